@@ -1,0 +1,153 @@
+#pragma once
+// Base of every MDF3 and MDF4 block and the stream primitives the blocks are read and
+// written with. All I/O goes through a caller-supplied stream buffer that has one position
+// for reading and writing, as a file buffer has.
+#include <cstdint>
+#include <cstring>
+#include <ios>
+#include <memory>
+#include <streambuf>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "mdf/blockproperty.h"
+#include "mdf/mdfexception.h"
+
+namespace mdf {
+
+/// Opens the file behind a file buffer with shared access, retrying a busy file for 5 s.
+/// Buffers that are not file buffers, and an empty name, need no opening: true.
+bool OpenMdfFile(std::streambuf& buffer, const std::string& utf8_filename, std::ios_base::openmode mode);
+
+namespace detail {
+
+using ByteArray = std::vector<uint8_t>;
+
+// Stream primitives. Failures throw MdfIoFailure / MdfRuntimeError with fixed texts.
+size_t ReadFixedText(std::streambuf& buffer, std::string& text, size_t nof_bytes);
+size_t WriteFixedText(std::streambuf& buffer, const std::string& text, size_t nof_bytes);
+std::string ReadBlockTypeText(std::streambuf& buffer);
+size_t ReadBytes(std::streambuf& buffer, ByteArray& dest, uint64_t nof_bytes);
+size_t WriteBytes(std::streambuf& buffer, const ByteArray& source);
+size_t WriteZeroBytes(std::streambuf& buffer, uint64_t nof_bytes);
+int64_t GetStreamPosition(std::streambuf& buffer);
+int64_t GetLastStreamPosition(std::streambuf& buffer);
+void SetStreamPosition(std::streambuf& buffer, int64_t position);
+void SetFirstStreamPosition(std::streambuf& buffer);
+int64_t AdvanceStreamPosition(std::streambuf& buffer, int64_t nof_bytes);
+std::string BytesToHexText(const ByteArray& bytes);
+std::string AddressToText(int64_t address);
+
+class MdfBlock {
+ public:
+  MdfBlock() = default;
+  virtual ~MdfBlock();
+  MdfBlock(const MdfBlock&) = delete;
+  MdfBlock& operator=(const MdfBlock&) = delete;
+
+  [[nodiscard]] virtual int64_t FilePosition() const { return file_position_; }
+  /// "HD" for "##HD", else the whole id ("ID", MDF3 "CG").
+  [[nodiscard]] virtual std::string BlockType() const;
+  virtual void GetBlockProperty(std::vector<BlockProperty>& dest) const;
+  [[nodiscard]] virtual MdfBlock* FindByPosition(int64_t position);
+  virtual void AttachToParent(MdfBlock* parent);
+  virtual size_t Read(std::streambuf& buffer) = 0;
+  /// Writes the block header at the (8-byte aligned, for MDF4) end of the stream.
+  virtual size_t Write(std::streambuf& buffer);
+
+  [[nodiscard]] const std::string& BlockId() const { return block_id_; }
+  [[nodiscard]] uint16_t ByteOrder() const { return byte_order_; }
+  [[nodiscard]] uint16_t Version() const { return version_; }
+  [[nodiscard]] uint16_t BlockSize() const { return block_size_; }
+  [[nodiscard]] uint64_t BlockLength() const { return block_length_; }
+  [[nodiscard]] uint64_t LinkCount() const { return link_count_; }
+  [[nodiscard]] const std::vector<int64_t>& Links() const { return link_list_; }
+  /// Link by index; 0 when the block has no such link.
+  [[nodiscard]] int64_t Link(size_t index) const { return index < link_list_.size() ? link_list_[index] : 0; }
+  [[nodiscard]] MdfBlock* Parent() const { return parent_; }
+  [[nodiscard]] MdfBlock* Comment() const { return comment_.get(); }
+  [[nodiscard]] bool IsBigEndian() const { return byte_order_ != 0; }
+  [[nodiscard]] bool IsMdf4Block() const { return !block_id_.empty() && block_id_[0] == '#'; }
+
+  [[nodiscard]] MdfBlock* FindAncestorHd();
+  [[nodiscard]] MdfBlock* FindAncestorDg();
+  [[nodiscard]] MdfBlock* FindAncestorCg();
+
+  size_t ReadMdf4Header(std::streambuf& buffer);
+  size_t ReadMdf3Header(std::streambuf& buffer);
+  size_t ReadLinks32(std::streambuf& buffer, uint64_t nof_links);
+  void SeekToData(std::streambuf& buffer) const;
+  void PatchBlockLength(std::streambuf& buffer, uint64_t block_length);
+  void PatchLink(std::streambuf& buffer, size_t index, int64_t link);
+  /// Seeks to the end; an MDF4 block pads with zero bytes to the next 8-byte boundary.
+  void GoToStreamEnd(std::streambuf& buffer) const;
+
+  // Numbers in the block's byte order. Any arithmetic type of 1, 2, 4 or 8 bytes.
+  template <typename T>
+  size_t ReadNumber(std::streambuf& buffer, T& value) const;
+  template <typename T>
+  size_t WriteNumber(std::streambuf& buffer, T value) const;
+  size_t ReadByte(std::streambuf& buffer, uint8_t& value) const { return ReadNumber(buffer, value); }
+  size_t WriteByte(std::streambuf& buffer, uint8_t value) const { return WriteNumber(buffer, value); }
+  template <typename T>
+  size_t ReadValue(std::streambuf& buffer, T& value) const { return ReadNumber(buffer, value); }
+  template <typename T>
+  size_t WriteValue(std::streambuf& buffer, T value) const { return WriteNumber(buffer, value); }
+  size_t ReadBool16(std::streambuf& buffer, bool& value) const;
+  size_t WriteBool16(std::streambuf& buffer, bool value) const;
+
+ protected:
+  int64_t file_position_ = 0;
+  std::string block_id_;
+  uint16_t byte_order_ = 0;
+  uint16_t version_ = 420;
+  uint16_t block_size_ = 0;
+  uint64_t block_length_ = 0;
+  uint64_t link_count_ = 0;
+  std::vector<int64_t> link_list_;
+  std::unique_ptr<MdfBlock> comment_;
+  MdfBlock* parent_ = nullptr;
+
+ private:
+  MdfBlock* FindAncestor(const char* type);
+};
+
+namespace internal {
+template <typename T>
+T ByteSwap(T value) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  unsigned char bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  for (size_t i = 0; i < sizeof(T) / 2; ++i) {
+    std::swap(bytes[i], bytes[sizeof(T) - 1 - i]);
+  }
+  std::memcpy(&value, bytes, sizeof(T));
+  return value;
+}
+}  // namespace internal
+
+template <typename T>
+size_t MdfBlock::ReadNumber(std::streambuf& buffer, T& value) const {
+  static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
+  T temp{};
+  if (buffer.sgetn(reinterpret_cast<char*>(&temp), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
+    throw MdfIoFailure("Invalid number of bytes read");
+  }
+  value = byte_order_ != 0 ? internal::ByteSwap(temp) : temp;
+  return sizeof(T);
+}
+
+template <typename T>
+size_t MdfBlock::WriteNumber(std::streambuf& buffer, T value) const {
+  static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
+  const T temp = byte_order_ != 0 ? internal::ByteSwap(value) : value;
+  if (buffer.sputn(reinterpret_cast<const char*>(&temp), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
+    throw MdfRuntimeError("Invalid number of bytes written");
+  }
+  return sizeof(T);
+}
+
+}  // namespace detail
+}  // namespace mdf

@@ -1,0 +1,132 @@
+#pragma once
+// A file-like memory stream buffer for tests: one position for reading and writing, a
+// settable capacity to provoke short writes, and a switch that makes every seek fail.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+namespace test {
+
+class MemoryBuffer : public std::streambuf {
+ public:
+  MemoryBuffer() = default;
+  explicit MemoryBuffer(std::vector<uint8_t> bytes) : data_(std::move(bytes)) {}
+  explicit MemoryBuffer(const std::string& bytes) : data_(bytes.begin(), bytes.end()) {}
+
+  [[nodiscard]] const std::vector<uint8_t>& Bytes() const { return data_; }
+  [[nodiscard]] std::string Text() const { return {data_.begin(), data_.end()}; }
+  [[nodiscard]] int64_t Position() const { return position_; }
+  void SetCapacity(size_t capacity) { capacity_ = capacity; }
+  void FailSeeks(bool fail) { fail_seeks_ = fail; }
+
+ protected:
+  std::streamsize xsgetn(char* dest, std::streamsize count) override {
+    const auto available = position_ < static_cast<int64_t>(data_.size())
+                               ? static_cast<std::streamsize>(data_.size() - static_cast<size_t>(position_))
+                               : 0;
+    const auto n = std::min(count, available);
+    if (n > 0) {
+      std::memcpy(dest, data_.data() + position_, static_cast<size_t>(n));
+      position_ += n;
+    }
+    return n;
+  }
+  int_type underflow() override {
+    return position_ < static_cast<int64_t>(data_.size()) ? traits_type::to_int_type(static_cast<char>(data_[position_]))
+                                                          : traits_type::eof();
+  }
+  int_type uflow() override {
+    const auto c = underflow();
+    if (c != traits_type::eof()) {
+      ++position_;
+    }
+    return c;
+  }
+  std::streamsize xsputn(const char* source, std::streamsize count) override {
+    std::streamsize written = 0;
+    for (; written < count; ++written) {
+      if (static_cast<size_t>(position_) >= capacity_) {
+        break;
+      }
+      if (static_cast<size_t>(position_) >= data_.size()) {
+        data_.resize(static_cast<size_t>(position_) + 1);
+      }
+      data_[static_cast<size_t>(position_++)] = static_cast<uint8_t>(source[written]);
+    }
+    return written;
+  }
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) {
+      return traits_type::not_eof(c);
+    }
+    const char ch = traits_type::to_char_type(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+  }
+  pos_type seekoff(off_type offset, std::ios_base::seekdir way, std::ios_base::openmode) override {
+    int64_t base = 0;
+    if (way == std::ios_base::cur) {
+      base = position_;
+    } else if (way == std::ios_base::end) {
+      base = static_cast<int64_t>(data_.size());
+    }
+    return seekpos(base + offset, std::ios_base::in | std::ios_base::out);
+  }
+  pos_type seekpos(pos_type position, std::ios_base::openmode) override {
+    if (fail_seeks_ || position < 0) {
+      return pos_type(off_type(-1));
+    }
+    position_ = position;
+    return position;
+  }
+
+ private:
+  std::vector<uint8_t> data_;
+  int64_t position_ = 0;
+  size_t capacity_ = std::numeric_limits<size_t>::max();
+  bool fail_seeks_ = false;
+};
+
+/// Little-endian byte-string builder for hand-made fixtures.
+class Bytes {
+ public:
+  Bytes& Text(const std::string& text, size_t width) {
+    for (size_t i = 0; i < width; ++i) {
+      data_.push_back(i < text.size() ? static_cast<uint8_t>(text[i]) : 0);
+    }
+    return *this;
+  }
+  Bytes& Raw(const std::string& text) {
+    data_.insert(data_.end(), text.begin(), text.end());
+    return *this;
+  }
+  Bytes& U8(uint8_t value) { return Le(value, 1); }
+  Bytes& U16(uint16_t value) { return Le(value, 2); }
+  Bytes& U32(uint32_t value) { return Le(value, 4); }
+  Bytes& U64(uint64_t value) { return Le(value, 8); }
+  Bytes& U16Be(uint16_t value) { return Be(value, 2); }
+  Bytes& U32Be(uint32_t value) { return Be(value, 4); }
+  Bytes& Zeros(size_t count) {
+    data_.insert(data_.end(), count, 0);
+    return *this;
+  }
+  [[nodiscard]] const std::vector<uint8_t>& Data() const { return data_; }
+  [[nodiscard]] size_t Size() const { return data_.size(); }
+  operator std::vector<uint8_t>() const { return data_; }  // NOLINT: convenience in fixtures
+
+ private:
+  Bytes& Le(uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return *this;
+  }
+  Bytes& Be(uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return *this;
+  }
+  std::vector<uint8_t> data_;
+};
+
+}  // namespace test
