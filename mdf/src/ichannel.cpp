@@ -1,0 +1,756 @@
+#include "mdf/ichannel.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <limits>
+#include <locale>
+#include <sstream>
+
+#include "mdf/ichannelconversion.h"
+#include "mdf/mdfhelper.h"
+#include "mdf/mdflogstream.h"
+#include "mdfblock.h"
+#include "platformshim.h"
+
+namespace mdf {
+
+namespace {
+
+constexpr uint64_t LowMask(uint64_t nof_bits) { return nof_bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << nof_bits) - 1; }
+
+// Up to 64 bits starting at record bit `position`, bit k being bit (k mod 8) of byte k / 8.
+inline uint64_t ReadBitsLe(uint64_t position, uint64_t nof_bits, const uint8_t* data) {
+  const uint8_t* bytes = data + (position >> 3);
+  const auto shift = static_cast<unsigned>(position & 7);
+  const uint64_t nof_bytes = (shift + nof_bits + 7) >> 3;  // 1 to 9
+  const uint64_t whole = nof_bytes > 8 ? 8 : nof_bytes;
+  uint64_t value = 0;
+  for (uint64_t i = 0; i < whole; ++i) {
+    value |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+  }
+  value >>= shift;
+  if (nof_bytes > 8) {
+    value |= static_cast<uint64_t>(bytes[8]) << (64 - shift);  // shift > 0 here
+  }
+  return value & LowMask(nof_bits);
+}
+
+// Up to 64 bits of the big-endian bit stream (most significant bit of each byte first)
+// starting at stream bit `offset`.
+inline uint64_t ReadBitsBe(uint64_t offset, uint64_t nof_bits, const uint8_t* data) {
+  const uint8_t* bytes = data + (offset >> 3);
+  const auto skip = static_cast<unsigned>(offset & 7);
+  const uint64_t nof_bytes = (skip + nof_bits + 7) >> 3;  // 1 to 9
+  const uint64_t whole = nof_bytes > 8 ? 8 : nof_bytes;
+  uint64_t value = 0;
+  for (uint64_t i = 0; i < whole; ++i) {
+    value = (value << 8) | bytes[i];
+  }
+  if (nof_bytes <= 8) {
+    return (value >> (8 * nof_bytes - skip - nof_bits)) & LowMask(nof_bits);
+  }
+  value = (value << skip) | (bytes[8] >> (8 - skip));  // skip > 0 here
+  return value >> (64 - nof_bits);
+}
+
+// Stream offset of the first bit a big-endian element takes: bit (P + n - 1) mod 8 of byte P / 8.
+inline uint64_t BigEndianStart(uint64_t position, uint64_t nof_bits) {
+  return (position & ~uint64_t{7}) + 7 - ((position + nof_bits - 1) & 7);
+}
+
+// IEEE binary16 to binary32 through three tables: the mantissa by exponent class, the
+// exponent and the offset into the mantissa table.
+struct HalfFloatTables {
+  std::array<uint32_t, 2048> mantissa{};
+  std::array<uint32_t, 64> exponent{};
+  std::array<uint16_t, 64> offset{};
+};
+
+constexpr uint32_t SubnormalMantissa(uint32_t index) {
+  uint32_t mantissa = index << 13;
+  uint32_t exponent = 0;
+  while ((mantissa & 0x00800000U) == 0) {
+    exponent -= 0x00800000U;
+    mantissa <<= 1;
+  }
+  mantissa &= ~0x00800000U;
+  exponent += 0x38800000U;
+  return mantissa | exponent;
+}
+
+constexpr HalfFloatTables MakeHalfFloatTables() {
+  HalfFloatTables tables;
+  tables.mantissa[0] = 0;
+  for (uint32_t i = 1; i < 1024; ++i) tables.mantissa[i] = SubnormalMantissa(i);
+  for (uint32_t i = 1024; i < 2048; ++i) tables.mantissa[i] = 0x38000000U + ((i - 1024) << 13);
+  tables.exponent[0] = 0;
+  for (uint32_t i = 1; i < 31; ++i) tables.exponent[i] = i << 23;
+  tables.exponent[31] = 0x47800000U;
+  tables.exponent[32] = 0x80000000U;
+  for (uint32_t i = 33; i < 63; ++i) tables.exponent[i] = 0x80000000U + ((i - 32) << 23);
+  tables.exponent[63] = 0xC7800000U;
+  for (uint32_t i = 0; i < 64; ++i) tables.offset[i] = (i == 0 || i == 32) ? 0 : 1024;
+  return tables;
+}
+
+constexpr HalfFloatTables kHalfFloat = MakeHalfFloatTables();
+
+float HalfToFloat(uint16_t half) {
+  const uint32_t index = half >> 10;
+  const uint32_t bits = kHalfFloat.mantissa[kHalfFloat.offset[index] + (half & 0x3FFU)] + kHalfFloat.exponent[index];
+  float value = 0.0F;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+
+// Double to an arithmetic type: integers saturate (NaN gives 0), floats overflow to infinity.
+template <typename T>
+T CastDouble(double value) {
+  if constexpr (std::is_floating_point_v<T>) {
+    if (std::isfinite(value) && std::fabs(value) > static_cast<double>(std::numeric_limits<T>::max())) {
+      return value > 0 ? std::numeric_limits<T>::infinity() : -std::numeric_limits<T>::infinity();
+    }
+    return static_cast<T>(value);
+  } else {
+    if (std::isnan(value)) return 0;
+    // 2^digits is the first value above the type's maximum; the minimum is exact.
+    const double above_max = std::ldexp(1.0, std::numeric_limits<T>::digits);
+    if (value >= above_max) return std::numeric_limits<T>::max();
+    if constexpr (std::is_signed_v<T>) {
+      if (value <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+    } else {
+      if (value <= 0.0) return 0;
+    }
+    return static_cast<T>(value);
+  }
+}
+
+template <typename T>
+T ParseText(const std::string& text) {
+  std::istringstream stream(text);
+  stream.imbue(std::locale::classic());
+  T value{};
+  stream >> value;  // an 8-bit type takes one character
+  return value;
+}
+
+std::string FixedSixText(double value) {
+  std::array<char, 400> text{};  // the largest double has 309 digits before the point
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, 6);
+  return {text.data(), result.ptr};
+}
+
+std::string LocalDateTimeText(uint64_t ns_since_1970) {
+  std::tm fields{};
+  const auto seconds = static_cast<int64_t>(ns_since_1970 / 1'000'000'000);
+  if (!detail::platform::LocalTime(seconds, fields)) return {};
+  std::array<char, 64> text{};
+  const size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S", &fields);
+  const auto ms = static_cast<unsigned>((ns_since_1970 / 1'000'000) % 1000);
+  std::array<char, 5> fraction = {'.', static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                                  static_cast<char>('0' + ms % 10), '\0'};
+  return std::string(text.data(), length) + fraction.data();
+}
+
+void WriteLe(uint8_t* dest, uint64_t value, size_t width) {
+  for (size_t i = 0; i < width; ++i) {
+    dest[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+void WriteBe(uint8_t* dest, uint64_t value, size_t width) {
+  for (size_t i = 0; i < width; ++i) {
+    dest[width - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+bool IsWholeByteWidth(uint64_t width) { return width == 1 || width == 2 || width == 4 || width == 8; }
+
+uint64_t FloatBits(double value, uint64_t width) {
+  if (width == 4) {
+    const auto single = CastDouble<float>(value);
+    uint32_t bits = 0;
+    std::memcpy(&bits, &single, sizeof(bits));
+    return bits;
+  }
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof(bits));
+  return bits;
+}
+
+// True when `first` + `count` bytes fit in `size` (no overflow).
+bool FitsIn(uint64_t first, uint64_t count, uint64_t size) { return first <= size && count <= size - first; }
+
+}  // namespace
+
+uint64_t ExtractUnsignedBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
+  if (nof_bits == 0) return 0;
+  const uint64_t kept = nof_bits > 64 ? 64 : nof_bits;
+  if (little_endian) {
+    // The last bits taken are the lowest ones.
+    return ReadBitsLe(bit_position, kept, data);
+  }
+  return ReadBitsBe(BigEndianStart(bit_position, nof_bits) + (nof_bits - kept), kept, data);
+}
+
+int64_t ExtractSignedBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
+  if (nof_bits == 0 || nof_bits > 64) return 0;
+  const uint64_t value = ExtractUnsignedBits(little_endian, bit_position, nof_bits, data);
+  const uint64_t sign = uint64_t{1} << (nof_bits - 1);
+  return static_cast<int64_t>((value ^ sign) - sign);
+}
+
+float ExtractHalfFloatBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
+  if (nof_bits == 0) return 0.0F;
+  const uint64_t taken = nof_bits > 16 ? 16 : nof_bits;
+  const uint64_t pattern = little_endian ? ReadBitsLe(bit_position + nof_bits - taken, taken, data)
+                                         : ReadBitsBe(BigEndianStart(bit_position, nof_bits), taken, data);
+  return HalfToFloat(static_cast<uint16_t>(pattern));
+}
+
+float ExtractFloatBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
+  const auto bits = static_cast<uint32_t>(ExtractUnsignedBits(little_endian, bit_position, nof_bits, data));
+  float value = 0.0F;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+
+double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
+  const uint64_t bits = ExtractUnsignedBits(little_endian, bit_position, nof_bits, data);
+  double value = 0.0;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+
+bool IChannel::ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index, uint64_t& bit_position,
+                               uint32_t& nof_bits) const {
+  nof_bits = BitCount();
+  const uint64_t record_bits = static_cast<uint64_t>(record.size()) * 8;
+  const uint64_t first = static_cast<uint64_t>(ByteOffset()) * 8 + BitOffset();
+  // Elements lie BitCount bits apart; an index whose element cannot fit is rejected before
+  // the product can overflow.
+  if (nof_bits > 0 && array_index > record_bits / nof_bits) return false;
+  const uint64_t position = first + array_index * nof_bits;
+  if (!FitsIn(position, nof_bits, record_bits)) return false;
+  bit_position = position;
+  return true;
+}
+
+bool IChannel::UnsignedFromRecord(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index) const {
+  bool little_endian = true;
+  if (ChannelType() != 1) {  // a VLSD channel's record value is its offset, always little endian
+    switch (DataType()) {
+      case 0:
+      case 6:
+      case 7:
+      case 8:
+      case 9:
+        break;
+      case 1:
+        little_endian = false;
+        break;
+      default:
+        return false;
+    }
+  }
+  uint64_t position = 0;
+  uint32_t nof_bits = 0;
+  if (!ElementPosition(record, array_index, position, nof_bits)) return false;
+  value = ExtractUnsignedBits(little_endian, position, nof_bits, record.data());
+  return true;
+}
+
+bool IChannel::SignedFromRecord(const std::vector<uint8_t>& record, int64_t& value, uint64_t array_index) const {
+  const bool little_endian = DataType() == 2;
+  uint64_t position = 0;
+  uint32_t nof_bits = 0;
+  if (!ElementPosition(record, array_index, position, nof_bits)) return false;
+  value = ExtractSignedBits(little_endian, position, nof_bits, record.data());
+  return true;
+}
+
+bool IChannel::FloatFromRecord(const std::vector<uint8_t>& record, double& value, uint64_t array_index) const {
+  const bool little_endian = DataType() == 4;
+  uint64_t position = 0;
+  uint32_t nof_bits = 0;
+  if (!ElementPosition(record, array_index, position, nof_bits)) return false;
+  switch (nof_bits) {
+    case 16:
+      value = ExtractHalfFloatBits(little_endian, position, nof_bits, record.data());
+      return true;
+    case 32:
+      value = ExtractFloatBits(little_endian, position, nof_bits, record.data());
+      return true;
+    case 64:
+      value = ExtractDoubleBits(little_endian, position, nof_bits, record.data());
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IChannel::CanOpenDateFromRecord(const std::vector<uint8_t>& record, uint64_t& ns) const {
+  const uint64_t offset = ByteOffset();
+  if (!FitsIn(offset, 7, record.size())) return false;
+  const auto first = record.begin() + static_cast<std::ptrdiff_t>(offset);
+  ns = DecodeCanOpenDate(std::vector<uint8_t>(first, first + 7));
+  return true;
+}
+
+bool IChannel::CanOpenTimeFromRecord(const std::vector<uint8_t>& record, uint64_t& ns) const {
+  const uint64_t offset = ByteOffset();
+  if (!FitsIn(offset, 6, record.size())) return false;
+  const auto first = record.begin() + static_cast<std::ptrdiff_t>(offset);
+  ns = DecodeCanOpenTime(std::vector<uint8_t>(first, first + 6));
+  return true;
+}
+
+bool IChannel::GetTextValue(const std::vector<uint8_t>& record, std::string& text) const {
+  text.clear();
+  const uint8_t type = DataType();
+  const uint64_t offset = ByteOffset();
+  const uint64_t size = record.size();
+  std::string raw;
+  try {
+    switch (type) {
+      case 6: {
+        const uint64_t limit = FitsIn(offset, DataBytes(), size) ? offset + DataBytes() : size;
+        for (uint64_t i = offset; i < limit && record[i] != 0; ++i) {
+          raw.push_back(static_cast<char>(record[i]));
+        }
+        text = Latin1ToUtf8(raw);
+        break;
+      }
+      case 7:
+        for (uint64_t i = offset; i < size && record[i] != 0; ++i) {
+          text.push_back(static_cast<char>(record[i]));
+        }
+        break;
+      case 8:
+      case 9: {
+        std::u16string utf16;
+        for (uint64_t i = offset; i < size && size - i >= 2; i += 2) {
+          const auto unit = static_cast<char16_t>(type == 8 ? record[i] | (record[i + 1] << 8)
+                                                            : (record[i] << 8) | record[i + 1]);
+          if (unit == 0) break;
+          utf16.push_back(unit);
+        }
+        text = WideToUtf8(utf16);
+        break;
+      }
+      default:
+        break;
+    }
+  } catch (const std::exception&) {
+    // Invalid UTF-16: no text. A Latin-1 text keeps the bytes collected.
+    text = type == 6 ? raw : std::string{};
+    return false;
+  }
+  return true;
+}
+
+bool IChannel::GetByteArrayValue(const std::vector<uint8_t>& record, std::vector<uint8_t>& bytes) const {
+  try {
+    if (ChannelType() == 1 && VlsdRecordId() != 0) {
+      bytes = record;  // the VLSD group's entry is the value
+      return true;
+    }
+    const uint64_t nof_bytes = DataBytes();
+    const uint64_t offset = ByteOffset();
+    // Checked before sizing: the byte count comes from the file.
+    if (!FitsIn(offset, nof_bytes, record.size())) {
+      bytes.clear();
+      return false;
+    }
+    const auto first = record.begin() + static_cast<std::ptrdiff_t>(offset);
+    bytes.assign(first, first + static_cast<std::ptrdiff_t>(nof_bytes));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+template <typename T>
+bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uint64_t array_index) const {
+  bool valid = false;
+  const uint8_t type = DataType();
+  if constexpr (std::is_arithmetic_v<T>) {
+    switch (type) {
+      case 0:
+      case 1: {
+        uint64_t raw = 0;
+        valid = UnsignedFromRecord(record, raw, array_index);
+        value = static_cast<T>(raw);
+        break;
+      }
+      case 2:
+      case 3: {
+        int64_t raw = 0;
+        valid = SignedFromRecord(record, raw, array_index);
+        value = static_cast<T>(raw);
+        break;
+      }
+      case 4:
+      case 5: {
+        double raw = 0.0;
+        valid = FloatFromRecord(record, raw, array_index);
+        value = CastDouble<T>(raw);
+        break;
+      }
+      case 6:
+      case 7:
+      case 8:
+      case 9: {
+        std::string text;
+        valid = GetTextValue(record, text);
+        value = ParseText<T>(text);
+        break;
+      }
+      case 10:
+      case 11:
+      case 12: {
+        std::vector<uint8_t> bytes;
+        valid = GetByteArrayValue(record, bytes);
+        value = bytes.empty() ? T{} : static_cast<T>(bytes[0]);
+        break;
+      }
+      case 13:
+      case 14: {
+        uint64_t ns = 0;
+        valid = type == 13 ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
+        value = static_cast<T>(ns);
+        break;
+      }
+      default:
+        return false;
+    }
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    switch (type) {
+      case 0:
+      case 1: {
+        uint64_t raw = 0;
+        valid = UnsignedFromRecord(record, raw, array_index);
+        value = std::to_string(raw);
+        break;
+      }
+      case 2:
+      case 3: {
+        int64_t raw = 0;
+        valid = SignedFromRecord(record, raw, array_index);
+        value = std::to_string(raw);
+        break;
+      }
+      case 4:
+      case 5: {
+        double raw = 0.0;
+        valid = FloatFromRecord(record, raw, array_index);
+        value = IsDecimalUsed() ? FormatNumberText(raw, Decimals(), false, {}) : FixedSixText(raw);
+        break;
+      }
+      case 6:
+      case 7:
+      case 8:
+      case 9:
+        valid = GetTextValue(record, value);
+        break;
+      case 10:
+      case 11:
+      case 12: {
+        std::vector<uint8_t> bytes;
+        valid = GetByteArrayValue(record, bytes);
+        value = detail::BytesToHexText(bytes);
+        break;
+      }
+      case 13:
+      case 14: {
+        uint64_t ns = 0;
+        valid = type == 13 ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
+        value = LocalDateTimeText(ns);
+        break;
+      }
+      default:
+        return false;
+    }
+  } else {
+    static_assert(std::is_same_v<T, std::vector<uint8_t>>, "unsupported value type");
+    uint64_t low_byte = 0;
+    switch (type) {
+      case 0:
+      case 1:
+      case 13:
+      case 14:
+        valid = type <= 1 ? UnsignedFromRecord(record, low_byte, array_index)
+                : type == 13 ? CanOpenDateFromRecord(record, low_byte)
+                             : CanOpenTimeFromRecord(record, low_byte);
+        value.assign(1, static_cast<uint8_t>(low_byte));
+        break;
+      case 2:
+      case 3: {
+        int64_t raw = 0;
+        valid = SignedFromRecord(record, raw, array_index);
+        value.assign(1, static_cast<uint8_t>(raw));
+        break;
+      }
+      case 4:
+      case 5: {
+        double raw = 0.0;
+        valid = FloatFromRecord(record, raw, array_index);
+        value.assign(1, static_cast<uint8_t>(SaturateToSigned(raw)));
+        break;
+      }
+      case 6:
+      case 7:
+      case 8:
+      case 9: {
+        std::string text;
+        valid = GetTextValue(record, text);
+        value.assign(text.begin(), text.end());
+        break;
+      }
+      case 10:
+      case 11:
+      case 12:
+        valid = GetByteArrayValue(record, value);
+        break;
+      default:
+        return false;
+    }
+  }
+  return valid && GetValid(record, array_index);
+}
+
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int8_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint8_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int16_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint16_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int32_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint32_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, float&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, double&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int64_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint64_t&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::string&, uint64_t) const;
+template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&, uint64_t) const;
+
+uint64_t IChannel::SaturateToUnsigned(double value) { return CastDouble<uint64_t>(value); }
+
+int64_t IChannel::SaturateToSigned(double value) { return CastDouble<int64_t>(value); }
+
+std::string IChannel::FloatText(double value) {
+  std::array<char, 32> text{};
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
+  return {text.data(), result.ptr};
+}
+
+bool IChannel::PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid,
+                                    uint64_t array_index, const char* function) {
+  auto& samples = SampleBuffer();
+  if (samples.empty()) {
+    MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, function}, MdfLogSeverity::kError)
+        << "Sample buffer not sized. Invalid use of function.";
+    return false;
+  }
+  const uint64_t width = DataBytes();
+  const uint64_t size = samples.size();
+  // The element must end inside the buffer; the index comes from the caller.
+  if (width > 0 && array_index >= size / width) {
+    SetValid(false, array_index);
+    return false;
+  }
+  position = static_cast<uint64_t>(ByteOffset()) + array_index * width;
+  if (!FitsIn(position, width, size)) {
+    SetValid(false, array_index);
+    return false;
+  }
+  SetValid(valid, array_index);
+  if (!IsWholeByteWidth(width)) {
+    SetValid(false, array_index);
+    return false;
+  }
+  buffer = &samples;
+  return true;
+}
+
+void IChannel::SetUnsignedValueLe(uint64_t value, bool valid, uint64_t array_index) {
+  std::vector<uint8_t>* buffer = nullptr;
+  uint64_t position = 0;
+  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetUnsignedValueLe")) {
+    WriteLe(buffer->data() + position, value, DataBytes());
+  }
+}
+
+void IChannel::SetUnsignedValueBe(uint64_t value, bool valid, uint64_t array_index) {
+  std::vector<uint8_t>* buffer = nullptr;
+  uint64_t position = 0;
+  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetUnsignedValueBe")) {
+    WriteBe(buffer->data() + position, value, DataBytes());
+  }
+}
+
+void IChannel::SetSignedValueLe(int64_t value, bool valid, uint64_t array_index) {
+  std::vector<uint8_t>* buffer = nullptr;
+  uint64_t position = 0;
+  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetSignedValueLe")) {
+    WriteLe(buffer->data() + position, static_cast<uint64_t>(value), DataBytes());
+  }
+}
+
+void IChannel::SetSignedValueBe(int64_t value, bool valid, uint64_t array_index) {
+  std::vector<uint8_t>* buffer = nullptr;
+  uint64_t position = 0;
+  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetSignedValueBe")) {
+    WriteBe(buffer->data() + position, static_cast<uint64_t>(value), DataBytes());
+  }
+}
+
+void IChannel::SetFloatValueLe(double value, bool valid, uint64_t array_index) {
+  std::vector<uint8_t>* buffer = nullptr;
+  uint64_t position = 0;
+  if (!PrepareNumericSetter(buffer, position, valid, array_index, "SetFloatValueLe")) return;
+  const uint64_t width = DataBytes();
+  if (width != 4 && width != 8) {
+    SetValid(false, array_index);
+    return;
+  }
+  WriteLe(buffer->data() + position, FloatBits(value, width), width);
+}
+
+void IChannel::SetFloatValueBe(double value, bool valid, uint64_t array_index) {
+  std::vector<uint8_t>* buffer = nullptr;
+  uint64_t position = 0;
+  if (!PrepareNumericSetter(buffer, position, valid, array_index, "SetFloatValueBe")) return;
+  const uint64_t width = DataBytes();
+  if (width != 4 && width != 8) {
+    SetValid(false, array_index);
+    return;
+  }
+  WriteBe(buffer->data() + position, FloatBits(value, width), width);
+}
+
+void IChannel::SetTextValue(const std::string& text, bool valid) {
+  SetValid(valid, 0);
+  const uint32_t nof_bits = BitCount();
+  if (nof_bits < 8) {
+    SetValid(false, 0);
+    return;
+  }
+  const uint64_t field = nof_bits / 8;
+  const uint64_t offset = ByteOffset();
+  auto& buffer = SampleBuffer();
+  if (!FitsIn(offset, field, buffer.size())) {
+    SetValid(false, 0);
+    return;
+  }
+  uint8_t* dest = buffer.data() + offset;
+  std::memset(dest, 0, field);
+  // The last byte of the field stays zero: the stored text is always terminated.
+  const uint64_t count = std::min<uint64_t>(text.size(), field - 1);
+  std::memcpy(dest, text.data(), count);
+}
+
+void IChannel::SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) {
+  SetValid(valid, 0);
+  const uint32_t nof_bits = BitCount();
+  if (nof_bits < 8) {
+    SetValid(false, 0);
+    return;
+  }
+  const uint64_t field = nof_bits / 8;
+  const uint64_t offset = ByteOffset();
+  auto& buffer = SampleBuffer();
+  if (!FitsIn(offset, field, buffer.size())) {
+    SetValid(false, 0);
+    return;
+  }
+  uint8_t* dest = buffer.data() + offset;
+  std::memset(dest, 0, field);
+  const uint64_t count = std::min<uint64_t>(bytes.size(), field);
+  if (count > 0) std::memcpy(dest, bytes.data(), count);
+}
+
+void IChannel::SetValueFromBytes(const std::vector<uint8_t>& bytes, bool valid, uint64_t array_index) {
+  const uint8_t type = DataType();
+  if (type >= 6 && type <= 12) {
+    SetByteArrayValue(bytes, valid);
+  } else if ((type == 13 || type == 14) && bytes.size() == DataBytes()) {
+    SetByteArrayValue(bytes, valid);
+  } else {
+    SetValid(false, array_index);
+  }
+}
+
+void IChannel::SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t array_index) {
+  const uint8_t type = DataType();
+  if (type == 13 && DataBytes() == 7) {
+    SetByteArrayValue(EncodeCanOpenDate(ns_since_1970), valid);
+  } else if (type == 14 && DataBytes() == 6) {
+    SetByteArrayValue(EncodeCanOpenTime(ns_since_1970), valid);
+  } else {
+    SetValid(false, array_index);
+  }
+}
+
+void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
+  double value = seconds;
+  if (const auto* conversion = ChannelConversion(); conversion != nullptr) {
+    if (conversion->Type() != 1) return;  // only a linear conversion can be inverted
+    const double factor = conversion->ParameterAsDouble(1);
+    if (factor == 0.0) return;
+    value = (value - conversion->ParameterAsDouble(0)) / factor;
+  }
+  const uint64_t width = BitCount() / 8;
+  const uint64_t offset = ByteOffset();
+  if (!IsWholeByteWidth(width) || !FitsIn(offset, width, record.size())) return;
+  uint8_t* dest = record.data() + offset;
+  const uint8_t type = DataType();
+  const int bits = static_cast<int>(width * 8);
+  uint64_t pattern = 0;
+  switch (type) {
+    case 0:
+    case 1: {
+      const uint64_t max = LowMask(static_cast<uint64_t>(bits));
+      const uint64_t whole = SaturateToUnsigned(value);  // negative and NaN give 0
+      pattern = whole > max ? max : whole;
+      break;
+    }
+    case 2:
+    case 3: {
+      const int64_t max = bits == 64 ? std::numeric_limits<int64_t>::max() : (int64_t{1} << (bits - 1)) - 1;
+      const int64_t min = -max - 1;
+      int64_t whole = SaturateToSigned(value);
+      whole = whole > max ? max : (whole < min ? min : whole);
+      pattern = static_cast<uint64_t>(whole);
+      break;
+    }
+    case 4:
+    case 5:
+      if (width != 4 && width != 8) return;
+      pattern = FloatBits(value, width);
+      break;
+    default:
+      return;
+  }
+  const bool little_endian = type == 0 || type == 2 || type == 4;
+  if (little_endian) {
+    WriteLe(dest, pattern, width);
+  } else {
+    WriteBe(dest, pattern, width);
+  }
+}
+
+IChannel* IChannel::GetOrCreateChannelComposition(std::string_view name) {
+  for (IChannel* child : ChannelCompositions()) {
+    if (child != nullptr && child->Name() == name) return child;
+  }
+  IChannel* child = CreateChannelComposition();
+  if (child == nullptr) return nullptr;
+  child->Name(std::string(name.substr(0, name.find('\0'))));
+  return child;
+}
+
+}  // namespace mdf
