@@ -164,6 +164,8 @@ class IChannel : public IBlock {
   uint64_t array_size_ = 1;
 
  private:
+  bool UnsignedOfType(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index,
+                      uint8_t data_type) const;
   // Position and validity of an element that must lie wholly inside the record.
   [[nodiscard]] bool ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index,
                                      uint64_t& bit_position, uint32_t& nof_bits) const;

@@ -63,6 +63,49 @@ inline uint64_t BigEndianStart(uint64_t position, uint64_t nof_bits) {
   return (position & ~uint64_t{7}) + 7 - ((position + nof_bits - 1) & 7);
 }
 
+inline uint64_t DecodeUnsigned(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
+  if (nof_bits == 0) return 0;
+  const uint64_t kept = nof_bits > 64 ? 64 : nof_bits;
+  if (little_endian) {
+    // The last bits taken are the lowest ones.
+    return ReadBitsLe(bit_position, kept, data);
+  }
+  return ReadBitsBe(BigEndianStart(bit_position, nof_bits) + (nof_bits - kept), kept, data);
+}
+
+// Eight record bytes as a little-endian / big-endian number.
+inline uint64_t Load64Le(const uint8_t* bytes) {
+  uint64_t value = 0;
+  std::memcpy(&value, bytes, sizeof(value));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
+  return value;
+}
+
+inline uint64_t Load64Be(const uint8_t* bytes) {
+  uint64_t value = 0;
+  std::memcpy(&value, bytes, sizeof(value));
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
+  return value;
+}
+
+// As DecodeUnsigned, for an element known to lie inside a record of `size` bytes: when
+// eight bytes can be loaded from the element's first byte, one load and two shifts do.
+inline uint64_t DecodeUnsignedIn(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data,
+                                 uint64_t size) {
+  if (nof_bits - 1 < 57 && (bit_position >> 3) + 8 <= size) {  // 1 to 57 bits fit one load
+    if (little_endian) {
+      return (Load64Le(data + (bit_position >> 3)) >> (bit_position & 7)) & LowMask(nof_bits);
+    }
+    const uint64_t start = BigEndianStart(bit_position, nof_bits);
+    return (Load64Be(data + (start >> 3)) << (start & 7)) >> (64 - nof_bits);
+  }
+  return DecodeUnsigned(little_endian, bit_position, nof_bits, data);
+}
+
 // IEEE binary16 to binary32 through three tables: the mantissa by exponent class, the
 // exponent and the offset into the mantissa table.
 struct HalfFloatTables {
@@ -189,13 +232,7 @@ bool FitsIn(uint64_t first, uint64_t count, uint64_t size) { return first <= siz
 }  // namespace
 
 uint64_t ExtractUnsignedBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
-  if (nof_bits == 0) return 0;
-  const uint64_t kept = nof_bits > 64 ? 64 : nof_bits;
-  if (little_endian) {
-    // The last bits taken are the lowest ones.
-    return ReadBitsLe(bit_position, kept, data);
-  }
-  return ReadBitsBe(BigEndianStart(bit_position, nof_bits) + (nof_bits - kept), kept, data);
+  return DecodeUnsigned(little_endian, bit_position, nof_bits, data);
 }
 
 int64_t ExtractSignedBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
@@ -227,42 +264,49 @@ double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof
   return value;
 }
 
-bool IChannel::ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index, uint64_t& bit_position,
+// Inlined into every raw getter: the per-value path is a handful of accessor calls and the
+// bit decoding, nothing more.
+[[gnu::always_inline]] inline bool IChannel::ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index, uint64_t& bit_position,
                                uint32_t& nof_bits) const {
   nof_bits = BitCount();
   const uint64_t record_bits = static_cast<uint64_t>(record.size()) * 8;
   const uint64_t first = static_cast<uint64_t>(ByteOffset()) * 8 + BitOffset();
-  // Elements lie BitCount bits apart; an index whose element cannot fit is rejected before
-  // the product can overflow.
-  if (nof_bits > 0 && array_index > record_bits / nof_bits) return false;
+  // Elements lie BitCount bits apart. Below 2^31 the index times the 32-bit count cannot
+  // overflow; a larger index is checked by division (the common case avoids the divide).
+  if ((array_index >> 31) != 0 && nof_bits > 0 && array_index > record_bits / nof_bits) return false;
   const uint64_t position = first + array_index * nof_bits;
   if (!FitsIn(position, nof_bits, record_bits)) return false;
   bit_position = position;
   return true;
 }
 
-bool IChannel::UnsignedFromRecord(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index) const {
+[[gnu::always_inline]] inline bool IChannel::UnsignedOfType(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index,
+                              uint8_t data_type) const {
   bool little_endian = true;
-  if (ChannelType() != 1) {  // a VLSD channel's record value is its offset, always little endian
-    switch (DataType()) {
-      case 0:
-      case 6:
-      case 7:
-      case 8:
-      case 9:
-        break;
-      case 1:
-        little_endian = false;
-        break;
-      default:
-        return false;
-    }
+  switch (data_type) {
+    case 0:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+      break;
+    case 1:
+      // A VLSD channel's record value is its offset, always little endian.
+      little_endian = ChannelType() == 1;
+      break;
+    default:
+      if (ChannelType() != 1) return false;
+      break;
   }
   uint64_t position = 0;
   uint32_t nof_bits = 0;
   if (!ElementPosition(record, array_index, position, nof_bits)) return false;
-  value = ExtractUnsignedBits(little_endian, position, nof_bits, record.data());
+  value = DecodeUnsignedIn(little_endian, position, nof_bits, record.data(), record.size());
   return true;
+}
+
+bool IChannel::UnsignedFromRecord(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index) const {
+  return UnsignedOfType(record, value, array_index, DataType());
 }
 
 bool IChannel::SignedFromRecord(const std::vector<uint8_t>& record, int64_t& value, uint64_t array_index) const {
@@ -375,6 +419,28 @@ bool IChannel::GetByteArrayValue(const std::vector<uint8_t>& record, std::vector
   }
 }
 
+namespace {
+
+// The text and byte-array sources of numeric values, kept out of line so that the numeric
+// decoding path stays small.
+template <typename T>
+[[gnu::noinline]] bool NumberFromText(const IChannel& channel, const std::vector<uint8_t>& record, T& value) {
+  std::string text;
+  const bool valid = channel.GetTextValue(record, text);
+  value = ParseText<T>(text);
+  return valid;
+}
+
+template <typename T>
+[[gnu::noinline]] bool NumberFromBytes(const IChannel& channel, const std::vector<uint8_t>& record, T& value) {
+  std::vector<uint8_t> bytes;
+  const bool valid = channel.GetByteArrayValue(record, bytes);
+  value = bytes.empty() ? T{} : static_cast<T>(bytes[0]);
+  return valid;
+}
+
+}  // namespace
+
 template <typename T>
 bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uint64_t array_index) const {
   bool valid = false;
@@ -384,7 +450,7 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
       case 0:
       case 1: {
         uint64_t raw = 0;
-        valid = UnsignedFromRecord(record, raw, array_index);
+        valid = UnsignedOfType(record, raw, array_index, type);
         value = static_cast<T>(raw);
         break;
       }
@@ -405,20 +471,14 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
       case 6:
       case 7:
       case 8:
-      case 9: {
-        std::string text;
-        valid = GetTextValue(record, text);
-        value = ParseText<T>(text);
+      case 9:
+        valid = NumberFromText(*this, record, value);
         break;
-      }
       case 10:
       case 11:
-      case 12: {
-        std::vector<uint8_t> bytes;
-        valid = GetByteArrayValue(record, bytes);
-        value = bytes.empty() ? T{} : static_cast<T>(bytes[0]);
+      case 12:
+        valid = NumberFromBytes(*this, record, value);
         break;
-      }
       case 13:
       case 14: {
         uint64_t ns = 0;
@@ -434,7 +494,7 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
       case 0:
       case 1: {
         uint64_t raw = 0;
-        valid = UnsignedFromRecord(record, raw, array_index);
+        valid = UnsignedOfType(record, raw, array_index, type);
         value = std::to_string(raw);
         break;
       }
@@ -484,7 +544,7 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
       case 1:
       case 13:
       case 14:
-        valid = type <= 1 ? UnsignedFromRecord(record, low_byte, array_index)
+        valid = type <= 1 ? UnsignedOfType(record, low_byte, array_index, type)
                 : type == 13 ? CanOpenDateFromRecord(record, low_byte)
                              : CanOpenTimeFromRecord(record, low_byte);
         value.assign(1, static_cast<uint8_t>(low_byte));
