@@ -278,6 +278,11 @@ TEST_F(XmlFileOnDisk, ParseFileAcceptsACutDocument) {
   file->FileName(path_ + ".missing");
   EXPECT_FALSE(file->ParseFile());
   EXPECT_EQ(log.entries.size(), 1U);  // A file that cannot be opened is no logged error.
+
+  // A directory opens but cannot be read.
+  file->FileName(::testing::TempDir());
+  EXPECT_FALSE(file->ParseFile());
+  EXPECT_TRUE(log.Contains("XML file error.  Error: Not entire file was read. File: " + ::testing::TempDir()));
 }
 
 }  // namespace
