@@ -44,6 +44,8 @@ TEST(BlockComment, MakeMetaDataCreatesOrConverts) {
   EXPECT_EQ(header.MakeMetaData(), metadata);  // An MD comment is kept.
   EXPECT_EQ(header.MetaDataInterface(), metadata);
   EXPECT_EQ(header.Link(0), 0);  // Not in the file until stored.
+  EXPECT_TRUE(metadata->SetElementValue("author", "me"));
+  EXPECT_EQ(metadata->XmlText(), "<HDcomment>\n  <author>me</author>\n</HDcomment>\n");
 
   // A TX comment read from the file becomes the "TX" element.
   MemoryBuffer buffer(FileWithText("##TX", "  a TX comment  "));
