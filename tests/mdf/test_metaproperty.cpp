@@ -92,18 +92,6 @@ TEST(MetaProperty, NoListWithoutCommonProperties) {
   EXPECT_TRUE(Md4Block("").ReadPropertyList().empty());
 }
 
-TEST(MetaProperty, SetValueFormatsNumbers) {
-  MetaProperty property;
-  property.SetValue(42);
-  EXPECT_EQ(property.Value(), "42");
-  property.SetValue(123456789.0);
-  EXPECT_EQ(property.Value(), "123456789");
-  property.SetValue(std::string("text"));
-  EXPECT_EQ(property.Value(), "text");
-  property.SetValue(-0.25);
-  EXPECT_EQ(property.Value(), "-0.25");
-}
-
 TEST(MetaData, ElementValue) {
   Md4Block comment("<FHcomment>\n  <TX>\n   the text \n  </TX>\n  <tool_id>QX</tool_id>\n</FHcomment>");
   EXPECT_EQ(comment.ElementValue("TX"), "the text");

@@ -79,10 +79,6 @@ TEST(Si4Block, DisplayTexts) {
   EXPECT_EQ(Row(rows, "Source Type"), "I/O");
   EXPECT_EQ(Row(rows, "Bus Type"), "CAN");
   EXPECT_EQ(Row(rows, "Flags"), "Simulated");
-  rows.clear();
-  block.Bus(9);
-  block.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Bus Type"), "Unknown");
 }
 
 TEST(Si4Block, DescriptionRoundTrip) {

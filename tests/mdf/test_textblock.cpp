@@ -110,15 +110,6 @@ TEST(Tx4Block, ShortDisplayText) {
   EXPECT_EQ(ShortenText(umlaut, 40), std::string(39, 'x') + " ...");
 }
 
-TEST(Tx4Block, PropertyRowIsTheTrimmedText) {
-  std::vector<mdf::BlockProperty> rows;
-  Tx4Block(std::string(50, 'q') + "  ").GetBlockProperty(rows);
-  ASSERT_EQ(rows.size(), 1U);
-  EXPECT_EQ(rows[0].label, "Comment");
-  EXPECT_EQ(rows[0].value, std::string(50, 'q'));
-  EXPECT_EQ(rows[0].type, mdf::BlockItemType::NormalItem);
-}
-
 TEST(Tx3Block, WriteAndRead) {
   MemoryBuffer buffer(std::string(3, 'x'));
   Tx3Block block("abc");
