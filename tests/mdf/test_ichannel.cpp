@@ -45,7 +45,7 @@ int64_t ReferenceSigned(bool little_endian, uint64_t p, uint64_t n, const Bytes&
   const uint64_t raw = ReferenceBits(little_endian, p, n, data);
   if (n == 64) return static_cast<int64_t>(raw);
   const bool negative = ((raw >> (n - 1)) & 1U) != 0;
-  return negative ? static_cast<int64_t>(raw) - (int64_t{1} << n) : static_cast<int64_t>(raw);
+  return static_cast<int64_t>(negative ? raw | (~uint64_t{0} << n) : raw);  // fill the sign bits
 }
 
 Bytes RandomBytes(size_t count, unsigned seed) {
