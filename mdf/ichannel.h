@@ -158,6 +158,9 @@ class IChannel : public IBlock {
 
   /// The default of the range and limit getters: nothing known.
   [[nodiscard]] static std::optional<std::pair<double, double>> NoLimits() { return std::nullopt; }
+  /// Double to integer without undefined behaviour: NaN gives 0, the rest saturates.
+  static uint64_t SaturateToUnsigned(double value);
+  static int64_t SaturateToSigned(double value);
 
   uint64_t vlsd_record_id_ = 0;
   bool calculate_master_ = true;
@@ -175,11 +178,6 @@ class IChannel : public IBlock {
   // Helpers of SetChannelValue that need no template.
   void SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t array_index);
   static std::string FloatText(double value);
-
- protected:
-  /// Double to integer without undefined behaviour: NaN gives 0, the rest saturates.
-  static uint64_t SaturateToUnsigned(double value);
-  static int64_t SaturateToSigned(double value);
 };
 
 extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int8_t&, uint64_t) const;

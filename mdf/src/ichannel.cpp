@@ -266,8 +266,9 @@ double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof
 
 // Inlined into every raw getter: the per-value path is a handful of accessor calls and the
 // bit decoding, nothing more.
-[[gnu::always_inline]] inline bool IChannel::ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index, uint64_t& bit_position,
-                               uint32_t& nof_bits) const {
+[[gnu::always_inline]] inline bool IChannel::ElementPosition(const std::vector<uint8_t>& record,
+                                                             uint64_t array_index, uint64_t& bit_position,
+                                                             uint32_t& nof_bits) const {
   nof_bits = BitCount();
   const uint64_t record_bits = static_cast<uint64_t>(record.size()) * 8;
   const uint64_t first = static_cast<uint64_t>(ByteOffset()) * 8 + BitOffset();
@@ -280,8 +281,8 @@ double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof
   return true;
 }
 
-[[gnu::always_inline]] inline bool IChannel::UnsignedOfType(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index,
-                              uint8_t data_type) const {
+[[gnu::always_inline]] inline bool IChannel::UnsignedOfType(const std::vector<uint8_t>& record, uint64_t& value,
+                                                            uint64_t array_index, uint8_t data_type) const {
   bool little_endian = true;
   switch (data_type) {
     case 0:
