@@ -17,11 +17,15 @@
 
 namespace mdf {
 
+class IMetaData;
+
 /// Opens the file behind a file buffer with shared access, retrying a busy file for 5 s.
 /// Buffers that are not file buffers, and an empty name, need no opening: true.
 bool OpenMdfFile(std::streambuf& buffer, const std::string& utf8_filename, std::ios_base::openmode mode);
 
 namespace detail {
+
+class Md4Block;
 
 using ByteArray = std::vector<uint8_t>;
 
@@ -56,6 +60,28 @@ class MdfBlock {
   virtual size_t Read(std::streambuf& buffer) = 0;
   /// Writes the block header at the (8-byte aligned, for MDF4) end of the stream.
   virtual size_t Write(std::streambuf& buffer);
+  /// Display text of the comment: at most 40 characters and " ...", "" without one.
+  [[nodiscard]] virtual std::string CommentText() const;
+  /// Makes the comment an MD block (a TX comment becomes its "TX" element) and returns it.
+  virtual IMetaData* MakeMetaData();
+  /// The comment when it is an MD block, else null.
+  [[nodiscard]] virtual const IMetaData* MetaDataInterface() const;
+
+  // Comment and text links. The index is the link of the block's own layout.
+  /// Reads the comment (TX or MD, always as an Md4Block) unless one is loaded or the link is 0.
+  void LoadMdComment(std::streambuf& buffer, size_t index);
+  /// The whole, trimmed text of the TX block at the link; "" for no link.
+  [[nodiscard]] std::string LoadTx4Text(std::streambuf& buffer, size_t index);
+  [[nodiscard]] std::string LoadTx3Text(std::streambuf& buffer, size_t index);
+  /// Writes the comment and links it, while the link is still 0. Blocks once written stay.
+  void StoreMdComment(std::streambuf& buffer, size_t index);
+  /// Writes a TX block holding a non-empty text and links it, while the link is still 0.
+  void StoreTx4Text(std::streambuf& buffer, size_t index, const std::string& text);
+  /// Replaces the comment by a new MD (or TX, for plain text) block holding the text.
+  void AssignMdComment(const std::string& text);
+  [[nodiscard]] Md4Block* CommentAsMd4() const;
+  /// The comment's text: an MD comment's display text, a TX comment's whole text.
+  [[nodiscard]] std::string RawComment() const;
 
   [[nodiscard]] const std::string& BlockId() const { return block_id_; }
   [[nodiscard]] uint16_t ByteOrder() const { return byte_order_; }
@@ -91,10 +117,12 @@ class MdfBlock {
   size_t WriteNumber(std::streambuf& buffer, T value) const;
   size_t ReadByte(std::streambuf& buffer, uint8_t& value) const { return ReadNumber(buffer, value); }
   size_t WriteByte(std::streambuf& buffer, uint8_t value) const { return WriteNumber(buffer, value); }
+  // Same as the number operations, but the bytes are assembled explicitly, so that the
+  // host's own byte order never matters (doubles and signed values of both file orders).
   template <typename T>
-  size_t ReadValue(std::streambuf& buffer, T& value) const { return ReadNumber(buffer, value); }
+  size_t ReadValue(std::streambuf& buffer, T& value) const;
   template <typename T>
-  size_t WriteValue(std::streambuf& buffer, T value) const { return WriteNumber(buffer, value); }
+  size_t WriteValue(std::streambuf& buffer, T value) const;
   size_t ReadBool16(std::streambuf& buffer, bool& value) const;
   size_t WriteBool16(std::streambuf& buffer, bool value) const;
 
@@ -126,7 +154,52 @@ T ByteSwap(T value) {
   std::memcpy(&value, bytes, sizeof(T));
   return value;
 }
+
+template <size_t N>
+struct UnsignedOfSize;
+template <>
+struct UnsignedOfSize<1> { using type = uint8_t; };
+template <>
+struct UnsignedOfSize<2> { using type = uint16_t; };
+template <>
+struct UnsignedOfSize<4> { using type = uint32_t; };
+template <>
+struct UnsignedOfSize<8> { using type = uint64_t; };
 }  // namespace internal
+
+template <typename T>
+size_t MdfBlock::ReadValue(std::streambuf& buffer, T& value) const {
+  static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
+  using Raw = typename internal::UnsignedOfSize<sizeof(T)>::type;
+  unsigned char bytes[sizeof(T)];
+  if (buffer.sgetn(reinterpret_cast<char*>(bytes), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
+    throw MdfIoFailure("Invalid number of bytes read");
+  }
+  Raw raw = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) {
+    const size_t shift = 8 * (byte_order_ != 0 ? sizeof(T) - 1 - i : i);
+    raw = static_cast<Raw>(raw | (static_cast<Raw>(bytes[i]) << shift));
+  }
+  std::memcpy(&value, &raw, sizeof(T));
+  return sizeof(T);
+}
+
+template <typename T>
+size_t MdfBlock::WriteValue(std::streambuf& buffer, T value) const {
+  static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
+  using Raw = typename internal::UnsignedOfSize<sizeof(T)>::type;
+  Raw raw = 0;
+  std::memcpy(&raw, &value, sizeof(T));
+  unsigned char bytes[sizeof(T)];
+  for (size_t i = 0; i < sizeof(T); ++i) {
+    const size_t shift = 8 * (byte_order_ != 0 ? sizeof(T) - 1 - i : i);
+    bytes[i] = static_cast<unsigned char>(raw >> shift);
+  }
+  if (buffer.sputn(reinterpret_cast<const char*>(bytes), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
+    throw MdfRuntimeError("Invalid number of bytes written");
+  }
+  return sizeof(T);
+}
 
 template <typename T>
 size_t MdfBlock::ReadNumber(std::streambuf& buffer, T& value) const {

@@ -1,0 +1,226 @@
+#include "mdf/ixmlnode.h"
+
+#include <locale>
+#include <sstream>
+
+#include "mdf/mdfhelper.h"
+#include "xmlnode.h"
+
+namespace mdf {
+
+namespace {
+
+void WriteEscaped(std::ostream& dest, const std::string& text) {
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        dest << "&amp;";
+        break;
+      case '<':
+        dest << "&lt;";
+        break;
+      case '>':
+        dest << "&gt;";
+        break;
+      case '\'':
+        dest << "&apos;";
+        break;
+      case '"':
+        dest << "&quot;";
+        break;
+      default:
+        dest << c;
+        break;
+    }
+  }
+}
+
+void WriteIndent(std::ostream& dest, size_t level) {
+  for (size_t i = 0; i < level; ++i) {
+    dest << "  ";
+  }
+}
+
+void EndLine(std::ostream& dest) {
+  dest << '\n';
+  dest.flush();
+}
+
+}  // namespace
+
+IXmlNode::IXmlNode(const std::string& tag) : tag_(tag) { TrimSpace(tag_); }
+
+IXmlNode::~IXmlNode() = default;
+
+void IXmlNode::Children(XmlNodeList& dest) const {
+  for (const auto& child : children_) {
+    if (child) {
+      dest.push_back(child.get());
+    }
+  }
+}
+
+const IXmlNode* IXmlNode::FindChildWithAttribute(const std::string& tag, const std::string& key,
+                                                 const std::string& value) const {
+  for (const auto& child : children_) {
+    if (child && child->IsTagName(tag) && child->HasAttribute(key, value)) {
+      return child.get();
+    }
+  }
+  return nullptr;
+}
+
+const IXmlNode* IXmlNode::FindChild(const std::string& tag) const {
+  for (const auto& child : children_) {
+    if (child && child->IsTagName(tag)) {
+      return child.get();
+    }
+  }
+  return nullptr;
+}
+
+void IXmlNode::AddChild(std::unique_ptr<IXmlNode> child) { children_.push_back(std::move(child)); }
+
+IXmlNode* IXmlNode::NewChild(const std::string& tag) {
+  auto child = CreateNode(tag);
+  IXmlNode* result = child.get();
+  AddChild(std::move(child));
+  return result;
+}
+
+IXmlNode* IXmlNode::UniqueChildWithAttribute(const std::string& tag, const std::string& key,
+                                             const std::string& value) {
+  // The lookup is const; the child is ours to hand out for editing.
+  if (const IXmlNode* found = FindChildWithAttribute(tag, key, value)) {
+    return const_cast<IXmlNode*>(found);
+  }
+  IXmlNode* child = NewChild(tag);
+  child->SetAttributeValue(key, value);
+  return child;
+}
+
+IXmlNode* IXmlNode::UniqueChild(const std::string& tag) {
+  if (const IXmlNode* found = FindChild(tag)) {
+    return const_cast<IXmlNode*>(found);
+  }
+  return NewChild(tag);
+}
+
+void IXmlNode::Write(std::ostream& dest, size_t level) const {
+  WriteIndent(dest, level);
+  dest << '<' << tag_;
+  for (const auto& [key, value] : attributes_) {
+    dest << ' ' << key << "='";
+    WriteEscaped(dest, value);
+    dest << '\'';
+  }
+  XmlNodeList children;
+  Children(children);
+  if (children.empty()) {
+    if (value_.empty()) {
+      dest << "/>";
+    } else {
+      dest << '>';
+      WriteEscaped(dest, value_);
+      dest << "</" << tag_ << '>';
+    }
+    EndLine(dest);
+    return;
+  }
+  dest << '>';
+  EndLine(dest);
+  for (const IXmlNode* child : children) {
+    child->Write(dest, level + 1);
+  }
+  WriteIndent(dest, level);
+  dest << "</" << tag_ << '>';
+  EndLine(dest);
+}
+
+std::unique_ptr<IXmlNode> IXmlNode::CreateNode(const std::string& tag) const {
+  return std::make_unique<XmlNode>(tag);
+}
+
+bool IXmlNode::IsTagName(const std::string& tag) const {
+  if (CompareNoCase(tag_, tag) == 0) {
+    return true;
+  }
+  const auto colon = tag_.find(':');
+  return colon != std::string::npos && CompareNoCase(tag_.substr(colon + 1), tag) == 0;
+}
+
+bool IXmlNode::HasAttribute(const std::string& key, const std::string& value) const {
+  for (const auto& [name, text] : attributes_) {
+    if (CompareNoCase(name, key) == 0 && CompareNoCase(text, value) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string IXmlNode::TrimmedValue() const { return TrimmedText(value_); }
+
+void IXmlNode::AppendValue(const char* data, int64_t length) {
+  if (data == nullptr || length <= 0) {
+    return;
+  }
+  for (int64_t i = 0; i < length; ++i) {
+    if (data[i] != '\0') {
+      value_.push_back(data[i]);
+    }
+  }
+}
+
+void IXmlNode::SetAttributes(const char** attributes) {
+  attributes_.clear();
+  if (attributes == nullptr) {
+    return;
+  }
+  for (size_t i = 0; attributes[i] != nullptr && attributes[i + 1] != nullptr; i += 2) {
+    attributes_.emplace_back(attributes[i], attributes[i + 1]);
+  }
+}
+
+const std::string* IXmlNode::FindAttribute(const std::string& key) const {
+  for (const auto& [name, text] : attributes_) {
+    if (CompareNoCase(name, key) == 0) {
+      return &text;
+    }
+  }
+  return nullptr;
+}
+
+void IXmlNode::AddAttribute(const std::string& key, std::string value) {
+  for (const auto& attribute : attributes_) {
+    if (attribute.first == key) {
+      return;
+    }
+  }
+  attributes_.emplace_back(key, std::move(value));
+}
+
+std::string IXmlNode::TrimmedText(const std::string& text) {
+  std::string trimmed = text;
+  TrimSpace(trimmed);
+  return trimmed;
+}
+
+int64_t IXmlNode::TextToInteger(const std::string& text) {
+  std::istringstream input(TrimmedText(text));
+  input.imbue(std::locale::classic());
+  int64_t value = 0;
+  if (!(input >> value)) {
+    return 0;
+  }
+  return value;
+}
+
+bool IXmlNode::TextToBool(const std::string& text) {
+  const std::string trimmed = TrimmedText(text);
+  if (trimmed == "1" || CompareNoCase(trimmed, "ON") == 0) {
+    return true;
+  }
+  return CompareNoCaseN(trimmed, "T", 1) == 0 || CompareNoCaseN(trimmed, "Y", 1) == 0;
+}
+
+}  // namespace mdf

@@ -1,0 +1,41 @@
+#include "tx3block.h"
+
+#include <limits>
+
+#include "mdf/mdflogstream.h"
+
+namespace mdf::detail {
+
+namespace {
+constexpr size_t kHeaderSize = 4;
+// Header and terminating zero byte leave this much of the 16-bit block size for text.
+constexpr size_t kMaxTextSize = std::numeric_limits<uint16_t>::max() - kHeaderSize - 1;
+}  // namespace
+
+size_t Tx3Block::Read(std::streambuf& buffer) {
+  ReadMdf3Header(buffer);
+  text_.clear();
+  if (block_size_ < kHeaderSize) {
+    MDF_ERROR() << "Text block shorter than its header. Block: " << AddressToText(file_position_)
+                << ", Size: " << block_size_;
+    return kHeaderSize;
+  }
+  ReadFixedText(buffer, text_, block_size_ - kHeaderSize);
+  return block_size_;
+}
+
+size_t Tx3Block::Write(std::streambuf& buffer) {
+  if (text_.size() > kMaxTextSize) {
+    throw MdfRuntimeError("Text too long for an MDF 3 text block");
+  }
+  block_id_ = "TX";
+  block_size_ = static_cast<uint16_t>(text_.size() + kHeaderSize + 1);
+  block_length_ = block_size_;
+  link_list_.clear();
+  size_t bytes = MdfBlock::Write(buffer);
+  bytes += WriteFixedText(buffer, text_, text_.size());
+  bytes += WriteZeroBytes(buffer, 1);
+  return bytes;
+}
+
+}  // namespace mdf::detail

@@ -1,0 +1,72 @@
+#include "tx4block.h"
+
+#include "mdf/mdfhelper.h"
+#include "mdf/mdflogstream.h"
+
+namespace mdf::detail {
+
+namespace {
+constexpr size_t kDisplayLength = 40;
+constexpr uint64_t kHeaderSize = 24;
+
+bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+}  // namespace
+
+std::string ShortenText(const std::string& text, size_t nof_chars) {
+  if (text.size() < nof_chars) {
+    return text;
+  }
+  size_t cut = nof_chars;
+  while (cut > 0 && cut < text.size() && IsUtf8Continuation(text[cut])) {
+    --cut;
+  }
+  return text.substr(0, cut) + " ...";
+}
+
+void Tx4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const { dest.emplace_back("Comment", FullText()); }
+
+size_t Tx4Block::Read(std::streambuf& buffer) {
+  const size_t header = ReadMdf4Header(buffer);
+  text_.clear();
+  if (block_length_ < header) {
+    MDF_ERROR() << "Text block shorter than its header. Block: " << AddressToText(file_position_)
+                << ", Length: " << block_length_;
+    return header;
+  }
+  const uint64_t text_size = block_length_ - header;
+  // ReadFixedText stops at the first zero byte or at the end of the stream, so a damaged
+  // length cannot make it allocate more than the stream holds.
+  ReadFixedText(buffer, text_, static_cast<size_t>(text_size));
+  return static_cast<size_t>(block_length_);
+}
+
+size_t Tx4Block::Write(std::streambuf& buffer) {
+  if (file_position_ > 0) {
+    return 0;
+  }
+  block_id_ = !text_.empty() && text_[0] == '<' ? "##MD" : "##TX";
+  link_list_.clear();
+  block_length_ = kHeaderSize + text_.size() + 1;
+  size_t bytes = MdfBlock::Write(buffer);
+  if (!text_.empty() &&
+      buffer.sputn(text_.data(), static_cast<std::streamsize>(text_.size())) !=
+          static_cast<std::streamsize>(text_.size())) {
+    throw MdfIoFailure("End of stream reached (EOF).");
+  }
+  bytes += text_.size();
+  bytes += WriteZeroBytes(buffer, 1);
+  PatchBlockLength(buffer, bytes);
+  return bytes;
+}
+
+std::string Tx4Block::Text() const { return ShortenText(FullText(), kDisplayLength); }
+
+std::string Tx4Block::FullText() const {
+  std::string text = text_;
+  TrimSpace(text);
+  return text;
+}
+
+bool Tx4Block::IsTxBlock() const { return CompareNoCaseN(block_id_, "##TX", 4) == 0; }
+
+}  // namespace mdf::detail

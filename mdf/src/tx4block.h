@@ -1,0 +1,35 @@
+#pragma once
+// MDF4 text block "##TX": one zero-terminated UTF-8 text. Md4Block derives from it, since an
+// MD block has the same shape.
+#include <string>
+
+#include "mdfblock.h"
+
+namespace mdf::detail {
+
+/// Copies the text; once n bytes are copied " ..." is appended. A cut never splits a
+/// UTF-8 sequence. Display only.
+std::string ShortenText(const std::string& text, size_t nof_chars);
+
+class Tx4Block : public MdfBlock {
+ public:
+  Tx4Block() = default;
+  explicit Tx4Block(std::string text) : text_(std::move(text)) {}
+
+  void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
+  size_t Read(std::streambuf& buffer) override;
+  /// Writes a new block at the aligned end: "##MD" for XML text, else "##TX". A block that is
+  /// already in the file is not written again (0).
+  size_t Write(std::streambuf& buffer) override;
+  /// The trimmed text shortened to 40 characters.
+  [[nodiscard]] virtual std::string Text() const;
+
+  /// The whole trimmed text.
+  [[nodiscard]] std::string FullText() const;
+  [[nodiscard]] bool IsTxBlock() const;
+
+ protected:
+  std::string text_;
+};
+
+}  // namespace mdf::detail
