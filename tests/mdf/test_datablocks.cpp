@@ -289,7 +289,7 @@ TEST(DataListBlock, CyclicChainsEndWithALoggedError) {
 }
 
 TEST(DataListBlock, NestedListsThatLoopOrNestTooDeepStop) {
-  // HL -> DL whose data link is fine, HL -> HL (itself).
+  // Two header lists that point at each other.
   FileImage loop;
   loop.Place(0x40, test::HeaderList(0x80)).Place(0x80, test::HeaderList(0x40));
   MemoryBuffer loop_file(loop.Data());
