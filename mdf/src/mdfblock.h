@@ -110,19 +110,18 @@ class MdfBlock {
   /// Seeks to the end; an MDF4 block pads with zero bytes to the next 8-byte boundary.
   void GoToStreamEnd(std::streambuf& buffer) const;
 
-  // Numbers in the block's byte order. Any arithmetic type of 1, 2, 4 or 8 bytes.
+  // Numbers in the block's byte order, any arithmetic type of 1, 2, 4 or 8 bytes. The bytes
+  // are assembled explicitly, so the host's own byte order never matters.
   template <typename T>
   size_t ReadNumber(std::streambuf& buffer, T& value) const;
   template <typename T>
   size_t WriteNumber(std::streambuf& buffer, T value) const;
   size_t ReadByte(std::streambuf& buffer, uint8_t& value) const { return ReadNumber(buffer, value); }
   size_t WriteByte(std::streambuf& buffer, uint8_t value) const { return WriteNumber(buffer, value); }
-  // Same as the number operations, but the bytes are assembled explicitly, so that the
-  // host's own byte order never matters (doubles and signed values of both file orders).
   template <typename T>
-  size_t ReadValue(std::streambuf& buffer, T& value) const;
+  size_t ReadValue(std::streambuf& buffer, T& value) const { return ReadNumber(buffer, value); }
   template <typename T>
-  size_t WriteValue(std::streambuf& buffer, T value) const;
+  size_t WriteValue(std::streambuf& buffer, T value) const { return WriteNumber(buffer, value); }
   size_t ReadBool16(std::streambuf& buffer, bool& value) const;
   size_t WriteBool16(std::streambuf& buffer, bool value) const;
 
@@ -143,18 +142,6 @@ class MdfBlock {
 };
 
 namespace internal {
-template <typename T>
-T ByteSwap(T value) {
-  static_assert(std::is_trivially_copyable_v<T>);
-  unsigned char bytes[sizeof(T)];
-  std::memcpy(bytes, &value, sizeof(T));
-  for (size_t i = 0; i < sizeof(T) / 2; ++i) {
-    std::swap(bytes[i], bytes[sizeof(T) - 1 - i]);
-  }
-  std::memcpy(&value, bytes, sizeof(T));
-  return value;
-}
-
 template <size_t N>
 struct UnsignedOfSize;
 template <>
@@ -168,7 +155,7 @@ struct UnsignedOfSize<8> { using type = uint64_t; };
 }  // namespace internal
 
 template <typename T>
-size_t MdfBlock::ReadValue(std::streambuf& buffer, T& value) const {
+size_t MdfBlock::ReadNumber(std::streambuf& buffer, T& value) const {
   static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
   using Raw = typename internal::UnsignedOfSize<sizeof(T)>::type;
   unsigned char bytes[sizeof(T)];
@@ -185,7 +172,7 @@ size_t MdfBlock::ReadValue(std::streambuf& buffer, T& value) const {
 }
 
 template <typename T>
-size_t MdfBlock::WriteValue(std::streambuf& buffer, T value) const {
+size_t MdfBlock::WriteNumber(std::streambuf& buffer, T value) const {
   static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
   using Raw = typename internal::UnsignedOfSize<sizeof(T)>::type;
   Raw raw = 0;
@@ -196,27 +183,6 @@ size_t MdfBlock::WriteValue(std::streambuf& buffer, T value) const {
     bytes[i] = static_cast<unsigned char>(raw >> shift);
   }
   if (buffer.sputn(reinterpret_cast<const char*>(bytes), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
-    throw MdfRuntimeError("Invalid number of bytes written");
-  }
-  return sizeof(T);
-}
-
-template <typename T>
-size_t MdfBlock::ReadNumber(std::streambuf& buffer, T& value) const {
-  static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
-  T temp{};
-  if (buffer.sgetn(reinterpret_cast<char*>(&temp), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
-    throw MdfIoFailure("Invalid number of bytes read");
-  }
-  value = byte_order_ != 0 ? internal::ByteSwap(temp) : temp;
-  return sizeof(T);
-}
-
-template <typename T>
-size_t MdfBlock::WriteNumber(std::streambuf& buffer, T value) const {
-  static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
-  const T temp = byte_order_ != 0 ? internal::ByteSwap(value) : value;
-  if (buffer.sputn(reinterpret_cast<const char*>(&temp), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
     throw MdfRuntimeError("Invalid number of bytes written");
   }
   return sizeof(T);

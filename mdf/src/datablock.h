@@ -1,0 +1,46 @@
+#pragma once
+// Base of every block with one data section behind its header (DT, DZ, SD, RD, ...). The
+// section stays in the file; it is copied out on demand or loaded into memory.
+#include <cstdint>
+#include <streambuf>
+
+#include "mdfblock.h"
+
+namespace mdf {
+class IDataGroup;
+}
+
+namespace mdf::detail {
+
+class DataBlock : public MdfBlock {
+ public:
+  /// Payload bytes: block length - 24, 0 for a length of 24 or less.
+  [[nodiscard]] virtual uint64_t DataSize() const;
+  /// Copies the data section to the sink in chunks of at most 10,000 bytes. Returns the bytes
+  /// the sink took, which is less than DataSize() when the file or the sink ran short.
+  virtual uint64_t CopyDataToStream(std::streambuf& buffer, std::streambuf& dest) const;
+  /// Copies the data section into dest at index and advances index. Throws
+  /// "Buffer overflow detected." when it does not fit and "End of stream reached (EOF)."
+  /// when the file holds fewer bytes than the block claims.
+  virtual uint64_t CopyDataToBuffer(std::streambuf& buffer, ByteArray& dest, uint64_t& index) const;
+  virtual void SetDataGroup(IDataGroup* data_group) { data_group_ = data_group; }
+  /// Loads the data section into memory; returns the bytes loaded.
+  virtual uint64_t LoadData(std::streambuf& buffer);
+  /// Sets the bytes held in memory; a writer puts them out.
+  virtual bool SetData(const ByteArray& data);
+
+  [[nodiscard]] IDataGroup* DataGroup() const { return data_group_; }
+  /// File offset of the first byte of the data section; 0 when none.
+  [[nodiscard]] int64_t DataPosition() const { return data_position_; }
+  void DataPosition(int64_t position) { data_position_ = position; }
+  [[nodiscard]] const ByteArray& Data() const { return data_; }
+  /// Drops the bytes held in memory and keeps the capacity.
+  void ClearData() { data_.clear(); }
+
+ protected:
+  int64_t data_position_ = 0;
+  IDataGroup* data_group_ = nullptr;
+  ByteArray data_;
+};
+
+}  // namespace mdf::detail

@@ -1,0 +1,61 @@
+#pragma once
+// Base of every block that owns an ordered list of child blocks: the data and header lists,
+// and the data group, channel and sample reduction blocks with the data blocks they link to.
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+#include <vector>
+
+#include "mdfblock.h"
+
+namespace mdf {
+class IDataGroup;
+}
+
+namespace mdf::detail {
+
+class DataBlock;
+
+class DataListBlock : public MdfBlock {
+ public:
+  using BlockList = std::vector<std::unique_ptr<MdfBlock>>;
+
+  /// Searches the children first, then this block and its comment.
+  [[nodiscard]] MdfBlock* FindByPosition(int64_t position) override;
+  /// Sum of the data sizes of every data block below this one.
+  [[nodiscard]] virtual uint64_t DataSize() const;
+  /// Every data block below this one drops its in-memory bytes.
+  virtual void ClearData();
+
+  /// The block as a data group; only data group blocks answer.
+  [[nodiscard]] virtual IDataGroup* DataGroupInterface() { return nullptr; }
+
+  /// Copies the data of the whole tree in file order into dest, advancing index.
+  void CopyDataToBuffer(std::streambuf& buffer, ByteArray& dest, uint64_t& index) const;
+  /// Appends the data blocks below this one, depth first in list order.
+  void CollectDataBlocks(std::vector<DataBlock*>& dest) const;
+  /// True when the tree holds RD data, plain or zipped.
+  [[nodiscard]] bool HasRdData() const;
+
+  /// Reads the block or block chain that link[index] points to as children, once.
+  void ReadBlockList(std::streambuf& buffer, size_t index);
+  /// Reads the plain and zipped data blocks of count links from first on as children, once.
+  void ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t count);
+  /// Writes the children that are not in the file yet and patches link first + i of each.
+  void WriteChildBlocks(std::streambuf& buffer, size_t first);
+
+  [[nodiscard]] const BlockList& DataBlockList() const { return block_list_; }
+  [[nodiscard]] BlockList& DataBlockList() { return block_list_; }
+  void AddDataBlock(std::unique_ptr<MdfBlock> block) { block_list_.push_back(std::move(block)); }
+
+ protected:
+  BlockList block_list_;
+
+ private:
+  /// Creates, attaches, reads and appends the block at position. False when the type is
+  /// not one that may be created here.
+  bool ReadChild(std::streambuf& buffer, int64_t position, const std::string& type);
+  [[nodiscard]] bool MayNestAt(int64_t position) const;
+};
+
+}  // namespace mdf::detail

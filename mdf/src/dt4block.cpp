@@ -1,0 +1,70 @@
+#include "dt4block.h"
+
+#include "datalistblock.h"
+#include "mdf/mdflogstream.h"
+
+namespace mdf::detail {
+
+size_t PlainDataBlock::Read(std::streambuf& buffer) {
+  const size_t bytes = ReadMdf4Header(buffer);
+  data_position_ = GetStreamPosition(buffer);
+  return bytes;
+}
+
+size_t PlainDataBlock::Write(std::streambuf&) {
+  if (file_position_ > 0) {
+    return block_length_;
+  }
+  throw MdfRuntimeError("Writing a new " + (BlockType().empty() ? std::string("data") : BlockType()) +
+                        " block is not supported.");
+}
+
+void PlainDataBlock::AddDataSizeRows(std::vector<BlockProperty>& dest) const {
+  MdfBlock::GetBlockProperty(dest);
+  dest.emplace_back("Information", "", "", BlockItemType::HeaderItem);
+  dest.emplace_back("Data Size [byte]", std::to_string(DataSize()));
+}
+
+Dt4Block::Dt4Block() { block_id_ = "##DT"; }
+
+void Dt4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const { AddDataSizeRows(dest); }
+
+void Dt4Block::AttachToParent(MdfBlock* parent) {
+  auto* list = dynamic_cast<DataListBlock*>(parent);
+  data_group_ = list != nullptr ? list->DataGroupInterface() : nullptr;
+  MdfBlock::AttachToParent(parent);
+}
+
+size_t Dt4Block::Write(std::streambuf& buffer) {
+  if (file_position_ > 0) {
+    SeekToData(buffer);
+    return block_length_;
+  }
+  block_id_ = "##DT";
+  block_length_ = 24 + data_.size();
+  link_list_.clear();
+  const size_t header = MdfBlock::Write(buffer);
+  data_position_ = GetLastStreamPosition(buffer);
+  return header + WriteBytes(buffer, data_);
+}
+
+void Dt4Block::UpdateDataSize(std::streambuf& buffer) {
+  const int64_t size = GetLastStreamPosition(buffer) - data_position_;
+  if (size > 0) {
+    block_length_ = static_cast<uint64_t>(size) + 24;
+  }
+  MDF_TRACE() << "Updated the last DT block data size. Size: " << size;
+}
+
+size_t Sd4Block::Write(std::streambuf& buffer) {
+  if (file_position_ > 0) {
+    return block_length_;
+  }
+  block_id_ = "##SD";
+  link_list_.clear();
+  block_length_ = 24 + data_.size();
+  const size_t header = MdfBlock::Write(buffer);
+  return header + WriteBytes(buffer, data_);
+}
+
+}  // namespace mdf::detail

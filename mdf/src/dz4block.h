@@ -1,0 +1,59 @@
+#pragma once
+// The zipped data block: the payload of a DT, SD, RD ... block deflated with zlib, after a
+// byte transposition when the zip type is 1. Readers see the inflated payload.
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+#include <string>
+
+#include "datablock.h"
+
+namespace mdf::detail {
+
+/// "ZLIB Deflate" (0), "Transposition + ZLIB Deflate" (1), "Unknown".
+std::string ZipTypeText(uint8_t zip_type);
+
+class Dz4Block : public DataBlock {
+ public:
+  void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
+  size_t Read(std::streambuf& buffer) override;
+  /// Writes a new block once; a written block is left as it is.
+  size_t Write(std::streambuf& buffer) override;
+
+  /// The original (inflated) length.
+  [[nodiscard]] uint64_t DataSize() const override { return orig_data_length_; }
+  /// Inflates into the sink; returns the original length, or 0 when inflation failed.
+  uint64_t CopyDataToStream(std::streambuf& buffer, std::streambuf& dest) const override;
+  /// Inflates into dest at index. A block that does not inflate to its original length
+  /// throws "Failed to inflate DZ block"; its bytes are never delivered as zeros.
+  uint64_t CopyDataToBuffer(std::streambuf& buffer, ByteArray& dest, uint64_t& index) const override;
+  /// Loads the compressed bytes.
+  uint64_t LoadData(std::streambuf& buffer) override;
+  /// Compresses the payload into the block. False when it cannot be compressed; the block
+  /// then holds no data, so that it is never written with a truncated stream.
+  bool SetData(const ByteArray& data) override;
+
+  [[nodiscard]] const std::string& OrigBlockType() const { return orig_block_type_; }
+  void OrigBlockType(const std::string& type) { orig_block_type_ = type; }
+  [[nodiscard]] uint8_t Type() const { return type_; }
+  void Type(uint8_t type) { type_ = type; }
+  [[nodiscard]] uint32_t Parameter() const { return parameter_; }
+  void Parameter(uint32_t parameter) { parameter_ = parameter; }
+  [[nodiscard]] uint64_t OrigDataLength() const { return orig_data_length_; }
+  [[nodiscard]] uint64_t DataLength() const { return data_length_; }
+
+ private:
+  /// Reads the compressed bytes and inflates them into out (orig length bytes).
+  void InflateInto(std::streambuf& buffer, uint8_t* out) const;
+
+  std::string orig_block_type_ = "DT";
+  uint8_t type_ = 0;
+  uint32_t parameter_ = 0;
+  uint64_t orig_data_length_ = 0;
+  uint64_t data_length_ = 0;
+};
+
+/// A new zipped block: original type "DT", zip type 0, no data; its id is set when written.
+std::unique_ptr<Dz4Block> CreateDz4Block();
+
+}  // namespace mdf::detail

@@ -1,0 +1,465 @@
+// DataBlock, DataListBlock and the plain data blocks (DT, SD, RD, ...).
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "datablock.h"
+#include "datalistblock.h"
+#include "dl4block.h"
+#include "dt4block.h"
+#include "dz4block.h"
+#include "hl4block.h"
+#include "support/datablockfixtures.h"
+#include "support/logcapture.h"
+#include "support/memorybuffer.h"
+
+using namespace mdf::detail;
+using test::Bytes;
+using test::FileImage;
+using test::MemoryBuffer;
+using test::PlainBlock;
+
+namespace {
+
+// A list block whose links the tests set; it reads like any MDF4 block with links.
+class TestList : public DataListBlock {
+ public:
+  explicit TestList(std::vector<int64_t> links = {}) {
+    block_id_ = "##TL";
+    link_list_ = std::move(links);
+    link_count_ = link_list_.size();
+    block_length_ = 24 + 8 * link_list_.size();
+  }
+  size_t Read(std::streambuf& buffer) override { return ReadMdf4Header(buffer); }
+  void SetPosition(int64_t position) { file_position_ = position; }
+};
+
+// A list block that stands for a data group.
+class TestDataGroupList : public TestList {
+ public:
+  mdf::IDataGroup* DataGroupInterface() override { return reinterpret_cast<mdf::IDataGroup*>(&tag_); }
+  int tag_ = 0;
+};
+
+// A sink that records the size of every bulk put.
+class ChunkSink : public std::streambuf {
+ public:
+  std::vector<std::streamsize> puts;
+  std::string data;
+
+ protected:
+  std::streamsize xsputn(const char* source, std::streamsize count) override {
+    puts.push_back(count);
+    data.append(source, static_cast<size_t>(count));
+    return count;
+  }
+};
+
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed = 0) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + seed);
+  return bytes;
+}
+
+void ReadInto(MdfBlock& block, MemoryBuffer& buffer, int64_t position) {
+  SetStreamPosition(buffer, position);
+  block.Read(buffer);
+}
+
+std::string ThrownText(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "<nothing thrown>";
+}
+
+TEST(DataBlock, EmptyBlockTouchesNeitherSinkNorBuffer) {
+  MemoryBuffer file(PlainBlock("##DT", {}).Data());
+  Dt4Block block;
+  ReadInto(block, file, 0);
+  EXPECT_EQ(block.DataSize(), 0U);
+  ChunkSink sink;
+  EXPECT_EQ(block.CopyDataToStream(file, sink), 0U);
+  EXPECT_TRUE(sink.puts.empty());
+  ByteArray dest;
+  uint64_t index = 0;
+  EXPECT_EQ(block.CopyDataToBuffer(file, dest, index), 0U);
+  EXPECT_EQ(index, 0U);
+}
+
+TEST(DataBlock, CopyToStreamInChunksAndStopsAtShortSink) {
+  const auto payload = Pattern(25'000);
+  MemoryBuffer file(PlainBlock("##DT", payload).Data());
+  Dt4Block block;
+  ReadInto(block, file, 0);
+  ASSERT_EQ(block.DataSize(), 25'000U);
+
+  ChunkSink sink;
+  EXPECT_EQ(block.CopyDataToStream(file, sink), 25'000U);
+  EXPECT_EQ(sink.puts, (std::vector<std::streamsize>{10'000, 10'000, 5'000}));
+  EXPECT_EQ(sink.data, std::string(payload.begin(), payload.end()));
+
+  MemoryBuffer short_sink;
+  short_sink.SetCapacity(15'000);
+  EXPECT_EQ(block.CopyDataToStream(file, short_sink), 15'000U);
+  EXPECT_EQ(short_sink.Bytes(), std::vector<uint8_t>(payload.begin(), payload.begin() + 15'000));
+}
+
+TEST(DataBlock, CopyToStreamReportsATruncatedFile) {
+  auto image = PlainBlock("##DT", Pattern(25'000)).Data();
+  image.resize(24 + 12'000);  // the block claims more than the file holds
+  MemoryBuffer file(image);
+  Dt4Block block;
+  ReadInto(block, file, 0);
+  ChunkSink sink;
+  EXPECT_EQ(block.CopyDataToStream(file, sink), 12'000U);
+}
+
+TEST(DataBlock, CopyToBufferChecksRoomAndFileLength) {
+  const auto payload = Pattern(100);
+  MemoryBuffer file(PlainBlock("##DT", payload).Data());
+  Dt4Block block;
+  ReadInto(block, file, 0);
+
+  ByteArray dest(110, 0xEE);
+  uint64_t index = 10;
+  EXPECT_EQ(block.CopyDataToBuffer(file, dest, index), 100U);
+  EXPECT_EQ(index, 110U);
+  EXPECT_EQ(ByteArray(dest.begin() + 10, dest.end()), payload);
+
+  ByteArray small(120, 0xEE);
+  index = 21;
+  EXPECT_EQ(ThrownText([&] { block.CopyDataToBuffer(file, small, index); }), "Buffer overflow detected.");
+  EXPECT_EQ(index, 21U);
+  EXPECT_EQ(small, ByteArray(120, 0xEE));
+
+  auto image = PlainBlock("##DT", payload).Data();
+  image.resize(24 + 50);
+  MemoryBuffer truncated(image);
+  Dt4Block cut;
+  ReadInto(cut, truncated, 0);
+  ByteArray full(100);
+  index = 0;
+  EXPECT_EQ(ThrownText([&] { cut.CopyDataToBuffer(truncated, full, index); }), "End of stream reached (EOF).");
+  EXPECT_EQ(index, 0U);
+}
+
+TEST(DataBlock, LoadSetAndClearData) {
+  const auto payload = Pattern(70'000);  // above the size that is checked against the file end
+  MemoryBuffer file(PlainBlock("##SD", payload).Data());
+  Sd4Block block;
+  ReadInto(block, file, 0);
+  EXPECT_TRUE(block.Data().empty());
+  EXPECT_EQ(block.LoadData(file), payload.size());
+  EXPECT_EQ(block.Data(), payload);
+  EXPECT_TRUE(block.SetData(block.Data()));  // set to itself: unchanged
+  EXPECT_EQ(block.Data(), payload);
+
+  auto image = PlainBlock("##SD", payload).Data();
+  image.resize(image.size() - 1);
+  MemoryBuffer truncated(image);
+  Sd4Block cut;
+  ReadInto(cut, truncated, 0);
+  EXPECT_EQ(ThrownText([&] { cut.LoadData(truncated); }), "End of stream reached (EOF).");
+
+  Sd4Block fresh;
+  EXPECT_EQ(fresh.LoadData(file), 0U);  // never read: no data position
+}
+
+TEST(DataListBlock, SizesCopiesCollectsAndClearsInOrder) {
+  const auto a = Pattern(100, 1);
+  const auto c = Pattern(50, 3);
+  FileImage image;
+  image.Place(0x40, PlainBlock("##DT", a)).Place(0x100, PlainBlock("##DT", {})).Place(0x200, PlainBlock("##DT", c));
+  MemoryBuffer file(image.Data());
+  TestList list({0x40, 0x100, 0x200});
+  list.ReadDataLinks(file, 0, 3);
+  ASSERT_EQ(list.DataBlockList().size(), 3U);
+  EXPECT_EQ(list.DataSize(), 150U);
+
+  ByteArray dest(150);
+  uint64_t index = 0;
+  list.CopyDataToBuffer(file, dest, index);
+  EXPECT_EQ(index, 150U);
+  ByteArray expected = a;
+  expected.insert(expected.end(), c.begin(), c.end());
+  EXPECT_EQ(dest, expected);
+
+  std::vector<DataBlock*> blocks;
+  list.CollectDataBlocks(blocks);
+  ASSERT_EQ(blocks.size(), 3U);
+  EXPECT_EQ(blocks[2]->FilePosition(), 0x200);
+  EXPECT_EQ(list.FindByPosition(0x100), list.DataBlockList()[1].get());
+  EXPECT_EQ(list.FindByPosition(0x108), nullptr);
+
+  blocks[0]->LoadData(file);
+  EXPECT_EQ(blocks[0]->Data().size(), 100U);
+  list.ClearData();
+  EXPECT_TRUE(blocks[0]->Data().empty());
+}
+
+TEST(DataListBlock, ReadBlockListFollowsDlChainsOnce) {
+  FileImage image;
+  image.Place(0x40, test::DataList(0x100, {0x200}, {0}))
+      .Place(0x100, test::DataList(0, {0x300}, {0}))
+      .Place(0x200, PlainBlock("##DT", Pattern(10)))
+      .Place(0x300, PlainBlock("##DT", Pattern(20)));
+  MemoryBuffer file(image.Data());
+  TestList list({0, 0x40});
+  list.ReadBlockList(file, 1);
+  ASSERT_EQ(list.DataBlockList().size(), 2U);
+  EXPECT_EQ(list.DataBlockList()[0]->FilePosition(), 0x40);
+  EXPECT_EQ(list.DataBlockList()[1]->FilePosition(), 0x100);
+  EXPECT_EQ(list.DataSize(), 30U);
+  EXPECT_EQ(list.FindByPosition(0x300)->BlockType(), "DT");
+
+  list.ReadBlockList(file, 1);  // a list is read once
+  EXPECT_EQ(list.DataBlockList().size(), 2U);
+
+  TestList none({0, 0x40});
+  none.ReadBlockList(file, 0);  // link 0 is 0
+  none.ReadBlockList(file, 5);  // no such link
+  EXPECT_TRUE(none.DataBlockList().empty());
+}
+
+TEST(DataListBlock, ReadDataLinksTakesOnlyDataBlocks) {
+  const auto payload = Pattern(40);
+  FileImage image;
+  image.Place(0x40, PlainBlock("##DT", Pattern(8)))
+      .Place(0x80, test::DataList(0, {0x40}, {0}))
+      .Place(0x100, test::ZippedBlock("DT", 0, 0, payload.size(), test::Deflated(payload)))
+      .Place(0x200, PlainBlock("##XY", Pattern(8)));
+  MemoryBuffer file(image.Data());
+  TestList list({0, 0x40, 0x80, 0x100, 0x200});
+  list.ReadDataLinks(file, 0, 1000);  // a count beyond the links visits only the links
+  ASSERT_EQ(list.DataBlockList().size(), 2U);
+  EXPECT_EQ(list.DataBlockList()[0]->BlockType(), "DT");
+  EXPECT_EQ(list.DataBlockList()[1]->BlockType(), "DZ");
+  EXPECT_EQ(list.DataSize(), 48U);
+}
+
+TEST(DataListBlock, WriteChildBlocksWritesAndPatchesOnlyNewChildren) {
+  MemoryBuffer file(std::string(16, 'x'));
+  TestList list({0, 0, 0, 0});
+  list.Write(file);
+  ASSERT_EQ(list.FilePosition(), 16);
+
+  for (int i = 0; i < 3; ++i) {
+    auto block = std::make_unique<Dt4Block>();
+    block->SetData(Pattern(4, static_cast<uint8_t>(i)));
+    list.AddDataBlock(std::move(block));
+  }
+  list.DataBlockList()[1]->Write(file);  // already in the file
+  const int64_t second = list.DataBlockList()[1]->FilePosition();
+
+  list.WriteChildBlocks(file, 1);
+  const int64_t first = list.DataBlockList()[0]->FilePosition();
+  const int64_t third = list.DataBlockList()[2]->FilePosition();
+  EXPECT_GT(first, second);
+  EXPECT_GT(third, first);
+  EXPECT_EQ(list.Links(), (std::vector<int64_t>{0, first, 0, third}));
+  // The links in the file: 4 x u64 at position + 24.
+  const std::vector<uint8_t> links(file.Bytes().begin() + 16 + 24, file.Bytes().begin() + 16 + 56);
+  EXPECT_EQ(links, Bytes().U64(0).U64(static_cast<uint64_t>(first)).U64(0).U64(static_cast<uint64_t>(third)).Data());
+}
+
+TEST(DataListBlock, CyclicChainsEndWithALoggedError) {
+  FileImage image;
+  image.Place(0x40, test::DataList(0x100, {0x200}, {0}))
+      .Place(0x100, test::DataList(0x40, {0x200}, {0}))  // back to the first
+      .Place(0x200, PlainBlock("##DT", Pattern(10)));
+  MemoryBuffer file(image.Data());
+  test::LogCapture log;
+  TestList list({0x40});
+  list.ReadBlockList(file, 0);
+  EXPECT_EQ(list.DataBlockList().size(), 2U);
+  EXPECT_TRUE(log.Contains("Stopped reading a cyclic block chain. Position: 0x40"));
+
+  // A list that names itself as its own next list.
+  FileImage self;
+  self.Place(0x40, test::DataList(0x40, {}, {}));
+  MemoryBuffer self_file(self.Data());
+  TestList single({0x40});
+  single.ReadBlockList(self_file, 0);
+  EXPECT_EQ(single.DataBlockList().size(), 1U);
+}
+
+TEST(DataListBlock, NestedListsThatLoopOrNestTooDeepStop) {
+  // Two header lists that point at each other.
+  FileImage loop;
+  loop.Place(0x40, test::HeaderList(0x80)).Place(0x80, test::HeaderList(0x40));
+  MemoryBuffer loop_file(loop.Data());
+  test::LogCapture log;
+  TestList list({0x40});
+  list.ReadBlockList(loop_file, 0);
+  ASSERT_EQ(list.DataBlockList().size(), 1U);
+  EXPECT_TRUE(log.Contains("cyclic block chain. Position: 0x40"));
+
+  // Thirty header lists, each pointing at the next.
+  FileImage deep;
+  for (size_t i = 0; i < 30; ++i) deep.Place(0x40 + 0x40 * i, test::HeaderList(static_cast<int64_t>(0x80 + 0x40 * i)));
+  MemoryBuffer deep_file(deep.Data());
+  TestList root({0x40});
+  root.ReadBlockList(deep_file, 0);
+  EXPECT_TRUE(log.Contains("Stopped reading blocks nested too deep."));
+}
+
+TEST(DataListBlock, HasRdData) {
+  const auto payload = Pattern(16);
+  FileImage image;
+  image.Place(0x40, PlainBlock("##DT", payload))
+      .Place(0x80, PlainBlock("##RD", payload))
+      .Place(0x100, test::ZippedBlock("RD", 0, 0, 16, test::Deflated(payload)))
+      .Place(0x200, test::ZippedBlock("DT", 0, 0, 16, test::Deflated(payload)))
+      .Place(0x300, test::DataList(0, {0x80}, {0}));
+  MemoryBuffer file(image.Data());
+  auto has_rd = [&](std::vector<int64_t> links, bool chain) {
+    TestList list(std::move(links));
+    if (chain) list.ReadBlockList(file, 0);
+    else list.ReadDataLinks(file, 0, list.Links().size());
+    return list.HasRdData();
+  };
+  EXPECT_FALSE(has_rd({0x40, 0x200}, false));
+  EXPECT_TRUE(has_rd({0x40, 0x80}, false));
+  EXPECT_TRUE(has_rd({0x100}, false));
+  EXPECT_TRUE(has_rd({0x300}, true));
+}
+
+TEST(Dt4Block, NewBlocksAreWrittenOnce) {
+  MemoryBuffer file;
+  Dt4Block empty;
+  EXPECT_EQ(empty.Write(file), 24U);
+  EXPECT_EQ(file.Bytes(), PlainBlock("##DT", {}).Data());
+  EXPECT_EQ(empty.DataSize(), 0U);
+
+  MemoryBuffer second(std::string(1000, 'x'));
+  Dt4Block block;
+  block.SetData(Pattern(16));
+  EXPECT_EQ(block.Write(second), 40U);
+  EXPECT_EQ(block.FilePosition(), 1000);
+  EXPECT_EQ(block.DataPosition(), 1024);
+  EXPECT_EQ(block.BlockLength(), 40U);
+  const auto written = second.Bytes();
+  ASSERT_EQ(written.size(), 1040U);
+  EXPECT_EQ(std::vector<uint8_t>(written.begin() + 1000, written.end()), PlainBlock("##DT", Pattern(16)).Data());
+
+  second.pubseekpos(0);
+  EXPECT_EQ(block.Write(second), 40U);  // not rewritten
+  EXPECT_EQ(second.Bytes(), written);
+  EXPECT_EQ(second.Position(), 1024);
+}
+
+TEST(Dt4Block, UpdateDataSizeRunsToTheEndOfTheFile) {
+  test::LogCapture log;
+  FileImage image;
+  image.Place(1000, PlainBlock("##DT", {})).Place(4999, Bytes().U8(0));
+  MemoryBuffer big(image.Data());
+  Dt4Block block;
+  ReadInto(block, big, 1000);
+  ASSERT_EQ(block.DataPosition(), 1024);
+  block.UpdateDataSize(big);
+  EXPECT_EQ(block.BlockLength(), 4000U);
+  EXPECT_EQ(block.DataSize(), 3976U);
+  ASSERT_EQ(log.entries.size(), 1U);
+  EXPECT_EQ(log.entries[0].text, "Updated the last DT block data size. Size: 3976");
+  EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kTrace);
+  EXPECT_EQ(log.entries[0].location.function, "UpdateDataSize");
+  EXPECT_EQ(big.Bytes(), image.Data());  // memory only
+
+  FileImage at_end;
+  at_end.Place(1000, PlainBlock("##DT", Pattern(8)));
+  MemoryBuffer end_file(at_end.Data());
+  Dt4Block last;
+  ReadInto(last, end_file, 1000);
+  std::vector<uint8_t> trimmed(at_end.Data().begin(), at_end.Data().begin() + 1024);
+  MemoryBuffer ends_at_data(trimmed);
+  last.UpdateDataSize(ends_at_data);
+  EXPECT_EQ(last.BlockLength(), 32U);  // kept
+  EXPECT_EQ(log.entries.back().text, "Updated the last DT block data size. Size: 0");
+
+  // Fill bytes behind the last record are counted; records are counted elsewhere.
+  FileImage filled;
+  filled.Place(8, PlainBlock("##DT", Pattern(13))).Place(8 + 24 + 13, Bytes().Zeros(3));
+  MemoryBuffer filled_file(filled.Data());
+  Dt4Block padded;
+  ReadInto(padded, filled_file, 8);
+  padded.UpdateDataSize(filled_file);
+  EXPECT_EQ(padded.DataSize(), 16U);
+}
+
+TEST(Dt4Block, AttachToParentTakesTheDataGroup) {
+  TestDataGroupList group;
+  TestList other;
+  Dt4Block block;
+  block.AttachToParent(&group);
+  EXPECT_EQ(block.DataGroup(), group.DataGroupInterface());
+  EXPECT_EQ(block.Parent(), &group);
+  block.AttachToParent(&other);
+  EXPECT_EQ(block.DataGroup(), nullptr);
+}
+
+TEST(Dt4Block, PropertyRows) {
+  MemoryBuffer file(FileImage().Place(64, PlainBlock("##DT", Pattern(10))).Data());
+  Dt4Block block;
+  ReadInto(block, file, 64);
+  std::vector<mdf::BlockProperty> rows;
+  block.GetBlockProperty(rows);
+  ASSERT_EQ(rows.size(), 8U);
+  EXPECT_EQ(rows[1].value, "0x40");
+  EXPECT_EQ(rows[2].value, "DT");
+  EXPECT_EQ(rows[3].value, "34");
+  EXPECT_EQ(rows[6].label, "Information");
+  EXPECT_EQ(rows[6].type, mdf::BlockItemType::HeaderItem);
+  EXPECT_EQ(rows[7].label, "Data Size [byte]");
+  EXPECT_EQ(rows[7].value, "10");
+
+  Sd4Block sd;
+  ReadInto(sd, file, 64);
+  rows.clear();
+  sd.GetBlockProperty(rows);
+  EXPECT_EQ(rows.size(), 6U);  // header rows only
+}
+
+TEST(Sd4Block, HoldsVlsdEntriesAndIsWrittenOnce) {
+  const std::vector<uint8_t> entries = Bytes().U32(3).Raw("abc").U32(0).U32(5).Raw("hello").Data();
+  MemoryBuffer file(std::string(3, 'x'));
+  Sd4Block block;
+  block.SetData(entries);
+  EXPECT_EQ(block.Write(file), 24U + entries.size());
+  EXPECT_EQ(block.FilePosition(), 8);
+  EXPECT_EQ(file.Bytes(), FileImage().Place(0, Bytes().Raw("xxx")).Place(8, PlainBlock("##SD", entries)).Data());
+  file.pubseekpos(2);
+  EXPECT_EQ(block.Write(file), 24U + entries.size());
+  EXPECT_EQ(file.Position(), 2);  // not moved
+}
+
+TEST(PlainDataBlocks, ReadOnlyKindsRecordTheirPayloadPosition) {
+  const auto payload = Pattern(12);
+  FileImage image;
+  image.Place(8, PlainBlock("##RD", payload)).Place(48, PlainBlock("##DV", payload));
+  MemoryBuffer file(image.Data());
+  Rd4Block rd;
+  ReadInto(rd, file, 8);
+  EXPECT_EQ(rd.BlockType(), "RD");
+  EXPECT_EQ(rd.DataPosition(), 32);
+  EXPECT_EQ(file.Position(), 32);
+  EXPECT_TRUE(rd.Data().empty());
+  EXPECT_EQ(rd.Write(file), 36U);  // in the file: nothing written
+  EXPECT_EQ(file.Bytes(), image.Data());
+
+  Dv4Block dv;
+  ReadInto(dv, file, 48);
+  std::vector<mdf::BlockProperty> rows;
+  dv.GetBlockProperty(rows);
+  EXPECT_EQ(rows.back().label, "Data Size [byte]");
+  EXPECT_EQ(rows.back().value, "12");
+
+  Ri4Block fresh;
+  EXPECT_EQ(ThrownText([&] { fresh.Write(file); }), "Writing a new data block is not supported.");
+}
+
+}  // namespace

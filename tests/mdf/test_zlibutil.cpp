@@ -1,0 +1,277 @@
+#include "zlibutil.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/memorybuffer.h"
+
+using mdf::detail::ByteArray;
+using mdf::detail::CompressBuffer;
+using mdf::detail::CompressFile;
+using mdf::detail::DecompressBuffer;
+using mdf::detail::DecompressStream;
+using mdf::detail::TransposeBytes;
+using mdf::detail::UntransposeBytes;
+using test::MemoryBuffer;
+
+namespace {
+
+ByteArray RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 engine(seed);
+  ByteArray bytes(size);
+  for (auto& byte : bytes) byte = static_cast<uint8_t>(engine());
+  return bytes;
+}
+
+// Record-like bytes: compressible, but not trivially.
+ByteArray RecordBytes(size_t size) {
+  ByteArray bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i % 16) < 8 ? i / 16 : (i * 7) % 13);
+  return bytes;
+}
+
+// Deflated by zlib itself, so the inflating side is checked against an independent writer.
+ByteArray ZlibCompress(const ByteArray& input) {
+  uLongf size = compressBound(input.size());
+  ByteArray output(size);
+  EXPECT_EQ(compress2(output.data(), &size, input.data(), input.size(), Z_DEFAULT_COMPRESSION), Z_OK);
+  output.resize(size);
+  return output;
+}
+
+ByteArray ZlibUncompress(const ByteArray& input, size_t size) {
+  ByteArray output(size);
+  uLongf produced = size;
+  EXPECT_EQ(uncompress(output.data(), &produced, input.data(), input.size()), Z_OK);
+  output.resize(produced);
+  return output;
+}
+
+// A sink that records the size of every bulk put it receives.
+class ChunkSink : public std::streambuf {
+ public:
+  std::vector<std::streamsize> puts;
+  std::string data;
+
+ protected:
+  std::streamsize xsputn(const char* source, std::streamsize count) override {
+    puts.push_back(count);
+    data.append(source, static_cast<size_t>(count));
+    return count;
+  }
+};
+
+class TempDir {
+ public:
+  TempDir() : path_(std::filesystem::temp_directory_path() / ("mdf_zlib_" + std::to_string(::getpid()))) {
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string Write(const std::string& name, const ByteArray& bytes) const {
+    const auto file = (path_ / name).string();
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    return file;
+  }
+  std::string Path(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+TEST(Transpose, MovesWholeRowsAndLeavesTheRest) {
+  ByteArray data = {0, 1, 2, 3, 4, 5, 6};
+  TransposeBytes(data, 3);
+  EXPECT_EQ(data, (ByteArray{0, 3, 1, 4, 2, 5, 6}));
+  UntransposeBytes(data, 3);
+  EXPECT_EQ(data, (ByteArray{0, 1, 2, 3, 4, 5, 6}));
+
+  // 20 bytes, 8 columns: two records, the last 4 bytes stay in place.
+  ByteArray records(20);
+  for (size_t i = 0; i < records.size(); ++i) records[i] = static_cast<uint8_t>(i);
+  ByteArray transposed = records;
+  TransposeBytes(transposed, 8);
+  EXPECT_EQ(transposed, (ByteArray{0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 16, 17, 18, 19}));
+  UntransposeBytes(transposed, 8);
+  EXPECT_EQ(transposed, records);
+}
+
+TEST(Transpose, NoWholeRowOrNoColumnsChangesNothing) {
+  const ByteArray original = {9, 8, 7};
+  for (uint32_t columns : {0U, 1U, 4U, 100U}) {
+    ByteArray data = original;
+    TransposeBytes(data, columns);
+    EXPECT_EQ(data, original) << columns;
+    UntransposeBytes(data, columns);
+    EXPECT_EQ(data, original) << columns;
+  }
+}
+
+TEST(CompressBuffer, ZerosRoundTripAndShrink) {
+  const ByteArray zeros(1000, 0);
+  ByteArray compressed;
+  ASSERT_TRUE(CompressBuffer(zeros, compressed));
+  EXPECT_LT(compressed.size(), 50U);
+  EXPECT_EQ(ZlibUncompress(compressed, 1000), zeros);  // a zlib stream, header included
+
+  ByteArray restored(1000);
+  ASSERT_TRUE(DecompressBuffer(compressed, restored));
+  EXPECT_EQ(restored, zeros);
+}
+
+TEST(CompressBuffer, IncompressibleDataStillFits) {
+  // Random data deflates to more than input + 100 bytes; the worst case must be provided.
+  const ByteArray random = RandomBytes(1 << 20, 1);
+  ByteArray compressed;
+  ASSERT_TRUE(CompressBuffer(random, compressed));
+  EXPECT_GT(compressed.size(), random.size() + 100);
+  ByteArray restored(random.size());
+  ASSERT_TRUE(DecompressBuffer(compressed, restored));
+  EXPECT_EQ(restored, random);
+}
+
+TEST(CompressBuffer, EmptyInputAndTooSmallCallerOutputFail) {
+  ByteArray output;
+  EXPECT_FALSE(CompressBuffer({}, output));
+  EXPECT_EQ(output.size(), 100U);
+
+  ByteArray small(100);  // the caller's size is kept: random data does not fit
+  EXPECT_FALSE(CompressBuffer(RandomBytes(1000, 2), small));
+}
+
+TEST(CompressBuffer, PiecewiseFeedingMatchesOneCall) {
+  // zlib's counters are 32 bits wide; big buffers go in pieces. Tiny pieces prove the loop.
+  const ByteArray input = RecordBytes(5000);
+  ByteArray compressed(6000);
+  uint64_t produced = 0;
+  ASSERT_TRUE(mdf::detail::internal::Deflate(input.data(), input.size(), compressed.data(), compressed.size(),
+                                             produced, 7));
+  compressed.resize(produced);
+  EXPECT_EQ(ZlibUncompress(compressed, input.size()), input);
+
+  ByteArray restored(input.size());
+  ASSERT_TRUE(mdf::detail::internal::Inflate(compressed.data(), compressed.size(), restored.data(), restored.size(),
+                                             produced, 5));
+  EXPECT_EQ(produced, input.size());
+  EXPECT_EQ(restored, input);
+}
+
+TEST(DecompressBuffer, OutputSizeRules) {
+  const ByteArray input = RecordBytes(3000);
+  const ByteArray compressed = ZlibCompress(input);
+
+  ByteArray larger(5000, 0xEE);
+  EXPECT_TRUE(DecompressBuffer(compressed, larger));
+  EXPECT_EQ(larger, input);  // cut to the inflated size
+
+  ByteArray smaller(2999);
+  EXPECT_FALSE(DecompressBuffer(compressed, smaller));
+
+  ByteArray empty;
+  EXPECT_FALSE(DecompressBuffer(compressed, empty));
+  ByteArray output(10);
+  EXPECT_FALSE(DecompressBuffer({}, output));
+}
+
+TEST(DecompressBuffer, CorruptTruncatedOrTrailingInputFails) {
+  const ByteArray input = RecordBytes(3000);
+  const ByteArray compressed = ZlibCompress(input);
+
+  ByteArray corrupt = compressed;
+  corrupt[corrupt.size() / 2] ^= 0xFF;
+  corrupt[corrupt.size() - 1] ^= 0xFF;  // the Adler-32 check catches what the data may not
+  ByteArray output(3000);
+  EXPECT_FALSE(DecompressBuffer(corrupt, output));
+
+  ByteArray truncated(compressed.begin(), compressed.end() - 10);
+  output.assign(3000, 0);
+  EXPECT_FALSE(DecompressBuffer(truncated, output));
+
+  ByteArray trailing = compressed;
+  trailing.push_back(0);
+  output.assign(3000, 0);
+  EXPECT_FALSE(DecompressBuffer(trailing, output));
+}
+
+TEST(DecompressStream, InflatesInPiecesToTheSink) {
+  const ByteArray input = RecordBytes(200'000);
+  const ByteArray compressed = ZlibCompress(input);
+  ASSERT_GT(compressed.size(), 16'384U);  // more than one input piece
+
+  // The compressed bytes sit between other bytes, as in a file.
+  MemoryBuffer source(test::Bytes().Raw(std::string(100, '\xAA')).Raw(std::string(compressed.begin(), compressed.end())).Raw(std::string(50, '\xBB')).Data());
+  source.pubseekpos(100);
+  ChunkSink sink;
+  uint64_t produced = 0;
+  ASSERT_TRUE(DecompressStream(source, compressed.size(), sink, produced));
+  EXPECT_EQ(produced, input.size());
+  EXPECT_EQ(sink.data, std::string(input.begin(), input.end()));
+  for (const auto put : sink.puts) EXPECT_LE(put, 16'384);
+  EXPECT_EQ(source.Position(), static_cast<int64_t>(100 + compressed.size()));
+}
+
+TEST(DecompressStream, FailureCases) {
+  const ByteArray input = RecordBytes(100'000);
+  const ByteArray compressed = ZlibCompress(input);
+  {
+    MemoryBuffer source(compressed);
+    ChunkSink sink;
+    EXPECT_FALSE(DecompressStream(source, 0, sink));
+    EXPECT_TRUE(sink.puts.empty());
+  }
+  {
+    ByteArray corrupt = compressed;
+    std::fill_n(corrupt.begin() + 20, 40, uint8_t{0xFF});
+    MemoryBuffer source(corrupt);
+    ChunkSink sink;
+    EXPECT_FALSE(DecompressStream(source, corrupt.size(), sink));
+  }
+  {
+    MemoryBuffer source(compressed);  // n stops short of the stream's end
+    ChunkSink sink;
+    EXPECT_FALSE(DecompressStream(source, compressed.size() - 8, sink));
+  }
+  {
+    MemoryBuffer source(ByteArray(compressed.begin(), compressed.end() - 30));  // the file ends early
+    ChunkSink sink;
+    EXPECT_FALSE(DecompressStream(source, compressed.size(), sink));
+  }
+  {
+    MemoryBuffer source(compressed);
+    MemoryBuffer sink;
+    sink.SetCapacity(1000);  // a sink that cannot take everything
+    uint64_t produced = 0;
+    EXPECT_FALSE(DecompressStream(source, compressed.size(), sink, produced));
+    EXPECT_EQ(produced, 1000U);
+  }
+}
+
+TEST(CompressFile, WholeFileAndFailures) {
+  TempDir dir;
+  const ByteArray content = RandomBytes(600'000, 3);  // incompressible: needs the worst-case room
+  const auto file = dir.Write("data.bin", content);
+  ByteArray compressed;
+  ASSERT_TRUE(CompressFile(file, compressed));
+  EXPECT_EQ(ZlibUncompress(compressed, content.size()), content);
+
+  const ByteArray text = RecordBytes(50'000);
+  ByteArray small;
+  ASSERT_TRUE(CompressFile(dir.Write("records.bin", text), small));
+  EXPECT_LT(small.size(), text.size());
+  EXPECT_EQ(ZlibUncompress(small, text.size()), text);
+
+  ByteArray output;
+  EXPECT_FALSE(CompressFile(dir.Path("missing.bin"), output));
+  EXPECT_FALSE(CompressFile(dir.Write("empty.bin", {}), output));
+  EXPECT_FALSE(CompressFile(dir.Path(""), output));  // the directory itself
+}
+
+}  // namespace

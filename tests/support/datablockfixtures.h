@@ -1,0 +1,87 @@
+#pragma once
+// Hand-made MDF4 data blocks for the data block tests. Compressed payloads come from zlib
+// itself, never from the library's writer.
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/memorybuffer.h"
+
+namespace test {
+
+inline std::vector<uint8_t> Deflated(const std::vector<uint8_t>& input) {
+  uLongf size = compressBound(static_cast<uLong>(input.size()));
+  std::vector<uint8_t> output(size);
+  compress2(output.data(), &size, input.data(), static_cast<uLong>(input.size()), Z_DEFAULT_COMPRESSION);
+  output.resize(size);
+  return output;
+}
+
+inline std::vector<uint8_t> Inflated(const std::vector<uint8_t>& input, size_t size) {
+  std::vector<uint8_t> output(size);
+  uLongf produced = static_cast<uLongf>(size);
+  if (uncompress(output.data(), &produced, input.data(), static_cast<uLong>(input.size())) != Z_OK) {
+    return {};
+  }
+  output.resize(produced);
+  return output;
+}
+
+/// A plain data block ("##DT", "##SD", ...) around the payload.
+inline Bytes PlainBlock(const std::string& id, const std::vector<uint8_t>& payload) {
+  return Bytes().Raw(id).Zeros(4).U64(24 + payload.size()).U64(0).Raw(std::string(payload.begin(), payload.end()));
+}
+
+/// A "##DZ" block with the given compressed bytes.
+inline Bytes ZippedBlock(const std::string& orig_type, uint8_t zip_type, uint32_t parameter, uint64_t orig_length,
+                         const std::vector<uint8_t>& compressed) {
+  return Bytes()
+      .Raw("##DZ")
+      .Zeros(4)
+      .U64(48 + compressed.size())
+      .U64(0)
+      .Text(orig_type, 2)
+      .U8(zip_type)
+      .U8(0)
+      .U32(parameter)
+      .U64(orig_length)
+      .U64(compressed.size())
+      .Raw(std::string(compressed.begin(), compressed.end()));
+}
+
+/// A "##DL" block with offsets (flags 0).
+inline Bytes DataList(int64_t next, const std::vector<int64_t>& data_links, const std::vector<uint64_t>& offsets) {
+  Bytes bytes;
+  bytes.Raw("##DL").Zeros(4).U64(40 + 8 * data_links.size() + 8 * offsets.size()).U64(1 + data_links.size());
+  bytes.U64(static_cast<uint64_t>(next));
+  for (const auto link : data_links) bytes.U64(static_cast<uint64_t>(link));
+  bytes.U8(0).Zeros(3).U32(static_cast<uint32_t>(data_links.size()));
+  for (const auto offset : offsets) bytes.U64(offset);
+  return bytes;
+}
+
+/// A "##HL" block.
+inline Bytes HeaderList(int64_t first_dl, uint16_t flags = 0, uint8_t zip_type = 0) {
+  return Bytes().Raw("##HL").Zeros(4).U64(40).U64(1).U64(static_cast<uint64_t>(first_dl)).U16(flags).U8(zip_type).Zeros(5);
+}
+
+/// A file image with blocks placed at chosen offsets, zero bytes between them.
+class FileImage {
+ public:
+  FileImage& Place(size_t offset, const Bytes& block) {
+    if (bytes_.size() < offset) bytes_.resize(offset, 0);
+    if (bytes_.size() < offset + block.Size()) bytes_.resize(offset + block.Size(), 0);
+    std::copy(block.Data().begin(), block.Data().end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return *this;
+  }
+  [[nodiscard]] const std::vector<uint8_t>& Data() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+}  // namespace test
