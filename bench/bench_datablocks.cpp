@@ -208,4 +208,3 @@ BENCHMARK(BM_ReadDzBlockByBlock)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StreamDzBlocks)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ZlibInflateBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
