@@ -175,6 +175,9 @@ class IChannel : public IBlock {
   // Byte position of a whole-byte element inside the sample buffer; logs an empty buffer.
   bool PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid,
                             uint64_t array_index, const char* function);
+  // Validity and zeroed destination of a whole fixed-length field in the sample buffer (index 0);
+  // null, and the element invalid, when the field does not fit.
+  uint8_t* PrepareFixedField(bool valid, uint64_t& field);
   // Helpers of SetChannelValue that need no template.
   void SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t array_index);
   static std::string FloatText(double value);
