@@ -141,6 +141,8 @@ class IChannel : public IBlock {
   /// conversion; the validity is not touched.
   void SetTimestamp(double seconds, std::vector<uint8_t>& record);
 
+  /// Record id of the channel's group; 0 without a group.
+  [[nodiscard]] uint64_t RecordId() const;
   /// Record id of the VLSD channel group holding this channel's values; 0 for none.
   [[nodiscard]] uint64_t VlsdRecordId() const { return vlsd_record_id_; }
   void VlsdRecordId(uint64_t record_id) { vlsd_record_id_ = record_id; }

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "mdf/ichannelconversion.h"
+#include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "mdfblock.h"
@@ -791,6 +792,11 @@ void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
   } else {
     WriteBe(dest, pattern, width);
   }
+}
+
+uint64_t IChannel::RecordId() const {
+  const IChannelGroup* group = ChannelGroup();
+  return group != nullptr ? group->RecordId() : 0;
 }
 
 IChannel* IChannel::GetOrCreateChannelComposition(std::string_view name) {
