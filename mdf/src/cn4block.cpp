@@ -64,10 +64,10 @@ uint32_t ReadUint32Le(const uint8_t* bytes) {
 }
 
 // UTF-16 units up to the first zero unit or the last complete unit.
-std::u16string Utf16Units(const std::vector<uint8_t>& bytes, bool little_endian) {
+std::u16string Utf16Units(const uint8_t* bytes, uint64_t size, bool little_endian) {
   std::u16string units;
-  units.reserve(bytes.size() / 2);
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+  units.reserve(static_cast<size_t>(size / 2));
+  for (uint64_t i = 0; i + 1 < size; i += 2) {
     const auto low = static_cast<uint16_t>(little_endian ? bytes[i] : bytes[i + 1]);
     const auto high = static_cast<uint16_t>(little_endian ? bytes[i + 1] : bytes[i]);
     const auto unit = static_cast<char16_t>(low | (high << 8));
@@ -88,9 +88,10 @@ std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group) {
   return std::nullopt;
 }
 
-std::string BytesUpToZero(const std::vector<uint8_t>& bytes) {
-  const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
-  return {bytes.begin(), end};
+std::string BytesUpToZero(const uint8_t* bytes, uint64_t size) {
+  if (size == 0) return {};
+  const auto* end = static_cast<const uint8_t*>(std::memchr(bytes, 0, static_cast<size_t>(size)));
+  return {reinterpret_cast<const char*>(bytes), end != nullptr ? static_cast<size_t>(end - bytes) : static_cast<size_t>(size)};
 }
 
 }  // namespace
@@ -701,85 +702,88 @@ void Cn4Block::SetTextValue(const std::string& text, bool valid) {
   StoreVlsdEntry(entry, valid);
 }
 
-bool Cn4Block::ExtractBytes(const std::vector<uint8_t>& record, std::vector<uint8_t>& bytes,
-                            bool maximum_length) const {
+bool Cn4Block::LocateValue(const std::vector<uint8_t>& record, bool maximum_length, const uint8_t*& data,
+                           uint64_t& size, bool& valid) const {
+  data = nullptr;
+  size = 0;
+  valid = true;
+  if (type_ == kVlsdType && vlsd_record_id_ == 0) {
+    // The record holds the offset of the value's entry in the signal data.
+    uint64_t offset = 0;
+    valid = UnsignedFromRecord(record, offset, 0);
+    const uint64_t total = signal_data_.size();
+    if (offset > total || total - offset < 4) return false;
+    const uint64_t length = ReadUint32Le(signal_data_.data() + offset);
+    if (length > total - offset - 4) return false;
+    data = signal_data_.data() + offset + 4;
+    size = length;
+    return true;
+  }
+  uint64_t position = byte_offset_;
+  uint64_t count = bit_count_ / 8;
+  if (type_ == kVlsdType) {
+    position = 0;  // a record of the VLSD channel group is the value
+    count = record.size();
+  } else if (maximum_length && type_ == kMaximumLengthType && referenced_channel_ != nullptr) {
+    uint64_t used = 0;
+    valid = referenced_channel_->UnsignedFromRecord(record, used, 0);
+    // Never more than the channel's own field: the rest belongs to other channels.
+    count = std::min(used, count);
+  }
+  if (!FitsIn(position, count, record.size())) return false;
+  data = record.data() + position;
+  size = count;
+  return true;
+}
+
+bool Cn4Block::GetByteArrayValue(const std::vector<uint8_t>& record, std::vector<uint8_t>& bytes) const {
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+  bool valid = true;
   try {
-    if (type_ == kVlsdType && vlsd_record_id_ == 0) {
-      // The record holds the offset of the value's entry in the signal data.
-      uint64_t offset = 0;
-      const bool valid = UnsignedFromRecord(record, offset, 0);
-      const uint64_t size = signal_data_.size();
-      if (offset > size || size - offset < 4) {
-        bytes.clear();
-        return false;
-      }
-      const uint64_t length = ReadUint32Le(signal_data_.data() + offset);
-      if (length > size - offset - 4) {
-        bytes.clear();
-        return false;
-      }
-      const auto first = signal_data_.begin() + static_cast<std::ptrdiff_t>(offset + 4);
-      bytes.assign(first, first + static_cast<std::ptrdiff_t>(length));
-      return valid;
-    }
-    uint64_t position = byte_offset_;
-    uint64_t count = bit_count_ / 8;
-    bool valid = true;
-    if (type_ == kVlsdType) {
-      position = 0;  // a record of the VLSD channel group is the value
-      count = record.size();
-    } else if (maximum_length && type_ == kMaximumLengthType && referenced_channel_ != nullptr) {
-      uint64_t used = 0;
-      valid = referenced_channel_->UnsignedFromRecord(record, used, 0);
-      // Never more than the channel's own field: the rest belongs to other channels.
-      count = std::min(used, count);
-    }
-    if (!FitsIn(position, count, record.size())) {
+    if (!LocateValue(record, true, data, size, valid)) {
       bytes.clear();
       return false;
     }
-    const auto first = record.begin() + static_cast<std::ptrdiff_t>(position);
-    bytes.assign(first, first + static_cast<std::ptrdiff_t>(count));
-    return valid;
+    bytes.assign(data, data + size);
   } catch (const std::exception&) {
     bytes.clear();
     return false;
   }
-}
-
-bool Cn4Block::GetByteArrayValue(const std::vector<uint8_t>& record, std::vector<uint8_t>& bytes) const {
-  return ExtractBytes(record, bytes, true);
+  return valid;
 }
 
 bool Cn4Block::GetTextValue(const std::vector<uint8_t>& record, std::string& text) const {
   text.clear();
-  std::vector<uint8_t> bytes;
-  const bool valid = ExtractBytes(record, bytes, false);
-  switch (data_type_) {
-    case 6: {
-      std::string raw = BytesUpToZero(bytes);
-      try {
-        text = Latin1ToUtf8(raw);
-      } catch (const std::exception&) {
-        text = std::move(raw);
-        return false;
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+  bool valid = true;
+  if (!LocateValue(record, false, data, size, valid)) return false;
+  try {
+    switch (data_type_) {
+      case 6: {
+        std::string raw = BytesUpToZero(data, size);
+        try {
+          text = Latin1ToUtf8(raw);
+        } catch (const std::exception&) {
+          text = std::move(raw);
+          return false;
+        }
+        break;
       }
-      break;
+      case 7:
+        text = BytesUpToZero(data, size);
+        break;
+      case 8:
+      case 9:
+        text = WideToUtf8(Utf16Units(data, size, data_type_ == 8));
+        break;
+      default:
+        break;
     }
-    case 7:
-      text = BytesUpToZero(bytes);
-      break;
-    case 8:
-    case 9:
-      try {
-        text = WideToUtf8(Utf16Units(bytes, data_type_ == 8));
-      } catch (const std::exception&) {
-        text.clear();
-        return false;
-      }
-      break;
-    default:
-      break;
+  } catch (const std::exception&) {
+    text.clear();
+    return false;
   }
   return valid;
 }

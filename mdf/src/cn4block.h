@@ -173,8 +173,11 @@ class Cn4Block : public DataListBlock, public IChannel {
   static constexpr uint32_t kDefaultXFlag = 0x1000;
 
   void ReadComposition(std::streambuf& buffer, CompositionContext& context);
-  /// The value bytes of a record (field, VLSD group record or signal data entry).
-  bool ExtractBytes(const std::vector<uint8_t>& record, std::vector<uint8_t>& bytes, bool maximum_length) const;
+  /// Where a value's bytes lie: the field in the record, the whole record of a VLSD group,
+  /// or the signal data entry the record points to. False when they lie outside; `valid`
+  /// is the validity of the offset or size read on the way.
+  bool LocateValue(const std::vector<uint8_t>& record, bool maximum_length, const uint8_t*& data, uint64_t& size,
+                   bool& valid) const;
   /// Appends an entry and stores its offset in the sample buffer.
   void StoreVlsdEntry(const std::vector<uint8_t>& bytes, bool valid);
   /// Byte and bit of an element's invalidation bit in a record; false without one.

@@ -55,6 +55,15 @@ TEST(Cn4SignalData, AppendVlsdData) {
   EXPECT_EQ(channel.SignalData().size(), 7u);
   EXPECT_EQ(channel.AppendVlsdData({}), 7u);
   EXPECT_EQ(channel.SignalData(), (std::vector<uint8_t>{3, 0, 0, 0, 'a', 'b', 'c', 0, 0, 0, 0}));
+
+  channel.ChannelType(1);
+  channel.DataType(7);
+  channel.BitCount(64);
+  std::string text = "stale";
+  EXPECT_TRUE(channel.GetTextValue(Le64(0), text));
+  EXPECT_EQ(text, "abc");
+  EXPECT_TRUE(channel.GetTextValue(Le64(7), text));
+  EXPECT_EQ(text, "") << "an empty entry at the very end";
   channel.ClearData();
   EXPECT_TRUE(channel.SignalData().empty());
 }
