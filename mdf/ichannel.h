@@ -141,6 +141,8 @@ class IChannel : public IBlock {
   /// conversion; the validity is not touched.
   void SetTimestamp(double seconds, std::vector<uint8_t>& record);
 
+  /// Record id of the channel's group; 0 without a group.
+  [[nodiscard]] uint64_t RecordId() const;
   /// Record id of the VLSD channel group holding this channel's values; 0 for none.
   [[nodiscard]] uint64_t VlsdRecordId() const { return vlsd_record_id_; }
   void VlsdRecordId(uint64_t record_id) { vlsd_record_id_ = record_id; }
@@ -175,6 +177,9 @@ class IChannel : public IBlock {
   // Byte position of a whole-byte element inside the sample buffer; logs an empty buffer.
   bool PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid,
                             uint64_t array_index, const char* function);
+  // Validity and zeroed destination of a whole fixed-length field in the sample buffer (index 0);
+  // null, and the element invalid, when the field does not fit.
+  uint8_t* PrepareFixedField(bool valid, uint64_t& field);
   // Helpers of SetChannelValue that need no template.
   void SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t array_index);
   static std::string FloatText(double value);

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "mdf/ichannelconversion.h"
+#include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "mdfblock.h"
@@ -693,45 +694,34 @@ void IChannel::SetFloatValueBe(double value, bool valid, uint64_t array_index) {
   WriteBe(buffer->data() + position, FloatBits(value, width), width);
 }
 
-void IChannel::SetTextValue(const std::string& text, bool valid) {
+uint8_t* IChannel::PrepareFixedField(bool valid, uint64_t& field) {
   SetValid(valid, 0);
   const uint32_t nof_bits = BitCount();
-  if (nof_bits < 8) {
-    SetValid(false, 0);
-    return;
-  }
-  const uint64_t field = nof_bits / 8;
   const uint64_t offset = ByteOffset();
   auto& buffer = SampleBuffer();
-  if (!FitsIn(offset, field, buffer.size())) {
+  field = nof_bits / 8;
+  if (nof_bits < 8 || !FitsIn(offset, field, buffer.size())) {
     SetValid(false, 0);
-    return;
+    return nullptr;
   }
   uint8_t* dest = buffer.data() + offset;
   std::memset(dest, 0, field);
-  // The last byte of the field stays zero: the stored text is always terminated.
-  const uint64_t count = std::min<uint64_t>(text.size(), field - 1);
-  std::memcpy(dest, text.data(), count);
+  return dest;
+}
+
+void IChannel::SetTextValue(const std::string& text, bool valid) {
+  uint64_t field = 0;
+  if (uint8_t* dest = PrepareFixedField(valid, field); dest != nullptr) {
+    // The last byte of the field stays zero: the stored text is always terminated.
+    std::memcpy(dest, text.data(), std::min<uint64_t>(text.size(), field - 1));
+  }
 }
 
 void IChannel::SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) {
-  SetValid(valid, 0);
-  const uint32_t nof_bits = BitCount();
-  if (nof_bits < 8) {
-    SetValid(false, 0);
-    return;
+  uint64_t field = 0;
+  if (uint8_t* dest = PrepareFixedField(valid, field); dest != nullptr && !bytes.empty()) {
+    std::memcpy(dest, bytes.data(), std::min<uint64_t>(bytes.size(), field));
   }
-  const uint64_t field = nof_bits / 8;
-  const uint64_t offset = ByteOffset();
-  auto& buffer = SampleBuffer();
-  if (!FitsIn(offset, field, buffer.size())) {
-    SetValid(false, 0);
-    return;
-  }
-  uint8_t* dest = buffer.data() + offset;
-  std::memset(dest, 0, field);
-  const uint64_t count = std::min<uint64_t>(bytes.size(), field);
-  if (count > 0) std::memcpy(dest, bytes.data(), count);
 }
 
 void IChannel::SetValueFromBytes(const std::vector<uint8_t>& bytes, bool valid, uint64_t array_index) {
@@ -802,6 +792,11 @@ void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
   } else {
     WriteBe(dest, pattern, width);
   }
+}
+
+uint64_t IChannel::RecordId() const {
+  const IChannelGroup* group = ChannelGroup();
+  return group != nullptr ? group->RecordId() : 0;
 }
 
 IChannel* IChannel::GetOrCreateChannelComposition(std::string_view name) {

@@ -13,6 +13,7 @@
 #include "mdf/mdfhelper.h"
 #include "support/fakechannel.h"
 #include "support/logcapture.h"
+#include "support/scopedtz.h"
 
 namespace {
 
@@ -64,25 +65,7 @@ FakeChannel Channel(uint8_t data_type, uint32_t byte_offset, uint16_t bit_offset
   return channel;
 }
 
-// Switches the process time zone for one scope.
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* tz) : had_old_(std::getenv("TZ") != nullptr) {
-    if (had_old_) old_ = std::getenv("TZ");
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTz() {
-    had_old_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-  ScopedTz(const ScopedTz&) = delete;
-  ScopedTz& operator=(const ScopedTz&) = delete;
-
- private:
-  bool had_old_;
-  std::string old_;
-};
+using test::ScopedTz;
 
 // ---------------------------------------------------------------- bit decoders
 

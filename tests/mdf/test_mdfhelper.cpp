@@ -12,6 +12,7 @@
 
 #include "mdf/itimestamp.h"
 #include "mdf/mdfhelper.h"
+#include "support/scopedtz.h"
 
 namespace {
 
@@ -20,25 +21,7 @@ constexpr int64_t kSec = 1'000'000'000;
 constexpr const char* kCet = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr const char* kCetAlwaysSummer = "CET-1CEST,0/0,J365/25";  // "now" is always DST
 
-// Switches the process time zone for one scope and restores the previous one.
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* tz) : had_old_(std::getenv("TZ") != nullptr) {
-    if (had_old_) old_ = std::getenv("TZ");
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTz() {
-    had_old_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-  ScopedTz(const ScopedTz&) = delete;
-  ScopedTz& operator=(const ScopedTz&) = delete;
-
- private:
-  bool had_old_;
-  std::string old_;
-};
+using test::ScopedTz;
 
 constexpr int kUtc = -2;  // isdst value that makes Ns() read the fields as UTC
 

@@ -11,6 +11,7 @@
 #include "mdf/mdfhelper.h"
 #include "mdf4timestamp.h"
 #include "support/memorybuffer.h"
+#include "support/scopedtz.h"
 
 using mdf::LocalTimestamp;
 using mdf::TimezoneTimestamp;
@@ -24,30 +25,7 @@ namespace {
 
 constexpr uint64_t kTime = 1'600'000'000'123'456'789ULL;
 
-// Runs the test body in a chosen time zone and restores the previous one.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* zone) {
-    if (const char* old = std::getenv("TZ")) {
-      old_ = old;
-      had_ = true;
-    }
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
+using ZoneGuard = test::ScopedTz;
 
 std::string Row(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
   for (const auto& row : rows) {

@@ -65,7 +65,7 @@ class FakeConversion : public mdf::IChannelConversion {
 
 class FakeChannel : public mdf::IChannel {
  public:
-  [[nodiscard]] int64_t FilePosition() const override { return 0; }
+  [[nodiscard]] int64_t FilePosition() const override { return file_position; }
   [[nodiscard]] std::string BlockType() const override { return "CN"; }
   mdf::IMetaData* MakeMetaData() override { return nullptr; }
   [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return nullptr; }
@@ -118,7 +118,7 @@ class FakeChannel : public mdf::IChannel {
   void BitOffset(uint16_t value) override { bit_offset = value; }
   [[nodiscard]] uint32_t ByteOffset() const override { return byte_offset; }
   void ByteOffset(uint32_t value) override { byte_offset = value; }
-  [[nodiscard]] mdf::IChannelGroup* ChannelGroup() const override { return nullptr; }
+  [[nodiscard]] mdf::IChannelGroup* ChannelGroup() const override { return group; }
   [[nodiscard]] std::vector<uint8_t>& SampleBuffer() const override { return sample_buffer; }
 
   // The invalidation bit of element i is bit (invalid_bit + i) of the bytes that follow
@@ -157,6 +157,8 @@ class FakeChannel : public mdf::IChannel {
   }
 
   std::string name;
+  int64_t file_position = 0;
+  mdf::IChannelGroup* group = nullptr;
   uint8_t channel_type = 0;
   uint8_t data_type = 0;
   uint16_t bit_offset = 0;

@@ -1,0 +1,76 @@
+#pragma once
+// Public interface of a data group (MDF4 DG block, MDF3 DG block): the channel groups whose
+// records share one record stream. The interface itself keeps the sample observers that a
+// read of the group feeds, and decides which observer receives which record.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mdf/iblock.h"
+
+namespace mdf {
+
+class IChannel;
+class IChannelGroup;
+class ISampleObserver;
+
+class IDataGroup : public IBlock {
+ public:
+  /// Frees the observer list and map; the observers themselves belong to their creators.
+  ~IDataGroup() override = default;
+
+  /// The "TX" element of the group's XML comment; "" by default.
+  [[nodiscard]] virtual std::string Description() const { return {}; }
+  virtual void Description(const std::string& /* description */) {}
+  /// Bytes of the record id in front of every record: 0, 1, 2, 4 or 8.
+  [[nodiscard]] virtual uint8_t RecordIdSize() const { return 0; }
+  virtual void RecordIdSize(uint8_t /* id_size */) {}
+  /// The channel groups in file order, without null entries.
+  [[nodiscard]] virtual std::vector<IChannelGroup*> ChannelGroups() const = 0;
+  virtual IChannelGroup* CreateChannelGroup() = 0;
+  /// Drops what a read loaded; by default only the sample counters are reset.
+  virtual void ClearData() { ResetSampleCounters(); }
+  /// The channel group that holds the block (a channel), found by its file position.
+  virtual IChannelGroup* FindParentChannelGroup(const IBlock& block) = 0;
+
+  // Observers. They are not owned: each must be detached or destroyed before the group.
+  /// Appends the observer; the same observer may stand in the list more than once.
+  void AttachSampleObserver(ISampleObserver* observer);
+  /// Removes every occurrence of the observer.
+  void DetachSampleObserver(const ISampleObserver* observer);
+  [[nodiscard]] const std::vector<ISampleObserver*>& SampleObservers() const { return observer_list_; }
+  void ResetSampleCounters() const;
+  /// The first channel group named exactly so (an empty name never matches), else a new
+  /// one with that name; null when none can be created.
+  IChannelGroup* GetOrCreateChannelGroup(std::string_view name);
+
+  /// Maps each channel group's record id to the observers that listen to it. Called at the
+  /// start of every read; groups nobody listens to get no entry.
+  void BuildRecordObserverMap();
+  /// Hands one record to its observers. An empty map gives false (nobody listens: the read
+  /// stops); a single entry sends every record to every attached observer; otherwise the
+  /// observers mapped to the record id receive it (an id without entry gives true). False
+  /// as soon as one observer returns false.
+  bool NotifySampleObservers(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) const;
+  [[nodiscard]] bool IsSubscribingOnRecord(uint64_t record_id) const;
+  /// True when a channel observer watches the channel (same file position), or a plain
+  /// sample observer listens to the channel's record id.
+  [[nodiscard]] bool IsSubscribingOnChannel(const IChannel& channel) const;
+  /// The same, counting channel observers only when they read VLSD data.
+  [[nodiscard]] bool IsSubscribingOnChannelVlsd(const IChannel& channel) const;
+
+ protected:
+  IDataGroup() = default;
+  IDataGroup(const IDataGroup&) = delete;
+  IDataGroup& operator=(const IDataGroup&) = delete;
+
+ private:
+  [[nodiscard]] bool IsSubscribing(const IChannel& channel, bool vlsd_only) const;
+
+  std::vector<ISampleObserver*> observer_list_;
+  std::map<uint64_t, std::vector<ISampleObserver*>> observer_map_;
+};
+
+}  // namespace mdf

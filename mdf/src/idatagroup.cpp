@@ -1,0 +1,119 @@
+#include "mdf/idatagroup.h"
+
+#include <algorithm>
+
+#include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/ichannelobserver.h"
+#include "mdf/isampleobserver.h"
+
+namespace mdf {
+
+void IDataGroup::AttachSampleObserver(ISampleObserver* observer) { observer_list_.push_back(observer); }
+
+void IDataGroup::DetachSampleObserver(const ISampleObserver* observer) {
+  observer_list_.erase(std::remove(observer_list_.begin(), observer_list_.end(), observer), observer_list_.end());
+}
+
+void IDataGroup::ResetSampleCounters() const {
+  for (IChannelGroup* group : ChannelGroups()) {
+    if (group != nullptr) {
+      group->ResetSampleCounter();
+    }
+  }
+}
+
+IChannelGroup* IDataGroup::GetOrCreateChannelGroup(std::string_view name) {
+  if (!name.empty()) {
+    for (IChannelGroup* group : ChannelGroups()) {
+      if (group != nullptr && group->Name() == name) {
+        return group;
+      }
+    }
+  }
+  IChannelGroup* group = CreateChannelGroup();
+  if (group != nullptr) {
+    group->Name(std::string(name));
+  }
+  return group;
+}
+
+void IDataGroup::BuildRecordObserverMap() {
+  observer_map_.clear();
+  for (const IChannelGroup* group : ChannelGroups()) {
+    if (group == nullptr) {
+      continue;
+    }
+    const uint64_t record_id = group->RecordId();
+    if (observer_map_.count(record_id) > 0) {
+      continue;  // the first group with an id decides
+    }
+    std::vector<ISampleObserver*> listeners;
+    for (ISampleObserver* observer : observer_list_) {
+      if (observer != nullptr && observer->HasRecordId(record_id)) {
+        listeners.push_back(observer);
+      }
+    }
+    if (!listeners.empty()) {
+      observer_map_.emplace(record_id, std::move(listeners));
+    }
+  }
+}
+
+bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) const {
+  if (observer_map_.empty()) {
+    return false;
+  }
+  if (observer_map_.size() == 1) {
+    // One channel group is read: its records carry no meaningful id, so everybody gets them.
+    for (ISampleObserver* observer : observer_list_) {
+      if (observer != nullptr && !observer->OnSample(sample, record_id, record)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  const auto entry = observer_map_.find(record_id);
+  if (entry == observer_map_.end()) {
+    return true;
+  }
+  for (ISampleObserver* observer : entry->second) {
+    if (observer != nullptr && !observer->OnSample(sample, record_id, record)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IDataGroup::IsSubscribingOnRecord(uint64_t record_id) const {
+  return std::any_of(observer_list_.begin(), observer_list_.end(), [record_id](const ISampleObserver* observer) {
+    return observer != nullptr && observer->HasRecordId(record_id);
+  });
+}
+
+bool IDataGroup::IsSubscribing(const IChannel& channel, bool vlsd_only) const {
+  for (const ISampleObserver* observer : observer_list_) {
+    if (observer == nullptr) {
+      continue;
+    }
+    if (const auto* channel_observer = dynamic_cast<const IChannelObserver*>(observer)) {
+      if (channel_observer->Channel().FilePosition() == channel.FilePosition() &&
+          (!vlsd_only || channel_observer->ReadVlsdData())) {
+        return true;
+      }
+      continue;
+    }
+    // A plain sample observer wants whole records: any listener of the channel's record
+    // id makes the channel wanted.
+    if (IsSubscribingOnRecord(channel.RecordId())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IDataGroup::IsSubscribingOnChannel(const IChannel& channel) const { return IsSubscribing(channel, false); }
+
+bool IDataGroup::IsSubscribingOnChannelVlsd(const IChannel& channel) const { return IsSubscribing(channel, true); }
+
+}  // namespace mdf
