@@ -9,6 +9,7 @@
 
 #include "at4block.h"
 #include "cc4block.h"
+#include "ch4block.h"
 #include "dl4block.h"
 #include "dt4block.h"
 #include "dz4block.h"
@@ -26,7 +27,7 @@ namespace {
 
 std::unique_ptr<mdf::detail::MdfBlock> MakeBlock(uint8_t kind) {
   using namespace mdf::detail;
-  switch (kind % 12) {
+  switch (kind % 13) {
     case 0: return std::make_unique<IdBlock>();
     case 1: return std::make_unique<Md4Block>();
     case 2: return std::make_unique<Fh4Block>();
@@ -38,7 +39,8 @@ std::unique_ptr<mdf::detail::MdfBlock> MakeBlock(uint8_t kind) {
     case 8: return std::make_unique<Dz4Block>();
     case 9: return std::make_unique<Dl4Block>();
     case 10: return std::make_unique<Hl4Block>();
-    default: return std::make_unique<Ld4Block>();
+    case 11: return std::make_unique<Ld4Block>();
+    default: return std::make_unique<Ch4Block>();
   }
 }
 
