@@ -428,8 +428,11 @@ size_t Cn4Block::Read(std::streambuf& buffer) {
   attachment_list_.clear();
   if (nof_attachments_ > 0) {
     if (MdfBlock* header = FindAncestorHd(); header != nullptr) {
-      for (size_t i = 0; i < nof_attachments_; ++i) {
-        MdfBlock* block = header->FindByPosition(Link(kFirstAttachmentLink + i));
+      // Only links that exist are searched: a damaged count must not repeat the search.
+      for (size_t i = 0; i < nof_attachments_ && kFirstAttachmentLink + i < link_list_.size(); ++i) {
+        const int64_t link = link_list_[kFirstAttachmentLink + i];
+        if (link <= 0) continue;
+        MdfBlock* block = header->FindByPosition(link);
         if (block == nullptr || block->BlockType() != "AT") continue;
         if (auto* attachment = dynamic_cast<IAttachment*>(block); attachment != nullptr) {
           attachment_list_.push_back(attachment);
