@@ -1,0 +1,51 @@
+#pragma once
+// The channel observer for one value type T: int8_t to uint64_t, float, double,
+// std::string or std::vector<uint8_t>. Its buffers are sized once, when it is created, to
+// the channel group's sample count times the channel's array size.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mdf/ichannelobserver.h"
+
+namespace mdf {
+class IChannelGroup;
+}
+
+namespace mdf::detail {
+
+template <typename T>
+class ChannelObserver : public IChannelObserver {
+ public:
+  /// Sizes the buffers and stays attached to the data group. Throws when the buffers
+  /// cannot be sized; the observer is then detached again.
+  ChannelObserver(IDataGroup& data_group, const IChannelGroup& channel_group, const IChannel& channel);
+  ~ChannelObserver() override;
+
+  bool OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) override;
+
+  bool GetSampleUnsigned(uint64_t sample, uint64_t& value, uint64_t array_index) const override;
+  bool GetSampleSigned(uint64_t sample, int64_t& value, uint64_t array_index) const override;
+  bool GetSampleFloat(uint64_t sample, double& value, uint64_t array_index) const override;
+  bool GetSampleText(uint64_t sample, std::string& value, uint64_t array_index) const override;
+  bool GetSampleByteArray(uint64_t sample, std::vector<uint8_t>& value) const override;
+  [[nodiscard]] uint64_t NofSamples() const override;
+
+  /// Slots held: samples x array size (at most what the data group's data can fill).
+  [[nodiscard]] uint64_t NofSlots() const { return value_list_.size(); }
+
+ private:
+  /// Slot of (sample, element); false when it lies beyond the buffers.
+  bool SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const;
+  [[nodiscard]] bool ValidAt(uint64_t slot) const { return slot < valid_list_.size() && valid_list_[slot]; }
+
+  uint64_t record_id_ = 0;
+  std::vector<T> value_list_;
+  const IChannelGroup& channel_group_;
+};
+
+/// Samples of the channel group that the data group's data can hold at most, by the
+/// smallest record the group can have; no limit when the data size is unknown.
+uint64_t MaxSamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group);
+
+}  // namespace mdf::detail
