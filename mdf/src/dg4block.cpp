@@ -357,7 +357,6 @@ bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle
       return false;
     }
     uint64_t payload = count.group->RecordSize();
-    uint64_t record_bytes = payload;
     if (count.group->IsVlsd()) {
       if (stream.Left() < 4) {
         MDF_DEBUG() << "Truncated record at the end of the last DT block. Record ID: " << record_id;
@@ -367,9 +366,7 @@ bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle
       stream.Read(length_bytes, 4);
       payload = length_bytes[0] | (length_bytes[1] << 8) | (length_bytes[2] << 16) |
                 (static_cast<uint64_t>(length_bytes[3]) << 24);
-      record_bytes = 4 + payload;
-    }
-    if (record_id_size_ == 0 && record_bytes == 0) {
+    } else if (payload == 0 && record_id_size_ == 0) {
       MDF_ERROR() << "Empty record without record id: the records cannot be counted.";
       break;
     }
@@ -380,7 +377,9 @@ bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle
     }
     stream.Skip(payload);
     ++count.records;
-    count.bytes += record_bytes;
+    // A VLSD group's byte count holds its value bytes, as the writers count them; the
+    // length fields are not part of it.
+    count.bytes += payload;
   }
 
   for (auto& [record_id, count] : counts) {
