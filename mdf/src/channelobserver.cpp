@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <endian.h>
 #include <limits>
 #include <locale>
 #include <sstream>
@@ -84,6 +86,56 @@ T SampleIndexAs(uint64_t sample) {
   }
 }
 
+inline uint64_t LowBits(uint64_t value, uint64_t nof_bits) {
+  return nof_bits >= 64 ? value : value & ((uint64_t{1} << nof_bits) - 1);
+}
+
+// Eight record bytes from `first` on as a little-endian / big-endian number; bytes past
+// the record's end count as zeros.
+[[gnu::always_inline]] inline uint64_t LoadLe(const uint8_t* data, uint64_t first, uint64_t size) {
+  if (first + 8 <= size) {
+    uint64_t word = 0;
+    std::memcpy(&word, data + first, 8);
+    return le64toh(word);
+  }
+  uint64_t word = 0;
+  for (uint64_t i = 0; first + i < size; ++i) word |= uint64_t{data[first + i]} << (8 * i);
+  return word;
+}
+
+[[gnu::always_inline]] inline uint64_t LoadBe(const uint8_t* data, uint64_t first, uint64_t size) {
+  if (first + 8 <= size) {
+    uint64_t word = 0;
+    std::memcpy(&word, data + first, 8);
+    return be64toh(word);
+  }
+  uint64_t word = 0;
+  for (uint64_t i = 0; first + i < size; ++i) word |= uint64_t{data[first + i]} << (56 - 8 * i);
+  return word;
+}
+
+// The n bits at record bit `position` (bit k is bit k mod 8 of byte k / 8) in either byte
+// order, as the channel's bit decoders read them. The caller has checked that the bits lie
+// inside the record, so the bytes from the first one on can be loaded as one word (zero
+// padded at the record's end) whenever the bits fit a word.
+[[gnu::always_inline]] inline uint64_t UnsignedBits(bool little_endian, uint64_t position, uint64_t nof_bits, const uint8_t* data,
+                             uint64_t size) {
+  if (little_endian) {
+    const uint64_t shift = position & 7;
+    if (nof_bits > 0 && shift + nof_bits <= 64) {
+      return LowBits(LoadLe(data, position >> 3, size) >> shift, nof_bits);
+    }
+  } else {
+    // The first bit taken is bit (P + n - 1) mod 8 of byte P / 8.
+    const uint64_t start = (position & ~uint64_t{7}) + 7 - ((position + nof_bits - 1) & 7);
+    const uint64_t skip = start & 7;
+    if (nof_bits > 0 && skip + nof_bits <= 64) {
+      return (LoadBe(data, start >> 3, size) << skip) >> (64 - nof_bits);
+    }
+  }
+  return ExtractUnsignedBits(little_endian, position, nof_bits, data);
+}
+
 template <typename T>
 std::string ValueText(const T& value) {
   if constexpr (kIsText<T>) {
@@ -125,9 +177,23 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
     throw MdfRuntimeError("Too many samples for a channel observer.");
   }
   const uint64_t nof_slots = nof_samples * array_size;
+  channel_type_ = channel.ChannelType();
+  if constexpr (std::is_arithmetic_v<T>) {
+    const uint8_t data_type = channel.DataType();
+    const uint32_t nof_bits = channel.BitCount();
+    const bool fixed_place = channel_type_ != 1 && channel_type_ != 3 && channel_type_ != 6;
+    const bool float_width = nof_bits == 16 || nof_bits == 32 || nof_bits == 64;
+    if (fixed_place && (data_type <= 3 || ((data_type == 4 || data_type == 5) && float_width))) {
+      layout_.active = true;
+      layout_.invalidation_bit = (channel.Flags() & 0x02U) != 0;
+      layout_.data_type = data_type;
+      layout_.nof_bits = nof_bits;
+      layout_.first_bit = uint64_t{channel.ByteOffset()} * 8 + channel.BitOffset();
+    }
+  }
   valid_list_.assign(nof_slots, false);
   value_list_.resize(nof_slots);
-  if (channel.ChannelType() == 1) {
+  if (channel_type_ == 1) {
     offset_list_.assign(nof_slots, 0);
   }
 }
@@ -138,27 +204,102 @@ ChannelObserver<T>::~ChannelObserver() {
 }
 
 template <typename T>
+[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeNumeric(const std::vector<uint8_t>& record, uint64_t element, T& value) const {
+  if constexpr (std::is_arithmetic_v<T>) {
+    const uint64_t nof_bits = layout_.nof_bits;
+    const uint64_t size = record.size();
+    const uint64_t record_bits = size * 8;
+    uint64_t position = 0;
+    if (__builtin_mul_overflow(element, nof_bits, &position) ||
+        __builtin_add_overflow(position, layout_.first_bit, &position) || position > record_bits ||
+        nof_bits > record_bits - position) {
+      value = T{};
+      return false;
+    }
+    const uint8_t* data = record.data();
+    switch (layout_.data_type) {
+      case 0:
+      case 1:
+        value = static_cast<T>(UnsignedBits(layout_.data_type == 0, position, nof_bits, data, size));
+        break;
+      case 2:
+      case 3: {
+        int64_t number = 0;
+        if (nof_bits > 0 && nof_bits <= 64) {
+          const uint64_t sign = uint64_t{1} << (nof_bits - 1);
+          number = static_cast<int64_t>((UnsignedBits(layout_.data_type == 2, position, nof_bits, data, size) ^ sign) -
+                                        sign);
+        }
+        value = static_cast<T>(number);
+        break;
+      }
+      default: {
+        const bool little_endian = layout_.data_type == 4;
+        double number = 0.0;
+        if (nof_bits == 16) {
+          number = ExtractHalfFloatBits(little_endian, position, nof_bits, data);
+        } else if (nof_bits == 32) {
+          const auto bits = static_cast<uint32_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
+          float single = 0.0F;
+          std::memcpy(&single, &bits, sizeof(single));
+          number = single;
+        } else {
+          const uint64_t bits = UnsignedBits(little_endian, position, nof_bits, data, size);
+          std::memcpy(&number, &bits, sizeof(number));
+        }
+        if constexpr (std::is_floating_point_v<T>) {
+          value = ConvertNumber<T>(number);
+        } else {
+          value = SaturatingTruncate<T>(number);
+        }
+        break;
+      }
+    }
+    // Without an invalidation bit every value that was read is valid.
+    return !layout_.invalidation_bit || channel_.GetValid(record, element);
+  } else {
+    return false;  // only numbers are decoded here
+  }
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void ChannelObserver<T>::StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element) {
+  if constexpr (std::is_arithmetic_v<T>) {
+    T value{};
+    valid_list_[slot] = layout_.active ? DecodeNumeric(record, element, value)
+                                       : channel_.ValueFromRecord(record, value, element);
+    value_list_[slot] = value;
+  } else {
+    // Filled in place: a slot read again keeps its capacity.
+    T& value = value_list_[slot];
+    value.clear();
+    valid_list_[slot] = channel_.ValueFromRecord(record, value, element);
+  }
+}
+
+template <typename T>
 bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) {
-  const uint64_t vlsd_record_id = channel_.VlsdRecordId();
   const bool own_record = record_id == record_id_;
+  const uint64_t vlsd_record_id = channel_.VlsdRecordId();
   if (!own_record && (vlsd_record_id == 0 || record_id != vlsd_record_id)) {
     return true;
   }
   const uint64_t array_size = ArraySizeOf(channel_);
   const uint64_t nof_slots = value_list_.size();
-  if (sample >= nof_slots / array_size + 1) {
+  if (array_size == 1 && own_record && layout_.active) {
+    // The common case: one numeric value per record.
+    if (sample < nof_slots) {
+      StoreValue(record, sample, 0);
+    }
+    return true;
+  }
+  uint64_t first = 0;
+  if (__builtin_mul_overflow(sample, array_size, &first) || first >= nof_slots) {
     return true;  // every slot of the sample lies beyond the buffers
   }
-  const uint64_t first = sample * array_size;
-  const uint64_t last = std::min(first + array_size, nof_slots);
+  const uint64_t last = std::min(first + array_size, nof_slots);  // no overflow: first < nof_slots
 
-  const auto store_value = [&](uint64_t slot, uint64_t element) {
-    T value{};
-    valid_list_[slot] = channel_.ValueFromRecord(record, value, element);
-    value_list_[slot] = std::move(value);
-  };
-
-  switch (channel_.ChannelType()) {
+  switch (channel_type_) {
     case 1:  // variable length
       if (own_record) {
         const bool take_value = read_vlsd_data_ && vlsd_record_id == 0;
@@ -168,14 +309,14 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
           offset_list_[slot] = offset;
           valid_list_[slot] = valid;
           if (take_value) {
-            store_value(slot, slot - first);
+            StoreValue(record, slot, slot - first);
           }
         }
       } else {
         // A record of the VLSD channel group: the whole record is the value, and the
         // sample is the VLSD group's own record count.
         for (uint64_t slot = first; slot < last; ++slot) {
-          store_value(slot, slot - first);
+          StoreValue(record, slot, slot - first);
         }
       }
       break;
@@ -191,7 +332,7 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
     default:
       if (own_record) {
         for (uint64_t slot = first; slot < last; ++slot) {
-          store_value(slot, slot - first);
+          StoreValue(record, slot, slot - first);
         }
       }
       break;
@@ -202,11 +343,8 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
 template <typename T>
 bool ChannelObserver<T>::SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const {
   const uint64_t array_size = ArraySizeOf(channel_);
-  if (sample > (std::numeric_limits<uint64_t>::max() - array_index) / array_size) {
-    return false;
-  }
-  slot = sample * array_size + array_index;
-  return slot < value_list_.size();
+  return !__builtin_mul_overflow(sample, array_size, &slot) && !__builtin_add_overflow(slot, array_index, &slot) &&
+         slot < value_list_.size();
 }
 
 template <typename T>

@@ -35,11 +35,26 @@ class ChannelObserver : public IChannelObserver {
   [[nodiscard]] uint64_t NofSlots() const { return value_list_.size(); }
 
  private:
+  // A numeric value at a fixed place in the record (data types 0 to 5, no VLSD and no
+  // virtual channel) is decoded here from a description taken once, as
+  // IChannel::ValueFromRecord decodes it; every other channel goes through that function.
+  struct NumericLayout {
+    bool active = false;
+    bool invalidation_bit = false;  // flag 2: the record holds a valid bit for the value
+    uint8_t data_type = 0;
+    uint32_t nof_bits = 0;
+    uint64_t first_bit = 0;
+  };
+  bool DecodeNumeric(const std::vector<uint8_t>& record, uint64_t element, T& value) const;
+  void StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element);
+
   /// Slot of (sample, element); false when it lies beyond the buffers.
   bool SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const;
   [[nodiscard]] bool ValidAt(uint64_t slot) const { return slot < valid_list_.size() && valid_list_[slot]; }
 
   uint64_t record_id_ = 0;
+  uint8_t channel_type_ = 0;
+  NumericLayout layout_;
   std::vector<T> value_list_;
   const IChannelGroup& channel_group_;
 };

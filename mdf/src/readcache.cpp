@@ -28,6 +28,22 @@ uint64_t LittleEndian(const uint8_t* bytes, size_t count) {
   return value;
 }
 
+// Copies a record; short records, the common case, without a library call.
+[[gnu::always_inline]] inline void CopyRecord(uint8_t* dest, const uint8_t* source, uint64_t count) {
+  if (count >= 16 && count <= 32) {
+    std::memcpy(dest, source, 16);
+    std::memcpy(dest + count - 16, source + count - 16, 16);
+  } else if (count >= 8 && count < 16) {
+    std::memcpy(dest, source, 8);
+    std::memcpy(dest + count - 8, source + count - 8, 8);
+  } else if (count >= 4 && count < 8) {
+    std::memcpy(dest, source, 4);
+    std::memcpy(dest + count - 4, source + count - 4, 4);
+  } else {
+    std::memcpy(dest, source, count);
+  }
+}
+
 std::vector<DataBlock*> DataBlocksOf(const Dg4Block* data_group) {
   std::vector<DataBlock*> blocks;
   if (data_group != nullptr) {
@@ -196,7 +212,7 @@ ReadCache::ReadCache(Dg4Block* data_group, std::streambuf& buffer)
     if (record_id < small_ids_.size()) {
       small_ids_[record_id] = static_cast<int32_t>(groups_.size());
     }
-    groups_.push_back({block.get(), record_id, block->NofSamples(), block->RecordSize(), block->IsVlsd()});
+    groups_.push_back({block.get(), record_id, block->NofSamples(), block->RecordSize(), block->IsVlsd(), {}});
     if (data_group_->IsSubscribingOnRecord(record_id)) {
       observed_ids_.push_back(record_id);
       if (record_id < observed_small_ids_.size()) {
@@ -206,7 +222,7 @@ ReadCache::ReadCache(Dg4Block* data_group, std::streambuf& buffer)
   }
 }
 
-ReadCache::Group* ReadCache::FindGroup(uint64_t record_id) {
+[[gnu::always_inline]] inline ReadCache::Group* ReadCache::FindGroup(uint64_t record_id) {
   if (groups_.size() == 1) {
     return &groups_.front();  // a single group owns every record, whatever its id
   }
@@ -218,7 +234,7 @@ ReadCache::Group* ReadCache::FindGroup(uint64_t record_id) {
   return entry != group_index_.end() ? &groups_[entry->second] : nullptr;
 }
 
-bool ReadCache::IsObserved(uint64_t record_id) const {
+[[gnu::always_inline]] inline bool ReadCache::IsObserved(uint64_t record_id) const {
   if (record_id < observed_small_ids_.size()) {
     return observed_small_ids_[record_id] != 0;
   }
@@ -246,12 +262,17 @@ uint64_t ReadCache::ParseRecordId() {
   }
 }
 
-bool ReadCache::Parse() {
+[[gnu::always_inline]] inline bool ReadCache::Parse() {
   if (data_group_ == nullptr || groups_.empty() || stream_.Consumed() >= stream_.TotalSize()) {
     return false;
   }
   const uint64_t start = stream_.Consumed();
-  const uint64_t record_id = ParseRecordId();
+  uint64_t record_id = 0;
+  if (const uint8_t* id_byte = id_size_ == 1 ? stream_.Take(1) : nullptr; id_byte != nullptr) {
+    record_id = *id_byte;  // the common case, read in place
+  } else {
+    record_id = ParseRecordId();
+  }
   Group* group = FindGroup(record_id);
   if (group == nullptr) {
     throw MdfRuntimeError("No channel group found.");
@@ -279,18 +300,21 @@ bool ReadCache::Parse() {
     return true;
   }
 
-  record_.resize(length);
+  ByteArray& record = group->record;
+  if (record.size() != length) {
+    record.resize(length);
+  }
   if (length > 0) {
     if (const uint8_t* bytes = stream_.Take(length); bytes != nullptr) {
-      std::memcpy(record_.data(), bytes, length);
+      CopyRecord(record.data(), bytes, length);
     } else {
-      stream_.Read(record_.data(), length);
+      stream_.Read(record.data(), length);
     }
   }
   if (block.SampleCounter() >= group->nof_samples) {
     return true;  // records beyond the declared count are read and not passed on
   }
-  const bool more = data_group_->NotifySampleObservers(block.SampleCounter(), group->record_id, record_);
+  const bool more = data_group_->NotifySampleObservers(block.SampleCounter(), group->record_id, record);
   block.IncrementSampleCounter();
   return more;
 }

@@ -84,6 +84,7 @@ class ReadCache {
     uint64_t nof_samples = 0;
     uint64_t record_size = 0;  // fixed records
     bool vlsd = false;
+    ByteArray record;  // the group's own buffer: a fixed record keeps its size
   };
 
   bool Parse();
@@ -100,7 +101,6 @@ class ReadCache {
   std::vector<int32_t> small_ids_;  // index into groups_ by record id below 256; -1 none
   std::vector<uint64_t> observed_ids_;
   std::vector<uint8_t> observed_small_ids_;  // by record id below 256
-  ByteArray record_;
 };
 
 }  // namespace mdf::detail

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -397,6 +398,73 @@ TEST(MetaProperty, IntValue) {
   EXPECT_EQ(value_of("4294967295"), 4294967295U);
   EXPECT_EQ(value_of("4294967296"), 0U);
   EXPECT_EQ(value_of("-1"), 0U);
+}
+
+}  // namespace
+
+namespace {
+
+// The observers decode plain numbers themselves; they must agree with the channel's own
+// decoding for every data type, width, position, byte order and target type.
+template <typename T>
+void CompareWithChannelDecoding(std::mt19937& random, int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    Fixture f(1);
+    FakeChannel& channel = f.channel;
+    channel.data_type = static_cast<uint8_t>(random() % 6);
+    const bool is_float = channel.data_type >= 4;
+    const uint32_t widths[] = {16, 32, 64, 24};
+    channel.bit_count = is_float ? widths[random() % 4] : static_cast<uint32_t>(random() % 67);
+    channel.bit_offset = static_cast<uint16_t>(random() % 8);
+    channel.byte_offset = static_cast<uint32_t>(random() % 6);
+    channel.channel_type = random() % 5 == 0 ? 2 : 0;
+    channel.ArraySize(1 + random() % 3);
+    std::vector<uint8_t> record(1 + random() % 24);
+    for (auto& byte : record) byte = static_cast<uint8_t>(random());
+    if (random() % 2 == 0) {
+      channel.flags = 2;
+      channel.record_data_bytes = record.size() > 1 ? record.size() - 1 : 0;
+      channel.invalid_bit = static_cast<uint32_t>(random() % 5);
+    }
+    ChannelObserver<T> observer(f.data, f.group, channel);
+    observer.OnSample(0, 1, record);
+    for (uint64_t element = 0; element < channel.ArraySize(); ++element) {
+      T expected{};
+      const bool expected_valid = channel.ValueFromRecord(record, expected, element);
+      bool valid = false;
+      bool same = false;
+      if constexpr (std::is_floating_point_v<T>) {
+        double value = 0;
+        valid = observer.GetSampleFloat(0, value, element);
+        same = std::isnan(value) ? std::isnan(expected) : value == static_cast<double>(expected);
+      } else if constexpr (std::is_signed_v<T>) {
+        int64_t value = 0;
+        valid = observer.GetSampleSigned(0, value, element);
+        same = value == static_cast<int64_t>(expected);
+      } else {
+        uint64_t value = 0;
+        valid = observer.GetSampleUnsigned(0, value, element);
+        same = value == static_cast<uint64_t>(expected);
+      }
+      ASSERT_EQ(valid, expected_valid) << "round " << round;
+      ASSERT_TRUE(same) << "round " << round << " type " << int(channel.data_type) << " bits " << channel.bit_count
+                        << " at " << channel.byte_offset << "." << channel.bit_offset << " element " << element;
+    }
+  }
+}
+
+TEST(ChannelObserver, NumbersDecodeAsTheChannelDecodesThem) {
+  std::mt19937 random(20261209);
+  CompareWithChannelDecoding<int8_t>(random, 3000);
+  CompareWithChannelDecoding<uint8_t>(random, 3000);
+  CompareWithChannelDecoding<int16_t>(random, 3000);
+  CompareWithChannelDecoding<uint16_t>(random, 3000);
+  CompareWithChannelDecoding<int32_t>(random, 3000);
+  CompareWithChannelDecoding<uint32_t>(random, 3000);
+  CompareWithChannelDecoding<float>(random, 3000);
+  CompareWithChannelDecoding<double>(random, 3000);
+  CompareWithChannelDecoding<int64_t>(random, 3000);
+  CompareWithChannelDecoding<uint64_t>(random, 3000);
 }
 
 }  // namespace
