@@ -45,7 +45,8 @@ size_t Dl4Block::Read(std::streambuf& buffer) {
                   << ", Count: " << count_;
       count = room;
     }
-    offsets_.reserve(static_cast<size_t>(count));
+    // The length is from the file too: reserve little, the reads below end at the stream end.
+    offsets_.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1024)));
     for (uint64_t i = 0; i < count; ++i) {
       uint64_t offset = 0;
       bytes += ReadNumber(buffer, offset);

@@ -56,7 +56,8 @@ size_t Ld4Block::Read(std::streambuf& buffer) {
       clipped = true;
     }
     room -= count;
-    list.reserve(static_cast<size_t>(count));
+    // The length is from the file too: reserve little, the reads end at the stream end.
+    list.reserve(static_cast<size_t>(std::min<uint64_t>(count, 1024)));
     for (uint64_t i = 0; i < count; ++i) {
       uint64_t value = 0;
       bytes += ReadNumber(buffer, value);

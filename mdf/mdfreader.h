@@ -1,0 +1,63 @@
+#pragma once
+// Reads one MDF file from a stream buffer shared with the caller: verifies the
+// identification block at once, then reads the information blocks and, per data group,
+// the samples into channel observers.
+#include <memory>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "mdf/mdffile.h"
+
+namespace mdf {
+
+class IChannel;
+class IChannelGroup;
+class IChannelObserver;
+class IDataGroup;
+class IHeader;
+
+using ChannelObserverPtr = std::unique_ptr<IChannelObserver>;
+using ChannelObserverList = std::vector<ChannelObserverPtr>;
+
+/// An observer of the channel's value type, attached to the data group; null for a data
+/// type without one.
+ChannelObserverPtr CreateChannelObserver(IDataGroup& data_group, const IChannelGroup& group, const IChannel& channel);
+
+/// Appends one observer per channel of every channel group that has samples; channels of
+/// unknown data types give null entries.
+void CreateObserversForDataGroup(IDataGroup& data_group, ChannelObserverList& dest);
+
+class MdfReader {
+ public:
+  /// Verifies the file at once. A file that is not MDF, or cannot be read, leaves the reader
+  /// without a file object (GetFile() is null); nothing is thrown.
+  explicit MdfReader(std::shared_ptr<std::streambuf> buffer);
+  /// Opens the named file through a file buffer of its own.
+  explicit MdfReader(const std::string& filename);
+  virtual ~MdfReader();
+  MdfReader(const MdfReader&) = delete;
+  MdfReader& operator=(const MdfReader&) = delete;
+
+  [[nodiscard]] MdfFile* GetFile() const { return file_.get(); }
+  [[nodiscard]] IHeader* FileHeader() const;
+  [[nodiscard]] const std::string& FileName() const { return filename_; }
+
+  [[nodiscard]] bool IsOpen() const;
+  bool Open();
+  void Close();
+
+  /// Every block but the data.
+  bool ReadEverythingButData();
+  /// The data group's records into the observers attached to it.
+  bool ReadData(IDataGroup& data_group);
+
+ private:
+  void VerifyMdfFile();
+
+  std::shared_ptr<std::streambuf> buffer_;
+  std::string filename_;
+  std::unique_ptr<MdfFile> file_;
+};
+
+}  // namespace mdf

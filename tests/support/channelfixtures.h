@@ -1,0 +1,230 @@
+#pragma once
+// Hand-made channel, channel array and neighbouring blocks for the channel tests, and a
+// minimal header block that owns blocks read from an image and finds them by position.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "cn4block.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/idatagroup.h"
+#include "mdfblock.h"
+#include "support/memorybuffer.h"
+
+namespace test {
+
+inline uint64_t DoubleBits(double value) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof(bits));
+  return bits;
+}
+
+inline Bytes TextBlock(const std::string& text) {
+  return Bytes().Raw("##TX").Zeros(4).U64(24 + text.size() + 1).U64(0).Raw(text).Zeros(1);
+}
+
+inline Bytes MetaBlock(const std::string& xml) {
+  return Bytes().Raw("##MD").Zeros(4).U64(24 + xml.size() + 1).U64(0).Raw(xml).Zeros(1);
+}
+
+/// An attachment block without embedded data.
+inline Bytes AttachmentBlock() {
+  return Bytes().Raw("##AT").Zeros(4).U64(96).U64(4).Zeros(32).U16(0).U16(0).U32(0).Zeros(16).U64(0).U64(0);
+}
+
+struct CnFields {
+  std::vector<int64_t> links = std::vector<int64_t>(8, 0);
+  uint8_t type = 0;
+  uint8_t sync = 0;
+  uint8_t data_type = 0;
+  uint8_t bit_offset = 0;
+  uint32_t byte_offset = 0;
+  uint32_t bit_count = 0;
+  uint32_t flags = 0;
+  uint32_t invalid_bit = 0;
+  uint8_t precision = 0;
+  uint16_t nof_attachments = 0;
+  std::array<double, 6> limits{};
+};
+
+inline Bytes ChannelBlock(const CnFields& cn) {
+  Bytes bytes;
+  bytes.Raw("##CN").Zeros(4).U64(24 + 8 * cn.links.size() + 72).U64(cn.links.size());
+  for (const int64_t link : cn.links) bytes.U64(static_cast<uint64_t>(link));
+  bytes.U8(cn.type).U8(cn.sync).U8(cn.data_type).U8(cn.bit_offset);
+  bytes.U32(cn.byte_offset).U32(cn.bit_count).U32(cn.flags).U32(cn.invalid_bit);
+  bytes.U8(cn.precision).U8(0).U16(cn.nof_attachments);
+  for (const double limit : cn.limits) bytes.U64(DoubleBits(limit));
+  return bytes;
+}
+
+/// A member channel: next link, name link, otherwise defaults.
+inline Bytes MemberChannel(int64_t next, int64_t name = 0, int64_t composition = 0) {
+  CnFields cn;
+  cn.links[0] = next;
+  cn.links[1] = composition;
+  cn.links[2] = name;
+  return ChannelBlock(cn);
+}
+
+struct CaFields {
+  std::vector<int64_t> links = {0};
+  uint8_t type = 0;
+  uint8_t storage = 0;
+  uint16_t nof_dimensions = 0;  // as stored; the sizes below need not agree
+  uint32_t flags = 0;
+  int32_t byte_offset_base = 0;
+  uint32_t invalid_bit_base = 0;
+  std::vector<uint64_t> sizes;
+  std::vector<double> axis_values;
+  std::vector<uint64_t> cycle_counts;
+};
+
+inline Bytes ArrayBlock(const CaFields& ca) {
+  const uint64_t length = 24 + 8 * ca.links.size() + 16 + 8 * ca.sizes.size() + 8 * ca.axis_values.size() +
+                          8 * ca.cycle_counts.size();
+  Bytes bytes;
+  bytes.Raw("##CA").Zeros(4).U64(length).U64(ca.links.size());
+  for (const int64_t link : ca.links) bytes.U64(static_cast<uint64_t>(link));
+  bytes.U8(ca.type).U8(ca.storage).U16(ca.nof_dimensions).U32(ca.flags);
+  bytes.U32(static_cast<uint32_t>(ca.byte_offset_base)).U32(ca.invalid_bit_base);
+  for (const uint64_t size : ca.sizes) bytes.U64(size);
+  for (const double value : ca.axis_values) bytes.U64(DoubleBits(value));
+  for (const uint64_t count : ca.cycle_counts) bytes.U64(count);
+  return bytes;
+}
+
+/// The root of a block tree in the tests: it owns blocks read from an image and answers
+/// position lookups from them, as the file's header does.
+class TestHeader : public mdf::detail::MdfBlock {
+ public:
+  TestHeader() { block_id_ = "##HD"; }
+  size_t Read(std::streambuf& /* buffer */) override { return 0; }
+  mdf::detail::MdfBlock* FindByPosition(int64_t position) override {
+    for (const auto& block : blocks_) {
+      if (auto* found = block->FindByPosition(position)) return found;
+    }
+    return MdfBlock::FindByPosition(position);
+  }
+  /// Reads a block of type T at the position as a child of this header.
+  template <typename T>
+  T& ReadAt(std::streambuf& buffer, int64_t position) {
+    auto block = std::make_unique<T>();
+    block->AttachToParent(this);
+    mdf::detail::SetStreamPosition(buffer, position);
+    block->Read(buffer);
+    T& result = *block;
+    blocks_.push_back(std::move(block));
+    return result;
+  }
+  /// Takes a block that was made elsewhere.
+  template <typename T>
+  T& Adopt(std::unique_ptr<T> block) {
+    T& result = *block;
+    blocks_.push_back(std::move(block));
+    return result;
+  }
+
+ private:
+  std::vector<std::unique_ptr<mdf::detail::MdfBlock>> blocks_;
+};
+
+/// A channel group block as far as its channels need one: it owns channels, holds the
+/// record buffer and may claim a file position.
+class TestGroupBlock : public mdf::detail::MdfBlock, public mdf::IChannelGroup {
+ public:
+  explicit TestGroupBlock(int64_t position = 0) {
+    block_id_ = "##CG";
+    file_position_ = position;
+  }
+  [[nodiscard]] int64_t FilePosition() const override { return MdfBlock::FilePosition(); }
+  [[nodiscard]] std::string BlockType() const override { return MdfBlock::BlockType(); }
+  mdf::IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
+  [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
+  size_t Read(std::streambuf& /* buffer */) override { return 0; }
+
+  [[nodiscard]] uint64_t RecordId() const override { return record_id; }
+  void RecordId(uint64_t value) override { record_id = value; }
+  [[nodiscard]] std::string Name() const override { return name; }
+  void Name(const std::string& value) override { name = value; }
+  [[nodiscard]] std::string Description() const override { return {}; }
+  void Description(const std::string& /* description */) override {}
+  void NofSamples(uint64_t /* nof_samples */) override {}
+  [[nodiscard]] uint64_t NofSamples() const override { return 0; }
+  void Flags(uint16_t /* flags */) override {}
+  [[nodiscard]] uint16_t Flags() const override { return 0; }
+  void PathSeparator(uint16_t /* separator */) override {}
+  [[nodiscard]] uint16_t PathSeparator() const override { return '/'; }
+  [[nodiscard]] std::vector<mdf::IChannel*> Channels() const override {
+    std::vector<mdf::IChannel*> list;
+    for (const auto& channel : channels) list.push_back(channel.get());
+    return list;
+  }
+  mdf::IChannel* CreateChannel() override { return &AddChannel(); }
+  [[nodiscard]] mdf::IChannel* GetXChannel(const mdf::IChannel& /* reference */) const override { return nullptr; }
+  mdf::ISourceInformation* CreateSourceInformation() override { return nullptr; }
+  [[nodiscard]] mdf::ISourceInformation* SourceInformation() const override { return nullptr; }
+  [[nodiscard]] mdf::IDataGroup* DataGroup() const override { return nullptr; }
+
+  mdf::detail::Cn4Block& AddChannel() {
+    auto channel = std::make_unique<mdf::detail::Cn4Block>();
+    channel->AttachToParent(this);
+    channels.push_back(std::move(channel));
+    return *channels.back();
+  }
+
+  uint64_t record_id = 0;
+  std::string name;
+  std::vector<std::unique_ptr<mdf::detail::Cn4Block>> channels;
+};
+
+/// A data group block that only claims a file position and a description.
+class TestDataGroupBlock : public mdf::detail::MdfBlock, public mdf::IDataGroup {
+ public:
+  explicit TestDataGroupBlock(int64_t position, std::string description = {})
+      : description_(std::move(description)) {
+    block_id_ = "##DG";
+    file_position_ = position;
+  }
+  [[nodiscard]] int64_t FilePosition() const override { return MdfBlock::FilePosition(); }
+  [[nodiscard]] std::string BlockType() const override { return MdfBlock::BlockType(); }
+  mdf::IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
+  [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
+  size_t Read(std::streambuf& /* buffer */) override { return 0; }
+  [[nodiscard]] std::string Description() const override { return description_; }
+  [[nodiscard]] std::vector<mdf::IChannelGroup*> ChannelGroups() const override { return {}; }
+  mdf::IChannelGroup* CreateChannelGroup() override { return nullptr; }
+  mdf::IChannelGroup* FindParentChannelGroup(const mdf::IBlock& /* block */) override { return nullptr; }
+
+ private:
+  std::string description_;
+};
+
+/// The block header fields at a position of a written image.
+struct BlockHeader {
+  std::string id;
+  uint64_t length = 0;
+  std::vector<int64_t> links;
+};
+
+inline uint64_t ReadU64(const std::vector<uint8_t>& bytes, size_t offset) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < 8; ++i) value |= static_cast<uint64_t>(bytes.at(offset + i)) << (8 * i);
+  return value;
+}
+
+inline BlockHeader HeaderAt(const std::vector<uint8_t>& bytes, int64_t position) {
+  const auto at = static_cast<size_t>(position);
+  BlockHeader header;
+  header.id.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + 4));
+  header.length = ReadU64(bytes, at + 8);
+  const uint64_t nof_links = ReadU64(bytes, at + 16);
+  for (uint64_t i = 0; i < nof_links; ++i) header.links.push_back(static_cast<int64_t>(ReadU64(bytes, at + 24 + 8 * i)));
+  return header;
+}
+
+}  // namespace test
