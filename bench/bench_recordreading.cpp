@@ -14,9 +14,8 @@
 
 #include "cg4block.h"
 #include "channelobserver.h"
+#include "cn4block.h"
 #include "dg4block.h"
-#include "mdf/ichannel.h"
-#include "mdf/ichannelgroup.h"
 
 using namespace mdf::detail;
 
@@ -27,70 +26,18 @@ constexpr uint64_t kBlockSize = uint64_t{4} << 20;
 constexpr uint64_t kNofBlocks = kDataSize / kBlockSize;
 constexpr uint32_t kRecordSizes[3] = {30, 16, 8};  // after the 1-byte record id
 
-// A channel of a group read from the file; its description is set by the benchmark.
-class BenchChannel : public mdf::IChannel {
- public:
-  BenchChannel(mdf::IChannelGroup* group, std::string name, uint8_t data_type, uint32_t byte_offset,
-               uint32_t bit_count, uint16_t bit_offset = 0)
-      : group_(group), name_(std::move(name)), data_type_(data_type), byte_offset_(byte_offset),
-        bit_count_(bit_count), bit_offset_(bit_offset) {}
-
-  [[nodiscard]] int64_t FilePosition() const override { return 0; }
-  [[nodiscard]] std::string BlockType() const override { return "CN"; }
-  mdf::IMetaData* MakeMetaData() override { return nullptr; }
-  [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return nullptr; }
-  [[nodiscard]] std::string Name() const override { return name_; }
-  void Name(const std::string& name) override { name_ = name; }
-  [[nodiscard]] std::string DisplayName() const override { return {}; }
-  void DisplayName(const std::string&) override {}
-  [[nodiscard]] std::string Description() const override { return {}; }
-  void Description(const std::string&) override {}
-  [[nodiscard]] std::string Unit() const override { return {}; }
-  void Unit(const std::string&) override {}
-  [[nodiscard]] uint32_t Flags() const override { return 0; }
-  void Flags(uint32_t) override {}
-  [[nodiscard]] bool IsUnitValid() const override { return false; }
-  [[nodiscard]] uint8_t ChannelType() const override { return 0; }
-  void ChannelType(uint8_t) override {}
-  [[nodiscard]] uint8_t SyncType() const override { return 0; }
-  void SyncType(uint8_t) override {}
-  [[nodiscard]] uint8_t DataType() const override { return data_type_; }
-  void DataType(uint8_t type) override { data_type_ = type; }
-  [[nodiscard]] uint64_t DataBytes() const override { return (bit_count_ + 7) / 8; }
-  void DataBytes(uint64_t bytes) override { bit_count_ = static_cast<uint32_t>(bytes * 8); }
-  [[nodiscard]] uint8_t Decimals() const override { return 6; }
-  void Decimals(uint8_t) override {}
-  [[nodiscard]] bool IsDecimalUsed() const override { return false; }
-  void Range(double, double) override {}
-  void Limit(double, double) override {}
-  void ExtLimit(double, double) override {}
-  [[nodiscard]] double SamplingRate() const override { return 0.0; }
-  void SamplingRate(double) override {}
-  [[nodiscard]] mdf::ISourceInformation* SourceInformation() const override { return nullptr; }
-  mdf::ISourceInformation* CreateSourceInformation() override { return nullptr; }
-  [[nodiscard]] mdf::IChannelArray* ChannelArray() const override { return nullptr; }
-  mdf::IChannelArray* CreateChannelArray() override { return nullptr; }
-  [[nodiscard]] mdf::IChannelConversion* ChannelConversion() const override { return nullptr; }
-  mdf::IChannelConversion* CreateChannelConversion() override { return nullptr; }
-  void AddAttachment(mdf::IAttachment*) override {}
-  [[nodiscard]] uint32_t BitCount() const override { return bit_count_; }
-  void BitCount(uint32_t bits) override { bit_count_ = bits; }
-  [[nodiscard]] uint16_t BitOffset() const override { return bit_offset_; }
-  void BitOffset(uint16_t bits) override { bit_offset_ = bits; }
-  [[nodiscard]] uint32_t ByteOffset() const override { return byte_offset_; }
-  void ByteOffset(uint32_t bytes) override { byte_offset_ = bytes; }
-  [[nodiscard]] mdf::IChannelGroup* ChannelGroup() const override { return group_; }
-  [[nodiscard]] std::vector<uint8_t>& SampleBuffer() const override { return group_->SampleBuffer(); }
-  void SetValid(bool, uint64_t) override {}
-  [[nodiscard]] bool GetValid(const std::vector<uint8_t>&, uint64_t) const override { return true; }
-
- private:
-  mdf::IChannelGroup* group_;
-  std::string name_;
-  uint8_t data_type_;
-  uint32_t byte_offset_;
-  uint32_t bit_count_;
-  uint16_t bit_offset_;
+// The channels of the three groups: name, data type, byte offset, bit count, bit offset.
+struct ChannelSpec {
+  const char* name;
+  uint8_t data_type;
+  uint32_t byte_offset;
+  uint32_t bit_count;
+  uint8_t bit_offset;
+};
+const std::vector<std::vector<ChannelSpec>> kChannels = {
+    {{"Time", 0, 0, 64, 0}, {"ID", 0, 8, 32, 0}, {"DLC", 0, 12, 8, 0}, {"Dir", 0, 13, 1, 0}, {"DataBytes", 10, 14, 64, 0}},
+    {{"Time", 0, 0, 64, 0}, {"ID", 0, 8, 32, 0}, {"Value", 2, 12, 16, 0}, {"Half", 4, 14, 16, 0}},
+    {{"Time", 0, 0, 32, 0}, {"Big", 1, 4, 12, 4}, {"A", 0, 6, 8, 0}, {"B", 2, 7, 8, 0}},
 };
 
 class LeWriter {
@@ -113,8 +60,9 @@ class LeWriter {
   std::vector<uint8_t>& dest_;
 };
 
-// The file: DG at 64, CGs at 128, 232 and 336, the DT blocks from 440 on, the DL last. The
-// records are generated block by block, so that the group is never in memory as a whole.
+// The file: DG at 64, CGs at 128, 232 and 336, their CN blocks from 440 on, then the DT
+// blocks and the DL last. The records are generated block by block, so that the group is
+// never in memory as a whole.
 struct BenchFile {
   std::string name = "/tmp/mdf_bench_records_" + std::to_string(::getpid()) + ".mf4";
   uint64_t counts[3] = {0, 0, 0};
@@ -122,7 +70,10 @@ struct BenchFile {
 
   BenchFile() {
     constexpr uint64_t kGroupPositions[3] = {128, 232, 336};
-    constexpr uint64_t kFirstBlock = 440;
+    constexpr uint64_t kFirstChannel = 440;
+    uint64_t nof_channels = 0;
+    for (const auto& group : kChannels) nof_channels += group.size();
+    const uint64_t first_block = kFirstChannel + 160 * nof_channels;
     std::ofstream out(name, std::ios::binary | std::ios::trunc);
     const auto put = [&out](const std::vector<uint8_t>& bytes) {
       out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -157,9 +108,9 @@ struct BenchFile {
     };
 
     std::vector<uint8_t> head(64, 0);
-    out.seekp(static_cast<std::streamoff>(kFirstBlock));
+    out.seekp(static_cast<std::streamoff>(first_block));
     std::vector<uint64_t> positions;
-    uint64_t position = kFirstBlock;
+    uint64_t position = first_block;
     uint64_t generated = 0;
     while (generated < kDataSize) {
       while (stream.size() < kBlockSize && generated + stream.size() < kDataSize) next_record();
@@ -201,11 +152,24 @@ struct BenchFile {
     LeWriter h(head);
     h.Text("##DG").Number(0, 4).Number(64, 8).Number(4, 8).Number(0, 8).Number(kGroupPositions[0], 8);
     h.Number(list_position, 8).Number(0, 8).Number(1, 1).Zeros(7);
+    uint64_t channel_position = kFirstChannel;
     for (int i = 0; i < 3; ++i) {
       h.Text("##CG").Number(0, 4).Number(104, 8).Number(6, 8);
-      h.Number(i < 2 ? kGroupPositions[i + 1] : 0, 8).Zeros(40);
+      h.Number(i < 2 ? kGroupPositions[i + 1] : 0, 8).Number(channel_position, 8).Zeros(32);
       h.Number(static_cast<uint64_t>(i + 1), 8).Number(counts[i], 8).Number(0, 2).Number('/', 2).Number(0, 4);
       h.Number(kRecordSizes[i], 4).Number(0, 4);
+      channel_position += 160 * kChannels[static_cast<size_t>(i)].size();
+    }
+    for (const auto& group : kChannels) {
+      for (size_t c = 0; c < group.size(); ++c) {
+        const ChannelSpec& cn = group[c];
+        const uint64_t here = head.size();
+        h.Text("##CN").Number(0, 4).Number(160, 8).Number(8, 8);
+        h.Number(c + 1 < group.size() ? here + 160 : 0, 8).Zeros(56);
+        h.Number(0, 1).Number(0, 1).Number(cn.data_type, 1).Number(cn.bit_offset, 1);
+        h.Number(cn.byte_offset, 4).Number(cn.bit_count, 4).Number(0, 4).Number(0, 4);
+        h.Number(0, 1).Number(0, 1).Number(0, 2).Zeros(48);
+      }
     }
     out.seekp(0);
     put(head);
@@ -222,39 +186,22 @@ BenchFile& File() {
 struct OpenGroup {
   std::filebuf file;
   Dg4Block group;
-  std::vector<std::unique_ptr<BenchChannel>> channels;
+  std::vector<Cn4Block*> channels;
 
   OpenGroup() {
     file.open(File().name, std::ios::binary | std::ios::in);
     SetStreamPosition(file, 64);
     group.Read(file);
     group.ReadCgList(file);
-    auto* frames = group.Cg4List()[0].get();
-    auto* values = group.Cg4List()[1].get();
-    auto* small = group.Cg4List()[2].get();
-    const auto add = [this](mdf::IChannelGroup* owner, const char* name, uint8_t type, uint32_t offset,
-                            uint32_t bits, uint16_t bit_offset = 0) {
-      channels.push_back(std::make_unique<BenchChannel>(owner, name, type, offset, bits, bit_offset));
-    };
-    add(frames, "Time", 0, 0, 64);
-    add(frames, "ID", 0, 8, 32);
-    add(frames, "DLC", 0, 12, 8);
-    add(frames, "Dir", 0, 13, 1);
-    add(frames, "DataBytes", 10, 14, 64);
-    add(values, "Time", 0, 0, 64);
-    add(values, "ID", 0, 8, 32);
-    add(values, "Value", 2, 12, 16);
-    add(values, "Half", 4, 14, 16);
-    add(small, "Time", 0, 0, 32);
-    add(small, "Big", 1, 4, 12, 4);
-    add(small, "A", 0, 6, 8);
-    add(small, "B", 2, 7, 8);
+    for (const auto& channel_group : group.Cg4List()) {
+      channel_group->ReadCnList(file);
+      for (const auto& channel : channel_group->Cn4List()) channels.push_back(channel.get());
+    }
   }
 };
 
-std::unique_ptr<mdf::IChannelObserver> MakeObserver(Dg4Block& group, BenchChannel& channel) {
-  auto& owner = *channel.ChannelGroup();
-  const std::string name = channel.Name();
+std::unique_ptr<mdf::IChannelObserver> MakeObserver(Dg4Block& group, Cn4Block& channel) {
+  const auto& owner = *channel.ChannelGroup();
   switch (channel.DataType()) {
     case 10:
       return std::make_unique<ChannelObserver<std::vector<uint8_t>>>(group, owner, channel);

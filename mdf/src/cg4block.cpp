@@ -1,23 +1,17 @@
 #include "cg4block.h"
 
+#include <limits>
 #include <set>
 
+#include "cn4block.h"
+#include "composition.h"
+#include "mdf/ichannelarray.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "si4block.h"
 #include "sr4block.h"
 
-#if __has_include("cn4block.h")
-#include "cn4block.h"
-#define MDF_HAS_CN4BLOCK 1
-#else
-// Until the channel block lands, a group holds no channels.
-namespace mdf::detail {
-class Cn4Block : public MdfBlock {};
-}  // namespace mdf::detail
-#define MDF_HAS_CN4BLOCK 0
-#endif
 
 namespace mdf::detail {
 
@@ -354,14 +348,73 @@ size_t Cg4Block::Write(std::streambuf& buffer) {
   return bytes;
 }
 
-#if MDF_HAS_CN4BLOCK
-#error "channel operations to be written against the channel block"
-#else
+namespace {
 
-std::vector<IChannel*> Cg4Block::Channels() const { return {}; }
-IChannel* Cg4Block::CreateChannel() { return nullptr; }
-IChannel* Cg4Block::GetXChannel(const IChannel&) const { return nullptr; }
-void Cg4Block::ReadCnList(std::streambuf&) {}
+// A channel and, depth first, the channels composed into it. Compositions of a damaged file
+// may nest deep or lead back to a channel already listed: both end the walk there.
+void AddWithCompositions(IChannel* channel, std::vector<IChannel*>& dest, std::set<const IChannel*>& listed,
+                         size_t depth) {
+  if (channel == nullptr || !listed.insert(channel).second) {
+    return;
+  }
+  dest.push_back(channel);
+  if (depth >= CompositionContext::kMaxDepth) {
+    return;
+  }
+  for (IChannel* member : channel->ChannelCompositions()) {
+    if (member != nullptr && member->BlockType() == "CN") {
+      AddWithCompositions(member, dest, listed, depth + 1);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<IChannel*> Cg4Block::Channels() const {
+  std::vector<IChannel*> list;
+  list.reserve(channel_list_.size());
+  std::set<const IChannel*> listed;
+  for (const auto& channel : channel_list_) {
+    AddWithCompositions(channel.get(), list, listed, 0);
+  }
+  return list;
+}
+
+IChannel* Cg4Block::CreateChannel() {
+  auto channel = std::make_unique<Cn4Block>();
+  channel->AttachToParent(this);
+  channel_list_.push_back(std::move(channel));
+  return channel_list_.back().get();
+}
+
+IChannel* Cg4Block::GetXChannel(const IChannel& reference) const {
+  const auto* channel = dynamic_cast<const Cn4Block*>(&reference);
+  if (channel == nullptr) {
+    return nullptr;
+  }
+  const auto links = channel->DefaultXLinks();
+  if (links.size() == 3 && links[1] == FilePosition() && links[2] != 0) {
+    for (const auto& candidate : channel_list_) {
+      if (candidate && candidate->FilePosition() == links[2]) {
+        return candidate.get();
+      }
+    }
+  }
+  for (const auto& candidate : channel_list_) {
+    if (candidate && (candidate->ChannelType() == 2 || candidate->ChannelType() == 3)) {
+      return candidate.get();
+    }
+  }
+  return nullptr;
+}
+
+void Cg4Block::ReadCnList(std::streambuf& buffer) {
+  if (!channel_list_.empty() || link_list_.size() <= kChannelLink) {
+    return;
+  }
+  ReadChain<Cn4Block>(buffer, *this, Link(kChannelLink), channel_list_);
+}
+
 void Cg4Block::PrepareForWriting() {
   nof_data_bytes_ = 0;
   vlsd_offset_ = 0;
@@ -370,13 +423,61 @@ void Cg4Block::PrepareForWriting() {
     sample_buffer_.clear();
     return;
   }
-  nof_invalid_bytes_ = 0;
-  sample_buffer_.clear();
+  // 64-bit sums: a record larger than the 32-bit fields can describe is refused below.
+  uint64_t byte_offset = 0;
+  uint64_t invalid_bits = 0;
+  for (const auto& channel : channel_list_) {
+    if (!channel) continue;
+    channel->PrepareForWriting(static_cast<uint32_t>(byte_offset));
+    const uint64_t nof_bytes = channel->DataBytes();
+    const IChannelArray* array = channel->ChannelArray();
+    const uint64_t nof_elements = array != nullptr ? array->ElementCount() : 1;
+    uint64_t field = 0;
+    const bool has_invalid_bit = (channel->Flags() & 0x02U) != 0;
+    if (has_invalid_bit) {
+      channel->InvalidationBitPosition(static_cast<uint32_t>(invalid_bits));
+    }
+    if (__builtin_mul_overflow(nof_bytes, nof_elements, &field) ||
+        __builtin_add_overflow(byte_offset, field, &byte_offset) ||
+        (has_invalid_bit && __builtin_add_overflow(invalid_bits, nof_elements, &invalid_bits)) ||
+        byte_offset > std::numeric_limits<uint32_t>::max() || invalid_bits > std::numeric_limits<uint32_t>::max()) {
+      throw MdfRuntimeError("The record of the channel group is too large.");
+    }
+  }
+  nof_data_bytes_ = static_cast<uint32_t>(byte_offset);
+  nof_invalid_bytes_ = static_cast<uint32_t>((invalid_bits + 7) / 8);
+  sample_buffer_.assign(RecordSize(), 0);
 }
-Cn4Block* Cg4Block::VlsdChannel() const { return nullptr; }
-Cn4Block* Cg4Block::VlsdChannelByRecordId(uint64_t) const { return nullptr; }
-void Cg4Block::LinkDataLengthChannel(std::streambuf&) {}
 
-#endif
+Cn4Block* Cg4Block::VlsdChannel() const {
+  for (IChannel* channel : Channels()) {
+    if (channel->ChannelType() == 1 && channel->VlsdRecordId() == 0) {
+      return dynamic_cast<Cn4Block*>(channel);
+    }
+  }
+  return nullptr;
+}
+
+Cn4Block* Cg4Block::VlsdChannelByRecordId(uint64_t record_id) const {
+  for (IChannel* channel : Channels()) {
+    if (channel->ChannelType() == 1 && channel->VlsdRecordId() == record_id) {
+      return dynamic_cast<Cn4Block*>(channel);
+    }
+  }
+  return nullptr;
+}
+
+void Cg4Block::LinkDataLengthChannel(std::streambuf& buffer) {
+  const IChannel* length = GetChannel(".DataLength");
+  if (length == nullptr) {
+    return;
+  }
+  for (IChannel* channel : Channels()) {
+    if (channel->ChannelType() != 5) continue;
+    if (auto* block = dynamic_cast<Cn4Block*>(channel); block != nullptr) {
+      block->SetDataLink(buffer, length->FilePosition());
+    }
+  }
+}
 
 }  // namespace mdf::detail

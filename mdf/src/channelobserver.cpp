@@ -10,8 +10,10 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "cg4block.h"
 #include "datalistblock.h"
 #include "mdf/ichannel.h"
+#include "mdf/ichannelarray.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/numberconversion.h"
@@ -28,9 +30,10 @@ constexpr bool kIsBytes = std::is_same_v<T, std::vector<uint8_t>>;
 template <typename T>
 constexpr bool kIsCharacter = std::is_integral_v<T> && sizeof(T) == 1;
 
-// The cached element count of the channel's array; a channel without array has one.
+// The element count of the channel's array; a channel without array has one.
 uint64_t ArraySizeOf(const IChannel& channel) {
-  const uint64_t size = channel.ArraySize();
+  const IChannelArray* array = channel.ChannelArray();
+  const uint64_t size = array != nullptr ? array->ElementCount() : 1;
   return size == 0 ? 1 : size;
 }
 
@@ -154,15 +157,18 @@ std::string ValueText(const T& value) {
 
 }  // namespace
 
-uint64_t MaxSamplesInData(const IDataGroup& data_group, const IChannelGroup&) {
+uint64_t MaxSamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group) {
   const auto* block = dynamic_cast<const DataListBlock*>(&data_group);
   if (block == nullptr) {
     return std::numeric_limits<uint64_t>::max();
   }
-  // A record holds at least its record id, and never less than one byte: a record that
-  // consumes nothing ends the read.
-  const uint64_t smallest_record = std::max<uint64_t>(1, data_group.RecordIdSize());
-  return block->DataSize() / smallest_record;
+  // A record holds its record id and its bytes (a VLSD record at least its length), and
+  // never less than one byte: a record that consumes nothing ends the read.
+  uint64_t smallest_record = data_group.RecordIdSize();
+  if (const auto* group = dynamic_cast<const Cg4Block*>(&channel_group); group != nullptr) {
+    smallest_record += group->IsVlsd() ? 4 : group->RecordSize();
+  }
+  return block->DataSize() / std::max<uint64_t>(1, smallest_record);
 }
 
 template <typename T>
@@ -172,6 +178,7 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
   // The sample count comes from the file: only what the data can hold is allocated.
   const uint64_t nof_samples = std::min(channel_group.NofSamples(), MaxSamplesInData(data_group, channel_group));
   const uint64_t array_size = ArraySizeOf(channel);
+  array_size_ = array_size;
   const uint64_t max_slots = std::min<uint64_t>(value_list_.max_size(), valid_list_.max_size());
   if (nof_samples > max_slots / array_size) {
     throw MdfRuntimeError("Too many samples for a channel observer.");
@@ -237,7 +244,10 @@ template <typename T>
         const bool little_endian = layout_.data_type == 4;
         double number = 0.0;
         if (nof_bits == 16) {
-          number = ExtractHalfFloatBits(little_endian, position, nof_bits, data);
+          // The pattern is taken here; the binary16 conversion is the channel decoder's own.
+          const auto bits = static_cast<uint16_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
+          const uint8_t pattern[2] = {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8)};
+          number = ExtractHalfFloatBits(true, 0, 16, pattern);
         } else if (nof_bits == 32) {
           const auto bits = static_cast<uint32_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
           float single = 0.0F;
@@ -280,17 +290,17 @@ template <typename T>
 template <typename T>
 bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) {
   const bool own_record = record_id == record_id_;
-  const uint64_t vlsd_record_id = channel_.VlsdRecordId();
-  if (!own_record && (vlsd_record_id == 0 || record_id != vlsd_record_id)) {
-    return true;
-  }
-  const uint64_t array_size = ArraySizeOf(channel_);
+  const uint64_t array_size = array_size_;
   const uint64_t nof_slots = value_list_.size();
-  if (array_size == 1 && own_record && layout_.active) {
+  if (own_record && array_size == 1 && layout_.active) {
     // The common case: one numeric value per record.
     if (sample < nof_slots) {
       StoreValue(record, sample, 0);
     }
+    return true;
+  }
+  const uint64_t vlsd_record_id = channel_.VlsdRecordId();
+  if (!own_record && (vlsd_record_id == 0 || record_id != vlsd_record_id)) {
     return true;
   }
   uint64_t first = 0;

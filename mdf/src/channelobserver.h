@@ -53,6 +53,7 @@ class ChannelObserver : public IChannelObserver {
   [[nodiscard]] bool ValidAt(uint64_t slot) const { return slot < valid_list_.size() && valid_list_[slot]; }
 
   uint64_t record_id_ = 0;
+  uint64_t array_size_ = 1;  // elements per sample when the buffers were sized
   uint8_t channel_type_ = 0;
   NumericLayout layout_;
   std::vector<T> value_list_;

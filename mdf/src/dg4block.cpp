@@ -4,18 +4,14 @@
 #include <set>
 
 #include "cg4block.h"
+#include "cn4block.h"
 #include "dt4block.h"
+#include "mdf/ichannel.h"
 #include "mdf/imetadata.h"
 #include "mdf/mdflogstream.h"
 #include "readcache.h"
 #include "sr4block.h"
 
-#if __has_include("cn4block.h")
-#include "cn4block.h"
-#define MDF_HAS_CN4BLOCK 1
-#else
-#define MDF_HAS_CN4BLOCK 0
-#endif
 
 namespace mdf::detail {
 
@@ -112,10 +108,21 @@ Cg4Block* Dg4Block::FindCgByRecordId(uint64_t record_id) const {
 }
 
 IChannelGroup* Dg4Block::FindParentChannelGroup(const IBlock& block) {
+  // A channel is found by what it is: before anything is written every position is 0, and
+  // a comparison of positions would answer with the first group for every channel.
+  if (const auto* channel = dynamic_cast<const IChannel*>(&block); channel != nullptr) {
+    for (const auto& group : cg_list_) {
+      if (!group) continue;
+      for (const IChannel* candidate : group->Channels()) {
+        if (candidate == channel) {
+          return group.get();
+        }
+      }
+    }
+  }
   const int64_t position = block.FilePosition();
   for (const auto& group : cg_list_) {
-    // Before anything is written every position is 0: the first unwritten group answers.
-    if (group && (group->FindByPosition(position) != nullptr || (position <= 0 && group->FilePosition() <= 0))) {
+    if (group && group->FindByPosition(position) != nullptr) {
       return group.get();
     }
   }
@@ -225,11 +232,16 @@ void Dg4Block::ClearData() {
   ReleaseSignalData();
 }
 
-#if MDF_HAS_CN4BLOCK
-#error "channel parts of the data group to be written against the channel block"
-#else
-void Dg4Block::ReleaseSignalData() {}
-#endif
+void Dg4Block::ReleaseSignalData() {
+  for (const auto& group : cg_list_) {
+    if (!group) continue;
+    for (const auto& channel : group->Cn4List()) {
+      if (channel) {
+        channel->ClearData();
+      }
+    }
+  }
+}
 
 void Dg4Block::ReadData(std::streambuf& buffer) {
   if (block_list_.empty()) {
@@ -249,9 +261,26 @@ void Dg4Block::ReadData(std::streambuf& buffer) {
         reduction->ReadSrData(buffer);
       }
     }
-#if MDF_HAS_CN4BLOCK
-#error "signal data loading to be written against the channel block"
-#endif
+    for (IChannel* channel : group->Channels()) {
+      auto* block = dynamic_cast<Cn4Block*>(channel);
+      if (block == nullptr || !IsSubscribingOnChannel(*block)) {
+        continue;
+      }
+      const int64_t data_link = block->DataLink();
+      if (data_link == 0) {
+        continue;
+      }
+      const MdfBlock* data = FindByPosition(data_link);
+      if (data == nullptr) {
+        MDF_DEBUG() << "Missing data block in channel. Channel :" << block->Name() << ", Data Link: " << data_link;
+        continue;
+      }
+      const std::string type = data->BlockType();
+      if (block->ChannelType() == 1 && IsSubscribingOnChannelVlsd(*block) &&
+          (type == "SD" || type == "DZ" || type == "DL" || type == "HL")) {
+        block->LoadSignalData(buffer);
+      }
+    }
   }
   for (const auto& group : cg_list_) {
     if (group) {
@@ -435,9 +464,9 @@ size_t Dg4Block::Write(std::streambuf& buffer) {
         }
       }
       if (owner == nullptr) continue;
-#if MDF_HAS_CN4BLOCK
-#error "VLSD data links to be written against the channel block"
-#endif
+      if (Cn4Block* channel = owner->VlsdChannelByRecordId(group->RecordId()); channel != nullptr) {
+        channel->SetDataLink(buffer, group->FilePosition());
+      }
     }
   } else {
     SeekToData(buffer);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ca4block.h"
 #include "channelobserver.h"
 #include "mdf/metaproperty.h"
 #include "support/fakegroups.h"
@@ -209,7 +210,9 @@ TEST(ChannelObserver, ByteArrays) {
 
 TEST(ChannelObserver, ArrayElementsUseTheirOwnSlots) {
   Fixture f(2, 0, 8);
-  f.channel.ArraySize(3);
+  mdf::detail::Ca4Block array;
+  array.SetShape({3});
+  f.channel.array = &array;
   ChannelObserver<uint16_t> observer(f.data, f.group, f.channel);
   EXPECT_EQ(observer.NofSlots(), 6U);
   observer.OnSample(0, 1, {1, 2, 3});
@@ -418,7 +421,9 @@ void CompareWithChannelDecoding(std::mt19937& random, int rounds) {
     channel.bit_offset = static_cast<uint16_t>(random() % 8);
     channel.byte_offset = static_cast<uint32_t>(random() % 6);
     channel.channel_type = random() % 5 == 0 ? 2 : 0;
-    channel.ArraySize(1 + random() % 3);
+    mdf::detail::Ca4Block array;
+    array.SetShape({1 + random() % 3});
+    channel.array = &array;
     std::vector<uint8_t> record(1 + random() % 24);
     for (auto& byte : record) byte = static_cast<uint8_t>(random());
     if (random() % 2 == 0) {
@@ -428,7 +433,7 @@ void CompareWithChannelDecoding(std::mt19937& random, int rounds) {
     }
     ChannelObserver<T> observer(f.data, f.group, channel);
     observer.OnSample(0, 1, record);
-    for (uint64_t element = 0; element < channel.ArraySize(); ++element) {
+    for (uint64_t element = 0; element < array.ElementCount(); ++element) {
       T expected{};
       const bool expected_valid = channel.ValueFromRecord(record, expected, element);
       bool valid = false;
