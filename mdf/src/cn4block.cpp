@@ -10,9 +10,7 @@
 
 #include "ca4block.h"
 #include "cc4block.h"
-#if __has_include("cg4block.h")
 #include "cg4block.h"
-#endif
 #include "composition.h"
 #include "dl4block.h"
 #include "dt4block.h"
@@ -80,11 +78,7 @@ std::u16string Utf16Units(const uint8_t* bytes, uint64_t size, bool little_endia
 // Bytes of the data part of the group's records; the invalidation bytes follow them. Only
 // the channel group block knows the count.
 std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group) {
-#if __has_include("cg4block.h")
   if (const auto* block = dynamic_cast<const Cg4Block*>(&group); block != nullptr) return block->NofDataBytes();
-#else
-  (void)group;
-#endif
   return std::nullopt;
 }
 
