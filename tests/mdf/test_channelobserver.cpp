@@ -228,30 +228,6 @@ TEST(ChannelObserver, ArrayElementsUseTheirOwnSlots) {
   EXPECT_FALSE(observer.GetSampleUnsigned(1, value, 3)) << "slot 6 is past the end";
 }
 
-TEST(ChannelObserver, VlsdValuesFromAVlsdChannelGroup) {
-  FakeDataGroup data;
-  auto& fixed = data.AddGroup(1, 2);
-  data.AddGroup(2, 2);  // the VLSD group
-  FakeChannel& channel = fixed.AddChannel("Payload");
-  channel.channel_type = 1;
-  channel.data_type = 10;
-  channel.bit_count = 32;
-  channel.VlsdRecordId(2);
-  ChannelObserver<std::vector<uint8_t>> observer(data, fixed, channel);
-  EXPECT_EQ(observer.RecordIds(), (std::set<uint64_t>{1, 2}));
-  data.BuildRecordObserverMap();
-  // File order: the fixed records with their offsets, the VLSD records counted by their group.
-  ASSERT_TRUE(data.NotifySampleObservers(0, 1, {0, 0, 0, 0}));
-  ASSERT_TRUE(data.NotifySampleObservers(0, 2, {0xAA, 0xBB, 0xCC}));
-  ASSERT_TRUE(data.NotifySampleObservers(1, 1, {7, 0, 0, 0}));
-  ASSERT_TRUE(data.NotifySampleObservers(1, 2, {0xDD}));
-  std::vector<uint8_t> bytes;
-  EXPECT_TRUE(observer.GetSampleByteArray(0, bytes));
-  EXPECT_EQ(bytes, (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
-  EXPECT_TRUE(observer.GetSampleByteArray(1, bytes));
-  EXPECT_EQ(bytes, (std::vector<uint8_t>{0xDD}));
-}
-
 TEST(ChannelObserver, DetachesWhenDestroyed) {
   Fixture f;
   {
