@@ -224,17 +224,25 @@ void CheckLastSamples(benchmark::State& state, const std::vector<std::unique_ptr
   }
 }
 
+// Each iteration reads into new observers, as a reader does: the buffers are sized before
+// the clock runs, every value is stored while it runs.
 void ReadInto(benchmark::State& state, bool every_channel) {
   auto& file = File();
   OpenGroup open;
   std::vector<std::unique_ptr<mdf::IChannelObserver>> observers;
-  if (every_channel) {
-    for (auto& channel : open.channels) observers.push_back(MakeObserver(open.group, *channel));
-  } else {
-    observers.push_back(MakeObserver(open.group, *open.channels[1]));  // the frames' identifier
-  }
+  const auto attach = [&]() {
+    if (every_channel) {
+      for (auto* channel : open.channels) observers.push_back(MakeObserver(open.group, *channel));
+    } else {
+      observers.push_back(MakeObserver(open.group, *open.channels[1]));  // the frames' identifier
+    }
+  };
   const long rss_before = PeakRssMiB();
   for (auto _ : state) {
+    state.PauseTiming();
+    observers.clear();
+    attach();
+    state.ResumeTiming();
     open.group.ReadData(open.file);
   }
   CheckLastSamples(state, observers);

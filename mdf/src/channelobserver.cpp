@@ -139,6 +139,27 @@ inline uint64_t LowBits(uint64_t value, uint64_t nof_bits) {
   return ExtractUnsignedBits(little_endian, position, nof_bits, data);
 }
 
+// IEEE binary16 to binary32, exactly: every half value, subnormals, infinities and NaNs
+// included, has a single-precision twin.
+inline float HalfToFloat(uint16_t half) {
+  const uint32_t sign = static_cast<uint32_t>(half & 0x8000U) << 16;
+  const uint32_t exponent = (half >> 10) & 0x1FU;
+  const uint32_t mantissa = half & 0x3FFU;
+  uint32_t bits = 0;
+  if (exponent == 0) {
+    const float magnitude = static_cast<float>(mantissa) * 0x1p-24F;  // exact: at most 10 bits
+    std::memcpy(&bits, &magnitude, sizeof(bits));
+    bits |= sign;
+  } else if (exponent == 0x1F) {
+    bits = sign | 0x7F800000U | (mantissa << 13);
+  } else {
+    bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
+  }
+  float value = 0.0F;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+
 template <typename T>
 std::string ValueText(const T& value) {
   if constexpr (kIsText<T>) {
@@ -244,10 +265,7 @@ template <typename T>
         const bool little_endian = layout_.data_type == 4;
         double number = 0.0;
         if (nof_bits == 16) {
-          // The pattern is taken here; the binary16 conversion is the channel decoder's own.
-          const auto bits = static_cast<uint16_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
-          const uint8_t pattern[2] = {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8)};
-          number = ExtractHalfFloatBits(true, 0, 16, pattern);
+          number = HalfToFloat(static_cast<uint16_t>(UnsignedBits(little_endian, position, nof_bits, data, size)));
         } else if (nof_bits == 32) {
           const auto bits = static_cast<uint32_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
           float single = 0.0F;

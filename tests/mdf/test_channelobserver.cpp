@@ -446,6 +446,26 @@ TEST(ChannelObserver, NumbersDecodeAsTheChannelDecodesThem) {
   CompareWithChannelDecoding<double>(random, 3000);
   CompareWithChannelDecoding<int64_t>(random, 3000);
   CompareWithChannelDecoding<uint64_t>(random, 3000);
+
+  // Every half-precision pattern, as elements of one array record.
+  Fixture f(1, 4, 16);
+  mdf::detail::Ca4Block array;
+  array.SetShape({65536});
+  f.channel.array = &array;
+  std::vector<uint8_t> record;
+  for (uint32_t pattern = 0; pattern < 65536; ++pattern) {
+    record.push_back(static_cast<uint8_t>(pattern));
+    record.push_back(static_cast<uint8_t>(pattern >> 8));
+  }
+  ChannelObserver<float> observer(f.data, f.group, f.channel);
+  observer.OnSample(0, 1, record);
+  for (uint64_t element = 0; element < 65536; ++element) {
+    float expected = 0;
+    f.channel.ValueFromRecord(record, expected, element);
+    double value = 0;
+    observer.GetSampleFloat(0, value, element);
+    ASSERT_TRUE(std::isnan(expected) ? std::isnan(value) : value == static_cast<double>(expected)) << element;
+  }
 }
 
 }  // namespace
