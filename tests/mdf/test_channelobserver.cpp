@@ -206,6 +206,25 @@ TEST(ChannelObserver, ByteArrays) {
   ChannelObserver<uint16_t> numeric(f.data, f.group, f.channel);
   EXPECT_FALSE(numeric.GetSampleByteArray(0, bytes));
   EXPECT_TRUE(bytes.empty());
+
+  // Values of another size replace what a slot held, as do values read again.
+  Fixture g(2, 10, 0);
+  g.channel.channel_type = 1;
+  g.channel.VlsdRecordId(2);  // values are whole records of group 2
+  ChannelObserver<std::vector<uint8_t>> variable(g.data, g.group, g.channel);
+  variable.OnSample(0, 2, {1, 2});
+  variable.OnSample(1, 2, {3});
+  variable.OnSample(0, 2, {4, 5, 6});
+  variable.OnSample(1, 2, {7});
+  EXPECT_TRUE(variable.GetSampleByteArray(0, bytes));
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{4, 5, 6}));
+  EXPECT_TRUE(variable.GetSampleByteArray(1, bytes));
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{7}));
+  EXPECT_TRUE(variable.GetSampleText(0, text, 0));
+  EXPECT_EQ(text, "040506");
+  variable.OnSample(1, 2, {});
+  EXPECT_TRUE(variable.GetSampleByteArray(1, bytes));
+  EXPECT_TRUE(bytes.empty());
 }
 
 TEST(ChannelObserver, ArrayElementsUseTheirOwnSlots) {
