@@ -4,6 +4,7 @@
 // the channel group's sample count times the channel's array size.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mdf/ichannelobserver.h"
@@ -32,7 +33,7 @@ class ChannelObserver : public IChannelObserver {
   [[nodiscard]] uint64_t NofSamples() const override;
 
   /// Slots held: samples x array size (at most what the data group's data can fill).
-  [[nodiscard]] uint64_t NofSlots() const { return value_list_.size(); }
+  [[nodiscard]] uint64_t NofSlots() const { return nof_slots_; }
 
  private:
   // A numeric value at a fixed place in the record (data types 0 to 5, no VLSD and no
@@ -47,6 +48,7 @@ class ChannelObserver : public IChannelObserver {
   };
   bool DecodeNumeric(const std::vector<uint8_t>& record, uint64_t element, T& value) const;
   void StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element);
+  void SetBytes(uint64_t slot, const std::vector<uint8_t>& bytes);
 
   /// Slot of (sample, element); false when it lies beyond the buffers.
   bool SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const;
@@ -56,7 +58,15 @@ class ChannelObserver : public IChannelObserver {
   uint64_t array_size_ = 1;  // elements per sample when the buffers were sized
   uint8_t channel_type_ = 0;
   NumericLayout layout_;
+  uint64_t nof_slots_ = 0;
+  // The values of every type but byte arrays, one per slot.
   std::vector<T> value_list_;
+  // Byte arrays share one store, each slot holding the offset and length of its bytes, so
+  // that filling a sample allocates nothing; a value read again in its old size is
+  // overwritten in place.
+  std::vector<uint8_t> byte_store_;
+  std::vector<std::pair<uint64_t, uint64_t>> byte_slots_;
+  std::vector<uint8_t> scratch_;
   const IChannelGroup& channel_group_;
 };
 

@@ -30,8 +30,8 @@ class BlockStream {
   [[nodiscard]] uint64_t Consumed() const { return consumed_; }
   [[nodiscard]] uint64_t Left() const { return total_size_ - consumed_; }
 
-  void Read(uint8_t* dest, uint64_t nof_bytes);
-  void Skip(uint64_t nof_bytes);
+  void ReadRecordBytes(uint8_t* dest, uint64_t nof_bytes);
+  void SkipBytes(uint64_t nof_bytes);
   /// The next `nof_bytes` bytes when the current window holds them all, else null. The
   /// bytes are consumed.
   const uint8_t* Take(uint64_t nof_bytes) {
