@@ -183,31 +183,10 @@ size_t Ca4Block::Read(std::streambuf& buffer) {
   }
 
   if (composition_list_.empty() && Link(0) > 0) {
-    ReadComposition(buffer, *context);
+    ReadComposition(buffer, Link(0), *this, composition_list_, *context);
   }
   ResolveReferences();
   return bytes;
-}
-
-void Ca4Block::ReadComposition(std::streambuf& buffer, CompositionContext& context) {
-  const int64_t first = Link(0);
-  SetStreamPosition(buffer, first);
-  const std::string type = ReadBlockTypeText(buffer);
-  const CompositionContext::Level level(context);
-  if (type == "CA") {
-    if (!context.MayRead(file_position_, first)) return;
-    auto array = std::make_unique<Ca4Block>();
-    array->AttachToParent(this);
-    array->SetCompositionContext(&context);
-    SetStreamPosition(buffer, first);
-    array->Read(buffer);
-    composition_list_.push_back(std::move(array));
-  } else if (type == "CN") {
-    ReadCompositionChain(buffer, first, *this, composition_list_, context);
-  } else {
-    MDF_ERROR() << "Unexpected composition block. Block: " << AddressToText(file_position_)
-                << ", Type: " << type;
-  }
 }
 
 void Ca4Block::ResolveReferences() {

@@ -77,7 +77,6 @@ class Ca4Block : public MdfBlock, public IChannelArray {
   [[nodiscard]] ChannelTriple ChannelTripleAt(MdfBlock* header, size_t index) const;
   [[nodiscard]] IChannelConversion* ConversionAt(MdfBlock* header, size_t index) const;
   [[nodiscard]] std::string LinkDescription(const MdfBlock* block) const;
-  void ReadComposition(std::streambuf& buffer, CompositionContext& context);
   /// Number of links the layout gives the current shape, storage type and flags.
   [[nodiscard]] uint64_t LayoutLinkCount() const;
 

@@ -123,6 +123,8 @@ std::string ChannelFlagsText(uint32_t flags) {
   return text;
 }
 
+namespace {
+
 void ReadCompositionChain(std::streambuf& buffer, int64_t first, MdfBlock& owner,
                           std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext& context) {
   for (int64_t position = first; position > 0;) {
@@ -141,6 +143,30 @@ void ReadCompositionChain(std::streambuf& buffer, int64_t first, MdfBlock& owner
     channel->Read(buffer);
     position = channel->Link(kNextLink);
     list.push_back(std::move(channel));
+  }
+}
+
+}  // namespace
+
+void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
+                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext& context) {
+  SetStreamPosition(buffer, first);
+  const std::string type = ReadBlockTypeText(buffer);
+  const CompositionContext::Level level(context);
+  if (type == "CA") {
+    // An array has no next link: its first link is its own composition.
+    if (!context.MayRead(owner.FilePosition(), first)) return;
+    auto array = std::make_unique<Ca4Block>();
+    array->AttachToParent(&owner);
+    array->SetCompositionContext(&context);
+    SetStreamPosition(buffer, first);
+    array->Read(buffer);
+    list.push_back(std::move(array));
+  } else if (type == "CN") {
+    ReadCompositionChain(buffer, first, owner, list, context);
+  } else {
+    MDF_ERROR() << "Unexpected composition block. Block: " << AddressToText(owner.FilePosition())
+                << ", Type: " << type;
   }
 }
 
@@ -387,7 +413,7 @@ size_t Cn4Block::Read(std::streambuf& buffer) {
   name_ = LoadTx4Text(buffer, kNameLink);
 
   if (composition_list_.empty() && Link(kCompositionLink) > 0) {
-    ReadComposition(buffer, *context);
+    ReadComposition(buffer, Link(kCompositionLink), *this, composition_list_, *context);
   }
 
   if (Link(kSourceLink) > 0) {
@@ -435,28 +461,6 @@ size_t Cn4Block::Read(std::streambuf& buffer) {
     }
   }
   return bytes;
-}
-
-void Cn4Block::ReadComposition(std::streambuf& buffer, CompositionContext& context) {
-  const int64_t first = Link(kCompositionLink);
-  SetStreamPosition(buffer, first);
-  const std::string type = ReadBlockTypeText(buffer);
-  const CompositionContext::Level level(context);
-  if (type == "CA") {
-    // An array has no next link: its first link is its own composition.
-    if (!context.MayRead(file_position_, first)) return;
-    auto array = std::make_unique<Ca4Block>();
-    array->AttachToParent(this);
-    array->SetCompositionContext(&context);
-    SetStreamPosition(buffer, first);
-    array->Read(buffer);
-    composition_list_.push_back(std::move(array));
-  } else if (type == "CN") {
-    ReadCompositionChain(buffer, first, *this, composition_list_, context);
-  } else {
-    MDF_ERROR() << "Unexpected composition block. Block: " << AddressToText(file_position_)
-                << ", Type: " << type;
-  }
 }
 
 size_t Cn4Block::Write(std::streambuf& buffer) {

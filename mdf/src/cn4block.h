@@ -29,10 +29,10 @@ std::string DataTypeText(uint8_t type);
 /// The words of the flag bits 0 to 14, joined by "," without blanks.
 std::string ChannelFlagsText(uint32_t flags);
 
-/// Reads the member channels chained from `first` on (each element's next link leads to
-/// the following one) into the composition list of `owner`.
-void ReadCompositionChain(std::streambuf& buffer, int64_t first, MdfBlock& owner,
-                          std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext& context);
+/// Reads the composition at `first` into the list of `owner`: one channel array, or the
+/// member channels chained from there on (each element's next link leads to the following one).
+void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
+                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext& context);
 
 class Cn4Block : public DataListBlock, public IChannel {
  public:
@@ -172,7 +172,6 @@ class Cn4Block : public DataListBlock, public IChannel {
   static constexpr uint32_t kExtLimitFlag = 0x0020;
   static constexpr uint32_t kDefaultXFlag = 0x1000;
 
-  void ReadComposition(std::streambuf& buffer, CompositionContext& context);
   /// Where a value's bytes lie: the field in the record, the whole record of a VLSD group,
   /// or the signal data entry the record points to. False when they lie outside; `valid`
   /// is the validity of the offset or size read on the way.
