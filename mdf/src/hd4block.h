@@ -111,7 +111,8 @@ class Hd4Block : public MdfBlock, public IHeader {
   /// The comment as a document rooted at "HDcomment" with a "TX" element, for editing.
   [[nodiscard]] std::unique_ptr<IXmlFile> CommentForEdit() const;
   void ReplaceComment(const IXmlFile& document);
-  void ResolveDataLinks();
+  /// Channel data links, hierarchy elements and event references, through one position index.
+  void ResolveReferences();
 
   Mdf4Timestamp start_time_;
   uint8_t time_class_ = 0;
