@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mdf/iblock.h"
+#include "mdf/numberconversion.h"
 
 namespace mdf {
 
@@ -73,6 +74,13 @@ class IChannelConversion : public IBlock {
   /// when the formula fails; the result is the formula's validity.
   bool ValueToText(double value, std::string& text) const;
 
+  /// Applies the conversion to one raw value (V: double, int64_t or uint64_t) and stores
+  /// the result as T. The numeric formulas (types 1 to 6, 30 to 32) store their result also
+  /// when they fail; the text conversions (7, 8) store their text read as a number; every
+  /// other type stores the input unchanged. The result is the formula's validity.
+  template <typename V, typename T>
+  bool Convert(const V& input, T& output) const;
+
   /// Parameter i as a double: an integer entry converted as unsigned, 0.0 past the end.
   [[nodiscard]] double ParameterAsDouble(uint16_t index) const;
   /// Stores a double at the index, growing the list with 0.0 entries.
@@ -102,5 +110,53 @@ class IChannelConversion : public IBlock {
   uint8_t channel_data_type_ = 0;
   mutable std::string formula_;
 };
+
+template <typename V, typename T>
+bool IChannelConversion::Convert(const V& input, T& output) const {
+  const auto x = static_cast<double>(input);
+  double result = 0.0;
+  bool valid = false;
+  switch (const uint8_t type = Type(); type) {
+    case 1:
+      valid = ConvertLinear(x, result);
+      break;
+    case 2:
+      valid = ConvertRational(x, result);
+      break;
+    case 3:
+      valid = ConvertAlgebraic(x, result);
+      break;
+    case 4:
+      valid = ConvertValueToValueInterpolation(x, result);
+      break;
+    case 5:
+      valid = ConvertValueToValue(x, result);
+      break;
+    case 6:
+      valid = ConvertValueRangeToValue(x, result);
+      break;
+    case 30:
+      valid = ConvertPolynomial(x, result);
+      break;
+    case 31:
+      valid = ConvertExponential(x, result);
+      break;
+    case 32:
+      valid = ConvertLogarithmic(x, result);
+      break;
+    case 7:
+    case 8: {
+      std::string text;
+      valid = type == 7 ? ConvertValueToText(x, text) : ConvertValueRangeToText(x, text);
+      detail::ParseNumberText(text, output);
+      return valid;
+    }
+    default:
+      output = detail::ConvertNumber<T>(input);
+      return true;
+  }
+  output = detail::ConvertNumber<T>(result);
+  return valid;
+}
 
 }  // namespace mdf

@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "mdf/ichannel.h"
+#include "mdf/ichannelconversion.h"
 #include "mdf/isampleobserver.h"
+#include "mdf/numberconversion.h"
 
 namespace mdf {
-
-class IChannel;
 
 class IChannelObserver : public ISampleObserver {
  public:
@@ -35,6 +36,18 @@ class IChannelObserver : public ISampleObserver {
   /// The sample's bytes for byte-array and MIME channels (data types 10 to 12), else false.
   bool GetByteArray(uint64_t sample, std::vector<uint8_t>& value) const;
 
+  /// The raw value of one sample as T, read by the channel's data type: numbers converted,
+  /// texts read as a number, byte arrays by their first byte. False for an invalid sample
+  /// or a data type of 15 and above (the value then 0).
+  template <typename T>
+  bool GetChannelValue(uint64_t sample, T& value, uint64_t array_index = 0) const;
+  /// The value of one sample after the channel's conversion, as T.
+  template <typename T>
+  bool ConvertedValue(uint64_t sample, T& value, uint64_t array_index = 0) const;
+  /// Every sample converted (array index 0); the result holds the valid flags.
+  template <typename T>
+  std::vector<bool> ConvertedValues(std::vector<T>& values) const;
+
   /// Whether the values of a VLSD channel are taken from its signal data (true).
   [[nodiscard]] bool ReadVlsdData() const { return read_vlsd_data_; }
   void ReadVlsdData(bool read_vlsd_data) { read_vlsd_data_ = read_vlsd_data; }
@@ -46,5 +59,115 @@ class IChannelObserver : public ISampleObserver {
   std::vector<uint64_t> offset_list_;
   std::vector<bool> valid_list_;
 };
+
+template <typename T>
+bool IChannelObserver::GetChannelValue(uint64_t sample, T& value, uint64_t array_index) const {
+  value = T{};
+  bool valid = false;
+  switch (channel_.DataType()) {
+    case 0:
+    case 1:
+    case 13:
+    case 14: {
+      uint64_t raw = 0;
+      valid = GetSampleUnsigned(sample, raw, array_index);
+      value = detail::ConvertNumber<T>(raw);
+      break;
+    }
+    case 2:
+    case 3: {
+      int64_t raw = 0;
+      valid = GetSampleSigned(sample, raw, array_index);
+      value = detail::ConvertNumber<T>(raw);
+      break;
+    }
+    case 4:
+    case 5: {
+      double raw = 0.0;
+      valid = GetSampleFloat(sample, raw, array_index);
+      value = detail::ConvertNumber<T>(raw);
+      break;
+    }
+    case 6:
+    case 7:
+    case 8:
+    case 9: {
+      std::string text;
+      valid = GetSampleText(sample, text, array_index);
+      detail::ParseNumberText(text, value);
+      break;
+    }
+    case 10:
+    case 11:
+    case 12: {
+      std::vector<uint8_t> bytes;
+      valid = GetSampleByteArray(sample, bytes);
+      value = bytes.empty() ? T{} : static_cast<T>(bytes[0]);
+      break;
+    }
+    default:
+      return false;
+  }
+  return valid;
+}
+
+template <typename T>
+bool IChannelObserver::ConvertedValue(uint64_t sample, T& value, uint64_t array_index) const {
+  const IChannelConversion* conversion = channel_.ChannelConversion();
+  if (conversion == nullptr) {
+    return GetChannelValue(sample, value, array_index);
+  }
+  value = T{};
+  switch (channel_.DataType()) {
+    case 0:
+    case 1: {
+      uint64_t raw = 0;
+      return GetSampleUnsigned(sample, raw, array_index) && conversion->Convert(raw, value);
+    }
+    case 2:
+    case 3: {
+      int64_t raw = 0;
+      return GetSampleSigned(sample, raw, array_index) && conversion->Convert(raw, value);
+    }
+    case 4:
+    case 5: {
+      double raw = 0.0;
+      return GetSampleFloat(sample, raw, array_index) && conversion->Convert(raw, value);
+    }
+    case 6:
+    case 7:
+    case 8:
+    case 9: {
+      std::string text;
+      const bool valid = GetSampleText(sample, text, array_index);
+      std::string converted;
+      switch (conversion->Type()) {
+        case 10:
+          conversion->ConvertTextToText(text, converted);
+          break;
+        case 0:
+          converted = std::move(text);
+          break;
+        default:
+          break;  // no number comes out of another conversion of a text
+      }
+      detail::ParseNumberText(converted, value);
+      return valid;
+    }
+    default:
+      return GetChannelValue(sample, value, array_index);
+  }
+}
+
+template <typename T>
+std::vector<bool> IChannelObserver::ConvertedValues(std::vector<T>& values) const {
+  const uint64_t nof_samples = NofSamples();
+  std::vector<bool> valid_list(nof_samples, false);
+  values.resize(nof_samples);
+  for (uint64_t sample = 0; sample < nof_samples; ++sample) {
+    valid_list[sample] = ConvertedValue(sample, values[sample], 0);
+  }
+  return valid_list;
+}
 
 }  // namespace mdf

@@ -71,6 +71,8 @@ class IDataGroup : public IBlock {
 
   std::vector<ISampleObserver*> observer_list_;
   std::map<uint64_t, std::vector<ISampleObserver*>> observer_map_;
+  // The map's entries by record id below 256, the ids every dispatch of a record looks up.
+  std::vector<const std::vector<ISampleObserver*>*> small_id_entries_;
 };
 
 }  // namespace mdf

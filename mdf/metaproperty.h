@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mdf/numberconversion.h"
 #include "mdf/valuetext.h"
 
 namespace mdf {
@@ -26,6 +27,13 @@ class MetaProperty {
   void Language(const std::string& language) { language_ = language; }
 
   [[nodiscard]] std::string Value() const { return value_; }
+  /// The value as an unsigned 32-bit number: 0 for an empty text, a text that does not
+  /// start with a decimal number, or a number that does not fit.
+  [[nodiscard]] uint32_t IntValue() const {
+    uint32_t number = 0;
+    detail::ParseNumberText(value_, number);
+    return number;
+  }
   template <typename T>
   void SetValue(const T& value) {
     value_ = detail::ValueToText(value);

@@ -130,10 +130,14 @@ size_t Ca4Block::Read(std::streambuf& buffer) {
   bytes += ReadNumber(buffer, byte_offset_base_);
   bytes += ReadNumber(buffer, invalidation_bit_base_);
 
-  // Every list below is sized from the file: each must fit the rest of the block before
-  // anything is allocated.
+  // Every list below is sized from the file: each must fit the rest of the block, and the
+  // block the rest of the stream, before anything is allocated.
   const uint64_t fixed = 24 + 8 * link_count_ + kFixedDataSize;
   uint64_t room = block_length_ > fixed ? (block_length_ - fixed) / 8 : 0;
+  const int64_t here = GetStreamPosition(buffer);
+  const int64_t end = GetLastStreamPosition(buffer);
+  SetStreamPosition(buffer, here);
+  room = std::min<uint64_t>(room, end > here ? static_cast<uint64_t>(end - here) / 8 : 0);
 
   shape_.clear();
   axis_values_.clear();

@@ -9,6 +9,7 @@
 #include "dz4block.h"
 #include "hl4block.h"
 #include "ld4block.h"
+#include "sr4block.h"
 #include "mdf/mdflogstream.h"
 
 namespace {
@@ -29,7 +30,7 @@ ReadKind KindOfType(const std::string& type) {
   return ReadKind::None;
 }
 
-// The data-block factory. Sample reduction chains ("SR") join when their block class lands.
+// The data-block factory.
 std::unique_ptr<MdfBlock> CreateDataBlock(const std::string& type) {
   using namespace mdf::detail;
   if (type == "DT") return std::make_unique<Dt4Block>();
@@ -43,6 +44,7 @@ std::unique_ptr<MdfBlock> CreateDataBlock(const std::string& type) {
   if (type == "HL") return std::make_unique<Hl4Block>();
   if (type == "DL") return std::make_unique<Dl4Block>();
   if (type == "LD") return std::make_unique<Ld4Block>();
+  if (type == "SR") return std::make_unique<Sr4Block>();
   return {};
 }
 

@@ -40,6 +40,7 @@ IChannelGroup* IDataGroup::GetOrCreateChannelGroup(std::string_view name) {
 
 void IDataGroup::BuildRecordObserverMap() {
   observer_map_.clear();
+  small_id_entries_.assign(256, nullptr);
   for (const IChannelGroup* group : ChannelGroups()) {
     if (group == nullptr) {
       continue;
@@ -55,7 +56,10 @@ void IDataGroup::BuildRecordObserverMap() {
       }
     }
     if (!listeners.empty()) {
-      observer_map_.emplace(record_id, std::move(listeners));
+      const auto entry = observer_map_.emplace(record_id, std::move(listeners)).first;
+      if (record_id < small_id_entries_.size()) {
+        small_id_entries_[record_id] = &entry->second;
+      }
     }
   }
 }
@@ -73,11 +77,16 @@ bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, cons
     }
     return true;
   }
-  const auto entry = observer_map_.find(record_id);
-  if (entry == observer_map_.end()) {
+  const std::vector<ISampleObserver*>* listeners = nullptr;
+  if (record_id < small_id_entries_.size()) {
+    listeners = small_id_entries_[record_id];
+  } else if (const auto entry = observer_map_.find(record_id); entry != observer_map_.end()) {
+    listeners = &entry->second;
+  }
+  if (listeners == nullptr) {
     return true;
   }
-  for (ISampleObserver* observer : entry->second) {
+  for (ISampleObserver* observer : *listeners) {
     if (observer != nullptr && !observer->OnSample(sample, record_id, record)) {
       return false;
     }

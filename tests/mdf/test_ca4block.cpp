@@ -383,6 +383,14 @@ TEST(Ca4Block, SizesBeyondTheBlockAreRejected) {
   EXPECT_TRUE(no_links.DataLinks().empty());
   EXPECT_EQ(no_links.CycleCounts(), (std::vector<uint64_t>{1, 2, 3}));
   EXPECT_TRUE(log.Contains("data links exceed the link count"));
+
+  // A block length far beyond the file bounds nothing: the stream's end does.
+  MemoryBuffer short_file(FileImage()
+                              .Place(64, Bytes().Raw("##CA").Zeros(4).U64(uint64_t{1} << 50).U64(1).U64(0))
+                              .Place(96, Bytes().U8(0).U8(0).U16(60000).U32(0).U32(0).U32(0).U64(5))
+                              .Data());
+  const auto& truncated = header.ReadAt<Ca4Block>(short_file, 64);
+  EXPECT_TRUE(truncated.Shape().empty());
 }
 
 TEST(Ca4Block, ArrayChannelLayout) {

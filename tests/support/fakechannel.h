@@ -107,7 +107,7 @@ class FakeChannel : public mdf::IChannel {
   void SamplingRate(double) override {}
   [[nodiscard]] mdf::ISourceInformation* SourceInformation() const override { return nullptr; }
   mdf::ISourceInformation* CreateSourceInformation() override { return nullptr; }
-  [[nodiscard]] mdf::IChannelArray* ChannelArray() const override { return nullptr; }
+  [[nodiscard]] mdf::IChannelArray* ChannelArray() const override { return array; }
   mdf::IChannelArray* CreateChannelArray() override { return nullptr; }
   [[nodiscard]] mdf::IChannelConversion* ChannelConversion() const override { return conversion; }
   mdf::IChannelConversion* CreateChannelConversion() override { return conversion; }
@@ -159,6 +159,7 @@ class FakeChannel : public mdf::IChannel {
   std::string name;
   int64_t file_position = 0;
   mdf::IChannelGroup* group = nullptr;
+  mdf::IChannelArray* array = nullptr;
   uint8_t channel_type = 0;
   uint8_t data_type = 0;
   uint16_t bit_offset = 0;

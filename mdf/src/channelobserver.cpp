@@ -1,0 +1,457 @@
+#include "channelobserver.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <endian.h>
+#include <limits>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <type_traits>
+
+#include "cg4block.h"
+#include "datalistblock.h"
+#include "mdf/ichannel.h"
+#include "mdf/ichannelarray.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/idatagroup.h"
+#include "mdf/numberconversion.h"
+#include "mdfblock.h"
+
+namespace mdf::detail {
+
+namespace {
+
+template <typename T>
+constexpr bool kIsText = std::is_same_v<T, std::string>;
+template <typename T>
+constexpr bool kIsBytes = std::is_same_v<T, std::vector<uint8_t>>;
+template <typename T>
+constexpr bool kIsCharacter = std::is_integral_v<T> && sizeof(T) == 1;
+
+// The element count of the channel's array; a channel without array has one.
+uint64_t ArraySizeOf(const IChannel& channel) {
+  const IChannelArray* array = channel.ChannelArray();
+  const uint64_t size = array != nullptr ? array->ElementCount() : 1;
+  return size == 0 ? 1 : size;
+}
+
+// The text-to-number conversions of the standard library's stoull, stoll and stod (leading
+// blanks skipped, trailing characters ignored, failures thrown), but independent of the
+// process locale.
+template <typename N>
+N ParseOrThrow(const std::string& text, const char* name) {
+  size_t first = SkipBlanks(text);
+  bool negate = false;
+  if (first < text.size() && text[first] == '+') {
+    ++first;
+    if (first < text.size() && text[first] == '-') {
+      throw std::invalid_argument(std::string("invalid ") + name + " argument");
+    }
+  } else if constexpr (std::is_unsigned_v<N>) {
+    if (first < text.size() && text[first] == '-') {
+      negate = true;  // strtoull negates in the unsigned type
+      ++first;
+    }
+  }
+  N number{};
+  const char* begin = text.data() + first;
+  const char* end = text.data() + text.size();
+  std::from_chars_result result{};
+  if constexpr (std::is_floating_point_v<N>) {
+    result = std::from_chars(begin, end, number, std::chars_format::general);
+  } else {
+    result = std::from_chars(begin, end, number, 10);
+  }
+  if (result.ec == std::errc::invalid_argument) {
+    throw std::invalid_argument(std::string("invalid ") + name + " argument");
+  }
+  if (result.ec == std::errc::result_out_of_range) {
+    throw std::out_of_range(std::string(name) + " argument out of range");
+  }
+  if constexpr (std::is_unsigned_v<N>) {
+    return negate ? N{0} - number : number;
+  } else {
+    return number;
+  }
+}
+
+// The value a virtual channel (master or data) takes for a sample: the sample index.
+template <typename T>
+T SampleIndexAs(uint64_t sample) {
+  if constexpr (kIsText<T>) {
+    return std::to_string(sample);
+  } else if constexpr (kIsBytes<T>) {
+    return {};  // a byte array has no number; the sample index would size the vector
+  } else {
+    return static_cast<T>(sample);
+  }
+}
+
+inline uint64_t LowBits(uint64_t value, uint64_t nof_bits) {
+  return nof_bits >= 64 ? value : value & ((uint64_t{1} << nof_bits) - 1);
+}
+
+// Eight record bytes from `first` on as a little-endian / big-endian number; bytes past
+// the record's end count as zeros.
+[[gnu::always_inline]] inline uint64_t LoadLe(const uint8_t* data, uint64_t first, uint64_t size) {
+  if (first + 8 <= size) {
+    uint64_t word = 0;
+    std::memcpy(&word, data + first, 8);
+    return le64toh(word);
+  }
+  uint64_t word = 0;
+  for (uint64_t i = 0; first + i < size; ++i) word |= uint64_t{data[first + i]} << (8 * i);
+  return word;
+}
+
+[[gnu::always_inline]] inline uint64_t LoadBe(const uint8_t* data, uint64_t first, uint64_t size) {
+  if (first + 8 <= size) {
+    uint64_t word = 0;
+    std::memcpy(&word, data + first, 8);
+    return be64toh(word);
+  }
+  uint64_t word = 0;
+  for (uint64_t i = 0; first + i < size; ++i) word |= uint64_t{data[first + i]} << (56 - 8 * i);
+  return word;
+}
+
+// The n bits at record bit `position` (bit k is bit k mod 8 of byte k / 8) in either byte
+// order, as the channel's bit decoders read them. The caller has checked that the bits lie
+// inside the record, so the bytes from the first one on can be loaded as one word (zero
+// padded at the record's end) whenever the bits fit a word.
+[[gnu::always_inline]] inline uint64_t UnsignedBits(bool little_endian, uint64_t position, uint64_t nof_bits, const uint8_t* data,
+                             uint64_t size) {
+  if (little_endian) {
+    const uint64_t shift = position & 7;
+    if (nof_bits > 0 && shift + nof_bits <= 64) {
+      return LowBits(LoadLe(data, position >> 3, size) >> shift, nof_bits);
+    }
+  } else {
+    // The first bit taken is bit (P + n - 1) mod 8 of byte P / 8.
+    const uint64_t start = (position & ~uint64_t{7}) + 7 - ((position + nof_bits - 1) & 7);
+    const uint64_t skip = start & 7;
+    if (nof_bits > 0 && skip + nof_bits <= 64) {
+      return (LoadBe(data, start >> 3, size) << skip) >> (64 - nof_bits);
+    }
+  }
+  return ExtractUnsignedBits(little_endian, position, nof_bits, data);
+}
+
+template <typename T>
+std::string ValueText(const T& value) {
+  if constexpr (kIsText<T>) {
+    return value;
+  } else if constexpr (kIsBytes<T>) {
+    return BytesToHexText(value);
+  } else if constexpr (kIsCharacter<T>) {
+    return std::string(1, static_cast<char>(value));
+  } else {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << value;
+    return text.str();
+  }
+}
+
+}  // namespace
+
+uint64_t MaxSamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group) {
+  const auto* block = dynamic_cast<const DataListBlock*>(&data_group);
+  if (block == nullptr) {
+    return std::numeric_limits<uint64_t>::max();
+  }
+  // A record holds its record id and its bytes (a VLSD record at least its length), and
+  // never less than one byte: a record that consumes nothing ends the read.
+  uint64_t smallest_record = data_group.RecordIdSize();
+  if (const auto* group = dynamic_cast<const Cg4Block*>(&channel_group); group != nullptr) {
+    smallest_record += group->IsVlsd() ? 4 : group->RecordSize();
+  }
+  return block->DataSize() / std::max<uint64_t>(1, smallest_record);
+}
+
+template <typename T>
+ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup& channel_group,
+                                    const IChannel& channel)
+    : IChannelObserver(data_group, channel), record_id_(channel_group.RecordId()), channel_group_(channel_group) {
+  // The sample count comes from the file: only what the data can hold is allocated.
+  const uint64_t nof_samples = std::min(channel_group.NofSamples(), MaxSamplesInData(data_group, channel_group));
+  const uint64_t array_size = ArraySizeOf(channel);
+  array_size_ = array_size;
+  const uint64_t max_slots = std::min<uint64_t>(value_list_.max_size(), valid_list_.max_size());
+  if (nof_samples > max_slots / array_size) {
+    throw MdfRuntimeError("Too many samples for a channel observer.");
+  }
+  const uint64_t nof_slots = nof_samples * array_size;
+  channel_type_ = channel.ChannelType();
+  if constexpr (std::is_arithmetic_v<T>) {
+    const uint8_t data_type = channel.DataType();
+    const uint32_t nof_bits = channel.BitCount();
+    const bool fixed_place = channel_type_ != 1 && channel_type_ != 3 && channel_type_ != 6;
+    const bool float_width = nof_bits == 16 || nof_bits == 32 || nof_bits == 64;
+    if (fixed_place && (data_type <= 3 || ((data_type == 4 || data_type == 5) && float_width))) {
+      layout_.active = true;
+      layout_.invalidation_bit = (channel.Flags() & 0x02U) != 0;
+      layout_.data_type = data_type;
+      layout_.nof_bits = nof_bits;
+      layout_.first_bit = uint64_t{channel.ByteOffset()} * 8 + channel.BitOffset();
+    }
+  }
+  valid_list_.assign(nof_slots, false);
+  value_list_.resize(nof_slots);
+  if (channel_type_ == 1) {
+    offset_list_.assign(nof_slots, 0);
+  }
+}
+
+template <typename T>
+ChannelObserver<T>::~ChannelObserver() {
+  ChannelObserver::Detach();
+}
+
+template <typename T>
+[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeNumeric(const std::vector<uint8_t>& record, uint64_t element, T& value) const {
+  if constexpr (std::is_arithmetic_v<T>) {
+    const uint64_t nof_bits = layout_.nof_bits;
+    const uint64_t size = record.size();
+    const uint64_t record_bits = size * 8;
+    uint64_t position = 0;
+    if (__builtin_mul_overflow(element, nof_bits, &position) ||
+        __builtin_add_overflow(position, layout_.first_bit, &position) || position > record_bits ||
+        nof_bits > record_bits - position) {
+      value = T{};
+      return false;
+    }
+    const uint8_t* data = record.data();
+    switch (layout_.data_type) {
+      case 0:
+      case 1:
+        value = static_cast<T>(UnsignedBits(layout_.data_type == 0, position, nof_bits, data, size));
+        break;
+      case 2:
+      case 3: {
+        int64_t number = 0;
+        if (nof_bits > 0 && nof_bits <= 64) {
+          const uint64_t sign = uint64_t{1} << (nof_bits - 1);
+          number = static_cast<int64_t>((UnsignedBits(layout_.data_type == 2, position, nof_bits, data, size) ^ sign) -
+                                        sign);
+        }
+        value = static_cast<T>(number);
+        break;
+      }
+      default: {
+        const bool little_endian = layout_.data_type == 4;
+        double number = 0.0;
+        if (nof_bits == 16) {
+          // The pattern is taken here; the binary16 conversion is the channel decoder's own.
+          const auto bits = static_cast<uint16_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
+          const uint8_t pattern[2] = {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8)};
+          number = ExtractHalfFloatBits(true, 0, 16, pattern);
+        } else if (nof_bits == 32) {
+          const auto bits = static_cast<uint32_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
+          float single = 0.0F;
+          std::memcpy(&single, &bits, sizeof(single));
+          number = single;
+        } else {
+          const uint64_t bits = UnsignedBits(little_endian, position, nof_bits, data, size);
+          std::memcpy(&number, &bits, sizeof(number));
+        }
+        if constexpr (std::is_floating_point_v<T>) {
+          value = ConvertNumber<T>(number);
+        } else {
+          value = SaturatingTruncate<T>(number);
+        }
+        break;
+      }
+    }
+    // Without an invalidation bit every value that was read is valid.
+    return !layout_.invalidation_bit || channel_.GetValid(record, element);
+  } else {
+    return false;  // only numbers are decoded here
+  }
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void ChannelObserver<T>::StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element) {
+  if constexpr (std::is_arithmetic_v<T>) {
+    T value{};
+    valid_list_[slot] = layout_.active ? DecodeNumeric(record, element, value)
+                                       : channel_.ValueFromRecord(record, value, element);
+    value_list_[slot] = value;
+  } else {
+    // Filled in place: a slot read again keeps its capacity.
+    T& value = value_list_[slot];
+    value.clear();
+    valid_list_[slot] = channel_.ValueFromRecord(record, value, element);
+  }
+}
+
+template <typename T>
+bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) {
+  const bool own_record = record_id == record_id_;
+  const uint64_t array_size = array_size_;
+  const uint64_t nof_slots = value_list_.size();
+  if (own_record && array_size == 1 && layout_.active) {
+    // The common case: one numeric value per record.
+    if (sample < nof_slots) {
+      StoreValue(record, sample, 0);
+    }
+    return true;
+  }
+  const uint64_t vlsd_record_id = channel_.VlsdRecordId();
+  if (!own_record && (vlsd_record_id == 0 || record_id != vlsd_record_id)) {
+    return true;
+  }
+  uint64_t first = 0;
+  if (__builtin_mul_overflow(sample, array_size, &first) || first >= nof_slots) {
+    return true;  // every slot of the sample lies beyond the buffers
+  }
+  const uint64_t last = std::min(first + array_size, nof_slots);  // no overflow: first < nof_slots
+
+  switch (channel_type_) {
+    case 1:  // variable length
+      if (own_record) {
+        const bool take_value = read_vlsd_data_ && vlsd_record_id == 0;
+        for (uint64_t slot = first; slot < last; ++slot) {
+          uint64_t offset = 0;
+          const bool valid = channel_.UnsignedFromRecord(record, offset, slot - first);
+          offset_list_[slot] = offset;
+          valid_list_[slot] = valid;
+          if (take_value) {
+            StoreValue(record, slot, slot - first);
+          }
+        }
+      } else {
+        // A record of the VLSD channel group: the whole record is the value, and the
+        // sample is the VLSD group's own record count.
+        for (uint64_t slot = first; slot < last; ++slot) {
+          StoreValue(record, slot, slot - first);
+        }
+      }
+      break;
+    case 3:  // virtual master
+    case 6:  // virtual data
+      if (own_record) {
+        for (uint64_t slot = first; slot < last; ++slot) {
+          value_list_[slot] = SampleIndexAs<T>(sample);
+          valid_list_[slot] = true;
+        }
+      }
+      break;
+    default:
+      if (own_record) {
+        for (uint64_t slot = first; slot < last; ++slot) {
+          StoreValue(record, slot, slot - first);
+        }
+      }
+      break;
+  }
+  return true;
+}
+
+template <typename T>
+bool ChannelObserver<T>::SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const {
+  const uint64_t array_size = ArraySizeOf(channel_);
+  return !__builtin_mul_overflow(sample, array_size, &slot) && !__builtin_add_overflow(slot, array_index, &slot) &&
+         slot < value_list_.size();
+}
+
+template <typename T>
+bool ChannelObserver<T>::GetSampleUnsigned(uint64_t sample, uint64_t& value, uint64_t array_index) const {
+  uint64_t slot = 0;
+  const bool inside = SlotIndex(sample, array_index, slot);
+  if constexpr (kIsText<T>) {
+    value = inside ? ParseOrThrow<uint64_t>(value_list_[slot], "stoull") : 0;
+  } else if constexpr (kIsBytes<T>) {
+    value = 0;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    value = inside ? ConvertNumber<uint64_t>(value_list_[slot]) : 0;
+  } else {
+    // Signed values are sign-extended, unsigned ones zero-extended.
+    value = inside ? static_cast<uint64_t>(value_list_[slot]) : 0;
+  }
+  return inside && ValidAt(slot);
+}
+
+template <typename T>
+bool ChannelObserver<T>::GetSampleSigned(uint64_t sample, int64_t& value, uint64_t array_index) const {
+  uint64_t slot = 0;
+  const bool inside = SlotIndex(sample, array_index, slot);
+  if constexpr (kIsText<T>) {
+    value = inside ? ParseOrThrow<int64_t>(value_list_[slot], "stoll") : 0;
+  } else if constexpr (kIsBytes<T>) {
+    value = 0;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    value = inside ? ConvertNumber<int64_t>(value_list_[slot]) : 0;
+  } else {
+    value = inside ? static_cast<int64_t>(value_list_[slot]) : 0;
+  }
+  return inside && ValidAt(slot);
+}
+
+template <typename T>
+bool ChannelObserver<T>::GetSampleFloat(uint64_t sample, double& value, uint64_t array_index) const {
+  uint64_t slot = 0;
+  const bool inside = SlotIndex(sample, array_index, slot);
+  if constexpr (kIsText<T>) {
+    value = inside ? ParseOrThrow<double>(value_list_[slot], "stod") : 0.0;
+  } else if constexpr (kIsBytes<T>) {
+    value = 0.0;
+  } else {
+    value = inside ? static_cast<double>(value_list_[slot]) : 0.0;
+  }
+  return inside && ValidAt(slot);
+}
+
+template <typename T>
+bool ChannelObserver<T>::GetSampleText(uint64_t sample, std::string& value, uint64_t array_index) const {
+  uint64_t slot = 0;
+  const bool inside = SlotIndex(sample, array_index, slot);
+  if (!inside) {
+    value.clear();
+    return false;
+  }
+  if constexpr (kIsBytes<T>) {
+    value = ValueText(value_list_[slot]);
+  } else {
+    try {
+      value = ValueText(value_list_[slot]);
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  return ValidAt(slot);
+}
+
+template <typename T>
+bool ChannelObserver<T>::GetSampleByteArray(uint64_t sample, std::vector<uint8_t>& value) const {
+  if constexpr (kIsBytes<T>) {
+    if (sample < value_list_.size()) {
+      value = value_list_[sample];
+    }
+  } else {
+    value.clear();
+  }
+  return ValidAt(sample);
+}
+
+template <typename T>
+uint64_t ChannelObserver<T>::NofSamples() const {
+  return channel_group_.NofSamples();
+}
+
+template class ChannelObserver<int8_t>;
+template class ChannelObserver<uint8_t>;
+template class ChannelObserver<int16_t>;
+template class ChannelObserver<uint16_t>;
+template class ChannelObserver<int32_t>;
+template class ChannelObserver<uint32_t>;
+template class ChannelObserver<float>;
+template class ChannelObserver<double>;
+template class ChannelObserver<int64_t>;
+template class ChannelObserver<uint64_t>;
+template class ChannelObserver<std::string>;
+template class ChannelObserver<std::vector<uint8_t>>;
+
+}  // namespace mdf::detail

@@ -1,0 +1,488 @@
+#include "dg4block.h"
+
+#include <map>
+#include <set>
+
+#include "cg4block.h"
+#include "cn4block.h"
+#include "dt4block.h"
+#include "mdf/ichannel.h"
+#include "mdf/imetadata.h"
+#include "mdf/mdflogstream.h"
+#include "readcache.h"
+#include "sr4block.h"
+
+
+namespace mdf::detail {
+
+namespace {
+
+constexpr size_t kNextLink = 0;
+constexpr size_t kGroupLink = 1;
+constexpr size_t kDataLink = 2;
+constexpr size_t kCommentLink = 3;
+constexpr uint64_t kBlockLength = 64;
+
+uint8_t RecordIdSizeFor(uint64_t nof_groups) {
+  if (nof_groups < 2) return 0;
+  if (nof_groups < 0x100) return 1;
+  if (nof_groups < 0x10000) return 2;
+  if (nof_groups < 0x100000000) return 4;
+  return 8;
+}
+
+}  // namespace
+
+Dg4Block::Dg4Block() { block_id_ = "##DG"; }
+
+Dg4Block::~Dg4Block() = default;
+
+bool Dg4Block::IsValidRecordIdSize(uint8_t id_size) {
+  return id_size == 0 || id_size == 1 || id_size == 2 || id_size == 4 || id_size == 8;
+}
+
+std::string Dg4Block::Description() const {
+  const IMetaData* metadata = MetaDataInterface();
+  return metadata != nullptr ? metadata->ElementValue("TX") : std::string();
+}
+
+void Dg4Block::Description(const std::string& description) {
+  if (IMetaData* metadata = MakeMetaData(); metadata != nullptr) {
+    metadata->SetElementValue("TX", description);
+  }
+}
+
+void Dg4Block::RecordIdSize(uint8_t id_size) {
+  if (!IsValidRecordIdSize(id_size)) {
+    MDF_ERROR() << "Invalid record ID size. Size: " << static_cast<int>(id_size);
+    return;
+  }
+  record_id_size_ = id_size;
+}
+
+std::vector<IChannelGroup*> Dg4Block::ChannelGroups() const {
+  std::vector<IChannelGroup*> list;
+  list.reserve(cg_list_.size());
+  for (const auto& group : cg_list_) {
+    if (group) {
+      list.push_back(group.get());
+    }
+  }
+  return list;
+}
+
+void Dg4Block::AddCg4(std::unique_ptr<Cg4Block> group) {
+  if (group) {
+    group->AttachToParent(this);
+    cg_list_.push_back(std::move(group));
+  }
+}
+
+IChannelGroup* Dg4Block::CreateChannelGroup() {
+  auto group = std::make_unique<Cg4Block>();
+  group->AttachToParent(this);
+  group->RecordId(0);
+  cg_list_.push_back(std::move(group));
+
+  const uint64_t nof_groups = cg_list_.size();
+  record_id_size_ = RecordIdSizeFor(nof_groups);
+  uint64_t record_id = nof_groups < 2 ? 0 : 1;
+  for (auto& entry : cg_list_) {
+    if (entry) {
+      entry->RecordId(nof_groups < 2 ? 0 : record_id++);
+    }
+  }
+  return cg_list_.back().get();
+}
+
+Cg4Block* Dg4Block::FindCgByRecordId(uint64_t record_id) const {
+  if (cg_list_.size() == 1) {
+    return cg_list_.front().get();
+  }
+  for (const auto& group : cg_list_) {
+    if (group && group->RecordId() == record_id) {
+      return group.get();
+    }
+  }
+  return nullptr;
+}
+
+IChannelGroup* Dg4Block::FindParentChannelGroup(const IBlock& block) {
+  // A channel is found by what it is: before anything is written every position is 0, and
+  // a comparison of positions would answer with the first group for every channel.
+  if (const auto* channel = dynamic_cast<const IChannel*>(&block); channel != nullptr) {
+    for (const auto& group : cg_list_) {
+      if (!group) continue;
+      for (const IChannel* candidate : group->Channels()) {
+        if (candidate == channel) {
+          return group.get();
+        }
+      }
+    }
+  }
+  const int64_t position = block.FilePosition();
+  for (const auto& group : cg_list_) {
+    if (group && group->FindByPosition(position) != nullptr) {
+      return group.get();
+    }
+  }
+  return nullptr;
+}
+
+MdfBlock* Dg4Block::FindByPosition(int64_t position) {
+  for (const auto& group : cg_list_) {
+    if (!group) continue;
+    if (auto* found = group->FindByPosition(position); found != nullptr) {
+      return found;
+    }
+  }
+  return DataListBlock::FindByPosition(position);
+}
+
+void Dg4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
+  MdfBlock::GetBlockProperty(dest);
+  dest.emplace_back("Links", "", "", BlockItemType::HeaderItem);
+  dest.emplace_back("Next DG", AddressToText(Link(kNextLink)), "Link to next data group", BlockItemType::LinkItem);
+  dest.emplace_back("First CG", AddressToText(Link(kGroupLink)), "Link to first channel group",
+                    BlockItemType::LinkItem);
+  dest.emplace_back("Link Data", AddressToText(Link(kDataLink)), "Link to Data", BlockItemType::LinkItem);
+  dest.emplace_back("Comment MD", AddressToText(Link(kCommentLink)), CommentText(), BlockItemType::LinkItem);
+  dest.emplace_back("", "", "", BlockItemType::BlankItem);
+  dest.emplace_back("Information", "", "", BlockItemType::HeaderItem);
+  dest.emplace_back("Record ID Size [byte]", std::to_string(record_id_size_));
+  if (comment_) {
+    comment_->GetBlockProperty(dest);
+  }
+}
+
+size_t Dg4Block::Read(std::streambuf& buffer) {
+  size_t bytes = ReadMdf4Header(buffer);
+  bytes += ReadByte(buffer, record_id_size_);
+  ByteArray reserved;
+  ReadBytes(buffer, reserved, 7);
+  if (!IsValidRecordIdSize(record_id_size_)) {
+    // Kept for display; the records of such a group cannot be read or counted.
+    MDF_ERROR() << "Invalid record ID size. Size: " << static_cast<int>(record_id_size_)
+                << ", Block: " << AddressToText(file_position_);
+  }
+  LoadMdComment(buffer, kCommentLink);
+  ReadBlockList(buffer, kDataLink);
+  return bytes;
+}
+
+void Dg4Block::ReadCgList(std::streambuf& buffer) {
+  if (!cg_list_.empty() || link_list_.size() <= kGroupLink) {
+    return;
+  }
+  std::set<int64_t> visited;
+  for (int64_t position = Link(kGroupLink); position > 0;) {
+    if (!visited.insert(position).second) {
+      MDF_ERROR() << "Stopped reading a cyclic block chain. Position: " << AddressToText(position);
+      break;
+    }
+    auto group = std::make_unique<Cg4Block>();
+    group->AttachToParent(this);
+    SetStreamPosition(buffer, position);
+    group->Read(buffer);
+    position = group->Link(0);
+    cg_list_.push_back(std::move(group));
+  }
+}
+
+size_t Dg4Block::ReadRecordId(std::streambuf& buffer, uint64_t& record_id) const {
+  record_id = 0;
+  switch (record_id_size_) {
+    case 1: {
+      uint8_t id = 0;
+      ReadNumber(buffer, id);
+      record_id = id;
+      return 1;
+    }
+    case 2: {
+      uint16_t id = 0;
+      ReadNumber(buffer, id);
+      record_id = id;
+      return 2;
+    }
+    case 4: {
+      uint32_t id = 0;
+      ReadNumber(buffer, id);
+      record_id = id;
+      return 4;
+    }
+    case 8:
+      ReadNumber(buffer, record_id);
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+void Dg4Block::ClearData() {
+  DataListBlock::ClearData();
+  ResetSampleCounters();
+  for (const auto& group : cg_list_) {
+    if (!group) continue;
+    for (const auto& reduction : group->Sr4List()) {
+      if (reduction) {
+        reduction->ClearData();
+      }
+    }
+  }
+  ReleaseSignalData();
+}
+
+void Dg4Block::ReleaseSignalData() {
+  for (const auto& group : cg_list_) {
+    if (!group) continue;
+    for (const auto& channel : group->Cn4List()) {
+      if (channel) {
+        channel->ClearData();
+      }
+    }
+  }
+}
+
+void Dg4Block::ReadData(std::streambuf& buffer) {
+  if (block_list_.empty()) {
+    return;
+  }
+  BuildRecordObserverMap();
+  // Whatever happens below, the signal data loaded for this read is released again.
+  struct Release {
+    Dg4Block& group;
+    ~Release() { group.ReleaseSignalData(); }
+  } release{*this};
+
+  for (const auto& group : cg_list_) {
+    if (!group) continue;
+    for (const auto& reduction : group->Sr4List()) {
+      if (reduction) {
+        reduction->ReadSrData(buffer);
+      }
+    }
+    for (IChannel* channel : group->Channels()) {
+      auto* block = dynamic_cast<Cn4Block*>(channel);
+      if (block == nullptr || !IsSubscribingOnChannel(*block)) {
+        continue;
+      }
+      const int64_t data_link = block->DataLink();
+      if (data_link == 0) {
+        continue;
+      }
+      const MdfBlock* data = FindByPosition(data_link);
+      if (data == nullptr) {
+        MDF_DEBUG() << "Missing data block in channel. Channel :" << block->Name() << ", Data Link: " << data_link;
+        continue;
+      }
+      const std::string type = data->BlockType();
+      if (block->ChannelType() == 1 && IsSubscribingOnChannelVlsd(*block) &&
+          (type == "SD" || type == "DZ" || type == "DL" || type == "HL")) {
+        block->LoadSignalData(buffer);
+      }
+    }
+  }
+  for (const auto& group : cg_list_) {
+    if (group) {
+      group->ResetSampleCounter();
+    }
+  }
+  ReadCache cache(this, buffer);
+  while (cache.ParseRecord()) {
+  }
+}
+
+Dt4Block* Dg4Block::LastDtBlock(LastBlock& state) const {
+  if (block_list_.empty()) {
+    state = LastBlock::kNone;
+    return nullptr;
+  }
+  const auto& last = block_list_.back();
+  if (!last || last->BlockType() != "DT") {
+    state = LastBlock::kNotDt;
+    return nullptr;
+  }
+  auto* dt = dynamic_cast<Dt4Block*>(last.get());
+  state = dt != nullptr ? LastBlock::kDt : LastBlock::kNotDt4;
+  return dt;
+}
+
+bool Dg4Block::FinalizeDtBlocks(std::streambuf& buffer) {
+  LastBlock state = LastBlock::kNone;
+  Dt4Block* dt = LastDtBlock(state);
+  switch (state) {
+    case LastBlock::kNone:
+      MDF_DEBUG() << "No last data block to update.";
+      return true;
+    case LastBlock::kNotDt:
+      MDF_DEBUG() << "Last data block is not a DT block.";
+      return true;
+    case LastBlock::kNotDt4:
+      MDF_ERROR() << "Invalid DT block type-cast.";
+      return false;
+    case LastBlock::kDt:
+      break;
+  }
+  dt->UpdateDataSize(buffer);
+  return true;
+}
+
+bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle_counts, bool update_vlsd_sizes) {
+  LastBlock state = LastBlock::kNone;
+  Dt4Block* dt = LastDtBlock(state);
+  switch (state) {
+    case LastBlock::kNone:
+      MDF_DEBUG() << "No last data block to update.";
+      return true;
+    case LastBlock::kNotDt:
+      MDF_DEBUG() << "Last data block is not a DT block.";
+      return true;
+    case LastBlock::kNotDt4:
+      MDF_ERROR() << "Invalid DT block type-cast.";
+      return false;
+    case LastBlock::kDt:
+      break;
+  }
+
+  struct Count {
+    Cg4Block* group = nullptr;
+    uint64_t records = 0;
+    uint64_t bytes = 0;
+  };
+  std::map<uint64_t, Count> counts;
+  for (const auto& group : cg_list_) {
+    if (group) {
+      counts.emplace(group->RecordId(), Count{group.get()});
+    }
+  }
+  if (counts.empty()) {
+    return true;
+  }
+  if (!IsValidRecordIdSize(record_id_size_)) {
+    MDF_ERROR() << "Invalid record ID size. Size: " << static_cast<int>(record_id_size_);
+    return true;
+  }
+
+  BlockStream stream(buffer, {dt});
+  while (stream.Left() > 0) {
+    if (stream.Left() < record_id_size_) {
+      MDF_DEBUG() << "Truncated record at the end of the last DT block. Bytes: " << stream.Left();
+      break;
+    }
+    uint8_t id_bytes[8] = {};
+    stream.Read(id_bytes, record_id_size_);
+    uint64_t record_id = 0;
+    for (uint8_t i = 0; i < record_id_size_; ++i) {
+      record_id |= static_cast<uint64_t>(id_bytes[i]) << (8 * i);
+    }
+    const auto entry = counts.size() == 1 ? counts.begin() : counts.find(record_id);
+    if (entry == counts.end()) {
+      MDF_DEBUG() << "Failed to find the CG block. Record ID: " << record_id;
+      break;
+    }
+    Count& count = entry->second;
+    if (count.group == nullptr) {
+      MDF_ERROR() << "CG block pointer is null. Internal error.";
+      return false;
+    }
+    uint64_t payload = count.group->RecordSize();
+    if (count.group->IsVlsd()) {
+      if (stream.Left() < 4) {
+        MDF_DEBUG() << "Truncated record at the end of the last DT block. Record ID: " << record_id;
+        break;
+      }
+      uint8_t length_bytes[4] = {};
+      stream.Read(length_bytes, 4);
+      payload = length_bytes[0] | (length_bytes[1] << 8) | (length_bytes[2] << 16) |
+                (static_cast<uint64_t>(length_bytes[3]) << 24);
+    } else if (payload == 0 && record_id_size_ == 0) {
+      MDF_ERROR() << "Empty record without record id: the records cannot be counted.";
+      break;
+    }
+    if (payload > stream.Left()) {
+      // A file cut inside its last record: that record is not a sample.
+      MDF_DEBUG() << "Truncated record at the end of the last DT block. Record ID: " << record_id;
+      break;
+    }
+    stream.Skip(payload);
+    ++count.records;
+    // A VLSD group's byte count holds its value bytes, as the writers count them; the
+    // length fields are not part of it.
+    count.bytes += payload;
+  }
+
+  for (auto& [record_id, count] : counts) {
+    if (count.group == nullptr) continue;
+    if (update_cycle_counts) {
+      count.group->AddCycleCount(count.records);
+    }
+    if (update_vlsd_sizes) {
+      count.group->AddVlsdByteCount(count.bytes);
+    }
+  }
+  return true;
+}
+
+size_t Dg4Block::Write(std::streambuf& buffer) {
+  const bool is_new = file_position_ <= 0;
+  if (is_new) {
+    block_id_ = "##DG";
+    block_length_ = kBlockLength;
+    link_list_.resize(4, 0);
+  }
+  for (size_t i = 0; i < cg_list_.size(); ++i) {
+    auto& group = cg_list_[i];
+    if (!group) continue;
+    group->Write(buffer);
+    if (i == 0) {
+      PatchLink(buffer, kGroupLink, group->FilePosition());
+    } else if (auto& previous = cg_list_[i - 1]; previous) {
+      previous->PatchLink(buffer, kNextLink, group->FilePosition());
+    }
+  }
+  StoreMdComment(buffer, kCommentLink);
+
+  size_t bytes = static_cast<size_t>(block_length_);
+  if (is_new) {
+    bytes = MdfBlock::Write(buffer);
+    bytes += WriteByte(buffer, record_id_size_);
+    bytes += WriteZeroBytes(buffer, 7);
+    PatchBlockLength(buffer, bytes);
+    // A VLSD group carries the record id of its owner + 1: the owner's VLSD channel gets
+    // the group as its data link.
+    for (const auto& group : cg_list_) {
+      if (!group || !group->IsVlsd()) continue;
+      const Cg4Block* owner = nullptr;
+      if (cg_list_.size() == 1) {
+        owner = group.get();
+      } else {
+        for (const auto& candidate : cg_list_) {
+          if (candidate && group->RecordId() > 0 && candidate->RecordId() == group->RecordId() - 1) {
+            owner = candidate.get();
+            break;
+          }
+        }
+      }
+      if (owner == nullptr) continue;
+      if (Cn4Block* channel = owner->VlsdChannelByRecordId(group->RecordId()); channel != nullptr) {
+        channel->SetDataLink(buffer, group->FilePosition());
+      }
+    }
+  } else {
+    SeekToData(buffer);
+  }
+
+  for (size_t i = 0; i < block_list_.size(); ++i) {
+    auto& block = block_list_[i];
+    if (!block) continue;
+    block->Write(buffer);
+    if (i == 0) {
+      PatchLink(buffer, kDataLink, block->FilePosition());
+    } else if (auto& previous = block_list_[i - 1]; previous) {
+      previous->PatchLink(buffer, kNextLink, block->FilePosition());
+    }
+  }
+  return bytes;
+}
+
+}  // namespace mdf::detail

@@ -1,0 +1,81 @@
+#pragma once
+// MDF4 data group block "##DG": the channel groups whose records share one record stream,
+// and the data blocks (DT, DZ, DL, HL) that hold it. Samples are read per data group: its
+// records go to the sample observers attached to it. It also repairs the counts of an
+// unfinalized file from its last DT block.
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "datalistblock.h"
+#include "mdf/idatagroup.h"
+
+namespace mdf::detail {
+
+class Cg4Block;
+class Dt4Block;
+
+class Dg4Block : public DataListBlock, public IDataGroup {
+ public:
+  using GroupList = std::vector<std::unique_ptr<Cg4Block>>;
+
+  Dg4Block();
+  ~Dg4Block() override;
+
+  [[nodiscard]] int64_t FilePosition() const override { return MdfBlock::FilePosition(); }
+  [[nodiscard]] std::string BlockType() const override { return MdfBlock::BlockType(); }
+  IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
+  [[nodiscard]] const IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
+
+  [[nodiscard]] std::string Description() const override;
+  void Description(const std::string& description) override;
+  [[nodiscard]] uint8_t RecordIdSize() const override { return record_id_size_; }
+  /// Accepts 0, 1, 2, 4 and 8; any other size is logged and ignored.
+  void RecordIdSize(uint8_t id_size) override;
+  [[nodiscard]] std::vector<IChannelGroup*> ChannelGroups() const override;
+  /// A new group; the record id size and the record ids 1, 2, ... (0 for a single group)
+  /// are recomputed over all groups.
+  IChannelGroup* CreateChannelGroup() override;
+  /// Drops what a read loaded: data, counters, reduction data, channels' signal data.
+  void ClearData() override;
+  IChannelGroup* FindParentChannelGroup(const IBlock& block) override;
+
+  [[nodiscard]] IDataGroup* DataGroupInterface() override { return this; }
+
+  void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
+  [[nodiscard]] MdfBlock* FindByPosition(int64_t position) override;
+  /// The fields, comment and data blocks; the channel groups are read by ReadCgList.
+  size_t Read(std::streambuf& buffer) override;
+  size_t Write(std::streambuf& buffer) override;
+
+  void ReadCgList(std::streambuf& buffer);
+  /// Reads every record once and hands it to the attached observers.
+  void ReadData(std::streambuf& buffer);
+  /// The group with the record id; a single group answers every id.
+  [[nodiscard]] Cg4Block* FindCgByRecordId(uint64_t record_id) const;
+  /// Reads a record id of the group's size at the stream position; returns its bytes.
+  size_t ReadRecordId(std::streambuf& buffer, uint64_t& record_id) const;
+
+  /// The last DT block of an unfinalized file runs to the end of the file.
+  bool FinalizeDtBlocks(std::streambuf& buffer);
+  /// Counts the records of the last DT block and adds them to the cycle counts (and the
+  /// byte counts of VLSD groups).
+  bool FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle_counts, bool update_vlsd_sizes);
+
+  [[nodiscard]] const GroupList& Cg4List() const { return cg_list_; }
+  void AddCg4(std::unique_ptr<Cg4Block> group);
+  [[nodiscard]] static bool IsValidRecordIdSize(uint8_t id_size);
+
+ private:
+  enum class LastBlock { kNone, kNotDt, kNotDt4, kDt };
+  /// The last data block when it is a DT block; `state` says what was found.
+  [[nodiscard]] Dt4Block* LastDtBlock(LastBlock& state) const;
+  void ReleaseSignalData();
+
+  uint8_t record_id_size_ = 0;
+  GroupList cg_list_;
+};
+
+}  // namespace mdf::detail

@@ -1,0 +1,259 @@
+// The MDF4 data group block: channel group numbering, finalization of the last DT block,
+// writing and display.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cg4block.h"
+#include "dg4block.h"
+#include "dt4block.h"
+#include "mdf/imetadata.h"
+#include "support/datablockfixtures.h"
+#include "support/groupfixtures.h"
+#include "support/logcapture.h"
+#include "support/memorybuffer.h"
+
+namespace {
+
+using mdf::detail::Cg4Block;
+using mdf::detail::Dg4Block;
+using test::Bytes;
+using test::CgBlock;
+using test::CgFields;
+using test::DgBlock;
+using test::FileImage;
+using test::PlainBlock;
+
+struct LoadedGroup {
+  explicit LoadedGroup(const FileImage& image) : buffer(image.Data()) {
+    mdf::detail::SetStreamPosition(buffer, 64);
+    group.Read(buffer);
+    group.ReadCgList(buffer);
+  }
+  [[nodiscard]] const Cg4Block& Cg(size_t index) const { return *group.Cg4List()[index]; }
+  test::MemoryBuffer buffer;
+  Dg4Block group;
+};
+
+// An unfinalized file: the last DT block's header still claims no data; the records run to
+// the end of the file.
+FileImage Unfinalized(const std::vector<CgFields>& groups, uint8_t id_size, const Bytes& records) {
+  FileImage image;
+  int64_t position = 128;
+  image.Place(64, DgBlock(0, 128, 1024, 0, id_size));
+  for (size_t i = 0; i < groups.size(); ++i) {
+    CgFields fields = groups[i];
+    fields.next = i + 1 < groups.size() ? position + 104 : 0;
+    image.Place(static_cast<size_t>(position), CgBlock(fields));
+    position += 104;
+  }
+  image.Place(1024, PlainBlock("##DT", {}));
+  image.Place(1048, records);
+  return image;
+}
+
+TEST(Dg4Block, CreateChannelGroupNumbersTheGroups) {
+  Dg4Block group;
+  auto* first = group.CreateChannelGroup();
+  EXPECT_EQ(group.RecordIdSize(), 0U);
+  EXPECT_EQ(first->RecordId(), 0U);
+  group.CreateChannelGroup();
+  auto* third = group.CreateChannelGroup();
+  EXPECT_EQ(third, group.ChannelGroups().back());
+  EXPECT_EQ(group.RecordIdSize(), 1U);
+  for (uint64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(group.ChannelGroups()[i]->RecordId(), i + 1);
+    EXPECT_EQ(group.ChannelGroups()[i]->DataGroup(), &group);
+  }
+  while (group.ChannelGroups().size() < 255) group.CreateChannelGroup();
+  EXPECT_EQ(group.RecordIdSize(), 1U);
+  group.CreateChannelGroup();
+  EXPECT_EQ(group.RecordIdSize(), 2U);
+  EXPECT_EQ(group.ChannelGroups().back()->RecordId(), 256U);
+}
+
+TEST(Dg4Block, FindCgByRecordId) {
+  Dg4Block single;
+  auto* only = single.CreateChannelGroup();
+  only->RecordId(7);
+  EXPECT_EQ(single.FindCgByRecordId(0), only) << "a single group answers every id";
+
+  Dg4Block several;
+  several.CreateChannelGroup();
+  auto* second = several.CreateChannelGroup();
+  EXPECT_EQ(several.FindCgByRecordId(2), second);
+  EXPECT_EQ(several.FindCgByRecordId(3), nullptr);
+  EXPECT_EQ(Dg4Block().FindCgByRecordId(0), nullptr);
+}
+
+TEST(Dg4Block, ReadRecordIdBySize) {
+  Dg4Block group;
+  test::MemoryBuffer buffer(Bytes().U8(0x81).U16(0x0302).U32(0x07060504).U64(0x0F0E0D0C0B0A0908).Data());
+  uint64_t id = 99;
+  EXPECT_EQ(group.ReadRecordId(buffer, id), 0U);
+  EXPECT_EQ(id, 0U);
+  const std::vector<std::pair<uint8_t, uint64_t>> expected = {
+      {1, 0x81}, {2, 0x0302}, {4, 0x07060504}, {8, 0x0F0E0D0C0B0A0908}};
+  for (const auto& [size, value] : expected) {
+    group.RecordIdSize(size);
+    EXPECT_EQ(group.ReadRecordId(buffer, id), size);
+    EXPECT_EQ(id, value);
+  }
+  EXPECT_THROW(group.ReadRecordId(buffer, id), std::ios_base::failure) << "short read";
+}
+
+TEST(Dg4Block, FinalizationCountsEveryRecordForASingleGroup) {
+  const auto image = Unfinalized({CgFields().Id(7).Cycles(2).DataBytes(3)}, 0, Bytes().Zeros(12));
+  LoadedGroup file(image);
+  EXPECT_TRUE(file.group.FinalizeDtBlocks(file.buffer));
+  EXPECT_EQ(file.group.DataSize(), 12U);
+  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_EQ(file.Cg(0).NofSamples(), 6U) << "4 records added to the 2 held";
+  EXPECT_EQ(file.Cg(0).NofDataBytes(), 3U) << "a fixed group keeps its sizes";
+  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, false, true));
+  EXPECT_EQ(file.Cg(0).NofSamples(), 6U);
+}
+
+TEST(Dg4Block, FinalizationStopsAtAnUnknownRecordId) {
+  const auto records = Bytes().U8(1).U16(0).U8(2).U8(0).U8(1).U16(0).U8(9).U16(0).U8(1).U16(0);
+  const auto image = Unfinalized(
+      {CgFields().Id(1).DataBytes(2), CgFields().Id(2).Cycles(10).DataBytes(1)}, 1, records);
+  LoadedGroup file(image);
+  file.group.FinalizeDtBlocks(file.buffer);
+  test::LogCapture log;
+  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, false));
+  EXPECT_EQ(file.Cg(0).NofSamples(), 2U);
+  EXPECT_EQ(file.Cg(1).NofSamples(), 11U);
+  ASSERT_EQ(log.entries.size(), 1U);
+  EXPECT_EQ(log.entries[0].text, "Failed to find the CG block. Record ID: 9");
+  EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kDebug);
+  EXPECT_EQ(log.entries[0].location.function, "FinalizeCgAndVlsdBlocks");
+}
+
+TEST(Dg4Block, FinalizationSkipsATruncatedLastRecord) {
+  const auto image = Unfinalized({CgFields().Id(1).DataBytes(4)}, 1, Bytes().U8(1).U32(5).U8(1).U16(6));
+  LoadedGroup file(image);
+  file.group.FinalizeDtBlocks(file.buffer);
+  test::LogCapture log;
+  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_EQ(file.Cg(0).NofSamples(), 1U) << "the record cut by the end of the file is no sample";
+  EXPECT_TRUE(log.Contains("Truncated record"));
+}
+
+TEST(Dg4Block, FinalizationOfVlsdGroups) {
+  // Group 1 holds offsets into the VLSD group 2, whose records carry 3 and 0 value bytes,
+  // then a third one cut short by the end of the file.
+  const auto records =
+      Bytes().U8(1).U32(0).U8(2).U32(3).Raw("abc").U8(1).U32(7).U8(2).U32(0).U8(2).U32(50).Raw("xy");
+  const auto image = Unfinalized({CgFields().Id(1).DataBytes(4), CgFields().Id(2).Flags(1).DataBytes(10)}, 1,
+                                 records);
+  LoadedGroup file(image);
+  file.group.FinalizeDtBlocks(file.buffer);
+  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_EQ(file.Cg(0).NofSamples(), 2U);
+  EXPECT_EQ(file.Cg(1).NofSamples(), 2U);
+  EXPECT_EQ(file.Cg(1).VlsdByteCount(), 13U) << "value bytes added to the 10 held";
+}
+
+TEST(Dg4Block, FinalizationOfRecordsWithoutBytesEnds) {
+  const auto image = Unfinalized({CgFields().Id(0).Cycles(0)}, 0, Bytes().Zeros(16));
+  LoadedGroup file(image);
+  file.group.FinalizeDtBlocks(file.buffer);
+  test::LogCapture log;
+  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_EQ(file.Cg(0).NofSamples(), 0U);
+  ASSERT_EQ(log.entries.size(), 1U);
+  EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
+}
+
+TEST(Dg4Block, FinalizationNeedsALastDtBlock) {
+  FileImage listed;
+  listed.Place(64, DgBlock(0, 128, 512, 0, 0));
+  listed.Place(128, CgBlock(CgFields().Id(0).Cycles(1).DataBytes(1)));
+  listed.Place(512, test::DataList(0, {1024}, {0}));
+  listed.Place(1024, PlainBlock("##DT", {1, 2, 3}));
+  LoadedGroup file(listed);
+  test::LogCapture log;
+  EXPECT_TRUE(file.group.FinalizeDtBlocks(file.buffer));
+  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_EQ(file.Cg(0).NofSamples(), 1U);
+  ASSERT_EQ(log.entries.size(), 2U);
+  EXPECT_EQ(log.entries[0].text, "Last data block is not a DT block.");
+  EXPECT_EQ(log.entries[0].location.function, "FinalizeDtBlocks");
+  EXPECT_EQ(log.entries[1].text, "Last data block is not a DT block.");
+  EXPECT_EQ(log.entries[1].location.function, "FinalizeCgAndVlsdBlocks");
+
+  Dg4Block empty;
+  log.entries.clear();
+  EXPECT_TRUE(empty.FinalizeDtBlocks(file.buffer));
+  EXPECT_TRUE(empty.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  ASSERT_EQ(log.entries.size(), 2U);
+  EXPECT_EQ(log.entries[0].text, "No last data block to update.");
+  EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kDebug);
+}
+
+TEST(Dg4Block, WriteNewThenInPlace) {
+  test::MemoryBuffer buffer(std::vector<uint8_t>(64, 0));
+  Dg4Block group;
+  auto* first = group.CreateChannelGroup();
+  auto* second = group.CreateChannelGroup();
+  auto* data = new mdf::detail::Dt4Block();
+  data->SetData({1, 10, 2, 20});
+  group.AddDataBlock(std::unique_ptr<mdf::detail::MdfBlock>(data));
+
+  EXPECT_EQ(group.Write(buffer), 64U);
+  // Channel groups first, then the data group, then its data.
+  EXPECT_EQ(first->FilePosition(), 64);
+  EXPECT_EQ(second->FilePosition(), 168);
+  EXPECT_EQ(group.FilePosition(), 272);
+  EXPECT_EQ(data->FilePosition(), 336);
+  const auto& bytes = buffer.Bytes();
+  const std::vector<uint8_t> dg(bytes.begin() + 272, bytes.begin() + 336);
+  EXPECT_EQ(dg, Bytes()
+                    .Raw("##DG").Zeros(4).U64(64).U64(4)
+                    .U64(0).U64(64).U64(336).U64(0)
+                    .U8(1).Zeros(7)
+                    .Data());
+  EXPECT_EQ(static_cast<const Cg4Block*>(first)->Link(0), 168) << "groups chained";
+
+  // Written again at the end of a measurement: the cycle counts are patched in place.
+  const size_t size = bytes.size();
+  first->NofSamples(2);
+  EXPECT_EQ(group.Write(buffer), 64U);
+  EXPECT_EQ(buffer.Bytes().size(), size) << "nothing appended";
+  EXPECT_EQ(buffer.Bytes()[64 + 24 + 48 + 8], 2U) << "cycle count of the first group";
+}
+
+TEST(Dg4Block, DescriptionAndDisplayRows) {
+  Dg4Block group;
+  EXPECT_EQ(group.Description(), "");
+  group.Description("Engine");
+  EXPECT_EQ(group.Description(), "Engine");
+  ASSERT_NE(group.MetaDataInterface(), nullptr);
+
+  FileImage image;
+  image.Place(64, DgBlock(0, 128, 0, 0, 2));
+  image.Place(128, CgBlock(CgFields().Id(0)));
+  LoadedGroup file(image);
+  std::vector<mdf::BlockProperty> rows;
+  file.group.GetBlockProperty(rows);
+  std::vector<std::string> labels;
+  for (const auto& row : rows) labels.push_back(row.label);
+  EXPECT_EQ(labels, (std::vector<std::string>{"Header", "Address", "Type", "Length", "Links", "", "Links", "Next DG",
+                                              "First CG", "Link Data", "Comment MD", "", "Information",
+                                              "Record ID Size [byte]"}));
+  EXPECT_EQ(rows[9].description, "Link to Data");
+  EXPECT_EQ(rows[8].value, "0x80");
+  EXPECT_EQ(rows.back().value, "2");
+}
+
+TEST(Dg4Block, ClearDataResetsCounters) {
+  Dg4Block group;
+  auto* channel_group = group.CreateChannelGroup();
+  channel_group->IncrementSampleCounter();
+  group.ClearData();
+  EXPECT_EQ(channel_group->SampleCounter(), 0U);
+}
+
+}  // namespace

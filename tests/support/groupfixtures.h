@@ -1,0 +1,91 @@
+#pragma once
+// Hand-made MDF4 data group, channel group and sample reduction blocks.
+#include <cstdint>
+#include <vector>
+
+#include "support/memorybuffer.h"
+
+namespace test {
+
+inline Bytes DgBlock(int64_t next, int64_t first_cg, int64_t data, int64_t comment, uint8_t id_size) {
+  return Bytes()
+      .Raw("##DG")
+      .Zeros(4)
+      .U64(64)
+      .U64(4)
+      .U64(static_cast<uint64_t>(next))
+      .U64(static_cast<uint64_t>(first_cg))
+      .U64(static_cast<uint64_t>(data))
+      .U64(static_cast<uint64_t>(comment))
+      .U8(id_size)
+      .Zeros(7);
+}
+
+struct CgFields {
+  int64_t next = 0;
+  int64_t first_cn = 0;
+  int64_t name = 0;
+  int64_t source = 0;
+  int64_t first_sr = 0;
+  int64_t comment = 0;
+  uint64_t record_id = 0;
+  uint64_t cycle_count = 0;
+  uint16_t flags = 0;
+  uint16_t path_separator = '/';
+  uint32_t data_bytes = 0;
+  uint32_t invalid_bytes = 0;
+  int64_t seventh_link = 0;  // written when flags bit 3 is set
+
+  // Chained setters for compact fixtures.
+  CgFields& Next(int64_t v) { next = v; return *this; }
+  CgFields& FirstCn(int64_t v) { first_cn = v; return *this; }
+  CgFields& Name(int64_t v) { name = v; return *this; }
+  CgFields& Source(int64_t v) { source = v; return *this; }
+  CgFields& FirstSr(int64_t v) { first_sr = v; return *this; }
+  CgFields& Comment(int64_t v) { comment = v; return *this; }
+  CgFields& Id(uint64_t v) { record_id = v; return *this; }
+  CgFields& Cycles(uint64_t v) { cycle_count = v; return *this; }
+  CgFields& Flags(uint16_t v) { flags = v; return *this; }
+  CgFields& Separator(uint16_t v) { path_separator = v; return *this; }
+  CgFields& DataBytes(uint32_t v) { data_bytes = v; return *this; }
+  CgFields& InvalidBytes(uint32_t v) { invalid_bytes = v; return *this; }
+  CgFields& SeventhLink(int64_t v) { seventh_link = v; return *this; }
+};
+
+inline Bytes CgBlock(const CgFields& f) {
+  const bool seven = (f.flags & 0x08) != 0;
+  Bytes bytes;
+  bytes.Raw("##CG").Zeros(4).U64(seven ? 112 : 104).U64(seven ? 7 : 6);
+  for (const int64_t link : {f.next, f.first_cn, f.name, f.source, f.first_sr, f.comment}) {
+    bytes.U64(static_cast<uint64_t>(link));
+  }
+  if (seven) bytes.U64(static_cast<uint64_t>(f.seventh_link));
+  return bytes.U64(f.record_id)
+      .U64(f.cycle_count)
+      .U16(f.flags)
+      .U16(f.path_separator)
+      .Zeros(4)
+      .U32(f.data_bytes)
+      .U32(f.invalid_bytes);
+}
+
+inline Bytes SrBlock(int64_t next, int64_t data, uint64_t cycle_count, double interval, uint8_t sync_type,
+                     uint8_t flags) {
+  uint64_t interval_bits = 0;
+  static_assert(sizeof(interval_bits) == sizeof(interval));
+  __builtin_memcpy(&interval_bits, &interval, sizeof(interval));
+  return Bytes()
+      .Raw("##SR")
+      .Zeros(4)
+      .U64(64)
+      .U64(2)
+      .U64(static_cast<uint64_t>(next))
+      .U64(static_cast<uint64_t>(data))
+      .U64(cycle_count)
+      .U64(interval_bits)
+      .U8(sync_type)
+      .U8(flags)
+      .Zeros(6);
+}
+
+}  // namespace test
