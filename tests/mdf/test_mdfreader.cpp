@@ -13,7 +13,9 @@
 #include "channelobserver.h"
 #include "cn4block.h"
 #include "dg4block.h"
+#include "dt4block.h"
 #include "mdf/ichannel.h"
+#include "mdf/ichannelarray.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/ichannelobserver.h"
 #include "mdf/idatagroup.h"
@@ -147,6 +149,34 @@ TEST(ChannelObserverFactory, ValueTypeTable) {
   dynamic_cast<mdf::detail::Cn4Block*>(channel)->DataType(15);
   EXPECT_EQ(mdf::CreateChannelObserver(data_group, *group, *channel), nullptr);
   EXPECT_TRUE(data_group.SampleObservers().empty());
+}
+
+// An array larger than its record can hold sizes the buffers by the record.
+TEST(ChannelObserverFactory, ArrayBeyondTheRecordIsCut) {
+  mdf::detail::Dg4Block data_group;
+  MemoryBuffer data(Bytes().Raw("##DT").Zeros(4).U64(24 + 16).U64(0).Zeros(16).Data());
+  auto dt = std::make_unique<mdf::detail::Dt4Block>();
+  dt->Read(data);
+  data_group.AddDataBlock(std::move(dt));  // room for two records
+  auto* group = dynamic_cast<mdf::detail::Cg4Block*>(data_group.CreateChannelGroup());
+  ASSERT_NE(group, nullptr);
+  group->NofSamples(2);
+  group->NofDataBytes(8);
+  mdf::IChannel* channel = group->CreateChannel();
+  channel->DataType(0);
+  channel->BitCount(8);
+  channel->CreateChannelArray()->SetShape({uint64_t{1} << 40});
+  auto observer = mdf::CreateChannelObserver(data_group, *group, *channel);
+  // 1 byte over 2^40 elements is less than a byte per element: a 64-bit observer.
+  auto* typed = dynamic_cast<mdf::detail::ChannelObserver<uint64_t>*>(observer.get());
+  ASSERT_NE(typed, nullptr);
+  EXPECT_EQ(typed->NofSlots(), 128U);
+  const std::vector<uint8_t> record = {1, 2, 3, 4, 5, 6, 7, 8};
+  typed->OnSample(1, group->RecordId(), record);
+  uint64_t value = 0;
+  EXPECT_TRUE(typed->GetSampleUnsigned(1, value, 7));
+  EXPECT_EQ(value, 8U);
+  EXPECT_FALSE(typed->GetSampleUnsigned(1, value, 64));
 }
 
 TEST(ChannelObserverFactory, GroupsWithoutSamplesGetNoObservers) {
