@@ -35,6 +35,7 @@ void TouchValues(const mdf::IChannelObserver& observer) {
       observer.GetSampleUnsigned(sample, unsigned_value, 0);
       observer.GetSampleSigned(sample, signed_value, 0);
       observer.GetSampleFloat(sample, float_value, 0);
+      observer.ConvertedValue(sample, float_value);
     } catch (const std::exception&) {
     }
   }
