@@ -101,7 +101,9 @@ class Hd4Block : public MdfBlock, public IHeader {
   /// The first data group whose subtree holds a block at the position; null for none.
   [[nodiscard]] IDataGroup* FindParentDataGroup(int64_t position) const;
 
-  /// The last data group's repairs of an unfinalized file; true without data groups.
+  /// The last data group's repairs of an unfinalized file; true without data groups. Data
+  /// under a list gets its last DT repaired and every record counted again (the counts are
+  /// set); false when that is not possible.
   bool FinalizeDtBlocks(std::streambuf& buffer);
   bool FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, bool update_vlsd);
 
