@@ -23,18 +23,17 @@ namespace {
 
 constexpr uint64_t kDataSize = uint64_t{256} << 20;
 constexpr uint64_t kBlockSize = uint64_t{4} << 20;
-constexpr uint64_t kNofBlocks = kDataSize / kBlockSize;
 constexpr uint32_t kRecordSizes[3] = {30, 16, 8};  // after the 1-byte record id
 
 // The channels of the three groups: name, data type, byte offset, bit count, bit offset.
-struct ChannelSpec {
+struct ChannelLayout {
   const char* name;
   uint8_t data_type;
   uint32_t byte_offset;
   uint32_t bit_count;
   uint8_t bit_offset;
 };
-const std::vector<std::vector<ChannelSpec>> kChannels = {
+const std::vector<std::vector<ChannelLayout>> kChannels = {
     {{"Time", 0, 0, 64, 0}, {"ID", 0, 8, 32, 0}, {"DLC", 0, 12, 8, 0}, {"Dir", 0, 13, 1, 0}, {"DataBytes", 10, 14, 64, 0}},
     {{"Time", 0, 0, 64, 0}, {"ID", 0, 8, 32, 0}, {"Value", 2, 12, 16, 0}, {"Half", 4, 14, 16, 0}},
     {{"Time", 0, 0, 32, 0}, {"Big", 1, 4, 12, 4}, {"A", 0, 6, 8, 0}, {"B", 2, 7, 8, 0}},
@@ -110,9 +109,11 @@ struct BenchFile {
     std::vector<uint8_t> head(64, 0);
     out.seekp(static_cast<std::streamoff>(first_block));
     std::vector<uint64_t> positions;
+    std::vector<uint64_t> offsets;
     uint64_t position = first_block;
     uint64_t generated = 0;
-    while (generated < kDataSize) {
+    // Blocks of 4 MiB cut through the record stream; the last one ends with the last record.
+    while (generated < kDataSize || !stream.empty()) {
       while (stream.size() < kBlockSize && generated + stream.size() < kDataSize) next_record();
       const uint64_t size = std::min<uint64_t>(stream.size(), kBlockSize);
       std::vector<uint8_t> block;
@@ -122,18 +123,7 @@ struct BenchFile {
       block.resize((block.size() + 7) / 8 * 8, 0);
       put(block);
       positions.push_back(position);
-      position += block.size();
-      generated += size;
-    }
-    while (!stream.empty()) {  // the last records, in a shorter last block
-      const uint64_t size = stream.size();
-      std::vector<uint8_t> block;
-      LeWriter(block).Text("##DT").Number(0, 4).Number(24 + size, 8).Number(0, 8);
-      block.insert(block.end(), stream.begin(), stream.end());
-      stream.clear();
-      block.resize((block.size() + 7) / 8 * 8, 0);
-      put(block);
-      positions.push_back(position);
+      offsets.push_back(generated);
       position += block.size();
       generated += size;
     }
@@ -146,7 +136,7 @@ struct BenchFile {
     l.Text("##DL").Number(0, 4).Number(40 + 8 * count + 8 * count, 8).Number(count + 1, 8).Number(0, 8);
     for (const uint64_t link : positions) l.Number(link, 8);
     l.Number(0, 1).Number(0, 3).Number(count, 4);
-    for (uint64_t i = 0; i < count; ++i) l.Number(i * kBlockSize, 8);
+    for (const uint64_t offset : offsets) l.Number(offset, 8);
     put(list);
 
     LeWriter h(head);
@@ -162,7 +152,7 @@ struct BenchFile {
     }
     for (const auto& group : kChannels) {
       for (size_t c = 0; c < group.size(); ++c) {
-        const ChannelSpec& cn = group[c];
+        const ChannelLayout& cn = group[c];
         const uint64_t here = head.size();
         h.Text("##CN").Number(0, 4).Number(160, 8).Number(8, 8);
         h.Number(c + 1 < group.size() ? here + 160 : 0, 8).Zeros(56);
@@ -234,17 +224,25 @@ void CheckLastSamples(benchmark::State& state, const std::vector<std::unique_ptr
   }
 }
 
+// Each iteration reads into new observers, as a reader does: the buffers are sized before
+// the clock runs, every value is stored while it runs.
 void ReadInto(benchmark::State& state, bool every_channel) {
   auto& file = File();
   OpenGroup open;
   std::vector<std::unique_ptr<mdf::IChannelObserver>> observers;
-  if (every_channel) {
-    for (auto& channel : open.channels) observers.push_back(MakeObserver(open.group, *channel));
-  } else {
-    observers.push_back(MakeObserver(open.group, *open.channels[1]));  // the frames' identifier
-  }
+  const auto attach = [&]() {
+    if (every_channel) {
+      for (auto* channel : open.channels) observers.push_back(MakeObserver(open.group, *channel));
+    } else {
+      observers.push_back(MakeObserver(open.group, *open.channels[1]));  // the frames' identifier
+    }
+  };
   const long rss_before = PeakRssMiB();
   for (auto _ : state) {
+    state.PauseTiming();
+    observers.clear();
+    attach();
+    state.ResumeTiming();
     open.group.ReadData(open.file);
   }
   CheckLastSamples(state, observers);

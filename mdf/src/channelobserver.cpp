@@ -82,8 +82,6 @@ template <typename T>
 T SampleIndexAs(uint64_t sample) {
   if constexpr (kIsText<T>) {
     return std::to_string(sample);
-  } else if constexpr (kIsBytes<T>) {
-    return {};  // a byte array has no number; the sample index would size the vector
   } else {
     return static_cast<T>(sample);
   }
@@ -139,12 +137,31 @@ inline uint64_t LowBits(uint64_t value, uint64_t nof_bits) {
   return ExtractUnsignedBits(little_endian, position, nof_bits, data);
 }
 
+// IEEE binary16 to binary32, exactly: every half value, subnormals, infinities and NaNs
+// included, has a single-precision twin.
+inline float HalfToFloat(uint16_t half) {
+  const uint32_t sign = static_cast<uint32_t>(half & 0x8000U) << 16;
+  const uint32_t exponent = (half >> 10) & 0x1FU;
+  const uint32_t mantissa = half & 0x3FFU;
+  uint32_t bits = 0;
+  if (exponent == 0) {
+    const float magnitude = static_cast<float>(mantissa) * 0x1p-24F;  // exact: at most 10 bits
+    std::memcpy(&bits, &magnitude, sizeof(bits));
+    bits |= sign;
+  } else if (exponent == 0x1F) {
+    bits = sign | 0x7F800000U | (mantissa << 13);
+  } else {
+    bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
+  }
+  float value = 0.0F;
+  std::memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+
 template <typename T>
 std::string ValueText(const T& value) {
   if constexpr (kIsText<T>) {
     return value;
-  } else if constexpr (kIsBytes<T>) {
-    return BytesToHexText(value);
   } else if constexpr (kIsCharacter<T>) {
     return std::string(1, static_cast<char>(value));
   } else {
@@ -153,6 +170,17 @@ std::string ValueText(const T& value) {
     text << value;
     return text.str();
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The bytes of the data group's records; unknown (the largest number) for a data group
+// that is not a block.
+uint64_t DataSizeOf(const IDataGroup& data_group) {
+  const auto* block = dynamic_cast<const DataListBlock*>(&data_group);
+  return block != nullptr ? block->DataSize() : std::numeric_limits<uint64_t>::max();
 }
 
 }  // namespace
@@ -190,6 +218,7 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
   // Counts and sizes in the file may lie, and the data sizes they are checked against too:
   // beyond a first share the buffers grow with the records that really arrive.
   max_slots_ = nof_samples * array_size;
+  const uint64_t nof_slots = std::min(max_slots_, kInitialSlots);
   channel_type_ = channel.ChannelType();
   if constexpr (std::is_arithmetic_v<T>) {
     const uint8_t data_type = channel.DataType();
@@ -204,7 +233,16 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
       layout_.first_bit = uint64_t{channel.ByteOffset()} * 8 + channel.BitOffset();
     }
   }
-  Grow(std::min(max_slots_, kInitialSlots));
+  Grow(nof_slots);
+  if constexpr (kIsBytes<T>) {
+    // A fixed-length array takes the same bytes in every sample, and its values cannot
+    // hold more than the records do.
+    uint64_t store_size = 0;
+    if ((channel_type_ == 0 || channel_type_ == 2 || channel_type_ == 4) &&
+        !__builtin_mul_overflow(nof_slots, channel.DataBytes(), &store_size)) {
+      byte_store_.reserve(std::min({store_size, DataSizeOf(data_group), kMaxStoreReserve}));
+    }
+  }
 }
 
 template <typename T>
@@ -212,14 +250,19 @@ bool ChannelObserver<T>::GrowFor(uint64_t nof_slots) {
   if (nof_slots > max_slots_) {
     return false;
   }
-  Grow(std::min(max_slots_, std::max(nof_slots, 2 * static_cast<uint64_t>(value_list_.size()))));
+  Grow(std::min(max_slots_, std::max(nof_slots, 2 * nof_slots_)));
   return true;
 }
 
 template <typename T>
 void ChannelObserver<T>::Grow(uint64_t nof_slots) {
+  nof_slots_ = nof_slots;
   valid_list_.resize(nof_slots, false);
-  value_list_.resize(nof_slots);
+  if constexpr (kIsBytes<T>) {
+    byte_slots_.resize(nof_slots, {0, 0});
+  } else {
+    value_list_.resize(nof_slots);
+  }
   if (channel_type_ == 1) {
     offset_list_.resize(nof_slots, 0);
   }
@@ -264,10 +307,7 @@ template <typename T>
         const bool little_endian = layout_.data_type == 4;
         double number = 0.0;
         if (nof_bits == 16) {
-          // The pattern is taken here; the binary16 conversion is the channel decoder's own.
-          const auto bits = static_cast<uint16_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
-          const uint8_t pattern[2] = {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8)};
-          number = ExtractHalfFloatBits(true, 0, 16, pattern);
+          number = HalfToFloat(static_cast<uint16_t>(UnsignedBits(little_endian, position, nof_bits, data, size)));
         } else if (nof_bits == 32) {
           const auto bits = static_cast<uint32_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
           float single = 0.0F;
@@ -299,6 +339,10 @@ template <typename T>
     valid_list_[slot] = layout_.active ? DecodeNumeric(record, element, value)
                                        : channel_.ValueFromRecord(record, value, element);
     value_list_[slot] = value;
+  } else if constexpr (kIsBytes<T>) {
+    scratch_.clear();
+    valid_list_[slot] = channel_.ValueFromRecord(record, scratch_, element);
+    SetBytes(slot, scratch_);
   } else {
     // Filled in place: a slot read again keeps its capacity.
     T& value = value_list_[slot];
@@ -308,12 +352,24 @@ template <typename T>
 }
 
 template <typename T>
+void ChannelObserver<T>::SetBytes(uint64_t slot, const std::vector<uint8_t>& bytes) {
+  auto& [offset, length] = byte_slots_[slot];
+  if (bytes.size() == length && length > 0) {
+    std::memcpy(byte_store_.data() + offset, bytes.data(), bytes.size());
+    return;
+  }
+  offset = byte_store_.size();
+  length = bytes.size();
+  byte_store_.insert(byte_store_.end(), bytes.begin(), bytes.end());
+}
+
+template <typename T>
 bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) {
   const bool own_record = record_id == record_id_;
   const uint64_t array_size = array_size_;
   if (own_record && array_size == 1 && layout_.active) {
     // The common case: one numeric value per record.
-    if (sample < value_list_.size() || GrowFor(sample + 1)) {
+    if (sample < nof_slots_ || GrowFor(sample + 1)) {
       StoreValue(record, sample, 0);
     }
     return true;
@@ -327,7 +383,7 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
     return true;  // every slot of the sample lies beyond the buffers
   }
   const uint64_t last = std::min(first + array_size, max_slots_);  // no overflow: first < max_slots_
-  if (last > value_list_.size()) {
+  if (last > nof_slots_) {
     GrowFor(last);
   }
 
@@ -356,7 +412,11 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
     case 6:  // virtual data
       if (own_record) {
         for (uint64_t slot = first; slot < last; ++slot) {
-          value_list_[slot] = SampleIndexAs<T>(sample);
+          if constexpr (kIsBytes<T>) {
+            byte_slots_[slot] = {0, 0};  // a byte array has no number
+          } else {
+            value_list_[slot] = SampleIndexAs<T>(sample);
+          }
           valid_list_[slot] = true;
         }
       }
@@ -375,7 +435,7 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
 template <typename T>
 bool ChannelObserver<T>::SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const {
   return array_index < array_size_ && !__builtin_mul_overflow(sample, array_size_, &slot) &&
-         !__builtin_add_overflow(slot, array_index, &slot) && slot < value_list_.size();
+         !__builtin_add_overflow(slot, array_index, &slot) && slot < nof_slots_;
 }
 
 template <typename T>
@@ -434,7 +494,9 @@ bool ChannelObserver<T>::GetSampleText(uint64_t sample, std::string& value, uint
     return false;
   }
   if constexpr (kIsBytes<T>) {
-    value = ValueText(value_list_[slot]);
+    const auto& [offset, length] = byte_slots_[slot];
+    value = BytesToHexText(ByteArray(byte_store_.begin() + static_cast<std::ptrdiff_t>(offset),
+                                     byte_store_.begin() + static_cast<std::ptrdiff_t>(offset + length)));
   } else {
     try {
       value = ValueText(value_list_[slot]);
@@ -448,8 +510,10 @@ bool ChannelObserver<T>::GetSampleText(uint64_t sample, std::string& value, uint
 template <typename T>
 bool ChannelObserver<T>::GetSampleByteArray(uint64_t sample, std::vector<uint8_t>& value) const {
   if constexpr (kIsBytes<T>) {
-    if (sample < value_list_.size()) {
-      value = value_list_[sample];
+    if (sample < nof_slots_) {
+      const auto& [offset, length] = byte_slots_[sample];
+      value.assign(byte_store_.begin() + static_cast<std::ptrdiff_t>(offset),
+                   byte_store_.begin() + static_cast<std::ptrdiff_t>(offset + length));
     }
   } else {
     value.clear();

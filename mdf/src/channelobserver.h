@@ -4,6 +4,7 @@
 // the channel group's sample count times the channel's array size.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mdf/ichannelobserver.h"
@@ -32,7 +33,7 @@ class ChannelObserver : public IChannelObserver {
   [[nodiscard]] uint64_t NofSamples() const override;
 
   /// Slots held so far: up to samples x array size, growing as samples arrive.
-  [[nodiscard]] uint64_t NofSlots() const { return value_list_.size(); }
+  [[nodiscard]] uint64_t NofSlots() const { return nof_slots_; }
 
  private:
   // A numeric value at a fixed place in the record (data types 0 to 5, no VLSD and no
@@ -47,9 +48,12 @@ class ChannelObserver : public IChannelObserver {
   };
   bool DecodeNumeric(const std::vector<uint8_t>& record, uint64_t element, T& value) const;
   void StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element);
+  void SetBytes(uint64_t slot, const std::vector<uint8_t>& bytes);
 
   /// Slots allocated at once; more follow as samples arrive.
   static constexpr uint64_t kInitialSlots = 4096;
+  /// The most bytes reserved at once for the byte-array store.
+  static constexpr uint64_t kMaxStoreReserve = uint64_t{16} << 20;
   /// Makes room for the slot count, within the most the observer may hold.
   bool GrowFor(uint64_t nof_slots);
   void Grow(uint64_t nof_slots);
@@ -63,7 +67,15 @@ class ChannelObserver : public IChannelObserver {
   uint64_t max_slots_ = 0;   // samples x array size, what the buffers may grow to
   uint8_t channel_type_ = 0;
   NumericLayout layout_;
+  uint64_t nof_slots_ = 0;
+  // The values of every type but byte arrays, one per slot.
   std::vector<T> value_list_;
+  // Byte arrays share one store, each slot holding the offset and length of its bytes, so
+  // that filling a sample allocates nothing; a value read again in its old size is
+  // overwritten in place.
+  std::vector<uint8_t> byte_store_;
+  std::vector<std::pair<uint64_t, uint64_t>> byte_slots_;
+  std::vector<uint8_t> scratch_;
   const IChannelGroup& channel_group_;
 };
 

@@ -10,9 +10,7 @@
 
 #include "ca4block.h"
 #include "cc4block.h"
-#if __has_include("cg4block.h")
 #include "cg4block.h"
-#endif
 #include "composition.h"
 #include "dl4block.h"
 #include "dt4block.h"
@@ -80,11 +78,7 @@ std::u16string Utf16Units(const uint8_t* bytes, uint64_t size, bool little_endia
 // Bytes of the data part of the group's records; the invalidation bytes follow them. Only
 // the channel group block knows the count.
 std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group) {
-#if __has_include("cg4block.h")
   if (const auto* block = dynamic_cast<const Cg4Block*>(&group); block != nullptr) return block->NofDataBytes();
-#else
-  (void)group;
-#endif
   return std::nullopt;
 }
 
@@ -428,8 +422,11 @@ size_t Cn4Block::Read(std::streambuf& buffer) {
   attachment_list_.clear();
   if (nof_attachments_ > 0) {
     if (MdfBlock* header = FindAncestorHd(); header != nullptr) {
-      for (size_t i = 0; i < nof_attachments_; ++i) {
-        MdfBlock* block = header->FindByPosition(Link(kFirstAttachmentLink + i));
+      // Only links that exist are searched: a damaged count must not repeat the search.
+      for (size_t i = 0; i < nof_attachments_ && kFirstAttachmentLink + i < link_list_.size(); ++i) {
+        const int64_t link = link_list_[kFirstAttachmentLink + i];
+        if (link <= 0) continue;
+        MdfBlock* block = header->FindByPosition(link);
         if (block == nullptr || block->BlockType() != "AT") continue;
         if (auto* attachment = dynamic_cast<IAttachment*>(block); attachment != nullptr) {
           attachment_list_.push_back(attachment);

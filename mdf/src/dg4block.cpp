@@ -370,7 +370,7 @@ bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle
       break;
     }
     uint8_t id_bytes[8] = {};
-    stream.Read(id_bytes, record_id_size_);
+    stream.ReadRecordBytes(id_bytes, record_id_size_);
     uint64_t record_id = 0;
     for (uint8_t i = 0; i < record_id_size_; ++i) {
       record_id |= static_cast<uint64_t>(id_bytes[i]) << (8 * i);
@@ -392,7 +392,7 @@ bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle
         break;
       }
       uint8_t length_bytes[4] = {};
-      stream.Read(length_bytes, 4);
+      stream.ReadRecordBytes(length_bytes, 4);
       payload = length_bytes[0] | (length_bytes[1] << 8) | (length_bytes[2] << 16) |
                 (static_cast<uint64_t>(length_bytes[3]) << 24);
     } else if (payload == 0 && record_id_size_ == 0) {
@@ -404,7 +404,7 @@ bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle
       MDF_DEBUG() << "Truncated record at the end of the last DT block. Record ID: " << record_id;
       break;
     }
-    stream.Skip(payload);
+    stream.SkipBytes(payload);
     ++count.records;
     // A VLSD group's byte count holds its value bytes, as the writers count them; the
     // length fields are not part of it.

@@ -154,7 +154,7 @@ bool BlockStream::Refill() {
   return true;
 }
 
-void BlockStream::Read(uint8_t* dest, uint64_t nof_bytes) {
+void BlockStream::ReadRecordBytes(uint8_t* dest, uint64_t nof_bytes) {
   if (nof_bytes > Left()) {
     EndOfFile();
   }
@@ -171,7 +171,7 @@ void BlockStream::Read(uint8_t* dest, uint64_t nof_bytes) {
   }
 }
 
-void BlockStream::Skip(uint64_t nof_bytes) {
+void BlockStream::SkipBytes(uint64_t nof_bytes) {
   if (nof_bytes > Left()) {
     EndOfFile();
   }
@@ -269,7 +269,7 @@ uint64_t ReadCache::ParseRecordId() {
       const uint8_t* bytes = stream_.Take(id_size_);
       uint8_t copy[8];
       if (bytes == nullptr) {
-        stream_.Read(copy, id_size_);
+        stream_.ReadRecordBytes(copy, id_size_);
         bytes = copy;
       }
       return LittleEndian(bytes, id_size_);
@@ -297,7 +297,7 @@ uint64_t ReadCache::ParseRecordId() {
   uint64_t length = group->record_size;
   if (group->vlsd) {
     uint8_t length_bytes[4];
-    stream_.Read(length_bytes, 4);
+    stream_.ReadRecordBytes(length_bytes, 4);
     length = LittleEndian(length_bytes, 4);
   }
   // Checked before anything is allocated: the length comes from the file.
@@ -310,7 +310,7 @@ uint64_t ReadCache::ParseRecordId() {
 
   Cg4Block& block = *group->block;
   if (!IsObserved(record_id)) {
-    stream_.Skip(length);
+    stream_.SkipBytes(length);
     if (block.SampleCounter() < group->nof_samples) {
       block.IncrementSampleCounter();
     }
@@ -325,7 +325,7 @@ uint64_t ReadCache::ParseRecordId() {
     if (const uint8_t* bytes = stream_.Take(length); bytes != nullptr) {
       CopyRecord(record.data(), bytes, length);
     } else {
-      stream_.Read(record.data(), length);
+      stream_.ReadRecordBytes(record.data(), length);
     }
   }
   if (block.SampleCounter() >= group->nof_samples) {

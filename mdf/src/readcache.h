@@ -33,8 +33,8 @@ class BlockStream {
   /// at the end of the file.
   [[nodiscard]] uint64_t ReadableLeft() const { return readable_size_ > consumed_ ? readable_size_ - consumed_ : 0; }
 
-  void Read(uint8_t* dest, uint64_t nof_bytes);
-  void Skip(uint64_t nof_bytes);
+  void ReadRecordBytes(uint8_t* dest, uint64_t nof_bytes);
+  void SkipBytes(uint64_t nof_bytes);
   /// The next `nof_bytes` bytes when the current window holds them all, else null. The
   /// bytes are consumed.
   const uint8_t* Take(uint64_t nof_bytes) {

@@ -220,6 +220,25 @@ TEST(ChannelObserver, ByteArrays) {
   ChannelObserver<uint16_t> numeric(f.data, f.group, f.channel);
   EXPECT_FALSE(numeric.GetSampleByteArray(0, bytes));
   EXPECT_TRUE(bytes.empty());
+
+  // Values of another size replace what a slot held, as do values read again.
+  Fixture g(2, 10, 0);
+  g.channel.channel_type = 1;
+  g.channel.VlsdRecordId(2);  // values are whole records of group 2
+  ChannelObserver<std::vector<uint8_t>> variable(g.data, g.group, g.channel);
+  variable.OnSample(0, 2, {1, 2});
+  variable.OnSample(1, 2, {3});
+  variable.OnSample(0, 2, {4, 5, 6});
+  variable.OnSample(1, 2, {7});
+  EXPECT_TRUE(variable.GetSampleByteArray(0, bytes));
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{4, 5, 6}));
+  EXPECT_TRUE(variable.GetSampleByteArray(1, bytes));
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{7}));
+  EXPECT_TRUE(variable.GetSampleText(0, text, 0));
+  EXPECT_EQ(text, "040506");
+  variable.OnSample(1, 2, {});
+  EXPECT_TRUE(variable.GetSampleByteArray(1, bytes));
+  EXPECT_TRUE(bytes.empty());
 }
 
 TEST(ChannelObserver, ArrayElementsUseTheirOwnSlots) {
@@ -240,30 +259,6 @@ TEST(ChannelObserver, ArrayElementsUseTheirOwnSlots) {
   }
   uint64_t value = 0;
   EXPECT_FALSE(observer.GetSampleUnsigned(1, value, 3)) << "slot 6 is past the end";
-}
-
-TEST(ChannelObserver, VlsdValuesFromAVlsdChannelGroup) {
-  FakeDataGroup data;
-  auto& fixed = data.AddGroup(1, 2);
-  data.AddGroup(2, 2);  // the VLSD group
-  FakeChannel& channel = fixed.AddChannel("Payload");
-  channel.channel_type = 1;
-  channel.data_type = 10;
-  channel.bit_count = 32;
-  channel.VlsdRecordId(2);
-  ChannelObserver<std::vector<uint8_t>> observer(data, fixed, channel);
-  EXPECT_EQ(observer.RecordIds(), (std::set<uint64_t>{1, 2}));
-  data.BuildRecordObserverMap();
-  // File order: the fixed records with their offsets, the VLSD records counted by their group.
-  ASSERT_TRUE(data.NotifySampleObservers(0, 1, {0, 0, 0, 0}));
-  ASSERT_TRUE(data.NotifySampleObservers(0, 2, {0xAA, 0xBB, 0xCC}));
-  ASSERT_TRUE(data.NotifySampleObservers(1, 1, {7, 0, 0, 0}));
-  ASSERT_TRUE(data.NotifySampleObservers(1, 2, {0xDD}));
-  std::vector<uint8_t> bytes;
-  EXPECT_TRUE(observer.GetSampleByteArray(0, bytes));
-  EXPECT_EQ(bytes, (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
-  EXPECT_TRUE(observer.GetSampleByteArray(1, bytes));
-  EXPECT_EQ(bytes, (std::vector<uint8_t>{0xDD}));
 }
 
 TEST(ChannelObserver, DetachesWhenDestroyed) {
@@ -484,6 +479,26 @@ TEST(ChannelObserver, NumbersDecodeAsTheChannelDecodesThem) {
   CompareWithChannelDecoding<double>(random, 3000);
   CompareWithChannelDecoding<int64_t>(random, 3000);
   CompareWithChannelDecoding<uint64_t>(random, 3000);
+
+  // Every half-precision pattern, as elements of one array record.
+  Fixture f(1, 4, 16);
+  mdf::detail::Ca4Block array;
+  array.SetShape({65536});
+  f.channel.array = &array;
+  std::vector<uint8_t> record;
+  for (uint32_t pattern = 0; pattern < 65536; ++pattern) {
+    record.push_back(static_cast<uint8_t>(pattern));
+    record.push_back(static_cast<uint8_t>(pattern >> 8));
+  }
+  ChannelObserver<float> observer(f.data, f.group, f.channel);
+  observer.OnSample(0, 1, record);
+  for (uint64_t element = 0; element < 65536; ++element) {
+    float expected = 0;
+    f.channel.ValueFromRecord(record, expected, element);
+    double value = 0;
+    observer.GetSampleFloat(0, value, element);
+    ASSERT_TRUE(std::isnan(expected) ? std::isnan(value) : value == static_cast<double>(expected)) << element;
+  }
 }
 
 }  // namespace

@@ -187,6 +187,15 @@ TEST(Cn4Block, AttachmentsWithoutHeaderOrOfAnotherTypeAreSkipped) {
   auto& channel = header.ReadAt<Cn4Block>(buffer, 1024);
   ASSERT_EQ(channel.Attachments().size(), 1u);
   EXPECT_EQ(channel.Attachments()[0]->FilePosition(), 776);
+
+  // A count far beyond the links: only the one link there is gets looked up.
+  CnFields damaged;
+  damaged.links = {0, 0, 0, 0, 0, 0, 0, 0, 776};
+  damaged.nof_attachments = 65535;
+  MemoryBuffer second(FileImage().Place(64, ChannelBlock(damaged)).Data());
+  const size_t before = header.lookups;
+  EXPECT_EQ(header.ReadAt<Cn4Block>(second, 64).Attachments().size(), 1u);
+  EXPECT_EQ(header.lookups - before, 1u);
 }
 
 TEST(Cn4Block, WritesEveryFieldAfterItsChildren) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cg4block.h"
 #include "cn4block.h"
 #include "support/channelfixtures.h"
 #include "support/datablockfixtures.h"
@@ -108,6 +109,55 @@ TEST(Cn4SignalData, SettersAppendEntriesAndStoreOffsets) {
   fixed.SetTextValue("abcdef", true);
   EXPECT_EQ(std::vector<uint8_t>(record.begin() + 8, record.begin() + 12), (std::vector<uint8_t>{'a', 'b', 'c', 0}));
   EXPECT_TRUE(fixed.SignalData().empty());
+}
+
+TEST(Cn4SignalData, InvalidationBitsFollowTheDataBytes) {
+  mdf::detail::Cg4Block group;
+  auto& number = dynamic_cast<Cn4Block&>(*group.CreateChannel());
+  number.DataType(0);
+  number.BitCount(8);
+  number.Flags(0x02);
+  auto& text = dynamic_cast<Cn4Block&>(*group.CreateChannel());
+  text.DataType(7);  // no size: becomes a VLSD channel with a 64-bit offset
+  text.Flags(0x02);
+  auto& plain = dynamic_cast<Cn4Block&>(*group.CreateChannel());
+  plain.DataType(0);
+  plain.BitCount(8);
+  group.PrepareForWriting();
+  ASSERT_EQ(group.NofDataBytes(), 10u);
+  ASSERT_EQ(text.InvalidationBitPosition(), 1u);
+  auto& record = group.SampleBuffer();
+  ASSERT_EQ(record.size(), 11u);
+
+  number.SetUnsignedValueLe(5, false, 0);
+  EXPECT_EQ(record[0], 5);
+  EXPECT_EQ(record[10], 0x01);
+  number.SetValid(true, 0);
+  EXPECT_EQ(record[10], 0x00);
+
+  // The caller's validity reaches the record together with the entry's offset.
+  text.SetTextValue("ab", false);
+  EXPECT_EQ(record[10], 0x02);
+  EXPECT_EQ(std::vector<uint8_t>(record.begin() + 1, record.begin() + 9), Le64(0));
+  text.SetTextValue("cd", true);
+  EXPECT_EQ(record[10], 0x00);
+  EXPECT_EQ(std::vector<uint8_t>(record.begin() + 1, record.begin() + 9), Le64(7));
+
+  // A VLSD channel without record bits keeps the entry but cannot point at it.
+  text.BitCount(0);
+  text.SetByteArrayValue({1, 2}, true);
+  EXPECT_EQ(record[10], 0x02);
+  EXPECT_EQ(text.SignalData().size(), 20u);
+
+  std::vector<uint8_t> read(11, 0);
+  read[10] = 0x01;
+  EXPECT_FALSE(number.GetValid(read, 0)) << "bit 0 of the first invalidation byte set";
+  EXPECT_TRUE(text.GetValid(read, 0));
+  EXPECT_TRUE(number.GetValid(read, 1)) << "element 1 uses the next bit";
+  EXPECT_TRUE(plain.GetValid(read, 0)) << "without flag bit 1 always valid";
+  plain.SetValid(false, 0);
+  EXPECT_EQ(record[10], 0x02) << "and nothing to set";
+  EXPECT_TRUE(number.GetValid(std::vector<uint8_t>(10, 0xFF), 0)) << "a record without the byte";
 }
 
 TEST(Cn4SignalData, WithoutGroupTheSampleBufferIsEmpty) {

@@ -225,29 +225,6 @@ TEST(Dg4Block, WriteNewThenInPlace) {
   EXPECT_EQ(buffer.Bytes()[64 + 24 + 48 + 8], 2U) << "cycle count of the first group";
 }
 
-TEST(Dg4Block, DescriptionAndDisplayRows) {
-  Dg4Block group;
-  EXPECT_EQ(group.Description(), "");
-  group.Description("Engine");
-  EXPECT_EQ(group.Description(), "Engine");
-  ASSERT_NE(group.MetaDataInterface(), nullptr);
-
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 0, 0, 2));
-  image.Place(128, CgBlock(CgFields().Id(0)));
-  LoadedGroup file(image);
-  std::vector<mdf::BlockProperty> rows;
-  file.group.GetBlockProperty(rows);
-  std::vector<std::string> labels;
-  for (const auto& row : rows) labels.push_back(row.label);
-  EXPECT_EQ(labels, (std::vector<std::string>{"Header", "Address", "Type", "Length", "Links", "", "Links", "Next DG",
-                                              "First CG", "Link Data", "Comment MD", "", "Information",
-                                              "Record ID Size [byte]"}));
-  EXPECT_EQ(rows[9].description, "Link to Data");
-  EXPECT_EQ(rows[8].value, "0x80");
-  EXPECT_EQ(rows.back().value, "2");
-}
-
 TEST(Dg4Block, ClearDataResetsCounters) {
   Dg4Block group;
   auto* channel_group = group.CreateChannelGroup();

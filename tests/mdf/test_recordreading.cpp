@@ -1,11 +1,15 @@
 // Reading the record stream of a data group across its data blocks into sample observers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "cg4block.h"
+#include "datablock.h"
+#include "datalistblock.h"
 #include "dg4block.h"
 #include "mdf/isampleobserver.h"
 #include "readcache.h"
@@ -362,6 +366,72 @@ TEST(RecordReading, GroupNobodyListensToIsSkippedAndCounted) {
   file.group.ReadData(file.buffer);
   EXPECT_TRUE(deaf.deliveries.empty());
   EXPECT_EQ(file.group.Cg4List()[0]->SampleCounter(), 4U) << "unobserved records are skipped and counted";
+}
+
+}  // namespace
+
+namespace {
+
+// Stands for the data group: link 0 leads to its data.
+class DataOwner : public mdf::detail::DataListBlock {
+ public:
+  explicit DataOwner(int64_t data_link) {
+    block_id_ = "##DG";
+    link_list_ = {data_link};
+  }
+  size_t Read(std::streambuf&) override { return 0; }
+};
+
+TEST(BlockStream, ReadsAndSkipsAcrossWindowsAndBlocks) {
+  // Blocks of 300,000 (more than one read window), 0, 5, 200,000 zipped and 70,001 bytes.
+  const std::vector<size_t> sizes = {300'000, 0, 5, 200'000, 70'001};
+  std::vector<uint8_t> all;
+  std::vector<int64_t> links;
+  std::vector<uint64_t> offsets;
+  FileImage image;
+  size_t position = 4096;
+  uint32_t state = 7;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::vector<uint8_t> payload(sizes[i]);
+    for (auto& byte : payload) {
+      state = state * 1664525U + 1013904223U;
+      byte = static_cast<uint8_t>(state >> 24);
+    }
+    const Bytes block = i == 3 ? test::ZippedBlock("DT", 0, 0, payload.size(), test::Deflated(payload))
+                               : PlainBlock("##DT", payload);
+    links.push_back(static_cast<int64_t>(position));
+    offsets.push_back(all.size());
+    image.Place(position, block);
+    position += (block.Size() + 7) / 8 * 8;
+    all.insert(all.end(), payload.begin(), payload.end());
+  }
+  image.Place(1024, test::DataList(0, links, offsets));
+  test::MemoryBuffer buffer(image.Data());
+  DataOwner owner(1024);
+  owner.ReadBlockList(buffer, 0);
+  std::vector<mdf::detail::DataBlock*> blocks;
+  owner.CollectDataBlocks(blocks);
+
+  mdf::detail::BlockStream stream(buffer, blocks);
+  ASSERT_EQ(stream.TotalSize(), all.size());
+  std::mt19937 random(11);
+  uint64_t offset = 0;
+  while (stream.Left() > 0) {
+    const uint64_t count = std::min<uint64_t>(stream.Left(), random() % 3 == 0 ? random() % 400'000 : random() % 40);
+    if (random() % 2 == 0) {
+      stream.SkipBytes(count);
+    } else {
+      std::vector<uint8_t> bytes(count);
+      stream.ReadRecordBytes(bytes.data(), count);
+      ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), all.begin() + static_cast<std::ptrdiff_t>(offset)))
+          << "at " << offset << " count " << count;
+    }
+    offset += count;
+    ASSERT_EQ(stream.Consumed(), offset);
+  }
+  uint8_t byte = 0;
+  EXPECT_THROW(stream.ReadRecordBytes(&byte, 1), std::runtime_error);
+  EXPECT_THROW(stream.SkipBytes(1), std::runtime_error);
 }
 
 }  // namespace

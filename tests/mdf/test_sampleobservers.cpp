@@ -149,44 +149,6 @@ TEST(DataGroupDispatch, SeveralGroupsDispatchByRecordId) {
   EXPECT_EQ(log, (std::vector<std::string>{"both:2/1"}));
 }
 
-TEST(DataGroupDispatch, SubscriptionQueries) {
-  FakeDataGroup group;
-  auto& first = group.AddGroup(1);
-  auto& second = group.AddGroup(2);
-  FakeChannel& watched = first.AddChannel("watched");
-  watched.file_position = 100;
-  FakeChannel& sibling = first.AddChannel("sibling");
-  sibling.file_position = 200;
-  FakeChannel& elsewhere = second.AddChannel("elsewhere");
-  elsewhere.file_position = 300;
-
-  EXPECT_FALSE(group.IsSubscribingOnRecord(1));
-  EXPECT_FALSE(group.IsSubscribingOnChannel(watched));
-  {
-    BareChannelObserver observer(group, watched);
-    EXPECT_EQ(observer.RecordIds(), (std::set<uint64_t>{1}));
-    EXPECT_TRUE(group.IsSubscribingOnRecord(1));
-    EXPECT_FALSE(group.IsSubscribingOnRecord(2));
-    // Only channel observers: a channel counts by its file position alone.
-    EXPECT_TRUE(group.IsSubscribingOnChannel(watched));
-    EXPECT_FALSE(group.IsSubscribingOnChannel(sibling));
-    EXPECT_FALSE(group.IsSubscribingOnChannel(elsewhere));
-    EXPECT_TRUE(group.IsSubscribingOnChannelVlsd(watched));
-    observer.ReadVlsdData(false);
-    EXPECT_TRUE(group.IsSubscribingOnChannel(watched));
-    EXPECT_FALSE(group.IsSubscribingOnChannelVlsd(watched));
-
-    // A plain observer wants whole records: every channel of a listened group counts.
-    std::vector<std::string> log;
-    RecordingObserver plain(group, log, "p");
-    plain.ListenTo({1});
-    EXPECT_TRUE(group.IsSubscribingOnChannel(sibling));
-    EXPECT_TRUE(group.IsSubscribingOnChannelVlsd(watched)) << "the plain observer's record test decides";
-    EXPECT_FALSE(group.IsSubscribingOnChannel(elsewhere));
-  }
-  EXPECT_FALSE(group.IsSubscribingOnChannel(watched));
-}
-
 TEST(DataGroupDispatch, ResetCountersAndClearData) {
   FakeDataGroup group;
   auto& first = group.AddGroup(1);

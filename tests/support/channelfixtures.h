@@ -105,6 +105,7 @@ class TestHeader : public mdf::detail::MdfBlock {
   TestHeader() { block_id_ = "##HD"; }
   size_t Read(std::streambuf& /* buffer */) override { return 0; }
   mdf::detail::MdfBlock* FindByPosition(int64_t position) override {
+    ++lookups;
     for (const auto& block : blocks_) {
       if (auto* found = block->FindByPosition(position)) return found;
     }
@@ -128,6 +129,9 @@ class TestHeader : public mdf::detail::MdfBlock {
     blocks_.push_back(std::move(block));
     return result;
   }
+
+  /// Number of position lookups asked of the header.
+  size_t lookups = 0;
 
  private:
   std::vector<std::unique_ptr<mdf::detail::MdfBlock>> blocks_;
