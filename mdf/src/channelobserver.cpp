@@ -205,13 +205,20 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
     : IChannelObserver(data_group, channel), record_id_(channel_group.RecordId()), channel_group_(channel_group) {
   // The sample count comes from the file: only what the data can hold is allocated.
   const uint64_t nof_samples = std::min(channel_group.NofSamples(), MaxSamplesInData(data_group, channel_group));
-  const uint64_t array_size = ArraySizeOf(channel);
+  uint64_t array_size = ArraySizeOf(channel);
+  if (const auto* group = dynamic_cast<const Cg4Block*>(&channel_group); group != nullptr && !group->IsVlsd()) {
+    // No element can start beyond the record's last bit: a larger array is damaged.
+    array_size = std::min(array_size, std::max<uint64_t>(1, group->RecordSize() * 8));
+  }
   array_size_ = array_size;
   const uint64_t max_slots = std::min<uint64_t>(value_list_.max_size(), valid_list_.max_size());
   if (nof_samples > max_slots / array_size) {
     throw MdfRuntimeError("Too many samples for a channel observer.");
   }
-  const uint64_t nof_slots = nof_samples * array_size;
+  // Counts and sizes in the file may lie, and the data sizes they are checked against too:
+  // beyond a first share the buffers grow with the records that really arrive.
+  max_slots_ = nof_samples * array_size;
+  const uint64_t nof_slots = std::min(max_slots_, kInitialSlots);
   channel_type_ = channel.ChannelType();
   if constexpr (std::is_arithmetic_v<T>) {
     const uint8_t data_type = channel.DataType();
@@ -226,22 +233,38 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
       layout_.first_bit = uint64_t{channel.ByteOffset()} * 8 + channel.BitOffset();
     }
   }
-  nof_slots_ = nof_slots;
-  valid_list_.assign(nof_slots, false);
+  Grow(nof_slots);
   if constexpr (kIsBytes<T>) {
-    byte_slots_.assign(nof_slots, {0, 0});
     // A fixed-length array takes the same bytes in every sample, and its values cannot
     // hold more than the records do.
     uint64_t store_size = 0;
     if ((channel_type_ == 0 || channel_type_ == 2 || channel_type_ == 4) &&
         !__builtin_mul_overflow(nof_slots, channel.DataBytes(), &store_size)) {
-      byte_store_.reserve(std::min(store_size, DataSizeOf(data_group)));
+      byte_store_.reserve(std::min({store_size, DataSizeOf(data_group), kMaxStoreReserve}));
     }
+  }
+}
+
+template <typename T>
+bool ChannelObserver<T>::GrowFor(uint64_t nof_slots) {
+  if (nof_slots > max_slots_) {
+    return false;
+  }
+  Grow(std::min(max_slots_, std::max(nof_slots, 2 * nof_slots_)));
+  return true;
+}
+
+template <typename T>
+void ChannelObserver<T>::Grow(uint64_t nof_slots) {
+  nof_slots_ = nof_slots;
+  valid_list_.resize(nof_slots, false);
+  if constexpr (kIsBytes<T>) {
+    byte_slots_.resize(nof_slots, {0, 0});
   } else {
     value_list_.resize(nof_slots);
   }
   if (channel_type_ == 1) {
-    offset_list_.assign(nof_slots, 0);
+    offset_list_.resize(nof_slots, 0);
   }
 }
 
@@ -344,10 +367,9 @@ template <typename T>
 bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) {
   const bool own_record = record_id == record_id_;
   const uint64_t array_size = array_size_;
-  const uint64_t nof_slots = nof_slots_;
   if (own_record && array_size == 1 && layout_.active) {
     // The common case: one numeric value per record.
-    if (sample < nof_slots) {
+    if (sample < nof_slots_ || GrowFor(sample + 1)) {
       StoreValue(record, sample, 0);
     }
     return true;
@@ -357,10 +379,13 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
     return true;
   }
   uint64_t first = 0;
-  if (__builtin_mul_overflow(sample, array_size, &first) || first >= nof_slots) {
+  if (__builtin_mul_overflow(sample, array_size, &first) || first >= max_slots_) {
     return true;  // every slot of the sample lies beyond the buffers
   }
-  const uint64_t last = std::min(first + array_size, nof_slots);  // no overflow: first < nof_slots
+  const uint64_t last = std::min(first + array_size, max_slots_);  // no overflow: first < max_slots_
+  if (last > nof_slots_) {
+    GrowFor(last);
+  }
 
   switch (channel_type_) {
     case 1:  // variable length
@@ -409,9 +434,8 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
 
 template <typename T>
 bool ChannelObserver<T>::SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const {
-  const uint64_t array_size = ArraySizeOf(channel_);
-  return !__builtin_mul_overflow(sample, array_size, &slot) && !__builtin_add_overflow(slot, array_index, &slot) &&
-         slot < nof_slots_;
+  return array_index < array_size_ && !__builtin_mul_overflow(sample, array_size_, &slot) &&
+         !__builtin_add_overflow(slot, array_index, &slot) && slot < nof_slots_;
 }
 
 template <typename T>

@@ -32,7 +32,7 @@ class ChannelObserver : public IChannelObserver {
   bool GetSampleByteArray(uint64_t sample, std::vector<uint8_t>& value) const override;
   [[nodiscard]] uint64_t NofSamples() const override;
 
-  /// Slots held: samples x array size (at most what the data group's data can fill).
+  /// Slots held so far: up to samples x array size, growing as samples arrive.
   [[nodiscard]] uint64_t NofSlots() const { return nof_slots_; }
 
  private:
@@ -50,12 +50,21 @@ class ChannelObserver : public IChannelObserver {
   void StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element);
   void SetBytes(uint64_t slot, const std::vector<uint8_t>& bytes);
 
+  /// Slots allocated at once; more follow as samples arrive.
+  static constexpr uint64_t kInitialSlots = 4096;
+  /// The most bytes reserved at once for the byte-array store.
+  static constexpr uint64_t kMaxStoreReserve = uint64_t{16} << 20;
+  /// Makes room for the slot count, within the most the observer may hold.
+  bool GrowFor(uint64_t nof_slots);
+  void Grow(uint64_t nof_slots);
+
   /// Slot of (sample, element); false when it lies beyond the buffers.
   bool SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const;
   [[nodiscard]] bool ValidAt(uint64_t slot) const { return slot < valid_list_.size() && valid_list_[slot]; }
 
   uint64_t record_id_ = 0;
   uint64_t array_size_ = 1;  // elements per sample when the buffers were sized
+  uint64_t max_slots_ = 0;   // samples x array size, what the buffers may grow to
   uint8_t channel_type_ = 0;
   NumericLayout layout_;
   uint64_t nof_slots_ = 0;

@@ -101,7 +101,9 @@ class Hd4Block : public MdfBlock, public IHeader {
   /// The first data group whose subtree holds a block at the position; null for none.
   [[nodiscard]] IDataGroup* FindParentDataGroup(int64_t position) const;
 
-  /// The last data group's repairs of an unfinalized file; true without data groups.
+  /// The last data group's repairs of an unfinalized file; true without data groups. Data
+  /// under a list gets its last DT repaired and every record counted again (the counts are
+  /// set); false when that is not possible.
   bool FinalizeDtBlocks(std::streambuf& buffer);
   bool FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, bool update_vlsd);
 
@@ -111,7 +113,8 @@ class Hd4Block : public MdfBlock, public IHeader {
   /// The comment as a document rooted at "HDcomment" with a "TX" element, for editing.
   [[nodiscard]] std::unique_ptr<IXmlFile> CommentForEdit() const;
   void ReplaceComment(const IXmlFile& document);
-  void ResolveDataLinks();
+  /// Channel data links, hierarchy elements and event references, through one position index.
+  void ResolveReferences();
 
   Mdf4Timestamp start_time_;
   uint8_t time_class_ = 0;

@@ -44,7 +44,8 @@ class Mdf4File : public MdfFile {
   [[nodiscard]] Hd4Block* Hd() const { return header_.get(); }
 
  private:
-  void ResolveChannelReferences(std::streambuf& buffer);
+  /// Channel arrays find the blocks they reference; channels learn their array sizes.
+  void ResolveChannelReferences();
 
   std::unique_ptr<IdBlock> id_block_;
   std::unique_ptr<Hd4Block> header_;

@@ -56,22 +56,39 @@ std::vector<DataBlock*> DataBlocksOf(const Dg4Block* data_group) {
 
 BlockStream::BlockStream(std::streambuf& buffer, std::vector<DataBlock*> blocks)
     : buffer_(buffer), blocks_(std::move(blocks)) {
-  for (const DataBlock* block : blocks_) {
-    if (block != nullptr) {
-      const uint64_t size = block->DataSize();
-      total_size_ = size > std::numeric_limits<uint64_t>::max() - total_size_ ? std::numeric_limits<uint64_t>::max()
-                                                                               : total_size_ + size;
-    }
-  }
   if (!blocks_.empty()) {
     file_size_ = GetLastStreamPosition(buffer_);
   }
+  const auto add = [](uint64_t total, uint64_t size) {
+    return size > std::numeric_limits<uint64_t>::max() - total ? std::numeric_limits<uint64_t>::max() : total + size;
+  };
+  for (const DataBlock* block : blocks_) {
+    if (block != nullptr) {
+      total_size_ = add(total_size_, block->DataSize());
+      readable_size_ = add(readable_size_, ReadableSize(block));
+    }
+  }
+}
+
+uint64_t BlockStream::ReadableSize(const DataBlock* block) const {
+  if (block == nullptr) {
+    return 0;
+  }
+  const uint64_t size = block->DataSize();
+  if (size == 0 || dynamic_cast<const Dz4Block*>(block) != nullptr) {
+    return size;  // a zipped block's size is bounded by its compressed bytes
+  }
+  // A plain block that claims more than the file holds ends at the end of the file: record
+  // lengths and skips must not reach into bytes that do not exist.
+  const int64_t position = block->DataPosition();
+  const uint64_t in_file = position > 0 && position < file_size_ ? static_cast<uint64_t>(file_size_ - position) : 0;
+  return std::min(size, in_file);
 }
 
 bool BlockStream::EnterNextBlock() {
   while (next_block_ < blocks_.size()) {
     const DataBlock* block = blocks_[next_block_++];
-    const uint64_t size = block != nullptr ? block->DataSize() : 0;
+    const uint64_t size = ReadableSize(block);
     if (size == 0) {
       continue;  // an empty block inside a list holds no records; the next one may
     }
@@ -284,7 +301,7 @@ uint64_t ReadCache::ParseRecordId() {
     length = LittleEndian(length_bytes, 4);
   }
   // Checked before anything is allocated: the length comes from the file.
-  if (length > stream_.Left()) {
+  if (length > stream_.ReadableLeft()) {
     throw MdfRuntimeError("End of file detected.");
   }
   if (length == 0 && stream_.Consumed() == start) {

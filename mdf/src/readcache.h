@@ -29,6 +29,9 @@ class BlockStream {
   /// Bytes read or skipped so far.
   [[nodiscard]] uint64_t Consumed() const { return consumed_; }
   [[nodiscard]] uint64_t Left() const { return total_size_ - consumed_; }
+  /// What is left of the bytes the file really holds: a plain block that claims more ends
+  /// at the end of the file.
+  [[nodiscard]] uint64_t ReadableLeft() const { return readable_size_ > consumed_ ? readable_size_ - consumed_ : 0; }
 
   void ReadRecordBytes(uint8_t* dest, uint64_t nof_bytes);
   void SkipBytes(uint64_t nof_bytes);
@@ -49,11 +52,14 @@ class BlockStream {
   bool Refill();
   /// Moves to the next block that holds data; false when none is left.
   bool EnterNextBlock();
+  /// The block's data size, cut at the end of the file for a plain block.
+  [[nodiscard]] uint64_t ReadableSize(const DataBlock* block) const;
 
   std::streambuf& buffer_;
   std::vector<DataBlock*> blocks_;
   int64_t file_size_ = 0;
   uint64_t total_size_ = 0;
+  uint64_t readable_size_ = 0;
   uint64_t consumed_ = 0;
 
   size_t next_block_ = 0;

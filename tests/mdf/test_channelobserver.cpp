@@ -48,6 +48,20 @@ TEST(ChannelObserver, EmptyGroupGivesEmptyBuffers) {
   EXPECT_EQ(text, "");
 }
 
+// A sample count from a damaged file reserves nothing: the buffers follow the records.
+TEST(ChannelObserver, BuffersGrowWithTheRecordsThatArrive) {
+  Fixture f(uint64_t{1} << 40, 0, 8);
+  ChannelObserver<uint8_t> observer(f.data, f.group, f.channel);
+  EXPECT_LE(observer.NofSlots(), 4096U);
+  EXPECT_TRUE(observer.OnSample(10000, 1, {42}));
+  EXPECT_GT(observer.NofSlots(), 10000U);
+  EXPECT_LT(observer.NofSlots(), 100000U);
+  uint64_t value = 0;
+  EXPECT_TRUE(observer.GetSampleUnsigned(10000, value, 0));
+  EXPECT_EQ(value, 42U);
+  EXPECT_FALSE(observer.GetSampleUnsigned(9999, value, 0));
+}
+
 TEST(ChannelObserver, FillsOwnRecordsOnlyAndReadsBack) {
   Fixture f(3, 0, 8);
   ChannelObserver<uint8_t> observer(f.data, f.group, f.channel);

@@ -291,6 +291,33 @@ TEST(RecordReading, BlockClaimingMoreThanTheFileHolds) {
   EXPECT_TRUE(log.Contains("Parse of record failed. Error: End of file detected."));
 }
 
+// A length far beyond the file: records are neither sized by it nor skipped through it.
+TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
+  constexpr uint64_t kClaimed = uint64_t{1} << 40;
+  FileImage vlsd_image;
+  vlsd_image.Place(64, DgBlock(0, 128, 232, 0, 0));
+  vlsd_image.Place(128, CgBlock(CgFields().Id(0).Cycles(3).Flags(1)));
+  vlsd_image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).U32(1).Raw("x").U32(0x7FFFFFFF).Raw("yz"));
+  LoadedGroup vlsd(vlsd_image);
+  Recorder recorder(vlsd.group);
+  test::LogCapture log;
+  vlsd.group.ReadData(vlsd.buffer);
+  EXPECT_EQ(recorder.deliveries, (std::vector<Delivery>{{0, 0, {'x'}}}));
+  EXPECT_TRUE(log.Contains("Parse of record failed. Error: End of file detected."));
+
+  FileImage fixed_image;
+  fixed_image.Place(64, DgBlock(0, 128, 232, 0, 0));
+  fixed_image.Place(128, CgBlock(CgFields().Id(0).Cycles(kClaimed).DataBytes(1)));
+  fixed_image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).Raw("abcdefgh"));
+  LoadedGroup fixed(fixed_image);
+  Recorder elsewhere(fixed.group);
+  elsewhere.ListenTo({9});  // every record is skipped
+  log.entries.clear();
+  fixed.group.ReadData(fixed.buffer);
+  EXPECT_EQ(fixed.group.Cg4List()[0]->SampleCounter(), 8U);
+  EXPECT_TRUE(log.Contains("Parse of record failed. Error: End of file detected."));
+}
+
 TEST(RecordReading, InvalidRecordIdSizeMakesTheRecordsUnreadable) {
   FileImage image;
   image.Place(64, DgBlock(0, 128, 232, 0, 3));

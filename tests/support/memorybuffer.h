@@ -73,6 +73,9 @@ class MemoryBuffer : public std::streambuf {
     } else if (way == std::ios_base::end) {
       base = static_cast<int64_t>(data_.size());
     }
+    if (offset > std::numeric_limits<int64_t>::max() - base) {
+      return pos_type(off_type(-1));  // beyond any position
+    }
     return seekpos(base + offset, std::ios_base::in | std::ios_base::out);
   }
   pos_type seekpos(pos_type position, std::ios_base::openmode) override {

@@ -1,0 +1,560 @@
+#include "hd4block.h"
+
+#include <locale>
+#include <map>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+
+#include "blockchain.h"
+#include "cg4block.h"
+#include "cn4block.h"
+#include "datablock.h"
+#include "dg4block.h"
+#include "dt4block.h"
+#include "md4block.h"
+#include "mdf/ixmlfile.h"
+#include "mdf/mdfhelper.h"
+#include "mdf/mdflogstream.h"
+#include "recordcounter.h"
+
+namespace mdf::detail {
+
+namespace {
+
+constexpr size_t kDgLink = 0;
+constexpr size_t kFhLink = 1;
+constexpr size_t kChLink = 2;
+constexpr size_t kAtLink = 3;
+constexpr size_t kEvLink = 4;
+constexpr size_t kCommentLink = 5;
+constexpr size_t kNofLinks = 6;
+constexpr uint64_t kBlockLength = 104;
+constexpr uint8_t kAngleValid = 0x01;
+constexpr uint8_t kDistanceValid = 0x02;
+
+template <typename Interface, typename Block>
+std::vector<Interface*> InterfaceList(const std::vector<std::unique_ptr<Block>>& list) {
+  std::vector<Interface*> dest;
+  dest.reserve(list.size());
+  for (const auto& block : list) {
+    if (block) dest.push_back(block.get());
+  }
+  return dest;
+}
+
+template <typename Block>
+MdfBlock* FindInList(const std::vector<std::unique_ptr<Block>>& list, int64_t position) {
+  for (const auto& block : list) {
+    if (MdfBlock* found = block ? block->FindByPosition(position) : nullptr) {
+      return found;
+    }
+  }
+  return nullptr;
+}
+
+// Writes the entries not yet in the file and links each to the last entry that is in the
+// file: the first from the header's link, the others from their predecessor. An entry whose
+// write fails stays out of the chain, so the entries after it are still reachable.
+template <typename Block>
+void WriteChain(std::streambuf& buffer, MdfBlock& header, size_t header_link,
+                const std::vector<std::unique_ptr<Block>>& list) {
+  MdfBlock* previous = nullptr;
+  for (const auto& block : list) {
+    if (!block) continue;
+    if (block->FilePosition() <= 0) {
+      block->Write(buffer);
+      if (block->FilePosition() <= 0) {
+        continue;
+      }
+      if (previous == nullptr) {
+        header.PatchLink(buffer, header_link, block->FilePosition());
+      } else {
+        previous->PatchLink(buffer, 0, block->FilePosition());
+      }
+    }
+    previous = block.get();
+  }
+}
+
+bool IsPlainText(const Tx4Block& comment) {
+  if (comment.IsTxBlock()) {
+    return true;
+  }
+  const std::string text = comment.FullText();
+  return !text.empty() && text[0] != '<';
+}
+
+// True when the data group's data lies below a list block (DL, HL) instead of in one block.
+bool DataUnderList(const Dg4Block& data_group) {
+  for (const auto& block : data_group.DataBlockList()) {
+    if (dynamic_cast<const DataListBlock*>(block.get()) != nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Hd4Block::Hd4Block() {
+  block_id_ = "##HD";
+  start_time_.AttachToParent(this);
+  start_time_.SetTime(UtcTimestamp(CurrentTimeNs()));
+}
+
+Hd4Block::~Hd4Block() = default;
+
+// ---- Common properties in the comment ----
+
+std::string Hd4Block::CommonProperty(const std::string& key) const {
+  const Md4Block* comment = CommentAsMd4();
+  if (comment == nullptr || CompareNoCase(comment->BlockId(), "##TX") == 0) {
+    return {};
+  }
+  auto document = MakeXmlFile("Expat");
+  if (!document->ParseString(comment->XmlText())) {
+    return {};
+  }
+  const IXmlNode* list = document->FindRootChild("common_properties");
+  const IXmlNode* element = list != nullptr ? list->FindChildWithAttribute("e", "name", key) : nullptr;
+  return element != nullptr ? element->TrimmedValue() : std::string();
+}
+
+std::unique_ptr<IXmlFile> Hd4Block::CommentForEdit() const {
+  auto document = MakeXmlFile("Expat");
+  std::string old_text;  // A plain-text comment lives on in the "TX" element.
+  if (const auto* comment = dynamic_cast<const Tx4Block*>(comment_.get())) {
+    if (IsPlainText(*comment)) {
+      old_text = comment->FullText();
+    } else if (!document->ParseString(comment->FullText())) {
+      MDF_ERROR() << "The header comment is not valid XML and is replaced. Comment: "
+                  << AddressToText(comment->FilePosition());
+      document = MakeXmlFile("Expat");
+    }
+  }
+  IXmlNode* root = document->SetRootName("HDcomment");
+  IXmlNode* tx = root->UniqueChild("TX");
+  if (!old_text.empty()) {
+    tx->SetValueText(old_text);
+  }
+  return document;
+}
+
+void Hd4Block::ReplaceComment(const IXmlFile& document) {
+  auto comment = std::make_unique<Md4Block>(document.WriteToString(true));
+  comment->AttachToParent(this);
+  comment_ = std::move(comment);
+}
+
+void Hd4Block::SetCommonProperty(const std::string& key, const std::string& value, const char* type) {
+  auto document = CommentForEdit();
+  IXmlNode* list = document->RootNode()->UniqueChild("common_properties");
+  IXmlNode* element = list->UniqueChildWithAttribute("e", "name", key);
+  element->SetAttributeValue("type", std::string(type));
+  element->SetValueText(value);
+  ReplaceComment(*document);
+}
+
+void Hd4Block::Description(const std::string& description) {
+  auto document = CommentForEdit();
+  document->RootNode()->UniqueChild("TX")->SetValueText(description);
+  ReplaceComment(*document);
+}
+
+int64_t Hd4Block::RecorderIndex() const {
+  std::string text = CommonProperty("Recorder.FileIndex");
+  TrimSpace(text);
+  std::istringstream stream(text);
+  stream.imbue(std::locale::classic());
+  int64_t index = 0;
+  return (stream >> index) ? index : 0;
+}
+
+void Hd4Block::RecorderIndex(int64_t index) {
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text << index;
+  SetCommonProperty("Recorder.FileIndex", text.str(), "integer");
+}
+
+// ---- Lists ----
+
+IAttachment* Hd4Block::CreateAttachment() {
+  AddAt4(std::make_unique<At4Block>());
+  return at_list_.back().get();
+}
+
+std::vector<IAttachment*> Hd4Block::Attachments() const { return InterfaceList<IAttachment>(at_list_); }
+
+IFileHistory* Hd4Block::CreateFileHistory() {
+  auto history = std::make_unique<Fh4Block>();
+  history->AttachToParent(this);
+  fh_list_.push_back(std::move(history));
+  return fh_list_.back().get();
+}
+
+std::vector<IFileHistory*> Hd4Block::FileHistories() const { return InterfaceList<IFileHistory>(fh_list_); }
+
+IEvent* Hd4Block::CreateEvent() {
+  auto event = std::make_unique<Ev4Block>();
+  event->AttachToParent(this);
+  ev_list_.push_back(std::move(event));
+  return ev_list_.back().get();
+}
+
+std::vector<IEvent*> Hd4Block::Events() const { return InterfaceList<IEvent>(ev_list_); }
+
+IChannelHierarchy* Hd4Block::CreateChannelHierarchy() {
+  auto hierarchy = std::make_unique<Ch4Block>();
+  hierarchy->AttachToParent(this);
+  ch_list_.push_back(std::move(hierarchy));
+  return ch_list_.back().get();
+}
+
+std::vector<IChannelHierarchy*> Hd4Block::ChannelHierarchies() const {
+  return InterfaceList<IChannelHierarchy>(ch_list_);
+}
+
+IDataGroup* Hd4Block::CreateDataGroup() {
+  AddDg4(std::make_unique<Dg4Block>());
+  return LastDataGroup();
+}
+
+std::vector<IDataGroup*> Hd4Block::DataGroups() const { return InterfaceList<IDataGroup>(dg_list_); }
+
+IDataGroup* Hd4Block::LastDataGroup() const { return dg_list_.empty() ? nullptr : dg_list_.back().get(); }
+
+void Hd4Block::AddAt4(std::unique_ptr<At4Block> attachment) {
+  if (attachment) {
+    attachment->AttachToParent(this);
+    at_list_.push_back(std::move(attachment));
+  }
+}
+
+void Hd4Block::AddDg4(std::unique_ptr<Dg4Block> data_group) {
+  if (data_group) {
+    data_group->AttachToParent(this);
+    dg_list_.push_back(std::move(data_group));
+  }
+}
+
+std::optional<double> Hd4Block::StartAngle() const {
+  return (flags_ & kAngleValid) != 0 ? std::optional<double>(start_angle_) : std::nullopt;
+}
+
+void Hd4Block::StartAngle(double angle) {
+  start_angle_ = angle;
+  flags_ = static_cast<uint8_t>(flags_ | kAngleValid);
+}
+
+std::optional<double> Hd4Block::StartDistance() const {
+  return (flags_ & kDistanceValid) != 0 ? std::optional<double>(start_distance_) : std::nullopt;
+}
+
+void Hd4Block::StartDistance(double distance) {
+  start_distance_ = distance;
+  flags_ = static_cast<uint8_t>(flags_ | kDistanceValid);
+}
+
+// ---- Display ----
+
+void Hd4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
+  MdfBlock::GetBlockProperty(dest);
+  dest.emplace_back("Links", "", "", BlockItemType::HeaderItem);
+  dest.emplace_back("First DG", AddressToText(Link(kDgLink)), "Link to first data group", BlockItemType::LinkItem);
+  dest.emplace_back("First FH", AddressToText(Link(kFhLink)), "Link to first file history", BlockItemType::LinkItem);
+  dest.emplace_back("First CH", AddressToText(Link(kChLink)), "Link to first channel hierarchy",
+                    BlockItemType::LinkItem);
+  dest.emplace_back("First AT", AddressToText(Link(kAtLink)), "Link to first attachment", BlockItemType::LinkItem);
+  dest.emplace_back("First EV", AddressToText(Link(kEvLink)), "Link to first event", BlockItemType::LinkItem);
+  dest.emplace_back("Comment MD", AddressToText(Link(kCommentLink)), CommentText(), BlockItemType::LinkItem);
+  dest.emplace_back("", "", "", BlockItemType::BlankItem);
+  dest.emplace_back("Information", "", "", BlockItemType::HeaderItem);
+  switch (time_class_) {
+    case 0: dest.emplace_back("Time Source", "PC Time"); break;
+    case 10: dest.emplace_back("Time Source", "External"); break;
+    case 16: dest.emplace_back("Time Source", "NTP/PTP"); break;
+    default: break;
+  }
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string flags = "0x";
+  if (flags_ >= 0x10) flags.push_back(kHex[flags_ >> 4]);
+  flags.push_back(kHex[flags_ & 0x0F]);
+  dest.emplace_back("Flags", flags);
+  dest.emplace_back("Start Angle [rad]", FormatNumberText(start_angle_));
+  dest.emplace_back("Start Distance [m]", FormatNumberText(start_distance_));
+  if (comment_) {
+    comment_->GetBlockProperty(dest);
+  }
+}
+
+MdfBlock* Hd4Block::FindByPosition(int64_t position) {
+  if (position <= 0) {
+    return nullptr;
+  }
+  if (MdfBlock* found = FindInList(dg_list_, position)) return found;
+  if (MdfBlock* found = FindInList(fh_list_, position)) return found;
+  if (MdfBlock* found = FindInList(ch_list_, position)) return found;
+  if (MdfBlock* found = FindInList(at_list_, position)) return found;
+  if (MdfBlock* found = FindInList(ev_list_, position)) return found;
+  return MdfBlock::FindByPosition(position);
+}
+
+// ---- Reading ----
+
+size_t Hd4Block::Read(std::streambuf& buffer) {
+  size_t bytes = ReadMdf4Header(buffer);
+  CheckBlockId(*this, "##HD");
+  start_time_.AttachToParent(this);
+  bytes += start_time_.Read(buffer);
+  bytes += ReadByte(buffer, time_class_);
+  bytes += ReadByte(buffer, flags_);
+  uint8_t reserved = 0;
+  bytes += ReadByte(buffer, reserved);
+  bytes += ReadNumber(buffer, start_angle_);
+  bytes += ReadNumber(buffer, start_distance_);
+  if (fh_list_.empty() && link_list_.size() > kFhLink) {
+    ReadBlockChain(buffer, this, Link(kFhLink), "##FH", fh_list_);
+  }
+  LoadMdComment(buffer, kCommentLink);
+  return bytes;
+}
+
+void Hd4Block::ReadMeasurementInfo(std::streambuf& buffer) {
+  if (dg_list_.empty() && link_list_.size() > kDgLink) {
+    ReadBlockChain(buffer, this, Link(kDgLink), "##DG", dg_list_);
+  }
+  for (auto& data_group : dg_list_) {
+    data_group->ReadCgList(buffer);
+  }
+  if (at_list_.empty() && link_list_.size() > kAtLink) {
+    ReadBlockChain(buffer, this, Link(kAtLink), "##AT", at_list_);
+  }
+}
+
+void Hd4Block::ReadEverythingButData(std::streambuf& buffer) {
+  for (auto& data_group : dg_list_) {
+    for (const auto& group : data_group->Cg4List()) {
+      if (group) {
+        group->ReadCnList(buffer);
+        group->ReadSrList(buffer);
+      }
+    }
+  }
+  if (ch_list_.empty() && link_list_.size() > kChLink) {
+    std::set<int64_t> visited;
+    Ch4Block::ReadChain(buffer, this, Link(kChLink), ch_list_, visited, 0);
+  }
+  if (ev_list_.empty() && link_list_.size() > kEvLink) {
+    ReadBlockChain(buffer, this, Link(kEvLink), "##EV", ev_list_);
+  }
+  ResolveReferences();
+}
+
+void Hd4Block::ResolveReferences() {
+  // One index of the blocks that references point at, built once: a tree walk per link
+  // would make reading quadratic in the size of the file.
+  std::unordered_map<int64_t, MdfBlock*> index;
+  const auto add = [&index](MdfBlock* block) {
+    if (block != nullptr && block->FilePosition() > 0) index.emplace(block->FilePosition(), block);
+  };
+  for (auto& data_group : dg_list_) {
+    add(data_group.get());
+    for (const auto& group : data_group->Cg4List()) {
+      add(group.get());
+      for (IChannel* channel : group->Channels()) {
+        add(dynamic_cast<MdfBlock*>(channel));
+      }
+    }
+  }
+  for (auto& block : at_list_) add(block.get());
+  for (auto& block : ev_list_) add(block.get());
+  // Anything else (a link to another kind of block) is looked up once and remembered.
+  const BlockLookup find = [this, &index](int64_t position) -> MdfBlock* {
+    if (position <= 0) {
+      return nullptr;
+    }
+    const auto found = index.find(position);
+    if (found != index.end()) {
+      return found->second;
+    }
+    MdfBlock* block = FindByPosition(position);
+    index.emplace(position, block);
+    return block;
+  };
+
+  for (auto& data_group : dg_list_) {
+    for (const auto& group : data_group->Cg4List()) {
+      for (IChannel* channel : group->Channels()) {
+        auto* cn = dynamic_cast<Cn4Block*>(channel);
+        if (cn == nullptr || cn->DataLink() <= 0) {
+          continue;
+        }
+        MdfBlock* block = find(cn->DataLink());
+        if (block == nullptr) {
+          continue;  // Data blocks are the record readers' business.
+        }
+        if (block->BlockType() == "CG") {
+          auto* vlsd_group = dynamic_cast<IChannelGroup*>(block);
+          if (vlsd_group != nullptr && cn->ChannelType() == 1) {
+            cn->VlsdRecordId(vlsd_group->RecordId());
+          }
+        } else if (block->BlockType() == "CN") {
+          cn->ReferencedChannel(dynamic_cast<IChannel*>(block));
+        }
+      }
+    }
+  }
+  for (auto& hierarchy : ch_list_) {
+    hierarchy->ResolveReferences(find);
+  }
+  for (auto& event : ev_list_) {
+    event->ResolveReferences(find);
+  }
+}
+
+// ---- Writing ----
+
+size_t Hd4Block::Write(std::streambuf& buffer) {
+  const bool is_new = file_position_ <= 0;
+  size_t bytes = 0;
+  if (is_new) {
+    block_id_ = "##HD";
+    link_list_.resize(kNofLinks, 0);
+    block_length_ = kBlockLength;
+    bytes += MdfBlock::Write(buffer);
+  } else {
+    SeekToData(buffer);
+  }
+  start_time_.AttachToParent(this);
+  bytes += start_time_.Write(buffer);
+  bytes += WriteNumber(buffer, time_class_);
+  bytes += WriteNumber(buffer, flags_);
+  bytes += WriteZeroBytes(buffer, 1);
+  bytes += WriteNumber(buffer, start_angle_);
+  bytes += WriteNumber(buffer, start_distance_);
+  if (is_new) {
+    PatchBlockLength(buffer, bytes);
+  }
+
+  WriteChain(buffer, *this, kFhLink, fh_list_);
+  StoreMdComment(buffer, kCommentLink);
+  WriteChain(buffer, *this, kAtLink, at_list_);
+  WriteChain(buffer, *this, kChLink, ch_list_);
+  WriteChain(buffer, *this, kEvLink, ev_list_);
+
+  // The last data group is written again: its counts and data grow while a measurement
+  // is written.
+  MdfBlock* previous = nullptr;
+  for (size_t i = 0; i < dg_list_.size(); ++i) {
+    Dg4Block* data_group = dg_list_[i].get();
+    if (data_group == nullptr) continue;
+    const bool is_last = i + 1 == dg_list_.size();
+    if (data_group->FilePosition() <= 0 || is_last) {
+      data_group->Write(buffer);
+      if (previous == nullptr) {
+        PatchLink(buffer, kDgLink, data_group->FilePosition());
+      } else {
+        previous->PatchLink(buffer, 0, data_group->FilePosition());
+      }
+    }
+    previous = data_group;
+  }
+  return bytes;
+}
+
+IDataGroup* Hd4Block::FindParentDataGroup(int64_t position) const {
+  if (position <= 0) {
+    return nullptr;
+  }
+  for (const auto& data_group : dg_list_) {
+    if (data_group && data_group->FindByPosition(position) != nullptr) {
+      return data_group.get();
+    }
+  }
+  return nullptr;
+}
+
+// ---- Finalization ----
+//
+// A logger's unfinalized data group usually keeps its data in a list (DL) whose last DT
+// block was still growing. The data group's own repairs only look at a last DT block of
+// the group itself; below a list the last DT of the list is repaired here and every block
+// is counted again.
+
+bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
+  if (dg_list_.empty()) {
+    return true;
+  }
+  Dg4Block* last = dg_list_.back().get();
+  if (last == nullptr) {
+    return false;
+  }
+  if (!DataUnderList(*last)) {
+    return last->FinalizeDtBlocks(buffer);
+  }
+  std::vector<DataBlock*> blocks;
+  last->CollectDataBlocks(blocks);
+  auto* dt = blocks.empty() ? nullptr : dynamic_cast<Dt4Block*>(blocks.back());
+  if (dt == nullptr || dt->BlockType() != "DT") {
+    MDF_ERROR() << "The last block of the data list is not a DT block. Data group: "
+                << AddressToText(last->FilePosition());
+    return false;
+  }
+  dt->UpdateDataSize(buffer);
+  return true;
+}
+
+bool Hd4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, bool update_vlsd) {
+  if (dg_list_.empty()) {
+    return true;
+  }
+  Dg4Block* last = dg_list_.back().get();
+  if (last == nullptr) {
+    return false;
+  }
+  if (!DataUnderList(*last)) {
+    return last->FinalizeCgAndVlsdBlocks(buffer, update_cg, update_vlsd);
+  }
+  // Every block is counted, so the counts are assigned, not added to what the file held.
+  std::map<uint64_t, RecordCounter::Layout> layouts;
+  std::map<uint64_t, Cg4Block*> groups;
+  for (const auto& group : last->Cg4List()) {
+    if (group && groups.emplace(group->RecordId(), group.get()).second) {
+      layouts[group->RecordId()] = {group->RecordSize(), group->IsVlsd()};
+    }
+  }
+  if (groups.empty()) {
+    return true;
+  }
+  RecordCounter counter(last->RecordIdSize(), layouts);
+  if (counter.Stopped()) {
+    MDF_ERROR() << "The records of the data group cannot be counted. Data group: "
+                << AddressToText(last->FilePosition());
+    return false;
+  }
+  std::vector<DataBlock*> blocks;
+  last->CollectDataBlocks(blocks);
+  for (const DataBlock* block : blocks) {
+    if (counter.Stopped()) break;
+    block->CopyDataToStream(buffer, counter);
+  }
+  for (const auto& [id, group] : groups) {
+    const auto found = counter.Tallies().find(id);
+    const RecordCounter::Tally tally = found != counter.Tallies().end() ? found->second : RecordCounter::Tally{};
+    if (update_cg) {
+      group->NofSamples(tally.records);
+    }
+    if (update_vlsd && group->IsVlsd()) {
+      // Value bytes only, as the writers count them: without the length in front of each.
+      const uint64_t value_bytes = tally.bytes - 4 * tally.records;
+      group->NofDataBytes(static_cast<uint32_t>(value_bytes));
+      group->NofInvalidBytes(static_cast<uint32_t>(value_bytes >> 32));
+    }
+  }
+  // Records after one of an unknown group cannot be found: the counts are short.
+  return !counter.Stopped();
+}
+
+}  // namespace mdf::detail

@@ -1,0 +1,213 @@
+#include "mdf4file.h"
+
+#include <exception>
+
+#include "ca4block.h"
+#include "cg4block.h"
+#include "cn4block.h"
+#include "dg4block.h"
+#include "mdf/ichannelarray.h"
+#include "mdf/mdflogstream.h"
+
+namespace mdf::detail {
+
+namespace {
+constexpr int64_t kHeaderPosition = 64;
+constexpr uint16_t kUpdateCgCount = 0x01;
+constexpr uint16_t kUpdateSrCount = 0x02;
+constexpr uint16_t kUpdateLastDt = 0x04;
+constexpr uint16_t kUpdateLastRd = 0x08;
+constexpr uint16_t kUpdateLastDl = 0x10;
+constexpr uint16_t kUpdateVlsdBytes = 0x20;
+constexpr uint16_t kUpdateVlsdOffsets = 0x40;
+}  // namespace
+
+Mdf4File::Mdf4File() : id_block_(std::make_unique<IdBlock>()), header_(std::make_unique<Hd4Block>()) {
+  header_->AttachToParent(id_block_.get());
+}
+
+Mdf4File::Mdf4File(std::unique_ptr<IdBlock> id_block) : id_block_(std::move(id_block)) {}
+
+Mdf4File::~Mdf4File() = default;
+
+void Mdf4File::Attachments(AttachmentList& dest) const {
+  if (header_) {
+    const auto list = header_->Attachments();
+    dest.insert(dest.end(), list.begin(), list.end());
+  }
+}
+
+void Mdf4File::DataGroups(DataGroupList& dest) const {
+  if (header_) {
+    const auto list = header_->DataGroups();
+    dest.insert(dest.end(), list.begin(), list.end());
+  }
+}
+
+std::string Mdf4File::Version() const { return id_block_ ? id_block_->VersionString() : std::string(); }
+
+void Mdf4File::MinorVersion(int minor) {
+  if (id_block_) {
+    id_block_->SetMinorVersion(minor);
+  }
+}
+
+std::string Mdf4File::ProgramId() const { return id_block_ ? id_block_->ProgramId() : std::string(); }
+
+void Mdf4File::ProgramId(const std::string& program_id) {
+  if (id_block_) {
+    id_block_->ProgramId(program_id);
+  }
+}
+
+IAttachment* Mdf4File::CreateAttachment() { return header_ ? header_->CreateAttachment() : nullptr; }
+
+IDataGroup* Mdf4File::CreateDataGroup() { return header_ ? header_->CreateDataGroup() : nullptr; }
+
+void Mdf4File::ReadHeader(std::streambuf& buffer) {
+  if (!id_block_) {
+    id_block_ = std::make_unique<IdBlock>();
+    SetFirstStreamPosition(buffer);
+    id_block_->Read(buffer);
+  }
+  if (!header_) {
+    header_ = std::make_unique<Hd4Block>();
+    header_->AttachToParent(id_block_.get());
+    SetStreamPosition(buffer, kHeaderPosition);
+    header_->Read(buffer);
+  }
+}
+
+void Mdf4File::ReadMeasurementInfo(std::streambuf& buffer) {
+  ReadHeader(buffer);
+  header_->ReadMeasurementInfo(buffer);
+}
+
+void Mdf4File::ReadEverythingButData(std::streambuf& buffer) {
+  ReadHeader(buffer);
+  if (header_) {
+    header_->ReadMeasurementInfo(buffer);
+    header_->ReadEverythingButData(buffer);
+  }
+  ResolveChannelReferences();
+  if (finalized_on_read_) {
+    return;
+  }
+  uint16_t standard_flags = 0;
+  uint16_t custom_flags = 0;
+  if (id_block_ && !id_block_->IsFinalized(standard_flags, custom_flags)) {
+    finalized_on_read_ = FinalizeFile(buffer);
+  }
+}
+
+namespace {
+
+// The channel arrays of a channel's composition; an array may nest further arrays. The
+// composition reader bounds the nesting.
+void ResolveArrays(const Ca4Block::BlockList& composition) {
+  for (const auto& block : composition) {
+    if (auto* array = dynamic_cast<Ca4Block*>(block.get()); array != nullptr) {
+      try {
+        array->ResolveReferences();
+      } catch (const std::exception& error) {
+        MDF_ERROR() << "Failed to resolve the channel array references. Error: " << error.what();
+      }
+      ResolveArrays(array->Compositions());
+    }
+  }
+}
+
+}  // namespace
+
+void Mdf4File::ResolveChannelReferences() {
+  if (!header_) {
+    return;
+  }
+  for (const auto& data_group : header_->Dg4List()) {
+    for (const auto& group : data_group->Cg4List()) {
+      for (IChannel* channel : group->Channels()) {
+        if (const auto* cn = dynamic_cast<const Cn4Block*>(channel); cn != nullptr) {
+          ResolveArrays(cn->Compositions());
+        }
+      }
+    }
+  }
+  for (const auto& data_group : header_->Dg4List()) {
+    for (const auto& group : data_group->Cg4List()) {
+      for (IChannel* channel : group->Channels()) {
+        const IChannelArray* array = channel->ChannelArray();
+        channel->ArraySize(array != nullptr ? array->ElementCount() : 1);
+      }
+    }
+  }
+}
+
+bool Mdf4File::Write(std::streambuf& buffer) {
+  if (!id_block_ || !header_) {
+    MDF_ERROR() << "No ID or HD block defined. Invalid use of function.";
+    return false;
+  }
+  try {
+    id_block_->Write(buffer);
+    header_->Write(buffer);
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Failed to write the MDF4 file. Error: " << error.what();
+    return false;
+  }
+  return true;
+}
+
+bool Mdf4File::IsFinalized(uint16_t& standard_flags, uint16_t& custom_flags) const {
+  if (!id_block_) {
+    standard_flags = 0;
+    custom_flags = 0;
+    return true;
+  }
+  return id_block_->IsFinalized(standard_flags, custom_flags);
+}
+
+void Mdf4File::SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags,
+                            uint16_t custom_flags) {
+  if (id_block_) {
+    id_block_->SetFinalized(finalized, buffer, standard_flags, custom_flags);
+  }
+}
+
+IDataGroup* Mdf4File::FindParentDataGroup(const IBlock& block) const {
+  return header_ ? header_->FindParentDataGroup(block.FilePosition()) : nullptr;
+}
+
+bool Mdf4File::FinalizeFile(std::streambuf& buffer) {
+  uint16_t standard_flags = 0;
+  uint16_t custom_flags = 0;
+  if (IsFinalized(standard_flags, custom_flags) || standard_flags == 0 || !header_) {
+    MDF_DEBUG() << "The files standard flags are OK. Cannot finalize the file. File: " << Name();
+    return false;
+  }
+  bool result = true;
+  if ((standard_flags & kUpdateLastDl) != 0) {
+    MDF_ERROR() << "Finalizing DL block is not supported. File: " << Name();
+    result = false;
+  }
+  if ((standard_flags & kUpdateLastDt) != 0 && !header_->FinalizeDtBlocks(buffer)) {
+    MDF_ERROR() << "Fail to finalize last DT block. File: " << Name();
+    result = false;
+  }
+  if ((standard_flags & kUpdateLastRd) != 0) {
+    MDF_ERROR() << "Finalizing RD block is not supported. File: " << Name();
+    result = false;
+  }
+  const bool update_cg = (standard_flags & kUpdateCgCount) != 0;
+  const bool update_vlsd = (standard_flags & (kUpdateVlsdBytes | kUpdateVlsdOffsets)) != 0;
+  if ((update_cg || update_vlsd) && !header_->FinalizeCgAndVlsdBlocks(buffer, update_cg, update_vlsd)) {
+    MDF_ERROR() << "Failed to update number of samples and VLSD block sizes. File: " << Name();
+    result = false;
+  }
+  if ((standard_flags & kUpdateSrCount) != 0) {
+    MDF_ERROR() << "Finalizing SR block is not supported. File: " << Name();
+    return false;
+  }
+  return result;
+}
+
+}  // namespace mdf::detail

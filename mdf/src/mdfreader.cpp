@@ -1,0 +1,237 @@
+#include "mdf/mdfreader.h"
+
+#include <exception>
+#include <fstream>
+#include <typeinfo>
+
+#include "channelobserver.h"
+#include "dg4block.h"
+#include "idblock.h"
+#include "mdf/ichannel.h"
+#include "mdf/ichannelarray.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/ichannelobserver.h"
+#include "mdf/idatagroup.h"
+#include "mdf/iheader.h"
+#include "mdf/mdfhelper.h"
+#include "mdf/mdflogstream.h"
+#include "mdf3file.h"
+#include "mdf4file.h"
+
+namespace mdf {
+
+namespace {
+
+template <typename T>
+ChannelObserverPtr MakeObserver(IDataGroup& data_group, const IChannelGroup& group, const IChannel& channel) {
+  return std::make_unique<detail::ChannelObserver<T>>(data_group, group, channel);
+}
+
+}  // namespace
+
+namespace {
+
+ChannelObserverPtr MakeChannelObserver(IDataGroup& data_group, const IChannelGroup& group, const IChannel& channel) {
+  const IChannelArray* array = channel.ChannelArray();
+  uint64_t elements = array != nullptr ? array->ElementCount() : 1;
+  if (elements == 0) {
+    elements = 1;  // A damaged array must not divide by zero.
+  }
+  const uint64_t bytes = channel.DataBytes() / elements;
+  switch (channel.DataType()) {
+    case 0:
+    case 1:
+      switch (bytes) {
+        case 1: return MakeObserver<uint8_t>(data_group, group, channel);
+        case 2: return MakeObserver<uint16_t>(data_group, group, channel);
+        case 4: return MakeObserver<uint32_t>(data_group, group, channel);
+        default: return MakeObserver<uint64_t>(data_group, group, channel);
+      }
+    case 2:
+    case 3:
+      if (bytes <= 1) return MakeObserver<int8_t>(data_group, group, channel);
+      if (bytes == 2) return MakeObserver<int16_t>(data_group, group, channel);
+      if (bytes <= 4) return MakeObserver<int32_t>(data_group, group, channel);
+      return MakeObserver<int64_t>(data_group, group, channel);
+    case 4:
+    case 5:
+      if (bytes <= 4) return MakeObserver<float>(data_group, group, channel);
+      return MakeObserver<double>(data_group, group, channel);
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+      return MakeObserver<std::string>(data_group, group, channel);
+    case 10:
+    case 11:
+    case 12:
+      return MakeObserver<std::vector<uint8_t>>(data_group, group, channel);
+    case 13:
+    case 14:
+      return MakeObserver<uint64_t>(data_group, group, channel);
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+ChannelObserverPtr CreateChannelObserver(IDataGroup& data_group, const IChannelGroup& group,
+                                         const IChannel& channel) {
+  try {
+    return MakeChannelObserver(data_group, group, channel);
+  } catch (const std::exception& error) {
+    // The observer sizes its buffers from counts in the file; a damaged count gives none.
+    MDF_ERROR() << "Failed to create a channel observer. Channel: " << channel.Name() << ", Error: " << error.what();
+  }
+  return nullptr;
+}
+
+void CreateObserversForDataGroup(IDataGroup& data_group, ChannelObserverList& dest) {
+  for (const IChannelGroup* group : data_group.ChannelGroups()) {
+    if (group == nullptr || group->NofSamples() == 0) {
+      continue;
+    }
+    for (const IChannel* channel : group->Channels()) {
+      if (channel != nullptr) {
+        dest.push_back(CreateChannelObserver(data_group, *group, *channel));
+      }
+    }
+  }
+}
+
+MdfReader::MdfReader(std::shared_ptr<std::streambuf> buffer) : buffer_(std::move(buffer)) { VerifyMdfFile(); }
+
+MdfReader::MdfReader(const std::string& filename) : buffer_(std::make_shared<std::filebuf>()), filename_(filename) {
+  VerifyMdfFile();
+}
+
+MdfReader::~MdfReader() {
+  Close();
+  file_.reset();
+}
+
+IHeader* MdfReader::FileHeader() const { return file_ ? file_->Header() : nullptr; }
+
+bool MdfReader::IsOpen() const {
+  if (!buffer_) {
+    return false;
+  }
+  try {
+    const auto* file = dynamic_cast<const std::filebuf*>(buffer_.get());
+    return file == nullptr || file->is_open();
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Dynamic cast of pointer failed. Error: " << error.what();
+  }
+  return true;
+}
+
+bool MdfReader::Open() {
+  if (!buffer_) {
+    MDF_ERROR() << "No stream buffer has been assigned. Invalid use of the function";
+    return false;
+  }
+  return OpenMdfFile(*buffer_, filename_, std::ios_base::in | std::ios_base::binary);
+}
+
+void MdfReader::Close() {
+  if (!buffer_) {
+    return;
+  }
+  try {
+    auto* file = dynamic_cast<std::filebuf*>(buffer_.get());
+    if (!filename_.empty() && file != nullptr && file->is_open()) {
+      file->close();
+    } else {
+      buffer_->pubsync();
+    }
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Dynamic cast of pointer failed. Error: " << error.what();
+  }
+}
+
+void MdfReader::VerifyMdfFile() {
+  if (!buffer_) {
+    MDF_ERROR() << "No stream attached. Invalid use of function";
+    return;
+  }
+  if (!Open()) {
+    MDF_ERROR() << "The file couldn't be opened for reading (locked?). Filename: " << filename_;
+    return;
+  }
+  auto id_block = std::make_unique<detail::IdBlock>();
+  try {
+    id_block->Read(*buffer_);
+  } catch (const std::exception& error) {
+    // A file too short for its identification is no MDF file; the constructor never throws.
+    MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();
+    Close();
+    return;
+  }
+  const std::string file_id = id_block->FileId();
+  if (CompareNoCaseN(file_id, "MDF", 3) != 0 && CompareNoCaseN(file_id, "UnFinMF", 7) != 0) {
+    MDF_ERROR() << "This is not and MDF file. File: " << filename_;
+    Close();
+    return;
+  }
+  if (id_block->Version() < 400) {
+    file_ = std::make_unique<detail::Mdf3File>(std::move(id_block));
+  } else {
+    file_ = std::make_unique<detail::Mdf4File>(std::move(id_block));
+  }
+  file_->FileName(filename_);
+}
+
+bool MdfReader::ReadEverythingButData() {
+  if (!file_ || !buffer_) {
+    MDF_ERROR() << "No instance created. File: " << filename_;
+    return false;
+  }
+  const bool opened_here = !IsOpen() && Open();
+  if (!IsOpen()) {
+    MDF_ERROR() << "File is not open. File: " << filename_;
+    return false;
+  }
+  bool result = true;
+  try {
+    file_->ReadEverythingButData(*buffer_);
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();
+    result = false;
+  }
+  if (opened_here) {
+    Close();
+  }
+  return result;
+}
+
+bool MdfReader::ReadData(IDataGroup& data_group) {
+  if (!file_ || !buffer_) {
+    MDF_ERROR() << "No instance created. File: " << filename_;
+    return false;
+  }
+  const bool opened_here = !IsOpen() && Open();
+  if (!IsOpen()) {
+    MDF_ERROR() << "Failed to open file. File: " << filename_;
+    return false;
+  }
+  bool result = true;
+  try {
+    if (file_->IsMdf4()) {
+      auto& dg4 = dynamic_cast<detail::Dg4Block&>(data_group);
+      dg4.ReadData(*buffer_);
+    } else {
+      // The MDF3 data group arrives with the MDF3 blocks; until then no group converts.
+      throw std::bad_cast();
+    }
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();
+    result = false;
+  }
+  if (opened_here) {
+    Close();
+  }
+  return result;
+}
+
+}  // namespace mdf
