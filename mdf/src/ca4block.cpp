@@ -7,6 +7,7 @@
 #include <limits>
 #include <locale>
 #include <sstream>
+#include <utility>
 
 #include "cn4block.h"
 #include "composition.h"
@@ -114,15 +115,10 @@ uint64_t Ca4Block::LayoutLinkCount() const {
 }
 
 size_t Ca4Block::Read(std::streambuf& buffer) {
-  std::unique_ptr<CompositionContext> own_context;
-  CompositionContext* context = composition_context_;
-  composition_context_ = nullptr;
+  // Handed over by the parent of a nested read; taken so that a later read starts afresh.
+  CompositionContext* context = std::exchange(composition_context_, nullptr);
 
   size_t bytes = ReadMdf4Header(buffer);
-  if (context == nullptr) {
-    own_context = std::make_unique<CompositionContext>(file_position_);
-    context = own_context.get();
-  }
   bytes += ReadByte(buffer, type_);
   bytes += ReadByte(buffer, storage_);
   bytes += ReadNumber(buffer, nof_dimensions_);
@@ -183,7 +179,7 @@ size_t Ca4Block::Read(std::streambuf& buffer) {
   }
 
   if (composition_list_.empty() && Link(0) > 0) {
-    ReadComposition(buffer, Link(0), *this, composition_list_, *context);
+    ReadComposition(buffer, Link(0), *this, composition_list_, context);
   }
   ResolveReferences();
   return bytes;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <locale>
 #include <sstream>
+#include <utility>
 
 #include "ca4block.h"
 #include "cc4block.h"
@@ -149,7 +150,11 @@ void ReadCompositionChain(std::streambuf& buffer, int64_t first, MdfBlock& owner
 }  // namespace
 
 void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
-                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext& context) {
+                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext* handed) {
+  // A top-level read roots its own context at the owner.
+  std::unique_ptr<CompositionContext> own;
+  if (handed == nullptr) own = std::make_unique<CompositionContext>(owner.FilePosition());
+  CompositionContext& context = handed != nullptr ? *handed : *own;
   SetStreamPosition(buffer, first);
   const std::string type = ReadBlockTypeText(buffer);
   const CompositionContext::Level level(context);
@@ -382,15 +387,10 @@ std::vector<int64_t> Cn4Block::DefaultXLinks() const {
 }
 
 size_t Cn4Block::Read(std::streambuf& buffer) {
-  std::unique_ptr<CompositionContext> own_context;
-  CompositionContext* context = composition_context_;
-  composition_context_ = nullptr;
+  // Handed over by the parent of a nested read; taken so that a later read starts afresh.
+  CompositionContext* context = std::exchange(composition_context_, nullptr);
 
   size_t bytes = ReadMdf4Header(buffer);
-  if (context == nullptr) {
-    own_context = std::make_unique<CompositionContext>(file_position_);
-    context = own_context.get();
-  }
   bytes += ReadByte(buffer, type_);
   bytes += ReadByte(buffer, sync_type_);
   bytes += ReadByte(buffer, data_type_);
@@ -413,7 +413,7 @@ size_t Cn4Block::Read(std::streambuf& buffer) {
   name_ = LoadTx4Text(buffer, kNameLink);
 
   if (composition_list_.empty() && Link(kCompositionLink) > 0) {
-    ReadComposition(buffer, Link(kCompositionLink), *this, composition_list_, *context);
+    ReadComposition(buffer, Link(kCompositionLink), *this, composition_list_, context);
   }
 
   if (Link(kSourceLink) > 0) {

@@ -31,8 +31,9 @@ std::string ChannelFlagsText(uint32_t flags);
 
 /// Reads the composition at `first` into the list of `owner`: one channel array, or the
 /// member channels chained from there on (each element's next link leads to the following one).
+/// `context` is the one of the tree being read, or null for a top-level read.
 void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
-                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext& context);
+                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext* context);
 
 class Cn4Block : public DataListBlock, public IChannel {
  public:

@@ -43,6 +43,15 @@ std::vector<Interface*> InterfaceList(const std::vector<std::unique_ptr<Block>>&
   return dest;
 }
 
+// Appends a new block of the list's kind, attached to its owner.
+template <typename Block>
+Block* AppendNew(mdf::detail::MdfBlock* owner, std::vector<std::unique_ptr<Block>>& list) {
+  auto block = std::make_unique<Block>();
+  block->AttachToParent(owner);
+  list.push_back(std::move(block));
+  return list.back().get();
+}
+
 template <typename Block>
 MdfBlock* FindInList(const std::vector<std::unique_ptr<Block>>& list, int64_t position) {
   for (const auto& block : list) {
@@ -188,28 +197,19 @@ IAttachment* Hd4Block::CreateAttachment() {
 std::vector<IAttachment*> Hd4Block::Attachments() const { return InterfaceList<IAttachment>(at_list_); }
 
 IFileHistory* Hd4Block::CreateFileHistory() {
-  auto history = std::make_unique<Fh4Block>();
-  history->AttachToParent(this);
-  fh_list_.push_back(std::move(history));
-  return fh_list_.back().get();
+  return AppendNew(this, fh_list_);
 }
 
 std::vector<IFileHistory*> Hd4Block::FileHistories() const { return InterfaceList<IFileHistory>(fh_list_); }
 
 IEvent* Hd4Block::CreateEvent() {
-  auto event = std::make_unique<Ev4Block>();
-  event->AttachToParent(this);
-  ev_list_.push_back(std::move(event));
-  return ev_list_.back().get();
+  return AppendNew(this, ev_list_);
 }
 
 std::vector<IEvent*> Hd4Block::Events() const { return InterfaceList<IEvent>(ev_list_); }
 
 IChannelHierarchy* Hd4Block::CreateChannelHierarchy() {
-  auto hierarchy = std::make_unique<Ch4Block>();
-  hierarchy->AttachToParent(this);
-  ch_list_.push_back(std::move(hierarchy));
-  return ch_list_.back().get();
+  return AppendNew(this, ch_list_);
 }
 
 std::vector<IChannelHierarchy*> Hd4Block::ChannelHierarchies() const {
