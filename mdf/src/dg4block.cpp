@@ -307,41 +307,46 @@ Dt4Block* Dg4Block::LastDtBlock(LastBlock& state) const {
   return dt;
 }
 
-bool Dg4Block::FinalizeDtBlocks(std::streambuf& buffer) {
+Dt4Block* Dg4Block::LastDtToFinalize(bool& result, const char* function) const {
+  // Logged under the finalization step that asks.
+  const auto log = [function](MdfLogSeverity severity) {
+    return MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, function}, severity);
+  };
   LastBlock state = LastBlock::kNone;
   Dt4Block* dt = LastDtBlock(state);
+  result = true;
   switch (state) {
     case LastBlock::kNone:
-      MDF_DEBUG() << "No last data block to update.";
-      return true;
+      log(MdfLogSeverity::kDebug) << "No last data block to update.";
+      return nullptr;
     case LastBlock::kNotDt:
-      MDF_DEBUG() << "Last data block is not a DT block.";
-      return true;
+      log(MdfLogSeverity::kDebug) << "Last data block is not a DT block.";
+      return nullptr;
     case LastBlock::kNotDt4:
-      MDF_ERROR() << "Invalid DT block type-cast.";
-      return false;
+      log(MdfLogSeverity::kError) << "Invalid DT block type-cast.";
+      result = false;
+      return nullptr;
     case LastBlock::kDt:
       break;
+  }
+  return dt;
+}
+
+bool Dg4Block::FinalizeDtBlocks(std::streambuf& buffer) {
+  bool result = true;
+  Dt4Block* dt = LastDtToFinalize(result, __func__);
+  if (dt == nullptr) {
+    return result;
   }
   dt->UpdateDataSize(buffer);
   return true;
 }
 
 bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle_counts, bool update_vlsd_sizes) {
-  LastBlock state = LastBlock::kNone;
-  Dt4Block* dt = LastDtBlock(state);
-  switch (state) {
-    case LastBlock::kNone:
-      MDF_DEBUG() << "No last data block to update.";
-      return true;
-    case LastBlock::kNotDt:
-      MDF_DEBUG() << "Last data block is not a DT block.";
-      return true;
-    case LastBlock::kNotDt4:
-      MDF_ERROR() << "Invalid DT block type-cast.";
-      return false;
-    case LastBlock::kDt:
-      break;
+  bool result = true;
+  Dt4Block* dt = LastDtToFinalize(result, __func__);
+  if (dt == nullptr) {
+    return result;
   }
 
   struct Count {

@@ -72,6 +72,8 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   enum class LastBlock { kNone, kNotDt, kNotDt4, kDt };
   /// The last data block when it is a DT block; `state` says what was found.
   [[nodiscard]] Dt4Block* LastDtBlock(LastBlock& state) const;
+  /// The last DT block, or null with the result the finalization step `function` reports.
+  Dt4Block* LastDtToFinalize(bool& result, const char* function) const;
   void ReleaseSignalData();
 
   uint8_t record_id_size_ = 0;

@@ -23,6 +23,9 @@ using test::PlainBlock;
 
 namespace {
 
+using test::ReadInto;
+using test::ThrownText;
+
 // A list block whose links the tests set; it reads like any MDF4 block with links.
 class TestList : public DataListBlock {
  public:
@@ -61,20 +64,6 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed = 0) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + seed);
   return bytes;
-}
-
-void ReadInto(MdfBlock& block, MemoryBuffer& buffer, int64_t position) {
-  SetStreamPosition(buffer, position);
-  block.Read(buffer);
-}
-
-std::string ThrownText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "<nothing thrown>";
 }
 
 TEST(DataBlock, EmptyBlockTouchesNeitherSinkNorBuffer) {

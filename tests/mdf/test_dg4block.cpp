@@ -25,16 +25,7 @@ using test::DgBlock;
 using test::FileImage;
 using test::PlainBlock;
 
-struct LoadedGroup {
-  explicit LoadedGroup(const FileImage& image) : buffer(image.Data()) {
-    mdf::detail::SetStreamPosition(buffer, 64);
-    group.Read(buffer);
-    group.ReadCgList(buffer);
-  }
-  [[nodiscard]] const Cg4Block& Cg(size_t index) const { return *group.Cg4List()[index]; }
-  test::MemoryBuffer buffer;
-  Dg4Block group;
-};
+using test::LoadedGroup;
 
 // An unfinalized file: the last DT block's header still claims no data; the records run to
 // the end of the file.

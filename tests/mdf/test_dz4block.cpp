@@ -17,24 +17,13 @@ using test::MemoryBuffer;
 
 namespace {
 
+using test::ReadInto;
+using test::ThrownText;
+
 std::vector<uint8_t> Records(size_t size) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i % 8) < 4 ? i / 8 : 0x55);
   return bytes;
-}
-
-void ReadInto(MdfBlock& block, MemoryBuffer& buffer, int64_t position) {
-  SetStreamPosition(buffer, position);
-  block.Read(buffer);
-}
-
-std::string ThrownText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "<nothing thrown>";
 }
 
 TEST(Dz4Block, InflatesOnBothCopyPaths) {

@@ -29,16 +29,7 @@ using test::DgBlock;
 using test::FileImage;
 using test::PlainBlock;
 
-// A data group read from a file image: the DG block at 64, its channel groups and data.
-struct LoadedGroup {
-  explicit LoadedGroup(const FileImage& image) : buffer(image.Data()) {
-    mdf::detail::SetStreamPosition(buffer, 64);
-    group.Read(buffer);
-    group.ReadCgList(buffer);
-  }
-  test::MemoryBuffer buffer;
-  Dg4Block group;
-};
+using test::LoadedGroup;
 
 struct Delivery {
   uint64_t sample;

@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "mdfblock.h"
 #include "support/memorybuffer.h"
 
 namespace test {
@@ -83,5 +86,21 @@ class FileImage {
  private:
   std::vector<uint8_t> bytes_;
 };
+
+/// Reads the block at the position of the buffer.
+inline void ReadInto(mdf::detail::MdfBlock& block, MemoryBuffer& buffer, int64_t position) {
+  mdf::detail::SetStreamPosition(buffer, position);
+  block.Read(buffer);
+}
+
+/// The text of what the action throws.
+inline std::string ThrownText(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "<nothing thrown>";
+}
 
 }  // namespace test

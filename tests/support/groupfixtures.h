@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "dg4block.h"
+#include "mdfblock.h"
 #include "support/memorybuffer.h"
 
 namespace test {
@@ -87,5 +89,17 @@ inline Bytes SrBlock(int64_t next, int64_t data, uint64_t cycle_count, double in
       .U8(flags)
       .Zeros(6);
 }
+
+// A data group read from a file image: the DG block at 64 with its channel groups.
+struct LoadedGroup {
+  explicit LoadedGroup(const FileImage& image) : buffer(image.Data()) {
+    mdf::detail::SetStreamPosition(buffer, 64);
+    group.Read(buffer);
+    group.ReadCgList(buffer);
+  }
+  [[nodiscard]] const mdf::detail::Cg4Block& Cg(size_t index) const { return *group.Cg4List()[index]; }
+  MemoryBuffer buffer;
+  mdf::detail::Dg4Block group;
+};
 
 }  // namespace test
