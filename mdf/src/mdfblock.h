@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "byteorder.h"
 #include "mdf/blockproperty.h"
 #include "mdf/mdfexception.h"
 
@@ -110,8 +111,7 @@ class MdfBlock {
   /// Seeks to the end; an MDF4 block pads with zero bytes to the next 8-byte boundary.
   void GoToStreamEnd(std::streambuf& buffer) const;
 
-  // Numbers in the block's byte order, any arithmetic type of 1, 2, 4 or 8 bytes. The bytes
-  // are assembled explicitly, so the host's own byte order never matters.
+  // Numbers in the block's byte order, any arithmetic type of 1, 2, 4 or 8 bytes.
   template <typename T>
   size_t ReadNumber(std::streambuf& buffer, T& value) const;
   template <typename T>
@@ -158,15 +158,11 @@ template <typename T>
 size_t MdfBlock::ReadNumber(std::streambuf& buffer, T& value) const {
   static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
   using Raw = typename internal::UnsignedOfSize<sizeof(T)>::type;
-  unsigned char bytes[sizeof(T)];
+  uint8_t bytes[sizeof(T)];
   if (buffer.sgetn(reinterpret_cast<char*>(bytes), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
     throw MdfIoFailure("Invalid number of bytes read");
   }
-  Raw raw = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) {
-    const size_t shift = 8 * (byte_order_ != 0 ? sizeof(T) - 1 - i : i);
-    raw = static_cast<Raw>(raw | (static_cast<Raw>(bytes[i]) << shift));
-  }
+  const auto raw = static_cast<Raw>(LoadUnsigned(bytes, sizeof(T), byte_order_ != 0));
   std::memcpy(&value, &raw, sizeof(T));
   return sizeof(T);
 }
@@ -177,11 +173,8 @@ size_t MdfBlock::WriteNumber(std::streambuf& buffer, T value) const {
   using Raw = typename internal::UnsignedOfSize<sizeof(T)>::type;
   Raw raw = 0;
   std::memcpy(&raw, &value, sizeof(T));
-  unsigned char bytes[sizeof(T)];
-  for (size_t i = 0; i < sizeof(T); ++i) {
-    const size_t shift = 8 * (byte_order_ != 0 ? sizeof(T) - 1 - i : i);
-    bytes[i] = static_cast<unsigned char>(raw >> shift);
-  }
+  uint8_t bytes[sizeof(T)];
+  StoreUnsigned(bytes, raw, sizeof(T), byte_order_ != 0);
   if (buffer.sputn(reinterpret_cast<const char*>(bytes), sizeof(T)) != static_cast<std::streamsize>(sizeof(T))) {
     throw MdfRuntimeError("Invalid number of bytes written");
   }
