@@ -28,8 +28,13 @@ class IChannelObserver : public ISampleObserver {
   virtual bool GetSampleText(uint64_t sample, std::string& value, uint64_t array_index) const = 0;
   /// The value of slot `sample` (no array index) of a byte-array observer.
   virtual bool GetSampleByteArray(uint64_t sample, std::vector<uint8_t>& value) const = 0;
-  /// The channel group's current sample count.
+  /// The channel group's current sample count: what the file declares, which a damaged
+  /// file may claim far beyond its data.
   [[nodiscard]] virtual uint64_t NofSamples() const = 0;
+  /// The samples the observer's buffers hold (filled by a read or not yet): at most
+  /// NofSamples(), and never more than the data could deliver. Loops over the values use
+  /// this count.
+  [[nodiscard]] virtual uint64_t NofHeldSamples() const;
 
   [[nodiscard]] const IChannel& Channel() const { return channel_; }
   [[nodiscard]] std::string ChannelName() const;
@@ -44,7 +49,7 @@ class IChannelObserver : public ISampleObserver {
   /// The value of one sample after the channel's conversion, as T.
   template <typename T>
   bool ConvertedValue(uint64_t sample, T& value, uint64_t array_index = 0) const;
-  /// Every sample converted (array index 0); the result holds the valid flags.
+  /// Every held sample converted (array index 0); the result holds the valid flags.
   template <typename T>
   std::vector<bool> ConvertedValues(std::vector<T>& values) const;
 
@@ -161,7 +166,7 @@ bool IChannelObserver::ConvertedValue(uint64_t sample, T& value, uint64_t array_
 
 template <typename T>
 std::vector<bool> IChannelObserver::ConvertedValues(std::vector<T>& values) const {
-  const uint64_t nof_samples = NofSamples();
+  const uint64_t nof_samples = NofHeldSamples();
   std::vector<bool> valid_list(nof_samples, false);
   values.resize(nof_samples);
   for (uint64_t sample = 0; sample < nof_samples; ++sample) {

@@ -54,6 +54,8 @@ class IDataGroup : public IBlock {
   /// observers mapped to the record id receive it (an id without entry gives true). False
   /// as soon as one observer returns false.
   bool NotifySampleObservers(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) const;
+  /// The same for a record in place (ISampleObserver::OnRecord).
+  bool NotifySampleObservers(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) const;
   [[nodiscard]] bool IsSubscribingOnRecord(uint64_t record_id) const;
   /// True when a channel observer watches the channel (same file position), or a plain
   /// sample observer listens to the channel's record id.

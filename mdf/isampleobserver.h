@@ -1,6 +1,7 @@
 #pragma once
 // A listener attached to one data group: while the group is read it receives every record
 // dispatched to it with the record's sample index (per channel group) and record id.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -28,6 +29,10 @@ class ISampleObserver {
   /// file's stream position: the record reader continues where it stopped.
   /// By default the callback's answer, true without a callback.
   virtual bool OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record);
+  /// The same record as bytes in place, as the record reader hands it over. By default the
+  /// bytes are copied and passed to OnSample; an observer that can take them in place
+  /// overrides this to spare the copy.
+  virtual bool OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size);
 
   [[nodiscard]] bool IsAttached() const { return attached_; }
   [[nodiscard]] const std::set<uint64_t>& RecordIds() const { return record_id_list_; }
@@ -41,6 +46,9 @@ class ISampleObserver {
   std::set<uint64_t> record_id_list_;
   IDataGroup& data_group_;
   bool attached_ = false;
+
+ private:
+  std::vector<uint8_t> record_copy_;
 };
 
 }  // namespace mdf

@@ -17,6 +17,7 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/numberconversion.h"
+#include "byteorder.h"
 #include "mdfblock.h"
 
 namespace mdf::detail {
@@ -119,8 +120,8 @@ inline uint64_t LowBits(uint64_t value, uint64_t nof_bits) {
 // order, as the channel's bit decoders read them. The caller has checked that the bits lie
 // inside the record, so the bytes from the first one on can be loaded as one word (zero
 // padded at the record's end) whenever the bits fit a word.
-[[gnu::always_inline]] inline uint64_t UnsignedBits(bool little_endian, uint64_t position, uint64_t nof_bits, const uint8_t* data,
-                             uint64_t size) {
+[[gnu::always_inline]] inline uint64_t UnsignedBits(bool little_endian, uint64_t position, uint64_t nof_bits,
+                                                    const uint8_t* data, uint64_t size) {
   if (little_endian) {
     const uint64_t shift = position & 7;
     if (nof_bits > 0 && shift + nof_bits <= 64) {
@@ -174,21 +175,67 @@ std::string ValueText(const T& value) {
 
 }  // namespace
 
-namespace {
-
-// The bytes of the data group's records; unknown (the largest number) for a data group
-// that is not a block.
-uint64_t DataSizeOf(const IDataGroup& data_group) {
-  const auto* block = dynamic_cast<const DataListBlock*>(&data_group);
-  return block != nullptr ? block->DataSize() : std::numeric_limits<uint64_t>::max();
+void ByteSlots::Resize(uint64_t count) {
+  if (width_ > 0) {
+    if (count > std::numeric_limits<uint64_t>::max() / width_) throw std::bad_alloc();
+    store_.Resize(count * width_);
+    store_room_ = count * width_;
+  } else {
+    spans_.Resize(count);
+  }
+  slots_ = count;
 }
 
-}  // namespace
+void ByteSlots::MakeVariable() {
+  spans_.Resize(slots_);
+  for (uint64_t slot = 0; slot < written_; ++slot) spans_[slot] = {slot * width_, width_};
+  store_size_ = written_ * width_;
+  width_ = 0;
+}
 
-uint64_t MaxSamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group) {
+void ByteSlots::Append(const uint8_t* data, uint64_t size, uint64_t& offset) {
+  if (size > store_room_ - store_size_) {
+    if (size > std::numeric_limits<uint64_t>::max() / 2 - store_size_) throw std::bad_alloc();
+    // Doubled: the bytes of a VLSD value arrive one record after the other.
+    store_room_ = std::max(2 * store_room_, std::max<uint64_t>(store_size_ + size, 4096));
+    store_.Resize(store_room_);
+  }
+  offset = store_size_;
+  if (size > 0) std::memcpy(&store_[store_size_], data, size);
+  store_size_ += size;
+}
+
+void ByteSlots::Set(uint64_t slot, const uint8_t* data, uint64_t size) {
+  if (width_ > 0) {
+    if (size == width_ && slot <= written_) {
+      std::memcpy(&store_[slot * width_], data, size);
+      written_ = std::max(written_, slot + 1);
+      return;
+    }
+    MakeVariable();  // rare: a value of another length, or samples skipped
+  }
+  for (; written_ < slot; ++written_) spans_[written_] = {0, 0};  // samples skipped: empty
+  auto& [offset, length] = spans_[slot];
+  if (slot < written_ && size == length && length > 0) {
+    std::memcpy(&store_[offset], data, size);  // a value read again in its old size
+    return;
+  }
+  Append(data, size, offset);
+  length = size;
+  written_ = std::max(written_, slot + 1);
+}
+
+std::pair<const uint8_t*, uint64_t> ByteSlots::Get(uint64_t slot) const {
+  if (slot >= written_) return {nullptr, 0};
+  if (width_ > 0) return {&store_[slot * width_], width_};
+  const auto& [offset, length] = spans_[slot];
+  return {length > 0 ? &store_[offset] : nullptr, length};
+}
+
+SampleBound SamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group) {
   const auto* block = dynamic_cast<const DataListBlock*>(&data_group);
   if (block == nullptr) {
-    return std::numeric_limits<uint64_t>::max();
+    return {std::numeric_limits<uint64_t>::max(), false};
   }
   // A record holds its record id and its bytes (a VLSD record at least its length), and
   // never less than one byte: a record that consumes nothing ends the read.
@@ -196,7 +243,11 @@ uint64_t MaxSamplesInData(const IDataGroup& data_group, const IChannelGroup& cha
   if (const auto* group = dynamic_cast<const Cg4Block*>(&channel_group); group != nullptr) {
     smallest_record += group->IsVlsd() ? 4 : group->RecordSize();
   }
-  return block->DataSize() / std::max<uint64_t>(1, smallest_record);
+  smallest_record = std::max<uint64_t>(1, smallest_record);
+  if (const auto in_file = block->RecordBytesInFile(); in_file.has_value()) {
+    return {*in_file / smallest_record, true};
+  }
+  return {block->DataSize() / smallest_record, false};
 }
 
 template <typename T>
@@ -204,23 +255,25 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
                                     const IChannel& channel)
     : IChannelObserver(data_group, channel), record_id_(channel_group.RecordId()), channel_group_(channel_group) {
   // The sample count comes from the file: only what the data can hold is allocated.
-  const uint64_t nof_samples = std::min(channel_group.NofSamples(), MaxSamplesInData(data_group, channel_group));
+  const SampleBound bound = SamplesInData(data_group, channel_group);
+  const uint64_t nof_samples = std::min(channel_group.NofSamples(), bound.max_samples);
   uint64_t array_size = ArraySizeOf(channel);
   if (const auto* group = dynamic_cast<const Cg4Block*>(&channel_group); group != nullptr && !group->IsVlsd()) {
     // No element can start beyond the record's last bit: a larger array is damaged.
     array_size = std::min(array_size, std::max<uint64_t>(1, group->RecordSize() * 8));
   }
   array_size_ = array_size;
-  const uint64_t max_slots = std::min<uint64_t>(value_list_.max_size(), valid_list_.max_size());
+  const uint64_t max_slots = std::min<uint64_t>(std::numeric_limits<size_t>::max() / 16, valid_list_.max_size());
   if (nof_samples > max_slots / array_size) {
     throw MdfRuntimeError("Too many samples for a channel observer.");
   }
-  // Counts and sizes in the file may lie, and the data sizes they are checked against too:
-  // beyond a first share the buffers grow with the records that really arrive.
   max_slots_ = nof_samples * array_size;
-  const uint64_t nof_slots = std::min(max_slots_, kInitialSlots);
+  // When the bytes the file holds are known, the buffers take what they can hold at
+  // once. Otherwise (zipped blocks, whose claimed sizes may lie) they take a first share
+  // and grow with the records that really arrive.
+  const uint64_t nof_slots = bound.exact ? max_slots_ : std::min(max_slots_, kInitialSlots);
   channel_type_ = channel.ChannelType();
-  if constexpr (std::is_arithmetic_v<T>) {
+  if constexpr (kIsNumber) {
     const uint8_t data_type = channel.DataType();
     const uint32_t nof_bits = channel.BitCount();
     const bool fixed_place = channel_type_ != 1 && channel_type_ != 3 && channel_type_ != 6;
@@ -231,18 +284,25 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
       layout_.data_type = data_type;
       layout_.nof_bits = nof_bits;
       layout_.first_bit = uint64_t{channel.ByteOffset()} * 8 + channel.BitOffset();
+      const bool whole_bytes = channel.BitOffset() == 0 && (nof_bits == 8 || nof_bits == 16 || nof_bits == 32 ||
+                                                           nof_bits == 64);
+      if (whole_bytes && data_type == 0) {
+        layout_.whole = NumericLayout::Whole::kUnsigned;
+      } else if (whole_bytes && data_type == 2) {
+        layout_.whole = NumericLayout::Whole::kSigned;
+      } else if (data_type == 4 && channel.BitOffset() == 0 && (nof_bits == 32 || nof_bits == 64)) {
+        layout_.whole = NumericLayout::Whole::kFloat;
+      }
+      layout_.first_byte = channel.ByteOffset();
     }
+  }
+  if constexpr (kIsBytes<T>) {
+    // A byte array of a fixed-length channel takes the same bytes in every sample.
+    const uint8_t data_type = channel.DataType();
+    const bool fixed_length = channel_type_ == 0 && (data_type == 10 || data_type == 11 || data_type == 12);
+    byte_slots_.FixedWidth(fixed_length ? channel.DataBytes() : 0);
   }
   Grow(nof_slots);
-  if constexpr (kIsBytes<T>) {
-    // A fixed-length array takes the same bytes in every sample, and its values cannot
-    // hold more than the records do.
-    uint64_t store_size = 0;
-    if ((channel_type_ == 0 || channel_type_ == 2 || channel_type_ == 4) &&
-        !__builtin_mul_overflow(nof_slots, channel.DataBytes(), &store_size)) {
-      byte_store_.reserve(std::min({store_size, DataSizeOf(data_group), kMaxStoreReserve}));
-    }
-  }
 }
 
 template <typename T>
@@ -259,7 +319,9 @@ void ChannelObserver<T>::Grow(uint64_t nof_slots) {
   nof_slots_ = nof_slots;
   valid_list_.resize(nof_slots, false);
   if constexpr (kIsBytes<T>) {
-    byte_slots_.resize(nof_slots, {0, 0});
+    byte_slots_.Resize(nof_slots);
+  } else if constexpr (kIsNumber) {
+    value_list_.Resize(nof_slots);
   } else {
     value_list_.resize(nof_slots);
   }
@@ -274,10 +336,20 @@ ChannelObserver<T>::~ChannelObserver() {
 }
 
 template <typename T>
-[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeNumeric(const std::vector<uint8_t>& record, uint64_t element, T& value) const {
-  if constexpr (std::is_arithmetic_v<T>) {
+const std::vector<uint8_t>& ChannelObserver<T>::AsVector(const Record& record) {
+  if (record.vector != nullptr) {
+    return *record.vector;
+  }
+  record_copy_.assign(record.data, record.data + record.size);
+  return record_copy_;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeNumeric(const Record& record, uint64_t element,
+                                                                     T& value) {
+  if constexpr (kIsNumber) {
     const uint64_t nof_bits = layout_.nof_bits;
-    const uint64_t size = record.size();
+    const uint64_t size = record.size;
     const uint64_t record_bits = size * 8;
     uint64_t position = 0;
     if (__builtin_mul_overflow(element, nof_bits, &position) ||
@@ -286,7 +358,7 @@ template <typename T>
       value = T{};
       return false;
     }
-    const uint8_t* data = record.data();
+    const uint8_t* data = record.data;
     switch (layout_.data_type) {
       case 0:
       case 1:
@@ -326,51 +398,116 @@ template <typename T>
       }
     }
     // Without an invalidation bit every value that was read is valid.
-    return !layout_.invalidation_bit || channel_.GetValid(record, element);
+    return !layout_.invalidation_bit || channel_.GetValid(AsVector(record), element);
   } else {
     return false;  // only numbers are decoded here
   }
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void ChannelObserver<T>::StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element) {
-  if constexpr (std::is_arithmetic_v<T>) {
-    T value{};
-    valid_list_[slot] = layout_.active ? DecodeNumeric(record, element, value)
-                                       : channel_.ValueFromRecord(record, value, element);
+[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeWhole(const Record& record, T& value) const {
+  if constexpr (kIsNumber) {
+    const uint32_t nof_bytes = layout_.nof_bits / 8;
+    if (layout_.whole == NumericLayout::Whole::kNo || uint64_t{layout_.first_byte} + nof_bytes > record.size) {
+      return false;
+    }
+    const uint8_t* bytes = record.data + layout_.first_byte;
+    switch (layout_.whole) {
+      case NumericLayout::Whole::kUnsigned:
+        switch (nof_bytes) {
+          case 1: value = static_cast<T>(bytes[0]); break;
+          case 2: value = static_cast<T>(LoadLe16(bytes)); break;
+          case 4: value = static_cast<T>(LoadLe32(bytes)); break;
+          default: value = static_cast<T>(LoadLe64(bytes)); break;
+        }
+        return true;
+      case NumericLayout::Whole::kSigned:
+        switch (nof_bytes) {
+          case 1: value = static_cast<T>(static_cast<int8_t>(bytes[0])); break;
+          case 2: value = static_cast<T>(static_cast<int16_t>(LoadLe16(bytes))); break;
+          case 4: value = static_cast<T>(static_cast<int32_t>(LoadLe32(bytes))); break;
+          default: value = static_cast<T>(static_cast<int64_t>(LoadLe64(bytes))); break;
+        }
+        return true;
+      default: {
+        double number = 0.0;
+        if (nof_bytes == 4) {
+          const uint32_t bits = LoadLe32(bytes);
+          float single = 0.0F;
+          std::memcpy(&single, &bits, sizeof(single));
+          number = single;
+        } else {
+          const uint64_t bits = LoadLe64(bytes);
+          std::memcpy(&number, &bits, sizeof(number));
+        }
+        if constexpr (std::is_floating_point_v<T>) {
+          value = ConvertNumber<T>(number);
+        } else {
+          value = SaturatingTruncate<T>(number);
+        }
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void ChannelObserver<T>::PutNumber(uint64_t slot, T value, bool valid) {
+  if constexpr (kIsNumber) {
+    if (slot > written_) {
+      for (uint64_t gap = written_; gap < slot; ++gap) value_list_[gap] = T{};  // rare: samples skipped
+    }
     value_list_[slot] = value;
+    written_ = std::max(written_, slot + 1);
+    valid_list_[slot] = valid;
+  }
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void ChannelObserver<T>::StoreValue(const Record& record, uint64_t slot,
+                                                                  uint64_t element) {
+  if constexpr (kIsNumber) {
+    T value{};
+    const bool valid =
+        layout_.active ? DecodeNumeric(record, element, value) : channel_.ValueFromRecord(AsVector(record), value, element);
+    PutNumber(slot, value, valid);
   } else if constexpr (kIsBytes<T>) {
     scratch_.clear();
-    valid_list_[slot] = channel_.ValueFromRecord(record, scratch_, element);
-    SetBytes(slot, scratch_);
+    valid_list_[slot] = channel_.ValueFromRecord(AsVector(record), scratch_, element);
+    byte_slots_.Set(slot, scratch_.data(), scratch_.size());
   } else {
     // Filled in place: a slot read again keeps its capacity.
     T& value = value_list_[slot];
     value.clear();
-    valid_list_[slot] = channel_.ValueFromRecord(record, value, element);
+    valid_list_[slot] = channel_.ValueFromRecord(AsVector(record), value, element);
   }
-}
-
-template <typename T>
-void ChannelObserver<T>::SetBytes(uint64_t slot, const std::vector<uint8_t>& bytes) {
-  auto& [offset, length] = byte_slots_[slot];
-  if (bytes.size() == length && length > 0) {
-    std::memcpy(byte_store_.data() + offset, bytes.data(), bytes.size());
-    return;
-  }
-  offset = byte_store_.size();
-  length = bytes.size();
-  byte_store_.insert(byte_store_.end(), bytes.begin(), bytes.end());
 }
 
 template <typename T>
 bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) {
+  return Dispatch(sample, record_id, {record.data(), record.size(), &record});
+}
+
+template <typename T>
+bool ChannelObserver<T>::OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) {
+  return Dispatch(sample, record_id, {record, size, nullptr});
+}
+
+template <typename T>
+[[gnu::always_inline]] inline bool ChannelObserver<T>::Dispatch(uint64_t sample, uint64_t record_id,
+                                                                const Record& record) {
   const bool own_record = record_id == record_id_;
   const uint64_t array_size = array_size_;
   if (own_record && array_size == 1 && layout_.active) {
     // The common case: one numeric value per record.
     if (sample < nof_slots_ || GrowFor(sample + 1)) {
-      StoreValue(record, sample, 0);
+      T value{};
+      if (DecodeWhole(record, value)) {
+        PutNumber(sample, value, !layout_.invalidation_bit || channel_.GetValid(AsVector(record), 0));
+      } else {
+        StoreValue(record, sample, 0);
+      }
     }
     return true;
   }
@@ -386,19 +523,21 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
   if (last > nof_slots_) {
     GrowFor(last);
   }
-
   switch (channel_type_) {
     case 1:  // variable length
       if (own_record) {
         const bool take_value = read_vlsd_data_ && vlsd_record_id == 0;
+        const std::vector<uint8_t>& bytes = AsVector(record);
         for (uint64_t slot = first; slot < last; ++slot) {
           uint64_t offset = 0;
-          const bool valid = channel_.UnsignedFromRecord(record, offset, slot - first);
+          const bool valid = channel_.UnsignedFromRecord(bytes, offset, slot - first);
           offset_list_[slot] = offset;
-          valid_list_[slot] = valid;
           if (take_value) {
             StoreValue(record, slot, slot - first);
+          } else if constexpr (kIsNumber) {
+            PutNumber(slot, T{}, valid);  // the value comes with the VLSD group's records
           }
+          valid_list_[slot] = valid;
         }
       } else {
         // A record of the VLSD channel group: the whole record is the value, and the
@@ -413,11 +552,14 @@ bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std
       if (own_record) {
         for (uint64_t slot = first; slot < last; ++slot) {
           if constexpr (kIsBytes<T>) {
-            byte_slots_[slot] = {0, 0};  // a byte array has no number
+            byte_slots_.Set(slot, nullptr, 0);  // a byte array has no number
+            valid_list_[slot] = true;
+          } else if constexpr (kIsNumber) {
+            PutNumber(slot, SampleIndexAs<T>(sample), true);
           } else {
             value_list_[slot] = SampleIndexAs<T>(sample);
+            valid_list_[slot] = true;
           }
-          valid_list_[slot] = true;
         }
       }
       break;
@@ -439,6 +581,15 @@ bool ChannelObserver<T>::SlotIndex(uint64_t sample, uint64_t array_index, uint64
 }
 
 template <typename T>
+T ChannelObserver<T>::ValueAt(uint64_t slot) const {
+  if constexpr (kIsNumber) {
+    return slot < written_ ? value_list_[slot] : T{};
+  } else {
+    return value_list_[slot];
+  }
+}
+
+template <typename T>
 bool ChannelObserver<T>::GetSampleUnsigned(uint64_t sample, uint64_t& value, uint64_t array_index) const {
   uint64_t slot = 0;
   const bool inside = SlotIndex(sample, array_index, slot);
@@ -447,10 +598,10 @@ bool ChannelObserver<T>::GetSampleUnsigned(uint64_t sample, uint64_t& value, uin
   } else if constexpr (kIsBytes<T>) {
     value = 0;
   } else if constexpr (std::is_floating_point_v<T>) {
-    value = inside ? ConvertNumber<uint64_t>(value_list_[slot]) : 0;
+    value = inside ? ConvertNumber<uint64_t>(ValueAt(slot)) : 0;
   } else {
     // Signed values are sign-extended, unsigned ones zero-extended.
-    value = inside ? static_cast<uint64_t>(value_list_[slot]) : 0;
+    value = inside ? static_cast<uint64_t>(ValueAt(slot)) : 0;
   }
   return inside && ValidAt(slot);
 }
@@ -464,9 +615,9 @@ bool ChannelObserver<T>::GetSampleSigned(uint64_t sample, int64_t& value, uint64
   } else if constexpr (kIsBytes<T>) {
     value = 0;
   } else if constexpr (std::is_floating_point_v<T>) {
-    value = inside ? ConvertNumber<int64_t>(value_list_[slot]) : 0;
+    value = inside ? ConvertNumber<int64_t>(ValueAt(slot)) : 0;
   } else {
-    value = inside ? static_cast<int64_t>(value_list_[slot]) : 0;
+    value = inside ? static_cast<int64_t>(ValueAt(slot)) : 0;
   }
   return inside && ValidAt(slot);
 }
@@ -480,7 +631,7 @@ bool ChannelObserver<T>::GetSampleFloat(uint64_t sample, double& value, uint64_t
   } else if constexpr (kIsBytes<T>) {
     value = 0.0;
   } else {
-    value = inside ? static_cast<double>(value_list_[slot]) : 0.0;
+    value = inside ? static_cast<double>(ValueAt(slot)) : 0.0;
   }
   return inside && ValidAt(slot);
 }
@@ -494,12 +645,11 @@ bool ChannelObserver<T>::GetSampleText(uint64_t sample, std::string& value, uint
     return false;
   }
   if constexpr (kIsBytes<T>) {
-    const auto& [offset, length] = byte_slots_[slot];
-    value = BytesToHexText(ByteArray(byte_store_.begin() + static_cast<std::ptrdiff_t>(offset),
-                                     byte_store_.begin() + static_cast<std::ptrdiff_t>(offset + length)));
+    const auto [data, size] = byte_slots_.Get(slot);
+    value = BytesToHexText(ByteArray(data, data + size));
   } else {
     try {
-      value = ValueText(value_list_[slot]);
+      value = ValueText(ValueAt(slot));
     } catch (const std::exception&) {
       return false;
     }
@@ -511,9 +661,8 @@ template <typename T>
 bool ChannelObserver<T>::GetSampleByteArray(uint64_t sample, std::vector<uint8_t>& value) const {
   if constexpr (kIsBytes<T>) {
     if (sample < nof_slots_) {
-      const auto& [offset, length] = byte_slots_[sample];
-      value.assign(byte_store_.begin() + static_cast<std::ptrdiff_t>(offset),
-                   byte_store_.begin() + static_cast<std::ptrdiff_t>(offset + length));
+      const auto [data, size] = byte_slots_.Get(sample);
+      value.assign(data, data + size);
     }
   } else {
     value.clear();
@@ -524,6 +673,11 @@ bool ChannelObserver<T>::GetSampleByteArray(uint64_t sample, std::vector<uint8_t
 template <typename T>
 uint64_t ChannelObserver<T>::NofSamples() const {
   return channel_group_.NofSamples();
+}
+
+template <typename T>
+uint64_t ChannelObserver<T>::NofHeldSamples() const {
+  return std::min(NofSamples(), nof_slots_ / array_size_);
 }
 
 template class ChannelObserver<int8_t>;

@@ -1,19 +1,89 @@
 #pragma once
 // The channel observer for one value type T: int8_t to uint64_t, float, double,
-// std::string or std::vector<uint8_t>. Its buffers are sized once, when it is created, to
-// the channel group's sample count times the channel's array size.
+// std::string or std::vector<uint8_t>. Its buffers hold the channel group's sample count
+// times the channel's array size at most, bounded by what the data group's records can
+// hold: sized once when the bytes the file holds are known, else grown with the records
+// that arrive.
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "mdf/ichannelobserver.h"
+#include "platformshim.h"
 
 namespace mdf {
 class IChannelGroup;
 }
 
 namespace mdf::detail {
+
+/// Slots for numbers that are never zero-filled: a slot is written before it is read, and
+/// growing moves the values without touching the rest (realloc, which can remap large
+/// blocks instead of copying them). Reading logger files fills hundreds of megabytes of
+/// them, where zero-filling and copying on growth took about half of the time
+/// (bench_unsorted, every channel).
+template <typename T>
+class NumberSlots {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  NumberSlots() = default;
+  ~NumberSlots() { platform::ResizeBlock(data_, bytes_, 0); }
+  NumberSlots(const NumberSlots&) = delete;
+  NumberSlots& operator=(const NumberSlots&) = delete;
+
+  /// Room for `count` slots; the values held are kept. Throws std::bad_alloc.
+  void Resize(uint64_t count) {
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = static_cast<size_t>(count) * sizeof(T);
+    void* resized = platform::ResizeBlock(data_, bytes_, bytes);
+    if (resized == nullptr && bytes > 0) throw std::bad_alloc();
+    data_ = static_cast<T*>(resized);
+    bytes_ = bytes;
+  }
+  T& operator[](uint64_t slot) { return data_[slot]; }
+  const T& operator[](uint64_t slot) const { return data_[slot]; }
+
+ private:
+  T* data_ = nullptr;
+  size_t bytes_ = 0;
+};
+
+/// Byte-array values, one per slot, without a zero-filled or copied buffer. A channel of a
+/// fixed width keeps them back to back, slot after slot; values of other lengths (VLSD
+/// data, or a value a record cuts short) keep an offset and a length per slot.
+class ByteSlots {
+ public:
+  /// `fixed_width`: the length every value of the channel has, 0 when they vary. Set
+  /// before the first Resize.
+  void FixedWidth(uint64_t fixed_width) { width_ = fixed_width; }
+  /// Room for `count` slots; values held are kept.
+  void Resize(uint64_t count);
+  /// The value of a slot inside the room; a slot never written is empty.
+  void Set(uint64_t slot, const uint8_t* data, uint64_t size);
+  [[nodiscard]] std::pair<const uint8_t*, uint64_t> Get(uint64_t slot) const;
+
+ private:
+  /// From back-to-back values to an offset and length per slot.
+  void MakeVariable();
+  void Append(const uint8_t* data, uint64_t size, uint64_t& offset);
+
+  struct Span {
+    uint64_t offset;
+    uint64_t length;
+  };
+  uint64_t width_ = 0;
+  uint64_t slots_ = 0;    // room
+  uint64_t written_ = 0;  // slots below this hold a value
+  NumberSlots<uint8_t> store_;
+  uint64_t store_size_ = 0;
+  uint64_t store_room_ = 0;
+  NumberSlots<Span> spans_;  // variable lengths only
+};
 
 template <typename T>
 class ChannelObserver : public IChannelObserver {
@@ -24,6 +94,7 @@ class ChannelObserver : public IChannelObserver {
   ~ChannelObserver() override;
 
   bool OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) override;
+  bool OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) override;
 
   bool GetSampleUnsigned(uint64_t sample, uint64_t& value, uint64_t array_index) const override;
   bool GetSampleSigned(uint64_t sample, int64_t& value, uint64_t array_index) const override;
@@ -31,11 +102,15 @@ class ChannelObserver : public IChannelObserver {
   bool GetSampleText(uint64_t sample, std::string& value, uint64_t array_index) const override;
   bool GetSampleByteArray(uint64_t sample, std::vector<uint8_t>& value) const override;
   [[nodiscard]] uint64_t NofSamples() const override;
+  [[nodiscard]] uint64_t NofHeldSamples() const override;
 
   /// Slots held so far: up to samples x array size, growing as samples arrive.
   [[nodiscard]] uint64_t NofSlots() const { return nof_slots_; }
 
  private:
+  static constexpr bool kIsNumber = std::is_arithmetic_v<T>;
+  using Values = std::conditional_t<kIsNumber, NumberSlots<T>, std::vector<T>>;
+
   // A numeric value at a fixed place in the record (data types 0 to 5, no VLSD and no
   // virtual channel) is decoded here from a description taken once, as
   // IChannel::ValueFromRecord decodes it; every other channel goes through that function.
@@ -45,15 +120,30 @@ class ChannelObserver : public IChannelObserver {
     uint8_t data_type = 0;
     uint32_t nof_bits = 0;
     uint64_t first_bit = 0;
+    // A little-endian value of whole bytes at a byte boundary, the layout of most logger
+    // channels, is loaded straight from the record (bench_unsorted, every channel).
+    enum class Whole : uint8_t { kNo, kUnsigned, kSigned, kFloat } whole = Whole::kNo;
+    uint32_t first_byte = 0;
   };
-  bool DecodeNumeric(const std::vector<uint8_t>& record, uint64_t element, T& value) const;
-  void StoreValue(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element);
-  void SetBytes(uint64_t slot, const std::vector<uint8_t>& bytes);
+  /// The record as a vector, for the channel's own decoders: the caller's when it has one,
+  /// else a copy.
+  struct Record {
+    const uint8_t* data;
+    size_t size;
+    const std::vector<uint8_t>* vector;
+  };
+  bool Dispatch(uint64_t sample, uint64_t record_id, const Record& record);
+  const std::vector<uint8_t>& AsVector(const Record& record);
+  bool DecodeNumeric(const Record& record, uint64_t element, T& value);
+  /// The value of element 0 when it is a whole little-endian value inside the record.
+  bool DecodeWhole(const Record& record, T& value) const;
+  void StoreValue(const Record& record, uint64_t slot, uint64_t element);
+  /// Writes a number into a slot; slots skipped on the way are zeroed.
+  void PutNumber(uint64_t slot, T value, bool valid);
 
-  /// Slots allocated at once; more follow as samples arrive.
+  /// Slots allocated at once when the data's size is not known; more follow as samples
+  /// arrive.
   static constexpr uint64_t kInitialSlots = 4096;
-  /// The most bytes reserved at once for the byte-array store.
-  static constexpr uint64_t kMaxStoreReserve = uint64_t{16} << 20;
   /// Makes room for the slot count, within the most the observer may hold.
   bool GrowFor(uint64_t nof_slots);
   void Grow(uint64_t nof_slots);
@@ -61,6 +151,8 @@ class ChannelObserver : public IChannelObserver {
   /// Slot of (sample, element); false when it lies beyond the buffers.
   bool SlotIndex(uint64_t sample, uint64_t array_index, uint64_t& slot) const;
   [[nodiscard]] bool ValidAt(uint64_t slot) const { return slot < valid_list_.size() && valid_list_[slot]; }
+  /// The value of a slot that lies inside the buffers; a slot never written reads as zero.
+  [[nodiscard]] T ValueAt(uint64_t slot) const;
 
   uint64_t record_id_ = 0;
   uint64_t array_size_ = 1;  // elements per sample when the buffers were sized
@@ -68,19 +160,24 @@ class ChannelObserver : public IChannelObserver {
   uint8_t channel_type_ = 0;
   NumericLayout layout_;
   uint64_t nof_slots_ = 0;
+  uint64_t written_ = 0;  // slots below this hold a value (numbers)
   // The values of every type but byte arrays, one per slot.
-  std::vector<T> value_list_;
-  // Byte arrays share one store, each slot holding the offset and length of its bytes, so
-  // that filling a sample allocates nothing; a value read again in its old size is
-  // overwritten in place.
-  std::vector<uint8_t> byte_store_;
-  std::vector<std::pair<uint64_t, uint64_t>> byte_slots_;
+  Values value_list_;
+  // Byte arrays share one store, so that filling a sample allocates nothing.
+  ByteSlots byte_slots_;
   std::vector<uint8_t> scratch_;
+  std::vector<uint8_t> record_copy_;
   const IChannelGroup& channel_group_;
 };
 
-/// Samples of the channel group that the data group's data can hold at most, by the
-/// smallest record the group can have; no limit when the data size is unknown.
-uint64_t MaxSamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group);
+/// How many samples of the channel group the data group's data can hold: at most, by the
+/// smallest record the group can have (no limit when the data size is unknown), and
+/// whether that bound is the bytes the file really holds, so that buffers of that size can
+/// be taken at once.
+struct SampleBound {
+  uint64_t max_samples;
+  bool exact;
+};
+SampleBound SamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group);
 
 }  // namespace mdf::detail

@@ -1,10 +1,19 @@
 #include "datablock.h"
 
+#include <algorithm>
 #include <array>
 
 namespace mdf::detail {
 
 uint64_t DataBlock::DataSize() const { return block_length_ > 24 ? block_length_ - 24 : 0; }
+
+uint64_t DataBlock::DataInFile(int64_t file_size) const {
+  const uint64_t size = DataSize();
+  if (size == 0 || data_position_ <= 0 || data_position_ >= file_size) {
+    return 0;
+  }
+  return std::min(size, static_cast<uint64_t>(file_size - data_position_));
+}
 
 uint64_t DataBlock::CopyDataToStream(std::streambuf& buffer, std::streambuf& dest) const {
   SetStreamPosition(buffer, data_position_);

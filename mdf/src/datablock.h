@@ -16,6 +16,9 @@ class DataBlock : public MdfBlock {
  public:
   /// Payload bytes: block length - 24, 0 for a length of 24 or less.
   [[nodiscard]] virtual uint64_t DataSize() const;
+  /// The payload bytes that can be had from a file of `file_size` bytes: a section that
+  /// claims more ends at the end of the file.
+  [[nodiscard]] virtual uint64_t DataInFile(int64_t file_size) const;
   /// Copies the data section to the sink in chunks of at most 10,000 bytes. Returns the bytes
   /// the sink took, which is less than DataSize() when the file or the sink ran short.
   virtual uint64_t CopyDataToStream(std::streambuf& buffer, std::streambuf& dest) const;

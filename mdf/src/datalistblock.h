@@ -3,6 +3,7 @@
 // and the data group, channel and sample reduction blocks with the data blocks they link to.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <streambuf>
 #include <vector>
 
@@ -24,6 +25,9 @@ class DataListBlock : public MdfBlock {
   [[nodiscard]] MdfBlock* FindByPosition(int64_t position) override;
   /// Sum of the data sizes of every data block below this one.
   [[nodiscard]] virtual uint64_t DataSize() const;
+  /// The bytes of the record data that the file really holds, when they are known without
+  /// reading them: not for zipped blocks, nor before the blocks were read from a file.
+  [[nodiscard]] virtual std::optional<uint64_t> RecordBytesInFile() const { return std::nullopt; }
   /// Every data block below this one drops its in-memory bytes.
   virtual void ClearData();
 

@@ -1,15 +1,18 @@
 #include "dg4block.h"
 
+#include <limits>
 #include <map>
 #include <set>
 
 #include "cg4block.h"
 #include "cn4block.h"
 #include "dt4block.h"
+#include "dz4block.h"
 #include "mdf/ichannel.h"
 #include "mdf/imetadata.h"
 #include "mdf/mdflogstream.h"
 #include "readcache.h"
+#include "recordframer.h"
 #include "sr4block.h"
 
 
@@ -167,6 +170,26 @@ size_t Dg4Block::Read(std::streambuf& buffer) {
   }
   LoadMdComment(buffer, kCommentLink);
   ReadBlockList(buffer, kDataLink);
+  file_size_ = GetLastStreamPosition(buffer);
+  return bytes;
+}
+
+std::optional<uint64_t> Dg4Block::RecordBytesInFile() const {
+  if (file_size_ <= 0) {
+    return std::nullopt;
+  }
+  std::vector<DataBlock*> blocks;
+  CollectDataBlocks(blocks);
+  uint64_t bytes = 0;
+  for (const DataBlock* block : blocks) {
+    if (block == nullptr) continue;
+    if (dynamic_cast<const Dz4Block*>(block) != nullptr) {
+      return std::nullopt;  // a zipped block's claimed length is only proven by inflating it
+    }
+    const uint64_t in_file = block->DataInFile(file_size_);
+    bytes = in_file > std::numeric_limits<uint64_t>::max() - bytes ? std::numeric_limits<uint64_t>::max()
+                                                                   : bytes + in_file;
+  }
   return bytes;
 }
 
@@ -287,9 +310,87 @@ void Dg4Block::ReadData(std::streambuf& buffer) {
       group->ResetSampleCounter();
     }
   }
-  ReadCache cache(this, buffer);
-  while (cache.ParseRecord()) {
+  std::vector<DataBlock*> blocks;
+  CollectDataBlocks(blocks);
+  ReadCache cache(*this, RecordGroups(), record_id_size_, std::move(blocks), buffer);
+  cache.ParseRecords();
+}
+
+std::vector<RecordGroup> Dg4Block::RecordGroups() const {
+  std::vector<RecordGroup> groups;
+  for (const auto& group : cg_list_) {
+    if (group) {
+      groups.push_back({group.get(), {group->RecordId(), group->RecordSize(), group->IsVlsd()}});
+    }
   }
+  return groups;
+}
+
+namespace {
+
+// Counts the records of each channel group and the value bytes of the VLSD groups; no
+// payload is read.
+class CountingSink {
+ public:
+  struct Tally {
+    uint64_t records = 0;
+    uint64_t bytes = 0;  // without the record id and the VLSD length
+  };
+  explicit CountingSink(size_t nof_groups) : tallies_(nof_groups) {}
+
+  [[nodiscard]] bool Wants(size_t, uint64_t) const { return false; }
+  FrameStep OnRecord(size_t, uint64_t, const uint8_t*, uint64_t) { return FrameStep::kContinue; }
+  FrameStep OnSkipped(size_t group, uint64_t, uint64_t size) {
+    ++tallies_[group].records;
+    tallies_[group].bytes += size;
+    return FrameStep::kContinue;
+  }
+  [[nodiscard]] const Tally& Of(size_t group) const { return tallies_[group]; }
+
+ private:
+  std::vector<Tally> tallies_;
+};
+
+}  // namespace
+
+bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
+                            bool update_vlsd_sizes) {
+  const std::vector<RecordGroup> groups = RecordGroups();
+  if (groups.empty()) {
+    return true;
+  }
+  std::vector<RecordLayout> layouts;
+  for (const RecordGroup& group : groups) layouts.push_back(group.layout);
+  StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts);
+  CountingSink sink(groups.size());
+  FramingResult result;
+  framer.Run(sink, result);
+
+  DamageOutcome outcome{MdfLogSeverity::kTrace, false, true};
+  if (result.damaged) {
+    outcome = OutcomeOf(result.damage, RecordPath::kCounting);
+    // Logged under the finalization step that counts.
+    MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"}, outcome.severity)
+        << DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_, result.cause);
+  }
+  if (outcome.keeps_data) {
+    // The counts are set, not added: the records counted are all the stream holds, so a
+    // stale count in the file can neither double them nor invent samples.
+    for (size_t i = 0; i < groups.size(); ++i) {
+      if (!framer.Framer().Frames(i)) continue;  // a later group with the same id has no records
+      auto* group = static_cast<Cg4Block*>(groups[i].group);
+      const CountingSink::Tally& tally = sink.Of(i);
+      if (update_cycle_counts) {
+        group->NofSamples(tally.records);
+      }
+      if (update_vlsd_sizes && group->IsVlsd()) {
+        // Value bytes only, as the writers count them: without the length in front of each.
+        group->NofDataBytes(static_cast<uint32_t>(tally.bytes));
+        group->NofInvalidBytes(static_cast<uint32_t>(tally.bytes >> 32));
+      }
+    }
+  }
+  return !outcome.fails;
 }
 
 Dt4Block* Dg4Block::LastDtBlock(LastBlock& state) const {
@@ -348,84 +449,7 @@ bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle
   if (dt == nullptr) {
     return result;
   }
-
-  struct Count {
-    Cg4Block* group = nullptr;
-    uint64_t records = 0;
-    uint64_t bytes = 0;
-  };
-  std::map<uint64_t, Count> counts;
-  for (const auto& group : cg_list_) {
-    if (group) {
-      counts.emplace(group->RecordId(), Count{group.get()});
-    }
-  }
-  if (counts.empty()) {
-    return true;
-  }
-  if (!IsValidRecordIdSize(record_id_size_)) {
-    MDF_ERROR() << "Invalid record ID size. Size: " << static_cast<int>(record_id_size_);
-    return true;
-  }
-
-  BlockStream stream(buffer, {dt});
-  while (stream.Left() > 0) {
-    if (stream.Left() < record_id_size_) {
-      MDF_DEBUG() << "Truncated record at the end of the last DT block. Bytes: " << stream.Left();
-      break;
-    }
-    uint8_t id_bytes[8] = {};
-    stream.ReadRecordBytes(id_bytes, record_id_size_);
-    uint64_t record_id = 0;
-    for (uint8_t i = 0; i < record_id_size_; ++i) {
-      record_id |= static_cast<uint64_t>(id_bytes[i]) << (8 * i);
-    }
-    const auto entry = counts.size() == 1 ? counts.begin() : counts.find(record_id);
-    if (entry == counts.end()) {
-      MDF_DEBUG() << "Failed to find the CG block. Record ID: " << record_id;
-      break;
-    }
-    Count& count = entry->second;
-    if (count.group == nullptr) {
-      MDF_ERROR() << "CG block pointer is null. Internal error.";
-      return false;
-    }
-    uint64_t payload = count.group->RecordSize();
-    if (count.group->IsVlsd()) {
-      if (stream.Left() < 4) {
-        MDF_DEBUG() << "Truncated record at the end of the last DT block. Record ID: " << record_id;
-        break;
-      }
-      uint8_t length_bytes[4] = {};
-      stream.ReadRecordBytes(length_bytes, 4);
-      payload = length_bytes[0] | (length_bytes[1] << 8) | (length_bytes[2] << 16) |
-                (static_cast<uint64_t>(length_bytes[3]) << 24);
-    } else if (payload == 0 && record_id_size_ == 0) {
-      MDF_ERROR() << "Empty record without record id: the records cannot be counted.";
-      break;
-    }
-    if (payload > stream.Left()) {
-      // A file cut inside its last record: that record is not a sample.
-      MDF_DEBUG() << "Truncated record at the end of the last DT block. Record ID: " << record_id;
-      break;
-    }
-    stream.SkipBytes(payload);
-    ++count.records;
-    // A VLSD group's byte count holds its value bytes, as the writers count them; the
-    // length fields are not part of it.
-    count.bytes += payload;
-  }
-
-  for (auto& [record_id, count] : counts) {
-    if (count.group == nullptr) continue;
-    if (update_cycle_counts) {
-      count.group->AddCycleCount(count.records);
-    }
-    if (update_vlsd_sizes) {
-      count.group->AddVlsdByteCount(count.bytes);
-    }
-  }
-  return true;
+  return CountRecords(buffer, {dt}, update_cycle_counts, update_vlsd_sizes);
 }
 
 size_t Dg4Block::Write(std::streambuf& buffer) {

@@ -15,7 +15,9 @@
 namespace mdf::detail {
 
 class Cg4Block;
+class DataBlock;
 class Dt4Block;
+struct RecordGroup;
 
 class Dg4Block : public DataListBlock, public IDataGroup {
  public:
@@ -60,9 +62,18 @@ class Dg4Block : public DataListBlock, public IDataGroup {
 
   /// The last DT block of an unfinalized file runs to the end of the file.
   bool FinalizeDtBlocks(std::streambuf& buffer);
-  /// Counts the records of the last DT block and adds them to the cycle counts (and the
-  /// byte counts of VLSD groups).
+  /// Counts the records of the last DT block, when it is the data group's last data block,
+  /// into the cycle counts (and the byte counts of VLSD groups): CountRecords.
   bool FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle_counts, bool update_vlsd_sizes);
+  /// Counts the records the blocks hold and sets each channel group's cycle count (and a
+  /// VLSD group's byte count) to them. Damage is treated as damage.h says; false when the
+  /// counts could not be determined.
+  bool CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
+                    bool update_vlsd_sizes);
+  /// Known once the data blocks were read: every block is plain.
+  [[nodiscard]] std::optional<uint64_t> RecordBytesInFile() const override;
+  /// The non-null channel groups with the layout of their records, in list order.
+  [[nodiscard]] std::vector<RecordGroup> RecordGroups() const;
 
   [[nodiscard]] const GroupList& Cg4List() const { return cg_list_; }
   void AddCg4(std::unique_ptr<Cg4Block> group);
@@ -78,6 +89,7 @@ class Dg4Block : public DataListBlock, public IDataGroup {
 
   uint8_t record_id_size_ = 0;
   GroupList cg_list_;
+  int64_t file_size_ = 0;  // of the file the data blocks were read from; 0 when not read
 };
 
 }  // namespace mdf::detail

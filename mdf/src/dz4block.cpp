@@ -5,9 +5,6 @@
 #include "zlibutil.h"
 
 namespace {
-// Deflate cannot expand one input byte to more than 1032 output bytes; a header claiming
-// more is damaged and must not size an allocation.
-constexpr uint64_t kMaxInflateRatio = 1032;
 constexpr uint64_t kHeaderSize = 48;
 }  // namespace
 
@@ -46,7 +43,7 @@ size_t Dz4Block::Read(std::streambuf& buffer) {
 
   const uint64_t fixed = kHeaderSize + 8 * link_count_;
   if (block_length_ < fixed || data_length_ > block_length_ - fixed ||
-      orig_data_length_ / kMaxInflateRatio > data_length_) {
+      orig_data_length_ / kMaxInflateRatio > data_length_) {  // more is damage: it must not size a buffer
     throw MdfRuntimeError("Invalid DZ block lengths. Block: " + AddressToText(file_position_));
   }
   return bytes;
@@ -69,6 +66,14 @@ size_t Dz4Block::Write(std::streambuf& buffer) {
   bytes += WriteBytes(buffer, data_);
   PatchBlockLength(buffer, bytes);
   return bytes;
+}
+
+uint64_t Dz4Block::DataInFile(int64_t file_size) const {
+  if (orig_data_length_ == 0 || data_position_ <= 0 || data_position_ > file_size ||
+      data_length_ > static_cast<uint64_t>(file_size - data_position_)) {
+    return 0;
+  }
+  return orig_data_length_;
 }
 
 void Dz4Block::InflateInto(std::streambuf& buffer, uint8_t* out) const {

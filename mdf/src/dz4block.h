@@ -20,8 +20,14 @@ class Dz4Block : public DataBlock {
   /// Writes a new block once; a written block is left as it is.
   size_t Write(std::streambuf& buffer) override;
 
+  /// Deflate cannot expand one input byte to more than this many output bytes.
+  static constexpr uint64_t kMaxInflateRatio = 1032;
+
   /// The original (inflated) length.
   [[nodiscard]] uint64_t DataSize() const override { return orig_data_length_; }
+  /// The original length when the compressed bytes lie in the file (Read has bounded it
+  /// by kMaxInflateRatio times their count), else nothing: the data end before the block.
+  [[nodiscard]] uint64_t DataInFile(int64_t file_size) const override;
   /// Inflates into the sink; returns the original length, or 0 when inflation failed.
   uint64_t CopyDataToStream(std::streambuf& buffer, std::streambuf& dest) const override;
   /// Inflates into dest at index. A block that does not inflate to its original length

@@ -16,7 +16,6 @@
 #include "mdf/ixmlfile.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
-#include "recordcounter.h"
 
 namespace mdf::detail {
 
@@ -480,8 +479,8 @@ IDataGroup* Hd4Block::FindParentDataGroup(int64_t position) const {
 //
 // A logger's unfinalized data group usually keeps its data in a list (DL) whose last DT
 // block was still growing. The data group's own repairs only look at a last DT block of
-// the group itself; below a list the last DT of the list is repaired here and every block
-// is counted again.
+// the group itself; below a list the last DT of the list is repaired here, and the records
+// of a list or a zipped block are counted through the data group's own counting.
 
 bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
   if (dg_list_.empty()) {
@@ -514,47 +513,14 @@ bool Hd4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, b
   if (last == nullptr) {
     return false;
   }
-  if (!DataUnderList(*last)) {
+  const auto& data = last->DataBlockList();
+  if (data.empty() || (data.size() == 1 && data.front() && data.front()->BlockType() == "DT")) {
     return last->FinalizeCgAndVlsdBlocks(buffer, update_cg, update_vlsd);
   }
-  // Every block is counted, so the counts are assigned, not added to what the file held.
-  std::map<uint64_t, RecordCounter::Layout> layouts;
-  std::map<uint64_t, Cg4Block*> groups;
-  for (const auto& group : last->Cg4List()) {
-    if (group && groups.emplace(group->RecordId(), group.get()).second) {
-      layouts[group->RecordId()] = {group->RecordSize(), group->IsVlsd()};
-    }
-  }
-  if (groups.empty()) {
-    return true;
-  }
-  RecordCounter counter(last->RecordIdSize(), layouts);
-  if (counter.Stopped()) {
-    MDF_ERROR() << "The records of the data group cannot be counted. Data group: "
-                << AddressToText(last->FilePosition());
-    return false;
-  }
+  // A list or a zipped block: every block is counted.
   std::vector<DataBlock*> blocks;
   last->CollectDataBlocks(blocks);
-  for (const DataBlock* block : blocks) {
-    if (counter.Stopped()) break;
-    block->CopyDataToStream(buffer, counter);
-  }
-  for (const auto& [id, group] : groups) {
-    const auto found = counter.Tallies().find(id);
-    const RecordCounter::Tally tally = found != counter.Tallies().end() ? found->second : RecordCounter::Tally{};
-    if (update_cg) {
-      group->NofSamples(tally.records);
-    }
-    if (update_vlsd && group->IsVlsd()) {
-      // Value bytes only, as the writers count them: without the length in front of each.
-      const uint64_t value_bytes = tally.bytes - 4 * tally.records;
-      group->NofDataBytes(static_cast<uint32_t>(value_bytes));
-      group->NofInvalidBytes(static_cast<uint32_t>(value_bytes >> 32));
-    }
-  }
-  // Records after one of an unknown group cannot be found: the counts are short.
-  return !counter.Stopped();
+  return last->CountRecords(buffer, blocks, update_cg, update_vlsd);
 }
 
 }  // namespace mdf::detail

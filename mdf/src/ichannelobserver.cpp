@@ -1,5 +1,7 @@
 #include "mdf/ichannelobserver.h"
 
+#include <algorithm>
+
 #include "mdf/ichannel.h"
 
 namespace mdf {
@@ -14,6 +16,10 @@ IChannelObserver::IChannelObserver(IDataGroup& data_group, const IChannel& chann
 }
 
 std::string IChannelObserver::ChannelName() const { return channel_.Name(); }
+
+uint64_t IChannelObserver::NofHeldSamples() const {
+  return std::min<uint64_t>(NofSamples(), valid_list_.size());
+}
 
 bool IChannelObserver::GetByteArray(uint64_t sample, std::vector<uint8_t>& value) const {
   value.clear();

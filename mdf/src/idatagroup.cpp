@@ -65,29 +65,30 @@ void IDataGroup::BuildRecordObserverMap() {
 }
 
 bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) const {
+  return NotifySampleObservers(sample, record_id, record.data(), record.size());
+}
+
+bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, const uint8_t* record,
+                                       size_t size) const {
   if (observer_map_.empty()) {
     return false;
   }
-  if (observer_map_.size() == 1) {
-    // One channel group is read: its records carry no meaningful id, so everybody gets them.
-    for (ISampleObserver* observer : observer_list_) {
-      if (observer != nullptr && !observer->OnSample(sample, record_id, record)) {
-        return false;
-      }
+  const std::vector<ISampleObserver*>* listeners = &observer_list_;
+  if (observer_map_.size() != 1) {
+    // With one channel group read, its records carry no meaningful id: everybody gets them.
+    if (record_id < small_id_entries_.size()) {
+      listeners = small_id_entries_[record_id];
+    } else if (const auto entry = observer_map_.find(record_id); entry != observer_map_.end()) {
+      listeners = &entry->second;
+    } else {
+      listeners = nullptr;
     }
-    return true;
-  }
-  const std::vector<ISampleObserver*>* listeners = nullptr;
-  if (record_id < small_id_entries_.size()) {
-    listeners = small_id_entries_[record_id];
-  } else if (const auto entry = observer_map_.find(record_id); entry != observer_map_.end()) {
-    listeners = &entry->second;
-  }
-  if (listeners == nullptr) {
-    return true;
+    if (listeners == nullptr) {
+      return true;
+    }
   }
   for (ISampleObserver* observer : *listeners) {
-    if (observer != nullptr && !observer->OnSample(sample, record_id, record)) {
+    if (observer != nullptr && !observer->OnRecord(sample, record_id, record, size)) {
       return false;
     }
   }

@@ -64,11 +64,12 @@ size_t ReadFixedText(std::streambuf& buffer, std::string& text, size_t nof_bytes
     text.push_back(std::streambuf::traits_type::to_char_type(input));
   }
   if (zero_found && consumed < nof_bytes) {
-    const auto rest = nof_bytes - consumed;
-    if (rest > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-      throw MdfIoFailure("Failed to set a stream position");
-    }
-    AdvanceStreamPosition(buffer, static_cast<int64_t>(rest));
+    // The field's rest is passed over, but never beyond the end of the stream: a damaged
+    // length must not make the outcome depend on how far a stream lets a seek go.
+    const int64_t position = GetStreamPosition(buffer);
+    const int64_t end = GetLastStreamPosition(buffer);
+    const uint64_t left = end > position ? static_cast<uint64_t>(end - position) : 0;
+    SetStreamPosition(buffer, position + static_cast<int64_t>(std::min<uint64_t>(nof_bytes - consumed, left)));
   }
   TrimSpace(text);
   return nof_bytes;

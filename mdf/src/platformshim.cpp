@@ -1,8 +1,14 @@
 #include "platformshim.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 namespace mdf::detail::platform {
@@ -44,6 +50,59 @@ int64_t FileSize(const std::string& utf8_path) {
     return -1;
   }
   return static_cast<int64_t>(info.st_size);
+}
+
+namespace {
+
+constexpr size_t kLargeBlock = size_t{1} << 20;
+
+size_t MappedSize(size_t bytes) {
+  const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+void AdviseHugePages(void* data, size_t bytes) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  const auto first = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto last = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHugePage - 1);
+  if (last > first) {
+    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // a hint: the result does not matter
+  }
+}
+
+}  // namespace
+
+void* ResizeBlock(void* data, size_t old_bytes, size_t new_bytes) {
+  const bool was_large = data != nullptr && old_bytes >= kLargeBlock;
+  if (new_bytes == 0) {
+    if (was_large) {
+      ::munmap(data, MappedSize(old_bytes));
+    } else {
+      std::free(data);
+    }
+    return nullptr;
+  }
+  if (new_bytes < kLargeBlock && !was_large) {
+    return std::realloc(data, new_bytes);
+  }
+  void* block = nullptr;
+  if (was_large && new_bytes >= kLargeBlock) {
+    block = ::mremap(data, MappedSize(old_bytes), MappedSize(new_bytes), MREMAP_MAYMOVE);
+    if (block == MAP_FAILED) return nullptr;
+  } else {
+    // Between the two kinds the bytes are copied once.
+    if (new_bytes >= kLargeBlock) {
+      block = ::mmap(nullptr, MappedSize(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (block == MAP_FAILED) return nullptr;
+    } else {
+      block = std::malloc(new_bytes);
+      if (block == nullptr) return nullptr;
+    }
+    if (data != nullptr) std::memcpy(block, data, std::min(old_bytes, new_bytes));
+    ResizeBlock(data, old_bytes, 0);
+  }
+  if (new_bytes >= kLargeBlock) AdviseHugePages(block, new_bytes);
+  return block;
 }
 
 std::string CodePageName(uint16_t code_page) {

@@ -1,25 +1,32 @@
 #pragma once
 // Record reading: walks the record stream of a data group once, from its first data block
-// to its last, and hands each observed record to the data group's sample observers. A
-// record may start in one data block and end in the next; zipped blocks are inflated as
-// they are entered, one at a time.
+// to its last, frames it into records and hands each observed record to the data group's
+// sample observers, or counts the records of each channel group. A record may start in one
+// data block and end in the next; zipped blocks are inflated as they are entered, one at a
+// time.
 #include <cstdint>
 #include <streambuf>
-#include <unordered_map>
+#include <string>
 #include <vector>
 
+#include "damage.h"
 #include "mdfblock.h"
+#include "recordframer.h"
+
+namespace mdf {
+class IChannelGroup;
+class IDataGroup;
+}  // namespace mdf
 
 namespace mdf::detail {
 
-class Cg4Block;
 class DataBlock;
-class Dg4Block;
 
 /// The bytes of a list of data blocks read as one stream. Plain blocks are read through a
 /// window that is reused from block to block; skipping past the window moves the file
-/// position without reading. Empty blocks are passed over. Failures throw "End of file
-/// detected." (std::runtime_error).
+/// position without reading. A zipped block is inflated whole when it is entered, also by
+/// skipping. Empty blocks are passed over. Failures throw "End of file detected."
+/// (std::runtime_error); a zipped block that does not inflate throws its own error.
 class BlockStream {
  public:
   BlockStream(std::streambuf& buffer, std::vector<DataBlock*> blocks);
@@ -29,31 +36,20 @@ class BlockStream {
   /// Bytes read or skipped so far.
   [[nodiscard]] uint64_t Consumed() const { return consumed_; }
   [[nodiscard]] uint64_t Left() const { return total_size_ - consumed_; }
-  /// What is left of the bytes the file really holds: a plain block that claims more ends
-  /// at the end of the file.
+  /// What is left of the bytes the file really holds (DataBlock::DataInFile).
   [[nodiscard]] uint64_t ReadableLeft() const { return readable_size_ > consumed_ ? readable_size_ - consumed_ : 0; }
 
   void ReadRecordBytes(uint8_t* dest, uint64_t nof_bytes);
   void SkipBytes(uint64_t nof_bytes);
-  /// The next `nof_bytes` bytes when the current window holds them all, else null. The
-  /// bytes are consumed.
-  const uint8_t* Take(uint64_t nof_bytes) {
-    if (window_size_ - window_pos_ < nof_bytes) {
-      return nullptr;
-    }
-    const uint8_t* bytes = window_ + window_pos_;
-    window_pos_ += nof_bytes;
-    consumed_ += nof_bytes;
-    return bytes;
-  }
+  /// The rest of the current window, refilled when it is used up; the bytes are consumed.
+  /// False at the end of the readable bytes.
+  bool NextPiece(const uint8_t*& data, uint64_t& size);
 
  private:
   /// Makes the next bytes of the stream available in the window; false at the end.
   bool Refill();
   /// Moves to the next block that holds data; false when none is left.
   bool EnterNextBlock();
-  /// The block's data size, cut at the end of the file for a plain block.
-  [[nodiscard]] uint64_t ReadableSize(const DataBlock* block) const;
 
   std::streambuf& buffer_;
   std::vector<DataBlock*> blocks_;
@@ -65,7 +61,6 @@ class BlockStream {
   size_t next_block_ = 0;
   const DataBlock* block_ = nullptr;
   bool zipped_ = false;
-  bool inflated_ = false;
   uint64_t block_size_ = 0;
   uint64_t window_offset_ = 0;  // offset in the block of window_[0]
   const uint8_t* window_ = nullptr;
@@ -75,38 +70,100 @@ class BlockStream {
   ByteArray zipped_buffer_;
 };
 
-class ReadCache {
- public:
-  ReadCache(Dg4Block* data_group, std::streambuf& buffer);
+/// One channel group of a record stream.
+struct RecordGroup {
+  IChannelGroup* group = nullptr;
+  RecordLayout layout;
+};
 
-  /// Reads one record and hands it to the observers. False when the data are exhausted, a
-  /// read failed (logged) or an observer asked to stop.
-  bool ParseRecord();
+/// How framing a record stream ended.
+struct FramingResult {
+  bool damaged = false;
+  Damage damage = Damage::kUnknownRecordId;
+  uint64_t record_id = 0;
+  std::string cause;  ///< the error of an unreadable data block
+};
+
+/// Frames the records of the stream into the sink until the data end, the sink stops or
+/// pauses, or damage is found (reported in the result, never thrown: an unreadable data
+/// block is damage too).
+template <typename Sink>
+class StreamFramer {
+ public:
+  StreamFramer(std::streambuf& buffer, std::vector<DataBlock*> blocks, uint8_t record_id_size,
+               const std::vector<RecordLayout>& layouts)
+      : stream_(buffer, std::move(blocks)), framer_(record_id_size, layouts) {}
+
+  /// True when the sink paused and the framing can go on; false when it has ended.
+  bool Run(Sink& sink, FramingResult& result);
+  [[nodiscard]] const RecordFramer& Framer() const { return framer_; }
 
  private:
-  struct Group {
-    Cg4Block* block = nullptr;
-    uint64_t record_id = 0;
-    uint64_t nof_samples = 0;
-    uint64_t record_size = 0;  // fixed records
-    bool vlsd = false;
-    ByteArray record;  // the group's own buffer: a fixed record keeps its size
-  };
-
-  bool Parse();
-  uint64_t ParseRecordId();
-  [[nodiscard]] Group* FindGroup(uint64_t record_id);
-  [[nodiscard]] bool IsObserved(uint64_t record_id) const;
-
-  Dg4Block* data_group_ = nullptr;
-  uint8_t id_size_ = 0;
-  uint64_t first_record_id_ = 0;
   BlockStream stream_;
-  std::vector<Group> groups_;  // one per record id, the first group with an id wins
-  std::unordered_map<uint64_t, size_t> group_index_;
-  std::vector<int32_t> small_ids_;  // index into groups_ by record id below 256; -1 none
-  std::vector<uint64_t> observed_ids_;
-  std::vector<uint8_t> observed_small_ids_;  // by record id below 256
+  RecordFramer framer_;
+  const uint8_t* piece_ = nullptr;
+  uint64_t piece_size_ = 0;
+};
+
+template <typename Sink>
+bool StreamFramer<Sink>::Run(Sink& sink, FramingResult& result) {
+  try {
+    while (!framer_.Ended()) {
+      if (piece_size_ == 0) {
+        if (const uint64_t skip = framer_.PendingSkip(); skip > 0) {
+          // A record nobody wants: its bytes are passed over, not read. The framer has
+          // checked that they lie in the data.
+          stream_.SkipBytes(skip);
+          framer_.Skipped(skip, sink);
+          if (framer_.Paused()) return true;
+          continue;
+        }
+        if (!stream_.NextPiece(piece_, piece_size_)) {
+          framer_.Finish(stream_.Left() > 0);
+          break;
+        }
+      }
+      const size_t used = framer_.Feed(piece_, piece_size_, stream_.ReadableLeft(), sink);
+      piece_ += used;
+      piece_size_ -= used;
+      if (framer_.Paused()) return true;
+    }
+  } catch (const std::exception& error) {
+    result.damaged = true;
+    result.damage = Damage::kUnreadableData;
+    result.cause = error.what();
+    return false;
+  }
+  if (framer_.Damaged()) {
+    result.damaged = true;
+    result.damage = framer_.DamageFound();
+    result.record_id = framer_.DamagedRecordId();
+  }
+  return false;
+}
+
+class ReadCache {
+ public:
+  /// Reads the records of the channel groups from the data blocks into the observers of
+  /// the data group.
+  ReadCache(IDataGroup& data_group, const std::vector<RecordGroup>& groups, uint8_t record_id_size,
+            std::vector<DataBlock*> blocks, std::streambuf& buffer);
+  ~ReadCache();
+  ReadCache(const ReadCache&) = delete;
+  ReadCache& operator=(const ReadCache&) = delete;
+
+  /// Reads one record and hands it to the observers when they want it. False when the
+  /// data are exhausted, damage ended the read (logged) or an observer asked to stop.
+  bool ParseRecord();
+  /// Reads every record.
+  void ParseRecords();
+
+ private:
+  class Sink;
+  bool Parse(bool one_record);
+
+  std::unique_ptr<Sink> sink_;
+  std::unique_ptr<StreamFramer<Sink>> framer_;
 };
 
 }  // namespace mdf::detail

@@ -73,7 +73,9 @@ TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.BuildRecordObserverMap();
-  ReadCache cache(&file.group, file.buffer);
+  std::vector<mdf::detail::DataBlock*> blocks;
+  file.group.CollectDataBlocks(blocks);
+  ReadCache cache(file.group, file.group.RecordGroups(), file.group.RecordIdSize(), blocks, file.buffer);
   for (uint64_t sample = 0; sample < 3; ++sample) {
     EXPECT_TRUE(cache.ParseRecord());
   }
@@ -321,7 +323,7 @@ TEST(RecordReading, InvalidRecordIdSizeMakesTheRecordsUnreadable) {
   file.group.ReadData(file.buffer);
   EXPECT_TRUE(recorder.deliveries.empty());
   EXPECT_TRUE(log.Contains("Parse of record failed. Error: Invalid record ID size."));
-  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_FALSE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true)) << "the records cannot be counted";
   EXPECT_EQ(file.group.Cg4List()[0]->NofSamples(), 2U) << "nothing counted with an invalid size";
 
   log.entries.clear();

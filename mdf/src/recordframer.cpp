@@ -1,0 +1,35 @@
+#include "recordframer.h"
+
+#include <algorithm>
+
+namespace mdf::detail {
+
+RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts)
+    : id_size_(record_id_size), small_ids_(kSmallIds, kNoGroup) {
+  for (size_t index = 0; index < layouts.size(); ++index) {
+    const RecordLayout& layout = layouts[index];
+    const size_t group = groups_.size();
+    if (layout.record_id < kSmallIds) {
+      if (small_ids_[layout.record_id] != kNoGroup) continue;  // the first group with an id wins
+      small_ids_[layout.record_id] = group;
+    } else if (!id_index_.emplace(layout.record_id, group).second) {
+      continue;
+    }
+    groups_.push_back({layout.record_id, layout.record_bytes, layout.vlsd, index});
+  }
+  single_group_ = groups_.size() == 1;
+}
+
+bool RecordFramer::Frames(size_t index) const {
+  return std::any_of(groups_.begin(), groups_.end(), [index](const Group& group) { return group.index == index; });
+}
+
+void RecordFramer::Finish(bool cut) {
+  if (ended_) return;
+  ended_ = true;
+  if (cut || state_ != State::kId || have_ > 0) {
+    SetDamage(Damage::kTruncatedRecord, record_id_);
+  }
+}
+
+}  // namespace mdf::detail
