@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr long kNanosecondsPerMillisecond = 1000000;
+
 std::atomic<int> g_threshold{kLogThresholdOff};
 
 void WriteToStandardError(const char* line, size_t length) {
@@ -137,7 +139,7 @@ void logCurrentContext(cLogContext_t* context) {
   context->hour = local.tm_hour;
   context->minute = local.tm_min;
   context->second = local.tm_sec;
-  context->millisecond = static_cast<int>(now.tv_nsec / 1000000);
+  context->millisecond = static_cast<int>(now.tv_nsec / kNanosecondsPerMillisecond);
   context->process_id = static_cast<int32_t>(getpid());
   context->thread_id = static_cast<int32_t>(gettid());
 }

@@ -11,7 +11,9 @@
 
 namespace {
 
-// getcwd grows its buffer up to this size; PATH_MAX is 4096, so this only stops a runaway.
+// getcwd starts with room for most paths and doubles; PATH_MAX is 4096, so the upper bound
+// only stops a runaway.
+constexpr size_t kFirstCurrentDirectory = 1024;
 constexpr size_t kMaxCurrentDirectory = size_t{1} << 20;
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -89,7 +91,7 @@ bool pathNormalize(cStr_t* path) {
 
 bool currentDirectory(cStr_t* out) {
   char* buffer = nullptr;
-  for (size_t size = 1024;; size *= 2) {
+  for (size_t size = kFirstCurrentDirectory;; size *= 2) {
     std::free(buffer);
     buffer = static_cast<char*>(std::malloc(size));
     if (buffer == nullptr) return false;
