@@ -1,0 +1,226 @@
+#include "platform/filesystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void BaseDestroy(cFileSystem_t*) {}
+bool BaseStat(cFileSystem_t*, const char*, cFileStat_t*) { return false; }
+bool BaseList(cFileSystem_t*, const char*, cFsEntryMap_t*) { return false; }
+bool BaseMkdir(cFileSystem_t*, const char*) { return false; }
+
+constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr, nullptr};
+constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,   nativeFsStat,   nativeFsList,
+                                         nativeFsMkdir, nativeFsRemove, nativeFsOpen};
+
+bool EndsWithSlash(cStrView_t text) { return text.length > 0 && text.data[text.length - 1] == '/'; }
+
+// The full path of a relative one, in `out` (released by the caller).
+bool FullPath(const cFileSystem_t* fs, cStrView_t path, cStr_t* out) {
+  *out = cStr_t{};
+  if (fsFullPath(fs, path, out)) return true;
+  cStrRelease(out);
+  return false;
+}
+
+cFileStat_t StatOf(const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return {kFileKindRegular, static_cast<int64_t>(info.st_size)};
+  if (S_ISDIR(info.st_mode)) return {kFileKindDirectory, 0};
+  return {kFileKindOther, 0};
+}
+
+// The root-prefix step: a kind that lists full names has them made relative.
+void StripRootPrefix(const cFileSystem_t* fs, cFsEntryMap_t* map) {
+  const cStrView_t root = cStrViewOfStr(&fs->root);
+  for (uint32_t i = 1; i < map->used; ++i) {
+    cFsEntryNode_t& node = map->nodes[i];
+    if (node.level == 0) continue;
+    const cStrView_t name = cStrViewOfStr(&node.name);
+    if (name.length < root.length || std::memcmp(name.data, root.data, static_cast<size_t>(root.length)) != 0) {
+      continue;
+    }
+    int64_t skip = root.length;
+    if (skip < name.length && name.data[skip] == '/') ++skip;
+    cStr_t rest{};
+    if (!cStrInit(&rest, {name.data + skip, name.length - skip})) continue;
+    cStrRelease(&node.name);
+    node.name = rest;
+  }
+}
+
+}  // namespace
+
+bool fsInit(cFileSystem_t* fs, cStrView_t root) {
+  if (fs == nullptr) return false;
+  fs->ops = &kBaseOps;
+  fs->root = cStr_t{};
+  if (root.data == nullptr || !EndsWithSlash(root)) return false;
+  return cStrInit(&fs->root, root);
+}
+
+void fsDestroy(cFileSystem_t* fs) {
+  if (fs == nullptr) return;
+  if (fs->ops != nullptr && fs->ops->destroy != nullptr) fs->ops->destroy(fs);
+  cStrRelease(&fs->root);
+}
+
+void fsFree(cFileSystem_t* fs) {
+  fsDestroy(fs);
+  std::free(fs);
+}
+
+bool fsFullPath(const cFileSystem_t* fs, cStrView_t path, cStr_t* out) {
+  if (path.length == 2 && path.data[0] == '.' && path.data[1] == '.') return true;
+  return cStrAppend(out, cStrViewOfStr(&fs->root)) != nullptr && cStrAppend(out, path) != nullptr;
+}
+
+bool fsStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out) {
+  if (fs == nullptr || out == nullptr || fs->ops->stat == nullptr) return false;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return false;
+  const bool result = fs->ops->stat(fs, cStrData(&full), out);
+  cStrRelease(&full);
+  return result;
+}
+
+bool fsList(cFileSystem_t* fs, cStrView_t path, cFsEntryMap_t* map) {
+  if (fs == nullptr || map == nullptr || fs->ops->list == nullptr) return false;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return false;
+  const bool result = fs->ops->list(fs, cStrData(&full), map);
+  cStrRelease(&full);
+  StripRootPrefix(fs, map);
+  return result;
+}
+
+bool fsEnsureDir(cFileSystem_t* fs, cStrView_t path) {
+  cFileStat_t stat{};
+  if (!fsStat(fs, path, &stat)) return false;
+  if (stat.kind == kFileKindDirectory) return true;
+  if (stat.kind != kFileKindMissing || fs->ops->make_directory == nullptr) return false;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return false;
+  const bool result = fs->ops->make_directory(fs, cStrData(&full));
+  cStrRelease(&full);
+  return result;
+}
+
+bool fsMakeDirs(cFileSystem_t* fs, cStrView_t path) {
+  if (fs == nullptr) return false;
+  // The prefix grows piece by piece ("a", then "a/b"); empty pieces (runs of '/') are skipped.
+  cStr_t prefix{};
+  bool result = true;
+  int64_t at = 0;
+  while (result && at < path.length) {
+    int64_t end = at;
+    while (end < path.length && path.data[end] != '/') ++end;
+    if (end > at) {
+      result = (cStrLength(&prefix) == 0 || cStrAppend(&prefix, {"/", 1}) != nullptr) &&
+               cStrAppend(&prefix, {path.data + at, end - at}) != nullptr &&
+               fsEnsureDir(fs, cStrViewOfStr(&prefix));
+    }
+    at = end + 1;
+  }
+  cStrRelease(&prefix);
+  return result;
+}
+
+bool fsRemove(cFileSystem_t* fs, cStrView_t path) {
+  if (fs == nullptr || fs->ops->remove == nullptr) return false;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return false;
+  const bool result = fs->ops->remove(fs, cStrData(&full));
+  cStrRelease(&full);
+  return result;
+}
+
+cStream_t* fsOpen(cFileSystem_t* fs, cStrView_t path, int flags) {
+  if (fs == nullptr || fs->ops->open == nullptr) return nullptr;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return nullptr;
+  cStream_t* stream = fs->ops->open(fs, cStrData(&full), flags);
+  cStrRelease(&full);
+  return stream;
+}
+
+cFileSystem_t* nativeFsNew(cStrView_t root) {
+  auto* fs = static_cast<cFileSystem_t*>(std::calloc(1, sizeof(cFileSystem_t)));
+  if (fs == nullptr) return nullptr;
+  if (!fsInit(fs, root)) {
+    fsFree(fs);
+    return nullptr;
+  }
+  fs->ops = &kNativeOps;
+  cFileStat_t stat{};
+  if (!fsStat(fs, {"", 0}, &stat) || stat.kind != kFileKindDirectory) {
+    fsFree(fs);
+    return nullptr;
+  }
+  return fs;
+}
+
+bool nativeFsStat(cFileSystem_t*, const char* full_path, cFileStat_t* out) {
+  // "file/" names the file: Linux would fail it with ENOTDIR, so the trailing '/' goes.
+  cStrView_t path = cStrViewOf(full_path);
+  while (path.length > 1 && path.data[path.length - 1] == '/') --path.length;
+  cStr_t stripped{};
+  if (path.data[path.length] != '\0' && !cStrInit(&stripped, path)) return false;
+  struct stat info {};
+  const int result = ::stat(cStrLength(&stripped) > 0 ? cStrData(&stripped) : full_path, &info);
+  const int error = errno;
+  cStrRelease(&stripped);
+  if (result == 0) {
+    *out = StatOf(info);
+    return true;
+  }
+  if (error == ENOENT) {
+    *out = {kFileKindMissing, 0};
+    return true;
+  }
+  return false;
+}
+
+bool nativeFsList(cFileSystem_t*, const char* full_path, cFsEntryMap_t* map) {
+  DIR* dir = opendir(full_path);
+  if (dir == nullptr) return false;
+  const int dir_fd = dirfd(dir);
+  bool complete = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      complete = complete && errno == 0;
+      break;
+    }
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    struct stat info {};
+    if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone since readdir
+    if (S_ISLNK(info.st_mode) && (fstatat(dir_fd, name, &info, 0) != 0 || !S_ISREG(info.st_mode))) continue;
+    const cFileStat_t stat = StatOf(info);
+    if (stat.kind != kFileKindRegular && stat.kind != kFileKindDirectory) continue;
+    if (!entryMapInsert(map, cStrViewOf(name), stat)) complete = false;
+  }
+  closedir(dir);
+  return complete;
+}
+
+bool nativeFsMkdir(cFileSystem_t*, const char* full_path) { return ::mkdir(full_path, 0777) == 0; }
+
+bool nativeFsRemove(cFileSystem_t*, const char* full_path) { return ::unlink(full_path) == 0; }
+
+cStream_t* nativeFsOpen(cFileSystem_t*, const char* full_path, int flags) {
+  const bool read = (flags & kFsOpenRead) != 0;
+  const bool write = (flags & kFsOpenWrite) != 0;
+  if (read && write) return fileStreamOpen(full_path, kFileStreamReadWrite);
+  if (read) return fileStreamOpen(full_path, kFileStreamRead);
+  if (write) return fileStreamOpen(full_path, kFileStreamWrite);
+  return nullptr;
+}

@@ -1,0 +1,76 @@
+#pragma once
+// cFileSystem_t: a root directory (always ending in '/') and a table of six operations on
+// full paths (root + a relative path). The generic fs... functions build the full path and
+// call the slot; they give false or null for a null object or an empty slot, and log nothing.
+// The native kind maps the slots onto POSIX: stat(2), opendir/readdir, mkdir(2), unlink(2)
+// and the file streams.
+#include <cstdint>
+
+#include "platform/cstr.h"
+#include "platform/entry_map.h"
+#include "platform/stream.h"
+
+struct cFileSystem_t;
+
+struct cFileSystemOps_t {
+  void (*destroy)(cFileSystem_t* fs);
+  bool (*stat)(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
+  /// Adds the directory's entries to the map; false when it could not be read whole.
+  bool (*list)(cFileSystem_t* fs, const char* full_path, cFsEntryMap_t* map);
+  bool (*make_directory)(cFileSystem_t* fs, const char* full_path);
+  bool (*remove)(cFileSystem_t* fs, const char* full_path);
+  cStream_t* (*open)(cFileSystem_t* fs, const char* full_path, int flags);
+};
+
+struct cFileSystem_t {
+  const cFileSystemOps_t* ops;
+  cStr_t root;
+};
+
+// Open flags; further bits are ignored. Inputs are opened with 5, outputs with 6.
+constexpr int kFsOpenRead = 1;
+constexpr int kFsOpenWrite = 2;
+
+/// Copies the root and installs the base table (stat and make-directory fail, list and
+/// destroy do nothing, no remove or open). False for a null object, an empty root, a root
+/// without its trailing '/', or when memory is short. `fs->root` is overwritten.
+bool fsInit(cFileSystem_t* fs, cStrView_t root);
+/// Destroys the kind's state and frees the root and the record (from nativeFsNew).
+void fsFree(cFileSystem_t* fs);
+/// fsFree without freeing the record, for a file system that is not on the heap.
+void fsDestroy(cFileSystem_t* fs);
+/// Appends root + path to `out`; a path of exactly ".." appends nothing. False when memory
+/// is short.
+bool fsFullPath(const cFileSystem_t* fs, cStrView_t path, cStr_t* out);
+/// True when the kind could be determined (a missing path is kind 3, not a failure).
+bool fsStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out);
+/// Adds the entries of a directory to the map, names relative to the directory (a name that
+/// begins with the root loses it and one leading '/'). False when the directory could not be
+/// read whole, so a walk can tell an unreadable folder from an empty one.
+bool fsList(cFileSystem_t* fs, cStrView_t path, cFsEntryMap_t* map);
+/// True when the path is a directory or was missing and has been made.
+bool fsEnsureDir(cFileSystem_t* fs, cStrView_t path);
+/// Makes every directory along a relative path ("a//b/" makes a, then a/b); stops at the
+/// first failure with false. An empty path is true.
+bool fsMakeDirs(cFileSystem_t* fs, cStrView_t path);
+bool fsRemove(cFileSystem_t* fs, cStrView_t path);
+/// A stream on the file (kFsOpen... flags), or null.
+cStream_t* fsOpen(cFileSystem_t* fs, cStrView_t path, int flags);
+
+/// A native file system rooted at an existing directory (root ending in '/'), or null.
+cFileSystem_t* nativeFsNew(cStrView_t root);
+/// stat(2), following links, of the path without its trailing '/': kind 1 with the 64-bit
+/// size, 2, or 0 for anything else; only ENOENT is kind 3 (true); every other error is false.
+bool nativeFsStat(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
+/// Adds regular files and directories (hidden ones too, not "." and ".."). Entries are
+/// lstat'ed: a link to a file is listed as that file, a link to a directory is left out so a
+/// walk never follows one (a link to an ancestor would recurse). FIFOs, sockets and devices
+/// are left out. False when the directory cannot be opened or read, or memory is short.
+bool nativeFsList(cFileSystem_t* fs, const char* full_path, cFsEntryMap_t* map);
+/// mkdir(2) with mode 0777 (the umask applies).
+bool nativeFsMkdir(cFileSystem_t* fs, const char* full_path);
+/// unlink(2).
+bool nativeFsRemove(cFileSystem_t* fs, const char* full_path);
+/// Read and write bits: a read-write stream; read alone: read; write alone: write (creates
+/// or truncates); neither: null.
+cStream_t* nativeFsOpen(cFileSystem_t* fs, const char* full_path, int flags);

@@ -1,0 +1,471 @@
+#include "platform/stream.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace {
+
+constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
+constexpr size_t kCopyChunk = 4096;  // the copy's piece: one page, on the stack
+
+// Every kind is a standard-layout record that starts with its cStream_t.
+template <typename Kind>
+Kind* As(cStream_t* stream) {
+  static_assert(std::is_standard_layout_v<Kind>, "stream kinds start with their cStream_t");
+  return reinterpret_cast<Kind*>(stream);
+}
+
+// Counts are signed: no single call asks for more than the signed range.
+uint64_t ClampLength(uint64_t length) { return std::min<uint64_t>(length, kMaxInt64); }
+
+bool AddOverflows(int64_t a, int64_t b, int64_t* sum) { return __builtin_add_overflow(a, b, sum); }
+
+// ---- file ----
+
+struct FileStream {
+  cStream_t base;
+  FILE* file;  // null after a failed fclose: the handle is gone, a second close frees the record
+  int64_t position;
+};
+
+int64_t FileRead(cStream_t* stream, void* buffer, uint64_t length) {
+  auto* self = As<FileStream>(stream);
+  if (self->file == nullptr) return kStreamFailed;
+  const size_t count = std::fread(buffer, 1, ClampLength(length), self->file);
+  if (count == 0 && length > 0 && std::ferror(self->file)) {
+    std::clearerr(self->file);
+    return kStreamFailed;  // a read error, not the end of the file
+  }
+  self->position += static_cast<int64_t>(count);
+  return static_cast<int64_t>(count);
+}
+
+int64_t FileWrite(cStream_t* stream, const void* buffer, uint64_t length) {
+  auto* self = As<FileStream>(stream);
+  if (self->file == nullptr) return kStreamFailed;
+  const size_t count = std::fwrite(buffer, 1, ClampLength(length), self->file);
+  if (count == 0 && length > 0) {
+    std::clearerr(self->file);
+    return kStreamFailed;
+  }
+  self->position += static_cast<int64_t>(count);
+  return static_cast<int64_t>(count);
+}
+
+int64_t FileTell(cStream_t* stream) {
+  auto* self = As<FileStream>(stream);
+  return self->file == nullptr ? kStreamFailed : static_cast<int64_t>(ftello(self->file));
+}
+
+int64_t FileSeek(cStream_t* stream, int64_t offset, int origin) {
+  auto* self = As<FileStream>(stream);
+  if (self->file == nullptr) return kStreamFailed;
+  if (origin == kSeekFromStart && offset == self->position) return offset;
+  int whence;
+  switch (origin) {
+    case kSeekFromStart: whence = SEEK_SET; break;
+    case kSeekFromCurrent: whence = SEEK_CUR; break;
+    case kSeekFromEnd: whence = SEEK_END; break;
+    default: return kStreamFailed;
+  }
+  const int result = fseeko(self->file, static_cast<off_t>(offset), whence);
+  if (result != 0) return result;
+  self->position = static_cast<int64_t>(ftello(self->file));
+  return self->position;
+}
+
+int FileClose(cStream_t* stream) {
+  auto* self = As<FileStream>(stream);
+  if (self->file != nullptr) {
+    const int result = std::fclose(self->file);
+    self->file = nullptr;
+    if (result != 0) return result;  // e.g. buffered data that could not be written
+  }
+  std::free(self);
+  return 0;
+}
+
+constexpr cStreamOps_t kFileReadOps = {FileRead, nullptr, FileTell, FileSeek, FileClose};
+constexpr cStreamOps_t kFileWriteOps = {nullptr, FileWrite, FileTell, FileSeek, FileClose};
+constexpr cStreamOps_t kFileReadWriteOps = {FileRead, FileWrite, FileTell, FileSeek, FileClose};
+
+// ---- buffered copy ----
+
+struct BufferedStream {
+  cStream_t base;
+  int64_t block_size;
+  int64_t fill;
+  int64_t index;
+  int64_t block_start;  // source position of the block's first byte
+  cStream_t* source;
+  bool owns_source;
+};
+
+unsigned char* BlockOf(BufferedStream* self) { return reinterpret_cast<unsigned char*>(self + 1); }
+
+enum class Load { kLoaded, kSeekFailed, kEnd, kReadFailed };
+
+// Loads one block from `start`. Without kLoaded the position stays; after a failed read the
+// block may hold anything, so it is dropped (nothing left to serve, the next read reloads).
+Load LoadBlock(BufferedStream* self, int64_t start) {
+  if (streamSeek(self->source, start, kSeekFromStart) != start) return Load::kSeekFailed;
+  const int64_t count = streamRead(self->source, BlockOf(self), static_cast<uint64_t>(self->block_size));
+  if (count == 0) return Load::kEnd;
+  if (count < 0 || count > self->block_size) {  // a source may not deliver more than asked
+    self->block_start += self->index;
+    self->fill = 0;
+    self->index = 0;
+    return Load::kReadFailed;
+  }
+  self->block_start = start;
+  self->fill = count;
+  self->index = 0;
+  return Load::kLoaded;
+}
+
+int64_t BufferedRead(cStream_t* stream, void* buffer, uint64_t length) {
+  auto* self = As<BufferedStream>(stream);
+  auto* out = static_cast<unsigned char*>(buffer);
+  const auto wanted = static_cast<int64_t>(ClampLength(length));
+  int64_t delivered = 0;
+  while (delivered < wanted) {
+    if (self->index == self->fill) {
+      const Load load = LoadBlock(self, self->block_start + self->fill);
+      if (load != Load::kLoaded) {
+        // Bytes already delivered stand; with none, a failure is reported, not the end.
+        return delivered > 0 || load == Load::kEnd ? delivered : kStreamFailed;
+      }
+    }
+    const int64_t n = std::min(wanted - delivered, self->fill - self->index);
+    std::memcpy(out + delivered, BlockOf(self) + self->index, static_cast<size_t>(n));
+    self->index += n;
+    delivered += n;
+  }
+  return delivered;
+}
+
+int64_t BufferedTell(cStream_t* stream) {
+  auto* self = As<BufferedStream>(stream);
+  return self->block_start + self->index;
+}
+
+int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
+  auto* self = As<BufferedStream>(stream);
+  int64_t target = 0;
+  switch (origin) {
+    case kSeekFromStart: target = offset; break;
+    case kSeekFromCurrent:
+      if (AddOverflows(self->block_start + self->index, offset, &target)) return kStreamFailed;
+      break;
+    case kSeekFromEnd:
+      if (streamSeek(self->source, offset, kSeekFromEnd) < 0) return kStreamFailed;
+      target = streamTell(self->source);
+      if (target < 0) return kStreamFailed;
+      break;
+    default: return kStreamFailed;
+  }
+  if (target >= self->block_start && target - self->block_start <= self->fill) {
+    self->index = target - self->block_start;
+    return target;
+  }
+  switch (LoadBlock(self, target)) {
+    case Load::kLoaded: return target;
+    case Load::kSeekFailed: return kStreamFailed;
+    case Load::kEnd:
+    case Load::kReadFailed: break;  // nothing loaded there: the position stays
+  }
+  return self->block_start + self->index;
+}
+
+int BufferedClose(cStream_t* stream) {
+  if (stream == nullptr) return -1;
+  auto* self = As<BufferedStream>(stream);
+  if (self->owns_source && self->source != nullptr) {
+    const int result = streamClose(self->source);
+    if (result != 0) return result;
+    self->source = nullptr;
+  }
+  std::free(self);
+  return 0;
+}
+
+constexpr cStreamOps_t kBufferedOps = {BufferedRead, nullptr, BufferedTell, BufferedSeek, BufferedClose};
+
+// ---- window ----
+
+struct WindowStream {
+  cStream_t base;
+  cStream_t* parent;
+  int64_t start;
+  int64_t end;  // 0 or less: up to the parent's end
+};
+
+// The length a read or write may use from the parent's position; -1 when that is unknown.
+int64_t WindowRoom(WindowStream* self, uint64_t length) {
+  const auto wanted = static_cast<int64_t>(ClampLength(length));
+  if (self->end <= 0) return wanted;
+  const int64_t position = streamTell(self->parent);
+  if (position < 0) return kStreamFailed;
+  return position >= self->end ? 0 : std::min(wanted, self->end - position);
+}
+
+int64_t WindowRead(cStream_t* stream, void* buffer, uint64_t length) {
+  auto* self = As<WindowStream>(stream);
+  if (self->parent == nullptr) return kStreamFailed;
+  const int64_t room = WindowRoom(self, length);
+  return room < 0 ? kStreamFailed : streamRead(self->parent, buffer, static_cast<uint64_t>(room));
+}
+
+int64_t WindowWrite(cStream_t* stream, const void* buffer, uint64_t length) {
+  auto* self = As<WindowStream>(stream);
+  if (self->parent == nullptr) return kStreamFailed;
+  const int64_t room = WindowRoom(self, length);
+  return room < 0 ? kStreamFailed : streamWrite(self->parent, buffer, static_cast<uint64_t>(room));
+}
+
+int64_t WindowTell(cStream_t* stream) {
+  auto* self = As<WindowStream>(stream);
+  if (self->parent == nullptr) return kStreamFailed;
+  const int64_t position = streamTell(self->parent);
+  if (position < 0) return kStreamFailed;
+  return self->end <= 0 || position <= self->end ? position - self->start : kStreamFailed;
+}
+
+int64_t WindowSeek(cStream_t* stream, int64_t offset, int origin) {
+  auto* self = As<WindowStream>(stream);
+  if (self->parent == nullptr) return kStreamFailed;
+  int64_t from = 0;
+  switch (origin) {
+    case kSeekFromStart: from = self->start; break;
+    case kSeekFromCurrent: from = streamTell(self->parent); break;
+    case kSeekFromEnd: from = self->end > 0 ? self->end : streamSize(self->parent); break;
+    default: return kStreamFailed;
+  }
+  int64_t target = 0;
+  if (from < 0 || AddOverflows(from, offset, &target)) return kStreamFailed;
+  if (self->end > 0 && target > self->end) target = self->end;
+  if (target < self->start) target = self->start;
+  return streamSeek(self->parent, target, kSeekFromStart) == target ? target - self->start : kStreamFailed;
+}
+
+int WindowClose(cStream_t* stream) {
+  std::free(stream);
+  return 0;
+}
+
+constexpr cStreamOps_t kWindowOps = {WindowRead, WindowWrite, WindowTell, WindowSeek, WindowClose};
+
+// ---- memory ----
+
+struct MemoryStream {
+  cStream_t base;
+  int64_t capacity;
+  int64_t size;  // the highest position ever written
+  int64_t position;
+  unsigned char* data;
+};
+
+// Grows the buffer by doubling (from 2) until it holds `needed` bytes. False when memory is
+// short or the doubling would overflow; the stream is then unchanged.
+bool MemoryReserve(MemoryStream* self, int64_t needed) {
+  if (needed <= self->capacity) return true;
+  int64_t capacity = self->capacity == 0 ? 2 : self->capacity;
+  while (capacity < needed) {
+    if (capacity > kMaxInt64 / 2) return false;
+    capacity *= 2;
+  }
+  auto* data = static_cast<unsigned char*>(std::realloc(self->data, static_cast<size_t>(capacity)));
+  if (data == nullptr) return false;
+  self->data = data;
+  self->capacity = capacity;
+  return true;
+}
+
+int64_t MemoryRead(cStream_t* stream, void* buffer, uint64_t length) {
+  auto* self = As<MemoryStream>(stream);
+  if (self->position >= self->size) return 0;
+  const auto n = static_cast<int64_t>(std::min<uint64_t>(length, static_cast<uint64_t>(self->size - self->position)));
+  if (n > 0) std::memcpy(buffer, self->data + self->position, static_cast<size_t>(n));
+  self->position += n;
+  return n;
+}
+
+int64_t MemoryWrite(cStream_t* stream, const void* buffer, uint64_t length) {
+  auto* self = As<MemoryStream>(stream);
+  if (length == 0) return 0;
+  if (length > static_cast<uint64_t>(kMaxInt64 - self->position)) return kStreamFailed;
+  const int64_t end = self->position + static_cast<int64_t>(length);
+  if (!MemoryReserve(self, end)) return kStreamFailed;
+  // A seek past the size left a gap: it reads back as zeros, never as old heap contents.
+  if (self->position > self->size) {
+    std::memset(self->data + self->size, 0, static_cast<size_t>(self->position - self->size));
+  }
+  std::memcpy(self->data + self->position, buffer, static_cast<size_t>(length));
+  self->position = end;
+  self->size = std::max(self->size, end);
+  return static_cast<int64_t>(length);
+}
+
+int64_t MemoryTell(cStream_t* stream) { return As<MemoryStream>(stream)->position; }
+
+int64_t MemorySeek(cStream_t* stream, int64_t offset, int origin) {
+  auto* self = As<MemoryStream>(stream);
+  int64_t from = 0;
+  switch (origin) {
+    case kSeekFromStart: from = 0; break;
+    case kSeekFromCurrent: from = self->position; break;
+    case kSeekFromEnd: from = self->size; break;
+    default: return kStreamFailed;
+  }
+  int64_t target = 0;
+  if (AddOverflows(from, offset, &target) || target < 0) return kStreamFailed;
+  if (origin == kSeekFromEnd && offset > 0) {
+    if (!MemoryReserve(self, target)) return kStreamFailed;
+    std::memset(self->data + self->size, 0, static_cast<size_t>(target - self->size));
+    self->size = target;
+  }
+  if (target > self->capacity) return kStreamFailed;
+  self->position = target;
+  return target;
+}
+
+int MemoryClose(cStream_t* stream) {
+  if (stream == nullptr) return -1;
+  auto* self = As<MemoryStream>(stream);
+  std::free(self->data);
+  std::free(self);
+  return 0;
+}
+
+constexpr cStreamOps_t kMemoryOps = {MemoryRead, MemoryWrite, MemoryTell, MemorySeek, MemoryClose};
+
+template <typename Kind>
+Kind* NewRecord(size_t extra = 0) {
+  return static_cast<Kind*>(std::calloc(1, sizeof(Kind) + extra));
+}
+
+}  // namespace
+
+int64_t streamRead(cStream_t* stream, void* buffer, uint64_t length) {
+  return stream->ops->read != nullptr ? stream->ops->read(stream, buffer, length) : kStreamNoOperation;
+}
+
+int64_t streamWrite(cStream_t* stream, const void* buffer, uint64_t length) {
+  return stream->ops->write != nullptr ? stream->ops->write(stream, buffer, length) : kStreamNoOperation;
+}
+
+int64_t streamTell(cStream_t* stream) {
+  return stream->ops->tell != nullptr ? stream->ops->tell(stream) : kStreamNoOperation;
+}
+
+int64_t streamSeek(cStream_t* stream, int64_t offset, int origin) {
+  return stream->ops->seek != nullptr ? stream->ops->seek(stream, offset, origin) : kStreamNoOperation;
+}
+
+int streamClose(cStream_t* stream) {
+  if (stream == nullptr || stream->ops->close == nullptr) return 0;
+  return stream->ops->close(stream);
+}
+
+int64_t streamSize(cStream_t* stream) {
+  if (stream == nullptr) return kStreamFailed;
+  const int64_t position = streamTell(stream);
+  streamSeek(stream, 0, kSeekFromEnd);
+  const int64_t size = streamTell(stream);
+  streamSeek(stream, position, kSeekFromStart);
+  return size;
+}
+
+void streamCopy(cStream_t* source, cStream_t* destination) {
+  if (source == nullptr || destination == nullptr) return;
+  unsigned char chunk[kCopyChunk];
+  for (;;) {
+    const int64_t count = streamRead(source, chunk, sizeof chunk);
+    if (count <= 0) return;
+    if (destination->ops->write != nullptr) destination->ops->write(destination, chunk, static_cast<uint64_t>(count));
+  }
+}
+
+int64_t streamCopyChecked(cStream_t* source, cStream_t* destination) {
+  if (source == nullptr || destination == nullptr || source->ops->read == nullptr ||
+      destination->ops->write == nullptr) {
+    return kStreamNoOperation;
+  }
+  unsigned char chunk[kCopyChunk];
+  int64_t copied = 0;
+  for (;;) {
+    const int64_t count = streamRead(source, chunk, sizeof chunk);
+    if (count < 0) return kStreamFailed;
+    if (count == 0) return copied;
+    if (streamWrite(destination, chunk, static_cast<uint64_t>(count)) != count) return kStreamShortWrite;
+    copied += count;
+  }
+}
+
+cStream_t* fileStreamOpen(const char* file_name, int type) {
+  const char* mode = nullptr;
+  const cStreamOps_t* ops = nullptr;
+  switch (type) {
+    case kFileStreamRead: mode = "rb"; ops = &kFileReadOps; break;
+    case kFileStreamWrite: mode = "wb"; ops = &kFileWriteOps; break;
+    case kFileStreamReadWrite: mode = "r+b"; ops = &kFileReadWriteOps; break;
+    default: return nullptr;
+  }
+  if (file_name == nullptr) return nullptr;
+  auto* self = NewRecord<FileStream>();
+  if (self == nullptr) return nullptr;
+  self->file = std::fopen(file_name, mode);
+  // Linux opens a directory for reading and fails only at the first read: refuse it here.
+  struct stat info {};
+  if (self->file != nullptr && (fstat(fileno(self->file), &info) != 0 || S_ISDIR(info.st_mode))) {
+    std::fclose(self->file);
+    self->file = nullptr;
+  }
+  if (self->file == nullptr) {
+    std::free(self);
+    return nullptr;
+  }
+  self->base.ops = ops;
+  self->position = 0;
+  return &self->base;
+}
+
+cStream_t* bufferedStreamNew(cStream_t* source, bool owns_source, int64_t block_size) {
+  constexpr int64_t kAlign = 8;
+  if (source == nullptr || block_size < 1 || block_size > kMaxInt64 - kAlign - int64_t{sizeof(BufferedStream)}) {
+    return nullptr;
+  }
+  const int64_t rounded = (block_size + kAlign - 1) / kAlign * kAlign;
+  auto* self = NewRecord<BufferedStream>(static_cast<size_t>(rounded));  // record and zeroed block
+  if (self == nullptr) return nullptr;
+  self->base.ops = &kBufferedOps;
+  self->block_size = rounded;
+  self->source = source;
+  self->owns_source = owns_source;
+  return &self->base;
+}
+
+cStream_t* windowStreamNew(cStream_t* parent, int64_t start, int64_t end) {
+  if (parent == nullptr) return nullptr;
+  auto* self = NewRecord<WindowStream>();
+  if (self == nullptr) return nullptr;
+  self->base.ops = &kWindowOps;
+  self->parent = parent;
+  self->start = start;
+  self->end = end;
+  streamSeek(parent, start, kSeekFromStart);
+  return &self->base;
+}
+
+cStream_t* memoryStreamNew() {
+  auto* self = NewRecord<MemoryStream>();
+  if (self == nullptr) return nullptr;
+  self->base.ops = &kMemoryOps;
+  return &self->base;
+}

@@ -1,0 +1,79 @@
+#pragma once
+// cStream_t: a stream object whose first member points at a constant table of five
+// operations (read, write, tell, seek, close); a kind's own fields follow it, so a kind is a
+// record that starts with a cStream_t. A slot may be empty. Streams stack: a wrapping stream
+// reads and writes through another one but does not own it (except a buffered copy made with
+// the ownership flag), so whoever builds a stack closes its layers, innermost user first.
+//
+// Results: counts and positions are signed 64-bit; 0 from read means the end; negative values
+// are failures, -2 meaning an empty slot. Positions count bytes from the stream's start.
+#include <cstdint>
+
+struct cStream_t;
+
+struct cStreamOps_t {
+  int64_t (*read)(cStream_t* stream, void* buffer, uint64_t length);
+  int64_t (*write)(cStream_t* stream, const void* buffer, uint64_t length);
+  int64_t (*tell)(cStream_t* stream);
+  int64_t (*seek)(cStream_t* stream, int64_t offset, int origin);
+  /// 0 when closed (the record is freed); otherwise nonzero and the record stays.
+  int (*close)(cStream_t* stream);
+};
+
+struct cStream_t {
+  const cStreamOps_t* ops;
+};
+
+constexpr int kSeekFromStart = 0;
+constexpr int kSeekFromCurrent = 1;
+constexpr int kSeekFromEnd = 2;
+
+constexpr int64_t kStreamFailed = -1;
+/// The operation's slot is empty.
+constexpr int64_t kStreamNoOperation = -2;
+/// streamCopyChecked: the destination took fewer bytes than it was handed.
+constexpr int64_t kStreamShortWrite = -3;
+
+// Wrappers through which all code calls the operations; the stream must not be null except
+// for streamClose and streamSize.
+int64_t streamRead(cStream_t* stream, void* buffer, uint64_t length);
+int64_t streamWrite(cStream_t* stream, const void* buffer, uint64_t length);
+int64_t streamTell(cStream_t* stream);
+int64_t streamSeek(cStream_t* stream, int64_t offset, int origin);
+/// 0 for a null stream or an empty slot, else the close operation's result.
+int streamClose(cStream_t* stream);
+/// -1 for a null stream. Remembers tell, seeks to the end, takes tell as the size and seeks
+/// back; the steps' own results are not checked, so -2 from a missing tell is the size.
+int64_t streamSize(cStream_t* stream);
+/// Copies in 4096-byte pieces until a read delivers 0 or fails. The destination's write
+/// result is not looked at (nor is a missing write slot): use streamCopyChecked where a lost
+/// byte matters.
+void streamCopy(cStream_t* source, cStream_t* destination);
+/// Like streamCopy, but returns the bytes copied when the source ended and every piece was
+/// written whole; -1 when a read failed, -2 for a null stream or an empty read or write slot,
+/// -3 for a short or failed write.
+int64_t streamCopyChecked(cStream_t* source, cStream_t* destination);
+
+constexpr int kFileStreamRead = 0;       // "rb"
+constexpr int kFileStreamWrite = 1;      // "wb": creates or truncates
+constexpr int kFileStreamReadWrite = 2;  // "r+b": the file must exist, nothing is truncated
+
+/// Opens a file as a stream of the given type, or null (unknown type, a null name, the file
+/// cannot be opened, or it is a directory). Other processes may read and write the file too.
+/// Seeking to the cached position from the start does not touch the file.
+cStream_t* fileStreamOpen(const char* file_name, int type);
+
+/// A read-only copy of `source` in blocks of `block_size` bytes (rounded up to a multiple of
+/// 8), loaded by absolute positions so the source's own position does not matter; seeks
+/// inside the loaded block cost no I/O. With `owns_source` closing it closes the source too.
+/// Null for a null source, a block size below 1, or when memory is short.
+cStream_t* bufferedStreamNew(cStream_t* source, bool owns_source, int64_t block_size);
+
+/// A view of `parent` from `start` to `end` (parent positions; end 0 or less: up to the
+/// parent's end). Positions are relative to start; reads and writes go on wherever the parent
+/// stands and never pass end. Seeks the parent to start. Closing frees only the window.
+cStream_t* windowStreamNew(cStream_t* parent, int64_t start, int64_t end);
+
+/// An empty, growable memory stream. Seeking past the size and writing there fills the gap
+/// with zeros; seeking from the end with a positive offset extends the data with zeros.
+cStream_t* memoryStreamNew();

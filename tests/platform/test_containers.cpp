@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/cstr.h"
+#include "platform/hashmap.h"
+#include "platform/vector.h"
+
+namespace {
+
+TEST(Vector, GrowsByHalfPlusFourAndReleasesLastToFirst) {
+  cVec_t<int> vec{};
+  std::vector<int64_t> capacities;
+  for (int i = 0; i < 20; ++i) {
+    int* place = vecPush(&vec, i);
+    ASSERT_NE(place, nullptr);
+    EXPECT_EQ(*place, i);
+    if (capacities.empty() || capacities.back() != vec.capacity) capacities.push_back(vec.capacity);
+  }
+  EXPECT_EQ(capacities, (std::vector<int64_t>{4, 10, 19, 32}));
+  EXPECT_EQ(vec.count, 20);
+
+  static std::vector<int> destroyed;
+  destroyed.clear();
+  vecRelease(&vec, +[](int* item) { destroyed.push_back(*item); });
+  ASSERT_EQ(destroyed.size(), 20U);
+  EXPECT_EQ(destroyed.front(), 19);
+  EXPECT_EQ(destroyed.back(), 0);
+  EXPECT_EQ(vec.items, nullptr);
+  EXPECT_EQ(vec.count, 0);
+}
+
+TEST(Vector, OwnsTheStringsPushedIntoIt) {
+  cVec_t<cStr_t> paths{};
+  for (const char* text : {"a.mf4", "a path long enough for the heap form.mf4"}) {
+    cStr_t path{};
+    ASSERT_TRUE(cStrInit(&path, cStrViewOf(text)));
+    ASSERT_NE(vecPush(&paths, path), nullptr);
+  }
+  EXPECT_STREQ(cStrData(&paths.items[1]), "a path long enough for the heap form.mf4");
+  vecRelease(&paths, cStrRelease);  // the sanitizer build proves the heap text is freed once
+}
+
+struct TextHashCase {
+  std::string text;
+  uint64_t hash;
+};
+
+TEST(HashMap, TextHashMatchesItsVectors) {
+  const TextHashCase cases[] = {
+      {"", 1},
+      {"default", 0x96814f73ee721f25ULL},  // n below 8: the first byte counts twice
+      {"0000ABCD", 0x71c16aded0993d70ULL},  // exactly one word, no final fold
+      {"ABCD", 0xe2f75414469dcaddULL},      // exactly four bytes
+      {"0000ABCD1", 0x1dbb656b2a12ea6eULL}, // a word and a tail byte
+  };
+  for (const auto& c : cases) EXPECT_EQ(textHash(c.text.data(), c.text.size()), c.hash) << c.text;
+  EXPECT_EQ(u64KeyHash(0x1000000002ULL), 0x4a67e8f6b7a3d33aULL);
+}
+
+struct DemuxEntry {
+  uint64_t key;
+  uint8_t targets[4];
+};
+static_assert(sizeof(DemuxEntry) == 16, "the demultiplexer's entries are 16 bytes");
+using DemuxMap = cHashMap_t<DemuxEntry, cU64KeyTraits_t<DemuxEntry>>;
+
+TEST(HashMap, GrowsFromFiveToElevenToNineteenBuckets) {
+  DemuxMap map{};
+  std::vector<uint32_t> buckets_after_insert;
+  for (uint64_t key = 1; key <= 9; ++key) {
+    const auto result = hashMapInsert(&map, key);
+    ASSERT_NE(result.entry, nullptr);
+    ASSERT_TRUE(result.inserted);
+    result.entry->key = key;
+    result.entry->targets[0] = static_cast<uint8_t>(key);
+    buckets_after_insert.push_back(map.buckets);
+  }
+  EXPECT_EQ(buckets_after_insert, (std::vector<uint32_t>{5, 5, 5, 5, 11, 11, 11, 11, 19}));
+  EXPECT_EQ(map.size, 9U);
+  EXPECT_EQ(map.control[map.buckets], 0xFF);  // the stop byte follows the last bucket
+  for (uint64_t key = 1; key <= 9; ++key) {
+    const DemuxEntry* entry = hashMapLookup(&map, key);
+    ASSERT_NE(entry, nullptr) << key;
+    EXPECT_EQ(entry->targets[0], key);  // values survived both rebuilds
+  }
+  EXPECT_EQ(hashMapLookup(&map, uint64_t{10}), nullptr);
+  hashMapRelease(&map);
+  EXPECT_EQ(hashMapLookup(&map, uint64_t{1}), nullptr);
+}
+
+struct PasswordEntry {
+  cStr_t key;
+  cStr_t password;
+};
+static_assert(sizeof(PasswordEntry) == 48, "the password store's entries are 48 bytes");
+using PasswordMap = cHashMap_t<PasswordEntry, cTextKeyTraits_t<PasswordEntry>>;
+
+TEST(HashMap, TextKeysMatchByteForByteAndTheFirstValueStays) {
+  PasswordMap store{};
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"default", "one"}, {"0000ABCD", "two"}, {"0000abcd", "three"}, {"", "empty key"}, {"default", "ignored"}};
+  int inserted = 0;
+  for (const auto& [key, password] : pairs) {
+    const cStrView_t key_view{key.data(), static_cast<int64_t>(key.size())};
+    const auto result = hashMapInsert(&store, key_view);
+    ASSERT_NE(result.entry, nullptr);
+    if (!result.inserted) continue;
+    ++inserted;
+    ASSERT_TRUE(cStrInit(&result.entry->key, key_view));
+    ASSERT_TRUE(cStrInit(&result.entry->password, cStrViewOf(password.c_str())));
+  }
+  EXPECT_EQ(inserted, 4);
+  EXPECT_STREQ(cStrData(&hashMapLookup(&store, cStrViewOf("default"))->password), "one");
+  EXPECT_STREQ(cStrData(&hashMapLookup(&store, cStrViewOf("0000abcd"))->password), "three");
+  EXPECT_STREQ(cStrData(&hashMapLookup(&store, cStrViewOf(""))->password), "empty key");
+  EXPECT_EQ(hashMapLookup(&store, cStrViewOf("0000ABC")), nullptr);
+
+  std::set<std::string> seen;
+  for (uint32_t i = hashMapNext(&store, 0); i < store.buckets; i = hashMapNext(&store, i + 1)) {
+    seen.insert(cStrData(&store.entries[i].key));
+    cStrRelease(&store.entries[i].key);
+    cStrRelease(&store.entries[i].password);
+  }
+  EXPECT_EQ(seen, (std::set<std::string>{"", "0000ABCD", "0000abcd", "default"}));
+  hashMapRelease(&store);
+}
+
+TEST(HashMap, ReserveRebuildsOnlyWhenTheTableIsTooSmall) {
+  DemuxMap map{};
+  ASSERT_TRUE(hashMapReserve(&map, 0));
+  EXPECT_EQ(map.buckets, 5U);  // the first table
+  ASSERT_TRUE(hashMapReserve(&map, 4));
+  EXPECT_EQ(map.buckets, 5U);  // 4 fits: nothing happens
+  ASSERT_TRUE(hashMapReserve(&map, 100));
+  EXPECT_EQ(map.buckets, (4U + static_cast<uint32_t>(100 / 0.85f)) | 1U);
+  EXPECT_FALSE(hashMapReserve(&map, uint64_t{1} << 40));  // beyond the bound: refused, map kept
+  EXPECT_EQ(map.buckets, 121U);
+  hashMapRelease(&map);
+}
+
+}  // namespace

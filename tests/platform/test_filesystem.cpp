@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/entry_map.h"
+#include "platform/filesystem.h"
+#include "support/tempdir.h"
+
+namespace {
+
+cStrView_t View(const std::string& text) { return {text.data(), static_cast<int64_t>(text.size())}; }
+
+std::vector<std::string> Names(const cFsEntryMap_t& map) {
+  std::vector<std::string> names;
+  cFsEntryIter_t iter;
+  entryMapIterBegin(&iter, &map);
+  while (const cFsEntryNode_t* node = entryMapIterNext(&iter)) names.emplace_back(cStrData(&node->name));
+  return names;
+}
+
+class NativeFs : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs_ = nativeFsNew(View(dir_.Path()));
+    ASSERT_NE(fs_, nullptr);
+  }
+  void TearDown() override { fsFree(fs_); }
+
+  cFileStat_t Stat(const std::string& path) {
+    cFileStat_t stat{-1, -1};
+    EXPECT_TRUE(fsStat(fs_, View(path), &stat)) << path;
+    return stat;
+  }
+
+  test::TempDir dir_;
+  cFileSystem_t* fs_ = nullptr;
+};
+
+TEST(FileSystemInit, TheRootMustEndInASlash) {
+  cFileSystem_t fs{};
+  EXPECT_FALSE(fsInit(&fs, cStrViewOf("/data")));
+  EXPECT_FALSE(fsInit(&fs, cStrViewOf("")));
+  EXPECT_FALSE(fsInit(nullptr, cStrViewOf("/data/")));
+  ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
+  // The base table answers without touching anything.
+  cFileStat_t stat{};
+  EXPECT_FALSE(fsStat(&fs, cStrViewOf("x"), &stat));
+  EXPECT_FALSE(fsEnsureDir(&fs, cStrViewOf("x")));
+  EXPECT_FALSE(fsRemove(&fs, cStrViewOf("x")));
+  EXPECT_EQ(fsOpen(&fs, cStrViewOf("x"), kFsOpenRead), nullptr);
+  fsDestroy(&fs);
+
+  test::TempDir dir;
+  dir.WriteFile("file", "x");
+  EXPECT_EQ(nativeFsNew(View(dir / "file/")), nullptr);  // not a directory
+  EXPECT_EQ(nativeFsNew(View(dir / "missing/")), nullptr);
+  cFileSystem_t* native = nativeFsNew(View(dir.Path()));
+  EXPECT_NE(native, nullptr);
+  fsFree(native);
+}
+
+TEST_F(NativeFs, ListsFilesAndDirectoriesInByteOrderAndNothingElse) {
+  for (const char* name : {"b.mf4", "A.mf4", "a.mf4", ".hidden", "a.mf4.bak"}) dir_.WriteFile(name, "1234");
+  dir_.MakeDir("x");
+  dir_.MakeDir("x/inner");
+  ASSERT_EQ(mkfifo((dir_ / "y").c_str(), 0600), 0);
+  std::filesystem::create_directory_symlink(dir_.Path(), dir_ / "loop");  // a link to an ancestor
+  std::filesystem::create_symlink(dir_ / "b.mf4", dir_ / "c.mf4");        // a link to a file
+  std::filesystem::create_symlink(dir_ / "nowhere", dir_ / "dangling");
+
+  cFsEntryMap_t map{};
+  EXPECT_TRUE(fsList(fs_, cStrViewOf(""), &map));
+  EXPECT_EQ(Names(map), (std::vector<std::string>{".hidden", "A.mf4", "a.mf4", "a.mf4.bak", "b.mf4", "c.mf4", "x"}));
+  const cFsEntryNode_t* link = entryMapFind(&map, cStrViewOf("c.mf4"));
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->stat.kind, kFileKindRegular);
+  EXPECT_EQ(link->stat.size, 4);  // the target's size, not the link's
+  EXPECT_EQ(entryMapFind(&map, cStrViewOf("x"))->stat.kind, kFileKindDirectory);
+  entryMapRelease(&map);
+
+  EXPECT_TRUE(fsList(fs_, cStrViewOf("x"), &map));
+  EXPECT_EQ(Names(map), std::vector<std::string>{"inner"});
+  entryMapRelease(&map);
+  EXPECT_FALSE(fsList(fs_, cStrViewOf("missing"), &map));  // unreadable is not empty
+  EXPECT_FALSE(fsList(fs_, cStrViewOf("b.mf4"), &map));
+  EXPECT_EQ(map.count, 0U);
+}
+
+TEST_F(NativeFs, StatsKindsAndTheFullSixtyFourBitSize) {
+  dir_.WriteFile("small", "12345");
+  dir_.MakeDir("sub");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  // A sparse file of 3 GiB: beyond what a 32-bit signed size can hold.
+  constexpr int64_t kThreeGiB = int64_t{3} << 30;
+  dir_.WriteFile("big", "");
+  ASSERT_EQ(truncate((dir_ / "big").c_str(), kThreeGiB), 0);
+
+  struct Case {
+    std::string path;
+    int32_t kind;
+    int64_t size;
+  };
+  const Case cases[] = {
+      {"small", kFileKindRegular, 5},  {"small/", kFileKindRegular, 5},  // "file/" names the file
+      {"big", kFileKindRegular, kThreeGiB}, {"sub", kFileKindDirectory, 0}, {"sub//", kFileKindDirectory, 0},
+      {"fifo", kFileKindOther, 0},     {"missing", kFileKindMissing, 0}, {"", kFileKindDirectory, 0},
+  };
+  for (const auto& c : cases) {
+    const cFileStat_t stat = Stat(c.path);
+    EXPECT_EQ(stat.kind, c.kind) << c.path;
+    EXPECT_EQ(stat.size, c.size) << c.path;
+  }
+
+  // Only a missing path is "missing"; any other failure is a failed stat.
+  std::filesystem::create_symlink(dir_ / "loop", dir_ / "loop");
+  cFileStat_t stat{};
+  EXPECT_FALSE(fsStat(fs_, cStrViewOf("small/x"), &stat));  // ENOTDIR
+  EXPECT_FALSE(fsStat(fs_, cStrViewOf("loop"), &stat));     // ELOOP
+  EXPECT_FALSE(fsStat(fs_, View(std::string(300, 'n')), &stat));  // ENAMETOOLONG
+  EXPECT_FALSE(fsStat(fs_, cStrViewOf("small"), nullptr));
+  EXPECT_FALSE(fsStat(nullptr, cStrViewOf("small"), &stat));
+}
+
+TEST_F(NativeFs, MakeDirsCreatesEachLevelAndStopsAtAFile) {
+  EXPECT_TRUE(fsMakeDirs(fs_, cStrViewOf("a//b/")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / "a/b"));
+  EXPECT_TRUE(fsMakeDirs(fs_, cStrViewOf("a/b/c")));  // existing levels are fine
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / "a/b/c"));
+  EXPECT_TRUE(fsMakeDirs(fs_, cStrViewOf("")));
+
+  dir_.WriteFile("f", "x");
+  EXPECT_FALSE(fsMakeDirs(fs_, cStrViewOf("f/b")));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "b"));
+  EXPECT_TRUE(fsEnsureDir(fs_, cStrViewOf("a")));
+  EXPECT_FALSE(fsEnsureDir(fs_, cStrViewOf("f")));
+}
+
+TEST_F(NativeFs, OpensByFlagsAndRemovesFiles) {
+  cStream_t* out = fsOpen(fs_, cStrViewOf("out.MF4"), kFsOpenWrite | 4);  // further bits are ignored
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(streamWrite(out, "data", 4), 4);
+  EXPECT_EQ(streamClose(out), 0);
+
+  cStream_t* in = fsOpen(fs_, cStrViewOf("out.MF4"), kFsOpenRead | 4);
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(streamWrite(in, "x", 1), kStreamNoOperation);
+  EXPECT_EQ(streamSize(in), 4);
+  EXPECT_EQ(streamClose(in), 0);
+
+  cStream_t* both = fsOpen(fs_, cStrViewOf("out.MF4"), kFsOpenRead | kFsOpenWrite);
+  ASSERT_NE(both, nullptr);
+  EXPECT_EQ(streamWrite(both, "D", 1), 1);
+  EXPECT_EQ(streamClose(both), 0);
+  EXPECT_EQ(fsOpen(fs_, cStrViewOf("out.MF4"), 4), nullptr);
+  EXPECT_EQ(fsOpen(fs_, cStrViewOf(""), kFsOpenRead), nullptr);  // the root is a directory
+
+  EXPECT_TRUE(fsRemove(fs_, cStrViewOf("out.MF4")));
+  EXPECT_FALSE(fsRemove(fs_, cStrViewOf("out.MF4")));
+  EXPECT_EQ(Stat("out.MF4").kind, kFileKindMissing);
+}
+
+TEST(FileSystemPaths, FullPathIsRootAndPathExceptForTwoDots) {
+  cFileSystem_t fs{};
+  ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
+  cStr_t full{};
+  ASSERT_TRUE(fsFullPath(&fs, cStrViewOf("logs/a.mf4"), &full));
+  EXPECT_STREQ(cStrData(&full), "/data/logs/a.mf4");
+  cStrRelease(&full);
+  ASSERT_TRUE(fsFullPath(&fs, cStrViewOf(".."), &full));
+  EXPECT_STREQ(cStrData(&full), "");
+  cStrRelease(&full);
+  fsDestroy(&fs);
+}
+
+// A kind that lists full paths, which the root-prefix step turns into names.
+bool ListFullNames(cFileSystem_t*, const char*, cFsEntryMap_t* map) {
+  entryMapInsert(map, cStrViewOf("/data/sub/a.mf4"), {kFileKindRegular, 1});
+  entryMapInsert(map, cStrViewOf("/data/b"), {kFileKindDirectory, 0});
+  entryMapInsert(map, cStrViewOf("c"), {kFileKindRegular, 2});
+  return true;
+}
+
+TEST(FileSystemPaths, ListingDropsTheRootFromFullNames) {
+  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr};
+  cFileSystem_t fs{};
+  ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
+  fs.ops = &kOps;
+  cFsEntryMap_t map{};
+  EXPECT_TRUE(fsList(&fs, cStrViewOf(""), &map));
+  std::vector<std::string> names = Names(map);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"b", "c", "sub/a.mf4"}));
+  entryMapRelease(&map);
+  fsDestroy(&fs);
+}
+
+TEST(EntryMap, KeepsTheFirstStatAndStaysBalancedOverManyNames) {
+  cFsEntryMap_t map{};
+  EXPECT_TRUE(entryMapInsert(&map, cStrViewOf("same"), {kFileKindRegular, 1}));
+  EXPECT_TRUE(entryMapInsert(&map, cStrViewOf("same"), {kFileKindDirectory, 0}));
+  EXPECT_EQ(map.count, 1U);
+  EXPECT_EQ(entryMapFind(&map, cStrViewOf("same"))->stat.kind, kFileKindRegular);
+
+  std::vector<std::string> names;
+  for (int i = 0; i < 3000; ++i) names.push_back("file" + std::to_string(i) + (i % 3 == 0 ? "\xC3\xA9" : ""));
+  std::vector<std::string> shuffled = names;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(12345));
+  for (const auto& name : shuffled) ASSERT_TRUE(entryMapInsert(&map, View(name), {kFileKindRegular, 7}));
+  names.push_back("same");
+  std::sort(names.begin(), names.end());  // std::string orders by unsigned bytes too
+  EXPECT_EQ(Names(map), names);
+  EXPECT_EQ(map.count, names.size());
+  // An AA tree's root level bounds its height: log2(3001) < 12 levels, at most 24 nodes deep.
+  EXPECT_LE(map.nodes[map.root].level, 12U);
+
+  const uint32_t used = map.used;
+  entryMapClear(&map);
+  EXPECT_EQ(map.count, 0U);
+  EXPECT_TRUE(Names(map).empty());
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(entryMapInsert(&map, View(names[i]), {kFileKindRegular, 0}));
+  EXPECT_EQ(map.used, used);  // the cleared nodes were reused
+  EXPECT_EQ(Names(map), std::vector<std::string>(names.begin(), names.begin() + 100));
+  entryMapRelease(&map);
+}
+
+}  // namespace

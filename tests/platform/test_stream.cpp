@@ -1,0 +1,338 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "platform/stream.h"
+#include "support/probestream.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using test::kEmptyOps;
+using test::kNoTellOps;
+using test::Probed;
+
+std::string Pattern(size_t n) {
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('a' + i % 26);
+  return bytes;
+}
+
+std::string ReadAll(cStream_t* stream, uint64_t piece = 7) {
+  std::string out;
+  std::vector<char> buffer(piece);
+  for (int64_t n; (n = streamRead(stream, buffer.data(), piece)) > 0;) out.append(buffer.data(), n);
+  return out;
+}
+
+TEST(StreamWrappers, EmptySlotsGiveMinusTwoAndNullStreamsAreHandled) {
+  cStream_t empty{&kEmptyOps};
+  char byte = 0;
+  EXPECT_EQ(streamRead(&empty, &byte, 1), kStreamNoOperation);
+  EXPECT_EQ(streamWrite(&empty, &byte, 1), kStreamNoOperation);
+  EXPECT_EQ(streamTell(&empty), kStreamNoOperation);
+  EXPECT_EQ(streamSeek(&empty, 0, kSeekFromStart), kStreamNoOperation);
+  EXPECT_EQ(streamClose(&empty), 0);
+  EXPECT_EQ(streamClose(nullptr), 0);
+  EXPECT_EQ(streamSize(nullptr), -1);
+
+  Probed no_tell("12345", &kNoTellOps);
+  EXPECT_EQ(streamSize(no_tell.Stream()), kStreamNoOperation);
+}
+
+TEST(MemoryStream, GrowsByDoublingAndReadsBackWhatWasWritten) {
+  cStream_t* memory = memoryStreamNew();
+  ASSERT_NE(memory, nullptr);
+  EXPECT_EQ(streamWrite(memory, "abc", 3), 3);
+  // Capacity 2 then 4: a seek to 4 lies inside it, 5 beyond it.
+  EXPECT_EQ(streamSeek(memory, 4, kSeekFromStart), 4);
+  EXPECT_EQ(streamSeek(memory, 5, kSeekFromStart), -1);
+  EXPECT_EQ(streamTell(memory), 4);
+  EXPECT_EQ(streamSeek(memory, 0, kSeekFromStart), 0);
+  char buffer[8] = {};
+  EXPECT_EQ(streamRead(memory, buffer, sizeof buffer), 3);
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+  EXPECT_EQ(streamRead(memory, buffer, sizeof buffer), 0);
+  EXPECT_EQ(streamSize(memory), 3);
+  EXPECT_EQ(streamClose(memory), 0);
+}
+
+TEST(MemoryStream, RefusesNegativeTargetsAndZeroFillsGaps) {
+  cStream_t* memory = memoryStreamNew();
+  ASSERT_EQ(streamWrite(memory, "0123456789", 10), 10);  // capacity 16
+  EXPECT_EQ(streamSeek(memory, -11, kSeekFromEnd), -1);
+  EXPECT_EQ(streamSeek(memory, -20, kSeekFromCurrent), -1);
+  EXPECT_EQ(streamSeek(memory, -1, kSeekFromStart), -1);
+  EXPECT_EQ(streamSeek(memory, 0, 3), -1);  // unknown origin
+  EXPECT_EQ(streamTell(memory), 10);
+
+  // Past the size but inside the capacity, then a write: the gap reads as zeros (the sanitizer
+  // build fills new heap memory with garbage, so an unfilled gap shows there).
+  ASSERT_EQ(streamSeek(memory, 14, kSeekFromStart), 14);
+  ASSERT_EQ(streamWrite(memory, "XY", 2), 2);
+  // From the end with a positive offset: extended with zeros up to the target.
+  ASSERT_EQ(streamSeek(memory, 3, kSeekFromEnd), 19);
+  EXPECT_EQ(streamSize(memory), 19);
+  streamSeek(memory, 0, kSeekFromStart);
+  EXPECT_EQ(ReadAll(memory), std::string("0123456789\0\0\0\0XY\0\0\0", 19));
+
+  // A length beyond the signed range fails and leaves the stream as it was.
+  EXPECT_EQ(streamWrite(memory, "z", std::numeric_limits<uint64_t>::max()), -1);
+  EXPECT_EQ(streamSize(memory), 19);
+  streamClose(memory);
+}
+
+TEST(FileStream, WritesReadsAndSeeksWithSixtyFourBitPositions) {
+  test::TempDir dir;
+  const std::string path = dir / "data.bin";
+  cStream_t* out = fileStreamOpen(path.c_str(), kFileStreamWrite);
+  ASSERT_NE(out, nullptr);
+  char byte = 0;
+  EXPECT_EQ(streamRead(out, &byte, 1), kStreamNoOperation);  // a write stream has no read slot
+  EXPECT_EQ(streamWrite(out, "hello world", 11), 11);
+  EXPECT_EQ(streamTell(out), 11);
+  EXPECT_EQ(streamClose(out), 0);
+
+  cStream_t* in = fileStreamOpen(path.c_str(), kFileStreamRead);
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(streamWrite(in, "x", 1), kStreamNoOperation);
+  EXPECT_EQ(streamSize(in), 11);
+  EXPECT_EQ(streamSeek(in, 6, kSeekFromStart), 6);
+  EXPECT_EQ(ReadAll(in), "world");
+  EXPECT_EQ(streamSeek(in, -5, kSeekFromEnd), 6);
+  EXPECT_EQ(streamSeek(in, -1, kSeekFromCurrent), 5);
+  EXPECT_EQ(streamSeek(in, -1, kSeekFromStart), -1);
+  EXPECT_EQ(streamSeek(in, 0, 7), -1);
+  EXPECT_EQ(streamClose(in), 0);
+
+  cStream_t* both = fileStreamOpen(path.c_str(), kFileStreamReadWrite);
+  ASSERT_NE(both, nullptr);
+  EXPECT_EQ(streamWrite(both, "J", 1), 1);
+  EXPECT_EQ(streamSeek(both, 0, kSeekFromStart), 0);
+  EXPECT_EQ(ReadAll(both), "Jello world");  // opened without truncating
+  EXPECT_EQ(streamClose(both), 0);
+}
+
+TEST(FileStream, RefusesDirectoriesMissingFilesAndUnknownTypes) {
+  test::TempDir dir;
+  EXPECT_EQ(fileStreamOpen(dir.Path().c_str(), kFileStreamRead), nullptr);
+  EXPECT_EQ(fileStreamOpen(dir.Path().c_str(), kFileStreamWrite), nullptr);
+  EXPECT_EQ(fileStreamOpen((dir / "missing").c_str(), kFileStreamRead), nullptr);
+  EXPECT_EQ(fileStreamOpen((dir / "missing").c_str(), kFileStreamReadWrite), nullptr);  // never creates
+  dir.WriteFile("f", "x");
+  EXPECT_EQ(fileStreamOpen((dir / "f").c_str(), 3), nullptr);
+  EXPECT_EQ(fileStreamOpen(nullptr, kFileStreamRead), nullptr);
+}
+
+TEST(FileStream, SeekToTheCachedPositionDoesNotTouchTheFile) {
+  // A pipe cannot seek at all, so only the cached answer can succeed on it.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "abcde", 5), 5);
+  close(fds[1]);
+  cStream_t* in = fileStreamOpen(("/proc/self/fd/" + std::to_string(fds[0])).c_str(), kFileStreamRead);
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(streamSeek(in, 0, kSeekFromStart), 0);
+  char buffer[2];
+  ASSERT_EQ(streamRead(in, buffer, 2), 2);
+  EXPECT_EQ(streamSeek(in, 2, kSeekFromStart), 2);
+  EXPECT_EQ(streamSeek(in, 3, kSeekFromStart), -1);  // a real seek fails on a pipe
+  EXPECT_EQ(ReadAll(in), "cde");
+  EXPECT_EQ(streamClose(in), 0);
+  close(fds[0]);
+}
+
+TEST(FileStream, AFailedCloseIsReportedAndTheSecondCloseFreesTheRecord) {
+  // /dev/full takes buffered writes and fails when they are flushed at close.
+  cStream_t* full = fileStreamOpen("/dev/full", kFileStreamWrite);
+  ASSERT_NE(full, nullptr);
+  EXPECT_EQ(streamWrite(full, "lost", 4), 4);
+  EXPECT_NE(streamClose(full), 0);
+  char byte = 0;
+  EXPECT_EQ(streamWrite(full, &byte, 1), -1);  // the handle is gone
+  EXPECT_EQ(streamClose(full), 0);
+}
+
+TEST(BufferedStream, ServesSeeksInsideTheBlockWithoutTouchingTheSource) {
+  const std::string bytes = Pattern(100);
+  Probed source(bytes);
+  cStream_t* buffered = bufferedStreamNew(source.Stream(), false, 13);  // rounded up to 16
+  ASSERT_NE(buffered, nullptr);
+  char buffer[64];
+  ASSERT_EQ(streamRead(buffered, buffer, 20), 20);  // blocks at 0 and 16
+  EXPECT_EQ(std::string(buffer, 20), bytes.substr(0, 20));
+  EXPECT_EQ(source.Counts().reads, 2);
+  EXPECT_EQ(streamTell(buffered), 20);
+
+  const int seeks = source.Counts().seeks;
+  EXPECT_EQ(streamSeek(buffered, 16, kSeekFromStart), 16);
+  EXPECT_EQ(streamSeek(buffered, 15, kSeekFromCurrent), 31);
+  EXPECT_EQ(streamSeek(buffered, 32, kSeekFromStart), 32);  // the block's end is inside
+  EXPECT_EQ(source.Counts().seeks, seeks);
+  EXPECT_EQ(source.Counts().reads, 2);
+
+  EXPECT_EQ(streamSeek(buffered, 90, kSeekFromStart), 90);  // loads the block at 90
+  EXPECT_EQ(source.Counts().reads, 3);
+  EXPECT_EQ(streamSeek(buffered, -4, kSeekFromEnd), 96);
+  EXPECT_EQ(ReadAll(buffered), bytes.substr(96));
+  EXPECT_EQ(streamWrite(buffered, "x", 1), kStreamNoOperation);  // read-only
+  EXPECT_EQ(streamClose(buffered), 0);
+  EXPECT_EQ(source.Counts().closes, 0);  // not owned
+}
+
+TEST(BufferedStream, AShortSourceGivesWhatItHadThenZero) {
+  Probed source(Pattern(20));
+  cStream_t* buffered = bufferedStreamNew(source.Stream(), true, 16);
+  char buffer[64];
+  EXPECT_EQ(streamRead(buffered, buffer, 30), 20);
+  EXPECT_EQ(streamRead(buffered, buffer, 30), 0);
+  // A seek beyond the source's end finds nothing to load: the position stays.
+  EXPECT_EQ(streamSeek(buffered, 25, kSeekFromStart), 20);
+  EXPECT_EQ(streamTell(buffered), 20);
+  EXPECT_EQ(streamClose(buffered), 0);
+  EXPECT_EQ(source.Counts().closes, 1);  // owned: closed with the copy
+}
+
+TEST(BufferedStream, FailedSourceSeeksAndReadsAreReportedNotTakenForTheEnd) {
+  const std::string bytes = Pattern(64);
+  Probed source(bytes);
+  cStream_t* buffered = bufferedStreamNew(source.Stream(), false, 8);
+  char buffer[16];
+  ASSERT_EQ(streamRead(buffered, buffer, 4), 4);
+
+  source.Counts().fail_seeks = true;
+  EXPECT_EQ(streamRead(buffered, buffer, 10), 4);   // the rest of the loaded block, no more
+  EXPECT_EQ(streamRead(buffered, buffer, 10), -1);  // nothing left: the failure shows
+  EXPECT_EQ(streamSeek(buffered, 40, kSeekFromStart), -1);
+  EXPECT_EQ(streamTell(buffered), 8);
+
+  source.Counts().fail_seeks = false;
+  source.Counts().fail_reads = true;
+  EXPECT_EQ(streamRead(buffered, buffer, 10), -1);
+  EXPECT_EQ(streamSeek(buffered, 40, kSeekFromStart), 8);  // could not load there: unchanged
+  EXPECT_EQ(streamTell(buffered), 8);
+
+  source.Counts().fail_reads = false;
+  ASSERT_EQ(streamRead(buffered, buffer, 10), 10);  // picks up where it stood
+  EXPECT_EQ(std::string(buffer, 10), bytes.substr(8, 10));
+  streamClose(buffered);
+}
+
+TEST(BufferedStream, RefusesNullSourcesAndEmptyBlocks) {
+  Probed source("x");
+  EXPECT_EQ(bufferedStreamNew(nullptr, false, 16), nullptr);
+  EXPECT_EQ(bufferedStreamNew(source.Stream(), false, 0), nullptr);
+  EXPECT_EQ(bufferedStreamNew(source.Stream(), false, std::numeric_limits<int64_t>::max()), nullptr);
+}
+
+TEST(WindowStream, WithoutAnEndReadsToTheParentsEnd) {
+  const std::string bytes = Pattern(50);
+  Probed parent(bytes);
+  cStream_t* window = windowStreamNew(parent.Stream(), 10, 0);
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(streamTell(window), 0);
+  EXPECT_EQ(ReadAll(window), bytes.substr(10));
+  EXPECT_EQ(streamTell(window), 40);
+  EXPECT_EQ(streamSeek(window, -5, kSeekFromEnd), 35);
+  EXPECT_EQ(streamSeek(window, -100, kSeekFromCurrent), 0);  // before the start lands on it
+  EXPECT_EQ(streamClose(window), 0);
+  EXPECT_EQ(parent.Counts().closes, 0);
+  char byte = 0;
+  EXPECT_EQ(streamRead(parent.Stream(), &byte, 1), 1);  // the parent stays usable
+}
+
+TEST(WindowStream, WithAnEndNeverPassesIt) {
+  const std::string bytes = Pattern(50);
+  Probed parent(bytes);
+  cStream_t* window = windowStreamNew(parent.Stream(), 10, 30);
+  EXPECT_EQ(ReadAll(window), bytes.substr(10, 20));
+  char buffer[8];
+  EXPECT_EQ(streamRead(window, buffer, 8), 0);
+  EXPECT_EQ(streamSeek(window, 100, kSeekFromStart), 20);  // beyond the end lands on it
+  EXPECT_EQ(streamSeek(window, -4, kSeekFromEnd), 16);
+  EXPECT_EQ(streamSeek(window, 0, 9), -1);
+
+  // Once the parent stands beyond the end the window has no position and delivers nothing.
+  ASSERT_EQ(streamSeek(parent.Stream(), 40, kSeekFromStart), 40);
+  EXPECT_EQ(streamTell(window), -1);
+  EXPECT_EQ(streamRead(window, buffer, 8), 0);
+  EXPECT_EQ(streamWrite(window, "zz", 2), 0);
+
+  // Writes are cut at the end too.
+  ASSERT_EQ(streamSeek(window, 18, kSeekFromStart), 18);
+  EXPECT_EQ(streamWrite(window, "WXYZ", 4), 2);
+  streamSeek(parent.Stream(), 0, kSeekFromStart);
+  std::string expected = bytes;
+  expected.replace(28, 2, "WX");
+  EXPECT_EQ(ReadAll(parent.Stream()), expected);
+  streamClose(window);
+}
+
+TEST(WindowStream, AFailedParentSeekFailsTheWindowSeek) {
+  Probed parent(Pattern(50));
+  cStream_t* window = windowStreamNew(parent.Stream(), 10, 30);
+  parent.Counts().fail_seeks = true;
+  EXPECT_EQ(streamSeek(window, 5, kSeekFromStart), -1);
+  streamClose(window);
+  EXPECT_EQ(windowStreamNew(nullptr, 0, 0), nullptr);
+}
+
+TEST(StreamCopy, TheCheckedCopyReportsWhatThePlainOneIgnores) {
+  const std::string bytes = Pattern(10000);  // three 4096-byte pieces
+  {
+    Probed source(bytes);
+    cStream_t* sink = memoryStreamNew();
+    EXPECT_EQ(streamCopyChecked(source.Stream(), sink), 10000);
+    streamSeek(sink, 0, kSeekFromStart);
+    EXPECT_EQ(ReadAll(sink, 4096), bytes);
+    streamClose(sink);
+  }
+  {
+    Probed source(bytes);
+    Probed sink("");
+    sink.Counts().write_limit = 100;  // every write comes up short
+    streamCopy(source.Stream(), sink.Stream());
+    EXPECT_EQ(streamSize(sink.Counts().inner), 300);  // three pieces, each cut, and no complaint
+    streamSeek(source.Stream(), 0, kSeekFromStart);
+    EXPECT_EQ(streamCopyChecked(source.Stream(), sink.Stream()), kStreamShortWrite);
+  }
+  {
+    Probed source(bytes);
+    source.Counts().fail_reads = true;
+    cStream_t* sink = memoryStreamNew();
+    streamCopy(source.Stream(), sink);  // ends quietly
+    EXPECT_EQ(streamCopyChecked(source.Stream(), sink), kStreamFailed);
+    EXPECT_EQ(streamCopyChecked(nullptr, sink), kStreamNoOperation);
+    streamClose(sink);
+  }
+}
+
+TEST(StreamStack, AWindowOfAFileReadThroughABufferedCopy) {
+  test::TempDir dir;
+  const std::string bytes = Pattern(1000);
+  dir.WriteFile("input.bin", bytes);
+  cStream_t* file = fileStreamOpen((dir / "input.bin").c_str(), kFileStreamRead);
+  ASSERT_NE(file, nullptr);
+  cStream_t* window = windowStreamNew(file, 100, 700);
+  cStream_t* buffered = bufferedStreamNew(window, false, 64);
+  cStream_t* memory = memoryStreamNew();
+  EXPECT_EQ(streamCopyChecked(buffered, memory), 600);
+  EXPECT_EQ(streamSeek(buffered, 10, kSeekFromStart), 10);
+  char buffer[5];
+  ASSERT_EQ(streamRead(buffered, buffer, 5), 5);
+  EXPECT_EQ(std::string(buffer, 5), bytes.substr(110, 5));
+  streamSeek(memory, 0, kSeekFromStart);
+  EXPECT_EQ(ReadAll(memory, 256), bytes.substr(100, 600));
+  // Innermost user first.
+  EXPECT_EQ(streamClose(memory), 0);
+  EXPECT_EQ(streamClose(buffered), 0);
+  EXPECT_EQ(streamClose(window), 0);
+  EXPECT_EQ(streamClose(file), 0);
+}
+
+}  // namespace
