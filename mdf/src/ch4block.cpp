@@ -6,7 +6,6 @@
 #include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
-#include "mdf/mdflogstream.h"
 
 namespace mdf::detail {
 

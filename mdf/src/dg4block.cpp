@@ -1,7 +1,6 @@
 #include "dg4block.h"
 
 #include <map>
-#include <set>
 
 #include "blockchain.h"
 #include "cg4block.h"

@@ -2,7 +2,6 @@
 
 #include <locale>
 #include <map>
-#include <set>
 #include <sstream>
 #include <unordered_map>
 
