@@ -29,6 +29,10 @@ class IXmlNode {
   [[nodiscard]] virtual const IXmlNode* FindChildWithAttribute(const std::string& tag, const std::string& key,
                                                                 const std::string& value) const;
   [[nodiscard]] virtual const IXmlNode* FindChild(const std::string& tag) const;
+  /// The same look-ups for editing: the children are this node's to hand out.
+  [[nodiscard]] IXmlNode* FindChildWithAttribute(const std::string& tag, const std::string& key,
+                                                 const std::string& value);
+  [[nodiscard]] IXmlNode* FindChild(const std::string& tag);
   virtual void AddChild(std::unique_ptr<IXmlNode> child);
   virtual IXmlNode* NewChild(const std::string& tag);
   /// The matching child, or a new one that gets the attribute.
@@ -71,6 +75,9 @@ class IXmlNode {
   [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& Attributes() const { return attributes_; }
 
  private:
+  /// The first child with the tag and, when `key` is given, the attribute; null for none.
+  [[nodiscard]] IXmlNode* MatchingChild(const std::string& tag, const std::string* key,
+                                        const std::string* value) const;
   [[nodiscard]] const std::string* FindAttribute(const std::string& key) const;
   void AddAttribute(const std::string& key, std::string value);
   [[nodiscard]] static std::string TrimmedText(const std::string& text);

@@ -1,9 +1,5 @@
 #include "blockchain.h"
 
-#include <string>
-
-#include "mdf/mdflogstream.h"
-
 namespace mdf::detail {
 
 void CheckBlockId(const MdfBlock& block, const char* expected_id) {
@@ -13,21 +9,12 @@ void CheckBlockId(const MdfBlock& block, const char* expected_id) {
   }
 }
 
-bool IsBlockAt(std::streambuf& buffer, int64_t position, const char* expected_id) {
+std::string BlockIdAt(std::streambuf& buffer, int64_t position) {
   SetStreamPosition(buffer, position);
   std::string id;
   ReadFixedText(buffer, id, 4);  // Stops short at the end of the stream.
   SetStreamPosition(buffer, position);
-  if (id == expected_id) {
-    return true;
-  }
-  MDF_ERROR() << "Unexpected block type. Expected: " << expected_id << ", Found: " << id
-              << ", Position: " << AddressToText(position);
-  return false;
-}
-
-void LogCyclicChain(int64_t position) {
-  MDF_ERROR() << "Stopped reading a cyclic block chain. Position: " << AddressToText(position);
+  return id;
 }
 
 }  // namespace mdf::detail

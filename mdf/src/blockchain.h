@@ -1,53 +1,74 @@
 #pragma once
-// Reading of linked block lists (each block's link 0 is the next one). Everything here comes
-// from the file: a link may point at a block of another kind or back into the chain.
+// The one walker of linked block chains (each block's next link leads to the following one).
+// Everything here comes from the file: a link may land on a block of another kind or lead
+// back into the chain. Every link is checked before a block is made from it.
 #include <cstdint>
 #include <memory>
 #include <set>
 #include <streambuf>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "mdfblock.h"
+#include "readguard.h"
 
 namespace mdf::detail {
 
 /// Throws when a structural block was read from a block of another kind.
 void CheckBlockId(const MdfBlock& block, const char* expected_id);
 
-/// True when the block at the position carries the id; a block of another kind (or no block
-/// at all) is logged as an error and gives false.
-bool IsBlockAt(std::streambuf& buffer, int64_t position, const char* expected_id);
+/// The four id bytes of the block at the position ("" at the end of the stream); the stream
+/// is left at the position.
+std::string BlockIdAt(std::streambuf& buffer, int64_t position);
 
-/// Logs a link back into a chain that is being walked.
-void LogCyclicChain(int64_t position);
-
-/// Reads the chain that starts at `first` into the list, each block attached to the parent.
-/// A visited position or a block of another kind ends the chain; what was read stays.
-template <typename Block>
-void ReadBlockChain(std::streambuf& buffer, MdfBlock* parent, int64_t first, const char* expected_id,
-                    std::vector<std::unique_ptr<Block>>& list, std::set<int64_t>& visited) {
+/// Walks the chain that the block at `from` starts with its link to `first`. Each position
+/// must be new to the chain, be admitted by the guard and hold a block with the id; then
+/// `read_one(position)` makes, reads and keeps the block there and returns it (null ends the
+/// chain). Its link `next_link` leads on. A link that fails a check is logged and ends the
+/// chain; the blocks read before it stay.
+template <typename ReadOne>
+void WalkChain(std::streambuf& buffer, ReadGuard& guard, int64_t from, int64_t first, const std::string& id,
+               size_t next_link, ReadOne&& read_one) {
+  // A guard that remembers every block already sees a repeated position.
+  std::set<int64_t> chain;
+  const bool own_set = !guard.RemembersEveryBlock();
   for (int64_t position = first; position > 0;) {
-    if (!visited.insert(position).second) {
-      LogCyclicChain(position);
-      break;
+    if (own_set && !chain.insert(position).second) {
+      guard.Log(Damage::kCyclicLink, from, position);
+      return;
     }
-    if (!IsBlockAt(buffer, position, expected_id)) {
-      break;
+    if (!guard.MayEnter(from, position)) {
+      return;
     }
-    auto block = std::make_unique<Block>();
-    block->AttachToParent(parent);
-    SetStreamPosition(buffer, position);
-    block->Read(buffer);
-    position = block->Link(0);
-    list.push_back(std::move(block));
+    if (const std::string found = BlockIdAt(buffer, position); found != id) {
+      guard.LogWrongKind(from, position, id, found);
+      return;
+    }
+    const MdfBlock* block = read_one(position);
+    if (block == nullptr) {
+      return;
+    }
+    from = position;
+    position = block->Link(next_link);
   }
 }
 
+/// Reads the flat chain that starts at `first` into the list, each block of class Block
+/// attached to the parent and read through link 0 to the next.
 template <typename Block>
 void ReadBlockChain(std::streambuf& buffer, MdfBlock* parent, int64_t first, const char* expected_id,
                     std::vector<std::unique_ptr<Block>>& list) {
-  std::set<int64_t> visited;
-  ReadBlockChain(buffer, parent, first, expected_id, list, visited);
+  ReadGuard guard(Nesting::kChain);
+  WalkChain(buffer, guard, parent != nullptr ? parent->FilePosition() : 0, first, expected_id, 0,
+            [&](int64_t position) -> const MdfBlock* {
+              auto block = std::make_unique<Block>();
+              block->AttachToParent(parent);
+              SetStreamPosition(buffer, position);
+              block->Read(buffer);
+              list.push_back(std::move(block));
+              return list.back().get();
+            });
 }
 
 }  // namespace mdf::detail

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <utility>
 
-#include "cn4block.h"
 #include "composition.h"
+#include "readguard.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelconversion.h"
 #include "mdf/ichannelgroup.h"
@@ -115,9 +115,11 @@ uint64_t Ca4Block::LayoutLinkCount() const {
 }
 
 size_t Ca4Block::Read(std::streambuf& buffer) {
-  // Handed over by the parent of a nested read; taken so that a later read starts afresh.
-  CompositionContext* context = std::exchange(composition_context_, nullptr);
+  ReadGuard composition(Nesting::kComposition, GetStreamPosition(buffer));
+  return ReadNested(buffer, composition);
+}
 
+size_t Ca4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   size_t bytes = ReadMdf4Header(buffer);
   bytes += ReadByte(buffer, type_);
   bytes += ReadByte(buffer, storage_);
@@ -179,7 +181,7 @@ size_t Ca4Block::Read(std::streambuf& buffer) {
   }
 
   if (composition_list_.empty() && Link(0) > 0) {
-    ReadComposition(buffer, Link(0), *this, composition_list_, context);
+    ReadComposition(buffer, Link(0), *this, composition_list_, composition);
   }
   ResolveReferences();
   return bytes;
@@ -405,8 +407,8 @@ std::string Ca4Block::LinkDescription(const MdfBlock* block) const {
 void Ca4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
   MdfBlock::GetBlockProperty(dest);
   dest.emplace_back("Links", "", "", BlockItemType::HeaderItem);
-  // The lookup only reads the tree; the search functions are not const.
-  MdfBlock* header = const_cast<Ca4Block*>(this)->FindAncestorHd();
+  // The header owns this block, not the other way round: a const array may search it.
+  MdfBlock* header = Parent() != nullptr ? Parent()->FindAncestorHd() : nullptr;
   if (header != nullptr) {
     const uint64_t d = nof_dimensions_;
     const bool axis = (flags_ & CaFlag::Axis) != 0;

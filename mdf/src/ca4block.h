@@ -11,7 +11,7 @@
 
 namespace mdf::detail {
 
-class CompositionContext;
+class ReadGuard;
 
 /// "Array", "Scaling Axis", "Look-Up", "Interval Axis", "Classification Result", "Unknown".
 std::string ArrayTypeText(uint8_t type);
@@ -53,6 +53,8 @@ class Ca4Block : public MdfBlock, public IChannelArray {
   /// Reads the fields, the composition and resolves the references found so far. Lists
   /// whose size does not fit the block length are logged and left empty.
   size_t Read(std::streambuf& buffer) override;
+  /// Reads the array as a member of the composition tree that `composition` guards.
+  size_t ReadNested(std::streambuf& buffer, ReadGuard& composition);
   /// Writes the composition, then the block, once. Referenced blocks are linked only when
   /// they are already in the file.
   size_t Write(std::streambuf& buffer) override;
@@ -70,8 +72,6 @@ class Ca4Block : public MdfBlock, public IChannelArray {
   [[nodiscard]] uint32_t InvalidationBitBase() const { return invalidation_bit_base_; }
   void InvalidationBitBase(uint32_t base) { invalidation_bit_base_ = base; }
   [[nodiscard]] const BlockList& Compositions() const { return composition_list_; }
-  /// Makes the next Read part of a composition tree already being read.
-  void SetCompositionContext(CompositionContext* context) { composition_context_ = context; }
 
  private:
   [[nodiscard]] ChannelTriple ChannelTripleAt(MdfBlock* header, size_t index) const;
@@ -91,7 +91,6 @@ class Ca4Block : public MdfBlock, public IChannelArray {
   std::vector<uint64_t> shape_;
   std::vector<double> axis_values_;
   std::vector<uint64_t> cycle_counts_;
-  CompositionContext* composition_context_ = nullptr;
 };
 
 }  // namespace mdf::detail

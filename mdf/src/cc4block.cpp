@@ -7,6 +7,7 @@
 
 #include "mdf/imetadata.h"
 #include "mdf/mdflogstream.h"
+#include "readguard.h"
 #include "tx4block.h"
 
 namespace mdf::detail {
@@ -20,11 +21,6 @@ constexpr size_t kInverseLink = 3;
 constexpr size_t kFirstReferenceLink = 4;
 constexpr uint8_t kBitfieldType = 11;
 constexpr uint64_t kFixedLength = 80;  // header, four links and the data before the values
-
-// Nested conversions (inverse and references) may point anywhere in a damaged file: a chain
-// may loop back, nest without end or fan out to the same block many times over.
-constexpr size_t kMaxNestingDepth = 64;
-constexpr size_t kMaxNestedConversions = 10'000;
 
 // A text reference whose text can be replaced.
 class TextReference : public Tx4Block {
@@ -285,31 +281,14 @@ MdfBlock* Cc4Block::FindByPosition(int64_t position) {
   return MdfBlock::FindByPosition(position);
 }
 
-bool Cc4Block::MayReadNested(ReadContext& context, int64_t position) const {
-  if (std::find(context.chain.begin(), context.chain.end(), position) != context.chain.end()) {
-    MDF_ERROR() << "Conversion block refers back to itself. Block: " << AddressToText(file_position_)
-                << ", Link: " << AddressToText(position);
-    return false;
-  }
-  if (context.chain.size() >= kMaxNestingDepth) {
-    MDF_ERROR() << "Conversion blocks nest deeper than " << kMaxNestingDepth
-                << " levels. Block: " << AddressToText(file_position_);
-    return false;
-  }
-  if (context.nof_nested >= kMaxNestedConversions) {
-    MDF_ERROR() << "Conversion block refers to more than " << kMaxNestedConversions
-                << " nested conversions. Block: " << AddressToText(file_position_);
-    return false;
-  }
-  ++context.nof_nested;
-  return true;
+size_t Cc4Block::Read(std::streambuf& buffer) {
+  // Nested conversions (inverse and references) may point anywhere in a damaged file: they
+  // may loop back, nest without end or fan out to the same block many times over.
+  ReadGuard conversions(Nesting::kConversion, GetStreamPosition(buffer));
+  return ReadNested(buffer, conversions);
 }
 
-size_t Cc4Block::Read(std::streambuf& buffer) {
-  ReadContext own_context;
-  ReadContext& context = read_context_ != nullptr ? *read_context_ : own_context;
-  read_context_ = nullptr;
-
+size_t Cc4Block::ReadNested(std::streambuf& buffer, ReadGuard& conversions) {
   size_t bytes = ReadMdf4Header(buffer);
   bytes += ReadByte(buffer, type_);
   bytes += ReadByte(buffer, precision_);
@@ -345,19 +324,12 @@ size_t Cc4Block::Read(std::streambuf& buffer) {
 
   LoadMdComment(buffer, kCommentLink);
 
-  // This block is on the chain while its inverse and nested references are read.
-  context.chain.push_back(file_position_);
-  struct ChainGuard {
-    std::vector<int64_t>& chain;
-    ~ChainGuard() { chain.pop_back(); }
-  } guard{context.chain};
-
-  if (Link(kInverseLink) > 0 && MayReadNested(context, Link(kInverseLink))) {
+  if (Link(kInverseLink) > 0 && conversions.MayEnter(file_position_, Link(kInverseLink))) {
     SetStreamPosition(buffer, Link(kInverseLink));
     auto inverse = std::make_unique<Cc4Block>();
     inverse->AttachToParent(this);
-    inverse->read_context_ = &context;
-    inverse->Read(buffer);
+    const ReadGuard::Level level(conversions, Link(kInverseLink));
+    inverse->ReadNested(buffer, conversions);
     inverse_ = std::move(inverse);
   }
 
@@ -376,12 +348,12 @@ size_t Cc4Block::Read(std::streambuf& buffer) {
         text->AttachToParent(this);
         text->Read(buffer);
         reference_list_.push_back(std::move(text));
-      } else if (type == "CC" && MayReadNested(context, link)) {
+      } else if (type == "CC" && conversions.MayEnter(file_position_, link)) {
         auto nested = std::make_unique<Cc4Block>();
         nested->AttachToParent(this);
         nested->SetChannelDataType(channel_data_type_);
-        nested->read_context_ = &context;
-        nested->Read(buffer);
+        const ReadGuard::Level level(conversions, link);
+        nested->ReadNested(buffer, conversions);
         reference_list_.push_back(std::move(nested));
       } else {
         reference_list_.emplace_back();

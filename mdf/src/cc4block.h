@@ -13,6 +13,8 @@
 
 namespace mdf::detail {
 
+class ReadGuard;
+
 class Cc4Block : public MdfBlock, public IChannelConversion {
  public:
   Cc4Block();
@@ -62,8 +64,11 @@ class Cc4Block : public MdfBlock, public IChannelConversion {
 
   void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
   [[nodiscard]] MdfBlock* FindByPosition(int64_t position) override;
-  /// Reads the block with its name, unit, comment, inverse and references.
+  /// Reads the block with its name, unit, comment, inverse and references, as the root of
+  /// its conversion tree.
   size_t Read(std::streambuf& buffer) override;
+  /// Reads the block as a nested conversion of the tree that `conversions` guards.
+  size_t ReadNested(std::streambuf& buffer, ReadGuard& conversions);
   /// Writes name, unit, comment, inverse and references first, then the block, once.
   size_t Write(std::streambuf& buffer) override;
 
@@ -74,14 +79,6 @@ class Cc4Block : public MdfBlock, public IChannelConversion {
   static constexpr uint16_t kDecimalFlag = 0x0001;
   static constexpr uint16_t kRangeFlag = 0x0002;
 
-  // Shared by the nested reads of one conversion tree: the chain of conversions being read
-  // and the number of nested conversions read so far.
-  struct ReadContext {
-    std::vector<int64_t> chain;
-    size_t nof_nested = 0;
-  };
-
-  [[nodiscard]] bool MayReadNested(ReadContext& context, int64_t position) const;
   /// The loop bound of the text look-ups over the values.
   [[nodiscard]] size_t ValueBound() const;
   bool ReferenceOutput(size_t index, double x, std::string& out) const;
@@ -94,7 +91,6 @@ class Cc4Block : public MdfBlock, public IChannelConversion {
   double range_max_ = 0.0;
   std::string name_;
   bool read_from_file_ = false;
-  ReadContext* read_context_ = nullptr;
 
   std::unique_ptr<Cc4Block> inverse_;
   std::unique_ptr<Md4Block> unit_;

@@ -3,8 +3,9 @@
 #include <limits>
 #include <set>
 
+#include "blockchain.h"
 #include "cn4block.h"
-#include "composition.h"
+#include "readguard.h"
 #include "mdf/ichannelarray.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdfhelper.h"
@@ -26,24 +27,6 @@ constexpr size_t kCommentLink = 5;
 
 constexpr uint64_t kBlockLength = 104;  // 6 links
 constexpr uint64_t kLongBlockLength = 112;  // 7 links
-
-// Reads a block chain from `first` on through the blocks' link 0, once per position.
-template <typename Block, typename List>
-void ReadChain(std::streambuf& buffer, MdfBlock& parent, int64_t first, List& list) {
-  std::set<int64_t> visited;
-  for (int64_t position = first; position > 0;) {
-    if (!visited.insert(position).second) {
-      MDF_ERROR() << "Stopped reading a cyclic block chain. Position: " << AddressToText(position);
-      break;
-    }
-    auto block = std::make_unique<Block>();
-    block->AttachToParent(&parent);
-    SetStreamPosition(buffer, position);
-    block->Read(buffer);
-    position = block->Link(0);
-    list.push_back(std::move(block));
-  }
-}
 
 std::string SeparatorText(uint16_t separator) {
   if (separator == 0) {
@@ -86,7 +69,8 @@ ISourceInformation* Cg4Block::CreateSourceInformation() {
 ISourceInformation* Cg4Block::SourceInformation() const { return si_block_.get(); }
 
 IDataGroup* Cg4Block::DataGroup() const {
-  return dynamic_cast<IDataGroup*>(const_cast<Cg4Block*>(this)->FindAncestorDg());
+  // The data group owns this group, so a const group hands it out as it is.
+  return dynamic_cast<IDataGroup*>(Parent() != nullptr ? Parent()->FindAncestorDg() : nullptr);
 }
 
 void Cg4Block::AddSampleReduction(std::unique_ptr<Sr4Block> reduction) {
@@ -183,7 +167,7 @@ void Cg4Block::ReadSrList(std::streambuf& buffer) {
   if (!sr_list_.empty() || link_list_.size() <= kReductionLink) {
     return;
   }
-  ReadChain<Sr4Block>(buffer, *this, Link(kReductionLink), sr_list_);
+  ReadBlockChain(buffer, this, Link(kReductionLink), "##SR", sr_list_);
 }
 
 void Cg4Block::WriteRecordId(ByteArray& dest, uint8_t id_size) const {
@@ -358,7 +342,7 @@ void AddWithCompositions(IChannel* channel, std::vector<IChannel*>& dest, std::s
     return;
   }
   dest.push_back(channel);
-  if (depth >= CompositionContext::kMaxDepth) {
+  if (depth >= kMaxCompositionDepth) {
     return;
   }
   for (IChannel* member : channel->ChannelCompositions()) {
@@ -412,7 +396,7 @@ void Cg4Block::ReadCnList(std::streambuf& buffer) {
   if (!channel_list_.empty() || link_list_.size() <= kChannelLink) {
     return;
   }
-  ReadChain<Cn4Block>(buffer, *this, Link(kChannelLink), channel_list_);
+  ReadBlockChain(buffer, this, Link(kChannelLink), "##CN", channel_list_);
 }
 
 void Cg4Block::PrepareForWriting() {

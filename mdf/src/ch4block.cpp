@@ -6,7 +6,6 @@
 #include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
-#include "mdf/mdflogstream.h"
 
 namespace mdf::detail {
 
@@ -18,8 +17,6 @@ constexpr size_t kNameLink = 2;
 constexpr size_t kCommentLink = 3;
 constexpr size_t kFirstElementLink = 4;
 constexpr uint64_t kDataBytes = 8;
-// Hierarchies are shallow; a deeper tree in a file is damage, not data.
-constexpr int kMaxDepth = 64;
 
 int64_t PositionOf(const IBlock* block) {
   const int64_t position = block != nullptr ? block->FilePosition() : 0;
@@ -95,37 +92,28 @@ size_t Ch4Block::ReadBlock(std::streambuf& buffer) {
 size_t Ch4Block::Read(std::streambuf& buffer) {
   const size_t bytes = ReadBlock(buffer);
   if (children_.empty() && link_list_.size() > kChildLink) {
-    std::set<int64_t> visited = {file_position_};
-    ReadChain(buffer, this, Link(kChildLink), children_, visited, 1);
+    ReadGuard hierarchy(Nesting::kHierarchy, file_position_);
+    ReadChain(buffer, *this, Link(kChildLink), children_, hierarchy);
   }
   return bytes;
 }
 
-void Ch4Block::ReadChain(std::streambuf& buffer, MdfBlock* parent, int64_t first,
-                         std::vector<std::unique_ptr<Ch4Block>>& list, std::set<int64_t>& visited, int depth) {
-  if (depth > kMaxDepth) {
-    MDF_ERROR() << "Stopped reading blocks nested too deep. Position: " << AddressToText(first);
-    return;
-  }
-  for (int64_t position = first; position > 0;) {
-    if (!visited.insert(position).second) {
-      LogCyclicChain(position);
-      return;
-    }
-    if (!IsBlockAt(buffer, position, "##CH")) {
-      return;
-    }
-    auto block = std::make_unique<Ch4Block>();
-    block->AttachToParent(parent);
-    SetStreamPosition(buffer, position);
-    block->ReadBlock(buffer);
-    Ch4Block* current = block.get();
-    list.push_back(std::move(block));
-    if (current->link_list_.size() > kChildLink) {
-      ReadChain(buffer, current, current->Link(kChildLink), current->children_, visited, depth + 1);
-    }
-    position = current->Link(kNextLink);
-  }
+void Ch4Block::ReadChain(std::streambuf& buffer, MdfBlock& parent, int64_t first,
+                         std::vector<std::unique_ptr<Ch4Block>>& list, ReadGuard& hierarchy) {
+  WalkChain(buffer, hierarchy, parent.FilePosition(), first, "##CH", kNextLink,
+            [&](int64_t position) -> const MdfBlock* {
+              auto block = std::make_unique<Ch4Block>();
+              block->AttachToParent(&parent);
+              SetStreamPosition(buffer, position);
+              block->ReadBlock(buffer);
+              Ch4Block* current = block.get();
+              list.push_back(std::move(block));
+              if (current->Link(kChildLink) > 0) {
+                const ReadGuard::Level level(hierarchy, position);
+                ReadChain(buffer, *current, current->Link(kChildLink), current->children_, hierarchy);
+              }
+              return current;
+            });
 }
 
 void Ch4Block::WriteNewChildren(std::streambuf& buffer) {

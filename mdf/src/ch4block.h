@@ -3,7 +3,6 @@
 // the top-level blocks; every block owns its children.
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,8 @@
 #include "mdfblock.h"
 
 namespace mdf::detail {
+
+class ReadGuard;
 
 class Ch4Block : public MdfBlock, public IChannelHierarchy {
  public:
@@ -46,10 +47,10 @@ class Ch4Block : public MdfBlock, public IChannelHierarchy {
   /// Rebuilds the elements of this block and its children from the links.
   void ResolveReferences(const BlockLookup& find);
 
-  /// Reads the chain of hierarchy blocks from `first` on, each with its children. One set of
-  /// visited positions serves the whole tree, so no block is read twice.
-  static void ReadChain(std::streambuf& buffer, MdfBlock* parent, int64_t first,
-                        std::vector<std::unique_ptr<Ch4Block>>& list, std::set<int64_t>& visited, int depth);
+  /// Reads the chain of hierarchy blocks from `first` on into the list of `parent`, each
+  /// with its children. One guard serves the whole tree, so no block is read twice.
+  static void ReadChain(std::streambuf& buffer, MdfBlock& parent, int64_t first,
+                        std::vector<std::unique_ptr<Ch4Block>>& list, ReadGuard& hierarchy);
 
  private:
   size_t ReadBlock(std::streambuf& buffer);

@@ -13,6 +13,7 @@
 #include "cc4block.h"
 #include "cg4block.h"
 #include "composition.h"
+#include "readguard.h"
 #include "dl4block.h"
 #include "dt4block.h"
 #include "dz4block.h"
@@ -122,57 +123,6 @@ std::string ChannelFlagsText(uint32_t flags) {
     text += kWords[bit];
   }
   return text;
-}
-
-namespace {
-
-void ReadCompositionChain(std::streambuf& buffer, int64_t first, MdfBlock& owner,
-                          std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext& context) {
-  for (int64_t position = first; position > 0;) {
-    if (!context.MayRead(owner.FilePosition(), position)) break;
-    SetStreamPosition(buffer, position);
-    const std::string type = ReadBlockTypeText(buffer);
-    if (type != "CN") {
-      MDF_ERROR() << "Unexpected block in a composition chain. Block: " << AddressToText(owner.FilePosition())
-                  << ", Link: " << AddressToText(position) << ", Type: " << type;
-      break;
-    }
-    auto channel = std::make_unique<Cn4Block>();
-    channel->AttachToParent(&owner);
-    channel->SetCompositionContext(&context);
-    SetStreamPosition(buffer, position);
-    channel->Read(buffer);
-    position = channel->Link(kNextLink);
-    list.push_back(std::move(channel));
-  }
-}
-
-}  // namespace
-
-void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
-                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext* handed) {
-  // A top-level read roots its own context at the owner.
-  std::unique_ptr<CompositionContext> own;
-  if (handed == nullptr) own = std::make_unique<CompositionContext>(owner.FilePosition());
-  CompositionContext& context = handed != nullptr ? *handed : *own;
-  SetStreamPosition(buffer, first);
-  const std::string type = ReadBlockTypeText(buffer);
-  const CompositionContext::Level level(context);
-  if (type == "CA") {
-    // An array has no next link: its first link is its own composition.
-    if (!context.MayRead(owner.FilePosition(), first)) return;
-    auto array = std::make_unique<Ca4Block>();
-    array->AttachToParent(&owner);
-    array->SetCompositionContext(&context);
-    SetStreamPosition(buffer, first);
-    array->Read(buffer);
-    list.push_back(std::move(array));
-  } else if (type == "CN") {
-    ReadCompositionChain(buffer, first, owner, list, context);
-  } else {
-    MDF_ERROR() << "Unexpected composition block. Block: " << AddressToText(owner.FilePosition())
-                << ", Type: " << type;
-  }
 }
 
 Cn4Block::Cn4Block() { block_id_ = "##CN"; }
@@ -340,8 +290,9 @@ void Cn4Block::AddAttachment(IAttachment* attachment) {
 
 IChannelGroup* Cn4Block::ChannelGroup() const {
   if (channel_group_ != nullptr) return channel_group_;
-  // A member of a channel array's composition has no group of its own parent.
-  return dynamic_cast<IChannelGroup*>(const_cast<Cn4Block*>(this)->FindAncestorCg());
+  // A member of a channel array's composition has no group of its own parent. The group
+  // owns this channel, so a const channel hands it out as it is.
+  return dynamic_cast<IChannelGroup*>(Parent() != nullptr ? Parent()->FindAncestorCg() : nullptr);
 }
 
 std::vector<uint8_t>& Cn4Block::SampleBuffer() const {
@@ -363,7 +314,8 @@ void Cn4Block::AttachToParent(MdfBlock* parent) {
   }
 }
 
-MdfBlock* Cn4Block::FindByPosition(int64_t position) {
+MdfBlock* Cn4Block::FindOwned(int64_t position) const {
+  if (position <= 0) return nullptr;
   if (si_block_) {
     if (MdfBlock* found = si_block_->FindByPosition(position)) return found;
   }
@@ -377,7 +329,22 @@ MdfBlock* Cn4Block::FindByPosition(int64_t position) {
     if (!block) continue;
     if (MdfBlock* found = block->FindByPosition(position)) return found;
   }
-  return DataListBlock::FindByPosition(position);
+  for (const auto& block : block_list_) {
+    if (!block) continue;
+    if (MdfBlock* found = block->FindByPosition(position)) return found;
+  }
+  return nullptr;
+}
+
+MdfBlock* Cn4Block::FindByPosition(int64_t position) {
+  if (MdfBlock* found = FindOwned(position)) return found;
+  return MdfBlock::FindByPosition(position);
+}
+
+const MdfBlock* Cn4Block::FindByPosition(int64_t position) const {
+  if (MdfBlock* found = FindOwned(position)) return found;
+  if (position > 0 && position == FilePosition()) return this;
+  return comment_ && comment_->FilePosition() == position ? comment_.get() : nullptr;
 }
 
 std::vector<int64_t> Cn4Block::DefaultXLinks() const {
@@ -387,9 +354,11 @@ std::vector<int64_t> Cn4Block::DefaultXLinks() const {
 }
 
 size_t Cn4Block::Read(std::streambuf& buffer) {
-  // Handed over by the parent of a nested read; taken so that a later read starts afresh.
-  CompositionContext* context = std::exchange(composition_context_, nullptr);
+  ReadGuard composition(Nesting::kComposition, GetStreamPosition(buffer));
+  return ReadNested(buffer, composition);
+}
 
+size_t Cn4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   size_t bytes = ReadMdf4Header(buffer);
   bytes += ReadByte(buffer, type_);
   bytes += ReadByte(buffer, sync_type_);
@@ -413,7 +382,7 @@ size_t Cn4Block::Read(std::streambuf& buffer) {
   name_ = LoadTx4Text(buffer, kNameLink);
 
   if (composition_list_.empty() && Link(kCompositionLink) > 0) {
-    ReadComposition(buffer, Link(kCompositionLink), *this, composition_list_, context);
+    ReadComposition(buffer, Link(kCompositionLink), *this, composition_list_, composition);
   }
 
   if (Link(kSourceLink) > 0) {
@@ -603,8 +572,7 @@ void Cn4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
   MdfBlock::GetBlockProperty(dest);
   dest.emplace_back("Links", "", "", BlockItemType::HeaderItem);
   dest.emplace_back("Next CN", AddressToText(Link(kNextLink)), "Link to next channel", BlockItemType::LinkItem);
-  // The lookup only reads the tree; the search functions are not const.
-  const MdfBlock* composition = const_cast<Cn4Block*>(this)->FindByPosition(Link(kCompositionLink));
+  const MdfBlock* composition = FindByPosition(Link(kCompositionLink));
   dest.emplace_back("Composition CA/CN", AddressToText(Link(kCompositionLink)),
                     composition != nullptr ? "Link to " + composition->BlockType() + " block"
                                            : std::string("Link to composition block"),

@@ -16,8 +16,8 @@
 namespace mdf::detail {
 
 class Cc4Block;
-class CompositionContext;
 class Md4Block;
+class ReadGuard;
 class Si4Block;
 
 /// "Fixed", "VLSD", "Master", "Virtual Master", "Synchronization", "MLSD", "Virtual Data".
@@ -28,12 +28,6 @@ std::string SyncTypeText(uint8_t type);
 std::string DataTypeText(uint8_t type);
 /// The words of the flag bits 0 to 14, joined by "," without blanks.
 std::string ChannelFlagsText(uint32_t flags);
-
-/// Reads the composition at `first` into the list of `owner`: one channel array, or the
-/// member channels chained from there on (each element's next link leads to the following one).
-/// `context` is the one of the tree being read, or null for a top-level read.
-void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
-                     std::vector<std::unique_ptr<MdfBlock>>& list, CompositionContext* context);
 
 class Cn4Block : public DataListBlock, public IChannel {
  public:
@@ -126,9 +120,13 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// Source information, conversion, unit, composition, then data blocks, this block and
   /// its comment.
   [[nodiscard]] MdfBlock* FindByPosition(int64_t position) override;
+  [[nodiscard]] const MdfBlock* FindByPosition(int64_t position) const;
   /// Also takes the channel group from a CG parent or from a CN parent.
   void AttachToParent(MdfBlock* parent) override;
+  /// Reads the channel as the root of its composition tree.
   size_t Read(std::streambuf& buffer) override;
+  /// Reads the channel as a member of the composition tree that `composition` guards.
+  size_t ReadNested(std::streambuf& buffer, ReadGuard& composition);
   /// Writes the composition, name, source, conversion, unit and comment, then the block,
   /// once. The data link is set later by WriteSignalData.
   size_t Write(std::streambuf& buffer) override;
@@ -162,8 +160,6 @@ class Cn4Block : public DataListBlock, public IChannel {
   void ReferencedChannel(IChannel* channel) { referenced_channel_ = channel; }
   [[nodiscard]] const BlockList& Compositions() const { return composition_list_; }
   [[nodiscard]] const Cc4Block* Conversion() const { return cc_block_.get(); }
-  /// Makes the next Read part of a composition tree already being read.
-  void SetCompositionContext(CompositionContext* context) { composition_context_ = context; }
 
  private:
   static constexpr uint32_t kInvalidFlag = 0x0002;
@@ -183,6 +179,8 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// Byte and bit of an element's invalidation bit in a record; false without one.
   bool InvalidationBit(uint64_t array_index, uint64_t& byte, uint8_t& mask) const;
   int64_t WriteZippedSignalData(std::streambuf& buffer);
+  /// The blocks this channel owns, not itself and its comment, searched for the position.
+  [[nodiscard]] MdfBlock* FindOwned(int64_t position) const;
   int64_t WritePlainSignalData(std::streambuf& buffer);
 
   uint8_t type_ = 0;
@@ -212,7 +210,6 @@ class Cn4Block : public DataListBlock, public IChannel {
   std::vector<uint8_t> signal_data_;
   IChannelGroup* channel_group_ = nullptr;
   IChannel* referenced_channel_ = nullptr;
-  CompositionContext* composition_context_ = nullptr;
   mutable std::vector<uint8_t> no_group_buffer_;
 };
 

@@ -1,22 +1,43 @@
 #include "composition.h"
 
+#include "blockchain.h"
+#include "ca4block.h"
+#include "cn4block.h"
 #include "mdf/mdflogstream.h"
-#include "mdfblock.h"
 
 namespace mdf::detail {
 
-bool CompositionContext::MayRead(int64_t owner_position, int64_t position) {
-  if (depth_ >= kMaxDepth) {
-    MDF_ERROR() << "Stopped reading a composition nested too deep. Block: " << AddressToText(owner_position)
-                << ", Link: " << AddressToText(position);
-    return false;
+namespace {
+constexpr size_t kNextLink = 0;
+}  // namespace
+
+void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
+                     std::vector<std::unique_ptr<MdfBlock>>& list, ReadGuard& guard) {
+  const std::string id = BlockIdAt(buffer, first);
+  if (id == "##CA") {
+    // An array has no next link: its first link is its own composition.
+    if (!guard.MayEnter(owner.FilePosition(), first)) return;
+    auto array = std::make_unique<Ca4Block>();
+    array->AttachToParent(&owner);
+    SetStreamPosition(buffer, first);
+    const ReadGuard::Level level(guard, first);
+    array->ReadNested(buffer, guard);
+    list.push_back(std::move(array));
+  } else if (id == "##CN") {
+    WalkChain(buffer, guard, owner.FilePosition(), first, id, kNextLink, [&](int64_t position) -> const MdfBlock* {
+      auto channel = std::make_unique<Cn4Block>();
+      channel->AttachToParent(&owner);
+      SetStreamPosition(buffer, position);
+      const ReadGuard::Level level(guard, position);
+      channel->ReadNested(buffer, guard);
+      list.push_back(std::move(channel));
+      return list.back().get();
+    });
+  } else {
+    // Not a chain link: the composition link itself leads to neither kind of block.
+    MDF_LOG(OutcomeOf(Damage::kWrongBlockKind).severity)
+        << "Unexpected composition block. Block: " << AddressToText(owner.FilePosition()) << ", Type: " << id;
   }
-  if (!visited_.insert(position).second) {
-    MDF_ERROR() << "Stopped reading a cyclic composition. Block: " << AddressToText(owner_position)
-                << ", Link: " << AddressToText(position);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace mdf::detail

@@ -1,41 +1,23 @@
 #pragma once
 // Reading a channel's composition: channel arrays and member channels nest into each other,
 // and in a damaged file a composition link may lead back into the tree being read. One
-// context per top-level read records every block of the tree and the nesting depth.
-#include <cstddef>
+// guard per top-level read (the channel or array read on its own) remembers every block of
+// the tree and counts its levels; each nested read gets it as an argument.
 #include <cstdint>
-#include <set>
+#include <memory>
+#include <streambuf>
+#include <vector>
 
 namespace mdf::detail {
 
-class CompositionContext {
- public:
-  /// A composition nests a channel array, its member channels, their arrays ... no file
-  /// needs more levels than this; the bound keeps the recursion off the stack limit.
-  static constexpr size_t kMaxDepth = 32;
+class MdfBlock;
+class ReadGuard;
 
-  explicit CompositionContext(int64_t root_position) { visited_.insert(root_position); }
-
-  /// True when the block at the position may be read as the next element: not read
-  /// before in this tree and not nested too deep. Logs why not.
-  bool MayRead(int64_t owner_position, int64_t position);
-  [[nodiscard]] size_t Depth() const { return depth_; }
-
-  /// Counts one level while a nested block is read.
-  class Level {
-   public:
-    explicit Level(CompositionContext& context) : context_(context) { ++context_.depth_; }
-    ~Level() { --context_.depth_; }
-    Level(const Level&) = delete;
-    Level& operator=(const Level&) = delete;
-
-   private:
-    CompositionContext& context_;
-  };
-
- private:
-  std::set<int64_t> visited_;
-  size_t depth_ = 0;
-};
+/// Reads the composition at `first` into the list of `owner`: one channel array, or the
+/// member channels chained from there on (each element's next link leads to the following
+/// one). `guard` is the one of the tree being read, rooted at the channel or array read on
+/// its own.
+void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
+                     std::vector<std::unique_ptr<MdfBlock>>& list, ReadGuard& guard);
 
 }  // namespace mdf::detail

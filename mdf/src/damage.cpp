@@ -17,8 +17,9 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
         return text + "Empty record without record id: the record stream cannot advance.";
       case Damage::kInvalidRecordIdSize:
         return text + "Invalid record ID size.";
+      default:
+        return text + cause;
     }
-    return text;
   }
   switch (damage) {
     case Damage::kUnknownRecordId:
@@ -31,8 +32,9 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
       return "Empty record without record id: the records cannot be counted.";
     case Damage::kInvalidRecordIdSize:
       return "Invalid record ID size. Size: " + std::to_string(id_size);
+    default:
+      return cause;  // the links between blocks are not met while records are framed
   }
-  return {};
 }
 
 }  // namespace mdf::detail

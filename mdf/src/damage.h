@@ -26,6 +26,22 @@
 // record (no record id and no bytes) would never advance the stream, and a record id size
 // other than 0, 1, 2, 4 or 8 cannot be read: neither layout can be framed at all.
 // Counting sets the channel groups' counts to what it counted, as long as it could begin.
+//
+// Damage in the links between blocks is met while the block tree is read, which every path
+// does the same way (a finalization reads the tree as a read does):
+//
+// | damage              | reading the block tree                        | what stays                        |
+// |---------------------|-----------------------------------------------|-----------------------------------|
+// | wrong block kind    | error, the chain or nested read ends there    | every block before it             |
+// | cyclic link         | error, the chain or nested read ends there    | every block before it             |
+// | nested too deep     | error, the nested read is left out            | every block above it              |
+// | too many blocks     | error, the nested read is left out            | every block read within the bound |
+//
+// A wrong block kind is a link that lands on a block of another id than its chain or nesting
+// reads (a channel link on a text block). A cyclic link leads back to a block of the chain
+// or of the tree being read. The depth and count bounds of each kind of nesting stand in
+// readguard.h. None of them fails the read: the file is read with the blocks before the
+// damage, as a reader of a damaged file expects.
 #include <cstdint>
 #include <string>
 
@@ -39,6 +55,10 @@ enum class Damage : uint8_t {
   kUnreadableData,
   kEmptyRecord,
   kInvalidRecordIdSize,
+  kWrongBlockKind,
+  kCyclicLink,
+  kNestedTooDeep,
+  kTooManyBlocks,
 };
 
 /// The paths that frame records.
@@ -63,9 +83,17 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kEmptyRecord:
     case Damage::kInvalidRecordIdSize:
       return {MdfLogSeverity::kError, true, false};
+    case Damage::kWrongBlockKind:
+    case Damage::kCyclicLink:
+    case Damage::kNestedTooDeep:
+    case Damage::kTooManyBlocks:
+      return {MdfLogSeverity::kError, false, true};
   }
   return {MdfLogSeverity::kError, true, false};
 }
+
+/// Damage in the links between blocks: the same on every path.
+constexpr DamageOutcome OutcomeOf(Damage damage) { return OutcomeOf(damage, RecordPath::kReading); }
 
 /// The message of the damage on the path. `record_id` is the id read when the damage was
 /// found, `id_size` the data group's record id size and `cause` the error text of an

@@ -41,7 +41,9 @@ class DataListBlock : public MdfBlock {
   /// True when the tree holds RD data, plain or zipped.
   [[nodiscard]] bool HasRdData() const;
 
-  /// Reads the block or block chain that link[index] points to as children, once.
+  // The list readers make blocks of the subclasses: they are defined in blockfactory.cpp.
+  /// Reads the block or block chain that link[index] points to as children, once. The
+  /// blocks above this one are the levels of the read already open.
   void ReadBlockList(std::streambuf& buffer, size_t index);
   /// Reads the plain and zipped data blocks of count links from first on as children, once.
   void ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t count);
@@ -59,7 +61,6 @@ class DataListBlock : public MdfBlock {
   /// Creates, attaches, reads and appends the block at position. False when the type is
   /// not one that may be created here.
   bool ReadChild(std::streambuf& buffer, int64_t position, const std::string& type);
-  [[nodiscard]] bool MayNestAt(int64_t position) const;
 };
 
 }  // namespace mdf::detail

@@ -2,8 +2,8 @@
 
 #include <limits>
 #include <map>
-#include <set>
 
+#include "blockchain.h"
 #include "cg4block.h"
 #include "cn4block.h"
 #include "dt4block.h"
@@ -197,19 +197,7 @@ void Dg4Block::ReadCgList(std::streambuf& buffer) {
   if (!cg_list_.empty() || link_list_.size() <= kGroupLink) {
     return;
   }
-  std::set<int64_t> visited;
-  for (int64_t position = Link(kGroupLink); position > 0;) {
-    if (!visited.insert(position).second) {
-      MDF_ERROR() << "Stopped reading a cyclic block chain. Position: " << AddressToText(position);
-      break;
-    }
-    auto group = std::make_unique<Cg4Block>();
-    group->AttachToParent(this);
-    SetStreamPosition(buffer, position);
-    group->Read(buffer);
-    position = group->Link(0);
-    cg_list_.push_back(std::move(group));
-  }
+  ReadBlockChain(buffer, this, Link(kGroupLink), "##CG", cg_list_);
 }
 
 size_t Dg4Block::ReadRecordId(std::streambuf& buffer, uint64_t& record_id) const {

@@ -2,7 +2,6 @@
 
 #include <locale>
 #include <map>
-#include <set>
 #include <sstream>
 #include <unordered_map>
 
@@ -342,8 +341,8 @@ void Hd4Block::ReadEverythingButData(std::streambuf& buffer) {
     }
   }
   if (ch_list_.empty() && link_list_.size() > kChLink) {
-    std::set<int64_t> visited;
-    Ch4Block::ReadChain(buffer, this, Link(kChLink), ch_list_, visited, 0);
+    ReadGuard hierarchy(Nesting::kHierarchy);
+    Ch4Block::ReadChain(buffer, *this, Link(kChLink), ch_list_, hierarchy);
   }
   if (ev_list_.empty() && link_list_.size() > kEvLink) {
     ReadBlockChain(buffer, this, Link(kEvLink), "##EV", ev_list_);

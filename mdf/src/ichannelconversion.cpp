@@ -4,16 +4,17 @@
 
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "readguard.h"
 
 namespace mdf {
 
 namespace {
 
 // Text look-ups may hand a value on to a nested conversion, which may do the same again.
-// The nesting of a tree read from a file is bounded there; this bound keeps evaluation
+// The nesting of a tree read from a file is bounded there; the same bound keeps evaluation
 // finite whatever built the tree.
-constexpr int kMaxConversionDepth = 64;
-thread_local int conversion_depth = 0;
+using detail::kMaxConversionDepth;
+thread_local size_t conversion_depth = 0;
 
 class DepthGuard {
  public:

@@ -3,11 +3,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "expatxml.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
-#include "writexml.h"
-#include "xmlnode.h"
 
 namespace mdf {
 
@@ -55,8 +52,6 @@ bool IXmlFile::WriteFile() {
   return true;
 }
 
-std::unique_ptr<IXmlNode> IXmlFile::CreateNode(const std::string& tag) const { return std::make_unique<XmlNode>(tag); }
-
 IXmlNode* IXmlFile::SetRootName(const std::string& tag) {
   if (root_) {
     root_->Tag(tag);
@@ -103,13 +98,6 @@ std::string IXmlFile::WriteToString(bool skip_header) const {
   std::ostringstream text;
   WriteDocument(text, skip_header);
   return text.str();
-}
-
-std::unique_ptr<IXmlFile> MakeXmlFile(const std::string& type) {
-  if (CompareNoCase(type, "FileWriter") == 0) {
-    return std::make_unique<WriteXml>();
-  }
-  return std::make_unique<ExpatXml>();
 }
 
 }  // namespace mdf

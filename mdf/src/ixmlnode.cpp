@@ -4,7 +4,6 @@
 #include <sstream>
 
 #include "mdf/mdfhelper.h"
-#include "xmlnode.h"
 
 namespace mdf {
 
@@ -60,24 +59,27 @@ void IXmlNode::Children(XmlNodeList& dest) const {
   }
 }
 
-const IXmlNode* IXmlNode::FindChildWithAttribute(const std::string& tag, const std::string& key,
-                                                 const std::string& value) const {
+IXmlNode* IXmlNode::MatchingChild(const std::string& tag, const std::string* key, const std::string* value) const {
   for (const auto& child : children_) {
-    if (child && child->IsTagName(tag) && child->HasAttribute(key, value)) {
+    if (child && child->IsTagName(tag) && (key == nullptr || child->HasAttribute(*key, *value))) {
       return child.get();
     }
   }
   return nullptr;
 }
 
-const IXmlNode* IXmlNode::FindChild(const std::string& tag) const {
-  for (const auto& child : children_) {
-    if (child && child->IsTagName(tag)) {
-      return child.get();
-    }
-  }
-  return nullptr;
+const IXmlNode* IXmlNode::FindChildWithAttribute(const std::string& tag, const std::string& key,
+                                                 const std::string& value) const {
+  return MatchingChild(tag, &key, &value);
 }
+
+const IXmlNode* IXmlNode::FindChild(const std::string& tag) const { return MatchingChild(tag, nullptr, nullptr); }
+
+IXmlNode* IXmlNode::FindChildWithAttribute(const std::string& tag, const std::string& key, const std::string& value) {
+  return MatchingChild(tag, &key, &value);
+}
+
+IXmlNode* IXmlNode::FindChild(const std::string& tag) { return MatchingChild(tag, nullptr, nullptr); }
 
 void IXmlNode::AddChild(std::unique_ptr<IXmlNode> child) { children_.push_back(std::move(child)); }
 
@@ -90,9 +92,8 @@ IXmlNode* IXmlNode::NewChild(const std::string& tag) {
 
 IXmlNode* IXmlNode::UniqueChildWithAttribute(const std::string& tag, const std::string& key,
                                              const std::string& value) {
-  // The lookup is const; the child is ours to hand out for editing.
-  if (const IXmlNode* found = FindChildWithAttribute(tag, key, value)) {
-    return const_cast<IXmlNode*>(found);
+  if (IXmlNode* found = FindChildWithAttribute(tag, key, value)) {
+    return found;
   }
   IXmlNode* child = NewChild(tag);
   child->SetAttributeValue(key, value);
@@ -100,8 +101,8 @@ IXmlNode* IXmlNode::UniqueChildWithAttribute(const std::string& tag, const std::
 }
 
 IXmlNode* IXmlNode::UniqueChild(const std::string& tag) {
-  if (const IXmlNode* found = FindChild(tag)) {
-    return const_cast<IXmlNode*>(found);
+  if (IXmlNode* found = FindChild(tag)) {
+    return found;
   }
   return NewChild(tag);
 }
@@ -135,10 +136,6 @@ void IXmlNode::Write(std::ostream& dest, size_t level) const {
   WriteIndent(dest, level);
   dest << "</" << tag_ << '>';
   EndLine(dest);
-}
-
-std::unique_ptr<IXmlNode> IXmlNode::CreateNode(const std::string& tag) const {
-  return std::make_unique<XmlNode>(tag);
 }
 
 bool IXmlNode::IsTagName(const std::string& tag) const {

@@ -10,13 +10,9 @@
 #include <limits>
 
 #include "fileopener.h"
-#include "md4block.h"
-#include "mdf/ixmlfile.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "platformshim.h"
-#include "tx3block.h"
-#include "tx4block.h"
 
 namespace {
 
@@ -270,10 +266,11 @@ size_t MdfBlock::Write(std::streambuf& buffer) {
   return 4 + 4 * link_list_.size();
 }
 
-MdfBlock* MdfBlock::FindAncestor(const char* type) {
+template <typename Self>
+Self* MdfBlock::FindAncestor(Self& self, const char* type) {
   // Parents form a tree built by the owners; the bound only guards against a wiring mistake.
-  MdfBlock* block = this;
-  for (int depth = 0; block != nullptr && depth < 64; ++depth, block = block->parent_) {
+  Self* block = &self;
+  for (size_t depth = 0; block != nullptr && depth < kMaxTreeDepth; ++depth, block = block->parent_) {
     if (block->BlockType() == type) {
       return block;
     }
@@ -281,9 +278,12 @@ MdfBlock* MdfBlock::FindAncestor(const char* type) {
   return nullptr;
 }
 
-MdfBlock* MdfBlock::FindAncestorHd() { return FindAncestor("HD"); }
-MdfBlock* MdfBlock::FindAncestorDg() { return FindAncestor("DG"); }
-MdfBlock* MdfBlock::FindAncestorCg() { return FindAncestor("CG"); }
+MdfBlock* MdfBlock::FindAncestorHd() { return FindAncestor(*this, "HD"); }
+MdfBlock* MdfBlock::FindAncestorDg() { return FindAncestor(*this, "DG"); }
+MdfBlock* MdfBlock::FindAncestorCg() { return FindAncestor(*this, "CG"); }
+const MdfBlock* MdfBlock::FindAncestorHd() const { return FindAncestor(*this, "HD"); }
+const MdfBlock* MdfBlock::FindAncestorDg() const { return FindAncestor(*this, "DG"); }
+const MdfBlock* MdfBlock::FindAncestorCg() const { return FindAncestor(*this, "CG"); }
 
 size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
   file_position_ = GetStreamPosition(buffer);
@@ -393,67 +393,6 @@ void MdfBlock::GoToStreamEnd(std::streambuf& buffer) const {
   }
 }
 
-std::string MdfBlock::CommentText() const {
-  const auto* text_block = dynamic_cast<const Tx4Block*>(comment_.get());
-  return text_block != nullptr ? text_block->Text() : std::string();
-}
-
-IMetaData* MdfBlock::MakeMetaData() {
-  if (Md4Block* current = CommentAsMd4(); current != nullptr && current->BlockType() == "MD") {
-    return current;
-  }
-  auto document = MakeXmlFile("Expat");
-  IXmlNode* root = document->SetRootName(BlockType() + "comment");
-  if (const auto* old_text = dynamic_cast<const Tx4Block*>(comment_.get())) {
-    root->NewChild("TX")->SetValueText(old_text->FullText());
-  }
-  auto metadata = std::make_unique<Md4Block>();
-  metadata->SetXmlText(document->WriteToString(true));
-  metadata->AttachToParent(this);
-  Md4Block* result = metadata.get();
-  comment_ = std::move(metadata);
-  return result;
-}
-
-const IMetaData* MdfBlock::MetaDataInterface() const {
-  const Md4Block* current = CommentAsMd4();
-  return current != nullptr && current->BlockType() == "MD" ? current : nullptr;
-}
-
-void MdfBlock::LoadMdComment(std::streambuf& buffer, size_t index) {
-  if (comment_ || Link(index) <= 0) {
-    return;
-  }
-  // Held locally until the read succeeds, so a damaged comment leaves no half-read block.
-  auto comment = std::make_unique<Md4Block>();
-  comment->AttachToParent(this);
-  SetStreamPosition(buffer, Link(index));
-  comment->Read(buffer);
-  comment_ = std::move(comment);
-}
-
-std::string MdfBlock::LoadTx4Text(std::streambuf& buffer, size_t index) {
-  if (Link(index) <= 0) {
-    return {};
-  }
-  Tx4Block text_block;
-  text_block.AttachToParent(this);
-  SetStreamPosition(buffer, Link(index));
-  text_block.Read(buffer);
-  return text_block.FullText();
-}
-
-std::string MdfBlock::LoadTx3Text(std::streambuf& buffer, size_t index) {
-  if (Link(index) <= 0) {
-    return {};
-  }
-  Tx3Block text_block;
-  text_block.AttachToParent(this);
-  SetStreamPosition(buffer, Link(index));
-  text_block.Read(buffer);
-  return text_block.Text();
-}
-
 void MdfBlock::StoreMdComment(std::streambuf& buffer, size_t index) {
   if (!comment_) {
     return;
@@ -467,40 +406,6 @@ void MdfBlock::StoreMdComment(std::streambuf& buffer, size_t index) {
   }
   comment_->Write(buffer);
   PatchLink(buffer, index, comment_->FilePosition());
-}
-
-void MdfBlock::StoreTx4Text(std::streambuf& buffer, size_t index, const std::string& text) {
-  if (text.empty()) {
-    return;
-  }
-  if (index >= link_list_.size()) {
-    throw MdfRuntimeError("index is out of bounds");
-  }
-  if (link_list_[index] != 0) {
-    return;
-  }
-  Tx4Block text_block(text);
-  text_block.AttachToParent(this);
-  text_block.Write(buffer);
-  PatchLink(buffer, index, text_block.FilePosition());
-}
-
-void MdfBlock::AssignMdComment(const std::string& text) {
-  auto comment = std::make_unique<Md4Block>(text);
-  comment->AttachToParent(this);
-  comment_ = std::move(comment);
-}
-
-Md4Block* MdfBlock::CommentAsMd4() const { return dynamic_cast<Md4Block*>(comment_.get()); }
-
-std::string MdfBlock::RawComment() const {
-  if (const Md4Block* metadata = CommentAsMd4()) {
-    return metadata->Text();
-  }
-  if (const auto* text_block = dynamic_cast<const Tx4Block*>(comment_.get())) {
-    return text_block->FullText();
-  }
-  return {};
 }
 
 size_t MdfBlock::ReadBool16(std::streambuf& buffer, bool& value) const {

@@ -28,6 +28,10 @@ namespace detail {
 
 class Md4Block;
 
+/// No block tree is deeper: the reader's nesting bounds (readguard.h) add up below it, so a
+/// walk up the parents that goes on longer follows a wiring mistake.
+inline constexpr size_t kMaxTreeDepth = 256;
+
 using ByteArray = std::vector<uint8_t>;
 
 // Stream primitives. Failures throw MdfIoFailure / MdfRuntimeError with fixed texts.
@@ -68,7 +72,8 @@ class MdfBlock {
   /// The comment when it is an MD block, else null.
   [[nodiscard]] virtual const IMetaData* MetaDataInterface() const;
 
-  // Comment and text links. The index is the link of the block's own layout.
+  // Comment and text links. The index is the link of the block's own layout. The members
+  // that make or look into MD and TX blocks are defined in blockfactory.cpp, above them.
   /// Reads the comment (TX or MD, always as an Md4Block) unless one is loaded or the link is 0.
   void LoadMdComment(std::streambuf& buffer, size_t index);
   /// The whole, trimmed text of the TX block at the link; "" for no link.
@@ -98,9 +103,13 @@ class MdfBlock {
   [[nodiscard]] bool IsBigEndian() const { return byte_order_ != 0; }
   [[nodiscard]] bool IsMdf4Block() const { return !block_id_.empty() && block_id_[0] == '#'; }
 
+  /// This block or the nearest block above it of the type; null when none.
   [[nodiscard]] MdfBlock* FindAncestorHd();
   [[nodiscard]] MdfBlock* FindAncestorDg();
   [[nodiscard]] MdfBlock* FindAncestorCg();
+  [[nodiscard]] const MdfBlock* FindAncestorHd() const;
+  [[nodiscard]] const MdfBlock* FindAncestorDg() const;
+  [[nodiscard]] const MdfBlock* FindAncestorCg() const;
 
   size_t ReadMdf4Header(std::streambuf& buffer);
   size_t ReadMdf3Header(std::streambuf& buffer);
@@ -138,7 +147,9 @@ class MdfBlock {
   MdfBlock* parent_ = nullptr;
 
  private:
-  MdfBlock* FindAncestor(const char* type);
+  // One walk for the const and the mutable look-up.
+  template <typename Self>
+  static Self* FindAncestor(Self& self, const char* type);
 };
 
 namespace internal {

@@ -60,7 +60,7 @@ std::string DoubleToText(double value) {
 Sr4Block::Sr4Block() { block_id_ = "##SR"; }
 
 const IChannelGroup* Sr4Block::ChannelGroup() const {
-  return dynamic_cast<const IChannelGroup*>(const_cast<Sr4Block*>(this)->FindAncestorCg());
+  return dynamic_cast<const IChannelGroup*>(FindAncestorCg());
 }
 
 void Sr4Block::ClearData() {
