@@ -181,28 +181,16 @@ void ByteSlots::Resize(uint64_t count) {
     store_.Resize(count * width_);
     store_room_ = count * width_;
   } else {
-    spans_.Resize(count);
+    ends_.Resize(count);
   }
   slots_ = count;
 }
 
 void ByteSlots::MakeVariable() {
-  spans_.Resize(slots_);
-  for (uint64_t slot = 0; slot < written_; ++slot) spans_[slot] = {slot * width_, width_};
+  ends_.Resize(slots_);
+  for (uint64_t slot = 0; slot < written_; ++slot) ends_[slot] = (slot + 1) * width_;
   store_size_ = written_ * width_;
   width_ = 0;
-}
-
-void ByteSlots::Append(const uint8_t* data, uint64_t size, uint64_t& offset) {
-  if (size > store_room_ - store_size_) {
-    if (size > std::numeric_limits<uint64_t>::max() / 2 - store_size_) throw std::bad_alloc();
-    // Doubled: the bytes of a VLSD value arrive one record after the other.
-    store_room_ = std::max(2 * store_room_, std::max<uint64_t>(store_size_ + size, 4096));
-    store_.Resize(store_room_);
-  }
-  offset = store_size_;
-  if (size > 0) std::memcpy(&store_[store_size_], data, size);
-  store_size_ += size;
 }
 
 void ByteSlots::Set(uint64_t slot, const uint8_t* data, uint64_t size) {
@@ -214,22 +202,34 @@ void ByteSlots::Set(uint64_t slot, const uint8_t* data, uint64_t size) {
     }
     MakeVariable();  // rare: a value of another length, or samples skipped
   }
-  for (; written_ < slot; ++written_) spans_[written_] = {0, 0};  // samples skipped: empty
-  auto& [offset, length] = spans_[slot];
-  if (slot < written_ && size == length && length > 0) {
-    std::memcpy(&store_[offset], data, size);  // a value read again in its old size
-    return;
+  if (slot < written_) {
+    const uint64_t begin = Begin(slot);
+    if (ends_[slot] - begin == size) {
+      if (size > 0) std::memcpy(&store_[begin], data, size);  // a value read again in its old size
+      return;
+    }
+    written_ = slot;  // the values after it are read again after it
+    store_size_ = begin;
   }
-  Append(data, size, offset);
-  length = size;
-  written_ = std::max(written_, slot + 1);
+  for (; written_ < slot; ++written_) ends_[written_] = store_size_;  // samples skipped: empty
+  if (size > store_room_ - store_size_) {
+    if (size > std::numeric_limits<uint64_t>::max() / 2 - store_size_) throw std::bad_alloc();
+    // Doubled: the bytes of a VLSD value arrive one record after the other.
+    store_room_ = std::max(2 * store_room_, std::max<uint64_t>(store_size_ + size, 4096));
+    store_.Resize(store_room_);
+  }
+  if (size > 0) std::memcpy(&store_[store_size_], data, size);
+  store_size_ += size;
+  ends_[slot] = store_size_;
+  written_ = slot + 1;
 }
 
 std::pair<const uint8_t*, uint64_t> ByteSlots::Get(uint64_t slot) const {
   if (slot >= written_) return {nullptr, 0};
   if (width_ > 0) return {&store_[slot * width_], width_};
-  const auto& [offset, length] = spans_[slot];
-  return {length > 0 ? &store_[offset] : nullptr, length};
+  const uint64_t begin = Begin(slot);
+  const uint64_t length = ends_[slot] - begin;
+  return {length > 0 ? &store_[begin] : nullptr, length};
 }
 
 SampleBound SamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group) {
@@ -284,18 +284,9 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
       layout_.data_type = data_type;
       layout_.nof_bits = nof_bits;
       layout_.first_bit = uint64_t{channel.ByteOffset()} * 8 + channel.BitOffset();
-      const bool whole_bytes = channel.BitOffset() == 0 && (nof_bits == 8 || nof_bits == 16 || nof_bits == 32 ||
-                                                           nof_bits == 64);
-      if (whole_bytes && data_type == 0) {
-        layout_.whole = NumericLayout::Whole::kUnsigned;
-      } else if (whole_bytes && data_type == 2) {
-        layout_.whole = NumericLayout::Whole::kSigned;
-      } else if (data_type == 4 && channel.BitOffset() == 0 && (nof_bits == 32 || nof_bits == 64)) {
-        layout_.whole = NumericLayout::Whole::kFloat;
-      }
-      layout_.first_byte = channel.ByteOffset();
     }
   }
+  SetUpFastPath(channel);
   if constexpr (kIsBytes<T>) {
     // A byte array of a fixed-length channel takes the same bytes in every sample.
     const uint8_t data_type = channel.DataType();
@@ -317,7 +308,7 @@ bool ChannelObserver<T>::GrowFor(uint64_t nof_slots) {
 template <typename T>
 void ChannelObserver<T>::Grow(uint64_t nof_slots) {
   nof_slots_ = nof_slots;
-  valid_list_.resize(nof_slots, false);
+  valid_list_.resize(nof_slots);
   if constexpr (kIsBytes<T>) {
     byte_slots_.Resize(nof_slots);
   } else if constexpr (kIsNumber) {
@@ -405,54 +396,6 @@ template <typename T>
 }
 
 template <typename T>
-[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeWhole(const Record& record, T& value) const {
-  if constexpr (kIsNumber) {
-    const uint32_t nof_bytes = layout_.nof_bits / 8;
-    if (layout_.whole == NumericLayout::Whole::kNo || uint64_t{layout_.first_byte} + nof_bytes > record.size) {
-      return false;
-    }
-    const uint8_t* bytes = record.data + layout_.first_byte;
-    switch (layout_.whole) {
-      case NumericLayout::Whole::kUnsigned:
-        switch (nof_bytes) {
-          case 1: value = static_cast<T>(bytes[0]); break;
-          case 2: value = static_cast<T>(LoadLe16(bytes)); break;
-          case 4: value = static_cast<T>(LoadLe32(bytes)); break;
-          default: value = static_cast<T>(LoadLe64(bytes)); break;
-        }
-        return true;
-      case NumericLayout::Whole::kSigned:
-        switch (nof_bytes) {
-          case 1: value = static_cast<T>(static_cast<int8_t>(bytes[0])); break;
-          case 2: value = static_cast<T>(static_cast<int16_t>(LoadLe16(bytes))); break;
-          case 4: value = static_cast<T>(static_cast<int32_t>(LoadLe32(bytes))); break;
-          default: value = static_cast<T>(static_cast<int64_t>(LoadLe64(bytes))); break;
-        }
-        return true;
-      default: {
-        double number = 0.0;
-        if (nof_bytes == 4) {
-          const uint32_t bits = LoadLe32(bytes);
-          float single = 0.0F;
-          std::memcpy(&single, &bits, sizeof(single));
-          number = single;
-        } else {
-          const uint64_t bits = LoadLe64(bytes);
-          std::memcpy(&number, &bits, sizeof(number));
-        }
-        if constexpr (std::is_floating_point_v<T>) {
-          value = ConvertNumber<T>(number);
-        } else {
-          value = SaturatingTruncate<T>(number);
-        }
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-template <typename T>
 [[gnu::always_inline]] inline void ChannelObserver<T>::PutNumber(uint64_t slot, T value, bool valid) {
   if constexpr (kIsNumber) {
     if (slot > written_) {
@@ -460,7 +403,7 @@ template <typename T>
     }
     value_list_[slot] = value;
     written_ = std::max(written_, slot + 1);
-    valid_list_[slot] = valid;
+    valid_list_.Set(slot, valid);
   }
 }
 
@@ -474,40 +417,119 @@ template <typename T>
     PutNumber(slot, value, valid);
   } else if constexpr (kIsBytes<T>) {
     scratch_.clear();
-    valid_list_[slot] = channel_.ValueFromRecord(AsVector(record), scratch_, element);
+    valid_list_.Set(slot, channel_.ValueFromRecord(AsVector(record), scratch_, element));
     byte_slots_.Set(slot, scratch_.data(), scratch_.size());
   } else {
     // Filled in place: a slot read again keeps its capacity.
     T& value = value_list_[slot];
     value.clear();
-    valid_list_[slot] = channel_.ValueFromRecord(AsVector(record), value, element);
+    valid_list_.Set(slot, channel_.ValueFromRecord(AsVector(record), value, element));
+  }
+}
+
+template <typename T>
+void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
+  fast_ = FastPath{};
+  const uint32_t nof_bits = channel.BitCount();
+  const uint32_t shift = channel.BitOffset();
+  const bool fixed_place = channel_type_ == 0 || channel_type_ == 2 || channel_type_ == 4 || channel_type_ == 5;
+  if (!fixed_place || array_size_ != 1 || (channel.Flags() & 0x02U) != 0) {
+    return;  // elements, invalidation bits and values elsewhere take the general path
+  }
+  fast_.first_byte = channel.ByteOffset();
+  if constexpr (kIsNumber) {
+    const uint8_t data_type = channel.DataType();
+    if ((data_type == 0 || data_type == 2) && nof_bits > 0 && shift + nof_bits <= 64) {
+      fast_.kind = data_type == 0 ? Fast::kUnsignedBits : Fast::kSignedBits;
+      fast_.shift = static_cast<uint8_t>(shift);
+      fast_.nof_bits = static_cast<uint8_t>(nof_bits);
+      fast_.nof_bytes = (shift + nof_bits + 7) / 8;
+    } else if (data_type == 4 && shift == 0 && (nof_bits == 32 || nof_bits == 64)) {
+      fast_.kind = nof_bits == 32 ? Fast::kFloat32 : Fast::kFloat64;
+      fast_.nof_bytes = nof_bits / 8;
+    }
+  } else if constexpr (kIsBytes<T>) {
+    const uint8_t data_type = channel.DataType();
+    // As the channel locates a fixed byte array: its whole bytes at its byte offset.
+    if (channel_type_ == 0 && data_type >= 10 && data_type <= 12 && nof_bits > 0 && nof_bits % 8 == 0) {
+      fast_.kind = Fast::kBytes;
+      fast_.nof_bytes = nof_bits / 8;
+    }
+  }
+  fast_.min_size = uint64_t{fast_.first_byte} + fast_.nof_bytes;
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void ChannelObserver<T>::StoreFast(uint64_t sample, const uint8_t* record, size_t size) {
+  const uint8_t* bytes = record + fast_.first_byte;
+  if constexpr (kIsNumber) {
+    T value{};
+    switch (fast_.kind) {
+      case Fast::kUnsignedBits:
+      case Fast::kSignedBits: {
+        uint64_t bits = fast_.first_byte + 8 <= size ? LoadLe64(bytes) : LoadUnsigned(bytes, fast_.nof_bytes, false);
+        bits >>= fast_.shift;
+        if (fast_.nof_bits < 64) bits &= (uint64_t{1} << fast_.nof_bits) - 1;
+        if (fast_.kind == Fast::kUnsignedBits) {
+          value = static_cast<T>(bits);
+        } else {
+          const uint64_t sign = uint64_t{1} << (fast_.nof_bits - 1);
+          value = static_cast<T>(static_cast<int64_t>((bits ^ sign) - sign));
+        }
+        break;
+      }
+      default: {
+        double number = 0.0;
+        if (fast_.kind == Fast::kFloat32) {
+          const uint32_t bits = LoadLe32(bytes);
+          float single = 0.0F;
+          std::memcpy(&single, &bits, sizeof(single));
+          number = single;
+        } else {
+          const uint64_t bits = LoadLe64(bytes);
+          std::memcpy(&number, &bits, sizeof(number));
+        }
+        if constexpr (std::is_floating_point_v<T>) {
+          value = ConvertNumber<T>(number);
+        } else {
+          value = SaturatingTruncate<T>(number);
+        }
+        break;
+      }
+    }
+    PutNumber(sample, value, true);
+  } else if constexpr (kIsBytes<T>) {
+    byte_slots_.Set(sample, bytes, fast_.nof_bytes);
+    valid_list_.Set(sample, true);
   }
 }
 
 template <typename T>
 bool ChannelObserver<T>::OnSample(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) {
+  if (fast_.kind != Fast::kNone && record_id == record_id_ && sample < nof_slots_ && record.size() >= fast_.min_size) {
+    StoreFast(sample, record.data(), record.size());
+    return true;
+  }
   return Dispatch(sample, record_id, {record.data(), record.size(), &record});
 }
 
 template <typename T>
 bool ChannelObserver<T>::OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) {
+  if (fast_.kind != Fast::kNone && record_id == record_id_ && sample < nof_slots_ && size >= fast_.min_size) {
+    StoreFast(sample, record, size);
+    return true;
+  }
   return Dispatch(sample, record_id, {record, size, nullptr});
 }
 
 template <typename T>
-[[gnu::always_inline]] inline bool ChannelObserver<T>::Dispatch(uint64_t sample, uint64_t record_id,
-                                                                const Record& record) {
+[[gnu::noinline]] bool ChannelObserver<T>::Dispatch(uint64_t sample, uint64_t record_id, const Record& record) {
   const bool own_record = record_id == record_id_;
   const uint64_t array_size = array_size_;
   if (own_record && array_size == 1 && layout_.active) {
     // The common case: one numeric value per record.
     if (sample < nof_slots_ || GrowFor(sample + 1)) {
-      T value{};
-      if (DecodeWhole(record, value)) {
-        PutNumber(sample, value, !layout_.invalidation_bit || channel_.GetValid(AsVector(record), 0));
-      } else {
-        StoreValue(record, sample, 0);
-      }
+      StoreValue(record, sample, 0);
     }
     return true;
   }
@@ -537,7 +559,7 @@ template <typename T>
           } else if constexpr (kIsNumber) {
             PutNumber(slot, T{}, valid);  // the value comes with the VLSD group's records
           }
-          valid_list_[slot] = valid;
+          valid_list_.Set(slot, valid);
         }
       } else {
         // A record of the VLSD channel group: the whole record is the value, and the
@@ -553,12 +575,12 @@ template <typename T>
         for (uint64_t slot = first; slot < last; ++slot) {
           if constexpr (kIsBytes<T>) {
             byte_slots_.Set(slot, nullptr, 0);  // a byte array has no number
-            valid_list_[slot] = true;
+            valid_list_.Set(slot, true);
           } else if constexpr (kIsNumber) {
             PutNumber(slot, SampleIndexAs<T>(sample), true);
           } else {
             value_list_[slot] = SampleIndexAs<T>(sample);
-            valid_list_[slot] = true;
+            valid_list_.Set(slot, true);
           }
         }
       }

@@ -55,7 +55,8 @@ class NumberSlots {
 
 /// Byte-array values, one per slot, without a zero-filled or copied buffer. A channel of a
 /// fixed width keeps them back to back, slot after slot; values of other lengths (VLSD
-/// data, or a value a record cuts short) keep an offset and a length per slot.
+/// data, or a value a record cuts short) follow each other in slot order, each slot keeping
+/// where its value ends.
 class ByteSlots {
  public:
   /// `fixed_width`: the length every value of the channel has, 0 when they vary. Set
@@ -63,26 +64,24 @@ class ByteSlots {
   void FixedWidth(uint64_t fixed_width) { width_ = fixed_width; }
   /// Room for `count` slots; values held are kept.
   void Resize(uint64_t count);
-  /// The value of a slot inside the room; a slot never written is empty.
+  /// The value of a slot inside the room; a slot never written is empty. A slot written
+  /// again with a value of another length drops the values of the slots after it, which a
+  /// read delivers again after it.
   void Set(uint64_t slot, const uint8_t* data, uint64_t size);
   [[nodiscard]] std::pair<const uint8_t*, uint64_t> Get(uint64_t slot) const;
 
  private:
-  /// From back-to-back values to an offset and length per slot.
+  /// From back-to-back values to an end per slot.
   void MakeVariable();
-  void Append(const uint8_t* data, uint64_t size, uint64_t& offset);
+  [[nodiscard]] uint64_t Begin(uint64_t slot) const { return slot == 0 ? 0 : ends_[slot - 1]; }
 
-  struct Span {
-    uint64_t offset;
-    uint64_t length;
-  };
   uint64_t width_ = 0;
   uint64_t slots_ = 0;    // room
   uint64_t written_ = 0;  // slots below this hold a value
   NumberSlots<uint8_t> store_;
   uint64_t store_size_ = 0;
   uint64_t store_room_ = 0;
-  NumberSlots<Span> spans_;  // variable lengths only
+  NumberSlots<uint64_t> ends_;  // variable lengths only
 };
 
 template <typename T>
@@ -120,11 +119,21 @@ class ChannelObserver : public IChannelObserver {
     uint8_t data_type = 0;
     uint32_t nof_bits = 0;
     uint64_t first_bit = 0;
-    // A little-endian value of whole bytes at a byte boundary, the layout of most logger
-    // channels, is loaded straight from the record (bench_unsorted, every channel).
-    enum class Whole : uint8_t { kNo, kUnsigned, kSigned, kFloat } whole = Whole::kNo;
-    uint32_t first_byte = 0;
   };
+  // A single little-endian value at a fixed place without invalidation bit, the layout of
+  // nearly every logger channel, decoded in a few instructions before anything else is
+  // looked at; everything else goes through Dispatch (bench_unsorted, bench_loggerlayout).
+  enum class Fast : uint8_t { kNone, kUnsignedBits, kSignedBits, kFloat32, kFloat64, kBytes };
+  struct FastPath {
+    Fast kind = Fast::kNone;
+    uint8_t shift = 0;
+    uint8_t nof_bits = 0;
+    uint32_t nof_bytes = 0;
+    uint32_t first_byte = 0;
+    uint64_t min_size = 0;  // the record must hold the value's bytes
+  };
+  void SetUpFastPath(const IChannel& channel);
+  void StoreFast(uint64_t sample, const uint8_t* record, size_t size);
   /// The record as a vector, for the channel's own decoders: the caller's when it has one,
   /// else a copy.
   struct Record {
@@ -135,8 +144,6 @@ class ChannelObserver : public IChannelObserver {
   bool Dispatch(uint64_t sample, uint64_t record_id, const Record& record);
   const std::vector<uint8_t>& AsVector(const Record& record);
   bool DecodeNumeric(const Record& record, uint64_t element, T& value);
-  /// The value of element 0 when it is a whole little-endian value inside the record.
-  bool DecodeWhole(const Record& record, T& value) const;
   void StoreValue(const Record& record, uint64_t slot, uint64_t element);
   /// Writes a number into a slot; slots skipped on the way are zeroed.
   void PutNumber(uint64_t slot, T value, bool valid);
@@ -159,6 +166,7 @@ class ChannelObserver : public IChannelObserver {
   uint64_t max_slots_ = 0;   // samples x array size, what the buffers may grow to
   uint8_t channel_type_ = 0;
   NumericLayout layout_;
+  FastPath fast_;
   uint64_t nof_slots_ = 0;
   uint64_t written_ = 0;  // slots below this hold a value (numbers)
   // The values of every type but byte arrays, one per slot.
