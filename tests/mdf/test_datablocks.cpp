@@ -14,6 +14,7 @@
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/sinks.h"
 
 using namespace mdf::detail;
 using test::Bytes;
@@ -27,16 +28,9 @@ using test::ReadInto;
 using test::ThrownText;
 
 // A list block whose links the tests set; it reads like any MDF4 block with links.
-class TestList : public DataListBlock {
+class TestList : public test::ListOwner {
  public:
-  explicit TestList(std::vector<int64_t> links = {}) {
-    block_id_ = "##TL";
-    link_list_ = std::move(links);
-    link_count_ = link_list_.size();
-    block_length_ = 24 + 8 * link_list_.size();
-  }
-  size_t Read(std::streambuf& buffer) override { return ReadMdf4Header(buffer); }
-  void SetPosition(int64_t position) { file_position_ = position; }
+  explicit TestList(std::vector<int64_t> links = {}) : ListOwner(std::move(links), "##TL") {}
 };
 
 // A list block that stands for a data group.
@@ -46,25 +40,8 @@ class TestDataGroupList : public TestList {
   int tag_ = 0;
 };
 
-// A sink that records the size of every bulk put.
-class ChunkSink : public std::streambuf {
- public:
-  std::vector<std::streamsize> puts;
-  std::string data;
-
- protected:
-  std::streamsize xsputn(const char* source, std::streamsize count) override {
-    puts.push_back(count);
-    data.append(source, static_cast<size_t>(count));
-    return count;
-  }
-};
-
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed = 0) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + seed);
-  return bytes;
-}
+using test::ChunkSink;
+using test::Pattern;
 
 TEST(DataBlock, EmptyBlockTouchesNeitherSinkNorBuffer) {
   MemoryBuffer file(PlainBlock("##DT", {}).Data());

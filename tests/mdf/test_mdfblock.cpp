@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/memorybuffer.h"
+#include "support/thrown.h"
 
 using mdf::detail::MdfBlock;
 using test::Bytes;
@@ -31,17 +32,7 @@ class TestBlock : public MdfBlock {
   void SetPosition(int64_t position) { file_position_ = position; }
 };
 
-template <typename Exception>
-std::string ThrownText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& error) {
-    return error.what();
-  } catch (...) {
-    return "<other exception kind>";
-  }
-  return "<nothing thrown>";
-}
+using test::ThrownText;
 
 std::string IoText(const std::function<void()>& action) { return ThrownText<std::ios_base::failure>(action); }
 std::string RuntimeText(const std::function<void()>& action) { return ThrownText<std::runtime_error>(action); }

@@ -24,6 +24,7 @@
 #include "support/channelfixtures.h"
 #include "support/logcapture.h"
 #include "support/loggerfile.h"
+#include "support/image.h"
 #include "support/memorybuffer.h"
 
 using mdf::ChannelObserverList;
@@ -34,7 +35,7 @@ using test::MemoryBuffer;
 namespace {
 
 std::vector<uint8_t> IdOnly(const std::string& file_id, uint16_t version) {
-  return Bytes().Text(file_id, 8).Text("4.11", 8).Text("QX", 8).U16(0).U16(0).U16(version).U16(0).Zeros(28).U16(0).U16(0);
+  return test::IdentificationBlock(file_id, "4.11", version);
 }
 
 std::shared_ptr<MemoryBuffer> Buffer(std::vector<uint8_t> bytes) {

@@ -59,11 +59,7 @@ class Recorder : public mdf::ISampleObserver {
   size_t stop_after = 0;
 };
 
-std::vector<uint8_t> Sequence(uint8_t first, size_t count) {
-  std::vector<uint8_t> bytes(count);
-  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i);
-  return bytes;
-}
+using test::Sequence;
 
 TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
   FileImage image;
@@ -363,16 +359,6 @@ TEST(RecordReading, GroupNobodyListensToIsSkippedAndCounted) {
 
 namespace {
 
-// Stands for the data group: link 0 leads to its data.
-class DataOwner : public mdf::detail::DataListBlock {
- public:
-  explicit DataOwner(int64_t data_link) {
-    block_id_ = "##DG";
-    link_list_ = {data_link};
-  }
-  size_t Read(std::streambuf&) override { return 0; }
-};
-
 TEST(BlockStream, ReadsAndSkipsAcrossWindowsAndBlocks) {
   // Blocks of 300,000 (more than one read window), 0, 5, 200,000 zipped and 70,001 bytes.
   const std::vector<size_t> sizes = {300'000, 0, 5, 200'000, 70'001};
@@ -398,7 +384,7 @@ TEST(BlockStream, ReadsAndSkipsAcrossWindowsAndBlocks) {
   }
   image.Place(1024, test::DataList(0, links, offsets));
   test::MemoryBuffer buffer(image.Data());
-  DataOwner owner(1024);
+  test::ListOwner owner({1024});  // the data group: link 0 leads to its data
   owner.ReadBlockList(buffer, 0);
   std::vector<mdf::detail::DataBlock*> blocks;
   owner.CollectDataBlocks(blocks);

@@ -7,19 +7,14 @@
 #include "mdf/imetadata.h"
 #include "si4block.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::detail::Si4Block;
 using test::Bytes;
 using test::MemoryBuffer;
+using test::RowValue;
 
 namespace {
-
-std::string Row(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  for (const auto& row : rows) {
-    if (row.label == label) return row.value;
-  }
-  return "<missing>";
-}
 
 TEST(Si4Block, DefaultBlock) {
   MemoryBuffer buffer(std::string(64, '\0'));
@@ -66,19 +61,19 @@ TEST(Si4Block, DisplayTexts) {
   block.Bus(0);
   block.Flags(2);
   block.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Source Type"), "Unknown");
-  EXPECT_EQ(Row(rows, "Bus Type"), "");
-  EXPECT_EQ(Row(rows, "Flags"), "");
-  EXPECT_EQ(Row(rows, "Name TX"), "0x0");
+  EXPECT_EQ(RowValue(rows, "Source Type"), "Unknown");
+  EXPECT_EQ(RowValue(rows, "Bus Type"), "");
+  EXPECT_EQ(RowValue(rows, "Flags"), "");
+  EXPECT_EQ(RowValue(rows, "Name TX"), "0x0");
 
   rows.clear();
   block.Type(3);
   block.Bus(2);
   block.Flags(1);
   block.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Source Type"), "I/O");
-  EXPECT_EQ(Row(rows, "Bus Type"), "CAN");
-  EXPECT_EQ(Row(rows, "Flags"), "Simulated");
+  EXPECT_EQ(RowValue(rows, "Source Type"), "I/O");
+  EXPECT_EQ(RowValue(rows, "Bus Type"), "CAN");
+  EXPECT_EQ(RowValue(rows, "Flags"), "Simulated");
 }
 
 TEST(Si4Block, DescriptionRoundTrip) {

@@ -25,11 +25,7 @@ using test::CgFields;
 using test::FileImage;
 using test::PlainBlock;
 
-std::vector<uint8_t> Counting(size_t count) {
-  std::vector<uint8_t> bytes(count);
-  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i);
-  return bytes;
-}
+std::vector<uint8_t> Counting(size_t count) { return test::Sequence(0, count); }
 
 // A group of 6 data bytes and 1 invalidation byte with one reduction at 256 whose data
 // block lies at 512 (and, for a list, further blocks at 1024 and 2048).
@@ -175,22 +171,12 @@ TEST(Sr4Block, OnlyBlocksReadFromAFileAreWritten) {
   EXPECT_EQ(buffer.Bytes().size(), 64U) << "nothing written";
 }
 
-// Stands for a block whose link 0 leads to a chain of sample reductions.
-class ChainOwner : public mdf::detail::DataListBlock {
- public:
-  ChainOwner() {
-    block_id_ = "##CG";
-    link_list_ = {256};
-  }
-  size_t Read(std::streambuf&) override { return 0; }
-};
-
 TEST(Sr4Block, FactoryReadsAChainOfReductions) {
   FileImage image;
   image.Place(256, test::SrBlock(512, 0, 1, 1.0, 1, 0));
   image.Place(512, test::SrBlock(0, 0, 2, 2.0, 1, 0));
   test::MemoryBuffer buffer(image.Data());
-  ChainOwner owner;
+  test::ListOwner owner({256}, "##CG");  // link 0 leads to a chain of sample reductions
   owner.ReadBlockList(buffer, 0);
   ASSERT_EQ(owner.DataBlockList().size(), 2U);
   const auto* second = dynamic_cast<const Sr4Block*>(owner.DataBlockList()[1].get());

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 #include "support/deflate.h"
 #include "support/image.h"
 #include "support/memorybuffer.h"
+#include "support/thrown.h"
 
 namespace test {
 
@@ -74,16 +73,6 @@ class ListOwner : public mdf::detail::DataListBlock {
 inline void ReadInto(mdf::detail::MdfBlock& block, MemoryBuffer& buffer, int64_t position) {
   mdf::detail::SetStreamPosition(buffer, position);
   block.Read(buffer);
-}
-
-/// The text of what the action throws.
-inline std::string ThrownText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "<nothing thrown>";
 }
 
 }  // namespace test

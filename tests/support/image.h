@@ -34,7 +34,8 @@ inline Bytes MetaBlock(const std::string& xml) {
 
 /// An identification block of an MDF file of the given version.
 inline Bytes IdentificationBlock(const std::string& file_id, const std::string& version_text, uint16_t version,
-                                 const std::string& program = "QX", uint16_t standard_flags = 0) {
+                                 const std::string& program = "QX", uint16_t standard_flags = 0,
+                                 uint16_t custom_flags = 0) {
   return Bytes()
       .Text(file_id, 8)
       .Text(version_text, 8)
@@ -45,7 +46,7 @@ inline Bytes IdentificationBlock(const std::string& file_id, const std::string& 
       .U16(0)  // code page
       .Zeros(28)
       .U16(standard_flags)
-      .U16(0);
+      .U16(custom_flags);
 }
 
 class FileImage {
@@ -66,6 +67,7 @@ class FileImage {
     std::copy(block.Data().begin(), block.Data().end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
     return *this;
   }
+  FileImage& Place(size_t offset, const std::vector<uint8_t>& block) { return Place(offset, Bytes().Raw(block)); }
   /// The block at the next 8-byte boundary; returns its position.
   int64_t Append(const Bytes& block) {
     const size_t offset = (bytes_.size() + 7) / 8 * 8;
