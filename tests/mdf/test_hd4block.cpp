@@ -21,6 +21,7 @@
 #include "support/image.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/tempdir.h"
 
 using mdf::detail::Hd4Block;
 using mdf::detail::Md4Block;
@@ -180,8 +181,8 @@ TEST(Hd4Block, WritesNewThenRewritesInPlace) {
 }
 
 TEST(Hd4Block, FailedAttachmentStaysOutOfTheChain) {
-  const std::string path = ::testing::TempDir() + "logmend_hd_attachment.txt";
-  std::ofstream(path) << "attached";
+  const test::TempDir dir;
+  const std::string path = dir.Write("attachment.txt", "attached");
   Hd4Block header;
   header.CreateAttachment()->SetAttachedFileName("/nonexistent/missing.txt");
   mdf::IAttachment* second = header.CreateAttachment();
@@ -192,7 +193,6 @@ TEST(Hd4Block, FailedAttachmentStaysOutOfTheChain) {
   MemoryBuffer buffer(std::vector<uint8_t>(64, 0));  // room for the identification block
   test::LogCapture log;
   header.Write(buffer);
-  std::remove(path.c_str());
   EXPECT_EQ(header.Attachments()[0]->FilePosition(), 0);
   ASSERT_GT(second->FilePosition(), 0);
   ASSERT_GT(third->FilePosition(), 0);

@@ -26,6 +26,7 @@
 #include "support/loggerfile.h"
 #include "support/image.h"
 #include "support/memorybuffer.h"
+#include "support/tempdir.h"
 
 using mdf::ChannelObserverList;
 using mdf::MdfReader;
@@ -292,12 +293,8 @@ TEST(MdfReaderEndToEnd, LoggerFileFromMemory) {
 }
 
 TEST(MdfReaderEndToEnd, LoggerFileFromPath) {
-  const std::string path = ::testing::TempDir() + "logmend_reader_run.mf4";
-  {
-    const auto bytes = test::LoggerFileBuilder(false).Build();
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
+  const test::TempDir dir;
+  const std::string path = dir.Write("logmend_reader_run.mf4", test::LoggerFileBuilder(false).Build());
   {
     MdfReader reader(path);
     ExpectLoggerValues(reader, false);
@@ -309,7 +306,6 @@ TEST(MdfReaderEndToEnd, LoggerFileFromPath) {
     EXPECT_TRUE(reader.ReadEverythingButData());
     EXPECT_FALSE(reader.IsOpen());
   }
-  std::remove(path.c_str());
 }
 
 TEST(MdfReaderEndToEnd, UnfinalizedTwinIsFinalizedOnRead) {
