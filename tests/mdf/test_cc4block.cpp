@@ -144,9 +144,11 @@ TEST(Cc4Block, ValueToTextWithReferencesInverseAndNestedConversion) {
   EXPECT_EQ(block.FindByPosition(64), nullptr);  // the name is not kept as a block
 
   const auto rows = Rows(block);
-  EXPECT_EQ(RowValue(rows, "Conversion Type"), "Value to Text");
-  EXPECT_EQ(RowValue(rows, "Name"), "Name");
-  EXPECT_EQ(RowValue(rows, "Unit"), "<missing>");
+  test::ExpectRowValues(rows, {
+      {"Conversion Type", "Value to Text"},
+      {"Name", "Name"},
+      {"Unit", "<missing>"},
+  });
   EXPECT_EQ(RowValue(rows, "Nof Decimals"), "<missing>");  // precision 255
   EXPECT_EQ(RowValue(rows, "Nof References"), "4");
   EXPECT_EQ(RowValue(rows, "Value 2"), "2");
@@ -427,15 +429,17 @@ TEST(Cc4Block, UnitCommentAndDisplayRows) {
   EXPECT_TRUE(block.IsUnitValid());
   const auto rows = Rows(block);
   ASSERT_GT(block.Links()[1], 0);
-  EXPECT_EQ(RowValue(rows, "Unit TX/MD"), mdf::detail::AddressToText(block.Links()[1]));
-  EXPECT_EQ(RowValue(rows, "Unit"), "km/h");
-  EXPECT_EQ(RowValue(rows, "Conversion Type"), "Linear");
-  EXPECT_EQ(RowValue(rows, "Nof Decimals"), "0");
-  EXPECT_EQ(RowValue(rows, "Nof Values"), "2");
-  EXPECT_EQ(RowValue(rows, "Value 0"), "0.5");
-  EXPECT_EQ(RowValue(rows, "Value 1"), "1e-07");
-  EXPECT_EQ(RowValue(rows, "Min Range"), "0");
-  EXPECT_EQ(RowValue(rows, "Inverse CC"), "0x0");
+  test::ExpectRowValues(rows, {
+      {"Unit TX/MD", mdf::detail::AddressToText(block.Links()[1])},
+      {"Unit", "km/h"},
+      {"Conversion Type", "Linear"},
+      {"Nof Decimals", "0"},
+      {"Nof Values", "2"},
+      {"Value 0", "0.5"},
+      {"Value 1", "1e-07"},
+      {"Min Range", "0"},
+      {"Inverse CC", "0x0"},
+  });
 
   // Read back: the unit is an MD block, the comment carries the description.
   buffer.pubseekpos(block.FilePosition());

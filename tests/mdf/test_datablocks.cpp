@@ -233,45 +233,36 @@ TEST(DataListBlock, WriteChildBlocksWritesAndPatchesOnlyNewChildren) {
   EXPECT_EQ(links, Bytes().U64(0).U64(static_cast<uint64_t>(first)).U64(0).U64(static_cast<uint64_t>(third)).Data());
 }
 
-TEST(DataListBlock, CyclicChainsEndWithALoggedError) {
-  FileImage image;
-  image.Place(0x40, test::DataList(0x100, {0x200}, {0}))
-      .Place(0x100, test::DataList(0x40, {0x200}, {0}))  // back to the first
-      .Place(0x200, PlainBlock("##DT", Pattern(10)));
-  MemoryBuffer file(image.Data());
-  test::LogCapture log;
-  TestList list({0x40});
-  list.ReadBlockList(file, 0);
-  EXPECT_EQ(list.DataBlockList().size(), 2U);
-  EXPECT_TRUE(log.Contains("Stopped reading a cyclic block chain. Position: 0x40"));
-
-  // A list that names itself as its own next list.
-  FileImage self;
-  self.Place(0x40, test::DataList(0x40, {}, {}));
-  MemoryBuffer self_file(self.Data());
-  TestList single({0x40});
-  single.ReadBlockList(self_file, 0);
-  EXPECT_EQ(single.DataBlockList().size(), 1U);
-}
-
-TEST(DataListBlock, NestedListsThatLoopOrNestTooDeepStop) {
-  // Two header lists that point at each other.
-  FileImage loop;
-  loop.Place(0x40, test::HeaderList(0x80)).Place(0x80, test::HeaderList(0x40));
-  MemoryBuffer loop_file(loop.Data());
-  test::LogCapture log;
-  TestList list({0x40});
-  list.ReadBlockList(loop_file, 0);
-  ASSERT_EQ(list.DataBlockList().size(), 1U);
-  EXPECT_TRUE(log.Contains("cyclic block chain. Position: 0x40"));
-
-  // Thirty header lists, each pointing at the next.
-  FileImage deep;
+TEST(DataListBlock, LoopsAndDeepNestingEndWithALoggedError) {
+  FileImage deep;  // thirty header lists, each pointing at the next
   for (size_t i = 0; i < 30; ++i) deep.Place(0x40 + 0x40 * i, test::HeaderList(static_cast<int64_t>(0x80 + 0x40 * i)));
-  MemoryBuffer deep_file(deep.Data());
-  TestList root({0x40});
-  root.ReadBlockList(deep_file, 0);
-  EXPECT_TRUE(log.Contains("Stopped reading blocks nested too deep."));
+  const struct {
+    const char* what;
+    FileImage image;
+    size_t blocks;  // the list's children when reading stops; SIZE_MAX: not checked
+    const char* log;
+  } cases[] = {
+      {"a list chain back to the first",
+       FileImage()
+           .Place(0x40, test::DataList(0x100, {0x200}, {0}))
+           .Place(0x100, test::DataList(0x40, {0x200}, {0}))
+           .Place(0x200, PlainBlock("##DT", Pattern(10))),
+       2, "Stopped reading a cyclic block chain. Position: 0x40"},
+      {"a list that names itself as its next", FileImage().Place(0x40, test::DataList(0x40, {}, {})), 1,
+       "Stopped reading a cyclic block chain. Position: 0x40"},
+      {"two header lists that point at each other",
+       FileImage().Place(0x40, test::HeaderList(0x80)).Place(0x80, test::HeaderList(0x40)), 1,
+       "cyclic block chain. Position: 0x40"},
+      {"header lists nested too deep", deep, SIZE_MAX, "Stopped reading blocks nested too deep."},
+  };
+  for (const auto& c : cases) {
+    MemoryBuffer file(c.image.Data());
+    test::LogCapture log;
+    TestList list({0x40});
+    list.ReadBlockList(file, 0);
+    if (c.blocks != SIZE_MAX) EXPECT_EQ(list.DataBlockList().size(), c.blocks) << c.what;
+    EXPECT_TRUE(log.Contains(c.log)) << c.what;
+  }
 }
 
 TEST(DataListBlock, HasRdData) {

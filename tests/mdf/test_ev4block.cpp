@@ -137,10 +137,12 @@ TEST(Ev4Block, ReadsHandMadeBlock) {
   EXPECT_EQ(plain.GroupName(), "");
   std::vector<mdf::BlockProperty> rows;
   plain.GetBlockProperty(rows);
-  EXPECT_EQ(RowValue(rows, "Event Type"), "Unknown");
-  EXPECT_EQ(RowValue(rows, "Sync Type"), "Time Calculated");
-  EXPECT_EQ(RowValue(rows, "Nof Scopes"), "1");
-  EXPECT_EQ(RowValue(rows, "Sync Factor"), "1");
+  test::ExpectRowValues(rows, {
+      {"Event Type", "Unknown"},
+      {"Sync Type", "Time Calculated"},
+      {"Nof Scopes", "1"},
+      {"Sync Factor", "1"},
+  });
 }
 
 TEST(Ev4Block, ReadRefusesAnotherBlockKind) {

@@ -62,10 +62,7 @@ class Recorder : public mdf::ISampleObserver {
 using test::Sequence;
 
 TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(5).Cycles(3).DataBytes(8)));
-  image.Place(232, PlainBlock("##DT", Sequence(0, 24)));
+  FileImage image = test::OneGroupFile(CgFields().Id(5).Cycles(3).DataBytes(8), PlainBlock("##DT", Sequence(0, 24)));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.BuildRecordObserverMap();
@@ -79,10 +76,7 @@ TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
 }
 
 TEST(RecordReading, OneGroupOwnsEveryRecordButObserversWantTheirIds) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 1));
-  image.Place(128, CgBlock(CgFields().Id(7).Cycles(3).DataBytes(2)));
-  image.Place(232, PlainBlock("##DT", Bytes().U8(7).U16(0x0201).U8(5).U16(0x0403).U8(7).U16(0x0605)));
+  FileImage image = test::OneGroupFile(CgFields().Id(7).Cycles(3).DataBytes(2), PlainBlock("##DT", Bytes().U8(7).U16(0x0201).U8(5).U16(0x0403).U8(7).U16(0x0605)), 1);
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.ReadData(file.buffer);
@@ -162,10 +156,7 @@ TEST(RecordReading, UnobservedGroupIsWalkedToTheEndAndCappedByItsCount) {
 }
 
 TEST(RecordReading, RecordsBeyondTheSampleCountAreNotPassedOn) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(2).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 2, 3, 4}));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(2).DataBytes(1), PlainBlock("##DT", {1, 2, 3, 4}));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.ReadData(file.buffer);
@@ -173,10 +164,7 @@ TEST(RecordReading, RecordsBeyondTheSampleCountAreNotPassedOn) {
 }
 
 TEST(RecordReading, AnObserverCanStopTheRead) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(4).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 2, 3, 4}));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(4).DataBytes(1), PlainBlock("##DT", {1, 2, 3, 4}));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   recorder.stop_after = 2;
@@ -203,10 +191,7 @@ TEST(RecordReading, VlsdRecords) {
 }
 
 TEST(RecordReading, VlsdLengthBeyondTheDataFailsBeforeAllocating) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(3).Flags(1)));
-  image.Place(232, PlainBlock("##DT", Bytes().U32(1).Raw("x").U32(0xFFFFFFF0).Raw("yz")));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(3).Flags(1), PlainBlock("##DT", Bytes().U32(1).Raw("x").U32(0xFFFFFFF0).Raw("yz")));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -216,10 +201,7 @@ TEST(RecordReading, VlsdLengthBeyondTheDataFailsBeforeAllocating) {
 }
 
 TEST(RecordReading, RecordOfNoBytesEndsTheRead) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(3)));
-  image.Place(232, PlainBlock("##DT", Sequence(0, 16)));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(3), PlainBlock("##DT", Sequence(0, 16)));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -253,10 +235,7 @@ TEST(RecordReading, DataListOfPlainAndZippedBlocks) {
 TEST(RecordReading, ZippedBlockThatDoesNotInflateIsAFailure) {
   auto broken = test::Deflated(Sequence(0, 40));
   broken[broken.size() / 2] ^= 0x5A;
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(10).DataBytes(4)));
-  image.Place(232, test::ZippedBlock("DT", 0, 0, 40, broken));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4), test::ZippedBlock("DT", 0, 0, 40, broken));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -266,10 +245,7 @@ TEST(RecordReading, ZippedBlockThatDoesNotInflateIsAFailure) {
 }
 
 TEST(RecordReading, BlockClaimingMoreThanTheFileHolds) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(10).DataBytes(4)));
-  image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + 400).U64(0).Raw("abcdefgh"));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4), Bytes().Raw("##DT").Zeros(4).U64(24 + 400).U64(0).Raw("abcdefgh"));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -281,10 +257,7 @@ TEST(RecordReading, BlockClaimingMoreThanTheFileHolds) {
 // A length far beyond the file: records are neither sized by it nor skipped through it.
 TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
   constexpr uint64_t kClaimed = uint64_t{1} << 40;
-  FileImage vlsd_image;
-  vlsd_image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  vlsd_image.Place(128, CgBlock(CgFields().Id(0).Cycles(3).Flags(1)));
-  vlsd_image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).U32(1).Raw("x").U32(0x7FFFFFFF).Raw("yz"));
+  FileImage vlsd_image = test::OneGroupFile(CgFields().Id(0).Cycles(3).Flags(1), Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).U32(1).Raw("x").U32(0x7FFFFFFF).Raw("yz"));
   LoadedGroup vlsd(vlsd_image);
   Recorder recorder(vlsd.group);
   test::LogCapture log;
@@ -292,10 +265,7 @@ TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
   EXPECT_EQ(recorder.deliveries, (std::vector<Delivery>{{0, 0, {'x'}}}));
   EXPECT_TRUE(log.Contains("Parse of record failed. Error: End of file detected."));
 
-  FileImage fixed_image;
-  fixed_image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  fixed_image.Place(128, CgBlock(CgFields().Id(0).Cycles(kClaimed).DataBytes(1)));
-  fixed_image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).Raw("abcdefgh"));
+  FileImage fixed_image = test::OneGroupFile(CgFields().Id(0).Cycles(kClaimed).DataBytes(1), Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).Raw("abcdefgh"));
   LoadedGroup fixed(fixed_image);
   Recorder elsewhere(fixed.group);
   elsewhere.ListenTo({9});  // every record is skipped
@@ -306,10 +276,7 @@ TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
 }
 
 TEST(RecordReading, InvalidRecordIdSizeMakesTheRecordsUnreadable) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 3));
-  image.Place(128, CgBlock(CgFields().Id(1).Cycles(2).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 0, 0, 9}));
+  FileImage image = test::OneGroupFile(CgFields().Id(1).Cycles(2).DataBytes(1), PlainBlock("##DT", {1, 0, 0, 9}), 3);
   test::LogCapture log;
   LoadedGroup file(image);
   EXPECT_TRUE(log.Contains("Invalid record ID size. Size: 3"));
@@ -343,10 +310,7 @@ TEST(RecordReading, NoDataBlocksLeavesObserversAndCountersAlone) {
 }
 
 TEST(RecordReading, GroupNobodyListensToIsSkippedAndCounted) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(4).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 2, 3, 4}));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(4).DataBytes(1), PlainBlock("##DT", {1, 2, 3, 4}));
   LoadedGroup file(image);
   Recorder deaf(file.group);
   deaf.ListenTo({9});

@@ -55,25 +55,22 @@ TEST(Si4Block, NameWithoutPath) {
 }
 
 TEST(Si4Block, DisplayTexts) {
+  const struct {
+    uint8_t type;
+    uint8_t bus;
+    uint8_t flags;
+    std::vector<std::pair<std::string, std::string>> rows;
+  } cases[] = {
+      {7, 0, 2, {{"Source Type", "Unknown"}, {"Bus Type", ""}, {"Flags", ""}, {"Name TX", "0x0"}}},
+      {3, 2, 1, {{"Source Type", "I/O"}, {"Bus Type", "CAN"}, {"Flags", "Simulated"}}},
+  };
   Si4Block block;
-  std::vector<mdf::BlockProperty> rows;
-  block.Type(7);
-  block.Bus(0);
-  block.Flags(2);
-  block.GetBlockProperty(rows);
-  EXPECT_EQ(RowValue(rows, "Source Type"), "Unknown");
-  EXPECT_EQ(RowValue(rows, "Bus Type"), "");
-  EXPECT_EQ(RowValue(rows, "Flags"), "");
-  EXPECT_EQ(RowValue(rows, "Name TX"), "0x0");
-
-  rows.clear();
-  block.Type(3);
-  block.Bus(2);
-  block.Flags(1);
-  block.GetBlockProperty(rows);
-  EXPECT_EQ(RowValue(rows, "Source Type"), "I/O");
-  EXPECT_EQ(RowValue(rows, "Bus Type"), "CAN");
-  EXPECT_EQ(RowValue(rows, "Flags"), "Simulated");
+  for (const auto& c : cases) {
+    block.Type(c.type);
+    block.Bus(c.bus);
+    block.Flags(c.flags);
+    test::ExpectRowValues(test::Rows(block), c.rows);
+  }
 }
 
 TEST(Si4Block, DescriptionRoundTrip) {

@@ -125,12 +125,13 @@ class TestHeader : public mdf::detail::MdfBlock {
   std::vector<std::unique_ptr<mdf::detail::MdfBlock>> blocks_;
 };
 
-/// A channel group block as far as its channels need one: it owns channels, holds the
-/// record buffer and may claim a file position.
-class TestGroupBlock : public mdf::detail::MdfBlock, public mdf::IChannelGroup {
+/// A block of the given id at a position that is also one of the public interfaces: the
+/// interface's block queries are answered by the block, and it reads nothing.
+template <typename Interface>
+class InterfaceBlock : public mdf::detail::MdfBlock, public Interface {
  public:
-  explicit TestGroupBlock(int64_t position = 0) {
-    block_id_ = "##CG";
+  InterfaceBlock(const std::string& id, int64_t position) {
+    block_id_ = id;
     file_position_ = position;
   }
   [[nodiscard]] int64_t FilePosition() const override { return MdfBlock::FilePosition(); }
@@ -138,6 +139,13 @@ class TestGroupBlock : public mdf::detail::MdfBlock, public mdf::IChannelGroup {
   mdf::IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
   [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
   size_t Read(std::streambuf& /* buffer */) override { return 0; }
+};
+
+/// A channel group block as far as its channels need one: it owns channels, holds the
+/// record buffer and may claim a file position.
+class TestGroupBlock : public InterfaceBlock<mdf::IChannelGroup> {
+ public:
+  explicit TestGroupBlock(int64_t position = 0) : InterfaceBlock("##CG", position) {}
 
   [[nodiscard]] uint64_t RecordId() const override { return record_id; }
   void RecordId(uint64_t value) override { record_id = value; }
@@ -175,18 +183,10 @@ class TestGroupBlock : public mdf::detail::MdfBlock, public mdf::IChannelGroup {
 };
 
 /// A data group block that only claims a file position and a description.
-class TestDataGroupBlock : public mdf::detail::MdfBlock, public mdf::IDataGroup {
+class TestDataGroupBlock : public InterfaceBlock<mdf::IDataGroup> {
  public:
   explicit TestDataGroupBlock(int64_t position, std::string description = {})
-      : description_(std::move(description)) {
-    block_id_ = "##DG";
-    file_position_ = position;
-  }
-  [[nodiscard]] int64_t FilePosition() const override { return MdfBlock::FilePosition(); }
-  [[nodiscard]] std::string BlockType() const override { return MdfBlock::BlockType(); }
-  mdf::IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
-  [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
-  size_t Read(std::streambuf& /* buffer */) override { return 0; }
+      : InterfaceBlock("##DG", position), description_(std::move(description)) {}
   [[nodiscard]] std::string Description() const override { return description_; }
   [[nodiscard]] std::vector<mdf::IChannelGroup*> ChannelGroups() const override { return {}; }
   mdf::IChannelGroup* CreateChannelGroup() override { return nullptr; }

@@ -1,5 +1,7 @@
 #pragma once
-// The display rows of a block, and look-ups in them by label.
+// The display rows of a block, look-ups in them by label, and a table check of values.
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -44,6 +46,12 @@ inline size_t CountRows(const std::vector<mdf::BlockProperty>& rows, const std::
 inline std::string RowValue(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
   const auto* row = FindRow(rows, label);
   return row != nullptr ? row->value : "<missing>";
+}
+
+/// Expects each label's first row to hold the value; a missing row shows as "<missing>".
+inline void ExpectRowValues(const std::vector<mdf::BlockProperty>& rows,
+                            const std::vector<std::pair<std::string, std::string>>& expected) {
+  for (const auto& [label, value] : expected) EXPECT_EQ(RowValue(rows, label), value) << "row " << label;
 }
 
 /// Label and value of every row from `first` on.
