@@ -221,11 +221,7 @@ TEST(Ca4Block, ReferencesResolveThroughTheHeader) {
   ASSERT_EQ(axis_rows.size(), 3u);
   EXPECT_EQ(axis_rows[0]->description, "");
   EXPECT_EQ(RowsLabelled(rows, "Composition Block").size(), 1u);
-  test::ExpectRowValues(rows, {
-      {"Flags", "Dynamic,Axis"},
-      {"Byte Offset", "2"},
-      {"Dimension 0 Size:", "4"},
-  });
+  test::ExpectRowValues(rows, {{"Flags", "Dynamic,Axis"}, {"Byte Offset", "2"}, {"Dimension 0 Size:", "4"}});
 
   // Without a header nothing resolves and no link rows are shown.
   Ca4Block orphan;
@@ -268,17 +264,15 @@ TEST(Ca4Block, ValueRowsAndNames) {
   EXPECT_EQ(array.AxisValues(), (std::vector<double>{1.5, -2.25, 1e6}));
   EXPECT_EQ(array.CycleCounts(), (std::vector<uint64_t>{7, 8}));
   const auto rows = Rows(array);
-  test::ExpectRowValues(rows, {
-      {"Array Type", "Scaling Axis"},
-      {"Storage Type", "CG Template"},
-      {"Nof Dimensions", "2"},
-      {"Flags", "Axis,Fixed,Inverse,Left-Open"},
-      {"Axis 0:", "1.500000"},
-      {"Axis 1:", "-2.250000"},
-      {"Axis 2:", "1000000.000000"},
-      {"Cycle Count 1:", "8"},
-      {"Dimension 1 Size:", "2"},
-  });
+  test::ExpectRowValues(rows, {{"Array Type", "Scaling Axis"},
+                               {"Storage Type", "CG Template"},
+                               {"Nof Dimensions", "2"},
+                               {"Flags", "Axis,Fixed,Inverse,Left-Open"},
+                               {"Axis 0:", "1.500000"},
+                               {"Axis 1:", "-2.250000"},
+                               {"Axis 2:", "1000000.000000"},
+                               {"Cycle Count 1:", "8"},
+                               {"Dimension 1 Size:", "2"}});
   const auto conversion_rows = RowsLabelled(rows, "Axis Conversion Block ");
   ASSERT_EQ(conversion_rows.size(), 2u);
   EXPECT_EQ(conversion_rows[1]->description, "1:1");

@@ -144,11 +144,7 @@ TEST(Cc4Block, ValueToTextWithReferencesInverseAndNestedConversion) {
   EXPECT_EQ(block.FindByPosition(64), nullptr);  // the name is not kept as a block
 
   const auto rows = Rows(block);
-  test::ExpectRowValues(rows, {
-      {"Conversion Type", "Value to Text"},
-      {"Name", "Name"},
-      {"Unit", "<missing>"},
-  });
+  test::ExpectRowValues(rows, {{"Conversion Type", "Value to Text"}, {"Name", "Name"}, {"Unit", "<missing>"}});
   EXPECT_EQ(RowValue(rows, "Nof Decimals"), "<missing>");  // precision 255
   EXPECT_EQ(RowValue(rows, "Nof References"), "4");
   EXPECT_EQ(RowValue(rows, "Value 2"), "2");
@@ -221,7 +217,8 @@ TEST(Cc4Block, LookupDefaultsAndNullEntries) {
   cc.type = 7;
   cc.nof_references = 2;
   cc.values = {DoubleBits(1.0)};
-  MemoryBuffer buffer(Image().Place(64, test::TextBlock("hello")).Place(96, test::TextBlock("one")).Place(128, Cc(cc)).Data());
+  MemoryBuffer buffer(
+      Image().Place(64, test::TextBlock("hello")).Place(96, test::TextBlock("one")).Place(128, Cc(cc)).Data());
   buffer.pubseekpos(128);
   Cc4Block block;
   block.Read(buffer);
@@ -429,17 +426,15 @@ TEST(Cc4Block, UnitCommentAndDisplayRows) {
   EXPECT_TRUE(block.IsUnitValid());
   const auto rows = Rows(block);
   ASSERT_GT(block.Links()[1], 0);
-  test::ExpectRowValues(rows, {
-      {"Unit TX/MD", mdf::detail::AddressToText(block.Links()[1])},
-      {"Unit", "km/h"},
-      {"Conversion Type", "Linear"},
-      {"Nof Decimals", "0"},
-      {"Nof Values", "2"},
-      {"Value 0", "0.5"},
-      {"Value 1", "1e-07"},
-      {"Min Range", "0"},
-      {"Inverse CC", "0x0"},
-  });
+  test::ExpectRowValues(rows, {{"Unit TX/MD", mdf::detail::AddressToText(block.Links()[1])},
+                               {"Unit", "km/h"},
+                               {"Conversion Type", "Linear"},
+                               {"Nof Decimals", "0"},
+                               {"Nof Values", "2"},
+                               {"Value 0", "0.5"},
+                               {"Value 1", "1e-07"},
+                               {"Min Range", "0"},
+                               {"Inverse CC", "0x0"}});
 
   // Read back: the unit is an MD block, the comment carries the description.
   buffer.pubseekpos(block.FilePosition());

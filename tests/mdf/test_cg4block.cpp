@@ -189,11 +189,19 @@ TEST(Cg4Block, FlagsTextAndDisplayRows) {
   group.RecordId(5);
   group.Flags(3);
   std::vector<mdf::BlockProperty> rows = test::Rows(group);
-  EXPECT_EQ(test::LabelValueTexts(rows), (std::vector<std::string>{
-                        "Header=", "Address=0x0", "Type=CG", "Length=0", "Links=0", "=", "Links=", "Next CG=0x0",
-                        "First CN=0x0", "Name TX=0x0", "Source SI=0x0", "Reduction SR=0x0", "Comment MD=0x0", "=",
-                        "Information=", "Nof Channels=0", "Nof SR=0", "Record ID=5", "Nof Samples=0",
-                        "Flags=VLSD,Bus Event", "Path Separator=/", "Data Bytes=0", "Invalid Bytes=0"}));
+  const std::vector<std::string> expected = {"Header=",          "Address=0x0",
+                                             "Type=CG",          "Length=0",
+                                             "Links=0",          "=",
+                                             "Links=",           "Next CG=0x0",
+                                             "First CN=0x0",     "Name TX=0x0",
+                                             "Source SI=0x0",    "Reduction SR=0x0",
+                                             "Comment MD=0x0",   "=",
+                                             "Information=",     "Nof Channels=0",
+                                             "Nof SR=0",         "Record ID=5",
+                                             "Nof Samples=0",    "Flags=VLSD,Bus Event",
+                                             "Path Separator=/", "Data Bytes=0",
+                                             "Invalid Bytes=0"};
+  EXPECT_EQ(test::LabelValueTexts(rows), expected);
   group.PathSeparator(0);
   rows = test::Rows(group);
   EXPECT_EQ(rows[20].value, "");

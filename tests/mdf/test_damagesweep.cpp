@@ -144,8 +144,8 @@ TEST_P(DamageSweep, NoCrashAndEveryFailureIsLogged) {
     }
     ReadDamaged(label, damaged, steps, report, result);
   }
-  EXPECT_TRUE(result.broken.empty()) << result.broken.size() << " damaged inputs broke a rule:"
-                                     << FirstOf(result.broken, 20);
+  EXPECT_TRUE(result.broken.empty()) << result.broken.size()
+                                     << " damaged inputs broke a rule:" << FirstOf(result.broken, 20);
   // Damage must be seen as such somewhere, or the sweep reads nothing.
   EXPECT_GT(result.failed, 0U);
   EXPECT_GT(result.reported, 0U);

@@ -260,7 +260,9 @@ TEST(DataListBlock, LoopsAndDeepNestingEndWithALoggedError) {
     test::LogCapture log;
     TestList list({0x40});
     list.ReadBlockList(file, 0);
-    if (c.blocks != SIZE_MAX) EXPECT_EQ(list.DataBlockList().size(), c.blocks) << c.what;
+    if (c.blocks != SIZE_MAX) {
+      EXPECT_EQ(list.DataBlockList().size(), c.blocks) << c.what;
+    }
     EXPECT_TRUE(log.Contains(c.log)) << c.what;
   }
 }

@@ -137,12 +137,8 @@ TEST(Ev4Block, ReadsHandMadeBlock) {
   EXPECT_EQ(plain.GroupName(), "");
   std::vector<mdf::BlockProperty> rows;
   plain.GetBlockProperty(rows);
-  test::ExpectRowValues(rows, {
-      {"Event Type", "Unknown"},
-      {"Sync Type", "Time Calculated"},
-      {"Nof Scopes", "1"},
-      {"Sync Factor", "1"},
-  });
+  test::ExpectRowValues(
+      rows, {{"Event Type", "Unknown"}, {"Sync Type", "Time Calculated"}, {"Nof Scopes", "1"}, {"Sync Factor", "1"}});
 }
 
 TEST(Ev4Block, ReadRefusesAnotherBlockKind) {

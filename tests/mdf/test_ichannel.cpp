@@ -734,8 +734,10 @@ TEST(ChannelSetTimestamp, InverseLinearConversionAndWidthLimits) {
     FakeConversion* conversion;
     Bytes expected;
   } cases[] = {
-      {-1.0, &linear, {0xAA, 0, 0, 0, 0}}, {1e30, &linear, {0xAA, 0xFF, 0xFF, 0xFF, 0xFF}},
-      {std::nan(""), &linear, {0xAA, 0, 0, 0, 0}}, {2.5, &rational, before},
+      {-1.0, &linear, {0xAA, 0, 0, 0, 0}},
+      {1e30, &linear, {0xAA, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {std::nan(""), &linear, {0xAA, 0, 0, 0, 0}},
+      {2.5, &rational, before},
       {2.5, &flat, before},
   };
   for (const auto& c : cases) {

@@ -158,8 +158,12 @@ TEST(Mdf4File, UnsupportedFlagsFailTheFinalization) {
   for (const auto& c : cases) {
     const Outcome outcome = ReadWithFlags(c.flags);
     EXPECT_FALSE(outcome.finalized_on_read) << c.flags;
-    if (c.can_samples) EXPECT_EQ(outcome.can_samples, *c.can_samples) << c.flags;
-    if (c.messages) EXPECT_EQ(outcome.messages, *c.messages) << c.flags;
+    if (c.can_samples) {
+      EXPECT_EQ(outcome.can_samples, *c.can_samples) << c.flags;
+    }
+    if (c.messages) {
+      EXPECT_EQ(outcome.messages, *c.messages) << c.flags;
+    }
   }
 }
 

@@ -6,8 +6,8 @@
 
 #include "idblock.h"
 #include "mdf3file.h"
-#include "support/logcapture.h"
 #include "support/image.h"
+#include "support/logcapture.h"
 #include "support/memorybuffer.h"
 
 using mdf::detail::IdBlock;

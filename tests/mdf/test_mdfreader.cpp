@@ -22,9 +22,9 @@
 #include "mdf/iheader.h"
 #include "mdf/mdfreader.h"
 #include "support/channelfixtures.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/loggerfile.h"
-#include "support/image.h"
 #include "support/memorybuffer.h"
 #include "support/tempdir.h"
 

@@ -6,8 +6,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <unistd.h>
-
 #include "fileopener.h"
 #include "mdfblock.h"
 #include "support/logcapture.h"

@@ -76,7 +76,9 @@ TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
 }
 
 TEST(RecordReading, OneGroupOwnsEveryRecordButObserversWantTheirIds) {
-  FileImage image = test::OneGroupFile(CgFields().Id(7).Cycles(3).DataBytes(2), PlainBlock("##DT", Bytes().U8(7).U16(0x0201).U8(5).U16(0x0403).U8(7).U16(0x0605)), 1);
+  FileImage image =
+      test::OneGroupFile(CgFields().Id(7).Cycles(3).DataBytes(2),
+                         PlainBlock("##DT", Bytes().U8(7).U16(0x0201).U8(5).U16(0x0403).U8(7).U16(0x0605)), 1);
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.ReadData(file.buffer);
@@ -191,7 +193,8 @@ TEST(RecordReading, VlsdRecords) {
 }
 
 TEST(RecordReading, VlsdLengthBeyondTheDataFailsBeforeAllocating) {
-  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(3).Flags(1), PlainBlock("##DT", Bytes().U32(1).Raw("x").U32(0xFFFFFFF0).Raw("yz")));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(3).Flags(1),
+                                       PlainBlock("##DT", Bytes().U32(1).Raw("x").U32(0xFFFFFFF0).Raw("yz")));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -235,7 +238,8 @@ TEST(RecordReading, DataListOfPlainAndZippedBlocks) {
 TEST(RecordReading, ZippedBlockThatDoesNotInflateIsAFailure) {
   auto broken = test::Deflated(Sequence(0, 40));
   broken[broken.size() / 2] ^= 0x5A;
-  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4), test::ZippedBlock("DT", 0, 0, 40, broken));
+  FileImage image =
+      test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4), test::ZippedBlock("DT", 0, 0, 40, broken));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -245,7 +249,8 @@ TEST(RecordReading, ZippedBlockThatDoesNotInflateIsAFailure) {
 }
 
 TEST(RecordReading, BlockClaimingMoreThanTheFileHolds) {
-  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4), Bytes().Raw("##DT").Zeros(4).U64(24 + 400).U64(0).Raw("abcdefgh"));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4),
+                                       Bytes().Raw("##DT").Zeros(4).U64(24 + 400).U64(0).Raw("abcdefgh"));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -257,7 +262,9 @@ TEST(RecordReading, BlockClaimingMoreThanTheFileHolds) {
 // A length far beyond the file: records are neither sized by it nor skipped through it.
 TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
   constexpr uint64_t kClaimed = uint64_t{1} << 40;
-  FileImage vlsd_image = test::OneGroupFile(CgFields().Id(0).Cycles(3).Flags(1), Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).U32(1).Raw("x").U32(0x7FFFFFFF).Raw("yz"));
+  FileImage vlsd_image = test::OneGroupFile(
+      CgFields().Id(0).Cycles(3).Flags(1),
+      Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).U32(1).Raw("x").U32(0x7FFFFFFF).Raw("yz"));
   LoadedGroup vlsd(vlsd_image);
   Recorder recorder(vlsd.group);
   test::LogCapture log;
@@ -265,7 +272,8 @@ TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
   EXPECT_EQ(recorder.deliveries, (std::vector<Delivery>{{0, 0, {'x'}}}));
   EXPECT_TRUE(log.Contains("Parse of record failed. Error: End of file detected."));
 
-  FileImage fixed_image = test::OneGroupFile(CgFields().Id(0).Cycles(kClaimed).DataBytes(1), Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).Raw("abcdefgh"));
+  FileImage fixed_image = test::OneGroupFile(CgFields().Id(0).Cycles(kClaimed).DataBytes(1),
+                                             Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).Raw("abcdefgh"));
   LoadedGroup fixed(fixed_image);
   Recorder elsewhere(fixed.group);
   elsewhere.ListenTo({9});  // every record is skipped

@@ -102,12 +102,10 @@ TEST(Mdf4Timestamp, ReadRowsAndRewriteInPlace) {
   std::vector<mdf::BlockProperty> rows;
   stamp.GetBlockProperty(rows);
   ASSERT_EQ(rows.size(), 4U);
-  test::ExpectRowValues(rows, {
-      {"Time Flags", "UTC,Offset"},
-      {"TZ Offset [min]", "60"},
-      {"DST Offset [min]", "0"},
-      {"ISO Time", "1970-01-01 01:00:00 + 0 ns[GMT+1, no DST]"},
-  });
+  test::ExpectRowValues(rows, {{"Time Flags", "UTC,Offset"},
+                               {"TZ Offset [min]", "60"},
+                               {"DST Offset [min]", "0"},
+                               {"ISO Time", "1970-01-01 01:00:00 + 0 ns[GMT+1, no DST]"}});
 
   stamp.SetTime(TimezoneTimestamp(kTime, -90, 60));
   buffer.pubseekpos(0);
@@ -180,11 +178,8 @@ TEST(Fh4Block, ReadWithAndWithoutComment) {
 
   std::vector<mdf::BlockProperty> rows;
   block.GetBlockProperty(rows);
-  test::ExpectRowValues(rows, {
-      {"Next FH", "0x0"},
-      {"Comment MD", "0x78"},
-      {"ISO Time", "2020-09-13 12:26:40 + 123456789 ns"},
-  });
+  test::ExpectRowValues(
+      rows, {{"Next FH", "0x0"}, {"Comment MD", "0x78"}, {"ISO Time", "2020-09-13 12:26:40 + 123456789 ns"}});
   EXPECT_EQ(RowValue(rows, "Tool ID"), "QX");  // The comment's own rows follow.
 
   auto bare_file = Bytes().Zeros(8).Data();

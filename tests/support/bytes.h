@@ -107,10 +107,12 @@ struct BlockHeader {
 inline BlockHeader HeaderAt(const std::vector<uint8_t>& bytes, int64_t position) {
   const auto at = static_cast<size_t>(position);
   BlockHeader header;
-  header.id.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + 4));
+  header.id.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(at + 4));
   header.length = ReadU64(bytes, at + 8);
   const uint64_t nof_links = ReadU64(bytes, at + 16);
-  for (uint64_t i = 0; i < nof_links; ++i) header.links.push_back(static_cast<int64_t>(ReadU64(bytes, at + 24 + 8 * i)));
+  for (uint64_t i = 0; i < nof_links; ++i)
+    header.links.push_back(static_cast<int64_t>(ReadU64(bytes, at + 24 + 8 * i)));
   return header;
 }
 

@@ -114,9 +114,7 @@ class LoggerFileBuilder {
   static constexpr uint32_t kLinRecordBytes = 14;
 
  private:
-  int64_t Text(const char* id, const std::string& text) {
-    return file_.Append(id, {}, Bytes().Raw(text).Zeros(1));
-  }
+  int64_t Text(const char* id, const std::string& text) { return file_.Append(id, {}, Bytes().Raw(text).Zeros(1)); }
 
   static std::vector<uint8_t> HeaderData() {
     return Bytes()
@@ -178,7 +176,11 @@ class LoggerFileBuilder {
   }
 
   static std::vector<uint8_t> CanRecord(const CanFrame& frame) {
-    return Bytes().U8(1).U64(frame.time_us).U32(frame.id).U8(static_cast<uint8_t>(frame.dlc | (frame.dir << 4)))
+    return Bytes()
+        .U8(1)
+        .U64(frame.time_us)
+        .U32(frame.id)
+        .U8(static_cast<uint8_t>(frame.dlc | (frame.dir << 4)))
         .Raw(frame.data);
   }
 
