@@ -19,17 +19,7 @@ using mdf::CaFlag;
 using mdf::detail::Ca4Block;
 using mdf::detail::Cc4Block;
 using mdf::detail::Cn4Block;
-using test::ArrayBlock;
-using test::Bytes;
-using test::CaFields;
-using test::FileImage;
-using test::HeaderAt;
-using test::MemoryBuffer;
-using test::Rows;
-using test::RowsLabelled;
-using test::RowValue;
-using test::TestHeader;
-using test::TextBlock;
+using namespace test;  // the test kit
 
 namespace {
 

@@ -18,12 +18,7 @@ namespace {
 
 using mdf::detail::ByteArray;
 using mdf::detail::Cg4Block;
-using test::Bytes;
-using test::CgBlock;
-using test::CgFields;
-using test::FileImage;
-
-using test::Slice;
+using namespace test;  // the test kit
 
 TEST(Cg4Block, ReadSixAndSevenLinks) {
   const auto text = Bytes().Raw("##TX").Zeros(4).U64(32).U64(0).Text("CAN", 8);

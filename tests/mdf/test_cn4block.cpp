@@ -20,17 +20,7 @@
 
 using mdf::detail::At4Block;
 using mdf::detail::Cn4Block;
-using test::Bytes;
-using test::ChannelBlock;
-using test::CnFields;
-using test::CountRows;
-using test::FileImage;
-using test::FindRow;
-using test::HeaderAt;
-using test::MemoryBuffer;
-using test::Rows;
-using test::TestHeader;
-using test::TextBlock;
+using namespace test;  // the test kit
 
 namespace {
 

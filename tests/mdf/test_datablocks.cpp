@@ -17,15 +17,10 @@
 #include "support/sinks.h"
 
 using namespace mdf::detail;
-using test::Bytes;
-using test::FileImage;
-using test::MemoryBuffer;
-using test::PlainBlock;
+using namespace test;  // the test kit
 
 namespace {
 
-using test::ReadInto;
-using test::ThrownText;
 
 // A list block whose links the tests set; it reads like any MDF4 block with links.
 class TestList : public test::ListOwner {
@@ -40,8 +35,6 @@ class TestDataGroupList : public TestList {
   int tag_ = 0;
 };
 
-using test::ChunkSink;
-using test::Pattern;
 
 TEST(DataBlock, EmptyBlockTouchesNeitherSinkNorBuffer) {
   MemoryBuffer file(PlainBlock("##DT", {}).Data());

@@ -17,17 +17,12 @@
 #include "zlibutil.h"
 
 using namespace mdf::detail;
-using test::Bytes;
-using test::FileImage;
-using test::MemoryBuffer;
-using test::PlainBlock;
+using namespace test;  // the test kit
 
 namespace {
 
 // Stands for the data group that links to the list under test.
 using Owner = test::ListOwner;
-using test::Pattern;
-using test::Slice;
 
 std::unique_ptr<Dt4Block> NewDt(const std::vector<uint8_t>& payload) {
   auto block = std::make_unique<Dt4Block>();

@@ -22,14 +22,7 @@ namespace {
 
 using mdf::detail::Dg4Block;
 using mdf::detail::ReadCache;
-using test::Bytes;
-using test::CgBlock;
-using test::CgFields;
-using test::DgBlock;
-using test::FileImage;
-using test::PlainBlock;
-
-using test::LoadedGroup;
+using namespace test;  // the test kit
 
 struct Delivery {
   uint64_t sample;
@@ -59,7 +52,6 @@ class Recorder : public mdf::ISampleObserver {
   size_t stop_after = 0;
 };
 
-using test::Sequence;
 
 TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
   FileImage image = test::OneGroupFile(CgFields().Id(5).Cycles(3).DataBytes(8), PlainBlock("##DT", Sequence(0, 24)));
