@@ -224,23 +224,13 @@ TEST(At4Block, FileNameRowAndMd5TextFollowTheirLinksAndFlags) {
   SetStreamPosition(file, 0x40);
   read.Read(file);
   EXPECT_EQ(read.Md5Text(), "000102030405060708090A0B0C0D0E0F");
-  std::vector<mdf::BlockProperty> rows;
-  read.GetBlockProperty(rows);
-  bool file_type = false;
-  for (const auto& row : rows) {
-    if (row.label == "File Name") {
-      EXPECT_EQ(row.value, "plain.dbc");
-      EXPECT_EQ(row.description, "");
-    }
-    if (row.label == "MD5 Checksum") {
-      EXPECT_EQ(row.value, "000102030405060708090A0B0C0D0E0F");
-    }
-    if (row.label == "Flags") {
-      EXPECT_EQ(row.value, "MD5");
-    }
-    file_type = file_type || row.label == "File Type";
-  }
-  EXPECT_FALSE(file_type);  // no MIME link
+  const auto rows = test::Rows(read);
+  const auto* name = test::FindRow(rows, "File Name");
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->value, "plain.dbc");
+  EXPECT_EQ(name->description, "");
+  test::ExpectRowValues(rows, {{"MD5 Checksum", "000102030405060708090A0B0C0D0E0F"}, {"Flags", "MD5"}});
+  EXPECT_EQ(test::FindRow(rows, "File Type"), nullptr);  // no MIME link
 }
 
 TEST(At4Block, FlagsText) {

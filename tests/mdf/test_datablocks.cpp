@@ -14,6 +14,7 @@
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 #include "support/sinks.h"
 
 using namespace mdf::detail;
@@ -358,8 +359,7 @@ TEST(Dt4Block, PropertyRows) {
   MemoryBuffer file(FileImage().Place(64, PlainBlock("##DT", Pattern(10))).Data());
   Dt4Block block;
   ReadInto(block, file, 64);
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
+  auto rows = test::Rows(block);
   ASSERT_EQ(rows.size(), 8U);
   EXPECT_EQ(rows[1].value, "0x40");
   EXPECT_EQ(rows[2].value, "DT");
@@ -371,9 +371,8 @@ TEST(Dt4Block, PropertyRows) {
 
   Sd4Block sd;
   ReadInto(sd, file, 64);
-  rows.clear();
-  sd.GetBlockProperty(rows);
-  EXPECT_EQ(rows.size(), 6U);  // header rows only
+  rows = test::Rows(sd);
+  EXPECT_EQ(rows.size(), test::kHeaderRows);  // header rows only
 }
 
 TEST(Sd4Block, HoldsVlsdEntriesAndIsWrittenOnce) {
@@ -405,8 +404,7 @@ TEST(PlainDataBlocks, ReadOnlyKindsRecordTheirPayloadPosition) {
 
   Dv4Block dv;
   ReadInto(dv, file, 48);
-  std::vector<mdf::BlockProperty> rows;
-  dv.GetBlockProperty(rows);
+  const auto rows = test::Rows(dv);
   EXPECT_EQ(rows.back().label, "Data Size [byte]");
   EXPECT_EQ(rows.back().value, "12");
 

@@ -135,8 +135,7 @@ TEST(Ev4Block, ReadsHandMadeBlock) {
   Ev4Block plain;
   plain.Read(second);
   EXPECT_EQ(plain.GroupName(), "");
-  std::vector<mdf::BlockProperty> rows;
-  plain.GetBlockProperty(rows);
+  const auto rows = test::Rows(plain);
   test::ExpectRowValues(
       rows, {{"Event Type", "Unknown"}, {"Sync Type", "Time Calculated"}, {"Nof Scopes", "1"}, {"Sync Factor", "1"}});
 }

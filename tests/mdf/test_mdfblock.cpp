@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 #include "support/thrown.h"
 
 using mdf::detail::MdfBlock;
@@ -378,8 +379,7 @@ TEST(BlockBase, TypePropertiesAndLookup) {
   EXPECT_EQ(hd.FindByPosition(0x80), comment_ptr);
   EXPECT_EQ(hd.FindByPosition(0x90), nullptr);
 
-  std::vector<mdf::BlockProperty> rows;
-  hd.GetBlockProperty(rows);
+  const auto rows = test::Rows(hd);
   ASSERT_EQ(rows.size(), 6U);
   EXPECT_EQ(rows[0].label, "Header");
   EXPECT_EQ(rows[0].type, mdf::BlockItemType::HeaderItem);

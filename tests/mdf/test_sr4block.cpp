@@ -13,6 +13,7 @@
 #include "support/groupfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 namespace {
 
@@ -140,17 +141,12 @@ TEST(Sr4Block, FieldsAndDisplayRows) {
   Reduced file(ReducedFile(2, PlainBlock("##RD", Counting(42))));
   EXPECT_EQ(file.reduction->NofSamples(), 2U);
   EXPECT_EQ(file.reduction->Interval(), 0.5);
-  std::vector<mdf::BlockProperty> rows;
-  file.reduction->GetBlockProperty(rows);
-  std::vector<std::string> labels;
-  for (size_t i = 6; i < rows.size(); ++i) labels.push_back(rows[i].label + "=" + rows[i].value);
-  EXPECT_EQ(labels, (std::vector<std::string>{"Links=", "Next SR=0x0", "Data=0x200", "=", "Information=",
-                                              "Samples=2", "Length=0.5", "Sync Type=Timer", "Flags=Invalid"}));
+  EXPECT_EQ(test::LabelValueTexts(test::Rows(*file.reduction), test::kHeaderRows),
+            (std::vector<std::string>{"Links=", "Next SR=0x0", "Data=0x200", "=", "Information=", "Samples=2",
+                                      "Length=0.5", "Sync Type=Timer", "Flags=Invalid"}));
   const auto sync_text = [&file](uint8_t sync_type) {
     file.reduction->SyncType(sync_type);
-    std::vector<mdf::BlockProperty> list;
-    file.reduction->GetBlockProperty(list);
-    return list[13].value;
+    return test::Rows(*file.reduction)[13].value;
   };
   EXPECT_EQ(sync_text(0), "");
   EXPECT_EQ(sync_text(4), "Index");

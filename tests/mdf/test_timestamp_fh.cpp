@@ -127,8 +127,7 @@ TEST(Fh4Block, NewBlockIsNowInUtc) {
   EXPECT_GE(block.Time(), before);
   EXPECT_LE(block.Time(), after);
   EXPECT_EQ(block.GetTimestamp()->GetTimeType(), 0);
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
+  const auto rows = test::Rows(block);
   EXPECT_EQ(RowValue(rows, "Time Flags"), "UTC,No Offset");
   EXPECT_EQ(block.BlockType(), "FH");
 }
@@ -176,8 +175,7 @@ TEST(Fh4Block, ReadWithAndWithoutComment) {
   EXPECT_EQ(block.ToolVendor(), "");
   EXPECT_EQ(block.ToolVersion(), "1.7");
 
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
+  const auto rows = test::Rows(block);
   test::ExpectRowValues(
       rows, {{"Next FH", "0x0"}, {"Comment MD", "0x78"}, {"ISO Time", "2020-09-13 12:26:40 + 123456789 ns"}});
   EXPECT_EQ(RowValue(rows, "Tool ID"), "QX");  // The comment's own rows follow.

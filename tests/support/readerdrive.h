@@ -12,6 +12,7 @@
 
 #include "mdf/iattachment.h"
 #include "mdf/ichannel.h"
+#include "mdf/ichannelarray.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/ichannelhierarchy.h"
 #include "mdf/ichannelobserver.h"
@@ -89,6 +90,7 @@ inline void TouchChannel(mdf::IChannel& channel, ReadOutcome& outcome) {
   TouchProperties(&channel, outcome);
   TouchProperties(channel.ChannelConversion(), outcome);
   TouchProperties(channel.SourceInformation(), outcome);
+  TouchProperties(channel.ChannelArray(), outcome);
   for (mdf::IChannel* member : channel.ChannelCompositions()) {
     if (member != nullptr) TouchChannel(*member, outcome);
   }
