@@ -41,7 +41,7 @@ struct ReadOutcome {
   size_t data_groups = 0;
   size_t data_groups_read = 0;  // ReadData true
   size_t observers = 0;
-  size_t samples = 0;  // samples the observers hold
+  size_t samples = 0;  // samples whose values were taken, at most detail::kMaxSamplesTouched each
   size_t property_rows = 0;
   [[nodiscard]] bool Succeeded() const { return has_file && info_read && data_groups_read == data_groups; }
 };
