@@ -16,6 +16,7 @@
 #include "dt4block.h"
 #include "dz4block.h"
 #include "hl4block.h"
+#include "support/datablockfixtures.h"
 
 using namespace mdf::detail;
 
@@ -27,15 +28,7 @@ constexpr size_t kDtBlockSize = size_t{4} << 20;
 constexpr size_t kDzBlockSize = 3'999'984;  // whole 24-byte records
 
 // Stands for the data group: link 0 leads to its data.
-class DataGroupStandIn : public DataListBlock {
- public:
-  explicit DataGroupStandIn(int64_t data_link) {
-    block_id_ = "##DG";
-    link_list_ = {data_link};
-    link_count_ = 1;
-  }
-  size_t Read(std::streambuf& buffer) override { return ReadMdf4Header(buffer); }
-};
+using DataGroupStandIn = test::ListOwner;
 
 // 24-byte bus records: rising time stamp, a few identifiers, DLC, changing data bytes.
 std::vector<uint8_t> MakeRecords() {
@@ -122,7 +115,7 @@ void ReadGroup(benchmark::State& state, const std::string& filename) {
   auto& files = TestFiles();
   std::filebuf file;
   file.open(filename, std::ios::binary | std::ios::in);
-  DataGroupStandIn group(64);
+  DataGroupStandIn group({64});
   group.ReadBlockList(file, 0);
   std::vector<uint8_t> dest(group.DataSize());
   for (auto _ : state) {
@@ -142,7 +135,7 @@ void BM_ReadDzBlockByBlock(benchmark::State& state) {
   auto& files = TestFiles();
   std::filebuf file;
   file.open(files.dz_file, std::ios::binary | std::ios::in);
-  DataGroupStandIn group(64);
+  DataGroupStandIn group({64});
   group.ReadBlockList(file, 0);
   std::vector<DataBlock*> blocks;
   group.CollectDataBlocks(blocks);
@@ -168,7 +161,7 @@ void BM_StreamDzBlocks(benchmark::State& state) {
   auto& files = TestFiles();
   std::filebuf file;
   file.open(files.dz_file, std::ios::binary | std::ios::in);
-  DataGroupStandIn group(64);
+  DataGroupStandIn group({64});
   group.ReadBlockList(file, 0);
   std::vector<DataBlock*> blocks;
   group.CollectDataBlocks(blocks);

@@ -16,6 +16,7 @@
 #include "channelobserver.h"
 #include "cn4block.h"
 #include "dg4block.h"
+#include "support/bytes.h"
 
 using namespace mdf::detail;
 
@@ -39,26 +40,6 @@ const std::vector<std::vector<ChannelLayout>> kChannels = {
     {{"Time", 0, 0, 32, 0}, {"Big", 1, 4, 12, 4}, {"A", 0, 6, 8, 0}, {"B", 2, 7, 8, 0}},
 };
 
-class LeWriter {
- public:
-  explicit LeWriter(std::vector<uint8_t>& dest) : dest_(dest) {}
-  LeWriter& Text(const char* text) {
-    for (; *text != 0; ++text) dest_.push_back(static_cast<uint8_t>(*text));
-    return *this;
-  }
-  LeWriter& Zeros(size_t count) {
-    dest_.insert(dest_.end(), count, 0);
-    return *this;
-  }
-  LeWriter& Number(uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) dest_.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return *this;
-  }
-
- private:
-  std::vector<uint8_t>& dest_;
-};
-
 // The file: DG at 64, CGs at 128, 232 and 336, their CN blocks from 440 on, then the DT
 // blocks and the DL last. The records are generated block by block, so that the group is
 // never in memory as a whole.
@@ -80,89 +61,86 @@ struct BenchFile {
 
     uint32_t state = 2463534242U;
     uint64_t time = 0;
-    std::vector<uint8_t> stream;  // records not yet in a block
+    test::Bytes stream;  // records not yet in a block
     const auto next_record = [&]() {
       state ^= state << 13;
       state ^= state >> 17;
       state ^= state << 5;
       const unsigned group = state % 3;
       time += 1000 + (state >> 22);
-      stream.push_back(static_cast<uint8_t>(group + 1));
-      LeWriter r(stream);
+      test::Bytes& r = stream.U8(static_cast<uint8_t>(group + 1));
       switch (group) {
         case 0:  // CAN frame: time, id, DLC, direction, 8 data bytes, 8 reserved bytes
-          r.Number(time, 8).Number(0x100 + (state >> 8 & 0x3F), 4).Number(8, 1).Number(state >> 5 & 1, 1);
-          r.Number(state * 2654435761ULL, 8).Number(0, 8);
+          r.Le(time, 8).Le(0x100 + (state >> 8 & 0x3F), 4).Le(8, 1).Le(state >> 5 & 1, 1);
+          r.Le(state * 2654435761ULL, 8).Le(0, 8);
           break;
         case 1:  // time, id, signed 16-bit value, half-float pattern
-          r.Number(time, 8).Number(0x200 + (state >> 9 & 0x7), 4).Number(state >> 3 & 0xFFFF, 2);
-          r.Number(0x3C00 + (state >> 12 & 0x3FF), 2);
+          r.Le(time, 8).Le(0x200 + (state >> 9 & 0x7), 4).Le(state >> 3 & 0xFFFF, 2);
+          r.Le(0x3C00 + (state >> 12 & 0x3FF), 2);
           break;
         default:  // 32-bit time, 16 bits holding a 12-bit big-endian value, two bytes
-          r.Number(time & 0xFFFFFFFF, 4).Number(state >> 4 & 0xFFFF, 2).Number(state >> 20 & 0xFF, 1);
-          r.Number(state & 0xFF, 1);
+          r.Le(time & 0xFFFFFFFF, 4).Le(state >> 4 & 0xFFFF, 2).Le(state >> 20 & 0xFF, 1);
+          r.Le(state & 0xFF, 1);
           break;
       }
       ++counts[group];
     };
 
-    std::vector<uint8_t> head(64, 0);
+    test::Bytes h;
+    h.Zeros(64);
     out.seekp(static_cast<std::streamoff>(first_block));
     std::vector<uint64_t> positions;
     std::vector<uint64_t> offsets;
     uint64_t position = first_block;
     uint64_t generated = 0;
     // Blocks of 4 MiB cut through the record stream; the last one ends with the last record.
-    while (generated < kDataSize || !stream.empty()) {
-      while (stream.size() < kBlockSize && generated + stream.size() < kDataSize) next_record();
-      const uint64_t size = std::min<uint64_t>(stream.size(), kBlockSize);
-      std::vector<uint8_t> block;
-      LeWriter(block).Text("##DT").Number(0, 4).Number(24 + size, 8).Number(0, 8);
-      block.insert(block.end(), stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(size));
-      stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(size));
-      block.resize((block.size() + 7) / 8 * 8, 0);
-      put(block);
+    while (generated < kDataSize || stream.Size() > 0) {
+      while (stream.Size() < kBlockSize && generated + stream.Size() < kDataSize) next_record();
+      const uint64_t size = std::min<uint64_t>(stream.Size(), kBlockSize);
+      test::Bytes block;
+      block.Raw("##DT").Zeros(4).U64(24 + size).U64(0);
+      block.Raw(test::Slice(stream.Data(), 0, size)).Align(8);
+      stream.Data().erase(stream.Data().begin(), stream.Data().begin() + static_cast<std::ptrdiff_t>(size));
+      put(block.Data());
       positions.push_back(position);
       offsets.push_back(generated);
-      position += block.size();
+      position += block.Size();
       generated += size;
     }
     data_size = generated;
 
     const uint64_t list_position = position;
     const uint64_t count = positions.size();
-    std::vector<uint8_t> list;
-    LeWriter l(list);
-    l.Text("##DL").Number(0, 4).Number(40 + 8 * count + 8 * count, 8).Number(count + 1, 8).Number(0, 8);
-    for (const uint64_t link : positions) l.Number(link, 8);
-    l.Number(0, 1).Number(0, 3).Number(count, 4);
-    for (const uint64_t offset : offsets) l.Number(offset, 8);
-    put(list);
+    test::Bytes l;
+    l.Raw("##DL").Le(0, 4).Le(40 + 8 * count + 8 * count, 8).Le(count + 1, 8).Le(0, 8);
+    for (const uint64_t link : positions) l.Le(link, 8);
+    l.Le(0, 1).Le(0, 3).Le(count, 4);
+    for (const uint64_t offset : offsets) l.Le(offset, 8);
+    put(l.Data());
 
-    LeWriter h(head);
-    h.Text("##DG").Number(0, 4).Number(64, 8).Number(4, 8).Number(0, 8).Number(kGroupPositions[0], 8);
-    h.Number(list_position, 8).Number(0, 8).Number(1, 1).Zeros(7);
+    h.Raw("##DG").Le(0, 4).Le(64, 8).Le(4, 8).Le(0, 8).Le(kGroupPositions[0], 8);
+    h.Le(list_position, 8).Le(0, 8).Le(1, 1).Zeros(7);
     uint64_t channel_position = kFirstChannel;
     for (int i = 0; i < 3; ++i) {
-      h.Text("##CG").Number(0, 4).Number(104, 8).Number(6, 8);
-      h.Number(i < 2 ? kGroupPositions[i + 1] : 0, 8).Number(channel_position, 8).Zeros(32);
-      h.Number(static_cast<uint64_t>(i + 1), 8).Number(counts[i], 8).Number(0, 2).Number('/', 2).Number(0, 4);
-      h.Number(kRecordSizes[i], 4).Number(0, 4);
+      h.Raw("##CG").Le(0, 4).Le(104, 8).Le(6, 8);
+      h.Le(i < 2 ? kGroupPositions[i + 1] : 0, 8).Le(channel_position, 8).Zeros(32);
+      h.Le(static_cast<uint64_t>(i + 1), 8).Le(counts[i], 8).Le(0, 2).Le('/', 2).Le(0, 4);
+      h.Le(kRecordSizes[i], 4).Le(0, 4);
       channel_position += 160 * kChannels[static_cast<size_t>(i)].size();
     }
     for (const auto& group : kChannels) {
       for (size_t c = 0; c < group.size(); ++c) {
         const ChannelLayout& cn = group[c];
-        const uint64_t here = head.size();
-        h.Text("##CN").Number(0, 4).Number(160, 8).Number(8, 8);
-        h.Number(c + 1 < group.size() ? here + 160 : 0, 8).Zeros(56);
-        h.Number(0, 1).Number(0, 1).Number(cn.data_type, 1).Number(cn.bit_offset, 1);
-        h.Number(cn.byte_offset, 4).Number(cn.bit_count, 4).Number(0, 4).Number(0, 4);
-        h.Number(0, 1).Number(0, 1).Number(0, 2).Zeros(48);
+        const uint64_t here = h.Size();
+        h.Raw("##CN").Le(0, 4).Le(160, 8).Le(8, 8);
+        h.Le(c + 1 < group.size() ? here + 160 : 0, 8).Zeros(56);
+        h.Le(0, 1).Le(0, 1).Le(cn.data_type, 1).Le(cn.bit_offset, 1);
+        h.Le(cn.byte_offset, 4).Le(cn.bit_count, 4).Le(0, 4).Le(0, 4);
+        h.Le(0, 1).Le(0, 1).Le(0, 2).Zeros(48);
       }
     }
     out.seekp(0);
-    put(head);
+    put(h.Data());
   }
   ~BenchFile() { std::remove(name.c_str()); }
 };

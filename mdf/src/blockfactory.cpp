@@ -108,7 +108,9 @@ void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t
     return;
   }
   // The count comes from the file; only links that exist are visited. Their blocks hold
-  // data and no links, so nothing below them nests.
+  // data and no links, so nothing below them nests. A link to anything else (or beyond the
+  // end of the file) holds no data: the records it should have held are missing.
+  const ReadGuard guard(Nesting::kDataList, file_position_);
   for (uint64_t i = 0; i < count && first + i < link_list_.size(); ++i) {
     const int64_t link = link_list_[first + i];
     if (link <= 0) {
@@ -118,6 +120,8 @@ void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t
     const auto type = ReadBlockTypeText(buffer);
     if (type != "HL" && KindOfType(type) == ReadKind::Single) {
       ReadChild(buffer, link, type);
+    } else {
+      guard.LogWrongKind(file_position_, link, "a data block", type);
     }
   }
 }

@@ -254,9 +254,9 @@ void Dg4Block::ReleaseSignalData() {
   }
 }
 
-void Dg4Block::ReadData(std::streambuf& buffer) {
+bool Dg4Block::ReadData(std::streambuf& buffer) {
   if (block_list_.empty()) {
-    return;
+    return true;
   }
   BuildRecordObserverMap();
   // Whatever happens below, the signal data loaded for this read is released again.
@@ -301,7 +301,7 @@ void Dg4Block::ReadData(std::streambuf& buffer) {
   std::vector<DataBlock*> blocks;
   CollectDataBlocks(blocks);
   ReadCache cache(*this, RecordGroups(), record_id_size_, std::move(blocks), buffer);
-  cache.ParseRecords();
+  return cache.ParseRecords();
 }
 
 std::vector<RecordGroup> Dg4Block::RecordGroups() const {

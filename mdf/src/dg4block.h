@@ -53,8 +53,9 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   size_t Write(std::streambuf& buffer) override;
 
   void ReadCgList(std::streambuf& buffer);
-  /// Reads every record once and hands it to the attached observers.
-  void ReadData(std::streambuf& buffer);
+  /// Reads every record once and hands it to the attached observers. False when damage
+  /// ended the read (logged; the records before it were delivered).
+  bool ReadData(std::streambuf& buffer);
   /// The group with the record id; a single group answers every id.
   [[nodiscard]] Cg4Block* FindCgByRecordId(uint64_t record_id) const;
   /// Reads a record id of the group's size at the stream position; returns its bytes.

@@ -219,7 +219,7 @@ bool MdfReader::ReadData(IDataGroup& data_group) {
   try {
     if (file_->IsMdf4()) {
       auto& dg4 = dynamic_cast<detail::Dg4Block&>(data_group);
-      dg4.ReadData(*buffer_);
+      result = dg4.ReadData(*buffer_);  // damage in the records is logged there
     } else {
       // The MDF3 data group arrives with the MDF3 blocks; until then no group converts.
       throw std::bad_cast();

@@ -61,13 +61,10 @@ size_t MappedSize(size_t bytes) {
   return (bytes + page - 1) / page * page;
 }
 
-void AdviseHugePages(void* data, size_t bytes) {
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  const auto first = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto last = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHugePage - 1);
-  if (last > first) {
-    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // a hint: the result does not matter
-  }
+// The whole mapping is advised, never a part of it: a mapping split into parts of different
+// kinds can no longer be remapped as one.
+void AdviseHugePages(void* mapping, size_t bytes) {
+  ::madvise(mapping, MappedSize(bytes), MADV_HUGEPAGE);  // a hint: the result does not matter
 }
 
 }  // namespace

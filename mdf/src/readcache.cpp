@@ -249,6 +249,7 @@ bool ReadCache::Parse(bool one_record) {
     return true;
   }
   if (result.damaged) {
+    damaged_ = true;
     const DamageOutcome outcome = OutcomeOf(result.damage, RecordPath::kReading);
     MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "ParseRecord"}, outcome.severity)
         << DamageText(result.damage, RecordPath::kReading, result.record_id, framer_->Framer().RecordIdSize(),
@@ -259,9 +260,10 @@ bool ReadCache::Parse(bool one_record) {
 
 bool ReadCache::ParseRecord() { return Parse(true); }
 
-void ReadCache::ParseRecords() {
+bool ReadCache::ParseRecords() {
   while (Parse(false)) {
   }
+  return !damaged_;
 }
 
 }  // namespace mdf::detail

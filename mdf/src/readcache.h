@@ -155,12 +155,13 @@ class ReadCache {
   /// Reads one record and hands it to the observers when they want it. False when the
   /// data are exhausted, damage ended the read (logged) or an observer asked to stop.
   bool ParseRecord();
-  /// Reads every record.
-  void ParseRecords();
+  /// Reads every record; false when damage ended the read (logged).
+  bool ParseRecords();
 
  private:
   class Sink;
   bool Parse(bool one_record);
+  bool damaged_ = false;
 
   std::unique_ptr<Sink> sink_;
   std::unique_ptr<StreamFramer<Sink>> framer_;

@@ -1,44 +1,31 @@
 #include "at4block.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
+#include "support/tempdir.h"
 
 using namespace mdf::detail;
 using test::Bytes;
 using test::FileImage;
 using test::MemoryBuffer;
+using test::TextBlock;
 
 namespace {
 
 size_t Align8(size_t position) { return (position + 7) / 8 * 8; }
 
-test::Bytes TextBlock(const std::string& text) {
-  return Bytes().Raw("##TX").Zeros(4).U64(24 + text.size() + 1).U64(0).Raw(text).Zeros(1);
-}
-
 std::string Hex(const std::vector<uint8_t>& bytes) { return BytesToHexText(bytes); }
 
 class At4BlockTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("mdf_at_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Write(const std::string& name, const std::string& content) {
-    const auto path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
+  std::string Write(const std::string& name, const std::string& content) { return dir_.Write(name, content); }
   // The file image that the writer must produce behind a 64-byte prefix: file name TX, MIME
   // TX, then the AT block with the given fixed fields and embedded bytes.
   static std::vector<uint8_t> Expected(const std::string& name, const std::string& mime, uint16_t flags,
@@ -61,7 +48,7 @@ class At4BlockTest : public ::testing::Test {
         .Data();
   }
 
-  std::filesystem::path dir_;
+  test::TempDir dir_;
 };
 
 TEST_F(At4BlockTest, ReferencedFileKeepsSizeAndMd5Only) {
@@ -149,7 +136,7 @@ TEST_F(At4BlockTest, EmptyFiles) {
 
 TEST_F(At4BlockTest, FailuresAreLoggedAndWriteNothing) {
   test::LogCapture log;
-  const auto missing = (dir_ / "missing.bin").string();
+  const auto missing = dir_.Path("missing.bin");
   MemoryBuffer buffer(std::string(64, 'i'));
   At4Block block;
   block.SetAttachedFileName(missing);
@@ -166,7 +153,7 @@ TEST_F(At4BlockTest, FailuresAreLoggedAndWriteNothing) {
   odd_block.SetEmbedded(true);
   odd_block.SetCompressed(true);
   EXPECT_EQ(odd_block.Write(buffer), 0U);
-  EXPECT_EQ(log.entries.back().text, "Compress failure. File: \"" + dir_.string() + "/a\\\"b\\\\c.bin\"");
+  EXPECT_EQ(log.entries.back().text, "Compress failure. File: \"" + dir_.Dir().string() + "/a\\\"b\\\\c.bin\"");
 
   ByteArray bytes;
   EXPECT_FALSE(FileToBuffer(missing, bytes));
@@ -176,7 +163,7 @@ TEST_F(At4BlockTest, FailuresAreLoggedAndWriteNothing) {
 
   // A directory exists but is no file: its size cannot be had.
   At4Block directory;
-  directory.SetAttachedFileName(dir_.string());
+  directory.SetAttachedFileName(dir_.Dir().string());
   EXPECT_EQ(directory.Write(buffer), 0U);
   EXPECT_EQ(log.entries.back().text.rfind("Attachment File error. Error: ", 0), 0U);
 }
@@ -192,7 +179,7 @@ TEST(At4Block, ReadsFieldsTextsAndCommentButNotTheContent) {
                         .Place(0x40, block)
                         .Place(0x100, TextBlock("C:\\data\\cal.hex"))
                         .Place(0x140, TextBlock("application/octet-stream"))
-                        .Place(0x180, Bytes().Raw("##MD").Zeros(4).U64(24 + comment.size() + 1).U64(0).Raw(comment).Zeros(1))
+                        .Place(0x180, test::MetaBlock(comment))
                         .Data());
   At4Block read;
   SetStreamPosition(file, 0x40);
@@ -209,13 +196,8 @@ TEST(At4Block, ReadsFieldsTextsAndCommentButNotTheContent) {
   EXPECT_EQ(read.MimeType(), "application/octet-stream");
   ASSERT_NE(read.MetaDataInterface(), nullptr);
 
-  std::vector<mdf::BlockProperty> rows;
-  read.GetBlockProperty(rows);
-  auto find = [&rows](const std::string& label) -> const mdf::BlockProperty* {
-    for (const auto& row : rows)
-      if (row.label == label) return &row;
-    return nullptr;
-  };
+  const std::vector<mdf::BlockProperty> rows = test::Rows(read);
+  const auto find = [&rows](const std::string& label) { return test::FindRow(rows, label); };
   ASSERT_NE(find("Next AT"), nullptr);
   EXPECT_EQ(find("Next AT")->description, "Link to next attach");
   EXPECT_EQ(find("File Name TX")->value, "0x100");
@@ -242,23 +224,13 @@ TEST(At4Block, FileNameRowAndMd5TextFollowTheirLinksAndFlags) {
   SetStreamPosition(file, 0x40);
   read.Read(file);
   EXPECT_EQ(read.Md5Text(), "000102030405060708090A0B0C0D0E0F");
-  std::vector<mdf::BlockProperty> rows;
-  read.GetBlockProperty(rows);
-  bool file_type = false;
-  for (const auto& row : rows) {
-    if (row.label == "File Name") {
-      EXPECT_EQ(row.value, "plain.dbc");
-      EXPECT_EQ(row.description, "");
-    }
-    if (row.label == "MD5 Checksum") {
-      EXPECT_EQ(row.value, "000102030405060708090A0B0C0D0E0F");
-    }
-    if (row.label == "Flags") {
-      EXPECT_EQ(row.value, "MD5");
-    }
-    file_type = file_type || row.label == "File Type";
-  }
-  EXPECT_FALSE(file_type);  // no MIME link
+  const auto rows = test::Rows(read);
+  const auto* name = test::FindRow(rows, "File Name");
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->value, "plain.dbc");
+  EXPECT_EQ(name->description, "");
+  test::ExpectRowValues(rows, {{"MD5 Checksum", "000102030405060708090A0B0C0D0E0F"}, {"Flags", "MD5"}});
+  EXPECT_EQ(test::FindRow(rows, "File Type"), nullptr);  // no MIME link
 }
 
 TEST(At4Block, FlagsText) {

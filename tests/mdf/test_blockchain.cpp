@@ -204,9 +204,9 @@ Bytes CcBlock(int64_t inverse) {
 }
 
 // `levels` blocks from 0x40 on, `stride` apart, each linking to the next through `make`.
-FileImage Stack(size_t levels, size_t stride, const std::function<Bytes(int64_t next)>& make) {
+FileImage Stack(size_t levels, size_t stride, const std::function<Bytes(int64_t next)>& make, size_t first = 0) {
   FileImage image;
-  for (size_t i = 0; i < levels; ++i) {
+  for (size_t i = first; i < levels; ++i) {
     const auto next = i + 1 < levels ? static_cast<int64_t>(0x40 + (i + 1) * stride) : 0;
     image.Place(0x40 + i * stride, make(next));
   }
@@ -243,8 +243,9 @@ TEST(ReadGuard, EveryNestingStopsAtItsBound) {
          return LevelsBelow(&data_group, FirstListChild);
        },
        [] {
-         FileImage image = Stack(kLevels, 0x40, [](int64_t next) { return test::HeaderList(next); });
-         image.Place(0x40, DgBlock(0, 0, 0x80, 0, 0));  // the root: a data group over the lists
+         // The root at 0x40, a data group over the lists from 0x80 on.
+         FileImage image = Stack(kLevels, 0x40, [](int64_t next) { return test::HeaderList(next); }, 1);
+         image.Place(0x40, DgBlock(0, 0, 0x80, 0, 0));
          return image;
        }(),
        "Stopped reading blocks nested too deep."},

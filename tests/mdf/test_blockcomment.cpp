@@ -6,6 +6,7 @@
 
 #include "md4block.h"
 #include "mdf/imetadata.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
 #include "tx4block.h"
@@ -32,7 +33,7 @@ class TestBlock : public MdfBlock {
 
 // 64 filler bytes (the ID block's place), then a text block at 64.
 std::vector<uint8_t> FileWithText(const std::string& id, const std::string& text) {
-  return Bytes().Zeros(64).Raw(id).Zeros(4).U64(24 + text.size() + 1).U64(0).Raw(text).Zeros(1);
+  return test::FileImage(Bytes().Zeros(64)).Place(64, test::Block(id, {}, Bytes().Raw(text).Zeros(1))).Data();
 }
 
 TEST(BlockComment, MakeMetaDataCreatesOrConverts) {

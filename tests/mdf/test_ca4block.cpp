@@ -13,45 +13,15 @@
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::CaFlag;
 using mdf::detail::Ca4Block;
 using mdf::detail::Cc4Block;
 using mdf::detail::Cn4Block;
-using test::ArrayBlock;
-using test::Bytes;
-using test::CaFields;
-using test::FileImage;
-using test::HeaderAt;
-using test::MemoryBuffer;
-using test::TestHeader;
-using test::TextBlock;
+using namespace test;  // the test kit
 
 namespace {
-
-std::vector<mdf::BlockProperty> Rows(const Ca4Block& array) {
-  std::vector<mdf::BlockProperty> rows;
-  array.GetBlockProperty(rows);
-  return rows;
-}
-
-std::vector<const mdf::BlockProperty*> RowsLabelled(const std::vector<mdf::BlockProperty>& rows,
-                                                    const std::string& label) {
-  std::vector<const mdf::BlockProperty*> found;
-  for (const auto& row : rows) {
-    if (row.label == label) found.push_back(&row);
-  }
-  return found;
-}
-
-std::string Value(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  const auto found = RowsLabelled(rows, label);
-  return found.empty() ? "<missing>" : found[0]->value;
-}
-
-std::vector<uint8_t> Tail(const std::vector<uint8_t>& bytes, int64_t position) {
-  return {bytes.begin() + position, bytes.end()};
-}
 
 TEST(Ca4Block, ShapeArithmetic) {
   Ca4Block array;
@@ -132,7 +102,7 @@ TEST(Ca4Block, CnTemplateGoldenBytes) {
   EXPECT_EQ(array.Write(buffer), 56u);
   const std::vector<uint8_t> expected =
       Bytes().Raw("##CA").Zeros(4).U64(56).U64(1).U64(0).U8(0).U8(0).U16(1).U32(0).U32(0).U32(0).U64(8);
-  EXPECT_EQ(Tail(buffer.Bytes(), 64), expected);
+  EXPECT_EQ(test::Slice(buffer.Bytes(), 64), expected);
   EXPECT_EQ(array.Write(buffer), 56u);
   EXPECT_EQ(buffer.Bytes().size(), 120u) << "written once only";
 }
@@ -156,7 +126,7 @@ TEST(Ca4Block, DgTemplateGoldenBytes) {
   for (uint64_t i = 1; i <= 6; ++i) expected.U64(0x100 * i);
   expected.U8(2).U8(2).U16(2).U32(0).U32(0xFFFFFFFC).U32(7).U64(2).U64(3);
   for (uint64_t i = 0; i < 6; ++i) expected.U64(10 + i);
-  EXPECT_EQ(Tail(buffer.Bytes(), 64), expected.Data());
+  EXPECT_EQ(test::Slice(buffer.Bytes(), 64), expected.Data());
 }
 
 TEST(Ca4Block, FixedAxisHasConversionLinksAndValues) {
@@ -178,7 +148,7 @@ TEST(Ca4Block, FixedAxisHasConversionLinksAndValues) {
   Bytes data;
   data.U8(0).U8(0).U16(2).U32(0x30).U32(0).U32(0).U64(2).U64(3);
   for (const double value : {0.5, 1.5, 10.0, 20.0, 30.0}) data.U64(test::DoubleBits(value));
-  EXPECT_EQ(Tail(buffer.Bytes(), array.FilePosition() + 48), data.Data());
+  EXPECT_EQ(test::Slice(buffer.Bytes(), array.FilePosition() + 48), data.Data());
 }
 
 // A dynamic-size array with an axis: references to a data group, a channel group, a
@@ -241,9 +211,7 @@ TEST(Ca4Block, ReferencesResolveThroughTheHeader) {
   ASSERT_EQ(axis_rows.size(), 3u);
   EXPECT_EQ(axis_rows[0]->description, "");
   EXPECT_EQ(RowsLabelled(rows, "Composition Block").size(), 1u);
-  EXPECT_EQ(Value(rows, "Flags"), "Dynamic,Axis");
-  EXPECT_EQ(Value(rows, "Byte Offset"), "2");
-  EXPECT_EQ(Value(rows, "Dimension 0 Size:"), "4");
+  test::ExpectRowValues(rows, {{"Flags", "Dynamic,Axis"}, {"Byte Offset", "2"}, {"Dimension 0 Size:", "4"}});
 
   // Without a header nothing resolves and no link rows are shown.
   Ca4Block orphan;
@@ -267,7 +235,7 @@ TEST(Ca4Block, OutputQuantityTakesExactlyThreeLinks) {
   EXPECT_EQ(RowsLabelled(rows, "InputQuantity Block ").size(), 6u);
   EXPECT_EQ(RowsLabelled(rows, "Output Quantity Block ").size(), 3u);
   EXPECT_EQ(RowsLabelled(rows, "Comparison Quantity Block ").size(), 3u);
-  EXPECT_EQ(Value(rows, "Flags"), "Input,Output,Comparison");
+  EXPECT_EQ(RowValue(rows, "Flags"), "Input,Output,Comparison");
 }
 
 TEST(Ca4Block, ValueRowsAndNames) {
@@ -286,15 +254,15 @@ TEST(Ca4Block, ValueRowsAndNames) {
   EXPECT_EQ(array.AxisValues(), (std::vector<double>{1.5, -2.25, 1e6}));
   EXPECT_EQ(array.CycleCounts(), (std::vector<uint64_t>{7, 8}));
   const auto rows = Rows(array);
-  EXPECT_EQ(Value(rows, "Array Type"), "Scaling Axis");
-  EXPECT_EQ(Value(rows, "Storage Type"), "CG Template");
-  EXPECT_EQ(Value(rows, "Nof Dimensions"), "2");
-  EXPECT_EQ(Value(rows, "Flags"), "Axis,Fixed,Inverse,Left-Open");
-  EXPECT_EQ(Value(rows, "Axis 0:"), "1.500000");
-  EXPECT_EQ(Value(rows, "Axis 1:"), "-2.250000");
-  EXPECT_EQ(Value(rows, "Axis 2:"), "1000000.000000");
-  EXPECT_EQ(Value(rows, "Cycle Count 1:"), "8");
-  EXPECT_EQ(Value(rows, "Dimension 1 Size:"), "2");
+  test::ExpectRowValues(rows, {{"Array Type", "Scaling Axis"},
+                               {"Storage Type", "CG Template"},
+                               {"Nof Dimensions", "2"},
+                               {"Flags", "Axis,Fixed,Inverse,Left-Open"},
+                               {"Axis 0:", "1.500000"},
+                               {"Axis 1:", "-2.250000"},
+                               {"Axis 2:", "1000000.000000"},
+                               {"Cycle Count 1:", "8"},
+                               {"Dimension 1 Size:", "2"}});
   const auto conversion_rows = RowsLabelled(rows, "Axis Conversion Block ");
   ASSERT_EQ(conversion_rows.size(), 2u);
   EXPECT_EQ(conversion_rows[1]->description, "1:1");

@@ -8,39 +8,23 @@
 #include <vector>
 
 #include "cc4block.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::detail::Cc4Block;
 using test::Bytes;
+using test::DoubleBits;
+using test::FileImage;
 using test::MemoryBuffer;
+using test::Rows;
+using test::RowValue;
 
 namespace {
 
-uint64_t Bits(double value) {
-  uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
-
-// A file image assembled from blocks placed at fixed offsets.
-class Image {
- public:
-  Image& At(size_t offset, const std::vector<uint8_t>& block) {
-    EXPECT_LE(bytes_.size(), offset) << "blocks overlap";
-    if (bytes_.size() < offset) bytes_.resize(offset, 0);
-    bytes_.insert(bytes_.end(), block.begin(), block.end());
-    return *this;
-  }
-  [[nodiscard]] const std::vector<uint8_t>& Data() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_ = std::vector<uint8_t>(64, 0);  // the identification block's place
-};
-
-std::vector<uint8_t> Tx(const std::string& text) {
-  return Bytes().Raw("##TX").Zeros(4).U64(24 + text.size() + 1).U64(0).Raw(text).Zeros(1);
-}
+// A file image whose blocks may not overlap, behind the identification block's place.
+FileImage Image() { return FileImage(Bytes().Zeros(64)); }
 
 struct CcFields {
   std::vector<int64_t> links = {0, 0, 0, 0};  // name, unit, comment, inverse, references...
@@ -58,22 +42,9 @@ std::vector<uint8_t> Cc(const CcFields& cc) {
   bytes.Raw("##CC").Zeros(4).U64(24 + 8 * cc.links.size() + 24 + 8 * cc.values.size()).U64(cc.links.size());
   for (const int64_t link : cc.links) bytes.U64(static_cast<uint64_t>(link));
   bytes.U8(cc.type).U8(cc.precision).U16(cc.flags).U16(cc.nof_references).U16(static_cast<uint16_t>(cc.values.size()));
-  bytes.U64(Bits(cc.min)).U64(Bits(cc.max));
+  bytes.U64(DoubleBits(cc.min)).U64(DoubleBits(cc.max));
   for (const uint64_t value : cc.values) bytes.U64(value);
   return bytes;
-}
-
-std::string Row(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  for (const auto& row : rows) {
-    if (row.label == label) return row.value;
-  }
-  return "<missing>";
-}
-
-std::vector<mdf::BlockProperty> Rows(const Cc4Block& block) {
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
-  return rows;
 }
 
 TEST(Cc4Block, LinearWithUnitGoldenBytes) {
@@ -88,8 +59,8 @@ TEST(Cc4Block, LinearWithUnitGoldenBytes) {
   CcFields cc;
   cc.links = {0, 64, 0, 0};
   cc.type = 1;
-  cc.values = {Bits(0.0), Bits(1e-6)};
-  const auto expected = Image().At(64, Tx("s")).At(96, Cc(cc)).Data();
+  cc.values = {DoubleBits(0.0), DoubleBits(1e-6)};
+  const auto expected = Image().Place(64, test::TextBlock("s")).Place(96, Cc(cc)).Data();
   EXPECT_EQ(buffer.Bytes(), expected);
   EXPECT_EQ(block.FilePosition(), 96);
   EXPECT_EQ(block.NofValues(), 2U);
@@ -116,7 +87,7 @@ TEST(Cc4Block, ValueToTextWithReferencesInverseAndNestedConversion) {
   // 64 "Name", 96 "off", 128 "on", 160 nested linear CC, 272 inverse CC, 352 "other", 384 the block.
   CcFields nested;
   nested.type = 1;
-  nested.values = {Bits(100.0), Bits(2.0)};
+  nested.values = {DoubleBits(100.0), DoubleBits(2.0)};
   CcFields inverse;
   inverse.type = 1;
   CcFields cc;
@@ -124,15 +95,15 @@ TEST(Cc4Block, ValueToTextWithReferencesInverseAndNestedConversion) {
   cc.type = 7;
   cc.precision = 255;
   cc.nof_references = 4;
-  cc.values = {Bits(0.0), Bits(1.0), Bits(2.0)};
+  cc.values = {DoubleBits(0.0), DoubleBits(1.0), DoubleBits(2.0)};
   const auto image = Image()
-                         .At(64, Tx("Name"))
-                         .At(96, Tx("off"))
-                         .At(128, Tx(" on "))
-                         .At(160, Cc(nested))
-                         .At(272, Cc(inverse))
-                         .At(352, Tx("other"))
-                         .At(384, Cc(cc))
+                         .Place(64, test::TextBlock("Name"))
+                         .Place(96, test::TextBlock("off"))
+                         .Place(128, test::TextBlock(" on "))
+                         .Place(160, Cc(nested))
+                         .Place(272, Cc(inverse))
+                         .Place(352, test::TextBlock("other"))
+                         .Place(384, Cc(cc))
                          .Data();
   MemoryBuffer buffer(image);
   buffer.pubseekpos(384);
@@ -173,12 +144,10 @@ TEST(Cc4Block, ValueToTextWithReferencesInverseAndNestedConversion) {
   EXPECT_EQ(block.FindByPosition(64), nullptr);  // the name is not kept as a block
 
   const auto rows = Rows(block);
-  EXPECT_EQ(Row(rows, "Conversion Type"), "Value to Text");
-  EXPECT_EQ(Row(rows, "Name"), "Name");
-  EXPECT_EQ(Row(rows, "Unit"), "<missing>");
-  EXPECT_EQ(Row(rows, "Nof Decimals"), "<missing>");  // precision 255
-  EXPECT_EQ(Row(rows, "Nof References"), "4");
-  EXPECT_EQ(Row(rows, "Value 2"), "2");
+  test::ExpectRowValues(rows, {{"Conversion Type", "Value to Text"}, {"Name", "Name"}, {"Unit", "<missing>"}});
+  EXPECT_EQ(RowValue(rows, "Nof Decimals"), "<missing>");  // precision 255
+  EXPECT_EQ(RowValue(rows, "Nof References"), "4");
+  EXPECT_EQ(RowValue(rows, "Value 2"), "2");
   size_t tx_rows = 0;
   size_t cc_rows = 0;
   for (const auto& row : rows) {
@@ -193,15 +162,15 @@ TEST(Cc4Block, BitfieldMasksStayIntegersThroughARoundTrip) {
   CcFields cc;
   cc.type = 11;
   cc.values = {0xFFFFFFFFFFFFFFFFULL, 0x8000000000000001ULL};
-  const auto image = Image().At(64, Cc(cc)).Data();
+  const auto image = Image().Place(64, Cc(cc)).Data();
   MemoryBuffer buffer(image);
   buffer.pubseekpos(64);
   Cc4Block read;
   read.Read(buffer);
   ASSERT_EQ(read.Parameters().size(), 2U);
   EXPECT_EQ(std::get<uint64_t>(read.Parameters()[1]), 0x8000000000000001ULL);
-  EXPECT_EQ(Row(Rows(read), "Conversion Type"), "Bitfield to Text");
-  EXPECT_EQ(Row(Rows(read), "Value 0"), "1.84467e+19");
+  EXPECT_EQ(RowValue(Rows(read), "Conversion Type"), "Bitfield to Text");
+  EXPECT_EQ(RowValue(Rows(read), "Value 0"), "1.84467e+19");
   EXPECT_EQ(read.Write(buffer), 96U);  // from the file: not written again
   EXPECT_EQ(buffer.Bytes(), image);
 
@@ -247,8 +216,9 @@ TEST(Cc4Block, LookupDefaultsAndNullEntries) {
   cc.links = {0, 0, 0, 0, 96, 0};
   cc.type = 7;
   cc.nof_references = 2;
-  cc.values = {Bits(1.0)};
-  MemoryBuffer buffer(Image().At(64, Tx("hello")).At(96, Tx("one")).At(128, Cc(cc)).Data());
+  cc.values = {DoubleBits(1.0)};
+  MemoryBuffer buffer(
+      Image().Place(64, test::TextBlock("hello")).Place(96, test::TextBlock("one")).Place(128, Cc(cc)).Data());
   buffer.pubseekpos(128);
   Cc4Block block;
   block.Read(buffer);
@@ -300,7 +270,7 @@ TEST(Cc4Block, TextKeyedLookups) {
   cc.links = {0, 0, 0, 0, 64, 0, 0};
   cc.type = 10;
   cc.nof_references = 3;
-  MemoryBuffer buffer(Image().At(64, Tx("key")).At(96, Cc(cc)).Data());
+  MemoryBuffer buffer(Image().Place(64, test::TextBlock("key")).Place(96, Cc(cc)).Data());
   buffer.pubseekpos(96);
   Cc4Block with_null;
   with_null.Read(buffer);
@@ -348,9 +318,9 @@ TEST(Cc4Block, ReferencesFormulaAndSettings) {
 
   EXPECT_EQ(block.Unit(), "");
   EXPECT_FALSE(block.IsUnitValid());
-  EXPECT_EQ(Row(Rows(block), "Flags"), "Range");
+  EXPECT_EQ(RowValue(Rows(block), "Flags"), "Range");
   block.SetFlags(7);
-  EXPECT_EQ(Row(Rows(block), "Flags"), "Decimal,Range,Status");
+  EXPECT_EQ(RowValue(Rows(block), "Flags"), "Decimal,Range,Status");
 
   mdf::IChannelConversion* inverse = block.CreateInverse();
   ASSERT_NE(inverse, nullptr);
@@ -376,12 +346,12 @@ TEST(Cc4Block, CyclicReferencesEndWithAnError) {
   a.links = {0, 0, 0, 64, 192, 0};
   a.type = 7;
   a.nof_references = 2;
-  a.values = {Bits(1.0)};
+  a.values = {DoubleBits(1.0)};
   CcFields b;
   b.links = {0, 0, 0, 0, 64};
   b.type = 7;
   b.nof_references = 1;
-  MemoryBuffer buffer(Image().At(64, Cc(a)).At(192, Cc(b)).Data());
+  MemoryBuffer buffer(Image().Place(64, Cc(a)).Place(192, Cc(b)).Data());
   buffer.pubseekpos(64);
   test::LogCapture log;
   Cc4Block block;
@@ -402,12 +372,12 @@ TEST(Cc4Block, CyclicReferencesEndWithAnError) {
 
 TEST(Cc4Block, DeepAndFanningChainsAreBounded) {
   // 100 conversions, each with its inverse link at the next: 64 of them are read.
-  Image deep;
+  FileImage deep = Image();
   constexpr size_t kStride = 112;
   for (size_t i = 0; i < 100; ++i) {
     CcFields cc;
     cc.links = {0, 0, 0, i + 1 < 100 ? static_cast<int64_t>(64 + (i + 1) * kStride) : 0};
-    deep.At(64 + i * kStride, Cc(cc));
+    deep.Place(64 + i * kStride, Cc(cc));
   }
   {
     MemoryBuffer buffer(deep.Data());
@@ -422,7 +392,7 @@ TEST(Cc4Block, DeepAndFanningChainsAreBounded) {
   }
 
   // 40 conversions, each referring twice to the next: without a bound 2^40 reads.
-  Image fan;
+  FileImage fan = Image();
   constexpr size_t kFanStride = 128;
   for (size_t i = 0; i < 40; ++i) {
     CcFields cc;
@@ -430,7 +400,7 @@ TEST(Cc4Block, DeepAndFanningChainsAreBounded) {
     cc.links = {0, 0, 0, 0, i + 1 < 40 ? next : 0, i + 1 < 40 ? next : 0};
     cc.type = 7;
     cc.nof_references = 2;
-    fan.At(64 + i * kFanStride, Cc(cc));
+    fan.Place(64 + i * kFanStride, Cc(cc));
   }
   MemoryBuffer buffer(fan.Data());
   buffer.pubseekpos(64);
@@ -456,15 +426,15 @@ TEST(Cc4Block, UnitCommentAndDisplayRows) {
   EXPECT_TRUE(block.IsUnitValid());
   const auto rows = Rows(block);
   ASSERT_GT(block.Links()[1], 0);
-  EXPECT_EQ(Row(rows, "Unit TX/MD"), mdf::detail::AddressToText(block.Links()[1]));
-  EXPECT_EQ(Row(rows, "Unit"), "km/h");
-  EXPECT_EQ(Row(rows, "Conversion Type"), "Linear");
-  EXPECT_EQ(Row(rows, "Nof Decimals"), "0");
-  EXPECT_EQ(Row(rows, "Nof Values"), "2");
-  EXPECT_EQ(Row(rows, "Value 0"), "0.5");
-  EXPECT_EQ(Row(rows, "Value 1"), "1e-07");
-  EXPECT_EQ(Row(rows, "Min Range"), "0");
-  EXPECT_EQ(Row(rows, "Inverse CC"), "0x0");
+  test::ExpectRowValues(rows, {{"Unit TX/MD", mdf::detail::AddressToText(block.Links()[1])},
+                               {"Unit", "km/h"},
+                               {"Conversion Type", "Linear"},
+                               {"Nof Decimals", "0"},
+                               {"Nof Values", "2"},
+                               {"Value 0", "0.5"},
+                               {"Value 1", "1e-07"},
+                               {"Min Range", "0"},
+                               {"Inverse CC", "0x0"}});
 
   // Read back: the unit is an MD block, the comment carries the description.
   buffer.pubseekpos(block.FilePosition());
@@ -474,7 +444,7 @@ TEST(Cc4Block, UnitCommentAndDisplayRows) {
   EXPECT_EQ(read.Description(), "Speed conversion");
 
   Cc4Block bare;
-  EXPECT_EQ(Row(Rows(bare), "Unit TX/MD"), "0x0");
+  EXPECT_EQ(RowValue(Rows(bare), "Unit TX/MD"), "0x0");
   for (const auto& row : Rows(bare)) {
     if (row.label == "Unit TX/MD") {
       EXPECT_EQ(row.description, "<Invalid>");

@@ -12,19 +12,13 @@
 #include "support/groupfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 namespace {
 
 using mdf::detail::ByteArray;
 using mdf::detail::Cg4Block;
-using test::Bytes;
-using test::CgBlock;
-using test::CgFields;
-using test::FileImage;
-
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t first, size_t count) {
-  return {bytes.begin() + static_cast<std::ptrdiff_t>(first), bytes.begin() + static_cast<std::ptrdiff_t>(first + count)};
-}
+using namespace test;  // the test kit
 
 TEST(Cg4Block, ReadSixAndSevenLinks) {
   const auto text = Bytes().Raw("##TX").Zeros(4).U64(32).U64(0).Text("CAN", 8);
@@ -189,18 +183,22 @@ TEST(Cg4Block, FlagsTextAndDisplayRows) {
   Cg4Block group;
   group.RecordId(5);
   group.Flags(3);
-  std::vector<mdf::BlockProperty> rows;
-  group.GetBlockProperty(rows);
-  std::vector<std::string> labels;
-  for (const auto& row : rows) labels.push_back(row.label + "=" + row.value);
-  EXPECT_EQ(labels, (std::vector<std::string>{
-                        "Header=", "Address=0x0", "Type=CG", "Length=0", "Links=0", "=", "Links=", "Next CG=0x0",
-                        "First CN=0x0", "Name TX=0x0", "Source SI=0x0", "Reduction SR=0x0", "Comment MD=0x0", "=",
-                        "Information=", "Nof Channels=0", "Nof SR=0", "Record ID=5", "Nof Samples=0",
-                        "Flags=VLSD,Bus Event", "Path Separator=/", "Data Bytes=0", "Invalid Bytes=0"}));
+  std::vector<mdf::BlockProperty> rows = test::Rows(group);
+  const std::vector<std::string> expected = {"Header=",          "Address=0x0",
+                                             "Type=CG",          "Length=0",
+                                             "Links=0",          "=",
+                                             "Links=",           "Next CG=0x0",
+                                             "First CN=0x0",     "Name TX=0x0",
+                                             "Source SI=0x0",    "Reduction SR=0x0",
+                                             "Comment MD=0x0",   "=",
+                                             "Information=",     "Nof Channels=0",
+                                             "Nof SR=0",         "Record ID=5",
+                                             "Nof Samples=0",    "Flags=VLSD,Bus Event",
+                                             "Path Separator=/", "Data Bytes=0",
+                                             "Invalid Bytes=0"};
+  EXPECT_EQ(test::LabelValueTexts(rows), expected);
   group.PathSeparator(0);
-  rows.clear();
-  group.GetBlockProperty(rows);
+  rows = test::Rows(group);
   EXPECT_EQ(rows[20].value, "");
 }
 

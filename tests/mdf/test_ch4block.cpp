@@ -44,11 +44,7 @@ Bytes ChBlock(std::vector<uint64_t> links, uint32_t elements, uint8_t type = 0) 
   return block;
 }
 
-std::vector<uint8_t> Concat(std::vector<std::vector<uint8_t>> parts) {
-  std::vector<uint8_t> all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
+using test::Concat;
 
 TEST(Ch4Block, NewBlockLayout) {
   MemoryBuffer buffer(std::string(64, '\0'));

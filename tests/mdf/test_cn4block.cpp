@@ -16,38 +16,13 @@
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::detail::At4Block;
 using mdf::detail::Cn4Block;
-using test::Bytes;
-using test::ChannelBlock;
-using test::CnFields;
-using test::FileImage;
-using test::HeaderAt;
-using test::MemoryBuffer;
-using test::TestHeader;
-using test::TextBlock;
+using namespace test;  // the test kit
 
 namespace {
-
-std::vector<mdf::BlockProperty> Rows(const Cn4Block& channel) {
-  std::vector<mdf::BlockProperty> rows;
-  channel.GetBlockProperty(rows);
-  return rows;
-}
-
-const mdf::BlockProperty* FindRow(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  for (const auto& row : rows) {
-    if (row.label == label) return &row;
-  }
-  return nullptr;
-}
-
-size_t CountRows(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  size_t count = 0;
-  for (const auto& row : rows) count += row.label == label ? 1 : 0;
-  return count;
-}
 
 // A channel with every optional link: a member channel, name, source, conversion, signal
 // data, unit, comment, two attachments and the default X links.

@@ -14,14 +14,7 @@
 #include "support/memorybuffer.h"
 
 using mdf::detail::Cn4Block;
-using test::Bytes;
-using test::ChannelBlock;
-using test::CnFields;
-using test::FileImage;
-using test::HeaderAt;
-using test::MemoryBuffer;
-using test::TestGroupBlock;
-using test::TestHeader;
+using namespace test;  // the test kit
 
 namespace {
 

@@ -1,15 +1,14 @@
 #include "cryptoutil.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "mdfblock.h"
 #include "support/logcapture.h"
+#include "support/tempdir.h"
 
 using mdf::detail::BytesToHexText;
 using mdf::detail::CreateMd5FileChecksum;
@@ -27,17 +26,8 @@ std::string Md5Hex(const std::string& message) {
 
 class Md5File : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("mdf_md5_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Write(const std::string& name, const std::string& content) {
-    const auto path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-  std::filesystem::path dir_;
+  std::string Write(const std::string& name, const std::string& content) { return dir_.Write(name, content); }
+  test::TempDir dir_;
 };
 
 TEST(Md5, Rfc1321TestSuite) {
@@ -91,14 +81,14 @@ TEST_F(Md5File, DigestVectorAlwaysHas16Bytes) {
 
   md5.clear();
   test::LogCapture log;
-  EXPECT_FALSE(CreateMd5FileChecksum((dir_ / "missing").string(), md5));
+  EXPECT_FALSE(CreateMd5FileChecksum(dir_.Path("missing"), md5));
   EXPECT_EQ(md5, std::vector<uint8_t>(16, 0));
 }
 
 TEST_F(Md5File, FailuresAreLogged) {
   test::LogCapture log;
   std::vector<uint8_t> md5(3, 7);
-  const auto missing = (dir_ / "missing").string();
+  const auto missing = dir_.Path("missing");
   EXPECT_FALSE(CreateMd5FileChecksum(missing, md5));
   ASSERT_EQ(log.entries.size(), 1U);
   EXPECT_EQ(log.entries[0].text, "Failed to create MD5 file checksum. File: " + missing + ". Error: The file doesn't exist");
@@ -106,9 +96,9 @@ TEST_F(Md5File, FailuresAreLogged) {
   EXPECT_EQ(log.entries[0].location.function, "CreateMd5FileChecksum");
   EXPECT_EQ(md5, (std::vector<uint8_t>{7, 7, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
-  EXPECT_FALSE(CreateMd5FileChecksum(dir_.string(), md5));
+  EXPECT_FALSE(CreateMd5FileChecksum(dir_.Dir().string(), md5));
   EXPECT_EQ(log.entries.back().text,
-            "Failed to create MD5 file checksum. File: " + dir_.string() + ". Error: Failed to open the file");
+            "Failed to create MD5 file checksum. File: " + dir_.Dir().string() + ". Error: Failed to open the file");
 }
 
 TEST(Md5FileErrors, ReadErrorIsNotADigest) {

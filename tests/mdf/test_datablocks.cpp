@@ -14,29 +14,19 @@
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
+#include "support/sinks.h"
 
 using namespace mdf::detail;
-using test::Bytes;
-using test::FileImage;
-using test::MemoryBuffer;
-using test::PlainBlock;
+using namespace test;  // the test kit
 
 namespace {
 
-using test::ReadInto;
-using test::ThrownText;
 
 // A list block whose links the tests set; it reads like any MDF4 block with links.
-class TestList : public DataListBlock {
+class TestList : public test::ListOwner {
  public:
-  explicit TestList(std::vector<int64_t> links = {}) {
-    block_id_ = "##TL";
-    link_list_ = std::move(links);
-    link_count_ = link_list_.size();
-    block_length_ = 24 + 8 * link_list_.size();
-  }
-  size_t Read(std::streambuf& buffer) override { return ReadMdf4Header(buffer); }
-  void SetPosition(int64_t position) { file_position_ = position; }
+  explicit TestList(std::vector<int64_t> links = {}) : ListOwner(std::move(links), "##TL") {}
 };
 
 // A list block that stands for a data group.
@@ -46,25 +36,6 @@ class TestDataGroupList : public TestList {
   int tag_ = 0;
 };
 
-// A sink that records the size of every bulk put.
-class ChunkSink : public std::streambuf {
- public:
-  std::vector<std::streamsize> puts;
-  std::string data;
-
- protected:
-  std::streamsize xsputn(const char* source, std::streamsize count) override {
-    puts.push_back(count);
-    data.append(source, static_cast<size_t>(count));
-    return count;
-  }
-};
-
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed = 0) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + seed);
-  return bytes;
-}
 
 TEST(DataBlock, EmptyBlockTouchesNeitherSinkNorBuffer) {
   MemoryBuffer file(PlainBlock("##DT", {}).Data());
@@ -256,45 +227,38 @@ TEST(DataListBlock, WriteChildBlocksWritesAndPatchesOnlyNewChildren) {
   EXPECT_EQ(links, Bytes().U64(0).U64(static_cast<uint64_t>(first)).U64(0).U64(static_cast<uint64_t>(third)).Data());
 }
 
-TEST(DataListBlock, CyclicChainsEndWithALoggedError) {
-  FileImage image;
-  image.Place(0x40, test::DataList(0x100, {0x200}, {0}))
-      .Place(0x100, test::DataList(0x40, {0x200}, {0}))  // back to the first
-      .Place(0x200, PlainBlock("##DT", Pattern(10)));
-  MemoryBuffer file(image.Data());
-  test::LogCapture log;
-  TestList list({0x40});
-  list.ReadBlockList(file, 0);
-  EXPECT_EQ(list.DataBlockList().size(), 2U);
-  EXPECT_TRUE(log.Contains("Stopped reading a cyclic block chain. Position: 0x40"));
-
-  // A list that names itself as its own next list.
-  FileImage self;
-  self.Place(0x40, test::DataList(0x40, {}, {}));
-  MemoryBuffer self_file(self.Data());
-  TestList single({0x40});
-  single.ReadBlockList(self_file, 0);
-  EXPECT_EQ(single.DataBlockList().size(), 1U);
-}
-
-TEST(DataListBlock, NestedListsThatLoopOrNestTooDeepStop) {
-  // Two header lists that point at each other.
-  FileImage loop;
-  loop.Place(0x40, test::HeaderList(0x80)).Place(0x80, test::HeaderList(0x40));
-  MemoryBuffer loop_file(loop.Data());
-  test::LogCapture log;
-  TestList list({0x40});
-  list.ReadBlockList(loop_file, 0);
-  ASSERT_EQ(list.DataBlockList().size(), 1U);
-  EXPECT_TRUE(log.Contains("cyclic block chain. Position: 0x40"));
-
-  // Thirty header lists, each pointing at the next.
-  FileImage deep;
+TEST(DataListBlock, LoopsAndDeepNestingEndWithALoggedError) {
+  FileImage deep;  // thirty header lists, each pointing at the next
   for (size_t i = 0; i < 30; ++i) deep.Place(0x40 + 0x40 * i, test::HeaderList(static_cast<int64_t>(0x80 + 0x40 * i)));
-  MemoryBuffer deep_file(deep.Data());
-  TestList root({0x40});
-  root.ReadBlockList(deep_file, 0);
-  EXPECT_TRUE(log.Contains("Stopped reading blocks nested too deep."));
+  const struct {
+    const char* what;
+    FileImage image;
+    size_t blocks;  // the list's children when reading stops; SIZE_MAX: not checked
+    const char* log;
+  } cases[] = {
+      {"a list chain back to the first",
+       FileImage()
+           .Place(0x40, test::DataList(0x100, {0x200}, {0}))
+           .Place(0x100, test::DataList(0x40, {0x200}, {0}))
+           .Place(0x200, PlainBlock("##DT", Pattern(10))),
+       2, "Stopped reading a cyclic block chain. Position: 0x40"},
+      {"a list that names itself as its next", FileImage().Place(0x40, test::DataList(0x40, {}, {})), 1,
+       "Stopped reading a cyclic block chain. Position: 0x40"},
+      {"two header lists that point at each other",
+       FileImage().Place(0x40, test::HeaderList(0x80)).Place(0x80, test::HeaderList(0x40)), 1,
+       "cyclic block chain. Position: 0x40"},
+      {"header lists nested too deep", deep, SIZE_MAX, "Stopped reading blocks nested too deep."},
+  };
+  for (const auto& c : cases) {
+    MemoryBuffer file(c.image.Data());
+    test::LogCapture log;
+    TestList list({0x40});
+    list.ReadBlockList(file, 0);
+    if (c.blocks != SIZE_MAX) {
+      EXPECT_EQ(list.DataBlockList().size(), c.blocks) << c.what;
+    }
+    EXPECT_TRUE(log.Contains(c.log)) << c.what;
+  }
 }
 
 TEST(DataListBlock, HasRdData) {
@@ -395,8 +359,7 @@ TEST(Dt4Block, PropertyRows) {
   MemoryBuffer file(FileImage().Place(64, PlainBlock("##DT", Pattern(10))).Data());
   Dt4Block block;
   ReadInto(block, file, 64);
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
+  auto rows = test::Rows(block);
   ASSERT_EQ(rows.size(), 8U);
   EXPECT_EQ(rows[1].value, "0x40");
   EXPECT_EQ(rows[2].value, "DT");
@@ -408,9 +371,8 @@ TEST(Dt4Block, PropertyRows) {
 
   Sd4Block sd;
   ReadInto(sd, file, 64);
-  rows.clear();
-  sd.GetBlockProperty(rows);
-  EXPECT_EQ(rows.size(), 6U);  // header rows only
+  rows = test::Rows(sd);
+  EXPECT_EQ(rows.size(), test::kHeaderRows);  // header rows only
 }
 
 TEST(Sd4Block, HoldsVlsdEntriesAndIsWrittenOnce) {
@@ -442,8 +404,7 @@ TEST(PlainDataBlocks, ReadOnlyKindsRecordTheirPayloadPosition) {
 
   Dv4Block dv;
   ReadInto(dv, file, 48);
-  std::vector<mdf::BlockProperty> rows;
-  dv.GetBlockProperty(rows);
+  const auto rows = test::Rows(dv);
   EXPECT_EQ(rows.back().label, "Data Size [byte]");
   EXPECT_EQ(rows.back().value, "12");
 

@@ -13,42 +13,16 @@
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 #include "zlibutil.h"
 
 using namespace mdf::detail;
-using test::Bytes;
-using test::FileImage;
-using test::MemoryBuffer;
-using test::PlainBlock;
+using namespace test;  // the test kit
 
 namespace {
 
-// Stands for the block (a data group) that links to the list under test.
-class Owner : public DataListBlock {
- public:
-  explicit Owner(int64_t link) {
-    block_id_ = "##DG";
-    link_list_ = {link};
-    link_count_ = 1;
-  }
-  size_t Read(std::streambuf& buffer) override { return ReadMdf4Header(buffer); }
-};
-
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed = 0) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + seed);
-  return bytes;
-}
-
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t offset, size_t size) {
-  return {bytes.begin() + static_cast<std::ptrdiff_t>(offset), bytes.begin() + static_cast<std::ptrdiff_t>(offset + size)};
-}
-
-uint64_t U64At(const std::vector<uint8_t>& bytes, size_t offset) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < 8; ++i) value |= static_cast<uint64_t>(bytes.at(offset + i)) << (8 * i);
-  return value;
-}
+// Stands for the data group that links to the list under test.
+using Owner = test::ListOwner;
 
 std::unique_ptr<Dt4Block> NewDt(const std::vector<uint8_t>& payload) {
   auto block = std::make_unique<Dt4Block>();
@@ -56,12 +30,9 @@ std::unique_ptr<Dt4Block> NewDt(const std::vector<uint8_t>& payload) {
   return block;
 }
 
+// The rows past the header rows.
 std::vector<std::pair<std::string, std::string>> Rows(const MdfBlock& block) {
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
-  std::vector<std::pair<std::string, std::string>> pairs;
-  for (size_t i = 6; i < rows.size(); ++i) pairs.emplace_back(rows[i].label, rows[i].value);  // past the header rows
-  return pairs;
+  return test::LabelsAndValues(test::Rows(block), test::kHeaderRows);
 }
 
 TEST(Dl4Block, NewListWithOffsetsWritesItselfThenItsChildren) {
@@ -142,7 +113,7 @@ TEST(Dl4Block, ReadsLinksOffsetsAndRows) {
       .Place(0x100, PlainBlock("##DT", Pattern(10)))
       .Place(0x200, PlainBlock("##DT", Pattern(6)));
   MemoryBuffer file(image.Data());
-  Owner owner(0x40);
+  Owner owner({0x40});
   owner.ReadBlockList(file, 0);
   ASSERT_EQ(owner.DataBlockList().size(), 1U);
   const auto* list = dynamic_cast<const Dl4Block*>(owner.DataBlockList()[0].get());
@@ -167,7 +138,7 @@ TEST(Dl4Block, DamagedCountsReadOnlyWhatExists) {
   image.Place(0x40, damaged).Place(0x100, PlainBlock("##DT", Pattern(10))).Place(0x200, PlainBlock("##DT", Pattern(6)));
   MemoryBuffer file(image.Data());
   test::LogCapture log;
-  Owner owner(0x40);
+  Owner owner({0x40});
   owner.ReadBlockList(file, 0);
   ASSERT_EQ(owner.DataBlockList().size(), 1U);
   const auto* list = dynamic_cast<const Dl4Block*>(owner.DataBlockList()[0].get());
@@ -183,7 +154,7 @@ TEST(Dl4Block, TruncatedDataSectionIsReported) {
   auto bytes = image.Data();
   bytes.resize(0x100 + 24 + 60);  // the file ends inside the DT block
   MemoryBuffer file(bytes);
-  Owner owner(0x40);
+  Owner owner({0x40});
   owner.ReadBlockList(file, 0);
   ByteArray dest(owner.DataSize());
   uint64_t index = 0;
@@ -203,7 +174,7 @@ TEST(Hl4Block, ReadsItsListChainAsChildren) {
       .Place(0x200, PlainBlock("##DT", Pattern(7)))
       .Place(0x300, PlainBlock("##DT", Pattern(9)));
   MemoryBuffer file(image.Data());
-  Owner owner(0x40);
+  Owner owner({0x40});
   owner.ReadBlockList(file, 0);
   ASSERT_EQ(owner.DataBlockList().size(), 1U);
   const auto* header = dynamic_cast<const Hl4Block*>(owner.DataBlockList()[0].get());
@@ -242,15 +213,15 @@ TEST(Hl4Block, WritesItsListsAsAChain) {
   ASSERT_GT(second, first);
   const auto& bytes = file.Bytes();
   EXPECT_EQ(Slice(bytes, 8, 40), test::HeaderList(first).Data());
-  EXPECT_EQ(U64At(bytes, static_cast<size_t>(first) + 24), static_cast<uint64_t>(second));  // next DL
-  EXPECT_EQ(U64At(bytes, static_cast<size_t>(second) + 24), 0U);
+  EXPECT_EQ(test::ReadU64(bytes, static_cast<size_t>(first) + 24), static_cast<uint64_t>(second));  // next DL
+  EXPECT_EQ(test::ReadU64(bytes, static_cast<size_t>(second) + 24), 0U);
 
   const auto written = bytes;
   EXPECT_EQ(header.Write(file), 40U);
   EXPECT_EQ(file.Bytes(), written);
 
   // Read back by a fresh tree: both lists, in order.
-  Owner owner(8);
+  Owner owner({8});
   owner.ReadBlockList(file, 0);
   ByteArray dest(owner.DataSize());
   uint64_t index = 0;
@@ -291,7 +262,7 @@ TEST(Hl4Block, ZippedListsOfMoreThan8MbRoundTrip) {
   ASSERT_EQ(offset, total);
   header.Write(file);
 
-  Owner owner(64);
+  Owner owner({64});
   owner.ReadBlockList(file, 0);
   ASSERT_EQ(owner.DataSize(), total);
   ByteArray dest(total);
@@ -332,7 +303,7 @@ TEST(Ld4Block, ReadsSampleOffsetsValuesAndLinks) {
       .Place(0x200, PlainBlock("##DV", Pattern(8)))
       .Place(0x300, PlainBlock("##DI", Pattern(4)));
   MemoryBuffer file(image.Data());
-  Owner owner(0x40);
+  Owner owner({0x40});
   owner.ReadBlockList(file, 0);
   ASSERT_EQ(owner.DataBlockList().size(), 1U);
   const auto* ld = dynamic_cast<const Ld4Block*>(owner.DataBlockList()[0].get());
@@ -359,7 +330,7 @@ TEST(Ld4Block, InvalidationLinksAndClippedLists) {
   list.U32(0x80000000U).U32(2).U64(0).U64(7);
   test::LogCapture log;
   MemoryBuffer file(FileImage().Place(0x40, list).Data());
-  Owner owner(0x40);
+  Owner owner({0x40});
   owner.ReadBlockList(file, 0);
   const auto* ld = dynamic_cast<const Ld4Block*>(owner.DataBlockList()[0].get());
   ASSERT_NE(ld, nullptr);
@@ -372,7 +343,7 @@ TEST(Ld4Block, InvalidationLinksAndClippedLists) {
   Bytes clipped;
   clipped.Raw("##LD").Zeros(4).U64(24 + 16 + 8 + 8).U64(2).U64(0).U64(0).U32(0x02).U32(1'000'000).U64(5);
   MemoryBuffer clipped_file(FileImage().Place(0x40, clipped).Data());
-  Owner other(0x40);
+  Owner other({0x40});
   other.ReadBlockList(clipped_file, 0);
   const auto* short_ld = dynamic_cast<const Ld4Block*>(other.DataBlockList()[0].get());
   EXPECT_EQ(short_ld->Offsets(), (std::vector<uint64_t>{5}));

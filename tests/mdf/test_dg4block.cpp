@@ -18,14 +18,7 @@ namespace {
 
 using mdf::detail::Cg4Block;
 using mdf::detail::Dg4Block;
-using test::Bytes;
-using test::CgBlock;
-using test::CgFields;
-using test::DgBlock;
-using test::FileImage;
-using test::PlainBlock;
-
-using test::LoadedGroup;
+using namespace test;  // the test kit
 
 // An unfinalized file: the last DT block's header still claims no data; the records run to
 // the end of the file.

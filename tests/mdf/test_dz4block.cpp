@@ -9,6 +9,7 @@
 
 #include "support/datablockfixtures.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using namespace mdf::detail;
 using test::Bytes;
@@ -142,8 +143,7 @@ TEST(Dz4Block, UnknownZipTypeDeliversNothing) {
   EXPECT_EQ(ThrownText([&] { block.CopyDataToBuffer(file, dest, index); }), "Failed to inflate DZ block");
   EXPECT_EQ(index, 0U);
 
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
+  const auto rows = test::Rows(block);
   ASSERT_EQ(rows.size(), 12U);
   EXPECT_EQ(rows[6].label, "Information");
   EXPECT_EQ(rows[7].label, "Original Block Type");

@@ -8,12 +8,14 @@
 #include "at4block.h"
 #include "ev4block.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::detail::At4Block;
 using mdf::detail::Ev4Block;
 using mdf::detail::MdfBlock;
 using test::Bytes;
 using test::MemoryBuffer;
+using test::RowValue;
 
 namespace {
 
@@ -29,13 +31,6 @@ class PlacedBlock : public mdf::IBlock {
  private:
   int64_t position_;
 };
-
-std::string Row(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  for (const auto& row : rows) {
-    if (row.label == label) return row.value;
-  }
-  return "<missing>";
-}
 
 Bytes EventData(uint8_t type, uint8_t flags, uint32_t scopes, uint16_t attachments) {
   Bytes data;
@@ -140,12 +135,9 @@ TEST(Ev4Block, ReadsHandMadeBlock) {
   Ev4Block plain;
   plain.Read(second);
   EXPECT_EQ(plain.GroupName(), "");
-  std::vector<mdf::BlockProperty> rows;
-  plain.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Event Type"), "Unknown");
-  EXPECT_EQ(Row(rows, "Sync Type"), "Time Calculated");
-  EXPECT_EQ(Row(rows, "Nof Scopes"), "1");
-  EXPECT_EQ(Row(rows, "Sync Factor"), "1");
+  const auto rows = test::Rows(plain);
+  test::ExpectRowValues(
+      rows, {{"Event Type", "Unknown"}, {"Sync Type", "Time Calculated"}, {"Nof Scopes", "1"}, {"Sync Factor", "1"}});
 }
 
 TEST(Ev4Block, ReadRefusesAnotherBlockKind) {

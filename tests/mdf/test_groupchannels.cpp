@@ -181,11 +181,9 @@ FileImage ObservedFile() {
 }
 
 TEST(GroupChannels, ObserversOfRealChannels) {
-  test::MemoryBuffer buffer(ObservedFile().Data());
-  Dg4Block data_group;
-  mdf::detail::SetStreamPosition(buffer, 64);
-  data_group.Read(buffer);
-  data_group.ReadCgList(buffer);
+  test::LoadedGroup file(ObservedFile());
+  Dg4Block& data_group = file.group;
+  test::MemoryBuffer& buffer = file.buffer;
   for (const auto& group : data_group.Cg4List()) group->ReadCnList(buffer);
   auto& fixed = *data_group.Cg4List()[0];
   ASSERT_EQ(fixed.Cn4List().size(), 5U);
@@ -237,11 +235,9 @@ TEST(GroupChannels, ObserverBuffersAreCappedByTheData) {
   cn.bit_count = 32;
   image.Place(232, test::ChannelBlock(cn));
   image.Place(400, test::PlainBlock("##DT", Bytes().U32(11).U32(22)));
-  test::MemoryBuffer buffer(image.Data());
-  Dg4Block data_group;
-  mdf::detail::SetStreamPosition(buffer, 64);
-  data_group.Read(buffer);
-  data_group.ReadCgList(buffer);
+  test::LoadedGroup file(image);
+  Dg4Block& data_group = file.group;
+  test::MemoryBuffer& buffer = file.buffer;
   auto& group = *data_group.Cg4List()[0];
   group.ReadCnList(buffer);
   ChannelObserver<uint32_t> observer(data_group, group, *group.Cn4List()[0]);
@@ -254,11 +250,9 @@ TEST(GroupChannels, ObserverBuffersAreCappedByTheData) {
 }
 
 TEST(GroupChannels, ReadChannelListAndFindByPosition) {
-  test::MemoryBuffer buffer(ObservedFile().Data());
-  Dg4Block data_group;
-  mdf::detail::SetStreamPosition(buffer, 64);
-  data_group.Read(buffer);
-  data_group.ReadCgList(buffer);
+  test::LoadedGroup file(ObservedFile());
+  Dg4Block& data_group = file.group;
+  test::MemoryBuffer& buffer = file.buffer;
   auto& group = *data_group.Cg4List()[0];
   group.ReadCnList(buffer);
   group.ReadCnList(buffer);  // read once
@@ -310,11 +304,9 @@ TEST(GroupChannels, SignalDataIsReleasedWhenTheReadFails) {
   image.Place(560, test::PlainBlock("##SD", Bytes().U32(2).Raw("hi")));
   image.Place(600, test::ZippedBlock("SD", 0, 0, 7, broken));
   image.Place(700, test::PlainBlock("##DT", Bytes().U32(0).U32(0)));
-  test::MemoryBuffer buffer(image.Data());
-  Dg4Block data_group;
-  mdf::detail::SetStreamPosition(buffer, 64);
-  data_group.Read(buffer);
-  data_group.ReadCgList(buffer);
+  test::LoadedGroup file(image);
+  Dg4Block& data_group = file.group;
+  test::MemoryBuffer& buffer = file.buffer;
   auto& group = *data_group.Cg4List()[0];
   group.ReadCnList(buffer);
   ChannelObserver<std::vector<uint8_t>> good(data_group, group, *group.Cn4List()[0]);

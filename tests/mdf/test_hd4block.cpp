@@ -18,8 +18,10 @@
 #include "mdf/mdfreader.h"
 #include "mdf4file.h"
 #include "support/channelfixtures.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/tempdir.h"
 
 using mdf::detail::Hd4Block;
 using mdf::detail::Md4Block;
@@ -28,31 +30,9 @@ using test::MemoryBuffer;
 
 namespace {
 
-// A file image built block by block; links to blocks not yet placed are patched later.
-class Image {
- public:
-  Image() { bytes_ = Bytes().Text("MDF", 8).Text("4.11", 8).Text("Test", 8).U16(0).U16(0).U16(411).U16(0).Zeros(32); }
-
-  int64_t Add(const char* id, const std::vector<int64_t>& links, const std::vector<uint8_t>& data) {
-    while (bytes_.size() % 8 != 0) bytes_.push_back(0);
-    const auto position = static_cast<int64_t>(bytes_.size());
-    Bytes block;
-    block.Raw(id).Zeros(4).U64(24 + 8 * links.size() + data.size()).U64(links.size());
-    for (const int64_t link : links) block.U64(static_cast<uint64_t>(link));
-    bytes_.insert(bytes_.end(), block.Data().begin(), block.Data().end());
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-    return position;
-  }
-  void Link(int64_t block, size_t index, int64_t value) {
-    for (size_t i = 0; i < 8; ++i) {
-      bytes_.at(static_cast<size_t>(block) + 24 + 8 * index + i) = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
-    }
-  }
-  [[nodiscard]] const std::vector<uint8_t>& Data() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
+// A file image built block by block behind its identification block; links to blocks not
+// yet placed are patched later.
+test::FileImage Image() { return test::FileImage(test::IdentificationBlock("MDF", "4.11", 411, "Test")); }
 
 std::vector<uint8_t> HeaderData() { return Bytes().U64(1000).Zeros(5).U8(10).U8(0).Zeros(17); }
 std::vector<uint8_t> DataGroupData() { return Bytes().U8(1).Zeros(7); }
@@ -117,10 +97,10 @@ TEST(Hd4Block, RecorderIndexIsAnInteger) {
 }
 
 TEST(Hd4Block, PlainTextCommentsGiveNoPropertiesButSurviveASetter) {
-  Image image;
-  const int64_t hd = image.Add("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
-  const int64_t tx = image.Add("##TX", {}, Bytes().Raw("Measured on the test bench").U8(0));
-  image.Link(hd, 5, tx);
+  test::FileImage image = Image();
+  const int64_t hd = image.Append("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
+  const int64_t tx = image.Append("##TX", {}, Bytes().Raw("Measured on the test bench").U8(0));
+  image.PatchLink(hd, 5, tx);
   std::unique_ptr<mdf::MdfReader> reader;
   Hd4Block* header = ReadAll(reader, image.Data());
   ASSERT_NE(header, nullptr);
@@ -145,13 +125,13 @@ TEST(Hd4Block, PlainTextCommentsGiveNoPropertiesButSurviveASetter) {
 }
 
 TEST(Hd4Block, RecorderIndexReadsTrimmedText) {
-  Image image;
-  const int64_t hd = image.Add("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
-  const int64_t md = image.Add("##MD", {},
+  test::FileImage image = Image();
+  const int64_t hd = image.Append("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
+  const int64_t md = image.Append("##MD", {},
                                Bytes().Raw("<HDcomment><TX/><common_properties><e name=\"Recorder.FileIndex\" "
                                            "type=\"integer\"> 12 </e></common_properties></HDcomment>")
                                    .U8(0));
-  image.Link(hd, 5, md);
+  image.PatchLink(hd, 5, md);
   std::unique_ptr<mdf::MdfReader> reader;
   Hd4Block* header = ReadAll(reader, image.Data());
   ASSERT_NE(header, nullptr);
@@ -201,8 +181,8 @@ TEST(Hd4Block, WritesNewThenRewritesInPlace) {
 }
 
 TEST(Hd4Block, FailedAttachmentStaysOutOfTheChain) {
-  const std::string path = ::testing::TempDir() + "logmend_hd_attachment.txt";
-  std::ofstream(path) << "attached";
+  const test::TempDir dir;
+  const std::string path = dir.Write("attachment.txt", "attached");
   Hd4Block header;
   header.CreateAttachment()->SetAttachedFileName("/nonexistent/missing.txt");
   mdf::IAttachment* second = header.CreateAttachment();
@@ -213,7 +193,6 @@ TEST(Hd4Block, FailedAttachmentStaysOutOfTheChain) {
   MemoryBuffer buffer(std::vector<uint8_t>(64, 0));  // room for the identification block
   test::LogCapture log;
   header.Write(buffer);
-  std::remove(path.c_str());
   EXPECT_EQ(header.Attachments()[0]->FilePosition(), 0);
   ASSERT_GT(second->FilePosition(), 0);
   ASSERT_GT(third->FilePosition(), 0);
@@ -222,11 +201,11 @@ TEST(Hd4Block, FailedAttachmentStaysOutOfTheChain) {
 }
 
 TEST(Hd4Block, OneLinkHeaderReadsItsDataGroups) {
-  Image image;
-  const int64_t hd = image.Add("##HD", {0}, HeaderData());
-  const int64_t cg = image.Add("##CG", {0, 0, 0, 0, 0, 0}, GroupData(0, 0));
-  const int64_t dg = image.Add("##DG", {0, cg, 0, 0}, DataGroupData());
-  image.Link(hd, 0, dg);
+  test::FileImage image = Image();
+  const int64_t hd = image.Append("##HD", {0}, HeaderData());
+  const int64_t cg = image.Append("##CG", {0, 0, 0, 0, 0, 0}, GroupData(0, 0));
+  const int64_t dg = image.Append("##DG", {0, cg, 0, 0}, DataGroupData());
+  image.PatchLink(hd, 0, dg);
   std::unique_ptr<mdf::MdfReader> reader;
   Hd4Block* header = ReadAll(reader, image.Data());
   ASSERT_NE(header, nullptr);
@@ -238,14 +217,14 @@ TEST(Hd4Block, OneLinkHeaderReadsItsDataGroups) {
 }
 
 TEST(Hd4Block, BrokenChainsEndWithWhatWasRead) {
-  Image image;
-  const int64_t hd = image.Add("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
-  const int64_t dg1 = image.Add("##DG", {0, 0, 0, 0}, DataGroupData());
-  const int64_t dg2 = image.Add("##DG", {dg1, 0, 0, 0}, DataGroupData());
-  image.Link(dg1, 0, dg2);  // dg1 -> dg2 -> dg1
-  const int64_t not_an_event = image.Add("##TX", {}, Bytes().Raw("x").U8(0));
-  image.Link(hd, 0, dg1);
-  image.Link(hd, 4, not_an_event);
+  test::FileImage image = Image();
+  const int64_t hd = image.Append("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
+  const int64_t dg1 = image.Append("##DG", {0, 0, 0, 0}, DataGroupData());
+  const int64_t dg2 = image.Append("##DG", {dg1, 0, 0, 0}, DataGroupData());
+  image.PatchLink(dg1, 0, dg2);  // dg1 -> dg2 -> dg1
+  const int64_t not_an_event = image.Append("##TX", {}, Bytes().Raw("x").U8(0));
+  image.PatchLink(hd, 0, dg1);
+  image.PatchLink(hd, 4, not_an_event);
   test::LogCapture log;
   std::unique_ptr<mdf::MdfReader> reader;
   Hd4Block* header = ReadAll(reader, image.Data());
@@ -258,21 +237,21 @@ TEST(Hd4Block, BrokenChainsEndWithWhatWasRead) {
 
 // Data links, hierarchy elements and event scopes point across the tree.
 TEST(Hd4Block, ResolvesReferencesAcrossTheTree) {
-  Image image;
-  const int64_t hd = image.Add("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
-  const int64_t cg2 = image.Add("##CG", {0, 0, 0, 0, 0, 0}, GroupData(2, 0x01));
-  const int64_t cn2 = image.Add("##CN", {0, 0, 0, 0, 0, 0, 0, 0}, ChannelData(0));
-  const int64_t cn1 = image.Add("##CN", {cn2, 0, 0, 0, 0, cg2, 0, 0}, ChannelData(1));
-  image.Link(cn2, 5, cn1);
-  const int64_t cg1 = image.Add("##CG", {cg2, cn1, 0, 0, 0, 0}, GroupData(1, 0));
-  const int64_t dg = image.Add("##DG", {0, cg1, 0, 0}, DataGroupData());
-  const int64_t ch = image.Add("##CH", {0, 0, 0, 0, dg, cg1, cn2}, Bytes().U32(1).U8(0).Zeros(3));
-  const int64_t ev = image.Add("##EV", {0, ch, 0, 0, 0, cn2, cg1},
+  test::FileImage image = Image();
+  const int64_t hd = image.Append("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
+  const int64_t cg2 = image.Append("##CG", {0, 0, 0, 0, 0, 0}, GroupData(2, 0x01));
+  const int64_t cn2 = image.Append("##CN", {0, 0, 0, 0, 0, 0, 0, 0}, ChannelData(0));
+  const int64_t cn1 = image.Append("##CN", {cn2, 0, 0, 0, 0, cg2, 0, 0}, ChannelData(1));
+  image.PatchLink(cn2, 5, cn1);
+  const int64_t cg1 = image.Append("##CG", {cg2, cn1, 0, 0, 0, 0}, GroupData(1, 0));
+  const int64_t dg = image.Append("##DG", {0, cg1, 0, 0}, DataGroupData());
+  const int64_t ch = image.Append("##CH", {0, 0, 0, 0, dg, cg1, cn2}, Bytes().U32(1).U8(0).Zeros(3));
+  const int64_t ev = image.Append("##EV", {0, ch, 0, 0, 0, cn2, cg1},
                                Bytes().U8(6).U8(1).U8(0).U8(0).U8(0).Zeros(3).U32(2).U16(0).U16(0).U64(0).U64(
                                    test::DoubleBits(1.0)));
-  image.Link(hd, 0, dg);
-  image.Link(hd, 2, ch);
-  image.Link(hd, 4, ev);
+  image.PatchLink(hd, 0, dg);
+  image.PatchLink(hd, 2, ch);
+  image.PatchLink(hd, 4, ev);
 
   std::unique_ptr<mdf::MdfReader> reader;
   Hd4Block* header = ReadAll(reader, image.Data());

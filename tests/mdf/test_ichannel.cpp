@@ -720,25 +720,32 @@ TEST(ChannelSetTimestamp, InverseLinearConversionAndWidthLimits) {
   EXPECT_EQ(channel.sample_buffer, (Bytes{0xAA, 0xC4, 0x09, 0x00, 0x00}));  // 2500
   EXPECT_EQ(channel.set_valid_calls, 0);
 
-  channel.SetTimestamp(-1.0, channel.sample_buffer);
-  EXPECT_EQ(channel.sample_buffer, (Bytes{0xAA, 0, 0, 0, 0}));
-  channel.SetTimestamp(1e30, channel.sample_buffer);
-  EXPECT_EQ(channel.sample_buffer, (Bytes{0xAA, 0xFF, 0xFF, 0xFF, 0xFF}));
-  channel.SetTimestamp(std::nan(""), channel.sample_buffer);
-  EXPECT_EQ(channel.sample_buffer, (Bytes{0xAA, 0, 0, 0, 0}));
-
   FakeConversion rational;
   rational.type = 2;
   rational.SetValues({0.0, 0.001});
-  channel.conversion = &rational;
-  channel.SetTimestamp(2.5, channel.sample_buffer);
-  EXPECT_EQ(channel.sample_buffer, (Bytes{0xAA, 0, 0, 0, 0}));
   FakeConversion flat;
   flat.type = 1;
   flat.SetValues({5.0, 0.0});
-  channel.conversion = &flat;
-  channel.SetTimestamp(2.5, channel.sample_buffer);
-  EXPECT_EQ(channel.sample_buffer, (Bytes{0xAA, 0, 0, 0, 0}));
+  // Below zero, beyond the width or no number saturate; a conversion that cannot be
+  // inverted (not linear, or of factor 0) leaves the record as it is.
+  const Bytes before = {0xAA, 0x11, 0x11, 0x11, 0x11};
+  const struct {
+    double seconds;
+    FakeConversion* conversion;
+    Bytes expected;
+  } cases[] = {
+      {-1.0, &linear, {0xAA, 0, 0, 0, 0}},
+      {1e30, &linear, {0xAA, 0xFF, 0xFF, 0xFF, 0xFF}},
+      {std::nan(""), &linear, {0xAA, 0, 0, 0, 0}},
+      {2.5, &rational, before},
+      {2.5, &flat, before},
+  };
+  for (const auto& c : cases) {
+    channel.conversion = c.conversion;
+    channel.sample_buffer = before;
+    channel.SetTimestamp(c.seconds, channel.sample_buffer);
+    EXPECT_EQ(channel.sample_buffer, c.expected) << c.seconds;
+  }
 
   auto signed_be = Writable(3, 0, 16, 2);
   signed_be.SetTimestamp(-1e9, signed_be.sample_buffer);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/image.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::detail::IdBlock;
 using test::Bytes;
@@ -12,27 +14,11 @@ namespace {
 
 std::vector<uint8_t> IdBytes(const std::string& file_id, const std::string& format_id, uint16_t version,
                              uint16_t standard_flags = 0, uint16_t custom_flags = 0) {
-  return Bytes()
-      .Text(file_id, 8)
-      .Text(format_id, 8)
-      .Text("MdfWrite", 8)
-      .U16(0)
-      .U16(0)
-      .U16(version)
-      .U16(0)
-      .Zeros(28)
-      .U16(standard_flags)
-      .U16(custom_flags);
+  return test::IdentificationBlock(file_id, format_id, version, "MdfWrite", standard_flags, custom_flags);
 }
 
 std::vector<std::pair<std::string, std::string>> Rows(const IdBlock& block) {
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
-  std::vector<std::pair<std::string, std::string>> result;
-  for (size_t i = 6; i < rows.size(); ++i) {  // after the header rows
-    result.emplace_back(rows[i].label, rows[i].value);
-  }
-  return result;
+  return test::LabelsAndValues(test::Rows(block), test::kHeaderRows);
 }
 
 TEST(IdBlock, NewBlockWritesSixtyFourBytesAtOffsetZeroOnce) {

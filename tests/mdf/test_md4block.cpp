@@ -7,40 +7,18 @@
 #include "md4block.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::BlockItemType;
 using mdf::BlockProperty;
 using mdf::detail::Md4Block;
 using mdf::detail::MdfBlock;
 using test::Bytes;
+using test::Listing;
 using test::MemoryBuffer;
+using test::Rows;
 
 namespace {
-
-std::vector<BlockProperty> Rows(const Md4Block& block) {
-  std::vector<BlockProperty> rows;
-  block.GetBlockProperty(rows);
-  return rows;
-}
-
-// Rows as "label=value|description" lines; "--" for a separator, "# heading" for a heading.
-std::string Listing(const std::vector<BlockProperty>& rows) {
-  std::string text;
-  for (const auto& row : rows) {
-    switch (row.type) {
-      case BlockItemType::BlankItem:
-        text += "--\n";
-        break;
-      case BlockItemType::HeaderItem:
-        text += "# " + row.label + "\n";
-        break;
-      default:
-        text += row.label + "=" + row.value + (row.description.empty() ? "" : "|" + row.description) + "\n";
-        break;
-    }
-  }
-  return text;
-}
 
 TEST(Md4Block, IdChoice) {
   EXPECT_EQ(Md4Block().BlockId(), "##MD");

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -144,23 +145,26 @@ TEST(Mdf4File, FinalizesWhatTheFlagsName) {
 }
 
 TEST(Mdf4File, UnsupportedFlagsFailTheFinalization) {
-  Outcome dl = ReadWithFlags(0x10);
-  EXPECT_FALSE(dl.finalized_on_read);
-  EXPECT_EQ(dl.can_samples, 0U);
-  EXPECT_EQ(dl.messages, std::vector<std::string>{"Finalizing DL block is not supported. File: run"});
-
-  Outcome dl_and_counts = ReadWithFlags(0x15);
-  EXPECT_FALSE(dl_and_counts.finalized_on_read);
-  EXPECT_EQ(dl_and_counts.can_samples, 5U);
-
-  Outcome sr = ReadWithFlags(0x07);
-  EXPECT_FALSE(sr.finalized_on_read);
-  EXPECT_EQ(sr.can_samples, 5U);
-  EXPECT_EQ(sr.messages, std::vector<std::string>{"Finalizing SR block is not supported. File: run"});
-
-  Outcome rd = ReadWithFlags(0x0C);
-  EXPECT_FALSE(rd.finalized_on_read);
-  EXPECT_EQ(rd.messages, std::vector<std::string>{"Finalizing RD block is not supported. File: run"});
+  const struct {
+    uint16_t flags;
+    std::optional<uint64_t> can_samples;               // not checked when empty
+    std::optional<std::vector<std::string>> messages;  // likewise
+  } cases[] = {
+      {0x10, 0, std::vector<std::string>{"Finalizing DL block is not supported. File: run"}},
+      {0x15, 5, std::nullopt},
+      {0x07, 5, std::vector<std::string>{"Finalizing SR block is not supported. File: run"}},
+      {0x0C, std::nullopt, std::vector<std::string>{"Finalizing RD block is not supported. File: run"}},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = ReadWithFlags(c.flags);
+    EXPECT_FALSE(outcome.finalized_on_read) << c.flags;
+    if (c.can_samples) {
+      EXPECT_EQ(outcome.can_samples, *c.can_samples) << c.flags;
+    }
+    if (c.messages) {
+      EXPECT_EQ(outcome.messages, *c.messages) << c.flags;
+    }
+  }
 }
 
 TEST(Mdf4File, NothingToFinalize) {

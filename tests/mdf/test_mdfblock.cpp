@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "support/memorybuffer.h"
+#include "support/rows.h"
+#include "support/thrown.h"
 
 using mdf::detail::MdfBlock;
 using test::Bytes;
@@ -31,17 +33,7 @@ class TestBlock : public MdfBlock {
   void SetPosition(int64_t position) { file_position_ = position; }
 };
 
-template <typename Exception>
-std::string ThrownText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& error) {
-    return error.what();
-  } catch (...) {
-    return "<other exception kind>";
-  }
-  return "<nothing thrown>";
-}
+using test::ThrownText;
 
 std::string IoText(const std::function<void()>& action) { return ThrownText<std::ios_base::failure>(action); }
 std::string RuntimeText(const std::function<void()>& action) { return ThrownText<std::runtime_error>(action); }
@@ -387,8 +379,7 @@ TEST(BlockBase, TypePropertiesAndLookup) {
   EXPECT_EQ(hd.FindByPosition(0x80), comment_ptr);
   EXPECT_EQ(hd.FindByPosition(0x90), nullptr);
 
-  std::vector<mdf::BlockProperty> rows;
-  hd.GetBlockProperty(rows);
+  const auto rows = test::Rows(hd);
   ASSERT_EQ(rows.size(), 6U);
   EXPECT_EQ(rows[0].label, "Header");
   EXPECT_EQ(rows[0].type, mdf::BlockItemType::HeaderItem);

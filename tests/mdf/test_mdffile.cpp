@@ -6,6 +6,7 @@
 
 #include "idblock.h"
 #include "mdf3file.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
 
@@ -17,8 +18,7 @@ using test::MemoryBuffer;
 namespace {
 
 std::unique_ptr<IdBlock> IdWithFormat(const std::string& format_id) {
-  MemoryBuffer buffer(
-      Bytes().Text("MDF", 8).Text(format_id, 8).Text("Test", 8).U16(0).U16(0).U16(330).U16(0).Zeros(28).U16(0).U16(0).Data());
+  MemoryBuffer buffer(test::IdentificationBlock("MDF", format_id, 330, "Test").Data());
   auto id = std::make_unique<IdBlock>();
   id->Read(buffer);
   return id;

@@ -13,6 +13,7 @@
 #include "mdf/itimestamp.h"
 #include "mdf/mdfhelper.h"
 #include "support/scopedtz.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -203,8 +204,8 @@ TEST(HelperUnicode, ConvertsAndRejectsInvalidInput) {
 }
 
 TEST(HelperOpenFile, OpensByUtf8NameAndReportsErrno) {
-  const auto dir = std::filesystem::path(testing::TempDir()) / "helper_open_file_test";
-  std::filesystem::create_directories(dir);
+  const test::TempDir temp;
+  const auto& dir = temp.Dir();
   const std::string name = (dir / "d\xC3\xA4t\xC3\xA4.txt").string();
 
   std::FILE* file = nullptr;
@@ -218,7 +219,6 @@ TEST(HelperOpenFile, OpensByUtf8NameAndReportsErrno) {
   EXPECT_EQ(mdf::OpenFileUtf8(file, (dir / "missing").string(), "r"), ENOENT);
   EXPECT_EQ(file, nullptr);
   EXPECT_EQ(mdf::OpenFileUtf8(file, name + std::string(1, '\0') + "x", "r"), EINVAL);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -22,9 +22,11 @@
 #include "mdf/iheader.h"
 #include "mdf/mdfreader.h"
 #include "support/channelfixtures.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/loggerfile.h"
 #include "support/memorybuffer.h"
+#include "support/tempdir.h"
 
 using mdf::ChannelObserverList;
 using mdf::MdfReader;
@@ -34,7 +36,7 @@ using test::MemoryBuffer;
 namespace {
 
 std::vector<uint8_t> IdOnly(const std::string& file_id, uint16_t version) {
-  return Bytes().Text(file_id, 8).Text("4.11", 8).Text("QX", 8).U16(0).U16(0).U16(version).U16(0).Zeros(28).U16(0).U16(0);
+  return test::IdentificationBlock(file_id, "4.11", version);
 }
 
 std::shared_ptr<MemoryBuffer> Buffer(std::vector<uint8_t> bytes) {
@@ -291,12 +293,8 @@ TEST(MdfReaderEndToEnd, LoggerFileFromMemory) {
 }
 
 TEST(MdfReaderEndToEnd, LoggerFileFromPath) {
-  const std::string path = ::testing::TempDir() + "logmend_reader_run.mf4";
-  {
-    const auto bytes = test::LoggerFileBuilder(false).Build();
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
+  const test::TempDir dir;
+  const std::string path = dir.Write("logmend_reader_run.mf4", test::LoggerFileBuilder(false).Build());
   {
     MdfReader reader(path);
     ExpectLoggerValues(reader, false);
@@ -308,7 +306,6 @@ TEST(MdfReaderEndToEnd, LoggerFileFromPath) {
     EXPECT_TRUE(reader.ReadEverythingButData());
     EXPECT_FALSE(reader.IsOpen());
   }
-  std::remove(path.c_str());
 }
 
 TEST(MdfReaderEndToEnd, UnfinalizedTwinIsFinalizedOnRead) {

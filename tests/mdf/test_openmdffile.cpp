@@ -6,11 +6,10 @@
 #include <fstream>
 #include <sstream>
 
-#include <unistd.h>
-
 #include "fileopener.h"
 #include "mdfblock.h"
 #include "support/logcapture.h"
+#include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 
@@ -18,20 +17,10 @@ namespace {
 
 class OpenMdfFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("openmdffile_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    mdf::detail::SetFileOpener({});
-    fs::remove_all(dir_);
-  }
-  std::string MakeFile(const std::string& name, const std::string& content) {
-    const auto path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
-  }
-  fs::path dir_;
+  void TearDown() override { mdf::detail::SetFileOpener({}); }
+  std::string MakeFile(const std::string& name, const std::string& content) { return temp_.Write(name, content); }
+  test::TempDir temp_;
+  const fs::path& dir_ = temp_.Dir();
 };
 
 TEST_F(OpenMdfFileTest, NothingToOpen) {

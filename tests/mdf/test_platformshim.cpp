@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
 
 #include "platformshim.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -16,9 +15,8 @@ namespace fs = std::filesystem;
 using platform::FileKind;
 
 TEST(PlatformFiles, ClassifiesAndSizesPaths) {
-  const fs::path dir =
-      fs::path(testing::TempDir()) / ("platform_shim_test_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const test::TempDir temp;
+  const fs::path& dir = temp.Dir();
   const std::string file = (dir / "file.bin").string();
   std::ofstream(file) << "12345";
   fs::create_symlink(dir / "loop_b", dir / "loop_a");
@@ -36,7 +34,6 @@ TEST(PlatformFiles, ClassifiesAndSizesPaths) {
   EXPECT_EQ(platform::FileSize(file), 5);
   EXPECT_EQ(platform::FileSize(dir.string()), -1);
   EXPECT_EQ(platform::FileSize((dir / "none").string()), -1);
-  fs::remove_all(dir);
 }
 
 TEST(PlatformCodePage, NamesKnownPagesOnly) {

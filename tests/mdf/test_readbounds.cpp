@@ -59,7 +59,7 @@ TEST(ReadBounds, ZippedBlockBeyondTheFileEndsTheStream) {
   {  // Without observers every record would be skipped without inflating anything.
     test::LoadedGroup file(image);
     test::LogCapture log;
-    file.group.ReadData(file.buffer);
+    EXPECT_FALSE(file.group.ReadData(file.buffer)) << "the read that ends at damage fails";
     EXPECT_EQ(file.Cg(0).SampleCounter(), 0U);
     EXPECT_TRUE(log.Contains("Parse of record failed. Error: End of file detected."));
   }
@@ -114,6 +114,22 @@ TEST(ReadBounds, ConvertedValuesFollowTheHeldSamples) {
   const auto valid = observer.ConvertedValues(values);
   EXPECT_EQ(values, (std::vector<double>{11, 22, 33}));
   EXPECT_EQ(valid, (std::vector<bool>{true, true, true}));
+}
+
+// A list that names a block beyond the end of the file has lost that block's records.
+TEST(ReadBounds, ListLinkBeyondTheFileIsLogged) {
+  test::FileImage image;
+  image.Place(64, test::DgBlock(0, 128, 1024, 0, 0));
+  image.Place(128, test::CgBlock(test::CgFields().Id(0).Cycles(4).DataBytes(1)));
+  image.Place(1024, test::DataList(0, {2048, 9000}, {0, 2}));
+  image.Place(2048, test::PlainBlock("##DT", {1, 2}));
+  test::LogCapture log;
+  test::LoadedGroup file(image);
+  EXPECT_EQ(file.group.DataSize(), 2U);
+  ASSERT_EQ(log.entries.size(), 1U);
+  EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
+  EXPECT_NE(log.entries[0].text.find("Expected: a data block, Found: ,"), std::string::npos) << log.entries[0].text;
+  EXPECT_TRUE(file.group.ReadData(file.buffer)) << "the records that exist read whole";
 }
 
 // The rest of a fixed text is passed over up to the end of the stream, never beyond it.

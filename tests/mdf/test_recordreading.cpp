@@ -22,14 +22,7 @@ namespace {
 
 using mdf::detail::Dg4Block;
 using mdf::detail::ReadCache;
-using test::Bytes;
-using test::CgBlock;
-using test::CgFields;
-using test::DgBlock;
-using test::FileImage;
-using test::PlainBlock;
-
-using test::LoadedGroup;
+using namespace test;  // the test kit
 
 struct Delivery {
   uint64_t sample;
@@ -59,17 +52,9 @@ class Recorder : public mdf::ISampleObserver {
   size_t stop_after = 0;
 };
 
-std::vector<uint8_t> Sequence(uint8_t first, size_t count) {
-  std::vector<uint8_t> bytes(count);
-  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i);
-  return bytes;
-}
 
 TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(5).Cycles(3).DataBytes(8)));
-  image.Place(232, PlainBlock("##DT", Sequence(0, 24)));
+  FileImage image = test::OneGroupFile(CgFields().Id(5).Cycles(3).DataBytes(8), PlainBlock("##DT", Sequence(0, 24)));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.BuildRecordObserverMap();
@@ -85,10 +70,9 @@ TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
 }
 
 TEST(RecordReading, OneGroupOwnsEveryRecordButObserversWantTheirIds) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 1));
-  image.Place(128, CgBlock(CgFields().Id(7).Cycles(3).DataBytes(2)));
-  image.Place(232, PlainBlock("##DT", Bytes().U8(7).U16(0x0201).U8(5).U16(0x0403).U8(7).U16(0x0605)));
+  FileImage image =
+      test::OneGroupFile(CgFields().Id(7).Cycles(3).DataBytes(2),
+                         PlainBlock("##DT", Bytes().U8(7).U16(0x0201).U8(5).U16(0x0403).U8(7).U16(0x0605)), 1);
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.ReadData(file.buffer);
@@ -168,10 +152,7 @@ TEST(RecordReading, UnobservedGroupIsWalkedToTheEndAndCappedByItsCount) {
 }
 
 TEST(RecordReading, RecordsBeyondTheSampleCountAreNotPassedOn) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(2).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 2, 3, 4}));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(2).DataBytes(1), PlainBlock("##DT", {1, 2, 3, 4}));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   file.group.ReadData(file.buffer);
@@ -179,10 +160,7 @@ TEST(RecordReading, RecordsBeyondTheSampleCountAreNotPassedOn) {
 }
 
 TEST(RecordReading, AnObserverCanStopTheRead) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(4).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 2, 3, 4}));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(4).DataBytes(1), PlainBlock("##DT", {1, 2, 3, 4}));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   recorder.stop_after = 2;
@@ -209,10 +187,8 @@ TEST(RecordReading, VlsdRecords) {
 }
 
 TEST(RecordReading, VlsdLengthBeyondTheDataFailsBeforeAllocating) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(3).Flags(1)));
-  image.Place(232, PlainBlock("##DT", Bytes().U32(1).Raw("x").U32(0xFFFFFFF0).Raw("yz")));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(3).Flags(1),
+                                       PlainBlock("##DT", Bytes().U32(1).Raw("x").U32(0xFFFFFFF0).Raw("yz")));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -222,10 +198,7 @@ TEST(RecordReading, VlsdLengthBeyondTheDataFailsBeforeAllocating) {
 }
 
 TEST(RecordReading, RecordOfNoBytesEndsTheRead) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(3)));
-  image.Place(232, PlainBlock("##DT", Sequence(0, 16)));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(3), PlainBlock("##DT", Sequence(0, 16)));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -259,10 +232,8 @@ TEST(RecordReading, DataListOfPlainAndZippedBlocks) {
 TEST(RecordReading, ZippedBlockThatDoesNotInflateIsAFailure) {
   auto broken = test::Deflated(Sequence(0, 40));
   broken[broken.size() / 2] ^= 0x5A;
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(10).DataBytes(4)));
-  image.Place(232, test::ZippedBlock("DT", 0, 0, 40, broken));
+  FileImage image =
+      test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4), test::ZippedBlock("DT", 0, 0, 40, broken));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -272,10 +243,8 @@ TEST(RecordReading, ZippedBlockThatDoesNotInflateIsAFailure) {
 }
 
 TEST(RecordReading, BlockClaimingMoreThanTheFileHolds) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(10).DataBytes(4)));
-  image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + 400).U64(0).Raw("abcdefgh"));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(10).DataBytes(4),
+                                       Bytes().Raw("##DT").Zeros(4).U64(24 + 400).U64(0).Raw("abcdefgh"));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   test::LogCapture log;
@@ -287,10 +256,9 @@ TEST(RecordReading, BlockClaimingMoreThanTheFileHolds) {
 // A length far beyond the file: records are neither sized by it nor skipped through it.
 TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
   constexpr uint64_t kClaimed = uint64_t{1} << 40;
-  FileImage vlsd_image;
-  vlsd_image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  vlsd_image.Place(128, CgBlock(CgFields().Id(0).Cycles(3).Flags(1)));
-  vlsd_image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).U32(1).Raw("x").U32(0x7FFFFFFF).Raw("yz"));
+  FileImage vlsd_image = test::OneGroupFile(
+      CgFields().Id(0).Cycles(3).Flags(1),
+      Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).U32(1).Raw("x").U32(0x7FFFFFFF).Raw("yz"));
   LoadedGroup vlsd(vlsd_image);
   Recorder recorder(vlsd.group);
   test::LogCapture log;
@@ -298,10 +266,8 @@ TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
   EXPECT_EQ(recorder.deliveries, (std::vector<Delivery>{{0, 0, {'x'}}}));
   EXPECT_TRUE(log.Contains("Parse of record failed. Error: End of file detected."));
 
-  FileImage fixed_image;
-  fixed_image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  fixed_image.Place(128, CgBlock(CgFields().Id(0).Cycles(kClaimed).DataBytes(1)));
-  fixed_image.Place(232, Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).Raw("abcdefgh"));
+  FileImage fixed_image = test::OneGroupFile(CgFields().Id(0).Cycles(kClaimed).DataBytes(1),
+                                             Bytes().Raw("##DT").Zeros(4).U64(24 + kClaimed).U64(0).Raw("abcdefgh"));
   LoadedGroup fixed(fixed_image);
   Recorder elsewhere(fixed.group);
   elsewhere.ListenTo({9});  // every record is skipped
@@ -312,10 +278,7 @@ TEST(RecordReading, ClaimedSizeBeyondTheFileIsNeitherAllocatedNorWalked) {
 }
 
 TEST(RecordReading, InvalidRecordIdSizeMakesTheRecordsUnreadable) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 3));
-  image.Place(128, CgBlock(CgFields().Id(1).Cycles(2).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 0, 0, 9}));
+  FileImage image = test::OneGroupFile(CgFields().Id(1).Cycles(2).DataBytes(1), PlainBlock("##DT", {1, 0, 0, 9}), 3);
   test::LogCapture log;
   LoadedGroup file(image);
   EXPECT_TRUE(log.Contains("Invalid record ID size. Size: 3"));
@@ -349,10 +312,7 @@ TEST(RecordReading, NoDataBlocksLeavesObserversAndCountersAlone) {
 }
 
 TEST(RecordReading, GroupNobodyListensToIsSkippedAndCounted) {
-  FileImage image;
-  image.Place(64, DgBlock(0, 128, 232, 0, 0));
-  image.Place(128, CgBlock(CgFields().Id(0).Cycles(4).DataBytes(1)));
-  image.Place(232, PlainBlock("##DT", {1, 2, 3, 4}));
+  FileImage image = test::OneGroupFile(CgFields().Id(0).Cycles(4).DataBytes(1), PlainBlock("##DT", {1, 2, 3, 4}));
   LoadedGroup file(image);
   Recorder deaf(file.group);
   deaf.ListenTo({9});
@@ -364,16 +324,6 @@ TEST(RecordReading, GroupNobodyListensToIsSkippedAndCounted) {
 }  // namespace
 
 namespace {
-
-// Stands for the data group: link 0 leads to its data.
-class DataOwner : public mdf::detail::DataListBlock {
- public:
-  explicit DataOwner(int64_t data_link) {
-    block_id_ = "##DG";
-    link_list_ = {data_link};
-  }
-  size_t Read(std::streambuf&) override { return 0; }
-};
 
 TEST(BlockStream, ReadsAndSkipsAcrossWindowsAndBlocks) {
   // Blocks of 300,000 (more than one read window), 0, 5, 200,000 zipped and 70,001 bytes.
@@ -400,7 +350,7 @@ TEST(BlockStream, ReadsAndSkipsAcrossWindowsAndBlocks) {
   }
   image.Place(1024, test::DataList(0, links, offsets));
   test::MemoryBuffer buffer(image.Data());
-  DataOwner owner(1024);
+  test::ListOwner owner({1024});  // the data group: link 0 leads to its data
   owner.ReadBlockList(buffer, 0);
   std::vector<mdf::detail::DataBlock*> blocks;
   owner.CollectDataBlocks(blocks);

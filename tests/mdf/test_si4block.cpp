@@ -7,19 +7,14 @@
 #include "mdf/imetadata.h"
 #include "si4block.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 using mdf::detail::Si4Block;
 using test::Bytes;
 using test::MemoryBuffer;
+using test::RowValue;
 
 namespace {
-
-std::string Row(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  for (const auto& row : rows) {
-    if (row.label == label) return row.value;
-  }
-  return "<missing>";
-}
 
 TEST(Si4Block, DefaultBlock) {
   MemoryBuffer buffer(std::string(64, '\0'));
@@ -60,25 +55,22 @@ TEST(Si4Block, NameWithoutPath) {
 }
 
 TEST(Si4Block, DisplayTexts) {
+  const struct {
+    uint8_t type;
+    uint8_t bus;
+    uint8_t flags;
+    std::vector<std::pair<std::string, std::string>> rows;
+  } cases[] = {
+      {7, 0, 2, {{"Source Type", "Unknown"}, {"Bus Type", ""}, {"Flags", ""}, {"Name TX", "0x0"}}},
+      {3, 2, 1, {{"Source Type", "I/O"}, {"Bus Type", "CAN"}, {"Flags", "Simulated"}}},
+  };
   Si4Block block;
-  std::vector<mdf::BlockProperty> rows;
-  block.Type(7);
-  block.Bus(0);
-  block.Flags(2);
-  block.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Source Type"), "Unknown");
-  EXPECT_EQ(Row(rows, "Bus Type"), "");
-  EXPECT_EQ(Row(rows, "Flags"), "");
-  EXPECT_EQ(Row(rows, "Name TX"), "0x0");
-
-  rows.clear();
-  block.Type(3);
-  block.Bus(2);
-  block.Flags(1);
-  block.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Source Type"), "I/O");
-  EXPECT_EQ(Row(rows, "Bus Type"), "CAN");
-  EXPECT_EQ(Row(rows, "Flags"), "Simulated");
+  for (const auto& c : cases) {
+    block.Type(c.type);
+    block.Bus(c.bus);
+    block.Flags(c.flags);
+    test::ExpectRowValues(test::Rows(block), c.rows);
+  }
 }
 
 TEST(Si4Block, DescriptionRoundTrip) {

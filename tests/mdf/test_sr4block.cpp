@@ -13,6 +13,7 @@
 #include "support/groupfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 
 namespace {
 
@@ -25,11 +26,7 @@ using test::CgFields;
 using test::FileImage;
 using test::PlainBlock;
 
-std::vector<uint8_t> Counting(size_t count) {
-  std::vector<uint8_t> bytes(count);
-  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i);
-  return bytes;
-}
+std::vector<uint8_t> Counting(size_t count) { return test::Sequence(0, count); }
 
 // A group of 6 data bytes and 1 invalidation byte with one reduction at 256 whose data
 // block lies at 512 (and, for a list, further blocks at 1024 and 2048).
@@ -144,17 +141,12 @@ TEST(Sr4Block, FieldsAndDisplayRows) {
   Reduced file(ReducedFile(2, PlainBlock("##RD", Counting(42))));
   EXPECT_EQ(file.reduction->NofSamples(), 2U);
   EXPECT_EQ(file.reduction->Interval(), 0.5);
-  std::vector<mdf::BlockProperty> rows;
-  file.reduction->GetBlockProperty(rows);
-  std::vector<std::string> labels;
-  for (size_t i = 6; i < rows.size(); ++i) labels.push_back(rows[i].label + "=" + rows[i].value);
-  EXPECT_EQ(labels, (std::vector<std::string>{"Links=", "Next SR=0x0", "Data=0x200", "=", "Information=",
-                                              "Samples=2", "Length=0.5", "Sync Type=Timer", "Flags=Invalid"}));
+  EXPECT_EQ(test::LabelValueTexts(test::Rows(*file.reduction), test::kHeaderRows),
+            (std::vector<std::string>{"Links=", "Next SR=0x0", "Data=0x200", "=", "Information=", "Samples=2",
+                                      "Length=0.5", "Sync Type=Timer", "Flags=Invalid"}));
   const auto sync_text = [&file](uint8_t sync_type) {
     file.reduction->SyncType(sync_type);
-    std::vector<mdf::BlockProperty> list;
-    file.reduction->GetBlockProperty(list);
-    return list[13].value;
+    return test::Rows(*file.reduction)[13].value;
   };
   EXPECT_EQ(sync_text(0), "");
   EXPECT_EQ(sync_text(4), "Index");
@@ -175,22 +167,12 @@ TEST(Sr4Block, OnlyBlocksReadFromAFileAreWritten) {
   EXPECT_EQ(buffer.Bytes().size(), 64U) << "nothing written";
 }
 
-// Stands for a block whose link 0 leads to a chain of sample reductions.
-class ChainOwner : public mdf::detail::DataListBlock {
- public:
-  ChainOwner() {
-    block_id_ = "##CG";
-    link_list_ = {256};
-  }
-  size_t Read(std::streambuf&) override { return 0; }
-};
-
 TEST(Sr4Block, FactoryReadsAChainOfReductions) {
   FileImage image;
   image.Place(256, test::SrBlock(512, 0, 1, 1.0, 1, 0));
   image.Place(512, test::SrBlock(0, 0, 2, 2.0, 1, 0));
   test::MemoryBuffer buffer(image.Data());
-  ChainOwner owner;
+  test::ListOwner owner({256}, "##CG");  // link 0 leads to a chain of sample reductions
   owner.ReadBlockList(buffer, 0);
   ASSERT_EQ(owner.DataBlockList().size(), 2U);
   const auto* second = dynamic_cast<const Sr4Block*>(owner.DataBlockList()[1].get());

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mdf/mdfexception.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
 #include "tx3block.h"
@@ -21,7 +22,7 @@ using test::MemoryBuffer;
 namespace {
 
 std::vector<uint8_t> TxBlockBytes(const std::string& id, uint64_t length, const std::string& data) {
-  return Bytes().Raw(id).Zeros(4).U64(length).U64(0).Raw(data);
+  return test::Block(id, {}, Bytes().Raw(data), length);
 }
 
 TEST(Tx4Block, WriteAlignsAndIsExact) {

@@ -11,6 +11,7 @@
 #include "mdf/mdfhelper.h"
 #include "mdf4timestamp.h"
 #include "support/memorybuffer.h"
+#include "support/rows.h"
 #include "support/scopedtz.h"
 
 using mdf::LocalTimestamp;
@@ -20,19 +21,13 @@ using mdf::detail::Fh4Block;
 using mdf::detail::Mdf4Timestamp;
 using test::Bytes;
 using test::MemoryBuffer;
+using test::RowValue;
 
 namespace {
 
 constexpr uint64_t kTime = 1'600'000'000'123'456'789ULL;
 
 using ZoneGuard = test::ScopedTz;
-
-std::string Row(const std::vector<mdf::BlockProperty>& rows, const std::string& label) {
-  for (const auto& row : rows) {
-    if (row.label == label) return row.value;
-  }
-  return "<missing>";
-}
 
 class OtherTimestamp : public mdf::ITimestamp {
  public:
@@ -107,10 +102,10 @@ TEST(Mdf4Timestamp, ReadRowsAndRewriteInPlace) {
   std::vector<mdf::BlockProperty> rows;
   stamp.GetBlockProperty(rows);
   ASSERT_EQ(rows.size(), 4U);
-  EXPECT_EQ(Row(rows, "Time Flags"), "UTC,Offset");
-  EXPECT_EQ(Row(rows, "TZ Offset [min]"), "60");
-  EXPECT_EQ(Row(rows, "DST Offset [min]"), "0");
-  EXPECT_EQ(Row(rows, "ISO Time"), "1970-01-01 01:00:00 + 0 ns[GMT+1, no DST]");
+  test::ExpectRowValues(rows, {{"Time Flags", "UTC,Offset"},
+                               {"TZ Offset [min]", "60"},
+                               {"DST Offset [min]", "0"},
+                               {"ISO Time", "1970-01-01 01:00:00 + 0 ns[GMT+1, no DST]"}});
 
   stamp.SetTime(TimezoneTimestamp(kTime, -90, 60));
   buffer.pubseekpos(0);
@@ -132,9 +127,8 @@ TEST(Fh4Block, NewBlockIsNowInUtc) {
   EXPECT_GE(block.Time(), before);
   EXPECT_LE(block.Time(), after);
   EXPECT_EQ(block.GetTimestamp()->GetTimeType(), 0);
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Time Flags"), "UTC,No Offset");
+  const auto rows = test::Rows(block);
+  EXPECT_EQ(RowValue(rows, "Time Flags"), "UTC,No Offset");
   EXPECT_EQ(block.BlockType(), "FH");
 }
 
@@ -181,12 +175,10 @@ TEST(Fh4Block, ReadWithAndWithoutComment) {
   EXPECT_EQ(block.ToolVendor(), "");
   EXPECT_EQ(block.ToolVersion(), "1.7");
 
-  std::vector<mdf::BlockProperty> rows;
-  block.GetBlockProperty(rows);
-  EXPECT_EQ(Row(rows, "Next FH"), "0x0");
-  EXPECT_EQ(Row(rows, "Comment MD"), "0x78");
-  EXPECT_EQ(Row(rows, "ISO Time"), "2020-09-13 12:26:40 + 123456789 ns");
-  EXPECT_EQ(Row(rows, "Tool ID"), "QX");  // The comment's own rows follow.
+  const auto rows = test::Rows(block);
+  test::ExpectRowValues(
+      rows, {{"Next FH", "0x0"}, {"Comment MD", "0x78"}, {"ISO Time", "2020-09-13 12:26:40 + 123456789 ns"}});
+  EXPECT_EQ(RowValue(rows, "Tool ID"), "QX");  // The comment's own rows follow.
 
   auto bare_file = Bytes().Zeros(8).Data();
   const auto bare_fh = FhBytes(0, 7);

@@ -1,17 +1,16 @@
 #include "zlibutil.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/deflate.h"
 #include "support/memorybuffer.h"
+#include "support/sinks.h"
+#include "support/tempdir.h"
 
 using mdf::detail::ByteArray;
 using mdf::detail::CompressBuffer;
@@ -20,7 +19,9 @@ using mdf::detail::DecompressBuffer;
 using mdf::detail::DecompressStream;
 using mdf::detail::TransposeBytes;
 using mdf::detail::UntransposeBytes;
+using test::ChunkSink;
 using test::MemoryBuffer;
+using test::TempDir;
 
 namespace {
 
@@ -38,54 +39,10 @@ ByteArray RecordBytes(size_t size) {
   return bytes;
 }
 
-// Deflated by zlib itself, so the inflating side is checked against an independent writer.
-ByteArray ZlibCompress(const ByteArray& input) {
-  uLongf size = compressBound(input.size());
-  ByteArray output(size);
-  EXPECT_EQ(compress2(output.data(), &size, input.data(), input.size(), Z_DEFAULT_COMPRESSION), Z_OK);
-  output.resize(size);
-  return output;
-}
-
-ByteArray ZlibUncompress(const ByteArray& input, size_t size) {
-  ByteArray output(size);
-  uLongf produced = size;
-  EXPECT_EQ(uncompress(output.data(), &produced, input.data(), input.size()), Z_OK);
-  output.resize(produced);
-  return output;
-}
-
-// A sink that records the size of every bulk put it receives.
-class ChunkSink : public std::streambuf {
- public:
-  std::vector<std::streamsize> puts;
-  std::string data;
-
- protected:
-  std::streamsize xsputn(const char* source, std::streamsize count) override {
-    puts.push_back(count);
-    data.append(source, static_cast<size_t>(count));
-    return count;
-  }
-};
-
-class TempDir {
- public:
-  TempDir() : path_(std::filesystem::temp_directory_path() / ("mdf_zlib_" + std::to_string(::getpid()))) {
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string Write(const std::string& name, const ByteArray& bytes) const {
-    const auto file = (path_ / name).string();
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-    return file;
-  }
-  std::string Path(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+// Deflated and inflated by zlib itself, so each side is checked against an independent one;
+// an inflation zlib refuses is empty and so never equals the expected bytes.
+using test::Deflated;
+using test::Inflated;
 
 TEST(Transpose, MovesWholeRowsAndLeavesTheRest) {
   ByteArray data = {0, 1, 2, 3, 4, 5, 6};
@@ -120,7 +77,7 @@ TEST(CompressBuffer, ZerosRoundTripAndShrink) {
   ByteArray compressed;
   ASSERT_TRUE(CompressBuffer(zeros, compressed));
   EXPECT_LT(compressed.size(), 50U);
-  EXPECT_EQ(ZlibUncompress(compressed, 1000), zeros);  // a zlib stream, header included
+  EXPECT_EQ(Inflated(compressed, 1000), zeros);  // a zlib stream, header included
 
   ByteArray restored(1000);
   ASSERT_TRUE(DecompressBuffer(compressed, restored));
@@ -155,7 +112,7 @@ TEST(CompressBuffer, PiecewiseFeedingMatchesOneCall) {
   ASSERT_TRUE(mdf::detail::internal::Deflate(input.data(), input.size(), compressed.data(), compressed.size(),
                                              produced, 7));
   compressed.resize(produced);
-  EXPECT_EQ(ZlibUncompress(compressed, input.size()), input);
+  EXPECT_EQ(Inflated(compressed, input.size()), input);
 
   ByteArray restored(input.size());
   ASSERT_TRUE(mdf::detail::internal::Inflate(compressed.data(), compressed.size(), restored.data(), restored.size(),
@@ -166,7 +123,7 @@ TEST(CompressBuffer, PiecewiseFeedingMatchesOneCall) {
 
 TEST(DecompressBuffer, OutputSizeRules) {
   const ByteArray input = RecordBytes(3000);
-  const ByteArray compressed = ZlibCompress(input);
+  const ByteArray compressed = Deflated(input);
 
   ByteArray larger(5000, 0xEE);
   EXPECT_TRUE(DecompressBuffer(compressed, larger));
@@ -183,7 +140,7 @@ TEST(DecompressBuffer, OutputSizeRules) {
 
 TEST(DecompressBuffer, CorruptTruncatedOrTrailingInputFails) {
   const ByteArray input = RecordBytes(3000);
-  const ByteArray compressed = ZlibCompress(input);
+  const ByteArray compressed = Deflated(input);
 
   ByteArray corrupt = compressed;
   corrupt[corrupt.size() / 2] ^= 0xFF;
@@ -203,7 +160,7 @@ TEST(DecompressBuffer, CorruptTruncatedOrTrailingInputFails) {
 
 TEST(DecompressStream, InflatesInPiecesToTheSink) {
   const ByteArray input = RecordBytes(200'000);
-  const ByteArray compressed = ZlibCompress(input);
+  const ByteArray compressed = Deflated(input);
   ASSERT_GT(compressed.size(), 16'384U);  // more than one input piece
 
   // The compressed bytes sit between other bytes, as in a file.
@@ -220,7 +177,7 @@ TEST(DecompressStream, InflatesInPiecesToTheSink) {
 
 TEST(DecompressStream, FailureCases) {
   const ByteArray input = RecordBytes(100'000);
-  const ByteArray compressed = ZlibCompress(input);
+  const ByteArray compressed = Deflated(input);
   {
     MemoryBuffer source(compressed);
     ChunkSink sink;
@@ -260,17 +217,17 @@ TEST(CompressFile, WholeFileAndFailures) {
   const auto file = dir.Write("data.bin", content);
   ByteArray compressed;
   ASSERT_TRUE(CompressFile(file, compressed));
-  EXPECT_EQ(ZlibUncompress(compressed, content.size()), content);
+  EXPECT_EQ(Inflated(compressed, content.size()), content);
 
   const ByteArray text = RecordBytes(50'000);
   ByteArray small;
   ASSERT_TRUE(CompressFile(dir.Write("records.bin", text), small));
   EXPECT_LT(small.size(), text.size());
-  EXPECT_EQ(ZlibUncompress(small, text.size()), text);
+  EXPECT_EQ(Inflated(small, text.size()), text);
 
   ByteArray output;
   EXPECT_FALSE(CompressFile(dir.Path("missing.bin"), output));
-  EXPECT_FALSE(CompressFile(dir.Write("empty.bin", {}), output));
+  EXPECT_FALSE(CompressFile(dir.Write("empty.bin", ByteArray{}), output));
   EXPECT_FALSE(CompressFile(dir.Path(""), output));  // the directory itself
 }
 

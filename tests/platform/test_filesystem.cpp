@@ -58,7 +58,7 @@ TEST(FileSystemInit, TheRootMustEndInASlash) {
   fsDestroy(&fs);
 
   test::TempDir dir;
-  dir.WriteFile("file", "x");
+  dir.Write("file", "x");
   EXPECT_EQ(nativeFsNew(View(dir / "file/")), nullptr);  // not a directory
   EXPECT_EQ(nativeFsNew(View(dir / "missing/")), nullptr);
   cFileSystem_t* native = nativeFsNew(View(dir.Path()));
@@ -67,7 +67,7 @@ TEST(FileSystemInit, TheRootMustEndInASlash) {
 }
 
 TEST_F(NativeFs, ListsFilesAndDirectoriesInByteOrderAndNothingElse) {
-  for (const char* name : {"b.mf4", "A.mf4", "a.mf4", ".hidden", "a.mf4.bak"}) dir_.WriteFile(name, "1234");
+  for (const char* name : {"b.mf4", "A.mf4", "a.mf4", ".hidden", "a.mf4.bak"}) dir_.Write(name, "1234");
   dir_.MakeDir("x");
   dir_.MakeDir("x/inner");
   ASSERT_EQ(mkfifo((dir_ / "y").c_str(), 0600), 0);
@@ -94,12 +94,12 @@ TEST_F(NativeFs, ListsFilesAndDirectoriesInByteOrderAndNothingElse) {
 }
 
 TEST_F(NativeFs, StatsKindsAndTheFullSixtyFourBitSize) {
-  dir_.WriteFile("small", "12345");
+  dir_.Write("small", "12345");
   dir_.MakeDir("sub");
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   // A sparse file of 3 GiB: beyond what a 32-bit signed size can hold.
   constexpr int64_t kThreeGiB = int64_t{3} << 30;
-  dir_.WriteFile("big", "");
+  dir_.Write("big", "");
   ASSERT_EQ(truncate((dir_ / "big").c_str(), kThreeGiB), 0);
 
   struct Case {
@@ -135,7 +135,7 @@ TEST_F(NativeFs, MakeDirsCreatesEachLevelAndStopsAtAFile) {
   EXPECT_TRUE(std::filesystem::is_directory(dir_ / "a/b/c"));
   EXPECT_TRUE(fsMakeDirs(fs_, cStrViewOf("")));
 
-  dir_.WriteFile("f", "x");
+  dir_.Write("f", "x");
   EXPECT_FALSE(fsMakeDirs(fs_, cStrViewOf("f/b")));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "b"));
   EXPECT_TRUE(fsEnsureDir(fs_, cStrViewOf("a")));

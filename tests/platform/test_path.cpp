@@ -23,8 +23,8 @@ class PathInTree : public testing::Test {
     old_ = old;
     std::free(old);
     dir_.MakeDir("logs/sub");
-    dir_.WriteFile("a.mf4", "x");
-    dir_.WriteFile("logs/b.mf4", "x");
+    dir_.Write("a.mf4", "x");
+    dir_.Write("logs/b.mf4", "x");
     ASSERT_EQ(chdir((dir_ / "logs").c_str()), 0);
     char* here = realpath(".", nullptr);  // the temporary directory may itself sit behind a link
     ASSERT_NE(here, nullptr);

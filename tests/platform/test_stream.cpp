@@ -124,7 +124,7 @@ TEST(FileStream, RefusesDirectoriesMissingFilesAndUnknownTypes) {
   EXPECT_EQ(fileStreamOpen(dir.Path().c_str(), kFileStreamWrite), nullptr);
   EXPECT_EQ(fileStreamOpen((dir / "missing").c_str(), kFileStreamRead), nullptr);
   EXPECT_EQ(fileStreamOpen((dir / "missing").c_str(), kFileStreamReadWrite), nullptr);  // never creates
-  dir.WriteFile("f", "x");
+  dir.Write("f", "x");
   EXPECT_EQ(fileStreamOpen((dir / "f").c_str(), 3), nullptr);
   EXPECT_EQ(fileStreamOpen(nullptr, kFileStreamRead), nullptr);
 }
@@ -315,7 +315,7 @@ TEST(StreamCopy, TheCheckedCopyReportsWhatThePlainOneIgnores) {
 TEST(StreamStack, AWindowOfAFileReadThroughABufferedCopy) {
   test::TempDir dir;
   const std::string bytes = Pattern(1000);
-  dir.WriteFile("input.bin", bytes);
+  dir.Write("input.bin", bytes);
   cStream_t* file = fileStreamOpen((dir / "input.bin").c_str(), kFileStreamRead);
   ASSERT_NE(file, nullptr);
   cStream_t* window = windowStreamNew(file, 100, 700);

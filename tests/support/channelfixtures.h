@@ -13,23 +13,11 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdfblock.h"
+#include "support/bytes.h"
+#include "support/image.h"
 #include "support/memorybuffer.h"
 
 namespace test {
-
-inline uint64_t DoubleBits(double value) {
-  uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof(bits));
-  return bits;
-}
-
-inline Bytes TextBlock(const std::string& text) {
-  return Bytes().Raw("##TX").Zeros(4).U64(24 + text.size() + 1).U64(0).Raw(text).Zeros(1);
-}
-
-inline Bytes MetaBlock(const std::string& xml) {
-  return Bytes().Raw("##MD").Zeros(4).U64(24 + xml.size() + 1).U64(0).Raw(xml).Zeros(1);
-}
 
 /// An attachment block without embedded data.
 inline Bytes AttachmentBlock() {
@@ -58,7 +46,7 @@ inline Bytes ChannelBlock(const CnFields& cn) {
   bytes.U8(cn.type).U8(cn.sync).U8(cn.data_type).U8(cn.bit_offset);
   bytes.U32(cn.byte_offset).U32(cn.bit_count).U32(cn.flags).U32(cn.invalid_bit);
   bytes.U8(cn.precision).U8(0).U16(cn.nof_attachments);
-  for (const double limit : cn.limits) bytes.U64(DoubleBits(limit));
+  for (const double limit : cn.limits) bytes.F64(limit);
   return bytes;
 }
 
@@ -93,7 +81,7 @@ inline Bytes ArrayBlock(const CaFields& ca) {
   bytes.U8(ca.type).U8(ca.storage).U16(ca.nof_dimensions).U32(ca.flags);
   bytes.U32(static_cast<uint32_t>(ca.byte_offset_base)).U32(ca.invalid_bit_base);
   for (const uint64_t size : ca.sizes) bytes.U64(size);
-  for (const double value : ca.axis_values) bytes.U64(DoubleBits(value));
+  for (const double value : ca.axis_values) bytes.F64(value);
   for (const uint64_t count : ca.cycle_counts) bytes.U64(count);
   return bytes;
 }
@@ -137,12 +125,13 @@ class TestHeader : public mdf::detail::MdfBlock {
   std::vector<std::unique_ptr<mdf::detail::MdfBlock>> blocks_;
 };
 
-/// A channel group block as far as its channels need one: it owns channels, holds the
-/// record buffer and may claim a file position.
-class TestGroupBlock : public mdf::detail::MdfBlock, public mdf::IChannelGroup {
+/// A block of the given id at a position that is also one of the public interfaces: the
+/// interface's block queries are answered by the block, and it reads nothing.
+template <typename Interface>
+class InterfaceBlock : public mdf::detail::MdfBlock, public Interface {
  public:
-  explicit TestGroupBlock(int64_t position = 0) {
-    block_id_ = "##CG";
+  InterfaceBlock(const std::string& id, int64_t position) {
+    block_id_ = id;
     file_position_ = position;
   }
   [[nodiscard]] int64_t FilePosition() const override { return MdfBlock::FilePosition(); }
@@ -150,6 +139,13 @@ class TestGroupBlock : public mdf::detail::MdfBlock, public mdf::IChannelGroup {
   mdf::IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
   [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
   size_t Read(std::streambuf& /* buffer */) override { return 0; }
+};
+
+/// A channel group block as far as its channels need one: it owns channels, holds the
+/// record buffer and may claim a file position.
+class TestGroupBlock : public InterfaceBlock<mdf::IChannelGroup> {
+ public:
+  explicit TestGroupBlock(int64_t position = 0) : InterfaceBlock("##CG", position) {}
 
   [[nodiscard]] uint64_t RecordId() const override { return record_id; }
   void RecordId(uint64_t value) override { record_id = value; }
@@ -187,18 +183,10 @@ class TestGroupBlock : public mdf::detail::MdfBlock, public mdf::IChannelGroup {
 };
 
 /// A data group block that only claims a file position and a description.
-class TestDataGroupBlock : public mdf::detail::MdfBlock, public mdf::IDataGroup {
+class TestDataGroupBlock : public InterfaceBlock<mdf::IDataGroup> {
  public:
   explicit TestDataGroupBlock(int64_t position, std::string description = {})
-      : description_(std::move(description)) {
-    block_id_ = "##DG";
-    file_position_ = position;
-  }
-  [[nodiscard]] int64_t FilePosition() const override { return MdfBlock::FilePosition(); }
-  [[nodiscard]] std::string BlockType() const override { return MdfBlock::BlockType(); }
-  mdf::IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
-  [[nodiscard]] const mdf::IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
-  size_t Read(std::streambuf& /* buffer */) override { return 0; }
+      : InterfaceBlock("##DG", position), description_(std::move(description)) {}
   [[nodiscard]] std::string Description() const override { return description_; }
   [[nodiscard]] std::vector<mdf::IChannelGroup*> ChannelGroups() const override { return {}; }
   mdf::IChannelGroup* CreateChannelGroup() override { return nullptr; }
@@ -207,28 +195,5 @@ class TestDataGroupBlock : public mdf::detail::MdfBlock, public mdf::IDataGroup 
  private:
   std::string description_;
 };
-
-/// The block header fields at a position of a written image.
-struct BlockHeader {
-  std::string id;
-  uint64_t length = 0;
-  std::vector<int64_t> links;
-};
-
-inline uint64_t ReadU64(const std::vector<uint8_t>& bytes, size_t offset) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < 8; ++i) value |= static_cast<uint64_t>(bytes.at(offset + i)) << (8 * i);
-  return value;
-}
-
-inline BlockHeader HeaderAt(const std::vector<uint8_t>& bytes, int64_t position) {
-  const auto at = static_cast<size_t>(position);
-  BlockHeader header;
-  header.id.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + 4));
-  header.length = ReadU64(bytes, at + 8);
-  const uint64_t nof_links = ReadU64(bytes, at + 16);
-  for (uint64_t i = 0; i < nof_links; ++i) header.links.push_back(static_cast<int64_t>(ReadU64(bytes, at + 24 + 8 * i)));
-  return header;
-}
 
 }  // namespace test

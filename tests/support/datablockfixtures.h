@@ -1,38 +1,21 @@
 #pragma once
 // Hand-made MDF4 data blocks for the data block tests. Compressed payloads come from zlib
 // itself, never from the library's writer.
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "datalistblock.h"
 #include "mdfblock.h"
+#include "support/bytes.h"
+#include "support/deflate.h"
+#include "support/image.h"
 #include "support/memorybuffer.h"
+#include "support/thrown.h"
 
 namespace test {
-
-inline std::vector<uint8_t> Deflated(const std::vector<uint8_t>& input) {
-  uLongf size = compressBound(static_cast<uLong>(input.size()));
-  std::vector<uint8_t> output(size);
-  compress2(output.data(), &size, input.data(), static_cast<uLong>(input.size()), Z_DEFAULT_COMPRESSION);
-  output.resize(size);
-  return output;
-}
-
-inline std::vector<uint8_t> Inflated(const std::vector<uint8_t>& input, size_t size) {
-  std::vector<uint8_t> output(size);
-  uLongf produced = static_cast<uLongf>(size);
-  if (uncompress(output.data(), &produced, input.data(), static_cast<uLong>(input.size())) != Z_OK) {
-    return {};
-  }
-  output.resize(produced);
-  return output;
-}
 
 /// A plain data block ("##DT", "##SD", ...) around the payload.
 inline Bytes PlainBlock(const std::string& id, const std::vector<uint8_t>& payload) {
@@ -72,35 +55,24 @@ inline Bytes HeaderList(int64_t first_dl, uint16_t flags = 0, uint8_t zip_type =
   return Bytes().Raw("##HL").Zeros(4).U64(40).U64(1).U64(static_cast<uint64_t>(first_dl)).U16(flags).U8(zip_type).Zeros(5);
 }
 
-/// A file image with blocks placed at chosen offsets, zero bytes between them.
-class FileImage {
+/// Stands for the block that links to the data under test (a data group, by default): its
+/// links are the given ones, and it reads like any MDF4 block with links.
+class ListOwner : public mdf::detail::DataListBlock {
  public:
-  FileImage& Place(size_t offset, const Bytes& block) {
-    if (bytes_.size() < offset) bytes_.resize(offset, 0);
-    if (bytes_.size() < offset + block.Size()) bytes_.resize(offset + block.Size(), 0);
-    std::copy(block.Data().begin(), block.Data().end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
-    return *this;
+  explicit ListOwner(std::vector<int64_t> links = {}, const std::string& id = "##DG") {
+    block_id_ = id;
+    link_list_ = std::move(links);
+    link_count_ = link_list_.size();
+    block_length_ = 24 + 8 * link_list_.size();
   }
-  [[nodiscard]] const std::vector<uint8_t>& Data() const { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
+  size_t Read(std::streambuf& buffer) override { return ReadMdf4Header(buffer); }
+  void SetPosition(int64_t position) { file_position_ = position; }
 };
 
 /// Reads the block at the position of the buffer.
 inline void ReadInto(mdf::detail::MdfBlock& block, MemoryBuffer& buffer, int64_t position) {
   mdf::detail::SetStreamPosition(buffer, position);
   block.Read(buffer);
-}
-
-/// The text of what the action throws.
-inline std::string ThrownText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "<nothing thrown>";
 }
 
 }  // namespace test

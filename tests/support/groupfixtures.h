@@ -5,6 +5,7 @@
 
 #include "dg4block.h"
 #include "mdfblock.h"
+#include "support/image.h"
 #include "support/memorybuffer.h"
 
 namespace test {
@@ -88,6 +89,14 @@ inline Bytes SrBlock(int64_t next, int64_t data, uint64_t cycle_count, double in
       .U8(sync_type)
       .U8(flags)
       .Zeros(6);
+}
+
+/// A data group at 64 (record ids of `id_size` bytes) whose one channel group lies at 128 and
+/// whose data block lies at 232.
+inline FileImage OneGroupFile(const CgFields& group, const Bytes& data_block, uint8_t id_size = 0) {
+  FileImage image;
+  image.Place(64, DgBlock(0, 128, 232, 0, id_size)).Place(128, CgBlock(group)).Place(232, data_block);
+  return image;
 }
 
 // A data group read from a file image: the DG block at 64 with its channel groups.

@@ -4,13 +4,13 @@
 // DZ and a last DT block, a header comment with "common_properties" and one file-history
 // entry. Its unfinalized twin has the logger's "UnFinMF " id with flags 0x05, cycle counts
 // 0 and a last DT block whose length still covers only its header.
-#include <zlib.h>
-
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "support/bytes.h"
+#include "support/deflate.h"
+#include "support/image.h"
 #include "support/loggerheadercomment.h"
 
 namespace test {
@@ -60,27 +60,17 @@ class LoggerFileBuilder {
   explicit LoggerFileBuilder(bool unfinalized) : unfinalized_(unfinalized) {}
 
   std::vector<uint8_t> Build() {
-    file_.clear();
     const bool unfin = unfinalized_;
-    // Identification block.
-    Text(unfin ? "UnFinMF " : "MDF     ", 8);
-    Text("4.11", 8);
-    Text("QX", 8);
-    U16(0);    // byte order
-    U16(0);    // float format
-    U16(411);  // version
-    U16(0);    // code page
-    Zeros(28);
-    U16(unfin ? 0x05 : 0);  // standard unfinalized flags: CG counts, last DT length
-    U16(0);
+    // Standard unfinalized flags of the twin: CG counts, last DT length.
+    file_ = FileImage(IdentificationBlock(unfin ? "UnFinMF " : "MDF     ", "4.11", 411, "QX", unfin ? 0x05 : 0));
 
     // Header at 64; its links are patched once the blocks exist.
-    const int64_t hd = Block("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
-    const int64_t hd_comment = TextBlock("##MD", kLoggerHeaderComment);
-    const int64_t fh_comment = TextBlock("##MD", kLoggerFileHistoryComment);
-    const int64_t fh = Block("##FH", {0, fh_comment}, FileHistoryData());
+    const int64_t hd = file_.Append("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
+    const int64_t hd_comment = Text("##MD", kLoggerHeaderComment);
+    const int64_t fh_comment = Text("##MD", kLoggerFileHistoryComment);
+    const int64_t fh = file_.Append("##FH", {0, fh_comment}, FileHistoryData());
 
-    const int64_t time_cc = Block("##CC", {0, 0, 0, 0}, LinearConversion(0.0, 1e-6));
+    const int64_t time_cc = file_.Append("##CC", {0, 0, 0, 0}, LinearConversion(0.0, 1e-6));
     // CAN channel group, channels written last to first so each knows its successor.
     const int64_t can_data = Channel("CAN_DataFrame.DataBytes", 0, 0, 10, 13, 0, 64, 0);
     const int64_t can_dir = Channel("CAN_DataFrame.Dir", can_data, 0, 0, 12, 4, 1, 0);
@@ -100,208 +90,112 @@ class LoggerFileBuilder {
     // Records, unsorted: CAN, LIN, CAN | LIN, CAN, CAN | LIN, CAN.
     const auto& can = LoggerCanFrames();
     const auto& lin = LoggerLinFrames();
-    std::vector<uint8_t> first;
-    Append(first, CanRecord(can[0]));
-    Append(first, LinRecord(lin[0]));
-    Append(first, CanRecord(can[1]));
-    std::vector<uint8_t> zipped;
-    Append(zipped, LinRecord(lin[1]));
-    Append(zipped, CanRecord(can[2]));
-    Append(zipped, CanRecord(can[3]));
-    std::vector<uint8_t> last;
-    Append(last, LinRecord(lin[2]));
-    Append(last, CanRecord(can[4]));
+    const std::vector<uint8_t> first = Concat({CanRecord(can[0]), LinRecord(lin[0]), CanRecord(can[1])});
+    const std::vector<uint8_t> zipped = Concat({LinRecord(lin[1]), CanRecord(can[2]), CanRecord(can[3])});
+    const std::vector<uint8_t> last = Concat({LinRecord(lin[2]), CanRecord(can[4])});
 
-    const int64_t dt1 = Block("##DT", {}, first);
-    const int64_t dz = Block("##DZ", {}, Deflated(zipped));
-    std::vector<uint8_t> list_data;
-    PutU8(list_data, 0);  // flags: offsets follow
-    PutZeros(list_data, 3);
-    PutU32(list_data, 3);
-    PutU64(list_data, 0);
-    PutU64(list_data, first.size());
-    PutU64(list_data, first.size() + zipped.size());
-    const int64_t dl = Block("##DL", {0, dt1, dz, 0}, list_data);
-    std::vector<uint8_t> dg_data = {1, 0, 0, 0, 0, 0, 0, 0};  // record id size 1
-    const int64_t dg = Block("##DG", {0, can_cg, dl, 0}, dg_data);
+    const int64_t dt1 = file_.Append("##DT", {}, first);
+    const int64_t dz = file_.Append("##DZ", {}, ZippedData(zipped));
+    const std::vector<uint8_t> list_data =
+        Bytes().U8(0).Zeros(3).U32(3).U64(0).U64(first.size()).U64(first.size() + zipped.size());  // offsets follow
+    const int64_t dl = file_.Append("##DL", {0, dt1, dz, 0}, list_data);
+    const int64_t dg = file_.Append("##DG", {0, can_cg, dl, 0}, Bytes().U8(1).Zeros(7));  // record id size 1
 
     // The last DT ends the file; the unfinalized twin's length still says "empty".
-    const int64_t dt2 = Block("##DT", {}, last, unfin ? 24 : 24 + last.size());
-    PatchLink(dl, 3, dt2);
-    PatchLink(hd, 0, dg);
-    PatchLink(hd, 1, fh);
-    PatchLink(hd, 5, hd_comment);
-    return file_;
+    const int64_t dt2 = file_.Append("##DT", {}, last, unfin ? 24 : 24 + last.size());
+    file_.PatchLink(dl, 3, dt2);
+    file_.PatchLink(hd, 0, dg);
+    file_.PatchLink(hd, 1, fh);
+    file_.PatchLink(hd, 5, hd_comment);
+    return file_.Data();
   }
 
   static constexpr uint32_t kCanRecordBytes = 21;
   static constexpr uint32_t kLinRecordBytes = 14;
 
  private:
-  static void PutU8(std::vector<uint8_t>& dest, uint8_t v) { dest.push_back(v); }
-  static void PutLe(std::vector<uint8_t>& dest, uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) dest.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  static void PutU16(std::vector<uint8_t>& dest, uint16_t v) { PutLe(dest, v, 2); }
-  static void PutU32(std::vector<uint8_t>& dest, uint32_t v) { PutLe(dest, v, 4); }
-  static void PutU64(std::vector<uint8_t>& dest, uint64_t v) { PutLe(dest, v, 8); }
-  static void PutDouble(std::vector<uint8_t>& dest, double v) {
-    uint64_t bits = 0;
-    std::memcpy(&bits, &v, 8);
-    PutU64(dest, bits);
-  }
-  static void PutZeros(std::vector<uint8_t>& dest, size_t n) { dest.insert(dest.end(), n, 0); }
-  static void Append(std::vector<uint8_t>& dest, const std::vector<uint8_t>& bytes) {
-    dest.insert(dest.end(), bytes.begin(), bytes.end());
-  }
-
-  void Text(const std::string& text, size_t width) {
-    for (size_t i = 0; i < width; ++i) file_.push_back(i < text.size() ? static_cast<uint8_t>(text[i]) : 0);
-  }
-  void U16(uint16_t v) { PutU16(file_, v); }
-  void Zeros(size_t n) { PutZeros(file_, n); }
-
-  // Appends a block at the next 8-byte boundary; the length is exact, padding follows.
-  int64_t Block(const char* id, const std::vector<int64_t>& links, const std::vector<uint8_t>& data,
-                uint64_t length = 0) {
-    while (file_.size() % 8 != 0) file_.push_back(0);
-    const auto position = static_cast<int64_t>(file_.size());
-    Text(id, 4);
-    Zeros(4);
-    PutU64(file_, length != 0 ? length : 24 + 8 * links.size() + data.size());
-    PutU64(file_, links.size());
-    for (const auto link : links) PutU64(file_, static_cast<uint64_t>(link));
-    Append(file_, data);
-    return position;
-  }
-
-  int64_t TextBlock(const char* id, const std::string& text) {
-    std::vector<uint8_t> data(text.begin(), text.end());
-    data.push_back(0);
-    return Block(id, {}, data);
-  }
-
-  void PatchLink(int64_t block, size_t index, int64_t value) {
-    const size_t at = static_cast<size_t>(block) + 24 + 8 * index;
-    for (int i = 0; i < 8; ++i) file_[at + i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
-  }
+  int64_t Text(const char* id, const std::string& text) { return file_.Append(id, {}, Bytes().Raw(text).Zeros(1)); }
 
   static std::vector<uint8_t> HeaderData() {
-    std::vector<uint8_t> data;
-    PutU64(data, kLoggerStartTimeNs);
-    PutU16(data, 0);
-    PutU16(data, 0);
-    PutU8(data, 0);   // time flags: UTC
-    PutU8(data, 0);   // time class: PC time
-    PutU8(data, 0);   // flags
-    PutU8(data, 0);   // reserved
-    PutDouble(data, 0.0);
-    PutDouble(data, 0.0);
-    return data;
+    return Bytes()
+        .U64(kLoggerStartTimeNs)
+        .U16(0)  // time zone offset
+        .U16(0)  // daylight saving offset
+        .U8(0)   // time flags: UTC
+        .U8(0)   // time class: PC time
+        .U8(0)   // flags
+        .U8(0)   // reserved
+        .F64(0.0)
+        .F64(0.0);
   }
 
-  static std::vector<uint8_t> FileHistoryData() {
-    std::vector<uint8_t> data;
-    PutU64(data, kLoggerStartTimeNs);
-    PutU16(data, 0);
-    PutU16(data, 0);
-    PutU8(data, 0);
-    PutZeros(data, 3);
-    return data;
-  }
+  static std::vector<uint8_t> FileHistoryData() { return Bytes().U64(kLoggerStartTimeNs).U16(0).U16(0).U8(0).Zeros(3); }
 
   static std::vector<uint8_t> LinearConversion(double offset, double factor) {
-    std::vector<uint8_t> data;
-    PutU8(data, 1);   // linear
-    PutU8(data, 0);   // precision
-    PutU16(data, 0);  // flags
-    PutU16(data, 0);  // references
-    PutU16(data, 2);  // values
-    PutDouble(data, 0.0);
-    PutDouble(data, 0.0);
-    PutDouble(data, offset);
-    PutDouble(data, factor);
-    return data;
+    return Bytes()
+        .U8(1)   // linear
+        .U8(0)   // precision
+        .U16(0)  // flags
+        .U16(0)  // references
+        .U16(2)  // values
+        .F64(0.0)
+        .F64(0.0)
+        .F64(offset)
+        .F64(factor);
   }
 
   int64_t Channel(const std::string& name, int64_t next, uint8_t type, uint8_t data_type, uint32_t byte_offset,
                   uint8_t bit_offset, uint32_t bit_count, int64_t conversion) {
-    const int64_t name_block = TextBlock("##TX", name);
-    std::vector<uint8_t> data;
-    PutU8(data, type);
-    PutU8(data, type == 2 ? 1 : 0);  // a master is synchronised on time
-    PutU8(data, data_type);
-    PutU8(data, bit_offset);
-    PutU32(data, byte_offset);
-    PutU32(data, bit_count);
-    PutU32(data, 0);  // flags
-    PutU32(data, 0);  // invalidation bit
-    PutU8(data, 0);   // precision
-    PutU8(data, 0);
-    PutU16(data, 0);  // attachments
-    for (int i = 0; i < 6; ++i) PutDouble(data, 0.0);
-    return Block("##CN", {next, 0, name_block, 0, conversion, 0, 0, 0}, data);
+    const int64_t name_block = Text("##TX", name);
+    Bytes data;
+    data.U8(type).U8(type == 2 ? 1 : 0);  // a master is synchronised on time
+    data.U8(data_type).U8(bit_offset).U32(byte_offset).U32(bit_count);
+    data.U32(0);  // flags
+    data.U32(0);  // invalidation bit
+    data.U8(0);   // precision
+    data.U8(0);
+    data.U16(0);  // attachments
+    for (int i = 0; i < 6; ++i) data.F64(0.0);
+    return file_.Append("##CN", {next, 0, name_block, 0, conversion, 0, 0, 0}, data);
   }
 
   int64_t ChannelGroup(const std::string& name, int64_t next, int64_t first_channel, uint64_t record_id,
                        uint64_t cycle_count, uint32_t data_bytes, uint8_t bus_type) {
-    const int64_t name_block = TextBlock("##TX", name);
-    const int64_t source_name = TextBlock("##TX", bus_type == 2 ? "CAN1" : "LIN1");
-    std::vector<uint8_t> source;
-    PutU8(source, 2);  // bus
-    PutU8(source, bus_type);
-    PutZeros(source, 6);
-    const int64_t si = Block("##SI", {source_name, 0, 0}, source);
-    std::vector<uint8_t> data;
-    PutU64(data, record_id);
-    PutU64(data, cycle_count);
-    PutU16(data, 0x02);  // bus event
-    PutU16(data, 0);
-    PutZeros(data, 4);
-    PutU32(data, data_bytes);
-    PutU32(data, 0);
-    return Block("##CG", {next, first_channel, name_block, si, 0, 0}, data);
+    const int64_t name_block = Text("##TX", name);
+    const int64_t source_name = Text("##TX", bus_type == 2 ? "CAN1" : "LIN1");
+    const int64_t si = file_.Append("##SI", {source_name, 0, 0}, Bytes().U8(2).U8(bus_type).Zeros(6));  // a bus
+    const std::vector<uint8_t> data = Bytes()
+                                          .U64(record_id)
+                                          .U64(cycle_count)
+                                          .U16(0x02)  // bus event
+                                          .U16(0)
+                                          .Zeros(4)
+                                          .U32(data_bytes)
+                                          .U32(0);
+    return file_.Append("##CG", {next, first_channel, name_block, si, 0, 0}, data);
   }
 
   static std::vector<uint8_t> CanRecord(const CanFrame& frame) {
-    std::vector<uint8_t> record;
-    PutU8(record, 1);
-    PutU64(record, frame.time_us);
-    PutU32(record, frame.id);
-    PutU8(record, static_cast<uint8_t>(frame.dlc | (frame.dir << 4)));
-    Append(record, frame.data);
-    return record;
+    return Bytes()
+        .U8(1)
+        .U64(frame.time_us)
+        .U32(frame.id)
+        .U8(static_cast<uint8_t>(frame.dlc | (frame.dir << 4)))
+        .Raw(frame.data);
   }
 
   static std::vector<uint8_t> LinRecord(const LinFrame& frame) {
-    std::vector<uint8_t> record;
-    PutU8(record, 2);
-    PutU32(record, frame.time_us);
-    PutU8(record, frame.id);
-    PutU8(record, frame.length);
-    Append(record, frame.data);
-    return record;
+    return Bytes().U8(2).U32(frame.time_us).U8(frame.id).U8(frame.length).Raw(frame.data);
   }
 
-  static std::vector<uint8_t> Deflated(const std::vector<uint8_t>& plain) {
-    uLongf size = compressBound(static_cast<uLong>(plain.size()));
-    std::vector<uint8_t> packed(size);
-    compress(packed.data(), &size, plain.data(), static_cast<uLong>(plain.size()));
-    packed.resize(size);
-    std::vector<uint8_t> data;
-    data.push_back('D');
-    data.push_back('T');
-    PutU8(data, 0);  // deflate
-    PutU8(data, 0);
-    PutU32(data, 0);
-    PutU64(data, plain.size());
-    PutU64(data, packed.size());
-    Append(data, packed);
-    return data;
+  // A DZ block's data: deflated plain records that stand for a DT block.
+  static std::vector<uint8_t> ZippedData(const std::vector<uint8_t>& plain) {
+    const std::vector<uint8_t> packed = Deflated(plain);
+    return Bytes().Raw("DT").U8(0).U8(0).U32(0).U64(plain.size()).U64(packed.size()).Raw(packed);
   }
 
   bool unfinalized_;
-  std::vector<uint8_t> file_;
+  FileImage file_;
 };
 
 }  // namespace test

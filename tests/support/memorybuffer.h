@@ -1,6 +1,7 @@
 #pragma once
 // A file-like memory stream buffer for tests: one position for reading and writing, a
-// settable capacity to provoke short writes, and a switch that makes every seek fail.
+// settable capacity to provoke short writes, and a switch that makes every seek fail. It
+// brings the byte writer along, as most fixtures need both.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,8 @@
 #include <streambuf>
 #include <string>
 #include <vector>
+
+#include "support/bytes.h"
 
 namespace test {
 
@@ -91,45 +94,6 @@ class MemoryBuffer : public std::streambuf {
   int64_t position_ = 0;
   size_t capacity_ = std::numeric_limits<size_t>::max();
   bool fail_seeks_ = false;
-};
-
-/// Little-endian byte-string builder for hand-made fixtures.
-class Bytes {
- public:
-  Bytes& Text(const std::string& text, size_t width) {
-    for (size_t i = 0; i < width; ++i) {
-      data_.push_back(i < text.size() ? static_cast<uint8_t>(text[i]) : 0);
-    }
-    return *this;
-  }
-  Bytes& Raw(const std::string& text) {
-    data_.insert(data_.end(), text.begin(), text.end());
-    return *this;
-  }
-  Bytes& U8(uint8_t value) { return Le(value, 1); }
-  Bytes& U16(uint16_t value) { return Le(value, 2); }
-  Bytes& U32(uint32_t value) { return Le(value, 4); }
-  Bytes& U64(uint64_t value) { return Le(value, 8); }
-  Bytes& U16Be(uint16_t value) { return Be(value, 2); }
-  Bytes& U32Be(uint32_t value) { return Be(value, 4); }
-  Bytes& Zeros(size_t count) {
-    data_.insert(data_.end(), count, 0);
-    return *this;
-  }
-  [[nodiscard]] const std::vector<uint8_t>& Data() const { return data_; }
-  [[nodiscard]] size_t Size() const { return data_.size(); }
-  operator std::vector<uint8_t>() const { return data_; }  // NOLINT: convenience in fixtures
-
- private:
-  Bytes& Le(uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return *this;
-  }
-  Bytes& Be(uint64_t value, int width) {
-    for (int i = width - 1; i >= 0; --i) data_.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return *this;
-  }
-  std::vector<uint8_t> data_;
 };
 
 }  // namespace test
