@@ -289,15 +289,25 @@ inline long PeakKiB() {
   return usage.ru_maxrss;
 }
 
-// The bytes the observer's values take: one value and one valid flag per sample.
+// The bytes the observer's values take at least: per held sample one value of its type (a
+// byte array's own length) and one valid flag, and for a VLSD channel the offset its record
+// gave.
 inline double ValueBytes(const mdf::IChannelObserver& observer) {
   const mdf::IChannel& channel = observer.Channel();
   const uint8_t type = channel.DataType();
   const uint32_t bits = channel.BitCount();
+  const auto samples = static_cast<double>(observer.NofHeldSamples());
+  double bytes = samples / 8 + (channel.ChannelType() == 1 ? 8 * samples : 0);
+  if (type >= 10 && type <= 12) {
+    std::vector<uint8_t> value;
+    for (uint64_t sample = 0; sample < observer.NofHeldSamples(); ++sample) {
+      observer.GetSampleByteArray(sample, value);
+      bytes += static_cast<double>(value.size());
+    }
+    return bytes;
+  }
   double size = 8;
-  if (type >= 6) {
-    size = channel.DataBytes();
-  } else if (type == 4 || type == 5) {
+  if (type == 4 || type == 5) {
     size = bits <= 32 ? 4 : 8;
   } else if (bits <= 8) {
     size = 1;
@@ -306,7 +316,7 @@ inline double ValueBytes(const mdf::IChannelObserver& observer) {
   } else if (bits <= 32) {
     size = 4;
   }
-  return static_cast<double>(observer.NofHeldSamples()) * (size + 1.0 / 8);
+  return bytes + samples * size;
 }
 
 /// Opens the file, attaches observers to every data group and reads them all; the time is
