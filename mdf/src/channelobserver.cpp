@@ -442,7 +442,8 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
     if ((data_type == 0 || data_type == 2) && nof_bits > 0 && shift + nof_bits <= 64) {
       fast_.kind = data_type == 0 ? Fast::kUnsignedBits : Fast::kSignedBits;
       fast_.shift = static_cast<uint8_t>(shift);
-      fast_.nof_bits = static_cast<uint8_t>(nof_bits);
+      fast_.mask = nof_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << nof_bits) - 1;
+      fast_.sign = uint64_t{1} << (nof_bits - 1);
       fast_.nof_bytes = (shift + nof_bits + 7) / 8;
     } else if (data_type == 4 && shift == 0 && (nof_bits == 32 || nof_bits == 64)) {
       fast_.kind = nof_bits == 32 ? Fast::kFloat32 : Fast::kFloat64;
@@ -468,13 +469,11 @@ template <typename T>
       case Fast::kUnsignedBits:
       case Fast::kSignedBits: {
         uint64_t bits = fast_.first_byte + 8 <= size ? LoadLe64(bytes) : LoadUnsigned(bytes, fast_.nof_bytes, false);
-        bits >>= fast_.shift;
-        if (fast_.nof_bits < 64) bits &= (uint64_t{1} << fast_.nof_bits) - 1;
+        bits = bits >> fast_.shift & fast_.mask;
         if (fast_.kind == Fast::kUnsignedBits) {
           value = static_cast<T>(bits);
         } else {
-          const uint64_t sign = uint64_t{1} << (fast_.nof_bits - 1);
-          value = static_cast<T>(static_cast<int64_t>((bits ^ sign) - sign));
+          value = static_cast<T>(static_cast<int64_t>((bits ^ fast_.sign) - fast_.sign));
         }
         break;
       }

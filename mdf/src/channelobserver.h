@@ -127,8 +127,9 @@ class ChannelObserver : public IChannelObserver {
   struct FastPath {
     Fast kind = Fast::kNone;
     uint8_t shift = 0;
-    uint8_t nof_bits = 0;
     uint32_t nof_bytes = 0;
+    uint64_t mask = 0;  // of the value's bits
+    uint64_t sign = 0;  // the sign bit of a signed value
     uint32_t first_byte = 0;
     uint64_t min_size = 0;  // the record must hold the value's bytes
   };
