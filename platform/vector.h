@@ -35,6 +35,30 @@ T* vecPush(cVec_t<T>* vec, const T& element) {
   return place;
 }
 
+/// Inserts a bitwise copy of `element` before position `index` (0 <= index <= count), moving
+/// the later elements up; returns its place, or null when the storage cannot grow or the index
+/// is out of range (the vector is then unchanged). Sorted vectors keep their order this way.
+template <typename T>
+T* vecInsertAt(cVec_t<T>* vec, int64_t index, const T& element) {
+  if (index < 0 || index > vec->count) return nullptr;
+  const T copy = element;  // `element` may live in the storage that the push moves
+  if (vecPush(vec, copy) == nullptr) return nullptr;
+  T* place = vec->items + index;
+  std::memmove(static_cast<void*>(place + 1), place, static_cast<size_t>(vec->count - 1 - index) * sizeof(T));
+  std::memcpy(static_cast<void*>(place), &copy, sizeof(T));
+  return place;
+}
+
+/// Removes the element at `index` without destroying it (the caller releases what it owns
+/// first), moving the later elements down. An index out of range changes nothing.
+template <typename T>
+void vecRemoveAt(cVec_t<T>* vec, int64_t index) {
+  if (index < 0 || index >= vec->count) return;
+  T* place = vec->items + index;
+  std::memmove(static_cast<void*>(place), place + 1, static_cast<size_t>(vec->count - 1 - index) * sizeof(T));
+  --vec->count;
+}
+
 /// Destroys the elements from the last to the first (when `destroy` is given), frees the
 /// storage and leaves the vector empty.
 template <typename T>

@@ -44,6 +44,30 @@ TEST(Vector, OwnsTheStringsPushedIntoIt) {
   vecRelease(&paths, cStrRelease);  // the sanitizer build proves the heap text is freed once
 }
 
+TEST(Vector, InsertsAndRemovesAtAPosition) {
+  cVec_t<int> vec{};
+  for (const int value : {10, 30, 50}) ASSERT_NE(vecPush(&vec, value), nullptr);
+  ASSERT_NE(vecInsertAt(&vec, 1, 20), nullptr);
+  ASSERT_NE(vecInsertAt(&vec, 0, 0), nullptr);
+  ASSERT_NE(vecInsertAt(&vec, vec.count, 60), nullptr);  // at the end
+  EXPECT_EQ(vecInsertAt(&vec, -1, 1), nullptr);
+  EXPECT_EQ(vecInsertAt(&vec, vec.count + 1, 1), nullptr);
+  // An element of the vector itself survives the growth that its insertion causes.
+  while (vec.count < vec.capacity) ASSERT_NE(vecPush(&vec, 70), nullptr);
+  ASSERT_NE(vecInsertAt(&vec, 0, vec.items[vec.count - 1]), nullptr);
+  std::vector<int> items(vec.items, vec.items + vec.count);
+  EXPECT_EQ(items, (std::vector<int>{70, 0, 10, 20, 30, 50, 60, 70, 70, 70, 70}));
+
+  vecRemoveAt(&vec, 0);
+  vecRemoveAt(&vec, 3);
+  vecRemoveAt(&vec, vec.count - 1);
+  vecRemoveAt(&vec, vec.count);  // out of range: nothing happens
+  vecRemoveAt(&vec, -1);
+  items.assign(vec.items, vec.items + vec.count);
+  EXPECT_EQ(items, (std::vector<int>{0, 10, 20, 50, 60, 70, 70, 70}));
+  vecRelease(&vec);
+}
+
 struct TextHashCase {
   std::string text;
   uint64_t hash;
