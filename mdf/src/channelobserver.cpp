@@ -235,7 +235,7 @@ std::pair<const uint8_t*, uint64_t> ByteSlots::Get(uint64_t slot) const {
 SampleBound SamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group) {
   const auto* block = dynamic_cast<const DataListBlock*>(&data_group);
   if (block == nullptr) {
-    return {std::numeric_limits<uint64_t>::max(), false};
+    return {std::numeric_limits<uint64_t>::max(), std::nullopt};
   }
   // A record holds its record id and its bytes (a VLSD record at least its length), and
   // never less than one byte: a record that consumes nothing ends the read.
@@ -244,10 +244,11 @@ SampleBound SamplesInData(const IDataGroup& data_group, const IChannelGroup& cha
     smallest_record += group->IsVlsd() ? 4 : group->RecordSize();
   }
   smallest_record = std::max<uint64_t>(1, smallest_record);
+  SampleBound bound{block->DataSize() / smallest_record, std::nullopt};
   if (const auto in_file = block->RecordBytesInFile(); in_file.has_value()) {
-    return {*in_file / smallest_record, true};
+    bound.samples_in_file = *in_file / smallest_record;
   }
-  return {block->DataSize() / smallest_record, false};
+  return bound;
 }
 
 template <typename T>
@@ -271,7 +272,10 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
   // When the bytes the file holds are known, the buffers take what they can hold at
   // once. Otherwise (zipped blocks, whose claimed sizes may lie) they take a first share
   // and grow with the records that really arrive.
-  const uint64_t nof_slots = bound.exact ? max_slots_ : std::min(max_slots_, kInitialSlots);
+  uint64_t nof_slots = std::min(max_slots_, kInitialSlots);
+  if (bound.samples_in_file.has_value()) {
+    nof_slots = *bound.samples_in_file > max_slots_ / array_size ? max_slots_ : *bound.samples_in_file * array_size;
+  }
   channel_type_ = channel.ChannelType();
   if constexpr (kIsNumber) {
     const uint8_t data_type = channel.DataType();

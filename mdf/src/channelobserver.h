@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -179,13 +180,13 @@ class ChannelObserver : public IChannelObserver {
   const IChannelGroup& channel_group_;
 };
 
-/// How many samples of the channel group the data group's data can hold: at most, by the
-/// smallest record the group can have (no limit when the data size is unknown), and
-/// whether that bound is the bytes the file really holds, so that buffers of that size can
-/// be taken at once.
+/// How many samples of the channel group the data group's data can hold, by the smallest
+/// record the group can have: at most, as the blocks claim (no limit when the data group is
+/// no block), and, when known, as the distinct bytes the file holds, the buffers to take at
+/// once (a list that names one block twice delivers its records twice: the buffers grow).
 struct SampleBound {
   uint64_t max_samples;
-  bool exact;
+  std::optional<uint64_t> samples_in_file;
 };
 SampleBound SamplesInData(const IDataGroup& data_group, const IChannelGroup& channel_group);
 

@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <map>
+#include <set>
 
 #include "blockchain.h"
 #include "cg4block.h"
@@ -180,15 +181,15 @@ std::optional<uint64_t> Dg4Block::RecordBytesInFile() const {
   }
   std::vector<DataBlock*> blocks;
   CollectDataBlocks(blocks);
+  std::set<int64_t> counted;  // a block a list names twice holds its bytes once
   uint64_t bytes = 0;
   for (const DataBlock* block : blocks) {
-    if (block == nullptr) continue;
+    if (block == nullptr || !counted.insert(block->DataPosition()).second) continue;
     if (dynamic_cast<const Dz4Block*>(block) != nullptr) {
       return std::nullopt;  // a zipped block's claimed length is only proven by inflating it
     }
-    const uint64_t in_file = block->DataInFile(file_size_);
-    bytes = in_file > std::numeric_limits<uint64_t>::max() - bytes ? std::numeric_limits<uint64_t>::max()
-                                                                   : bytes + in_file;
+    // Blocks may overlap: what they hold together is never more than the file.
+    bytes = std::min<uint64_t>(bytes + block->DataInFile(file_size_), static_cast<uint64_t>(file_size_));
   }
   return bytes;
 }

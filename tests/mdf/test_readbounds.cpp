@@ -3,6 +3,7 @@
 // the file is read from.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,30 @@ TEST(ReadBounds, ListLinkBeyondTheFileIsLogged) {
   EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
   EXPECT_NE(log.entries[0].text.find("Expected: a data block, Found: ,"), std::string::npos) << log.entries[0].text;
   EXPECT_TRUE(file.group.ReadData(file.buffer)) << "the records that exist read whole";
+}
+
+// A list that names one block twice delivers its records twice: the observer, sized by
+// the distinct bytes of the file, grows to hold them.
+TEST(ReadBounds, BlockListedTwiceIsReadTwice) {
+  test::FileImage image;
+  image.Place(64, test::DgBlock(0, 128, 1024, 0, 0));
+  image.Place(128, test::CgBlock(test::CgFields().FirstCn(232).Id(0).Cycles(6).DataBytes(4)));
+  test::CnFields cn;
+  cn.bit_count = 32;
+  image.Place(232, test::ChannelBlock(cn));
+  image.Place(1024, test::DataList(0, {2048, 2048}, {0, 12}));
+  image.Place(2048, test::PlainBlock("##DT", Bytes().U32(11).U32(22).U32(33)));
+  test::LoadedGroup file(image);
+  ASSERT_EQ(file.group.RecordBytesInFile(), std::optional<uint64_t>(12));
+  auto& group = *file.group.Cg4List()[0];
+  group.ReadCnList(file.buffer);
+  mdf::detail::ChannelObserver<uint32_t> observer(file.group, group, *group.Cn4List()[0]);
+  EXPECT_EQ(observer.NofSlots(), 3U) << "sized by the bytes the file holds";
+  EXPECT_TRUE(file.group.ReadData(file.buffer));
+  uint64_t value = 0;
+  EXPECT_TRUE(observer.GetSampleUnsigned(5, value, 0));
+  EXPECT_EQ(value, 33U);
+  EXPECT_EQ(observer.NofHeldSamples(), 6U);
 }
 
 // The rest of a fixed text is passed over up to the end of the stream, never beyond it.
