@@ -798,9 +798,22 @@ bool IsWordAt(const Vm* vm, const char* at) {
   return utf8IsWord(code_point);
 }
 
+// The code point that forward decoding ends at `pos`. A sequence is at most 4 bytes, so the
+// look-back stays constant even over a run of stray continuation bytes (which decode alone).
+uint32_t CodePointBefore(const Vm* vm, const char* pos) {
+  for (int back = 1; back <= 4 && pos - back >= vm->text; ++back) {
+    const auto byte = static_cast<unsigned char>(pos[-back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    uint32_t code_point = 0;
+    const int length = utf8DecodeNextBounded(pos - back, pos, &code_point);
+    return length == back ? code_point : kUtf8Replacement;
+  }
+  return kUtf8Replacement;
+}
+
 bool WordBoundary(const Vm* vm, const char* pos) {
   if (pos == vm->text || pos >= vm->end) return true;
-  return utf8IsWord(utf8DecodeAt(vm->text, pos, -1)) != IsWordAt(vm, pos);
+  return utf8IsWord(CodePointBefore(vm, pos)) != IsWordAt(vm, pos);
 }
 
 bool AssertionHolds(const Vm* vm, uint8_t op, const char* pos) {
@@ -896,7 +909,8 @@ bool Accepts(const cRegexProgram_t* program, const Inst& inst, uint32_t code_poi
   }
 }
 
-// The next position at or after `pos` where a match can start, or null.
+// The next position at or after `pos` where a match can start, or null. Skipping there
+// saves starting a thread at every position of a text that mostly cannot match.
 const char* SkipToHint(const Vm* vm, const char* pos) {
   const int32_t hint = vm->program->hint;
   const size_t left = static_cast<size_t>(vm->end - pos);

@@ -39,12 +39,14 @@ constexpr int kRegexFullMatch = 4;  // the match starts at a line start and ends
 constexpr int kRegexNext = 8;       // search after the match in entry 0 (walks the matches)
 constexpr int kRegexWithin = 16;    // search only inside the match in entry 0
 
-// Capture groups besides the whole match, so 32 slots with it.
+// Capture groups besides the whole match: a thread carries at most 32 captures.
 constexpr int kRegexMaxGroups = 31;
+// Classes live in the program's fixed header: 16 of them with 32 items (ranges after merging,
+// or named sets) each, so a class test is a short scan and the header's size is known.
 constexpr int kRegexMaxClasses = 16;
-// Items (ranges after merging, or named sets) of one class.
 constexpr int kRegexMaxClassItems = 32;
-// Entries of each of the compiler's two stacks; the operator stack holds the start entry too.
+// Entries of each of the compiler's two fixed stacks (the operator stack holds the start
+// entry too): deeper nesting is refused instead of growing memory or recursion.
 constexpr int kRegexStackDepth = 20;
 
 struct cRegexProgram_t;

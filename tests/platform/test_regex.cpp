@@ -232,6 +232,9 @@ TEST(Regex, MalformedUtf8IsOneByteAndKeepsItsBytes) {
       {"x(.*)", 0, "x\xC3(\xF0\x9F", 0, 0, {"x\xC3(\xF0\x9F", "\xC3(\xF0\x9F"}},
       {"\xFF+", 0, "a\xFE\xFF", 0, 1, {"\xFE\xFF"}},  // both are U+FFFD
       {"[\xC3]", 0, "\xC3", 0, 0, {"\xC3"}},
+      {"\\bx", 0, "\xC3\xA9x", 0, -1, {}},         // U+00E9 is a word character
+      {"\\bx", 0, "\xC3\xA9\xA9x", 0, 3, {"x"}},  // a stray continuation byte is not
+      {"\\Bx", 0, std::string(5000, '\x80') + "\xC3\xA9x", 0, 5002, {"x"}},
   });
 }
 
