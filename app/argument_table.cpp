@@ -6,9 +6,9 @@
 
 namespace {
 
-// Glossary option texts are cut here.
+// Glossary option texts are cut here, so one overlong name cannot push a line out of shape.
 constexpr int64_t kMaxGlossaryOptionText = 199;
-// Message texts start with this much room.
+// Message texts start with this much room: most lists and syntax lines need no regrowth.
 constexpr int64_t kFirstMessageRoom = 200;
 
 [[noreturn]] void Panic() {

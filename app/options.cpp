@@ -18,8 +18,10 @@
 namespace {
 
 const char* const kProgram = "logmend";
+// The error list shows this many errors, the last slot turning into "too many errors": a
+// mistyped command line is fully listed without flooding the screen.
 constexpr int32_t kErrorSlots = 20;
-// "muxtp-can*" takes at most this many rules.
+// "muxtp-can*" takes at most this many rules; each one configures both pipeline stages.
 constexpr int32_t kMaxDemuxRules = 63;
 // What a path conversion returns when a value could not be kept.
 constexpr int kConversionNoMemory = 3;
