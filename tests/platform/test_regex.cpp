@@ -191,6 +191,58 @@ TEST(Regex, DotClassesAndEscapes) {
   });
 }
 
+bool WholeMatch(const std::string& pattern, const std::string& text) {
+  return Search(pattern.c_str(), 0, text).code == kRegexOk;
+}
+
+TEST(Regex, EveryClassNameHasItsMembers) {
+  struct Case {
+    const char* name;
+    std::string in;
+    std::string out;
+  };
+  // The \p{} names in the order they are tested, then the ASCII classes of "[:name:]".
+  const Case properties[] = {
+      {"Alpha", "a", "1"},           {"L&", "a", "1"},
+      {"Digit", "5", "a"},           {"Nd", "\xD9\xA3", "x"},          // U+0663
+      {"Lower", "a", "A"},           {"Ll", "\xC3\xA9", "\xC3\x89"},  // U+00E9, U+00C9
+      {"Upper", "A", "a"},           {"Lu", "\xC3\x89", "\xC3\xA9"},
+      {"Cntrl", "\x01", "a"},        {"Cc", "\xC2\x85", "a"},          // U+0085
+      {"Alnum", "7", "-"},           {"Blank", "\t", "a"},
+      {"Space", "\xE2\x80\xA9", "a"}, {"Word", "_", "-"},
+      {"XDigit", "F", "g"},          {"Lt", "\xC7\x85", "A"},          // U+01C5
+      {"Nl", "\xE2\x85\xA0", "I"},  {"Pc", "_", "-"},                // U+2160
+      {"Pd", "-", "_"},              {"Pf", "\xC2\xBB", "\xC2\xAB"},   // U+00BB, U+00AB
+      {"Pi", "\xC2\xAB", "\xC2\xBB"}, {"Zl", "\xE2\x80\xA8", "\xE2\x80\xA9"},
+      {"Zp", "\xE2\x80\xA9", "\xE2\x80\xA8"}, {"Zs", "\xC2\xA0", "\t"},
+      {"Sc", "$", "S"},              {"Arabic", "\xD8\xA7", "a"},      // U+0627
+      {"Cyrillic", "\xD0\xB6", "x"}, {"Devanagari", "\xE0\xA4\x95", "k"},
+      {"Greek", "\xCE\xB1", "a"},    {"Han", "\xE4\xB8\x80", "\xE3\x81\x82"},  // U+4E00, U+3042
+      {"Latin", "a", "\xCE\xB1"},
+  };
+  ASSERT_EQ(sizeof properties / sizeof properties[0], 31u);
+  for (const auto& c : properties) {
+    const std::string name = c.name;
+    EXPECT_TRUE(WholeMatch("^\\p{" + name + "}$", c.in)) << name;
+    EXPECT_FALSE(WholeMatch("^\\p{" + name + "}$", c.out)) << name;
+    EXPECT_TRUE(WholeMatch("^\\P{" + name + "}$", c.out)) << name;
+    EXPECT_FALSE(WholeMatch("^[\\P{" + name + "}]$", c.in)) << name;
+  }
+  const Case posix[] = {
+      {"alnum", "7", "-"},  {"alpha", "a", "1"},      {"ascii", "~", "\xC3\xA9"}, {"blank", " ", "\n"},
+      {"cntrl", "\x7f", " "}, {"digit", "0", "\xD9\xA3"}, {"graph", "!", " "},          {"lower", "a", "A"},
+      {"print", " ", "\x7f"}, {"punct", "!", "a"},      {"space", "\v", "a"},          {"upper", "Z", "z"},
+      {"xdigit", "f", "g"}, {"word", "_", "-"},
+  };
+  for (const auto& c : posix) {
+    const std::string name = c.name;
+    EXPECT_TRUE(WholeMatch("^[[:" + name + ":]]$", c.in)) << name;
+    EXPECT_FALSE(WholeMatch("^[[:" + name + ":]]$", c.out)) << name;
+    EXPECT_TRUE(WholeMatch("^[[:^" + name + ":]]$", c.out)) << name;
+    EXPECT_FALSE(WholeMatch("^[[:^" + name + ":]]$", c.in)) << name;
+  }
+}
+
 TEST(Regex, CaseInsensitive) {
   ExpectCases({
       {"abc", kRegexIgnoreCase, "xABC", 0, 1, {"ABC"}},
