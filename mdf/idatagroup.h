@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "mdf/iblock.h"
+#include "mdf/isampleobserver.h"
 
 namespace mdf {
 
 class IChannel;
 class IChannelGroup;
-class ISampleObserver;
 
 class IDataGroup : public IBlock {
  public:
@@ -56,6 +56,13 @@ class IDataGroup : public IBlock {
   bool NotifySampleObservers(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record) const;
   /// The same for a record in place (ISampleObserver::OnRecord).
   bool NotifySampleObservers(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) const;
+  /// The observers that NotifySampleObservers hands the records of the id to; null when the
+  /// map is empty or nobody listens to the id. Valid until the map is built again.
+  [[nodiscard]] const std::vector<ISampleObserver*>* Listeners(uint64_t record_id) const;
+  /// Hands one record to the listeners, as NotifySampleObservers does once it has found
+  /// them; inline, so that the record reader dispatches without a call per record.
+  static bool NotifyListeners(const std::vector<ISampleObserver*>& listeners, uint64_t sample, uint64_t record_id,
+                              const uint8_t* record, size_t size);
   [[nodiscard]] bool IsSubscribingOnRecord(uint64_t record_id) const;
   /// True when a channel observer watches the channel (same file position), or a plain
   /// sample observer listens to the channel's record id.
@@ -76,5 +83,20 @@ class IDataGroup : public IBlock {
   // The map's entries by record id below 256, the ids every dispatch of a record looks up.
   std::vector<const std::vector<ISampleObserver*>*> small_id_entries_;
 };
+
+inline bool IDataGroup::NotifyListeners(const std::vector<ISampleObserver*>& listeners, uint64_t sample,
+                                        uint64_t record_id, const uint8_t* record, size_t size) {
+  for (ISampleObserver* observer : listeners) {
+    if (observer == nullptr) continue;
+    const ISampleObserver::Shortcut& shortcut = observer->RecordShortcut();
+    if (shortcut.store != nullptr && shortcut.record_id == record_id && shortcut.store(*observer, sample, record, size)) {
+      continue;
+    }
+    if (!observer->OnRecord(sample, record_id, record, size)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace mdf

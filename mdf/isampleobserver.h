@@ -34,6 +34,16 @@ class ISampleObserver {
   /// overrides this to spare the copy.
   virtual bool OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size);
 
+  /// A way for the record reader to hand over a record without a call of OnRecord: a
+  /// function that takes the record of `record_id` for the sample and answers true, or false
+  /// when OnRecord must be called after all. Observers that keep plain values set it: a
+  /// read of every channel makes one call per channel and record (bench_unsorted).
+  struct Shortcut {
+    bool (*store)(ISampleObserver& observer, uint64_t sample, const uint8_t* record, size_t size) = nullptr;
+    uint64_t record_id = 0;
+  };
+  [[nodiscard]] const Shortcut& RecordShortcut() const { return shortcut_; }
+
   [[nodiscard]] bool IsAttached() const { return attached_; }
   [[nodiscard]] const std::set<uint64_t>& RecordIds() const { return record_id_list_; }
   [[nodiscard]] bool HasRecordId(uint64_t record_id) const { return record_id_list_.count(record_id) > 0; }
@@ -46,6 +56,7 @@ class ISampleObserver {
   std::set<uint64_t> record_id_list_;
   IDataGroup& data_group_;
   bool attached_ = false;
+  Shortcut shortcut_;
 
  private:
   std::vector<uint8_t> record_copy_;

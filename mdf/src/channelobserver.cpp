@@ -400,10 +400,17 @@ template <typename T>
 }
 
 template <typename T>
+[[gnu::cold, gnu::noinline]] void ChannelObserver<T>::ZeroSkipped(uint64_t slot) {
+  if constexpr (kIsNumber) {
+    for (uint64_t gap = written_; gap < slot; ++gap) value_list_[gap] = T{};  // rare: samples skipped
+  }
+}
+
+template <typename T>
 [[gnu::always_inline]] inline void ChannelObserver<T>::PutNumber(uint64_t slot, T value, bool valid) {
   if constexpr (kIsNumber) {
     if (slot > written_) {
-      for (uint64_t gap = written_; gap < slot; ++gap) value_list_[gap] = T{};  // rare: samples skipped
+      ZeroSkipped(slot);
     }
     value_list_[slot] = value;
     written_ = std::max(written_, slot + 1);
@@ -462,49 +469,93 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
     }
   }
   fast_.min_size = uint64_t{fast_.first_byte} + fast_.nof_bytes;
+  shortcut_.record_id = record_id_;
+  switch (fast_.kind) {
+    case Fast::kUnsignedBits:
+      shortcut_.store = &TakeRecord<Fast::kUnsignedBits>;
+      break;
+    case Fast::kSignedBits:
+      shortcut_.store = &TakeRecord<Fast::kSignedBits>;
+      break;
+    case Fast::kFloat32:
+      shortcut_.store = &TakeRecord<Fast::kFloat32>;
+      break;
+    case Fast::kFloat64:
+      shortcut_.store = &TakeRecord<Fast::kFloat64>;
+      break;
+    case Fast::kBytes:
+      shortcut_.store = &TakeRecord<Fast::kBytes>;
+      break;
+    case Fast::kNone:
+      shortcut_.store = nullptr;
+      break;
+  }
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void ChannelObserver<T>::StoreFast(uint64_t sample, const uint8_t* record, size_t size) {
+template <typename ChannelObserver<T>::Fast kKind>
+[[gnu::always_inline]] inline void ChannelObserver<T>::StoreFastAs(uint64_t sample, const uint8_t* record,
+                                                                   size_t size) {
   const uint8_t* bytes = record + fast_.first_byte;
-  if constexpr (kIsNumber) {
-    T value{};
-    switch (fast_.kind) {
-      case Fast::kUnsignedBits:
-      case Fast::kSignedBits: {
-        uint64_t bits = fast_.first_byte + 8 <= size ? LoadLe64(bytes) : LoadUnsigned(bytes, fast_.nof_bytes, false);
-        bits = bits >> fast_.shift & fast_.mask;
-        if (fast_.kind == Fast::kUnsignedBits) {
-          value = static_cast<T>(bits);
-        } else {
-          value = static_cast<T>(static_cast<int64_t>((bits ^ fast_.sign) - fast_.sign));
-        }
-        break;
-      }
-      default: {
-        double number = 0.0;
-        if (fast_.kind == Fast::kFloat32) {
-          const uint32_t bits = LoadLe32(bytes);
-          float single = 0.0F;
-          std::memcpy(&single, &bits, sizeof(single));
-          number = single;
-        } else {
-          const uint64_t bits = LoadLe64(bytes);
-          std::memcpy(&number, &bits, sizeof(number));
-        }
-        if constexpr (std::is_floating_point_v<T>) {
-          value = ConvertNumber<T>(number);
-        } else {
-          value = SaturatingTruncate<T>(number);
-        }
-        break;
-      }
+  if constexpr (kIsNumber && (kKind == Fast::kUnsignedBits || kKind == Fast::kSignedBits)) {
+    uint64_t bits = fast_.first_byte + 8 <= size ? LoadLe64(bytes) : LoadUnsigned(bytes, fast_.nof_bytes, false);
+    bits = bits >> fast_.shift & fast_.mask;
+    if constexpr (kKind == Fast::kUnsignedBits) {
+      PutNumber(sample, static_cast<T>(bits), true);
+    } else {
+      PutNumber(sample, static_cast<T>(static_cast<int64_t>((bits ^ fast_.sign) - fast_.sign)), true);
     }
-    PutNumber(sample, value, true);
-  } else if constexpr (kIsBytes<T>) {
+  } else if constexpr (kIsNumber && (kKind == Fast::kFloat32 || kKind == Fast::kFloat64)) {
+    double number = 0.0;
+    if constexpr (kKind == Fast::kFloat32) {
+      const uint32_t bits = LoadLe32(bytes);
+      float single = 0.0F;
+      std::memcpy(&single, &bits, sizeof(single));
+      number = single;
+    } else {
+      const uint64_t bits = LoadLe64(bytes);
+      std::memcpy(&number, &bits, sizeof(number));
+    }
+    if constexpr (std::is_floating_point_v<T>) {
+      PutNumber(sample, ConvertNumber<T>(number), true);
+    } else {
+      PutNumber(sample, SaturatingTruncate<T>(number), true);
+    }
+  } else if constexpr (kIsBytes<T> && kKind == Fast::kBytes) {
     byte_slots_.Set(sample, bytes, fast_.nof_bytes);
     valid_list_.Set(sample, true);
   }
+}
+
+template <typename T>
+void ChannelObserver<T>::StoreFast(uint64_t sample, const uint8_t* record, size_t size) {
+  switch (fast_.kind) {
+    case Fast::kUnsignedBits:
+      return StoreFastAs<Fast::kUnsignedBits>(sample, record, size);
+    case Fast::kSignedBits:
+      return StoreFastAs<Fast::kSignedBits>(sample, record, size);
+    case Fast::kFloat32:
+      return StoreFastAs<Fast::kFloat32>(sample, record, size);
+    case Fast::kFloat64:
+      return StoreFastAs<Fast::kFloat64>(sample, record, size);
+    case Fast::kBytes:
+      return StoreFastAs<Fast::kBytes>(sample, record, size);
+    case Fast::kNone:
+      return;
+  }
+}
+
+template <typename T>
+template <typename ChannelObserver<T>::Fast kKind>
+bool ChannelObserver<T>::TakeRecord(ISampleObserver& observer, uint64_t sample, const uint8_t* record, size_t size) {
+  auto& self = static_cast<ChannelObserver<T>&>(observer);  // set by this class only
+  // Samples arrive in order; one that skips others, or does not fit, takes OnRecord. So this
+  // stays a leaf function (bench_unsorted, every channel).
+  if (sample >= self.nof_slots_ || size < self.fast_.min_size || (kIsNumber && sample > self.written_)) {
+    return false;
+  }
+  self.template StoreFastAs<kKind>(sample, record, size);
+  return true;
 }
 
 template <typename T>

@@ -136,6 +136,11 @@ class ChannelObserver : public IChannelObserver {
   };
   void SetUpFastPath(const IChannel& channel);
   void StoreFast(uint64_t sample, const uint8_t* record, size_t size);
+  template <Fast kKind>
+  void StoreFastAs(uint64_t sample, const uint8_t* record, size_t size);
+  /// The observer's record shortcut for the kind (ISampleObserver::Shortcut).
+  template <Fast kKind>
+  static bool TakeRecord(ISampleObserver& observer, uint64_t sample, const uint8_t* record, size_t size);
   /// The record as a vector, for the channel's own decoders: the caller's when it has one,
   /// else a copy.
   struct Record {
@@ -149,6 +154,7 @@ class ChannelObserver : public IChannelObserver {
   void StoreValue(const Record& record, uint64_t slot, uint64_t element);
   /// Writes a number into a slot; slots skipped on the way are zeroed.
   void PutNumber(uint64_t slot, T value, bool valid);
+  void ZeroSkipped(uint64_t slot);
 
   /// Slots allocated at once when the data's size is not known; more follow as samples
   /// arrive.

@@ -73,26 +73,23 @@ bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, cons
   if (observer_map_.empty()) {
     return false;
   }
-  const std::vector<ISampleObserver*>* listeners = &observer_list_;
-  if (observer_map_.size() != 1) {
+  const std::vector<ISampleObserver*>* listeners = Listeners(record_id);
+  return listeners == nullptr || NotifyListeners(*listeners, sample, record_id, record, size);
+}
+
+const std::vector<ISampleObserver*>* IDataGroup::Listeners(uint64_t record_id) const {
+  if (observer_map_.empty()) {
+    return nullptr;
+  }
+  if (observer_map_.size() == 1) {
     // With one channel group read, its records carry no meaningful id: everybody gets them.
-    if (record_id < small_id_entries_.size()) {
-      listeners = small_id_entries_[record_id];
-    } else if (const auto entry = observer_map_.find(record_id); entry != observer_map_.end()) {
-      listeners = &entry->second;
-    } else {
-      listeners = nullptr;
-    }
-    if (listeners == nullptr) {
-      return true;
-    }
+    return &observer_list_;
   }
-  for (ISampleObserver* observer : *listeners) {
-    if (observer != nullptr && !observer->OnRecord(sample, record_id, record, size)) {
-      return false;
-    }
+  if (record_id < small_id_entries_.size()) {
+    return small_id_entries_[record_id];
   }
-  return true;
+  const auto entry = observer_map_.find(record_id);
+  return entry != observer_map_.end() ? &entry->second : nullptr;
 }
 
 bool IDataGroup::IsSubscribingOnRecord(uint64_t record_id) const {

@@ -169,7 +169,8 @@ class ReadCache::Sink {
   Sink(IDataGroup& data_group, const std::vector<RecordGroup>& groups) : data_group_(data_group) {
     observed_small_ids_.fill(0);
     for (const RecordGroup& group : groups) {
-      groups_.push_back({group.group, group.layout.record_id, group.group->NofSamples()});
+      groups_.push_back({group.group, group.layout.record_id, group.group->NofSamples(),
+                         data_group_.Listeners(group.layout.record_id)});
       const uint64_t record_id = group.layout.record_id;
       if (data_group_.IsSubscribingOnRecord(record_id)) {
         if (record_id < observed_small_ids_.size()) {
@@ -196,7 +197,10 @@ class ReadCache::Sink {
     if (sample >= group.nof_samples) {
       return Next();  // records beyond the declared count are read and not passed on
     }
-    const bool more = data_group_.NotifySampleObservers(sample, group.record_id, payload, size);
+    // The listeners were looked up once; without any the data group decides.
+    const bool more = group.listeners != nullptr
+                          ? IDataGroup::NotifyListeners(*group.listeners, sample, group.record_id, payload, size)
+                          : data_group_.NotifySampleObservers(sample, group.record_id, payload, size);
     group.block->IncrementSampleCounter();
     return more ? Next() : FrameStep::kStop;
   }
@@ -214,6 +218,7 @@ class ReadCache::Sink {
     IChannelGroup* block;
     uint64_t record_id;
     uint64_t nof_samples;
+    const std::vector<ISampleObserver*>* listeners;  // from the data group's observer map
   };
   [[nodiscard]] FrameStep Next() const { return one_record ? FrameStep::kPause : FrameStep::kContinue; }
 

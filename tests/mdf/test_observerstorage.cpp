@@ -42,9 +42,16 @@ void ExpectInPlaceDecodingAgrees(uint8_t data_type) {
         channel.bit_offset = static_cast<uint16_t>(shift);
         channel.byte_offset = byte;
         ChannelObserver<T> observer(data, group, channel);
+        data.BuildRecordObserverMap();
         for (uint64_t sample = 0; sample < 4; ++sample) {
           const auto record = RandomRecord(random, 12);
-          observer.OnRecord(sample, 1, record.data(), record.size());
+          // Through the data group's dispatch (which takes the observer's shortcut) and by
+          // a call of the observer itself.
+          if (sample % 2 == 0) {
+            ASSERT_TRUE(data.NotifySampleObservers(sample, 1, record.data(), record.size()));
+          } else {
+            observer.OnRecord(sample, 1, record.data(), record.size());
+          }
           T expected{};
           ASSERT_TRUE(channel.ValueFromRecord(record, expected, 0));
           double held = 0;
