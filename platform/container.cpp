@@ -184,7 +184,8 @@ void byteReaderInit(cByteReader_t* cursor, cStream_t* stream) {
 
 bool byteReaderRead(cByteReader_t* cursor, void* buffer, size_t count) {
   int64_t position = 0;
-  if (cursor->stream == nullptr || cursor->base < 0 || __builtin_add_overflow(cursor->base, cursor->offset, &position) ||
+  if (cursor->stream == nullptr || cursor->base < 0 ||
+      __builtin_add_overflow(cursor->base, cursor->offset, &position) ||
       streamSeek(cursor->stream, position, kSeekFromStart) != position) {
     return false;
   }

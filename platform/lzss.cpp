@@ -118,7 +118,8 @@ size_t DecodeWholeTokens(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_
   size_t index = d->input_index;
   const unsigned left = BitsLeftInByte(d->bit_index);
   // The valid bits stand at the top of `bits`; `count` of them.
-  uint64_t bits = left == 0 ? 0 : uint64_t{static_cast<uint8_t>(d->current_byte & ((d->bit_index << 1) - 1))} << (64 - left);
+  const auto unread = static_cast<uint8_t>(d->current_byte & ((d->bit_index << 1) - 1));
+  uint64_t bits = left == 0 ? 0 : uint64_t{unread} << (64 - left);
   unsigned count = left;
   uint8_t* window = WindowOf(d);
   const unsigned mask = WindowMask(d);
@@ -191,7 +192,8 @@ int64_t LzssRead(cStream_t* stream, void* buffer, uint64_t length) {
   uint64_t delivered = 0;
   while (delivered < wanted) {
     size_t produced = 0;
-    const int polled = lzssDecoderPoll(self->decoder, out + delivered, static_cast<size_t>(wanted - delivered), &produced);
+    const int polled =
+        lzssDecoderPoll(self->decoder, out + delivered, static_cast<size_t>(wanted - delivered), &produced);
     delivered += produced;
     if (polled == kLzssPollMore) continue;
     if (polled != kLzssPollEmpty) return kStreamFailed;
@@ -228,6 +230,7 @@ constexpr cStreamOps_t kLzssOps = {LzssRead, LzssWrite, LzssTell, LzssSeek, Lzss
 cLzssDecoder_t* lzssDecoderNew(size_t input_capacity, int window_bits, int lookahead_bits) {
   if (window_bits < kLzssMinWindowBits || window_bits > kLzssMaxWindowBits) return nullptr;
   if (lookahead_bits < kLzssMinLookaheadBits || lookahead_bits >= window_bits) return nullptr;
+  // The input size and index are 16-bit fields.
   if (input_capacity == 0 || input_capacity > std::numeric_limits<uint16_t>::max()) return nullptr;
   const size_t window_size = size_t{1} << window_bits;
   // Fields, input buffer and window in one zero-filled piece: no allocation while decoding.

@@ -41,7 +41,8 @@ constexpr uint8_t kLzssYieldBackref = 6;
 constexpr int kLzssMinWindowBits = 4;
 constexpr int kLzssMaxWindowBits = 15;
 constexpr int kLzssMinLookaheadBits = 3;
-/// Input buffer of the decompressing stream, and the size of its source reads.
+/// Input buffer of the decompressing stream and the size of its source reads: small enough
+/// to live beside the window in one allocation, large enough that reads are few.
 constexpr size_t kLzssStreamInput = 1024;
 
 // Results.

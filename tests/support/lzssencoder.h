@@ -82,7 +82,8 @@ inline void LzssEncodeInto(LzssBitWriter& writer, const std::string& data, int m
   std::vector<int64_t> previous(data.size(), -1);
   const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
   const auto hash = [bytes](size_t at) {
-    return ((uint32_t{bytes[at]} << 16 | uint32_t{bytes[at + 1]} << 8 | bytes[at + 2]) * 2654435761u) >> (32 - kHashBits);
+    const uint32_t three = uint32_t{bytes[at]} << 16 | uint32_t{bytes[at + 1]} << 8 | bytes[at + 2];
+    return (three * 2654435761u) >> (32 - kHashBits);  // Knuth's multiplicative hash
   };
   const auto insert = [&](size_t at) {
     if (at + 3 > data.size()) return;
