@@ -1,6 +1,7 @@
 #pragma once
 // A stream kind for tests of stacked streams: a memory stream underneath, reads, seeks and
-// closes counted, and switches that make seeks or reads fail or writes come up short.
+// closes counted, and switches that make seeks or reads fail (always, or from a position on),
+// reads end early, or writes come up short.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -18,14 +19,25 @@ struct ProbeStream {
   int closes = 0;
   bool fail_seeks = false;
   bool fail_reads = false;
+  int64_t fail_reads_at = std::numeric_limits<int64_t>::max();  // reads stop there, then fail
+  int64_t reads_end_at = std::numeric_limits<int64_t>::max();   // reads stop there, then give 0
+  int64_t furthest_read = 0;                                     // the highest position a read reached
   int64_t write_limit = std::numeric_limits<int64_t>::max();
 };
 
 inline ProbeStream* Probe(cStream_t* s) { return reinterpret_cast<ProbeStream*>(s); }
 
 inline int64_t ProbeRead(cStream_t* s, void* buffer, uint64_t length) {
-  ++Probe(s)->reads;
-  return Probe(s)->fail_reads ? -1 : streamRead(Probe(s)->inner, buffer, length);
+  ProbeStream* probe = Probe(s);
+  ++probe->reads;
+  if (probe->fail_reads) return -1;
+  const int64_t at = streamTell(probe->inner);
+  if (at >= probe->fail_reads_at) return -1;
+  if (at >= probe->reads_end_at) return 0;
+  const int64_t stop = std::min(probe->fail_reads_at, probe->reads_end_at);
+  const int64_t result = streamRead(probe->inner, buffer, std::min<uint64_t>(length, static_cast<uint64_t>(stop - at)));
+  probe->furthest_read = std::max(probe->furthest_read, streamTell(probe->inner));
+  return result;
 }
 inline int64_t ProbeWrite(cStream_t* s, const void* buffer, uint64_t length) {
   return streamWrite(Probe(s)->inner, buffer, std::min<uint64_t>(length, Probe(s)->write_limit));
