@@ -2,6 +2,7 @@
 // Writes large MDF 4 files for the reading benchmarks block by block, straight to disk, so
 // that a file of several hundred megabytes is never held in memory. The layout is built
 // by hand (not by the library's writers), as the tests do.
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,6 +356,7 @@ inline ReadResult ReadInChild(const std::string& name, const Attach& attach) {
   const pid_t child = fork();
   if (child == 0) {
     close(pipe_ends[0]);
+    malloc_trim(0);  // what the parent freed (the generated file's buffers) is not the reader's
     const ReadResult result = ReadOnce(name, attach);
     const ssize_t written = write(pipe_ends[1], &result, sizeof(result));
     _exit(written == static_cast<ssize_t>(sizeof(result)) ? 0 : 1);

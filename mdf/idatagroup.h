@@ -58,10 +58,10 @@ class IDataGroup : public IBlock {
   bool NotifySampleObservers(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) const;
   /// The observers that NotifySampleObservers hands the records of the id to; null when the
   /// map is empty or nobody listens to the id. Valid until the map is built again.
-  [[nodiscard]] const std::vector<ISampleObserver*>* Listeners(uint64_t record_id) const;
+  [[nodiscard]] const std::vector<RecordListener>* Listeners(uint64_t record_id) const;
   /// Hands one record to the listeners, as NotifySampleObservers does once it has found
   /// them; inline, so that the record reader dispatches without a call per record.
-  static bool NotifyListeners(const std::vector<ISampleObserver*>& listeners, uint64_t sample, uint64_t record_id,
+  static bool NotifyListeners(const std::vector<RecordListener>& listeners, uint64_t sample, uint64_t record_id,
                               const uint8_t* record, size_t size);
   [[nodiscard]] bool IsSubscribingOnRecord(uint64_t record_id) const;
   /// True when a channel observer watches the channel (same file position), or a plain
@@ -79,20 +79,21 @@ class IDataGroup : public IBlock {
   [[nodiscard]] bool IsSubscribing(const IChannel& channel, bool vlsd_only) const;
 
   std::vector<ISampleObserver*> observer_list_;
-  std::map<uint64_t, std::vector<ISampleObserver*>> observer_map_;
+  std::map<uint64_t, std::vector<RecordListener>> observer_map_;
+  std::vector<RecordListener> every_listener_;  // every attached observer, for a single group
   // The map's entries by record id below 256, the ids every dispatch of a record looks up.
-  std::vector<const std::vector<ISampleObserver*>*> small_id_entries_;
+  std::vector<const std::vector<RecordListener>*> small_id_entries_;
 };
 
-inline bool IDataGroup::NotifyListeners(const std::vector<ISampleObserver*>& listeners, uint64_t sample,
+inline bool IDataGroup::NotifyListeners(const std::vector<RecordListener>& listeners, uint64_t sample,
                                         uint64_t record_id, const uint8_t* record, size_t size) {
-  for (ISampleObserver* observer : listeners) {
-    if (observer == nullptr) continue;
-    const ISampleObserver::Shortcut& shortcut = observer->RecordShortcut();
-    if (shortcut.store != nullptr && shortcut.record_id == record_id && shortcut.store(*observer, sample, record, size)) {
+  for (const RecordListener& listener : listeners) {
+    const ISampleObserver::Shortcut& shortcut = listener.shortcut;
+    if (shortcut.store != nullptr && shortcut.record_id == record_id &&
+        shortcut.store(*listener.observer, sample, record, size)) {
       continue;
     }
-    if (!observer->OnRecord(sample, record_id, record, size)) {
+    if (!listener.observer->OnRecord(sample, record_id, record, size)) {
       return false;
     }
   }

@@ -62,4 +62,11 @@ class ISampleObserver {
   std::vector<uint8_t> record_copy_;
 };
 
+/// An observer as the record reader hands records to it: with its shortcut, taken once
+/// when the data group's observer map is built.
+struct RecordListener {
+  ISampleObserver* observer = nullptr;
+  ISampleObserver::Shortcut shortcut;
+};
+
 }  // namespace mdf

@@ -180,17 +180,34 @@ void ByteSlots::Resize(uint64_t count) {
     if (count > std::numeric_limits<uint64_t>::max() / width_) throw std::bad_alloc();
     store_.Resize(count * width_);
     store_room_ = count * width_;
+  } else if (wide_) {
+    ends64_.Resize(count);
   } else {
-    ends_.Resize(count);
+    ends32_.Resize(count);
   }
   slots_ = count;
 }
 
+void ByteSlots::SetEnd(uint64_t slot, uint64_t end) {
+  if (!wide_ && end > std::numeric_limits<uint32_t>::max()) {
+    ends64_.Resize(slots_);
+    for (uint64_t i = 0; i < written_; ++i) ends64_[i] = ends32_[i];
+    ends32_.Resize(0);
+    wide_ = true;
+  }
+  if (wide_) {
+    ends64_[slot] = end;
+  } else {
+    ends32_[slot] = static_cast<uint32_t>(end);
+  }
+}
+
 void ByteSlots::MakeVariable() {
-  ends_.Resize(slots_);
-  for (uint64_t slot = 0; slot < written_; ++slot) ends_[slot] = (slot + 1) * width_;
-  store_size_ = written_ * width_;
-  width_ = 0;
+  const uint64_t width = width_;
+  width_ = 0;  // from here on Resize sizes the ends; the store keeps its room
+  Resize(slots_);
+  for (uint64_t slot = 0; slot < written_; ++slot) SetEnd(slot, (slot + 1) * width);
+  store_size_ = written_ * width;
 }
 
 void ByteSlots::Set(uint64_t slot, const uint8_t* data, uint64_t size) {
@@ -204,14 +221,14 @@ void ByteSlots::Set(uint64_t slot, const uint8_t* data, uint64_t size) {
   }
   if (slot < written_) {
     const uint64_t begin = Begin(slot);
-    if (ends_[slot] - begin == size) {
+    if (End(slot) - begin == size) {
       if (size > 0) std::memcpy(&store_[begin], data, size);  // a value read again in its old size
       return;
     }
     written_ = slot;  // the values after it are read again after it
     store_size_ = begin;
   }
-  for (; written_ < slot; ++written_) ends_[written_] = store_size_;  // samples skipped: empty
+  for (; written_ < slot; ++written_) SetEnd(written_, store_size_);  // samples skipped: empty
   if (size > store_room_ - store_size_) {
     if (size > std::numeric_limits<uint64_t>::max() / 2 - store_size_) throw std::bad_alloc();
     // Doubled: the bytes of a VLSD value arrive one record after the other.
@@ -220,7 +237,7 @@ void ByteSlots::Set(uint64_t slot, const uint8_t* data, uint64_t size) {
   }
   if (size > 0) std::memcpy(&store_[store_size_], data, size);
   store_size_ += size;
-  ends_[slot] = store_size_;
+  SetEnd(slot, store_size_);
   written_ = slot + 1;
 }
 
@@ -228,7 +245,7 @@ std::pair<const uint8_t*, uint64_t> ByteSlots::Get(uint64_t slot) const {
   if (slot >= written_) return {nullptr, 0};
   if (width_ > 0) return {&store_[slot * width_], width_};
   const uint64_t begin = Begin(slot);
-  const uint64_t length = ends_[slot] - begin;
+  const uint64_t length = End(slot) - begin;
   return {length > 0 ? &store_[begin] : nullptr, length};
 }
 
@@ -444,7 +461,10 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
   const uint32_t nof_bits = channel.BitCount();
   const uint32_t shift = channel.BitOffset();
   const bool fixed_place = channel_type_ == 0 || channel_type_ == 2 || channel_type_ == 4 || channel_type_ == 5;
-  if (!fixed_place || array_size_ != 1 || (channel.Flags() & 0x02U) != 0) {
+  // A byte-array channel whose values are the records of a VLSD channel group: its own
+  // record holds the offset, the other group's record is the value (a CAN FD payload).
+  const bool vlsd_group = kIsBytes<T> && channel_type_ == 1 && channel.VlsdRecordId() != 0;
+  if ((!fixed_place && !vlsd_group) || array_size_ != 1 || (channel.Flags() & 0x02U) != 0) {
     return;  // elements, invalidation bits and values elsewhere take the general path
   }
   fast_.first_byte = channel.ByteOffset();
@@ -466,6 +486,12 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
     if (channel_type_ == 0 && data_type >= 10 && data_type <= 12 && nof_bits > 0 && nof_bits % 8 == 0) {
       fast_.kind = Fast::kBytes;
       fast_.nof_bytes = nof_bits / 8;
+    } else if (vlsd_group && nof_bits > 0 && shift + nof_bits <= 64) {
+      // The offset, as IChannel::UnsignedFromRecord reads a VLSD channel: little endian.
+      fast_.kind = Fast::kVlsdOffset;
+      fast_.shift = static_cast<uint8_t>(shift);
+      fast_.mask = nof_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << nof_bits) - 1;
+      fast_.nof_bytes = (shift + nof_bits + 7) / 8;
     }
   }
   fast_.min_size = uint64_t{fast_.first_byte} + fast_.nof_bytes;
@@ -485,6 +511,11 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
       break;
     case Fast::kBytes:
       shortcut_.store = &TakeRecord<Fast::kBytes>;
+      break;
+    case Fast::kVlsdOffset:
+      // The shortcut takes the values: the VLSD group's records, the many bytes.
+      shortcut_.record_id = channel.VlsdRecordId();
+      shortcut_.store = &TakeVlsdValue;
       break;
     case Fast::kNone:
       shortcut_.store = nullptr;
@@ -524,7 +555,24 @@ template <typename ChannelObserver<T>::Fast kKind>
   } else if constexpr (kIsBytes<T> && kKind == Fast::kBytes) {
     byte_slots_.Set(sample, bytes, fast_.nof_bytes);
     valid_list_.Set(sample, true);
+  } else if constexpr (kIsBytes<T> && kKind == Fast::kVlsdOffset) {
+    const uint64_t bits = fast_.first_byte + 8 <= size ? LoadLe64(bytes) : LoadUnsigned(bytes, fast_.nof_bytes, false);
+    offset_list_[sample] = bits >> fast_.shift & fast_.mask;
+    valid_list_.Set(sample, true);
   }
+}
+
+template <typename T>
+bool ChannelObserver<T>::TakeVlsdValue(ISampleObserver& observer, uint64_t sample, const uint8_t* record, size_t size) {
+  auto& self = static_cast<ChannelObserver<T>&>(observer);  // set by this class only
+  if constexpr (kIsBytes<T>) {
+    if (sample < self.nof_slots_) {
+      self.byte_slots_.Set(sample, record, size);  // the whole record is the value
+      self.valid_list_.Set(sample, true);
+      return true;
+    }
+  }
+  return false;
 }
 
 template <typename T>
@@ -540,6 +588,8 @@ void ChannelObserver<T>::StoreFast(uint64_t sample, const uint8_t* record, size_
       return StoreFastAs<Fast::kFloat64>(sample, record, size);
     case Fast::kBytes:
       return StoreFastAs<Fast::kBytes>(sample, record, size);
+    case Fast::kVlsdOffset:
+      return StoreFastAs<Fast::kVlsdOffset>(sample, record, size);
     case Fast::kNone:
       return;
   }

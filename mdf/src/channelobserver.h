@@ -74,7 +74,9 @@ class ByteSlots {
  private:
   /// From back-to-back values to an end per slot.
   void MakeVariable();
-  [[nodiscard]] uint64_t Begin(uint64_t slot) const { return slot == 0 ? 0 : ends_[slot - 1]; }
+  [[nodiscard]] uint64_t End(uint64_t slot) const { return wide_ ? ends64_[slot] : ends32_[slot]; }
+  [[nodiscard]] uint64_t Begin(uint64_t slot) const { return slot == 0 ? 0 : End(slot - 1); }
+  void SetEnd(uint64_t slot, uint64_t end);
 
   uint64_t width_ = 0;
   uint64_t slots_ = 0;    // room
@@ -82,7 +84,11 @@ class ByteSlots {
   NumberSlots<uint8_t> store_;
   uint64_t store_size_ = 0;
   uint64_t store_room_ = 0;
-  NumberSlots<uint64_t> ends_;  // variable lengths only
+  // Where each value ends, for variable lengths only: 32 bits until the store outgrows
+  // them, which halves the table of a file's CAN FD payloads (bench_loggerlayout).
+  bool wide_ = false;
+  NumberSlots<uint32_t> ends32_;
+  NumberSlots<uint64_t> ends64_;
 };
 
 template <typename T>
@@ -124,7 +130,7 @@ class ChannelObserver : public IChannelObserver {
   // A single little-endian value at a fixed place without invalidation bit, the layout of
   // nearly every logger channel, decoded in a few instructions before anything else is
   // looked at; everything else goes through Dispatch (bench_unsorted, bench_loggerlayout).
-  enum class Fast : uint8_t { kNone, kUnsignedBits, kSignedBits, kFloat32, kFloat64, kBytes };
+  enum class Fast : uint8_t { kNone, kUnsignedBits, kSignedBits, kFloat32, kFloat64, kBytes, kVlsdOffset };
   struct FastPath {
     Fast kind = Fast::kNone;
     uint8_t shift = 0;
@@ -141,6 +147,7 @@ class ChannelObserver : public IChannelObserver {
   /// The observer's record shortcut for the kind (ISampleObserver::Shortcut).
   template <Fast kKind>
   static bool TakeRecord(ISampleObserver& observer, uint64_t sample, const uint8_t* record, size_t size);
+  static bool TakeVlsdValue(ISampleObserver& observer, uint64_t sample, const uint8_t* record, size_t size);
   /// The record as a vector, for the channel's own decoders: the caller's when it has one,
   /// else a copy.
   struct Record {

@@ -13,6 +13,12 @@ void IDataGroup::AttachSampleObserver(ISampleObserver* observer) { observer_list
 
 void IDataGroup::DetachSampleObserver(const ISampleObserver* observer) {
   observer_list_.erase(std::remove(observer_list_.begin(), observer_list_.end(), observer), observer_list_.end());
+  // The map built for a read must not keep a detached observer, which may be destroyed.
+  const auto same = [observer](const RecordListener& listener) { return listener.observer == observer; };
+  every_listener_.erase(std::remove_if(every_listener_.begin(), every_listener_.end(), same), every_listener_.end());
+  for (auto& [record_id, listeners] : observer_map_) {
+    listeners.erase(std::remove_if(listeners.begin(), listeners.end(), same), listeners.end());
+  }
 }
 
 void IDataGroup::ResetSampleCounters() const {
@@ -41,6 +47,10 @@ IChannelGroup* IDataGroup::GetOrCreateChannelGroup(std::string_view name) {
 void IDataGroup::BuildRecordObserverMap() {
   observer_map_.clear();
   small_id_entries_.assign(256, nullptr);
+  every_listener_.clear();
+  for (ISampleObserver* observer : observer_list_) {
+    if (observer != nullptr) every_listener_.push_back({observer, observer->RecordShortcut()});
+  }
   for (const IChannelGroup* group : ChannelGroups()) {
     if (group == nullptr) {
       continue;
@@ -49,10 +59,10 @@ void IDataGroup::BuildRecordObserverMap() {
     if (observer_map_.count(record_id) > 0) {
       continue;  // the first group with an id decides
     }
-    std::vector<ISampleObserver*> listeners;
+    std::vector<RecordListener> listeners;
     for (ISampleObserver* observer : observer_list_) {
       if (observer != nullptr && observer->HasRecordId(record_id)) {
-        listeners.push_back(observer);
+        listeners.push_back({observer, observer->RecordShortcut()});
       }
     }
     if (!listeners.empty()) {
@@ -73,17 +83,17 @@ bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, cons
   if (observer_map_.empty()) {
     return false;
   }
-  const std::vector<ISampleObserver*>* listeners = Listeners(record_id);
+  const std::vector<RecordListener>* listeners = Listeners(record_id);
   return listeners == nullptr || NotifyListeners(*listeners, sample, record_id, record, size);
 }
 
-const std::vector<ISampleObserver*>* IDataGroup::Listeners(uint64_t record_id) const {
+const std::vector<RecordListener>* IDataGroup::Listeners(uint64_t record_id) const {
   if (observer_map_.empty()) {
     return nullptr;
   }
   if (observer_map_.size() == 1) {
     // With one channel group read, its records carry no meaningful id: everybody gets them.
-    return &observer_list_;
+    return &every_listener_;
   }
   if (record_id < small_id_entries_.size()) {
     return small_id_entries_[record_id];

@@ -218,7 +218,7 @@ class ReadCache::Sink {
     IChannelGroup* block;
     uint64_t record_id;
     uint64_t nof_samples;
-    const std::vector<ISampleObserver*>* listeners;  // from the data group's observer map
+    const std::vector<RecordListener>* listeners;  // from the data group's observer map
   };
   [[nodiscard]] FrameStep Next() const { return one_record ? FrameStep::kPause : FrameStep::kContinue; }
 

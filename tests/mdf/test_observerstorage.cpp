@@ -187,3 +187,65 @@ TEST(LargeBlocks, GrowAndShrinkKeepTheBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The data group's observer map is built once per read; an observer destroyed after that
+// leaves it, single group or several.
+TEST(ObserverStorage, DestroyedObserverLeavesTheBuiltMap) {
+  for (const bool several : {false, true}) {
+    FakeDataGroup data;
+    FakeChannelGroup& group = data.AddGroup(1, 2);
+    if (several) data.AddGroup(2, 2);
+    FakeChannel& channel = group.AddChannel("Value");
+    channel.bit_count = 8;
+    ChannelObserver<uint8_t> kept(data, group, channel);
+    {
+      ChannelObserver<uint8_t> gone(data, group, channel);
+      data.BuildRecordObserverMap();
+    }
+    const std::vector<uint8_t> record = {42};
+    EXPECT_TRUE(data.NotifySampleObservers(0, 1, record.data(), record.size()));
+    uint64_t value = 0;
+    EXPECT_TRUE(kept.GetSampleUnsigned(0, value, 0));
+    EXPECT_EQ(value, 42U);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Values in a VLSD channel group: the record reader's shortcut and the observer's own
+// handling give the same values, offsets and flags.
+TEST(ObserverStorage, VlsdGroupValuesThroughTheShortcut) {
+  FakeDataGroup data;
+  FakeChannelGroup& fixed = data.AddGroup(1, 3);
+  data.AddGroup(2, 3);
+  FakeChannel& channel = fixed.AddChannel("Payload");
+  channel.channel_type = 1;
+  channel.data_type = 10;
+  channel.bit_count = 32;
+  channel.byte_offset = 1;
+  channel.VlsdRecordId(2);
+  ChannelObserver<std::vector<uint8_t>> dispatched(data, fixed, channel);
+  data.BuildRecordObserverMap();
+  ChannelObserver<std::vector<uint8_t>> called(data, fixed, channel);  // not in the map
+  const std::vector<std::vector<uint8_t>> offsets = {{9, 0, 0, 0, 0}, {9, 7, 0, 0, 0}, {9, 12, 0, 0, 0}};
+  const std::vector<std::vector<uint8_t>> values = {{1, 2, 3, 4, 5, 6, 7}, {}, {8, 9, 10, 11, 12}};
+  for (uint64_t sample = 0; sample < 3; ++sample) {
+    ASSERT_TRUE(data.NotifySampleObservers(sample, 1, offsets[sample].data(), offsets[sample].size()));
+    ASSERT_TRUE(data.NotifySampleObservers(sample, 2, values[sample].data(), values[sample].size()));
+    called.OnSample(sample, 1, offsets[sample]);
+    called.OnSample(sample, 2, values[sample]);
+  }
+  for (uint64_t sample = 0; sample < 3; ++sample) {
+    std::vector<uint8_t> left;
+    std::vector<uint8_t> right;
+    EXPECT_EQ(dispatched.GetSampleByteArray(sample, left), called.GetSampleByteArray(sample, right));
+    EXPECT_EQ(left, values[sample]);
+    EXPECT_EQ(right, values[sample]);
+  }
+}
+
+}  // namespace
