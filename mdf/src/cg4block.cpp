@@ -4,6 +4,7 @@
 #include <set>
 
 #include "blockchain.h"
+#include "byteorder.h"
 #include "cn4block.h"
 #include "readguard.h"
 #include "mdf/ichannelarray.h"
@@ -175,9 +176,8 @@ void Cg4Block::WriteRecordId(ByteArray& dest, uint8_t id_size) const {
     return;
   }
   const size_t width = id_size == 1 || id_size == 2 || id_size == 4 ? id_size : 8;
-  for (size_t i = 0; i < width; ++i) {
-    dest.push_back(static_cast<uint8_t>(record_id_ >> (8 * i)));
-  }
+  dest.resize(dest.size() + width);
+  StoreUnsigned(dest.data() + dest.size() - width, record_id_, width, false);
 }
 
 void Cg4Block::WriteRecordId(std::streambuf& buffer, uint8_t id_size) const {
@@ -213,10 +213,8 @@ void Cg4Block::AppendSample(ByteArray& dest, uint8_t id_size, const ByteArray& s
 uint64_t Cg4Block::AppendVlsdSample(ByteArray& dest, uint8_t id_size, const ByteArray& value) {
   const uint64_t offset = vlsd_offset_;
   WriteRecordId(dest, id_size);
-  const auto length = static_cast<uint32_t>(value.size());
-  for (size_t i = 0; i < 4; ++i) {
-    dest.push_back(static_cast<uint8_t>(length >> (8 * i)));
-  }
+  dest.resize(dest.size() + 4);
+  StoreLe32(dest.data() + dest.size() - 4, static_cast<uint32_t>(value.size()));
   dest.insert(dest.end(), value.begin(), value.end());
   CountSample();
   AddVlsdByteCount(value.size());
@@ -241,9 +239,8 @@ void Cg4Block::WriteSample(std::streambuf& buffer, uint8_t id_size, const ByteAr
 uint64_t Cg4Block::WriteVlsdSample(std::streambuf& buffer, uint8_t id_size, const ByteArray& value) {
   const uint64_t offset = vlsd_offset_;
   WriteRecordId(buffer, id_size);
-  const auto length = static_cast<uint32_t>(value.size());
-  const uint8_t length_bytes[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                                   static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+  uint8_t length_bytes[4];
+  StoreLe32(length_bytes, static_cast<uint32_t>(value.size()));
   const auto size = static_cast<std::streamsize>(value.size());
   if (buffer.sputn(reinterpret_cast<const char*>(length_bytes), 4) != 4 ||
       (size > 0 && buffer.sputn(reinterpret_cast<const char*>(value.data()), size) != size)) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <utility>
 
+#include "byteorder.h"
 #include "ca4block.h"
 #include "cc4block.h"
 #include "cg4block.h"
@@ -58,19 +59,12 @@ std::string DoubleText(double value) {
 
 bool FitsIn(uint64_t first, uint64_t count, uint64_t size) { return first <= size && count <= size - first; }
 
-uint32_t ReadUint32Le(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
 // UTF-16 units up to the first zero unit or the last complete unit.
 std::u16string Utf16Units(const uint8_t* bytes, uint64_t size, bool little_endian) {
   std::u16string units;
   units.reserve(static_cast<size_t>(size / 2));
   for (uint64_t i = 0; i + 1 < size; i += 2) {
-    const auto low = static_cast<uint16_t>(little_endian ? bytes[i] : bytes[i + 1]);
-    const auto high = static_cast<uint16_t>(little_endian ? bytes[i + 1] : bytes[i]);
-    const auto unit = static_cast<char16_t>(low | (high << 8));
+    const auto unit = static_cast<char16_t>(little_endian ? LoadLe16(bytes + i) : LoadBe16(bytes + i));
     if (unit == 0) break;
     units.push_back(unit);
   }
@@ -632,9 +626,8 @@ uint64_t Cn4Block::AppendVlsdData(const std::vector<uint8_t>& bytes) {
     throw MdfRuntimeError("VLSD value too large");
   }
   const uint64_t offset = signal_data_.size();
-  const auto length = static_cast<uint32_t>(bytes.size());
-  const std::array<uint8_t, 4> field = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                                        static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+  std::array<uint8_t, 4> field{};
+  StoreLe32(field.data(), static_cast<uint32_t>(bytes.size()));
   signal_data_.insert(signal_data_.end(), field.begin(), field.end());
   signal_data_.insert(signal_data_.end(), bytes.begin(), bytes.end());
   return offset;
@@ -682,7 +675,7 @@ bool Cn4Block::LocateValue(const std::vector<uint8_t>& record, bool maximum_leng
     valid = UnsignedFromRecord(record, offset, 0);
     const uint64_t total = signal_data_.size();
     if (offset > total || total - offset < 4) return false;
-    const uint64_t length = ReadUint32Le(signal_data_.data() + offset);
+    const uint64_t length = LoadLe32(signal_data_.data() + offset);
     if (length > total - offset - 4) return false;
     data = signal_data_.data() + offset + 4;
     size = length;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 
+#include "byteorder.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "platformshim.h"
@@ -29,8 +30,7 @@ constexpr int kShifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23},
 void TransformBlock(uint32_t state[4], const uint8_t* block) {
   uint32_t words[16];
   for (int i = 0; i < 16; ++i) {
-    words[i] = static_cast<uint32_t>(block[4 * i]) | (static_cast<uint32_t>(block[4 * i + 1]) << 8) |
-               (static_cast<uint32_t>(block[4 * i + 2]) << 16) | (static_cast<uint32_t>(block[4 * i + 3]) << 24);
+    words[i] = mdf::detail::LoadLe32(block + 4 * i);
   }
   uint32_t a = state[0];
   uint32_t b = state[1];
@@ -103,13 +103,11 @@ std::vector<uint8_t> Md5Final(Md5Context& context) {
   const size_t pad = used < 56 ? 56 - used : 120 - used;
   Md5Update(context, padding, pad);
   uint8_t length[8];
-  for (int i = 0; i < 8; ++i) {
-    length[i] = static_cast<uint8_t>(bits >> (8 * i));
-  }
+  mdf::detail::StoreLe64(length, bits);
   Md5Update(context, length, 8);
   std::vector<uint8_t> digest(16);
-  for (int i = 0; i < 16; ++i) {
-    digest[i] = static_cast<uint8_t>(context.state[i / 4] >> (8 * (i % 4)));
+  for (int i = 0; i < 4; ++i) {
+    mdf::detail::StoreLe32(digest.data() + 4 * i, context.state[i]);
   }
   return digest;
 }

@@ -15,6 +15,7 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "byteorder.h"
 #include "mdfblock.h"
 #include "platformshim.h"
 
@@ -201,18 +202,6 @@ std::string LocalDateTimeText(uint64_t ns_since_1970) {
   return std::string(text.data(), length) + fraction.data();
 }
 
-void WriteLe(uint8_t* dest, uint64_t value, size_t width) {
-  for (size_t i = 0; i < width; ++i) {
-    dest[i] = static_cast<uint8_t>(value >> (8 * i));
-  }
-}
-
-void WriteBe(uint8_t* dest, uint64_t value, size_t width) {
-  for (size_t i = 0; i < width; ++i) {
-    dest[width - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
-  }
-}
-
 bool IsWholeByteWidth(uint64_t width) { return width == 1 || width == 2 || width == 4 || width == 8; }
 
 uint64_t FloatBits(double value, uint64_t width) {
@@ -381,8 +370,8 @@ bool IChannel::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
       case 9: {
         std::u16string utf16;
         for (uint64_t i = offset; i < size && size - i >= 2; i += 2) {
-          const auto unit = static_cast<char16_t>(type == 8 ? record[i] | (record[i + 1] << 8)
-                                                            : (record[i] << 8) | record[i + 1]);
+          const auto unit =
+              static_cast<char16_t>(type == 8 ? detail::LoadLe16(&record[i]) : detail::LoadBe16(&record[i]));
           if (unit == 0) break;
           utf16.push_back(unit);
         }
@@ -642,7 +631,7 @@ void IChannel::SetUnsignedValueLe(uint64_t value, bool valid, uint64_t array_ind
   std::vector<uint8_t>* buffer = nullptr;
   uint64_t position = 0;
   if (PrepareNumericSetter(buffer, position, valid, array_index, "SetUnsignedValueLe")) {
-    WriteLe(buffer->data() + position, value, DataBytes());
+    detail::StoreUnsigned(buffer->data() + position, value, DataBytes(), false);
   }
 }
 
@@ -650,7 +639,7 @@ void IChannel::SetUnsignedValueBe(uint64_t value, bool valid, uint64_t array_ind
   std::vector<uint8_t>* buffer = nullptr;
   uint64_t position = 0;
   if (PrepareNumericSetter(buffer, position, valid, array_index, "SetUnsignedValueBe")) {
-    WriteBe(buffer->data() + position, value, DataBytes());
+    detail::StoreUnsigned(buffer->data() + position, value, DataBytes(), true);
   }
 }
 
@@ -658,7 +647,7 @@ void IChannel::SetSignedValueLe(int64_t value, bool valid, uint64_t array_index)
   std::vector<uint8_t>* buffer = nullptr;
   uint64_t position = 0;
   if (PrepareNumericSetter(buffer, position, valid, array_index, "SetSignedValueLe")) {
-    WriteLe(buffer->data() + position, static_cast<uint64_t>(value), DataBytes());
+    detail::StoreUnsigned(buffer->data() + position, static_cast<uint64_t>(value), DataBytes(), false);
   }
 }
 
@@ -666,7 +655,7 @@ void IChannel::SetSignedValueBe(int64_t value, bool valid, uint64_t array_index)
   std::vector<uint8_t>* buffer = nullptr;
   uint64_t position = 0;
   if (PrepareNumericSetter(buffer, position, valid, array_index, "SetSignedValueBe")) {
-    WriteBe(buffer->data() + position, static_cast<uint64_t>(value), DataBytes());
+    detail::StoreUnsigned(buffer->data() + position, static_cast<uint64_t>(value), DataBytes(), true);
   }
 }
 
@@ -679,7 +668,7 @@ void IChannel::SetFloatValueLe(double value, bool valid, uint64_t array_index) {
     SetValid(false, array_index);
     return;
   }
-  WriteLe(buffer->data() + position, FloatBits(value, width), width);
+  detail::StoreUnsigned(buffer->data() + position, FloatBits(value, width), width, false);
 }
 
 void IChannel::SetFloatValueBe(double value, bool valid, uint64_t array_index) {
@@ -691,7 +680,7 @@ void IChannel::SetFloatValueBe(double value, bool valid, uint64_t array_index) {
     SetValid(false, array_index);
     return;
   }
-  WriteBe(buffer->data() + position, FloatBits(value, width), width);
+  detail::StoreUnsigned(buffer->data() + position, FloatBits(value, width), width, true);
 }
 
 uint8_t* IChannel::PrepareFixedField(bool valid, uint64_t& field) {
@@ -786,12 +775,8 @@ void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
     default:
       return;
   }
-  const bool little_endian = type == 0 || type == 2 || type == 4;
-  if (little_endian) {
-    WriteLe(dest, pattern, width);
-  } else {
-    WriteBe(dest, pattern, width);
-  }
+  const bool big_endian = type == 1 || type == 3 || type == 5;
+  detail::StoreUnsigned(dest, pattern, width, big_endian);
 }
 
 uint64_t IChannel::RecordId() const {

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "byteorder.h"
 #include "platformshim.h"
 
 namespace mdf {
@@ -164,7 +165,7 @@ uint64_t DecodeCanOpenDate(const std::vector<uint8_t>& bytes) {
   fields.tm_isdst = (bytes[3] & 0x80) != 0 ? 1 : 0;
 
   const int64_t seconds = platform::MakeLocalTime(fields);
-  const int64_t ms = bytes[0] | (bytes[1] << 8);
+  const int64_t ms = detail::LoadLe16(bytes.data());
   const int64_t ns = seconds * kNsPerSec + ms * kNsPerMs;
   // Dates before 1970 in this zone cannot be represented in an unsigned time.
   return ns < 0 ? 0 : static_cast<uint64_t>(ns);
@@ -177,8 +178,7 @@ std::vector<uint8_t> EncodeCanOpenDate(uint64_t ns_since_1970) {
 
   const auto ms = static_cast<uint16_t>((ns_since_1970 / kNsPerMs) % kMsPerMinute);
   const int weekday = fields.tm_wday == 0 ? 7 : fields.tm_wday;
-  bytes[0] = static_cast<uint8_t>(ms & 0xFF);
-  bytes[1] = static_cast<uint8_t>(ms >> 8);
+  detail::StoreLe16(bytes.data(), ms);
   bytes[2] = static_cast<uint8_t>(fields.tm_min & 0x3F);
   bytes[3] = static_cast<uint8_t>((fields.tm_hour & 0x1F) | (fields.tm_isdst > 0 ? 0x80 : 0));
   bytes[4] = static_cast<uint8_t>((fields.tm_mday & 0x1F) | (weekday << 5));
@@ -189,10 +189,8 @@ std::vector<uint8_t> EncodeCanOpenDate(uint64_t ns_since_1970) {
 
 uint64_t DecodeCanOpenTime(const std::vector<uint8_t>& bytes) {
   if (bytes.size() < 6) return 0;
-  const int64_t ms = static_cast<int64_t>(bytes[0]) | (static_cast<int64_t>(bytes[1]) << 8) |
-                     (static_cast<int64_t>(bytes[2]) << 16) |
-                     (static_cast<int64_t>(bytes[3]) << 24);
-  const int64_t days = bytes[4] | (bytes[5] << 8);
+  const int64_t ms = detail::LoadLe32(bytes.data());
+  const int64_t days = detail::LoadLe16(bytes.data() + 4);
   // At most 65535 days plus 2^32 ms past 1984: far inside int64 ns.
   const int64_t ns = ((days * 86'400 + CanOpenEpochSec()) * 1'000 + ms) * kNsPerMs;
   return ns < 0 ? 0 : static_cast<uint64_t>(ns);
@@ -204,9 +202,10 @@ std::vector<uint8_t> EncodeCanOpenTime(uint64_t ns_since_1970) {
   if (value < 0) value = 0;  // no representation before the epoch
   const auto ms = static_cast<uint32_t>(value % kMsPerDay);
   const auto days = static_cast<uint16_t>(value / kMsPerDay);
-  return {static_cast<uint8_t>(ms),         static_cast<uint8_t>(ms >> 8),
-          static_cast<uint8_t>(ms >> 16),   static_cast<uint8_t>(ms >> 24),
-          static_cast<uint8_t>(days & 0xFF), static_cast<uint8_t>(days >> 8)};
+  std::vector<uint8_t> bytes(6, 0);
+  detail::StoreLe32(bytes.data(), ms);
+  detail::StoreLe16(bytes.data() + 4, days);
+  return bytes;
 }
 
 int64_t DstOffsetNs() {
