@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <endian.h>
 #include <limits>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
 #include <type_traits>
 
+#include "bitdecoder.h"
+#include "byteorder.h"
 #include "cg4block.h"
 #include "datalistblock.h"
 #include "mdf/ichannel.h"
@@ -17,7 +18,6 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/numberconversion.h"
-#include "byteorder.h"
 #include "mdfblock.h"
 
 namespace mdf::detail {
@@ -86,77 +86,6 @@ T SampleIndexAs(uint64_t sample) {
   } else {
     return static_cast<T>(sample);
   }
-}
-
-inline uint64_t LowBits(uint64_t value, uint64_t nof_bits) {
-  return nof_bits >= 64 ? value : value & ((uint64_t{1} << nof_bits) - 1);
-}
-
-// Eight record bytes from `first` on as a little-endian / big-endian number; bytes past
-// the record's end count as zeros.
-[[gnu::always_inline]] inline uint64_t LoadLe(const uint8_t* data, uint64_t first, uint64_t size) {
-  if (first + 8 <= size) {
-    uint64_t word = 0;
-    std::memcpy(&word, data + first, 8);
-    return le64toh(word);
-  }
-  uint64_t word = 0;
-  for (uint64_t i = 0; first + i < size; ++i) word |= uint64_t{data[first + i]} << (8 * i);
-  return word;
-}
-
-[[gnu::always_inline]] inline uint64_t LoadBe(const uint8_t* data, uint64_t first, uint64_t size) {
-  if (first + 8 <= size) {
-    uint64_t word = 0;
-    std::memcpy(&word, data + first, 8);
-    return be64toh(word);
-  }
-  uint64_t word = 0;
-  for (uint64_t i = 0; first + i < size; ++i) word |= uint64_t{data[first + i]} << (56 - 8 * i);
-  return word;
-}
-
-// The n bits at record bit `position` (bit k is bit k mod 8 of byte k / 8) in either byte
-// order, as the channel's bit decoders read them. The caller has checked that the bits lie
-// inside the record, so the bytes from the first one on can be loaded as one word (zero
-// padded at the record's end) whenever the bits fit a word.
-[[gnu::always_inline]] inline uint64_t UnsignedBits(bool little_endian, uint64_t position, uint64_t nof_bits,
-                                                    const uint8_t* data, uint64_t size) {
-  if (little_endian) {
-    const uint64_t shift = position & 7;
-    if (nof_bits > 0 && shift + nof_bits <= 64) {
-      return LowBits(LoadLe(data, position >> 3, size) >> shift, nof_bits);
-    }
-  } else {
-    // The first bit taken is bit (P + n - 1) mod 8 of byte P / 8.
-    const uint64_t start = (position & ~uint64_t{7}) + 7 - ((position + nof_bits - 1) & 7);
-    const uint64_t skip = start & 7;
-    if (nof_bits > 0 && skip + nof_bits <= 64) {
-      return (LoadBe(data, start >> 3, size) << skip) >> (64 - nof_bits);
-    }
-  }
-  return ExtractUnsignedBits(little_endian, position, nof_bits, data);
-}
-
-// IEEE binary16 to binary32, exactly: every half value, subnormals, infinities and NaNs
-// included, has a single-precision twin.
-inline float HalfToFloat(uint16_t half) {
-  const uint32_t sign = static_cast<uint32_t>(half & 0x8000U) << 16;
-  const uint32_t exponent = (half >> 10) & 0x1FU;
-  const uint32_t mantissa = half & 0x3FFU;
-  uint32_t bits = 0;
-  if (exponent == 0) {
-    const float magnitude = static_cast<float>(mantissa) * 0x1p-24F;  // exact: at most 10 bits
-    std::memcpy(&bits, &magnitude, sizeof(bits));
-    bits |= sign;
-  } else if (exponent == 0x1F) {
-    bits = sign | 0x7F800000U | (mantissa << 13);
-  } else {
-    bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
-  }
-  float value = 0.0F;
-  std::memcpy(&value, &bits, sizeof(value));
-  return value;
 }
 
 template <typename T>
@@ -374,33 +303,15 @@ template <typename T>
     switch (layout_.data_type) {
       case 0:
       case 1:
-        value = static_cast<T>(UnsignedBits(layout_.data_type == 0, position, nof_bits, data, size));
+        value = static_cast<T>(DecodeUnsignedIn(layout_.data_type == 0, position, nof_bits, data, size));
         break;
       case 2:
-      case 3: {
-        int64_t number = 0;
-        if (nof_bits > 0 && nof_bits <= 64) {
-          const uint64_t sign = uint64_t{1} << (nof_bits - 1);
-          number = static_cast<int64_t>((UnsignedBits(layout_.data_type == 2, position, nof_bits, data, size) ^ sign) -
-                                        sign);
-        }
-        value = static_cast<T>(number);
+      case 3:
+        value = static_cast<T>(
+            SignExtend(DecodeUnsignedIn(layout_.data_type == 2, position, nof_bits, data, size), nof_bits));
         break;
-      }
       default: {
-        const bool little_endian = layout_.data_type == 4;
-        double number = 0.0;
-        if (nof_bits == 16) {
-          number = HalfToFloat(static_cast<uint16_t>(UnsignedBits(little_endian, position, nof_bits, data, size)));
-        } else if (nof_bits == 32) {
-          const auto bits = static_cast<uint32_t>(UnsignedBits(little_endian, position, nof_bits, data, size));
-          float single = 0.0F;
-          std::memcpy(&single, &bits, sizeof(single));
-          number = single;
-        } else {
-          const uint64_t bits = UnsignedBits(little_endian, position, nof_bits, data, size);
-          std::memcpy(&number, &bits, sizeof(number));
-        }
+        const double number = DecodeFloatIn(layout_.data_type == 4, position, nof_bits, data, size);
         if constexpr (std::is_floating_point_v<T>) {
           value = ConvertNumber<T>(number);
         } else {

@@ -11,147 +11,18 @@
 #include <locale>
 #include <sstream>
 
+#include "bitdecoder.h"
+#include "byteorder.h"
 #include "mdf/ichannelconversion.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
-#include "byteorder.h"
 #include "mdfblock.h"
 #include "platformshim.h"
 
 namespace mdf {
 
 namespace {
-
-constexpr uint64_t LowMask(uint64_t nof_bits) { return nof_bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << nof_bits) - 1; }
-
-// Up to 64 bits starting at record bit `position`, bit k being bit (k mod 8) of byte k / 8.
-inline uint64_t ReadBitsLe(uint64_t position, uint64_t nof_bits, const uint8_t* data) {
-  const uint8_t* bytes = data + (position >> 3);
-  const auto shift = static_cast<unsigned>(position & 7);
-  const uint64_t nof_bytes = (shift + nof_bits + 7) >> 3;  // 1 to 9
-  const uint64_t whole = nof_bytes > 8 ? 8 : nof_bytes;
-  uint64_t value = 0;
-  for (uint64_t i = 0; i < whole; ++i) {
-    value |= static_cast<uint64_t>(bytes[i]) << (8 * i);
-  }
-  value >>= shift;
-  if (nof_bytes > 8) {
-    value |= static_cast<uint64_t>(bytes[8]) << (64 - shift);  // shift > 0 here
-  }
-  return value & LowMask(nof_bits);
-}
-
-// Up to 64 bits of the big-endian bit stream (most significant bit of each byte first)
-// starting at stream bit `offset`.
-inline uint64_t ReadBitsBe(uint64_t offset, uint64_t nof_bits, const uint8_t* data) {
-  const uint8_t* bytes = data + (offset >> 3);
-  const auto skip = static_cast<unsigned>(offset & 7);
-  const uint64_t nof_bytes = (skip + nof_bits + 7) >> 3;  // 1 to 9
-  const uint64_t whole = nof_bytes > 8 ? 8 : nof_bytes;
-  uint64_t value = 0;
-  for (uint64_t i = 0; i < whole; ++i) {
-    value = (value << 8) | bytes[i];
-  }
-  if (nof_bytes <= 8) {
-    return (value >> (8 * nof_bytes - skip - nof_bits)) & LowMask(nof_bits);
-  }
-  value = (value << skip) | (bytes[8] >> (8 - skip));  // skip > 0 here
-  return value >> (64 - nof_bits);
-}
-
-// Stream offset of the first bit a big-endian element takes: bit (P + n - 1) mod 8 of byte P / 8.
-inline uint64_t BigEndianStart(uint64_t position, uint64_t nof_bits) {
-  return (position & ~uint64_t{7}) + 7 - ((position + nof_bits - 1) & 7);
-}
-
-inline uint64_t DecodeUnsigned(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
-  if (nof_bits == 0) return 0;
-  const uint64_t kept = nof_bits > 64 ? 64 : nof_bits;
-  if (little_endian) {
-    // The last bits taken are the lowest ones.
-    return ReadBitsLe(bit_position, kept, data);
-  }
-  return ReadBitsBe(BigEndianStart(bit_position, nof_bits) + (nof_bits - kept), kept, data);
-}
-
-// Eight record bytes as a little-endian / big-endian number.
-inline uint64_t Load64Le(const uint8_t* bytes) {
-  uint64_t value = 0;
-  std::memcpy(&value, bytes, sizeof(value));
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  value = __builtin_bswap64(value);
-#endif
-  return value;
-}
-
-inline uint64_t Load64Be(const uint8_t* bytes) {
-  uint64_t value = 0;
-  std::memcpy(&value, bytes, sizeof(value));
-#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_BIG_ENDIAN__
-  value = __builtin_bswap64(value);
-#endif
-  return value;
-}
-
-// As DecodeUnsigned, for an element known to lie inside a record of `size` bytes: when
-// eight bytes can be loaded from the element's first byte, one load and two shifts do.
-inline uint64_t DecodeUnsignedIn(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data,
-                                 uint64_t size) {
-  if (nof_bits - 1 < 57 && (bit_position >> 3) + 8 <= size) {  // 1 to 57 bits fit one load
-    if (little_endian) {
-      return (Load64Le(data + (bit_position >> 3)) >> (bit_position & 7)) & LowMask(nof_bits);
-    }
-    const uint64_t start = BigEndianStart(bit_position, nof_bits);
-    return (Load64Be(data + (start >> 3)) << (start & 7)) >> (64 - nof_bits);
-  }
-  return DecodeUnsigned(little_endian, bit_position, nof_bits, data);
-}
-
-// IEEE binary16 to binary32 through three tables: the mantissa by exponent class, the
-// exponent and the offset into the mantissa table.
-struct HalfFloatTables {
-  std::array<uint32_t, 2048> mantissa{};
-  std::array<uint32_t, 64> exponent{};
-  std::array<uint16_t, 64> offset{};
-};
-
-constexpr uint32_t SubnormalMantissa(uint32_t index) {
-  uint32_t mantissa = index << 13;
-  uint32_t exponent = 0;
-  while ((mantissa & 0x00800000U) == 0) {
-    exponent -= 0x00800000U;
-    mantissa <<= 1;
-  }
-  mantissa &= ~0x00800000U;
-  exponent += 0x38800000U;
-  return mantissa | exponent;
-}
-
-constexpr HalfFloatTables MakeHalfFloatTables() {
-  HalfFloatTables tables;
-  tables.mantissa[0] = 0;
-  for (uint32_t i = 1; i < 1024; ++i) tables.mantissa[i] = SubnormalMantissa(i);
-  for (uint32_t i = 1024; i < 2048; ++i) tables.mantissa[i] = 0x38000000U + ((i - 1024) << 13);
-  tables.exponent[0] = 0;
-  for (uint32_t i = 1; i < 31; ++i) tables.exponent[i] = i << 23;
-  tables.exponent[31] = 0x47800000U;
-  tables.exponent[32] = 0x80000000U;
-  for (uint32_t i = 33; i < 63; ++i) tables.exponent[i] = 0x80000000U + ((i - 32) << 23);
-  tables.exponent[63] = 0xC7800000U;
-  for (uint32_t i = 0; i < 64; ++i) tables.offset[i] = (i == 0 || i == 32) ? 0 : 1024;
-  return tables;
-}
-
-constexpr HalfFloatTables kHalfFloat = MakeHalfFloatTables();
-
-float HalfToFloat(uint16_t half) {
-  const uint32_t index = half >> 10;
-  const uint32_t bits = kHalfFloat.mantissa[kHalfFloat.offset[index] + (half & 0x3FFU)] + kHalfFloat.exponent[index];
-  float value = 0.0F;
-  std::memcpy(&value, &bits, sizeof(value));
-  return value;
-}
 
 // Double to an arithmetic type: integers saturate (NaN gives 0), floats overflow to infinity.
 template <typename T>
@@ -222,22 +93,22 @@ bool FitsIn(uint64_t first, uint64_t count, uint64_t size) { return first <= siz
 }  // namespace
 
 uint64_t ExtractUnsignedBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
-  return DecodeUnsigned(little_endian, bit_position, nof_bits, data);
+  return detail::DecodeUnsigned(little_endian, bit_position, nof_bits, data);
 }
 
 int64_t ExtractSignedBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
   if (nof_bits == 0 || nof_bits > 64) return 0;
-  const uint64_t value = ExtractUnsignedBits(little_endian, bit_position, nof_bits, data);
-  const uint64_t sign = uint64_t{1} << (nof_bits - 1);
-  return static_cast<int64_t>((value ^ sign) - sign);
+  return detail::SignExtend(ExtractUnsignedBits(little_endian, bit_position, nof_bits, data), nof_bits);
 }
 
 float ExtractHalfFloatBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
   if (nof_bits == 0) return 0.0F;
+  // The first bits taken are the most significant ones.
   const uint64_t taken = nof_bits > 16 ? 16 : nof_bits;
-  const uint64_t pattern = little_endian ? ReadBitsLe(bit_position + nof_bits - taken, taken, data)
-                                         : ReadBitsBe(BigEndianStart(bit_position, nof_bits), taken, data);
-  return HalfToFloat(static_cast<uint16_t>(pattern));
+  const uint64_t pattern =
+      little_endian ? detail::ReadBitsLe(bit_position + nof_bits - taken, taken, data)
+                    : detail::ReadBitsBe(detail::BigEndianStart(bit_position, nof_bits), taken, data);
+  return detail::HalfToFloat(static_cast<uint16_t>(pattern));
 }
 
 float ExtractFloatBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data) {
@@ -292,7 +163,7 @@ double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof
   uint64_t position = 0;
   uint32_t nof_bits = 0;
   if (!ElementPosition(record, array_index, position, nof_bits)) return false;
-  value = DecodeUnsignedIn(little_endian, position, nof_bits, record.data(), record.size());
+  value = detail::DecodeUnsignedIn(little_endian, position, nof_bits, record.data(), record.size());
   return true;
 }
 
@@ -305,7 +176,8 @@ bool IChannel::SignedFromRecord(const std::vector<uint8_t>& record, int64_t& val
   uint64_t position = 0;
   uint32_t nof_bits = 0;
   if (!ElementPosition(record, array_index, position, nof_bits)) return false;
-  value = ExtractSignedBits(little_endian, position, nof_bits, record.data());
+  value = detail::SignExtend(
+      detail::DecodeUnsignedIn(little_endian, position, nof_bits, record.data(), record.size()), nof_bits);
   return true;
 }
 
@@ -314,19 +186,9 @@ bool IChannel::FloatFromRecord(const std::vector<uint8_t>& record, double& value
   uint64_t position = 0;
   uint32_t nof_bits = 0;
   if (!ElementPosition(record, array_index, position, nof_bits)) return false;
-  switch (nof_bits) {
-    case 16:
-      value = ExtractHalfFloatBits(little_endian, position, nof_bits, record.data());
-      return true;
-    case 32:
-      value = ExtractFloatBits(little_endian, position, nof_bits, record.data());
-      return true;
-    case 64:
-      value = ExtractDoubleBits(little_endian, position, nof_bits, record.data());
-      return true;
-    default:
-      return false;
-  }
+  if (nof_bits != 16 && nof_bits != 32 && nof_bits != 64) return false;
+  value = detail::DecodeFloatIn(little_endian, position, nof_bits, record.data(), record.size());
+  return true;
 }
 
 bool IChannel::CanOpenDateFromRecord(const std::vector<uint8_t>& record, uint64_t& ns) const {
@@ -753,7 +615,7 @@ void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
   switch (type) {
     case 0:
     case 1: {
-      const uint64_t max = LowMask(static_cast<uint64_t>(bits));
+      const uint64_t max = detail::LowMask(static_cast<uint64_t>(bits));
       const uint64_t whole = SaturateToUnsigned(value);  // negative and NaN give 0
       pattern = whole > max ? max : whole;
       break;
