@@ -11,16 +11,26 @@
 
 namespace mdf::detail {
 
-/// A double truncated toward zero into the integer type I: NaN gives 0, values beyond the
-/// type's range its minimum or maximum.
-template <typename I>
-I SaturatingTruncate(double value) {
-  static_assert(std::is_integral_v<I>);
-  if (std::isnan(value)) return 0;
-  const double above_max = std::ldexp(1.0, std::numeric_limits<I>::digits);
-  if (value >= above_max) return std::numeric_limits<I>::max();
-  if (value <= static_cast<double>(std::numeric_limits<I>::min())) return std::numeric_limits<I>::min();
-  return static_cast<I>(value);
+/// A double as the arithmetic type T with a defined result for every input. Into an
+/// integer type it truncates toward zero, NaN giving 0 and values beyond the type's range
+/// its minimum or maximum; into a floating type it rounds, finite values beyond the type's
+/// range giving an infinity of their sign.
+template <typename T>
+T SaturatingCast(double value) {
+  static_assert(std::is_arithmetic_v<T>);
+  if constexpr (std::is_floating_point_v<T>) {
+    if (std::isfinite(value) && std::fabs(value) > static_cast<double>(std::numeric_limits<T>::max())) {
+      return value > 0 ? std::numeric_limits<T>::infinity() : -std::numeric_limits<T>::infinity();
+    }
+    return static_cast<T>(value);
+  } else {
+    if (std::isnan(value)) return 0;
+    // 2^digits is the first value above the type's maximum; the minimum is exact.
+    const double above_max = std::ldexp(1.0, std::numeric_limits<T>::digits);
+    if (value >= above_max) return std::numeric_limits<T>::max();
+    if (value <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+    return static_cast<T>(value);
+  }
 }
 
 /// The ordinary numeric conversion to T. Integers keep their low-order bits. A double goes
@@ -33,22 +43,21 @@ T ConvertNumber(V value) {
   static_assert(std::is_arithmetic_v<T> && std::is_arithmetic_v<V>);
   if constexpr (std::is_floating_point_v<T>) {
     if constexpr (std::is_floating_point_v<V>) {
-      if (std::isfinite(value) && std::fabs(static_cast<double>(value)) > std::numeric_limits<T>::max()) {
-        return value > 0 ? std::numeric_limits<T>::infinity() : -std::numeric_limits<T>::infinity();
-      }
+      return SaturatingCast<T>(static_cast<double>(value));
+    } else {
+      return static_cast<T>(value);
     }
-    return static_cast<T>(value);
   } else if constexpr (std::is_integral_v<V>) {
     return static_cast<T>(value);
   } else {
     const auto number = static_cast<double>(value);
     if constexpr (sizeof(T) < 4) {
-      return static_cast<T>(SaturatingTruncate<int32_t>(number));
+      return static_cast<T>(SaturatingCast<int32_t>(number));
     } else if constexpr (sizeof(T) == 4 || std::is_signed_v<T>) {
-      return static_cast<T>(SaturatingTruncate<int64_t>(number));
+      return static_cast<T>(SaturatingCast<int64_t>(number));
     } else {
-      return number < 0.0 ? static_cast<T>(SaturatingTruncate<int64_t>(number))
-                          : static_cast<T>(SaturatingTruncate<uint64_t>(number));
+      return number < 0.0 ? static_cast<T>(SaturatingCast<int64_t>(number))
+                          : static_cast<T>(SaturatingCast<uint64_t>(number));
     }
   }
 }

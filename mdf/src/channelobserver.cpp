@@ -312,11 +312,7 @@ template <typename T>
         break;
       default: {
         const double number = DecodeFloatIn(layout_.data_type == 4, position, nof_bits, data, size);
-        if constexpr (std::is_floating_point_v<T>) {
-          value = ConvertNumber<T>(number);
-        } else {
-          value = SaturatingTruncate<T>(number);
-        }
+        value = SaturatingCast<T>(number);
         break;
       }
     }
@@ -458,11 +454,7 @@ template <typename ChannelObserver<T>::Fast kKind>
       const uint64_t bits = LoadLe64(bytes);
       std::memcpy(&number, &bits, sizeof(number));
     }
-    if constexpr (std::is_floating_point_v<T>) {
-      PutNumber(sample, ConvertNumber<T>(number), true);
-    } else {
-      PutNumber(sample, SaturatingTruncate<T>(number), true);
-    }
+    PutNumber(sample, SaturatingCast<T>(number), true);
   } else if constexpr (kIsBytes<T> && kKind == Fast::kBytes) {
     byte_slots_.Set(sample, bytes, fast_.nof_bytes);
     valid_list_.Set(sample, true);

@@ -17,34 +17,13 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "mdf/numberconversion.h"
 #include "mdfblock.h"
 #include "platformshim.h"
 
 namespace mdf {
 
 namespace {
-
-// Double to an arithmetic type: integers saturate (NaN gives 0), floats overflow to infinity.
-template <typename T>
-T CastDouble(double value) {
-  if constexpr (std::is_floating_point_v<T>) {
-    if (std::isfinite(value) && std::fabs(value) > static_cast<double>(std::numeric_limits<T>::max())) {
-      return value > 0 ? std::numeric_limits<T>::infinity() : -std::numeric_limits<T>::infinity();
-    }
-    return static_cast<T>(value);
-  } else {
-    if (std::isnan(value)) return 0;
-    // 2^digits is the first value above the type's maximum; the minimum is exact.
-    const double above_max = std::ldexp(1.0, std::numeric_limits<T>::digits);
-    if (value >= above_max) return std::numeric_limits<T>::max();
-    if constexpr (std::is_signed_v<T>) {
-      if (value <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
-    } else {
-      if (value <= 0.0) return 0;
-    }
-    return static_cast<T>(value);
-  }
-}
 
 template <typename T>
 T ParseText(const std::string& text) {
@@ -77,7 +56,7 @@ bool IsWholeByteWidth(uint64_t width) { return width == 1 || width == 2 || width
 
 uint64_t FloatBits(double value, uint64_t width) {
   if (width == 4) {
-    const auto single = CastDouble<float>(value);
+    const auto single = detail::SaturatingCast<float>(value);
     uint32_t bits = 0;
     std::memcpy(&bits, &single, sizeof(bits));
     return bits;
@@ -318,7 +297,7 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
       case 5: {
         double raw = 0.0;
         valid = FloatFromRecord(record, raw, array_index);
-        value = CastDouble<T>(raw);
+        value = detail::SaturatingCast<T>(raw);
         break;
       }
       case 6:
@@ -450,9 +429,9 @@ template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint64_t&, 
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::string&, uint64_t) const;
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&, uint64_t) const;
 
-uint64_t IChannel::SaturateToUnsigned(double value) { return CastDouble<uint64_t>(value); }
+uint64_t IChannel::SaturateToUnsigned(double value) { return detail::SaturatingCast<uint64_t>(value); }
 
-int64_t IChannel::SaturateToSigned(double value) { return CastDouble<int64_t>(value); }
+int64_t IChannel::SaturateToSigned(double value) { return detail::SaturatingCast<int64_t>(value); }
 
 std::string IChannel::FloatText(double value) {
   std::array<char, 32> text{};
