@@ -11,6 +11,7 @@
 
 #include "mdf/iblock.h"
 #include "mdf/numberconversion.h"
+#include "mdf/numbertext.h"
 
 namespace mdf {
 

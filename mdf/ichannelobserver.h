@@ -10,6 +10,7 @@
 #include "mdf/ichannelconversion.h"
 #include "mdf/isampleobserver.h"
 #include "mdf/numberconversion.h"
+#include "mdf/numbertext.h"
 
 namespace mdf {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "mdf/valuetext.h"
+#include "mdf/numbertext.h"
 
 namespace mdf {
 

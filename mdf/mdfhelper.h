@@ -1,9 +1,12 @@
 #pragma once
-// Time and text utilities shared by the MDF library and its users.
+// Time and text utilities shared by the MDF library and its users; the number texts
+// (FormatNumberText among them) come from numbertext.h.
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "mdf/numbertext.h"
 
 namespace mdf {
 
@@ -29,10 +32,6 @@ std::string UtcDateText(uint64_t ns_since_1970);
 std::string UtcTimeText(uint64_t ns_since_1970);
 std::string OffsetDateText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_t dst_offset_min);
 std::string OffsetTimeText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_t dst_offset_min);
-
-/// Display text of a number; independent of the process locale.
-std::string FormatNumberText(double value, uint8_t decimals = 6, bool fixed = false,
-                             const std::string& unit = {});
 
 void TrimSpace(std::string& text);
 int CompareNoCase(const std::string& a, const std::string& b);

@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mdf/numberconversion.h"
-#include "mdf/valuetext.h"
+#include "mdf/numbertext.h"
 
 namespace mdf {
 

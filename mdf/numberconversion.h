@@ -1,12 +1,10 @@
 #pragma once
-// Conversions between the value types of channel samples: numbers to numbers with defined
-// results for every input (no undefined behaviour for NaN or out-of-range doubles), and
-// text to numbers independent of the process locale.
-#include <charconv>
+// Conversions between the numeric value types of channel samples, with defined results for
+// every input (no undefined behaviour for NaN or out-of-range doubles). Texts and numbers
+// convert through numbertext.h.
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <string>
 #include <type_traits>
 
 namespace mdf::detail {
@@ -59,45 +57,6 @@ T ConvertNumber(V value) {
       return number < 0.0 ? static_cast<T>(SaturatingCast<int64_t>(number))
                           : static_cast<T>(SaturatingCast<uint64_t>(number));
     }
-  }
-}
-
-/// Index of the first character that is not white space (as the "C" locale classifies it).
-inline size_t SkipBlanks(const std::string& text) {
-  size_t index = 0;
-  while (index < text.size() && (text[index] == ' ' || (text[index] >= '\t' && text[index] <= '\r'))) {
-    ++index;
-  }
-  return index;
-}
-
-/// Reads a number from the start of the text (leading blanks skipped, trailing characters
-/// ignored). An 8-bit integer type takes one character: the value is the code of the first
-/// non-blank character, and nothing is stored when there is none. Other types take a
-/// decimal number; text that does not start with one, or whose number does not fit the
-/// type (a minus sign for an unsigned type among them), stores 0.
-template <typename T>
-void ParseNumberText(const std::string& text, T& value) {
-  static_assert(std::is_arithmetic_v<T>);
-  size_t first = SkipBlanks(text);
-  if constexpr (std::is_integral_v<T> && sizeof(T) == 1) {
-    if (first < text.size()) {
-      value = static_cast<T>(static_cast<unsigned char>(text[first]));
-    }
-  } else {
-    if (first < text.size() && text[first] == '+') {
-      ++first;
-    }
-    T number{};
-    const char* begin = text.data() + first;
-    const char* end = text.data() + text.size();
-    std::from_chars_result result{};
-    if constexpr (std::is_floating_point_v<T>) {
-      result = std::from_chars(begin, end, number, std::chars_format::general);
-    } else {
-      result = std::from_chars(begin, end, number, 10);
-    }
-    value = result.ec == std::errc{} ? number : T{};
   }
 }
 

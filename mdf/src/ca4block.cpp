@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <exception>
-#include <iomanip>
 #include <limits>
-#include <locale>
-#include <sstream>
 #include <utility>
 
 #include "composition.h"
@@ -16,6 +13,7 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdflogstream.h"
+#include "mdf/numbertext.h"
 
 namespace mdf::detail {
 
@@ -31,14 +29,6 @@ struct LinkSection {
   const char* label;
   uint64_t count;
 };
-
-// "%f" without the locale's decimal separator.
-std::string FixedText(double value) {
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text << std::fixed << std::setprecision(6) << value;
-  return text.str();
-}
 
 }  // namespace
 
@@ -462,7 +452,7 @@ void Ca4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
     dest.emplace_back("Dimension " + std::to_string(i) + " Size:", std::to_string(shape_[i]));
   }
   for (size_t i = 0; i < axis_values_.size(); ++i) {
-    dest.emplace_back("Axis " + std::to_string(i) + ":", FixedText(axis_values_[i]));
+    dest.emplace_back("Axis " + std::to_string(i) + ":", FixedPointText(axis_values_[i], 6));
   }
   for (size_t i = 0; i < cycle_counts_.size(); ++i) {
     dest.emplace_back("Cycle Count " + std::to_string(i) + ":", std::to_string(cycle_counts_[i]));

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <locale>
-#include <sstream>
 
 #include "mdf/imetadata.h"
 #include "mdf/mdflogstream.h"
+#include "mdf/numbertext.h"
 #include "readguard.h"
 #include "tx4block.h"
 
@@ -46,14 +45,6 @@ std::string FlagsText(uint16_t flags) {
     text += kWords[bit];
   }
   return text;
-}
-
-// Default stream formatting of a double (six significant digits), independent of the locale.
-std::string DoubleText(double value) {
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text << value;
-  return text.str();
 }
 
 const Tx4Block* AsText(const MdfBlock* block) {
@@ -257,10 +248,10 @@ void Cc4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
   dest.emplace_back("Flags", FlagsText(flags_));
   dest.emplace_back("Nof References", std::to_string(nof_references_));
   dest.emplace_back("Nof Values", std::to_string(nof_values_));
-  dest.emplace_back("Min Range", DoubleText(range_min_));
-  dest.emplace_back("Max Range", DoubleText(range_max_));
+  dest.emplace_back("Min Range", DoubleToText(range_min_));
+  dest.emplace_back("Max Range", DoubleToText(range_max_));
   for (size_t i = 0; i < value_list_.size(); ++i) {
-    dest.emplace_back("Value " + std::to_string(i), DoubleText(ParameterAsDouble(static_cast<uint16_t>(i))));
+    dest.emplace_back("Value " + std::to_string(i), DoubleToText(ParameterAsDouble(static_cast<uint16_t>(i))));
   }
   if (comment_) {
     comment_->GetBlockProperty(dest);

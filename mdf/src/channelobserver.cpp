@@ -1,12 +1,8 @@
 #include "channelobserver.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <limits>
-#include <locale>
-#include <sstream>
-#include <stdexcept>
 #include <type_traits>
 
 #include "bitdecoder.h"
@@ -18,6 +14,7 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/numberconversion.h"
+#include "mdf/numbertext.h"
 #include "mdfblock.h"
 
 namespace mdf::detail {
@@ -28,54 +25,12 @@ template <typename T>
 constexpr bool kIsText = std::is_same_v<T, std::string>;
 template <typename T>
 constexpr bool kIsBytes = std::is_same_v<T, std::vector<uint8_t>>;
-template <typename T>
-constexpr bool kIsCharacter = std::is_integral_v<T> && sizeof(T) == 1;
 
 // The element count of the channel's array; a channel without array has one.
 uint64_t ArraySizeOf(const IChannel& channel) {
   const IChannelArray* array = channel.ChannelArray();
   const uint64_t size = array != nullptr ? array->ElementCount() : 1;
   return size == 0 ? 1 : size;
-}
-
-// The text-to-number conversions of the standard library's stoull, stoll and stod (leading
-// blanks skipped, trailing characters ignored, failures thrown), but independent of the
-// process locale.
-template <typename N>
-N ParseOrThrow(const std::string& text, const char* name) {
-  size_t first = SkipBlanks(text);
-  bool negate = false;
-  if (first < text.size() && text[first] == '+') {
-    ++first;
-    if (first < text.size() && text[first] == '-') {
-      throw std::invalid_argument(std::string("invalid ") + name + " argument");
-    }
-  } else if constexpr (std::is_unsigned_v<N>) {
-    if (first < text.size() && text[first] == '-') {
-      negate = true;  // strtoull negates in the unsigned type
-      ++first;
-    }
-  }
-  N number{};
-  const char* begin = text.data() + first;
-  const char* end = text.data() + text.size();
-  std::from_chars_result result{};
-  if constexpr (std::is_floating_point_v<N>) {
-    result = std::from_chars(begin, end, number, std::chars_format::general);
-  } else {
-    result = std::from_chars(begin, end, number, 10);
-  }
-  if (result.ec == std::errc::invalid_argument) {
-    throw std::invalid_argument(std::string("invalid ") + name + " argument");
-  }
-  if (result.ec == std::errc::result_out_of_range) {
-    throw std::out_of_range(std::string(name) + " argument out of range");
-  }
-  if constexpr (std::is_unsigned_v<N>) {
-    return negate ? N{0} - number : number;
-  } else {
-    return number;
-  }
 }
 
 // The value a virtual channel (master or data) takes for a sample: the sample index.
@@ -88,17 +43,13 @@ T SampleIndexAs(uint64_t sample) {
   }
 }
 
+// The text a default-configured output stream gives the value.
 template <typename T>
 std::string ValueText(const T& value) {
   if constexpr (kIsText<T>) {
     return value;
-  } else if constexpr (kIsCharacter<T>) {
-    return std::string(1, static_cast<char>(value));
   } else {
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << value;
-    return text.str();
+    return StreamText(value);
   }
 }
 
@@ -623,7 +574,7 @@ bool ChannelObserver<T>::GetSampleUnsigned(uint64_t sample, uint64_t& value, uin
   uint64_t slot = 0;
   const bool inside = SlotIndex(sample, array_index, slot);
   if constexpr (kIsText<T>) {
-    value = inside ? ParseOrThrow<uint64_t>(value_list_[slot], "stoull") : 0;
+    value = inside ? ParseNumberOrThrow<uint64_t>(value_list_[slot], "stoull") : 0;
   } else if constexpr (kIsBytes<T>) {
     value = 0;
   } else if constexpr (std::is_floating_point_v<T>) {
@@ -640,7 +591,7 @@ bool ChannelObserver<T>::GetSampleSigned(uint64_t sample, int64_t& value, uint64
   uint64_t slot = 0;
   const bool inside = SlotIndex(sample, array_index, slot);
   if constexpr (kIsText<T>) {
-    value = inside ? ParseOrThrow<int64_t>(value_list_[slot], "stoll") : 0;
+    value = inside ? ParseNumberOrThrow<int64_t>(value_list_[slot], "stoll") : 0;
   } else if constexpr (kIsBytes<T>) {
     value = 0;
   } else if constexpr (std::is_floating_point_v<T>) {
@@ -656,7 +607,7 @@ bool ChannelObserver<T>::GetSampleFloat(uint64_t sample, double& value, uint64_t
   uint64_t slot = 0;
   const bool inside = SlotIndex(sample, array_index, slot);
   if constexpr (kIsText<T>) {
-    value = inside ? ParseOrThrow<double>(value_list_[slot], "stod") : 0.0;
+    value = inside ? ParseNumberOrThrow<double>(value_list_[slot], "stod") : 0.0;
   } else if constexpr (kIsBytes<T>) {
     value = 0.0;
   } else {

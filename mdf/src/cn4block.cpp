@@ -5,8 +5,6 @@
 #include <cstring>
 #include <exception>
 #include <limits>
-#include <locale>
-#include <sstream>
 #include <utility>
 
 #include "byteorder.h"
@@ -25,6 +23,7 @@
 #include "mdf/imetadata.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "mdf/numbertext.h"
 #include "si4block.h"
 
 namespace mdf::detail {
@@ -48,14 +47,6 @@ constexpr uint8_t kMasterType = 2;
 constexpr uint8_t kVirtualMasterType = 3;
 constexpr uint8_t kMaximumLengthType = 5;
 constexpr uint8_t kVirtualDataType = 6;
-
-// Default stream formatting of a double, independent of the locale.
-std::string DoubleText(double value) {
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text << value;
-  return text.str();
-}
 
 bool FitsIn(uint64_t first, uint64_t count, uint64_t size) { return first <= size && count <= size - first; }
 
@@ -608,12 +599,12 @@ void Cn4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
   dest.emplace_back("Invalid Bit Position", std::to_string(invalidation_bit_));
   dest.emplace_back("Decimals", std::to_string(precision_));
   dest.emplace_back("Nof Attachments", std::to_string(nof_attachments_));
-  dest.emplace_back("Range Min", DoubleText(range_min_));
-  dest.emplace_back("Range Max", DoubleText(range_max_));
-  dest.emplace_back("Limit Min", DoubleText(limit_min_));
-  dest.emplace_back("Limit Max", DoubleText(limit_max_));
-  dest.emplace_back("Extended Limit Min", DoubleText(ext_limit_min_));
-  dest.emplace_back("Extended Limit Max", DoubleText(ext_limit_max_));
+  dest.emplace_back("Range Min", DoubleToText(range_min_));
+  dest.emplace_back("Range Max", DoubleToText(range_max_));
+  dest.emplace_back("Limit Min", DoubleToText(limit_min_));
+  dest.emplace_back("Limit Max", DoubleToText(limit_max_));
+  dest.emplace_back("Extended Limit Min", DoubleToText(ext_limit_min_));
+  dest.emplace_back("Extended Limit Max", DoubleToText(ext_limit_max_));
   if (comment_) {
     comment_->GetBlockProperty(dest);
   }

@@ -2,10 +2,10 @@
 
 #include <array>
 #include <limits>
-#include <sstream>
 
 #include "at4block.h"
 #include "blockchain.h"
+#include "mdf/numbertext.h"
 
 namespace mdf::detail {
 
@@ -102,10 +102,7 @@ void Ev4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
   dest.emplace_back("Nof Attachments", std::to_string(attachment_count_));
   dest.emplace_back("Creator Index", std::to_string(creator_index_));
   dest.emplace_back("Sync Base Value", std::to_string(sync_base_value_));
-  std::ostringstream factor;
-  factor.imbue(std::locale::classic());
-  factor << sync_factor_;
-  dest.emplace_back("Sync Factor", factor.str());
+  dest.emplace_back("Sync Factor", DoubleToText(sync_factor_));
 }
 
 size_t Ev4Block::Read(std::streambuf& buffer) {

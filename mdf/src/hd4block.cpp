@@ -1,8 +1,6 @@
 #include "hd4block.h"
 
-#include <locale>
 #include <map>
-#include <sstream>
 #include <unordered_map>
 
 #include "blockchain.h"
@@ -15,6 +13,7 @@
 #include "mdf/ixmlfile.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "mdf/numbertext.h"
 
 namespace mdf::detail {
 
@@ -172,17 +171,12 @@ void Hd4Block::Description(const std::string& description) {
 int64_t Hd4Block::RecorderIndex() const {
   std::string text = CommonProperty("Recorder.FileIndex");
   TrimSpace(text);
-  std::istringstream stream(text);
-  stream.imbue(std::locale::classic());
   int64_t index = 0;
-  return (stream >> index) ? index : 0;
+  return ExtractNumberText(text, index) ? index : 0;
 }
 
 void Hd4Block::RecorderIndex(int64_t index) {
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text << index;
-  SetCommonProperty("Recorder.FileIndex", text.str(), "integer");
+  SetCommonProperty("Recorder.FileIndex", std::to_string(index), "integer");
 }
 
 // ---- Lists ----

@@ -2,14 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <limits>
-#include <locale>
-#include <sstream>
 
 #include "bitdecoder.h"
 #include "byteorder.h"
@@ -18,27 +14,13 @@
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "mdf/numberconversion.h"
+#include "mdf/numbertext.h"
 #include "mdfblock.h"
 #include "platformshim.h"
 
 namespace mdf {
 
 namespace {
-
-template <typename T>
-T ParseText(const std::string& text) {
-  std::istringstream stream(text);
-  stream.imbue(std::locale::classic());
-  T value{};
-  stream >> value;  // an 8-bit type takes one character
-  return value;
-}
-
-std::string FixedSixText(double value) {
-  std::array<char, 400> text{};  // the largest double has 309 digits before the point
-  const auto result = std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, 6);
-  return {text.data(), result.ptr};
-}
 
 std::string LocalDateTimeText(uint64_t ns_since_1970) {
   std::tm fields{};
@@ -259,7 +241,8 @@ template <typename T>
 [[gnu::noinline]] bool NumberFromText(const IChannel& channel, const std::vector<uint8_t>& record, T& value) {
   std::string text;
   const bool valid = channel.GetTextValue(record, text);
-  value = ParseText<T>(text);
+  value = T{};
+  detail::ExtractNumberText(text, value);  // the stream's outcome does not count
   return valid;
 }
 
@@ -341,7 +324,7 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
       case 5: {
         double raw = 0.0;
         valid = FloatFromRecord(record, raw, array_index);
-        value = IsDecimalUsed() ? FormatNumberText(raw, Decimals(), false, {}) : FixedSixText(raw);
+        value = IsDecimalUsed() ? FormatNumberText(raw, Decimals(), false, {}) : detail::FixedPointText(raw, 6);
         break;
       }
       case 6:
@@ -433,11 +416,7 @@ uint64_t IChannel::SaturateToUnsigned(double value) { return detail::SaturatingC
 
 int64_t IChannel::SaturateToSigned(double value) { return detail::SaturatingCast<int64_t>(value); }
 
-std::string IChannel::FloatText(double value) {
-  std::array<char, 32> text{};
-  const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
-  return {text.data(), result.ptr};
-}
+std::string IChannel::FloatText(double value) { return detail::ShortestText(value); }
 
 bool IChannel::PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid,
                                     uint64_t array_index, const char* function) {

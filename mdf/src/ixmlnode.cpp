@@ -1,9 +1,7 @@
 #include "mdf/ixmlnode.h"
 
-#include <locale>
-#include <sstream>
-
 #include "mdf/mdfhelper.h"
+#include "mdf/numbertext.h"
 
 namespace mdf {
 
@@ -203,13 +201,8 @@ std::string IXmlNode::TrimmedText(const std::string& text) {
 }
 
 int64_t IXmlNode::TextToInteger(const std::string& text) {
-  std::istringstream input(TrimmedText(text));
-  input.imbue(std::locale::classic());
   int64_t value = 0;
-  if (!(input >> value)) {
-    return 0;
-  }
-  return value;
+  return detail::ExtractNumberText(TrimmedText(text), value) ? value : 0;
 }
 
 bool IXmlNode::TextToBool(const std::string& text) {

@@ -1,11 +1,8 @@
 #include "mdf/mdfhelper.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cmath>
 #include <ctime>
 #include <stdexcept>
 
@@ -40,12 +37,6 @@ void AppendTwoDigits(std::string& text, int value) {
   text.push_back(static_cast<char>('0' + value % 10));
 }
 
-void AppendInteger(std::string& text, int64_t value) {
-  std::array<char, 24> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-  text.append(buffer.data(), result.ptr);
-}
-
 // Hand-made rather than strftime() so the result never depends on the locale.
 std::string DateText(const std::tm& fields) {
   std::string text;
@@ -53,7 +44,7 @@ std::string DateText(const std::tm& fields) {
   text.push_back(':');
   AppendTwoDigits(text, fields.tm_mon + 1);
   text.push_back(':');
-  AppendInteger(text, static_cast<int64_t>(fields.tm_year) + 1900);
+  text += std::to_string(static_cast<int64_t>(fields.tm_year) + 1900);
   return text;
 }
 
@@ -69,39 +60,6 @@ std::string TimeText(const std::tm& fields) {
 
 int64_t ShiftedSeconds(uint64_t ns, int16_t tz_offset_min, int16_t dst_offset_min) {
   return SecondsOf(ns) + (static_cast<int64_t>(tz_offset_min) + dst_offset_min) * 60;
-}
-
-// std::to_chars with a precision produces exactly what printf gives in the "C"
-// locale, whatever locale the process has set.
-std::string PrintFixed(double value, int decimals) {
-  // Largest case: 309 integer digits, sign, point and 20 decimals.
-  std::array<char, 400> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::fixed, decimals);
-  return result.ec == std::errc{} ? std::string(buffer.data(), result.ptr) : std::string{};
-}
-
-std::string PrintGeneralUpper(double value) {  // printf "%G"
-  std::array<char, 32> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::general, 6);
-  std::string text(buffer.data(), result.ptr);
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-// Casting a double to int64 is undefined outside [-2^63, 2^63) and for NaN.
-bool FitsInt64(double value) {
-  constexpr double kTwo63 = 9223372036854775808.0;
-  return value >= -kTwo63 && value < kTwo63;
-}
-
-std::string IntegerText(int64_t value) {
-  std::string text;
-  AppendInteger(text, value);
-  return text;
 }
 
 unsigned char LowerAscii(char c) {
@@ -259,42 +217,6 @@ std::string OffsetTimeText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_
   return platform::UtcTime(ShiftedSeconds(ns_since_1970, tz_offset_min, dst_offset_min), fields)
              ? TimeText(fields)
              : std::string{};
-}
-
-std::string FormatNumberText(double value, uint8_t decimals, bool fixed, const std::string& unit) {
-  const int n = decimals > 20 ? 20 : decimals;
-  std::string text;
-  const bool whole =
-      FitsInt64(value) && value == static_cast<double>(static_cast<int64_t>(value));
-  if (whole && !(decimals != 0 && fixed)) {
-    text = IntegerText(static_cast<int64_t>(value));
-  } else if (decimals != 0) {
-    text = PrintFixed(value, n);
-  } else {
-    const double rounded = std::floor(value + 0.5);  // half up, also for negatives
-    text = FitsInt64(rounded) ? IntegerText(static_cast<int64_t>(rounded)) : PrintFixed(value, 0);
-  }
-
-  if (text.size() > static_cast<size_t>(n) + 6) {
-    text = PrintGeneralUpper(value);
-  }
-
-  const auto point = text.find('.');
-  if (point != std::string::npos && text.find('E') == std::string::npos) {
-    if (fixed) {
-      const size_t digits = text.size() - point - 1;
-      if (digits < static_cast<size_t>(n)) text.append(static_cast<size_t>(n) - digits, '0');
-    } else {
-      text.erase(text.find_last_not_of('0') + 1);
-    }
-  }
-  if (!text.empty() && text.back() == '.') text.pop_back();
-
-  if (!unit.empty()) {
-    text.push_back(' ');
-    text += unit;
-  }
-  return text;
 }
 
 void TrimSpace(std::string& text) {

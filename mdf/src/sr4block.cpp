@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <locale>
-#include <sstream>
 
 #include "cg4block.h"
 #include "datablock.h"
@@ -49,13 +47,6 @@ void CopyPart(const ByteArray& source, uint64_t offset, uint64_t count, uint8_t*
 }
 
 }  // namespace
-
-std::string DoubleToText(double value) {
-  std::ostringstream text;
-  text.imbue(std::locale::classic());
-  text << value;
-  return text.str();
-}
 
 Sr4Block::Sr4Block() { block_id_ = "##SR"; }
 

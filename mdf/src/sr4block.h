@@ -9,12 +9,9 @@
 
 #include "datalistblock.h"
 #include "mdf/isamplereduction.h"
+#include "mdf/numbertext.h"
 
 namespace mdf::detail {
-
-/// A double as a standard output stream writes it by default (six significant digits,
-/// the shorter of fixed and scientific notation), independent of the process locale.
-std::string DoubleToText(double value);
 
 class Sr4Block : public DataListBlock, public ISampleReduction {
  public:
