@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "mdf/channeltypes.h"
 #include "mdf/iblock.h"
 
 namespace mdf {
@@ -51,15 +52,15 @@ class IChannel : public IBlock {
   virtual void Flags(uint32_t flags) = 0;
   [[nodiscard]] virtual bool IsUnitValid() const = 0;
   /// 0 fixed length, 1 variable length (VLSD), 2 master, 3 virtual master,
-  /// 4 synchronization, 5 maximum length, 6 virtual data.
+  /// 4 synchronization, 5 maximum length, 6 virtual data (the k...Channel codes).
   [[nodiscard]] virtual uint8_t ChannelType() const = 0;
   virtual void ChannelType(uint8_t type) = 0;
-  /// 0 none, 1 time, 2 angle, 3 distance, 4 index.
+  /// 0 none, 1 time, 2 angle, 3 distance, 4 index (the k...Sync codes).
   [[nodiscard]] virtual uint8_t SyncType() const = 0;
   virtual void SyncType(uint8_t type) = 0;
   /// 0/1 unsigned LE/BE, 2/3 signed LE/BE, 4/5 float LE/BE, 6 Latin-1, 7 UTF-8,
   /// 8/9 UTF-16 LE/BE, 10 byte array, 11 MIME sample, 12 MIME stream,
-  /// 13 CANopen date, 14 CANopen time.
+  /// 13 CANopen date, 14 CANopen time (named in channeltypes.h).
   [[nodiscard]] virtual uint8_t DataType() const = 0;
   virtual void DataType(uint8_t type) = 0;
   /// Bytes of one value: BitCount / 8 rounded up.
@@ -225,28 +226,28 @@ void IChannel::SetChannelValue(const T& value, bool valid, uint64_t array_index)
     }
   };
   switch (DataType()) {
-    case 0:
+    case kUnsignedLe:
       SetUnsignedValueLe(as_unsigned(), valid, array_index);
       break;
-    case 1:
+    case kUnsignedBe:
       SetUnsignedValueBe(as_unsigned(), valid, array_index);
       break;
-    case 2:
+    case kSignedLe:
       SetSignedValueLe(as_signed(), valid, array_index);
       break;
-    case 3:
+    case kSignedBe:
       SetSignedValueBe(as_signed(), valid, array_index);
       break;
-    case 4:
+    case kFloatLe:
       SetFloatValueLe(static_cast<double>(number), valid, array_index);
       break;
-    case 5:
+    case kFloatBe:
       SetFloatValueBe(static_cast<double>(number), valid, array_index);
       break;
-    case 6:
-    case 7:
-    case 8:
-    case 9:
+    case kLatin1Text:
+    case kUtf8Text:
+    case kUtf16LeText:
+    case kUtf16BeText:
       if constexpr (std::is_same_v<Number, bool>) {
         SetTextValue(number ? "1" : "0", valid);
       } else if constexpr (std::is_floating_point_v<Number>) {
@@ -255,12 +256,12 @@ void IChannel::SetChannelValue(const T& value, bool valid, uint64_t array_index)
         SetTextValue(std::to_string(number), valid);
       }
       break;
-    case 10:
-    case 11:
-    case 12:
+    case kByteArray:
+    case kMimeSample:
+    case kMimeStream:
       break;  // no numeric form: neither the value nor its validity changes
-    case 13:
-    case 14:
+    case kCanOpenDate:
+    case kCanOpenTime:
       if constexpr (std::is_same_v<T, uint64_t>) {
         SetCanOpenValue(value, valid, array_index);
       } else {

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "mdf/channeltypes.h"
 #include "mdf/iblock.h"
 #include "mdf/numberconversion.h"
 #include "mdf/numbertext.h"
@@ -33,7 +34,8 @@ class IChannelConversion : public IBlock {
   /// Conversion type: 0 one to one, 1 linear, 2 rational, 3 algebraic, 4 value to value
   /// with interpolation, 5 value to value, 6 value range to value, 7 value to text,
   /// 8 value range to text, 9 text to value, 10 text to text, 11 bit-field text,
-  /// 30 polynomial, 31 exponential, 32 logarithmic (MDF3), 33 CANopen date, 34 CANopen time.
+  /// 30 polynomial, 31 exponential, 32 logarithmic (MDF3), 33 CANopen date, 34 CANopen time
+  /// (the k...Conversion codes of channeltypes.h).
   [[nodiscard]] virtual uint8_t Type() const = 0;
   virtual void SetType(uint8_t type) = 0;
   [[nodiscard]] virtual bool IsDecimalUsed() const = 0;
@@ -95,8 +97,10 @@ class IChannelConversion : public IBlock {
   /// Data type of the channel that owns the conversion (0 to 3 integer, 4/5 float).
   [[nodiscard]] uint8_t ChannelDataType() const { return channel_data_type_; }
   void SetChannelDataType(uint8_t data_type) { channel_data_type_ = data_type; }
-  [[nodiscard]] bool IsChannelInteger() const { return channel_data_type_ < 4; }
-  [[nodiscard]] bool IsChannelFloat() const { return channel_data_type_ == 4 || channel_data_type_ == 5; }
+  [[nodiscard]] bool IsChannelInteger() const { return channel_data_type_ <= kSignedBe; }
+  [[nodiscard]] bool IsChannelFloat() const {
+    return channel_data_type_ == kFloatLe || channel_data_type_ == kFloatBe;
+  }
 
  protected:
   IChannelConversion() = default;
@@ -118,37 +122,37 @@ bool IChannelConversion::Convert(const V& input, T& output) const {
   double result = 0.0;
   bool valid = false;
   switch (const uint8_t type = Type(); type) {
-    case 1:
+    case kLinearConversion:
       valid = ConvertLinear(x, result);
       break;
-    case 2:
+    case kRationalConversion:
       valid = ConvertRational(x, result);
       break;
-    case 3:
+    case kAlgebraicConversion:
       valid = ConvertAlgebraic(x, result);
       break;
-    case 4:
+    case kInterpolatedTableConversion:
       valid = ConvertValueToValueInterpolation(x, result);
       break;
-    case 5:
+    case kValueTableConversion:
       valid = ConvertValueToValue(x, result);
       break;
-    case 6:
+    case kRangeTableConversion:
       valid = ConvertValueRangeToValue(x, result);
       break;
-    case 30:
+    case kPolynomialConversion:
       valid = ConvertPolynomial(x, result);
       break;
-    case 31:
+    case kExponentialConversion:
       valid = ConvertExponential(x, result);
       break;
-    case 32:
+    case kLogarithmicConversion:
       valid = ConvertLogarithmic(x, result);
       break;
-    case 7:
-    case 8: {
+    case kValueToTextConversion:
+    case kRangeToTextConversion: {
       std::string text;
-      valid = type == 7 ? ConvertValueToText(x, text) : ConvertValueRangeToText(x, text);
+      valid = type == kValueToTextConversion ? ConvertValueToText(x, text) : ConvertValueRangeToText(x, text);
       detail::ParseNumberText(text, output);
       return valid;
     }

@@ -96,41 +96,41 @@ bool IChannelObserver::GetChannelValue(uint64_t sample, T& value, uint64_t array
   value = T{};
   bool valid = false;
   switch (channel_.DataType()) {
-    case 0:
-    case 1:
-    case 13:
-    case 14: {
+    case kUnsignedLe:
+    case kUnsignedBe:
+    case kCanOpenDate:
+    case kCanOpenTime: {
       uint64_t raw = 0;
       valid = GetSampleUnsigned(sample, raw, array_index);
       value = detail::ConvertNumber<T>(raw);
       break;
     }
-    case 2:
-    case 3: {
+    case kSignedLe:
+    case kSignedBe: {
       int64_t raw = 0;
       valid = GetSampleSigned(sample, raw, array_index);
       value = detail::ConvertNumber<T>(raw);
       break;
     }
-    case 4:
-    case 5: {
+    case kFloatLe:
+    case kFloatBe: {
       double raw = 0.0;
       valid = GetSampleFloat(sample, raw, array_index);
       value = detail::ConvertNumber<T>(raw);
       break;
     }
-    case 6:
-    case 7:
-    case 8:
-    case 9: {
+    case kLatin1Text:
+    case kUtf8Text:
+    case kUtf16LeText:
+    case kUtf16BeText: {
       std::string text;
       valid = GetSampleText(sample, text, array_index);
       detail::ParseNumberText(text, value);
       break;
     }
-    case 10:
-    case 11:
-    case 12: {
+    case kByteArray:
+    case kMimeSample:
+    case kMimeStream: {
       std::vector<uint8_t> bytes;
       valid = GetSampleByteArray(sample, bytes);
       value = bytes.empty() ? T{} : static_cast<T>(bytes[0]);
@@ -150,33 +150,33 @@ bool IChannelObserver::ConvertedValue(uint64_t sample, T& value, uint64_t array_
   }
   value = T{};
   switch (channel_.DataType()) {
-    case 0:
-    case 1: {
+    case kUnsignedLe:
+    case kUnsignedBe: {
       uint64_t raw = 0;
       return GetSampleUnsigned(sample, raw, array_index) && conversion->Convert(raw, value);
     }
-    case 2:
-    case 3: {
+    case kSignedLe:
+    case kSignedBe: {
       int64_t raw = 0;
       return GetSampleSigned(sample, raw, array_index) && conversion->Convert(raw, value);
     }
-    case 4:
-    case 5: {
+    case kFloatLe:
+    case kFloatBe: {
       double raw = 0.0;
       return GetSampleFloat(sample, raw, array_index) && conversion->Convert(raw, value);
     }
-    case 6:
-    case 7:
-    case 8:
-    case 9: {
+    case kLatin1Text:
+    case kUtf8Text:
+    case kUtf16LeText:
+    case kUtf16BeText: {
       std::string text;
       const bool valid = GetSampleText(sample, text, array_index);
       std::string converted;
       switch (conversion->Type()) {
-        case 10:
+        case kTextToTextConversion:
           conversion->ConvertTextToText(text, converted);
           break;
-        case 0:
+        case kOneToOneConversion:
           converted = std::move(text);
           break;
         default:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "mdf/channeltypes.h"
 #include "mdf/imetadata.h"
 #include "mdf/mdflogstream.h"
 #include "mdf/numbertext.h"
@@ -18,7 +19,6 @@ constexpr size_t kUnitLink = 1;
 constexpr size_t kCommentLink = 2;
 constexpr size_t kInverseLink = 3;
 constexpr size_t kFirstReferenceLink = 4;
-constexpr uint8_t kBitfieldType = 11;
 constexpr uint64_t kFixedLength = 80;  // header, four links and the data before the values
 
 // A text reference whose text can be replaced.
@@ -291,7 +291,7 @@ size_t Cc4Block::ReadNested(std::streambuf& buffer, ReadGuard& conversions) {
 
   value_list_.clear();
   for (uint16_t i = 0; i < nof_values_; ++i) {
-    if (type_ == kBitfieldType) {
+    if (type_ == kBitfieldTextConversion) {
       uint64_t mask = 0;
       bytes += ReadNumber(buffer, mask);
       value_list_.emplace_back(mask);

@@ -382,7 +382,8 @@ IChannel* Cg4Block::GetXChannel(const IChannel& reference) const {
     }
   }
   for (const auto& candidate : channel_list_) {
-    if (candidate && (candidate->ChannelType() == 2 || candidate->ChannelType() == 3)) {
+    if (candidate &&
+        (candidate->ChannelType() == kMasterChannel || candidate->ChannelType() == kVirtualMasterChannel)) {
       return candidate.get();
     }
   }
@@ -432,7 +433,7 @@ void Cg4Block::PrepareForWriting() {
 
 Cn4Block* Cg4Block::VlsdChannel() const {
   for (IChannel* channel : Channels()) {
-    if (channel->ChannelType() == 1 && channel->VlsdRecordId() == 0) {
+    if (channel->ChannelType() == kVlsdChannel && channel->VlsdRecordId() == 0) {
       return dynamic_cast<Cn4Block*>(channel);
     }
   }
@@ -441,7 +442,7 @@ Cn4Block* Cg4Block::VlsdChannel() const {
 
 Cn4Block* Cg4Block::VlsdChannelByRecordId(uint64_t record_id) const {
   for (IChannel* channel : Channels()) {
-    if (channel->ChannelType() == 1 && channel->VlsdRecordId() == record_id) {
+    if (channel->ChannelType() == kVlsdChannel && channel->VlsdRecordId() == record_id) {
       return dynamic_cast<Cn4Block*>(channel);
     }
   }
@@ -454,7 +455,7 @@ void Cg4Block::LinkDataLengthChannel(std::streambuf& buffer) {
     return;
   }
   for (IChannel* channel : Channels()) {
-    if (channel->ChannelType() != 5) continue;
+    if (channel->ChannelType() != kMaxLengthChannel) continue;
     if (auto* block = dynamic_cast<Cn4Block*>(channel); block != nullptr) {
       block->SetDataLink(buffer, length->FilePosition());
     }

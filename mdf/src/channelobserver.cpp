@@ -9,6 +9,7 @@
 #include "byteorder.h"
 #include "cg4block.h"
 #include "datalistblock.h"
+#include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelarray.h"
 #include "mdf/ichannelgroup.h"
@@ -177,9 +178,10 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
   if constexpr (kIsNumber) {
     const uint8_t data_type = channel.DataType();
     const uint32_t nof_bits = channel.BitCount();
-    const bool fixed_place = channel_type_ != 1 && channel_type_ != 3 && channel_type_ != 6;
+    const bool fixed_place =
+        channel_type_ != kVlsdChannel && channel_type_ != kVirtualMasterChannel && channel_type_ != kVirtualDataChannel;
     const bool float_width = nof_bits == 16 || nof_bits == 32 || nof_bits == 64;
-    if (fixed_place && (data_type <= 3 || ((data_type == 4 || data_type == 5) && float_width))) {
+    if (fixed_place && (data_type <= kSignedBe || ((data_type == kFloatLe || data_type == kFloatBe) && float_width))) {
       layout_.active = true;
       layout_.invalidation_bit = (channel.Flags() & 0x02U) != 0;
       layout_.data_type = data_type;
@@ -191,7 +193,8 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
   if constexpr (kIsBytes<T>) {
     // A byte array of a fixed-length channel takes the same bytes in every sample.
     const uint8_t data_type = channel.DataType();
-    const bool fixed_length = channel_type_ == 0 && (data_type == 10 || data_type == 11 || data_type == 12);
+    const bool fixed_length = channel_type_ == kFixedLengthChannel &&
+                              (data_type == kByteArray || data_type == kMimeSample || data_type == kMimeStream);
     byte_slots_.FixedWidth(fixed_length ? channel.DataBytes() : 0);
   }
   Grow(nof_slots);
@@ -217,7 +220,7 @@ void ChannelObserver<T>::Grow(uint64_t nof_slots) {
   } else {
     value_list_.resize(nof_slots);
   }
-  if (channel_type_ == 1) {
+  if (channel_type_ == kVlsdChannel) {
     offset_list_.resize(nof_slots, 0);
   }
 }
@@ -252,17 +255,17 @@ template <typename T>
     }
     const uint8_t* data = record.data;
     switch (layout_.data_type) {
-      case 0:
-      case 1:
-        value = static_cast<T>(DecodeUnsignedIn(layout_.data_type == 0, position, nof_bits, data, size));
+      case kUnsignedLe:
+      case kUnsignedBe:
+        value = static_cast<T>(DecodeUnsignedIn(layout_.data_type == kUnsignedLe, position, nof_bits, data, size));
         break;
-      case 2:
-      case 3:
+      case kSignedLe:
+      case kSignedBe:
         value = static_cast<T>(
-            SignExtend(DecodeUnsignedIn(layout_.data_type == 2, position, nof_bits, data, size), nof_bits));
+            SignExtend(DecodeUnsignedIn(layout_.data_type == kSignedLe, position, nof_bits, data, size), nof_bits));
         break;
       default: {
-        const double number = DecodeFloatIn(layout_.data_type == 4, position, nof_bits, data, size);
+        const double number = DecodeFloatIn(layout_.data_type == kFloatLe, position, nof_bits, data, size);
         value = SaturatingCast<T>(number);
         break;
       }
@@ -318,30 +321,32 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
   fast_ = FastPath{};
   const uint32_t nof_bits = channel.BitCount();
   const uint32_t shift = channel.BitOffset();
-  const bool fixed_place = channel_type_ == 0 || channel_type_ == 2 || channel_type_ == 4 || channel_type_ == 5;
+  const bool fixed_place = channel_type_ == kFixedLengthChannel || channel_type_ == kMasterChannel ||
+                           channel_type_ == kSyncChannel || channel_type_ == kMaxLengthChannel;
   // A byte-array channel whose values are the records of a VLSD channel group: its own
   // record holds the offset, the other group's record is the value (a CAN FD payload).
-  const bool vlsd_group = kIsBytes<T> && channel_type_ == 1 && channel.VlsdRecordId() != 0;
+  const bool vlsd_group = kIsBytes<T> && channel_type_ == kVlsdChannel && channel.VlsdRecordId() != 0;
   if ((!fixed_place && !vlsd_group) || array_size_ != 1 || (channel.Flags() & 0x02U) != 0) {
     return;  // elements, invalidation bits and values elsewhere take the general path
   }
   fast_.first_byte = channel.ByteOffset();
   if constexpr (kIsNumber) {
     const uint8_t data_type = channel.DataType();
-    if ((data_type == 0 || data_type == 2) && nof_bits > 0 && shift + nof_bits <= 64) {
-      fast_.kind = data_type == 0 ? Fast::kUnsignedBits : Fast::kSignedBits;
+    if ((data_type == kUnsignedLe || data_type == kSignedLe) && nof_bits > 0 && shift + nof_bits <= 64) {
+      fast_.kind = data_type == kUnsignedLe ? Fast::kUnsignedBits : Fast::kSignedBits;
       fast_.shift = static_cast<uint8_t>(shift);
       fast_.mask = nof_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << nof_bits) - 1;
       fast_.sign = uint64_t{1} << (nof_bits - 1);
       fast_.nof_bytes = (shift + nof_bits + 7) / 8;
-    } else if (data_type == 4 && shift == 0 && (nof_bits == 32 || nof_bits == 64)) {
+    } else if (data_type == kFloatLe && shift == 0 && (nof_bits == 32 || nof_bits == 64)) {
       fast_.kind = nof_bits == 32 ? Fast::kFloat32 : Fast::kFloat64;
       fast_.nof_bytes = nof_bits / 8;
     }
   } else if constexpr (kIsBytes<T>) {
     const uint8_t data_type = channel.DataType();
     // As the channel locates a fixed byte array: its whole bytes at its byte offset.
-    if (channel_type_ == 0 && data_type >= 10 && data_type <= 12 && nof_bits > 0 && nof_bits % 8 == 0) {
+    if (channel_type_ == kFixedLengthChannel && data_type >= kByteArray && data_type <= kMimeStream && nof_bits > 0 &&
+        nof_bits % 8 == 0) {
       fast_.kind = Fast::kBytes;
       fast_.nof_bytes = nof_bits / 8;
     } else if (vlsd_group && nof_bits > 0 && shift + nof_bits <= 64) {
@@ -504,7 +509,7 @@ template <typename T>
     GrowFor(last);
   }
   switch (channel_type_) {
-    case 1:  // variable length
+    case kVlsdChannel:
       if (own_record) {
         const bool take_value = read_vlsd_data_ && vlsd_record_id == 0;
         const std::vector<uint8_t>& bytes = AsVector(record);
@@ -527,8 +532,8 @@ template <typename T>
         }
       }
       break;
-    case 3:  // virtual master
-    case 6:  // virtual data
+    case kVirtualMasterChannel:
+    case kVirtualDataChannel:
       if (own_record) {
         for (uint64_t slot = first; slot < last; ++slot) {
           if constexpr (kIsBytes<T>) {

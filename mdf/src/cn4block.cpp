@@ -18,6 +18,7 @@
 #include "dz4block.h"
 #include "hl4block.h"
 #include "md4block.h"
+#include "mdf/channeltypes.h"
 #include "mdf/iattachment.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/imetadata.h"
@@ -41,12 +42,6 @@ constexpr size_t kCommentLink = 7;
 constexpr size_t kFirstAttachmentLink = 8;
 constexpr uint64_t kFixedLength = 160;  // header, eight links and the data section
 constexpr uint64_t kDefaultXLength = 24;
-
-constexpr uint8_t kVlsdType = 1;
-constexpr uint8_t kMasterType = 2;
-constexpr uint8_t kVirtualMasterType = 3;
-constexpr uint8_t kMaximumLengthType = 5;
-constexpr uint8_t kVirtualDataType = 6;
 
 bool FitsIn(uint64_t first, uint64_t count, uint64_t size) { return first <= size && count <= size - first; }
 
@@ -129,11 +124,11 @@ std::string Cn4Block::Unit() const {
     return unit_->IsTxBlock() ? unit_->FullText() : unit_->Text();
   }
   switch (sync_type_) {
-    case 1:
+    case kTimeSync:
       return "s";
-    case 2:
+    case kAngleSync:
       return "rad";
-    case 3:
+    case kDistanceSync:
       return "m";
     default:
       break;
@@ -155,11 +150,11 @@ bool Cn4Block::IsUnitValid() const { return Link(kUnitLink) != 0 || unit_ != nul
 
 void Cn4Block::DataType(uint8_t type) {
   data_type_ = type;
-  if (type <= 5) {
+  if (type <= kFloatBe) {
     if (DataBytes() == 0) DataBytes(4);
-  } else if (type == 13) {
+  } else if (type == kCanOpenDate) {
     DataBytes(7);
-  } else if (type == 14) {
+  } else if (type == kCanOpenTime) {
     DataBytes(6);
   }
 }
@@ -493,52 +488,52 @@ void Cn4Block::PrepareForWriting(uint32_t byte_offset) {
   bit_offset_ = 0;
   signal_data_.clear();
   switch (type_) {
-    case kVlsdType:
+    case kVlsdChannel:
       if (bit_count_ == 0) bit_count_ = 64;
       return;
-    case kVirtualMasterType:
-    case kVirtualDataType:
+    case kVirtualMasterChannel:
+    case kVirtualDataChannel:
       flags_ &= ~kInvalidFlag;
       bit_count_ = 0;
       return;
-    case kMasterType:
+    case kMasterChannel:
       flags_ &= ~kInvalidFlag;
       break;
     default:
       break;
   }
   switch (data_type_) {
-    case 0:
-    case 1:
-    case 2:
-    case 3:
+    case kUnsignedLe:
+    case kUnsignedBe:
+    case kSignedLe:
+    case kSignedBe:
       if (bit_count_ != 8 && bit_count_ != 16 && bit_count_ != 32 && bit_count_ != 64) bit_count_ = 64;
       break;
-    case 4:
-    case 5:
+    case kFloatLe:
+    case kFloatBe:
       if (bit_count_ != 32 && bit_count_ != 64) bit_count_ = 64;
       break;
-    case 6:
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
+    case kLatin1Text:
+    case kUtf8Text:
+    case kUtf16LeText:
+    case kUtf16BeText:
+    case kByteArray:
+    case kMimeSample:
+    case kMimeStream:
       // No fixed size: the record holds a 64-bit offset into the signal data.
       if (bit_count_ == 0) {
-        type_ = kVlsdType;
+        type_ = kVlsdChannel;
         bit_count_ = 64;
       }
       break;
-    case 13:
+    case kCanOpenDate:
       bit_count_ = 56;
       break;
-    case 14:
+    case kCanOpenTime:
       bit_count_ = 48;
       break;
-    case 15:
-    case 16:
+    case kComplexLe:
+    case kComplexBe:
       if (bit_count_ != 64 && bit_count_ != 128) bit_count_ = 128;
       break;
     default:
@@ -634,7 +629,7 @@ void Cn4Block::StoreVlsdEntry(const std::vector<uint8_t>& bytes, bool valid) {
 }
 
 void Cn4Block::SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) {
-  if (type_ != kVlsdType) {
+  if (type_ != kVlsdChannel) {
     IChannel::SetByteArrayValue(bytes, valid);
     return;
   }
@@ -643,7 +638,7 @@ void Cn4Block::SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) 
 }
 
 void Cn4Block::SetTextValue(const std::string& text, bool valid) {
-  if (type_ != kVlsdType) {
+  if (type_ != kVlsdChannel) {
     IChannel::SetTextValue(text, valid);
     return;
   }
@@ -660,7 +655,7 @@ bool Cn4Block::LocateValue(const std::vector<uint8_t>& record, bool maximum_leng
   data = nullptr;
   size = 0;
   valid = true;
-  if (type_ == kVlsdType && vlsd_record_id_ == 0) {
+  if (type_ == kVlsdChannel && vlsd_record_id_ == 0) {
     // The record holds the offset of the value's entry in the signal data.
     uint64_t offset = 0;
     valid = UnsignedFromRecord(record, offset, 0);
@@ -674,10 +669,10 @@ bool Cn4Block::LocateValue(const std::vector<uint8_t>& record, bool maximum_leng
   }
   uint64_t position = byte_offset_;
   uint64_t count = bit_count_ / 8;
-  if (type_ == kVlsdType) {
+  if (type_ == kVlsdChannel) {
     position = 0;  // a record of the VLSD channel group is the value
     count = record.size();
-  } else if (maximum_length && type_ == kMaximumLengthType && referenced_channel_ != nullptr) {
+  } else if (maximum_length && type_ == kMaxLengthChannel && referenced_channel_ != nullptr) {
     uint64_t used = 0;
     valid = referenced_channel_->UnsignedFromRecord(record, used, 0);
     // Never more than the channel's own field: the rest belongs to other channels.
@@ -714,7 +709,7 @@ bool Cn4Block::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
   if (!LocateValue(record, false, data, size, valid)) return false;
   try {
     switch (data_type_) {
-      case 6: {
+      case kLatin1Text: {
         std::string raw = BytesUpToZero(data, size);
         try {
           text = Latin1ToUtf8(raw);
@@ -724,12 +719,12 @@ bool Cn4Block::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
         }
         break;
       }
-      case 7:
+      case kUtf8Text:
         text = BytesUpToZero(data, size);
         break;
-      case 8:
-      case 9:
-        text = WideToUtf8(Utf16Units(data, size, data_type_ == 8));
+      case kUtf16LeText:
+      case kUtf16BeText:
+        text = WideToUtf8(Utf16Units(data, size, data_type_ == kUtf16LeText));
         break;
       default:
         break;
@@ -808,7 +803,7 @@ void Cn4Block::LoadSignalData(std::streambuf& buffer) {
 }
 
 int64_t Cn4Block::WriteSignalData(std::streambuf& buffer, bool compress) {
-  if (type_ == kMaximumLengthType || (type_ == kVlsdType && vlsd_record_id_ != 0)) {
+  if (type_ == kMaxLengthChannel || (type_ == kVlsdChannel && vlsd_record_id_ != 0)) {
     return 0;
   }
   if (signal_data_.empty()) {

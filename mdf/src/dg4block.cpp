@@ -288,7 +288,7 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
         continue;
       }
       const std::string type = data->BlockType();
-      if (block->ChannelType() == 1 && IsSubscribingOnChannelVlsd(*block) &&
+      if (block->ChannelType() == kVlsdChannel && IsSubscribingOnChannelVlsd(*block) &&
           (type == "SD" || type == "DZ" || type == "DL" || type == "HL")) {
         block->LoadSignalData(buffer);
       }

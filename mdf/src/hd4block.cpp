@@ -389,7 +389,7 @@ void Hd4Block::ResolveReferences() {
         }
         if (block->BlockType() == "CG") {
           auto* vlsd_group = dynamic_cast<IChannelGroup*>(block);
-          if (vlsd_group != nullptr && cn->ChannelType() == 1) {
+          if (vlsd_group != nullptr && cn->ChannelType() == kVlsdChannel) {
             cn->VlsdRecordId(vlsd_group->RecordId());
           }
         } else if (block->BlockType() == "CN") {

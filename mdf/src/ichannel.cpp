@@ -9,6 +9,7 @@
 
 #include "bitdecoder.h"
 #include "byteorder.h"
+#include "mdf/channeltypes.h"
 #include "mdf/ichannelconversion.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
@@ -107,18 +108,18 @@ double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof
                                                             uint64_t array_index, uint8_t data_type) const {
   bool little_endian = true;
   switch (data_type) {
-    case 0:
-    case 6:
-    case 7:
-    case 8:
-    case 9:
+    case kUnsignedLe:
+    case kLatin1Text:
+    case kUtf8Text:
+    case kUtf16LeText:
+    case kUtf16BeText:
       break;
-    case 1:
+    case kUnsignedBe:
       // A VLSD channel's record value is its offset, always little endian.
-      little_endian = ChannelType() == 1;
+      little_endian = ChannelType() == kVlsdChannel;
       break;
     default:
-      if (ChannelType() != 1) return false;
+      if (ChannelType() != kVlsdChannel) return false;
       break;
   }
   uint64_t position = 0;
@@ -133,7 +134,7 @@ bool IChannel::UnsignedFromRecord(const std::vector<uint8_t>& record, uint64_t& 
 }
 
 bool IChannel::SignedFromRecord(const std::vector<uint8_t>& record, int64_t& value, uint64_t array_index) const {
-  const bool little_endian = DataType() == 2;
+  const bool little_endian = DataType() == kSignedLe;
   uint64_t position = 0;
   uint32_t nof_bits = 0;
   if (!ElementPosition(record, array_index, position, nof_bits)) return false;
@@ -143,7 +144,7 @@ bool IChannel::SignedFromRecord(const std::vector<uint8_t>& record, int64_t& val
 }
 
 bool IChannel::FloatFromRecord(const std::vector<uint8_t>& record, double& value, uint64_t array_index) const {
-  const bool little_endian = DataType() == 4;
+  const bool little_endian = DataType() == kFloatLe;
   uint64_t position = 0;
   uint32_t nof_bits = 0;
   if (!ElementPosition(record, array_index, position, nof_bits)) return false;
@@ -176,7 +177,7 @@ bool IChannel::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
   std::string raw;
   try {
     switch (type) {
-      case 6: {
+      case kLatin1Text: {
         const uint64_t limit = FitsIn(offset, DataBytes(), size) ? offset + DataBytes() : size;
         for (uint64_t i = offset; i < limit && record[i] != 0; ++i) {
           raw.push_back(static_cast<char>(record[i]));
@@ -184,17 +185,17 @@ bool IChannel::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
         text = Latin1ToUtf8(raw);
         break;
       }
-      case 7:
+      case kUtf8Text:
         for (uint64_t i = offset; i < size && record[i] != 0; ++i) {
           text.push_back(static_cast<char>(record[i]));
         }
         break;
-      case 8:
-      case 9: {
+      case kUtf16LeText:
+      case kUtf16BeText: {
         std::u16string utf16;
         for (uint64_t i = offset; i < size && size - i >= 2; i += 2) {
           const auto unit =
-              static_cast<char16_t>(type == 8 ? detail::LoadLe16(&record[i]) : detail::LoadBe16(&record[i]));
+              static_cast<char16_t>(type == kUtf16LeText ? detail::LoadLe16(&record[i]) : detail::LoadBe16(&record[i]));
           if (unit == 0) break;
           utf16.push_back(unit);
         }
@@ -206,7 +207,7 @@ bool IChannel::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
     }
   } catch (const std::exception&) {
     // Invalid UTF-16: no text. A Latin-1 text keeps the bytes collected.
-    text = type == 6 ? raw : std::string{};
+    text = type == kLatin1Text ? raw : std::string{};
     return false;
   }
   return true;
@@ -214,7 +215,7 @@ bool IChannel::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
 
 bool IChannel::GetByteArrayValue(const std::vector<uint8_t>& record, std::vector<uint8_t>& bytes) const {
   try {
-    if (ChannelType() == 1 && VlsdRecordId() != 0) {
+    if (ChannelType() == kVlsdChannel && VlsdRecordId() != 0) {
       bytes = record;  // the VLSD group's entry is the value
       return true;
     }
@@ -262,42 +263,42 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
   const uint8_t type = DataType();
   if constexpr (std::is_arithmetic_v<T>) {
     switch (type) {
-      case 0:
-      case 1: {
+      case kUnsignedLe:
+      case kUnsignedBe: {
         uint64_t raw = 0;
         valid = UnsignedOfType(record, raw, array_index, type);
         value = static_cast<T>(raw);
         break;
       }
-      case 2:
-      case 3: {
+      case kSignedLe:
+      case kSignedBe: {
         int64_t raw = 0;
         valid = SignedFromRecord(record, raw, array_index);
         value = static_cast<T>(raw);
         break;
       }
-      case 4:
-      case 5: {
+      case kFloatLe:
+      case kFloatBe: {
         double raw = 0.0;
         valid = FloatFromRecord(record, raw, array_index);
         value = detail::SaturatingCast<T>(raw);
         break;
       }
-      case 6:
-      case 7:
-      case 8:
-      case 9:
+      case kLatin1Text:
+      case kUtf8Text:
+      case kUtf16LeText:
+      case kUtf16BeText:
         valid = NumberFromText(*this, record, value);
         break;
-      case 10:
-      case 11:
-      case 12:
+      case kByteArray:
+      case kMimeSample:
+      case kMimeStream:
         valid = NumberFromBytes(*this, record, value);
         break;
-      case 13:
-      case 14: {
+      case kCanOpenDate:
+      case kCanOpenTime: {
         uint64_t ns = 0;
-        valid = type == 13 ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
+        valid = type == kCanOpenDate ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
         value = static_cast<T>(ns);
         break;
       }
@@ -306,45 +307,45 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
     }
   } else if constexpr (std::is_same_v<T, std::string>) {
     switch (type) {
-      case 0:
-      case 1: {
+      case kUnsignedLe:
+      case kUnsignedBe: {
         uint64_t raw = 0;
         valid = UnsignedOfType(record, raw, array_index, type);
         value = std::to_string(raw);
         break;
       }
-      case 2:
-      case 3: {
+      case kSignedLe:
+      case kSignedBe: {
         int64_t raw = 0;
         valid = SignedFromRecord(record, raw, array_index);
         value = std::to_string(raw);
         break;
       }
-      case 4:
-      case 5: {
+      case kFloatLe:
+      case kFloatBe: {
         double raw = 0.0;
         valid = FloatFromRecord(record, raw, array_index);
         value = IsDecimalUsed() ? FormatNumberText(raw, Decimals(), false, {}) : detail::FixedPointText(raw, 6);
         break;
       }
-      case 6:
-      case 7:
-      case 8:
-      case 9:
+      case kLatin1Text:
+      case kUtf8Text:
+      case kUtf16LeText:
+      case kUtf16BeText:
         valid = GetTextValue(record, value);
         break;
-      case 10:
-      case 11:
-      case 12: {
+      case kByteArray:
+      case kMimeSample:
+      case kMimeStream: {
         std::vector<uint8_t> bytes;
         valid = GetByteArrayValue(record, bytes);
         value = detail::BytesToHexText(bytes);
         break;
       }
-      case 13:
-      case 14: {
+      case kCanOpenDate:
+      case kCanOpenTime: {
         uint64_t ns = 0;
-        valid = type == 13 ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
+        valid = type == kCanOpenDate ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
         value = LocalDateTimeText(ns);
         break;
       }
@@ -355,41 +356,41 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
     static_assert(std::is_same_v<T, std::vector<uint8_t>>, "unsupported value type");
     uint64_t low_byte = 0;
     switch (type) {
-      case 0:
-      case 1:
-      case 13:
-      case 14:
-        valid = type <= 1 ? UnsignedOfType(record, low_byte, array_index, type)
-                : type == 13 ? CanOpenDateFromRecord(record, low_byte)
+      case kUnsignedLe:
+      case kUnsignedBe:
+      case kCanOpenDate:
+      case kCanOpenTime:
+        valid = type <= kUnsignedBe ? UnsignedOfType(record, low_byte, array_index, type)
+                : type == kCanOpenDate ? CanOpenDateFromRecord(record, low_byte)
                              : CanOpenTimeFromRecord(record, low_byte);
         value.assign(1, static_cast<uint8_t>(low_byte));
         break;
-      case 2:
-      case 3: {
+      case kSignedLe:
+      case kSignedBe: {
         int64_t raw = 0;
         valid = SignedFromRecord(record, raw, array_index);
         value.assign(1, static_cast<uint8_t>(raw));
         break;
       }
-      case 4:
-      case 5: {
+      case kFloatLe:
+      case kFloatBe: {
         double raw = 0.0;
         valid = FloatFromRecord(record, raw, array_index);
         value.assign(1, static_cast<uint8_t>(SaturateToSigned(raw)));
         break;
       }
-      case 6:
-      case 7:
-      case 8:
-      case 9: {
+      case kLatin1Text:
+      case kUtf8Text:
+      case kUtf16LeText:
+      case kUtf16BeText: {
         std::string text;
         valid = GetTextValue(record, text);
         value.assign(text.begin(), text.end());
         break;
       }
-      case 10:
-      case 11:
-      case 12:
+      case kByteArray:
+      case kMimeSample:
+      case kMimeStream:
         valid = GetByteArrayValue(record, value);
         break;
       default:
@@ -535,9 +536,9 @@ void IChannel::SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) 
 
 void IChannel::SetValueFromBytes(const std::vector<uint8_t>& bytes, bool valid, uint64_t array_index) {
   const uint8_t type = DataType();
-  if (type >= 6 && type <= 12) {
+  if (type >= kLatin1Text && type <= kMimeStream) {
     SetByteArrayValue(bytes, valid);
-  } else if ((type == 13 || type == 14) && bytes.size() == DataBytes()) {
+  } else if ((type == kCanOpenDate || type == kCanOpenTime) && bytes.size() == DataBytes()) {
     SetByteArrayValue(bytes, valid);
   } else {
     SetValid(false, array_index);
@@ -546,9 +547,9 @@ void IChannel::SetValueFromBytes(const std::vector<uint8_t>& bytes, bool valid, 
 
 void IChannel::SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t array_index) {
   const uint8_t type = DataType();
-  if (type == 13 && DataBytes() == 7) {
+  if (type == kCanOpenDate && DataBytes() == 7) {
     SetByteArrayValue(EncodeCanOpenDate(ns_since_1970), valid);
-  } else if (type == 14 && DataBytes() == 6) {
+  } else if (type == kCanOpenTime && DataBytes() == 6) {
     SetByteArrayValue(EncodeCanOpenTime(ns_since_1970), valid);
   } else {
     SetValid(false, array_index);
@@ -558,7 +559,7 @@ void IChannel::SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t arra
 void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
   double value = seconds;
   if (const auto* conversion = ChannelConversion(); conversion != nullptr) {
-    if (conversion->Type() != 1) return;  // only a linear conversion can be inverted
+    if (conversion->Type() != kLinearConversion) return;  // only a linear conversion can be inverted
     const double factor = conversion->ParameterAsDouble(1);
     if (factor == 0.0) return;
     value = (value - conversion->ParameterAsDouble(0)) / factor;
@@ -571,15 +572,15 @@ void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
   const int bits = static_cast<int>(width * 8);
   uint64_t pattern = 0;
   switch (type) {
-    case 0:
-    case 1: {
+    case kUnsignedLe:
+    case kUnsignedBe: {
       const uint64_t max = detail::LowMask(static_cast<uint64_t>(bits));
       const uint64_t whole = SaturateToUnsigned(value);  // negative and NaN give 0
       pattern = whole > max ? max : whole;
       break;
     }
-    case 2:
-    case 3: {
+    case kSignedLe:
+    case kSignedBe: {
       const int64_t max = bits == 64 ? std::numeric_limits<int64_t>::max() : (int64_t{1} << (bits - 1)) - 1;
       const int64_t min = -max - 1;
       int64_t whole = SaturateToSigned(value);
@@ -587,15 +588,15 @@ void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
       pattern = static_cast<uint64_t>(whole);
       break;
     }
-    case 4:
-    case 5:
+    case kFloatLe:
+    case kFloatBe:
       if (width != 4 && width != 8) return;
       pattern = FloatBits(value, width);
       break;
     default:
       return;
   }
-  const bool big_endian = type == 1 || type == 3 || type == 5;
+  const bool big_endian = type == kUnsignedBe || type == kSignedBe || type == kFloatBe;
   detail::StoreUnsigned(dest, pattern, width, big_endian);
 }
 

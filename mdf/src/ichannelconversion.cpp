@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "mdf/channeltypes.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "readguard.h"
@@ -185,27 +186,27 @@ bool IChannelConversion::ValueToText(double value, std::string& text) const {
     return valid;
   };
   switch (Type()) {
-    case 1:
+    case kLinearConversion:
       return formula_text(&IChannelConversion::ConvertLinear);
-    case 2:
+    case kRationalConversion:
       return formula_text(&IChannelConversion::ConvertRational);
-    case 3:
+    case kAlgebraicConversion:
       return formula_text(&IChannelConversion::ConvertAlgebraic);
-    case 4:
+    case kInterpolatedTableConversion:
       return formula_text(&IChannelConversion::ConvertValueToValueInterpolation);
-    case 5:
+    case kValueTableConversion:
       return formula_text(&IChannelConversion::ConvertValueToValue);
-    case 6:
+    case kRangeTableConversion:
       return formula_text(&IChannelConversion::ConvertValueRangeToValue);
-    case 7:
+    case kValueToTextConversion:
       return ConvertValueToText(value, text);
-    case 8:
+    case kRangeToTextConversion:
       return ConvertValueRangeToText(value, text);
-    case 30:
+    case kPolynomialConversion:
       return formula_text(&IChannelConversion::ConvertPolynomial);
-    case 31:
+    case kExponentialConversion:
       return formula_text(&IChannelConversion::ConvertExponential);
-    case 32:
+    case kLogarithmicConversion:
       return formula_text(&IChannelConversion::ConvertLogarithmic);
     default:
       text = FormatNumberText(value, decimals, false, {});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 
 namespace mdf {
@@ -24,9 +25,9 @@ uint64_t IChannelObserver::NofHeldSamples() const {
 bool IChannelObserver::GetByteArray(uint64_t sample, std::vector<uint8_t>& value) const {
   value.clear();
   switch (channel_.DataType()) {
-    case 10:
-    case 11:
-    case 12:
+    case kByteArray:
+    case kMimeSample:
+    case kMimeStream:
       return GetSampleByteArray(sample, value);
     default:
       return false;

@@ -7,6 +7,7 @@
 #include "channelobserver.h"
 #include "dg4block.h"
 #include "idblock.h"
+#include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelarray.h"
 #include "mdf/ichannelgroup.h"
@@ -39,35 +40,35 @@ ChannelObserverPtr MakeChannelObserver(IDataGroup& data_group, const IChannelGro
   }
   const uint64_t bytes = channel.DataBytes() / elements;
   switch (channel.DataType()) {
-    case 0:
-    case 1:
+    case kUnsignedLe:
+    case kUnsignedBe:
       switch (bytes) {
-        case 1: return MakeObserver<uint8_t>(data_group, group, channel);
-        case 2: return MakeObserver<uint16_t>(data_group, group, channel);
-        case 4: return MakeObserver<uint32_t>(data_group, group, channel);
+        case kUnsignedBe: return MakeObserver<uint8_t>(data_group, group, channel);
+        case kSignedLe: return MakeObserver<uint16_t>(data_group, group, channel);
+        case kFloatLe: return MakeObserver<uint32_t>(data_group, group, channel);
         default: return MakeObserver<uint64_t>(data_group, group, channel);
       }
-    case 2:
-    case 3:
+    case kSignedLe:
+    case kSignedBe:
       if (bytes <= 1) return MakeObserver<int8_t>(data_group, group, channel);
       if (bytes == 2) return MakeObserver<int16_t>(data_group, group, channel);
       if (bytes <= 4) return MakeObserver<int32_t>(data_group, group, channel);
       return MakeObserver<int64_t>(data_group, group, channel);
-    case 4:
-    case 5:
+    case kFloatLe:
+    case kFloatBe:
       if (bytes <= 4) return MakeObserver<float>(data_group, group, channel);
       return MakeObserver<double>(data_group, group, channel);
-    case 6:
-    case 7:
-    case 8:
-    case 9:
+    case kLatin1Text:
+    case kUtf8Text:
+    case kUtf16LeText:
+    case kUtf16BeText:
       return MakeObserver<std::string>(data_group, group, channel);
-    case 10:
-    case 11:
-    case 12:
+    case kByteArray:
+    case kMimeSample:
+    case kMimeStream:
       return MakeObserver<std::vector<uint8_t>>(data_group, group, channel);
-    case 13:
-    case 14:
+    case kCanOpenDate:
+    case kCanOpenTime:
       return MakeObserver<uint64_t>(data_group, group, channel);
     default:
       return nullptr;

@@ -36,7 +36,8 @@ uint64_t WindowReference(bool little_endian, uint64_t position, uint64_t nof_bit
                            : (window << 8) | record.at(byte);
   }
   // Big endian: the most significant bit sits at bit (P + n - 1) mod 8 of the first byte.
-  const uint64_t low_bit = little_endian ? position % 8 : 8 * (last - first) + (position + nof_bits - 1) % 8 + 1 - nof_bits;
+  const uint64_t low_bit =
+      little_endian ? position % 8 : 8 * (last - first) + (position + nof_bits - 1) % 8 + 1 - nof_bits;
   return static_cast<uint64_t>(window >> low_bit);
 }
 
@@ -126,9 +127,8 @@ TEST(BitDecoder, FloatsAtEveryBitOffset) {
       const Bytes record = test::Pattern(size, static_cast<uint8_t>(size * nof_bits));
       for (const bool little_endian : {true, false}) {
         for (uint64_t position = 0; position + nof_bits <= 8 * size; ++position) {
-          const double expected =
-              FloatOfPattern(WindowReference(little_endian, position, nof_bits, record) & mdf::detail::LowMask(nof_bits),
-                             nof_bits);
+          const uint64_t pattern = Masked(WindowReference(little_endian, position, nof_bits, record), nof_bits);
+          const double expected = FloatOfPattern(pattern, nof_bits);
           ASSERT_TRUE(SameBits(DecodeFloatIn(little_endian, position, nof_bits, record.data(), size), expected))
               << (little_endian ? "LE" : "BE") << " size " << size << " P " << position << " n " << nof_bits;
         }
