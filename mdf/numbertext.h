@@ -72,6 +72,21 @@ std::string ValueToText(const T& value) {
 
 // ---- Text to numbers
 
+namespace numbertext_internal {
+// The decimal number at text[first] on: no leading blanks, no '+', a '-' only for signed and
+// floating types; the result says whether one was read and fitted.
+template <typename T>
+std::errc FromChars(const std::string& text, size_t first, T& number) {
+  const char* begin = text.data() + first;
+  const char* end = text.data() + text.size();
+  if constexpr (std::is_floating_point_v<T>) {
+    return std::from_chars(begin, end, number, std::chars_format::general).ec;
+  } else {
+    return std::from_chars(begin, end, number, 10).ec;
+  }
+}
+}  // namespace numbertext_internal
+
 /// Index of the first character that is not white space (as the "C" locale classifies it).
 inline size_t SkipBlanks(const std::string& text) {
   size_t index = 0;
@@ -99,15 +114,7 @@ void ParseNumberText(const std::string& text, T& value) {
       ++first;
     }
     T number{};
-    const char* begin = text.data() + first;
-    const char* end = text.data() + text.size();
-    std::from_chars_result result{};
-    if constexpr (std::is_floating_point_v<T>) {
-      result = std::from_chars(begin, end, number, std::chars_format::general);
-    } else {
-      result = std::from_chars(begin, end, number, 10);
-    }
-    value = result.ec == std::errc{} ? number : T{};
+    value = numbertext_internal::FromChars(text, first, number) == std::errc{} ? number : T{};
   }
 }
 
@@ -142,18 +149,11 @@ N ParseNumberOrThrow(const std::string& text, const char* name) {
     }
   }
   N number{};
-  const char* begin = text.data() + first;
-  const char* end = text.data() + text.size();
-  std::from_chars_result result{};
-  if constexpr (std::is_floating_point_v<N>) {
-    result = std::from_chars(begin, end, number, std::chars_format::general);
-  } else {
-    result = std::from_chars(begin, end, number, 10);
-  }
-  if (result.ec == std::errc::invalid_argument) {
+  const std::errc error = numbertext_internal::FromChars(text, first, number);
+  if (error == std::errc::invalid_argument) {
     throw std::invalid_argument(std::string("invalid ") + name + " argument");
   }
-  if (result.ec == std::errc::result_out_of_range) {
+  if (error == std::errc::result_out_of_range) {
     throw std::out_of_range(std::string(name) + " argument out of range");
   }
   if constexpr (std::is_unsigned_v<N>) {
