@@ -178,6 +178,9 @@ class IChannel : public IBlock {
   // Byte position of a whole-byte element inside the sample buffer; logs an empty buffer.
   bool PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid,
                             uint64_t array_index, const char* function);
+  // The whole-byte setters: an integer pattern of DataBytes bytes, or a float of 4 or 8.
+  void StoreWholeNumber(uint64_t pattern, bool big_endian, bool valid, uint64_t array_index, const char* function);
+  void StoreFloat(double value, bool big_endian, bool valid, uint64_t array_index, const char* function);
   // Validity and zeroed destination of a whole fixed-length field in the sample buffer (index 0);
   // null, and the element invalid, when the field does not fit.
   uint8_t* PrepareFixedField(bool valid, uint64_t& field);

@@ -448,60 +448,49 @@ bool IChannel::PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& pos
   return true;
 }
 
-void IChannel::SetUnsignedValueLe(uint64_t value, bool valid, uint64_t array_index) {
+void IChannel::StoreWholeNumber(uint64_t pattern, bool big_endian, bool valid, uint64_t array_index,
+                                const char* function) {
   std::vector<uint8_t>* buffer = nullptr;
   uint64_t position = 0;
-  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetUnsignedValueLe")) {
-    detail::StoreUnsigned(buffer->data() + position, value, DataBytes(), false);
+  if (PrepareNumericSetter(buffer, position, valid, array_index, function)) {
+    detail::StoreUnsigned(buffer->data() + position, pattern, DataBytes(), big_endian);
   }
+}
+
+void IChannel::StoreFloat(double value, bool big_endian, bool valid, uint64_t array_index, const char* function) {
+  std::vector<uint8_t>* buffer = nullptr;
+  uint64_t position = 0;
+  if (!PrepareNumericSetter(buffer, position, valid, array_index, function)) return;
+  const uint64_t width = DataBytes();
+  if (width != 4 && width != 8) {
+    SetValid(false, array_index);
+    return;
+  }
+  detail::StoreUnsigned(buffer->data() + position, FloatBits(value, width), width, big_endian);
+}
+
+void IChannel::SetUnsignedValueLe(uint64_t value, bool valid, uint64_t array_index) {
+  StoreWholeNumber(value, false, valid, array_index, "SetUnsignedValueLe");
 }
 
 void IChannel::SetUnsignedValueBe(uint64_t value, bool valid, uint64_t array_index) {
-  std::vector<uint8_t>* buffer = nullptr;
-  uint64_t position = 0;
-  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetUnsignedValueBe")) {
-    detail::StoreUnsigned(buffer->data() + position, value, DataBytes(), true);
-  }
+  StoreWholeNumber(value, true, valid, array_index, "SetUnsignedValueBe");
 }
 
 void IChannel::SetSignedValueLe(int64_t value, bool valid, uint64_t array_index) {
-  std::vector<uint8_t>* buffer = nullptr;
-  uint64_t position = 0;
-  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetSignedValueLe")) {
-    detail::StoreUnsigned(buffer->data() + position, static_cast<uint64_t>(value), DataBytes(), false);
-  }
+  StoreWholeNumber(static_cast<uint64_t>(value), false, valid, array_index, "SetSignedValueLe");
 }
 
 void IChannel::SetSignedValueBe(int64_t value, bool valid, uint64_t array_index) {
-  std::vector<uint8_t>* buffer = nullptr;
-  uint64_t position = 0;
-  if (PrepareNumericSetter(buffer, position, valid, array_index, "SetSignedValueBe")) {
-    detail::StoreUnsigned(buffer->data() + position, static_cast<uint64_t>(value), DataBytes(), true);
-  }
+  StoreWholeNumber(static_cast<uint64_t>(value), true, valid, array_index, "SetSignedValueBe");
 }
 
 void IChannel::SetFloatValueLe(double value, bool valid, uint64_t array_index) {
-  std::vector<uint8_t>* buffer = nullptr;
-  uint64_t position = 0;
-  if (!PrepareNumericSetter(buffer, position, valid, array_index, "SetFloatValueLe")) return;
-  const uint64_t width = DataBytes();
-  if (width != 4 && width != 8) {
-    SetValid(false, array_index);
-    return;
-  }
-  detail::StoreUnsigned(buffer->data() + position, FloatBits(value, width), width, false);
+  StoreFloat(value, false, valid, array_index, "SetFloatValueLe");
 }
 
 void IChannel::SetFloatValueBe(double value, bool valid, uint64_t array_index) {
-  std::vector<uint8_t>* buffer = nullptr;
-  uint64_t position = 0;
-  if (!PrepareNumericSetter(buffer, position, valid, array_index, "SetFloatValueBe")) return;
-  const uint64_t width = DataBytes();
-  if (width != 4 && width != 8) {
-    SetValid(false, array_index);
-    return;
-  }
-  detail::StoreUnsigned(buffer->data() + position, FloatBits(value, width), width, true);
+  StoreFloat(value, true, valid, array_index, "SetFloatValueBe");
 }
 
 uint8_t* IChannel::PrepareFixedField(bool valid, uint64_t& field) {
