@@ -153,20 +153,25 @@ bool IChannel::FloatFromRecord(const std::vector<uint8_t>& record, double& value
   return true;
 }
 
-bool IChannel::CanOpenDateFromRecord(const std::vector<uint8_t>& record, uint64_t& ns) const {
-  const uint64_t offset = ByteOffset();
-  if (!FitsIn(offset, 7, record.size())) return false;
+namespace {
+
+// The CANopen field of `count` bytes at `offset`, decoded; false when the record ends before it.
+bool CanOpenField(const std::vector<uint8_t>& record, uint64_t offset, uint64_t count,
+                  uint64_t (*decode)(const std::vector<uint8_t>&), uint64_t& ns) {
+  if (!FitsIn(offset, count, record.size())) return false;
   const auto first = record.begin() + static_cast<std::ptrdiff_t>(offset);
-  ns = DecodeCanOpenDate(std::vector<uint8_t>(first, first + 7));
+  ns = decode(std::vector<uint8_t>(first, first + static_cast<std::ptrdiff_t>(count)));
   return true;
 }
 
+}  // namespace
+
+bool IChannel::CanOpenDateFromRecord(const std::vector<uint8_t>& record, uint64_t& ns) const {
+  return CanOpenField(record, ByteOffset(), 7, DecodeCanOpenDate, ns);
+}
+
 bool IChannel::CanOpenTimeFromRecord(const std::vector<uint8_t>& record, uint64_t& ns) const {
-  const uint64_t offset = ByteOffset();
-  if (!FitsIn(offset, 6, record.size())) return false;
-  const auto first = record.begin() + static_cast<std::ptrdiff_t>(offset);
-  ns = DecodeCanOpenTime(std::vector<uint8_t>(first, first + 6));
-  return true;
+  return CanOpenField(record, ByteOffset(), 6, DecodeCanOpenTime, ns);
 }
 
 bool IChannel::GetTextValue(const std::vector<uint8_t>& record, std::string& text) const {
