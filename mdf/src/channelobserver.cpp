@@ -301,8 +301,8 @@ template <typename T>
                                                                   uint64_t element) {
   if constexpr (kIsNumber) {
     T value{};
-    const bool valid =
-        layout_.active ? DecodeNumeric(record, element, value) : channel_.ValueFromRecord(AsVector(record), value, element);
+    const bool valid = layout_.active ? DecodeNumeric(record, element, value)
+                                      : channel_.ValueFromRecord(AsVector(record), value, element);
     PutNumber(slot, value, valid);
   } else if constexpr (kIsBytes<T>) {
     scratch_.clear();

@@ -67,7 +67,8 @@ std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group) {
 std::string BytesUpToZero(const uint8_t* bytes, uint64_t size) {
   if (size == 0) return {};
   const auto* end = static_cast<const uint8_t*>(std::memchr(bytes, 0, static_cast<size_t>(size)));
-  return {reinterpret_cast<const char*>(bytes), end != nullptr ? static_cast<size_t>(end - bytes) : static_cast<size_t>(size)};
+  const size_t length = end != nullptr ? static_cast<size_t>(end - bytes) : static_cast<size_t>(size);
+  return {reinterpret_cast<const char*>(bytes), length};
 }
 
 }  // namespace
