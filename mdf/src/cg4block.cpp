@@ -199,6 +199,12 @@ void Cg4Block::WriteRecordId(std::streambuf& buffer, uint8_t id_size) const {
   }
 }
 
+void Cg4Block::CheckVlsdLength(const ByteArray& value) {
+  if (value.size() > std::numeric_limits<uint32_t>::max()) {
+    throw MdfRuntimeError("VLSD value too large");
+  }
+}
+
 void Cg4Block::CountSample() {
   IncrementSampleCounter();
   nof_samples_ = SampleCounter();
@@ -211,6 +217,7 @@ void Cg4Block::AppendSample(ByteArray& dest, uint8_t id_size, const ByteArray& s
 }
 
 uint64_t Cg4Block::AppendVlsdSample(ByteArray& dest, uint8_t id_size, const ByteArray& value) {
+  CheckVlsdLength(value);  // its length field has 32 bits
   const uint64_t offset = vlsd_offset_;
   WriteRecordId(dest, id_size);
   dest.resize(dest.size() + 4);
@@ -237,6 +244,7 @@ void Cg4Block::WriteSample(std::streambuf& buffer, uint8_t id_size, const ByteAr
 }
 
 uint64_t Cg4Block::WriteVlsdSample(std::streambuf& buffer, uint8_t id_size, const ByteArray& value) {
+  CheckVlsdLength(value);  // its length field has 32 bits
   const uint64_t offset = vlsd_offset_;
   WriteRecordId(buffer, id_size);
   uint8_t length_bytes[4];

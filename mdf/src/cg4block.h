@@ -111,6 +111,7 @@ class Cg4Block : public MdfBlock, public IChannelGroup {
   void WriteRecordId(ByteArray& dest, uint8_t id_size) const;
   void WriteRecordId(std::streambuf& buffer, uint8_t id_size) const;
   void CountSample();
+  static void CheckVlsdLength(const ByteArray& value);
   /// Points the data link of every maximum-length channel at the ".DataLength" channel.
   void LinkDataLengthChannel(std::streambuf& buffer);
 

@@ -488,6 +488,7 @@ void Cn4Block::PrepareForWriting(uint32_t byte_offset) {
   byte_offset_ = byte_offset;
   bit_offset_ = 0;
   signal_data_.clear();
+  vlsd_offset_overflow_ = false;
   switch (type_) {
     case kVlsdChannel:
       if (bit_count_ == 0) bit_count_ = 64;
@@ -622,6 +623,15 @@ uint64_t Cn4Block::AppendVlsdData(const std::vector<uint8_t>& bytes) {
 
 void Cn4Block::StoreVlsdEntry(const std::vector<uint8_t>& bytes, bool valid) {
   const uint64_t offset = AppendVlsdData(bytes);
+  if (const uint64_t bits = 8 * DataBytes(); bits != 0 && bits < 64 && (offset >> bits) != 0) {
+    // Stored in a narrower field the offset would wrap and point at another value.
+    if (!vlsd_offset_overflow_) {
+      MDF_ERROR() << "The signal data offset does not fit the record. Channel: " << name_ << ", Offset: " << offset;
+    }
+    vlsd_offset_overflow_ = true;
+    SetValid(false, 0);
+    return;
+  }
   if (bit_count_ != 0) {
     SetUnsignedValueLe(offset, valid, 0);
   } else {
@@ -879,6 +889,7 @@ int64_t Cn4Block::WriteZippedSignalData(std::streambuf& buffer) {
 
 void Cn4Block::ClearData() {
   std::vector<uint8_t>().swap(signal_data_);
+  vlsd_offset_overflow_ = false;
   DataListBlock::ClearData();
 }
 

@@ -151,6 +151,9 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// the top block's Write reported.
   int64_t WriteSignalData(std::streambuf& buffer, bool compress);
   [[nodiscard]] const std::vector<uint8_t>& SignalData() const { return signal_data_; }
+  /// Whether an offset into the signal data did not fit the record's field since the
+  /// channel was prepared for writing (the value was then stored as invalid).
+  [[nodiscard]] bool VlsdOffsetOverflow() const { return vlsd_offset_overflow_; }
 
   [[nodiscard]] uint32_t InvalidationBitPosition() const { return invalidation_bit_; }
   void InvalidationBitPosition(uint32_t position) { invalidation_bit_ = position; }
@@ -208,6 +211,7 @@ class Cn4Block : public DataListBlock, public IChannel {
   std::vector<IAttachment*> attachment_list_;
 
   std::vector<uint8_t> signal_data_;
+  bool vlsd_offset_overflow_ = false;
   IChannelGroup* channel_group_ = nullptr;
   IChannel* referenced_channel_ = nullptr;
   mutable std::vector<uint8_t> no_group_buffer_;

@@ -37,8 +37,9 @@ class DataBlock : public MdfBlock {
   [[nodiscard]] int64_t DataPosition() const { return data_position_; }
   void DataPosition(int64_t position) { data_position_ = position; }
   [[nodiscard]] const ByteArray& Data() const { return data_; }
-  /// Drops the bytes held in memory and keeps the capacity.
-  void ClearData() { data_.clear(); }
+  /// Drops the bytes held in memory and frees their storage: a writer clears every block
+  /// it has written, and their bytes must not pile up over a long measurement.
+  void ClearData() { ByteArray().swap(data_); }
 
  protected:
   int64_t data_position_ = 0;

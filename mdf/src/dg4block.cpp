@@ -99,6 +99,10 @@ IChannelGroup* Dg4Block::CreateChannelGroup() {
   return cg_list_.back().get();
 }
 
+int64_t Dg4Block::DataLink() const { return Link(kDataLink); }
+
+void Dg4Block::SetDataLink(std::streambuf& buffer, int64_t link) { PatchLink(buffer, kDataLink, link); }
+
 Cg4Block* Dg4Block::FindCgByRecordId(uint64_t record_id) const {
   if (cg_list_.size() == 1) {
     return cg_list_.front().get();

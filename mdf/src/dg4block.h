@@ -76,6 +76,10 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   /// The non-null channel groups with the layout of their records, in list order.
   [[nodiscard]] std::vector<RecordGroup> RecordGroups() const;
 
+  /// Link 2: the first data block; 0 when none.
+  [[nodiscard]] int64_t DataLink() const;
+  void SetDataLink(std::streambuf& buffer, int64_t link);
+
   [[nodiscard]] const GroupList& Cg4List() const { return cg_list_; }
   void AddCg4(std::unique_ptr<Cg4Block> group);
   [[nodiscard]] static bool IsValidRecordIdSize(uint8_t id_size);

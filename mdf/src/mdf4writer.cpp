@@ -1,0 +1,367 @@
+#include "mdf4writer.h"
+
+#include <optional>
+
+#include "byteorder.h"
+#include "cc4block.h"
+#include "cg4block.h"
+#include "cn4block.h"
+#include "dg4block.h"
+#include "dl4block.h"
+#include "dt4block.h"
+#include "dz4block.h"
+#include "hl4block.h"
+#include "mdf/mdflogstream.h"
+#include "mdf4file.h"
+
+namespace mdf::detail {
+
+namespace {
+
+constexpr auto kUpdateMode = std::ios_base::in | std::ios_base::out | std::ios_base::binary;
+
+/// The data group's last data block as a DT block; null when it is none.
+Dt4Block* LastDtBlock(const Dg4Block& data_group) {
+  const auto& blocks = data_group.DataBlockList();
+  return blocks.empty() ? nullptr : dynamic_cast<Dt4Block*>(blocks.back().get());
+}
+
+/// A record that holds the offset of its VLSD bytes keeps it in its last 8 bytes.
+void StoreVlsdOffset(std::vector<uint8_t>& record, std::optional<uint64_t> offset) {
+  if (offset && record.size() >= 8) {
+    StoreLe64(record.data() + record.size() - 8, *offset);
+  }
+}
+
+}  // namespace
+
+Mdf4Writer::~Mdf4Writer() { StopWorkThread(); }
+
+void Mdf4Writer::CreateMdfFile() { mdf_file_ = std::make_unique<Mdf4File>(); }
+
+IChannelConversion* Mdf4Writer::CreateChannelConversion(IChannel* channel) {
+  auto* cn4 = dynamic_cast<Cn4Block*>(channel);
+  if (cn4 == nullptr) return nullptr;
+  auto conversion = std::make_unique<Cc4Block>();
+  conversion->AttachToParent(cn4);
+  cn4->SetCc4(std::move(conversion));
+  return cn4->ChannelConversion();
+}
+
+bool Mdf4Writer::InitMeasurement() {
+  offset_ = 0;
+  return MdfWriter::InitMeasurement();
+}
+
+Dg4Block* Mdf4Writer::LastDg4Block() const {
+  const IHeader* header = Header();
+  return header != nullptr ? dynamic_cast<Dg4Block*>(header->LastDataGroup()) : nullptr;
+}
+
+bool Mdf4Writer::PrepareForWriting() {
+  const IHeader* header = Header();
+  if (header == nullptr) {
+    MDF_ERROR() << "No header  found. Invalid use of the function.";
+    return false;
+  }
+  IDataGroup* last = header->LastDataGroup();
+  if (last == nullptr) return true;
+  auto* data_group = dynamic_cast<Dg4Block*>(last);
+  if (data_group == nullptr) {
+    MDF_ERROR() << "Invalid DG block type detected.";
+    return false;
+  }
+  try {
+    if (!CompressData()) {
+      // The cycle's records go into a DT block of their own; a compressed pass adds its HL.
+      auto block = std::make_unique<Dt4Block>();
+      block->AttachToParent(data_group);
+      data_group->AddDataBlock(std::move(block));
+    }
+    for (const auto& group : data_group->Cg4List()) {
+      if (group) group->PrepareForWriting();
+    }
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Failed to lay out the records. Error: " << error.what();
+    return false;
+  }
+  return true;
+}
+
+void Mdf4Writer::SetDataStart(std::streambuf& buffer) {
+  if (CompressData()) return;
+  const Dg4Block* data_group = LastDg4Block();
+  Dt4Block* block = data_group != nullptr ? LastDtBlock(*data_group) : nullptr;
+  // A DT block the tree write could not put into the file takes no records.
+  if (block == nullptr || block->FilePosition() <= 0) return;
+  SetLastPosition(buffer);
+  block->DataPosition(GetStreamPosition(buffer));
+}
+
+void Mdf4Writer::SetLastPosition(std::streambuf& buffer) {
+  GetLastStreamPosition(buffer);
+  Dg4Block* data_group = LastDg4Block();
+  if (data_group == nullptr || data_group->DataLink() > 0) return;
+  // The data blocks written next start here.
+  data_group->GoToStreamEnd(buffer);
+  data_group->SetDataLink(buffer, GetStreamPosition(buffer));
+  data_group->GoToStreamEnd(buffer);
+}
+
+bool Mdf4Writer::WriteSignalData(std::streambuf& buffer) {
+  const IHeader* header = Header();
+  if (header == nullptr) {
+    MDF_ERROR() << "No header block found. File: " << FileStem();
+    return false;
+  }
+  const IDataGroup* data_group = header->LastDataGroup();
+  if (data_group == nullptr) return true;
+  bool result = true;
+  try {
+    for (const IChannelGroup* group : data_group->ChannelGroups()) {
+      // Channels() holds the composed members too: a CAN FD payload is one.
+      for (IChannel* channel : group->Channels()) {
+        auto* cn4 = dynamic_cast<Cn4Block*>(channel);
+        if (cn4 == nullptr) continue;
+        if (cn4->VlsdOffsetOverflow()) {
+          result = false;  // logged when the offset was stored
+        }
+        cn4->WriteSignalData(buffer, CompressData());
+        cn4->ClearData();
+      }
+    }
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Failed to write the signal data. Error: " << error.what();
+    return false;
+  }
+  return result;
+}
+
+bool Mdf4Writer::OpenForPass() {
+  if (!KeepsFileOpen()) Open(kUpdateMode);
+  return IsOpen();
+}
+
+void Mdf4Writer::CloseAfterPass() {
+  if (!KeepsFileOpen() && !Close()) {
+    throw MdfRuntimeError("Failed to flush the written samples");
+  }
+}
+
+bool Mdf4Writer::IsAfterStop(const SampleRecord& sample) const {
+  const uint64_t stop = stop_time_;
+  return !KeepsFileOpen() && stop > 0 && sample.timestamp > stop;
+}
+
+Cg4Block* Mdf4Writer::VlsdGroupOf(const Dg4Block& data_group, uint64_t record_id) {
+  for (const auto& group : data_group.Cg4List()) {
+    if (group && group->IsVlsd() && group->RecordId() == record_id + 1) return group.get();
+  }
+  return nullptr;
+}
+
+void Mdf4Writer::WriteRecord(const Dg4Block& data_group, Cg4Block& group, uint8_t id_size, SampleRecord& sample) {
+  if (sample.vlsd_data) {
+    std::optional<uint64_t> offset;
+    if (Cg4Block* vlsd_group = VlsdGroupOf(data_group, sample.record_id); vlsd_group != nullptr) {
+      offset = vlsd_group->WriteVlsdSample(*buffer_, id_size, sample.vlsd_buffer);
+    } else if (Cn4Block* channel = group.VlsdChannel(); channel != nullptr) {
+      offset = channel->AppendVlsdData(sample.vlsd_buffer);
+    }
+    StoreVlsdOffset(sample.record_buffer, offset);
+  }
+  group.WriteSample(*buffer_, id_size, sample.record_buffer);
+}
+
+void Mdf4Writer::AppendRecord(std::vector<uint8_t>& dest, const Dg4Block& data_group, Cg4Block& group,
+                              uint8_t id_size, SampleRecord& sample) {
+  if (sample.vlsd_data) {
+    std::optional<uint64_t> offset;
+    if (Cg4Block* vlsd_group = VlsdGroupOf(data_group, sample.record_id); vlsd_group != nullptr) {
+      offset = vlsd_group->AppendVlsdSample(dest, id_size, sample.vlsd_buffer);
+    } else if (Cn4Block* channel = group.VlsdChannel(); channel != nullptr) {
+      offset = channel->AppendVlsdData(sample.vlsd_buffer);
+    }
+    StoreVlsdOffset(sample.record_buffer, offset);
+  }
+  group.AppendSample(dest, id_size, sample.record_buffer);
+}
+
+void Mdf4Writer::SaveQueue(std::unique_lock<std::mutex>& lock) {
+  if (CompressData()) {
+    SaveQueueCompressed(lock);
+    return;
+  }
+  Dg4Block* data_group = LastDg4Block();
+  Dt4Block* block = data_group != nullptr ? LastDtBlock(*data_group) : nullptr;
+  if (block == nullptr || block->DataPosition() < 1) return;  // the records wait for a DT block
+
+  lock.unlock();
+  if (!OpenForPass()) {
+    lock.lock();
+    return;
+  }
+  SetLastPosition(*buffer_);
+  lock.lock();
+  TrimQueue();
+  const uint8_t id_size = data_group->RecordIdSize();
+  while (!sample_queue_.empty()) {
+    SampleRecord sample = std::move(sample_queue_.front());
+    sample_queue_.pop_front();
+    if (IsAfterStop(sample)) break;  // the later records stay queued
+    Cg4Block* group = data_group->FindCgByRecordId(sample.record_id);
+    if (group == nullptr) continue;
+    lock.unlock();
+    WriteRecord(*data_group, *group, id_size, sample);
+    lock.lock();
+  }
+  lock.unlock();
+
+  const int64_t end = GetStreamPosition(*buffer_);
+  block->PatchBlockLength(*buffer_, static_cast<uint64_t>(end - block->DataPosition()) + 24);
+  data_group->Write(*buffer_);  // in place: the channel groups' sample counts
+  CloseAfterPass();
+  lock.lock();
+}
+
+void Mdf4Writer::FlushQueue(std::unique_lock<std::mutex>& lock) {
+  if (CompressData()) {
+    WriteCompressed(lock, true);
+  } else {
+    SaveQueue(lock);
+  }
+}
+
+uint64_t Mdf4Writer::EstimateBlockCount() const {
+  const Dg4Block* data_group = LastDg4Block();
+  if (data_group == nullptr) return 0;
+  const uint64_t id_size = data_group->RecordIdSize();
+  std::map<uint64_t, uint64_t> record_sizes;
+  bool has_vlsd = false;
+  for (const auto& group : data_group->Cg4List()) {
+    if (!group) continue;
+    if (group->IsVlsd()) {
+      record_sizes[group->RecordId()] = 0;
+      has_vlsd = true;
+    } else {
+      record_sizes[group->RecordId()] = group->SampleBuffer().size() + id_size;
+    }
+  }
+  uint64_t bytes = 0;
+  for (const SampleRecord& sample : sample_queue_) {
+    const auto size = record_sizes.find(sample.record_id);
+    if (size == record_sizes.end()) continue;
+    bytes += size->second;
+    if (has_vlsd) bytes += sample.vlsd_buffer.size() + id_size + 4;
+  }
+  return bytes / kMaxBlockSize + 1;
+}
+
+void Mdf4Writer::SaveQueueCompressed(std::unique_lock<std::mutex>& lock) {
+  TrimQueue();
+  if (EstimateBlockCount() < 2) return;
+  WriteCompressed(lock, false);
+}
+
+std::unique_ptr<Hl4Block> Mdf4Writer::CreateHl4Block() {
+  auto block = std::make_unique<Hl4Block>();
+  block->Flags(0);
+  block->ZipType(0);
+  return block;
+}
+
+void Mdf4Writer::CloseBlock(Dl4Block& list, size_t& nof_blocks, std::vector<uint8_t>& data, bool plain_rest) {
+  std::unique_ptr<DataBlock> block;
+  if (!plain_rest || data.size() > kMaxPlainRest) {
+    auto zipped = CreateDz4Block();
+    zipped->AttachToParent(&list);
+    if (zipped->SetData(data)) {
+      block = std::move(zipped);
+    } else {
+      // Stored as it is rather than as a broken stream.
+      MDF_ERROR() << "Failed to compress the data. Stored uncompressed.";
+    }
+  }
+  if (!block) {
+    block = std::make_unique<Dt4Block>();
+    block->AttachToParent(&list);
+    block->SetData(data);
+  }
+  list.SetOffset(nof_blocks++, offset_);
+  offset_ += data.size();
+  list.AddDataBlock(std::move(block));
+  data.clear();
+}
+
+void Mdf4Writer::WriteCompressed(std::unique_lock<std::mutex>& lock, bool final) {
+  Dg4Block* data_group = LastDg4Block();
+  if (sample_queue_.empty() || data_group == nullptr) return;
+  auto& blocks = data_group->DataBlockList();
+  if (blocks.empty()) {
+    auto list = CreateHl4Block();
+    list->AttachToParent(data_group);
+    data_group->AddDataBlock(std::move(list));
+  }
+  auto* header_list = dynamic_cast<Hl4Block*>(blocks.back().get());
+  if (header_list == nullptr) return;
+
+  lock.unlock();
+  if (!OpenForPass()) {
+    lock.lock();
+    return;
+  }
+  SetLastPosition(*buffer_);
+  std::vector<uint8_t> data;
+  data.reserve(kMaxBlockSize);  // one block is compressed in one piece
+  auto data_list = std::make_unique<Dl4Block>();
+  data_list->AttachToParent(header_list);
+  size_t nof_blocks = 0;
+  data_list->SetOffset(0, offset_);
+  const uint8_t id_size = data_group->RecordIdSize();
+
+  lock.lock();
+  TrimQueue();
+  while (!sample_queue_.empty()) {
+    SampleRecord sample = std::move(sample_queue_.front());
+    sample_queue_.pop_front();
+    if (IsAfterStop(sample)) break;
+    lock.unlock();
+    sample_queue_size_ -= sample.Size();
+    uint64_t need = data.size() + id_size + sample.record_buffer.size();
+    if (sample.vlsd_data) need += sample.vlsd_buffer.size() + id_size + 4;
+    if (need >= kMaxBlockSize) {
+      if (!final && sample_queue_size_ <= kMaxBlockSize) {
+        // Too little is left for a whole block: the rest waits for the next pass.
+        sample_queue_size_ += sample.Size();
+        lock.lock();
+        sample_queue_.push_front(std::move(sample));
+        break;
+      }
+      // Never an empty block: a record this large alone forms the next block.
+      if (!data.empty()) {
+        CloseBlock(*data_list, nof_blocks, data, false);
+        if (data.capacity() < kMaxBlockSize) data.reserve(kMaxBlockSize);
+      }
+    }
+    if (Cg4Block* group = data_group->FindCgByRecordId(sample.record_id); group != nullptr) {
+      AppendRecord(data, *data_group, *group, id_size, sample);
+    }
+    lock.lock();
+  }
+  lock.unlock();
+
+  if (!data.empty()) {
+    CloseBlock(*data_list, nof_blocks, data, true);
+  }
+  // A pass that wrote nothing adds no empty list to the chain.
+  if (!data_list->DataBlockList().empty()) {
+    header_list->AddDataBlock(std::move(data_list));
+  }
+  data_group->Write(*buffer_);  // appends the new list and its blocks, links them
+  CloseAfterPass();
+  std::vector<uint8_t>().swap(data);
+  lock.lock();
+  header_list->ClearData();
+}
+
+}  // namespace mdf::detail

@@ -1,0 +1,314 @@
+#include "mdf/mdfwriter.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/idatagroup.h"
+#include "mdf/iheader.h"
+#include "mdf/itimestamp.h"
+#include "mdf/mdflogstream.h"
+#include "mdfblock.h"
+
+namespace mdf {
+
+namespace {
+
+constexpr uint8_t kMasterChannel = 2;  // IChannel::ChannelType
+constexpr uint8_t kTimeSync = 1;       // IChannel::SyncType
+
+// Longer periods would overflow the clock arithmetic of the timed waits.
+constexpr std::chrono::nanoseconds kMaxWorkPeriod = std::chrono::hours(24);
+
+}  // namespace
+
+MdfWriter::~MdfWriter() { StopWorkThread(); }
+
+bool MdfWriter::Init(std::shared_ptr<std::streambuf> buffer) {
+  // A worker still running would write through the file object about to be replaced.
+  StopWorkThread();
+  CreateMdfFile();
+  buffer_ = std::move(buffer);
+  state_ = WriterState::kCreate;
+  return true;
+}
+
+IHeader* MdfWriter::Header() const { return mdf_file_ ? mdf_file_->Header() : nullptr; }
+
+IDataGroup* MdfWriter::CreateDataGroup() { return mdf_file_ ? mdf_file_->CreateDataGroup() : nullptr; }
+
+void MdfWriter::WorkPeriod(std::chrono::nanoseconds period) {
+  work_period_ = std::clamp(period, std::chrono::nanoseconds(0), kMaxWorkPeriod);
+}
+
+bool MdfWriter::InitMeasurement() {
+  StopWorkThread();
+  if (KeepsFileOpen() && IsOpen()) Close();
+  cycle_failed_ = false;
+  if (!mdf_file_) {
+    MDF_ERROR() << "The MDF file is not created. Invalid use of the function.";
+    cycle_failed_ = true;
+    return false;
+  }
+  if (!PrepareForWriting()) {
+    MDF_ERROR() << "Failed to prepare the file for writing. File: " << filename_;
+    cycle_failed_ = true;
+    return false;
+  }
+  // The first cycle creates the file; a later one adds its data group to it (an
+  // output-only open would truncate it).
+  Open(state_ == WriterState::kCreate ? std::ios_base::out | std::ios_base::trunc | std::ios_base::binary
+                                      : std::ios_base::in | std::ios_base::out | std::ios_base::binary);
+  if (!IsOpen()) {
+    MDF_ERROR() << "Failed to open the file for writing. File: " << filename_;
+    cycle_failed_ = true;
+    return false;
+  }
+  bool written = mdf_file_->Write(*buffer_);
+  try {
+    SetDataStart(*buffer_);
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Failed to set the data start. Error: " << error.what();
+    written = false;
+  }
+  if (!KeepsFileOpen()) {
+    written = Close() && written;
+    sample_queue_size_ = 0;
+  }
+  start_time_ = 0;
+  stop_time_ = 0;
+  state_ = WriterState::kInit;
+  cycle_failed_ = !written;
+  StartWorkThread();
+  return written;
+}
+
+void MdfWriter::StartMeasurement(const ITimestamp& start_time) {
+  state_ = WriterState::kStartMeas;
+  start_time_ = start_time.GetUtcTimeNs();
+  stop_time_ = 0;
+  UpdateMasterChannels();
+  SignalWorker();
+  // With more data groups the file started with the first cycle.
+  if (IHeader* header = Header(); header != nullptr && header->DataGroups().size() == 1) {
+    header->StartTime(start_time);
+    SignalWorker();
+  }
+}
+
+void MdfWriter::StartMeasurement(uint64_t start_time_ns) {
+  state_ = WriterState::kStartMeas;
+  start_time_ = start_time_ns;
+  stop_time_ = 0;
+  UpdateMasterChannels();
+  SignalWorker();
+  if (IHeader* header = Header(); header != nullptr && header->DataGroups().size() == 1) {
+    header->StartTime(start_time_ns);
+    SignalWorker();
+  }
+}
+
+void MdfWriter::StopMeasurement(const ITimestamp& stop_time) { StopMeasurement(stop_time.GetUtcTimeNs()); }
+
+void MdfWriter::StopMeasurement(uint64_t stop_time_ns) {
+  state_ = WriterState::kStopMeas;
+  stop_time_ = stop_time_ns;
+  SignalWorker();
+}
+
+double MdfWriter::MasterSeconds(uint64_t time_ns) const {
+  // The difference read as signed: a sample before the start gets a negative time.
+  return static_cast<double>(static_cast<int64_t>(time_ns - start_time_)) / 1'000'000'000.0;
+}
+
+void MdfWriter::SaveSample(const IChannelGroup& group, uint64_t time_ns) {
+  SampleRecord sample(group, time_ns);
+  if (const auto master = master_channels_.find(sample.record_id);
+      master != master_channels_.end() && master->second->CalculateMaster()) {
+    master->second->SetTimestamp(MasterSeconds(time_ns), sample.record_buffer);
+  }
+  sample_queue_size_ += sample.Size();
+  std::lock_guard lock(locker_);
+  sample_queue_.push_back(std::move(sample));
+}
+
+void MdfWriter::UpdateMasterChannels() {
+  master_channels_.clear();
+  const IHeader* header = Header();
+  if (header == nullptr) return;
+  const IDataGroup* data_group = header->LastDataGroup();
+  if (data_group == nullptr) return;
+  for (const IChannelGroup* group : data_group->ChannelGroups()) {
+    for (IChannel* channel : group->Channels()) {
+      if (channel != nullptr && channel->ChannelType() == kMasterChannel && channel->SyncType() == kTimeSync) {
+        master_channels_.emplace(group->RecordId(), channel);
+        break;
+      }
+    }
+  }
+  if (master_channels_.empty()) return;
+  std::lock_guard lock(locker_);
+  for (SampleRecord& sample : sample_queue_) {
+    if (const auto master = master_channels_.find(sample.record_id);
+        master != master_channels_.end() && master->second->CalculateMaster()) {
+      master->second->SetTimestamp(MasterSeconds(sample.timestamp), sample.record_buffer);
+    }
+  }
+}
+
+bool MdfWriter::FinalizeMeasurement() {
+  StopWorkThread();  // its last pass has flushed the queue
+  if (!mdf_file_) {
+    MDF_ERROR() << "The MDF file is not created. Invalid use of the function.";
+    return false;
+  }
+  const bool all_saved = DropLeftoverSamples() && !cycle_failed_;
+  if (!KeepsFileOpen()) Open(std::ios_base::in | std::ios_base::out | std::ios_base::binary);
+  if (!IsOpen()) {
+    MDF_ERROR() << "Failed to open the file for writing. File: " << filename_;
+    return false;
+  }
+  const bool written = mdf_file_->Write(*buffer_);
+  const bool signal_data = WriteSignalData(*buffer_);  // also after a failed tree write
+  const bool closed = Close();
+  state_ = WriterState::kFinalize;
+  return all_saved && written && signal_data && closed;
+}
+
+bool MdfWriter::DropLeftoverSamples() {
+  std::lock_guard lock(locker_);
+  if (sample_queue_.empty()) return true;
+  // Left in the queue they would be written into the next cycle's data group.
+  MDF_ERROR() << "Samples were not written. Samples: " << sample_queue_.size();
+  sample_queue_.clear();
+  return false;
+}
+
+void MdfWriter::SetDataStart(std::streambuf& /* buffer */) {}
+
+bool MdfWriter::WriteSignalData(std::streambuf& /* buffer */) { return true; }
+
+void MdfWriter::TrimQueue() {
+  const uint64_t start = start_time_;
+  const uint64_t pre_trig = pre_trig_time_;
+  // The window ends at the start time, or before it at the newest sample. Differences
+  // saturate: a window reaching back before 1970, or samples out of time order, never
+  // make a sample count as old.
+  while (sample_queue_.size() >= 2) {
+    const uint64_t second = sample_queue_[1].timestamp;
+    if (start == 0) {
+      const uint64_t newest = sample_queue_.back().timestamp;
+      if (newest <= second || newest - second <= pre_trig) break;
+    } else if (second >= (start > pre_trig ? start - pre_trig : 0)) {
+      break;
+    }
+    sample_queue_.pop_front();
+  }
+}
+
+void MdfWriter::SaveQueue(std::unique_lock<std::mutex>& /* lock */) {
+  // The MDF 3 record stream comes with the MDF 3 writer; every MDF 4 kind has its own pass.
+}
+
+void MdfWriter::FlushQueue(std::unique_lock<std::mutex>& lock) { SaveQueue(lock); }
+
+void MdfWriter::WorkThread() {
+  std::unique_lock lock(locker_);
+  while (!stop_thread_) {
+    sample_event_.wait_for(lock, work_period_, [this] { return stop_thread_.load(); });
+    switch (state_.load()) {
+      case WriterState::kInit:
+        GuardedPass(lock, [this] { TrimQueue(); });
+        break;
+      case WriterState::kStartMeas:
+        GuardedPass(lock, [this, &lock] { SaveQueue(lock); });
+        break;
+      case WriterState::kStopMeas:
+        GuardedPass(lock, [this, &lock] { FlushQueue(lock); });
+        break;
+      default:
+        sample_queue_.clear();
+        break;
+    }
+  }
+  GuardedPass(lock, [this, &lock] { FlushQueue(lock); });
+}
+
+void MdfWriter::PassFailed(std::unique_lock<std::mutex>& lock, const std::exception& error) {
+  if (!lock.owns_lock()) lock.lock();
+  MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "WorkThread"}, MdfLogSeverity::kError)
+      << "Failed to write the samples. Error: " << error.what();
+  cycle_failed_ = true;
+  sample_queue_.clear();
+}
+
+void MdfWriter::StartWorkThread() {
+  stop_thread_ = false;
+  work_thread_ = std::thread([this] { WorkThread(); });
+}
+
+void MdfWriter::StopWorkThread() {
+  {
+    // Set under the lock: the worker tests the flag and starts waiting under it, so the
+    // notification below cannot fall between the two.
+    std::lock_guard lock(locker_);
+    stop_thread_ = true;
+  }
+  if (work_thread_.joinable()) {
+    if (work_thread_.get_id() == std::this_thread::get_id()) {
+      return;  // the worker ends itself once its pass returns; it cannot join itself
+    }
+    sample_event_.notify_all();
+    work_thread_.join();
+  }
+  stop_thread_ = false;
+}
+
+void MdfWriter::Open(std::ios_base::openmode mode) {
+  if (!buffer_) {
+    MDF_ERROR() << "Invalid use of function. Need to init the file or stream buffer first.";
+    return;
+  }
+  OpenMdfFile(*buffer_, filename_, mode);  // the callers test IsOpen
+}
+
+bool MdfWriter::IsOpen() const {
+  if (!buffer_) return false;
+  try {
+    const auto* file = dynamic_cast<const std::filebuf*>(buffer_.get());
+    return file == nullptr || file->is_open();
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Checking if file is opened, failed. Error: " << error.what();
+    return false;
+  }
+}
+
+bool MdfWriter::Close() {
+  if (!buffer_) return true;
+  try {
+    auto* file = dynamic_cast<std::filebuf*>(buffer_.get());
+    if (!filename_.empty() && file != nullptr) {
+      return !file->is_open() || file->close() != nullptr;
+    }
+    // A buffered stream may report a full disk only when it writes out what it holds.
+    if (buffer_->pubsync() != 0) {
+      MDF_ERROR() << "Close of file failed. Error: The stream buffer could not be flushed.";
+      return false;
+    }
+  } catch (const std::exception& error) {
+    MDF_ERROR() << "Close of file failed. Error: " << error.what();
+    return false;
+  }
+  return true;
+}
+
+std::string MdfWriter::FileStem() const {
+  try {
+    return PathStem(filename_);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+}  // namespace mdf

@@ -1,0 +1,269 @@
+// Files written through the MDF 4 writer kinds: what the checker and our reader see in them,
+// and the layout of the records and data blocks one cycle leaves.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cg4block.h"
+#include "dg4block.h"
+#include "dt4block.h"
+#include "mdf/iheader.h"
+#include "mdf/itimestamp.h"
+#include "mdf/mdfwriter.h"
+#include "mdf4writer.h"
+#include "support/bytes.h"
+#include "support/logcapture.h"
+#include "support/memorybuffer.h"
+#include "support/tempdir.h"
+#include "support/writerkit.h"
+#include "support/writerlayout.h"
+
+namespace {
+
+using mdf::MdfWriterType;
+using test::MemoryBuffer;
+
+std::string KindName(MdfWriterType type) {
+  switch (type) {
+    case MdfWriterType::kMdf4Writer:
+      return "Mdf4Writer";
+    case MdfWriterType::kMdfBusLogger:
+      return "BusLogger";
+    case MdfWriterType::kMdfConverter:
+      return "Converter";
+    default:
+      return "Other";
+  }
+}
+
+struct WrittenFile {
+  std::vector<uint8_t> image;
+  bool cycles_ok = true;
+};
+
+/// `cycles` cycles of the rich layout, each in a data group of its own; cycle c saves
+/// 20 + 7c samples of each group.
+WrittenFile WriteRichFile(MdfWriterType type, int cycles, bool compress) {
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(type);
+  EXPECT_TRUE(writer->Init(buffer));
+  writer->CompressData(compress);
+  writer->WorkPeriod(test::kWaitingWorker);
+  writer->GetFile()->SetMinorVersion(11);
+  WrittenFile file;
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    const auto groups = test::AddRichDataGroup(*writer);
+    file.cycles_ok = test::RunRichCycle(*writer, groups, 20 + 7 * static_cast<uint64_t>(cycle)) && file.cycles_ok;
+  }
+  writer.reset();
+  file.image = buffer->Bytes();
+  return file;
+}
+
+class WriterKinds : public testing::TestWithParam<std::tuple<MdfWriterType, int, bool>> {};
+
+TEST_P(WriterKinds, FilesPassTheCheckerAndReadBackEqual) {
+  const auto [type, cycles, compress] = GetParam();
+  const WrittenFile file = WriteRichFile(type, cycles, compress);
+  ASSERT_TRUE(file.cycles_ok);
+
+  const test::ReadBack read(file.image);
+  ASSERT_TRUE(read.Ok());
+  ASSERT_EQ(read.DataGroups().size(), static_cast<size_t>(cycles));
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    test::ExpectRichValues(read, static_cast<size_t>(cycle), 20 + 7 * static_cast<uint64_t>(cycle));
+  }
+  EXPECT_EQ(read.File()->Header()->StartTime(), test::kStartNs);
+
+  const std::string tool = test::Mdf4CheckTool();
+  if (tool.empty()) GTEST_SKIP() << "mdf4check is not installed";
+  test::TempDir dir;
+  const std::string path = dir.Write("written.mf4", file.image);
+  const test::CheckResult check = test::RunMdf4Check(tool, "", path);
+  EXPECT_EQ(check.status, 0) << check.output;
+  // 13 values per "Rich" sample (the array has 3 elements), 4 per "Bus" sample.
+  uint64_t samples = 0;
+  for (int cycle = 0; cycle < cycles; ++cycle) samples += 20 + 7 * static_cast<uint64_t>(cycle);
+  EXPECT_EQ(test::ExpectCheckerAgrees(tool, path, read), 17 * samples);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, WriterKinds,
+                         testing::Combine(testing::Values(MdfWriterType::kMdf4Writer, MdfWriterType::kMdfBusLogger,
+                                                          MdfWriterType::kMdfConverter),
+                                          testing::Values(1, 3), testing::Bool()),
+                         [](const auto& info) {
+                           return KindName(std::get<0>(info.param)) + "_" + std::to_string(std::get<1>(info.param)) +
+                                  "Cycles" + (std::get<2>(info.param) ? "_Compressed" : "_Plain");
+                         });
+
+}  // namespace
+
+namespace {
+
+/// The data groups of a written image in link order, from the header at 64 on.
+std::vector<int64_t> DataGroupPositions(const std::vector<uint8_t>& image) {
+  std::vector<int64_t> positions;
+  for (int64_t position = test::HeaderAt(image, 64).links.at(0); position > 0 && positions.size() < 100;
+       position = test::HeaderAt(image, position).links.at(0)) {
+    positions.push_back(position);
+  }
+  return positions;
+}
+
+/// A data group with one group of 10-byte records: a 64-bit counter and a 16-bit value.
+struct PlainGroup {
+  mdf::IChannelGroup* group = nullptr;
+  mdf::IChannel* wide = nullptr;
+  mdf::IChannel* narrow = nullptr;
+};
+
+PlainGroup AddPlainGroup(mdf::MdfWriter& writer, uint8_t id_size, uint64_t record_id) {
+  mdf::IDataGroup* data_group = writer.CreateDataGroup();
+  PlainGroup plain;
+  plain.group = data_group->CreateChannelGroup();
+  data_group->RecordIdSize(id_size);
+  plain.group->RecordId(record_id);
+  plain.wide = test::AddChannel(*plain.group, "Wide", 0, 8);
+  plain.narrow = test::AddChannel(*plain.group, "Narrow", 0, 2);
+  return plain;
+}
+
+bool RunPlainCycle(mdf::MdfWriter& writer, const PlainGroup& plain, uint64_t samples) {
+  const bool initialised = writer.InitMeasurement();
+  writer.StartMeasurement(test::kStartNs);
+  for (uint64_t i = 0; i < samples; ++i) {
+    plain.wide->SetChannelValue(0x0101010101010101ULL * (i + 1));
+    plain.narrow->SetChannelValue(static_cast<uint16_t>(0xA000 + i));
+    writer.SaveSample(*plain.group, test::SampleTime(i));
+  }
+  writer.StopMeasurement(UINT64_MAX);
+  return writer.FinalizeMeasurement() && initialised;
+}
+
+std::vector<uint8_t> PlainRecords(uint8_t id_size, uint64_t record_id, uint64_t samples) {
+  test::Bytes records;
+  for (uint64_t i = 0; i < samples; ++i) {
+    records.Le(record_id, id_size);
+    records.U64(0x0101010101010101ULL * (i + 1)).U16(static_cast<uint16_t>(0xA000 + i));
+  }
+  return records;
+}
+
+struct RecordIdCase {
+  uint8_t id_size;
+  uint64_t record_id;
+};
+
+class RecordIdLayout : public testing::TestWithParam<RecordIdCase> {};
+
+TEST_P(RecordIdLayout, TheDtBlockHoldsTheIdThenTheRecordPerSample) {
+  const auto [id_size, record_id] = GetParam();
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  writer->Init(buffer);
+  writer->WorkPeriod(test::kWaitingWorker);
+  const PlainGroup plain = AddPlainGroup(*writer, id_size, record_id);
+  ASSERT_TRUE(RunPlainCycle(*writer, plain, 3));
+
+  const auto& image = buffer->Bytes();
+  const auto groups = DataGroupPositions(image);
+  ASSERT_EQ(groups.size(), 1U);
+  const int64_t dt = test::HeaderAt(image, groups[0]).links.at(2);
+  const test::BlockHeader block = test::HeaderAt(image, dt);
+  EXPECT_EQ(block.id, "##DT");
+  EXPECT_EQ(block.length, 24 + 3 * (id_size + 10U));  // 24 + 33 = 57 with 1-byte ids
+  EXPECT_EQ(test::Slice(image, static_cast<size_t>(dt) + 24, 3 * (id_size + 10U)),
+            PlainRecords(id_size, record_id, 3));
+  EXPECT_EQ(image.size(), static_cast<size_t>(dt + static_cast<int64_t>(block.length)))
+      << "the records are the last bytes of the file";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RecordIdLayout,
+                         testing::Values(RecordIdCase{0, 0}, RecordIdCase{1, 7}, RecordIdCase{2, 5},
+                                         RecordIdCase{4, 0x01020304}, RecordIdCase{8, 0x0102030405060708ULL}));
+
+TEST(Mdf4Writer, ALaterCycleLeavesTheFirstDtBlockAsItWas) {
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  writer->Init(buffer);
+  writer->WorkPeriod(test::kWaitingWorker);
+  ASSERT_TRUE(RunPlainCycle(*writer, AddPlainGroup(*writer, 1, 3), 3));
+  const std::vector<uint8_t> first = buffer->Bytes();
+  const int64_t first_dt = test::HeaderAt(first, DataGroupPositions(first).at(0)).links.at(2);
+
+  ASSERT_TRUE(RunPlainCycle(*writer, AddPlainGroup(*writer, 1, 4), 5));
+  const auto& image = buffer->Bytes();
+  const auto groups = DataGroupPositions(image);
+  ASSERT_EQ(groups.size(), 2U);
+  EXPECT_EQ(test::HeaderAt(image, groups[0]).links.at(2), first_dt);
+  EXPECT_EQ(test::Slice(image, static_cast<size_t>(first_dt), 24 + 33), test::Slice(first, static_cast<size_t>(first_dt)))
+      << "the first cycle's DT block, length and records unchanged";
+  const int64_t second_dt = test::HeaderAt(image, groups[1]).links.at(2);
+  EXPECT_GE(second_dt, static_cast<int64_t>(first.size()));
+  EXPECT_EQ(test::HeaderAt(image, second_dt).length, 24 + 5 * 11U);
+  EXPECT_EQ(test::Slice(image, static_cast<size_t>(second_dt) + 24), PlainRecords(1, 4, 5));
+
+  const test::ReadBack read(image);
+  ASSERT_TRUE(read.Ok());
+  EXPECT_EQ(read.Observer(0, "Narrow")->NofSamples(), 3U);
+  EXPECT_EQ(read.Observer(1, "Narrow")->NofSamples(), 5U);
+}
+
+TEST(Mdf4Writer, AHeaderWithoutDataGroupsIsWrittenAlone) {
+  auto buffer = std::make_shared<MemoryBuffer>();
+  test::WriterProbe<mdf::detail::Mdf4Writer> writer;
+  writer.Init(buffer);
+  EXPECT_TRUE(writer.PrepareForWriting());
+  EXPECT_TRUE(writer.InitMeasurement());
+  writer.StartMeasurement(test::kStartNs);
+  EXPECT_TRUE(writer.FinalizeMeasurement());
+  EXPECT_TRUE(DataGroupPositions(buffer->Bytes()).empty());
+  EXPECT_TRUE(test::ReadBack(buffer->Bytes()).Ok());
+}
+
+TEST(Mdf4Writer, SignalDataNeedsAHeader) {
+  test::LogCapture log;
+  test::WriterProbe<mdf::detail::Mdf4Writer> writer;  // no Init: no file object
+  MemoryBuffer buffer;
+  EXPECT_FALSE(writer.WriteSignalData(buffer));
+  ASSERT_EQ(log.entries.size(), 1U);
+  EXPECT_EQ(log.entries[0].text, "No header block found. File: ");
+  EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
+  EXPECT_EQ(log.entries[0].location.function, "WriteSignalData");
+}
+
+TEST(Mdf4Writer, TheBusLoggerWritesTheSameBytes) {
+  for (const bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "compressed" : "plain");
+    const WrittenFile mdf4 = WriteRichFile(MdfWriterType::kMdf4Writer, 3, compress);
+    const WrittenFile bus_logger = WriteRichFile(MdfWriterType::kMdfBusLogger, 3, compress);
+    EXPECT_TRUE(mdf4.image == bus_logger.image);
+  }
+}
+
+TEST(Mdf4Writer, OnlyTheFirstCycleSetsTheHeaderStartTime) {
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  writer->Init(buffer);
+  writer->WorkPeriod(test::kWaitingWorker);
+  AddPlainGroup(*writer, 0, 0);
+  writer->InitMeasurement();
+  writer->StartMeasurement(mdf::UtcTimestamp(test::kStartNs));
+  EXPECT_EQ(writer->Header()->StartTime(), test::kStartNs);
+  writer->FinalizeMeasurement();
+
+  AddPlainGroup(*writer, 0, 0);
+  writer->InitMeasurement();
+  writer->StartMeasurement(mdf::UtcTimestamp(test::kStartNs + 5'000'000'000));
+  EXPECT_EQ(writer->StartTime(), test::kStartNs + 5'000'000'000);
+  EXPECT_EQ(writer->Header()->StartTime(), test::kStartNs) << "with two data groups";
+  writer->StartMeasurement(test::kStartNs + 7);
+  EXPECT_EQ(writer->Header()->StartTime(), test::kStartNs);
+  EXPECT_TRUE(writer->FinalizeMeasurement());
+  EXPECT_EQ(test::ReadBack(buffer->Bytes()).File()->Header()->StartTime(), test::kStartNs);
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+#pragma once
+// The writer tests' kit: a writer kind with its worker's passes and queue in reach, the
+// independent file checker, and a read-back of a written image through the reader and
+// channel observers.
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+#include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/ichannelobserver.h"
+#include "mdf/idatagroup.h"
+#include "mdf/mdffile.h"
+#include "mdf/mdfreader.h"
+#include "mdf/mdfwriter.h"
+#include "support/memorybuffer.h"
+
+namespace test {
+
+/// A writer kind whose worker's passes a test runs itself, on its own thread, so that
+/// what one pass does is seen without waiting for the worker. Give it a long period
+/// (WaitingWorker) so that the worker itself never runs a pass in between.
+template <typename Kind>
+class WriterProbe : public Kind {
+ public:
+  using Kind::Kind;
+  using Kind::PrepareForWriting;
+  using Kind::WriteSignalData;
+
+  /// One pass as the worker runs it in the state.
+  void RunPass(mdf::WriterState state) {
+    std::unique_lock lock(this->locker_);
+    switch (state) {
+      case mdf::WriterState::kInit:
+        this->TrimQueue();
+        break;
+      case mdf::WriterState::kStartMeas:
+        this->SaveQueue(lock);
+        break;
+      case mdf::WriterState::kStopMeas:
+        this->FlushQueue(lock);
+        break;
+      default:
+        break;
+    }
+  }
+  /// The times of the queued samples, oldest first.
+  std::vector<uint64_t> QueuedTimes() {
+    std::lock_guard lock(this->locker_);
+    std::vector<uint64_t> times;
+    for (const auto& sample : this->sample_queue_) times.push_back(sample.timestamp);
+    return times;
+  }
+  std::vector<mdf::SampleRecord> QueuedSamples() {
+    std::lock_guard lock(this->locker_);
+    return {this->sample_queue_.begin(), this->sample_queue_.end()};
+  }
+  [[nodiscard]] uint64_t QueuedBytes() const { return this->sample_queue_size_; }
+  /// Queues a record as SaveSample would, VLSD part and all.
+  void Enqueue(mdf::SampleRecord sample) {
+    this->sample_queue_size_ += sample.Size();
+    std::lock_guard lock(this->locker_);
+    this->sample_queue_.push_back(std::move(sample));
+  }
+  uint64_t EstimatedBlocks() {
+    std::lock_guard lock(this->locker_);
+    return this->EstimateBlockCount();
+  }
+};
+
+/// A period no test lasts: the worker writes only when it is stopped (the converter's
+/// also when signalled).
+inline constexpr std::chrono::hours kWaitingWorker{1};
+
+/// The independent MDF 4 checker; empty when it is not installed here.
+inline std::string Mdf4CheckTool() {
+  if (const char* path = std::getenv("LOGMEND_MDF4CHECK"); path != nullptr && *path != '\0') return path;
+#ifdef LOGMEND_MDF4CHECK
+  if (std::filesystem::exists(LOGMEND_MDF4CHECK)) return LOGMEND_MDF4CHECK;
+#endif
+  return {};
+}
+
+struct CheckResult {
+  int status = -1;
+  std::string output;
+};
+
+/// Runs a shell command and collects what it writes.
+inline CheckResult RunCommand(const std::string& command) {
+  CheckResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;) result.output.append(chunk, n);
+  const int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+/// Runs the checker with the option ("", "--json" or "--values") on the file.
+inline CheckResult RunMdf4Check(const std::string& tool, const std::string& option, const std::string& file) {
+  return RunCommand("'" + tool + "' " + option + " '" + file + "' 2>&1");
+}
+
+/// Prints every value the checker decodes as "data group, channel, sample, element, value",
+/// tab-separated: numbers as Python writes them, texts and hex byte texts quoted.
+inline constexpr const char* kValueLister = R"PY(
+import json, sys
+def walk(channels, dg):
+    for channel in channels:
+        for sample, value in enumerate(channel.get('raw') or []):
+            for element, item in enumerate(value if isinstance(value, list) else [value]):
+                text = json.dumps(item, ensure_ascii=False) if isinstance(item, str) else repr(item)
+                print(dg, channel['name'], sample, element, text, sep='	')
+        walk(channel.get('members') or [], dg)
+for dg, group in enumerate(json.load(sys.stdin)['data_groups']):
+    for channel_group in group['channel_groups']:
+        walk(channel_group['channels'], dg)
+)PY";
+
+/// The image read back as a user reads it: every data group's values into observers.
+class ReadBack {
+ public:
+  explicit ReadBack(const std::vector<uint8_t>& image) : reader_(std::make_shared<MemoryBuffer>(image)) {
+    if (reader_.GetFile() == nullptr) return;
+    info_read_ = reader_.ReadEverythingButData();
+    reader_.GetFile()->DataGroups(groups_);
+    for (mdf::IDataGroup* group : groups_) {
+      auto& observers = observers_.emplace_back();
+      mdf::CreateObserversForDataGroup(*group, observers);
+      data_read_ = reader_.ReadData(*group) && data_read_;
+    }
+  }
+
+  [[nodiscard]] bool Ok() const { return reader_.GetFile() != nullptr && info_read_ && data_read_; }
+  [[nodiscard]] mdf::MdfFile* File() const { return reader_.GetFile(); }
+  [[nodiscard]] const mdf::DataGroupList& DataGroups() const { return groups_; }
+  /// The observer of the named channel in the data group; null when there is none.
+  [[nodiscard]] const mdf::IChannelObserver* Observer(size_t data_group, const std::string& name) const {
+    if (data_group >= observers_.size()) return nullptr;
+    for (const auto& observer : observers_[data_group]) {
+      if (observer && observer->ChannelName() == name) return observer.get();
+    }
+    return nullptr;
+  }
+
+ private:
+  mdf::MdfReader reader_;
+  bool info_read_ = false;
+  bool data_read_ = true;
+  mdf::DataGroupList groups_;
+  std::vector<mdf::ChannelObserverList> observers_;
+};
+
+/// Every value the checker decodes from the file equals the value our reader gives for
+/// it. Returns the number of values compared.
+inline size_t ExpectCheckerAgrees(const std::string& tool, const std::string& file, const ReadBack& read) {
+  const std::string script = file + ".py";
+  std::ofstream(script) << kValueLister;
+  const CheckResult listed = RunCommand("'" + tool + "' --values '" + file + "' | python3 '" + script + "'");
+  EXPECT_EQ(listed.status, 0) << listed.output.substr(0, 2000);
+  std::istringstream lines(listed.output);
+  size_t compared = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    size_t data_group = 0;
+    uint64_t sample = 0;
+    uint64_t element = 0;
+    std::string name;
+    std::string value;
+    fields >> data_group;
+    fields.ignore(1);
+    std::getline(fields, name, '\t');
+    fields >> sample >> element;
+    fields.ignore(1);
+    std::getline(fields, value);
+    const mdf::IChannelObserver* observer = read.Observer(data_group, name);
+    if (observer == nullptr) {
+      ADD_FAILURE() << "no observer for " << name << " in data group " << data_group;
+      continue;
+    }
+    SCOPED_TRACE(name + " sample " + std::to_string(sample) + " element " + std::to_string(element));
+    const uint8_t type = observer->Channel().DataType();
+    if (type >= 10 && type <= 14) {
+      std::vector<uint8_t> bytes;
+      observer->GetSampleByteArray(sample, bytes);
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string hex = "\"";
+      for (const uint8_t byte : bytes) hex += {kHex[byte >> 4], kHex[byte & 15]};
+      EXPECT_EQ(value, hex + "\"");
+    } else if (type >= 6) {
+      std::string text;
+      observer->GetSampleText(sample, text, element);
+      EXPECT_EQ(value, "\"" + text + "\"");
+    } else if (type >= 4) {
+      double expected = 0;
+      std::from_chars(value.data(), value.data() + value.size(), expected);
+      double actual = 0;
+      observer->GetSampleFloat(sample, actual, element);
+      EXPECT_EQ(actual, expected);
+    } else if (type >= 2) {
+      int64_t actual = 0;
+      observer->GetSampleSigned(sample, actual, element);
+      EXPECT_EQ(value, std::to_string(actual));
+    } else {
+      uint64_t actual = 0;
+      observer->GetSampleUnsigned(sample, actual, element);
+      EXPECT_EQ(value, std::to_string(actual));
+    }
+    ++compared;
+  }
+  std::remove(script.c_str());
+  return compared;
+}
+
+}  // namespace test
