@@ -22,6 +22,7 @@ void MdfConverter::WorkThread() {
     // Any signal wakes this worker. The stop flag is set and tested under the lock, so a
     // stop sent while a pass ran is seen here instead of after a full period's wait.
     sample_event_.wait_until(lock, std::chrono::system_clock::now() + work_period_);
+    if (stop_thread_) break;  // the last flush below is the one pass
     switch (state_.load()) {
       case WriterState::kInit:
         TrimQueue();

@@ -80,6 +80,9 @@ bool MdfWriter::InitMeasurement() {
   stop_time_ = 0;
   state_ = WriterState::kInit;
   cycle_failed_ = !written;
+  // The masters of this cycle's data group: samples saved before the start get theirs in
+  // seconds since 1970, and never through a channel of the previous cycle's layout.
+  UpdateMasterChannels();
   StartWorkThread();
   return written;
 }
@@ -217,6 +220,9 @@ void MdfWriter::WorkThread() {
   std::unique_lock lock(locker_);
   while (!stop_thread_) {
     sample_event_.wait_for(lock, work_period_, [this] { return stop_thread_.load(); });
+    // Stopped: the last flush below is the one pass, so that how many passes see a sample
+    // after the stop time never depends on when the thread ran.
+    if (stop_thread_) break;
     switch (state_.load()) {
       case WriterState::kInit:
         GuardedPass(lock, [this] { TrimQueue(); });

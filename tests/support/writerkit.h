@@ -26,6 +26,10 @@
 #include "mdf/mdffile.h"
 #include "mdf/mdfreader.h"
 #include "mdf/mdfwriter.h"
+#include "datablock.h"
+#include "dg4block.h"
+#include "dl4block.h"
+#include "hl4block.h"
 #include "support/memorybuffer.h"
 
 namespace test {
@@ -225,6 +229,39 @@ inline size_t ExpectCheckerAgrees(const std::string& tool, const std::string& fi
   }
   std::remove(script.c_str());
   return compared;
+}
+
+struct DataBlockEntry {
+  std::string type;
+  uint64_t size = 0;    // uncompressed
+  uint64_t offset = 0;  // in the data list
+};
+using ListLayout = std::vector<std::vector<DataBlockEntry>>;  // per data list, in chain order
+
+/// The data lists under a data group's HL block as the reader finds them.
+inline ListLayout ReadListLayout(const std::vector<uint8_t>& image, size_t data_group_index = 0) {
+  mdf::MdfReader reader(std::make_shared<MemoryBuffer>(image));
+  EXPECT_TRUE(reader.ReadEverythingButData());
+  mdf::DataGroupList groups;
+  reader.GetFile()->DataGroups(groups);
+  ListLayout layout;
+  const auto* data_group = dynamic_cast<const mdf::detail::Dg4Block*>(groups.at(data_group_index));
+  const auto& blocks = data_group->DataBlockList();
+  EXPECT_EQ(blocks.size(), 1U);
+  const auto* header_list = dynamic_cast<const mdf::detail::Hl4Block*>(blocks.at(0).get());
+  if (header_list == nullptr) {
+    ADD_FAILURE() << "the data group's data is no HL block";
+    return layout;
+  }
+  for (const auto& list_block : header_list->DataBlockList()) {
+    const auto* list = dynamic_cast<const mdf::detail::Dl4Block*>(list_block.get());
+    auto& entries = layout.emplace_back();
+    for (size_t i = 0; i < list->DataBlockList().size(); ++i) {
+      const auto* block = dynamic_cast<const mdf::detail::DataBlock*>(list->DataBlockList()[i].get());
+      entries.push_back({block->BlockType(), block->DataSize(), list->Offsets().at(i)});
+    }
+  }
+  return layout;
 }
 
 }  // namespace test
