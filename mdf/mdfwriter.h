@@ -9,7 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <ios>
 #include <map>
@@ -18,8 +17,10 @@
 #include <streambuf>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mdf/mdffile.h"
+#include "mdf/samplequeue.h"
 #include "mdf/samplerecord.h"
 
 namespace mdf {
@@ -152,6 +153,8 @@ class MdfWriter {
   bool DropLeftoverSamples();
   /// Seconds from the start time to the sample's time, negative before it.
   [[nodiscard]] double MasterSeconds(uint64_t time_ns) const;
+  /// Writes the master value into a record of a group with a time master.
+  void StampMaster(uint64_t record_id, uint64_t time_ns, uint8_t* record, size_t size);
   [[nodiscard]] bool HasFailed() const { return cycle_failed_; }
   void MarkFailed() { cycle_failed_ = true; }
 
@@ -167,9 +170,10 @@ class MdfWriter {
   std::mutex locker_;  // guards the sample queue
   std::condition_variable sample_event_;
   std::atomic<uint64_t> sample_queue_size_{0};  // record bytes + VLSD bytes queued
-  std::deque<SampleRecord> sample_queue_;
+  SampleQueue sample_queue_;
   bool compress_data_ = false;
   std::map<uint64_t, IChannel*> master_channels_;  // by record id; built on the caller's thread
+  std::vector<uint8_t> master_record_;             // the caller's scratch record for StampMaster
   std::atomic<bool> cycle_failed_{false};
   std::chrono::nanoseconds work_period_ = std::chrono::seconds(10);
 };

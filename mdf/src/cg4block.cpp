@@ -211,8 +211,12 @@ void Cg4Block::CountSample() {
 }
 
 void Cg4Block::AppendSample(ByteArray& dest, uint8_t id_size, const ByteArray& sample) {
+  AppendSample(dest, id_size, sample.data(), sample.size());
+}
+
+void Cg4Block::AppendSample(ByteArray& dest, uint8_t id_size, const uint8_t* sample, size_t size) {
   WriteRecordId(dest, id_size);
-  dest.insert(dest.end(), sample.begin(), sample.end());
+  dest.insert(dest.end(), sample, sample + size);
   CountSample();
 }
 
@@ -230,10 +234,13 @@ uint64_t Cg4Block::AppendVlsdSample(ByteArray& dest, uint8_t id_size, const Byte
 }
 
 void Cg4Block::WriteSample(std::streambuf& buffer, uint8_t id_size, const ByteArray& sample) {
+  WriteSample(buffer, id_size, sample.data(), sample.size());
+}
+
+void Cg4Block::WriteSample(std::streambuf& buffer, uint8_t id_size, const uint8_t* sample, size_t sample_size) {
   WriteRecordId(buffer, id_size);
-  const auto size = static_cast<std::streamsize>(sample.size());
-  const std::streamsize written =
-      size > 0 ? buffer.sputn(reinterpret_cast<const char*>(sample.data()), size) : 0;
+  const auto size = static_cast<std::streamsize>(sample_size);
+  const std::streamsize written = size > 0 ? buffer.sputn(reinterpret_cast<const char*>(sample), size) : 0;
   if (written != size) {
     // A record that is not whole in the file must not be counted: the cycle count would
     // claim it and the file would read wrong.

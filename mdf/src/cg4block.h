@@ -74,10 +74,12 @@ class Cg4Block : public MdfBlock, public IChannelGroup {
   // group a uint32 length and the value. The VLSD variants return the record's offset in
   // the group's record stream (record ids not counted).
   void AppendSample(ByteArray& dest, uint8_t id_size, const ByteArray& sample);
+  void AppendSample(ByteArray& dest, uint8_t id_size, const uint8_t* sample, size_t size);
   uint64_t AppendVlsdSample(ByteArray& dest, uint8_t id_size, const ByteArray& value);
   /// Throws "Invalid number of bytes written" on a short write; the sample is then not
   /// counted.
   void WriteSample(std::streambuf& buffer, uint8_t id_size, const ByteArray& sample);
+  void WriteSample(std::streambuf& buffer, uint8_t id_size, const uint8_t* sample, size_t size);
   uint64_t WriteVlsdSample(std::streambuf& buffer, uint8_t id_size, const ByteArray& value);
 
   /// The first VLSD channel whose values go to its own signal data; null when none.

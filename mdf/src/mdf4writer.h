@@ -24,6 +24,9 @@ class Mdf4Writer : public MdfWriter {
   static constexpr uint64_t kMaxBlockSize = 4'000'000;
   /// A rest of data of at most this size is stored plain: zipping gains nothing on it.
   static constexpr uint64_t kMaxPlainRest = 100;
+  /// Records a plain pass takes off the queue at once: enough to make the lock rare, few
+  /// enough to keep the batch small next to the queue.
+  static constexpr size_t kWriteBatch = 256;
 
   Mdf4Writer() = default;
   ~Mdf4Writer() override;
@@ -49,7 +52,7 @@ class Mdf4Writer : public MdfWriter {
 
   [[nodiscard]] Dg4Block* LastDg4Block() const;
   /// How many zipped blocks the queued records fill; 0 without a data group. Lock held.
-  [[nodiscard]] uint64_t EstimateBlockCount() const;
+  [[nodiscard]] uint64_t EstimateBlockCount();
   [[nodiscard]] static std::unique_ptr<Hl4Block> CreateHl4Block();
 
   uint64_t offset_ = 0;  // uncompressed record bytes already in data blocks of this cycle

@@ -125,15 +125,20 @@ double MdfWriter::MasterSeconds(uint64_t time_ns) const {
   return static_cast<double>(static_cast<int64_t>(time_ns - start_time_)) / 1'000'000'000.0;
 }
 
+void MdfWriter::StampMaster(uint64_t record_id, uint64_t time_ns, uint8_t* record, size_t size) {
+  const auto master = master_channels_.find(record_id);
+  if (master == master_channels_.end() || !master->second->CalculateMaster()) return;
+  master_record_.assign(record, record + size);
+  master->second->SetTimestamp(MasterSeconds(time_ns), master_record_);
+  std::copy(master_record_.begin(), master_record_.end(), record);
+}
+
 void MdfWriter::SaveSample(const IChannelGroup& group, uint64_t time_ns) {
   SampleRecord sample(group, time_ns);
-  if (const auto master = master_channels_.find(sample.record_id);
-      master != master_channels_.end() && master->second->CalculateMaster()) {
-    master->second->SetTimestamp(MasterSeconds(time_ns), sample.record_buffer);
-  }
+  StampMaster(sample.record_id, time_ns, sample.record_buffer.data(), sample.record_buffer.size());
   sample_queue_size_ += sample.Size();
   std::lock_guard lock(locker_);
-  sample_queue_.push_back(std::move(sample));
+  sample_queue_.push_back(sample);
 }
 
 void MdfWriter::UpdateMasterChannels() {
@@ -152,12 +157,9 @@ void MdfWriter::UpdateMasterChannels() {
   }
   if (master_channels_.empty()) return;
   std::lock_guard lock(locker_);
-  for (SampleRecord& sample : sample_queue_) {
-    if (const auto master = master_channels_.find(sample.record_id);
-        master != master_channels_.end() && master->second->CalculateMaster()) {
-      master->second->SetTimestamp(MasterSeconds(sample.timestamp), sample.record_buffer);
-    }
-  }
+  sample_queue_.ForEach([this](SampleQueue::View& sample) {
+    StampMaster(sample.record_id, sample.timestamp, sample.record, sample.record_size);
+  });
 }
 
 bool MdfWriter::FinalizeMeasurement() {
@@ -199,9 +201,9 @@ void MdfWriter::TrimQueue() {
   // saturate: a window reaching back before 1970, or samples out of time order, never
   // make a sample count as old.
   while (sample_queue_.size() >= 2) {
-    const uint64_t second = sample_queue_[1].timestamp;
+    const uint64_t second = sample_queue_.TimeAt(1);
     if (start == 0) {
-      const uint64_t newest = sample_queue_.back().timestamp;
+      const uint64_t newest = sample_queue_.BackTime();
       if (newest <= second || newest - second <= pre_trig) break;
     } else if (second >= (start > pre_trig ? start - pre_trig : 0)) {
       break;

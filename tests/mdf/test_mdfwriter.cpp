@@ -296,10 +296,7 @@ TEST(MdfWriter, TheWorkerWritesEveryPeriod) {
     test::SetBusValues(*groups.bus, i);
     writer.SaveSample(*groups.bus, test::SampleTime(i) + 500'000);
   }
-  // Waits for a pass of the worker's own; bounded, as a stuck worker must fail the test.
-  for (int tries = 0; tries < 20000 && !writer.QueuedTimes().empty(); ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(writer.WaitForSavePasses(1)) << "a pass of the worker's own";
   EXPECT_TRUE(writer.QueuedTimes().empty());
   writer.StopMeasurement(UINT64_MAX);
   ASSERT_TRUE(writer.FinalizeMeasurement());

@@ -50,17 +50,17 @@ class MemoryBuffer : public std::streambuf {
     return c;
   }
   std::streamsize xsputn(const char* source, std::streamsize count) override {
-    std::streamsize written = 0;
-    for (; written < count; ++written) {
-      if (static_cast<size_t>(position_) >= capacity_) {
-        break;
-      }
-      if (static_cast<size_t>(position_) >= data_.size()) {
-        data_.resize(static_cast<size_t>(position_) + 1);
-      }
-      data_[static_cast<size_t>(position_++)] = static_cast<uint8_t>(source[written]);
+    const auto position = static_cast<size_t>(position_);
+    if (count <= 0 || position >= capacity_) {
+      return 0;
     }
-    return written;
+    const size_t n = std::min(static_cast<size_t>(count), capacity_ - position);
+    if (position + n > data_.size()) {
+      data_.resize(position + n);
+    }
+    std::memcpy(data_.data() + position, source, n);
+    position_ += static_cast<int64_t>(n);
+    return static_cast<std::streamsize>(n);
   }
   int_type overflow(int_type c) override {
     if (c == traits_type::eof()) {

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <atomic>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,24 +67,51 @@ class WriterProbe : public Kind {
   std::vector<uint64_t> QueuedTimes() {
     std::lock_guard lock(this->locker_);
     std::vector<uint64_t> times;
-    for (const auto& sample : this->sample_queue_) times.push_back(sample.timestamp);
+    this->sample_queue_.ForEach([&times](const mdf::SampleQueue::View& sample) { times.push_back(sample.timestamp); });
     return times;
   }
+  /// The queued samples' times, record ids and record bytes.
   std::vector<mdf::SampleRecord> QueuedSamples() {
     std::lock_guard lock(this->locker_);
-    return {this->sample_queue_.begin(), this->sample_queue_.end()};
+    std::vector<mdf::SampleRecord> samples;
+    this->sample_queue_.ForEach([&samples](const mdf::SampleQueue::View& view) {
+      auto& sample = samples.emplace_back();
+      sample.timestamp = view.timestamp;
+      sample.record_id = view.record_id;
+      sample.record_buffer.Assign(view.record, view.record_size);
+    });
+    return samples;
   }
   [[nodiscard]] uint64_t QueuedBytes() const { return this->sample_queue_size_; }
   /// Queues a record as SaveSample would, VLSD part and all.
   void Enqueue(mdf::SampleRecord sample) {
     this->sample_queue_size_ += sample.Size();
     std::lock_guard lock(this->locker_);
-    this->sample_queue_.push_back(std::move(sample));
+    this->sample_queue_.push_back(sample);
   }
   uint64_t EstimatedBlocks() {
     std::lock_guard lock(this->locker_);
     return this->EstimateBlockCount();
   }
+  /// Save passes ended so far, the worker's and RunPass's.
+  [[nodiscard]] uint64_t SavePasses() const { return save_passes_; }
+  /// Waits until `count` save passes have ended; bounded, so that a worker that never
+  /// wakes fails the test instead of hanging it.
+  bool WaitForSavePasses(uint64_t count) const {
+    for (int tries = 0; tries < 30000 && save_passes_ < count; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return save_passes_ >= count;
+  }
+
+ protected:
+  void SaveQueue(std::unique_lock<std::mutex>& lock) override {
+    Kind::SaveQueue(lock);
+    ++save_passes_;
+  }
+
+ private:
+  std::atomic<uint64_t> save_passes_{0};
 };
 
 /// A period no test lasts: the worker writes only when it is stopped (the converter's
