@@ -2,6 +2,7 @@
 // and the layout of the records and data blocks one cycle leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -264,6 +265,103 @@ TEST(Mdf4Writer, OnlyTheFirstCycleSetsTheHeaderStartTime) {
   EXPECT_EQ(writer->Header()->StartTime(), test::kStartNs);
   EXPECT_TRUE(writer->FinalizeMeasurement());
   EXPECT_EQ(test::ReadBack(buffer->Bytes()).File()->Header()->StartTime(), test::kStartNs);
+}
+
+}  // namespace
+
+namespace {
+
+/// Records that carry their variable-length bytes with them, as a VLSD channel group
+/// takes them, or the group's own VLSD channel without one.
+class VlsdRecords : public testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(VlsdRecords, ReachTheirGroupOrTheSignalDataAndReadBack) {
+  const auto [with_vlsd_group, compress] = GetParam();
+  auto buffer = std::make_shared<MemoryBuffer>();
+  test::WriterProbe<mdf::detail::Mdf4Writer> writer;
+  writer.Init(buffer);
+  writer.CompressData(compress);
+  writer.WorkPeriod(test::kWaitingWorker);
+  mdf::IDataGroup* data_group = writer.CreateDataGroup();
+  mdf::IChannelGroup* frames = data_group->CreateChannelGroup();
+  frames->Name("Frames");
+  test::AddChannel(*frames, "Time", 4, 8, 2)->SyncType(1);
+  mdf::IChannel* payload = test::AddChannel(*frames, "Payload", 10, 8, 1);  // its offset: the last 8 bytes
+  if (with_vlsd_group) {
+    mdf::IChannelGroup* values = data_group->CreateChannelGroup();
+    values->Name("Payloads");
+    values->Flags(0x0001);
+    payload->VlsdRecordId(values->RecordId());
+    ASSERT_EQ(values->RecordId(), frames->RecordId() + 1);
+  }
+  ASSERT_TRUE(writer.InitMeasurement());
+  writer.StartMeasurement(test::kStartNs);
+  constexpr uint64_t kSamples = 40;
+  for (uint64_t i = 0; i < kSamples; ++i) {
+    mdf::SampleRecord sample(*frames, test::SampleTime(i));
+    sample.vlsd_data = true;
+    sample.vlsd_buffer = test::Payload(i);
+    writer.Enqueue(std::move(sample));
+  }
+  writer.StopMeasurement(UINT64_MAX);
+  ASSERT_TRUE(writer.FinalizeMeasurement());
+
+  const test::ReadBack read(buffer->Bytes());
+  ASSERT_TRUE(read.Ok());
+  const mdf::IChannelObserver* observer = read.Observer(0, "Payload");
+  ASSERT_NE(observer, nullptr);
+  ASSERT_EQ(observer->NofSamples(), kSamples);
+  for (uint64_t i = 0; i < kSamples; ++i) {
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(observer->GetSampleByteArray(i, bytes));
+    EXPECT_EQ(bytes, test::Payload(i)) << i;
+  }
+
+  const std::string tool = test::Mdf4CheckTool();
+  if (tool.empty()) GTEST_SKIP() << "mdf4check is not installed";
+  test::TempDir dir;
+  const std::string path = dir.Write("vlsd.mf4", buffer->Bytes());
+  const test::CheckResult check = test::RunMdf4Check(tool, "", path);
+  EXPECT_EQ(check.status, 0) << check.output;
+  EXPECT_EQ(test::ExpectCheckerAgrees(tool, path, read), 2 * kSamples);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, VlsdRecords, testing::Combine(testing::Bool(), testing::Bool()), [](const auto& info) {
+  return std::string(std::get<0>(info.param) ? "VlsdGroup" : "SignalData") +
+         (std::get<1>(info.param) ? "_Compressed" : "_Plain");
+});
+
+TEST(Mdf4Writer, AnOffsetTooWideForItsFieldFailsTheCycle) {
+  test::LogCapture log;
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  writer->Init(buffer);
+  writer->WorkPeriod(test::kWaitingWorker);
+  mdf::IChannelGroup* group = writer->CreateDataGroup()->CreateChannelGroup();
+  mdf::IChannel* frame = test::AddChannel(*group, "Frame", 10, 6);
+  test::AddMember(*frame, "Frame.ID", 0, 4, 0);
+  mdf::IChannel* data = test::AddMember(*frame, "Frame.DataBytes", 10, 2, 4, 1);  // 16-bit offsets
+  ASSERT_TRUE(writer->InitMeasurement());
+  writer->StartMeasurement(test::kStartNs);
+  // 1,100 entries of 60 bytes: the offsets pass 65,535 at entry 1,093.
+  for (uint64_t i = 0; i < 1100; ++i) {
+    data->SetValueFromBytes(test::Pattern(56, static_cast<uint8_t>(i)), true, 0);
+    writer->SaveSample(*group, test::SampleTime(i));
+  }
+  writer->StopMeasurement(UINT64_MAX);
+  EXPECT_FALSE(writer->FinalizeMeasurement());
+  EXPECT_EQ(std::count_if(log.entries.begin(), log.entries.end(),
+                          [](const test::LogEntry& entry) {
+                            return entry.text.rfind("The signal data offset does not fit the record.", 0) == 0;
+                          }),
+            1) << "logged once";
+
+  const test::ReadBack read(buffer->Bytes());
+  ASSERT_TRUE(read.Ok());
+  const mdf::IChannelObserver* observer = read.Observer(0, "Frame.DataBytes");
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(observer->GetSampleByteArray(1092, bytes));
+  EXPECT_EQ(bytes, test::Pattern(56, static_cast<uint8_t>(1092))) << "the offsets that fit are whole";
 }
 
 }  // namespace

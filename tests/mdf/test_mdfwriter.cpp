@@ -56,6 +56,22 @@ TEST(MdfWriter, ACycleNeedsAFileObject) {
   EXPECT_EQ(log.entries[1].location.function, "FinalizeMeasurement");
 }
 
+TEST(MdfWriter, ACycleNeedsAStreamBuffer) {
+  test::LogCapture log;
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  EXPECT_TRUE(writer->Init(nullptr));
+  ASSERT_NE(writer->Header(), nullptr);
+  test::AddRichDataGroup(*writer);
+  EXPECT_FALSE(writer->InitMeasurement());
+  EXPECT_FALSE(writer->FinalizeMeasurement());
+  std::vector<std::string> texts;
+  for (const auto& entry : log.entries) texts.push_back(entry.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"Invalid use of function. Need to init the file or stream buffer first.",
+                                             "Failed to open the file for writing. File: ",
+                                             "Invalid use of function. Need to init the file or stream buffer first.",
+                                             "Failed to open the file for writing. File: "}));
+}
+
 TEST(MdfWriter, StatesFollowTheCycle) {
   auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
   writer->Init(std::make_shared<MemoryBuffer>());
