@@ -312,7 +312,8 @@ TEST(MdfWriter, TheWorkerWritesEveryPeriod) {
     test::SetBusValues(*groups.bus, i);
     writer.SaveSample(*groups.bus, test::SampleTime(i) + 500'000);
   }
-  ASSERT_TRUE(writer.WaitForSavePasses(1)) << "a pass of the worker's own";
+  // The second pass to end from here on began after the last sample was queued.
+  ASSERT_TRUE(writer.WaitForSavePasses(writer.SavePasses() + 2)) << "passes of the worker's own";
   EXPECT_TRUE(writer.QueuedTimes().empty());
   writer.StopMeasurement(UINT64_MAX);
   ASSERT_TRUE(writer.FinalizeMeasurement());
