@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
@@ -14,9 +15,6 @@
 namespace mdf {
 
 namespace {
-
-constexpr uint8_t kMasterChannel = 2;  // IChannel::ChannelType
-constexpr uint8_t kTimeSync = 1;       // IChannel::SyncType
 
 // Longer periods would overflow the clock arithmetic of the timed waits.
 constexpr std::chrono::nanoseconds kMaxWorkPeriod = std::chrono::hours(24);
