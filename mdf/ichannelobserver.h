@@ -63,6 +63,10 @@ class IChannelObserver : public ISampleObserver {
   [[nodiscard]] virtual uint64_t NofHeldSamples() const;
 
   [[nodiscard]] const IChannel& Channel() const { return channel_; }
+  [[nodiscard]] const IChannel* ObservedChannel(bool& vlsd_data) const override {
+    vlsd_data = read_vlsd_data_;
+    return &channel_;
+  }
   [[nodiscard]] std::string ChannelName() const;
   /// The sample's bytes for byte-array and MIME channels (data types 10 to 12), else false.
   bool GetByteArray(uint64_t sample, std::vector<uint8_t>& value) const;

@@ -9,6 +9,7 @@
 
 namespace mdf {
 
+class IChannel;
 class IDataGroup;
 
 class ISampleObserver {
@@ -43,6 +44,13 @@ class ISampleObserver {
     uint64_t record_id = 0;
   };
   [[nodiscard]] const Shortcut& RecordShortcut() const { return shortcut_; }
+
+  /// The one channel whose values the observer keeps, or null for an observer of whole
+  /// records; with `vlsd_data` telling whether it wants that channel's VLSD payloads too.
+  [[nodiscard]] virtual const IChannel* ObservedChannel(bool& vlsd_data) const {
+    vlsd_data = false;
+    return nullptr;
+  }
 
   [[nodiscard]] bool IsAttached() const { return attached_; }
   [[nodiscard]] const std::set<uint64_t>& RecordIds() const { return record_id_list_; }

@@ -575,50 +575,39 @@ T ChannelObserver<T>::ValueAt(uint64_t slot) const {
 }
 
 template <typename T>
-bool ChannelObserver<T>::GetSampleUnsigned(uint64_t sample, uint64_t& value, uint64_t array_index) const {
+template <typename V>
+bool ChannelObserver<T>::SampleAs(uint64_t sample, V& value, uint64_t array_index, const char* parse_name) const {
   uint64_t slot = 0;
   const bool inside = SlotIndex(sample, array_index, slot);
-  if constexpr (kIsText<T>) {
-    value = inside ? ParseNumberOrThrow<uint64_t>(value_list_[slot], "stoull") : 0;
-  } else if constexpr (kIsBytes<T>) {
-    value = 0;
-  } else if constexpr (std::is_floating_point_v<T>) {
-    value = inside ? ConvertNumber<uint64_t>(ValueAt(slot)) : 0;
-  } else {
-    // Signed values are sign-extended, unsigned ones zero-extended.
-    value = inside ? static_cast<uint64_t>(ValueAt(slot)) : 0;
+  value = V{};
+  if (inside) {
+    if constexpr (kIsText<T>) {
+      value = ParseNumberOrThrow<V>(value_list_[slot], parse_name);
+    } else if constexpr (kIsBytes<T>) {
+      (void)parse_name;
+    } else if constexpr (std::is_floating_point_v<T> && std::is_integral_v<V>) {
+      value = ConvertNumber<V>(ValueAt(slot));
+    } else {
+      // Signed values are sign-extended, unsigned ones zero-extended.
+      value = static_cast<V>(ValueAt(slot));
+    }
   }
   return inside && ValidAt(slot);
+}
+
+template <typename T>
+bool ChannelObserver<T>::GetSampleUnsigned(uint64_t sample, uint64_t& value, uint64_t array_index) const {
+  return SampleAs(sample, value, array_index, "stoull");
 }
 
 template <typename T>
 bool ChannelObserver<T>::GetSampleSigned(uint64_t sample, int64_t& value, uint64_t array_index) const {
-  uint64_t slot = 0;
-  const bool inside = SlotIndex(sample, array_index, slot);
-  if constexpr (kIsText<T>) {
-    value = inside ? ParseNumberOrThrow<int64_t>(value_list_[slot], "stoll") : 0;
-  } else if constexpr (kIsBytes<T>) {
-    value = 0;
-  } else if constexpr (std::is_floating_point_v<T>) {
-    value = inside ? ConvertNumber<int64_t>(ValueAt(slot)) : 0;
-  } else {
-    value = inside ? static_cast<int64_t>(ValueAt(slot)) : 0;
-  }
-  return inside && ValidAt(slot);
+  return SampleAs(sample, value, array_index, "stoll");
 }
 
 template <typename T>
 bool ChannelObserver<T>::GetSampleFloat(uint64_t sample, double& value, uint64_t array_index) const {
-  uint64_t slot = 0;
-  const bool inside = SlotIndex(sample, array_index, slot);
-  if constexpr (kIsText<T>) {
-    value = inside ? ParseNumberOrThrow<double>(value_list_[slot], "stod") : 0.0;
-  } else if constexpr (kIsBytes<T>) {
-    value = 0.0;
-  } else {
-    value = inside ? static_cast<double>(ValueAt(slot)) : 0.0;
-  }
-  return inside && ValidAt(slot);
+  return SampleAs(sample, value, array_index, "stod");
 }
 
 template <typename T>

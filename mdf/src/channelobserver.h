@@ -175,6 +175,10 @@ class ChannelObserver : public IChannelObserver {
   [[nodiscard]] bool ValidAt(uint64_t slot) const { return slot < valid_list_.size() && valid_list_[slot]; }
   /// The value of a slot that lies inside the buffers; a slot never written reads as zero.
   [[nodiscard]] T ValueAt(uint64_t slot) const;
+  /// The held sample as an unsigned, signed or floating value; texts are parsed, and
+  /// `parse_name` names the parse in the error a bad text throws.
+  template <typename V>
+  bool SampleAs(uint64_t sample, V& value, uint64_t array_index, const char* parse_name) const;
 
   uint64_t record_id_ = 0;
   uint64_t array_size_ = 1;  // elements per sample when the buffers were sized

@@ -4,7 +4,6 @@
 
 #include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
-#include "mdf/ichannelobserver.h"
 #include "mdf/isampleobserver.h"
 
 namespace mdf {
@@ -113,9 +112,9 @@ bool IDataGroup::IsSubscribing(const IChannel& channel, bool vlsd_only) const {
     if (observer == nullptr) {
       continue;
     }
-    if (const auto* channel_observer = dynamic_cast<const IChannelObserver*>(observer)) {
-      if (channel_observer->Channel().FilePosition() == channel.FilePosition() &&
-          (!vlsd_only || channel_observer->ReadVlsdData())) {
+    bool vlsd_data = false;
+    if (const IChannel* observed = observer->ObservedChannel(vlsd_data); observed != nullptr) {
+      if (observed->FilePosition() == channel.FilePosition() && (!vlsd_only || vlsd_data)) {
         return true;
       }
       continue;
