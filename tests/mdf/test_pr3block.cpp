@@ -9,23 +9,15 @@
 #include "support/memorybuffer.h"
 #include "support/thrown.h"
 
-using mdf::detail::MdfBlock;
 using mdf::detail::Pr3Block;
 using test::Mdf3Bytes;
 using test::MemoryBuffer;
 
 namespace {
 
-// A parent whose byte order the test chooses; the program block takes it over.
-class FileOrder : public MdfBlock {
- public:
-  explicit FileOrder(bool big_endian) { byte_order_ = big_endian ? 1 : 0; }
-  size_t Read(std::streambuf&) override { return 0; }
-};
-
 TEST(Pr3Block, WritesTheDataWithoutTerminator) {
   for (const bool big : test::kBothByteOrders) {
-    FileOrder file(big);
+    test::Mdf3Parent file(big);
     for (const std::string& data : {std::string(), std::string("0123456789")}) {
       MemoryBuffer buffer(std::string(5, 'x'));
       Pr3Block block;
@@ -64,7 +56,7 @@ TEST(Pr3Block, DamagedBlocks) {
   EXPECT_TRUE(log.Contains("Program block shorter than its header"));
 
   for (const bool big : test::kBothByteOrders) {
-    FileOrder file(big);
+    test::Mdf3Parent file(big);
     test::ExpectEveryTruncationThrows(
         Mdf3Bytes(big).Header("PR", 10).Raw("abcdef"),
         [&](MemoryBuffer& buffer) {
