@@ -134,8 +134,11 @@ TEST(Cn3Block, ShorterAndLongerBlocks) {
     const char* display_name;
     uint32_t additional;
   };
-  const Case cases[] = {
-      {218, "", "", 0}, {222, "Long", "", 0}, {226, "Long", "Disp", 0}, {228, "Long", "Disp", 16}, {240, "Long", "Disp", 16}};
+  const Case cases[] = {{218, "", "", 0},
+                        {222, "Long", "", 0},
+                        {226, "Long", "Disp", 0},
+                        {228, "Long", "Disp", 16},
+                        {240, "Long", "Disp", 16}};
   for (const bool big : test::kBothByteOrders) {
     test::Mdf3Parent file(big);
     for (const auto& c : cases) {
@@ -204,9 +207,24 @@ TEST(Cn3Block, OffsetsInTheRecord) {
 
 TEST(Cn3Block, DataTypesInBothByteOrders) {
   // Per MDF 3 code: the MDF 4 data type in a little-endian and in a big-endian file.
-  const std::array<std::array<uint8_t, 2>, 18> expected = {{{0, 1}, {2, 3}, {4, 5}, {4, 5}, {4, 5}, {4, 5}, {4, 5},
-                                                             {6, 6}, {10, 10}, {1, 1}, {3, 3}, {5, 5}, {5, 5}, {0, 0},
-                                                             {2, 2}, {4, 4}, {4, 4}, {0, 1}}};
+  const std::array<std::array<uint8_t, 2>, 18> expected = {{{0, 1},
+                                                            {2, 3},
+                                                            {4, 5},
+                                                            {4, 5},
+                                                            {4, 5},
+                                                            {4, 5},
+                                                            {4, 5},
+                                                            {6, 6},
+                                                            {10, 10},
+                                                            {1, 1},
+                                                            {3, 3},
+                                                            {5, 5},
+                                                            {5, 5},
+                                                            {0, 0},
+                                                            {2, 2},
+                                                            {4, 4},
+                                                            {4, 4},
+                                                            {0, 1}}};
   for (const bool big : test::kBothByteOrders) {
     test::Mdf3Parent file(big);
     for (uint16_t code = 0; code < expected.size(); ++code) {
@@ -230,8 +248,15 @@ TEST(Cn3Block, ByteArraysWithCanOpenConversions) {
     CnFields fields;
     fields.signal_type = Cn3Block::kSignalByteArray;
     fields.links = {0, 228, 0, 0, 0};
-    const std::vector<uint8_t> image =
-        Mdf3Bytes(false).Raw(CnImage(false, fields)).Header("CC", 46).U16(0).F64(0).F64(0).Zeros(20).U16(cc_type).U16(0);
+    const std::vector<uint8_t> image = Mdf3Bytes(false)
+                                           .Raw(CnImage(false, fields))
+                                           .Header("CC", 46)
+                                           .U16(0)
+                                           .F64(0)
+                                           .F64(0)
+                                           .Zeros(20)
+                                           .U16(cc_type)
+                                           .U16(0);
     EXPECT_EQ(ReadCn(image, file)->DataType(), data_type) << cc_type;
   }
 }
@@ -245,10 +270,9 @@ TEST(Cn3Block, SetDataTypeInBothByteOrders) {
     uint64_t bytes_after;
   };
   const Case cases[] = {
-      {0, 0, 0, 13, 4},  {1, 2, 9, 0, 2},   {2, 1, 1, 14, 1},  {3, 0, 10, 1, 4},   {4, 4, 2, 15, 4},
-      {4, 8, 3, 16, 8},  {5, 0, 11, 2, 4},  {5, 8, 12, 3, 8},  {6, 0, 7, 7, 4},    {7, 10, 7, 7, 10},
-      {10, 0, 8, 8, 6},  {10, 20, 8, 8, 20}, {13, 2, 8, 8, 7},  {14, 0, 8, 8, 6},   {8, 0, 0, 0, 4},
-      {15, 3, 0, 0, 3},
+      {0, 0, 0, 13, 4}, {1, 2, 9, 0, 2},  {2, 1, 1, 14, 1}, {3, 0, 10, 1, 4},  {4, 4, 2, 15, 4}, {4, 8, 3, 16, 8},
+      {5, 0, 11, 2, 4}, {5, 8, 12, 3, 8}, {6, 0, 7, 7, 4},  {7, 10, 7, 7, 10}, {10, 0, 8, 8, 6}, {10, 20, 8, 8, 20},
+      {13, 2, 8, 8, 7}, {14, 0, 8, 8, 6}, {8, 0, 0, 0, 4},  {15, 3, 0, 0, 3},
   };
   for (const bool big : test::kBothByteOrders) {
     test::Mdf3Parent file(big);
@@ -272,11 +296,11 @@ TEST(Cn3Block, SetDataTypeInBothByteOrders) {
 }
 
 TEST(Cn3Block, DataBytesMakeFloatsDoubles) {
-  for (const auto& [before, after] : std::vector<std::pair<uint16_t, uint16_t>>{
-           {Cn3Block::kSignalFloat, Cn3Block::kSignalDouble},
-           {Cn3Block::kSignalFloatBe, Cn3Block::kSignalDoubleBe},
-           {Cn3Block::kSignalFloatLe, Cn3Block::kSignalDoubleLe},
-           {Cn3Block::kSignalUnsigned, Cn3Block::kSignalUnsigned}}) {
+  for (const auto& [before, after] :
+       std::vector<std::pair<uint16_t, uint16_t>>{{Cn3Block::kSignalFloat, Cn3Block::kSignalDouble},
+                                                  {Cn3Block::kSignalFloatBe, Cn3Block::kSignalDoubleBe},
+                                                  {Cn3Block::kSignalFloatLe, Cn3Block::kSignalDoubleLe},
+                                                  {Cn3Block::kSignalUnsigned, Cn3Block::kSignalUnsigned}}) {
     test::Mdf3Parent file(false);
     CnFields fields;
     fields.signal_type = before;
@@ -470,9 +494,11 @@ TEST(Cn3Block, PropertyRows) {
             "Min Range=-1.5\n"
             "Max Range=8000\n"
             "Sampling Rate [s]=0.01\n"
-            "Long Nane=" + std::string(40, 'L') + "\n"
-            "Display Nane=Speed\n"
-            "Byte Offset=8192\n");
+            "Long Nane=" +
+                std::string(40, 'L') +
+                "\n"
+                "Display Nane=Speed\n"
+                "Byte Offset=8192\n");
   Cn3Block time;
   time.ChannelType(mdf::kMasterChannel);
   EXPECT_EQ(test::RowValue(test::Rows(time), "Channel Type"), "Time channel");
