@@ -166,7 +166,8 @@ void BlockStream::SkipBytes(uint64_t nof_bytes) {
 // channel group up to its declared sample count.
 class ReadCache::Sink {
  public:
-  Sink(IDataGroup& data_group, const std::vector<RecordGroup>& groups) : data_group_(data_group) {
+  Sink(IDataGroup& data_group, const std::vector<RecordGroup>& groups, bool empty_record_ends)
+      : data_group_(data_group), empty_record_ends_(empty_record_ends) {
     observed_small_ids_.fill(0);
     for (const RecordGroup& group : groups) {
       groups_.push_back({group.group, group.layout.record_id, group.group->NofSamples(),
@@ -192,6 +193,7 @@ class ReadCache::Sink {
   }
 
   [[gnu::always_inline]] FrameStep OnRecord(size_t index, uint64_t, const uint8_t* payload, uint64_t size) {
+    if (size == 0 && empty_record_ends_) return FrameStep::kStop;
     Group& group = groups_[index];
     const uint64_t sample = group.block->SampleCounter();
     if (sample >= group.nof_samples) {
@@ -205,7 +207,8 @@ class ReadCache::Sink {
     return more ? Next() : FrameStep::kStop;
   }
 
-  [[gnu::always_inline]] FrameStep OnSkipped(size_t index, uint64_t, uint64_t) {
+  [[gnu::always_inline]] FrameStep OnSkipped(size_t index, uint64_t, uint64_t size) {
+    if (size == 0 && empty_record_ends_) return FrameStep::kStop;
     Group& group = groups_[index];
     if (group.block->SampleCounter() < group.nof_samples) {
       group.block->IncrementSampleCounter();
@@ -223,6 +226,7 @@ class ReadCache::Sink {
   [[nodiscard]] FrameStep Next() const { return one_record ? FrameStep::kPause : FrameStep::kContinue; }
 
   IDataGroup& data_group_;
+  bool empty_record_ends_;
   std::vector<Group> groups_;  // as the framer indexes them
   std::array<uint8_t, 256> observed_small_ids_{};
   std::vector<uint64_t> observed_ids_;
@@ -240,9 +244,10 @@ std::vector<RecordLayout> LayoutsOf(const std::vector<RecordGroup>& groups) {
 }  // namespace
 
 ReadCache::ReadCache(IDataGroup& data_group, const std::vector<RecordGroup>& groups, uint8_t record_id_size,
-                     std::vector<DataBlock*> blocks, std::streambuf& buffer) {
-  sink_ = std::make_unique<Sink>(data_group, groups);
-  framer_ = std::make_unique<StreamFramer<Sink>>(buffer, std::move(blocks), record_id_size, LayoutsOf(groups));
+                     std::vector<DataBlock*> blocks, std::streambuf& buffer, RecordStreamRules rules) {
+  sink_ = std::make_unique<Sink>(data_group, groups, rules.empty_record_ends);
+  framer_ = std::make_unique<StreamFramer<Sink>>(buffer, std::move(blocks), record_id_size, LayoutsOf(groups),
+                                                 rules.trailing_id_size);
 }
 
 ReadCache::~ReadCache() = default;
