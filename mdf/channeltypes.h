@@ -58,5 +58,8 @@ constexpr uint8_t kBitfieldTextConversion = 11;
 constexpr uint8_t kPolynomialConversion = 30;
 constexpr uint8_t kExponentialConversion = 31;
 constexpr uint8_t kLogarithmicConversion = 32;
+// The raw value of an MDF 3 byte-array channel is a CANopen date or time.
+constexpr uint8_t kCanOpenDateConversion = 33;
+constexpr uint8_t kCanOpenTimeConversion = 34;
 
 }  // namespace mdf
