@@ -9,11 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "mdfblock.h"
 #include "support/bytes.h"
 #include "support/memorybuffer.h"
 #include "support/thrown.h"
 
 namespace test {
+
+/// A parent block of the file's byte order: a block attached to it reads and writes in that order.
+class Mdf3Parent : public mdf::detail::MdfBlock {
+ public:
+  explicit Mdf3Parent(bool big_endian) { byte_order_ = big_endian ? 1 : 0; }
+  size_t Read(std::streambuf&) override { return 0; }
+};
 
 /// The two byte orders of an MDF 3 file, for tests that run in both.
 inline const std::vector<bool> kBothByteOrders = {false, true};
