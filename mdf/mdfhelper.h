@@ -34,6 +34,9 @@ std::string OffsetDateText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_
 std::string OffsetTimeText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_t dst_offset_min);
 
 void TrimSpace(std::string& text);
+/// The longest length of at most `max_bytes` that ends on a UTF-8 code-point boundary, so a
+/// text cut there keeps no broken sequence.
+size_t Utf8CutPosition(const std::string& text, size_t max_bytes);
 int CompareNoCase(const std::string& a, const std::string& b);
 int CompareNoCaseN(const std::string& a, const std::string& b, size_t n);
 

@@ -219,6 +219,15 @@ std::string OffsetTimeText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_
              : std::string{};
 }
 
+size_t Utf8CutPosition(const std::string& text, size_t max_bytes) {
+  const auto is_continuation = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+  size_t cut = std::min(max_bytes, text.size());
+  while (cut > 0 && cut < text.size() && is_continuation(text[cut])) {
+    --cut;
+  }
+  return cut;
+}
+
 void TrimSpace(std::string& text) {
   constexpr const char* kBlanks = " \t\n\v\f\r";
   const auto last = text.find_last_not_of(kBlanks);

@@ -3,24 +3,24 @@
 #include <limits>
 
 #include "mdf/mdflogstream.h"
+#include "mdf3block.h"
 
 namespace mdf::detail {
 
 namespace {
-constexpr size_t kHeaderSize = 4;
 // Header and terminating zero byte leave this much of the 16-bit block size for text.
-constexpr size_t kMaxTextSize = std::numeric_limits<uint16_t>::max() - kHeaderSize - 1;
+constexpr size_t kMaxTextSize = std::numeric_limits<uint16_t>::max() - kMdf3HeaderSize - 1;
 }  // namespace
 
 size_t Tx3Block::Read(std::streambuf& buffer) {
   ReadMdf3Header(buffer);
   text_.clear();
-  if (block_size_ < kHeaderSize) {
+  if (block_size_ < kMdf3HeaderSize) {
     MDF_ERROR() << "Text block shorter than its header. Block: " << AddressToText(file_position_)
                 << ", Size: " << block_size_;
-    return kHeaderSize;
+    return kMdf3HeaderSize;
   }
-  ReadFixedText(buffer, text_, block_size_ - kHeaderSize);
+  ReadMdf3Text(buffer, text_, block_size_ - kMdf3HeaderSize);
   return block_size_;
 }
 
@@ -29,7 +29,7 @@ size_t Tx3Block::Write(std::streambuf& buffer) {
     throw MdfRuntimeError("Text too long for an MDF 3 text block");
   }
   block_id_ = "TX";
-  block_size_ = static_cast<uint16_t>(text_.size() + kHeaderSize + 1);
+  block_size_ = static_cast<uint16_t>(text_.size() + kMdf3HeaderSize + 1);
   block_length_ = block_size_;
   link_list_.clear();
   size_t bytes = MdfBlock::Write(buffer);

@@ -11,7 +11,8 @@ class Tx3Block : public MdfBlock {
  public:
   explicit Tx3Block(std::string text = {}) : text_(std::move(text)) {}
 
-  /// Reads header and text; a block size below the header gives an empty text.
+  /// Reads header and text; a block size below the header gives an empty text, a text cut
+  /// off by the end of the stream a read error.
   size_t Read(std::streambuf& buffer) override;
   /// Appends a new block (MDF3 blocks are not aligned) on every call. Texts that do not fit
   /// the 16-bit block size are refused.

@@ -8,19 +8,13 @@ namespace mdf::detail {
 namespace {
 constexpr size_t kDisplayLength = 40;
 constexpr uint64_t kHeaderSize = 24;
-
-bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 }  // namespace
 
 std::string ShortenText(const std::string& text, size_t nof_chars) {
   if (text.size() < nof_chars) {
     return text;
   }
-  size_t cut = nof_chars;
-  while (cut > 0 && cut < text.size() && IsUtf8Continuation(text[cut])) {
-    --cut;
-  }
-  return text.substr(0, cut) + " ...";
+  return text.substr(0, Utf8CutPosition(text, nof_chars)) + " ...";
 }
 
 void Tx4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const { dest.emplace_back("Comment", FullText()); }

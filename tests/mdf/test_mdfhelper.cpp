@@ -184,6 +184,12 @@ TEST(HelperText, TrimsAndComparesAscii) {
   EXPECT_LT(mdf::CompareNoCaseN("ab", "abc", 3), 0);
 }
 
+TEST(HelperUnicode, CutsOnlyAtCodePointBoundaries) {
+  const std::string text = "ab\xE2\x82\xAC" "c";  // a, b, the euro sign (3 bytes), c
+  const size_t expected[] = {0, 1, 2, 2, 2, 5, 6, 6};
+  for (size_t max = 0; max < 8; ++max) EXPECT_EQ(mdf::Utf8CutPosition(text, max), expected[max]) << max;
+}
+
 TEST(HelperUnicode, ConvertsAndRejectsInvalidInput) {
   EXPECT_EQ(mdf::Latin1ToUtf8("A\x80\xE4\xFF"), "A\xC2\x80\xC3\xA4\xC3\xBF");
   const std::string utf8 = "A\xC3\xA4\xE2\x82\xAC\xEF\xBF\xBF\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";

@@ -8,6 +8,7 @@
 #include "mdf/mdfexception.h"
 #include "support/image.h"
 #include "support/logcapture.h"
+#include "support/mdf3bytes.h"
 #include "support/memorybuffer.h"
 #include "tx3block.h"
 #include "tx4block.h"
@@ -143,6 +144,11 @@ TEST(Tx3Block, DamagedOrOversizedBlocks) {
   MemoryBuffer buffer(std::string(64, '\0'));
   Tx3Block largest(std::string(65530, 'a'));
   EXPECT_EQ(largest.Write(buffer), 65535U);
+  // A text cut off by the end of the stream is a read error, as a cut-off number is.
+  test::ExpectEveryTruncationThrows(
+      Bytes().Raw("TX").U16(8).Raw("abc").Zeros(1), [](MemoryBuffer& cut) { Tx3Block().Read(cut); },
+      "Invalid number of bytes read");
+
   MemoryBuffer refused;
   Tx3Block too_long(std::string(65531, 'a'));
   EXPECT_THROW(too_long.Write(refused), std::runtime_error);
