@@ -101,8 +101,8 @@ bool Cc3Block::ConvertValueRangeToText(double x, std::string& out) const {
   const bool floating = IsChannelFloat();
   for (size_t i = 1; i < text_range_table_.size(); ++i) {
     const auto& entry = text_range_table_[i];
-    const bool match = (integer && entry.lower <= x && x <= entry.upper) ||
-                       (floating && entry.lower <= x && x < entry.upper);
+    const bool match =
+        (integer && entry.lower <= x && x <= entry.upper) || (floating && entry.lower <= x && x < entry.upper);
     if (match) {
       out = entry.text;
       return true;

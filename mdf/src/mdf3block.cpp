@@ -34,8 +34,8 @@ uint64_t EntriesInBlock(const MdfBlock& block, uint64_t bytes_read, uint64_t cou
   if (count <= fit) {
     return count;
   }
-  MDF_ERROR() << "Count exceeds its block. Block: " << block.BlockId() << " at "
-              << AddressToText(block.FilePosition()) << ", Count: " << count << ", Fits: " << fit;
+  MDF_ERROR() << "Count exceeds its block. Block: " << block.BlockId() << " at " << AddressToText(block.FilePosition())
+              << ", Count: " << count << ", Fits: " << fit;
   return fit;
 }
 

@@ -92,10 +92,18 @@ TEST(Cc3Block, TypesMapToTheLibraryTypes) {
     const char* name;
   };
   const Case cases[] = {
-      {0, 1, "Linear"},           {1, 4, "Tabular Interpolation"}, {2, 5, "Tabular"},
-      {6, 30, "Polynomial"},      {7, 31, "Exponential"},          {8, 32, "Logarithmic"},
-      {9, 2, "Rational"},         {10, 3, "Formula"},              {11, 7, "Text Table"},
-      {12, 8, "Text Range Table"}, {132, 33, "Date"},              {133, 34, "Time"},
+      {0, 1, "Linear"},
+      {1, 4, "Tabular Interpolation"},
+      {2, 5, "Tabular"},
+      {6, 30, "Polynomial"},
+      {7, 31, "Exponential"},
+      {8, 32, "Logarithmic"},
+      {9, 2, "Rational"},
+      {10, 3, "Formula"},
+      {11, 7, "Text Table"},
+      {12, 8, "Text Range Table"},
+      {132, 33, "Date"},
+      {133, 34, "Time"},
       {65535, 0, "No Conversion"},
   };
   for (const auto& c : cases) {
@@ -156,8 +164,7 @@ TEST(Cc3Block, TabularPairsAreParametersInFileOrder) {
 TEST(Cc3Block, TextTableMatchesExactly) {
   for (const bool big : test::kBothByteOrders) {
     test::Mdf3Parent file(big);
-    const auto block =
-        ReadCc(CcFixed(big, 126, 11).U16(2).F64(0).Text("Off", 32).F64(1).Text("On", 32), file);
+    const auto block = ReadCc(CcFixed(big, 126, 11).U16(2).F64(0).Text("Off", 32).F64(1).Text("On", 32), file);
     std::string text = "untouched";
     EXPECT_TRUE(block->ConvertValueToText(1.0, text));
     EXPECT_EQ(text, "On");
@@ -180,8 +187,8 @@ TEST(Cc3Block, TextRangeTableWithSharedBounds) {
       const char* text;
     };
     // The channel data type stays 0 (integer): the upper bound belongs to its range.
-    for (const auto& c : {Case{10, "low"}, Case{0, "low"}, Case{15, "high"}, Case{20, "high"}, Case{25, "other"},
-                          Case{-1, "other"}}) {
+    for (const auto& c :
+         {Case{10, "low"}, Case{0, "low"}, Case{15, "high"}, Case{20, "high"}, Case{25, "other"}, Case{-1, "other"}}) {
       std::string text;
       EXPECT_TRUE(block->ConvertValueRangeToText(c.value, text));
       EXPECT_EQ(text, c.text) << c.value;
@@ -193,7 +200,8 @@ TEST(Cc3Block, TextRangeTableWithSharedBounds) {
   }
 
   test::Mdf3Parent file(false);
-  const auto only_default = ReadCc(CcFixed(false, 66, 12).U16(1).F64(0).F64(100).U32(66).Header("TX", 8).Raw("any").Zeros(1), file);
+  const auto only_default =
+      ReadCc(CcFixed(false, 66, 12).U16(1).F64(0).F64(100).U32(66).Header("TX", 8).Raw("any").Zeros(1), file);
   for (const double value : {-1.0, 0.0, 50.0, 1e9}) {
     std::string text;
     EXPECT_TRUE(only_default->ConvertValueRangeToText(value, text));
@@ -265,22 +273,15 @@ TEST(Cc3Block, WritesFormulaAndTextTable) {
   formula.SetType(mdf::kAlgebraicConversion);
   formula.SetFormula("X*2");
   EXPECT_EQ(formula.Write(buffer), 49U);
-  EXPECT_EQ(buffer.Bytes(), std::vector<uint8_t>(Mdf3Bytes(false)
-                                                     .Header("CC", 49)
-                                                     .U16(0)
-                                                     .F64(0)
-                                                     .F64(0)
-                                                     .Zeros(20)
-                                                     .U16(10)
-                                                     .U16(3)
-                                                     .Raw("X*2")));
+  EXPECT_EQ(
+      buffer.Bytes(),
+      std::vector<uint8_t>(Mdf3Bytes(false).Header("CC", 49).U16(0).F64(0).F64(0).Zeros(20).U16(10).U16(3).Raw("X*2")));
   MemoryBuffer table;
   Cc3Block texts;
   texts.SetType(mdf::kValueToTextConversion);
   texts.TextTable() = {{1.0, "On"}};
   EXPECT_EQ(texts.Write(table), 86U);
-  EXPECT_EQ(test::Slice(table.Bytes(), 44),
-            std::vector<uint8_t>(Mdf3Bytes(false).U16(1).F64(1.0).Text("On", 32)));
+  EXPECT_EQ(test::Slice(table.Bytes(), 44), std::vector<uint8_t>(Mdf3Bytes(false).U16(1).F64(1.0).Text("On", 32)));
 }
 
 TEST(Cc3Block, OversizedBlockIsRefusedUnwritten) {
@@ -325,9 +326,9 @@ TEST(Cc3Block, PropertyRows) {
 TEST(Cc3Block, EveryTruncationIsAReadError) {
   for (const bool big : test::kBothByteOrders) {
     test::Mdf3Parent file(big);
-    const std::vector<std::vector<uint8_t>> images = {
-        LinearImage(big), CcFixed(big, 86, 11).U16(1).F64(1).Text("On", 32), RangeImage(big),
-        CcFixed(big, 49, 10).U16(3).Raw("X*2")};
+    const std::vector<std::vector<uint8_t>> images = {LinearImage(big),
+                                                      CcFixed(big, 86, 11).U16(1).F64(1).Text("On", 32),
+                                                      RangeImage(big), CcFixed(big, 49, 10).U16(3).Raw("X*2")};
     for (const auto& image : images) {
       test::ExpectEveryTruncationThrows(
           image,
