@@ -82,6 +82,9 @@ struct RecordStreamRules {
   uint8_t trailing_id_size = 0;
   /// A record of 0 bytes ends the read: a group that declares no bytes reads nothing.
   bool empty_record_ends = false;
+  /// Observers get a record by its group's id, not by the id it carries: the id byte in
+  /// front of the records of a single group is not compared.
+  bool group_id_decides = false;
 };
 
 /// How framing a record stream ended.

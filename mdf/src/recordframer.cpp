@@ -4,8 +4,7 @@
 
 namespace mdf::detail {
 
-RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts,
-                           uint8_t trailing_id_size)
+RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size)
     : id_size_(record_id_size), small_ids_(kSmallIds, kNoGroup) {
   for (size_t index = 0; index < layouts.size(); ++index) {
     const RecordLayout& layout = layouts[index];

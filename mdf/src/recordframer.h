@@ -87,8 +87,8 @@ class RecordFramer {
     uint64_t record_id;
     uint64_t record_bytes;  // framed: the trailing id included
     bool vlsd;
-    size_t index;       // of the layout, as the sinks know it
-    uint8_t trailing;   // bytes of the trailing id at the end of record_bytes
+    size_t index;      // of the layout, as the sinks know it
+    uint8_t trailing;  // bytes of the trailing id at the end of record_bytes
   };
   static constexpr size_t kNoGroup = std::numeric_limits<size_t>::max();
   /// Record ids below this are looked up in a table: the ids every logger file uses.
@@ -204,7 +204,7 @@ size_t RecordFramer::FeedWithIdSize(const uint8_t* data, size_t size, uint64_t b
         at += length;
         const uint64_t size = length - layout.trailing;
         if (!Step(sink.Wants(index, record_id) ? sink.OnRecord(index, record_id, payload, size)
-                                                     : sink.OnSkipped(index, record_id, size))) {
+                                               : sink.OnSkipped(index, record_id, size))) {
           break;
         }
         continue;
