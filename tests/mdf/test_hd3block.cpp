@@ -28,10 +28,18 @@ std::string Row(const Hd3Block& header, const std::string& label) {
 }
 
 Mdf3Bytes HeaderFields(bool big_endian, uint16_t size) {
-  Mdf3Bytes bytes(big_endian);
-  bytes.Header("HD", size).U32(0).U32(0).U32(0).U16(0).Text("24:12:2023", 10).Text("08:15:00", 8);
-  bytes.Text("Ann", 32).Text("Org", 32).Text("Proj", 32).Text("Subj", 32);
-  return bytes;
+  return Mdf3Bytes(big_endian)
+      .Header("HD", size)
+      .U32(0)
+      .U32(0)
+      .U32(0)
+      .U16(0)
+      .Text("24:12:2023", 10)
+      .Text("08:15:00", 8)
+      .Text("Ann", 32)
+      .Text("Org", 32)
+      .Text("Proj", 32)
+      .Text("Subj", 32);
 }
 
 TEST(Hd3Block, ReadsTheFieldsInBothByteOrders) {
