@@ -204,8 +204,8 @@ size_t Cc3Block::Read(std::streambuf& buffer) {
 size_t Cc3Block::Write(std::streambuf& buffer) {
   if (file_position_ > 0) return block_size_;
 
-  // Count and size are known before anything is written, so a block that does not fit its
-  // 16-bit fields leaves nothing behind.
+  // Count, size and texts are checked before anything is written, so a block that does not
+  // fit its 16-bit fields leaves nothing behind.
   const Data data = InfoOf(conversion_type_).data;
   uint64_t count = 0;
   uint64_t data_size = 0;
@@ -235,6 +235,7 @@ size_t Cc3Block::Write(std::streambuf& buffer) {
   }
   const uint16_t nof_values = Mdf3Field16(count, "Conversion count");
   const uint16_t size = Mdf3Field16(kCountedSize + data_size, "Conversion block");
+  for (const auto& entry : text_range_table_) Tx3Block::CheckSize(entry.text);
 
   for (auto& entry : text_range_table_) {
     entry.link = 0;

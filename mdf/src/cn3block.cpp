@@ -308,10 +308,14 @@ size_t Cn3Block::Read(std::streambuf& buffer) {
 }
 
 size_t Cn3Block::Write(std::streambuf& buffer) {
+  // Everything that could be refused is checked before anything is written.
+  if (Link(kCommentLink) == 0) Tx3Block::CheckSize(comment_text_);
   size_t bytes = block_size_;
   if (file_position_ <= 0) {
     const uint16_t bits = Mdf3Field16(bit_count_, "Number of bits");
     const uint16_t additional = Mdf3Field16(additional_byte_offset_, "Additional byte offset");
+    Tx3Block::CheckSize(long_name_);
+    Tx3Block::CheckSize(display_name_);
     const auto write_text = [&](const std::string& text) -> uint32_t {
       if (text.empty()) return 0;
       Tx3Block block(text);

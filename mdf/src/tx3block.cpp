@@ -24,10 +24,14 @@ size_t Tx3Block::Read(std::streambuf& buffer) {
   return block_size_;
 }
 
-size_t Tx3Block::Write(std::streambuf& buffer) {
-  if (text_.size() > kMaxTextSize) {
+void Tx3Block::CheckSize(const std::string& text) {
+  if (text.size() > kMaxTextSize) {
     throw MdfRuntimeError("Text too long for an MDF 3 text block");
   }
+}
+
+size_t Tx3Block::Write(std::streambuf& buffer) {
+  CheckSize(text_);
   block_id_ = "TX";
   block_size_ = static_cast<uint16_t>(text_.size() + kMdf3HeaderSize + 1);
   block_length_ = block_size_;

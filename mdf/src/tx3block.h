@@ -20,6 +20,10 @@ class Tx3Block : public MdfBlock {
 
   [[nodiscard]] const std::string& Text() const { return text_; }
 
+  /// Throws what Write throws for a text that does not fit a text block, so that an owner
+  /// can refuse its texts before it writes anything.
+  static void CheckSize(const std::string& text);
+
  private:
   std::string text_;
 };

@@ -298,6 +298,12 @@ TEST(Cc3Block, OversizedBlockIsRefusedUnwritten) {
   range.TextRangeTable().resize(3300, {0, 0, 0, "text"});
   EXPECT_EQ(test::ThrownText([&] { range.Write(buffer); }), "Conversion block does not fit an MDF 3 block");
   EXPECT_TRUE(buffer.Bytes().empty());  // not even the texts
+
+  Cc3Block long_text;
+  long_text.ConversionType(Cc3Block::kTextRangeTable);
+  long_text.TextRangeTable() = {{0, 0, 0, "fits"}, {0, 1, 0, std::string(65531, 't')}};
+  EXPECT_EQ(test::ThrownText([&] { long_text.Write(buffer); }), "Text too long for an MDF 3 text block");
+  EXPECT_TRUE(buffer.Bytes().empty());
 }
 
 TEST(Cc3Block, CountBeyondTheBlockReadsWhatFits) {

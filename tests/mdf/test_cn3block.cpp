@@ -459,6 +459,8 @@ TEST(Cn3Block, FieldsTooWideAreRefusedUnwritten) {
   const Case cases[] = {
       {"Number of bits does not fit an MDF 3 block", [](Cn3Block& block) { block.BitCount(65536); }},
       {"Additional byte offset does not fit an MDF 3 block", [](Cn3Block& block) { block.ByteOffset(100000); }},
+      {"Text too long for an MDF 3 text block", [](Cn3Block& block) { block.DisplayName(std::string(65531, 'd')); }},
+      {"Text too long for an MDF 3 text block", [](Cn3Block& block) { block.SetComment(std::string(65531, 'c')); }},
   };
   for (const auto& c : cases) {
     MemoryBuffer buffer;
