@@ -182,6 +182,39 @@ TEST(Mdf3Writer, TwoPassesLinkTheDataOnce) {
   EXPECT_EQ(buffer->Bytes().size(), static_cast<size_t>(end_of_tree) + 11 + 6);
 }
 
+TEST(Mdf3Writer, EachCycleWritesADataGroupOfItsOwn) {
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer);
+  writer->Init(buffer);
+  writer->WorkPeriod(test::kWaitingWorker);
+  for (uint64_t cycle = 0; cycle < 2; ++cycle) {
+    auto* group = writer->CreateDataGroup()->CreateChannelGroup();
+    mdf::IChannel* value = test::AddChannel(*group, "value", mdf::kUnsignedLe, 2);
+    ASSERT_TRUE(writer->InitMeasurement());
+    writer->StartMeasurement(test::kStartNs);
+    for (uint64_t i = 0; i < 3 + cycle; ++i) {
+      value->SetChannelValue(static_cast<uint16_t>(100 * cycle + i));
+      writer->SaveSample(*group, test::SampleTime(i));
+    }
+    writer->StopMeasurement(UINT64_MAX);
+    ASSERT_TRUE(writer->FinalizeMeasurement());
+  }
+  writer.reset();
+  const test::ReadBack read(buffer->Bytes());
+  ASSERT_TRUE(read.Ok());
+  ASSERT_EQ(read.DataGroups().size(), 2u);
+  for (size_t cycle = 0; cycle < 2; ++cycle) {
+    const auto* value = read.Observer(cycle, "value");
+    ASSERT_NE(value, nullptr);
+    ASSERT_EQ(value->NofSamples(), 3 + cycle);
+    for (uint64_t i = 0; i < 3 + cycle; ++i) {
+      uint64_t number = 0;
+      EXPECT_TRUE(value->GetChannelValue(i, number));
+      EXPECT_EQ(number, 100 * cycle + i);
+    }
+  }
+}
+
 TEST(Mdf3Writer, PreparingWithoutDataGroupOrHeader) {
   Probe writer;
   writer.Init(std::make_shared<MemoryBuffer>());
