@@ -9,10 +9,10 @@ void CheckBlockId(const MdfBlock& block, const char* expected_id) {
   }
 }
 
-std::string BlockIdAt(std::streambuf& buffer, int64_t position) {
+std::string BlockIdAt(std::streambuf& buffer, int64_t position, size_t width) {
   SetStreamPosition(buffer, position);
   std::string id;
-  ReadFixedText(buffer, id, 4);  // Stops short at the end of the stream.
+  ReadFixedText(buffer, id, width);  // Stops short at the end of the stream.
   SetStreamPosition(buffer, position);
   return id;
 }

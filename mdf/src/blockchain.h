@@ -18,9 +18,9 @@ namespace mdf::detail {
 /// Throws when a structural block was read from a block of another kind.
 void CheckBlockId(const MdfBlock& block, const char* expected_id);
 
-/// The four id bytes of the block at the position ("" at the end of the stream); the stream
-/// is left at the position.
-std::string BlockIdAt(std::streambuf& buffer, int64_t position);
+/// The id of the block at the position, `width` bytes: 4 for MDF 4 ("##CG"), 2 for MDF 3
+/// ("CG"); "" at the end of the stream. The stream is left at the position.
+std::string BlockIdAt(std::streambuf& buffer, int64_t position, size_t width = 4);
 
 /// Walks the chain that the block at `from` starts with its link to `first`. Each position
 /// must be new to the chain, be admitted by the guard and hold a block with the id; then
@@ -41,7 +41,7 @@ void WalkChain(std::streambuf& buffer, ReadGuard& guard, int64_t from, int64_t f
     if (!guard.MayEnter(from, position)) {
       return;
     }
-    if (const std::string found = BlockIdAt(buffer, position); found != id) {
+    if (const std::string found = BlockIdAt(buffer, position, id.size()); found != id) {
       guard.LogWrongKind(from, position, id, found);
       return;
     }

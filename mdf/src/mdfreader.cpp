@@ -16,6 +16,7 @@
 #include "mdf/iheader.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "dg3block.h"
 #include "mdf3file.h"
 #include "mdf4file.h"
 
@@ -222,8 +223,8 @@ bool MdfReader::ReadData(IDataGroup& data_group) {
       auto& dg4 = dynamic_cast<detail::Dg4Block&>(data_group);
       result = dg4.ReadData(*buffer_);  // damage in the records is logged there
     } else {
-      // The MDF3 data group arrives with the MDF3 blocks; until then no group converts.
-      throw std::bad_cast();
+      auto& dg3 = dynamic_cast<detail::Dg3Block&>(data_group);
+      result = dg3.ReadData(*buffer_);
     }
   } catch (const std::exception& error) {
     MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();

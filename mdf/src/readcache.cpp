@@ -166,7 +166,10 @@ void BlockStream::SkipBytes(uint64_t nof_bytes) {
 // channel group up to its declared sample count.
 class ReadCache::Sink {
  public:
-  Sink(IDataGroup& data_group, const std::vector<RecordGroup>& groups) : data_group_(data_group) {
+  Sink(IDataGroup& data_group, const std::vector<RecordGroup>& groups, const RecordStreamRules& rules)
+      : data_group_(data_group),
+        empty_record_ends_(rules.empty_record_ends),
+        group_id_decides_(rules.group_id_decides) {
     observed_small_ids_.fill(0);
     for (const RecordGroup& group : groups) {
       groups_.push_back({group.group, group.layout.record_id, group.group->NofSamples(),
@@ -184,7 +187,8 @@ class ReadCache::Sink {
 
   bool one_record = false;
 
-  [[gnu::always_inline]] bool Wants(size_t, uint64_t record_id) const {
+  [[gnu::always_inline]] bool Wants(size_t index, uint64_t read_id) const {
+    const uint64_t record_id = group_id_decides_ ? groups_[index].record_id : read_id;
     if (record_id < observed_small_ids_.size()) {
       return observed_small_ids_[record_id] != 0;
     }
@@ -192,6 +196,7 @@ class ReadCache::Sink {
   }
 
   [[gnu::always_inline]] FrameStep OnRecord(size_t index, uint64_t, const uint8_t* payload, uint64_t size) {
+    if (size == 0 && empty_record_ends_) return FrameStep::kStop;
     Group& group = groups_[index];
     const uint64_t sample = group.block->SampleCounter();
     if (sample >= group.nof_samples) {
@@ -205,7 +210,8 @@ class ReadCache::Sink {
     return more ? Next() : FrameStep::kStop;
   }
 
-  [[gnu::always_inline]] FrameStep OnSkipped(size_t index, uint64_t, uint64_t) {
+  [[gnu::always_inline]] FrameStep OnSkipped(size_t index, uint64_t, uint64_t size) {
+    if (size == 0 && empty_record_ends_) return FrameStep::kStop;
     Group& group = groups_[index];
     if (group.block->SampleCounter() < group.nof_samples) {
       group.block->IncrementSampleCounter();
@@ -223,6 +229,8 @@ class ReadCache::Sink {
   [[nodiscard]] FrameStep Next() const { return one_record ? FrameStep::kPause : FrameStep::kContinue; }
 
   IDataGroup& data_group_;
+  bool empty_record_ends_;
+  bool group_id_decides_;
   std::vector<Group> groups_;  // as the framer indexes them
   std::array<uint8_t, 256> observed_small_ids_{};
   std::vector<uint64_t> observed_ids_;
@@ -240,9 +248,10 @@ std::vector<RecordLayout> LayoutsOf(const std::vector<RecordGroup>& groups) {
 }  // namespace
 
 ReadCache::ReadCache(IDataGroup& data_group, const std::vector<RecordGroup>& groups, uint8_t record_id_size,
-                     std::vector<DataBlock*> blocks, std::streambuf& buffer) {
-  sink_ = std::make_unique<Sink>(data_group, groups);
-  framer_ = std::make_unique<StreamFramer<Sink>>(buffer, std::move(blocks), record_id_size, LayoutsOf(groups));
+                     std::vector<DataBlock*> blocks, std::streambuf& buffer, RecordStreamRules rules) {
+  sink_ = std::make_unique<Sink>(data_group, groups, rules);
+  framer_ = std::make_unique<StreamFramer<Sink>>(buffer, std::move(blocks), record_id_size, LayoutsOf(groups),
+                                                 rules.trailing_id_size);
 }
 
 ReadCache::~ReadCache() = default;

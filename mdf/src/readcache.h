@@ -76,6 +76,17 @@ struct RecordGroup {
   RecordLayout layout;
 };
 
+/// Where an MDF 3 record stream differs from an MDF 4 one.
+struct RecordStreamRules {
+  /// Bytes of the record id repeated after each record.
+  uint8_t trailing_id_size = 0;
+  /// A record of 0 bytes ends the read: a group that declares no bytes reads nothing.
+  bool empty_record_ends = false;
+  /// Observers get a record by its group's id, not by the id it carries: the id byte in
+  /// front of the records of a single group is not compared.
+  bool group_id_decides = false;
+};
+
 /// How framing a record stream ended.
 struct FramingResult {
   bool damaged = false;
@@ -91,8 +102,8 @@ template <typename Sink>
 class StreamFramer {
  public:
   StreamFramer(std::streambuf& buffer, std::vector<DataBlock*> blocks, uint8_t record_id_size,
-               const std::vector<RecordLayout>& layouts)
-      : stream_(buffer, std::move(blocks)), framer_(record_id_size, layouts) {}
+               const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size = 0)
+      : stream_(buffer, std::move(blocks)), framer_(record_id_size, layouts, trailing_id_size) {}
 
   /// True when the sink paused and the framing can go on; false when it has ended.
   bool Run(Sink& sink, FramingResult& result);
@@ -147,7 +158,7 @@ class ReadCache {
   /// Reads the records of the channel groups from the data blocks into the observers of
   /// the data group.
   ReadCache(IDataGroup& data_group, const std::vector<RecordGroup>& groups, uint8_t record_id_size,
-            std::vector<DataBlock*> blocks, std::streambuf& buffer);
+            std::vector<DataBlock*> blocks, std::streambuf& buffer, RecordStreamRules rules = {});
   ~ReadCache();
   ReadCache(const ReadCache&) = delete;
   ReadCache& operator=(const ReadCache&) = delete;

@@ -4,7 +4,7 @@
 
 namespace mdf::detail {
 
-RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts)
+RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size)
     : id_size_(record_id_size), small_ids_(kSmallIds, kNoGroup) {
   for (size_t index = 0; index < layouts.size(); ++index) {
     const RecordLayout& layout = layouts[index];
@@ -15,7 +15,9 @@ RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayou
     } else if (!id_index_.emplace(layout.record_id, group).second) {
       continue;
     }
-    groups_.push_back({layout.record_id, layout.record_bytes, layout.vlsd, index});
+    // A VLSD record ends with its value: only fixed-length records carry a trailing id.
+    const uint8_t trailing = layout.vlsd ? 0 : trailing_id_size;
+    groups_.push_back({layout.record_id, layout.record_bytes + trailing, layout.vlsd, index, trailing});
   }
   single_group_ = groups_.size() == 1;
 }

@@ -10,7 +10,8 @@
 // record belongs to the first channel group), then the payload: the data and invalidation
 // bytes of a fixed-length record, or a uint32 length and that many bytes for a VLSD
 // channel group. A data group with a single channel group owns every record, whatever id
-// it carries.
+// it carries. An MDF 3 stream may repeat the record id after each fixed-length record (its
+// trailing id): it is framed as part of the record and never reaches the sink.
 //
 // A sink provides:
 //   bool Wants(size_t group, uint64_t record_id);  // payload bytes wanted, or only the length
@@ -44,8 +45,9 @@ enum class FrameStep : uint8_t { kContinue, kPause, kStop };
 class RecordFramer {
  public:
   /// The layouts in channel-group order. The first layout with a record id frames the
-  /// records of that id; sinks are told the index of that layout in this list.
-  RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts);
+  /// records of that id; sinks are told the index of that layout in this list. Fixed-length
+  /// records are followed by `trailing_id_size` bytes of their id again.
+  RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size = 0);
 
   /// True when the layout at the index frames records (it is the first with its id).
   [[nodiscard]] bool Frames(size_t index) const;
@@ -83,9 +85,10 @@ class RecordFramer {
   enum class State : uint8_t { kId, kLength, kGather, kSkip };
   struct Group {
     uint64_t record_id;
-    uint64_t record_bytes;
+    uint64_t record_bytes;  // framed: the trailing id included
     bool vlsd;
-    size_t index;  // of the layout, as the sinks know it
+    size_t index;      // of the layout, as the sinks know it
+    uint8_t trailing;  // bytes of the trailing id at the end of record_bytes
   };
   static constexpr size_t kNoGroup = std::numeric_limits<size_t>::max();
   /// Record ids below this are looked up in a table: the ids every logger file uses.
@@ -97,6 +100,8 @@ class RecordFramer {
     const auto found = id_index_.find(record_id);
     return found != id_index_.end() ? found->second : kNoGroup;
   }
+  /// The bytes of the current record the sink is told of: without its trailing id.
+  [[nodiscard]] uint64_t PayloadSize() const { return length_ - groups_[group_].trailing; }
   void SetDamage(Damage damage, uint64_t record_id) {
     damaged_ = true;
     ended_ = true;
@@ -152,8 +157,8 @@ bool RecordFramer::StartPayload(const uint8_t*& at, const uint8_t* end, uint64_t
   if (length_ <= in_piece) {
     const uint8_t* payload = at;
     at += length_;
-    return Step(wanted ? sink.OnRecord(index, record_id_, payload, length_)
-                       : sink.OnSkipped(index, record_id_, length_));
+    return Step(wanted ? sink.OnRecord(index, record_id_, payload, PayloadSize())
+                       : sink.OnSkipped(index, record_id_, PayloadSize()));
   }
   remaining_ = length_ - in_piece;
   if (wanted) {
@@ -197,8 +202,9 @@ size_t RecordFramer::FeedWithIdSize(const uint8_t* data, size_t size, uint64_t b
       if (length <= static_cast<uint64_t>(end - at)) {
         const uint8_t* payload = at;
         at += length;
-        if (!Step(sink.Wants(index, record_id) ? sink.OnRecord(index, record_id, payload, length)
-                                                     : sink.OnSkipped(index, record_id, length))) {
+        const uint64_t size = length - layout.trailing;
+        if (!Step(sink.Wants(index, record_id) ? sink.OnRecord(index, record_id, payload, size)
+                                               : sink.OnSkipped(index, record_id, size))) {
           break;
         }
         continue;
@@ -245,7 +251,7 @@ size_t RecordFramer::FeedWithIdSize(const uint8_t* data, size_t size, uint64_t b
         remaining_ -= step;
         if (remaining_ == 0) {
           state_ = State::kId;
-          Step(sink.OnRecord(groups_[group_].index, record_id_, gathered_.data(), length_));
+          Step(sink.OnRecord(groups_[group_].index, record_id_, gathered_.data(), PayloadSize()));
         }
         break;
       }
@@ -295,7 +301,7 @@ FrameStep RecordFramer::Skipped(uint64_t nof_bytes, Sink& sink) {
   remaining_ -= std::min(remaining_, nof_bytes);
   if (remaining_ > 0) return FrameStep::kContinue;
   state_ = State::kId;
-  const FrameStep step = sink.OnSkipped(groups_[group_].index, record_id_, length_);
+  const FrameStep step = sink.OnSkipped(groups_[group_].index, record_id_, PayloadSize());
   Step(step);
   return step;
 }

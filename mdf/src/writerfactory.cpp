@@ -1,5 +1,6 @@
 // Where writers are made: the base class never constructs its kinds.
 #include "mdf/mdfwriter.h"
+#include "mdf3writer.h"
 #include "mdf4writer.h"
 #include "mdfbuslogger.h"
 #include "mdfconverter.h"
@@ -14,7 +15,8 @@ std::unique_ptr<MdfWriter> CreateMdfWriter(MdfWriterType type) {
       return std::make_unique<detail::MdfBusLogger>();
     case MdfWriterType::kMdfConverter:
       return std::make_unique<detail::MdfConverter>();
-    case MdfWriterType::kMdf3Writer:  // comes with the MDF 3 blocks
+    case MdfWriterType::kMdf3Writer:
+      return std::make_unique<detail::Mdf3Writer>();
     default:
       return nullptr;
   }

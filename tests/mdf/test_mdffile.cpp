@@ -74,13 +74,13 @@ TEST(MdfFile, VersionNumbers) {
   EXPECT_TRUE(log.Contains("Failure to finding MDF main version. Error: "));
 }
 
-TEST(MdfFile, Mdf3StandInFailsToReadCleanly) {
+TEST(MdfFile, Mdf3FileWithoutItsBlocksFailsToReadCleanly) {
   MemoryBuffer buffer;
   Mdf3File file(IdWithFormat("3.30"));
   EXPECT_FALSE(file.IsMdf4());
   EXPECT_EQ(file.Header(), nullptr);
   EXPECT_EQ(file.CreateDataGroup(), nullptr);
-  EXPECT_THROW(file.ReadEverythingButData(buffer), mdf::MdfRuntimeError);
+  EXPECT_THROW(file.ReadEverythingButData(buffer), mdf::MdfIoFailure);
   file.SetProgramId("QX");
   EXPECT_EQ(file.ProgramId(), "QX");
 }

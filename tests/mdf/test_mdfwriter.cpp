@@ -17,6 +17,7 @@
 #include "mdf/idatagroup.h"
 #include "mdf/itimestamp.h"
 #include "mdf/mdfwriter.h"
+#include "mdf3writer.h"
 #include "mdf4writer.h"
 #include "mdfconverter.h"
 #include "support/logcapture.h"
@@ -31,11 +32,11 @@ using mdf::WriterState;
 using test::MemoryBuffer;
 using Probe = test::WriterProbe<mdf::detail::Mdf4Writer>;
 
-TEST(MdfWriter, TheFactoryMakesTheMdf4Kinds) {
+TEST(MdfWriter, TheFactoryMakesEveryKind) {
   EXPECT_NE(mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer), nullptr);
   EXPECT_NE(mdf::CreateMdfWriter(MdfWriterType::kMdfBusLogger), nullptr);
   EXPECT_NE(mdf::CreateMdfWriter(MdfWriterType::kMdfConverter), nullptr);
-  EXPECT_EQ(mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer), nullptr) << "comes with the MDF 3 blocks";
+  EXPECT_NE(dynamic_cast<mdf::detail::Mdf3Writer*>(mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer).get()), nullptr);
   EXPECT_EQ(mdf::CreateMdfWriter(static_cast<MdfWriterType>(4)), nullptr);
   EXPECT_EQ(mdf::CreateMdfWriter(static_cast<MdfWriterType>(-1)), nullptr);
 }
