@@ -73,9 +73,10 @@ class ImageWriter {
       next = file_.Append("##CG", {next, channels, name, source, 0, 0}, data);
       positions[index] = next;
     }
-    const int64_t dt = spec.records.empty() ? 0 : file_.Append("##DT", {}, spec.records, spec.dt_length);
-    const int64_t dg = file_.Append("##DG", {0, next, dt, 0}, Bytes().U8(spec.record_id_size).Zeros(7));
+    const int64_t dg = file_.Append("##DG", {0, next, 0, 0}, Bytes().U8(spec.record_id_size).Zeros(7));
     file_.PatchLink(hd, 0, dg);
+    // The data block ends the file, as in a recording the logger may not have finalized.
+    if (!spec.records.empty()) file_.PatchLink(dg, 2, file_.Append("##DT", {}, spec.records, spec.dt_length));
     return file_.Data();
   }
 
