@@ -315,6 +315,27 @@ TEST(MdfWriter, StoresMicrosecondsExactly) {
   EXPECT_EQ(read.Value(0, "Timestamp", 1), 500'000U);
 }
 
+// Enough frames that the kept records and data bytes fill several chunks of storage.
+TEST(MdfWriter, KeepsEveryByteOfManyFrames) {
+  constexpr size_t kFrames = 40'000;
+  const auto payload = [](size_t i) {
+    std::vector<uint8_t> bytes(9 + i % 56);
+    for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>(i * 7 + k);
+    return bytes;
+  };
+  std::vector<Frame> frames;
+  for (size_t i = 0; i < kFrames; ++i) frames.push_back(Can(static_cast<uint32_t>(i), payload(i), kStart + 1e-3 * i, 15));
+  const test::WrittenFile file = test::WriteBusLog(frames, kStart, test::LoggerMetadata());
+  ASSERT_TRUE(file.finalized);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  ASSERT_EQ(out.Group(0)->NofSamples(), kFrames);
+  for (size_t i = 0; i < kFrames; ++i) {
+    ASSERT_EQ(out.Bytes(0, "CAN_DataFrame.DataBytes", i), payload(i)) << i;
+    ASSERT_EQ(out.Value(0, "CAN_DataFrame.ID", i), i) << i;
+  }
+}
+
 TEST(MdfWriter, NothingRecordedWritesNothing) {
   const test::WrittenFile file = test::WriteBusLog({Of(kBusMsgUnknown, 0, 0)}, kStart, test::LoggerMetadata());
   EXPECT_TRUE(file.finalized);
