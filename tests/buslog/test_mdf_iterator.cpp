@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -345,6 +347,29 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
       EXPECT_EQ(frames[i].time, kStart + 1e-3 * static_cast<double>(i + 1));
     }
   }
+}
+
+// A float master in seconds: a time that is no number is taken as the file start.
+TEST(MdfIterator, TimesThatAreNoNumberAreTheFileStart) {
+  ImageSpec spec = BaseSpec();
+  ImageGroup group = NamedGroup(1, 2, {"CAN_DataFrame.ID"});
+  group.channels[0].data_type = 4;  // IEEE double, no conversion
+  group.channels[0].microseconds = false;
+  spec.groups = {group};
+  const auto record = [](double seconds, uint8_t id) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &seconds, sizeof bits);
+    return NamedRecord(1, bits, {id});
+  };
+  spec.records = record(std::nan(""), 1);
+  test::PutBytes(spec.records, record(0.5, 2));
+  test::ConsoleLog log(kLogWarning);
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), 2U);
+  EXPECT_EQ(frames[0].time, kStart);
+  EXPECT_EQ(frames[1].time, kStart + 0.5);
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"W Channel group : 1 records without a valid time, taken as the file start"}));
 }
 
 TEST(MdfIterator, HandlesWithoutReaderOrIterator) {

@@ -2,6 +2,7 @@
 // written file, the values and times it stores, and the ways finalize fails or writes nothing.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -334,6 +335,20 @@ TEST(MdfWriter, KeepsEveryByteOfManyFrames) {
     ASSERT_EQ(out.Bytes(0, "CAN_DataFrame.DataBytes", i), payload(i)) << i;
     ASSERT_EQ(out.Value(0, "CAN_DataFrame.ID", i), i) << i;
   }
+}
+
+TEST(MdfWriter, TimesThatAreNoNumberGoToTheStart) {
+  test::ConsoleLog log(kLogWarning);
+  const test::WrittenFile file = test::WriteBusLog(
+      {Can(1, {1}, std::nan(""), 1), Can(2, {2}, kStart + 1, 1), Can(3, {3}, HUGE_VAL, 1), Can(4, {4}, 1e300, 1)},
+      kStart, test::LoggerMetadata());
+  EXPECT_TRUE(file.finalized);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W 3 records without a valid time were written at the file start"}));
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  ASSERT_EQ(out.Group(0)->NofSamples(), 4U);
+  const std::vector<uint64_t> stored = {0, 1'000'000, 0, 0};
+  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(out.Value(0, "Timestamp", i), stored[i]) << i;
 }
 
 TEST(MdfWriter, NothingRecordedWritesNothing) {
