@@ -51,11 +51,16 @@ using mdf::kVlsdChannel;
 
 // The members of each output group, in record order; the setters below use these indexes.
 constexpr MemberSpec kCanMembers[] = {
-    {"ID", 4, kUnsignedLe, kFixedLengthChannel},         {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
-    {"Dir", 1, kUnsignedLe, kFixedLengthChannel},        {"EDL", 1, kUnsignedLe, kFixedLengthChannel},
-    {"BRS", 1, kUnsignedLe, kFixedLengthChannel},        {"ESI", 1, kUnsignedLe, kFixedLengthChannel},
-    {"DLC", 1, kUnsignedLe, kFixedLengthChannel},        {"DataLength", 1, kUnsignedLe, kFixedLengthChannel},
-    {"BusChannel", 1, kUnsignedLe, kFixedLengthChannel}, {"DataBytes", kCanClassicDataBytes, kByteArray, kFixedLengthChannel},
+    {"ID", 4, kUnsignedLe, kFixedLengthChannel},
+    {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
+    {"Dir", 1, kUnsignedLe, kFixedLengthChannel},
+    {"EDL", 1, kUnsignedLe, kFixedLengthChannel},
+    {"BRS", 1, kUnsignedLe, kFixedLengthChannel},
+    {"ESI", 1, kUnsignedLe, kFixedLengthChannel},
+    {"DLC", 1, kUnsignedLe, kFixedLengthChannel},
+    {"DataLength", 1, kUnsignedLe, kFixedLengthChannel},
+    {"BusChannel", 1, kUnsignedLe, kFixedLengthChannel},
+    {"DataBytes", kCanClassicDataBytes, kByteArray, kFixedLengthChannel},
 };
 // CAN FD payloads lie in signal data; the record holds their 4-byte offset.
 constexpr MemberSpec kCanFdMembers[] = {
@@ -70,8 +75,8 @@ constexpr MemberSpec kErrorMembers[] = {
     {"ErrorType", 1, kUnsignedLe, kFixedLengthChannel},
 };
 constexpr MemberSpec kRemoteMembers[] = {
-    {"ID", 4, kUnsignedLe, kFixedLengthChannel},  {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
-    {"Dir", 1, kUnsignedLe, kFixedLengthChannel}, {"DLC", 1, kUnsignedLe, kFixedLengthChannel},
+    {"ID", 4, kUnsignedLe, kFixedLengthChannel},         {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
+    {"Dir", 1, kUnsignedLe, kFixedLengthChannel},        {"DLC", 1, kUnsignedLe, kFixedLengthChannel},
     {"DataLength", 1, kUnsignedLe, kFixedLengthChannel}, {"BusChannel", 1, kUnsignedLe, kFixedLengthChannel},
 };
 constexpr MemberSpec kLinChecksumMembers[] = {
@@ -448,7 +453,7 @@ bool cMdfWriter_t::writeFile() {
     mdf::IMetaData* comment = history->MakeMetaData();
     if (comment == nullptr) return false;
     comment->SetXmlText(metadata_ && !metadata_->FileHistoryComment.empty() ? metadata_->FileHistoryComment
-                                                                           : kBareHistoryComment);
+                                                                            : kBareHistoryComment);
   }
   if (metadata_ && !metadata_->HeaderComment.empty()) {
     mdf::IMetaData* comment = header->MakeMetaData();

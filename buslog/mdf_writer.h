@@ -144,11 +144,11 @@ class cMdfWriter_t {
   std::shared_ptr<cIO_wrapper> output_;
   cChunkList_t<Frame> frames_[kListCount];
   cChunkList_t<Event> events_[kEventListCount];
-  cBytePool_t bytes_;  // the data bytes of the kept frames
-  uint64_t dropped_ = 0;        // CAN records with too many data bytes
-  uint64_t start_ns_ = 0;       // the output's start time during finalize
-  uint64_t bad_times_ = 0;      // records whose time is not a usable number
-  uint64_t lost_ = 0;           // records that could not be kept (memory)
+  cBytePool_t bytes_;       // the data bytes of the kept frames
+  uint64_t dropped_ = 0;    // CAN records with too many data bytes
+  uint64_t start_ns_ = 0;   // the output's start time during finalize
+  uint64_t bad_times_ = 0;  // records whose time is not a usable number
+  uint64_t lost_ = 0;       // records that could not be kept (memory)
 };
 
 /// An empty writer, or null when memory is short.

@@ -317,7 +317,8 @@ TEST(MdfIterator, ReadsPayloadsFromAVlsdChannelGroup) {
 TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
   const auto records = [](size_t count) {
     std::vector<uint8_t> stream;
-    for (size_t i = 0; i < count; ++i) test::PutBytes(stream, NamedRecord(1, 1000 * (i + 1), {static_cast<uint8_t>(i + 1)}));
+    for (size_t i = 0; i < count; ++i)
+      test::PutBytes(stream, NamedRecord(1, 1000 * (i + 1), {static_cast<uint8_t>(i + 1)}));
     return stream;
   };
   {  // a stale cycle count

@@ -74,7 +74,7 @@ TEST(Pipeline, ConvertsARecordingEndToEnd) {
 
   // What reached the end of the chain, in time order.
   ASSERT_EQ(last.records.size(), 6U);
-  const std::vector<int32_t> kinds = {kBusMsgCanDataFrame, kBusMsgLinFrame, kBusMsgCanDataFrame,
+  const std::vector<int32_t> kinds = {kBusMsgCanDataFrame, kBusMsgLinFrame,     kBusMsgCanDataFrame,
                                       kBusMsgCanDataFrame, kBusMsgCanDataFrame, kBusMsgCanErrorFrame};
   for (size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(last.records[i].type, kinds[i]) << i;
   EXPECT_EQ(last.records[0].data, (std::vector<uint8_t>{1, 2, 3}));  // the single frame's payload
@@ -109,7 +109,8 @@ TEST(Pipeline, ConvertsARecordingEndToEnd) {
   cMdfReaderIterator_t* events = mdfReaderGetIterator(check);
   ASSERT_NE(events, nullptr);
   std::vector<Frame> read;
-  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(events)) != nullptr;) read.push_back(test::FrameOf(*record));
+  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(events)) != nullptr;)
+    read.push_back(test::FrameOf(*record));
   mdfReaderIteratorFree(events);
   cMdfMetadata_t* carried = mdfReaderGetMetadata(check);
   ASSERT_NE(carried, nullptr);

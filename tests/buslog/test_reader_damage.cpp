@@ -48,7 +48,8 @@ TEST_P(ReaderDamage, EveryTruncation) {
   const int64_t whole = ReadAll(image);
   ASSERT_EQ(whole, static_cast<int64_t>(test::LoggerCanFrames().size() + test::LoggerLinFrames().size()));
   for (size_t size = 0; size < image.size(); ++size) {
-    const int64_t events = ReadAll(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size)));
+    const int64_t events =
+        ReadAll(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size)));
     EXPECT_LE(events, whole) << size;
   }
 }
