@@ -1,0 +1,160 @@
+#include "buslog/mdf_reader.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "mdf/ichannelgroup.h"
+#include "mdf/idatagroup.h"
+#include "mdf/ifilehistory.h"
+#include "mdf/iheader.h"
+#include "mdf/imetadata.h"
+#include "mdf/isourceinformation.h"
+#include "mdf/mdffile.h"
+#include "mdf/mdfreader.h"
+
+namespace {
+
+constexpr const char* kLoggerProgramId = "QX";
+constexpr const char* kLoggerToolId = "QX";
+constexpr int kAcceptedMainVersion = 4;
+constexpr int kAcceptedMinorVersions[] = {11, 20};
+constexpr uint64_t kNsPerUs = 1000;
+constexpr double kSecondsPerUs = 1e-6;
+
+[[noreturn]] void unsupported() { throw std::runtime_error("Unsupported file"); }
+[[noreturn]] void unexpectedNull() { throw std::runtime_error("Unexpected NULL ptr"); }
+
+// A property's value text up to its first zero character.
+cStrView_t untilZero(const std::string& text) {
+  const size_t zero = text.find('\0');
+  return {text.data(), static_cast<int64_t>(zero == std::string::npos ? text.size() : zero)};
+}
+
+// Takes a bus source's comment into the field of its bus: the first text found sets it, an
+// equal one is accepted, a different one is an error.
+void mergeSourceComment(std::string& field, const std::string& text) {
+  if (field.empty()) {
+    field = text;
+  } else if (field != text) {
+    throw std::runtime_error("Different metadata");
+  }
+}
+
+}  // namespace
+
+void mdfMetadataFree(cMdfMetadata_t* metadata) { delete metadata; }
+
+cMdfReader_t::cMdfReader_t(std::shared_ptr<cIO_wrapper> input)
+    : reader_(std::make_unique<mdf::MdfReader>(std::move(input))) {
+  if (reader_->GetFile() == nullptr) throw std::runtime_error("Unable to read file");
+  reader_->ReadEverythingButData();  // damage is logged by the library; what was read decides below
+  const mdf::MdfFile* file = reader_->GetFile();
+  if (file == nullptr) throw std::runtime_error("Unable to read file");
+  if (file->ProgramId() != kLoggerProgramId) unsupported();
+  if (file->MainVersion() != kAcceptedMainVersion) unsupported();
+  const int minor = file->MinorVersion();
+  bool known_minor = false;
+  for (const int accepted : kAcceptedMinorVersions) known_minor = known_minor || minor == accepted;
+  if (!known_minor) unsupported();
+  const mdf::IHeader* header = file->Header();
+  if (header == nullptr) unsupported();
+  const std::vector<mdf::IFileHistory*> histories = header->FileHistories();
+  if (histories.size() != 1 || histories[0] == nullptr) unsupported();
+  if (histories[0]->ToolId() != kLoggerToolId || !histories[0]->ToolVendor().empty()) unsupported();
+}
+
+cMdfReader_t::~cMdfReader_t() = default;
+
+void cMdfReader_t::getFileInfo(cFileInfo_t* info) const {
+  if (info == nullptr) return;
+  const mdf::IHeader* header = reader_->FileHeader();
+  if (header == nullptr) return;
+  // Whole microseconds first: a double cannot hold the nanoseconds of a 1970-based time.
+  info->StartTime = static_cast<double>(header->StartTime() / kNsPerUs) * kSecondsPerUs;
+  const mdf::IMetaData* comment = header->MetaDataInterface();
+  if (comment == nullptr) return;
+  for (const mdf::MetaProperty& entry : comment->ReadPropertyList()) {
+    for (const mdf::MetaProperty& property : entry.Children()) {
+      const std::string& name = property.Name();
+      if (name == "serial number") {
+        cStr_t serial{};
+        if (!cStrInit(&serial, untilZero(property.Value()))) throw std::bad_alloc();
+        cStrRelease(&info->SerialNumber);
+        info->SerialNumber = serial;
+      } else if (name == "session") {
+        info->Session = property.IntValue();
+      } else if (name == "split") {
+        info->Split = property.IntValue();
+      }
+    }
+  }
+}
+
+cMdfMetadata_t* cMdfReader_t::getMetadata() const {
+  auto metadata = std::make_unique<cMdfMetadata_t>();
+  const mdf::IHeader* header = reader_->FileHeader();
+  if (header == nullptr) unexpectedNull();
+  const mdf::IMetaData* header_comment = header->MetaDataInterface();
+  if (header_comment == nullptr) unexpectedNull();
+  metadata->HeaderComment = header_comment->XmlText();
+
+  const std::vector<mdf::IFileHistory*> histories = header->FileHistories();
+  if (histories.empty() || histories[0] == nullptr) unexpectedNull();
+  const mdf::IFileHistory& history = *histories[0];
+  metadata->FileHistoryTime = history.Time();
+  metadata->FileHistoryText = history.CommentTx();
+  metadata->ToolId = history.ToolId();
+  metadata->ToolVendor = history.ToolVendor();
+  metadata->ToolVersion = history.ToolVersion();
+  const mdf::IMetaData* history_comment = history.MetaData();
+  if (history_comment == nullptr) unexpectedNull();
+  metadata->FileHistoryComment = history_comment->XmlText();
+
+  for (const mdf::IDataGroup* data_group : header->DataGroups()) {
+    if (data_group == nullptr) continue;
+    for (const mdf::IChannelGroup* group : data_group->ChannelGroups()) {
+      constexpr uint16_t kBusSourceFlags = kCgFlagBusEvent | kCgFlagPlainBusEvent;
+      if (group == nullptr || (group->Flags() & kBusSourceFlags) != kBusSourceFlags) continue;
+      const mdf::ISourceInformation* source = group->SourceInformation();
+      if (source == nullptr || source->Type() != kSourceTypeBus) continue;
+      const mdf::IMetaData* comment = source->MetaDataInterface();
+      if (comment == nullptr) continue;
+      if (source->Bus() == kBusTypeMdfCan) {
+        mergeSourceComment(metadata->CanSourceComment, comment->XmlText());
+      } else if (source->Bus() == kBusTypeMdfLin) {
+        mergeSourceComment(metadata->LinSourceComment, comment->XmlText());
+      }
+    }
+  }
+  return metadata.release();
+}
+
+cMdfReader_t* mdfReaderOpen(cStream_t* stream) {
+  try {
+    return new cMdfReader_t(std::make_shared<cIO_wrapper>(stream));
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+void mdfReaderClose(cMdfReader_t* reader) { delete reader; }
+
+void mdfReaderGetFileInfo(cMdfReader_t* reader, cFileInfo_t* info) {
+  if (reader == nullptr) return;
+  try {
+    reader->getFileInfo(info);
+  } catch (const std::exception&) {
+    // the fields filled so far stay
+  }
+}
+
+cMdfMetadata_t* mdfReaderGetMetadata(cMdfReader_t* reader) {
+  if (reader == nullptr) return nullptr;
+  try {
+    return reader->getMetadata();
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}

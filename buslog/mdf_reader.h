@@ -1,0 +1,99 @@
+#pragma once
+// The logger-file reader: opens the unwrapped stream of one logger recording through the MDF
+// library, accepts only the logger's own files, and gives the file information, the metadata
+// the bus-log writer carries into the output, and the time-ordered bus events.
+//
+// The flat functions never let an exception escape: they return null, false or nothing.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "buslog/busmsg.h"
+#include "buslog/io_wrapper.h"
+#include "platform/stream.h"
+
+namespace mdf {
+class IChannelGroup;
+class MdfReader;
+}  // namespace mdf
+
+/// File-level metadata carried from an input to its output. Texts are empty and the time 0
+/// by default. Whoever holds one releases it with mdfMetadataFree unless it hands it to
+/// mdfWriterOpen, which takes it over.
+struct cMdfMetadata_t {
+  std::string HeaderComment;       // the header comment's whole XML text
+  std::string CanSourceComment;    // XML text
+  std::string LinSourceComment;    // XML text
+  std::string FileHistoryComment;  // the file-history entry's whole XML text
+  uint64_t FileHistoryTime = 0;    // ns since 1970
+  std::string FileHistoryText;     // its "TX" element
+  std::string ToolId;
+  std::string ToolVendor;
+  std::string ToolVersion;
+};
+
+void mdfMetadataFree(cMdfMetadata_t* metadata);
+
+/// The events of one file in time order, with a cursor at the next one.
+struct cMdfReaderIterator_t {
+  std::vector<cBusMsgHelper_t> records;
+  size_t cursor = 0;
+};
+
+/// Bus-source flags a channel group needs for its source comment to count.
+constexpr uint16_t kCgFlagVlsd = 0x01;
+constexpr uint16_t kCgFlagBusEvent = 0x02;
+constexpr uint16_t kCgFlagPlainBusEvent = 0x04;
+constexpr uint8_t kSourceTypeBus = 2;
+constexpr uint8_t kBusTypeMdfCan = 2;
+constexpr uint8_t kBusTypeMdfLin = 3;
+
+class cMdfReader_t {
+ public:
+  /// Opens the file through the wrapper. Throws std::runtime_error "Unable to read file"
+  /// when the library cannot identify or read it, "Unsupported file" when it is not the
+  /// logger's (program id "QX", version 4.11 or 4.20, exactly one file-history entry with
+  /// tool id "QX" and an empty tool vendor).
+  explicit cMdfReader_t(std::shared_ptr<cIO_wrapper> input);
+  ~cMdfReader_t();
+  cMdfReader_t(const cMdfReader_t&) = delete;
+  cMdfReader_t& operator=(const cMdfReader_t&) = delete;
+
+  /// Start time (microsecond resolution) and the header comment's "serial number",
+  /// "session" and "split", taken only from inside its top-level trees. Nothing without an
+  /// info record or a header; stops without a header comment.
+  void getFileInfo(cFileInfo_t* info) const;
+  /// A new record, or throws: std::runtime_error "Unexpected NULL ptr" without header,
+  /// header comment, file-history entry or its comment; "Different metadata" when two bus
+  /// sources of one bus type have different comments.
+  [[nodiscard]] cMdfMetadata_t* getMetadata() const;
+  /// Every CAN and LIN event of the file in time order; throws on a failure of the library
+  /// or of memory.
+  [[nodiscard]] cMdfReaderIterator_t* getIterator() const;
+
+  /// The kind of events a channel group holds, told by the one prefix (text before the
+  /// first '.') of its non-master channel names; kBusMsgUnknown when there is no such
+  /// single prefix naming a kind, or for a missing group.
+  static cBusMsgType_t getGroupType(const mdf::IChannelGroup* group);
+
+ private:
+  std::unique_ptr<mdf::MdfReader> reader_;
+};
+
+/// A reader on the stream (not owned: it stays open after mdfReaderClose), or null when the
+/// file cannot be opened or is not the logger's.
+cMdfReader_t* mdfReaderOpen(cStream_t* stream);
+void mdfReaderClose(cMdfReader_t* reader);
+/// Fills what it can; a failure leaves the fields filled so far.
+void mdfReaderGetFileInfo(cMdfReader_t* reader, cFileInfo_t* info);
+/// A new metadata record or null.
+cMdfMetadata_t* mdfReaderGetMetadata(cMdfReader_t* reader);
+
+/// The iterator over the file's events, or null.
+cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader);
+/// The record under the cursor, then the cursor advances; null at the end. The record stays
+/// the iterator's; the stages may change it in place.
+cBusMsgHelper_t* mdfReaderIteratorNext(cMdfReaderIterator_t* iterator);
+/// Releases every record's data bytes and the iterator; null is ignored.
+void mdfReaderIteratorFree(cMdfReaderIterator_t* iterator);

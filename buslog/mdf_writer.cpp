@@ -1,0 +1,1 @@
+#include "buslog/mdf_writer.h"
