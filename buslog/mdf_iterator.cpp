@@ -235,6 +235,26 @@ bool finishRecord(cBusMsgHelper_t& record, cBusMsgType_t kind, double start) {
   return usable;
 }
 
+// Merges the slice from `begin` on into the records before it, walking both once from the
+// front: the earlier record first among equal times, and neither part is sorted, so a group
+// whose own samples are out of order keeps that order.
+void mergeSlice(std::vector<cBusMsgHelper_t>& records, size_t begin, std::vector<cBusMsgHelper_t>& earlier) {
+  if (begin == 0 || begin == records.size()) return;
+  earlier.assign(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(begin));
+  size_t a = 0;
+  size_t b = begin;
+  size_t out = 0;
+  // `out` never passes `b`: every slot written was either read already or is the next one.
+  while (a < earlier.size() && b < records.size()) {
+    if (records[b].Timestamp < earlier[a].Timestamp) {
+      records[out++] = records[b++];
+    } else {
+      records[out++] = earlier[a++];
+    }
+  }
+  while (a < earlier.size()) records[out++] = earlier[a++];
+}
+
 // Owns the records until they are handed to the iterator.
 struct RecordArray {
   std::vector<cBusMsgHelper_t> records;
@@ -269,6 +289,7 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator() const {
   RecordArray array;
   std::vector<cBusMsgHelper_t>& records = array.records;
   uint64_t default_records = 0;  // samples of groups of other content
+  std::vector<cBusMsgHelper_t> merge_buffer;
 
   // One data group at a time: its observers are released before the next one is read.
   for (mdf::IDataGroup* data_group : header->DataGroups()) {
@@ -313,9 +334,7 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator() const {
         logMessage(kLogWarning, "Channel group %s: %llu records without a valid time, taken as the file start",
                    group->Name().c_str(), static_cast<unsigned long long>(bad_times));
       }
-      // Stable: earlier groups first among equal times; each group keeps its own order.
-      std::inplace_merge(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(begin), records.end(),
-                         [](const cBusMsgHelper_t& a, const cBusMsgHelper_t& b) { return a.Timestamp < b.Timestamp; });
+      mergeSlice(records, begin, merge_buffer);
     }
   }
   records.resize(records.size() + default_records, cBusMsgHelper_t{});

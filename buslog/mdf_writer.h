@@ -36,7 +36,8 @@ class cMdfWriter_t {
   /// a deep copy of the file information and the metadata (owned from now on, also when
   /// null). False without an output or when the copy fails.
   bool open(std::shared_ptr<cIO_wrapper> output, const cFileInfo_t* info, cMdfMetadata_t* metadata);
-  /// Keeps a copy of the record in the list of its kind; unknown kinds are ignored.
+  /// Keeps a copy of the record in the list of its kind; unknown kinds are ignored. A record
+  /// that cannot be kept for want of memory makes the next finalize fail.
   void addRecord(const cBusMsgHelper_t* record);
   /// Writes the collected records and empties the lists. False without an output, when a
   /// block cannot be created, when a cycle's file was not completely written, or when the
@@ -89,6 +90,8 @@ class cMdfWriter_t {
 
  private:
   void clearLists();
+  void keepRecord(const cBusMsgHelper_t& record);
+  bool writeFile();
   bool writeFrames(mdf::MdfWriter& writer, uint64_t& record_id, List list);
   bool writeEvents(mdf::MdfWriter& writer, uint64_t& record_id, EventList list);
   [[nodiscard]] uint64_t sampleTime(double timestamp);
@@ -102,6 +105,7 @@ class cMdfWriter_t {
   uint64_t dropped_ = 0;        // CAN records with too many data bytes
   uint64_t start_ns_ = 0;       // the output's start time during finalize
   uint64_t bad_times_ = 0;      // records whose time is not a usable number
+  uint64_t lost_ = 0;           // records that could not be kept (memory)
 };
 
 /// An empty writer, or null when memory is short.

@@ -1,0 +1,316 @@
+// The event iterator on hand-built recordings: classification by channel names, the fill of
+// composed and plain layouts and of a VLSD channel group, the finishing rules, the merge
+// order, default records, and records that are missing or torn.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "buslog/mdf_reader.h"
+#include "support/busrecords.h"
+#include "support/consolelog.h"
+#include "support/loggerimage.h"
+#include "support/streambytes.h"
+
+namespace {
+
+using test::Frame;
+using test::ImageChannel;
+using test::ImageGroup;
+using test::ImageSpec;
+
+constexpr uint64_t kStartNs = 1'600'000'000'000'000'000ULL;
+constexpr double kStart = 1.6e9;
+
+ImageSpec BaseSpec() {
+  ImageSpec spec;
+  spec.start_ns = kStartNs;
+  spec.header_comment = test::HeaderCommentWith("S", "1", "1");
+  return spec;
+}
+
+// The events of the recording, as plain frames; `ok` tells whether an iterator was given.
+std::vector<Frame> Events(const ImageSpec& spec, bool* ok = nullptr) {
+  test::StreamPtr stream = test::MemoryStreamOf(test::BuildLoggerImage(spec));
+  cMdfReader_t* reader = mdfReaderOpen(stream.get());
+  EXPECT_NE(reader, nullptr);
+  std::vector<Frame> frames;
+  cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader);
+  if (ok != nullptr) *ok = iterator != nullptr;
+  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(iterator)) != nullptr;) {
+    frames.push_back(test::FrameOf(*record));
+  }
+  EXPECT_EQ(mdfReaderIteratorNext(iterator), nullptr);
+  mdfReaderIteratorFree(iterator);
+  mdfReaderClose(reader);
+  return frames;
+}
+
+ImageChannel Plain(const std::string& name, uint32_t byte_offset, uint32_t bits = 8, uint8_t data_type = 0) {
+  ImageChannel channel;
+  channel.name = name;
+  channel.byte_offset = byte_offset;
+  channel.bit_count = bits;
+  channel.data_type = data_type;
+  return channel;
+}
+
+ImageChannel Master() {
+  ImageChannel time = Plain("Timestamp", 0, 64);
+  time.type = 2;
+  time.microseconds = true;
+  return time;
+}
+
+// A group of a master and one-byte channels of the names, each record 8 + names bytes.
+ImageGroup NamedGroup(uint64_t record_id, uint64_t cycles, const std::vector<std::string>& names) {
+  ImageGroup group;
+  group.record_id = record_id;
+  group.cycles = cycles;
+  group.data_bytes = 8 + static_cast<uint32_t>(names.size());
+  group.channels.push_back(Master());
+  for (size_t i = 0; i < names.size(); ++i) group.channels.push_back(Plain(names[i], 8 + static_cast<uint32_t>(i)));
+  return group;
+}
+
+std::vector<uint8_t> NamedRecord(uint64_t record_id, uint64_t time_us, const std::vector<uint8_t>& values) {
+  std::vector<uint8_t> record;
+  test::PutLe(record, record_id, 1);
+  test::PutLe(record, time_us, 8);
+  test::PutBytes(record, values);
+  return record;
+}
+
+TEST(MdfIterator, ClassifiesGroupsByTheirChannelNames) {
+  struct Case {
+    std::vector<std::string> names;
+    int32_t kind;
+  };
+  const Case cases[] = {
+      {{"CAN_DataFrame", "CAN_DataFrame.ID", "CAN_DataFrame.DLC"}, kBusMsgCanDataFrame},
+      {{"CAN_DataFrame", "CAN_DataFrame.ID", "Other.X"}, kBusMsgUnknown},
+      {{"CAN_RemoteFrame.ID"}, kBusMsgCanRemoteFrame},
+      {{"CAN_ErrorFrame.BusChannel"}, kBusMsgCanErrorFrame},
+      {{"LIN_Frame.ID"}, kBusMsgLinFrame},
+      {{"LIN_ChecksumError.ID"}, kBusMsgLinChecksumError},
+      {{"LIN_ReceiveError.ID"}, kBusMsgLinReceiveError},
+      {{"LIN_TransmissionError.ID"}, kBusMsgLinTransmissionError},
+      {{"LIN_SyncError.BusChannel"}, kBusMsgLinSyncError},
+      {{"can_dataframe.ID"}, kBusMsgUnknown},
+      {{"CAN_DataFrame"}, kBusMsgUnknown},  // no name with a point
+      {{".ID"}, kBusMsgUnknown},            // the empty prefix names no kind
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.names.back());
+    ImageSpec spec = BaseSpec();
+    spec.groups = {NamedGroup(1, 1, c.names)};
+    spec.records = NamedRecord(1, 5, std::vector<uint8_t>(c.names.size(), 0));
+    const std::vector<Frame> frames = Events(spec);
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(frames[0].type, c.kind);
+  }
+  EXPECT_EQ(cMdfReader_t::getGroupType(nullptr), kBusMsgUnknown);
+}
+
+TEST(MdfIterator, FillsComposedCanFrames) {
+  ImageSpec spec = BaseSpec();
+  spec.groups = {test::ComposedCanGroup(1, 3)};
+  const std::vector<uint8_t> eight = {1, 2, 3, 4, 5, 6, 7, 8};
+  spec.records = test::ComposedCanRecord(1, 1'000'000, 0x123, 1, 9, eight, 2, 1, 1, 1, 1);
+  test::PutBytes(spec.records, test::ComposedCanRecord(1, 1'500'000, 0x7FF, 0, 2, eight, 1));
+  test::PutBytes(spec.records, test::ComposedCanRecord(1, 2'000'000, 0x1FFFFFFF, 1, 0, eight, 3));
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), 3U);
+
+  EXPECT_EQ(frames[0].type, kBusMsgCanDataFrame);
+  EXPECT_EQ(frames[0].time, kStart + 1.0);
+  EXPECT_EQ(frames[0].channel, 2);
+  EXPECT_EQ(frames[0].id, 0x80000123U);
+  EXPECT_EQ(frames[0].flags.Can.IDE, 1);
+  EXPECT_EQ(frames[0].flags.Can.Dir, 1);
+  EXPECT_EQ(frames[0].flags.Can.EDL, 1);
+  EXPECT_EQ(frames[0].flags.Can.BRS, 1);
+  EXPECT_EQ(frames[0].flags.Can.ESI, 1);
+  EXPECT_EQ(frames[0].flags.Can.RTR, 0);
+  EXPECT_EQ(frames[0].flags.Can.DLC, 9);
+  EXPECT_EQ(frames[0].data, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0}));  // DLC 9: 12 bytes
+
+  EXPECT_EQ(frames[1].id, 0x7FFU);
+  EXPECT_EQ(frames[1].flags.Can.IDE, 0);
+  EXPECT_EQ(frames[1].data, (std::vector<uint8_t>{1, 2}));  // DLC 2 keeps the first two
+  EXPECT_EQ(frames[2].id, 0x9FFFFFFFU);
+  EXPECT_TRUE(frames[2].data.empty());
+}
+
+TEST(MdfIterator, FillsPlainLinFramesAndErrorFrames) {
+  ImageSpec spec = BaseSpec();
+  spec.groups = {test::PlainLinGroup(1, 2), test::PlainErrorGroup(2, 3)};
+  spec.records = test::PlainLinRecord(1, 100, 0x3C, 4, {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7}, 1, 1);
+  test::PutBytes(spec.records, test::PlainErrorRecord(2, 150, 1, 7));
+  test::PutBytes(spec.records, test::PlainLinRecord(1, 200, 0x10, 8, {0x5A}, 2, 0));
+  test::PutBytes(spec.records, test::PlainErrorRecord(2, 250, 1, 5));
+  test::PutBytes(spec.records, test::PlainErrorRecord(2, 300, 4, 0));
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), 5U);
+  const std::vector<int32_t> kinds = {kBusMsgLinFrame, kBusMsgCanErrorFrame, kBusMsgLinFrame, kBusMsgCanErrorFrame,
+                                      kBusMsgCanErrorFrame};
+  for (size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(frames[i].type, kinds[i]) << i;
+
+  EXPECT_EQ(frames[0].id, 0x3CU);
+  EXPECT_EQ(frames[0].flags.Lin.Dir, 1);
+  EXPECT_EQ(frames[0].flags.Lin.ReceivedDataByteCount, 4);
+  EXPECT_EQ(frames[0].data, (std::vector<uint8_t>{0xA0, 0xA1, 0xA2, 0xA3}));  // cut to the byte count
+  EXPECT_EQ(frames[0].time, kStart + 100e-6);
+  EXPECT_EQ(frames[2].channel, 2);
+  EXPECT_EQ(frames[2].data, (std::vector<uint8_t>{0x5A, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(frames[1].flags.Error.ErrorType, kCanErrorOther);  // 7 is no error type
+  EXPECT_EQ(frames[3].flags.Error.ErrorType, kCanErrorAck);
+  EXPECT_EQ(frames[4].channel, 4);
+  for (const size_t i : {1, 3, 4}) EXPECT_TRUE(frames[i].data.empty());
+}
+
+TEST(MdfIterator, RemoteFramesGetZeroDataOfTheirLength) {
+  ImageSpec spec = BaseSpec();
+  spec.groups = {NamedGroup(1, 1, {"CAN_RemoteFrame.ID", "CAN_RemoteFrame.DLC", "CAN_RemoteFrame.IDE"})};
+  spec.records = NamedRecord(1, 7, {0x21, 3, 1});
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), 1U);
+  EXPECT_EQ(frames[0].type, kBusMsgCanRemoteFrame);
+  EXPECT_EQ(frames[0].id, 0x80000021U);
+  EXPECT_EQ(frames[0].flags.Can.RTR, 1);
+  EXPECT_EQ(frames[0].data, (std::vector<uint8_t>{0, 0, 0}));
+}
+
+TEST(MdfIterator, MergesGroupByGroupStably) {
+  ImageSpec spec = BaseSpec();
+  spec.groups = {NamedGroup(1, 3, {"CAN_DataFrame.ID"}), NamedGroup(2, 2, {"CAN_DataFrame.ID"})};
+  // The first group's own samples are out of order: a group is merged, never sorted.
+  spec.records = NamedRecord(1, 1'000'000, {1});
+  test::PutBytes(spec.records, NamedRecord(2, 2'000'000, {3}));
+  test::PutBytes(spec.records, NamedRecord(1, 3'000'000, {2}));
+  test::PutBytes(spec.records, NamedRecord(2, 3'000'000, {4}));
+  test::PutBytes(spec.records, NamedRecord(1, 500'000, {5}));
+  const std::vector<Frame> frames = Events(spec);
+  std::vector<uint32_t> ids;
+  for (const Frame& frame : frames) ids.push_back(frame.id);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{1, 3, 2, 5, 4}));
+
+  // In order: 1.0, 2.0, then 3.0 of the first group before 3.0 of the second.
+  spec.records = NamedRecord(1, 1'000'000, {1});
+  test::PutBytes(spec.records, NamedRecord(2, 2'000'000, {2}));
+  test::PutBytes(spec.records, NamedRecord(1, 3'000'000, {3}));
+  test::PutBytes(spec.records, NamedRecord(2, 3'000'000, {4}));
+  spec.groups[0].cycles = 2;
+  ids.clear();
+  for (const Frame& frame : Events(spec)) ids.push_back(frame.id);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{1, 2, 3, 4}));
+}
+
+TEST(MdfIterator, OtherGroupsLeaveDefaultRecordsAtTheEnd) {
+  ImageSpec spec = BaseSpec();
+  spec.groups = {NamedGroup(1, 1, {"CAN_DataFrame.ID"}), NamedGroup(2, 5, {"Engine.Speed"})};
+  for (uint8_t i = 0; i < 5; ++i) test::PutBytes(spec.records, NamedRecord(2, i, {i}));
+  test::PutBytes(spec.records, NamedRecord(1, 9, {0x42}));
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), 6U);
+  EXPECT_EQ(frames[0].id, 0x42U);
+  Frame empty;
+  empty.type = kBusMsgUnknown;
+  for (size_t i = 1; i < 6; ++i) EXPECT_EQ(frames[i], empty) << i;
+}
+
+TEST(MdfIterator, UnknownNamesAreReportedOnce) {
+  ImageSpec spec = BaseSpec();
+  spec.groups = {NamedGroup(1, 2, {"CAN_DataFrame.ID", "CAN_DataFrame.Extra"})};
+  spec.records = NamedRecord(1, 1, {1, 9});
+  test::PutBytes(spec.records, NamedRecord(1, 2, {2, 9}));
+  test::ConsoleLog log(kLogWarning);
+  EXPECT_EQ(Events(spec).size(), 2U);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Unmapped key: CAN_DataFrame.Extra"}));
+}
+
+// CAN FD payloads in a VLSD channel group: the fixed record holds an offset, the payload
+// follows in a record of the VLSD group, which itself yields no events.
+TEST(MdfIterator, ReadsPayloadsFromAVlsdChannelGroup) {
+  ImageSpec spec = BaseSpec();
+  ImageGroup can = NamedGroup(1, 2, {"CAN_DataFrame.ID", "CAN_DataFrame.DLC"});
+  ImageChannel data = Plain("CAN_DataFrame.DataBytes", 10, 64, 10);
+  data.type = 1;
+  data.vlsd_group = 1;
+  can.channels.push_back(data);
+  can.data_bytes = 18;
+  ImageGroup vlsd;
+  vlsd.record_id = 2;
+  vlsd.cycles = 2;
+  vlsd.flags = 0x01;
+  // A VLSD group whose channels carry a kind's names still yields nothing.
+  vlsd.channels = {Plain("CAN_DataFrame.ID", 0)};
+  spec.groups = {can, vlsd};
+  const auto payload = [](uint8_t first, size_t size) {
+    std::vector<uint8_t> record;
+    test::PutLe(record, 2, 1);
+    test::PutLe(record, size, 4);
+    for (size_t i = 0; i < size; ++i) record.push_back(static_cast<uint8_t>(first + i));
+    return record;
+  };
+  const auto fixed = [](uint64_t time_us, uint8_t id, uint8_t dlc, uint64_t offset) {
+    std::vector<uint8_t> record = NamedRecord(1, time_us, {id, dlc});
+    test::PutLe(record, offset, 8);
+    return record;
+  };
+  spec.records = payload(0x10, 12);
+  test::PutBytes(spec.records, fixed(100, 0x11, 9, 0));
+  test::PutBytes(spec.records, payload(0x40, 64));
+  test::PutBytes(spec.records, fixed(200, 0x22, 15, 16));
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), 2U);
+  EXPECT_EQ(frames[0].id, 0x11U);
+  EXPECT_EQ(frames[0].data.size(), 12U);
+  EXPECT_EQ(frames[0].data.front(), 0x10);
+  EXPECT_EQ(frames[1].data.size(), 64U);
+  EXPECT_EQ(frames[1].data.back(), 0x40 + 63);
+}
+
+// Records that a group declares but the data does not hold never become frames.
+TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
+  const auto records = [](size_t count) {
+    std::vector<uint8_t> stream;
+    for (size_t i = 0; i < count; ++i) test::PutBytes(stream, NamedRecord(1, 1000 * (i + 1), {static_cast<uint8_t>(i + 1)}));
+    return stream;
+  };
+  {  // a stale cycle count
+    ImageSpec spec = BaseSpec();
+    spec.groups = {NamedGroup(1, 5, {"CAN_DataFrame.ID"})};
+    spec.records = records(3);
+    test::ConsoleLog log(kLogWarning);
+    const std::vector<Frame> frames = Events(spec);
+    ASSERT_EQ(frames.size(), 3U);
+    for (const Frame& frame : frames) EXPECT_NE(frame.id, 0U);
+    EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Channel group : 3 of 5 records read"}));
+  }
+  for (size_t cut = 1; cut < 10; ++cut) {  // an unfinalized recording whose last record is torn
+    SCOPED_TRACE(cut);
+    ImageSpec spec = BaseSpec();
+    spec.file_id = "UnFinMF ";
+    spec.unfinalized_flags = 0x05;  // cycle counts and the last DT's length are stale
+    spec.groups = {NamedGroup(1, 0, {"CAN_DataFrame.ID"})};
+    spec.records = records(4);
+    spec.records.resize(spec.records.size() - cut);
+    spec.dt_length = 24;
+    test::ConsoleLog log(kLogError);
+    const std::vector<Frame> frames = Events(spec);
+    ASSERT_EQ(frames.size(), 3U);
+    for (size_t i = 0; i < frames.size(); ++i) {
+      EXPECT_EQ(frames[i].id, i + 1);
+      EXPECT_EQ(frames[i].time, kStart + 1e-3 * static_cast<double>(i + 1));
+    }
+  }
+}
+
+TEST(MdfIterator, HandlesWithoutReaderOrIterator) {
+  EXPECT_EQ(mdfReaderGetIterator(nullptr), nullptr);
+  EXPECT_EQ(mdfReaderIteratorNext(nullptr), nullptr);
+  mdfReaderIteratorFree(nullptr);
+}
+
+}  // namespace
