@@ -2,15 +2,15 @@
 # Times logmend end to end on a logger-style recording of at least 500 MB from a warm page
 # cache, as a plain file and as a compressed container, and reports MB/s of input, frames/s
 # and peak RSS.  Usage: bench/logmend_end_to_end.sh [build dir] [MB]
-# The build dir needs the targets logmend and gen_recordings (a Release build is meant).
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$repo/build/release}"
+build="${1:-$repo/build/bench-e2e}"
 megabytes="${2:-500}"
 data="$build/bench-data"
 mkdir -p "$data/plain" "$data/compressed" "$data/out"
 
-cmake --build "$build" --target logmend gen_recordings >/dev/null
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j 4 --target logmend gen_recordings >/dev/null
 if [ ! -s "$data/plain/big.mf4" ] || [ ! -s "$data/compressed/big.mfc" ] || [ ! -s "$data/frames" ]; then
   echo "Generating a recording of $megabytes MB ..."
   "$build/tests/gen_recordings" recording "$data/plain/big.mf4" "$megabytes" "$data/compressed/big.mfc" \
