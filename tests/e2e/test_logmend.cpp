@@ -303,6 +303,17 @@ TEST_F(LogmendRun, DeleteConvertedRemovesOnlyInputsWhoseOutputWasWritten) {
   EXPECT_EQ(ReadFrames(dir_.Path("logs_out/good_out.MF4")), Expected(info, SomeTraffic(1)));
 }
 
+TEST_F(LogmendRun, AnOutputThatCannotBeWrittenWholeKeepsItsInput) {
+  // A full disk: writing or closing the output fails, so the input must stay.
+  Write("logs/small.mf4", RecordingOf({}, SomeTraffic(1)));
+  fs::create_directories(dir_.Path("logs_out"));
+  fs::create_symlink("/dev/full", dir_.Path("logs_out/small_out.MF4"));
+  const test::ProgramResult result = Run({"-d", "logs"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  EXPECT_TRUE(HasLine(result, "E Error during end file callback")) << result.err;
+  EXPECT_TRUE(Exists("logs/small.mf4"));
+}
+
 TEST_F(LogmendRun, NoAppendRootWithAndWithoutOutputDirectory) {
   Write("logs/x/a.mf4", RecordingOf({}, SomeTraffic(1)));
   fs::create_directories(dir_.Path("out"));
