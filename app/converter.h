@@ -11,7 +11,7 @@
 #include "platform/filesystem.h"
 #include "platform/stream.h"
 
-struct cMdfWriter_t;
+class cMdfWriter_t;
 struct cWalker_t;
 
 /// The stage's fields belong to it; callers use the functions below.

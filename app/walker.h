@@ -18,7 +18,7 @@
 #include "platform/hashmap.h"
 #include "platform/vector.h"
 
-struct cMdfReader_t;
+class cMdfReader_t;
 
 /// One output written in this run: its path without the "_out.MF4" suffix, and the input
 /// that produced it.
