@@ -235,17 +235,17 @@ bool finishRecord(cBusMsgHelper_t& record, cBusMsgType_t kind, double start) {
   return usable;
 }
 
-// Merges the slice from `begin` on into the records before it, walking both once from the
+// Merges the slice [begin, end) into the records before it, walking both once from the
 // front: the earlier record first among equal times, and neither part is sorted, so a group
 // whose own samples are out of order keeps that order.
-void mergeSlice(std::vector<cBusMsgHelper_t>& records, size_t begin, std::vector<cBusMsgHelper_t>& earlier) {
-  if (begin == 0 || begin == records.size()) return;
+void mergeSlice(std::vector<cBusMsgHelper_t>& records, size_t begin, size_t end, std::vector<cBusMsgHelper_t>& earlier) {
+  if (begin == 0 || begin == end) return;
   earlier.assign(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(begin));
   size_t a = 0;
   size_t b = begin;
   size_t out = 0;
   // `out` never passes `b`: every slot written was either read already or is the next one.
-  while (a < earlier.size() && b < records.size()) {
+  while (a < earlier.size() && b < end) {
     if (records[b].Timestamp < earlier[a].Timestamp) {
       records[out++] = records[b++];
     } else {
@@ -253,6 +253,47 @@ void mergeSlice(std::vector<cBusMsgHelper_t>& records, size_t begin, std::vector
     }
   }
   while (a < earlier.size()) records[out++] = earlier[a++];
+}
+
+bool isSortedByTime(const cBusMsgHelper_t* first, const cBusMsgHelper_t* last) {
+  return std::is_sorted(first, last,
+                        [](const cBusMsgHelper_t& a, const cBusMsgHelper_t& b) { return a.Timestamp < b.Timestamp; });
+}
+
+// Merging slice after slice copies everything merged so far once per group. When every
+// slice is in time order (as a logger writes them), that result is the one merge of all
+// slices at once with ties to the earlier slice: its order is found by index and applied in
+// place, moving each record once (bench_pipeline).
+void mergeSortedSlices(std::vector<cBusMsgHelper_t>& records, const std::vector<size_t>& bounds) {
+  const size_t slices = bounds.size() - 1;
+  if (slices < 2) return;
+  const size_t total = bounds.back();
+  std::vector<size_t> heads(bounds.begin(), bounds.end() - 1);
+  std::vector<size_t> order(total);
+  for (size_t out = 0; out < total; ++out) {
+    size_t best = slices;
+    for (size_t slice = 0; slice < slices; ++slice) {
+      if (heads[slice] < bounds[slice + 1] &&
+          (best == slices || records[heads[slice]].Timestamp < records[heads[best]].Timestamp)) {
+        best = slice;
+      }
+    }
+    order[out] = heads[best]++;
+  }
+  // Position i takes the record at order[i]; each cycle of the permutation is walked once.
+  for (size_t start = 0; start < total; ++start) {
+    if (order[start] == start) continue;
+    const cBusMsgHelper_t first = records[start];
+    size_t at = start;
+    while (order[at] != start) {
+      const size_t from = order[at];
+      records[at] = records[from];
+      order[at] = at;
+      at = from;
+    }
+    records[at] = first;
+    order[at] = at;
+  }
 }
 
 // Owns the records until they are handed to the iterator.
@@ -289,7 +330,9 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator() const {
   RecordArray array;
   std::vector<cBusMsgHelper_t>& records = array.records;
   uint64_t default_records = 0;  // samples of groups of other content
-  std::vector<cBusMsgHelper_t> merge_buffer;
+
+  std::vector<size_t> bounds = {0};  // the slices of the array, one per bus-event group
+  bool slices_sorted = true;
 
   // One data group at a time: its observers are released before the next one is read.
   for (mdf::IDataGroup* data_group : header->DataGroups()) {
@@ -298,6 +341,13 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator() const {
     mdf::CreateObserversForDataGroup(*data_group, observers);
     reader_->ReadData(*data_group);  // damage is logged by the library; the counts below tell what was read
 
+    struct Slice {
+      const mdf::IChannelGroup* group;
+      cBusMsgType_t kind;
+      uint64_t count;
+    };
+    std::vector<Slice> slices;
+    uint64_t filled = 0;
     for (const mdf::IChannelGroup* group : data_group->ChannelGroups()) {
       if (group == nullptr || (group->Flags() & kCgFlagVlsd) != 0 || group->NofSamples() == 0) continue;
       // Only records really read become events: a torn or missing record is no frame.
@@ -310,32 +360,43 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator() const {
       const cBusMsgType_t kind = getGroupType(group);
       if (kind == kBusMsgUnknown) {
         default_records += count;
-        continue;
+      } else if (count > 0) {
+        slices.push_back({group, kind, count});
+        filled += count;
       }
-      if (count == 0) continue;
-      const size_t begin = records.size();
-      records.resize(begin + count, cBusMsgHelper_t{});
-      cBusMsgHelper_t* slice = records.data() + begin;
+    }
+    size_t begin = records.size();
+    records.resize(begin + filled, cBusMsgHelper_t{});
+    for (const Slice& slice : slices) {
+      cBusMsgHelper_t* first = records.data() + begin;
       for (const mdf::ChannelObserverPtr& observer : observers) {
-        if (!observer || observer->Channel().ChannelGroup() != group) continue;
+        if (!observer || observer->Channel().ChannelGroup() != slice.group) continue;
         const std::string name = observer->ChannelName();
         const auto found = table.find(name);
         if (found == table.end()) {
           logMessage(kLogWarning, "Unmapped key: %s", name.c_str());
           continue;
         }
-        applyRule(found->second, *observer, slice, count);
+        applyRule(found->second, *observer, first, slice.count);
       }
       uint64_t bad_times = 0;
-      for (uint64_t i = 0; i < count; ++i) {
-        if (!finishRecord(slice[i], kind, start)) ++bad_times;
+      for (uint64_t i = 0; i < slice.count; ++i) {
+        if (!finishRecord(first[i], slice.kind, start)) ++bad_times;
       }
       if (bad_times > 0) {
         logMessage(kLogWarning, "Channel group %s: %llu records without a valid time, taken as the file start",
-                   group->Name().c_str(), static_cast<unsigned long long>(bad_times));
+                   slice.group->Name().c_str(), static_cast<unsigned long long>(bad_times));
       }
-      mergeSlice(records, begin, merge_buffer);
+      slices_sorted = slices_sorted && isSortedByTime(first, first + slice.count);
+      begin += slice.count;
+      bounds.push_back(begin);
     }
+  }
+  if (slices_sorted) {
+    mergeSortedSlices(records, bounds);
+  } else {
+    std::vector<cBusMsgHelper_t> earlier;
+    for (size_t slice = 1; slice + 1 < bounds.size(); ++slice) mergeSlice(records, bounds[slice], bounds[slice + 1], earlier);
   }
   records.resize(records.size() + default_records, cBusMsgHelper_t{});
 

@@ -25,6 +25,8 @@ namespace {
 
 constexpr const char* kProgramId = "QX";
 constexpr int kOutputMinorVersion = 11;
+constexpr const char* kBareHistoryComment =
+    "<FHcomment><TX></TX><tool_id>QX</tool_id><tool_vendor></tool_vendor><tool_version></tool_version></FHcomment>";
 constexpr uint16_t kOutputGroupFlags = kCgFlagBusEvent | kCgFlagPlainBusEvent;
 constexpr uint16_t kPathSeparator = '.';
 constexpr uint32_t kBusEventChannelFlag = 0x400;
@@ -429,11 +431,13 @@ bool cMdfWriter_t::writeFile() {
   mdf::IFileHistory* history = header->CreateFileHistory();
   if (history == nullptr) return false;
   history->SetTime(metadata_ ? metadata_->FileHistoryTime : start_ns_);
-  // Without the input's metadata the output has no comments rather than empty ones.
-  if (metadata_ && !metadata_->FileHistoryComment.empty()) {
+  // Without the input's metadata the output has no comments rather than empty ones, but
+  // for the file history, which must have one: it then names only the tool id.
+  {
     mdf::IMetaData* comment = history->MakeMetaData();
     if (comment == nullptr) return false;
-    comment->SetXmlText(metadata_->FileHistoryComment);
+    comment->SetXmlText(metadata_ && !metadata_->FileHistoryComment.empty() ? metadata_->FileHistoryComment
+                                                                           : kBareHistoryComment);
   }
   if (metadata_ && !metadata_->HeaderComment.empty()) {
     mdf::IMetaData* comment = header->MakeMetaData();

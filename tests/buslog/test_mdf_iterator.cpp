@@ -3,6 +3,7 @@
 // order, default records, and records that are missing or torn.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,45 @@ TEST(MdfIterator, MergesGroupByGroupStably) {
   ids.clear();
   for (const Frame& frame : Events(spec)) ids.push_back(frame.id);
   EXPECT_EQ(ids, (std::vector<uint32_t>{1, 2, 3, 4}));
+}
+
+// Groups each in time order, interleaved in the file, with ties within and across groups:
+// the events come out as a stable sort by time that puts earlier groups first among equals.
+TEST(MdfIterator, MergesOrderedGroupsLikeAStableSort) {
+  ImageSpec spec = BaseSpec();
+  constexpr uint64_t kGroups = 4;
+  constexpr uint64_t kPerGroup = 40;
+  for (uint64_t g = 0; g < kGroups; ++g) spec.groups.push_back(NamedGroup(g + 1, kPerGroup, {"CAN_DataFrame.ID"}));
+  struct Logged {
+    uint64_t time_us;
+    uint64_t group;
+    uint8_t id;
+  };
+  std::vector<Logged> logged;
+  uint32_t state = 12345;
+  for (uint64_t g = 0; g < kGroups; ++g) {
+    uint64_t time = 0;
+    for (uint64_t i = 0; i < kPerGroup; ++i) {
+      state = state * 1103515245 + 12345;
+      time += (state >> 16) % 3;  // steps of 0, 1 or 2 microseconds: many ties
+      logged.push_back({time, g, static_cast<uint8_t>(g * kPerGroup + i)});
+    }
+  }
+  // The records of all groups interleaved in the file.
+  std::vector<size_t> next(kGroups, 0);
+  for (size_t n = 0; n < logged.size(); ++n) {
+    const uint64_t g = (n * 7 + n / 3) % kGroups;
+    uint64_t pick = g;
+    while (next[pick] == kPerGroup) pick = (pick + 1) % kGroups;
+    const Logged& entry = logged[pick * kPerGroup + next[pick]++];
+    test::PutBytes(spec.records, NamedRecord(entry.group + 1, entry.time_us, {entry.id}));
+  }
+  std::vector<Logged> expected = logged;
+  std::stable_sort(expected.begin(), expected.end(),
+                   [](const Logged& a, const Logged& b) { return a.time_us < b.time_us; });
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), expected.size());
+  for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].id, expected[i].id) << i;
 }
 
 TEST(MdfIterator, OtherGroupsLeaveDefaultRecordsAtTheEnd) {

@@ -32,6 +32,7 @@
 #include "dg4block.h"
 #include "dl4block.h"
 #include "hl4block.h"
+#include "support/mdf4check.h"
 #include "support/memorybuffer.h"
 
 namespace test {
@@ -117,37 +118,6 @@ class WriterProbe : public Kind {
 /// A period no test lasts: the worker writes only when it is stopped (the converter's
 /// also when signalled).
 inline constexpr std::chrono::hours kWaitingWorker{1};
-
-/// The independent MDF 4 checker; empty when it is not installed here.
-inline std::string Mdf4CheckTool() {
-  if (const char* path = std::getenv("LOGMEND_MDF4CHECK"); path != nullptr && *path != '\0') return path;
-#ifdef LOGMEND_MDF4CHECK
-  if (std::filesystem::exists(LOGMEND_MDF4CHECK)) return LOGMEND_MDF4CHECK;
-#endif
-  return {};
-}
-
-struct CheckResult {
-  int status = -1;
-  std::string output;
-};
-
-/// Runs a shell command and collects what it writes.
-inline CheckResult RunCommand(const std::string& command) {
-  CheckResult result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char chunk[4096];
-  for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;) result.output.append(chunk, n);
-  const int status = ::pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-/// Runs the checker with the option ("", "--json" or "--values") on the file.
-inline CheckResult RunMdf4Check(const std::string& tool, const std::string& option, const std::string& file) {
-  return RunCommand("'" + tool + "' " + option + " '" + file + "' 2>&1");
-}
 
 /// Prints every value the checker decodes as "data group, channel, sample, element, value",
 /// tab-separated: numbers as Python writes them, texts and hex byte texts quoted.

@@ -1,0 +1,383 @@
+// One logger recording of about 220 MB converted from memory to memory as the command line
+// converts a file: reader (file information, metadata), iterator, the transport-protocol and
+// demultiplexer stages, the bus-log writer. The recording is laid out as the logger writes
+// it: one unsorted data group, each kind of event a group whose members are packed to the
+// bit into its frame channel, the CAN FD payloads in a VLSD channel group; the mix gives
+// every kind several hundred thousand frames. Each conversion runs in a child process, so
+// its peak memory is its own; the phases' times say where the time goes.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "buslog/mdf_reader.h"
+#include "buslog/mdf_writer.h"
+#include "buslog/mux_handler.h"
+#include "buslog/tp_handler.h"
+#include "mdf/mdflogstream.h"
+#include "support/loggerimage.h"
+
+namespace {
+
+constexpr uint64_t kRecordBytes = 220'000'000;
+
+// LOGMEND_BENCH_RECORD_MB makes a smaller recording, for profiling.
+uint64_t RecordBytes() {
+  const char* megabytes = std::getenv("LOGMEND_BENCH_RECORD_MB");
+  return megabytes != nullptr && std::atoi(megabytes) > 0 ? uint64_t{1'000'000} * std::atoi(megabytes) : kRecordBytes;
+}
+constexpr uint64_t kStartNs = 1'700'000'000'000'000'000ULL;
+
+using test::ImageChannel;
+using test::ImageGroup;
+
+ImageChannel Member(const std::string& group, const std::string& name, uint8_t data_type, uint32_t byte_offset,
+                    uint8_t bit_offset, uint32_t bit_count) {
+  ImageChannel member;
+  member.name = group + "." + name;
+  member.data_type = data_type;
+  member.byte_offset = byte_offset;
+  member.bit_offset = bit_offset;
+  member.bit_count = bit_count;
+  return member;
+}
+
+ImageGroup BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes, std::vector<ImageChannel> members,
+                    uint8_t bus_type) {
+  ImageGroup group;
+  group.name = name;
+  group.record_id = record_id;
+  group.data_bytes = 8 + frame_bytes;
+  group.bus_type = bus_type;
+  group.source_comment = bus_type == 2 ? "<SIcomment><TX>CAN</TX></SIcomment>" : "<SIcomment><TX>LIN</TX></SIcomment>";
+  ImageChannel time;
+  time.name = "Timestamp";
+  time.type = 2;
+  time.bit_count = 64;
+  time.microseconds = true;
+  ImageChannel frame;
+  frame.name = name;
+  frame.data_type = 10;
+  frame.byte_offset = 8;
+  frame.bit_count = frame_bytes * 8;
+  frame.members = std::move(members);
+  group.channels = {time, frame};
+  return group;
+}
+
+// Record ids 1 to 10; 3 is the VLSD group of the CAN FD payloads.
+std::vector<ImageGroup> Groups(const std::vector<uint64_t>& counts) {
+  const std::string can = "CAN_DataFrame";
+  const auto can_members = [&can](bool fd) {
+    std::vector<ImageChannel> members = {
+        Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29), Member(can, "IDE", 0, 12, 5, 1),
+        Member(can, "Dir", 0, 12, 6, 1),       Member(can, "EDL", 0, 12, 7, 1), Member(can, "BRS", 0, 13, 0, 1),
+        Member(can, "ESI", 0, 13, 1, 1),       Member(can, "DLC", 0, 13, 4, 4), Member(can, "DataLength", 0, 14, 0, 7),
+    };
+    ImageChannel data = Member(can, "DataBytes", 10, 15, 0, 64);
+    if (fd) {
+      data.type = 1;  // the record holds an offset; the payload lies in the VLSD group
+      data.vlsd_group = 2;
+    }
+    members.push_back(data);
+    return members;
+  };
+  std::vector<ImageGroup> groups;
+  groups.push_back(BusGroup(can, 1, 15, can_members(false), 2));
+  groups.push_back(BusGroup(can, 2, 15, can_members(true), 2));
+  ImageGroup vlsd;
+  vlsd.record_id = 3;
+  vlsd.flags = 1;
+  groups.push_back(vlsd);
+  const std::string remote = "CAN_RemoteFrame";
+  groups.push_back(BusGroup(remote, 4, 7,
+                            {Member(remote, "BusChannel", 0, 8, 0, 8), Member(remote, "ID", 0, 9, 0, 29),
+                             Member(remote, "IDE", 0, 12, 5, 1), Member(remote, "Dir", 0, 12, 6, 1),
+                             Member(remote, "DLC", 0, 13, 0, 4), Member(remote, "DataLength", 0, 14, 0, 7)},
+                            2));
+  const std::string error = "CAN_ErrorFrame";
+  groups.push_back(
+      BusGroup(error, 5, 2, {Member(error, "BusChannel", 0, 8, 0, 8), Member(error, "ErrorType", 0, 9, 0, 3)}, 2));
+  const std::string lin = "LIN_Frame";
+  groups.push_back(BusGroup(lin, 6, 11,
+                            {Member(lin, "BusChannel", 0, 8, 0, 8), Member(lin, "ID", 0, 9, 0, 6),
+                             Member(lin, "Dir", 0, 9, 7, 1), Member(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
+                             Member(lin, "DataLength", 0, 10, 4, 4), Member(lin, "DataBytes", 10, 11, 0, 64)},
+                            3));
+  const std::string checksum = "LIN_ChecksumError";
+  groups.push_back(BusGroup(
+      checksum, 7, 12,
+      {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
+       Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
+       Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
+       Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)},
+      3));
+  for (const auto& [name, id] : std::vector<std::pair<std::string, uint64_t>>{
+           {"LIN_ReceiveError", 8}, {"LIN_SyncError", 9}, {"LIN_TransmissionError", 10}}) {
+    std::vector<ImageChannel> members = {Member(name, "BusChannel", 0, 8, 0, 8)};
+    if (name != "LIN_SyncError") members.push_back(Member(name, "ID", 0, 9, 0, 6));
+    groups.push_back(BusGroup(name, id, 2, members, 3));
+  }
+  for (size_t i = 0; i < groups.size(); ++i) groups[i].cycles = counts[i];
+  return groups;
+}
+
+class XorShift {
+ public:
+  uint32_t Next() {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    return state_;
+  }
+
+ private:
+  uint32_t state_ = 2463534242U;
+};
+
+struct Recording {
+  std::string path;
+  uint64_t size = 0;
+  uint64_t frames = 0;
+  Recording() = default;
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+  Recording(Recording&& other) noexcept : path(std::move(other.path)), size(other.size), frames(other.frames) {
+    other.path.clear();
+  }
+  ~Recording() {
+    if (!path.empty()) std::remove(path.c_str());
+  }
+};
+
+// Writes the recording to a temporary file, so that the parent holds none of it.
+Recording MakeRecording() {
+  test::ImageSpec spec;
+  spec.start_ns = kStartNs;
+  spec.header_comment = test::HeaderCommentWith("0000BE1C", "1", "1");
+  std::vector<uint64_t> counts(10, 0);
+  std::vector<uint8_t>& out = spec.records;
+  const uint64_t record_bytes = RecordBytes();
+  out.reserve(record_bytes + 256);
+  XorShift random;
+  uint64_t time = 0;
+  uint64_t vlsd_offset = 0;
+  const auto put = [&out](uint64_t value, int width) { test::PutLe(out, value, width); };
+  while (out.size() < record_bytes) {
+    const uint32_t draw = random.Next();
+    const uint32_t kind = draw % 100;
+    time += 20 + (draw >> 26);
+    const auto record = [&](uint64_t id) {
+      put(id, 1);
+      put(time, 8);
+      ++counts[id - 1];
+    };
+    const uint32_t can_id = draw >> 3 & 0x1FFFFFFF;
+    if (kind < 30) {  // classic CAN, DLC 8
+      record(1);
+      put(1 + (draw & 3), 1);
+      put(can_id | (draw & 0x20000000) | (uint64_t{draw >> 30 & 1} << 30), 4);
+      put(8 << 4, 1);
+      put(8, 1);
+      put(uint64_t{draw} * 0x9E3779B97F4A7C15ULL, 8);
+    } else if (kind < 60) {  // CAN FD: the payload first, in the VLSD group
+      static constexpr uint8_t kLengths[] = {12, 16, 20, 24, 32, 48, 64};
+      static constexpr uint8_t kDlcs[] = {9, 10, 11, 12, 13, 14, 15};
+      const unsigned pick = (draw >> 8) % 7;
+      put(3, 1);
+      put(kLengths[pick], 4);
+      for (unsigned i = 0; i < kLengths[pick]; ++i) put((draw >> (i % 24)) & 0xFF, 1);
+      ++counts[2];
+      record(2);
+      put(1 + (draw & 3), 1);
+      put(can_id | 0x80000000, 4);  // EDL
+      put(0x01 | (kDlcs[pick] << 4), 1);
+      put(kLengths[pick], 1);
+      put(vlsd_offset, 8);
+      vlsd_offset += 4 + kLengths[pick];
+    } else if (kind < 72) {  // LIN frame of 8 bytes
+      record(6);
+      put(1, 1);
+      put(draw >> 10 & 0xBF, 1);
+      put(0x88, 1);
+      put(uint64_t{draw} * 0x2545F4914F6CDD1DULL, 8);
+    } else if (kind < 79) {
+      record(4);  // remote frame
+      put(1, 1);
+      put(can_id, 4);
+      put(8, 1);
+      put(8, 1);
+    } else if (kind < 86) {
+      record(5);  // error frame
+      put(1, 1);
+      put(draw >> 12 & 7, 1);
+    } else if (kind < 91) {
+      record(7);  // LIN checksum error
+      put(1, 1);
+      put(draw >> 10 & 0xBF, 1);
+      put(0x88, 1);
+      put(draw >> 16 & 0xFF, 1);
+      put(uint64_t{draw} * 0x2545F4914F6CDD1DULL, 8);
+    } else {
+      record(8 + kind % 3);  // LIN receive, sync and transmission errors
+      put(1, 1);
+      put(draw >> 10 & 0x3F, 1);
+    }
+  }
+  spec.groups = Groups(counts);
+  Recording recording;
+  for (size_t i = 0; i < counts.size(); ++i) recording.frames += i == 2 ? 0 : counts[i];
+  const std::vector<uint8_t> image = test::BuildLoggerImage(spec);
+  recording.size = image.size();
+  recording.path = "/tmp/bench_pipeline_" + std::to_string(::getpid()) + ".mf4";
+  std::ofstream(recording.path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  return recording;
+}
+
+struct Result {
+  double open_s = 0;      // open, file information, metadata
+  double iterator_s = 0;  // observers, data read, fill, merge
+  double chain_s = 0;     // the stages and the writer's collection
+  double finalize_s = 0;  // the measurement cycles
+  double peak_mib = 0;
+  uint64_t events = 0;
+  uint64_t output_bytes = 0;
+  bool ok = false;
+};
+
+struct WriterStage {
+  cRecordHandler_t handler;
+  cMdfWriter_t* writer;
+};
+
+bool Collect(cRecordHandler_t* handler, cBusMsgHelper_t* record) {
+  mdfWriterAddRecord(reinterpret_cast<WriterStage*>(handler)->writer, record);
+  return true;
+}
+bool NewFile(cRecordHandler_t*, const cFileInfo_t*, uint8_t) { return true; }
+bool EndFile(cRecordHandler_t*, const cFileInfo_t*) { return true; }
+const cRecordHandlerOps_t kWriterOps = {Collect, NewFile, EndFile};
+
+double Since(std::chrono::steady_clock::time_point& mark) {
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - mark).count();
+  mark = now;
+  return seconds;
+}
+
+Result ConvertOnce(const Recording& recording) {
+  Result result;
+  cStream_t* input = memoryStreamNew();
+  {
+    std::ifstream file(recording.path, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    while (file.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || file.gcount() > 0) {
+      streamWrite(input, chunk.data(), static_cast<uint64_t>(file.gcount()));
+    }
+    streamSeek(input, 0, kSeekFromStart);
+  }
+  cStream_t* output = memoryStreamNew();
+  cMdfWriter_t* writer = mdfWriterNew();
+  WriterStage last{{&kWriterOps, nullptr}, writer};
+  cMuxHandler_t* mux = muxHandlerNew(&last.handler, nullptr);
+  cTpHandler_t* tp = tpHandlerNew(&mux->handler);
+  muxHandlerSetDemuxTarget(mux, &tp->handler);
+  tpHandlerConfigure(tp, kBusTypeCan, 1, canIdKey(0x7E8, 0), kTpProtocolIsoTp);
+  const uint8_t targets[kMuxSlotCount] = {5, 6, 7, 8};
+  muxHandlerConfigure(mux, kBusTypeCan, 1, canIdKey(0x010, 0), targets);
+
+  auto mark = std::chrono::steady_clock::now();
+  cMdfReader_t* reader = mdfReaderOpen(input);
+  cFileInfo_t info{};
+  mdfReaderGetFileInfo(reader, &info);
+  const bool opened = reader != nullptr && mdfWriterOpen(writer, output, &info, mdfReaderGetMetadata(reader));
+  result.open_s = Since(mark);
+  cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader);
+  result.iterator_s = Since(mark);
+  recordHandlerNewFile(&tp->handler, &info, 0);
+  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(iterator)) != nullptr;) {
+    recordHandlerHandle(&tp->handler, record);
+    ++result.events;
+  }
+  recordHandlerEndFile(&tp->handler, &info);
+  mdfReaderIteratorFree(iterator);
+  mdfReaderClose(reader);
+  result.chain_s = Since(mark);
+  result.ok = opened && iterator != nullptr && mdfWriterFinalize(writer);
+  result.finalize_s = Since(mark);
+  result.output_bytes = static_cast<uint64_t>(streamSeek(output, 0, kSeekFromEnd));
+
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  result.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024;
+  mdfWriterFree(writer);
+  tpHandlerFree(tp);
+  muxHandlerFree(mux);
+  fileInfoRelease(&info);
+  streamClose(output);
+  streamClose(input);
+  return result;
+}
+
+Result ConvertInChild(const Recording& recording) {
+  int ends[2];
+  if (pipe(ends) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(ends[0]);
+    malloc_trim(0);  // what the parent freed is not the conversion's
+    const Result result = ConvertOnce(recording);
+    const ssize_t written = write(ends[1], &result, sizeof(result));
+    _exit(written == static_cast<ssize_t>(sizeof(result)) ? 0 : 1);
+  }
+  close(ends[1]);
+  Result result;
+  const ssize_t got = read(ends[0], &result, sizeof(result));
+  close(ends[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (got != static_cast<ssize_t>(sizeof(result)) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+  return result;
+}
+
+void BM_ConvertLoggerFile(benchmark::State& state) {
+  mdf::InstallLogCallback({});
+  static const Recording recording = MakeRecording();
+  Result last;
+  for (auto _ : state) {
+    last = ConvertInChild(recording);
+    if (!last.ok) {
+      state.SkipWithError("the conversion failed");
+      break;
+    }
+    state.SetIterationTime(last.open_s + last.iterator_s + last.chain_s + last.finalize_s);
+  }
+  const double total = last.open_s + last.iterator_s + last.chain_s + last.finalize_s;
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * recording.size));
+  state.counters["input_MB"] = static_cast<double>(recording.size) / 1e6;
+  state.counters["output_MB"] = static_cast<double>(last.output_bytes) / 1e6;
+  state.counters["MB_per_s"] = static_cast<double>(recording.size) / 1e6 / total;
+  state.counters["frames_per_s"] = static_cast<double>(recording.frames) / total;
+  state.counters["frames"] = static_cast<double>(recording.frames);
+  state.counters["events"] = static_cast<double>(last.events);
+  state.counters["peak_MiB"] = last.peak_mib;
+  state.counters["peak_per_input"] = last.peak_mib * (1 << 20) / static_cast<double>(recording.size);
+  state.counters["open_s"] = last.open_s;
+  state.counters["iterator_s"] = last.iterator_s;
+  state.counters["chain_s"] = last.chain_s;
+  state.counters["finalize_s"] = last.finalize_s;
+}
+
+}  // namespace
+
+BENCHMARK(BM_ConvertLoggerFile)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(2);

@@ -1,0 +1,387 @@
+// The bus-log writer: the layout of every output group checked channel by channel from the
+// written file, the values and times it stores, and the ways finalize fails or writes nothing.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "buslog/io_wrapper.h"
+#include "buslog/mdf_writer.h"
+#include "mdf/ichannel.h"
+#include "mdf/ichannelconversion.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/ichannelobserver.h"
+#include "mdf/idatagroup.h"
+#include "mdf/ifilehistory.h"
+#include "mdf/iheader.h"
+#include "mdf/imetadata.h"
+#include "mdf/isourceinformation.h"
+#include "mdf/mdffile.h"
+#include "mdf/mdfreader.h"
+#include "support/buslogfiles.h"
+#include "support/consolelog.h"
+#include "support/probestream.h"
+
+namespace {
+
+using test::Frame;
+
+constexpr double kStart = 1600000000.25;
+
+Frame Can(uint32_t id, std::vector<uint8_t> data, double time, uint8_t dlc) {
+  Frame frame = test::CanFrame(1, id, std::move(data), time);
+  frame.flags.Can.DLC = dlc;
+  return frame;
+}
+
+Frame Of(int32_t type, uint32_t id, double time, std::vector<uint8_t> data = {}) {
+  Frame frame = test::CanFrame(2, id, std::move(data), time);
+  frame.type = type;
+  return frame;
+}
+
+// A written file read back through the library: its blocks and every channel's values.
+class Output {
+ public:
+  explicit Output(const std::vector<uint8_t>& bytes) : stream_(test::MemoryStreamOf(bytes)) {
+    reader_ = std::make_unique<mdf::MdfReader>(std::make_shared<cIO_wrapper>(stream_.get()));
+    if (reader_->GetFile() == nullptr) return;
+    read_ = reader_->ReadEverythingButData();
+    reader_->GetFile()->DataGroups(groups_);
+    for (mdf::IDataGroup* group : groups_) {
+      mdf::CreateObserversForDataGroup(*group, observers_.emplace_back());
+      read_ = reader_->ReadData(*group) && read_;
+    }
+  }
+  [[nodiscard]] bool Read() const { return read_; }
+  [[nodiscard]] const mdf::DataGroupList& Groups() const { return groups_; }
+  [[nodiscard]] mdf::IChannelGroup* Group(size_t index) const { return groups_.at(index)->ChannelGroups().at(0); }
+  [[nodiscard]] const mdf::IHeader* Header() const { return reader_->FileHeader(); }
+  [[nodiscard]] const mdf::MdfFile* File() const { return reader_->GetFile(); }
+  /// Raw unsigned value of the named channel's sample.
+  [[nodiscard]] uint64_t Value(size_t group, const std::string& name, uint64_t sample) const {
+    uint64_t value = 0;
+    EXPECT_TRUE(Observer(group, name).GetChannelValue(sample, value)) << name;
+    return value;
+  }
+  [[nodiscard]] std::vector<uint8_t> Bytes(size_t group, const std::string& name, uint64_t sample) const {
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(Observer(group, name).GetSampleByteArray(sample, bytes)) << name;
+    return bytes;
+  }
+  [[nodiscard]] const mdf::IChannelObserver& Observer(size_t group, const std::string& name) const {
+    for (const auto& observer : observers_.at(group)) {
+      if (observer && observer->ChannelName() == name) return *observer;
+    }
+    throw std::runtime_error("no channel " + name);
+  }
+
+ private:
+  test::StreamPtr stream_;
+  std::unique_ptr<mdf::MdfReader> reader_;
+  bool read_ = false;
+  mdf::DataGroupList groups_;
+  std::vector<mdf::ChannelObserverList> observers_;
+};
+
+struct MemberLayout {
+  const char* field;
+  uint32_t offset;
+  uint32_t bytes;
+  uint8_t data_type;
+  uint8_t channel_type;
+};
+
+struct GroupLayout {
+  const char* name;
+  uint8_t bus_type;
+  uint32_t frame_bytes;
+  std::vector<MemberLayout> members;
+};
+
+// The output layout: one group per kind, in the order they are written.
+const std::vector<GroupLayout>& Layouts() {
+  static const std::vector<GroupLayout> layouts = {
+      {"CAN_DataFrame", 2, 20, {{"ID", 8, 4, 0, 0}, {"IDE", 12, 1, 0, 0}, {"Dir", 13, 1, 0, 0}, {"EDL", 14, 1, 0, 0},
+                                {"BRS", 15, 1, 0, 0}, {"ESI", 16, 1, 0, 0}, {"DLC", 17, 1, 0, 0}, {"DataLength", 18, 1, 0, 0},
+                                {"BusChannel", 19, 1, 0, 0}, {"DataBytes", 20, 8, 10, 0}}},
+      {"CAN_DataFrame", 2, 16, {{"ID", 8, 4, 0, 0}, {"IDE", 12, 1, 0, 0}, {"Dir", 13, 1, 0, 0}, {"EDL", 14, 1, 0, 0},
+                                {"BRS", 15, 1, 0, 0}, {"ESI", 16, 1, 0, 0}, {"DLC", 17, 1, 0, 0}, {"DataLength", 18, 1, 0, 0},
+                                {"BusChannel", 19, 1, 0, 0}, {"DataBytes", 20, 4, 10, 1}}},
+      {"CAN_ErrorFrame", 2, 2, {{"BusChannel", 8, 1, 0, 0}, {"ErrorType", 9, 1, 0, 0}}},
+      {"CAN_RemoteFrame", 2, 9, {{"ID", 8, 4, 0, 0}, {"IDE", 12, 1, 0, 0}, {"Dir", 13, 1, 0, 0}, {"DLC", 14, 1, 0, 0},
+                                 {"DataLength", 15, 1, 0, 0}, {"BusChannel", 16, 1, 0, 0}}},
+      {"LIN_ChecksumError", 3, 18, {{"ID", 8, 4, 0, 0}, {"Checksum", 12, 1, 0, 0}, {"ChecksumModel", 13, 1, 0, 0},
+                                    {"Dir", 14, 1, 0, 0}, {"ReceivedDataByteCount", 15, 1, 0, 0},
+                                    {"DataLength", 16, 1, 0, 0}, {"BusChannel", 17, 1, 0, 0}, {"DataBytes", 18, 8, 10, 0}}},
+      {"LIN_Frame", 3, 16, {{"ID", 8, 4, 0, 0}, {"Dir", 12, 1, 0, 0}, {"ReceivedDataByteCount", 13, 1, 0, 0},
+                            {"DataLength", 14, 1, 0, 0}, {"BusChannel", 15, 1, 0, 0}, {"DataBytes", 16, 8, 10, 0}}},
+      {"LIN_ReceiveError", 3, 2, {{"ID", 8, 1, 0, 0}, {"BusChannel", 9, 1, 0, 0}}},
+      {"LIN_SyncError", 3, 1, {{"BusChannel", 8, 1, 0, 0}}},
+      {"LIN_TransmissionError", 3, 2, {{"ID", 8, 1, 0, 0}, {"BusChannel", 9, 1, 0, 0}}},
+  };
+  return layouts;
+}
+
+// One record of every kind, given in the list order the writer does not write them in.
+std::vector<Frame> OneOfEach() {
+  Frame lin = Of(kBusMsgLinFrame, 0x7F, kStart + 6, {1, 2, 3});
+  lin.flags.Lin.ReceivedDataByteCount = 3;
+  lin.flags.Lin.Dir = 1;
+  Frame checksum = Of(kBusMsgLinChecksumError, 0x41, kStart + 5, {9, 8});
+  checksum.flags.Lin.ReceivedDataByteCount = 2;
+  checksum.flags.Lin.Checksum = 0xA5;
+  checksum.flags.Lin.ChecksumModel = 1;
+  Frame error = Of(kBusMsgCanErrorFrame, 0, kStart + 3);
+  error.flags.Error.ErrorType = kCanErrorCrc;
+  Frame remote = Of(kBusMsgCanRemoteFrame, 0x80000555, kStart + 4);
+  remote.flags.Can.IDE = 1;
+  remote.flags.Can.DLC = 4;
+  return {Of(kBusMsgLinTransmissionError, 0x7E, kStart + 9), Of(kBusMsgLinSyncError, 0, kStart + 8),
+          Of(kBusMsgLinReceiveError, 0x12, kStart + 7),     lin,
+          checksum,                                          remote,
+          error,                                             Can(0x123, std::vector<uint8_t>(64, 0xCD), kStart + 2, 15),
+          Can(0x80000321, {1, 2, 3}, kStart + 1, 8),          Of(kBusMsgUnknown, 0, kStart)};
+}
+
+TEST(MdfWriter, WritesTheLayoutOfEveryKind) {
+  const test::WrittenFile file = test::WriteBusLog(OneOfEach(), kStart, test::LoggerMetadata());
+  ASSERT_TRUE(file.finalized);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  EXPECT_EQ(out.File()->ProgramId(), "QX");
+  EXPECT_EQ(out.File()->Version(), "4.11");
+  const auto& layouts = Layouts();
+  ASSERT_EQ(out.Groups().size(), layouts.size());
+  for (size_t g = 0; g < layouts.size(); ++g) {
+    const GroupLayout& layout = layouts[g];
+    SCOPED_TRACE(std::to_string(g) + " " + layout.name);
+    const mdf::IChannelGroup* group = out.Group(g);
+    EXPECT_EQ(out.Groups()[g]->ChannelGroups().size(), 1U);
+    EXPECT_EQ(group->Name(), layout.name);
+    EXPECT_EQ(group->RecordId(), g + 1);  // in the order written, CAN error before CAN remote
+    EXPECT_EQ(group->Flags(), 6);
+    EXPECT_EQ(group->PathSeparator(), '.');
+    EXPECT_EQ(group->NofSamples(), 1U);
+    const mdf::ISourceInformation* source = group->SourceInformation();
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(source->Type(), 2);
+    EXPECT_EQ(source->Bus(), layout.bus_type);
+    ASSERT_NE(source->MetaDataInterface(), nullptr);
+    EXPECT_EQ(source->MetaDataInterface()->XmlText(), layout.bus_type == 2 ? "<SIcomment><TX>CAN 1</TX></SIcomment>"
+                                                                           : "<SIcomment><TX>LIN 1</TX></SIcomment>");
+    const std::vector<mdf::IChannel*> channels = group->Channels();
+    ASSERT_EQ(channels.size(), 2 + layout.members.size());
+    const mdf::IChannel& time = *channels[0];
+    EXPECT_EQ(time.Name(), "Timestamp");
+    EXPECT_EQ(time.ChannelType(), 2);
+    EXPECT_EQ(time.SyncType(), 1);
+    EXPECT_EQ(time.DataType(), 0);
+    EXPECT_EQ(time.ByteOffset(), 0U);
+    EXPECT_EQ(time.DataBytes(), 8U);
+    const mdf::IChannelConversion* conversion = time.ChannelConversion();
+    ASSERT_NE(conversion, nullptr);
+    EXPECT_EQ(conversion->Type(), 1);
+    EXPECT_EQ(conversion->Unit(), "s");
+    EXPECT_EQ(conversion->ParameterAsDouble(0), 0.0);
+    EXPECT_EQ(conversion->ParameterAsDouble(1), 1e-6);
+    const mdf::IChannel& frame = *channels[1];
+    EXPECT_EQ(frame.Name(), layout.name);
+    EXPECT_EQ(frame.DataType(), 10);
+    EXPECT_EQ(frame.ChannelType(), 0);
+    EXPECT_EQ(frame.Flags(), 0x400U);
+    EXPECT_EQ(frame.ByteOffset(), 8U);
+    EXPECT_EQ(frame.DataBytes(), layout.frame_bytes);
+    for (size_t m = 0; m < layout.members.size(); ++m) {
+      const MemberLayout& expected = layout.members[m];
+      const mdf::IChannel& member = *channels[2 + m];
+      SCOPED_TRACE(expected.field);
+      EXPECT_EQ(member.Name(), std::string(layout.name) + "." + expected.field);
+      EXPECT_EQ(member.ByteOffset(), expected.offset);
+      EXPECT_EQ(member.DataBytes(), expected.bytes);
+      EXPECT_EQ(member.DataType(), expected.data_type);
+      EXPECT_EQ(member.ChannelType(), expected.channel_type);
+      EXPECT_EQ(member.SyncType(), 0);
+      EXPECT_EQ(member.Flags(), 0x400U);
+    }
+  }
+  test::ExpectCheckerAccepts(file.bytes);
+}
+
+TEST(MdfWriter, StoresTheValuesOfEveryKind) {
+  const test::WrittenFile file = test::WriteBusLog(OneOfEach(), kStart, test::LoggerMetadata());
+  ASSERT_TRUE(file.finalized);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  // Classic CAN: DLC 8 with 3 bytes gets DataLength 8 and zero padding; bit 31 is no id bit.
+  EXPECT_EQ(out.Value(0, "CAN_DataFrame.ID", 0), 0x321U);
+  EXPECT_EQ(out.Value(0, "CAN_DataFrame.DLC", 0), 8U);
+  EXPECT_EQ(out.Value(0, "CAN_DataFrame.DataLength", 0), 8U);
+  EXPECT_EQ(out.Bytes(0, "CAN_DataFrame.DataBytes", 0), (std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(out.Value(0, "CAN_DataFrame.BusChannel", 0), 1U);
+  EXPECT_EQ(out.Value(0, "Timestamp", 0), 1'000'000U);
+  // CAN FD: DLC 15 with 64 bytes.
+  EXPECT_EQ(out.Value(1, "CAN_DataFrame.DataLength", 0), 64U);
+  EXPECT_EQ(out.Bytes(1, "CAN_DataFrame.DataBytes", 0), std::vector<uint8_t>(64, 0xCD));
+  EXPECT_EQ(out.Value(2, "CAN_ErrorFrame.ErrorType", 0), static_cast<uint64_t>(kCanErrorCrc));
+  EXPECT_EQ(out.Value(2, "CAN_ErrorFrame.BusChannel", 0), 2U);
+  EXPECT_EQ(out.Value(3, "CAN_RemoteFrame.ID", 0), 0x555U);
+  EXPECT_EQ(out.Value(3, "CAN_RemoteFrame.IDE", 0), 1U);
+  EXPECT_EQ(out.Value(3, "CAN_RemoteFrame.DataLength", 0), 4U);
+  EXPECT_EQ(out.Value(4, "LIN_ChecksumError.ID", 0), 0x01U);
+  EXPECT_EQ(out.Value(4, "LIN_ChecksumError.Checksum", 0), 0xA5U);
+  EXPECT_EQ(out.Value(4, "LIN_ChecksumError.ChecksumModel", 0), 1U);
+  EXPECT_EQ(out.Value(4, "LIN_ChecksumError.DataLength", 0), 2U);
+  EXPECT_EQ(out.Bytes(4, "LIN_ChecksumError.DataBytes", 0), (std::vector<uint8_t>{9, 8, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(out.Value(5, "LIN_Frame.ID", 0), 0x3FU);  // 0x7F: six bits
+  EXPECT_EQ(out.Value(5, "LIN_Frame.Dir", 0), 1U);
+  EXPECT_EQ(out.Value(5, "LIN_Frame.ReceivedDataByteCount", 0), 3U);
+  EXPECT_EQ(out.Value(6, "LIN_ReceiveError.ID", 0), 0x12U);
+  EXPECT_EQ(out.Value(7, "LIN_SyncError.BusChannel", 0), 2U);
+  EXPECT_EQ(out.Value(8, "LIN_TransmissionError.ID", 0), 0x3EU);
+  EXPECT_EQ(out.Value(8, "Timestamp", 0), 9'000'000U);
+
+  // The input's metadata and start time.
+  const mdf::IHeader* header = out.Header();
+  EXPECT_EQ(header->StartTime(), 1'600'000'000'250'000'000ULL);
+  ASSERT_NE(header->MetaDataInterface(), nullptr);
+  cMdfMetadata_t* expected = test::LoggerMetadata();
+  EXPECT_EQ(header->MetaDataInterface()->XmlText(), expected->HeaderComment);
+  ASSERT_EQ(header->FileHistories().size(), 1U);
+  const mdf::IFileHistory* history = header->FileHistories()[0];
+  EXPECT_EQ(history->Time(), expected->FileHistoryTime);
+  EXPECT_EQ(history->ToolId(), "QX");
+  EXPECT_EQ(history->ToolVersion(), "01.07.02");
+  mdfMetadataFree(expected);
+}
+
+TEST(MdfWriter, GroupsOnlyTheKindsPresent) {
+  struct Case {
+    const char* what;
+    std::vector<Frame> frames;
+    std::vector<std::string> groups;
+  };
+  Frame lin = Of(kBusMsgLinFrame, 0x7F, kStart + 1, {1});
+  lin.flags.Lin.ReceivedDataByteCount = 1;
+  const Case cases[] = {
+      {"LIN only", {lin, lin}, {"LIN_Frame"}},
+      {"8 and 12 data bytes",
+       {Can(1, std::vector<uint8_t>(12, 1), kStart, 9), Can(2, std::vector<uint8_t>(8, 2), kStart, 8)},
+       {"CAN_DataFrame", "CAN_DataFrame"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const test::WrittenFile file = test::WriteBusLog(c.frames, kStart, test::LoggerMetadata());
+    ASSERT_TRUE(file.finalized);
+    Output out(file.bytes);
+    ASSERT_TRUE(out.Read());
+    ASSERT_EQ(out.Groups().size(), c.groups.size());
+    for (size_t g = 0; g < c.groups.size(); ++g) {
+      EXPECT_EQ(out.Group(g)->Name(), c.groups[g]);
+      EXPECT_EQ(out.Group(g)->RecordId(), g + 1);
+    }
+    test::ExpectCheckerAccepts(file.bytes);
+  }
+}
+
+// Times are stored in whole microseconds since the start, rounded, never before the start.
+TEST(MdfWriter, StoresMicrosecondsExactly) {
+  const double start = 1600000000.123456;  // as the reader gives it: microseconds
+  std::vector<Frame> frames;
+  for (int i = 0; i < 5; ++i) frames.push_back(Can(1, {1}, start, 1));  // all at the start
+  const std::vector<int64_t> offsets_us = {1, 7, 999'999, 1'000'001, 123'456'789};
+  for (const int64_t us : offsets_us) frames.push_back(Can(2, {2}, start + static_cast<double>(us) * 1e-6, 1));
+  frames.push_back(Can(3, {3}, start - 5.0, 1));  // before the start: stored at it
+  const test::WrittenFile file = test::WriteBusLog(frames, start, test::LoggerMetadata());
+  ASSERT_TRUE(file.finalized);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  EXPECT_EQ(out.Header()->StartTime(), 1'600'000'000'123'456'000ULL);
+  ASSERT_EQ(out.Group(0)->NofSamples(), frames.size());
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(out.Value(0, "Timestamp", i), 0U);
+  for (size_t i = 0; i < offsets_us.size(); ++i) {
+    EXPECT_EQ(out.Value(0, "Timestamp", 5 + i), static_cast<uint64_t>(offsets_us[i])) << offsets_us[i];
+  }
+  EXPECT_EQ(out.Value(0, "Timestamp", 10), 0U);
+
+  // 1.5 s since 1970 is 1,500,000,000 ns, 1.0000004 s rounds to 1,000,000,000 ns.
+  const test::WrittenFile small = test::WriteBusLog({Can(1, {}, 1.0000004, 0), Can(2, {}, 1.5, 0)}, 1.0, nullptr);
+  Output read(small.bytes);
+  ASSERT_TRUE(read.Read());
+  test::ExpectCheckerAccepts(file.bytes);
+  EXPECT_EQ(read.Header()->StartTime(), 1'000'000'000ULL);
+  EXPECT_EQ(read.Value(0, "Timestamp", 0), 0U);
+  EXPECT_EQ(read.Value(0, "Timestamp", 1), 500'000U);
+}
+
+TEST(MdfWriter, NothingRecordedWritesNothing) {
+  const test::WrittenFile file = test::WriteBusLog({Of(kBusMsgUnknown, 0, 0)}, kStart, test::LoggerMetadata());
+  EXPECT_TRUE(file.finalized);
+  EXPECT_TRUE(file.bytes.empty());
+}
+
+TEST(MdfWriter, FailsWithoutOutputOrWhenTheOutputFails) {
+  cMdfWriter_t* writer = mdfWriterNew();
+  cFileInfo_t info{};
+  EXPECT_FALSE(mdfWriterOpen(writer, nullptr, &info, test::LoggerMetadata()));
+  test::OwnedRecord record(Can(1, {1}, kStart, 1));
+  mdfWriterAddRecord(writer, &record.msg);
+  EXPECT_FALSE(mdfWriterFinalize(writer));  // no output: the records have nowhere to go
+
+  test::Probed probed("");
+  probed.Counts().write_limit = 0;
+  ASSERT_TRUE(mdfWriterOpen(writer, probed.Stream(), &info, test::LoggerMetadata()));
+  EXPECT_EQ(writer->count(cMdfWriter_t::kCanData), 0U);  // open emptied the lists
+  mdfWriterAddRecord(writer, &record.msg);
+  EXPECT_FALSE(mdfWriterFinalize(writer));
+  mdfWriterFree(writer);
+
+  EXPECT_FALSE(mdfWriterOpen(nullptr, nullptr, nullptr, test::LoggerMetadata()));
+  EXPECT_FALSE(mdfWriterFinalize(nullptr));
+  mdfWriterAddRecord(nullptr, &record.msg);
+  mdfWriterFree(nullptr);
+}
+
+TEST(MdfWriter, MissingMetadataWritesTheFramesAndFails) {
+  test::ConsoleLog log(kLogError);
+  const test::WrittenFile file = test::WriteBusLog({Can(1, {1}, kStart, 1)}, kStart, nullptr);
+  const std::vector<std::string> messages = log.Messages();
+  EXPECT_FALSE(file.finalized);
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_EQ(messages[0].substr(0, 2), "E ");
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  EXPECT_EQ(out.Group(0)->NofSamples(), 1U);
+  EXPECT_EQ(out.Header()->MetaDataInterface(), nullptr);
+  EXPECT_EQ(out.Header()->FileHistories().at(0)->ToolId(), "QX");  // the format needs this comment
+  EXPECT_EQ(out.Group(0)->SourceInformation()->MetaDataInterface(), nullptr);
+  test::ExpectCheckerAccepts(file.bytes);
+}
+
+TEST(MdfWriter, AnEmptySourceCommentMakesNoCommentBlock) {
+  cMdfMetadata_t* metadata = test::LoggerMetadata();
+  metadata->LinSourceComment.clear();
+  Frame lin = Of(kBusMsgLinFrame, 1, kStart, {});
+  const test::WrittenFile file = test::WriteBusLog({lin}, kStart, metadata);
+  ASSERT_TRUE(file.finalized);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  EXPECT_EQ(out.Group(0)->SourceInformation()->MetaDataInterface(), nullptr);
+  test::ExpectCheckerAccepts(file.bytes);
+}
+
+TEST(MdfWriter, OverlongCanFramesAreDroppedAndReported) {
+  test::ConsoleLog log(kLogWarning);
+  const test::WrittenFile file = test::WriteBusLog(
+      {Can(1, std::vector<uint8_t>(65, 1), kStart, 15), Can(2, {2}, kStart, 1), Can(3, std::vector<uint8_t>(70, 1), kStart, 15)},
+      kStart, test::LoggerMetadata());
+  EXPECT_TRUE(file.finalized);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Dropped 2 CAN frames with more than 64 data bytes"}));
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  ASSERT_EQ(out.Groups().size(), 1U);
+  EXPECT_EQ(out.Group(0)->NofSamples(), 1U);
+}
+
+}  // namespace
