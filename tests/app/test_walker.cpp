@@ -3,7 +3,13 @@
 // the head of the chain.
 #include "app/walker.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <algorithm>
 #include <string>
@@ -322,6 +328,85 @@ TEST_F(WalkerTest, MissingAndUnqueryableInputs) {
     EXPECT_EQ(lines[1], "F Could not query loop for information");
   }
   EXPECT_EQ(stage_.outputs.size(), 1u);
+}
+
+// Folders nested so deep that a child's path passes PATH_MAX while its parent's does not:
+// the child's stat fails with ENAMETOOLONG. Made and removed through directory descriptors,
+// since the whole paths are too long for the path-based calls.
+class DeepFolder {
+ public:
+  static constexpr int kLevels = 16;
+  static constexpr size_t kNameLength = 250;
+
+  explicit DeepFolder(const std::string& base) : base_(base) {
+    int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < kLevels && fd >= 0; ++level) {
+      mkdirat(fd, Name().c_str(), 0777);
+      const int next = openat(fd, Name().c_str(), O_RDONLY | O_DIRECTORY);
+      fds_.push_back(fd);
+      fd = next;
+    }
+    deepest_ = fd;
+  }
+  ~DeepFolder() {
+    if (deepest_ >= 0) close(deepest_);
+    for (size_t i = fds_.size(); i > 0; --i) {
+      const int fd = fds_[i - 1];
+      RemoveAllAt(openat(fd, Name().c_str(), O_RDONLY | O_DIRECTORY));
+      unlinkat(fd, Name().c_str(), AT_REMOVEDIR);
+      close(fd);
+    }
+  }
+  /// Writes a file into the deepest folder.
+  void Write(const std::string& name, const std::string& content) const {
+    const int fd = openat(deepest_, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      ::write(fd, content.data(), content.size());
+      close(fd);
+    }
+  }
+  /// The deepest folder's path relative to the base.
+  [[nodiscard]] std::string Relative() const {
+    std::string path;
+    for (int level = 0; level < kLevels; ++level) path += Name() + "/";
+    return path;
+  }
+  static std::string Name() { return std::string(kNameLength, 'd'); }
+
+ private:
+  // Removes the files of a folder (its subfolders are removed level by level above).
+  static void RemoveAllAt(int fd) {
+    if (fd < 0) return;
+    if (DIR* dir = fdopendir(fd)) {
+      while (dirent* entry = readdir(dir)) {
+        if (entry->d_type == DT_REG) unlinkat(fd, entry->d_name, 0);
+      }
+      closedir(dir);
+    }
+  }
+  std::string base_;
+  std::vector<int> fds_;
+  int deepest_ = -1;
+};
+
+TEST_F(WalkerTest, AStatFailureInsideAFolderFailsThatEntryAndTheWalkGoesOn) {
+  const DeepFolder deep(dir_.Path());
+  const std::string name(200, 'f');
+  const std::string relative = deep.Relative();
+  ASSERT_LT(dir_.Path().size() + relative.size(), static_cast<size_t>(PATH_MAX));
+  ASSERT_GE(dir_.Path().size() + relative.size() + name.size() + 4, static_cast<size_t>(PATH_MAX));
+  deep.Write("a.mf4", Recording());
+  deep.Write(name + ".mf4", Recording());  // its path is too long to be stat'ed
+  deep.Write("z.mf4", Recording());
+  settings_.no_append_root = 1;
+  test::ConsoleLog log(kLogFatal);
+  EXPECT_EQ(Convert({relative}), kExitStart);
+  const std::vector<std::string> lines = log.Messages();
+  ASSERT_EQ(lines.size(), 1u);
+  // The line is cut at the logger's limit; its start names the folder.
+  EXPECT_EQ(lines[0].rfind("F Error during stat of " + relative.substr(0, 100), 0), 0u) << lines[0];
+  const std::vector<std::string> expected = {relative + "a", relative + "z"};
+  EXPECT_EQ(stage_.outputs, expected);
 }
 
 TEST_F(WalkerTest, LinksInsideAFolderAreFilesOrLeftOut) {
