@@ -12,7 +12,6 @@ namespace {
 
 // Outputs are opened for writing; the extra bit is the share flag that the native kind ignores.
 constexpr int kOutputOpenFlags = kFsOpenWrite | 4;
-constexpr char kOutputSuffix[] = "_out.MF4";
 
 const cRecordHandlerOps_t kConverterOps = {converterHandleRecord, converterNewFile, converterEndFile};
 

@@ -11,6 +11,9 @@
 #include "platform/filesystem.h"
 #include "platform/stream.h"
 
+/// What an output's name adds to its input's path without extension, whatever that extension's case.
+constexpr char kOutputSuffix[] = "_out.MF4";
+
 class cMdfWriter_t;
 struct cWalker_t;
 

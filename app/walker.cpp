@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "app/converter.h"
 #include "app/exit_status.h"
 #include "app/passwords.h"
 #include "buslog/mdf_reader.h"
@@ -19,7 +20,6 @@ namespace {
 // Inputs are opened for reading; the extra bit is the share flag that the native kind ignores.
 constexpr int kInputOpenFlags = kFsOpenRead | 4;
 constexpr char kFolderSuffix[] = "_out";
-constexpr char kOutputSuffix[] = "_out.MF4";
 constexpr uint32_t kSplitLowByte = 0xFF;
 
 int Len(cStrView_t view) { return static_cast<int>(view.length); }
