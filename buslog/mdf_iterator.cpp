@@ -104,10 +104,14 @@ struct GroupName {
   cBusMsgType_t kind;
 };
 constexpr GroupName kGroupNames[] = {
-    {"CAN_DataFrame", kBusMsgCanDataFrame},         {"CAN_RemoteFrame", kBusMsgCanRemoteFrame},
-    {"CAN_ErrorFrame", kBusMsgCanErrorFrame},       {"LIN_Frame", kBusMsgLinFrame},
-    {"LIN_ChecksumError", kBusMsgLinChecksumError}, {"LIN_ReceiveError", kBusMsgLinReceiveError},
-    {"LIN_TransmissionError", kBusMsgLinTransmissionError}, {"LIN_SyncError", kBusMsgLinSyncError},
+    {"CAN_DataFrame", kBusMsgCanDataFrame},
+    {"CAN_RemoteFrame", kBusMsgCanRemoteFrame},
+    {"CAN_ErrorFrame", kBusMsgCanErrorFrame},
+    {"LIN_Frame", kBusMsgLinFrame},
+    {"LIN_ChecksumError", kBusMsgLinChecksumError},
+    {"LIN_ReceiveError", kBusMsgLinReceiveError},
+    {"LIN_TransmissionError", kBusMsgLinTransmissionError},
+    {"LIN_SyncError", kBusMsgLinSyncError},
 };
 
 using FillMap = std::unordered_map<std::string_view, FillRule>;
@@ -238,7 +242,8 @@ bool finishRecord(cBusMsgHelper_t& record, cBusMsgType_t kind, double start) {
 // Merges the slice [begin, end) into the records before it, walking both once from the
 // front: the earlier record first among equal times, and neither part is sorted, so a group
 // whose own samples are out of order keeps that order.
-void mergeSlice(std::vector<cBusMsgHelper_t>& records, size_t begin, size_t end, std::vector<cBusMsgHelper_t>& earlier) {
+void mergeSlice(std::vector<cBusMsgHelper_t>& records, size_t begin, size_t end,
+                std::vector<cBusMsgHelper_t>& earlier) {
   if (begin == 0 || begin == end) return;
   earlier.assign(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(begin));
   size_t a = 0;
@@ -396,7 +401,8 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator() const {
     mergeSortedSlices(records, bounds);
   } else {
     std::vector<cBusMsgHelper_t> earlier;
-    for (size_t slice = 1; slice + 1 < bounds.size(); ++slice) mergeSlice(records, bounds[slice], bounds[slice + 1], earlier);
+    for (size_t slice = 1; slice + 1 < bounds.size(); ++slice)
+      mergeSlice(records, bounds[slice], bounds[slice + 1], earlier);
   }
   records.resize(records.size() + default_records, cBusMsgHelper_t{});
 

@@ -51,11 +51,16 @@ using mdf::kVlsdChannel;
 
 // The members of each output group, in record order; the setters below use these indexes.
 constexpr MemberSpec kCanMembers[] = {
-    {"ID", 4, kUnsignedLe, kFixedLengthChannel},         {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
-    {"Dir", 1, kUnsignedLe, kFixedLengthChannel},        {"EDL", 1, kUnsignedLe, kFixedLengthChannel},
-    {"BRS", 1, kUnsignedLe, kFixedLengthChannel},        {"ESI", 1, kUnsignedLe, kFixedLengthChannel},
-    {"DLC", 1, kUnsignedLe, kFixedLengthChannel},        {"DataLength", 1, kUnsignedLe, kFixedLengthChannel},
-    {"BusChannel", 1, kUnsignedLe, kFixedLengthChannel}, {"DataBytes", kCanClassicDataBytes, kByteArray, kFixedLengthChannel},
+    {"ID", 4, kUnsignedLe, kFixedLengthChannel},
+    {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
+    {"Dir", 1, kUnsignedLe, kFixedLengthChannel},
+    {"EDL", 1, kUnsignedLe, kFixedLengthChannel},
+    {"BRS", 1, kUnsignedLe, kFixedLengthChannel},
+    {"ESI", 1, kUnsignedLe, kFixedLengthChannel},
+    {"DLC", 1, kUnsignedLe, kFixedLengthChannel},
+    {"DataLength", 1, kUnsignedLe, kFixedLengthChannel},
+    {"BusChannel", 1, kUnsignedLe, kFixedLengthChannel},
+    {"DataBytes", kCanClassicDataBytes, kByteArray, kFixedLengthChannel},
 };
 // CAN FD payloads lie in signal data; the record holds their 4-byte offset.
 constexpr MemberSpec kCanFdMembers[] = {
@@ -70,8 +75,8 @@ constexpr MemberSpec kErrorMembers[] = {
     {"ErrorType", 1, kUnsignedLe, kFixedLengthChannel},
 };
 constexpr MemberSpec kRemoteMembers[] = {
-    {"ID", 4, kUnsignedLe, kFixedLengthChannel},  {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
-    {"Dir", 1, kUnsignedLe, kFixedLengthChannel}, {"DLC", 1, kUnsignedLe, kFixedLengthChannel},
+    {"ID", 4, kUnsignedLe, kFixedLengthChannel},         {"IDE", 1, kUnsignedLe, kFixedLengthChannel},
+    {"Dir", 1, kUnsignedLe, kFixedLengthChannel},        {"DLC", 1, kUnsignedLe, kFixedLengthChannel},
     {"DataLength", 1, kUnsignedLe, kFixedLengthChannel}, {"BusChannel", 1, kUnsignedLe, kFixedLengthChannel},
 };
 constexpr MemberSpec kLinChecksumMembers[] = {
@@ -162,10 +167,10 @@ std::vector<uint8_t>& scratch() {
   return bytes;
 }
 
-const std::vector<uint8_t>& dataOf(const std::vector<uint8_t>& pool, const cMdfWriter_t::Frame& frame) {
+const std::vector<uint8_t>& dataOf(const cBytePool_t& pool, const cMdfWriter_t::Frame& frame) {
   std::vector<uint8_t>& bytes = scratch();
-  bytes.assign(pool.begin() + static_cast<std::ptrdiff_t>(frame.data),
-               pool.begin() + static_cast<std::ptrdiff_t>(frame.data + frame.length));
+  const uint8_t* data = frame.length > 0 ? pool.at(frame.data) : nullptr;
+  bytes.assign(data, data + frame.length);
   return bytes;
 }
 
@@ -228,12 +233,21 @@ uint64_t startNs(double seconds) {
 
 }  // namespace
 
+uint64_t cBytePool_t::append(const uint8_t* bytes, uint64_t length) {
+  if (end_ % kChunkBytes + length > kChunkBytes) end_ += kChunkBytes - end_ % kChunkBytes;  // to the next chunk
+  if (end_ / kChunkBytes == chunks_.size()) chunks_.emplace_back(new uint8_t[kChunkBytes]);
+  const uint64_t offset = end_;
+  std::copy(bytes, bytes + length, chunks_.back().get() + offset % kChunkBytes);
+  end_ += length;
+  return offset;
+}
+
 cMdfWriter_t::~cMdfWriter_t() { fileInfoRelease(&info_); }
 
 void cMdfWriter_t::clearLists() {
-  for (auto& list : frames_) std::vector<Frame>().swap(list);
-  for (auto& list : events_) std::vector<Event>().swap(list);
-  std::vector<uint8_t>().swap(bytes_);
+  for (auto& list : frames_) list.clear();
+  for (auto& list : events_) list.clear();
+  bytes_.clear();
   dropped_ = 0;
   bad_times_ = 0;
   lost_ = 0;
@@ -265,13 +279,13 @@ void cMdfWriter_t::addRecord(const cBusMsgHelper_t* record) {
 void cMdfWriter_t::keepRecord(const cBusMsgHelper_t& kept) {
   const cBusMsgHelper_t* record = &kept;
   const auto keep = [this, record](List list, bool with_data) {
-    Frame frame{record->Timestamp, record->ID, record->BusChannel, record->Flags, bytes_.size(), 0};
+    Frame frame{record->Timestamp, record->ID, record->BusChannel, record->Flags, 0, 0};
     if (with_data) {
       const int64_t length = cStrLength(&record->DataBytes);
       const auto* data = reinterpret_cast<const uint8_t*>(cStrData(&record->DataBytes));
       // Kept frames carry at most 64 bytes; a LIN frame's extra bytes have no place in the output.
       frame.length = static_cast<uint8_t>(std::min<int64_t>(length, kCanMaxDataBytes));
-      bytes_.insert(bytes_.end(), data, data + frame.length);
+      if (frame.length > 0) frame.data = bytes_.append(data, frame.length);
     }
     frames_[list].push_back(frame);
   };
@@ -324,13 +338,14 @@ uint64_t cMdfWriter_t::sampleTime(double timestamp) {
 }
 
 bool cMdfWriter_t::writeFrames(mdf::MdfWriter& writer, uint64_t& record_id, List list) {
-  std::vector<Frame>& frames = frames_[list];
+  cChunkList_t<Frame>& frames = frames_[list];
   if (frames.empty()) return true;
   OutputGroup out;
   if (!buildGroup(writer, record_id, kFrameGroups[list], metadata_.get(), out)) return false;
   bool written = writer.InitMeasurement();
   writer.StartMeasurement(mdf::UtcTimestamp(start_ns_));
-  for (const Frame& frame : frames) {
+  for (size_t index = 0; index < frames.size(); ++index) {
+    const Frame& frame = frames[index];
     switch (list) {
       case kCanData:
       case kCanFdData:
@@ -357,18 +372,19 @@ bool cMdfWriter_t::writeFrames(mdf::MdfWriter& writer, uint64_t& record_id, List
   }
   writer.StopMeasurement(std::numeric_limits<uint64_t>::max());
   written = writer.FinalizeMeasurement() && written;
-  std::vector<Frame>().swap(frames);
+  frames.clear();
   return written;
 }
 
 bool cMdfWriter_t::writeEvents(mdf::MdfWriter& writer, uint64_t& record_id, EventList list) {
-  std::vector<Event>& events = events_[list];
+  cChunkList_t<Event>& events = events_[list];
   if (events.empty()) return true;
   OutputGroup out;
   if (!buildGroup(writer, record_id, kEventGroups[list], metadata_.get(), out)) return false;
   bool written = writer.InitMeasurement();
   writer.StartMeasurement(mdf::UtcTimestamp(start_ns_));
-  for (const Event& event : events) {
+  for (size_t index = 0; index < events.size(); ++index) {
+    const Event& event = events[index];
     if (list == kLinSyncError) {
       out.members[0]->SetChannelValue(event.channel);
     } else {
@@ -381,7 +397,7 @@ bool cMdfWriter_t::writeEvents(mdf::MdfWriter& writer, uint64_t& record_id, Even
   }
   writer.StopMeasurement(std::numeric_limits<uint64_t>::max());
   written = writer.FinalizeMeasurement() && written;
-  std::vector<Event>().swap(events);
+  events.clear();
   return written;
 }
 
@@ -437,7 +453,7 @@ bool cMdfWriter_t::writeFile() {
     mdf::IMetaData* comment = history->MakeMetaData();
     if (comment == nullptr) return false;
     comment->SetXmlText(metadata_ && !metadata_->FileHistoryComment.empty() ? metadata_->FileHistoryComment
-                                                                           : kBareHistoryComment);
+                                                                            : kBareHistoryComment);
   }
   if (metadata_ && !metadata_->HeaderComment.empty()) {
     mdf::IMetaData* comment = header->MakeMetaData();

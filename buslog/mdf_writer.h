@@ -25,6 +25,49 @@ constexpr uint32_t kCanMaxDataBytes = 64;
 /// Data bytes of the fixed field of the classic CAN data group.
 constexpr uint32_t kCanClassicDataBytes = 8;
 
+/// A list that appends without moving what it holds: the records of a large input are kept
+/// in chunks, where a growing vector would copy them all at every doubling (bench_pipeline).
+template <typename T>
+class cChunkList_t {
+ public:
+  static constexpr size_t kChunkItems = 16384;
+  void push_back(const T& item) {
+    if (size_ % kChunkItems == 0) chunks_.emplace_back(new T[kChunkItems]);
+    chunks_.back()[size_ % kChunkItems] = item;
+    ++size_;
+  }
+  [[nodiscard]] size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  const T& operator[](size_t index) const { return chunks_[index / kChunkItems][index % kChunkItems]; }
+  void clear() {
+    chunks_.clear();
+    size_ = 0;
+  }
+
+ private:
+  std::vector<std::unique_ptr<T[]>> chunks_;
+  size_t size_ = 0;
+};
+
+/// Data bytes of kept records, appended in chunks; one record's bytes never cross a chunk.
+class cBytePool_t {
+ public:
+  static constexpr uint64_t kChunkBytes = 1 << 20;
+  /// Stores the bytes (at most kChunkBytes) and returns where they are.
+  uint64_t append(const uint8_t* bytes, uint64_t length);
+  [[nodiscard]] const uint8_t* at(uint64_t offset) const {
+    return chunks_[offset / kChunkBytes].get() + offset % kChunkBytes;
+  }
+  void clear() {
+    chunks_.clear();
+    end_ = 0;
+  }
+
+ private:
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  uint64_t end_ = 0;
+};
+
 class cMdfWriter_t {
  public:
   cMdfWriter_t() = default;
@@ -99,13 +142,13 @@ class cMdfWriter_t {
   cFileInfo_t info_{};
   std::unique_ptr<cMdfMetadata_t> metadata_;
   std::shared_ptr<cIO_wrapper> output_;
-  std::vector<Frame> frames_[kListCount];
-  std::vector<Event> events_[kEventListCount];
-  std::vector<uint8_t> bytes_;  // the data bytes of every kept frame, one after the other
-  uint64_t dropped_ = 0;        // CAN records with too many data bytes
-  uint64_t start_ns_ = 0;       // the output's start time during finalize
-  uint64_t bad_times_ = 0;      // records whose time is not a usable number
-  uint64_t lost_ = 0;           // records that could not be kept (memory)
+  cChunkList_t<Frame> frames_[kListCount];
+  cChunkList_t<Event> events_[kEventListCount];
+  cBytePool_t bytes_;       // the data bytes of the kept frames
+  uint64_t dropped_ = 0;    // CAN records with too many data bytes
+  uint64_t start_ns_ = 0;   // the output's start time during finalize
+  uint64_t bad_times_ = 0;  // records whose time is not a usable number
+  uint64_t lost_ = 0;       // records that could not be kept (memory)
 };
 
 /// An empty writer, or null when memory is short.

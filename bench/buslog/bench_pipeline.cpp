@@ -51,8 +51,8 @@ ImageChannel Member(const std::string& group, const std::string& name, uint8_t d
   return member;
 }
 
-ImageGroup BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes, std::vector<ImageChannel> members,
-                    uint8_t bus_type) {
+ImageGroup BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes,
+                    std::vector<ImageChannel> members, uint8_t bus_type) {
   ImageGroup group;
   group.name = name;
   group.record_id = record_id;
@@ -79,7 +79,7 @@ std::vector<ImageGroup> Groups(const std::vector<uint64_t>& counts) {
   const std::string can = "CAN_DataFrame";
   const auto can_members = [&can](bool fd) {
     std::vector<ImageChannel> members = {
-        Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29), Member(can, "IDE", 0, 12, 5, 1),
+        Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29),  Member(can, "IDE", 0, 12, 5, 1),
         Member(can, "Dir", 0, 12, 6, 1),       Member(can, "EDL", 0, 12, 7, 1), Member(can, "BRS", 0, 13, 0, 1),
         Member(can, "ESI", 0, 13, 1, 1),       Member(can, "DLC", 0, 13, 4, 4), Member(can, "DataLength", 0, 14, 0, 7),
     };
@@ -114,13 +114,13 @@ std::vector<ImageGroup> Groups(const std::vector<uint64_t>& counts) {
                              Member(lin, "DataLength", 0, 10, 4, 4), Member(lin, "DataBytes", 10, 11, 0, 64)},
                             3));
   const std::string checksum = "LIN_ChecksumError";
-  groups.push_back(BusGroup(
-      checksum, 7, 12,
-      {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
-       Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
-       Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
-       Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)},
-      3));
+  groups.push_back(
+      BusGroup(checksum, 7, 12,
+               {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
+                Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
+                Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
+                Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)},
+               3));
   for (const auto& [name, id] : std::vector<std::pair<std::string, uint64_t>>{
            {"LIN_ReceiveError", 8}, {"LIN_SyncError", 9}, {"LIN_TransmissionError", 10}}) {
     std::vector<ImageChannel> members = {Member(name, "BusChannel", 0, 8, 0, 8)};

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -315,7 +317,8 @@ TEST(MdfIterator, ReadsPayloadsFromAVlsdChannelGroup) {
 TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
   const auto records = [](size_t count) {
     std::vector<uint8_t> stream;
-    for (size_t i = 0; i < count; ++i) test::PutBytes(stream, NamedRecord(1, 1000 * (i + 1), {static_cast<uint8_t>(i + 1)}));
+    for (size_t i = 0; i < count; ++i)
+      test::PutBytes(stream, NamedRecord(1, 1000 * (i + 1), {static_cast<uint8_t>(i + 1)}));
     return stream;
   };
   {  // a stale cycle count
@@ -345,6 +348,29 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
       EXPECT_EQ(frames[i].time, kStart + 1e-3 * static_cast<double>(i + 1));
     }
   }
+}
+
+// A float master in seconds: a time that is no number is taken as the file start.
+TEST(MdfIterator, TimesThatAreNoNumberAreTheFileStart) {
+  ImageSpec spec = BaseSpec();
+  ImageGroup group = NamedGroup(1, 2, {"CAN_DataFrame.ID"});
+  group.channels[0].data_type = 4;  // IEEE double, no conversion
+  group.channels[0].microseconds = false;
+  spec.groups = {group};
+  const auto record = [](double seconds, uint8_t id) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &seconds, sizeof bits);
+    return NamedRecord(1, bits, {id});
+  };
+  spec.records = record(std::nan(""), 1);
+  test::PutBytes(spec.records, record(0.5, 2));
+  test::ConsoleLog log(kLogWarning);
+  const std::vector<Frame> frames = Events(spec);
+  ASSERT_EQ(frames.size(), 2U);
+  EXPECT_EQ(frames[0].time, kStart);
+  EXPECT_EQ(frames[1].time, kStart + 0.5);
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"W Channel group : 1 records without a valid time, taken as the file start"}));
 }
 
 TEST(MdfIterator, HandlesWithoutReaderOrIterator) {

@@ -2,6 +2,7 @@
 // written file, the values and times it stores, and the ways finalize fails or writes nothing.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,20 +104,62 @@ struct GroupLayout {
 // The output layout: one group per kind, in the order they are written.
 const std::vector<GroupLayout>& Layouts() {
   static const std::vector<GroupLayout> layouts = {
-      {"CAN_DataFrame", 2, 20, {{"ID", 8, 4, 0, 0}, {"IDE", 12, 1, 0, 0}, {"Dir", 13, 1, 0, 0}, {"EDL", 14, 1, 0, 0},
-                                {"BRS", 15, 1, 0, 0}, {"ESI", 16, 1, 0, 0}, {"DLC", 17, 1, 0, 0}, {"DataLength", 18, 1, 0, 0},
-                                {"BusChannel", 19, 1, 0, 0}, {"DataBytes", 20, 8, 10, 0}}},
-      {"CAN_DataFrame", 2, 16, {{"ID", 8, 4, 0, 0}, {"IDE", 12, 1, 0, 0}, {"Dir", 13, 1, 0, 0}, {"EDL", 14, 1, 0, 0},
-                                {"BRS", 15, 1, 0, 0}, {"ESI", 16, 1, 0, 0}, {"DLC", 17, 1, 0, 0}, {"DataLength", 18, 1, 0, 0},
-                                {"BusChannel", 19, 1, 0, 0}, {"DataBytes", 20, 4, 10, 1}}},
+      {"CAN_DataFrame",
+       2,
+       20,
+       {{"ID", 8, 4, 0, 0},
+        {"IDE", 12, 1, 0, 0},
+        {"Dir", 13, 1, 0, 0},
+        {"EDL", 14, 1, 0, 0},
+        {"BRS", 15, 1, 0, 0},
+        {"ESI", 16, 1, 0, 0},
+        {"DLC", 17, 1, 0, 0},
+        {"DataLength", 18, 1, 0, 0},
+        {"BusChannel", 19, 1, 0, 0},
+        {"DataBytes", 20, 8, 10, 0}}},
+      {"CAN_DataFrame",
+       2,
+       16,
+       {{"ID", 8, 4, 0, 0},
+        {"IDE", 12, 1, 0, 0},
+        {"Dir", 13, 1, 0, 0},
+        {"EDL", 14, 1, 0, 0},
+        {"BRS", 15, 1, 0, 0},
+        {"ESI", 16, 1, 0, 0},
+        {"DLC", 17, 1, 0, 0},
+        {"DataLength", 18, 1, 0, 0},
+        {"BusChannel", 19, 1, 0, 0},
+        {"DataBytes", 20, 4, 10, 1}}},
       {"CAN_ErrorFrame", 2, 2, {{"BusChannel", 8, 1, 0, 0}, {"ErrorType", 9, 1, 0, 0}}},
-      {"CAN_RemoteFrame", 2, 9, {{"ID", 8, 4, 0, 0}, {"IDE", 12, 1, 0, 0}, {"Dir", 13, 1, 0, 0}, {"DLC", 14, 1, 0, 0},
-                                 {"DataLength", 15, 1, 0, 0}, {"BusChannel", 16, 1, 0, 0}}},
-      {"LIN_ChecksumError", 3, 18, {{"ID", 8, 4, 0, 0}, {"Checksum", 12, 1, 0, 0}, {"ChecksumModel", 13, 1, 0, 0},
-                                    {"Dir", 14, 1, 0, 0}, {"ReceivedDataByteCount", 15, 1, 0, 0},
-                                    {"DataLength", 16, 1, 0, 0}, {"BusChannel", 17, 1, 0, 0}, {"DataBytes", 18, 8, 10, 0}}},
-      {"LIN_Frame", 3, 16, {{"ID", 8, 4, 0, 0}, {"Dir", 12, 1, 0, 0}, {"ReceivedDataByteCount", 13, 1, 0, 0},
-                            {"DataLength", 14, 1, 0, 0}, {"BusChannel", 15, 1, 0, 0}, {"DataBytes", 16, 8, 10, 0}}},
+      {"CAN_RemoteFrame",
+       2,
+       9,
+       {{"ID", 8, 4, 0, 0},
+        {"IDE", 12, 1, 0, 0},
+        {"Dir", 13, 1, 0, 0},
+        {"DLC", 14, 1, 0, 0},
+        {"DataLength", 15, 1, 0, 0},
+        {"BusChannel", 16, 1, 0, 0}}},
+      {"LIN_ChecksumError",
+       3,
+       18,
+       {{"ID", 8, 4, 0, 0},
+        {"Checksum", 12, 1, 0, 0},
+        {"ChecksumModel", 13, 1, 0, 0},
+        {"Dir", 14, 1, 0, 0},
+        {"ReceivedDataByteCount", 15, 1, 0, 0},
+        {"DataLength", 16, 1, 0, 0},
+        {"BusChannel", 17, 1, 0, 0},
+        {"DataBytes", 18, 8, 10, 0}}},
+      {"LIN_Frame",
+       3,
+       16,
+       {{"ID", 8, 4, 0, 0},
+        {"Dir", 12, 1, 0, 0},
+        {"ReceivedDataByteCount", 13, 1, 0, 0},
+        {"DataLength", 14, 1, 0, 0},
+        {"BusChannel", 15, 1, 0, 0},
+        {"DataBytes", 16, 8, 10, 0}}},
       {"LIN_ReceiveError", 3, 2, {{"ID", 8, 1, 0, 0}, {"BusChannel", 9, 1, 0, 0}}},
       {"LIN_SyncError", 3, 1, {{"BusChannel", 8, 1, 0, 0}}},
       {"LIN_TransmissionError", 3, 2, {{"ID", 8, 1, 0, 0}, {"BusChannel", 9, 1, 0, 0}}},
@@ -138,11 +181,16 @@ std::vector<Frame> OneOfEach() {
   Frame remote = Of(kBusMsgCanRemoteFrame, 0x80000555, kStart + 4);
   remote.flags.Can.IDE = 1;
   remote.flags.Can.DLC = 4;
-  return {Of(kBusMsgLinTransmissionError, 0x7E, kStart + 9), Of(kBusMsgLinSyncError, 0, kStart + 8),
-          Of(kBusMsgLinReceiveError, 0x12, kStart + 7),     lin,
-          checksum,                                          remote,
-          error,                                             Can(0x123, std::vector<uint8_t>(64, 0xCD), kStart + 2, 15),
-          Can(0x80000321, {1, 2, 3}, kStart + 1, 8),          Of(kBusMsgUnknown, 0, kStart)};
+  return {Of(kBusMsgLinTransmissionError, 0x7E, kStart + 9),
+          Of(kBusMsgLinSyncError, 0, kStart + 8),
+          Of(kBusMsgLinReceiveError, 0x12, kStart + 7),
+          lin,
+          checksum,
+          remote,
+          error,
+          Can(0x123, std::vector<uint8_t>(64, 0xCD), kStart + 2, 15),
+          Can(0x80000321, {1, 2, 3}, kStart + 1, 8),
+          Of(kBusMsgUnknown, 0, kStart)};
 }
 
 TEST(MdfWriter, WritesTheLayoutOfEveryKind) {
@@ -169,8 +217,8 @@ TEST(MdfWriter, WritesTheLayoutOfEveryKind) {
     EXPECT_EQ(source->Type(), 2);
     EXPECT_EQ(source->Bus(), layout.bus_type);
     ASSERT_NE(source->MetaDataInterface(), nullptr);
-    EXPECT_EQ(source->MetaDataInterface()->XmlText(), layout.bus_type == 2 ? "<SIcomment><TX>CAN 1</TX></SIcomment>"
-                                                                           : "<SIcomment><TX>LIN 1</TX></SIcomment>");
+    EXPECT_EQ(source->MetaDataInterface()->XmlText(),
+              layout.bus_type == 2 ? "<SIcomment><TX>CAN 1</TX></SIcomment>" : "<SIcomment><TX>LIN 1</TX></SIcomment>");
     const std::vector<mdf::IChannel*> channels = group->Channels();
     ASSERT_EQ(channels.size(), 2 + layout.members.size());
     const mdf::IChannel& time = *channels[0];
@@ -315,6 +363,43 @@ TEST(MdfWriter, StoresMicrosecondsExactly) {
   EXPECT_EQ(read.Value(0, "Timestamp", 1), 500'000U);
 }
 
+// Enough frames that the kept records and data bytes fill several chunks of storage.
+TEST(MdfWriter, KeepsEveryByteOfManyFrames) {
+  constexpr size_t kFrames = 40'000;
+  const auto payload = [](size_t i) {
+    std::vector<uint8_t> bytes(9 + i % 56);
+    for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>(i * 7 + k);
+    return bytes;
+  };
+  std::vector<Frame> frames;
+  for (size_t i = 0; i < kFrames; ++i)
+    frames.push_back(Can(static_cast<uint32_t>(i), payload(i), kStart + 1e-3 * i, 15));
+  const test::WrittenFile file = test::WriteBusLog(frames, kStart, test::LoggerMetadata());
+  ASSERT_TRUE(file.finalized);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  ASSERT_EQ(out.Group(0)->NofSamples(), kFrames);
+  for (size_t i = 0; i < kFrames; ++i) {
+    ASSERT_EQ(out.Bytes(0, "CAN_DataFrame.DataBytes", i), payload(i)) << i;
+    ASSERT_EQ(out.Value(0, "CAN_DataFrame.ID", i), i) << i;
+  }
+}
+
+TEST(MdfWriter, TimesThatAreNoNumberGoToTheStart) {
+  test::ConsoleLog log(kLogWarning);
+  const test::WrittenFile file = test::WriteBusLog(
+      {Can(1, {1}, std::nan(""), 1), Can(2, {2}, kStart + 1, 1), Can(3, {3}, HUGE_VAL, 1), Can(4, {4}, 1e300, 1)},
+      kStart, test::LoggerMetadata());
+  EXPECT_TRUE(file.finalized);
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"W 3 records without a valid time were written at the file start"}));
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  ASSERT_EQ(out.Group(0)->NofSamples(), 4U);
+  const std::vector<uint64_t> stored = {0, 1'000'000, 0, 0};
+  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(out.Value(0, "Timestamp", i), stored[i]) << i;
+}
+
 TEST(MdfWriter, NothingRecordedWritesNothing) {
   const test::WrittenFile file = test::WriteBusLog({Of(kBusMsgUnknown, 0, 0)}, kStart, test::LoggerMetadata());
   EXPECT_TRUE(file.finalized);
@@ -373,9 +458,10 @@ TEST(MdfWriter, AnEmptySourceCommentMakesNoCommentBlock) {
 
 TEST(MdfWriter, OverlongCanFramesAreDroppedAndReported) {
   test::ConsoleLog log(kLogWarning);
-  const test::WrittenFile file = test::WriteBusLog(
-      {Can(1, std::vector<uint8_t>(65, 1), kStart, 15), Can(2, {2}, kStart, 1), Can(3, std::vector<uint8_t>(70, 1), kStart, 15)},
-      kStart, test::LoggerMetadata());
+  const test::WrittenFile file =
+      test::WriteBusLog({Can(1, std::vector<uint8_t>(65, 1), kStart, 15), Can(2, {2}, kStart, 1),
+                         Can(3, std::vector<uint8_t>(70, 1), kStart, 15)},
+                        kStart, test::LoggerMetadata());
   EXPECT_TRUE(file.finalized);
   EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Dropped 2 CAN frames with more than 64 data bytes"}));
   Output out(file.bytes);

@@ -74,7 +74,7 @@ TEST(Pipeline, ConvertsARecordingEndToEnd) {
 
   // What reached the end of the chain, in time order.
   ASSERT_EQ(last.records.size(), 6U);
-  const std::vector<int32_t> kinds = {kBusMsgCanDataFrame, kBusMsgLinFrame, kBusMsgCanDataFrame,
+  const std::vector<int32_t> kinds = {kBusMsgCanDataFrame, kBusMsgLinFrame,     kBusMsgCanDataFrame,
                                       kBusMsgCanDataFrame, kBusMsgCanDataFrame, kBusMsgCanErrorFrame};
   for (size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(last.records[i].type, kinds[i]) << i;
   EXPECT_EQ(last.records[0].data, (std::vector<uint8_t>{1, 2, 3}));  // the single frame's payload
@@ -109,7 +109,8 @@ TEST(Pipeline, ConvertsARecordingEndToEnd) {
   cMdfReaderIterator_t* events = mdfReaderGetIterator(check);
   ASSERT_NE(events, nullptr);
   std::vector<Frame> read;
-  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(events)) != nullptr;) read.push_back(test::FrameOf(*record));
+  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(events)) != nullptr;)
+    read.push_back(test::FrameOf(*record));
   mdfReaderIteratorFree(events);
   cMdfMetadata_t* carried = mdfReaderGetMetadata(check);
   ASSERT_NE(carried, nullptr);
@@ -122,6 +123,70 @@ TEST(Pipeline, ConvertsARecordingEndToEnd) {
     EXPECT_EQ(read[i].time, last.records[i].time) << i;
     EXPECT_EQ(read[i].type, last.records[i].type) << i;
     EXPECT_EQ(read[i].id, last.records[i].id) << i;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Every kind the writer writes, read back through the reader: the fill rules of every field
+// channel the writer lays out, with the iterator's finishing rules.
+TEST(Pipeline, EveryKindReadsBackFromTheWritersLayout) {
+  const double start = 1700000000.5;
+  std::vector<Frame> frames;
+  Frame can = test::ExtendedFrame(3, 0x80000000 | 0x1234567, {1, 2, 3, 4, 5, 6, 7, 8}, start + 0.1);
+  can.flags.Can.DLC = 8;
+  can.flags.Can.Dir = 1;
+  Frame fd = test::CanFrame(4, 0x321, std::vector<uint8_t>(20, 0x5A), start + 0.2);
+  fd.flags.Can.DLC = 11;
+  fd.flags.Can.EDL = 1;
+  fd.flags.Can.BRS = 1;
+  fd.flags.Can.ESI = 1;
+  Frame remote = test::CanFrame(1, 0x7FF, {0, 0, 0}, start + 0.3);
+  remote.type = kBusMsgCanRemoteFrame;
+  remote.flags.Can.DLC = 3;
+  remote.flags.Can.RTR = 1;
+  Frame error = test::CanFrame(2, 0, {}, start + 0.4);
+  error.type = kBusMsgCanErrorFrame;
+  error.flags.Error.ErrorType = kCanErrorAck;
+  Frame lin = test::LinFrame(5, 0x3C, {9, 8, 7}, start + 0.5);
+  lin.flags.Lin.ReceivedDataByteCount = 3;
+  lin.flags.Lin.Dir = 1;
+  Frame checksum = test::LinFrame(6, 0x11, {4, 5}, start + 0.6);
+  checksum.type = kBusMsgLinChecksumError;
+  checksum.flags.Lin.ReceivedDataByteCount = 2;
+  checksum.flags.Lin.Checksum = 0x99;
+  checksum.flags.Lin.ChecksumModel = 1;
+  Frame receive = test::LinFrame(7, 0x21, {}, start + 0.7);
+  receive.type = kBusMsgLinReceiveError;
+  Frame sync = test::LinFrame(8, 0, {}, start + 0.8);
+  sync.type = kBusMsgLinSyncError;
+  Frame transmission = test::LinFrame(9, 0x2A, {}, start + 0.9);
+  transmission.type = kBusMsgLinTransmissionError;
+  frames = {can, fd, remote, error, lin, checksum, receive, sync, transmission};
+
+  const test::WrittenFile file = test::WriteBusLog(frames, start, test::LoggerMetadata());
+  ASSERT_TRUE(file.finalized);
+  test::StreamPtr stream = test::MemoryStreamOf(file.bytes);
+  cMdfReader_t* reader = mdfReaderOpen(stream.get());
+  ASSERT_NE(reader, nullptr);
+  cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader);
+  ASSERT_NE(iterator, nullptr);
+  std::vector<Frame> read;
+  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(iterator)) != nullptr;)
+    read.push_back(test::FrameOf(*record));
+  mdfReaderIteratorFree(iterator);
+  mdfReaderClose(reader);
+
+  fd.data.resize(20);  // DLC 11 is 20 bytes
+  const std::vector<Frame> expected = {can, fd, remote, error, lin, checksum, receive, sync, transmission};
+  ASSERT_EQ(read.size(), expected.size());
+  for (size_t i = 0; i < read.size(); ++i) {
+    // The output holds whole microseconds; the double of the time may differ in its last bits.
+    EXPECT_NEAR(read[i].time, expected[i].time, 1e-6) << i;
+    read[i].time = expected[i].time;
+    EXPECT_EQ(read[i], expected[i]) << i;
   }
 }
 

@@ -109,7 +109,8 @@ TEST(RoundTrip, EveryKindExactly) {
   test::ImageGroup lin = test::PlainLinGroup(2, 2);
   test::ImageGroup error = test::PlainErrorGroup(3, 1);
   spec.groups = {can, lin, error};
-  test::PutBytes(spec.records, test::ComposedCanRecord(1, 0, 0x1ABCDEF0, 1, 8, {1, 2, 3, 4, 5, 6, 7, 8}, 1, 1, 0, 0, 1));
+  test::PutBytes(spec.records,
+                 test::ComposedCanRecord(1, 0, 0x1ABCDEF0, 1, 8, {1, 2, 3, 4, 5, 6, 7, 8}, 1, 1, 0, 0, 1));
   test::PutBytes(spec.records, test::ComposedCanRecord(1, 0, 0x123, 0, 3, {9, 9, 9}, 2));
   test::PutBytes(spec.records, test::PlainLinRecord(2, 333'333, 0x3F, 8, {1, 2, 3, 4, 5, 6, 7, 8}, 3, 1));
   test::PutBytes(spec.records, test::PlainErrorRecord(3, 999'999, 1, 4));

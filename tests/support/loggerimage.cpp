@@ -10,8 +10,8 @@ namespace {
 class ImageWriter {
  public:
   explicit ImageWriter(const ImageSpec& spec)
-      : file_(IdentificationBlock(spec.file_id, spec.version_text, spec.version, spec.program,
-                                  spec.unfinalized_flags)) {}
+      : file_(
+            IdentificationBlock(spec.file_id, spec.version_text, spec.version, spec.program, spec.unfinalized_flags)) {}
 
   int64_t Text(const char* id, const std::string& text) { return file_.Append(id, {}, Bytes().Raw(text).Zeros(1)); }
 
@@ -55,8 +55,8 @@ class ImageWriter {
     int64_t next_history = 0;
     for (auto it = spec.histories.rbegin(); it != spec.histories.rend(); ++it) {
       const int64_t comment = it->comment ? Text("##MD", HistoryComment(*it)) : 0;
-      next_history = file_.Append("##FH", {next_history, comment},
-                                  Bytes().U64(spec.start_ns).U16(0).U16(0).U8(0).Zeros(3));
+      next_history =
+          file_.Append("##FH", {next_history, comment}, Bytes().U64(spec.start_ns).U16(0).U16(0).U8(0).Zeros(3));
     }
     file_.PatchLink(hd, 1, next_history);
 
@@ -138,7 +138,8 @@ ImageGroup ComposedCanGroup(uint64_t record_id, uint64_t cycles) {
   ImageChannel frame = Field("CAN_DataFrame", 10, 8, 20 * 8);
   const char* one_byte[] = {"IDE", "Dir", "EDL", "BRS", "ESI", "DLC", "DataLength", "BusChannel"};
   frame.members.push_back(Field("CAN_DataFrame.ID", 0, 8, 32));
-  for (uint32_t i = 0; i < 8; ++i) frame.members.push_back(Field(std::string("CAN_DataFrame.") + one_byte[i], 0, 12 + i, 8));
+  for (uint32_t i = 0; i < 8; ++i)
+    frame.members.push_back(Field(std::string("CAN_DataFrame.") + one_byte[i], 0, 12 + i, 8));
   frame.members.push_back(Field("CAN_DataFrame.DataBytes", 10, 20, 64));
   group.channels = {TimeMaster(), frame};
   return group;
@@ -197,7 +198,8 @@ ImageGroup PlainErrorGroup(uint64_t record_id, uint64_t cycles) {
   group.cycles = cycles;
   group.data_bytes = 10;
   group.bus_type = 2;
-  group.channels = {TimeMaster(), Field("CAN_ErrorFrame.BusChannel", 0, 8, 8), Field("CAN_ErrorFrame.ErrorType", 0, 9, 8)};
+  group.channels = {TimeMaster(), Field("CAN_ErrorFrame.BusChannel", 0, 8, 8),
+                    Field("CAN_ErrorFrame.ErrorType", 0, 9, 8)};
   return group;
 }
 

@@ -18,8 +18,8 @@ struct ImageChannel {
   uint32_t byte_offset = 0;
   uint8_t bit_offset = 0;
   uint32_t bit_count = 8;
-  bool microseconds = false;  // a linear conversion with factor 1e-6 (a time master)
-  int vlsd_group = -1;        // VLSD: index of the channel group holding the values
+  bool microseconds = false;          // a linear conversion with factor 1e-6 (a time master)
+  int vlsd_group = -1;                // VLSD: index of the channel group holding the values
   std::vector<ImageChannel> members;  // composed into this channel
 };
 
