@@ -5,7 +5,10 @@
 
 constexpr int kExitSuccess = 0;
 // Per-file failure bits.
-constexpr int kExitInputMissing = 1;
+constexpr int kExitInputMissing = 1;   // an input file or folder is missing
+constexpr int kExitNoPassword = 2;     // no password, or the decryption failed
+constexpr int kExitDecompression = 4;  // a compressed container could not be decoded
+constexpr int kExitFileFailed = 8;     // any other failure of a file
 // The start value; it stays for help, an empty command line and set-up failures.
 constexpr int kExitStart = 129;
 // Argument errors.

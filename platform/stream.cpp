@@ -178,6 +178,15 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
     case Load::kLoaded: return target;
     case Load::kSeekFailed: return kStreamFailed;
     case Load::kEnd:
+      // Exactly at the source's end the position moves there with an empty block, so that a
+      // seek to the end reports the size (the next read gives 0); beyond it the position stays.
+      if (streamSeek(self->source, 0, kSeekFromEnd) == target) {
+        self->block_start = target;
+        self->fill = 0;
+        self->index = 0;
+        return target;
+      }
+      break;
     case Load::kReadFailed: break;  // nothing loaded there: the position stays
   }
   return self->block_start + self->index;

@@ -198,6 +198,20 @@ TEST(BufferedStream, AShortSourceGivesWhatItHadThenZero) {
   EXPECT_EQ(source.Counts().closes, 1);  // owned: closed with the copy
 }
 
+TEST(BufferedStream, ASeekToTheEndBeyondTheLoadedBlockReportsTheSize) {
+  Probed source(Pattern(40));
+  cStream_t* buffered = bufferedStreamNew(source.Stream(), false, 16);
+  char buffer[8];
+  ASSERT_EQ(streamRead(buffered, buffer, 4), 4);
+  EXPECT_EQ(streamSeek(buffered, 0, kSeekFromEnd), 40);
+  EXPECT_EQ(streamTell(buffered), 40);
+  EXPECT_EQ(streamSize(buffered), 40);
+  EXPECT_EQ(streamRead(buffered, buffer, 8), 0);
+  EXPECT_EQ(streamSeek(buffered, 36, kSeekFromStart), 36);  // and back into the data
+  EXPECT_EQ(streamRead(buffered, buffer, 8), 4);
+  EXPECT_EQ(streamClose(buffered), 0);
+}
+
 TEST(BufferedStream, FailedSourceSeeksAndReadsAreReportedNotTakenForTheEnd) {
   const std::string bytes = Pattern(64);
   Probed source(bytes);

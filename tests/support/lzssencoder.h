@@ -71,15 +71,58 @@ class LzssBitWriter {
   std::vector<LzssTokenSpan> spans_;
 };
 
+/// Only the bit stream of the tokens, for encoding recordings of hundreds of megabytes.
+class LzssBitSink {
+ public:
+  LzssBitSink(int window_bits, int lookahead_bits) : window_bits_(window_bits), lookahead_bits_(lookahead_bits) {}
+  void Literal(uint8_t byte) {
+    Put(1, 1);
+    Put(byte, 8);
+  }
+  void BackRef(uint32_t distance, uint32_t length) {
+    Put(0, 1);
+    Put(distance - 1, window_bits_);
+    Put(length - 1, lookahead_bits_);
+  }
+  /// The bit stream, its last byte padded with zero bits.
+  [[nodiscard]] std::string Bytes() const {
+    std::string bytes = bytes_;
+    if (count_ > 0) bytes.push_back(static_cast<char>(pending_ << (8 - count_)));
+    return bytes;
+  }
+  [[nodiscard]] int WindowBits() const { return window_bits_; }
+  [[nodiscard]] int LookaheadBits() const { return lookahead_bits_; }
+
+ private:
+  void Put(uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      pending_ = static_cast<uint8_t>(pending_ << 1 | ((value >> i) & 1));
+      if (++count_ == 8) {
+        bytes_.push_back(static_cast<char>(pending_));
+        pending_ = 0;
+        count_ = 0;
+      }
+    }
+  }
+
+  int window_bits_;
+  int lookahead_bits_;
+  std::string bytes_;
+  uint8_t pending_ = 0;
+  int count_ = 0;
+};
+
 /// Greedy encoding: at each position the longest earlier match (3-byte hash chains, at most
-/// `max_chain` candidates) when it is cheaper than literals, else a literal.
-inline void LzssEncodeInto(LzssBitWriter& writer, const std::string& data, int max_chain = 32) {
+/// `max_chain` candidates) when it is cheaper than literals, else a literal. The chains are a
+/// ring of one window: a candidate further back could not be referenced anyway.
+template <typename Writer>
+void LzssEncodeInto(Writer& writer, const std::string& data, int max_chain = 32) {
   const uint32_t window = 1u << writer.WindowBits();
   const uint32_t longest = 1u << writer.LookaheadBits();
   const uint32_t reference_bits = 1 + static_cast<uint32_t>(writer.WindowBits() + writer.LookaheadBits());
   constexpr uint32_t kHashBits = 16;
   std::vector<int64_t> head(size_t{1} << kHashBits, -1);
-  std::vector<int64_t> previous(data.size(), -1);
+  std::vector<int64_t> previous(window, -1);
   const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
   const auto hash = [bytes](size_t at) {
     const uint32_t three = uint32_t{bytes[at]} << 16 | uint32_t{bytes[at + 1]} << 8 | bytes[at + 2];
@@ -88,7 +131,7 @@ inline void LzssEncodeInto(LzssBitWriter& writer, const std::string& data, int m
   const auto insert = [&](size_t at) {
     if (at + 3 > data.size()) return;
     const uint32_t h = hash(at);
-    previous[at] = head[h];
+    previous[at % window] = head[h];
     head[h] = static_cast<int64_t>(at);
   };
   size_t at = 0;
@@ -97,7 +140,8 @@ inline void LzssEncodeInto(LzssBitWriter& writer, const std::string& data, int m
     uint32_t best_distance = 0;
     if (at + 3 <= data.size()) {
       int chain = max_chain;
-      for (int64_t candidate = head[hash(at)]; candidate >= 0 && chain-- > 0; candidate = previous[candidate]) {
+      for (int64_t candidate = head[hash(at)]; candidate >= 0 && chain-- > 0;
+           candidate = previous[static_cast<size_t>(candidate) % window]) {
         const size_t distance = at - static_cast<size_t>(candidate);
         if (distance > window) break;
         uint32_t length = 0;
@@ -123,7 +167,7 @@ inline void LzssEncodeInto(LzssBitWriter& writer, const std::string& data, int m
 }
 
 inline std::string LzssEncode(const std::string& data, int window_bits, int lookahead_bits) {
-  LzssBitWriter writer(window_bits, lookahead_bits);
+  LzssBitSink writer(window_bits, lookahead_bits);
   LzssEncodeInto(writer, data);
   return writer.Bytes();
 }

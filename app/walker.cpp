@@ -1,0 +1,357 @@
+#include "app/walker.h"
+
+#include <sys/types.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "app/converter.h"
+#include "app/exit_status.h"
+#include "app/passwords.h"
+#include "buslog/mdf_reader.h"
+#include "platform/container.h"
+#include "platform/log.h"
+#include "platform/mdf_log_bridge.h"
+#include "platform/path.h"
+#include "platform/utf8.h"
+
+namespace {
+
+// Inputs are opened for reading; the extra bit is the share flag that the native kind ignores.
+constexpr int kInputOpenFlags = kFsOpenRead | 4;
+constexpr char kFolderSuffix[] = "_out";
+constexpr uint32_t kSplitLowByte = 0xFF;
+
+int Len(cStrView_t view) { return static_cast<int>(view.length); }
+
+/// Closes a stream; a failed close leaves the record, and a second close frees it.
+bool CloseStream(cStream_t* stream) {
+  if (streamClose(stream) == 0) return true;
+  streamClose(stream);
+  return false;
+}
+
+/// `prefix` + ('/' unless `prefix` is empty or ends in '/') + `name`.
+bool JoinPath(cStr_t* out, cStrView_t prefix, cStrView_t name) {
+  if (cStrAppend(out, prefix) == nullptr && prefix.length > 0) return false;
+  if (prefix.length > 0 && prefix.data[prefix.length - 1] != '/' && cStrAppend(out, cStrViewOf("/")) == nullptr) {
+    return false;
+  }
+  return name.length == 0 || cStrAppend(out, name) != nullptr;
+}
+
+void ReleaseOutput(cWalkerOutput_t* output) {
+  cStrRelease(&output->key);
+  cStrRelease(&output->input);
+}
+
+void ReleaseOutputs(cWalkerOutputSet_t* outputs) {
+  for (uint32_t i = 0; i < outputs->buckets; ++i) {
+    if (outputs->control[i] != 0) ReleaseOutput(&outputs->entries[i]);
+  }
+  hashMapRelease(outputs);
+}
+
+/// The input that already wrote this output in the run, or null.
+const cWalkerOutput_t* FindOutput(const cWalker_t* walker, cStrView_t output) {
+  return hashMapLookup(&walker->outputs, output);
+}
+
+/// Remembers the output; false when memory is short.
+bool RememberOutput(cWalker_t* walker, cStrView_t output, cStrView_t input) {
+  const cHashInsert_t<cWalkerOutput_t> slot = hashMapInsert(&walker->outputs, output);
+  if (slot.entry == nullptr) return false;
+  if (!slot.inserted) return true;
+  if (cStrInit(&slot.entry->key, output) && cStrInit(&slot.entry->input, input)) return true;
+  // The bucket is claimed and cannot be given back; it stays with an empty key.
+  ReleaseOutput(slot.entry);
+  return false;
+}
+
+/// Unwraps "Generic File" containers until the stream is none; 0, or the file's result.
+/// `stream` is replaced by each layer's result, the previous one closed.
+int UnwrapContainers(const cWalker_t* walker, cStream_t** stream) {
+  cContainerHeader_t header{};
+  while (readContainerHeader(*stream, &header) == 1) {
+    cStream_t* next = nullptr;
+    if (header.kind == kContainerCompressed) {
+      logMessage(kLogInfo, "Found compressed file");
+      // Each layer may expand its body thousandfold: the depth is bounded as a decompression failure.
+      if (containerDepth(*stream) < kMaxContainerLayers) next = openCompressedStream(*stream, &header);
+      if (next == nullptr) {
+        logMessage(kLogError, "Could not decompress file");
+        return kExitDecompression;
+      }
+    } else if (header.kind == kContainerEncrypted) {
+      logMessage(kLogInfo, "Found encrypted file");
+      const cStr_t* password = passwordForDevice(&walker->settings->passwords, header.device_id);
+      if (password == nullptr) {
+        logMessage(kLogError, "No password found for device %08X", header.device_id);
+        return kExitNoPassword;
+      }
+      if (containerDepth(*stream) >= kMaxContainerLayers) {
+        logMessage(kLogError, "Could not decompress file");
+        return kExitDecompression;
+      }
+      next = openEncryptedStream(*stream, &header, reinterpret_cast<const uint8_t*>(cStrData(password)),
+                                 static_cast<size_t>(cStrLength(password)));
+      if (next == nullptr) {
+        logMessage(kLogError, "Could not decrypt file");
+        return kExitNoPassword;
+      }
+    } else {
+      return kExitFileFailed;
+    }
+    CloseStream(*stream);  // a container result holds the whole body; the layer below is done
+    *stream = next;
+  }
+  return kExitSuccess;
+}
+
+/// Drives the chain through one file; true when new-file, every record and end-file succeeded.
+bool RunChain(cWalker_t* walker, const cFileInfo_t* info, uint8_t continuation) {
+  bool ok = true;
+  if (!recordHandlerNewFile(walker->head, info, continuation)) {
+    logMessage(kLogError, "Error on new file");
+    ok = false;
+  } else if (cMdfReaderIterator_t* iterator = mdfReaderGetIterator(walker->reader)) {
+    while (cBusMsgHelper_t* record = mdfReaderIteratorNext(iterator)) {
+      if (!recordHandlerHandle(walker->head, record)) {
+        logMessage(kLogError, "Error during handle record callback");
+        ok = false;
+        break;
+      }
+    }
+    mdfReaderIteratorFree(iterator);
+  } else {
+    logMessage(kLogError, "Could not read the records of %.*s", static_cast<int>(cStrLength(&info->InputPath)),
+               cStrData(&info->InputPath));
+    ok = false;
+  }
+  // Also after a failure: the stages expect every new-file to end, and the converter closes
+  // the output here.
+  if (!recordHandlerEndFile(walker->head, info)) {
+    logMessage(kLogError, "Error during end file callback");
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+cWalker_t* walkerNew(cFileSystem_t* input_fs, cFileSystem_t* output_fs, uint8_t create_dirs,
+                     const cSettings_t* settings, cRecordHandler_t* head) {
+  if (input_fs == nullptr || output_fs == nullptr || settings == nullptr || head == nullptr) return nullptr;
+  auto* walker = static_cast<cWalker_t*>(std::calloc(1, sizeof(cWalker_t)));
+  if (walker == nullptr) return nullptr;
+  walker->input_fs = input_fs;
+  walker->output_fs = output_fs;
+  walker->create_dirs = create_dirs;
+  walker->settings = settings;
+  walker->head = head;
+  installMdfLogBridge();
+  return walker;
+}
+
+void walkerFree(cWalker_t* walker) {
+  if (walker == nullptr) return;
+  fileInfoRelease(&walker->previous);
+  ReleaseOutputs(&walker->outputs);
+  std::free(walker);
+}
+
+bool fileContinues(const cFileInfo_t* previous, const cFileInfo_t* info) {
+  if (cStrLength(&previous->SerialNumber) == 0) return false;
+  if (!cStrViewEqual(cStrViewOfStr(&previous->SerialNumber), cStrViewOfStr(&info->SerialNumber))) return false;
+  if (info->Session == previous->Session) {
+    return info->Split == previous->Split || info->Split == previous->Split + 1;
+  }
+  return info->Session == previous->Session + 1 && info->Split == previous->Split + 1 &&
+         (previous->Split & kSplitLowByte) == 0;
+}
+
+bool isLogFile(cStrView_t path) {
+  static const char* const kLogExtensions[] = {"mf4", "mfc", "mfe", "mfm"};
+  cStr_t lower{};
+  if (utf8CaseTransform(&lower, pathExtension(path), kUtf8CaseLower) == nullptr) return false;
+  bool match = false;
+  for (const char* extension : kLogExtensions) match = match || cStrViewEqual(cStrViewOfStr(&lower), cStrViewOf(extension));
+  cStrRelease(&lower);
+  return match;
+}
+
+int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
+  if (walker == nullptr || inputs == nullptr) return kExitStart;
+  int result = kExitSuccess;
+  for (int64_t i = 0; i < inputs->count; ++i) {
+    const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
+    cStr_t output{};
+    if (!cStrInit(&output, input)) return kExitStart;
+    if (walker->settings->no_append_root == 0) {
+      cFileStat_t stat{};
+      if (!fsStat(walker->input_fs, input, &stat)) {
+        logMessage(kLogFatal, "Could not query %.*s for information", Len(input), input.data);
+        cStrRelease(&output);
+        return kExitStart;
+      }
+      if (stat.kind == kFileKindDirectory) {
+        int64_t slash = 0;
+        while (slash < input.length && input.data[slash] != '/') ++slash;
+        cStr_t suffixed{};
+        const bool ok = cStrInit(&suffixed, {input.data, slash}) && cStrAppend(&suffixed, cStrViewOf(kFolderSuffix)) &&
+                        (slash == input.length || cStrAppend(&suffixed, {input.data + slash, input.length - slash}));
+        cStrRelease(&output);
+        if (!ok) {
+          cStrRelease(&suffixed);
+          return kExitStart;
+        }
+        output = suffixed;
+      }
+    }
+    result |= convertPath(walker, input, cStrViewOfStr(&output));
+    cStrRelease(&output);
+  }
+  return result;
+}
+
+int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
+  cFileStat_t stat{};
+  if (!fsStat(walker->input_fs, input, &stat)) {
+    logMessage(kLogFatal, "Error during stat of %.*s, exiting", Len(input), input.data);
+    return kExitStart;
+  }
+  switch (stat.kind) {
+    case kFileKindDirectory: {
+      cFsEntryMap_t entries{};
+      if (!fsList(walker->input_fs, input, &entries)) {
+        // An unreadable folder is no empty one: its files are not converted.
+        logMessage(kLogError, "Could not list folder %.*s", Len(input), input.data);
+        entryMapRelease(&entries);
+        return kExitFileFailed;
+      }
+      int result = kExitSuccess;
+      // Recursion depth is bounded by the path length the system accepts: each level adds a
+      // name and a '/', and a path too long for stat ends the descent there.
+      cFsEntryIter_t iter{};
+      entryMapIterBegin(&iter, &entries);
+      while (const cFsEntryNode_t* entry = entryMapIterNext(&iter)) {
+        const cStrView_t name = cStrViewOfStr(&entry->name);
+        cStr_t child_input{};
+        cStr_t child_output{};
+        if (JoinPath(&child_input, input, name) && JoinPath(&child_output, output, name)) {
+          result |= convertPath(walker, cStrViewOfStr(&child_input), cStrViewOfStr(&child_output));
+        } else {
+          result |= kExitFileFailed;
+        }
+        cStrRelease(&child_input);
+        cStrRelease(&child_output);
+      }
+      entryMapRelease(&entries);
+      return result;
+    }
+    case kFileKindRegular: {
+      if (!isLogFile(input)) return kExitSuccess;
+      const cStrView_t extension = pathExtension(output);
+      const cStrView_t name = pathFileName(output);
+      // A dotless name is its own extension: only the name goes, never the '/' before it.
+      const int64_t cut = extension.length + (extension.length < name.length ? 1 : 0);
+      const cStrView_t stem{output.data, output.length > cut ? output.length - cut : 0};
+      if (walker->create_dirs != 0) fsMakeDirs(walker->output_fs, pathParent(stem));
+      const int result = convertFile(walker, input, stem);
+      if (result != kExitSuccess) logMessage(kLogError, "Error during conversion of %.*s", Len(input), input.data);
+      return result;
+    }
+    case kFileKindMissing:
+      logMessage(kLogWarning, "Could not find input file/folder %.*s", Len(input), input.data);
+      return kExitInputMissing;
+    default:
+      return kExitStart;
+  }
+}
+
+int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
+  if (const cWalkerOutput_t* earlier = FindOutput(walker, output)) {
+    logMessage(kLogError, "Output %.*s%s of %.*s was written for %.*s already", Len(output), output.data, kOutputSuffix,
+               Len(input), input.data, static_cast<int>(cStrLength(&earlier->input)), cStrData(&earlier->input));
+    return kExitFileFailed;
+  }
+
+  cFileInfo_t info{};
+  if (!cStrInit(&info.InputPath, input) || !cStrInit(&info.OutputPath, output)) {
+    fileInfoRelease(&info);
+    return kExitFileFailed;
+  }
+
+  cStream_t* stream = fsOpen(walker->input_fs, input, kInputOpenFlags);
+  if (stream == nullptr) {
+    logMessage(kLogError, "Could not open input file %.*s", Len(input), input.data);
+    fileInfoRelease(&info);
+    return kExitFileFailed;
+  }
+
+  int result = kExitSuccess;
+  int64_t buffer = walker->settings->buffer_size;
+  if (buffer < 0) buffer = streamSize(stream);
+  if (buffer > 0) {
+    cStream_t* buffered = bufferedStreamNew(stream, true, buffer);
+    if (buffered == nullptr) {
+      logMessage(kLogError, "Could not allocate buffer of size %zd", static_cast<ssize_t>(buffer));
+      result = kExitFileFailed;
+    } else {
+      stream = buffered;
+    }
+  }
+
+  if (result == kExitSuccess) result = UnwrapContainers(walker, &stream);
+
+  if (result == kExitSuccess) {
+    walker->reader = mdfReaderOpen(stream);
+    if (walker->reader == nullptr) {
+      logMessage(kLogError, "Could not open MDF");
+      result = kExitFileFailed;
+    }
+  }
+
+  if (result == kExitSuccess) {
+    mdfReaderGetFileInfo(walker->reader, &info);
+    if (cStrLength(&info.SerialNumber) == 0 || info.Session == 0 || info.Split == 0) {
+      logMessage(kLogError, "Could not parse file header");
+      result = kExitFileFailed;
+    }
+  }
+
+  bool chain_ok = false;
+  if (result == kExitSuccess) {
+    const cFileInfo_t* previous = &walker->previous;
+    if (cStrLength(&previous->SerialNumber) > 0 &&
+        cStrViewEqual(cStrViewOfStr(&previous->SerialNumber), cStrViewOfStr(&info.SerialNumber)) &&
+        previous->Session == info.Session && previous->Split == info.Split) {
+      logMessage(kLogWarning, "Repeated input file (%s, %08u, %08u)", cStrData(&info.SerialNumber), info.Session,
+                 info.Split);
+    }
+    const uint8_t continuation = fileContinues(previous, &info) ? 1 : 0;
+    fileInfoRelease(&walker->previous);
+    fileInfoCopy(&walker->previous, &info);  // short memory leaves it empty: the next file starts afresh
+
+    if (!RememberOutput(walker, output, input)) {
+      result = kExitFileFailed;
+    } else {
+      chain_ok = RunChain(walker, &info, continuation);
+    }
+  }
+
+  mdfReaderClose(walker->reader);
+  walker->reader = nullptr;
+  if (!CloseStream(stream)) {
+    logMessage(kLogError, "Could not close input file after conversion: %.*s", Len(input), input.data);
+    result = kExitFileFailed;
+  }
+  if (result == kExitSuccess && !chain_ok) result = kExitFileFailed;
+
+  // Only now is the output complete and closed (the converter closes it in end-file).
+  if (result == kExitSuccess && walker->settings->delete_converted != 0 && !fsRemove(walker->input_fs, input)) {
+    logMessage(kLogError, "Could not remove input file after conversion: %.*s", Len(input), input.data);
+  }
+  fileInfoRelease(&info);
+  return result;
+}

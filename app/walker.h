@@ -1,0 +1,65 @@
+#pragma once
+// cWalker_t: the input walk. It visits the inputs in command-line order, folders recursively
+// with their entries in byte-wise sorted order, picks the log files by extension, mirrors the
+// input tree into the output root, and converts each log file: containers unwrapped, the
+// logger-file reader opened, the header checked against the previous file, and the record-
+// handler chain driven through one new-file, record and end-file cycle.
+//
+// Results per input are failure bits ORed up the tree: kExitInputMissing (1), kExitNoPassword
+// (2), kExitDecompression (4), kExitFileFailed (8); kExitStart (129) for a path that is
+// neither file, folder nor missing, or whose stat fails.
+#include <cstdint>
+
+#include "app/options.h"
+#include "buslog/busmsg.h"
+#include "buslog/record_handler.h"
+#include "platform/cstr.h"
+#include "platform/filesystem.h"
+#include "platform/hashmap.h"
+#include "platform/vector.h"
+
+class cMdfReader_t;
+
+/// One output written in this run: its path without the "_out.MF4" suffix, and the input
+/// that produced it.
+struct cWalkerOutput_t {
+  cStr_t key;
+  cStr_t input;
+};
+using cWalkerOutputSet_t = cHashMap_t<cWalkerOutput_t, cTextKeyTraits_t<cWalkerOutput_t>>;
+
+/// The walker's fields belong to it; callers use the functions below.
+struct cWalker_t {
+  cFileSystem_t* input_fs;   // not owned
+  cFileSystem_t* output_fs;  // not owned; may be input_fs
+  uint8_t create_dirs;
+  const cSettings_t* settings;  // not owned
+  cRecordHandler_t* head;       // not owned
+  cFileInfo_t previous;         // the last file whose header was parsed; empty at the start
+  cMdfReader_t* reader;         // set only while a file is converted
+  cWalkerOutputSet_t outputs;   // every output opened in this run
+};
+
+/// A walker, or null when a reference is missing or memory is short. Installs the console
+/// logger as the MDF library's log output.
+cWalker_t* walkerNew(cFileSystem_t* input_fs, cFileSystem_t* output_fs, uint8_t create_dirs,
+                     const cSettings_t* settings, cRecordHandler_t* head);
+/// Releases the walker with its previous-file texts and output set; null is ignored.
+void walkerFree(cWalker_t* walker);
+
+/// Converts the root-relative inputs in order and returns the OR of their results. Unless
+/// "no-append-root" is set, a folder's output gets "_out" after its first segment, and an
+/// input whose stat fails ends the run at once with 129 (earlier bits dropped).
+int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs);
+/// The result of one path: a folder's children ORed, a log file converted, other files 0.
+int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output);
+/// True when the path's extension, lower-cased, is "mf4", "mfc", "mfe" or "mfm"; a file name
+/// without a dot is its own extension.
+bool isLogFile(cStrView_t path);
+/// Converts one log file to `output` + "_out.MF4"; 0, 2, 4 or 8.
+int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output);
+
+/// Whether `info` continues `previous` (same serial number; same session with the same or
+/// the next split, or the next session and split after a split whose low byte is 0). An
+/// empty previous serial number never continues.
+bool fileContinues(const cFileInfo_t* previous, const cFileInfo_t* info);

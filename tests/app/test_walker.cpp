@@ -1,0 +1,423 @@
+// The input walk over real folders: which files are converted, where their outputs go, the
+// container loop's results and messages, and the header checks, with a recording stage as
+// the head of the chain.
+#include "app/walker.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/exit_status.h"
+#include "app/passwords.h"
+#include "platform/container.h"
+#include "platform/log.h"
+#include "support/consolelog.h"
+#include "support/genericfile.h"
+#include "support/loggerrecording.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using test::CanFrameRecord;
+using test::RecordingInfo;
+
+/// A head that records the calls and answers as configured.
+struct RecordingStage {
+  cRecordHandler_t handler;
+  std::vector<std::string> outputs;  // OutputPath of each new-file
+  std::vector<uint8_t> continuations;
+  int records = 0;
+  int end_files = 0;
+  bool accept_new_file = true;
+  bool accept_end_file = true;
+};
+
+RecordingStage* Self(cRecordHandler_t* handler) { return reinterpret_cast<RecordingStage*>(handler); }
+
+bool StageRecord(cRecordHandler_t* handler, cBusMsgHelper_t*) {
+  ++Self(handler)->records;
+  return true;
+}
+bool StageNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation) {
+  Self(handler)->outputs.emplace_back(cStrData(&info->OutputPath));
+  Self(handler)->continuations.push_back(continuation);
+  return Self(handler)->accept_new_file;
+}
+bool StageEndFile(cRecordHandler_t* handler, const cFileInfo_t*) {
+  ++Self(handler)->end_files;
+  return Self(handler)->accept_end_file;
+}
+const cRecordHandlerOps_t kStageOps = {StageRecord, StageNewFile, StageEndFile};
+
+std::string Recording(const RecordingInfo& info = {}, size_t frames = 3) {
+  std::vector<CanFrameRecord> can;
+  for (size_t i = 0; i < frames; ++i) {
+    CanFrameRecord frame{};
+    frame.time_us = 1000 * (i + 1);
+    frame.channel = 1;
+    frame.id = 0x100 + static_cast<uint32_t>(i);
+    frame.dlc = 2;
+    frame.data = {static_cast<uint8_t>(i), 0xAA};
+    can.push_back(frame);
+  }
+  const std::vector<uint8_t> bytes = test::LoggerRecording(info, can, {});
+  return {bytes.begin(), bytes.end()};
+}
+
+class WalkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    stage_.handler.ops = &kStageOps;
+    stage_.handler.next = nullptr;
+    fs_ = nativeFsNew(cStrViewOf(dir_.Path().c_str()));
+    ASSERT_NE(fs_, nullptr);
+  }
+  void TearDown() override {
+    walkerFree(walker_);
+    fsFree(fs_);
+    passwordStoreRelease(&settings_.passwords);
+  }
+
+  cWalker_t* Walker() {
+    if (walker_ == nullptr) walker_ = walkerNew(fs_, fs_, 1, &settings_, &stage_.handler);
+    return walker_;
+  }
+  int Convert(const std::vector<std::string>& inputs) {
+    cVec_t<cStr_t> paths{};
+    for (const std::string& input : inputs) {
+      cStr_t path{};
+      cStrInit(&path, cStrViewOf(input.c_str()));
+      vecPush(&paths, path);
+    }
+    const int result = convertInputs(Walker(), &paths);
+    vecRelease(&paths, +[](cStr_t* s) { cStrRelease(s); });
+    return result;
+  }
+
+  test::TempDir dir_;
+  cFileSystem_t* fs_ = nullptr;
+  cSettings_t settings_{0, 0, 0, -1, {}};
+  RecordingStage stage_{};
+  cWalker_t* walker_ = nullptr;
+};
+
+TEST(WalkerRules, LogFilesAreTheFourExtensionsInAnyCase) {
+  struct Case {
+    std::string path;
+    bool log;
+  };
+  const std::vector<Case> cases = {
+      {"a.mf4", true},      {"a.MF4", true},    {"b/c.MfC", true},   {"x.mfe", true},   {"x.mfm", true},
+      {"mf4", true},        {"logs/MFE", true}, {"a.mf4.txt", false}, {"a.txt", false}, {"a.mf", false},
+      {"d.mf4/file", false}, {"", false},       {"a.\xFF\xFE", false}, {"\xC3.mf4", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(isLogFile({c.path.data(), static_cast<int64_t>(c.path.size())}), c.log) << c.path;
+}
+
+TEST(WalkerRules, ContinuationNeedsTheSameSerialAndTheNextSplitOrSession) {
+  struct Case {
+    const char* previous_serial;
+    uint32_t previous_session, previous_split;
+    const char* serial;
+    uint32_t session, split;
+    bool continues;
+  };
+  const std::vector<Case> cases = {
+      {"", 1, 1, "", 1, 1, false},              // the first file never continues
+      {"A", 5, 3, "A", 5, 3, true},             // a repeated file
+      {"A", 5, 3, "A", 5, 4, true},             // the next split
+      {"A", 5, 3, "A", 5, 5, false},            // a split skipped
+      {"A", 5, 3, "B", 5, 4, false},            // another device
+      {"A", 5, 0x100, "A", 6, 0x101, true},     // next session after a split with low byte 0
+      {"A", 5, 3, "A", 6, 4, false},            // next session, low byte not 0
+      {"A", 5, 0x100, "A", 6, 0x100, false},    // next session needs the next split too
+      {"A", 5, 0x100, "A", 7, 0x101, false},
+      {"A", 5, 0xFFFFFFFF, "A", 5, 0, true},    // the split's successor wraps in 32 bits
+  };
+  for (const Case& c : cases) {
+    cFileInfo_t previous{};
+    cFileInfo_t info{};
+    cStrInit(&previous.SerialNumber, cStrViewOf(c.previous_serial));
+    cStrInit(&info.SerialNumber, cStrViewOf(c.serial));
+    previous.Session = c.previous_session;
+    previous.Split = c.previous_split;
+    info.Session = c.session;
+    info.Split = c.split;
+    EXPECT_EQ(fileContinues(&previous, &info), c.continues)
+        << c.previous_serial << " " << c.previous_session << "/" << c.previous_split << " -> " << c.serial << " "
+        << c.session << "/" << c.split;
+    fileInfoRelease(&previous);
+    fileInfoRelease(&info);
+  }
+}
+
+TEST_F(WalkerTest, OutputsMirrorTheInputTree) {
+  dir_.MakeDir("logs/a/b");
+  dir_.Write("top.MF4", Recording());
+  dir_.Write("logs/a/f.mf4", Recording());
+  dir_.Write("logs/a/b/g.mfm", Recording());
+  dir_.Write("logs/a/notes.txt", "not a recording");
+  dir_.Write("logs/mf4", Recording());  // a name that is its own extension
+  EXPECT_EQ(Convert({"top.MF4", "logs/"}), kExitSuccess);
+  const std::vector<std::string> expected = {"top", "logs_out/a/b/g", "logs_out/a/f", "logs_out/"};
+  EXPECT_EQ(stage_.outputs, expected);
+  EXPECT_EQ(stage_.records, 4 * 3);
+  EXPECT_EQ(stage_.end_files, 4);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.Path("logs_out/a/b")));
+}
+
+TEST_F(WalkerTest, WithoutAppendedRootFoldersKeepTheirNames) {
+  settings_.no_append_root = 1;
+  dir_.MakeDir("logs");
+  dir_.Write("logs/f.mf4", Recording());
+  dir_.Write("logs/mf4", Recording());
+  EXPECT_EQ(Convert({"logs"}), kExitSuccess);
+  const std::vector<std::string> expected = {"logs/f", "logs/"};  // "f.mf4" sorts before "mf4"
+  EXPECT_EQ(stage_.outputs, expected);
+}
+
+TEST_F(WalkerTest, TwoInputsOfOneOutputNeverShareIt) {
+  dir_.Write("a.mf4", Recording());
+  dir_.Write("a.MF4", Recording());
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert({"a.MF4", "a.mf4"}), kExitFileFailed);
+  const std::vector<std::string> lines = log.Messages();
+  ASSERT_EQ(stage_.outputs.size(), 1u);
+  ASSERT_GE(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "E Output a_out.MF4 of a.mf4 was written for a.MF4 already");
+}
+
+TEST_F(WalkerTest, ContainerAndHeaderFailuresGiveTheirBits) {
+  RecordingInfo no_serial;
+  no_serial.serial = "";
+  RecordingInfo session_zero;
+  session_zero.session = 0;
+  const std::string plain = Recording();
+  std::string bad_crc = test::CompressedContainer(plain);
+  bad_crc.back() = static_cast<char>(bad_crc.back() ^ 1);
+  test::EncryptionParameters other_device;
+  other_device.device_id = 0x0000ABCD;
+  std::string unknown_kind = test::CompressedContainer(plain);
+  unknown_kind[14] = 0x33;
+  parsePasswords("\"1234ABCD\": \"secret\"\n", &settings_.passwords);
+
+  struct Case {
+    std::string name;
+    std::string content;
+    int result;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"plain.mf4", plain, kExitSuccess, {}},
+      {"zipped.mfc", test::CompressedContainer(plain), kExitSuccess, {"I Found compressed file"}},
+      {"locked.mfe", test::EncryptedContainer(plain), kExitSuccess, {"I Found encrypted file"}},
+      {"nested.mfe", test::EncryptedContainer(test::CompressedContainer(plain)), kExitSuccess,
+       {"I Found encrypted file", "I Found compressed file"}},
+      {"crc.mfc", bad_crc, kExitDecompression, {"I Found compressed file"}},
+      {"nokey.mfe", test::EncryptedContainer(plain, other_device), kExitNoPassword,
+       {"I Found encrypted file", "E No password found for device 0000ABCD"}},
+      {"kind.mfc", unknown_kind, kExitFileFailed, {}},
+      {"text.mf4", "this is no MDF file at all, just text", kExitFileFailed, {"E Could not open MDF"}},
+      {"serial.mf4", Recording(no_serial), kExitFileFailed, {"E Could not parse file header"}},
+      {"session.mf4", Recording(session_zero), kExitFileFailed, {"E Could not parse file header"}},
+  };
+  for (const Case& c : cases) {
+    dir_.Write(c.name, c.content);
+    std::vector<std::string> lines;
+    int result = 0;
+    {
+      test::ConsoleLog log(kLogInfo);
+      result = convertFile(Walker(), cStrViewOf(c.name.c_str()), cStrViewOf(c.name.c_str()));
+      lines = log.Messages();
+    }
+    EXPECT_EQ(result, c.result) << c.name;
+    // The container decoder's own error lines come between; only the walker's are compared.
+    std::vector<std::string> own;
+    for (const std::string& line : lines) {
+      if (std::find(c.lines.begin(), c.lines.end(), line) != c.lines.end()) own.push_back(line);
+    }
+    EXPECT_EQ(own, c.lines) << c.name;
+    if (c.result == kExitSuccess) {
+      EXPECT_EQ(walker_->previous.Split, 1u) << c.name;
+    }
+  }
+  EXPECT_EQ(stage_.outputs.size(), 4u);
+}
+
+TEST_F(WalkerTest, ContainersNestedDeeperThanTheBoundAreADecompressionFailure) {
+  std::string file = Recording();
+  for (int layer = 0; layer < kMaxContainerLayers + 1; ++layer) file = test::CompressedContainer(file);
+  dir_.Write("deep.mfc", file);
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("deep.mfc"), cStrViewOf("deep")), kExitDecompression);
+  EXPECT_TRUE(stage_.outputs.empty());
+}
+
+TEST_F(WalkerTest, TheDefaultPasswordStandsInForAMissingDevice) {
+  parsePasswords("\"default\": \"secret\"\n", &settings_.passwords);
+  dir_.Write("a.mfe", test::EncryptedContainer(Recording()));
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("a.mfe"), cStrViewOf("a")), kExitSuccess);
+  parsePasswords("\"1234ABCD\": \"wrong\"\n", &settings_.passwords);  // the device's own key comes first
+  dir_.Write("b.mfe", test::EncryptedContainer(Recording()));
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("b.mfe"), cStrViewOf("b")), kExitNoPassword);
+  const std::vector<std::string> lines = log.Messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "E Could not decrypt file"), lines.end());
+}
+
+TEST_F(WalkerTest, FailingStagesFailTheFileAndKeepTheInput) {
+  settings_.delete_converted = 1;
+  dir_.Write("a.mf4", Recording());
+  stage_.accept_new_file = false;
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("a.mf4"), cStrViewOf("a")), kExitFileFailed);
+  stage_.accept_new_file = true;
+  stage_.accept_end_file = false;
+  dir_.Write("b.mf4", Recording());
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("b.mf4"), cStrViewOf("b")), kExitFileFailed);
+  const std::vector<std::string> lines = log.Messages();
+  const std::vector<std::string> expected = {"E Error on new file", "E Error during end file callback"};
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(stage_.end_files, 2);  // end-file follows a refused new-file too
+  EXPECT_EQ(stage_.records, 3);
+  EXPECT_TRUE(std::filesystem::exists(dir_.Path("a.mf4")));
+  EXPECT_TRUE(std::filesystem::exists(dir_.Path("b.mf4")));
+  stage_.accept_end_file = true;
+  dir_.Write("c.mf4", Recording());
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("c.mf4"), cStrViewOf("c")), kExitSuccess);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("c.mf4")));
+}
+
+TEST_F(WalkerTest, RepeatsAreReportedAndContinuationsPassedOn) {
+  RecordingInfo next = {};
+  next.split = 2;
+  dir_.Write("1.mf4", Recording());
+  dir_.Write("2.mf4", Recording());
+  dir_.Write("3.mf4", Recording(next));
+  test::ConsoleLog log(kLogWarning);
+  EXPECT_EQ(Convert({"1.mf4", "2.mf4", "3.mf4"}), kExitSuccess);
+  const std::vector<std::string> lines = log.Messages();
+  const std::vector<std::string> expected = {"W Repeated input file (0000ABCD, 00000001, 00000001)"};
+  EXPECT_EQ(lines, expected);
+  const std::vector<uint8_t> continuations = {0, 1, 1};
+  EXPECT_EQ(stage_.continuations, continuations);
+}
+
+TEST_F(WalkerTest, MissingAndUnqueryableInputs) {
+  dir_.Write("a.mf4", Recording());
+  std::filesystem::create_symlink("loop", dir_.Path("loop"));
+  {
+    test::ConsoleLog log(kLogWarning);
+    EXPECT_EQ(Convert({"a.mf4", "gone.mf4"}), kExitInputMissing);
+    const std::vector<std::string> lines = log.Messages();
+    const std::vector<std::string> expected = {"W Could not find input file/folder gone.mf4"};
+    EXPECT_EQ(lines, expected);
+  }
+  {
+    test::ConsoleLog log(kLogWarning);
+    EXPECT_EQ(Convert({"gone.mf4", "loop", "a.mf4"}), kExitStart);  // earlier bits dropped, a.mf4 never reached
+    const std::vector<std::string> lines = log.Messages();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "F Could not query loop for information");
+  }
+  EXPECT_EQ(stage_.outputs.size(), 1u);
+}
+
+// Folders nested so deep that a child's path passes PATH_MAX while its parent's does not:
+// the child's stat fails with ENAMETOOLONG. Made and removed through directory descriptors,
+// since the whole paths are too long for the path-based calls.
+class DeepFolder {
+ public:
+  static constexpr int kLevels = 16;
+  static constexpr size_t kNameLength = 250;
+
+  explicit DeepFolder(const std::string& base) : base_(base) {
+    int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < kLevels && fd >= 0; ++level) {
+      mkdirat(fd, Name().c_str(), 0777);
+      const int next = openat(fd, Name().c_str(), O_RDONLY | O_DIRECTORY);
+      fds_.push_back(fd);
+      fd = next;
+    }
+    deepest_ = fd;
+  }
+  ~DeepFolder() {
+    if (deepest_ >= 0) close(deepest_);
+    for (size_t i = fds_.size(); i > 0; --i) {
+      const int fd = fds_[i - 1];
+      RemoveAllAt(openat(fd, Name().c_str(), O_RDONLY | O_DIRECTORY));
+      unlinkat(fd, Name().c_str(), AT_REMOVEDIR);
+      close(fd);
+    }
+  }
+  /// Writes a file into the deepest folder.
+  void Write(const std::string& name, const std::string& content) const {
+    const int fd = openat(deepest_, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      ::write(fd, content.data(), content.size());
+      close(fd);
+    }
+  }
+  /// The deepest folder's path relative to the base.
+  [[nodiscard]] std::string Relative() const {
+    std::string path;
+    for (int level = 0; level < kLevels; ++level) path += Name() + "/";
+    return path;
+  }
+  static std::string Name() { return std::string(kNameLength, 'd'); }
+
+ private:
+  // Removes the files of a folder (its subfolders are removed level by level above).
+  static void RemoveAllAt(int fd) {
+    if (fd < 0) return;
+    if (DIR* dir = fdopendir(fd)) {
+      while (dirent* entry = readdir(dir)) {
+        if (entry->d_type == DT_REG) unlinkat(fd, entry->d_name, 0);
+      }
+      closedir(dir);
+    }
+  }
+  std::string base_;
+  std::vector<int> fds_;
+  int deepest_ = -1;
+};
+
+TEST_F(WalkerTest, AStatFailureInsideAFolderFailsThatEntryAndTheWalkGoesOn) {
+  const DeepFolder deep(dir_.Path());
+  const std::string name(200, 'f');
+  const std::string relative = deep.Relative();
+  ASSERT_LT(dir_.Path().size() + relative.size(), static_cast<size_t>(PATH_MAX));
+  ASSERT_GE(dir_.Path().size() + relative.size() + name.size() + 4, static_cast<size_t>(PATH_MAX));
+  deep.Write("a.mf4", Recording());
+  deep.Write(name + ".mf4", Recording());  // its path is too long to be stat'ed
+  deep.Write("z.mf4", Recording());
+  settings_.no_append_root = 1;
+  test::ConsoleLog log(kLogFatal);
+  EXPECT_EQ(Convert({relative}), kExitStart);
+  const std::vector<std::string> lines = log.Messages();
+  ASSERT_EQ(lines.size(), 1u);
+  // The line is cut at the logger's limit; its start names the folder.
+  EXPECT_EQ(lines[0].rfind("F Error during stat of " + relative.substr(0, 100), 0), 0u) << lines[0];
+  const std::vector<std::string> expected = {relative + "a", relative + "z"};
+  EXPECT_EQ(stage_.outputs, expected);
+}
+
+TEST_F(WalkerTest, LinksInsideAFolderAreFilesOrLeftOut) {
+  dir_.MakeDir("logs");
+  dir_.Write("logs/b.mf4", Recording());
+  std::filesystem::create_symlink("b.mf4", dir_.Path("logs/a.mf4"));        // converted as the file it names
+  std::filesystem::create_symlink("loop.mf4", dir_.Path("logs/loop.mf4"));  // cannot be followed: left out
+  std::filesystem::create_directory_symlink(".", dir_.Path("logs/self.mf4"));  // never followed
+  EXPECT_EQ(Convert({"logs"}), kExitSuccess);
+  const std::vector<std::string> expected = {"logs_out/a", "logs_out/b"};
+  EXPECT_EQ(stage_.outputs, expected);
+}
+
+}  // namespace

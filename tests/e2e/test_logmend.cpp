@@ -1,0 +1,419 @@
+// The built logmend binary run on folder trees made in a temporary directory: exit status,
+// the output tree, the console lines, and the outputs read back through our reader and the
+// independent checker.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "buslog/mdf_reader.h"
+#include "platform/log.h"
+#include "platform/stream.h"
+#include "support/genericfile.h"
+#include "support/loggerrecording.h"
+#include "support/runprogram.h"
+#include "support/tempdir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::CanFrameRecord;
+using test::LinFrameRecord;
+using test::RecordingInfo;
+
+constexpr const char* kPassword = "secret";
+constexpr uint32_t kDevice = 0x0000ABCD;
+
+/// One frame as it is compared: kind, channel, identifier (bit 31 for 29-bit ones), data.
+struct Frame {
+  int kind;
+  int channel;
+  uint32_t id;
+  std::string data;  // hex
+  uint64_t time_us;  // since 1970
+  bool operator==(const Frame& o) const {
+    return kind == o.kind && channel == o.channel && id == o.id && data == o.data && time_us == o.time_us;
+  }
+  bool operator<(const Frame& o) const {
+    return std::tie(time_us, kind, channel, id, data) < std::tie(o.time_us, o.kind, o.channel, o.id, o.data);
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Frame& f) {
+  return out << "{" << f.kind << " ch" << f.channel << " " << std::hex << f.id << std::dec << " " << f.data << " @"
+             << f.time_us << "}";
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  static const char* const kDigits = "0123456789abcdef";
+  std::string text;
+  for (const uint8_t byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 15]);
+  }
+  return text;
+}
+
+struct Traffic {
+  std::vector<CanFrameRecord> can;
+  std::vector<LinFrameRecord> lin;
+};
+
+/// Classic, 29-bit and CAN FD frames and LIN frames, different per seed.
+Traffic SomeTraffic(uint8_t seed) {
+  Traffic traffic;
+  const uint8_t fd_dlcs[] = {9, 13, 15};
+  for (uint32_t i = 0; i < 6; ++i) {
+    CanFrameRecord frame{};
+    frame.time_us = 1000 * (i + 1) + seed;
+    frame.channel = static_cast<uint8_t>(1 + i % 2);
+    frame.id = i == 2 ? 0x18FEF100u + seed : 0x100u + i + seed;
+    frame.ide = i == 2;
+    frame.dir = i == 1;
+    frame.edl = i >= 4;
+    frame.dlc = frame.edl ? fd_dlcs[(i + seed) % 3] : static_cast<uint8_t>(i + 2);
+    const size_t length = frame.edl ? (frame.dlc == 9 ? 12 : frame.dlc == 13 ? 32 : 64) : frame.dlc;
+    for (size_t b = 0; b < length; ++b) frame.data.push_back(static_cast<uint8_t>(b * 7 + i + seed));
+    traffic.can.push_back(frame);
+  }
+  for (uint32_t i = 0; i < 3; ++i) {
+    LinFrameRecord frame{};
+    frame.time_us = 1500 * (i + 1) + seed;
+    frame.channel = 1;
+    frame.id = static_cast<uint8_t>(0x10 + i);
+    for (size_t b = 0; b < 2 + 3 * i; ++b) frame.data.push_back(static_cast<uint8_t>(0xA0 + b + seed));
+    traffic.lin.push_back(frame);
+  }
+  return traffic;
+}
+
+std::string RecordingOf(const RecordingInfo& info, const Traffic& traffic) {
+  const std::vector<uint8_t> bytes = test::LoggerRecording(info, traffic.can, traffic.lin);
+  return {bytes.begin(), bytes.end()};
+}
+
+std::vector<Frame> Expected(const RecordingInfo& info, const Traffic& traffic) {
+  std::vector<Frame> frames;
+  const uint64_t start_us = info.start_ns / 1000;
+  for (const CanFrameRecord& f : traffic.can) {
+    frames.push_back({kBusMsgCanDataFrame, f.channel, f.id | (f.ide ? kCanExtendedKeyBit : 0), Hex(f.data),
+                      start_us + f.time_us});
+  }
+  for (const LinFrameRecord& f : traffic.lin) {
+    frames.push_back({kBusMsgLinFrame, f.channel, f.id, Hex(f.data), start_us + f.time_us});
+  }
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+/// The frames of a file read back through our reader, sorted; a failure leaves them empty.
+std::vector<Frame> ReadFrames(const std::string& path) {
+  std::vector<Frame> frames;
+  cStream_t* stream = fileStreamOpen(path.c_str(), kFileStreamRead);
+  if (stream == nullptr) return frames;
+  if (cMdfReader_t* reader = mdfReaderOpen(stream)) {
+    if (cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader)) {
+      while (const cBusMsgHelper_t* record = mdfReaderIteratorNext(iterator)) {
+        if (record->MsgType == kBusMsgUnknown) continue;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(cStrData(&record->DataBytes));
+        const std::vector<uint8_t> data(bytes, bytes + cStrLength(&record->DataBytes));
+        // Times carry microseconds; rounding keeps a double's last bit out of the comparison.
+        frames.push_back({record->MsgType, record->BusChannel, record->ID, Hex(data),
+                          static_cast<uint64_t>(record->Timestamp * 1e6 + 0.5)});
+      }
+      mdfReaderIteratorFree(iterator);
+    }
+    mdfReaderClose(reader);
+  }
+  streamClose(stream);
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+class LogmendRun : public ::testing::Test {
+ protected:
+  /// Runs logmend in the temporary directory.
+  test::ProgramResult Run(const std::vector<std::string>& args) {
+    return test::RunProgram(LOGMEND_BINARY, args, dir_.Path(), dir_.Path());
+  }
+  std::string Write(const std::string& name, const std::string& content) {
+    fs::create_directories(fs::path(dir_.Path(name)).parent_path());
+    return dir_.Write(name, content);
+  }
+  std::string Read(const std::string& name) { return test::ReadWholeFile(dir_.Path(name)); }
+  bool Exists(const std::string& name) { return fs::exists(dir_.Path(name)); }
+  /// Every regular file below `folder`, relative to it, sorted.
+  std::vector<std::string> Files(const std::string& folder) {
+    std::vector<std::string> files;
+    if (!fs::exists(dir_.Path(folder))) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.Path(folder))) {
+      if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), dir_.Path(folder)).generic_string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+  /// The checker's verdict on a written output (true where it is not installed).
+  bool Checked(const std::string& name) {
+#ifdef LOGMEND_MDF4CHECK
+    const test::ProgramResult check = test::RunProgram(LOGMEND_MDF4CHECK, {"--values", dir_.Path(name)}, dir_.Path(),
+                                                       dir_.Path());
+    if (check.status != 0) ADD_FAILURE() << name << ": " << check.out << check.err;
+    return check.status == 0 && check.out.find("\"problems\": []") != std::string::npos;
+#else
+    (void)name;
+    return true;
+#endif
+  }
+  static bool HasLine(const test::ProgramResult& result, const std::string& line) {
+    const std::vector<std::string> lines = result.Lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+
+  test::TempDir dir_;
+};
+
+TEST_F(LogmendRun, AFolderOfEveryKindOfInputConvertsWhole) {
+  RecordingInfo plain;
+  RecordingInfo unfinalized;
+  unfinalized.split = 2;
+  unfinalized.finalized = false;
+  RecordingInfo zipped;
+  zipped.split = 3;
+  RecordingInfo locked;
+  locked.split = 4;
+  locked.finalized = false;
+  RecordingInfo nested;
+  nested.split = 5;
+  test::EncryptionParameters encryption;
+  encryption.password = kPassword;
+  encryption.device_id = kDevice;
+  Write("passwords.json", "{\"0000ABCD\": \"secret\"}\n");
+  Write("logs/a/1.MF4", RecordingOf(plain, SomeTraffic(1)));
+  Write("logs/a/2.mf4", RecordingOf(unfinalized, SomeTraffic(2)));
+  Write("logs/b/3.MFC", test::CompressedContainer(RecordingOf(zipped, SomeTraffic(3))));
+  Write("logs/b/4.MFE", test::EncryptedContainer(RecordingOf(locked, SomeTraffic(4)), encryption));
+  Write("logs/b/c/5.mfe",
+        test::EncryptedContainer(test::CompressedContainer(RecordingOf(nested, SomeTraffic(5))), encryption));
+  Write("logs/b/readme.txt", "not a recording");
+
+  const test::ProgramResult result = Run({"logs"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  const std::vector<std::string> expected = {"a/1_out.MF4", "a/2_out.MF4", "b/3_out.MF4", "b/4_out.MF4",
+                                             "b/c/5_out.MF4"};
+  EXPECT_EQ(Files("logs_out"), expected);
+  const std::vector<RecordingInfo> infos = {plain, unfinalized, zipped, locked, nested};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const std::string output = "logs_out/" + expected[i];
+    EXPECT_EQ(ReadFrames(dir_.Path(output)), Expected(infos[i], SomeTraffic(static_cast<uint8_t>(i + 1)))) << output;
+    EXPECT_TRUE(Checked(output));
+  }
+  EXPECT_TRUE(Exists("logs/a/1.MF4"));  // inputs stay without "-d"
+
+  // The outputs carry the inputs' times, not the clock's: a second run writes the same bytes.
+  const std::string first = Read("logs_out/b/c/5_out.MF4");
+  const test::ProgramResult again = Run({"logs"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(Read("logs_out/b/c/5_out.MF4"), first);
+}
+
+TEST_F(LogmendRun, FailuresSetTheirBits) {
+  RecordingInfo info;
+  test::EncryptionParameters no_key;
+  no_key.device_id = kDevice;
+  test::EncryptionParameters wrong;
+  wrong.device_id = 0x1234ABCD;
+  wrong.password = "not the stored one";
+  std::string bad_crc = test::CompressedContainer(RecordingOf(info, SomeTraffic(1)));
+  bad_crc.back() = static_cast<char>(bad_crc.back() ^ 0x5A);
+  std::string unknown_kind = test::CompressedContainer(RecordingOf(info, SomeTraffic(1)));
+  unknown_kind[14] = 0x44;
+  Write("keys.json", "{\"1234ABCD\": \"secret\"}\n");
+
+  struct Case {
+    std::string file;
+    std::string content;
+    int status;
+    std::string line;  // one line the run must write ("" for none)
+  };
+  const std::vector<Case> cases = {
+      {"nokey.mfe", test::EncryptedContainer(RecordingOf(info, SomeTraffic(1)), no_key), 2,
+       "E No password found for device 0000ABCD"},
+      {"wrong.mfe", test::EncryptedContainer(RecordingOf(info, SomeTraffic(1)), wrong), 2, "E Could not decrypt file"},
+      {"crc.mfc", bad_crc, 4, "E Could not decompress file"},
+      {"text.mf4", "plain text, no MDF", 8, "E Could not open MDF"},
+      {"kind.mfc", unknown_kind, 8, "E Error during conversion of kind.mfc"},
+  };
+  for (const Case& c : cases) {
+    Write("in/" + c.file, c.content);
+    const test::ProgramResult result = Run({"-p", "keys.json", "in/" + c.file});
+    EXPECT_EQ(result.status, c.status) << c.file << "\n" << result.err;
+    EXPECT_TRUE(HasLine(result, c.line)) << c.file << "\n" << result.err;
+    EXPECT_TRUE(HasLine(result, "E Error during conversion of " + c.file)) << c.file;
+  }
+}
+
+TEST_F(LogmendRun, AFolderOrsTheBitsOfItsFiles) {
+  RecordingInfo info;
+  test::EncryptionParameters no_key;
+  no_key.device_id = kDevice;
+  Write("logs/a.mfe", test::EncryptedContainer(RecordingOf(info, SomeTraffic(1)), no_key));
+  Write("logs/b.mf4", "corrupt");
+  Write("logs/c.mf4", RecordingOf(info, SomeTraffic(3)));
+  const test::ProgramResult result = Run({"logs"});
+  EXPECT_EQ(result.status, 10) << result.err;
+  EXPECT_EQ(Files("logs_out"), std::vector<std::string>{"c_out.MF4"});
+}
+
+TEST_F(LogmendRun, MissingAndUnqueryableInputs) {
+  Write("a.mf4", RecordingOf({}, SomeTraffic(1)));
+  const test::ProgramResult missing = Run({"gone.mf4"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(HasLine(missing, "W Could not find input file/folder gone.mf4") || missing.err.empty());
+
+  fs::create_symlink("loop", dir_.Path("loop"));
+  const test::ProgramResult loop = Run({"a.mf4", "loop"});
+  EXPECT_EQ(loop.status, 129) << loop.err;
+  EXPECT_TRUE(HasLine(loop, "F Could not query loop for information")) << loop.err;
+  EXPECT_TRUE(Exists("a_out.MF4"));  // the first input was converted before the run ended
+
+  const test::ProgramResult nothing = Run({});
+  EXPECT_EQ(nothing.status, 129);
+  EXPECT_NE(nothing.out.find("Usage"), std::string::npos) << nothing.out;
+}
+
+TEST_F(LogmendRun, DeleteConvertedRemovesOnlyInputsWhoseOutputWasWritten) {
+  RecordingInfo info;
+  Write("logs/good.mf4", RecordingOf(info, SomeTraffic(1)));
+  Write("logs/bad.mf4", "corrupt");
+  Write("logs/blocked.mf4", RecordingOf(info, SomeTraffic(2)));
+  fs::create_directories(dir_.Path("logs_out/blocked_out.MF4"));  // a folder where the output would go
+  const test::ProgramResult result = Run({"-d", "logs"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  EXPECT_TRUE(HasLine(result, "E Error on new file")) << result.err;
+  EXPECT_FALSE(Exists("logs/good.mf4"));
+  EXPECT_TRUE(Exists("logs/bad.mf4"));
+  EXPECT_TRUE(Exists("logs/blocked.mf4"));
+  EXPECT_EQ(ReadFrames(dir_.Path("logs_out/good_out.MF4")), Expected(info, SomeTraffic(1)));
+}
+
+TEST_F(LogmendRun, AnOutputThatCannotBeWrittenWholeKeepsItsInput) {
+  // A full disk: writing or closing the output fails, so the input must stay.
+  Write("logs/small.mf4", RecordingOf({}, SomeTraffic(1)));
+  fs::create_directories(dir_.Path("logs_out"));
+  fs::create_symlink("/dev/full", dir_.Path("logs_out/small_out.MF4"));
+  const test::ProgramResult result = Run({"-d", "logs"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  EXPECT_TRUE(HasLine(result, "E Error during end file callback")) << result.err;
+  EXPECT_TRUE(Exists("logs/small.mf4"));
+}
+
+TEST_F(LogmendRun, NoAppendRootWithAndWithoutOutputDirectory) {
+  Write("logs/x/a.mf4", RecordingOf({}, SomeTraffic(1)));
+  fs::create_directories(dir_.Path("out"));
+  const test::ProgramResult elsewhere = Run({"-X", "-O", "out", "logs"});
+  EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
+  EXPECT_EQ(Files("out"), std::vector<std::string>{"logs/x/a_out.MF4"});
+
+  const test::ProgramResult beside = Run({"-X", "logs"});
+  EXPECT_EQ(beside.status, 0) << beside.err;
+  const std::vector<std::string> once = {"x/a.mf4", "x/a_out.MF4"};
+  EXPECT_EQ(Files("logs"), once);
+  // A later run takes the outputs as inputs again: their extension lower-cases to "mf4".
+  const test::ProgramResult twice = Run({"-X", "logs"});
+  EXPECT_EQ(twice.status, 0) << twice.err;
+  const std::vector<std::string> again = {"x/a.mf4", "x/a_out.MF4", "x/a_out_out.MF4"};
+  EXPECT_EQ(Files("logs"), again);
+  EXPECT_EQ(ReadFrames(dir_.Path("logs/x/a_out_out.MF4")), ReadFrames(dir_.Path("logs/x/a_out.MF4")));
+}
+
+TEST_F(LogmendRun, BufferSizesGiveIdenticalOutputs) {
+  Write("in/a.mf4", RecordingOf({}, SomeTraffic(1)));
+  std::set<std::string> outputs;
+  for (const char* size : {"0", "-1", "4096", "7"}) {
+    const test::ProgramResult result = Run({"-b", size, "in"});
+    EXPECT_EQ(result.status, 0) << size << result.err;
+    outputs.insert(Read("in_out/a_out.MF4"));
+  }
+  EXPECT_EQ(outputs.size(), 1u);
+  EXPECT_FALSE(outputs.begin()->empty());
+}
+
+TEST_F(LogmendRun, ADemultiplexingRuleUnpacksItsCarriers) {
+  Traffic traffic;
+  CanFrameRecord carrier{};
+  carrier.time_us = 5000;
+  carrier.channel = 2;
+  carrier.id = 0x010;
+  carrier.dlc = 8;
+  // An ISO-TP single frame of 5 bytes holding one sub-frame: slot 0, 11-bit id 0x123, DLC 2.
+  carrier.data = {0x05, 0x01, 0x01, 0x23, 0xAA, 0xBB, 0xCC, 0xCC};
+  CanFrameRecord plain{};
+  plain.time_us = 6000;
+  plain.channel = 2;
+  plain.id = 0x011;
+  plain.dlc = 1;
+  plain.data = {0x42};
+  traffic.can = {carrier, plain};
+  RecordingInfo info;
+  Write("in/a.mf4", RecordingOf(info, traffic));
+  const test::ProgramResult result = Run({"--muxtp-can2=010#3:4:5:6", "in"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  const uint64_t start_us = info.start_ns / 1000;
+  const std::vector<Frame> expected = {{kBusMsgCanDataFrame, 3, 0x123, "aabb", start_us + 5000},
+                                       {kBusMsgCanDataFrame, 2, 0x011, "42", start_us + 6000}};
+  EXPECT_EQ(ReadFrames(dir_.Path("in_out/a_out.MF4")), expected);
+}
+
+TEST_F(LogmendRun, RepeatedInputsAreReportedAndConvertedAgain) {
+  const std::string recording = RecordingOf({}, SomeTraffic(1));
+  Write("in/a.mf4", recording);
+  Write("in/b.mf4", recording);
+  const test::ProgramResult result = Run({"--verbosity=3", "in"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(HasLine(result, "W Repeated input file (0000ABCD, 00000001, 00000001)")) << result.err;
+  EXPECT_EQ(Read("in_out/a_out.MF4"), Read("in_out/b_out.MF4"));
+}
+
+TEST_F(LogmendRun, OutputNamesStayInTheirFolderAndAreNeverShared) {
+  Write("in/mf4", RecordingOf({}, SomeTraffic(1)));
+  Write("in/a.mf4", RecordingOf({}, SomeTraffic(2)));
+  Write("in/a.MF4", RecordingOf({}, SomeTraffic(3)));
+  const test::ProgramResult result = Run({"-d", "in"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  EXPECT_TRUE(HasLine(result, "E Output in_out/a_out.MF4 of in/a.mf4 was written for in/a.MF4 already")) << result.err;
+  EXPECT_EQ(Files("in_out"), (std::vector<std::string>{"_out.MF4", "a_out.MF4"}));
+  EXPECT_EQ(ReadFrames(dir_.Path("in_out/a_out.MF4")), Expected({}, SomeTraffic(3)));  // "a.MF4" sorts first
+  EXPECT_TRUE(Exists("in/a.mf4"));
+  EXPECT_FALSE(Exists("in/a.MF4"));
+}
+
+TEST_F(LogmendRun, ARecordingWithoutFramesGivesAnEmptyOutput) {
+  Write("in/empty.mf4", RecordingOf({}, {}));
+  const test::ProgramResult result = Run({"in"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  ASSERT_TRUE(Exists("in_out/empty_out.MF4"));
+  EXPECT_EQ(fs::file_size(dir_.Path("in_out/empty_out.MF4")), 0u);
+}
+
+TEST_F(LogmendRun, TheBundledExamplesConvert) {
+  const test::ProgramResult result =
+      test::RunProgram(LOGMEND_CONVERT_EXAMPLES, {LOGMEND_BINARY, dir_.Path("out")}, dir_.Path(), dir_.Path());
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  const std::vector<std::string> expected = {
+      "logs_out/0000ABCD/00000001/00000001_out.MF4", "logs_out/0000ABCD/00000001/00000002_out.MF4",
+      "logs_out/0000ABCD/00000002/00000001_out.MF4", "logs_out/0000ABCD/00000002/00000002_out.MF4"};
+  EXPECT_EQ(Files("out"), expected);
+  for (const std::string& output : expected) {
+    EXPECT_FALSE(ReadFrames(dir_.Path("out/" + output)).empty()) << output;
+    EXPECT_TRUE(Checked("out/" + output));
+  }
+}
+
+}  // namespace
