@@ -7,12 +7,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "buslog/mdf_reader.h"
+#include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/idatagroup.h"
+#include "mdf/mdfwriter.h"
 #include "platform/log.h"
 #include "platform/stream.h"
 #include "support/genericfile.h"
@@ -400,6 +406,33 @@ TEST_F(LogmendRun, ARecordingWithoutFramesGivesAnEmptyOutput) {
   EXPECT_EQ(result.status, 0) << result.err;
   ASSERT_TRUE(Exists("in_out/empty_out.MF4"));
   EXPECT_EQ(fs::file_size(dir_.Path("in_out/empty_out.MF4")), 0u);
+}
+
+TEST_F(LogmendRun, AnMdf3FileUnderAnMdf4NameIsRefused) {
+  const std::string path = Write("in/x.mf4", "");
+  auto file = std::make_shared<std::filebuf>();
+  ASSERT_NE(file->open(path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary), nullptr);
+  auto writer = mdf::CreateMdfWriter(mdf::MdfWriterType::kMdf3Writer);
+  ASSERT_TRUE(writer);
+  writer->Init(file);
+  mdf::IChannelGroup* group = writer->CreateDataGroup()->CreateChannelGroup();
+  mdf::IChannel* time = group->CreateChannel();
+  time->Name("t");
+  time->ChannelType(2);
+  time->DataType(0);
+  time->DataBytes(4);
+  ASSERT_TRUE(writer->InitMeasurement());
+  writer->StartMeasurement(1'700'000'000'000'000'000ULL);
+  writer->SaveSample(*group, 1'700'000'000'000'000'000ULL);
+  writer->StopMeasurement(UINT64_MAX);
+  ASSERT_TRUE(writer->FinalizeMeasurement());
+  file->close();
+  ASSERT_EQ(Read("in/x.mf4").substr(0, 8), "MDF     ");
+
+  const test::ProgramResult result = Run({"in/x.mf4"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  EXPECT_TRUE(HasLine(result, "E Could not open MDF")) << result.err;
+  EXPECT_EQ(Files("."), std::vector<std::string>{"in/x.mf4"}) << "no output, the input kept";
 }
 
 TEST_F(LogmendRun, TheBundledExamplesConvert) {
