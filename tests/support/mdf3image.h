@@ -93,7 +93,7 @@ inline Mdf3Bytes Mdf3Text(bool big_endian, const std::string& text) {
   return Mdf3Bytes(big_endian).Header("TX", static_cast<uint16_t>(text.size() + 5)).Raw(text).Zeros(1);
 }
 
-/// The whole file of the spec. Links are computed from the sizes of the blocks before.
+/// The whole file, its blocks one behind the other: links are computed from the sizes of the blocks before.
 inline std::vector<uint8_t> Mdf3Image(const Mdf3FileSpec& spec) {
   const bool be = spec.big_endian;
   Mdf3Bytes file = Mdf3Identification(be);
