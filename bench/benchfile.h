@@ -2,10 +2,6 @@
 // Writes large MDF 4 files for the reading benchmarks block by block, straight to disk, so
 // that a file of several hundred megabytes is never held in memory. The layout is built
 // by hand (not by the library's writers), as the tests do.
-#include <malloc.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -17,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "benchchild.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelobserver.h"
 #include "mdf/idatagroup.h"
@@ -248,20 +245,6 @@ class DataWriter {
   uint64_t data_size_ = 0;
 };
 
-/// A small, fast, reproducible generator.
-class XorShift {
- public:
-  uint32_t Next() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return state_;
-  }
-
- private:
-  uint32_t state_ = 2463534242U;
-};
-
 /// What one read of a file cost. Each read runs in a child process, so that its peak
 /// memory is its own: "peak_growth" is what the reading of the data added to the memory the
 /// opened file and the new observers held, "values" what the observers' values need at
@@ -275,20 +258,6 @@ struct ReadResult {
 };
 
 using Attach = std::function<void(mdf::IDataGroup&, mdf::ChannelObserverList&)>;
-
-inline long ResidentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0;
-  long resident = 0;
-  statm >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-inline long PeakKiB() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
 
 // The bytes the observer's values take at least: per held sample one value of its type (a
 // byte array's own length) and one valid flag, and for a VLSD channel the offset its record
@@ -351,24 +320,7 @@ inline ReadResult ReadOnce(const std::string& name, const Attach& attach) {
 }
 
 inline ReadResult ReadInChild(const std::string& name, const Attach& attach) {
-  int pipe_ends[2];
-  if (pipe(pipe_ends) != 0) return {};
-  const pid_t child = fork();
-  if (child == 0) {
-    close(pipe_ends[0]);
-    malloc_trim(0);  // what the parent freed (the generated file's buffers) is not the reader's
-    const ReadResult result = ReadOnce(name, attach);
-    const ssize_t written = write(pipe_ends[1], &result, sizeof(result));
-    _exit(written == static_cast<ssize_t>(sizeof(result)) ? 0 : 1);
-  }
-  close(pipe_ends[1]);
-  ReadResult result;
-  const ssize_t got = read(pipe_ends[0], &result, sizeof(result));
-  close(pipe_ends[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (got != static_cast<ssize_t>(sizeof(result)) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
-  return result;
+  return RunInChild<ReadResult>([&] { return ReadOnce(name, attach); });
 }
 
 }  // namespace bench

@@ -6,10 +6,6 @@
 // every kind several hundred thousand frames. Each conversion runs in a child process, so
 // its peak memory is its own; the phases' times say where the time goes.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -19,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "benchchild.h"
 #include "buslog/mdf_reader.h"
 #include "buslog/mdf_writer.h"
 #include "buslog/mux_handler.h"
@@ -131,19 +128,6 @@ std::vector<ImageGroup> Groups(const std::vector<uint64_t>& counts) {
   return groups;
 }
 
-class XorShift {
- public:
-  uint32_t Next() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return state_;
-  }
-
- private:
-  uint32_t state_ = 2463534242U;
-};
-
 struct Recording {
   std::string path;
   uint64_t size = 0;
@@ -168,7 +152,7 @@ Recording MakeRecording() {
   std::vector<uint8_t>& out = spec.records;
   const uint64_t record_bytes = RecordBytes();
   out.reserve(record_bytes + 256);
-  XorShift random;
+  bench::XorShift random;
   uint64_t time = 0;
   uint64_t vlsd_offset = 0;
   const auto put = [&out](uint64_t value, int width) { test::PutLe(out, value, width); };
@@ -317,9 +301,7 @@ Result ConvertOnce(const Recording& recording) {
   result.finalize_s = Since(mark);
   result.output_bytes = static_cast<uint64_t>(streamSeek(output, 0, kSeekFromEnd));
 
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  result.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024;
+  result.peak_mib = static_cast<double>(bench::PeakKiB()) / 1024;
   mdfWriterFree(writer);
   tpHandlerFree(tp);
   muxHandlerFree(mux);
@@ -330,24 +312,7 @@ Result ConvertOnce(const Recording& recording) {
 }
 
 Result ConvertInChild(const Recording& recording) {
-  int ends[2];
-  if (pipe(ends) != 0) return {};
-  const pid_t child = fork();
-  if (child == 0) {
-    close(ends[0]);
-    malloc_trim(0);  // what the parent freed is not the conversion's
-    const Result result = ConvertOnce(recording);
-    const ssize_t written = write(ends[1], &result, sizeof(result));
-    _exit(written == static_cast<ssize_t>(sizeof(result)) ? 0 : 1);
-  }
-  close(ends[1]);
-  Result result;
-  const ssize_t got = read(ends[0], &result, sizeof(result));
-  close(ends[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (got != static_cast<ssize_t>(sizeof(result)) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
-  return result;
+  return bench::RunInChild<Result>([&] { return ConvertOnce(recording); });
 }
 
 void BM_ConvertLoggerFile(benchmark::State& state) {
