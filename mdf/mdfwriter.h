@@ -73,6 +73,10 @@ class MdfWriter {
   /// Queues a copy of the group's record with the time (ns since 1970); the group's time
   /// master channel gets the seconds since the start time.
   virtual void SaveSample(const IChannelGroup& group, uint64_t time_ns);
+  /// The same with the record given whole (data bytes, then invalidation bytes, no record
+  /// id) in place of the group's sample buffer: a caller that lays out its records itself
+  /// spares a setter call per value. `size` must be the group's record size.
+  virtual void SaveRecord(const IChannelGroup& group, uint64_t time_ns, const uint8_t* record, size_t size);
   virtual void StartMeasurement(const ITimestamp& start_time);
   virtual void StartMeasurement(uint64_t start_time_ns);
   /// Samples later than the stop time are not written.

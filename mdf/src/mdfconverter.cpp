@@ -9,8 +9,8 @@ MdfConverter::~MdfConverter() {
   if (IsOpen()) Close();
 }
 
-void MdfConverter::SaveSample(const IChannelGroup& group, uint64_t time_ns) {
-  MdfWriter::SaveSample(group, time_ns);
+void MdfConverter::SaveRecord(const IChannelGroup& group, uint64_t time_ns, const uint8_t* record, size_t size) {
+  MdfWriter::SaveRecord(group, time_ns, record, size);
   if (state_ == WriterState::kStartMeas && sample_queue_size_ > kWakeUpBytes) {
     SignalWorker();
   }

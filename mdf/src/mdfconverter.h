@@ -17,7 +17,7 @@ class MdfConverter : public Mdf4Writer {
   MdfConverter() = default;
   ~MdfConverter() override;
 
-  void SaveSample(const IChannelGroup& group, uint64_t time_ns) override;
+  void SaveRecord(const IChannelGroup& group, uint64_t time_ns, const uint8_t* record, size_t size) override;
 
  protected:
   void TrimQueue() override {}

@@ -134,7 +134,15 @@ void MdfWriter::StampMaster(uint64_t record_id, uint64_t time_ns, uint8_t* recor
 }
 
 void MdfWriter::SaveSample(const IChannelGroup& group, uint64_t time_ns) {
-  SampleRecord sample(group, time_ns);
+  const std::vector<uint8_t>& buffer = group.SampleBuffer();
+  SaveRecord(group, time_ns, buffer.data(), buffer.size());
+}
+
+void MdfWriter::SaveRecord(const IChannelGroup& group, uint64_t time_ns, const uint8_t* record, size_t size) {
+  SampleRecord sample;
+  sample.timestamp = time_ns;
+  sample.record_id = group.RecordId();
+  sample.record_buffer.Assign(record, size);
   StampMaster(sample.record_id, time_ns, sample.record_buffer.data(), sample.record_buffer.size());
   sample_queue_size_ += sample.Size();
   std::lock_guard lock(locker_);

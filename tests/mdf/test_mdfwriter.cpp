@@ -129,6 +129,26 @@ TEST(MdfWriter, MasterValuesCountFromTheStartTime) {
   EXPECT_TRUE(cycle.writer.FinalizeMeasurement());
 }
 
+TEST(MdfWriter, ARecordGivenWholeIsQueuedLikeTheSampleBufferWithItsMasterStamped) {
+  ProbeCycle cycle;
+  cycle.writer.StartMeasurement(test::kStartNs);
+  std::vector<uint8_t> record = cycle.groups.rich->SampleBuffer();
+  ASSERT_GT(record.size(), sizeof(double));
+  for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<uint8_t>(0xA0 + i);
+  cycle.writer.SaveRecord(*cycle.groups.rich, test::kStartNs + 500'000'000, record.data(), record.size());
+  const std::vector<uint8_t> untouched(record.begin() + sizeof(double), record.end());
+
+  const auto samples = cycle.writer.QueuedSamples();
+  ASSERT_EQ(samples.size(), 1U);
+  EXPECT_EQ(samples[0].record_id, cycle.groups.rich->RecordId());
+  EXPECT_EQ(samples[0].timestamp, test::kStartNs + 500'000'000);
+  EXPECT_EQ(MasterValue(samples[0]), 0.5) << "the master is stamped over the caller's bytes";
+  const std::vector<uint8_t> queued = samples[0].record_buffer.ToVector();
+  EXPECT_EQ(std::vector<uint8_t>(queued.begin() + sizeof(double), queued.end()), untouched);
+  EXPECT_EQ(record[0], 0xA0) << "the caller's record is not changed";
+  EXPECT_TRUE(cycle.writer.FinalizeMeasurement());
+}
+
 TEST(MdfWriter, TheFirstTimeMasterOfAGroupGetsTheMasterValue) {
   auto buffer = std::make_shared<MemoryBuffer>();
   auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
