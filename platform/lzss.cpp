@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/byteorder.h"
+
 namespace {
 
 constexpr int kByteBits = 8;
@@ -103,10 +105,33 @@ void Step(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_t* produced) {
   }
 }
 
+// Copies a back-reference of the speed path. The bytes produced in this poll, out[0, produced),
+// are the newest of the output, so a source within them is read there; older bytes come from
+// the window, which holds everything up to the start of the current speed-path run.
+void CopyBackrefFromOutput(const uint8_t* window, unsigned mask, uint16_t head, unsigned distance, uint8_t* out,
+                           size_t produced, size_t count) {
+  uint8_t* to = out + produced;
+  size_t i = 0;
+  if (distance > produced) {
+    const size_t older = std::min<size_t>(count, distance - produced);
+    for (; i < older; ++i) to[i] = window[(head + i - distance) & mask];
+  }
+  if (i == count) return;
+  const uint8_t* from = to - distance;
+  if (distance >= sizeof(uint64_t)) {
+    // Each block's source lies wholly before it, so block by block is right even where the
+    // reference overlaps what it produces; short constant-size copies stay inline.
+    for (; i + sizeof(uint64_t) <= count; i += sizeof(uint64_t)) std::memcpy(to + i, from + i, sizeof(uint64_t));
+  }
+  for (; i < count; ++i) to[i] = from[i];  // each byte may be one just written
+}
+
 // Speed path (bench/platform: BM_LzssCrcPath): decodes whole tokens from a 64-bit bit
 // buffer while the input holds the longest token and the output has room, instead of a
-// state step and a call per bit. It leaves the decoder exactly as the state machine would;
-// the machine itself takes the tokens that straddle the end of the input. Called in state 0.
+// state step and a call per bit. Tokens are written to the output only; the window takes the
+// run's newest bytes once at its end. It leaves the decoder exactly as the state machine
+// would; the machine itself takes the tokens that straddle the end of the input. Called in
+// state 0.
 size_t DecodeWholeTokens(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_t produced) {
   const unsigned window_bits = d->window_bits;
   const unsigned lookahead_bits = d->lookahead_bits;
@@ -123,20 +148,32 @@ size_t DecodeWholeTokens(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_
   unsigned count = left;
   uint8_t* window = WindowOf(d);
   const unsigned mask = WindowMask(d);
-  uint16_t head = d->head_index;
+  const uint16_t run_head = d->head_index;
+  const size_t run_start = produced;
   for (;;) {
-    while (count <= 64 - kByteBits && index < size) {
-      bits |= uint64_t{input[index++]} << (64 - kByteBits - count);
-      count += kByteBits;
+    // Refilled only when a token may not fit: the bit buffer is the loop's critical path.
+    if (count < longest) {
+      if (index + sizeof(uint64_t) <= size) {
+        // Eight bytes at once: as many whole bytes as fit below the valid bits join them.
+        const uint64_t next = loadBe64(input + index);
+        const unsigned taken = (64 - count) / kByteBits;
+        bits |= next >> count;
+        if (taken < sizeof(uint64_t)) bits &= ~uint64_t{0} << (64 - count - taken * kByteBits);
+        index += taken;
+        count += taken * kByteBits;
+      } else {
+        while (count <= 64 - kByteBits && index < size) {
+          bits |= uint64_t{input[index++]} << (64 - kByteBits - count);
+          count += kByteBits;
+        }
+        if (count < longest) break;
+      }
     }
-    if (count < longest || produced == out_size) break;
+    if (produced == out_size) break;
     if ((bits >> 63) != 0) {
-      const auto literal = static_cast<uint8_t>(bits >> (64 - kLiteralBits));
+      out[produced++] = static_cast<uint8_t>(bits >> (64 - kLiteralBits));
       bits <<= kLiteralBits;
       count -= kLiteralBits;
-      window[head & mask] = literal;
-      ++head;
-      out[produced++] = literal;
       continue;
     }
     bits <<= 1;
@@ -146,7 +183,8 @@ size_t DecodeWholeTokens(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_
     bits <<= lookahead_bits;
     count -= 1 + window_bits + lookahead_bits;
     const size_t n = std::min<size_t>(length, out_size - produced);
-    head = CopyBackref(window, mask, head, distance, out + produced, n);
+    const auto head = static_cast<uint16_t>(run_head + (produced - run_start));
+    CopyBackrefFromOutput(window, mask, head, distance, out, produced, n);
     produced += n;
     if (n < length) {
       d->output_index = static_cast<uint16_t>(distance);
@@ -155,6 +193,16 @@ size_t DecodeWholeTokens(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_
       break;
     }
   }
+  // The window takes the run's bytes, of which only the newest window-size ones can still be
+  // reached.
+  const size_t window_size = size_t{mask} + 1;
+  const size_t ran = produced - run_start;
+  const size_t keep = std::min(ran, window_size);
+  const uint8_t* newest = out + produced - keep;
+  const unsigned slot = static_cast<uint16_t>(run_head + (ran - keep)) & mask;
+  const size_t first = std::min(keep, window_size - slot);
+  std::memcpy(window + slot, newest, first);
+  std::memcpy(window, newest + first, keep - first);
   // Hand back the `count` unused bits: the last whole bytes read stay waiting, and the bits of
   // the byte before them (at least one token, 8 bits or more, was taken, so that byte came
   // from the input) become the current byte.
@@ -173,7 +221,7 @@ size_t DecodeWholeTokens(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_
   } else {
     d->input_index = static_cast<uint16_t>(index);
   }
-  d->head_index = head;
+  d->head_index = static_cast<uint16_t>(run_head + ran);
   return produced;
 }
 
