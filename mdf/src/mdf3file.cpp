@@ -7,19 +7,19 @@ namespace mdf::detail {
 
 namespace {
 constexpr int64_t kHeaderPosition = 64;  // behind the identification block
+constexpr const char* kWriteFailure = "Failed to write MDF3 file. Error: ";
+
+// Set before the header is attached: the header takes its byte order and version then.
+std::unique_ptr<IdBlock> Mdf3DefaultId() {
+  auto id_block = std::make_unique<IdBlock>();
+  id_block->SetMdf3Defaults();
+  return id_block;
+}
 }  // namespace
 
-Mdf3File::Mdf3File() : id_block_(std::make_unique<IdBlock>()), header_(std::make_unique<Hd3Block>()) {
-  id_block_->SetMdf3Defaults();
-  header_->AttachToParent(id_block_.get());
-}
+Mdf3File::Mdf3File() : IdHeaderFile(Mdf3DefaultId(), std::make_unique<Hd3Block>(), kWriteFailure) {}
 
-Mdf3File::Mdf3File(std::unique_ptr<IdBlock> id_block) : id_block_(std::move(id_block)) {}
-
-Mdf3File::~Mdf3File() {
-  header_.reset();  // the tree below the header before the block it inherits its settings from
-  id_block_.reset();
-}
+Mdf3File::Mdf3File(std::unique_ptr<IdBlock> id_block) : IdHeaderFile(std::move(id_block), nullptr, kWriteFailure) {}
 
 void Mdf3File::DataGroups(DataGroupList& dest) const {
   if (!header_) return;
@@ -27,24 +27,6 @@ void Mdf3File::DataGroups(DataGroupList& dest) const {
     dest.push_back(data_group);
   }
 }
-
-std::string Mdf3File::Version() const { return id_block_ ? id_block_->VersionString() : std::string(); }
-
-void Mdf3File::MinorVersion(int minor) {
-  if (id_block_) {
-    id_block_->SetMinorVersion(minor);
-  }
-}
-
-std::string Mdf3File::ProgramId() const { return id_block_ ? id_block_->ProgramId() : std::string(); }
-
-void Mdf3File::ProgramId(const std::string& program_id) {
-  if (id_block_) {
-    id_block_->ProgramId(program_id);
-  }
-}
-
-IDataGroup* Mdf3File::CreateDataGroup() { return header_ ? header_->CreateDataGroup() : nullptr; }
 
 void Mdf3File::ReadHeader(std::streambuf& buffer) {
   if (!id_block_) {
@@ -73,36 +55,6 @@ void Mdf3File::ReadEverythingButData(std::streambuf& buffer) {
   ReadHeader(buffer);
   header_->ReadMeasurementInfo(buffer);
   header_->ReadEverythingButData(buffer);
-}
-
-bool Mdf3File::Write(std::streambuf& buffer) {
-  if (!id_block_ || !header_) {
-    MDF_ERROR() << "No ID or HD block defined. Invalid use of function.";
-    return false;
-  }
-  try {
-    id_block_->Write(buffer);
-    header_->Write(buffer);
-  } catch (const std::exception& error) {
-    MDF_ERROR() << "Failed to write MDF3 file. Error: " << error.what();
-    return false;
-  }
-  return true;
-}
-
-bool Mdf3File::IsFinalized(uint16_t& standard_flags, uint16_t& custom_flags) const {
-  if (!id_block_) {
-    standard_flags = 0;
-    custom_flags = 0;
-    return true;
-  }
-  return id_block_->IsFinalized(standard_flags, custom_flags);
-}
-
-void Mdf3File::SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags, uint16_t custom_flags) {
-  if (id_block_) {
-    id_block_->SetFinalized(finalized, buffer, standard_flags, custom_flags);
-  }
 }
 
 IDataGroup* Mdf3File::FindParentDataGroup(const IBlock& block) const {

@@ -20,15 +20,12 @@ constexpr uint16_t kUpdateLastRd = 0x08;
 constexpr uint16_t kUpdateLastDl = 0x10;
 constexpr uint16_t kUpdateVlsdBytes = 0x20;
 constexpr uint16_t kUpdateVlsdOffsets = 0x40;
+constexpr const char* kWriteFailure = "Failed to write the MDF4 file. Error: ";
 }  // namespace
 
-Mdf4File::Mdf4File() : id_block_(std::make_unique<IdBlock>()), header_(std::make_unique<Hd4Block>()) {
-  header_->AttachToParent(id_block_.get());
-}
+Mdf4File::Mdf4File() : IdHeaderFile(std::make_unique<IdBlock>(), std::make_unique<Hd4Block>(), kWriteFailure) {}
 
-Mdf4File::Mdf4File(std::unique_ptr<IdBlock> id_block) : id_block_(std::move(id_block)) {}
-
-Mdf4File::~Mdf4File() = default;
+Mdf4File::Mdf4File(std::unique_ptr<IdBlock> id_block) : IdHeaderFile(std::move(id_block), nullptr, kWriteFailure) {}
 
 void Mdf4File::Attachments(AttachmentList& dest) const {
   if (header_) {
@@ -44,25 +41,7 @@ void Mdf4File::DataGroups(DataGroupList& dest) const {
   }
 }
 
-std::string Mdf4File::Version() const { return id_block_ ? id_block_->VersionString() : std::string(); }
-
-void Mdf4File::MinorVersion(int minor) {
-  if (id_block_) {
-    id_block_->SetMinorVersion(minor);
-  }
-}
-
-std::string Mdf4File::ProgramId() const { return id_block_ ? id_block_->ProgramId() : std::string(); }
-
-void Mdf4File::ProgramId(const std::string& program_id) {
-  if (id_block_) {
-    id_block_->ProgramId(program_id);
-  }
-}
-
 IAttachment* Mdf4File::CreateAttachment() { return header_ ? header_->CreateAttachment() : nullptr; }
-
-IDataGroup* Mdf4File::CreateDataGroup() { return header_ ? header_->CreateDataGroup() : nullptr; }
 
 void Mdf4File::ReadHeader(std::streambuf& buffer) {
   if (!id_block_) {
@@ -139,37 +118,6 @@ void Mdf4File::ResolveChannelReferences() {
         channel->ArraySize(array != nullptr ? array->ElementCount() : 1);
       }
     }
-  }
-}
-
-bool Mdf4File::Write(std::streambuf& buffer) {
-  if (!id_block_ || !header_) {
-    MDF_ERROR() << "No ID or HD block defined. Invalid use of function.";
-    return false;
-  }
-  try {
-    id_block_->Write(buffer);
-    header_->Write(buffer);
-  } catch (const std::exception& error) {
-    MDF_ERROR() << "Failed to write the MDF4 file. Error: " << error.what();
-    return false;
-  }
-  return true;
-}
-
-bool Mdf4File::IsFinalized(uint16_t& standard_flags, uint16_t& custom_flags) const {
-  if (!id_block_) {
-    standard_flags = 0;
-    custom_flags = 0;
-    return true;
-  }
-  return id_block_->IsFinalized(standard_flags, custom_flags);
-}
-
-void Mdf4File::SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags,
-                            uint16_t custom_flags) {
-  if (id_block_) {
-    id_block_->SetFinalized(finalized, buffer, standard_flags, custom_flags);
   }
 }
 

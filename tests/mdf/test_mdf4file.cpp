@@ -92,6 +92,17 @@ TEST(Mdf4File, NewFileWritesIdAndEmptyHeader) {
   EXPECT_EQ(file.ProgramId(), "QX");
 }
 
+TEST(Mdf4File, AFailedWriteIsReportedAsAnMdf4Failure) {
+  test::LogCapture log;
+  Mdf4File file;
+  MemoryBuffer buffer;
+  buffer.SetCapacity(70);  // the identification block fits, the header does not
+  EXPECT_FALSE(file.Write(buffer));
+  ASSERT_FALSE(log.entries.empty());
+  EXPECT_EQ(log.entries.back().text.rfind("Failed to write the MDF4 file. Error: ", 0), 0u) << log.entries.back().text;
+  EXPECT_EQ(log.entries.back().location.function, "Write");
+}
+
 TEST(Mdf4File, WithoutHeader) {
   Mdf4File file(std::make_unique<IdBlock>());
   EXPECT_EQ(file.Header(), nullptr);
