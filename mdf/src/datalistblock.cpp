@@ -81,4 +81,16 @@ void DataListBlock::WriteChildBlocks(std::streambuf& buffer, size_t first) {
   }
 }
 
+void DataListBlock::WriteNewChildBlocks(std::streambuf& buffer, size_t link) {
+  bool first = true;
+  for (auto& block : block_list_) {
+    if (!block || block->FilePosition() > 0) continue;
+    block->Write(buffer);
+    if (first) {
+      PatchLink(buffer, link, block->FilePosition());
+      first = false;
+    }
+  }
+}
+
 }  // namespace mdf::detail

@@ -49,6 +49,9 @@ class DataListBlock : public MdfBlock {
   void ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t count);
   /// Writes the children that are not in the file yet and patches link first + i of each.
   void WriteChildBlocks(std::streambuf& buffer, size_t first);
+  /// Writes the children that are not in the file yet; the first of them goes into the one
+  /// link (MDF 3 blocks link their data once, the blocks follow each other).
+  void WriteNewChildBlocks(std::streambuf& buffer, size_t link);
 
   [[nodiscard]] const BlockList& DataBlockList() const { return block_list_; }
   [[nodiscard]] BlockList& DataBlockList() { return block_list_; }

@@ -176,15 +176,7 @@ size_t Dg3Block::Write(std::streambuf& buffer) {
       cg_list_[i - 1]->PatchLink(buffer, kNextLink, group->FilePosition());
     }
   }
-  bool first = true;
-  for (auto& block : block_list_) {
-    if (!block || block->FilePosition() > 0) continue;
-    block->Write(buffer);
-    if (first) {
-      PatchLink(buffer, kDataLink, block->FilePosition());
-      first = false;
-    }
-  }
+  WriteNewChildBlocks(buffer, kDataLink);
   return kBlockSize;
 }
 

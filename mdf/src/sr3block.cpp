@@ -54,15 +54,7 @@ size_t Sr3Block::Write(std::streambuf& buffer) {
   size_t bytes = MdfBlock::Write(buffer);
   bytes += WriteNumber(buffer, nof_samples_);
   bytes += WriteNumber(buffer, interval_);
-  bool first = true;
-  for (auto& block : block_list_) {
-    if (!block || block->FilePosition() > 0) continue;
-    block->Write(buffer);
-    if (first) {
-      PatchLink(buffer, kDataLink, block->FilePosition());
-      first = false;
-    }
-  }
+  WriteNewChildBlocks(buffer, kDataLink);
   return bytes;
 }
 
