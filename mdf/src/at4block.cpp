@@ -1,10 +1,12 @@
 #include "at4block.h"
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 
 #include "cryptoutil.h"
+#include "flagtext.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "zlibutil.h"
@@ -39,15 +41,8 @@ std::string BaseName(const std::string& filename) {
 }  // namespace
 
 std::string AttachmentFlagsText(uint16_t flags) {
-  std::string text;
-  const auto add = [&text](const char* name) {
-    if (!text.empty()) text += ",";
-    text += name;
-  };
-  if ((flags & 0x01) != 0) add("Embedded");
-  if ((flags & 0x02) != 0) add("Compressed");
-  if ((flags & 0x04) != 0) add("MD5");
-  return text;
+  static constexpr std::array<const char*, 3> kWords = {"Embedded", "Compressed", "MD5"};
+  return FlagNamesText(flags, kWords);
 }
 
 bool FileToBuffer(const std::string& filename, ByteArray& dest) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "composition.h"
+#include "flagtext.h"
 #include "readguard.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelconversion.h"
@@ -46,13 +47,7 @@ std::string ArrayStorageText(uint8_t storage) {
 std::string ArrayFlagsText(uint32_t flags) {
   static constexpr std::array<const char*, 8> kWords = {"Dynamic", "Input", "Output", "Comparison",
                                                         "Axis",    "Fixed", "Inverse", "Left-Open"};
-  std::string text;
-  for (size_t bit = 0; bit < kWords.size(); ++bit) {
-    if ((flags & (1U << bit)) == 0) continue;
-    if (!text.empty()) text += ',';
-    text += kWords[bit];
-  }
-  return text;
+  return FlagNamesText(flags, kWords);
 }
 
 Ca4Block::Ca4Block() { block_id_ = "##CA"; }

@@ -7,6 +7,7 @@
 #include "mdf/imetadata.h"
 #include "mdf/mdflogstream.h"
 #include "mdf/numbertext.h"
+#include "flagtext.h"
 #include "readguard.h"
 #include "tx4block.h"
 
@@ -38,13 +39,7 @@ std::string TypeText(uint8_t type) {
 
 std::string FlagsText(uint16_t flags) {
   static constexpr std::array<const char*, 3> kWords = {"Decimal", "Range", "Status"};
-  std::string text;
-  for (size_t bit = 0; bit < kWords.size(); ++bit) {
-    if ((flags & (1U << bit)) == 0) continue;
-    if (!text.empty()) text += ',';
-    text += kWords[bit];
-  }
-  return text;
+  return FlagNamesText(flags, kWords);
 }
 
 const Tx4Block* AsText(const MdfBlock* block) {

@@ -12,6 +12,7 @@
 #include "cc4block.h"
 #include "cg4block.h"
 #include "composition.h"
+#include "flagtext.h"
 #include "readguard.h"
 #include "dl4block.h"
 #include "dt4block.h"
@@ -97,13 +98,7 @@ std::string ChannelFlagsText(uint32_t flags) {
   static constexpr std::array<const char*, 15> kWords = {
       "All Invalid", "Invalid",    "Decimal",    "Range",   "Limit",     "Extended",  "Discrete",    "Calibration",
       "Calculated",  "Virtual",    "Bus Event",  "Monotonous", "Default X", "Signal Event", "VLSD"};
-  std::string text;
-  for (size_t bit = 0; bit < kWords.size(); ++bit) {
-    if ((flags & (1U << bit)) == 0) continue;
-    if (!text.empty()) text += ',';
-    text += kWords[bit];
-  }
-  return text;
+  return FlagNamesText(flags, kWords);
 }
 
 Cn4Block::Cn4Block() { block_id_ = "##CN"; }
