@@ -18,6 +18,8 @@ if [ ! -s "$data/plain/big.mf4" ] || [ ! -s "$data/compressed/big.mfc" ] || [ ! 
 fi
 frames=$(cat "$data/frames")
 
+# MB/s are of the file given to logmend; for the container also of the recording inside it.
+recording_bytes=0
 run() {
   local name="$1" input="$2"
   local bytes
@@ -29,11 +31,14 @@ run() {
   seconds=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$data/$name.time" |
             awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
   rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$data/$name.time")
-  awk -v n="$name" -v b="$bytes" -v s="$seconds" -v f="$frames" -v r="$rss" 'BEGIN {
-    printf "%-10s input %8.1f MB  %6.2f s  %7.1f MB/s  %10.0f frames/s  peak RSS %7.1f MB (%.2f x input)\n",
-           n, b / 1e6, s, b / 1e6 / s, f / s, r / 1024, r * 1024 / b }'
+  awk -v n="$name" -v b="$bytes" -v s="$seconds" -v f="$frames" -v r="$rss" -v p="$recording_bytes" 'BEGIN {
+    printf "%-10s input %8.1f MB  %6.2f s  %7.1f MB/s  %10.0f frames/s  peak RSS %7.1f MB (%.2f x input)",
+           n, b / 1e6, s, b / 1e6 / s, f / s, r / 1024, r * 1024 / b
+    if (p != b) printf "  recording %7.1f MB/s", p / 1e6 / s
+    printf "\n" }'
 }
 
 echo "frames: $frames"
+recording_bytes=$(stat -c %s "$data/plain/big.mf4")
 run plain "$data/plain/big.mf4"
 run compressed "$data/compressed/big.mfc"
