@@ -23,6 +23,7 @@
 #include "mdf/mdfwriter.h"
 #include "platform/byteorder.h"
 #include "platform/log.h"
+#include "platform/memblock.h"
 
 namespace {
 
@@ -326,10 +327,14 @@ uint64_t startNs(double seconds) {
 
 }  // namespace
 
+void cRecordStore_t::Unmap::operator()(uint8_t* bytes) const { memBlockResize(bytes, kChunkBytes, 0); }
+
 uint8_t* cRecordStore_t::append(size_t size) {
   if (chunks_.empty() || kChunkBytes - chunks_.back().used < size) {
     chunks_.reserve(chunks_.size() + 1);  // may throw before the chunk is taken
-    chunks_.push_back({std::unique_ptr<uint8_t[]>(new uint8_t[kChunkBytes]), 0});
+    auto* bytes = static_cast<uint8_t*>(memBlockResize(nullptr, 0, kChunkBytes));
+    if (bytes == nullptr) throw std::bad_alloc();
+    chunks_.push_back({std::unique_ptr<uint8_t[], Unmap>(bytes), 0});
   }
   Chunk& chunk = chunks_.back();
   uint8_t* entry = chunk.bytes.get() + chunk.used;

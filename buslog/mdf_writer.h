@@ -28,10 +28,14 @@ constexpr uint32_t kCanClassicDataBytes = 8;
 
 /// The records of one output group, laid out as the file stores them, in chunks of which a
 /// record never crosses one: the writer holds about the output's size, where lists of frames
-/// and their bytes held twice it (bench_pipeline peak_MiB), and writing frees chunk by chunk.
+/// and their bytes held twice it (bench_pipeline peak_MiB). Each chunk is mapped on its own,
+/// so that writing gives the memory back to the system chunk by chunk.
 class cRecordStore_t {
  public:
-  static constexpr size_t kChunkBytes = 1 << 20;
+  static constexpr size_t kChunkBytes = size_t{4} << 20;
+  cRecordStore_t() = default;
+  cRecordStore_t(const cRecordStore_t&) = delete;
+  cRecordStore_t& operator=(const cRecordStore_t&) = delete;
   /// Room for one entry of `size` bytes (at most kChunkBytes); throws std::bad_alloc.
   uint8_t* append(size_t size);
   [[nodiscard]] size_t size() const { return count_; }
@@ -46,8 +50,11 @@ class cRecordStore_t {
   void drain(Take&& take);
 
  private:
+  struct Unmap {
+    void operator()(uint8_t* bytes) const;
+  };
   struct Chunk {
-    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<uint8_t[], Unmap> bytes;
     size_t used = 0;
   };
   std::vector<Chunk> chunks_;

@@ -835,8 +835,19 @@ int64_t Cn4Block::WriteSignalData(std::streambuf& buffer, bool compress) {
 int64_t Cn4Block::WritePlainSignalData(std::streambuf& buffer) {
   auto block = std::make_unique<Sd4Block>();
   block->AttachToParent(this);
-  block->SetData(signal_data_);
-  const auto bytes = static_cast<int64_t>(block->Write(buffer));
+  // Lent rather than copied: the signal data may be a large part of the file, and it is
+  // given back also when the write throws.
+  struct Lent {
+    Sd4Block& block;
+    ByteArray& data;
+    ~Lent() { block.SwapData(data); }
+  };
+  int64_t bytes = 0;
+  {
+    block->SwapData(signal_data_);
+    const Lent lent{*block, signal_data_};
+    bytes = static_cast<int64_t>(block->Write(buffer));
+  }
   PatchLink(buffer, kDataLink, block->FilePosition());
   return bytes;
 }
