@@ -157,6 +157,8 @@ constexpr size_t kCanFdPayloadMember = 9;
 static_assert(kCanFdMembers[kCanFdPayloadMember].channel_type == kVlsdChannel, "the payload member");
 // A CAN FD entry in its store: the record, the payload's length in one byte, the payload.
 constexpr size_t kPayloadLengthBytes = 1;
+// A value in signal data is preceded by its 32-bit length.
+constexpr uint64_t kVlsdLengthBytes = 4;
 // The worker of a cycle writes what is queued once per period. Woken this often it takes the
 // records about as fast as they are queued, where the default period left a whole group
 // queued, in a larger layout than the records', until the stop (bench_pipeline peak_MiB).
@@ -349,6 +351,7 @@ void cMdfWriter_t::clearStores() {
   for (auto& list : frames_) list.clear();
   for (auto& list : events_) list.clear();
   for (uint64_t& count : pending_bad_times_) count = 0;
+  signal_data_bytes_ = 0;
 }
 
 void cMdfWriter_t::clearLists() {
@@ -398,6 +401,7 @@ void cMdfWriter_t::keepRecord(const cBusMsgHelper_t& record) {
   if (group == kCanFdData) {
     entry[spec.record_bytes] = static_cast<uint8_t>(payload);
     std::memcpy(entry + spec.record_bytes + kPayloadLengthBytes, dataOf(record), payload);
+    signal_data_bytes_ += kVlsdLengthBytes + payload;
   }
 }
 
@@ -440,6 +444,14 @@ bool cMdfWriter_t::writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cReco
   // A payload whose offset does not fit the field leaves the last one there, as it stayed in
   // the group's sample buffer.
   uint64_t offset = 0;
+  if (payloads != nullptr) {
+    try {
+      // Sized once: grown by doubling it would hold a copy beside itself (bench_pipeline peak_MiB).
+      payloads->ReserveVlsdValues(signal_data_bytes_);
+    } catch (const std::bad_alloc&) {
+      // only a hint: the values still find room, or fail, one by one
+    }
+  }
   store.drain([&](uint8_t* entry) {
     size_t size = spec.record_bytes;
     if (payloads != nullptr) {

@@ -118,6 +118,10 @@ class IChannel : public IBlock {
   /// Nullopt for a channel of another kind, and when the offset does not fit the field
   /// (logged once; the cycle then fails).
   virtual std::optional<uint64_t> AppendVlsdValue(const uint8_t* bytes, size_t size);
+  /// Makes room in a VLSD channel's signal data for entries of `bytes` bytes in all (a value
+  /// takes 4 bytes more than its size), sparing a caller who knows them the copies of a
+  /// growing buffer; a hint, which other kinds ignore. Throws std::bad_alloc.
+  virtual void ReserveVlsdValues(uint64_t /* bytes */) {}
 
   // Raw getters: true when a value was produced; false (value unchanged) when the data type
   // or bit count does not fit the getter or the element does not lie inside the record.

@@ -635,6 +635,11 @@ std::optional<uint64_t> Cn4Block::AppendVlsdValue(const uint8_t* bytes, size_t s
   return offset;
 }
 
+void Cn4Block::ReserveVlsdValues(uint64_t bytes) {
+  if (type_ != kVlsdChannel || bytes > signal_data_.max_size() - signal_data_.size()) return;
+  signal_data_.reserve(signal_data_.size() + static_cast<size_t>(bytes));
+}
+
 void Cn4Block::StoreVlsdEntry(const std::vector<uint8_t>& bytes, bool valid) {
   const std::optional<uint64_t> offset = AppendVlsdValue(bytes.data(), bytes.size());
   if (offset && bit_count_ != 0) {

@@ -116,6 +116,7 @@ class Cn4Block : public DataListBlock, public IChannel {
   void SetTextValue(const std::string& text, bool valid) override;
   void SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) override;
   std::optional<uint64_t> AppendVlsdValue(const uint8_t* bytes, size_t size) override;
+  void ReserveVlsdValues(uint64_t bytes) override;
 
   void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
   /// Source information, conversion, unit, composition, then data blocks, this block and

@@ -391,6 +391,8 @@ TEST(Mdf4Writer, OnlyAVlsdChannelAppendsAValue) {
   mdf::IChannel* fixed = test::AddMember(*frame, "Frame.Fixed", 10, 4, 0);
   mdf::IChannel* vlsd = test::AddMember(*frame, "Frame.DataBytes", 10, 4, 4, 1);
   const uint8_t value[3] = {1, 2, 3};
+  fixed->ReserveVlsdValues(100);  // a hint that changes no offset
+  vlsd->ReserveVlsdValues(100);
   EXPECT_EQ(fixed->AppendVlsdValue(value, sizeof value), std::nullopt);
   EXPECT_EQ(vlsd->AppendVlsdValue(value, sizeof value), std::optional<uint64_t>(0));
   EXPECT_EQ(vlsd->AppendVlsdValue(nullptr, 0), std::optional<uint64_t>(7));  // the length field and the bytes
