@@ -439,8 +439,8 @@ bool cMdfWriter_t::writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cReco
     written = false;
   }
   mdf::IChannel* payloads = group == kCanFdData ? out.members[kCanFdPayloadMember] : nullptr;
-  const uint32_t payload_field = spec.offsets[kCanFdPayloadMember];
-  const unsigned payload_field_bytes = spec.members[kCanFdPayloadMember].bytes;
+  const uint32_t payload_field = kGroups[kCanFdData].offsets[kCanFdPayloadMember];
+  const unsigned payload_field_bytes = kCanFdMembers[kCanFdPayloadMember].bytes;
   // A payload whose offset does not fit the field leaves the last one there, as it stayed in
   // the group's sample buffer.
   uint64_t offset = 0;

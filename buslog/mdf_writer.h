@@ -44,8 +44,8 @@ class cRecordStore_t {
     chunks_.clear();
     count_ = 0;
   }
-  /// Calls take(entry) for every entry, oldest first, which returns the entry's size, and
-  /// frees each chunk once it is taken; the store is empty afterwards.
+  /// Calls take(entry) for every entry, oldest first, which returns the entry's size (a 0
+  /// ends the chunk), and frees each chunk once it is taken; the store is empty afterwards.
   template <typename Take>
   void drain(Take&& take);
 
@@ -64,7 +64,9 @@ class cRecordStore_t {
 template <typename Take>
 void cRecordStore_t::drain(Take&& take) {
   for (Chunk& chunk : chunks_) {
-    for (size_t offset = 0; offset < chunk.used;) offset += take(chunk.bytes.get() + offset);
+    for (size_t offset = 0, size = 1; size > 0 && offset < chunk.used; offset += size) {
+      size = take(chunk.bytes.get() + offset);
+    }
     chunk.bytes.reset();
   }
   clear();
@@ -119,10 +121,11 @@ class cMdfWriter_t {
   [[nodiscard]] size_t count(List list) const { return frames_[list].size(); }
   [[nodiscard]] size_t count(EventList list) const { return events_[list].size(); }
 
-  /// The largest record of any group.
+  /// Room for the record of any group.
   static constexpr size_t kMaxRecordBytes = 32;
   /// Lays out the record as its group's record in the file (time field `time_us`, a CAN FD
-  /// payload's offset 0) into `out` and returns its size; 0 for a kind without a group.
+  /// payload's offset 0) into `out` and returns its size; 0 for a record no group takes (an
+  /// unknown kind, a CAN frame with more than 64 data bytes).
   static size_t layOut(const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out);
   [[nodiscard]] uint64_t dropped() const { return dropped_; }
 
