@@ -391,6 +391,36 @@ std::vector<Frame> Varied(int32_t type, bool fd) {
   return frames;
 }
 
+// Entries of every size from 1 byte to a whole chunk come back in order, whole, however the
+// chunks end, and the drained store is empty.
+TEST(RecordStore, DrainsEveryEntryInOrder) {
+  cRecordStore_t store;
+  std::vector<size_t> sizes;
+  for (size_t i = 0; sizes.size() < 3000; ++i) sizes.push_back(1 + i * 7919 % 9000);
+  sizes.push_back(cRecordStore_t::kChunkBytes);
+  sizes.push_back(5);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    uint8_t* entry = store.append(sizes[i]);
+    for (size_t k = 0; k < sizes[i]; ++k) entry[k] = static_cast<uint8_t>(i + k);
+  }
+  ASSERT_EQ(store.size(), sizes.size());
+  size_t next = 0;
+  store.drain([&](const uint8_t* entry) {
+    EXPECT_LT(next, sizes.size());
+    const size_t size = sizes[next];
+    for (size_t k = 0; k < size; ++k) {
+      if (entry[k] != static_cast<uint8_t>(next + k)) {
+        ADD_FAILURE() << "entry " << next << " byte " << k;
+        break;
+      }
+    }
+    ++next;
+    return size;
+  });
+  EXPECT_EQ(next, sizes.size());
+  EXPECT_TRUE(store.empty());
+}
+
 TEST(MdfWriter, LaysOutEveryKindAsTheChannelSettersDo) {
   const int32_t kinds[] = {kBusMsgCanDataFrame,     kBusMsgCanDataFrame,    kBusMsgCanErrorFrame,
                            kBusMsgCanRemoteFrame,   kBusMsgLinChecksumError, kBusMsgLinFrame,
@@ -494,9 +524,10 @@ TEST(MdfWriter, StoresMicrosecondsExactly) {
   EXPECT_EQ(read.Value(0, "Timestamp", 1), 500'000U);
 }
 
-// Enough frames that the kept records and data bytes fill several chunks of storage.
+// Enough frames that the kept records and data bytes fill more than one chunk of storage.
 TEST(MdfWriter, KeepsEveryByteOfManyFrames) {
-  constexpr size_t kFrames = 40'000;
+  constexpr size_t kFrames = 120'000;
+  static_assert(kFrames * 40 > cRecordStore_t::kChunkBytes, "CAN FD entries average over 40 bytes");
   const auto payload = [](size_t i) {
     std::vector<uint8_t> bytes(9 + i % 56);
     for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>(i * 7 + k);
