@@ -72,6 +72,9 @@ void cRecordStore_t::drain(Take&& take) {
   clear();
 }
 
+/// Each record is laid out as the output stores it when it arrives, so the writer holds about
+/// the output's size; finalize hands the records to the cycles whole and gives the memory
+/// back chunk by chunk as the output grows.
 class cMdfWriter_t {
  public:
   cMdfWriter_t() = default;
