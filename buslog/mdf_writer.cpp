@@ -480,7 +480,8 @@ bool cMdfWriter_t::writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cReco
     size_t size = spec.record_bytes;
     if (payloads != nullptr) {
       const uint8_t length = entry[size];
-      if (const std::optional<uint64_t> appended = payloads->AppendVlsdValue(entry + size + kPayloadLengthBytes, length)) {
+      if (const std::optional<uint64_t> appended =
+              payloads->AppendVlsdValue(entry + size + kPayloadLengthBytes, length)) {
         offset = *appended;
       }
       storeLe(entry + payload_field, offset, payload_field_bytes);

@@ -149,9 +149,11 @@ class cMdfWriter_t {
   uint64_t dropped_ = 0;    // CAN records with too many data bytes
   uint64_t start_ns_ = 0;   // the output's start time
   uint64_t bad_times_ = 0;  // records written whose time is not a usable number
-  uint64_t pending_bad_times_[kListCount + kEventListCount] = {};  // kept, by group
-  uint64_t signal_data_bytes_ = 0;  // what the kept CAN FD payloads take in signal data
   uint64_t lost_ = 0;       // records that could not be kept (memory)
+  // Records kept with a bad time, by group; they count once their group is written.
+  uint64_t pending_bad_times_[kListCount + kEventListCount] = {};
+  // What the kept CAN FD payloads take in signal data.
+  uint64_t signal_data_bytes_ = 0;
 };
 
 /// An empty writer, or null when memory is short.

@@ -422,9 +422,9 @@ TEST(RecordStore, DrainsEveryEntryInOrder) {
 }
 
 TEST(MdfWriter, LaysOutEveryKindAsTheChannelSettersDo) {
-  const int32_t kinds[] = {kBusMsgCanDataFrame,     kBusMsgCanDataFrame,    kBusMsgCanErrorFrame,
-                           kBusMsgCanRemoteFrame,   kBusMsgLinChecksumError, kBusMsgLinFrame,
-                           kBusMsgLinReceiveError,  kBusMsgLinSyncError,    kBusMsgLinTransmissionError};
+  const int32_t kinds[] = {kBusMsgCanDataFrame,    kBusMsgCanDataFrame,     kBusMsgCanErrorFrame,
+                           kBusMsgCanRemoteFrame,  kBusMsgLinChecksumError, kBusMsgLinFrame,
+                           kBusMsgLinReceiveError, kBusMsgLinSyncError,     kBusMsgLinTransmissionError};
   ASSERT_EQ(std::size(kinds), Layouts().size());
   for (size_t k = 0; k < Layouts().size(); ++k) {
     const GroupLayout& layout = Layouts()[k];
@@ -437,8 +437,8 @@ TEST(MdfWriter, LaysOutEveryKindAsTheChannelSettersDo) {
     mdf::IChannel* frame = cMdfWriter_t::addFrameChannel(group);
     std::vector<mdf::IChannel*> members;
     for (const MemberLayout& member : layout.members) {
-      members.push_back(cMdfWriter_t::addChannel(frame, member.field, member.bytes, member.data_type,
-                                                 member.channel_type));
+      members.push_back(
+          cMdfWriter_t::addChannel(frame, member.field, member.bytes, member.data_type, member.channel_type));
       ASSERT_NE(members.back(), nullptr);
     }
     mdf::IChannel* time = group->GetChannel("Timestamp");

@@ -27,7 +27,7 @@ TEST(ByteOrder, StoresTheLowBytesLeastSignificantFirst) {
   EXPECT_EQ(loadLe64(bytes), 0xEFCDAB8967452301ULL);
   storeLe32(bytes, 0x11223344U);
   EXPECT_EQ(loadLe64(bytes), 0xEFCDAB8911223344ULL);  // the upper half untouched
-  storeLe(bytes, 0x1234, 1);  // a narrow field takes the low byte only
+  storeLe(bytes, 0x1234, 1);                          // a narrow field takes the low byte only
   EXPECT_EQ(bytes[0], 0x34);
   EXPECT_EQ(bytes[1], 0x33);
   EXPECT_EQ(bytes[8], 0);
