@@ -148,6 +148,7 @@ class cMdfWriter_t {
   cRecordStore_t events_[kEventListCount];
   uint64_t dropped_ = 0;    // CAN records with too many data bytes
   uint64_t start_ns_ = 0;   // the output's start time
+  uint64_t start_us_ = 0;   // the same in microseconds (whole ones)
   uint64_t bad_times_ = 0;  // records written whose time is not a usable number
   uint64_t lost_ = 0;       // records that could not be kept (memory)
   // Records kept with a bad time, by group; they count once their group is written.
