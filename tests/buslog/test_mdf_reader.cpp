@@ -75,6 +75,44 @@ TEST(IoWrapper, ReadingAndWritingShareOnePosition) {
   EXPECT_EQ(test::StreamBytes(out.get()), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e'}));
 }
 
+TEST(IoWrapper, TheDestructorWritesNothing) {
+  test::StreamPtr out(memoryStreamNew());
+  {
+    cIO_wrapper write(out.get());
+    ASSERT_EQ(write.sputn("xyz", 3), 3);
+  }
+  EXPECT_TRUE(test::StreamBytes(out.get()).empty());
+}
+
+TEST(IoWrapper, AShortWriteFailsTheSyncAndKeepsThePosition) {
+  test::Probed probed("");
+  probed.Counts().write_limit = 2;
+  cIO_wrapper write(probed.Stream());
+  ASSERT_EQ(write.sputn("abcde", 5), 5);
+  EXPECT_EQ(write.pubsync(), -1);
+  probed.Counts().write_limit = 0;
+  EXPECT_EQ(write.pubsync(), -1);
+  probed.Counts().write_limit = 100;
+  EXPECT_EQ(write.pubsync(), 0);  // the rest follows; nothing is lost or written twice
+  EXPECT_EQ(write.pubseekoff(0, std::ios_base::cur), 5);
+  EXPECT_EQ(test::StreamBytes(probed.Counts().inner), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e'}));
+}
+
+TEST(IoWrapper, AFailedSeekKeepsThePosition) {
+  test::Probed probed(std::string(3000, 'q'));
+  cIO_wrapper read(probed.Stream());
+  char bytes[4];
+  ASSERT_EQ(read.sgetn(bytes, 4), 4);
+  probed.Counts().fail_seeks = true;
+  EXPECT_EQ(read.pubseekpos(2000), std::streampos(std::streamoff(-1)));
+  EXPECT_EQ(read.pubseekoff(1, std::ios_base::end), std::streampos(std::streamoff(-1)));
+  // The loaded bytes are still read; a refill whose seek fails ends the input.
+  std::vector<char> rest(2000);
+  EXPECT_EQ(read.sgetn(rest.data(), 2000), cIO_wrapper::kBufferSize - 4);
+  probed.Counts().fail_seeks = false;
+  EXPECT_EQ(read.pubseekoff(0, std::ios_base::cur), cIO_wrapper::kBufferSize);
+}
+
 // Large pieces go to the stream directly, small ones through the buffer: mixed, after a
 // read and after a seek back, every byte lands where the one position says.
 TEST(IoWrapper, LargeWritesKeepTheOnePosition) {
@@ -115,44 +153,6 @@ TEST(IoWrapper, LargeWritesKeepTheOnePosition) {
   cIO_wrapper short_write(probed.Stream());
   EXPECT_EQ(short_write.sputn(large_bytes, 3000), 1200);
   EXPECT_EQ(short_write.pubseekoff(0, std::ios_base::cur), 1200);
-}
-
-TEST(IoWrapper, TheDestructorWritesNothing) {
-  test::StreamPtr out(memoryStreamNew());
-  {
-    cIO_wrapper write(out.get());
-    ASSERT_EQ(write.sputn("xyz", 3), 3);
-  }
-  EXPECT_TRUE(test::StreamBytes(out.get()).empty());
-}
-
-TEST(IoWrapper, AShortWriteFailsTheSyncAndKeepsThePosition) {
-  test::Probed probed("");
-  probed.Counts().write_limit = 2;
-  cIO_wrapper write(probed.Stream());
-  ASSERT_EQ(write.sputn("abcde", 5), 5);
-  EXPECT_EQ(write.pubsync(), -1);
-  probed.Counts().write_limit = 0;
-  EXPECT_EQ(write.pubsync(), -1);
-  probed.Counts().write_limit = 100;
-  EXPECT_EQ(write.pubsync(), 0);  // the rest follows; nothing is lost or written twice
-  EXPECT_EQ(write.pubseekoff(0, std::ios_base::cur), 5);
-  EXPECT_EQ(test::StreamBytes(probed.Counts().inner), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e'}));
-}
-
-TEST(IoWrapper, AFailedSeekKeepsThePosition) {
-  test::Probed probed(std::string(3000, 'q'));
-  cIO_wrapper read(probed.Stream());
-  char bytes[4];
-  ASSERT_EQ(read.sgetn(bytes, 4), 4);
-  probed.Counts().fail_seeks = true;
-  EXPECT_EQ(read.pubseekpos(2000), std::streampos(std::streamoff(-1)));
-  EXPECT_EQ(read.pubseekoff(1, std::ios_base::end), std::streampos(std::streamoff(-1)));
-  // The loaded bytes are still read; a refill whose seek fails ends the input.
-  std::vector<char> rest(2000);
-  EXPECT_EQ(read.sgetn(rest.data(), 2000), cIO_wrapper::kBufferSize - 4);
-  probed.Counts().fail_seeks = false;
-  EXPECT_EQ(read.pubseekoff(0, std::ios_base::cur), cIO_wrapper::kBufferSize);
 }
 
 // The logger's acceptance rules: one change each against a recording that is accepted.
