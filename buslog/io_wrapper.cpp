@@ -45,6 +45,20 @@ cIO_wrapper::int_type cIO_wrapper::overflow(int_type c) {
   return c;
 }
 
+std::streamsize cIO_wrapper::xsputn(const char* source, std::streamsize count) {
+  if (count < kBufferSize) return std::streambuf::xsputn(source, count);
+  // As overflow starts writing: the pending bytes first, then from where reading stood.
+  if (!writePending()) return 0;
+  position_ += gptr() - eback();
+  setg(buffer_, buffer_, buffer_);
+  setp(nullptr, nullptr);
+  if (streamSeek(stream_, position_, kSeekFromStart) != position_) return 0;
+  const int64_t written = streamWrite(stream_, source, static_cast<uint64_t>(count));
+  if (written <= 0) return 0;
+  position_ += written;
+  return written;
+}
+
 cIO_wrapper::int_type cIO_wrapper::underflow() {
   if (sync() != 0) return traits_type::eof();
   position_ += gptr() - eback();

@@ -29,6 +29,11 @@ class cIO_wrapper : public std::streambuf {
   /// Writes the pending bytes at the buffer position and makes the whole buffer the put
   /// area. EOF when the seek lands elsewhere or the write is short or fails.
   int_type overflow(int_type c) override;
+  /// As std::streambuf's, but a piece of a buffer's size or more goes straight to the stream
+  /// after the pending bytes: the writer's worker writes its records in large pieces, which
+  /// the buffer cut into a seek and a write per 1024 bytes (bench_writer). Returns the bytes
+  /// the stream took.
+  std::streamsize xsputn(const char* source, std::streamsize count) override;
   /// Refills the get area from the position after the bytes consumed. EOF at the end, when
   /// the seek lands elsewhere, when the read fails, or when pending bytes cannot be written.
   int_type underflow() override;

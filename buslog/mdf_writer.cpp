@@ -1,7 +1,9 @@
 #include "buslog/mdf_writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <new>
@@ -19,7 +21,9 @@
 #include "mdf/itimestamp.h"
 #include "mdf/mdffile.h"
 #include "mdf/mdfwriter.h"
+#include "platform/byteorder.h"
 #include "platform/log.h"
+#include "platform/memblock.h"
 
 namespace {
 
@@ -111,28 +115,207 @@ struct GroupSpec {
   uint8_t bus_type;
   const MemberSpec* members;
   size_t count;
+  uint32_t offsets[kMaxMembers];  // of each member in the record
+  uint32_t record_bytes;
 };
 
 template <size_t N>
 constexpr GroupSpec Group(const char* name, uint8_t bus_type, const MemberSpec (&members)[N]) {
-  static_assert(N <= kMaxMembers, "members fit the setter's array");
-  return {name, bus_type, members, N};
+  static_assert(N <= kMaxMembers, "members fit the group's arrays");
+  GroupSpec spec{name, bus_type, members, N, {}, static_cast<uint32_t>(kTimestampBytes)};
+  for (size_t i = 0; i < N; ++i) {
+    spec.offsets[i] = spec.record_bytes;
+    spec.record_bytes += members[i].bytes;
+  }
+  return spec;
 }
 
-// Index by cMdfWriter_t::List and EventList.
-const GroupSpec kFrameGroups[] = {
+// Index by cMdfWriter_t::List, then kListCount + EventList.
+constexpr GroupSpec kGroups[] = {
     Group("CAN_DataFrame", kBusTypeMdfCan, kCanMembers),
     Group("CAN_DataFrame", kBusTypeMdfCan, kCanFdMembers),
     Group("CAN_RemoteFrame", kBusTypeMdfCan, kRemoteMembers),
     Group("CAN_ErrorFrame", kBusTypeMdfCan, kErrorMembers),
     Group("LIN_ChecksumError", kBusTypeMdfLin, kLinChecksumMembers),
     Group("LIN_Frame", kBusTypeMdfLin, kLinFrameMembers),
-};
-const GroupSpec kEventGroups[] = {
     Group("LIN_ReceiveError", kBusTypeMdfLin, kLinErrorMembers),
     Group("LIN_SyncError", kBusTypeMdfLin, kLinSyncMembers),
     Group("LIN_TransmissionError", kBusTypeMdfLin, kLinErrorMembers),
 };
+constexpr int kGroupCount = cMdfWriter_t::kListCount + cMdfWriter_t::kEventListCount;
+static_assert(std::size(kGroups) == kGroupCount, "a group per list");
+constexpr bool RecordsFit() {
+  for (const GroupSpec& spec : kGroups) {
+    if (spec.record_bytes > cMdfWriter_t::kMaxRecordBytes) return false;
+  }
+  return true;
+}
+static_assert(RecordsFit(), "every record fits kMaxRecordBytes");
+
+// The CAN FD member whose field holds the offset of the payload in the signal data.
+constexpr size_t kCanFdPayloadMember = 9;
+static_assert(kCanFdMembers[kCanFdPayloadMember].channel_type == kVlsdChannel, "the payload member");
+// A CAN FD entry in its store: the record, the payload's length in one byte, the payload.
+constexpr size_t kPayloadLengthBytes = 1;
+// A value in signal data is preceded by its 32-bit length.
+constexpr uint64_t kVlsdLengthBytes = 4;
+// The worker of a cycle writes what is queued once per period. Woken this often it takes the
+// records about as fast as they are queued, where the default period left a whole group
+// queued, in a larger layout than the records', until the stop (bench_pipeline peak_MiB).
+constexpr std::chrono::milliseconds kDrainPeriod{2};
+
+constexpr int kNoGroup = -1;
+constexpr int kDropped = -2;  // a CAN data frame with more bytes than CAN FD carries
+
+// The group a record goes to.
+int groupOf(const cBusMsgHelper_t& record) {
+  switch (record.MsgType) {
+    case kBusMsgCanDataFrame: {
+      const int64_t length = cStrLength(&record.DataBytes);
+      if (length > kCanMaxDataBytes) return kDropped;
+      return length <= kCanClassicDataBytes ? cMdfWriter_t::kCanData : cMdfWriter_t::kCanFdData;
+    }
+    case kBusMsgCanRemoteFrame:
+      return cMdfWriter_t::kCanRemote;
+    case kBusMsgCanErrorFrame:
+      return cMdfWriter_t::kCanError;
+    case kBusMsgLinFrame:
+      return cMdfWriter_t::kLinFrame;
+    case kBusMsgLinChecksumError:
+      return cMdfWriter_t::kLinChecksumError;
+    case kBusMsgLinReceiveError:
+      return cMdfWriter_t::kListCount + cMdfWriter_t::kLinReceiveError;
+    case kBusMsgLinTransmissionError:
+      return cMdfWriter_t::kListCount + cMdfWriter_t::kLinTransmissionError;
+    case kBusMsgLinSyncError:
+      return cMdfWriter_t::kListCount + cMdfWriter_t::kLinSyncError;
+    default:
+      return kNoGroup;
+  }
+}
+
+// Puts the values of a record in member order, each in its member's width; a value wider
+// than its field keeps its low bytes, as the library's setters store it. The group is a
+// template argument, so that every width and offset is a constant of the store it compiles
+// to: read from the table at run time they cost half of addRecord (bench_writer).
+template <int G>
+class RecordCursor {
+ public:
+  RecordCursor(uint8_t* record, uint64_t time_us) : record_(record) { storeLe64(record, time_us); }
+  RecordCursor& put(uint64_t value) {
+    storeLe(record_ + kGroups[G].offsets[next_], value, kGroups[G].members[next_].bytes);
+    ++next_;
+    return *this;
+  }
+  // A fixed byte-array field: the bytes, at most the field's, and zeros behind them.
+  RecordCursor& putBytes(const uint8_t* data, size_t length) {
+    uint8_t* field = record_ + kGroups[G].offsets[next_];
+    const size_t bytes = kGroups[G].members[next_].bytes;
+    const size_t kept = std::min(length, bytes);
+    if (kept > 0) std::memcpy(field, data, kept);
+    std::memset(field + kept, 0, bytes - kept);
+    ++next_;
+    return *this;
+  }
+
+ private:
+  uint8_t* record_;
+  size_t next_ = 0;
+};
+
+const uint8_t* dataOf(const cBusMsgHelper_t& record) {
+  return reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes));
+}
+
+// Kept frames carry at most 64 bytes; a LIN frame's extra bytes have no place in the output.
+size_t lengthOf(const cBusMsgHelper_t& record) {
+  return static_cast<size_t>(std::clamp<int64_t>(cStrLength(&record.DataBytes), 0, kCanMaxDataBytes));
+}
+
+template <int G>
+void layOutCan(const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out) {
+  const cCanFlags_t& can = record.Flags.Can;
+  RecordCursor<G> cursor(out, time_us);
+  cursor.put(record.ID & kCanExtendedIdMask)
+      .put(can.IDE != 0)
+      .put(can.Dir != 0)
+      .put(can.EDL != 0)
+      .put(can.BRS != 0)
+      .put(can.ESI != 0)
+      .put(can.DLC)
+      .put(static_cast<uint8_t>(canDlcToLength(can.DLC)))
+      .put(record.BusChannel);
+  if constexpr (G == cMdfWriter_t::kCanData) {
+    cursor.putBytes(dataOf(record), lengthOf(record));
+  } else {
+    cursor.put(0);
+  }
+}
+
+template <int G>
+void layOutLinError(const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out) {
+  RecordCursor<G>(out, time_us).put(record.ID & kLinIdMask).put(record.BusChannel);
+}
+
+// Lays out the record as the group's record; a CAN FD payload's offset is left 0.
+void layOutIn(int group, const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out) {
+  const cLinFlags_t& lin = record.Flags.Lin;
+  switch (group) {
+    case cMdfWriter_t::kCanData:
+      layOutCan<cMdfWriter_t::kCanData>(record, time_us, out);
+      break;
+    case cMdfWriter_t::kCanFdData:
+      layOutCan<cMdfWriter_t::kCanFdData>(record, time_us, out);
+      break;
+    case cMdfWriter_t::kCanRemote: {
+      const cCanFlags_t& can = record.Flags.Can;
+      RecordCursor<cMdfWriter_t::kCanRemote>(out, time_us)
+          .put(record.ID & kCanExtendedIdMask)
+          .put(can.IDE != 0)
+          .put(can.Dir != 0)
+          .put(can.DLC)
+          .put(static_cast<uint8_t>(canDlcToLength(can.DLC)))
+          .put(record.BusChannel);
+      break;
+    }
+    case cMdfWriter_t::kCanError:
+      RecordCursor<cMdfWriter_t::kCanError>(out, time_us)
+          .put(record.BusChannel)
+          .put(static_cast<uint32_t>(record.Flags.Error.ErrorType));
+      break;
+    case cMdfWriter_t::kLinChecksumError:
+      RecordCursor<cMdfWriter_t::kLinChecksumError>(out, time_us)
+          .put(record.ID & kLinIdMask)
+          .put(lin.Checksum)
+          .put(lin.ChecksumModel)
+          .put(lin.Dir != 0)
+          .put(lin.ReceivedDataByteCount)
+          .put(lin.ReceivedDataByteCount)
+          .put(record.BusChannel)
+          .putBytes(dataOf(record), lengthOf(record));
+      break;
+    case cMdfWriter_t::kLinFrame:
+      RecordCursor<cMdfWriter_t::kLinFrame>(out, time_us)
+          .put(record.ID & kLinIdMask)
+          .put(lin.Dir != 0)
+          .put(lin.ReceivedDataByteCount)
+          .put(lin.ReceivedDataByteCount)
+          .put(record.BusChannel)
+          .putBytes(dataOf(record), lengthOf(record));
+      break;
+    case cMdfWriter_t::kListCount + cMdfWriter_t::kLinReceiveError:
+      layOutLinError<cMdfWriter_t::kListCount + cMdfWriter_t::kLinReceiveError>(record, time_us, out);
+      break;
+    case cMdfWriter_t::kListCount + cMdfWriter_t::kLinSyncError:
+      RecordCursor<cMdfWriter_t::kListCount + cMdfWriter_t::kLinSyncError>(out, time_us).put(record.BusChannel);
+      break;
+    case cMdfWriter_t::kListCount + cMdfWriter_t::kLinTransmissionError:
+      layOutLinError<cMdfWriter_t::kListCount + cMdfWriter_t::kLinTransmissionError>(record, time_us, out);
+      break;
+    default:
+      break;
+  }
+}
 
 // The group with its master and members, ready for values.
 struct OutputGroup {
@@ -162,69 +345,6 @@ bool buildGroup(mdf::MdfWriter& writer, uint64_t& record_id, const GroupSpec& sp
   return true;
 }
 
-std::vector<uint8_t>& scratch() {
-  thread_local std::vector<uint8_t> bytes;
-  return bytes;
-}
-
-const std::vector<uint8_t>& dataOf(const cBytePool_t& pool, const cMdfWriter_t::Frame& frame) {
-  std::vector<uint8_t>& bytes = scratch();
-  const uint8_t* data = frame.length > 0 ? pool.at(frame.data) : nullptr;
-  bytes.assign(data, data + frame.length);
-  return bytes;
-}
-
-void setCanValues(mdf::IChannel* const* m, const cMdfWriter_t::Frame& frame, const std::vector<uint8_t>& data) {
-  const cCanFlags_t& can = frame.flags.Can;
-  m[0]->SetChannelValue(frame.id & kCanExtendedIdMask);
-  m[1]->SetChannelValue(static_cast<uint8_t>(can.IDE != 0));
-  m[2]->SetChannelValue(static_cast<uint8_t>(can.Dir != 0));
-  m[3]->SetChannelValue(static_cast<uint8_t>(can.EDL != 0));
-  m[4]->SetChannelValue(static_cast<uint8_t>(can.BRS != 0));
-  m[5]->SetChannelValue(static_cast<uint8_t>(can.ESI != 0));
-  m[6]->SetChannelValue(can.DLC);
-  m[7]->SetChannelValue(static_cast<uint8_t>(canDlcToLength(can.DLC)));
-  m[8]->SetChannelValue(frame.channel);
-  m[9]->SetValueFromBytes(data, true, 0);
-}
-
-void setRemoteValues(mdf::IChannel* const* m, const cMdfWriter_t::Frame& frame) {
-  const cCanFlags_t& can = frame.flags.Can;
-  m[0]->SetChannelValue(frame.id & kCanExtendedIdMask);
-  m[1]->SetChannelValue(static_cast<uint8_t>(can.IDE != 0));
-  m[2]->SetChannelValue(static_cast<uint8_t>(can.Dir != 0));
-  m[3]->SetChannelValue(can.DLC);
-  m[4]->SetChannelValue(static_cast<uint8_t>(canDlcToLength(can.DLC)));
-  m[5]->SetChannelValue(frame.channel);
-}
-
-void setErrorValues(mdf::IChannel* const* m, const cMdfWriter_t::Frame& frame) {
-  m[0]->SetChannelValue(frame.channel);
-  m[1]->SetChannelValue(static_cast<uint32_t>(frame.flags.Error.ErrorType));
-}
-
-void setLinChecksumValues(mdf::IChannel* const* m, const cMdfWriter_t::Frame& frame, const std::vector<uint8_t>& data) {
-  const cLinFlags_t& lin = frame.flags.Lin;
-  m[0]->SetChannelValue(frame.id & kLinIdMask);
-  m[1]->SetChannelValue(lin.Checksum);
-  m[2]->SetChannelValue(lin.ChecksumModel);
-  m[3]->SetChannelValue(static_cast<uint8_t>(lin.Dir != 0));
-  m[4]->SetChannelValue(lin.ReceivedDataByteCount);
-  m[5]->SetChannelValue(lin.ReceivedDataByteCount);
-  m[6]->SetChannelValue(frame.channel);
-  m[7]->SetValueFromBytes(data, true, 0);
-}
-
-void setLinFrameValues(mdf::IChannel* const* m, const cMdfWriter_t::Frame& frame, const std::vector<uint8_t>& data) {
-  const cLinFlags_t& lin = frame.flags.Lin;
-  m[0]->SetChannelValue(frame.id & kLinIdMask);
-  m[1]->SetChannelValue(static_cast<uint8_t>(lin.Dir != 0));
-  m[2]->SetChannelValue(lin.ReceivedDataByteCount);
-  m[3]->SetChannelValue(lin.ReceivedDataByteCount);
-  m[4]->SetChannelValue(frame.channel);
-  m[5]->SetValueFromBytes(data, true, 0);
-}
-
 uint64_t startNs(double seconds) {
   const double us = seconds * kUsPerSecond;
   if (!(us >= 0.0) || us > kMaxTimeUs) return 0;  // not a time of this era (NaN included)
@@ -233,21 +353,33 @@ uint64_t startNs(double seconds) {
 
 }  // namespace
 
-uint64_t cBytePool_t::append(const uint8_t* bytes, uint64_t length) {
-  if (end_ % kChunkBytes + length > kChunkBytes) end_ += kChunkBytes - end_ % kChunkBytes;  // to the next chunk
-  if (end_ / kChunkBytes == chunks_.size()) chunks_.emplace_back(new uint8_t[kChunkBytes]);
-  const uint64_t offset = end_;
-  std::copy(bytes, bytes + length, chunks_.back().get() + offset % kChunkBytes);
-  end_ += length;
-  return offset;
+void cRecordStore_t::Unmap::operator()(uint8_t* bytes) const { memBlockResize(bytes, kChunkBytes, 0); }
+
+uint8_t* cRecordStore_t::append(size_t size) {
+  if (chunks_.empty() || kChunkBytes - chunks_.back().used < size) {
+    chunks_.reserve(chunks_.size() + 1);  // may throw before the chunk is taken
+    auto* bytes = static_cast<uint8_t*>(memBlockResize(nullptr, 0, kChunkBytes));
+    if (bytes == nullptr) throw std::bad_alloc();
+    chunks_.push_back({std::unique_ptr<uint8_t[], Unmap>(bytes), 0});
+  }
+  Chunk& chunk = chunks_.back();
+  uint8_t* entry = chunk.bytes.get() + chunk.used;
+  chunk.used += size;
+  ++count_;
+  return entry;
 }
 
 cMdfWriter_t::~cMdfWriter_t() { fileInfoRelease(&info_); }
 
-void cMdfWriter_t::clearLists() {
+void cMdfWriter_t::clearStores() {
   for (auto& list : frames_) list.clear();
   for (auto& list : events_) list.clear();
-  bytes_.clear();
+  for (uint64_t& count : pending_bad_times_) count = 0;
+  signal_data_bytes_ = 0;
+}
+
+void cMdfWriter_t::clearLists() {
+  clearStores();
   dropped_ = 0;
   bad_times_ = 0;
   lost_ = 0;
@@ -264,6 +396,8 @@ bool cMdfWriter_t::open(std::shared_ptr<cIO_wrapper> output, const cFileInfo_t* 
     metadata_.reset();
     return false;
   }
+  start_ns_ = startNs(info_.StartTime);
+  start_us_ = start_ns_ / kNsPerUs;
   return true;
 }
 
@@ -276,128 +410,92 @@ void cMdfWriter_t::addRecord(const cBusMsgHelper_t* record) {
   }
 }
 
-void cMdfWriter_t::keepRecord(const cBusMsgHelper_t& kept) {
-  const cBusMsgHelper_t* record = &kept;
-  const auto keep = [this, record](List list, bool with_data) {
-    Frame frame{record->Timestamp, record->ID, record->BusChannel, record->Flags, 0, 0};
-    if (with_data) {
-      const int64_t length = cStrLength(&record->DataBytes);
-      const auto* data = reinterpret_cast<const uint8_t*>(cStrData(&record->DataBytes));
-      // Kept frames carry at most 64 bytes; a LIN frame's extra bytes have no place in the output.
-      frame.length = static_cast<uint8_t>(std::min<int64_t>(length, kCanMaxDataBytes));
-      if (frame.length > 0) frame.data = bytes_.append(data, frame.length);
-    }
-    frames_[list].push_back(frame);
-  };
-  switch (record->MsgType) {
-    case kBusMsgCanDataFrame: {
-      const int64_t length = cStrLength(&record->DataBytes);
-      if (length > kCanMaxDataBytes) {
-        ++dropped_;
-      } else {
-        keep(length <= kCanClassicDataBytes ? kCanData : kCanFdData, true);
-      }
-      break;
-    }
-    case kBusMsgCanRemoteFrame:
-      keep(kCanRemote, false);
-      break;
-    case kBusMsgCanErrorFrame:
-      keep(kCanError, false);
-      break;
-    case kBusMsgLinFrame:
-      keep(kLinFrame, true);
-      break;
-    case kBusMsgLinChecksumError:
-      keep(kLinChecksumError, true);
-      break;
-    case kBusMsgLinReceiveError:
-      events_[kLinReceiveError].push_back({record->Timestamp, record->ID, record->BusChannel});
-      break;
-    case kBusMsgLinTransmissionError:
-      events_[kLinTransmissionError].push_back({record->Timestamp, record->ID, record->BusChannel});
-      break;
-    case kBusMsgLinSyncError:
-      events_[kLinSyncError].push_back({record->Timestamp, record->ID, record->BusChannel});
-      break;
-    default:
-      break;
+void cMdfWriter_t::keepRecord(const cBusMsgHelper_t& record) {
+  const int group = groupOf(record);
+  if (group == kDropped) ++dropped_;
+  if (group < 0) return;
+  bool bad_time = false;
+  const uint64_t time_us = timeField(record.Timestamp, bad_time);
+  const GroupSpec& spec = kGroups[group];
+  const size_t payload = group == kCanFdData ? lengthOf(record) : 0;
+  cRecordStore_t& store = group < kListCount ? frames_[group] : events_[group - kListCount];
+  uint8_t* entry = store.append(spec.record_bytes + (group == kCanFdData ? kPayloadLengthBytes + payload : 0));
+  // Counted once the group is written: the warning names records written at the start.
+  if (bad_time) ++pending_bad_times_[group];
+  layOutIn(group, record, time_us, entry);
+  if (group == kCanFdData) {
+    entry[spec.record_bytes] = static_cast<uint8_t>(payload);
+    std::memcpy(entry + spec.record_bytes + kPayloadLengthBytes, dataOf(record), payload);
+    signal_data_bytes_ += kVlsdLengthBytes + payload;
   }
 }
 
-uint64_t cMdfWriter_t::sampleTime(double timestamp) {
+size_t cMdfWriter_t::layOut(const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out) {
+  const int group = groupOf(record);
+  if (group < 0) return 0;
+  layOutIn(group, record, time_us, out);
+  return kGroups[group].record_bytes;
+}
+
+uint64_t cMdfWriter_t::timeField(double timestamp, bool& bad) const {
   const double us = timestamp * kUsPerSecond;
   if (!std::isfinite(us) || us > kMaxTimeUs) {
-    ++bad_times_;
-    return start_ns_;
+    bad = true;
+    return 0;
   }
-  if (us <= 0.0) return start_ns_;
+  if (us <= 0.0) return 0;
   // Rounded to the microsecond the logger wrote, and never before the start, where the
   // library's writer would trim it away.
-  return std::max(start_ns_, static_cast<uint64_t>(std::llround(us)) * kNsPerUs);
+  // In microseconds, as the start is whole ones: a division per record showed in bench_writer.
+  const auto rounded = static_cast<uint64_t>(std::llround(us));
+  return rounded > start_us_ ? rounded - start_us_ : 0;
 }
 
-bool cMdfWriter_t::writeFrames(mdf::MdfWriter& writer, uint64_t& record_id, List list) {
-  cChunkList_t<Frame>& frames = frames_[list];
-  if (frames.empty()) return true;
+bool cMdfWriter_t::writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cRecordStore_t& store, int group) {
+  if (store.empty()) return true;
+  const GroupSpec& spec = kGroups[group];
   OutputGroup out;
-  if (!buildGroup(writer, record_id, kFrameGroups[list], metadata_.get(), out)) return false;
+  if (!buildGroup(writer, record_id, spec, metadata_.get(), out)) return false;
+  writer.WorkPeriod(kDrainPeriod);
   bool written = writer.InitMeasurement();
   writer.StartMeasurement(mdf::UtcTimestamp(start_ns_));
-  for (size_t index = 0; index < frames.size(); ++index) {
-    const Frame& frame = frames[index];
-    switch (list) {
-      case kCanData:
-      case kCanFdData:
-        setCanValues(out.members, frame, dataOf(bytes_, frame));
-        break;
-      case kCanRemote:
-        setRemoteValues(out.members, frame);
-        break;
-      case kCanError:
-        setErrorValues(out.members, frame);
-        break;
-      case kLinChecksumError:
-        setLinChecksumValues(out.members, frame, dataOf(bytes_, frame));
-        break;
-      case kLinFrame:
-        setLinFrameValues(out.members, frame, dataOf(bytes_, frame));
-        break;
-      case kListCount:
-        break;
-    }
-    const uint64_t ns = sampleTime(frame.time);
-    out.time->SetChannelValue((ns - start_ns_) / kNsPerUs);
-    writer.SaveSample(*out.group, ns);
+  // The records were laid out by the table the group was built from.
+  if (out.group->SampleBuffer().size() != spec.record_bytes) {
+    store.clear();
+    written = false;
   }
+  mdf::IChannel* payloads = group == kCanFdData ? out.members[kCanFdPayloadMember] : nullptr;
+  const uint32_t payload_field = kGroups[kCanFdData].offsets[kCanFdPayloadMember];
+  const unsigned payload_field_bytes = kCanFdMembers[kCanFdPayloadMember].bytes;
+  // A payload whose offset does not fit the field leaves the last one there, as it stayed in
+  // the group's sample buffer.
+  uint64_t offset = 0;
+  if (payloads != nullptr) {
+    try {
+      // Sized once: grown by doubling it would hold a copy beside itself (bench_pipeline peak_MiB).
+      payloads->ReserveVlsdValues(signal_data_bytes_);
+    } catch (const std::bad_alloc&) {
+      // only a hint: the values still find room, or fail, one by one
+    }
+  }
+  store.drain([&](uint8_t* entry) {
+    size_t size = spec.record_bytes;
+    if (payloads != nullptr) {
+      const uint8_t length = entry[size];
+      if (const std::optional<uint64_t> appended =
+              payloads->AppendVlsdValue(entry + size + kPayloadLengthBytes, length)) {
+        offset = *appended;
+      }
+      storeLe(entry + payload_field, offset, payload_field_bytes);
+      size += kPayloadLengthBytes + length;
+    }
+    writer.SaveRecord(*out.group, start_ns_ + loadLe64(entry) * kNsPerUs, entry, spec.record_bytes);
+    return size;
+  });
   writer.StopMeasurement(std::numeric_limits<uint64_t>::max());
   written = writer.FinalizeMeasurement() && written;
-  frames.clear();
-  return written;
-}
-
-bool cMdfWriter_t::writeEvents(mdf::MdfWriter& writer, uint64_t& record_id, EventList list) {
-  cChunkList_t<Event>& events = events_[list];
-  if (events.empty()) return true;
-  OutputGroup out;
-  if (!buildGroup(writer, record_id, kEventGroups[list], metadata_.get(), out)) return false;
-  bool written = writer.InitMeasurement();
-  writer.StartMeasurement(mdf::UtcTimestamp(start_ns_));
-  for (size_t index = 0; index < events.size(); ++index) {
-    const Event& event = events[index];
-    if (list == kLinSyncError) {
-      out.members[0]->SetChannelValue(event.channel);
-    } else {
-      out.members[0]->SetChannelValue(event.id & kLinIdMask);
-      out.members[1]->SetChannelValue(event.channel);
-    }
-    const uint64_t ns = sampleTime(event.time);
-    out.time->SetChannelValue((ns - start_ns_) / kNsPerUs);
-    writer.SaveSample(*out.group, ns);
-  }
-  writer.StopMeasurement(std::numeric_limits<uint64_t>::max());
-  written = writer.FinalizeMeasurement() && written;
-  events.clear();
+  bad_times_ += pending_bad_times_[group];
+  pending_bad_times_[group] = 0;
   return written;
 }
 
@@ -415,6 +513,7 @@ bool cMdfWriter_t::finalize() {
   if (total > 0) {
     ok = writeFile();
   }
+  clearStores();  // what a failed write left
   if (output_->pubsync() != 0) ok = false;
   output_.reset();
   if (bad_times_ > 0) {
@@ -465,10 +564,10 @@ bool cMdfWriter_t::writeFile() {
   // CAN error before CAN remote; record ids count the groups really written.
   uint64_t record_id = 1;
   for (const List list : {kCanData, kCanFdData, kCanError, kCanRemote, kLinChecksumError, kLinFrame}) {
-    if (!writeFrames(*writer, record_id, list)) return false;
+    if (!writeGroup(*writer, record_id, frames_[list], list)) return false;
   }
   for (const EventList list : {kLinReceiveError, kLinSyncError, kLinTransmissionError}) {
-    if (!writeEvents(*writer, record_id, list)) return false;
+    if (!writeGroup(*writer, record_id, events_[list], kListCount + list)) return false;
   }
   return true;
 }

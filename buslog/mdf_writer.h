@@ -5,6 +5,7 @@
 // comment, file-history entry, start time and bus source comments carried over.
 //
 // One writer serves a whole run: open per input file, addRecord per record, finalize once.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -25,49 +26,55 @@ constexpr uint32_t kCanMaxDataBytes = 64;
 /// Data bytes of the fixed field of the classic CAN data group.
 constexpr uint32_t kCanClassicDataBytes = 8;
 
-/// A list that appends without moving what it holds: the records of a large input are kept
-/// in chunks, where a growing vector would copy them all at every doubling (bench_pipeline).
-template <typename T>
-class cChunkList_t {
+/// The records of one output group, laid out as the file stores them, in chunks of which a
+/// record never crosses one: the writer holds about the output's size, where lists of frames
+/// and their bytes held twice it (bench_pipeline peak_MiB). Each chunk is mapped on its own,
+/// so that writing gives the memory back to the system chunk by chunk.
+class cRecordStore_t {
  public:
-  static constexpr size_t kChunkItems = 16384;
-  void push_back(const T& item) {
-    if (size_ % kChunkItems == 0) chunks_.emplace_back(new T[kChunkItems]);
-    chunks_.back()[size_ % kChunkItems] = item;
-    ++size_;
-  }
-  [[nodiscard]] size_t size() const { return size_; }
-  [[nodiscard]] bool empty() const { return size_ == 0; }
-  const T& operator[](size_t index) const { return chunks_[index / kChunkItems][index % kChunkItems]; }
+  static constexpr size_t kChunkBytes = size_t{4} << 20;
+  cRecordStore_t() = default;
+  cRecordStore_t(const cRecordStore_t&) = delete;
+  cRecordStore_t& operator=(const cRecordStore_t&) = delete;
+  /// Room for one entry of `size` bytes (at most kChunkBytes); throws std::bad_alloc.
+  uint8_t* append(size_t size);
+  [[nodiscard]] size_t size() const { return count_; }
+  [[nodiscard]] bool empty() const { return count_ == 0; }
   void clear() {
     chunks_.clear();
-    size_ = 0;
+    count_ = 0;
   }
+  /// Calls take(entry) for every entry, oldest first, which returns the entry's size (a 0
+  /// ends the chunk), and frees each chunk once it is taken; the store is empty afterwards.
+  template <typename Take>
+  void drain(Take&& take);
 
  private:
-  std::vector<std::unique_ptr<T[]>> chunks_;
-  size_t size_ = 0;
+  struct Unmap {
+    void operator()(uint8_t* bytes) const;
+  };
+  struct Chunk {
+    std::unique_ptr<uint8_t[], Unmap> bytes;
+    size_t used = 0;
+  };
+  std::vector<Chunk> chunks_;
+  size_t count_ = 0;
 };
 
-/// Data bytes of kept records, appended in chunks; one record's bytes never cross a chunk.
-class cBytePool_t {
- public:
-  static constexpr uint64_t kChunkBytes = 1 << 20;
-  /// Stores the bytes (at most kChunkBytes) and returns where they are.
-  uint64_t append(const uint8_t* bytes, uint64_t length);
-  [[nodiscard]] const uint8_t* at(uint64_t offset) const {
-    return chunks_[offset / kChunkBytes].get() + offset % kChunkBytes;
+template <typename Take>
+void cRecordStore_t::drain(Take&& take) {
+  for (Chunk& chunk : chunks_) {
+    for (size_t offset = 0, size = 1; size > 0 && offset < chunk.used; offset += size) {
+      size = take(chunk.bytes.get() + offset);
+    }
+    chunk.bytes.reset();
   }
-  void clear() {
-    chunks_.clear();
-    end_ = 0;
-  }
+  clear();
+}
 
- private:
-  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
-  uint64_t end_ = 0;
-};
-
+/// Each record is laid out as the output stores it when it arrives, so the writer holds about
+/// the output's size; finalize hands the records to the cycles whole and gives the memory
+/// back chunk by chunk as the output grows.
 class cMdfWriter_t {
  public:
   cMdfWriter_t() = default;
@@ -79,7 +86,7 @@ class cMdfWriter_t {
   /// a deep copy of the file information and the metadata (owned from now on, also when
   /// null). False without an output or when the copy fails.
   bool open(std::shared_ptr<cIO_wrapper> output, const cFileInfo_t* info, cMdfMetadata_t* metadata);
-  /// Keeps a copy of the record in the list of its kind; unknown kinds are ignored. A record
+  /// Keeps the record laid out as its group stores it; unknown kinds are ignored. A record
   /// that cannot be kept for want of memory makes the next finalize fail.
   void addRecord(const cBusMsgHelper_t* record);
   /// Writes the collected records and empties the lists. False without an output, when a
@@ -98,20 +105,7 @@ class cMdfWriter_t {
   static mdf::IChannel* addChannel(mdf::IChannel* frame, const char* field, uint32_t bytes, uint8_t data_type,
                                    uint8_t channel_type);
 
-  // What the lists keep of a record (exposed for the tests' inspection of the counts).
-  struct Frame {  // CAN data, CAN FD, remote, error, LIN frame and checksum error
-    double time;
-    uint32_t id;
-    uint8_t channel;
-    cBusMsgFlags_t flags;
-    uint64_t data;  // offset of the data bytes in the writer's byte pool
-    uint8_t length;
-  };
-  struct Event {  // LIN receive, sync and transmission errors
-    double time;
-    uint32_t id;
-    uint8_t channel;
-  };
+  // The output groups by kind of record.
   enum List : int {
     kCanData,
     kCanFdData,
@@ -129,26 +123,38 @@ class cMdfWriter_t {
   };
   [[nodiscard]] size_t count(List list) const { return frames_[list].size(); }
   [[nodiscard]] size_t count(EventList list) const { return events_[list].size(); }
+
+  /// Room for the record of any group.
+  static constexpr size_t kMaxRecordBytes = 32;
+  /// Lays out the record as its group's record in the file (time field `time_us`, a CAN FD
+  /// payload's offset 0) into `out` and returns its size; 0 for a record no group takes (an
+  /// unknown kind, a CAN frame with more than 64 data bytes).
+  static size_t layOut(const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out);
   [[nodiscard]] uint64_t dropped() const { return dropped_; }
 
  private:
   void clearLists();
+  void clearStores();
   void keepRecord(const cBusMsgHelper_t& record);
   bool writeFile();
-  bool writeFrames(mdf::MdfWriter& writer, uint64_t& record_id, List list);
-  bool writeEvents(mdf::MdfWriter& writer, uint64_t& record_id, EventList list);
-  [[nodiscard]] uint64_t sampleTime(double timestamp);
+  bool writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cRecordStore_t& store, int group);
+  /// The time field of a record: microseconds since the start.
+  [[nodiscard]] uint64_t timeField(double timestamp, bool& bad) const;
 
   cFileInfo_t info_{};
   std::unique_ptr<cMdfMetadata_t> metadata_;
   std::shared_ptr<cIO_wrapper> output_;
-  cChunkList_t<Frame> frames_[kListCount];
-  cChunkList_t<Event> events_[kEventListCount];
-  cBytePool_t bytes_;       // the data bytes of the kept frames
+  cRecordStore_t frames_[kListCount];
+  cRecordStore_t events_[kEventListCount];
   uint64_t dropped_ = 0;    // CAN records with too many data bytes
-  uint64_t start_ns_ = 0;   // the output's start time during finalize
-  uint64_t bad_times_ = 0;  // records whose time is not a usable number
+  uint64_t start_ns_ = 0;   // the output's start time
+  uint64_t start_us_ = 0;   // the same in microseconds (whole ones)
+  uint64_t bad_times_ = 0;  // records written whose time is not a usable number
   uint64_t lost_ = 0;       // records that could not be kept (memory)
+  // Records kept with a bad time, by group; they count once their group is written.
+  uint64_t pending_bad_times_[kListCount + kEventListCount] = {};
+  // What the kept CAN FD payloads take in signal data.
+  uint64_t signal_data_bytes_ = 0;
 };
 
 /// An empty writer, or null when memory is short.

@@ -2,6 +2,7 @@
 // Public interface of a channel (MDF4 CN block, MDF3 CN block): its description and the
 // decoding and encoding of its values inside a record of its channel group. Values are read
 // at any bit position and bit count in either byte order, and written whole-byte.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -112,6 +113,15 @@ class IChannel : public IBlock {
   [[nodiscard]] virtual bool GetValid(const std::vector<uint8_t>& record, uint64_t array_index) const = 0;
   virtual void SetTextValue(const std::string& text, bool valid);
   virtual void SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid);
+  /// For a record the caller lays out itself: a VLSD channel appends the value to its
+  /// signal data as SetByteArrayValue does and returns the offset for the record's field.
+  /// Nullopt for a channel of another kind, and when the offset does not fit the field
+  /// (logged once; the cycle then fails).
+  virtual std::optional<uint64_t> AppendVlsdValue(const uint8_t* bytes, size_t size);
+  /// Makes room in a VLSD channel's signal data for entries of `bytes` bytes in all (a value
+  /// takes 4 bytes more than its size), sparing a caller who knows them the copies of a
+  /// growing buffer; a hint, which other kinds ignore. Throws std::bad_alloc.
+  virtual void ReserveVlsdValues(uint64_t /* bytes */) {}
 
   // Raw getters: true when a value was produced; false (value unchanged) when the data type
   // or bit count does not fit the getter or the element does not lie inside the record.

@@ -9,6 +9,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "platform/memblock.h"
+
 namespace {
 
 constexpr int64_t kMaxInt64 = std::numeric_limits<int64_t>::max();
@@ -289,7 +291,9 @@ bool MemoryReserve(MemoryStream* self, int64_t needed) {
     if (capacity > kMaxInt64 / 2) return false;
     capacity *= 2;
   }
-  auto* data = static_cast<unsigned char*>(std::realloc(self->data, static_cast<size_t>(capacity)));
+  // Grown in place of copied: an output of hundreds of megabytes doubles a dozen times.
+  auto* data = static_cast<unsigned char*>(
+      memBlockResize(self->data, static_cast<size_t>(self->capacity), static_cast<size_t>(capacity)));
   if (data == nullptr) return false;
   self->data = data;
   self->capacity = capacity;
@@ -347,7 +351,7 @@ int64_t MemorySeek(cStream_t* stream, int64_t offset, int origin) {
 int MemoryClose(cStream_t* stream) {
   if (stream == nullptr) return -1;
   auto* self = As<MemoryStream>(stream);
-  std::free(self->data);
+  memBlockResize(self->data, static_cast<size_t>(self->capacity), 0);
   std::free(self);
   return 0;
 }

@@ -300,6 +300,13 @@ Result ConvertOnce(const Recording& recording) {
   result.ok = opened && iterator != nullptr && mdfWriterFinalize(writer);
   result.finalize_s = Since(mark);
   result.output_bytes = static_cast<uint64_t>(streamSeek(output, 0, kSeekFromEnd));
+  // LOGMEND_BENCH_OUTPUT names a file for the output, to compare the outputs of two builds.
+  if (const char* path = std::getenv("LOGMEND_BENCH_OUTPUT"); path != nullptr && *path != '\0') {
+    std::ofstream file(path, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    streamSeek(output, 0, kSeekFromStart);
+    for (int64_t n; (n = streamRead(output, chunk.data(), chunk.size())) > 0;) file.write(chunk.data(), n);
+  }
 
   result.peak_mib = static_cast<double>(bench::PeakKiB()) / 1024;
   mdfWriterFree(writer);

@@ -604,31 +604,41 @@ void Cn4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
 
 // ---- Signal data and values ----
 
-uint64_t Cn4Block::AppendVlsdData(const std::vector<uint8_t>& bytes) {
-  if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
+uint64_t Cn4Block::AppendVlsdData(const uint8_t* bytes, size_t size) {
+  if (size > std::numeric_limits<uint32_t>::max()) {
     throw MdfRuntimeError("VLSD value too large");
   }
   const uint64_t offset = signal_data_.size();
   std::array<uint8_t, 4> field{};
-  StoreLe32(field.data(), static_cast<uint32_t>(bytes.size()));
+  StoreLe32(field.data(), static_cast<uint32_t>(size));
   signal_data_.insert(signal_data_.end(), field.begin(), field.end());
-  signal_data_.insert(signal_data_.end(), bytes.begin(), bytes.end());
+  if (size > 0) signal_data_.insert(signal_data_.end(), bytes, bytes + size);
   return offset;
 }
 
-void Cn4Block::StoreVlsdEntry(const std::vector<uint8_t>& bytes, bool valid) {
-  const uint64_t offset = AppendVlsdData(bytes);
+std::optional<uint64_t> Cn4Block::AppendVlsdValue(const uint8_t* bytes, size_t size) {
+  if (type_ != kVlsdChannel) return std::nullopt;
+  const uint64_t offset = AppendVlsdData(bytes, size);
   if (const uint64_t bits = 8 * DataBytes(); bits != 0 && bits < 64 && (offset >> bits) != 0) {
     // Stored in a narrower field the offset would wrap and point at another value.
     if (!vlsd_offset_overflow_) {
       MDF_ERROR() << "The signal data offset does not fit the record. Channel: " << name_ << ", Offset: " << offset;
     }
     vlsd_offset_overflow_ = true;
-    SetValid(false, 0);
-    return;
+    return std::nullopt;
   }
-  if (bit_count_ != 0) {
-    SetUnsignedValueLe(offset, valid, 0);
+  return offset;
+}
+
+void Cn4Block::ReserveVlsdValues(uint64_t bytes) {
+  if (type_ != kVlsdChannel || bytes > signal_data_.max_size() - signal_data_.size()) return;
+  signal_data_.reserve(signal_data_.size() + static_cast<size_t>(bytes));
+}
+
+void Cn4Block::StoreVlsdEntry(const std::vector<uint8_t>& bytes, bool valid) {
+  const std::optional<uint64_t> offset = AppendVlsdValue(bytes.data(), bytes.size());
+  if (offset && bit_count_ != 0) {
+    SetUnsignedValueLe(*offset, valid, 0);
   } else {
     SetValid(false, 0);
   }
@@ -825,8 +835,19 @@ int64_t Cn4Block::WriteSignalData(std::streambuf& buffer, bool compress) {
 int64_t Cn4Block::WritePlainSignalData(std::streambuf& buffer) {
   auto block = std::make_unique<Sd4Block>();
   block->AttachToParent(this);
-  block->SetData(signal_data_);
-  const auto bytes = static_cast<int64_t>(block->Write(buffer));
+  // Lent rather than copied: the signal data may be a large part of the file, and it is
+  // given back also when the write throws.
+  struct Lent {
+    Sd4Block& block;
+    ByteArray& data;
+    ~Lent() { block.SwapData(data); }
+  };
+  int64_t bytes = 0;
+  {
+    block->SwapData(signal_data_);
+    const Lent lent{*block, signal_data_};
+    bytes = static_cast<int64_t>(block->Write(buffer));
+  }
   PatchLink(buffer, kDataLink, block->FilePosition());
   return bytes;
 }

@@ -115,6 +115,8 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// the entry's offset into the record.
   void SetTextValue(const std::string& text, bool valid) override;
   void SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) override;
+  std::optional<uint64_t> AppendVlsdValue(const uint8_t* bytes, size_t size) override;
+  void ReserveVlsdValues(uint64_t bytes) override;
 
   void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
   /// Source information, conversion, unit, composition, then data blocks, this block and
@@ -144,7 +146,8 @@ class Cn4Block : public DataListBlock, public IChannel {
   [[nodiscard]] std::vector<int64_t> DefaultXLinks() const;
 
   /// Appends one value (uint32 length, then the bytes) and returns its offset.
-  uint64_t AppendVlsdData(const std::vector<uint8_t>& bytes);
+  uint64_t AppendVlsdData(const std::vector<uint8_t>& bytes) { return AppendVlsdData(bytes.data(), bytes.size()); }
+  uint64_t AppendVlsdData(const uint8_t* bytes, size_t size);
   /// Loads the signal data of the SD, DZ, DL and HL blocks below the channel.
   void LoadSignalData(std::streambuf& buffer);
   /// Stores the signal data in SD, DZ or HL/DL/DZ blocks and links them; returns the bytes

@@ -37,6 +37,9 @@ class DataBlock : public MdfBlock {
   [[nodiscard]] int64_t DataPosition() const { return data_position_; }
   void DataPosition(int64_t position) { data_position_ = position; }
   [[nodiscard]] const ByteArray& Data() const { return data_; }
+  /// Exchanges the bytes held with the caller's, so that a block can write bytes it is only
+  /// lent without a copy of them.
+  void SwapData(ByteArray& data) { data_.swap(data); }
   /// Drops the bytes held in memory and frees their storage: a writer clears every block
   /// it has written, and their bytes must not pile up over a long measurement.
   void ClearData() { ByteArray().swap(data_); }

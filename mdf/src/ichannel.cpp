@@ -528,6 +528,10 @@ void IChannel::SetByteArrayValue(const std::vector<uint8_t>& bytes, bool valid) 
   }
 }
 
+std::optional<uint64_t> IChannel::AppendVlsdValue(const uint8_t* /* bytes */, size_t /* size */) {
+  return std::nullopt;
+}
+
 void IChannel::SetValueFromBytes(const std::vector<uint8_t>& bytes, bool valid, uint64_t array_index) {
   const uint8_t type = DataType();
   if (type >= kLatin1Text && type <= kMimeStream) {

@@ -2,6 +2,7 @@
 // information and the metadata, on hand-built recordings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -110,6 +111,48 @@ TEST(IoWrapper, AFailedSeekKeepsThePosition) {
   EXPECT_EQ(read.sgetn(rest.data(), 2000), cIO_wrapper::kBufferSize - 4);
   probed.Counts().fail_seeks = false;
   EXPECT_EQ(read.pubseekoff(0, std::ios_base::cur), cIO_wrapper::kBufferSize);
+}
+
+// Large pieces go to the stream directly, small ones through the buffer: mixed, after a
+// read and after a seek back, every byte lands where the one position says.
+TEST(IoWrapper, LargeWritesKeepTheOnePosition) {
+  const std::vector<uint8_t> large = test::Pattern(3000);
+  const auto* large_bytes = reinterpret_cast<const char*>(large.data());
+  test::StreamPtr out(memoryStreamNew());
+  cIO_wrapper write(out.get());
+  ASSERT_EQ(write.sputn("ab", 2), 2);
+  ASSERT_EQ(write.sputn(large_bytes, 3000), 3000);
+  ASSERT_EQ(write.sputn("cd", 2), 2);
+  EXPECT_EQ(write.pubseekoff(0, std::ios_base::cur), 3004);
+  ASSERT_EQ(write.pubseekpos(1), 1);
+  ASSERT_EQ(write.sputn(std::string(1500, 'x').data(), 1500), 1500);
+  ASSERT_EQ(write.sputn("y", 1), 1);
+  ASSERT_EQ(write.pubsync(), 0);
+  std::vector<uint8_t> expected = {'a'};
+  expected.insert(expected.end(), 1500, 'x');
+  expected.push_back('y');
+  expected.insert(expected.end(), large.begin() + 1500, large.end());
+  expected.push_back('c');
+  expected.push_back('d');
+  EXPECT_EQ(test::StreamBytes(out.get()), expected);
+
+  // After reading ten bytes the piece replaces what follows them.
+  test::StreamPtr both = test::MemoryStreamOf(test::Pattern(5000));
+  cIO_wrapper read_write(both.get());
+  char bytes[10];
+  ASSERT_EQ(read_write.sgetn(bytes, 10), 10);
+  ASSERT_EQ(read_write.sputn(std::string(2000, 'z').data(), 2000), 2000);
+  EXPECT_EQ(read_write.pubseekoff(0, std::ios_base::cur), 2010);
+  std::vector<uint8_t> mixed = test::Pattern(5000);
+  std::fill_n(mixed.begin() + 10, 2000, 'z');
+  EXPECT_EQ(test::StreamBytes(both.get()), mixed);
+
+  // A short write reports what the stream took, and the position follows it.
+  test::Probed probed("");
+  probed.Counts().write_limit = 1200;
+  cIO_wrapper short_write(probed.Stream());
+  EXPECT_EQ(short_write.sputn(large_bytes, 3000), 1200);
+  EXPECT_EQ(short_write.pubseekoff(0, std::ios_base::cur), 1200);
 }
 
 // The logger's acceptance rules: one change each against a recording that is accepted.

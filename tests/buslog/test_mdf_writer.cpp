@@ -2,7 +2,11 @@
 // written file, the values and times it stores, and the ways finalize fails or writes nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +24,7 @@
 #include "mdf/isourceinformation.h"
 #include "mdf/mdffile.h"
 #include "mdf/mdfreader.h"
+#include "mdf/mdfwriter.h"
 #include "support/buslogfiles.h"
 #include "support/consolelog.h"
 #include "support/probestream.h"
@@ -304,6 +309,162 @@ TEST(MdfWriter, StoresTheValuesOfEveryKind) {
   mdfMetadataFree(expected);
 }
 
+// The values of a record set through the library's setters, member by member in layout order:
+// the reference for the records the writer lays out itself.
+void SetThroughChannels(size_t layout, const std::vector<mdf::IChannel*>& m, const cBusMsgHelper_t& record) {
+  const cCanFlags_t& can = record.Flags.Can;
+  const cLinFlags_t& lin = record.Flags.Lin;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes));
+  const std::vector<uint8_t> data(bytes, bytes + cStrLength(&record.DataBytes));
+  switch (layout) {
+    case 0:  // CAN data, CAN FD
+    case 1:
+      m[0]->SetChannelValue(record.ID & kCanExtendedIdMask);
+      m[1]->SetChannelValue(static_cast<uint8_t>(can.IDE != 0));
+      m[2]->SetChannelValue(static_cast<uint8_t>(can.Dir != 0));
+      m[3]->SetChannelValue(static_cast<uint8_t>(can.EDL != 0));
+      m[4]->SetChannelValue(static_cast<uint8_t>(can.BRS != 0));
+      m[5]->SetChannelValue(static_cast<uint8_t>(can.ESI != 0));
+      m[6]->SetChannelValue(can.DLC);
+      m[7]->SetChannelValue(static_cast<uint8_t>(canDlcToLength(can.DLC)));
+      m[8]->SetChannelValue(record.BusChannel);
+      m[9]->SetValueFromBytes(data, true, 0);
+      break;
+    case 2:  // CAN error
+      m[0]->SetChannelValue(record.BusChannel);
+      m[1]->SetChannelValue(static_cast<uint32_t>(record.Flags.Error.ErrorType));
+      break;
+    case 3:  // CAN remote
+      m[0]->SetChannelValue(record.ID & kCanExtendedIdMask);
+      m[1]->SetChannelValue(static_cast<uint8_t>(can.IDE != 0));
+      m[2]->SetChannelValue(static_cast<uint8_t>(can.Dir != 0));
+      m[3]->SetChannelValue(can.DLC);
+      m[4]->SetChannelValue(static_cast<uint8_t>(canDlcToLength(can.DLC)));
+      m[5]->SetChannelValue(record.BusChannel);
+      break;
+    case 4:  // LIN checksum error
+      m[0]->SetChannelValue(record.ID & kLinIdMask);
+      m[1]->SetChannelValue(lin.Checksum);
+      m[2]->SetChannelValue(lin.ChecksumModel);
+      m[3]->SetChannelValue(static_cast<uint8_t>(lin.Dir != 0));
+      m[4]->SetChannelValue(lin.ReceivedDataByteCount);
+      m[5]->SetChannelValue(lin.ReceivedDataByteCount);
+      m[6]->SetChannelValue(record.BusChannel);
+      m[7]->SetValueFromBytes(data, true, 0);
+      break;
+    case 5:  // LIN frame
+      m[0]->SetChannelValue(record.ID & kLinIdMask);
+      m[1]->SetChannelValue(static_cast<uint8_t>(lin.Dir != 0));
+      m[2]->SetChannelValue(lin.ReceivedDataByteCount);
+      m[3]->SetChannelValue(lin.ReceivedDataByteCount);
+      m[4]->SetChannelValue(record.BusChannel);
+      m[5]->SetValueFromBytes(data, true, 0);
+      break;
+    case 7:  // LIN sync error
+      m[0]->SetChannelValue(record.BusChannel);
+      break;
+    default:  // LIN receive and transmission errors
+      m[0]->SetChannelValue(record.ID & kLinIdMask);
+      m[1]->SetChannelValue(record.BusChannel);
+      break;
+  }
+}
+
+// Records of one kind whose values reach past their fields, and a short record after a long
+// one, so that stale bytes of the group's buffer would show.
+std::vector<Frame> Varied(int32_t type, bool fd) {
+  std::vector<Frame> frames;
+  // A LIN frame's bytes beyond its field are cut; a CAN frame of more than 8 is a CAN FD one.
+  std::vector<uint8_t> full = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  if (type == kBusMsgCanDataFrame) full.resize(8);
+  const std::vector<std::vector<uint8_t>> payloads =
+      fd ? std::vector<std::vector<uint8_t>>{std::vector<uint8_t>(64, 0xA7), std::vector<uint8_t>(12, 0x5C)}
+         : std::vector<std::vector<uint8_t>>{full, {0xEE}, {}};
+  for (size_t i = 0; i < payloads.size(); ++i) {
+    Frame frame = Of(type, i % 2 == 0 ? 0xFFFFFFFFU : 0x80000123U, kStart, payloads[i]);
+    frame.channel = static_cast<uint8_t>(0xF0 + i);
+    std::memset(&frame.flags, i % 2 == 0 ? 0xFF : 0x01, sizeof frame.flags);
+    if (type == kBusMsgCanErrorFrame) frame.flags.Error.ErrorType = i % 2 == 0 ? kCanErrorOther : kCanErrorCrc;
+    if (type == kBusMsgCanDataFrame || type == kBusMsgCanRemoteFrame) frame.flags.Can.DLC = fd ? 15 : 0x1F;
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+// Entries of every size from 1 byte to a whole chunk come back in order, whole, however the
+// chunks end, and the drained store is empty.
+TEST(RecordStore, DrainsEveryEntryInOrder) {
+  cRecordStore_t store;
+  std::vector<size_t> sizes;
+  for (size_t i = 0; sizes.size() < 3000; ++i) sizes.push_back(1 + i * 7919 % 9000);
+  sizes.push_back(cRecordStore_t::kChunkBytes);
+  sizes.push_back(5);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    uint8_t* entry = store.append(sizes[i]);
+    for (size_t k = 0; k < sizes[i]; ++k) entry[k] = static_cast<uint8_t>(i + k);
+  }
+  ASSERT_EQ(store.size(), sizes.size());
+  size_t next = 0;
+  store.drain([&](const uint8_t* entry) {
+    EXPECT_LT(next, sizes.size());
+    const size_t size = sizes[next];
+    for (size_t k = 0; k < size; ++k) {
+      if (entry[k] != static_cast<uint8_t>(next + k)) {
+        ADD_FAILURE() << "entry " << next << " byte " << k;
+        break;
+      }
+    }
+    ++next;
+    return size;
+  });
+  EXPECT_EQ(next, sizes.size());
+  EXPECT_TRUE(store.empty());
+}
+
+TEST(MdfWriter, LaysOutEveryKindAsTheChannelSettersDo) {
+  const int32_t kinds[] = {kBusMsgCanDataFrame,    kBusMsgCanDataFrame,     kBusMsgCanErrorFrame,
+                           kBusMsgCanRemoteFrame,  kBusMsgLinChecksumError, kBusMsgLinFrame,
+                           kBusMsgLinReceiveError, kBusMsgLinSyncError,     kBusMsgLinTransmissionError};
+  ASSERT_EQ(std::size(kinds), Layouts().size());
+  for (size_t k = 0; k < Layouts().size(); ++k) {
+    const GroupLayout& layout = Layouts()[k];
+    SCOPED_TRACE(layout.name + std::string(k == 1 ? " FD" : ""));
+    test::StreamPtr stream(memoryStreamNew());
+    const std::unique_ptr<mdf::MdfWriter> writer = mdf::CreateMdfWriter(mdf::MdfWriterType::kMdf4Writer);
+    ASSERT_TRUE(writer->Init(std::make_shared<cIO_wrapper>(stream.get())));
+    uint64_t record_id = 1;
+    mdf::IChannelGroup* group = cMdfWriter_t::addGroup(*writer, record_id, layout.name, layout.bus_type, nullptr);
+    mdf::IChannel* frame = cMdfWriter_t::addFrameChannel(group);
+    std::vector<mdf::IChannel*> members;
+    for (const MemberLayout& member : layout.members) {
+      members.push_back(
+          cMdfWriter_t::addChannel(frame, member.field, member.bytes, member.data_type, member.channel_type));
+      ASSERT_NE(members.back(), nullptr);
+    }
+    mdf::IChannel* time = group->GetChannel("Timestamp");
+    ASSERT_NE(time, nullptr);
+    ASSERT_TRUE(writer->InitMeasurement());
+    uint64_t time_us = 0;
+    for (const Frame& varied : Varied(kinds[k], k == 1)) {
+      test::OwnedRecord record(varied);
+      time_us = time_us * 1000 + 0x123456789;
+      SetThroughChannels(k, members, record.msg);
+      time->SetChannelValue(time_us);
+      uint8_t laid_out[cMdfWriter_t::kMaxRecordBytes] = {};
+      const size_t size = cMdfWriter_t::layOut(record.msg, time_us, laid_out);
+      std::vector<uint8_t> expected = group->SampleBuffer();
+      if (k == 1) {
+        // The writer puts the payload's offset in once the payload is in the signal data.
+        const mdf::IChannel* payload = members.back();
+        std::fill_n(expected.begin() + payload->ByteOffset(), payload->DataBytes(), 0);
+      }
+      EXPECT_EQ(std::vector<uint8_t>(laid_out, laid_out + size), expected);
+    }
+    writer->StopMeasurement(std::numeric_limits<uint64_t>::max());
+    EXPECT_TRUE(writer->FinalizeMeasurement());
+  }
+}
+
 TEST(MdfWriter, GroupsOnlyTheKindsPresent) {
   struct Case {
     const char* what;
@@ -363,9 +524,10 @@ TEST(MdfWriter, StoresMicrosecondsExactly) {
   EXPECT_EQ(read.Value(0, "Timestamp", 1), 500'000U);
 }
 
-// Enough frames that the kept records and data bytes fill several chunks of storage.
+// Enough frames that the kept records and data bytes fill more than one chunk of storage.
 TEST(MdfWriter, KeepsEveryByteOfManyFrames) {
-  constexpr size_t kFrames = 40'000;
+  constexpr size_t kFrames = 120'000;
+  static_assert(kFrames * 40 > cRecordStore_t::kChunkBytes, "CAN FD entries average over 40 bytes");
   const auto payload = [](size_t i) {
     std::vector<uint8_t> bytes(9 + i % 56);
     for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>(i * 7 + k);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -331,37 +332,71 @@ INSTANTIATE_TEST_SUITE_P(Both, VlsdRecords, testing::Combine(testing::Bool(), te
          (std::get<1>(info.param) ? "_Compressed" : "_Plain");
 });
 
+// The same cycle written through the channel's setter and through records laid out by the
+// caller with AppendVlsdValue: the same bytes, the overflow logged once and the cycle failed.
 TEST(Mdf4Writer, AnOffsetTooWideForItsFieldFailsTheCycle) {
-  test::LogCapture log;
-  auto buffer = std::make_shared<MemoryBuffer>();
-  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
-  writer->Init(buffer);
-  writer->WorkPeriod(test::kWaitingWorker);
-  mdf::IChannelGroup* group = writer->CreateDataGroup()->CreateChannelGroup();
-  mdf::IChannel* frame = test::AddChannel(*group, "Frame", 10, 6);
-  test::AddMember(*frame, "Frame.ID", 0, 4, 0);
-  mdf::IChannel* data = test::AddMember(*frame, "Frame.DataBytes", 10, 2, 4, 1);  // 16-bit offsets
-  ASSERT_TRUE(writer->InitMeasurement());
-  writer->StartMeasurement(test::kStartNs);
-  // 1,100 entries of 60 bytes: the offsets pass 65,535 at entry 1,093.
-  for (uint64_t i = 0; i < 1100; ++i) {
-    data->SetValueFromBytes(test::Pattern(56, static_cast<uint8_t>(i)), true, 0);
-    writer->SaveSample(*group, test::SampleTime(i));
-  }
-  writer->StopMeasurement(UINT64_MAX);
-  EXPECT_FALSE(writer->FinalizeMeasurement());
-  EXPECT_EQ(std::count_if(log.entries.begin(), log.entries.end(),
-                          [](const test::LogEntry& entry) {
-                            return entry.text.rfind("The signal data offset does not fit the record.", 0) == 0;
-                          }),
-            1) << "logged once";
+  const auto write = [](bool whole_records) {
+    test::LogCapture log;
+    auto buffer = std::make_shared<MemoryBuffer>();
+    auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+    writer->Init(buffer);
+    writer->WorkPeriod(test::kWaitingWorker);
+    mdf::IChannelGroup* group = writer->CreateDataGroup()->CreateChannelGroup();
+    mdf::IChannel* frame = test::AddChannel(*group, "Frame", 10, 6);
+    test::AddMember(*frame, "Frame.ID", 0, 4, 0);
+    mdf::IChannel* data = test::AddMember(*frame, "Frame.DataBytes", 10, 2, 4, 1);  // 16-bit offsets
+    EXPECT_TRUE(writer->InitMeasurement());
+    writer->StartMeasurement(test::kStartNs);
+    // 1,100 entries of 60 bytes: the offsets pass 65,535 at entry 1,093.
+    uint8_t record[6] = {};
+    for (uint64_t i = 0; i < 1100; ++i) {
+      const std::vector<uint8_t> value = test::Pattern(56, static_cast<uint8_t>(i));
+      if (whole_records) {
+        // An offset that does not fit leaves the last one, as it stays in the sample buffer.
+        if (const std::optional<uint64_t> offset = data->AppendVlsdValue(value.data(), value.size())) {
+          record[4] = static_cast<uint8_t>(*offset);
+          record[5] = static_cast<uint8_t>(*offset >> 8);
+        }
+        writer->SaveRecord(*group, test::SampleTime(i), record, sizeof record);
+      } else {
+        data->SetValueFromBytes(value, true, 0);
+        writer->SaveSample(*group, test::SampleTime(i));
+      }
+    }
+    writer->StopMeasurement(UINT64_MAX);
+    EXPECT_FALSE(writer->FinalizeMeasurement());
+    EXPECT_EQ(std::count_if(log.entries.begin(), log.entries.end(),
+                            [](const test::LogEntry& entry) {
+                              return entry.text.rfind("The signal data offset does not fit the record.", 0) == 0;
+                            }),
+              1) << "logged once";
+    return buffer->Bytes();
+  };
+  const std::vector<uint8_t> bytes = write(false);
+  EXPECT_EQ(write(true), bytes);
 
-  const test::ReadBack read(buffer->Bytes());
+  const test::ReadBack read(bytes);
   ASSERT_TRUE(read.Ok());
   const mdf::IChannelObserver* observer = read.Observer(0, "Frame.DataBytes");
-  std::vector<uint8_t> bytes;
-  EXPECT_TRUE(observer->GetSampleByteArray(1092, bytes));
-  EXPECT_EQ(bytes, test::Pattern(56, static_cast<uint8_t>(1092))) << "the offsets that fit are whole";
+  std::vector<uint8_t> value;
+  EXPECT_TRUE(observer->GetSampleByteArray(1092, value));
+  EXPECT_EQ(value, test::Pattern(56, static_cast<uint8_t>(1092))) << "the offsets that fit are whole";
+}
+
+TEST(Mdf4Writer, OnlyAVlsdChannelAppendsAValue) {
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  writer->Init(std::make_shared<MemoryBuffer>());
+  mdf::IChannelGroup* group = writer->CreateDataGroup()->CreateChannelGroup();
+  mdf::IChannel* frame = test::AddChannel(*group, "Frame", 10, 8);
+  mdf::IChannel* fixed = test::AddMember(*frame, "Frame.Fixed", 10, 4, 0);
+  mdf::IChannel* vlsd = test::AddMember(*frame, "Frame.DataBytes", 10, 4, 4, 1);
+  const uint8_t value[3] = {1, 2, 3};
+  fixed->ReserveVlsdValues(100);  // a hint that changes no offset
+  vlsd->ReserveVlsdValues(100);
+  EXPECT_EQ(fixed->AppendVlsdValue(value, sizeof value), std::nullopt);
+  EXPECT_EQ(vlsd->AppendVlsdValue(value, sizeof value), std::optional<uint64_t>(0));
+  EXPECT_EQ(vlsd->AppendVlsdValue(nullptr, 0), std::optional<uint64_t>(7));  // the length field and the bytes
+  EXPECT_EQ(vlsd->AppendVlsdValue(value, 1), std::optional<uint64_t>(11));
 }
 
 }  // namespace

@@ -21,4 +21,16 @@ TEST(ByteOrder, LoadsInTheStatedOrder) {
   EXPECT_EQ(loadLe16(high), 0xFFFF);
 }
 
+TEST(ByteOrder, StoresTheLowBytesLeastSignificantFirst) {
+  uint8_t bytes[9] = {};
+  storeLe64(bytes, 0xEFCDAB8967452301ULL);
+  EXPECT_EQ(loadLe64(bytes), 0xEFCDAB8967452301ULL);
+  storeLe32(bytes, 0x11223344U);
+  EXPECT_EQ(loadLe64(bytes), 0xEFCDAB8911223344ULL);  // the upper half untouched
+  storeLe(bytes, 0x1234, 1);                          // a narrow field takes the low byte only
+  EXPECT_EQ(bytes[0], 0x34);
+  EXPECT_EQ(bytes[1], 0x33);
+  EXPECT_EQ(bytes[8], 0);
+}
+
 }  // namespace

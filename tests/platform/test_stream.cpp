@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/memblock.h"
 #include "platform/stream.h"
 #include "support/probestream.h"
 #include "support/tempdir.h"
@@ -59,6 +60,41 @@ TEST(MemoryStream, GrowsByDoublingAndReadsBackWhatWasWritten) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
   EXPECT_EQ(streamRead(memory, buffer, sizeof buffer), 0);
   EXPECT_EQ(streamSize(memory), 3);
+  EXPECT_EQ(streamClose(memory), 0);
+}
+
+// Past the size from which the buffer is mapped on its own and grown in place: every byte
+// written in odd pieces reads back, across every growth step, also after rewriting the middle.
+TEST(MemoryStream, GrowsPastTheMappedSizeKeepingEveryByte) {
+  cStream_t* memory = memoryStreamNew();
+  const auto byte_at = [](size_t i) { return static_cast<char>(i * 131 + i / 4099); };
+  std::string piece;
+  size_t written = 0;
+  constexpr size_t kTotal = 5 * kMemBlockMapped + 12'345;
+  for (size_t length = 1; written < kTotal; length = length * 3 % 70'001 + 1) {
+    piece.clear();
+    for (size_t i = 0; i < length && written + i < kTotal; ++i) piece += byte_at(written + i);
+    ASSERT_EQ(streamWrite(memory, piece.data(), piece.size()), static_cast<int64_t>(piece.size()));
+    written += piece.size();
+  }
+  EXPECT_EQ(streamSize(memory), static_cast<int64_t>(kTotal));
+  ASSERT_EQ(streamSeek(memory, static_cast<int64_t>(kMemBlockMapped) - 2, kSeekFromStart),
+            static_cast<int64_t>(kMemBlockMapped) - 2);
+  ASSERT_EQ(streamWrite(memory, "WXYZ", 4), 4);  // across the first mapped size
+  streamSeek(memory, 0, kSeekFromStart);
+  const std::string all = ReadAll(memory, 65'536);
+  ASSERT_EQ(all.size(), kTotal);
+  for (size_t i = 0; i < kTotal; ++i) {
+    const size_t patched = i - (kMemBlockMapped - 2);
+    const char expected = patched < 4 ? "WXYZ"[patched] : byte_at(i);
+    ASSERT_EQ(all[i], expected) << i;
+  }
+  // A gap beyond the size, grown through a mapped buffer, reads back as zeros.
+  ASSERT_EQ(streamSeek(memory, 3 * static_cast<int64_t>(kMemBlockMapped), kSeekFromEnd),
+            static_cast<int64_t>(kTotal + 3 * kMemBlockMapped));
+  streamSeek(memory, static_cast<int64_t>(kTotal), kSeekFromStart);
+  const std::string gap = ReadAll(memory, 65'536);
+  EXPECT_EQ(gap, std::string(3 * kMemBlockMapped, '\0'));
   EXPECT_EQ(streamClose(memory), 0);
 }
 

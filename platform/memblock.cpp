@@ -1,0 +1,55 @@
+#include "platform/memblock.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+size_t mappedSize(size_t bytes) {
+  const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+// The whole mapping is advised, never a part of it: a mapping split into parts of different
+// kinds can no longer be remapped as one. Filling hundreds of megabytes of fresh memory
+// otherwise costs a page fault per 4 KiB (bench_pipeline).
+void adviseHugePages(void* mapping, size_t bytes) {
+  ::madvise(mapping, mappedSize(bytes), MADV_HUGEPAGE);  // a hint: the result does not matter
+}
+
+}  // namespace
+
+void* memBlockResize(void* data, size_t old_bytes, size_t new_bytes) {
+  const bool was_mapped = data != nullptr && old_bytes >= kMemBlockMapped;
+  if (new_bytes == 0) {
+    if (was_mapped) {
+      ::munmap(data, mappedSize(old_bytes));
+    } else {
+      std::free(data);
+    }
+    return nullptr;
+  }
+  if (new_bytes < kMemBlockMapped && !was_mapped) return std::realloc(data, new_bytes);
+  void* block = nullptr;
+  if (was_mapped && new_bytes >= kMemBlockMapped) {
+    block = ::mremap(data, mappedSize(old_bytes), mappedSize(new_bytes), MREMAP_MAYMOVE);
+    if (block == MAP_FAILED) return nullptr;
+  } else {
+    // Between the two kinds the bytes are copied once.
+    if (new_bytes >= kMemBlockMapped) {
+      block = ::mmap(nullptr, mappedSize(new_bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (block == MAP_FAILED) return nullptr;
+    } else {
+      block = std::malloc(new_bytes);
+      if (block == nullptr) return nullptr;
+    }
+    if (data != nullptr) std::memcpy(block, data, std::min(old_bytes, new_bytes));
+    memBlockResize(data, old_bytes, 0);
+  }
+  if (new_bytes >= kMemBlockMapped) adviseHugePages(block, new_bytes);
+  return block;
+}

@@ -1,0 +1,14 @@
+#pragma once
+// Large memory blocks that grow without copying and go back to the system when freed: a block
+// of 1 MiB or more is a mapping of its own, grown by moving page tables and backed by huge
+// pages where the system offers them; a smaller one lives on the heap. The MDF library keeps
+// its own twin of this below its writer's queue, as it never depends on this layer.
+#include <cstddef>
+
+/// Blocks from this size on are mapped on their own.
+constexpr size_t kMemBlockMapped = size_t{1} << 20;
+
+/// The block of `new_bytes` holding the first bytes of the old one (`old_bytes` is the size
+/// it was given; null with 0 for none), or null when memory is short: the old block then
+/// stays. A size of 0 releases the block and returns null. New bytes are not zeroed.
+void* memBlockResize(void* data, size_t old_bytes, size_t new_bytes);
