@@ -378,6 +378,7 @@ struct cMdfReaderIterator_t {
   std::vector<uint32_t> active;  // kMerge: the slices not done yet, in slice order
   uint64_t events = 0;
   uint64_t default_records = 0;
+  uint64_t fast_groups = 0;
   uint64_t cursor = 0;
   cBusMsgHelper_t record{};
 };
@@ -791,6 +792,7 @@ struct Gathered {
   bool tags_usable = true;
   double last_time = 0.0;
   uint64_t default_records = 0;
+  uint64_t fast_groups = 0;
 
   // Takes the data group's slices; `order` lists the local slice of each of its events in
   // file order (or nothing when unusable), `local` maps the local to the new slices.
@@ -908,6 +910,7 @@ bool readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap
     for (uint8_t& tag : order) tag = local[tag];
   }
   gathered.Add(std::move(slices), order_usable ? &order : nullptr);
+  ++gathered.fast_groups;
   return true;
 }
 
@@ -945,6 +948,7 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
 
   auto iterator = std::make_unique<cMdfReaderIterator_t>();
   iterator->default_records = gathered.default_records;
+  iterator->fast_groups = gathered.fast_groups;
   bool sorted = true;
   for (const auto& slice : gathered.slices) {
     iterator->events += slice->size();
@@ -1022,6 +1026,10 @@ cBusMsgHelper_t* mdfReaderIteratorNext(cMdfReaderIterator_t* iterator) {
   slice->Pop();
   ++iterator->cursor;
   return &record;
+}
+
+uint64_t mdfReaderIteratorFastGroups(const cMdfReaderIterator_t* iterator) {
+  return iterator != nullptr ? iterator->fast_groups : 0;
 }
 
 void mdfReaderIteratorFree(cMdfReaderIterator_t* iterator) {

@@ -102,5 +102,8 @@ cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader);
 /// record: a caller that needs a record longer copies it. The events passed are released as
 /// the cursor moves on.
 cBusMsgHelper_t* mdfReaderIteratorNext(cMdfReaderIterator_t* iterator);
+/// The data groups the iterator decoded straight from their records; the others went through
+/// the channel observers (for tests and diagnostics).
+uint64_t mdfReaderIteratorFastGroups(const cMdfReaderIterator_t* iterator);
 /// Releases the record last handed out, every event held and the iterator; null is ignored.
 void mdfReaderIteratorFree(cMdfReaderIterator_t* iterator);
