@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -242,37 +243,76 @@ struct Event {
 static_assert(sizeof(Event) == 32, "an event takes 32 bytes");
 static_assert(sizeof(cBusMsgFlags_t) == 8, "the flags take 8 bytes");
 
+// Memory filled once and released whole; not zeroed: every byte is written before it is read.
+class Block {
+ public:
+  explicit Block(size_t bytes) : data_(static_cast<uint8_t*>(std::malloc(bytes))) {
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  ~Block() { std::free(data_); }
+  Block(Block&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
+  Block& operator=(Block&& other) noexcept {
+    std::swap(data_, other.data_);
+    return *this;
+  }
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+
+  [[nodiscard]] uint8_t* data() const { return data_; }
+  void Release() {
+    std::free(data_);
+    data_ = nullptr;
+  }
+
+ private:
+  uint8_t* data_ = nullptr;
+};
+
 // The events of one channel group, in sample order, in chunks that are released as the
 // cursor passes them; with the pool of the data bytes that do not fit an event.
 class Slice {
  public:
-  static constexpr size_t kChunkEvents = 8192;
-  static constexpr size_t kPoolChunk = size_t{1} << 20;
+  // A small first chunk, so that a small group costs little; then chunks of 2 MiB.
+  static constexpr uint64_t kFirstEvents = 1024;
+  static constexpr uint64_t kChunkEvents = 65536;
+  static constexpr size_t kFirstPool = size_t{64} << 10;
+  static constexpr size_t kPoolChunk = size_t{2} << 20;
 
   [[nodiscard]] uint64_t size() const { return size_; }
   Event& Append() {
-    if (size_ % kChunkEvents == 0) chunks_.push_back(std::make_unique<Event[]>(kChunkEvents));
-    return chunks_.back()[size_++ % kChunkEvents];
+    if (size_ == capacity_) {
+      const uint64_t events = chunks_.empty() ? kFirstEvents : kChunkEvents;
+      chunks_.emplace_back(events * sizeof(Event));
+      capacity_ += events;
+    }
+    const auto [chunk, offset] = Locate(size_++);
+    return Events(chunk)[offset];
   }
-  [[nodiscard]] Event& At(uint64_t index) { return chunks_[index / kChunkEvents][index % kChunkEvents]; }
-  [[nodiscard]] const Event& At(uint64_t index) const { return chunks_[index / kChunkEvents][index % kChunkEvents]; }
+  [[nodiscard]] Event& At(uint64_t index) {
+    const auto [chunk, offset] = Locate(index);
+    return Events(chunk)[offset];
+  }
+  [[nodiscard]] const Event& At(uint64_t index) const {
+    const auto [chunk, offset] = Locate(index);
+    return Events(chunk)[offset];
+  }
 
   // The bytes in the pool; the reference tells chunk and offset.
   uint64_t PutBytes(const uint8_t* bytes, size_t size) {
     if (pool_.empty() || size > pool_room_ - pool_used_) {
-      const size_t room = std::max(kPoolChunk, size);
-      pool_.push_back(std::make_unique<uint8_t[]>(room));
+      const size_t room = std::max(pool_.empty() ? kFirstPool : kPoolChunk, size);
+      pool_.emplace_back(room);
       pool_users_.push_back(0);
       pool_room_ = room;
       pool_used_ = 0;
     }
-    if (size > 0) std::memcpy(pool_.back().get() + pool_used_, bytes, size);
+    if (size > 0) std::memcpy(pool_.back().data() + pool_used_, bytes, size);
     const uint64_t reference = (uint64_t{pool_.size() - 1} << 32) | pool_used_;
     pool_used_ += size;
     return reference;
   }
   [[nodiscard]] const uint8_t* PoolBytes(uint64_t reference) const {
-    return pool_[reference >> 32].get() + (reference & 0xFFFFFFFFU);
+    return pool_[reference >> 32].data() + (reference & 0xFFFFFFFFU);
   }
   // An event refers to the pool bytes (counted, so that a chunk goes once none is left).
   void Refer(Event& event, uint64_t reference) {
@@ -313,24 +353,32 @@ class Slice {
   void Pop() {
     const Event& event = At(cursor_);
     if (event.stored > kInlineBytes && --pool_users_[event.data.pool >> 32] == 0 && sealed_) {
-      pool_[event.data.pool >> 32].reset();
+      pool_[event.data.pool >> 32].Release();
     }
-    ++cursor_;
-    if (cursor_ % kChunkEvents == 0 || cursor_ == size_) chunks_[(cursor_ - 1) / kChunkEvents].reset();
+    const auto [chunk, offset] = Locate(cursor_++);
+    if (cursor_ == size_ || offset + 1 == (chunk == 0 ? kFirstEvents : kChunkEvents)) chunks_[chunk].Release();
   }
   /// No more events or bytes come: pool chunks that no event needs are released.
   void Seal() {
     sealed_ = true;
     for (size_t i = 0; i < pool_.size(); ++i) {
-      if (pool_users_[i] == 0) pool_[i].reset();
+      if (pool_users_[i] == 0) pool_[i].Release();
     }
   }
 
  private:
-  std::vector<std::unique_ptr<Event[]>> chunks_;
+  [[nodiscard]] static std::pair<size_t, uint64_t> Locate(uint64_t index) {
+    if (index < kFirstEvents) return {0, index};
+    const uint64_t rest = index - kFirstEvents;
+    return {static_cast<size_t>(1 + rest / kChunkEvents), rest % kChunkEvents};
+  }
+  [[nodiscard]] Event* Events(size_t chunk) const { return reinterpret_cast<Event*>(chunks_[chunk].data()); }
+
+  std::vector<Block> chunks_;
   uint64_t size_ = 0;
+  uint64_t capacity_ = 0;
   uint64_t cursor_ = 0;
-  std::vector<std::unique_ptr<uint8_t[]>> pool_;
+  std::vector<Block> pool_;
   std::vector<uint64_t> pool_users_;
   size_t pool_room_ = 0;
   size_t pool_used_ = 0;
@@ -432,6 +480,9 @@ std::vector<EventRef> listMergedOrder(const std::vector<std::unique_ptr<Slice>>&
 // value its plans read is one the observers would give the same way; any other data group
 // goes through the observers.
 
+constexpr size_t kRuleCount = static_cast<size_t>(FillRule::kChecksumModel) + 1;
+constexpr size_t kNoField = std::numeric_limits<size_t>::max();
+
 struct Step {
   FillRule rule;
   size_t field;  // in the plan's fields; for the data rule see Plan::data
@@ -444,6 +495,12 @@ struct Plan {
   cBusMsgType_t kind = kBusMsgUnknown;
   mdf::RecordFields fields;
   std::vector<Step> steps;
+  // The field of each number rule, for the kind's own rules applied in a fixed order: any
+  // order gives the same record when each rule is there once (the rules of one kind fill
+  // distinct places, the identifier by OR), and no channel of another kind's name can be in
+  // the group. A rule missing leaves its place as it is. Otherwise `steps` apply in order.
+  std::array<size_t, kRuleCount> field_of{};
+  bool in_order = false;
   std::vector<std::string> unmapped;  // names reported when the slice is filled
   DataSource data = DataSource::kNone;  // the last data channel decides
   size_t data_field = 0;
@@ -461,6 +518,49 @@ struct VlsdPayloads {
   std::vector<uint64_t> references;  // into the plan's slice pool
   std::vector<uint32_t> sizes;
 };
+
+// The number rules the fill table has for a kind's names (and "Timestamp").
+bool kindTakes(cBusMsgType_t kind, FillRule rule) {
+  if (rule == FillRule::kTime || rule == FillRule::kChannel) return true;
+  switch (kind) {
+    case kBusMsgCanDataFrame:
+      return rule == FillRule::kIdentifier || rule == FillRule::kExtended || rule == FillRule::kDlc ||
+             rule == FillRule::kCanDirection || rule == FillRule::kEdl || rule == FillRule::kBrs ||
+             rule == FillRule::kEsi;
+    case kBusMsgCanRemoteFrame:
+      return rule == FillRule::kIdentifier || rule == FillRule::kExtended || rule == FillRule::kDlc ||
+             rule == FillRule::kCanDirection;
+    case kBusMsgCanErrorFrame:
+      return rule == FillRule::kErrorType;
+    case kBusMsgLinChecksumError:
+      if (rule == FillRule::kChecksum || rule == FillRule::kChecksumModel) return true;
+      [[fallthrough]];
+    case kBusMsgLinFrame:
+      return rule == FillRule::kIdentifier || rule == FillRule::kLinDirection || rule == FillRule::kByteCount;
+    case kBusMsgLinReceiveError:
+    case kBusMsgLinTransmissionError:
+      return rule == FillRule::kIdentifier;
+    default:
+      return false;
+  }
+}
+
+template <FillRule kRule>
+[[gnu::always_inline]] inline void applyKindRule(const Plan& plan, const mdf::RawValue* values,
+                                                 cBusMsgHelper_t& record) {
+  const size_t field = plan.field_of[static_cast<size_t>(kRule)];
+  if (field == kNoField) return;
+  const mdf::RecordFields& decoded = plan.fields;
+  const mdf::RawValue& raw = values[field];
+  applyNumberRule(kRule, record, [&decoded, &raw, field](auto as) {
+    return decoded.Converted<typename decltype(as)::Type>(field, raw);
+  });
+}
+
+template <FillRule... kRules>
+void applyKindRules(const Plan& plan, const mdf::RawValue* values, cBusMsgHelper_t& record) {
+  (applyKindRule<kRules>(plan, values, record), ...);
+}
 
 // Bounds for a decoding without observers: counts beyond it would fail the observers'
 // creation, which the fast decoding then would not report.
@@ -616,6 +716,12 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       plan.data_field = *field;
     }
   }
+  plan.field_of.fill(kNoField);
+  for (const Step& step : plan.steps) {
+    size_t& field = plan.field_of[static_cast<size_t>(step.rule)];
+    if (field != kNoField || !kindTakes(kind, step.rule)) plan.in_order = true;
+    field = step.field;
+  }
   if (plan.data != DataSource::kVlsd) {
     for (const VlsdPayloads& payloads : vlsd_) {
       if (payloads.plan == plans_.size()) return false;  // a data channel given up for a later one
@@ -635,11 +741,46 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
   mdf::RawValue* values = values_.data();
   plan.fields.Read(record, size, values);
   cBusMsgHelper_t fields{};
-  for (const Step& step : plan.steps) {
-    const mdf::RecordFields& decoded = plan.fields;
-    const mdf::RawValue& raw = values[step.field];
-    applyNumberRule(step.rule, fields,
-                    [&decoded, &raw, &step](auto as) { return decoded.Converted<typename decltype(as)::Type>(step.field, raw); });
+  if (plan.in_order) {
+    for (const Step& step : plan.steps) {
+      const mdf::RecordFields& decoded = plan.fields;
+      const mdf::RawValue& raw = values[step.field];
+      applyNumberRule(step.rule, fields, [&decoded, &raw, &step](auto as) {
+        return decoded.Converted<typename decltype(as)::Type>(step.field, raw);
+      });
+    }
+  } else {
+    // One branch on the kind per record, where a switch per field mispredicts at every field
+    // of the interleaved groups (bench_pipeline).
+    switch (plan.kind) {
+      case kBusMsgCanDataFrame:
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended,
+                       FillRule::kDlc, FillRule::kCanDirection, FillRule::kEdl, FillRule::kBrs, FillRule::kEsi>(
+            plan, values, fields);
+        break;
+      case kBusMsgCanRemoteFrame:
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended,
+                       FillRule::kDlc, FillRule::kCanDirection>(plan, values, fields);
+        break;
+      case kBusMsgCanErrorFrame:
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kErrorType>(plan, values, fields);
+        break;
+      case kBusMsgLinFrame:
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kLinDirection,
+                       FillRule::kByteCount>(plan, values, fields);
+        break;
+      case kBusMsgLinChecksumError:
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kLinDirection,
+                       FillRule::kByteCount, FillRule::kChecksum, FillRule::kChecksumModel>(plan, values, fields);
+        break;
+      case kBusMsgLinReceiveError:
+      case kBusMsgLinTransmissionError:
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier>(plan, values, fields);
+        break;
+      default:
+        applyKindRules<FillRule::kTime, FillRule::kChannel>(plan, values, fields);
+        break;
+    }
   }
   if (!finishFields(fields, plan.kind, start_)) ++plan.bad_times;
   Event& event = slice.Append();

@@ -59,6 +59,12 @@ class RecordFields {
     uint64_t first_bit = 0;
     uint32_t first_byte = 0;  // byte fields
     uint32_t nof_bytes = 0;   // byte fields
+    // An unsigned little-endian value inside one eight-byte load of the record: its bits
+    // from the load at `load_at`, shifted and masked.
+    bool one_load = false;
+    uint8_t shift = 0;
+    uint32_t load_at = 0;
+    uint64_t mask = 0;
     const IChannelConversion* conversion = nullptr;
   };
   /// The group's record size for a channel at a fixed place, or nothing.
@@ -66,6 +72,7 @@ class RecordFields {
 
   std::vector<Field> fields_;
   uint64_t min_size_ = 0;
+  uint64_t load_size_ = 0;  // a record of this size at least lets every one-load field take its load
 };
 
 template <typename T>
