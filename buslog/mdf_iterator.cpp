@@ -27,6 +27,7 @@
 #include "mdf/iheader.h"
 #include "mdf/mdfreader.h"
 #include "mdf/recordfields.h"
+#include "platform/byteorder.h"
 #include "platform/log.h"
 
 namespace {
@@ -280,13 +281,14 @@ class Slice {
 
   [[nodiscard]] uint64_t size() const { return size_; }
   Event& Append() {
-    if (size_ == capacity_) {
+    if (tail_ == tail_end_) {
       const uint64_t events = chunks_.empty() ? kFirstEvents : kChunkEvents;
       chunks_.emplace_back(events * sizeof(Event));
-      capacity_ += events;
+      tail_ = Events(chunks_.size() - 1);
+      tail_end_ = tail_ + events;
     }
-    const auto [chunk, offset] = Locate(size_++);
-    return Events(chunk)[offset];
+    ++size_;
+    return *tail_++;
   }
   [[nodiscard]] Event& At(uint64_t index) {
     const auto [chunk, offset] = Locate(index);
@@ -329,7 +331,11 @@ class Slice {
     if (size == 0) return ClearData(event);
     const size_t stored = std::min<size_t>(size, event.length);
     event.stored = static_cast<uint8_t>(stored);
-    if (stored <= kInlineBytes) {
+    if (stored <= kInlineBytes && size >= kInlineBytes) {
+      // Eight logged bytes or more: one load, the bytes past the length masked off.
+      const uint64_t word = loadLe64(bytes) & (stored == kInlineBytes ? ~uint64_t{0} : (uint64_t{1} << (8 * stored)) - 1);
+      for (size_t i = 0; i < kInlineBytes; ++i) event.data.bytes[i] = static_cast<uint8_t>(word >> (8 * i));
+    } else if (stored <= kInlineBytes) {
       std::memset(event.data.bytes, 0, kInlineBytes);
       if (stored > 0) std::memcpy(event.data.bytes, bytes, stored);
     } else {
@@ -375,8 +381,9 @@ class Slice {
   [[nodiscard]] Event* Events(size_t chunk) const { return reinterpret_cast<Event*>(chunks_[chunk].data()); }
 
   std::vector<Block> chunks_;
+  Event* tail_ = nullptr;  // where the next event goes, in the last chunk
+  Event* tail_end_ = nullptr;
   uint64_t size_ = 0;
-  uint64_t capacity_ = 0;
   uint64_t cursor_ = 0;
   std::vector<Block> pool_;
   std::vector<uint64_t> pool_users_;
@@ -661,7 +668,7 @@ bool FastDecoder::Plan(const FillMap& table) {
       }
     }
     if (kind == kBusMsgUnknown) continue;
-    if (first_of_id.at(group->RecordId()) != group) continue;  // its records are the other group's
+    if (first_of_id.at(group->RecordId()) != group) return false;  // two groups of one record id
     if (plans_.size() == kMaxPlans || !PlanGroup(table, *group, kind, first_of_id)) return false;
   }
   for (size_t i = 0; i < plans_.size(); ++i) Listen(plans_[i].group->RecordId(), i);
