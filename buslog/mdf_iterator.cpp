@@ -223,8 +223,9 @@ uint32_t dataLengthOf(const cBusMsgHelper_t& record) {
 
 // ---------------------------------------------------------------------------------------
 // Compact storage. A held event takes 32 bytes; data bytes beyond eight lie in its slice's
-// byte pool. The record handed out is made from it on demand, so the file's events are held
-// once, in a third of the room of whole records (bench_pipeline).
+// byte pool. The record handed out is made from it on demand: a whole record takes 48 bytes
+// and an allocation for longer data, and the observers held every channel's values besides
+// (bench_pipeline).
 
 constexpr uint8_t kInlineBytes = 8;
 
@@ -436,6 +437,10 @@ struct cMdfReaderIterator_t {
   uint64_t fast_groups = 0;
   uint64_t cursor = 0;
   cBusMsgHelper_t record{};
+  ~cMdfReaderIterator_t() { cStrRelease(&record.DataBytes); }
+  cMdfReaderIterator_t() = default;
+  cMdfReaderIterator_t(const cMdfReaderIterator_t&) = delete;
+  cMdfReaderIterator_t& operator=(const cMdfReaderIterator_t&) = delete;
 };
 
 namespace {
@@ -1095,6 +1100,11 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
   }
 
   auto iterator = std::make_unique<cMdfReaderIterator_t>();
+  // Room for the longest data an event has: handing out a record then allocates nothing,
+  // unless a stage gave the record data bytes of its own.
+  if (cStrReserve(&iterator->record.DataBytes, std::numeric_limits<uint8_t>::max()) == nullptr) {
+    throw std::bad_alloc();
+  }
   iterator->default_records = gathered.default_records;
   iterator->fast_groups = gathered.fast_groups;
   bool sorted = true;
@@ -1180,8 +1190,4 @@ uint64_t mdfReaderIteratorFastGroups(const cMdfReaderIterator_t* iterator) {
   return iterator != nullptr ? iterator->fast_groups : 0;
 }
 
-void mdfReaderIteratorFree(cMdfReaderIterator_t* iterator) {
-  if (iterator == nullptr) return;
-  cStrRelease(&iterator->record.DataBytes);
-  delete iterator;
-}
+void mdfReaderIteratorFree(cMdfReaderIterator_t* iterator) { delete iterator; }

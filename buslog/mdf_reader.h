@@ -100,7 +100,8 @@ cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader);
 /// releases whatever the record holds). It is valid until the next call of
 /// mdfReaderIteratorNext or mdfReaderIteratorFree, which reuse its storage for the next
 /// record: a caller that needs a record longer copies it. The events passed are released as
-/// the cursor moves on.
+/// the cursor moves on. Null also when memory for the record's data is short, which can
+/// happen only after a stage gave the record data bytes of its own.
 cBusMsgHelper_t* mdfReaderIteratorNext(cMdfReaderIterator_t* iterator);
 /// The data groups the iterator decoded straight from their records; the others went through
 /// the channel observers (for tests and diagnostics).
