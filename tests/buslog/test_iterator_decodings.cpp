@@ -4,64 +4,33 @@
 // through the observers.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "buslog/mdf_reader.h"
-#include "mdf/mdflogstream.h"
-#include "support/busrecords.h"
-#include "support/consolelog.h"
+#include "support/iteratorreading.h"
+#include "support/loggerfile.h"
 #include "support/loggerimage.h"
-#include "support/streambytes.h"
 
 namespace {
 
-using test::Frame;
 using test::ImageChannel;
 using test::ImageGroup;
 using test::ImageSpec;
 using Decoding = cMdfReader_t::Decoding;
 
-struct Reading {
-  bool iterator = false;
-  std::vector<Frame> frames;
-  std::vector<std::string> log;  // the console's lines, then the library's messages
-  uint64_t fast_groups = 0;
-};
+using Reading = test::IteratorReading;
 
-Reading Read(const std::vector<uint8_t>& image, Decoding decoding) {
-  Reading reading;
-  std::vector<std::string> library;
-  mdf::InstallLogCallback([&library](const MdfLocation& location, mdf::MdfLogSeverity severity,
-                                     const std::string& text) {
-    library.push_back(std::to_string(static_cast<int>(severity)) + " " + location.function + " " + text);
-  });
-  {
-    test::ConsoleLog log(kLogVerbose);
-    test::StreamPtr stream = test::MemoryStreamOf(image);
-    cMdfReader_t* reader = mdfReaderOpen(stream.get());
-    EXPECT_NE(reader, nullptr);
-    if (reader != nullptr) {
-      cMdfReaderIterator_t* iterator = nullptr;
-      try {
-        iterator = reader->getIterator(decoding);
-      } catch (const std::exception&) {
-        iterator = nullptr;
-      }
-      reading.iterator = iterator != nullptr;
-      reading.fast_groups = mdfReaderIteratorFastGroups(iterator);
-      for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(iterator)) != nullptr;) {
-        reading.frames.push_back(test::FrameOf(*record));
-      }
-      mdfReaderIteratorFree(iterator);
-      mdfReaderClose(reader);
-    }
-    reading.log = log.Messages();
-  }
-  mdf::InstallLogCallback({});
-  reading.log.insert(reading.log.end(), library.begin(), library.end());
-  return reading;
+Reading Read(const std::vector<uint8_t>& image, Decoding decoding) { return test::ReadEvents(image, decoding); }
+
+// The two decodings of the image give the same events and lines; false (with failures) when not.
+bool SameReadings(const std::vector<uint8_t>& image) {
+  const Reading observed = test::ReadEvents(image, Decoding::kObservers, false);
+  const Reading fast = test::ReadEvents(image, Decoding::kFastest, false);
+  EXPECT_EQ(fast.iterator, observed.iterator);
+  EXPECT_EQ(fast.log, observed.log);
+  EXPECT_EQ(fast.events, observed.events);
+  return fast.iterator == observed.iterator && fast.log == observed.log && fast.events == observed.events;
 }
 
 // Both decodings agree event by event; returns the fast reading.
@@ -73,10 +42,10 @@ Reading ExpectSameEvents(const ImageSpec& spec, uint64_t fast_groups) {
   EXPECT_EQ(fast.fast_groups, fast_groups) << "the data group's decoding";
   EXPECT_EQ(fast.iterator, observed.iterator);
   EXPECT_EQ(fast.log, observed.log);
-  EXPECT_EQ(fast.frames.size(), observed.frames.size());
-  for (size_t i = 0; i < std::min(fast.frames.size(), observed.frames.size()); ++i) {
-    EXPECT_EQ(fast.frames[i], observed.frames[i]) << "event " << i;
-    if (!(fast.frames[i] == observed.frames[i])) break;
+  EXPECT_EQ(fast.events.size(), observed.events.size());
+  for (size_t i = 0; i < std::min(fast.events.size(), observed.events.size()); ++i) {
+    EXPECT_EQ(fast.events[i], observed.events[i]) << "event " << i;
+    if (!(fast.events[i] == observed.events[i])) break;
   }
   return fast;
 }
@@ -185,7 +154,7 @@ struct Recording {
 };
 
 // A mix of every kind, with values that exercise every fill and finishing rule: extended
-// identifiers, DLCs above 8 on classic frames, CAN FD payloads shorter and longer than their
+// identifiers, DLCs above 8 on classic events, CAN FD payloads shorter and longer than their
 // DLC, LIN byte counts above 8, error types above 5.
 Recording MakeRecording(size_t records, Times times, uint32_t seed = 0x2545F491) {
   Recording out;
@@ -284,9 +253,9 @@ TEST(IteratorDecodings, AgreeOnTheLoggerLayoutInEveryOrder) {
     SCOPED_TRACE(static_cast<int>(times));
     const Recording recording = MakeRecording(3000, times);
     const Reading fast = ExpectSameEvents(LoggerSpec(recording), 1);
-    ASSERT_EQ(fast.frames.size(), 3000U) << "one event per frame; the payloads are none";
+    ASSERT_EQ(fast.events.size(), 3000U) << "one event per frame; the payloads are none";
     if (times != Times::kUnordered) {
-      for (size_t i = 1; i < fast.frames.size(); ++i) ASSERT_LE(fast.frames[i - 1].time, fast.frames[i].time) << i;
+      for (size_t i = 1; i < fast.events.size(); ++i) ASSERT_LE(fast.events[i - 1].time, fast.events[i].time) << i;
     }
   }
 }
@@ -296,7 +265,7 @@ TEST(IteratorDecodings, AgreeOnCountsThatDifferFromTheData) {
   ImageSpec spec = LoggerSpec(recording);
   spec.groups[0].cycles += 3;  // a stale count: records missing
   spec.groups[4].cycles -= 2;  // records beyond the count are not events
-  spec.groups[2].cycles -= 5;  // the last CAN FD frames find no payload
+  spec.groups[2].cycles -= 5;  // the last CAN FD events find no payload
   const Reading fast = ExpectSameEvents(spec, 1);
   EXPECT_FALSE(fast.log.empty());
 }
@@ -315,7 +284,7 @@ TEST(IteratorDecodings, AgreeOnATornLastRecord) {
   }
 }
 
-// Payloads that follow their frame, and frames whose payload never comes.
+// Payloads that follow their frame, and events whose payload never comes.
 TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
   ImageSpec spec = LoggerSpec(Recording{});
   const auto frame = [&spec](uint64_t time, uint8_t dlc) {
@@ -339,9 +308,9 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
   spec.groups[1].cycles = 4;
   spec.groups[2].cycles = 3;
   const Reading fast = ExpectSameEvents(spec, 1);
-  ASSERT_EQ(fast.frames.size(), 4U);
-  EXPECT_EQ(fast.frames[1].data, (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(fast.frames[3].data, std::vector<uint8_t>(64, 0));
+  ASSERT_EQ(fast.events.size(), 4U);
+  EXPECT_EQ(fast.events[1].data, (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(fast.events[3].data, std::vector<uint8_t>(64, 0));
 }
 
 // A fixed data channel wider than eight bytes, and a conversion on a field.
@@ -358,9 +327,9 @@ TEST(IteratorDecodings, AgreeOnWideDataAndConvertedFields) {
   }
   spec.groups[0].cycles = 16;
   const Reading fast = ExpectSameEvents(spec, 1);
-  ASSERT_EQ(fast.frames.size(), 16U);
-  EXPECT_EQ(fast.frames[15].data.size(), 64U);
-  EXPECT_EQ(fast.frames[15].data[63], 63 + 15);
+  ASSERT_EQ(fast.events.size(), 16U);
+  EXPECT_EQ(fast.events[15].data.size(), 64U);
+  EXPECT_EQ(fast.events[15].data[63], 63 + 15);
 }
 
 // Layouts off the logger's own; those the record fields do not take go through the observers.
@@ -387,6 +356,32 @@ TEST(IteratorDecodings, AgreeWhereTheLayoutNeedsTheObservers) {
     ImageSpec spec = LoggerSpec(recording);
     c.change(spec);
     ExpectSameEvents(spec, c.fast_groups);
+  }
+}
+
+// Every truncation and every single-byte flip of the hand-built logger recordings: whatever
+// the damage does to the layout or the records, both decodings agree (on the events and the
+// library's messages; the console's lines are compared above).
+TEST(IteratorDecodings, AgreeOnEveryTruncationAndFlip) {
+  const Recording recording = MakeRecording(24, Times::kTies, 7);
+  // The logger layout with all its kinds is four times the size: every 7th byte of it.
+  const struct {
+    std::vector<uint8_t> image;
+    size_t step;
+  } images[] = {{test::LoggerFileBuilder(true).Build(), 1},
+                {test::LoggerFileBuilder(false).Build(), 1},
+                {test::BuildLoggerImage(LoggerSpec(recording)), 7}};
+  for (const auto& [image, step] : images) {
+    SCOPED_TRACE(image.size());
+    for (size_t size = 0; size < image.size(); size += step) {
+      ASSERT_TRUE(SameReadings(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size))))
+          << "cut at " << size;
+    }
+    for (size_t at = 0; at < image.size(); at += step) {
+      std::vector<uint8_t> damaged = image;
+      damaged[at] ^= 0xFF;
+      ASSERT_TRUE(SameReadings(damaged)) << "flip at " << at;
+    }
   }
 }
 
