@@ -334,7 +334,8 @@ class Slice {
     event.stored = static_cast<uint8_t>(stored);
     if (stored <= kInlineBytes && size >= kInlineBytes) {
       // Eight logged bytes or more: one load, the bytes past the length masked off.
-      const uint64_t word = loadLe64(bytes) & (stored == kInlineBytes ? ~uint64_t{0} : (uint64_t{1} << (8 * stored)) - 1);
+      const uint64_t word =
+          loadLe64(bytes) & (stored == kInlineBytes ? ~uint64_t{0} : (uint64_t{1} << (8 * stored)) - 1);
       for (size_t i = 0; i < kInlineBytes; ++i) event.data.bytes[i] = static_cast<uint8_t>(word >> (8 * i));
     } else if (stored <= kInlineBytes) {
       std::memset(event.data.bytes, 0, kInlineBytes);
@@ -513,7 +514,7 @@ struct Plan {
   // the group. A rule missing leaves its place as it is. Otherwise `steps` apply in order.
   std::array<size_t, kRuleCount> field_of{};
   bool in_order = false;
-  std::vector<std::string> unmapped;  // names reported when the slice is filled
+  std::vector<std::string> unmapped;    // names reported when the slice is filled
   DataSource data = DataSource::kNone;  // the last data channel decides
   size_t data_field = 0;
   size_t vlsd = 0;  // index of the VLSD payloads
@@ -766,13 +767,12 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
     // of the interleaved groups (bench_pipeline).
     switch (plan.kind) {
       case kBusMsgCanDataFrame:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended,
-                       FillRule::kDlc, FillRule::kCanDirection, FillRule::kEdl, FillRule::kBrs, FillRule::kEsi>(
-            plan, values, fields);
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended, FillRule::kDlc,
+                       FillRule::kCanDirection, FillRule::kEdl, FillRule::kBrs, FillRule::kEsi>(plan, values, fields);
         break;
       case kBusMsgCanRemoteFrame:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended,
-                       FillRule::kDlc, FillRule::kCanDirection>(plan, values, fields);
+        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended, FillRule::kDlc,
+                       FillRule::kCanDirection>(plan, values, fields);
         break;
       case kBusMsgCanErrorFrame:
         applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kErrorType>(plan, values, fields);
@@ -833,8 +833,7 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
   slice.NoteTime(event.time);
   // The events in file order are the merged order while they rise by (time, group).
   const size_t index = static_cast<size_t>(&plan - plans_.data());
-  if (!file_order_.empty() &&
-      (event.time < last_time_ || (event.time == last_time_ && index < last_plan_))) {
+  if (!file_order_.empty() && (event.time < last_time_ || (event.time == last_time_ && index < last_plan_))) {
     file_order_usable_ = false;
   }
   if (file_order_usable_) file_order_.push_back(static_cast<uint8_t>(index));
@@ -1084,7 +1083,6 @@ cBusMsgType_t cMdfReader_t::getGroupType(const mdf::IChannelGroup* group) {
   }
   return kBusMsgUnknown;
 }
-
 
 cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
   const mdf::IHeader* header = reader_->FileHeader();

@@ -101,8 +101,7 @@ void RecordFields::Read(const uint8_t* record, size_t size, RawValue* values) co
         values[i].bits = detail::DecodeUnsignedIn(field.little_endian, field.first_bit, field.nof_bits, record, size);
         break;
       case Kind::kFloat: {
-        const double number =
-            detail::DecodeFloatIn(field.little_endian, field.first_bit, field.nof_bits, record, size);
+        const double number = detail::DecodeFloatIn(field.little_endian, field.first_bit, field.nof_bits, record, size);
         values[i].number = field.narrow_float ? static_cast<double>(detail::SaturatingCast<float>(number))
                                               : detail::SaturatingCast<double>(number);
         break;

@@ -342,8 +342,7 @@ TEST(IteratorDecodings, AgreeWhereTheLayoutNeedsTheObservers) {
   };
   const Case cases[] = {
       {"a big-endian identifier", [](ImageSpec& spec) { spec.groups[0].channels[1].members[1].data_type = 1; }, 1},
-      {"a field beyond the record",
-       [](ImageSpec& spec) { spec.groups[4].channels[1].members[1].byte_offset = 40; }, 0},
+      {"a field beyond the record", [](ImageSpec& spec) { spec.groups[4].channels[1].members[1].byte_offset = 40; }, 0},
       {"a signed field", [](ImageSpec& spec) { spec.groups[5].channels[1].members[1].data_type = 2; }, 0},
       {"a data channel that is a number",
        [](ImageSpec& spec) { spec.groups[5].channels[1].members.back().data_type = 0; }, 1},

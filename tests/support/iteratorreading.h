@@ -32,8 +32,8 @@ struct EventCopy {
 };
 
 inline std::ostream& operator<<(std::ostream& out, const EventCopy& event) {
-  out << "{type " << event.type << ", channel " << int{event.channel} << ", id " << event.id << ", time "
-      << event.time << ", flags";
+  out << "{type " << event.type << ", channel " << int{event.channel} << ", id " << event.id << ", time " << event.time
+      << ", flags";
   for (const uint8_t flag : event.flags) out << ' ' << int{flag};
   out << ", " << event.data.size() << " data bytes}";
   return out;
