@@ -67,6 +67,8 @@ class RecordFields {
     uint64_t mask = 0;
     const IChannelConversion* conversion = nullptr;
   };
+  template <typename T>
+  static T ThroughConversion(const Field& entry, const RawValue& value);
   /// The group's record size for a channel at a fixed place, or nothing.
   static std::optional<uint64_t> FixedRecordSize(const IChannel& channel);
 
@@ -75,15 +77,20 @@ class RecordFields {
   uint64_t load_size_ = 0;  // a record of this size at least lets every one-load field take its load
 };
 
+// Inline for the fields without conversion, the logger's many bit fields (bench_pipeline).
 template <typename T>
-T RecordFields::Converted(size_t field, const RawValue& value) const {
+[[gnu::always_inline]] inline T RecordFields::Converted(size_t field, const RawValue& value) const {
   const Field& entry = fields_[field];
-  const bool is_float = entry.kind == Kind::kFloat;
   if (entry.conversion == nullptr) {
-    return is_float ? detail::ConvertNumber<T>(value.number) : detail::ConvertNumber<T>(value.bits);
+    return entry.kind == Kind::kFloat ? detail::ConvertNumber<T>(value.number) : detail::ConvertNumber<T>(value.bits);
   }
+  return ThroughConversion<T>(entry, value);
+}
+
+template <typename T>
+[[gnu::noinline]] T RecordFields::ThroughConversion(const Field& entry, const RawValue& value) {
   T converted{};
-  if (is_float) {
+  if (entry.kind == Kind::kFloat) {
     entry.conversion->Convert(value.number, converted);
   } else {
     entry.conversion->Convert(value.bits, converted);
