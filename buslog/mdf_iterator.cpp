@@ -503,6 +503,8 @@ struct Step {
 
 enum class DataSource : uint8_t { kNone, kEmpty, kFixed, kVlsd };
 
+constexpr uint32_t kInvalidationBitFlag = 0x02;  // channel flags: the record holds a valid bit
+
 struct Plan {
   const mdf::IChannelGroup* group = nullptr;
   cBusMsgType_t kind = kBusMsgUnknown;
@@ -713,7 +715,7 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       // The payloads are the records of a VLSD channel group of this data group.
       const auto payloads = first_of_id.find(channel->VlsdRecordId());
       if (payloads == first_of_id.end() || (payloads->second->Flags() & kCgFlagVlsd) == 0 ||
-          (channel->Flags() & 0x02U) != 0) {
+          (channel->Flags() & kInvalidationBitFlag) != 0) {
         return false;
       }
       for (const VlsdPayloads& other : vlsd_) {
