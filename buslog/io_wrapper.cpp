@@ -70,6 +70,28 @@ cIO_wrapper::int_type cIO_wrapper::underflow() {
   return traits_type::to_int_type(buffer_[0]);
 }
 
+std::streamsize cIO_wrapper::xsgetn(char* dest, std::streamsize count) {
+  if (count - (egptr() - gptr()) < kBufferSize) return std::streambuf::xsgetn(dest, count);
+  std::streamsize done = egptr() - gptr();
+  if (done > 0) std::char_traits<char>::copy(dest, gptr(), static_cast<size_t>(done));
+  // From here on as underflow reads: pending bytes written, then from the position after the
+  // bytes consumed.
+  if (sync() != 0) {
+    gbump(static_cast<int>(done));
+    return done;
+  }
+  position_ += egptr() - eback();
+  setg(buffer_, buffer_, buffer_);
+  if (streamSeek(stream_, position_, kSeekFromStart) != position_) return done;
+  while (done < count) {
+    const int64_t got = streamRead(stream_, dest + done, static_cast<uint64_t>(count - done));
+    if (got <= 0) break;  // the end, or a failed read
+    position_ += got;
+    done += got;
+  }
+  return done;
+}
+
 cIO_wrapper::pos_type cIO_wrapper::seekoff(off_type offset, std::ios_base::seekdir direction,
                                            std::ios_base::openmode /* mode */) {
   if (sync() != 0) return pos_type(off_type(-1));

@@ -37,6 +37,10 @@ class cIO_wrapper : public std::streambuf {
   /// Refills the get area from the position after the bytes consumed. EOF at the end, when
   /// the seek lands elsewhere, when the read fails, or when pending bytes cannot be written.
   int_type underflow() override;
+  /// As std::streambuf's, but a rest of a buffer's size or more goes from the stream straight
+  /// to `dest`: the library reads its records in windows of hundreds of kilobytes, which
+  /// refilling the buffer copied twice, 1024 bytes at a time (bench_pipeline).
+  std::streamsize xsgetn(char* dest, std::streamsize count) override;
   /// Writes the pending bytes (after a seek, the mode is ignored). pos_type(-1) when the
   /// stream seek fails (the position stays) or pending bytes cannot be written.
   pos_type seekoff(off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode mode) override;

@@ -35,11 +35,9 @@ struct cMdfMetadata_t {
 
 void mdfMetadataFree(cMdfMetadata_t* metadata);
 
-/// The events of one file in time order, with a cursor at the next one.
-struct cMdfReaderIterator_t {
-  std::vector<cBusMsgHelper_t> records;
-  size_t cursor = 0;
-};
+/// The events of one file in time order, with a cursor at the next one. Opaque: the events
+/// are held compactly and the record under the cursor is made when it is asked for.
+struct cMdfReaderIterator_t;
 
 /// Bus-source flags a channel group needs for its source comment to count.
 constexpr uint16_t kCgFlagVlsd = 0x01;
@@ -68,9 +66,14 @@ class cMdfReader_t {
   /// header comment, file-history entry or its comment; "Different metadata" when two bus
   /// sources of one bus type have different comments.
   [[nodiscard]] cMdfMetadata_t* getMetadata() const;
+  /// How getIterator reads a data group's records.
+  enum class Decoding {
+    kFastest,    // straight from the records wherever the group's layout allows it
+    kObservers,  // always through one channel observer per channel (the reference)
+  };
   /// Every CAN and LIN event of the file in time order; throws on a failure of the library
-  /// or of memory.
-  [[nodiscard]] cMdfReaderIterator_t* getIterator() const;
+  /// or of memory. Both decodings give the same events and the same log lines.
+  [[nodiscard]] cMdfReaderIterator_t* getIterator(Decoding decoding = Decoding::kFastest) const;
 
   /// The kind of events a channel group holds, told by the one prefix (text before the
   /// first '.') of its non-master channel names; kBusMsgUnknown when there is no such
@@ -93,7 +96,15 @@ cMdfMetadata_t* mdfReaderGetMetadata(cMdfReader_t* reader);
 /// The iterator over the file's events, or null.
 cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader);
 /// The record under the cursor, then the cursor advances; null at the end. The record stays
-/// the iterator's; the stages may change it in place.
+/// the iterator's and the stages may change it in place (its data bytes too: the iterator
+/// releases whatever the record holds). It is valid until the next call of
+/// mdfReaderIteratorNext or mdfReaderIteratorFree, which reuse its storage for the next
+/// record: a caller that needs a record longer copies it. The events passed are released as
+/// the cursor moves on. Null also when memory for the record's data is short, which can
+/// happen only after a stage gave the record data bytes of its own.
 cBusMsgHelper_t* mdfReaderIteratorNext(cMdfReaderIterator_t* iterator);
-/// Releases every record's data bytes and the iterator; null is ignored.
+/// The data groups the iterator decoded straight from their records; the others went through
+/// the channel observers (for tests and diagnostics).
+uint64_t mdfReaderIteratorFastGroups(const cMdfReaderIterator_t* iterator);
+/// Releases the record last handed out, every event held and the iterator; null is ignored.
 void mdfReaderIteratorFree(cMdfReaderIterator_t* iterator);

@@ -75,6 +75,25 @@ TEST(IoWrapper, ReadingAndWritingShareOnePosition) {
   EXPECT_EQ(test::StreamBytes(out.get()), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e'}));
 }
 
+// Large reads, which pass the buffer, give the same bytes and position as small ones.
+TEST(IoWrapper, LargeReadsGiveTheBytesInOrderUpToTheEnd) {
+  const std::vector<uint8_t> pattern = test::Pattern(10000);
+  test::StreamPtr stream = test::MemoryStreamOf(pattern);
+  cIO_wrapper read(stream.get());
+  std::vector<char> bytes(12000);
+  ASSERT_EQ(read.sgetn(bytes.data(), 3), 3);
+  ASSERT_EQ(read.sgetn(bytes.data() + 3, 4000), 4000);  // the buffered rest, then the stream
+  EXPECT_EQ(read.pubseekoff(0, std::ios_base::cur), 4003);
+  EXPECT_EQ(read.sbumpc(), pattern[4003]);
+  EXPECT_EQ(read.sgetn(bytes.data() + 4004, 8000), 10000 - 4004);  // short at the end
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4003),
+            std::vector<uint8_t>(pattern.begin(), pattern.begin() + 4003));
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 4004, bytes.begin() + 10000),
+            std::vector<uint8_t>(pattern.begin() + 4004, pattern.end()));
+  EXPECT_EQ(read.sgetc(), std::char_traits<char>::eof());
+  EXPECT_EQ(read.pubseekoff(0, std::ios_base::cur), 10000);
+}
+
 TEST(IoWrapper, TheDestructorWritesNothing) {
   test::StreamPtr out(memoryStreamNew());
   {

@@ -1,0 +1,387 @@
+// The iterator's two decodings of a data group, straight from the records and through one
+// channel observer per channel, give the same events in the same order and the same log
+// lines, for the logger's own layouts and for damaged or unusual ones; the unusual layouts go
+// through the observers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "buslog/mdf_reader.h"
+#include "support/iteratorreading.h"
+#include "support/loggerfile.h"
+#include "support/loggerimage.h"
+
+namespace {
+
+using test::ImageChannel;
+using test::ImageGroup;
+using test::ImageSpec;
+using Decoding = cMdfReader_t::Decoding;
+
+using Reading = test::IteratorReading;
+
+Reading Read(const std::vector<uint8_t>& image, Decoding decoding) { return test::ReadEvents(image, decoding); }
+
+// The two decodings of the image give the same events and lines; false (with failures) when not.
+bool SameReadings(const std::vector<uint8_t>& image) {
+  const Reading observed = test::ReadEvents(image, Decoding::kObservers, false);
+  const Reading fast = test::ReadEvents(image, Decoding::kFastest, false);
+  EXPECT_EQ(fast.iterator, observed.iterator);
+  EXPECT_EQ(fast.log, observed.log);
+  EXPECT_EQ(fast.events, observed.events);
+  return fast.iterator == observed.iterator && fast.log == observed.log && fast.events == observed.events;
+}
+
+// Both decodings agree event by event; returns the fast reading.
+Reading ExpectSameEvents(const ImageSpec& spec, uint64_t fast_groups) {
+  const std::vector<uint8_t> image = test::BuildLoggerImage(spec);
+  const Reading observed = Read(image, Decoding::kObservers);
+  const Reading fast = Read(image, Decoding::kFastest);
+  EXPECT_EQ(observed.fast_groups, 0U);
+  EXPECT_EQ(fast.fast_groups, fast_groups) << "the data group's decoding";
+  EXPECT_EQ(fast.iterator, observed.iterator);
+  EXPECT_EQ(fast.log, observed.log);
+  EXPECT_EQ(fast.events.size(), observed.events.size());
+  for (size_t i = 0; i < std::min(fast.events.size(), observed.events.size()); ++i) {
+    EXPECT_EQ(fast.events[i], observed.events[i]) << "event " << i;
+    if (!(fast.events[i] == observed.events[i])) break;
+  }
+  return fast;
+}
+
+// The logger's layout (as bench_pipeline lays it out): each kind of event a group whose fields
+// are packed to the bit into its frame channel, CAN FD payloads in a VLSD channel group.
+ImageChannel Member(const std::string& group, const std::string& name, uint8_t data_type, uint32_t byte_offset,
+                    uint8_t bit_offset, uint32_t bit_count) {
+  ImageChannel member;
+  member.name = group + "." + name;
+  member.data_type = data_type;
+  member.byte_offset = byte_offset;
+  member.bit_offset = bit_offset;
+  member.bit_count = bit_count;
+  return member;
+}
+
+ImageGroup BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes,
+                    std::vector<ImageChannel> members, uint8_t bus_type) {
+  ImageGroup group;
+  group.name = name;
+  group.record_id = record_id;
+  group.data_bytes = 8 + frame_bytes;
+  group.bus_type = bus_type;
+  ImageChannel time;
+  time.name = "Timestamp";
+  time.type = 2;
+  time.bit_count = 64;
+  time.microseconds = true;
+  ImageChannel frame;
+  frame.name = name;
+  frame.data_type = 10;
+  frame.byte_offset = 8;
+  frame.bit_count = frame_bytes * 8;
+  frame.members = std::move(members);
+  group.channels = {time, frame};
+  return group;
+}
+
+std::vector<ImageChannel> CanMembers(bool fd) {
+  const std::string can = "CAN_DataFrame";
+  std::vector<ImageChannel> members = {
+      Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29),  Member(can, "IDE", 0, 12, 5, 1),
+      Member(can, "Dir", 0, 12, 6, 1),       Member(can, "EDL", 0, 12, 7, 1), Member(can, "BRS", 0, 13, 0, 1),
+      Member(can, "ESI", 0, 13, 1, 1),       Member(can, "DLC", 0, 13, 4, 4), Member(can, "DataLength", 0, 14, 0, 7),
+  };
+  ImageChannel data = Member(can, "DataBytes", 10, 15, 0, 64);
+  if (fd) {
+    data.type = 1;  // the record holds an offset; the payload lies in the VLSD group
+    data.vlsd_group = 2;
+  }
+  members.push_back(data);
+  return members;
+}
+
+// Record ids 1 to 10; 3 is the VLSD group of the CAN FD payloads.
+std::vector<ImageGroup> LoggerGroups() {
+  std::vector<ImageGroup> groups;
+  groups.push_back(BusGroup("CAN_DataFrame", 1, 15, CanMembers(false), 2));
+  groups.push_back(BusGroup("CAN_DataFrame", 2, 15, CanMembers(true), 2));
+  ImageGroup vlsd;
+  vlsd.record_id = 3;
+  vlsd.flags = 1;
+  groups.push_back(vlsd);
+  const std::string remote = "CAN_RemoteFrame";
+  groups.push_back(BusGroup(remote, 4, 7,
+                            {Member(remote, "BusChannel", 0, 8, 0, 8), Member(remote, "ID", 0, 9, 0, 29),
+                             Member(remote, "IDE", 0, 12, 5, 1), Member(remote, "Dir", 0, 12, 6, 1),
+                             Member(remote, "DLC", 0, 13, 0, 4), Member(remote, "DataLength", 0, 14, 0, 7)},
+                            2));
+  const std::string error = "CAN_ErrorFrame";
+  groups.push_back(
+      BusGroup(error, 5, 2, {Member(error, "BusChannel", 0, 8, 0, 8), Member(error, "ErrorType", 0, 9, 0, 3)}, 2));
+  const std::string lin = "LIN_Frame";
+  groups.push_back(BusGroup(lin, 6, 11,
+                            {Member(lin, "BusChannel", 0, 8, 0, 8), Member(lin, "ID", 0, 9, 0, 6),
+                             Member(lin, "Dir", 0, 9, 7, 1), Member(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
+                             Member(lin, "DataLength", 0, 10, 4, 4), Member(lin, "DataBytes", 10, 11, 0, 64)},
+                            3));
+  const std::string checksum = "LIN_ChecksumError";
+  groups.push_back(
+      BusGroup(checksum, 7, 12,
+               {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
+                Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
+                Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
+                Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)},
+               3));
+  for (const char* name : {"LIN_ReceiveError", "LIN_SyncError", "LIN_TransmissionError"}) {
+    std::vector<ImageChannel> members = {Member(name, "BusChannel", 0, 8, 0, 8)};
+    if (std::string(name) != "LIN_SyncError") members.push_back(Member(name, "ID", 0, 9, 0, 6));
+    groups.push_back(BusGroup(name, 8 + groups.size() - 7, 2, members, 3));
+  }
+  return groups;
+}
+
+// How the times of a recording step from record to record.
+enum class Times {
+  kRising,     // every record later than the one before
+  kTies,       // steps of 0 too: equal times within and across groups
+  kUnordered,  // now and then a step back
+};
+
+struct Recording {
+  std::vector<uint8_t> records;
+  std::vector<uint64_t> counts = std::vector<uint64_t>(10, 0);
+};
+
+// A mix of every kind, with values that exercise every fill and finishing rule: extended
+// identifiers, DLCs above 8 on classic events, CAN FD payloads shorter and longer than their
+// DLC, LIN byte counts above 8, error types above 5.
+Recording MakeRecording(size_t records, Times times, uint32_t seed = 0x2545F491) {
+  Recording out;
+  std::vector<uint8_t>& stream = out.records;
+  uint32_t state = seed;
+  const auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  };
+  const auto put = [&stream](uint64_t value, int width) { test::PutLe(stream, value, width); };
+  uint64_t time = 1000;
+  for (size_t n = 0; n < records; ++n) {
+    const uint32_t draw = next();
+    switch (times) {
+      case Times::kRising:
+        time += 1 + (draw >> 28);
+        break;
+      case Times::kTies:
+        time += (draw >> 29) % 3;
+        break;
+      case Times::kUnordered:
+        time = (draw >> 27) == 0 && time > 500 ? time - 500 : time + 1 + (draw >> 28);
+        break;
+    }
+    const auto record = [&](uint64_t id) {
+      put(id, 1);
+      put(time, 8);
+      ++out.counts[id - 1];
+    };
+    const uint32_t kind = draw % 100;
+    const uint32_t can_id = draw >> 3 & 0x1FFFFFFF;
+    if (kind < 25) {  // classic CAN; any DLC, 8 logged bytes
+      record(1);
+      put(1 + (draw & 3), 1);
+      put(can_id | (draw & 0xE0000000), 4);  // IDE, Dir, EDL at the top
+      put(((draw >> 7) & 0xF) << 4 | (draw >> 11 & 3), 1);
+      put(8, 1);
+      put(uint64_t{draw} * 0x9E3779B97F4A7C15ULL, 8);
+    } else if (kind < 50) {  // CAN FD: the payload first, in the VLSD group
+      const uint32_t length = (draw >> 9) % 70;
+      put(3, 1);
+      put(length, 4);
+      for (uint32_t i = 0; i < length; ++i) put(((draw >> (i % 24)) + i) & 0xFF, 1);
+      ++out.counts[2];
+      record(2);
+      put(1 + (draw & 3), 1);
+      put(can_id | 0x80000000, 4);
+      put(0x01 | (((draw >> 5) & 0xF) << 4), 1);
+      put(length, 1);
+      put(0, 8);
+    } else if (kind < 65) {  // LIN frame, byte counts up to 15
+      record(6);
+      put(1, 1);
+      put(draw >> 10 & 0xBF, 1);
+      put(((draw >> 20) & 0xF) | 0x80, 1);
+      put(uint64_t{draw} * 0x2545F4914F6CDD1DULL, 8);
+    } else if (kind < 75) {
+      record(4);  // remote frame
+      put(2, 1);
+      put(can_id | (draw & 0x20000000), 4);
+      put(draw >> 12 & 0xF, 1);
+      put(8, 1);
+    } else if (kind < 85) {
+      record(5);  // error frame, error types 0 to 7
+      put(1, 1);
+      put(draw >> 12 & 7, 1);
+    } else if (kind < 92) {
+      record(7);  // LIN checksum error
+      put(1, 1);
+      put(draw >> 10 & 0xBF, 1);
+      put(draw >> 16 & 0xFF, 1);
+      put(draw >> 16 & 0xFF, 1);
+      put(uint64_t{draw} * 0x2545F4914F6CDD1DULL, 8);
+    } else {
+      record(8 + kind % 3);  // LIN receive, sync and transmission errors
+      put(1, 1);
+      put(draw >> 10 & 0x3F, 1);
+    }
+  }
+  return out;
+}
+
+ImageSpec LoggerSpec(const Recording& recording) {
+  ImageSpec spec;
+  spec.header_comment = test::HeaderCommentWith("S", "1", "1");
+  spec.groups = LoggerGroups();
+  for (size_t i = 0; i < spec.groups.size(); ++i) spec.groups[i].cycles = recording.counts[i];
+  spec.records = recording.records;
+  return spec;
+}
+
+TEST(IteratorDecodings, AgreeOnTheLoggerLayoutInEveryOrder) {
+  for (const Times times : {Times::kRising, Times::kTies, Times::kUnordered}) {
+    SCOPED_TRACE(static_cast<int>(times));
+    const Recording recording = MakeRecording(3000, times);
+    const Reading fast = ExpectSameEvents(LoggerSpec(recording), 1);
+    ASSERT_EQ(fast.events.size(), 3000U) << "one event per frame; the payloads are none";
+    if (times != Times::kUnordered) {
+      for (size_t i = 1; i < fast.events.size(); ++i) ASSERT_LE(fast.events[i - 1].time, fast.events[i].time) << i;
+    }
+  }
+}
+
+TEST(IteratorDecodings, AgreeOnCountsThatDifferFromTheData) {
+  Recording recording = MakeRecording(400, Times::kTies);
+  ImageSpec spec = LoggerSpec(recording);
+  spec.groups[0].cycles += 3;  // a stale count: records missing
+  spec.groups[4].cycles -= 2;  // records beyond the count are not events
+  spec.groups[2].cycles -= 5;  // the last CAN FD events find no payload
+  const Reading fast = ExpectSameEvents(spec, 1);
+  EXPECT_FALSE(fast.log.empty());
+}
+
+TEST(IteratorDecodings, AgreeOnATornLastRecord) {
+  const Recording recording = MakeRecording(300, Times::kRising);
+  for (size_t cut = 1; cut < 24; cut += 3) {
+    SCOPED_TRACE(cut);
+    ImageSpec spec = LoggerSpec(recording);
+    spec.file_id = "UnFinMF ";
+    spec.unfinalized_flags = 0x05;  // cycle counts and the last DT's length are stale
+    for (ImageGroup& group : spec.groups) group.cycles = 0;
+    spec.records.resize(spec.records.size() - cut);
+    spec.dt_length = 24;
+    ExpectSameEvents(spec, 1);
+  }
+}
+
+// Payloads that follow their frame, and events whose payload never comes.
+TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
+  ImageSpec spec = LoggerSpec(Recording{});
+  const auto frame = [&spec](uint64_t time, uint8_t dlc) {
+    test::PutLe(spec.records, 2, 1);
+    test::PutLe(spec.records, time, 8);
+    test::PutBytes(spec.records, {1, 0x23, 0x01, 0, 0x80, static_cast<uint8_t>(0x01 | dlc << 4), 64});
+    test::PutLe(spec.records, 0, 8);
+  };
+  const auto payload = [&spec](size_t size) {
+    test::PutLe(spec.records, 3, 1);
+    test::PutLe(spec.records, size, 4);
+    for (size_t i = 0; i < size; ++i) spec.records.push_back(static_cast<uint8_t>(0x30 + i));
+  };
+  frame(10, 15);
+  frame(20, 9);
+  payload(64);
+  payload(5);
+  frame(30, 13);
+  payload(40);
+  frame(40, 15);
+  spec.groups[1].cycles = 4;
+  spec.groups[2].cycles = 3;
+  const Reading fast = ExpectSameEvents(spec, 1);
+  ASSERT_EQ(fast.events.size(), 4U);
+  EXPECT_EQ(fast.events[1].data, (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(fast.events[3].data, std::vector<uint8_t>(64, 0));
+}
+
+// A fixed data channel wider than eight bytes, and a conversion on a field.
+TEST(IteratorDecodings, AgreeOnWideDataAndConvertedFields) {
+  ImageSpec spec = LoggerSpec(Recording{});
+  spec.groups = {BusGroup("CAN_DataFrame", 1, 71, CanMembers(false), 2)};
+  spec.groups[0].channels[1].members.back().bit_count = 64 * 8;
+  spec.groups[0].channels[1].members[0].microseconds = true;  // the bus channel: 1e-6 of the raw value
+  for (uint8_t dlc = 0; dlc < 16; ++dlc) {
+    test::PutLe(spec.records, 1, 1);
+    test::PutLe(spec.records, 100 + dlc, 8);
+    test::PutBytes(spec.records, {static_cast<uint8_t>(dlc * 16), 0x10, 0, 0, 0, static_cast<uint8_t>(dlc << 4), 64});
+    for (uint8_t i = 0; i < 64; ++i) spec.records.push_back(static_cast<uint8_t>(i + dlc));
+  }
+  spec.groups[0].cycles = 16;
+  const Reading fast = ExpectSameEvents(spec, 1);
+  ASSERT_EQ(fast.events.size(), 16U);
+  EXPECT_EQ(fast.events[15].data.size(), 64U);
+  EXPECT_EQ(fast.events[15].data[63], 63 + 15);
+}
+
+// Layouts off the logger's own; those the record fields do not take go through the observers.
+TEST(IteratorDecodings, AgreeWhereTheLayoutNeedsTheObservers) {
+  const Recording recording = MakeRecording(200, Times::kTies);
+  struct Case {
+    const char* what;
+    void (*change)(ImageSpec&);
+    uint64_t fast_groups;
+  };
+  const Case cases[] = {
+      {"a big-endian identifier", [](ImageSpec& spec) { spec.groups[0].channels[1].members[1].data_type = 1; }, 1},
+      {"a field beyond the record", [](ImageSpec& spec) { spec.groups[4].channels[1].members[1].byte_offset = 40; }, 0},
+      {"a signed field", [](ImageSpec& spec) { spec.groups[5].channels[1].members[1].data_type = 2; }, 0},
+      {"a data channel that is a number",
+       [](ImageSpec& spec) { spec.groups[5].channels[1].members.back().data_type = 0; }, 1},
+      {"an unknown name", [](ImageSpec& spec) { spec.groups[6].channels[1].members[2].name = "LIN_ChecksumError.X"; },
+       1},
+      {"a float master", [](ImageSpec& spec) { spec.groups[4].channels[0].data_type = 4; }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ImageSpec spec = LoggerSpec(recording);
+    c.change(spec);
+    ExpectSameEvents(spec, c.fast_groups);
+  }
+}
+
+// Every truncation and every single-byte flip of the hand-built logger recordings: whatever
+// the damage does to the layout or the records, both decodings agree (on the events and the
+// library's messages; the console's lines are compared above).
+TEST(IteratorDecodings, AgreeOnEveryTruncationAndFlip) {
+  const Recording recording = MakeRecording(24, Times::kTies, 7);
+  // The logger layout with all its kinds is four times the size: every 7th byte of it.
+  const struct {
+    std::vector<uint8_t> image;
+    size_t step;
+  } images[] = {{test::LoggerFileBuilder(true).Build(), 1},
+                {test::LoggerFileBuilder(false).Build(), 1},
+                {test::BuildLoggerImage(LoggerSpec(recording)), 7}};
+  for (const auto& [image, step] : images) {
+    SCOPED_TRACE(image.size());
+    for (size_t size = 0; size < image.size(); size += step) {
+      ASSERT_TRUE(SameReadings(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size))))
+          << "cut at " << size;
+    }
+    for (size_t at = 0; at < image.size(); at += step) {
+      std::vector<uint8_t> damaged = image;
+      damaged[at] ^= 0xFF;
+      ASSERT_TRUE(SameReadings(damaged)) << "flip at " << at;
+    }
+  }
+}
+
+}  // namespace
