@@ -29,6 +29,7 @@
 #include "mdf/recordfields.h"
 #include "platform/byteorder.h"
 #include "platform/log.h"
+#include "platform/memblock.h"
 
 namespace {
 
@@ -246,15 +247,18 @@ static_assert(sizeof(Event) == 32, "an event takes 32 bytes");
 static_assert(sizeof(cBusMsgFlags_t) == 8, "the flags take 8 bytes");
 
 // Memory filled once and released whole; not zeroed: every byte is written before it is read.
+// Large blocks are mappings of their own, so that what the chain has passed goes back to the
+// system at once, while the writer fills its own (bench_pipeline's peak).
 class Block {
  public:
-  explicit Block(size_t bytes) : data_(static_cast<uint8_t*>(std::malloc(bytes))) {
+  explicit Block(size_t bytes) : data_(static_cast<uint8_t*>(memBlockResize(nullptr, 0, bytes))), bytes_(bytes) {
     if (data_ == nullptr) throw std::bad_alloc();
   }
-  ~Block() { std::free(data_); }
-  Block(Block&& other) noexcept : data_(other.data_) { other.data_ = nullptr; }
+  ~Block() { Release(); }
+  Block(Block&& other) noexcept : data_(other.data_), bytes_(other.bytes_) { other.data_ = nullptr; }
   Block& operator=(Block&& other) noexcept {
     std::swap(data_, other.data_);
+    std::swap(bytes_, other.bytes_);
     return *this;
   }
   Block(const Block&) = delete;
@@ -262,12 +266,13 @@ class Block {
 
   [[nodiscard]] uint8_t* data() const { return data_; }
   void Release() {
-    std::free(data_);
+    if (data_ != nullptr) memBlockResize(data_, bytes_, 0);
     data_ = nullptr;
   }
 
  private:
   uint8_t* data_ = nullptr;
+  size_t bytes_ = 0;
 };
 
 // The events of one channel group, in sample order, in chunks that are released as the
