@@ -2,6 +2,7 @@
 // Public interface of a channel (MDF4 CN block, MDF3 CN block): its description and the
 // decoding and encoding of its values inside a record of its channel group. Values are read
 // at any bit position and bit count in either byte order, and written whole-byte.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -140,7 +141,11 @@ class IChannel : public IBlock {
   void SetChannelValue(const T& value, bool valid = true, uint64_t array_index = 0);
   /// Writes a master channel's time into a record through the inverse of its linear
   /// conversion; the validity is not touched.
-  void SetTimestamp(double seconds, std::vector<uint8_t>& record);
+  void SetTimestamp(double seconds, std::vector<uint8_t>& record) {
+    SetTimestamp(seconds, record.data(), record.size());
+  }
+  /// The same into a record of `size` bytes at `record`.
+  void SetTimestamp(double seconds, uint8_t* record, size_t size);
 
   /// Record id of the channel's group; 0 without a group.
   [[nodiscard]] uint64_t RecordId() const;

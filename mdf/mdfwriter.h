@@ -122,6 +122,9 @@ class MdfWriter {
   virtual void SetLastPosition(std::streambuf& buffer) = 0;
   /// The worker's body; runs until StopWorkThread.
   virtual void WorkThread();
+  /// The base worker's wait for its next pass (lock held), readying chunks of the sample
+  /// queue meanwhile; returns when the period has passed or the worker is stopped.
+  void WaitForPass(std::unique_lock<std::mutex>& lock);
   /// The converter kind keeps its file open over a whole cycle, writes every queued sample
   /// (the stop time included) and keeps its queued-byte count from cycle to cycle.
   [[nodiscard]] virtual bool KeepsFileOpen() const { return false; }
@@ -185,7 +188,6 @@ class MdfWriter {
   SampleQueue sample_queue_;
   bool compress_data_ = false;
   std::map<uint64_t, IChannel*> master_channels_;  // by record id; built on the caller's thread
-  std::vector<uint8_t> master_record_;             // the caller's scratch record for StampMaster
   std::atomic<bool> cycle_failed_{false};
   std::chrono::nanoseconds work_period_ = std::chrono::seconds(10);
 };
