@@ -184,8 +184,9 @@ class MdfWriter {
   std::atomic<bool> stop_thread_{false};
   std::mutex locker_;  // guards the sample queue
   std::condition_variable sample_event_;
-  std::atomic<uint64_t> sample_queue_size_{0};  // record bytes + VLSD bytes queued
-  SampleQueue sample_queue_;
+  // Both written by the caller for every sample: on cache lines of their own.
+  alignas(64) std::atomic<uint64_t> sample_queue_size_{0};  // record bytes + VLSD bytes queued
+  alignas(64) SampleQueue sample_queue_;
   bool compress_data_ = false;
   std::map<uint64_t, IChannel*> master_channels_;  // by record id; built on the caller's thread
   std::atomic<bool> cycle_failed_{false};

@@ -35,19 +35,10 @@ class SampleQueue {
     size_t vlsd_size;
   };
 
-  /// Packed samples taken off the front at once, to be read with the lock released. Their
-  /// storage stays until Release.
-  class Run {
-   public:
-    [[nodiscard]] bool empty() const { return begin_ == end_; }
-    /// Calls visit(const View&) for every sample of the run, oldest first.
-    template <typename Visit>
-    void ForEach(Visit&& visit) const;
-
-   private:
-    friend class SampleQueue;
-    uint8_t* begin_ = nullptr;
-    uint8_t* end_ = nullptr;
+  /// What TakeFront took off.
+  struct Taken {
+    size_t count = 0;         // samples passed to the visit
+    bool after_stop = false;  // a sample later than the stop time was dropped
   };
 
   SampleQueue() = default;
@@ -90,13 +81,12 @@ class SampleQueue {
   /// Drops the oldest sample; the queue must not be empty.
   void DropFront();
   void push_front(SampleRecord sample);
-  /// Takes the oldest samples off the queue as one run of at least `min_bytes` where there
-  /// are so many: packed samples without VLSD bytes, of one chunk, up to the first sample
-  /// later than `stop` (0: none), which is dropped and reported in `after_stop`. Empty
-  /// when the oldest sample is of another kind: pop_front takes it.
-  Run TakeRun(size_t min_bytes, uint64_t stop, bool& after_stop);
-  /// Ends the reading of the runs taken: their storage may be used again.
-  void Release();
+  /// Takes the oldest samples off the queue, passing each to visit(const View&): packed
+  /// samples without VLSD bytes, of one chunk, about `max_bytes` of them where there are so
+  /// many. Stops before a sample of another kind (pop_front takes it), and at the first
+  /// sample later than `stop` (0: none), which is dropped.
+  template <typename Visit>
+  Taken TakeFront(size_t max_bytes, uint64_t stop, Visit&& visit);
   /// Drops every sample and frees the storage, but for the chunk the producer fills.
   void clear();
   /// The time of the sample at the index (0 the oldest); walks from the front.
@@ -164,11 +154,14 @@ class SampleQueue {
   static_assert(kChunkBytes <= kTailMask);
   [[nodiscard]] static size_t Tail(uint64_t published) { return static_cast<size_t>(published & kTailMask); }
   [[nodiscard]] static uint64_t Count(uint64_t published) { return published >> kCountShift; }
+  /// The producer's fields stay off the cache lines the consumer writes: sharing one, the
+  /// two threads slowed each other down severalfold (bench_mdfwriter, Worker1ms).
+  static constexpr size_t kCacheLine = 64;
   struct Chunk {
     ChunkBytes bytes;
-    size_t head = 0;                     // first byte of the oldest sample; the consumer's
-    uint64_t taken = 0;                  // samples taken off; the consumer's
-    std::atomic<uint64_t> published{0};  // the producer's
+    size_t head = 0;                                         // first byte of the oldest sample; the consumer's
+    uint64_t taken = 0;                                      // samples taken off; the consumer's
+    alignas(kCacheLine) std::atomic<uint64_t> published{0};  // the producer's
   };
 
   [[nodiscard]] static constexpr size_t EntrySize(size_t record_size, size_t vlsd_size) {
@@ -196,7 +189,7 @@ class SampleQueue {
   [[nodiscard]] Chunk* FrontChunk();
   /// Advances past the oldest sample of the chunk.
   void Advance(Chunk& chunk, const Header& header);
-  /// Frees the emptied chunks before the back one, unless runs are being read.
+  /// Keeps the emptied chunks before the back one for reuse.
   void RecycleConsumed();
   void Recycle(ChunkBytes bytes);
   static void FreeBoxed(const Chunk& chunk, size_t end);
@@ -208,17 +201,39 @@ class SampleQueue {
   bool keep_ready_ = false;             // chunks are readied for the producer
   bool streaming_ = false;              // the producer has filled a chunk and wants the next
   std::atomic<uint64_t> last_time_{0};  // time of the newest published sample
-  size_t readers_ = 0;                  // runs taken and not released
 };
 
 template <typename Visit>
-void SampleQueue::Run::ForEach(Visit&& visit) const {
-  for (uint8_t* entry = begin_; entry < end_;) {
+SampleQueue::Taken SampleQueue::TakeFront(size_t max_bytes, uint64_t stop, Visit&& visit) {
+  Taken taken;
+  Chunk* chunk = front_.empty() ? FrontChunk() : nullptr;
+  if (chunk == nullptr) return taken;
+  // The chunk's own fields are written once at the end: the producer may be filling the
+  // chunk, and its end shares their cache line.
+  uint8_t* bytes = chunk->bytes.get();
+  const size_t end = End(*chunk);
+  const size_t last = chunk->head + max_bytes;
+  size_t head = chunk->head;
+  uint64_t count = 0;
+  while (head < end && head < last) {
+    uint8_t* entry = bytes + head;
     const Header header = HeaderAt(entry);
+    if ((header.info & (kBoxedFlag | kVlsdFlag | (kSizeMask << kVlsdShift))) != 0) break;
     const View view{header.timestamp, header.info >> kIdShift, entry + sizeof(Header), header.info & kSizeMask, 0};
+    head += EntrySize(view.record_size, 0);
+    ++count;
+    if (stop > 0 && view.timestamp > stop) {
+      taken.after_stop = true;  // dropped; the later samples stay queued
+      break;
+    }
+    // A visit that throws fails the pass, which drops the whole queue.
     visit(view);
-    entry += EntrySize(view.record_size, 0);
+    ++taken.count;
   }
+  chunk->head = head;
+  chunk->taken += count;
+  RecycleConsumed();
+  return taken;
 }
 
 template <typename Visit>

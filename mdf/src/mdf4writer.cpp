@@ -1,6 +1,7 @@
 #include "mdf4writer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <optional>
 
@@ -34,47 +35,69 @@ Dt4Block* LastDtBlock(const Dg4Block& data_group) {
 /// one by one, only a record that reached the file whole counts for its group.
 class RecordStage {
  public:
-  RecordStage(std::streambuf& buffer, uint8_t id_size, std::vector<uint8_t>& bytes)
-      : buffer_(buffer), id_size_(id_size), bytes_(bytes) {
+  RecordStage(std::streambuf& buffer, uint8_t id_size, std::vector<uint8_t>& bytes, size_t capacity)
+      : buffer_(buffer), id_width_(RecordIdWidth(id_size)), id_size_(id_size), bytes_(bytes) {
     bytes_.clear();
-    bytes_.reserve(kFlushBytes + kFlushBytes / 4);
+    bytes_.reserve(capacity);
   }
 
   void Add(Cg4Block& group, const uint8_t* record, size_t size) {
-    group.AppendSample(bytes_, id_size_, record, size);
-    const size_t length = RecordIdWidth() + size;
-    if (spans_.empty() || spans_.back().group != &group || spans_.back().length != length) {
-      spans_.push_back({&group, 0, length});
+    const size_t length = id_width_ + size;
+    if (!spans_.empty() && spans_.back().group == &group && spans_.back().length == length) {
+      Span& span = spans_.back();
+      if (id_width_ > 0) bytes_.insert(bytes_.end(), span.id, span.id + id_width_);
+      bytes_.insert(bytes_.end(), record, record + size);
+      ++span.count;
+      return;
     }
-    ++spans_.back().count;
-    if (bytes_.size() >= kFlushBytes) Flush();
+    // The group lays out the first record of a run of its records, and the others repeat
+    // its id. It is counted once per run: the caller reads the group's sample buffer
+    // beside its counters, and a count per record made the caller's thread and the
+    // worker's fight over that cache line (bench_mdfwriter, Worker1ms).
+    const size_t start = bytes_.size();
+    group.AppendSample(bytes_, id_size_, record, size);  // counts it
+    Span span{&group, 1, 1, length, {}};
+    std::memcpy(span.id, bytes_.data() + start, id_width_);
+    spans_.push_back(span);
   }
 
   void Flush() {
     const auto size = static_cast<std::streamsize>(bytes_.size());
     const std::streamsize written = size > 0 ? buffer_.sputn(reinterpret_cast<const char*>(bytes_.data()), size) : 0;
-    if (written != size) Uncount(static_cast<size_t>(std::max<std::streamsize>(written, 0)));
+    if (written != size) FailShort(static_cast<size_t>(std::max<std::streamsize>(written, 0)));
+    for (const Span& span : spans_) Recount(*span.group, static_cast<int64_t>(span.count - span.counted));
     bytes_.clear();
     spans_.clear();
   }
 
  private:
-  static constexpr size_t kFlushBytes = size_t{256} << 10;
-
   struct Span {
     Cg4Block* group;
-    uint64_t count;
-    size_t length;  // of each record, its id included
+    uint64_t count;    // records laid out
+    uint64_t counted;  // of them counted for the group
+    size_t length;     // of each record, its id included
+    uint8_t id[8];
   };
 
-  [[nodiscard]] size_t RecordIdWidth() const {
-    return id_size_ == 0 ? 0 : (id_size_ == 1 || id_size_ == 2 || id_size_ == 4 ? id_size_ : 8);
+  [[nodiscard]] static size_t RecordIdWidth(uint8_t id_size) {
+    return id_size == 0 ? 0 : (id_size == 1 || id_size == 2 || id_size == 4 ? id_size : 8);
   }
 
-  /// The stream took only the first `written` bytes: the records not whole in it are
-  /// counted off again, and the write fails as a record written alone would.
-  [[noreturn]] void Uncount(size_t written) {
-    std::map<Cg4Block*, uint64_t> lost;
+  /// Moves the group's sample counter by `delta` and sets its number of samples to it.
+  static void Recount(Cg4Block& group, int64_t delta) {
+    if (delta < 0) {
+      const uint64_t counter = group.SampleCounter() - static_cast<uint64_t>(-delta);
+      group.ResetSampleCounter();
+      while (group.SampleCounter() < counter) group.IncrementSampleCounter();
+    } else {
+      for (int64_t i = 0; i < delta; ++i) group.IncrementSampleCounter();
+    }
+    group.NofSamples(group.SampleCounter());
+  }
+
+  /// The stream took only the first `written` bytes: the records whole in it count, and
+  /// the write fails as a record written alone would.
+  [[noreturn]] void FailShort(size_t written) {
     bool short_found = false;
     for (const Span& span : spans_) {
       uint64_t whole = span.count;
@@ -83,25 +106,20 @@ class RecordStage {
       } else if (span.length > 0 && written / span.length < span.count) {
         whole = written / span.length;
         const size_t partial = written - whole * span.length;
-        if (partial >= RecordIdWidth()) {
-          MDF_ERROR() << "Failed to write a sample data. Written : " << partial - RecordIdWidth() << "("
-                      << span.length - RecordIdWidth() << ")";
+        if (partial >= id_width_) {
+          MDF_ERROR() << "Failed to write a sample data. Written : " << partial - id_width_ << "("
+                      << span.length - id_width_ << ")";
         }
         short_found = true;
       }
       written -= std::min<size_t>(written, whole * span.length);
-      if (whole < span.count) lost[span.group] += span.count - whole;
-    }
-    for (const auto& [group, count] : lost) {
-      const uint64_t counted = group->SampleCounter() - count;
-      group->ResetSampleCounter();
-      while (group->SampleCounter() < counted) group->IncrementSampleCounter();
-      group->NofSamples(counted);
+      Recount(*span.group, static_cast<int64_t>(whole) - static_cast<int64_t>(span.counted));
     }
     throw MdfRuntimeError("Invalid number of bytes written");
   }
 
   std::streambuf& buffer_;
+  size_t id_width_;
   uint8_t id_size_;
   std::vector<uint8_t>& bytes_;
   std::vector<Span> spans_;
@@ -286,20 +304,28 @@ void Mdf4Writer::SaveQueue(std::unique_lock<std::mutex>& lock) {
   lock.lock();
   TrimQueue();
   const uint8_t id_size = data_group->RecordIdSize();
-  RecordStage stage(*buffer_, id_size, stage_bytes_);
+  // A record takes less room staged than queued, where its header is 16 bytes.
+  RecordStage stage(*buffer_, id_size, stage_bytes_, kWriteBatchBytes);
   Cg4Block* group = nullptr;  // of the last record id seen
   uint64_t group_id = 0;
+  const auto stage_record = [&](const SampleQueue::View& sample) {
+    if (group == nullptr || sample.record_id != group_id) {
+      group = data_group->FindCgByRecordId(sample.record_id);
+      group_id = sample.record_id;
+    }
+    if (group != nullptr) stage.Add(*group, sample.record, sample.record_size);  // else dropped
+  };
   bool after_stop = false;
   while (!after_stop && !sample_queue_.empty()) {
-    // Taken off in runs, to be written with the lock released: the caller's SaveSample
-    // needs the lock only for a new chunk, and the pass takes it twice per run.
+    // Taken off in batches, laid out while the lock is held and written with it released:
+    // the caller's SaveSample needs the lock only for a new chunk of the queue.
     const uint64_t stop = KeepsFileOpen() ? 0 : stop_time_.load();
-    const SampleQueue::Run run = sample_queue_.TakeRun(kWriteBatchBytes, stop, after_stop);
-    if (run.empty()) {
-      if (after_stop) break;  // dropped; the later records stay queued
+    const SampleQueue::Taken taken = sample_queue_.TakeFront(kWriteBatchBytes, stop, stage_record);
+    after_stop = taken.after_stop;
+    if (taken.count == 0 && !after_stop) {
       // The oldest record is one of its own: put back, too large to pack, or with VLSD bytes.
       SampleRecord sample = sample_queue_.pop_front();
-      if (IsAfterStop(sample)) break;
+      if (IsAfterStop(sample)) break;  // dropped; the later records stay queued
       lock.unlock();
       if (Cg4Block* owner = data_group->FindCgByRecordId(sample.record_id); owner != nullptr) {
         WriteRecord(*data_group, *owner, id_size, sample);
@@ -308,16 +334,8 @@ void Mdf4Writer::SaveQueue(std::unique_lock<std::mutex>& lock) {
       continue;
     }
     lock.unlock();
-    run.ForEach([&](const SampleQueue::View& sample) {
-      if (group == nullptr || sample.record_id != group_id) {
-        group = data_group->FindCgByRecordId(sample.record_id);
-        group_id = sample.record_id;
-      }
-      if (group != nullptr) stage.Add(*group, sample.record, sample.record_size);  // else dropped
-    });
     stage.Flush();
     lock.lock();
-    sample_queue_.Release();
   }
   lock.unlock();
 

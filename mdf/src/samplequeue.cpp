@@ -143,41 +143,7 @@ void SampleQueue::DropFront() {
 
 void SampleQueue::push_front(SampleRecord sample) { front_.push_back(std::move(sample)); }
 
-SampleQueue::Run SampleQueue::TakeRun(size_t min_bytes, uint64_t stop, bool& after_stop) {
-  after_stop = false;
-  Run run;
-  Chunk* chunk = front_.empty() ? FrontChunk() : nullptr;
-  if (chunk == nullptr) return run;
-  const size_t end = End(*chunk);
-  const size_t begin = chunk->head;
-  size_t offset = begin;
-  while (offset < end && offset - begin < min_bytes) {
-    const Header header = HeaderAt(chunk->bytes.get() + offset);
-    if ((header.info & (kBoxedFlag | kVlsdFlag | (kSizeMask << kVlsdShift))) != 0) break;
-    if (stop > 0 && header.timestamp > stop) {
-      after_stop = true;  // dropped; the later samples stay queued
-      chunk->head = offset + EntrySize(header);
-      ++chunk->taken;
-      break;
-    }
-    offset += EntrySize(header);
-    ++chunk->taken;
-  }
-  if (!after_stop) chunk->head = offset;
-  run.begin_ = chunk->bytes.get() + begin;
-  run.end_ = chunk->bytes.get() + offset;
-  if (!run.empty()) ++readers_;
-  if (readers_ == 0) RecycleConsumed();
-  return run;
-}
-
-void SampleQueue::Release() {
-  if (readers_ > 0) --readers_;
-  RecycleConsumed();
-}
-
 void SampleQueue::RecycleConsumed() {
-  if (readers_ > 0) return;
   while (chunks_.size() > 1 && chunks_.front().head == End(chunks_.front())) {
     Recycle(std::move(chunks_.front().bytes));
     chunks_.pop_front();
@@ -215,8 +181,6 @@ void SampleQueue::FreeBoxed(const Chunk& chunk, size_t end) {
 }
 
 void SampleQueue::clear() {
-  // A run still taken was abandoned by a pass that failed; its storage goes too.
-  readers_ = 0;
   for (Chunk& chunk : chunks_) {
     const uint64_t published = chunk.published.load(std::memory_order_acquire);
     FreeBoxed(chunk, Tail(published));
