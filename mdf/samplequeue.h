@@ -194,13 +194,15 @@ class SampleQueue {
   void Recycle(ChunkBytes bytes);
   static void FreeBoxed(const Chunk& chunk, size_t end);
 
-  std::vector<SampleRecord> front_;  // put back, the oldest last
+  // The producer's, read and written for every sample.
+  alignas(kCacheLine) Chunk* back_ = nullptr;  // the chunk the producer fills
+  std::atomic<uint64_t> last_time_{0};         // time of the newest published sample
+  // The consumer's, and what changes only under the lock.
+  alignas(kCacheLine) std::vector<SampleRecord> front_;  // put back, the oldest last
   std::deque<Chunk> chunks_;
   std::vector<ChunkBytes> spares_;
-  Chunk* back_ = nullptr;               // the chunk the producer fills
-  bool keep_ready_ = false;             // chunks are readied for the producer
-  bool streaming_ = false;              // the producer has filled a chunk and wants the next
-  std::atomic<uint64_t> last_time_{0};  // time of the newest published sample
+  bool keep_ready_ = false;  // chunks are readied for the producer
+  bool streaming_ = false;   // the producer has filled a chunk and wants the next
 };
 
 template <typename Visit>
