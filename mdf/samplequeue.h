@@ -13,6 +13,18 @@
 
 namespace mdf {
 
+/// Copies the bytes of one record: whole 8-byte words, the last one overlapping, as the
+/// records are mostly some tens of bytes long and a call of memcpy cost more than the copy
+/// (bench_mdfwriter).
+inline void CopyRecordBytes(uint8_t* dest, const uint8_t* source, size_t size) {
+  if (size < 8) {
+    if (size > 0) std::memcpy(dest, source, size);
+    return;
+  }
+  for (size_t offset = 0; offset + 8 < size; offset += 8) std::memcpy(dest + offset, source + offset, 8);
+  std::memcpy(dest + size - 8, source + size - 8, 8);
+}
+
 /// The samples are packed back to back into large chunks: a queued 16-byte record takes
 /// 32 bytes and no allocation of its own. A queue of SampleRecord nodes took 88 bytes and
 /// an allocation every few samples, and writing that memory for the first time was most of

@@ -37,16 +37,17 @@ class RecordStage {
  public:
   RecordStage(std::streambuf& buffer, uint8_t id_size, std::vector<uint8_t>& bytes, size_t capacity)
       : buffer_(buffer), id_width_(RecordIdWidth(id_size)), id_size_(id_size), bytes_(bytes) {
-    bytes_.clear();
-    bytes_.reserve(capacity);
+    if (bytes_.size() < capacity) bytes_.resize(capacity);
   }
 
   void Add(Cg4Block& group, const uint8_t* record, size_t size) {
     const size_t length = id_width_ + size;
+    if (bytes_.size() - used_ < length) bytes_.resize(std::max(2 * bytes_.size(), used_ + length));
     if (!spans_.empty() && spans_.back().group == &group && spans_.back().length == length) {
       Span& span = spans_.back();
-      if (id_width_ > 0) bytes_.insert(bytes_.end(), span.id, span.id + id_width_);
-      bytes_.insert(bytes_.end(), record, record + size);
+      if (id_width_ > 0) std::memcpy(bytes_.data() + used_, span.id, id_width_);
+      CopyRecordBytes(bytes_.data() + used_ + id_width_, record, size);
+      used_ += length;
       ++span.count;
       return;
     }
@@ -54,19 +55,21 @@ class RecordStage {
     // its id. It is counted once per run: the caller reads the group's sample buffer
     // beside its counters, and a count per record made the caller's thread and the
     // worker's fight over that cache line (bench_mdfwriter, Worker1ms).
-    const size_t start = bytes_.size();
-    group.AppendSample(bytes_, id_size_, record, size);  // counts it
+    first_.clear();
+    group.AppendSample(first_, id_size_, record, size);  // counts it
+    std::memcpy(bytes_.data() + used_, first_.data(), first_.size());
+    used_ += first_.size();
     Span span{&group, 1, 1, length, {}};
-    std::memcpy(span.id, bytes_.data() + start, id_width_);
+    std::memcpy(span.id, first_.data(), id_width_);
     spans_.push_back(span);
   }
 
   void Flush() {
-    const auto size = static_cast<std::streamsize>(bytes_.size());
+    const auto size = static_cast<std::streamsize>(used_);
     const std::streamsize written = size > 0 ? buffer_.sputn(reinterpret_cast<const char*>(bytes_.data()), size) : 0;
     if (written != size) FailShort(static_cast<size_t>(std::max<std::streamsize>(written, 0)));
     for (const Span& span : spans_) Recount(*span.group, static_cast<int64_t>(span.count - span.counted));
-    bytes_.clear();
+    used_ = 0;
     spans_.clear();
   }
 
@@ -121,7 +124,9 @@ class RecordStage {
   std::streambuf& buffer_;
   size_t id_width_;
   uint8_t id_size_;
-  std::vector<uint8_t>& bytes_;
+  std::vector<uint8_t>& bytes_;  // its first used_ bytes are staged
+  size_t used_ = 0;
+  std::vector<uint8_t> first_;  // the first record of a run, as its group lays it out
   std::vector<Span> spans_;
 };
 

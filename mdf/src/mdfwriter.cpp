@@ -157,7 +157,7 @@ void MdfWriter::SaveRecord(const IChannelGroup& group, uint64_t time_ns, const u
     queued = sample_queue_.Reserve(size, true);
     if (sample_queue_.WantsSpare()) SignalWorker();
   }
-  if (size > 0) std::memcpy(queued, record, size);
+  CopyRecordBytes(queued, record, size);
   StampMaster(record_id, time_ns, queued, size);
   sample_queue_size_ += size;
   sample_queue_.Publish(time_ns, record_id, size);

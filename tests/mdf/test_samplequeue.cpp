@@ -3,6 +3,8 @@
 // publishes without the lock and a consumer that takes batches off under it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -254,6 +256,17 @@ TEST(SampleQueue, AProducerAndAConsumerOnTwoThreadsSeeEverySampleOnce) {
   EXPECT_TRUE(in_order) << "sample " << next;
   EXPECT_EQ(next, kCount);
   EXPECT_TRUE(queue.empty());
+}
+
+TEST(SampleQueue, ARecordCopyTakesExactlyItsBytes) {
+  for (size_t size = 0; size <= 41; ++size) {
+    SCOPED_TRACE(size);
+    const auto source = test::Pattern(size, 5);
+    std::vector<uint8_t> dest(size + 8, 0xEE);
+    mdf::CopyRecordBytes(dest.data(), source.data(), size);
+    EXPECT_TRUE(std::equal(source.begin(), source.end(), dest.begin()));
+    EXPECT_EQ(std::count(dest.begin() + static_cast<std::ptrdiff_t>(size), dest.end(), 0xEE), 8) << "past the end";
+  }
 }
 
 TEST(SampleBytes, SmallRecordsStayInPlaceLargeOnesOnTheHeap) {
