@@ -36,18 +36,17 @@ Dt4Block* LastDtBlock(const Dg4Block& data_group) {
 class RecordStage {
  public:
   RecordStage(std::streambuf& buffer, uint8_t id_size, std::vector<uint8_t>& bytes, size_t capacity)
-      : buffer_(buffer), id_width_(RecordIdWidth(id_size)), id_size_(id_size), bytes_(bytes) {
+      : buffer_(buffer), id_size_(id_size), bytes_(bytes) {
     if (bytes_.size() < capacity) bytes_.resize(capacity);
   }
 
   void Add(Cg4Block& group, const uint8_t* record, size_t size) {
-    const size_t length = id_width_ + size;
-    if (bytes_.size() - used_ < length) bytes_.resize(std::max(2 * bytes_.size(), used_ + length));
-    if (!spans_.empty() && spans_.back().group == &group && spans_.back().length == length) {
+    if (!spans_.empty() && spans_.back().group == &group && spans_.back().length == spans_.back().id_width + size) {
       Span& span = spans_.back();
-      if (id_width_ > 0) std::memcpy(bytes_.data() + used_, span.id, id_width_);
-      CopyRecordBytes(bytes_.data() + used_ + id_width_, record, size);
-      used_ += length;
+      Reserve(span.length);
+      if (span.id_width > 0) std::memcpy(bytes_.data() + used_, span.id, span.id_width);
+      CopyRecordBytes(bytes_.data() + used_ + span.id_width, record, size);
+      used_ += span.length;
       ++span.count;
       return;
     }
@@ -57,10 +56,11 @@ class RecordStage {
     // worker's fight over that cache line (bench_mdfwriter, Worker1ms).
     first_.clear();
     group.AppendSample(first_, id_size_, record, size);  // counts it
+    Reserve(first_.size());
     std::memcpy(bytes_.data() + used_, first_.data(), first_.size());
     used_ += first_.size();
-    Span span{&group, 1, 1, length, {}};
-    std::memcpy(span.id, first_.data(), id_width_);
+    Span span{&group, 1, 1, first_.size(), first_.size() - size, {}};
+    std::memcpy(span.id, first_.data(), std::min(span.id_width, sizeof(span.id)));
     spans_.push_back(span);
   }
 
@@ -79,11 +79,12 @@ class RecordStage {
     uint64_t count;    // records laid out
     uint64_t counted;  // of them counted for the group
     size_t length;     // of each record, its id included
+    size_t id_width;
     uint8_t id[8];
   };
 
-  [[nodiscard]] static size_t RecordIdWidth(uint8_t id_size) {
-    return id_size == 0 ? 0 : (id_size == 1 || id_size == 2 || id_size == 4 ? id_size : 8);
+  void Reserve(size_t length) {
+    if (bytes_.size() - used_ < length) bytes_.resize(std::max(2 * bytes_.size(), used_ + length));
   }
 
   /// Moves the group's sample counter by `delta` and sets its number of samples to it.
@@ -109,9 +110,9 @@ class RecordStage {
       } else if (span.length > 0 && written / span.length < span.count) {
         whole = written / span.length;
         const size_t partial = written - whole * span.length;
-        if (partial >= id_width_) {
-          MDF_ERROR() << "Failed to write a sample data. Written : " << partial - id_width_ << "("
-                      << span.length - id_width_ << ")";
+        if (partial >= span.id_width) {
+          MDF_ERROR() << "Failed to write a sample data. Written : " << partial - span.id_width << "("
+                      << span.length - span.id_width << ")";
         }
         short_found = true;
       }
@@ -122,7 +123,6 @@ class RecordStage {
   }
 
   std::streambuf& buffer_;
-  size_t id_width_;
   uint8_t id_size_;
   std::vector<uint8_t>& bytes_;  // its first used_ bytes are staged
   size_t used_ = 0;
@@ -277,8 +277,8 @@ void Mdf4Writer::WriteRecord(const Dg4Block& data_group, Cg4Block& group, uint8_
   group.WriteSample(*buffer_, id_size, sample.record_buffer.data(), sample.record_buffer.size());
 }
 
-void Mdf4Writer::AppendRecord(std::vector<uint8_t>& dest, const Dg4Block& data_group, Cg4Block& group, uint8_t id_size,
-                              SampleRecord& sample) {
+void Mdf4Writer::AppendRecord(std::vector<uint8_t>& dest, const Dg4Block& data_group, Cg4Block& group,
+                              uint8_t id_size, SampleRecord& sample) {
   if (sample.vlsd_data) {
     std::optional<uint64_t> offset;
     if (Cg4Block* vlsd_group = VlsdGroupOf(data_group, sample.record_id); vlsd_group != nullptr) {
@@ -309,7 +309,7 @@ void Mdf4Writer::SaveQueue(std::unique_lock<std::mutex>& lock) {
   lock.lock();
   TrimQueue();
   const uint8_t id_size = data_group->RecordIdSize();
-  // A record takes less room staged than queued, where its header is 16 bytes.
+  // A batch takes less room staged than queued, where each record has a 16-byte header.
   RecordStage stage(*buffer_, id_size, stage_bytes_, kWriteBatchBytes);
   Cg4Block* group = nullptr;  // of the last record id seen
   uint64_t group_id = 0;
