@@ -126,8 +126,9 @@ class SampleQueue {
   /// Whether a readied chunk should be added: the producer fills chunk after chunk and
   /// fewer than kReadySpares wait for it. Lock held.
   [[nodiscard]] bool WantsSpare() const { return keep_ready_ && streaming_ && spares_.size() < kReadySpares; }
-  /// A new chunk with every page touched; empty when none could be mapped. Needs no lock.
-  [[nodiscard]] static ChunkBytes MakeSpare();
+  /// A new chunk with its pages touched, fewer when `stop` is set meanwhile; empty when
+  /// none could be mapped. Needs no lock.
+  [[nodiscard]] static ChunkBytes MakeSpare(const std::atomic<bool>& stop);
   /// Adds a readied chunk; an empty one ends the readying. Lock held.
   void AddSpare(ChunkBytes bytes);
 

@@ -313,7 +313,7 @@ void MdfWriter::WaitForPass(std::unique_lock<std::mutex>& lock) {
   while (sample_event_.wait_until(lock, due, [this] { return stop_thread_ || sample_queue_.WantsSpare(); }) &&
          !stop_thread_) {
     lock.unlock();
-    SampleQueue::ChunkBytes spare = SampleQueue::MakeSpare();
+    SampleQueue::ChunkBytes spare = SampleQueue::MakeSpare(stop_thread_);
     lock.lock();
     sample_queue_.AddSpare(std::move(spare));
   }

@@ -150,11 +150,15 @@ void SampleQueue::RecycleConsumed() {
   }
 }
 
-SampleQueue::ChunkBytes SampleQueue::MakeSpare() {
+SampleQueue::ChunkBytes SampleQueue::MakeSpare(const std::atomic<bool>& stop) {
   ChunkBytes bytes(static_cast<uint8_t*>(detail::platform::ResizeBlock(nullptr, 0, kChunkBytes)));
   if (bytes) {
+    // A page may take long where the kernel first compacts memory for it: a stop does not
+    // wait for the rest.
     volatile uint8_t* pages = bytes.get();
-    for (size_t offset = 0; offset < kChunkBytes; offset += 4096) pages[offset] = 0;
+    for (size_t offset = 0; offset < kChunkBytes && !stop.load(std::memory_order_relaxed); offset += 4096) {
+      pages[offset] = 0;
+    }
   }
   return bytes;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -210,7 +211,8 @@ TEST(SampleQueue, ChunksAreReadiedOnlyForAProducerThatFillsThem) {
   uint64_t pushed = 1000;
   while (!queue.WantsSpare() && pushed < 1'000'000) queue.push_back(Plain(pushed++, 16));
   ASSERT_TRUE(queue.WantsSpare()) << "the first chunk filled";
-  while (queue.WantsSpare()) queue.AddSpare(SampleQueue::MakeSpare());
+  const std::atomic<bool> stop{false};
+  while (queue.WantsSpare()) queue.AddSpare(SampleQueue::MakeSpare(stop));
   queue.AddSpare({});
   EXPECT_FALSE(queue.WantsSpare()) << "a chunk that could not be mapped ends the readying";
   for (uint64_t i = 0; i < pushed; ++i) {
