@@ -111,8 +111,10 @@ class RecordStage {
         whole = written / span.length;
         const size_t partial = written - whole * span.length;
         if (partial >= span.id_width) {
-          MDF_ERROR() << "Failed to write a sample data. Written : " << partial - span.id_width << "("
-                      << span.length - span.id_width << ")";
+          // Logged as the group's own write of the record logs it.
+          MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "WriteSample"}, MdfLogSeverity::kError)
+              << "Failed to write a sample data. Written : " << partial - span.id_width << "("
+              << span.length - span.id_width << ")";
         }
         short_found = true;
       }

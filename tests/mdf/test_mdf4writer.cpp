@@ -304,6 +304,11 @@ TEST(Mdf4Writer, AnOutputEndingInsideTheRecordsCountsTheWholeOnes) {
       const std::string text =
           "Failed to write a sample data. Written : " + std::to_string(partial - (in_data ? id_size : 0)) + "(10)";
       EXPECT_EQ(log.Contains(text), in_data) << text;
+      for (const auto& entry : log.entries) {
+        if (entry.text == text) {
+          EXPECT_EQ(entry.location.function, "WriteSample");
+        }
+      }
       const auto& image = buffer->Bytes();
       ASSERT_EQ(image.size(), records + 12 * length + partial);
       EXPECT_TRUE(std::equal(image.begin() + static_cast<std::ptrdiff_t>(records), image.end(),
