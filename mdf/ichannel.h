@@ -150,7 +150,11 @@ class IChannel : public IBlock {
   void SetChannelValue(const T& value, bool valid = true, uint64_t array_index = 0);
   /// Writes a master channel's time into a record through the inverse of its linear
   /// conversion; the validity is not touched.
-  void SetTimestamp(double seconds, std::vector<uint8_t>& record);
+  void SetTimestamp(double seconds, std::vector<uint8_t>& record) {
+    SetTimestamp(seconds, record.data(), record.size());
+  }
+  /// The same into a record of `size` bytes at `record`.
+  void SetTimestamp(double seconds, uint8_t* record, size_t size);
 
   /// Record id of the channel's group; 0 without a group.
   [[nodiscard]] uint64_t RecordId() const;

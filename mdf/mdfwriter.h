@@ -122,6 +122,9 @@ class MdfWriter {
   virtual void SetLastPosition(std::streambuf& buffer) = 0;
   /// The worker's body; runs until StopWorkThread.
   virtual void WorkThread();
+  /// The base worker's wait for its next pass (lock held), readying chunks of the sample
+  /// queue meanwhile; returns when the period has passed or the worker is stopped.
+  void WaitForPass(std::unique_lock<std::mutex>& lock);
   /// The converter kind keeps its file open over a whole cycle, writes every queued sample
   /// (the stop time included) and keeps its queued-byte count from cycle to cycle.
   [[nodiscard]] virtual bool KeepsFileOpen() const { return false; }
@@ -181,11 +184,11 @@ class MdfWriter {
   std::atomic<bool> stop_thread_{false};
   std::mutex locker_;  // guards the sample queue
   std::condition_variable sample_event_;
-  std::atomic<uint64_t> sample_queue_size_{0};  // record bytes + VLSD bytes queued
-  SampleQueue sample_queue_;
+  // Both written by the caller for every sample: on cache lines of their own.
+  alignas(64) std::atomic<uint64_t> sample_queue_size_{0};  // record bytes + VLSD bytes queued
+  alignas(64) SampleQueue sample_queue_;
   bool compress_data_ = false;
   std::map<uint64_t, IChannel*> master_channels_;  // by record id; built on the caller's thread
-  std::vector<uint8_t> master_record_;             // the caller's scratch record for StampMaster
   std::atomic<bool> cycle_failed_{false};
   std::chrono::nanoseconds work_period_ = std::chrono::seconds(10);
 };

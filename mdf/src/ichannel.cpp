@@ -554,7 +554,7 @@ void IChannel::SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t arra
   }
 }
 
-void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
+void IChannel::SetTimestamp(double seconds, uint8_t* record, size_t size) {
   double value = seconds;
   if (const auto* conversion = ChannelConversion(); conversion != nullptr) {
     if (conversion->Type() != kLinearConversion) return;  // only a linear conversion can be inverted
@@ -564,8 +564,8 @@ void IChannel::SetTimestamp(double seconds, std::vector<uint8_t>& record) {
   }
   const uint64_t width = BitCount() / 8;
   const uint64_t offset = ByteOffset();
-  if (!IsWholeByteWidth(width) || !FitsIn(offset, width, record.size())) return;
-  uint8_t* dest = record.data() + offset;
+  if (!IsWholeByteWidth(width) || !FitsIn(offset, width, size)) return;
+  uint8_t* dest = record + offset;
   const uint8_t type = DataType();
   const int bits = static_cast<int>(width * 8);
   uint64_t pattern = 0;

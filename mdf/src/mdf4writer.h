@@ -24,9 +24,9 @@ class Mdf4Writer : public MdfWriter {
   static constexpr uint64_t kMaxBlockSize = 4'000'000;
   /// A rest of data of at most this size is stored plain: zipping gains nothing on it.
   static constexpr uint64_t kMaxPlainRest = 100;
-  /// Records a plain pass takes off the queue at once: enough to make the lock rare, few
-  /// enough to keep the batch small next to the queue.
-  static constexpr size_t kWriteBatch = 256;
+  /// Record bytes a plain pass takes off the queue at once where there are so many: enough
+  /// to make the lock rare, few enough to keep the worker's time under the lock short.
+  static constexpr size_t kWriteBatchBytes = size_t{256} << 10;
 
   Mdf4Writer() = default;
   ~Mdf4Writer() override;
@@ -55,7 +55,8 @@ class Mdf4Writer : public MdfWriter {
   [[nodiscard]] uint64_t EstimateBlockCount();
   [[nodiscard]] static std::unique_ptr<Hl4Block> CreateHl4Block();
 
-  uint64_t offset_ = 0;  // uncompressed record bytes already in data blocks of this cycle
+  uint64_t offset_ = 0;               // uncompressed record bytes already in data blocks of this cycle
+  std::vector<uint8_t> stage_bytes_;  // the plain pass's records on their way to the file
 
  private:
   /// Opens the file for a pass (unless it stays open); false when it is not open.

@@ -1,6 +1,7 @@
 #include "mdf/mdfwriter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 #include "mdf/channeltypes.h"
@@ -128,9 +129,7 @@ double MdfWriter::MasterSeconds(uint64_t time_ns) const {
 void MdfWriter::StampMaster(uint64_t record_id, uint64_t time_ns, uint8_t* record, size_t size) {
   const auto master = master_channels_.find(record_id);
   if (master == master_channels_.end() || !master->second->CalculateMaster()) return;
-  master_record_.assign(record, record + size);
-  master->second->SetTimestamp(MasterSeconds(time_ns), master_record_);
-  std::copy(master_record_.begin(), master_record_.end(), record);
+  master->second->SetTimestamp(MasterSeconds(time_ns), record, size);
 }
 
 void MdfWriter::SaveSample(const IChannelGroup& group, uint64_t time_ns) {
@@ -139,14 +138,29 @@ void MdfWriter::SaveSample(const IChannelGroup& group, uint64_t time_ns) {
 }
 
 void MdfWriter::SaveRecord(const IChannelGroup& group, uint64_t time_ns, const uint8_t* record, size_t size) {
-  SampleRecord sample;
-  sample.timestamp = time_ns;
-  sample.record_id = group.RecordId();
-  sample.record_buffer.Assign(record, size);
-  StampMaster(sample.record_id, time_ns, sample.record_buffer.data(), sample.record_buffer.size());
-  sample_queue_size_ += sample.Size();
-  std::lock_guard lock(locker_);
-  sample_queue_.push_back(sample);
+  const uint64_t record_id = group.RecordId();
+  if (!SampleQueue::Packs(record_id, size)) {
+    SampleRecord sample;
+    sample.timestamp = time_ns;
+    sample.record_id = record_id;
+    sample.record_buffer.Assign(record, size);
+    StampMaster(record_id, time_ns, sample.record_buffer.data(), size);
+    sample_queue_size_ += size;
+    std::lock_guard lock(locker_);
+    sample_queue_.push_back(sample);
+    return;
+  }
+  // The record is laid out in the queue itself; the lock only when a new chunk is needed.
+  uint8_t* queued = sample_queue_.Reserve(size, false);
+  if (queued == nullptr) {
+    std::lock_guard lock(locker_);
+    queued = sample_queue_.Reserve(size, true);
+    if (sample_queue_.WantsSpare()) SignalWorker();
+  }
+  CopyRecordBytes(queued, record, size);
+  StampMaster(record_id, time_ns, queued, size);
+  sample_queue_size_ += size;
+  sample_queue_.Publish(time_ns, record_id, size);
 }
 
 void MdfWriter::UpdateMasterChannels() {
@@ -208,7 +222,7 @@ void MdfWriter::TrimQueue() {
   // The window ends at the start time, or before it at the newest sample. Differences
   // saturate: a window reaching back before 1970, or samples out of time order, never
   // make a sample count as old.
-  while (sample_queue_.size() >= 2) {
+  while (sample_queue_.AtLeast(2)) {
     const uint64_t second = sample_queue_.TimeAt(1);
     if (start == 0) {
       const uint64_t newest = sample_queue_.BackTime();
@@ -216,7 +230,7 @@ void MdfWriter::TrimQueue() {
     } else if (second >= (start > pre_trig ? start - pre_trig : 0)) {
       break;
     }
-    sample_queue_.pop_front();
+    sample_queue_.DropFront();
   }
 }
 
@@ -292,10 +306,24 @@ void MdfWriter::WriteMdf3Record(detail::Dg3Block& data_group, uint16_t nof_ids, 
 
 void MdfWriter::FlushQueue(std::unique_lock<std::mutex>& lock) { SaveQueue(lock); }
 
+void MdfWriter::WaitForPass(std::unique_lock<std::mutex>& lock) {
+  // The pass is due after the period, or at the stop; until then the worker only readies
+  // chunks for the caller's samples.
+  const auto due = std::chrono::steady_clock::now() + work_period_;
+  while (sample_event_.wait_until(lock, due, [this] { return stop_thread_ || sample_queue_.WantsSpare(); }) &&
+         !stop_thread_) {
+    lock.unlock();
+    SampleQueue::ChunkBytes spare = SampleQueue::MakeSpare(stop_thread_);
+    lock.lock();
+    sample_queue_.AddSpare(std::move(spare));
+  }
+}
+
 void MdfWriter::WorkThread() {
   std::unique_lock lock(locker_);
+  sample_queue_.KeepSparesReady(true);
   while (!stop_thread_) {
-    sample_event_.wait_for(lock, work_period_, [this] { return stop_thread_.load(); });
+    WaitForPass(lock);
     // Stopped: the last flush below is the one pass, so that how many passes see a sample
     // after the stop time never depends on when the thread ran.
     if (stop_thread_) break;
@@ -314,6 +342,7 @@ void MdfWriter::WorkThread() {
         break;
     }
   }
+  sample_queue_.KeepSparesReady(false);
   GuardedPass(lock, [this, &lock] { FlushQueue(lock); });
 }
 

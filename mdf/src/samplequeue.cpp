@@ -1,6 +1,5 @@
 #include "mdf/samplequeue.h"
 
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -8,149 +7,217 @@
 
 namespace mdf {
 
-namespace {
-constexpr size_t Align8(size_t size) { return (size + 7) & ~size_t{7}; }
-}  // namespace
-
-SampleQueue::~SampleQueue() { clear(); }
+SampleQueue::~SampleQueue() {
+  for (const Chunk& chunk : chunks_) FreeBoxed(chunk, End(chunk));
+}
 
 void SampleQueue::ChunkFree::operator()(uint8_t* bytes) const { detail::platform::ResizeBlock(bytes, kChunkBytes, 0); }
 
-SampleQueue::Header SampleQueue::HeaderAt(const Chunk& chunk, size_t offset) {
-  Header header;
-  std::memcpy(&header, chunk.bytes.get() + offset, sizeof(header));
-  return header;
-}
-
 size_t SampleQueue::EntrySize(const Header& header) {
   if ((header.info & kBoxedFlag) != 0) return sizeof(Header) + sizeof(SampleRecord*);
-  return Align8(sizeof(Header) + header.record_size + (header.info & kSizeMask));
+  return EntrySize(header.info & kSizeMask, (header.info >> kVlsdShift) & kSizeMask);
 }
 
-SampleRecord* SampleQueue::Boxed(const Chunk& chunk, size_t offset) {
+SampleRecord* SampleQueue::Boxed(const uint8_t* entry) {
   SampleRecord* sample = nullptr;
-  std::memcpy(&sample, chunk.bytes.get() + offset + sizeof(Header), sizeof(sample));
+  std::memcpy(&sample, entry + sizeof(Header), sizeof(sample));
   return sample;
 }
 
-SampleQueue::View SampleQueue::ViewOf(Chunk& chunk, size_t offset) {
-  const Header header = HeaderAt(chunk, offset);
+SampleQueue::View SampleQueue::ViewOf(uint8_t* entry) {
+  const Header header = HeaderAt(entry);
   if ((header.info & kBoxedFlag) != 0) {
-    SampleRecord* sample = Boxed(chunk, offset);
-    return {header.timestamp, header.record_id, sample->record_buffer.data(), sample->record_buffer.size(),
+    SampleRecord* sample = Boxed(entry);
+    return {header.timestamp, sample->record_id, sample->record_buffer.data(), sample->record_buffer.size(),
             sample->vlsd_buffer.size()};
   }
-  return {header.timestamp, header.record_id, chunk.bytes.get() + offset + sizeof(Header), header.record_size,
-          header.info & kSizeMask};
+  return {header.timestamp, header.info >> kIdShift & kIdMask, entry + sizeof(Header), header.info & kSizeMask,
+          (header.info >> kVlsdShift) & kSizeMask};
+}
+
+uint8_t* SampleQueue::Grow(size_t need) {
+  if (back_ == nullptr || kChunkBytes - Tail(back_->published.load(std::memory_order_relaxed)) < need) {
+    streaming_ = back_ != nullptr;
+    ChunkBytes bytes;
+    if (!spares_.empty()) {
+      bytes = std::move(spares_.back());
+      spares_.pop_back();
+    } else {
+      bytes.reset(static_cast<uint8_t*>(detail::platform::ResizeBlock(nullptr, 0, kChunkBytes)));
+      if (!bytes) throw std::bad_alloc();
+    }
+    back_ = &chunks_.emplace_back();
+    back_->bytes = std::move(bytes);
+    RecycleConsumed();  // the previous back chunk may be empty already
+  }
+  return back_->bytes.get() + Tail(back_->published.load(std::memory_order_relaxed));
 }
 
 void SampleQueue::push_back(const SampleRecord& sample) {
   const size_t record_size = sample.record_buffer.size();
   const size_t vlsd_size = sample.vlsd_buffer.size();
-  // Both sizes are at most kMaxPacked when packed, so they fit the header's fields.
-  const bool boxed = record_size > kMaxPacked || vlsd_size > kMaxPacked - record_size;
-  const size_t need = boxed ? sizeof(Header) + sizeof(SampleRecord*) : Align8(sizeof(Header) + record_size + vlsd_size);
-  if (chunks_.empty() || kChunkBytes - chunks_.back().tail < need) {
-    Chunk chunk;
-    if (spare_) {
-      chunk.bytes = std::move(spare_);
-    } else {
-      chunk.bytes.reset(static_cast<uint8_t*>(detail::platform::ResizeBlock(nullptr, 0, kChunkBytes)));
-      if (!chunk.bytes) throw std::bad_alloc();
-    }
-    chunks_.push_back(std::move(chunk));
-  }
-  Chunk& chunk = chunks_.back();
-  uint8_t* entry = chunk.bytes.get() + chunk.tail;
-  Header header{sample.timestamp, sample.record_id, 0, sample.vlsd_data ? kVlsdFlag : 0};
-  if (boxed) {
+  const bool packs = Packs(sample.record_id, record_size, vlsd_size);
+  const size_t need = packs ? EntrySize(record_size, vlsd_size) : sizeof(Header) + sizeof(SampleRecord*);
+  uint8_t* entry = Grow(need);
+  Header header{sample.timestamp, sample.vlsd_data ? kVlsdFlag : 0};
+  if (packs) {
+    header.info |= record_size | (vlsd_size << kVlsdShift) | (sample.record_id << kIdShift);
+    if (record_size > 0) std::memcpy(entry + sizeof(Header), sample.record_buffer.data(), record_size);
+    if (vlsd_size > 0) std::memcpy(entry + sizeof(Header) + record_size, sample.vlsd_buffer.data(), vlsd_size);
+  } else {
     header.info |= kBoxedFlag;
     auto* copy = new SampleRecord(sample);
     std::memcpy(entry + sizeof(Header), &copy, sizeof(copy));
-  } else {
-    header.record_size = static_cast<uint32_t>(record_size);
-    header.info |= static_cast<uint32_t>(vlsd_size);
-    if (record_size > 0) std::memcpy(entry + sizeof(Header), sample.record_buffer.data(), record_size);
-    if (vlsd_size > 0) std::memcpy(entry + sizeof(Header) + record_size, sample.vlsd_buffer.data(), vlsd_size);
   }
   std::memcpy(entry, &header, sizeof(header));
-  back_offset_ = chunk.tail;
-  chunk.tail += need;
-  ++count_;
+  Published(sample.timestamp, need);
+}
+
+SampleQueue::Chunk* SampleQueue::FrontChunk() {
+  for (Chunk& chunk : chunks_) {
+    if (chunk.head < End(chunk)) return &chunk;
+  }
+  return nullptr;
+}
+
+void SampleQueue::Advance(Chunk& chunk, const Header& header) {
+  chunk.head += EntrySize(header);
+  ++chunk.taken;
+  RecycleConsumed();
+}
+
+size_t SampleQueue::size() const {
+  size_t count = front_.size();
+  for (const Chunk& chunk : chunks_) {
+    count += static_cast<size_t>(Count(chunk.published.load(std::memory_order_acquire)) - chunk.taken);
+  }
+  return count;
+}
+
+bool SampleQueue::AtLeast(size_t count) const {
+  size_t found = front_.size();
+  for (auto chunk = chunks_.begin(); found < count && chunk != chunks_.end(); ++chunk) {
+    found += static_cast<size_t>(Count(chunk->published.load(std::memory_order_acquire)) - chunk->taken);
+  }
+  return found >= count;
 }
 
 SampleRecord SampleQueue::pop_front() {
-  --count_;
   if (!front_.empty()) {
     SampleRecord sample = std::move(front_.back());
     front_.pop_back();
     return sample;
   }
-  Chunk& chunk = chunks_.front();
-  const Header header = HeaderAt(chunk, chunk.head);
+  Chunk& chunk = *FrontChunk();
+  const uint8_t* entry = chunk.bytes.get() + chunk.head;
+  const Header header = HeaderAt(entry);
   SampleRecord sample;
   if ((header.info & kBoxedFlag) != 0) {
-    std::unique_ptr<SampleRecord> boxed(Boxed(chunk, chunk.head));
+    std::unique_ptr<SampleRecord> boxed(Boxed(entry));
     sample = std::move(*boxed);
   } else {
-    const uint8_t* bytes = chunk.bytes.get() + chunk.head + sizeof(Header);
-    const size_t vlsd_size = header.info & kSizeMask;
+    const uint8_t* bytes = entry + sizeof(Header);
+    const size_t record_size = header.info & kSizeMask;
+    const size_t vlsd_size = (header.info >> kVlsdShift) & kSizeMask;
     sample.timestamp = header.timestamp;
-    sample.record_id = header.record_id;
-    sample.record_buffer.Assign(bytes, header.record_size);
+    sample.record_id = header.info >> kIdShift & kIdMask;
+    sample.record_buffer.Assign(bytes, record_size);
     sample.vlsd_data = (header.info & kVlsdFlag) != 0;
-    if (vlsd_size > 0) sample.vlsd_buffer.assign(bytes + header.record_size, bytes + header.record_size + vlsd_size);
+    if (vlsd_size > 0) sample.vlsd_buffer.assign(bytes + record_size, bytes + record_size + vlsd_size);
   }
-  chunk.head += EntrySize(header);
-  if (chunk.head == chunk.tail) {
-    if (chunks_.size() == 1) {
-      chunk.head = 0;
-      chunk.tail = 0;
-    } else {
-      if (!spare_) spare_ = std::move(chunk.bytes);
-      chunks_.pop_front();
-    }
-  }
+  Advance(chunk, header);
   return sample;
 }
 
-void SampleQueue::push_front(SampleRecord sample) {
-  front_.push_back(std::move(sample));
-  ++count_;
+void SampleQueue::DropFront() {
+  if (!front_.empty()) {
+    front_.pop_back();
+    return;
+  }
+  Chunk& chunk = *FrontChunk();
+  const uint8_t* entry = chunk.bytes.get() + chunk.head;
+  const Header header = HeaderAt(entry);
+  if ((header.info & kBoxedFlag) != 0) delete Boxed(entry);
+  Advance(chunk, header);
 }
 
-void SampleQueue::FreeBoxed(const Chunk& chunk) {
-  for (size_t offset = chunk.head; offset < chunk.tail;) {
-    const Header header = HeaderAt(chunk, offset);
-    if ((header.info & kBoxedFlag) != 0) delete Boxed(chunk, offset);
+void SampleQueue::push_front(SampleRecord sample) { front_.push_back(std::move(sample)); }
+
+void SampleQueue::RecycleConsumed() {
+  while (chunks_.size() > 1 && chunks_.front().head == End(chunks_.front())) {
+    Recycle(std::move(chunks_.front().bytes));
+    chunks_.pop_front();
+  }
+}
+
+SampleQueue::ChunkBytes SampleQueue::MakeSpare(const std::atomic<bool>& stop) {
+  ChunkBytes bytes(static_cast<uint8_t*>(detail::platform::ResizeBlock(nullptr, 0, kChunkBytes)));
+  if (bytes) {
+    // A page may take long where the kernel first compacts memory for it: a stop does not
+    // wait for the rest.
+    volatile uint8_t* pages = bytes.get();
+    for (size_t offset = 0; offset < kChunkBytes && !stop.load(std::memory_order_relaxed); offset += 4096) {
+      pages[offset] = 0;
+    }
+  }
+  return bytes;
+}
+
+void SampleQueue::AddSpare(ChunkBytes bytes) {
+  if (!bytes) {
+    keep_ready_ = false;  // out of memory: the producer maps its own while it can
+    return;
+  }
+  spares_.push_back(std::move(bytes));
+}
+
+void SampleQueue::Recycle(ChunkBytes bytes) {
+  if (spares_.size() < kMaxSpares) spares_.push_back(std::move(bytes));
+}
+
+void SampleQueue::FreeBoxed(const Chunk& chunk, size_t end) {
+  for (size_t offset = chunk.head; offset < end;) {
+    const uint8_t* entry = chunk.bytes.get() + offset;
+    const Header header = HeaderAt(entry);
+    if ((header.info & kBoxedFlag) != 0) delete Boxed(entry);
     offset += EntrySize(header);
   }
 }
 
 void SampleQueue::clear() {
-  for (const Chunk& chunk : chunks_) FreeBoxed(chunk);
-  std::deque<Chunk>().swap(chunks_);
+  for (Chunk& chunk : chunks_) {
+    const uint64_t published = chunk.published.load(std::memory_order_acquire);
+    FreeBoxed(chunk, Tail(published));
+    chunk.head = Tail(published);
+    chunk.taken = Count(published);
+  }
+  // The back chunk stays: the producer may be filling it right now.
+  while (chunks_.size() > 1) chunks_.pop_front();
   std::vector<SampleRecord>().swap(front_);
-  spare_.reset();
-  back_offset_ = 0;
-  count_ = 0;
+  std::vector<ChunkBytes>().swap(spares_);
+  streaming_ = false;
 }
 
 uint64_t SampleQueue::TimeAt(size_t index) const {
   if (index < front_.size()) return front_[front_.size() - 1 - index].timestamp;
   index -= front_.size();
   for (const Chunk& chunk : chunks_) {
-    for (size_t offset = chunk.head; offset < chunk.tail; offset += EntrySize(HeaderAt(chunk, offset))) {
-      if (index-- == 0) return HeaderAt(chunk, offset).timestamp;
+    const size_t end = End(chunk);
+    for (size_t offset = chunk.head; offset < end;) {
+      const Header header = HeaderAt(chunk.bytes.get() + offset);
+      if (index-- == 0) return header.timestamp;
+      offset += EntrySize(header);
     }
   }
   return 0;
 }
 
 uint64_t SampleQueue::BackTime() const {
-  // Emptied chunks are dropped from the front, so the last chunk is empty only when all are.
-  if (!chunks_.empty() && chunks_.back().head < chunks_.back().tail) {
-    return HeaderAt(chunks_.back(), back_offset_).timestamp;
+  // The samples leave in order, so while any published one is left, the newest is.
+  for (const Chunk& chunk : chunks_) {
+    if (Count(chunk.published.load(std::memory_order_acquire)) != chunk.taken) {
+      return last_time_.load(std::memory_order_relaxed);
+    }
   }
   return front_.empty() ? 0 : front_.front().timestamp;
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -267,6 +269,81 @@ TEST(Mdf4Writer, OnlyTheFirstCycleSetsTheHeaderStartTime) {
   EXPECT_TRUE(writer->FinalizeMeasurement());
   EXPECT_EQ(test::ReadBack(buffer->Bytes()).File()->Header()->StartTime(), test::kStartNs);
 }
+
+/// Where the records of the only DT block of an image start.
+size_t RecordsStart(const std::vector<uint8_t>& image) {
+  const auto groups = DataGroupPositions(image);
+  return groups.empty() ? 0 : static_cast<size_t>(test::HeaderAt(image, groups[0]).links.at(2)) + 24;
+}
+
+TEST(Mdf4Writer, AnOutputEndingInsideTheRecordsCountsTheWholeOnes) {
+  constexpr uint64_t kSamples = 40;
+  for (const uint8_t id_size : {uint8_t{0}, uint8_t{2}}) {
+    auto whole = std::make_shared<MemoryBuffer>();
+    {
+      auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+      writer->Init(whole);
+      writer->WorkPeriod(test::kWaitingWorker);
+      ASSERT_TRUE(RunPlainCycle(*writer, AddPlainGroup(*writer, id_size, 5), kSamples));
+    }
+    const size_t records = RecordsStart(whole->Bytes());
+    ASSERT_GT(records, 0U);
+    const size_t length = id_size + 10U;
+    // The output ends inside the 13th record: in its id, or so many bytes into its data.
+    for (const size_t partial : {size_t{0}, size_t{1}, size_t{5}}) {
+      SCOPED_TRACE("id size " + std::to_string(id_size) + ", " + std::to_string(partial) + " bytes of the 13th");
+      test::LogCapture log;
+      auto buffer = std::make_shared<MemoryBuffer>();
+      buffer->SetCapacity(records + 12 * length + partial);
+      auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+      writer->Init(buffer);
+      writer->WorkPeriod(test::kWaitingWorker);
+      const PlainGroup plain = AddPlainGroup(*writer, id_size, 5);
+      EXPECT_FALSE(RunPlainCycle(*writer, plain, kSamples));
+      EXPECT_EQ(plain.group->NofSamples(), 12U) << "only the records whole in the file count";
+      const bool in_data = partial >= id_size;
+      const std::string text =
+          "Failed to write a sample data. Written : " + std::to_string(partial - (in_data ? id_size : 0)) + "(10)";
+      EXPECT_EQ(log.Contains(text), in_data) << text;
+      for (const auto& entry : log.entries) {
+        if (entry.text == text) {
+          EXPECT_EQ(entry.location.function, "WriteSample");
+        }
+      }
+      const auto& image = buffer->Bytes();
+      ASSERT_EQ(image.size(), records + 12 * length + partial);
+      EXPECT_TRUE(std::equal(image.begin() + static_cast<std::ptrdiff_t>(records), image.end(),
+                             whole->Bytes().begin() + static_cast<std::ptrdiff_t>(records)))
+          << "the records as far as they fit";
+    }
+  }
+}
+
+class ManyRecords : public testing::TestWithParam<bool> {};
+
+TEST_P(ManyRecords, ArriveWholeAndInOrder) {
+  // Enough records for several chunks of the queue, the worker writing while they come
+  // in, or waiting (and readying chunks) until the stop.
+  const bool writing = GetParam();
+  constexpr uint64_t kSamples = 300'000;
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  writer->Init(buffer);
+  writer->WorkPeriod(writing ? std::chrono::nanoseconds(std::chrono::milliseconds(1))
+                             : std::chrono::nanoseconds(test::kWaitingWorker));
+  const PlainGroup plain = AddPlainGroup(*writer, 1, 7);
+  ASSERT_TRUE(RunPlainCycle(*writer, plain, kSamples));
+  EXPECT_EQ(plain.group->NofSamples(), kSamples);
+  const auto& image = buffer->Bytes();
+  const size_t records = RecordsStart(image);
+  ASSERT_GT(records, 0U);
+  const std::vector<uint8_t> expected = PlainRecords(1, 7, kSamples);
+  ASSERT_EQ(image.size(), records + expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.begin() + static_cast<std::ptrdiff_t>(records)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Worker, ManyRecords, testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "Writing" : "Waiting"); });
 
 }  // namespace
 
