@@ -279,11 +279,12 @@ class Block {
 // cursor passes them; with the pool of the data bytes that do not fit an event.
 class Slice {
  public:
-  // A small first chunk, so that a small group costs little; then chunks of 2 MiB.
+  // A small first chunk, so that a small group costs little; then chunks of 4 MiB.
   static constexpr uint64_t kFirstEvents = 1024;
-  static constexpr uint64_t kChunkEvents = 65536;
+  // Chunks of the size memory blocks hand on, so that the writer fills what the chain passed.
+  static constexpr uint64_t kChunkEvents = kMemBlockShared / sizeof(Event);
   static constexpr size_t kFirstPool = size_t{64} << 10;
-  static constexpr size_t kPoolChunk = size_t{2} << 20;
+  static constexpr size_t kPoolChunk = kMemBlockShared;
 
   [[nodiscard]] uint64_t size() const { return size_; }
   Event& Append() {

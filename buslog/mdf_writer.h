@@ -13,6 +13,7 @@
 #include "buslog/busmsg.h"
 #include "buslog/io_wrapper.h"
 #include "buslog/mdf_reader.h"
+#include "platform/memblock.h"
 #include "platform/stream.h"
 
 namespace mdf {
@@ -32,7 +33,7 @@ constexpr uint32_t kCanClassicDataBytes = 8;
 /// so that writing gives the memory back to the system chunk by chunk.
 class cRecordStore_t {
  public:
-  static constexpr size_t kChunkBytes = size_t{4} << 20;
+  static constexpr size_t kChunkBytes = kMemBlockShared;  // takes over what the iterator released
   cRecordStore_t() = default;
   cRecordStore_t(const cRecordStore_t&) = delete;
   cRecordStore_t& operator=(const cRecordStore_t&) = delete;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -21,17 +22,46 @@ void adviseHugePages(void* mapping, size_t bytes) {
   ::madvise(mapping, mappedSize(bytes), MADV_HUGEPAGE);  // a hint: the result does not matter
 }
 
+// The released blocks of kMemBlockShared bytes waiting for their next user.
+struct KeptBlocks {
+  std::mutex lock;
+  void* blocks[kMemBlockKept] = {};
+  size_t count = 0;
+};
+
+KeptBlocks& Kept() {
+  static KeptBlocks kept;  // never destroyed before a static user's last release
+  return kept;
+}
+
+bool Keep(void* block) {
+  KeptBlocks& kept = Kept();
+  std::lock_guard guard(kept.lock);
+  if (kept.count == kMemBlockKept) return false;
+  kept.blocks[kept.count++] = block;
+  return true;
+}
+
+void* TakeKept() {
+  KeptBlocks& kept = Kept();
+  std::lock_guard guard(kept.lock);
+  return kept.count == 0 ? nullptr : kept.blocks[--kept.count];
+}
+
 }  // namespace
 
 void* memBlockResize(void* data, size_t old_bytes, size_t new_bytes) {
   const bool was_mapped = data != nullptr && old_bytes >= kMemBlockMapped;
   if (new_bytes == 0) {
     if (was_mapped) {
-      ::munmap(data, mappedSize(old_bytes));
+      if (old_bytes != kMemBlockShared || !Keep(data)) ::munmap(data, mappedSize(old_bytes));
     } else {
       std::free(data);
     }
     return nullptr;
+  }
+  if (data == nullptr && new_bytes == kMemBlockShared) {
+    if (void* kept = TakeKept(); kept != nullptr) return kept;
   }
   if (new_bytes < kMemBlockMapped && !was_mapped) return std::realloc(data, new_bytes);
   void* block = nullptr;

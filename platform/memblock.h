@@ -7,8 +7,15 @@
 
 /// Blocks from this size on are mapped on their own.
 constexpr size_t kMemBlockMapped = size_t{1} << 20;
+/// Released blocks of exactly this size are kept for the next request of it, up to
+/// kMemBlockKept of them: the pipeline's stages hand memory on at this size (the event
+/// iterator releases what the bus-log writer then fills), and a fresh page costs a fault and
+/// its zeroing, which was most of a conversion's time on a virtual machine.
+constexpr size_t kMemBlockShared = size_t{4} << 20;
+constexpr size_t kMemBlockKept = 8;
 
 /// The block of `new_bytes` holding the first bytes of the old one (`old_bytes` is the size
 /// it was given; null with 0 for none), or null when memory is short: the old block then
-/// stays. A size of 0 releases the block and returns null. New bytes are not zeroed.
+/// stays. A size of 0 releases the block and returns null. New bytes are not zeroed (a
+/// kept block holds what its last user left). Safe to call from several threads.
 void* memBlockResize(void* data, size_t old_bytes, size_t new_bytes);
