@@ -155,6 +155,20 @@ class IChannel : public IBlock {
   }
   /// The same into a record of `size` bytes at `record`.
   void SetTimestamp(double seconds, uint8_t* record, size_t size);
+  /// What writing a time takes of the channel, read once: a writer stamps every sample of a
+  /// cycle with it instead of asking the channel's properties per sample.
+  struct TimestampLayout {
+    bool usable = false;  // a whole-byte number field that a time can be written to
+    bool converted = false;
+    double offset = 0.0;  // of the linear conversion
+    double factor = 1.0;
+    uint64_t byte_offset = 0;
+    uint64_t width = 0;
+    uint8_t data_type = 0;
+  };
+  [[nodiscard]] TimestampLayout PrepareTimestamp() const;
+  /// SetTimestamp with the layout taken before.
+  static void StoreTimestamp(const TimestampLayout& layout, double seconds, uint8_t* record, size_t size);
 
   /// Record id of the channel's group; 0 without a group.
   [[nodiscard]] uint64_t RecordId() const;

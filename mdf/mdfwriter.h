@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "mdf/ichannel.h"
 #include "mdf/mdffile.h"
 #include "mdf/samplequeue.h"
 #include "mdf/samplerecord.h"
 
 namespace mdf {
 
-class IChannel;
 class IChannelConversion;
 class IChannelGroup;
 class IDataGroup;
@@ -188,7 +188,11 @@ class MdfWriter {
   alignas(64) std::atomic<uint64_t> sample_queue_size_{0};  // record bytes + VLSD bytes queued
   alignas(64) SampleQueue sample_queue_;
   bool compress_data_ = false;
-  std::map<uint64_t, IChannel*> master_channels_;  // by record id; built on the caller's thread
+  struct Master {
+    IChannel* channel;
+    IChannel::TimestampLayout layout;  // taken when the masters are looked up
+  };
+  std::map<uint64_t, Master> master_channels_;  // by record id; built on the caller's thread
   std::atomic<bool> cycle_failed_{false};
   std::chrono::nanoseconds work_period_ = std::chrono::seconds(10);
 };

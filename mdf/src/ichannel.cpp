@@ -555,18 +555,43 @@ void IChannel::SetCanOpenValue(uint64_t ns_since_1970, bool valid, uint64_t arra
 }
 
 void IChannel::SetTimestamp(double seconds, uint8_t* record, size_t size) {
-  double value = seconds;
+  StoreTimestamp(PrepareTimestamp(), seconds, record, size);
+}
+
+IChannel::TimestampLayout IChannel::PrepareTimestamp() const {
+  TimestampLayout layout;
   if (const auto* conversion = ChannelConversion(); conversion != nullptr) {
-    if (conversion->Type() != kLinearConversion) return;  // only a linear conversion can be inverted
-    const double factor = conversion->ParameterAsDouble(1);
-    if (factor == 0.0) return;
-    value = (value - conversion->ParameterAsDouble(0)) / factor;
+    if (conversion->Type() != kLinearConversion) return layout;  // only a linear conversion can be inverted
+    layout.factor = conversion->ParameterAsDouble(1);
+    if (layout.factor == 0.0) return layout;
+    layout.offset = conversion->ParameterAsDouble(0);
+    layout.converted = true;
   }
-  const uint64_t width = BitCount() / 8;
-  const uint64_t offset = ByteOffset();
-  if (!IsWholeByteWidth(width) || !FitsIn(offset, width, size)) return;
-  uint8_t* dest = record + offset;
-  const uint8_t type = DataType();
+  layout.width = BitCount() / 8;
+  layout.byte_offset = ByteOffset();
+  layout.data_type = DataType();
+  switch (layout.data_type) {
+    case kUnsignedLe:
+    case kUnsignedBe:
+    case kSignedLe:
+    case kSignedBe:
+      layout.usable = IsWholeByteWidth(layout.width);
+      break;
+    case kFloatLe:
+    case kFloatBe:
+      layout.usable = layout.width == 4 || layout.width == 8;
+      break;
+    default:
+      break;
+  }
+  return layout;
+}
+
+void IChannel::StoreTimestamp(const TimestampLayout& layout, double seconds, uint8_t* record, size_t size) {
+  if (!layout.usable || !FitsIn(layout.byte_offset, layout.width, size)) return;
+  const double value = layout.converted ? (seconds - layout.offset) / layout.factor : seconds;
+  const uint64_t width = layout.width;
+  const uint8_t type = layout.data_type;
   const int bits = static_cast<int>(width * 8);
   uint64_t pattern = 0;
   switch (type) {
@@ -586,16 +611,12 @@ void IChannel::SetTimestamp(double seconds, uint8_t* record, size_t size) {
       pattern = static_cast<uint64_t>(whole);
       break;
     }
-    case kFloatLe:
-    case kFloatBe:
-      if (width != 4 && width != 8) return;
+    default:  // a float of 4 or 8 bytes
       pattern = FloatBits(value, width);
       break;
-    default:
-      return;
   }
   const bool big_endian = type == kUnsignedBe || type == kSignedBe || type == kFloatBe;
-  detail::StoreUnsigned(dest, pattern, width, big_endian);
+  detail::StoreUnsigned(record + layout.byte_offset, pattern, width, big_endian);
 }
 
 uint64_t IChannel::RecordId() const {

@@ -128,8 +128,8 @@ double MdfWriter::MasterSeconds(uint64_t time_ns) const {
 
 void MdfWriter::StampMaster(uint64_t record_id, uint64_t time_ns, uint8_t* record, size_t size) {
   const auto master = master_channels_.find(record_id);
-  if (master == master_channels_.end() || !master->second->CalculateMaster()) return;
-  master->second->SetTimestamp(MasterSeconds(time_ns), record, size);
+  if (master == master_channels_.end() || !master->second.channel->CalculateMaster()) return;
+  IChannel::StoreTimestamp(master->second.layout, MasterSeconds(time_ns), record, size);
 }
 
 void MdfWriter::SaveSample(const IChannelGroup& group, uint64_t time_ns) {
@@ -172,7 +172,7 @@ void MdfWriter::UpdateMasterChannels() {
   for (const IChannelGroup* group : data_group->ChannelGroups()) {
     for (IChannel* channel : group->Channels()) {
       if (channel != nullptr && channel->ChannelType() == kMasterChannel && channel->SyncType() == kTimeSync) {
-        master_channels_.emplace(group->RecordId(), channel);
+        master_channels_.emplace(group->RecordId(), Master{channel, channel->PrepareTimestamp()});
         break;
       }
     }
