@@ -34,99 +34,6 @@ uint64_t RecordBytes() {
 }
 constexpr uint64_t kStartNs = 1'700'000'000'000'000'000ULL;
 
-using test::ImageChannel;
-using test::ImageGroup;
-
-ImageChannel Member(const std::string& group, const std::string& name, uint8_t data_type, uint32_t byte_offset,
-                    uint8_t bit_offset, uint32_t bit_count) {
-  ImageChannel member;
-  member.name = group + "." + name;
-  member.data_type = data_type;
-  member.byte_offset = byte_offset;
-  member.bit_offset = bit_offset;
-  member.bit_count = bit_count;
-  return member;
-}
-
-ImageGroup BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes,
-                    std::vector<ImageChannel> members, uint8_t bus_type) {
-  ImageGroup group;
-  group.name = name;
-  group.record_id = record_id;
-  group.data_bytes = 8 + frame_bytes;
-  group.bus_type = bus_type;
-  group.source_comment = bus_type == 2 ? "<SIcomment><TX>CAN</TX></SIcomment>" : "<SIcomment><TX>LIN</TX></SIcomment>";
-  ImageChannel time;
-  time.name = "Timestamp";
-  time.type = 2;
-  time.bit_count = 64;
-  time.microseconds = true;
-  ImageChannel frame;
-  frame.name = name;
-  frame.data_type = 10;
-  frame.byte_offset = 8;
-  frame.bit_count = frame_bytes * 8;
-  frame.members = std::move(members);
-  group.channels = {time, frame};
-  return group;
-}
-
-// Record ids 1 to 10; 3 is the VLSD group of the CAN FD payloads.
-std::vector<ImageGroup> Groups(const std::vector<uint64_t>& counts) {
-  const std::string can = "CAN_DataFrame";
-  const auto can_members = [&can](bool fd) {
-    std::vector<ImageChannel> members = {
-        Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29),  Member(can, "IDE", 0, 12, 5, 1),
-        Member(can, "Dir", 0, 12, 6, 1),       Member(can, "EDL", 0, 12, 7, 1), Member(can, "BRS", 0, 13, 0, 1),
-        Member(can, "ESI", 0, 13, 1, 1),       Member(can, "DLC", 0, 13, 4, 4), Member(can, "DataLength", 0, 14, 0, 7),
-    };
-    ImageChannel data = Member(can, "DataBytes", 10, 15, 0, 64);
-    if (fd) {
-      data.type = 1;  // the record holds an offset; the payload lies in the VLSD group
-      data.vlsd_group = 2;
-    }
-    members.push_back(data);
-    return members;
-  };
-  std::vector<ImageGroup> groups;
-  groups.push_back(BusGroup(can, 1, 15, can_members(false), 2));
-  groups.push_back(BusGroup(can, 2, 15, can_members(true), 2));
-  ImageGroup vlsd;
-  vlsd.record_id = 3;
-  vlsd.flags = 1;
-  groups.push_back(vlsd);
-  const std::string remote = "CAN_RemoteFrame";
-  groups.push_back(BusGroup(remote, 4, 7,
-                            {Member(remote, "BusChannel", 0, 8, 0, 8), Member(remote, "ID", 0, 9, 0, 29),
-                             Member(remote, "IDE", 0, 12, 5, 1), Member(remote, "Dir", 0, 12, 6, 1),
-                             Member(remote, "DLC", 0, 13, 0, 4), Member(remote, "DataLength", 0, 14, 0, 7)},
-                            2));
-  const std::string error = "CAN_ErrorFrame";
-  groups.push_back(
-      BusGroup(error, 5, 2, {Member(error, "BusChannel", 0, 8, 0, 8), Member(error, "ErrorType", 0, 9, 0, 3)}, 2));
-  const std::string lin = "LIN_Frame";
-  groups.push_back(BusGroup(lin, 6, 11,
-                            {Member(lin, "BusChannel", 0, 8, 0, 8), Member(lin, "ID", 0, 9, 0, 6),
-                             Member(lin, "Dir", 0, 9, 7, 1), Member(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
-                             Member(lin, "DataLength", 0, 10, 4, 4), Member(lin, "DataBytes", 10, 11, 0, 64)},
-                            3));
-  const std::string checksum = "LIN_ChecksumError";
-  groups.push_back(
-      BusGroup(checksum, 7, 12,
-               {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
-                Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
-                Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
-                Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)},
-               3));
-  for (const auto& [name, id] : std::vector<std::pair<std::string, uint64_t>>{
-           {"LIN_ReceiveError", 8}, {"LIN_SyncError", 9}, {"LIN_TransmissionError", 10}}) {
-    std::vector<ImageChannel> members = {Member(name, "BusChannel", 0, 8, 0, 8)};
-    if (name != "LIN_SyncError") members.push_back(Member(name, "ID", 0, 9, 0, 6));
-    groups.push_back(BusGroup(name, id, 2, members, 3));
-  }
-  for (size_t i = 0; i < groups.size(); ++i) groups[i].cycles = counts[i];
-  return groups;
-}
 
 struct Recording {
   std::string path;
@@ -217,7 +124,8 @@ Recording MakeRecording() {
       put(draw >> 10 & 0x3F, 1);
     }
   }
-  spec.groups = Groups(counts);
+  spec.groups = test::LoggerLayoutGroups();
+  for (size_t i = 0; i < spec.groups.size(); ++i) spec.groups[i].cycles = counts[i];
   Recording recording;
   for (size_t i = 0; i < counts.size(); ++i) recording.frames += i == 2 ? 0 : counts[i];
   const std::vector<uint8_t> image = test::BuildLoggerImage(spec);

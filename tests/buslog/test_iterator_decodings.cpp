@@ -14,7 +14,6 @@
 
 namespace {
 
-using test::ImageChannel;
 using test::ImageGroup;
 using test::ImageSpec;
 using Decoding = cMdfReader_t::Decoding;
@@ -48,97 +47,6 @@ Reading ExpectSameEvents(const ImageSpec& spec, uint64_t fast_groups) {
     if (!(fast.events[i] == observed.events[i])) break;
   }
   return fast;
-}
-
-// The logger's layout (as bench_pipeline lays it out): each kind of event a group whose fields
-// are packed to the bit into its frame channel, CAN FD payloads in a VLSD channel group.
-ImageChannel Member(const std::string& group, const std::string& name, uint8_t data_type, uint32_t byte_offset,
-                    uint8_t bit_offset, uint32_t bit_count) {
-  ImageChannel member;
-  member.name = group + "." + name;
-  member.data_type = data_type;
-  member.byte_offset = byte_offset;
-  member.bit_offset = bit_offset;
-  member.bit_count = bit_count;
-  return member;
-}
-
-ImageGroup BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes,
-                    std::vector<ImageChannel> members, uint8_t bus_type) {
-  ImageGroup group;
-  group.name = name;
-  group.record_id = record_id;
-  group.data_bytes = 8 + frame_bytes;
-  group.bus_type = bus_type;
-  ImageChannel time;
-  time.name = "Timestamp";
-  time.type = 2;
-  time.bit_count = 64;
-  time.microseconds = true;
-  ImageChannel frame;
-  frame.name = name;
-  frame.data_type = 10;
-  frame.byte_offset = 8;
-  frame.bit_count = frame_bytes * 8;
-  frame.members = std::move(members);
-  group.channels = {time, frame};
-  return group;
-}
-
-std::vector<ImageChannel> CanMembers(bool fd) {
-  const std::string can = "CAN_DataFrame";
-  std::vector<ImageChannel> members = {
-      Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29),  Member(can, "IDE", 0, 12, 5, 1),
-      Member(can, "Dir", 0, 12, 6, 1),       Member(can, "EDL", 0, 12, 7, 1), Member(can, "BRS", 0, 13, 0, 1),
-      Member(can, "ESI", 0, 13, 1, 1),       Member(can, "DLC", 0, 13, 4, 4), Member(can, "DataLength", 0, 14, 0, 7),
-  };
-  ImageChannel data = Member(can, "DataBytes", 10, 15, 0, 64);
-  if (fd) {
-    data.type = 1;  // the record holds an offset; the payload lies in the VLSD group
-    data.vlsd_group = 2;
-  }
-  members.push_back(data);
-  return members;
-}
-
-// Record ids 1 to 10; 3 is the VLSD group of the CAN FD payloads.
-std::vector<ImageGroup> LoggerGroups() {
-  std::vector<ImageGroup> groups;
-  groups.push_back(BusGroup("CAN_DataFrame", 1, 15, CanMembers(false), 2));
-  groups.push_back(BusGroup("CAN_DataFrame", 2, 15, CanMembers(true), 2));
-  ImageGroup vlsd;
-  vlsd.record_id = 3;
-  vlsd.flags = 1;
-  groups.push_back(vlsd);
-  const std::string remote = "CAN_RemoteFrame";
-  groups.push_back(BusGroup(remote, 4, 7,
-                            {Member(remote, "BusChannel", 0, 8, 0, 8), Member(remote, "ID", 0, 9, 0, 29),
-                             Member(remote, "IDE", 0, 12, 5, 1), Member(remote, "Dir", 0, 12, 6, 1),
-                             Member(remote, "DLC", 0, 13, 0, 4), Member(remote, "DataLength", 0, 14, 0, 7)},
-                            2));
-  const std::string error = "CAN_ErrorFrame";
-  groups.push_back(
-      BusGroup(error, 5, 2, {Member(error, "BusChannel", 0, 8, 0, 8), Member(error, "ErrorType", 0, 9, 0, 3)}, 2));
-  const std::string lin = "LIN_Frame";
-  groups.push_back(BusGroup(lin, 6, 11,
-                            {Member(lin, "BusChannel", 0, 8, 0, 8), Member(lin, "ID", 0, 9, 0, 6),
-                             Member(lin, "Dir", 0, 9, 7, 1), Member(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
-                             Member(lin, "DataLength", 0, 10, 4, 4), Member(lin, "DataBytes", 10, 11, 0, 64)},
-                            3));
-  const std::string checksum = "LIN_ChecksumError";
-  groups.push_back(
-      BusGroup(checksum, 7, 12,
-               {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
-                Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
-                Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
-                Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)},
-               3));
-  for (const char* name : {"LIN_ReceiveError", "LIN_SyncError", "LIN_TransmissionError"}) {
-    std::vector<ImageChannel> members = {Member(name, "BusChannel", 0, 8, 0, 8)};
-    if (std::string(name) != "LIN_SyncError") members.push_back(Member(name, "ID", 0, 9, 0, 6));
-    groups.push_back(BusGroup(name, 8 + groups.size() - 7, 2, members, 3));
-  }
-  return groups;
 }
 
 // How the times of a recording step from record to record.
@@ -242,7 +150,7 @@ Recording MakeRecording(size_t records, Times times, uint32_t seed = 0x2545F491)
 ImageSpec LoggerSpec(const Recording& recording) {
   ImageSpec spec;
   spec.header_comment = test::HeaderCommentWith("S", "1", "1");
-  spec.groups = LoggerGroups();
+  spec.groups = test::LoggerLayoutGroups();
   for (size_t i = 0; i < spec.groups.size(); ++i) spec.groups[i].cycles = recording.counts[i];
   spec.records = recording.records;
   return spec;
@@ -316,7 +224,7 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
 // A fixed data channel wider than eight bytes, and a conversion on a field.
 TEST(IteratorDecodings, AgreeOnWideDataAndConvertedFields) {
   ImageSpec spec = LoggerSpec(Recording{});
-  spec.groups = {BusGroup("CAN_DataFrame", 1, 71, CanMembers(false), 2)};
+  spec.groups = {test::LoggerBusGroup("CAN_DataFrame", 1, 71, test::LoggerCanMembers(false), 2)};
   spec.groups[0].channels[1].members.back().bit_count = 64 * 8;
   spec.groups[0].channels[1].members[0].microseconds = true;  // the bus channel: 1e-6 of the raw value
   for (uint8_t dlc = 0; dlc < 16; ++dlc) {

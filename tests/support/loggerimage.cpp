@@ -212,4 +212,103 @@ std::vector<uint8_t> PlainErrorRecord(uint64_t record_id, uint64_t time_us, uint
   return out;
 }
 
+namespace {
+
+ImageChannel LoggerMember(const std::string& group, const std::string& name, uint8_t data_type, uint32_t byte_offset,
+                          uint8_t bit_offset, uint32_t bit_count) {
+  ImageChannel member;
+  member.name = group + "." + name;
+  member.data_type = data_type;
+  member.byte_offset = byte_offset;
+  member.bit_offset = bit_offset;
+  member.bit_count = bit_count;
+  return member;
+}
+
+}  // namespace
+
+ImageGroup LoggerBusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes,
+                          std::vector<ImageChannel> members, uint8_t bus_type) {
+  ImageGroup group;
+  group.name = name;
+  group.record_id = record_id;
+  group.data_bytes = 8 + frame_bytes;
+  group.bus_type = bus_type;
+  group.source_comment = bus_type == 2 ? "<SIcomment><TX>CAN</TX></SIcomment>" : "<SIcomment><TX>LIN</TX></SIcomment>";
+  ImageChannel time;
+  time.name = "Timestamp";
+  time.type = 2;
+  time.bit_count = 64;
+  time.microseconds = true;
+  ImageChannel frame;
+  frame.name = name;
+  frame.data_type = 10;
+  frame.byte_offset = 8;
+  frame.bit_count = frame_bytes * 8;
+  frame.members = std::move(members);
+  group.channels = {time, frame};
+  return group;
+}
+
+std::vector<ImageChannel> LoggerCanMembers(bool fd) {
+  const std::string can = "CAN_DataFrame";
+  std::vector<ImageChannel> members = {
+      LoggerMember(can, "BusChannel", 0, 8, 0, 8), LoggerMember(can, "ID", 0, 9, 0, 29),
+      LoggerMember(can, "IDE", 0, 12, 5, 1),       LoggerMember(can, "Dir", 0, 12, 6, 1),
+      LoggerMember(can, "EDL", 0, 12, 7, 1),       LoggerMember(can, "BRS", 0, 13, 0, 1),
+      LoggerMember(can, "ESI", 0, 13, 1, 1),       LoggerMember(can, "DLC", 0, 13, 4, 4),
+      LoggerMember(can, "DataLength", 0, 14, 0, 7),
+  };
+  ImageChannel data = LoggerMember(can, "DataBytes", 10, 15, 0, 64);
+  if (fd) {
+    data.type = 1;  // the record holds an offset; the payload lies in the VLSD group
+    data.vlsd_group = 2;
+  }
+  members.push_back(data);
+  return members;
+}
+
+std::vector<ImageGroup> LoggerLayoutGroups() {
+  std::vector<ImageGroup> groups;
+  groups.push_back(LoggerBusGroup("CAN_DataFrame", 1, 15, LoggerCanMembers(false), 2));
+  groups.push_back(LoggerBusGroup("CAN_DataFrame", 2, 15, LoggerCanMembers(true), 2));
+  ImageGroup vlsd;
+  vlsd.record_id = 3;
+  vlsd.flags = 1;
+  groups.push_back(vlsd);
+  const std::string remote = "CAN_RemoteFrame";
+  groups.push_back(LoggerBusGroup(remote, 4, 7,
+                                  {LoggerMember(remote, "BusChannel", 0, 8, 0, 8), LoggerMember(remote, "ID", 0, 9, 0, 29),
+                                   LoggerMember(remote, "IDE", 0, 12, 5, 1), LoggerMember(remote, "Dir", 0, 12, 6, 1),
+                                   LoggerMember(remote, "DLC", 0, 13, 0, 4),
+                                   LoggerMember(remote, "DataLength", 0, 14, 0, 7)},
+                                  2));
+  const std::string error = "CAN_ErrorFrame";
+  groups.push_back(LoggerBusGroup(
+      error, 5, 2, {LoggerMember(error, "BusChannel", 0, 8, 0, 8), LoggerMember(error, "ErrorType", 0, 9, 0, 3)}, 2));
+  const std::string lin = "LIN_Frame";
+  groups.push_back(LoggerBusGroup(lin, 6, 11,
+                                  {LoggerMember(lin, "BusChannel", 0, 8, 0, 8), LoggerMember(lin, "ID", 0, 9, 0, 6),
+                                   LoggerMember(lin, "Dir", 0, 9, 7, 1),
+                                   LoggerMember(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
+                                   LoggerMember(lin, "DataLength", 0, 10, 4, 4),
+                                   LoggerMember(lin, "DataBytes", 10, 11, 0, 64)},
+                                  3));
+  const std::string checksum = "LIN_ChecksumError";
+  groups.push_back(LoggerBusGroup(
+      checksum, 7, 12,
+      {LoggerMember(checksum, "BusChannel", 0, 8, 0, 8), LoggerMember(checksum, "ID", 0, 9, 0, 6),
+       LoggerMember(checksum, "Dir", 0, 9, 7, 1), LoggerMember(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
+       LoggerMember(checksum, "DataLength", 0, 10, 4, 4), LoggerMember(checksum, "Checksum", 0, 11, 0, 8),
+       LoggerMember(checksum, "ChecksumModel", 0, 12, 0, 1), LoggerMember(checksum, "DataBytes", 10, 12, 0, 64)},
+      3));
+  uint64_t record_id = 8;
+  for (const char* name : {"LIN_ReceiveError", "LIN_SyncError", "LIN_TransmissionError"}) {
+    std::vector<ImageChannel> members = {LoggerMember(name, "BusChannel", 0, 8, 0, 8)};
+    if (std::string(name) != "LIN_SyncError") members.push_back(LoggerMember(name, "ID", 0, 9, 0, 6));
+    groups.push_back(LoggerBusGroup(name, record_id++, 2, members, 3));
+  }
+  return groups;
+}
+
 }  // namespace test

@@ -83,4 +83,17 @@ std::vector<uint8_t> PlainLinRecord(uint64_t record_id, uint64_t time_us, uint8_
 ImageGroup PlainErrorGroup(uint64_t record_id, uint64_t cycles);
 std::vector<uint8_t> PlainErrorRecord(uint64_t record_id, uint64_t time_us, uint8_t channel, uint8_t error_type);
 
+// The logger's own layout: each kind of event a group whose fields are packed to the bit
+// into its frame channel (a "Timestamp" master in u64 microseconds, the frame at byte 8), with
+// its CAN or LIN bus source.
+ImageGroup LoggerBusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes,
+                          std::vector<ImageChannel> members, uint8_t bus_type);
+/// The members of a logger "CAN_DataFrame" frame of 15 bytes; with `fd` its data bytes are an
+/// offset into the VLSD group of record id 3.
+std::vector<ImageChannel> LoggerCanMembers(bool fd);
+/// Every kind in the logger's layout under record ids 1 to 10: classic CAN 1, CAN FD 2 with its
+/// payloads in the VLSD group 3, remote 4, error 5, LIN 6, LIN checksum error 7, LIN receive,
+/// sync and transmission errors 8 to 10. The cycle counts are the caller's to set.
+std::vector<ImageGroup> LoggerLayoutGroups();
+
 }  // namespace test
