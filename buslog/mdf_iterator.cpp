@@ -350,6 +350,14 @@ class Slice {
       Refer(event, PutBytes(bytes, stored));
     }
   }
+  /// Stores the event's data from `size` bytes already in the pool, cut to the event's length.
+  void SetPooledData(Event& event, uint64_t reference, size_t size) {
+    const size_t stored = std::min<size_t>(size, event.length);
+    event.stored = static_cast<uint8_t>(stored);
+    if (stored > kInlineBytes) return Refer(event, reference);
+    std::memset(event.data.bytes, 0, kInlineBytes);
+    if (stored > 0) std::memcpy(event.data.bytes, PoolBytes(reference), stored);
+  }
   [[nodiscard]] const uint8_t* DataOf(const Event& event) const {
     return event.stored <= kInlineBytes ? event.data.bytes : PoolBytes(event.data.pool);
   }
@@ -540,32 +548,6 @@ struct VlsdPayloads {
   std::vector<uint32_t> sizes;
 };
 
-// The number rules the fill table has for a kind's names (and "Timestamp").
-bool kindTakes(cBusMsgType_t kind, FillRule rule) {
-  if (rule == FillRule::kTime || rule == FillRule::kChannel) return true;
-  switch (kind) {
-    case kBusMsgCanDataFrame:
-      return rule == FillRule::kIdentifier || rule == FillRule::kExtended || rule == FillRule::kDlc ||
-             rule == FillRule::kCanDirection || rule == FillRule::kEdl || rule == FillRule::kBrs ||
-             rule == FillRule::kEsi;
-    case kBusMsgCanRemoteFrame:
-      return rule == FillRule::kIdentifier || rule == FillRule::kExtended || rule == FillRule::kDlc ||
-             rule == FillRule::kCanDirection;
-    case kBusMsgCanErrorFrame:
-      return rule == FillRule::kErrorType;
-    case kBusMsgLinChecksumError:
-      if (rule == FillRule::kChecksum || rule == FillRule::kChecksumModel) return true;
-      [[fallthrough]];
-    case kBusMsgLinFrame:
-      return rule == FillRule::kIdentifier || rule == FillRule::kLinDirection || rule == FillRule::kByteCount;
-    case kBusMsgLinReceiveError:
-    case kBusMsgLinTransmissionError:
-      return rule == FillRule::kIdentifier;
-    default:
-      return false;
-  }
-}
-
 template <FillRule kRule>
 [[gnu::always_inline]] inline void applyKindRule(const Plan& plan, const mdf::RawValue* values,
                                                  cBusMsgHelper_t& record) {
@@ -578,9 +560,42 @@ template <FillRule kRule>
   });
 }
 
+// The number rules the fill table has for a kind's names (and "Timestamp"), named once: a
+// plan checks its group's rules against them, and its records are filled by them.
 template <FillRule... kRules>
-void applyKindRules(const Plan& plan, const mdf::RawValue* values, cBusMsgHelper_t& record) {
-  (applyKindRule<kRules>(plan, values, record), ...);
+struct KindRules {
+  static constexpr bool Takes(FillRule rule) { return ((rule == kRules) || ...); }
+  static void Apply(const Plan& plan, const mdf::RawValue* values, cBusMsgHelper_t& record) {
+    (applyKindRule<kRules>(plan, values, record), ...);
+  }
+};
+
+template <typename Visit>
+decltype(auto) withKindRules(cBusMsgType_t kind, Visit&& visit) {
+  using R = FillRule;
+  switch (kind) {
+    case kBusMsgCanDataFrame:
+      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kExtended, R::kDlc, R::kCanDirection, R::kEdl,
+                             R::kBrs, R::kEsi>{});
+    case kBusMsgCanRemoteFrame:
+      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kExtended, R::kDlc, R::kCanDirection>{});
+    case kBusMsgCanErrorFrame:
+      return visit(KindRules<R::kTime, R::kChannel, R::kErrorType>{});
+    case kBusMsgLinFrame:
+      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kLinDirection, R::kByteCount>{});
+    case kBusMsgLinChecksumError:
+      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kLinDirection, R::kByteCount, R::kChecksum,
+                             R::kChecksumModel>{});
+    case kBusMsgLinReceiveError:
+    case kBusMsgLinTransmissionError:
+      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier>{});
+    default:
+      return visit(KindRules<R::kTime, R::kChannel>{});
+  }
+}
+
+bool kindTakes(cBusMsgType_t kind, FillRule rule) {
+  return withKindRules(kind, [rule](auto rules) { return decltype(rules)::Takes(rule); });
 }
 
 // Bounds for a decoding without observers: counts beyond it would fail the observers'
@@ -773,34 +788,7 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
   } else {
     // One branch on the kind per record, where a switch per field mispredicts at every field
     // of the interleaved groups (bench_pipeline).
-    switch (plan.kind) {
-      case kBusMsgCanDataFrame:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended, FillRule::kDlc,
-                       FillRule::kCanDirection, FillRule::kEdl, FillRule::kBrs, FillRule::kEsi>(plan, values, fields);
-        break;
-      case kBusMsgCanRemoteFrame:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kExtended, FillRule::kDlc,
-                       FillRule::kCanDirection>(plan, values, fields);
-        break;
-      case kBusMsgCanErrorFrame:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kErrorType>(plan, values, fields);
-        break;
-      case kBusMsgLinFrame:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kLinDirection,
-                       FillRule::kByteCount>(plan, values, fields);
-        break;
-      case kBusMsgLinChecksumError:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier, FillRule::kLinDirection,
-                       FillRule::kByteCount, FillRule::kChecksum, FillRule::kChecksumModel>(plan, values, fields);
-        break;
-      case kBusMsgLinReceiveError:
-      case kBusMsgLinTransmissionError:
-        applyKindRules<FillRule::kTime, FillRule::kChannel, FillRule::kIdentifier>(plan, values, fields);
-        break;
-      default:
-        applyKindRules<FillRule::kTime, FillRule::kChannel>(plan, values, fields);
-        break;
-    }
+    withKindRules(plan.kind, [&plan, values, &fields](auto rules) { decltype(rules)::Apply(plan, values, fields); });
   }
   if (!finishFields(fields, plan.kind, start_)) ++plan.bad_times;
   Event& event = slice.Append();
@@ -823,14 +811,7 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
     case DataSource::kVlsd: {
       const VlsdPayloads& payloads = vlsd_[plan.vlsd];
       if (sample < payloads.sizes.size()) {
-        const size_t stored = std::min<size_t>(payloads.sizes[sample], event.length);
-        event.stored = static_cast<uint8_t>(stored);
-        if (stored <= kInlineBytes) {
-          std::memset(event.data.bytes, 0, kInlineBytes);
-          if (stored > 0) std::memcpy(event.data.bytes, slice.PoolBytes(payloads.references[sample]), stored);
-        } else {
-          slice.Refer(event, payloads.references[sample]);
-        }
+        slice.SetPooledData(event, payloads.references[sample], payloads.sizes[sample]);
       } else {
         Slice::ClearData(event);
         plan.waiting.push_back(sample);
@@ -867,7 +848,7 @@ void FastDecoder::ResolveWaiting() {
     for (const uint64_t index : plan.waiting) {
       if (index >= payloads.sizes.size()) continue;  // none came: no bytes
       Event& event = plan.slice->At(index);
-      plan.slice->SetData(event, plan.slice->PoolBytes(payloads.references[index]), payloads.sizes[index]);
+      plan.slice->SetPooledData(event, payloads.references[index], payloads.sizes[index]);
     }
     plan.waiting.clear();
   }
