@@ -517,8 +517,6 @@ struct Step {
 
 enum class DataSource : uint8_t { kNone, kEmpty, kFixed, kVlsd };
 
-constexpr uint32_t kInvalidationBitFlag = 0x02;  // channel flags: the record holds a valid bit
-
 struct Plan {
   const mdf::IChannelGroup* group = nullptr;
   cBusMsgType_t kind = kBusMsgUnknown;
@@ -683,7 +681,7 @@ bool FastDecoder::Plan(const FillMap& table) {
   for (mdf::IChannelGroup* group : groups) {
     if (group == nullptr || group->NofSamples() == 0) continue;
     if (group->NofSamples() > kMaxFastSamples) return false;
-    const cBusMsgType_t kind = (group->Flags() & kCgFlagVlsd) != 0 ? kBusMsgUnknown : cMdfReader_t::getGroupType(group);
+    const cBusMsgType_t kind = (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 ? kBusMsgUnknown : cMdfReader_t::getGroupType(group);
     for (const mdf::IChannel* channel : group->Channels()) {
       if (channel == nullptr) continue;
       // What the observers of every group would do beyond giving values: read signal data,
@@ -735,8 +733,8 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
     } else if (channel->ChannelType() == mdf::kVlsdChannel) {
       // The payloads are the records of a VLSD channel group of this data group.
       const auto payloads = first_of_id.find(channel->VlsdRecordId());
-      if (payloads == first_of_id.end() || (payloads->second->Flags() & kCgFlagVlsd) == 0 ||
-          (channel->Flags() & kInvalidationBitFlag) != 0) {
+      if (payloads == first_of_id.end() || (payloads->second->Flags() & mdf::kChannelGroupVlsdFlag) == 0 ||
+          (channel->Flags() & mdf::kChannelInvalidationBitFlag) != 0) {
         return false;
       }
       for (const VlsdPayloads& other : vlsd_) {
@@ -901,7 +899,7 @@ struct SliceInfo {
 std::vector<SliceInfo> collectSlices(const mdf::IDataGroup& data_group, uint64_t& default_records) {
   std::vector<SliceInfo> slices;
   for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
-    if (group == nullptr || (group->Flags() & kCgFlagVlsd) != 0 || group->NofSamples() == 0) continue;
+    if (group == nullptr || (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 || group->NofSamples() == 0) continue;
     // Only records really read become events: a torn or missing record is no frame.
     const uint64_t declared = group->NofSamples();
     const uint64_t count = std::min(declared, group->SampleCounter());

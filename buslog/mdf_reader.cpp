@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "mdf/channeltypes.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/ifilehistory.h"
@@ -115,7 +116,7 @@ cMdfMetadata_t* cMdfReader_t::getMetadata() const {
   for (const mdf::IDataGroup* data_group : header->DataGroups()) {
     if (data_group == nullptr) continue;
     for (const mdf::IChannelGroup* group : data_group->ChannelGroups()) {
-      constexpr uint16_t kBusSourceFlags = kCgFlagBusEvent | kCgFlagPlainBusEvent;
+      constexpr uint16_t kBusSourceFlags = mdf::kChannelGroupBusEventFlag | mdf::kChannelGroupPlainBusEventFlag;
       if (group == nullptr || (group->Flags() & kBusSourceFlags) != kBusSourceFlags) continue;
       const mdf::ISourceInformation* source = group->SourceInformation();
       if (source == nullptr || source->Type() != kSourceTypeBus) continue;

@@ -39,10 +39,7 @@ void mdfMetadataFree(cMdfMetadata_t* metadata);
 /// are held compactly and the record under the cursor is made when it is asked for.
 struct cMdfReaderIterator_t;
 
-/// Bus-source flags a channel group needs for its source comment to count.
-constexpr uint16_t kCgFlagVlsd = 0x01;
-constexpr uint16_t kCgFlagBusEvent = 0x02;
-constexpr uint16_t kCgFlagPlainBusEvent = 0x04;
+/// The source type and bus types of the bus sources that the logger's groups carry.
 constexpr uint8_t kSourceTypeBus = 2;
 constexpr uint8_t kBusTypeMdfCan = 2;
 constexpr uint8_t kBusTypeMdfLin = 3;

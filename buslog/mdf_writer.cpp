@@ -31,7 +31,7 @@ constexpr const char* kProgramId = "QX";
 constexpr int kOutputMinorVersion = 11;
 constexpr const char* kBareHistoryComment =
     "<FHcomment><TX></TX><tool_id>QX</tool_id><tool_vendor></tool_vendor><tool_version></tool_version></FHcomment>";
-constexpr uint16_t kOutputGroupFlags = kCgFlagBusEvent | kCgFlagPlainBusEvent;
+constexpr uint16_t kOutputGroupFlags = mdf::kChannelGroupBusEventFlag | mdf::kChannelGroupPlainBusEventFlag;
 constexpr uint16_t kPathSeparator = '.';
 constexpr uint32_t kBusEventChannelFlag = 0x400;
 constexpr uint64_t kTimestampBytes = 8;

@@ -1,5 +1,5 @@
 #pragma once
-// The type codes of channels and conversions as MDF 4 stores them. The interfaces keep
+// The type and flag codes of channels, channel groups and conversions as MDF 4 stores them. The interfaces keep
 // their integer types (`IChannel::ChannelType`, `SyncType`, `DataType`,
 // `IChannelConversion::Type`); these names say which code a comparison means.
 #include <cstdint>
@@ -40,6 +40,13 @@ constexpr uint8_t kCanOpenDate = 13;
 constexpr uint8_t kCanOpenTime = 14;
 constexpr uint8_t kComplexLe = 15;
 constexpr uint8_t kComplexBe = 16;
+
+// IChannel::Flags: the record holds an invalidation bit of the value.
+constexpr uint32_t kChannelInvalidationBitFlag = 0x02;
+// IChannelGroup::Flags
+constexpr uint16_t kChannelGroupVlsdFlag = 0x01;  // the group's records are the values of a VLSD channel
+constexpr uint16_t kChannelGroupBusEventFlag = 0x02;
+constexpr uint16_t kChannelGroupPlainBusEventFlag = 0x04;
 
 // IChannelConversion::Type
 constexpr uint8_t kOneToOneConversion = 0;

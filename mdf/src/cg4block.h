@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mdf/channeltypes.h"
 #include "mdf/ichannelgroup.h"
 #include "mdfblock.h"
 
@@ -23,9 +24,9 @@ class Cg4Block : public MdfBlock, public IChannelGroup {
   using ChannelList = std::vector<std::unique_ptr<Cn4Block>>;
   using ReductionList = std::vector<std::unique_ptr<Sr4Block>>;
 
-  static constexpr uint16_t kVlsdFlag = 0x0001;
-  static constexpr uint16_t kBusEventFlag = 0x0002;
-  static constexpr uint16_t kPlainBusEventFlag = 0x0004;
+  static constexpr uint16_t kVlsdFlag = kChannelGroupVlsdFlag;
+  static constexpr uint16_t kBusEventFlag = kChannelGroupBusEventFlag;
+  static constexpr uint16_t kPlainBusEventFlag = kChannelGroupPlainBusEventFlag;
   static constexpr uint16_t kSeventhLinkFlag = 0x0008;
 
   Cg4Block();

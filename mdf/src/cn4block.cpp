@@ -490,11 +490,11 @@ void Cn4Block::PrepareForWriting(uint32_t byte_offset) {
       return;
     case kVirtualMasterChannel:
     case kVirtualDataChannel:
-      flags_ &= ~kInvalidFlag;
+      flags_ &= ~kChannelInvalidationBitFlag;
       bit_count_ = 0;
       return;
     case kMasterChannel:
-      flags_ &= ~kInvalidFlag;
+      flags_ &= ~kChannelInvalidationBitFlag;
       break;
     default:
       break;
@@ -753,7 +753,7 @@ bool Cn4Block::GetTextValue(const std::vector<uint8_t>& record, std::string& tex
 }
 
 bool Cn4Block::InvalidationBit(uint64_t array_index, uint64_t& byte, uint8_t& mask) const {
-  if ((flags_ & kInvalidFlag) == 0) return false;
+  if ((flags_ & kChannelInvalidationBitFlag) == 0) return false;
   const IChannelGroup* group = ChannelGroup();
   if (group == nullptr) return false;
   const std::optional<uint64_t> data_bytes = GroupDataBytes(*group);

@@ -168,7 +168,6 @@ class Cn4Block : public DataListBlock, public IChannel {
   [[nodiscard]] const Cc4Block* Conversion() const { return cc_block_.get(); }
 
  private:
-  static constexpr uint32_t kInvalidFlag = 0x0002;
   static constexpr uint32_t kDecimalFlag = 0x0004;
   static constexpr uint32_t kRangeFlag = 0x0008;
   static constexpr uint32_t kLimitFlag = 0x0010;

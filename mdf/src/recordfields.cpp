@@ -10,18 +10,12 @@
 
 namespace mdf {
 
-namespace {
-
-constexpr uint32_t kInvalidationBitFlag = 0x02;
-
-}  // namespace
-
 std::optional<uint64_t> RecordFields::FixedRecordSize(const IChannel& channel) {
   const uint8_t type = channel.ChannelType();
   // The places where a channel observer decodes a value from its own record.
   const bool fixed_place =
       type == kFixedLengthChannel || type == kMasterChannel || type == kSyncChannel || type == kMaxLengthChannel;
-  if (!fixed_place || channel.ChannelArray() != nullptr || (channel.Flags() & kInvalidationBitFlag) != 0) {
+  if (!fixed_place || channel.ChannelArray() != nullptr || (channel.Flags() & kChannelInvalidationBitFlag) != 0) {
     return std::nullopt;
   }
   const auto* group = dynamic_cast<const detail::Cg4Block*>(channel.ChannelGroup());
