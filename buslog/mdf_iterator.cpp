@@ -410,8 +410,8 @@ class Slice {
   double last_time_ = 0.0;
 };
 
-// Packs a finished record (its data bytes of the record's data length) into the slice.
-void appendRecord(Slice& slice, const cBusMsgHelper_t& record, const uint8_t* bytes, size_t size) {
+// A new event of the slice holding a finished record's fields; its data is the caller's to set.
+Event& appendFields(Slice& slice, const cBusMsgHelper_t& record) {
   Event& event = slice.Append();
   event.time = record.Timestamp;
   event.id = record.ID;
@@ -419,6 +419,12 @@ void appendRecord(Slice& slice, const cBusMsgHelper_t& record, const uint8_t* by
   event.kind = static_cast<uint8_t>(record.MsgType);
   event.length = static_cast<uint8_t>(dataLengthOf(record));
   std::memcpy(event.flags, &record.Flags, sizeof(event.flags));
+  return event;
+}
+
+// Packs a finished record (its data bytes of the record's data length) into the slice.
+void appendRecord(Slice& slice, const cBusMsgHelper_t& record, const uint8_t* bytes, size_t size) {
+  Event& event = appendFields(slice, record);
   if (size == 0) {
     Slice::ClearData(event);
   } else {
@@ -789,13 +795,7 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
     withKindRules(plan.kind, [&plan, values, &fields](auto rules) { decltype(rules)::Apply(plan, values, fields); });
   }
   if (!finishFields(fields, plan.kind, start_)) ++plan.bad_times;
-  Event& event = slice.Append();
-  event.time = fields.Timestamp;
-  event.id = fields.ID;
-  event.channel = fields.BusChannel;
-  event.kind = static_cast<uint8_t>(plan.kind);
-  event.length = static_cast<uint8_t>(dataLengthOf(fields));
-  std::memcpy(event.flags, &fields.Flags, sizeof(event.flags));
+  Event& event = appendFields(slice, fields);
   switch (plan.data) {
     case DataSource::kNone:
     case DataSource::kEmpty:
