@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -540,16 +541,21 @@ struct Plan {
   size_t vlsd = 0;  // index of the VLSD payloads
   std::unique_ptr<Slice> slice = std::make_unique<Slice>();
   uint64_t bad_times = 0;
-  std::vector<uint64_t> waiting;  // events whose VLSD payload had not come yet
+  std::deque<uint64_t> waiting;  // events whose VLSD payload had not come yet, in order
 };
 
 // The payloads of a VLSD channel group, in record order: payload i belongs to event i of the
-// group whose data channel names it.
+// group whose data channel names it. Only payloads whose event has not come are held, so a
+// recording that logs each payload next to its frame holds next to none.
 struct VlsdPayloads {
+  struct Payload {
+    uint64_t reference;  // into the plan's slice pool
+    uint32_t size;
+  };
   uint64_t record_id = 0;
   size_t plan = 0;
-  std::vector<uint64_t> references;  // into the plan's slice pool
-  std::vector<uint32_t> sizes;
+  uint64_t count = 0;            // payloads seen
+  std::deque<Payload> pending;   // payloads count - pending.size() .. count - 1
 };
 
 template <FillRule kRule>
@@ -635,8 +641,8 @@ class FastDecoder : public mdf::ISampleObserver {
   /// Something the plans did not foresee: the data group is read again through observers.
   [[nodiscard]] bool Unexpected() const { return unexpected_; }
   std::vector<::Plan>& Plans() { return plans_; }
-  /// Gives the events that waited for their payloads what they have now.
-  void ResolveWaiting();
+  /// The data group is read: the events still waiting for a payload keep none.
+  void FinishPayloads();
   /// The file order of the events: per event its plan's index.
   std::vector<uint8_t>& FileOrder() { return file_order_; }
   [[nodiscard]] bool FileOrderUsable() const { return file_order_usable_; }
@@ -748,7 +754,7 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       }
       plan.data = DataSource::kVlsd;
       plan.vlsd = vlsd_.size();
-      vlsd_.push_back({channel->VlsdRecordId(), plans_.size(), {}, {}});
+      vlsd_.push_back({channel->VlsdRecordId(), plans_.size(), 0, {}});
     } else {
       const std::optional<size_t> field = plan.fields.AddBytes(*channel);
       if (!field.has_value()) return false;
@@ -807,9 +813,13 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
       break;
     }
     case DataSource::kVlsd: {
-      const VlsdPayloads& payloads = vlsd_[plan.vlsd];
-      if (sample < payloads.sizes.size()) {
-        slice.SetPooledData(event, payloads.references[sample], payloads.sizes[sample]);
+      // Events and payloads each come in order, so an event either finds its payload first in
+      // line or waits, and a payload either finds its event first in line or is held.
+      VlsdPayloads& payloads = vlsd_[plan.vlsd];
+      if (sample < payloads.count) {
+        const VlsdPayloads::Payload payload = payloads.pending.front();
+        payloads.pending.pop_front();
+        slice.SetPooledData(event, payload.reference, payload.size);
       } else {
         Slice::ClearData(event);
         plan.waiting.push_back(sample);
@@ -830,26 +840,26 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
 }
 
 bool FastDecoder::TakePayload(VlsdPayloads& payloads, uint64_t sample, const uint8_t* record, size_t size) {
-  if (sample != payloads.sizes.size() || size > std::numeric_limits<uint32_t>::max()) {
+  if (sample != payloads.count || size > std::numeric_limits<uint32_t>::max()) {
     unexpected_ = true;
     return false;
   }
-  payloads.references.push_back(plans_[payloads.plan].slice->PutBytes(record, size));
-  payloads.sizes.push_back(static_cast<uint32_t>(size));
+  ::Plan& plan = plans_[payloads.plan];
+  const uint64_t reference = plan.slice->PutBytes(record, size);
+  ++payloads.count;
+  if (!plan.waiting.empty()) {
+    // The earliest waiting event is this payload's: events wait only while their payload is
+    // the next to come.
+    plan.slice->SetPooledData(plan.slice->At(plan.waiting.front()), reference, size);
+    plan.waiting.pop_front();
+  } else {
+    payloads.pending.push_back({reference, static_cast<uint32_t>(size)});
+  }
   return true;
 }
 
-void FastDecoder::ResolveWaiting() {
-  for (::Plan& plan : plans_) {
-    if (plan.waiting.empty()) continue;
-    const VlsdPayloads& payloads = vlsd_[plan.vlsd];
-    for (const uint64_t index : plan.waiting) {
-      if (index >= payloads.sizes.size()) continue;  // none came: no bytes
-      Event& event = plan.slice->At(index);
-      plan.slice->SetPooledData(event, payloads.references[index], payloads.sizes[index]);
-    }
-    plan.waiting.clear();
-  }
+void FastDecoder::FinishPayloads() {
+  for (::Plan& plan : plans_) plan.waiting.clear();
   vlsd_.clear();
 }
 
@@ -1019,7 +1029,7 @@ bool readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap
     if (plan.slice->size() > std::min(plan.group->NofSamples(), plan.group->SampleCounter())) return false;
   }
   if (decoder.Unexpected()) return false;
-  decoder.ResolveWaiting();
+  decoder.FinishPayloads();
   const std::vector<SliceInfo> infos = collectSlices(data_group, gathered.default_records);
   std::vector<std::unique_ptr<Slice>> slices;
   std::vector<uint8_t> local(plans.size(), 0);

@@ -15,13 +15,6 @@ size_t mappedSize(size_t bytes) {
   return (bytes + page - 1) / page * page;
 }
 
-// The whole mapping is advised, never a part of it: a mapping split into parts of different
-// kinds can no longer be remapped as one. Filling hundreds of megabytes of fresh memory
-// otherwise costs a page fault per 4 KiB (bench_pipeline).
-void adviseHugePages(void* mapping, size_t bytes) {
-  ::madvise(mapping, mappedSize(bytes), MADV_HUGEPAGE);  // a hint: the result does not matter
-}
-
 // The released blocks of kMemBlockShared bytes waiting for their next user.
 struct KeptBlocks {
   std::mutex lock;
@@ -80,6 +73,5 @@ void* memBlockResize(void* data, size_t old_bytes, size_t new_bytes) {
     if (data != nullptr) std::memcpy(block, data, std::min(old_bytes, new_bytes));
     memBlockResize(data, old_bytes, 0);
   }
-  if (new_bytes >= kMemBlockMapped) adviseHugePages(block, new_bytes);
   return block;
 }

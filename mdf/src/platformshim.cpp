@@ -61,12 +61,6 @@ size_t MappedSize(size_t bytes) {
   return (bytes + page - 1) / page * page;
 }
 
-// The whole mapping is advised, never a part of it: a mapping split into parts of different
-// kinds can no longer be remapped as one.
-void AdviseHugePages(void* mapping, size_t bytes) {
-  ::madvise(mapping, MappedSize(bytes), MADV_HUGEPAGE);  // a hint: the result does not matter
-}
-
 }  // namespace
 
 void* ResizeBlock(void* data, size_t old_bytes, size_t new_bytes) {
@@ -98,7 +92,6 @@ void* ResizeBlock(void* data, size_t old_bytes, size_t new_bytes) {
     if (data != nullptr) std::memcpy(block, data, std::min(old_bytes, new_bytes));
     ResizeBlock(data, old_bytes, 0);
   }
-  if (new_bytes >= kLargeBlock) AdviseHugePages(block, new_bytes);
   return block;
 }
 
