@@ -1063,6 +1063,34 @@ bool readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap
   return true;
 }
 
+// Keeps fresh event blocks ready while it lives (see memBlockWarmerStart).
+class BlockWarmer {
+ public:
+  explicit BlockWarmer(bool wanted) : warmer_(wanted ? memBlockWarmerStart(kWarmBlocks) : nullptr) {}
+  ~BlockWarmer() { memBlockWarmerStop(warmer_); }
+  BlockWarmer(const BlockWarmer&) = delete;
+  BlockWarmer& operator=(const BlockWarmer&) = delete;
+
+ private:
+  static constexpr size_t kWarmBlocks = 4;
+  cMemBlockWarmer_t* warmer_;
+};
+
+// From this many events on a recording's events take more blocks than a thread costs.
+constexpr uint64_t kWarmFromEvents = uint64_t{1} << 20;
+
+// The events the header's cycle counts promise: a hint only, as the counts are the file's.
+uint64_t expectedEvents(const mdf::IHeader& header) {
+  uint64_t events = 0;
+  for (const mdf::IDataGroup* data_group : header.DataGroups()) {
+    if (data_group == nullptr) continue;
+    for (const mdf::IChannelGroup* group : data_group->ChannelGroups()) {
+      if (group != nullptr) events += std::min(group->NofSamples(), kWarmFromEvents);
+    }
+  }
+  return events;
+}
+
 }  // namespace
 
 cBusMsgType_t cMdfReader_t::getGroupType(const mdf::IChannelGroup* group) {
@@ -1087,11 +1115,15 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
   const double start = static_cast<double>(header->StartTime()) * kSecondsPerNs;
   const FillMap table = buildFillTable();
   Gathered gathered;
-  // One data group at a time: what decodes it is released before the next one is read.
-  for (mdf::IDataGroup* data_group : header->DataGroups()) {
-    if (data_group == nullptr) continue;
-    if (decoding == Decoding::kFastest && readFast(*reader_, *data_group, table, start, gathered)) continue;
-    readWithObservers(*reader_, *data_group, table, start, gathered);
+  {
+    // Events fill fresh blocks; for a large recording they are readied on another thread.
+    const BlockWarmer warmer(expectedEvents(*header) >= kWarmFromEvents);
+    // One data group at a time: what decodes it is released before the next one is read.
+    for (mdf::IDataGroup* data_group : header->DataGroups()) {
+      if (data_group == nullptr) continue;
+      if (decoding == Decoding::kFastest && readFast(*reader_, *data_group, table, start, gathered)) continue;
+      readWithObservers(*reader_, *data_group, table, start, gathered);
+    }
   }
 
   auto iterator = std::make_unique<cMdfReaderIterator_t>();

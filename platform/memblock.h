@@ -21,3 +21,22 @@ constexpr size_t kMemBlockKept = 8;
 /// stays. A size of 0 releases the block and returns null. New bytes are not zeroed (a
 /// kept block holds what its last user left). Safe to call from several threads.
 void* memBlockResize(void* data, size_t old_bytes, size_t new_bytes);
+
+/// Ranges from this size on are made present on several threads by memBlockPopulate.
+constexpr size_t kMemBlockPopulateMin = size_t{16} << 20;
+
+/// Makes the pages of `bytes` bytes from `data` present, their contents unchanged, so that
+/// filling them costs no page faults: for a range of kMemBlockPopulateMin bytes or more the
+/// work is spread over up to four threads, as a fresh page's fault and zeroing dominate the
+/// filling of hundreds of megabytes. A smaller range is left alone. Only for memory that is
+/// about to be written whole.
+void memBlockPopulate(void* data, size_t bytes);
+
+/// While it lives, a background thread keeps the released blocks of kMemBlockShared bytes
+/// topped up to `blocks` (at most kMemBlockKept) with fresh blocks whose pages are present, so
+/// that a stage filling block after block does not wait for fresh pages. Null when no thread
+/// could start: blocks then come as before.
+struct cMemBlockWarmer_t;
+cMemBlockWarmer_t* memBlockWarmerStart(size_t blocks);
+/// Stops the thread and frees the warmer (null is ignored); the blocks it readied stay kept.
+void memBlockWarmerStop(cMemBlockWarmer_t* warmer);

@@ -107,6 +107,7 @@ struct BufferedStream {
   int64_t block_start;  // source position of the block's first byte
   cStream_t* source;
   bool owns_source;
+  int64_t populated;  // bytes of the block whose pages were made present
 };
 
 unsigned char* BlockOf(BufferedStream* self) { return reinterpret_cast<unsigned char*>(self + 1); }
@@ -117,6 +118,16 @@ enum class Load { kLoaded, kSeekFailed, kEnd, kReadFailed };
 // block may hold anything, so it is dropped (nothing left to serve, the next read reloads).
 Load LoadBlock(BufferedStream* self, int64_t start) {
   if (streamSeek(self->source, start, kSeekFromStart) != start) return Load::kSeekFailed;
+  if (self->block_size >= static_cast<int64_t>(kMemBlockPopulateMin) && self->populated < self->block_size) {
+    // A large block's pages are made present once, for the bytes the source holds: a whole
+    // file read into fresh memory otherwise spends most of its time in page faults.
+    const int64_t size = streamSize(self->source);
+    const int64_t want = size > start ? std::min(self->block_size, size - start) : 0;
+    if (want > self->populated) {
+      memBlockPopulate(BlockOf(self) + self->populated, static_cast<size_t>(want - self->populated));
+      self->populated = want;
+    }
+  }
   const int64_t count = streamRead(self->source, BlockOf(self), static_cast<uint64_t>(self->block_size));
   if (count == 0) return Load::kEnd;
   if (count < 0 || count > self->block_size) {  // a source may not deliver more than asked
@@ -280,6 +291,7 @@ struct MemoryStream {
   int64_t size;  // the highest position ever written
   int64_t position;
   unsigned char* data;
+  int64_t present;  // bytes from the start whose pages were made present ahead of writes
 };
 
 // Grows the buffer by doubling (from 2) until it holds `needed` bytes. False when memory is
@@ -315,6 +327,15 @@ int64_t MemoryWrite(cStream_t* stream, const void* buffer, uint64_t length) {
   if (length > static_cast<uint64_t>(kMaxInt64 - self->position)) return kStreamFailed;
   const int64_t end = self->position + static_cast<int64_t>(length);
   if (!MemoryReserve(self, end)) return kStreamFailed;
+  if (end > self->present) {
+    // A stream filled by large writes (a container's body) meets fresh pages ahead of it:
+    // they are made present a stretch at a time, on several threads.
+    constexpr int64_t kPresentAhead = int64_t{32} << 20;
+    const int64_t from = std::max(self->present, self->position);
+    const int64_t until = std::min(self->capacity, end + kPresentAhead);
+    if (until > from) memBlockPopulate(self->data + from, static_cast<size_t>(until - from));
+    self->present = until;
+  }
   // A seek past the size left a gap: it reads back as zeros, never as old heap contents.
   if (self->position > self->size) {
     std::memset(self->data + self->size, 0, static_cast<size_t>(self->position - self->size));

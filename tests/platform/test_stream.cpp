@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -95,6 +96,33 @@ TEST(MemoryStream, GrowsPastTheMappedSizeKeepingEveryByte) {
   streamSeek(memory, static_cast<int64_t>(kTotal), kSeekFromStart);
   const std::string gap = ReadAll(memory, 65'536);
   EXPECT_EQ(gap, std::string(3 * kMemBlockMapped, '\0'));
+  EXPECT_EQ(streamClose(memory), 0);
+}
+
+TEST(MemoryStream, LargeWritesAheadOfPresentPagesKeepEveryByte) {
+  // Writes of a container's body size: the pages ahead are made present stretch by stretch.
+  cStream_t* memory = memoryStreamNew();
+  const auto byte_at = [](size_t i) { return static_cast<char>(i * 7 + i / 65'537); };
+  constexpr size_t kTotal = 5 * kMemBlockPopulateMin + 999;
+  std::string piece;
+  for (size_t written = 0; written < kTotal; written += piece.size()) {
+    piece.clear();
+    for (size_t i = written; i < std::min(kTotal, written + 3'000'017); ++i) piece += byte_at(i);
+    ASSERT_EQ(streamWrite(memory, piece.data(), piece.size()), static_cast<int64_t>(piece.size()));
+  }
+  // Overwrites behind the end, then a gap past it.
+  ASSERT_EQ(streamSeek(memory, 17, kSeekFromStart), 17);
+  ASSERT_EQ(streamWrite(memory, "ab", 2), 2);
+  ASSERT_EQ(streamSeek(memory, static_cast<int64_t>(kTotal + 5), kSeekFromStart), static_cast<int64_t>(kTotal + 5));
+  ASSERT_EQ(streamWrite(memory, "z", 1), 1);
+  streamSeek(memory, 0, kSeekFromStart);
+  const std::string all = ReadAll(memory, 1 << 20);
+  ASSERT_EQ(all.size(), kTotal + 6);
+  for (size_t i = 0; i < kTotal; ++i) {
+    const char expected = i == 17 ? 'a' : i == 18 ? 'b' : byte_at(i);
+    ASSERT_EQ(all[i], expected) << i;
+  }
+  EXPECT_EQ(all.substr(kTotal), std::string(5, '\0') + "z");
   EXPECT_EQ(streamClose(memory), 0);
 }
 
@@ -271,6 +299,36 @@ TEST(BufferedStream, FailedSourceSeeksAndReadsAreReportedNotTakenForTheEnd) {
   ASSERT_EQ(streamRead(buffered, buffer, 10), 10);  // picks up where it stood
   EXPECT_EQ(std::string(buffer, 10), bytes.substr(8, 10));
   streamClose(buffered);
+}
+
+TEST(BufferedStream, LargeBlocksOfAFileReadItWhole) {
+  // Blocks whose pages are made present before their first load: the file's size, larger
+  // than the file, and smaller (reloaded).
+  test::TempDir dir;
+  const std::string path = dir / "large.bin";
+  const std::string bytes = Pattern(kMemBlockPopulateMin + 4 * kMemBlockMapped + 333);
+  {
+    cStream_t* out = fileStreamOpen(path.c_str(), kFileStreamWrite);
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(streamWrite(out, bytes.data(), bytes.size()), static_cast<int64_t>(bytes.size()));
+    ASSERT_EQ(streamClose(out), 0);
+  }
+  const int64_t sizes[] = {static_cast<int64_t>(bytes.size()), 4 * static_cast<int64_t>(kMemBlockPopulateMin),
+                           static_cast<int64_t>(kMemBlockPopulateMin)};
+  for (const int64_t block : sizes) {
+    SCOPED_TRACE(block);
+    cStream_t* in = fileStreamOpen(path.c_str(), kFileStreamRead);
+    ASSERT_NE(in, nullptr);
+    cStream_t* buffered = bufferedStreamNew(in, true, block);
+    ASSERT_NE(buffered, nullptr);
+    ASSERT_EQ(streamSeek(buffered, 5, kSeekFromStart), 5);
+    EXPECT_EQ(ReadAll(buffered, 1'000'003), bytes.substr(5));
+    ASSERT_EQ(streamSeek(buffered, 1, kSeekFromStart), 1);  // back into the first block
+    char two[2];
+    ASSERT_EQ(streamRead(buffered, two, 2), 2);
+    EXPECT_EQ(std::string(two, 2), bytes.substr(1, 2));
+    EXPECT_EQ(streamClose(buffered), 0);
+  }
 }
 
 TEST(BufferedStream, RefusesNullSourcesAndEmptyBlocks) {
