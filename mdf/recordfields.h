@@ -28,7 +28,7 @@ class RecordFields {
   /// every record is taken: unsigned (1 to 64 bits) or IEEE float (16, 32 or 64 bits) of
   /// either byte order; a fixed-length, master, sync or maximum-length channel without array
   /// and without invalidation bit, whose bits lie inside its group's records. Anything else
-  /// gives nothing and adds nothing.
+  /// gives nothing and adds nothing. A linear conversion's parameters are taken here.
   std::optional<size_t> AddNumber(const IChannel& channel);
   /// Adds a byte-array field (data types 10 to 12) of a fixed-length channel, whole bytes at
   /// its byte offset inside the group's records; the same limits, else nothing.
@@ -66,6 +66,11 @@ class RecordFields {
     uint32_t load_at = 0;
     uint64_t mask = 0;
     const IChannelConversion* conversion = nullptr;
+    // A linear conversion of the library's own blocks, its two parameters taken once: the
+    // logger's time stamps, where the virtual look-ups cost more than the formula.
+    bool linear = false;
+    double offset = 0.0;
+    double factor = 0.0;
   };
   template <typename T>
   static T ThroughConversion(const Field& entry, const RawValue& value);
@@ -83,6 +88,11 @@ template <typename T>
   const Field& entry = fields_[field];
   if (entry.conversion == nullptr) {
     return entry.kind == Kind::kFloat ? detail::ConvertNumber<T>(value.number) : detail::ConvertNumber<T>(value.bits);
+  }
+  if (entry.linear) {
+    // The formula of IChannelConversion::ConvertLinear, term for term.
+    const double x = entry.kind == Kind::kFloat ? value.number : static_cast<double>(value.bits);
+    return detail::ConvertNumber<T>(entry.offset + entry.factor * x);
   }
   return ThroughConversion<T>(entry, value);
 }

@@ -4,6 +4,8 @@
 
 #include "bitdecoder.h"
 #include "byteorder.h"
+#include "cc3block.h"
+#include "cc4block.h"
 #include "cg4block.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
@@ -46,6 +48,14 @@ std::optional<size_t> RecordFields::AddNumber(const IChannel& channel) {
   const uint64_t end_bit = field.first_bit + field.nof_bits;
   if (end_bit > *record_size * 8) return std::nullopt;
   field.conversion = channel.ChannelConversion();
+  // Only the library's blocks: another implementation may give ConvertLinear its own formula.
+  const bool own_block = dynamic_cast<const detail::Cc4Block*>(field.conversion) != nullptr ||
+                         dynamic_cast<const detail::Cc3Block*>(field.conversion) != nullptr;
+  if (own_block && field.conversion->Type() == kLinearConversion && field.conversion->Parameters().size() >= 2) {
+    field.linear = true;
+    field.offset = field.conversion->ParameterAsDouble(0);
+    field.factor = field.conversion->ParameterAsDouble(1);
+  }
   if (field.kind == Kind::kUnsigned && field.little_endian && *record_size >= 8) {
     // The load ends inside the record; any load holding the value's bits gives the value.
     field.load_at = static_cast<uint32_t>(std::min<uint64_t>(field.first_bit / 8, *record_size - 8));
