@@ -3,19 +3,23 @@
 // the cursor.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -618,23 +622,32 @@ class FastDecoder : public mdf::ISampleObserver {
     record_id_list_.clear();
     small_.fill(kNone);
   }
-  ~FastDecoder() override { FastDecoder::Detach(); }
+  ~FastDecoder() override {
+    FastDecoder::Detach();
+    Finish();
+  }
   FastDecoder(const FastDecoder&) = delete;
   FastDecoder& operator=(const FastDecoder&) = delete;
 
   // Builds the plans; false when the data group needs the observers.
   bool Plan(const FillMap& table);
 
+  /// Starts the decoding thread: the records the library frames are then decoded there, in
+  /// their order, while the library frames the next ones. Without a thread they are decoded
+  /// as they come.
+  void Start();
+  /// Waits until every record handed on is decoded; the results below are complete then.
+  void Finish();
+  /// What the decoding threw, raised on the reading side.
+  void RethrowFailure() const {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
   bool OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) override {
-    try {
-      const size_t target = Target(record_id);
-      if (target == kNone) return true;
-      if (target >= kVlsdBase) return TakePayload(vlsd_[target - kVlsdBase], sample, record, size);
-      return TakeRecord(plans_[target], sample, record, size);
-    } catch (const std::bad_alloc&) {
-      out_of_memory_ = true;
-      return false;
-    }
+    const size_t target = Target(record_id);
+    if (target == kNone) return true;
+    if (!reading_.relaying) return Take(target, sample, record, size);
+    return Relay(target, sample, record, size);
   }
 
   [[nodiscard]] bool OutOfMemory() const { return out_of_memory_; }
@@ -667,22 +680,171 @@ class FastDecoder : public mdf::ISampleObserver {
   }
   bool PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBusMsgType_t kind,
                  const std::unordered_map<uint64_t, const mdf::IChannelGroup*>& first_of_id);
+  bool Take(size_t target, uint64_t sample, const uint8_t* record, size_t size) {
+    try {
+      if (target >= kVlsdBase) return TakePayload(vlsd_[target - kVlsdBase], sample, record, size);
+      return TakeRecord(plans_[target], sample, record, size);
+    } catch (const std::bad_alloc&) {
+      out_of_memory_ = true;
+      return false;
+    }
+  }
   bool TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* record, size_t size);
   bool TakePayload(VlsdPayloads& payloads, uint64_t sample, const uint8_t* record, size_t size);
+
+  // Records travel to the decoding thread in batches: per record its target, sample and size
+  // (three 64-bit words) and its bytes, padded to a word.
+  static constexpr size_t kCacheLine = 64;
+  struct alignas(kCacheLine) Batch {  // one side at a time, but neighbours belong to the other
+    std::vector<uint64_t> words;
+    size_t used = 0;
+  };
+  static constexpr size_t kBatchWords = size_t{32} << 10;  // 256 KiB
+  static constexpr size_t kBatches = 6;
+  bool Relay(size_t target, uint64_t sample, const uint8_t* record, size_t size);
+  /// Hands the batch being filled on and takes an empty one with room for `words`; false
+  /// when the decoding stopped (or memory is short: then noted for the reading side).
+  bool NextBatch(size_t words);
+  void Decode();
 
   double start_;
   std::vector<::Plan> plans_;
   std::vector<VlsdPayloads> vlsd_;
-  std::array<size_t, 256> small_{};
+  // Read by both threads and written by neither while they run; on lines of its own.
+  alignas(kCacheLine) std::array<size_t, 256> small_{};
   std::unordered_map<uint64_t, size_t> large_;
   std::vector<mdf::RawValue> values_;
-  std::vector<uint8_t> file_order_;
+  alignas(kCacheLine) std::vector<uint8_t> file_order_;  // from here on the decoding's
   bool file_order_usable_ = true;
   double last_time_ = 0.0;
   size_t last_plan_ = 0;
   bool out_of_memory_ = false;
   bool unexpected_ = false;
+
+  // The relay to the decoding thread. Plans, slices and payloads belong to that thread while
+  // it runs; the reading side touches only the batches.
+  std::thread worker_;
+  std::mutex relay_lock_;
+  std::condition_variable relay_changed_;
+  std::vector<std::unique_ptr<Batch>> batches_;
+  std::vector<Batch*> empty_;  // under the lock
+  std::deque<Batch*> full_;    // under the lock, in record order
+  bool ended_ = false;         // under the lock: no more batches come
+  std::exception_ptr failure_;  // the decoding thread's, read after it ended
+  // Read per record by the reading side, written once by the decoding.
+  alignas(kCacheLine) std::atomic<bool> stopped_{false};  // the decoding met a record it cannot take
+  // What the reading side writes per record: a line the decoding thread never touches, or
+  // each record would move lines between the cores (seen as runs of twice the time).
+  struct alignas(kCacheLine) ReadingSide {
+    bool relaying = false;
+    Batch* filling = nullptr;
+    bool out_of_memory = false;
+  };
+  ReadingSide reading_;
 };
+
+void FastDecoder::Start() {
+  try {
+    for (size_t i = 0; i < kBatches; ++i) {
+      batches_.push_back(std::make_unique<Batch>());
+      batches_.back()->words.resize(kBatchWords);
+      empty_.push_back(batches_.back().get());
+    }
+    worker_ = std::thread(&FastDecoder::Decode, this);
+    reading_.relaying = true;
+  } catch (const std::exception&) {
+    // No thread or no batches: the records are decoded as they come.
+    batches_.clear();
+    empty_.clear();
+  }
+}
+
+bool FastDecoder::Relay(size_t target, uint64_t sample, const uint8_t* record, size_t size) {
+  if (stopped_.load(std::memory_order_relaxed)) return false;
+  const size_t words = 3 + (size + sizeof(uint64_t) - 1) / sizeof(uint64_t);
+  if ((reading_.filling == nullptr || reading_.filling->words.size() - reading_.filling->used < words) && !NextBatch(words)) return false;
+  uint64_t* entry = reading_.filling->words.data() + reading_.filling->used;
+  entry[0] = target;
+  entry[1] = sample;
+  entry[2] = size;
+  if (size > 0) std::memcpy(entry + 3, record, size);
+  reading_.filling->used += words;
+  return true;
+}
+
+bool FastDecoder::NextBatch(size_t words) {
+  std::unique_lock guard(relay_lock_);
+  if (reading_.filling != nullptr) {
+    full_.push_back(reading_.filling);
+    reading_.filling = nullptr;
+    relay_changed_.notify_all();
+  }
+  relay_changed_.wait(guard, [this] { return !empty_.empty() || stopped_.load(); });
+  if (stopped_.load()) return false;
+  Batch* batch = empty_.back();
+  empty_.pop_back();
+  guard.unlock();
+  try {
+    // A record longer than a batch gets a batch of its size: its bytes were in memory.
+    if (batch->words.size() < words) batch->words.resize(words);
+  } catch (const std::bad_alloc&) {
+    reading_.out_of_memory = true;
+    std::lock_guard again(relay_lock_);
+    empty_.push_back(batch);
+    return false;
+  }
+  batch->used = 0;
+  reading_.filling = batch;
+  return true;
+}
+
+void FastDecoder::Decode() {
+  for (;;) {
+    Batch* batch = nullptr;
+    {
+      std::unique_lock guard(relay_lock_);
+      relay_changed_.wait(guard, [this] { return !full_.empty() || ended_; });
+      if (full_.empty()) return;
+      batch = full_.front();
+      full_.pop_front();
+    }
+    if (!stopped_.load(std::memory_order_relaxed)) {
+      try {
+        for (size_t at = 0; at < batch->used;) {
+          const uint64_t* entry = batch->words.data() + at;
+          const auto size = static_cast<size_t>(entry[2]);
+          at += 3 + (size + sizeof(uint64_t) - 1) / sizeof(uint64_t);
+          if (!Take(static_cast<size_t>(entry[0]), entry[1], reinterpret_cast<const uint8_t*>(entry + 3), size)) {
+            stopped_.store(true);
+            break;
+          }
+        }
+      } catch (...) {
+        failure_ = std::current_exception();  // the reading side rethrows it
+        stopped_.store(true);
+      }
+    }
+    {
+      std::lock_guard guard(relay_lock_);
+      batch->used = 0;
+      empty_.push_back(batch);
+    }
+    relay_changed_.notify_all();
+  }
+}
+
+void FastDecoder::Finish() {
+  if (!worker_.joinable()) return;
+  {
+    std::lock_guard guard(relay_lock_);
+    if (reading_.filling != nullptr && reading_.filling->used > 0) full_.push_back(reading_.filling);
+    reading_.filling = nullptr;
+    ended_ = true;
+  }
+  relay_changed_.notify_all();
+  worker_.join();
+  out_of_memory_ = out_of_memory_ || reading_.out_of_memory;
+}
 
 bool FastDecoder::Plan(const FillMap& table) {
   const std::vector<mdf::IChannelGroup*> groups = DataGroup().ChannelGroups();
@@ -1021,8 +1183,11 @@ bool readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap
               Gathered& gathered) {
   FastDecoder decoder(data_group, start);
   if (!decoder.Plan(table)) return false;
+  decoder.Start();
   reader.ReadData(data_group);  // damage is logged by the library; the counts tell what was read
   decoder.Detach();
+  decoder.Finish();
+  decoder.RethrowFailure();
   if (decoder.OutOfMemory()) throw std::bad_alloc();
   std::vector<::Plan>& plans = decoder.Plans();
   for (const ::Plan& plan : plans) {

@@ -4,6 +4,7 @@
 // through the observers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,32 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
   ASSERT_EQ(fast.events.size(), 4U);
   EXPECT_EQ(fast.events[1].data, (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(fast.events[3].data, std::vector<uint8_t>(64, 0));
+}
+
+// Enough records to pass many batches to the decoding thread, and a payload longer than one.
+TEST(IteratorDecodings, AgreeAcrossManyBatchesAndAPayloadLongerThanOne) {
+  Recording recording = MakeRecording(60'000, Times::kTies);
+  const auto put = [&recording](uint64_t value, int width) { test::PutLe(recording.records, value, width); };
+  put(3, 1);  // the payload of the CAN FD frame that follows
+  put(300'000, 4);
+  for (uint32_t i = 0; i < 300'000; ++i) put(i * 7 & 0xFF, 1);
+  put(2, 1);
+  put(uint64_t{1} << 40, 8);
+  test::PutBytes(recording.records, {1, 0x23, 0x01, 0, 0x80, 0xF1, 64});
+  put(0, 8);
+  ++recording.counts[1];
+  ++recording.counts[2];
+  const Recording more = MakeRecording(20'000, Times::kRising, 0x9E3779B9);
+  recording.records.insert(recording.records.end(), more.records.begin(), more.records.end());
+  for (size_t i = 0; i < recording.counts.size(); ++i) recording.counts[i] += more.counts[i];
+  const Reading fast = ExpectSameEvents(LoggerSpec(recording), 1);
+  ASSERT_EQ(fast.events.size(), 80'001U);
+  // The long payload's event holds its first 64 bytes, as its length says.
+  std::vector<uint8_t> first_bytes(64);
+  for (uint32_t i = 0; i < 64; ++i) first_bytes[i] = static_cast<uint8_t>(i * 7 & 0xFF);
+  EXPECT_EQ(std::count_if(fast.events.begin(), fast.events.end(),
+                          [&first_bytes](const auto& event) { return event.data == first_bytes; }),
+            1);
 }
 
 // A fixed data channel wider than eight bytes, and a conversion on a field.
