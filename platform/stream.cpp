@@ -321,12 +321,10 @@ int64_t MemoryRead(cStream_t* stream, void* buffer, uint64_t length) {
   return n;
 }
 
-int64_t MemoryWrite(cStream_t* stream, const void* buffer, uint64_t length) {
-  auto* self = As<MemoryStream>(stream);
-  if (length == 0) return 0;
-  if (length > static_cast<uint64_t>(kMaxInt64 - self->position)) return kStreamFailed;
-  const int64_t end = self->position + static_cast<int64_t>(length);
-  if (!MemoryReserve(self, end)) return kStreamFailed;
+// Makes room for the bytes up to `end`: false when memory is short (the stream's contents
+// are then unchanged).
+bool MemoryReserveAhead(MemoryStream* self, int64_t end) {
+  if (!MemoryReserve(self, end)) return false;
   if (end > self->present) {
     // A stream filled by large writes (a container's body) meets fresh pages ahead of it:
     // they are made present a stretch at a time, on several threads.
@@ -336,13 +334,27 @@ int64_t MemoryWrite(cStream_t* stream, const void* buffer, uint64_t length) {
     if (until > from) memBlockPopulate(self->data + from, static_cast<size_t>(until - from));
     self->present = until;
   }
-  // A seek past the size left a gap: it reads back as zeros, never as old heap contents.
+  return true;
+}
+
+// Bytes written at the position: a seek past the size left a gap, which reads back as zeros,
+// never as old heap contents.
+void MemoryTakeWritten(MemoryStream* self, int64_t count) {
   if (self->position > self->size) {
     std::memset(self->data + self->size, 0, static_cast<size_t>(self->position - self->size));
   }
+  self->position += count;
+  self->size = std::max(self->size, self->position);
+}
+
+int64_t MemoryWrite(cStream_t* stream, const void* buffer, uint64_t length) {
+  auto* self = As<MemoryStream>(stream);
+  if (length == 0) return 0;
+  if (length > static_cast<uint64_t>(kMaxInt64 - self->position)) return kStreamFailed;
+  const int64_t end = self->position + static_cast<int64_t>(length);
+  if (!MemoryReserveAhead(self, end)) return kStreamFailed;
   std::memcpy(self->data + self->position, buffer, static_cast<size_t>(length));
-  self->position = end;
-  self->size = std::max(self->size, end);
+  MemoryTakeWritten(self, static_cast<int64_t>(length));
   return static_cast<int64_t>(length);
 }
 
@@ -378,6 +390,22 @@ int MemoryClose(cStream_t* stream) {
 }
 
 constexpr cStreamOps_t kMemoryOps = {MemoryRead, MemoryWrite, MemoryTell, MemorySeek, MemoryClose};
+
+// The checked copy into a memory stream: each piece is read straight into the stream's
+// buffer, and counts once the read succeeded (a container's body is hundreds of megabytes).
+int64_t MemoryCopyFrom(MemoryStream* self, cStream_t* source) {
+  int64_t copied = 0;
+  for (;;) {
+    constexpr auto kPiece = static_cast<int64_t>(kCopyChunk);
+    if (self->position > kMaxInt64 - kPiece) return kStreamShortWrite;
+    if (!MemoryReserveAhead(self, self->position + kPiece)) return kStreamShortWrite;
+    const int64_t count = streamRead(source, self->data + self->position, kCopyChunk);
+    if (count < 0 || count > kPiece) return kStreamFailed;  // the bytes read do not count
+    if (count == 0) return copied;
+    MemoryTakeWritten(self, count);
+    copied += count;
+  }
+}
 
 template <typename Kind>
 Kind* NewRecord(size_t extra = 0) {
@@ -431,6 +459,7 @@ int64_t streamCopyChecked(cStream_t* source, cStream_t* destination) {
       destination->ops->write == nullptr) {
     return kStreamNoOperation;
   }
+  if (destination->ops == &kMemoryOps) return MemoryCopyFrom(As<MemoryStream>(destination), source);
   unsigned char chunk[kCopyChunk];
   int64_t copied = 0;
   for (;;) {

@@ -420,6 +420,42 @@ TEST(StreamCopy, TheCheckedCopyReportsWhatThePlainOneIgnores) {
   }
 }
 
+// Into a memory stream the checked copy reads straight into its buffer; the stream ends as
+// the piece-by-piece copy through any other stream leaves it.
+TEST(StreamCopy, IntoAMemoryStreamLeavesWhatAPieceByPieceCopyLeaves) {
+  const std::string bytes = Pattern(10000);
+  struct Case {
+    int64_t fail_at;   // the source's reads fail from here on
+    int64_t start_at;  // the destination's position before the copy: a gap beyond its 9 bytes
+    size_t length;     // of the source
+  };
+  const Case cases[] = {{1 << 30, 0, 10000}, {5000, 4, 10000}, {1 << 30, 13, 10000}, {4096, 16, 10000},
+                        {1 << 30, 14, 0},    {0, 12, 10000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.fail_at << " " << c.start_at << " " << c.length);
+    int64_t results[2];
+    std::string contents[2];
+    for (int direct = 0; direct < 2; ++direct) {
+      Probed source(bytes.substr(0, c.length));
+      source.Counts().fail_reads_at = c.fail_at;
+      // A probe hands each piece on to the memory stream inside it.
+      Probed probe("");
+      cStream_t* memory = memoryStreamNew();
+      cStream_t* destination = direct ? memory : probe.Stream();
+      ASSERT_EQ(streamWrite(destination, "abcdefghi", 9), 9);  // room for 16
+      ASSERT_EQ(streamSeek(destination, c.start_at, kSeekFromStart), c.start_at);
+      results[direct] = streamCopyChecked(source.Stream(), destination);
+      cStream_t* written = direct ? memory : probe.Counts().inner;
+      streamSeek(written, 0, kSeekFromStart);
+      contents[direct] = ReadAll(written, 4096);
+      streamClose(memory);
+    }
+    EXPECT_EQ(results[1], results[0]);
+    EXPECT_EQ(contents[1].size(), contents[0].size());
+    EXPECT_TRUE(contents[1] == contents[0]);
+  }
+}
+
 TEST(StreamStack, AWindowOfAFileReadThroughABufferedCopy) {
   test::TempDir dir;
   const std::string bytes = Pattern(1000);
