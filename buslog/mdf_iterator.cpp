@@ -762,7 +762,8 @@ void FastDecoder::Start() {
 bool FastDecoder::Relay(size_t target, uint64_t sample, const uint8_t* record, size_t size) {
   if (stopped_.load(std::memory_order_relaxed)) return false;
   const size_t words = 3 + (size + sizeof(uint64_t) - 1) / sizeof(uint64_t);
-  if ((reading_.filling == nullptr || reading_.filling->words.size() - reading_.filling->used < words) && !NextBatch(words)) return false;
+  const Batch* filling = reading_.filling;
+  if ((filling == nullptr || filling->words.size() - filling->used < words) && !NextBatch(words)) return false;
   uint64_t* entry = reading_.filling->words.data() + reading_.filling->used;
   entry[0] = target;
   entry[1] = sample;
@@ -855,7 +856,8 @@ bool FastDecoder::Plan(const FillMap& table) {
   for (mdf::IChannelGroup* group : groups) {
     if (group == nullptr || group->NofSamples() == 0) continue;
     if (group->NofSamples() > kMaxFastSamples) return false;
-    const cBusMsgType_t kind = (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 ? kBusMsgUnknown : cMdfReader_t::getGroupType(group);
+    const cBusMsgType_t kind =
+        (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 ? kBusMsgUnknown : cMdfReader_t::getGroupType(group);
     for (const mdf::IChannel* channel : group->Channels()) {
       if (channel == nullptr) continue;
       // What the observers of every group would do beyond giving values: read signal data,
@@ -1241,19 +1243,19 @@ class BlockWarmer {
   cMemBlockWarmer_t* warmer_;
 };
 
-// From this many events on a recording's events take more blocks than a thread costs.
-constexpr uint64_t kWarmFromEvents = uint64_t{1} << 20;
-
-// The events the header's cycle counts promise: a hint only, as the counts are the file's.
-uint64_t expectedEvents(const mdf::IHeader& header) {
+// Whether the header's cycle counts promise so many events that their blocks cost more than
+// a thread readying them: a hint only, as the counts are the file's.
+bool manyEvents(const mdf::IHeader& header) {
+  constexpr uint64_t kMany = uint64_t{1} << 20;
   uint64_t events = 0;
   for (const mdf::IDataGroup* data_group : header.DataGroups()) {
     if (data_group == nullptr) continue;
     for (const mdf::IChannelGroup* group : data_group->ChannelGroups()) {
-      if (group != nullptr) events += std::min(group->NofSamples(), kWarmFromEvents);
+      if (group != nullptr) events += std::min(group->NofSamples(), kMany);
+      if (events >= kMany) return true;
     }
   }
-  return events;
+  return false;
 }
 
 }  // namespace
@@ -1282,7 +1284,7 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
   Gathered gathered;
   {
     // Events fill fresh blocks; for a large recording they are readied on another thread.
-    const BlockWarmer warmer(expectedEvents(*header) >= kWarmFromEvents);
+    const BlockWarmer warmer(manyEvents(*header));
     // One data group at a time: what decodes it is released before the next one is read.
     for (mdf::IDataGroup* data_group : header->DataGroups()) {
       if (data_group == nullptr) continue;

@@ -63,7 +63,9 @@ void* MapFresh(size_t bytes) {
 // holds the process's map lock and stalls every other thread's mmap and munmap meanwhile.
 void PopulateRange(unsigned char* first, size_t bytes) {
   const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  for (size_t i = 0; i < bytes; i += page) __atomic_fetch_or(first + i, static_cast<unsigned char>(0), __ATOMIC_RELAXED);
+  for (size_t i = 0; i < bytes; i += page) {
+    __atomic_fetch_or(first + i, static_cast<unsigned char>(0), __ATOMIC_RELAXED);
+  }
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ struct BufferedStream {
   int64_t block_start;  // source position of the block's first byte
   cStream_t* source;
   bool owns_source;
-  int64_t populated;  // bytes of the block whose pages were made present
+  bool populated;  // the block's pages were made present before its first load
 };
 
 unsigned char* BlockOf(BufferedStream* self) { return reinterpret_cast<unsigned char*>(self + 1); }
@@ -118,15 +118,12 @@ enum class Load { kLoaded, kSeekFailed, kEnd, kReadFailed };
 // block may hold anything, so it is dropped (nothing left to serve, the next read reloads).
 Load LoadBlock(BufferedStream* self, int64_t start) {
   if (streamSeek(self->source, start, kSeekFromStart) != start) return Load::kSeekFailed;
-  if (self->block_size >= static_cast<int64_t>(kMemBlockPopulateMin) && self->populated < self->block_size) {
+  if (!self->populated && self->block_size >= static_cast<int64_t>(kMemBlockPopulateMin)) {
     // A large block's pages are made present once, for the bytes the source holds: a whole
     // file read into fresh memory otherwise spends most of its time in page faults.
+    self->populated = true;
     const int64_t size = streamSize(self->source);
-    const int64_t want = size > start ? std::min(self->block_size, size - start) : 0;
-    if (want > self->populated) {
-      memBlockPopulate(BlockOf(self) + self->populated, static_cast<size_t>(want - self->populated));
-      self->populated = want;
-    }
+    if (size > start) memBlockPopulate(BlockOf(self), static_cast<size_t>(std::min(self->block_size, size - start)));
   }
   const int64_t count = streamRead(self->source, BlockOf(self), static_cast<uint64_t>(self->block_size));
   if (count == 0) return Load::kEnd;
