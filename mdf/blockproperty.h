@@ -15,9 +15,12 @@ enum class BlockItemType : int32_t {
 /// One display row of a block's property list.
 struct BlockProperty {
   BlockProperty() = default;
-  BlockProperty(std::string label, std::string value = {}, std::string description = {},
-                BlockItemType type = BlockItemType::NormalItem)
-      : label(std::move(label)), value(std::move(value)), description(std::move(description)), type(type) {}
+  BlockProperty(std::string label_text, std::string value_text = {}, std::string description_text = {},
+                BlockItemType item_type = BlockItemType::NormalItem)
+      : label(std::move(label_text)),
+        value(std::move(value_text)),
+        description(std::move(description_text)),
+        type(item_type) {}
 
   std::string label;
   std::string value;

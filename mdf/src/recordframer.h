@@ -202,9 +202,9 @@ size_t RecordFramer::FeedWithIdSize(const uint8_t* data, size_t size, uint64_t b
       if (length <= static_cast<uint64_t>(end - at)) {
         const uint8_t* payload = at;
         at += length;
-        const uint64_t size = length - layout.trailing;
-        if (!Step(sink.Wants(index, record_id) ? sink.OnRecord(index, record_id, payload, size)
-                                               : sink.OnSkipped(index, record_id, size))) {
+        const uint64_t payload_size = length - layout.trailing;
+        if (!Step(sink.Wants(index, record_id) ? sink.OnRecord(index, record_id, payload, payload_size)
+                                               : sink.OnSkipped(index, record_id, payload_size))) {
           break;
         }
         continue;

@@ -195,7 +195,7 @@ TEST_P(ReductionData, ThreeRecordsPerReducedSample) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothByteOrders, ReductionData, testing::ValuesIn(kBothByteOrders),
-                         [](const auto& info) { return info.param ? "BigEndian" : "LittleEndian"; });
+                         [](const auto& row) { return row.param ? "BigEndian" : "LittleEndian"; });
 
 TEST(Sr3Block, ACountBeyondTheFileLoadsWhatTheFileHolds) {
   Mdf3Bytes image = CgBlock(false, 30, 30, 4, 1);

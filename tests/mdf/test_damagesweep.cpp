@@ -140,6 +140,6 @@ INSTANTIATE_TEST_SUITE_P(LoggerFile, DamageSweep,
                                            SweepCase{"FinalizedFlipped", false, Damage::kFlip},
                                            SweepCase{"UnfinalizedTruncated", true, Damage::kTruncation},
                                            SweepCase{"UnfinalizedFlipped", true, Damage::kFlip}),
-                         [](const ::testing::TestParamInfo<SweepCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<SweepCase>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_P(RecordStream, RecordIdsBeforeAndAfterTheRecords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothByteOrders, RecordStream, testing::ValuesIn(kBothByteOrders),
-                         [](const auto& info) { return info.param ? "BigEndian" : "LittleEndian"; });
+                         [](const auto& row) { return row.param ? "BigEndian" : "LittleEndian"; });
 
 TEST(Dg3Block, DataSizeCountsTheRecordIds) {
   LoadedMdf3 file(OneDataGroup(false, 2, {Group(1, 3, 4), Group(2, 1, 2)}, std::vector<uint8_t>(26, 1)));

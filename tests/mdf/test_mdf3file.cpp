@@ -172,7 +172,7 @@ TEST_P(Mdf3Reading, EveryValueThroughTheReader) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothByteOrders, Mdf3Reading, testing::ValuesIn(kBothByteOrders),
-                         [](const auto& info) { return info.param ? "BigEndian" : "LittleEndian"; });
+                         [](const auto& row) { return row.param ? "BigEndian" : "LittleEndian"; });
 
 TEST(Mdf3Reading, AnMdf4DataGroupIsRefused) {
   LogCapture log;

@@ -98,9 +98,9 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, WriterKinds,
                          testing::Combine(testing::Values(MdfWriterType::kMdf4Writer, MdfWriterType::kMdfBusLogger,
                                                           MdfWriterType::kMdfConverter),
                                           testing::Values(1, 3), testing::Bool()),
-                         [](const auto& info) {
-                           return KindName(std::get<0>(info.param)) + "_" + std::to_string(std::get<1>(info.param)) +
-                                  "Cycles" + (std::get<2>(info.param) ? "_Compressed" : "_Plain");
+                         [](const auto& row) {
+                           return KindName(std::get<0>(row.param)) + "_" + std::to_string(std::get<1>(row.param)) +
+                                  "Cycles" + (std::get<2>(row.param) ? "_Compressed" : "_Plain");
                          });
 
 }  // namespace
@@ -343,7 +343,7 @@ TEST_P(ManyRecords, ArriveWholeAndInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Worker, ManyRecords, testing::Bool(),
-                         [](const auto& info) { return std::string(info.param ? "Writing" : "Waiting"); });
+                         [](const auto& row) { return std::string(row.param ? "Writing" : "Waiting"); });
 
 }  // namespace
 
@@ -404,9 +404,9 @@ TEST_P(VlsdRecords, ReachTheirGroupOrTheSignalDataAndReadBack) {
   EXPECT_EQ(test::ExpectCheckerAgrees(tool, path, read), 2 * kSamples);
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, VlsdRecords, testing::Combine(testing::Bool(), testing::Bool()), [](const auto& info) {
-  return std::string(std::get<0>(info.param) ? "VlsdGroup" : "SignalData") +
-         (std::get<1>(info.param) ? "_Compressed" : "_Plain");
+INSTANTIATE_TEST_SUITE_P(Both, VlsdRecords, testing::Combine(testing::Bool(), testing::Bool()), [](const auto& row) {
+  return std::string(std::get<0>(row.param) ? "VlsdGroup" : "SignalData") +
+         (std::get<1>(row.param) ? "_Compressed" : "_Plain");
 });
 
 // The same cycle written through the channel's setter and through records laid out by the
