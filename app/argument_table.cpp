@@ -166,12 +166,24 @@ int EndScan(cArgEntry_t*, const char*) { return 0; }
 void EndError(cArgEntry_t*, cStr_t* out, int code, const char* value, const char* program) {
   const char* shown = value != nullptr ? value : "";
   switch (code) {
-    case kArgTooManyErrors: AppendFormat(out, "%s: too many errors to display\n", program); break;
-    case kArgNoMemory: AppendFormat(out, "%s: insufficient memory\n", program); break;
-    case kArgUnexpected: AppendFormat(out, "%s: unexpected argument \"%s\"\n", program, shown); break;
-    case kArgInvalidOption: AppendFormat(out, "%s: invalid option \"%s\"\n", program, shown); break;
-    case kArgMissingValue: AppendFormat(out, "%s: option \"%s\" requires an argument\n", program, shown); break;
-    default: AppendFormat(out, "%s: invalid option \"-%c\"\n", program, code); break;
+    case kArgTooManyErrors:
+      AppendFormat(out, "%s: too many errors to display\n", program);
+      break;
+    case kArgNoMemory:
+      AppendFormat(out, "%s: insufficient memory\n", program);
+      break;
+    case kArgUnexpected:
+      AppendFormat(out, "%s: unexpected argument \"%s\"\n", program, shown);
+      break;
+    case kArgInvalidOption:
+      AppendFormat(out, "%s: invalid option \"%s\"\n", program, shown);
+      break;
+    case kArgMissingValue:
+      AppendFormat(out, "%s: option \"%s\" requires an argument\n", program, shown);
+      break;
+    default:
+      AppendFormat(out, "%s: invalid option \"-%c\"\n", program, code);
+      break;
   }
 }
 
@@ -415,8 +427,7 @@ cArgFlag_t* argFlagNew(const char* short_options, const char* long_options, cons
   return entry;
 }
 
-cArgInt_t* argIntNew(const char* short_options, const char* long_options, const char* data_type,
-                     const char* glossary) {
+cArgInt_t* argIntNew(const char* short_options, const char* long_options, const char* data_type, const char* glossary) {
   auto* entry = static_cast<cArgInt_t*>(std::calloc(1, sizeof(cArgInt_t)));
   if (entry == nullptr) return nullptr;
   InitHeader(&entry->header, &kIntOps, kArgTakesValue, short_options, long_options,
@@ -437,15 +448,14 @@ cArgStr_t* argStrNew(const char* short_options, const char* long_options, const 
 }
 
 cArgStr_t* argFileNew(const char* short_options, const char* long_options, const char* data_type, int32_t min_count,
-                      int32_t max_count, const char* glossary, cArgConvert_t convert,
-                      cArgConvertError_t convert_error, void* destination) {
+                      int32_t max_count, const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
+                      void* destination) {
   return NewStr(short_options, long_options, data_type != nullptr ? data_type : "<file>", min_count, max_count,
                 glossary, convert, convert_error, destination);
 }
 
-cArgStr_t* argFile1New(const char* short_options, const char* long_options, const char* data_type,
-                       const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
-                       void* destination) {
+cArgStr_t* argFile1New(const char* short_options, const char* long_options, const char* data_type, const char* glossary,
+                       cArgConvert_t convert, cArgConvertError_t convert_error, void* destination) {
   return argFileNew(short_options, long_options, data_type, 0, 1, glossary, convert, convert_error, destination);
 }
 

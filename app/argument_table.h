@@ -26,10 +26,10 @@ constexpr int kArgTakesValue = 2;
 constexpr int kArgOptionalValue = 4;
 
 // Codes of an entry's scan and check.
-constexpr int kArgMissing = 1;     // fewer values than the minimum
-constexpr int kArgExcess = 2;      // more than the maximum
-constexpr int kArgBadNumber = 3;   // nothing readable, or trailing text
-constexpr int kArgOverflow = 4;    // outside the 32-bit range
+constexpr int kArgMissing = 1;    // fewer values than the minimum
+constexpr int kArgExcess = 2;     // more than the maximum
+constexpr int kArgBadNumber = 3;  // nothing readable, or trailing text
+constexpr int kArgOverflow = 4;   // outside the 32-bit range
 // A string or file entry's conversion result r is recorded as r * kArgConversionScale.
 constexpr int kArgConversionScale = 256;
 // Codes recorded with the end entry; an unknown short option records its letter instead.
@@ -77,8 +77,7 @@ struct cArgStr_t;
 /// Runs in the check phase: turns the collected values into the destination; 0 on success.
 using cArgConvert_t = int (*)(cArgStr_t* entry, void* destination);
 /// Appends the message of a conversion result (code = result, not scaled).
-using cArgConvertError_t = void (*)(cArgStr_t* entry, cStr_t* out, int code, const char* value,
-                                    const char* program);
+using cArgConvertError_t = void (*)(cArgStr_t* entry, cStr_t* out, int code, const char* value, const char* program);
 
 /// The string and file kinds: the values point into the argument vector.
 struct cArgStr_t {
@@ -108,18 +107,16 @@ using cArgTable_t = cVec_t<cArgEntry_t*>;
 // Constructors; null when memory is short. A null data type takes the kind's default label
 // ("<int>", "<string>", "<file>"); a maximum below the minimum is raised to it.
 cArgFlag_t* argFlagNew(const char* short_options, const char* long_options, const char* glossary);
-cArgInt_t* argIntNew(const char* short_options, const char* long_options, const char* data_type,
-                     const char* glossary);
+cArgInt_t* argIntNew(const char* short_options, const char* long_options, const char* data_type, const char* glossary);
 cArgStr_t* argStrNew(const char* short_options, const char* long_options, const char* data_type, int32_t min_count,
                      int32_t max_count, const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
                      void* destination);
 cArgStr_t* argFileNew(const char* short_options, const char* long_options, const char* data_type, int32_t min_count,
-                      int32_t max_count, const char* glossary, cArgConvert_t convert,
-                      cArgConvertError_t convert_error, void* destination);
+                      int32_t max_count, const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
+                      void* destination);
 /// A file entry taking at most one value.
-cArgStr_t* argFile1New(const char* short_options, const char* long_options, const char* data_type,
-                       const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
-                       void* destination);
+cArgStr_t* argFile1New(const char* short_options, const char* long_options, const char* data_type, const char* glossary,
+                       cArgConvert_t convert, cArgConvertError_t convert_error, void* destination);
 /// The end entry with room for `slots` errors (at least 1).
 cArgEnd_t* argEndNew(int32_t slots);
 

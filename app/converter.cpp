@@ -62,8 +62,8 @@ bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_
   CloseOutput(stage);  // end-file closes it; this only matters after a skipped end-file
 
   cStr_t path{};
-  const bool named = cStrInit(&path, cStrViewOfStr(&info->OutputPath)) &&
-                     cStrAppend(&path, cStrViewOf(kOutputSuffix)) != nullptr;
+  const bool named =
+      cStrInit(&path, cStrViewOfStr(&info->OutputPath)) && cStrAppend(&path, cStrViewOf(kOutputSuffix)) != nullptr;
   stage->output = named ? fsOpen(stage->output_fs, cStrViewOfStr(&path), kOutputOpenFlags) : nullptr;
   cStrRelease(&path);
   if (stage->output == nullptr) return false;

@@ -132,10 +132,10 @@ bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* t) {
   add(HeaderOf(t->delete_converted =
                    argFlagNew("d", "delete-converted", "deletes files after conversion if specified")));
   add(HeaderOf(t->no_append_root = argFlagNew("X", "no-append-root", "do not add \"_out\" when converting folders")));
-  add(HeaderOf(t->buffer = argIntNew("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file")));
-  add(HeaderOf(argFile1New("p", "password-file", "<file>",
-                           "path to decryption passwords file (default=passwords.json)", CollectPaths, PathError,
-                           &options->password_files)));
+  add(HeaderOf(t->buffer =
+                   argIntNew("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file")));
+  add(HeaderOf(argFile1New("p", "password-file", "<file>", "path to decryption passwords file (default=passwords.json)",
+                           CollectPaths, PathError, &options->password_files)));
   if (options->ops != nullptr && options->ops->add_tool_options != nullptr &&
       !options->ops->add_tool_options(options, table)) {
     complete = false;
@@ -143,8 +143,8 @@ bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* t) {
   add(HeaderOf(argFile1New("O", "output-directory", "<file>", "path to output files", CollectPaths, PathError,
                            &options->output_directories)));
   // Only documents the positional inputs: "-i" is accepted and has no effect.
-  add(HeaderOf(argFlagNew("i", "input-files=<file(s)/folder(s)>",
-                          "paths to input files/folders (must have common root)")));
+  add(HeaderOf(
+      argFlagNew("i", "input-files=<file(s)/folder(s)>", "paths to input files/folders (must have common root)")));
   // As many inputs as the command line has arguments, so the syntax shows that many.
   add(HeaderOf(argFileNew(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 2 ? argc - 1 : 1, nullptr, CollectPaths,
                           PathError, &options->inputs)));

@@ -35,12 +35,12 @@ struct cSettings_t {
 struct cOptions_t {
   const cOptionsOps_t* ops;
   cSettings_t settings;
-  cStr_t common_root;                  // ends in '/'
-  cVec_t<cStr_t> inputs;               // normalized; relative to the common root once it is found
-  cVec_t<cStr_t> password_files;       // normalized values of "password-file"
-  cVec_t<cStr_t> output_directories;   // normalized values of "output-directory"
-  cFileSystem_t* input_fs;             // rooted at the common root
-  cFileSystem_t* output_fs;            // the output directory's, or input_fs itself
+  cStr_t common_root;                 // ends in '/'
+  cVec_t<cStr_t> inputs;              // normalized; relative to the common root once it is found
+  cVec_t<cStr_t> password_files;      // normalized values of "password-file"
+  cVec_t<cStr_t> output_directories;  // normalized values of "output-directory"
+  cFileSystem_t* input_fs;            // rooted at the common root
+  cFileSystem_t* output_fs;           // the output directory's, or input_fs itself
   cDemuxMap_t demux;
 };
 

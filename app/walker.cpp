@@ -175,7 +175,8 @@ bool isLogFile(cStrView_t path) {
   cStr_t lower{};
   if (utf8CaseTransform(&lower, pathExtension(path), kUtf8CaseLower) == nullptr) return false;
   bool match = false;
-  for (const char* extension : kLogExtensions) match = match || cStrViewEqual(cStrViewOfStr(&lower), cStrViewOf(extension));
+  for (const char* extension : kLogExtensions)
+    match = match || cStrViewEqual(cStrViewOfStr(&lower), cStrViewOf(extension));
   cStrRelease(&lower);
   return match;
 }

@@ -83,8 +83,9 @@ struct Files {
       auto list = std::make_unique<Dl4Block>();
       for (size_t offset = 0; offset < data.size(); offset += kDzBlockSize) {
         auto block = CreateDz4Block();
-        if (!block->SetData({data.begin() + static_cast<std::ptrdiff_t>(offset),
-                             data.begin() + static_cast<std::ptrdiff_t>(std::min(offset + kDzBlockSize, data.size()))})) {
+        if (!block->SetData(
+                {data.begin() + static_cast<std::ptrdiff_t>(offset),
+                 data.begin() + static_cast<std::ptrdiff_t>(std::min(offset + kDzBlockSize, data.size()))})) {
           throw std::runtime_error("compression failed");
         }
         zlib_streams.push_back(block->Data());
@@ -200,4 +201,3 @@ BENCHMARK(BM_ReadDzBlocks)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadDzBlockByBlock)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StreamDzBlocks)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ZlibInflateBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
-

@@ -33,7 +33,8 @@ ChannelSpec Member(const std::string& group, const std::string& name, uint8_t da
   return member;
 }
 
-GroupSpec BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes, std::vector<ChannelSpec> members) {
+GroupSpec BusGroup(const std::string& name, uint64_t record_id, uint32_t frame_bytes,
+                   std::vector<ChannelSpec> members) {
   GroupSpec group;
   group.name = name;
   group.record_id = record_id;
@@ -50,7 +51,7 @@ std::vector<GroupSpec> Groups(const std::vector<uint64_t>& counts) {
   const std::string can = "CAN_DataFrame";
   const auto can_members = [&can](bool fd) {
     std::vector<ChannelSpec> members = {
-        Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29), Member(can, "IDE", 0, 12, 5, 1),
+        Member(can, "BusChannel", 0, 8, 0, 8), Member(can, "ID", 0, 9, 0, 29),  Member(can, "IDE", 0, 12, 5, 1),
         Member(can, "Dir", 0, 12, 6, 1),       Member(can, "EDL", 0, 12, 7, 1), Member(can, "BRS", 0, 13, 0, 1),
         Member(can, "ESI", 0, 13, 1, 1),       Member(can, "DLC", 0, 13, 4, 4), Member(can, "DataLength", 0, 14, 0, 7),
     };
@@ -80,12 +81,12 @@ std::vector<GroupSpec> Groups(const std::vector<uint64_t>& counts) {
                              Member(lin, "Dir", 0, 9, 7, 1), Member(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
                              Member(lin, "DataLength", 0, 10, 4, 4), Member(lin, "DataBytes", 10, 11, 0, 64)}));
   const std::string checksum = "LIN_ChecksumError";
-  groups.push_back(BusGroup(
-      checksum, 7, 12,
-      {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
-       Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
-       Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
-       Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)}));
+  groups.push_back(
+      BusGroup(checksum, 7, 12,
+               {Member(checksum, "BusChannel", 0, 8, 0, 8), Member(checksum, "ID", 0, 9, 0, 6),
+                Member(checksum, "Dir", 0, 9, 7, 1), Member(checksum, "ReceivedDataByteCount", 0, 10, 0, 4),
+                Member(checksum, "DataLength", 0, 10, 4, 4), Member(checksum, "Checksum", 0, 11, 0, 8),
+                Member(checksum, "ChecksumModel", 0, 12, 0, 1), Member(checksum, "DataBytes", 10, 12, 0, 64)}));
   for (const auto& [name, id] : std::vector<std::pair<std::string, uint64_t>>{
            {"LIN_ReceiveError", 8}, {"LIN_SyncError", 9}, {"LIN_TransmissionError", 10}}) {
     groups.push_back(BusGroup(name, id, 2, {Member(name, "BusChannel", 0, 8, 0, 8), Member(name, "ID", 0, 9, 0, 6)}));
@@ -131,7 +132,7 @@ class LoggerFile {
         ++counts[2];
         record(2);
         bench::PutLe(out, 1 + (draw & 3), 1);
-        bench::PutLe(out, can_id | 0x80000000, 4);  // EDL
+        bench::PutLe(out, can_id | 0x80000000, 4);        // EDL
         bench::PutLe(out, 0x01 | (kDlcs[pick] << 4), 1);  // BRS
         bench::PutLe(out, kLengths[pick], 1);
         bench::PutLe(out, vlsd_offset, 8);

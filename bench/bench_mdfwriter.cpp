@@ -4,16 +4,15 @@
 // its ordinary period, so a cycle this short is written by its last pass, as the bus-log
 // writer's cycles are; the "Worker1ms" variants let the worker write while samples arrive.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
-#include <cstring>
 #include <streambuf>
 #include <string>
 
@@ -60,7 +59,7 @@ class MemoryFile : public std::streambuf {
     return static_cast<std::streamsize>(n);
   }
   pos_type seekoff(off_type offset, std::ios_base::seekdir way, std::ios_base::openmode) override {
-    const auto base = way == std::ios_base::beg ? 0
+    const auto base = way == std::ios_base::beg   ? 0
                       : way == std::ios_base::cur ? static_cast<off_type>(position_)
                                                   : static_cast<off_type>(size_);
     return seekpos(base + offset, std::ios_base::in | std::ios_base::out);

@@ -35,7 +35,11 @@ struct ChannelLayout {
   uint8_t bit_offset;
 };
 const std::vector<std::vector<ChannelLayout>> kChannels = {
-    {{"Time", 0, 0, 64, 0}, {"ID", 0, 8, 32, 0}, {"DLC", 0, 12, 8, 0}, {"Dir", 0, 13, 1, 0}, {"DataBytes", 10, 14, 64, 0}},
+    {{"Time", 0, 0, 64, 0},
+     {"ID", 0, 8, 32, 0},
+     {"DLC", 0, 12, 8, 0},
+     {"Dir", 0, 13, 1, 0},
+     {"DataBytes", 10, 14, 64, 0}},
     {{"Time", 0, 0, 64, 0}, {"ID", 0, 8, 32, 0}, {"Value", 2, 12, 16, 0}, {"Half", 4, 14, 16, 0}},
     {{"Time", 0, 0, 32, 0}, {"Big", 1, 4, 12, 4}, {"A", 0, 6, 8, 0}, {"B", 2, 7, 8, 0}},
 };
@@ -197,7 +201,7 @@ void CheckLastSamples(benchmark::State& state, const std::vector<std::unique_ptr
     uint64_t value = 0;
     std::vector<uint8_t> bytes;
     const bool valid = observer->Channel().DataType() == 10 ? observer->GetSampleByteArray(last, bytes)
-                                                             : observer->GetSampleUnsigned(last, value, 0);
+                                                            : observer->GetSampleUnsigned(last, value, 0);
     if (!valid) state.SkipWithError("the last sample was not read");
   }
 }

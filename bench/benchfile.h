@@ -216,7 +216,8 @@ inline uint64_t WriteDataGroup(BlockFile& file, const std::vector<GroupSpec>& gr
 /// block borders) and lists them in a DL block.
 class DataWriter {
  public:
-  DataWriter(BlockFile& file, uint64_t block_size, bool zipped) : file_(file), block_size_(block_size), zipped_(zipped) {}
+  DataWriter(BlockFile& file, uint64_t block_size, bool zipped)
+      : file_(file), block_size_(block_size), zipped_(zipped) {}
   Bytes& Stream() { return stream_; }
   /// Writes every whole block the stream holds.
   void Drain(bool last) {

@@ -129,7 +129,7 @@ constexpr uint32_t canIdKey(uint32_t id, uint8_t extended) {
 }
 
 constexpr uint32_t kJ1939PduFormatShift = 16;
-constexpr uint32_t kJ1939FirstPdu2Format = 240;      // PDU formats from here on are broadcast (PDU2)
+constexpr uint32_t kJ1939FirstPdu2Format = 240;       // PDU formats from here on are broadcast (PDU2)
 constexpr uint32_t kJ1939Pdu1GroupMask = 0x03FF0000;  // data pages and PDU format
 constexpr uint32_t kJ1939Pdu2GroupMask = 0x03FFFF00;  // also the PDU specific byte
 

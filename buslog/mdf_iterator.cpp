@@ -5,8 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -558,8 +558,8 @@ struct VlsdPayloads {
   };
   uint64_t record_id = 0;
   size_t plan = 0;
-  uint64_t count = 0;            // payloads seen
-  std::deque<Payload> pending;   // payloads count - pending.size() .. count - 1
+  uint64_t count = 0;           // payloads seen
+  std::deque<Payload> pending;  // payloads count - pending.size() .. count - 1
 };
 
 template <FillRule kRule>
@@ -727,9 +727,9 @@ class FastDecoder : public mdf::ISampleObserver {
   std::mutex relay_lock_;
   std::condition_variable relay_changed_;
   std::vector<std::unique_ptr<Batch>> batches_;
-  std::vector<Batch*> empty_;  // under the lock
-  std::deque<Batch*> full_;    // under the lock, in record order
-  bool ended_ = false;         // under the lock: no more batches come
+  std::vector<Batch*> empty_;   // under the lock
+  std::deque<Batch*> full_;     // under the lock, in record order
+  bool ended_ = false;          // under the lock: no more batches come
   std::exception_ptr failure_;  // the decoding thread's, read after it ended
   // Read per record by the reading side, written once by the decoding.
   alignas(kCacheLine) std::atomic<bool> stopped_{false};  // the decoding met a record it cannot take

@@ -122,8 +122,8 @@ bool muxHandleRecord(cRecordHandler_t* handler, cBusMsgHelper_t* record) {
   const int64_t length = cStrLength(&record->DataBytes);
   if (length == 0) return true;
   if (stage->nesting >= kMuxMaxNesting) {
-    logMessage(kLogError, "MUX message nested too deeply (channel: %u, key: %X)",
-               static_cast<unsigned>(key.channel), static_cast<unsigned>(key.key));
+    logMessage(kLogError, "MUX message nested too deeply (channel: %u, key: %X)", static_cast<unsigned>(key.channel),
+               static_cast<unsigned>(key.key));
     return true;
   }
   uint8_t targets[kMuxSlotCount];

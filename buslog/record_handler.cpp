@@ -25,12 +25,14 @@ bool recordHandlerHandle(cRecordHandler_t* handler, cBusMsgHelper_t* record) {
 }
 
 bool recordHandlerNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation) {
-  if (handler == nullptr || info == nullptr || handler->ops == nullptr || handler->ops->newFile == nullptr) return false;
+  if (handler == nullptr || info == nullptr || handler->ops == nullptr || handler->ops->newFile == nullptr)
+    return false;
   return handler->ops->newFile(handler, info, continuation);
 }
 
 bool recordHandlerEndFile(cRecordHandler_t* handler, const cFileInfo_t* info) {
-  if (handler == nullptr || info == nullptr || handler->ops == nullptr || handler->ops->endFile == nullptr) return false;
+  if (handler == nullptr || info == nullptr || handler->ops == nullptr || handler->ops->endFile == nullptr)
+    return false;
   return handler->ops->endFile(handler, info);
 }
 

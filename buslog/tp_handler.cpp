@@ -25,8 +25,8 @@ bool Forward(cRecordHandler_t* handler, cBusMsgHelper_t* record) { return record
 void LogTpError(const cBusMsgHelper_t* record) {
   if (!logEnabled(kLogInfo)) return;
   char time[kFixedTextBuffer];
-  const auto result = std::to_chars(time, time + sizeof time - 1, record->Timestamp, std::chars_format::fixed,
-                                    kFixedDecimals);
+  const auto result =
+      std::to_chars(time, time + sizeof time - 1, record->Timestamp, std::chars_format::fixed, kFixedDecimals);
   *result.ptr = '\0';
   logMessage(kLogInfo, "TP error (time: %s, id: 0x%X)", time, static_cast<unsigned>(record->ID));
 }
@@ -34,11 +34,16 @@ void LogTpError(const cBusMsgHelper_t* record) {
 cTpSession_t* NewSessionFor(int32_t protocol, bool* supported) {
   *supported = true;
   switch (protocol) {
-    case kTpProtocolJ1939: return j1939TpSessionNew();
-    case kTpProtocolFastPacket: return fastPacketSessionNew();
+    case kTpProtocolJ1939:
+      return j1939TpSessionNew();
+    case kTpProtocolFastPacket:
+      return fastPacketSessionNew();
     case kTpProtocolIsoTp:
-    case kTpProtocolIsoTpAlternative: return isoTpSessionNew(0);
-    default: *supported = false; return nullptr;
+    case kTpProtocolIsoTpAlternative:
+      return isoTpSessionNew(0);
+    default:
+      *supported = false;
+      return nullptr;
   }
 }
 
@@ -82,7 +87,8 @@ bool tpHandlerConfigure(cTpHandler_t* stage, int32_t bus_type, uint8_t channel, 
   if (stage == nullptr) return false;
   if (bus_type == kBusTypeCanJ1939) {
     bool listed = false;
-    for (int64_t i = 0; i < stage->j1939_channels.count; ++i) listed = listed || stage->j1939_channels.items[i] == channel;
+    for (int64_t i = 0; i < stage->j1939_channels.count; ++i)
+      listed = listed || stage->j1939_channels.items[i] == channel;
     if (!listed) vecPush(&stage->j1939_channels, channel);  // a failed growth leaves the channel out
   }
   const int32_t kind = bus_type == kBusTypeLin ? kBusMsgLinFrame : kBusMsgCanDataFrame;

@@ -151,7 +151,8 @@ bool IsoTpParse(IsoTpSession* s, Frame frame) {
       s->state = kTpStateError;
       return false;
     }
-    default: return false;
+    default:
+      return false;
   }
 }
 

@@ -201,11 +201,11 @@ class IChannel : public IBlock {
   bool UnsignedOfType(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index,
                       uint8_t data_type) const;
   // Position and validity of an element that must lie wholly inside the record.
-  [[nodiscard]] bool ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index,
-                                     uint64_t& bit_position, uint32_t& nof_bits) const;
+  [[nodiscard]] bool ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index, uint64_t& bit_position,
+                                     uint32_t& nof_bits) const;
   // Byte position of a whole-byte element inside the sample buffer; logs an empty buffer.
-  bool PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid,
-                            uint64_t array_index, const char* function);
+  bool PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid, uint64_t array_index,
+                            const char* function);
   // The whole-byte setters: an integer pattern of DataBytes bytes, or a float of 4 or 8.
   void StoreWholeNumber(uint64_t pattern, bool big_endian, bool valid, uint64_t array_index, const char* function);
   void StoreFloat(double value, bool big_endian, bool valid, uint64_t array_index, const char* function);

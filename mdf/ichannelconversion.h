@@ -98,9 +98,7 @@ class IChannelConversion : public IBlock {
   [[nodiscard]] uint8_t ChannelDataType() const { return channel_data_type_; }
   void SetChannelDataType(uint8_t data_type) { channel_data_type_ = data_type; }
   [[nodiscard]] bool IsChannelInteger() const { return channel_data_type_ <= kSignedBe; }
-  [[nodiscard]] bool IsChannelFloat() const {
-    return channel_data_type_ == kFloatLe || channel_data_type_ == kFloatBe;
-  }
+  [[nodiscard]] bool IsChannelFloat() const { return channel_data_type_ == kFloatLe || channel_data_type_ == kFloatBe; }
 
  protected:
   IChannelConversion() = default;

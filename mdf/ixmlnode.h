@@ -27,7 +27,7 @@ class IXmlNode {
   /// Appends every child to the list (which is not cleared first).
   virtual void Children(XmlNodeList& dest) const;
   [[nodiscard]] virtual const IXmlNode* FindChildWithAttribute(const std::string& tag, const std::string& key,
-                                                                const std::string& value) const;
+                                                               const std::string& value) const;
   [[nodiscard]] virtual const IXmlNode* FindChild(const std::string& tag) const;
   /// The same look-ups for editing: the children are this node's to hand out.
   [[nodiscard]] IXmlNode* FindChildWithAttribute(const std::string& tag, const std::string& key,
@@ -36,8 +36,7 @@ class IXmlNode {
   virtual void AddChild(std::unique_ptr<IXmlNode> child);
   virtual IXmlNode* NewChild(const std::string& tag);
   /// The matching child, or a new one that gets the attribute.
-  virtual IXmlNode* UniqueChildWithAttribute(const std::string& tag, const std::string& key,
-                                             const std::string& value);
+  virtual IXmlNode* UniqueChildWithAttribute(const std::string& tag, const std::string& key, const std::string& value);
   virtual IXmlNode* UniqueChild(const std::string& tag);
   /// Serializes the subtree, two blanks of indentation per level, one element per line.
   virtual void Write(std::ostream& dest, size_t level) const;
@@ -76,8 +75,7 @@ class IXmlNode {
 
  private:
   /// The first child with the tag and, when `key` is given, the attribute; null for none.
-  [[nodiscard]] IXmlNode* MatchingChild(const std::string& tag, const std::string* key,
-                                        const std::string* value) const;
+  [[nodiscard]] IXmlNode* MatchingChild(const std::string& tag, const std::string* key, const std::string* value) const;
   [[nodiscard]] const std::string* FindAttribute(const std::string& key) const;
   void AddAttribute(const std::string& key, std::string value);
   [[nodiscard]] static std::string TrimmedText(const std::string& text);

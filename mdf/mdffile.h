@@ -43,8 +43,7 @@ class MdfFile {
   virtual bool Write(std::streambuf& buffer) = 0;
   /// The identification block's answer and flag words; true and 0, 0 without one.
   virtual bool IsFinalized(uint16_t& standard_flags, uint16_t& custom_flags) const = 0;
-  virtual void SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags,
-                            uint16_t custom_flags) = 0;
+  virtual void SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags, uint16_t custom_flags) = 0;
   /// Whether the finalization while reading succeeded.
   [[nodiscard]] virtual bool FinalizedOnRead() const = 0;
   /// The data group holding the block at the block's file position; null for none.

@@ -29,8 +29,8 @@ enum class MdfLogSeverity : uint8_t {
 
 using LocationLogFunction =
     std::function<void(const MdfLocation& location, MdfLogSeverity severity, const std::string& text)>;
-using TextLogFunction = std::function<void(MdfLogSeverity severity, const std::string& location,
-                                           const std::string& text)>;
+using TextLogFunction =
+    std::function<void(MdfLogSeverity severity, const std::string& location, const std::string& text)>;
 
 /// Replaces the process-wide location callback; an empty function switches it off.
 /// Install before any other thread uses the library: the callbacks are not locked.

@@ -123,8 +123,7 @@ bool fsMakeDirs(cFileSystem_t* fs, cStrView_t path) {
     while (end < path.length && path.data[end] != '/') ++end;
     if (end > at) {
       result = (cStrLength(&prefix) == 0 || cStrAppend(&prefix, {"/", 1}) != nullptr) &&
-               cStrAppend(&prefix, {path.data + at, end - at}) != nullptr &&
-               fsEnsureDir(fs, cStrViewOfStr(&prefix));
+               cStrAppend(&prefix, {path.data + at, end - at}) != nullptr && fsEnsureDir(fs, cStrViewOfStr(&prefix));
     }
     at = end + 1;
   }

@@ -72,13 +72,20 @@ bool logEnabled(int level) { return logThreshold() <= level; }
 
 char logLevelLetter(int level) {
   switch (level) {
-    case kLogVerbose: return 'V';
-    case kLogDebug: return 'D';
-    case kLogInfo: return 'I';
-    case kLogWarning: return 'W';
-    case kLogError: return 'E';
-    case kLogFatal: return 'F';
-    default: return '?';
+    case kLogVerbose:
+      return 'V';
+    case kLogDebug:
+      return 'D';
+    case kLogInfo:
+      return 'I';
+    case kLogWarning:
+      return 'W';
+    case kLogError:
+      return 'E';
+    case kLogFatal:
+      return 'F';
+    default:
+      return '?';
   }
 }
 

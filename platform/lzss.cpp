@@ -101,7 +101,8 @@ void Step(cLzssDecoder_t* d, uint8_t* out, size_t out_size, size_t* produced) {
       if (d->output_count == 0) d->state = kLzssTagBit;
       return;
     }
-    default: return;
+    default:
+      return;
   }
 }
 

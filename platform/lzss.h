@@ -46,11 +46,11 @@ constexpr int kLzssMinLookaheadBits = 3;
 constexpr size_t kLzssStreamInput = 1024;
 
 // Results.
-constexpr int kLzssOk = 0;             // sink: bytes taken; finish: done
-constexpr int kLzssFull = 1;           // sink: the input buffer is full
-constexpr int kLzssPollEmpty = 0;      // poll: input needed
-constexpr int kLzssPollMore = 1;       // poll: the output buffer is full
-constexpr int kLzssFinishMore = 1;     // finish: input waits or a back-reference is unfinished
+constexpr int kLzssOk = 0;          // sink: bytes taken; finish: done
+constexpr int kLzssFull = 1;        // sink: the input buffer is full
+constexpr int kLzssPollEmpty = 0;   // poll: input needed
+constexpr int kLzssPollMore = 1;    // poll: the output buffer is full
+constexpr int kLzssFinishMore = 1;  // finish: input waits or a back-reference is unfinished
 constexpr int kLzssNullArgument = -1;
 constexpr int kLzssUnknownState = -2;
 /// lzssGetBits: the bits are not available (nothing was consumed).

@@ -12,13 +12,13 @@ namespace {
 // second branch of a split) and the index of the next instruction.
 enum Op : uint8_t {
   kOpNop,
-  kOpChar,       // the code point
-  kOpCharFold,   // the case-folded code point, compared with the folded text
-  kOpAny,        // anything but '\n'
-  kOpAnyNewline, // anything
+  kOpChar,        // the code point
+  kOpCharFold,    // the case-folded code point, compared with the folded text
+  kOpAny,         // anything but '\n'
+  kOpAnyNewline,  // anything
   kOpClass,
-  kOpSplit,      // next first, then arg
-  kOpSave,       // records the position in capture slot arg
+  kOpSplit,  // next first, then arg
+  kOpSave,   // records the position in capture slot arg
   kOpLineStart,
   kOpLineEnd,
   kOpTextStart,
@@ -90,20 +90,43 @@ struct NamedSet {
 
 // The names of \p{} and \P{}, tested in this order with their braces.
 constexpr NamedSet kPropertyNames[] = {
-    {"{Alpha}", kSetAlpha},   {"{L&}", kSetCased},       {"{Digit}", kSetDigit},   {"{Nd}", kSetDigit},
-    {"{Lower}", kSetLower},   {"{Ll}", kSetLower},       {"{Upper}", kSetUpper},   {"{Lu}", kSetUpper},
-    {"{Cntrl}", kSetCntrl},   {"{Cc}", kSetCntrl},       {"{Alnum}", kSetAlnum},   {"{Blank}", kSetBlank},
-    {"{Space}", kSetSpace},   {"{Word}", kSetWord},      {"{XDigit}", kSetXDigit}, {"{Lt}", kSetLt},
-    {"{Nl}", kSetNl},         {"{Pc}", kSetPc},          {"{Pd}", kSetPd},         {"{Pf}", kSetPf},
-    {"{Pi}", kSetPi},         {"{Zl}", kSetZl},          {"{Zp}", kSetZp},         {"{Zs}", kSetZs},
-    {"{Sc}", kSetSc},         {"{Arabic}", kSetArabic},  {"{Cyrillic}", kSetCyrillic},
-    {"{Devanagari}", kSetDevanagari}, {"{Greek}", kSetGreek}, {"{Han}", kSetHan}, {"{Latin}", kSetLatin},
+    {"{Alpha}", kSetAlpha},
+    {"{L&}", kSetCased},
+    {"{Digit}", kSetDigit},
+    {"{Nd}", kSetDigit},
+    {"{Lower}", kSetLower},
+    {"{Ll}", kSetLower},
+    {"{Upper}", kSetUpper},
+    {"{Lu}", kSetUpper},
+    {"{Cntrl}", kSetCntrl},
+    {"{Cc}", kSetCntrl},
+    {"{Alnum}", kSetAlnum},
+    {"{Blank}", kSetBlank},
+    {"{Space}", kSetSpace},
+    {"{Word}", kSetWord},
+    {"{XDigit}", kSetXDigit},
+    {"{Lt}", kSetLt},
+    {"{Nl}", kSetNl},
+    {"{Pc}", kSetPc},
+    {"{Pd}", kSetPd},
+    {"{Pf}", kSetPf},
+    {"{Pi}", kSetPi},
+    {"{Zl}", kSetZl},
+    {"{Zp}", kSetZp},
+    {"{Zs}", kSetZs},
+    {"{Sc}", kSetSc},
+    {"{Arabic}", kSetArabic},
+    {"{Cyrillic}", kSetCyrillic},
+    {"{Devanagari}", kSetDevanagari},
+    {"{Greek}", kSetGreek},
+    {"{Han}", kSetHan},
+    {"{Latin}", kSetLatin},
 };
 
 constexpr NamedSet kPosixNames[] = {
-    {"alnum", kSetAsciiAlnum}, {"alpha", kSetAsciiAlpha}, {"ascii", kSetAscii},       {"blank", kSetAsciiBlank},
-    {"cntrl", kSetAsciiCntrl}, {"digit", kSetAsciiDigit}, {"graph", kSetAsciiGraph},  {"lower", kSetAsciiLower},
-    {"print", kSetAsciiPrint}, {"punct", kSetAsciiPunct}, {"space", kSetAsciiSpace},  {"upper", kSetAsciiUpper},
+    {"alnum", kSetAsciiAlnum},   {"alpha", kSetAsciiAlpha}, {"ascii", kSetAscii},      {"blank", kSetAsciiBlank},
+    {"cntrl", kSetAsciiCntrl},   {"digit", kSetAsciiDigit}, {"graph", kSetAsciiGraph}, {"lower", kSetAsciiLower},
+    {"print", kSetAsciiPrint},   {"punct", kSetAsciiPunct}, {"space", kSetAsciiSpace}, {"upper", kSetAsciiUpper},
     {"xdigit", kSetAsciiXDigit}, {"word", kSetAsciiWord},
 };
 
@@ -113,11 +136,21 @@ struct GroupSet {
 };
 
 constexpr GroupSet kGroupSets[] = {
-    {kSetLt, kUtf8GroupLt},         {kSetNl, kUtf8GroupNl},         {kSetPc, kUtf8GroupPc},
-    {kSetPd, kUtf8GroupPd},         {kSetPf, kUtf8GroupPf},         {kSetPi, kUtf8GroupPi},
-    {kSetZl, kUtf8GroupZl},         {kSetZp, kUtf8GroupZp},         {kSetZs, kUtf8GroupZs},
-    {kSetSc, kUtf8GroupSc},         {kSetArabic, kUtf8GroupArabic}, {kSetCyrillic, kUtf8GroupCyrillic},
-    {kSetDevanagari, kUtf8GroupDevanagari}, {kSetGreek, kUtf8GroupGreek}, {kSetHan, kUtf8GroupHan},
+    {kSetLt, kUtf8GroupLt},
+    {kSetNl, kUtf8GroupNl},
+    {kSetPc, kUtf8GroupPc},
+    {kSetPd, kUtf8GroupPd},
+    {kSetPf, kUtf8GroupPf},
+    {kSetPi, kUtf8GroupPi},
+    {kSetZl, kUtf8GroupZl},
+    {kSetZp, kUtf8GroupZp},
+    {kSetZs, kUtf8GroupZs},
+    {kSetSc, kUtf8GroupSc},
+    {kSetArabic, kUtf8GroupArabic},
+    {kSetCyrillic, kUtf8GroupCyrillic},
+    {kSetDevanagari, kUtf8GroupDevanagari},
+    {kSetGreek, kUtf8GroupGreek},
+    {kSetHan, kUtf8GroupHan},
     {kSetLatin, kUtf8GroupLatin},
 };
 
@@ -172,32 +205,56 @@ bool IsAsciiGraph(uint32_t c) { return c >= 0x21 && c <= 0x7E; }
 
 bool InSet(uint32_t set, uint32_t c) {
   switch (set) {
-    case kSetAlpha: return utf8IsAlpha(c);
-    case kSetCased: return utf8IsCased(c);
-    case kSetDigit: return utf8IsGroup(kUtf8GroupNd, c);
-    case kSetLower: return utf8ToUpper(c) != c;
-    case kSetUpper: return utf8ToLower(c) != c;
-    case kSetCntrl: return utf8IsGroup(kUtf8GroupCc, c);
-    case kSetAlnum: return c < 0x80 ? IsAsciiAlnum(c) : utf8IsAlpha(c) || utf8IsGroup(kUtf8GroupNd, c);
-    case kSetBlank: return c < 0x80 ? c == ' ' || c == '\t' : utf8IsGroup(kUtf8GroupZs, c);
+    case kSetAlpha:
+      return utf8IsAlpha(c);
+    case kSetCased:
+      return utf8IsCased(c);
+    case kSetDigit:
+      return utf8IsGroup(kUtf8GroupNd, c);
+    case kSetLower:
+      return utf8ToUpper(c) != c;
+    case kSetUpper:
+      return utf8ToLower(c) != c;
+    case kSetCntrl:
+      return utf8IsGroup(kUtf8GroupCc, c);
+    case kSetAlnum:
+      return c < 0x80 ? IsAsciiAlnum(c) : utf8IsAlpha(c) || utf8IsGroup(kUtf8GroupNd, c);
+    case kSetBlank:
+      return c < 0x80 ? c == ' ' || c == '\t' : utf8IsGroup(kUtf8GroupZs, c);
     case kSetSpace:
       return c < 0x80 ? IsAsciiSpace(c) : c == 0x2028 || c == 0x2029 || utf8IsGroup(kUtf8GroupZs, c);
-    case kSetWord: return utf8IsWord(c);
-    case kSetXDigit: return IsAsciiXDigit(c);
-    case kSetAsciiAlnum: return IsAsciiAlnum(c);
-    case kSetAsciiAlpha: return IsAsciiAlpha(c);
-    case kSetAscii: return c < 0x80;
-    case kSetAsciiBlank: return c == ' ' || c == '\t';
-    case kSetAsciiCntrl: return c < 0x20 || c == 0x7F;
-    case kSetAsciiDigit: return IsAsciiDigit(c);
-    case kSetAsciiGraph: return IsAsciiGraph(c);
-    case kSetAsciiLower: return c >= 'a' && c <= 'z';
-    case kSetAsciiPrint: return c >= 0x20 && c <= 0x7E;
-    case kSetAsciiPunct: return IsAsciiGraph(c) && !IsAsciiAlnum(c);
-    case kSetAsciiSpace: return IsAsciiSpace(c);
-    case kSetAsciiUpper: return c >= 'A' && c <= 'Z';
-    case kSetAsciiXDigit: return IsAsciiXDigit(c);
-    case kSetAsciiWord: return IsAsciiAlnum(c) || c == '_';
+    case kSetWord:
+      return utf8IsWord(c);
+    case kSetXDigit:
+      return IsAsciiXDigit(c);
+    case kSetAsciiAlnum:
+      return IsAsciiAlnum(c);
+    case kSetAsciiAlpha:
+      return IsAsciiAlpha(c);
+    case kSetAscii:
+      return c < 0x80;
+    case kSetAsciiBlank:
+      return c == ' ' || c == '\t';
+    case kSetAsciiCntrl:
+      return c < 0x20 || c == 0x7F;
+    case kSetAsciiDigit:
+      return IsAsciiDigit(c);
+    case kSetAsciiGraph:
+      return IsAsciiGraph(c);
+    case kSetAsciiLower:
+      return c >= 'a' && c <= 'z';
+    case kSetAsciiPrint:
+      return c >= 0x20 && c <= 0x7E;
+    case kSetAsciiPunct:
+      return IsAsciiGraph(c) && !IsAsciiAlnum(c);
+    case kSetAsciiSpace:
+      return IsAsciiSpace(c);
+    case kSetAsciiUpper:
+      return c >= 'A' && c <= 'Z';
+    case kSetAsciiXDigit:
+      return IsAsciiXDigit(c);
+    case kSetAsciiWord:
+      return IsAsciiAlnum(c) || c == '_';
     default:
       for (const GroupSet& g : kGroupSets) {
         if (g.set == set) return utf8IsGroup(g.group, c);
@@ -248,9 +305,7 @@ struct Compiler {
   int error;
 };
 
-int Precedence(uint8_t kind) {
-  return kind == kOperatorConcat ? 2 : kind == kOperatorAlternate ? 1 : 0;
-}
+int Precedence(uint8_t kind) { return kind == kOperatorConcat ? 2 : kind == kOperatorAlternate ? 1 : 0; }
 
 int32_t Emit(Compiler* c, uint8_t op, int32_t arg) {
   cRegexProgram_t* program = c->program;
@@ -438,13 +493,20 @@ uint32_t HexEscape(Compiler* c) {
 
 uint32_t ControlEscape(uint32_t letter) {
   switch (letter) {
-    case 'a': return 7;
-    case 'f': return 12;
-    case 'n': return 10;
-    case 'r': return 13;
-    case 't': return 9;
-    case 'v': return 11;
-    default: return 0;
+    case 'a':
+      return 7;
+    case 'f':
+      return 12;
+    case 'n':
+      return 10;
+    case 'r':
+      return 13;
+    case 't':
+      return 9;
+    case 'v':
+      return 11;
+    default:
+      return 0;
   }
 }
 
@@ -515,13 +577,24 @@ bool PropertySet(Compiler* c, uint32_t* set) {
 // The set of a class escape letter (\d \D \s \S \w \W \p \P); false for another letter.
 bool EscapeSet(Compiler* c, uint32_t letter, uint32_t* set, bool* negated) {
   switch (letter) {
-    case 'd': case 'D': *set = kSetDigit; break;
-    case 's': case 'S': *set = kSetSpace; break;
-    case 'w': case 'W': *set = kSetWord; break;
-    case 'p': case 'P':
+    case 'd':
+    case 'D':
+      *set = kSetDigit;
+      break;
+    case 's':
+    case 'S':
+      *set = kSetSpace;
+      break;
+    case 'w':
+    case 'W':
+      *set = kSetWord;
+      break;
+    case 'p':
+    case 'P':
       if (!PropertySet(c, set)) return true;
       break;
-    default: return false;
+    default:
+      return false;
   }
   *negated = letter == 'D' || letter == 'S' || letter == 'W' || letter == 'P';
   return true;
@@ -641,14 +714,28 @@ bool ParseEscape(Compiler* c) {
   uint32_t set = 0;
   bool negated = false;
   switch (letter) {
-    case 0: return false;  // a trailing '\' ends the pattern
-    case 'A': PushSingle(c, kOpTextStart, 0); return true;
-    case 'z': PushSingle(c, kOpTextEnd, 0); return true;
-    case 'Z': PushSingle(c, kOpTextEndNewline, 0); return true;
-    case 'b': PushSingle(c, kOpWordBoundary, 0); return true;
-    case 'B': PushSingle(c, kOpNotWordBoundary, 0); return true;
-    case 'Q': c->quoted = true; return true;
-    default: break;
+    case 0:
+      return false;  // a trailing '\' ends the pattern
+    case 'A':
+      PushSingle(c, kOpTextStart, 0);
+      return true;
+    case 'z':
+      PushSingle(c, kOpTextEnd, 0);
+      return true;
+    case 'Z':
+      PushSingle(c, kOpTextEndNewline, 0);
+      return true;
+    case 'b':
+      PushSingle(c, kOpWordBoundary, 0);
+      return true;
+    case 'B':
+      PushSingle(c, kOpNotWordBoundary, 0);
+      return true;
+    case 'Q':
+      c->quoted = true;
+      return true;
+    default:
+      break;
   }
   if (EscapeSet(c, letter, &set, &negated)) {
     if (c->error == 0) PushSetClass(c, set, negated);
@@ -695,7 +782,9 @@ void ParsePattern(Compiler* c) {
         PushOperator(c, kOperatorOpen, ++c->program->groups);
         c->have_operand = false;
         break;
-      case ')': CloseGroup(c); break;
+      case ')':
+        CloseGroup(c);
+        break;
       case '|':
         if (!c->have_operand) {
           c->error = kRegexMissingOperand;
@@ -706,13 +795,27 @@ void ParsePattern(Compiler* c) {
         break;
       case '*':
       case '+':
-      case '?': ApplyPostfix(c, code_point); break;
-      case '.': PushSingle(c, c->dot_all ? kOpAnyNewline : kOpAny, 0); break;
-      case '^': PushSingle(c, kOpLineStart, 0); break;
-      case '$': PushSingle(c, kOpLineEnd, 0); break;
-      case '[': ParseClass(c); break;
-      case '\\': c->ended = !ParseEscape(c); break;
-      default: PushLiteral(c, code_point); break;
+      case '?':
+        ApplyPostfix(c, code_point);
+        break;
+      case '.':
+        PushSingle(c, c->dot_all ? kOpAnyNewline : kOpAny, 0);
+        break;
+      case '^':
+        PushSingle(c, kOpLineStart, 0);
+        break;
+      case '$':
+        PushSingle(c, kOpLineEnd, 0);
+        break;
+      case '[':
+        ParseClass(c);
+        break;
+      case '\\':
+        c->ended = !ParseEscape(c);
+        break;
+      default:
+        PushLiteral(c, code_point);
+        break;
     }
   }
   if (c->error != 0) return;
@@ -766,7 +869,7 @@ void Finish(cRegexProgram_t* program) {
 // Search.
 
 struct StackEntry {
-  int32_t pc;    // kNoInst: restore `slot` to `value`
+  int32_t pc;  // kNoInst: restore `slot` to `value`
   int32_t slot;
   const char* value;
 };
@@ -818,13 +921,20 @@ bool WordBoundary(const Vm* vm, const char* pos) {
 
 bool AssertionHolds(const Vm* vm, uint8_t op, const char* pos) {
   switch (op) {
-    case kOpLineStart: return pos == vm->text || pos[-1] == '\n';
-    case kOpLineEnd: return pos >= vm->end || *pos == '\n';
-    case kOpTextStart: return pos == vm->text;
-    case kOpTextEnd: return pos >= vm->end;
-    case kOpTextEndNewline: return pos >= vm->end || (pos + 1 == vm->end && *pos == '\n');
-    case kOpWordBoundary: return WordBoundary(vm, pos);
-    default: return !WordBoundary(vm, pos);
+    case kOpLineStart:
+      return pos == vm->text || pos[-1] == '\n';
+    case kOpLineEnd:
+      return pos >= vm->end || *pos == '\n';
+    case kOpTextStart:
+      return pos == vm->text;
+    case kOpTextEnd:
+      return pos >= vm->end;
+    case kOpTextEndNewline:
+      return pos >= vm->end || (pos + 1 == vm->end && *pos == '\n');
+    case kOpWordBoundary:
+      return WordBoundary(vm, pos);
+    default:
+      return !WordBoundary(vm, pos);
   }
 }
 
@@ -874,8 +984,12 @@ void AddThread(Vm* vm, ThreadList* list, int32_t pc, const char* pos, const char
           }
           at = inst.next;
           continue;
-        case kOpNop: at = inst.next; continue;
-        case kOpMatch: RecordMatch(vm, pos); break;
+        case kOpNop:
+          at = inst.next;
+          continue;
+        case kOpMatch:
+          RecordMatch(vm, pos);
+          break;
         case kOpChar:
         case kOpCharFold:
         case kOpAny:
@@ -901,11 +1015,16 @@ void AddThread(Vm* vm, ThreadList* list, int32_t pc, const char* pos, const char
 
 bool Accepts(const cRegexProgram_t* program, const Inst& inst, uint32_t code_point) {
   switch (inst.op) {
-    case kOpChar: return code_point == static_cast<uint32_t>(inst.arg);
-    case kOpCharFold: return utf8Casefold(code_point) == static_cast<uint32_t>(inst.arg);
-    case kOpAny: return code_point != '\n';
-    case kOpAnyNewline: return true;
-    default: return ClassAccepts(program->classes[inst.arg], code_point);
+    case kOpChar:
+      return code_point == static_cast<uint32_t>(inst.arg);
+    case kOpCharFold:
+      return utf8Casefold(code_point) == static_cast<uint32_t>(inst.arg);
+    case kOpAny:
+      return code_point != '\n';
+    case kOpAnyNewline:
+      return true;
+    default:
+      return ClassAccepts(program->classes[inst.arg], code_point);
   }
 }
 

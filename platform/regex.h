@@ -16,17 +16,17 @@
 #include <cstdint>
 
 // Results of regexCompile and regexMatch.
-constexpr int kRegexOk = 0;                    // compiled / match found
+constexpr int kRegexOk = 0;  // compiled / match found
 constexpr int kRegexNoMatch = -1;
-constexpr int kRegexMatchError = -2;           // out of memory, bad arguments, no program
-constexpr int kRegexOutOfMemory = -3;          // while compiling
-constexpr int kRegexUnmatchedOpen = -4;        // '(' without ')'
-constexpr int kRegexUnmatchedClose = -5;       // ')' without '(', or "\x{" without '}'
-constexpr int kRegexTooManyGroups = -6;        // more than kRegexMaxGroups
-constexpr int kRegexTooManyClasses = -7;       // more than kRegexMaxClasses
-constexpr int kRegexBadClass = -8;             // class ends with the pattern, range without end, bad name
+constexpr int kRegexMatchError = -2;      // out of memory, bad arguments, no program
+constexpr int kRegexOutOfMemory = -3;     // while compiling
+constexpr int kRegexUnmatchedOpen = -4;   // '(' without ')'
+constexpr int kRegexUnmatchedClose = -5;  // ')' without '(', or "\x{" without '}'
+constexpr int kRegexTooManyGroups = -6;   // more than kRegexMaxGroups
+constexpr int kRegexTooManyClasses = -7;  // more than kRegexMaxClasses
+constexpr int kRegexBadClass = -8;        // class ends with the pattern, range without end, bad name
 constexpr int kRegexMissingOperand = -9;
-constexpr int kRegexUnknownOperator = -10;     // also an unknown letter in "(?...)"
+constexpr int kRegexUnknownOperator = -10;  // also an unknown letter in "(?...)"
 constexpr int kRegexOperandOverflow = -11;
 constexpr int kRegexOperatorOverflow = -12;
 constexpr int kRegexOperatorUnderflow = -13;

@@ -71,10 +71,17 @@ int64_t FileSeek(cStream_t* stream, int64_t offset, int origin) {
   if (origin == kSeekFromStart && offset == self->position) return offset;
   int whence;
   switch (origin) {
-    case kSeekFromStart: whence = SEEK_SET; break;
-    case kSeekFromCurrent: whence = SEEK_CUR; break;
-    case kSeekFromEnd: whence = SEEK_END; break;
-    default: return kStreamFailed;
+    case kSeekFromStart:
+      whence = SEEK_SET;
+      break;
+    case kSeekFromCurrent:
+      whence = SEEK_CUR;
+      break;
+    case kSeekFromEnd:
+      whence = SEEK_END;
+      break;
+    default:
+      return kStreamFailed;
   }
   const int result = fseeko(self->file, static_cast<off_t>(offset), whence);
   if (result != 0) return result;
@@ -169,7 +176,9 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
   auto* self = As<BufferedStream>(stream);
   int64_t target = 0;
   switch (origin) {
-    case kSeekFromStart: target = offset; break;
+    case kSeekFromStart:
+      target = offset;
+      break;
     case kSeekFromCurrent:
       if (AddOverflows(self->block_start + self->index, offset, &target)) return kStreamFailed;
       break;
@@ -178,15 +187,18 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
       target = streamTell(self->source);
       if (target < 0) return kStreamFailed;
       break;
-    default: return kStreamFailed;
+    default:
+      return kStreamFailed;
   }
   if (target >= self->block_start && target - self->block_start <= self->fill) {
     self->index = target - self->block_start;
     return target;
   }
   switch (LoadBlock(self, target)) {
-    case Load::kLoaded: return target;
-    case Load::kSeekFailed: return kStreamFailed;
+    case Load::kLoaded:
+      return target;
+    case Load::kSeekFailed:
+      return kStreamFailed;
     case Load::kEnd:
       // Exactly at the source's end the position moves there with an empty block, so that a
       // seek to the end reports the size (the next read gives 0); beyond it the position stays.
@@ -197,7 +209,8 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
         return target;
       }
       break;
-    case Load::kReadFailed: break;  // nothing loaded there: the position stays
+    case Load::kReadFailed:
+      break;  // nothing loaded there: the position stays
   }
   return self->block_start + self->index;
 }
@@ -261,10 +274,17 @@ int64_t WindowSeek(cStream_t* stream, int64_t offset, int origin) {
   if (self->parent == nullptr) return kStreamFailed;
   int64_t from = 0;
   switch (origin) {
-    case kSeekFromStart: from = self->start; break;
-    case kSeekFromCurrent: from = streamTell(self->parent); break;
-    case kSeekFromEnd: from = self->end > 0 ? self->end : streamSize(self->parent); break;
-    default: return kStreamFailed;
+    case kSeekFromStart:
+      from = self->start;
+      break;
+    case kSeekFromCurrent:
+      from = streamTell(self->parent);
+      break;
+    case kSeekFromEnd:
+      from = self->end > 0 ? self->end : streamSize(self->parent);
+      break;
+    default:
+      return kStreamFailed;
   }
   int64_t target = 0;
   if (from < 0 || AddOverflows(from, offset, &target)) return kStreamFailed;
@@ -361,10 +381,17 @@ int64_t MemorySeek(cStream_t* stream, int64_t offset, int origin) {
   auto* self = As<MemoryStream>(stream);
   int64_t from = 0;
   switch (origin) {
-    case kSeekFromStart: from = 0; break;
-    case kSeekFromCurrent: from = self->position; break;
-    case kSeekFromEnd: from = self->size; break;
-    default: return kStreamFailed;
+    case kSeekFromStart:
+      from = 0;
+      break;
+    case kSeekFromCurrent:
+      from = self->position;
+      break;
+    case kSeekFromEnd:
+      from = self->size;
+      break;
+    default:
+      return kStreamFailed;
   }
   int64_t target = 0;
   if (AddOverflows(from, offset, &target) || target < 0) return kStreamFailed;
@@ -472,10 +499,20 @@ cStream_t* fileStreamOpen(const char* file_name, int type) {
   const char* mode = nullptr;
   const cStreamOps_t* ops = nullptr;
   switch (type) {
-    case kFileStreamRead: mode = "rb"; ops = &kFileReadOps; break;
-    case kFileStreamWrite: mode = "wb"; ops = &kFileWriteOps; break;
-    case kFileStreamReadWrite: mode = "r+b"; ops = &kFileReadWriteOps; break;
-    default: return nullptr;
+    case kFileStreamRead:
+      mode = "rb";
+      ops = &kFileReadOps;
+      break;
+    case kFileStreamWrite:
+      mode = "wb";
+      ops = &kFileWriteOps;
+      break;
+    case kFileStreamReadWrite:
+      mode = "r+b";
+      ops = &kFileReadWriteOps;
+      break;
+    default:
+      return nullptr;
   }
   if (file_name == nullptr) return nullptr;
   auto* self = NewRecord<FileStream>();

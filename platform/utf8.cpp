@@ -20,9 +20,9 @@ struct ByteClassRange {
 };
 
 constexpr ByteClassRange kByteClassRanges[] = {
-    {0x00, 0x7F, 0}, {0x80, 0x8F, 1}, {0x90, 0x9F, 9}, {0xA0, 0xBF, 7},  {0xC0, 0xC1, 8},
-    {0xC2, 0xDF, 2}, {0xE0, 0xE0, 10}, {0xE1, 0xEC, 3}, {0xED, 0xED, 4}, {0xEE, 0xEF, 3},
-    {0xF0, 0xF0, 11}, {0xF1, 0xF3, 6}, {0xF4, 0xF4, 5}, {0xF5, 0xFF, 8},
+    {0x00, 0x7F, 0},  {0x80, 0x8F, 1},  {0x90, 0x9F, 9}, {0xA0, 0xBF, 7}, {0xC0, 0xC1, 8},
+    {0xC2, 0xDF, 2},  {0xE0, 0xE0, 10}, {0xE1, 0xEC, 3}, {0xED, 0xED, 4}, {0xEE, 0xEF, 3},
+    {0xF0, 0xF0, 11}, {0xF1, 0xF3, 6},  {0xF4, 0xF4, 5}, {0xF5, 0xFF, 8},
 };
 
 constexpr std::array<uint8_t, 256> MakeByteClasses() {
@@ -41,10 +41,9 @@ struct Transition {
 
 // Every pair not listed leads to the reject state.
 constexpr Transition kTransitions[] = {
-    {0, 0, 0},    {0, 2, 24},   {0, 3, 36},   {0, 4, 60},   {0, 5, 96},   {0, 6, 84},   {0, 10, 48},
-    {0, 11, 72},  {24, 1, 0},   {24, 7, 0},   {24, 9, 0},   {36, 1, 24},  {36, 7, 24},  {36, 9, 24},
-    {48, 7, 24},  {60, 1, 24},  {60, 9, 24},  {72, 7, 36},  {72, 9, 36},  {84, 1, 36},  {84, 7, 36},
-    {84, 9, 36},  {96, 1, 36},
+    {0, 0, 0},   {0, 2, 24},  {0, 3, 36},  {0, 4, 60},  {0, 5, 96},  {0, 6, 84},  {0, 10, 48}, {0, 11, 72},
+    {24, 1, 0},  {24, 7, 0},  {24, 9, 0},  {36, 1, 24}, {36, 7, 24}, {36, 9, 24}, {48, 7, 24}, {60, 1, 24},
+    {60, 9, 24}, {72, 7, 36}, {72, 9, 36}, {84, 1, 36}, {84, 7, 36}, {84, 9, 36}, {96, 1, 36},
 };
 
 constexpr int kStateCount = 9;
@@ -57,7 +56,7 @@ constexpr std::array<uint8_t, kStateCount * kClassCount> MakeTransitionTable() {
 }
 
 constexpr std::array<uint8_t, 256> kByteClass = MakeByteClasses();
-constexpr std::array<uint8_t, kStateCount * kClassCount> kNextState = MakeTransitionTable();
+constexpr std::array<uint8_t, kStateCount* kClassCount> kNextState = MakeTransitionTable();
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 

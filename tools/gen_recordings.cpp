@@ -151,8 +151,8 @@ std::map<std::string, std::string> ExampleTree() {
   tree["logs/0000ABCD/00000002/00000001.MFC"] =
       test::CompressedContainerOf(test::LzssEncode(Recording(third, 3, 200), 11, 4), 4, 1u << 11, true, kExampleDevice);
   // The logger encrypts the compressed file: an encrypted container around a compressed one.
-  const std::string compressed =
-      test::CompressedContainerOf(test::LzssEncode(Recording(fourth, 4, 160), 11, 4), 4, 1u << 11, true, kExampleDevice);
+  const std::string compressed = test::CompressedContainerOf(test::LzssEncode(Recording(fourth, 4, 160), 11, 4), 4,
+                                                             1u << 11, true, kExampleDevice);
   tree["logs/0000ABCD/00000002/00000002.MFE"] = test::EncryptedContainer(compressed, ExampleEncryption());
   return tree;
 }
@@ -228,8 +228,8 @@ int LargeRecording(const std::string& path, uint64_t megabytes, const std::strin
   if (compressed.empty()) return 0;
   std::ifstream in(path, std::ios::binary);
   const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return WriteFile(compressed, test::CompressedContainerOf(test::LzssEncode(body, 11, 4), 4, 1u << 11, true,
-                                                           kExampleDevice))
+  return WriteFile(compressed,
+                   test::CompressedContainerOf(test::LzssEncode(body, 11, 4), 4, 1u << 11, true, kExampleDevice))
              ? 0
              : 1;
 }

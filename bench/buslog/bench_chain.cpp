@@ -86,10 +86,11 @@ void RunChain(benchmark::State& state, bool mixed) {
   }
   benchmark::DoNotOptimize(last.bytes);
   state.SetItemsProcessed(state.iterations() * kRecordsPerRun);
-  state.counters["delivered"] = benchmark::Counter(static_cast<double>(last.records) / static_cast<double>(state.iterations()));
-  state.counters["ns_per_record"] = benchmark::Counter(static_cast<double>(state.iterations() * kRecordsPerRun),
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-                                                       benchmark::Counter::kIs1000);
+  state.counters["delivered"] =
+      benchmark::Counter(static_cast<double>(last.records) / static_cast<double>(state.iterations()));
+  state.counters["ns_per_record"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * kRecordsPerRun),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
   for (cBusMsgHelper_t& record : pattern) cStrRelease(&record.DataBytes);
   tpHandlerFree(tp);
   muxHandlerFree(mux);

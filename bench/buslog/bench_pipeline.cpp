@@ -34,7 +34,6 @@ uint64_t RecordBytes() {
 }
 constexpr uint64_t kStartNs = 1'700'000'000'000'000'000ULL;
 
-
 struct Recording {
   std::string path;
   uint64_t size = 0;

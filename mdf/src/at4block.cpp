@@ -63,8 +63,7 @@ bool FileToBuffer(const std::string& filename, ByteArray& dest) {
     const size_t count = std::fread(dest.data(), 1, dest.size(), file.get());
     // A read error is not a shorter file: embedding part of it would pass as the whole.
     if (std::ferror(file.get()) != 0) {
-      MDF_ERROR() << "File error when reading file to byte array. Error: Failed to read the file, File: "
-                  << filename;
+      MDF_ERROR() << "File error when reading file to byte array. Error: Failed to read the file, File: " << filename;
       dest.clear();
       return false;
     }

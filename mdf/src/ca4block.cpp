@@ -8,13 +8,13 @@
 
 #include "composition.h"
 #include "flagtext.h"
-#include "readguard.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelconversion.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdflogstream.h"
 #include "mdf/numbertext.h"
+#include "readguard.h"
 
 namespace mdf::detail {
 
@@ -45,7 +45,7 @@ std::string ArrayStorageText(uint8_t storage) {
 }
 
 std::string ArrayFlagsText(uint32_t flags) {
-  static constexpr std::array<const char*, 8> kWords = {"Dynamic", "Input", "Output", "Comparison",
+  static constexpr std::array<const char*, 8> kWords = {"Dynamic", "Input", "Output",  "Comparison",
                                                         "Axis",    "Fixed", "Inverse", "Left-Open"};
   return FlagNamesText(flags, kWords);
 }
@@ -268,8 +268,8 @@ size_t Ca4Block::Write(std::streambuf& buffer) {
   }
   const uint64_t nof_links = LayoutLinkCount();
   block_id_ = "##CA";
-  block_length_ = 24 + 8 * nof_links + kFixedDataSize + 8 * d + 8 * nof_axis_values +
-                  (element_lists ? 8 * nof_elements : 0);
+  block_length_ =
+      24 + 8 * nof_links + kFixedDataSize + 8 * d + 8 * nof_axis_values + (element_lists ? 8 * nof_elements : 0);
   link_list_.resize(static_cast<size_t>(nof_links), 0);
 
   // The composition first: a list of channels is chained through their next links.

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <array>
 
+#include "flagtext.h"
 #include "mdf/channeltypes.h"
 #include "mdf/imetadata.h"
 #include "mdf/mdflogstream.h"
 #include "mdf/numbertext.h"
-#include "flagtext.h"
 #include "readguard.h"
 #include "tx4block.h"
 
@@ -30,10 +30,18 @@ class TextReference : public Tx4Block {
 };
 
 std::string TypeText(uint8_t type) {
-  static constexpr std::array<const char*, 12> kTexts = {
-      "1:1",           "Linear",     "Rational",           "Algebraic",    "Value to Value, Interpolation",
-      "Value to Value", "Value Range to Value", "Value to Text", "Value Range to Text", "Text to Value",
-      "Text to Text",  "Bitfield to Text"};
+  static constexpr std::array<const char*, 12> kTexts = {"1:1",
+                                                         "Linear",
+                                                         "Rational",
+                                                         "Algebraic",
+                                                         "Value to Value, Interpolation",
+                                                         "Value to Value",
+                                                         "Value Range to Value",
+                                                         "Value to Text",
+                                                         "Value Range to Text",
+                                                         "Text to Value",
+                                                         "Text to Text",
+                                                         "Bitfield to Text"};
   return type < kTexts.size() ? kTexts[type] : "Unknown";
 }
 

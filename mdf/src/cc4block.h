@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "mdf/ichannelconversion.h"
 #include "md4block.h"
+#include "mdf/ichannelconversion.h"
 #include "mdfblock.h"
 
 namespace mdf::detail {

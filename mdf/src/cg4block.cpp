@@ -6,14 +6,13 @@
 #include "blockchain.h"
 #include "byteorder.h"
 #include "cn4block.h"
-#include "readguard.h"
 #include "mdf/ichannelarray.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "readguard.h"
 #include "si4block.h"
 #include "sr4block.h"
-
 
 namespace mdf::detail {
 
@@ -26,7 +25,7 @@ constexpr size_t kSourceLink = 3;
 constexpr size_t kReductionLink = 4;
 constexpr size_t kCommentLink = 5;
 
-constexpr uint64_t kBlockLength = 104;  // 6 links
+constexpr uint64_t kBlockLength = 104;      // 6 links
 constexpr uint64_t kLongBlockLength = 112;  // 7 links
 
 std::string SeparatorText(uint16_t separator) {

@@ -150,8 +150,7 @@ SampleBound SamplesInData(const IDataGroup& data_group, const IChannelGroup& cha
 }
 
 template <typename T>
-ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup& channel_group,
-                                    const IChannel& channel)
+ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup& channel_group, const IChannel& channel)
     : IChannelObserver(data_group, channel), record_id_(channel_group.RecordId()), channel_group_(channel_group) {
   // The sample count comes from the file: only what the data can hold is allocated.
   const SampleBound bound = SamplesInData(data_group, channel_group);
@@ -240,8 +239,7 @@ const std::vector<uint8_t>& ChannelObserver<T>::AsVector(const Record& record) {
 }
 
 template <typename T>
-[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeNumeric(const Record& record, uint64_t element,
-                                                                     T& value) {
+[[gnu::always_inline]] inline bool ChannelObserver<T>::DecodeNumeric(const Record& record, uint64_t element, T& value) {
   if constexpr (kIsNumber) {
     const uint64_t nof_bits = layout_.nof_bits;
     const uint64_t size = record.size;

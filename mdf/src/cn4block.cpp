@@ -12,11 +12,10 @@
 #include "cc4block.h"
 #include "cg4block.h"
 #include "composition.h"
-#include "flagtext.h"
-#include "readguard.h"
 #include "dl4block.h"
 #include "dt4block.h"
 #include "dz4block.h"
+#include "flagtext.h"
 #include "hl4block.h"
 #include "md4block.h"
 #include "mdf/channeltypes.h"
@@ -26,6 +25,7 @@
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "mdf/numbertext.h"
+#include "readguard.h"
 #include "si4block.h"
 
 namespace mdf::detail {
@@ -86,18 +86,28 @@ std::string SyncTypeText(uint8_t type) {
 }
 
 std::string DataTypeText(uint8_t type) {
-  static constexpr std::array<const char*, 15> kTexts = {
-      "Unsigned Integer (LE)", "Unsigned Integer (BE)", "Signed Integer (LE)", "Signed Integer (BE)",
-      "Float (LE)",            "Float (BE)",            "String ASCII",        "String UTF-8",
-      "String UTF-16 (LE)",    "String UTF-16 (BE)",    "Byte Array",          "MIME Sample",
-      "MIME Stream",           "CAN Open Date",         "CAN Open Time"};
+  static constexpr std::array<const char*, 15> kTexts = {"Unsigned Integer (LE)",
+                                                         "Unsigned Integer (BE)",
+                                                         "Signed Integer (LE)",
+                                                         "Signed Integer (BE)",
+                                                         "Float (LE)",
+                                                         "Float (BE)",
+                                                         "String ASCII",
+                                                         "String UTF-8",
+                                                         "String UTF-16 (LE)",
+                                                         "String UTF-16 (BE)",
+                                                         "Byte Array",
+                                                         "MIME Sample",
+                                                         "MIME Stream",
+                                                         "CAN Open Date",
+                                                         "CAN Open Time"};
   return type < kTexts.size() ? kTexts[type] : "Unknown";
 }
 
 std::string ChannelFlagsText(uint32_t flags) {
   static constexpr std::array<const char*, 15> kWords = {
-      "All Invalid", "Invalid",    "Decimal",    "Range",   "Limit",     "Extended",  "Discrete",    "Calibration",
-      "Calculated",  "Virtual",    "Bus Event",  "Monotonous", "Default X", "Signal Event", "VLSD"};
+      "All Invalid", "Invalid", "Decimal",   "Range",      "Limit",     "Extended",     "Discrete", "Calibration",
+      "Calculated",  "Virtual", "Bus Event", "Monotonous", "Default X", "Signal Event", "VLSD"};
   return FlagNamesText(flags, kWords);
 }
 

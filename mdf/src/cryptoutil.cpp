@@ -41,10 +41,22 @@ void TransformBlock(uint32_t state[4], const uint8_t* block) {
     uint32_t mix = 0;
     int index = 0;
     switch (round) {
-      case 0: mix = (b & c) | (~b & d); index = step; break;
-      case 1: mix = (d & b) | (~d & c); index = (5 * step + 1) % 16; break;
-      case 2: mix = b ^ c ^ d; index = (3 * step + 5) % 16; break;
-      default: mix = c ^ (b | ~d); index = (7 * step) % 16; break;
+      case 0:
+        mix = (b & c) | (~b & d);
+        index = step;
+        break;
+      case 1:
+        mix = (d & b) | (~d & c);
+        index = (5 * step + 1) % 16;
+        break;
+      case 2:
+        mix = b ^ c ^ d;
+        index = (3 * step + 5) % 16;
+        break;
+      default:
+        mix = c ^ (b | ~d);
+        index = (7 * step) % 16;
+        break;
     }
     const uint32_t rotated = RotateLeft(a + mix + kSines[step] + words[index], kShifts[round][step % 4]);
     a = d;

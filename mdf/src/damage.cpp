@@ -2,8 +2,7 @@
 
 namespace mdf::detail {
 
-std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8_t id_size,
-                       const std::string& cause) {
+std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8_t id_size, const std::string& cause) {
   if (path == RecordPath::kReading) {
     std::string text = "Parse of record failed. Error: ";
     switch (damage) {

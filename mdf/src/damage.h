@@ -5,13 +5,14 @@
 //
 // Record framing (the record stream of a data group, whatever blocks hold it):
 //
-// | damage                | reading records (ReadData)  | counting records (finalization)          | what stays                     |
+// | damage                | reading records (ReadData)  | counting records (finalization)          | what stays |
 // |-----------------------|-----------------------------|------------------------------------------|--------------------------------|
-// | unknown record id     | error, the read ends        | debug, counting ends, the step succeeds  | every record before it         |
-// | truncated record      | error, the read ends        | debug, counting ends, the step succeeds  | every whole record before it   |
-// | unreadable data block | error, the read ends        | error, counting ends, the step fails     | every record before it         |
-// | empty record          | error, nothing is read      | error, nothing is counted, the step fails | the stored counts              |
-// | invalid record id size| error, nothing is read      | error, nothing is counted, the step fails | the stored counts              |
+// | unknown record id     | error, the read ends        | debug, counting ends, the step succeeds  | every record
+// before it         | | truncated record      | error, the read ends        | debug, counting ends, the step succeeds
+// | every whole record before it   | | unreadable data block | error, the read ends        | error, counting ends, the
+// step fails     | every record before it         | | empty record          | error, nothing is read      | error,
+// nothing is counted, the step fails | the stored counts              | | invalid record id size| error, nothing is
+// read      | error, nothing is counted, the step fails | the stored counts              |
 //
 // An unknown record id is an id that no channel group of a multi-group data group carries:
 // nothing after it can be framed. A truncated record is the torn end of the data: the

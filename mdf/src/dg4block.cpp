@@ -16,7 +16,6 @@
 #include "recordframer.h"
 #include "sr4block.h"
 
-
 namespace mdf::detail {
 
 namespace {

@@ -63,8 +63,7 @@ size_t Dl4Block::Write(std::streambuf& buffer) {
     return block_length_;
   }
   const size_t count = block_list_.size();
-  const std::array<const std::vector<uint64_t>*, 3> value_lists = {&time_values_, &angle_values_,
-                                                                   &distance_values_};
+  const std::array<const std::vector<uint64_t>*, 3> value_lists = {&time_values_, &angle_values_, &distance_values_};
   block_id_ = "##DL";
   link_list_.resize(count + 1, 0);
   uint64_t length = 40 + 8 * count + ((flags_ & 0x01) != 0 ? 8 : 8 * count);

@@ -12,9 +12,12 @@ namespace mdf::detail {
 
 std::string ZipTypeText(uint8_t zip_type) {
   switch (zip_type) {
-    case 0: return "ZLIB Deflate";
-    case 1: return "Transposition + ZLIB Deflate";
-    default: return "Unknown";
+    case 0:
+      return "ZLIB Deflate";
+    case 1:
+      return "Transposition + ZLIB Deflate";
+    default:
+      return "Unknown";
   }
 }
 

@@ -27,9 +27,9 @@ std::string NameOf(const std::array<const char*, N>& names, uint8_t value) {
 }
 
 std::string EventTypeText(uint8_t type) {
-  static constexpr std::array<const char*, 7> kNames = {"Recording",       "Recording Interrupt",
-                                                        "Acquisition Interrupt", "Start Recording",
-                                                        "Stop Recording",  "Trigger", "Marker"};
+  static constexpr std::array<const char*, 7> kNames = {
+      "Recording", "Recording Interrupt", "Acquisition Interrupt", "Start Recording", "Stop Recording", "Trigger",
+      "Marker"};
   return NameOf(kNames, type);
 }
 

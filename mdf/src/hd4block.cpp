@@ -188,21 +188,15 @@ IAttachment* Hd4Block::CreateAttachment() {
 
 std::vector<IAttachment*> Hd4Block::Attachments() const { return InterfaceList<IAttachment>(at_list_); }
 
-IFileHistory* Hd4Block::CreateFileHistory() {
-  return AppendNew(this, fh_list_);
-}
+IFileHistory* Hd4Block::CreateFileHistory() { return AppendNew(this, fh_list_); }
 
 std::vector<IFileHistory*> Hd4Block::FileHistories() const { return InterfaceList<IFileHistory>(fh_list_); }
 
-IEvent* Hd4Block::CreateEvent() {
-  return AppendNew(this, ev_list_);
-}
+IEvent* Hd4Block::CreateEvent() { return AppendNew(this, ev_list_); }
 
 std::vector<IEvent*> Hd4Block::Events() const { return InterfaceList<IEvent>(ev_list_); }
 
-IChannelHierarchy* Hd4Block::CreateChannelHierarchy() {
-  return AppendNew(this, ch_list_);
-}
+IChannelHierarchy* Hd4Block::CreateChannelHierarchy() { return AppendNew(this, ch_list_); }
 
 std::vector<IChannelHierarchy*> Hd4Block::ChannelHierarchies() const {
   return InterfaceList<IChannelHierarchy>(ch_list_);
@@ -264,10 +258,17 @@ void Hd4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
   dest.emplace_back("", "", "", BlockItemType::BlankItem);
   dest.emplace_back("Information", "", "", BlockItemType::HeaderItem);
   switch (time_class_) {
-    case 0: dest.emplace_back("Time Source", "PC Time"); break;
-    case 10: dest.emplace_back("Time Source", "External"); break;
-    case 16: dest.emplace_back("Time Source", "NTP/PTP"); break;
-    default: break;
+    case 0:
+      dest.emplace_back("Time Source", "PC Time");
+      break;
+    case 10:
+      dest.emplace_back("Time Source", "External");
+      break;
+    case 16:
+      dest.emplace_back("Time Source", "NTP/PTP");
+      break;
+    default:
+      break;
   }
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string flags = "0x";

@@ -67,9 +67,9 @@ float ExtractHalfFloatBits(bool little_endian, uint64_t bit_position, uint64_t n
   if (nof_bits == 0) return 0.0F;
   // The first bits taken are the most significant ones.
   const uint64_t taken = nof_bits > 16 ? 16 : nof_bits;
-  const uint64_t pattern =
-      little_endian ? detail::ReadBitsLe(bit_position + nof_bits - taken, taken, data)
-                    : detail::ReadBitsBe(detail::BigEndianStart(bit_position, nof_bits), taken, data);
+  const uint64_t pattern = little_endian
+                               ? detail::ReadBitsLe(bit_position + nof_bits - taken, taken, data)
+                               : detail::ReadBitsBe(detail::BigEndianStart(bit_position, nof_bits), taken, data);
   return detail::HalfToFloat(static_cast<uint16_t>(pattern));
 }
 
@@ -89,9 +89,8 @@ double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof
 
 // Inlined into every raw getter: the per-value path is a handful of accessor calls and the
 // bit decoding, nothing more.
-[[gnu::always_inline]] inline bool IChannel::ElementPosition(const std::vector<uint8_t>& record,
-                                                             uint64_t array_index, uint64_t& bit_position,
-                                                             uint32_t& nof_bits) const {
+[[gnu::always_inline]] inline bool IChannel::ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index,
+                                                             uint64_t& bit_position, uint32_t& nof_bits) const {
   nof_bits = BitCount();
   const uint64_t record_bits = static_cast<uint64_t>(record.size()) * 8;
   const uint64_t first = static_cast<uint64_t>(ByteOffset()) * 8 + BitOffset();
@@ -138,8 +137,8 @@ bool IChannel::SignedFromRecord(const std::vector<uint8_t>& record, int64_t& val
   uint64_t position = 0;
   uint32_t nof_bits = 0;
   if (!ElementPosition(record, array_index, position, nof_bits)) return false;
-  value = detail::SignExtend(
-      detail::DecodeUnsignedIn(little_endian, position, nof_bits, record.data(), record.size()), nof_bits);
+  value = detail::SignExtend(detail::DecodeUnsignedIn(little_endian, position, nof_bits, record.data(), record.size()),
+                             nof_bits);
   return true;
 }
 
@@ -365,9 +364,9 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
       case kUnsignedBe:
       case kCanOpenDate:
       case kCanOpenTime:
-        valid = type <= kUnsignedBe ? UnsignedOfType(record, low_byte, array_index, type)
+        valid = type <= kUnsignedBe    ? UnsignedOfType(record, low_byte, array_index, type)
                 : type == kCanOpenDate ? CanOpenDateFromRecord(record, low_byte)
-                             : CanOpenTimeFromRecord(record, low_byte);
+                                       : CanOpenTimeFromRecord(record, low_byte);
         value.assign(1, static_cast<uint8_t>(low_byte));
         break;
       case kSignedLe:
@@ -424,8 +423,8 @@ int64_t IChannel::SaturateToSigned(double value) { return detail::SaturatingCast
 
 std::string IChannel::FloatText(double value) { return detail::ShortestText(value); }
 
-bool IChannel::PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid,
-                                    uint64_t array_index, const char* function) {
+bool IChannel::PrepareNumericSetter(std::vector<uint8_t>*& buffer, uint64_t& position, bool valid, uint64_t array_index,
+                                    const char* function) {
   auto& samples = SampleBuffer();
   if (samples.empty()) {
     MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, function}, MdfLogSeverity::kError)

@@ -105,9 +105,7 @@ bool IChannelConversion::ConvertValueToValueInterpolation(double x, double& out)
   return ConvertValueTable(x, out, true);
 }
 
-bool IChannelConversion::ConvertValueToValue(double x, double& out) const {
-  return ConvertValueTable(x, out, false);
-}
+bool IChannelConversion::ConvertValueToValue(double x, double& out) const { return ConvertValueTable(x, out, false); }
 
 bool IChannelConversion::ConvertValueRangeToValue(double x, double& out) const {
   const size_t count = value_list_.size();

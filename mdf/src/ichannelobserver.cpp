@@ -18,9 +18,7 @@ IChannelObserver::IChannelObserver(IDataGroup& data_group, const IChannel& chann
 
 std::string IChannelObserver::ChannelName() const { return channel_.Name(); }
 
-uint64_t IChannelObserver::NofHeldSamples() const {
-  return std::min<uint64_t>(NofSamples(), valid_list_.size());
-}
+uint64_t IChannelObserver::NofHeldSamples() const { return std::min<uint64_t>(NofSamples(), valid_list_.size()); }
 
 bool IChannelObserver::GetByteArray(uint64_t sample, std::vector<uint8_t>& value) const {
   value.clear();

@@ -77,8 +77,7 @@ bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, cons
   return NotifySampleObservers(sample, record_id, record.data(), record.size());
 }
 
-bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, const uint8_t* record,
-                                       size_t size) const {
+bool IDataGroup::NotifySampleObservers(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) const {
   if (observer_map_.empty()) {
     return false;
   }

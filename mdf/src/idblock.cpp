@@ -103,8 +103,7 @@ bool IdBlock::IsFinalized(uint16_t& standard_flags, uint16_t& custom_flags) cons
   return file_id_.empty() || file_id_[0] != 'U';
 }
 
-void IdBlock::SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags,
-                           uint16_t custom_flags) {
+void IdBlock::SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags, uint16_t custom_flags) {
   if (finalized) {
     file_id_ = "MDF     ";
     standard_flags_ = 0;

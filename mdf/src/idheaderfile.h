@@ -14,9 +14,7 @@ namespace mdf::detail {
 template <typename HeaderBlock>
 class IdHeaderFile : public MdfFile {
  public:
-  [[nodiscard]] std::string Version() const override {
-    return id_block_ ? id_block_->VersionString() : std::string();
-  }
+  [[nodiscard]] std::string Version() const override { return id_block_ ? id_block_->VersionString() : std::string(); }
   void MinorVersion(int minor) override {
     if (id_block_) id_block_->SetMinorVersion(minor);
   }

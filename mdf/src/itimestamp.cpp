@@ -10,13 +10,9 @@ constexpr int64_t kNsPerMinute = 60'000'000'000;
 LocalTimestamp::LocalTimestamp(uint64_t local_ns) : time_ns_(local_ns) {}
 
 // The offsets are the zone's as of now, not as of the stored time.
-int16_t LocalTimestamp::GetTzOffsetMin() const {
-  return static_cast<int16_t>(LocalUtcOffsetNs() / kNsPerMinute);
-}
+int16_t LocalTimestamp::GetTzOffsetMin() const { return static_cast<int16_t>(LocalUtcOffsetNs() / kNsPerMinute); }
 
-int16_t LocalTimestamp::GetDstOffsetMin() const {
-  return static_cast<int16_t>(DstOffsetNs() / kNsPerMinute);
-}
+int16_t LocalTimestamp::GetDstOffsetMin() const { return static_cast<int16_t>(DstOffsetNs() / kNsPerMinute); }
 
 uint64_t LocalTimestamp::GetUtcTimeNs() const {
   const int64_t offset = LocalUtcOffsetNs() + DstOffsetNs();

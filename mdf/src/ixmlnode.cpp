@@ -88,8 +88,7 @@ IXmlNode* IXmlNode::NewChild(const std::string& tag) {
   return result;
 }
 
-IXmlNode* IXmlNode::UniqueChildWithAttribute(const std::string& tag, const std::string& key,
-                                             const std::string& value) {
+IXmlNode* IXmlNode::UniqueChildWithAttribute(const std::string& tag, const std::string& key, const std::string& value) {
   if (IXmlNode* found = FindChildWithAttribute(tag, key, value)) {
     return found;
   }

@@ -136,8 +136,7 @@ void AddPhysicalDimensions(std::vector<BlockProperty>& dest, const IXmlNode& dim
   }
   AddSectionHeading(dest, "Physical Dimensions");
   for (const IXmlNode* child : children) {
-    dest.emplace_back(LastChildValue(*child, "SHORT_NAME"), child->Attribute<std::string>("ID", ""),
-                      DescTexts(*child));
+    dest.emplace_back(LastChildValue(*child, "SHORT_NAME"), child->Attribute<std::string>("ID", ""), DescTexts(*child));
   }
 }
 

@@ -111,8 +111,8 @@ size_t Mdf4Timestamp::Write(std::streambuf& buffer) {
 
 std::string Mdf4Timestamp::ToIsoText() const {
   // In 100-ns units, signed: a negative offset may move a small time before 1970.
-  const int64_t ticks = static_cast<int64_t>(time_ / 100) +
-                        (static_cast<int64_t>(tz_offset_) + dst_offset_) * 600'000'000;
+  const int64_t ticks =
+      static_cast<int64_t>(time_ / 100) + (static_cast<int64_t>(tz_offset_) + dst_offset_) * 600'000'000;
   std::string text = UtcDateTimeText(ticks / 10'000'000);
   text += " + " + std::to_string(time_ % kNsPerSec) + " ns";
   if ((flags_ & kOffsetsValid) != 0) {

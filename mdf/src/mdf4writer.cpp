@@ -279,8 +279,8 @@ void Mdf4Writer::WriteRecord(const Dg4Block& data_group, Cg4Block& group, uint8_
   group.WriteSample(*buffer_, id_size, sample.record_buffer.data(), sample.record_buffer.size());
 }
 
-void Mdf4Writer::AppendRecord(std::vector<uint8_t>& dest, const Dg4Block& data_group, Cg4Block& group,
-                              uint8_t id_size, SampleRecord& sample) {
+void Mdf4Writer::AppendRecord(std::vector<uint8_t>& dest, const Dg4Block& data_group, Cg4Block& group, uint8_t id_size,
+                              SampleRecord& sample) {
   if (sample.vlsd_data) {
     std::optional<uint64_t> offset;
     if (Cg4Block* vlsd_group = VlsdGroupOf(data_group, sample.record_id); vlsd_group != nullptr) {

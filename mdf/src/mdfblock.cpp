@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
-#include <thread>
 #include <limits>
+#include <thread>
 
 #include "fileopener.h"
 #include "mdf/mdfhelper.h"
@@ -73,8 +73,7 @@ size_t ReadFixedText(std::streambuf& buffer, std::string& text, size_t nof_bytes
 
 size_t WriteFixedText(std::streambuf& buffer, const std::string& text, size_t nof_bytes) {
   const size_t text_bytes = std::min(text.size(), nof_bytes);
-  if (buffer.sputn(text.data(), static_cast<std::streamsize>(text_bytes)) !=
-      static_cast<std::streamsize>(text_bytes)) {
+  if (buffer.sputn(text.data(), static_cast<std::streamsize>(text_bytes)) != static_cast<std::streamsize>(text_bytes)) {
     throw MdfRuntimeError("Invalid number of bytes written");
   }
   if (text_bytes < nof_bytes) {
@@ -425,8 +424,7 @@ namespace mdf {
 namespace {
 
 bool IsTransientOpenError(int error) {
-  return error == EBUSY || error == ETXTBSY || error == EAGAIN || error == EINTR || error == EMFILE ||
-         error == ENFILE;
+  return error == EBUSY || error == ETXTBSY || error == EAGAIN || error == EINTR || error == EMFILE || error == ENFILE;
 }
 
 int DefaultOpen(std::filebuf& file, const std::string& filename, std::ios_base::openmode mode) {

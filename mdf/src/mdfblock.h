@@ -128,9 +128,13 @@ class MdfBlock {
   size_t ReadByte(std::streambuf& buffer, uint8_t& value) const { return ReadNumber(buffer, value); }
   size_t WriteByte(std::streambuf& buffer, uint8_t value) const { return WriteNumber(buffer, value); }
   template <typename T>
-  size_t ReadValue(std::streambuf& buffer, T& value) const { return ReadNumber(buffer, value); }
+  size_t ReadValue(std::streambuf& buffer, T& value) const {
+    return ReadNumber(buffer, value);
+  }
   template <typename T>
-  size_t WriteValue(std::streambuf& buffer, T value) const { return WriteNumber(buffer, value); }
+  size_t WriteValue(std::streambuf& buffer, T value) const {
+    return WriteNumber(buffer, value);
+  }
   size_t ReadBool16(std::streambuf& buffer, bool& value) const;
   size_t WriteBool16(std::streambuf& buffer, bool value) const;
 
@@ -156,13 +160,21 @@ namespace internal {
 template <size_t N>
 struct UnsignedOfSize;
 template <>
-struct UnsignedOfSize<1> { using type = uint8_t; };
+struct UnsignedOfSize<1> {
+  using type = uint8_t;
+};
 template <>
-struct UnsignedOfSize<2> { using type = uint16_t; };
+struct UnsignedOfSize<2> {
+  using type = uint16_t;
+};
 template <>
-struct UnsignedOfSize<4> { using type = uint32_t; };
+struct UnsignedOfSize<4> {
+  using type = uint32_t;
+};
 template <>
-struct UnsignedOfSize<8> { using type = uint64_t; };
+struct UnsignedOfSize<8> {
+  using type = uint64_t;
+};
 }  // namespace internal
 
 template <typename T>

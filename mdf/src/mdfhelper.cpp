@@ -67,8 +67,7 @@ unsigned char LowerAscii(char c) {
   return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
 }
 
-int CompareNoCaseImpl(const std::string& a, const std::string& b, size_t length_a,
-                      size_t length_b) {
+int CompareNoCaseImpl(const std::string& a, const std::string& b, size_t length_a, size_t length_b) {
   const size_t common = std::min(length_a, length_b);
   for (size_t i = 0; i < common; ++i) {
     const int diff = static_cast<int>(LowerAscii(a[i])) - static_cast<int>(LowerAscii(b[i]));
@@ -103,8 +102,7 @@ bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 uint64_t CurrentTimeNs() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count());
 }
 
 uint64_t DecodeCanOpenDate(const std::vector<uint8_t>& bytes) {
@@ -155,8 +153,7 @@ uint64_t DecodeCanOpenTime(const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> EncodeCanOpenTime(uint64_t ns_since_1970) {
-  int64_t value =
-      static_cast<int64_t>(ns_since_1970 / kNsPerMs) - CanOpenEpochSec() * 1'000;
+  int64_t value = static_cast<int64_t>(ns_since_1970 / kNsPerMs) - CanOpenEpochSec() * 1'000;
   if (value < 0) value = 0;  // no representation before the epoch
   const auto ms = static_cast<uint32_t>(value % kMsPerDay);
   const auto days = static_cast<uint16_t>(value / kMsPerDay);
@@ -207,16 +204,14 @@ std::string UtcTimeText(uint64_t ns_since_1970) {
 
 std::string OffsetDateText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_t dst_offset_min) {
   std::tm fields{};
-  return platform::UtcTime(ShiftedSeconds(ns_since_1970, tz_offset_min, dst_offset_min), fields)
-             ? DateText(fields)
-             : std::string{};
+  return platform::UtcTime(ShiftedSeconds(ns_since_1970, tz_offset_min, dst_offset_min), fields) ? DateText(fields)
+                                                                                                 : std::string{};
 }
 
 std::string OffsetTimeText(uint64_t ns_since_1970, int16_t tz_offset_min, int16_t dst_offset_min) {
   std::tm fields{};
-  return platform::UtcTime(ShiftedSeconds(ns_since_1970, tz_offset_min, dst_offset_min), fields)
-             ? TimeText(fields)
-             : std::string{};
+  return platform::UtcTime(ShiftedSeconds(ns_since_1970, tz_offset_min, dst_offset_min), fields) ? TimeText(fields)
+                                                                                                 : std::string{};
 }
 
 size_t Utf8CutPosition(const std::string& text, size_t max_bytes) {
@@ -239,9 +234,7 @@ void TrimSpace(std::string& text) {
   text.erase(0, text.find_first_not_of(kBlanks));
 }
 
-int CompareNoCase(const std::string& a, const std::string& b) {
-  return CompareNoCaseImpl(a, b, a.size(), b.size());
-}
+int CompareNoCase(const std::string& a, const std::string& b) { return CompareNoCaseImpl(a, b, a.size(), b.size()); }
 
 int CompareNoCaseN(const std::string& a, const std::string& b, size_t n) {
   return CompareNoCaseImpl(a, b, std::min(a.size(), n), std::min(b.size(), n));

@@ -5,6 +5,7 @@
 #include <typeinfo>
 
 #include "channelobserver.h"
+#include "dg3block.h"
 #include "dg4block.h"
 #include "idblock.h"
 #include "mdf/channeltypes.h"
@@ -16,7 +17,6 @@
 #include "mdf/iheader.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
-#include "dg3block.h"
 #include "mdf3file.h"
 #include "mdf4file.h"
 
@@ -44,10 +44,14 @@ ChannelObserverPtr MakeChannelObserver(IDataGroup& data_group, const IChannelGro
     case kUnsignedLe:
     case kUnsignedBe:
       switch (bytes) {
-        case kUnsignedBe: return MakeObserver<uint8_t>(data_group, group, channel);
-        case kSignedLe: return MakeObserver<uint16_t>(data_group, group, channel);
-        case kFloatLe: return MakeObserver<uint32_t>(data_group, group, channel);
-        default: return MakeObserver<uint64_t>(data_group, group, channel);
+        case kUnsignedBe:
+          return MakeObserver<uint8_t>(data_group, group, channel);
+        case kSignedLe:
+          return MakeObserver<uint16_t>(data_group, group, channel);
+        case kFloatLe:
+          return MakeObserver<uint32_t>(data_group, group, channel);
+        default:
+          return MakeObserver<uint64_t>(data_group, group, channel);
       }
     case kSignedLe:
     case kSignedBe:
@@ -78,8 +82,7 @@ ChannelObserverPtr MakeChannelObserver(IDataGroup& data_group, const IChannelGro
 
 }  // namespace
 
-ChannelObserverPtr CreateChannelObserver(IDataGroup& data_group, const IChannelGroup& group,
-                                         const IChannel& channel) {
+ChannelObserverPtr CreateChannelObserver(IDataGroup& data_group, const IChannelGroup& group, const IChannel& channel) {
   try {
     return MakeChannelObserver(data_group, group, channel);
   } catch (const std::exception& error) {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "cg3block.h"
+#include "dg3block.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
@@ -11,8 +13,6 @@
 #include "mdf/iheader.h"
 #include "mdf/itimestamp.h"
 #include "mdf/mdflogstream.h"
-#include "cg3block.h"
-#include "dg3block.h"
 #include "mdfblock.h"
 
 namespace mdf {

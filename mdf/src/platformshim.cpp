@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -97,21 +96,36 @@ void* ResizeBlock(void* data, size_t old_bytes, size_t new_bytes) {
 
 std::string CodePageName(uint16_t code_page) {
   switch (code_page) {
-    case 437: return "OEM United States";
-    case 850: return "OEM Multilingual Latin 1";
-    case 1250: return "Central European (Windows)";
-    case 1251: return "Cyrillic (Windows)";
-    case 1252: return "Western European (Windows)";
-    case 1253: return "Greek (Windows)";
-    case 1254: return "Turkish (Windows)";
-    case 1255: return "Hebrew (Windows)";
-    case 1256: return "Arabic (Windows)";
-    case 1257: return "Baltic (Windows)";
-    case 1258: return "Vietnamese (Windows)";
-    case 20127: return "US-ASCII";
-    case 28591: return "ISO-8859-1 Latin 1";
-    case 65001: return "UTF-8";
-    default: return {};
+    case 437:
+      return "OEM United States";
+    case 850:
+      return "OEM Multilingual Latin 1";
+    case 1250:
+      return "Central European (Windows)";
+    case 1251:
+      return "Cyrillic (Windows)";
+    case 1252:
+      return "Western European (Windows)";
+    case 1253:
+      return "Greek (Windows)";
+    case 1254:
+      return "Turkish (Windows)";
+    case 1255:
+      return "Hebrew (Windows)";
+    case 1256:
+      return "Arabic (Windows)";
+    case 1257:
+      return "Baltic (Windows)";
+    case 1258:
+      return "Vietnamese (Windows)";
+    case 20127:
+      return "US-ASCII";
+    case 28591:
+      return "ISO-8859-1 Latin 1";
+    case 65001:
+      return "UTF-8";
+    default:
+      return {};
   }
 }
 

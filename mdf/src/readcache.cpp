@@ -265,9 +265,8 @@ bool ReadCache::Parse(bool one_record) {
   if (result.damaged) {
     damaged_ = true;
     const DamageOutcome outcome = OutcomeOf(result.damage, RecordPath::kReading);
-    MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "ParseRecord"}, outcome.severity)
-        << DamageText(result.damage, RecordPath::kReading, result.record_id, framer_->Framer().RecordIdSize(),
-                      result.cause);
+    MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "ParseRecord"}, outcome.severity) << DamageText(
+        result.damage, RecordPath::kReading, result.record_id, framer_->Framer().RecordIdSize(), result.cause);
   }
   return false;
 }

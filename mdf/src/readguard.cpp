@@ -5,8 +5,7 @@
 
 namespace mdf::detail {
 
-static_assert(3 + kMaxCompositionDepth + kMaxDataListDepth + kMaxConversionDepth + kMaxHierarchyDepth <=
-                  kMaxTreeDepth,
+static_assert(3 + kMaxCompositionDepth + kMaxDataListDepth + kMaxConversionDepth + kMaxHierarchyDepth <= kMaxTreeDepth,
               "a parent walk must reach the top of the deepest tree the reader builds (the header, data group "
               "and channel group above a channel, then every nesting stacked)");
 
@@ -41,7 +40,8 @@ std::string BoundText(Nesting nesting, Damage damage) {
     return " " + std::to_string(bounds.depth) + " levels.";
   }
   if (damage == Damage::kTooManyBlocks) {
-    return " " + std::to_string(bounds.blocks) + (nesting == Nesting::kConversion ? " nested conversions." : " blocks.");
+    return " " + std::to_string(bounds.blocks) +
+           (nesting == Nesting::kConversion ? " nested conversions." : " blocks.");
   }
   return {};
 }
@@ -89,7 +89,9 @@ bool ReadGuard::MayEnter(int64_t from, int64_t position) {
   return true;
 }
 
-void ReadGuard::Log(Damage damage, int64_t from, int64_t position) const { LogAt(nesting_, damage, from, position, {}); }
+void ReadGuard::Log(Damage damage, int64_t from, int64_t position) const {
+  LogAt(nesting_, damage, from, position, {});
+}
 
 void ReadGuard::LogWrongKind(int64_t from, int64_t position, const std::string& expected,
                              const std::string& found) const {
@@ -97,7 +99,9 @@ void ReadGuard::LogWrongKind(int64_t from, int64_t position, const std::string& 
 }
 
 ReadGuard::Level::Level(ReadGuard& guard, int64_t position)
-    : guard_(guard), position_(position), remembered_(guard.bounds_.path_only && guard.visited_.insert(position).second) {
+    : guard_(guard),
+      position_(position),
+      remembered_(guard.bounds_.path_only && guard.visited_.insert(position).second) {
   ++guard_.depth_;
 }
 

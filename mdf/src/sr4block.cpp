@@ -20,12 +20,18 @@ constexpr uint8_t kInvalidFlag = 0x01;
 
 std::string SyncTypeText(uint8_t sync_type) {
   switch (sync_type) {
-    case 0: return {};
-    case 1: return "Timer";
-    case 2: return "Angle";
-    case 3: return "Distance";
-    case 4: return "Index";
-    default: return "Unknown";
+    case 0:
+      return {};
+    case 1:
+      return "Timer";
+    case 2:
+      return "Angle";
+    case 3:
+      return "Distance";
+    case 4:
+      return "Index";
+    default:
+      return "Unknown";
   }
 }
 
@@ -50,9 +56,7 @@ void CopyPart(const ByteArray& source, uint64_t offset, uint64_t count, uint8_t*
 
 Sr4Block::Sr4Block() { block_id_ = "##SR"; }
 
-const IChannelGroup* Sr4Block::ChannelGroup() const {
-  return dynamic_cast<const IChannelGroup*>(FindAncestorCg());
-}
+const IChannelGroup* Sr4Block::ChannelGroup() const { return dynamic_cast<const IChannelGroup*>(FindAncestorCg()); }
 
 void Sr4Block::ClearData() {
   DataListBlock::ClearData();
@@ -139,8 +143,7 @@ void Sr4Block::ReadSrData(std::streambuf& buffer) {
 }
 
 template <typename T>
-void Sr4Block::ChannelValue(const IChannel& channel, uint64_t sample, uint64_t array_index,
-                            SrValue<T>& value) const {
+void Sr4Block::ChannelValue(const IChannel& channel, uint64_t sample, uint64_t array_index, SrValue<T>& value) const {
   const auto* group = dynamic_cast<const Cg4Block*>(ChannelGroup());
   const uint64_t record_size = group != nullptr ? group->RecordSize() : 0;
   if (data_.empty() || record_size == 0) {

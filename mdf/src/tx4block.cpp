@@ -42,9 +42,8 @@ size_t Tx4Block::Write(std::streambuf& buffer) {
   link_list_.clear();
   block_length_ = kHeaderSize + text_.size() + 1;
   size_t bytes = MdfBlock::Write(buffer);
-  if (!text_.empty() &&
-      buffer.sputn(text_.data(), static_cast<std::streamsize>(text_.size())) !=
-          static_cast<std::streamsize>(text_.size())) {
+  if (!text_.empty() && buffer.sputn(text_.data(), static_cast<std::streamsize>(text_.size())) !=
+                            static_cast<std::streamsize>(text_.size())) {
     throw MdfIoFailure("End of stream reached (EOF).");
   }
   bytes += text_.size();

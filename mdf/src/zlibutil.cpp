@@ -115,8 +115,8 @@ bool CompressBuffer(const ByteArray& input, ByteArray& output) {
     output.resize(100);
   }
   uint64_t produced = 0;
-  const bool ok = internal::Deflate(input.data(), input.size(), output.data(), output.size(), produced,
-                                    internal::kMaxZlibChunk);
+  const bool ok =
+      internal::Deflate(input.data(), input.size(), output.data(), output.size(), produced, internal::kMaxZlibChunk);
   output.resize(produced);
   return ok;
 }
@@ -153,8 +153,8 @@ bool CompressFile(const std::string& filename, ByteArray& output) {
       return false;
     }
     uint64_t produced = 0;
-    const bool ok = internal::Deflate(input.data(), input.size(), output.data(), output.size(), produced,
-                                      internal::kMaxZlibChunk);
+    const bool ok =
+        internal::Deflate(input.data(), input.size(), output.data(), output.size(), produced, internal::kMaxZlibChunk);
     output.resize(produced);
     return ok;
   } catch (const std::exception&) {
@@ -167,8 +167,8 @@ bool DecompressBuffer(const ByteArray& input, ByteArray& output) {
     return false;
   }
   uint64_t produced = 0;
-  const bool ok = internal::Inflate(input.data(), input.size(), output.data(), output.size(), produced,
-                                    internal::kMaxZlibChunk);
+  const bool ok =
+      internal::Inflate(input.data(), input.size(), output.data(), output.size(), produced, internal::kMaxZlibChunk);
   if (produced < output.size()) {
     output.resize(produced);
   }

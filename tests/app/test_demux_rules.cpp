@@ -58,7 +58,9 @@ TEST(DemuxRules, RulesBecomeKeysAndTargets) {
       {"muxtp-can2=010#4294967296:4:5:6", {}},
       {"muxtp-can2=010#3:4:5:99999999999999999999", {}},
       {"muxtp-can\xD9\xA2=010#3:4:5:6", {}},
-      {"muxtp-can2=0\xD9\xA2" "0#3:4:5:6", {}},
+      {"muxtp-can2=0\xD9\xA2"
+       "0#3:4:5:6",
+       {}},
   };
   for (const auto& c : cases) {
     const Rules rules = Parse({c.value});
@@ -69,8 +71,8 @@ TEST(DemuxRules, RulesBecomeKeysAndTargets) {
 }
 
 TEST(DemuxRules, ValuesThatAreNoRulesAreReportedAndLeftOut) {
-  const Rules rules = Parse({"muxtp-can2=0a0B#3:4:5:6", "muxtp-can2=010#3:4:5", "muxtp-canx=010#3:4:5:6",
-                             "muxtp-can5=123#1:2:3:4"});
+  const Rules rules =
+      Parse({"muxtp-can2=0a0B#3:4:5:6", "muxtp-can2=010#3:4:5", "muxtp-canx=010#3:4:5:6", "muxtp-can5=123#1:2:3:4"});
   EXPECT_EQ(rules.result, 0);
   EXPECT_EQ(rules.entries, (Entries{{0x0000012300000005, {1, 2, 3, 4}}}));
   EXPECT_EQ(rules.log, (std::vector<std::string>{"E Invalid muxtp-can argument, muxtp-can2=0a0B#3:4:5:6",
@@ -86,7 +88,8 @@ TEST(DemuxRules, FirstRuleForAChannelAndIdentifierWins) {
 
 TEST(DemuxRules, ManyRulesGrowTheMap) {
   std::vector<std::string> values;
-  for (int channel = 0; channel < 63; ++channel) values.push_back("muxtp-can" + std::to_string(channel) + "=010#1:2:3:4");
+  for (int channel = 0; channel < 63; ++channel)
+    values.push_back("muxtp-can" + std::to_string(channel) + "=010#1:2:3:4");
   const Rules rules = Parse(values);
   EXPECT_EQ(rules.entries.size(), 63u);
   EXPECT_TRUE(rules.log.empty());

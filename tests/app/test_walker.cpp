@@ -1,22 +1,20 @@
 // The input walk over real folders: which files are converted, where their outputs go, the
 // container loop's results and messages, and the header checks, with a recording stage as
 // the head of the chain.
-#include "app/walker.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
 #include "app/exit_status.h"
 #include "app/passwords.h"
+#include "app/walker.h"
 #include "platform/container.h"
 #include "platform/log.h"
 #include "support/consolelog.h"
@@ -98,7 +96,8 @@ class WalkerTest : public ::testing::Test {
       vecPush(&paths, path);
     }
     const int result = convertInputs(Walker(), &paths);
-    vecRelease(&paths, +[](cStr_t* s) { cStrRelease(s); });
+    vecRelease(
+        &paths, +[](cStr_t* s) { cStrRelease(s); });
     return result;
   }
 
@@ -115,11 +114,12 @@ TEST(WalkerRules, LogFilesAreTheFourExtensionsInAnyCase) {
     bool log;
   };
   const std::vector<Case> cases = {
-      {"a.mf4", true},      {"a.MF4", true},    {"b/c.MfC", true},   {"x.mfe", true},   {"x.mfm", true},
-      {"mf4", true},        {"logs/MFE", true}, {"a.mf4.txt", false}, {"a.txt", false}, {"a.mf", false},
-      {"d.mf4/file", false}, {"", false},       {"a.\xFF\xFE", false}, {"\xC3.mf4", true},
+      {"a.mf4", true},       {"a.MF4", true},    {"b/c.MfC", true},     {"x.mfe", true},    {"x.mfm", true},
+      {"mf4", true},         {"logs/MFE", true}, {"a.mf4.txt", false},  {"a.txt", false},   {"a.mf", false},
+      {"d.mf4/file", false}, {"", false},        {"a.\xFF\xFE", false}, {"\xC3.mf4", true},
   };
-  for (const Case& c : cases) EXPECT_EQ(isLogFile({c.path.data(), static_cast<int64_t>(c.path.size())}), c.log) << c.path;
+  for (const Case& c : cases)
+    EXPECT_EQ(isLogFile({c.path.data(), static_cast<int64_t>(c.path.size())}), c.log) << c.path;
 }
 
 TEST(WalkerRules, ContinuationNeedsTheSameSerialAndTheNextSplitOrSession) {
@@ -131,16 +131,16 @@ TEST(WalkerRules, ContinuationNeedsTheSameSerialAndTheNextSplitOrSession) {
     bool continues;
   };
   const std::vector<Case> cases = {
-      {"", 1, 1, "", 1, 1, false},              // the first file never continues
-      {"A", 5, 3, "A", 5, 3, true},             // a repeated file
-      {"A", 5, 3, "A", 5, 4, true},             // the next split
-      {"A", 5, 3, "A", 5, 5, false},            // a split skipped
-      {"A", 5, 3, "B", 5, 4, false},            // another device
-      {"A", 5, 0x100, "A", 6, 0x101, true},     // next session after a split with low byte 0
-      {"A", 5, 3, "A", 6, 4, false},            // next session, low byte not 0
-      {"A", 5, 0x100, "A", 6, 0x100, false},    // next session needs the next split too
+      {"", 1, 1, "", 1, 1, false},            // the first file never continues
+      {"A", 5, 3, "A", 5, 3, true},           // a repeated file
+      {"A", 5, 3, "A", 5, 4, true},           // the next split
+      {"A", 5, 3, "A", 5, 5, false},          // a split skipped
+      {"A", 5, 3, "B", 5, 4, false},          // another device
+      {"A", 5, 0x100, "A", 6, 0x101, true},   // next session after a split with low byte 0
+      {"A", 5, 3, "A", 6, 4, false},          // next session, low byte not 0
+      {"A", 5, 0x100, "A", 6, 0x100, false},  // next session needs the next split too
       {"A", 5, 0x100, "A", 7, 0x101, false},
-      {"A", 5, 0xFFFFFFFF, "A", 5, 0, true},    // the split's successor wraps in 32 bits
+      {"A", 5, 0xFFFFFFFF, "A", 5, 0, true},  // the split's successor wraps in 32 bits
   };
   for (const Case& c : cases) {
     cFileInfo_t previous{};
@@ -219,10 +219,14 @@ TEST_F(WalkerTest, ContainerAndHeaderFailuresGiveTheirBits) {
       {"plain.mf4", plain, kExitSuccess, {}},
       {"zipped.mfc", test::CompressedContainer(plain), kExitSuccess, {"I Found compressed file"}},
       {"locked.mfe", test::EncryptedContainer(plain), kExitSuccess, {"I Found encrypted file"}},
-      {"nested.mfe", test::EncryptedContainer(test::CompressedContainer(plain)), kExitSuccess,
+      {"nested.mfe",
+       test::EncryptedContainer(test::CompressedContainer(plain)),
+       kExitSuccess,
        {"I Found encrypted file", "I Found compressed file"}},
       {"crc.mfc", bad_crc, kExitDecompression, {"I Found compressed file"}},
-      {"nokey.mfe", test::EncryptedContainer(plain, other_device), kExitNoPassword,
+      {"nokey.mfe",
+       test::EncryptedContainer(plain, other_device),
+       kExitNoPassword,
        {"I Found encrypted file", "E No password found for device 0000ABCD"}},
       {"kind.mfc", unknown_kind, kExitFileFailed, {}},
       {"text.mf4", "this is no MDF file at all, just text", kExitFileFailed, {"E Could not open MDF"}},
@@ -412,8 +416,8 @@ TEST_F(WalkerTest, AStatFailureInsideAFolderFailsThatEntryAndTheWalkGoesOn) {
 TEST_F(WalkerTest, LinksInsideAFolderAreFilesOrLeftOut) {
   dir_.MakeDir("logs");
   dir_.Write("logs/b.mf4", Recording());
-  std::filesystem::create_symlink("b.mf4", dir_.Path("logs/a.mf4"));        // converted as the file it names
-  std::filesystem::create_symlink("loop.mf4", dir_.Path("logs/loop.mf4"));  // cannot be followed: left out
+  std::filesystem::create_symlink("b.mf4", dir_.Path("logs/a.mf4"));           // converted as the file it names
+  std::filesystem::create_symlink("loop.mf4", dir_.Path("logs/loop.mf4"));     // cannot be followed: left out
   std::filesystem::create_directory_symlink(".", dir_.Path("logs/self.mf4"));  // never followed
   EXPECT_EQ(Convert({"logs"}), kExitSuccess);
   const std::vector<std::string> expected = {"logs_out/a", "logs_out/b"};

@@ -66,7 +66,9 @@ TEST(MuxParseSubFrame, ReadsTheBitLayout) {
   const ParseCase cases[] = {
       {"11-bit data frame", {0x01, 0x00, 0x10, 0x11, 0x22, 0x99}, 5, CanFd(0, 0x010, 2, 0, 0, 0, 0, 0, {0x11, 0x22})},
       {"29-bit frame cut short", {0x11, 0x00, 0x00, 0x01, 0x23, 0x01}, 0, {}},
-      {"29-bit data frame", {0x11, 0x1F, 0xFF, 0xFF, 0xFF, 0xAA, 0xBB}, 7,
+      {"29-bit data frame",
+       {0x11, 0x1F, 0xFF, 0xFF, 0xFF, 0xAA, 0xBB},
+       7,
        CanFd(0, 0x1FFFFFFF, 2, 1, 0, 0, 0, 0, {0xAA, 0xBB})},
       {"error sub-frame of slot 2", {0x47, 0x03, 0x01}, 2, ErrorFrame(2, kCanErrorBitStuffing)},
       {"error type out of range", {0xE7, 0x06}, 2, ErrorFrame(7, kCanErrorOther)},
@@ -140,7 +142,8 @@ TEST_F(MuxChain, UnpacksSubFramesOntoTheirSlotsChannels) {
 TEST_F(MuxChain, ATruncatedSubFrameEndsTheWalk) {
   ASSERT_TRUE(Configure(2, 0x010, {3, 4, 5, 6}));
   EXPECT_TRUE(Push(test::CanFrame(2, 0x010, {0x11, 0x00, 0x00, 0x01, 0x23, 0x01})));
-  EXPECT_TRUE(Push(test::CanFrame(2, 0x010, Cat({SubFrame(0, 0x100, {1}), SubFrame(1, 0x200, Bytes(8, 2)), {0x01, 0x00, 0x10, 0x11}}))));
+  EXPECT_TRUE(Push(test::CanFrame(
+      2, 0x010, Cat({SubFrame(0, 0x100, {1}), SubFrame(1, 0x200, Bytes(8, 2)), {0x01, 0x00, 0x10, 0x11}}))));
   EXPECT_TRUE(Push(test::CanFrame(2, 0x010, Cat({SubFrame(0, 0x300, {3}), {0x10, 0x00, 0x00, 0x01}}))));
   ASSERT_EQ(last_.records.size(), 3U);
   EXPECT_EQ(last_.records[0].id, 0x100U);
@@ -150,7 +153,8 @@ TEST_F(MuxChain, ATruncatedSubFrameEndsTheWalk) {
 
 TEST_F(MuxChain, ASubFrameForTheCarriersOwnChannelIsDropped) {
   ASSERT_TRUE(Configure(2, 0x010, {2, 4, 5, 6}));
-  EXPECT_TRUE(Push(test::CanFrame(2, 0x010, Cat({SubFrame(0, 0x100, {1}), SubFrame(1, 0x200, {2}), SubFrame(0, 0x300, {3})}))));
+  EXPECT_TRUE(
+      Push(test::CanFrame(2, 0x010, Cat({SubFrame(0, 0x100, {1}), SubFrame(1, 0x200, {2}), SubFrame(0, 0x300, {3})}))));
   ASSERT_EQ(last_.records.size(), 1U);
   EXPECT_EQ(last_.records[0].channel, 4);
   EXPECT_EQ(last_.records[0].id, 0x200U);
@@ -162,10 +166,10 @@ TEST_F(MuxChain, OtherRecordsPassUnchanged) {
   Frame remote = test::CanFrame(2, 0x010, {0, 0}, 1.0);
   remote.type = kBusMsgCanRemoteFrame;
   const Frame frames[] = {
-      test::CanFrame(2, 0x011, payload),        // another identifier
-      test::CanFrame(1, 0x010, payload),        // another channel
-      test::ExtendedFrame(2, 0x010, payload),   // the extended identifier 0x010
-      test::LinFrame(2, 0x10, payload),         // LIN
+      test::CanFrame(2, 0x011, payload),       // another identifier
+      test::CanFrame(1, 0x010, payload),       // another channel
+      test::ExtendedFrame(2, 0x010, payload),  // the extended identifier 0x010
+      test::LinFrame(2, 0x10, payload),        // LIN
       remote,
       ErrorFrame(2, kCanErrorAck),
       Frame{kBusMsgUnknown, 0, 0, {}, 0, {}},
@@ -175,7 +179,8 @@ TEST_F(MuxChain, OtherRecordsPassUnchanged) {
 }
 
 TEST_F(MuxChain, ExtendedCarriersAreKeyedAsExtended) {
-  ASSERT_TRUE(muxHandlerConfigure(mux_, kBusTypeCan, 2, canIdKey(0x18FF0010, 1), std::vector<uint8_t>{3, 4, 5, 6}.data()));
+  ASSERT_TRUE(
+      muxHandlerConfigure(mux_, kBusTypeCan, 2, canIdKey(0x18FF0010, 1), std::vector<uint8_t>{3, 4, 5, 6}.data()));
   EXPECT_TRUE(Push(test::ExtendedFrame(2, 0x18FF0010 | 0x80000000, SubFrame(1, 0x100, {1}))));
   ASSERT_EQ(last_.records.size(), 1U);
   EXPECT_EQ(last_.records[0].channel, 4);
@@ -192,7 +197,7 @@ TEST_F(MuxChain, ResultIsThatOfTheLastSubFramePassedOn) {
   ASSERT_TRUE(Configure(2, 0x010, {3, 2, 5, 6}));
   last_.answer = false;
   EXPECT_FALSE(Push(test::CanFrame(2, 0x010, Cat({SubFrame(0, 0x100, {1}), SubFrame(1, 0x200, {2})}))));
-  EXPECT_TRUE(Push(test::CanFrame(2, 0x010, SubFrame(1, 0x200, {2}))));  // none passed on
+  EXPECT_TRUE(Push(test::CanFrame(2, 0x010, SubFrame(1, 0x200, {2}))));         // none passed on
   EXPECT_TRUE(Push(test::CanFrame(2, 0x010, {0xA1, 0x00, 0x10, 0x11, 0x22})));  // slot 5 only
   EXPECT_EQ(last_.records.size(), 1U);
 }
@@ -285,9 +290,9 @@ TEST_F(MuxChain, NestedReassemblyForTheSameKeyFindsNoFinishedSession) {
   ASSERT_TRUE(Configure(2, 0x010, {3, 3, 3, 3}));
   ASSERT_TRUE(Configure(3, 0x010, {2, 2, 2, 2}));
   const Bytes innermost = Cat({{0x04}, SubFrame(0, 0x123, {0xAB}), Bytes(3, 0xE7)});  // ISO-TP SF, 8 bytes
-  const Bytes on_two = SubFrame(0, 0x010, innermost);                                // to channel 2
-  const Bytes on_three = Cat({{0x0B}, on_two});                                      // SF of 11 in 12 bytes
-  const Bytes payload = SubFrame(0, 0x010, on_three);                                // to channel 3, 15 bytes
+  const Bytes on_two = SubFrame(0, 0x010, innermost);                                 // to channel 2
+  const Bytes on_three = Cat({{0x0B}, on_two});                                       // SF of 11 in 12 bytes
+  const Bytes payload = SubFrame(0, 0x010, on_three);                                 // to channel 3, 15 bytes
   Bytes first = {0x10, static_cast<uint8_t>(payload.size())};
   first.insert(first.end(), payload.begin(), payload.begin() + 6);
   Bytes consecutive = {0x21};

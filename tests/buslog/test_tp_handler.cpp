@@ -62,8 +62,8 @@ TEST_F(TpStage, ProtocolErrorsAreLoggedAndDropTheMessage) {
   ASSERT_TRUE(tpHandlerConfigure(stage_, kBusTypeCan, 2, canIdKey(0x7E8, 0), kTpProtocolIsoTp));
   test::ConsoleLog log(kLogInfo);
   EXPECT_TRUE(Push(test::CanFrame(2, 0x7E8, {0x10, 0x0A, 1, 2, 3, 4, 5, 6}, 2.0)));
-  EXPECT_TRUE(Push(test::CanFrame(2, 0x7E8, {0x22, 7, 8, 9, 10, 11, 12, 13}, 2.5)));  // wrong sequence number
-  EXPECT_TRUE(Push(test::CanFrame(2, 0x7E8, {0x21, 7, 8, 9, 10, 11, 12, 13}, 3.0)));  // no first frame any more
+  EXPECT_TRUE(Push(test::CanFrame(2, 0x7E8, {0x22, 7, 8, 9, 10, 11, 12, 13}, 2.5)));    // wrong sequence number
+  EXPECT_TRUE(Push(test::CanFrame(2, 0x7E8, {0x21, 7, 8, 9, 10, 11, 12, 13}, 3.0)));    // no first frame any more
   EXPECT_TRUE(Push(test::CanFrame(2, 0x7E8, {0x30, 0x00, 0x00}, 1700000000.1234567)));  // flow control, no message
   EXPECT_TRUE(last_.records.empty());
   // The next first frame starts a new message.
@@ -71,8 +71,9 @@ TEST_F(TpStage, ProtocolErrorsAreLoggedAndDropTheMessage) {
   EXPECT_TRUE(Push(test::CanFrame(2, 0x7E8, {0x21, 7, 8}, 4.5)));
   ASSERT_EQ(last_.records.size(), 1U);
   EXPECT_EQ(last_.records[0].data, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(log.Messages(), (Messages{"I TP error (time: 2.500000, id: 0x7E8)", "I TP error (time: 3.000000, id: 0x7E8)",
-                                      "I TP error (time: 1700000000.123457, id: 0x7E8)"}));
+  EXPECT_EQ(log.Messages(),
+            (Messages{"I TP error (time: 2.500000, id: 0x7E8)", "I TP error (time: 3.000000, id: 0x7E8)",
+                      "I TP error (time: 1700000000.123457, id: 0x7E8)"}));
 }
 
 TEST_F(TpStage, ErrorTextIgnoresTheLocaleAndTheThreshold) {
@@ -105,8 +106,10 @@ TEST_F(TpStage, OtherRecordsPassUnchanged) {
       test::CanFrame(2, 0x7E9, {0x03, 1, 2, 3}, 0.5),       // another identifier
       test::CanFrame(3, 0x7E8, {0x03, 1, 2, 3}, 0.6),       // another channel
       test::ExtendedFrame(2, 0x7E8, {0x03, 1, 2, 3}, 0.7),  // the extended identifier 0x7E8
-      test::LinFrame(2, 0x28, {0x03, 1, 2, 3}, 0.8),         // LIN has a key space of its own
-      remote, error, checksum,
+      test::LinFrame(2, 0x28, {0x03, 1, 2, 3}, 0.8),        // LIN has a key space of its own
+      remote,
+      error,
+      checksum,
       Frame{kBusMsgUnknown, 0, 0, {}, 0, {}},  // a default record
   };
   for (const Frame& frame : frames) EXPECT_TRUE(Push(frame));
@@ -167,7 +170,7 @@ TEST_F(TpStage, LinFramesAreKeyedByTheirSixBitIdentifier) {
   ASSERT_TRUE(tpHandlerConfigure(stage_, kBusTypeLin, 1, linIdKey(0x3C), kTpProtocolIsoTp));
   EXPECT_TRUE(Push(test::LinFrame(1, 0x3C, {0x10, 0x08, 1, 2, 3, 4, 5, 6}, 1.0)));
   EXPECT_TRUE(Push(test::CanFrame(1, 0x3C, {0x10, 0x08, 1, 2, 3, 4, 5, 6}, 1.1)));  // CAN 0x3C is not configured
-  EXPECT_TRUE(Push(test::LinFrame(1, 0xFC, {0x21, 7, 8}, 1.2)));  // the same 6-bit identifier
+  EXPECT_TRUE(Push(test::LinFrame(1, 0xFC, {0x21, 7, 8}, 1.2)));                    // the same 6-bit identifier
   ASSERT_EQ(last_.records.size(), 2U);
   EXPECT_EQ(last_.records[0].type, kBusMsgCanDataFrame);
   EXPECT_EQ(last_.records[1], (test::LinFrame(1, 0xFC, {1, 2, 3, 4, 5, 6, 7, 8}, 1.2)));
@@ -226,7 +229,7 @@ TEST_F(TpStage, J1939ChannelsAreThoseOfBusTypeTwo) {
     bool j1939;
   } cases[] = {
       {test::ExtendedFrame(1, 0x18ECFF00, {}), true},
-      {test::CanFrame(1, 0x700, {}), false},           // standard identifier
+      {test::CanFrame(1, 0x700, {}), false},            // standard identifier
       {test::ExtendedFrame(2, 0x18ECFF00, {}), false},  // another channel
       {test::LinFrame(1, 0x18ECFF00, {}), false},
   };
@@ -284,9 +287,9 @@ TEST_F(TpStage, J1939AbortAndSkippedPacketDropTheTransfer) {
   };
   for (const Frame& frame : frames) EXPECT_TRUE(Push(frame));
   EXPECT_TRUE(last_.records.empty());
-  EXPECT_EQ(log.Messages(), (Messages{"I TP error (time: 1.250000, id: 0x18EBFF00)",
-                                      "I TP error (time: 1.500000, id: 0x18EBFF00)",
-                                      "I TP error (time: 3.000000, id: 0x18ECFF00)"}));
+  EXPECT_EQ(log.Messages(),
+            (Messages{"I TP error (time: 1.250000, id: 0x18EBFF00)", "I TP error (time: 1.500000, id: 0x18EBFF00)",
+                      "I TP error (time: 3.000000, id: 0x18ECFF00)"}));
 }
 
 TEST_F(TpStage, FastPacketsOfInterleavedSourcesAndAGap) {

@@ -30,9 +30,12 @@ enum class Kind { kIsoTp, kJ1939, kFastPacket };
 
 cTpSession_t* NewSession(Kind kind) {
   switch (kind) {
-    case Kind::kIsoTp: return isoTpSessionNew(0);
-    case Kind::kJ1939: return j1939TpSessionNew();
-    case Kind::kFastPacket: return fastPacketSessionNew();
+    case Kind::kIsoTp:
+      return isoTpSessionNew(0);
+    case Kind::kJ1939:
+      return j1939TpSessionNew();
+    case Kind::kFastPacket:
+      return fastPacketSessionNew();
   }
   return nullptr;
 }
@@ -88,9 +91,15 @@ TEST(IsoTpSession, ReassemblesSingleFirstAndConsecutiveFrames) {
   const SessionCase cases[] = {
       {"single frame", Kind::kIsoTp, {{kIsoId, {0x03, 1, 2, 3}, kDone}}, {1, 2, 3}, kIsoId},
       {"single frame ignores padding", Kind::kIsoTp, {{kIsoId, {0x02, 1, 2, 0xCC, 0xCC}, kDone}}, {1, 2}, kIsoId},
-      {"CAN FD single frame 00 0A", Kind::kIsoTp, {{kIsoId, Cat({{0x00, 0x0A}, Count(1, 10)}), kDone}}, Count(1, 10),
+      {"CAN FD single frame 00 0A",
+       Kind::kIsoTp,
+       {{kIsoId, Cat({{0x00, 0x0A}, Count(1, 10)}), kDone}},
+       Count(1, 10),
        kIsoId},
-      {"CAN FD single frame short of one byte", Kind::kIsoTp, {{kIsoId, Cat({{0x00, 0x0A}, Count(1, 9)}), kError}}, {},
+      {"CAN FD single frame short of one byte",
+       Kind::kIsoTp,
+       {{kIsoId, Cat({{0x00, 0x0A}, Count(1, 9)}), kError}},
+       {},
        0},
       {"CAN FD escape without its length", Kind::kIsoTp, {{kIsoId, {0x00}, kError}}, {}, 0},
       {"single frame short of its length", Kind::kIsoTp, {{kIsoId, {0x05, 1, 2}, kError}}, {}, 0},
@@ -167,7 +176,8 @@ TEST(IsoTpSession, SequenceNumbersWrapFromFifteenToZero) {
   const uint32_t length = 6 + 17 * 7;
   std::vector<Step> steps = {{kIsoId, FirstFrame(length, Count(0, 6)), kTaken}};
   for (uint32_t n = 1; n <= 17; ++n) {
-    steps.push_back({kIsoId, Cat({{static_cast<uint8_t>(0x20 | (n % 16))}, Count(static_cast<uint8_t>(6 + 7 * (n - 1)), 7)}),
+    steps.push_back({kIsoId,
+                     Cat({{static_cast<uint8_t>(0x20 | (n % 16))}, Count(static_cast<uint8_t>(6 + 7 * (n - 1)), 7)}),
                      n == 17 ? kDone : kTaken});
   }
   RunCase({"wrap", Kind::kIsoTp, steps, Count(0, length), kIsoId});
@@ -191,16 +201,17 @@ TEST(IsoTpSession, PayloadBeyondTheLimitOverflows) {
   const auto run = [](uint32_t announced, size_t frames_before) {
     test::ConsoleLog log(kLogWarning);
     cTpSession_t* session = isoTpSessionNew(0);
-    test::OwnedRecord first(test::CanFrame(1, kIsoId,
-                                           {0x10, 0x00, static_cast<uint8_t>(announced >> 24),
-                                            static_cast<uint8_t>(announced >> 16), static_cast<uint8_t>(announced >> 8),
-                                            static_cast<uint8_t>(announced)}));
+    test::OwnedRecord first(
+        test::CanFrame(1, kIsoId,
+                       {0x10, 0x00, static_cast<uint8_t>(announced >> 24), static_cast<uint8_t>(announced >> 16),
+                        static_cast<uint8_t>(announced >> 8), static_cast<uint8_t>(announced)}));
     EXPECT_EQ(tpSessionFeed(session, &first.msg), kTpFeedTaken);
     int result = kTpFeedTaken;
     size_t frames = 0;
     for (; result == kTpFeedTaken && frames < 2000; ++frames) {
-      test::OwnedRecord next(test::CanFrame(1, kIsoId, Cat({{static_cast<uint8_t>(0x20 | ((frames + 1) % 16))},
-                                                            Bytes(7, static_cast<uint8_t>(frames))})));
+      test::OwnedRecord next(test::CanFrame(
+          1, kIsoId,
+          Cat({{static_cast<uint8_t>(0x20 | ((frames + 1) % 16))}, Bytes(7, static_cast<uint8_t>(frames))})));
       result = tpSessionFeed(session, &next.msg);
       if (result == kTpFeedComplete) {
         EXPECT_EQ(cStrLength(&next.msg.DataBytes), kIsoTpMaxPayload);
@@ -285,17 +296,16 @@ TEST(J1939Session, ReassemblesAnnouncedTransfers) {
        {},
        0},
       {"announcement of 7 bytes", Kind::kJ1939, {{kBam, {0x20, 0x0E, 0x00, 0x02, 0xFF, 0xCA, 0xFE}, kError}}, {}, 0},
-      {"packet of 7 bytes",
-       Kind::kJ1939,
-       {{kBam, bam14, kTaken}, {kData, Cat({{1}, Count(1, 6)}), kError}},
-       {},
-       0},
+      {"packet of 7 bytes", Kind::kJ1939, {{kBam, bam14, kTaken}, {kData, Cat({{1}, Count(1, 6)}), kError}}, {}, 0},
       {"packet without announcement", Kind::kJ1939, {{kData, Cat({{1}, Count(1, 7)}), kError}}, {}, 0},
       {"abort while idle", Kind::kJ1939, {{kBam, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xCA, 0xFE, 0x00}, kError}}, {}, 0},
       {"empty frame", Kind::kJ1939, {{kBam, {}, kError}}, {}, 0},
       {"not a transport-protocol group", Kind::kJ1939, {{0x18FECA00, bam14, kError}}, {}, 0},
-      {"more than 255 packets can carry", Kind::kJ1939, {{kBam, {0x20, 0xFA, 0x06, 0xFF, 0xFF, 0xCA, 0xFE, 0x00}, kError}},
-       {}, 0},
+      {"more than 255 packets can carry",
+       Kind::kJ1939,
+       {{kBam, {0x20, 0xFA, 0x06, 0xFF, 0xFF, 0xCA, 0xFE, 0x00}, kError}},
+       {},
+       0},
       {"the 16-bit maximum", Kind::kJ1939, {{kBam, {0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0xCA, 0xFE, 0x00}, kError}}, {}, 0},
   };
   for (const auto& c : cases) RunCase(c);
@@ -337,8 +347,11 @@ TEST(FastPacketSession, ReassemblesNumberedFrames) {
        {{kFastId, Cat({{0x40, 20}, Count(1, 6)}), kTaken}, {kFastId, Cat({{0x60, 10}, Count(1, 6)}), kError}},
        {},
        0},
-      {"message in the first frame", Kind::kFastPacket, {{kFastId, {0x20, 3, 1, 2, 3, 0xFF, 0xFF, 0xFF}, kDone}},
-       {1, 2, 3}, kFastId},
+      {"message in the first frame",
+       Kind::kFastPacket,
+       {{kFastId, {0x20, 3, 1, 2, 3, 0xFF, 0xFF, 0xFF}, kDone}},
+       {1, 2, 3},
+       kFastId},
       {"three frames",
        Kind::kFastPacket,
        {{kFastId, Cat({{0xE0, 16}, Count(1, 6)}), kTaken},

@@ -108,8 +108,8 @@ std::vector<Frame> Expected(const RecordingInfo& info, const Traffic& traffic) {
   std::vector<Frame> frames;
   const uint64_t start_us = info.start_ns / 1000;
   for (const CanFrameRecord& f : traffic.can) {
-    frames.push_back({kBusMsgCanDataFrame, f.channel, f.id | (f.ide ? kCanExtendedKeyBit : 0), Hex(f.data),
-                      start_us + f.time_us});
+    frames.push_back(
+        {kBusMsgCanDataFrame, f.channel, f.id | (f.ide ? kCanExtendedKeyBit : 0), Hex(f.data), start_us + f.time_us});
   }
   for (const LinFrameRecord& f : traffic.lin) {
     frames.push_back({kBusMsgLinFrame, f.channel, f.id, Hex(f.data), start_us + f.time_us});
@@ -167,8 +167,8 @@ class LogmendRun : public ::testing::Test {
   /// The checker's verdict on a written output (true where it is not installed).
   bool Checked(const std::string& name) {
 #ifdef LOGMEND_MDF4CHECK
-    const test::ProgramResult check = test::RunProgram(LOGMEND_MDF4CHECK, {"--values", dir_.Path(name)}, dir_.Path(),
-                                                       dir_.Path());
+    const test::ProgramResult check =
+        test::RunProgram(LOGMEND_MDF4CHECK, {"--values", dir_.Path(name)}, dir_.Path(), dir_.Path());
     if (check.status != 0) ADD_FAILURE() << name << ": " << check.out << check.err;
     return check.status == 0 && check.out.find("\"problems\": []") != std::string::npos;
 #else

@@ -1,6 +1,7 @@
 // Fuzz target over the single block readers: the first input byte picks a block kind, the
 // next two (little endian) a position, the rest is the file; the block is read at that
-// position, a data block then copies its data out, and every block lists its display rows. Anything but a crash, hang or sanitizer report is a pass.
+// position, a data block then copies its data out, and every block lists its display rows. Anything but a crash, hang
+// or sanitizer report is a pass.
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -28,19 +29,32 @@ namespace {
 std::unique_ptr<mdf::detail::MdfBlock> MakeBlock(uint8_t kind) {
   using namespace mdf::detail;
   switch (kind % 13) {
-    case 0: return std::make_unique<IdBlock>();
-    case 1: return std::make_unique<Md4Block>();
-    case 2: return std::make_unique<Fh4Block>();
-    case 3: return std::make_unique<At4Block>();
-    case 4: return std::make_unique<Ev4Block>();
-    case 5: return std::make_unique<Si4Block>();
-    case 6: return std::make_unique<Cc4Block>();
-    case 7: return std::make_unique<Dt4Block>();
-    case 8: return std::make_unique<Dz4Block>();
-    case 9: return std::make_unique<Dl4Block>();
-    case 10: return std::make_unique<Hl4Block>();
-    case 11: return std::make_unique<Ld4Block>();
-    default: return std::make_unique<Ch4Block>();
+    case 0:
+      return std::make_unique<IdBlock>();
+    case 1:
+      return std::make_unique<Md4Block>();
+    case 2:
+      return std::make_unique<Fh4Block>();
+    case 3:
+      return std::make_unique<At4Block>();
+    case 4:
+      return std::make_unique<Ev4Block>();
+    case 5:
+      return std::make_unique<Si4Block>();
+    case 6:
+      return std::make_unique<Cc4Block>();
+    case 7:
+      return std::make_unique<Dt4Block>();
+    case 8:
+      return std::make_unique<Dz4Block>();
+    case 9:
+      return std::make_unique<Dl4Block>();
+    case 10:
+      return std::make_unique<Hl4Block>();
+    case 11:
+      return std::make_unique<Ld4Block>();
+    default:
+      return std::make_unique<Ch4Block>();
   }
 }
 

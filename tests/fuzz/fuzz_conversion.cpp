@@ -57,8 +57,8 @@ void Destroy(cFileSystem_t*) {}
 const cFileSystemOps_t kMemoryFsOps = {Destroy, Stat, List, MakeDirectory, Remove, Open};
 
 bool CheapToDerive(const uint8_t* data, size_t size) {
-  if (size < static_cast<size_t>(kContainerHeaderSize) + 16 || std::memcmp(data, kContainerMagic, kContainerMagicSize) != 0 ||
-      data[14] != kContainerEncrypted) {
+  if (size < static_cast<size_t>(kContainerHeaderSize) + 16 ||
+      std::memcmp(data, kContainerMagic, kContainerMagicSize) != 0 || data[14] != kContainerEncrypted) {
     return true;
   }
   const uint32_t iterations = uint32_t{data[kIterationsAt]} << 24 | uint32_t{data[kIterationsAt + 1]} << 16 |
@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       cVec_t<cStr_t> inputs{};
       cStr_t input{};
       if (cStrInit(&input, cStrViewOf("in.mf4")) && vecPush(&inputs, input) != nullptr) convertInputs(walker, &inputs);
-      vecRelease(&inputs, +[](cStr_t* s) { cStrRelease(s); });
+      vecRelease(
+          &inputs, +[](cStr_t* s) { cStrRelease(s); });
       walkerFree(walker);
     }
   }

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const void* zero = std::memchr(rest, 0, rest_size);
   const size_t pattern_size = zero == nullptr ? rest_size : static_cast<size_t>(static_cast<const char*>(zero) - rest);
   const std::string pattern(rest, pattern_size);
-  const std::string subject = zero == nullptr ? std::string() : std::string(rest + pattern_size + 1, rest_size - pattern_size - 1);
+  const std::string subject =
+      zero == nullptr ? std::string() : std::string(rest + pattern_size + 1, rest_size - pattern_size - 1);
   const char* text = subject.c_str();  // the engine reads up to the first zero byte
   const size_t text_size = std::strlen(text);
 

@@ -1,10 +1,9 @@
-#include "at4block.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "at4block.h"
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
@@ -81,7 +80,8 @@ TEST_F(At4BlockTest, EmbeddedFileFollowsTheFixedFields) {
   block.SetEmbedded(true);
   EXPECT_EQ(block.Write(buffer), 96U + content.size());
   EXPECT_EQ(block.BlockLength(), 96U + content.size());
-  EXPECT_EQ(buffer.Bytes(), Expected(file, "text/plain", 0x05, "987929D61C9B69F0C6406B840AA77FD8"  /* md5sum */, content.size(), content));
+  EXPECT_EQ(buffer.Bytes(), Expected(file, "text/plain", 0x05, "987929D61C9B69F0C6406B840AA77FD8" /* md5sum */,
+                                     content.size(), content));
 }
 
 TEST_F(At4BlockTest, EmbeddedCompressedFileIsAZlibStream) {

@@ -32,8 +32,7 @@ uint64_t WindowReference(bool little_endian, uint64_t position, uint64_t nof_bit
   const uint64_t last = (position + nof_bits - 1) / 8;
   Wide window = 0;
   for (uint64_t byte = first; byte <= last; ++byte) {
-    window = little_endian ? window | (Wide{record.at(byte)} << (8 * (byte - first)))
-                           : (window << 8) | record.at(byte);
+    window = little_endian ? window | (Wide{record.at(byte)} << (8 * (byte - first))) : (window << 8) | record.at(byte);
   }
   // Big endian: the most significant bit sits at bit (P + n - 1) mod 8 of the first byte.
   const uint64_t low_bit =

@@ -151,7 +151,10 @@ TEST(BlockChain, ABadLinkEndsTheChainWithALoggedErrorAndKeepsWhatWasRead) {
        "Unexpected block type. Expected: ##CN, Found: ##CG, Position: 0x300, Block: 0x200"},
       {"SR to CN", Chain::kSr, Fault::kWrongKind, both,
        "Unexpected block type. Expected: ##SR, Found: ##CN, Position: 0x300, Block: 0x200"},
-      {"first CG", Chain::kCg, Fault::kFirstWrongKind, {},
+      {"first CG",
+       Chain::kCg,
+       Fault::kFirstWrongKind,
+       {},
        "Unexpected block type. Expected: ##CG, Found: ##CN, Position: 0x300, Block: 0x40"},
       {"first CN", Chain::kCn, Fault::kFirstWrongKind, {}, "Expected: ##CN, Found: ##CG, Position: 0x300, Block: 0x40"},
       {"first SR", Chain::kSr, Fault::kFirstWrongKind, {}, "Expected: ##SR, Found: ##CN, Position: 0x300, Block: 0x40"},
@@ -193,14 +196,38 @@ TEST(BlockChain, ADataListChainEndsAtABlockOfAnotherKind) {
 
 // A hierarchy block with its next and child links.
 Bytes ChBlock(int64_t next, int64_t child) {
-  return Bytes().Raw("##CH").Zeros(4).U64(64).U64(4).U64(static_cast<uint64_t>(next)).U64(static_cast<uint64_t>(child))
-      .U64(0).U64(0).U32(0).U8(0).Zeros(3);
+  return Bytes()
+      .Raw("##CH")
+      .Zeros(4)
+      .U64(64)
+      .U64(4)
+      .U64(static_cast<uint64_t>(next))
+      .U64(static_cast<uint64_t>(child))
+      .U64(0)
+      .U64(0)
+      .U32(0)
+      .U8(0)
+      .Zeros(3);
 }
 
 // A conversion block without references whose inverse link is `inverse`.
 Bytes CcBlock(int64_t inverse) {
-  return Bytes().Raw("##CC").Zeros(4).U64(80).U64(4).U64(0).U64(0).U64(0).U64(static_cast<uint64_t>(inverse))
-      .U8(0).U8(0).U16(0).U16(0).U16(0).U64(0).U64(0);
+  return Bytes()
+      .Raw("##CC")
+      .Zeros(4)
+      .U64(80)
+      .U64(4)
+      .U64(0)
+      .U64(0)
+      .U64(0)
+      .U64(static_cast<uint64_t>(inverse))
+      .U8(0)
+      .U8(0)
+      .U16(0)
+      .U16(0)
+      .U16(0)
+      .U64(0)
+      .U64(0);
 }
 
 // `levels` blocks from 0x40 on, `stride` apart, each linking to the next through `make`.
@@ -244,7 +271,8 @@ TEST(ReadGuard, EveryNestingStopsAtItsBound) {
        },
        [] {
          // The root at 0x40, a data group over the lists from 0x80 on.
-         FileImage image = Stack(kLevels, 0x40, [](int64_t next) { return test::HeaderList(next); }, 1);
+         FileImage image = Stack(
+             kLevels, 0x40, [](int64_t next) { return test::HeaderList(next); }, 1);
          image.Place(0x40, DgBlock(0, 0, 0x80, 0, 0));
          return image;
        }(),

@@ -126,8 +126,9 @@ TEST(BlockComment, StoreTextWritesBeforeTheBlockAndLinksIt) {
   block.StoreTx4Text(buffer, 0, "c");
   auto expected = FileWithText("##TX", "ab");
   expected.resize(96);
-  const std::vector<uint8_t> tail = Bytes().Raw("##SI").Zeros(4).U64(40).U64(2).U64(136).U64(64)
-                                        .Raw("##TX").Zeros(4).U64(26).U64(0).Raw("c").Zeros(1);
+  const std::vector<uint8_t> tail =
+      Bytes().Raw("##SI").Zeros(4).U64(40).U64(2).U64(136).U64(64).Raw("##TX").Zeros(4).U64(26).U64(0).Raw("c").Zeros(
+          1);
   expected.insert(expected.end(), tail.begin(), tail.end());
   EXPECT_EQ(buffer.Bytes(), expected);
 

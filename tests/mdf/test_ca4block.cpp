@@ -130,8 +130,7 @@ TEST(Ca4Block, DgTemplateGoldenBytes) {
 }
 
 TEST(Ca4Block, FixedAxisHasConversionLinksAndValues) {
-  MemoryBuffer buffer(
-      FileImage().Place(64, Bytes().Raw("##CC").Zeros(4).U64(80).U64(4).Zeros(32).Zeros(24)).Data());
+  MemoryBuffer buffer(FileImage().Place(64, Bytes().Raw("##CC").Zeros(4).U64(80).U64(4).Zeros(32).Zeros(24)).Data());
   TestHeader header;
   auto& conversion = header.ReadAt<Cc4Block>(buffer, 64);
 

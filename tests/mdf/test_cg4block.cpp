@@ -24,10 +24,10 @@ TEST(Cg4Block, ReadSixAndSevenLinks) {
   const auto text = Bytes().Raw("##TX").Zeros(4).U64(32).U64(0).Text("CAN", 8);
   const auto source = Bytes().Raw("##SI").Zeros(4).U64(56).U64(3).U64(0).U64(0).U64(0).U8(2).U8(2).U8(0).Zeros(5);
   FileImage image;
-  image.Place(64, CgBlock(CgFields().Name(512).Source(600).Id(3).Cycles(1000).Flags(0x06).DataBytes(17)
-                              .InvalidBytes(2)));
-  image.Place(256, CgBlock(CgFields().Id(4).Cycles(5).Flags(0x09).DataBytes(0x12345678).InvalidBytes(1)
-                               .SeventhLink(4096)));
+  image.Place(64,
+              CgBlock(CgFields().Name(512).Source(600).Id(3).Cycles(1000).Flags(0x06).DataBytes(17).InvalidBytes(2)));
+  image.Place(256,
+              CgBlock(CgFields().Id(4).Cycles(5).Flags(0x09).DataBytes(0x12345678).InvalidBytes(1).SeventhLink(4096)));
   image.Place(512, text);
   image.Place(600, source);
   test::MemoryBuffer buffer(image.Data());

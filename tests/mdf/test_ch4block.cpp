@@ -121,8 +121,8 @@ TEST(Ch4Block, ReadsTheChildTree) {
   lone.Read(single);
   EXPECT_TRUE(lone.Children().empty());
 
-  MemoryBuffer wrong(Concat({Bytes().Zeros(64), ChBlock({0, 0x80, 0, 0}, 0),
-                             Bytes().Raw("##EV").Zeros(4).U64(96).U64(5).Zeros(72).Data()}));
+  MemoryBuffer wrong(Concat(
+      {Bytes().Zeros(64), ChBlock({0, 0x80, 0, 0}, 0), Bytes().Raw("##EV").Zeros(4).U64(96).U64(5).Zeros(72).Data()}));
   wrong.pubseekpos(64);
   Ch4Block parent;
   parent.Read(wrong);

@@ -278,27 +278,27 @@ struct PrepareCase {
 
 TEST(Cn4Block, PrepareForWritingSettlesTheRecordLayout) {
   const std::vector<PrepareCase> cases = {
-      {1, 6, 0, 0, 1, 64, 0},     // VLSD without size: a 64-bit offset
-      {1, 0, 16, 0, 1, 16, 0},    // VLSD with a size keeps it
-      {3, 0, 64, 2, 3, 0, 0},     // virtual master: no record bits, no invalidation bit
-      {6, 4, 32, 2, 6, 0, 0},     // virtual data
-      {2, 4, 48, 6, 2, 64, 4},    // master: invalidation bit cleared, then the float rule
-      {2, 0, 16, 2, 2, 16, 0},    //
-      {0, 0, 12, 0, 0, 64, 0},    // integers: 8, 16, 32 or 64
-      {0, 1, 16, 0, 0, 16, 0},    //
-      {0, 2, 0, 2, 0, 64, 2},     //
-      {0, 4, 48, 0, 0, 64, 0},    // floats: 32 or 64
-      {0, 5, 32, 0, 0, 32, 0},    //
-      {0, 6, 0, 0, 1, 64, 0},     // a string without size becomes VLSD
-      {0, 6, 80, 0, 0, 80, 0},    // a fixed-length string stays
-      {0, 10, 0, 0, 1, 64, 0},    // so does a byte array
-      {5, 10, 64, 0, 5, 64, 0},   // a maximum-length field keeps its size
-      {0, 13, 8, 0, 0, 56, 0},    // CANopen date
-      {0, 14, 0, 0, 0, 48, 0},    // CANopen time
-      {0, 15, 64, 0, 0, 64, 0},   //
-      {0, 16, 100, 0, 0, 128, 0}, //
-      {0, 20, 0, 0, 0, 32, 0},    // unknown type without size: 4 bytes
-      {0, 20, 8, 0, 0, 8, 0},     //
+      {1, 6, 0, 0, 1, 64, 0},      // VLSD without size: a 64-bit offset
+      {1, 0, 16, 0, 1, 16, 0},     // VLSD with a size keeps it
+      {3, 0, 64, 2, 3, 0, 0},      // virtual master: no record bits, no invalidation bit
+      {6, 4, 32, 2, 6, 0, 0},      // virtual data
+      {2, 4, 48, 6, 2, 64, 4},     // master: invalidation bit cleared, then the float rule
+      {2, 0, 16, 2, 2, 16, 0},     //
+      {0, 0, 12, 0, 0, 64, 0},     // integers: 8, 16, 32 or 64
+      {0, 1, 16, 0, 0, 16, 0},     //
+      {0, 2, 0, 2, 0, 64, 2},      //
+      {0, 4, 48, 0, 0, 64, 0},     // floats: 32 or 64
+      {0, 5, 32, 0, 0, 32, 0},     //
+      {0, 6, 0, 0, 1, 64, 0},      // a string without size becomes VLSD
+      {0, 6, 80, 0, 0, 80, 0},     // a fixed-length string stays
+      {0, 10, 0, 0, 1, 64, 0},     // so does a byte array
+      {5, 10, 64, 0, 5, 64, 0},    // a maximum-length field keeps its size
+      {0, 13, 8, 0, 0, 56, 0},     // CANopen date
+      {0, 14, 0, 0, 0, 48, 0},     // CANopen time
+      {0, 15, 64, 0, 0, 64, 0},    //
+      {0, 16, 100, 0, 0, 128, 0},  //
+      {0, 20, 0, 0, 0, 32, 0},     // unknown type without size: 4 bytes
+      {0, 20, 8, 0, 0, 8, 0},      //
   };
   for (const auto& c : cases) {
     Cn4Block channel;
@@ -518,8 +518,7 @@ TEST(Cn4Block, DamagedCompositionsEndWithALoggedError) {
     TestHeader header;
     auto& channel = header.ReadAt<Cn4Block>(buffer, 64);
     size_t depth = 0;
-    for (auto members = channel.ChannelCompositions(); !members.empty();
-         members = members[0]->ChannelCompositions()) {
+    for (auto members = channel.ChannelCompositions(); !members.empty(); members = members[0]->ChannelCompositions()) {
       ++depth;
     }
     EXPECT_LT(depth, static_cast<size_t>(kLevels - 1));

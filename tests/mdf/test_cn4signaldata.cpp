@@ -206,7 +206,10 @@ TEST(Cn4SignalData, TextEncodingsOfFixedFields) {
   channel.DataType(9);
   channel.BitCount(64);
   EXPECT_TRUE(channel.GetTextValue({0xFF, 0x00, 0xE9, 0x00, 'b', 0, 0, 0, 'c'}, text));
-  EXPECT_EQ(text, "\xC3\xA9" "b") << "up to the first zero unit";
+  EXPECT_EQ(text,
+            "\xC3\xA9"
+            "b")
+      << "up to the first zero unit";
   EXPECT_FALSE(channel.GetTextValue({0xFF, 0xD8, 0x00, 0x00, 'x', 0, 0, 0, 0}, text)) << "unpaired surrogate";
   EXPECT_EQ(text, "");
 

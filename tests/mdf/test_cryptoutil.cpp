@@ -1,11 +1,10 @@
-#include "cryptoutil.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "cryptoutil.h"
 #include "mdfblock.h"
 #include "support/logcapture.h"
 #include "support/tempdir.h"
@@ -91,7 +90,8 @@ TEST_F(Md5File, FailuresAreLogged) {
   const auto missing = dir_.Path("missing");
   EXPECT_FALSE(CreateMd5FileChecksum(missing, md5));
   ASSERT_EQ(log.entries.size(), 1U);
-  EXPECT_EQ(log.entries[0].text, "Failed to create MD5 file checksum. File: " + missing + ". Error: The file doesn't exist");
+  EXPECT_EQ(log.entries[0].text,
+            "Failed to create MD5 file checksum. File: " + missing + ". Error: The file doesn't exist");
   EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
   EXPECT_EQ(log.entries[0].location.function, "CreateMd5FileChecksum");
   EXPECT_EQ(md5, (std::vector<uint8_t>{7, 7, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));

@@ -22,7 +22,6 @@ using namespace test;  // the test kit
 
 namespace {
 
-
 // A list block whose links the tests set; it reads like any MDF4 block with links.
 class TestList : public test::ListOwner {
  public:
@@ -35,7 +34,6 @@ class TestDataGroupList : public TestList {
   mdf::IDataGroup* DataGroupInterface() override { return reinterpret_cast<mdf::IDataGroup*>(&tag_); }
   int tag_ = 0;
 };
-
 
 TEST(DataBlock, EmptyBlockTouchesNeitherSinkNorBuffer) {
   MemoryBuffer file(PlainBlock("##DT", {}).Data());
@@ -272,8 +270,10 @@ TEST(DataListBlock, HasRdData) {
   MemoryBuffer file(image.Data());
   auto has_rd = [&](std::vector<int64_t> links, bool chain) {
     TestList list(std::move(links));
-    if (chain) list.ReadBlockList(file, 0);
-    else list.ReadDataLinks(file, 0, list.Links().size());
+    if (chain)
+      list.ReadBlockList(file, 0);
+    else
+      list.ReadDataLinks(file, 0, list.Links().size());
     return list.HasRdData();
   };
   EXPECT_FALSE(has_rd({0x40, 0x200}, false));

@@ -50,24 +50,15 @@ TEST(Dl4Block, NewListWithOffsetsWritesItselfThenItsChildren) {
   EXPECT_EQ(list.Count(), 2U);
 
   // DL at 8 (72 bytes), first DT at 80 (28 bytes), second DT at the next boundary, 112.
-  const std::vector<uint8_t> expected = FileImage()
-                                            .Place(0, Bytes().Raw("iiiiiiii"))
-                                            .Place(8, Bytes()
-                                                          .Raw("##DL")
-                                                          .Zeros(4)
-                                                          .U64(72)
-                                                          .U64(3)
-                                                          .U64(0)
-                                                          .U64(80)
-                                                          .U64(112)
-                                                          .U8(0)
-                                                          .Zeros(3)
-                                                          .U32(2)
-                                                          .U64(0)
-                                                          .U64(1000))
-                                            .Place(80, PlainBlock("##DT", Pattern(4)))
-                                            .Place(112, PlainBlock("##DT", Pattern(1000)))
-                                            .Data();
+  const std::vector<uint8_t> expected =
+      FileImage()
+          .Place(0, Bytes().Raw("iiiiiiii"))
+          .Place(8,
+                 Bytes().Raw("##DL").Zeros(4).U64(72).U64(3).U64(0).U64(80).U64(112).U8(0).Zeros(3).U32(2).U64(0).U64(
+                     1000))
+          .Place(80, PlainBlock("##DT", Pattern(4)))
+          .Place(112, PlainBlock("##DT", Pattern(1000)))
+          .Data();
   EXPECT_EQ(file.Bytes(), expected);
 
   EXPECT_EQ(list.Write(file), 72U);  // written: nothing new
@@ -124,16 +115,26 @@ TEST(Dl4Block, ReadsLinksOffsetsAndRows) {
   EXPECT_EQ(owner.DataSize(), 16U);
 
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"Links", ""},           {"Next DL", "0x0"},     {"Data", "0x100"}, {"Data", "0x200"},
-      {"Information", ""},     {"Flags", ""},          {"Nof Data Blocks", "2"},
-      {"Equal Length", "0"},   {"Offset", "0"},        {"Offset", "10"}};
+      {"Links", ""}, {"Next DL", "0x0"},       {"Data", "0x100"},     {"Data", "0x200"}, {"Information", ""},
+      {"Flags", ""}, {"Nof Data Blocks", "2"}, {"Equal Length", "0"}, {"Offset", "0"},   {"Offset", "10"}};
   EXPECT_EQ(Rows(*list), expected);
 }
 
 TEST(Dl4Block, DamagedCountsReadOnlyWhatExists) {
   // The count claims 5 blocks: the block holds 2 links and 2 offsets.
   Bytes damaged;
-  damaged.Raw("##DL").Zeros(4).U64(40 + 16 + 16).U64(3).U64(0).U64(0x100).U64(0x200).U8(0).Zeros(3).U32(5).U64(0).U64(10);
+  damaged.Raw("##DL")
+      .Zeros(4)
+      .U64(40 + 16 + 16)
+      .U64(3)
+      .U64(0)
+      .U64(0x100)
+      .U64(0x200)
+      .U8(0)
+      .Zeros(3)
+      .U32(5)
+      .U64(0)
+      .U64(10);
   FileImage image;
   image.Place(0x40, damaged).Place(0x100, PlainBlock("##DT", Pattern(10))).Place(0x200, PlainBlock("##DT", Pattern(6)));
   MemoryBuffer file(image.Data());
@@ -189,8 +190,8 @@ TEST(Hl4Block, ReadsItsListChainAsChildren) {
   EXPECT_EQ(blocks[1]->FilePosition(), 0x300);
 
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"Links", ""}, {"First DL", "0x80"}, {"", ""}, {"Information", ""}, {"Flags", ""},
-      {"Zip Type", "Transposition + ZLIB Deflate"}};
+      {"Links", ""},       {"First DL", "0x80"}, {"", ""},
+      {"Information", ""}, {"Flags", ""},        {"Zip Type", "Transposition + ZLIB Deflate"}};
   EXPECT_EQ(Rows(*header), expected);
 }
 
@@ -314,9 +315,9 @@ TEST(Ld4Block, ReadsSampleOffsetsValuesAndLinks) {
   EXPECT_EQ(owner.DataSize(), 20U);
 
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"Links", ""},         {"Next LD", "0x0"},       {"Data Block", "0x100"}, {"Data Block", "0x200"},
-      {"Data Block", "0x300"}, {"Information", ""},    {"Flags", "Equal,Time"}, {"Nof Data Blocks", "3"},
-      {"Equal Sample Count", "50"}};
+      {"Links", ""},           {"Next LD", "0x0"},       {"Data Block", "0x100"},
+      {"Data Block", "0x200"}, {"Data Block", "0x300"},  {"Information", ""},
+      {"Flags", "Equal,Time"}, {"Nof Data Blocks", "3"}, {"Equal Sample Count", "50"}};
   EXPECT_EQ(Rows(*ld), expected);
 
   Ld4Block fresh;

@@ -101,8 +101,7 @@ TEST(Dg4Block, FinalizationCountsEveryRecordForASingleGroup) {
 
 TEST(Dg4Block, FinalizationStopsAtAnUnknownRecordId) {
   const auto records = Bytes().U8(1).U16(0).U8(2).U8(0).U8(1).U16(0).U8(9).U16(0).U8(1).U16(0);
-  const auto image = Unfinalized(
-      {CgFields().Id(1).DataBytes(2), CgFields().Id(2).Cycles(10).DataBytes(1)}, 1, records);
+  const auto image = Unfinalized({CgFields().Id(1).DataBytes(2), CgFields().Id(2).Cycles(10).DataBytes(1)}, 1, records);
   LoadedGroup file(image);
   file.group.FinalizeDtBlocks(file.buffer);
   test::LogCapture log;
@@ -128,10 +127,8 @@ TEST(Dg4Block, FinalizationSkipsATruncatedLastRecord) {
 TEST(Dg4Block, FinalizationOfVlsdGroups) {
   // Group 1 holds offsets into the VLSD group 2, whose records carry 3 and 0 value bytes,
   // then a third one cut short by the end of the file.
-  const auto records =
-      Bytes().U8(1).U32(0).U8(2).U32(3).Raw("abc").U8(1).U32(7).U8(2).U32(0).U8(2).U32(50).Raw("xy");
-  const auto image = Unfinalized({CgFields().Id(1).DataBytes(4), CgFields().Id(2).Flags(1).DataBytes(10)}, 1,
-                                 records);
+  const auto records = Bytes().U8(1).U32(0).U8(2).U32(3).Raw("abc").U8(1).U32(7).U8(2).U32(0).U8(2).U32(50).Raw("xy");
+  const auto image = Unfinalized({CgFields().Id(1).DataBytes(4), CgFields().Id(2).Flags(1).DataBytes(10)}, 1, records);
   LoadedGroup file(image);
   file.group.FinalizeDtBlocks(file.buffer);
   EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
@@ -194,11 +191,7 @@ TEST(Dg4Block, WriteNewThenInPlace) {
   EXPECT_EQ(data->FilePosition(), 336);
   const auto& bytes = buffer.Bytes();
   const std::vector<uint8_t> dg(bytes.begin() + 272, bytes.begin() + 336);
-  EXPECT_EQ(dg, Bytes()
-                    .Raw("##DG").Zeros(4).U64(64).U64(4)
-                    .U64(0).U64(64).U64(336).U64(0)
-                    .U8(1).Zeros(7)
-                    .Data());
+  EXPECT_EQ(dg, Bytes().Raw("##DG").Zeros(4).U64(64).U64(4).U64(0).U64(64).U64(336).U64(0).U8(1).Zeros(7).Data());
   EXPECT_EQ(static_cast<const Cg4Block*>(first)->Link(0), 168) << "groups chained";
 
   // Written again at the end of a measurement: the cycle counts are patched in place.

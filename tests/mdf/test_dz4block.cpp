@@ -1,5 +1,3 @@
-#include "dz4block.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dz4block.h"
 #include "support/datablockfixtures.h"
 #include "support/memorybuffer.h"
 #include "support/rows.h"
@@ -74,8 +73,9 @@ TEST(Dz4Block, TransposedRecordsRoundTrip) {
   const size_t written = block.Write(file);
   EXPECT_EQ(written, 48 + block.Data().size());
   EXPECT_EQ(block.FilePosition(), 8);
-  EXPECT_EQ(file.Bytes(),
-            FileImage().Place(0, Bytes().Raw("xxxxx")).Place(8, test::ZippedBlock("DT", 1, 8, 20, block.Data())).Data());
+  EXPECT_EQ(
+      file.Bytes(),
+      FileImage().Place(0, Bytes().Raw("xxxxx")).Place(8, test::ZippedBlock("DT", 1, 8, 20, block.Data())).Data());
 
   Dz4Block read;
   ReadInto(read, file, 8);
@@ -113,7 +113,8 @@ TEST(Dz4Block, EmptyPayloadGivesA48ByteBlockWrittenOnce) {
   MemoryBuffer file(std::string(64, 'i'));  // blocks never lie at 0: the ID block does
   EXPECT_EQ(block->Write(file), 48U);
   EXPECT_EQ(block->BlockLength(), 48U);
-  const auto expected = FileImage().Place(0, Bytes().Raw(std::string(64, 'i'))).Place(64, test::ZippedBlock("DT", 0, 0, 0, {})).Data();
+  const auto expected =
+      FileImage().Place(0, Bytes().Raw(std::string(64, 'i'))).Place(64, test::ZippedBlock("DT", 0, 0, 0, {})).Data();
   EXPECT_EQ(file.Bytes(), expected);
   EXPECT_EQ(block->Write(file), 48U);  // second write: nothing
   EXPECT_EQ(file.Bytes(), expected);

@@ -34,7 +34,16 @@ class PlacedBlock : public mdf::IBlock {
 
 Bytes EventData(uint8_t type, uint8_t flags, uint32_t scopes, uint16_t attachments) {
   Bytes data;
-  data.U8(type).U8(1).U8(0).U8(0).U8(flags).Zeros(3).U32(scopes).U16(attachments).U16(0).U64(0)
+  data.U8(type)
+      .U8(1)
+      .U8(0)
+      .U8(0)
+      .U8(flags)
+      .Zeros(3)
+      .U32(scopes)
+      .U16(attachments)
+      .U16(0)
+      .U64(0)
       .U64(0x3FF0000000000000ULL);
   return data;
 }
@@ -43,9 +52,24 @@ TEST(Ev4Block, DefaultBlockLayoutAndSingleWrite) {
   MemoryBuffer buffer(std::string(64, '\0'));
   Ev4Block event;
   EXPECT_EQ(event.Write(buffer), 96U);
-  const std::vector<uint8_t> expected =
-      Bytes().Zeros(64).Raw("##EV").Zeros(4).U64(96).U64(5).Zeros(40).U8(6).U8(1).U8(0).U8(0).U8(0).Zeros(3)
-          .U32(0).U16(0).U16(0).U64(0).U64(0x3FF0000000000000ULL);
+  const std::vector<uint8_t> expected = Bytes()
+                                            .Zeros(64)
+                                            .Raw("##EV")
+                                            .Zeros(4)
+                                            .U64(96)
+                                            .U64(5)
+                                            .Zeros(40)
+                                            .U8(6)
+                                            .U8(1)
+                                            .U8(0)
+                                            .U8(0)
+                                            .U8(0)
+                                            .Zeros(3)
+                                            .U32(0)
+                                            .U16(0)
+                                            .U16(0)
+                                            .U64(0)
+                                            .U64(0x3FF0000000000000ULL);
   EXPECT_EQ(buffer.Bytes(), expected);
   EXPECT_EQ(event.FilePosition(), 64);
 
@@ -66,7 +90,7 @@ TEST(Ev4Block, ReferencesAndGroupNameSizeTheBlock) {
   event.AddScope(&scope_a);
   event.AddScope(&scope_b);
   event.AddScope(nullptr);  // Ignored.
-  At4Block attachment;  // Not written yet: stored as 0.
+  At4Block attachment;      // Not written yet: stored as 0.
   event.AddAttachment(&attachment);
   event.Write(buffer);
   EXPECT_EQ(event.BlockLength(), 120U);
@@ -105,14 +129,29 @@ TEST(Ev4Block, ParentWrittenLaterIsStoredAsZero) {
 
 TEST(Ev4Block, ReadsHandMadeBlock) {
   // TX "Start" at 64, EV at 96 with 1 scope, 1 attachment and a group-name link, flags 0.
-  const std::vector<uint8_t> file = Bytes()
-                                        .Zeros(64)
-                                        .Raw("##TX").Zeros(4).U64(30).U64(0).Raw("Start").Zeros(1).Zeros(2)
-                                        .Raw("##EV").Zeros(4).U64(24 + 8 * 8 + 32).U64(8)
-                                        .U64(0).U64(0).U64(0).U64(64).U64(0).U64(0x300).U64(0x400).U64(64)
-                                        .Raw(std::string(reinterpret_cast<const char*>(
-                                                             EventData(5, 0, 1, 1).Data().data()),
-                                                         32));
+  const std::vector<uint8_t> file =
+      Bytes()
+          .Zeros(64)
+          .Raw("##TX")
+          .Zeros(4)
+          .U64(30)
+          .U64(0)
+          .Raw("Start")
+          .Zeros(1)
+          .Zeros(2)
+          .Raw("##EV")
+          .Zeros(4)
+          .U64(24 + 8 * 8 + 32)
+          .U64(8)
+          .U64(0)
+          .U64(0)
+          .U64(0)
+          .U64(64)
+          .U64(0)
+          .U64(0x300)
+          .U64(0x400)
+          .U64(64)
+          .Raw(std::string(reinterpret_cast<const char*>(EventData(5, 0, 1, 1).Data().data()), 32));
   MemoryBuffer buffer(file);
   buffer.pubseekpos(96);
   Ev4Block event;
@@ -123,13 +162,21 @@ TEST(Ev4Block, ReadsHandMadeBlock) {
   EXPECT_EQ(event.SyncFactor(), 1.0);
 
   // Exactly 5 + S + A links: no group name, whatever flag bit 1 says.
-  const std::vector<uint8_t> no_group = Bytes()
-                                            .Zeros(64)
-                                            .Raw("##EV").Zeros(4).U64(24 + 8 * 7 + 32).U64(7)
-                                            .U64(0).U64(0).U64(0).U64(0).U64(0).U64(0x300).U64(64)
-                                            .Raw(std::string(reinterpret_cast<const char*>(
-                                                                 EventData(9, 0x02, 1, 1).Data().data()),
-                                                             32));
+  const std::vector<uint8_t> no_group =
+      Bytes()
+          .Zeros(64)
+          .Raw("##EV")
+          .Zeros(4)
+          .U64(24 + 8 * 7 + 32)
+          .U64(7)
+          .U64(0)
+          .U64(0)
+          .U64(0)
+          .U64(0)
+          .U64(0)
+          .U64(0x300)
+          .U64(64)
+          .Raw(std::string(reinterpret_cast<const char*>(EventData(9, 0x02, 1, 1).Data().data()), 32));
   MemoryBuffer second(no_group);
   second.pubseekpos(64);
   Ev4Block plain;
@@ -149,13 +196,22 @@ TEST(Ev4Block, ReadRefusesAnotherBlockKind) {
 TEST(Ev4Block, ResolvesReferencesOfTheRightKindOnly) {
   // Links: parent and range -> events, 2 scopes (one unknown), attachments -> an event (the
   // wrong kind) and an AT; the attachment count claims more than the links hold.
-  const std::vector<uint8_t> file = Bytes()
-                                        .Raw("##EV").Zeros(4).U64(24 + 8 * 9 + 32).U64(9)
-                                        .U64(0).U64(0x500).U64(0x600).U64(0).U64(0)
-                                        .U64(0x500).U64(0x999).U64(0x600).U64(0x700)
-                                        .Raw(std::string(reinterpret_cast<const char*>(
-                                                             EventData(6, 0, 2, 0xFFFF).Data().data()),
-                                                         32));
+  const std::vector<uint8_t> file =
+      Bytes()
+          .Raw("##EV")
+          .Zeros(4)
+          .U64(24 + 8 * 9 + 32)
+          .U64(9)
+          .U64(0)
+          .U64(0x500)
+          .U64(0x600)
+          .U64(0)
+          .U64(0)
+          .U64(0x500)
+          .U64(0x999)
+          .U64(0x600)
+          .U64(0x700)
+          .Raw(std::string(reinterpret_cast<const char*>(EventData(6, 0, 2, 0xFFFF).Data().data()), 32));
   MemoryBuffer buffer(file);
   Ev4Block event;
   event.Read(buffer);
@@ -172,8 +228,8 @@ TEST(Ev4Block, ResolvesReferencesOfTheRightKindOnly) {
   EXPECT_EQ(event.RangeEvent(), &range_begin);
   ASSERT_EQ(event.Scopes().size(), 2U);
   EXPECT_EQ(event.Scopes()[0], static_cast<const mdf::IBlock*>(static_cast<const mdf::IEvent*>(&scope_event)));
-  EXPECT_EQ(event.Scopes()[1], nullptr);  // Nothing at 0x999.
-  ASSERT_EQ(event.Attachments().size(), 2U);  // Only the links that exist.
+  EXPECT_EQ(event.Scopes()[1], nullptr);       // Nothing at 0x999.
+  ASSERT_EQ(event.Attachments().size(), 2U);   // Only the links that exist.
   EXPECT_EQ(event.Attachments()[0], nullptr);  // An event is no attachment.
   EXPECT_EQ(event.Attachments()[1], &attachment);
 

@@ -82,8 +82,8 @@ TEST(GroupChannels, ChannelListsAndLookUps) {
 
   std::vector<std::string> names;
   for (const auto* channel : group.Channels()) names.push_back(channel->Name());
-  EXPECT_EQ(names, (std::vector<std::string>{"t", "CAN_DataFrame", "CAN_DataFrame.ID", "CAN_DataFrame.ID.Ext",
-                                             "Timestamp"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"t", "CAN_DataFrame", "CAN_DataFrame.ID", "CAN_DataFrame.ID.Ext", "Timestamp"}));
   EXPECT_EQ(group.Cn4List().size(), 3U);
   EXPECT_EQ(group.GetChannel(".ID"), member);
   EXPECT_EQ(group.GetOrCreateChannel("t"), &time);
@@ -173,10 +173,26 @@ FileImage ObservedFile() {
   image.Place(1200, test::TextBlock("Ghost"));
   image.Place(1232, test::PlainBlock("##SD", Bytes().U32(2).Raw("hi").U32(3).Raw("xyz")));
   image.Place(1272, test::PlainBlock("##DT", Bytes()
-                                                .U8(1).U16(0x0102).U32(0).U32(0).U8(7).U8(9).U8(0)
-                                                .U8(2).U32(2).Raw("ab")
-                                                .U8(1).U16(0x0304).U32(6).U32(6).U8(8).U8(10).U8(1)
-                                                .U8(2).U32(3).Raw("cde")));
+                                                 .U8(1)
+                                                 .U16(0x0102)
+                                                 .U32(0)
+                                                 .U32(0)
+                                                 .U8(7)
+                                                 .U8(9)
+                                                 .U8(0)
+                                                 .U8(2)
+                                                 .U32(2)
+                                                 .Raw("ab")
+                                                 .U8(1)
+                                                 .U16(0x0304)
+                                                 .U32(6)
+                                                 .U32(6)
+                                                 .U8(8)
+                                                 .U8(10)
+                                                 .U8(1)
+                                                 .U8(2)
+                                                 .U32(3)
+                                                 .Raw("cde")));
   return image;
 }
 

@@ -93,7 +93,6 @@ TEST(Hd4Block, RecorderIndexIsAnInteger) {
   header.RecorderIndex(7);
   EXPECT_EQ(header.RecorderIndex(), 7);
   EXPECT_NE(header.CommentAsMd4()->XmlText().find("type='integer'>7<"), std::string::npos);
-
 }
 
 TEST(Hd4Block, PlainTextCommentsGiveNoPropertiesButSurviveASetter) {
@@ -128,9 +127,10 @@ TEST(Hd4Block, RecorderIndexReadsTrimmedText) {
   test::FileImage image = Image();
   const int64_t hd = image.Append("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
   const int64_t md = image.Append("##MD", {},
-                               Bytes().Raw("<HDcomment><TX/><common_properties><e name=\"Recorder.FileIndex\" "
+                                  Bytes()
+                                      .Raw("<HDcomment><TX/><common_properties><e name=\"Recorder.FileIndex\" "
                                            "type=\"integer\"> 12 </e></common_properties></HDcomment>")
-                                   .U8(0));
+                                      .U8(0));
   image.PatchLink(hd, 5, md);
   std::unique_ptr<mdf::MdfReader> reader;
   Hd4Block* header = ReadAll(reader, image.Data());
@@ -246,9 +246,9 @@ TEST(Hd4Block, ResolvesReferencesAcrossTheTree) {
   const int64_t cg1 = image.Append("##CG", {cg2, cn1, 0, 0, 0, 0}, GroupData(1, 0));
   const int64_t dg = image.Append("##DG", {0, cg1, 0, 0}, DataGroupData());
   const int64_t ch = image.Append("##CH", {0, 0, 0, 0, dg, cg1, cn2}, Bytes().U32(1).U8(0).Zeros(3));
-  const int64_t ev = image.Append("##EV", {0, ch, 0, 0, 0, cn2, cg1},
-                               Bytes().U8(6).U8(1).U8(0).U8(0).U8(0).Zeros(3).U32(2).U16(0).U16(0).U64(0).U64(
-                                   test::DoubleBits(1.0)));
+  const int64_t ev = image.Append(
+      "##EV", {0, ch, 0, 0, 0, cn2, cg1},
+      Bytes().U8(6).U8(1).U8(0).U8(0).U8(0).Zeros(3).U32(2).U16(0).U16(0).U64(0).U64(test::DoubleBits(1.0)));
   image.PatchLink(hd, 0, dg);
   image.PatchLink(hd, 2, ch);
   image.PatchLink(hd, 4, ev);

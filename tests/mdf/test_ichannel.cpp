@@ -131,9 +131,14 @@ TEST(ChannelBitDecoders, HalfFloatPatterns) {
     float value;
   };
   const Case cases[] = {
-      {0x3C00, 1.0F},         {0xC000, -2.0F},           {0x7BFF, 65504.0F},
-      {0x0001, std::ldexp(1.0F, -24)}, {0x03FF, std::ldexp(1023.0F, -24)}, {0x0400, std::ldexp(1.0F, -14)},
-      {0x3555, 0.333251953125F}, {0x8000, -0.0F},
+      {0x3C00, 1.0F},
+      {0xC000, -2.0F},
+      {0x7BFF, 65504.0F},
+      {0x0001, std::ldexp(1.0F, -24)},
+      {0x03FF, std::ldexp(1023.0F, -24)},
+      {0x0400, std::ldexp(1.0F, -14)},
+      {0x3555, 0.333251953125F},
+      {0x8000, -0.0F},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pattern);
@@ -273,12 +278,12 @@ TEST(ChannelRawGetters, ElementsOutsideTheRecordAreRejected) {
     uint64_t index;
   };
   const Case outside[] = {
-      {0, 1, 24, 0},                   // one bit past the end
-      {3, 0, 1, 0},                    // starts at the end
-      {0, 0, 12, 2},                   // third 12-bit element
-      {0xFFFFFFFF, 7, 8, 0},           // byte offset near 2^32
-      {0, 0, 0xFFFFFFFF, 0},           // bit count from a damaged block
-      {0, 0, 8, 0x2000000000000000},   // index * bit count overflows 64 bits
+      {0, 1, 24, 0},                  // one bit past the end
+      {3, 0, 1, 0},                   // starts at the end
+      {0, 0, 12, 2},                  // third 12-bit element
+      {0xFFFFFFFF, 7, 8, 0},          // byte offset near 2^32
+      {0, 0, 0xFFFFFFFF, 0},          // bit count from a damaged block
+      {0, 0, 8, 0x2000000000000000},  // index * bit count overflows 64 bits
       {1, 0, 8, std::numeric_limits<uint64_t>::max()},
   };
   for (const auto& c : outside) {

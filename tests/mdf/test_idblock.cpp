@@ -1,7 +1,6 @@
-#include "idblock.h"
-
 #include <gtest/gtest.h>
 
+#include "idblock.h"
 #include "support/image.h"
 #include "support/memorybuffer.h"
 #include "support/rows.h"

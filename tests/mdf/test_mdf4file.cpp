@@ -32,7 +32,8 @@ void PatchU16(std::vector<uint8_t>& bytes, size_t at, uint16_t value) {
 // Positions of the logger file's blocks, found by their ids.
 int64_t FindBlock(const std::vector<uint8_t>& bytes, const std::string& id, int nth = 0) {
   for (size_t at = 64; at + 4 <= bytes.size(); at += 8) {
-    if (std::string(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + 4)) == id &&
+    if (std::string(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at + 4)) == id &&
         nth-- == 0) {
       return static_cast<int64_t>(at);
     }

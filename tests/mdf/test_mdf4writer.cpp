@@ -179,8 +179,7 @@ TEST_P(RecordIdLayout, TheDtBlockHoldsTheIdThenTheRecordPerSample) {
   const test::BlockHeader block = test::HeaderAt(image, dt);
   EXPECT_EQ(block.id, "##DT");
   EXPECT_EQ(block.length, 24 + 3 * (id_size + 10U));  // 24 + 33 = 57 with 1-byte ids
-  EXPECT_EQ(test::Slice(image, static_cast<size_t>(dt) + 24, 3 * (id_size + 10U)),
-            PlainRecords(id_size, record_id, 3));
+  EXPECT_EQ(test::Slice(image, static_cast<size_t>(dt) + 24, 3 * (id_size + 10U)), PlainRecords(id_size, record_id, 3));
   EXPECT_EQ(image.size(), static_cast<size_t>(dt + static_cast<int64_t>(block.length)))
       << "the records are the last bytes of the file";
 }
@@ -203,7 +202,8 @@ TEST(Mdf4Writer, ALaterCycleLeavesTheFirstDtBlockAsItWas) {
   const auto groups = DataGroupPositions(image);
   ASSERT_EQ(groups.size(), 2U);
   EXPECT_EQ(test::HeaderAt(image, groups[0]).links.at(2), first_dt);
-  EXPECT_EQ(test::Slice(image, static_cast<size_t>(first_dt), 24 + 33), test::Slice(first, static_cast<size_t>(first_dt)))
+  EXPECT_EQ(test::Slice(image, static_cast<size_t>(first_dt), 24 + 33),
+            test::Slice(first, static_cast<size_t>(first_dt)))
       << "the first cycle's DT block, length and records unchanged";
   const int64_t second_dt = test::HeaderAt(image, groups[1]).links.at(2);
   EXPECT_GE(second_dt, static_cast<int64_t>(first.size()));
@@ -446,7 +446,8 @@ TEST(Mdf4Writer, AnOffsetTooWideForItsFieldFailsTheCycle) {
                             [](const test::LogEntry& entry) {
                               return entry.text.rfind("The signal data offset does not fit the record.", 0) == 0;
                             }),
-              1) << "logged once";
+              1)
+        << "logged once";
     return buffer->Bytes();
   };
   const std::vector<uint8_t> bytes = write(false);

@@ -1,11 +1,10 @@
-#include "mdfblock.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "mdfblock.h"
 #include "support/memorybuffer.h"
 #include "support/rows.h"
 #include "support/thrown.h"
@@ -43,16 +42,8 @@ TEST(BlockIo, Mdf4BlockIsAlignedAndExact) {
   TestBlock block("##DG", {0x100, 0, 0x2000}, 24 + 3 * 8 + 8);
   EXPECT_EQ(block.Write(buffer), 48U);
   EXPECT_EQ(block.FilePosition(), 64);
-  const std::vector<uint8_t> expected = Bytes()
-                                            .Raw(std::string(61, 'x'))
-                                            .Zeros(3)
-                                            .Raw("##DG")
-                                            .Zeros(4)
-                                            .U64(56)
-                                            .U64(3)
-                                            .U64(0x100)
-                                            .U64(0)
-                                            .U64(0x2000);
+  const std::vector<uint8_t> expected =
+      Bytes().Raw(std::string(61, 'x')).Zeros(3).Raw("##DG").Zeros(4).U64(56).U64(3).U64(0x100).U64(0).U64(0x2000);
   EXPECT_EQ(buffer.Bytes(), expected);
   EXPECT_EQ(block.LinkCount(), 3U);
 }
@@ -155,7 +146,8 @@ TEST(BlockIo, PatchLink) {
   TestBlock block("##DG", {0, 0, 0}, 48);
   block.Write(buffer);
   block.PatchLink(buffer, 2, 0x0102030405060708);
-  std::vector<uint8_t> expected = Bytes().Raw("xxxxxxxx").Raw("##DG").Zeros(4).U64(48).U64(3).U64(0).U64(0).U64(0x0102030405060708);
+  std::vector<uint8_t> expected =
+      Bytes().Raw("xxxxxxxx").Raw("##DG").Zeros(4).U64(48).U64(3).U64(0).U64(0).U64(0x0102030405060708);
   EXPECT_EQ(buffer.Bytes(), expected);  // 8 bytes at position + 40
   EXPECT_EQ(block.Link(2), 0x0102030405060708);
 

@@ -47,8 +47,7 @@ TEST(HelperCanOpenDate, DecodesYearBytesAroundTheCenturySplit) {
   EXPECT_EQ(ns69, UtcNs(2069, 6, 15, 12, 30, 45) + 123'000'000);
   EXPECT_EQ(mdf::DecodeCanOpenDate({0, 0, 0, 0, 15, 6, 70}), UtcNs(1970, 6, 15, 0, 0, 0));
   // Bits outside the field masks, weekday bits included, are ignored.
-  EXPECT_EQ(mdf::DecodeCanOpenDate({0x43, 0xB0, 0xC0 | 30, 0x60 | 12, 0xE0 | 15, 0xC0 | 6, 0x80 | 69}),
-            ns69);
+  EXPECT_EQ(mdf::DecodeCanOpenDate({0x43, 0xB0, 0xC0 | 30, 0x60 | 12, 0xE0 | 15, 0xC0 | 6, 0x80 | 69}), ns69);
   EXPECT_EQ(mdf::DecodeCanOpenDate({1, 2, 3, 4, 5, 6}), 0u);  // too short
   EXPECT_EQ(mdf::DecodeCanOpenTime({1, 2, 3, 4, 5}), 0u);
 }
@@ -67,8 +66,8 @@ TEST(HelperCanOpenDate, RoundTripsWithTheSummerFlagUnderCet) {
   EXPECT_EQ(mdf::EncodeCanOpenDate(summer)[3], 0x80 | 14);
   EXPECT_EQ(mdf::EncodeCanOpenDate(Ns(2023, 1, 15, 14, 5, 7))[3], 14);
   // 02:30 local occurs twice on 2023-10-29; only the flag tells the two apart.
-  for (const uint64_t ns : {summer, Ns(2023, 1, 15, 14, 5, 7), UtcNs(2023, 10, 29, 0, 30, 0),
-                            UtcNs(2023, 10, 29, 1, 30, 0)}) {
+  for (const uint64_t ns :
+       {summer, Ns(2023, 1, 15, 14, 5, 7), UtcNs(2023, 10, 29, 0, 30, 0), UtcNs(2023, 10, 29, 1, 30, 0)}) {
     EXPECT_EQ(mdf::DecodeCanOpenDate(mdf::EncodeCanOpenDate(ns)), ns);
   }
 }
@@ -80,8 +79,7 @@ TEST(HelperCanOpenTime, CountsFromLocalStandardMidnight1984) {
   // 86,399,999 ms (0x05265BFF) on day 258 (0x0102), little-endian.
   EXPECT_EQ(mdf::DecodeCanOpenTime({0xFF, 0x5B, 0x26, 0x05, 0x02, 0x01}),
             Ns(1984, 1, 1, 0, 0, 0) + (258ull * 86'400 + 86'399) * kSec + 999'000'000);
-  for (const uint64_t ns : {Ns(2023, 7, 15, 12, 0, 0) + 123'000'000,
-                            Ns(2023, 1, 15, 23, 59, 59) + 999'000'000}) {
+  for (const uint64_t ns : {Ns(2023, 7, 15, 12, 0, 0) + 123'000'000, Ns(2023, 1, 15, 23, 59, 59) + 999'000'000}) {
     EXPECT_EQ(mdf::DecodeCanOpenTime(mdf::EncodeCanOpenTime(ns + 456)), ns);  // whole ms kept
   }
   // No representation before the epoch: clamped, not wrapped.
@@ -119,8 +117,7 @@ TEST(HelperDateText, FormatsLocalUtcAndOffsetTime) {
   EXPECT_EQ(mdf::UtcDateText(ns) + " " + mdf::UtcTimeText(ns), "13:09:2020 12:26:40");
   EXPECT_EQ(mdf::LocalDateText(ns) + " " + mdf::LocalTimeText(ns), "13:09:2020 14:26:40");
   EXPECT_EQ(mdf::OffsetTimeText(ns, 60, 60), "14:26:40");
-  EXPECT_EQ(mdf::OffsetDateText(ns, -780, 0) + " " + mdf::OffsetTimeText(ns, -780, 0),
-            "12:09:2020 23:26:40");
+  EXPECT_EQ(mdf::OffsetDateText(ns, -780, 0) + " " + mdf::OffsetTimeText(ns, -780, 0), "12:09:2020 23:26:40");
   // The sum leaves the int16 range: 60,000 min = 41 d 16 h.
   EXPECT_EQ(mdf::OffsetDateText(ns, 30'000, 30'000) + " " + mdf::OffsetTimeText(ns, 30'000, 30'000),
             "25:10:2020 04:26:40");
@@ -136,19 +133,26 @@ TEST(HelperFormatNumber, MatchesTable) {
     const char* unit;
     const char* expected;
   } cases[] = {
-      {2.0, 6, false, "", "2"},           {2.5, 6, false, "V", "2.5 V"},
-      {2.5, 0, false, "", "3"},           {-2.5, 0, false, "", "-2"},  // half up
-      {1e15, 6, false, "", "1E+15"},      {1e-7, 6, false, "", "0"},
-      {0.125, 2, false, "", "0.12"},      // printf: exact binary value, ties to even
+      {2.0, 6, false, "", "2"},
+      {2.5, 6, false, "V", "2.5 V"},
+      {2.5, 0, false, "", "3"},
+      {-2.5, 0, false, "", "-2"},  // half up
+      {1e15, 6, false, "", "1E+15"},
+      {1e-7, 6, false, "", "0"},
+      {0.125, 2, false, "", "0.12"},  // printf: exact binary value, ties to even
       {1234567.25, 2, false, "", "1.23457E+06"},
       {-12345.678, 2, false, "", "-12345.7"},
       {-12345.678, 2, true, "", "-12345.70"},  // "%G" text padded to n decimals
-      {2.0, 3, true, "", "2.000"},        {0.0001234, 1, true, "", "0.0"},
+      {2.0, 3, true, "", "2.000"},
+      {0.0001234, 1, true, "", "0.0"},
       {0.5, 0, true, "", "1"},
       {1.0 / 3, 255, false, "", "0.33333333333333331483"},  // at most 20 decimals
-      {kNan, 6, false, "", "nan"},        {kNan, 0, false, "", "nan"},
-      {kInf, 6, false, "", "inf"},        {-kInf, 0, false, "", "-inf"},
-      {-1e19, 0, false, "", "-1E+19"},    {9.3e18, 0, false, "", "9.3E+18"},
+      {kNan, 6, false, "", "nan"},
+      {kNan, 0, false, "", "nan"},
+      {kInf, 6, false, "", "inf"},
+      {-kInf, 0, false, "", "-inf"},
+      {-1e19, 0, false, "", "-1E+19"},
+      {9.3e18, 0, false, "", "9.3E+18"},
       {1e300, 6, false, "", "1E+300"},
   };
   for (const auto& c : cases) {
@@ -185,7 +189,9 @@ TEST(HelperText, TrimsAndComparesAscii) {
 }
 
 TEST(HelperUnicode, CutsOnlyAtCodePointBoundaries) {
-  const std::string text = "ab\xE2\x82\xAC" "c";  // a, b, the euro sign (3 bytes), c
+  const std::string text =
+      "ab\xE2\x82\xAC"
+      "c";  // a, b, the euro sign (3 bytes), c
   const size_t expected[] = {0, 1, 2, 2, 2, 5, 6, 6};
   for (size_t max = 0; max < 8; ++max) EXPECT_EQ(mdf::Utf8CutPosition(text, max), expected[max]) << max;
 }
@@ -197,14 +203,14 @@ TEST(HelperUnicode, ConvertsAndRejectsInvalidInput) {
   EXPECT_EQ(mdf::WideToUtf8(utf16), utf8);
   EXPECT_EQ(mdf::Utf8ToWide(utf8), utf16);
 
-  for (const std::u16string& bad : {std::u16string{0xD83D}, std::u16string{0xD83D, u'A'},
-                                    std::u16string{0xDE00, 0xD83D}}) {
+  for (const std::u16string& bad :
+       {std::u16string{0xD83D}, std::u16string{0xD83D, u'A'}, std::u16string{0xDE00, 0xD83D}}) {
     EXPECT_THROW((void)mdf::WideToUtf8(bad), std::range_error);
   }
   // Stray continuation, invalid lead, overlong (2 and 3 bytes), surrogate, above
   // U+10FFFF, truncated, bad continuation.
-  for (const char* bad : {"\x80", "\xFF", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
-                          "\xF4\x90\x80\x80", "\xE2\x82", "\xE2\x28\xA1"}) {
+  for (const char* bad :
+       {"\x80", "\xFF", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\xE2\x28\xA1"}) {
     EXPECT_THROW((void)mdf::Utf8ToWide(bad), std::range_error) << bad;
   }
 }

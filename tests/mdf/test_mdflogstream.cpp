@@ -9,7 +9,10 @@
 
 namespace {
 
-void LogFromOpenMdfFile() { MDF_ERROR() << "The file doesn't exist. File: " << "a.mf4"; }
+void LogFromOpenMdfFile() {
+  MDF_ERROR() << "The file doesn't exist. File: "
+              << "a.mf4";
+}
 
 TEST(LogStream, NothingInstalledIsSilent) {
   mdf::InstallLogCallback({});

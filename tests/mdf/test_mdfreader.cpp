@@ -126,14 +126,22 @@ TEST(ChannelObserverFactory, ValueTypeTable) {
   };
   using mdf::detail::ChannelObserver;
   const Row rows[] = {
-      {0, 8, typeid(ChannelObserver<uint8_t>)},   {1, 16, typeid(ChannelObserver<uint16_t>)},
-      {0, 32, typeid(ChannelObserver<uint32_t>)}, {0, 24, typeid(ChannelObserver<uint64_t>)},
-      {0, 64, typeid(ChannelObserver<uint64_t>)}, {2, 4, typeid(ChannelObserver<int8_t>)},
-      {3, 16, typeid(ChannelObserver<int16_t>)},  {2, 24, typeid(ChannelObserver<int32_t>)},
-      {2, 40, typeid(ChannelObserver<int64_t>)},  {4, 32, typeid(ChannelObserver<float>)},
-      {5, 64, typeid(ChannelObserver<double>)},   {6, 80, typeid(ChannelObserver<std::string>)},
-      {9, 80, typeid(ChannelObserver<std::string>)}, {10, 64, typeid(ChannelObserver<std::vector<uint8_t>>)},
-      {12, 8, typeid(ChannelObserver<std::vector<uint8_t>>)}, {13, 56, typeid(ChannelObserver<uint64_t>)},
+      {0, 8, typeid(ChannelObserver<uint8_t>)},
+      {1, 16, typeid(ChannelObserver<uint16_t>)},
+      {0, 32, typeid(ChannelObserver<uint32_t>)},
+      {0, 24, typeid(ChannelObserver<uint64_t>)},
+      {0, 64, typeid(ChannelObserver<uint64_t>)},
+      {2, 4, typeid(ChannelObserver<int8_t>)},
+      {3, 16, typeid(ChannelObserver<int16_t>)},
+      {2, 24, typeid(ChannelObserver<int32_t>)},
+      {2, 40, typeid(ChannelObserver<int64_t>)},
+      {4, 32, typeid(ChannelObserver<float>)},
+      {5, 64, typeid(ChannelObserver<double>)},
+      {6, 80, typeid(ChannelObserver<std::string>)},
+      {9, 80, typeid(ChannelObserver<std::string>)},
+      {10, 64, typeid(ChannelObserver<std::vector<uint8_t>>)},
+      {12, 8, typeid(ChannelObserver<std::vector<uint8_t>>)},
+      {13, 56, typeid(ChannelObserver<uint64_t>)},
       {14, 48, typeid(ChannelObserver<uint64_t>)},
   };
   for (const Row& row : rows) {

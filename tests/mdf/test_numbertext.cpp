@@ -36,10 +36,31 @@ constexpr double kMax = std::numeric_limits<double>::max();
 
 // Doubles that are hard to print: ties, the extremes, subnormals, signed zero, long digits.
 std::vector<double> Awkward() {
-  std::vector<double> values = {0.0,     -0.0,    0.1,         1.0 / 3,     2.5,         -12345.678,    1e15,
-                                1e16,    1e22,    123456789.0, 0.000123456, 1e-5,        9.999995e-5,   999999.5,
-                                1e300,   kMax,    -kMax,       5e-324,      2.2250738585072014e-308,    0.125,
-                                1234567.25, kInf, -kInf,       std::nan(""), -std::nan("")};
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                0.1,
+                                1.0 / 3,
+                                2.5,
+                                -12345.678,
+                                1e15,
+                                1e16,
+                                1e22,
+                                123456789.0,
+                                0.000123456,
+                                1e-5,
+                                9.999995e-5,
+                                999999.5,
+                                1e300,
+                                kMax,
+                                -kMax,
+                                5e-324,
+                                2.2250738585072014e-308,
+                                0.125,
+                                1234567.25,
+                                kInf,
+                                -kInf,
+                                std::nan(""),
+                                -std::nan("")};
   std::mt19937_64 random(20240611);
   while (values.size() < 2000) {
     const uint64_t bits = random();
@@ -239,10 +260,29 @@ void ExpectAsTheStandardFunction(const std::string& text, const std::string& nam
 }
 
 TEST(NumberText, ThrowingParseMatchesTheStandardFunctions) {
-  const char* texts[] = {"12",   " \t42x", "+7",   "-1",       "+-1", "-+1",        "abc",  "",
-                         " ",    "0x10",   "1e3",  "2.5e-3",   ".5",  "-0",         "inf",  "1e400",
-                         "1e-400", "18446744073709551615", "18446744073709551616", "-18446744073709551616",
-                         "9223372036854775807", "9223372036854775808", "-9223372036854775808",
+  const char* texts[] = {"12",
+                         " \t42x",
+                         "+7",
+                         "-1",
+                         "+-1",
+                         "-+1",
+                         "abc",
+                         "",
+                         " ",
+                         "0x10",
+                         "1e3",
+                         "2.5e-3",
+                         ".5",
+                         "-0",
+                         "inf",
+                         "1e400",
+                         "1e-400",
+                         "18446744073709551615",
+                         "18446744073709551616",
+                         "-18446744073709551616",
+                         "9223372036854775807",
+                         "9223372036854775808",
+                         "-9223372036854775808",
                          "-9223372036854775809"};
   for (const char* text : texts) {
     ExpectAsTheStandardFunction<uint64_t>(text, "stoull", [](const std::string& t) { return std::stoull(t); });

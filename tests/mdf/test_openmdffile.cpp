@@ -72,12 +72,11 @@ TEST_F(OpenMdfFileTest, FileBusyForeverTimesOut) {
   test::LogCapture log;
   const auto name = MakeFile("locked.mf4", "MDF");
   int tries = 0;
-  mdf::detail::SetFileOpener(
-      {[&](std::filebuf&, const std::string&, std::ios_base::openmode) {
-         ++tries;
-         return EBUSY;
-       },
-       [] {}});
+  mdf::detail::SetFileOpener({[&](std::filebuf&, const std::string&, std::ios_base::openmode) {
+                                ++tries;
+                                return EBUSY;
+                              },
+                              [] {}});
   std::filebuf file;
   EXPECT_FALSE(mdf::OpenMdfFile(file, name, std::ios::in));
   EXPECT_EQ(tries, 50);

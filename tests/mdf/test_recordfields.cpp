@@ -75,8 +75,8 @@ TEST(RecordFields, ConvertedValuesEqualTheConversionsOwnForEveryTarget) {
       {mdf::kLinearConversion, {2.0}},
       {mdf::kRationalConversion, {0.0, 2.0, 1.0, 0.0, 0.0, 1.0}},
   };
-  const uint64_t raw_bits[] = {0, 1, 255, 1'000'000'007, uint64_t{1} << 53, (uint64_t{1} << 53) + 1,
-                               std::numeric_limits<uint64_t>::max()};
+  const uint64_t raw_bits[] = {
+      0, 1, 255, 1'000'000'007, uint64_t{1} << 53, (uint64_t{1} << 53) + 1, std::numeric_limits<uint64_t>::max()};
   const double raw_numbers[] = {0.0, -1.5, 3.0e9, -0.0, std::numeric_limits<double>::infinity()};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "type " << int{c.type} << " with " << c.parameters.size() << " parameters");

@@ -63,12 +63,8 @@ void Feed(RecordFramer& framer, Collector& sink, const std::vector<uint8_t>& str
 
 TEST(RecordFramer, CountsFixedAndVlsdRecordsAcrossPieces) {
   // Id 1: 3 bytes; id 2: VLSD. Records: 1, 2 (len 5), 1, 2 (len 0), then half a record 1.
-  const std::vector<uint8_t> stream = Bytes()
-                                          .U8(1).Raw("abc")
-                                          .U8(2).U32(5).Raw("hello")
-                                          .U8(1).Raw("xyz")
-                                          .U8(2).U32(0)
-                                          .U8(1).Raw("q");
+  const std::vector<uint8_t> stream =
+      Bytes().U8(1).Raw("abc").U8(2).U32(5).Raw("hello").U8(1).Raw("xyz").U8(2).U32(0).U8(1).Raw("q");
   for (const size_t piece : {size_t{1}, size_t{2}, size_t{7}, stream.size()}) {
     RecordFramer framer(1, {{1, 3, false}, {2, 0, true}});
     Collector sink;

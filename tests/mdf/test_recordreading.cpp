@@ -52,7 +52,6 @@ class Recorder : public mdf::ISampleObserver {
   size_t stop_after = 0;
 };
 
-
 TEST(RecordReading, RecordsWithoutIdUpToTheSampleCount) {
   FileImage image = test::OneGroupFile(CgFields().Id(5).Cycles(3).DataBytes(8), PlainBlock("##DT", Sequence(0, 24)));
   LoadedGroup file(image);
@@ -125,7 +124,7 @@ TEST(RecordReading, RecordsCrossBlockBordersAndEmptyBlocksAreSkipped) {
   std::vector<uint8_t> first = {2, 7, 8, 9, 1};
   first.insert(first.end(), record.begin(), record.begin() + 4);  // the record's first 4 bytes
   std::vector<uint8_t> second(record.begin() + 4, record.end());  // its other 6
-  second.insert(second.end(), {2, 1, 2});                          // a group-2 record split 1 + 2
+  second.insert(second.end(), {2, 1, 2});                         // a group-2 record split 1 + 2
   std::vector<uint8_t> third = {3, 1};
   third.insert(third.end(), record.begin(), record.end());
   LoadedGroup file(TwoGroupsOverList({first, second, {}, third}));
@@ -173,12 +172,9 @@ TEST(RecordReading, VlsdRecords) {
   image.Place(64, DgBlock(0, 128, 336, 0, 1));
   image.Place(128, CgBlock(CgFields().Next(232).Id(1).Cycles(3).DataBytes(4)));
   image.Place(232, CgBlock(CgFields().Id(2).Cycles(3).Flags(1)));
-  image.Place(336, PlainBlock("##DT", Bytes()
-                                          .U8(1).U32(0)
-                                          .U8(2).U32(3).Raw("abc")
-                                          .U8(1).U32(7)
-                                          .U8(2).U32(0)
-                                          .U8(2).U32(2).Raw("de")));
+  image.Place(
+      336, PlainBlock("##DT",
+                      Bytes().U8(1).U32(0).U8(2).U32(3).Raw("abc").U8(1).U32(7).U8(2).U32(0).U8(2).U32(2).Raw("de")));
   LoadedGroup file(image);
   Recorder recorder(file.group);
   recorder.ListenTo({2});
@@ -340,8 +336,8 @@ TEST(BlockStream, ReadsAndSkipsAcrossWindowsAndBlocks) {
       state = state * 1664525U + 1013904223U;
       byte = static_cast<uint8_t>(state >> 24);
     }
-    const Bytes block = i == 3 ? test::ZippedBlock("DT", 0, 0, payload.size(), test::Deflated(payload))
-                               : PlainBlock("##DT", payload);
+    const Bytes block =
+        i == 3 ? test::ZippedBlock("DT", 0, 0, payload.size(), test::Deflated(payload)) : PlainBlock("##DT", payload);
     links.push_back(static_cast<int64_t>(position));
     offsets.push_back(all.size());
     image.Place(position, block);

@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-
 #include "mdf/samplequeue.h"
 #include "support/bytes.h"
 
@@ -87,8 +86,8 @@ TEST(SampleQueue, ASamplePutBackComesOutFirst) {
 
 TEST(SampleQueue, SamplesTooLargeToPackKeepTheirPlace) {
   SampleQueue queue;
-  const std::vector<SampleRecord> samples = {Sample(0, 16), Sample(1, 2'000'000), Sample(2, 40, 64),
-                                             Sample(3, 100, 3'000'000), Sample(4, 0), Sample(5, 33)};
+  const std::vector<SampleRecord> samples = {
+      Sample(0, 16), Sample(1, 2'000'000), Sample(2, 40, 64), Sample(3, 100, 3'000'000), Sample(4, 0), Sample(5, 33)};
   for (const auto& sample : samples) queue.push_back(sample);
   std::vector<size_t> sizes;
   queue.ForEach([&sizes](const SampleQueue::View& view) { sizes.push_back(view.record_size + view.vlsd_size); });
@@ -272,8 +271,8 @@ TEST(SampleQueue, ARecordCopyTakesExactlyItsBytes) {
 }
 
 TEST(SampleBytes, SmallRecordsStayInPlaceLargeOnesOnTheHeap) {
-  for (const size_t size : {size_t{0}, size_t{1}, mdf::SampleBytes::kInlineSize, mdf::SampleBytes::kInlineSize + 1,
-                            size_t{5000}}) {
+  for (const size_t size :
+       {size_t{0}, size_t{1}, mdf::SampleBytes::kInlineSize, mdf::SampleBytes::kInlineSize + 1, size_t{5000}}) {
     SCOPED_TRACE(size);
     const auto bytes = test::Pattern(size, 3);
     mdf::SampleBytes original(bytes);

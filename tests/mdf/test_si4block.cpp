@@ -35,10 +35,24 @@ TEST(Si4Block, NameWithoutPath) {
   block.Write(buffer);
   const std::vector<uint8_t> expected = Bytes()
                                             .Zeros(64)
-                                            .Raw("##TX").Zeros(4).U64(29).U64(0).Raw("CAN1").Zeros(1)
+                                            .Raw("##TX")
+                                            .Zeros(4)
+                                            .U64(29)
+                                            .U64(0)
+                                            .Raw("CAN1")
+                                            .Zeros(1)
                                             .Zeros(3)
-                                            .Raw("##SI").Zeros(4).U64(56).U64(3).U64(64).U64(0).U64(0)
-                                            .U8(2).U8(2).U8(1).Zeros(5);
+                                            .Raw("##SI")
+                                            .Zeros(4)
+                                            .U64(56)
+                                            .U64(3)
+                                            .U64(64)
+                                            .U64(0)
+                                            .U64(0)
+                                            .U8(2)
+                                            .U8(2)
+                                            .U8(1)
+                                            .Zeros(5);
   EXPECT_EQ(buffer.Bytes(), expected);
   EXPECT_EQ(block.FilePosition(), 96);
 

@@ -33,15 +33,8 @@ TEST(Tx4Block, WriteAlignsAndIsExact) {
   EXPECT_EQ(block.FilePosition(), 104);
   EXPECT_EQ(block.BlockLength(), 28U);
   EXPECT_EQ(block.LinkCount(), 0U);
-  const std::vector<uint8_t> expected = Bytes()
-                                            .Raw(std::string(100, 'x'))
-                                            .Zeros(4)
-                                            .Raw("##TX")
-                                            .Zeros(4)
-                                            .U64(28)
-                                            .U64(0)
-                                            .Raw("abc")
-                                            .Zeros(1);
+  const std::vector<uint8_t> expected =
+      Bytes().Raw(std::string(100, 'x')).Zeros(4).Raw("##TX").Zeros(4).U64(28).U64(0).Raw("abc").Zeros(1);
   EXPECT_EQ(buffer.Bytes(), expected);
   EXPECT_EQ(buffer.Bytes().size(), 132U);
 

@@ -116,8 +116,18 @@ TEST(Mdf4Timestamp, ReadRowsAndRewriteInPlace) {
 }
 
 std::vector<uint8_t> FhBytes(int64_t comment, uint64_t time) {
-  return Bytes().Raw("##FH").Zeros(4).U64(56).U64(2).U64(0).U64(static_cast<uint64_t>(comment))
-      .U64(time).U16(0).U16(0).U8(0).Zeros(3);
+  return Bytes()
+      .Raw("##FH")
+      .Zeros(4)
+      .U64(56)
+      .U64(2)
+      .U64(0)
+      .U64(static_cast<uint64_t>(comment))
+      .U64(time)
+      .U16(0)
+      .U16(0)
+      .U8(0)
+      .Zeros(3);
 }
 
 TEST(Fh4Block, NewBlockIsNowInUtc) {

@@ -62,8 +62,8 @@ TEST(XmlNode, AttributesKeepTheFirstValueAndInsertionOrder) {
 
 TEST(XmlNode, TypedAttributes) {
   XmlNode node("n");
-  const char* attributes[] = {"a", "on", "b", "True", "c", "yes", "d", " 1 ", "e", "0",
-                              "f", "off", "g", "2", "h", "", "i", "abc", "j", " 12 ", nullptr};
+  const char* attributes[] = {"a",   "on", "b", "True", "c", "yes", "d",   " 1 ", "e",    "0",    "f",
+                              "off", "g",  "2", "h",    "",  "i",   "abc", "j",   " 12 ", nullptr};
   node.SetAttributes(attributes);
   for (const char* key : {"a", "b", "c", "d"}) {
     EXPECT_TRUE(node.Attribute<bool>(key, false)) << key;
@@ -151,9 +151,9 @@ TEST(XmlFile, DeclarationAndRoot) {
 
 TEST(XmlFile, ParseStringBuildsTheTree) {
   auto file = MakeXmlFile("Expat");
-  ASSERT_TRUE(file->ParseString(
-      "<?xml version='1.1' encoding='utf-8' standalone='no'?>\n"
-      "<r a='1'>\n  <TX>\n   text &amp; more\n  </TX>\n  <p:e name='x'>v</p:e>\n</r>"));
+  ASSERT_TRUE(
+      file->ParseString("<?xml version='1.1' encoding='utf-8' standalone='no'?>\n"
+                        "<r a='1'>\n  <TX>\n   text &amp; more\n  </TX>\n  <p:e name='x'>v</p:e>\n</r>"));
   EXPECT_EQ(file->Version(), "1.1");
   EXPECT_EQ(file->Encoding(), "utf-8");
   EXPECT_FALSE(file->Standalone());
@@ -188,8 +188,7 @@ TEST(XmlFile, ParseErrorsAreLoggedWithPosition) {
   file->FileName("named.xml");
   EXPECT_FALSE(file->ParseString("<a>\n  <b></c>\n</a>"));
   ASSERT_EQ(log.entries.size(), 1U);
-  EXPECT_EQ(log.entries[0].text,
-            "XML parser error.  Line: 2, Column: 7, Error: mismatched tag, File: named.xml");
+  EXPECT_EQ(log.entries[0].text, "XML parser error.  Line: 2, Column: 7, Error: mismatched tag, File: named.xml");
   // The tree built up to the error stays.
   ASSERT_NE(file->RootNode(), nullptr);
   EXPECT_NE(file->FindRootChild("b"), nullptr);
@@ -220,8 +219,8 @@ TEST(XmlFile, WriterKindCannotParse) {
 class XmlFileOnDisk : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = ::testing::TempDir() + "xmlfile_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-            ".xml";
+    path_ =
+        ::testing::TempDir() + "xmlfile_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".xml";
   }
   void TearDown() override { std::remove(path_.c_str()); }
   std::string ReadAll() const {

@@ -1,5 +1,3 @@
-#include "zlibutil.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include "support/memorybuffer.h"
 #include "support/sinks.h"
 #include "support/tempdir.h"
+#include "zlibutil.h"
 
 using mdf::detail::ByteArray;
 using mdf::detail::CompressBuffer;
@@ -109,8 +108,8 @@ TEST(CompressBuffer, PiecewiseFeedingMatchesOneCall) {
   const ByteArray input = RecordBytes(5000);
   ByteArray compressed(6000);
   uint64_t produced = 0;
-  ASSERT_TRUE(mdf::detail::internal::Deflate(input.data(), input.size(), compressed.data(), compressed.size(),
-                                             produced, 7));
+  ASSERT_TRUE(
+      mdf::detail::internal::Deflate(input.data(), input.size(), compressed.data(), compressed.size(), produced, 7));
   compressed.resize(produced);
   EXPECT_EQ(Inflated(compressed, input.size()), input);
 
@@ -164,7 +163,11 @@ TEST(DecompressStream, InflatesInPiecesToTheSink) {
   ASSERT_GT(compressed.size(), 16'384U);  // more than one input piece
 
   // The compressed bytes sit between other bytes, as in a file.
-  MemoryBuffer source(test::Bytes().Raw(std::string(100, '\xAA')).Raw(std::string(compressed.begin(), compressed.end())).Raw(std::string(50, '\xBB')).Data());
+  MemoryBuffer source(test::Bytes()
+                          .Raw(std::string(100, '\xAA'))
+                          .Raw(std::string(compressed.begin(), compressed.end()))
+                          .Raw(std::string(50, '\xBB'))
+                          .Data());
   source.pubseekpos(100);
   ChunkSink sink;
   uint64_t produced = 0;

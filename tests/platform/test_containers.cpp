@@ -25,7 +25,8 @@ TEST(Vector, GrowsByHalfPlusFourAndReleasesLastToFirst) {
 
   static std::vector<int> destroyed;
   destroyed.clear();
-  vecRelease(&vec, +[](int* item) { destroyed.push_back(*item); });
+  vecRelease(
+      &vec, +[](int* item) { destroyed.push_back(*item); });
   ASSERT_EQ(destroyed.size(), 20U);
   EXPECT_EQ(destroyed.front(), 19);
   EXPECT_EQ(destroyed.back(), 0);
@@ -76,10 +77,10 @@ struct TextHashCase {
 TEST(HashMap, TextHashMatchesItsVectors) {
   const TextHashCase cases[] = {
       {"", 1},
-      {"default", 0x96814f73ee721f25ULL},  // n below 8: the first byte counts twice
-      {"0000ABCD", 0x71c16aded0993d70ULL},  // exactly one word, no final fold
-      {"ABCD", 0xe2f75414469dcaddULL},      // exactly four bytes
-      {"0000ABCD1", 0x1dbb656b2a12ea6eULL}, // a word and a tail byte
+      {"default", 0x96814f73ee721f25ULL},    // n below 8: the first byte counts twice
+      {"0000ABCD", 0x71c16aded0993d70ULL},   // exactly one word, no final fold
+      {"ABCD", 0xe2f75414469dcaddULL},       // exactly four bytes
+      {"0000ABCD1", 0x1dbb656b2a12ea6eULL},  // a word and a tail byte
   };
   for (const auto& c : cases) EXPECT_EQ(textHash(c.text.data(), c.text.size()), c.hash) << c.text;
   EXPECT_EQ(u64KeyHash(0x1000000002ULL), 0x4a67e8f6b7a3d33aULL);

@@ -108,9 +108,9 @@ TEST_F(NativeFs, StatsKindsAndTheFullSixtyFourBitSize) {
     int64_t size;
   };
   const Case cases[] = {
-      {"small", kFileKindRegular, 5},  {"small/", kFileKindRegular, 5},  // "file/" names the file
-      {"big", kFileKindRegular, kThreeGiB}, {"sub", kFileKindDirectory, 0}, {"sub//", kFileKindDirectory, 0},
-      {"fifo", kFileKindOther, 0},     {"missing", kFileKindMissing, 0}, {"", kFileKindDirectory, 0},
+      {"small", kFileKindRegular, 5},       {"small/", kFileKindRegular, 5},  // "file/" names the file
+      {"big", kFileKindRegular, kThreeGiB}, {"sub", kFileKindDirectory, 0},   {"sub//", kFileKindDirectory, 0},
+      {"fifo", kFileKindOther, 0},          {"missing", kFileKindMissing, 0}, {"", kFileKindDirectory, 0},
   };
   for (const auto& c : cases) {
     const cFileStat_t stat = Stat(c.path);
@@ -121,8 +121,8 @@ TEST_F(NativeFs, StatsKindsAndTheFullSixtyFourBitSize) {
   // Only a missing path is "missing"; any other failure is a failed stat.
   std::filesystem::create_symlink(dir_ / "loop", dir_ / "loop");
   cFileStat_t stat{};
-  EXPECT_FALSE(fsStat(fs_, cStrViewOf("small/x"), &stat));  // ENOTDIR
-  EXPECT_FALSE(fsStat(fs_, cStrViewOf("loop"), &stat));     // ELOOP
+  EXPECT_FALSE(fsStat(fs_, cStrViewOf("small/x"), &stat));        // ENOTDIR
+  EXPECT_FALSE(fsStat(fs_, cStrViewOf("loop"), &stat));           // ELOOP
   EXPECT_FALSE(fsStat(fs_, View(std::string(300, 'n')), &stat));  // ENAMETOOLONG
   EXPECT_FALSE(fsStat(fs_, cStrViewOf("small"), nullptr));
   EXPECT_FALSE(fsStat(nullptr, cStrViewOf("small"), &stat));

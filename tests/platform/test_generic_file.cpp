@@ -183,8 +183,8 @@ TEST(CompressedContainer, RefusesHeadersAndSizeFieldsOutOfRange) {
   const std::string body = test::LoggerLikeBody(5000, 4);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string bits = test::LzssEncode(body, c.window_bits != 0 ? c.window_bits : 11,
-                                              c.window_bits != 0 ? c.lookahead_bits : 4);
+    const std::string bits =
+        test::LzssEncode(body, c.window_bits != 0 ? c.window_bits : 11, c.window_bits != 0 ? c.lookahead_bits : 4);
     std::string file = test::ContainerHeader(c.flag_a, c.flag_b, c.kind, c.fixed);
     test::AppendBe32(file, c.lookahead_field);
     test::AppendBe32(file, c.window_field);
@@ -208,8 +208,13 @@ TEST(CompressedContainer, RefusesHeadersAndSizeFieldsOutOfRange) {
 
 TEST(CompressedContainer, BodiesComeBackWholeWithAndWithoutFooter) {
   const std::vector<std::string> bodies = {
-      "", "A", test::LoggerLikeBody(1023, 1), test::LoggerLikeBody(1024, 2), test::RandomBytes(4097, 3),
-      test::LoggerLikeBody(200000, 4), test::LoggerLikeBody(2 << 20, 5) + test::RandomBytes(512 << 10, 6),
+      "",
+      "A",
+      test::LoggerLikeBody(1023, 1),
+      test::LoggerLikeBody(1024, 2),
+      test::RandomBytes(4097, 3),
+      test::LoggerLikeBody(200000, 4),
+      test::LoggerLikeBody(2 << 20, 5) + test::RandomBytes(512 << 10, 6),
   };
   for (const auto& body : bodies) {
     for (bool footer : {false, true}) {

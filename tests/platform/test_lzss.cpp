@@ -113,8 +113,7 @@ TEST(LzssDecoder, HandMadeStreamsDecodeToTheirBytes) {
     EXPECT_TRUE(SameBytes(DecodeStream(v.bits, v.window_bits, v.lookahead_bits), v.expected));
     for (size_t in_piece : {size_t{1}, size_t{2}, size_t{1024}}) {
       for (size_t out_piece : {size_t{1}, size_t{3}, size_t{4096}}) {
-        EXPECT_TRUE(
-            SameBytes(DecodeChunked(v.bits, v.window_bits, v.lookahead_bits, in_piece, out_piece), v.expected));
+        EXPECT_TRUE(SameBytes(DecodeChunked(v.bits, v.window_bits, v.lookahead_bits, in_piece, out_piece), v.expected));
       }
     }
   }
@@ -128,9 +127,9 @@ TEST(LzssDecoder, RefusesSizesOutsideTheirRanges) {
     bool accepted;
   };
   const Case cases[] = {
-      {1024, 4, 3, true},   {1024, 15, 14, true}, {1024, 8, 7, true},   {65535, 11, 4, true},
-      {1024, 3, 2, false},  {1024, 16, 4, false}, {1024, 11, 2, false}, {1024, 8, 8, false},
-      {1024, 4, 4, false},  {0, 11, 4, false},    {65536, 11, 4, false}, {1024, -1, 4, false},
+      {1024, 4, 3, true},  {1024, 15, 14, true}, {1024, 8, 7, true},    {65535, 11, 4, true},
+      {1024, 3, 2, false}, {1024, 16, 4, false}, {1024, 11, 2, false},  {1024, 8, 8, false},
+      {1024, 4, 4, false}, {0, 11, 4, false},    {65536, 11, 4, false}, {1024, -1, 4, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.capacity << " " << c.window_bits << " " << c.lookahead_bits);

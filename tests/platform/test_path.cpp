@@ -58,14 +58,14 @@ TEST_F(PathInTree, NormalizeMakesPathsAbsoluteAndCanonical) {
     std::string expected;  // relative to logs_ unless it starts with '/'
   };
   const Case cases[] = {
-      {"sub", "sub/"},                    // a directory gains its '/'
+      {"sub", "sub/"},  // a directory gains its '/'
       {"sub/", "sub/"},
       {"b.mf4", "b.mf4"},
-      {"./b.mf4", "b.mf4"},               // "./a.mf4 b.mf4" share a root
-      {"b.mf4/", "b.mf4"},                // a regular file loses a trailing '/'
+      {"./b.mf4", "b.mf4"},  // "./a.mf4 b.mf4" share a root
+      {"b.mf4/", "b.mf4"},   // a regular file loses a trailing '/'
       {"sub/../b.mf4", "b.mf4"},
-      {"sub\\..\\b.mf4", "b.mf4"},        // backslashes are separators
-      {"x///y//z.mf4", "x/y/z.mf4"},      // every run of '/' collapses, missing paths keep their form
+      {"sub\\..\\b.mf4", "b.mf4"},    // backslashes are separators
+      {"x///y//z.mf4", "x/y/z.mf4"},  // every run of '/' collapses, missing paths keep their form
       {"missing/", "missing/"},
       {".", ""},
       {"", ""},
@@ -110,7 +110,7 @@ TEST(PathParts, ParentFileNameAndExtension) {
       {"dir/README", "dir/", "README", "README"},  // no dot: the name is its own extension
       {"a/b/c", "a/b/", "c", "c"},
       {"abc", "", "abc", "abc"},
-      {"a.b/c", "a.b/", "c", "c"},              // dots of folders do not count
+      {"a.b/c", "a.b/", "c", "c"},  // dots of folders do not count
       {"logs/", "logs/", "", ""},
       {"x/archive.tar.mf4", "x/", "archive.tar.mf4", "mf4"},
       {"x/.hidden", "x/", ".hidden", "hidden"},
@@ -138,7 +138,8 @@ TEST(PathParts, ReplaceScansLeftToRightWithoutOverlap) {
       {"x.mf4", ".mf4", "_out.MF4", 0, "x_out.MF4"},
       {"abc", "", "z", 0, "abc"},  // an empty pattern copies
       {"abc", "abcd", "z", 0, "abc"},
-      {"a-b-c-d", "-", " and a much longer replacement ", 2, "a and a much longer replacement b and a much longer replacement c-d"},
+      {"a-b-c-d", "-", " and a much longer replacement ", 2,
+       "a and a much longer replacement b and a much longer replacement c-d"},
       {"", "a", "b", 0, ""},
   };
   for (const auto& c : cases) {

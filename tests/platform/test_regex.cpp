@@ -67,7 +67,7 @@ TEST(Regex, CompileErrorsHaveTheirCodes) {
       {"[[:foo:]]", kRegexBadClass},
       {"\\p{Klingon}", kRegexBadClass},
       {"[acegikmoqsuwyACEGIKMOQSUWY02468!#]", kRegexBadClass},  // 33 items
-      {"[acegikmoqsuwyACEGIKMOQSUWY02468!]", kRegexOk},          // 32
+      {"[acegikmoqsuwyACEGIKMOQSUWY02468!]", kRegexOk},         // 32
       {"", kRegexMissingOperand},
       {"*a", kRegexMissingOperand},
       {"a|", kRegexMissingOperand},
@@ -139,14 +139,14 @@ TEST(Regex, MatchesLeftmostLongest) {
       {"ab|a", 0, "ab", 0, 0, {"ab"}},
       {"b+", 0, "abbb", 0, 1, {"bbb"}},
       {"(a|ab)(c|bcd)", 0, "abcd", 0, 0, {"abcd", "a", "bcd"}},
-      {"x*", 0, "ab", 0, 0, {""}},                        // the empty match at the start is leftmost
-      {"b|abc", 0, "abc", 0, 0, {"abc"}},                  // leftmost beats longest elsewhere
-      {".*?", 0, "abc\ndef", 0, 0, {"abc"}},               // '?' after '*' is no lazy quantifier
+      {"x*", 0, "ab", 0, 0, {""}},            // the empty match at the start is leftmost
+      {"b|abc", 0, "abc", 0, 0, {"abc"}},     // leftmost beats longest elsewhere
+      {".*?", 0, "abc\ndef", 0, 0, {"abc"}},  // '?' after '*' is no lazy quantifier
       {".*", 0, "abc\ndef", 0, 0, {"abc"}},
       {"a.*?b", 0, "axbxb", 0, 0, {"axbxb"}},
       {"a+?", 0, "aaa", 0, 0, {"aaa"}},
-      {"(a*)*b", 0, "aab", 0, 0, {"aab", "aa"}},           // empty loops end
-      {"(a)(b)?c", 0, "ac", 0, 0, {"ac", "a", kNone}},    // a group that did not take part
+      {"(a*)*b", 0, "aab", 0, 0, {"aab", "aa"}},        // empty loops end
+      {"(a)(b)?c", 0, "ac", 0, 0, {"ac", "a", kNone}},  // a group that did not take part
   });
 }
 
@@ -170,7 +170,14 @@ TEST(Regex, DotClassesAndEscapes) {
       {"[[]+", 0, "[[", 0, 0, {"[["}},
       {"[\\d\\s]+", 0, "a1 2b", 0, 1, {"1 2"}},
       {"[\\]\\\\]+", 0, "]\\", 0, 0, {"]\\"}},
-      {"\\d+", 0, "a\xD9\xA2" "3", 0, 1, {"\xD9\xA2" "3"}},  // Unicode decimal digits
+      {"\\d+",
+       0,
+       "a\xD9\xA2"
+       "3",
+       0,
+       1,
+       {"\xD9\xA2"
+        "3"}},  // Unicode decimal digits
       {"\\D+", 0, "12a\n3", 0, 2, {"a\n"}},
       {"\\s", 0, "a\xE2\x80\xA8", 0, 1, {"\xE2\x80\xA8"}},  // U+2028
       {"\\w+", 0, "+\xC3\xA9t\xC3\xA9_1-", 0, 1, {"\xC3\xA9t\xC3\xA9_1"}},
@@ -178,7 +185,14 @@ TEST(Regex, DotClassesAndEscapes) {
       {"\\p{Cyrillic}+x", 0, "a\xD0\xB6\xD0\xB8x", 0, 1, {"\xD0\xB6\xD0\xB8x"}},
       {"\\p{Cyrillic}", 0, "a\xCE\xB1", 0, -1, {}},
       {"\\P{Greek}+", 0, "\xCE\xB1\xCE\xB2xy\xCE\xB3", 0, 4, {"xy"}},
-      {"[\\p{Greek}\\p{Nd}]+", 0, "x\xCE\xB1" "7", 0, 1, {"\xCE\xB1" "7"}},
+      {"[\\p{Greek}\\p{Nd}]+",
+       0,
+       "x\xCE\xB1"
+       "7",
+       0,
+       1,
+       {"\xCE\xB1"
+        "7"}},
       {"\\p{L&}+", 0, "1aB", 0, 1, {"aB"}},
       {"\\p{Lu}+", 0, "aBC", 0, 1, {"BC"}},
       {"\\p{Sc}", 0, "5\xE2\x82\xAC", 0, 1, {"\xE2\x82\xAC"}},
@@ -203,21 +217,36 @@ TEST(Regex, EveryClassNameHasItsMembers) {
   };
   // The \p{} names in the order they are tested, then the ASCII classes of "[:name:]".
   const Case properties[] = {
-      {"Alpha", "a", "1"},           {"L&", "a", "1"},
-      {"Digit", "5", "a"},           {"Nd", "\xD9\xA3", "x"},          // U+0663
-      {"Lower", "a", "A"},           {"Ll", "\xC3\xA9", "\xC3\x89"},  // U+00E9, U+00C9
-      {"Upper", "A", "a"},           {"Lu", "\xC3\x89", "\xC3\xA9"},
-      {"Cntrl", "\x01", "a"},        {"Cc", "\xC2\x85", "a"},          // U+0085
-      {"Alnum", "7", "-"},           {"Blank", "\t", "a"},
-      {"Space", "\xE2\x80\xA9", "a"}, {"Word", "_", "-"},
-      {"XDigit", "F", "g"},          {"Lt", "\xC7\x85", "A"},          // U+01C5
-      {"Nl", "\xE2\x85\xA0", "I"},  {"Pc", "_", "-"},                // U+2160
-      {"Pd", "-", "_"},              {"Pf", "\xC2\xBB", "\xC2\xAB"},   // U+00BB, U+00AB
-      {"Pi", "\xC2\xAB", "\xC2\xBB"}, {"Zl", "\xE2\x80\xA8", "\xE2\x80\xA9"},
-      {"Zp", "\xE2\x80\xA9", "\xE2\x80\xA8"}, {"Zs", "\xC2\xA0", "\t"},
-      {"Sc", "$", "S"},              {"Arabic", "\xD8\xA7", "a"},      // U+0627
-      {"Cyrillic", "\xD0\xB6", "x"}, {"Devanagari", "\xE0\xA4\x95", "k"},
-      {"Greek", "\xCE\xB1", "a"},    {"Han", "\xE4\xB8\x80", "\xE3\x81\x82"},  // U+4E00, U+3042
+      {"Alpha", "a", "1"},
+      {"L&", "a", "1"},
+      {"Digit", "5", "a"},
+      {"Nd", "\xD9\xA3", "x"},  // U+0663
+      {"Lower", "a", "A"},
+      {"Ll", "\xC3\xA9", "\xC3\x89"},  // U+00E9, U+00C9
+      {"Upper", "A", "a"},
+      {"Lu", "\xC3\x89", "\xC3\xA9"},
+      {"Cntrl", "\x01", "a"},
+      {"Cc", "\xC2\x85", "a"},  // U+0085
+      {"Alnum", "7", "-"},
+      {"Blank", "\t", "a"},
+      {"Space", "\xE2\x80\xA9", "a"},
+      {"Word", "_", "-"},
+      {"XDigit", "F", "g"},
+      {"Lt", "\xC7\x85", "A"},  // U+01C5
+      {"Nl", "\xE2\x85\xA0", "I"},
+      {"Pc", "_", "-"},  // U+2160
+      {"Pd", "-", "_"},
+      {"Pf", "\xC2\xBB", "\xC2\xAB"},  // U+00BB, U+00AB
+      {"Pi", "\xC2\xAB", "\xC2\xBB"},
+      {"Zl", "\xE2\x80\xA8", "\xE2\x80\xA9"},
+      {"Zp", "\xE2\x80\xA9", "\xE2\x80\xA8"},
+      {"Zs", "\xC2\xA0", "\t"},
+      {"Sc", "$", "S"},
+      {"Arabic", "\xD8\xA7", "a"},  // U+0627
+      {"Cyrillic", "\xD0\xB6", "x"},
+      {"Devanagari", "\xE0\xA4\x95", "k"},
+      {"Greek", "\xCE\xB1", "a"},
+      {"Han", "\xE4\xB8\x80", "\xE3\x81\x82"},  // U+4E00, U+3042
       {"Latin", "a", "\xCE\xB1"},
   };
   ASSERT_EQ(sizeof properties / sizeof properties[0], 31u);
@@ -229,10 +258,10 @@ TEST(Regex, EveryClassNameHasItsMembers) {
     EXPECT_FALSE(WholeMatch("^[\\P{" + name + "}]$", c.in)) << name;
   }
   const Case posix[] = {
-      {"alnum", "7", "-"},  {"alpha", "a", "1"},      {"ascii", "~", "\xC3\xA9"}, {"blank", " ", "\n"},
-      {"cntrl", "\x7f", " "}, {"digit", "0", "\xD9\xA3"}, {"graph", "!", " "},          {"lower", "a", "A"},
-      {"print", " ", "\x7f"}, {"punct", "!", "a"},      {"space", "\v", "a"},          {"upper", "Z", "z"},
-      {"xdigit", "f", "g"}, {"word", "_", "-"},
+      {"alnum", "7", "-"},    {"alpha", "a", "1"},        {"ascii", "~", "\xC3\xA9"}, {"blank", " ", "\n"},
+      {"cntrl", "\x7f", " "}, {"digit", "0", "\xD9\xA3"}, {"graph", "!", " "},        {"lower", "a", "A"},
+      {"print", " ", "\x7f"}, {"punct", "!", "a"},        {"space", "\v", "a"},       {"upper", "Z", "z"},
+      {"xdigit", "f", "g"},   {"word", "_", "-"},
   };
   for (const auto& c : posix) {
     const std::string name = c.name;
@@ -251,7 +280,7 @@ TEST(Regex, CaseInsensitive) {
       {"[a-z]+", kRegexIgnoreCase, "1ABc", 0, 1, {"ABc"}},
       {"[[:lower:]]+", kRegexIgnoreCase, "aB", 0, 0, {"aB"}},  // lower and upper mean alpha
       {"\\p{Ll}+", kRegexIgnoreCase, "aB", 0, 0, {"aB"}},
-      {"\xC3\xA4", kRegexIgnoreCase, "\xC3\x84", 0, 0, {"\xC3\x84"}},  // U+00E4 and U+00C4
+      {"\xC3\xA4", kRegexIgnoreCase, "\xC3\x84", 0, 0, {"\xC3\x84"}},   // U+00E4 and U+00C4
       {"k", kRegexIgnoreCase, "\xE2\x84\xAA", 0, 0, {"\xE2\x84\xAA"}},  // KELVIN SIGN folds to k
   });
 }
@@ -279,12 +308,19 @@ TEST(Regex, AnchorsAndBoundaries) {
 
 TEST(Regex, MalformedUtf8IsOneByteAndKeepsItsBytes) {
   ExpectCases({
-      {"a.b", 0, "a\xFF" "b", 0, 0, {"a\xFF" "b"}},
+      {"a.b",
+       0,
+       "a\xFF"
+       "b",
+       0,
+       0,
+       {"a\xFF"
+        "b"}},
       {"\"([^\"]*)\"", 0, "\"\xE2\x80\"", 0, 0, {"\"\xE2\x80\"", "\xE2\x80"}},  // a cut sequence never eats the quote
       {"x(.*)", 0, "x\xC3(\xF0\x9F", 0, 0, {"x\xC3(\xF0\x9F", "\xC3(\xF0\x9F"}},
       {"\xFF+", 0, "a\xFE\xFF", 0, 1, {"\xFE\xFF"}},  // both are U+FFFD
       {"[\xC3]", 0, "\xC3", 0, 0, {"\xC3"}},
-      {"\\bx", 0, "\xC3\xA9x", 0, -1, {}},         // U+00E9 is a word character
+      {"\\bx", 0, "\xC3\xA9x", 0, -1, {}},        // U+00E9 is a word character
       {"\\bx", 0, "\xC3\xA9\xA9x", 0, 3, {"x"}},  // a stray continuation byte is not
       {"\\Bx", 0, std::string(5000, '\x80') + "\xC3\xA9x", 0, 5002, {"x"}},
   });
@@ -360,9 +396,12 @@ TEST(Regex, FewerEntriesThanGroups) {
 
 TEST(Regex, DemultiplexingPatternOnRules) {
   ExpectCases({
-      {kDemuxPattern, 0, "muxtp-can2=010#3:4:5:6", 0, 0,
-       {"muxtp-can2=010#3:4:5:6", "2", "010", "3", "4", "5", "6"}},
-      {kDemuxPattern, 0, "muxtp-can12=18FF0001#300:4:5:6", 0, 0,
+      {kDemuxPattern, 0, "muxtp-can2=010#3:4:5:6", 0, 0, {"muxtp-can2=010#3:4:5:6", "2", "010", "3", "4", "5", "6"}},
+      {kDemuxPattern,
+       0,
+       "muxtp-can12=18FF0001#300:4:5:6",
+       0,
+       0,
        {"muxtp-can12=18FF0001#300:4:5:6", "12", "18FF0001", "300", "4", "5", "6"}},
       {kDemuxPattern, 0, "muxtp-can2=0a0B#3:4:5:6", 0, -1, {}},  // 4 digits
       {kDemuxPattern, 0, "muxtp-can2=010#3:4:5", 0, -1, {}},

@@ -429,8 +429,8 @@ TEST(StreamCopy, IntoAMemoryStreamLeavesWhatAPieceByPieceCopyLeaves) {
     int64_t start_at;  // the destination's position before the copy: a gap beyond its 9 bytes
     size_t length;     // of the source
   };
-  const Case cases[] = {{1 << 30, 0, 10000}, {5000, 4, 10000}, {1 << 30, 13, 10000}, {4096, 16, 10000},
-                        {1 << 30, 14, 0},    {0, 12, 10000}};
+  const Case cases[] = {{1 << 30, 0, 10000}, {5000, 4, 10000}, {1 << 30, 13, 10000},
+                        {4096, 16, 10000},   {1 << 30, 14, 0}, {0, 12, 10000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.fail_at << " " << c.start_at << " " << c.length);
     int64_t results[2];

@@ -67,9 +67,9 @@ TEST(Utf8Decode, MalformedBytesBecomeReplacementsOneByteAtATime) {
       {"\xED\xA0\x80", {R, R, R}},                                    // a surrogate
       {"\xF4\x90\x80\x80", {R, R, R, R}},                             // above U+10FFFF
       {"\xF5\xFF", {R, R}},
-      {"\xE2\x80", {R, R}},                                           // cut short by the terminator
+      {"\xE2\x80", {R, R}},  // cut short by the terminator
       {"\xF0\x9F\x98", {R, R, R}},
-      {"\xC3\xC3\xA9", {R, 0xE9}},                                    // the next lead byte starts afresh
+      {"\xC3\xC3\xA9", {R, 0xE9}},  // the next lead byte starts afresh
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeAll(c.bytes), c.code_points) << c.bytes;
 
@@ -82,7 +82,9 @@ TEST(Utf8Decode, MalformedBytesBecomeReplacementsOneByteAtATime) {
 }
 
 TEST(Utf8Decode, DecodeAtStepsOverWholeSequences) {
-  const std::string text = "a\xE2\x80\xA8" "b\xF0\x9F\x98\x80";
+  const std::string text =
+      "a\xE2\x80\xA8"
+      "b\xF0\x9F\x98\x80";
   const char* start = text.c_str();
   const char* after_separator = start + 4;  // the byte after the three-byte U+2028
   EXPECT_EQ(utf8DecodeAt(start, after_separator, -1), 0x2028U);
@@ -99,7 +101,10 @@ TEST(Utf8Decode, DecodeAtStepsOverWholeSequences) {
 }
 
 TEST(Utf8Decode, FindCodePoint) {
-  const char* text = "ab\xC3\xA9" "c\xE2\x80\xA8" "d";
+  const char* text =
+      "ab\xC3\xA9"
+      "c\xE2\x80\xA8"
+      "d";
   EXPECT_EQ(utf8FindCodePoint(text, 'c'), text + 4);
   EXPECT_EQ(utf8FindCodePoint(text, 0xE9), text + 2);
   EXPECT_EQ(utf8FindCodePoint(text, 0x2028), text + 5);
@@ -119,26 +124,26 @@ TEST(Utf8Case, SimpleMappings) {
   const CaseMapping cases[] = {
       {'A', 'a', 'a', 'A'},
       {'z', 'z', 'z', 'Z'},
-      {0x100, 0x101, 0x101, 0x100},    // alternating pairs
+      {0x100, 0x101, 0x101, 0x100},  // alternating pairs
       {0x101, 0x101, 0x101, 0x100},
       {0x12E, 0x12F, 0x12F, 0x12E},
-      {0x130, 0x130, 'i', 0x130},      // capital I with dot: lower-casing only
-      {0xB5, 0x3BC, 0xB5, 0x39C},      // micro sign
+      {0x130, 0x130, 'i', 0x130},  // capital I with dot: lower-casing only
+      {0xB5, 0x3BC, 0xB5, 0x39C},  // micro sign
       {0xC4, 0xE4, 0xE4, 0xC4},
-      {0xDF, 0xDF, 0xDF, 0xDF},        // sharp s has no simple upper case
+      {0xDF, 0xDF, 0xDF, 0xDF},  // sharp s has no simple upper case
       {0x1E9E, 0xDF, 0xDF, 0x1E9E},
       {0xFF, 0xFF, 0xFF, 0x178},
       {0x178, 0xFF, 0xFF, 0x178},
-      {0x1C4, 0x1C6, 0x1C6, 0x1C4},    // the title-case triple DZ, Dz, dz
+      {0x1C4, 0x1C6, 0x1C6, 0x1C4},  // the title-case triple DZ, Dz, dz
       {0x1C5, 0x1C6, 0x1C6, 0x1C4},
       {0x1C6, 0x1C6, 0x1C6, 0x1C4},
       {0x3A3, 0x3C3, 0x3C3, 0x3A3},
-      {0x3C2, 0x3C3, 0x3C2, 0x3A3},    // final sigma
-      {0x212A, 'k', 'k', 0x212A},      // Kelvin sign
+      {0x3C2, 0x3C3, 0x3C2, 0x3A3},  // final sigma
+      {0x212A, 'k', 'k', 0x212A},    // Kelvin sign
       {0x410, 0x430, 0x430, 0x410},
       {0x13A0, 0x13A0, 0xAB70, 0x13A0},  // Cherokee folds to its capitals
       {0xAB70, 0x13A0, 0xAB70, 0x13A0},
-      {0xFF21, 0xFF41, 0xFF41, 0xFF21},  // the last BMP run
+      {0xFF21, 0xFF41, 0xFF41, 0xFF21},      // the last BMP run
       {0x10400, 0x10400, 0x10400, 0x10400},  // beyond the BMP: unchanged
       {0x4E00, 0x4E00, 0x4E00, 0x4E00},
   };
@@ -161,7 +166,7 @@ TEST(Utf8Case, TransformsWholeStrings) {
   EXPECT_EQ(Transformed("MF4", kUtf8CaseLower), "mf4");
   EXPECT_EQ(Transformed("\xC3\x84", kUtf8CaseLower), "\xC3\xA4");  // two bytes each
   EXPECT_EQ(Transformed("\xC3\xA4x", kUtf8CaseUpper), "\xC3\x84X");
-  EXPECT_EQ(Transformed("\xC4\xB0", kUtf8CaseLower), "i");           // shrinks by a byte
+  EXPECT_EQ(Transformed("\xC4\xB0", kUtf8CaseLower), "i");  // shrinks by a byte
   EXPECT_EQ(Transformed("\xC4\xB0", kUtf8CaseFold), "\xC4\xB0");
   EXPECT_EQ(Transformed("\xC8\xBA", kUtf8CaseLower), "\xE2\xB1\xA5");  // U+023A grows to U+2C65
   EXPECT_EQ(Transformed("Mess\xE4.MF4", kUtf8CaseLower), "mess\xEF\xBF\xBD.mf4");
@@ -214,13 +219,24 @@ TEST(Utf8Classes, GroupsFollowTheUnicodeData) {
     uint32_t outside;
   };
   const GroupCase cases[] = {
-      {kUtf8GroupCc, 0x7F, 0xA0},       {kUtf8GroupLt, 0x1F88, 0x1F80}, {kUtf8GroupNd, 0xFF19, 0xFF1A},
-      {kUtf8GroupNl, 0x3007, 0x3008},   {kUtf8GroupPc, '_', '-'},       {kUtf8GroupPd, '-', '_'},
-      {kUtf8GroupPf, 0xBB, 0xAB},       {kUtf8GroupPi, 0xAB, 0xBB},     {kUtf8GroupSc, 0x20AC, 0x20C1},
-      {kUtf8GroupZl, 0x2028, 0x2029},   {kUtf8GroupZp, 0x2029, 0x2028}, {kUtf8GroupZs, 0x3000, 0x200B},
-      {kUtf8GroupArabic, 0xFEFC, 0xFEFF}, {kUtf8GroupCyrillic, 0x1C88, 0x1C89},
-      {kUtf8GroupDevanagari, 0xA8FF, 0x0951}, {kUtf8GroupGreek, 0x2126, 0x2127},
-      {kUtf8GroupHan, 0x9FFF, 0xA000},  {kUtf8GroupLatin, 0xFF5A, 0xFF5B},
+      {kUtf8GroupCc, 0x7F, 0xA0},
+      {kUtf8GroupLt, 0x1F88, 0x1F80},
+      {kUtf8GroupNd, 0xFF19, 0xFF1A},
+      {kUtf8GroupNl, 0x3007, 0x3008},
+      {kUtf8GroupPc, '_', '-'},
+      {kUtf8GroupPd, '-', '_'},
+      {kUtf8GroupPf, 0xBB, 0xAB},
+      {kUtf8GroupPi, 0xAB, 0xBB},
+      {kUtf8GroupSc, 0x20AC, 0x20C1},
+      {kUtf8GroupZl, 0x2028, 0x2029},
+      {kUtf8GroupZp, 0x2029, 0x2028},
+      {kUtf8GroupZs, 0x3000, 0x200B},
+      {kUtf8GroupArabic, 0xFEFC, 0xFEFF},
+      {kUtf8GroupCyrillic, 0x1C88, 0x1C89},
+      {kUtf8GroupDevanagari, 0xA8FF, 0x0951},
+      {kUtf8GroupGreek, 0x2126, 0x2127},
+      {kUtf8GroupHan, 0x9FFF, 0xA000},
+      {kUtf8GroupLatin, 0xFF5A, 0xFF5B},
   };
   for (const auto& c : cases) {
     EXPECT_TRUE(utf8IsGroup(c.group, c.inside)) << c.group << " " << std::hex << c.inside;

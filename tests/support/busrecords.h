@@ -96,8 +96,8 @@ class OwnedRecord {
     msg.ID = frame.id;
     msg.MsgType = frame.type;
     msg.Flags = frame.flags;
-    const bool stored =
-        cStrInit(&msg.DataBytes, {reinterpret_cast<const char*>(frame.data.data()), static_cast<int64_t>(frame.data.size())});
+    const bool stored = cStrInit(
+        &msg.DataBytes, {reinterpret_cast<const char*>(frame.data.data()), static_cast<int64_t>(frame.data.size())});
     if (!stored) ADD_FAILURE() << "no memory for the data bytes";
   }
   ~OwnedRecord() { busMsgReset(&msg); }

@@ -73,8 +73,8 @@ struct CaFields {
 };
 
 inline Bytes ArrayBlock(const CaFields& ca) {
-  const uint64_t length = 24 + 8 * ca.links.size() + 16 + 8 * ca.sizes.size() + 8 * ca.axis_values.size() +
-                          8 * ca.cycle_counts.size();
+  const uint64_t length =
+      24 + 8 * ca.links.size() + 16 + 8 * ca.sizes.size() + 8 * ca.axis_values.size() + 8 * ca.cycle_counts.size();
   Bytes bytes;
   bytes.Raw("##CA").Zeros(4).U64(length).U64(ca.links.size());
   for (const int64_t link : ca.links) bytes.U64(static_cast<uint64_t>(link));

@@ -52,7 +52,15 @@ inline Bytes DataList(int64_t next, const std::vector<int64_t>& data_links, cons
 
 /// A "##HL" block.
 inline Bytes HeaderList(int64_t first_dl, uint16_t flags = 0, uint8_t zip_type = 0) {
-  return Bytes().Raw("##HL").Zeros(4).U64(40).U64(1).U64(static_cast<uint64_t>(first_dl)).U16(flags).U8(zip_type).Zeros(5);
+  return Bytes()
+      .Raw("##HL")
+      .Zeros(4)
+      .U64(40)
+      .U64(1)
+      .U64(static_cast<uint64_t>(first_dl))
+      .U16(flags)
+      .U8(zip_type)
+      .Zeros(5);
 }
 
 /// Stands for the block that links to the data under test (a data group, by default): its

@@ -43,8 +43,8 @@ inline uint32_t Crc32Register(const std::string& bytes) {
 
 /// A compressed container around an LZSS bit stream with the given size fields; with
 /// `footer` the flags are 1/1 and the stream's CRC-32 register ends the file, else 0/0.
-inline std::string CompressedContainerOf(const std::string& bit_stream, uint32_t lookahead_field,
-                                         uint32_t window_field, bool footer, uint32_t device_id = kTestDeviceId) {
+inline std::string CompressedContainerOf(const std::string& bit_stream, uint32_t lookahead_field, uint32_t window_field,
+                                         bool footer, uint32_t device_id = kTestDeviceId) {
   std::string file = ContainerHeader(footer ? 1 : 0, footer ? 1 : 0, 0x22, 1, device_id);
   AppendBe32(file, lookahead_field);
   AppendBe32(file, window_field);
@@ -80,10 +80,10 @@ inline std::string EncryptedContainer(const std::string& plaintext, const Encryp
   unsigned char key[32];
   mbedtls_md_context_t hmac;
   mbedtls_md_init(&hmac);
-  const bool derived = mbedtls_md_setup(&hmac, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1) == 0 &&
-                       mbedtls_pkcs5_pbkdf2_hmac(&hmac, reinterpret_cast<const unsigned char*>(p.password.data()),
-                                                 p.password.size(), p.salt, sizeof p.salt, p.iterations, sizeof key,
-                                                 key) == 0;
+  const bool derived =
+      mbedtls_md_setup(&hmac, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1) == 0 &&
+      mbedtls_pkcs5_pbkdf2_hmac(&hmac, reinterpret_cast<const unsigned char*>(p.password.data()), p.password.size(),
+                                p.salt, sizeof p.salt, p.iterations, sizeof key, key) == 0;
   mbedtls_md_free(&hmac);
   if (!derived) throw std::runtime_error("key derivation failed");
 
@@ -133,9 +133,9 @@ inline std::string LoggerLikeBody(size_t size, uint32_t seed = 7) {
     body.push_back(static_cast<char>(1 + i % 2));
     for (int b = 0; b < 4; ++b) body.push_back(static_cast<char>(ids[i] >> (8 * b)));
     body.push_back(8);
-    ++data[i][0];                                                      // counter
+    ++data[i][0];                                                              // counter
     if (random() % 4 == 0) data[i][2] = static_cast<uint8_t>(data[i][2] + 1);  // ramp
-    data[i][5] = static_cast<uint8_t>(random() % 3);                  // noise
+    data[i][5] = static_cast<uint8_t>(random() % 3);                           // noise
     body.append(reinterpret_cast<const char*>(data[i]), 8);
   }
   body.resize(size);

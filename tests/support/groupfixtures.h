@@ -40,19 +40,58 @@ struct CgFields {
   int64_t seventh_link = 0;  // written when flags bit 3 is set
 
   // Chained setters for compact fixtures.
-  CgFields& Next(int64_t v) { next = v; return *this; }
-  CgFields& FirstCn(int64_t v) { first_cn = v; return *this; }
-  CgFields& Name(int64_t v) { name = v; return *this; }
-  CgFields& Source(int64_t v) { source = v; return *this; }
-  CgFields& FirstSr(int64_t v) { first_sr = v; return *this; }
-  CgFields& Comment(int64_t v) { comment = v; return *this; }
-  CgFields& Id(uint64_t v) { record_id = v; return *this; }
-  CgFields& Cycles(uint64_t v) { cycle_count = v; return *this; }
-  CgFields& Flags(uint16_t v) { flags = v; return *this; }
-  CgFields& Separator(uint16_t v) { path_separator = v; return *this; }
-  CgFields& DataBytes(uint32_t v) { data_bytes = v; return *this; }
-  CgFields& InvalidBytes(uint32_t v) { invalid_bytes = v; return *this; }
-  CgFields& SeventhLink(int64_t v) { seventh_link = v; return *this; }
+  CgFields& Next(int64_t v) {
+    next = v;
+    return *this;
+  }
+  CgFields& FirstCn(int64_t v) {
+    first_cn = v;
+    return *this;
+  }
+  CgFields& Name(int64_t v) {
+    name = v;
+    return *this;
+  }
+  CgFields& Source(int64_t v) {
+    source = v;
+    return *this;
+  }
+  CgFields& FirstSr(int64_t v) {
+    first_sr = v;
+    return *this;
+  }
+  CgFields& Comment(int64_t v) {
+    comment = v;
+    return *this;
+  }
+  CgFields& Id(uint64_t v) {
+    record_id = v;
+    return *this;
+  }
+  CgFields& Cycles(uint64_t v) {
+    cycle_count = v;
+    return *this;
+  }
+  CgFields& Flags(uint16_t v) {
+    flags = v;
+    return *this;
+  }
+  CgFields& Separator(uint16_t v) {
+    path_separator = v;
+    return *this;
+  }
+  CgFields& DataBytes(uint32_t v) {
+    data_bytes = v;
+    return *this;
+  }
+  CgFields& InvalidBytes(uint32_t v) {
+    invalid_bytes = v;
+    return *this;
+  }
+  CgFields& SeventhLink(int64_t v) {
+    seventh_link = v;
+    return *this;
+  }
 };
 
 inline Bytes CgBlock(const CgFields& f) {

@@ -18,8 +18,7 @@ struct LogEntry {
 class LogCapture {
  public:
   LogCapture() {
-    mdf::InstallLogCallback([this](const MdfLocation& location, mdf::MdfLogSeverity severity,
-                                   const std::string& text) {
+    mdf::InstallLogCallback([this](const MdfLocation& location, mdf::MdfLogSeverity severity, const std::string& text) {
       std::lock_guard lock(mutex_);
       entries.push_back({location, severity, text});
     });

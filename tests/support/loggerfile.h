@@ -17,16 +17,16 @@ namespace test {
 
 struct CanFrame {
   uint64_t time_us;
-  uint32_t id;  // 29 bits
-  uint8_t dlc;  // 4 bits
-  uint8_t dir;  // 1 bit
+  uint32_t id;                // 29 bits
+  uint8_t dlc;                // 4 bits
+  uint8_t dir;                // 1 bit
   std::vector<uint8_t> data;  // 8 bytes
 };
 
 struct LinFrame {
   uint32_t time_us;
-  uint8_t id;      // 6 bits
-  uint8_t length;  // 4 bits
+  uint8_t id;                 // 6 bits
+  uint8_t length;             // 4 bits
   std::vector<uint8_t> data;  // 8 bytes
 };
 

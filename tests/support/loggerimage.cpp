@@ -253,10 +253,10 @@ ImageGroup LoggerBusGroup(const std::string& name, uint64_t record_id, uint32_t 
 std::vector<ImageChannel> LoggerCanMembers(bool fd) {
   const std::string can = "CAN_DataFrame";
   std::vector<ImageChannel> members = {
-      LoggerMember(can, "BusChannel", 0, 8, 0, 8), LoggerMember(can, "ID", 0, 9, 0, 29),
-      LoggerMember(can, "IDE", 0, 12, 5, 1),       LoggerMember(can, "Dir", 0, 12, 6, 1),
-      LoggerMember(can, "EDL", 0, 12, 7, 1),       LoggerMember(can, "BRS", 0, 13, 0, 1),
-      LoggerMember(can, "ESI", 0, 13, 1, 1),       LoggerMember(can, "DLC", 0, 13, 4, 4),
+      LoggerMember(can, "BusChannel", 0, 8, 0, 8),  LoggerMember(can, "ID", 0, 9, 0, 29),
+      LoggerMember(can, "IDE", 0, 12, 5, 1),        LoggerMember(can, "Dir", 0, 12, 6, 1),
+      LoggerMember(can, "EDL", 0, 12, 7, 1),        LoggerMember(can, "BRS", 0, 13, 0, 1),
+      LoggerMember(can, "ESI", 0, 13, 1, 1),        LoggerMember(can, "DLC", 0, 13, 4, 4),
       LoggerMember(can, "DataLength", 0, 14, 0, 7),
   };
   ImageChannel data = LoggerMember(can, "DataBytes", 10, 15, 0, 64);
@@ -277,23 +277,22 @@ std::vector<ImageGroup> LoggerLayoutGroups() {
   vlsd.flags = 1;
   groups.push_back(vlsd);
   const std::string remote = "CAN_RemoteFrame";
-  groups.push_back(LoggerBusGroup(remote, 4, 7,
-                                  {LoggerMember(remote, "BusChannel", 0, 8, 0, 8), LoggerMember(remote, "ID", 0, 9, 0, 29),
-                                   LoggerMember(remote, "IDE", 0, 12, 5, 1), LoggerMember(remote, "Dir", 0, 12, 6, 1),
-                                   LoggerMember(remote, "DLC", 0, 13, 0, 4),
-                                   LoggerMember(remote, "DataLength", 0, 14, 0, 7)},
-                                  2));
+  groups.push_back(
+      LoggerBusGroup(remote, 4, 7,
+                     {LoggerMember(remote, "BusChannel", 0, 8, 0, 8), LoggerMember(remote, "ID", 0, 9, 0, 29),
+                      LoggerMember(remote, "IDE", 0, 12, 5, 1), LoggerMember(remote, "Dir", 0, 12, 6, 1),
+                      LoggerMember(remote, "DLC", 0, 13, 0, 4), LoggerMember(remote, "DataLength", 0, 14, 0, 7)},
+                     2));
   const std::string error = "CAN_ErrorFrame";
   groups.push_back(LoggerBusGroup(
       error, 5, 2, {LoggerMember(error, "BusChannel", 0, 8, 0, 8), LoggerMember(error, "ErrorType", 0, 9, 0, 3)}, 2));
   const std::string lin = "LIN_Frame";
-  groups.push_back(LoggerBusGroup(lin, 6, 11,
-                                  {LoggerMember(lin, "BusChannel", 0, 8, 0, 8), LoggerMember(lin, "ID", 0, 9, 0, 6),
-                                   LoggerMember(lin, "Dir", 0, 9, 7, 1),
-                                   LoggerMember(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
-                                   LoggerMember(lin, "DataLength", 0, 10, 4, 4),
-                                   LoggerMember(lin, "DataBytes", 10, 11, 0, 64)},
-                                  3));
+  groups.push_back(
+      LoggerBusGroup(lin, 6, 11,
+                     {LoggerMember(lin, "BusChannel", 0, 8, 0, 8), LoggerMember(lin, "ID", 0, 9, 0, 6),
+                      LoggerMember(lin, "Dir", 0, 9, 7, 1), LoggerMember(lin, "ReceivedDataByteCount", 0, 10, 0, 4),
+                      LoggerMember(lin, "DataLength", 0, 10, 4, 4), LoggerMember(lin, "DataBytes", 10, 11, 0, 64)},
+                     3));
   const std::string checksum = "LIN_ChecksumError";
   groups.push_back(LoggerBusGroup(
       checksum, 7, 12,

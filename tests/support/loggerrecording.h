@@ -37,7 +37,7 @@ struct CanFrameRecord {
   bool edl = false;  // CAN FD
   bool brs = false;
   bool esi = false;
-  uint8_t dlc = 0;  // 0..15
+  uint8_t dlc = 0;            // 0..15
   std::vector<uint8_t> data;  // the logged bytes (the payload length of the DLC)
 };
 
@@ -160,15 +160,18 @@ class LoggerRecordingWriter {
   void BuildBlocks() {
     const bool finalized = info_.finalized;
     // Flags of the unfinalized form: cycle counts (0x01), last DT length (0x04), VLSD sizes (0x20).
-    image_ = FileImage(IdentificationBlock(finalized ? "MDF     " : "UnFinMF ", "4.11", 411, "QX", finalized ? 0 : 0x25));
+    image_ =
+        FileImage(IdentificationBlock(finalized ? "MDF     " : "UnFinMF ", "4.11", 411, "QX", finalized ? 0 : 0x25));
     const int64_t hd = image_.Append("##HD", {0, 0, 0, 0, 0, 0},
                                      Bytes().U64(info_.start_ns).U16(0).U16(0).U8(0).U8(0).U8(0).U8(0).F64(0).F64(0));
     const int64_t hd_comment = Text("##MD", LoggerHeaderCommentFor(info_));
-    const int64_t fh_comment = Text("##MD", "<FHcomment><TX>Recorded</TX><tool_id>QX</tool_id><tool_vendor></tool_vendor>"
-                                            "<tool_version>" + info_.firmware + "</tool_version></FHcomment>");
+    const int64_t fh_comment = Text("##MD",
+                                    "<FHcomment><TX>Recorded</TX><tool_id>QX</tool_id><tool_vendor></tool_vendor>"
+                                    "<tool_version>" +
+                                        info_.firmware + "</tool_version></FHcomment>");
     const int64_t fh = image_.Append("##FH", {0, fh_comment}, Bytes().U64(info_.start_ns).U16(0).U16(0).U8(0).Zeros(3));
-    const int64_t time_cc = image_.Append(
-        "##CC", {0, 0, 0, 0}, Bytes().U8(1).U8(0).U16(0).U16(0).U16(2).F64(0).F64(0).F64(0.0).F64(1e-6));
+    const int64_t time_cc =
+        image_.Append("##CC", {0, 0, 0, 0}, Bytes().U8(1).U8(0).U16(0).U16(0).U16(2).F64(0).F64(0).F64(0.0).F64(1e-6));
     const int64_t can_si = Source("CAN", 2);
     const int64_t lin_si = Source("LIN", 3);
 

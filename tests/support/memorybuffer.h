@@ -39,8 +39,9 @@ class MemoryBuffer : public std::streambuf {
     return n;
   }
   int_type underflow() override {
-    return position_ < static_cast<int64_t>(data_.size()) ? traits_type::to_int_type(static_cast<char>(data_[position_]))
-                                                          : traits_type::eof();
+    return position_ < static_cast<int64_t>(data_.size())
+               ? traits_type::to_int_type(static_cast<char>(data_[position_]))
+               : traits_type::eof();
   }
   int_type uflow() override {
     const auto c = underflow();

@@ -21,7 +21,7 @@ struct ProbeStream {
   bool fail_reads = false;
   int64_t fail_reads_at = std::numeric_limits<int64_t>::max();  // reads stop there, then fail
   int64_t reads_end_at = std::numeric_limits<int64_t>::max();   // reads stop there, then give 0
-  int64_t furthest_read = 0;                                     // the highest position a read reached
+  int64_t furthest_read = 0;                                    // the highest position a read reached
   int64_t write_limit = std::numeric_limits<int64_t>::max();
 };
 

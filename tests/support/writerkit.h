@@ -3,7 +3,9 @@
 // independent file checker, and a read-back of a written image through the reader and
 // channel observers.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -13,14 +15,15 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <atomic>
-#include <thread>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <sys/wait.h>
-
+#include "datablock.h"
+#include "dg4block.h"
+#include "dl4block.h"
+#include "hl4block.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/ichannelobserver.h"
@@ -28,10 +31,6 @@
 #include "mdf/mdffile.h"
 #include "mdf/mdfreader.h"
 #include "mdf/mdfwriter.h"
-#include "datablock.h"
-#include "dg4block.h"
-#include "dl4block.h"
-#include "hl4block.h"
 #include "support/mdf4check.h"
 #include "support/memorybuffer.h"
 

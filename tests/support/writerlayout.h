@@ -31,8 +31,8 @@ struct RichGroups {
   mdf::IChannelGroup* bus = nullptr;
 };
 
-inline mdf::IChannel* AddChannel(mdf::IChannelGroup& group, const std::string& name, uint8_t data_type,
-                                 uint64_t bytes, uint8_t type = 0) {
+inline mdf::IChannel* AddChannel(mdf::IChannelGroup& group, const std::string& name, uint8_t data_type, uint64_t bytes,
+                                 uint8_t type = 0) {
   mdf::IChannel* channel = group.CreateChannel();
   channel->Name(name);
   channel->ChannelType(type);
@@ -77,8 +77,8 @@ inline RichGroups AddRichDataGroup(mdf::MdfWriter& writer) {
   texts->SetReference(0, "Off");
   texts->SetReference(1, "On");
   texts->SetReference(2, "Unknown");
-  AddChannel(rich, "Level", 3, 2);  // signed, big endian
-  AddChannel(rich, "Ratio", 5, 8);  // double, big endian
+  AddChannel(rich, "Level", 3, 2);    // signed, big endian
+  AddChannel(rich, "Ratio", 5, 8);    // double, big endian
   AddChannel(rich, "Name", 7, 8, 1);  // UTF-8 text in signal data
   mdf::IChannel* array = AddChannel(rich, "Array", 0, 2);
   array->CreateChannelArray()->SetShape({3});
@@ -121,7 +121,8 @@ inline void SetRichValues(const mdf::IChannelGroup& rich, uint64_t i) {
   ChannelOf(rich, "Level")->SetChannelValue(static_cast<int16_t>(100 - static_cast<int64_t>(i) * 7));
   ChannelOf(rich, "Ratio")->SetChannelValue(static_cast<double>(i) / 8.0);
   ChannelOf(rich, "Name")->SetTextValue(RichName(i), true);
-  for (uint64_t k = 0; k < 3; ++k) ChannelOf(rich, "Array")->SetChannelValue(static_cast<uint16_t>(i + 100 * k), true, k);
+  for (uint64_t k = 0; k < 3; ++k)
+    ChannelOf(rich, "Array")->SetChannelValue(static_cast<uint16_t>(i + 100 * k), true, k);
   ChannelOf(rich, "Frame.ID")->SetChannelValue(static_cast<uint32_t>(0x100 + i));
   ChannelOf(rich, "Frame.DLC")->SetChannelValue(static_cast<uint8_t>(8));
   ChannelOf(rich, "Frame.Bytes")->SetValueFromBytes(FrameBytes(i), true, 0);
@@ -162,8 +163,8 @@ inline void ExpectRichValues(const ReadBack& file, size_t data_group, uint64_t s
   const auto* stamp = file.Observer(data_group, "Timestamp");
   const auto* bus_id = file.Observer(data_group, "Bus.ID");
   const auto* payload = file.Observer(data_group, "Bus.DataBytes");
-  for (const auto* observer : {time, counter, state, level, ratio, name, array, frame_id, frame_bytes, stamp, bus_id,
-                               payload}) {
+  for (const auto* observer :
+       {time, counter, state, level, ratio, name, array, frame_id, frame_bytes, stamp, bus_id, payload}) {
     ASSERT_NE(observer, nullptr);
     ASSERT_EQ(observer->NofSamples(), samples) << observer->ChannelName();
   }
