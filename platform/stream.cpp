@@ -1,8 +1,10 @@
 #include "platform/stream.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,13 +36,27 @@ struct FileStream {
   cStream_t base;
   FILE* file;  // null after a failed fclose: the handle is gone, a second close frees the record
   int64_t position;
+  bool writable;
+  // The errno of the first failed or short write, seek, flush or close of a writable stream.
+  // stdio forgets such a failure (a later fseeko drops the unwritten buffer and succeeds), so
+  // it is kept here and every later write, seek and close fails with it.
+  int error;
 };
+
+int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+
+// Records the first failure of a writable stream; returns kStreamFailed for the caller.
+int64_t Fail(FileStream* self, int code) {
+  if (self->writable && self->error == 0) self->error = code;
+  return kStreamFailed;
+}
 
 int64_t FileRead(cStream_t* stream, void* buffer, uint64_t length) {
   auto* self = As<FileStream>(stream);
   if (self->file == nullptr) return kStreamFailed;
   const size_t count = std::fread(buffer, 1, ClampLength(length), self->file);
   if (count == 0 && length > 0 && std::ferror(self->file)) {
+    if (self->writable) return Fail(self, EIO);
     std::clearerr(self->file);
     return kStreamFailed;  // a read error, not the end of the file
   }
@@ -50,12 +66,11 @@ int64_t FileRead(cStream_t* stream, void* buffer, uint64_t length) {
 
 int64_t FileWrite(cStream_t* stream, const void* buffer, uint64_t length) {
   auto* self = As<FileStream>(stream);
-  if (self->file == nullptr) return kStreamFailed;
+  if (self->file == nullptr || self->error != 0) return kStreamFailed;
+  errno = 0;
   const size_t count = std::fwrite(buffer, 1, ClampLength(length), self->file);
-  if (count == 0 && length > 0) {
-    std::clearerr(self->file);
-    return kStreamFailed;
-  }
+  // A full buffer is flushed inside fwrite: its failure shows only in the error indicator.
+  if (count < length || std::ferror(self->file)) return Fail(self, ErrnoOr(EIO));
   self->position += static_cast<int64_t>(count);
   return static_cast<int64_t>(count);
 }
@@ -67,7 +82,7 @@ int64_t FileTell(cStream_t* stream) {
 
 int64_t FileSeek(cStream_t* stream, int64_t offset, int origin) {
   auto* self = As<FileStream>(stream);
-  if (self->file == nullptr) return kStreamFailed;
+  if (self->file == nullptr || self->error != 0) return kStreamFailed;
   if (origin == kSeekFromStart && offset == self->position) return offset;
   int whence;
   switch (origin) {
@@ -83,8 +98,9 @@ int64_t FileSeek(cStream_t* stream, int64_t offset, int origin) {
     default:
       return kStreamFailed;
   }
-  const int result = fseeko(self->file, static_cast<off_t>(offset), whence);
-  if (result != 0) return result;
+  errno = 0;
+  // fseeko flushes the pending bytes first; a failure there loses them.
+  if (fseeko(self->file, static_cast<off_t>(offset), whence) != 0) return Fail(self, ErrnoOr(EIO));
   self->position = static_cast<int64_t>(ftello(self->file));
   return self->position;
 }
@@ -92,9 +108,13 @@ int64_t FileSeek(cStream_t* stream, int64_t offset, int origin) {
 int FileClose(cStream_t* stream) {
   auto* self = As<FileStream>(stream);
   if (self->file != nullptr) {
+    errno = 0;
+    if (self->writable && (std::fflush(self->file) != 0 || std::ferror(self->file))) Fail(self, ErrnoOr(EIO));
+    errno = 0;
     const int result = std::fclose(self->file);
     self->file = nullptr;
-    if (result != 0) return result;  // e.g. buffered data that could not be written
+    if (result != 0) Fail(self, ErrnoOr(EIO));
+    if (result != 0 || self->error != 0) return 1;  // the record stays for fileStreamError
   }
   std::free(self);
   return 0;
@@ -103,6 +123,11 @@ int FileClose(cStream_t* stream) {
 constexpr cStreamOps_t kFileReadOps = {FileRead, nullptr, FileTell, FileSeek, FileClose};
 constexpr cStreamOps_t kFileWriteOps = {nullptr, FileWrite, FileTell, FileSeek, FileClose};
 constexpr cStreamOps_t kFileReadWriteOps = {FileRead, FileWrite, FileTell, FileSeek, FileClose};
+
+bool IsFileStream(const cStream_t* stream) {
+  return stream != nullptr &&
+         (stream->ops == &kFileReadOps || stream->ops == &kFileWriteOps || stream->ops == &kFileReadWriteOps);
+}
 
 // ---- buffered copy ----
 
@@ -530,7 +555,24 @@ cStream_t* fileStreamOpen(const char* file_name, int type) {
   }
   self->base.ops = ops;
   self->position = 0;
+  self->writable = type != kFileStreamRead;
+  self->error = 0;
   return &self->base;
+}
+
+int fileStreamError(const cStream_t* stream) {
+  if (!IsFileStream(stream)) return 0;
+  return reinterpret_cast<const FileStream*>(stream)->error;
+}
+
+bool fileStreamSync(cStream_t* stream) {
+  if (!IsFileStream(stream)) return false;
+  auto* self = As<FileStream>(stream);
+  if (self->file == nullptr || self->error != 0 || !self->writable) return false;
+  errno = 0;
+  const bool synced = std::fflush(self->file) == 0 && !std::ferror(self->file) && fsync(fileno(self->file)) == 0;
+  if (!synced) Fail(self, ErrnoOr(EIO));
+  return synced;
 }
 
 cStream_t* bufferedStreamNew(cStream_t* source, bool owns_source, int64_t block_size) {

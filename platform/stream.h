@@ -61,7 +61,17 @@ constexpr int kFileStreamReadWrite = 2;  // "r+b": the file must exist, nothing 
 /// Opens a file as a stream of the given type, or null (unknown type, a null name, the file
 /// cannot be opened, or it is a directory). Other processes may read and write the file too.
 /// Seeking to the cached position from the start does not touch the file.
+///
+/// A writable file stream never forgets a failure: the first failed or short write, seek,
+/// flush or close is kept (fileStreamError), every later write and seek fails, and close
+/// flushes and then reports it (nonzero, the record stays until a second close frees it).
 cStream_t* fileStreamOpen(const char* file_name, int type);
+/// The errno of a writable file stream's first failure; 0 when none failed, for a read-only
+/// file stream and for every other kind.
+int fileStreamError(const cStream_t* stream);
+/// Flushes a writable file stream and fsyncs its file; false (the failure kept) when either
+/// fails, for a stream that failed before, and for other kinds.
+bool fileStreamSync(cStream_t* stream);
 
 /// A read-only copy of `source` in blocks of `block_size` bytes (rounded up to a multiple of
 /// 8), loaded by absolute positions so the source's own position does not matter; seeks

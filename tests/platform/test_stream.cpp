@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -220,6 +221,61 @@ TEST(FileStream, AFailedCloseIsReportedAndTheSecondCloseFreesTheRecord) {
   char byte = 0;
   EXPECT_EQ(streamWrite(full, &byte, 1), -1);  // the handle is gone
   EXPECT_EQ(streamClose(full), 0);
+}
+
+TEST(FileStream, AWriteFailureIsKeptAndFailsEveryLaterWriteSeekAndClose) {
+  // Each way a lost byte can show: inside a large write, at the flush of a seek (after which
+  // stdio would drop the buffer and let the next seek succeed), at a sync, and at close.
+  struct Case {
+    const char* name;
+    bool (*provoke)(cStream_t* stream);
+  };
+  const Case cases[] = {
+      {"large write",
+       [](cStream_t* stream) {
+         const std::string big(1 << 20, 'x');
+         return streamWrite(stream, big.data(), big.size()) == -1;
+       }},
+      {"seek after a buffered write",
+       [](cStream_t* stream) {
+         return streamWrite(stream, "lost", 4) == 4 && streamSeek(stream, 0, kSeekFromStart) == -1 &&
+                streamSeek(stream, 0, kSeekFromEnd) == -1;
+       }},
+      {"sync", [](cStream_t* stream) { return streamWrite(stream, "lost", 4) == 4 && !fileStreamSync(stream); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    cStream_t* full = fileStreamOpen("/dev/full", kFileStreamWrite);
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(fileStreamError(full), 0);
+    EXPECT_TRUE(c.provoke(full));
+    EXPECT_EQ(fileStreamError(full), ENOSPC);
+    EXPECT_EQ(streamWrite(full, "x", 1), -1);
+    EXPECT_EQ(streamSeek(full, 0, kSeekFromStart), -1);
+    EXPECT_FALSE(fileStreamSync(full));
+    EXPECT_NE(streamClose(full), 0);
+    EXPECT_EQ(fileStreamError(full), ENOSPC);  // still readable after the failed close
+    EXPECT_EQ(streamClose(full), 0);
+  }
+}
+
+TEST(FileStream, SyncOfAGoodFileSucceedsAndReadStreamsKeepNoError) {
+  test::TempDir dir;
+  const std::string path = dir / "synced.bin";
+  cStream_t* out = fileStreamOpen(path.c_str(), kFileStreamWrite);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(streamWrite(out, "abc", 3), 3);
+  EXPECT_TRUE(fileStreamSync(out));
+  EXPECT_EQ(fileStreamError(out), 0);
+  EXPECT_EQ(streamClose(out), 0);
+  cStream_t* in = fileStreamOpen(path.c_str(), kFileStreamRead);
+  ASSERT_NE(in, nullptr);
+  EXPECT_FALSE(fileStreamSync(in));
+  EXPECT_EQ(streamSeek(in, -5, kSeekFromStart), -1);
+  EXPECT_EQ(fileStreamError(in), 0);
+  EXPECT_EQ(ReadAll(in), "abc");  // a failed seek of a reader is reported per call only
+  EXPECT_EQ(streamClose(in), 0);
+  EXPECT_EQ(fileStreamError(nullptr), 0);
 }
 
 TEST(BufferedStream, ServesSeeksInsideTheBlockWithoutTouchingTheSource) {
