@@ -501,10 +501,9 @@ bool cMdfWriter_t::writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cReco
 
 bool cMdfWriter_t::finalize() {
   if (!output_) return false;
-  if (dropped_ > 0) {
-    logMessage(kLogWarning, "Dropped %llu CAN frames with more than %u data bytes",
+  if (dropped_ > 0) {  // kept until the next open: the caller fails the file for them
+    logMessage(kLogError, "Dropped %llu CAN frames with more than %u data bytes",
                static_cast<unsigned long long>(dropped_), static_cast<unsigned>(kCanMaxDataBytes));
-    dropped_ = 0;
   }
   size_t total = 0;
   for (const auto& list : frames_) total += list.size();
@@ -678,6 +677,8 @@ void mdfWriterAddRecord(cMdfWriter_t* writer, const cBusMsgHelper_t* record) {
   if (writer == nullptr || record == nullptr) return;
   writer->addRecord(record);
 }
+
+uint64_t mdfWriterDropped(const cMdfWriter_t* writer) { return writer == nullptr ? 0 : writer->dropped(); }
 
 bool mdfWriterFinalize(cMdfWriter_t* writer) {
   if (writer == nullptr) return false;

@@ -169,3 +169,6 @@ bool mdfWriterOpen(cMdfWriter_t* writer, cStream_t* output, const cFileInfo_t* i
 void mdfWriterAddRecord(cMdfWriter_t* writer, const cBusMsgHelper_t* record);
 /// False for a null writer, a failed finalize or an exception.
 bool mdfWriterFinalize(cMdfWriter_t* writer);
+/// The CAN frames with more than 64 data bytes that the output opened last could not hold
+/// (logged as an error at finalize); 0 for a null writer. A file that lost frames has failed.
+uint64_t mdfWriterDropped(const cMdfWriter_t* writer);

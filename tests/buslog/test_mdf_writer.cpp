@@ -624,8 +624,9 @@ TEST(MdfWriter, OverlongCanFramesAreDroppedAndReported) {
       test::WriteBusLog({Can(1, std::vector<uint8_t>(65, 1), kStart, 15), Can(2, {2}, kStart, 1),
                          Can(3, std::vector<uint8_t>(70, 1), kStart, 15)},
                         kStart, test::LoggerMetadata());
-  EXPECT_TRUE(file.finalized);
-  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Dropped 2 CAN frames with more than 64 data bytes"}));
+  EXPECT_TRUE(file.finalized);  // the output holds every other frame; the caller fails the file
+  EXPECT_EQ(file.dropped, 2U);
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"E Dropped 2 CAN frames with more than 64 data bytes"}));
   Output out(file.bytes);
   ASSERT_TRUE(out.Read());
   ASSERT_EQ(out.Groups().size(), 1U);

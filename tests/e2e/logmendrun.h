@@ -26,7 +26,6 @@
 #include "support/runprogram.h"
 #include "support/tempdir.h"
 
-
 namespace e2e {
 
 namespace fs = std::filesystem;

@@ -36,6 +36,7 @@ inline cMdfMetadata_t* LoggerMetadata() {
 
 struct WrittenFile {
   bool finalized = false;
+  uint64_t dropped = 0;  // frames the writer could not hold
   std::vector<uint8_t> bytes;
 };
 
@@ -52,6 +53,7 @@ inline WrittenFile WriteBusLog(const std::vector<Frame>& frames, double start_ti
     mdfWriterAddRecord(writer, &record.msg);
   }
   file.finalized = mdfWriterFinalize(writer);
+  file.dropped = mdfWriterDropped(writer);
   mdfWriterFree(writer);
   file.bytes = StreamBytes(output.get());
   return file;
