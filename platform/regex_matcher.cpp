@@ -347,13 +347,18 @@ size_t AlignUp(size_t n) { return (n + 7) & ~size_t{7}; }
 }  // namespace
 
 int regexMatch(cRegex_t* regex, const char* text, cRegexMatch_t* matches, int count, int flags) {
+  return regexMatchBytes(regex, text, text == nullptr ? 0 : static_cast<int64_t>(std::strlen(text)), matches, count,
+                         flags);
+}
+
+int regexMatchBytes(cRegex_t* regex, const char* text, int64_t length, cRegexMatch_t* matches, int count, int flags) {
   if (regex == nullptr) return kRegexMatchError;
   const cRegexProgram_t* program = regex->program;
-  if (program == nullptr || text == nullptr || count < 0 || (count > 0 && matches == nullptr)) {
+  if (program == nullptr || text == nullptr || length < 0 || count < 0 || (count > 0 && matches == nullptr)) {
     return regex->result = kRegexMatchError;
   }
   const char* begin = text;
-  const char* end = text + std::strlen(text);
+  const char* end = text + length;
   const bool previous = count > 0 && matches[0].start != nullptr;
   if ((flags & kRegexWithin) != 0 && previous && matches[0].length > 0) {
     if (!InsideText(text, end, matches[0])) return regex->result = kRegexMatchError;
