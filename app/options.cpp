@@ -199,7 +199,8 @@ bool applyOptions(cOptions_t* options, const cOptionTable_t* t, int argc, int* s
   settings.non_interactive = t->non_interactive->header.count == 1;
   settings.buffer_size = t->buffer->header.count == 1 ? int64_t{t->buffer->values[0]} : -1;
 
-  if (!loadPasswords(options, status)) return false;
+  const cStr_t* password_file = options->password_files.count > 0 ? &options->password_files.items[0] : nullptr;
+  if (!loadPasswords(password_file, &settings.passwords, status)) return false;
   logMessage(kLogInfo, "%ld password(s) loaded", static_cast<long>(settings.passwords.size));
   if (!findCommonRoot(options, status)) return false;
 
