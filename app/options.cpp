@@ -244,8 +244,9 @@ bool findCommonRoot(cOptions_t* options, int* status) {
     const int64_t end = path.length >= 2 && path.data[path.length - 1] == '/' ? path.length - 1 : path.length;
     int64_t slash = end - 1;
     while (slash >= 0 && path.data[slash] != '/') --slash;
-    // The input needs a name after its parent: "/" itself has none.
-    if (slash < 0 || slash + 1 == end) {
+    // The input needs a name after its parent: "/" itself has none. A path still relative
+    // (the current directory was unknown when it was normalized) has no folder to root it.
+    if (slash < 0 || slash + 1 == end || path.data[0] != '/') {
       const int shown = path.length > INT_MAX ? INT_MAX : static_cast<int>(path.length);
       logMessage(kLogFatal, "Could not find root for %.*s", shown, path.data);
       ok = false;

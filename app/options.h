@@ -77,5 +77,6 @@ bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* table);
 bool applyOptions(cOptions_t* options, const cOptionTable_t* table, int argc, int* status);
 /// Finds the one folder that holds every input (D/x, D/y/ -> D/) and makes the inputs relative
 /// to it; fails with 132 (logging "Could not find root for %.*s" or "No common root detected
-/// for all inputs") otherwise. "/" itself has no parent.
+/// for all inputs") otherwise. "/" itself has no parent, and a relative input (left so when the
+/// current directory is unknown) has no root.
 bool findCommonRoot(cOptions_t* options, int* status);
