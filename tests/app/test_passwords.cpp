@@ -137,6 +137,8 @@ TEST_F(Passwords, NulByteSkipsItsLineOnly) {
        {{"00000001", "a"}, {"00000002", "b"}},
        {skipped(1), skipped(4), skipped(6)}},
       {"only a zero byte", "\0"s, {}, {skipped(1)}},
+      // Once the end of the whole text: the pair behind the zero byte shares its line.
+      {"at a line start", "\"00000005\": \"e\"\n\0\"00000006\": \"f\"\n"s, {{"00000005", "e"}}, {skipped(2)}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Parse(c.text), c.pairs) << c.name;
