@@ -43,7 +43,7 @@ bool HasText(const char* text) { return text != nullptr && *text != '\0'; }
 
 // Short letters, then long names, joined by `separator`; then the label ("=" after long
 // names, " " after short letters only) or `label` in its place when given.
-void AppendOptionText(cStr_t* out, const cArgEntry_t* entry, const char* separator, const char* label) {
+void AppendOptionText(cStr_t* out, const cArgumentEntry_t* entry, const char* separator, const char* label) {
   bool any = false;
   if (entry->short_options != nullptr) {
     for (const char* letter = entry->short_options; *letter != '\0'; ++letter) {
@@ -73,7 +73,7 @@ void AppendOptionText(cStr_t* out, const cArgEntry_t* entry, const char* separat
   } else if (any) {
     Append(out, " ");
   }
-  const bool optional = (entry->flags & kArgOptionalValue) != 0;
+  const bool optional = (entry->flags & kArgumentOptionalValue) != 0;
   if (optional) Append(out, "[");
   Append(out, label);
   if (optional) Append(out, "]");
@@ -81,22 +81,22 @@ void AppendOptionText(cStr_t* out, const cArgEntry_t* entry, const char* separat
 
 // --- entry kinds -----------------------------------------------------------------------
 
-void ResetCount(cArgEntry_t* entry) { entry->count = 0; }
+void ResetCount(cArgumentEntry_t* entry) { entry->count = 0; }
 
-int CheckMinimum(cArgEntry_t* entry) { return entry->count < entry->min_count ? kArgMissing : 0; }
+int CheckMinimum(cArgumentEntry_t* entry) { return entry->count < entry->min_count ? kArgumentMissing : 0; }
 
-int FlagScan(cArgEntry_t* entry, const char*) {
-  if (entry->count >= entry->max_count) return kArgExcess;
+int FlagScan(cArgumentEntry_t* entry, const char*) {
+  if (entry->count >= entry->max_count) return kArgumentExcess;
   ++entry->count;
   return 0;
 }
 
-void FlagError(cArgEntry_t* entry, cStr_t* out, int code, const char*, const char* program) {
-  if (code == kArgMissing) {
+void FlagError(cArgumentEntry_t* entry, cStr_t* out, int code, const char*, const char* program) {
+  if (code == kArgumentMissing) {
     AppendFormat(out, "%s: missing option ", program);
     AppendOptionText(out, entry, "|", nullptr);
     Append(out, "\n\n");
-  } else if (code == kArgExcess) {
+  } else if (code == kArgumentExcess) {
     AppendFormat(out, "%s: extraneous option ", program);
     AppendOptionText(out, entry, "|", nullptr);
     Append(out, "\n");
@@ -104,11 +104,11 @@ void FlagError(cArgEntry_t* entry, cStr_t* out, int code, const char*, const cha
 }
 
 // Codes 1 and 2, shared by the value kinds.
-bool CountError(cArgEntry_t* entry, cStr_t* out, int code, const char* value, const char* program) {
-  if (code == kArgMissing) {
+bool CountError(cArgumentEntry_t* entry, cStr_t* out, int code, const char* value, const char* program) {
+  if (code == kArgumentMissing) {
     AppendFormat(out, "%s: missing option ", program);
     AppendOptionText(out, entry, "|", nullptr);
-  } else if (code == kArgExcess) {
+  } else if (code == kArgumentExcess) {
     AppendFormat(out, "%s: excess option ", program);
     AppendOptionText(out, entry, "|", value != nullptr ? value : "");
   } else {
@@ -118,67 +118,68 @@ bool CountError(cArgEntry_t* entry, cStr_t* out, int code, const char* value, co
   return true;
 }
 
-int IntScan(cArgEntry_t* entry, const char* value) {
-  if (entry->count >= entry->max_count) return kArgExcess;
+int IntegerScan(cArgumentEntry_t* entry, const char* value) {
+  if (entry->count >= entry->max_count) return kArgumentExcess;
   int32_t number = 0;
-  const int code = value == nullptr ? kArgBadNumber : argParseInteger(value, &number);
+  const int code = value == nullptr ? kArgumentBadNumber : parseArgumentInteger(value, &number);
   if (code != 0) return code;
-  reinterpret_cast<cArgInt_t*>(entry)->values[entry->count++] = number;
+  reinterpret_cast<cArgumentInteger_t*>(entry)->values[entry->count++] = number;
   return 0;
 }
 
-void IntError(cArgEntry_t* entry, cStr_t* out, int code, const char* value, const char* program) {
+void IntegerError(cArgumentEntry_t* entry, cStr_t* out, int code, const char* value, const char* program) {
   if (CountError(entry, out, code, value, program)) return;
   const char* shown = value != nullptr ? value : "";
-  if (code == kArgBadNumber) {
+  if (code == kArgumentBadNumber) {
     AppendFormat(out, "%s: invalid argument \"%s\" to option ", program, shown);
     AppendOptionText(out, entry, "|", nullptr);
     Append(out, "\n");
-  } else if (code == kArgOverflow) {
+  } else if (code == kArgumentOverflow) {
     AppendFormat(out, "%s: integer overflow at option ", program);
     AppendOptionText(out, entry, "|", nullptr);
     AppendFormat(out, " (%s is too large)\n", shown);
   }
 }
 
-int StrScan(cArgEntry_t* entry, const char* value) {
-  if (entry->count >= entry->max_count) return kArgExcess;
-  reinterpret_cast<cArgStr_t*>(entry)->values[entry->count++] = value != nullptr ? value : "";
+int StringScan(cArgumentEntry_t* entry, const char* value) {
+  if (entry->count >= entry->max_count) return kArgumentExcess;
+  reinterpret_cast<cArgumentString_t*>(entry)->values[entry->count++] = value != nullptr ? value : "";
   return 0;
 }
 
-int StrCheck(cArgEntry_t* entry) {
-  if (entry->count < entry->min_count) return kArgMissing;
-  auto* str = reinterpret_cast<cArgStr_t*>(entry);
-  if (str->convert == nullptr) return 0;
-  const int result = str->convert(str, str->destination);
-  return result == 0 ? 0 : result * kArgConversionScale;
+int StringCheck(cArgumentEntry_t* entry) {
+  if (entry->count < entry->min_count) return kArgumentMissing;
+  auto* string_entry = reinterpret_cast<cArgumentString_t*>(entry);
+  if (string_entry->convert == nullptr) return 0;
+  const int result = string_entry->convert(string_entry, string_entry->destination);
+  return result == 0 ? 0 : result * kArgumentConversionScale;
 }
 
-void StrError(cArgEntry_t* entry, cStr_t* out, int code, const char* value, const char* program) {
+void StringError(cArgumentEntry_t* entry, cStr_t* out, int code, const char* value, const char* program) {
   if (CountError(entry, out, code, value, program)) return;
-  auto* str = reinterpret_cast<cArgStr_t*>(entry);
-  if (str->convert_error != nullptr) str->convert_error(str, out, code / kArgConversionScale, value, program);
+  auto* string_entry = reinterpret_cast<cArgumentString_t*>(entry);
+  if (string_entry->convert_error != nullptr)
+    string_entry->convert_error(string_entry, out, code / kArgumentConversionScale, value, program);
 }
 
-int EndScan(cArgEntry_t*, const char*) { return 0; }
+int EndScan(cArgumentEntry_t*, const char*) { return 0; }
 
-void EndError(cArgEntry_t*, cStr_t* out, int code, const char* value, const char* program) {
+void EndError(cArgumentEntry_t*, cStr_t* out, int code, const char* value, const char* program) {
   const char* shown = value != nullptr ? value : "";
   switch (code) {
-    case kArgTooManyErrors:
+    case kArgumentTooManyErrors:
       AppendFormat(out, "%s: too many errors to display\n", program);
       break;
-    case kArgNoMemory:
+    case kArgumentNoMemory:
       AppendFormat(out, "%s: insufficient memory\n", program);
       break;
-    case kArgUnexpected:
+    case kArgumentUnexpected:
       AppendFormat(out, "%s: unexpected argument \"%s\"\n", program, shown);
       break;
-    case kArgInvalidOption:
+    case kArgumentInvalidOption:
       AppendFormat(out, "%s: invalid option \"%s\"\n", program, shown);
       break;
-    case kArgMissingValue:
+    case kArgumentMissingValue:
       AppendFormat(out, "%s: option \"%s\" requires an argument\n", program, shown);
       break;
     default:
@@ -187,12 +188,12 @@ void EndError(cArgEntry_t*, cStr_t* out, int code, const char* value, const char
   }
 }
 
-const cArgOps_t kFlagOps = {ResetCount, FlagScan, CheckMinimum, FlagError};
-const cArgOps_t kIntOps = {ResetCount, IntScan, CheckMinimum, IntError};
-const cArgOps_t kStrOps = {ResetCount, StrScan, StrCheck, StrError};
-const cArgOps_t kEndOps = {ResetCount, EndScan, nullptr, EndError};
+const cArgumentOperations_t kFlagOperations = {ResetCount, FlagScan, CheckMinimum, FlagError};
+const cArgumentOperations_t kIntegerOperations = {ResetCount, IntegerScan, CheckMinimum, IntegerError};
+const cArgumentOperations_t kStringOperations = {ResetCount, StringScan, StringCheck, StringError};
+const cArgumentOperations_t kEndOperations = {ResetCount, EndScan, nullptr, EndError};
 
-void InitHeader(cArgEntry_t* entry, const cArgOps_t* ops, int flags, const char* short_options,
+void InitHeader(cArgumentEntry_t* entry, const cArgumentOperations_t* ops, int flags, const char* short_options,
                 const char* long_options, const char* data_type, const char* glossary, int32_t min_count,
                 int32_t max_count) {
   entry->ops = ops;
@@ -206,13 +207,13 @@ void InitHeader(cArgEntry_t* entry, const cArgOps_t* ops, int flags, const char*
   entry->count = 0;
 }
 
-cArgStr_t* NewStr(const char* short_options, const char* long_options, const char* data_type, int32_t min_count,
-                  int32_t max_count, const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
-                  void* destination) {
-  auto* entry = static_cast<cArgStr_t*>(std::calloc(1, sizeof(cArgStr_t)));
+cArgumentString_t* NewString(const char* short_options, const char* long_options, const char* data_type,
+                             int32_t min_count, int32_t max_count, const char* glossary, cArgumentConversion_t convert,
+                             cArgumentConversionError_t convert_error, void* destination) {
+  auto* entry = static_cast<cArgumentString_t*>(std::calloc(1, sizeof(cArgumentString_t)));
   if (entry == nullptr) return nullptr;
-  InitHeader(&entry->header, &kStrOps, kArgTakesValue, short_options, long_options, data_type, glossary, min_count,
-             max_count);
+  InitHeader(&entry->header, &kStringOperations, kArgumentTakesValue, short_options, long_options, data_type, glossary,
+             min_count, max_count);
   entry->values = static_cast<const char**>(
       std::calloc(static_cast<size_t>(entry->header.max_count > 0 ? entry->header.max_count : 1), sizeof(char*)));
   if (entry->values == nullptr) {
@@ -227,11 +228,11 @@ cArgStr_t* NewStr(const char* short_options, const char* long_options, const cha
 
 }  // namespace
 
-void freeArgumentEntry(cArgEntry_t* entry) {
+void freeArgumentEntry(cArgumentEntry_t* entry) {
   if (entry == nullptr) return;
-  if (entry->ops == &kIntOps) std::free(reinterpret_cast<cArgInt_t*>(entry)->values);
-  if (entry->ops == &kStrOps) std::free(reinterpret_cast<cArgStr_t*>(entry)->values);
-  if (entry->ops == &kEndOps) std::free(reinterpret_cast<cArgEnd_t*>(entry)->errors);
+  if (entry->ops == &kIntegerOperations) std::free(reinterpret_cast<cArgumentInteger_t*>(entry)->values);
+  if (entry->ops == &kStringOperations) std::free(reinterpret_cast<cArgumentString_t*>(entry)->values);
+  if (entry->ops == &kEndOperations) std::free(reinterpret_cast<cArgumentEnd_t*>(entry)->errors);
   std::free(entry);
 }
 
@@ -243,36 +244,36 @@ struct LongName {
   const char* name;
   size_t length;  // for a wildcard: the part before '*'
   bool wildcard;
-  cArgEntry_t* entry;
+  cArgumentEntry_t* entry;
 };
 
 struct Scan {
-  cArgTable_t* table;
-  cArgEnd_t* end;
-  cArgEntry_t* short_entries[256];
+  cArgumentTable_t* table;
+  cArgumentEnd_t* end;
+  cArgumentEntry_t* short_entries[256];
   cVec_t<LongName> long_names;
   cVec_t<const char*> positional;
 };
 
-void Record(cArgEnd_t* end, int code, cArgEntry_t* parent, const char* value) {
-  cArgEntry_t& header = end->header;
+void Record(cArgumentEnd_t* end, int code, cArgumentEntry_t* parent, const char* value) {
+  cArgumentEntry_t& header = end->header;
   if (header.count < header.max_count) {
     end->errors[header.count++] = {code, parent, value};
   } else {
-    end->errors[header.max_count - 1] = {kArgTooManyErrors, &end->header, nullptr};
+    end->errors[header.max_count - 1] = {kArgumentTooManyErrors, &end->header, nullptr};
   }
 }
 
-void Deliver(Scan* scan, cArgEntry_t* entry, const char* value) {
+void Deliver(Scan* scan, cArgumentEntry_t* entry, const char* value) {
   const int code = entry->ops->scan(entry, value);
   if (code != 0) Record(scan->end, code, entry, value);
 }
 
-bool IsEnd(const cArgEntry_t* entry) { return (entry->flags & kArgEndOfTable) != 0; }
+bool IsEnd(const cArgumentEntry_t* entry) { return (entry->flags & kArgumentEndOfTable) != 0; }
 
 void Prepare(Scan* scan) {
   for (int64_t i = 0; i < scan->table->count; ++i) {
-    cArgEntry_t* entry = scan->table->items[i];
+    cArgumentEntry_t* entry = scan->table->items[i];
     if (IsEnd(entry)) continue;
     if (entry->short_options != nullptr) {
       for (const char* letter = entry->short_options; *letter != '\0'; ++letter) {
@@ -327,26 +328,26 @@ int ScanLong(Scan* scan, int argc, char** argv, int at) {
   const size_t length = equals == nullptr ? std::strlen(name) : static_cast<size_t>(equals - name);
   const LongName* option = FindLong(scan, name, length, equals != nullptr);
   if (option == nullptr) {
-    Record(scan->end, kArgInvalidOption, &scan->end->header, argument);
+    Record(scan->end, kArgumentInvalidOption, &scan->end->header, argument);
     return at;
   }
-  cArgEntry_t* entry = option->entry;
-  const bool takes_value = (entry->flags & kArgTakesValue) != 0;
+  cArgumentEntry_t* entry = option->entry;
+  const bool takes_value = (entry->flags & kArgumentTakesValue) != 0;
   if (equals != nullptr) {
     if (!takes_value) {
-      Record(scan->end, kArgInvalidOption, &scan->end->header, argument);
+      Record(scan->end, kArgumentInvalidOption, &scan->end->header, argument);
       return at;
     }
-    if (equals[1] == '\0') Record(scan->end, kArgMissingValue, &scan->end->header, argument);
+    if (equals[1] == '\0') Record(scan->end, kArgumentMissingValue, &scan->end->header, argument);
     Deliver(scan, entry, option->wildcard ? name : equals + 1);
     return at;
   }
-  if (!takes_value || (entry->flags & kArgOptionalValue) != 0) {
+  if (!takes_value || (entry->flags & kArgumentOptionalValue) != 0) {
     Deliver(scan, entry, nullptr);
   } else if (at + 1 < argc) {
     Deliver(scan, entry, argv[++at]);
   } else {
-    Record(scan->end, kArgMissingValue, &scan->end->header, argument);
+    Record(scan->end, kArgumentMissingValue, &scan->end->header, argument);
   }
   return at;
 }
@@ -356,28 +357,28 @@ int ScanShort(Scan* scan, int argc, char** argv, int at) {
   const char* argument = argv[at];
   for (const char* letter = argument + 1; *letter != '\0'; ++letter) {
     const auto byte = static_cast<unsigned char>(*letter);
-    cArgEntry_t* entry = scan->short_entries[byte];
+    cArgumentEntry_t* entry = scan->short_entries[byte];
     if (entry == nullptr) {
       // The letter is the code; the few bytes that would read as another code give the argument.
-      if (byte > kArgMissingValue) {
+      if (byte > kArgumentMissingValue) {
         Record(scan->end, byte, &scan->end->header, nullptr);
       } else {
-        Record(scan->end, kArgInvalidOption, &scan->end->header, argument);
+        Record(scan->end, kArgumentInvalidOption, &scan->end->header, argument);
       }
       continue;
     }
-    if ((entry->flags & kArgTakesValue) == 0) {
+    if ((entry->flags & kArgumentTakesValue) == 0) {
       Deliver(scan, entry, nullptr);
       continue;
     }
     if (letter[1] != '\0') {
       Deliver(scan, entry, letter + 1);
-    } else if ((entry->flags & kArgOptionalValue) != 0) {
+    } else if ((entry->flags & kArgumentOptionalValue) != 0) {
       Deliver(scan, entry, nullptr);
     } else if (at + 1 < argc) {
       Deliver(scan, entry, argv[++at]);
     } else {
-      Record(scan->end, kArgMissingValue, &scan->end->header, argument);
+      Record(scan->end, kArgumentMissingValue, &scan->end->header, argument);
     }
     break;
   }
@@ -388,7 +389,7 @@ void PushPositional(Scan* scan, const char* argument) {
   if (vecPush(&scan->positional, argument) == nullptr) Panic();
 }
 
-bool IsPositionalEntry(const cArgEntry_t* entry) {
+bool IsPositionalEntry(const cArgumentEntry_t* entry) {
   return !IsEnd(entry) && !HasText(entry->short_options) && !HasText(entry->long_options);
 }
 
@@ -403,10 +404,10 @@ void DistributePositional(Scan* scan) {
     const char* argument = scan->positional.items[i];
     for (;;) {
       if (next >= scan->table->count) {
-        Record(scan->end, kArgUnexpected, &scan->end->header, argument);
+        Record(scan->end, kArgumentUnexpected, &scan->end->header, argument);
         break;
       }
-      cArgEntry_t* entry = scan->table->items[next];
+      cArgumentEntry_t* entry = scan->table->items[next];
       const int code = entry->ops->scan(entry, argument);
       if (code == 0) break;
       next = advance(next + 1);
@@ -420,17 +421,18 @@ void DistributePositional(Scan* scan) {
 
 }  // namespace
 
-cArgFlag_t* argFlagNew(const char* short_options, const char* long_options, const char* glossary) {
-  auto* entry = static_cast<cArgFlag_t*>(std::calloc(1, sizeof(cArgFlag_t)));
+cArgumentFlag_t* argumentFlagNew(const char* short_options, const char* long_options, const char* glossary) {
+  auto* entry = static_cast<cArgumentFlag_t*>(std::calloc(1, sizeof(cArgumentFlag_t)));
   if (entry == nullptr) return nullptr;
-  InitHeader(&entry->header, &kFlagOps, 0, short_options, long_options, nullptr, glossary, 0, 1);
+  InitHeader(&entry->header, &kFlagOperations, 0, short_options, long_options, nullptr, glossary, 0, 1);
   return entry;
 }
 
-cArgInt_t* argIntNew(const char* short_options, const char* long_options, const char* data_type, const char* glossary) {
-  auto* entry = static_cast<cArgInt_t*>(std::calloc(1, sizeof(cArgInt_t)));
+cArgumentInteger_t* argumentIntegerNew(const char* short_options, const char* long_options, const char* data_type,
+                                       const char* glossary) {
+  auto* entry = static_cast<cArgumentInteger_t*>(std::calloc(1, sizeof(cArgumentInteger_t)));
   if (entry == nullptr) return nullptr;
-  InitHeader(&entry->header, &kIntOps, kArgTakesValue, short_options, long_options,
+  InitHeader(&entry->header, &kIntegerOperations, kArgumentTakesValue, short_options, long_options,
              data_type != nullptr ? data_type : "<int>", glossary, 0, 1);
   entry->values = static_cast<int32_t*>(std::calloc(1, sizeof(int32_t)));
   if (entry->values == nullptr) {
@@ -440,31 +442,34 @@ cArgInt_t* argIntNew(const char* short_options, const char* long_options, const 
   return entry;
 }
 
-cArgStr_t* argStrNew(const char* short_options, const char* long_options, const char* data_type, int32_t min_count,
-                     int32_t max_count, const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
-                     void* destination) {
-  return NewStr(short_options, long_options, data_type != nullptr ? data_type : "<string>", min_count, max_count,
-                glossary, convert, convert_error, destination);
+cArgumentString_t* argumentStringNew(const char* short_options, const char* long_options, const char* data_type,
+                                     int32_t min_count, int32_t max_count, const char* glossary,
+                                     cArgumentConversion_t convert, cArgumentConversionError_t convert_error,
+                                     void* destination) {
+  return NewString(short_options, long_options, data_type != nullptr ? data_type : "<string>", min_count, max_count,
+                   glossary, convert, convert_error, destination);
 }
 
-cArgStr_t* argFileNew(const char* short_options, const char* long_options, const char* data_type, int32_t min_count,
-                      int32_t max_count, const char* glossary, cArgConvert_t convert, cArgConvertError_t convert_error,
-                      void* destination) {
-  return NewStr(short_options, long_options, data_type != nullptr ? data_type : "<file>", min_count, max_count,
-                glossary, convert, convert_error, destination);
+cArgumentString_t* argumentFileNew(const char* short_options, const char* long_options, const char* data_type,
+                                   int32_t min_count, int32_t max_count, const char* glossary,
+                                   cArgumentConversion_t convert, cArgumentConversionError_t convert_error,
+                                   void* destination) {
+  return NewString(short_options, long_options, data_type != nullptr ? data_type : "<file>", min_count, max_count,
+                   glossary, convert, convert_error, destination);
 }
 
-cArgStr_t* argFile1New(const char* short_options, const char* long_options, const char* data_type, const char* glossary,
-                       cArgConvert_t convert, cArgConvertError_t convert_error, void* destination) {
-  return argFileNew(short_options, long_options, data_type, 0, 1, glossary, convert, convert_error, destination);
+cArgumentString_t* argumentSingleFileNew(const char* short_options, const char* long_options, const char* data_type,
+                                         const char* glossary, cArgumentConversion_t convert,
+                                         cArgumentConversionError_t convert_error, void* destination) {
+  return argumentFileNew(short_options, long_options, data_type, 0, 1, glossary, convert, convert_error, destination);
 }
 
-cArgEnd_t* argEndNew(int32_t slots) {
-  auto* entry = static_cast<cArgEnd_t*>(std::calloc(1, sizeof(cArgEnd_t)));
+cArgumentEnd_t* argumentEndNew(int32_t slots) {
+  auto* entry = static_cast<cArgumentEnd_t*>(std::calloc(1, sizeof(cArgumentEnd_t)));
   if (entry == nullptr) return nullptr;
   const int32_t room = slots < 1 ? 1 : slots;
-  InitHeader(&entry->header, &kEndOps, kArgEndOfTable, nullptr, nullptr, nullptr, nullptr, 0, room);
-  entry->errors = static_cast<cArgError_t*>(std::calloc(static_cast<size_t>(room), sizeof(cArgError_t)));
+  InitHeader(&entry->header, &kEndOperations, kArgumentEndOfTable, nullptr, nullptr, nullptr, nullptr, 0, room);
+  entry->errors = static_cast<cArgumentError_t*>(std::calloc(static_cast<size_t>(room), sizeof(cArgumentError_t)));
   if (entry->errors == nullptr) {
     std::free(entry);
     return nullptr;
@@ -472,7 +477,7 @@ cArgEnd_t* argEndNew(int32_t slots) {
   return entry;
 }
 
-bool checkArgumentTable(const cArgTable_t* table) {
+bool checkArgumentTable(const cArgumentTable_t* table) {
   if (table == nullptr || table->count == 0) return false;
   for (int64_t i = 0; i < table->count; ++i) {
     if (table->items[i] == nullptr) return false;
@@ -480,14 +485,14 @@ bool checkArgumentTable(const cArgTable_t* table) {
   return IsEnd(table->items[table->count - 1]);
 }
 
-cArgEnd_t* argTableEnd(const cArgTable_t* table) {
-  return reinterpret_cast<cArgEnd_t*>(table->items[table->count - 1]);
+cArgumentEnd_t* argumentTableEnd(const cArgumentTable_t* table) {
+  return reinterpret_cast<cArgumentEnd_t*>(table->items[table->count - 1]);
 }
 
-int parseArgumentTable(int argc, char** argv, cArgTable_t* table) {
+int parseArgumentTable(int argc, char** argv, cArgumentTable_t* table) {
   Scan scan{};
   scan.table = table;
-  scan.end = argTableEnd(table);
+  scan.end = argumentTableEnd(table);
   for (int64_t i = 0; i < table->count; ++i) table->items[i]->ops->reset(table->items[i]);
   Prepare(&scan);
 
@@ -512,7 +517,7 @@ int parseArgumentTable(int argc, char** argv, cArgTable_t* table) {
 
   if (scan.end->header.count == 0) {
     for (int64_t i = 0; i < table->count; ++i) {
-      cArgEntry_t* entry = table->items[i];
+      cArgumentEntry_t* entry = table->items[i];
       if (entry->ops->check == nullptr) continue;
       const int code = entry->ops->check(entry);
       if (code != 0) Record(scan.end, code, entry, nullptr);
@@ -523,11 +528,11 @@ int parseArgumentTable(int argc, char** argv, cArgTable_t* table) {
   return scan.end->header.count;
 }
 
-void printArgumentSyntax(FILE* output, const cArgTable_t* table, const char* suffix) {
+void printArgumentSyntax(FILE* output, const cArgumentTable_t* table, const char* suffix) {
   cStr_t line{};
   if (cStrReserve(&line, kFirstMessageRoom) == nullptr) Panic();
   for (int64_t i = 0; i < table->count; ++i) {
-    const cArgEntry_t* entry = table->items[i];
+    const cArgumentEntry_t* entry = table->items[i];
     if (IsEnd(entry)) continue;
     cStr_t text{};
     AppendOptionText(&text, entry, "|", nullptr);
@@ -548,12 +553,12 @@ void printArgumentSyntax(FILE* output, const cArgTable_t* table, const char* suf
   Write(output, &line);
 }
 
-void printArgumentGlossary(FILE* output, const cArgTable_t* table, const char* format) {
+void printArgumentGlossary(FILE* output, const cArgumentTable_t* table, const char* format) {
   if (format == nullptr) format = "  %-20s %s\n";
   cStr_t lines{};
   if (cStrReserve(&lines, kFirstMessageRoom) == nullptr) Panic();
   for (int64_t i = 0; i < table->count; ++i) {
-    const cArgEntry_t* entry = table->items[i];
+    const cArgumentEntry_t* entry = table->items[i];
     if (entry->glossary == nullptr) continue;
     cStr_t text{};
     AppendOptionText(&text, entry, ", ", nullptr);
@@ -564,22 +569,22 @@ void printArgumentGlossary(FILE* output, const cArgTable_t* table, const char* f
   Write(output, &lines);
 }
 
-void printArgumentErrors(FILE* output, const cArgEnd_t* end, const char* program) {
+void printArgumentErrors(FILE* output, const cArgumentEnd_t* end, const char* program) {
   cStr_t text{};
   if (cStrReserve(&text, kFirstMessageRoom) == nullptr) Panic();
   for (int32_t i = 0; i < end->header.count; ++i) {
-    const cArgError_t& error = end->errors[i];
+    const cArgumentError_t& error = end->errors[i];
     error.parent->ops->error(error.parent, &text, error.code, error.value, program);
   }
   Write(output, &text);
 }
 
-void freeArgumentTable(cArgTable_t* table) {
+void freeArgumentTable(cArgumentTable_t* table) {
   for (int64_t i = 0; i < table->count; ++i) freeArgumentEntry(table->items[i]);
   vecRelease(table);
 }
 
-int argParseInteger(const char* text, int32_t* value) {
+int parseArgumentInteger(const char* text, int32_t* value) {
   auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   const char* p = text;
   while (is_space(*p)) ++p;
@@ -613,7 +618,7 @@ int argParseInteger(const char* text, int32_t* value) {
       magnitude = magnitude * base + digit;
     }
   }
-  if (p == digits) return kArgBadNumber;
+  if (p == digits) return kArgumentBadNumber;
   uint64_t multiplier = 1;
   const char unit = static_cast<char>(p[0] | 0x20);
   if ((unit == 'k' || unit == 'm' || unit == 'g') && (p[1] == 'B' || p[1] == 'b')) {
@@ -621,9 +626,9 @@ int argParseInteger(const char* text, int32_t* value) {
     p += 2;
     while (is_space(*p)) ++p;
   }
-  if (*p != '\0') return kArgBadNumber;
+  if (*p != '\0') return kArgumentBadNumber;
   const uint64_t limit = negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1;
-  if (overflow || magnitude > limit || magnitude * multiplier > limit) return kArgOverflow;
+  if (overflow || magnitude > limit || magnitude * multiplier > limit) return kArgumentOverflow;
   const int64_t result = static_cast<int64_t>(magnitude * multiplier);
   *value = static_cast<int32_t>(negative ? -result : result);
   return 0;

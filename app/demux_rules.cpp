@@ -35,7 +35,7 @@ bool ReadNumber(const cRegexMatch_t& capture, uint32_t base, uint32_t* value) {
 
 }  // namespace
 
-int parseMuxtpArg(const cArgStr_t* entry, cDemuxMap_t* map) {
+int parseMuxtpArg(const cArgumentString_t* entry, cDemuxMap_t* map) {
   cRegex_t rule{};
   if (regexCompile(&rule, kRulePattern, 0) != kRegexOk || regexCaptureCount(&rule) != kRuleCaptures) {
     regexFree(&rule);

@@ -27,4 +27,4 @@ inline uint64_t demuxKey(uint32_t channel, uint32_t id_key) { return (channel & 
 /// configuration already mapped" (the first rule wins); a number that does not fit 32 bits
 /// drops the rule silently, as does a map that cannot grow. Channel and targets keep their
 /// low 8 bits. Returns 0, or 1 when the rule pattern cannot be compiled.
-int parseMuxtpArg(const cArgStr_t* entry, cDemuxMap_t* map);
+int parseMuxtpArg(const cArgumentString_t* entry, cDemuxMap_t* map);

@@ -33,7 +33,7 @@ constexpr int kDefaultThreshold = kLogError;
 void ReleaseString(cStr_t* string) { cStrRelease(string); }
 
 // Conversion of the path entries: every value, normalized, into the options' vector.
-int CollectPaths(cArgStr_t* entry, void* destination) {
+int CollectPaths(cArgumentString_t* entry, void* destination) {
   auto* paths = static_cast<cVec_t<cStr_t>*>(destination);
   for (int32_t i = 0; i < entry->header.count; ++i) {
     cStr_t path{};
@@ -45,11 +45,11 @@ int CollectPaths(cArgStr_t* entry, void* destination) {
   return 0;
 }
 
-void PathError(cArgStr_t*, cStr_t* out, int code, const char*, const char* program) {
+void PathError(cArgumentString_t*, cStr_t* out, int code, const char*, const char* program) {
   if (code == kConversionNoMemory) cStrAppendFormat(out, "%s: internal error, could not allocate memory\n", program);
 }
 
-int ConvertDemuxRules(cArgStr_t* entry, void* destination) {
+int ConvertDemuxRules(cArgumentString_t* entry, void* destination) {
   return parseMuxtpArg(entry, static_cast<cDemuxMap_t*>(destination));
 }
 
@@ -59,14 +59,14 @@ const cOptionsOps_t kToolOptionsOps = {addToolOptions, nullptr, DestroyToolOptio
 
 // Appends the entry (a null one too, so the table check finds it); false when the table
 // cannot grow.
-bool Add(cArgTable_t* table, cArgEntry_t* entry) {
+bool Add(cArgumentTable_t* table, cArgumentEntry_t* entry) {
   if (vecPush(table, entry) != nullptr) return true;
   freeArgumentEntry(entry);
   return false;
 }
 
 template <typename Entry>
-cArgEntry_t* HeaderOf(Entry* entry) {
+cArgumentEntry_t* HeaderOf(Entry* entry) {
   return entry == nullptr ? nullptr : &entry->header;
 }
 
@@ -112,43 +112,46 @@ void optionsFree(cOptions_t* options) {
   std::free(options);
 }
 
-bool addToolOptions(cOptions_t* options, cArgTable_t* table) {
-  cArgStr_t* rules = argStrNew(nullptr, "muxtp-can*", "<demux mapping>", 0, kMaxDemuxRules,
-                               "CAN IDs to demux and their corresponding channels. E.g. \"--muxtp-can2=010#3:4:5:6\"",
-                               ConvertDemuxRules, nullptr, &options->demux);
+bool addToolOptions(cOptions_t* options, cArgumentTable_t* table) {
+  cArgumentString_t* rules =
+      argumentStringNew(nullptr, "muxtp-can*", "<demux mapping>", 0, kMaxDemuxRules,
+                        "CAN IDs to demux and their corresponding channels. E.g. \"--muxtp-can2=010#3:4:5:6\"",
+                        ConvertDemuxRules, nullptr, &options->demux);
   return Add(table, HeaderOf(rules));
 }
 
 bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* t) {
   *t = cOptionTable_t{};
-  cArgTable_t* table = &t->table;
+  cArgumentTable_t* table = &t->table;
   bool complete = true;
-  auto add = [&complete, table](cArgEntry_t* entry) { complete = Add(table, entry) && complete; };
-  add(HeaderOf(t->help = argFlagNew(nullptr, "help", "display this help and exit")));
-  add(HeaderOf(t->version = argFlagNew("v", "version", "display tool version and exit")));
-  add(HeaderOf(t->verbosity = argIntNew(nullptr, "verbosity", "<n>",
-                                        "verbosity level (0 to 4, 0=disable, 4=verbose, default=2)")));
-  add(HeaderOf(t->non_interactive = argFlagNew(nullptr, "non-interactive", "does not print any progress output")));
+  auto add = [&complete, table](cArgumentEntry_t* entry) { complete = Add(table, entry) && complete; };
+  add(HeaderOf(t->help = argumentFlagNew(nullptr, "help", "display this help and exit")));
+  add(HeaderOf(t->version = argumentFlagNew("v", "version", "display tool version and exit")));
+  add(HeaderOf(t->verbosity = argumentIntegerNew(nullptr, "verbosity", "<n>",
+                                                 "verbosity level (0 to 4, 0=disable, 4=verbose, default=2)")));
+  add(HeaderOf(t->non_interactive = argumentFlagNew(nullptr, "non-interactive", "does not print any progress output")));
   add(HeaderOf(t->delete_converted =
-                   argFlagNew("d", "delete-converted", "deletes files after conversion if specified")));
-  add(HeaderOf(t->no_append_root = argFlagNew("X", "no-append-root", "do not add \"_out\" when converting folders")));
-  add(HeaderOf(t->buffer =
-                   argIntNew("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file")));
-  add(HeaderOf(argFile1New("p", "password-file", "<file>", "path to decryption passwords file (default=passwords.json)",
-                           CollectPaths, PathError, &options->password_files)));
+                   argumentFlagNew("d", "delete-converted", "deletes files after conversion if specified")));
+  add(HeaderOf(t->no_append_root =
+                   argumentFlagNew("X", "no-append-root", "do not add \"_out\" when converting folders")));
+  add(HeaderOf(t->buffer = argumentIntegerNew("b", "buffer", "<n>",
+                                              "buffer size in bytes. 0 disables and -1 takes entire file")));
+  add(HeaderOf(argumentSingleFileNew("p", "password-file", "<file>",
+                                     "path to decryption passwords file (default=passwords.json)", CollectPaths,
+                                     PathError, &options->password_files)));
   if (options->ops != nullptr && options->ops->add_tool_options != nullptr &&
       !options->ops->add_tool_options(options, table)) {
     complete = false;
   }
-  add(HeaderOf(argFile1New("O", "output-directory", "<file>", "path to output files", CollectPaths, PathError,
-                           &options->output_directories)));
+  add(HeaderOf(argumentSingleFileNew("O", "output-directory", "<file>", "path to output files", CollectPaths, PathError,
+                                     &options->output_directories)));
   // Only documents the positional inputs: "-i" is accepted and has no effect.
   add(HeaderOf(
-      argFlagNew("i", "input-files=<file(s)/folder(s)>", "paths to input files/folders (must have common root)")));
+      argumentFlagNew("i", "input-files=<file(s)/folder(s)>", "paths to input files/folders (must have common root)")));
   // As many inputs as the command line has arguments, so the syntax shows that many.
-  add(HeaderOf(argFileNew(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 2 ? argc - 1 : 1, nullptr, CollectPaths,
-                          PathError, &options->inputs)));
-  add(HeaderOf(t->end = argEndNew(kErrorSlots)));
+  add(HeaderOf(argumentFileNew(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 2 ? argc - 1 : 1, nullptr, CollectPaths,
+                               PathError, &options->inputs)));
+  add(HeaderOf(t->end = argumentEndNew(kErrorSlots)));
   if (complete && checkArgumentTable(table)) return true;
   freeArgumentTable(table);
   return false;
@@ -168,9 +171,9 @@ bool applyOptions(cOptions_t* options, const cOptionTable_t* t, int argc, int* s
   }
   if (t->end->header.count > 0) {
     const int first = t->end->errors[0].code;
-    if (first == kArgBadNumber) {
+    if (first == kArgumentBadNumber) {
       *status = kExitInvalidArgument;
-    } else if (first == kArgMissingValue) {
+    } else if (first == kArgumentMissingValue) {
       *status = kExitMissingValue;
     } else {
       printArgumentErrors(stdout, t->end, kProgram);
@@ -196,7 +199,8 @@ bool applyOptions(cOptions_t* options, const cOptionTable_t* t, int argc, int* s
   settings.non_interactive = t->non_interactive->header.count == 1;
   settings.buffer_size = t->buffer->header.count == 1 ? int64_t{t->buffer->values[0]} : -1;
 
-  if (!loadPasswords(options, status)) return false;
+  const cStr_t* password_file = options->password_files.count > 0 ? &options->password_files.items[0] : nullptr;
+  if (!loadPasswords(password_file, &settings.passwords, status)) return false;
   logMessage(kLogInfo, "%ld password(s) loaded", static_cast<long>(settings.passwords.size));
   if (!findCommonRoot(options, status)) return false;
 
@@ -240,8 +244,9 @@ bool findCommonRoot(cOptions_t* options, int* status) {
     const int64_t end = path.length >= 2 && path.data[path.length - 1] == '/' ? path.length - 1 : path.length;
     int64_t slash = end - 1;
     while (slash >= 0 && path.data[slash] != '/') --slash;
-    // The input needs a name after its parent: "/" itself has none.
-    if (slash < 0 || slash + 1 == end) {
+    // The input needs a name after its parent: "/" itself has none. A path still relative
+    // (the current directory was unknown when it was normalized) has no folder to root it.
+    if (slash < 0 || slash + 1 == end || path.data[0] != '/') {
       const int shown = path.length > INT_MAX ? INT_MAX : static_cast<int>(path.length);
       logMessage(kLogFatal, "Could not find root for %.*s", shown, path.data);
       ok = false;

@@ -16,7 +16,7 @@ struct cOptions_t;
 
 struct cOptionsOps_t {
   /// Appends the tool's own entries to the table; false when it could not.
-  bool (*add_tool_options)(cOptions_t* options, cArgTable_t* table);
+  bool (*add_tool_options)(cOptions_t* options, cArgumentTable_t* table);
   /// Runs after the options were applied; may be null.
   bool (*validate)(cOptions_t* options);
   /// Releases what the tool's entries filled.
@@ -46,15 +46,15 @@ struct cOptions_t {
 
 /// The entries of the option table that the options are taken from.
 struct cOptionTable_t {
-  cArgTable_t table;
-  cArgFlag_t* help;
-  cArgFlag_t* version;
-  cArgInt_t* verbosity;
-  cArgFlag_t* non_interactive;
-  cArgFlag_t* delete_converted;
-  cArgFlag_t* no_append_root;
-  cArgInt_t* buffer;
-  cArgEnd_t* end;
+  cArgumentTable_t table;
+  cArgumentFlag_t* help;
+  cArgumentFlag_t* version;
+  cArgumentInteger_t* verbosity;
+  cArgumentFlag_t* non_interactive;
+  cArgumentFlag_t* delete_converted;
+  cArgumentFlag_t* no_append_root;
+  cArgumentInteger_t* buffer;
+  cArgumentEnd_t* end;
 };
 
 /// Options with no values, buffer size -1 and the tool's operations; null when memory is short.
@@ -68,7 +68,7 @@ void optionsFree(cOptions_t* options);
 /// for argument errors, 132 when the inputs have no common root.
 bool parseOptions(cOptions_t* options, int argc, char** argv, int* status);
 /// The tool's table operation: appends the "muxtp-can*" entry that fills options->demux.
-bool addToolOptions(cOptions_t* options, cArgTable_t* table);
+bool addToolOptions(cOptions_t* options, cArgumentTable_t* table);
 /// Builds the option table for a command line of `argc` arguments (program included); false
 /// when an entry could not be made (the table is then freed).
 bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* table);
@@ -77,5 +77,6 @@ bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* table);
 bool applyOptions(cOptions_t* options, const cOptionTable_t* table, int argc, int* status);
 /// Finds the one folder that holds every input (D/x, D/y/ -> D/) and makes the inputs relative
 /// to it; fails with 132 (logging "Could not find root for %.*s" or "No common root detected
-/// for all inputs") otherwise. "/" itself has no parent.
+/// for all inputs") otherwise. "/" itself has no parent, and a relative input (left so when the
+/// current directory is unknown) has no root.
 bool findCommonRoot(cOptions_t* options, int* status);

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/exit_status.h"
-#include "app/options.h"
 #include "platform/log.h"
 #include "platform/path.h"
 #include "platform/regex.h"
@@ -20,8 +20,8 @@ const char* const kDefaultKey = "default";
 // image) from allocating without limit.
 constexpr int64_t kMaxPasswordFile = int64_t{64} << 20;
 
-// The whole file as a NUL-terminated text, or null when it cannot be read whole.
-char* ReadWhole(cStream_t* stream) {
+// The whole file as a NUL-terminated text of `*size` bytes, or null when it cannot be read whole.
+char* ReadWhole(cStream_t* stream, int64_t* size_out) {
   const int64_t size = streamSize(stream);
   if (size < 0 || size > kMaxPasswordFile) return nullptr;
   char* text = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
@@ -37,26 +37,20 @@ char* ReadWhole(cStream_t* stream) {
     return nullptr;
   }
   text[size] = '\0';
+  *size_out = size;
   return text;
 }
 
 cStrView_t ViewOf(const cRegexMatch_t& capture) { return {capture.start, capture.length}; }
 
-}  // namespace
-
-bool parsePasswords(const char* text, cPasswordStore_t* store) {
-  cRegex_t pair{};
-  // The full-match flag has no effect when compiling; kept as the pattern's owners wrote it.
-  if (regexCompile(&pair, kPairPattern, kRegexFullMatch) != kRegexOk) return false;
+// Reads the pairs of a stretch of the text without NUL bytes. The search is given the
+// stretch's length, so walking it costs time linear in its size.
+bool ReadPairs(cRegex_t* pair, cStrView_t text, cPasswordStore_t* store) {
   cRegexMatch_t groups[kPairCaptures] = {};
-  bool ok = true;
   for (;;) {
-    const int result = regexMatch(&pair, text, groups, kPairCaptures, kRegexNext);
-    if (result == kRegexNoMatch) break;
-    if (result != kRegexOk) {  // an engine failure must not end the list like its last pair
-      ok = false;
-      break;
-    }
+    const int result = regexMatchBytes(pair, text.data, text.length, groups, kPairCaptures, kRegexNext);
+    if (result == kRegexNoMatch) return true;
+    if (result != kRegexOk) return false;  // an engine failure must not end the list like its last pair
     const cStrView_t key = ViewOf(groups[1]);
     if (hashMapLookup(store, key) != nullptr) {
       cStr_t shown{};
@@ -68,37 +62,76 @@ bool parsePasswords(const char* text, cPasswordStore_t* store) {
     cPasswordEntry_t entry{};
     if (!cStrInit(&entry.key, key) || !cStrInit(&entry.password, ViewOf(groups[2]))) {
       cStrRelease(&entry.key);
-      ok = false;
-      break;
+      return false;
     }
     const cHashInsert_t<cPasswordEntry_t> slot = hashMapInsert(store, key);
     if (slot.entry == nullptr) {
       cStrRelease(&entry.key);
       cStrRelease(&entry.password);
-      ok = false;
-      break;
+      return false;
     }
     *slot.entry = entry;
+  }
+}
+
+int64_t CountLineEnds(const char* from, const char* to) {
+  int64_t count = 0;
+  while (const void* at = std::memchr(from, '\n', static_cast<size_t>(to - from))) {
+    ++count;
+    from = static_cast<const char*>(at) + 1;
+  }
+  return count;
+}
+
+}  // namespace
+
+bool parsePasswords(cStrView_t text, cPasswordStore_t* store) {
+  cRegex_t pair{};
+  // The full-match flag has no effect when compiling; kept as the pattern's owners wrote it.
+  if (regexCompile(&pair, kPairPattern, kRegexFullMatch) != kRegexOk) return false;
+  const char* at = text.length > 0 ? text.data : "";
+  const char* const end = at + (text.length > 0 ? text.length : 0);
+  int64_t line = 1;  // the line that `at` starts
+  bool ok = true;
+  // A NUL byte is no text a password file holds (a UTF-16 file, a damaged copy): its line is
+  // reported and skipped, and reading goes on with the next line, so one bad byte costs at
+  // most the pair of its own line.
+  while (ok) {
+    const auto* nul = static_cast<const char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)));
+    if (nul == nullptr) {
+      ok = ReadPairs(&pair, {at, end - at}, store);
+      break;
+    }
+    const char* line_start = nul;
+    while (line_start > at && line_start[-1] != '\n') --line_start;
+    ok = ReadPairs(&pair, {at, line_start - at}, store);
+    if (!ok) break;
+    line += CountLineEnds(at, line_start);
+    logMessage(kLogError, "Password file line %lld holds a NUL byte and is skipped", static_cast<long long>(line));
+    const auto* line_end = static_cast<const char*>(std::memchr(nul, '\n', static_cast<size_t>(end - nul)));
+    if (line_end == nullptr) break;
+    at = line_end + 1;
+    ++line;
   }
   regexFree(&pair);
   return ok;
 }
 
-bool loadPasswords(cOptions_t* options, int* status) {
-  const bool given = options->password_files.count > 0;
+bool loadPasswords(const cStr_t* given, cPasswordStore_t* store, int* status) {
   cStr_t default_path{};
-  if (!given && cStrInit(&default_path, cStrViewOf(kDefaultFile))) pathNormalize(&default_path);
-  const char* path = given ? cStrData(&options->password_files.items[0]) : cStrData(&default_path);
+  if (given == nullptr && cStrInit(&default_path, cStrViewOf(kDefaultFile))) pathNormalize(&default_path);
+  const char* path = given != nullptr ? cStrData(given) : cStrData(&default_path);
   bool ok = true;
   cStream_t* stream = fileStreamOpen(path, kFileStreamRead);
+  int64_t size = 0;
   if (stream == nullptr) {
-    if (given) {
+    if (given != nullptr) {
       logMessage(kLogError, "Failed to open password file at %s", path);
       *status |= kExitInputMissing;
       ok = false;
     }
-  } else if (char* text = ReadWhole(stream)) {
-    if (!parsePasswords(text, &options->settings.passwords)) {
+  } else if (char* text = ReadWhole(stream, &size)) {
+    if (!parsePasswords({text, size}, store)) {
       logMessage(kLogError, "Could not parse password file");
       ok = false;
     }

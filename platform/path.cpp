@@ -65,7 +65,10 @@ bool pathNormalize(cStr_t* path) {
   if (input.length > 0 && IsSeparator(input.data[0])) {
     if (cStrAppend(&result, {"/", 1}) == nullptr) return false;
   } else if (!currentDirectory(&result)) {
-    return false;
+    // A relative path has no absolute form while the current directory is unknown (getcwd
+    // fails once the folder was removed): it stays as given, and a caller that needs an
+    // absolute path refuses it by its missing leading '/', not as a failure of memory.
+    return true;
   }
   if (!AppendResolved(&result, input)) {
     cStrRelease(&result);

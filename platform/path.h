@@ -10,8 +10,10 @@
 /// relative path is put behind the current directory, "." and ".." segments are resolved
 /// lexically (".." at the root stays there) and runs of '/' collapse. Then the path is
 /// stat'ed: a directory ends in '/', a regular file does not, a missing path keeps its form;
-/// any other stat failure logs "Could not stat path %s" at level error. False (the path
-/// unchanged) when the current directory is unknown or memory is short.
+/// any other stat failure logs "Could not stat path %s" at level error. A relative path
+/// stays unchanged (and the result is true) when the current directory is unknown, so callers
+/// needing an absolute path check for the leading '/'. False (the path unchanged) when memory
+/// is short.
 bool pathNormalize(cStr_t* path);
 /// The process's current directory, ending in '/', normalised. False when unknown.
 bool currentDirectory(cStr_t* out);

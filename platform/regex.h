@@ -75,5 +75,9 @@ int regexCaptureCount(const cRegex_t* regex);
 /// With kRegexNext a previous match in entry 0 (start not null) makes the search begin at its
 /// end, one code point further when it was empty, so repeated calls always advance.
 int regexMatch(cRegex_t* regex, const char* text, cRegexMatch_t* matches, int count, int flags);
+/// regexMatch over the `length` bytes at `text`, which need not end in a NUL: a zero byte
+/// inside is an ordinary character. A caller that walks a long text with kRegexNext uses this,
+/// as regexMatch measures the whole remaining text on every call.
+int regexMatchBytes(cRegex_t* regex, const char* text, int64_t length, cRegexMatch_t* matches, int count, int flags);
 /// Frees the program; the regex may be compiled again.
 void regexFree(cRegex_t* regex);

@@ -9,31 +9,9 @@
 #include <cstdint>
 
 #include "platform/cstr.h"
+#include "platform/utf8_groups.h"
 
 constexpr uint32_t kUtf8Replacement = 0xFFFD;
-
-/// Character groups for utf8IsGroup: Unicode general categories, then scripts.
-enum cUtf8Group_t : int {
-  kUtf8GroupCc,
-  kUtf8GroupLt,
-  kUtf8GroupNd,
-  kUtf8GroupNl,
-  kUtf8GroupPc,
-  kUtf8GroupPd,
-  kUtf8GroupPf,
-  kUtf8GroupPi,
-  kUtf8GroupSc,
-  kUtf8GroupZl,
-  kUtf8GroupZp,
-  kUtf8GroupZs,
-  kUtf8GroupArabic,
-  kUtf8GroupCyrillic,
-  kUtf8GroupDevanagari,
-  kUtf8GroupGreek,
-  kUtf8GroupHan,
-  kUtf8GroupLatin,
-  kUtf8GroupCount,
-};
 
 /// Kinds of utf8CaseTransform.
 constexpr int kUtf8CaseFold = 0;

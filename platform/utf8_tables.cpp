@@ -168,7 +168,14 @@ const cUtf8Range_t kUtf8GroupRanges[] = {
     {0xA7D0, 0xA7D1}, {0xA7D3, 0xA7D3}, {0xA7D5, 0xA7D9}, {0xA7F2, 0xA7FF}, {0xAB30, 0xAB5A}, {0xAB5C, 0xAB64},
     {0xAB66, 0xAB69}, {0xFB00, 0xFB06}, {0xFF21, 0xFF3A}, {0xFF41, 0xFF5A},
 };
-// Group g holds the ranges from kUtf8GroupStart[g] up to kUtf8GroupStart[g + 1].
+// Group g (cUtf8Group_t, platform/utf8_groups.h) holds the ranges from kUtf8GroupStart[g]
+// up to kUtf8GroupStart[g + 1]; the groups above must come in the order of that enumeration.
+static_assert(kUtf8GroupCc == 0 && kUtf8GroupLt == 1 && kUtf8GroupNd == 2 && kUtf8GroupNl == 3 && kUtf8GroupPc == 4 &&
+              kUtf8GroupPd == 5 && kUtf8GroupPf == 6 && kUtf8GroupPi == 7 && kUtf8GroupSc == 8 && kUtf8GroupZl == 9 &&
+              kUtf8GroupZp == 10 && kUtf8GroupZs == 11 && kUtf8GroupArabic == 12 && kUtf8GroupCyrillic == 13 &&
+              kUtf8GroupDevanagari == 14 && kUtf8GroupGreek == 15 && kUtf8GroupHan == 16 && kUtf8GroupLatin == 17 &&
+              kUtf8GroupCount == 18,
+              "the tables are generated in the order of cUtf8Group_t");
 const uint16_t kUtf8GroupStart[kUtf8GroupCount + 1] = {
     0, 2, 12, 49, 56, 62, 80, 90, 101, 119, 120, 121, 128, 150, 158, 162,
     195, 206, 240,

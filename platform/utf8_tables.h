@@ -2,7 +2,7 @@
 // The Unicode tables that tools/gen_utf8_tables.py writes into utf8_tables.cpp.
 #include <cstdint>
 
-#include "platform/utf8.h"
+#include "platform/utf8_groups.h"
 
 /// first..last maps to first+d..mapped_last with d = mapped_last - last; d = 1 means
 /// alternating pairs (every second code point maps to the next one).

@@ -201,7 +201,20 @@ def generate(ucd):
         starts.append(total)
         total += len(ranges)
     starts.append(total)
-    out.append("// Group g holds the ranges from kUtf8GroupStart[g] up to kUtf8GroupStart[g + 1].")
+    out.append("// Group g (cUtf8Group_t, platform/utf8_groups.h) holds the ranges from kUtf8GroupStart[g]")
+    out.append("// up to kUtf8GroupStart[g + 1]; the groups above must come in the order of that enumeration.")
+    names = ["kUtf8Group%s == %d" % (name, i) for i, (name, _, _) in enumerate(groups)]
+    names.append("kUtf8GroupCount == %d" % len(groups))
+    lines, line = [], "static_assert("
+    for i, name in enumerate(names):
+        item = name + (" &&" if i + 1 < len(names) else ",")
+        if len(line) + len(item) > 119:
+            lines.append(line.rstrip())
+            line = " " * len("static_assert(")
+        line += item + " "
+    lines.append(line.rstrip())
+    out += lines
+    out.append('              "the tables are generated in the order of cUtf8Group_t");')
     out.append("const uint16_t kUtf8GroupStart[kUtf8GroupCount + 1] = {")
     out += rows(["%d" % s for s in starts], 16)
     out.append("};")

@@ -30,25 +30,25 @@ TEST(ArgumentTable, IntegerValues) {
       {"-2GB", 0, INT32_MIN},
       {"2147483647", 0, INT32_MAX},
       {"-2147483648", 0, INT32_MIN},
-      {"3GB", kArgOverflow, 0},
-      {"2147483648", kArgOverflow, 0},
-      {"-2147483649", kArgOverflow, 0},
-      {"99999999999", kArgOverflow, 0},  // no silent truncation of a 64-bit reading
-      {"0xFFFFFFFFFFFFFFFFFFFF", kArgOverflow, 0},
-      {"12ab", kArgBadNumber, 0},
-      {"", kArgBadNumber, 0},
-      {"-", kArgBadNumber, 0},
-      {"0x", kArgBadNumber, 0},
-      {"0b2", kArgBadNumber, 0},
-      {"abc", kArgBadNumber, 0},
-      {"12 ", kArgBadNumber, 0},
-      {"12 KB", kArgBadNumber, 0},
-      {"1KBx", kArgBadNumber, 0},
-      {"99999999999ab", kArgBadNumber, 0},
+      {"3GB", kArgumentOverflow, 0},
+      {"2147483648", kArgumentOverflow, 0},
+      {"-2147483649", kArgumentOverflow, 0},
+      {"99999999999", kArgumentOverflow, 0},  // no silent truncation of a 64-bit reading
+      {"0xFFFFFFFFFFFFFFFFFFFF", kArgumentOverflow, 0},
+      {"12ab", kArgumentBadNumber, 0},
+      {"", kArgumentBadNumber, 0},
+      {"-", kArgumentBadNumber, 0},
+      {"0x", kArgumentBadNumber, 0},
+      {"0b2", kArgumentBadNumber, 0},
+      {"abc", kArgumentBadNumber, 0},
+      {"12 ", kArgumentBadNumber, 0},
+      {"12 KB", kArgumentBadNumber, 0},
+      {"1KBx", kArgumentBadNumber, 0},
+      {"99999999999ab", kArgumentBadNumber, 0},
   };
   for (const auto& c : cases) {
     int32_t value = 0;
-    EXPECT_EQ(argParseInteger(c.text, &value), c.code) << c.text;
+    EXPECT_EQ(parseArgumentInteger(c.text, &value), c.code) << c.text;
     if (c.code == 0) {
       EXPECT_EQ(value, c.value) << c.text;
     }
@@ -61,26 +61,26 @@ class SmallTable : public testing::Test {
  protected:
   void SetUp() override {
     unsetenv("POSIXLY_CORRECT");
-    Add(&(alpha_ = argFlagNew("a", "alpha,alpine", "alpha flag"))->header);
-    Add(&(also_ = argFlagNew(nullptr, "also", nullptr))->header);
-    Add(&(number_ = argIntNew("n", nullptr, nullptr, "a number"))->header);
-    Add(&(say_ = argStrNew("s", "say", nullptr, 0, 2, nullptr, nullptr, nullptr, nullptr))->header);
-    Add(&(set_ = argStrNew(nullptr, "set-*", "<rule>", 0, 3, nullptr, Convert, ConvertError, this))->header);
-    Add(&(first_ = argFileNew(nullptr, nullptr, "first", 1, 1, nullptr, nullptr, nullptr, nullptr))->header);
-    Add(&(rest_ = argFileNew(nullptr, nullptr, "rest", 0, 2, nullptr, nullptr, nullptr, nullptr))->header);
-    Add(&(end_ = argEndNew(4))->header);
+    Add(&(alpha_ = argumentFlagNew("a", "alpha,alpine", "alpha flag"))->header);
+    Add(&(also_ = argumentFlagNew(nullptr, "also", nullptr))->header);
+    Add(&(number_ = argumentIntegerNew("n", nullptr, nullptr, "a number"))->header);
+    Add(&(say_ = argumentStringNew("s", "say", nullptr, 0, 2, nullptr, nullptr, nullptr, nullptr))->header);
+    Add(&(set_ = argumentStringNew(nullptr, "set-*", "<rule>", 0, 3, nullptr, Convert, ConvertError, this))->header);
+    Add(&(first_ = argumentFileNew(nullptr, nullptr, "first", 1, 1, nullptr, nullptr, nullptr, nullptr))->header);
+    Add(&(rest_ = argumentFileNew(nullptr, nullptr, "rest", 0, 2, nullptr, nullptr, nullptr, nullptr))->header);
+    Add(&(end_ = argumentEndNew(4))->header);
     ASSERT_TRUE(checkArgumentTable(&table_));
   }
   void TearDown() override { freeArgumentTable(&table_); }
 
-  void Add(cArgEntry_t* entry) { ASSERT_NE(vecPush(&table_, entry), nullptr); }
+  void Add(cArgumentEntry_t* entry) { ASSERT_NE(vecPush(&table_, entry), nullptr); }
 
-  static int Convert(cArgStr_t* entry, void* destination) {
+  static int Convert(cArgumentString_t* entry, void* destination) {
     auto* self = static_cast<SmallTable*>(destination);
     ++self->conversions_;
     return entry->header.count == 3 ? 7 : 0;
   }
-  static void ConvertError(cArgStr_t*, cStr_t* out, int code, const char*, const char* program) {
+  static void ConvertError(cArgumentString_t*, cStr_t* out, int code, const char*, const char* program) {
     cStrAppendFormat(out, "%s: conversion %d\n", program, code);
   }
 
@@ -98,26 +98,26 @@ class SmallTable : public testing::Test {
     return out.Text();
   }
 
-  std::vector<std::string> Values(const cArgStr_t* entry) const {
+  std::vector<std::string> Values(const cArgumentString_t* entry) const {
     return std::vector<std::string>(entry->values, entry->values + entry->header.count);
   }
 
-  cArgTable_t table_{};
-  cArgFlag_t* alpha_ = nullptr;
-  cArgFlag_t* also_ = nullptr;
-  cArgInt_t* number_ = nullptr;
-  cArgStr_t* say_ = nullptr;
-  cArgStr_t* set_ = nullptr;
-  cArgStr_t* first_ = nullptr;
-  cArgStr_t* rest_ = nullptr;
-  cArgEnd_t* end_ = nullptr;
+  cArgumentTable_t table_{};
+  cArgumentFlag_t* alpha_ = nullptr;
+  cArgumentFlag_t* also_ = nullptr;
+  cArgumentInteger_t* number_ = nullptr;
+  cArgumentString_t* say_ = nullptr;
+  cArgumentString_t* set_ = nullptr;
+  cArgumentString_t* first_ = nullptr;
+  cArgumentString_t* rest_ = nullptr;
+  cArgumentEnd_t* end_ = nullptr;
   int conversions_ = 0;
   std::vector<std::string> storage_;
   std::vector<char*> argv_;
 };
 
 TEST_F(SmallTable, SyntaxAndGlossary) {
-  say_->header.flags |= kArgOptionalValue;
+  say_->header.flags |= kArgumentOptionalValue;
   std::string syntax;
   std::string glossary;
   {
@@ -178,7 +178,7 @@ TEST_F(SmallTable, WildcardNamesTakeTheWholeArgument) {
 
 TEST_F(SmallTable, EmptyValueAfterEqualsIsMissingButScanned) {
   EXPECT_EQ(Parse({"--say=", "f"}), 1);
-  EXPECT_EQ(end_->errors[0].code, kArgMissingValue);
+  EXPECT_EQ(end_->errors[0].code, kArgumentMissingValue);
   EXPECT_EQ(Values(say_), std::vector<std::string>{""});
   EXPECT_EQ(Errors(), "prog: option \"--say=\" requires an argument\n");
 }
@@ -214,7 +214,7 @@ TEST_F(SmallTable, ChecksRunOnlyWithoutScanErrors) {
   EXPECT_EQ(Parse({"--set-a=1", "--bad", "f"}), 1);
   EXPECT_EQ(conversions_, 1);
   EXPECT_EQ(Parse({"--set-a=1", "--set-b=2", "--set-c=3", "f"}), 1);  // the conversion returns 7
-  EXPECT_EQ(end_->errors[0].code, 7 * kArgConversionScale);
+  EXPECT_EQ(end_->errors[0].code, 7 * kArgumentConversionScale);
   EXPECT_EQ(Errors(), "prog: conversion 7\n");
 }
 
@@ -239,12 +239,12 @@ TEST_F(SmallTable, PosixlyCorrectEndsOptionsAtTheFirstArgument) {
 }
 
 TEST(ArgumentTable, CheckFindsMissingEntries) {
-  cArgTable_t table{};
+  cArgumentTable_t table{};
   EXPECT_FALSE(checkArgumentTable(&table));
-  ASSERT_NE(vecPush(&table, &argFlagNew("a", nullptr, nullptr)->header), nullptr);
+  ASSERT_NE(vecPush(&table, &argumentFlagNew("a", nullptr, nullptr)->header), nullptr);
   EXPECT_FALSE(checkArgumentTable(&table));  // no end entry
-  ASSERT_NE(vecPush(&table, static_cast<cArgEntry_t*>(nullptr)), nullptr);
-  ASSERT_NE(vecPush(&table, &argEndNew(20)->header), nullptr);
+  ASSERT_NE(vecPush(&table, static_cast<cArgumentEntry_t*>(nullptr)), nullptr);
+  ASSERT_NE(vecPush(&table, &argumentEndNew(20)->header), nullptr);
   EXPECT_FALSE(checkArgumentTable(&table));  // a constructor failed
   freeArgumentTable(&table);
 }

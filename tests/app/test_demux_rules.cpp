@@ -18,7 +18,8 @@ struct Rules {
 
 // Runs the rules as the "muxtp-can*" entry's conversion does, with errors made visible.
 Rules Parse(const std::vector<std::string>& values) {
-  cArgStr_t* entry = argStrNew(nullptr, "muxtp-can*", nullptr, 0, 63, nullptr, nullptr, nullptr, nullptr);
+  cArgumentString_t* entry =
+      argumentStringNew(nullptr, "muxtp-can*", nullptr, 0, 63, nullptr, nullptr, nullptr, nullptr);
   EXPECT_NE(entry, nullptr);
   for (const auto& value : values) EXPECT_EQ(entry->header.ops->scan(&entry->header, value.c_str()), 0);
   cDemuxMap_t map{};

@@ -207,7 +207,7 @@ TEST_F(WalkerTest, ContainerAndHeaderFailuresGiveTheirBits) {
   other_device.device_id = 0x0000ABCD;
   std::string unknown_kind = test::CompressedContainer(plain);
   unknown_kind[14] = 0x33;
-  parsePasswords("\"1234ABCD\": \"secret\"\n", &settings_.passwords);
+  parsePasswords(cStrViewOf("\"1234ABCD\": \"secret\"\n"), &settings_.passwords);
 
   struct Case {
     std::string name;
@@ -265,10 +265,10 @@ TEST_F(WalkerTest, ContainersNestedDeeperThanTheBoundAreADecompressionFailure) {
 }
 
 TEST_F(WalkerTest, TheDefaultPasswordStandsInForAMissingDevice) {
-  parsePasswords("\"default\": \"secret\"\n", &settings_.passwords);
+  parsePasswords(cStrViewOf("\"default\": \"secret\"\n"), &settings_.passwords);
   dir_.Write("a.mfe", test::EncryptedContainer(Recording()));
   EXPECT_EQ(convertFile(Walker(), cStrViewOf("a.mfe"), cStrViewOf("a")), kExitSuccess);
-  parsePasswords("\"1234ABCD\": \"wrong\"\n", &settings_.passwords);  // the device's own key comes first
+  parsePasswords(cStrViewOf("\"1234ABCD\": \"wrong\"\n"), &settings_.passwords);  // the device's own key comes first
   dir_.Write("b.mfe", test::EncryptedContainer(Recording()));
   test::ConsoleLog log(kLogError);
   EXPECT_EQ(convertFile(Walker(), cStrViewOf("b.mfe"), cStrViewOf("b")), kExitNoPassword);

@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memory.size = size;
 
   cSettings_t settings{0, 0, 0, -1, {}};
-  parsePasswords("\"default\": \"secret\"\n", &settings.passwords);
+  parsePasswords(cStrViewOf("\"default\": \"secret\"\n"), &settings.passwords);
   // One demultiplexing rule, so that carriers on channel 1 with identifier 0x010 are unpacked.
   const uint8_t targets[4] = {2, 3, 4, 5};
   cConverterHandler_t* converter = converterHandlerNew(&memory.fs);

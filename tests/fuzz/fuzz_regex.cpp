@@ -1,7 +1,7 @@
 // Fuzz target over the regular-expression engine: byte 0 holds the compile flags, byte 1 the
 // search flags, the rest is the pattern up to the first zero byte and the subject after it.
 // Every match and capture must lie inside the subject, a walk with the next flag must move
-// forward, and a search within the whole subject must equal a plain one.
+// forward, and a search within the whole subject, or over its length, must equal a plain one.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +69,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int within_result = regexMatch(&regex, text, within.data(), count, kRegexWithin);
     Check(within_result == plain_result);
     if (plain_result == kRegexOk) Check(within[0].start == plain[0].start && within[0].length == plain[0].length);
+  }
+  // The whole subject by its length, zero bytes and all: matches stay inside it, and without a
+  // zero byte the search is the plain one.
+  std::vector<cRegexMatch_t> bytes(static_cast<size_t>(count));
+  const int bytes_result =
+      regexMatchBytes(&regex, subject.data(), static_cast<int64_t>(subject.size()), bytes.data(), count, 0);
+  Check(bytes_result == kRegexOk || bytes_result == kRegexNoMatch);
+  if (bytes_result == kRegexOk) {
+    for (const auto& m : bytes) Check(Inside(subject, m));
+  }
+  if (text_size == subject.size()) {
+    Check(bytes_result == plain_result);
+    if (plain_result == kRegexOk) Check(bytes[0].start == plain[0].start && bytes[0].length == plain[0].length);
   }
   if (search_flags != 0 && text_size > 0) {  // the given flags from a previous match inside the text
     std::vector<cRegexMatch_t> some(static_cast<size_t>(count));

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/cstr.h"
@@ -152,6 +155,55 @@ TEST(HashMap, TextKeysMatchByteForByteAndTheFirstValueStays) {
   }
   EXPECT_EQ(seen, (std::set<std::string>{"", "0000ABCD", "0000abcd", "default"}));
   hashMapRelease(&store);
+}
+
+// Longest run of occupied buckets and the number of different control bytes.
+template <typename Map>
+std::pair<uint32_t, size_t> Spread(const Map& map) {
+  uint32_t longest = 0;
+  std::set<uint8_t> bytes;
+  for (uint32_t i = 0, run = 0; i < map.buckets; ++i) {
+    run = map.control[i] == 0 ? 0 : run + 1;
+    longest = std::max(longest, run);
+    if (map.control[i] != 0) bytes.insert(map.control[i]);
+  }
+  return {longest, bytes.size()};
+}
+
+// Keys that differ only in their last bytes (device ids as 8 digits, 64-bit keys in their high
+// half) spread over buckets and control bytes instead of piling up in one probe run.
+TEST(HashMap, KeysDifferingLateSpreadOverTheTable) {
+  constexpr uint32_t kKeys = 4000;
+  PasswordMap texts{};
+  std::vector<std::string> names;
+  for (uint32_t i = 0; i < kKeys; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08X", static_cast<unsigned>(i));
+    names.emplace_back(name);
+  }
+  DemuxMap numbers{};
+  for (uint32_t i = 0; i < kKeys; ++i) {
+    const cStrView_t key{names[i].data(), 8};
+    const auto text = hashMapInsert(&texts, key);
+    ASSERT_TRUE(text.inserted);
+    ASSERT_TRUE(cStrInit(&text.entry->key, key));
+    const auto number = hashMapInsert(&numbers, uint64_t{i} << 32);
+    ASSERT_TRUE(number.inserted);
+    number.entry->key = uint64_t{i} << 32;
+  }
+  for (const auto& [longest, control_bytes] : {Spread(texts), Spread(numbers)}) {
+    EXPECT_LT(longest, 100U);
+    EXPECT_GT(control_bytes, 100U);  // of 128
+  }
+  for (uint32_t i = 0; i < kKeys; i += 7) {
+    EXPECT_NE(hashMapLookup(&texts, cStrView_t{names[i].data(), 8}), nullptr) << i;
+    EXPECT_NE(hashMapLookup(&numbers, uint64_t{i} << 32), nullptr) << i;
+  }
+  for (uint32_t i = hashMapNext(&texts, 0); i < texts.buckets; i = hashMapNext(&texts, i + 1)) {
+    cStrRelease(&texts.entries[i].key);
+  }
+  hashMapRelease(&texts);
+  hashMapRelease(&numbers);
 }
 
 TEST(HashMap, ReserveRebuildsOnlyWhenTheTableIsTooSmall) {

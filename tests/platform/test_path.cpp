@@ -98,6 +98,28 @@ TEST_F(PathInTree, CurrentDirectoryEndsInASlash) {
   cStrRelease(&cwd);
 }
 
+// Once the current directory is removed getcwd fails: relative paths keep their form (the
+// caller refuses them), absolute ones are normalized as ever.
+TEST_F(PathInTree, WithoutACurrentDirectoryRelativePathsStayAsGiven) {
+  ASSERT_EQ(chdir("sub"), 0);
+  ASSERT_EQ(rmdir((dir_ / "logs/sub").c_str()), 0);
+  cStr_t cwd{};
+  EXPECT_FALSE(currentDirectory(&cwd));
+  cStrRelease(&cwd);
+  struct Case {
+    std::string input;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"x.mf4", "x.mf4"},
+      {"../b.mf4", "../b.mf4"},
+      {"a\\b/", "a\\b/"},
+      {root_ + "logs/./b.mf4", logs_ + "b.mf4"},
+      {root_ + "logs/sub/../", logs_},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Normalized(c.input), c.expected) << c.input;
+}
+
 TEST(PathParts, ParentFileNameAndExtension) {
   struct Case {
     const char* path;

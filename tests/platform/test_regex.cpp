@@ -362,6 +362,56 @@ TEST(Regex, NextFlagWalksMatchByMatch) {
   EXPECT_EQ(Walk("x*", "a\xC3\xA9x"), (std::vector<std::string>{"", "", "x", ""}));
 }
 
+// Matches of a walk over the first `length` bytes of `text`, as offset:text.
+std::vector<std::string> WalkBytes(const char* pattern, const std::string& text, int64_t length) {
+  cRegex_t regex{};
+  EXPECT_EQ(regexCompile(&regex, pattern, 0), kRegexOk);
+  std::vector<std::string> found;
+  cRegexMatch_t match{};
+  for (int guard = 0; guard < 100 && regexMatchBytes(&regex, text.data(), length, &match, 1, kRegexNext) == kRegexOk;
+       ++guard) {
+    found.push_back(std::to_string(match.start - text.data()) + ":" +
+                    std::string(match.start, static_cast<size_t>(match.length)));
+  }
+  regexFree(&regex);
+  return found;
+}
+
+TEST(Regex, ByteLengthBoundsTheText) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* pattern;
+    std::string text;
+    int64_t length;
+    std::vector<std::string> found;
+  };
+  const Case cases[] = {
+      // A zero byte is a character like any other: no end of the text.
+      {"b+", "ab\0bb"s, 5, {"1:b", "3:bb"}},
+      {"a.c", "a\0c"s, 3, {"0:a\0c"s}},
+      {"[^x]+", "a\0b"s, 3, {"0:a\0b"s}},
+      // The length is the end: nothing behind it is read, and the end anchors hold there.
+      {"b+", "abbbb", 3, {"1:bb"}},
+      {"abc", "abcabc", 2, {}},
+      {"b$", "abc", 2, {"1:b"}},
+      {"b\\z", "abc", 2, {"1:b"}},
+      {"\\w+\\b", "ab cd", 4, {"0:ab", "3:c"}},
+      {"x*", "xx", 0, {"0:"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WalkBytes(c.pattern, c.text, c.length), c.found) << c.pattern;
+
+  cRegex_t regex{};
+  ASSERT_EQ(regexCompile(&regex, "b", 0), kRegexOk);
+  const std::string text = "abab";
+  cRegexMatch_t match{};
+  EXPECT_EQ(regexMatchBytes(&regex, text.data(), -1, &match, 1, 0), kRegexMatchError);
+  EXPECT_EQ(regexMatchBytes(&regex, nullptr, 0, &match, 1, 0), kRegexMatchError);
+  match = {text.data() + 3, 1};  // a previous match behind the length is not inside the text
+  EXPECT_EQ(regexMatchBytes(&regex, text.data(), 2, &match, 1, kRegexNext), kRegexMatchError);
+  EXPECT_EQ(regexMatchBytes(&regex, text.data(), 4, &match, 1, kRegexNext), kRegexNoMatch);
+  regexFree(&regex);
+}
+
 TEST(Regex, SearchFlagsCheckThePreviousMatch) {
   cRegex_t regex{};
   ASSERT_EQ(regexCompile(&regex, "b+", 0), kRegexOk);
