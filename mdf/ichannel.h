@@ -36,6 +36,21 @@ float ExtractHalfFloatBits(bool little_endian, uint64_t bit_position, uint64_t n
 float ExtractFloatBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data);
 double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data);
 
+namespace detail {
+
+/// An element's value as its channel's data type stores it: a number of one of four kinds,
+/// or the kind of a value that only the channel's own getter reads (a text or a byte array).
+struct RawValue {
+  enum class Kind : uint8_t { kNone, kUnsigned, kSigned, kFloat, kCanOpen, kText, kBytes };
+  Kind kind = Kind::kNone;  // kNone: a data type without a value (15 and above)
+  bool read = false;        // the raw getter produced the number
+  uint64_t bits = 0;        // kUnsigned; kCanOpen as nanoseconds since 1970
+  int64_t integer = 0;      // kSigned
+  double number = 0.0;      // kFloat
+};
+
+}  // namespace detail
+
 class IChannel : public IBlock {
  public:
   ~IChannel() override = default;
@@ -200,6 +215,9 @@ class IChannel : public IBlock {
  private:
   bool UnsignedOfType(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index,
                       uint8_t data_type) const;
+  /// The first of ValueFromRecord's two steps: the element's raw value. The second, its
+  /// conversion to what the caller asks for, is the .cpp's ConvertRawValue.
+  [[nodiscard]] detail::RawValue DecodeRawValue(const std::vector<uint8_t>& record, uint64_t array_index) const;
   // Position and validity of an element that must lie wholly inside the record.
   [[nodiscard]] bool ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index, uint64_t& bit_position,
                                      uint32_t& nof_bits) const;

@@ -264,7 +264,7 @@ template <typename T>
         break;
       default: {
         const double number = DecodeFloatIn(layout_.data_type == kFloatLe, position, nof_bits, data, size);
-        value = SaturatingCast<T>(number);
+        value = ConvertNumber<T>(number);
         break;
       }
     }
@@ -408,7 +408,7 @@ template <typename ChannelObserver<T>::Fast kKind>
       const uint64_t bits = LoadLe64(bytes);
       std::memcpy(&number, &bits, sizeof(number));
     }
-    PutNumber(sample, SaturatingCast<T>(number), true);
+    PutNumber(sample, ConvertNumber<T>(number), true);
   } else if constexpr (kIsBytes<T> && kKind == Fast::kBytes) {
     byte_slots_.Set(sample, bytes, fast_.nof_bytes);
     valid_list_.Set(sample, true);
@@ -583,11 +583,9 @@ bool ChannelObserver<T>::SampleAs(uint64_t sample, V& value, uint64_t array_inde
       value = ParseNumberOrThrow<V>(value_list_[slot], parse_name);
     } else if constexpr (kIsBytes<T>) {
       (void)parse_name;
-    } else if constexpr (std::is_floating_point_v<T> && std::is_integral_v<V>) {
-      value = ConvertNumber<V>(ValueAt(slot));
     } else {
-      // Signed values are sign-extended, unsigned ones zero-extended.
-      value = static_cast<V>(ValueAt(slot));
+      // Signed values are sign-extended, unsigned ones zero-extended, floats truncated.
+      value = ConvertNumber<V>(ValueAt(slot));
     }
   }
   return inside && ValidAt(slot);
