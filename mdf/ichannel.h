@@ -150,6 +150,12 @@ class IChannel : public IBlock {
   /// std::vector<uint8_t>. True when a value was read and its element is valid.
   template <typename T>
   bool ValueFromRecord(const std::vector<uint8_t>& record, T& value, uint64_t array_index) const;
+  /// The value of a channel whose values lie in a VLSD channel group, from one record of
+  /// that group (the whole record is the value) as ValueFromRecord reads it, but without an
+  /// invalidation bit: that lies in the channel's own record (GetValid). True when a value
+  /// was read.
+  template <typename T>
+  bool ValueFromVlsdRecord(const std::vector<uint8_t>& vlsd_record, T& value) const;
 
   // Whole-byte setters into the sample buffer at ByteOffset + index x DataBytes.
   void SetUnsignedValueLe(uint64_t value, bool valid, uint64_t array_index);
@@ -247,6 +253,18 @@ extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int6
 extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint64_t&, uint64_t) const;
 extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::string&, uint64_t) const;
 extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&, uint64_t) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int8_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint8_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int16_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint16_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int32_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint32_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, float&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, double&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int64_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint64_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::string&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&) const;
 
 template <typename T>
 void IChannel::SetChannelValue(const T& value, bool valid, uint64_t array_index) {

@@ -407,6 +407,12 @@ bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uin
   return read && GetValid(record, array_index);
 }
 
+template <typename T>
+bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>& vlsd_record, T& value) const {
+  const detail::RawValue raw = DecodeRawValue(vlsd_record, 0);
+  return raw.kind != RawKind::kNone && ConvertRawValue(*this, raw, vlsd_record, value);
+}
+
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int8_t&, uint64_t) const;
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint8_t&, uint64_t) const;
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int16_t&, uint64_t) const;
@@ -419,6 +425,18 @@ template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int64_t&, u
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint64_t&, uint64_t) const;
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::string&, uint64_t) const;
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&, uint64_t) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int8_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint8_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int16_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint16_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int32_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint32_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, float&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, double&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int64_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint64_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::string&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&) const;
 
 uint64_t IChannel::SaturateToUnsigned(double value) { return detail::SaturatingCast<uint64_t>(value); }
 
