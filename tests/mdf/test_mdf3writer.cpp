@@ -411,6 +411,45 @@ TEST(Mdf3Writer, PreparingWithoutDataGroupOrHeader) {
   EXPECT_TRUE(log.Contains("No header  found. Invalid use of the function."));
 }
 
+// Two or more groups write one id byte before each record: an id beyond it is refused
+// rather than cut to its low byte; the largest one that fits is written whole.
+TEST(Mdf3Writer, ARecordIdBeyondOneByteIsRefused) {
+  for (const uint64_t engine_id : {uint64_t{255}, uint64_t{258}}) {
+    SCOPED_TRACE(engine_id);
+    LogCapture log;
+    auto buffer = std::make_shared<MemoryBuffer>();
+    auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer);
+    writer->Init(buffer);
+    writer->WorkPeriod(test::kWaitingWorker);
+    const TwoGroups groups = AddTwoGroups(*writer);
+    groups.engine->RecordId(engine_id);  // 258: its low byte is the status group's id
+    if (engine_id > 255) {
+      EXPECT_FALSE(writer->InitMeasurement());
+      EXPECT_TRUE(
+          log.Contains("The record ID does not fit the record ID size of its data group. "
+                       "Group: engine values, Record ID: 258, Size: 1"));
+      EXPECT_TRUE(buffer->Bytes().empty()) << "nothing is written";
+      continue;
+    }
+    ASSERT_TRUE(writer->InitMeasurement());
+    writer->StartMeasurement(test::kStartNs);
+    for (uint64_t i = 0; i < 3; ++i) {
+      SaveEngine(*writer, groups, i);
+      SaveStatus(*writer, groups, i);
+    }
+    writer->StopMeasurement(UINT64_MAX);
+    ASSERT_TRUE(writer->FinalizeMeasurement());
+    writer.reset();
+    const test::ReadBack read(buffer->Bytes());
+    ASSERT_TRUE(read.Ok());
+    const auto* rpm = read.Observer(0, "rpm");
+    const auto* gear = read.Observer(0, "gear");
+    ASSERT_TRUE(rpm && gear);
+    EXPECT_EQ(rpm->NofSamples(), 3U);
+    EXPECT_EQ(gear->NofSamples(), 3U);
+  }
+}
+
 TEST(Mdf3Writer, ARecordBeyondSixteenBitsFailsTheCycle) {
   LogCapture log;
   auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer);
