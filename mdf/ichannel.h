@@ -36,6 +36,21 @@ float ExtractHalfFloatBits(bool little_endian, uint64_t bit_position, uint64_t n
 float ExtractFloatBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data);
 double ExtractDoubleBits(bool little_endian, uint64_t bit_position, uint64_t nof_bits, const uint8_t* data);
 
+namespace detail {
+
+/// An element's value as its channel's data type stores it: a number of one of four kinds,
+/// or the kind of a value that only the channel's own getter reads (a text or a byte array).
+struct RawValue {
+  enum class Kind : uint8_t { kNone, kUnsigned, kSigned, kFloat, kCanOpen, kText, kBytes };
+  Kind kind = Kind::kNone;  // kNone: a data type without a value (15 and above)
+  bool read = false;        // the raw getter produced the number
+  uint64_t bits = 0;        // kUnsigned; kCanOpen as nanoseconds since 1970
+  int64_t integer = 0;      // kSigned
+  double number = 0.0;      // kFloat
+};
+
+}  // namespace detail
+
 class IChannel : public IBlock {
  public:
   ~IChannel() override = default;
@@ -135,6 +150,12 @@ class IChannel : public IBlock {
   /// std::vector<uint8_t>. True when a value was read and its element is valid.
   template <typename T>
   bool ValueFromRecord(const std::vector<uint8_t>& record, T& value, uint64_t array_index) const;
+  /// The value of a channel whose values lie in a VLSD channel group, from one record of
+  /// that group (the whole record is the value) as ValueFromRecord reads it, but without an
+  /// invalidation bit: that lies in the channel's own record (GetValid). True when a value
+  /// was read.
+  template <typename T>
+  bool ValueFromVlsdRecord(const std::vector<uint8_t>& vlsd_record, T& value) const;
 
   // Whole-byte setters into the sample buffer at ByteOffset + index x DataBytes.
   void SetUnsignedValueLe(uint64_t value, bool valid, uint64_t array_index);
@@ -200,6 +221,9 @@ class IChannel : public IBlock {
  private:
   bool UnsignedOfType(const std::vector<uint8_t>& record, uint64_t& value, uint64_t array_index,
                       uint8_t data_type) const;
+  /// The first of ValueFromRecord's two steps: the element's raw value. The second, its
+  /// conversion to what the caller asks for, is the .cpp's ConvertRawValue.
+  [[nodiscard]] detail::RawValue DecodeRawValue(const std::vector<uint8_t>& record, uint64_t array_index) const;
   // Position and validity of an element that must lie wholly inside the record.
   [[nodiscard]] bool ElementPosition(const std::vector<uint8_t>& record, uint64_t array_index, uint64_t& bit_position,
                                      uint32_t& nof_bits) const;
@@ -229,6 +253,18 @@ extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int6
 extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint64_t&, uint64_t) const;
 extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::string&, uint64_t) const;
 extern template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&, uint64_t) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int8_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint8_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int16_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint16_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int32_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint32_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, float&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, double&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int64_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint64_t&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::string&) const;
+extern template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&) const;
 
 template <typename T>
 void IChannel::SetChannelValue(const T& value, bool valid, uint64_t array_index) {

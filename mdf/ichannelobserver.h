@@ -71,9 +71,10 @@ class IChannelObserver : public ISampleObserver {
   /// The sample's bytes for byte-array and MIME channels (data types 10 to 12), else false.
   bool GetByteArray(uint64_t sample, std::vector<uint8_t>& value) const;
 
-  /// The raw value of one sample as T, read by the channel's data type: numbers converted,
-  /// texts read as a number, byte arrays by their first byte. False for an invalid sample
-  /// or a data type of 15 and above (the value then 0).
+  /// The raw value of one sample as T, read by the channel's data type: numbers converted
+  /// by detail::ConvertNumber, as IChannel::ValueFromRecord converts them, texts read as a
+  /// number, byte arrays by their first byte. False for an invalid sample or a data type of
+  /// 15 and above (the value then 0).
   template <typename T>
   bool GetChannelValue(uint64_t sample, T& value, uint64_t array_index = 0) const;
   /// The value of one sample after the channel's conversion, as T.
@@ -137,7 +138,7 @@ bool IChannelObserver::GetChannelValue(uint64_t sample, T& value, uint64_t array
     case kMimeStream: {
       std::vector<uint8_t> bytes;
       valid = GetSampleByteArray(sample, bytes);
-      value = bytes.empty() ? T{} : static_cast<T>(bytes[0]);
+      value = bytes.empty() ? T{} : detail::ConvertNumber<T>(bytes[0]);
       break;
     }
     default:

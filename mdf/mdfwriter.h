@@ -107,6 +107,11 @@ class MdfWriter {
   virtual void CreateMdfFile() = 0;
   /// Lays out the last data group before the tree is written.
   virtual bool PrepareForWriting() = 0;
+  /// Whether every channel group's record id fits the `id_size` bytes that precede each
+  /// record of the data group, as they must whenever ids are written or several groups share
+  /// the records; a larger one would be cut to its low bytes and the file be unreadable.
+  /// Logs the first group that does not fit.
+  static bool RecordIdsFit(const IDataGroup& data_group, uint8_t id_size);
   /// Remembers where the records of the cycle start; the tree has just been written.
   virtual void SetDataStart(std::streambuf& buffer);
   /// Writes what the channels of the last data group collected (VLSD values).

@@ -174,6 +174,7 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
     nof_slots = *bound.samples_in_file > max_slots_ / array_size ? max_slots_ : *bound.samples_in_file * array_size;
   }
   channel_type_ = channel.ChannelType();
+  vlsd_group_ = channel_type_ == kVlsdChannel && channel.VlsdRecordId() != 0;
   if constexpr (kIsNumber) {
     const uint8_t data_type = channel.DataType();
     const uint32_t nof_bits = channel.BitCount();
@@ -222,6 +223,10 @@ void ChannelObserver<T>::Grow(uint64_t nof_slots) {
   if (channel_type_ == kVlsdChannel) {
     offset_list_.resize(nof_slots, 0);
   }
+  if (vlsd_group_) {
+    reference_invalid_.resize(nof_slots);
+    entry_invalid_.resize(nof_slots);
+  }
 }
 
 template <typename T>
@@ -264,7 +269,7 @@ template <typename T>
         break;
       default: {
         const double number = DecodeFloatIn(layout_.data_type == kFloatLe, position, nof_bits, data, size);
-        value = SaturatingCast<T>(number);
+        value = ConvertNumber<T>(number);
         break;
       }
     }
@@ -312,6 +317,39 @@ template <typename T>
     value.clear();
     valid_list_.Set(slot, channel_.ValueFromRecord(AsVector(record), value, element));
   }
+}
+
+template <typename T>
+void ChannelObserver<T>::StoreVlsdEntry(const Record& record, uint64_t slot) {
+  const std::vector<uint8_t>& entry = AsVector(record);
+  bool read = false;
+  if constexpr (kIsNumber) {
+    T value{};
+    read = channel_.ValueFromVlsdRecord(entry, value);
+    PutNumber(slot, value, read);
+  } else if constexpr (kIsBytes<T>) {
+    scratch_.clear();
+    read = channel_.ValueFromVlsdRecord(entry, scratch_);
+    byte_slots_.Set(slot, scratch_.data(), scratch_.size());
+  } else {
+    T& value = value_list_[slot];
+    value.clear();
+    read = channel_.ValueFromVlsdRecord(entry, value);
+  }
+  entry_invalid_.Set(slot, !read);
+  valid_list_.Set(slot, read && !reference_invalid_[slot]);
+}
+
+template <typename T>
+void ChannelObserver<T>::StoreVlsdReference(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element) {
+  uint64_t offset = 0;
+  const bool valid = channel_.UnsignedFromRecord(record, offset, element) && channel_.GetValid(record, element);
+  offset_list_[slot] = offset;
+  if constexpr (kIsNumber) {
+    if (slot >= written_) PutNumber(slot, T{}, valid);  // a value that came first stays
+  }
+  reference_invalid_.Set(slot, !valid);
+  valid_list_.Set(slot, valid && !entry_invalid_[slot]);
 }
 
 template <typename T>
@@ -408,14 +446,16 @@ template <typename ChannelObserver<T>::Fast kKind>
       const uint64_t bits = LoadLe64(bytes);
       std::memcpy(&number, &bits, sizeof(number));
     }
-    PutNumber(sample, SaturatingCast<T>(number), true);
+    PutNumber(sample, ConvertNumber<T>(number), true);
   } else if constexpr (kIsBytes<T> && kKind == Fast::kBytes) {
     byte_slots_.Set(sample, bytes, fast_.nof_bytes);
     valid_list_.Set(sample, true);
   } else if constexpr (kIsBytes<T> && kKind == Fast::kVlsdOffset) {
+    // Without an invalidation bit the reference is valid; the value's record may not be.
     const uint64_t bits = fast_.first_byte + 8 <= size ? LoadLe64(bytes) : LoadUnsigned(bytes, fast_.nof_bytes, false);
     offset_list_[sample] = bits >> fast_.shift & fast_.mask;
-    valid_list_.Set(sample, true);
+    reference_invalid_.Set(sample, false);
+    valid_list_.Set(sample, !entry_invalid_[sample]);
   }
 }
 
@@ -425,7 +465,8 @@ bool ChannelObserver<T>::TakeVlsdValue(ISampleObserver& observer, uint64_t sampl
   if constexpr (kIsBytes<T>) {
     if (sample < self.nof_slots_) {
       self.byte_slots_.Set(sample, record, size);  // the whole record is the value
-      self.valid_list_.Set(sample, true);
+      self.entry_invalid_.Set(sample, false);
+      self.valid_list_.Set(sample, !self.reference_invalid_[sample]);
       return true;
     }
   }
@@ -509,16 +550,23 @@ template <typename T>
   switch (channel_type_) {
     case kVlsdChannel:
       if (own_record) {
-        const bool take_value = read_vlsd_data_ && vlsd_record_id == 0;
         const std::vector<uint8_t>& bytes = AsVector(record);
         for (uint64_t slot = first; slot < last; ++slot) {
+          const uint64_t element = slot - first;
+          if (vlsd_group_) {
+            StoreVlsdReference(bytes, slot, element);  // the value comes with the VLSD group's records
+            continue;
+          }
           uint64_t offset = 0;
-          const bool valid = channel_.UnsignedFromRecord(bytes, offset, slot - first);
+          const bool offset_read = channel_.UnsignedFromRecord(bytes, offset, element);
           offset_list_[slot] = offset;
-          if (take_value) {
-            StoreValue(record, slot, slot - first);
-          } else if constexpr (kIsNumber) {
-            PutNumber(slot, T{}, valid);  // the value comes with the VLSD group's records
+          if (read_vlsd_data_) {
+            StoreValue(record, slot, element);  // from the signal data; its flag counts the invalidation bit
+            continue;
+          }
+          const bool valid = offset_read && channel_.GetValid(bytes, element);
+          if constexpr (kIsNumber) {
+            PutNumber(slot, T{}, valid);
           }
           valid_list_.Set(slot, valid);
         }
@@ -526,7 +574,7 @@ template <typename T>
         // A record of the VLSD channel group: the whole record is the value, and the
         // sample is the VLSD group's own record count.
         for (uint64_t slot = first; slot < last; ++slot) {
-          StoreValue(record, slot, slot - first);
+          StoreVlsdEntry(record, slot);
         }
       }
       break;
@@ -583,11 +631,9 @@ bool ChannelObserver<T>::SampleAs(uint64_t sample, V& value, uint64_t array_inde
       value = ParseNumberOrThrow<V>(value_list_[slot], parse_name);
     } else if constexpr (kIsBytes<T>) {
       (void)parse_name;
-    } else if constexpr (std::is_floating_point_v<T> && std::is_integral_v<V>) {
-      value = ConvertNumber<V>(ValueAt(slot));
     } else {
-      // Signed values are sign-extended, unsigned ones zero-extended.
-      value = static_cast<V>(ValueAt(slot));
+      // Signed values are sign-extended, unsigned ones zero-extended, floats truncated.
+      value = ConvertNumber<V>(ValueAt(slot));
     }
   }
   return inside && ValidAt(slot);

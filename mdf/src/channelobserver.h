@@ -159,6 +159,12 @@ class ChannelObserver : public IChannelObserver {
   const std::vector<uint8_t>& AsVector(const Record& record);
   bool DecodeNumeric(const Record& record, uint64_t element, T& value);
   void StoreValue(const Record& record, uint64_t slot, uint64_t element);
+  /// A VLSD channel group's record as the value of a slot; valid when it was read and the
+  /// channel's own record did not mark the element invalid.
+  void StoreVlsdEntry(const Record& record, uint64_t slot);
+  /// The channel's own record of a slot whose value lies in a VLSD channel group: the
+  /// offset and the element's validity, which holds for the value whenever it comes.
+  void StoreVlsdReference(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element);
   /// Writes a number into a slot; slots skipped on the way are zeroed.
   void PutNumber(uint64_t slot, T value, bool valid);
   void ZeroSkipped(uint64_t slot);
@@ -184,6 +190,11 @@ class ChannelObserver : public IChannelObserver {
   uint64_t array_size_ = 1;  // elements per sample when the buffers were sized
   uint64_t max_slots_ = 0;   // samples x array size, what the buffers may grow to
   uint8_t channel_type_ = 0;
+  // The values lie in a VLSD channel group: each slot's value and validity come in two
+  // records, in either order, and each record's verdict is kept until the other arrives.
+  bool vlsd_group_ = false;
+  ValidFlags reference_invalid_;  // the channel's own record marks the element invalid
+  ValidFlags entry_invalid_;      // the VLSD group's record gave no value
   NumericLayout layout_;
   FastPath fast_;
   uint64_t nof_slots_ = 0;

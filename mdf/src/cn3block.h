@@ -78,7 +78,10 @@ class Cn3Block : public DataListBlock, public IChannel {
   /// Master (2) for a time channel, else fixed length (0).
   [[nodiscard]] uint8_t ChannelType() const override;
   void ChannelType(uint8_t type) override;
-  [[nodiscard]] uint8_t SyncType() const override { return 0; }
+  /// Time (1) for a time channel, the only master an MDF 3 file has, so that a writer
+  /// stamps it with the sample times as it stamps an MDF 4 time master; else none (0). Set
+  /// by the channel type alone.
+  [[nodiscard]] uint8_t SyncType() const override { return channel_type_ == kTimeChannel ? kTimeSync : kNoSync; }
   void SyncType(uint8_t /* type */) override {}
   /// The MDF 4 code of the signal data type in the file's byte order.
   [[nodiscard]] uint8_t DataType() const override;

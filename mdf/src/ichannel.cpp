@@ -255,153 +255,173 @@ template <typename T>
 [[gnu::noinline]] bool NumberFromBytes(const IChannel& channel, const std::vector<uint8_t>& record, T& value) {
   std::vector<uint8_t> bytes;
   const bool valid = channel.GetByteArrayValue(record, bytes);
-  value = bytes.empty() ? T{} : static_cast<T>(bytes[0]);
+  value = bytes.empty() ? T{} : detail::ConvertNumber<T>(bytes[0]);
   return valid;
+}
+
+}  // namespace
+
+[[gnu::always_inline]] inline detail::RawValue IChannel::DecodeRawValue(const std::vector<uint8_t>& record,
+                                                                        uint64_t array_index) const {
+  using Kind = detail::RawValue::Kind;
+  detail::RawValue raw;
+  // Each number is read into a local of its case: then only it is zeroed first, and the
+  // value does not go through memory (bench_channelvalue).
+  switch (const uint8_t type = DataType(); type) {
+    case kUnsignedLe:
+    case kUnsignedBe: {
+      uint64_t bits = 0;
+      raw.read = UnsignedOfType(record, bits, array_index, type);
+      raw.kind = Kind::kUnsigned;
+      raw.bits = bits;
+      break;
+    }
+    case kSignedLe:
+    case kSignedBe: {
+      int64_t integer = 0;
+      raw.read = SignedFromRecord(record, integer, array_index);
+      raw.kind = Kind::kSigned;
+      raw.integer = integer;
+      break;
+    }
+    case kFloatLe:
+    case kFloatBe: {
+      double number = 0.0;
+      raw.read = FloatFromRecord(record, number, array_index);
+      raw.kind = Kind::kFloat;
+      raw.number = number;
+      break;
+    }
+    case kLatin1Text:
+    case kUtf8Text:
+    case kUtf16LeText:
+    case kUtf16BeText:
+      raw.kind = Kind::kText;
+      break;
+    case kByteArray:
+    case kMimeSample:
+    case kMimeStream:
+      raw.kind = Kind::kBytes;
+      break;
+    case kCanOpenDate:
+    case kCanOpenTime: {
+      uint64_t ns = 0;
+      raw.read = type == kCanOpenDate ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
+      raw.kind = Kind::kCanOpen;
+      raw.bits = ns;
+      break;
+    }
+    default:
+      break;
+  }
+  return raw;
+}
+
+namespace {
+
+using RawKind = detail::RawValue::Kind;
+
+// The second step of ValueFromRecord: the raw value as what the caller asks for; a text or
+// byte array is read here by the channel's own getter. True when a value was produced.
+
+// A number: converted as an observer's GetChannelValue converts it.
+template <typename T>
+[[gnu::always_inline]] inline bool ConvertRawValue(const IChannel& channel, const detail::RawValue& raw,
+                                                   const std::vector<uint8_t>& record, T& value) {
+  static_assert(std::is_arithmetic_v<T>, "texts and byte vectors have overloads of their own");
+  switch (raw.kind) {
+    case RawKind::kUnsigned:
+    case RawKind::kCanOpen:
+      value = detail::ConvertNumber<T>(raw.bits);
+      return raw.read;
+    case RawKind::kSigned:
+      value = detail::ConvertNumber<T>(raw.integer);
+      return raw.read;
+    case RawKind::kFloat:
+      value = detail::ConvertNumber<T>(raw.number);
+      return raw.read;
+    case RawKind::kText:
+      return NumberFromText(channel, record, value);
+    case RawKind::kBytes:
+      return NumberFromBytes(channel, record, value);
+    case RawKind::kNone:
+      break;
+  }
+  return false;
+}
+
+bool ConvertRawValue(const IChannel& channel, const detail::RawValue& raw, const std::vector<uint8_t>& record,
+                     std::string& value) {
+  switch (raw.kind) {
+    case RawKind::kUnsigned:
+      value = std::to_string(raw.bits);
+      return raw.read;
+    case RawKind::kCanOpen:
+      value = LocalDateTimeText(raw.bits);
+      return raw.read;
+    case RawKind::kSigned:
+      value = std::to_string(raw.integer);
+      return raw.read;
+    case RawKind::kFloat:
+      value = channel.IsDecimalUsed() ? FormatNumberText(raw.number, channel.Decimals(), false, {})
+                                      : detail::FixedPointText(raw.number, 6);
+      return raw.read;
+    case RawKind::kText:
+      return channel.GetTextValue(record, value);
+    case RawKind::kBytes: {
+      std::vector<uint8_t> bytes;
+      const bool read = channel.GetByteArrayValue(record, bytes);
+      value = detail::BytesToHexText(bytes);
+      return read;
+    }
+    case RawKind::kNone:
+      break;
+  }
+  return false;
+}
+
+// A number gives its low 8 bits, a float truncated toward zero first.
+bool ConvertRawValue(const IChannel& channel, const detail::RawValue& raw, const std::vector<uint8_t>& record,
+                     std::vector<uint8_t>& value) {
+  switch (raw.kind) {
+    case RawKind::kUnsigned:
+    case RawKind::kCanOpen:
+      value.assign(1, detail::ConvertNumber<uint8_t>(raw.bits));
+      return raw.read;
+    case RawKind::kSigned:
+      value.assign(1, detail::ConvertNumber<uint8_t>(raw.integer));
+      return raw.read;
+    case RawKind::kFloat:
+      value.assign(1, detail::ConvertNumber<uint8_t>(raw.number));
+      return raw.read;
+    case RawKind::kText: {
+      std::string text;
+      const bool read = channel.GetTextValue(record, text);
+      value.assign(text.begin(), text.end());
+      return read;
+    }
+    case RawKind::kBytes:
+      return channel.GetByteArrayValue(record, value);
+    case RawKind::kNone:
+      break;
+  }
+  return false;
 }
 
 }  // namespace
 
 template <typename T>
 bool IChannel::ValueFromRecord(const std::vector<uint8_t>& record, T& value, uint64_t array_index) const {
-  bool valid = false;
-  const uint8_t type = DataType();
-  if constexpr (std::is_arithmetic_v<T>) {
-    switch (type) {
-      case kUnsignedLe:
-      case kUnsignedBe: {
-        uint64_t raw = 0;
-        valid = UnsignedOfType(record, raw, array_index, type);
-        value = static_cast<T>(raw);
-        break;
-      }
-      case kSignedLe:
-      case kSignedBe: {
-        int64_t raw = 0;
-        valid = SignedFromRecord(record, raw, array_index);
-        value = static_cast<T>(raw);
-        break;
-      }
-      case kFloatLe:
-      case kFloatBe: {
-        double raw = 0.0;
-        valid = FloatFromRecord(record, raw, array_index);
-        value = detail::SaturatingCast<T>(raw);
-        break;
-      }
-      case kLatin1Text:
-      case kUtf8Text:
-      case kUtf16LeText:
-      case kUtf16BeText:
-        valid = NumberFromText(*this, record, value);
-        break;
-      case kByteArray:
-      case kMimeSample:
-      case kMimeStream:
-        valid = NumberFromBytes(*this, record, value);
-        break;
-      case kCanOpenDate:
-      case kCanOpenTime: {
-        uint64_t ns = 0;
-        valid = type == kCanOpenDate ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
-        value = static_cast<T>(ns);
-        break;
-      }
-      default:
-        return false;
-    }
-  } else if constexpr (std::is_same_v<T, std::string>) {
-    switch (type) {
-      case kUnsignedLe:
-      case kUnsignedBe: {
-        uint64_t raw = 0;
-        valid = UnsignedOfType(record, raw, array_index, type);
-        value = std::to_string(raw);
-        break;
-      }
-      case kSignedLe:
-      case kSignedBe: {
-        int64_t raw = 0;
-        valid = SignedFromRecord(record, raw, array_index);
-        value = std::to_string(raw);
-        break;
-      }
-      case kFloatLe:
-      case kFloatBe: {
-        double raw = 0.0;
-        valid = FloatFromRecord(record, raw, array_index);
-        value = IsDecimalUsed() ? FormatNumberText(raw, Decimals(), false, {}) : detail::FixedPointText(raw, 6);
-        break;
-      }
-      case kLatin1Text:
-      case kUtf8Text:
-      case kUtf16LeText:
-      case kUtf16BeText:
-        valid = GetTextValue(record, value);
-        break;
-      case kByteArray:
-      case kMimeSample:
-      case kMimeStream: {
-        std::vector<uint8_t> bytes;
-        valid = GetByteArrayValue(record, bytes);
-        value = detail::BytesToHexText(bytes);
-        break;
-      }
-      case kCanOpenDate:
-      case kCanOpenTime: {
-        uint64_t ns = 0;
-        valid = type == kCanOpenDate ? CanOpenDateFromRecord(record, ns) : CanOpenTimeFromRecord(record, ns);
-        value = LocalDateTimeText(ns);
-        break;
-      }
-      default:
-        return false;
-    }
-  } else {
-    static_assert(std::is_same_v<T, std::vector<uint8_t>>, "unsupported value type");
-    uint64_t low_byte = 0;
-    switch (type) {
-      case kUnsignedLe:
-      case kUnsignedBe:
-      case kCanOpenDate:
-      case kCanOpenTime:
-        valid = type <= kUnsignedBe    ? UnsignedOfType(record, low_byte, array_index, type)
-                : type == kCanOpenDate ? CanOpenDateFromRecord(record, low_byte)
-                                       : CanOpenTimeFromRecord(record, low_byte);
-        value.assign(1, static_cast<uint8_t>(low_byte));
-        break;
-      case kSignedLe:
-      case kSignedBe: {
-        int64_t raw = 0;
-        valid = SignedFromRecord(record, raw, array_index);
-        value.assign(1, static_cast<uint8_t>(raw));
-        break;
-      }
-      case kFloatLe:
-      case kFloatBe: {
-        double raw = 0.0;
-        valid = FloatFromRecord(record, raw, array_index);
-        value.assign(1, static_cast<uint8_t>(SaturateToSigned(raw)));
-        break;
-      }
-      case kLatin1Text:
-      case kUtf8Text:
-      case kUtf16LeText:
-      case kUtf16BeText: {
-        std::string text;
-        valid = GetTextValue(record, text);
-        value.assign(text.begin(), text.end());
-        break;
-      }
-      case kByteArray:
-      case kMimeSample:
-      case kMimeStream:
-        valid = GetByteArrayValue(record, value);
-        break;
-      default:
-        return false;
-    }
-  }
-  return valid && GetValid(record, array_index);
+  const detail::RawValue raw = DecodeRawValue(record, array_index);
+  if (raw.kind == RawKind::kNone) return false;  // the value is left as it was
+  const bool read = ConvertRawValue(*this, raw, record, value);
+  return read && GetValid(record, array_index);
+}
+
+template <typename T>
+bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>& vlsd_record, T& value) const {
+  const detail::RawValue raw = DecodeRawValue(vlsd_record, 0);
+  return raw.kind != RawKind::kNone && ConvertRawValue(*this, raw, vlsd_record, value);
 }
 
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int8_t&, uint64_t) const;
@@ -416,6 +436,18 @@ template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, int64_t&, u
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, uint64_t&, uint64_t) const;
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::string&, uint64_t) const;
 template bool IChannel::ValueFromRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&, uint64_t) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int8_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint8_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int16_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint16_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int32_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint32_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, float&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, double&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, int64_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, uint64_t&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::string&) const;
+template bool IChannel::ValueFromVlsdRecord(const std::vector<uint8_t>&, std::vector<uint8_t>&) const;
 
 uint64_t IChannel::SaturateToUnsigned(double value) { return detail::SaturatingCast<uint64_t>(value); }
 

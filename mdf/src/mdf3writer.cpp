@@ -27,6 +27,8 @@ bool Mdf3Writer::PrepareForWriting() {
   if (data_group == nullptr) {
     return true;
   }
+  // The data group's write gives two or more groups a one-byte id before each record.
+  if (!RecordIdsFit(*data_group, data_group->Cg3List().size() >= 2 ? 1 : 0)) return false;
   try {
     for (const auto& group : data_group->Cg3List()) {
       if (group) group->PrepareForWriting();

@@ -177,6 +177,8 @@ bool Mdf4Writer::PrepareForWriting() {
     MDF_ERROR() << "Invalid DG block type detected.";
     return false;
   }
+  // Adding a channel group sets the size anew, so a size chosen before may be gone.
+  if (!RecordIdsFit(*data_group, data_group->RecordIdSize())) return false;
   try {
     if (!CompressData()) {
       // The cycle's records go into a DT block of their own; a compressed pass adds its HL.

@@ -184,6 +184,23 @@ void MdfWriter::UpdateMasterChannels() {
   });
 }
 
+bool MdfWriter::RecordIdsFit(const IDataGroup& data_group, uint8_t id_size) {
+  const std::vector<IChannelGroup*> groups = data_group.ChannelGroups();
+  if (id_size == 0 && groups.size() <= 1) return true;  // one group's records need no id
+  for (const IChannelGroup* group : groups) {
+    const uint64_t record_id = group->RecordId();
+    if (id_size < 8 && (record_id >> (8 * id_size)) != 0) {
+      // An MDF 3 group has no name; its comment tells it apart.
+      const std::string name = group->Name();
+      MDF_ERROR() << "The record ID does not fit the record ID size of its data group. Group: "
+                  << (name.empty() ? group->Description() : name) << ", Record ID: " << record_id
+                  << ", Size: " << static_cast<int>(id_size);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool MdfWriter::FinalizeMeasurement() {
   StopWorkThread();  // its last pass has flushed the queue
   if (!mdf_file_) {

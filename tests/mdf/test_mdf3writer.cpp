@@ -111,7 +111,8 @@ TEST(Mdf3Writer, WritesAFileOurReaderReadsBackEqual) {
     double time = -1.0;
     double speed = -1.0;
     EXPECT_TRUE(t->GetChannelValue(i, time));
-    EXPECT_DOUBLE_EQ(time, static_cast<double>(i) / 10.0);
+    // The writer stamps the time master with the sample's time since the start.
+    EXPECT_DOUBLE_EQ(time, static_cast<double>(test::SampleTime(i) - test::kStartNs) / 1e9);
     EXPECT_TRUE(rpm->ConvertedValue(i, speed));
     EXPECT_DOUBLE_EQ(speed, 0.25 * static_cast<double>(4000 + i));
   }
@@ -122,6 +123,189 @@ TEST(Mdf3Writer, WritesAFileOurReaderReadsBackEqual) {
     EXPECT_EQ(value, static_cast<int64_t>(2 * s) - 2);
     EXPECT_TRUE(counter->GetChannelValue(s, count));
     EXPECT_EQ(count, 2 * s * 1000);
+  }
+}
+
+// Every data type an MDF 3 channel holds, in both byte orders where it has them, with the
+// value of sample i.
+struct Column {
+  std::string name;
+  uint8_t data_type;
+  uint64_t bytes;
+};
+
+const std::vector<Column>& EveryDataType() {
+  static const std::vector<Column> columns = {
+      {"u8", mdf::kUnsignedLe, 1},    {"u16 big endian", mdf::kUnsignedBe, 2},
+      {"u32", mdf::kUnsignedLe, 4},   {"u64", mdf::kUnsignedLe, 8},
+      {"i8", mdf::kSignedLe, 1},      {"i16 big endian", mdf::kSignedBe, 2},
+      {"i32", mdf::kSignedLe, 4},     {"i64 with a name far longer than thirty-one characters", mdf::kSignedLe, 8},
+      {"f32", mdf::kFloatLe, 4},      {"f64 big endian", mdf::kFloatBe, 8},
+      {"text", mdf::kLatin1Text, 16}, {"bytes", mdf::kByteArray, 4},
+      {"date", mdf::kCanOpenDate, 7}, {"time of day", mdf::kCanOpenTime, 6},
+  };
+  return columns;
+}
+
+constexpr uint64_t kDateNs = 1'650'000'000'123'000'000ULL;  // CANopen keeps milliseconds
+
+std::string TextOf(uint64_t i) { return "sample " + std::to_string(i); }
+std::vector<uint8_t> BytesOf(uint64_t i) { return {static_cast<uint8_t>(i), static_cast<uint8_t>(i + 1), 0xFF, 0}; }
+
+void SetColumn(mdf::IChannel& channel, const Column& column, uint64_t i) {
+  const auto n = static_cast<int64_t>(i);
+  switch (column.data_type) {
+    case mdf::kUnsignedLe:
+    case mdf::kUnsignedBe:
+      channel.SetChannelValue(0x0123456789ABCDEFULL + i);  // each width keeps its low bytes
+      break;
+    case mdf::kSignedLe:
+    case mdf::kSignedBe:
+      channel.SetChannelValue(int64_t{-100} * n - 3);
+      break;
+    case mdf::kFloatLe:
+    case mdf::kFloatBe:
+      channel.SetChannelValue(1.5 * static_cast<double>(n) - 0.25);
+      break;
+    case mdf::kLatin1Text:
+      channel.SetTextValue(TextOf(i), true);
+      break;
+    case mdf::kByteArray:
+      channel.SetValueFromBytes(BytesOf(i), true, 0);
+      break;
+    default:  // the CANopen date and time: ns since 1970
+      channel.SetChannelValue(uint64_t{kDateNs + i * 86'400'000'000'000ULL});
+      break;
+  }
+}
+
+void ExpectColumn(const mdf::IChannelObserver& observer, const Column& column, uint64_t i) {
+  SCOPED_TRACE(column.name + " sample " + std::to_string(i));
+  const auto n = static_cast<int64_t>(i);
+  switch (column.data_type) {
+    case mdf::kUnsignedLe:
+    case mdf::kUnsignedBe: {
+      uint64_t value = 0;
+      EXPECT_TRUE(observer.GetChannelValue(i, value));
+      const uint64_t mask = column.bytes == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * column.bytes)) - 1;
+      EXPECT_EQ(value, (0x0123456789ABCDEFULL + i) & mask);
+      break;
+    }
+    case mdf::kSignedLe:
+    case mdf::kSignedBe: {
+      int64_t value = 0;
+      EXPECT_TRUE(observer.GetChannelValue(i, value));
+      EXPECT_EQ(value, column.bytes == 1 ? static_cast<int8_t>(-100 * n - 3) : -100 * n - 3);
+      break;
+    }
+    case mdf::kFloatLe:
+    case mdf::kFloatBe: {
+      double value = 0;
+      EXPECT_TRUE(observer.GetChannelValue(i, value));
+      EXPECT_EQ(value, 1.5 * static_cast<double>(n) - 0.25);
+      break;
+    }
+    case mdf::kLatin1Text: {
+      std::string value;
+      EXPECT_TRUE(observer.GetSampleText(i, value, 0));
+      EXPECT_EQ(value, TextOf(i));
+      break;
+    }
+    case mdf::kByteArray: {
+      std::vector<uint8_t> value;
+      EXPECT_TRUE(observer.GetByteArray(i, value));
+      EXPECT_EQ(value, BytesOf(i));
+      break;
+    }
+    default: {  // the CANopen date and time: ns since 1970, in milliseconds
+      uint64_t ns = 0;
+      EXPECT_TRUE(observer.GetChannelValue(i, ns));
+      EXPECT_EQ(ns, kDateNs + i * 86'400'000'000'000ULL);
+      break;
+    }
+  }
+}
+
+TEST(Mdf3Writer, RoundTripKeepsTimesValuesNamesUnitsAndConversionsOfEveryDataType) {
+  constexpr uint64_t kSamples = 6;
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer);
+  ASSERT_TRUE(writer->Init(buffer));
+  writer->WorkPeriod(test::kWaitingWorker);
+  mdf::IDataGroup* data_group = writer->CreateDataGroup();
+  // A float master in seconds, and an integer master in milliseconds through a linear
+  // conversion, which the writer inverts.
+  mdf::IChannelGroup* values = data_group->CreateChannelGroup();
+  test::AddChannel(*values, "t", mdf::kFloatLe, 8, mdf::kMasterChannel);
+  for (const Column& column : EveryDataType()) {
+    mdf::IChannel* channel = test::AddChannel(*values, column.name, column.data_type, column.bytes);
+    if (column.data_type <= mdf::kFloatBe) channel->Unit("unit of " + column.name.substr(0, 3));
+  }
+  mdf::IChannelGroup* scaled = data_group->CreateChannelGroup();
+  mdf::IChannel* milliseconds = test::AddChannel(*scaled, "ms", mdf::kUnsignedLe, 4, mdf::kMasterChannel);
+  mdf::IChannelConversion* to_seconds = writer->CreateChannelConversion(milliseconds);
+  to_seconds->SetType(mdf::kLinearConversion);
+  to_seconds->SetParameter(0, 0.0);
+  to_seconds->SetParameter(1, 0.001);
+  to_seconds->SetUnit("s");
+  mdf::IChannel* level = test::AddChannel(*scaled, "level", mdf::kUnsignedLe, 2);
+  mdf::IChannelConversion* rational = writer->CreateChannelConversion(level);
+  rational->SetType(mdf::kRationalConversion);
+  for (uint16_t p = 0; p < 6; ++p) rational->SetParameter(p, std::vector<double>{0, 2, 1, 0, 0, 4}[p]);  // (2x + 1) / 4
+  rational->SetUnit("%");
+
+  ASSERT_TRUE(writer->InitMeasurement());
+  writer->StartMeasurement(test::kStartNs);
+  for (uint64_t i = 0; i < kSamples; ++i) {
+    for (const Column& column : EveryDataType()) SetColumn(*test::ChannelOf(*values, column.name), column, i);
+    writer->SaveSample(*values, test::SampleTime(i));
+    level->SetChannelValue(static_cast<uint16_t>(10 * i));
+    writer->SaveSample(*scaled, test::SampleTime(i) + 250'000'000);
+  }
+  writer->StopMeasurement(UINT64_MAX);
+  ASSERT_TRUE(writer->FinalizeMeasurement());
+  writer.reset();
+
+  const test::ReadBack read(buffer->Bytes());
+  ASSERT_TRUE(read.Ok());
+  const auto* t = read.Observer(0, "t");
+  const auto* ms = read.Observer(0, "ms");
+  const auto* level_read = read.Observer(0, "level");
+  ASSERT_TRUE(t && ms && level_read);
+  EXPECT_EQ(t->Channel().Unit(), "s");
+  EXPECT_EQ(ms->Channel().Unit(), "s");
+  EXPECT_EQ(level_read->Channel().Unit(), "%");
+  const mdf::IChannelConversion* ms_conversion = ms->Channel().ChannelConversion();
+  const mdf::IChannelConversion* level_conversion = level_read->Channel().ChannelConversion();
+  ASSERT_TRUE(ms_conversion && level_conversion);
+  EXPECT_EQ(ms_conversion->Type(), mdf::kLinearConversion);
+  EXPECT_EQ(ms_conversion->ParameterAsDouble(1), 0.001);
+  EXPECT_EQ(level_conversion->Type(), mdf::kRationalConversion);
+  for (uint16_t p = 0; p < 6; ++p) {
+    EXPECT_EQ(level_conversion->ParameterAsDouble(p), (std::vector<double>{0, 2, 1, 0, 0, 4}[p])) << p;
+  }
+  for (const Column& column : EveryDataType()) {
+    const auto* observer = read.Observer(0, column.name);
+    ASSERT_NE(observer, nullptr) << column.name;
+    EXPECT_EQ(observer->Channel().DataType(), column.data_type) << column.name;
+    EXPECT_EQ(observer->Channel().Unit(),
+              column.data_type <= mdf::kFloatBe ? "unit of " + column.name.substr(0, 3) : "")
+        << column.name;
+  }
+  for (uint64_t i = 0; i < kSamples; ++i) {
+    SCOPED_TRACE("sample " + std::to_string(i));
+    double seconds = -1;
+    EXPECT_TRUE(t->GetChannelValue(i, seconds));
+    EXPECT_EQ(seconds, static_cast<double>(i) / 1000.0);
+    uint64_t raw = 0;
+    EXPECT_TRUE(ms->GetChannelValue(i, raw));
+    EXPECT_EQ(raw, i + 250);
+    EXPECT_TRUE(ms->ConvertedValue(i, seconds));
+    EXPECT_DOUBLE_EQ(seconds, static_cast<double>(i + 250) / 1000.0);
+    double percent = 0;
+    EXPECT_TRUE(level_read->ConvertedValue(i, percent));
+    EXPECT_EQ(percent, (20.0 * static_cast<double>(i) + 1.0) / 4.0);
+    for (const Column& column : EveryDataType()) ExpectColumn(*read.Observer(0, column.name), column, i);
   }
 }
 
@@ -225,6 +409,45 @@ TEST(Mdf3Writer, PreparingWithoutDataGroupOrHeader) {
   Probe empty;  // no file object: no header
   EXPECT_FALSE(empty.PrepareForWriting());
   EXPECT_TRUE(log.Contains("No header  found. Invalid use of the function."));
+}
+
+// Two or more groups write one id byte before each record: an id beyond it is refused
+// rather than cut to its low byte; the largest one that fits is written whole.
+TEST(Mdf3Writer, ARecordIdBeyondOneByteIsRefused) {
+  for (const uint64_t engine_id : {uint64_t{255}, uint64_t{258}}) {
+    SCOPED_TRACE(engine_id);
+    LogCapture log;
+    auto buffer = std::make_shared<MemoryBuffer>();
+    auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer);
+    writer->Init(buffer);
+    writer->WorkPeriod(test::kWaitingWorker);
+    const TwoGroups groups = AddTwoGroups(*writer);
+    groups.engine->RecordId(engine_id);  // 258: its low byte is the status group's id
+    if (engine_id > 255) {
+      EXPECT_FALSE(writer->InitMeasurement());
+      EXPECT_TRUE(
+          log.Contains("The record ID does not fit the record ID size of its data group. "
+                       "Group: engine values, Record ID: 258, Size: 1"));
+      EXPECT_TRUE(buffer->Bytes().empty()) << "nothing is written";
+      continue;
+    }
+    ASSERT_TRUE(writer->InitMeasurement());
+    writer->StartMeasurement(test::kStartNs);
+    for (uint64_t i = 0; i < 3; ++i) {
+      SaveEngine(*writer, groups, i);
+      SaveStatus(*writer, groups, i);
+    }
+    writer->StopMeasurement(UINT64_MAX);
+    ASSERT_TRUE(writer->FinalizeMeasurement());
+    writer.reset();
+    const test::ReadBack read(buffer->Bytes());
+    ASSERT_TRUE(read.Ok());
+    const auto* rpm = read.Observer(0, "rpm");
+    const auto* gear = read.Observer(0, "gear");
+    ASSERT_TRUE(rpm && gear);
+    EXPECT_EQ(rpm->NofSamples(), 3U);
+    EXPECT_EQ(gear->NofSamples(), 3U);
+  }
 }
 
 TEST(Mdf3Writer, ARecordBeyondSixteenBitsFailsTheCycle) {

@@ -188,6 +188,92 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RecordIdLayout,
                          testing::Values(RecordIdCase{0, 0}, RecordIdCase{1, 7}, RecordIdCase{2, 5},
                                          RecordIdCase{4, 0x01020304}, RecordIdCase{8, 0x0102030405060708ULL}));
 
+// Two groups whose record ids need 2 bytes; the size chosen before the second group was
+// added is gone with it (reset to 1), unless chosen again after it.
+struct WideIds {
+  mdf::IDataGroup* data_group = nullptr;
+  mdf::IChannelGroup* first = nullptr;
+  mdf::IChannelGroup* second = nullptr;
+};
+
+WideIds AddWideIdGroups(mdf::MdfWriter& writer, bool size_chosen_again) {
+  WideIds ids;
+  ids.data_group = writer.CreateDataGroup();
+  ids.data_group->RecordIdSize(2);
+  ids.first = ids.data_group->CreateChannelGroup();
+  ids.first->Name("First");
+  test::AddChannel(*ids.first, "a", mdf::kUnsignedLe, 2);
+  ids.second = ids.data_group->CreateChannelGroup();
+  ids.second->Name("Second");
+  test::AddChannel(*ids.second, "b", mdf::kUnsignedLe, 4);
+  ids.first->RecordId(255);
+  ids.second->RecordId(300);
+  if (size_chosen_again) ids.data_group->RecordIdSize(2);
+  return ids;
+}
+
+TEST(Mdf4Writer, ARecordIdBeyondTheRecordIdSizeIsRefused) {
+  for (const MdfWriterType type :
+       {MdfWriterType::kMdf4Writer, MdfWriterType::kMdfBusLogger, MdfWriterType::kMdfConverter}) {
+    SCOPED_TRACE(KindName(type));
+    test::LogCapture log;
+    auto buffer = std::make_shared<MemoryBuffer>();
+    auto writer = mdf::CreateMdfWriter(type);
+    writer->Init(buffer);
+    writer->WorkPeriod(test::kWaitingWorker);
+    const WideIds ids = AddWideIdGroups(*writer, false);
+    ASSERT_EQ(ids.data_group->RecordIdSize(), 1);
+    EXPECT_FALSE(writer->InitMeasurement());
+    EXPECT_TRUE(
+        log.Contains("The record ID does not fit the record ID size of its data group. Group: Second, "
+                     "Record ID: 300, Size: 1"));
+    EXPECT_TRUE(buffer->Bytes().empty()) << "nothing is written";
+    EXPECT_FALSE(writer->FinalizeMeasurement());
+  }
+}
+
+TEST(Mdf4Writer, RecordIdsOfTheSizeChosenLastAreWrittenWhole) {
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
+  writer->Init(buffer);
+  writer->WorkPeriod(test::kWaitingWorker);
+  const WideIds ids = AddWideIdGroups(*writer, true);
+  ASSERT_TRUE(writer->InitMeasurement());
+  writer->StartMeasurement(test::kStartNs);
+  for (uint64_t i = 0; i < 3; ++i) {
+    test::ChannelOf(*ids.first, "a")->SetChannelValue(static_cast<uint16_t>(i + 1));
+    writer->SaveSample(*ids.first, test::SampleTime(i));
+    test::ChannelOf(*ids.second, "b")->SetChannelValue(static_cast<uint32_t>(1000 * i));
+    writer->SaveSample(*ids.second, test::SampleTime(i) + 1);
+  }
+  writer->StopMeasurement(UINT64_MAX);
+  ASSERT_TRUE(writer->FinalizeMeasurement());
+  writer.reset();
+
+  const test::ReadBack read(buffer->Bytes());
+  ASSERT_TRUE(read.Ok());
+  const auto* a = read.Observer(0, "a");
+  const auto* b = read.Observer(0, "b");
+  ASSERT_TRUE(a && b);
+  ASSERT_EQ(a->NofSamples(), 3U);
+  ASSERT_EQ(b->NofSamples(), 3U);
+  for (uint64_t i = 0; i < 3; ++i) {
+    uint64_t value = 0;
+    EXPECT_TRUE(a->GetChannelValue(i, value));
+    EXPECT_EQ(value, i + 1);
+    EXPECT_TRUE(b->GetChannelValue(i, value));
+    EXPECT_EQ(value, 1000 * i);
+  }
+
+  const std::string tool = test::Mdf4CheckTool();
+  if (tool.empty()) GTEST_SKIP() << "mdf4check is not installed";
+  test::TempDir dir;
+  const std::string path = dir.Write("wide-ids.mf4", buffer->Bytes());
+  const test::CheckResult check = test::RunMdf4Check(tool, "", path);
+  EXPECT_EQ(check.status, 0) << check.output;
+  EXPECT_EQ(test::ExpectCheckerAgrees(tool, path, read), 6U);
+}
+
 TEST(Mdf4Writer, ALaterCycleLeavesTheFirstDtBlockAsItWas) {
   auto buffer = std::make_shared<MemoryBuffer>();
   auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf4Writer);
