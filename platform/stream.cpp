@@ -215,6 +215,8 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
     default:
       return kStreamFailed;
   }
+  // No position lies before the start (and a source's -1 must not read as reaching it).
+  if (target < 0) return kStreamFailed;
   if (target >= self->block_start && target - self->block_start <= self->fill) {
     self->index = target - self->block_start;
     return target;
@@ -222,22 +224,21 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
   switch (LoadBlock(self, target)) {
     case Load::kLoaded:
       return target;
-    case Load::kSeekFailed:
-      return kStreamFailed;
     case Load::kEnd:
-      // Exactly at the source's end the position moves there with an empty block, so that a
-      // seek to the end reports the size (the next read gives 0); beyond it the position stays.
-      if (streamSeek(self->source, 0, kSeekFromEnd) == target) {
-        self->block_start = target;
-        self->fill = 0;
-        self->index = 0;
-        return target;
-      }
-      break;
+      // At or beyond the source's end the position moves there with an empty block, as a
+      // file's does: a seek to the end reports the size, and a read there gives 0 whatever
+      // the block size, so a link past the end reads as nothing with every buffer.
+      self->block_start = target;
+      self->fill = 0;
+      self->index = 0;
+      return target;
+    case Load::kSeekFailed:
     case Load::kReadFailed:
-      break;  // nothing loaded there: the position stays
+      // Not reached: the position stays. A caller that took the old position for the target
+      // would read the bytes there as what it looked for.
+      return kStreamFailed;
   }
-  return self->block_start + self->index;
+  return kStreamFailed;
 }
 
 int BufferedClose(cStream_t* stream) {
@@ -313,8 +314,9 @@ int64_t WindowSeek(cStream_t* stream, int64_t offset, int origin) {
   }
   int64_t target = 0;
   if (from < 0 || AddOverflows(from, offset, &target)) return kStreamFailed;
-  if (self->end > 0 && target > self->end) target = self->end;
-  if (target < self->start) target = self->start;
+  // A target outside the window is not reached: landing on its edge instead would pass that
+  // position off as the one asked for.
+  if ((self->end > 0 && target > self->end) || target < self->start || target < 0) return kStreamFailed;
   return streamSeek(self->parent, target, kSeekFromStart) == target ? target - self->start : kStreamFailed;
 }
 
