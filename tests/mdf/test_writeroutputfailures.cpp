@@ -72,7 +72,7 @@ struct Kind {
 };
 
 constexpr Kind kKinds[] = {
-    {"MDF 3", MdfWriterType::kMdf3Writer, false},     {"MDF 4", MdfWriterType::kMdf4Writer, false},
+    {"MDF 3", MdfWriterType::kMdf3Writer, false},       {"MDF 4", MdfWriterType::kMdf4Writer, false},
     {"MDF 4 zipped", MdfWriterType::kMdf4Writer, true}, {"bus logger", MdfWriterType::kMdfBusLogger, false},
     {"converter", MdfWriterType::kMdfConverter, false}, {"converter zipped", MdfWriterType::kMdfConverter, true},
 };
@@ -180,6 +180,44 @@ TEST(WriterOutputFailures, EveryKindFailsWhereverItsOutputFails) {
       }
     }
   }
+}
+
+TEST(WriterOutputFailures, AFlushThatFailsFailsTheCycle) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.name);
+    test::LogCapture log;
+    auto buffer = std::make_shared<MemoryBuffer>();
+    buffer->FailSyncs(true);
+    auto writer = mdf::CreateMdfWriter(kind.type);
+    writer->Init(buffer);
+    writer->CompressData(kind.compress);
+    writer->WorkPeriod(test::kWaitingWorker);
+    if (kind.type == MdfWriterType::kMdf3Writer) {
+      EXPECT_FALSE(RunMdf3Cycle(*writer, AddMdf3DataGroup(*writer), 5));
+    } else {
+      EXPECT_FALSE(test::RunRichCycle(*writer, test::AddRichDataGroup(*writer), 5));
+    }
+    EXPECT_TRUE(log.Contains("Close of file failed. Error: The stream buffer could not be flushed."));
+  }
+}
+
+// The converter keeps its output open over a cycle: a cycle that begins before the last one
+// was finalized first writes out what that one left, and fails when that cannot be done.
+TEST(WriterOutputFailures, AConverterCycleFailsWhenTheOpenOutputCannotBeFlushed) {
+  test::LogCapture log;
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdfConverter);
+  writer->Init(buffer);
+  writer->WorkPeriod(test::kWaitingWorker);
+  test::AddRichDataGroup(*writer);
+  ASSERT_TRUE(writer->InitMeasurement());
+  test::AddRichDataGroup(*writer);
+  buffer->FailSyncs(true);
+  EXPECT_FALSE(writer->InitMeasurement());
+  EXPECT_TRUE(log.Contains("Close of file failed. Error: The stream buffer could not be flushed."));
+  buffer->FailSyncs(false);
+  test::AddRichDataGroup(*writer);
+  EXPECT_TRUE(writer->InitMeasurement()) << "a cycle on an output that flushes again";
 }
 
 }  // namespace

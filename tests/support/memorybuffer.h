@@ -26,6 +26,8 @@ class MemoryBuffer : public std::streambuf {
   [[nodiscard]] int64_t Position() const { return position_; }
   void SetCapacity(size_t capacity) { capacity_ = capacity; }
   void FailSeeks(bool fail) { fail_seeks_ = fail; }
+  /// Makes every flush (pubsync) fail, as a buffer that could not write out what it holds.
+  void FailSyncs(bool fail) { fail_syncs_ = fail; }
   /// Write call number `call` (from 0, counting those of at least a byte) takes nothing;
   /// with `later_too` so does every later one.
   void FailWriteCall(uint64_t call, bool later_too) { write_failure_ = {call, later_too}; }
@@ -82,6 +84,7 @@ class MemoryBuffer : public std::streambuf {
     return Seek(base + offset);
   }
   pos_type seekpos(pos_type position, std::ios_base::openmode) override { return Seek(position); }
+  int sync() override { return fail_syncs_ ? -1 : 0; }
 
  private:
   struct CallFailure {
@@ -128,6 +131,7 @@ class MemoryBuffer : public std::streambuf {
   int64_t position_ = 0;
   size_t capacity_ = std::numeric_limits<size_t>::max();
   bool fail_seeks_ = false;
+  bool fail_syncs_ = false;
   CallFailure write_failure_;
   CallFailure seek_failure_;
   uint64_t write_calls_ = 0;
