@@ -493,6 +493,29 @@ TEST(BufferedStream, AnswersAsItsFileDoesWithEveryBlockSize) {
   EXPECT_EQ(streamClose(file), 0);
 }
 
+// Links past the end of a damaged file must not cost a reload of the whole file each: the
+// copy stands past the end with its block kept.
+TEST(BufferedStream, StandingPastTheEndKeepsTheLoadedBlock) {
+  const std::string bytes = Pattern(100);
+  Probed source(bytes);
+  cStream_t* buffered = bufferedStreamNew(source.Stream(), false, 100);
+  char got[8];
+  ASSERT_EQ(streamRead(buffered, got, 8), 8);
+  for (int link = 0; link < 20; ++link) {
+    // (The memory stream underneath takes seeks up to its capacity of 128 bytes.)
+    ASSERT_EQ(streamSeek(buffered, 100 + link, kSeekFromStart), 100 + link);
+    EXPECT_EQ(streamRead(buffered, got, 8), 0);
+    ASSERT_EQ(streamSeek(buffered, 3, kSeekFromCurrent), 103 + link);
+    ASSERT_EQ(streamSeek(buffered, link, kSeekFromStart), link);
+    ASSERT_EQ(streamRead(buffered, got, 8), 8);
+    EXPECT_EQ(std::string(got, 8), bytes.substr(static_cast<size_t>(link), 8));
+  }
+  // One load of the block, then at most one look past the end per seek and per read there;
+  // a block dropped there would be read again at every seek back.
+  EXPECT_LE(source.Counts().reads, 1 + 20 * 3);
+  EXPECT_EQ(streamClose(buffered), 0);
+}
+
 // A seek that does not reach its target fails and leaves the position where it was, so the
 // next read gives the bytes there and never passes them off as those at the target.
 TEST(StreamSeeks, ThatMissTheirTargetFailAndKeepThePosition) {
