@@ -100,7 +100,7 @@ cIO_wrapper::pos_type cIO_wrapper::seekoff(off_type offset, std::ios_base::seekd
   if (direction == std::ios_base::beg) {
     target = offset;
   } else if (direction == std::ios_base::cur) {
-    target = current + offset;
+    if (__builtin_add_overflow(current, static_cast<int64_t>(offset), &target)) return pos_type(off_type(-1));
   } else if (direction == std::ios_base::end) {
     const int64_t reached = streamSeek(stream_, offset, kSeekFromEnd);
     if (reached < 0) return pos_type(off_type(-1));
@@ -116,11 +116,12 @@ cIO_wrapper::pos_type cIO_wrapper::seekoff(off_type offset, std::ios_base::seekd
     setg(eback(), eback() + (target - position_), egptr());
     return pos_type(off_type(target));
   }
-  const int64_t reached = streamSeek(stream_, target, kSeekFromStart);
-  if (reached < 0) return pos_type(off_type(-1));
-  position_ = reached;
+  // A stream that lands elsewhere has not reached the target: the library would read the
+  // bytes there as the block it looked for.
+  if (target < 0 || streamSeek(stream_, target, kSeekFromStart) != target) return pos_type(off_type(-1));
+  position_ = target;
   setg(buffer_, buffer_, buffer_);
-  return pos_type(off_type(reached));
+  return pos_type(off_type(target));
 }
 
 cIO_wrapper::pos_type cIO_wrapper::seekpos(pos_type position, std::ios_base::openmode mode) {

@@ -41,8 +41,9 @@ class cIO_wrapper : public std::streambuf {
   /// to `dest`: the library reads its records in windows of hundreds of kilobytes, which
   /// refilling the buffer copied twice, 1024 bytes at a time (bench_pipeline).
   std::streamsize xsgetn(char* dest, std::streamsize count) override;
-  /// Writes the pending bytes (after a seek, the mode is ignored). pos_type(-1) when the
-  /// stream seek fails (the position stays) or pending bytes cannot be written.
+  /// Writes the pending bytes (after a seek, the mode is ignored). pos_type(-1), the
+  /// position unchanged, when pending bytes cannot be written or the stream's seek fails or
+  /// lands anywhere but the target.
   pos_type seekoff(off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode mode) override;
   pos_type seekpos(pos_type position, std::ios_base::openmode mode) override;
   /// Writes the pending bytes: 0, or -1 when the seek lands elsewhere or the write is short

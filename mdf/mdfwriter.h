@@ -68,7 +68,8 @@ class MdfWriter {
   virtual IChannelConversion* CreateChannelConversion(IChannel* channel) = 0;
 
   /// Prepares the last data group, writes the tree and starts the worker. False when the
-  /// file could not be prepared or written (logged); the worker then runs all the same.
+  /// file could not be prepared or written, or an output the last cycle left open could not
+  /// be flushed (logged); the worker then runs all the same.
   virtual bool InitMeasurement();
   /// Queues a copy of the group's record with the time (ns since 1970); the group's time
   /// master channel gets the seconds since the start time.

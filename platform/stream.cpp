@@ -137,6 +137,10 @@ struct BufferedStream {
   int64_t fill;
   int64_t index;
   int64_t block_start;  // source position of the block's first byte
+  // A position at or past the source's end, where the stream stands with its block kept (-1:
+  // none, the position is block_start + index). Dropping the block there would make every
+  // link past the end of a damaged file read the whole file again with a block of its size.
+  int64_t parked;
   cStream_t* source;
   bool owns_source;
   bool populated;  // the block's pages were made present before its first load
@@ -176,6 +180,12 @@ int64_t BufferedRead(cStream_t* stream, void* buffer, uint64_t length) {
   auto* out = static_cast<unsigned char*>(buffer);
   const auto wanted = static_cast<int64_t>(ClampLength(length));
   int64_t delivered = 0;
+  if (self->parked >= 0 && wanted > 0) {
+    // Nothing is there, unless the source has grown since.
+    const Load load = LoadBlock(self, self->parked);
+    if (load != Load::kLoaded) return load == Load::kEnd ? 0 : kStreamFailed;
+    self->parked = -1;
+  }
   while (delivered < wanted) {
     if (self->index == self->fill) {
       const Load load = LoadBlock(self, self->block_start + self->fill);
@@ -194,7 +204,7 @@ int64_t BufferedRead(cStream_t* stream, void* buffer, uint64_t length) {
 
 int64_t BufferedTell(cStream_t* stream) {
   auto* self = As<BufferedStream>(stream);
-  return self->block_start + self->index;
+  return self->parked >= 0 ? self->parked : self->block_start + self->index;
 }
 
 int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
@@ -205,7 +215,7 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
       target = offset;
       break;
     case kSeekFromCurrent:
-      if (AddOverflows(self->block_start + self->index, offset, &target)) return kStreamFailed;
+      if (AddOverflows(BufferedTell(stream), offset, &target)) return kStreamFailed;
       break;
     case kSeekFromEnd:
       if (streamSeek(self->source, offset, kSeekFromEnd) < 0) return kStreamFailed;
@@ -215,29 +225,30 @@ int64_t BufferedSeek(cStream_t* stream, int64_t offset, int origin) {
     default:
       return kStreamFailed;
   }
+  // No position lies before the start (and a source's -1 must not read as reaching it).
+  if (target < 0) return kStreamFailed;
   if (target >= self->block_start && target - self->block_start <= self->fill) {
     self->index = target - self->block_start;
+    self->parked = -1;
     return target;
   }
   switch (LoadBlock(self, target)) {
     case Load::kLoaded:
+      self->parked = -1;
+      return target;
+    case Load::kEnd:
+      // At or beyond the source's end the position moves there, as a file's does: a seek to
+      // the end reports the size, and a read there gives 0 whatever the block size, so a
+      // link past the end reads as nothing with every buffer.
+      self->parked = target;
       return target;
     case Load::kSeekFailed:
-      return kStreamFailed;
-    case Load::kEnd:
-      // Exactly at the source's end the position moves there with an empty block, so that a
-      // seek to the end reports the size (the next read gives 0); beyond it the position stays.
-      if (streamSeek(self->source, 0, kSeekFromEnd) == target) {
-        self->block_start = target;
-        self->fill = 0;
-        self->index = 0;
-        return target;
-      }
-      break;
     case Load::kReadFailed:
-      break;  // nothing loaded there: the position stays
+      // Not reached: the position stays. A caller that took the old position for the target
+      // would read the bytes there as what it looked for.
+      return kStreamFailed;
   }
-  return self->block_start + self->index;
+  return kStreamFailed;
 }
 
 int BufferedClose(cStream_t* stream) {
@@ -313,8 +324,9 @@ int64_t WindowSeek(cStream_t* stream, int64_t offset, int origin) {
   }
   int64_t target = 0;
   if (from < 0 || AddOverflows(from, offset, &target)) return kStreamFailed;
-  if (self->end > 0 && target > self->end) target = self->end;
-  if (target < self->start) target = self->start;
+  // A target outside the window is not reached: landing on its edge instead would pass that
+  // position off as the one asked for.
+  if ((self->end > 0 && target > self->end) || target < self->start || target < 0) return kStreamFailed;
   return streamSeek(self->parent, target, kSeekFromStart) == target ? target - self->start : kStreamFailed;
 }
 
@@ -585,6 +597,7 @@ cStream_t* bufferedStreamNew(cStream_t* source, bool owns_source, int64_t block_
   if (self == nullptr) return nullptr;
   self->base.ops = &kBufferedOps;
   self->block_size = rounded;
+  self->parked = -1;
   self->source = source;
   self->owns_source = owns_source;
   return &self->base;

@@ -75,13 +75,16 @@ bool fileStreamSync(cStream_t* stream);
 
 /// A read-only copy of `source` in blocks of `block_size` bytes (rounded up to a multiple of
 /// 8), loaded by absolute positions so the source's own position does not matter; seeks
-/// inside the loaded block cost no I/O. With `owns_source` closing it closes the source too.
+/// inside the loaded block cost no I/O. A seek at or beyond the source's end lands there (a
+/// read there gives 0, as from a file); one whose source cannot be sought or read there
+/// fails (-1) and the position stays. With `owns_source` closing it closes the source too.
 /// Null for a null source, a block size below 1, or when memory is short.
 cStream_t* bufferedStreamNew(cStream_t* source, bool owns_source, int64_t block_size);
 
 /// A view of `parent` from `start` to `end` (parent positions; end 0 or less: up to the
 /// parent's end). Positions are relative to start; reads and writes go on wherever the parent
-/// stands and never pass end. Seeks the parent to start. Closing frees only the window.
+/// stands and never pass end; a seek before start or beyond end fails (-1). Seeks the parent
+/// to start. Closing frees only the window.
 cStream_t* windowStreamNew(cStream_t* parent, int64_t start, int64_t end);
 
 /// An empty, growable memory stream. Seeking past the size and writing there fills the gap

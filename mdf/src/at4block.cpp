@@ -131,6 +131,7 @@ size_t At4Block::Write(std::streambuf& buffer) {
   if (file_position_ > 0) {
     return 0;
   }
+  bool writing = false;
   try {
     const std::filesystem::path path(filename_);
     if (!std::filesystem::exists(path)) {
@@ -159,6 +160,7 @@ size_t At4Block::Write(std::streambuf& buffer) {
     block_length_ = kFixedLength + embedded_size_;
     link_list_.resize(4, 0);
 
+    writing = true;
     StoreTx4Text(buffer, kFileNameLink, filename_);
     StoreTx4Text(buffer, kMimeTypeLink, mime_type_);
     StoreMdComment(buffer, kCommentLink);
@@ -179,6 +181,9 @@ size_t At4Block::Write(std::streambuf& buffer) {
     return bytes;
   } catch (const std::exception& error) {
     MDF_ERROR() << "Attachment File error. Error: " << error.what() << ", File: " << filename_;
+    // An attached file that cannot be had leaves the attachment out; output that failed
+    // leaves the file short, which the file's write must report.
+    if (writing) throw;
     return 0;
   }
 }

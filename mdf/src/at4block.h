@@ -41,7 +41,8 @@ class At4Block : public MdfBlock, public IAttachment {
   /// The fields, file name, MIME type and comment; the embedded bytes stay in the file.
   size_t Read(std::streambuf& buffer) override;
   /// Writes a new block once, with the file's MD5 and size and, when embedded, its bytes.
-  /// Every failure is logged and gives 0. Link 0 is the header's to patch.
+  /// Every failure is logged; one of the attached file gives 0, one of the output rethrows
+  /// its exception after the message. Link 0 is the header's to patch.
   size_t Write(std::streambuf& buffer) override;
 
   [[nodiscard]] uint16_t Flags() const { return flags_; }

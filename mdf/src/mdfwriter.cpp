@@ -45,7 +45,9 @@ void MdfWriter::WorkPeriod(std::chrono::nanoseconds period) {
 
 bool MdfWriter::InitMeasurement() {
   StopWorkThread();
-  if (KeepsFileOpen() && IsOpen()) Close();
+  // A file the last cycle left open holds that cycle's bytes: the new cycle writes into the
+  // same output, which is short when they cannot be written out.
+  const bool closed = !(KeepsFileOpen() && IsOpen()) || Close();
   cycle_failed_ = false;
   if (!mdf_file_) {
     MDF_ERROR() << "The MDF file is not created. Invalid use of the function.";
@@ -66,7 +68,7 @@ bool MdfWriter::InitMeasurement() {
     cycle_failed_ = true;
     return false;
   }
-  bool written = mdf_file_->Write(*buffer_);
+  bool written = mdf_file_->Write(*buffer_) && closed;
   try {
     SetDataStart(*buffer_);
   } catch (const std::exception& error) {
@@ -417,7 +419,11 @@ bool MdfWriter::Close() {
   try {
     auto* file = dynamic_cast<std::filebuf*>(buffer_.get());
     if (!filename_.empty() && file != nullptr) {
-      return !file->is_open() || file->close() != nullptr;
+      if (file->is_open() && file->close() == nullptr) {
+        MDF_ERROR() << "Close of file failed. Error: The file could not be closed. File: " << filename_;
+        return false;
+      }
+      return true;
     }
     // A buffered stream may report a full disk only when it writes out what it holds.
     if (buffer_->pubsync() != 0) {

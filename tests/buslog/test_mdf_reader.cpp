@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -130,6 +132,117 @@ TEST(IoWrapper, AFailedSeekKeepsThePosition) {
   EXPECT_EQ(read.sgetn(rest.data(), 2000), cIO_wrapper::kBufferSize - 4);
   probed.Counts().fail_seeks = false;
   EXPECT_EQ(read.pubseekoff(0, std::ios_base::cur), cIO_wrapper::kBufferSize);
+}
+
+TEST(IoWrapper, ASeekThatLandsElsewhereFailsAndKeepsThePosition) {
+  const std::vector<uint8_t> pattern = test::Pattern(3000);
+  test::Probed probed(std::string(pattern.begin(), pattern.end()));
+  probed.Counts().seeks_stop_at = 2500;  // beyond it the stream stays where it stood
+  cIO_wrapper read(probed.Stream());
+  char bytes[4];
+  ASSERT_EQ(read.sgetn(bytes, 4), 4);
+  EXPECT_EQ(read.pubseekpos(2600), std::streampos(std::streamoff(-1)));
+  EXPECT_EQ(read.pubseekoff(2596, std::ios_base::cur), std::streampos(std::streamoff(-1)));
+  EXPECT_EQ(read.pubseekoff(std::numeric_limits<std::streamoff>::max(), std::ios_base::cur),
+            std::streampos(std::streamoff(-1)));
+  EXPECT_EQ(read.pubseekpos(-1), std::streampos(std::streamoff(-1)));
+  EXPECT_EQ(read.pubseekoff(0, std::ios_base::cur), 4);
+  EXPECT_EQ(read.sgetc(), pattern[4]);
+  ASSERT_EQ(read.pubseekpos(2400), 2400);  // a target the stream reaches
+  EXPECT_EQ(read.sgetc(), pattern[2400]);
+
+  // A buffered copy as large as its file, sought past the end, stands there with nothing to
+  // read, as the file does: never on the bytes where it stood before.
+  test::StreamPtr source = test::MemoryStreamOf(pattern);
+  cStream_t* buffered = bufferedStreamNew(source.get(), false, 3000);
+  ASSERT_NE(buffered, nullptr);
+  {
+    cIO_wrapper copy(buffered);
+    ASSERT_EQ(copy.pubseekpos(100), 100);
+    EXPECT_EQ(copy.sgetc(), pattern[100]);
+    EXPECT_EQ(copy.pubseekpos(3008), 3008);
+    EXPECT_EQ(copy.sgetc(), std::char_traits<char>::eof());
+    EXPECT_EQ(copy.pubseekpos(3000), 3000);  // the end itself
+    EXPECT_EQ(copy.sgetc(), std::char_traits<char>::eof());
+    ASSERT_EQ(copy.pubseekpos(2999), 2999);
+    EXPECT_EQ(copy.sgetc(), pattern[2999]);
+  }
+  streamClose(buffered);
+}
+
+// Small and large pieces, single bytes, a seek back and a flush, over a stream that fails at
+// every write or seek call or runs out of room at every size: whenever every call reported
+// success the stream holds exactly the bytes of an undisturbed run, and a failure that
+// stays (a full disk) is always reported.
+TEST(IoWrapper, NoFailedWriteOrSeekPassesForSuccess) {
+  const std::vector<uint8_t> large = test::Pattern(2500);
+  const auto* large_bytes = reinterpret_cast<const char*>(large.data());
+  struct Result {
+    bool all_reported_success = true;
+    bool failure_met = false;
+    int writes = 0;
+    int seeks = 0;
+    std::vector<uint8_t> bytes;
+  };
+  const auto run = [&](const std::function<void(test::ProbeStream&)>& fail) {
+    test::Probed probed("");
+    fail(probed.Counts());
+    Result result;
+    {
+      cIO_wrapper out(probed.Stream());
+      const auto put = [&](const char* bytes, std::streamsize count) {
+        if (out.sputn(bytes, count) != count) result.all_reported_success = false;
+      };
+      put("header", 6);
+      for (int i = 0; i < 40; ++i) {
+        const auto c = static_cast<char>('0' + i);
+        if (out.sputc(c) != c) result.all_reported_success = false;
+      }
+      put(large_bytes, 2500);
+      put(std::string(900, 'm').data(), 900);
+      if (out.pubseekpos(3) != 3) result.all_reported_success = false;
+      put("PATCH", 5);
+      if (out.pubseekoff(0, std::ios_base::end) != 3446) result.all_reported_success = false;
+      put(large_bytes, 1200);
+      put("tail", 4);
+      if (out.pubsync() != 0) result.all_reported_success = false;
+    }
+    result.failure_met = probed.Counts().failures > 0;
+    result.writes = probed.Counts().writes;
+    result.seeks = probed.Counts().seeks;
+    result.bytes = test::StreamBytes(probed.Counts().inner);
+    return result;
+  };
+  const Result whole = run([](test::ProbeStream&) {});
+  ASSERT_TRUE(whole.all_reported_success);
+  ASSERT_EQ(whole.bytes.size(), 4650U);
+  for (int call = 0; call < std::max(whole.writes, whole.seeks); ++call) {
+    for (const bool later_too : {false, true}) {
+      SCOPED_TRACE("call " + std::to_string(call) + (later_too ? " and later" : " alone"));
+      const Result write = run([&](test::ProbeStream& probe) {
+        probe.fail_write_call = call;
+        probe.fail_later_writes = later_too;
+      });
+      const Result seek = run([&](test::ProbeStream& probe) {
+        probe.fail_seek_call = call;
+        probe.fail_later_seeks = later_too;
+      });
+      for (const Result* result : {&write, &seek}) {
+        if (result->all_reported_success) {
+          EXPECT_EQ(result->bytes, whole.bytes);
+        }
+        if (later_too && result->failure_met) {
+          EXPECT_FALSE(result->all_reported_success);
+        }
+      }
+    }
+  }
+  for (int64_t room = 0; room < 4650; room += 97) {
+    SCOPED_TRACE("room " + std::to_string(room));
+    const Result full = run([room](test::ProbeStream& probe) { probe.writes_end_at = room; });
+    EXPECT_TRUE(full.failure_met);
+    EXPECT_FALSE(full.all_reported_success);
+  }
 }
 
 // Large pieces go to the stream directly, small ones through the buffer: mixed, after a

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -588,6 +589,80 @@ TEST(MdfWriter, FailsWithoutOutputOrWhenTheOutputFails) {
   EXPECT_FALSE(mdfWriterFinalize(nullptr));
   mdfWriterAddRecord(nullptr, &record.msg);
   mdfWriterFree(nullptr);
+}
+
+// Every kind of group, several cycles, signal data: the output fails after so many bytes or
+// at a numbered write or seek call of the stream, once or from then on. Finalize never
+// reports success for an output that lost anything.
+TEST(MdfWriter, FinalizeFailsWhereverTheOutputFails) {
+  std::vector<Frame> frames = OneOfEach();
+  for (uint32_t i = 0; i < 6; ++i) {
+    frames.push_back(Can(0x200 + i, std::vector<uint8_t>(12 + 4 * i, static_cast<uint8_t>(i)), kStart + 10 + i, 9));
+    frames.push_back(Can(0x300 + i, {static_cast<uint8_t>(i)}, kStart + 10 + i, 1));
+  }
+  struct Written {
+    bool finalized = false;
+    bool failure_met = false;
+    int writes = 0;
+    int seeks = 0;
+    std::vector<uint8_t> bytes;
+  };
+  const auto write = [&frames](const std::function<void(test::ProbeStream&)>& fail) {
+    test::Probed probed("");
+    fail(probed.Counts());
+    test::ConsoleLog log(kLogError);
+    Written written;
+    written.finalized = test::WriteBusLogTo(probed.Stream(), frames, kStart, test::LoggerMetadata()).finalized;
+    written.failure_met = probed.Counts().failures > 0;
+    written.writes = probed.Counts().writes;
+    written.seeks = probed.Counts().seeks;
+    written.bytes = test::StreamBytes(probed.Counts().inner);
+    return written;
+  };
+  const Written whole = write([](test::ProbeStream&) {});
+  ASSERT_TRUE(whole.finalized);
+  ASSERT_FALSE(whole.failure_met);
+  const auto points = [](int64_t end) {
+    std::vector<int64_t> at;
+    for (int64_t i = 0; i < end; i += std::max<int64_t>(1, end / 40)) at.push_back(i);
+    at.push_back(end - 1);
+    return at;
+  };
+  for (const int64_t bytes : points(static_cast<int64_t>(whole.bytes.size()))) {
+    SCOPED_TRACE("output ends after " + std::to_string(bytes) + " bytes");
+    const Written full = write([bytes](test::ProbeStream& probe) { probe.writes_end_at = bytes; });
+    EXPECT_TRUE(full.failure_met);
+    EXPECT_FALSE(full.finalized);
+  }
+  // The stream buffer keeps bytes it could not write and the library asks once more for a
+  // position it could not get: a single failed call may be made good, and then the output
+  // is whole. A failure that stays always fails the file.
+  const auto expect_failed = [&whole](const Written& failed, bool later_too) {
+    EXPECT_TRUE(failed.failure_met);
+    if (later_too) {
+      EXPECT_FALSE(failed.finalized);
+    } else if (failed.finalized) {
+      EXPECT_EQ(failed.bytes, whole.bytes);
+    }
+  };
+  for (const bool later_too : {false, true}) {
+    for (const int64_t call : points(whole.writes)) {
+      SCOPED_TRACE("write call " + std::to_string(call) + (later_too ? " and later" : " alone"));
+      expect_failed(write([&](test::ProbeStream& probe) {
+                      probe.fail_write_call = call;
+                      probe.fail_later_writes = later_too;
+                    }),
+                    later_too);
+    }
+    for (const int64_t call : points(whole.seeks)) {
+      SCOPED_TRACE("seek call " + std::to_string(call) + (later_too ? " and later" : " alone"));
+      expect_failed(write([&](test::ProbeStream& probe) {
+                      probe.fail_seek_call = call;
+                      probe.fail_later_seeks = later_too;
+                    }),
+                    later_too);
+    }
+  }
 }
 
 TEST(MdfWriter, MissingMetadataWritesTheFramesAndFails) {

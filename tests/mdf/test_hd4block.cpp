@@ -200,6 +200,30 @@ TEST(Hd4Block, FailedAttachmentStaysOutOfTheChain) {
   EXPECT_EQ(test::HeaderAt(buffer.Bytes(), second->FilePosition()).links[0], third->FilePosition());
 }
 
+TEST(Hd4Block, AnOutputFailingInsideAnAttachmentFailsTheWrite) {
+  const test::TempDir dir;
+  const std::string path = dir.Write("attachment.txt", std::string(300, 'a'));
+  const auto write = [&path](MemoryBuffer& buffer) {
+    Hd4Block header;
+    mdf::IAttachment* attachment = header.CreateAttachment();
+    attachment->SetAttachedFileName(path);
+    attachment->SetEmbedded(true);
+    header.Write(buffer);
+  };
+  MemoryBuffer whole(std::vector<uint8_t>(64, 0));
+  write(whole);
+  const uint64_t calls = whole.WriteCalls();
+  ASSERT_GT(calls, 0U);
+  // Wherever the output fails, the write fails: inside the attachment as in the header.
+  for (uint64_t call = 0; call < calls; ++call) {
+    SCOPED_TRACE("write call " + std::to_string(call));
+    test::LogCapture log;
+    MemoryBuffer buffer(std::vector<uint8_t>(64, 0));
+    buffer.FailWriteCall(call, false);
+    EXPECT_ANY_THROW(write(buffer));
+  }
+}
+
 TEST(Hd4Block, OneLinkHeaderReadsItsDataGroups) {
   test::FileImage image = Image();
   const int64_t hd = image.Append("##HD", {0}, HeaderData());

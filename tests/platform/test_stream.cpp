@@ -311,9 +311,13 @@ TEST(BufferedStream, AShortSourceGivesWhatItHadThenZero) {
   char buffer[64];
   EXPECT_EQ(streamRead(buffered, buffer, 30), 20);
   EXPECT_EQ(streamRead(buffered, buffer, 30), 0);
-  // A seek beyond the source's end finds nothing to load: the position stays.
-  EXPECT_EQ(streamSeek(buffered, 25, kSeekFromStart), 20);
-  EXPECT_EQ(streamTell(buffered), 20);
+  // Beyond the source's end there is nothing to load: the position goes there, as a file's
+  // does, and reads give nothing.
+  EXPECT_EQ(streamSeek(buffered, 25, kSeekFromStart), 25);
+  EXPECT_EQ(streamTell(buffered), 25);
+  EXPECT_EQ(streamRead(buffered, buffer, 30), 0);
+  EXPECT_EQ(streamSeek(buffered, 18, kSeekFromStart), 18);
+  EXPECT_EQ(streamRead(buffered, buffer, 30), 2);
   EXPECT_EQ(streamClose(buffered), 0);
   EXPECT_EQ(source.Counts().closes, 1);  // owned: closed with the copy
 }
@@ -348,7 +352,7 @@ TEST(BufferedStream, FailedSourceSeeksAndReadsAreReportedNotTakenForTheEnd) {
   source.Counts().fail_seeks = false;
   source.Counts().fail_reads = true;
   EXPECT_EQ(streamRead(buffered, buffer, 10), -1);
-  EXPECT_EQ(streamSeek(buffered, 40, kSeekFromStart), 8);  // could not load there: unchanged
+  EXPECT_EQ(streamSeek(buffered, 40, kSeekFromStart), -1);  // could not load there: unchanged
   EXPECT_EQ(streamTell(buffered), 8);
 
   source.Counts().fail_reads = false;
@@ -403,7 +407,8 @@ TEST(WindowStream, WithoutAnEndReadsToTheParentsEnd) {
   EXPECT_EQ(ReadAll(window), bytes.substr(10));
   EXPECT_EQ(streamTell(window), 40);
   EXPECT_EQ(streamSeek(window, -5, kSeekFromEnd), 35);
-  EXPECT_EQ(streamSeek(window, -100, kSeekFromCurrent), 0);  // before the start lands on it
+  EXPECT_EQ(streamSeek(window, -100, kSeekFromCurrent), -1);  // before the start: not reached
+  EXPECT_EQ(streamTell(window), 35);
   EXPECT_EQ(streamClose(window), 0);
   EXPECT_EQ(parent.Counts().closes, 0);
   char byte = 0;
@@ -417,7 +422,9 @@ TEST(WindowStream, WithAnEndNeverPassesIt) {
   EXPECT_EQ(ReadAll(window), bytes.substr(10, 20));
   char buffer[8];
   EXPECT_EQ(streamRead(window, buffer, 8), 0);
-  EXPECT_EQ(streamSeek(window, 100, kSeekFromStart), 20);  // beyond the end lands on it
+  EXPECT_EQ(streamSeek(window, 100, kSeekFromStart), -1);  // beyond the end: not reached
+  EXPECT_EQ(streamTell(window), 20);
+  EXPECT_EQ(streamSeek(window, 20, kSeekFromStart), 20);  // the end itself is a position
   EXPECT_EQ(streamSeek(window, -4, kSeekFromEnd), 16);
   EXPECT_EQ(streamSeek(window, 0, 9), -1);
 
@@ -444,6 +451,113 @@ TEST(WindowStream, AFailedParentSeekFailsTheWindowSeek) {
   EXPECT_EQ(streamSeek(window, 5, kSeekFromStart), -1);
   streamClose(window);
   EXPECT_EQ(windowStreamNew(nullptr, 0, 0), nullptr);
+}
+
+// Whatever its block size, a buffered copy of a file answers seeks and reads as the file
+// does, past its end too: the input buffer never changes what a reader finds.
+TEST(BufferedStream, AnswersAsItsFileDoesWithEveryBlockSize) {
+  test::TempDir dir;
+  const std::string bytes = Pattern(100);
+  const std::string path = dir.Write("input.bin", bytes);
+  struct Step {
+    int64_t offset;
+    int origin;
+    uint64_t read;
+  };
+  const Step steps[] = {{40, kSeekFromStart, 10},  {108, kSeekFromStart, 4}, {3, kSeekFromStart, 5},
+                        {100, kSeekFromStart, 4},  {-1, kSeekFromStart, 4},  {-10, kSeekFromEnd, 20},
+                        {50, kSeekFromCurrent, 1}, {0, kSeekFromEnd, 1},     {-150, kSeekFromCurrent, 3},
+                        {99, kSeekFromStart, 8},   {7, kSeekFromEnd, 2},     {0, kSeekFromStart, 100}};
+  const auto answers = [&steps](cStream_t* stream) {
+    std::vector<std::string> got;
+    for (const Step& step : steps) {
+      std::string read(step.read, '\0');
+      const int64_t position = streamSeek(stream, step.offset, step.origin);
+      const int64_t count = streamRead(stream, read.data(), step.read);
+      got.push_back(std::to_string(position) + " " + std::to_string(streamTell(stream)) + " " +
+                    read.substr(0, static_cast<size_t>(std::max<int64_t>(count, 0))));
+    }
+    return got;
+  };
+  cStream_t* file = fileStreamOpen(path.c_str(), kFileStreamRead);
+  ASSERT_NE(file, nullptr);
+  const std::vector<std::string> expected = answers(file);
+  EXPECT_EQ(expected[1], "108 108 ");  // past the end: there, and nothing to read
+  for (const int64_t block : {8, 16, 96, 100, 104, 4096}) {
+    SCOPED_TRACE("block " + std::to_string(block));
+    cStream_t* buffered = bufferedStreamNew(file, false, block);
+    ASSERT_NE(buffered, nullptr);
+    EXPECT_EQ(answers(buffered), expected);
+    EXPECT_EQ(streamClose(buffered), 0);
+  }
+  EXPECT_EQ(streamClose(file), 0);
+}
+
+// Links past the end of a damaged file must not cost a reload of the whole file each: the
+// copy stands past the end with its block kept.
+TEST(BufferedStream, StandingPastTheEndKeepsTheLoadedBlock) {
+  const std::string bytes = Pattern(100);
+  Probed source(bytes);
+  cStream_t* buffered = bufferedStreamNew(source.Stream(), false, 100);
+  char got[8];
+  ASSERT_EQ(streamRead(buffered, got, 8), 8);
+  for (int link = 0; link < 20; ++link) {
+    // (The memory stream underneath takes seeks up to its capacity of 128 bytes.)
+    ASSERT_EQ(streamSeek(buffered, 100 + link, kSeekFromStart), 100 + link);
+    EXPECT_EQ(streamRead(buffered, got, 8), 0);
+    ASSERT_EQ(streamSeek(buffered, 3, kSeekFromCurrent), 103 + link);
+    ASSERT_EQ(streamSeek(buffered, link, kSeekFromStart), link);
+    ASSERT_EQ(streamRead(buffered, got, 8), 8);
+    EXPECT_EQ(std::string(got, 8), bytes.substr(static_cast<size_t>(link), 8));
+  }
+  // One load of the block, then at most one look past the end per seek and per read there;
+  // a block dropped there would be read again at every seek back.
+  EXPECT_LE(source.Counts().reads, 1 + 20 * 3);
+  EXPECT_EQ(streamClose(buffered), 0);
+}
+
+// A seek that does not reach its target fails and leaves the position where it was, so the
+// next read gives the bytes there and never passes them off as those at the target.
+TEST(StreamSeeks, ThatMissTheirTargetFailAndKeepThePosition) {
+  const std::string bytes = Pattern(100);
+  struct Case {
+    const char* what;
+    bool buffered;    // else a window from 10 to 90 (positions relative to 10)
+    int64_t block;    // of the buffered copy
+    int64_t stop_at;  // the source's seeks beyond this land nowhere
+    bool fail_reads;  // the source's reads fail once the copy stands at 8
+    int64_t target;
+    int origin;
+  };
+  constexpr int64_t kNoStop = std::numeric_limits<int64_t>::max();
+  const Case cases[] = {
+      {"copy, before the start", true, 16, kNoStop, false, -1, kSeekFromStart},
+      {"copy, a source that lands short", true, 16, 50, false, 60, kSeekFromStart},
+      {"copy, a source whose read fails", true, 16, kNoStop, true, 60, kSeekFromStart},
+      {"window, beyond its end", false, 0, kNoStop, false, 81, kSeekFromStart},
+      {"window, beyond its end from the end", false, 0, kNoStop, false, 1, kSeekFromEnd},
+      {"window, before its start", false, 0, kNoStop, false, -1, kSeekFromStart},
+      {"window, before its start from here", false, 0, kNoStop, false, -9, kSeekFromCurrent},
+      {"window, a parent that lands short", false, 0, 50, false, 60, kSeekFromStart},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Probed source(bytes);
+    source.Counts().seeks_stop_at = c.stop_at;
+    cStream_t* stream =
+        c.buffered ? bufferedStreamNew(source.Stream(), false, c.block) : windowStreamNew(source.Stream(), 10, 90);
+    ASSERT_NE(stream, nullptr);
+    char got[4];
+    ASSERT_EQ(streamRead(stream, got, 4), 4);
+    ASSERT_EQ(streamSeek(stream, 8, kSeekFromStart), 8);
+    source.Counts().fail_reads = c.fail_reads;
+    EXPECT_EQ(streamSeek(stream, c.target, c.origin), -1);
+    source.Counts().fail_reads = false;
+    EXPECT_EQ(streamTell(stream), 8);
+    ASSERT_EQ(streamRead(stream, got, 4), 4);
+    EXPECT_EQ(std::string(got, 4), bytes.substr(c.buffered ? 8 : 18, 4));
+    EXPECT_EQ(streamClose(stream), 0);
+  }
 }
 
 TEST(StreamCopy, TheCheckedCopyReportsWhatThePlainOneIgnores) {

@@ -40,14 +40,15 @@ struct WrittenFile {
   std::vector<uint8_t> bytes;
 };
 
-/// The frames through a fresh writer; the metadata is handed over (null: none).
-inline WrittenFile WriteBusLog(const std::vector<Frame>& frames, double start_time, cMdfMetadata_t* metadata) {
+/// The frames through a fresh writer into `output`, which the caller reads back (the bytes
+/// are left empty); the metadata is handed over (null: none).
+inline WrittenFile WriteBusLogTo(cStream_t* output, const std::vector<Frame>& frames, double start_time,
+                                 cMdfMetadata_t* metadata) {
   WrittenFile file;
-  StreamPtr output(memoryStreamNew());
   cMdfWriter_t* writer = mdfWriterNew();
   cFileInfo_t info{};
   info.StartTime = start_time;
-  EXPECT_TRUE(mdfWriterOpen(writer, output.get(), &info, metadata));
+  EXPECT_TRUE(mdfWriterOpen(writer, output, &info, metadata));
   for (const Frame& frame : frames) {
     OwnedRecord record(frame);
     mdfWriterAddRecord(writer, &record.msg);
@@ -55,6 +56,13 @@ inline WrittenFile WriteBusLog(const std::vector<Frame>& frames, double start_ti
   file.finalized = mdfWriterFinalize(writer);
   file.dropped = mdfWriterDropped(writer);
   mdfWriterFree(writer);
+  return file;
+}
+
+/// The frames through a fresh writer into a memory stream.
+inline WrittenFile WriteBusLog(const std::vector<Frame>& frames, double start_time, cMdfMetadata_t* metadata) {
+  StreamPtr output(memoryStreamNew());
+  WrittenFile file = WriteBusLogTo(output.get(), frames, start_time, metadata);
   file.bytes = StreamBytes(output.get());
   return file;
 }
