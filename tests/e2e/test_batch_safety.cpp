@@ -268,8 +268,8 @@ TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
     std::this_thread::sleep_for(delay);
     ::kill(run.Pid(), signal_number);
     const int status = run.Wait();
-    const std::string context = "signal " + std::to_string(signal_number) + " after " +
-                                std::to_string(delay.count()) + " us, status " + std::to_string(status) + "\n";
+    const std::string context = "signal " + std::to_string(signal_number) + " after " + std::to_string(delay.count()) +
+                                " us, status " + std::to_string(status) + "\n";
     EXPECT_TRUE(status == 128 + signal_number || status == 0) << context;
     killed += status == 128 + signal_number ? 1 : 0;
     // Only SIGKILL leaves no chance to remove the temporary.
@@ -289,7 +289,7 @@ TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
 
 INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns, ::testing::Values(SIGKILL, SIGTERM, SIGINT),
                          [](const ::testing::TestParamInfo<int>& param) {
-                           return param.param == SIGKILL ? std::string("Kill")
+                           return param.param == SIGKILL   ? std::string("Kill")
                                   : param.param == SIGTERM ? std::string("Term")
                                                            : std::string("Int");
                          });
