@@ -154,6 +154,22 @@ int WriteOutput(cConverterHandler_t* stage) {
   return error;
 }
 
+/// Syncs the output's folder, so that its new name survives a power loss. The first time a
+/// folder comes up its ancestors up to the output root are synced too: the walk may just have
+/// made it, and its own name must survive as well. False (errno set) when a sync failed.
+bool SyncFolders(cConverterHandler_t* stage, cStrView_t folder) {
+  if (!fsSyncDir(stage->output_fs, folder)) return false;
+  if (cStrViewEqual(folder, cStrViewOfStr(&stage->synced_folder))) return true;
+  cStrView_t ancestor = folder;
+  while (ancestor.length > 0) {
+    ancestor = pathParent({ancestor.data, ancestor.length - 1});  // without its trailing '/'
+    if (!fsSyncDir(stage->output_fs, ancestor)) return false;
+  }
+  cStrRelease(&stage->synced_folder);
+  cStrInit(&stage->synced_folder, folder);  // short memory only costs these syncs again
+  return true;
+}
+
 }  // namespace
 
 cConverterHandler_t* converterHandlerNew(cFileSystem_t* output_fs) {
@@ -176,6 +192,7 @@ void converterHandlerFree(cConverterHandler_t* stage) {
   if (stage == nullptr) return;
   mdfWriterFree(stage->writer);  // lets go of the output's stream before it is closed
   ResetOutput(stage);
+  cStrRelease(&stage->synced_folder);
   std::free(stage);
 }
 
@@ -252,7 +269,7 @@ bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info) {
   cStrRelease(&stage->temporary);
 
   bool ok = true;
-  if (Deleting(stage) && !fsSyncDir(stage->output_fs, pathParent(final_name))) {
+  if (Deleting(stage) && !SyncFolders(stage, pathParent(final_name))) {
     error = errno;
     logMessage(kLogError, "Could not sync the folder of output file %.*s: %s", name_length, final_name.data,
                std::strerror(error));

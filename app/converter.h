@@ -34,6 +34,7 @@ struct cConverterHandler_t {
   cStr_t final_name;         // the current output's name, relative to the output root
   cStr_t temporary;          // the name it is written under until it is complete
   int open_error;            // why the last new-file could not open an output (errno), for end-file
+  cStr_t synced_folder;      // the output folder whose ancestors are synced ("delete-converted")
 };
 
 /// The stage, or null when memory is short or the writer cannot be made.

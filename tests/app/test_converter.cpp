@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -92,6 +93,24 @@ bool OverlongEndFile(cRecordHandler_t* handler, const cFileInfo_t* info) {
   return recordHandlerEndFile(handler->next, info);
 }
 const cRecordHandlerOps_t kOverlongOps = {OverlongRecord, OverlongNewFile, OverlongEndFile};
+
+/// The native kind, with every rename, folder sync and removal noted in order (the full
+/// paths without the root).
+std::vector<std::string> g_events;
+std::string g_root;
+std::string Short(const char* full_path) { return std::string(full_path).substr(g_root.size()); }
+bool NotedRename(cFileSystem_t* fs, const char* from, const char* to) {
+  g_events.push_back("rename " + Short(from) + " " + Short(to));
+  return nativeFsRename(fs, from, to);
+}
+bool NotedSync(cFileSystem_t* fs, const char* path) {
+  g_events.push_back("sync /" + Short(path));
+  return nativeFsSyncDir(fs, path);
+}
+bool NotedRemove(cFileSystem_t* fs, const char* path) {
+  g_events.push_back("remove " + Short(path));
+  return nativeFsRemove(fs, path);
+}
 
 class ConverterTest : public ::testing::Test {
  protected:
@@ -185,6 +204,48 @@ TEST_F(ConverterTest, DroppedFramesFailTheFileButItsOutputIsPublished) {
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(Files(), (std::vector<std::string>{"a.mf4", "a_out.MF4", "b_out.MF4"}));
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("a_out.MF4")), test::ReadWholeFile(dir_.Path("b_out.MF4")));
+}
+
+TEST_F(ConverterTest, DeletingMakesTheOutputAndItsFoldersDurableBeforeTheInputGoes) {
+  static cFileSystemOps_t ops;
+  ops = *fs_->ops;
+  ops.rename = NotedRename;
+  ops.sync_directory = NotedSync;
+  ops.remove = NotedRemove;
+  fs_->ops = &ops;
+  g_root = dir_.Path();
+  g_events.clear();
+  dir_.MakeDir("x/y");
+  dir_.MakeDir("x/z");
+  for (const char* name : {"x/y/a.mf4", "x/y/b.mf4", "x/z/c.mf4"}) dir_.Write(name, Recording(3));
+  EXPECT_EQ(Convert("x/y/a.mf4", "x/y/a"), kExitSuccess);
+  EXPECT_EQ(Convert("x/y/b.mf4", "x/y/b"), kExitSuccess);
+  EXPECT_EQ(Convert("x/z/c.mf4", "x/z/c"), kExitSuccess);
+  const std::string pid = std::to_string(getpid());
+  const std::vector<std::string> expected = {
+      "rename x/y/.a_out.MF4." + pid + ".part x/y/a_out.MF4",
+      "sync /x/y/",
+      "sync /x/",  // the first output of a folder: its ancestors too
+      "sync /",
+      "remove x/y/a.mf4",
+      "rename x/y/.b_out.MF4." + pid + ".part x/y/b_out.MF4",
+      "sync /x/y/",
+      "remove x/y/b.mf4",
+      "rename x/z/.c_out.MF4." + pid + ".part x/z/c_out.MF4",
+      "sync /x/z/",
+      "sync /x/",
+      "sync /",
+      "remove x/z/c.mf4",
+  };
+  EXPECT_EQ(g_events, expected);
+
+  // Without "delete-converted" nothing is synced.
+  settings_.delete_converted = 0;
+  NewRun();
+  g_events.clear();
+  dir_.Write("x/y/d.mf4", Recording(3));
+  EXPECT_EQ(Convert("x/y/d.mf4", "x/y/d"), kExitSuccess);
+  EXPECT_EQ(g_events, std::vector<std::string>{"rename x/y/.d_out.MF4." + pid + ".part x/y/d_out.MF4"});
 }
 
 TEST_F(ConverterTest, AFailedRecordPublishesNoOutput) {
