@@ -263,24 +263,4 @@ TEST_F(ConverterTest, AFailedRecordPublishesNoOutput) {
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("a_out.MF4")), "an earlier output");
 }
 
-TEST_F(ConverterTest, AnOutputBlockedByAFolderIsReportedAfterTheFailedNewFile) {
-  dir_.Write("a.mf4", Recording(3));
-  dir_.MakeDir("a_out.MF4");
-  dir_.Write("b.mf4", Recording(3));
-  test::ConsoleLog log(kLogError);
-  EXPECT_EQ(Convert("a.mf4", "a"), kExitFileFailed);
-  EXPECT_EQ(Convert("b.mf4", "missing/b"), kExitFileFailed);  // its folder was never made
-  const std::vector<std::string> lines = log.Messages();
-  const std::vector<std::string> expected = {
-      "E Error on new file",
-      "E Could not open output file a_out.MF4: Is a directory",
-      "E Error during end file callback",
-      "E Error on new file",
-      "E Could not open output file missing/b_out.MF4: No such file or directory",
-      "E Error during end file callback",
-  };
-  EXPECT_EQ(lines, expected);
-  EXPECT_EQ(Files(), (std::vector<std::string>{"a.mf4", "b.mf4"}));
-}
-
 }  // namespace

@@ -195,30 +195,6 @@ TEST_F(WalkerTest, TwoInputsOfOneOutputNeverShareIt) {
   EXPECT_EQ(lines[0], "E Output a_out.MF4 of a.mf4 was written for a.MF4 already");
 }
 
-TEST_F(WalkerTest, AnOutputNeverReplacesAFileListedAsAnInput) {
-  // Outputs beside their inputs: "a.mf4" would overwrite the recording "a_out.MF4" of its
-  // folder, and a top-level input just as well.
-  dir_.MakeDir("logs");
-  dir_.Write("logs/a.mf4", Recording());
-  dir_.Write("logs/a_out.MF4", Recording());
-  dir_.Write("logs/b.mf4", Recording());
-  dir_.Write("c.mf4", Recording());
-  dir_.Write("c_out.MF4", Recording());
-  settings_.no_append_root = 1;
-  test::ConsoleLog log(kLogError);
-  EXPECT_EQ(Convert({"logs/", "c.mf4", "c_out.MF4"}), kExitFileFailed);
-  const std::vector<std::string> lines = log.Messages();
-  const std::vector<std::string> expected = {
-      "E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.MF4",
-      "E Error during conversion of logs/a.mf4",
-      "E Output c_out.MF4 of c.mf4 would replace the input c_out.MF4",
-      "E Error during conversion of c.mf4",
-  };
-  EXPECT_EQ(lines, expected);
-  const std::vector<std::string> outputs = {"logs/a_out", "logs/b", "c_out"};
-  EXPECT_EQ(stage_.outputs, outputs);
-}
-
 TEST_F(WalkerTest, TheWalkSkipsTheOutputFolderInsideItsInput) {
   dir_.MakeDir("logs/out/logs_out/a");
   dir_.Write("logs/x.mf4", Recording());

@@ -259,7 +259,7 @@ TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
   for (const std::string& input : inputs) ASSERT_FALSE(fs::exists(root / input)) << input;
 
   std::mt19937 random(20240611u + static_cast<unsigned>(signal_number));
-  std::uniform_real_distribution<double> moment(0.02, 0.9);
+  std::uniform_real_distribution<double> moment(0.02, 0.7);
   int killed = 0;
   for (int trial = 0; trial < kTrials; ++trial) {
     inputs = MakeTree(root, kCopies);
