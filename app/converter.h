@@ -1,18 +1,25 @@
 #pragma once
-// cConverterHandler_t: the last stage of the record-handler chain. Per input file it opens
-// the output "<output path>_out.MF4" on the output file system, attaches it with the input's
-// metadata to the bus-log writer, hands the writer every record, and at end-file lets the
-// writer write the finalized file, then closes the output and checks the close, so that an
-// output is complete on disk before the walker may delete its input.
+// cConverterHandler_t: the last stage of the record-handler chain. Per input file it opens a
+// hidden temporary ".<name>.<pid>.part" beside the output "<output path>_out.MF4", attaches
+// it with the input's metadata to the bus-log writer and hands the writer every record; at
+// end-file the writer writes the finalized file, the temporary is closed and checked and only
+// then renamed to the output's name. So a file under an output's name is always complete: a
+// failed or interrupted conversion leaves at most the temporary, which is removed on failure
+// and (after converterInstallSignalCleanup) on SIGINT and SIGTERM. With "delete-converted"
+// the output is synced before the rename and its folder after it, so that it is durable before
+// the walker deletes its input.
 #include <cstdint>
 
 #include "buslog/busmsg.h"
 #include "buslog/record_handler.h"
+#include "platform/cstr.h"
 #include "platform/filesystem.h"
 #include "platform/stream.h"
 
 /// What an output's name adds to its input's path without extension, whatever that extension's case.
 constexpr char kOutputSuffix[] = "_out.MF4";
+/// What a temporary output's name adds to the output's name (after the process id).
+constexpr char kTemporarySuffix[] = ".part";
 
 class cMdfWriter_t;
 struct cWalker_t;
@@ -21,24 +28,37 @@ struct cWalker_t;
 struct cConverterHandler_t {
   cRecordHandler_t handler;  // first: converterHandleRecord, converterNewFile, converterEndFile
   cFileSystem_t* output_fs;  // not owned
-  cWalker_t* walker;         // not owned; supplies the current reader at new-file
+  cWalker_t* walker;         // not owned; supplies the current reader and the settings
   cMdfWriter_t* writer;      // owned
-  cStream_t* output;         // the current input's output, between new-file and end-file
+  cStream_t* output;         // the temporary of the current input, between new-file and end-file
+  cStr_t final_name;         // the current output's name, relative to the output root
+  cStr_t temporary;          // the name it is written under until it is complete
+  int open_error;            // why the last new-file could not open an output (errno), for end-file
+  cStr_t synced_folder;      // the output folder whose ancestors are synced ("delete-converted")
 };
 
 /// The stage, or null when memory is short or the writer cannot be made.
 cConverterHandler_t* converterHandlerNew(cFileSystem_t* output_fs);
 /// Stores the walker; a missing stage is ignored.
 void converterHandlerSetWalker(cConverterHandler_t* stage, cWalker_t* walker);
-/// Releases the writer, closes an output still held, frees the stage; null is ignored.
+/// Releases the writer, removes a temporary still held, frees the stage; null is ignored.
 void converterHandlerFree(cConverterHandler_t* stage);
 
 /// Hands the record to the writer; true.
 bool converterHandleRecord(cRecordHandler_t* handler, cBusMsgHelper_t* record);
-/// Opens the output (replacing an existing file) and attaches it with the input's metadata.
-/// False when the output cannot be opened, the metadata cannot be read or the writer refuses
-/// it; the output is then closed again.
+/// Opens the output's temporary and attaches it with the input's metadata. False when the
+/// output's name is a folder, the temporary cannot be opened, the metadata cannot be read or
+/// the writer refuses it; the temporary is then removed, and the reason is logged at the
+/// end-file call that follows ("Could not open output file <name>: <reason>").
 bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation);
-/// Writes the finalized file and closes the output; false when the writer failed, no output
-/// was open, or the close failed.
+/// Writes the finalized file into the temporary, closes it and renames it to the output's
+/// name (with "delete-converted": synced before, its folder after). False, with an error line
+/// naming the output and the reason, when anything of that failed (the temporary is then
+/// removed and an earlier output of that name stays as it was), when no output was open, and
+/// when the writer dropped frames (the output is then published all the same).
 bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info);
+
+/// Installs handlers for SIGINT and SIGTERM that remove the temporary being written and then
+/// end the process by the signal's default action. Call once from the main thread; false when
+/// a handler could not be installed.
+bool converterInstallSignalCleanup();

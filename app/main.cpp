@@ -58,6 +58,8 @@ bool ConfigureRules(const DemuxCopy& rules, cTpHandler_t* tp, cMuxHandler_t* mux
 int Run(cOptions_t* options, int argc, char** argv) {
   int status = kExitStart;
   if (!parseOptions(options, argc, argv, &status)) return status;
+  // An interrupted run leaves no temporary output behind.
+  if (!converterInstallSignalCleanup()) return kExitStart;
 
   DemuxCopy rules;
   if (!rules.Take(options->demux)) return kExitStart;

@@ -57,15 +57,104 @@ const cWalkerOutput_t* FindOutput(const cWalker_t* walker, cStrView_t output) {
   return hashMapLookup(&walker->outputs, output);
 }
 
-/// Remembers the output; false when memory is short.
-bool RememberOutput(cWalker_t* walker, cStrView_t output, cStrView_t input) {
-  const cHashInsert_t<cWalkerOutput_t> slot = hashMapInsert(&walker->outputs, output);
+/// Remembers the path with its input (a path already there keeps its input); false when
+/// memory is short.
+bool Remember(cWalkerOutputSet_t* set, cStrView_t key, cStrView_t input) {
+  const cHashInsert_t<cWalkerOutput_t> slot = hashMapInsert(set, key);
   if (slot.entry == nullptr) return false;
   if (!slot.inserted) return true;
-  if (cStrInit(&slot.entry->key, output) && cStrInit(&slot.entry->input, input)) return true;
+  if (cStrInit(&slot.entry->key, key) && cStrInit(&slot.entry->input, input)) return true;
   // The bucket is claimed and cannot be given back; it stays with an empty key.
   ReleaseOutput(slot.entry);
   return false;
+}
+
+/// Root + path in `out`, with a trailing '/' when `folder`; false when memory is short.
+bool FullPathOf(const cFileSystem_t* fs, cStrView_t path, bool folder, cStr_t* out) {
+  if (!fsFullPath(fs, path, out)) return false;
+  const int64_t length = cStrLength(out);
+  if (folder && (length == 0 || cStrData(out)[length - 1] != '/')) return cStrAppend(out, cStrViewOf("/")) != nullptr;
+  return true;
+}
+
+/// The top-level input with "_out" inserted at its first '/' (appended without one).
+bool AppendRoot(cStr_t* out, cStrView_t input) {
+  int64_t slash = 0;
+  while (slash < input.length && input.data[slash] != '/') ++slash;
+  return cStrInit(out, {input.data, slash}) && cStrAppend(out, cStrViewOf(kFolderSuffix)) != nullptr &&
+         (slash == input.length || cStrAppend(out, {input.data + slash, input.length - slash}) != nullptr);
+}
+
+/// Notes the top-level inputs by full path, and the output folder of each folder input that
+/// is not the input itself, for the walk to skip. An input that cannot be stat'ed is left to
+/// the walk, which reports it. False when memory is short.
+bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
+  ReleaseOutputs(&walker->inputs);
+  ReleaseOutputs(&walker->output_folders);
+  bool ok = true;
+  for (int64_t i = 0; ok && i < inputs->count; ++i) {
+    const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
+    cFileStat_t stat{};
+    const bool folder = fsStat(walker->input_fs, input, &stat) && stat.kind == kFileKindDirectory;
+    cStr_t own{};
+    cStr_t output{};
+    cStr_t tree{};
+    ok = FullPathOf(walker->input_fs, input, folder, &own) && Remember(&walker->inputs, cStrViewOfStr(&own), input);
+    if (ok && folder) {
+      ok = (walker->settings->no_append_root != 0 ? cStrInit(&output, input) : AppendRoot(&output, input)) &&
+           FullPathOf(walker->output_fs, cStrViewOfStr(&output), true, &tree);
+      // Outputs beside their inputs ("no-append-root" without an output folder) are no tree of
+      // their own: the walk lists the folder before it writes into it.
+      if (ok && !cStrViewEqual(cStrViewOfStr(&tree), cStrViewOfStr(&own))) {
+        ok = Remember(&walker->output_folders, cStrViewOfStr(&tree), input);
+      }
+    }
+    cStrRelease(&own);
+    cStrRelease(&output);
+    cStrRelease(&tree);
+  }
+  return ok;
+}
+
+/// The top-level input whose output folder this folder is, or null.
+const cWalkerOutput_t* OutputFolderOwner(const cWalker_t* walker, cStrView_t folder) {
+  if (walker->output_folders.size == 0) return nullptr;
+  cStr_t full{};
+  const cWalkerOutput_t* owner = nullptr;
+  if (FullPathOf(walker->input_fs, folder, true, &full))
+    owner = hashMapLookup(&walker->output_folders, cStrViewOfStr(&full));
+  cStrRelease(&full);
+  return owner;
+}
+
+enum class Replaces { kNothing, kInput, kNoMemory };
+
+/// Whether the output would replace a file this run lists as an input: a top-level input, or
+/// a file of the folder being walked (outputs beside their inputs land there). `other` gets
+/// that input's path.
+Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t output, cStr_t* other) {
+  cStr_t target{};
+  cStr_t folder{};
+  Replaces result = Replaces::kNoMemory;
+  if (fsFullPath(walker->output_fs, output, &target) && cStrAppend(&target, cStrViewOf(kOutputSuffix)) != nullptr &&
+      fsFullPath(walker->input_fs, pathParent(input), &folder)) {
+    const cStrView_t full = cStrViewOfStr(&target);
+    const cStrView_t name = pathFileName(full);
+    result = Replaces::kNothing;
+    if (const cWalkerOutput_t* listed = hashMapLookup(&walker->inputs, full)) {
+      result = cStrInit(other, cStrViewOfStr(&listed->input)) ? Replaces::kInput : Replaces::kNoMemory;
+    } else if (walker->listing != nullptr && cStrViewEqual(cStrViewOfStr(&folder), pathParent(full))) {
+      // Every output name ends in "_out.MF4": a regular file of that name is a log file.
+      const cFsEntryNode_t* entry = entryMapFind(walker->listing, name);
+      if (entry != nullptr && entry->stat.kind == kFileKindRegular) {
+        const bool named = cStrInit(other, pathParent(input)) && cStrAppend(other, name) != nullptr;
+        result = named ? Replaces::kInput : Replaces::kNoMemory;
+      }
+    }
+  }
+  cStrRelease(&target);
+  cStrRelease(&folder);
+  return result;
 }
 
 /// Unwraps "Generic File" containers until the stream is none; 0, or the file's result.
@@ -129,11 +218,13 @@ bool RunChain(cWalker_t* walker, const cFileInfo_t* info, uint8_t continuation) 
     ok = false;
   }
   // Also after a failure: the stages expect every new-file to end, and the converter closes
-  // the output here.
+  // the output here (and discards it after a failure).
+  walker->chain_failed = ok ? 0 : 1;
   if (!recordHandlerEndFile(walker->head, info)) {
     logMessage(kLogError, "Error during end file callback");
     ok = false;
   }
+  walker->chain_failed = 0;
   return ok;
 }
 
@@ -157,6 +248,8 @@ void walkerFree(cWalker_t* walker) {
   if (walker == nullptr) return;
   fileInfoRelease(&walker->previous);
   ReleaseOutputs(&walker->outputs);
+  ReleaseOutputs(&walker->inputs);
+  ReleaseOutputs(&walker->output_folders);
   std::free(walker);
 }
 
@@ -183,6 +276,7 @@ bool isLogFile(cStrView_t path) {
 
 int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
   if (walker == nullptr || inputs == nullptr) return kExitStart;
+  if (!NoteTopLevelPaths(walker, inputs)) return kExitStart;
   int result = kExitSuccess;
   for (int64_t i = 0; i < inputs->count; ++i) {
     const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
@@ -196,11 +290,8 @@ int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
         return kExitStart;
       }
       if (stat.kind == kFileKindDirectory) {
-        int64_t slash = 0;
-        while (slash < input.length && input.data[slash] != '/') ++slash;
         cStr_t suffixed{};
-        const bool ok = cStrInit(&suffixed, {input.data, slash}) && cStrAppend(&suffixed, cStrViewOf(kFolderSuffix)) &&
-                        (slash == input.length || cStrAppend(&suffixed, {input.data + slash, input.length - slash}));
+        const bool ok = AppendRoot(&suffixed, input);
         cStrRelease(&output);
         if (!ok) {
           cStrRelease(&suffixed);
@@ -223,6 +314,11 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   }
   switch (stat.kind) {
     case kFileKindDirectory: {
+      if (const cWalkerOutput_t* owner = OutputFolderOwner(walker, input)) {
+        logMessage(kLogInfo, "Skipping %.*s: it holds the outputs of %.*s", Len(input), input.data,
+                   static_cast<int>(cStrLength(&owner->input)), cStrData(&owner->input));
+        return kExitSuccess;
+      }
       cFsEntryMap_t entries{};
       if (!fsList(walker->input_fs, input, &entries)) {
         // An unreadable folder is no empty one: its files are not converted.
@@ -233,6 +329,8 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
       int result = kExitSuccess;
       // Recursion depth is bounded by the path length the system accepts: each level adds a
       // name and a '/', and a path too long for stat ends the descent there.
+      const cFsEntryMap_t* outer_listing = walker->listing;
+      walker->listing = &entries;
       cFsEntryIter_t iter{};
       entryMapIterBegin(&iter, &entries);
       while (const cFsEntryNode_t* entry = entryMapIterNext(&iter)) {
@@ -247,6 +345,7 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
         cStrRelease(&child_input);
         cStrRelease(&child_output);
       }
+      walker->listing = outer_listing;
       entryMapRelease(&entries);
       return result;
     }
@@ -276,6 +375,14 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
                Len(input), input.data, static_cast<int>(cStrLength(&earlier->input)), cStrData(&earlier->input));
     return kExitFileFailed;
   }
+  cStr_t replaced{};
+  const Replaces replaces = ReplacedInput(walker, input, output, &replaced);
+  if (replaces == Replaces::kInput) {
+    logMessage(kLogError, "Output %.*s%s of %.*s would replace the input %.*s", Len(output), output.data, kOutputSuffix,
+               Len(input), input.data, static_cast<int>(cStrLength(&replaced)), cStrData(&replaced));
+  }
+  cStrRelease(&replaced);
+  if (replaces != Replaces::kNothing) return kExitFileFailed;
 
   cFileInfo_t info{};
   if (!cStrInit(&info.InputPath, input) || !cStrInit(&info.OutputPath, output)) {
@@ -334,7 +441,7 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     fileInfoRelease(&walker->previous);
     fileInfoCopy(&walker->previous, &info);  // short memory leaves it empty: the next file starts afresh
 
-    if (!RememberOutput(walker, output, input)) {
+    if (!Remember(&walker->outputs, output, input)) {
       result = kExitFileFailed;
     } else {
       chain_ok = RunChain(walker, &info, continuation);
@@ -349,9 +456,12 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   }
   if (result == kExitSuccess && !chain_ok) result = kExitFileFailed;
 
-  // Only now is the output complete and closed (the converter closes it in end-file).
+  // Only now is the output complete, closed, under its name and, with "delete-converted",
+  // durable (the converter's end-file). An input that is gone already was removed by another
+  // run: nothing is lost, but this run did not finish it.
   if (result == kExitSuccess && walker->settings->delete_converted != 0 && !fsRemove(walker->input_fs, input)) {
     logMessage(kLogError, "Could not remove input file after conversion: %.*s", Len(input), input.data);
+    result = kExitFileFailed;
   }
   fileInfoRelease(&info);
   return result;

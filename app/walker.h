@@ -20,8 +20,8 @@
 
 class cMdfReader_t;
 
-/// One output written in this run: its path without the "_out.MF4" suffix, and the input
-/// that produced it.
+/// A path of this run and the input it belongs to: an output written (its path without the
+/// "_out.MF4" suffix), a top-level input or an output folder (full paths).
 struct cWalkerOutput_t {
   cStr_t key;
   cStr_t input;
@@ -37,7 +37,16 @@ struct cWalker_t {
   cRecordHandler_t* head;       // not owned
   cFileInfo_t previous;         // the last file whose header was parsed; empty at the start
   cMdfReader_t* reader;         // set only while a file is converted
-  cWalkerOutputSet_t outputs;   // every output opened in this run
+  // Set before end-file when new-file, a record or the reading of the records failed: the
+  // converter then publishes no output, as it would lack records.
+  uint8_t chain_failed;
+  cWalkerOutputSet_t outputs;  // every output opened in this run
+  // What the walk must not overwrite or enter, set by convertInputs: the top-level inputs by
+  // full path, and the output folders of folder inputs that lie elsewhere than the input
+  // itself (full path ending in '/').
+  cWalkerOutputSet_t inputs;
+  cWalkerOutputSet_t output_folders;
+  const cFsEntryMap_t* listing;  // the entries of the folder being walked; null outside one
 };
 
 /// A walker, or null when a reference is missing or memory is short. Installs the console
@@ -50,13 +59,20 @@ void walkerFree(cWalker_t* walker);
 /// Converts the root-relative inputs in order and returns the OR of their results. Unless
 /// "no-append-root" is set, a folder's output gets "_out" after its first segment, and an
 /// input whose stat fails ends the run at once with 129 (earlier bits dropped).
+///
+/// The walk never touches this run's outputs: the output folder of a folder input is skipped
+/// wherever the walk meets it (an info line), and a file whose output would replace a file
+/// this run lists as an input (a top-level input, or a log file of the folder being walked)
+/// is refused with 8.
 int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs);
 /// The result of one path: a folder's children ORed, a log file converted, other files 0.
 int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output);
 /// True when the path's extension, lower-cased, is "mf4", "mfc", "mfe" or "mfm"; a file name
 /// without a dot is its own extension.
 bool isLogFile(cStrView_t path);
-/// Converts one log file to `output` + "_out.MF4"; 0, 2, 4 or 8.
+/// Converts one log file to `output` + "_out.MF4"; 0, 2, 4 or 8. With "delete-converted" the
+/// input is removed after a good conversion (the converter has made the output durable); a
+/// failed removal (another run may have removed it) is a failure too.
 int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output);
 
 /// Whether `info` continues `previous` (same serial number; same session with the same or

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,9 +17,9 @@ bool BaseStat(cFileSystem_t*, const char*, cFileStat_t*) { return false; }
 bool BaseList(cFileSystem_t*, const char*, cFsEntryMap_t*) { return false; }
 bool BaseMkdir(cFileSystem_t*, const char*) { return false; }
 
-constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr, nullptr};
-constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,   nativeFsStat,   nativeFsList,
-                                         nativeFsMkdir, nativeFsRemove, nativeFsOpen};
+constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr, nullptr, nullptr, nullptr};
+constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,    nativeFsStat, nativeFsList,   nativeFsMkdir,
+                                         nativeFsRemove, nativeFsOpen, nativeFsRename, nativeFsSyncDir};
 
 bool EndsWithSlash(cStrView_t text) { return text.length > 0 && text.data[text.length - 1] == '/'; }
 
@@ -28,6 +29,13 @@ bool FullPath(const cFileSystem_t* fs, cStrView_t path, cStr_t* out) {
   if (fsFullPath(fs, path, out)) return true;
   cStrRelease(out);
   return false;
+}
+
+// Releases a full path without touching errno, which tells the caller why the slot failed.
+void ReleaseKeepingErrno(cStr_t* full) {
+  const int error = errno;
+  cStrRelease(full);
+  errno = error;
 }
 
 cFileStat_t StatOf(const struct stat& info) {
@@ -107,8 +115,10 @@ bool fsEnsureDir(cFileSystem_t* fs, cStrView_t path) {
   if (stat.kind != kFileKindMissing || fs->ops->make_directory == nullptr) return false;
   cStr_t full;
   if (!FullPath(fs, path, &full)) return false;
-  const bool result = fs->ops->make_directory(fs, cStrData(&full));
+  bool result = fs->ops->make_directory(fs, cStrData(&full));
   cStrRelease(&full);
+  // Another run over the same tree may have made it since the stat.
+  if (!result) result = fsStat(fs, path, &stat) && stat.kind == kFileKindDirectory;
   return result;
 }
 
@@ -136,7 +146,7 @@ bool fsRemove(cFileSystem_t* fs, cStrView_t path) {
   cStr_t full;
   if (!FullPath(fs, path, &full)) return false;
   const bool result = fs->ops->remove(fs, cStrData(&full));
-  cStrRelease(&full);
+  ReleaseKeepingErrno(&full);
   return result;
 }
 
@@ -145,8 +155,32 @@ cStream_t* fsOpen(cFileSystem_t* fs, cStrView_t path, int flags) {
   cStr_t full;
   if (!FullPath(fs, path, &full)) return nullptr;
   cStream_t* stream = fs->ops->open(fs, cStrData(&full), flags);
-  cStrRelease(&full);
+  ReleaseKeepingErrno(&full);
   return stream;
+}
+
+bool fsRename(cFileSystem_t* fs, cStrView_t from, cStrView_t to) {
+  if (fs == nullptr || fs->ops->rename == nullptr) return false;
+  cStr_t full_from;
+  cStr_t full_to;
+  if (!FullPath(fs, from, &full_from)) return false;
+  if (!FullPath(fs, to, &full_to)) {
+    cStrRelease(&full_from);
+    return false;
+  }
+  const bool result = fs->ops->rename(fs, cStrData(&full_from), cStrData(&full_to));
+  ReleaseKeepingErrno(&full_from);
+  ReleaseKeepingErrno(&full_to);
+  return result;
+}
+
+bool fsSyncDir(cFileSystem_t* fs, cStrView_t path) {
+  if (fs == nullptr || fs->ops->sync_directory == nullptr) return false;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return false;
+  const bool result = fs->ops->sync_directory(fs, cStrData(&full));
+  ReleaseKeepingErrno(&full);
+  return result;
 }
 
 cFileSystem_t* nativeFsNew(cStrView_t root) {
@@ -222,4 +256,18 @@ cStream_t* nativeFsOpen(cFileSystem_t*, const char* full_path, int flags) {
   if (read) return fileStreamOpen(full_path, kFileStreamRead);
   if (write) return fileStreamOpen(full_path, kFileStreamWrite);
   return nullptr;
+}
+
+bool nativeFsRename(cFileSystem_t*, const char* full_from, const char* full_to) {
+  return ::rename(full_from, full_to) == 0;
+}
+
+bool nativeFsSyncDir(cFileSystem_t*, const char* full_path) {
+  const int fd = ::open(full_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return synced;
 }

@@ -2,8 +2,9 @@
 // cFileSystem_t: a root directory (always ending in '/') and a table of six operations on
 // full paths (root + a relative path). The generic fs... functions build the full path and
 // call the slot; they give false or null for a null object or an empty slot, and log nothing.
-// The native kind maps the slots onto POSIX: stat(2), opendir/readdir, mkdir(2), unlink(2)
-// and the file streams.
+// The native kind maps the slots onto POSIX: stat(2), opendir/readdir, mkdir(2), unlink(2),
+// the file streams, rename(2) and fsync(2) of a directory. When a native slot fails, errno
+// tells why (the generic functions keep it).
 #include <cstdint>
 
 #include "platform/cstr.h"
@@ -20,6 +21,10 @@ struct cFileSystemOps_t {
   bool (*make_directory)(cFileSystem_t* fs, const char* full_path);
   bool (*remove)(cFileSystem_t* fs, const char* full_path);
   cStream_t* (*open)(cFileSystem_t* fs, const char* full_path, int flags);
+  /// Gives a file a new name in one step, replacing a file of that name.
+  bool (*rename)(cFileSystem_t* fs, const char* full_from, const char* full_to);
+  /// Makes the directory's entries (names made, changed or removed) durable.
+  bool (*sync_directory)(cFileSystem_t* fs, const char* full_path);
 };
 
 struct cFileSystem_t {
@@ -32,7 +37,7 @@ constexpr int kFsOpenRead = 1;
 constexpr int kFsOpenWrite = 2;
 
 /// Copies the root and installs the base table (stat and make-directory fail, list and
-/// destroy do nothing, no remove or open). False for a null object, an empty root, a root
+/// destroy do nothing, no remove, open, rename or directory sync). False for a null object, an empty root, a root
 /// without its trailing '/', or when memory is short. `fs->root` is overwritten.
 bool fsInit(cFileSystem_t* fs, cStrView_t root);
 /// Destroys the kind's state and frees the root and the record (from nativeFsNew).
@@ -48,7 +53,8 @@ bool fsStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out);
 /// begins with the root loses it and one leading '/'). False when the directory could not be
 /// read whole, so a walk can tell an unreadable folder from an empty one.
 bool fsList(cFileSystem_t* fs, cStrView_t path, cFsEntryMap_t* map);
-/// True when the path is a directory or was missing and has been made.
+/// True when the path is a directory or was missing and has been made (also when another
+/// process made it meanwhile).
 bool fsEnsureDir(cFileSystem_t* fs, cStrView_t path);
 /// Makes every directory along a relative path ("a//b/" makes a, then a/b); stops at the
 /// first failure with false. An empty path is true.
@@ -56,6 +62,13 @@ bool fsMakeDirs(cFileSystem_t* fs, cStrView_t path);
 bool fsRemove(cFileSystem_t* fs, cStrView_t path);
 /// A stream on the file (kFsOpen... flags), or null.
 cStream_t* fsOpen(cFileSystem_t* fs, cStrView_t path, int flags);
+/// Renames `from` to `to` (both relative to the root), atomically replacing a file named
+/// `to`: a reader of `to` sees the old file or the new one, never a part. False for a null
+/// object or an empty slot.
+bool fsRename(cFileSystem_t* fs, cStrView_t from, cStrView_t to);
+/// Makes the entries of the directory durable, so that a rename or a new file in it survives
+/// a power loss. False for a null object or an empty slot.
+bool fsSyncDir(cFileSystem_t* fs, cStrView_t path);
 
 /// A native file system rooted at an existing directory (root ending in '/'), or null.
 cFileSystem_t* nativeFsNew(cStrView_t root);
@@ -74,3 +87,7 @@ bool nativeFsRemove(cFileSystem_t* fs, const char* full_path);
 /// Read and write bits: a read-write stream; read alone: read; write alone: write (creates
 /// or truncates); neither: null.
 cStream_t* nativeFsOpen(cFileSystem_t* fs, const char* full_path, int flags);
+/// rename(2).
+bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_to);
+/// fsync(2) of the directory ("" or "/"-ended paths too).
+bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);

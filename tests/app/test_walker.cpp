@@ -195,6 +195,54 @@ TEST_F(WalkerTest, TwoInputsOfOneOutputNeverShareIt) {
   EXPECT_EQ(lines[0], "E Output a_out.MF4 of a.mf4 was written for a.MF4 already");
 }
 
+TEST_F(WalkerTest, TheWalkSkipsTheOutputFolderInsideItsInput) {
+  dir_.MakeDir("logs/out/logs_out/a");
+  dir_.Write("logs/x.mf4", Recording());
+  dir_.Write("logs/out/logs_out/a/x_out.MF4", Recording());  // an earlier run's output
+  RecordingInfo next;
+  next.split = 2;
+  dir_.Write("logs/out/y.mf4", Recording(next));  // an input that only lies there
+  cFileSystem_t* output_fs = nativeFsNew(cStrViewOf(dir_.Path("logs/out/").c_str()));
+  ASSERT_NE(output_fs, nullptr);
+  walker_ = walkerNew(fs_, output_fs, 1, &settings_, &stage_.handler);
+  {
+    test::ConsoleLog log(kLogInfo);
+    EXPECT_EQ(Convert({"logs/"}), kExitSuccess);
+    const std::vector<std::string> lines = log.Messages();
+    const std::vector<std::string> expected = {"I Skipping logs/out/logs_out: it holds the outputs of logs/"};
+    EXPECT_EQ(lines, expected);
+  }
+  const std::vector<std::string> outputs = {"logs_out/out/y", "logs_out/x"};
+  EXPECT_EQ(stage_.outputs, outputs);
+  walkerFree(walker_);
+  walker_ = nullptr;
+  fsFree(output_fs);
+}
+
+TEST_F(WalkerTest, AnInputGoneBeforeItsRemovalFailsTheFile) {
+  // Another run converted and removed it meanwhile: nothing is lost, but this run did not
+  // finish it.
+  settings_.delete_converted = 1;
+  dir_.Write("a.mf4", Recording());
+  static std::string input;
+  input = dir_.Path("a.mf4");
+  static const cRecordHandlerOps_t kRemovingOps = {
+      StageRecord,
+      [](cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation) {
+        std::filesystem::remove(input);
+        return StageNewFile(handler, info, continuation);
+      },
+      StageEndFile};
+  stage_.handler.ops = &kRemovingOps;
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
+  const std::vector<std::string> lines = log.Messages();
+  const std::vector<std::string> expected = {"E Could not remove input file after conversion: a.mf4",
+                                             "E Error during conversion of a.mf4"};
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(stage_.records, 3);
+}
+
 TEST_F(WalkerTest, ContainerAndHeaderFailuresGiveTheirBits) {
   RecordingInfo no_serial;
   no_serial.serial = "";

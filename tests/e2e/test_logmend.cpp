@@ -141,15 +141,19 @@ TEST_F(LogmendRun, DeleteConvertedRemovesOnlyInputsWhoseOutputWasWritten) {
   EXPECT_EQ(ReadFrames(dir_.Path("logs_out/good_out.MF4")), Expected(info, SomeTraffic(1)));
 }
 
-TEST_F(LogmendRun, AnOutputThatCannotBeWrittenWholeKeepsItsInput) {
-  // A full disk: writing or closing the output fails, so the input must stay.
+TEST_F(LogmendRun, AnOutputIsWrittenAsideAndReplacesWhatHeldItsNameWhole) {
+  // The output is written under a temporary name and renamed: a link at its name (here to a
+  // device that takes no byte) is replaced, never written through. Full disks are in
+  // test_batch_safety.cpp.
   Write("logs/small.mf4", RecordingOf({}, SomeTraffic(1)));
   fs::create_directories(dir_.Path("logs_out"));
   fs::create_symlink("/dev/full", dir_.Path("logs_out/small_out.MF4"));
   const test::ProgramResult result = Run({"-d", "logs"});
-  EXPECT_EQ(result.status, 8) << result.err;
-  EXPECT_TRUE(HasLine(result, "E Error during end file callback")) << result.err;
-  EXPECT_TRUE(Exists("logs/small.mf4"));
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_FALSE(fs::is_symlink(dir_.Path("logs_out/small_out.MF4")));
+  EXPECT_EQ(ReadFrames(dir_.Path("logs_out/small_out.MF4")), Expected({}, SomeTraffic(1)));
+  EXPECT_EQ(Files("logs_out"), std::vector<std::string>{"small_out.MF4"});
+  EXPECT_FALSE(Exists("logs/small.mf4"));
 }
 
 TEST_F(LogmendRun, NoAppendRootWithAndWithoutOutputDirectory) {
@@ -163,9 +167,14 @@ TEST_F(LogmendRun, NoAppendRootWithAndWithoutOutputDirectory) {
   EXPECT_EQ(beside.status, 0) << beside.err;
   const std::vector<std::string> once = {"x/a.mf4", "x/a_out.MF4"};
   EXPECT_EQ(Files("logs"), once);
-  // A later run takes the outputs as inputs again: their extension lower-cases to "mf4".
+  // A later run takes the outputs as inputs again: their extension lower-cases to "mf4". So
+  // a.mf4 is refused, as its output would replace the input a_out.MF4 before it is read.
+  const std::string first = Read("logs/x/a_out.MF4");
   const test::ProgramResult twice = Run({"-X", "logs"});
-  EXPECT_EQ(twice.status, 0) << twice.err;
+  EXPECT_EQ(twice.status, 8) << twice.err;
+  EXPECT_TRUE(HasLine(twice, "E Output logs/x/a_out.MF4 of logs/x/a.mf4 would replace the input logs/x/a_out.MF4"))
+      << twice.err;
+  EXPECT_EQ(Read("logs/x/a_out.MF4"), first);
   const std::vector<std::string> again = {"x/a.mf4", "x/a_out.MF4", "x/a_out_out.MF4"};
   EXPECT_EQ(Files("logs"), again);
   EXPECT_EQ(ReadFrames(dir_.Path("logs/x/a_out_out.MF4")), ReadFrames(dir_.Path("logs/x/a_out.MF4")));

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -166,6 +168,63 @@ TEST_F(NativeFs, OpensByFlagsAndRemovesFiles) {
   EXPECT_EQ(Stat("out.MF4").kind, kFileKindMissing);
 }
 
+TEST_F(NativeFs, RenamesReplaceWholeAndFailuresKeepTheirReason) {
+  dir_.Write("new", "complete");
+  dir_.Write("old", "earlier");
+  dir_.MakeDir("sub");
+  EXPECT_TRUE(fsRename(fs_, cStrViewOf("new"), cStrViewOf("old")));
+  EXPECT_EQ(Stat("new").kind, kFileKindMissing);
+  EXPECT_EQ(Stat("old").size, 8);
+  EXPECT_TRUE(fsSyncDir(fs_, cStrViewOf("")));
+  EXPECT_TRUE(fsSyncDir(fs_, cStrViewOf("sub/")));
+
+  // The callers report errno: the full paths' release must not change it.
+  struct Failure {
+    bool result;
+    int error;
+  };
+  const auto failure = [](bool result) { return Failure{result, errno}; };
+  const std::vector<std::pair<std::string, Failure>> failures = {
+      {"rename of a missing file", failure(fsRename(fs_, cStrViewOf("gone"), cStrViewOf("old")))},
+      {"rename onto a folder", failure(fsRename(fs_, cStrViewOf("old"), cStrViewOf("sub")))},
+      {"sync of a missing folder", failure(fsSyncDir(fs_, cStrViewOf("nowhere/")))},
+      {"sync of a file", failure(fsSyncDir(fs_, cStrViewOf("old")))},
+      {"remove of a missing file", failure(fsRemove(fs_, cStrViewOf("gone")))},
+  };
+  const int expected[] = {ENOENT, EISDIR, ENOENT, ENOTDIR, ENOENT};
+  for (size_t i = 0; i < failures.size(); ++i) {
+    EXPECT_FALSE(failures[i].second.result) << failures[i].first;
+    EXPECT_EQ(failures[i].second.error, expected[i]) << failures[i].first;
+  }
+  std::ifstream renamed(dir_.Path("old"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(renamed), {}), "complete");
+
+  // The base kind has neither operation.
+  cFileSystem_t base{};
+  ASSERT_TRUE(fsInit(&base, View(dir_.Path())));
+  EXPECT_FALSE(fsRename(&base, cStrViewOf("old"), cStrViewOf("new")));
+  EXPECT_FALSE(fsSyncDir(&base, cStrViewOf("")));
+  fsDestroy(&base);
+}
+
+// Another run over the same tree makes the folder between this run's stat and its mkdir.
+bool MadeByAnotherRun(cFileSystem_t* fs, const char* full_path) {
+  nativeFsMkdir(fs, full_path);
+  errno = EEXIST;
+  return false;
+}
+
+TEST_F(NativeFs, AFolderMadeMeanwhileByAnotherRunIsThere) {
+  static cFileSystemOps_t ops;
+  ops = *fs_->ops;
+  ops.make_directory = MadeByAnotherRun;
+  fs_->ops = &ops;
+  EXPECT_TRUE(fsMakeDirs(fs_, cStrViewOf("a/b")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / "a/b"));
+  dir_.Write("f", "");
+  EXPECT_FALSE(fsMakeDirs(fs_, cStrViewOf("f/c")));  // a file there is no folder
+}
+
 TEST(FileSystemPaths, FullPathIsRootAndPathExceptForTwoDots) {
   cFileSystem_t fs{};
   ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
@@ -188,7 +247,7 @@ bool ListFullNames(cFileSystem_t*, const char*, cFsEntryMap_t* map) {
 }
 
 TEST(FileSystemPaths, ListingDropsTheRootFromFullNames) {
-  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr};
+  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr, nullptr, nullptr};
   cFileSystem_t fs{};
   ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
   fs.ops = &kOps;

@@ -13,7 +13,11 @@ namespace test {
 
 class TempDir {
  public:
-  TempDir() : path_(NewPath()) { std::filesystem::create_directories(path_); }
+  TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+  /// A fresh directory below `base` (for example a memory file system, where syncs are free).
+  explicit TempDir(const std::filesystem::path& base) : path_(NewPath(base)) {
+    std::filesystem::create_directories(path_);
+  }
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
@@ -43,10 +47,9 @@ class TempDir {
 
  private:
   // Unique per process and object: tests of one binary may run in parallel processes.
-  static std::filesystem::path NewPath() {
+  static std::filesystem::path NewPath(const std::filesystem::path& base) {
     static uint32_t counter = 0;
-    return std::filesystem::temp_directory_path() /
-           ("logmend_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    return base / ("logmend_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
   }
   std::filesystem::path path_;
 };

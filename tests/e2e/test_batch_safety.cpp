@@ -1,0 +1,401 @@
+// Batch safety of the built logmend: a file under an output's name is always complete, "-d"
+// removes an input only once its complete output is in place, and the walk never touches the
+// run's own outputs; under full disks, kills at random moments and a second run at once.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/logmendrun.h"
+
+namespace {
+
+using namespace e2e;  // NOLINT(google-build-using-namespace): the kit is this file's vocabulary
+
+// The bundled examples, beside the script the kit names.
+const fs::path kExamples = fs::path(LOGMEND_CONVERT_EXAMPLES).parent_path().parent_path() / "examples";
+
+/// A memory file system where there is one: syncs cost nothing there, so runs over hundreds
+/// of files take a fraction of a second and can be killed at many moments.
+fs::path FastBase() {
+  std::error_code ignored;
+  if (fs::is_directory("/dev/shm", ignored) && ::access("/dev/shm", W_OK) == 0) return "/dev/shm";
+  return fs::temp_directory_path();
+}
+
+/// logmend started by fork and exec in `dir`, its standard output discarded. With a limit,
+/// files cannot grow beyond it and SIGXFSZ is ignored, so writes fail with EFBIG as on a
+/// full disk. With `capture`, standard error is collected through a pipe (a limited file
+/// would be cut).
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::string& dir, int64_t file_size_limit = -1,
+        bool capture = false) {
+    std::vector<std::string> text = {LOGMEND_BINARY};
+    text.insert(text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : text) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int pipe_fds[2] = {-1, -1};
+    if (capture && ::pipe(pipe_fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Signals the test sends must reach logmend however this process was started.
+      ::signal(SIGINT, SIG_DFL);
+      ::signal(SIGTERM, SIG_DFL);
+      if (file_size_limit >= 0) {
+        const rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+      }
+      const int null_fd = ::open("/dev/null", O_WRONLY);
+      ::dup2(null_fd, STDOUT_FILENO);
+      ::dup2(capture ? pipe_fds[1] : null_fd, STDERR_FILENO);
+      if (capture) ::close(pipe_fds[0]);
+      if (::chdir(dir.c_str()) == 0) ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    if (capture) {
+      ::close(pipe_fds[1]);
+      err_fd_ = pipe_fds[0];
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid_ > 0) Wait();
+  }
+
+  [[nodiscard]] pid_t Pid() const { return pid_; }
+  /// The exit status, or 128 + the signal that ended it; -1 when it could not be started.
+  int Wait() {
+    if (err_fd_ >= 0) {
+      char chunk[4096];
+      for (ssize_t n; (n = ::read(err_fd_, chunk, sizeof(chunk))) > 0;) err_.append(chunk, static_cast<size_t>(n));
+      ::close(err_fd_);
+      err_fd_ = -1;
+    }
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    const pid_t waited = ::waitpid(pid_, &status, 0);
+    pid_ = 0;
+    if (waited <= 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  /// Standard error's lines as level letter, blank and message (after Wait).
+  [[nodiscard]] std::vector<std::string> Lines() const { return test::LogLines(err_); }
+  [[nodiscard]] const std::string& Err() const { return err_; }
+
+ private:
+  pid_t pid_ = -1;
+  int err_fd_ = -1;
+  std::string err_;
+};
+
+std::string ReadFile(const fs::path& path) { return test::ReadWholeFile(path.string()); }
+
+/// The examples' files by their path below examples/logs/0000ABCD, with the bytes of each
+/// and of its output from a run without trouble.
+struct Examples {
+  std::map<std::string, std::string> input;
+  std::map<std::string, std::string> output;
+  size_t largest_output = 0;
+};
+
+/// An input's output, relative to the tree: "logs/<p>.<ext>" gives "logs_out/<p>_out.MF4".
+std::string OutputOf(const std::string& input) {
+  const std::string below = input.substr(std::string("logs/").size());
+  return "logs_out/" + below.substr(0, below.rfind('.')) + "_out.MF4";
+}
+
+bool IsTemporary(const fs::path& path) {
+  const std::string name = path.filename().string();
+  return name.size() > 1 && name[0] == '.' && name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0;
+}
+
+class BatchSafety : public LogmendRun {
+ protected:
+  BatchSafety() : fast_(FastBase()) {}
+
+  void SetUp() override {
+    const fs::path device = kExamples / "logs" / "0000ABCD";
+    for (const auto& entry : fs::recursive_directory_iterator(device)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string key = fs::relative(entry.path(), device).generic_string();
+      examples_.input[key] = ReadFile(entry.path());
+      fs::create_directories((dir_.Dir() / "reference/logs" / key).parent_path());
+      fs::copy_file(entry.path(), dir_.Dir() / "reference/logs" / key);
+    }
+    ASSERT_EQ(examples_.input.size(), 4u);
+    Child reference({"-p", Passwords(), "logs"}, dir_.Path("reference"));
+    ASSERT_EQ(reference.Wait(), 0);
+    for (const auto& [key, bytes] : examples_.input) {
+      const std::string output = "reference/" + OutputOf("logs/" + key);
+      examples_.output[key] = Read(output);
+      examples_.largest_output = std::max(examples_.largest_output, examples_.output[key].size());
+      ASSERT_FALSE(ReadFrames(dir_.Path(output)).empty()) << output;
+      ASSERT_TRUE(Checked(output));
+    }
+  }
+
+  static std::string Passwords() { return (kExamples / "passwords.json").string(); }
+
+  /// A fresh tree in `root` with `copies` copies of the examples below logs/dev<n>/; returns
+  /// the inputs relative to `root`.
+  std::vector<std::string> MakeTree(const fs::path& root, int copies) {
+    fs::remove_all(root);
+    std::vector<std::string> inputs;
+    for (int copy = 0; copy < copies; ++copy) {
+      for (const auto& [key, bytes] : examples_.input) {
+        const std::string input = "logs/dev" + std::to_string(copy) + "/" + key;
+        fs::create_directories((root / input).parent_path());
+        std::ofstream(root / input, std::ios::binary) << bytes;
+        inputs.push_back(input);
+      }
+    }
+    return inputs;
+  }
+
+  static std::string KeyOf(const std::string& input) { return input.substr(input.find('/', 5) + 1); }
+
+  /// What must hold at any moment: an input is unchanged or gone, and gone only when its
+  /// output is there; a file under an output's name is the complete output; nothing else is
+  /// in the tree but temporaries (only where allowed). Returns the problems found.
+  std::vector<std::string> Problems(const fs::path& root, const std::vector<std::string>& inputs,
+                                    bool temporaries_allowed) {
+    std::vector<std::string> problems;
+    std::set<std::string> known;
+    for (const std::string& input : inputs) {
+      const std::string key = KeyOf(input);
+      const std::string output = OutputOf(input);
+      known.insert(input);
+      known.insert(output);
+      const bool has_input = fs::exists(root / input);
+      const bool has_output = fs::exists(root / output);
+      if (has_input && ReadFile(root / input) != examples_.input[key]) problems.push_back(input + " changed");
+      if (!has_input && !has_output) problems.push_back(input + " gone without its output");
+      if (has_output && ReadFile(root / output) != examples_.output[key]) problems.push_back(output + " incomplete");
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      if (!entry.is_regular_file()) continue;
+      const std::string path = fs::relative(entry.path(), root).generic_string();
+      if (known.count(path) == 0 && !(temporaries_allowed && IsTemporary(entry.path()))) {
+        problems.push_back("unexpected " + path);
+      }
+    }
+    return problems;
+  }
+
+  static std::string Describe(const std::vector<std::string>& problems) {
+    std::string text;
+    for (size_t i = 0; i < problems.size() && i < 10; ++i) text += problems[i] + "\n";
+    return text;
+  }
+
+  test::TempDir fast_;
+  Examples examples_;
+};
+
+TEST_F(BatchSafety, AFullDiskNeverCostsAnInputAndLeavesNoPartialOutput) {
+  // Every limit from nothing to past the largest output: each output is published exactly
+  // when it fits, and each input that did not fit is kept with a line saying why.
+  const fs::path root = fast_.Dir() / "sweep";
+  constexpr size_t kStride = 1024;
+  int limits = 0;
+  for (size_t limit = 0; limit <= examples_.largest_output + kStride; limit += kStride, ++limits) {
+    const std::vector<std::string> inputs = MakeTree(root, 1);
+    Child run({"-d", "-p", Passwords(), "logs"}, root.string(), static_cast<int64_t>(limit), true);
+    const int status = run.Wait();
+    const std::string context = "limit " + std::to_string(limit) + "\n" + run.Err();
+    const std::vector<std::string> problems = Problems(root, inputs, false);
+    EXPECT_TRUE(problems.empty()) << context << Describe(problems);
+    bool all_fit = true;
+    for (const std::string& input : inputs) {
+      const bool fits = examples_.output[KeyOf(input)].size() <= limit;
+      all_fit = all_fit && fits;
+      EXPECT_EQ(fs::exists(root / OutputOf(input)), fits) << input << " " << context;
+      EXPECT_EQ(fs::exists(root / input), !fits) << input << " " << context;
+      if (!fits) {
+        const std::string line = "E Could not write output file " + OutputOf(input) + ": File too large";
+        const std::vector<std::string> lines = run.Lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line << "\n" << context;
+      }
+    }
+    EXPECT_EQ(status, all_fit ? 0 : 8) << context;
+  }
+  EXPECT_GT(limits, 10);
+  // The outputs compared equal to the reference, which the checker accepted and which reads
+  // back with its frames (SetUp).
+}
+
+class KilledRuns : public BatchSafety, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
+  const int signal_number = GetParam();
+  constexpr int kCopies = 50;  // 200 files
+  constexpr int kTrials = 3;
+  const fs::path root = fast_.Dir() / "killed";
+
+  // A run to the end, timed: the kills fall at moments inside such a run.
+  std::vector<std::string> inputs = MakeTree(root, kCopies);
+  const auto start = std::chrono::steady_clock::now();
+  {
+    Child run({"-d", "-p", Passwords(), "logs"}, root.string());
+    ASSERT_EQ(run.Wait(), 0);
+  }
+  const auto whole = std::chrono::steady_clock::now() - start;
+  std::vector<std::string> problems = Problems(root, inputs, false);
+  ASSERT_TRUE(problems.empty()) << Describe(problems);
+  for (const std::string& input : inputs) ASSERT_FALSE(fs::exists(root / input)) << input;
+
+  std::mt19937 random(20240611u + static_cast<unsigned>(signal_number));
+  std::uniform_real_distribution<double> moment(0.02, 0.7);
+  int killed = 0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    inputs = MakeTree(root, kCopies);
+    const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(whole * moment(random));
+    Child run({"-d", "-p", Passwords(), "logs"}, root.string());
+    std::this_thread::sleep_for(delay);
+    ::kill(run.Pid(), signal_number);
+    const int status = run.Wait();
+    const std::string context = "signal " + std::to_string(signal_number) + " after " + std::to_string(delay.count()) +
+                                " us, status " + std::to_string(status) + "\n";
+    EXPECT_TRUE(status == 128 + signal_number || status == 0) << context;
+    killed += status == 128 + signal_number ? 1 : 0;
+    // Only SIGKILL leaves no chance to remove the temporary.
+    problems = Problems(root, inputs, signal_number == SIGKILL);
+    EXPECT_TRUE(problems.empty()) << context << Describe(problems);
+  }
+  EXPECT_GT(killed, 0) << "every run ended before its signal";
+
+  if (signal_number != SIGKILL) return;
+  // A run over what the last kill left finishes the job; leftover temporaries are no inputs.
+  Child rerun({"-d", "-p", Passwords(), "logs"}, root.string());
+  EXPECT_EQ(rerun.Wait(), 0);
+  problems = Problems(root, inputs, true);
+  EXPECT_TRUE(problems.empty()) << Describe(problems);
+  for (const std::string& input : inputs) EXPECT_FALSE(fs::exists(root / input)) << input;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns, ::testing::Values(SIGKILL, SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& param) {
+                           return param.param == SIGKILL   ? std::string("Kill")
+                                  : param.param == SIGTERM ? std::string("Term")
+                                                           : std::string("Int");
+                         });
+
+TEST_F(BatchSafety, TwoRunsOverOneTreeLoseNothing) {
+  // Each converts what it finds; a file the other removed first is a reported failure of the
+  // one that found it gone (status 1 or 8), never a loss.
+  constexpr int kCopies = 50;
+  const fs::path root = fast_.Dir() / "twice";
+  {
+    const std::vector<std::string> inputs = MakeTree(root, kCopies);
+    Child first({"-d", "-p", Passwords(), "logs"}, root.string());
+    Child second({"-d", "-p", Passwords(), "logs"}, root.string());
+    const int first_status = first.Wait();
+    const int second_status = second.Wait();
+    EXPECT_EQ(first_status & ~(1 | 8), 0) << first_status;
+    EXPECT_EQ(second_status & ~(1 | 8), 0) << second_status;
+    const std::vector<std::string> problems = Problems(root, inputs, false);
+    EXPECT_TRUE(problems.empty()) << Describe(problems);
+    for (const std::string& input : inputs) EXPECT_FALSE(fs::exists(root / input)) << input;
+  }
+}
+
+TEST_F(LogmendRun, AnOutputFolderInsideTheInputIsNotWalked) {
+  const std::string recording = RecordingOf({}, SomeTraffic(1));
+  Write("logs/a.mf4", recording);
+  Write("logs/sub/b.mf4", RecordingOf({}, SomeTraffic(2)));
+  fs::create_directories(dir_.Path("logs/converted"));
+  for (int run = 0; run < 2; ++run) {  // the second finds the first one's outputs there
+    Write("logs/a.mf4", recording);
+    const test::ProgramResult result = Run({"--verbosity=4", "-d", "-O", "logs/converted", "logs"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(HasLine(result, "I Skipping logs/converted/logs_out: it holds the outputs of logs/")) << result.err;
+  }
+  const std::vector<std::string> expected = {"converted/logs_out/a_out.MF4", "converted/logs_out/sub/b_out.MF4"};
+  EXPECT_EQ(Files("logs"), expected);
+  EXPECT_EQ(ReadFrames(dir_.Path("logs/converted/logs_out/a_out.MF4")), Expected({}, SomeTraffic(1)));
+  EXPECT_EQ(ReadFrames(dir_.Path("logs/converted/logs_out/sub/b_out.MF4")), Expected({}, SomeTraffic(2)));
+
+  // With "-X" the output folder is named like the input and is just as much left alone.
+  fs::remove_all(dir_.Path("logs/converted"));
+  fs::create_directories(dir_.Path("logs/converted"));
+  Write("logs/c.mf4", recording);
+  const test::ProgramResult kept = Run({"--verbosity=4", "-X", "-O", "logs/converted", "logs"});
+  EXPECT_EQ(kept.status, 0) << kept.err;
+  EXPECT_TRUE(HasLine(kept, "I Skipping logs/converted/logs: it holds the outputs of logs/")) << kept.err;
+  EXPECT_TRUE(Exists("logs/converted/logs/c_out.MF4"));
+  EXPECT_FALSE(Exists("logs/converted/logs/converted"));
+}
+
+TEST_F(LogmendRun, AnOutputNeverReplacesAnInputOfTheRun) {
+  // "a_out.MF4" here is a recording of its own, and an input of the run: "a.mf4" would write
+  // its output over it before it is read.
+  const std::string mine = RecordingOf({}, SomeTraffic(1));
+  const std::string theirs = RecordingOf({}, SomeTraffic(2));
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{"-X", "logs"}, "E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.MF4"},
+      {{"-X", "-d", "logs"}, "E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.MF4"},
+      // Files named on the command line: no "_out" folder, so the same clash without "-X".
+      {{"logs/a.mf4", "logs/a_out.MF4"}, "E Output a_out.MF4 of a.mf4 would replace the input a_out.MF4"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir_.Path("logs"));
+    Write("logs/a.mf4", mine);
+    Write("logs/a_out.MF4", theirs);
+    const test::ProgramResult result = Run(c.args);
+    const std::string context = c.args[0] + " " + c.args[1] + "\n" + result.err;
+    EXPECT_EQ(result.status, 8) << context;
+    EXPECT_TRUE(HasLine(result, c.line)) << context;
+    EXPECT_EQ(Read("logs/a.mf4"), mine) << context;
+    // The other recording is converted as what it is; with "-d" it goes once that is done.
+    const bool deleting = c.args[1] == "-d";
+    EXPECT_EQ(Exists("logs/a_out.MF4"), !deleting) << context;
+    if (!deleting) {
+      EXPECT_EQ(Read("logs/a_out.MF4"), theirs) << context;
+    }
+    EXPECT_EQ(ReadFrames(dir_.Path("logs/a_out_out.MF4")), Expected({}, SomeTraffic(2))) << context;
+  }
+}
+
+TEST_F(LogmendRun, AnOutputThatCannotBeOpenedIsNamedWithTheReason) {
+  Write("logs/a.mf4", RecordingOf({}, SomeTraffic(1)));
+  Write("logs/sub/b.mf4", RecordingOf({}, SomeTraffic(2)));
+  fs::create_directories(dir_.Path("logs_out/a_out.MF4"));  // a folder where the output goes
+  Write("logs_out/sub", "a file where the output folder goes");
+  const test::ProgramResult result = Run({"-d", "logs"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  const std::vector<std::string> lines = result.Lines();
+  const std::vector<std::string> expected = {
+      "E Error on new file",
+      "E Could not open output file logs_out/a_out.MF4: Is a directory",
+      "E Error during end file callback",
+      "E Error during conversion of logs/a.mf4",
+      "E Error on new file",
+      "E Could not open output file logs_out/sub/b_out.MF4: Not a directory",
+      "E Error during end file callback",
+      "E Error during conversion of logs/sub/b.mf4",
+  };
+  EXPECT_EQ(lines, expected);
+  EXPECT_TRUE(Exists("logs/a.mf4"));
+  EXPECT_TRUE(Exists("logs/sub/b.mf4"));
+  EXPECT_EQ(Files("logs_out"), std::vector<std::string>{"sub"});
+}
+
+}  // namespace
