@@ -1,7 +1,7 @@
 #pragma once
 // Writes large MDF 4 files for the reading benchmarks block by block, straight to disk, so
-// that a file of several hundred megabytes is never held in memory. The layout is built
-// by hand (not by the library's writers), as the tests do.
+// that a file of several hundred megabytes is never held in memory. The blocks are laid out
+// by the test kit's image writer (not by the library's writers), as the tests' are.
 #include <zlib.h>
 
 #include <chrono>
@@ -19,6 +19,7 @@
 #include "mdf/idatagroup.h"
 #include "mdf/mdffile.h"
 #include "mdf/mdfreader.h"
+#include "support/loggerimage.h"
 
 namespace bench {
 
@@ -34,25 +35,19 @@ inline void PutF64(Bytes& dest, double value) {
   PutLe(dest, bits, 8);
 }
 
-/// A file that is removed when the object ends.
+/// A file that is removed when the object ends. Its blocks are laid out by the test kit's
+/// image writer, straight into the file; texts are padded to 8 bytes inside their blocks.
 class BlockFile {
  public:
   explicit BlockFile(const std::string& stem)
       : name_("/tmp/" + stem + "_" + std::to_string(::getpid()) + ".mf4"),
-        out_(name_, std::ios::binary | std::ios::trunc | std::ios::in | std::ios::out) {
+        out_(name_, std::ios::binary | std::ios::trunc | std::ios::in | std::ios::out),
+        output_(out_),
+        image_(output_, true) {
     if (!out_) throw std::runtime_error("cannot create " + name_);
-    Bytes id;
-    for (const char c : std::string("MDF     4.11    bench   ")) id.push_back(static_cast<uint8_t>(c));
-    PutLe(id, 0, 2);    // byte order
-    PutLe(id, 0, 2);    // float format
-    PutLe(id, 411, 2);  // version
-    PutLe(id, 0, 2);
-    id.resize(64, 0);
-    Raw(id);
-    Bytes hd_fields;
-    PutLe(hd_fields, 1600000000000000000ULL, 8);  // start time
-    hd_fields.resize(32, 0);
-    Block("##HD", {0, 0, 0, 0, 0, 0}, hd_fields);  // at 64; its first data group is patched in
+    image_.Identification("MDF     ", "4.11    ", 411, "bench   ", 0);  // version and program padded with spaces
+    image_.Header(1600000000000000000ULL, "", {});                      // at 64; its first data group is patched in
+    Check();
   }
   ~BlockFile() {
     out_.close();
@@ -62,76 +57,55 @@ class BlockFile {
   BlockFile& operator=(const BlockFile&) = delete;
 
   [[nodiscard]] const std::string& Name() const { return name_; }
-  [[nodiscard]] uint64_t Size() const { return end_; }
+  /// The end of the last block.
+  [[nodiscard]] uint64_t Size() const { return output_.Size(); }
+  [[nodiscard]] test::ImageWriter& Image() { return image_; }
 
   /// Appends a block at the next 8-byte boundary; returns its position.
   uint64_t Block(const char* id, const std::vector<uint64_t>& links, const Bytes& data) {
-    Bytes block;
-    for (int i = 0; i < 4; ++i) block.push_back(static_cast<uint8_t>(id[i]));
-    PutLe(block, 0, 4);
-    PutLe(block, 24 + 8 * links.size() + data.size(), 8);
-    PutLe(block, links.size(), 8);
-    for (const uint64_t link : links) PutLe(block, link, 8);
-    block.insert(block.end(), data.begin(), data.end());
-    return Raw(block);
+    return Check(image_.Block(id, Links(links), data));
   }
-  uint64_t Text(const std::string& text) {
-    Bytes data(text.begin(), text.end());
-    data.resize((text.size() + 8) / 8 * 8, 0);  // zero terminated, padded
-    return Block("##TX", {}, data);
-  }
+  uint64_t Text(const std::string& text) { return Check(image_.Text("##TX", text)); }
   /// A DT block of the bytes, or a DZ block of them deflated.
   uint64_t DataBlock(const Bytes& data, bool zipped) {
-    if (!zipped) return Block("##DT", {}, data);
+    if (!zipped) return Check(image_.Block("##DT", {}, data));
     uLongf size = compressBound(static_cast<uLong>(data.size()));
     Bytes packed(size);
     if (compress2(packed.data(), &size, data.data(), static_cast<uLong>(data.size()), 1) != Z_OK) {
       throw std::runtime_error("deflate failed");
     }
     packed.resize(size);
-    Bytes dz = {'D', 'T', 0, 0};
-    PutLe(dz, 0, 4);
-    PutLe(dz, data.size(), 8);
-    PutLe(dz, packed.size(), 8);
-    dz.insert(dz.end(), packed.begin(), packed.end());
-    return Block("##DZ", {}, dz);
+    return Check(image_.Zipped(packed, data.size()));
   }
   /// A DL block listing the blocks with the offsets of their data.
   uint64_t DataList(const std::vector<uint64_t>& blocks, const std::vector<uint64_t>& offsets) {
-    std::vector<uint64_t> links = {0};
-    links.insert(links.end(), blocks.begin(), blocks.end());
-    Bytes data;
-    PutLe(data, 0, 1);
-    PutLe(data, 0, 3);
-    PutLe(data, blocks.size(), 4);
-    for (const uint64_t offset : offsets) PutLe(data, offset, 8);
-    return Block("##DL", links, data);
+    return Check(image_.DataList(Links(blocks), offsets));
   }
   /// Overwrites link `index` of the block at `position`.
   void PatchLink(uint64_t position, size_t index, uint64_t link) {
-    Bytes bytes;
-    PutLe(bytes, link, 8);
-    Write(position + 24 + 8 * index, bytes);
+    image_.PatchLink(static_cast<int64_t>(position), index, static_cast<int64_t>(link));
+    Check();
   }
-  void Flush() { out_.flush(); }
+  void Flush() {
+    out_.flush();
+    Check();
+  }
+
+  /// Block positions as the image writer's links.
+  static std::vector<int64_t> Links(const std::vector<uint64_t>& positions) {
+    return {positions.begin(), positions.end()};
+  }
 
  private:
-  uint64_t Raw(Bytes bytes) {
-    bytes.resize((bytes.size() + 7) / 8 * 8, 0);
-    const uint64_t position = end_;
-    Write(position, bytes);
-    end_ += bytes.size();
-    return position;
-  }
-  void Write(uint64_t position, const Bytes& bytes) {
-    out_.seekp(static_cast<std::streamoff>(position));
-    out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  uint64_t Check(int64_t position = 0) {
     if (!out_) throw std::runtime_error("cannot write " + name_);
+    return static_cast<uint64_t>(position);
   }
 
   std::string name_;
   std::fstream out_;
-  uint64_t end_ = 0;
+  test::StreamOutput output_;
+  test::ImageWriter image_;
 };
 
 /// One channel of a channel group as the benchmark files lay them out.
@@ -148,29 +122,29 @@ struct ChannelSpec {
   std::vector<ChannelSpec> composition;  // members of a composed channel
 };
 
+/// The channels as the image writer takes them: no conversions, sync and flags as given.
+inline std::vector<test::ImageChannel> ImageChannels(const std::vector<ChannelSpec>& channels) {
+  std::vector<test::ImageChannel> image;
+  for (const ChannelSpec& spec : channels) {
+    test::ImageChannel channel =
+        test::ImageField(spec.name, spec.data_type, spec.byte_offset, spec.bit_offset, spec.bit_count);
+    channel.type = spec.type;
+    channel.sync = spec.sync;
+    channel.flags = spec.flags;
+    channel.vlsd_group = spec.vlsd_group;
+    channel.members = ImageChannels(spec.composition);
+    image.push_back(std::move(channel));
+  }
+  return image;
+}
+
 /// Writes the channel chain (members first, so each knows its successor); returns the first.
 /// `groups` holds the positions of the channel groups written so far.
 inline uint64_t WriteChannels(BlockFile& file, const std::vector<ChannelSpec>& channels,
                               const std::vector<uint64_t>& groups) {
-  uint64_t next = 0;
-  for (auto it = channels.rbegin(); it != channels.rend(); ++it) {
-    const uint64_t composition = it->composition.empty() ? 0 : WriteChannels(file, it->composition, groups);
-    const uint64_t data_link = it->vlsd_group >= 0 ? groups.at(static_cast<size_t>(it->vlsd_group)) : 0;
-    const uint64_t name = file.Text(it->name);
-    Bytes data;
-    PutLe(data, it->type, 1);
-    PutLe(data, it->sync, 1);
-    PutLe(data, it->data_type, 1);
-    PutLe(data, it->bit_offset, 1);
-    PutLe(data, it->byte_offset, 4);
-    PutLe(data, it->bit_count, 4);
-    PutLe(data, it->flags, 4);
-    PutLe(data, 0, 4);  // invalidation bit
-    PutLe(data, 0, 4);  // precision, reserved, attachments
-    data.resize(data.size() + 48, 0);
-    next = file.Block("##CN", {next, composition, name, 0, 0, data_link, 0, 0}, data);
-  }
-  return next;
+  const int64_t first = file.Image().Channels(ImageChannels(channels), BlockFile::Links(groups));
+  file.Flush();
+  return static_cast<uint64_t>(first);
 }
 
 struct GroupSpec {
@@ -186,27 +160,19 @@ struct GroupSpec {
 /// `data`, and links it as the header's first data group; returns its position. The groups
 /// are written last to first: a VLSD channel names a group after its own.
 inline uint64_t WriteDataGroup(BlockFile& file, const std::vector<GroupSpec>& groups, uint64_t data) {
-  uint64_t next = 0;
-  std::vector<uint64_t> positions(groups.size(), 0);
-  for (size_t index = groups.size(); index-- > 0;) {
-    const GroupSpec* it = &groups[index];
-    const uint64_t channels = WriteChannels(file, it->channels, positions);
-    const uint64_t name = it->name.empty() ? 0 : file.Text(it->name);
-    Bytes fields;
-    PutLe(fields, it->record_id, 8);
-    PutLe(fields, it->cycles, 8);
-    PutLe(fields, it->flags, 2);
-    PutLe(fields, 0, 2);
-    PutLe(fields, 0, 4);
-    PutLe(fields, it->data_bytes, 4);
-    PutLe(fields, 0, 4);
-    next = file.Block("##CG", {next, channels, name, 0, 0, 0}, fields);
-    positions[index] = next;
+  std::vector<test::ImageGroup> image_groups;
+  for (const GroupSpec& spec : groups) {
+    test::ImageGroup group;
+    group.name = spec.name;
+    group.record_id = spec.record_id;
+    group.cycles = spec.cycles;
+    group.flags = spec.flags;
+    group.data_bytes = spec.data_bytes;
+    group.channels = ImageChannels(spec.channels);
+    image_groups.push_back(std::move(group));  // no bus source
   }
-  Bytes dg_fields;
-  PutLe(dg_fields, 1, 1);
-  dg_fields.resize(8, 0);
-  const uint64_t dg = file.Block("##DG", {0, next, data, 0}, dg_fields);
+  test::ImageWriter& image = file.Image();
+  const uint64_t dg = static_cast<uint64_t>(image.DataGroup(1, image.Groups(image_groups), static_cast<int64_t>(data)));
   file.PatchLink(64, 0, dg);
   file.Flush();
   return dg;

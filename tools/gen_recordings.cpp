@@ -103,20 +103,23 @@ class Traffic {
   uint32_t counter_ = 0;
 };
 
+/// Adds the traffic's next frame after `time_us` to the recording.
+void AddNext(Traffic& traffic, uint64_t& time_us, test::LoggerRecordingWriter& writer) {
+  CanFrameRecord can{};
+  LinFrameRecord lin{};
+  if (traffic.Next(time_us, can, lin)) {
+    writer.Add(can);
+  } else {
+    writer.Add(lin);
+  }
+}
+
 std::string Recording(const RecordingInfo& info, uint32_t seed, size_t frames) {
   std::ostringstream out;
   test::LoggerRecordingWriter writer(out, info);
   Traffic traffic(seed);
   uint64_t time = 0;
-  for (size_t i = 0; i < frames; ++i) {
-    CanFrameRecord can{};
-    LinFrameRecord lin{};
-    if (traffic.Next(time, can, lin)) {
-      writer.Add(can);
-    } else {
-      writer.Add(lin);
-    }
-  }
+  for (size_t i = 0; i < frames; ++i) AddNext(traffic, time, writer);
   writer.Finish();
   return out.str();
 }
@@ -158,7 +161,8 @@ std::map<std::string, std::string> ExampleTree() {
 }
 
 bool WriteFile(const std::filesystem::path& path, const std::string& content) {
-  std::filesystem::create_directories(path.parent_path());
+  // A bare file name has no parent to create (and creating "" throws).
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   return static_cast<bool>(out);
@@ -209,15 +213,7 @@ int LargeRecording(const std::string& path, uint64_t megabytes, const std::strin
     test::LoggerRecordingWriter writer(out, info);
     Traffic traffic(500);
     uint64_t time = 0;
-    while (writer.RecordBytes() < target) {
-      CanFrameRecord can{};
-      LinFrameRecord lin{};
-      if (traffic.Next(time, can, lin)) {
-        writer.Add(can);
-      } else {
-        writer.Add(lin);
-      }
-    }
+    while (writer.RecordBytes() < target) AddNext(traffic, time, writer);
     writer.Finish();
     if (!out) {
       std::cerr << "cannot write " << path << "\n";

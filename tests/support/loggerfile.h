@@ -3,15 +3,16 @@
 // (record id size 1) with a CAN and a LIN channel group, the records in a DL list of a DT, a
 // DZ and a last DT block, a header comment with "common_properties" and one file-history
 // entry. Its unfinalized twin has the logger's "UnFinMF " id with flags 0x05, cycle counts
-// 0 and a last DT block whose length still covers only its header.
+// 0 and a last DT block whose length still covers only its header. The blocks are laid out
+// by loggerimage.h, in the order this fixture has always had (tests find blocks by it).
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "support/bytes.h"
 #include "support/deflate.h"
-#include "support/image.h"
 #include "support/loggerheadercomment.h"
+#include "support/loggerimage.h"
 
 namespace test {
 
@@ -51,6 +52,7 @@ inline const std::vector<LinFrame>& LoggerLinFrames() {
 }
 
 inline constexpr uint64_t kLoggerStartTimeNs = 1600000000123456789ULL;
+// The fixture's entry is ImageHistory{}, whose comment (HistoryComment) is this text.
 inline constexpr const char* kLoggerFileHistoryComment =
     "<FHcomment><TX>Recorded</TX><tool_id>QX</tool_id><tool_vendor></tool_vendor>"
     "<tool_version>01.07.02</tool_version></FHcomment>";
@@ -61,31 +63,22 @@ class LoggerFileBuilder {
 
   std::vector<uint8_t> Build() {
     const bool unfin = unfinalized_;
+    std::vector<uint8_t> bytes;
+    VectorOutput out(bytes);
+    ImageWriter image(out);
     // Standard unfinalized flags of the twin: CG counts, last DT length.
-    file_ = FileImage(IdentificationBlock(unfin ? "UnFinMF " : "MDF     ", "4.11", 411, "QX", unfin ? 0x05 : 0));
+    image.Identification(unfin ? "UnFinMF " : "MDF     ", "4.11", 411, "QX", unfin ? 0x05 : 0);
+    const int64_t hd = image.Header(kLoggerStartTimeNs, kLoggerHeaderComment, {ImageHistory{}});
 
-    // Header at 64; its links are patched once the blocks exist.
-    const int64_t hd = file_.Append("##HD", {0, 0, 0, 0, 0, 0}, HeaderData());
-    const int64_t hd_comment = Text("##MD", kLoggerHeaderComment);
-    const int64_t fh_comment = Text("##MD", kLoggerFileHistoryComment);
-    const int64_t fh = file_.Append("##FH", {0, fh_comment}, FileHistoryData());
-
-    const int64_t time_cc = file_.Append("##CC", {0, 0, 0, 0}, LinearConversion(0.0, 1e-6));
-    // CAN channel group, channels written last to first so each knows its successor.
-    const int64_t can_data = Channel("CAN_DataFrame.DataBytes", 0, 0, 10, 13, 0, 64, 0);
-    const int64_t can_dir = Channel("CAN_DataFrame.Dir", can_data, 0, 0, 12, 4, 1, 0);
-    const int64_t can_dlc = Channel("CAN_DataFrame.DLC", can_dir, 0, 0, 12, 0, 4, 0);
-    const int64_t can_id = Channel("CAN_DataFrame.ID", can_dlc, 0, 0, 8, 0, 29, 0);
-    const int64_t can_time = Channel("Timestamp", can_id, 2, 0, 0, 0, 64, time_cc);
-    const int64_t lin_data = Channel("LIN_Frame.DataBytes", 0, 0, 10, 6, 0, 64, 0);
-    const int64_t lin_length = Channel("LIN_Frame.DataLength", lin_data, 0, 0, 5, 0, 4, 0);
-    const int64_t lin_id = Channel("LIN_Frame.ID", lin_length, 0, 0, 4, 0, 6, 0);
-    const int64_t lin_time = Channel("Timestamp", lin_id, 2, 0, 0, 0, 32, time_cc);
-
-    const uint64_t can_count = unfin ? 0 : LoggerCanFrames().size();
-    const uint64_t lin_count = unfin ? 0 : LoggerLinFrames().size();
-    const int64_t lin_cg = ChannelGroup("LIN_Frame", 0, lin_time, 2, lin_count, kLinRecordBytes, 3);
-    const int64_t can_cg = ChannelGroup("CAN_DataFrame", lin_cg, can_time, 1, can_count, kCanRecordBytes, 2);
+    // One conversion for both time channels; the channels of both groups, then the groups
+    // last to first.
+    const int64_t time = image.Conversion();
+    const ImageGroup can_group = CanGroup(unfin ? 0 : LoggerCanFrames().size());
+    const ImageGroup lin_group = LinGroup(unfin ? 0 : LoggerLinFrames().size());
+    const int64_t can_channels = image.Channels(can_group.channels, {}, time);
+    const int64_t lin_channels = image.Channels(lin_group.channels, {}, time);
+    const int64_t lin_cg = image.Group(lin_group, 0, lin_channels);
+    const int64_t can_cg = image.Group(can_group, lin_cg, can_channels);
 
     // Records, unsorted: CAN, LIN, CAN | LIN, CAN, CAN | LIN, CAN.
     const auto& can = LoggerCanFrames();
@@ -94,85 +87,50 @@ class LoggerFileBuilder {
     const std::vector<uint8_t> zipped = Concat({LinRecord(lin[1]), CanRecord(can[2]), CanRecord(can[3])});
     const std::vector<uint8_t> last = Concat({LinRecord(lin[2]), CanRecord(can[4])});
 
-    const int64_t dt1 = file_.Append("##DT", {}, first);
-    const int64_t dz = file_.Append("##DZ", {}, ZippedData(zipped));
-    const std::vector<uint8_t> list_data =
-        Bytes().U8(0).Zeros(3).U32(3).U64(0).U64(first.size()).U64(first.size() + zipped.size());  // offsets follow
-    const int64_t dl = file_.Append("##DL", {0, dt1, dz, 0}, list_data);
-    const int64_t dg = file_.Append("##DG", {0, can_cg, dl, 0}, Bytes().U8(1).Zeros(7));  // record id size 1
+    const int64_t dt1 = image.Block("##DT", {}, first);
+    const int64_t dz = image.Zipped(Deflated(zipped), zipped.size());
+    const int64_t dl = image.DataList({dt1, dz, 0}, {0, first.size(), first.size() + zipped.size()});
+    const int64_t dg = image.DataGroup(1, can_cg, dl);
 
     // The last DT ends the file; the unfinalized twin's length still says "empty".
-    const int64_t dt2 = file_.Append("##DT", {}, last, unfin ? 24 : 24 + last.size());
-    file_.PatchLink(dl, 3, dt2);
-    file_.PatchLink(hd, 0, dg);
-    file_.PatchLink(hd, 1, fh);
-    file_.PatchLink(hd, 5, hd_comment);
-    return file_.Data();
+    const int64_t dt2 = image.Block("##DT", {}, last, unfin ? 24 : 0);
+    image.PatchLink(dl, 3, dt2);
+    image.PatchLink(hd, 0, dg);
+    return bytes;
   }
 
   static constexpr uint32_t kCanRecordBytes = 21;
   static constexpr uint32_t kLinRecordBytes = 14;
 
  private:
-  int64_t Text(const char* id, const std::string& text) { return file_.Append(id, {}, Bytes().Raw(text).Zeros(1)); }
-
-  static std::vector<uint8_t> HeaderData() {
-    return Bytes()
-        .U64(kLoggerStartTimeNs)
-        .U16(0)  // time zone offset
-        .U16(0)  // daylight saving offset
-        .U8(0)   // time flags: UTC
-        .U8(0)   // time class: PC time
-        .U8(0)   // flags
-        .U8(0)   // reserved
-        .F64(0.0)
-        .F64(0.0);
+  // After the record id: Timestamp 0-7, ID 8-11 (29 bits), DLC in bits 0-3 and Dir in bit 4
+  // of 12, DataBytes 13-20.
+  static ImageGroup CanGroup(uint64_t cycles) {
+    ImageGroup group;
+    group.name = "CAN_DataFrame";
+    group.record_id = 1;
+    group.cycles = cycles;
+    group.flags = 0x02;  // bus event
+    group.data_bytes = kCanRecordBytes;
+    group.bus_type = 2;
+    group.channels = {TimestampChannel(64), ImageField("CAN_DataFrame.ID", 0, 8, 0, 29),
+                      ImageField("CAN_DataFrame.DLC", 0, 12, 0, 4), ImageField("CAN_DataFrame.Dir", 0, 12, 4, 1),
+                      ImageField("CAN_DataFrame.DataBytes", 10, 13, 0, 64)};
+    return group;
   }
 
-  static std::vector<uint8_t> FileHistoryData() { return Bytes().U64(kLoggerStartTimeNs).U16(0).U16(0).U8(0).Zeros(3); }
-
-  static std::vector<uint8_t> LinearConversion(double offset, double factor) {
-    return Bytes()
-        .U8(1)   // linear
-        .U8(0)   // precision
-        .U16(0)  // flags
-        .U16(0)  // references
-        .U16(2)  // values
-        .F64(0.0)
-        .F64(0.0)
-        .F64(offset)
-        .F64(factor);
-  }
-
-  int64_t Channel(const std::string& name, int64_t next, uint8_t type, uint8_t data_type, uint32_t byte_offset,
-                  uint8_t bit_offset, uint32_t bit_count, int64_t conversion) {
-    const int64_t name_block = Text("##TX", name);
-    Bytes data;
-    data.U8(type).U8(type == 2 ? 1 : 0);  // a master is synchronised on time
-    data.U8(data_type).U8(bit_offset).U32(byte_offset).U32(bit_count);
-    data.U32(0);  // flags
-    data.U32(0);  // invalidation bit
-    data.U8(0);   // precision
-    data.U8(0);
-    data.U16(0);  // attachments
-    for (int i = 0; i < 6; ++i) data.F64(0.0);
-    return file_.Append("##CN", {next, 0, name_block, 0, conversion, 0, 0, 0}, data);
-  }
-
-  int64_t ChannelGroup(const std::string& name, int64_t next, int64_t first_channel, uint64_t record_id,
-                       uint64_t cycle_count, uint32_t data_bytes, uint8_t bus_type) {
-    const int64_t name_block = Text("##TX", name);
-    const int64_t source_name = Text("##TX", bus_type == 2 ? "CAN1" : "LIN1");
-    const int64_t si = file_.Append("##SI", {source_name, 0, 0}, Bytes().U8(2).U8(bus_type).Zeros(6));  // a bus
-    const std::vector<uint8_t> data = Bytes()
-                                          .U64(record_id)
-                                          .U64(cycle_count)
-                                          .U16(0x02)  // bus event
-                                          .U16(0)
-                                          .Zeros(4)
-                                          .U32(data_bytes)
-                                          .U32(0);
-    return file_.Append("##CG", {next, first_channel, name_block, si, 0, 0}, data);
+  // After the record id: Timestamp 0-3, ID 4, DataLength 5, DataBytes 6-13.
+  static ImageGroup LinGroup(uint64_t cycles) {
+    ImageGroup group;
+    group.name = "LIN_Frame";
+    group.record_id = 2;
+    group.cycles = cycles;
+    group.flags = 0x02;
+    group.data_bytes = kLinRecordBytes;
+    group.bus_type = 3;
+    group.channels = {TimestampChannel(32), ImageField("LIN_Frame.ID", 0, 4, 0, 6),
+                      ImageField("LIN_Frame.DataLength", 0, 5, 0, 4), ImageField("LIN_Frame.DataBytes", 10, 6, 0, 64)};
+    return group;
   }
 
   static std::vector<uint8_t> CanRecord(const CanFrame& frame) {
@@ -188,14 +146,7 @@ class LoggerFileBuilder {
     return Bytes().U8(2).U32(frame.time_us).U8(frame.id).U8(frame.length).Raw(frame.data);
   }
 
-  // A DZ block's data: deflated plain records that stand for a DT block.
-  static std::vector<uint8_t> ZippedData(const std::vector<uint8_t>& plain) {
-    const std::vector<uint8_t> packed = Deflated(plain);
-    return Bytes().Raw("DT").U8(0).U8(0).U32(0).U64(plain.size()).U64(packed.size()).Raw(packed);
-  }
-
   bool unfinalized_;
-  FileImage file_;
 };
 
 }  // namespace test

@@ -1,115 +1,201 @@
 #include "support/loggerimage.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <stdexcept>
+
 #include "support/bytes.h"
 #include "support/image.h"
 
 namespace test {
 
-namespace {
+void VectorOutput::Append(const std::vector<uint8_t>& bytes) {
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+}
 
-class ImageWriter {
- public:
-  explicit ImageWriter(const ImageSpec& spec)
-      : file_(
-            IdentificationBlock(spec.file_id, spec.version_text, spec.version, spec.program, spec.unfinalized_flags)) {}
+void VectorOutput::Overwrite(uint64_t at, const std::vector<uint8_t>& bytes) {
+  if (at > bytes_.size() || bytes.size() > bytes_.size() - at) throw std::out_of_range("overwrite past the image");
+  std::copy(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(at));
+}
 
-  int64_t Text(const char* id, const std::string& text) { return file_.Append(id, {}, Bytes().Raw(text).Zeros(1)); }
+void StreamOutput::Append(const std::vector<uint8_t>& bytes) {
+  out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  size_ += bytes.size();
+}
 
-  int64_t Conversion() {
-    const std::vector<uint8_t> data =
-        Bytes().U8(1).U8(0).U16(0).U16(0).U16(2).F64(0.0).F64(0.0).F64(0.0).F64(1e-6);  // linear, 1e-6
-    return file_.Append("##CC", {0, 0, 0, 0}, data);
+void StreamOutput::Overwrite(uint64_t at, const std::vector<uint8_t>& bytes) {
+  if (at > size_ || bytes.size() > size_ - at) throw std::out_of_range("overwrite past the image");
+  out_.seekp(start_ + static_cast<std::streamoff>(at));
+  out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out_.seekp(start_ + static_cast<std::streamoff>(size_));
+}
+
+void ImageWriter::Identification(const std::string& file_id, const std::string& version_text, uint16_t version,
+                                 const std::string& program, uint16_t unfinalized_flags) {
+  out_.Append(IdentificationBlock(file_id, version_text, version, program, unfinalized_flags));
+}
+
+int64_t ImageWriter::Header(uint64_t start_ns, const std::string& comment, const std::vector<ImageHistory>& histories) {
+  const int64_t hd =
+      Block("##HD", {0, 0, 0, 0, 0, 0}, Bytes().U64(start_ns).U16(0).U16(0).U8(0).U8(0).U8(0).U8(0).F64(0).F64(0));
+  if (!comment.empty()) PatchLink(hd, 5, Text("##MD", comment));
+  int64_t next_history = 0;
+  for (auto it = histories.rbegin(); it != histories.rend(); ++it) {
+    const int64_t history_comment = it->comment ? Text("##MD", HistoryComment(*it)) : 0;
+    next_history = Block("##FH", {next_history, history_comment}, Bytes().U64(start_ns).U16(0).U16(0).U8(0).Zeros(3));
   }
+  if (next_history != 0) PatchLink(hd, 1, next_history);
+  return hd;
+}
 
-  // The chain of channels, last to first so each knows its successor; returns the first.
-  int64_t Channels(const std::vector<ImageChannel>& channels, const std::vector<int64_t>& groups) {
-    int64_t next = 0;
-    for (auto it = channels.rbegin(); it != channels.rend(); ++it) {
-      const int64_t composition = it->members.empty() ? 0 : Channels(it->members, groups);
-      const int64_t name = Text("##TX", it->name);
-      const int64_t conversion = it->microseconds ? Conversion() : 0;
-      const int64_t data_link = it->vlsd_group >= 0 ? groups.at(static_cast<size_t>(it->vlsd_group)) : 0;
-      Bytes data;
-      data.U8(it->type).U8(it->type == 2 ? 1 : 0);  // a master is synchronised on time
-      data.U8(it->data_type).U8(it->bit_offset).U32(it->byte_offset).U32(it->bit_count);
-      data.U32(it->members.empty() ? 0 : 0x400);  // flags
-      data.U32(0);                                // invalidation bit
-      data.U8(0).U8(0).U16(0);                    // precision, reserved, attachments
-      for (int i = 0; i < 6; ++i) data.F64(0.0);
-      next = file_.Append("##CN", {next, composition, name, 0, conversion, data_link, 0, 0}, data);
-    }
-    return next;
+int64_t ImageWriter::Text(const char* id, const std::string& text) {
+  Bytes data;
+  data.Raw(text).Zeros(1);
+  if (padded_texts_) data.Align(8);
+  return Block(id, {}, data);
+}
+
+int64_t ImageWriter::Conversion() {
+  const std::vector<uint8_t> data =
+      Bytes().U8(1).U8(0).U16(0).U16(0).U16(2).F64(0.0).F64(0.0).F64(0.0).F64(1e-6);  // linear, 1e-6
+  return Block("##CC", {0, 0, 0, 0}, data);
+}
+
+int64_t ImageWriter::Channels(const std::vector<ImageChannel>& channels, const std::vector<int64_t>& groups,
+                              int64_t conversion) {
+  int64_t next = 0;
+  for (auto it = channels.rbegin(); it != channels.rend(); ++it) {
+    const int64_t composition = it->members.empty() ? 0 : Channels(it->members, groups, conversion);
+    const int64_t name = Text("##TX", it->name);
+    const int64_t own_conversion = !it->microseconds ? 0 : conversion != 0 ? conversion : Conversion();
+    const int64_t data_link = it->vlsd_group >= 0 ? groups.at(static_cast<size_t>(it->vlsd_group)) : 0;
+    Bytes data;
+    data.U8(it->type).U8(it->sync.value_or(it->type == 2 ? 1 : 0));  // a master is synchronised on time
+    data.U8(it->data_type).U8(it->bit_offset).U32(it->byte_offset).U32(it->bit_count);
+    data.U32(it->flags.value_or(it->members.empty() ? 0 : 0x400));
+    data.U32(0);              // invalidation bit
+    data.U8(0).U8(0).U16(0);  // precision, reserved, attachments
+    for (int i = 0; i < 6; ++i) data.F64(0.0);
+    next = Block("##CN", {next, composition, name, 0, own_conversion, data_link, 0, 0}, data);
   }
+  return next;
+}
 
-  int64_t Source(const ImageGroup& group) {
-    if (group.bus_type == 0) return 0;
-    const int64_t name = Text("##TX", group.bus_type == 2 ? "CAN1" : "LIN1");
-    const int64_t comment = group.source_comment.empty() ? 0 : Text("##MD", group.source_comment);
-    return file_.Append("##SI", {name, 0, comment}, Bytes().U8(2).U8(group.bus_type).Zeros(6));
+int64_t ImageWriter::Source(const ImageGroup& group) {
+  if (group.bus_type == 0) return 0;
+  const int64_t name = Text("##TX", group.bus_type == 2 ? "CAN1" : "LIN1");
+  const int64_t comment = group.source_comment.empty() ? 0 : Text("##MD", group.source_comment);
+  return SourceBlock(group.bus_type, name, comment);
+}
+
+int64_t ImageWriter::SourceBlock(uint8_t bus_type, int64_t name, int64_t comment) {
+  return Block("##SI", {name, 0, comment}, Bytes().U8(2).U8(bus_type).Zeros(6));  // a bus
+}
+
+int64_t ImageWriter::Group(const ImageGroup& group, int64_t next, int64_t channels) {
+  const int64_t name = group.name.empty() ? 0 : Text("##TX", group.name);
+  const int64_t source = Source(group);
+  return GroupBlock(group, next, channels, name, source);
+}
+
+int64_t ImageWriter::GroupBlock(const ImageGroup& group, int64_t next, int64_t channels, int64_t name, int64_t source) {
+  const std::vector<uint8_t> data =
+      Bytes().U64(group.record_id).U64(group.cycles).U16(group.flags).U16(0).Zeros(4).U32(group.data_bytes).U32(0);
+  return Block("##CG", {next, channels, name, source, 0, 0}, data);
+}
+
+int64_t ImageWriter::Groups(const std::vector<ImageGroup>& groups, int64_t conversion) {
+  std::vector<int64_t> positions(groups.size(), 0);
+  int64_t next = 0;
+  for (size_t index = groups.size(); index-- > 0;) {
+    const int64_t channels = Channels(groups[index].channels, positions, conversion);
+    next = Group(groups[index], next, channels);
+    positions[index] = next;
   }
+  return next;
+}
 
-  std::vector<uint8_t> Build(const ImageSpec& spec) {
-    const int64_t hd = file_.Append("##HD", {0, 0, 0, 0, 0, 0},
-                                    Bytes().U64(spec.start_ns).U16(0).U16(0).U8(0).U8(0).U8(0).U8(0).F64(0).F64(0));
-    if (!spec.header_comment.empty()) file_.PatchLink(hd, 5, Text("##MD", spec.header_comment));
-    int64_t next_history = 0;
-    for (auto it = spec.histories.rbegin(); it != spec.histories.rend(); ++it) {
-      const int64_t comment = it->comment ? Text("##MD", HistoryComment(*it)) : 0;
-      next_history =
-          file_.Append("##FH", {next_history, comment}, Bytes().U64(spec.start_ns).U16(0).U16(0).U8(0).Zeros(3));
-    }
-    file_.PatchLink(hd, 1, next_history);
+int64_t ImageWriter::DataGroup(uint8_t record_id_size, int64_t first_group, int64_t data) {
+  return Block("##DG", {0, first_group, data, 0}, Bytes().U8(record_id_size).Zeros(7));
+}
 
-    // Groups last to first: a VLSD channel names a group after its own.
-    std::vector<int64_t> positions(spec.groups.size(), 0);
-    int64_t next = 0;
-    for (size_t index = spec.groups.size(); index-- > 0;) {
-      const ImageGroup& group = spec.groups[index];
-      const int64_t channels = Channels(group.channels, positions);
-      const int64_t name = group.name.empty() ? 0 : Text("##TX", group.name);
-      const int64_t source = Source(group);
-      const std::vector<uint8_t> data =
-          Bytes().U64(group.record_id).U64(group.cycles).U16(group.flags).U16(0).Zeros(4).U32(group.data_bytes).U32(0);
-      next = file_.Append("##CG", {next, channels, name, source, 0, 0}, data);
-      positions[index] = next;
-    }
-    const int64_t dg = file_.Append("##DG", {0, next, 0, 0}, Bytes().U8(spec.record_id_size).Zeros(7));
-    file_.PatchLink(hd, 0, dg);
-    // The data block ends the file, as in a recording the logger may not have finalized.
-    if (!spec.records.empty()) file_.PatchLink(dg, 2, file_.Append("##DT", {}, spec.records, spec.dt_length));
-    return file_.Data();
-  }
+int64_t ImageWriter::Block(const std::string& id, const std::vector<int64_t>& links, const std::vector<uint8_t>& data,
+                           uint64_t length) {
+  return Append(test::Block(id, links, data, length));
+}
 
- private:
-  FileImage file_;
-};
+int64_t ImageWriter::Zipped(const std::vector<uint8_t>& packed, uint64_t plain_size) {
+  // Deflate (0) of the original block type, no parameter.
+  return Block("##DZ", {}, Bytes().Raw("DT").U8(0).U8(0).U32(0).U64(plain_size).U64(packed.size()).Raw(packed));
+}
 
-ImageChannel Field(const std::string& name, uint8_t data_type, uint32_t byte_offset, uint32_t bits,
-                   uint8_t bit_offset = 0) {
+int64_t ImageWriter::DataList(const std::vector<int64_t>& blocks, const std::vector<uint64_t>& offsets) {
+  std::vector<int64_t> links = {0};
+  links.insert(links.end(), blocks.begin(), blocks.end());
+  Bytes data;
+  data.U8(0).Zeros(3).U32(static_cast<uint32_t>(blocks.size()));  // flags 0: the offsets follow
+  for (const uint64_t offset : offsets) data.U64(offset);
+  return Block("##DL", links, data);
+}
+
+void ImageWriter::PatchLink(int64_t block, size_t index, int64_t value) {
+  PatchU64(block + 24 + 8 * static_cast<int64_t>(index), static_cast<uint64_t>(value));
+}
+
+void ImageWriter::SetLength(int64_t block, uint64_t length) { PatchU64(block + 8, length); }
+
+// Inside a CG block: header 24, six links 48, record id 8, then the cycle count; the record
+// sizes follow the flags, path separator and reserved bytes.
+void ImageWriter::SetCycles(int64_t group, uint64_t cycles) { PatchU64(group + 24 + 48 + 8, cycles); }
+
+void ImageWriter::SetVlsdSize(int64_t group, uint64_t bytes) { PatchU64(group + 24 + 48 + 8 + 8 + 2 + 2 + 4, bytes); }
+
+int64_t ImageWriter::Append(const std::vector<uint8_t>& block) {
+  const uint64_t position = (out_.Size() + 7) / 8 * 8;
+  out_.Append(std::vector<uint8_t>(position - out_.Size(), 0));
+  out_.Append(block);
+  return static_cast<int64_t>(position);
+}
+
+void ImageWriter::PatchU64(int64_t at, uint64_t value) {
+  out_.Overwrite(static_cast<uint64_t>(at), Bytes().U64(value));
+}
+
+ImageChannel ImageField(const std::string& name, uint8_t data_type, uint32_t byte_offset, uint8_t bit_offset,
+                        uint32_t bit_count) {
   ImageChannel channel;
   channel.name = name;
   channel.data_type = data_type;
   channel.byte_offset = byte_offset;
-  channel.bit_count = bits;
   channel.bit_offset = bit_offset;
+  channel.bit_count = bit_count;
   return channel;
 }
 
-ImageChannel TimeMaster() {
-  ImageChannel time = Field("Timestamp", 0, 0, 64);
+ImageChannel TimestampChannel(uint32_t bit_count) {
+  ImageChannel time = ImageField("Timestamp", 0, 0, 0, bit_count);
   time.type = 2;
   time.microseconds = true;
   return time;
 }
 
-}  // namespace
-
 std::string HistoryComment(const ImageHistory& history) {
   return "<FHcomment><TX>Recorded</TX><tool_id>" + history.tool_id + "</tool_id><tool_vendor>" + history.tool_vendor +
-         "</tool_vendor><tool_version>01.07.02</tool_version></FHcomment>";
+         "</tool_vendor><tool_version>" + history.tool_version + "</tool_version></FHcomment>";
 }
 
-std::vector<uint8_t> BuildLoggerImage(const ImageSpec& spec) { return ImageWriter(spec).Build(spec); }
+std::vector<uint8_t> BuildLoggerImage(const ImageSpec& spec) {
+  std::vector<uint8_t> bytes;
+  VectorOutput out(bytes);
+  ImageWriter image(out);
+  image.Identification(spec.file_id, spec.version_text, spec.version, spec.program, spec.unfinalized_flags);
+  const int64_t hd = image.Header(spec.start_ns, spec.header_comment, spec.histories);
+  const int64_t dg = image.DataGroup(spec.record_id_size, image.Groups(spec.groups), 0);
+  image.PatchLink(hd, 0, dg);
+  // The data block ends the file, as in a recording the logger may not have finalized.
+  if (!spec.records.empty()) image.PatchLink(dg, 2, image.Block("##DT", {}, spec.records, spec.dt_length));
+  return bytes;
+}
 
 std::string HeaderCommentWith(const std::string& serial, const std::string& session, const std::string& split,
                               bool inside_tree) {
@@ -128,6 +214,17 @@ void PutBytes(std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) {
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
+namespace {
+
+// The data bytes of a record: as many as the field holds, zeros after the logged ones.
+void PutPadded(std::vector<uint8_t>& out, const std::vector<uint8_t>& data, size_t field) {
+  std::vector<uint8_t> bytes = data;
+  bytes.resize(field, 0);
+  PutBytes(out, bytes);
+}
+
+}  // namespace
+
 ImageGroup ComposedCanGroup(uint64_t record_id, uint64_t cycles) {
   ImageGroup group;
   group.name = "CAN_DataFrame";
@@ -135,13 +232,13 @@ ImageGroup ComposedCanGroup(uint64_t record_id, uint64_t cycles) {
   group.cycles = cycles;
   group.data_bytes = 28;
   group.bus_type = 2;
-  ImageChannel frame = Field("CAN_DataFrame", 10, 8, 20 * 8);
+  ImageChannel frame = ImageField("CAN_DataFrame", 10, 8, 0, 20 * 8);
   const char* one_byte[] = {"IDE", "Dir", "EDL", "BRS", "ESI", "DLC", "DataLength", "BusChannel"};
-  frame.members.push_back(Field("CAN_DataFrame.ID", 0, 8, 32));
+  frame.members.push_back(ImageField("CAN_DataFrame.ID", 0, 8, 0, 32));
   for (uint32_t i = 0; i < 8; ++i)
-    frame.members.push_back(Field(std::string("CAN_DataFrame.") + one_byte[i], 0, 12 + i, 8));
-  frame.members.push_back(Field("CAN_DataFrame.DataBytes", 10, 20, 64));
-  group.channels = {TimeMaster(), frame};
+    frame.members.push_back(ImageField(std::string("CAN_DataFrame.") + one_byte[i], 0, 12 + i, 0, 8));
+  frame.members.push_back(ImageField("CAN_DataFrame.DataBytes", 10, 20, 0, 64));
+  group.channels = {TimestampChannel(), frame};
   return group;
 }
 
@@ -153,9 +250,7 @@ std::vector<uint8_t> ComposedCanRecord(uint64_t record_id, uint64_t time_us, uin
   PutLe(out, time_us, 8);
   PutLe(out, id, 4);
   for (const uint8_t byte : {ide, dir, edl, brs, esi, dlc, dlc, channel}) out.push_back(byte);
-  std::vector<uint8_t> field = data;
-  field.resize(8, 0);
-  PutBytes(out, field);
+  PutPadded(out, data, 8);
   return out;
 }
 
@@ -166,13 +261,13 @@ ImageGroup PlainLinGroup(uint64_t record_id, uint64_t cycles) {
   group.cycles = cycles;
   group.data_bytes = 20;
   group.bus_type = 3;
-  group.channels = {TimeMaster(),
-                    Field("LIN_Frame.ID", 0, 8, 6),
-                    Field("LIN_Frame.Dir", 0, 8, 1, 7),
-                    Field("LIN_Frame.ReceivedDataByteCount", 0, 9, 4),
-                    Field("LIN_Frame.DataLength", 0, 9, 4, 4),
-                    Field("LIN_Frame.BusChannel", 0, 10, 8),
-                    Field("LIN_Frame.DataBytes", 10, 12, 64)};
+  group.channels = {TimestampChannel(),
+                    ImageField("LIN_Frame.ID", 0, 8, 0, 6),
+                    ImageField("LIN_Frame.Dir", 0, 8, 7, 1),
+                    ImageField("LIN_Frame.ReceivedDataByteCount", 0, 9, 0, 4),
+                    ImageField("LIN_Frame.DataLength", 0, 9, 4, 4),
+                    ImageField("LIN_Frame.BusChannel", 0, 10, 0, 8),
+                    ImageField("LIN_Frame.DataBytes", 10, 12, 0, 64)};
   return group;
 }
 
@@ -185,9 +280,7 @@ std::vector<uint8_t> PlainLinRecord(uint64_t record_id, uint64_t time_us, uint8_
   out.push_back(static_cast<uint8_t>((count & 0x0F) | (count << 4)));
   out.push_back(channel);
   out.push_back(0);
-  std::vector<uint8_t> field = data;
-  field.resize(8, 0);
-  PutBytes(out, field);
+  PutPadded(out, data, 8);
   return out;
 }
 
@@ -198,8 +291,8 @@ ImageGroup PlainErrorGroup(uint64_t record_id, uint64_t cycles) {
   group.cycles = cycles;
   group.data_bytes = 10;
   group.bus_type = 2;
-  group.channels = {TimeMaster(), Field("CAN_ErrorFrame.BusChannel", 0, 8, 8),
-                    Field("CAN_ErrorFrame.ErrorType", 0, 9, 8)};
+  group.channels = {TimestampChannel(), ImageField("CAN_ErrorFrame.BusChannel", 0, 8, 0, 8),
+                    ImageField("CAN_ErrorFrame.ErrorType", 0, 9, 0, 8)};
   return group;
 }
 
@@ -216,13 +309,7 @@ namespace {
 
 ImageChannel LoggerMember(const std::string& group, const std::string& name, uint8_t data_type, uint32_t byte_offset,
                           uint8_t bit_offset, uint32_t bit_count) {
-  ImageChannel member;
-  member.name = group + "." + name;
-  member.data_type = data_type;
-  member.byte_offset = byte_offset;
-  member.bit_offset = bit_offset;
-  member.bit_count = bit_count;
-  return member;
+  return ImageField(group + "." + name, data_type, byte_offset, bit_offset, bit_count);
 }
 
 }  // namespace
@@ -235,18 +322,9 @@ ImageGroup LoggerBusGroup(const std::string& name, uint64_t record_id, uint32_t 
   group.data_bytes = 8 + frame_bytes;
   group.bus_type = bus_type;
   group.source_comment = bus_type == 2 ? "<SIcomment><TX>CAN</TX></SIcomment>" : "<SIcomment><TX>LIN</TX></SIcomment>";
-  ImageChannel time;
-  time.name = "Timestamp";
-  time.type = 2;
-  time.bit_count = 64;
-  time.microseconds = true;
-  ImageChannel frame;
-  frame.name = name;
-  frame.data_type = 10;
-  frame.byte_offset = 8;
-  frame.bit_count = frame_bytes * 8;
+  ImageChannel frame = ImageField(name, 10, 8, 0, frame_bytes * 8);
   frame.members = std::move(members);
-  group.channels = {time, frame};
+  group.channels = {TimestampChannel(), frame};
   return group;
 }
 

@@ -6,8 +6,9 @@
 // counts, VLSD sizes and the last DT length, cycle counts 0 and a DT length that covers only
 // its header, as a logger leaves a file when its power is cut.
 //
-// The records stream into an std::ostream (a file for the benchmark's large recordings); the
-// blocks in front of them are patched at Finish, so the writer keeps only counts.
+// The blocks are laid out by loggerimage.h in this recording's own order. The records stream
+// into an std::ostream (a file for the benchmark's large recordings); the blocks in front of
+// them are patched at Finish, so the writer keeps only counts.
 #include <cstdint>
 #include <ostream>
 #include <sstream>
@@ -15,7 +16,7 @@
 #include <vector>
 
 #include "support/bytes.h"
-#include "support/image.h"
+#include "support/loggerimage.h"
 
 namespace test {
 
@@ -82,16 +83,13 @@ class LoggerRecordingWriter {
   static constexpr uint32_t kCanRecordBytes = 23;
   static constexpr uint32_t kLinRecordBytes = 19;
 
-  LoggerRecordingWriter(std::ostream& out, const RecordingInfo& info) : out_(out), info_(info) {
-    BuildBlocks();
-    const std::vector<uint8_t>& blocks = image_.Data();
-    out_.write(reinterpret_cast<const char*>(blocks.data()), static_cast<std::streamsize>(blocks.size()));
-    const std::vector<uint8_t> padding(static_cast<size_t>(dt_) - blocks.size(), 0);  // up to the DT's boundary
-    out_.write(reinterpret_cast<const char*>(padding.data()), static_cast<std::streamsize>(padding.size()));
-    // The DT header; its length is patched at Finish.
-    const Bytes dt = Bytes().Raw("##DT").Zeros(4).U64(24).U64(0);
-    out_.write(reinterpret_cast<const char*>(dt.Data().data()), static_cast<std::streamsize>(dt.Size()));
+  LoggerRecordingWriter(std::ostream& out, const RecordingInfo& info)
+      : out_(out), info_(info), output_(out), image_(output_) {
+    WriteBlocks();
   }
+  // The image writer holds the output by reference.
+  LoggerRecordingWriter(const LoggerRecordingWriter&) = delete;
+  LoggerRecordingWriter& operator=(const LoggerRecordingWriter&) = delete;
 
   void Add(const CanFrameRecord& frame) {
     Bytes record;
@@ -124,13 +122,11 @@ class LoggerRecordingWriter {
   /// Patches the counts and the DT length (not in the unfinalized form) and flushes.
   void Finish() {
     if (info_.finalized) {
-      const std::streampos end = out_.tellp();
-      PatchU64(dt_ + 8, 24 + records_bytes_);
-      PatchU64(can_cg_ + kCycleCountAt, can_count_);
-      PatchU64(vlsd_cg_ + kCycleCountAt, can_count_);
-      PatchU64(vlsd_cg_ + kDataBytesAt, vlsd_bytes_);  // a VLSD group's 64-bit byte total
-      PatchU64(lin_cg_ + kCycleCountAt, lin_count_);
-      out_.seekp(end);
+      image_.SetLength(dt_, 24 + records_bytes_);
+      image_.SetCycles(can_cg_, can_count_);
+      image_.SetCycles(vlsd_cg_, can_count_);
+      image_.SetVlsdSize(vlsd_cg_, vlsd_bytes_);
+      image_.SetCycles(lin_cg_, lin_count_);
     }
     out_.flush();
   }
@@ -140,104 +136,97 @@ class LoggerRecordingWriter {
   [[nodiscard]] uint64_t RecordBytes() const { return records_bytes_; }
 
  private:
-  // Offsets inside a CG block: header 24, six links 48, record id 8, then the cycle count.
-  static constexpr int64_t kCycleCountAt = 24 + 48 + 8;
-  static constexpr int64_t kDataBytesAt = 24 + 48 + 8 + 8 + 2 + 2 + 4;
-
   void Emit(const Bytes& record) {
-    out_.write(reinterpret_cast<const char*>(record.Data().data()), static_cast<std::streamsize>(record.Size()));
+    image_.Raw(record.Data());
     records_bytes_ += record.Size();
   }
 
-  void PatchU64(int64_t at, uint64_t value) {
-    out_.seekp(at);
-    const Bytes bytes = Bytes().U64(value);
-    out_.write(reinterpret_cast<const char*>(bytes.Data().data()), 8);
-  }
-
-  int64_t Text(const char* id, const std::string& text) { return image_.Append(id, {}, Bytes().Raw(text).Zeros(1)); }
-
-  void BuildBlocks() {
+  void WriteBlocks() {
     const bool finalized = info_.finalized;
     // Flags of the unfinalized form: cycle counts (0x01), last DT length (0x04), VLSD sizes (0x20).
-    image_ =
-        FileImage(IdentificationBlock(finalized ? "MDF     " : "UnFinMF ", "4.11", 411, "QX", finalized ? 0 : 0x25));
-    const int64_t hd = image_.Append("##HD", {0, 0, 0, 0, 0, 0},
-                                     Bytes().U64(info_.start_ns).U16(0).U16(0).U8(0).U8(0).U8(0).U8(0).F64(0).F64(0));
-    const int64_t hd_comment = Text("##MD", LoggerHeaderCommentFor(info_));
-    const int64_t fh_comment = Text("##MD",
-                                    "<FHcomment><TX>Recorded</TX><tool_id>QX</tool_id><tool_vendor></tool_vendor>"
-                                    "<tool_version>" +
-                                        info_.firmware + "</tool_version></FHcomment>");
-    const int64_t fh = image_.Append("##FH", {0, fh_comment}, Bytes().U64(info_.start_ns).U16(0).U16(0).U8(0).Zeros(3));
-    const int64_t time_cc =
-        image_.Append("##CC", {0, 0, 0, 0}, Bytes().U8(1).U8(0).U16(0).U16(0).U16(2).F64(0).F64(0).F64(0.0).F64(1e-6));
+    image_.Identification(finalized ? "MDF     " : "UnFinMF ", "4.11", 411, "QX", finalized ? 0 : 0x25);
+    ImageHistory history;
+    history.tool_version = info_.firmware;
+    const int64_t hd = image_.Header(info_.start_ns, LoggerHeaderCommentFor(info_), {history});
+    const int64_t time = image_.Conversion();
     const int64_t can_si = Source("CAN", 2);
     const int64_t lin_si = Source("LIN", 3);
 
-    vlsd_cg_ = image_.Append("##CG", {0, 0, 0, 0, 0, 0}, GroupData(kVlsdRecordId, 0x01, 0));  // VLSD, no channels
-
-    // CAN fields after the record id: Timestamp 0-7, BusChannel 8, ID bits 0-28 of 9-12 with
-    // IDE and Dir in bits 29 and 30, DLC/EDL/BRS/ESI in 13, DataLength 14, DataBytes 15-22.
-    const int64_t can_data = Channel("CAN_DataFrame.DataBytes", 0, 1, 10, 15, 0, 64, 0, vlsd_cg_);
-    const int64_t can_length = Channel("CAN_DataFrame.DataLength", can_data, 0, 0, 14, 0, 8);
-    const int64_t can_esi = Channel("CAN_DataFrame.ESI", can_length, 0, 0, 13, 6, 1);
-    const int64_t can_brs = Channel("CAN_DataFrame.BRS", can_esi, 0, 0, 13, 5, 1);
-    const int64_t can_edl = Channel("CAN_DataFrame.EDL", can_brs, 0, 0, 13, 4, 1);
-    const int64_t can_dlc = Channel("CAN_DataFrame.DLC", can_edl, 0, 0, 13, 0, 4);
-    const int64_t can_dir = Channel("CAN_DataFrame.Dir", can_dlc, 0, 0, 12, 6, 1);
-    const int64_t can_ide = Channel("CAN_DataFrame.IDE", can_dir, 0, 0, 12, 5, 1);
-    const int64_t can_id = Channel("CAN_DataFrame.ID", can_ide, 0, 0, 9, 0, 29);
-    const int64_t can_bus = Channel("CAN_DataFrame.BusChannel", can_id, 0, 0, 8, 0, 8);
-    const int64_t can_time = Channel("Timestamp", can_bus, 2, 0, 0, 0, 64, time_cc);
-
-    // LIN fields: Timestamp 0-7, BusChannel 8, ID bits 0-5 and Dir bit 6 of 9, received
-    // bytes and data length in the nibbles of 10, DataBytes 11-18.
-    const int64_t lin_data = Channel("LIN_Frame.DataBytes", 0, 0, 10, 11, 0, 64);
-    const int64_t lin_length = Channel("LIN_Frame.DataLength", lin_data, 0, 0, 10, 4, 4);
-    const int64_t lin_count = Channel("LIN_Frame.ReceivedDataByteCount", lin_length, 0, 0, 10, 0, 4);
-    const int64_t lin_dir = Channel("LIN_Frame.Dir", lin_count, 0, 0, 9, 6, 1);
-    const int64_t lin_id = Channel("LIN_Frame.ID", lin_dir, 0, 0, 9, 0, 6);
-    const int64_t lin_bus = Channel("LIN_Frame.BusChannel", lin_id, 0, 0, 8, 0, 8);
-    const int64_t lin_time = Channel("Timestamp", lin_bus, 2, 0, 0, 0, 64, time_cc);
-
-    lin_cg_ = image_.Append("##CG", {0, lin_time, Text("##TX", "LIN_Frame"), lin_si, 0, 0},
-                            GroupData(kLinRecordId, 0x06, kLinRecordBytes));
-    can_cg_ = image_.Append("##CG", {vlsd_cg_, can_time, Text("##TX", "CAN_DataFrame"), can_si, 0, 0},
-                            GroupData(kCanRecordId, 0x06, kCanRecordBytes));
+    // The VLSD group first, which the CAN data bytes name; it is chained between CAN and LIN.
+    ImageGroup vlsd;
+    vlsd.record_id = kVlsdRecordId;
+    vlsd.flags = 0x01;
+    vlsd_cg_ = image_.GroupBlock(vlsd, 0, 0, 0, 0);
+    const int64_t can_channels = image_.Channels(CanChannels(), {vlsd_cg_}, time);
+    const int64_t lin_channels = image_.Channels(LinChannels(), {}, time);
+    const int64_t lin_name = image_.Text("##TX", "LIN_Frame");
+    lin_cg_ = image_.GroupBlock(BusGroup(kLinRecordId, kLinRecordBytes), 0, lin_channels, lin_name, lin_si);
+    const int64_t can_name = image_.Text("##TX", "CAN_DataFrame");
+    can_cg_ = image_.GroupBlock(BusGroup(kCanRecordId, kCanRecordBytes), vlsd_cg_, can_channels, can_name, can_si);
     image_.PatchLink(vlsd_cg_, 0, lin_cg_);
-    const int64_t dg = image_.Append("##DG", {0, can_cg_, 0, 0}, Bytes().U8(1).Zeros(7));
-    // The DT block follows at the next 8-byte boundary.
-    dt_ = static_cast<int64_t>((image_.Data().size() + 7) / 8 * 8);
-    image_.PatchLink(dg, 2, dt_);
+    const int64_t dg = image_.DataGroup(1, can_cg_, 0);
     image_.PatchLink(hd, 0, dg);
-    image_.PatchLink(hd, 1, fh);
-    image_.PatchLink(hd, 5, hd_comment);
+    // The DT block's header; the records stream behind it and its length is patched at Finish.
+    dt_ = image_.Block("##DT", {}, {}, 24);
+    image_.PatchLink(dg, 2, dt_);
   }
 
+  // CAN fields after the record id: Timestamp 0-7, BusChannel 8, ID bits 0-28 of 9-12 with
+  // IDE and Dir in bits 29 and 30, DLC/EDL/BRS/ESI in 13, DataLength 14, DataBytes 15-22:
+  // the offset of the payload in the VLSD group.
+  static std::vector<ImageChannel> CanChannels() {
+    const std::string can = "CAN_DataFrame.";
+    ImageChannel data = ImageField(can + "DataBytes", 10, 15, 0, 64);
+    data.type = 1;
+    data.vlsd_group = 0;
+    return {TimestampChannel(64),
+            ImageField(can + "BusChannel", 0, 8, 0, 8),
+            ImageField(can + "ID", 0, 9, 0, 29),
+            ImageField(can + "IDE", 0, 12, 5, 1),
+            ImageField(can + "Dir", 0, 12, 6, 1),
+            ImageField(can + "DLC", 0, 13, 0, 4),
+            ImageField(can + "EDL", 0, 13, 4, 1),
+            ImageField(can + "BRS", 0, 13, 5, 1),
+            ImageField(can + "ESI", 0, 13, 6, 1),
+            ImageField(can + "DataLength", 0, 14, 0, 8),
+            data};
+  }
+
+  // LIN fields: Timestamp 0-7, BusChannel 8, ID bits 0-5 and Dir bit 6 of 9, received
+  // bytes and data length in the nibbles of 10, DataBytes 11-18.
+  static std::vector<ImageChannel> LinChannels() {
+    const std::string lin = "LIN_Frame.";
+    return {TimestampChannel(64),
+            ImageField(lin + "BusChannel", 0, 8, 0, 8),
+            ImageField(lin + "ID", 0, 9, 0, 6),
+            ImageField(lin + "Dir", 0, 9, 6, 1),
+            ImageField(lin + "ReceivedDataByteCount", 0, 10, 0, 4),
+            ImageField(lin + "DataLength", 0, 10, 4, 4),
+            ImageField(lin + "DataBytes", 10, 11, 0, 64)};
+  }
+
+  // The CG fields of a bus-event group (flags: bus event, plain bus event); its name and
+  // source are blocks of their own.
+  static ImageGroup BusGroup(uint64_t record_id, uint32_t data_bytes) {
+    ImageGroup group;
+    group.record_id = record_id;
+    group.flags = 0x06;
+    group.data_bytes = data_bytes;
+    return group;
+  }
+
+  // The source's comment, then its name, then the SI block.
   int64_t Source(const std::string& name, uint8_t bus_type) {
-    const int64_t comment = Text("##MD", "<SIcomment><TX>" + name + " bus</TX><bus name='" + name + "1'/></SIcomment>");
-    return image_.Append("##SI", {Text("##TX", name + "1"), 0, comment}, Bytes().U8(2).U8(bus_type).Zeros(6));
-  }
-
-  static std::vector<uint8_t> GroupData(uint64_t record_id, uint16_t flags, uint32_t data_bytes) {
-    return Bytes().U64(record_id).U64(0).U16(flags).U16(0).Zeros(4).U32(data_bytes).U32(0);
-  }
-
-  int64_t Channel(const std::string& name, int64_t next, uint8_t type, uint8_t data_type, uint32_t byte_offset,
-                  uint8_t bit_offset, uint32_t bit_count, int64_t conversion = 0, int64_t data = 0) {
-    const int64_t name_block = Text("##TX", name);
-    Bytes fields;
-    fields.U8(type).U8(type == 2 ? 1 : 0);  // a master is synchronised on time
-    fields.U8(data_type).U8(bit_offset).U32(byte_offset).U32(bit_count);
-    fields.U32(0).U32(0).U8(0).U8(0).U16(0);  // flags, invalidation bit, precision, attachments
-    for (int i = 0; i < 6; ++i) fields.F64(0.0);
-    return image_.Append("##CN", {next, 0, name_block, 0, conversion, data, 0, 0}, fields);
+    const int64_t comment =
+        image_.Text("##MD", "<SIcomment><TX>" + name + " bus</TX><bus name='" + name + "1'/></SIcomment>");
+    const int64_t source_name = image_.Text("##TX", name + "1");
+    return image_.SourceBlock(bus_type, source_name, comment);
   }
 
   std::ostream& out_;
   RecordingInfo info_;
-  FileImage image_;
+  StreamOutput output_;
+  ImageWriter image_;
   int64_t dt_ = 0;
   int64_t can_cg_ = 0;
   int64_t vlsd_cg_ = 0;
