@@ -10,16 +10,12 @@
 // the walker deletes its input.
 #include <cstdint>
 
+#include "app/output_names.h"
 #include "buslog/busmsg.h"
 #include "buslog/record_handler.h"
 #include "platform/cstr.h"
 #include "platform/filesystem.h"
 #include "platform/stream.h"
-
-/// What an output's name adds to its input's path without extension, whatever that extension's case.
-constexpr char kOutputSuffix[] = "_out.MF4";
-/// What a temporary output's name adds to the output's name (after the process id).
-constexpr char kTemporarySuffix[] = ".part";
 
 class cMdfWriter_t;
 struct cWalker_t;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "app/converter.h"
 #include "app/exit_status.h"
+#include "app/output_names.h"
 #include "app/passwords.h"
 #include "buslog/mdf_reader.h"
 #include "platform/container.h"
