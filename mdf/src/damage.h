@@ -57,7 +57,7 @@
 // | nested too deep     | error, the nested read is left out            | every block above it              |
 // | too many blocks     | error, the nested read is left out            | every block read within the bound |
 // | link outside file   | error, the link is not followed               | every other block                 |
-// | unreadable block    | error, the whole read ends                    | every block read before it        |
+// | unreadable block    | error, the whole read ends (a field: goes on) | every block read before it        |
 //
 // A wrong block kind is a link that lands on a block of another id than its chain or nesting
 // reads (a channel link on a text block), also a VLSD channel whose data link leads to no
@@ -65,8 +65,11 @@
 // a channel group that two data groups link is read for the first only. The depth and count
 // bounds of each kind of nesting stand in readguard.h. A link outside the file is a negative
 // one (a link beyond the end fails the read of the block it leads to). An unreadable block
-// is one whose bytes end or fail before its fields do. None but the last fails the read: the
-// file is read with the blocks before the damage, as a reader of a damaged file expects.
+// is one whose bytes end or fail before its fields do; a field that cannot be read as it
+// stands (a text block with links, a channel of no known data type, more list offsets than
+// the block holds) is reported and the read goes on with what the block has. None but an
+// unreadable block fails the read: the file is read with the blocks before the damage, as
+// a reader of a damaged file expects.
 #include <cstdint>
 #include <sstream>
 #include <string>

@@ -117,7 +117,9 @@ struct DamageCase {
 };
 
 std::vector<DamageCase> Cases() {
-  const auto cut = [](size_t bytes) { return [bytes](Bytes& file, const Layout&) { file.resize(file.size() - bytes); }; };
+  const auto cut = [](size_t bytes) {
+    return [bytes](Bytes& file, const Layout&) { file.resize(file.size() - bytes); };
+  };
   return {
       {"undamaged", true, [](Bytes&, const Layout&) {}, nullptr, kWholeSamples},
       {"unfinalized, repaired by finalization", false, [](Bytes&, const Layout&) {}, nullptr, kWholeSamples},
@@ -153,7 +155,8 @@ std::vector<DamageCase> Cases() {
       {"unfinalized, counts of a data group before the last are not repaired", true,
        [](Bytes& file, const Layout& at) {
          MarkCountsStale(file);
-         for (const uint64_t group : {at.can_group, at.vlsd_group, at.lin_group}) Store(file, Layout::CycleCount(group), 0);
+         for (const uint64_t group : {at.can_group, at.vlsd_group, at.lin_group})
+           Store(file, Layout::CycleCount(group), 0);
          AppendDataGroup(file, at, 0, 0);
        },
        "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 0, Records: 4", 0},
