@@ -113,50 +113,6 @@ TEST(RecordFramer, SingleGroupTakesEveryRecord) {
   EXPECT_EQ(first.records.count(1), 0U);
 }
 
-// A group left alone by a list that damage cut takes only its own records: the records of the
-// groups cut off are no records of its layout. Without record ids it still takes every one.
-TEST(RecordFramer, GroupLeftByACutListTakesOnlyItsId) {
-  for (const size_t piece : {size_t{1}, size_t{4}}) {
-    RecordFramer framer(1, {{5, 2, false}}, 0, false);
-    Collector sink;
-    Feed(framer, sink, Bytes().U8(5).U16(1).U8(9).U16(2).U8(5).U16(3), piece);
-    EXPECT_EQ(sink.records.at(0), 1U) << piece;
-    EXPECT_EQ(framer.DamageFound(), Damage::kUnknownRecordId) << piece;
-    EXPECT_EQ(framer.DamagedRecordId(), 9U) << piece;
-  }
-  RecordFramer no_ids(0, {{0, 4, false}}, 0, false);
-  Collector all;
-  Feed(no_ids, all, Bytes().U32(1).U32(2), 3);
-  EXPECT_EQ(all.records.at(0), 2U);
-  EXPECT_FALSE(no_ids.Damaged());
-}
-
-// A truncated VLSD record tells the length it claims, so that counting can tell a torn
-// record from a length that lies; any other damage tells none.
-TEST(RecordFramer, TornVlsdRecordTellsItsLength) {
-  for (const size_t piece : {size_t{1}, size_t{3}, size_t{64}}) {
-    RecordFramer framer(1, {{1, 2, false}, {2, 0, true}});
-    Collector sink;
-    Feed(framer, sink, Bytes().U8(2).U32(3).Raw("abc").U8(2).U32(40).Raw("de"), piece);
-    size_t group = 9;
-    uint64_t length = 0;
-    ASSERT_TRUE(framer.TornVlsd(group, length)) << piece;
-    EXPECT_EQ(group, 1U);
-    EXPECT_EQ(length, 40U);
-  }
-  RecordFramer torn_fixed(1, {{1, 2, false}, {2, 0, true}});
-  Collector sink;
-  Feed(torn_fixed, sink, Bytes().U8(1).U8(0), 8);
-  size_t group = 0;
-  uint64_t length = 0;
-  EXPECT_EQ(torn_fixed.DamageFound(), Damage::kTruncatedRecord);
-  EXPECT_FALSE(torn_fixed.TornVlsd(group, length));
-  RecordFramer torn_length(1, {{2, 0, true}});
-  Feed(torn_length, sink, Bytes().U8(2).U16(3), 8);
-  EXPECT_EQ(torn_length.DamageFound(), Damage::kTruncatedRecord);
-  EXPECT_FALSE(torn_length.TornVlsd(group, length)) << "the length itself is torn";
-}
-
 TEST(RecordFramer, RefusesLayoutsItCannotCount) {
   RecordFramer empty_records(0, {{0, 0, false}});  // Would never make progress.
   Collector empty;
