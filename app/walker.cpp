@@ -445,6 +445,11 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
       result = kExitFileFailed;
     } else {
       chain_ok = RunChain(walker, &info, continuation);
+      // The output holds every frame that could be read, but not all the file holds.
+      if (const char* damage = mdfReaderFirstDamage(walker->reader); damage != nullptr) {
+        logMessage(kLogError, "Damaged input file %.*s: %s", Len(input), input.data, damage);
+        result = kExitFileFailed;
+      }
     }
   }
 

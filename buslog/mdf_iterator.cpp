@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -1069,8 +1070,25 @@ struct SliceInfo {
   uint64_t count;
 };
 
-// The groups whose records become events; reports the groups whose records were not all read.
-std::vector<SliceInfo> collectSlices(const mdf::IDataGroup& data_group, uint64_t& default_records) {
+// What getIterator gathers, data group after data group.
+struct Gathered {
+  std::vector<std::unique_ptr<Slice>> slices;
+  std::vector<uint8_t> tags;  // the slice of each event in file order, while usable
+  bool tags_usable = true;
+  double last_time = 0.0;
+  uint64_t default_records = 0;
+  uint64_t fast_groups = 0;
+  std::string damage;  // the first the iterator met, when it came before the library's
+
+  // Takes the data group's slices; `order` lists the local slice of each of its events in
+  // file order (or nothing when unusable), `local` maps the local to the new slices.
+  void Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order);
+};
+
+// The groups whose records become events; reports the groups whose records were not all read,
+// and notes a group whose records become no events as damage: they would be lost.
+std::vector<SliceInfo> collectSlices(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
+                                     Gathered& gathered) {
   std::vector<SliceInfo> slices;
   for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
     if (group == nullptr || (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 || group->NofSamples() == 0) continue;
@@ -1083,7 +1101,14 @@ std::vector<SliceInfo> collectSlices(const mdf::IDataGroup& data_group, uint64_t
     }
     const cBusMsgType_t kind = cMdfReader_t::getGroupType(group);
     if (kind == kBusMsgUnknown) {
-      default_records += count;
+      gathered.default_records += count;
+      if (count > 0) {
+        char text[256];
+        std::snprintf(text, sizeof text, "Channel group %s: %llu records of no known kind of event",
+                      group->Name().c_str(), static_cast<unsigned long long>(count));
+        logMessage(kLogWarning, "%s", text);
+        if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+      }
     } else if (count > 0) {
       slices.push_back({group, kind, count});
     }
@@ -1098,40 +1123,28 @@ void reportBadTimes(const mdf::IChannelGroup& group, uint64_t bad_times) {
   }
 }
 
-// What getIterator gathers, data group after data group.
-struct Gathered {
-  std::vector<std::unique_ptr<Slice>> slices;
-  std::vector<uint8_t> tags;  // the slice of each event in file order, while usable
-  bool tags_usable = true;
-  double last_time = 0.0;
-  uint64_t default_records = 0;
-  uint64_t fast_groups = 0;
-
-  // Takes the data group's slices; `order` lists the local slice of each of its events in
-  // file order (or nothing when unusable), `local` maps the local to the new slices.
-  void Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order) {
-    const size_t first = slices.size();
-    if (order == nullptr || first + added.size() > std::numeric_limits<uint8_t>::max()) tags_usable = false;
-    if (tags_usable) {
-      // The local order rises by (time, slice); it must continue the one before.
-      if (!order->empty() && !tags.empty()) {
-        const Slice& head = *added[(*order)[0]];
-        if (head.At(0).time < last_time) tags_usable = false;  // equal times: a later slice
-      }
-    }
-    if (tags_usable) {
-      for (const uint8_t local : *order) tags.push_back(static_cast<uint8_t>(first + local));
-      if (!order->empty()) last_time = added[order->back()]->At(added[order->back()]->size() - 1).time;
-    } else {
-      tags.clear();
-      tags.shrink_to_fit();
-    }
-    for (auto& slice : added) {
-      slice->Seal();
-      slices.push_back(std::move(slice));
+void Gathered::Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order) {
+  const size_t first = slices.size();
+  if (order == nullptr || first + added.size() > std::numeric_limits<uint8_t>::max()) tags_usable = false;
+  if (tags_usable) {
+    // The local order rises by (time, slice); it must continue the one before.
+    if (!order->empty() && !tags.empty()) {
+      const Slice& head = *added[(*order)[0]];
+      if (head.At(0).time < last_time) tags_usable = false;  // equal times: a later slice
     }
   }
-};
+  if (tags_usable) {
+    for (const uint8_t local : *order) tags.push_back(static_cast<uint8_t>(first + local));
+    if (!order->empty()) last_time = added[order->back()]->At(added[order->back()]->size() - 1).time;
+  } else {
+    tags.clear();
+    tags.shrink_to_fit();
+  }
+  for (auto& slice : added) {
+    slice->Seal();
+    slices.push_back(std::move(slice));
+  }
+}
 
 // Reads the data group through channel observers and packs its slices.
 void readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table, double start,
@@ -1139,7 +1152,7 @@ void readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup& data_group, cons
   mdf::ChannelObserverList observers;
   mdf::CreateObserversForDataGroup(data_group, observers);
   reader.ReadData(data_group);  // damage is logged by the library; the counts tell what was read
-  const std::vector<SliceInfo> infos = collectSlices(data_group, gathered.default_records);
+  const std::vector<SliceInfo> infos = collectSlices(reader, data_group, gathered);
   std::vector<std::unique_ptr<Slice>> slices;
   std::vector<uint8_t> order;
   bool order_usable = true;
@@ -1197,7 +1210,7 @@ bool readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap
   }
   if (decoder.Unexpected()) return false;
   decoder.FinishPayloads();
-  const std::vector<SliceInfo> infos = collectSlices(data_group, gathered.default_records);
+  const std::vector<SliceInfo> infos = collectSlices(reader, data_group, gathered);
   std::vector<std::unique_ptr<Slice>> slices;
   std::vector<uint8_t> local(plans.size(), 0);
   bool order_usable = decoder.FileOrderUsable();
@@ -1299,6 +1312,7 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
   if (cStrReserve(&iterator->record.DataBytes, std::numeric_limits<uint8_t>::max()) == nullptr) {
     throw std::bad_alloc();
   }
+  if (iterator_damage_.empty()) iterator_damage_ = std::move(gathered.damage);
   iterator->default_records = gathered.default_records;
   iterator->fast_groups = gathered.fast_groups;
   bool sorted = true;

@@ -68,6 +68,11 @@ cMdfReader_t::cMdfReader_t(std::shared_ptr<cIO_wrapper> input)
 
 cMdfReader_t::~cMdfReader_t() = default;
 
+const char* cMdfReader_t::firstDamage() const {
+  if (!iterator_damage_.empty()) return iterator_damage_.c_str();
+  return reader_->IsDamaged() ? reader_->FirstDamage().c_str() : nullptr;
+}
+
 void cMdfReader_t::getFileInfo(cFileInfo_t* info) const {
   if (info == nullptr) return;
   const mdf::IHeader* header = reader_->FileHeader();
@@ -141,6 +146,10 @@ cMdfReader_t* mdfReaderOpen(cStream_t* stream) {
 }
 
 void mdfReaderClose(cMdfReader_t* reader) { delete reader; }
+
+const char* mdfReaderFirstDamage(const cMdfReader_t* reader) {
+  return reader != nullptr ? reader->firstDamage() : nullptr;
+}
 
 void mdfReaderGetFileInfo(cMdfReader_t* reader, cFileInfo_t* info) {
   if (reader == nullptr) return;

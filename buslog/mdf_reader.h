@@ -72,6 +72,11 @@ class cMdfReader_t {
   /// or of memory. Both decodings give the same events and the same log lines.
   [[nodiscard]] cMdfReaderIterator_t* getIterator(Decoding decoding = Decoding::kFastest) const;
 
+  /// The first damage met while reading this file, as it was logged: what the library met
+  /// in its blocks and records, or a channel group whose records getIterator (either
+  /// decoding) can make no events of, as they would be lost. Null when none.
+  [[nodiscard]] const char* firstDamage() const;
+
   /// The kind of events a channel group holds, told by the one prefix (text before the
   /// first '.') of its non-master channel names; kBusMsgUnknown when there is no such
   /// single prefix naming a kind, or for a missing group.
@@ -79,6 +84,7 @@ class cMdfReader_t {
 
  private:
   std::unique_ptr<mdf::MdfReader> reader_;
+  mutable std::string iterator_damage_;  // set only when it came before the library's first
 };
 
 /// A reader on the stream (not owned: it stays open after mdfReaderClose), or null when the
@@ -89,6 +95,10 @@ void mdfReaderClose(cMdfReader_t* reader);
 void mdfReaderGetFileInfo(cMdfReader_t* reader, cFileInfo_t* info);
 /// A new metadata record or null.
 cMdfMetadata_t* mdfReaderGetMetadata(cMdfReader_t* reader);
+/// The first damage met in the file so far, or null when none (and for a missing reader).
+/// The text stays valid until the reader reads on or is closed. A file with damage holds
+/// more than its events: a caller that copies them must not take the copy for the whole.
+const char* mdfReaderFirstDamage(const cMdfReader_t* reader);
 
 /// The iterator over the file's events, or null.
 cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader);

@@ -17,6 +17,20 @@ class IChannelObserver;
 class IDataGroup;
 class IHeader;
 
+/// What the reads of one file met: whether any read met damage, and the first damage as it
+/// was logged. The kinds of damage, and what counts, are the library's damage table.
+struct FileDamage {
+  bool met = false;
+  std::string first;
+  /// Keeps the first damage only: what follows it is often its consequence.
+  void Note(const std::string& text) {
+    if (!met) {
+      met = true;
+      first = text;
+    }
+  }
+};
+
 using ChannelObserverPtr = std::unique_ptr<IChannelObserver>;
 using ChannelObserverList = std::vector<ChannelObserverPtr>;
 
@@ -52,12 +66,19 @@ class MdfReader {
   /// The data group's records into the observers attached to it.
   bool ReadData(IDataGroup& data_group);
 
+  /// True when a read of this file met damage (a read may still have succeeded with what it
+  /// could read); then FirstDamage is the first damage as it was logged, else empty. Damage
+  /// counts alike on every path that meets it.
+  [[nodiscard]] bool IsDamaged() const { return damage_.met; }
+  [[nodiscard]] const std::string& FirstDamage() const { return damage_.first; }
+
  private:
   void VerifyMdfFile();
 
   std::shared_ptr<std::streambuf> buffer_;
   std::string filename_;
   std::unique_ptr<MdfFile> file_;
+  FileDamage damage_;
 };
 
 }  // namespace mdf

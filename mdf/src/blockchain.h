@@ -25,50 +25,62 @@ std::string BlockIdAt(std::streambuf& buffer, int64_t position, size_t width = 4
 /// Walks the chain that the block at `from` starts with its link to `first`. Each position
 /// must be new to the chain, be admitted by the guard and hold a block with the id; then
 /// `read_one(position)` makes, reads and keeps the block there and returns it (null ends the
-/// chain). Its link `next_link` leads on. A link that fails a check is logged and ends the
-/// chain; the blocks read before it stay.
+/// chain). Its link `next_link` leads on. A link that fails a check is reported and ends the
+/// chain; the blocks read before it stay. True when the chain ended at a link of 0 (or at
+/// a block `read_one` did not make), false when damage cut it.
 template <typename ReadOne>
-void WalkChain(std::streambuf& buffer, ReadGuard& guard, int64_t from, int64_t first, const std::string& id,
+bool WalkChain(std::streambuf& buffer, ReadGuard& guard, int64_t from, int64_t first, const std::string& id,
                size_t next_link, ReadOne&& read_one) {
   // A guard that remembers every block already sees a repeated position.
   std::set<int64_t> chain;
   const bool own_set = !guard.RemembersEveryBlock();
-  for (int64_t position = first; position > 0;) {
+  int64_t position = first;
+  while (position > 0) {
     if (own_set && !chain.insert(position).second) {
       guard.Log(Damage::kCyclicLink, from, position);
-      return;
+      return false;
     }
     if (!guard.MayEnter(from, position)) {
-      return;
+      return false;
     }
     if (const std::string found = BlockIdAt(buffer, position, id.size()); found != id) {
       guard.LogWrongKind(from, position, id, found);
-      return;
+      return false;
     }
     const MdfBlock* block = read_one(position);
     if (block == nullptr) {
-      return;
+      return true;
     }
     from = position;
     position = block->Link(next_link);
   }
+  // A negative link leads out of the file: it was reported when the block holding it was read.
+  return position == 0;
 }
 
 /// Reads the flat chain that starts at `first` into the list, each block of class Block
-/// attached to the parent and read through link 0 to the next.
+/// attached to the parent and read through link 0 to the next, under the guard of the
+/// blocks already read. False when damage cut the chain.
 template <typename Block>
-void ReadBlockChain(std::streambuf& buffer, MdfBlock* parent, int64_t first, const char* expected_id,
+bool ReadBlockChain(std::streambuf& buffer, MdfBlock* parent, int64_t first, const char* expected_id,
+                    std::vector<std::unique_ptr<Block>>& list, ReadGuard& guard) {
+  return WalkChain(buffer, guard, parent != nullptr ? parent->FilePosition() : 0, first, expected_id, 0,
+                   [&](int64_t position) -> const MdfBlock* {
+                     auto block = std::make_unique<Block>();
+                     block->AttachToParent(parent);
+                     SetStreamPosition(buffer, position);
+                     block->Read(buffer);
+                     list.push_back(std::move(block));
+                     return list.back().get();
+                   });
+}
+
+/// The same with a guard of the chain's own.
+template <typename Block>
+bool ReadBlockChain(std::streambuf& buffer, MdfBlock* parent, int64_t first, const char* expected_id,
                     std::vector<std::unique_ptr<Block>>& list) {
   ReadGuard guard(Nesting::kChain);
-  WalkChain(buffer, guard, parent != nullptr ? parent->FilePosition() : 0, first, expected_id, 0,
-            [&](int64_t position) -> const MdfBlock* {
-              auto block = std::make_unique<Block>();
-              block->AttachToParent(parent);
-              SetStreamPosition(buffer, position);
-              block->Read(buffer);
-              list.push_back(std::move(block));
-              return list.back().get();
-            });
+  return ReadBlockChain(buffer, parent, first, expected_id, list, guard);
 }
 
 }  // namespace mdf::detail

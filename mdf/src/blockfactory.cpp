@@ -72,7 +72,7 @@ bool DataListBlock::ReadChild(std::streambuf& buffer, int64_t position, const st
   return true;
 }
 
-void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index) {
+void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool data_only) {
   if (!block_list_.empty() || index >= link_list_.size()) {
     return;
   }
@@ -99,6 +99,9 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index) {
       });
       break;
     case ReadKind::None:
+      if (data_only) {
+        guard.LogWrongKind(FilePosition(), link, "a data block", type);  // the data it links are missing
+      }
       break;
   }
 }

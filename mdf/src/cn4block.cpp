@@ -12,6 +12,7 @@
 #include "cc4block.h"
 #include "cg4block.h"
 #include "composition.h"
+#include "damage.h"
 #include "dl4block.h"
 #include "dt4block.h"
 #include "dz4block.h"
@@ -366,6 +367,12 @@ size_t Cn4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   bytes += ReadValue(buffer, ext_limit_max_);
 
   name_ = LoadTx4Text(buffer, kNameLink);
+  if (data_type_ > kComplexBe) {
+    // No value of it can be read: its samples would all be missing.
+    MDF_DAMAGE(Damage::kUnreadableBlock) << "Unknown data type. Channel: " << name_
+                                         << ", Data type: " << static_cast<int>(data_type_)
+                                         << ", Block: " << AddressToText(file_position_);
+  }
 
   if (composition_list_.empty() && Link(kCompositionLink) > 0) {
     ReadComposition(buffer, Link(kCompositionLink), *this, composition_list_, composition);

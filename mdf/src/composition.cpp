@@ -35,8 +35,8 @@ void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
     });
   } else {
     // Not a chain link: the composition link itself leads to neither kind of block.
-    MDF_LOG(OutcomeOf(Damage::kWrongBlockKind).severity)
-        << "Unexpected composition block. Block: " << AddressToText(owner.FilePosition()) << ", Type: " << id;
+    MDF_DAMAGE(Damage::kWrongBlockKind) << "Unexpected composition block. Block: "
+                                        << AddressToText(owner.FilePosition()) << ", Type: " << id;
   }
 }
 

@@ -1,6 +1,35 @@
 #include "damage.h"
 
+#include "mdf/mdfreader.h"
+
 namespace mdf::detail {
+
+namespace {
+
+// The record of the file whose read is open on this thread; null outside any read.
+thread_local FileDamage* current_record = nullptr;
+
+}  // namespace
+
+void ReportDamage(const MdfLocation& location, Damage damage, RecordPath path, const std::string& text) {
+  const DamageOutcome outcome = OutcomeOf(damage, path);
+  MdfLogStream(location, outcome.severity) << text;
+  if (outcome.damages_file && current_record != nullptr) {
+    current_record->Note(text);
+  }
+}
+
+DamageScope::DamageScope(FileDamage& record) : previous_(current_record) { current_record = &record; }
+
+DamageScope::~DamageScope() { current_record = previous_; }
+
+DamageReport::~DamageReport() {
+  // Reported from a destructor, as a log message is: a failure only loses the report.
+  try {
+    ReportDamage(location_, damage_, path_, str());
+  } catch (...) {
+  }
+}
 
 std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8_t id_size, const std::string& cause) {
   if (path == RecordPath::kReading) {

@@ -1,35 +1,54 @@
 #pragma once
 // What the library does when it meets damage in a file: one row per kind of damage, for
-// every path that can meet it. A reader or counter never decides this on its own: it looks
-// its row up here, so the same bytes give the same outcome wherever they are read.
+// every path that can meet it. A reader or counter never decides this on its own: it
+// reports the damage here (ReportDamage), which looks its row up, logs it and notes it for
+// the file being read, so the same bytes give the same outcome wherever they are read.
+//
+// Every kind of damage marks the file as damaged, on every path, with one exception: what
+// the finalization of an unfinalized recording repairs (its flags, the cycle counts, the
+// last DT length and a torn last record) is the normal end of a recording whose logger
+// lost power, so a truncated record met while counting is no damage. A reader keeps, per
+// file, whether its reads met damage and the first damage as its log text
+// (MdfReader::IsDamaged, MdfReader::FirstDamage): a tool that copies what it could read
+// must know it did not get all.
 //
 // Record framing (the record stream of a data group, whatever blocks hold it):
 //
-// | damage                | reading records (ReadData)  | counting records (finalization)          | what stays |
-// |-----------------------|-----------------------------|------------------------------------------|--------------------------------|
-// | unknown record id     | error, the read ends        | debug, counting ends, the step succeeds  | every record
-// before it         | | truncated record      | error, the read ends        | debug, counting ends, the step succeeds
-// | every whole record before it   | | unreadable data block | error, the read ends        | error, counting ends, the
-// step fails     | every record before it         | | empty record          | error, nothing is read      | error,
-// nothing is counted, the step fails | the stored counts              | | invalid record id size| error, nothing is
-// read      | error, nothing is counted, the step fails | the stored counts              |
+// | damage                 | reading records (ReadData) | counting records (finalization)     | what stays      |
+// |------------------------|----------------------------|-------------------------------------|-----------------|
+// | unknown record id      | error, the read ends       | debug, counting ends, step succeeds | records before  |
+// | truncated record       | error, the read ends       | debug, counting ends, step succeeds | whole records   |
+// |                        |                            | (no damage: the torn tail is cut)   | before it       |
+// | unreadable data block  | error, the read ends       | error, counting ends, step fails    | records before  |
+// | empty record           | error, nothing is read     | error, nothing counted, step fails  | stored counts   |
+// | invalid record id size | error, nothing is read     | error, nothing counted, step fails  | stored counts   |
+// | records not the count  | error, after the read      | (counts are what counting found)    | every record    |
 //
 // An unknown record id is an id that no channel group of a multi-group data group carries:
-// nothing after it can be framed. A truncated record is the torn end of the data: the
+// nothing after it can be framed. A data group whose chain of channel groups was cut by
+// damage frames its records by their ids even when one group is left, so that no record is
+// decoded with another group's layout. A truncated record is the torn end of the data: the
 // record id, the VLSD length or the payload of the last record runs past the last byte the
 // data blocks hold in the file (a block that claims more than the file holds ends at the
 // end of the file, a zipped block whose compressed bytes are not in the file ends before
 // it). For counting that is the normal end of an unfinalized recording and the torn record
-// is no sample; for reading it is a file that claims more than it holds. Data blocks that
-// claim more bytes than the file holds end as a truncated record too, also when the last
-// whole record ends where the file does. An unreadable data
-// block is one whose bytes cannot be had (a zipped block that does not inflate). An empty
-// record (no record id and no bytes) would never advance the stream, and a record id size
-// other than 0, 1, 2, 4 or 8 cannot be read: neither layout can be framed at all.
-// Counting sets the channel groups' counts to what it counted, as long as it could begin.
+// is no sample: the last DT block is cut to the whole records, so a read finds the same
+// end. A VLSD record longer than every record of its group before it is no torn record but
+// a length that lies: it stays, and the read finds it. For reading a truncated record is a
+// file that claims more than it holds. Data blocks that claim more
+// bytes than the file holds end as a truncated record too, also when the last whole record
+// ends where the file does. An unreadable data block is one whose bytes cannot be had (a
+// zipped block that does not inflate, signal data that cannot be loaded). An empty record
+// (no record id and no bytes) would never advance the stream, and a record id size other
+// than 0, 1, 2, 4 or 8 cannot be read: neither layout can be framed at all. Counting sets
+// the channel groups' counts to what it counted, as long as it could begin. A read that
+// framed the whole stream (no damage, no observer stopped it) compares the records of each
+// channel group with its cycle count, in both directions: reads come after finalization,
+// so counts it did not repair (those of data groups before the last) are damage too when
+// they do not match, as records beyond a count are read for no one.
 //
-// Damage in the links between blocks is met while the block tree is read, which every path
-// does the same way (a finalization reads the tree as a read does):
+// Damage in the blocks and the links between them is met while the block tree is read,
+// which every path does the same way (a finalization reads the tree as a read does):
 //
 // | damage              | reading the block tree                        | what stays                        |
 // |---------------------|-----------------------------------------------|-----------------------------------|
@@ -37,16 +56,30 @@
 // | cyclic link         | error, the chain or nested read ends there    | every block before it             |
 // | nested too deep     | error, the nested read is left out            | every block above it              |
 // | too many blocks     | error, the nested read is left out            | every block read within the bound |
+// | link outside file   | error, the link is not followed               | every other block                 |
+// | unreadable block    | error, the whole read ends (a field: goes on) | every block read before it        |
 //
 // A wrong block kind is a link that lands on a block of another id than its chain or nesting
-// reads (a channel link on a text block). A cyclic link leads back to a block of the chain
-// or of the tree being read. The depth and count bounds of each kind of nesting stand in
-// readguard.h. None of them fails the read: the file is read with the blocks before the
-// damage, as a reader of a damaged file expects.
+// reads (a channel link on a text block), also a VLSD channel whose data link leads to no
+// signal data. A cyclic link leads back to a block of the chain or of the tree being read;
+// a channel group that two data groups link is read for the first only. The depth and count
+// bounds of each kind of nesting stand in readguard.h. A link outside the file is a negative
+// one (a link beyond the end fails the read of the block it leads to). An unreadable block
+// is one whose bytes end or fail before its fields do; a field that cannot be read as it
+// stands (a text block with links, a channel of no known data type, more list offsets than
+// the block holds) is reported and the read goes on with what the block has. None but an
+// unreadable block fails the read: the file is read with the blocks before the damage, as
+// a reader of a damaged file expects.
 #include <cstdint>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include "mdf/mdflogstream.h"
+
+namespace mdf {
+struct FileDamage;
+}
 
 namespace mdf::detail {
 
@@ -56,10 +89,13 @@ enum class Damage : uint8_t {
   kUnreadableData,
   kEmptyRecord,
   kInvalidRecordIdSize,
+  kRecordCountMismatch,
   kWrongBlockKind,
   kCyclicLink,
   kNestedTooDeep,
   kTooManyBlocks,
+  kLinkOutsideFile,
+  kUnreadableBlock,
 };
 
 /// The paths that frame records.
@@ -68,32 +104,40 @@ enum class RecordPath : uint8_t { kReading, kCounting };
 /// How one path treats one kind of damage.
 struct DamageOutcome {
   MdfLogSeverity severity;
-  bool fails;       ///< the step reports failure (a read always ends at damage in its records)
-  bool keeps_data;  ///< what was framed before the damage stands (counts are set from it)
+  bool fails;         ///< the step reports failure (a read always ends at damage in its records)
+  bool keeps_data;    ///< what was framed before the damage stands (counts are set from it)
+  bool damages_file;  ///< the file counts as damaged: it holds more than can be read
 };
 
 constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
   const bool reading = path == RecordPath::kReading;
   switch (damage) {
     case Damage::kUnknownRecordId:
+      return reading ? DamageOutcome{MdfLogSeverity::kError, true, true, true}
+                     : DamageOutcome{MdfLogSeverity::kDebug, false, true, true};
     case Damage::kTruncatedRecord:
-      return reading ? DamageOutcome{MdfLogSeverity::kError, true, true}
-                     : DamageOutcome{MdfLogSeverity::kDebug, false, true};
+      // Counting: the torn end of an unfinalized recording, which finalization repairs.
+      return reading ? DamageOutcome{MdfLogSeverity::kError, true, true, true}
+                     : DamageOutcome{MdfLogSeverity::kDebug, false, true, false};
     case Damage::kUnreadableData:
-      return {MdfLogSeverity::kError, true, true};
+      return {MdfLogSeverity::kError, true, true, true};
     case Damage::kEmptyRecord:
     case Damage::kInvalidRecordIdSize:
-      return {MdfLogSeverity::kError, true, false};
+      return {MdfLogSeverity::kError, true, false, true};
+    case Damage::kRecordCountMismatch:
     case Damage::kWrongBlockKind:
     case Damage::kCyclicLink:
     case Damage::kNestedTooDeep:
     case Damage::kTooManyBlocks:
-      return {MdfLogSeverity::kError, false, true};
+    case Damage::kLinkOutsideFile:
+      return {MdfLogSeverity::kError, false, true, true};
+    case Damage::kUnreadableBlock:
+      return {MdfLogSeverity::kError, true, true, true};
   }
-  return {MdfLogSeverity::kError, true, false};
+  return {MdfLogSeverity::kError, true, false, true};
 }
 
-/// Damage in the links between blocks: the same on every path.
+/// Damage in the blocks and links: the same on every path.
 constexpr DamageOutcome OutcomeOf(Damage damage) { return OutcomeOf(damage, RecordPath::kReading); }
 
 /// The message of the damage on the path. `record_id` is the id read when the damage was
@@ -102,4 +146,42 @@ constexpr DamageOutcome OutcomeOf(Damage damage) { return OutcomeOf(damage, Reco
 std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8_t id_size,
                        const std::string& cause = {});
 
+/// The one place that reports damage: logs the text at the location with the severity of
+/// the damage on the path, and notes it for the file whose read is open on this thread
+/// (DamageScope) when the damage marks the file.
+void ReportDamage(const MdfLocation& location, Damage damage, RecordPath path, const std::string& text);
+
+/// The damage met on this thread while it lives is noted in the file's record. Damage is
+/// met deep inside block reads that know neither their file nor their reader, as a log
+/// message reaches its callback; a reader opens a scope around each read it starts. Scopes
+/// nest: the innermost one notes.
+class DamageScope {
+ public:
+  explicit DamageScope(FileDamage& record);
+  ~DamageScope();
+  DamageScope(const DamageScope&) = delete;
+  DamageScope& operator=(const DamageScope&) = delete;
+
+ private:
+  FileDamage* previous_;
+};
+
+/// A damage report streamed like a log message; it is reported when the statement ends.
+class DamageReport : public std::ostringstream {
+ public:
+  DamageReport(MdfLocation location, Damage damage, RecordPath path = RecordPath::kReading)
+      : location_(std::move(location)), damage_(damage), path_(path) {}
+  ~DamageReport() override;
+  DamageReport(const DamageReport&) = delete;
+  DamageReport& operator=(const DamageReport&) = delete;
+
+ private:
+  MdfLocation location_;
+  Damage damage_;
+  RecordPath path_;
+};
+
 }  // namespace mdf::detail
+
+/// Reports damage of the kind (and, for record framing, on the path) at the place of the call.
+#define MDF_DAMAGE(...) ::mdf::detail::DamageReport(MdfLocation{__LINE__, 0, __FILE__, __func__}, __VA_ARGS__)

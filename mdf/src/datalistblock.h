@@ -43,8 +43,9 @@ class DataListBlock : public MdfBlock {
 
   // The list readers make blocks of the subclasses: they are defined in blockfactory.cpp.
   /// Reads the block or block chain that link[index] points to as children, once. The
-  /// blocks above this one are the levels of the read already open.
-  void ReadBlockList(std::streambuf& buffer, size_t index);
+  /// blocks above this one are the levels of the read already open. With `data_only`, a
+  /// link to a block of no data kind is damage (a channel's data link may lead elsewhere).
+  void ReadBlockList(std::streambuf& buffer, size_t index, bool data_only = false);
   /// Reads the plain and zipped data blocks of count links from first on as children, once.
   void ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t count);
   /// Writes the children that are not in the file yet and patches link first + i of each.

@@ -1,5 +1,6 @@
 #include "dg4block.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <set>
@@ -169,11 +170,11 @@ size_t Dg4Block::Read(std::streambuf& buffer) {
   ReadBytes(buffer, reserved, 7);
   if (!IsValidRecordIdSize(record_id_size_)) {
     // Kept for display; the records of such a group cannot be read or counted.
-    MDF_ERROR() << "Invalid record ID size. Size: " << static_cast<int>(record_id_size_)
-                << ", Block: " << AddressToText(file_position_);
+    MDF_DAMAGE(Damage::kInvalidRecordIdSize) << "Invalid record ID size. Size: " << static_cast<int>(record_id_size_)
+                                             << ", Block: " << AddressToText(file_position_);
   }
   LoadMdComment(buffer, kCommentLink);
-  ReadBlockList(buffer, kDataLink);
+  ReadBlockList(buffer, kDataLink, true);
   file_size_ = GetLastStreamPosition(buffer);
   return bytes;
 }
@@ -198,10 +199,15 @@ std::optional<uint64_t> Dg4Block::RecordBytesInFile() const {
 }
 
 void Dg4Block::ReadCgList(std::streambuf& buffer) {
+  ReadGuard groups(Nesting::kChain);
+  ReadCgList(buffer, groups);
+}
+
+void Dg4Block::ReadCgList(std::streambuf& buffer, ReadGuard& groups) {
   if (!cg_list_.empty() || link_list_.size() <= kGroupLink) {
     return;
   }
-  ReadBlockChain(buffer, this, Link(kGroupLink), "##CG", cg_list_);
+  group_list_cut_ = !ReadBlockChain(buffer, this, Link(kGroupLink), "##CG", cg_list_, groups);
 }
 
 size_t Dg4Block::ReadRecordId(std::streambuf& buffer, uint64_t& record_id) const {
@@ -260,6 +266,10 @@ void Dg4Block::ReleaseSignalData() {
 
 bool Dg4Block::ReadData(std::streambuf& buffer) {
   if (block_list_.empty()) {
+    // Nothing to read; the counts must then say so.
+    for (const auto& group : cg_list_) {
+      if (group) ReportRecordCount(*group, group->RecordId(), 0);
+    }
     return true;
   }
   BuildRecordObserverMap();
@@ -304,7 +314,9 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
   }
   std::vector<DataBlock*> blocks;
   CollectDataBlocks(blocks);
-  ReadCache cache(*this, RecordGroups(), record_id_size_, std::move(blocks), buffer);
+  RecordStreamRules rules;
+  rules.whole_group_list = !group_list_cut_;
+  ReadCache cache(*this, RecordGroups(), record_id_size_, std::move(blocks), buffer, rules);
   return cache.ParseRecords();
 }
 
@@ -326,15 +338,18 @@ class CountingSink {
  public:
   struct Tally {
     uint64_t records = 0;
-    uint64_t bytes = 0;  // without the record id and the VLSD length
+    uint64_t bytes = 0;    // without the record id and the VLSD length
+    uint64_t longest = 0;  // record, as bytes
   };
   explicit CountingSink(size_t nof_groups) : tallies_(nof_groups) {}
 
   [[nodiscard]] bool Wants(size_t, uint64_t) const { return false; }
   FrameStep OnRecord(size_t, uint64_t, const uint8_t*, uint64_t) { return FrameStep::kContinue; }
   FrameStep OnSkipped(size_t group, uint64_t, uint64_t size) {
-    ++tallies_[group].records;
-    tallies_[group].bytes += size;
+    Tally& tally = tallies_[group];
+    ++tally.records;
+    tally.bytes += size;
+    tally.longest = std::max(tally.longest, size);
     return FrameStep::kContinue;
   }
   [[nodiscard]] const Tally& Of(size_t group) const { return tallies_[group]; }
@@ -353,33 +368,49 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   }
   std::vector<RecordLayout> layouts;
   for (const RecordGroup& group : groups) layouts.push_back(group.layout);
-  StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts);
+  StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts, 0, !group_list_cut_);
   CountingSink sink(groups.size());
   FramingResult result;
   framer.Run(sink, result);
 
-  DamageOutcome outcome{MdfLogSeverity::kTrace, false, true};
+  DamageOutcome outcome{MdfLogSeverity::kTrace, false, true, false};
   if (result.damaged) {
     outcome = OutcomeOf(result.damage, RecordPath::kCounting);
-    // Logged under the finalization step that counts.
-    MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"}, outcome.severity)
-        << DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_, result.cause);
+    // Reported under the finalization step that counts.
+    ReportDamage(MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"}, result.damage, RecordPath::kCounting,
+                 DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_, result.cause));
   }
-  if (outcome.keeps_data) {
-    // The counts are set, not added: the records counted are all the stream holds, so a
-    // stale count in the file can neither double them nor invent samples.
-    for (size_t i = 0; i < groups.size(); ++i) {
-      if (!framer.Framer().Frames(i)) continue;  // a later group with the same id has no records
-      auto* group = static_cast<Cg4Block*>(groups[i].group);
-      const CountingSink::Tally& tally = sink.Of(i);
-      if (update_cycle_counts) {
-        group->NofSamples(tally.records);
-      }
-      if (update_vlsd_sizes && group->IsVlsd()) {
-        // Value bytes only, as the writers count them: without the length in front of each.
-        group->NofDataBytes(static_cast<uint32_t>(tally.bytes));
-        group->NofInvalidBytes(static_cast<uint32_t>(tally.bytes >> 32));
-      }
+  if (!outcome.keeps_data) {
+    return !outcome.fails;
+  }
+  // The counts are set, not added: the records counted are all the stream holds, so a
+  // stale count in the file can neither double them nor invent samples.
+  uint64_t whole_bytes = 0;  // of the records counted, ids and VLSD lengths included
+  for (size_t i = 0; i < groups.size(); ++i) {
+    if (!framer.Framer().Frames(i)) continue;  // a later group with the same id has no records
+    auto* group = static_cast<Cg4Block*>(groups[i].group);
+    const CountingSink::Tally& tally = sink.Of(i);
+    whole_bytes += tally.records * (record_id_size_ + (group->IsVlsd() ? sizeof(uint32_t) : 0)) + tally.bytes;
+    if (update_cycle_counts) {
+      group->NofSamples(tally.records);
+    }
+    if (update_vlsd_sizes && group->IsVlsd()) {
+      // Value bytes only, as the writers count them: without the length in front of each.
+      group->NofDataBytes(static_cast<uint32_t>(tally.bytes));
+      group->NofInvalidBytes(static_cast<uint32_t>(tally.bytes >> 32));
+    }
+  }
+  // A VLSD record longer than every one of its group before it is no record torn by the end
+  // of a recording but a length that lies: left in place, the read finds it as damage.
+  size_t torn_group = 0;
+  uint64_t torn_length = 0;
+  const bool lying_length =
+      framer.Framer().TornVlsd(torn_group, torn_length) && torn_length > sink.Of(torn_group).longest;
+  if (result.damaged && result.damage == Damage::kTruncatedRecord && !lying_length && blocks.size() == 1) {
+    // The torn last record of an unfinalized recording is cut off, so that a read of the
+    // records ends where the counting did.
+    if (auto* dt = dynamic_cast<Dt4Block*>(blocks.front()); dt != nullptr) {
+      dt->CutDataSize(whole_bytes);
     }
   }
   return !outcome.fails;

@@ -18,6 +18,7 @@ class Cg4Block;
 class DataBlock;
 class Dt4Block;
 struct RecordGroup;
+class ReadGuard;
 
 class Dg4Block : public DataListBlock, public IDataGroup {
  public:
@@ -53,6 +54,10 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   size_t Write(std::streambuf& buffer) override;
 
   void ReadCgList(std::streambuf& buffer);
+  /// Reads the channel-group chain under the guard of the file's channel groups: a group
+  /// that another data group already holds is not read again. A chain that damage cuts
+  /// leaves the data group framing its records strictly by their ids.
+  void ReadCgList(std::streambuf& buffer, ReadGuard& groups);
   /// Reads every record once and hands it to the attached observers. False when damage
   /// ended the read (logged; the records before it were delivered).
   bool ReadData(std::streambuf& buffer);
@@ -94,7 +99,8 @@ class Dg4Block : public DataListBlock, public IDataGroup {
 
   uint8_t record_id_size_ = 0;
   GroupList cg_list_;
-  int64_t file_size_ = 0;  // of the file the data blocks were read from; 0 when not read
+  int64_t file_size_ = 0;        // of the file the data blocks were read from; 0 when not read
+  bool group_list_cut_ = false;  // damage cut the chain of channel groups
 };
 
 }  // namespace mdf::detail

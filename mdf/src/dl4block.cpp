@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "damage.h"
 #include "mdf/mdflogstream.h"
 
 namespace mdf::detail {
@@ -41,8 +42,9 @@ size_t Dl4Block::Read(std::streambuf& buffer) {
     const uint64_t room = block_length_ > fixed ? (block_length_ - fixed) / 8 : 0;
     uint64_t count = count_;
     if (count > room) {
-      MDF_ERROR() << "DL block offsets exceed the block length. Block: " << AddressToText(file_position_)
-                  << ", Count: " << count_;
+      MDF_DAMAGE(Damage::kUnreadableBlock)
+          << "DL block offsets exceed the block length. Block: " << AddressToText(file_position_)
+          << ", Count: " << count_;
       count = room;
     }
     // The length is from the file too: reserve little, the reads below end at the stream end.

@@ -56,6 +56,12 @@ void Dt4Block::UpdateDataSize(std::streambuf& buffer) {
   MDF_TRACE() << "Updated the last DT block data size. Size: " << size;
 }
 
+void Dt4Block::CutDataSize(uint64_t size) {
+  if (size < DataSize()) {
+    block_length_ = size + 24;
+  }
+}
+
 size_t Sd4Block::Write(std::streambuf& buffer) {
   if (file_position_ > 0) {
     return block_length_;

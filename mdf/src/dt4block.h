@@ -35,6 +35,9 @@ class Dt4Block : public PlainDataBlock {
   /// The last DT of an unfinalized file runs to the end of the file: the length becomes
   /// (end of stream - data position) + 24. Changes memory only.
   void UpdateDataSize(std::streambuf& buffer);
+  /// Cuts the data to its first `size` bytes (the whole records before a torn one); a
+  /// larger size changes nothing. Changes memory only.
+  void CutDataSize(uint64_t size);
 };
 
 class Sd4Block : public PlainDataBlock {

@@ -6,6 +6,7 @@
 #include "blockchain.h"
 #include "cg4block.h"
 #include "cn4block.h"
+#include "damage.h"
 #include "datablock.h"
 #include "dg4block.h"
 #include "dt4block.h"
@@ -99,6 +100,14 @@ bool DataUnderList(const Dg4Block& data_group) {
     }
   }
   return false;
+}
+
+// True for a block a VLSD channel's values can be in: a VLSD channel group or signal data.
+bool HoldsSignalData(const MdfBlock* block) {
+  if (block == nullptr) return false;
+  if (const auto* group = dynamic_cast<const Cg4Block*>(block); group != nullptr) return group->IsVlsd();
+  const std::string type = block->BlockType();
+  return type == "SD" || type == "DZ" || type == "DL" || type == "HL";
 }
 
 }  // namespace
@@ -318,8 +327,11 @@ void Hd4Block::ReadMeasurementInfo(std::streambuf& buffer) {
   if (dg_list_.empty() && link_list_.size() > kDgLink) {
     ReadBlockChain(buffer, this, Link(kDgLink), "##DG", dg_list_);
   }
+  // One guard over the channel groups of every data group: a group that two data groups
+  // link is read for the first only, so that no group frames records of two streams.
+  ReadGuard groups(Nesting::kChain);
   for (auto& data_group : dg_list_) {
-    data_group->ReadCgList(buffer);
+    data_group->ReadCgList(buffer, groups);
   }
   if (at_list_.empty() && link_list_.size() > kAtLink) {
     ReadBlockChain(buffer, this, Link(kAtLink), "##AT", at_list_);
@@ -385,6 +397,13 @@ void Hd4Block::ResolveReferences() {
           continue;
         }
         MdfBlock* block = find(cn->DataLink());
+        if (cn->ChannelType() == kVlsdChannel && !HoldsSignalData(block)) {
+          // Its values are in no block of the file: every one of them would read as empty.
+          MDF_DAMAGE(Damage::kWrongBlockKind)
+              << "Unexpected block type. Expected: signal data, Found: "
+              << (block != nullptr ? block->BlockType() : std::string("none"))
+              << ", Position: " << AddressToText(cn->DataLink()) << ", Block: " << AddressToText(cn->FilePosition());
+        }
         if (block == nullptr) {
           continue;  // Data blocks are the record readers' business.
         }

@@ -22,7 +22,7 @@ size_t Hl4Block::Read(std::streambuf& buffer) {
     uint8_t reserved = 0;
     bytes += ReadByte(buffer, reserved);
   }
-  ReadBlockList(buffer, 0);
+  ReadBlockList(buffer, 0, true);
   return bytes;
 }
 

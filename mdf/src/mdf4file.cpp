@@ -5,6 +5,7 @@
 #include "ca4block.h"
 #include "cg4block.h"
 #include "cn4block.h"
+#include "damage.h"
 #include "dg4block.h"
 #include "mdf/ichannelarray.h"
 #include "mdf/mdflogstream.h"
@@ -89,7 +90,8 @@ void ResolveArrays(const Ca4Block::BlockList& composition) {
       try {
         array->ResolveReferences();
       } catch (const std::exception& error) {
-        MDF_ERROR() << "Failed to resolve the channel array references. Error: " << error.what();
+        MDF_DAMAGE(Damage::kUnreadableBlock)
+            << "Failed to resolve the channel array references. Error: " << error.what();
       }
       ResolveArrays(array->Compositions());
     }

@@ -9,6 +9,7 @@
 #include <limits>
 #include <thread>
 
+#include "damage.h"
 #include "fileopener.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
@@ -302,10 +303,17 @@ size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
   }
   link_list_.clear();
   link_list_.reserve(static_cast<size_t>(std::min<uint64_t>(link_count_, 1024)));
+  bool outside = false;
   for (uint64_t index = 0; index < link_count_; ++index) {
     uint64_t link = 0;
     ReadNumber(buffer, link);
     link_list_.push_back(static_cast<int64_t>(link));
+    if (link_list_.back() < 0 && !outside) {
+      // Never followed (a link is one when it is above 0), but what it led to is missing.
+      outside = true;
+      MDF_DAMAGE(Damage::kLinkOutsideFile) << "Link outside the file. Position: " << AddressToText(link_list_.back())
+                                           << ", Block: " << AddressToText(file_position_);
+    }
   }
   return 24 + 8 * link_count_;
 }

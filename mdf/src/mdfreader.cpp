@@ -5,6 +5,7 @@
 #include <typeinfo>
 
 #include "channelobserver.h"
+#include "damage.h"
 #include "dg3block.h"
 #include "dg4block.h"
 #include "idblock.h"
@@ -198,10 +199,13 @@ bool MdfReader::ReadEverythingButData() {
     return false;
   }
   bool result = true;
+  const detail::DamageScope scope(damage_);
   try {
     file_->ReadEverythingButData(*buffer_);
   } catch (const std::exception& error) {
-    MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();
+    // Short memory too: what was read is not all the file holds.
+    MDF_DAMAGE(detail::Damage::kUnreadableBlock)
+        << "Failed to read the file information blocks. Error: " << error.what();
     result = false;
   }
   if (opened_here) {
@@ -221,16 +225,22 @@ bool MdfReader::ReadData(IDataGroup& data_group) {
     return false;
   }
   bool result = true;
+  const detail::DamageScope scope(damage_);
   try {
     if (file_->IsMdf4()) {
       auto& dg4 = dynamic_cast<detail::Dg4Block&>(data_group);
-      result = dg4.ReadData(*buffer_);  // damage in the records is logged there
+      result = dg4.ReadData(*buffer_);  // damage in the records is reported there
     } else {
       auto& dg3 = dynamic_cast<detail::Dg3Block&>(data_group);
       result = dg3.ReadData(*buffer_);
     }
-  } catch (const std::exception& error) {
+  } catch (const std::bad_cast& error) {
+    // A data group of another file: nothing of this file was read.
     MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();
+    result = false;
+  } catch (const std::exception& error) {
+    MDF_DAMAGE(detail::Damage::kUnreadableData)
+        << "Failed to read the file information blocks. Error: " << error.what();
     result = false;
   }
   if (opened_here) {

@@ -162,6 +162,14 @@ void BlockStream::SkipBytes(uint64_t nof_bytes) {
   }
 }
 
+void ReportRecordCount(const IChannelGroup& group, uint64_t record_id, uint64_t records) {
+  if (records != group.NofSamples()) {
+    MDF_DAMAGE(Damage::kRecordCountMismatch)
+        << "Records differ from the cycle count. Group: " << group.Name() << ", Record ID: " << record_id
+        << ", Cycle count: " << group.NofSamples() << ", Records: " << records;
+  }
+}
+
 // Hands the observed records to the data group's observers, and counts every record of a
 // channel group up to its declared sample count.
 class ReadCache::Sink {
@@ -196,10 +204,11 @@ class ReadCache::Sink {
   }
 
   [[gnu::always_inline]] FrameStep OnRecord(size_t index, uint64_t, const uint8_t* payload, uint64_t size) {
-    if (size == 0 && empty_record_ends_) return FrameStep::kStop;
+    if (size == 0 && empty_record_ends_) return EndAtEmptyRecord();
     Group& group = groups_[index];
     const uint64_t sample = group.block->SampleCounter();
     if (sample >= group.nof_samples) {
+      ++group.beyond;
       return Next();  // records beyond the declared count are read and not passed on
     }
     // The listeners were looked up once; without any the data group decides.
@@ -207,16 +216,32 @@ class ReadCache::Sink {
                           ? IDataGroup::NotifyListeners(*group.listeners, sample, group.record_id, payload, size)
                           : data_group_.NotifySampleObservers(sample, group.record_id, payload, size);
     group.block->IncrementSampleCounter();
-    return more ? Next() : FrameStep::kStop;
+    if (!more) {
+      stopped_ = true;
+      return FrameStep::kStop;
+    }
+    return Next();
   }
 
   [[gnu::always_inline]] FrameStep OnSkipped(size_t index, uint64_t, uint64_t size) {
-    if (size == 0 && empty_record_ends_) return FrameStep::kStop;
+    if (size == 0 && empty_record_ends_) return EndAtEmptyRecord();
     Group& group = groups_[index];
     if (group.block->SampleCounter() < group.nof_samples) {
       group.block->IncrementSampleCounter();
+    } else {
+      ++group.beyond;
     }
     return Next();
+  }
+
+  /// True when a sink's stop ended the read before the stream did.
+  [[nodiscard]] bool Stopped() const { return stopped_ || empty_record_ended_; }
+
+  /// Reports each channel group whose records differ from its cycle count.
+  void ReportCountsThatDiffer() const {
+    for (const Group& group : groups_) {
+      ReportRecordCount(*group.block, group.record_id, group.block->SampleCounter() + group.beyond);
+    }
   }
 
  private:
@@ -225,10 +250,17 @@ class ReadCache::Sink {
     uint64_t record_id;
     uint64_t nof_samples;
     const std::vector<RecordListener>* listeners;  // from the data group's observer map
+    uint64_t beyond = 0;                           // records after the declared count
   };
   [[nodiscard]] FrameStep Next() const { return one_record ? FrameStep::kPause : FrameStep::kContinue; }
+  FrameStep EndAtEmptyRecord() {
+    empty_record_ended_ = true;
+    return FrameStep::kStop;
+  }
 
   IDataGroup& data_group_;
+  bool stopped_ = false;
+  bool empty_record_ended_ = false;
   bool empty_record_ends_;
   bool group_id_decides_;
   std::vector<Group> groups_;  // as the framer indexes them
@@ -251,7 +283,7 @@ ReadCache::ReadCache(IDataGroup& data_group, const std::vector<RecordGroup>& gro
                      std::vector<DataBlock*> blocks, std::streambuf& buffer, RecordStreamRules rules) {
   sink_ = std::make_unique<Sink>(data_group, groups, rules);
   framer_ = std::make_unique<StreamFramer<Sink>>(buffer, std::move(blocks), record_id_size, LayoutsOf(groups),
-                                                 rules.trailing_id_size);
+                                                 rules.trailing_id_size, rules.whole_group_list);
 }
 
 ReadCache::~ReadCache() = default;
@@ -262,11 +294,15 @@ bool ReadCache::Parse(bool one_record) {
   if (framer_->Run(*sink_, result)) {
     return true;
   }
+  if (!result.damaged && !sink_->Stopped() && !ended_) {
+    sink_->ReportCountsThatDiffer();  // the whole stream was framed: every record was seen
+  }
+  ended_ = true;
   if (result.damaged) {
     damaged_ = true;
-    const DamageOutcome outcome = OutcomeOf(result.damage, RecordPath::kReading);
-    MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, "ParseRecord"}, outcome.severity) << DamageText(
-        result.damage, RecordPath::kReading, result.record_id, framer_->Framer().RecordIdSize(), result.cause);
+    ReportDamage(MdfLocation{__LINE__, 0, __FILE__, "ParseRecord"}, result.damage, RecordPath::kReading,
+                 DamageText(result.damage, RecordPath::kReading, result.record_id, framer_->Framer().RecordIdSize(),
+                            result.cause));
   }
   return false;
 }

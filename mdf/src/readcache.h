@@ -85,6 +85,8 @@ struct RecordStreamRules {
   /// Observers get a record by its group's id, not by the id it carries: the id byte in
   /// front of the records of a single group is not compared.
   bool group_id_decides = false;
+  /// False when damage cut the list of channel groups (RecordFramer).
+  bool whole_group_list = true;
 };
 
 /// How framing a record stream ended.
@@ -102,8 +104,8 @@ template <typename Sink>
 class StreamFramer {
  public:
   StreamFramer(std::streambuf& buffer, std::vector<DataBlock*> blocks, uint8_t record_id_size,
-               const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size = 0)
-      : stream_(buffer, std::move(blocks)), framer_(record_id_size, layouts, trailing_id_size) {}
+               const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size = 0, bool whole_list = true)
+      : stream_(buffer, std::move(blocks)), framer_(record_id_size, layouts, trailing_id_size, whole_list) {}
 
   /// True when the sink paused and the framing can go on; false when it has ended.
   bool Run(Sink& sink, FramingResult& result);
@@ -153,6 +155,10 @@ bool StreamFramer<Sink>::Run(Sink& sink, FramingResult& result) {
   return false;
 }
 
+/// Reports the channel group as damage when the records a whole read framed for it differ
+/// from its cycle count.
+void ReportRecordCount(const IChannelGroup& group, uint64_t record_id, uint64_t records);
+
 class ReadCache {
  public:
   /// Reads the records of the channel groups from the data blocks into the observers of
@@ -164,15 +170,18 @@ class ReadCache {
   ReadCache& operator=(const ReadCache&) = delete;
 
   /// Reads one record and hands it to the observers when they want it. False when the
-  /// data are exhausted, damage ended the read (logged) or an observer asked to stop.
+  /// data are exhausted, damage ended the read (reported) or an observer asked to stop.
+  /// At the end of the data, each channel group whose records differ from its cycle count
+  /// is reported.
   bool ParseRecord();
-  /// Reads every record; false when damage ended the read (logged).
+  /// Reads every record; false when damage ended the read (reported).
   bool ParseRecords();
 
  private:
   class Sink;
   bool Parse(bool one_record);
   bool damaged_ = false;
+  bool ended_ = false;
 
   std::unique_ptr<Sink> sink_;
   std::unique_ptr<StreamFramer<Sink>> framer_;

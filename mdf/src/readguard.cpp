@@ -47,9 +47,9 @@ std::string BoundText(Nesting nesting, Damage damage) {
 }
 
 void LogAt(Nesting nesting, Damage damage, int64_t from, int64_t position, const std::string& detail) {
-  MDF_LOG(OutcomeOf(damage).severity) << LeadText(nesting, damage) << BoundText(nesting, damage) << detail
-                                      << " Position: " << AddressToText(position)
-                                      << (from > 0 ? ", Block: " + AddressToText(from) : std::string());
+  MDF_DAMAGE(damage) << LeadText(nesting, damage) << BoundText(nesting, damage) << detail
+                     << " Position: " << AddressToText(position)
+                     << (from > 0 ? ", Block: " + AddressToText(from) : std::string());
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 
 namespace mdf::detail {
 
-RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size)
+RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size,
+                           bool whole_list)
     : id_size_(record_id_size), small_ids_(kSmallIds, kNoGroup) {
   for (size_t index = 0; index < layouts.size(); ++index) {
     const RecordLayout& layout = layouts[index];
@@ -19,7 +20,7 @@ RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayou
     const uint8_t trailing = layout.vlsd ? 0 : trailing_id_size;
     groups_.push_back({layout.record_id, layout.record_bytes + trailing, layout.vlsd, index, trailing});
   }
-  single_group_ = groups_.size() == 1;
+  single_group_ = groups_.size() == 1 && whole_list;
 }
 
 bool RecordFramer::Frames(size_t index) const {
@@ -31,6 +32,7 @@ void RecordFramer::Finish(bool cut) {
   ended_ = true;
   if (cut || state_ != State::kId || have_ > 0) {
     SetDamage(Damage::kTruncatedRecord, record_id_);
+    torn_vlsd_ = (state_ == State::kGather || state_ == State::kSkip) && groups_[group_].vlsd;
   }
 }
 

@@ -10,8 +10,8 @@
 // record belongs to the first channel group), then the payload: the data and invalidation
 // bytes of a fixed-length record, or a uint32 length and that many bytes for a VLSD
 // channel group. A data group with a single channel group owns every record, whatever id
-// it carries. An MDF 3 stream may repeat the record id after each fixed-length record (its
-// trailing id): it is framed as part of the record and never reaches the sink.
+// it carries, unless damage cut its list of channel groups. An MDF 3 stream may repeat the record id after each
+// fixed-length record (its trailing id): it is framed as part of the record and never reaches the sink.
 //
 // A sink provides:
 //   bool Wants(size_t group, uint64_t record_id);  // payload bytes wanted, or only the length
@@ -46,8 +46,11 @@ class RecordFramer {
  public:
   /// The layouts in channel-group order. The first layout with a record id frames the
   /// records of that id; sinks are told the index of that layout in this list. Fixed-length
-  /// records are followed by `trailing_id_size` bytes of their id again.
-  RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size = 0);
+  /// records are followed by `trailing_id_size` bytes of their id again. `whole_list` is
+  /// false when damage cut the channel groups short: a single group left then takes only
+  /// the records of its own id, as the others' records are not its layout.
+  RecordFramer(uint8_t record_id_size, const std::vector<RecordLayout>& layouts, uint8_t trailing_id_size = 0,
+               bool whole_list = true);
 
   /// True when the layout at the index frames records (it is the first with its id).
   [[nodiscard]] bool Frames(size_t index) const;
@@ -77,6 +80,14 @@ class RecordFramer {
   [[nodiscard]] Damage DamageFound() const { return damage_; }
   /// The record id that was read when the damage was found.
   [[nodiscard]] uint64_t DamagedRecordId() const { return damaged_id_; }
+  /// For a truncated VLSD record whose length was read: the layout index and the length
+  /// it claims. False for any other damage.
+  [[nodiscard]] bool TornVlsd(size_t& index, uint64_t& length) const {
+    if (!damaged_ || damage_ != Damage::kTruncatedRecord || !torn_vlsd_) return false;
+    index = groups_[group_].index;
+    length = length_;
+    return true;
+  }
   /// The size of the record id ahead of each record.
   [[nodiscard]] uint8_t RecordIdSize() const { return id_size_; }
   [[nodiscard]] size_t GroupCount() const { return groups_.size(); }
@@ -131,6 +142,7 @@ class RecordFramer {
   bool ended_ = false;
   bool damaged_ = false;
   bool paused_ = false;
+  bool torn_vlsd_ = false;  // the truncated record is a VLSD record whose length is length_
   Damage damage_ = Damage::kUnknownRecordId;
   uint64_t damaged_id_ = 0;
   uint64_t value_ = 0;      // record id or VLSD length being assembled
@@ -147,6 +159,7 @@ bool RecordFramer::StartPayload(const uint8_t*& at, const uint8_t* end, uint64_t
   const auto in_piece = static_cast<uint64_t>(end - at);
   if (length_ > in_piece && length_ - in_piece > bytes_after) {
     SetDamage(Damage::kTruncatedRecord, record_id_);  // checked before anything is gathered
+    torn_vlsd_ = groups_[group_].vlsd;
     return false;
   }
   state_ = State::kId;

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "cg4block.h"
+#include "damage.h"
 #include "datablock.h"
 #include "dz4block.h"
 #include "mdf/ichannel.h"
@@ -86,7 +87,7 @@ size_t Sr4Block::Read(std::streambuf& buffer) {
   bytes += ReadByte(buffer, flags_);
   ByteArray reserved;
   bytes += ReadBytes(buffer, reserved, 6);
-  ReadBlockList(buffer, kDataLink);
+  ReadBlockList(buffer, kDataLink, true);
   return bytes;
 }
 
@@ -122,7 +123,8 @@ void Sr4Block::ReadSrData(std::streambuf& buffer) {
   }
   try {
     if (!DataFitsFile(buffer, size)) {
-      MDF_ERROR() << "Sample reduction data lies beyond the end of the file. Block: " << AddressToText(file_position_);
+      MDF_DAMAGE(Damage::kUnreadableData)
+          << "Sample reduction data lies beyond the end of the file. Block: " << AddressToText(file_position_);
       data_.clear();
       return;
     }
@@ -136,8 +138,8 @@ void Sr4Block::ReadSrData(std::streambuf& buffer) {
     CopyDataToBuffer(buffer, data_, index);
   } catch (const std::exception& err) {
     // A damaged reduction must not stop the records of the data group from being read.
-    MDF_ERROR() << "Failed to read the sample reduction data. Block: " << AddressToText(file_position_)
-                << ", Error: " << err.what();
+    MDF_DAMAGE(Damage::kUnreadableData) << "Failed to read the sample reduction data. Block: "
+                                        << AddressToText(file_position_) << ", Error: " << err.what();
     data_.clear();
   }
 }

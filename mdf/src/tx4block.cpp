@@ -1,5 +1,6 @@
 #include "tx4block.h"
 
+#include "damage.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 
@@ -23,9 +24,14 @@ size_t Tx4Block::Read(std::streambuf& buffer) {
   const size_t header = ReadMdf4Header(buffer);
   text_.clear();
   if (block_length_ < header) {
-    MDF_ERROR() << "Text block shorter than its header. Block: " << AddressToText(file_position_)
-                << ", Length: " << block_length_;
+    MDF_DAMAGE(Damage::kUnreadableBlock) << "Text block shorter than its header. Block: "
+                                         << AddressToText(file_position_) << ", Length: " << block_length_;
     return header;
+  }
+  if (link_count_ > 0) {
+    // A text block has no links: the bytes taken for them are the text's own.
+    MDF_DAMAGE(Damage::kUnreadableBlock) << "Text block with links. Block: " << AddressToText(file_position_)
+                                         << ", Links: " << link_count_;
   }
   const uint64_t text_size = block_length_ - header;
   // ReadFixedText stops at the first zero byte or at the end of the stream, so a damaged

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -345,6 +346,37 @@ TEST_F(WalkerTest, FailingStagesFailTheFileAndKeepTheInput) {
   dir_.Write("c.mf4", Recording());
   EXPECT_EQ(convertFile(Walker(), cStrViewOf("c.mf4"), cStrViewOf("c")), kExitSuccess);
   EXPECT_FALSE(std::filesystem::exists(dir_.Path("c.mf4")));
+}
+
+// A file whose reading met damage fails once its chain ran: its frames went down the chain,
+// one line names the file and its first damage, and the input stays. The next file is clean.
+TEST_F(WalkerTest, DamageFailsTheFileAfterTheChainAndKeepsTheInput) {
+  settings_.delete_converted = 1;
+  std::string damaged = Recording();
+  const auto load = [&damaged](size_t at) {
+    uint64_t value = 0;
+    std::memcpy(&value, damaged.data() + at, sizeof value);
+    return value;
+  };
+  const uint64_t group = load(load(64 + 24) + 24 + 8);  // the header's data group, its first group
+  damaged[group + 24 + 6 * 8 + 8] = 4;                  // one record more than the data hold
+  dir_.Write("d.mf4", damaged);
+  dir_.Write("e.mf4", Recording());
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("d.mf4"), cStrViewOf("d")), kExitFileFailed);
+  EXPECT_EQ(stage_.records, 3);
+  EXPECT_EQ(stage_.end_files, 1);
+  EXPECT_TRUE(std::filesystem::exists(dir_.Path("d.mf4")));
+  const std::string line =
+      "E Damaged input file d.mf4: Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, "
+      "Cycle count: 4, Records: 3";
+  const std::vector<std::string> lines = log.Messages();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << ::testing::PrintToString(lines);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("E Damaged input file", 0) == 0; }),
+            1);
+  EXPECT_EQ(convertFile(Walker(), cStrViewOf("e.mf4"), cStrViewOf("e")), kExitSuccess);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("e.mf4")));
 }
 
 TEST_F(WalkerTest, RepeatsAreReportedAndContinuationsPassedOn) {

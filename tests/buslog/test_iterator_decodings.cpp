@@ -30,7 +30,9 @@ bool SameReadings(const std::vector<uint8_t>& image) {
   EXPECT_EQ(fast.iterator, observed.iterator);
   EXPECT_EQ(fast.log, observed.log);
   EXPECT_EQ(fast.events, observed.events);
-  return fast.iterator == observed.iterator && fast.log == observed.log && fast.events == observed.events;
+  EXPECT_EQ(fast.damage, observed.damage);
+  return fast.iterator == observed.iterator && fast.log == observed.log && fast.events == observed.events &&
+         fast.damage == observed.damage;
 }
 
 // Both decodings agree event by event; returns the fast reading.
@@ -42,6 +44,7 @@ Reading ExpectSameEvents(const ImageSpec& spec, uint64_t fast_groups) {
   EXPECT_EQ(fast.fast_groups, fast_groups) << "the data group's decoding";
   EXPECT_EQ(fast.iterator, observed.iterator);
   EXPECT_EQ(fast.log, observed.log);
+  EXPECT_EQ(fast.damage, observed.damage);
   EXPECT_EQ(fast.events.size(), observed.events.size());
   for (size_t i = 0; i < std::min(fast.events.size(), observed.events.size()); ++i) {
     EXPECT_EQ(fast.events[i], observed.events[i]) << "event " << i;
@@ -177,6 +180,7 @@ TEST(IteratorDecodings, AgreeOnCountsThatDifferFromTheData) {
   spec.groups[2].cycles -= 5;  // the last CAN FD events find no payload
   const Reading fast = ExpectSameEvents(spec, 1);
   EXPECT_FALSE(fast.log.empty());
+  EXPECT_EQ(fast.damage.rfind("Records differ from the cycle count. Group: ", 0), 0U) << fast.damage;
 }
 
 TEST(IteratorDecodings, AgreeOnATornLastRecord) {

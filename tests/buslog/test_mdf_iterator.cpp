@@ -32,8 +32,9 @@ ImageSpec BaseSpec() {
   return spec;
 }
 
-// The events of the recording, as plain frames; `ok` tells whether an iterator was given.
-std::vector<Frame> Events(const ImageSpec& spec, bool* ok = nullptr) {
+// The events of the recording, as plain frames; `ok` tells whether an iterator was given,
+// `damage` receives the reader's first damage after the events ("" for none).
+std::vector<Frame> Events(const ImageSpec& spec, bool* ok = nullptr, std::string* damage = nullptr) {
   test::StreamPtr stream = test::MemoryStreamOf(test::BuildLoggerImage(spec));
   cMdfReader_t* reader = mdfReaderOpen(stream.get());
   EXPECT_NE(reader, nullptr);
@@ -45,6 +46,10 @@ std::vector<Frame> Events(const ImageSpec& spec, bool* ok = nullptr) {
   }
   EXPECT_EQ(mdfReaderIteratorNext(iterator), nullptr);
   mdfReaderIteratorFree(iterator);
+  if (damage != nullptr) {
+    const char* first = mdfReaderFirstDamage(reader);
+    *damage = first != nullptr ? first : "";
+  }
   mdfReaderClose(reader);
   return frames;
 }
@@ -113,6 +118,29 @@ TEST(MdfIterator, ClassifiesGroupsByTheirChannelNames) {
     EXPECT_EQ(frames[0].type, c.kind);
   }
   EXPECT_EQ(cMdfReader_t::getGroupType(nullptr), kBusMsgUnknown);
+}
+
+// Records that become no events would be lost in a copy of the events: the reader counts a
+// group of no known kind as damage, after the events of the groups before it.
+TEST(MdfIterator, AGroupOfNoKnownKindIsDamage) {
+  ImageSpec spec = BaseSpec();
+  spec.groups = {NamedGroup(1, 1, {"CAN_DataFrame.ID"}), NamedGroup(2, 2, {"Other.X"})};
+  spec.records = NamedRecord(1, 5, {1});
+  test::PutBytes(spec.records, NamedRecord(2, 6, {2}));
+  test::PutBytes(spec.records, NamedRecord(2, 7, {3}));
+  test::ConsoleLog log(kLogWarning);
+  std::string damage;
+  const std::vector<Frame> frames = Events(spec, nullptr, &damage);
+  ASSERT_EQ(frames.size(), 3U);  // the event, then the two default records
+  EXPECT_EQ(frames[0].type, kBusMsgCanDataFrame);
+  EXPECT_EQ(damage, "Channel group : 2 records of no known kind of event");
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Channel group : 2 records of no known kind of event"}));
+
+  // A record of no group ends the read of the data group: the library met that first.
+  test::PutBytes(spec.records, NamedRecord(9, 8, {4}));
+  Events(spec, nullptr, &damage);
+  EXPECT_EQ(damage, "Parse of record failed. Error: No channel group found.");
+  EXPECT_EQ(mdfReaderFirstDamage(nullptr), nullptr);
 }
 
 TEST(MdfIterator, FillsComposedCanFrames) {
@@ -326,10 +354,12 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
     spec.groups = {NamedGroup(1, 5, {"CAN_DataFrame.ID"})};
     spec.records = records(3);
     test::ConsoleLog log(kLogWarning);
-    const std::vector<Frame> frames = Events(spec);
+    std::string damage;
+    const std::vector<Frame> frames = Events(spec, nullptr, &damage);
     ASSERT_EQ(frames.size(), 3U);
     for (const Frame& frame : frames) EXPECT_NE(frame.id, 0U);
     EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Channel group : 3 of 5 records read"}));
+    EXPECT_EQ(damage, "Records differ from the cycle count. Group: , Record ID: 1, Cycle count: 5, Records: 3");
   }
   for (size_t cut = 1; cut < 10; ++cut) {  // an unfinalized recording whose last record is torn
     SCOPED_TRACE(cut);
@@ -341,7 +371,9 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
     spec.records.resize(spec.records.size() - cut);
     spec.dt_length = 24;
     test::ConsoleLog log(kLogError);
-    const std::vector<Frame> frames = Events(spec);
+    std::string damage;
+    const std::vector<Frame> frames = Events(spec, nullptr, &damage);
+    EXPECT_EQ(damage, "") << "the end of a recording is no damage";
     ASSERT_EQ(frames.size(), 3U);
     for (size_t i = 0; i < frames.size(); ++i) {
       EXPECT_EQ(frames[i].id, i + 1);

@@ -1,8 +1,10 @@
 // Every truncation and every single-byte flip of the hand-built logger recording and its
 // unfinalized twin through the reader and the iterator: no crash, no hang, never more events
-// than the recording holds, and none of a kind it does not hold.
+// than the recording holds, and none of a kind it does not hold. A reading that reports no
+// damage holds every event of each kind, and every cut of the finalized file is damage.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 #include "buslog/mdf_reader.h"
@@ -12,8 +14,17 @@
 
 namespace {
 
+// What the reader made of an image.
+struct Reading {
+  int64_t events = -1;  // -1: no reader, -2: no iterator
+  std::map<int, int64_t> kinds;
+  bool damaged = false;
+};
+
 // What the reader makes of the image; the events' count when it yields an iterator.
-int64_t ReadAll(const std::vector<uint8_t>& image) {
+int64_t ReadAll(const std::vector<uint8_t>& image, Reading* reading = nullptr) {
+  Reading unused;
+  Reading& read = reading != nullptr ? *reading : unused;
   test::StreamPtr stream = test::MemoryStreamOf(image);
   cMdfReader_t* reader = mdfReaderOpen(stream.get());
   if (reader == nullptr) return -1;
@@ -31,10 +42,13 @@ int64_t ReadAll(const std::vector<uint8_t>& image) {
                   record->MsgType == kBusMsgUnknown)
           << record->MsgType;
       ++events;
+      ++read.kinds[record->MsgType];
     }
     mdfReaderIteratorFree(iterator);
   }
+  read.damaged = mdfReaderFirstDamage(reader) != nullptr;
   mdfReaderClose(reader);
+  read.events = events;
   return events;
 }
 
@@ -44,22 +58,37 @@ class ReaderDamage : public testing::TestWithParam<bool> {
 };
 
 TEST_P(ReaderDamage, EveryTruncation) {
-  const std::vector<uint8_t> image = test::LoggerFileBuilder(GetParam()).Build();
-  const int64_t whole = ReadAll(image);
-  ASSERT_EQ(whole, static_cast<int64_t>(test::LoggerCanFrames().size() + test::LoggerLinFrames().size()));
+  const bool unfinalized = GetParam();
+  const std::vector<uint8_t> image = test::LoggerFileBuilder(unfinalized).Build();
+  Reading whole;
+  ASSERT_EQ(ReadAll(image, &whole),
+            static_cast<int64_t>(test::LoggerCanFrames().size() + test::LoggerLinFrames().size()));
+  ASSERT_FALSE(whole.damaged);
   for (size_t size = 0; size < image.size(); ++size) {
+    Reading cut;
     const int64_t events =
-        ReadAll(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size)));
-    EXPECT_LE(events, whole) << size;
+        ReadAll(std::vector<uint8_t>(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size)), &cut);
+    EXPECT_LE(events, whole.events) << size;
+    // A finalized file declares every block whole: whatever opens of a cut is damaged.
+    if (!unfinalized && cut.events != -1) {
+      EXPECT_TRUE(cut.damaged) << size;
+    }
   }
 }
 
 TEST_P(ReaderDamage, EverySingleByteFlip) {
   const std::vector<uint8_t> image = test::LoggerFileBuilder(GetParam()).Build();
+  Reading whole;
+  ReadAll(image, &whole);
   for (size_t at = 0; at < image.size(); ++at) {
     std::vector<uint8_t> damaged = image;
     damaged[at] ^= 0xFF;
-    ReadAll(damaged);
+    Reading read;
+    ReadAll(damaged, &read);
+    // Events of every kind, or damage to tell why not.
+    if (read.events >= 0 && !read.damaged) {
+      EXPECT_EQ(read.kinds, whole.kinds);
+    }
     if (HasFailure()) {
       ADD_FAILURE() << "flip at " << at;
       return;

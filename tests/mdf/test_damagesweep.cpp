@@ -1,13 +1,15 @@
 // Deterministic damage sweeps over the hand-built logger file and its unfinalized twin:
 // every truncation and every single-byte flip is read through the whole reader. None may
 // crash, hang or throw out of the reader; a read that fails must have said why in the log
-// at error level; and a truncation that cuts blocks the file declares whole must not pass
-// for a clean read.
+// at error level and count as damage; a truncation that cuts blocks the file declares whole
+// must not pass for a clean read and counts as damage; and the reader's first damage is the
+// text of a damage it logged.
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,15 +34,33 @@ struct SweepResult {
   size_t clean = 0;     // success, nothing logged at error level
   size_t reported = 0;  // success with a logged error
   size_t failed = 0;
+  size_t damaged = 0;  // the reader says it met damage
 };
 
-/// Reads one damaged image; `must_report` asks that the damage is not read as clean.
+bool Logged(const test::LogCapture& log, const std::string& text) {
+  for (const auto& entry : log.entries) {
+    if (entry.text == text) return true;
+  }
+  return false;
+}
+
+/// Reads one damaged image; `must_report` asks that the damage is not read as clean. `whole`,
+/// when given, is the undamaged file's samples: a read without damage must take them all.
 void ReadDamaged(const std::string& label, const std::vector<uint8_t>& image, const test::ReadSteps& steps,
-                 bool must_report, SweepResult& result) {
+                 bool must_report, SweepResult& result, size_t whole = 0) {
   test::LogCapture log;
   try {
-    const test::ReadOutcome outcome = test::ReadAsUser(image, steps);
+    mdf::MdfReader reader(std::make_shared<test::MemoryBuffer>(image));
+    const test::ReadOutcome outcome = test::ReadAsUser(reader, steps);
     const bool logged = LoggedAnError(log);
+    if (reader.IsDamaged()) {
+      ++result.damaged;
+      if (!Logged(log, reader.FirstDamage())) result.broken.push_back(label + ": first damage never logged");
+    } else if (outcome.has_file && (!outcome.Succeeded() || must_report)) {
+      result.broken.push_back(label + ": not counted as damage");
+    } else if (whole > 0 && outcome.has_file && outcome.samples != whole) {
+      result.broken.push_back(label + ": " + std::to_string(outcome.samples) + " samples without damage");
+    }
     if (!outcome.Succeeded()) {
       ++result.failed;
       if (!logged) result.broken.push_back(label + ": failed without an error in the log");
@@ -78,6 +98,9 @@ std::string FirstOf(const std::vector<std::string>& lines, size_t count) {
 
 enum class Damage { kTruncation, kFlip };
 
+// The undamaged logger file's samples: five CAN frames of five channels, three LIN frames of four.
+constexpr size_t kWholeSamples = 5 * 5 + 3 * 4;
+
 struct SweepCase {
   const char* name;
   bool unfinalized;
@@ -98,10 +121,12 @@ TEST_P(DamageSweep, NoCrashAndEveryFailureIsLogged) {
   // The undamaged file reads whole and quietly, or the sweep proves nothing.
   {
     test::LogCapture log;
-    const test::ReadOutcome outcome = test::ReadAsUser(image);
+    mdf::MdfReader reader(std::make_shared<test::MemoryBuffer>(image));
+    const test::ReadOutcome outcome = test::ReadAsUser(reader);
+    ASSERT_FALSE(reader.IsDamaged()) << reader.FirstDamage();
     ASSERT_TRUE(outcome.Succeeded());
     ASSERT_EQ(outcome.observers, 9U);
-    ASSERT_EQ(outcome.samples, 5U * 5U + 3U * 4U);
+    ASSERT_EQ(outcome.samples, kWholeSamples);
     ASSERT_GT(outcome.property_rows, 0U);
     ASSERT_FALSE(LoggedAnError(log));
   }
@@ -126,13 +151,14 @@ TEST_P(DamageSweep, NoCrashAndEveryFailureIsLogged) {
       damaged[at] ^= 0xFF;
       label = "byte " + std::to_string(at) + " flipped";
     }
-    ReadDamaged(label, damaged, steps, report, result);
+    ReadDamaged(label, damaged, steps, report, result, sweep.damage == Damage::kFlip ? kWholeSamples : 0);
   }
   EXPECT_TRUE(result.broken.empty()) << result.broken.size()
                                      << " damaged inputs broke a rule:" << FirstOf(result.broken, 20);
   // Damage must be seen as such somewhere, or the sweep reads nothing.
   EXPECT_GT(result.failed, 0U);
   EXPECT_GT(result.reported, 0U);
+  EXPECT_GT(result.damaged, 0U);
 }
 
 INSTANTIATE_TEST_SUITE_P(LoggerFile, DamageSweep,

@@ -44,6 +44,7 @@ struct IteratorReading {
   std::vector<EventCopy> events;
   std::vector<std::string> log;  // the console's lines, then the library's messages
   uint64_t fast_groups = 0;
+  std::string damage;  // the reader's first damage after the events; empty without
 };
 
 /// `console`: the console's lines are collected (else it stays silent); sweeps that read
@@ -80,6 +81,7 @@ inline IteratorReading ReadEvents(const std::vector<uint8_t>& image, cMdfReader_
         reading.events.push_back(std::move(event));
       }
       mdfReaderIteratorFree(iterator);
+      if (const char* damage = mdfReaderFirstDamage(reader); damage != nullptr) reading.damage = damage;
       mdfReaderClose(reader);
     }
     reading.log = log.Messages();

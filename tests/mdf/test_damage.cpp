@@ -1,0 +1,210 @@
+// What a reader of one file knows of its damage: every kind of damage the read meets marks
+// the file as damaged with the first one's text, on whichever read meets it, while what the
+// finalization of an unfinalized recording repairs leaves it clean. The recordings are the
+// kit's logger layout (a CAN group whose data bytes lie in a VLSD group, and a LIN group).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mdf/ichannelgroup.h"
+#include "mdf/idatagroup.h"
+#include "mdf/mdffile.h"
+#include "mdf/mdfreader.h"
+#include "support/logcapture.h"
+#include "support/loggerrecording.h"
+#include "support/memorybuffer.h"
+#include "support/readerdrive.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Writer = test::LoggerRecordingWriter;
+
+uint64_t Load(const Bytes& file, size_t at) {
+  uint64_t value = 0;
+  std::memcpy(&value, file.data() + at, sizeof value);
+  return value;
+}
+
+void Store(Bytes& file, size_t at, uint64_t value) { std::memcpy(file.data() + at, &value, sizeof value); }
+
+// Where the blocks of the layout lie, found through their links as a reader finds them.
+struct Layout {
+  explicit Layout(const Bytes& file)
+      : data_group(Load(file, 64 + 24)),
+        can_group(Load(file, data_group + 24 + 8)),
+        vlsd_group(Load(file, can_group + 24)),
+        lin_group(Load(file, vlsd_group + 24)),
+        dt(Load(file, data_group + 24 + 16)),
+        can_first_channel(Load(file, can_group + 24 + 8)),
+        can_first_name(Load(file, can_first_channel + 24 + 16)) {}
+  static size_t CycleCount(uint64_t group) { return group + 24 + 6 * 8 + 8; }
+  uint64_t data_group, can_group, vlsd_group, lin_group, dt, can_first_channel, can_first_name;
+};
+
+// Three CAN frames of 8 data bytes, then one LIN frame, then a CAN frame of 8 bytes: the last
+// record is a VLSD payload.
+Bytes Recording(bool finalized) {
+  test::RecordingInfo info;
+  info.finalized = finalized;
+  std::vector<test::CanFrameRecord> can;
+  for (uint64_t i = 0; i < 4; ++i) {
+    test::CanFrameRecord frame{};
+    frame.time_us = i == 3 ? 5000 : 1000 * (i + 1);
+    frame.channel = 1;
+    frame.id = 0x100 + static_cast<uint32_t>(i);
+    frame.dlc = 8;
+    frame.data.assign(8, static_cast<uint8_t>(i));
+    can.push_back(frame);
+  }
+  test::LinFrameRecord lin{};
+  lin.time_us = 4000;
+  lin.channel = 1;
+  lin.id = 0x10;
+  lin.data = {1, 2};
+  return test::LoggerRecording(info, can, {lin});
+}
+
+// Appends a data group of record id size 1 with the links, as the last one of the file.
+void AppendDataGroup(Bytes& file, const Layout& at, uint64_t first_group, uint64_t data) {
+  file.resize((file.size() + 7) / 8 * 8, 0);
+  const uint64_t position = file.size();
+  const uint64_t fields[] = {64, 4, 0, first_group, data, 0, 1};  // length, links, the links, id size
+  file.insert(file.end(), {'#', '#', 'D', 'G', 0, 0, 0, 0});
+  for (const uint64_t field : fields) {
+    file.resize(file.size() + 8);
+    Store(file, file.size() - 8, field);
+  }
+  Store(file, at.data_group + 24, position);
+}
+
+// The identification of an unfinalized file whose cycle counts are stale.
+void MarkCountsStale(Bytes& file) {
+  std::memcpy(file.data(), "UnFinMF ", 8);
+  file[60] = 0x01;
+}
+
+struct Read {
+  bool damaged = false;
+  std::string first;
+  bool first_logged = false;  // the first damage is the text of a message the read logged
+  size_t samples = 0;
+};
+
+Read ReadWhole(Bytes file) {
+  test::LogCapture log;
+  mdf::MdfReader reader(std::make_shared<test::MemoryBuffer>(std::move(file)));
+  const test::ReadOutcome outcome = test::ReadAsUser(reader);
+  Read read{reader.IsDamaged(), reader.FirstDamage(), false, outcome.samples};
+  for (const test::LogEntry& entry : log.entries) read.first_logged = read.first_logged || entry.text == read.first;
+  return read;
+}
+
+// The samples of the undamaged recording: 4 CAN frames of 11 channels, 1 LIN frame of 7.
+constexpr size_t kWholeSamples = 4 * 11 + 1 * 7;
+
+struct DamageCase {
+  const char* name;
+  bool finalized;
+  std::function<void(Bytes&, const Layout&)> damage;
+  const char* first;  // the start of the first damage's text; null: no damage
+  size_t samples;
+};
+
+std::vector<DamageCase> Cases() {
+  const auto cut = [](size_t bytes) {
+    return [bytes](Bytes& file, const Layout&) { file.resize(file.size() - bytes); };
+  };
+  return {
+      {"undamaged", true, [](Bytes&, const Layout&) {}, nullptr, kWholeSamples},
+      {"unfinalized, repaired by finalization", false, [](Bytes&, const Layout&) {}, nullptr, kWholeSamples},
+      // The last record, a VLSD payload of 8 bytes, torn by the end of the recording: the
+      // frame before it is there, its payload not.
+      {"unfinalized, torn last record", false, cut(3), nullptr, kWholeSamples},
+      {"unfinalized, torn between a frame and its payload", false, cut(13), nullptr, kWholeSamples},
+      {"unfinalized, the VLSD length of the last record lies", false,
+       [](Bytes& file, const Layout&) { file[file.size() - 12] = 200; }, "Parse of record failed. Error: End of file",
+       kWholeSamples},
+      {"finalized, cut", true, cut(3), "Parse of record failed. Error: End of file", kWholeSamples},
+      {"a cycle count above the records", true,
+       [](Bytes& file, const Layout& at) { Store(file, Layout::CycleCount(at.lin_group), 2); },
+       "Records differ from the cycle count. Group: LIN_Frame, Record ID: 3, Cycle count: 2, Records: 1",
+       kWholeSamples + 7},  // the observers hold as many samples as the count declares
+      {"a cycle count below the records", true,
+       [](Bytes& file, const Layout& at) { Store(file, Layout::CycleCount(at.can_group), 3); },
+       "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 3, Records: 4",
+       kWholeSamples - 11},
+      {"a negative link", true, [](Bytes& file, const Layout& at) { Store(file, at.lin_group + 24 + 24, ~7ULL); },
+       "Link outside the file. Position: 0xFFFFFFFFFFFFFFF8", kWholeSamples},
+      {"the data link on a channel group", true,
+       [](Bytes& file, const Layout& at) { Store(file, at.data_group + 24 + 16, at.can_group); },
+       "Unexpected block type. Expected: a data block, Found: CG", 0},
+      {"a text block with a link", true, [](Bytes& file, const Layout& at) { Store(file, at.can_first_name + 16, 1); },
+       "Text block with links.", kWholeSamples},
+      {"a channel group chain that meets itself", true,
+       [](Bytes& file, const Layout& at) { Store(file, at.can_group + 24, at.can_group); },
+       "Stopped reading a cyclic block chain.", kWholeSamples - 7},
+      {"a channel group that two data groups link", true,
+       [](Bytes& file, const Layout& at) { AppendDataGroup(file, at, at.can_group, 0); },
+       "Stopped reading a cyclic block chain.", kWholeSamples},
+      {"unfinalized, counts of a data group before the last are not repaired", true,
+       [](Bytes& file, const Layout& at) {
+         MarkCountsStale(file);
+         for (const uint64_t group : {at.can_group, at.vlsd_group, at.lin_group})
+           Store(file, Layout::CycleCount(group), 0);
+         AppendDataGroup(file, at, 0, 0);
+       },
+       "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 0, Records: 4", 0},
+      {"a data type no value can be read in", true,
+       [](Bytes& file, const Layout& at) { file[at.can_first_channel + 24 + 8 * 8 + 2] = 0xF0; },
+       "Unknown data type. Channel: Timestamp, Data type: 240", kWholeSamples - 4},
+  };
+}
+
+TEST(FileDamage, EveryKindMarksTheFileAndRepairsDoNot) {
+  for (const DamageCase& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    Bytes file = Recording(c.finalized);
+    c.damage(file, Layout(file));
+    const Read read = ReadWhole(file);
+    EXPECT_EQ(read.damaged, c.first != nullptr) << read.first;
+    if (c.first != nullptr) {
+      EXPECT_EQ(read.first.rfind(c.first, 0), 0U) << read.first;
+      EXPECT_TRUE(read.first_logged);
+    } else {
+      EXPECT_EQ(read.first, "");
+    }
+    EXPECT_EQ(read.samples, c.samples);
+  }
+}
+
+// A channel group whose chain damage cut is left alone in its data group: it takes the
+// records of its own id only, and the read ends at the first record of a group cut off.
+TEST(FileDamage, AGroupLeftByACutChainTakesOnlyItsOwnRecords) {
+  Bytes file = Recording(true);
+  const Layout at(file);
+  Store(file, at.can_group + 24, at.can_group);
+  test::LogCapture log;
+  mdf::MdfReader reader(std::make_shared<test::MemoryBuffer>(file));
+  ASSERT_TRUE(reader.ReadEverythingButData());
+  mdf::DataGroupList groups;
+  reader.GetFile()->DataGroups(groups);
+  ASSERT_EQ(groups.size(), 1U);
+  ASSERT_EQ(groups[0]->ChannelGroups().size(), 1U);
+  mdf::ChannelObserverList observers;
+  mdf::CreateObserversForDataGroup(*groups[0], observers);
+  EXPECT_FALSE(reader.ReadData(*groups[0]));
+  // The first CAN record, then the VLSD payload of another group's id.
+  EXPECT_EQ(groups[0]->ChannelGroups()[0]->SampleCounter(), 1U);
+  EXPECT_TRUE(log.Contains("Parse of record failed. Error: No channel group found."));
+  EXPECT_EQ(reader.FirstDamage(), "Stopped reading a cyclic block chain. Position: " +
+                                      mdf::detail::AddressToText(static_cast<int64_t>(at.can_group)) +
+                                      ", Block: " + mdf::detail::AddressToText(static_cast<int64_t>(at.can_group)));
+}
+
+}  // namespace
