@@ -1,0 +1,101 @@
+// The observer path: every channel's samples held by its observer, then applied rule by rule
+// to the records of its group's slice.
+#include "buslog/iterator_observers.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "mdf/ichannel.h"
+#include "mdf/ichannelobserver.h"
+#include "mdf/idatagroup.h"
+#include "mdf/mdfreader.h"
+#include "platform/log.h"
+
+using namespace iterator_detail;
+
+namespace {
+
+// Applies one observer's rule to the slice: sample i fills record i, up to the shorter one.
+void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelper_t* slice, uint64_t count) {
+  const uint64_t n = std::min(count, observer.NofHeldSamples());
+  if (rule == FillRule::kData) {
+    std::vector<uint8_t> bytes;
+    for (uint64_t i = 0; i < n; ++i) {
+      observer.GetByteArray(i, bytes);  // empty unless a byte-array type; the flag is ignored
+      cStr_t data{};
+      const cStrView_t view{reinterpret_cast<const char*>(bytes.data()), static_cast<int64_t>(bytes.size())};
+      if (!cStrInit(&data, view)) throw std::bad_alloc();
+      cStrRelease(&slice[i].DataBytes);
+      slice[i].DataBytes = data;
+    }
+    return;
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    applyNumberRule(rule, slice[i], [&observer, i](auto as) {
+      typename decltype(as)::Type value{};
+      observer.ConvertedValue(i, value);  // validity flags are not consulted
+      return value;
+    });
+  }
+}
+
+// Owns records until they are packed.
+struct RecordArray {
+  std::vector<cBusMsgHelper_t> records;
+  ~RecordArray() {
+    for (cBusMsgHelper_t& record : records) cStrRelease(&record.DataBytes);
+  }
+};
+
+}  // namespace
+
+void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table,
+                                        double start, Gathered& gathered) {
+  mdf::ChannelObserverList observers;
+  mdf::CreateObserversForDataGroup(data_group, observers);
+  reader.ReadData(data_group);  // damage is logged by the library; the counts tell what was read
+  const std::vector<SliceInfo> infos = collectSlices(reader, data_group, gathered);
+  std::vector<std::unique_ptr<Slice>> slices;
+  std::vector<uint8_t> order;
+  bool order_usable = true;
+  double last_time = 0.0;
+  for (const SliceInfo& info : infos) {
+    RecordArray array;
+    array.records.resize(info.count, cBusMsgHelper_t{});
+    cBusMsgHelper_t* first = array.records.data();
+    for (const mdf::ChannelObserverPtr& observer : observers) {
+      if (!observer || observer->Channel().ChannelGroup() != info.group) continue;
+      const std::string name = observer->ChannelName();
+      const auto found = table.find(name);
+      if (found == table.end()) {
+        logMessage(kLogWarning, "Unmapped key: %s", name.c_str());
+        continue;
+      }
+      applyRule(found->second, *observer, first, info.count);
+    }
+    auto slice = std::make_unique<Slice>();
+    uint64_t bad_times = 0;
+    for (cBusMsgHelper_t& record : array.records) {
+      if (!finishFields(record, info.kind, start)) ++bad_times;
+      appendRecord(*slice, record, reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes)),
+                   static_cast<size_t>(cStrLength(&record.DataBytes)));
+      cStrRelease(&record.DataBytes);
+    }
+    reportBadTimes(*info.group, bad_times);
+    // Slice after slice is file order here only while each one continues the one before.
+    if (order_usable && !order.empty() && slice->At(0).time < last_time) order_usable = false;
+    if (order_usable && !slice->sorted()) order_usable = false;
+    if (order_usable) {
+      order.insert(order.end(), slice->size(), static_cast<uint8_t>(std::min<size_t>(slices.size(), 255)));
+      last_time = slice->At(slice->size() - 1).time;
+    }
+    slices.push_back(std::move(slice));
+  }
+  if (slices.size() > std::numeric_limits<uint8_t>::max()) order_usable = false;
+  gathered.Add(std::move(slices), order_usable ? &order : nullptr);
+}

@@ -1,0 +1,109 @@
+// The fill table and the kinds of channel groups, told by their channel names.
+#include "buslog/iterator_rules.h"
+
+#include <set>
+#include <string>
+
+#include "buslog/mdf_reader.h"
+#include "mdf/channeltypes.h"
+#include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
+
+using namespace iterator_detail;
+
+namespace {
+
+struct FillEntry {
+  const char* name;
+  FillRule rule;
+};
+
+// The channel names of the bus-logging layouts and what each fills.
+constexpr FillEntry kFillTable[] = {
+    {"Timestamp", FillRule::kTime},
+    {"CAN_DataFrame", FillRule::kNone},
+    {"CAN_DataFrame.DataLength", FillRule::kNone},
+    {"CAN_DataFrame.BusChannel", FillRule::kChannel},
+    {"CAN_DataFrame.ID", FillRule::kIdentifier},
+    {"CAN_DataFrame.IDE", FillRule::kExtended},
+    {"CAN_DataFrame.DLC", FillRule::kDlc},
+    {"CAN_DataFrame.Dir", FillRule::kCanDirection},
+    {"CAN_DataFrame.DataBytes", FillRule::kData},
+    {"CAN_DataFrame.EDL", FillRule::kEdl},
+    {"CAN_DataFrame.BRS", FillRule::kBrs},
+    {"CAN_DataFrame.ESI", FillRule::kEsi},
+    {"CAN_ErrorFrame", FillRule::kNone},
+    {"CAN_ErrorFrame.BusChannel", FillRule::kChannel},
+    {"CAN_ErrorFrame.ErrorType", FillRule::kErrorType},
+    {"CAN_RemoteFrame", FillRule::kNone},
+    {"CAN_RemoteFrame.DataLength", FillRule::kNone},
+    {"CAN_RemoteFrame.BusChannel", FillRule::kChannel},
+    {"CAN_RemoteFrame.ID", FillRule::kIdentifier},
+    {"CAN_RemoteFrame.IDE", FillRule::kExtended},
+    {"CAN_RemoteFrame.DLC", FillRule::kDlc},
+    {"CAN_RemoteFrame.Dir", FillRule::kCanDirection},
+    {"LIN_ChecksumError", FillRule::kNone},
+    {"LIN_ChecksumError.DataLength", FillRule::kNone},
+    {"LIN_ChecksumError.BusChannel", FillRule::kChannel},
+    {"LIN_ChecksumError.ID", FillRule::kIdentifier},
+    {"LIN_ChecksumError.Dir", FillRule::kLinDirection},
+    {"LIN_ChecksumError.ReceivedDataByteCount", FillRule::kByteCount},
+    {"LIN_ChecksumError.Checksum", FillRule::kChecksum},
+    {"LIN_ChecksumError.ChecksumModel", FillRule::kChecksumModel},
+    {"LIN_ChecksumError.DataBytes", FillRule::kData},
+    {"LIN_Frame", FillRule::kNone},
+    {"LIN_Frame.DataLength", FillRule::kNone},
+    {"LIN_Frame.BusChannel", FillRule::kChannel},
+    {"LIN_Frame.ID", FillRule::kIdentifier},
+    {"LIN_Frame.Dir", FillRule::kLinDirection},
+    {"LIN_Frame.ReceivedDataByteCount", FillRule::kByteCount},
+    {"LIN_Frame.DataBytes", FillRule::kData},
+    {"LIN_ReceiveError", FillRule::kNone},
+    {"LIN_ReceiveError.BusChannel", FillRule::kChannel},
+    {"LIN_ReceiveError.ID", FillRule::kIdentifier},
+    {"LIN_SyncError", FillRule::kNone},
+    {"LIN_SyncError.BusChannel", FillRule::kChannel},
+    {"LIN_TransmissionError", FillRule::kNone},
+    {"LIN_TransmissionError.BusChannel", FillRule::kChannel},
+    {"LIN_TransmissionError.ID", FillRule::kIdentifier},
+};
+static_assert(sizeof(kFillTable) / sizeof(kFillTable[0]) == 46, "46 known channel names");
+
+struct GroupName {
+  const char* name;
+  cBusMsgType_t kind;
+};
+constexpr GroupName kGroupNames[] = {
+    {"CAN_DataFrame", kBusMsgCanDataFrame},
+    {"CAN_RemoteFrame", kBusMsgCanRemoteFrame},
+    {"CAN_ErrorFrame", kBusMsgCanErrorFrame},
+    {"LIN_Frame", kBusMsgLinFrame},
+    {"LIN_ChecksumError", kBusMsgLinChecksumError},
+    {"LIN_ReceiveError", kBusMsgLinReceiveError},
+    {"LIN_TransmissionError", kBusMsgLinTransmissionError},
+    {"LIN_SyncError", kBusMsgLinSyncError},
+};
+
+}  // namespace
+
+FillMap iterator_detail::buildFillTable() {
+  FillMap table;
+  for (const FillEntry& entry : kFillTable) table.emplace(entry.name, entry.rule);
+  return table;
+}
+
+cBusMsgType_t cMdfReader_t::getGroupType(const mdf::IChannelGroup* group) {
+  if (group == nullptr) return kBusMsgUnknown;
+  std::set<std::string> prefixes;
+  for (const mdf::IChannel* channel : group->Channels()) {
+    if (channel == nullptr || channel->ChannelType() == mdf::kMasterChannel) continue;
+    const std::string name = channel->Name();
+    const size_t point = name.find('.');
+    if (point != std::string::npos) prefixes.insert(name.substr(0, point));
+  }
+  if (prefixes.size() != 1) return kBusMsgUnknown;
+  for (const GroupName& known : kGroupNames) {
+    if (*prefixes.begin() == known.name) return known.kind;
+  }
+  return kBusMsgUnknown;
+}

@@ -1,0 +1,130 @@
+#pragma once
+// The event iterator's fill rules: which field of a bus event record each known channel name
+// fills and how (the fill table), and the finishing of a filled record (absolute time, kind,
+// the kind's data length). Both decodings fill through here, so they give the same records.
+// iterator_rules.cpp also tells a channel group's kind by its names (cMdfReader_t::getGroupType).
+// Relies on the bus event record only.
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+
+#include "buslog/busmsg.h"
+
+namespace iterator_detail {
+
+enum class FillRule {
+  kNone,
+  kTime,
+  kChannel,
+  kIdentifier,
+  kExtended,
+  kDlc,
+  kCanDirection,
+  kEdl,
+  kBrs,
+  kEsi,
+  kData,
+  kErrorType,
+  kLinDirection,
+  kByteCount,
+  kChecksum,
+  kChecksumModel,
+};
+
+/// The full channel name to its rule; names absent are reported and ignored.
+using FillMap = std::unordered_map<std::string_view, FillRule>;
+
+/// The fill table of the bus-logging layouts' 46 channel names.
+FillMap buildFillTable();
+
+inline uint8_t asFlag(uint8_t value) { return value != 0 ? 1 : 0; }
+
+template <typename T>
+struct As {
+  using Type = T;
+};
+
+// Applies a number rule to the record; `value(As<T>{})` gives the field's value after the
+// channel's conversion as the type the rule takes. Both decodings fill through here.
+template <typename Value>
+void applyNumberRule(FillRule rule, cBusMsgHelper_t& record, const Value& value) {
+  switch (rule) {
+    case FillRule::kNone:
+    case FillRule::kData:
+      break;
+    case FillRule::kTime:
+      record.Timestamp = value(As<double>{});
+      break;
+    case FillRule::kChannel:
+      record.BusChannel = value(As<uint8_t>{});
+      break;
+    case FillRule::kIdentifier:
+      record.ID |= value(As<uint32_t>{});
+      break;
+    case FillRule::kExtended: {
+      const uint8_t v = value(As<uint8_t>{});
+      record.Flags.Can.IDE = asFlag(v);
+      if (v != 0) record.ID |= kCanExtendedKeyBit;
+      break;
+    }
+    case FillRule::kDlc:
+      record.Flags.Can.DLC = value(As<uint8_t>{});
+      break;
+    case FillRule::kCanDirection:
+      record.Flags.Can.Dir = asFlag(value(As<uint8_t>{}));
+      break;
+    case FillRule::kEdl:
+      record.Flags.Can.EDL = asFlag(value(As<uint8_t>{}));
+      break;
+    case FillRule::kBrs:
+      record.Flags.Can.BRS = asFlag(value(As<uint8_t>{}));
+      break;
+    case FillRule::kEsi:
+      record.Flags.Can.ESI = asFlag(value(As<uint8_t>{}));
+      break;
+    case FillRule::kErrorType: {
+      const uint8_t v = value(As<uint8_t>{});
+      record.Flags.Error.ErrorType = v <= kCanErrorMaxValue ? static_cast<cCanErrorMsgType_t>(v) : kCanErrorOther;
+      break;
+    }
+    case FillRule::kLinDirection:
+      record.Flags.Lin.Dir = asFlag(value(As<uint8_t>{}));
+      break;
+    case FillRule::kByteCount:
+      record.Flags.Lin.ReceivedDataByteCount = value(As<uint8_t>{});
+      break;
+    case FillRule::kChecksum:
+      record.Flags.Lin.Checksum = value(As<uint8_t>{});
+      break;
+    case FillRule::kChecksumModel:
+      record.Flags.Lin.ChecksumModel = value(As<uint8_t>{});
+      break;
+  }
+}
+
+// Absolute time, kind and the kind's flags; returns false for a time that is no number (it is
+// then taken as the file start).
+inline bool finishFields(cBusMsgHelper_t& record, cBusMsgType_t kind, double start) {
+  const bool usable = std::isfinite(record.Timestamp);
+  record.Timestamp = (usable ? record.Timestamp : 0.0) + start;
+  record.MsgType = kind;
+  if (kind == kBusMsgCanRemoteFrame) record.Flags.Can.RTR = 1;
+  return usable;
+}
+
+// The data length of a finished record: logged bytes are cut or padded with zeros to it.
+inline uint32_t dataLengthOf(const cBusMsgHelper_t& record) {
+  switch (record.MsgType) {
+    case kBusMsgCanRemoteFrame:
+    case kBusMsgCanDataFrame:
+      return canDlcToLength(record.Flags.Can.DLC);
+    case kBusMsgLinFrame:
+    case kBusMsgLinChecksumError:
+      return record.Flags.Lin.ReceivedDataByteCount;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace iterator_detail

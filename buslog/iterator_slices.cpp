@@ -1,0 +1,74 @@
+// Which channel groups become slices, and the gathering of the slices data group after data
+// group.
+#include "buslog/iterator_slices.h"
+
+#include <cstdio>
+#include <limits>
+
+#include "buslog/mdf_reader.h"
+#include "mdf/channeltypes.h"
+#include "mdf/ichannelgroup.h"
+#include "mdf/idatagroup.h"
+#include "mdf/mdfreader.h"
+#include "platform/log.h"
+
+using namespace iterator_detail;
+
+std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
+                                                      Gathered& gathered) {
+  std::vector<SliceInfo> slices;
+  for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
+    if (group == nullptr || (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 || group->NofSamples() == 0) continue;
+    // Only records really read become events: a torn or missing record is no frame.
+    const uint64_t declared = group->NofSamples();
+    const uint64_t count = std::min(declared, group->SampleCounter());
+    if (count < declared) {
+      logMessage(kLogWarning, "Channel group %s: %llu of %llu records read", group->Name().c_str(),
+                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(declared));
+    }
+    const cBusMsgType_t kind = cMdfReader_t::getGroupType(group);
+    if (kind == kBusMsgUnknown) {
+      gathered.default_records += count;
+      if (count > 0) {
+        char text[256];
+        std::snprintf(text, sizeof text, "Channel group %s: %llu records of no known kind of event",
+                      group->Name().c_str(), static_cast<unsigned long long>(count));
+        logMessage(kLogWarning, "%s", text);
+        if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+      }
+    } else if (count > 0) {
+      slices.push_back({group, kind, count});
+    }
+  }
+  return slices;
+}
+
+void iterator_detail::reportBadTimes(const mdf::IChannelGroup& group, uint64_t bad_times) {
+  if (bad_times > 0) {
+    logMessage(kLogWarning, "Channel group %s: %llu records without a valid time, taken as the file start",
+               group.Name().c_str(), static_cast<unsigned long long>(bad_times));
+  }
+}
+
+void Gathered::Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order) {
+  const size_t first = slices.size();
+  if (order == nullptr || first + added.size() > std::numeric_limits<uint8_t>::max()) tags_usable = false;
+  if (tags_usable) {
+    // The local order rises by (time, slice); it must continue the one before.
+    if (!order->empty() && !tags.empty()) {
+      const Slice& head = *added[(*order)[0]];
+      if (head.At(0).time < last_time) tags_usable = false;  // equal times: a later slice
+    }
+  }
+  if (tags_usable) {
+    for (const uint8_t local : *order) tags.push_back(static_cast<uint8_t>(first + local));
+    if (!order->empty()) last_time = added[order->back()]->At(added[order->back()]->size() - 1).time;
+  } else {
+    tags.clear();
+    tags.shrink_to_fit();
+  }
+  for (auto& slice : added) {
+    slice->Seal();
+    slices.push_back(std::move(slice));
+  }
+}
