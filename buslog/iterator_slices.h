@@ -255,8 +255,9 @@ struct Gathered {
   uint64_t fast_groups = 0;
   std::string damage;  // the first the iterator met, when it came before the library's
 
-  // Takes the data group's slices; `order` lists the local slice of each of its events in
-  // file order (or nothing when unusable), `local` maps the local to the new slices.
+  // Takes the data group's slices; `order` lists, for each of its events in file order, the
+  // index of its slice among `added` (null when that order is unknown), which becomes an
+  // index among all slices.
   void Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order);
 };
 
