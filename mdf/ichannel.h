@@ -191,7 +191,8 @@ class IChannel : public IBlock {
   /// SetTimestamp with the layout taken before.
   static void StoreTimestamp(const TimestampLayout& layout, double seconds, uint8_t* record, size_t size);
 
-  /// Record id of the channel's group; 0 without a group.
+  /// Record id of the channel's group; 0 without a group. Defined beside the group
+  /// (ichannelgroup.cpp), which holds the channels and so stands above them.
   [[nodiscard]] uint64_t RecordId() const;
   /// Record id of the VLSD channel group holding this channel's values; 0 for none.
   [[nodiscard]] uint64_t VlsdRecordId() const { return vlsd_record_id_; }

@@ -17,6 +17,8 @@ class ISampleObserver {
   /// (sample index, record id, record bytes without the record id) -> false stops the read.
   using SampleCallback = std::function<bool(uint64_t sample, uint64_t record_id, const std::vector<uint8_t>& record)>;
 
+  // Attaching and detaching change the data group's observer list: they are defined beside
+  // it (idatagroup.cpp).
   /// Attaches to the data group and listens to the record id of each of its channel groups.
   explicit ISampleObserver(IDataGroup& data_group);
   /// Detaches when still attached.

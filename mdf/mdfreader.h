@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mdf/filedamage.h"
 #include "mdf/mdffile.h"
 
 namespace mdf {
@@ -16,20 +17,6 @@ class IChannelGroup;
 class IChannelObserver;
 class IDataGroup;
 class IHeader;
-
-/// What the reads of one file met: whether any read met damage, and the first damage as it
-/// was logged. The kinds of damage, and what counts, are the library's damage table.
-struct FileDamage {
-  bool met = false;
-  std::string first;
-  /// Keeps the first damage only: what follows it is often its consequence.
-  void Note(const std::string& text) {
-    if (!met) {
-      met = true;
-      first = text;
-    }
-  }
-};
 
 using ChannelObserverPtr = std::unique_ptr<IChannelObserver>;
 using ChannelObserverList = std::vector<ChannelObserverPtr>;

@@ -31,9 +31,6 @@ class IChannelGroup;
 class IDataGroup;
 class IHeader;
 class ITimestamp;
-namespace detail {
-class Dg3Block;
-}
 
 enum class MdfWriterType : int {
   kMdf3Writer = 0,
@@ -121,8 +118,9 @@ class MdfWriter {
   virtual void TrimQueue();
   // The worker's passes. They enter and leave holding `lock` on the writer's mutex and
   // release it while they write.
-  /// The base pass writes the MDF 3 record stream of the last data group.
-  virtual void SaveQueue(std::unique_lock<std::mutex>& lock);
+  /// Writes the queued samples into the last data group's records; each kind of file has a
+  /// pass of its own.
+  virtual void SaveQueue(std::unique_lock<std::mutex>& lock) = 0;
   virtual void FlushQueue(std::unique_lock<std::mutex>& lock);
   /// Places the stream at the end of the file.
   virtual void SetLastPosition(std::streambuf& buffer) = 0;
@@ -166,10 +164,6 @@ class MdfWriter {
     }
   }
   void PassFailed(std::unique_lock<std::mutex>& lock, const std::exception& error);
-  /// Writes one record at the stream position in the MDF 3 layout (record ids before and,
-  /// with 2, after it) and counts it for its channel groups. Lock released.
-  void WriteMdf3Record(detail::Dg3Block& data_group, uint16_t nof_ids, const SampleRecord& sample,
-                       std::vector<uint8_t>& record);
   /// Logs and drops samples still queued at the end of a cycle; false when there were any.
   bool DropLeftoverSamples();
   /// Seconds from the start time to the sample's time, negative before it.

@@ -6,7 +6,6 @@
 #include <limits>
 #include <utility>
 
-#include "composition.h"
 #include "flagtext.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelconversion.h"
@@ -165,9 +164,7 @@ size_t Ca4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
     }
   }
 
-  if (composition_list_.empty() && Link(0) > 0) {
-    ReadComposition(buffer, Link(0), *this, composition_list_, composition);
-  }
+  LoadComposition(buffer, 0, composition);
   ResolveReferences();
   return bytes;
 }

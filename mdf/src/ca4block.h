@@ -74,6 +74,10 @@ class Ca4Block : public MdfBlock, public IChannelArray {
   [[nodiscard]] const BlockList& Compositions() const { return composition_list_; }
 
  private:
+  /// Reads the composition (an array or member channels) at the link into the composition
+  /// tree that `composition` guards, unless one is loaded or the link is 0. Defined in
+  /// composition.cpp, where channels and arrays are made.
+  void LoadComposition(std::streambuf& buffer, size_t index, ReadGuard& composition);
   [[nodiscard]] ChannelTriple ChannelTripleAt(MdfBlock* header, size_t index) const;
   [[nodiscard]] IChannelConversion* ConversionAt(MdfBlock* header, size_t index) const;
   [[nodiscard]] std::string LinkDescription(const MdfBlock* block) const;

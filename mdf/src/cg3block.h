@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "grouprecordsize.h"
 #include "mdf/ichannelgroup.h"
 #include "mdfblock.h"
 
@@ -15,7 +16,7 @@ namespace mdf::detail {
 class Cn3Block;
 class Sr3Block;
 
-class Cg3Block : public MdfBlock, public IChannelGroup {
+class Cg3Block : public MdfBlock, public IChannelGroup, public GroupRecordSize {
  public:
   using ChannelList = std::vector<std::unique_ptr<Cn3Block>>;
   using ReductionList = std::vector<std::unique_ptr<Sr3Block>>;
@@ -74,6 +75,8 @@ class Cg3Block : public MdfBlock, public IChannelGroup {
   /// Bytes of one record, record ids not included.
   [[nodiscard]] uint16_t RecordSize() const { return record_size_; }
   void RecordSize(uint16_t record_size) { record_size_ = record_size; }
+  [[nodiscard]] uint64_t RecordDataBytes() const override { return record_size_; }
+  [[nodiscard]] uint64_t RecordInvalidBytes() const override { return 0; }
   [[nodiscard]] uint16_t NofChannels() const { return nof_channels_; }
   [[nodiscard]] const ChannelList& Cn3List() const { return channel_list_; }
   [[nodiscard]] const ReductionList& Sr3List() const { return sr_list_; }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "grouprecordsize.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannelgroup.h"
 #include "mdfblock.h"
@@ -19,7 +20,7 @@ class Cn4Block;
 class Si4Block;
 class Sr4Block;
 
-class Cg4Block : public MdfBlock, public IChannelGroup {
+class Cg4Block : public MdfBlock, public IChannelGroup, public GroupRecordSize {
  public:
   using ChannelList = std::vector<std::unique_ptr<Cn4Block>>;
   using ReductionList = std::vector<std::unique_ptr<Sr4Block>>;
@@ -101,6 +102,8 @@ class Cg4Block : public MdfBlock, public IChannelGroup {
   void NofInvalidBytes(uint32_t nof_bytes) { nof_invalid_bytes_ = nof_bytes; }
   /// Bytes of a fixed-length record after its record id.
   [[nodiscard]] uint64_t RecordSize() const { return uint64_t{nof_data_bytes_} + nof_invalid_bytes_; }
+  [[nodiscard]] uint64_t RecordDataBytes() const override { return nof_data_bytes_; }
+  [[nodiscard]] uint64_t RecordInvalidBytes() const override { return nof_invalid_bytes_; }
 
   /// The own (top-level) channels, in link order.
   [[nodiscard]] const ChannelList& Cn4List() const { return channel_list_; }

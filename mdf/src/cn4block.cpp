@@ -8,15 +8,13 @@
 #include <utility>
 
 #include "byteorder.h"
-#include "ca4block.h"
 #include "cc4block.h"
-#include "cg4block.h"
-#include "composition.h"
 #include "damage.h"
 #include "dl4block.h"
 #include "dt4block.h"
 #include "dz4block.h"
 #include "flagtext.h"
+#include "grouprecordsize.h"
 #include "hl4block.h"
 #include "md4block.h"
 #include "mdf/channeltypes.h"
@@ -62,7 +60,9 @@ std::u16string Utf16Units(const uint8_t* bytes, uint64_t size, bool little_endia
 // Bytes of the data part of the group's records; the invalidation bytes follow them. Only
 // the channel group block knows the count.
 std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group) {
-  if (const auto* block = dynamic_cast<const Cg4Block*>(&group); block != nullptr) return block->NofDataBytes();
+  if (const auto* sizes = dynamic_cast<const GroupRecordSize*>(&group); sizes != nullptr) {
+    return sizes->RecordDataBytes();
+  }
   return std::nullopt;
 }
 
@@ -220,24 +220,6 @@ ISourceInformation* Cn4Block::CreateSourceInformation() {
   return si_block_.get();
 }
 
-IChannelArray* Cn4Block::ChannelArray() const {
-  for (const auto& block : composition_list_) {
-    if (auto* array = dynamic_cast<Ca4Block*>(block.get()); array != nullptr) return array;
-  }
-  return nullptr;
-}
-
-IChannelArray* Cn4Block::CreateChannelArray() {
-  if (ChannelArray() == nullptr) {
-    auto array = std::make_unique<Ca4Block>();
-    array->SetChannel(this);
-    // Attached so that it shares the channel's byte order and finds the header.
-    array->AttachToParent(this);
-    composition_list_.push_back(std::move(array));
-  }
-  return ChannelArray();
-}
-
 IChannelConversion* Cn4Block::ChannelConversion() const { return cc_block_.get(); }
 
 IChannelConversion* Cn4Block::CreateChannelConversion() {
@@ -374,9 +356,7 @@ size_t Cn4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
                                          << ", Block: " << AddressToText(file_position_);
   }
 
-  if (composition_list_.empty() && Link(kCompositionLink) > 0) {
-    ReadComposition(buffer, Link(kCompositionLink), *this, composition_list_, composition);
-  }
+  LoadComposition(buffer, kCompositionLink, composition);
 
   if (Link(kSourceLink) > 0) {
     auto source = std::make_unique<Si4Block>();
@@ -554,10 +534,7 @@ void Cn4Block::PrepareForWriting(uint32_t byte_offset) {
       if (DataBytes() == 0) DataBytes(4);
       break;
   }
-  if (auto* array = dynamic_cast<Ca4Block*>(ChannelArray()); array != nullptr) {
-    array->ByteOffsetBase(static_cast<int32_t>(DataBytes()));
-    array->InvalidationBitBase(0);
-  }
+  PrepareArrayForWriting();
 }
 
 void Cn4Block::SetCc4(std::unique_ptr<Cc4Block> conversion) { cc_block_ = std::move(conversion); }

@@ -85,6 +85,7 @@ class Cn4Block : public DataListBlock, public IChannel {
 
   [[nodiscard]] ISourceInformation* SourceInformation() const override;
   ISourceInformation* CreateSourceInformation() override;
+  // The members that make or look into a channel array are defined in composition.cpp.
   /// The first composition element that is a channel array.
   [[nodiscard]] IChannelArray* ChannelArray() const override;
   IChannelArray* CreateChannelArray() override;
@@ -179,6 +180,12 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// is the validity of the offset or size read on the way.
   bool LocateValue(const std::vector<uint8_t>& record, bool maximum_length, const uint8_t*& data, uint64_t& size,
                    bool& valid) const;
+  /// Reads the composition (an array or member channels) at the link into the composition
+  /// tree that `composition` guards, unless one is loaded or the link is 0 (composition.cpp).
+  void LoadComposition(std::streambuf& buffer, size_t index, ReadGuard& composition);
+  /// The channel array's byte offset base becomes the channel's data bytes, its
+  /// invalidation bit base 0 (composition.cpp).
+  void PrepareArrayForWriting();
   /// Appends an entry and stores its offset in the sample buffer.
   void StoreVlsdEntry(const std::vector<uint8_t>& bytes, bool valid);
   /// Byte and bit of an element's invalidation bit in a record; false without one.

@@ -40,4 +40,45 @@ void ReadComposition(std::streambuf& buffer, int64_t first, MdfBlock& owner,
   }
 }
 
+// ---- The channel's members that make or look into its channel array ----
+
+void Cn4Block::LoadComposition(std::streambuf& buffer, size_t index, ReadGuard& composition) {
+  if (composition_list_.empty() && Link(index) > 0) {
+    ReadComposition(buffer, Link(index), *this, composition_list_, composition);
+  }
+}
+
+IChannelArray* Cn4Block::ChannelArray() const {
+  for (const auto& block : composition_list_) {
+    if (auto* array = dynamic_cast<Ca4Block*>(block.get()); array != nullptr) return array;
+  }
+  return nullptr;
+}
+
+IChannelArray* Cn4Block::CreateChannelArray() {
+  if (ChannelArray() == nullptr) {
+    auto array = std::make_unique<Ca4Block>();
+    array->SetChannel(this);
+    // Attached so that it shares the channel's byte order and finds the header.
+    array->AttachToParent(this);
+    composition_list_.push_back(std::move(array));
+  }
+  return ChannelArray();
+}
+
+void Cn4Block::PrepareArrayForWriting() {
+  if (auto* array = dynamic_cast<Ca4Block*>(ChannelArray()); array != nullptr) {
+    array->ByteOffsetBase(static_cast<int32_t>(DataBytes()));
+    array->InvalidationBitBase(0);
+  }
+}
+
+// ---- The array's member that makes its member channels ----
+
+void Ca4Block::LoadComposition(std::streambuf& buffer, size_t index, ReadGuard& composition) {
+  if (composition_list_.empty() && Link(index) > 0) {
+    ReadComposition(buffer, Link(index), *this, composition_list_, composition);
+  }
+}
+
 }  // namespace mdf::detail

@@ -1,6 +1,6 @@
 #include "damage.h"
 
-#include "mdf/mdfreader.h"
+#include "mdf/filedamage.h"
 
 namespace mdf::detail {
 

@@ -27,6 +27,8 @@ class DataBlock : public MdfBlock {
   /// when the file holds fewer bytes than the block claims.
   virtual uint64_t CopyDataToBuffer(std::streambuf& buffer, ByteArray& dest, uint64_t& index) const;
   virtual void SetDataGroup(IDataGroup* data_group) { data_group_ = data_group; }
+  /// True for sample reduction data: an RD block, or a block zipping one.
+  [[nodiscard]] virtual bool HoldsRdData() const { return BlockType() == "RD"; }
   /// Loads the data section into memory; returns the bytes loaded.
   virtual uint64_t LoadData(std::streambuf& buffer);
   /// Sets the bytes held in memory; a writer puts them out.

@@ -1,7 +1,6 @@
 #include "datalistblock.h"
 
 #include "datablock.h"
-#include "dz4block.h"
 
 namespace mdf::detail {
 
@@ -61,8 +60,8 @@ bool DataListBlock::HasRdData() const {
   for (const auto& block : block_list_) {
     if (const auto* list = dynamic_cast<const DataListBlock*>(block.get()); list != nullptr) {
       if (list->HasRdData()) return true;
-    } else if (const auto* dz = dynamic_cast<const Dz4Block*>(block.get()); dz != nullptr) {
-      if (dz->BlockType() == "DZ" && dz->OrigBlockType() == "RD") return true;
+    } else if (const auto* data = dynamic_cast<const DataBlock*>(block.get()); data != nullptr) {
+      if (data->HoldsRdData()) return true;
     } else if (block && block->BlockType() == "RD") {
       return true;
     }

@@ -4,7 +4,6 @@
 
 #include "blockchain.h"
 #include "cg3block.h"
-#include "dt3block.h"
 #include "mdf/ichannel.h"
 #include "mdf/mdflogstream.h"
 #include "readcache.h"
@@ -30,6 +29,22 @@ uint16_t RecordIdsFor(size_t nof_groups) { return nof_groups >= 2 ? 1 : 0; }
 Dg3Block::Dg3Block() { block_id_ = "DG"; }
 
 Dg3Block::~Dg3Block() = default;
+
+uint64_t Dg3Block::RecordStreamBytes() const {
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  const uint64_t id_bytes = nof_record_ids_;
+  uint64_t size = 0;
+  for (const auto& group : cg_list_) {
+    if (!group) continue;
+    const uint64_t record = group->RecordSize() + id_bytes;
+    const uint64_t samples = group->NofSamples();
+    if (record != 0 && samples > (kMax - size) / record) {
+      return kMax;
+    }
+    size += samples * record;
+  }
+  return size;
+}
 
 std::vector<IChannelGroup*> Dg3Block::ChannelGroups() const {
   std::vector<IChannelGroup*> list;

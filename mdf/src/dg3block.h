@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "datalistblock.h"
+#include "dt3block.h"
 #include "mdf/idatagroup.h"
 
 namespace mdf::detail {
@@ -17,7 +18,7 @@ namespace mdf::detail {
 class Cg3Block;
 class Tr3Block;
 
-class Dg3Block : public DataListBlock, public IDataGroup {
+class Dg3Block : public DataListBlock, public IDataGroup, public RecordStreamSize {
  public:
   using GroupList = std::vector<std::unique_ptr<Cg3Block>>;
 
@@ -51,6 +52,8 @@ class Dg3Block : public DataListBlock, public IDataGroup {
   /// reductions. False when damage ended the read (logged; the records before it were
   /// delivered).
   bool ReadData(std::streambuf& buffer);
+
+  [[nodiscard]] uint64_t RecordStreamBytes() const override;
 
   /// 0, 1 (an id byte before each record) or 2 (one before and one after).
   [[nodiscard]] uint16_t NofRecordIds() const { return nof_record_ids_; }

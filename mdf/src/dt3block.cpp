@@ -1,9 +1,6 @@
 #include "dt3block.h"
 
-#include <limits>
-
-#include "cg3block.h"
-#include "dg3block.h"
+#include "mdf/idatagroup.h"
 
 namespace mdf::detail {
 
@@ -31,23 +28,8 @@ size_t Dt3Block::Write(std::streambuf& buffer) {
 }
 
 uint64_t Dt3Block::DataSize() const {
-  const auto* data_group = dynamic_cast<const Dg3Block*>(data_group_);
-  if (data_group == nullptr) {
-    return 0;
-  }
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  const uint64_t id_bytes = data_group->NofRecordIds();
-  uint64_t size = 0;
-  for (const auto& group : data_group->Cg3List()) {
-    if (!group) continue;
-    const uint64_t record = group->RecordSize() + id_bytes;
-    const uint64_t samples = group->NofSamples();
-    if (record != 0 && samples > (kMax - size) / record) {
-      return kMax;
-    }
-    size += samples * record;
-  }
-  return size;
+  const auto* data_group = dynamic_cast<const RecordStreamSize*>(data_group_);
+  return data_group != nullptr ? data_group->RecordStreamBytes() : 0;
 }
 
 }  // namespace mdf::detail

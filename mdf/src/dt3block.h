@@ -8,6 +8,22 @@
 
 namespace mdf::detail {
 
+/// The data group of an MDF3 data block: only it knows the bytes its records take. The
+/// data group block answers; the data block reaches it as an interface, since the data
+/// group makes it.
+class RecordStreamSize {
+ public:
+  /// Sum over the channel groups of records x (record size + record ids); saturates, as the
+  /// counts come from the file.
+  [[nodiscard]] virtual uint64_t RecordStreamBytes() const = 0;
+
+ protected:
+  RecordStreamSize() = default;
+  RecordStreamSize(const RecordStreamSize&) = default;
+  RecordStreamSize& operator=(const RecordStreamSize&) = default;
+  ~RecordStreamSize() = default;
+};
+
 class Dt3Block : public DataBlock {
  public:
   Dt3Block() { block_id_ = "DT"; }
@@ -18,8 +34,7 @@ class Dt3Block : public DataBlock {
   size_t Read(std::streambuf& buffer) override;
   /// Marks the end of the stream as the start of the records; writes nothing.
   size_t Write(std::streambuf& buffer) override;
-  /// Sum over the data group's channel groups of records x (record size + record ids);
-  /// 0 without an MDF3 data group. Saturates: the counts come from the file.
+  /// The record stream's size as its data group gives it; 0 without an MDF3 data group.
   [[nodiscard]] uint64_t DataSize() const override;
 };
 

@@ -38,6 +38,7 @@ class Dz4Block : public DataBlock {
   /// Compresses the payload into the block. False when it cannot be compressed; the block
   /// then holds no data, so that it is never written with a truncated stream.
   bool SetData(const ByteArray& data) override;
+  [[nodiscard]] bool HoldsRdData() const override { return BlockType() == "DZ" && orig_block_type_ == "RD"; }
 
   [[nodiscard]] const std::string& OrigBlockType() const { return orig_block_type_; }
   void OrigBlockType(const std::string& type) { orig_block_type_ = type; }

@@ -11,7 +11,6 @@
 #include "byteorder.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannelconversion.h"
-#include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 #include "mdf/numberconversion.h"
@@ -648,11 +647,6 @@ void IChannel::StoreTimestamp(const TimestampLayout& layout, double seconds, uin
   }
   const bool big_endian = type == kUnsignedBe || type == kSignedBe || type == kFloatBe;
   detail::StoreUnsigned(record + layout.byte_offset, pattern, width, big_endian);
-}
-
-uint64_t IChannel::RecordId() const {
-  const IChannelGroup* group = ChannelGroup();
-  return group != nullptr ? group->RecordId() : 0;
 }
 
 IChannel* IChannel::GetOrCreateChannelComposition(std::string_view name) {

@@ -9,6 +9,11 @@ namespace {
 std::string_view UpToZero(std::string_view name) { return name.substr(0, name.find('\0')); }
 }  // namespace
 
+uint64_t IChannel::RecordId() const {
+  const IChannelGroup* group = ChannelGroup();
+  return group != nullptr ? group->RecordId() : 0;
+}
+
 IChannel* IChannelGroup::GetOrCreateChannel(std::string_view name) {
   const std::string_view wanted = UpToZero(name);
   for (IChannel* channel : Channels()) {

@@ -131,4 +131,39 @@ bool IDataGroup::IsSubscribingOnChannel(const IChannel& channel) const { return 
 
 bool IDataGroup::IsSubscribingOnChannelVlsd(const IChannel& channel) const { return IsSubscribing(channel, true); }
 
+// ---- An observer's attaching ----
+// Defined beside the group's observer list that it changes: the group hands records to its
+// observers and so stands above them.
+
+ISampleObserver::ISampleObserver(IDataGroup& data_group) : data_group_(data_group) {
+  attached_ = true;
+  data_group_.AttachSampleObserver(this);
+  for (const IChannelGroup* group : data_group_.ChannelGroups()) {
+    if (group != nullptr) {
+      record_id_list_.insert(group->RecordId());
+    }
+  }
+}
+
+ISampleObserver::~ISampleObserver() {
+  if (attached_) {
+    data_group_.DetachSampleObserver(this);
+    attached_ = false;
+  }
+}
+
+void ISampleObserver::Attach() {
+  if (!attached_) {
+    attached_ = true;
+    data_group_.AttachSampleObserver(this);
+  }
+}
+
+void ISampleObserver::Detach() {
+  if (attached_) {
+    data_group_.DetachSampleObserver(this);
+    attached_ = false;
+  }
+}
+
 }  // namespace mdf

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <fstream>
 
-#include "cg3block.h"
-#include "dg3block.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
@@ -250,76 +248,6 @@ void MdfWriter::TrimQueue() {
       break;
     }
     sample_queue_.DropFront();
-  }
-}
-
-void MdfWriter::SaveQueue(std::unique_lock<std::mutex>& lock) {
-  // The MDF 3 record stream; every MDF 4 kind has a pass of its own.
-  const IHeader* header = Header();
-  auto* data_group = header != nullptr ? dynamic_cast<detail::Dg3Block*>(header->LastDataGroup()) : nullptr;
-  if (data_group == nullptr) return;
-
-  lock.unlock();
-  Open(std::ios_base::in | std::ios_base::out | std::ios_base::binary);
-  if (!IsOpen()) {
-    lock.lock();
-    return;
-  }
-  SetLastPosition(*buffer_);
-  lock.lock();
-  TrimQueue();
-  const uint16_t nof_ids = data_group->NofRecordIds();
-  std::vector<uint8_t> record;
-  while (!sample_queue_.empty()) {
-    SampleRecord sample = sample_queue_.pop_front();
-    const uint64_t stop = stop_time_;
-    if (stop > 0 && sample.timestamp > stop) {
-      break;  // dropped; the later records stay queued
-    }
-    lock.unlock();
-    WriteMdf3Record(*data_group, nof_ids, sample, record);
-    lock.lock();
-  }
-  lock.unlock();
-  for (const auto& group : data_group->Cg3List()) {
-    if (group) group->Write(*buffer_);  // in place: the new record counts
-  }
-  if (!Close()) {
-    throw MdfRuntimeError("Failed to flush the written samples");
-  }
-  lock.lock();
-}
-
-void MdfWriter::WriteMdf3Record(detail::Dg3Block& data_group, uint16_t nof_ids, const SampleRecord& sample,
-                                std::vector<uint8_t>& record) {
-  detail::Cg3Block* owner = nullptr;
-  for (const auto& group : data_group.Cg3List()) {
-    if (group && group->RecordId() == sample.record_id) {
-      owner = group.get();
-      break;
-    }
-  }
-  if (owner == nullptr) {
-    return;  // a record no group declares would make the stream unreadable
-  }
-  // The record takes exactly the group's record size, so that the stream stays framed
-  // whatever buffer the sample was copied from.
-  const auto id = static_cast<uint8_t>(sample.record_id);
-  record.clear();
-  if (nof_ids >= 1) record.push_back(id);
-  const size_t size = std::min<size_t>(sample.record_buffer.size(), owner->RecordSize());
-  record.insert(record.end(), sample.record_buffer.data(), sample.record_buffer.data() + size);
-  record.resize(record.size() + (owner->RecordSize() - size), 0);
-  if (nof_ids >= 2) record.push_back(id);
-  if (buffer_->sputn(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size())) !=
-      static_cast<std::streamsize>(record.size())) {
-    throw MdfRuntimeError("Invalid number of bytes written");
-  }
-  for (const auto& group : data_group.Cg3List()) {
-    if (group && group->RecordId() == sample.record_id) {
-      group->IncrementSampleCounter();
-      group->NofSamples(group->SampleCounter());
-    }
   }
 }
 

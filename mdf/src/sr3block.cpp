@@ -4,8 +4,9 @@
 #include <cstring>
 #include <limits>
 
-#include "cg3block.h"
+#include "grouprecordsize.h"
 #include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
 #include "mdf/mdflogstream.h"
 
 namespace mdf::detail {
@@ -26,8 +27,8 @@ void Sr3Block::NofSamples(uint64_t nof_samples) {
 const IChannelGroup* Sr3Block::ChannelGroup() const { return dynamic_cast<const IChannelGroup*>(Parent()); }
 
 uint64_t Sr3Block::RecordSize() const {
-  const auto* group = dynamic_cast<const Cg3Block*>(Parent());
-  return group != nullptr ? group->RecordSize() : 0;
+  const auto* group = dynamic_cast<const GroupRecordSize*>(Parent());
+  return group != nullptr ? group->RecordDataBytes() + group->RecordInvalidBytes() : 0;
 }
 
 void Sr3Block::ClearData() {

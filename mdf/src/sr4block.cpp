@@ -4,11 +4,12 @@
 #include <cstring>
 #include <limits>
 
-#include "cg4block.h"
 #include "damage.h"
 #include "datablock.h"
 #include "dz4block.h"
+#include "grouprecordsize.h"
 #include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
 #include "mdf/mdflogstream.h"
 
 namespace mdf::detail {
@@ -146,13 +147,13 @@ void Sr4Block::ReadSrData(std::streambuf& buffer) {
 
 template <typename T>
 void Sr4Block::ChannelValue(const IChannel& channel, uint64_t sample, uint64_t array_index, SrValue<T>& value) const {
-  const auto* group = dynamic_cast<const Cg4Block*>(ChannelGroup());
-  const uint64_t record_size = group != nullptr ? group->RecordSize() : 0;
+  const auto* group = dynamic_cast<const GroupRecordSize*>(ChannelGroup());
+  const uint64_t data_bytes = group != nullptr ? group->RecordDataBytes() : 0;
+  const uint64_t invalid_bytes = group != nullptr ? group->RecordInvalidBytes() : 0;
+  const uint64_t record_size = data_bytes + invalid_bytes;
   if (data_.empty() || record_size == 0) {
     return;
   }
-  const uint64_t data_bytes = group->NofDataBytes();
-  const uint64_t invalid_bytes = group->NofInvalidBytes();
   const bool rd_layout = HasRdData();
   ByteArray record(record_size, 0);
   T* values[3] = {&value.mean_value, &value.min_value, &value.max_value};

@@ -1,0 +1,22 @@
+#pragma once
+// What the reads of one file met. The reader keeps one per file and the damage reports of
+// the blocks note into it: a header of its own, so that the reports need not know the reader.
+#include <string>
+
+namespace mdf {
+
+/// Whether any read met damage, and the first damage as it was logged. The kinds of damage,
+/// and what counts, are the library's damage table.
+struct FileDamage {
+  bool met = false;
+  std::string first;
+  /// Keeps the first damage only: what follows it is often its consequence.
+  void Note(const std::string& text) {
+    if (!met) {
+      met = true;
+      first = text;
+    }
+  }
+};
+
+}  // namespace mdf
