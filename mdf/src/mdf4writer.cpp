@@ -231,6 +231,11 @@ bool Mdf4Writer::WriteSignalData(std::streambuf& buffer) {
       for (IChannel* channel : group->Channels()) {
         auto* cn4 = dynamic_cast<Cn4Block*>(channel);
         if (cn4 == nullptr) continue;
+        if (cn4->FilePosition() <= 0) {
+          // The tree write failed before this block: no link could lead to its data.
+          cn4->ClearData();
+          continue;
+        }
         if (cn4->VlsdOffsetOverflow()) {
           result = false;  // logged when the offset was stored
         }
