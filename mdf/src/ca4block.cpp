@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "damage.h"
 #include "flagtext.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelconversion.h"
@@ -125,8 +126,8 @@ size_t Ca4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   axis_values_.clear();
   cycle_counts_.clear();
   if (nof_dimensions_ > room) {
-    MDF_ERROR() << "Channel array dimensions exceed the block length. Block: " << AddressToText(file_position_)
-                << ", Dimensions: " << nof_dimensions_;
+    MDF_DAMAGE(Damage::kUnreadableBlock) << "Channel array dimensions exceed the block length. Block: "
+                                         << AddressToText(file_position_) << ", Dimensions: " << nof_dimensions_;
     room = 0;
   } else {
     shape_.resize(nof_dimensions_, 0);
@@ -139,8 +140,9 @@ size_t Ca4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   if ((flags_ & CaFlag::FixedAxis) != 0) {
     const uint64_t nof_values = SumOfDimensions();
     if (nof_values > room) {
-      MDF_ERROR() << "Channel array axis values exceed the block length. Block: " << AddressToText(file_position_)
-                  << ", Values: " << nof_values;
+      MDF_DAMAGE(Damage::kUnreadableBlock)
+          << "Channel array axis values exceed the block length. Block: " << AddressToText(file_position_)
+          << ", Values: " << nof_values;
       room = 0;
     } else {
       axis_values_.resize(static_cast<size_t>(nof_values), 0.0);
@@ -154,8 +156,9 @@ size_t Ca4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   if (storage_ == 1 || storage_ == 2) {
     const uint64_t nof_counts = ElementCount();
     if (nof_counts > room) {
-      MDF_ERROR() << "Channel array cycle counts exceed the block length. Block: " << AddressToText(file_position_)
-                  << ", Elements: " << nof_counts;
+      MDF_DAMAGE(Damage::kUnreadableBlock)
+          << "Channel array cycle counts exceed the block length. Block: " << AddressToText(file_position_)
+          << ", Elements: " << nof_counts;
     } else {
       cycle_counts_.resize(static_cast<size_t>(nof_counts), 0);
       for (auto& count : cycle_counts_) {
@@ -195,8 +198,9 @@ void Ca4Block::ResolveReferences() {
         data_links_.push_back(next_link());
       }
     } else {
-      MDF_ERROR() << "Channel array data links exceed the link count. Block: " << AddressToText(file_position_)
-                  << ", Elements: " << nof_elements;
+      MDF_DAMAGE(Damage::kUnreadableBlock)
+          << "Channel array data links exceed the link count. Block: " << AddressToText(file_position_)
+          << ", Elements: " << nof_elements;
       index = SaturatingAdd(index, nof_elements);
     }
   }

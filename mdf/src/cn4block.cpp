@@ -795,8 +795,8 @@ void Cn4Block::LoadSignalData(std::streambuf& buffer) {
     const uint64_t needed = zipped != nullptr ? zipped->DataLength() : block->DataSize();
     const uint64_t size = block->DataSize();
     if (needed > stored || size > std::numeric_limits<uint64_t>::max() - total) {
-      MDF_ERROR() << "Signal data block exceeds the file. Channel: " << name_
-                  << ", Block: " << AddressToText(block->FilePosition());
+      MDF_DAMAGE(Damage::kUnreadableData) << "Signal data block exceeds the file. Channel: " << name_
+                                          << ", Block: " << AddressToText(block->FilePosition());
       return;
     }
     total += size;

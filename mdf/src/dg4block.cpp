@@ -358,6 +358,25 @@ class CountingSink {
   std::vector<Tally> tallies_;
 };
 
+// Cuts the last DT block to the whole records counted, so that a read of the records ends
+// where the counting did. Only the last block of a recording grows: the blocks before it must
+// hold all they claim, and the torn record must begin in the last one; else nothing is cut
+// and the read finds the tear as damage.
+void CutTornTail(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t whole_bytes) {
+  auto* dt = blocks.empty() ? nullptr : dynamic_cast<Dt4Block*>(blocks.back());
+  if (dt == nullptr) return;
+  const int64_t file_size = GetLastStreamPosition(buffer);
+  uint64_t before = 0;
+  for (size_t i = 0; i + 1 < blocks.size(); ++i) {
+    const DataBlock* block = blocks[i];
+    if (block == nullptr) continue;
+    const uint64_t size = block->DataSize();
+    if (block->DataInFile(file_size) != size || size > whole_bytes - before) return;
+    before += size;
+  }
+  dt->CutDataSize(whole_bytes - before);
+}
+
 }  // namespace
 
 bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
@@ -406,12 +425,8 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   uint64_t torn_length = 0;
   const bool lying_length =
       framer.Framer().TornVlsd(torn_group, torn_length) && torn_length > sink.Of(torn_group).longest;
-  if (result.damaged && result.damage == Damage::kTruncatedRecord && !lying_length && blocks.size() == 1) {
-    // The torn last record of an unfinalized recording is cut off, so that a read of the
-    // records ends where the counting did.
-    if (auto* dt = dynamic_cast<Dt4Block*>(blocks.front()); dt != nullptr) {
-      dt->CutDataSize(whole_bytes);
-    }
+  if (result.damaged && result.damage == Damage::kTruncatedRecord && !lying_length) {
+    CutTornTail(buffer, blocks, whole_bytes);  // the torn last record of an unfinalized recording
   }
   return !outcome.fails;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "damage.h"
 #include "mdf/mdflogstream.h"
 
 namespace mdf::detail {
@@ -80,8 +81,8 @@ size_t Ld4Block::Read(std::streambuf& buffer) {
     }
   }
   if (clipped) {
-    MDF_ERROR() << "LD block values exceed the block length. Block: " << AddressToText(file_position_)
-                << ", Count: " << count_;
+    MDF_DAMAGE(Damage::kUnreadableBlock) << "LD block values exceed the block length. Block: "
+                                         << AddressToText(file_position_) << ", Count: " << count_;
   }
   ReadDataLinks(buffer, 1, count_);
   return bytes;

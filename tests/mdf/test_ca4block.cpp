@@ -9,6 +9,8 @@
 #include "ca4block.h"
 #include "cc4block.h"
 #include "cn4block.h"
+#include "damage.h"
+#include "mdf/filedamage.h"
 #include "support/channelfixtures.h"
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
@@ -305,6 +307,8 @@ TEST(Ca4Block, Compositions) {
 
 TEST(Ca4Block, SizesBeyondTheBlockAreRejected) {
   test::LogCapture log;
+  mdf::FileDamage damage;  // a list left out is damage: the file holds more than is read
+  const mdf::detail::DamageScope scope(damage);
   // 60,000 dimensions claimed in a block with room for one size.
   CaFields dimensions;
   dimensions.nof_dimensions = 60000;
@@ -336,6 +340,7 @@ TEST(Ca4Block, SizesBeyondTheBlockAreRejected) {
   const auto& too_many = header.ReadAt<Ca4Block>(buffer, 64);
   EXPECT_TRUE(too_many.Shape().empty());
   EXPECT_TRUE(log.Contains("dimensions exceed the block length"));
+  EXPECT_EQ(damage.first.rfind("Channel array dimensions exceed the block length. Block: 0x40", 0), 0U);
 
   const auto& no_axis = header.ReadAt<Ca4Block>(buffer, 192);
   EXPECT_EQ(no_axis.Shape().size(), 1u);

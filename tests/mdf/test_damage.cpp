@@ -83,6 +83,59 @@ void AppendDataGroup(Bytes& file, const Layout& at, uint64_t first_group, uint64
   Store(file, at.data_group + 24, position);
 }
 
+// Moves the records of the DT block, the last block of the file, into a list of two DT
+// blocks, the first holding `split` bytes, the second still open (its length only covers
+// its header), as a logger leaves a recording whose data grew through a list.
+void MoveDataIntoList(Bytes& file, const Layout& at, uint64_t split) {
+  const Bytes data(file.begin() + static_cast<std::ptrdiff_t>(at.dt + 24), file.end());
+  file.resize(at.dt);
+  const uint64_t list = file.size();
+  const uint64_t first = list + 72;
+  const uint64_t second = (first + 24 + split + 7) / 8 * 8;
+  const auto append_header = [&file](const char* id, uint64_t length, uint64_t links) {
+    file.insert(file.end(), {'#', '#', static_cast<uint8_t>(id[0]), static_cast<uint8_t>(id[1]), 0, 0, 0, 0});
+    for (const uint64_t field : {length, links}) {
+      file.resize(file.size() + 8);
+      Store(file, file.size() - 8, field);
+    }
+  };
+  append_header("DL", 72, 3);
+  for (const uint64_t field : {uint64_t{0}, first, second, uint64_t{2} << 32, uint64_t{0}, split}) {
+    file.resize(file.size() + 8);  // next list, the blocks, flags and count, their offsets
+    Store(file, file.size() - 8, field);
+  }
+  append_header("DT", 24 + split, 0);
+  file.insert(file.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(split));
+  file.resize(second, 0);
+  append_header("DT", 24, 0);
+  file.insert(file.end(), data.begin() + static_cast<std::ptrdiff_t>(split), data.end());
+  Store(file, at.data_group + 24 + 16, list);
+}
+
+// Gives the CAN data bytes their own signal data: an SD block at the end of the file that
+// holds what their VLSD group holds.
+void MoveDataBytesIntoSignalData(Bytes& file, const Layout& at) {
+  uint64_t vlsd_channel = 0;
+  for (uint64_t channel = at.can_first_channel; channel != 0; channel = Load(file, channel + 24)) {
+    if (file[channel + 24 + 8 * Load(file, channel + 16)] == 1) vlsd_channel = channel;
+  }
+  ASSERT_NE(vlsd_channel, 0U);
+  Bytes entries;
+  for (uint8_t frame = 0; frame < 4; ++frame) {
+    entries.insert(entries.end(), {8, 0, 0, 0});
+    entries.insert(entries.end(), 8, frame);
+  }
+  file.resize((file.size() + 7) / 8 * 8, 0);
+  const uint64_t signal_data = file.size();
+  file.insert(file.end(), {'#', '#', 'S', 'D', 0, 0, 0, 0});
+  for (const uint64_t field : {24 + entries.size(), size_t{0}}) {
+    file.resize(file.size() + 8);
+    Store(file, file.size() - 8, field);
+  }
+  file.insert(file.end(), entries.begin(), entries.end());
+  Store(file, vlsd_channel + 24 + 5 * 8, signal_data);
+}
+
 // The identification of an unfinalized file whose cycle counts are stale.
 void MarkCountsStale(Bytes& file) {
   std::memcpy(file.data(), "UnFinMF ", 8);
@@ -127,6 +180,26 @@ std::vector<DamageCase> Cases() {
       // frame before it is there, its payload not.
       {"unfinalized, torn last record", false, cut(3), nullptr, kWholeSamples},
       {"unfinalized, torn between a frame and its payload", false, cut(13), nullptr, kWholeSamples},
+      {"unfinalized, data in a list, torn last record", false,
+       [](Bytes& file, const Layout& at) {
+         file.resize(file.size() - 3);
+         MoveDataIntoList(file, at, 40);
+       },
+       nullptr, kWholeSamples},
+      {"unfinalized, data in a list, the torn record begins in the block before the last", false,
+       [](Bytes& file, const Layout& at) {
+         file.resize(file.size() - 3);
+         MoveDataIntoList(file, at, file.size() - at.dt - 24 - 2);
+       },
+       "Parse of record failed. Error: End of file", kWholeSamples},
+      {"signal data", true, [](Bytes& file, const Layout& at) { MoveDataBytesIntoSignalData(file, at); }, nullptr,
+       kWholeSamples},
+      {"signal data cut by the end of the file", true,
+       [](Bytes& file, const Layout& at) {
+         MoveDataBytesIntoSignalData(file, at);
+         file.resize(file.size() - 3);
+       },
+       "Signal data block exceeds the file.", kWholeSamples},
       {"unfinalized, the VLSD length of the last record lies", false,
        [](Bytes& file, const Layout&) { file[file.size() - 12] = 200; }, "Parse of record failed. Error: End of file",
        kWholeSamples},

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "damage.h"
 #include "dl4block.h"
 #include "dt4block.h"
 #include "dz4block.h"
 #include "hl4block.h"
 #include "ld4block.h"
+#include "mdf/filedamage.h"
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
@@ -345,7 +347,12 @@ TEST(Ld4Block, InvalidationLinksAndClippedLists) {
   clipped.Raw("##LD").Zeros(4).U64(24 + 16 + 8 + 8).U64(2).U64(0).U64(0).U32(0x02).U32(1'000'000).U64(5);
   MemoryBuffer clipped_file(FileImage().Place(0x40, clipped).Data());
   Owner other({0x40});
-  other.ReadBlockList(clipped_file, 0);
+  mdf::FileDamage damage;
+  {
+    const mdf::detail::DamageScope scope(damage);
+    other.ReadBlockList(clipped_file, 0);
+  }
+  EXPECT_EQ(damage.first, "LD block values exceed the block length. Block: 0x40, Count: 1000000");
   const auto* short_ld = dynamic_cast<const Ld4Block*>(other.DataBlockList()[0].get());
   EXPECT_EQ(short_ld->Offsets(), (std::vector<uint64_t>{5}));
   EXPECT_TRUE(short_ld->TimeValues().empty());
