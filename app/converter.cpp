@@ -208,7 +208,9 @@ bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_
   // A failure is reported at end-file, so that its line follows the walker's "Error on new file".
   stage->open_error = OpenOutput(stage, info);
   if (stage->open_error != 0) {
-    DisarmCleanup();  // no temporary was made
+    // An open can fail after it made the file; the name is this process's own.
+    if (cStrLength(&stage->temporary) > 0) fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary));
+    DisarmCleanup();
     cStrRelease(&stage->temporary);
     return false;
   }
@@ -282,14 +284,18 @@ bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info) {
 
 bool converterInstallSignalCleanup() {
   g_main_thread = pthread_self();
+  // A file size limit then fails the write (EFBIG) like a full disk, instead of ending the run.
+  if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return false;
+  // The signals that end a run by default and can be caught: an interrupt, a kill, a closed
+  // terminal, a quit, a reader of standard error that went away.
+  constexpr int kEnding[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
   struct sigaction action {};
   action.sa_handler = RemoveTemporaryAndDie;
   sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, SIGINT);
-  sigaddset(&action.sa_mask, SIGTERM);
+  for (const int signal_number : kEnding) sigaddset(&action.sa_mask, signal_number);
   // Interrupted reads and writes resume: the process ends in the main thread's handler anyway.
   action.sa_flags = SA_RESTART;
-  for (const int signal_number : {SIGINT, SIGTERM}) {
+  for (const int signal_number : kEnding) {
     struct sigaction previous {};
     if (sigaction(signal_number, nullptr, &previous) != 0) return false;
     // A signal ignored by whoever started the run (a background job) stays ignored.

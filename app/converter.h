@@ -5,7 +5,7 @@
 // end-file the writer writes the finalized file, the temporary is closed and checked and only
 // then renamed to the output's name. So a file under an output's name is always complete: a
 // failed or interrupted conversion leaves at most the temporary, which is removed on failure
-// and (after converterInstallSignalCleanup) on SIGINT and SIGTERM. With "delete-converted"
+// and (after converterInstallSignalCleanup) on the signals that end a run. With "delete-converted"
 // the output is synced before the rename and its folder after it, so that it is durable before
 // the walker deletes its input.
 #include <cstdint>
@@ -54,7 +54,9 @@ bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_
 /// when the writer dropped frames (the output is then published all the same).
 bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info);
 
-/// Installs handlers for SIGINT and SIGTERM that remove the temporary being written and then
-/// end the process by the signal's default action. Call once from the main thread; false when
-/// a handler could not be installed.
+/// Installs handlers for SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE that remove the
+/// temporary being written and then end the process by the signal's default action (one that
+/// was ignored when the run started stays ignored), and ignores SIGXFSZ, so that a file size
+/// limit fails the output like a full disk. Call once from the main thread; false when a
+/// handler could not be installed.
 bool converterInstallSignalCleanup();

@@ -111,6 +111,15 @@ bool NotedRemove(cFileSystem_t* fs, const char* path) {
   g_events.push_back("remove " + Short(path));
   return nativeFsRemove(fs, path);
 }
+/// Opens for writing as the native kind does as far as making the file, then fails (as when
+/// the fstat after the open fails).
+cStream_t* OpenFailingAfterCreate(cFileSystem_t* fs, const char* path, int flags) {
+  cStream_t* stream = nativeFsOpen(fs, path, flags);
+  if ((flags & kFsOpenWrite) == 0 || stream == nullptr) return stream;
+  streamClose(stream);
+  errno = EIO;
+  return nullptr;
+}
 
 class ConverterTest : public ::testing::Test {
  protected:
@@ -246,6 +255,18 @@ TEST_F(ConverterTest, DeletingMakesTheOutputAndItsFoldersDurableBeforeTheInputGo
   dir_.Write("x/y/d.mf4", Recording(3));
   EXPECT_EQ(Convert("x/y/d.mf4", "x/y/d"), kExitSuccess);
   EXPECT_EQ(g_events, std::vector<std::string>{"rename x/y/.d_out.MF4." + pid + ".part x/y/d_out.MF4"});
+}
+
+TEST_F(ConverterTest, AnOpenThatFailsAfterMakingTheFileLeavesNoTemporary) {
+  static cFileSystemOps_t ops;
+  ops = *fs_->ops;
+  ops.open = OpenFailingAfterCreate;
+  fs_->ops = &ops;
+  dir_.Write("a.mf4", Recording(3));
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert("a.mf4", "a"), kExitFileFailed);
+  EXPECT_TRUE(Has(log.Messages(), "E Could not open output file a_out.MF4: Input/output error"));
+  EXPECT_EQ(Files(), std::vector<std::string>{"a.mf4"});
 }
 
 TEST_F(ConverterTest, AFailedRecordPublishesNoOutput) {

@@ -34,9 +34,9 @@ fs::path FastBase() {
 }
 
 /// logmend started by fork and exec in `dir`, its standard output discarded. With a limit,
-/// files cannot grow beyond it and SIGXFSZ is ignored, so writes fail with EFBIG as on a
-/// full disk. With `capture`, standard error is collected through a pipe (a limited file
-/// would be cut).
+/// files cannot grow beyond it; SIGXFSZ keeps its default action, which logmend itself must
+/// turn into a failed write (EFBIG) as on a full disk. With `capture`, standard error is
+/// collected through a pipe (a limited file would be cut).
 class Child {
  public:
   Child(const std::vector<std::string>& args, const std::string& dir, int64_t file_size_limit = -1,
@@ -51,12 +51,14 @@ class Child {
     pid_ = ::fork();
     if (pid_ == 0) {
       // Signals the test sends must reach logmend however this process was started.
-      ::signal(SIGINT, SIG_DFL);
-      ::signal(SIGTERM, SIG_DFL);
+      for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ}) {
+        ::signal(signal_number, SIG_DFL);
+      }
+      const rlimit no_core{0, 0};  // SIGQUIT would leave one in the tree
+      ::setrlimit(RLIMIT_CORE, &no_core);
       if (file_size_limit >= 0) {
         const rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::signal(SIGXFSZ, SIG_IGN);
       }
       const int null_fd = ::open("/dev/null", O_WRONLY);
       ::dup2(null_fd, STDOUT_FILENO);
@@ -287,11 +289,10 @@ TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
   for (const std::string& input : inputs) EXPECT_FALSE(fs::exists(root / input)) << input;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns, ::testing::Values(SIGKILL, SIGTERM, SIGINT),
+INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns, ::testing::Values(SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE),
                          [](const ::testing::TestParamInfo<int>& param) {
-                           return param.param == SIGKILL   ? std::string("Kill")
-                                  : param.param == SIGTERM ? std::string("Term")
-                                                           : std::string("Int");
+                           const char* name = sigabbrev_np(param.param);
+                           return std::string(name != nullptr ? name : "Unknown");
                          });
 
 TEST_F(BatchSafety, TwoRunsOverOneTreeLoseNothing) {
