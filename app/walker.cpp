@@ -2,8 +2,11 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "app/exit_status.h"
 #include "app/output_names.h"
@@ -69,6 +72,38 @@ bool Remember(cWalkerOutputSet_t* set, cStrView_t key, cStrView_t input) {
   return false;
 }
 
+/// A text key of the file's identity, in `buffer`; empty when the file system cannot tell it.
+struct IdentityKey {
+  explicit IdentityKey(const cFileStat_t& stat) {
+    if (stat.device != 0 || stat.inode != 0) {
+      length = std::snprintf(buffer, sizeof(buffer), "%llx:%llx", static_cast<unsigned long long>(stat.device),
+                             static_cast<unsigned long long>(stat.inode));
+    }
+  }
+  [[nodiscard]] cStrView_t View() const { return {buffer, length}; }
+  [[nodiscard]] bool Known() const { return length > 0; }
+  char buffer[40] = {};
+  int64_t length = 0;
+};
+
+/// The entry of `set` for the file, or null (also when its identity is unknown).
+const cWalkerOutput_t* FindFile(const cWalkerOutputSet_t* set, const cFileStat_t& stat) {
+  const IdentityKey key(stat);
+  return key.Known() ? hashMapLookup(set, key.View()) : nullptr;
+}
+
+/// Whether two stats are of one file; false when either identity is unknown.
+bool SameFile(const cFileStat_t& a, const cFileStat_t& b) {
+  return IdentityKey(a).Known() && a.device == b.device && a.inode == b.inode;
+}
+
+/// Whether the file is still the one first seen, bytes unchanged as far as its size and time
+/// of change tell.
+bool Unchanged(const cFileStat_t& before, const cFileStat_t& now) {
+  return before.kind == now.kind && before.size == now.size && before.modified_ns == now.modified_ns &&
+         before.device == now.device && before.inode == now.inode;
+}
+
 /// Root + path in `out`, with a trailing '/' when `folder`; false when memory is short.
 bool FullPathOf(const cFileSystem_t* fs, cStrView_t path, bool folder, cStr_t* out) {
   if (!fsFullPath(fs, path, out)) return false;
@@ -85,33 +120,61 @@ bool AppendRoot(cStr_t* out, cStrView_t input) {
          (slash == input.length || cStrAppend(out, {input.data + slash, input.length - slash}) != nullptr);
 }
 
-/// Notes the top-level inputs by full path, and the output folder of each folder input that
-/// is not the input itself, for the walk to skip. An input that cannot be stat'ed is left to
+/// Whether the full path is the folder (a full path ending in '/') or lies in it.
+bool Within(const std::string& path, const std::string& folder) {
+  return !folder.empty() && folder.back() == '/' && path.compare(0, folder.size(), folder) == 0;
+}
+
+/// Notes the top-level inputs by identity, and the output folder of each folder input that is
+/// not the input itself, for the walk to skip (also where it lies in another input). A folder
+/// input whose output tree holds another top-level input would write over what the run is to
+/// convert: `conflicts` gets,
+/// per input, the index of that other input, or -1. An input that cannot be stat'ed is left to
 /// the walk, which reports it. False when memory is short.
-bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
+bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vector<int64_t>* conflicts) {
   ReleaseOutputs(&walker->inputs);
   ReleaseOutputs(&walker->output_folders);
+  std::vector<std::string> owns;
+  std::vector<std::string> trees;  // empty: no tree of its own
   bool ok = true;
   for (int64_t i = 0; ok && i < inputs->count; ++i) {
     const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
     cFileStat_t stat{};
-    const bool folder = fsStat(walker->input_fs, input, &stat) && stat.kind == kFileKindDirectory;
+    const bool known = fsStat(walker->input_fs, input, &stat);
+    const bool folder = known && stat.kind == kFileKindDirectory;
+    const IdentityKey key(stat);
+    if (known && key.Known()) ok = Remember(&walker->inputs, key.View(), input);
     cStr_t own{};
     cStr_t output{};
     cStr_t tree{};
-    ok = FullPathOf(walker->input_fs, input, folder, &own) && Remember(&walker->inputs, cStrViewOfStr(&own), input);
+    ok = ok && FullPathOf(walker->input_fs, input, folder, &own);
     if (ok && folder) {
       ok = (walker->settings->no_append_root != 0 ? cStrInit(&output, input) : AppendRoot(&output, input)) &&
            FullPathOf(walker->output_fs, cStrViewOfStr(&output), true, &tree);
+    }
+    if (ok) {
+      owns.emplace_back(cStrData(&own), static_cast<size_t>(cStrLength(&own)));
       // Outputs beside their inputs ("no-append-root" without an output folder) are no tree of
       // their own: the walk lists the folder before it writes into it.
-      if (ok && !cStrViewEqual(cStrViewOfStr(&tree), cStrViewOfStr(&own))) {
-        ok = Remember(&walker->output_folders, cStrViewOfStr(&tree), input);
-      }
+      const bool beside = !folder || cStrViewEqual(cStrViewOfStr(&tree), cStrViewOfStr(&own));
+      trees.emplace_back(beside ? std::string() : std::string(cStrData(&tree), static_cast<size_t>(cStrLength(&tree))));
     }
     cStrRelease(&own);
     cStrRelease(&output);
     cStrRelease(&tree);
+  }
+  if (!ok) return false;
+  conflicts->assign(owns.size(), -1);
+  for (size_t i = 0; i < owns.size(); ++i) {
+    if (trees[i].empty()) continue;
+    for (size_t j = 0; j < owns.size() && (*conflicts)[i] < 0; ++j) {
+      if (j != i && owns[j] != owns[i] && Within(owns[j], trees[i])) (*conflicts)[i] = static_cast<int64_t>(j);
+    }
+    // A refused input writes nothing: its output tree is no reason to leave a folder out.
+    if ((*conflicts)[i] < 0) {
+      const cStrView_t tree{trees[i].data(), static_cast<int64_t>(trees[i].size())};
+      ok = ok && Remember(&walker->output_folders, tree, cStrViewOfStr(&inputs->items[i]));
+    }
   }
   return ok;
 }
@@ -127,33 +190,52 @@ const cWalkerOutput_t* OutputFolderOwner(const cWalker_t* walker, cStrView_t fol
   return owner;
 }
 
+/// Notes a published output by identity, so that the walk never takes it for an input. One
+/// that cannot be noted (short memory) only costs its skip.
+void NotePublished(cWalker_t* walker, cStrView_t output, cStrView_t input) {
+  cStr_t name{};
+  cFileStat_t stat{};
+  if (cStrInit(&name, output) && cStrAppend(&name, cStrViewOf(kOutputSuffix)) != nullptr &&
+      fsStat(walker->output_fs, cStrViewOfStr(&name), &stat)) {
+    const IdentityKey key(stat);
+    if (key.Known()) Remember(&walker->published, key.View(), input);
+  }
+  cStrRelease(&name);
+}
+
 enum class Replaces { kNothing, kInput, kNoMemory };
 
 /// Whether the output would replace a file this run lists as an input: a top-level input, or
-/// a file of the folder being walked (outputs beside their inputs land there). `other` gets
-/// that input's path.
+/// a file of the folder being walked (outputs beside their inputs land there). Files are
+/// compared by identity, so no spelling of the output's path (links, "..") hides an input.
+/// `other` gets that input's path.
 Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t output, cStr_t* other) {
   cStr_t target{};
-  cStr_t folder{};
-  Replaces result = Replaces::kNoMemory;
-  if (fsFullPath(walker->output_fs, output, &target) && cStrAppend(&target, cStrViewOf(kOutputSuffix)) != nullptr &&
-      fsFullPath(walker->input_fs, pathParent(input), &folder)) {
-    const cStrView_t full = cStrViewOfStr(&target);
-    const cStrView_t name = pathFileName(full);
-    result = Replaces::kNothing;
-    if (const cWalkerOutput_t* listed = hashMapLookup(&walker->inputs, full)) {
+  if (!cStrInit(&target, output) || cStrAppend(&target, cStrViewOf(kOutputSuffix)) == nullptr) {
+    cStrRelease(&target);
+    return Replaces::kNoMemory;
+  }
+  Replaces result = Replaces::kNothing;
+  cFileStat_t existing{};
+  if (fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
+    const cStrView_t name = pathFileName(cStrViewOfStr(&target));
+    // Every output name ends in "_out.MF4": a file of the folder of that name is a log file.
+    const cFsEntryNode_t* entry = walker->listing != nullptr ? entryMapFind(walker->listing, name) : nullptr;
+    if (const cWalkerOutput_t* listed = FindFile(&walker->inputs, existing)) {
       result = cStrInit(other, cStrViewOfStr(&listed->input)) ? Replaces::kInput : Replaces::kNoMemory;
-    } else if (walker->listing != nullptr && cStrViewEqual(cStrViewOfStr(&folder), pathParent(full))) {
-      // Every output name ends in "_out.MF4": a regular file of that name is a log file.
-      const cFsEntryNode_t* entry = entryMapFind(walker->listing, name);
-      if (entry != nullptr && entry->stat.kind == kFileKindRegular) {
-        const bool named = cStrInit(other, pathParent(input)) && cStrAppend(other, name) != nullptr;
-        result = named ? Replaces::kInput : Replaces::kNoMemory;
+    } else if (entry != nullptr && entry->stat.kind == kFileKindRegular) {
+      // The listed file of that name, if it is the very file the output would replace.
+      cStr_t beside{};
+      cFileStat_t stat{};
+      if (!cStrInit(&beside, pathParent(input)) || cStrAppend(&beside, name) == nullptr) {
+        result = Replaces::kNoMemory;
+      } else if (fsStat(walker->input_fs, cStrViewOfStr(&beside), &stat) && SameFile(stat, existing)) {
+        result = cStrInit(other, cStrViewOfStr(&beside)) ? Replaces::kInput : Replaces::kNoMemory;
       }
+      cStrRelease(&beside);
     }
   }
   cStrRelease(&target);
-  cStrRelease(&folder);
   return result;
 }
 
@@ -250,6 +332,7 @@ void walkerFree(cWalker_t* walker) {
   ReleaseOutputs(&walker->outputs);
   ReleaseOutputs(&walker->inputs);
   ReleaseOutputs(&walker->output_folders);
+  ReleaseOutputs(&walker->published);
   std::free(walker);
 }
 
@@ -276,10 +359,18 @@ bool isLogFile(cStrView_t path) {
 
 int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
   if (walker == nullptr || inputs == nullptr) return kExitStart;
-  if (!NoteTopLevelPaths(walker, inputs)) return kExitStart;
+  std::vector<int64_t> conflicts;
+  if (!NoteTopLevelPaths(walker, inputs, &conflicts)) return kExitStart;
   int result = kExitSuccess;
   for (int64_t i = 0; i < inputs->count; ++i) {
     const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
+    if (const int64_t other = conflicts[static_cast<size_t>(i)]; other >= 0) {
+      const cStrView_t named = cStrViewOfStr(&inputs->items[other]);
+      logMessage(kLogError, "Outputs of %.*s would go into the input %.*s: %.*s is not converted", Len(input),
+                 input.data, Len(named), named.data, Len(input), input.data);
+      result |= kExitFileFailed;
+      continue;
+    }
     cStr_t output{};
     if (!cStrInit(&output, input)) return kExitStart;
     if (walker->settings->no_append_root == 0) {
@@ -315,9 +406,12 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   switch (stat.kind) {
     case kFileKindDirectory: {
       if (const cWalkerOutput_t* owner = OutputFolderOwner(walker, input)) {
-        logMessage(kLogInfo, "Skipping %.*s: it holds the outputs of %.*s", Len(input), input.data,
+        // An output tree inside an input is left out; one named as an input is not converted,
+        // which the run must not call a success.
+        const bool named = FindFile(&walker->inputs, stat) != nullptr;
+        logMessage(named ? kLogError : kLogInfo, "Skipping %.*s: it holds the outputs of %.*s", Len(input), input.data,
                    static_cast<int>(cStrLength(&owner->input)), cStrData(&owner->input));
-        return kExitSuccess;
+        return named ? kExitFileFailed : kExitSuccess;
       }
       cFsEntryMap_t entries{};
       if (!fsList(walker->input_fs, input, &entries)) {
@@ -351,6 +445,11 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     }
     case kFileKindRegular: {
       if (!isLogFile(input)) return kExitSuccess;
+      if (const cWalkerOutput_t* writer = FindFile(&walker->published, stat)) {
+        logMessage(kLogInfo, "Skipping %.*s: it is the output of %.*s", Len(input), input.data,
+                   static_cast<int>(cStrLength(&writer->input)), cStrData(&writer->input));
+        return kExitSuccess;
+      }
       const cStrView_t extension = pathExtension(output);
       const cStrView_t name = pathFileName(output);
       // A dotless name is its own extension: only the name goes, never the '/' before it.
@@ -390,6 +489,10 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     return kExitFileFailed;
   }
 
+  // Before the open: a file put in its place later differs from this one.
+  cFileStat_t opened{};
+  const bool deleting = walker->settings->delete_converted != 0;
+  const bool identified = deleting && fsStat(walker->input_fs, input, &opened);
   cStream_t* stream = fsOpen(walker->input_fs, input, kInputOpenFlags);
   if (stream == nullptr) {
     logMessage(kLogError, "Could not open input file %.*s", Len(input), input.data);
@@ -461,10 +564,19 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   }
   if (result == kExitSuccess && !chain_ok) result = kExitFileFailed;
 
+  if (chain_ok) NotePublished(walker, output, input);  // published, also when damage fails the file
+
   // Only now is the output complete, closed, under its name and, with "delete-converted",
   // durable (the converter's end-file). An input that is gone already was removed by another
-  // run: nothing is lost, but this run did not finish it.
-  if (result == kExitSuccess && walker->settings->delete_converted != 0 && !fsRemove(walker->input_fs, input)) {
+  // run: nothing is lost, but this run did not finish it. One that changed since it was
+  // opened (written to, or replaced) holds what the output may lack.
+  cFileStat_t now{};
+  if (result == kExitSuccess && deleting && fsStat(walker->input_fs, input, &now) && now.kind != kFileKindMissing &&
+      !(identified && Unchanged(opened, now))) {
+    logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
+    result = kExitFileFailed;
+  }
+  if (result == kExitSuccess && deleting && !fsRemove(walker->input_fs, input)) {
     logMessage(kLogError, "Could not remove input file after conversion: %.*s", Len(input), input.data);
     result = kExitFileFailed;
   }

@@ -42,10 +42,13 @@ struct cWalker_t {
   uint8_t chain_failed;
   cWalkerOutputSet_t outputs;  // every output opened in this run
   // What the walk must not overwrite or enter, set by convertInputs: the top-level inputs by
-  // full path, and the output folders of folder inputs that lie elsewhere than the input
+  // file identity, and the output folders of folder inputs that lie elsewhere than the input
   // itself (full path ending in '/').
   cWalkerOutputSet_t inputs;
   cWalkerOutputSet_t output_folders;
+  // The outputs this run published, by file identity: whatever path reaches one, the walk
+  // never takes it for an input.
+  cWalkerOutputSet_t published;
   const cFsEntryMap_t* listing;  // the entries of the folder being walked; null outside one
 };
 

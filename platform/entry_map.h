@@ -16,6 +16,11 @@ constexpr int32_t kFileKindMissing = 3;
 struct cFileStat_t {
   int32_t kind;  // kFileKind...
   int64_t size;  // bytes of a regular file, else 0
+  // Which file it is and when its bytes last changed; 0 where the kind cannot tell. Paths that
+  // reach one file (links, other spellings) give one identity.
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t modified_ns = 0;
 };
 
 struct cFsEntryNode_t {

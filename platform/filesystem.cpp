@@ -39,9 +39,17 @@ void ReleaseKeepingErrno(cStr_t* full) {
 }
 
 cFileStat_t StatOf(const struct stat& info) {
-  if (S_ISREG(info.st_mode)) return {kFileKindRegular, static_cast<int64_t>(info.st_size)};
-  if (S_ISDIR(info.st_mode)) return {kFileKindDirectory, 0};
-  return {kFileKindOther, 0};
+  cFileStat_t out{kFileKindOther, 0};
+  if (S_ISREG(info.st_mode)) {
+    out.kind = kFileKindRegular;
+    out.size = static_cast<int64_t>(info.st_size);
+  } else if (S_ISDIR(info.st_mode)) {
+    out.kind = kFileKindDirectory;
+  }
+  out.device = static_cast<uint64_t>(info.st_dev);
+  out.inode = static_cast<uint64_t>(info.st_ino);
+  out.modified_ns = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return out;
 }
 
 // The root-prefix step: a kind that lists full names has them made relative.

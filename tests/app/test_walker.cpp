@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -242,6 +244,49 @@ TEST_F(WalkerTest, AnInputGoneBeforeItsRemovalFailsTheFile) {
                                              "E Error during conversion of a.mf4"};
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(stage_.records, 3);
+}
+
+TEST_F(WalkerTest, AnInputChangedDuringItsConversionIsKept) {
+  // Written to (a logger or a copy still at work) or replaced by another file: what the
+  // output holds is not all the file now holds.
+  settings_.delete_converted = 1;
+  static std::string input;
+  input = dir_.Path("a.mf4");
+  static const cRecordHandlerOps_t kAppendingOps = {
+      StageRecord,
+      [](cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation) {
+        std::ofstream(input, std::ios::binary | std::ios::app) << "more";
+        return StageNewFile(handler, info, continuation);
+      },
+      StageEndFile};
+  static const cRecordHandlerOps_t kReplacingOps = {
+      StageRecord,
+      [](cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation) {
+        const std::string other = input + ".new";
+        std::ofstream(other, std::ios::binary) << Recording({}, 5);
+        std::filesystem::rename(other, input);
+        return StageNewFile(handler, info, continuation);
+      },
+      StageEndFile};
+  for (const cRecordHandlerOps_t* ops : {&kAppendingOps, &kReplacingOps}) {
+    dir_.Write("a.mf4", Recording());
+    stage_.handler.ops = ops;
+    walkerFree(walker_);  // a run of its own: one output per run
+    walker_ = nullptr;
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
+    const std::vector<std::string> expected = {"E Input file a.mf4 changed during its conversion and is kept",
+                                               "E Error during conversion of a.mf4"};
+    EXPECT_EQ(log.Messages(), expected);
+    EXPECT_TRUE(std::filesystem::exists(input));
+  }
+  // Unchanged, it goes.
+  dir_.Write("a.mf4", Recording());
+  stage_.handler.ops = &kStageOps;
+  walkerFree(walker_);
+  walker_ = nullptr;
+  EXPECT_EQ(Convert({"a.mf4"}), kExitSuccess);
+  EXPECT_FALSE(std::filesystem::exists(input));
 }
 
 TEST_F(WalkerTest, ContainerAndHeaderFailuresGiveTheirBits) {

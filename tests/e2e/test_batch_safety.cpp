@@ -375,6 +375,59 @@ TEST_F(LogmendRun, AnOutputNeverReplacesAnInputOfTheRun) {
   }
 }
 
+TEST_F(LogmendRun, NoSpellingOfAPathHidesAnInputOrAnOutputOfTheRun) {
+  const std::string mine = RecordingOf({}, SomeTraffic(1));
+  const std::string theirs = RecordingOf({}, SomeTraffic(2));
+  fs::create_directory_symlink(dir_.Path(), dir_.Path("alias"));
+  {
+    // The output root spelled through a link to the folder the inputs lie in.
+    Write("logs/a.mf4", mine);
+    Write("logs/a_out.MF4", theirs);
+    const test::ProgramResult result = Run({"-d", "-X", "-O", dir_.Path("alias"), "logs"});
+    EXPECT_EQ(result.status, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.MF4"))
+        << result.err;
+    EXPECT_EQ(Read("logs/a.mf4"), mine);
+    EXPECT_EQ(ReadFrames(dir_.Path("logs/a_out_out.MF4")), Expected({}, SomeTraffic(2)));
+  }
+  {
+    // Names whose output stem is "..".
+    fs::remove_all(dir_.Path("logs"));
+    Write("logs/...mf4", mine);
+    Write("logs/.._out.MF4", theirs);
+    const test::ProgramResult result = Run({"-d", "logs/...mf4", "logs/.._out.MF4"});
+    EXPECT_EQ(result.status, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Output .._out.MF4 of ...mf4 would replace the input .._out.MF4")) << result.err;
+    EXPECT_EQ(Read("logs/...mf4"), mine);
+    EXPECT_EQ(ReadFrames(dir_.Path("logs/.._out_out.MF4")), Expected({}, SomeTraffic(2)));
+  }
+  {
+    // One folder named twice: the second walk finds this run's outputs and leaves them.
+    fs::remove_all(dir_.Path("logs"));
+    Write("logs/a.mf4", mine);
+    fs::create_directory_symlink(dir_.Path("logs"), dir_.Path("link"));
+    const test::ProgramResult result = Run({"--verbosity=4", "-d", "-X", "logs", "link"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(HasLine(result, "I Skipping link/a_out.MF4: it is the output of logs/a.mf4")) << result.err;
+    EXPECT_EQ(Files("logs"), std::vector<std::string>{"a_out.MF4"});
+    EXPECT_EQ(ReadFrames(dir_.Path("logs/a_out.MF4")), Expected({}, SomeTraffic(1)));
+  }
+  {
+    // A folder named as an input that is another input's output folder: that input would
+    // write over its files, and is not converted; the folder is converted as any other.
+    fs::remove_all(dir_.Path("logs"));
+    Write("logs/a.mf4", mine);
+    Write("logs_out/a_out.MF4", theirs);
+    const test::ProgramResult result = Run({"-d", "logs", "logs_out"});
+    EXPECT_EQ(result.status, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Outputs of logs/ would go into the input logs_out/: logs/ is not converted"))
+        << result.err;
+    EXPECT_EQ(Read("logs/a.mf4"), mine);
+    EXPECT_FALSE(Exists("logs_out/a_out.MF4"));  // converted and removed
+    EXPECT_EQ(ReadFrames(dir_.Path("logs_out_out/a_out_out.MF4")), Expected({}, SomeTraffic(2)));
+  }
+}
+
 TEST_F(LogmendRun, AnOutputThatCannotBeOpenedIsNamedWithTheReason) {
   Write("logs/a.mf4", RecordingOf({}, SomeTraffic(1)));
   Write("logs/sub/b.mf4", RecordingOf({}, SomeTraffic(2)));
