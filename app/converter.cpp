@@ -18,8 +18,9 @@
 
 namespace {
 
-// Outputs are opened for writing; the extra bit is the share flag that the native kind ignores.
-constexpr int kOutputOpenFlags = kFsOpenWrite | 4;
+// Outputs are opened for writing into a file this process makes; the 4 bit is the share flag
+// that the native kind ignores.
+constexpr int kOutputOpenFlags = kFsOpenWrite | kFsOpenNew | 4;
 
 const cRecordHandlerOps_t kConverterOps = {converterHandleRecord, converterNewFile, converterEndFile};
 
@@ -50,6 +51,29 @@ void DisarmCleanup() {
   g_cleanup_armed = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
+
+// The signals that end a run by default and can be caught: an interrupt, a kill, a closed
+// terminal, a quit, a reader of standard error that went away.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+/// Holds the ending signals back on this (the main) thread while a temporary is made, so the
+/// handler is armed only once the name is this process's file and yet none is left behind:
+/// a signal that comes meanwhile (or is passed on by another thread) is taken at the end.
+class EndingSignalsHeld {
+ public:
+  EndingSignalsHeld() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int signal_number : kEndingSignals) sigaddset(&ending, signal_number);
+    pthread_sigmask(SIG_BLOCK, &ending, &previous_);
+  }
+  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
 
 void RemoveTemporaryAndDie(int signal_number) {
   if (pthread_equal(pthread_self(), g_main_thread) == 0) {
@@ -107,7 +131,8 @@ bool TemporaryName(cStr_t* out, cStrView_t final_name) {
                           kTemporarySuffix) > 0;
 }
 
-/// Names the output and its temporary and opens the temporary; 0, or why it failed (errno).
+/// Names the output and its temporary and opens the temporary as a file of its own making; 0,
+/// or why it failed (errno), with no file left that it made.
 int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
   if (!cStrInit(&stage->final_name, cStrViewOfStr(&info->OutputPath)) ||
       cStrAppend(&stage->final_name, cStrViewOf(kOutputSuffix)) == nullptr ||
@@ -124,12 +149,26 @@ int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
     cStrRelease(&full);
     return ENOMEM;
   }
-  ArmCleanup(cStrViewOfStr(&full));  // before the file exists, so no moment leaves it behind
-  cStrRelease(&full);
+  const EndingSignalsHeld held;
+  // What is at the name was left by a killed run of the same pid, or planted: a link there
+  // would have the output written into its target. Unlinking never follows a link.
   errno = 0;
-  stage->output = fsOpen(stage->output_fs, cStrViewOfStr(&stage->temporary), kOutputOpenFlags);
-  if (stage->output == nullptr) return errno != 0 ? errno : EIO;
-  return 0;
+  int error = 0;
+  if (!fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary)) && errno != ENOENT) error = errno;
+  if (error == 0) {
+    errno = 0;
+    stage->output = fsOpen(stage->output_fs, cStrViewOfStr(&stage->temporary), kOutputOpenFlags);
+    if (stage->output == nullptr) {
+      error = errno != 0 ? errno : EIO;
+      // An open can fail after it made the file. EEXIST means the name was taken again since
+      // the removal: that file is not this process's to remove.
+      if (error != EEXIST) fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary));
+    } else {
+      ArmCleanup(cStrViewOfStr(&full));
+    }
+  }
+  cStrRelease(&full);
+  return error;
 }
 
 bool Deleting(const cConverterHandler_t* stage) { return stage->walker->settings->delete_converted != 0; }
@@ -208,9 +247,7 @@ bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_
   // A failure is reported at end-file, so that its line follows the walker's "Error on new file".
   stage->open_error = OpenOutput(stage, info);
   if (stage->open_error != 0) {
-    // An open can fail after it made the file; the name is this process's own.
-    if (cStrLength(&stage->temporary) > 0) fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary));
-    DisarmCleanup();
+    DisarmCleanup();  // OpenOutput removed what it made; anything else at the name is not ours
     cStrRelease(&stage->temporary);
     return false;
   }
@@ -286,16 +323,13 @@ bool converterInstallSignalCleanup() {
   g_main_thread = pthread_self();
   // A file size limit then fails the write (EFBIG) like a full disk, instead of ending the run.
   if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return false;
-  // The signals that end a run by default and can be caught: an interrupt, a kill, a closed
-  // terminal, a quit, a reader of standard error that went away.
-  constexpr int kEnding[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
   struct sigaction action {};
   action.sa_handler = RemoveTemporaryAndDie;
   sigemptyset(&action.sa_mask);
-  for (const int signal_number : kEnding) sigaddset(&action.sa_mask, signal_number);
+  for (const int signal_number : kEndingSignals) sigaddset(&action.sa_mask, signal_number);
   // Interrupted reads and writes resume: the process ends in the main thread's handler anyway.
   action.sa_flags = SA_RESTART;
-  for (const int signal_number : kEnding) {
+  for (const int signal_number : kEndingSignals) {
     struct sigaction previous {};
     if (sigaction(signal_number, nullptr, &previous) != 0) return false;
     // A signal ignored by whoever started the run (a background job) stays ignored.

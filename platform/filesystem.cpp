@@ -260,6 +260,7 @@ bool nativeFsRemove(cFileSystem_t*, const char* full_path) { return ::unlink(ful
 cStream_t* nativeFsOpen(cFileSystem_t*, const char* full_path, int flags) {
   const bool read = (flags & kFsOpenRead) != 0;
   const bool write = (flags & kFsOpenWrite) != 0;
+  if ((flags & kFsOpenNew) != 0) return write && !read ? fileStreamOpen(full_path, kFileStreamCreateNew) : nullptr;
   if (read && write) return fileStreamOpen(full_path, kFileStreamReadWrite);
   if (read) return fileStreamOpen(full_path, kFileStreamRead);
   if (write) return fileStreamOpen(full_path, kFileStreamWrite);

@@ -32,9 +32,13 @@ struct cFileSystem_t {
   cStr_t root;
 };
 
-// Open flags; further bits are ignored. Inputs are opened with 5, outputs with 6.
+// Open flags; further bits are ignored. Inputs are opened with 5, outputs with 14.
 constexpr int kFsOpenRead = 1;
 constexpr int kFsOpenWrite = 2;
+/// With write alone: the open makes a new file and fails (EEXIST) when the name exists, even
+/// as a link, so nothing another process put there is written or truncated. With read: no
+/// stream.
+constexpr int kFsOpenNew = 8;
 
 /// Copies the root and installs the base table (stat and make-directory fail, list and
 /// destroy do nothing, no remove, open, rename or directory sync). False for a null object, an empty root, a root
@@ -85,7 +89,8 @@ bool nativeFsMkdir(cFileSystem_t* fs, const char* full_path);
 /// unlink(2).
 bool nativeFsRemove(cFileSystem_t* fs, const char* full_path);
 /// Read and write bits: a read-write stream; read alone: read; write alone: write (creates
-/// or truncates); neither: null.
+/// or truncates), or with kFsOpenNew a new file only (kFileStreamCreateNew); neither, or read
+/// with kFsOpenNew: null.
 cStream_t* nativeFsOpen(cFileSystem_t* fs, const char* full_path, int flags);
 /// rename(2).
 bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_to);

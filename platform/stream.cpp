@@ -1,5 +1,6 @@
 #include "platform/stream.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,6 +119,21 @@ int FileClose(cStream_t* stream) {
   }
   std::free(self);
   return 0;
+}
+
+// The descriptor is made here so that exactly these flags apply: a name that exists (a link
+// too) fails rather than being followed or truncated. 0666 leaves the mode to the umask, as
+// fopen does.
+FILE* OpenNewFile(const char* file_name) {
+  const int fd = ::open(file_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return file;
 }
 
 constexpr cStreamOps_t kFileReadOps = {FileRead, nullptr, FileTell, FileSeek, FileClose};
@@ -548,13 +564,17 @@ cStream_t* fileStreamOpen(const char* file_name, int type) {
       mode = "r+b";
       ops = &kFileReadWriteOps;
       break;
+    case kFileStreamCreateNew:
+      mode = "wb";
+      ops = &kFileWriteOps;
+      break;
     default:
       return nullptr;
   }
   if (file_name == nullptr) return nullptr;
   auto* self = NewRecord<FileStream>();
   if (self == nullptr) return nullptr;
-  self->file = std::fopen(file_name, mode);
+  self->file = type == kFileStreamCreateNew ? OpenNewFile(file_name) : std::fopen(file_name, mode);
   // Linux opens a directory for reading and fails only at the first read: refuse it here.
   struct stat info {};
   if (self->file != nullptr && (fstat(fileno(self->file), &info) != 0 || S_ISDIR(info.st_mode))) {

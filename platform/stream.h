@@ -57,6 +57,11 @@ int64_t streamCopyChecked(cStream_t* source, cStream_t* destination);
 constexpr int kFileStreamRead = 0;       // "rb"
 constexpr int kFileStreamWrite = 1;      // "wb": creates or truncates
 constexpr int kFileStreamReadWrite = 2;  // "r+b": the file must exist, nothing is truncated
+/// Write-only like "wb", but the file is made by this open (O_EXCL): any existing name, a
+/// link included, fails it with EEXIST, so the stream never writes into a file made by
+/// anyone else. A failure after the file was made (fdopen or fstat) leaves it behind with
+/// some other errno; the caller, who knows the name, removes it.
+constexpr int kFileStreamCreateNew = 3;
 
 /// Opens a file as a stream of the given type, or null (unknown type, a null name, the file
 /// cannot be opened, or it is a directory). Other processes may read and write the file too.

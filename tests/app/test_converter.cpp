@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -121,6 +122,24 @@ cStream_t* OpenFailingAfterCreate(cFileSystem_t* fs, const char* path, int flags
   return nullptr;
 }
 
+/// Removes as the native kind does, but the first removal of a temporary is followed by
+/// another process taking the name again.
+bool RemoveThenNameTakenAgain(cFileSystem_t* fs, const char* path) {
+  const bool removed = nativeFsRemove(fs, path);
+  const int error = errno;
+  static bool taken = false;
+  if (!taken && std::string(path).find(".part") != std::string::npos) {
+    taken = true;
+    FILE* other = std::fopen(path, "wb");
+    if (other != nullptr) {
+      std::fputs("another process's file", other);
+      std::fclose(other);
+    }
+  }
+  errno = error;
+  return removed;
+}
+
 class ConverterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -232,14 +251,17 @@ TEST_F(ConverterTest, DeletingMakesTheOutputAndItsFoldersDurableBeforeTheInputGo
   EXPECT_EQ(Convert("x/z/c.mf4", "x/z/c"), kExitSuccess);
   const std::string pid = std::to_string(getpid());
   const std::vector<std::string> expected = {
+      "remove x/y/.a_out.MF4." + pid + ".part",  // whatever a killed run left there
       "rename x/y/.a_out.MF4." + pid + ".part x/y/a_out.MF4",
       "sync /x/y/",
       "sync /x/",  // the first output of a folder: its ancestors too
       "sync /",
       "remove x/y/a.mf4",
+      "remove x/y/.b_out.MF4." + pid + ".part",
       "rename x/y/.b_out.MF4." + pid + ".part x/y/b_out.MF4",
       "sync /x/y/",
       "remove x/y/b.mf4",
+      "remove x/z/.c_out.MF4." + pid + ".part",
       "rename x/z/.c_out.MF4." + pid + ".part x/z/c_out.MF4",
       "sync /x/z/",
       "sync /x/",
@@ -254,7 +276,8 @@ TEST_F(ConverterTest, DeletingMakesTheOutputAndItsFoldersDurableBeforeTheInputGo
   g_events.clear();
   dir_.Write("x/y/d.mf4", Recording(3));
   EXPECT_EQ(Convert("x/y/d.mf4", "x/y/d"), kExitSuccess);
-  EXPECT_EQ(g_events, std::vector<std::string>{"rename x/y/.d_out.MF4." + pid + ".part x/y/d_out.MF4"});
+  EXPECT_EQ(g_events, (std::vector<std::string>{"remove x/y/.d_out.MF4." + pid + ".part",
+                                                "rename x/y/.d_out.MF4." + pid + ".part x/y/d_out.MF4"}));
 }
 
 TEST_F(ConverterTest, AnOpenThatFailsAfterMakingTheFileLeavesNoTemporary) {
@@ -267,6 +290,65 @@ TEST_F(ConverterTest, AnOpenThatFailsAfterMakingTheFileLeavesNoTemporary) {
   EXPECT_EQ(Convert("a.mf4", "a"), kExitFileFailed);
   EXPECT_TRUE(Has(log.Messages(), "E Could not open output file a_out.MF4: Input/output error"));
   EXPECT_EQ(Files(), std::vector<std::string>{"a.mf4"});
+}
+
+TEST_F(ConverterTest, WhateverIsAtTheTemporaryNameIsReplacedNeverWrittenThrough) {
+  // The output every case must give: that of the same recording with nothing in the way.
+  dir_.Write("reference.mf4", Recording(3));
+  ASSERT_EQ(Convert("reference.mf4", "reference"), kExitSuccess);
+  const std::string expected = test::ReadWholeFile(dir_.Path("reference_out.MF4"));
+  ASSERT_FALSE(expected.empty());
+  const std::string temporary = ".a_out.MF4." + std::to_string(getpid()) + ".part";
+  const std::string input_b = Recording(5);
+
+  struct Case {
+    const char* name;
+    void (*plant)(const test::TempDir& dir, const std::string& temporary);
+  };
+  const Case cases[] = {
+      {"a link to another input",
+       [](const test::TempDir& dir, const std::string& at) { fs::create_symlink(dir.Path("b.mf4"), dir.Path(at)); }},
+      {"a dangling link",
+       [](const test::TempDir& dir, const std::string& at) { fs::create_symlink(dir.Path("made.mf4"), dir.Path(at)); }},
+      {"a stale temporary of a killed run",
+       [](const test::TempDir& dir, const std::string& at) { dir.Write(at, std::string(100000, 's')); }},
+      {"a stale temporary without write permission",
+       [](const test::TempDir& dir, const std::string& at) {
+         dir.Write(at, "stale");
+         fs::permissions(dir.Path(at), fs::perms::owner_read);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NewRun();
+    dir_.Write("a.mf4", Recording(3));
+    dir_.Write("b.mf4", input_b);
+    c.plant(dir_, temporary);
+    EXPECT_EQ(Convert("a.mf4", "a"), kExitSuccess);
+    EXPECT_EQ(test::ReadWholeFile(dir_.Path("b.mf4")), input_b);
+    EXPECT_FALSE(fs::is_symlink(dir_.Path("a_out.MF4")));
+    EXPECT_EQ(test::ReadWholeFile(dir_.Path("a_out.MF4")), expected);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Path(temporary))));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Path("made.mf4"))));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"a_out.MF4", "b.mf4", "reference_out.MF4"}));
+    fs::remove(dir_.Path("a_out.MF4"));
+  }
+}
+
+TEST_F(ConverterTest, ANameTakenAgainBeforeTheOpenFailsTheFileAndIsLeftToItsOwner) {
+  static cFileSystemOps_t ops;
+  ops = *fs_->ops;
+  ops.remove = RemoveThenNameTakenAgain;
+  fs_->ops = &ops;
+  const std::string recording = Recording(3);
+  dir_.Write("a.mf4", recording);
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert("a.mf4", "a"), kExitFileFailed);
+  EXPECT_TRUE(Has(log.Messages(), "E Could not open output file a_out.MF4: File exists"));
+  const std::string temporary = ".a_out.MF4." + std::to_string(getpid()) + ".part";
+  EXPECT_EQ(Files(), (std::vector<std::string>{temporary, "a.mf4"}));
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path(temporary)), "another process's file");
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("a.mf4")), recording);
 }
 
 TEST_F(ConverterTest, AFailedRecordPublishesNoOutput) {

@@ -168,6 +168,32 @@ TEST_F(NativeFs, OpensByFlagsAndRemovesFiles) {
   EXPECT_EQ(Stat("out.MF4").kind, kFileKindMissing);
 }
 
+TEST_F(NativeFs, TheNewBitOpensOnlyAFileTheOpenMakes) {
+  cStream_t* out = fsOpen(fs_, cStrViewOf("new.part"), kFsOpenWrite | kFsOpenNew | 4);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(streamWrite(out, "data", 4), 4);
+  EXPECT_TRUE(fileStreamSync(out));  // a file stream like any other output
+  EXPECT_EQ(streamClose(out), 0);
+  EXPECT_EQ(Stat("new.part").size, 4);
+
+  dir_.Write("input.mf4", "an input");
+  std::filesystem::create_symlink(dir_ / "input.mf4", dir_ / "link.part");
+  for (const char* name : {"new.part", "link.part"}) {
+    SCOPED_TRACE(name);
+    errno = 0;
+    EXPECT_EQ(fsOpen(fs_, cStrViewOf(name), kFsOpenWrite | kFsOpenNew), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+  }
+  EXPECT_EQ(Stat("new.part").size, 4);
+  std::ifstream input(dir_.Path("input.mf4"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(input), {}), "an input");
+  // The bit makes new files only: with read, or without write, there is no stream.
+  EXPECT_EQ(fsOpen(fs_, cStrViewOf("other.part"), kFsOpenRead | kFsOpenWrite | kFsOpenNew), nullptr);
+  EXPECT_EQ(fsOpen(fs_, cStrViewOf("new.part"), kFsOpenRead | kFsOpenNew), nullptr);
+  EXPECT_EQ(fsOpen(fs_, cStrViewOf("other.part"), kFsOpenNew), nullptr);
+  EXPECT_EQ(Stat("other.part").kind, kFileKindMissing);
+}
+
 TEST_F(NativeFs, RenamesReplaceWholeAndFailuresKeepTheirReason) {
   dir_.Write("new", "complete");
   dir_.Write("old", "earlier");

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -24,6 +29,11 @@ std::string Pattern(size_t n) {
   std::string bytes(n, '\0');
   for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('a' + i % 26);
   return bytes;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 std::string ReadAll(cStream_t* stream, uint64_t piece = 7) {
@@ -190,8 +200,75 @@ TEST(FileStream, RefusesDirectoriesMissingFilesAndUnknownTypes) {
   EXPECT_EQ(fileStreamOpen((dir / "missing").c_str(), kFileStreamRead), nullptr);
   EXPECT_EQ(fileStreamOpen((dir / "missing").c_str(), kFileStreamReadWrite), nullptr);  // never creates
   dir.Write("f", "x");
-  EXPECT_EQ(fileStreamOpen((dir / "f").c_str(), 3), nullptr);
+  EXPECT_EQ(fileStreamOpen((dir / "f").c_str(), 4), nullptr);
   EXPECT_EQ(fileStreamOpen(nullptr, kFileStreamRead), nullptr);
+}
+
+TEST(FileStream, ACreateNewStreamOnlyEverWritesAFileItMade) {
+  test::TempDir dir;
+  const std::string path = dir / "new.bin";
+  cStream_t* out = fileStreamOpen(path.c_str(), kFileStreamCreateNew);
+  ASSERT_NE(out, nullptr);
+  char byte = 0;
+  EXPECT_EQ(streamRead(out, &byte, 1), kStreamNoOperation);
+  EXPECT_EQ(streamWrite(out, "fresh", 5), 5);
+  EXPECT_TRUE(fileStreamSync(out));
+  EXPECT_EQ(fileStreamError(out), 0);
+  EXPECT_EQ(streamClose(out), 0);
+  cStream_t* in = fileStreamOpen(path.c_str(), kFileStreamRead);
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(ReadAll(in), "fresh");
+  EXPECT_EQ(streamClose(in), 0);
+  // The umask decides the mode, as for a file made by "wb".
+  const std::string plain = dir / "plain.bin";
+  cStream_t* made = fileStreamOpen(plain.c_str(), kFileStreamWrite);
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(streamClose(made), 0);
+  struct stat made_info {};
+  struct stat new_info {};
+  ASSERT_EQ(stat(plain.c_str(), &made_info), 0);
+  ASSERT_EQ(stat(path.c_str(), &new_info), 0);
+  EXPECT_EQ(new_info.st_mode, made_info.st_mode);
+
+  // Whatever has the name, the open fails without touching it: the file it made above, a link
+  // to a file (which "wb" would truncate), a dangling link (which "wb" would create the target
+  // of), a folder.
+  dir.Write("target", "someone else's");
+  ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
+  dir.MakeDir("folder");
+  for (const char* name : {"new.bin", "link", "dangling", "folder"}) {
+    SCOPED_TRACE(name);
+    errno = 0;
+    EXPECT_EQ(fileStreamOpen((dir / name).c_str(), kFileStreamCreateNew), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+  }
+  EXPECT_EQ(FileText(path), "fresh");
+  EXPECT_EQ(FileText(dir / "target"), "someone else's");
+  EXPECT_NE(access((dir / "nowhere").c_str(), F_OK), 0);
+}
+
+TEST(FileStream, ACreateNewStreamKeepsItsFirstFailureAsAWriteStreamDoes) {
+  // A file size limit of 0 fails the first flush with EFBIG, as a full disk would.
+  test::TempDir dir;
+  const std::string path = dir / "limited.bin";
+  cStream_t* out = fileStreamOpen(path.c_str(), kFileStreamCreateNew);
+  ASSERT_NE(out, nullptr);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+  const rlimit none{0, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+  EXPECT_EQ(streamWrite(out, "lost", 4), 4);  // buffered
+  EXPECT_FALSE(fileStreamSync(out));
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(fileStreamError(out), EFBIG);
+  EXPECT_EQ(streamWrite(out, "x", 1), -1);  // the limit is gone, the failure is not
+  EXPECT_EQ(streamSeek(out, 0, kSeekFromStart), -1);
+  EXPECT_NE(streamClose(out), 0);
+  EXPECT_EQ(fileStreamError(out), EFBIG);
+  EXPECT_EQ(streamClose(out), 0);
 }
 
 TEST(FileStream, SeekToTheCachedPositionDoesNotTouchTheFile) {
