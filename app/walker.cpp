@@ -128,9 +128,8 @@ bool Within(const std::string& path, const std::string& folder) {
 /// Notes the top-level inputs by identity, and the output folder of each folder input that is
 /// not the input itself, for the walk to skip (also where it lies in another input). A folder
 /// input whose output tree holds another top-level input would write over what the run is to
-/// convert: `conflicts` gets,
-/// per input, the index of that other input, or -1. An input that cannot be stat'ed is left to
-/// the walk, which reports it. False when memory is short.
+/// convert: `conflicts` gets, per input, the index of that other input, or -1. An input that
+/// cannot be stat'ed is left to the walk, which reports it. False when memory is short.
 bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vector<int64_t>* conflicts) {
   ReleaseOutputs(&walker->inputs);
   ReleaseOutputs(&walker->output_folders);
@@ -405,13 +404,12 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   }
   switch (stat.kind) {
     case kFileKindDirectory: {
+      // An output tree inside an input is left out. One that holds a named input is no such
+      // tree: its input is refused (NoteTopLevelPaths).
       if (const cWalkerOutput_t* owner = OutputFolderOwner(walker, input)) {
-        // An output tree inside an input is left out; one named as an input is not converted,
-        // which the run must not call a success.
-        const bool named = FindFile(&walker->inputs, stat) != nullptr;
-        logMessage(named ? kLogError : kLogInfo, "Skipping %.*s: it holds the outputs of %.*s", Len(input), input.data,
+        logMessage(kLogInfo, "Skipping %.*s: it holds the outputs of %.*s", Len(input), input.data,
                    static_cast<int>(cStrLength(&owner->input)), cStrData(&owner->input));
-        return named ? kExitFileFailed : kExitSuccess;
+        return kExitSuccess;
       }
       cFsEntryMap_t entries{};
       if (!fsList(walker->input_fs, input, &entries)) {
