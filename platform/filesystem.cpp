@@ -17,9 +17,11 @@ bool BaseStat(cFileSystem_t*, const char*, cFileStat_t*) { return false; }
 bool BaseList(cFileSystem_t*, const char*, cFsEntryMap_t*) { return false; }
 bool BaseMkdir(cFileSystem_t*, const char*) { return false; }
 
-constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr, nullptr, nullptr, nullptr};
-constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,    nativeFsStat, nativeFsList,   nativeFsMkdir,
-                                         nativeFsRemove, nativeFsOpen, nativeFsRename, nativeFsSyncDir};
+constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr,
+                                       nullptr,     nullptr,  nullptr,  nullptr};
+constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,    nativeFsStat,    nativeFsList,
+                                         nativeFsMkdir,  nativeFsRemove,  nativeFsOpen,
+                                         nativeFsRename, nativeFsSyncDir, nativeFsRenameNoReplace};
 
 bool EndsWithSlash(cStrView_t text) { return text.length > 0 && text.data[text.length - 1] == '/'; }
 
@@ -36,6 +38,23 @@ void ReleaseKeepingErrno(cStr_t* full) {
   const int error = errno;
   cStrRelease(full);
   errno = error;
+}
+
+// Calls a rename slot with the full paths of both names.
+bool RenameWith(cFileSystem_t* fs, bool (*slot)(cFileSystem_t*, const char*, const char*), cStrView_t from,
+                cStrView_t to) {
+  if (slot == nullptr) return false;
+  cStr_t full_from;
+  cStr_t full_to;
+  if (!FullPath(fs, from, &full_from)) return false;
+  if (!FullPath(fs, to, &full_to)) {
+    cStrRelease(&full_from);
+    return false;
+  }
+  const bool result = slot(fs, cStrData(&full_from), cStrData(&full_to));
+  ReleaseKeepingErrno(&full_from);
+  ReleaseKeepingErrno(&full_to);
+  return result;
 }
 
 cFileStat_t StatOf(const struct stat& info) {
@@ -168,18 +187,11 @@ cStream_t* fsOpen(cFileSystem_t* fs, cStrView_t path, int flags) {
 }
 
 bool fsRename(cFileSystem_t* fs, cStrView_t from, cStrView_t to) {
-  if (fs == nullptr || fs->ops->rename == nullptr) return false;
-  cStr_t full_from;
-  cStr_t full_to;
-  if (!FullPath(fs, from, &full_from)) return false;
-  if (!FullPath(fs, to, &full_to)) {
-    cStrRelease(&full_from);
-    return false;
-  }
-  const bool result = fs->ops->rename(fs, cStrData(&full_from), cStrData(&full_to));
-  ReleaseKeepingErrno(&full_from);
-  ReleaseKeepingErrno(&full_to);
-  return result;
+  return fs != nullptr && RenameWith(fs, fs->ops->rename, from, to);
+}
+
+bool fsRenameNoReplace(cFileSystem_t* fs, cStrView_t from, cStrView_t to) {
+  return fs != nullptr && RenameWith(fs, fs->ops->rename_no_replace, from, to);
 }
 
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path) {
@@ -268,6 +280,27 @@ cStream_t* nativeFsOpen(cFileSystem_t*, const char* full_path, int flags) {
 }
 
 bool nativeFsRename(cFileSystem_t*, const char* full_from, const char* full_to) {
+  return ::rename(full_from, full_to) == 0;
+}
+
+bool nativeFsRenameNoReplace(cFileSystem_t*, const char* full_from, const char* full_to) {
+  if (::renameat2(AT_FDCWD, full_from, AT_FDCWD, full_to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  if (::link(full_from, full_to) == 0) {
+    if (::unlink(full_from) == 0) return true;
+    // Both names would stay: the new one goes again, so the file keeps its old name alone.
+    const int error = errno;
+    ::unlink(full_to);
+    errno = error;
+    return false;
+  }
+  if (errno != EPERM && errno != ENOTSUP && errno != EMLINK) return false;
+  struct stat info {};
+  if (::lstat(full_to, &info) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT) return false;
   return ::rename(full_from, full_to) == 0;
 }
 

@@ -25,6 +25,8 @@ struct cFileSystemOps_t {
   bool (*rename)(cFileSystem_t* fs, const char* full_from, const char* full_to);
   /// Makes the directory's entries (names made, changed or removed) durable.
   bool (*sync_directory)(cFileSystem_t* fs, const char* full_path);
+  /// Gives a file a new name in one step only where that name is free (EEXIST otherwise).
+  bool (*rename_no_replace)(cFileSystem_t* fs, const char* full_from, const char* full_to);
 };
 
 struct cFileSystem_t {
@@ -70,6 +72,10 @@ cStream_t* fsOpen(cFileSystem_t* fs, cStrView_t path, int flags);
 /// `to`: a reader of `to` sees the old file or the new one, never a part. False for a null
 /// object or an empty slot.
 bool fsRename(cFileSystem_t* fs, cStrView_t from, cStrView_t to);
+/// Renames `from` to `to` (both relative to the root) only where no file is named `to`:
+/// false with EEXIST when one is, so that a name another process took is never replaced.
+/// False for a null object or an empty slot.
+bool fsRenameNoReplace(cFileSystem_t* fs, cStrView_t from, cStrView_t to);
 /// Makes the entries of the directory durable, so that a rename or a new file in it survives
 /// a power loss. False for a null object or an empty slot.
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path);
@@ -94,5 +100,9 @@ bool nativeFsRemove(cFileSystem_t* fs, const char* full_path);
 cStream_t* nativeFsOpen(cFileSystem_t* fs, const char* full_path, int flags);
 /// rename(2).
 bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_to);
+/// renameat2(2) with RENAME_NOREPLACE. Where the file system lacks it (NFS, some FUSE kinds),
+/// link(2) and unlink(2), which refuse a taken name as well; where it has no hard links either,
+/// a check of the name before rename(2), which only another process's rename in between can beat.
+bool nativeFsRenameNoReplace(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// fsync(2) of the directory ("" or "/"-ended paths too).
 bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);

@@ -13,6 +13,7 @@
 
 #include "platform/entry_map.h"
 #include "platform/filesystem.h"
+#include "support/runprogram.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -225,12 +226,34 @@ TEST_F(NativeFs, RenamesReplaceWholeAndFailuresKeepTheirReason) {
   std::ifstream renamed(dir_.Path("old"));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(renamed), {}), "complete");
 
-  // The base kind has neither operation.
+  // The base kind has none of the operations.
   cFileSystem_t base{};
   ASSERT_TRUE(fsInit(&base, View(dir_.Path())));
   EXPECT_FALSE(fsRename(&base, cStrViewOf("old"), cStrViewOf("new")));
+  EXPECT_FALSE(fsRenameNoReplace(&base, cStrViewOf("old"), cStrViewOf("new")));
   EXPECT_FALSE(fsSyncDir(&base, cStrViewOf("")));
   fsDestroy(&base);
+}
+
+TEST_F(NativeFs, ARenameThatMustNotReplaceTakesOnlyAFreeName) {
+  dir_.Write("a", "first");
+  dir_.Write("b", "second");
+  errno = 0;
+  EXPECT_FALSE(fsRenameNoReplace(fs_, cStrViewOf("a"), cStrViewOf("b")));
+  EXPECT_EQ(errno, EEXIST);
+  std::filesystem::create_symlink("nowhere", dir_ / "link");
+  errno = 0;
+  EXPECT_FALSE(fsRenameNoReplace(fs_, cStrViewOf("a"), cStrViewOf("link")));  // a dangling link is a name too
+  EXPECT_EQ(errno, EEXIST);
+  errno = 0;
+  EXPECT_FALSE(fsRenameNoReplace(fs_, cStrViewOf("gone"), cStrViewOf("c")));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("a")), "first");
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("b")), "second");
+
+  EXPECT_TRUE(fsRenameNoReplace(fs_, cStrViewOf("a"), cStrViewOf("c")));
+  EXPECT_EQ(Stat("a").kind, kFileKindMissing);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("c")), "first");
 }
 
 // Another run over the same tree makes the folder between this run's stat and its mkdir.
@@ -273,7 +296,8 @@ bool ListFullNames(cFileSystem_t*, const char*, cFsEntryMap_t* map) {
 }
 
 TEST(FileSystemPaths, ListingDropsTheRootFromFullNames) {
-  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr, nullptr, nullptr};
+  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr,       nullptr};
   cFileSystem_t fs{};
   ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
   fs.ops = &kOps;
