@@ -18,6 +18,8 @@ constexpr size_t kCountedSize = kFixedSize + 2;
 constexpr size_t kUnitSize = 20;
 constexpr size_t kRealSize = 8;
 constexpr size_t kTableTextSize = 32;
+// The formula's text field, zero-terminated: the count tells the characters before the zero.
+constexpr size_t kFormulaSize = 256;
 constexpr size_t kTextEntrySize = kRealSize + kTableTextSize;
 constexpr size_t kRangeEntrySize = 2 * kRealSize + kMdf3LinkSize;
 // Decimals of the property rows' numbers.
@@ -219,8 +221,10 @@ size_t Cc3Block::Write(std::streambuf& buffer) {
       data_size = kRealSize * value_list_.size();
       break;
     case Data::kFormula:
+      // Readers that take the whole field need its terminating zero.
+      if (formula_.size() >= kFormulaSize) throw MdfRuntimeError("Conversion block does not fit an MDF 3 block");
       count = formula_.size();
-      data_size = formula_.size();
+      data_size = kFormulaSize;
       break;
     case Data::kTextTable:
       count = text_table_.size();
@@ -266,7 +270,7 @@ size_t Cc3Block::Write(std::streambuf& buffer) {
       }
       break;
     case Data::kFormula:
-      bytes += WriteFixedText(buffer, formula_, formula_.size());
+      bytes += WriteFixedText(buffer, formula_, kFormulaSize);
       break;
     case Data::kTextTable:
       for (const auto& entry : text_table_) {

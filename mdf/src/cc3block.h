@@ -89,8 +89,10 @@ class Cc3Block : public MdfBlock, public IChannelConversion {
   /// Reads the block and the texts of its range table; a count beyond the block reads what
   /// fits. Returns the bytes of the CC block itself.
   size_t Read(std::streambuf& buffer) override;
-  /// Writes the range table's texts, then the block, once; later calls return its size.
-  /// Throws before writing anything when the block or its count does not fit 16 bits.
+  /// Writes the range table's texts, then the block, once; later calls return its size. A
+  /// formula fills the 256-byte text field, zero-terminated, its count being its length.
+  /// Throws before writing anything when the block or its count does not fit 16 bits, or a
+  /// formula its field.
   size_t Write(std::streambuf& buffer) override;
 
   /// The MDF 3 type code.

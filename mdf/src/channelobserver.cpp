@@ -8,6 +8,7 @@
 #include "bitdecoder.h"
 #include "byteorder.h"
 #include "cg4block.h"
+#include "channelbits.h"
 #include "datalistblock.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
@@ -175,13 +176,16 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
   }
   channel_type_ = channel.ChannelType();
   vlsd_group_ = channel_type_ == kVlsdChannel && channel.VlsdRecordId() != 0;
+  // Checked once here, so that the decoders below need not check the layout per value.
+  bits_in_record_ = CheckChannelBits(channel) != ChannelBits::kOutsideRecord;
   if constexpr (kIsNumber) {
     const uint8_t data_type = channel.DataType();
     const uint32_t nof_bits = channel.BitCount();
     const bool fixed_place =
         channel_type_ != kVlsdChannel && channel_type_ != kVirtualMasterChannel && channel_type_ != kVirtualDataChannel;
     const bool float_width = nof_bits == 16 || nof_bits == 32 || nof_bits == 64;
-    if (fixed_place && (data_type <= kSignedBe || ((data_type == kFloatLe || data_type == kFloatBe) && float_width))) {
+    if (bits_in_record_ && fixed_place &&
+        (data_type <= kSignedBe || ((data_type == kFloatLe || data_type == kFloatBe) && float_width))) {
       layout_.active = true;
       layout_.invalidation_bit = (channel.Flags() & 0x02U) != 0;
       layout_.data_type = data_type;
@@ -189,7 +193,7 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
       layout_.first_bit = uint64_t{channel.ByteOffset()} * 8 + channel.BitOffset();
     }
   }
-  SetUpFastPath(channel);
+  if (bits_in_record_) SetUpFastPath(channel);
   if constexpr (kIsBytes<T>) {
     // A byte array of a fixed-length channel takes the same bytes in every sample.
     const uint8_t data_type = channel.DataType();
@@ -320,6 +324,27 @@ template <typename T>
 }
 
 template <typename T>
+void ChannelObserver<T>::StoreMissing(uint64_t slot) {
+  if (vlsd_group_) {
+    // The value lies in the VLSD group's record, not in this one: it stays, but invalid.
+    if constexpr (kIsNumber) {
+      if (slot >= written_) PutNumber(slot, T{}, false);
+    }
+    reference_invalid_.Set(slot, true);
+    valid_list_.Set(slot, false);
+    return;
+  }
+  if constexpr (kIsNumber) {
+    PutNumber(slot, T{}, false);
+  } else if constexpr (kIsBytes<T>) {
+    byte_slots_.Set(slot, nullptr, 0);
+  } else {
+    value_list_[slot].clear();
+  }
+  valid_list_.Set(slot, false);
+}
+
+template <typename T>
 void ChannelObserver<T>::StoreVlsdEntry(const Record& record, uint64_t slot) {
   const std::vector<uint8_t>& entry = AsVector(record);
   bool read = false;
@@ -355,8 +380,9 @@ void ChannelObserver<T>::StoreVlsdReference(const std::vector<uint8_t>& record, 
 template <typename T>
 void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
   fast_ = FastPath{};
-  const uint32_t nof_bits = channel.BitCount();
-  const uint32_t shift = channel.BitOffset();
+  // 64 bits: the counts come from the file, and a 32-bit sum wraps.
+  const uint64_t nof_bits = channel.BitCount();
+  const uint64_t shift = channel.BitOffset();
   const bool fixed_place = channel_type_ == kFixedLengthChannel || channel_type_ == kMasterChannel ||
                            channel_type_ == kSyncChannel || channel_type_ == kMaxLengthChannel;
   // A byte-array channel whose values are the records of a VLSD channel group: its own
@@ -373,10 +399,10 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
       fast_.shift = static_cast<uint8_t>(shift);
       fast_.mask = nof_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << nof_bits) - 1;
       fast_.sign = uint64_t{1} << (nof_bits - 1);
-      fast_.nof_bytes = (shift + nof_bits + 7) / 8;
+      fast_.nof_bytes = static_cast<uint32_t>((shift + nof_bits + 7) / 8);
     } else if (data_type == kFloatLe && shift == 0 && (nof_bits == 32 || nof_bits == 64)) {
       fast_.kind = nof_bits == 32 ? Fast::kFloat32 : Fast::kFloat64;
-      fast_.nof_bytes = nof_bits / 8;
+      fast_.nof_bytes = static_cast<uint32_t>(nof_bits / 8);
     }
   } else if constexpr (kIsBytes<T>) {
     const uint8_t data_type = channel.DataType();
@@ -384,13 +410,13 @@ void ChannelObserver<T>::SetUpFastPath(const IChannel& channel) {
     if (channel_type_ == kFixedLengthChannel && data_type >= kByteArray && data_type <= kMimeStream && nof_bits > 0 &&
         nof_bits % 8 == 0) {
       fast_.kind = Fast::kBytes;
-      fast_.nof_bytes = nof_bits / 8;
+      fast_.nof_bytes = static_cast<uint32_t>(nof_bits / 8);
     } else if (vlsd_group && nof_bits > 0 && shift + nof_bits <= 64) {
       // The offset, as IChannel::UnsignedFromRecord reads a VLSD channel: little endian.
       fast_.kind = Fast::kVlsdOffset;
       fast_.shift = static_cast<uint8_t>(shift);
       fast_.mask = nof_bits == 64 ? ~uint64_t{0} : (uint64_t{1} << nof_bits) - 1;
-      fast_.nof_bytes = (shift + nof_bits + 7) / 8;
+      fast_.nof_bytes = static_cast<uint32_t>((shift + nof_bits + 7) / 8);
     }
   }
   fast_.min_size = uint64_t{fast_.first_byte} + fast_.nof_bytes;
@@ -546,6 +572,10 @@ template <typename T>
   const uint64_t last = std::min(first + array_size, max_slots_);  // no overflow: first < max_slots_
   if (last > nof_slots_) {
     GrowFor(last);
+  }
+  if (own_record && !bits_in_record_) {
+    for (uint64_t slot = first; slot < last; ++slot) StoreMissing(slot);
+    return true;
   }
   switch (channel_type_) {
     case kVlsdChannel:

@@ -165,6 +165,9 @@ class ChannelObserver : public IChannelObserver {
   /// The channel's own record of a slot whose value lies in a VLSD channel group: the
   /// offset and the element's validity, which holds for the value whenever it comes.
   void StoreVlsdReference(const std::vector<uint8_t>& record, uint64_t slot, uint64_t element);
+  /// A slot of the channel's own record, whose bits lie outside the record: no value, or an
+  /// invalid one where it lies in a VLSD group's record.
+  void StoreMissing(uint64_t slot);
   /// Writes a number into a slot; slots skipped on the way are zeroed.
   void PutNumber(uint64_t slot, T value, bool valid);
   void ZeroSkipped(uint64_t slot);
@@ -190,6 +193,8 @@ class ChannelObserver : public IChannelObserver {
   uint64_t array_size_ = 1;  // elements per sample when the buffers were sized
   uint64_t max_slots_ = 0;   // samples x array size, what the buffers may grow to
   uint8_t channel_type_ = 0;
+  // The channel's bits lie in its record (CheckChannelBits); else no value is decoded.
+  bool bits_in_record_ = true;
   // The values lie in a VLSD channel group: each slot's value and validity come in two
   // records, in either order, and each record's verdict is kept until the other arrives.
   bool vlsd_group_ = false;

@@ -5,6 +5,7 @@
 #include "cc3block.h"
 #include "cd3block.h"
 #include "ce3block.h"
+#include "channelbits.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/mdfhelper.h"
@@ -304,6 +305,7 @@ size_t Cn3Block::Read(std::streambuf& buffer) {
   comment_text_ = LoadTx3Text(buffer, kCommentLink);
   long_name_ = LoadTx3Text(buffer, kLongNameLink);
   display_name_ = LoadTx3Text(buffer, kDisplayNameLink);
+  ReportChannelBits(*this, file_position_);
   return bytes;
 }
 

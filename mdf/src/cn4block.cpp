@@ -9,12 +9,12 @@
 
 #include "byteorder.h"
 #include "cc4block.h"
+#include "channelbits.h"
 #include "damage.h"
 #include "dl4block.h"
 #include "dt4block.h"
 #include "dz4block.h"
 #include "flagtext.h"
-#include "grouprecordsize.h"
 #include "hl4block.h"
 #include "md4block.h"
 #include "mdf/channeltypes.h"
@@ -55,15 +55,6 @@ std::u16string Utf16Units(const uint8_t* bytes, uint64_t size, bool little_endia
     units.push_back(unit);
   }
   return units;
-}
-
-// Bytes of the data part of the group's records; the invalidation bytes follow them. Only
-// the channel group block knows the count.
-std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group) {
-  if (const auto* sizes = dynamic_cast<const GroupRecordSize*>(&group); sizes != nullptr) {
-    return sizes->RecordDataBytes();
-  }
-  return std::nullopt;
 }
 
 std::string BytesUpToZero(const uint8_t* bytes, uint64_t size) {
@@ -355,6 +346,7 @@ size_t Cn4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
                                          << ", Data type: " << static_cast<int>(data_type_)
                                          << ", Block: " << AddressToText(file_position_);
   }
+  ReportChannelBits(*this, file_position_);
 
   LoadComposition(buffer, kCompositionLink, composition);
 

@@ -66,10 +66,11 @@
 // bounds of each kind of nesting stand in readguard.h. A link outside the file is a negative
 // one (a link beyond the end fails the read of the block it leads to). An unreadable block
 // is one whose bytes end or fail before its fields do; a field that cannot be read as it
-// stands (a text block with links, a channel of no known data type, more list offsets than
-// the block holds) is reported and the read goes on with what the block has. None but an
-// unreadable block fails the read: the file is read with the blocks before the damage, as
-// a reader of a damaged file expects.
+// stands (a text block with links, a channel of no known data type, a channel whose bits
+// lie outside its record or whose bit count its data type cannot have, more list offsets
+// than the block holds) is reported and the read goes on with what the block has; such a
+// channel gives no value. None but an unreadable block fails the read: the file is read
+// with the blocks before the damage, as a reader of a damaged file expects.
 #include <cstdint>
 #include <sstream>
 #include <string>

@@ -7,6 +7,7 @@
 #include "cc3block.h"
 #include "cc4block.h"
 #include "cg4block.h"
+#include "channelbits.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 
@@ -22,6 +23,8 @@ std::optional<uint64_t> RecordFields::FixedRecordSize(const IChannel& channel) {
   }
   const auto* group = dynamic_cast<const detail::Cg4Block*>(channel.ChannelGroup());
   if (group == nullptr || group->IsVlsd()) return std::nullopt;
+  // A channel whose bits lie outside its record has no value: its observer says so.
+  if (detail::CheckChannelBits(channel) == detail::ChannelBits::kOutsideRecord) return std::nullopt;
   return group->RecordSize();
 }
 

@@ -200,9 +200,12 @@ TEST_F(DamagedInputs, ACutUnfinalizedRecordingGivesTheFramesItHoldsWhole) {
 // The reproducers of damaged recordings that "-d" used to delete: each is kept with status 8
 // and one line that names it and its first damage.
 TEST_F(LogmendRun, EachDamagedReproducerIsKeptWithOneLineNamingItsDamage) {
-  const std::vector<std::string> names = {"delete-damaged-cut-3072.MF4", "delete-damaged-dt-length-0.MF4",
+  const std::vector<std::string> names = {"delete-damaged-cut-3072.MF4",
+                                          "delete-damaged-dt-length-0.MF4",
                                           "delete-damaged-first-dg-link-negative.MF4",
-                                          "delete-damaged-tx-linkcount-1.MF4", "vlsd-cg-next-self.MF4"};
+                                          "delete-damaged-tx-linkcount-1.MF4",
+                                          "vlsd-cg-next-self.MF4",
+                                          "bitcount-wrap-shift.MF4"};
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
@@ -213,6 +216,33 @@ TEST_F(LogmendRun, EachDamagedReproducerIsKeptWithOneLineNamingItsDamage) {
     size_t lines = 0;
     for (const std::string& line : result.Lines()) lines += line.rfind(lead, 0) == 0 && line.size() > lead.size();
     EXPECT_EQ(lines, 1U) << result.err;
+  }
+}
+
+// Channels whose bits no record holds (bit counts near 2^32 once wrapped a 32-bit guard of
+// the decoding) are damage, each reported as it is read, after the first damage of the file.
+TEST_F(LogmendRun, ChannelsWhoseBitsNoRecordHoldsAreReportedAndTheInputKept) {
+  const std::string name = "bitcount-wrap-shift.MF4";
+  Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+  const test::ProgramResult result = Run({"-d", name});
+  EXPECT_EQ(result.status, 8);
+  EXPECT_TRUE(Exists(name));
+  // Its data link leads to two bytes at the end of the file.
+  EXPECT_TRUE(HasLine(result, "E Damaged input file " + name +
+                                  ": Unexpected block type. Expected: a data block, Found: \x16\x03, Position: 0x1590, "
+                                  "Block: 0x1550"))
+      << result.err;
+  for (const std::string damage :
+       {"Channel bits outside the record. Channel: CAN_DataFrame.DataLength, Byte offset: 29439, Bit offset: 0, Bit "
+        "count: 2147483656, Record bytes: 23, Block: 0x6A0",
+        "Channel bits outside the record. Channel: CAN_DataFrame.BRS, Byte offset: 13, Bit offset: 5, Bit count: "
+        "4294967295, Record bytes: 23, Block: 0x840"}) {
+    size_t lines = 0;
+    for (const std::string& line : result.Lines()) {
+      lines += line.rfind("E ", 0) == 0 && line.size() > damage.size() &&
+               line.compare(line.size() - damage.size(), damage.size(), damage) == 0;
+    }
+    EXPECT_EQ(lines, 1U) << damage << '\n' << result.err;
   }
 }
 

@@ -2,6 +2,7 @@
 // hand-made images in both byte orders, byte-exact writing and damaged blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -272,16 +273,51 @@ TEST(Cc3Block, WritesFormulaAndTextTable) {
   Cc3Block formula;
   formula.SetType(mdf::kAlgebraicConversion);
   formula.SetFormula("X*2");
-  EXPECT_EQ(formula.Write(buffer), 49U);
-  EXPECT_EQ(
-      buffer.Bytes(),
-      std::vector<uint8_t>(Mdf3Bytes(false).Header("CC", 49).U16(0).F64(0).F64(0).Zeros(20).U16(10).U16(3).Raw("X*2")));
+  // The formula field: 256 bytes, zero-terminated; the count its characters.
+  EXPECT_EQ(formula.Write(buffer), 302U);
+  EXPECT_EQ(buffer.Bytes(),
+            std::vector<uint8_t>(
+                Mdf3Bytes(false).Header("CC", 302).U16(0).F64(0).F64(0).Zeros(20).U16(10).U16(3).Text("X*2", 256)));
   MemoryBuffer table;
   Cc3Block texts;
   texts.SetType(mdf::kValueToTextConversion);
   texts.TextTable() = {{1.0, "On"}};
   EXPECT_EQ(texts.Write(table), 86U);
   EXPECT_EQ(test::Slice(table.Bytes(), 44), std::vector<uint8_t>(Mdf3Bytes(false).U16(1).F64(1.0).Text("On", 32)));
+}
+
+// A reader that takes the whole formula field finds the text and its zero inside the block,
+// as ours does by the count; one that does not fit the field with its zero is refused.
+TEST(Cc3Block, FormulaFieldIsZeroTerminatedInsideTheBlock) {
+  for (const std::string& text : {std::string("X*2-1"), std::string(255, 'x'), std::string()}) {
+    SCOPED_TRACE(text.size());
+    MemoryBuffer buffer;
+    Cc3Block written;
+    written.SetType(mdf::kAlgebraicConversion);
+    written.SetFormula(text);
+    EXPECT_EQ(written.Write(buffer), 302U);
+    const std::vector<uint8_t>& bytes = buffer.Bytes();
+    ASSERT_EQ(bytes.size(), 302U);
+    EXPECT_EQ(bytes[2] | bytes[3] << 8, 302);                                 // the block size
+    EXPECT_EQ(static_cast<size_t>(bytes[44] | bytes[45] << 8), text.size());  // the count
+    const auto field = bytes.begin() + 46;
+    const auto zero = std::find(field, bytes.end(), uint8_t{0});
+    ASSERT_NE(zero, bytes.end());
+    EXPECT_EQ(std::string(field, zero), text);
+    EXPECT_TRUE(std::all_of(zero, bytes.end(), [](uint8_t byte) { return byte == 0; }));
+
+    test::Mdf3Parent file(false);
+    const auto read = ReadCc(bytes, file);
+    EXPECT_EQ(read->Type(), mdf::kAlgebraicConversion);
+    EXPECT_EQ(read->Formula(), text);
+  }
+  MemoryBuffer buffer;
+  Cc3Block longer;
+  longer.SetType(mdf::kAlgebraicConversion);
+  longer.SetFormula(std::string(256, 'x'));
+  EXPECT_EQ(test::ThrownText([&] { longer.Write(buffer); }), "Conversion block does not fit an MDF 3 block");
+  EXPECT_TRUE(buffer.Bytes().empty());
+  EXPECT_EQ(longer.FilePosition(), 0);
 }
 
 TEST(Cc3Block, OversizedBlockIsRefusedUnwritten) {
