@@ -21,6 +21,7 @@
 #include "mdf/itimestamp.h"
 #include "mdf/mdffile.h"
 #include "mdf/mdfwriter.h"
+#include "mdf/textrule.h"
 #include "platform/byteorder.h"
 #include "platform/log.h"
 #include "platform/memblock.h"
@@ -546,12 +547,13 @@ bool cMdfWriter_t::writeFile() {
   if (history == nullptr) return false;
   history->SetTime(metadata_ ? metadata_->FileHistoryTime : start_ns_);
   // Without the input's metadata the output has no comments rather than empty ones, but
-  // for the file history, which must have one: it then names only the tool id.
+  // for the file history, which must have an XML one: it then names only the tool id, also
+  // in place of a comment of which nothing can be read as XML.
   {
     mdf::IMetaData* comment = history->MakeMetaData();
     if (comment == nullptr) return false;
-    comment->SetXmlText(metadata_ && !metadata_->FileHistoryComment.empty() ? metadata_->FileHistoryComment
-                                                                            : kBareHistoryComment);
+    const bool readable = metadata_ && !mdf::ReadablePart(metadata_->FileHistoryComment, true).empty();
+    comment->SetXmlText(readable ? metadata_->FileHistoryComment : kBareHistoryComment);
   }
   if (metadata_ && !metadata_->HeaderComment.empty()) {
     mdf::IMetaData* comment = header->MakeMetaData();

@@ -34,6 +34,8 @@ class IXmlNode {
                                                  const std::string& value);
   [[nodiscard]] IXmlNode* FindChild(const std::string& tag);
   virtual void AddChild(std::unique_ptr<IXmlNode> child);
+  /// Drops the last child, if any: what a parser cannot keep of an element it did not read whole.
+  void RemoveLastChild();
   virtual IXmlNode* NewChild(const std::string& tag);
   /// The matching child, or a new one that gets the attribute.
   virtual IXmlNode* UniqueChildWithAttribute(const std::string& tag, const std::string& key, const std::string& value);

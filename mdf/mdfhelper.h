@@ -44,6 +44,10 @@ std::string Latin1ToUtf8(const std::string& latin1);
 /// Throw std::range_error on invalid input (unpaired surrogates, bad UTF-8).
 std::string WideToUtf8(const std::u16string& utf16);
 std::u16string Utf8ToWide(const std::string& utf8);
+/// The length of the longest start of the text that is valid UTF-8 (scalar values in their
+/// shortest form): the text's size when all of it is. The check of every text an MDF 4 file
+/// holds.
+size_t Utf8ValidLength(const std::string& text);
 
 /// Opens a file by UTF-8 name; returns errno (0 on success). `file` is null on failure.
 int OpenFileUtf8(std::FILE*& file, const std::string& utf8_name, const std::string& utf8_mode);

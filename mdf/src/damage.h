@@ -58,6 +58,7 @@
 // | too many blocks     | error, the nested read is left out            | every block read within the bound |
 // | link outside file   | error, the link is not followed               | every other block                 |
 // | unreadable block    | error, the whole read ends (a field: goes on) | every block read before it        |
+// | unreadable text     | error, the read goes on                       | the part of the text read before  |
 //
 // A wrong block kind is a link that lands on a block of another id than its chain or nesting
 // reads (a channel link on a text block), also a VLSD channel whose data link leads to no
@@ -70,7 +71,10 @@
 // lie outside its record or whose bit count its data type cannot have, more list offsets
 // than the block holds) is reported and the read goes on with what the block has; such a
 // channel gives no value. None but an unreadable block fails the read: the file is read
-// with the blocks before the damage, as a reader of a damaged file expects.
+// with the blocks before the damage, as a reader of a damaged file expects. An unreadable
+// text is a TX or MD block whose text is not valid UTF-8, or an MD block whose XML is not
+// well-formed (mdf/textrule.h): the block keeps the part of it that could be read, so that
+// nothing read or copied from it carries on what cannot be read.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -97,6 +101,7 @@ enum class Damage : uint8_t {
   kTooManyBlocks,
   kLinkOutsideFile,
   kUnreadableBlock,
+  kUnreadableText,
 };
 
 /// The paths that frame records.
@@ -131,6 +136,7 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kNestedTooDeep:
     case Damage::kTooManyBlocks:
     case Damage::kLinkOutsideFile:
+    case Damage::kUnreadableText:
       return {MdfLogSeverity::kError, false, true, true};
     case Damage::kUnreadableBlock:
       return {MdfLogSeverity::kError, true, true, true};

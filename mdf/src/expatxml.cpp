@@ -2,16 +2,42 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
 
 namespace mdf {
+
+namespace {
+
+bool ParseAll(XML_Parser parser, const char* data, size_t size, bool final) {
+  // XML_Parse takes an int length; larger input goes in pieces.
+  do {
+    const size_t piece = std::min<size_t>(size, INT_MAX);
+    const bool last = final && piece == size;
+    if (XML_Parse(parser, data, static_cast<int>(piece), last ? 1 : 0) != XML_STATUS_OK) {
+      return false;
+    }
+    data += piece;
+    size -= piece;
+  } while (size > 0);
+  return true;
+}
+
+std::string ErrorPlace(XML_Parser parser) {
+  return "Line: " + std::to_string(XML_GetCurrentLineNumber(parser)) +
+         ", Column: " + std::to_string(XML_GetCurrentColumnNumber(parser)) +
+         ", Error: " + XML_ErrorString(XML_GetErrorCode(parser));
+}
+
+}  // namespace
 
 // Owns one expat parser for the duration of a parse and routes its callbacks to the document.
 class ExpatXml::Parser {
@@ -29,23 +55,9 @@ class ExpatXml::Parser {
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
-  bool Parse(const char* data, size_t size, bool final) {
-    // XML_Parse takes an int length; larger input goes in pieces.
-    do {
-      const size_t piece = std::min<size_t>(size, INT_MAX);
-      const bool last = final && piece == size;
-      if (XML_Parse(parser_, data, static_cast<int>(piece), last ? 1 : 0) != XML_STATUS_OK) {
-        return false;
-      }
-      data += piece;
-      size -= piece;
-    } while (size > 0);
-    return true;
-  }
+  bool Parse(const char* data, size_t size, bool final) { return ParseAll(parser_, data, size, final); }
 
-  [[nodiscard]] XML_Size Line() const { return XML_GetCurrentLineNumber(parser_); }
-  [[nodiscard]] XML_Size Column() const { return XML_GetCurrentColumnNumber(parser_); }
-  [[nodiscard]] const char* ErrorText() const { return XML_ErrorString(XML_GetErrorCode(parser_)); }
+  [[nodiscard]] std::string Error() const { return ErrorPlace(parser_); }
 
  private:
   static void XMLCALL StartElement(void* user_data, const XML_Char* name, const XML_Char** attributes) {
@@ -107,11 +119,49 @@ bool ExpatXml::ParseString(const std::string& input) {
   Reset();
   Parser parser(*this);
   if (!parser.Parse(input.data(), input.size(), true)) {
-    MDF_ERROR() << "XML parser error.  Line: " << parser.Line() << ", Column: " << parser.Column()
-                << ", Error: " << parser.ErrorText() << ", File: " << filename_;
+    MDF_ERROR() << "XML parser error.  " << parser.Error() << ", File: " << filename_;
     return false;
   }
   return true;
+}
+
+bool ExpatXml::ParseReadablePart(const std::string& input) {
+  Reset();
+  Parser parser(*this);
+  if (parser.Parse(input.data(), input.size(), true)) {
+    return true;
+  }
+  // Each open element is the last child of the one that encloses it.
+  for (size_t depth = node_stack_.size(); depth-- > 0;) {
+    IXmlNode* open = node_stack_[depth];
+    open->SetValueText({});
+    XmlNodeList children;
+    open->Children(children);
+    if (!children.empty()) {
+      continue;
+    }
+    if (depth == 0) {
+      root_.reset();
+    } else {
+      node_stack_[depth - 1]->RemoveLastChild();
+    }
+  }
+  node_stack_.clear();
+  return false;
+}
+
+bool ExpatXml::IsWellFormed(const std::string& input, std::string& error) {
+  // The separator only joins namespace and local name, which nothing here reads.
+  const std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(XML_ParserCreateNS("UTF-8", '}'),
+                                                                            XML_ParserFree);
+  if (!parser) {
+    throw std::bad_alloc();
+  }
+  if (ParseAll(parser.get(), input.data(), input.size(), true)) {
+    return true;
+  }
+  error = ErrorPlace(parser.get());
+  return false;
 }
 
 bool ExpatXml::ParseFile() {
@@ -135,8 +185,7 @@ bool ExpatXml::ParseFile() {
       }
       // The end of the document is never signalled, so a cut file gives what it holds.
       if (!parser.Parse(chunk.data(), bytes, false)) {
-        MDF_ERROR() << "XML parser error.  Line: " << parser.Line() << ", Column: " << parser.Column()
-                    << ", Error: " << parser.ErrorText() << ", File: " << filename_;
+        MDF_ERROR() << "XML parser error.  " << parser.Error() << ", File: " << filename_;
         result = false;
         break;
       }

@@ -17,6 +17,17 @@ class ExpatXml : public IXmlFile {
   bool ParseString(const std::string& input) override;
   void Reset() override;
 
+  /// Parses without logging. On an error the tree keeps only what the error cannot have cut:
+  /// the elements closed before it, and the elements still open as the containers of those
+  /// (their attributes and closed children, not their text, which the error may have cut
+  /// short). An open element with nothing closed in it is left out, the root too.
+  bool ParseReadablePart(const std::string& input);
+
+  /// Whether the text is one well-formed document as namespace-aware readers parse it (every
+  /// prefix bound); when it is not, `error` gets the parser's message with its line and
+  /// column. Logs nothing.
+  static bool IsWellFormed(const std::string& input, std::string& error);
+
  private:
   class Parser;
   std::deque<IXmlNode*> node_stack_;  // open elements, innermost last

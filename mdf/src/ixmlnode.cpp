@@ -81,6 +81,12 @@ IXmlNode* IXmlNode::FindChild(const std::string& tag) { return MatchingChild(tag
 
 void IXmlNode::AddChild(std::unique_ptr<IXmlNode> child) { children_.push_back(std::move(child)); }
 
+void IXmlNode::RemoveLastChild() {
+  if (!children_.empty()) {
+    children_.pop_back();
+  }
+}
+
 IXmlNode* IXmlNode::NewChild(const std::string& tag) {
   auto child = CreateNode(tag);
   IXmlNode* result = child.get();

@@ -235,9 +235,7 @@ void AddNames(std::vector<BlockProperty>& dest, const IXmlNode& names) {
 
 Md4Block::Md4Block() { block_id_ = "##MD"; }
 
-Md4Block::Md4Block(std::string text) : Tx4Block(std::move(text)) {
-  block_id_ = !text_.empty() && text_[0] == '<' ? "##MD" : "##TX";
-}
+Md4Block::Md4Block(std::string text) : Tx4Block(std::move(text)) { block_id_ = IsXmlText(text_) ? "##MD" : "##TX"; }
 
 bool Md4Block::SetElementText(const std::string& value) {
   auto document = MakeXmlFile("Expat");

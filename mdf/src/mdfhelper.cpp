@@ -98,6 +98,58 @@ void AppendUtf8(std::string& out, char32_t cp) {
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
+// One UTF-8 sequence: its code point and length, or what makes it invalid.
+struct Utf8Sequence {
+  char32_t code_point = 0;
+  size_t length = 0;
+  const char* fault = nullptr;
+};
+
+// The sequence at `i` (< text.size()): the one decoding of UTF-8 the library checks text with.
+Utf8Sequence DecodeUtf8(const std::string& text, size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  Utf8Sequence sequence;
+  char32_t smallest = 0;  // anything below needs fewer bytes: an overlong form
+  if (lead < 0x80) {
+    sequence.length = 1;
+    sequence.code_point = lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    sequence.length = 2;
+    sequence.code_point = lead & 0x1F;
+    smallest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    sequence.length = 3;
+    sequence.code_point = lead & 0x0F;
+    smallest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    sequence.length = 4;
+    sequence.code_point = lead & 0x07;
+    smallest = 0x10000;
+  } else {
+    sequence.fault = "invalid UTF-8 lead byte";
+    return sequence;
+  }
+  if (text.size() - i < sequence.length) {
+    sequence.fault = "truncated UTF-8 sequence";
+    return sequence;
+  }
+  for (size_t k = 1; k < sequence.length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) {
+      sequence.fault = "invalid UTF-8 continuation byte";
+      return sequence;
+    }
+    sequence.code_point = (sequence.code_point << 6) | (next & 0x3F);
+  }
+  if (sequence.code_point < smallest) {
+    sequence.fault = "overlong UTF-8 sequence";
+  } else if (sequence.code_point > 0x10FFFF || IsHighSurrogate(sequence.code_point) ||
+             IsLowSurrogate(sequence.code_point)) {
+    sequence.fault = "UTF-8 sequence outside the Unicode scalar values";
+  }
+  return sequence;
+}
+
 }  // namespace
 
 uint64_t CurrentTimeNs() {
@@ -273,38 +325,9 @@ std::u16string Utf8ToWide(const std::string& utf8) {
   utf16.reserve(utf8.size());
   size_t i = 0;
   while (i < utf8.size()) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    size_t length = 0;
-    char32_t cp = 0;
-    char32_t smallest = 0;  // anything below needs fewer bytes: an overlong form
-    if (lead < 0x80) {
-      length = 1;
-      cp = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      cp = lead & 0x1F;
-      smallest = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      cp = lead & 0x0F;
-      smallest = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      cp = lead & 0x07;
-      smallest = 0x10000;
-    } else {
-      throw std::range_error("invalid UTF-8 lead byte");
-    }
-    if (utf8.size() - i < length) throw std::range_error("truncated UTF-8 sequence");
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) throw std::range_error("invalid UTF-8 continuation byte");
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    if (cp < smallest) throw std::range_error("overlong UTF-8 sequence");
-    if (cp > 0x10FFFF || IsHighSurrogate(cp) || IsLowSurrogate(cp)) {
-      throw std::range_error("UTF-8 sequence outside the Unicode scalar values");
-    }
+    const Utf8Sequence sequence = DecodeUtf8(utf8, i);
+    if (sequence.fault != nullptr) throw std::range_error(sequence.fault);
+    char32_t cp = sequence.code_point;
     if (cp >= 0x10000) {
       cp -= 0x10000;
       utf16.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -312,9 +335,19 @@ std::u16string Utf8ToWide(const std::string& utf8) {
     } else {
       utf16.push_back(static_cast<char16_t>(cp));
     }
-    i += length;
+    i += sequence.length;
   }
   return utf16;
+}
+
+size_t Utf8ValidLength(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const Utf8Sequence sequence = DecodeUtf8(text, i);
+    if (sequence.fault != nullptr) break;
+    i += sequence.length;
+  }
+  return i;
 }
 
 int OpenFileUtf8(std::FILE*& file, const std::string& utf8_name, const std::string& utf8_mode) {

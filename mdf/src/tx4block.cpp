@@ -3,6 +3,7 @@
 #include "damage.h"
 #include "mdf/mdfhelper.h"
 #include "mdf/mdflogstream.h"
+#include "mdf/textrule.h"
 
 namespace mdf::detail {
 
@@ -10,6 +11,8 @@ namespace {
 constexpr size_t kDisplayLength = 40;
 constexpr uint64_t kHeaderSize = 24;
 }  // namespace
+
+bool IsXmlText(const std::string& text) { return !text.empty() && text[0] == '<'; }
 
 std::string ShortenText(const std::string& text, size_t nof_chars) {
   if (text.size() < nof_chars) {
@@ -37,6 +40,12 @@ size_t Tx4Block::Read(std::streambuf& buffer) {
   // ReadFixedText stops at the first zero byte or at the end of the stream, so a damaged
   // length cannot make it allocate more than the stream holds.
   ReadFixedText(buffer, text_, static_cast<size_t>(text_size));
+  const bool xml = CompareNoCaseN(block_id_, "##MD", 4) == 0;
+  if (const TextFault fault = FindTextFault(text_, xml)) {
+    MDF_DAMAGE(Damage::kUnreadableText) << fault.What() << ". Block: " << AddressToText(file_position_) << ", "
+                                        << fault.where;
+    text_ = ReadablePart(text_, xml);
+  }
   return static_cast<size_t>(block_length_);
 }
 
@@ -44,7 +53,12 @@ size_t Tx4Block::Write(std::streambuf& buffer) {
   if (file_position_ > 0) {
     return 0;
   }
-  block_id_ = !text_.empty() && text_[0] == '<' ? "##MD" : "##TX";
+  // No writer puts a text into a file that a reader could not read back.
+  if (const TextFault fault = FindTextFault(text_, IsXmlText(text_))) {
+    MDF_ERROR() << fault.What() << " is cut to its readable part. " << fault.where;
+    text_ = ReadablePart(text_, IsXmlText(text_));
+  }
+  block_id_ = IsXmlText(text_) ? "##MD" : "##TX";
   link_list_.clear();
   block_length_ = kHeaderSize + text_.size() + 1;
   size_t bytes = MdfBlock::Write(buffer);

@@ -7,6 +7,9 @@
 
 namespace mdf::detail {
 
+/// Whether a writer stores the text as XML, in an MD block: it starts with '<'.
+bool IsXmlText(const std::string& text);
+
 /// Copies the text; once n bytes are copied " ..." is appended. A cut never splits a
 /// UTF-8 sequence. Display only.
 std::string ShortenText(const std::string& text, size_t nof_chars);
@@ -17,9 +20,11 @@ class Tx4Block : public MdfBlock {
   explicit Tx4Block(std::string text) : text_(std::move(text)) {}
 
   void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
+  /// A text that breaks the rule of mdf/textrule.h is damage; the block keeps its readable part.
   size_t Read(std::streambuf& buffer) override;
-  /// Writes a new block at the aligned end: "##MD" for XML text, else "##TX". A block that is
-  /// already in the file is not written again (0).
+  /// Writes a new block at the aligned end: "##MD" for XML text, else "##TX". A text that
+  /// breaks the rule of mdf/textrule.h is logged and cut to its readable part first. A block
+  /// that is already in the file is not written again (0).
   size_t Write(std::streambuf& buffer) override;
   /// The trimmed text shortened to 40 characters.
   [[nodiscard]] virtual std::string Text() const;

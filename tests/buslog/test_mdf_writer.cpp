@@ -28,6 +28,7 @@
 #include "mdf/mdfwriter.h"
 #include "support/buslogfiles.h"
 #include "support/consolelog.h"
+#include "support/logcapture.h"
 #include "support/probestream.h"
 
 namespace {
@@ -690,6 +691,38 @@ TEST(MdfWriter, AnEmptySourceCommentMakesNoCommentBlock) {
   Output out(file.bytes);
   ASSERT_TRUE(out.Read());
   EXPECT_EQ(out.Group(0)->SourceInformation()->MetaDataInterface(), nullptr);
+  test::ExpectCheckerAccepts(file.bytes);
+}
+
+// Comments that cannot be read whole never reach the output as they are: each is cut to what
+// reads back, and a history comment of which no XML can be read is the bare one.
+TEST(MdfWriter, CommentsReachTheOutputOnlyAsFarAsTheyCanBeRead) {
+  cMdfMetadata_t* metadata = test::LoggerMetadata();
+  metadata->HeaderComment =
+      "<HDcomment><TX>QX logger recording</TX><common_properties><tree name='File Information'>"
+      "<e name='serial number'>0000A1B2</e><e name='session'>1\xFF"
+      "7</e></tree></common_properties></HDcomment>";
+  metadata->FileHistoryComment = "Recorded";
+  metadata->CanSourceComment = "<SIcomment><p:TX>CAN 1</p:TX></SIcomment>";  // a prefix never bound
+  metadata->LinSourceComment = "<SIcomment><TX>LIN 1</TX><bus name='LIN1'>\xC0\x80</bus></SIcomment>";
+  test::LogCapture log;
+  const test::WrittenFile file =
+      test::WriteBusLog({Can(1, {1}, kStart, 1), Of(kBusMsgLinFrame, 1, kStart, {})}, kStart, metadata);
+  ASSERT_TRUE(file.finalized);
+  size_t cuts = 0;
+  for (const test::LogEntry& entry : log.entries)
+    cuts += entry.text.find(" is cut to its readable part. ") != std::string::npos;
+  EXPECT_EQ(cuts, 3U);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  ASSERT_EQ(out.Groups().size(), 2U);
+  EXPECT_EQ(out.Header()->MetaDataInterface()->XmlText(),
+            "<HDcomment>\n  <TX>QX logger recording</TX>\n  <common_properties>\n    <tree name='File Information'>\n"
+            "      <e name='serial number'>0000A1B2</e>\n    </tree>\n  </common_properties>\n</HDcomment>");
+  EXPECT_EQ(out.Header()->FileHistories().at(0)->ToolId(), "QX");
+  EXPECT_EQ(out.Group(0)->SourceInformation()->MetaDataInterface(), nullptr);
+  EXPECT_EQ(out.Group(1)->SourceInformation()->MetaDataInterface()->XmlText(),
+            "<SIcomment>\n  <TX>LIN 1</TX>\n</SIcomment>");
   test::ExpectCheckerAccepts(file.bytes);
 }
 

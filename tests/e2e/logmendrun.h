@@ -23,6 +23,7 @@
 #include "platform/stream.h"
 #include "support/genericfile.h"
 #include "support/loggerrecording.h"
+#include "support/mdf4check.h"
 #include "support/runprogram.h"
 #include "support/tempdir.h"
 
@@ -175,6 +176,25 @@ class LogmendRun : public ::testing::Test {
     (void)name;
     return true;
 #endif
+  }
+  /// Every output below `folder` passes the checker, where it is installed: each distinct
+  /// content once (damaged copies of one recording mostly give the same output). Empty
+  /// outputs, of inputs without frames, are no MDF files. Gives the number of files checked.
+  size_t ExpectCheckerAcceptsEach(const std::string& folder) {
+    const std::string tool = test::Mdf4CheckTool();
+    if (tool.empty()) return 0;
+    std::map<std::string, std::string> distinct;  // content, the first file holding it
+    for (const std::string& name : Files(folder)) {
+      const std::string path = dir_.Path(folder + "/" + name);
+      std::string content = test::ReadWholeFile(path);
+      if (!content.empty()) distinct.emplace(std::move(content), path);
+    }
+    std::vector<std::string> files;
+    for (const auto& entry : distinct) files.push_back(entry.second);
+    for (const auto& [file, check] : test::RunMdf4CheckOnEach(tool, files)) {
+      EXPECT_EQ(check.status, 0) << file << ":\n" << check.output;
+    }
+    return files.size();
   }
   static bool HasLine(const test::ProgramResult& result, const std::string& line) {
     const std::vector<std::string> lines = result.Lines();

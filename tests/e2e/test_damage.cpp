@@ -142,6 +142,8 @@ class DamagedInputs : public LogmendRun {
       const std::string output = "in_out/" + input.name + "_out.MF4";
       EXPECT_EQ(KindsOf(ReadFrames(dir_.Path(output))), expected(input)) << input.name << " was removed";
     }
+    // What any output holds, of a damaged input too, reads back.
+    ExpectCheckerAcceptsEach("in_out");
     return result;
   }
   size_t removed_ = 0;
@@ -244,6 +246,62 @@ TEST_F(LogmendRun, ChannelsWhoseBitsNoRecordHoldsAreReportedAndTheInputKept) {
     }
     EXPECT_EQ(lines, 1U) << damage << '\n' << result.err;
   }
+}
+
+// A comment of the input that cannot be read (a byte that is no UTF-8 in the header comment,
+// in the root tag of the CAN source's comment) is damage: the input is kept with one line
+// naming it, and its output holds every frame, what could be read of the comment and nothing
+// that a reader could not read.
+TEST_F(LogmendRun, AnUnreadableCommentIsDamageAndTheOutputKeepsWhatCouldBeRead) {
+  const struct {
+    const char* name;
+    const char* example;
+    const char* damage;
+    const char* header_holds;        // in the output's header comment
+    const char* can_source_comment;  // its start; "": none
+  } cases[] = {
+      // The byte breaks the last closing tag of the header comment: every property stays.
+      {"comment-not-utf8-hd.MF4", kFinalized, "Text that is not valid UTF-8. Block: 0xA8, Byte: 444",
+       "<e name='serial number' type='string' ro='true'>0000ABCD</e>", "<SIcomment><TX>CAN bus</TX>"},
+      {"comment-not-utf8-fh.MF4", kUnfinalized, "Text that is not valid UTF-8. Block: 0x3D0, Byte: 7",
+       "<e name='split' type='integer' ro='true'>2</e>", ""},
+  };
+  for (const auto& c : cases) {
+    Write(std::string("in/") + c.name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + c.name));
+  }
+  const test::ProgramResult result = Run({"-d", "in"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(Exists(std::string("in/") + c.name));
+    const std::string lead = std::string("E Damaged input file in/") + c.name + ": ";
+    size_t lines = 0;
+    for (const std::string& line : result.Lines()) lines += line.rfind(lead, 0) == 0;
+    EXPECT_EQ(lines, 1U) << result.err;
+    EXPECT_TRUE(HasLine(result, lead + c.damage)) << result.err;
+
+    const std::string output =
+        dir_.Path("in_out/" + std::string(c.name).substr(0, std::strlen(c.name) - 4) + "_out.MF4");
+    EXPECT_EQ(ReadFrames(output), ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + c.example));
+    cStream_t* stream = fileStreamOpen(output.c_str(), kFileStreamRead);
+    ASSERT_NE(stream, nullptr);
+    cMdfReader_t* reader = mdfReaderOpen(stream);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(mdfReaderFirstDamage(reader), nullptr);
+    cMdfMetadata_t* metadata = mdfReaderGetMetadata(reader);
+    ASSERT_NE(metadata, nullptr);
+    EXPECT_NE(metadata->HeaderComment.find(c.header_holds), std::string::npos) << metadata->HeaderComment;
+    if (*c.can_source_comment == '\0') {
+      EXPECT_EQ(metadata->CanSourceComment, "");  // nothing of it could be read
+    } else {
+      EXPECT_EQ(metadata->CanSourceComment.rfind(c.can_source_comment, 0), 0U) << metadata->CanSourceComment;
+    }
+    EXPECT_EQ(metadata->LinSourceComment.rfind("<SIcomment><TX>LIN bus</TX>", 0), 0U) << metadata->LinSourceComment;
+    mdfMetadataFree(metadata);
+    mdfReaderClose(reader);
+    streamClose(stream);
+  }
+  EXPECT_EQ(ExpectCheckerAcceptsEach("in_out"), test::Mdf4CheckTool().empty() ? 0U : 2U);
 }
 
 // A channel group whose next link leads back to itself ends its chain there: the records of

@@ -13,12 +13,16 @@
 
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
+#include "mdf/iheader.h"
+#include "mdf/imetadata.h"
 #include "mdf/mdffile.h"
 #include "mdf/mdfreader.h"
+#include "mdf/textrule.h"
 #include "support/logcapture.h"
 #include "support/loggerrecording.h"
 #include "support/memorybuffer.h"
 #include "support/readerdrive.h"
+#include "support/runprogram.h"
 
 namespace {
 
@@ -233,6 +237,15 @@ std::vector<DamageCase> Cases() {
          AppendDataGroup(file, at, 0, 0);
        },
        "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 0, Records: 4", 0},
+      {"a channel name that is not UTF-8", true,
+       [](Bytes& file, const Layout& at) { file[at.can_first_name + 28] = 0xFF; },
+       "Text that is not valid UTF-8. Block: ", kWholeSamples},
+      {"a source comment that is not well-formed XML", true,
+       [](Bytes& file, const Layout& at) {
+         const uint64_t source = Load(file, at.can_group + 24 + 3 * 8);
+         file[Load(file, source + 24 + 2 * 8) + 24 + 1] = ' ';  // "< Icomment>"
+       },
+       "XML that is not well-formed. Block: ", kWholeSamples},
       {"a data type no value can be read in", true,
        [](Bytes& file, const Layout& at) { file[at.can_first_channel + 24 + 8 * 8 + 2] = 0xF0; },
        "Unknown data type. Channel: Timestamp, Data type: 240", kWholeSamples - 4},
@@ -253,6 +266,36 @@ TEST(FileDamage, EveryKindMarksTheFileAndRepairsDoNot) {
       EXPECT_EQ(read.first, "");
     }
     EXPECT_EQ(read.samples, c.samples);
+  }
+}
+
+// Reproducers of a comment that cannot be read, read whole as a user does: the damage is the
+// file's first, logged once (no later parse of the comment logs it again), and the comment
+// holds what could be read of it.
+TEST(FileDamage, ACommentThatCannotBeReadIsDamageLoggedOnce) {
+  const struct {
+    const char* name;
+    const char* first;
+    const char* comment_holds;  // in the header comment as read
+  } cases[] = {
+      {"comment-not-utf8-hd.MF4", "Text that is not valid UTF-8. Block: 0xA8, Byte: 444",
+       "<e name='split' type='integer' ro='true'>1</e>\n    </tree>\n  </common_properties>\n</HDcomment>"},
+      {"comment-not-utf8-fh.MF4", "Text that is not valid UTF-8. Block: 0x3D0, Byte: 7", "</HDcomment>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string bytes = test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + c.name);
+    test::LogCapture log;
+    mdf::MdfReader reader(std::make_shared<test::MemoryBuffer>(Bytes(bytes.begin(), bytes.end())));
+    EXPECT_TRUE(test::ReadAsUser(reader).Succeeded());
+    EXPECT_TRUE(reader.IsDamaged());
+    EXPECT_EQ(reader.FirstDamage(), c.first);
+    size_t errors = 0;
+    for (const test::LogEntry& entry : log.entries) errors += entry.severity == mdf::MdfLogSeverity::kError;
+    EXPECT_EQ(errors, 1U);
+    const std::string comment = reader.FileHeader()->MetaDataInterface()->XmlText();
+    EXPECT_NE(comment.find(c.comment_holds), std::string::npos) << comment;
+    EXPECT_FALSE(mdf::FindTextFault(comment, true)) << comment;
   }
 }
 
