@@ -118,6 +118,10 @@ constexpr uint8_t kCanDlcLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 2
 /// Data length of a CAN (FD) data length code; only its low 4 bits count.
 constexpr uint32_t canDlcToLength(uint8_t dlc) { return kCanDlcLengths[dlc & 0x0F]; }
 
+/// Data bytes a CAN data frame can carry, a CAN FD one; no bus frame carries more. The writer
+/// drops longer records (and counts them); the reader takes a longer payload for damage.
+constexpr uint32_t kCanMaxDataBytes = canDlcToLength(0x0F);
+
 constexpr uint32_t kCanExtendedIdMask = 0x1FFFFFFF;
 constexpr uint32_t kCanStandardIdMask = 0x7FF;
 constexpr uint32_t kCanExtendedKeyBit = 0x80000000;  // keeps extended keys apart from standard ones

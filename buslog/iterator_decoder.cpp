@@ -29,7 +29,7 @@ using namespace iterator_detail;
 
 namespace {
 
-constexpr size_t kRuleCount = static_cast<size_t>(FillRule::kChecksumModel) + 1;
+constexpr size_t kRuleCount = static_cast<size_t>(FillRule::kDataLength) + 1;
 constexpr size_t kNoField = std::numeric_limits<size_t>::max();
 
 struct Step {
@@ -38,6 +38,12 @@ struct Step {
 };
 
 enum class DataSource : uint8_t { kNone, kEmpty, kFixed, kVlsd };
+
+// An event whose VLSD payload has not come yet, with the most bytes that payload may hold.
+struct Waiting {
+  uint64_t sample;
+  uint64_t limit;
+};
 
 struct Plan {
   const mdf::IChannelGroup* group = nullptr;
@@ -53,10 +59,12 @@ struct Plan {
   std::vector<std::string> unmapped;    // names reported when the slice is filled
   DataSource data = DataSource::kNone;  // the last data channel decides
   size_t data_field = 0;
-  size_t vlsd = 0;  // index of the VLSD payloads
+  size_t vlsd = 0;                 // index of the VLSD payloads
+  size_t length_field = kNoField;  // the event's data length field, read for its VLSD payload
   std::unique_ptr<Slice> slice = std::make_unique<Slice>();
   uint64_t bad_times = 0;
-  std::deque<uint64_t> waiting;  // events whose VLSD payload had not come yet, in order
+  uint64_t long_payloads = 0;   // longer than their event's frame holds (payloadLimit)
+  std::deque<Waiting> waiting;  // events whose VLSD payload had not come yet, in order
 };
 
 // The payloads of a VLSD channel group, in record order: payload i belongs to event i of the
@@ -269,6 +277,7 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
   ::Plan plan;
   plan.group = &group;
   plan.kind = kind;
+  const mdf::IChannel* length_channel = nullptr;
   for (const mdf::IChannel* channel : group.Channels()) {
     if (channel == nullptr) continue;
     const std::string name = channel->Name();
@@ -279,6 +288,10 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
     }
     const FillRule rule = found->second;
     if (rule == FillRule::kNone) continue;
+    if (rule == FillRule::kDataLength) {
+      length_channel = channel;  // the last one decides, as the observers' order does
+      continue;
+    }
     if (rule != FillRule::kData) {
       const std::optional<size_t> field = plan.fields.AddNumber(*channel);
       if (!field.has_value()) return false;
@@ -307,6 +320,12 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       plan.data = DataSource::kFixed;
       plan.data_field = *field;
     }
+  }
+  if (plan.data == DataSource::kVlsd && length_channel != nullptr) {
+    // Read only where it bounds a payload: the other groups decode no more than before.
+    const std::optional<size_t> field = plan.fields.AddNumber(*length_channel);
+    if (!field.has_value()) return false;
+    plan.length_field = *field;
   }
   plan.field_of.fill(kNoField);
   for (const Step& step : plan.steps) {
@@ -362,13 +381,19 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
       // Events and payloads each come in order, so an event either finds its payload first in
       // line or waits, and a payload either finds its event first in line or is held.
       VlsdPayloads& payloads = vlsd_[plan.vlsd];
+      uint32_t data_length = 0;
+      if (plan.length_field != kNoField) {
+        data_length = plan.fields.Converted<uint32_t>(plan.length_field, values[plan.length_field]);
+      }
+      const uint64_t limit = payloadLimit(plan.length_field != kNoField ? &data_length : nullptr);
       if (sample < payloads.count) {
         const VlsdPayloads::Payload payload = payloads.pending.front();
         payloads.pending.pop_front();
+        if (payload.size > limit) ++plan.long_payloads;
         slice.SetPooledData(event, payload.reference, payload.size);
       } else {
         Slice::ClearData(event);
-        plan.waiting.push_back(sample);
+        plan.waiting.push_back({sample, limit});
       }
       break;
     }
@@ -396,8 +421,10 @@ bool FastDecoder::TakePayload(VlsdPayloads& payloads, uint64_t sample, const uin
   if (!plan.waiting.empty()) {
     // The earliest waiting event is this payload's: events wait only while their payload is
     // the next to come.
-    plan.slice->SetPooledData(plan.slice->At(plan.waiting.front()), reference, size);
+    const Waiting waiting = plan.waiting.front();
     plan.waiting.pop_front();
+    if (size > waiting.limit) ++plan.long_payloads;
+    plan.slice->SetPooledData(plan.slice->At(waiting.sample), reference, size);
   } else {
     payloads.pending.push_back({reference, static_cast<uint32_t>(size)});
   }
@@ -448,6 +475,7 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
       order_usable = false;
     }
     reportBadTimes(*info.group, plan->bad_times);
+    reportLongPayloads(reader, *info.group, plan->long_payloads, gathered);
     local[static_cast<size_t>(plan - plans.data())] = static_cast<uint8_t>(slices.size());
     slices.push_back(std::move(plan->slice));
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
 #include "mdf/ichannelobserver.h"
 #include "mdf/idatagroup.h"
@@ -68,6 +69,8 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     RecordArray array;
     array.records.resize(info.count, cBusMsgHelper_t{});
     cBusMsgHelper_t* first = array.records.data();
+    const mdf::IChannelObserver* length = nullptr;
+    bool vlsd_data = false;  // the data bytes are VLSD payloads, as the last data channel says
     for (const mdf::ChannelObserverPtr& observer : observers) {
       if (!observer || observer->Channel().ChannelGroup() != info.group) continue;
       const std::string name = observer->ChannelName();
@@ -76,17 +79,27 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
         logMessage(kLogWarning, "Unmapped key: %s", name.c_str());
         continue;
       }
+      if (found->second == FillRule::kDataLength) length = observer.get();
+      if (found->second == FillRule::kData) vlsd_data = observer->Channel().ChannelType() == mdf::kVlsdChannel;
       applyRule(found->second, *observer, first, info.count);
     }
     auto slice = std::make_unique<Slice>();
     uint64_t bad_times = 0;
-    for (cBusMsgHelper_t& record : array.records) {
+    uint64_t long_payloads = 0;
+    for (uint64_t i = 0; i < info.count; ++i) {
+      cBusMsgHelper_t& record = array.records[i];
+      const auto size = static_cast<size_t>(cStrLength(&record.DataBytes));
+      if (vlsd_data) {
+        uint32_t data_length = 0;
+        if (length != nullptr && i < length->NofHeldSamples()) length->ConvertedValue(i, data_length);
+        if (size > payloadLimit(length != nullptr ? &data_length : nullptr)) ++long_payloads;
+      }
       if (!finishFields(record, info.kind, start)) ++bad_times;
-      appendRecord(*slice, record, reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes)),
-                   static_cast<size_t>(cStrLength(&record.DataBytes)));
+      appendRecord(*slice, record, reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes)), size);
       cStrRelease(&record.DataBytes);
     }
     reportBadTimes(*info.group, bad_times);
+    reportLongPayloads(reader, *info.group, long_payloads, gathered);
     // Slice after slice is file order here only while each one continues the one before.
     if (order_usable && !order.empty() && slice->At(0).time < last_time) order_usable = false;
     if (order_usable && !slice->sorted()) order_usable = false;

@@ -4,6 +4,7 @@
 // the kind's data length). Both decodings fill through here, so they give the same records.
 // iterator_rules.cpp also tells a channel group's kind by its names (cMdfReader_t::getGroupType).
 // Relies on the bus event record only.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string_view>
@@ -30,6 +31,7 @@ enum class FillRule {
   kByteCount,
   kChecksum,
   kChecksumModel,
+  kDataLength,  // fills no field: bounds a VLSD payload (payloadLimit)
 };
 
 /// The full channel name to its rule; names absent are reported and ignored.
@@ -52,6 +54,7 @@ void applyNumberRule(FillRule rule, cBusMsgHelper_t& record, const Value& value)
   switch (rule) {
     case FillRule::kNone:
     case FillRule::kData:
+    case FillRule::kDataLength:
       break;
     case FillRule::kTime:
       record.Timestamp = value(As<double>{});
@@ -101,6 +104,14 @@ void applyNumberRule(FillRule rule, cBusMsgHelper_t& record, const Value& value)
       record.Flags.Lin.ChecksumModel = value(As<uint8_t>{});
       break;
   }
+}
+
+// The most bytes a VLSD payload of an event can hold: no more than a frame carries (a CAN FD
+// one's 64), and no more than the event's own data length field, when its group has one, says
+// (`data_length`: its value as both decodings read it, through As<uint32_t>). A longer payload
+// is a length that lies, whose bytes are the records after it: the frames they held are lost.
+inline uint64_t payloadLimit(const uint32_t* data_length) {
+  return data_length != nullptr ? std::min(kCanMaxDataBytes, *data_length) : kCanMaxDataBytes;
 }
 
 // Absolute time, kind and the kind's flags; returns false for a time that is no number (it is

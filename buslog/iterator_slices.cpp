@@ -50,6 +50,16 @@ void iterator_detail::reportBadTimes(const mdf::IChannelGroup& group, uint64_t b
   }
 }
 
+void iterator_detail::reportLongPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group,
+                                         uint64_t long_payloads, Gathered& gathered) {
+  if (long_payloads == 0) return;
+  char text[256];
+  std::snprintf(text, sizeof text, "Channel group %s: %llu payloads longer than their frames hold",
+                group.Name().c_str(), static_cast<unsigned long long>(long_payloads));
+  logMessage(kLogWarning, "%s", text);
+  if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+}
+
 void Gathered::Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order) {
   const size_t first = slices.size();
   if (order == nullptr || first + added.size() > std::numeric_limits<uint8_t>::max()) tags_usable = false;

@@ -267,5 +267,9 @@ std::vector<SliceInfo> collectSlices(const mdf::MdfReader& reader, const mdf::ID
                                      Gathered& gathered);
 
 void reportBadTimes(const mdf::IChannelGroup& group, uint64_t bad_times);
+// Reports the events of a group whose VLSD payload is longer than their frame holds
+// (payloadLimit), and notes it as damage: the records such a length took are lost.
+void reportLongPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t long_payloads,
+                        Gathered& gathered);
 
 }  // namespace iterator_detail

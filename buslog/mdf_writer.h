@@ -22,8 +22,6 @@ class IChannelGroup;
 class MdfWriter;
 }  // namespace mdf
 
-/// Data bytes a CAN data frame can carry; longer records are dropped (and counted).
-constexpr uint32_t kCanMaxDataBytes = 64;
 /// Data bytes of the fixed field of the classic CAN data group.
 constexpr uint32_t kCanClassicDataBytes = 8;
 

@@ -1,6 +1,7 @@
 #pragma once
 // What the reads of one file met. The reader keeps one per file and the damage reports of
 // the blocks note into it: a header of its own, so that the reports need not know the reader.
+#include <cstdint>
 #include <string>
 
 namespace mdf {
@@ -10,6 +11,8 @@ namespace mdf {
 struct FileDamage {
   bool met = false;
   std::string first;
+  /// The furthest end of a block the reads met: bytes after it belong to no block.
+  uint64_t blocks_end = 0;
   /// Keeps the first damage only: what follows it is often its consequence.
   void Note(const std::string& text) {
     if (!met) {

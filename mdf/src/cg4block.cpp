@@ -1,5 +1,6 @@
 #include "cg4block.h"
 
+#include <algorithm>
 #include <limits>
 #include <set>
 
@@ -373,6 +374,36 @@ std::vector<IChannel*> Cg4Block::Channels() const {
     AddWithCompositions(channel.get(), list, listed, 0);
   }
   return list;
+}
+
+namespace {
+
+// Bytes that hold `bits` bits, padded to the next 8-byte boundary, as writers align records.
+uint64_t PaddedBytes(uint64_t bits) { return (bits / 8 + (bits % 8 != 0 ? 1 : 0) + 7) / 8 * 8; }
+
+// Record sizes are 32-bit byte counts: elements beyond this reach past any record, and the bit
+// sums below stay far from overflow.
+constexpr uint64_t kMaxElements = uint64_t{1} << 31;
+
+}  // namespace
+
+bool Cg4Block::RecordSizeFitsChannels() const {
+  if (IsVlsd()) return true;  // its records carry their own lengths
+  uint64_t data_bits = 0;
+  uint64_t invalid_bits = 0;
+  for (const IChannel* channel : Channels()) {
+    const uint8_t type = channel->ChannelType();
+    if (type == kVirtualMasterChannel || type == kVirtualDataChannel) continue;  // no bits in the record
+    // An array's elements lie bit count apart, each with an invalidation bit of its own.
+    const uint64_t elements = std::clamp<uint64_t>(channel->ArraySize(), 1, kMaxElements);
+    const uint64_t first = uint64_t{channel->ByteOffset()} * 8 + channel->BitOffset();
+    data_bits = std::max(data_bits, first + elements * channel->BitCount());
+    const auto* block = dynamic_cast<const Cn4Block*>(channel);
+    if (block != nullptr && (block->Flags() & kChannelInvalidationBitFlag) != 0) {
+      invalid_bits = std::max(invalid_bits, block->InvalidationBitPosition() + elements);
+    }
+  }
+  return nof_data_bytes_ <= PaddedBytes(data_bits) && nof_invalid_bytes_ <= PaddedBytes(invalid_bits);
 }
 
 IChannel* Cg4Block::CreateChannel() {

@@ -105,6 +105,12 @@ class Cg4Block : public MdfBlock, public IChannelGroup, public GroupRecordSize {
   [[nodiscard]] uint64_t RecordDataBytes() const override { return nof_data_bytes_; }
   [[nodiscard]] uint64_t RecordInvalidBytes() const override { return nof_invalid_bytes_; }
 
+  /// True when the group's records are no longer than its channels lay them out: data bytes
+  /// up to the last bit of a channel and invalidation bytes up to the last invalidation bit,
+  /// each padded to an 8-byte boundary. A longer record size is no layout of its channels
+  /// (a VLSD group, whose records carry their lengths, always fits).
+  [[nodiscard]] bool RecordSizeFitsChannels() const;
+
   /// The own (top-level) channels, in link order.
   [[nodiscard]] const ChannelList& Cn4List() const { return channel_list_; }
   [[nodiscard]] const ReductionList& Sr4List() const { return sr_list_; }

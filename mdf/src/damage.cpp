@@ -19,6 +19,12 @@ void ReportDamage(const MdfLocation& location, Damage damage, RecordPath path, c
   }
 }
 
+void NoteBlockEnd(uint64_t end) {
+  if (current_record != nullptr && end > current_record->blocks_end) current_record->blocks_end = end;
+}
+
+uint64_t BlocksEnd() { return current_record != nullptr ? current_record->blocks_end : 0; }
+
 DamageScope::DamageScope(FileDamage& record) : previous_(current_record) { current_record = &record; }
 
 DamageScope::~DamageScope() { current_record = previous_; }
@@ -45,6 +51,8 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
         return text + "Empty record without record id: the record stream cannot advance.";
       case Damage::kInvalidRecordIdSize:
         return text + "Invalid record ID size.";
+      case Damage::kMissingRecordIds:
+        return text + "Several channel groups without record IDs.";
       default:
         return text + cause;
     }
@@ -60,6 +68,8 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
       return "Empty record without record id: the records cannot be counted.";
     case Damage::kInvalidRecordIdSize:
       return "Invalid record ID size. Size: " + std::to_string(id_size);
+    case Damage::kMissingRecordIds:
+      return "Several channel groups without record IDs: the records cannot be counted.";
     default:
       return cause;  // the links between blocks are not met while records are framed
   }

@@ -7,7 +7,8 @@
 // Every kind of damage marks the file as damaged, on every path, with one exception: what
 // the finalization of an unfinalized recording repairs (its flags, the cycle counts, the
 // last DT length and a torn last record) is the normal end of a recording whose logger
-// lost power, so a truncated record met while counting is no damage. A reader keeps, per
+// lost power, so a truncated record met while counting is no damage when it is such an end
+// (see below); every other truncated record is left for the read, which finds it as damage. A reader keeps, per
 // file, whether its reads met damage and the first damage as its log text
 // (MdfReader::IsDamaged, MdfReader::FirstDamage): a tool that copies what it could read
 // must know it did not get all.
@@ -22,6 +23,7 @@
 // | unreadable data block  | error, the read ends       | error, counting ends, step fails    | records before  |
 // | empty record           | error, nothing is read     | error, nothing counted, step fails  | stored counts   |
 // | invalid record id size | error, nothing is read     | error, nothing counted, step fails  | stored counts   |
+// | missing record ids     | error, nothing is read     | error, nothing counted, step fails  | stored counts   |
 // | records not the count  | error, after the read      | (counts are what counting found)    | every record    |
 //
 // An unknown record id is an id that no channel group of a multi-group data group carries:
@@ -31,16 +33,23 @@
 // record id, the VLSD length or the payload of the last record runs past the last byte the
 // data blocks hold in the file (a block that claims more than the file holds ends at the
 // end of the file, a zipped block whose compressed bytes are not in the file ends before
-// it). For counting that is the normal end of an unfinalized recording and the torn record
-// is no sample: the last DT block is cut to the whole records, so a read finds the same
-// end. A VLSD record longer than every record of its group before it is no torn record but
-// a length that lies: it stays, and the read finds it. For reading a truncated record is a
+// it). For counting that is the normal end of an unfinalized recording, as long as it is
+// what a power loss leaves: the last record, begun in the last block and cut short, of a size
+// its group's layout can have. Then the torn record is no sample: the last DT block is cut to
+// the whole records, so a read finds the same end. A fixed-length record longer than its
+// group's channels lay out (Cg4Block::RecordSizeFitsChannels), or a VLSD record longer than
+// every record of its group before it, is no torn record but a size or length that lies: it
+// stays, and the read finds it. Zeros after the last whole record (a file system that grew
+// the file before the data reached it) are no record at all: they are cut too, whether they
+// frame as an unknown record id or a truncated record. For reading a truncated record is a
 // file that claims more than it holds. Data blocks that claim more
 // bytes than the file holds end as a truncated record too, also when the last whole record
 // ends where the file does. An unreadable data block is one whose bytes cannot be had (a
 // zipped block that does not inflate, signal data that cannot be loaded). An empty record
 // (no record id and no bytes) would never advance the stream, and a record id size other
-// than 0, 1, 2, 4 or 8 cannot be read: neither layout can be framed at all. Counting sets
+// than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups
+// without a record id (missing record ids), which nothing tells apart: none of these layouts
+// can be framed at all. Counting sets
 // the channel groups' counts to what it counted, as long as it could begin. A read that
 // framed the whole stream (no damage, no observer stopped it) compares the records of each
 // channel group with its cycle count, in both directions: reads come after finalization,
@@ -59,6 +68,7 @@
 // | link outside file   | error, the link is not followed               | every other block                 |
 // | unreadable block    | error, the whole read ends (a field: goes on) | every block read before it        |
 // | unreadable text     | error, the read goes on                       | the part of the text read before  |
+// | data after blocks   | error, the read goes on                       | every block                       |
 //
 // A wrong block kind is a link that lands on a block of another id than its chain or nesting
 // reads (a channel link on a text block), also a VLSD channel whose data link leads to no
@@ -74,7 +84,10 @@
 // with the blocks before the damage, as a reader of a damaged file expects. An unreadable
 // text is a TX or MD block whose text is not valid UTF-8, or an MD block whose XML is not
 // well-formed (mdf/textrule.h): the block keeps the part of it that could be read, so that
-// nothing read or copied from it carries on what cannot be read.
+// nothing read or copied from it carries on what cannot be read. Data after the blocks are
+// bytes other than zeros behind the end of every block the read met (once the finalization
+// has set the last DT block's length): records that no data block claims, such as those of
+// a recording whose identification or flags say its last DT block is whole when it is not.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -94,6 +107,7 @@ enum class Damage : uint8_t {
   kUnreadableData,
   kEmptyRecord,
   kInvalidRecordIdSize,
+  kMissingRecordIds,
   kRecordCountMismatch,
   kWrongBlockKind,
   kCyclicLink,
@@ -102,6 +116,7 @@ enum class Damage : uint8_t {
   kLinkOutsideFile,
   kUnreadableBlock,
   kUnreadableText,
+  kDataAfterBlocks,
 };
 
 /// The paths that frame records.
@@ -129,6 +144,7 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
       return {MdfLogSeverity::kError, true, true, true};
     case Damage::kEmptyRecord:
     case Damage::kInvalidRecordIdSize:
+    case Damage::kMissingRecordIds:
       return {MdfLogSeverity::kError, true, false, true};
     case Damage::kRecordCountMismatch:
     case Damage::kWrongBlockKind:
@@ -137,6 +153,7 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kTooManyBlocks:
     case Damage::kLinkOutsideFile:
     case Damage::kUnreadableText:
+    case Damage::kDataAfterBlocks:
       return {MdfLogSeverity::kError, false, true, true};
     case Damage::kUnreadableBlock:
       return {MdfLogSeverity::kError, true, true, true};
@@ -157,6 +174,13 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
 /// the damage on the path, and notes it for the file whose read is open on this thread
 /// (DamageScope) when the damage marks the file.
 void ReportDamage(const MdfLocation& location, Damage damage, RecordPath path, const std::string& text);
+
+/// Notes for the file whose read is open on this thread that one of its blocks ends at
+/// `end`, so that bytes behind every block can be told (Damage::kDataAfterBlocks).
+void NoteBlockEnd(uint64_t end);
+/// The furthest block end noted for the file whose read is open on this thread; 0 when no
+/// read is open.
+uint64_t BlocksEnd();
 
 /// The damage met on this thread while it lives is noted in the file's record. Damage is
 /// met deep inside block reads that know neither their file nor their reader, as a log

@@ -1,6 +1,7 @@
 #include "dg4block.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <map>
 #include <set>
@@ -377,6 +378,42 @@ void CutTornTail(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, 
   dt->CutDataSize(whole_bytes - before);
 }
 
+// True when the record stream holds nothing but zeros from `offset` to its end.
+bool OnlyZerosFrom(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t offset) {
+  try {
+    BlockStream stream(buffer, blocks);
+    if (offset > stream.ReadableLeft()) return false;
+    stream.SkipBytes(offset);
+    const uint8_t* data = nullptr;
+    uint64_t size = 0;
+    while (stream.NextPiece(data, size)) {
+      if (std::any_of(data, data + size, [](uint8_t byte) { return byte != 0; })) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;  // bytes that cannot be had are no zeros
+  }
+}
+
+// True when the stream ends in a record as a power loss leaves it: cut in its id or VLSD
+// length, or in a payload of a size its group's layout can have. A VLSD record longer than
+// every one of its group before it is no record torn by the end of a recording but a length
+// that lies; a fixed record longer than its channels lay out is a size that lies.
+bool TornByPowerLoss(const RecordFramer& framer, const std::vector<RecordGroup>& groups, const CountingSink& sink) {
+  size_t index = 0;
+  uint64_t length = 0;
+  switch (framer.Torn(index, length)) {
+    case RecordFramer::TornPart::kNothing:  // the stream ended between records
+    case RecordFramer::TornPart::kRecordId:
+    case RecordFramer::TornPart::kVlsdLength:
+      return true;
+    case RecordFramer::TornPart::kPayload:
+      break;
+  }
+  const auto* group = static_cast<const Cg4Block*>(groups[index].group);
+  return group->IsVlsd() ? length <= sink.Of(index).longest : group->RecordSizeFitsChannels();
+}
+
 }  // namespace
 
 bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
@@ -392,8 +429,23 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   FramingResult result;
   framer.Run(sink, result);
 
+  uint64_t whole_bytes = 0;  // of the records counted, ids and VLSD lengths included
+  for (size_t i = 0; i < groups.size(); ++i) {
+    if (!framer.Framer().Frames(i)) continue;  // a later group with the same id has no records
+    const CountingSink::Tally& tally = sink.Of(i);
+    whole_bytes += tally.records * (record_id_size_ + (groups[i].layout.vlsd ? sizeof(uint32_t) : 0)) + tally.bytes;
+  }
+  // The end a power loss leaves: the last record torn, or zeros after the last whole one.
+  const bool torn_end =
+      result.damaged && result.damage == Damage::kTruncatedRecord && TornByPowerLoss(framer.Framer(), groups, sink);
+  const bool zeros = !torn_end && result.damaged &&
+                     (result.damage == Damage::kTruncatedRecord || result.damage == Damage::kUnknownRecordId) &&
+                     OnlyZerosFrom(buffer, blocks, whole_bytes);
+
   DamageOutcome outcome{MdfLogSeverity::kTrace, false, true, false};
-  if (result.damaged) {
+  if (zeros) {
+    MDF_DEBUG() << "Zeros after the last whole record are cut. Offset: " << whole_bytes;
+  } else if (result.damaged) {
     outcome = OutcomeOf(result.damage, RecordPath::kCounting);
     // Reported under the finalization step that counts.
     ReportDamage(MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"}, result.damage, RecordPath::kCounting,
@@ -404,12 +456,10 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   }
   // The counts are set, not added: the records counted are all the stream holds, so a
   // stale count in the file can neither double them nor invent samples.
-  uint64_t whole_bytes = 0;  // of the records counted, ids and VLSD lengths included
   for (size_t i = 0; i < groups.size(); ++i) {
-    if (!framer.Framer().Frames(i)) continue;  // a later group with the same id has no records
+    if (!framer.Framer().Frames(i)) continue;
     auto* group = static_cast<Cg4Block*>(groups[i].group);
     const CountingSink::Tally& tally = sink.Of(i);
-    whole_bytes += tally.records * (record_id_size_ + (group->IsVlsd() ? sizeof(uint32_t) : 0)) + tally.bytes;
     if (update_cycle_counts) {
       group->NofSamples(tally.records);
     }
@@ -419,14 +469,9 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
       group->NofInvalidBytes(static_cast<uint32_t>(tally.bytes >> 32));
     }
   }
-  // A VLSD record longer than every one of its group before it is no record torn by the end
-  // of a recording but a length that lies: left in place, the read finds it as damage.
-  size_t torn_group = 0;
-  uint64_t torn_length = 0;
-  const bool lying_length =
-      framer.Framer().TornVlsd(torn_group, torn_length) && torn_length > sink.Of(torn_group).longest;
-  if (result.damaged && result.damage == Damage::kTruncatedRecord && !lying_length) {
-    CutTornTail(buffer, blocks, whole_bytes);  // the torn last record of an unfinalized recording
+  // Anything else that ends the stream early stays in place: the read finds it as damage.
+  if (torn_end || zeros) {
+    CutTornTail(buffer, blocks, whole_bytes);
   }
   return !outcome.fails;
 }

@@ -1,5 +1,6 @@
 #include "dt4block.h"
 
+#include "damage.h"
 #include "datalistblock.h"
 #include "mdf/mdflogstream.h"
 
@@ -52,6 +53,7 @@ void Dt4Block::UpdateDataSize(std::streambuf& buffer) {
   const int64_t size = GetLastStreamPosition(buffer) - data_position_;
   if (size > 0) {
     block_length_ = static_cast<uint64_t>(size) + 24;
+    NoteBlockEnd(static_cast<uint64_t>(file_position_) + block_length_);  // the block now reaches the end
   }
   MDF_TRACE() << "Updated the last DT block data size. Size: " << size;
 }

@@ -97,10 +97,16 @@ size_t IdBlock::Write(std::streambuf& buffer) {
   return bytes;
 }
 
+bool IdBlock::IsMdfFileId(const std::string& file_id) {
+  return CompareNoCaseN(file_id, "MDF", 3) == 0 || IsUnfinalizedFileId(file_id);
+}
+
+bool IdBlock::IsUnfinalizedFileId(const std::string& file_id) { return CompareNoCaseN(file_id, "UnFinMF", 7) == 0; }
+
 bool IdBlock::IsFinalized(uint16_t& standard_flags, uint16_t& custom_flags) const {
   standard_flags = standard_flags_;
   custom_flags = custom_flags_;
-  return file_id_.empty() || file_id_[0] != 'U';
+  return !IsUnfinalizedFileId(file_id_);
 }
 
 void IdBlock::SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags, uint16_t custom_flags) {

@@ -17,7 +17,12 @@ class IdBlock : public MdfBlock {
   size_t Read(std::streambuf& buffer) override;
   size_t Write(std::streambuf& buffer) override;
 
-  /// False only when the file identifier starts with "U" (unfinalized).
+  /// The one test of a file identifier, in any case: an MDF file ("MDF" or "UnFinMF"), and
+  /// an unfinalized one ("UnFinMF"). The reader accepts what the finalization then reads.
+  [[nodiscard]] static bool IsMdfFileId(const std::string& file_id);
+  [[nodiscard]] static bool IsUnfinalizedFileId(const std::string& file_id);
+
+  /// False only when the file identifier is an unfinalized one (IsUnfinalizedFileId).
   bool IsFinalized(uint16_t& standard_flags, uint16_t& custom_flags) const;
   /// Changes memory, and the file in place when the block is already in the file.
   void SetFinalized(bool finalized, std::streambuf& buffer, uint16_t standard_flags, uint16_t custom_flags);

@@ -1,5 +1,6 @@
 #include "mdf4file.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "ca4block.h"
@@ -70,13 +71,40 @@ void Mdf4File::ReadEverythingButData(std::streambuf& buffer) {
     header_->ReadEverythingButData(buffer);
   }
   ResolveChannelReferences();
-  if (finalized_on_read_) {
-    return;
-  }
   uint16_t standard_flags = 0;
   uint16_t custom_flags = 0;
-  if (id_block_ && !id_block_->IsFinalized(standard_flags, custom_flags)) {
+  if (!finalized_on_read_ && id_block_ && !id_block_->IsFinalized(standard_flags, custom_flags)) {
     finalized_on_read_ = FinalizeFile(buffer);
+  }
+  if (!tail_checked_) {
+    tail_checked_ = true;  // after the finalization, which may let the last DT block reach the end
+    CheckDataAfterBlocks(buffer);
+  }
+}
+
+void Mdf4File::CheckDataAfterBlocks(std::streambuf& buffer) {
+  const uint64_t blocks_end = BlocksEnd();
+  const int64_t last = GetLastStreamPosition(buffer);
+  const uint64_t file_size = last > 0 ? static_cast<uint64_t>(last) : 0;
+  if (blocks_end == 0 || file_size <= blocks_end) {
+    return;  // no read open, or every byte lies in a block
+  }
+  // Zeros are padding, or a file the file system grew before the data reached it.
+  constexpr uint64_t kChunk = 64 * 1024;
+  ByteArray chunk(static_cast<size_t>(std::min(kChunk, file_size - blocks_end)));
+  SetStreamPosition(buffer, static_cast<int64_t>(blocks_end));
+  for (uint64_t at = blocks_end; at < file_size;) {
+    const auto wanted = static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), file_size - at));
+    const std::streamsize got = buffer.sgetn(reinterpret_cast<char*>(chunk.data()), wanted);
+    if (got <= 0) return;
+    const auto end = chunk.begin() + got;
+    const auto found = std::find_if(chunk.begin(), end, [](uint8_t byte) { return byte != 0; });
+    if (found != end) {
+      MDF_DAMAGE(Damage::kDataAfterBlocks) << "Data after the last block. Position: "
+                                           << AddressToText(static_cast<int64_t>(at) + (found - chunk.begin()));
+      return;
+    }
+    at += static_cast<uint64_t>(got);
   }
 }
 

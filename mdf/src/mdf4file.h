@@ -32,8 +32,12 @@ class Mdf4File : public IdHeaderFile<Hd4Block> {
  private:
   /// Channel arrays find the blocks they reference; channels learn their array sizes.
   void ResolveChannelReferences();
+  /// Reports bytes other than zeros behind every block the read met: records no block
+  /// claims are data the file holds and a read cannot give.
+  void CheckDataAfterBlocks(std::streambuf& buffer);
 
   bool finalized_on_read_ = false;
+  bool tail_checked_ = false;
 };
 
 }  // namespace mdf::detail

@@ -293,6 +293,11 @@ size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
   ReadNumber(buffer, block_length_);
   ReadNumber(buffer, link_count_);
   block_size_ = static_cast<uint16_t>(block_length_ & 0xFFFF);
+  if (file_position_ >= 0) {
+    constexpr uint64_t kLast = std::numeric_limits<uint64_t>::max();
+    const auto position = static_cast<uint64_t>(file_position_);
+    NoteBlockEnd(block_length_ > kLast - position ? kLast : position + block_length_);
+  }
 
   // The links lie inside the block: a count that does not fit its length is damage, and
   // must not size a list.

@@ -174,8 +174,7 @@ void MdfReader::VerifyMdfFile() {
     Close();
     return;
   }
-  const std::string file_id = id_block->FileId();
-  if (CompareNoCaseN(file_id, "MDF", 3) != 0 && CompareNoCaseN(file_id, "UnFinMF", 7) != 0) {
+  if (!detail::IdBlock::IsMdfFileId(id_block->FileId())) {
     MDF_ERROR() << "This is not and MDF file. File: " << filename_;
     Close();
     return;

@@ -21,6 +21,7 @@ RecordFramer::RecordFramer(uint8_t record_id_size, const std::vector<RecordLayou
     groups_.push_back({layout.record_id, layout.record_bytes + trailing, layout.vlsd, index, trailing});
   }
   single_group_ = groups_.size() == 1 && whole_list;
+  several_groups_ = layouts.size() > 1;
 }
 
 bool RecordFramer::Frames(size_t index) const {
@@ -32,7 +33,18 @@ void RecordFramer::Finish(bool cut) {
   ended_ = true;
   if (cut || state_ != State::kId || have_ > 0) {
     SetDamage(Damage::kTruncatedRecord, record_id_);
-    torn_vlsd_ = (state_ == State::kGather || state_ == State::kSkip) && groups_[group_].vlsd;
+    switch (state_) {
+      case State::kId:
+        torn_ = have_ > 0 ? TornPart::kRecordId : TornPart::kNothing;
+        break;
+      case State::kLength:
+        torn_ = TornPart::kVlsdLength;
+        break;
+      case State::kGather:
+      case State::kSkip:
+        torn_ = TornPart::kPayload;
+        break;
+    }
   }
 }
 

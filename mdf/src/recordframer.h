@@ -6,12 +6,13 @@
 // through this one piece, so a rule of the record layout, and what damage to it means,
 // lives here only.
 //
-// Record layout: a record id of 0, 1, 2, 4 or 8 bytes (little-endian; with 0 bytes every
-// record belongs to the first channel group), then the payload: the data and invalidation
-// bytes of a fixed-length record, or a uint32 length and that many bytes for a VLSD
-// channel group. A data group with a single channel group owns every record, whatever id
-// it carries, unless damage cut its list of channel groups. An MDF 3 stream may repeat the record id after each
-// fixed-length record (its trailing id): it is framed as part of the record and never reaches the sink.
+// Record layout: a record id of 0, 1, 2, 4 or 8 bytes (little-endian; 0 bytes only for a
+// single channel group: with several, nothing tells their records apart), then the payload:
+// the data and invalidation bytes of a fixed-length record, or a uint32 length and that many
+// bytes for a VLSD channel group. A data group with a single channel group owns every record,
+// whatever id it carries, unless damage cut its list of channel groups. An MDF 3 stream may
+// repeat the record id after each fixed-length record (its trailing id): it is framed as part
+// of the record and never reaches the sink.
 //
 // A sink provides:
 //   bool Wants(size_t group, uint64_t record_id);  // payload bytes wanted, or only the length
@@ -80,13 +81,17 @@ class RecordFramer {
   [[nodiscard]] Damage DamageFound() const { return damage_; }
   /// The record id that was read when the damage was found.
   [[nodiscard]] uint64_t DamagedRecordId() const { return damaged_id_; }
-  /// For a truncated VLSD record whose length was read: the layout index and the length
-  /// it claims. False for any other damage.
-  [[nodiscard]] bool TornVlsd(size_t& index, uint64_t& length) const {
-    if (!damaged_ || damage_ != Damage::kTruncatedRecord || !torn_vlsd_) return false;
-    index = groups_[group_].index;
-    length = length_;
-    return true;
+  /// The part of a truncated record the stream ended in. kNothing: the stream ended between
+  /// records, where its blocks claim more.
+  enum class TornPart : uint8_t { kNothing, kRecordId, kVlsdLength, kPayload };
+  /// For a truncated record: the part it was cut in and, for a VLSD length or a payload, the
+  /// layout index; for a payload also the bytes the record claims (a fixed record's size or
+  /// the VLSD length). kNothing for any other damage.
+  [[nodiscard]] TornPart Torn(size_t& index, uint64_t& length) const {
+    if (!damaged_ || damage_ != Damage::kTruncatedRecord) return TornPart::kNothing;
+    if (torn_ == TornPart::kVlsdLength || torn_ == TornPart::kPayload) index = groups_[group_].index;
+    if (torn_ == TornPart::kPayload) length = length_;
+    return torn_;
   }
   /// The size of the record id ahead of each record.
   [[nodiscard]] uint8_t RecordIdSize() const { return id_size_; }
@@ -142,7 +147,8 @@ class RecordFramer {
   bool ended_ = false;
   bool damaged_ = false;
   bool paused_ = false;
-  bool torn_vlsd_ = false;  // the truncated record is a VLSD record whose length is length_
+  bool several_groups_ = false;  // more than one layout: a record id is needed
+  TornPart torn_ = TornPart::kNothing;
   Damage damage_ = Damage::kUnknownRecordId;
   uint64_t damaged_id_ = 0;
   uint64_t value_ = 0;      // record id or VLSD length being assembled
@@ -159,7 +165,7 @@ bool RecordFramer::StartPayload(const uint8_t*& at, const uint8_t* end, uint64_t
   const auto in_piece = static_cast<uint64_t>(end - at);
   if (length_ > in_piece && length_ - in_piece > bytes_after) {
     SetDamage(Damage::kTruncatedRecord, record_id_);  // checked before anything is gathered
-    torn_vlsd_ = groups_[group_].vlsd;
+    torn_ = TornPart::kPayload;
     return false;
   }
   state_ = State::kId;
@@ -288,6 +294,10 @@ size_t RecordFramer::Feed(const uint8_t* data, size_t size, uint64_t bytes_after
   }
   switch (id_size_) {
     case 0:
+      if (several_groups_) {
+        SetDamage(Damage::kMissingRecordIds, 0);  // every record would be taken for the first group's
+        return 0;
+      }
       if (!groups_[0].vlsd && groups_[0].record_bytes == 0) {
         SetDamage(Damage::kEmptyRecord, groups_[0].record_id);  // would never advance
         return 0;

@@ -226,6 +226,70 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
   EXPECT_EQ(fast.events[3].data, std::vector<uint8_t>(64, 0));
 }
 
+// A VLSD payload holds no more than its frame: 64 bytes, and no more than the event's own data
+// length says. A longer one is a length that lies, whose bytes took the records after it: both
+// decodings report it as damage, and the frames after the records it took still come.
+TEST(IteratorDecodings, AgreeThatAPayloadLongerThanItsFrameIsDamage) {
+  // A CAN FD frame (DLC 15) with its data length, and a payload with its length.
+  const auto frame = [](std::vector<uint8_t>& records, uint64_t time, uint8_t data_length) {
+    test::PutLe(records, 2, 1);
+    test::PutLe(records, time, 8);
+    test::PutBytes(records, {1, 0x23, 0x01, 0, 0x80, 0xF1, data_length});
+    test::PutLe(records, 0, 8);
+  };
+  const auto payload = [](std::vector<uint8_t>& records, uint32_t claimed, size_t size) {
+    test::PutLe(records, 3, 1);
+    test::PutLe(records, claimed, 4);
+    for (size_t i = 0; i < size; ++i) records.push_back(static_cast<uint8_t>(0x30 + i));
+  };
+  struct Case {
+    const char* name;
+    uint32_t data_length;
+    uint32_t payload;
+    bool damage;
+  };
+  const Case cases[] = {
+      {"as long as its data length", 12, 12, false},
+      {"shorter than its data length", 64, 5, false},
+      {"the 64 bytes of a CAN FD frame", 64, 64, false},
+      {"longer than its data length", 12, 13, true},
+      {"longer than any frame, as the data length says", 100, 65, true},
+  };
+  for (const bool payload_first : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (payload_first ? ", payload first" : ", frame first"));
+      ImageSpec spec = LoggerSpec(Recording{});
+      if (payload_first) payload(spec.records, c.payload, c.payload);
+      frame(spec.records, 10, static_cast<uint8_t>(c.data_length));
+      if (!payload_first) payload(spec.records, c.payload, c.payload);
+      spec.groups[1].cycles = 1;
+      spec.groups[2].cycles = 1;
+      const Reading fast = ExpectSameEvents(spec, 1);
+      ASSERT_EQ(fast.events.size(), 1U);
+      EXPECT_EQ(fast.damage, c.damage ? "Channel group CAN_DataFrame: 1 payloads longer than their frames hold" : "");
+    }
+  }
+
+  // A length that claims the next frame and its payload besides its own 8 bytes.
+  ImageSpec spec = LoggerSpec(Recording{});
+  frame(spec.records, 10, 8);
+  std::vector<uint8_t> taken;
+  frame(taken, 20, 8);
+  payload(taken, 8, 8);
+  payload(spec.records, static_cast<uint32_t>(8 + taken.size()), 8);
+  test::PutBytes(spec.records, taken);
+  frame(spec.records, 30, 8);
+  payload(spec.records, 8, 8);
+  spec.groups[1].cycles = 2;
+  spec.groups[2].cycles = 2;
+  const Reading fast = ExpectSameEvents(spec, 1);
+  EXPECT_EQ(fast.damage, "Channel group CAN_DataFrame: 1 payloads longer than their frames hold");
+  ASSERT_EQ(fast.events.size(), 2U) << "the frame whose records the length took is lost";
+  std::vector<uint8_t> after(64, 0);  // the frame after them, with its own payload
+  for (uint8_t i = 0; i < 8; ++i) after[i] = static_cast<uint8_t>(0x30 + i);
+  EXPECT_EQ(fast.events[1].data, after);
+}
+
 // Enough records to pass many batches to the decoding thread, and a payload longer than one.
 TEST(IteratorDecodings, AgreeAcrossManyBatchesAndAPayloadLongerThanOne) {
   Recording recording = MakeRecording(60'000, Times::kTies);

@@ -4,6 +4,7 @@
 // recording; a damaged input is kept with status 8 and one line naming its first damage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "e2e/logmendrun.h"
+#include "mdf/mdffile.h"
+#include "mdf/mdfreader.h"
 
 namespace {
 
@@ -323,6 +326,189 @@ TEST_F(LogmendRun, AChannelGroupChainThatMeetsItselfDecodesNoRecordWithAnotherLa
   for (const Frame& frame : written) {
     EXPECT_EQ(recorded.count({frame.kind, frame.channel, frame.id, frame.time_us}), 1U) << frame;
   }
+}
+
+}  // namespace
+
+// ---- Damage in an unfinalized recording is never taken for the end a power loss left ----
+
+namespace {
+
+/// What a cut at `size` leaves of the records, counted from the bytes: where the whole records
+/// before it end, and whether it tears a VLSD payload whose length claims more than every one
+/// before it, which cannot be told from a length that lies.
+struct Cut {
+  size_t whole_end;
+  bool tears_longest_payload;
+};
+
+Cut CutAt(const std::string& file, size_t size) {
+  using Writer = test::LoggerRecordingWriter;
+  uint64_t longest = 0;
+  size_t at = RecordsStart(file);
+  while (at < size) {
+    const auto id = static_cast<uint8_t>(file[at]);
+    size_t length = 1 + (id == Writer::kCanRecordId ? Writer::kCanRecordBytes : Writer::kLinRecordBytes);
+    if (id == Writer::kVlsdRecordId) {
+      if (at + 5 > size) break;
+      length = 5 + LoadLe(file, at + 1, 4);
+      if (at + length > size) return {at, length - 5 > longest};
+      longest = std::max<uint64_t>(longest, length - 5);
+    }
+    if (at + length > size) break;
+    at += length;
+  }
+  return {at, false};
+}
+
+/// Frames per kind of an output, from the cycle counts of its channel groups: outputs are read
+/// back record by record elsewhere, and thousands of them would take minutes that way.
+std::map<int, size_t> KindCountsOf(const std::string& path) {
+  std::map<int, size_t> kinds;
+  mdf::MdfReader reader(path);
+  if (reader.GetFile() == nullptr || !reader.ReadEverythingButData()) return kinds;
+  mdf::DataGroupList data_groups;
+  reader.GetFile()->DataGroups(data_groups);
+  for (const mdf::IDataGroup* data_group : data_groups) {
+    for (const mdf::IChannelGroup* group : data_group->ChannelGroups()) {
+      const cBusMsgType_t kind = cMdfReader_t::getGroupType(group);
+      if (kind != kBusMsgUnknown && group->NofSamples() > 0) kinds[kind] += group->NofSamples();
+    }
+  }
+  return kinds;
+}
+
+/// The inputs of a run without "-d" that failed, by their names below "in/", and those among
+/// them that failed for damage.
+struct Failures {
+  std::set<std::string> failed;
+  std::set<std::string> damaged;
+};
+
+Failures FailuresOf(const test::ProgramResult& result) {
+  Failures failures;
+  const std::string failed = "E Error during conversion of in/";
+  const std::string damaged = "E Damaged input file in/";
+  for (const std::string& line : result.Lines()) {
+    if (line.rfind(failed, 0) == 0) failures.failed.insert(line.substr(failed.size()));
+    if (line.rfind(damaged, 0) == 0) {
+      failures.damaged.insert(line.substr(damaged.size(), line.find(": ") - damaged.size()));
+    }
+  }
+  return failures;
+}
+
+// The unfinalized example with one change each: what finalization meets that a power loss does
+// not leave is damage, kept with status 8 and one line, its output holding the frames that
+// could be read and no other. An identification in lower case is one the reader accepts, so
+// that recording is finalized as one and converts whole.
+TEST_F(LogmendRun, DamageInAnUnfinalizedRecordingIsNeverTakenForItsTornEnd) {
+  struct Case {
+    const char* name;
+    const char* damage;  // null: no damage
+    size_t can;
+    size_t lin;
+  };
+  const char* const long_payload = "Channel group CAN_DataFrame: 1 payloads longer than their frames hold";
+  const Case cases[] = {
+      // The LIN group's record size is 0xFF000013: its first record, the first of all, runs past the data.
+      {"unfinalized-record-size-past-end.MF4", "Parse of record failed. Error: End of file detected.", 0, 0},
+      // A payload length of 252 takes the records of 5 CAN frames, one of 200 those of 4 and a LIN frame.
+      {"unfinalized-vlsd-length-252.MF4", long_payload, 153, 22},
+      {"unfinalized-vlsd-length-200.MF4", long_payload, 154, 21},
+      // The flags, or the identification, say the last DT block is whole: its records lie behind it.
+      {"unfinalized-flag-bit2-cleared.MF4", "Data after the last block. Position: 0x15A8", 0, 0},
+      {"unfinalized-id-says-finalized.MF4", "Data after the last block. Position: 0x15A8", 0, 0},
+      // Three channel groups whose records carry no record id: none is taken for the first group's.
+      {"unfinalized-record-id-size-0.MF4", "Several channel groups without record IDs: the records cannot be counted.",
+       0, 0},
+      {"unfinalized-id-lower-case.MF4", nullptr, 158, 22},
+  };
+  std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> recorded;
+  for (const Frame& frame : ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized)) {
+    recorded.insert({frame.kind, frame.channel, frame.id, frame.data, frame.time_us});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+    const test::ProgramResult result = Run({"-d", name});
+    const std::string output = name.substr(0, name.size() - 4) + "_out.MF4";
+    EXPECT_EQ(result.status, c.damage != nullptr ? 8 : 0) << result.err;
+    EXPECT_EQ(Exists(name), c.damage != nullptr);
+    size_t lines = 0;
+    for (const std::string& line : result.Lines()) lines += line.rfind("E Damaged input file ", 0) == 0;
+    EXPECT_EQ(lines, c.damage != nullptr ? 1U : 0U) << result.err;
+    if (c.damage != nullptr) {
+      EXPECT_TRUE(HasLine(result, "E Damaged input file " + name + ": " + c.damage)) << result.err;
+    }
+    const std::vector<Frame> written = ReadFrames(dir_.Path(output));
+    EXPECT_EQ(KindsOf(written)[kBusMsgCanDataFrame], c.can);
+    EXPECT_EQ(KindsOf(written)[kBusMsgLinFrame], c.lin);
+    for (const Frame& frame : written) {
+      EXPECT_EQ(recorded.count({frame.kind, frame.channel, frame.id, frame.data, frame.time_us}), 1U) << frame;
+    }
+  }
+}
+
+// The unfinalized example cut at every byte of its records, as a power loss leaves it: each
+// gives the frames of the records it holds whole (counted here from the bytes), and none is
+// damage but a cut into a payload whose length claims more than every earlier one, which
+// cannot be told from a length that lies; that one is kept, with the same frames. Cuts that
+// leave the same whole records give the same output: one of them is read frame by frame.
+TEST_F(DamagedInputs, AnUnfinalizedRecordingCutAtEveryByteOfItsRecordsGivesItsWholeRecords) {
+  const std::string unfinalized = Example(kUnfinalized);
+  std::vector<size_t> sizes;
+  for (size_t size = RecordsStart(unfinalized); size < unfinalized.size(); ++size) sizes.push_back(size);
+  for (const size_t size : sizes) Write("in/u-cut-" + std::to_string(size) + ".MF4", unfinalized.substr(0, size));
+  const test::ProgramResult result = Run({"in"});
+  const Failures failures = FailuresOf(result);
+  std::map<size_t, std::string> outputs;  // by the end of the whole records: the output read
+  size_t kept = 0;
+  for (const size_t size : sizes) {
+    const std::string name = "u-cut-" + std::to_string(size);
+    const Cut cut = CutAt(unfinalized, size);
+    kept += cut.tears_longest_payload;
+    EXPECT_EQ(failures.failed.count(name + ".MF4"), cut.tears_longest_payload ? 1U : 0U) << name;
+    EXPECT_EQ(failures.damaged.count(name + ".MF4"), cut.tears_longest_payload ? 1U : 0U) << name;
+    const std::string output = Read("in_out/" + name + "_out.MF4");
+    const auto read = outputs.find(cut.whole_end);
+    if (read == outputs.end() || read->second != output) {
+      EXPECT_EQ(KindsOf(ReadFrames(dir_.Path("in_out/" + name + "_out.MF4"))), WholeRecordsBefore(unfinalized, size))
+          << name;
+      outputs.emplace(cut.whole_end, output);
+    }
+    if (HasFailure()) return;
+  }
+  EXPECT_EQ(result.status, kept > 0 ? 8 : 0);
+  EXPECT_GT(kept, 0U);
+}
+
+// Every byte of the unfinalized example's records flipped: the input is damage, or its output
+// holds every frame of each kind.
+TEST_F(DamagedInputs, EveryFlippedByteInTheRecordsOfAnUnfinalizedRecordingIsDamageOrLosesNoFrame) {
+  const std::string unfinalized = Example(kUnfinalized);
+  const std::map<int, size_t> whole = KindsOf(ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized));
+  ASSERT_EQ(whole.size(), 2U);
+  std::vector<size_t> flips;
+  for (size_t at = RecordsStart(unfinalized); at < unfinalized.size(); ++at) flips.push_back(at);
+  for (const size_t at : flips) {
+    std::string bytes = unfinalized;
+    bytes[at] = static_cast<char>(bytes[at] ^ 0xFF);
+    Write("in/u-flip-" + std::to_string(at) + ".MF4", bytes);
+  }
+  const test::ProgramResult result = Run({"in"});
+  const Failures failures = FailuresOf(result);
+  EXPECT_EQ(failures.failed, failures.damaged) << "every input that failed failed for its damage";
+  for (const size_t at : flips) {
+    const std::string name = "u-flip-" + std::to_string(at);
+    if (failures.failed.count(name + ".MF4") > 0) continue;
+    EXPECT_EQ(KindCountsOf(dir_.Path("in_out/" + name + "_out.MF4")), whole) << name << " was not damage";
+    if (HasFailure()) return;
+  }
+  EXPECT_EQ(result.status, 8);
+  EXPECT_GT(failures.failed.size(), flips.size() / 10);
+  EXPECT_LT(failures.failed.size(), flips.size());
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ struct Layout {
         can_first_channel(Load(file, can_group + 24 + 8)),
         can_first_name(Load(file, can_first_channel + 24 + 16)) {}
   static size_t CycleCount(uint64_t group) { return group + 24 + 6 * 8 + 8; }
+  static size_t RecordBytes(uint64_t group) { return CycleCount(group) + 8 + 2 + 2 + 4; }
   uint64_t data_group, can_group, vlsd_group, lin_group, dt, can_first_channel, can_first_name;
 };
 
@@ -246,6 +247,36 @@ std::vector<DamageCase> Cases() {
          file[Load(file, source + 24 + 2 * 8) + 24 + 1] = ' ';  // "< Icomment>"
        },
        "XML that is not well-formed. Block: ", kWholeSamples},
+      // What finalization meets that a power loss does not leave is damage.
+      {"unfinalized, a fixed record size past the end of the data", false,
+       [](Bytes& file, const Layout& at) { Store(file, Layout::RecordBytes(at.lin_group), 0xFF000013); },
+       "Parse of record failed. Error: End of file", 3 * 11},
+      {"unfinalized, zeros after the last whole record", false,
+       [](Bytes& file, const Layout&) { file.resize(file.size() + 100, 0); }, nullptr, kWholeSamples},
+      {"unfinalized, bytes other than zeros after the last whole record", false,
+       [](Bytes& file, const Layout&) { file.resize(file.size() + 100, 0x55); }, "Failed to find the CG block.",
+       kWholeSamples},
+      {"unfinalized, the last DT length taken as written", false, [](Bytes& file, const Layout&) { file[60] = 0x21; },
+       "Data after the last block. Position: ", 0},
+      {"unfinalized, the identification says finalized", false,
+       [](Bytes& file, const Layout&) { std::memcpy(file.data(), "MDF     ", 8); },
+       "Data after the last block. Position: ", 0},
+      {"unfinalized, the identification in lower case", false, [](Bytes& file, const Layout&) { file[0] = 'u'; },
+       nullptr, kWholeSamples},
+      {"finalized, bytes after the last block", true,
+       [](Bytes& file, const Layout&) {
+         file.insert(file.end(), {0, 0, 0, 0, 7, 0, 0, 0});
+       },
+       "Data after the last block. Position: ", kWholeSamples},
+      {"finalized, zeros after the last block", true, [](Bytes& file, const Layout&) { file.resize(file.size() + 8); },
+       nullptr, kWholeSamples},
+      {"unfinalized, several channel groups without record ids", false,
+       [](Bytes& file, const Layout& at) { file[at.data_group + 24 + 4 * 8] = 0; },
+       "Several channel groups without record IDs: the records cannot be counted.", 0},
+      {"finalized, several channel groups without record ids", true,
+       [](Bytes& file, const Layout& at) { file[at.data_group + 24 + 4 * 8] = 0; },
+       "Parse of record failed. Error: Several channel groups without record IDs.",
+       kWholeSamples},  // the observers hold as many samples as the counts declare
       {"a data type no value can be read in", true,
        [](Bytes& file, const Layout& at) { file[at.can_first_channel + 24 + 8 * 8 + 2] = 0xF0; },
        "Unknown data type. Channel: Timestamp, Data type: 240", kWholeSamples - 4},

@@ -8,7 +8,9 @@
 #include "cg4block.h"
 #include "dg4block.h"
 #include "dt4block.h"
+#include "mdf/channeltypes.h"
 #include "mdf/imetadata.h"
+#include "support/channelfixtures.h"
 #include "support/datablockfixtures.h"
 #include "support/groupfixtures.h"
 #include "support/logcapture.h"
@@ -122,6 +124,63 @@ TEST(Dg4Block, FinalizationSkipsATruncatedLastRecord) {
   EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
   EXPECT_EQ(file.Cg(0).NofSamples(), 1U) << "the record cut by the end of the file is no sample";
   EXPECT_TRUE(log.Contains("Truncated record"));
+}
+
+// A torn last record is cut only when its size is one its group's channels lay out (padded
+// to 8 bytes); a longer size is no record a power loss tore, and stays for the read to find.
+TEST(Dg4Block, FinalizationCutsATornRecordOnlyOfASizeItsChannelsLayOut) {
+  CnFields four_bytes;  // bits 0 to 31
+  four_bytes.bit_count = 32;
+  CnFields ninth_byte;  // bits 64 to 71
+  ninth_byte.byte_offset = 8;
+  ninth_byte.bit_count = 8;
+  CnFields flagged = four_bytes;  // and invalidation bit 10: two invalidation bytes
+  flagged.flags = mdf::kChannelInvalidationBitFlag;
+  flagged.invalid_bit = 10;
+  CnFields virtual_far;  // no bits in the record, wherever it says they are
+  virtual_far.type = mdf::kVirtualDataChannel;
+  virtual_far.byte_offset = 100;
+  virtual_far.bit_count = 64;
+  struct Case {
+    const char* name;
+    std::vector<CnFields> channels;
+    uint32_t data_bytes;
+    uint32_t invalid_bytes;
+    bool cut;
+  };
+  const Case cases[] = {
+      {"as many bytes as the channels", {four_bytes}, 4, 0, true},
+      {"padded to 8 bytes", {four_bytes}, 8, 0, true},
+      {"beyond the padding", {four_bytes}, 9, 0, false},
+      {"a channel in the ninth byte, padded", {four_bytes, ninth_byte}, 16, 0, true},
+      {"a channel in the ninth byte, beyond", {four_bytes, ninth_byte}, 17, 0, false},
+      {"invalidation bytes of a bit", {flagged}, 4, 8, true},
+      {"invalidation bytes beyond the padding", {flagged}, 4, 9, false},
+      {"invalidation bytes without an invalidation bit", {four_bytes}, 4, 1, false},
+      {"a virtual channel lays out nothing", {four_bytes, virtual_far}, 8, 0, true},
+      {"nor does it stretch the record", {four_bytes, virtual_far}, 16, 0, false},
+      {"no channels", {}, 1, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint32_t size = c.data_bytes + c.invalid_bytes;
+    Bytes records;
+    records.Raw(std::string(size, 'a')).Raw(std::string(size / 2, 'b'));  // a whole record, then half of one
+    const int64_t first_channel = c.channels.empty() ? 0 : 600;
+    FileImage image = Unfinalized(
+        {CgFields().FirstCn(first_channel).DataBytes(c.data_bytes).InvalidBytes(c.invalid_bytes)}, 0, records);
+    for (size_t i = 0; i < c.channels.size(); ++i) {
+      CnFields channel = c.channels[i];
+      channel.links[0] = i + 1 < c.channels.size() ? 600 + 200 * static_cast<int64_t>(i + 1) : 0;
+      image.Place(600 + 200 * i, ChannelBlock(channel));
+    }
+    LoadedGroup file(image);
+    file.group.Cg4List()[0]->ReadCnList(file.buffer);
+    file.group.FinalizeDtBlocks(file.buffer);
+    EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+    EXPECT_EQ(file.Cg(0).NofSamples(), 1U) << "the torn record is no sample either way";
+    EXPECT_EQ(file.group.DataSize(), c.cut ? size : size + size / 2);
+  }
 }
 
 TEST(Dg4Block, FinalizationOfVlsdGroups) {
