@@ -1,6 +1,8 @@
 #include "app/converter.h"
 
 #include <pthread.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +17,7 @@
 #include "buslog/mdf_writer.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -28,21 +31,23 @@ cConverterHandler_t* Stage(cRecordHandler_t* handler) { return reinterpret_cast<
 
 int Len(const cStr_t& text) { return static_cast<int>(cStrLength(&text)); }
 
-// ---- the temporary that SIGINT and SIGTERM remove ----
+// ---- the temporary that the ending signals remove ----
 
-// Only the main thread writes the path, and only while the handler is disarmed; the handler
-// runs on the main thread (other threads pass the signal on), so it never sees half a path.
-// A longer path than this cannot be opened, so it never needs removing.
+// Only the main thread writes the path and identity, and only while the handler is disarmed;
+// the handler runs on the main thread (other threads pass the signal on), so it never sees
+// half of them. A longer path than this cannot be opened, so it never needs removing.
 char g_cleanup_path[PATH_MAX];
+cFileStat_t g_cleanup_file;  // the temporary's identity; 0 where the file system cannot tell
 volatile sig_atomic_t g_cleanup_armed = 0;
 pthread_t g_main_thread;
 
-void ArmCleanup(cStrView_t full_path) {
+void ArmCleanup(cStrView_t full_path, const cFileStat_t& file) {
   g_cleanup_armed = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   if (full_path.length <= 0 || full_path.length >= static_cast<int64_t>(sizeof(g_cleanup_path))) return;
   std::memcpy(g_cleanup_path, full_path.data, static_cast<size_t>(full_path.length));
   g_cleanup_path[full_path.length] = '\0';
+  g_cleanup_file = file;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   g_cleanup_armed = 1;
 }
@@ -82,15 +87,77 @@ void RemoveTemporaryAndDie(int signal_number) {
     pthread_kill(g_main_thread, signal_number);
     return;
   }
-  if (g_cleanup_armed != 0) ::unlink(g_cleanup_path);
-  // Blocked until this handler returns; then the default action ends the process.
+  if (g_cleanup_armed != 0) {
+    // Only the run's own file: another process may have put its own under that name.
+    struct stat info {};
+    const bool known = g_cleanup_file.device != 0 || g_cleanup_file.inode != 0;
+    if (!known || (::lstat(g_cleanup_path, &info) == 0 && static_cast<uint64_t>(info.st_dev) == g_cleanup_file.device &&
+                   static_cast<uint64_t>(info.st_ino) == g_cleanup_file.inode)) {
+      ::unlink(g_cleanup_path);
+    }
+  }
+  // Delivered at once with its default action, which ends the process; the first process of a
+  // PID namespace (a container's) is spared default actions, so it exits as the shell would
+  // report the signal.
   std::signal(signal_number, SIG_DFL);
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
   std::raise(signal_number);
+  _exit(128 + signal_number);
 }
 
 // ---- one output ----
 
-/// Closes the output; 0 when the close succeeded, else the reason (errno), the record freed.
+// The temporary's name: '.', as much of the output's name as fits, '.', a random part and
+// ".part". The random part has lower-case letters and digits only, so that a file system that
+// ignores case (a logger's SD card) keeps the names apart.
+constexpr char kRandomAlphabet[] = "abcdefghijklmnopqrstuvwxyz234567";
+constexpr int kRandomLength = 8;  // 40 bits: two runs meet on one name once in 10^12 tries
+constexpr int64_t kTemporaryOverhead = 2 + kRandomLength + static_cast<int64_t>(sizeof(kTemporarySuffix) - 1);
+/// Names tried before an open that keeps meeting taken names gives up.
+constexpr int kTemporaryAttempts = 16;
+
+/// 64 bits that differ between runs and calls: getrandom(2), or where that is refused (an old
+/// kernel, a seccomp filter) the clocks, the process id and a counter, mixed. The open's
+/// O_EXCL keeps even a repeated name safe; it only costs another try.
+uint64_t RandomBits() {
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) return bits;
+  static uint64_t counter = 0;
+  timespec real{};
+  timespec steady{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_MONOTONIC, &steady);
+  bits = static_cast<uint64_t>(real.tv_sec) * 1000000000u + static_cast<uint64_t>(real.tv_nsec);
+  bits ^= (static_cast<uint64_t>(steady.tv_nsec) << 20) ^ (static_cast<uint64_t>(getpid()) << 40) ^ ++counter;
+  // splitmix64's finalizer: every bit of the input reaches every bit of the result.
+  bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9u;
+  bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBu;
+  return bits ^ (bits >> 31);
+}
+
+/// "<folder>/.<start of name>.<random>.part" for "<folder>/<name>": hidden, in the output's own
+/// folder (so the rename stays within one file system), no log file to a walk, and never
+/// longer than the output's name (nor than kTemporaryOverhead - 1 bytes), so that it fits
+/// wherever the output's name fits. The name is cut only between characters.
+bool TemporaryName(cStr_t* out, cStrView_t final_name) {
+  const cStrView_t folder = pathParent(final_name);
+  const cStrView_t name = pathFileName(final_name);
+  const int64_t kept = utf8PrefixLength(name, name.length - kTemporaryOverhead);
+  char random[kRandomLength];
+  uint64_t bits = RandomBits();
+  for (char& letter : random) {
+    letter = kRandomAlphabet[bits % (sizeof(kRandomAlphabet) - 1)];
+    bits /= sizeof(kRandomAlphabet) - 1;
+  }
+  return (folder.length == 0 || cStrAppend(out, folder) != nullptr) &&
+         cStrAppendFormat(out, ".%.*s%s%.*s%s", static_cast<int>(kept), name.data, kept > 0 ? "." : "", kRandomLength,
+                          random, kTemporarySuffix) > 0;
+}
+
+/// Closes the output for good; 0 when the close succeeded, else the reason (errno), the record freed.
 int CloseOutput(cConverterHandler_t* stage) {
   cStream_t* output = stage->output;
   stage->output = nullptr;
@@ -100,16 +167,71 @@ int CloseOutput(cConverterHandler_t* stage) {
   return error != 0 ? error : EIO;
 }
 
-/// Closes and removes the temporary of an output that is not to be published; the output's
+/// Closes the output's file. A file stream keeps a hold of it, so that the file can still be
+/// told by identity (and its names counted) until CloseOutput; other kinds close for good.
+int CloseKeepingHold(cConverterHandler_t* stage) {
+  if (fileStreamDescriptor(stage->output) < 0) return CloseOutput(stage);
+  return fileStreamCloseFile(stage->output);
+}
+
+/// What a name holds, compared with the file the stage holds.
+enum class Named { kOwnFile, kMissing, kOtherFile, kUnknown };
+
+/// kUnknown where the file system cannot tell identities or the name cannot be looked at: the
+/// checks that need them are then skipped. `held` gets the held file's stat where known.
+Named WhatIsAt(cConverterHandler_t* stage, cStrView_t name, cFileStat_t* held) {
+  *held = cFileStat_t{};
+  cFileStat_t at{};
+  if (!fsStreamStat(stage->output_fs, stage->output, held) || (held->device == 0 && held->inode == 0) ||
+      !fsLinkStat(stage->output_fs, name, &at)) {
+    return Named::kUnknown;
+  }
+  if (at.kind == kFileKindMissing) return Named::kMissing;
+  return at.device == held->device && at.inode == held->inode ? Named::kOwnFile : Named::kOtherFile;
+}
+
+void ReportUnremoved(const cConverterHandler_t* stage, const char* reason) {
+  logMessage(kLogError, "Could not remove temporary file %.*s: %s", Len(stage->temporary), cStrData(&stage->temporary),
+             reason);
+}
+
+/// Removes the temporary by its name alone: where identities cannot be told, or after an open
+/// that failed once it had made the file. A name that cannot be there (its folder is missing
+/// or no folder) is no failure.
+void RemoveByName(const cConverterHandler_t* stage) {
+  errno = 0;
+  if (fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary)) || errno == ENOENT || errno == ENOTDIR ||
+      errno == 0) {
+    return;
+  }
+  ReportUnremoved(stage, std::strerror(errno));
+}
+
+/// Removes the temporary while its name is the run's own file, and never another one. One that
+/// stays behind (its folder read-only, or moved away with it) is reported with its name.
+void RemoveTemporary(cConverterHandler_t* stage) {
+  cFileStat_t held{};
+  switch (WhatIsAt(stage, cStrViewOfStr(&stage->temporary), &held)) {
+    case Named::kUnknown:
+      RemoveByName(stage);
+      break;
+    case Named::kOwnFile:
+      if (!fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary))) ReportUnremoved(stage, std::strerror(errno));
+      break;
+    case Named::kMissing:
+    case Named::kOtherFile:
+      // A file that still has a name has it elsewhere, out of the run's reach.
+      if (held.links > 0) ReportUnremoved(stage, "it is no longer under that name");
+      break;
+  }
+}
+
+/// Removes the temporary of an output that is not to be published, and closes it; the output's
 /// name stays for a report.
 void DiscardOutput(cConverterHandler_t* stage) {
+  // Before the close: the held file tells whether the name is still the run's own.
+  if (cStrLength(&stage->temporary) > 0) RemoveTemporary(stage);
   CloseOutput(stage);
-  if (cStrLength(&stage->temporary) > 0 && !fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary)) &&
-      errno != ENOENT) {
-    const int error = errno;
-    logMessage(kLogWarning, "Could not remove temporary file %.*s: %s", Len(stage->temporary),
-               cStrData(&stage->temporary), std::strerror(error));
-  }
   DisarmCleanup();  // only now: a signal before the removal still removes it
   cStrRelease(&stage->temporary);
 }
@@ -121,22 +243,12 @@ void ResetOutput(cConverterHandler_t* stage) {
   stage->open_error = 0;
 }
 
-/// "<folder>/.<name>.<pid>.part" for "<folder>/<name>": hidden, unique to this process, in the
-/// output's own folder (so the rename stays within one file system), and no log file to a walk.
-bool TemporaryName(cStr_t* out, cStrView_t final_name) {
-  const cStrView_t folder = pathParent(final_name);
-  const cStrView_t name = pathFileName(final_name);
-  return (folder.length == 0 || cStrAppend(out, folder) != nullptr) &&
-         cStrAppendFormat(out, ".%.*s.%ld%s", static_cast<int>(name.length), name.data, static_cast<long>(getpid()),
-                          kTemporarySuffix) > 0;
-}
-
-/// Names the output and its temporary and opens the temporary as a file of its own making; 0,
-/// or why it failed (errno), with no file left that it made.
+/// Names the output and opens its temporary as a file of its own making, under a name no file
+/// had: a taken name is left alone and another tried. 0, or why it failed (errno), with no
+/// file left that it made.
 int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
   if (!cStrInit(&stage->final_name, cStrViewOfStr(&info->OutputPath)) ||
-      cStrAppend(&stage->final_name, cStrViewOf(kOutputSuffix)) == nullptr ||
-      !TemporaryName(&stage->temporary, cStrViewOfStr(&stage->final_name))) {
+      cStrAppend(&stage->final_name, cStrViewOf(kOutputSuffix)) == nullptr) {
     return ENOMEM;
   }
   // The rename would fail on a folder, but only after the whole conversion.
@@ -144,30 +256,35 @@ int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
   if (fsStat(stage->output_fs, cStrViewOfStr(&stage->final_name), &stat) && stat.kind == kFileKindDirectory) {
     return EISDIR;
   }
-  cStr_t full{};
-  if (!fsFullPath(stage->output_fs, cStrViewOfStr(&stage->temporary), &full)) {
-    cStrRelease(&full);
-    return ENOMEM;
-  }
-  const EndingSignalsHeld held;
-  // What is at the name was left by a killed run of the same pid, or planted: a link there
-  // would have the output written into its target. Unlinking never follows a link.
-  errno = 0;
-  int error = 0;
-  if (!fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary)) && errno != ENOENT) error = errno;
-  if (error == 0) {
+  int error = EEXIST;
+  for (int attempt = 0; error == EEXIST && attempt < kTemporaryAttempts; ++attempt) {
+    cStrRelease(&stage->temporary);
+    cStr_t full{};
+    if (!TemporaryName(&stage->temporary, cStrViewOfStr(&stage->final_name)) ||
+        !fsFullPath(stage->output_fs, cStrViewOfStr(&stage->temporary), &full)) {
+      cStrRelease(&full);
+      return ENOMEM;
+    }
+    const EndingSignalsHeld held;
     errno = 0;
     stage->output = fsOpen(stage->output_fs, cStrViewOfStr(&stage->temporary), kOutputOpenFlags);
-    if (stage->output == nullptr) {
-      error = errno != 0 ? errno : EIO;
-      // An open can fail after it made the file. EEXIST means the name was taken again since
-      // the removal: that file is not this process's to remove.
-      if (error != EEXIST) fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary));
+    if (stage->output != nullptr) {
+      // Where the file system cannot tell identities, a signal removes the name as it is.
+      cFileStat_t file{};
+      if (!fsStreamStat(stage->output_fs, stage->output, &file)) file = cFileStat_t{};
+      ArmCleanup(cStrViewOfStr(&full), file);
+      error = 0;
     } else {
-      ArmCleanup(cStrViewOfStr(&full));
+      error = errno != 0 ? errno : EIO;
+      // An open can fail after it made the file; EEXIST means the name was another file's, and
+      // most failures (a read-only folder) made nothing.
+      cFileStat_t at{};
+      const bool nothing_made =
+          fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->temporary), &at) && at.kind == kFileKindMissing;
+      if (error != EEXIST && !nothing_made) RemoveByName(stage);
     }
+    cStrRelease(&full);
   }
-  cStrRelease(&full);
   return error;
 }
 
@@ -176,8 +293,8 @@ bool Deleting(const cConverterHandler_t* stage) { return stage->walker->settings
 /// The writer failed without a stream error (it logged its own reason).
 constexpr int kWriterFailed = -1;
 
-/// Writes the file, syncs it with "delete-converted" and closes it; 0, why it failed (errno),
-/// or kWriterFailed.
+/// Writes the file, syncs it with "delete-converted" and closes it (keeping a hold of it); 0,
+/// why it failed (errno), or kWriterFailed.
 int WriteOutput(cConverterHandler_t* stage) {
   const bool written = mdfWriterFinalize(stage->writer);
   // The writer has let go of the stream. A full disk shows at the latest in the close; with
@@ -187,10 +304,116 @@ int WriteOutput(cConverterHandler_t* stage) {
     error = fileStreamError(stage->output);
     if (error == 0) error = EIO;
   }
-  const int close_error = CloseOutput(stage);
+  const int close_error = CloseKeepingHold(stage);
   if (error == 0) error = close_error;
   if (error == 0 && !written) error = kWriterFailed;
   return error;
+}
+
+/// Reports that a name no longer holds the run's file, so the output is not published; false.
+bool ReportNotNamed(const cConverterHandler_t* stage, Named found, bool renamed) {
+  const int name_length = Len(stage->final_name);
+  const char* name = cStrData(&stage->final_name);
+  if (renamed) {
+    logMessage(kLogError, "Could not publish output file %.*s: %s after the rename", name_length, name,
+               found == Named::kMissing ? "it is no longer under that name" : "another file is under that name");
+  } else if (found == Named::kMissing) {
+    logMessage(kLogError, "Could not publish output file %.*s: its temporary %.*s is gone", name_length, name,
+               Len(stage->temporary), cStrData(&stage->temporary));
+  } else {
+    logMessage(kLogError, "Could not publish output file %.*s: another file is under the name of its temporary %.*s",
+               name_length, name, Len(stage->temporary), cStrData(&stage->temporary));
+  }
+  return false;
+}
+
+enum class Existing { kSame, kDifferent, kUnreadable };
+
+/// Whether the file under the output's name holds the temporary's bytes, compared piece by
+/// piece; kUnreadable (errno set) when either could not be read. `compared` gets the stat of
+/// the file compared. A link there is not followed (it may lead to a FIFO, which would block).
+Existing CompareWithExisting(cConverterHandler_t* stage, cFileStat_t* compared) {
+  if (fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->final_name), compared) && compared->kind != kFileKindRegular &&
+      compared->kind != kFileKindMissing) {
+    return Existing::kDifferent;
+  }
+  errno = 0;
+  cStream_t* existing = fsOpen(stage->output_fs, cStrViewOfStr(&stage->final_name), kFsOpenRead);
+  cStream_t* written =
+      existing != nullptr ? fsOpen(stage->output_fs, cStrViewOfStr(&stage->temporary), kFsOpenRead) : nullptr;
+  const int open_error = errno != 0 ? errno : EIO;
+  int same = -1;
+  if (written != nullptr) {
+    cFileStat_t written_stat{};
+    const bool sized =
+        fsStreamStat(stage->output_fs, existing, compared) && fsStreamStat(stage->output_fs, written, &written_stat);
+    same = sized && compared->size != written_stat.size ? 0 : streamSameBytes(existing, written);
+  }
+  for (cStream_t* stream : {existing, written}) {
+    if (streamClose(stream) != 0) streamClose(stream);  // a failed close keeps the record; the second frees it
+  }
+  if (same == 1) return Existing::kSame;
+  if (same == 0) return Existing::kDifferent;
+  errno = written == nullptr ? open_error : EIO;
+  return Existing::kUnreadable;
+}
+
+/// Whether the name still holds the file compared, unchanged as far as its size and time of
+/// change tell (another run may publish meanwhile); true where identities cannot be told.
+bool StillCompared(cConverterHandler_t* stage, const cFileStat_t& compared) {
+  cFileStat_t now{};
+  if ((compared.device == 0 && compared.inode == 0) ||
+      !fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->final_name), &now)) {
+    return true;
+  }
+  return now.kind == compared.kind && now.device == compared.device && now.inode == compared.inode &&
+         now.size == compared.size && now.modified_ns == compared.modified_ns;
+}
+
+/// Gives the written temporary the output's name. With "delete-converted" a file under that
+/// name is replaced only when it holds the same bytes (as after a run that was ended between
+/// its rename and the removal of its input); any other stays, and the output is not published.
+/// Before the rename the temporary's name, after it the output's, must hold the run's own
+/// file. False, with an error line, when the output was not published.
+bool Publish(cConverterHandler_t* stage, const cFileInfo_t* info) {
+  const cStrView_t temporary = cStrViewOfStr(&stage->temporary);
+  const cStrView_t final_name = cStrViewOfStr(&stage->final_name);
+  const int name_length = Len(stage->final_name);
+  cFileStat_t held{};
+  const Named before = WhatIsAt(stage, temporary, &held);
+  if (before == Named::kMissing || before == Named::kOtherFile) return ReportNotNamed(stage, before, false);
+  errno = 0;
+  bool renamed = Deleting(stage) ? fsRenameNoReplace(stage->output_fs, temporary, final_name)
+                                 : fsRename(stage->output_fs, temporary, final_name);
+  if (!renamed && Deleting(stage) && errno == EEXIST) {
+    cFileStat_t compared{};
+    Existing existing = CompareWithExisting(stage, &compared);
+    if (existing == Existing::kSame && !StillCompared(stage, compared)) existing = Existing::kDifferent;
+    if (existing == Existing::kUnreadable) {
+      logMessage(kLogError, "Output %.*s of %.*s would replace a file of that name that could not be compared: %s",
+                 name_length, final_name.data, Len(info->InputPath), cStrData(&info->InputPath), std::strerror(errno));
+      return false;
+    }
+    if (existing == Existing::kDifferent) {
+      logMessage(kLogError, "Output %.*s of %.*s would replace a different file of that name", name_length,
+                 final_name.data, Len(info->InputPath), cStrData(&info->InputPath));
+      return false;
+    }
+    errno = 0;
+    renamed = fsRename(stage->output_fs, temporary, final_name);
+  }
+  if (!renamed) {
+    const int error = errno;
+    logMessage(kLogError, "Could not rename %.*s to %.*s: %s", Len(stage->temporary), temporary.data, name_length,
+               final_name.data, std::strerror(error));
+    return false;
+  }
+  // The temporary's name is gone: nothing is left for a signal or a failure to remove.
+  DisarmCleanup();
+  cStrRelease(&stage->temporary);
+  const Named after = WhatIsAt(stage, final_name, &held);
+  if (after == Named::kMissing || after == Named::kOtherFile) return ReportNotNamed(stage, after, true);
+  return true;
 }
 
 /// Syncs the output's folder, so that its new name survives a power loss. The first time a
@@ -292,20 +515,10 @@ bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info) {
   } else if (error != 0) {
     logMessage(kLogError, "Could not write output file %.*s: %s", name_length, final_name.data, std::strerror(error));
   }
-  if (error != 0) {
+  if (error != 0 || !Publish(stage, info)) {
     ResetOutput(stage);
     return false;
   }
-  if (!fsRename(stage->output_fs, cStrViewOfStr(&stage->temporary), final_name)) {
-    error = errno;
-    logMessage(kLogError, "Could not rename %.*s to %.*s: %s", Len(stage->temporary), cStrData(&stage->temporary),
-               name_length, final_name.data, std::strerror(error));
-    ResetOutput(stage);
-    return false;
-  }
-  // The file has its name: there is no temporary left to remove.
-  DisarmCleanup();
-  cStrRelease(&stage->temporary);
 
   bool ok = true;
   if (Deleting(stage) && !SyncFolders(stage, pathParent(final_name))) {

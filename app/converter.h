@@ -1,13 +1,16 @@
 #pragma once
-// cConverterHandler_t: the last stage of the record-handler chain. Per input file it opens a
-// hidden temporary ".<name>.<pid>.part" beside the output "<output path>_out.MF4", attaches
-// it with the input's metadata to the bus-log writer and hands the writer every record; at
+// cConverterHandler_t: the last stage of the record-handler chain. Per input file it makes a
+// hidden temporary ".<start of name>.<random>.part" beside the output "<output path>_out.MF4"
+// (a new file under a name no file had, never longer than the output's name), attaches it
+// with the input's metadata to the bus-log writer and hands the writer every record; at
 // end-file the writer writes the finalized file, the temporary is closed and checked and only
 // then renamed to the output's name. So a file under an output's name is always complete: a
 // failed or interrupted conversion leaves at most the temporary, which is removed on failure
-// and (after converterInstallSignalCleanup) on the signals that end a run. With "delete-converted"
-// the output is synced before the rename and its folder after it, so that it is durable before
-// the walker deletes its input.
+// and (after converterInstallSignalCleanup) on the signals that end a run. The stage holds its
+// file to the end, and renames or removes a name only while it is that file: another
+// process's file under either name is never published or removed. With "delete-converted" the
+// output is synced before the rename and its folder after it, so that it is durable before
+// the walker deletes its input, and it replaces no file of its name that holds other bytes.
 #include <cstdint>
 
 #include "app/output_names.h"
@@ -26,7 +29,7 @@ struct cConverterHandler_t {
   cFileSystem_t* output_fs;  // not owned
   cWalker_t* walker;         // not owned; supplies the current reader and the settings
   cMdfWriter_t* writer;      // owned
-  cStream_t* output;         // the temporary of the current input, between new-file and end-file
+  cStream_t* output;         // the temporary of the current input, held from new-file to the end of end-file
   cStr_t final_name;         // the current output's name, relative to the output root
   cStr_t temporary;          // the name it is written under until it is complete
   int open_error;            // why the last new-file could not open an output (errno), for end-file
@@ -48,15 +51,19 @@ bool converterHandleRecord(cRecordHandler_t* handler, cBusMsgHelper_t* record);
 /// end-file call that follows ("Could not open output file <name>: <reason>").
 bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation);
 /// Writes the finalized file into the temporary, closes it and renames it to the output's
-/// name (with "delete-converted": synced before, its folder after). False, with an error line
-/// naming the output and the reason, when anything of that failed (the temporary is then
-/// removed and an earlier output of that name stays as it was), when no output was open, and
-/// when the writer dropped frames (the output is then published all the same).
+/// name (with "delete-converted": synced before, its folder after). With "delete-converted" a
+/// file under that name is replaced only when it holds the same bytes; without, it is
+/// replaced. False, with an error line naming the output and the reason, when anything of
+/// that failed (the temporary is then removed and a file of the output's name stays as it
+/// was): also when the temporary's name no longer holds the file written, when the output's
+/// name does not hold it after the rename, when no output was open, and when the writer
+/// dropped frames (the output is then published all the same).
 bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info);
 
 /// Installs handlers for SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE that remove the
-/// temporary being written and then end the process by the signal's default action (one that
-/// was ignored when the run started stays ignored), and ignores SIGXFSZ, so that a file size
-/// limit fails the output like a full disk. Call once from the main thread; false when a
-/// handler could not be installed.
+/// temporary being written (while its name is the file the run made) and then end the process
+/// by the signal's default action, or where that is ignored (the first process of a PID
+/// namespace) exit with 128 + the signal (one that was ignored when the run started stays
+/// ignored), and ignores SIGXFSZ, so that a file size limit fails the output like a full disk.
+/// Call once from the main thread; false when a handler could not be installed.
 bool converterInstallSignalCleanup();

@@ -4,5 +4,5 @@
 
 /// What an output's name adds to its input's path without extension, whatever that extension's case.
 constexpr char kOutputSuffix[] = "_out.MF4";
-/// What a temporary output's name adds to the output's name (after the process id).
+/// What a temporary output's name ends in (after its random part); its leading '.' hides it.
 constexpr char kTemporarySuffix[] = ".part";

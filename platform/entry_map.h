@@ -21,6 +21,7 @@ struct cFileStat_t {
   uint64_t device = 0;
   uint64_t inode = 0;
   int64_t modified_ns = 0;
+  uint64_t links = 0;  // the names the file has; 0 where the kind cannot tell
 };
 
 struct cFsEntryNode_t {

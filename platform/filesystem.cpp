@@ -17,11 +17,12 @@ bool BaseStat(cFileSystem_t*, const char*, cFileStat_t*) { return false; }
 bool BaseList(cFileSystem_t*, const char*, cFsEntryMap_t*) { return false; }
 bool BaseMkdir(cFileSystem_t*, const char*) { return false; }
 
-constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr,
-                                       nullptr,     nullptr,  nullptr,  nullptr};
-constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,    nativeFsStat,    nativeFsList,
-                                         nativeFsMkdir,  nativeFsRemove,  nativeFsOpen,
-                                         nativeFsRename, nativeFsSyncDir, nativeFsRenameNoReplace};
+constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr, nullptr,
+                                       nullptr,     nullptr,  nullptr,  nullptr,   nullptr};
+constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,      nativeFsStat,      nativeFsList,
+                                         nativeFsMkdir,    nativeFsRemove,    nativeFsOpen,
+                                         nativeFsRename,   nativeFsSyncDir,   nativeFsRenameNoReplace,
+                                         nativeFsLinkStat, nativeFsStreamStat};
 
 bool EndsWithSlash(cStrView_t text) { return text.length > 0 && text.data[text.length - 1] == '/'; }
 
@@ -68,6 +69,7 @@ cFileStat_t StatOf(const struct stat& info) {
   out.device = static_cast<uint64_t>(info.st_dev);
   out.inode = static_cast<uint64_t>(info.st_ino);
   out.modified_ns = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  out.links = static_cast<uint64_t>(info.st_nlink);
   return out;
 }
 
@@ -194,6 +196,20 @@ bool fsRenameNoReplace(cFileSystem_t* fs, cStrView_t from, cStrView_t to) {
   return fs != nullptr && RenameWith(fs, fs->ops->rename_no_replace, from, to);
 }
 
+bool fsLinkStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out) {
+  if (fs == nullptr || out == nullptr || fs->ops->link_stat == nullptr) return false;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return false;
+  const bool result = fs->ops->link_stat(fs, cStrData(&full), out);
+  ReleaseKeepingErrno(&full);
+  return result;
+}
+
+bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out) {
+  if (fs == nullptr || stream == nullptr || out == nullptr || fs->ops->stream_stat == nullptr) return false;
+  return fs->ops->stream_stat(fs, stream, out);
+}
+
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path) {
   if (fs == nullptr || fs->ops->sync_directory == nullptr) return false;
   cStr_t full;
@@ -312,4 +328,23 @@ bool nativeFsSyncDir(cFileSystem_t*, const char* full_path) {
   ::close(fd);
   errno = error;
   return synced;
+}
+
+bool nativeFsLinkStat(cFileSystem_t*, const char* full_path, cFileStat_t* out) {
+  struct stat info {};
+  if (::lstat(full_path, &info) == 0) {
+    *out = StatOf(info);
+    return true;
+  }
+  if (errno != ENOENT) return false;
+  *out = {kFileKindMissing, 0};
+  return true;
+}
+
+bool nativeFsStreamStat(cFileSystem_t*, cStream_t* stream, cFileStat_t* out) {
+  const int fd = fileStreamDescriptor(stream);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) return false;
+  *out = StatOf(info);
+  return true;
 }

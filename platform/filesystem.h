@@ -1,10 +1,11 @@
 #pragma once
-// cFileSystem_t: a root directory (always ending in '/') and a table of six operations on
-// full paths (root + a relative path). The generic fs... functions build the full path and
-// call the slot; they give false or null for a null object or an empty slot, and log nothing.
+// cFileSystem_t: a root directory (always ending in '/') and a table of operations on full
+// paths (root + a relative path). The generic fs... functions build the full path and call
+// the slot; they give false or null for a null object or an empty slot, and log nothing.
 // The native kind maps the slots onto POSIX: stat(2), opendir/readdir, mkdir(2), unlink(2),
-// the file streams, rename(2) and fsync(2) of a directory. When a native slot fails, errno
-// tells why (the generic functions keep it).
+// the file streams, rename(2), fsync(2) of a directory, renameat2(2), lstat(2) and fstat(2).
+// When a native slot fails, errno tells why (the generic functions keep it). A kind that
+// cannot tell a file's identity leaves the last two slots empty.
 #include <cstdint>
 
 #include "platform/cstr.h"
@@ -27,6 +28,10 @@ struct cFileSystemOps_t {
   bool (*sync_directory)(cFileSystem_t* fs, const char* full_path);
   /// Gives a file a new name in one step only where that name is free (EEXIST otherwise).
   bool (*rename_no_replace)(cFileSystem_t* fs, const char* full_from, const char* full_to);
+  /// Like stat, but a link is not followed: what the name itself is.
+  bool (*link_stat)(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
+  /// The file an open stream of this kind (fsOpen) is on, by identity and with its link count.
+  bool (*stream_stat)(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
 };
 
 struct cFileSystem_t {
@@ -79,6 +84,13 @@ bool fsRenameNoReplace(cFileSystem_t* fs, cStrView_t from, cStrView_t to);
 /// Makes the entries of the directory durable, so that a rename or a new file in it survives
 /// a power loss. False for a null object or an empty slot.
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path);
+/// What the path itself is, a link not followed (a link is kind 0 with its own identity); a
+/// missing path is kind 3. False for a null object or an empty slot, and when it cannot be told.
+bool fsLinkStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out);
+/// The file an open stream of this file system is on, whatever names it has now (links 0: it
+/// has none left). False for a null object or stream, an empty slot, a stream of another kind,
+/// and when it cannot be told.
+bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
 
 /// A native file system rooted at an existing directory (root ending in '/'), or null.
 cFileSystem_t* nativeFsNew(cStrView_t root);
@@ -106,3 +118,8 @@ bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_t
 bool nativeFsRenameNoReplace(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// fsync(2) of the directory ("" or "/"-ended paths too).
 bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);
+/// lstat(2): kind 1 with the size, 2, or 0 for anything else (a link too); only ENOENT is kind
+/// 3 (true).
+bool nativeFsLinkStat(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
+/// fstat(2) of a file stream's descriptor (fileStreamDescriptor); false for other kinds.
+bool nativeFsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);

@@ -42,6 +42,7 @@ struct FileStream {
   // stdio forgets such a failure (a later fseeko drops the unwritten buffer and succeeds), so
   // it is kept here and every later write, seek and close fails with it.
   int error;
+  int held;  // after fileStreamCloseFile: a second descriptor of the file, else -1
 };
 
 int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
@@ -106,17 +107,21 @@ int64_t FileSeek(cStream_t* stream, int64_t offset, int origin) {
   return self->position;
 }
 
+// Flushes and closes the file; false when either failed or a failure was kept before.
+bool CloseFile(FileStream* self) {
+  errno = 0;
+  if (self->writable && (std::fflush(self->file) != 0 || std::ferror(self->file))) Fail(self, ErrnoOr(EIO));
+  errno = 0;
+  const int result = std::fclose(self->file);
+  self->file = nullptr;
+  if (result != 0) Fail(self, ErrnoOr(EIO));
+  return result == 0 && self->error == 0;
+}
+
 int FileClose(cStream_t* stream) {
   auto* self = As<FileStream>(stream);
-  if (self->file != nullptr) {
-    errno = 0;
-    if (self->writable && (std::fflush(self->file) != 0 || std::ferror(self->file))) Fail(self, ErrnoOr(EIO));
-    errno = 0;
-    const int result = std::fclose(self->file);
-    self->file = nullptr;
-    if (result != 0) Fail(self, ErrnoOr(EIO));
-    if (result != 0 || self->error != 0) return 1;  // the record stays for fileStreamError
-  }
+  if (self->file != nullptr && !CloseFile(self)) return 1;  // the record stays for fileStreamError
+  if (self->held >= 0) ::close(self->held);
   std::free(self);
   return 0;
 }
@@ -521,6 +526,34 @@ int64_t streamSize(cStream_t* stream) {
   return size;
 }
 
+// Reads until `length` bytes are there or the stream ends; the count, or -1 when a read failed.
+int64_t ReadFully(cStream_t* stream, unsigned char* buffer, int64_t length) {
+  int64_t count = 0;
+  while (count < length) {
+    const int64_t got = streamRead(stream, buffer + count, static_cast<uint64_t>(length - count));
+    if (got < 0) return kStreamFailed;
+    if (got == 0) break;
+    count += got;
+  }
+  return count;
+}
+
+int streamSameBytes(cStream_t* a, cStream_t* b) {
+  if (a == nullptr || b == nullptr || a->ops->read == nullptr || b->ops->read == nullptr) {
+    return static_cast<int>(kStreamNoOperation);
+  }
+  unsigned char piece_a[kCopyChunk];
+  unsigned char piece_b[kCopyChunk];
+  for (;;) {
+    // Whole pieces from both, so a stream that delivers short reads compares like any other.
+    const int64_t count_a = ReadFully(a, piece_a, sizeof piece_a);
+    const int64_t count_b = ReadFully(b, piece_b, sizeof piece_b);
+    if (count_a < 0 || count_b < 0) return static_cast<int>(kStreamFailed);
+    if (count_a != count_b || std::memcmp(piece_a, piece_b, static_cast<size_t>(count_a)) != 0) return 0;
+    if (count_a < static_cast<int64_t>(sizeof piece_a)) return 1;
+  }
+}
+
 void streamCopy(cStream_t* source, cStream_t* destination) {
   if (source == nullptr || destination == nullptr) return;
   unsigned char chunk[kCopyChunk];
@@ -589,6 +622,7 @@ cStream_t* fileStreamOpen(const char* file_name, int type) {
   self->position = 0;
   self->writable = type != kFileStreamRead;
   self->error = 0;
+  self->held = -1;
   return &self->base;
 }
 
@@ -605,6 +639,26 @@ bool fileStreamSync(cStream_t* stream) {
   const bool synced = std::fflush(self->file) == 0 && !std::ferror(self->file) && fsync(fileno(self->file)) == 0;
   if (!synced) Fail(self, ErrnoOr(EIO));
   return synced;
+}
+
+int fileStreamCloseFile(cStream_t* stream) {
+  if (!IsFileStream(stream)) return 0;
+  auto* self = As<FileStream>(stream);
+  if (self->file == nullptr) return 0;
+  // Above the standard descriptors: with one of them closed, the hold must not become it.
+  self->held = ::fcntl(fileno(self->file), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  // Without the hold the file could not be told later: that fails it like a lost write.
+  const int hold_error = self->held < 0 ? ErrnoOr(EMFILE) : 0;
+  if (hold_error != 0) Fail(self, hold_error);
+  if (CloseFile(self) && hold_error == 0) return 0;
+  if (self->error != 0) return self->error;
+  return hold_error != 0 ? hold_error : EIO;
+}
+
+int fileStreamDescriptor(const cStream_t* stream) {
+  if (!IsFileStream(stream)) return -1;
+  const auto* self = reinterpret_cast<const FileStream*>(stream);
+  return self->file != nullptr ? fileno(self->file) : self->held;
 }
 
 cStream_t* bufferedStreamNew(cStream_t* source, bool owns_source, int64_t block_size) {

@@ -45,6 +45,10 @@ int streamClose(cStream_t* stream);
 /// -1 for a null stream. Remembers tell, seeks to the end, takes tell as the size and seeks
 /// back; the steps' own results are not checked, so -2 from a missing tell is the size.
 int64_t streamSize(cStream_t* stream);
+/// Whether two streams hold the same bytes from where they stand to their ends, read piece by
+/// piece (memory stays bounded whatever their sizes): 1 when they do, 0 when they differ, -1
+/// when a read failed, and -2 for a null stream or an empty read slot.
+int streamSameBytes(cStream_t* a, cStream_t* b);
 /// Copies in 4096-byte pieces until a read delivers 0 or fails. The destination's write
 /// result is not looked at (nor is a missing write slot): use streamCopyChecked where a lost
 /// byte matters.
@@ -77,6 +81,16 @@ int fileStreamError(const cStream_t* stream);
 /// Flushes a writable file stream and fsyncs its file; false (the failure kept) when either
 /// fails, for a stream that failed before, and for other kinds.
 bool fileStreamSync(cStream_t* stream);
+/// Flushes and closes the file of a file stream as streamClose does, but the record stays
+/// with a second descriptor of the file (the stream reads and writes no more), so that the
+/// file can still be told (fileStreamDescriptor) however others renamed or removed it;
+/// streamClose then frees the record and that descriptor. 0 when the flush and close
+/// succeeded and the second descriptor was made, else the errno of the first failure (kept,
+/// fileStreamError); 0 without doing anything for other kinds and for a file closed already.
+int fileStreamCloseFile(cStream_t* stream);
+/// The descriptor of a file stream's file (after fileStreamCloseFile the one it keeps), for
+/// fstat(2) and the like; -1 for other kinds and where there is none. Never close it.
+int fileStreamDescriptor(const cStream_t* stream);
 
 /// A read-only copy of `source` in blocks of `block_size` bytes (rounded up to a multiple of
 /// 8), loaded by absolute positions so the source's own position does not matter; seeks

@@ -174,6 +174,13 @@ uint32_t utf8DecodeAt(const char* text, const char* p, int64_t n) {
   return code_point;
 }
 
+int64_t utf8PrefixLength(cStrView_t text, int64_t limit) {
+  if (limit >= text.length) return text.length;
+  int64_t length = limit > 0 ? limit : 0;
+  while (length > 0 && IsContinuation(static_cast<unsigned char>(text.data[length]))) --length;
+  return length;
+}
+
 const char* utf8FindCodePoint(const char* text, uint32_t code_point) {
   if (code_point == 0) return nullptr;
   if (code_point < 0x80) return std::strchr(text, static_cast<int>(code_point));

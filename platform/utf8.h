@@ -30,6 +30,10 @@ int utf8DecodeNextBounded(const char* p, const char* end, uint32_t* code_point);
 uint32_t utf8DecodeAt(const char* text, const char* p, int64_t n);
 /// The first occurrence of the code point in a NUL-terminated text, or null (also for 0).
 const char* utf8FindCodePoint(const char* text, uint32_t code_point);
+/// The length of the longest prefix of `text` of at most `limit` bytes that ends at a
+/// character boundary: the text's end, or before a byte that is no continuation byte. 0 for a
+/// limit below 1.
+int64_t utf8PrefixLength(cStrView_t text, int64_t limit);
 
 /// Simple case folding, lower-casing and upper-casing of BMP code points.
 uint32_t utf8Casefold(uint32_t code_point);

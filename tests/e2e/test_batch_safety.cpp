@@ -1,22 +1,29 @@
 // Batch safety of the built logmend: a file under an output's name is always complete, "-d"
 // removes an input only once its complete output is in place, and the walk never touches the
-// run's own outputs; under full disks, kills at random moments and a second run at once.
+// run's own outputs; under full disks, kills at random moments, a second run at once (also
+// one with the same process id, as in containers) and earlier outputs of other recordings.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "e2e/logmendrun.h"
+#include "support/samebytes.h"
 
 namespace {
 
@@ -36,12 +43,14 @@ fs::path FastBase() {
 /// logmend started by fork and exec in `dir`, its standard output discarded. With a limit,
 /// files cannot grow beyond it; SIGXFSZ keeps its default action, which logmend itself must
 /// turn into a failed write (EFBIG) as on a full disk. With `capture`, standard error is
-/// collected through a pipe (a limited file would be cut).
+/// collected through a pipe (a limited file would be cut). A launcher (a command that runs
+/// the command after it, found on the PATH) starts logmend instead of this process.
 class Child {
  public:
   Child(const std::vector<std::string>& args, const std::string& dir, int64_t file_size_limit = -1,
-        bool capture = false) {
-    std::vector<std::string> text = {LOGMEND_BINARY};
+        bool capture = false, const std::vector<std::string>& launcher = {}) {
+    std::vector<std::string> text = launcher;
+    text.emplace_back(LOGMEND_BINARY);
     text.insert(text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : text) argv.push_back(arg.data());
@@ -64,7 +73,7 @@ class Child {
       ::dup2(null_fd, STDOUT_FILENO);
       ::dup2(capture ? pipe_fds[1] : null_fd, STDERR_FILENO);
       if (capture) ::close(pipe_fds[0]);
-      if (::chdir(dir.c_str()) == 0) ::execv(argv[0], argv.data());
+      if (::chdir(dir.c_str()) == 0) ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
     if (capture) {
@@ -105,6 +114,133 @@ class Child {
 };
 
 std::string ReadFile(const fs::path& path) { return test::ReadWholeFile(path.string()); }
+
+/// Runs logmend as the first process of a PID namespace of its own, as in a container: every
+/// run so started has process id 1 there.
+const std::vector<std::string> kInNewPidNamespace = {"unshare", "--pid", "--fork", "--kill-child"};
+
+/// Whether this system lets the tests start processes in PID namespaces of their own.
+bool PidNamespacesAvailable() { return std::system("unshare --pid --fork --kill-child true >/dev/null 2>&1") == 0; }
+
+/// The fields of /proc/<pid>/stat after the command's name: state, parent, ...; empty when the
+/// process is gone.
+std::vector<std::string> ProcessStat(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> fields;
+  const size_t name_end = text.rfind(')');
+  if (name_end == std::string::npos) return fields;
+  std::istringstream rest(text.substr(name_end + 1));
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
+
+/// Waits until `ready` holds, checking every millisecond; false after a minute without.
+bool WaitUntil(const std::function<bool()>& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+/// The process whose parent is `parent` (the logmend a launcher started), once there is one; 0
+/// when none came.
+pid_t ChildOf(pid_t parent) {
+  pid_t found = 0;
+  WaitUntil([&] {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::vector<std::string> stat = ProcessStat(static_cast<pid_t>(std::stol(name)));
+      if (stat.size() > 1 && stat[1] == std::to_string(parent)) {
+        found = static_cast<pid_t>(std::stol(name));
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+/// The process id of a process in the innermost PID namespace it is in (the last "NSpid").
+std::string InnermostPid(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("NSpid:", 0) == 0) return line.substr(line.find_last_of(" \t") + 1);
+  }
+  return {};
+}
+
+/// A temporary in the folder by name and identity.
+struct HeldTemporary {
+  std::string name;
+  uint64_t inode = 0;
+  bool operator==(const HeldTemporary& other) const { return name == other.name && inode == other.inode; }
+};
+
+std::vector<HeldTemporary> Temporaries(const fs::path& folder) {
+  std::vector<HeldTemporary> found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    struct stat info {};
+    if (name.size() > 6 && name[0] == '.' && name.compare(name.size() - 5, 5, ".part") == 0 &&
+        ::lstat(entry.path().c_str(), &info) == 0) {
+      found.push_back({name, static_cast<uint64_t>(info.st_ino)});
+    }
+  }
+  return found;
+}
+
+/// Stops the process (SIGSTOP) once a temporary other than those in `others` is in the
+/// folder, and returns it: the temporary the process holds while it is stopped. Empty when
+/// the process ended first or none came.
+HeldTemporary StopWhileHolding(pid_t pid, const fs::path& folder, const std::vector<HeldTemporary>& others = {}) {
+  HeldTemporary held;
+  const auto is_new = [&](const HeldTemporary& temporary) {
+    return std::find(others.begin(), others.end(), temporary) == others.end();
+  };
+  const bool seen = WaitUntil([&] {
+    for (const HeldTemporary& temporary : Temporaries(folder)) {
+      if (is_new(temporary)) return true;
+    }
+    return ProcessStat(pid).empty();
+  });
+  if (!seen || ::kill(pid, SIGSTOP) != 0) return {};
+  // Stopped for sure before the folder is looked at again: what is there now stays.
+  if (!WaitUntil([&] {
+        const std::vector<std::string> stat = ProcessStat(pid);
+        return stat.empty() || stat[0] == "T" || stat[0] == "Z";
+      }) ||
+      ProcessStat(pid).empty() || ProcessStat(pid)[0] != "T") {
+    return {};
+  }
+  for (const HeldTemporary& temporary : Temporaries(folder)) {
+    if (is_new(temporary)) held = temporary;
+  }
+  return held;
+}
+
+/// A recording large enough that its conversion holds the temporary for a while (about 10 MB).
+const std::string& LargeRecording() {
+  static const std::string bytes = [] {
+    std::ostringstream out;
+    test::LoggerRecordingWriter writer(out, {});
+    for (uint32_t i = 0; i < 250000; ++i) {
+      CanFrameRecord frame{};
+      frame.time_us = 100 * (i + 1);
+      frame.channel = static_cast<uint8_t>(1 + i % 2);
+      frame.id = 0x100 + i % 512;
+      frame.dlc = 8;
+      frame.data = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), 2, 3, 4, 5, 6, 7};
+      writer.Add(frame);
+    }
+    writer.Finish();
+    return out.str();
+  }();
+  return bytes;
+}
 
 /// The examples' files by their path below examples/logs/0000ABCD, with the bytes of each
 /// and of its output from a run without trouble.
@@ -450,6 +586,161 @@ TEST_F(LogmendRun, AnOutputThatCannotBeOpenedIsNamedWithTheReason) {
   EXPECT_TRUE(Exists("logs/a.mf4"));
   EXPECT_TRUE(Exists("logs/sub/b.mf4"));
   EXPECT_EQ(Files("logs_out"), std::vector<std::string>{"sub"});
+}
+
+/// Runs stopped while they hold their temporaries, in a memory file system where there is one.
+class HeldTemporaries : public LogmendRun {
+ protected:
+  HeldTemporaries() : fast_(FastBase()) {}
+  test::TempDir fast_;
+};
+
+TEST_F(HeldTemporaries, TwoRunsWithOneProcessIdEachPublishOnlyTheirOwnFile) {
+  // Containers run the tool as process 1. The first run is stopped while it holds its
+  // temporary, the second (same process id) is stopped while it holds its own; the first then
+  // publishes and removes its input; the second is killed before it is done.
+  if (!PidNamespacesAvailable()) GTEST_SKIP() << "no PID namespaces here (unshare --pid needs root)";
+  const fs::path root = fast_.Dir() / "samepid";
+  fs::create_directories(root);
+  fs::create_directories(root / "reference");
+  std::ofstream(root / "reference/big.mf4", std::ios::binary) << LargeRecording();
+  {
+    Child reference({"big.mf4"}, (root / "reference").string());
+    ASSERT_EQ(reference.Wait(), 0);
+  }
+  const std::string expected = ReadFile(root / "reference/big_out.MF4");
+  ASSERT_FALSE(expected.empty());
+  std::ofstream(root / "big.mf4", std::ios::binary) << LargeRecording();
+
+  Child first({"-d", "big.mf4"}, root.string(), -1, true, kInNewPidNamespace);
+  const pid_t first_pid = ChildOf(first.Pid());
+  ASSERT_GT(first_pid, 0);
+  const HeldTemporary first_temporary = StopWhileHolding(first_pid, root);
+  ASSERT_FALSE(first_temporary.name.empty()) << "the first run ended before it could be stopped";
+  Child second({"big.mf4"}, root.string(), -1, true, kInNewPidNamespace);
+  const pid_t second_pid = ChildOf(second.Pid());
+  ASSERT_GT(second_pid, 0);
+  const HeldTemporary second_temporary = StopWhileHolding(second_pid, root, {first_temporary});
+  ASSERT_FALSE(second_temporary.name.empty()) << "the second run ended before it could be stopped";
+  EXPECT_EQ(InnermostPid(first_pid), "1");
+  EXPECT_EQ(InnermostPid(second_pid), "1");
+
+  ::kill(first_pid, SIGCONT);
+  const int first_status = first.Wait();
+  ::kill(second_pid, SIGKILL);
+  second.Wait();
+  EXPECT_EQ(first_status, 0) << first.Err();
+  EXPECT_FALSE(fs::exists(root / "big.mf4"));
+  EXPECT_TRUE(test::SameBytes(ReadFile(root / "big_out.MF4"), expected));
+  // What SIGKILL left of the second run is its own temporary, nothing else.
+  const std::vector<HeldTemporary> left = Temporaries(root);
+  EXPECT_TRUE(left.empty() || (left.size() == 1 && left[0] == second_temporary));
+}
+
+TEST_F(HeldTemporaries, AsTheFirstProcessOfAPidNamespaceARunEndsOnEachSignalAndRemovesItsTemporary) {
+  // Process 1 of a namespace is spared the default action of a signal: the run must end all
+  // the same, as `docker stop` expects, and its temporary must go.
+  if (!PidNamespacesAvailable()) GTEST_SKIP() << "no PID namespaces here (unshare --pid needs root)";
+  const fs::path root = fast_.Dir() / "init";
+  fs::create_directories(root);
+  const std::string recording = LargeRecording();
+  std::ofstream(root / "big.mf4", std::ios::binary) << recording;
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) {
+    SCOPED_TRACE(sigabbrev_np(signal_number));
+    Child run({"-d", "big.mf4"}, root.string(), -1, true, kInNewPidNamespace);
+    const pid_t pid = ChildOf(run.Pid());
+    ASSERT_GT(pid, 0);
+    const HeldTemporary held = StopWhileHolding(pid, root);
+    ASSERT_FALSE(held.name.empty()) << "the run ended before it could be stopped";
+    ::kill(pid, signal_number);
+    ::kill(pid, SIGCONT);
+    EXPECT_EQ(run.Wait(), 128 + signal_number) << run.Err();
+    EXPECT_TRUE(Temporaries(root).empty());
+    EXPECT_FALSE(fs::exists(root / "big_out.MF4"));
+    EXPECT_EQ(ReadFile(root / "big.mf4"), recording);
+  }
+}
+
+TEST_F(HeldTemporaries, ASignalRemovesTheTemporaryOnlyWhileItIsTheRunsOwnFile) {
+  const fs::path root = fast_.Dir() / "planted";
+  fs::create_directories(root);
+  const std::string recording = LargeRecording();
+  std::ofstream(root / "big.mf4", std::ios::binary) << recording;
+  Child run({"-d", "big.mf4"}, root.string(), -1, true);
+  const HeldTemporary held = StopWhileHolding(run.Pid(), root);
+  ASSERT_FALSE(held.name.empty()) << "the run ended before it could be stopped";
+  // Another process puts its own file under the temporary's name.
+  std::ofstream(root / "other", std::ios::binary) << "another process's file";
+  fs::rename(root / "other", root / held.name);
+  ::kill(run.Pid(), SIGTERM);
+  ::kill(run.Pid(), SIGCONT);
+  EXPECT_EQ(run.Wait(), 128 + SIGTERM) << run.Err();
+  EXPECT_EQ(ReadFile(root / held.name), "another process's file");
+  EXPECT_FALSE(fs::exists(root / "big_out.MF4"));
+  EXPECT_EQ(ReadFile(root / "big.mf4"), recording);
+}
+
+TEST_F(BatchSafety, WithDeleteConvertedAnEarlierOutputOfAnotherRecordingIsKept) {
+  // Two upload batches of one device whose numbering restarted: day 2's 00000001.MF4 is
+  // another recording than day 1's, whose output is the only copy left of it.
+  const std::string key = "00000001/00000001.MF4";
+  const std::string day1 = examples_.input.at(key);
+  const std::string day2 = examples_.input.at("00000001/00000002.MF4");
+  const std::string output = "converted/0000ABCD/00000001/00000001_out.MF4";
+  Write("day1/0000ABCD/" + key, day1);
+  Write("day2/0000ABCD/" + key, day2);
+  fs::create_directories(dir_.Path("converted"));
+  const auto run = [&](const std::vector<std::string>& args) {
+    Child child(args, dir_.Path(), -1, true);
+    const int status = child.Wait();
+    return std::make_pair(status, child.Lines());
+  };
+  EXPECT_EQ(run({"-d", "-X", "-O", "converted", "day1/0000ABCD"}).first, 0);
+  EXPECT_TRUE(test::SameBytes(Read(output), examples_.output.at(key)));
+
+  const auto [status, lines] = run({"-d", "-X", "-O", "converted", "day2/0000ABCD"});
+  EXPECT_EQ(status, 8);
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "E Output 0000ABCD/00000001/00000001_out.MF4 of 0000ABCD/00000001/00000001.MF4 would replace a "
+                      "different file of that name"),
+            lines.end());
+  EXPECT_TRUE(test::SameBytes(Read(output), examples_.output.at(key)));
+  EXPECT_TRUE(test::SameBytes(Read("day2/0000ABCD/" + key), day2));
+  EXPECT_TRUE(Temporaries(dir_.Path("converted/0000ABCD/00000001")).empty());
+
+  // Day 1's input again, as after a run that was ended between its rename and the removal of
+  // its input: its output is the same bytes, and the input goes.
+  Write("day1/0000ABCD/" + key, day1);
+  EXPECT_EQ(run({"-d", "-X", "-O", "converted", "day1/0000ABCD"}).first, 0);
+  EXPECT_FALSE(Exists("day1/0000ABCD/" + key));
+  EXPECT_TRUE(test::SameBytes(Read(output), examples_.output.at(key)));
+
+  // Without "-d" the input stays, and its output replaces the earlier one.
+  EXPECT_EQ(run({"-X", "-O", "converted", "day2/0000ABCD"}).first, 0);
+  EXPECT_TRUE(test::SameBytes(Read(output), examples_.output.at("00000001/00000002.MF4")));
+  EXPECT_TRUE(test::SameBytes(Read("day2/0000ABCD/" + key), day2));
+}
+
+TEST_F(LogmendRun, InputsWithTheLongestNamesWhoseOutputsFitAreConverted) {
+  // Outputs of up to 255 bytes, the longest name Linux file systems take; in a name of
+  // several-byte characters the temporary's name is cut between two of them.
+  const std::string recording = RecordingOf({}, SomeTraffic(1));
+  std::vector<std::string> outputs;
+  for (size_t length = 240; length <= 247; ++length) {
+    Write("logs/" + std::string(length - 4, 'n') + ".mf4", recording);
+    outputs.push_back(std::string(length - 4, 'n') + "_out.MF4");
+  }
+  std::string wide;
+  while (wide.size() < 240) wide += "\xE2\x82\xAC";  // 3 bytes each
+  Write("logs/" + wide + ".MF4", recording);
+  outputs.push_back(wide + "_out.MF4");
+  std::sort(outputs.begin(), outputs.end());
+  const test::ProgramResult result = Run({"-d", "-X", "logs"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(Files("logs"), outputs);
+  for (const std::string& output : outputs) {
+    EXPECT_EQ(ReadFrames(dir_.Path("logs/" + output)), Expected({}, SomeTraffic(1))) << output;
+  }
 }
 
 }  // namespace

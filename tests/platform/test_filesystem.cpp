@@ -256,6 +256,62 @@ TEST_F(NativeFs, ARenameThatMustNotReplaceTakesOnlyAFreeName) {
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("c")), "first");
 }
 
+TEST_F(NativeFs, TellsWhatANameItselfIsAndWhichFileAStreamIsOn) {
+  dir_.Write("file", "12345");
+  std::filesystem::create_symlink(dir_ / "file", dir_ / "link");
+  std::filesystem::create_symlink(dir_ / "nowhere", dir_ / "dangling");
+  cFileStat_t file{};
+  cFileStat_t link{};
+  cFileStat_t dangling{};
+  cFileStat_t missing{};
+  ASSERT_TRUE(fsLinkStat(fs_, View("file"), &file));
+  ASSERT_TRUE(fsLinkStat(fs_, View("link"), &link));
+  ASSERT_TRUE(fsLinkStat(fs_, View("dangling"), &dangling));
+  ASSERT_TRUE(fsLinkStat(fs_, View("missing"), &missing));
+  EXPECT_EQ(file.kind, kFileKindRegular);
+  EXPECT_EQ(file.size, 5);
+  EXPECT_EQ(file.links, 1u);
+  EXPECT_EQ(link.kind, kFileKindOther);  // the link itself, not what it leads to
+  EXPECT_NE(link.inode, file.inode);
+  EXPECT_EQ(Stat("link").inode, file.inode);
+  EXPECT_EQ(dangling.kind, kFileKindOther);
+  EXPECT_EQ(missing.kind, kFileKindMissing);
+  dir_.Write("plain", "");
+  EXPECT_FALSE(fsLinkStat(fs_, View("plain/below"), &missing));  // ENOTDIR is no answer
+  EXPECT_EQ(errno, ENOTDIR);
+
+  // A stream's file, through a rename and its removal.
+  cStream_t* stream = fsOpen(fs_, View("new"), kFsOpenWrite | kFsOpenNew);
+  ASSERT_NE(stream, nullptr);
+  cFileStat_t held{};
+  cFileStat_t named{};
+  ASSERT_TRUE(fsStreamStat(fs_, stream, &held));
+  ASSERT_TRUE(fsLinkStat(fs_, View("new"), &named));
+  EXPECT_EQ(held.device, named.device);
+  EXPECT_EQ(held.inode, named.inode);
+  EXPECT_EQ(held.links, 1u);
+  ASSERT_TRUE(fsRename(fs_, View("new"), View("renamed")));
+  EXPECT_EQ(fileStreamCloseFile(stream), 0);
+  ASSERT_TRUE(fsStreamStat(fs_, stream, &held));
+  EXPECT_EQ(held.inode, named.inode);
+  EXPECT_EQ(held.links, 1u);
+  ASSERT_TRUE(fsRemove(fs_, View("renamed")));
+  ASSERT_TRUE(fsStreamStat(fs_, stream, &held));
+  EXPECT_EQ(held.links, 0u);
+  streamClose(stream);
+
+  // Kinds that cannot tell answer false.
+  cStream_t* memory = memoryStreamNew();
+  EXPECT_FALSE(fsStreamStat(fs_, memory, &held));
+  streamClose(memory);
+  EXPECT_FALSE(fsStreamStat(fs_, nullptr, &held));
+  cFileSystem_t base{};
+  ASSERT_TRUE(fsInit(&base, cStrViewOf("/data/")));
+  EXPECT_FALSE(fsLinkStat(&base, View("file"), &named));
+  EXPECT_FALSE(fsStreamStat(&base, stream, &held));
+  fsDestroy(&base);
+}
+
 // Another run over the same tree makes the folder between this run's stat and its mkdir.
 bool MadeByAnotherRun(cFileSystem_t* fs, const char* full_path) {
   nativeFsMkdir(fs, full_path);
@@ -296,8 +352,8 @@ bool ListFullNames(cFileSystem_t*, const char*, cFsEntryMap_t* map) {
 }
 
 TEST(FileSystemPaths, ListingDropsTheRootFromFullNames) {
-  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr,       nullptr};
+  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr,       nullptr, nullptr};
   cFileSystem_t fs{};
   ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
   fs.ops = &kOps;

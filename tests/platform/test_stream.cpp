@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -665,6 +667,80 @@ TEST(StreamCopy, TheCheckedCopyReportsWhatThePlainOneIgnores) {
     EXPECT_EQ(streamCopyChecked(nullptr, sink), kStreamNoOperation);
     streamClose(sink);
   }
+}
+
+TEST(StreamCompare, TellsSameBytesPieceByPieceWhateverTheReadsDeliver) {
+  const std::string bytes = Pattern(10000);  // three pieces, the last one short
+  std::string last_flipped = bytes;
+  last_flipped.back() = 'Z';
+  std::string early_flipped = bytes;
+  early_flipped[17] = 'Z';
+  struct Case {
+    const char* name;
+    std::string a;
+    std::string b;
+    int64_t read_limit_b;  // b's reads deliver at most this
+    int same;
+  };
+  const Case cases[] = {
+      {"equal", bytes, bytes, 1 << 20, 1},
+      {"equal, one side in short reads", bytes, bytes, 1000, 1},
+      {"both empty", "", "", 1 << 20, 1},
+      {"the last byte differs", bytes, last_flipped, 1 << 20, 0},
+      {"an early byte differs, short reads", bytes, early_flipped, 333, 0},
+      {"a prefix", bytes, bytes.substr(0, 8192), 1 << 20, 0},
+      {"a prefix ending inside a piece", bytes.substr(0, 5000), bytes, 1 << 20, 0},
+      {"one empty", "", bytes, 1 << 20, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Probed a(c.a);
+    Probed b(c.b);
+    b.Counts().read_limit = c.read_limit_b;
+    EXPECT_EQ(streamSameBytes(a.Stream(), b.Stream()), c.same);
+  }
+  Probed good(bytes);
+  Probed failing(bytes);
+  failing.Counts().fail_reads_at = 5000;
+  EXPECT_EQ(streamSameBytes(good.Stream(), failing.Stream()), kStreamFailed);
+  Probed empty_slots(bytes, &kEmptyOps);
+  EXPECT_EQ(streamSameBytes(good.Stream(), empty_slots.Stream()), kStreamNoOperation);
+  EXPECT_EQ(streamSameBytes(nullptr, good.Stream()), kStreamNoOperation);
+}
+
+TEST(FileStream, ClosingTheFileKeepsAHoldThatStillTellsTheFile) {
+  test::TempDir dir;
+  const std::string path = dir.Path("held");
+  cStream_t* stream = fileStreamOpen(path.c_str(), kFileStreamCreateNew);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(streamWrite(stream, "bytes", 5), 5);
+  struct stat open_info {};
+  ASSERT_EQ(fstat(fileStreamDescriptor(stream), &open_info), 0);
+  EXPECT_EQ(fileStreamCloseFile(stream), 0);
+  EXPECT_EQ(FileText(path), "bytes");  // flushed and closed
+  // The hold is the same file, wherever its name went, and the stream writes no more.
+  const int held = fileStreamDescriptor(stream);
+  ASSERT_GT(held, STDERR_FILENO);
+  ASSERT_EQ(std::rename(path.c_str(), dir.Path("moved").c_str()), 0);
+  struct stat held_info {};
+  ASSERT_EQ(fstat(held, &held_info), 0);
+  EXPECT_EQ(held_info.st_ino, open_info.st_ino);
+  EXPECT_EQ(held_info.st_nlink, 1u);
+  ASSERT_EQ(std::remove(dir.Path("moved").c_str()), 0);
+  ASSERT_EQ(fstat(held, &held_info), 0);
+  EXPECT_EQ(held_info.st_nlink, 0u);
+  EXPECT_EQ(streamWrite(stream, "more", 4), kStreamFailed);
+  EXPECT_EQ(fileStreamCloseFile(stream), 0);  // closed already
+  EXPECT_EQ(streamClose(stream), 0);
+  EXPECT_EQ(fcntl(held, F_GETFD), -1);  // and streamClose let go of the hold
+
+  // Other kinds have no descriptor and are left alone.
+  cStream_t* memory = memoryStreamNew();
+  EXPECT_EQ(fileStreamDescriptor(memory), -1);
+  EXPECT_EQ(fileStreamCloseFile(memory), 0);
+  EXPECT_EQ(streamWrite(memory, "x", 1), 1);
+  streamClose(memory);
+  EXPECT_EQ(fileStreamDescriptor(nullptr), -1);
 }
 
 // Into a memory stream the checked copy reads straight into its buffer; the stream ends as

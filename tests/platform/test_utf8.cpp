@@ -100,6 +100,23 @@ TEST(Utf8Decode, DecodeAtStepsOverWholeSequences) {
   EXPECT_EQ(utf8DecodeAt(stray.c_str(), stray.c_str() + 2, -1), kUtf8Replacement);
 }
 
+TEST(Utf8Decode, APrefixEndsAtACharacterBoundary) {
+  // "a", U+00E9 (2 bytes), U+20AC (3), U+1D11E (4), "z": boundaries at 0, 1, 3, 6, 10, 11.
+  const std::string text =
+      "a\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E"
+      "z";
+  const cStrView_t view{text.data(), static_cast<int64_t>(text.size())};
+  const int64_t expected[] = {0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10, 11};
+  for (int64_t limit = 0; limit <= 11; ++limit) {
+    EXPECT_EQ(utf8PrefixLength(view, limit), expected[limit]) << limit;
+  }
+  EXPECT_EQ(utf8PrefixLength(view, 50), 11);
+  EXPECT_EQ(utf8PrefixLength(view, -3), 0);
+  const std::string stray = "\x80\x80\x80";  // nothing but continuation bytes
+  EXPECT_EQ(utf8PrefixLength({stray.data(), 3}, 2), 0);
+  EXPECT_EQ(utf8PrefixLength({stray.data(), 3}, 3), 3);
+}
+
 TEST(Utf8Decode, FindCodePoint) {
   const char* text =
       "ab\xC3\xA9"

@@ -24,6 +24,7 @@ struct ProbeStream {
   int64_t fail_reads_at = std::numeric_limits<int64_t>::max();  // reads stop there, then fail
   int64_t reads_end_at = std::numeric_limits<int64_t>::max();   // reads stop there, then give 0
   int64_t furthest_read = 0;                                    // the highest position a read reached
+  int64_t read_limit = std::numeric_limits<int64_t>::max();     // each read gives at most this
   int64_t write_limit = std::numeric_limits<int64_t>::max();    // each write takes at most this
   int64_t writes_end_at = std::numeric_limits<int64_t>::max();  // writes stop there, then fail
   int64_t fail_write_call = -1;                                 // this write call (from 0) fails
@@ -49,7 +50,9 @@ inline int64_t ProbeRead(cStream_t* s, void* buffer, uint64_t length) {
   if (at >= probe->fail_reads_at) return -1;
   if (at >= probe->reads_end_at) return 0;
   const int64_t stop = std::min(probe->fail_reads_at, probe->reads_end_at);
-  const int64_t result = streamRead(probe->inner, buffer, std::min<uint64_t>(length, static_cast<uint64_t>(stop - at)));
+  const int64_t result =
+      streamRead(probe->inner, buffer,
+                 std::min({length, static_cast<uint64_t>(stop - at), static_cast<uint64_t>(probe->read_limit)}));
   probe->furthest_read = std::max(probe->furthest_read, streamTell(probe->inner));
   return result;
 }
