@@ -139,8 +139,8 @@ uint64_t RandomBits() {
 }
 
 /// "<folder>/.<start of name>.<random>.part" for "<folder>/<name>": hidden, in the output's own
-/// folder (so the rename stays within one file system), no log file to a walk, and never
-/// longer than the output's name (nor than kTemporaryOverhead - 1 bytes), so that it fits
+/// folder (so the rename stays within one file system), no log file to a walk, and no longer
+/// than the output's name or kTemporaryOverhead - 1 bytes, whichever is more, so that it fits
 /// wherever the output's name fits. The name is cut only between characters.
 bool TemporaryName(cStr_t* out, cStrView_t final_name) {
   const cStrView_t folder = pathParent(final_name);

@@ -1,7 +1,7 @@
 #pragma once
 // cConverterHandler_t: the last stage of the record-handler chain. Per input file it makes a
 // hidden temporary ".<start of name>.<random>.part" beside the output "<output path>_out.MF4"
-// (a new file under a name no file had, never longer than the output's name), attaches it
+// (a new file under a name no file had, fitting wherever the output's name fits), attaches it
 // with the input's metadata to the bus-log writer and hands the writer every record; at
 // end-file the writer writes the finalized file, the temporary is closed and checked and only
 // then renamed to the output's name. So a file under an output's name is always complete: a
