@@ -15,6 +15,7 @@
 #include "buslog/mdf_writer.h"
 #include "platform/log.h"
 #include "platform/path.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -51,29 +52,6 @@ void DisarmCleanup() {
   g_cleanup_armed = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
-
-// The signals that end a run by default and can be caught: an interrupt, a kill, a closed
-// terminal, a quit, a reader of standard error that went away.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-
-/// Holds the ending signals back on this (the main) thread while a temporary is made, so the
-/// handler is armed only once the name is this process's file and yet none is left behind:
-/// a signal that comes meanwhile (or is passed on by another thread) is taken at the end.
-class EndingSignalsHeld {
- public:
-  EndingSignalsHeld() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (const int signal_number : kEndingSignals) sigaddset(&ending, signal_number);
-    pthread_sigmask(SIG_BLOCK, &ending, &previous_);
-  }
-  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
-  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
-
- private:
-  sigset_t previous_{};
-};
 
 void RemoveTemporaryAndDie(int signal_number) {
   if (pthread_equal(pthread_self(), g_main_thread) == 0) {
@@ -149,7 +127,9 @@ int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
     cStrRelease(&full);
     return ENOMEM;
   }
-  const EndingSignalsHeld held;
+  // The handler is armed only once the name is this process's file, and yet none is left
+  // behind: a signal that comes meanwhile (or is passed on by another thread) is taken after.
+  const cEndingSignalsHeld_t held;
   // What is at the name was left by a killed run of the same pid, or planted: a link there
   // would have the output written into its target. Unlinking never follows a link.
   errno = 0;

@@ -122,7 +122,11 @@ std::string OutputOf(const std::string& input) {
 
 bool IsTemporary(const fs::path& path) {
   const std::string name = path.filename().string();
-  return name.size() > 1 && name[0] == '.' && name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0;
+  const auto ends_with = [&name](const std::string& end) {
+    return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+  };
+  // An output's temporary, or an input moved aside for its removal (its output is complete).
+  return name.size() > 1 && name[0] == '.' && (ends_with(".part") || ends_with(".removing"));
 }
 
 class BatchSafety : public LogmendRun {
@@ -441,9 +445,7 @@ TEST_F(LogmendRun, AnOutputThatCannotBeOpenedIsNamedWithTheReason) {
       "E Could not open output file logs_out/a_out.MF4: Is a directory",
       "E Error during end file callback",
       "E Error during conversion of logs/a.mf4",
-      "E Error on new file",
-      "E Could not open output file logs_out/sub/b_out.MF4: Not a directory",
-      "E Error during end file callback",
+      "E Could not make folder logs_out/sub: Not a directory",
       "E Error during conversion of logs/sub/b.mf4",
   };
   EXPECT_EQ(lines, expected);

@@ -56,7 +56,8 @@ cStream_t* Open(cFileSystem_t* fs, const char* path, int flags) {
 bool Rename(cFileSystem_t*, const char*, const char*) { return true; }
 bool SyncDirectory(cFileSystem_t*, const char*) { return true; }
 void Destroy(cFileSystem_t*) {}
-const cFileSystemOps_t kMemoryFsOps = {Destroy, Stat, List, MakeDirectory, Remove, Open, Rename, SyncDirectory, Rename};
+const cFileSystemOps_t kMemoryFsOps = {Destroy, Stat,   List,          MakeDirectory, Remove,
+                                       Open,    Rename, SyncDirectory, Rename,        nullptr};
 
 bool CheapToDerive(const uint8_t* data, size_t size) {
   if (size < static_cast<size_t>(kContainerHeaderSize) + 16 ||
