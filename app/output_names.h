@@ -6,7 +6,3 @@
 constexpr char kOutputSuffix[] = "_out.MF4";
 /// What a temporary output's name adds to the output's name (after the process id).
 constexpr char kTemporarySuffix[] = ".part";
-/// The private name an input is moved to just before its removal, in its own folder: hidden,
-/// no log file to a walk, and short whatever the input's name (prefix, random digits, suffix).
-constexpr char kRemovingPrefix[] = ".logmend-";
-constexpr char kRemovingSuffix[] = ".removing";

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,10 +28,15 @@ namespace {
 constexpr int kInputOpenFlags = kFsOpenRead | 4;
 constexpr char kFolderSuffix[] = "_out";
 constexpr uint32_t kSplitLowByte = 0xFF;
-// Random digits of an input's private name: a name taken (another run's) is tried again,
-// which at 64 bits happens only for a leftover of a killed run.
-constexpr size_t kRemovingDigits = 16;
-constexpr int kRemovingAttempts = 8;
+// The private name an input is moved to just before its removal, in its own folder: this
+// prefix, then random hexadecimal digits. It is no longer than the input's name (nor than the
+// cap, which leaves 88 random bits), so it fits wherever that name fits, in the folder and in
+// a path; hidden, and never a log file to a walk ("~" is in its extension). A name taken (a
+// leftover of a killed run, another run's, a short name's few digits) is tried again.
+constexpr char kRemovingPrefix[] = ".~";
+constexpr int64_t kRemovingMaxLength = 24;
+constexpr int64_t kRemovingMinDigits = 1;
+constexpr int kRemovingAttempts = 16;
 
 int Len(cStrView_t view) { return static_cast<int>(view.length); }
 
@@ -344,16 +350,18 @@ bool RunChain(cWalker_t* walker, const cFileInfo_t* info, uint8_t continuation) 
   return ok;
 }
 
-/// "<folder of input>.logmend-<random>.removing" in `out`; false when memory is short.
+/// "<folder of input>.~<random digits>", as long as the input's name within the bounds, in
+/// `out`; false when memory is short.
 bool RemovingName(cStr_t* out, cStrView_t input) {
-  char digits[kRemovingDigits];
-  processRandomHex(digits, sizeof(digits));
+  constexpr int64_t kPrefixLength = sizeof(kRemovingPrefix) - 1;
+  char digits[kRemovingMaxLength - kPrefixLength];
+  const int64_t length = std::min(pathFileName(input).length, kRemovingMaxLength);
+  const int64_t count = std::max(length - kPrefixLength, kRemovingMinDigits);
+  processRandomHex(digits, static_cast<size_t>(count));
   const cStrView_t folder = pathParent(input);
   cStrRelease(out);
   return (folder.length == 0 || cStrAppend(out, folder) != nullptr) &&
-         cStrAppend(out, cStrViewOf(kRemovingPrefix)) != nullptr &&
-         cStrAppend(out, {digits, static_cast<int64_t>(sizeof(digits))}) != nullptr &&
-         cStrAppend(out, cStrViewOf(kRemovingSuffix)) != nullptr;
+         cStrAppend(out, cStrViewOf(kRemovingPrefix)) != nullptr && cStrAppend(out, {digits, count}) != nullptr;
 }
 
 /// Removes the input by its name, as where the file system cannot tell one file from another.

@@ -369,6 +369,11 @@ int nativeFsInUse(cFileSystem_t*, const char* full_path, cFileStat_t* held) {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     const bool ignored = ::sigaction(SIGIO, &ignore, &previous) == 0;
+    // A read lease, not a write lease: only a writer's later bytes would be lost with the
+    // name, and a read lease is refused exactly while a descriptor is open for writing. A
+    // write lease is refused for readers too (a backup, an indexer, another run converting
+    // the file), which would keep such a file with a false reason. Dropped at once: held, it
+    // would make another process's open wait for its break.
     if (ignored && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
       ::fcntl(fd, F_SETLEASE, F_UNLCK);
       result = kFsNotInUse;

@@ -258,17 +258,17 @@ TEST_F(ConverterTest, DeletingMakesTheOutputAndItsFoldersDurableBeforeTheInputGo
       "sync /x/y/",
       "sync /x/",  // the first output of a folder: its ancestors too
       "sync /",
-      "remove x/y/.logmend-*.removing",  // the input, moved aside first
+      "remove x/y/.~*",  // the input, moved aside first
       "remove x/y/.b_out.MF4." + pid + ".part",
       "rename x/y/.b_out.MF4." + pid + ".part x/y/b_out.MF4",
       "sync /x/y/",
-      "remove x/y/.logmend-*.removing",
+      "remove x/y/.~*",
       "remove x/z/.c_out.MF4." + pid + ".part",
       "rename x/z/.c_out.MF4." + pid + ".part x/z/c_out.MF4",
       "sync /x/z/",
       "sync /x/",
       "sync /",
-      "remove x/z/.logmend-*.removing",
+      "remove x/z/.~*",
   };
   EXPECT_EQ(g_events, expected);
 

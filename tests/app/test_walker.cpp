@@ -617,7 +617,7 @@ class HookedWalkerTest : public WalkerTest {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.Dir())) {
       const std::string name = entry.path().filename().string();
-      if (name.rfind(test::kAsidePrefix, 0) == 0) names.push_back(name);
+      if (test::IsAsideName(name)) names.push_back(name);
     }
     return names;
   }
@@ -637,7 +637,7 @@ TEST_F(HookedWalkerTest, AFileRenamedOverTheInputAtTheLastMomentIsKept) {
       {"its name taken again",
        [] { std::ofstream(g_input, std::ios::binary) << "a third file"; },
        {"E Input file a.mf4 changed during its conversion and is kept",
-        "E Could not move input file a.mf4 back: it is now .logmend-*.removing: File exists"}},
+        "E Could not move input file a.mf4 back: it is now .~*: File exists"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -702,6 +702,38 @@ TEST_F(HookedWalkerTest, AnOutputFolderThatCannotBeMadeFailsItsFilesWithTheReaso
                                           "E Error during conversion of logs/a/f.mf4"};
   EXPECT_EQ(log.Messages(), lines);
   EXPECT_TRUE(stage_.outputs.empty());
+}
+
+TEST_F(WalkerTest, AnInputIsRemovedWhereverItsNameFits) {
+  // The private name it is moved to first must fit too: in the folder (the longest name
+  // whose output's name is legal) and in a path (the longest path, with a short name).
+  settings_.delete_converted = 1;
+  const size_t kNameMax = 255;
+  const size_t kPathMax = 4095;  // without its terminating zero
+  // "_out.MF4" adds 4 bytes to the name.
+  const std::string longest_name = std::string(kNameMax - 4 - 4, 'n') + ".mf4";
+  std::string deep;
+  for (size_t left = kPathMax - dir_.Path().size() - 5; left > 0;) {
+    const size_t part = left > 250 ? 200 : left - 1;  // every name a legal length
+    deep += std::string(part, 'd') + "/";
+    left -= part + 1;
+  }
+  for (const std::string& input : {longest_name, deep + "a.mf4"}) {
+    SCOPED_TRACE(input.size());
+    dir_.MakeDir(deep);
+    dir_.Write(input, Recording());
+    ASSERT_TRUE(std::filesystem::exists(dir_.Path(input)));
+    walkerFree(walker_);
+    walker_ = nullptr;
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert({input}), kExitSuccess);
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{});
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path(input)));
+  }
+  EXPECT_EQ(stage_.outputs.size(), 2u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Dir())) {
+    EXPECT_FALSE(test::IsAsideName(entry.path().filename().string())) << entry.path();
+  }
 }
 
 TEST_F(WalkerTest, AFileMetAgainIsNotConvertedAgain) {

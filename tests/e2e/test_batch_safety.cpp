@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "e2e/logmendrun.h"
+#include "support/asidenames.h"
 
 namespace {
 
@@ -122,11 +123,9 @@ std::string OutputOf(const std::string& input) {
 
 bool IsTemporary(const fs::path& path) {
   const std::string name = path.filename().string();
-  const auto ends_with = [&name](const std::string& end) {
-    return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
-  };
+  const bool part = name.size() > 5 && name[0] == '.' && name.compare(name.size() - 5, 5, ".part") == 0;
   // An output's temporary, or an input moved aside for its removal (its output is complete).
-  return name.size() > 1 && name[0] == '.' && (ends_with(".part") || ends_with(".removing"));
+  return part || test::IsAsideName(name);
 }
 
 class BatchSafety : public LogmendRun {
