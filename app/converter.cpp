@@ -1,7 +1,6 @@
 #include "app/converter.h"
 
 #include <pthread.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "platform/log.h"
 #include "platform/path.h"
 #include "platform/utf8.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -57,29 +57,6 @@ void DisarmCleanup() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-// The signals that end a run by default and can be caught: an interrupt, a kill, a closed
-// terminal, a quit, a reader of standard error that went away.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-
-/// Holds the ending signals back on this (the main) thread while a temporary is made, so the
-/// handler is armed only once the name is this process's file and yet none is left behind:
-/// a signal that comes meanwhile (or is passed on by another thread) is taken at the end.
-class EndingSignalsHeld {
- public:
-  EndingSignalsHeld() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (const int signal_number : kEndingSignals) sigaddset(&ending, signal_number);
-    pthread_sigmask(SIG_BLOCK, &ending, &previous_);
-  }
-  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
-  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
-
- private:
-  sigset_t previous_{};
-};
-
 void RemoveTemporaryAndDie(int signal_number) {
   if (pthread_equal(pthread_self(), g_main_thread) == 0) {
     // A writer or reader thread took it: the main thread, stopped in its own handler, cannot
@@ -111,32 +88,12 @@ void RemoveTemporaryAndDie(int signal_number) {
 // ---- one output ----
 
 // The temporary's name: '.', as much of the output's name as fits, '.', a random part and
-// ".part". The random part has lower-case letters and digits only, so that a file system that
-// ignores case (a logger's SD card) keeps the names apart.
-constexpr char kRandomAlphabet[] = "abcdefghijklmnopqrstuvwxyz234567";
-constexpr int kRandomLength = 8;  // 40 bits: two runs meet on one name once in 10^12 tries
+// ".part". The random part has hexadecimal digits only, so that a file system that ignores
+// case (a logger's SD card) keeps the names apart.
+constexpr int kRandomLength = 8;  // 32 bits; a name taken meanwhile costs only another try
 constexpr int64_t kTemporaryOverhead = 2 + kRandomLength + static_cast<int64_t>(sizeof(kTemporarySuffix) - 1);
 /// Names tried before an open that keeps meeting taken names gives up.
 constexpr int kTemporaryAttempts = 16;
-
-/// 64 bits that differ between runs and calls: getrandom(2), or where that is refused (an old
-/// kernel, a seccomp filter) the clocks, the process id and a counter, mixed. The open's
-/// O_EXCL keeps even a repeated name safe; it only costs another try.
-uint64_t RandomBits() {
-  uint64_t bits = 0;
-  if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) return bits;
-  static uint64_t counter = 0;
-  timespec real{};
-  timespec steady{};
-  clock_gettime(CLOCK_REALTIME, &real);
-  clock_gettime(CLOCK_MONOTONIC, &steady);
-  bits = static_cast<uint64_t>(real.tv_sec) * 1000000000u + static_cast<uint64_t>(real.tv_nsec);
-  bits ^= (static_cast<uint64_t>(steady.tv_nsec) << 20) ^ (static_cast<uint64_t>(getpid()) << 40) ^ ++counter;
-  // splitmix64's finalizer: every bit of the input reaches every bit of the result.
-  bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9u;
-  bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBu;
-  return bits ^ (bits >> 31);
-}
 
 /// "<folder>/.<start of name>.<random>.part" for "<folder>/<name>": hidden, in the output's own
 /// folder (so the rename stays within one file system), no log file to a walk, and no longer
@@ -147,11 +104,7 @@ bool TemporaryName(cStr_t* out, cStrView_t final_name) {
   const cStrView_t name = pathFileName(final_name);
   const int64_t kept = utf8PrefixLength(name, name.length - kTemporaryOverhead);
   char random[kRandomLength];
-  uint64_t bits = RandomBits();
-  for (char& letter : random) {
-    letter = kRandomAlphabet[bits % (sizeof(kRandomAlphabet) - 1)];
-    bits /= sizeof(kRandomAlphabet) - 1;
-  }
+  processRandomHex(random, sizeof(random));
   return (folder.length == 0 || cStrAppend(out, folder) != nullptr) &&
          cStrAppendFormat(out, ".%.*s%s%.*s%s", static_cast<int>(kept), name.data, kept > 0 ? "." : "", kRandomLength,
                           random, kTemporarySuffix) > 0;
@@ -265,7 +218,7 @@ int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
       cStrRelease(&full);
       return ENOMEM;
     }
-    const EndingSignalsHeld held;
+    const cEndingSignalsHeld_t held;
     errno = 0;
     stage->output = fsOpen(stage->output_fs, cStrViewOfStr(&stage->temporary), kOutputOpenFlags);
     if (stage->output != nullptr) {

@@ -11,6 +11,7 @@
 #include "app/walker.h"
 #include "buslog/mux_handler.h"
 #include "buslog/tp_handler.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -87,6 +88,9 @@ int Run(cOptions_t* options, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard error would hand its number to the first file opened, and the log lines
+  // would go into that file (an output, or an input read as one).
+  if (!processOpenStandardDescriptors()) return kExitStart;
   cOptions_t* options = optionsNew();
   if (options == nullptr) return kExitStart;
   const int status = Run(options, argc, argv);

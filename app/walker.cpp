@@ -2,8 +2,11 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "platform/log.h"
 #include "platform/mdf_log_bridge.h"
 #include "platform/path.h"
+#include "platform/process.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -24,6 +28,15 @@ namespace {
 constexpr int kInputOpenFlags = kFsOpenRead | 4;
 constexpr char kFolderSuffix[] = "_out";
 constexpr uint32_t kSplitLowByte = 0xFF;
+// The private name an input is moved to just before its removal, in its own folder: this
+// prefix, then random hexadecimal digits. It is no longer than the input's name (nor than the
+// cap, which leaves 88 random bits), so it fits wherever that name fits, in the folder and in
+// a path; hidden, and never a log file to a walk ("~" is in its extension). A name taken (a
+// leftover of a killed run, another run's, a short name's few digits) is tried again.
+constexpr char kRemovingPrefix[] = ".~";
+constexpr int64_t kRemovingMaxLength = 24;
+constexpr int64_t kRemovingMinDigits = 1;
+constexpr int kRemovingAttempts = 16;
 
 int Len(cStrView_t view) { return static_cast<int>(view.length); }
 
@@ -72,23 +85,32 @@ bool Remember(cWalkerOutputSet_t* set, cStrView_t key, cStrView_t input) {
   return false;
 }
 
-/// A text key of the file's identity, in `buffer`; empty when the file system cannot tell it.
+/// What a key tells of a file: which one it is, or also the state of its bytes (size and time
+/// of change), which a file that took over a removed file's inode number does not share.
+enum class Keyed { kIdentity, kIdentityAndState };
+
+/// A text key of the file, in `buffer`; empty when the file system cannot tell its identity.
 struct IdentityKey {
-  explicit IdentityKey(const cFileStat_t& stat) {
-    if (stat.device != 0 || stat.inode != 0) {
-      length = std::snprintf(buffer, sizeof(buffer), "%llx:%llx", static_cast<unsigned long long>(stat.device),
-                             static_cast<unsigned long long>(stat.inode));
-    }
+  explicit IdentityKey(const cFileStat_t& stat, Keyed keyed = Keyed::kIdentity) {
+    if (stat.device == 0 && stat.inode == 0) return;
+    length =
+        keyed == Keyed::kIdentity
+            ? std::snprintf(buffer, sizeof(buffer), "%llx:%llx", static_cast<unsigned long long>(stat.device),
+                            static_cast<unsigned long long>(stat.inode))
+            : std::snprintf(buffer, sizeof(buffer), "%llx:%llx:%llx:%llx", static_cast<unsigned long long>(stat.device),
+                            static_cast<unsigned long long>(stat.inode), static_cast<unsigned long long>(stat.size),
+                            static_cast<unsigned long long>(stat.modified_ns));
   }
   [[nodiscard]] cStrView_t View() const { return {buffer, length}; }
   [[nodiscard]] bool Known() const { return length > 0; }
-  char buffer[40] = {};
+  char buffer[80] = {};
   int64_t length = 0;
 };
 
 /// The entry of `set` for the file, or null (also when its identity is unknown).
-const cWalkerOutput_t* FindFile(const cWalkerOutputSet_t* set, const cFileStat_t& stat) {
-  const IdentityKey key(stat);
+const cWalkerOutput_t* FindFile(const cWalkerOutputSet_t* set, const cFileStat_t& stat,
+                                Keyed keyed = Keyed::kIdentity) {
+  const IdentityKey key(stat, keyed);
   return key.Known() ? hashMapLookup(set, key.View()) : nullptr;
 }
 
@@ -128,9 +150,12 @@ bool Within(const std::string& path, const std::string& folder) {
 /// Notes the top-level inputs by identity, and the output folder of each folder input that is
 /// not the input itself, for the walk to skip (also where it lies in another input). A folder
 /// input whose output tree holds another top-level input would write over what the run is to
-/// convert: `conflicts` gets, per input, the index of that other input, or -1. An input that
-/// cannot be stat'ed is left to the walk, which reports it. False when memory is short.
-bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vector<int64_t>* conflicts) {
+/// convert: `conflicts` gets, per input, the index of that other input, or -1; `seen` gets
+/// each input's stat (kind missing where it fails), taken before anything is converted. An
+/// input that cannot be stat'ed is left to the walk, which reports it. False when memory is
+/// short.
+bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vector<int64_t>* conflicts,
+                       std::vector<cFileStat_t>* seen) {
   ReleaseOutputs(&walker->inputs);
   ReleaseOutputs(&walker->output_folders);
   std::vector<std::string> owns;
@@ -140,6 +165,7 @@ bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vec
     const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
     cFileStat_t stat{};
     const bool known = fsStat(walker->input_fs, input, &stat);
+    seen->push_back(known ? stat : cFileStat_t{kFileKindMissing, 0});
     const bool folder = known && stat.kind == kFileKindDirectory;
     const IdentityKey key(stat);
     if (known && key.Known()) ok = Remember(&walker->inputs, key.View(), input);
@@ -189,17 +215,32 @@ const cWalkerOutput_t* OutputFolderOwner(const cWalker_t* walker, cStrView_t fol
   return owner;
 }
 
-/// Notes a published output by identity, so that the walk never takes it for an input. One
-/// that cannot be noted (short memory) only costs its skip.
+/// Notes a published output by identity and state, so that the walk never takes it for an
+/// input. One that cannot be noted (short memory) only costs its skip.
 void NotePublished(cWalker_t* walker, cStrView_t output, cStrView_t input) {
   cStr_t name{};
   cFileStat_t stat{};
   if (cStrInit(&name, output) && cStrAppend(&name, cStrViewOf(kOutputSuffix)) != nullptr &&
       fsStat(walker->output_fs, cStrViewOfStr(&name), &stat)) {
-    const IdentityKey key(stat);
+    const IdentityKey key(stat, Keyed::kIdentityAndState);
     if (key.Known()) Remember(&walker->published, key.View(), input);
   }
   cStrRelease(&name);
+}
+
+/// The info line of a file met again; 0.
+int SkipMetBefore(cStrView_t input, const cWalkerOutput_t& met) {
+  logMessage(kLogInfo, "Skipping %.*s: it is the same file as %.*s, met earlier in this run", Len(input), input.data,
+             static_cast<int>(cStrLength(&met.input)), cStrData(&met.input));
+  return kExitSuccess;
+}
+
+/// The path before which the walk met this file for conversion, or null: a file converted
+/// already, whatever path reaches it now. Identity and state, so that a new file on a removed
+/// input's inode number is no such file. `stat` is what the walk has of it: a stat now, or
+/// one taken before (when the path is gone, perhaps removed by this run).
+const cWalkerOutput_t* MetBefore(const cWalker_t* walker, const cFileStat_t& stat) {
+  return stat.kind == kFileKindRegular ? FindFile(&walker->converted, stat, Keyed::kIdentityAndState) : nullptr;
 }
 
 enum class Replaces { kNothing, kInput, kNoMemory };
@@ -309,6 +350,103 @@ bool RunChain(cWalker_t* walker, const cFileInfo_t* info, uint8_t continuation) 
   return ok;
 }
 
+/// "<folder of input>.~<random digits>", as long as the input's name within the bounds, in
+/// `out`; false when memory is short.
+bool RemovingName(cStr_t* out, cStrView_t input) {
+  constexpr int64_t kPrefixLength = sizeof(kRemovingPrefix) - 1;
+  char digits[kRemovingMaxLength - kPrefixLength];
+  const int64_t length = std::min(pathFileName(input).length, kRemovingMaxLength);
+  const int64_t count = std::max(length - kPrefixLength, kRemovingMinDigits);
+  processRandomHex(digits, static_cast<size_t>(count));
+  const cStrView_t folder = pathParent(input);
+  cStrRelease(out);
+  return (folder.length == 0 || cStrAppend(out, folder) != nullptr) &&
+         cStrAppend(out, cStrViewOf(kRemovingPrefix)) != nullptr && cStrAppend(out, {digits, count}) != nullptr;
+}
+
+/// Removes the input by its name, as where the file system cannot tell one file from another.
+int RemoveByName(cFileSystem_t* fs, cStrView_t input) {
+  if (fsRemove(fs, input)) return kExitSuccess;
+  const int error = errno;
+  logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
+             std::strerror(error));
+  return kExitFileFailed;
+}
+
+/// Removes the input once its output is durable: exactly the file converted (`opened`, the
+/// stat taken before it was opened), never one that replaced it, and not while another
+/// descriptor holds it open. 0, or 8 with a line saying why it is kept.
+int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t& opened) {
+  cFileSystem_t* fs = walker->input_fs;
+  // A writer that appends in bursts leaves a file that converts cleanly between two bursts;
+  // its descriptor, open for writing, tells it is not done.
+  cFileStat_t held = opened;  // left alone where the probe cannot open the file
+  const int use = fsInUse(fs, input, &held);
+  if (use != kFsUseUnknown && !Unchanged(opened, held)) {
+    logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
+    return kExitFileFailed;
+  }
+  if (use == kFsInUse) {
+    logMessage(kLogError, "Input file %.*s is still open for writing in another process and is kept", Len(input),
+               input.data);
+    return kExitFileFailed;
+  }
+  // Without identities the private name could not tell the file apart either.
+  if (!IdentityKey(opened).Known()) return RemoveByName(fs, input);
+
+  // The file is taken from its name in one step and checked where no one else puts a file,
+  // so a file renamed over the input since the last check is never the one removed. Until it
+  // is removed or back, a signal would leave the input hidden: it waits.
+  const cEndingSignalsHeld_t held_signals;
+  cStr_t aside{};
+  bool moved = false;
+  int error = ENOMEM;
+  for (int attempt = 0; !moved && attempt < kRemovingAttempts; ++attempt) {
+    if (!RemovingName(&aside, input)) {
+      error = ENOMEM;
+      break;
+    }
+    moved = fsRenameNoReplace(fs, input, cStrViewOfStr(&aside));
+    error = moved ? 0 : errno;
+    if (!moved && error != EEXIST) break;
+  }
+  if (!moved) {
+    cStrRelease(&aside);
+    if (error == ENOSYS) return RemoveByName(fs, input);
+    logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
+               std::strerror(error));
+    return kExitFileFailed;
+  }
+  const cStrView_t aside_name = cStrViewOfStr(&aside);
+  cFileStat_t now{};
+  const bool stated = fsStat(fs, aside_name, &now);
+  error = errno;
+  const bool same = stated && Unchanged(opened, now);
+  if (same && fsRemove(fs, aside_name)) {
+    cStrRelease(&aside);
+    return kExitSuccess;
+  }
+  if (same) error = errno;
+  if (!stated || same) {
+    logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
+               std::strerror(error));
+  } else {
+    logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
+  }
+  // Back under its name, unless another file took that name meanwhile: neither is lost.
+  if (!fsRenameNoReplace(fs, aside_name, input)) {
+    error = errno;
+    logMessage(kLogError, "Could not move input file %.*s back: it is now %.*s: %s", Len(input), input.data,
+               Len(aside_name), aside_name.data, std::strerror(error));
+  }
+  cStrRelease(&aside);
+  return kExitFileFailed;
+}
+
+/// convertPath with what the walk had of the path before (its listing's entry, a top-level
+/// input's stat taken before anything was converted), or null.
+int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, const cFileStat_t* seen);
+
 }  // namespace
 
 cWalker_t* walkerNew(cFileSystem_t* input_fs, cFileSystem_t* output_fs, uint8_t create_dirs,
@@ -332,6 +470,7 @@ void walkerFree(cWalker_t* walker) {
   ReleaseOutputs(&walker->inputs);
   ReleaseOutputs(&walker->output_folders);
   ReleaseOutputs(&walker->published);
+  ReleaseOutputs(&walker->converted);
   std::free(walker);
 }
 
@@ -359,7 +498,8 @@ bool isLogFile(cStrView_t path) {
 int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
   if (walker == nullptr || inputs == nullptr) return kExitStart;
   std::vector<int64_t> conflicts;
-  if (!NoteTopLevelPaths(walker, inputs, &conflicts)) return kExitStart;
+  std::vector<cFileStat_t> seen;
+  if (!NoteTopLevelPaths(walker, inputs, &conflicts, &seen)) return kExitStart;
   int result = kExitSuccess;
   for (int64_t i = 0; i < inputs->count; ++i) {
     const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
@@ -390,13 +530,19 @@ int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs) {
         output = suffixed;
       }
     }
-    result |= convertPath(walker, input, cStrViewOfStr(&output));
+    result |= ConvertPathSeen(walker, input, cStrViewOfStr(&output), &seen[static_cast<size_t>(i)]);
     cStrRelease(&output);
   }
   return result;
 }
 
 int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
+  return ConvertPathSeen(walker, input, output, nullptr);
+}
+
+namespace {
+
+int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, const cFileStat_t* seen) {
   cFileStat_t stat{};
   if (!fsStat(walker->input_fs, input, &stat)) {
     logMessage(kLogFatal, "Error during stat of %.*s, exiting", Len(input), input.data);
@@ -430,7 +576,7 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
         cStr_t child_input{};
         cStr_t child_output{};
         if (JoinPath(&child_input, input, name) && JoinPath(&child_output, output, name)) {
-          result |= convertPath(walker, cStrViewOfStr(&child_input), cStrViewOfStr(&child_output));
+          result |= ConvertPathSeen(walker, cStrViewOfStr(&child_input), cStrViewOfStr(&child_output), &entry->stat);
         } else {
           result |= kExitFileFailed;
         }
@@ -443,28 +589,43 @@ int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     }
     case kFileKindRegular: {
       if (!isLogFile(input)) return kExitSuccess;
-      if (const cWalkerOutput_t* writer = FindFile(&walker->published, stat)) {
+      if (const cWalkerOutput_t* writer = FindFile(&walker->published, stat, Keyed::kIdentityAndState)) {
         logMessage(kLogInfo, "Skipping %.*s: it is the output of %.*s", Len(input), input.data,
                    static_cast<int>(cStrLength(&writer->input)), cStrData(&writer->input));
         return kExitSuccess;
       }
+      if (const cWalkerOutput_t* met = MetBefore(walker, stat)) return SkipMetBefore(input, *met);
       const cStrView_t extension = pathExtension(output);
       const cStrView_t name = pathFileName(output);
       // A dotless name is its own extension: only the name goes, never the '/' before it.
       const int64_t cut = extension.length + (extension.length < name.length ? 1 : 0);
       const cStrView_t stem{output.data, output.length > cut ? output.length - cut : 0};
-      if (walker->create_dirs != 0) fsMakeDirs(walker->output_fs, pathParent(stem));
+      const cStrView_t folder = pathParent(stem);
+      if (walker->create_dirs != 0 && !fsMakeDirs(walker->output_fs, folder)) {
+        const int error = errno;
+        const int64_t shown = folder.length > 1 ? folder.length - 1 : folder.length;  // without its '/'
+        logMessage(kLogError, "Could not make folder %.*s: %s", static_cast<int>(shown), folder.data,
+                   std::strerror(error));
+        logMessage(kLogError, "Error during conversion of %.*s", Len(input), input.data);
+        return kExitFileFailed;
+      }
       const int result = convertFile(walker, input, stem);
       if (result != kExitSuccess) logMessage(kLogError, "Error during conversion of %.*s", Len(input), input.data);
       return result;
     }
     case kFileKindMissing:
+      // Gone, perhaps because this run converted and removed it under another path.
+      if (const cWalkerOutput_t* met = seen != nullptr ? MetBefore(walker, *seen) : nullptr) {
+        return SkipMetBefore(input, *met);
+      }
       logMessage(kLogWarning, "Could not find input file/folder %.*s", Len(input), input.data);
       return kExitInputMissing;
     default:
       return kExitStart;
   }
 }
+
+}  // namespace
 
 int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   if (const cWalkerOutput_t* earlier = FindOutput(walker, output)) {
@@ -490,7 +651,11 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   // Before the open: a file put in its place later differs from this one.
   cFileStat_t opened{};
   const bool deleting = walker->settings->delete_converted != 0;
-  const bool identified = deleting && fsStat(walker->input_fs, input, &opened);
+  const bool identified = fsStat(walker->input_fs, input, &opened);
+  // Met from here on, whatever the outcome: another path to it gives nothing new.
+  if (const IdentityKey key(opened, Keyed::kIdentityAndState); identified && key.Known()) {
+    Remember(&walker->converted, key.View(), input);  // short memory only costs a skip
+  }
   cStream_t* stream = fsOpen(walker->input_fs, input, kInputOpenFlags);
   if (stream == nullptr) {
     logMessage(kLogError, "Could not open input file %.*s", Len(input), input.data);
@@ -574,10 +739,7 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
     result = kExitFileFailed;
   }
-  if (result == kExitSuccess && deleting && !fsRemove(walker->input_fs, input)) {
-    logMessage(kLogError, "Could not remove input file after conversion: %.*s", Len(input), input.data);
-    result = kExitFileFailed;
-  }
+  if (result == kExitSuccess && deleting) result = RemoveConvertedInput(walker, input, opened);
   fileInfoRelease(&info);
   return result;
 }

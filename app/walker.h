@@ -46,9 +46,13 @@ struct cWalker_t {
   // itself (full path ending in '/').
   cWalkerOutputSet_t inputs;
   cWalkerOutputSet_t output_folders;
-  // The outputs this run published, by file identity: whatever path reaches one, the walk
-  // never takes it for an input.
+  // The outputs this run published, by file identity with size and time of change: whatever
+  // path reaches one, the walk never takes it for an input, nor a file that took over its
+  // inode number once a shipper removed it.
   cWalkerOutputSet_t published;
+  // The files this run met for conversion, keyed alike: a second path to one (named twice, a
+  // link beside its target) converts nothing again, also when "delete-converted" removed it.
+  cWalkerOutputSet_t converted;
   const cFsEntryMap_t* listing;  // the entries of the folder being walked; null outside one
 };
 
@@ -68,14 +72,20 @@ void walkerFree(cWalker_t* walker);
 /// this run lists as an input (a top-level input, or a log file of the folder being walked)
 /// is refused with 8.
 int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs);
-/// The result of one path: a folder's children ORed, a log file converted, other files 0.
+/// The result of one path: a folder's children ORed, a log file converted, other files 0. A
+/// file met before in this run is skipped with an info line; an output folder that cannot be
+/// made fails the file with 8 ("Could not make folder X: <reason>").
 int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output);
 /// True when the path's extension, lower-cased, is "mf4", "mfc", "mfe" or "mfm"; a file name
 /// without a dot is its own extension.
 bool isLogFile(cStrView_t path);
 /// Converts one log file to `output` + "_out.MF4"; 0, 2, 4 or 8. With "delete-converted" the
-/// input is removed after a good conversion (the converter has made the output durable); a
-/// failed removal (another run may have removed it) is a failure too.
+/// input is removed after a good conversion (the converter has made the output durable), and
+/// only the very file converted: one that changed meanwhile, that another descriptor still
+/// holds open (a writer at work) or that cannot be removed (another run may have removed it)
+/// is kept and fails the file with 8 and a line saying why. The input is first moved to a
+/// private hidden name in its folder and checked there, so a file renamed over it at the last
+/// moment is moved back, never deleted.
 int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output);
 
 /// Whether `info` continues `previous` (same serial number; same session with the same or

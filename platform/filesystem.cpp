@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +19,11 @@ bool BaseList(cFileSystem_t*, const char*, cFsEntryMap_t*) { return false; }
 bool BaseMkdir(cFileSystem_t*, const char*) { return false; }
 
 constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr, nullptr,
-                                       nullptr,     nullptr,  nullptr,  nullptr,   nullptr};
+                                       nullptr,     nullptr,  nullptr,  nullptr,   nullptr, nullptr};
 constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,      nativeFsStat,      nativeFsList,
                                          nativeFsMkdir,    nativeFsRemove,    nativeFsOpen,
                                          nativeFsRename,   nativeFsSyncDir,   nativeFsRenameNoReplace,
-                                         nativeFsLinkStat, nativeFsStreamStat};
+                                         nativeFsLinkStat, nativeFsStreamStat, nativeFsInUse};
 
 bool EndsWithSlash(cStrView_t text) { return text.length > 0 && text.data[text.length - 1] == '/'; }
 
@@ -44,7 +45,10 @@ void ReleaseKeepingErrno(cStr_t* full) {
 // Calls a rename slot with the full paths of both names.
 bool RenameWith(cFileSystem_t* fs, bool (*slot)(cFileSystem_t*, const char*, const char*), cStrView_t from,
                 cStrView_t to) {
-  if (slot == nullptr) return false;
+  if (slot == nullptr) {
+    errno = ENOSYS;
+    return false;
+  }
   cStr_t full_from;
   cStr_t full_to;
   if (!FullPath(fs, from, &full_from)) return false;
@@ -123,7 +127,7 @@ bool fsStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out) {
   cStr_t full;
   if (!FullPath(fs, path, &full)) return false;
   const bool result = fs->ops->stat(fs, cStrData(&full), out);
-  cStrRelease(&full);
+  ReleaseKeepingErrno(&full);
   return result;
 }
 
@@ -141,14 +145,26 @@ bool fsEnsureDir(cFileSystem_t* fs, cStrView_t path) {
   cFileStat_t stat{};
   if (!fsStat(fs, path, &stat)) return false;
   if (stat.kind == kFileKindDirectory) return true;
-  if (stat.kind != kFileKindMissing || fs->ops->make_directory == nullptr) return false;
+  if (stat.kind != kFileKindMissing) {
+    errno = ENOTDIR;
+    return false;
+  }
+  if (fs->ops->make_directory == nullptr) {
+    errno = ENOSYS;
+    return false;
+  }
   cStr_t full;
   if (!FullPath(fs, path, &full)) return false;
-  bool result = fs->ops->make_directory(fs, cStrData(&full));
+  if (fs->ops->make_directory(fs, cStrData(&full))) {
+    cStrRelease(&full);
+    return true;
+  }
+  const int error = errno;
   cStrRelease(&full);
   // Another run over the same tree may have made it since the stat.
-  if (!result) result = fsStat(fs, path, &stat) && stat.kind == kFileKindDirectory;
-  return result;
+  if (fsStat(fs, path, &stat) && stat.kind == kFileKindDirectory) return true;
+  errno = error;
+  return false;
 }
 
 bool fsMakeDirs(cFileSystem_t* fs, cStrView_t path) {
@@ -166,7 +182,7 @@ bool fsMakeDirs(cFileSystem_t* fs, cStrView_t path) {
     }
     at = end + 1;
   }
-  cStrRelease(&prefix);
+  ReleaseKeepingErrno(&prefix);
   return result;
 }
 
@@ -208,6 +224,15 @@ bool fsLinkStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out) {
 bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out) {
   if (fs == nullptr || stream == nullptr || out == nullptr || fs->ops->stream_stat == nullptr) return false;
   return fs->ops->stream_stat(fs, stream, out);
+}
+
+int fsInUse(cFileSystem_t* fs, cStrView_t path, cFileStat_t* held) {
+  if (fs == nullptr || held == nullptr || fs->ops->in_use == nullptr) return kFsUseUnknown;
+  cStr_t full;
+  if (!FullPath(fs, path, &full)) return kFsUseUnknown;
+  const int result = fs->ops->in_use(fs, cStrData(&full), held);
+  cStrRelease(&full);
+  return result;
 }
 
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path) {
@@ -253,6 +278,7 @@ bool nativeFsStat(cFileSystem_t*, const char* full_path, cFileStat_t* out) {
     *out = {kFileKindMissing, 0};
     return true;
   }
+  errno = error;
   return false;
 }
 
@@ -271,8 +297,21 @@ bool nativeFsList(cFileSystem_t*, const char* full_path, cFsEntryMap_t* map) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     struct stat info {};
-    if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone since readdir
-    if (S_ISLNK(info.st_mode) && (fstatat(dir_fd, name, &info, 0) != 0 || !S_ISREG(info.st_mode))) continue;
+    if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // gone since readdir
+      complete = false;
+      break;
+    }
+    if (S_ISLNK(info.st_mode)) {
+      if (fstatat(dir_fd, name, &info, 0) != 0) {
+        // A link that leads nowhere or loops is no recording; one whose target cannot be
+        // reached for another reason may be one.
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) continue;
+        complete = false;
+        break;
+      }
+      if (!S_ISREG(info.st_mode)) continue;
+    }
     const cFileStat_t stat = StatOf(info);
     if (stat.kind != kFileKindRegular && stat.kind != kFileKindDirectory) continue;
     if (!entryMapInsert(map, cStrViewOf(name), stat)) complete = false;
@@ -347,4 +386,37 @@ bool nativeFsStreamStat(cFileSystem_t*, cStream_t* stream, cFileStat_t* out) {
   if (fd < 0 || ::fstat(fd, &info) != 0) return false;
   *out = StatOf(info);
   return true;
+}
+
+int nativeFsInUse(cFileSystem_t*, const char* full_path, cFileStat_t* held) {
+  // Without blocking: a FIFO put in the file's place, or another process's lease, would hold
+  // the open up.
+  const int fd = ::open(full_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno == EWOULDBLOCK ? kFsInUse : kFsUseUnknown;
+  int result = kFsUseUnknown;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    *held = StatOf(info);
+    // Another process opening the file for writing while the lease is held breaks it, and
+    // the break comes as SIGIO, whose default action would end this process.
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    const bool ignored = ::sigaction(SIGIO, &ignore, &previous) == 0;
+    // A read lease, not a write lease: only a writer's later bytes would be lost with the
+    // name, and a read lease is refused exactly while a descriptor is open for writing. A
+    // write lease is refused for readers too (a backup, an indexer, another run converting
+    // the file), which would keep such a file with a false reason. Dropped at once: held, it
+    // would make another process's open wait for its break.
+    if (ignored && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+      ::fcntl(fd, F_SETLEASE, F_UNLCK);
+      result = kFsNotInUse;
+    } else if (ignored && (errno == EAGAIN || errno == EBUSY)) {
+      result = kFsInUse;
+    }
+    if (ignored) ::sigaction(SIGIO, &previous, nullptr);
+  }
+  ::close(fd);
+  return result;
 }

@@ -32,6 +32,9 @@ struct cFileSystemOps_t {
   bool (*link_stat)(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
   /// The file an open stream of this kind (fsOpen) is on, by identity and with its link count.
   bool (*stream_stat)(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
+  /// Whether a descriptor holds the file open for writing: kFsInUse, kFsNotInUse or
+  /// kFsUseUnknown; `held` gets the stat of the file probed where it could be opened.
+  int (*in_use)(cFileSystem_t* fs, const char* full_path, cFileStat_t* held);
 };
 
 struct cFileSystem_t {
@@ -46,6 +49,11 @@ constexpr int kFsOpenWrite = 2;
 /// as a link, so nothing another process put there is written or truncated. With read: no
 /// stream.
 constexpr int kFsOpenNew = 8;
+
+// What fsInUse found out about a file.
+constexpr int kFsUseUnknown = -1;  // the probe cannot be made here, or the file cannot be opened
+constexpr int kFsNotInUse = 0;     // no descriptor holds it open for writing
+constexpr int kFsInUse = 1;        // a descriptor (of this or another process) holds it open for writing
 
 /// Copies the root and installs the base table (stat and make-directory fail, list and
 /// destroy do nothing, no remove, open, rename or directory sync). False for a null object, an empty root, a root
@@ -65,10 +73,11 @@ bool fsStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out);
 /// read whole, so a walk can tell an unreadable folder from an empty one.
 bool fsList(cFileSystem_t* fs, cStrView_t path, cFsEntryMap_t* map);
 /// True when the path is a directory or was missing and has been made (also when another
-/// process made it meanwhile).
+/// process made it meanwhile). False with errno telling why: ENOTDIR where something else
+/// has the name, else that of the failed stat or mkdir.
 bool fsEnsureDir(cFileSystem_t* fs, cStrView_t path);
 /// Makes every directory along a relative path ("a//b/" makes a, then a/b); stops at the
-/// first failure with false. An empty path is true.
+/// first failure with false, errno as fsEnsureDir leaves it. An empty path is true.
 bool fsMakeDirs(cFileSystem_t* fs, cStrView_t path);
 bool fsRemove(cFileSystem_t* fs, cStrView_t path);
 /// A stream on the file (kFsOpen... flags), or null.
@@ -79,8 +88,14 @@ cStream_t* fsOpen(cFileSystem_t* fs, cStrView_t path, int flags);
 bool fsRename(cFileSystem_t* fs, cStrView_t from, cStrView_t to);
 /// Renames `from` to `to` (both relative to the root) only where no file is named `to`:
 /// false with EEXIST when one is, so that a name another process took is never replaced.
-/// False for a null object or an empty slot.
+/// False for a null object, and with ENOSYS for an empty slot.
 bool fsRenameNoReplace(cFileSystem_t* fs, cStrView_t from, cStrView_t to);
+/// Whether a descriptor holds the file open for writing, as a writer still at work does
+/// (readers, another run converting it among them, do not count): kFsInUse, kFsNotInUse, or
+/// kFsUseUnknown for a null object, an empty slot, a file that cannot be opened and a kind
+/// that cannot tell. `held` gets the stat of the very file probed (through its descriptor)
+/// where it could be opened; otherwise it is left alone.
+int fsInUse(cFileSystem_t* fs, cStrView_t path, cFileStat_t* held);
 /// Makes the entries of the directory durable, so that a rename or a new file in it survives
 /// a power loss. False for a null object or an empty slot.
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path);
@@ -95,12 +110,16 @@ bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
 /// A native file system rooted at an existing directory (root ending in '/'), or null.
 cFileSystem_t* nativeFsNew(cStrView_t root);
 /// stat(2), following links, of the path without its trailing '/': kind 1 with the 64-bit
-/// size, 2, or 0 for anything else; only ENOENT is kind 3 (true); every other error is false.
+/// size, 2, or 0 for anything else; only ENOENT is kind 3 (true); every other error is false
+/// (errno kept).
 bool nativeFsStat(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
 /// Adds regular files and directories (hidden ones too, not "." and ".."). Entries are
 /// lstat'ed: a link to a file is listed as that file, a link to a directory is left out so a
-/// walk never follows one (a link to an ancestor would recurse). FIFOs, sockets and devices
-/// are left out. False when the directory cannot be opened or read, or memory is short.
+/// walk never follows one (a link to an ancestor would recurse), and so is one that leads
+/// nowhere (ENOENT, ENOTDIR) or loops (ELOOP). FIFOs, sockets and devices are left out, and
+/// so is an entry gone since it was read. False when the directory cannot be opened or read,
+/// when an entry or a link's target cannot be stat'ed for any other reason (a folder that can
+/// be read but not searched would otherwise look empty), or when memory is short.
 bool nativeFsList(cFileSystem_t* fs, const char* full_path, cFsEntryMap_t* map);
 /// mkdir(2) with mode 0777 (the umask applies).
 bool nativeFsMkdir(cFileSystem_t* fs, const char* full_path);
@@ -123,3 +142,12 @@ bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);
 bool nativeFsLinkStat(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
 /// fstat(2) of a file stream's descriptor (fileStreamDescriptor); false for other kinds.
 bool nativeFsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
+/// Opens the file read-only without blocking, fstats it into `held` and takes a read lease
+/// (fcntl F_SETLEASE), which Linux refuses (EAGAIN) while any descriptor has the file open
+/// for writing, and drops it at once; SIGIO, which a lease break would send, is ignored
+/// meanwhile. (A write lease would count readers too: two runs over one tree would each keep
+/// the file the other is reading.) An open refused for another process's lease (EWOULDBLOCK)
+/// is kFsInUse too. Unknown where leases are not supported or not permitted (EINVAL on NFS,
+/// EACCES for a file of another owner without CAP_LEASE), for anything but a regular file,
+/// and when the open fails.
+int nativeFsInUse(cFileSystem_t* fs, const char* full_path, cFileStat_t* held);

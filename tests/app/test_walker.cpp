@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/exit_status.h"
@@ -20,9 +21,11 @@
 #include "app/walker.h"
 #include "platform/container.h"
 #include "platform/log.h"
+#include "support/asidenames.h"
 #include "support/consolelog.h"
 #include "support/genericfile.h"
 #include "support/loggerrecording.h"
+#include "support/runprogram.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -240,8 +243,9 @@ TEST_F(WalkerTest, AnInputGoneBeforeItsRemovalFailsTheFile) {
   test::ConsoleLog log(kLogError);
   EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
   const std::vector<std::string> lines = log.Messages();
-  const std::vector<std::string> expected = {"E Could not remove input file after conversion: a.mf4",
-                                             "E Error during conversion of a.mf4"};
+  const std::vector<std::string> expected = {
+      "E Could not remove input file after conversion: a.mf4: No such file or directory",
+      "E Error during conversion of a.mf4"};
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(stage_.records, 3);
 }
@@ -544,9 +548,233 @@ TEST_F(WalkerTest, LinksInsideAFolderAreFilesOrLeftOut) {
   std::filesystem::create_symlink("b.mf4", dir_.Path("logs/a.mf4"));           // converted as the file it names
   std::filesystem::create_symlink("loop.mf4", dir_.Path("logs/loop.mf4"));     // cannot be followed: left out
   std::filesystem::create_directory_symlink(".", dir_.Path("logs/self.mf4"));  // never followed
+  test::ConsoleLog log(kLogInfo);
   EXPECT_EQ(Convert({"logs"}), kExitSuccess);
-  const std::vector<std::string> expected = {"logs_out/a", "logs_out/b"};
+  // The link and its target are one file, converted once.
+  const std::vector<std::string> expected = {"logs_out/a"};
   EXPECT_EQ(stage_.outputs, expected);
+  const std::vector<std::string> lines = {
+      "I Skipping logs/b.mf4: it is the same file as logs/a.mf4, met earlier in this run"};
+  EXPECT_EQ(log.Messages(), lines);
+}
+
+// The native kind with hooks: a step another process takes just before the walk's own.
+std::string g_root;
+void (*g_before_input_moves)() = nullptr;  // before the input's first move or removal
+void (*g_after_input_moves)() = nullptr;   // once the input was moved away from its name
+std::string g_input;                       // full path
+std::string g_spoofed;                     // full path of a file that reports g_taken's identity
+std::string g_taken;
+int g_mkdir_error = 0;
+
+void BeforeInputMoves(const char* path) {
+  if (g_before_input_moves != nullptr && path == g_input) std::exchange(g_before_input_moves, nullptr)();
+}
+bool HookedRenameNoReplace(cFileSystem_t* fs, const char* from, const char* to) {
+  BeforeInputMoves(from);
+  const bool moved = nativeFsRenameNoReplace(fs, from, to);
+  if (moved && from == g_input && g_after_input_moves != nullptr) std::exchange(g_after_input_moves, nullptr)();
+  return moved;
+}
+bool HookedRemove(cFileSystem_t* fs, const char* path) {
+  BeforeInputMoves(path);
+  return nativeFsRemove(fs, path);
+}
+bool HookedStat(cFileSystem_t* fs, const char* path, cFileStat_t* out) {
+  if (!nativeFsStat(fs, path, out)) return false;
+  cFileStat_t taken{};
+  // A file that took over the inode number of one removed meanwhile.
+  if (path == g_spoofed && nativeFsStat(fs, g_taken.c_str(), &taken) && taken.kind == kFileKindRegular) {
+    out->device = taken.device;
+    out->inode = taken.inode;
+  }
+  return true;
+}
+bool HookedMkdir(cFileSystem_t* fs, const char* path) {
+  if (g_mkdir_error == 0) return nativeFsMkdir(fs, path);
+  errno = g_mkdir_error;
+  return false;
+}
+
+class HookedWalkerTest : public WalkerTest {
+ protected:
+  void SetUp() override {
+    WalkerTest::SetUp();
+    ops_ = *fs_->ops;
+    ops_.rename_no_replace = HookedRenameNoReplace;
+    ops_.remove = HookedRemove;
+    ops_.stat = HookedStat;
+    ops_.make_directory = HookedMkdir;
+    fs_->ops = &ops_;
+    g_root = dir_.Path();
+    g_before_input_moves = nullptr;
+    g_after_input_moves = nullptr;
+    g_input = g_spoofed = g_taken = "";
+    g_mkdir_error = 0;
+  }
+  /// The hidden names the walk moved inputs to, left in the folder.
+  std::vector<std::string> Aside() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Dir())) {
+      const std::string name = entry.path().filename().string();
+      if (test::IsAsideName(name)) names.push_back(name);
+    }
+    return names;
+  }
+  cFileSystemOps_t ops_{};
+};
+
+TEST_F(HookedWalkerTest, AFileRenamedOverTheInputAtTheLastMomentIsKept) {
+  // An uploader moves the complete recording over the partial one the run just converted.
+  settings_.delete_converted = 1;
+  struct Case {
+    const char* name;
+    void (*after)();  // once the walk moved the file at the input's name aside
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"moved back", nullptr, {"E Input file a.mf4 changed during its conversion and is kept"}},
+      {"its name taken again",
+       [] { std::ofstream(g_input, std::ios::binary) << "a third file"; },
+       {"E Input file a.mf4 changed during its conversion and is kept",
+        "E Could not move input file a.mf4 back: it is now .~*: File exists"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    walkerFree(walker_);
+    walker_ = nullptr;
+    for (const std::string& name : Aside()) std::filesystem::remove(dir_.Path(name));
+    const std::string complete = Recording({}, 5);
+    dir_.Write("a.mf4", Recording());
+    dir_.Write("complete.mf4", complete);
+    g_input = dir_.Path("a.mf4");
+    g_before_input_moves = [] { std::filesystem::rename(g_root + "complete.mf4", g_input); };
+    g_after_input_moves = c.after;
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
+    std::vector<std::string> lines = log.Messages();
+    ASSERT_FALSE(lines.empty());
+    lines.pop_back();  // "Error during conversion of a.mf4"
+    for (std::string& line : lines) line = test::MaskAsideDigits(line);
+    EXPECT_EQ(lines, c.lines);
+    const std::vector<std::string> aside = Aside();
+    if (c.after == nullptr) {
+      EXPECT_EQ(test::ReadWholeFile(g_input), complete);
+      EXPECT_TRUE(aside.empty());
+    } else {
+      ASSERT_EQ(aside.size(), 1u);
+      EXPECT_EQ(test::ReadWholeFile(dir_.Path(aside[0])), complete);
+      EXPECT_EQ(test::ReadWholeFile(g_input), "a third file");
+    }
+  }
+}
+
+TEST_F(HookedWalkerTest, AFileOnTheInodeNumberOfARemovedOutputIsConverted) {
+  // The stage writes each output, so that the run publishes it.
+  static const cRecordHandlerOps_t kWritingOps = {
+      StageRecord, StageNewFile, [](cRecordHandler_t* handler, const cFileInfo_t* info) {
+        std::ofstream(g_root + cStrData(&info->OutputPath) + "_out.MF4", std::ios::binary) << "output";
+        return StageEndFile(handler, info);
+      }};
+  stage_.handler.ops = &kWritingOps;
+  RecordingInfo next;
+  next.split = 2;
+  dir_.Write("a.mf4", Recording());
+  dir_.Write("b.mf4", Recording(next));
+  // As if a shipper took a_out.MF4 away and the new recording b.mf4 got its inode number.
+  g_spoofed = dir_.Path("b.mf4");
+  g_taken = dir_.Path("a_out.MF4");
+  test::ConsoleLog log(kLogInfo);
+  EXPECT_EQ(Convert({"a.mf4", "b.mf4", "a_out.MF4"}), kExitSuccess);
+  EXPECT_EQ(stage_.outputs, (std::vector<std::string>{"a", "b"}));
+  // The output itself is still known, whatever path reaches it.
+  const std::vector<std::string> lines = {"I Skipping a_out.MF4: it is the output of a.mf4"};
+  EXPECT_EQ(log.Messages(), lines);
+}
+
+TEST_F(HookedWalkerTest, AnOutputFolderThatCannotBeMadeFailsItsFilesWithTheReason) {
+  dir_.MakeDir("logs/a");
+  dir_.Write("logs/a/f.mf4", Recording());
+  g_mkdir_error = ENOSPC;  // a full disk, or a file system out of inodes
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert({"logs"}), kExitFileFailed);
+  const std::vector<std::string> lines = {"E Could not make folder logs_out/a: No space left on device",
+                                          "E Error during conversion of logs/a/f.mf4"};
+  EXPECT_EQ(log.Messages(), lines);
+  EXPECT_TRUE(stage_.outputs.empty());
+}
+
+TEST_F(WalkerTest, AnInputIsRemovedWhereverItsNameFits) {
+  // The private name it is moved to first must fit too: in the folder (the longest name
+  // whose output's name is legal) and in a path (the longest path, with a short name).
+  settings_.delete_converted = 1;
+  const size_t kNameMax = 255;
+  const size_t kPathMax = 4095;  // without its terminating zero
+  // "_out.MF4" adds 4 bytes to the name.
+  const std::string longest_name = std::string(kNameMax - 4 - 4, 'n') + ".mf4";
+  std::string deep;
+  for (size_t left = kPathMax - dir_.Path().size() - 5; left > 0;) {
+    const size_t part = left > 250 ? 200 : left - 1;  // every name a legal length
+    deep += std::string(part, 'd') + "/";
+    left -= part + 1;
+  }
+  for (const std::string& input : {longest_name, deep + "a.mf4"}) {
+    SCOPED_TRACE(input.size());
+    dir_.MakeDir(deep);
+    dir_.Write(input, Recording());
+    ASSERT_TRUE(std::filesystem::exists(dir_.Path(input)));
+    walkerFree(walker_);
+    walker_ = nullptr;
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert({input}), kExitSuccess);
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{});
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path(input)));
+  }
+  EXPECT_EQ(stage_.outputs.size(), 2u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Dir())) {
+    EXPECT_FALSE(test::IsAsideName(entry.path().filename().string())) << entry.path();
+  }
+}
+
+TEST_F(WalkerTest, AFileMetAgainIsNotConvertedAgain) {
+  // Named twice, or reached through a link beside it: with "delete-converted" the second path
+  // finds it removed (or a dangling link), which is no missing input.
+  struct Case {
+    const char* name;
+    uint8_t deleting;
+    std::vector<std::string> inputs;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"named twice",
+       0,
+       {"a.mf4", "a.mf4"},
+       {"I Skipping a.mf4: it is the same file as a.mf4, met earlier in this run"}},
+      {"named twice, deleting",
+       1,
+       {"a.mf4", "a.mf4"},
+       {"I Skipping a.mf4: it is the same file as a.mf4, met earlier in this run"}},
+      {"a link beside it, deleting",
+       1,
+       {"logs"},
+       {"I Skipping logs/b.mf4: it is the same file as logs/a.mf4, met earlier in this run"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_.Path("logs"));
+    dir_.MakeDir("logs");
+    dir_.Write("a.mf4", Recording());
+    dir_.Write("logs/a.mf4", Recording());
+    std::filesystem::create_symlink("a.mf4", dir_.Path("logs/b.mf4"));
+    settings_.delete_converted = c.deleting;
+    walkerFree(walker_);
+    walker_ = nullptr;
+    stage_.outputs.clear();
+    test::ConsoleLog log(kLogInfo);
+    EXPECT_EQ(Convert(c.inputs), kExitSuccess);
+    EXPECT_EQ(log.Messages(), c.lines);
+    EXPECT_EQ(stage_.outputs.size(), 1u);
+  }
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -312,6 +313,34 @@ TEST_F(NativeFs, TellsWhatANameItselfIsAndWhichFileAStreamIsOn) {
   fsDestroy(&base);
 }
 
+TEST_F(NativeFs, AProbeTellsWhetherAFileIsStillOpenForWriting) {
+  dir_.Write("f", "bytes");
+  cFileStat_t held{};
+  if (fsInUse(fs_, View("f"), &held) == kFsUseUnknown) GTEST_SKIP() << "file leases cannot be taken here";
+  const cFileStat_t stat = Stat("f");
+  EXPECT_EQ(held.inode, stat.inode);
+  EXPECT_EQ(held.size, 5);
+  // A reader (another run converting the file) does not count.
+  struct Case {
+    int flags;
+    int use;
+  };
+  for (const Case c : {Case{O_WRONLY | O_APPEND, kFsInUse}, Case{O_RDWR, kFsInUse}, Case{O_RDONLY, kFsNotInUse}}) {
+    const int fd = ::open(dir_.Path("f").c_str(), c.flags | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fsInUse(fs_, View("f"), &held), c.use) << c.flags;
+    ::close(fd);
+    EXPECT_EQ(fsInUse(fs_, View("f"), &held), kFsNotInUse) << c.flags;
+  }
+  // What cannot be probed leaves `held` as it was.
+  dir_.MakeDir("folder");
+  for (const char* path : {"gone", "folder"}) {
+    cFileStat_t untouched{kFileKindOther, 77};
+    EXPECT_EQ(fsInUse(fs_, cStrViewOf(path), &untouched), kFsUseUnknown) << path;
+    EXPECT_EQ(untouched.size, 77) << path;
+  }
+}
+
 // Another run over the same tree makes the folder between this run's stat and its mkdir.
 bool MadeByAnotherRun(cFileSystem_t* fs, const char* full_path) {
   nativeFsMkdir(fs, full_path);
@@ -353,7 +382,7 @@ bool ListFullNames(cFileSystem_t*, const char*, cFsEntryMap_t* map) {
 
 TEST(FileSystemPaths, ListingDropsTheRootFromFullNames) {
   static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr,       nullptr, nullptr};
+                                        nullptr, nullptr, nullptr,       nullptr, nullptr, nullptr};
   cFileSystem_t fs{};
   ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
   fs.ops = &kOps;
