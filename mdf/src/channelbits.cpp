@@ -73,9 +73,9 @@ ChannelBits CheckChannelBits(const IChannel& channel) {
   return ChannelBits::kInRecord;
 }
 
-bool ReportChannelBits(const IChannel& channel, int64_t position) {
+void ReportChannelBits(const IChannel& channel, int64_t position) {
   const ChannelBits verdict = CheckChannelBits(channel);
-  if (verdict == ChannelBits::kInRecord) return true;
+  if (verdict == ChannelBits::kInRecord) return;
   // Numbers as std::to_string writes them: log texts do not follow the locale.
   const std::string where = "Channel: " + channel.Name();
   const std::string bit_count = ", Bit count: " + std::to_string(channel.BitCount());
@@ -83,14 +83,13 @@ bool ReportChannelBits(const IChannel& channel, int64_t position) {
   if (verdict == ChannelBits::kImpossibleCount) {
     MDF_DAMAGE(Damage::kUnreadableBlock) << "Bit count impossible for the data type. " << where
                                          << ", Data type: " << std::to_string(channel.DataType()) << bit_count << block;
-    return false;
+    return;
   }
   const std::optional<uint64_t> data_bytes = GroupDataBytes(*channel.ChannelGroup());  // known when outside
   MDF_DAMAGE(Damage::kUnreadableBlock) << "Channel bits outside the record. " << where
                                        << ", Byte offset: " << std::to_string(channel.ByteOffset())
                                        << ", Bit offset: " << std::to_string(channel.BitOffset()) << bit_count
                                        << ", Record bytes: " << std::to_string(data_bytes.value_or(0)) << block;
-  return false;
 }
 
 }  // namespace mdf::detail

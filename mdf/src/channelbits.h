@@ -29,8 +29,7 @@ std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group);
 /// outside its record; one of an impossible count decodes as its data type reads it.
 ChannelBits CheckChannelBits(const IChannel& channel);
 
-/// CheckChannelBits, reporting its damage for the channel block at `position`. True when
-/// the bits lie in the record.
-bool ReportChannelBits(const IChannel& channel, int64_t position);
+/// CheckChannelBits, reporting its damage for the channel block at `position`.
+void ReportChannelBits(const IChannel& channel, int64_t position);
 
 }  // namespace mdf::detail

@@ -307,6 +307,63 @@ TEST_F(LogmendRun, AnUnreadableCommentIsDamageAndTheOutputKeepsWhatCouldBeRead) 
   EXPECT_EQ(ExpectCheckerAcceptsEach("in_out"), test::Mdf4CheckTool().empty() ? 0U : 2U);
 }
 
+/// The channel block of that name, found by walking the blocks in the file; 0 when none.
+size_t ChannelBlock(const std::string& file, const std::string& name) {
+  for (size_t at = file.find("##CN"); at != std::string::npos; at = file.find("##CN", at + 4)) {
+    const uint64_t text = LoadLe(file, at + 24 + 16);  // the name link
+    if (text == 0 || text + 24 > file.size() || file.compare(text, 4, "##TX") != 0) continue;
+    if (file.compare(text + 24, name.size() + 1, name + '\0') == 0) return at;
+  }
+  return 0;
+}
+
+// A bit count that its record cannot hold, in a recording whose only damage it is: the
+// input is kept with status 8 and the channel named once, as the reader met it, and once
+// as the input's damage. Counts near 2^32 once wrapped the decoder's 32-bit guard.
+TEST_F(LogmendRun, AChannelWhoseBitsNoRecordHoldsIsTheDamageOfAnUnfinalizedRecording) {
+  const std::string unfinalized = Example(kUnfinalized);
+  struct Case {
+    const char* channel;
+    uint32_t bits;
+    const char* damage;
+  };
+  const std::vector<Case> cases = {
+      {"CAN_DataFrame.BRS", 0xFFFFFFFF,
+       "Channel bits outside the record. Channel: CAN_DataFrame.BRS, Byte offset: 13, Bit offset: 5, Bit count: "
+       "4294967295, Record bytes: 23, Block: 0x"},
+      {"CAN_DataFrame.DataLength", 0x80000008,
+       "Channel bits outside the record. Channel: CAN_DataFrame.DataLength, Byte offset: 14, Bit offset: 0, Bit "
+       "count: 2147483656, Record bytes: 23, Block: 0x"},
+      {"LIN_Frame.ID", 100,
+       "Channel bits outside the record. Channel: LIN_Frame.ID, Byte offset: 9, Bit offset: 0, Bit count: 100, "
+       "Record bytes: 19, Block: 0x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.channel);
+    std::string bytes = unfinalized;
+    const size_t block = ChannelBlock(bytes, c.channel);
+    ASSERT_NE(block, 0U);
+    const size_t bit_count = block + 24 + 8 * LoadLe(bytes, block + 16) + 8;  // after the links and 8 bytes of fields
+    ASSERT_NE(LoadLe(bytes, bit_count, 4), c.bits);
+    std::memcpy(&bytes[bit_count], &c.bits, sizeof c.bits);
+    const std::string name = std::string(c.channel) + ".MF4";
+    Write(name, bytes);
+    const test::ProgramResult result = Run({"-d", name});
+    EXPECT_EQ(result.status, 8);
+    EXPECT_TRUE(Exists(name));
+    const std::string input_line = "E Damaged input file " + name + ": " + c.damage;
+    size_t as_input = 0;
+    size_t as_read = 0;
+    for (const std::string& line : result.Lines()) {
+      as_input += line.rfind(input_line, 0) == 0;
+      as_read +=
+          line.rfind("E ", 0) == 0 && line.rfind("E Damaged", 0) != 0 && line.find(c.damage) != std::string::npos;
+    }
+    EXPECT_EQ(as_input, 1U) << result.err;
+    EXPECT_EQ(as_read, 1U) << result.err;
+  }
+}
+
 // A channel group whose next link leads back to itself ends its chain there: the records of
 // the groups cut off are no records of the one left, which keeps only what is its own.
 TEST_F(LogmendRun, AChannelGroupChainThatMeetsItselfDecodesNoRecordWithAnotherLayout) {

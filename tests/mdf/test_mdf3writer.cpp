@@ -342,6 +342,65 @@ TEST(Mdf3Writer, BlocksInFileOrderAndRecordsWithOneIdByte) {
   EXPECT_EQ(image[records + 17], 1);
 }
 
+// A reader that takes the formula as the zero-terminated text of its fixed 256-byte field
+// finds the text and its zero inside the conversion block; ours reads it by its count.
+TEST(Mdf3Writer, TheFormulaFieldHoldsItsZeroInsideTheConversionBlock) {
+  const std::string formula = "X*2-1";
+  auto buffer = std::make_shared<MemoryBuffer>();
+  auto writer = mdf::CreateMdfWriter(MdfWriterType::kMdf3Writer);
+  ASSERT_TRUE(writer->Init(buffer));
+  writer->WorkPeriod(test::kWaitingWorker);
+  mdf::IChannelGroup* group = writer->CreateDataGroup()->CreateChannelGroup();
+  test::AddChannel(*group, "t", mdf::kFloatLe, 8, mdf::kMasterChannel);
+  mdf::IChannel* level = test::AddChannel(*group, "level", mdf::kUnsignedLe, 2);
+  mdf::IChannelConversion* conversion = writer->CreateChannelConversion(level);
+  conversion->SetType(mdf::kAlgebraicConversion);
+  conversion->SetFormula(formula);
+  ASSERT_TRUE(writer->InitMeasurement());
+  writer->StartMeasurement(test::kStartNs);
+  for (uint64_t i = 0; i < 3; ++i) {
+    level->SetChannelValue(static_cast<uint16_t>(i + 7));
+    writer->SaveSample(*group, test::SampleTime(i));
+  }
+  writer->StopMeasurement(UINT64_MAX);
+  ASSERT_TRUE(writer->FinalizeMeasurement());
+  writer.reset();
+
+  const std::vector<uint8_t>& image = buffer->Bytes();
+  test::LoadedMdf3 file(image);
+  size_t conversions = 0;
+  for (size_t at = 64; at + 4 <= static_cast<size_t>(file.Dg().DataLink());) {
+    const size_t size = image[at + 2] | (image[at + 3] << 8);
+    ASSERT_GT(size, 0U);
+    if (image[at] == 'C' && image[at + 1] == 'C' && (image[at + 42] | image[at + 43] << 8) == 10) {
+      ++conversions;
+      constexpr size_t kField = 46;  // after the header, range, unit, type and count
+      ASSERT_LE(at + kField + 256, at + size) << "the whole field lies inside the block";
+      EXPECT_EQ(static_cast<size_t>(image[at + 44] | image[at + 45] << 8), formula.size());
+      const auto field = image.begin() + static_cast<std::ptrdiff_t>(at + kField);
+      const auto zero = std::find(field, field + 256, uint8_t{0});
+      ASSERT_NE(zero, field + 256);
+      EXPECT_EQ(std::string(field, zero), formula);
+    }
+    at += size;
+  }
+  EXPECT_EQ(conversions, 1U);
+
+  const test::ReadBack read(image);
+  ASSERT_TRUE(read.Ok());
+  const auto* level_read = read.Observer(0, "level");
+  ASSERT_NE(level_read, nullptr);
+  const mdf::IChannelConversion* read_conversion = level_read->Channel().ChannelConversion();
+  ASSERT_NE(read_conversion, nullptr);
+  EXPECT_EQ(read_conversion->Type(), mdf::kAlgebraicConversion);
+  EXPECT_EQ(read_conversion->Formula(), formula);
+  for (uint64_t i = 0; i < 3; ++i) {
+    uint64_t value = 0;
+    EXPECT_TRUE(level_read->GetChannelValue(i, value));
+    EXPECT_EQ(value, i + 7);
+  }
+}
+
 TEST(Mdf3Writer, TwoPassesLinkTheDataOnce) {
   auto buffer = std::make_shared<MemoryBuffer>();
   Probe writer;
