@@ -282,6 +282,8 @@ TEST_F(LogmendRun, AnUnreadableCommentIsDamageAndTheOutputKeepsWhatCouldBeRead) 
     for (const std::string& line : result.Lines()) lines += line.rfind(lead, 0) == 0;
     EXPECT_EQ(lines, 1U) << result.err;
     EXPECT_TRUE(HasLine(result, lead + c.damage)) << result.err;
+    // What was kept of the comment parses: no later read of it reports the damage again.
+    EXPECT_EQ(result.err.find("XML parser error"), std::string::npos) << result.err;
 
     const std::string output =
         dir_.Path("in_out/" + std::string(c.name).substr(0, std::strlen(c.name) - 4) + "_out.MF4");
