@@ -8,10 +8,10 @@
 // the finalization of an unfinalized recording repairs (its flags, the cycle counts, the
 // last DT length and a torn last record) is the normal end of a recording whose logger
 // lost power, so a truncated record met while counting is no damage when it is such an end
-// (see below); every other truncated record is left for the read, which finds it as damage. A reader keeps, per
-// file, whether its reads met damage and the first damage as its log text
-// (MdfReader::IsDamaged, MdfReader::FirstDamage): a tool that copies what it could read
-// must know it did not get all.
+// (see below); every other truncated record is left for the read, which finds it as
+// damage. A reader keeps, per file, whether its reads met damage and the first damage as its
+// log text (MdfReader::IsDamaged, MdfReader::FirstDamage): a tool that copies what it could
+// read must know it did not get all.
 //
 // Record framing (the record stream of a data group, whatever blocks hold it):
 //
