@@ -346,14 +346,17 @@ TEST_F(ConverterTest, DeletingMakesTheOutputAndItsFoldersDurableBeforeTheInputGo
       "sync /x/y/",
       "sync /x/",  // the first output of a folder: its ancestors too
       "sync /",
-      "remove x/y/.~*",  // the input, moved aside first
+      "rename-if-free x/y/a.mf4 x/y/.~*",  // the input, moved aside first
+      "remove x/y/.~*",
       "rename-if-free x/y/<temporary> x/y/b_out.MF4",
       "sync /x/y/",
+      "rename-if-free x/y/b.mf4 x/y/.~*",
       "remove x/y/.~*",
       "rename-if-free x/z/<temporary> x/z/c_out.MF4",
       "sync /x/z/",
       "sync /x/",
       "sync /",
+      "rename-if-free x/z/c.mf4 x/z/.~*",
       "remove x/z/.~*",
   };
   EXPECT_EQ(g_events, expected);
@@ -516,11 +519,11 @@ TEST_F(ConverterTest, ATemporaryNameFitsWhereverTheOutputsNameFitsAndIsNewEachTi
       EXPECT_EQ(Temporary(), "");
       const std::string name = fs::path(g_made[0]).filename().string();
       names.insert(name);
-      // ".<start of the output's name>.<8 letters or digits>.part", or without the start.
+      // ".<start of the output's name>.<8 hexadecimal digits>.part", or without the start.
       ASSERT_TRUE(IsTemporary(name)) << name;
       EXPECT_LE(name.size(), std::max<size_t>(output.size(), 14));
       const std::string random = name.substr(name.size() - 13, 8);
-      EXPECT_EQ(random.find_first_not_of("abcdefghijklmnopqrstuvwxyz234567"), std::string::npos) << name;
+      EXPECT_EQ(random.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
       if (name.size() > 14) {
         const std::string start = name.substr(1, name.size() - 15);
         EXPECT_EQ(name[name.size() - 14], '.');
