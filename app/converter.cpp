@@ -16,8 +16,8 @@
 #include "buslog/mdf_writer.h"
 #include "platform/log.h"
 #include "platform/path.h"
-#include "platform/utf8.h"
 #include "platform/process.h"
+#include "platform/utf8.h"
 
 namespace {
 

@@ -20,9 +20,9 @@ bool BaseMkdir(cFileSystem_t*, const char*) { return false; }
 
 constexpr cFileSystemOps_t kBaseOps = {BaseDestroy, BaseStat, BaseList, BaseMkdir, nullptr, nullptr,
                                        nullptr,     nullptr,  nullptr,  nullptr,   nullptr, nullptr};
-constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,      nativeFsStat,      nativeFsList,
-                                         nativeFsMkdir,    nativeFsRemove,    nativeFsOpen,
-                                         nativeFsRename,   nativeFsSyncDir,   nativeFsRenameNoReplace,
+constexpr cFileSystemOps_t kNativeOps = {BaseDestroy,      nativeFsStat,       nativeFsList,
+                                         nativeFsMkdir,    nativeFsRemove,     nativeFsOpen,
+                                         nativeFsRename,   nativeFsSyncDir,    nativeFsRenameNoReplace,
                                          nativeFsLinkStat, nativeFsStreamStat, nativeFsInUse};
 
 bool EndsWithSlash(cStrView_t text) { return text.length > 0 && text.data[text.length - 1] == '/'; }

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "e2e/logmendrun.h"
-#include "support/samebytes.h"
 #include "support/asidenames.h"
+#include "support/samebytes.h"
 
 namespace {
 
