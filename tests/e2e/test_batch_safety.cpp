@@ -123,11 +123,23 @@ const std::vector<std::string> kInNewPidNamespace = {"unshare", "--pid", "--fork
 /// Whether this system lets the tests start processes in PID namespaces of their own.
 bool PidNamespacesAvailable() { return std::system("unshare --pid --fork --kill-child true >/dev/null 2>&1") == 0; }
 
+/// A file of /proc/<pid>; empty when the process is gone. Read with read(2): a process that
+/// ends between the open and the read fails it with ESRCH, which a stream would throw.
+std::string ProcessFile(pid_t pid, const char* file) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/" + file;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+  ::close(fd);
+  return text;
+}
+
 /// The fields of /proc/<pid>/stat after the command's name: state, parent, ...; empty when the
 /// process is gone.
 std::vector<std::string> ProcessStat(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = ProcessFile(pid, "stat");
   std::vector<std::string> fields;
   const size_t name_end = text.rfind(')');
   if (name_end == std::string::npos) return fields;
@@ -167,7 +179,7 @@ pid_t ChildOf(pid_t parent) {
 
 /// The process id of a process in the innermost PID namespace it is in (the last "NSpid").
 std::string InnermostPid(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::istringstream in(ProcessFile(pid, "status"));
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("NSpid:", 0) == 0) return line.substr(line.find_last_of(" \t") + 1);
   }

@@ -552,6 +552,7 @@ TEST_F(DamagedInputs, AnUnfinalizedRecordingCutAtEveryByteOfItsRecordsGivesItsWh
   }
   EXPECT_EQ(result.status, kept > 0 ? 8 : 0);
   EXPECT_GT(kept, 0U);
+  ExpectCheckerAcceptsEach("in_out");
 }
 
 // Every byte of the unfinalized example's records flipped: the input is damage, or its output
