@@ -69,4 +69,10 @@ constexpr uint8_t kLogarithmicConversion = 32;
 constexpr uint8_t kCanOpenDateConversion = 33;
 constexpr uint8_t kCanOpenTimeConversion = 34;
 
+/// A conversion type that conversions of either version have; a value through any other is
+/// not known.
+constexpr bool IsKnownConversionType(uint8_t type) {
+  return type <= kBitfieldTextConversion || (type >= kPolynomialConversion && type <= kCanOpenTimeConversion);
+}
+
 }  // namespace mdf

@@ -155,8 +155,9 @@ bool IChannelConversion::Convert(const V& input, T& output) const {
       return valid;
     }
     default:
+      // The identities, and types no conversion has, whose value is not known.
       output = detail::ConvertNumber<T>(input);
-      return true;
+      return IsKnownConversionType(type);
   }
   output = detail::ConvertNumber<T>(result);
   return valid;

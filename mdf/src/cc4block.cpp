@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "damage.h"
 #include "flagtext.h"
 #include "mdf/channeltypes.h"
 #include "mdf/imetadata.h"
@@ -307,6 +308,12 @@ size_t Cc4Block::ReadNested(std::streambuf& buffer, ReadGuard& conversions) {
   read_from_file_ = true;
 
   name_ = LoadTx4Text(buffer, kNameLink);
+  if (type_ > kBitfieldTextConversion) {
+    // MDF 4 conversions have the types up to this one; a value through another is not known.
+    MDF_DAMAGE(Damage::kUnreadableBlock) << "Unknown conversion type. Conversion: " << name_
+                                         << ", Type: " << std::to_string(type_)
+                                         << ", Block: " << AddressToText(file_position_);
+  }
 
   if (Link(kUnitLink) > 0) {
     SetStreamPosition(buffer, Link(kUnitLink));

@@ -57,6 +57,9 @@ std::optional<uint64_t> GroupDataBytes(const IChannelGroup& group) {
 
 ChannelBits CheckChannelBits(const IChannel& channel) {
   const uint8_t type = channel.ChannelType();
+  if (type > kVirtualDataChannel || channel.SyncType() > kIndexSync || channel.DataType() > kComplexBe) {
+    return ChannelBits::kUnknownType;
+  }
   const uint64_t bits = channel.BitCount();
   if (type == kVirtualMasterChannel || type == kVirtualDataChannel || bits == 0) {
     return ChannelBits::kInRecord;  // no bits in any record: a virtual value, or none
@@ -80,6 +83,20 @@ void ReportChannelBits(const IChannel& channel, int64_t position) {
   const std::string where = "Channel: " + channel.Name();
   const std::string bit_count = ", Bit count: " + std::to_string(channel.BitCount());
   const std::string block = ", Block: " + AddressToText(position);
+  if (verdict == ChannelBits::kUnknownType) {
+    // The first type the format does not have is named.
+    if (channel.ChannelType() > kVirtualDataChannel) {
+      MDF_DAMAGE(Damage::kUnreadableBlock)
+          << "Unknown channel type. " << where << ", Channel type: " << std::to_string(channel.ChannelType()) << block;
+    } else if (channel.SyncType() > kIndexSync) {
+      MDF_DAMAGE(Damage::kUnreadableBlock)
+          << "Unknown sync type. " << where << ", Sync type: " << std::to_string(channel.SyncType()) << block;
+    } else {
+      MDF_DAMAGE(Damage::kUnreadableBlock)
+          << "Unknown data type. " << where << ", Data type: " << std::to_string(channel.DataType()) << block;
+    }
+    return;
+  }
   if (verdict == ChannelBits::kImpossibleCount) {
     MDF_DAMAGE(Damage::kUnreadableBlock) << "Bit count impossible for the data type. " << where
                                          << ", Data type: " << std::to_string(channel.DataType()) << bit_count << block;

@@ -177,7 +177,7 @@ ChannelObserver<T>::ChannelObserver(IDataGroup& data_group, const IChannelGroup&
   channel_type_ = channel.ChannelType();
   vlsd_group_ = channel_type_ == kVlsdChannel && channel.VlsdRecordId() != 0;
   // Checked once here, so that the decoders below need not check the layout per value.
-  bits_in_record_ = CheckChannelBits(channel) != ChannelBits::kOutsideRecord;
+  bits_in_record_ = GivesValue(CheckChannelBits(channel));
   if constexpr (kIsNumber) {
     const uint8_t data_type = channel.DataType();
     const uint32_t nof_bits = channel.BitCount();

@@ -193,7 +193,8 @@ class ChannelObserver : public IChannelObserver {
   uint64_t array_size_ = 1;  // elements per sample when the buffers were sized
   uint64_t max_slots_ = 0;   // samples x array size, what the buffers may grow to
   uint8_t channel_type_ = 0;
-  // The channel's bits lie in its record (CheckChannelBits); else no value is decoded.
+  // The channel gives values (its bits lie in its record and its types are known:
+  // GivesValue); else no value is decoded.
   bool bits_in_record_ = true;
   // The values lie in a VLSD channel group: each slot's value and validity come in two
   // records, in either order, and each record's verdict is kept until the other arrives.

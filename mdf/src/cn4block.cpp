@@ -340,13 +340,7 @@ size_t Cn4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   bytes += ReadValue(buffer, ext_limit_max_);
 
   name_ = LoadTx4Text(buffer, kNameLink);
-  if (data_type_ > kComplexBe) {
-    // No value of it can be read: its samples would all be missing.
-    MDF_DAMAGE(Damage::kUnreadableBlock) << "Unknown data type. Channel: " << name_
-                                         << ", Data type: " << static_cast<int>(data_type_)
-                                         << ", Block: " << AddressToText(file_position_);
-  }
-  ReportChannelBits(*this, file_position_);
+  ReportChannelBits(*this, file_position_);  // also a channel, sync or data type of none the format has
 
   LoadComposition(buffer, kCompositionLink, composition);
 

@@ -69,6 +69,7 @@
 // | unreadable block    | error, the whole read ends (a field: goes on) | every block read before it        |
 // | unreadable text     | error, the read goes on                       | the part of the text read before  |
 // | data after blocks   | error, the read goes on                       | every block                       |
+// | failed finalization | error, finalization fails, the read goes on   | every block, and what it repaired |
 //
 // A wrong block kind is a link that lands on a block of another id than its chain or nesting
 // reads (a channel link on a text block), also a VLSD channel whose data link leads to no
@@ -76,18 +77,26 @@
 // a channel group that two data groups link is read for the first only. The depth and count
 // bounds of each kind of nesting stand in readguard.h. A link outside the file is a negative
 // one (a link beyond the end fails the read of the block it leads to). An unreadable block
-// is one whose bytes end or fail before its fields do; a field that cannot be read as it
-// stands (a text block with links, a channel of no known data type, a channel whose bits
-// lie outside its record or whose bit count its data type cannot have, more list offsets
-// than the block holds) is reported and the read goes on with what the block has; such a
-// channel gives no value. None but an unreadable block fails the read: the file is read
-// with the blocks before the damage, as a reader of a damaged file expects. An unreadable
-// text is a TX or MD block whose text is not valid UTF-8, or an MD block whose XML is not
-// well-formed (mdf/textrule.h): the block keeps the part of it that could be read, so that
-// nothing read or copied from it carries on what cannot be read. Data after the blocks are
+// is one whose bytes end or fail before its fields do, or one shorter than its type lays
+// out (fewer links than the type has, or a length that cannot hold them and the type's fixed
+// fields: blocklayout.h), whose fields lie where its links or the next block are; a field
+// that cannot be read as it stands (a text block with links, a length that runs past the end
+// of the file in a block other than a data block, a channel of a channel, sync or data type
+// the format does not have, a conversion of no known type, a channel whose bits lie outside
+// its record or whose bit count its data type cannot have, more list offsets than the block
+// holds) is reported and the read goes on with what the block has; such a channel gives no
+// value. None but an unreadable block fails the read: the file is read with the blocks
+// before the damage, as a reader of a damaged file expects. An unreadable text is a TX or
+// MD block whose text is not valid UTF-8, or an MD block whose XML is not well-formed or
+// nests deeper than the XML parser's bound (mdf/textrule.h): the block keeps the part of it
+// that could be read, so that nothing read or copied from it carries on what cannot be
+// read. Data after the blocks are
 // bytes other than zeros behind the end of every block the read met (once the finalization
 // has set the last DT block's length): records that no data block claims, such as those of
 // a recording whose identification or flags say its last DT block is whole when it is not.
+// A failed finalization is any step of it that fails (a last data block it cannot repair, a
+// flag it cannot act on): each is reported here, so no failure it logs leaves the file
+// undamaged.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -117,6 +126,7 @@ enum class Damage : uint8_t {
   kUnreadableBlock,
   kUnreadableText,
   kDataAfterBlocks,
+  kFailedFinalization,
 };
 
 /// The paths that frame records.
@@ -156,6 +166,8 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kDataAfterBlocks:
       return {MdfLogSeverity::kError, false, true, true};
     case Damage::kUnreadableBlock:
+      return {MdfLogSeverity::kError, true, true, true};
+    case Damage::kFailedFinalization:
       return {MdfLogSeverity::kError, true, true, true};
   }
   return {MdfLogSeverity::kError, true, false, true};

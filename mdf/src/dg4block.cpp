@@ -507,7 +507,8 @@ Dt4Block* Dg4Block::LastDtToFinalize(bool& result, const char* function) const {
       log(MdfLogSeverity::kDebug) << "Last data block is not a DT block.";
       return nullptr;
     case LastBlock::kNotDt4:
-      log(MdfLogSeverity::kError) << "Invalid DT block type-cast.";
+      ReportDamage(MdfLocation{__LINE__, 0, __FILE__, function}, Damage::kFailedFinalization, RecordPath::kReading,
+                   "Invalid DT block type-cast.");
       result = false;
       return nullptr;
     case LastBlock::kDt:

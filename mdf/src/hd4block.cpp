@@ -510,8 +510,8 @@ bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
   last->CollectDataBlocks(blocks);
   auto* dt = blocks.empty() ? nullptr : dynamic_cast<Dt4Block*>(blocks.back());
   if (dt == nullptr || dt->BlockType() != "DT") {
-    MDF_ERROR() << "The last block of the data list is not a DT block. Data group: "
-                << AddressToText(last->FilePosition());
+    MDF_DAMAGE(Damage::kFailedFinalization)
+        << "The last block of the data list is not a DT block. Data group: " << AddressToText(last->FilePosition());
     return false;
   }
   dt->UpdateDataSize(buffer);

@@ -162,27 +162,29 @@ bool Mdf4File::FinalizeFile(std::streambuf& buffer) {
     MDF_DEBUG() << "The files standard flags are OK. Cannot finalize the file. File: " << Name();
     return false;
   }
+  // Every step that fails is damage: a recording it cannot repair holds more than a read gives.
   bool result = true;
   if ((standard_flags & kUpdateLastDl) != 0) {
-    MDF_ERROR() << "Finalizing DL block is not supported. File: " << Name();
+    MDF_DAMAGE(Damage::kFailedFinalization) << "Finalizing DL block is not supported. File: " << Name();
     result = false;
   }
   if ((standard_flags & kUpdateLastDt) != 0 && !header_->FinalizeDtBlocks(buffer)) {
-    MDF_ERROR() << "Fail to finalize last DT block. File: " << Name();
+    MDF_DAMAGE(Damage::kFailedFinalization) << "Fail to finalize last DT block. File: " << Name();
     result = false;
   }
   if ((standard_flags & kUpdateLastRd) != 0) {
-    MDF_ERROR() << "Finalizing RD block is not supported. File: " << Name();
+    MDF_DAMAGE(Damage::kFailedFinalization) << "Finalizing RD block is not supported. File: " << Name();
     result = false;
   }
   const bool update_cg = (standard_flags & kUpdateCgCount) != 0;
   const bool update_vlsd = (standard_flags & (kUpdateVlsdBytes | kUpdateVlsdOffsets)) != 0;
   if ((update_cg || update_vlsd) && !header_->FinalizeCgAndVlsdBlocks(buffer, update_cg, update_vlsd)) {
-    MDF_ERROR() << "Failed to update number of samples and VLSD block sizes. File: " << Name();
+    MDF_DAMAGE(Damage::kFailedFinalization)
+        << "Failed to update number of samples and VLSD block sizes. File: " << Name();
     result = false;
   }
   if ((standard_flags & kUpdateSrCount) != 0) {
-    MDF_ERROR() << "Finalizing SR block is not supported. File: " << Name();
+    MDF_DAMAGE(Damage::kFailedFinalization) << "Finalizing SR block is not supported. File: " << Name();
     return false;
   }
   return result;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <thread>
 
+#include "blocklayout.h"
 #include "damage.h"
 #include "fileopener.h"
 #include "mdf/mdfhelper.h"
@@ -307,6 +308,11 @@ size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
     throw MdfIoFailure("Invalid number of bytes read");
   }
   link_list_.clear();
+  // An id the format does not have lays out no links or fields, but still its header.
+  static constexpr BlockLayout kUnknownLayout = {"", 0, 0, false};
+  const BlockLayout* known = FindBlockLayout(block_id_);
+  const BlockLayout& layout = known != nullptr ? *known : kUnknownLayout;
+  CheckLayout(layout);
   link_list_.reserve(static_cast<size_t>(std::min<uint64_t>(link_count_, 1024)));
   bool outside = false;
   for (uint64_t index = 0; index < link_count_; ++index) {
@@ -320,7 +326,42 @@ size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
                                            << ", Block: " << AddressToText(file_position_);
     }
   }
+  if (!layout.payload) {
+    CheckEndInFile(buffer, MinimumLength(layout, link_count_));
+  }
   return 24 + 8 * link_count_;
+}
+
+void MdfBlock::CheckEndInFile(std::streambuf& buffer, uint64_t fixed_size) const {
+  // Only a block whose fixed part the file holds: a cut one fails the reads of its fields.
+  const int64_t here = GetStreamPosition(buffer);
+  const int64_t end = GetLastStreamPosition(buffer);
+  SetStreamPosition(buffer, here);
+  const uint64_t left = end > file_position_ ? static_cast<uint64_t>(end - file_position_) : 0;
+  if (block_length_ <= left || fixed_size > left) {
+    return;
+  }
+  // What the block holds is read as far as the file has it; that it claims more is damage.
+  MDF_DAMAGE(Damage::kUnreadableBlock) << "Block runs past the end of the file. Block: "
+                                       << AddressToText(file_position_) << ", Type: " << BlockType()
+                                       << ", Length: " << std::to_string(block_length_)
+                                       << ", File size: " << std::to_string(end);
+}
+
+void MdfBlock::CheckLayout(const BlockLayout& layout) const {
+  if (link_count_ < layout.links) {
+    throw MdfRuntimeError("Block with fewer links than its type. Block: " + AddressToText(file_position_) +
+                          ", Type: " + BlockType() + ", Links: " + std::to_string(link_count_) +
+                          ", Expected: " + std::to_string(layout.links));
+  }
+  // The links fit the length (checked before; a length below the header has none): what is
+  // left must hold the fixed fields. The length of a payload block is the data readers' to judge.
+  const uint64_t links_end = kMdf4HeaderSize + kMdf4LinkSize * link_count_;
+  if (!layout.payload && (block_length_ < links_end || block_length_ - links_end < layout.data_bytes)) {
+    throw MdfRuntimeError("Block shorter than its type. Block: " + AddressToText(file_position_) +
+                          ", Type: " + BlockType() + ", Length: " + std::to_string(block_length_) +
+                          ", Expected: " + std::to_string(MinimumLength(layout, link_count_)));
+  }
 }
 
 size_t MdfBlock::ReadMdf3Header(std::streambuf& buffer) {

@@ -27,6 +27,7 @@ bool OpenMdfFile(std::streambuf& buffer, const std::string& utf8_filename, std::
 namespace detail {
 
 class Md4Block;
+struct BlockLayout;
 
 /// No block tree is deeper: the reader's nesting bounds (readguard.h) add up below it, so a
 /// walk up the parents that goes on longer follows a wiring mistake.
@@ -111,6 +112,9 @@ class MdfBlock {
   [[nodiscard]] const MdfBlock* FindAncestorDg() const;
   [[nodiscard]] const MdfBlock* FindAncestorCg() const;
 
+  /// Reads the header and links of an MDF 4 block. Throws when the block cannot be read: its
+  /// header is cut, or it is shorter than its type lays out (blocklayout.h); reports a block
+  /// other than a payload block that claims more bytes than the file holds as damage.
   size_t ReadMdf4Header(std::streambuf& buffer);
   size_t ReadMdf3Header(std::streambuf& buffer);
   size_t ReadLinks32(std::streambuf& buffer, uint64_t nof_links);
@@ -151,6 +155,12 @@ class MdfBlock {
   MdfBlock* parent_ = nullptr;
 
  private:
+  /// Throws when the block has fewer links or bytes than its type lays out.
+  void CheckLayout(const BlockLayout& layout) const;
+  /// Reports a block whose fixed part (`fixed_size` bytes) the file holds but whose length
+  /// runs past its end.
+  void CheckEndInFile(std::streambuf& buffer, uint64_t fixed_size) const;
+
   // One walk for the const and the mutable look-up.
   template <typename Self>
   static Self* FindAncestor(Self& self, const char* type);

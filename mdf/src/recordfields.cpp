@@ -23,8 +23,9 @@ std::optional<uint64_t> RecordFields::FixedRecordSize(const IChannel& channel) {
   }
   const auto* group = dynamic_cast<const detail::Cg4Block*>(channel.ChannelGroup());
   if (group == nullptr || group->IsVlsd()) return std::nullopt;
-  // A channel whose bits lie outside its record has no value: its observer says so.
-  if (detail::CheckChannelBits(channel) == detail::ChannelBits::kOutsideRecord) return std::nullopt;
+  // A channel whose bits lie outside its record, or of a type the format does not have, has
+  // no value: its observer says so.
+  if (!detail::GivesValue(detail::CheckChannelBits(channel))) return std::nullopt;
   return group->RecordSize();
 }
 
@@ -51,6 +52,8 @@ std::optional<size_t> RecordFields::AddNumber(const IChannel& channel) {
   const uint64_t end_bit = field.first_bit + field.nof_bits;
   if (end_bit > *record_size * 8) return std::nullopt;
   field.conversion = channel.ChannelConversion();
+  // A conversion of a type no conversion has gives no value: the observer's decoding says so.
+  if (field.conversion != nullptr && !IsKnownConversionType(field.conversion->Type())) return std::nullopt;
   // Only the library's blocks: another implementation may give ConvertLinear its own formula.
   const bool own_block = dynamic_cast<const detail::Cc4Block*>(field.conversion) != nullptr ||
                          dynamic_cast<const detail::Cc3Block*>(field.conversion) != nullptr;

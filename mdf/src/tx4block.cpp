@@ -24,13 +24,8 @@ std::string ShortenText(const std::string& text, size_t nof_chars) {
 void Tx4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const { dest.emplace_back("Comment", FullText()); }
 
 size_t Tx4Block::Read(std::streambuf& buffer) {
-  const size_t header = ReadMdf4Header(buffer);
+  const size_t header = ReadMdf4Header(buffer);  // a length below the header throws there
   text_.clear();
-  if (block_length_ < header) {
-    MDF_DAMAGE(Damage::kUnreadableBlock) << "Text block shorter than its header. Block: "
-                                         << AddressToText(file_position_) << ", Length: " << block_length_;
-    return header;
-  }
   if (link_count_ > 0) {
     // A text block has no links: the bytes taken for them are the text's own.
     MDF_DAMAGE(Damage::kUnreadableBlock) << "Text block with links. Block: " << AddressToText(file_position_)

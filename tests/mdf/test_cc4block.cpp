@@ -340,6 +340,41 @@ TEST(Cc4Block, InMemoryLookupsSeeTheirLists) {
   EXPECT_EQ(text, "two");
 }
 
+// A conversion of a type no conversion has: reported as it is read, and no value through it is
+// known, though its raw value still reads; the last type the format has converts.
+TEST(Cc4Block, AnUnknownTypeIsDamageAndGivesNoValue) {
+  const struct {
+    uint8_t type;
+    const char* logged;  // null: nothing
+    bool valid;
+    double value;
+  } cases[] = {
+      {11, nullptr, true, 7.0},  // bit field to text: the number passes as it is
+      {12, "Unknown conversion type. Conversion: , Type: 12, Block: 0x40", false, 7.0},
+      {255, "Unknown conversion type. Conversion: , Type: 255, Block: 0x40", false, 7.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.type));
+    CcFields fields;
+    fields.type = c.type;
+    MemoryBuffer buffer(Image().Place(64, Cc(fields)).Data());
+    buffer.pubseekpos(64);
+    test::LogCapture log;
+    Cc4Block block;
+    block.Read(buffer);
+    if (c.logged == nullptr) {
+      EXPECT_TRUE(log.entries.empty());
+    } else {
+      ASSERT_EQ(log.entries.size(), 1U);
+      EXPECT_EQ(log.entries[0].text, c.logged);
+      EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
+    }
+    double value = 0.0;
+    EXPECT_EQ(block.Convert(uint64_t{7}, value), c.valid);
+    EXPECT_EQ(value, c.value);
+  }
+}
+
 TEST(Cc4Block, CyclicReferencesEndWithAnError) {
   // 64: A, whose inverse is A itself and whose reference 0 is B at 192; B refers back to A.
   CcFields a;

@@ -11,6 +11,7 @@
 #include "support/fakegroups.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "support/thrown.h"
 
 using mdf::HierarchyElement;
 using mdf::detail::Ch4Block;
@@ -114,11 +115,13 @@ TEST(Ch4Block, ReadsTheChildTree) {
   EXPECT_EQ(top.FindByPosition(0x100), top.Children()[0]->Children()[0].get());
   EXPECT_EQ(top.ChannelHierarchies().size(), 2U);
 
-  // A single-link block reads no children; a child link to another kind ends the chain.
+  // A single-link block has its fields where its links should be: it cannot be read. A child
+  // link to another kind ends the chain.
   MemoryBuffer single(Concat({Bytes().Zeros(64), ChBlock({0x80}, 0), ChBlock({0, 0, 0, 0}, 0)}));
   single.pubseekpos(64);
   Ch4Block lone;
-  lone.Read(single);
+  EXPECT_EQ(test::ThrownText([&] { lone.Read(single); }),
+            "Block with fewer links than its type. Block: 0x40, Type: CH, Links: 1, Expected: 4");
   EXPECT_TRUE(lone.Children().empty());
 
   MemoryBuffer wrong(Concat(

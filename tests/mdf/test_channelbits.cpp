@@ -47,7 +47,9 @@ Outcome ReadProbe(Bytes file) {
     mdf::CreateObserversForDataGroup(*group, observers);
     reader.ReadData(*group);
     for (const auto& observer : observers) {
-      if (observer->ChannelName() == "Probe") outcome.valid = observer->GetSampleUnsigned(0, outcome.value, 0);
+      // A channel of no known data type has no observer.
+      if (observer && observer->ChannelName() == "Probe")
+        outcome.valid = observer->GetSampleUnsigned(0, outcome.value, 0);
     }
   }
   outcome.damaged = reader.IsDamaged();
@@ -131,6 +133,34 @@ TEST(ChannelBits, Mdf4ChannelOutsideItsRecordIsDamageAndGivesNoValue) {
       // of no bits has no value where its fields point.
       {"a virtual data channel", Probe(6, 0, 0xFFFFFFFF, 0, 0), nullptr, true, 0},
       {"no bits", Probe(0, 0, 0xFFFFFFFF, 0, 0), nullptr, false, 0},
+  };
+  for (const BitsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectOutcome(c, ReadProbe(Mdf4File(c.probe)));
+  }
+}
+
+// A channel, sync or data type the format does not have says nothing of where the value lies
+// or what it is: the channel is damage and gives no value, even with its bits inside the record.
+TEST(ChannelBits, Mdf4ChannelOfAnUnknownTypeIsDamageAndGivesNoValue) {
+  const auto with_sync = [](test::ImageChannel channel, uint8_t sync) {
+    channel.sync = sync;
+    return channel;
+  };
+  const std::vector<BitsCase> cases = {
+      {"the last channel type", Probe(6, 0, 2, 0, 16), nullptr, true, 0},
+      {"a channel type after the last", Probe(7, 0, 2, 0, 16),
+       "Unknown channel type. Channel: Probe, Channel type: 7, Block: 0x", false, 0},
+      {"a channel type read from a link", Probe(48, 0, 2, 0, 16),
+       "Unknown channel type. Channel: Probe, Channel type: 48, Block: 0x", false, 0},
+      {"the last sync type", with_sync(Probe(0, 0, 2, 0, 16), 4), nullptr, true, 0xC433},
+      {"a sync type after the last", with_sync(Probe(0, 0, 2, 0, 16), 5),
+       "Unknown sync type. Channel: Probe, Sync type: 5, Block: 0x", false, 0},
+      {"a data type after the last", Probe(0, 17, 2, 0, 16),
+       "Unknown data type. Channel: Probe, Data type: 17, Block: 0x", false, 0},
+      // The channel type is named first.
+      {"every type unknown", with_sync(Probe(9, 99, 2, 0, 16), 9),
+       "Unknown channel type. Channel: Probe, Channel type: 9, Block: 0x", false, 0},
   };
   for (const BitsCase& c : cases) {
     SCOPED_TRACE(c.name);

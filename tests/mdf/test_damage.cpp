@@ -280,6 +280,29 @@ std::vector<DamageCase> Cases() {
       {"a data type no value can be read in", true,
        [](Bytes& file, const Layout& at) { file[at.can_first_channel + 24 + 8 * 8 + 2] = 0xF0; },
        "Unknown data type. Channel: Timestamp, Data type: 240", kWholeSamples - 4},
+      {"a channel type no value can be read in", true,
+       [](Bytes& file, const Layout& at) { file[at.can_first_channel + 24 + 8 * 8] = 48; },
+       "Unknown channel type. Channel: Timestamp, Channel type: 48", kWholeSamples},  // held, without values
+      // A block shorter than its type has its fields where its links or the next block are:
+      // the read of the blocks ends before it.
+      {"a channel with fewer links than its type", true,
+       [](Bytes& file, const Layout& at) { Store(file, at.can_first_channel + 16, 5); },
+       "Failed to read the file information blocks. Error: Block with fewer links than its type. Block: ", 0},
+      {"a channel group shorter than its type", true,
+       [](Bytes& file, const Layout& at) { Store(file, at.lin_group + 8, 100); },
+       "Failed to read the file information blocks. Error: Block shorter than its type. Block: ", 0},
+      {"a channel group longer than the file", true,
+       [](Bytes& file, const Layout& at) { Store(file, at.lin_group + 8, file.size()); },
+       "Block runs past the end of the file. Block: ", kWholeSamples},
+      // Any step of a finalization that fails is damage.
+      {"unfinalized, the flags ask for a repair of a list", false, [](Bytes& file, const Layout&) { file[60] |= 0x10; },
+       "Finalizing DL block is not supported.", kWholeSamples},
+      {"unfinalized, the last block of a list is no DT block", false,
+       [](Bytes& file, const Layout& at) {
+         MoveDataIntoList(file, at, 40);
+         std::memcpy(file.data() + (at.dt + 72 + 24 + 40 + 7) / 8 * 8, "##RD", 4);
+       },
+       "The last block of the data list is not a DT block.", 11},  // the records of its first block
   };
 }
 

@@ -224,20 +224,22 @@ TEST(Hd4Block, AnOutputFailingInsideAnAttachmentFailsTheWrite) {
   }
 }
 
-TEST(Hd4Block, OneLinkHeaderReadsItsDataGroups) {
+// A header of one link has its fields where its other links should be: the file is damaged,
+// and nothing below a header read from them is taken.
+TEST(Hd4Block, OneLinkHeaderIsDamageAndReadsNothingBelowIt) {
   test::FileImage image = Image();
   const int64_t hd = image.Append("##HD", {0}, HeaderData());
   const int64_t cg = image.Append("##CG", {0, 0, 0, 0, 0, 0}, GroupData(0, 0));
   const int64_t dg = image.Append("##DG", {0, cg, 0, 0}, DataGroupData());
   image.PatchLink(hd, 0, dg);
-  std::unique_ptr<mdf::MdfReader> reader;
-  Hd4Block* header = ReadAll(reader, image.Data());
-  ASSERT_NE(header, nullptr);
-  ASSERT_EQ(header->DataGroups().size(), 1U);
-  EXPECT_EQ(header->DataGroups()[0]->ChannelGroups().size(), 1U);
-  EXPECT_TRUE(header->FileHistories().empty());
-  EXPECT_TRUE(header->Events().empty());
-  EXPECT_EQ(header->FindByPosition(cg), header->Dg4List()[0]->Cg4List()[0].get());
+  test::LogCapture log;
+  mdf::MdfReader reader(std::make_shared<MemoryBuffer>(image.Data()));
+  EXPECT_FALSE(reader.ReadEverythingButData());
+  EXPECT_EQ(reader.FirstDamage(),
+            "Failed to read the file information blocks. Error: Block with fewer links than its type. Block: 0x40, "
+            "Type: HD, Links: 1, Expected: 6");
+  ASSERT_NE(reader.FileHeader(), nullptr);
+  EXPECT_TRUE(reader.FileHeader()->DataGroups().empty());
 }
 
 TEST(Hd4Block, BrokenChainsEndWithWhatWasRead) {

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "damage.h"
+#include "mdf/filedamage.h"
 #include "mdfblock.h"
+#include "support/logcapture.h"
 #include "support/memorybuffer.h"
 #include "support/rows.h"
 #include "support/thrown.h"
@@ -163,7 +167,7 @@ TEST(BlockIo, PatchLink) {
 
 TEST(BlockIo, ReadMdf4HeaderAndSeekToData) {
   std::vector<uint8_t> bytes(4096, 0);
-  const std::vector<uint8_t> header = Bytes().Raw("##HD").Zeros(4).U64(104).U64(3).U64(1).U64(2).U64(3);
+  const std::vector<uint8_t> header = Bytes().Raw("##SI").Zeros(4).U64(104).U64(3).U64(1).U64(2).U64(3);
   bytes.insert(bytes.end(), header.begin(), header.end());
   bytes.resize(bytes.size() + 56, 0);
   MemoryBuffer buffer(bytes);
@@ -171,8 +175,8 @@ TEST(BlockIo, ReadMdf4HeaderAndSeekToData) {
   TestBlock block("");
   EXPECT_EQ(block.Read(buffer), 48U);
   EXPECT_EQ(block.FilePosition(), 4096);
-  EXPECT_EQ(block.BlockId(), "##HD");
-  EXPECT_EQ(block.BlockType(), "HD");
+  EXPECT_EQ(block.BlockId(), "##SI");
+  EXPECT_EQ(block.BlockType(), "SI");
   EXPECT_EQ(block.BlockLength(), 104U);
   EXPECT_EQ(block.BlockSize(), 104U);
   EXPECT_EQ(block.Links(), (std::vector<int64_t>{1, 2, 3}));
@@ -187,14 +191,108 @@ TEST(BlockIo, DamagedLinkCountsNeverSizeALargeList) {
   EXPECT_EQ(IoText([&] { block.Read(huge); }), "Invalid number of bytes read");
 
   // A consistent header cut short by the end of the file.
-  MemoryBuffer cut(Bytes().Raw("##DL").Zeros(4).U64(24 + 8 * 1000000).U64(1000000).U64(1));
+  MemoryBuffer cut(Bytes().Raw("##DL").Zeros(4).U64(24 + 8 * 1000000 + 8).U64(1000000).U64(1));
   EXPECT_EQ(IoText([&] { block.Read(cut); }), "Invalid number of bytes read");
 
   // Every prefix of a valid header fails cleanly.
-  const std::vector<uint8_t> valid = Bytes().Raw("##DG").Zeros(4).U64(40).U64(2).U64(64).U64(128);
+  const std::vector<uint8_t> valid = Bytes().Raw("##DG").Zeros(4).U64(64).U64(4).U64(64).U64(128).U64(0).U64(0);
   for (size_t size = 0; size < valid.size(); ++size) {
     MemoryBuffer prefix(std::vector<uint8_t>(valid.begin(), valid.begin() + static_cast<long>(size)));
     EXPECT_THROW(block.ReadMdf4Header(prefix), std::ios_base::failure) << size;
+  }
+}
+
+// Each block type's links and the bytes of its fixed fields, as the format lays them out:
+// a block of exactly those reads; one link fewer, or one byte less, leaves its fields where its
+// links or the next block are, and it cannot be read. More links than the type has (counts
+// and flags add them) read.
+TEST(BlockIo, BlocksShorterThanTheirTypeCannotBeRead) {
+  const struct {
+    const char* id;
+    uint64_t links;
+    uint64_t length;  // the least with those links
+  } layouts[] = {
+      {"##HD", 6, 104}, {"##FH", 2, 56}, {"##DG", 4, 64}, {"##CG", 6, 104}, {"##CN", 8, 160}, {"##CC", 4, 80},
+      {"##CA", 1, 48},  {"##SI", 3, 56}, {"##AT", 4, 96}, {"##CH", 4, 64},  {"##EV", 5, 96},  {"##SR", 2, 64},
+      {"##DL", 1, 40},  {"##HL", 1, 40}, {"##LD", 1, 40}, {"##TX", 0, 24},  {"##MD", 0, 24},  {"##DZ", 0, 48},
+  };
+  const auto image = [](const std::string& id, uint64_t links, uint64_t length) {
+    Bytes bytes;
+    bytes.Raw(id).Zeros(4).U64(length).U64(links);
+    bytes.Zeros(static_cast<size_t>(std::max<uint64_t>(length, 24 + 8 * links) - 24));
+    return bytes.Data();
+  };
+  for (const auto& layout : layouts) {
+    SCOPED_TRACE(layout.id);
+    const std::string type = std::string(layout.id).substr(2);
+    TestBlock block("");
+    MemoryBuffer whole(image(layout.id, layout.links, layout.length));
+    EXPECT_EQ(block.Read(whole), 24 + 8 * layout.links);
+    MemoryBuffer more(image(layout.id, layout.links + 1, layout.length + 8));
+    EXPECT_EQ(block.Read(more), 24 + 8 * (layout.links + 1));
+    if (layout.links > 0) {
+      // The length stays: the block keeps its bytes, but its fields are not where they were.
+      MemoryBuffer fewer(image(layout.id, layout.links - 1, layout.length));
+      EXPECT_EQ(RuntimeText([&] { block.Read(fewer); }),
+                "Block with fewer links than its type. Block: 0x0, Type: " + type +
+                    ", Links: " + std::to_string(layout.links - 1) + ", Expected: " + std::to_string(layout.links));
+    }
+    MemoryBuffer shorter(image(layout.id, layout.links, layout.length - 1));
+    EXPECT_EQ(RuntimeText([&] { block.Read(shorter); }), "Block shorter than its type. Block: 0x0, Type: " + type +
+                                                             ", Length: " + std::to_string(layout.length - 1) +
+                                                             ", Expected: " + std::to_string(layout.length));
+  }
+  // The length of a block of records or values is its payload's: the data readers judge it.
+  for (const char* id : {"##DT", "##SD", "##RD", "##RI", "##RV", "##DI", "##DV"}) {
+    SCOPED_TRACE(id);
+    MemoryBuffer empty(image(id, 0, 0));
+    TestBlock block("");
+    EXPECT_EQ(block.Read(empty), 24U);
+  }
+  // An id the format does not have still has its header.
+  MemoryBuffer unknown(image("##XY", 0, 23));
+  TestBlock block("");
+  EXPECT_EQ(RuntimeText([&] { block.Read(unknown); }),
+            "Block shorter than its type. Block: 0x0, Type: XY, Length: 23, Expected: 24");
+}
+
+// A block whose fixed part the file holds but whose length runs past its end is damage, and
+// the read goes on with what it holds; a block whose fixed part the end cuts fails its reads.
+// A block of records may run past the end: the last DT of an unfinalized recording grows.
+TEST(BlockIo, ABlockLongerThanTheFileIsDamageUnlessItHoldsAPayload) {
+  const struct {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char* thrown;  // null: read
+    bool damage;
+  } cases[] = {
+      {"inside", Bytes().Zeros(8).Raw("##SI").Zeros(4).U64(56).U64(3).Zeros(32).Data(), nullptr, false},
+      {"one byte past the end", Bytes().Zeros(8).Raw("##SI").Zeros(4).U64(57).U64(3).Zeros(32).Data(), nullptr, true},
+      {"far past the end", Bytes().Zeros(8).Raw("##DL").Zeros(4).U64(uint64_t{1} << 58).U64(1).Zeros(16).Data(),
+       nullptr, true},
+      {"a fixed part the end cuts", Bytes().Zeros(8).Raw("##SI").Zeros(4).U64(56).U64(3).Zeros(16).Data(),
+       "Invalid number of bytes read", false},
+      {"records past the end", Bytes().Zeros(8).Raw("##DT").Zeros(4).U64(1000).U64(0).Zeros(8).Data(), nullptr, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::LogCapture log;
+    mdf::FileDamage record;
+    const mdf::detail::DamageScope scope(record);
+    MemoryBuffer buffer(c.bytes);
+    buffer.pubseekpos(8);
+    TestBlock block("");
+    if (c.thrown != nullptr) {
+      EXPECT_EQ(IoText([&] { block.Read(buffer); }), c.thrown);
+    } else {
+      EXPECT_NO_THROW(block.Read(buffer));
+    }
+    EXPECT_EQ(record.met, c.damage);
+    if (c.damage) {
+      EXPECT_EQ(record.first, "Block runs past the end of the file. Block: 0x8, Type: " + block.BlockType() +
+                                  ", Length: " + std::to_string(block.BlockLength()) +
+                                  ", File size: " + std::to_string(c.bytes.size()));
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include "support/logcapture.h"
 #include "support/mdf3bytes.h"
 #include "support/memorybuffer.h"
+#include "support/thrown.h"
 #include "tx3block.h"
 #include "tx4block.h"
 
@@ -82,13 +83,17 @@ TEST(Tx4Block, ReadStopsAtZeroAndSkipsTheRest) {
   EXPECT_TRUE(unterminated.IsTxBlock());  // The id compares without case.
 }
 
-TEST(Tx4Block, LengthBelowHeaderIsAnEmptyText) {
-  test::LogCapture log;
-  MemoryBuffer buffer(TxBlockBytes("##TX", 10, "garbage"));
-  Tx4Block block;
-  EXPECT_NO_THROW(block.Read(buffer));
-  EXPECT_EQ(block.FullText(), "");
-  EXPECT_TRUE(log.Contains("Text block shorter than its header"));
+// A length below the header holds no text, whatever the case of the id: the block cannot be
+// read, as any block shorter than its type.
+TEST(Tx4Block, LengthBelowHeaderCannotBeRead) {
+  for (const char* id : {"##TX", "##md"}) {
+    SCOPED_TRACE(id);
+    MemoryBuffer buffer(TxBlockBytes(id, 10, "garbage"));
+    Tx4Block block;
+    EXPECT_EQ(test::ThrownText([&] { block.Read(buffer); }),
+              std::string("Block shorter than its type. Block: 0x0, Type: ") + (id + 2) + ", Length: 10, Expected: 24");
+    EXPECT_EQ(block.FullText(), "");
+  }
 }
 
 TEST(Tx4Block, ShortDisplayText) {

@@ -1,0 +1,66 @@
+#pragma once
+// What each kind of MDF 4 block lays out before anything its own counts or flags add: the links
+// every block of the id has and the bytes of its fixed fields after them. A block with fewer
+// links, or a length that cannot hold them and those fields, has its fields where its links or
+// the next block lie: none of them can be read. The header read checks every block against
+// this one table (MdfBlock::ReadMdf4Header).
+//
+// Versions 4.0 to 4.2 share these fixed parts; what a later version added (the channel
+// group's seventh link, the list blocks' time values, the event's group name) follows them,
+// announced by flags or counts, so one table serves every version the reader accepts.
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace mdf::detail {
+
+/// The MDF 4 header before a block's links: id, reserved bytes, length and link count.
+inline constexpr uint64_t kMdf4HeaderSize = 24;
+/// Bytes of one link.
+inline constexpr uint64_t kMdf4LinkSize = 8;
+
+struct BlockLayout {
+  std::string_view id;  ///< "##CN"
+  uint64_t links;       ///< links every block of the id has (more are counts' and flags' own)
+  uint64_t data_bytes;  ///< bytes of the fixed fields after the links
+  /// A block of records or values, whose length sizes its payload alone: the data readers
+  /// judge it (the last DT of an unfinalized recording is still growing when its logger loses
+  /// power). A zipped block's fields and compressed bytes are whole once written.
+  bool payload;
+};
+
+inline constexpr std::array<BlockLayout, 25> kMdf4Layouts = {{
+    {"##HD", 6, 32, false},  // start time, time class, flags, reserved, start angle and distance
+    {"##FH", 2, 16, false},  // time, reserved
+    {"##DG", 4, 8, false},   // record id size, reserved
+    {"##CG", 6, 32, false},  // record id, cycle count, flags, path separator, reserved, data and invalidation bytes
+    {"##CN", 8, 72, false},  // types, place in the record, flags, precision, attachment count, ranges and limits
+    {"##CC", 4, 24, false},  // type, precision, flags, reference and value counts, physical range
+    {"##CA", 1, 16, false},  // types, dimension count, flags, byte offset and invalidation bit bases
+    {"##SI", 3, 8, false},   // source type, bus type, flags, reserved
+    {"##AT", 4, 40, false},  // flags, creator index, reserved, MD5, original and embedded size
+    {"##CH", 4, 8, false},   // element count, hierarchy type, reserved
+    {"##EV", 5, 32, false},  // types, cause, flags, counts, creator index, sync base and factor
+    {"##SR", 2, 24, false},  // cycle count, interval, sync type, flags, reserved
+    {"##DL", 1, 8, false},   // flags, reserved, count
+    {"##HL", 1, 8, false},   // flags, zip type, reserved
+    {"##LD", 1, 8, false},   // flags, count
+    {"##DZ", 0, 24, false},  // original block type, zip type, reserved, parameter, both lengths
+    {"##TX", 0, 0, false},  {"##MD", 0, 0, false}, {"##DT", 0, 0, true}, {"##SD", 0, 0, true}, {"##RD", 0, 0, true},
+    {"##RI", 0, 0, true},   {"##RV", 0, 0, true},  {"##DI", 0, 0, true}, {"##DV", 0, 0, true},
+}};
+
+/// The layout of the block id; null for an id the format does not have.
+constexpr const BlockLayout* FindBlockLayout(std::string_view id) {
+  for (const BlockLayout& layout : kMdf4Layouts) {
+    if (layout.id == id) return &layout;
+  }
+  return nullptr;
+}
+
+/// The fewest bytes a block of the layout with `links` links can have.
+constexpr uint64_t MinimumLength(const BlockLayout& layout, uint64_t links) {
+  return kMdf4HeaderSize + kMdf4LinkSize * links + layout.data_bytes;
+}
+
+}  // namespace mdf::detail
