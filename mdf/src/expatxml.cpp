@@ -31,18 +31,65 @@ bool ParseAll(XML_Parser parser, const char* data, size_t size, bool final) {
   return true;
 }
 
+std::string PlaceText(XML_Size line, XML_Size column) {
+  return "Line: " + std::to_string(line) + ", Column: " + std::to_string(column);
+}
+
 std::string ErrorPlace(XML_Parser parser) {
-  return "Line: " + std::to_string(XML_GetCurrentLineNumber(parser)) +
-         ", Column: " + std::to_string(XML_GetCurrentColumnNumber(parser)) +
+  return PlaceText(XML_GetCurrentLineNumber(parser), XML_GetCurrentColumnNumber(parser)) +
          ", Error: " + XML_ErrorString(XML_GetErrorCode(parser));
 }
 
+// The one depth bound of every parse: counts the open levels and, at the first element below
+// the bound, keeps where that element begins (the parser stopped there has moved past it).
+class DepthBound {
+ public:
+  /// False when an element opened now lies below the bound.
+  bool Open(XML_Parser parser) {
+    if (open_ < ExpatXml::kMaxDepth) {
+      ++open_;
+      return true;
+    }
+    if (place_.empty()) {
+      place_ = PlaceText(XML_GetCurrentLineNumber(parser), XML_GetCurrentColumnNumber(parser)) +
+               ", Error: " + ExpatXml::TooDeepText();
+    }
+    return false;
+  }
+  /// Closes an element that Open admitted.
+  void Close() { --open_; }
+  [[nodiscard]] bool Met() const { return !place_.empty(); }
+  /// "Line: l, Column: c, Error: ..." of the first element below the bound.
+  [[nodiscard]] const std::string& Place() const { return place_; }
+
+ private:
+  size_t open_ = 0;
+  std::string place_;
+};
+
+// The text rule's parse: no tree, only the levels against the bound.
+struct RuleParse {
+  XML_Parser parser = nullptr;
+  DepthBound depth;
+
+  static void XMLCALL Start(void* user_data, const XML_Char*, const XML_Char**) {
+    auto* self = static_cast<RuleParse*>(user_data);
+    if (!self->depth.Open(self->parser)) XML_StopParser(self->parser, XML_FALSE);
+  }
+  static void XMLCALL End(void* user_data, const XML_Char*) { static_cast<RuleParse*>(user_data)->depth.Close(); }
+};
+
 }  // namespace
+
+std::string ExpatXml::TooDeepText() { return "elements nested deeper than " + std::to_string(kMaxDepth) + " levels"; }
 
 // Owns one expat parser for the duration of a parse and routes its callbacks to the document.
 class ExpatXml::Parser {
  public:
-  explicit Parser(ExpatXml& document) : document_(document), parser_(XML_ParserCreate("UTF-8")) {
+  /// At the depth bound a parse ends with an error, or (`skip_too_deep`) leaves the deeper
+  /// elements out and goes on.
+  explicit Parser(ExpatXml& document, bool skip_too_deep = false)
+      : document_(document), parser_(XML_ParserCreate("UTF-8")), skip_too_deep_(skip_too_deep) {
     if (parser_ == nullptr) {
       throw std::bad_alloc();
     }
@@ -57,14 +104,22 @@ class ExpatXml::Parser {
 
   bool Parse(const char* data, size_t size, bool final) { return ParseAll(parser_, data, size, final); }
 
-  [[nodiscard]] std::string Error() const { return ErrorPlace(parser_); }
+  [[nodiscard]] std::string Error() const {
+    return depth_.Met() && !skip_too_deep_ ? depth_.Place() : ErrorPlace(parser_);
+  }
+  /// Whether elements below the depth bound were met.
+  [[nodiscard]] bool TooDeep() const { return depth_.Met(); }
 
  private:
   static void XMLCALL StartElement(void* user_data, const XML_Char* name, const XML_Char** attributes) {
     auto* self = static_cast<Parser*>(user_data);
     auto& stack = self->document_.node_stack_;
-    if (stack.size() >= kMaxDepth) {
-      XML_StopParser(self->parser_, XML_FALSE);
+    if (self->skipped_ > 0 || !self->depth_.Open(self->parser_)) {
+      if (!self->skip_too_deep_) {
+        XML_StopParser(self->parser_, XML_FALSE);
+        return;
+      }
+      ++self->skipped_;  // the element and all it holds are left out
       return;
     }
     auto node = self->document_.CreateNode(name);
@@ -81,15 +136,22 @@ class ExpatXml::Parser {
   }
 
   static void XMLCALL EndElement(void* user_data, const XML_Char*) {
-    auto& stack = static_cast<Parser*>(user_data)->document_.node_stack_;
+    auto* self = static_cast<Parser*>(user_data);
+    if (self->skipped_ > 0) {
+      --self->skipped_;
+      return;
+    }
+    self->depth_.Close();
+    auto& stack = self->document_.node_stack_;
     if (!stack.empty()) {
       stack.pop_back();
     }
   }
 
   static void XMLCALL CharacterData(void* user_data, const XML_Char* data, int length) {
-    auto& stack = static_cast<Parser*>(user_data)->document_.node_stack_;
-    if (!stack.empty()) {
+    auto* self = static_cast<Parser*>(user_data);
+    auto& stack = self->document_.node_stack_;
+    if (self->skipped_ == 0 && !stack.empty()) {
       stack.back()->AppendValue(data, length);
     }
   }
@@ -108,6 +170,9 @@ class ExpatXml::Parser {
 
   ExpatXml& document_;
   XML_Parser parser_;
+  bool skip_too_deep_;
+  DepthBound depth_;
+  size_t skipped_ = 0;  // levels left out below the bound
 };
 
 void ExpatXml::Reset() {
@@ -127,9 +192,9 @@ bool ExpatXml::ParseString(const std::string& input) {
 
 bool ExpatXml::ParseReadablePart(const std::string& input) {
   Reset();
-  Parser parser(*this);
+  Parser parser(*this, true);
   if (parser.Parse(input.data(), input.size(), true)) {
-    return true;
+    return !parser.TooDeep();
   }
   // Each open element is the last child of the one that encloses it.
   for (size_t depth = node_stack_.size(); depth-- > 0;) {
@@ -157,10 +222,14 @@ bool ExpatXml::IsWellFormed(const std::string& input, std::string& error) {
   if (!parser) {
     throw std::bad_alloc();
   }
+  RuleParse rule;
+  rule.parser = parser.get();
+  XML_SetUserData(parser.get(), &rule);
+  XML_SetElementHandler(parser.get(), RuleParse::Start, RuleParse::End);
   if (ParseAll(parser.get(), input.data(), input.size(), true)) {
     return true;
   }
-  error = ErrorPlace(parser.get());
+  error = rule.depth.Met() ? rule.depth.Place() : ErrorPlace(parser.get());
   return false;
 }
 

@@ -76,6 +76,20 @@ TEST(TextRule, FindsWhereATextBreaksIt) {
     EXPECT_EQ(fault.kind, c.kind);
     EXPECT_EQ(fault.where, c.where);
   }
+  // The parser's depth bound is the rule's: 256 levels, the root the first.
+  const auto nested = [](int levels, const std::string& inside) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "<a>";
+    text += inside;
+    for (int i = 0; i < levels; ++i) text += "</a>";
+    return text;
+  };
+  EXPECT_FALSE(mdf::FindTextFault(nested(256, "x"), true));
+  const mdf::TextFault deep = mdf::FindTextFault(nested(257, ""), true);
+  EXPECT_EQ(deep.kind, Kind::kNotWellFormed);
+  EXPECT_EQ(deep.where, "Line: 1, Column: 768, Error: elements nested deeper than 256 levels");
+  // Plain text is no XML, however it nests.
+  EXPECT_FALSE(mdf::FindTextFault(nested(300, ""), false));
   EXPECT_STREQ(mdf::FindTextFault("\xFF", false).What(), "Text that is not valid UTF-8");
   EXPECT_STREQ(mdf::FindTextFault("<a>", true).What(), "XML that is not well-formed");
 }
@@ -108,6 +122,25 @@ TEST(TextRule, KeepsOnlyThePartThatCouldBeRead) {
     EXPECT_EQ(part, c.part);
     EXPECT_TRUE(part.empty() || !mdf::FindTextFault(part, c.xml));  // empty: no text at all
   }
+}
+
+// A document nested deeper than the bound keeps every level within it, and all that follows the
+// levels below it: a header comment whose properties come after them still has them.
+TEST(TextRule, LevelsBelowTheDepthBoundAreLeftOutAndWhatFollowsThemStays) {
+  std::string text = "<r><TX>before</TX>";
+  for (int i = 0; i < 255; ++i) text += "<a>";
+  text += "<deep n='1'>x<deeper/></deep>";
+  for (int i = 0; i < 255; ++i) text += "</a>";
+  text += "<e n='p'>kept</e></r>";
+  ASSERT_TRUE(mdf::FindTextFault(text, true));
+  const std::string part = mdf::ReadablePart(text, true);
+  EXPECT_FALSE(mdf::FindTextFault(part, true));
+  EXPECT_NE(part.find("<TX>before</TX>"), std::string::npos) << part;
+  EXPECT_NE(part.find("<e n='p'>kept</e>"), std::string::npos) << part;
+  EXPECT_EQ(part.find("deep"), std::string::npos);
+  size_t levels = 0;
+  for (size_t at = part.find("<a"); at != std::string::npos; at = part.find("<a", at + 1)) ++levels;
+  EXPECT_EQ(levels, 255U);  // the root and these: 256
 }
 
 // A text block read from a file: one that breaks the rule is logged as damage, and the block

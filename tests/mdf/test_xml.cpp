@@ -201,11 +201,20 @@ TEST(XmlFile, DeepNestingIsRefused) {
   auto file = MakeXmlFile("Expat");
   EXPECT_FALSE(file->ParseString(deep));
   EXPECT_TRUE(log.Contains("XML parser error."));
-  // Nesting within the bound parses.
-  std::string fine;
-  for (int i = 0; i < 200; ++i) fine += "<a>";
-  for (int i = 0; i < 200; ++i) fine += "</a>";
-  EXPECT_TRUE(file->ParseString(fine));
+  // Nesting within the bound parses; one level more is refused with the bound's text, as the
+  // text rule refuses it.
+  const auto nested = [](int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "<a>";
+    for (int i = 0; i < levels; ++i) text += "</a>";
+    return text;
+  };
+  EXPECT_TRUE(file->ParseString(nested(256)));
+  log.entries.clear();
+  EXPECT_FALSE(file->ParseString(nested(257)));
+  ASSERT_EQ(log.entries.size(), 1U);
+  EXPECT_EQ(log.entries[0].text,
+            "XML parser error.  Line: 1, Column: 768, Error: elements nested deeper than 256 levels, File: ");
 }
 
 TEST(XmlFile, WriterKindCannotParse) {
