@@ -387,6 +387,160 @@ TEST_F(LogmendRun, AChannelGroupChainThatMeetsItselfDecodesNoRecordWithAnotherLa
   }
 }
 
+// ---- Blocks shorter than their type, blocks past the end of the file, XML nested too deep ----
+
+/// Every MDF 4 block the header reaches, each once: where it starts.
+std::vector<uint64_t> BlocksOf(const std::string& file) {
+  std::vector<uint64_t> blocks;
+  std::set<uint64_t> seen;
+  std::vector<uint64_t> open = {64};
+  while (!open.empty()) {
+    const uint64_t block = open.back();
+    open.pop_back();
+    if (block + 24 > file.size() || file.compare(block, 2, "##") != 0 || !seen.insert(block).second) continue;
+    blocks.push_back(block);
+    const uint64_t count = LoadLe(file, block + 16);
+    for (uint64_t i = 0; i < count && block + 32 + 8 * i <= file.size(); ++i) {
+      if (const uint64_t link = LoadLe(file, block + 24 + 8 * i); link != 0) open.push_back(link);
+    }
+  }
+  std::sort(blocks.begin(), blocks.end());
+  return blocks;
+}
+
+// Every block of both examples with 1 to 3 links fewer than it has, and with a length that runs
+// one byte past the end of the file: each example's blocks have exactly the links their types
+// lay out, so each fewer is damage; so is a length past the end, but in the last DT block of
+// the unfinalized example, which is still growing when its logger loses power. An input "-d"
+// removes holds every frame of the undamaged example.
+TEST_F(LogmendRun, EveryBlockShorterThanItsTypeOrLongerThanTheFileIsDamage) {
+  struct Variant {
+    std::string name;
+    bool torn_end;  // the unfinalized example's last DT: no damage
+  };
+  std::map<std::string, std::vector<Frame>> whole;
+  std::vector<Variant> variants;
+  for (const auto& [label, example] : {std::pair<std::string, const char*>{"f", kFinalized}, {"u", kUnfinalized}}) {
+    const std::string file = Example(example);
+    whole[label] = ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + example);
+    ASSERT_FALSE(whole[label].empty());
+    const std::vector<uint64_t> blocks = BlocksOf(file);
+    ASSERT_GT(blocks.size(), 50U) << label;
+    for (const uint64_t block : blocks) {
+      const std::string at = label + "-" + std::to_string(block);
+      const uint64_t links = LoadLe(file, block + 16);
+      for (uint64_t fewer = 1; fewer <= 3 && fewer <= links; ++fewer) {
+        std::string bytes = file;
+        StoreLe(bytes, block + 16, links - fewer);
+        variants.push_back({at + "-links-" + std::to_string(links - fewer), false});
+        Write("in/" + variants.back().name + ".MF4", bytes);
+      }
+      std::string bytes = file;
+      StoreLe(bytes, block + 8, file.size() - block + 1);
+      const bool last_dt = label == "u" && block == blocks.back() && file.compare(block, 4, "##DT") == 0;
+      variants.push_back({at + "-past-end", last_dt});
+      Write("in/" + variants.back().name + ".MF4", bytes);
+    }
+  }
+  const test::ProgramResult result = Run({"-d", "in"});
+  EXPECT_EQ(result.status, 8);
+  size_t torn_ends = 0;
+  for (const Variant& variant : variants) {
+    SCOPED_TRACE(variant.name);
+    const std::string input = "in/" + variant.name + ".MF4";
+    torn_ends += variant.torn_end;
+    EXPECT_EQ(Exists(input), !variant.torn_end);
+    // A header the reader cannot open is named by the library's line alone, without the
+    // damage line of an input that opened.
+    size_t failed = 0;
+    size_t damaged = 0;
+    for (const std::string& line : result.Lines()) {
+      failed += line == "E Error during conversion of " + input;
+      damaged += line.rfind("E Damaged input file " + input + ": ", 0) == 0;
+    }
+    EXPECT_EQ(failed, variant.torn_end ? 0U : 1U);
+    EXPECT_LE(damaged, failed);
+    if (!Exists(input)) {
+      EXPECT_EQ(ReadFrames(dir_.Path("in_out/" + variant.name + "_out.MF4")), whole[variant.name.substr(0, 1)]);
+    }
+    if (HasFailure()) return;
+  }
+  EXPECT_EQ(torn_ends, 1U);
+  ExpectCheckerAcceptsEach("in_out");
+}
+
+// The reproducers of blocks shorter than their type, of a list block whose length runs past the
+// end of the file, and of header comments nested deeper than the XML bound: each is kept with
+// one line naming its damage. A comment nested too deep keeps all but the levels below the
+// bound, so its properties are read and every frame converted.
+TEST_F(LogmendRun, BlocksShorterThanTheirTypeAndCommentsNestedTooDeepAreDamage) {
+  const std::string tree_read = "Failed to read the file information blocks. Error: ";
+  const std::string too_deep = "XML that is not well-formed. Block: 0x3B10, ";
+  const struct {
+    const char* name;
+    std::string damage;
+    size_t can;
+    size_t lin;
+  } cases[] = {
+      // The channel's fields would be read from where its links were: the read ends before it.
+      {"cn-link-count-5-finalized.MF4",
+       tree_read + "Block with fewer links than its type. Block: 0x5C8, Type: CN, Links: 5, Expected: 8", 212, 0},
+      {"cn-link-count-5-unfinalized.MF4",
+       tree_read + "Block with fewer links than its type. Block: 0x5C8, Type: CN, Links: 5, Expected: 8", 0, 0},
+      {"lin-cn-link-count-3-finalized.MF4",
+       tree_read + "Block with fewer links than its type. Block: 0xEC0, Type: CN, Links: 3, Expected: 8", 212, 28},
+      // A data list of no links: whatever its length claims, the data blocks are not found.
+      {"dl-length-past-end-hides-data.MF4",
+       tree_read + "Block with fewer links than its type. Block: 0xF80, Type: DL, Links: 0, Expected: 1", 0, 0},
+      {"dl-links-0-control.MF4",
+       tree_read + "Block with fewer links than its type. Block: 0xF80, Type: DL, Links: 0, Expected: 1", 0, 0},
+      {"comment-nested-257-before-properties.MF4",
+       too_deep + "Line: 2, Column: 767, Error: elements nested deeper than 256 levels", 212, 28},
+      {"comment-nested-257-after-properties.MF4",
+       too_deep + "Line: 13, Column: 765, Error: elements nested deeper than 256 levels", 212, 28},
+  };
+  for (const auto& c : cases) {
+    Write(std::string("in/") + c.name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + c.name));
+  }
+  const test::ProgramResult result = Run({"-d", "in"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  const std::vector<Frame> recorded = ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kFinalized);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    EXPECT_TRUE(Exists("in/" + name));
+    const std::string lead = "E Damaged input file in/" + name + ": ";
+    size_t lines = 0;
+    for (const std::string& line : result.Lines()) lines += line.rfind(lead, 0) == 0;
+    EXPECT_EQ(lines, 1U) << result.err;
+    EXPECT_TRUE(HasLine(result, lead + c.damage)) << result.err;
+    const std::string output = dir_.Path("in_out/" + name.substr(0, name.size() - 4) + "_out.MF4");
+    const std::vector<Frame> written = ReadFrames(output);
+    EXPECT_EQ(KindsOf(written)[kBusMsgCanDataFrame], c.can);
+    EXPECT_EQ(KindsOf(written)[kBusMsgLinFrame], c.lin);
+  }
+  // A comment nested too deep: every frame, and the header comment with the properties that
+  // follow the levels below the bound, in an output that reads without damage.
+  for (const char* name : {"comment-nested-257-before-properties", "comment-nested-257-after-properties"}) {
+    SCOPED_TRACE(name);
+    const std::string output = dir_.Path(std::string("in_out/") + name + "_out.MF4");
+    EXPECT_EQ(ReadFrames(output), recorded);
+    cStream_t* stream = fileStreamOpen(output.c_str(), kFileStreamRead);
+    ASSERT_NE(stream, nullptr);
+    cMdfReader_t* reader = mdfReaderOpen(stream);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(mdfReaderFirstDamage(reader), nullptr);
+    cMdfMetadata_t* metadata = mdfReaderGetMetadata(reader);
+    ASSERT_NE(metadata, nullptr);
+    EXPECT_NE(metadata->HeaderComment.find("<e name='serial number' type='string' ro='true'>0000ABCD</e>"),
+              std::string::npos);
+    EXPECT_NE(metadata->HeaderComment.find("<e name='split' type='integer' ro='true'>1</e>"), std::string::npos);
+    mdfMetadataFree(metadata);
+    mdfReaderClose(reader);
+    streamClose(stream);
+  }
+  ExpectCheckerAcceptsEach("in_out");
+}
 }  // namespace
 
 // ---- Damage in an unfinalized recording is never taken for the end a power loss left ----
