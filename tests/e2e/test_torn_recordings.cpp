@@ -154,7 +154,8 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
   const Outcomes outcomes = OutcomesOf(result);
 
   Faults faults;
-  size_t clean[2] = {0, 0};
+  size_t clean[2] = {0, 0};  // status 0, plain and padded
+  size_t exact[2] = {0, 0};  // of them, with exactly the whole frames
   size_t total[2] = {0, 0};
   for (const Cut& cut : cuts) {
     ++total[cut.padded];
@@ -177,6 +178,7 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
 
     if (!Exists("in/" + cut.name + ".MF4")) {
       ++clean[cut.padded];
+      exact[cut.padded] += invented.empty() && lost.empty();
       if (!invented.empty() || !lost.empty()) {
         const char* what = lost.empty()       ? "invented frames"
                            : invented.empty() ? "lost whole frames"
@@ -203,9 +205,11 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
     }
   }
   faults.Report(test::LayoutName(layout));
-  std::printf("[ share    ] %s: clean (status 0) plain %zu/%zu (%.1f %%), zero-padded %zu/%zu (%.1f %%)\n",
-              test::LayoutName(layout), clean[0], total[0], Percent(clean[0], total[0]), clean[1], total[1],
-              Percent(clean[1], total[1]));
+  // The clean share: cuts that gave status 0, and of them those with exactly their whole frames.
+  std::printf(
+      "[ share    ] %s: status 0 at plain %zu/%zu (%.1f %%; exact %zu), zero-padded %zu/%zu (%.1f %%; exact %zu)\n",
+      test::LayoutName(layout), clean[0], total[0], Percent(clean[0], total[0]), exact[0], clean[1], total[1],
+      Percent(clean[1], total[1]), exact[1]);
   const size_t checked = ExpectCheckerAcceptsEach("in_out");
   if (!test::Mdf4CheckTool().empty()) {
     EXPECT_GT(checked, 1U);

@@ -136,8 +136,9 @@ class TornRecording {
   static constexpr uint64_t kPaddingBoundary = 4096;
   static constexpr uint32_t kListBlockDataBytes = 256;
 
-  explicit TornRecording(LoggerLayout layout) : layout_(layout) {
-    info_.finalized = false;
+  /// `finalized`: as the logger would have closed it, for checks of the kit itself.
+  explicit TornRecording(LoggerLayout layout, bool finalized = false) : layout_(layout) {
+    info_.finalized = finalized;
     info_.serial = "0000C0DE";
     RecordingLayout places;
     places.payload_first = layout == LoggerLayout::kPayloadBeforeFrame;
