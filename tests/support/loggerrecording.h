@@ -193,7 +193,7 @@ class LoggerRecordingWriter {
       image_.Raw(bytes);
       return {begin, output_.Size()};
     }
-    FrameExtent extent{output_.Size(), 0};
+    FrameExtent extent;
     for (size_t at = 0; at < bytes.size();) {
       if (block_filled_ == layout_.block_data_bytes) NextBlock();
       if (at == 0) extent.begin = output_.Size();
