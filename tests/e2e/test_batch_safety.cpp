@@ -33,14 +33,6 @@ using namespace e2e;  // NOLINT(google-build-using-namespace): the kit is this f
 // The bundled examples, beside the script the kit names.
 const fs::path kExamples = fs::path(LOGMEND_CONVERT_EXAMPLES).parent_path().parent_path() / "examples";
 
-/// A memory file system where there is one: syncs cost nothing there, so runs over hundreds
-/// of files take a fraction of a second and can be killed at many moments.
-fs::path FastBase() {
-  std::error_code ignored;
-  if (fs::is_directory("/dev/shm", ignored) && ::access("/dev/shm", W_OK) == 0) return "/dev/shm";
-  return fs::temp_directory_path();
-}
-
 /// logmend started by fork and exec in `dir`, its standard output discarded. With a limit,
 /// files cannot grow beyond it; SIGXFSZ keeps its default action, which logmend itself must
 /// turn into a failed write (EFBIG) as on a full disk. With `capture`, standard error is

@@ -144,6 +144,12 @@ void ImageWriter::PatchLink(int64_t block, size_t index, int64_t value) {
 
 void ImageWriter::SetLength(int64_t block, uint64_t length) { PatchU64(block + 8, length); }
 
+// Inside a DL block: header 24, the next link and the data links, flags, reserved and count 8,
+// then the offsets.
+void ImageWriter::SetDataListOffset(int64_t list, size_t blocks, size_t index, uint64_t offset) {
+  PatchU64(list + 24 + 8 * static_cast<int64_t>(1 + blocks) + 8 + 8 * static_cast<int64_t>(index), offset);
+}
+
 // Inside a CG block: header 24, six links 48, record id 8, then the cycle count; the record
 // sizes follow the flags, path separator and reserved bytes.
 void ImageWriter::SetCycles(int64_t group, uint64_t cycles) { PatchU64(group + 24 + 48 + 8, cycles); }

@@ -148,6 +148,8 @@ class ImageWriter {
   int64_t Zipped(const std::vector<uint8_t>& packed, uint64_t plain_size);
   /// A DL block of the blocks, with the offsets of their data.
   int64_t DataList(const std::vector<int64_t>& blocks, const std::vector<uint64_t>& offsets);
+  /// Sets the data offset of block `index` in a DL block of `blocks` data links.
+  void SetDataListOffset(int64_t list, size_t blocks, size_t index, uint64_t offset);
   /// Bytes as they are, such as the records behind a DT block's header.
   void Raw(const std::vector<uint8_t>& bytes) { out_.Append(bytes); }
 

@@ -1,17 +1,23 @@
 #pragma once
 // Recordings in a CAN/LIN data logger's own layout, written byte by byte: one unsorted data
 // group (record id size 1) with a CAN group (record id 1) whose data bytes live in a VLSD
-// channel group (record id 2), and a LIN group (record id 3), the fields bit-packed, every
-// record in one last DT block. The unfinalized form has the id "UnFinMF ", flags for cycle
-// counts, VLSD sizes and the last DT length, cycle counts 0 and a DT length that covers only
-// its header, as a logger leaves a file when its power is cut.
+// channel group (record id 2), and a LIN group (record id 3), the fields bit-packed. By
+// default every record lies in one last DT block, each payload right after its frame record;
+// RecordingLayout gives the other layouts loggers write (payloads before their frames, a DL
+// of fixed-size DT blocks, version 4.20). The unfinalized form has the id "UnFinMF ", flags
+// for cycle counts, VLSD sizes and the last DT length, cycle counts 0 and a last DT length
+// that covers only its header, as a logger leaves a file when its power is cut.
 //
 // The blocks are laid out by loggerimage.h in this recording's own order. The records stream
-// into an std::ostream (a file for the benchmark's large recordings); the blocks in front of
-// them are patched at Finish, so the writer keeps only counts.
+// into an std::ostream (a file for the benchmark's large recordings) or any ImageOutput; the
+// blocks in front of them are patched as the logger patches them (a list's links, a full
+// block's length) and at Finish, so the writer keeps only counts.
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -50,6 +56,30 @@ struct LinFrameRecord {
   std::vector<uint8_t> data;  // up to 8 bytes
 };
 
+/// Where a logger puts its records. The default is the layout of the bundled examples.
+struct RecordingLayout {
+  bool payload_first = false;  // a CAN frame's payload record before its frame record, not after it
+  /// 0: every record in one DT block. Otherwise DT blocks of this many data bytes (a multiple
+  /// of 8, so that each block follows the last without a gap) in a DL block of `list_slots`
+  /// data links, reserved up front and 0 until used; records run on from block to block.
+  uint32_t block_data_bytes = 0;
+  uint32_t list_slots = 16;
+  /// A new DT block is linked in the list (with its offset) before its header is written;
+  /// otherwise only once its header is whole. Either way a full block gets its length when
+  /// the next one is begun.
+  bool link_before_header = true;
+  std::string version_text = "4.11";
+  uint16_t version = 411;
+};
+
+/// Where a frame's bytes lie in the file: the first byte of its first record (frame record or
+/// payload) and the end of its last one. A frame is in a file cut at `end` or later; the
+/// headers of blocks begun between its records hold none of its bytes.
+struct FrameExtent {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
+
 inline std::string LoggerHeaderCommentFor(const RecordingInfo& info) {
   return "<HDcomment xmlns='http://www.asam.net/mdf/v4'>\n"
          "  <TX>QX logger recording</TX>\n"
@@ -83,15 +113,26 @@ class LoggerRecordingWriter {
   static constexpr uint32_t kCanRecordBytes = 23;
   static constexpr uint32_t kLinRecordBytes = 19;
 
-  LoggerRecordingWriter(std::ostream& out, const RecordingInfo& info)
-      : out_(out), info_(info), output_(out), image_(output_) {
+  LoggerRecordingWriter(std::ostream& out, const RecordingInfo& info, const RecordingLayout& layout = {})
+      : stream_(&out),
+        owned_output_(std::make_unique<StreamOutput>(out)),
+        output_(*owned_output_),
+        info_(info),
+        layout_(layout),
+        image_(output_) {
+    WriteBlocks();
+  }
+  /// Into an output the caller keeps, such as one that remembers each patch.
+  LoggerRecordingWriter(ImageOutput& output, const RecordingInfo& info, const RecordingLayout& layout = {})
+      : output_(output), info_(info), layout_(layout), image_(output_) {
     WriteBlocks();
   }
   // The image writer holds the output by reference.
   LoggerRecordingWriter(const LoggerRecordingWriter&) = delete;
   LoggerRecordingWriter& operator=(const LoggerRecordingWriter&) = delete;
 
-  void Add(const CanFrameRecord& frame) {
+  /// The frame record and its payload record, in the layout's order.
+  FrameExtent Add(const CanFrameRecord& frame) {
     Bytes record;
     record.U8(kCanRecordId).U64(frame.time_us).U8(frame.channel);
     const uint32_t id_field = (frame.id & 0x1FFFFFFF) | (frame.ide ? 1u << 29 : 0) | (frame.dir ? 1u << 30 : 0);
@@ -100,13 +141,16 @@ class LoggerRecordingWriter {
                                    (frame.esi ? 0x40 : 0)));
     record.U8(static_cast<uint8_t>(frame.data.size()));
     record.U64(vlsd_bytes_);  // the VLSD channel's value: the offset of its payload
-    record.U8(kVlsdRecordId).U32(static_cast<uint32_t>(frame.data.size())).Raw(frame.data);
-    Emit(record);
+    Bytes payload;
+    payload.U8(kVlsdRecordId).U32(static_cast<uint32_t>(frame.data.size())).Raw(frame.data);
+    const FrameExtent first = Emit(layout_.payload_first ? payload : record);
+    const FrameExtent second = Emit(layout_.payload_first ? record : payload);
     ++can_count_;
     vlsd_bytes_ += 4 + frame.data.size();
+    return {first.begin, second.end};
   }
 
-  void Add(const LinFrameRecord& frame) {
+  FrameExtent Add(const LinFrameRecord& frame) {
     Bytes record;
     record.U8(kLinRecordId).U64(frame.time_us).U8(frame.channel);
     record.U8(static_cast<uint8_t>((frame.id & 0x3F) | (frame.dir ? 0x40 : 0)));
@@ -115,36 +159,78 @@ class LoggerRecordingWriter {
     std::vector<uint8_t> data = frame.data;
     data.resize(8, 0);
     record.Raw(data);
-    Emit(record);
+    const FrameExtent extent = Emit(record);
     ++lin_count_;
+    return extent;
   }
 
-  /// Patches the counts and the DT length (not in the unfinalized form) and flushes.
+  /// Patches the counts and the last DT length (not in the unfinalized form) and flushes.
   void Finish() {
     if (info_.finalized) {
-      image_.SetLength(dt_, 24 + records_bytes_);
+      image_.SetLength(dt_, 24 + (layout_.block_data_bytes == 0 ? records_bytes_ : block_filled_));
       image_.SetCycles(can_cg_, can_count_);
       image_.SetCycles(vlsd_cg_, can_count_);
       image_.SetVlsdSize(vlsd_cg_, vlsd_bytes_);
       image_.SetCycles(lin_cg_, lin_count_);
     }
-    out_.flush();
+    if (stream_ != nullptr) stream_->flush();
   }
 
+  /// Where each data block begun so far begins (its header), in file order.
+  [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return data_blocks_; }
   [[nodiscard]] uint64_t CanCount() const { return can_count_; }
   [[nodiscard]] uint64_t LinCount() const { return lin_count_; }
   [[nodiscard]] uint64_t RecordBytes() const { return records_bytes_; }
 
  private:
-  void Emit(const Bytes& record) {
-    image_.Raw(record.Data());
-    records_bytes_ += record.Size();
+  // The record's bytes behind the last ones; in a list, a full block is closed and the next
+  // begun where the record needs more room.
+  FrameExtent Emit(const Bytes& record) {
+    const std::vector<uint8_t>& bytes = record.Data();
+    records_bytes_ += bytes.size();
+    if (layout_.block_data_bytes == 0) {
+      const uint64_t begin = output_.Size();
+      image_.Raw(bytes);
+      return {begin, output_.Size()};
+    }
+    FrameExtent extent;
+    for (size_t at = 0; at < bytes.size();) {
+      if (block_filled_ == layout_.block_data_bytes) NextBlock();
+      if (at == 0) extent.begin = output_.Size();
+      const size_t part = std::min<size_t>(bytes.size() - at, layout_.block_data_bytes - block_filled_);
+      image_.Raw(
+          {bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + part)});
+      block_filled_ += part;
+      at += part;
+    }
+    extent.end = output_.Size();
+    return extent;
+  }
+
+  // The full block gets its length; the new one is linked before or after its header, as the
+  // layout says. Its header says "empty" until it is full, as a growing last DT block does.
+  void NextBlock() {
+    if (blocks_ == layout_.list_slots) throw std::length_error("the data list has no slot left");
+    if (blocks_ > 0) image_.SetLength(dt_, 24 + layout_.block_data_bytes);
+    const auto position = static_cast<int64_t>((output_.Size() + 7) / 8 * 8);
+    if (layout_.link_before_header) LinkBlock(position);
+    dt_ = image_.Block("##DT", {}, {}, 24);
+    data_blocks_.push_back(static_cast<uint64_t>(dt_));
+    if (!layout_.link_before_header) LinkBlock(dt_);
+    ++blocks_;
+    block_filled_ = 0;
+  }
+
+  void LinkBlock(int64_t position) {
+    image_.PatchLink(list_, 1 + blocks_, position);
+    image_.SetDataListOffset(list_, layout_.list_slots, blocks_, uint64_t{blocks_} * layout_.block_data_bytes);
   }
 
   void WriteBlocks() {
     const bool finalized = info_.finalized;
     // Flags of the unfinalized form: cycle counts (0x01), last DT length (0x04), VLSD sizes (0x20).
-    image_.Identification(finalized ? "MDF     " : "UnFinMF ", "4.11", 411, "QX", finalized ? 0 : 0x25);
+    image_.Identification(finalized ? "MDF     " : "UnFinMF ", layout_.version_text, layout_.version, "QX",
+                          finalized ? 0 : 0x25);
     ImageHistory history;
     history.tool_version = info_.firmware;
     const int64_t hd = image_.Header(info_.start_ns, LoggerHeaderCommentFor(info_), {history});
@@ -166,9 +252,17 @@ class LoggerRecordingWriter {
     image_.PatchLink(vlsd_cg_, 0, lin_cg_);
     const int64_t dg = image_.DataGroup(1, can_cg_, 0);
     image_.PatchLink(hd, 0, dg);
-    // The DT block's header; the records stream behind it and its length is patched at Finish.
-    dt_ = image_.Block("##DT", {}, {}, 24);
-    image_.PatchLink(dg, 2, dt_);
+    if (layout_.block_data_bytes == 0) {
+      // The DT block's header; the records stream behind it and its length is patched at Finish.
+      dt_ = image_.Block("##DT", {}, {}, 24);
+      image_.PatchLink(dg, 2, dt_);
+      data_blocks_.push_back(static_cast<uint64_t>(dt_));
+      return;
+    }
+    if (layout_.block_data_bytes % 8 != 0) throw std::invalid_argument("data blocks of a list follow without gaps");
+    list_ = image_.DataList(std::vector<int64_t>(layout_.list_slots, 0), std::vector<uint64_t>(layout_.list_slots, 0));
+    image_.PatchLink(dg, 2, list_);
+    NextBlock();
   }
 
   // CAN fields after the record id: Timestamp 0-7, BusChannel 8, ID bits 0-28 of 9-12 with
@@ -223,11 +317,17 @@ class LoggerRecordingWriter {
     return image_.SourceBlock(bus_type, source_name, comment);
   }
 
-  std::ostream& out_;
+  std::ostream* stream_ = nullptr;  // flushed at Finish
+  std::unique_ptr<StreamOutput> owned_output_;
+  ImageOutput& output_;
   RecordingInfo info_;
-  StreamOutput output_;
+  RecordingLayout layout_;
   ImageWriter image_;
-  int64_t dt_ = 0;
+  int64_t dt_ = 0;  // the last DT block
+  int64_t list_ = 0;
+  uint32_t blocks_ = 0;        // DT blocks begun in the list
+  uint64_t block_filled_ = 0;  // data bytes of the last one
+  std::vector<uint64_t> data_blocks_;
   int64_t can_cg_ = 0;
   int64_t vlsd_cg_ = 0;
   int64_t lin_cg_ = 0;

@@ -1,0 +1,195 @@
+// The test kit's torn logger recordings (support/tornrecording.h) are the oracle of the tear
+// sweeps, so they are checked here against what does not come from the kit: the independent
+// checker's decoding of each layout, the bytes at each record's place, and the blocks of a
+// list as a logger links and closes them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/bytes.h"
+#include "support/mdf4check.h"
+#include "support/tempdir.h"
+#include "support/tornrecording.h"
+
+namespace {
+
+using test::LoggerLayout;
+using test::TornRecording;
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  for (const uint8_t byte : bytes) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    text += digits;
+  }
+  return text;
+}
+
+/// One line per frame, as the checker's decoding below prints it.
+std::string Row(const test::LoggedFrame& frame) {
+  std::ostringstream row;
+  if (frame.is_can) {
+    const test::CanFrameRecord& can = frame.can;
+    row << "CAN " << can.time_us << ' ' << int{can.channel} << ' ' << can.id << ' ' << can.ide << ' ' << can.dir << ' '
+        << can.edl << ' ' << can.brs << ' ' << int{can.dlc} << ' ' << Hex(can.data);
+  } else {
+    const test::LinFrameRecord& lin = frame.lin;
+    row << "LIN " << lin.time_us << ' ' << int{lin.channel} << ' ' << int{lin.id} << ' ' << lin.dir << ' '
+        << lin.data.size() << ' ' << Hex(lin.data);
+  }
+  return row.str();
+}
+
+// The checker's values of the bus groups, one line per sample, and the number of problems it
+// found. In single quotes on the shell's command line: the script holds none.
+constexpr const char* kRows = R"(import json, sys
+d = json.load(sys.stdin)
+for dg in d["data_groups"]:
+    for cg in dg["channel_groups"]:
+        ch = {c["name"]: c.get("raw") for c in cg["channels"]}
+        name = cg.get("acq_name") or ""
+        if name == "CAN_DataFrame":
+            p = "CAN_DataFrame."
+            for i, t in enumerate(ch["Timestamp"]):
+                print("CAN", t, *[ch[p + f][i] for f in ("BusChannel", "ID", "IDE", "Dir", "EDL", "BRS", "DLC")],
+                      ch[p + "DataBytes"][i])
+        elif name == "LIN_Frame":
+            p = "LIN_Frame."
+            for i, t in enumerate(ch["Timestamp"]):
+                n = ch[p + "ReceivedDataByteCount"][i]
+                print("LIN", t, *[ch[p + f][i] for f in ("BusChannel", "ID", "Dir")], n, ch[p + "DataBytes"][i][:2 * n])
+print("problems", len(d["problems"]))
+)";
+
+// The finalized form of each layout in one DT block, decoded by the independent checker,
+// holds exactly the kit's frames: what the sweeps expect is what the bytes say. (A list keeps
+// the slots a logger reserved but never used, which the checker reports as such.)
+TEST(TornRecordingKit, EachLayoutDecodesInTheIndependentCheckerAsTheKitsFrames) {
+  const std::string tool = test::Mdf4CheckTool();
+  if (tool.empty()) GTEST_SKIP() << "mdf4check is not installed";
+  test::TempDir dir;
+  for (const LoggerLayout layout : test::AllLoggerLayouts()) {
+    if (layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader) continue;
+    SCOPED_TRACE(test::LayoutName(layout));
+    const TornRecording recording(layout, true);
+    const std::string path = dir.Write(std::string(test::LayoutName(layout)) + ".MF4", recording.Whole());
+    const test::CheckResult decoded =
+        test::RunCommand("'" + tool + "' --values '" + path + "' | python3 -c '" + kRows + "' 2>&1");
+    ASSERT_EQ(decoded.status, 0) << decoded.output.substr(0, 2000);
+    std::vector<std::string> rows;
+    std::istringstream lines(decoded.output);
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.back(), "problems 0");
+    rows.pop_back();
+    std::vector<std::string> expected;
+    for (const test::LoggedFrame& frame : recording.Frames()) expected.push_back(Row(frame));
+    std::sort(rows.begin(), rows.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rows, expected);
+  }
+}
+
+/// The record bytes of an extent, without the headers of the data blocks begun inside it.
+std::vector<uint8_t> RecordBytes(const TornRecording& recording, const test::FrameExtent& extent) {
+  std::vector<uint8_t> bytes;
+  const std::vector<uint8_t>& image = recording.Whole();
+  const std::vector<uint64_t>& blocks = recording.DataBlocks();
+  for (uint64_t at = extent.begin; at < extent.end;) {
+    if (std::find(blocks.begin(), blocks.end(), at) != blocks.end()) {
+      at += 24;
+      continue;
+    }
+    bytes.push_back(image.at(at++));
+  }
+  return bytes;
+}
+
+// Each record lies where the kit says, also where it runs on into the next block of a list:
+// its id first, its own length, a payload's claimed length and bytes, a frame's time.
+TEST(TornRecordingKit, EachRecordLiesWhereTheKitSaysItDoes) {
+  for (const LoggerLayout layout : test::AllLoggerLayouts()) {
+    SCOPED_TRACE(test::LayoutName(layout));
+    const TornRecording recording(layout);
+    size_t crossing = 0;
+    for (const test::LoggedRecord& record : recording.Records()) {
+      const std::vector<uint8_t> bytes = RecordBytes(recording, record.extent);
+      ASSERT_EQ(bytes.size(), record.bytes) << "frame " << record.frame;
+      crossing += record.extent.end - record.extent.begin != record.bytes;
+      const test::LoggedFrame& frame = recording.Frames().at(record.frame);
+      switch (record.kind) {
+        case test::LoggedRecord::kCanFrame:
+          EXPECT_EQ(bytes[0], test::LoggerRecordingWriter::kCanRecordId);
+          EXPECT_EQ(test::ReadU64(bytes, 1), frame.can.time_us);
+          break;
+        case test::LoggedRecord::kPayload:
+          EXPECT_EQ(bytes[0], test::LoggerRecordingWriter::kVlsdRecordId);
+          EXPECT_EQ(test::Slice(bytes, 1, 4), test::Bytes().U32(static_cast<uint32_t>(frame.can.data.size())).Data());
+          EXPECT_EQ(test::Slice(bytes, 5), frame.can.data);
+          break;
+        case test::LoggedRecord::kLin:
+          EXPECT_EQ(bytes[0], test::LoggerRecordingWriter::kLinRecordId);
+          EXPECT_EQ(test::ReadU64(bytes, 1), frame.lin.time_us);
+          break;
+      }
+    }
+    const bool list = recording.DataBlocks().size() > 1;
+    EXPECT_EQ(crossing > 0, list) << "records cross block boundaries in a list only";
+  }
+}
+
+/// A DL block's data links and the length of a DT block, read from a file's bytes.
+struct ListState {
+  std::vector<int64_t> links;  // the used ones
+  uint64_t first_block_length;
+};
+
+ListState ListAt(const std::vector<uint8_t>& file) {
+  const int64_t data_group = test::HeaderAt(file, 64).links.at(0);
+  const int64_t list = test::HeaderAt(file, data_group).links.at(2);
+  ListState state{{}, 0};
+  const test::BlockHeader header = test::HeaderAt(file, list);
+  for (size_t i = 1; i < header.links.size() && header.links[i] != 0; ++i) state.links.push_back(header.links[i]);
+  state.first_block_length = test::ReadU64(file, static_cast<size_t>(state.links.at(0)) + 8);
+  return state;
+}
+
+// The tear model of a list: the new block is linked before or after its header as the layout
+// says, and the full block before it gets its length when the new one is begun. A list's file
+// at any size is not a prefix of the finished file.
+TEST(TornRecordingKit, AListLinksEachNewBlockWhenItsLayoutSays) {
+  for (const LoggerLayout layout : {LoggerLayout::kListLinkedBeforeHeader, LoggerLayout::kListLinkedAfterHeader}) {
+    SCOPED_TRACE(test::LayoutName(layout));
+    const TornRecording recording(layout);
+    const std::vector<uint64_t>& blocks = recording.DataBlocks();
+    ASSERT_GE(blocks.size(), 3U);
+    const uint64_t second = blocks[1];
+    const bool before = layout == LoggerLayout::kListLinkedBeforeHeader;
+    const ListState full_not_closed = ListAt(recording.At(second - 1, false));
+    EXPECT_EQ(full_not_closed.links.size(), 1U);
+    EXPECT_EQ(full_not_closed.first_block_length, 24U) << "a growing block says it is empty";
+    for (const uint64_t size : {second, second + 1, second + 23}) {
+      const ListState torn_header = ListAt(recording.At(size, false));
+      EXPECT_EQ(torn_header.links.size(), before ? 2U : 1U) << size;
+      EXPECT_EQ(torn_header.first_block_length, 24U + TornRecording::kListBlockDataBytes) << size;
+    }
+    const ListState whole_header = ListAt(recording.At(second + 24, false));
+    ASSERT_EQ(whole_header.links.size(), 2U);
+    EXPECT_EQ(static_cast<uint64_t>(whole_header.links[1]), second);
+    EXPECT_EQ(ListAt(recording.Whole()).links.size(), blocks.size());
+    // Zero padding is zeros after the cut, nothing else.
+    const std::vector<uint8_t> padded = recording.At(second + 5, true);
+    EXPECT_EQ(padded.size() % TornRecording::kPaddingBoundary, 0U);
+    EXPECT_EQ(test::Slice(padded, 0, second + 5), recording.At(second + 5, false));
+    EXPECT_TRUE(std::all_of(padded.begin() + static_cast<std::ptrdiff_t>(second + 5), padded.end(),
+                            [](uint8_t byte) { return byte == 0; }));
+  }
+}
+
+}  // namespace
