@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -358,34 +357,6 @@ TEST(LeaseTrust, OnlyLocalFileSystemsSeeEveryWriter) {
       {"ceph", 0x00C36400, false}, {"9p", 0x01021997, false},     {"gfs2", 0x01161970, false},
   };
   for (const Case& c : cases) EXPECT_EQ(nativeFsLeaseSeesEveryWriter(c.type), c.sees_all) << c.name;
-}
-
-TEST_F(NativeFs, ALeaseKeptFromTheProbeSeesAWriterWhoComesLater) {
-  dir_.Write("f", "bytes");
-  cFileStat_t held{};
-  cFsLease_t lease{};
-  if (fsInUse(fs_, View("f"), &held, &lease) != kFsNotInUse) GTEST_SKIP() << "file leases cannot be taken here";
-  EXPECT_GE(lease.descriptor, 0);
-  EXPECT_FALSE(fsLeaseBroken(&lease));
-  // A reader, and the holder's own move of the file, break nothing.
-  const int reader = ::open(dir_.Path("f").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(reader, 0);
-  ::close(reader);
-  ASSERT_EQ(::rename(dir_.Path("f").c_str(), dir_.Path("g").c_str()), 0);
-  EXPECT_FALSE(fsLeaseBroken(&lease));
-  // A writer's open waits for the break (here it gives up at once); the holder lives on.
-  EXPECT_LT(::open(dir_.Path("g").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC), 0);
-  EXPECT_EQ(errno, EWOULDBLOCK);
-  EXPECT_TRUE(fsLeaseBroken(&lease));
-  fsLeaseRelease(&lease);
-  EXPECT_EQ(lease.descriptor, -1);
-  EXPECT_FALSE(fsLeaseBroken(&lease));
-  const int writer = ::open(dir_.Path("g").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  EXPECT_GE(writer, 0);
-  if (writer >= 0) ::close(writer);
-  struct sigaction now {};
-  ASSERT_EQ(::sigaction(SIGIO, nullptr, &now), 0);
-  EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
 TEST(NativeFsOnFuse, ALeaseThroughAPassThroughTellsOnlyOfTheWritersItSees) {
