@@ -276,6 +276,33 @@ bool Reaches(const cFileStat_t& existing, const cFileStat_t& listed, bool folded
          listed.modified_ns == existing.modified_ns && listed.changed_ns == existing.changed_ns;
 }
 
+/// Whether the output's name `target`, found as `existing`, reaches another spelling of a
+/// top-level input in the same folder (a FUSE driver that gives each spelling its own inode
+/// number); `other` gets that input's path. Inputs named on the command line are few.
+bool ReachesTopLevelInput(const cWalker_t* walker, cStrView_t target, const cFileStat_t& existing, cStr_t* other) {
+  const cStrView_t name = pathFileName(target);
+  cStr_t output_folder{};
+  bool found = FullPathOf(walker->output_fs, pathParent(target), true, &output_folder);
+  const cWalkerOutputSet_t& inputs = walker->inputs;
+  for (uint32_t i = 0; found && i < inputs.buckets; ++i) {
+    if (inputs.control[i] == 0) continue;
+    const cStrView_t input = cStrViewOfStr(&inputs.entries[i].input);
+    cStr_t input_folder{};
+    cFileStat_t stat{};
+    const bool alike = !cStrViewEqual(pathFileName(input), name) && SameNameButForCase(pathFileName(input), name) &&
+                       FullPathOf(walker->input_fs, pathParent(input), true, &input_folder) &&
+                       cStrViewEqual(cStrViewOfStr(&input_folder), cStrViewOfStr(&output_folder));
+    cStrRelease(&input_folder);
+    if (alike && fsStat(walker->input_fs, input, &stat) && Reaches(existing, stat, true)) {
+      cStrRelease(&output_folder);
+      cStrInit(other, input);  // short memory leaves the line without the name, not the refusal
+      return true;
+    }
+  }
+  cStrRelease(&output_folder);
+  return false;
+}
+
 /// The log file of the folder being walked that the output's name `target` reaches (found there
 /// as `existing`), or null. Its name may be spelt otherwise (case-insensitive file systems).
 const cFsEntryNode_t* ListedLogFile(const cWalker_t* walker, cStrView_t input, cStrView_t target,
@@ -322,6 +349,8 @@ Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t out
   if (fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
     if (const cWalkerOutput_t* listed = FindFile(&walker->inputs, existing)) {
       result = cStrInit(other, cStrViewOfStr(&listed->input)) ? Replaces::kInput : Replaces::kNoMemory;
+    } else if (ReachesTopLevelInput(walker, cStrViewOfStr(&target), existing, other)) {
+      result = Replaces::kInput;
     } else if (const cWalkerOutput_t* writer = FindFile(&walker->published, existing, Keyed::kIdentityAndState)) {
       result = cStrInit(other, cStrViewOfStr(&writer->input)) ? Replaces::kOutput : Replaces::kNoMemory;
     } else if (const cFsEntryNode_t* entry = ListedLogFile(walker, input, cStrViewOfStr(&target), existing, &folded)) {

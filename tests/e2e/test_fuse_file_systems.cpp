@@ -76,19 +76,34 @@ TEST_P(OnFuse, ADeleteConvertedTreeConvertsWhole) {
 }
 
 TEST_P(OnFuse, AnOutputNamedLikeAnotherRecordingIsRefused) {
-  // Case is ignored: "a_out.MF4" is the recording "a_out.mf4".
+  // Case is ignored: "a_out.MF4" is the recording "a_out.mf4", listed in the folder or named.
+  struct Case {
+    std::string other;
+    std::vector<std::string> args;
+    std::string line;  // paths below the inputs' common root
+  };
+  const std::vector<Case> cases = {
+      {"a_out.mf4", {"-X", "logs"}, "E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.mf4"},
+      {"A_OUT.mf4",
+       {"-X", "logs/a.mf4", "logs/A_OUT.mf4"},
+       "E Output a_out.MF4 of a.mf4 would replace the input A_OUT.mf4"},
+  };
   const std::string other = RecordingOf({}, SomeTraffic(2));
-  Write("card/logs/a.mf4", RecordingOf({}, SomeTraffic(1)));
-  Write("card/logs/a_out.mf4", other);
-  const test::ProgramResult result = RunOnCard({"-X", "logs"});
-  EXPECT_EQ(result.status & 8, 8) << result.err;
-  EXPECT_TRUE(HasLine(result, "E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.mf4"))
-      << result.err;
-  EXPECT_TRUE(Read("card/logs/a_out.mf4") == other);  // not printed: a whole file
-  EXPECT_TRUE(Exists("card/logs/a.mf4"));
-  if (OutputsOnCard()) {
-    EXPECT_EQ(result.status, 8) << result.err;
-    EXPECT_EQ(ReadFrames(dir_.Path("card/logs/a_out_out.MF4")), Expected({}, SomeTraffic(2)));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.other);
+    fs::remove_all(dir_.Path("card/logs"));
+    Write("card/logs/a.mf4", RecordingOf({}, SomeTraffic(1)));
+    Write("card/logs/" + c.other, other);
+    const test::ProgramResult result = RunOnCard(c.args);
+    EXPECT_EQ(result.status & 8, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, c.line)) << result.err;
+    EXPECT_TRUE(Read("card/logs/" + c.other) == other);  // not printed: a whole file
+    EXPECT_TRUE(Exists("card/logs/a.mf4"));
+    if (OutputsOnCard()) {
+      EXPECT_EQ(result.status, 8) << result.err;
+      const std::string stem = c.other.substr(0, c.other.size() - 4);
+      EXPECT_EQ(ReadFrames(dir_.Path("card/logs/" + stem + "_out.MF4")), Expected({}, SomeTraffic(2)));
+    }
   }
 }
 
