@@ -119,11 +119,18 @@ bool SameFile(const cFileStat_t& a, const cFileStat_t& b) {
   return IdentityKey(a).Known() && a.device == b.device && a.inode == b.inode;
 }
 
-/// Whether the file is still the one first seen, bytes unchanged as far as its size and time
-/// of change tell.
+/// Whether a file at another name is still the one first seen, as far as a rename cannot
+/// change it: identity and size. (Some file systems give a renamed file new times: fusefat
+/// writes the time of the rename.)
+bool SameFileAndSize(const cFileStat_t& before, const cFileStat_t& now) {
+  return before.kind == now.kind && before.size == now.size && before.device == now.device && before.inode == now.inode;
+}
+
+/// Whether the file under its name is still the one first seen, bytes unchanged as far as its
+/// size and times tell: the time of status change too, which no caller can set, so a rewrite
+/// that puts the modification time back (cp -p, touch -r) still shows.
 bool Unchanged(const cFileStat_t& before, const cFileStat_t& now) {
-  return before.kind == now.kind && before.size == now.size && before.modified_ns == now.modified_ns &&
-         before.device == now.device && before.inode == now.inode;
+  return SameFileAndSize(before, now) && before.modified_ns == now.modified_ns && before.changed_ns == now.changed_ns;
 }
 
 /// Root + path in `out`, with a trailing '/' when `folder`; false when memory is short.
@@ -243,12 +250,93 @@ const cWalkerOutput_t* MetBefore(const cWalker_t* walker, const cFileStat_t& sta
   return stat.kind == kFileKindRegular ? FindFile(&walker->converted, stat, Keyed::kIdentityAndState) : nullptr;
 }
 
-enum class Replaces { kNothing, kInput, kNoMemory };
+enum class Replaces { kNothing, kInput, kOutput, kNoMemory };
 
-/// Whether the output would replace a file this run lists as an input: a top-level input, or
-/// a file of the folder being walked (outputs beside their inputs land there). Files are
-/// compared by identity, so no spelling of the output's path (links, "..") hides an input.
-/// `other` gets that input's path.
+/// Whether two names are one to a file system that ignores case.
+bool SameNameButForCase(cStrView_t a, cStrView_t b) {
+  cStr_t folded_a{};
+  cStr_t folded_b{};
+  const bool same = utf8CaseTransform(&folded_a, a, kUtf8CaseFold) != nullptr &&
+                    utf8CaseTransform(&folded_b, b, kUtf8CaseFold) != nullptr &&
+                    cStrViewEqual(cStrViewOfStr(&folded_a), cStrViewOfStr(&folded_b));
+  cStrRelease(&folded_a);
+  cStrRelease(&folded_b);
+  return same;
+}
+
+/// Whether `existing`, found under the output's name, is the file `listed` of the walked folder.
+/// Where a name reaches a file of another spelling, FUSE drivers (exfat-fuse, fusefat) give each
+/// spelling a node and an inode number of its own: there a file named alike but for case, whose
+/// size and times are the ones found, is that file. `folded` tells whether the two names are
+/// alike but for case, in the output's folder, and the output's own name is not listed there.
+bool Reaches(const cFileStat_t& existing, const cFileStat_t& listed, bool folded) {
+  if (listed.kind != kFileKindRegular) return false;
+  if (SameFile(listed, existing)) return true;
+  return folded && listed.device == existing.device && listed.size == existing.size &&
+         listed.modified_ns == existing.modified_ns && listed.changed_ns == existing.changed_ns;
+}
+
+/// Whether the output's name `target`, found as `existing`, reaches another spelling of a
+/// top-level input in the same folder (a FUSE driver that gives each spelling its own inode
+/// number); `other` gets that input's path. Inputs named on the command line are few.
+bool ReachesTopLevelInput(const cWalker_t* walker, cStrView_t target, const cFileStat_t& existing, cStr_t* other) {
+  const cStrView_t name = pathFileName(target);
+  cStr_t output_folder{};
+  bool found = FullPathOf(walker->output_fs, pathParent(target), true, &output_folder);
+  const cWalkerOutputSet_t& inputs = walker->inputs;
+  for (uint32_t i = 0; found && i < inputs.buckets; ++i) {
+    if (inputs.control[i] == 0) continue;
+    const cStrView_t input = cStrViewOfStr(&inputs.entries[i].input);
+    cStr_t input_folder{};
+    cFileStat_t stat{};
+    const bool alike = !cStrViewEqual(pathFileName(input), name) && SameNameButForCase(pathFileName(input), name) &&
+                       FullPathOf(walker->input_fs, pathParent(input), true, &input_folder) &&
+                       cStrViewEqual(cStrViewOfStr(&input_folder), cStrViewOfStr(&output_folder));
+    cStrRelease(&input_folder);
+    if (alike && fsStat(walker->input_fs, input, &stat) && Reaches(existing, stat, true)) {
+      cStrRelease(&output_folder);
+      cStrInit(other, input);  // short memory leaves the line without the name, not the refusal
+      return true;
+    }
+  }
+  cStrRelease(&output_folder);
+  return false;
+}
+
+/// The log file of the folder being walked that the output's name `target` reaches (found there
+/// as `existing`), or null. Its name may be spelt otherwise (case-insensitive file systems).
+const cFsEntryNode_t* ListedLogFile(const cWalker_t* walker, cStrView_t input, cStrView_t target,
+                                    const cFileStat_t& existing, bool* folded) {
+  *folded = false;
+  if (walker->listing == nullptr) return nullptr;
+  // Only a name of the walked folder itself can be reached by another spelling of it.
+  const cStrView_t name = pathFileName(target);
+  cStr_t input_folder{};
+  cStr_t output_folder{};
+  const bool same_folder = FullPathOf(walker->input_fs, pathParent(input), true, &input_folder) &&
+                           FullPathOf(walker->output_fs, pathParent(target), true, &output_folder) &&
+                           cStrViewEqual(cStrViewOfStr(&input_folder), cStrViewOfStr(&output_folder)) &&
+                           entryMapFind(walker->listing, name) == nullptr;
+  cStrRelease(&input_folder);
+  cStrRelease(&output_folder);
+  cFsEntryIter_t iter{};
+  entryMapIterBegin(&iter, walker->listing);
+  while (const cFsEntryNode_t* entry = entryMapIterNext(&iter)) {
+    const cStrView_t listed = cStrViewOfStr(&entry->name);
+    const bool alike = same_folder && SameNameButForCase(listed, name);
+    if (isLogFile(listed) && Reaches(existing, entry->stat, alike)) {
+      *folded = alike;
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+/// Whether the output would replace a file this run lists as an input (a top-level input, or
+/// a log file of the folder being walked, where outputs beside their inputs land) or an output
+/// it wrote. Decided by what the output's name leads to on the disk, never by its spelling: no
+/// link, "..", nor a file system that ignores case hides an input. `other` gets the path of
+/// that input, or of the input whose output it is.
 Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t output, cStr_t* other) {
   cStr_t target{};
   if (!cStrInit(&target, output) || cStrAppend(&target, cStrViewOf(kOutputSuffix)) == nullptr) {
@@ -257,19 +345,21 @@ Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t out
   }
   Replaces result = Replaces::kNothing;
   cFileStat_t existing{};
+  bool folded = false;
   if (fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
-    const cStrView_t name = pathFileName(cStrViewOfStr(&target));
-    // Every output name ends in "_out.MF4": a file of the folder of that name is a log file.
-    const cFsEntryNode_t* entry = walker->listing != nullptr ? entryMapFind(walker->listing, name) : nullptr;
     if (const cWalkerOutput_t* listed = FindFile(&walker->inputs, existing)) {
       result = cStrInit(other, cStrViewOfStr(&listed->input)) ? Replaces::kInput : Replaces::kNoMemory;
-    } else if (entry != nullptr && entry->stat.kind == kFileKindRegular) {
-      // The listed file of that name, if it is the very file the output would replace.
+    } else if (ReachesTopLevelInput(walker, cStrViewOfStr(&target), existing, other)) {
+      result = Replaces::kInput;
+    } else if (const cWalkerOutput_t* writer = FindFile(&walker->published, existing, Keyed::kIdentityAndState)) {
+      result = cStrInit(other, cStrViewOfStr(&writer->input)) ? Replaces::kOutput : Replaces::kNoMemory;
+    } else if (const cFsEntryNode_t* entry = ListedLogFile(walker, input, cStrViewOfStr(&target), existing, &folded)) {
+      // Only if the listed name still holds that very file: the listing may be older.
       cStr_t beside{};
       cFileStat_t stat{};
-      if (!cStrInit(&beside, pathParent(input)) || cStrAppend(&beside, name) == nullptr) {
+      if (!cStrInit(&beside, pathParent(input)) || cStrAppend(&beside, cStrViewOfStr(&entry->name)) == nullptr) {
         result = Replaces::kNoMemory;
-      } else if (fsStat(walker->input_fs, cStrViewOfStr(&beside), &stat) && SameFile(stat, existing)) {
+      } else if (fsStat(walker->input_fs, cStrViewOfStr(&beside), &stat) && Reaches(existing, stat, folded)) {
         result = cStrInit(other, cStrViewOfStr(&beside)) ? Replaces::kInput : Replaces::kNoMemory;
       }
       cStrRelease(&beside);
@@ -364,6 +454,20 @@ bool RemovingName(cStr_t* out, cStrView_t input) {
          cStrAppend(out, cStrViewOf(kRemovingPrefix)) != nullptr && cStrAppend(out, {digits, count}) != nullptr;
 }
 
+/// Whether a file name is one RemovingName makes: the prefix, then hexadecimal digits only.
+bool IsRemovingName(cStrView_t name) {
+  constexpr int64_t kPrefixLength = sizeof(kRemovingPrefix) - 1;
+  if (name.length <= kPrefixLength || name.length > kRemovingMaxLength ||
+      std::memcmp(name.data, kRemovingPrefix, kPrefixLength) != 0) {
+    return false;
+  }
+  for (int64_t i = kPrefixLength; i < name.length; ++i) {
+    const char c = name.data[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 /// Removes the input by its name, as where the file system cannot tell one file from another.
 int RemoveByName(cFileSystem_t* fs, cStrView_t input) {
   if (fsRemove(fs, input)) return kExitSuccess;
@@ -373,24 +477,58 @@ int RemoveByName(cFileSystem_t* fs, cStrView_t input) {
   return kExitFileFailed;
 }
 
+/// The line of an input a writer holds open; 8.
+int KeptOpenForWriting(cStrView_t input) {
+  logMessage(kLogError, "Input file %.*s is still open for writing in another process and is kept", Len(input),
+             input.data);
+  return kExitFileFailed;
+}
+
+/// The line of an input that is no longer the file converted; 8.
+int KeptChanged(cStrView_t input) {
+  logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
+  return kExitFileFailed;
+}
+
+/// Removes the input under its own name, where it cannot be moved aside (no room for a copy
+/// that a rename would need, as from an overlay's lower layer; no rename that refuses a taken
+/// name): checked once more right before the unlink, as then only a rename over it in between
+/// can beat the check.
+int RemoveInPlace(cFileSystem_t* fs, cStrView_t input, const cFileStat_t& opened, const cFsLease_t& lease) {
+  cFileStat_t now{};
+  if (fsStat(fs, input, &now) && now.kind != kFileKindMissing && !Unchanged(opened, now)) return KeptChanged(input);
+  if (fsLeaseBroken(&lease)) return KeptOpenForWriting(input);
+  return RemoveByName(fs, input);
+}
+
+/// A lease held from the probe until the input is removed or kept.
+struct HeldLease {
+  HeldLease() = default;
+  ~HeldLease() { fsLeaseRelease(&lease); }
+  HeldLease(const HeldLease&) = delete;
+  HeldLease& operator=(const HeldLease&) = delete;
+  cFsLease_t lease{};
+};
+
 /// Removes the input once its output is durable: exactly the file converted (`opened`, the
 /// stat taken before it was opened), never one that replaced it, and not while another
 /// descriptor holds it open. 0, or 8 with a line saying why it is kept.
 int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t& opened) {
   cFileSystem_t* fs = walker->input_fs;
   // A writer that appends in bursts leaves a file that converts cleanly between two bursts;
-  // its descriptor, open for writing, tells it is not done.
-  cFileStat_t held = opened;  // left alone where the probe cannot open the file
-  const int use = fsInUse(fs, input, &held);
-  if (use != kFsUseUnknown && !Unchanged(opened, held)) {
-    logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
-    return kExitFileFailed;
+  // its descriptor, open for writing, tells it is not done. The lease stays until the file is
+  // gone, so a writer who opens it meanwhile is seen too.
+  HeldLease held_lease;
+  cFileStat_t held = opened;
+  const int use = fsInUse(fs, input, &held, &held_lease.lease);
+  if (use == kFsUseUnknown) {
+    // The change checks alone decide: the name's file now, unless it is gone (the move aside
+    // then says so).
+    cFileStat_t named{};
+    if (fsStat(fs, input, &named) && named.kind != kFileKindMissing) held = named;
   }
-  if (use == kFsInUse) {
-    logMessage(kLogError, "Input file %.*s is still open for writing in another process and is kept", Len(input),
-               input.data);
-    return kExitFileFailed;
-  }
+  if (!Unchanged(opened, held)) return KeptChanged(input);
+  if (use == kFsInUse) return KeptOpenForWriting(input);
   // Without identities the private name could not tell the file apart either.
   if (!IdentityKey(opened).Known()) return RemoveByName(fs, input);
 
@@ -412,7 +550,7 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
   }
   if (!moved) {
     cStrRelease(&aside);
-    if (error == ENOSYS) return RemoveByName(fs, input);
+    if (error == ENOSYS || error == ENOSPC || error == EXDEV) return RemoveInPlace(fs, input, opened, held_lease.lease);
     logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
                std::strerror(error));
     return kExitFileFailed;
@@ -421,17 +559,23 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
   cFileStat_t now{};
   const bool stated = fsStat(fs, aside_name, &now);
   error = errno;
-  const bool same = stated && Unchanged(opened, now);
-  if (same && fsRemove(fs, aside_name)) {
+  const bool same = stated && SameFileAndSize(opened, now);
+  const bool written = same && fsLeaseBroken(&held_lease.lease);
+  if (same && !written && fsRemove(fs, aside_name)) {
     cStrRelease(&aside);
     return kExitSuccess;
   }
-  if (same) error = errno;
-  if (!stated || same) {
+  if (same && !written) error = errno;
+  if (written) {
+    // The writer's open waits for the lease: given up first, the writer goes on in the file,
+    // which goes back under its name.
+    fsLeaseRelease(&held_lease.lease);
+    KeptOpenForWriting(input);
+  } else if (!stated || same) {
     logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
                std::strerror(error));
   } else {
-    logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
+    KeptChanged(input);
   }
   // Back under its name, unless another file took that name meanwhile: neither is lost.
   if (!fsRenameNoReplace(fs, aside_name, input)) {
@@ -578,6 +722,8 @@ int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, cons
         if (JoinPath(&child_input, input, name) && JoinPath(&child_output, output, name)) {
           result |= ConvertPathSeen(walker, cStrViewOfStr(&child_input), cStrViewOfStr(&child_output), &entry->stat);
         } else {
+          logMessage(kLogError, "Could not convert %.*s in %.*s: out of memory", Len(name), name.data, Len(input),
+                     input.data);
           result |= kExitFileFailed;
         }
         cStrRelease(&child_input);
@@ -588,6 +734,15 @@ int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, cons
       return result;
     }
     case kFileKindRegular: {
+      if (IsRemovingName(pathFileName(input))) {
+        // Only a run ended between moving an input aside and removing it or moving it back
+        // leaves one: a recording, converted or not, that no walk takes for an input.
+        logMessage(kLogError,
+                   "Found %.*s, left by a run that was ended while it removed an input: it may hold a recording, "
+                   "perhaps its only copy, and is not converted",
+                   Len(input), input.data);
+        return kExitFileFailed;
+      }
       if (!isLogFile(input)) return kExitSuccess;
       if (const cWalkerOutput_t* writer = FindFile(&walker->published, stat, Keyed::kIdentityAndState)) {
         logMessage(kLogInfo, "Skipping %.*s: it is the output of %.*s", Len(input), input.data,
@@ -618,7 +773,7 @@ int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, cons
       if (const cWalkerOutput_t* met = seen != nullptr ? MetBefore(walker, *seen) : nullptr) {
         return SkipMetBefore(input, *met);
       }
-      logMessage(kLogWarning, "Could not find input file/folder %.*s", Len(input), input.data);
+      logMessage(kLogError, "Could not find input file/folder %.*s", Len(input), input.data);
       return kExitInputMissing;
     default:
       return kExitStart;
@@ -637,6 +792,9 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   const Replaces replaces = ReplacedInput(walker, input, output, &replaced);
   if (replaces == Replaces::kInput) {
     logMessage(kLogError, "Output %.*s%s of %.*s would replace the input %.*s", Len(output), output.data, kOutputSuffix,
+               Len(input), input.data, static_cast<int>(cStrLength(&replaced)), cStrData(&replaced));
+  } else if (replaces == Replaces::kOutput) {
+    logMessage(kLogError, "Output %.*s%s of %.*s was written for %.*s already", Len(output), output.data, kOutputSuffix,
                Len(input), input.data, static_cast<int>(cStrLength(&replaced)), cStrData(&replaced));
   }
   cStrRelease(&replaced);

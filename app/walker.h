@@ -70,11 +70,14 @@ void walkerFree(cWalker_t* walker);
 /// The walk never touches this run's outputs: the output folder of a folder input is skipped
 /// wherever the walk meets it (an info line), and a file whose output would replace a file
 /// this run lists as an input (a top-level input, or a log file of the folder being walked)
-/// is refused with 8.
+/// or an output it wrote is refused with 8. The file the output's name reaches decides, not
+/// its spelling, also where the file system ignores case.
 int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs);
 /// The result of one path: a folder's children ORed, a log file converted, other files 0. A
 /// file met before in this run is skipped with an info line; an output folder that cannot be
-/// made fails the file with 8 ("Could not make folder X: <reason>").
+/// made fails the file with 8 ("Could not make folder X: <reason>"); a missing path gives 1
+/// and a file under the private name of an input being removed (left by a run that was ended
+/// then) 8, each with an error line.
 int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output);
 /// True when the path's extension, lower-cased, is "mf4", "mfc", "mfe" or "mfm"; a file name
 /// without a dot is its own extension.
@@ -83,9 +86,11 @@ bool isLogFile(cStrView_t path);
 /// input is removed after a good conversion (the converter has made the output durable), and
 /// only the very file converted: one that changed meanwhile, that another descriptor still
 /// holds open (a writer at work) or that cannot be removed (another run may have removed it)
-/// is kept and fails the file with 8 and a line saying why. The input is first moved to a
-/// private hidden name in its folder and checked there, so a file renamed over it at the last
-/// moment is moved back, never deleted.
+/// is kept and fails the file with 8 and a line saying why. A read lease taken before the
+/// removal is held until the input is gone, so a writer who opens it meanwhile keeps it too.
+/// The input is first moved to a private hidden name in its folder and checked there, so a
+/// file renamed over it at the last moment is moved back, never deleted; where it cannot be
+/// moved (no room, no such rename) it is checked again and removed under its own name.
 int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output);
 
 /// Whether `info` continues `previous` (same serial number; same session with the same or

@@ -22,6 +22,9 @@ struct cFileStat_t {
   uint64_t inode = 0;
   int64_t modified_ns = 0;
   uint64_t links = 0;  // the names the file has; 0 where the kind cannot tell
+  // When the file last changed in any way (bytes, names, owner, times set); no caller can set
+  // it, so a rewrite that puts the modification time back still shows. 0 where unknown.
+  int64_t changed_ns = 0;
 };
 
 struct cFsEntryNode_t {

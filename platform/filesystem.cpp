@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -74,7 +77,40 @@ cFileStat_t StatOf(const struct stat& info) {
   out.inode = static_cast<uint64_t>(info.st_ino);
   out.modified_ns = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   out.links = static_cast<uint64_t>(info.st_nlink);
+  out.changed_ns = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
   return out;
+}
+
+cFileStat_t StatOf(const struct statx& info) {
+  struct stat plain {};
+  plain.st_mode = info.stx_mode;
+  plain.st_size = static_cast<off_t>(info.stx_size);
+  plain.st_dev = makedev(info.stx_dev_major, info.stx_dev_minor);
+  plain.st_ino = static_cast<ino_t>(info.stx_ino);
+  plain.st_mtim = {static_cast<time_t>(info.stx_mtime.tv_sec), static_cast<long>(info.stx_mtime.tv_nsec)};
+  plain.st_ctim = {static_cast<time_t>(info.stx_ctime.tv_sec), static_cast<long>(info.stx_ctime.tv_nsec)};
+  plain.st_nlink = static_cast<nlink_t>(info.stx_nlink);
+  return StatOf(plain);
+}
+
+// fstatat(2) (`flags` 0, AT_SYMLINK_NOFOLLOW, or AT_EMPTY_PATH with a file's own descriptor)
+// as the file system holds it now: FUSE and network file systems otherwise answer from a cache
+// for a while (bindfs a second, NFS several), where a writer behind the mount or on another
+// host changed nothing yet. The change checks of a file being removed rest on it. 0, or -1
+// with errno.
+int FreshStat(int descriptor, const char* path, int flags, cFileStat_t* out) {
+  struct statx info {};
+  constexpr unsigned kWanted =
+      STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
+  if (::statx(descriptor, path, flags | AT_STATX_FORCE_SYNC, kWanted, &info) == 0) {
+    *out = StatOf(info);
+    return 0;
+  }
+  if (errno != ENOSYS) return -1;
+  struct stat plain {};
+  const int result = ::fstatat(descriptor, path, &plain, flags);
+  if (result == 0) *out = StatOf(plain);
+  return result;
 }
 
 // The root-prefix step: a kind that lists full names has them made relative.
@@ -94,6 +130,17 @@ void StripRootPrefix(const cFileSystem_t* fs, cFsEntryMap_t* map) {
     cStrRelease(&node.name);
     node.name = rest;
   }
+}
+
+// Puts the disposition of the lease-break signal back once no lease is held. One that came
+// while it was blocked may still wait: ignoring it first discards it, so that it never reaches
+// the old disposition (the default ends the process).
+void RestoreBreakSignal(const struct sigaction& previous) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGIO, &ignore, nullptr);
+  ::sigaction(SIGIO, &previous, nullptr);
 }
 
 }  // namespace
@@ -226,13 +273,29 @@ bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out) {
   return fs->ops->stream_stat(fs, stream, out);
 }
 
-int fsInUse(cFileSystem_t* fs, cStrView_t path, cFileStat_t* held) {
+int fsInUse(cFileSystem_t* fs, cStrView_t path, cFileStat_t* held, cFsLease_t* lease) {
   if (fs == nullptr || held == nullptr || fs->ops->in_use == nullptr) return kFsUseUnknown;
   cStr_t full;
   if (!FullPath(fs, path, &full)) return kFsUseUnknown;
-  const int result = fs->ops->in_use(fs, cStrData(&full), held);
+  const int result = fs->ops->in_use(fs, cStrData(&full), held, lease);
   cStrRelease(&full);
   return result;
+}
+
+bool fsLeaseBroken(const cFsLease_t* lease) {
+  // While a writer's open waits for the break, the lease reads as what it is to become.
+  return lease != nullptr && lease->descriptor >= 0 && ::fcntl(lease->descriptor, F_GETLEASE) != F_RDLCK;
+}
+
+void fsLeaseRelease(cFsLease_t* lease) {
+  if (lease == nullptr || lease->descriptor < 0) return;
+  const int error = errno;
+  ::fcntl(lease->descriptor, F_SETLEASE, F_UNLCK);
+  ::close(lease->descriptor);
+  lease->descriptor = -1;
+  if (lease->signal_saved) RestoreBreakSignal(lease->previous);
+  lease->signal_saved = false;
+  errno = error;
 }
 
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path) {
@@ -266,12 +329,12 @@ bool nativeFsStat(cFileSystem_t*, const char* full_path, cFileStat_t* out) {
   while (path.length > 1 && path.data[path.length - 1] == '/') --path.length;
   cStr_t stripped{};
   if (path.data[path.length] != '\0' && !cStrInit(&stripped, path)) return false;
-  struct stat info {};
-  const int result = ::stat(cStrLength(&stripped) > 0 ? cStrData(&stripped) : full_path, &info);
+  cFileStat_t found{};
+  const int result = FreshStat(AT_FDCWD, cStrLength(&stripped) > 0 ? cStrData(&stripped) : full_path, 0, &found);
   const int error = errno;
   cStrRelease(&stripped);
   if (result == 0) {
-    *out = StatOf(info);
+    *out = found;
     return true;
   }
   if (error == ENOENT) {
@@ -370,11 +433,7 @@ bool nativeFsSyncDir(cFileSystem_t*, const char* full_path) {
 }
 
 bool nativeFsLinkStat(cFileSystem_t*, const char* full_path, cFileStat_t* out) {
-  struct stat info {};
-  if (::lstat(full_path, &info) == 0) {
-    *out = StatOf(info);
-    return true;
-  }
+  if (FreshStat(AT_FDCWD, full_path, AT_SYMLINK_NOFOLLOW, out) == 0) return true;
   if (errno != ENOENT) return false;
   *out = {kFileKindMissing, 0};
   return true;
@@ -388,15 +447,41 @@ bool nativeFsStreamStat(cFileSystem_t*, cStream_t* stream, cFileStat_t* out) {
   return true;
 }
 
-int nativeFsInUse(cFileSystem_t*, const char* full_path, cFileStat_t* held) {
+bool nativeFsLeaseSeesEveryWriter(int64_t fs_type) {
+  // statfs f_type values (linux/magic.h and the file systems' own headers).
+  constexpr int64_t kFuse = 0x65735546;
+  constexpr int64_t kNfs = 0x6969;
+  constexpr int64_t kSmb = 0x517B;
+  constexpr int64_t kCifs = 0xFF534D42;
+  constexpr int64_t kSmb2 = 0xFE534D42;
+  constexpr int64_t kCeph = 0x00C36400;
+  constexpr int64_t kV9fs = 0x01021997;
+  constexpr int64_t kAfs = 0x5346414F;
+  constexpr int64_t kKafs = 0x6B414653;
+  constexpr int64_t kCoda = 0x73757245;
+  constexpr int64_t kNcp = 0x564C;
+  constexpr int64_t kOcfs2 = 0x7461636F;
+  constexpr int64_t kGfs2 = 0x01161970;
+  constexpr int64_t kLustre = 0x0BD00BD0;
+  constexpr int64_t kGpfs = 0x47504653;
+  constexpr int64_t kOrangeFs = 0x20030528;
+  for (const int64_t shared : {kFuse, kNfs, kSmb, kCifs, kSmb2, kCeph, kV9fs, kAfs, kKafs, kCoda, kNcp, kOcfs2, kGfs2,
+                               kLustre, kGpfs, kOrangeFs}) {
+    if (fs_type == shared) return false;
+  }
+  return true;
+}
+
+int nativeFsInUse(cFileSystem_t*, const char* full_path, cFileStat_t* held, cFsLease_t* lease) {
   // Without blocking: a FIFO put in the file's place, or another process's lease, would hold
   // the open up.
   const int fd = ::open(full_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno == EWOULDBLOCK ? kFsInUse : kFsUseUnknown;
   int result = kFsUseUnknown;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    *held = StatOf(info);
+  cFileStat_t found{};
+  struct statfs kind {};
+  if (FreshStat(fd, "", AT_EMPTY_PATH, &found) == 0 && found.kind == kFileKindRegular && ::fstatfs(fd, &kind) == 0) {
+    *held = found;
     // Another process opening the file for writing while the lease is held breaks it, and
     // the break comes as SIGIO, whose default action would end this process.
     struct sigaction ignore {};
@@ -407,15 +492,26 @@ int nativeFsInUse(cFileSystem_t*, const char* full_path, cFileStat_t* held) {
     // A read lease, not a write lease: only a writer's later bytes would be lost with the
     // name, and a read lease is refused exactly while a descriptor is open for writing. A
     // write lease is refused for readers too (a backup, an indexer, another run converting
-    // the file), which would keep such a file with a false reason. Dropped at once: held, it
-    // would make another process's open wait for its break.
+    // the file), which would keep such a file with a false reason. Held, it makes a writer's
+    // open wait for its break: its holder gives it up as soon as it sees one.
     if (ignored && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-      ::fcntl(fd, F_SETLEASE, F_UNLCK);
-      result = kFsNotInUse;
+      if (!nativeFsLeaseSeesEveryWriter(static_cast<int64_t>(kind.f_type))) {
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+      } else if (lease != nullptr && lease->descriptor < 0) {
+        lease->descriptor = fd;
+        lease->signal_saved = true;
+        lease->previous = previous;
+        return kFsNotInUse;
+      } else {
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+        result = kFsNotInUse;
+      }
     } else if (ignored && (errno == EAGAIN || errno == EBUSY)) {
       result = kFsInUse;
     }
-    if (ignored) ::sigaction(SIGIO, &previous, nullptr);
+    ::close(fd);
+    if (ignored) RestoreBreakSignal(previous);
+    return result;
   }
   ::close(fd);
   return result;

@@ -6,6 +6,7 @@
 // the file streams, rename(2), fsync(2) of a directory, renameat2(2), lstat(2) and fstat(2).
 // When a native slot fails, errno tells why (the generic functions keep it). A kind that
 // cannot tell a file's identity leaves the last two slots empty.
+#include <csignal>
 #include <cstdint>
 
 #include "platform/cstr.h"
@@ -13,6 +14,15 @@
 #include "platform/stream.h"
 
 struct cFileSystem_t;
+
+/// A read lease that fsInUse keeps on the file it probed, so that a writer who opens the file
+/// afterwards is still seen (fsLeaseBroken) until fsLeaseRelease. While one is held, the
+/// signal that reports its break (SIGIO, whose default action ends the process) is ignored.
+struct cFsLease_t {
+  int descriptor = -1;  // -1: none held
+  bool signal_saved = false;
+  struct sigaction previous {};
+};
 
 struct cFileSystemOps_t {
   void (*destroy)(cFileSystem_t* fs);
@@ -33,8 +43,9 @@ struct cFileSystemOps_t {
   /// The file an open stream of this kind (fsOpen) is on, by identity and with its link count.
   bool (*stream_stat)(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
   /// Whether a descriptor holds the file open for writing: kFsInUse, kFsNotInUse or
-  /// kFsUseUnknown; `held` gets the stat of the file probed where it could be opened.
-  int (*in_use)(cFileSystem_t* fs, const char* full_path, cFileStat_t* held);
+  /// kFsUseUnknown; `held` gets the stat of the file probed where it could be opened. With a
+  /// lease record, kFsNotInUse keeps the lease in it (fsLeaseRelease ends it).
+  int (*in_use)(cFileSystem_t* fs, const char* full_path, cFileStat_t* held, cFsLease_t* lease);
 };
 
 struct cFileSystem_t {
@@ -94,8 +105,15 @@ bool fsRenameNoReplace(cFileSystem_t* fs, cStrView_t from, cStrView_t to);
 /// (readers, another run converting it among them, do not count): kFsInUse, kFsNotInUse, or
 /// kFsUseUnknown for a null object, an empty slot, a file that cannot be opened and a kind
 /// that cannot tell. `held` gets the stat of the very file probed (through its descriptor)
-/// where it could be opened; otherwise it is left alone.
-int fsInUse(cFileSystem_t* fs, cStrView_t path, cFileStat_t* held);
+/// where it could be opened; otherwise it is left alone. Given a lease record (none held),
+/// kFsNotInUse leaves the probe's lease held in it, so that a writer who comes later is seen.
+int fsInUse(cFileSystem_t* fs, cStrView_t path, cFileStat_t* held, cFsLease_t* lease = nullptr);
+/// Whether the lease is held no longer: a writer opened the file since it was taken (the lease
+/// broke, or the kernel removed it when it was not given up in time). False when none is held.
+bool fsLeaseBroken(const cFsLease_t* lease);
+/// Gives the lease up (at once after a break: the writer's open waits for it) and closes its
+/// descriptor; a record that holds none is left alone. Afterwards no break signal is pending.
+void fsLeaseRelease(cFsLease_t* lease);
 /// Makes the entries of the directory durable, so that a rename or a new file in it survives
 /// a power loss. False for a null object or an empty slot.
 bool fsSyncDir(cFileSystem_t* fs, cStrView_t path);
@@ -109,9 +127,10 @@ bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
 
 /// A native file system rooted at an existing directory (root ending in '/'), or null.
 cFileSystem_t* nativeFsNew(cStrView_t root);
-/// stat(2), following links, of the path without its trailing '/': kind 1 with the 64-bit
-/// size, 2, or 0 for anything else; only ENOENT is kind 3 (true); every other error is false
-/// (errno kept).
+/// stat(2), following links, of the path without its trailing '/', asked of the file system
+/// rather than a cache (statx AT_STATX_FORCE_SYNC, which FUSE and NFS honour): kind 1 with the
+/// 64-bit size, 2, or 0 for anything else; only ENOENT is kind 3 (true); every other error is
+/// false (errno kept).
 bool nativeFsStat(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
 /// Adds regular files and directories (hidden ones too, not "." and ".."). Entries are
 /// lstat'ed: a link to a file is listed as that file, a link to a directory is left out so a
@@ -137,17 +156,23 @@ bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_t
 bool nativeFsRenameNoReplace(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// fsync(2) of the directory ("" or "/"-ended paths too).
 bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);
-/// lstat(2): kind 1 with the size, 2, or 0 for anything else (a link too); only ENOENT is kind
-/// 3 (true).
+/// lstat(2), asked of the file system as nativeFsStat is: kind 1 with the size, 2, or 0 for
+/// anything else (a link too); only ENOENT is kind 3 (true).
 bool nativeFsLinkStat(cFileSystem_t* fs, const char* full_path, cFileStat_t* out);
 /// fstat(2) of a file stream's descriptor (fileStreamDescriptor); false for other kinds.
 bool nativeFsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
 /// Opens the file read-only without blocking, fstats it into `held` and takes a read lease
 /// (fcntl F_SETLEASE), which Linux refuses (EAGAIN) while any descriptor has the file open
-/// for writing, and drops it at once; SIGIO, which a lease break would send, is ignored
-/// meanwhile. (A write lease would count readers too: two runs over one tree would each keep
-/// the file the other is reading.) An open refused for another process's lease (EWOULDBLOCK)
-/// is kFsInUse too. Unknown where leases are not supported or not permitted (EINVAL on NFS,
-/// EACCES for a file of another owner without CAP_LEASE), for anything but a regular file,
-/// and when the open fails.
-int nativeFsInUse(cFileSystem_t* fs, const char* full_path, cFileStat_t* held);
+/// for writing; the lease is kept in `lease` when one is given, else dropped at once. SIGIO,
+/// which a lease break sends, is ignored while it is held. (A write lease would count readers
+/// too: two runs over one tree would each keep the file the other is reading.) An open refused
+/// for another process's lease (EWOULDBLOCK) is kFsInUse too. Unknown where leases are not
+/// supported or not permitted (EINVAL on NFS, EACCES for a file of another owner without
+/// CAP_LEASE), where a granted lease does not see every writer (nativeFsLeaseSeesEveryWriter),
+/// for anything but a regular file, and when the open fails.
+int nativeFsInUse(cFileSystem_t* fs, const char* full_path, cFileStat_t* held, cFsLease_t* lease);
+/// Whether a lease on a file system of this statfs type sees every writer of its files. Not on
+/// FUSE (a pass-through such as bindfs never hears of a writer on the folder behind it) nor on
+/// network and cluster file systems (a writer on another host): there a lease refused still
+/// tells of a writer, but one granted tells nothing.
+bool nativeFsLeaseSeesEveryWriter(int64_t fs_type);

@@ -8,11 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -450,7 +455,7 @@ TEST_F(WalkerTest, MissingAndUnqueryableInputs) {
     test::ConsoleLog log(kLogWarning);
     EXPECT_EQ(Convert({"a.mf4", "gone.mf4"}), kExitInputMissing);
     const std::vector<std::string> lines = log.Messages();
-    const std::vector<std::string> expected = {"W Could not find input file/folder gone.mf4"};
+    const std::vector<std::string> expected = {"E Could not find input file/folder gone.mf4"};
     EXPECT_EQ(lines, expected);
   }
   {
@@ -566,13 +571,37 @@ std::string g_input;                       // full path
 std::string g_spoofed;                     // full path of a file that reports g_taken's identity
 std::string g_taken;
 int g_mkdir_error = 0;
+bool g_fold_case = false;       // names found whatever their case, as on FAT, exFAT and NTFS
+bool g_rename_retimes = false;  // a rename writes the current time, as fusefat does
+int g_move_aside_error = 0;     // the move of the input aside fails with it
+
+/// The entry of the path's folder whose name equals the path's name but for ASCII case, or "".
+std::string FoldedCase(const std::string& path) {
+  const std::filesystem::path wanted(path);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(wanted.parent_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    const std::string want = wanted.filename().string();
+    if (name.size() == want.size() && std::equal(name.begin(), name.end(), want.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return entry.path().string();
+    }
+  }
+  return "";
+}
 
 void BeforeInputMoves(const char* path) {
   if (g_before_input_moves != nullptr && path == g_input) std::exchange(g_before_input_moves, nullptr)();
 }
 bool HookedRenameNoReplace(cFileSystem_t* fs, const char* from, const char* to) {
   BeforeInputMoves(from);
+  if (from == g_input && g_move_aside_error != 0) {
+    errno = g_move_aside_error;
+    return false;
+  }
   const bool moved = nativeFsRenameNoReplace(fs, from, to);
+  if (moved && g_rename_retimes) ::utimensat(AT_FDCWD, to, nullptr, 0);
   if (moved && from == g_input && g_after_input_moves != nullptr) std::exchange(g_after_input_moves, nullptr)();
   return moved;
 }
@@ -582,6 +611,10 @@ bool HookedRemove(cFileSystem_t* fs, const char* path) {
 }
 bool HookedStat(cFileSystem_t* fs, const char* path, cFileStat_t* out) {
   if (!nativeFsStat(fs, path, out)) return false;
+  if (const std::string folded = g_fold_case && out->kind == kFileKindMissing ? FoldedCase(path) : "";
+      !folded.empty()) {
+    return nativeFsStat(fs, folded.c_str(), out);
+  }
   cFileStat_t taken{};
   // A file that took over the inode number of one removed meanwhile.
   if (path == g_spoofed && nativeFsStat(fs, g_taken.c_str(), &taken) && taken.kind == kFileKindRegular) {
@@ -611,6 +644,8 @@ class HookedWalkerTest : public WalkerTest {
     g_after_input_moves = nullptr;
     g_input = g_spoofed = g_taken = "";
     g_mkdir_error = 0;
+    g_fold_case = g_rename_retimes = false;
+    g_move_aside_error = 0;
   }
   /// The hidden names the walk moved inputs to, left in the folder.
   std::vector<std::string> Aside() const {
@@ -775,6 +810,173 @@ TEST_F(WalkerTest, AFileMetAgainIsNotConvertedAgain) {
     EXPECT_EQ(log.Messages(), c.lines);
     EXPECT_EQ(stage_.outputs.size(), 1u);
   }
+}
+
+/// A stage that writes each output, so that the run publishes it.
+const cRecordHandlerOps_t kWritingOps = {
+    StageRecord, StageNewFile, [](cRecordHandler_t* handler, const cFileInfo_t* info) {
+      std::ofstream(g_root + cStrData(&info->OutputPath) + "_out.MF4", std::ios::binary) << "output";
+      return StageEndFile(handler, info);
+    }};
+
+TEST_F(HookedWalkerTest, AnOutputNameThatReachesAFileOfTheRunIsRefusedWhateverItsSpelling) {
+  // FAT, exFAT and NTFS ignore case: there "a_out.MF4" is the file named "a_out.mf4".
+  g_fold_case = true;
+  settings_.no_append_root = 1;
+  stage_.handler.ops = &kWritingOps;
+  RecordingInfo next;
+  next.split = 2;
+  const std::string other = Recording(next);
+  struct Case {
+    const char* name;
+    std::vector<std::string> files;
+    std::vector<std::string> lines;
+    std::vector<std::string> outputs;
+  };
+  const std::vector<Case> cases = {
+      {"a recording named like the output",
+       {"a.mf4", "a_out.mf4"},
+       {"E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.mf4",
+        "E Error during conversion of logs/a.mf4"},
+       {"logs/a_out"}},
+      {"two inputs whose outputs are one file",
+       {"A.mfe", "a.mf4"},
+       {"E Output logs/a_out.MF4 of logs/a.mf4 was written for logs/A.mfe already",
+        "E Error during conversion of logs/a.mf4"},
+       {"logs/A"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_.Path("logs"));
+    dir_.MakeDir("logs");
+    dir_.Write("logs/" + c.files[0], Recording());
+    dir_.Write("logs/" + c.files[1], other);
+    walkerFree(walker_);
+    walker_ = nullptr;
+    stage_.outputs.clear();
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert({"logs"}), kExitFileFailed);
+    EXPECT_EQ(log.Messages(), c.lines);
+    EXPECT_EQ(stage_.outputs, c.outputs);
+    EXPECT_EQ(test::ReadWholeFile(dir_.Path("logs/" + c.files[1])), other);
+  }
+}
+
+TEST_F(HookedWalkerTest, AWriterWhoOpensTheInputAfterTheProbeKeepsIt) {
+  settings_.delete_converted = 1;
+  dir_.Write("a.mf4", Recording());
+  cFileStat_t held{};
+  if (fsInUse(fs_, cStrViewOf("a.mf4"), &held) != kFsNotInUse) GTEST_SKIP() << "file leases cannot be taken here";
+  static int writer = -1;
+  g_input = dir_.Path("a.mf4");
+  // Between the probe and the removal; without blocking, as the lease would hold the open up.
+  g_before_input_moves = [] { writer = ::open(g_input.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC); };
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
+  const std::vector<std::string> lines = {"E Input file a.mf4 is still open for writing in another process and is kept",
+                                          "E Error during conversion of a.mf4"};
+  EXPECT_EQ(log.Messages(), lines);
+  EXPECT_LT(writer, 0) << "the writer's open went through while the lease was to be held";
+  if (writer >= 0) ::close(writer);
+  EXPECT_TRUE(std::filesystem::exists(g_input));
+  EXPECT_TRUE(Aside().empty());
+  // The lease is given up: the writer goes on at once, and the break signal is no longer ignored.
+  const int late = ::open(g_input.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_GE(late, 0) << std::strerror(errno);
+  if (late >= 0) ::close(late);
+  struct sigaction now {};
+  ASSERT_EQ(::sigaction(SIGIO, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+TEST_F(HookedWalkerTest, ARewriteOfTheSameSizeWithItsTimePutBackIsAChange) {
+  // cp -p, rsync --inplace -t or touch -r while the run converts the file.
+  settings_.delete_converted = 1;
+  static const cRecordHandlerOps_t kRewritingOps = {
+      StageRecord, StageNewFile, [](cRecordHandler_t* handler, const cFileInfo_t* info) {
+        struct stat before {};
+        ::stat(g_input.c_str(), &before);
+        // A later tick of the clock that stamps changes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string bytes = test::ReadWholeFile(g_input);
+        bytes.back() ^= 1;
+        std::ofstream(g_input, std::ios::binary | std::ios::trunc) << bytes;
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ::utimensat(AT_FDCWD, g_input.c_str(), times, 0);
+        return StageEndFile(handler, info);
+      }};
+  stage_.handler.ops = &kRewritingOps;
+  const std::string recording = Recording();
+  g_input = dir_.Write("a.mf4", recording);
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
+  const std::vector<std::string> lines = {"E Input file a.mf4 changed during its conversion and is kept",
+                                          "E Error during conversion of a.mf4"};
+  EXPECT_EQ(log.Messages(), lines);
+  const std::string kept = test::ReadWholeFile(g_input);
+  EXPECT_EQ(kept.size(), recording.size());
+  EXPECT_NE(kept, recording);
+}
+
+TEST_F(HookedWalkerTest, AnInputIsRemovedWhereItCannotBeMovedAsideOrARenameRetimesIt) {
+  settings_.delete_converted = 1;
+  struct Case {
+    const char* name;
+    int move_error;
+    bool retimes;
+    void (*before)();  // just before the input is moved or removed
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"fusefat: a rename writes the time", 0, true, nullptr, {}},
+      {"no room for a copy (an overlay's lower layer)", ENOSPC, false, nullptr, {}},
+      {"across devices", EXDEV, false, nullptr, {}},
+      {"no room, and another file renamed over it",
+       ENOSPC,
+       false,
+       [] { std::filesystem::rename(g_root + "other.mf4", g_input); },
+       {"E Input file a.mf4 changed during its conversion and is kept", "E Error during conversion of a.mf4"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    walkerFree(walker_);
+    walker_ = nullptr;
+    g_input = dir_.Write("a.mf4", Recording());
+    dir_.Write("other.mf4", "another recording");
+    g_move_aside_error = c.move_error;
+    g_rename_retimes = c.retimes;
+    g_before_input_moves = c.before;
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert({"a.mf4"}), c.lines.empty() ? kExitSuccess : kExitFileFailed);
+    EXPECT_EQ(log.Messages(), c.lines);
+    EXPECT_EQ(std::filesystem::exists(g_input), !c.lines.empty());
+    EXPECT_TRUE(Aside().empty());
+  }
+}
+
+TEST_F(HookedWalkerTest, FilesARunLeavesOrFindsGoneAreFailuresWithAnErrorLine) {
+  // A file listed and then removed by another run over the same tree, and the private name of
+  // an input that a run ended while removing it: the only copy of a recording, perhaps.
+  static const cRecordHandlerOps_t kOtherRunOps = {StageRecord, StageNewFile,
+                                                   [](cRecordHandler_t* handler, const cFileInfo_t* info) {
+                                                     std::filesystem::remove(g_root + "logs/b.mf4");
+                                                     return StageEndFile(handler, info);
+                                                   }};
+  stage_.handler.ops = &kOtherRunOps;
+  dir_.MakeDir("logs");
+  dir_.Write("logs/a.mf4", Recording());
+  dir_.Write("logs/b.mf4", Recording());
+  dir_.Write("logs/.~1fbee", Recording());
+  dir_.Write("logs/.~lock.notes.odt#", "not ours");
+  test::ConsoleLog log(kLogError);
+  EXPECT_EQ(Convert({"logs"}), kExitInputMissing | kExitFileFailed);
+  const std::vector<std::string> lines = {
+      "E Found logs/.~1fbee, left by a run that was ended while it removed an input: it may hold a recording, "
+      "perhaps its only copy, and is not converted",
+      "E Could not find input file/folder logs/b.mf4"};
+  EXPECT_EQ(log.Messages(), lines);
+  EXPECT_EQ(stage_.outputs, std::vector<std::string>{"logs_out/a"});
+  EXPECT_TRUE(std::filesystem::exists(dir_.Path("logs/.~1fbee")));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "platform/entry_map.h"
 #include "platform/filesystem.h"
+#include "support/fusemount.h"
 #include "support/runprogram.h"
 #include "support/tempdir.h"
 
@@ -339,6 +340,59 @@ TEST_F(NativeFs, AProbeTellsWhetherAFileIsStillOpenForWriting) {
     EXPECT_EQ(fsInUse(fs_, cStrViewOf(path), &untouched), kFsUseUnknown) << path;
     EXPECT_EQ(untouched.size, 77) << path;
   }
+}
+
+TEST(LeaseTrust, OnlyLocalFileSystemsSeeEveryWriter) {
+  // statfs types: where every writer opens through this kernel's view of the file, and where a
+  // writer may open it behind that view (a FUSE pass-through's backing folder, another host).
+  struct Case {
+    const char* name;
+    int64_t type;
+    bool sees_all;
+  };
+  const Case cases[] = {
+      {"ext4", 0xEF53, true},      {"xfs", 0x58465342, true},     {"btrfs", 0x9123683E, true},
+      {"tmpfs", 0x01021994, true}, {"overlay", 0x794C7630, true}, {"fuse", 0x65735546, false},
+      {"nfs", 0x6969, false},      {"cifs", 0xFF534D42, false},   {"smb2", 0xFE534D42, false},
+      {"ceph", 0x00C36400, false}, {"9p", 0x01021997, false},     {"gfs2", 0x01161970, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(nativeFsLeaseSeesEveryWriter(c.type), c.sees_all) << c.name;
+}
+
+TEST(NativeFsOnFuse, ALeaseThroughAPassThroughTellsOnlyOfTheWritersItSees) {
+  // bindfs shows a folder whose files may also be written behind it, where no lease taken
+  // through the mount hears of the writer.
+  const test::TempDir dir;
+  dir.MakeDir("backing");
+  dir.Write("backing/f", "bytes");
+  const test::FuseMount mount(test::FuseKind::kBind, dir.Path(), dir.Path("mnt"), dir.Path("backing"));
+  if (!mount.Mounted()) GTEST_SKIP() << "cannot mount here: " << mount.Why();
+  cFileSystem_t* fs = nativeFsNew(View(dir.Path("mnt/")));
+  ASSERT_NE(fs, nullptr);
+  cFileStat_t held{};
+  cFsLease_t lease{};
+  const int behind = ::open(dir.Path("backing/f").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(behind, 0);
+  EXPECT_EQ(fsInUse(fs, View("f"), &held, &lease), kFsUseUnknown);
+  EXPECT_EQ(lease.descriptor, -1);
+  EXPECT_EQ(held.size, 5);
+  ::close(behind);
+  // A writer through the mount is still seen.
+  const int through = ::open(dir.Path("mnt/f").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(through, 0);
+  EXPECT_EQ(fsInUse(fs, View("f"), &held, &lease), kFsInUse);
+  ::close(through);
+  // There the change checks alone decide: a stat asks the file system, not the mount's cache,
+  // so a write behind the mount shows at once.
+  cFileStat_t before{};
+  ASSERT_TRUE(fsStat(fs, View("f"), &before));
+  std::ofstream(dir.Path("backing/f"), std::ios::app) << "more";
+  cFileStat_t after{};
+  ASSERT_TRUE(fsStat(fs, View("f"), &after));
+  EXPECT_EQ(after.size, before.size + 4);
+  ASSERT_TRUE(fsLinkStat(fs, View("f"), &after));
+  EXPECT_EQ(after.size, before.size + 4);
+  fsFree(fs);
 }
 
 // Another run over the same tree makes the folder between this run's stat and its mkdir.
