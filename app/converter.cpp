@@ -250,11 +250,16 @@ int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
     } else {
       error = errno != 0 ? errno : EIO;
       // An open can fail after it made the file; EEXIST means the name was another file's, and
-      // most failures (a read-only folder) made nothing.
+      // most failures (a read-only folder, a name too long) made nothing. Only a file seen
+      // under the new name is the run's to remove and to report: a name that cannot even be
+      // looked at (too long, no folder, no search permission) cannot have been made either,
+      // and where the kind cannot look, it goes by name without a word.
       cFileStat_t at{};
-      const bool nothing_made =
-          fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->temporary), &at) && at.kind == kFileKindMissing;
-      if (error != EEXIST && !nothing_made) RemoveByName(stage);
+      if (error != EEXIST && !fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->temporary), &at)) {
+        fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary));
+      } else if (error != EEXIST && at.kind != kFileKindMissing) {
+        RemoveByName(stage);
+      }
     }
     cStrRelease(&full);
   }
