@@ -454,7 +454,8 @@ TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
   for (const std::string& input : inputs) EXPECT_FALSE(fs::exists(root / input)) << input;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns, ::testing::Values(SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE),
+INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns,
+                         ::testing::Values(SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU),
                          [](const ::testing::TestParamInfo<int>& param) {
                            const char* name = sigabbrev_np(param.param);
                            return std::string(name != nullptr ? name : "Unknown");
@@ -667,11 +668,12 @@ TEST_F(HeldTemporaries, TwoRunsWithOneProcessIdEachPublishOnlyTheirOwnFile) {
 /// A "-d" run of a large recording (started through the launcher, if any), stopped while it
 /// holds its temporary, is sent each signal: it must end by it, its temporary gone and its
 /// input kept.
-void EndsOnEachSignalAndRemovesItsTemporary(const fs::path& root, const std::vector<std::string>& launcher) {
+void EndsOnEachSignalAndRemovesItsTemporary(const fs::path& root, const std::vector<int>& signals,
+                                            const std::vector<std::string>& launcher) {
   fs::create_directories(root);
   const std::string recording = LargeRecording();
   std::ofstream(root / "big.mf4", std::ios::binary) << recording;
-  for (const int signal_number : EndingSignals()) {
+  for (const int signal_number : signals) {
     SCOPED_TRACE(SignalName(signal_number));
     Child run({"-d", "big.mf4"}, root.string(), -1, true, launcher);
     const pid_t pid = launcher.empty() ? run.Pid() : ChildOf(run.Pid());
@@ -690,14 +692,17 @@ void EndsOnEachSignalAndRemovesItsTemporary(const fs::path& root, const std::vec
 TEST_F(HeldTemporaries, ARunEndsOnEachSignalThatEndsAProcessAndRemovesItsTemporary) {
   // Batch schedulers end jobs with SIGXCPU (a CPU-time limit), SIGUSR1, SIGUSR2 or a timer's
   // signal as well as with SIGTERM.
-  EndsOnEachSignalAndRemovesItsTemporary(fast_.Dir() / "ended", {});
+  EndsOnEachSignalAndRemovesItsTemporary(fast_.Dir() / "ended", EndingSignals(), {});
 }
 
 TEST_F(HeldTemporaries, AsTheFirstProcessOfAPidNamespaceARunEndsOnEachSignalAndRemovesItsTemporary) {
   // Process 1 of a namespace is spared the default action of a signal: the run must end all
   // the same, as `docker stop` expects, and its temporary must go.
   if (!PidNamespacesAvailable()) GTEST_SKIP() << "no PID namespaces here (unshare --pid needs root)";
-  EndsOnEachSignalAndRemovesItsTemporary(fast_.Dir() / "init", kInNewPidNamespace);
+  // The way out is the same for every signal: a few of each kind.
+  EndsOnEachSignalAndRemovesItsTemporary(fast_.Dir() / "init",
+                                         {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU, SIGTRAP, SIGRTMAX},
+                                         kInNewPidNamespace);
 }
 
 TEST_F(HeldTemporaries, ASignalRemovesTheTemporaryOnlyWhileItIsTheRunsOwnFile) {
