@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "app/walker.h"
 #include "buslog/mdf_reader.h"
@@ -57,7 +59,33 @@ void DisarmCleanup() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-void RemoveTemporaryAndDie(int signal_number) {
+template <size_t N>
+bool IsOneOf(int signal_number, const int (&signals)[N]) {
+  return std::find(std::begin(signals), std::end(signals), signal_number) != std::end(signals);
+}
+
+/// Ends the process by the signal's default action at once; the first process of a PID
+/// namespace (a container's) is spared default actions, so it exits as the shell would report
+/// the signal.
+[[noreturn]] void EndBySignal(int signal_number) {
+  std::signal(signal_number, SIG_DFL);
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
+  std::raise(signal_number);
+  _exit(128 + signal_number);
+}
+
+void RemoveTemporaryAndDie(int signal_number, siginfo_t* info, void* /*context*/) {
+  if (!processSignalSent(info)) {
+    // A crash ends as one, with nothing done after it; a broken lease is no end of the run,
+    // its probe reads it back.
+    if (IsOneOf(signal_number, kEndingSignalsOfCrashes)) {
+      EndBySignal(signal_number);
+    }
+    if (IsOneOf(signal_number, kEndingSignalsOfLeases)) return;
+  }
   if (pthread_equal(pthread_self(), g_main_thread) == 0) {
     // A writer or reader thread took it: the main thread, stopped in its own handler, cannot
     // be changing the path.
@@ -66,23 +94,15 @@ void RemoveTemporaryAndDie(int signal_number) {
   }
   if (g_cleanup_armed != 0) {
     // Only the run's own file: another process may have put its own under that name.
-    struct stat info {};
+    struct stat info_at {};
     const bool known = g_cleanup_file.device != 0 || g_cleanup_file.inode != 0;
-    if (!known || (::lstat(g_cleanup_path, &info) == 0 && static_cast<uint64_t>(info.st_dev) == g_cleanup_file.device &&
-                   static_cast<uint64_t>(info.st_ino) == g_cleanup_file.inode)) {
+    if (!known ||
+        (::lstat(g_cleanup_path, &info_at) == 0 && static_cast<uint64_t>(info_at.st_dev) == g_cleanup_file.device &&
+         static_cast<uint64_t>(info_at.st_ino) == g_cleanup_file.inode)) {
       ::unlink(g_cleanup_path);
     }
   }
-  // Delivered at once with its default action, which ends the process; the first process of a
-  // PID namespace (a container's) is spared default actions, so it exits as the shell would
-  // report the signal.
-  std::signal(signal_number, SIG_DFL);
-  sigset_t own;
-  sigemptyset(&own);
-  sigaddset(&own, signal_number);
-  pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
-  std::raise(signal_number);
-  _exit(128 + signal_number);
+  EndBySignal(signal_number);
 }
 
 // ---- one output ----
@@ -230,11 +250,16 @@ int OpenOutput(cConverterHandler_t* stage, const cFileInfo_t* info) {
     } else {
       error = errno != 0 ? errno : EIO;
       // An open can fail after it made the file; EEXIST means the name was another file's, and
-      // most failures (a read-only folder) made nothing.
+      // most failures (a read-only folder, a name too long) made nothing. Only a file seen
+      // under the new name is the run's to remove and to report: a name that cannot even be
+      // looked at (too long, no folder, no search permission) cannot have been made either,
+      // and where the kind cannot look, it goes by name without a word.
       cFileStat_t at{};
-      const bool nothing_made =
-          fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->temporary), &at) && at.kind == kFileKindMissing;
-      if (error != EEXIST && !nothing_made) RemoveByName(stage);
+      if (error != EEXIST && !fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->temporary), &at)) {
+        fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary));
+      } else if (error != EEXIST && at.kind != kFileKindMissing) {
+        RemoveByName(stage);
+      }
     }
     cStrRelease(&full);
   }
@@ -490,16 +515,16 @@ bool converterInstallSignalCleanup() {
   // A file size limit then fails the write (EFBIG) like a full disk, instead of ending the run.
   if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return false;
   struct sigaction action {};
-  action.sa_handler = RemoveTemporaryAndDie;
-  sigemptyset(&action.sa_mask);
-  for (const int signal_number : kEndingSignals) sigaddset(&action.sa_mask, signal_number);
+  action.sa_sigaction = RemoveTemporaryAndDie;
+  processEndingSignals(&action.sa_mask);
   // Interrupted reads and writes resume: the process ends in the main thread's handler anyway.
-  action.sa_flags = SA_RESTART;
-  for (const int signal_number : kEndingSignals) {
+  action.sa_flags = SA_RESTART | SA_SIGINFO;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&action.sa_mask, signal_number) != 1) continue;
     struct sigaction previous {};
     if (sigaction(signal_number, nullptr, &previous) != 0) return false;
     // A signal ignored by whoever started the run (a background job) stays ignored.
-    if (previous.sa_handler == SIG_IGN) continue;
+    if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN) continue;
     if (sigaction(signal_number, &action, nullptr) != 0) return false;
   }
   return true;

@@ -60,10 +60,12 @@ bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_
 /// dropped frames (the output is then published all the same).
 bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info);
 
-/// Installs handlers for SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE that remove the
-/// temporary being written (while its name is the file the run made) and then end the process
-/// by the signal's default action, or where that is ignored (the first process of a PID
-/// namespace) exit with 128 + the signal (one that was ignored when the run started stays
-/// ignored), and ignores SIGXFSZ, so that a file size limit fails the output like a full disk.
-/// Call once from the main thread; false when a handler could not be installed.
+/// Installs handlers for the ending signals (kEndingSignals and the real-time ones) that
+/// remove the temporary being written (while its name is the file the run made) and then end
+/// the process by the signal's default action, or where that is ignored (the first process of
+/// a PID namespace) exit with 128 + the signal; one that was ignored when the run started
+/// stays ignored. A SIGSYS or SIGTRAP that the kernel raised is a crash and ends the run at
+/// once; a SIGIO it raised (a broken lease) is passed over. SIGXFSZ is ignored, so that a file
+/// size limit fails the output like a full disk. Call once from the main thread; false when a
+/// handler could not be installed.
 bool converterInstallSignalCleanup();

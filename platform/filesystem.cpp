@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 
 namespace {
@@ -141,6 +143,51 @@ void RestoreBreakSignal(const struct sigaction& previous) {
   sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGIO, &ignore, nullptr);
   ::sigaction(SIGIO, &previous, nullptr);
+}
+
+/// How long a rename waits for the lock of its folder. Others hold it only for a check and a
+/// rename; one that holds it longer (stopped, or on a stalled device) fails the rename instead
+/// of stalling the run, whose ending signals may be held back meanwhile.
+constexpr int64_t kFolderLockWaitNs = 10 * 1000000000LL;
+/// The pause between two tries of a lock that is taken: a few of the others' renames.
+constexpr long kFolderLockPauseNs = 1000000;
+
+int64_t MonotonicNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+/// A descriptor of the folder that holds the name (up to its last '/'), or -1 (errno set).
+int OpenFolderOf(const char* full_path) {
+  const char* slash = std::strrchr(full_path, '/');
+  if (slash == nullptr) return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  cStr_t folder{};
+  if (!cStrInit(&folder, {full_path, slash - full_path + 1})) {
+    errno = ENOMEM;
+    return -1;
+  }
+  const int fd = ::open(cStrData(&folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ReleaseKeepingErrno(&folder);
+  return fd;
+}
+
+/// Takes the exclusive lock of the folder, waiting while another holds it, at most
+/// kFolderLockWaitNs (then false with EWOULDBLOCK); false with errno where no lock can be had.
+/// Without blocking in the kernel: a blocked wait would not end for the ending signals the
+/// caller holds back.
+bool LockFolder(int folder) {
+  const int64_t deadline = MonotonicNs() + kFolderLockWaitNs;
+  for (;;) {
+    if (::flock(folder, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (MonotonicNs() > deadline) {
+      errno = EWOULDBLOCK;
+      return false;
+    }
+    const timespec pause{0, kFolderLockPauseNs};
+    ::nanosleep(&pause, nullptr);
+  }
 }
 
 }  // namespace
@@ -401,7 +448,7 @@ bool nativeFsRename(cFileSystem_t*, const char* full_from, const char* full_to) 
   return ::rename(full_from, full_to) == 0;
 }
 
-bool nativeFsRenameNoReplace(cFileSystem_t*, const char* full_from, const char* full_to) {
+bool nativeFsRenameNoReplace(cFileSystem_t* fs, const char* full_from, const char* full_to) {
   if (::renameat2(AT_FDCWD, full_from, AT_FDCWD, full_to, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
   if (::link(full_from, full_to) == 0) {
@@ -413,13 +460,31 @@ bool nativeFsRenameNoReplace(cFileSystem_t*, const char* full_from, const char* 
     return false;
   }
   if (errno != EPERM && errno != ENOTSUP && errno != EMLINK) return false;
-  struct stat info {};
-  if (::lstat(full_to, &info) == 0) {
-    errno = EEXIST;
+  return nativeFsRenameLocked(fs, full_from, full_to);
+}
+
+bool nativeFsRenameLocked(cFileSystem_t* fs, const char* full_from, const char* full_to) {
+  if (fs == nullptr || fs->ops->link_stat == nullptr || fs->ops->rename == nullptr) {
+    errno = ENOSYS;
     return false;
   }
-  if (errno != ENOENT) return false;
-  return ::rename(full_from, full_to) == 0;
+  const int folder = OpenFolderOf(full_to);
+  if (folder < 0) return false;
+  // Every run that takes this path checks and renames only while it holds the lock, so none
+  // can put a file under the name between another's check and its rename.
+  bool renamed = false;
+  cFileStat_t at{};
+  if (LockFolder(folder) && fs->ops->link_stat(fs, full_to, &at)) {
+    if (at.kind == kFileKindMissing) {
+      renamed = fs->ops->rename(fs, full_from, full_to);
+    } else {
+      errno = EEXIST;
+    }
+  }
+  const int error = errno;
+  ::close(folder);  // lets the lock go
+  errno = error;
+  return renamed;
 }
 
 bool nativeFsSyncDir(cFileSystem_t*, const char* full_path) {

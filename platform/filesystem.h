@@ -3,7 +3,8 @@
 // paths (root + a relative path). The generic fs... functions build the full path and call
 // the slot; they give false or null for a null object or an empty slot, and log nothing.
 // The native kind maps the slots onto POSIX: stat(2), opendir/readdir, mkdir(2), unlink(2),
-// the file streams, rename(2), fsync(2) of a directory, renameat2(2), lstat(2) and fstat(2).
+// the file streams, rename(2), fsync(2) of a directory, renameat2(2) (or a rename under a lock
+// of the folder), lstat(2) and fstat(2).
 // When a native slot fails, errno tells why (the generic functions keep it). A kind that
 // cannot tell a file's identity leaves the last two slots empty.
 #include <csignal>
@@ -151,9 +152,18 @@ cStream_t* nativeFsOpen(cFileSystem_t* fs, const char* full_path, int flags);
 /// rename(2).
 bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// renameat2(2) with RENAME_NOREPLACE. Where the file system lacks it (NFS, some FUSE kinds),
-/// link(2) and unlink(2), which refuse a taken name as well; where it has no hard links either,
-/// a check of the name before rename(2), which only another process's rename in between can beat.
+/// link(2) and unlink(2), which refuse a taken name as well; where it has no hard links either
+/// (exFAT and FAT through FUSE), nativeFsRenameLocked.
 bool nativeFsRenameNoReplace(cFileSystem_t* fs, const char* full_from, const char* full_to);
+/// The no-replace rename of a file system without an atomic one: the kind's link_stat of the
+/// name, then its rename only where the name is free (EEXIST otherwise), both while holding an
+/// exclusive flock(2) of the name's folder. Every run that takes this path takes the lock, so
+/// on one host none replaces a file another put there between the check and the rename; a
+/// process of another host, or one that renames without the lock, can still. Waits at most 10
+/// seconds for a lock another holds (then EWOULDBLOCK); fails where the folder cannot be
+/// opened for reading or locked (errno tells why), and with ENOSYS where the kind lacks either
+/// slot.
+bool nativeFsRenameLocked(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// fsync(2) of the directory ("" or "/"-ended paths too).
 bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);
 /// lstat(2), asked of the file system as nativeFsStat is: kind 1 with the size, 2, or 0 for

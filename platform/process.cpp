@@ -36,6 +36,12 @@ bool SystemRandom(unsigned char* bytes, size_t count) {
 
 }  // namespace
 
+void processEndingSignals(sigset_t* set) {
+  sigemptyset(set);
+  for (const int signal_number : kEndingSignals) sigaddset(set, signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) sigaddset(set, signal_number);
+}
+
 bool processOpenStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;

@@ -7,9 +7,41 @@
 #include <csignal>
 #include <cstddef>
 
-/// The signals that end a run by default and can be caught: an interrupt, a kill, a closed
-/// terminal, a quit, a reader of standard error that went away.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+/// The signals whose default action ends a run and that can be caught, besides the real-time
+/// signals (SIGRTMIN to SIGRTMAX, known only at run time): an interrupt, a kill, a closed
+/// terminal, a quit, a reader of standard error that went away, the limits and timers of a
+/// batch scheduler or `ulimit -t` (SIGXCPU, SIGALRM, SIGVTALRM, SIGPROF), the user's own
+/// signals and the rest that end a process by default. Left out: SIGKILL and SIGSTOP (they
+/// cannot be caught), the crashes (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT), which must end a
+/// run as crashes, and SIGXFSZ, which a run turns into a full disk.
+constexpr int kEndingSignals[] = {
+    SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE, SIGXCPU, SIGALRM,
+    SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2, SIGIO,   SIGSYS,  SIGTRAP,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+/// Ending signals that a crash raises too (a system call a filter forbids, a breakpoint left
+/// in the code): only one that a process sent (processSignalSent) ends a run as the others
+/// do; the kernel's is a crash and stays one.
+constexpr int kEndingSignalsOfCrashes[] = {SIGSYS, SIGTRAP};
+
+/// Ending signals that the kernel also raises for a step of the run: a lease taken to see a
+/// file's writers is broken with SIGIO, which the probe reads back itself. Only one that a
+/// process sent ends a run.
+constexpr int kEndingSignalsOfLeases[] = {SIGIO};
+
+/// Fills `set` with kEndingSignals and the real-time signals.
+void processEndingSignals(sigset_t* set);
+
+/// Whether a signal was sent by a process (kill, sigqueue, tgkill; also this one passing a
+/// signal on to its main thread) rather than raised by the kernel (a fault, a trap, a timer,
+/// a closed pipe, a broken lease).
+inline bool processSignalSent(const siginfo_t* info) { return info != nullptr && info->si_code <= 0; }
 
 /// Holds the ending signals back on the calling thread while it lives: one that comes
 /// meanwhile (or that another thread passes on to this one) is taken when it ends, so that
@@ -19,8 +51,7 @@ class cEndingSignalsHeld_t {
  public:
   cEndingSignalsHeld_t() {
     sigset_t ending;
-    sigemptyset(&ending);
-    for (const int signal_number : kEndingSignals) sigaddset(&ending, signal_number);
+    processEndingSignals(&ending);
     pthread_sigmask(SIG_BLOCK, &ending, &previous_);
   }
   ~cEndingSignalsHeld_t() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }

@@ -382,6 +382,71 @@ TEST_F(ConverterTest, AnOpenThatFailsAfterMakingTheFileLeavesNoTemporary) {
   EXPECT_EQ(Files(), std::vector<std::string>{"a.mf4"});
 }
 
+TEST_F(ConverterTest, AFailedOpenIsReportedWithItsReasonAndOnlyATemporaryItMadeAsLeft) {
+  struct Case {
+    const char* name;
+    std::string stem;
+    cStream_t* (*open)(cFileSystem_t*, const char*, int);
+    bool (*remove)(cFileSystem_t*, const char*);
+    bool identities;                 // the kind can tell what a name is
+    std::vector<std::string> lines;  // "<temporary>" stands for the one left
+  };
+  const std::string too_long(248, 'n');  // the output's name would be 256 bytes
+  const std::vector<Case> cases = {
+      {"a name too long: nothing made",
+       too_long,
+       nativeFsOpen,
+       nativeFsRemove,
+       true,
+       {"E Could not open output file " + too_long + "_out.MF4: File name too long"}},
+      {"made, then failed, and its removal refused",
+       "a",
+       OpenFailingAfterCreate,
+       RemoveRefusedForTemporaries,
+       true,
+       {"E Could not remove temporary file <temporary>: Permission denied",
+        "E Could not open output file a_out.MF4: Input/output error"}},
+      {"made, then failed, where the kind cannot look",
+       "a",
+       OpenFailingAfterCreate,
+       nativeFsRemove,
+       false,
+       {"E Could not open output file a_out.MF4: Input/output error"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& name : Files()) fs::remove(dir_.Path(name));
+    static cFileSystemOps_t ops;
+    ops = kNative;
+    ops.open = c.open;
+    ops.remove = c.remove;
+    if (!c.identities) {
+      ops.link_stat = nullptr;
+      ops.stream_stat = nullptr;
+    }
+    fs_->ops = &ops;
+    NewRun();
+    dir_.Write("in.mf4", Recording(3));
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert("in.mf4", c.stem), kExitFileFailed);
+    const std::string temporary = Temporary();
+    std::vector<std::string> expected;
+    for (std::string line : c.lines) {
+      if (const size_t at = line.find("<temporary>"); at != std::string::npos) line.replace(at, 11, temporary);
+      expected.push_back(line);
+    }
+    std::vector<std::string> lines = log.Messages();
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& line) {
+                                 return line == "E Error on new file" || line == "E Error during end file callback";
+                               }),
+                lines.end());
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(temporary.empty(), expected.size() == 1);
+    EXPECT_TRUE(fs::exists(dir_.Path("in.mf4")));
+  }
+}
+
 TEST_F(ConverterTest, ANameTakenBeforeTheOpenIsLeftToItsOwnerAndAnotherTried) {
   const std::string expected = ReferenceOutput(Recording(3));
   ASSERT_FALSE(expected.empty());

@@ -53,9 +53,10 @@ class Child {
     pid_ = ::fork();
     if (pid_ == 0) {
       // Signals the test sends must reach logmend however this process was started.
-      for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ}) {
-        ::signal(signal_number, SIG_DFL);
-      }
+      for (int signal_number = 1; signal_number < NSIG; ++signal_number) ::signal(signal_number, SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
       const rlimit no_core{0, 0};  // SIGQUIT would leave one in the tree
       ::setrlimit(RLIMIT_CORE, &no_core);
       if (file_size_limit >= 0) {
@@ -247,6 +248,19 @@ const std::string& LargeRecording() {
   return bytes;
 }
 
+/// Every signal whose default action ends a process but SIGKILL, which cannot be caught, the
+/// crashes (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT) and SIGXFSZ (a full disk); of the
+/// real-time ones the first and the last.
+std::vector<int> EndingSignals() {
+  return {SIGHUP,    SIGINT,  SIGQUIT,   SIGTRAP, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM,  SIGTERM,
+          SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,  SIGRTMIN, SIGRTMAX};
+}
+
+std::string SignalName(int signal_number) {
+  const char* name = sigabbrev_np(signal_number);
+  return name != nullptr ? name : "RT" + std::to_string(signal_number - SIGRTMIN);
+}
+
 /// The examples' files by their path below examples/logs/0000ABCD, with the bytes of each
 /// and of its output from a run without trouble.
 struct Examples {
@@ -432,7 +446,8 @@ TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
   for (const std::string& input : inputs) EXPECT_FALSE(fs::exists(root / input)) << input;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns, ::testing::Values(SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE),
+INSTANTIATE_TEST_SUITE_P(EachSignal, KilledRuns,
+                         ::testing::Values(SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU),
                          [](const ::testing::TestParamInfo<int>& param) {
                            const char* name = sigabbrev_np(param.param);
                            return std::string(name != nullptr ? name : "Unknown");
@@ -642,18 +657,18 @@ TEST_F(HeldTemporaries, TwoRunsWithOneProcessIdEachPublishOnlyTheirOwnFile) {
   EXPECT_TRUE(left.empty() || (left.size() == 1 && left[0] == second_temporary));
 }
 
-TEST_F(HeldTemporaries, AsTheFirstProcessOfAPidNamespaceARunEndsOnEachSignalAndRemovesItsTemporary) {
-  // Process 1 of a namespace is spared the default action of a signal: the run must end all
-  // the same, as `docker stop` expects, and its temporary must go.
-  if (!PidNamespacesAvailable()) GTEST_SKIP() << "no PID namespaces here (unshare --pid needs root)";
-  const fs::path root = fast_.Dir() / "init";
+/// A "-d" run of a large recording (started through the launcher, if any), stopped while it
+/// holds its temporary, is sent each signal: it must end by it, its temporary gone and its
+/// input kept.
+void EndsOnEachSignalAndRemovesItsTemporary(const fs::path& root, const std::vector<int>& signals,
+                                            const std::vector<std::string>& launcher) {
   fs::create_directories(root);
   const std::string recording = LargeRecording();
   std::ofstream(root / "big.mf4", std::ios::binary) << recording;
-  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) {
-    SCOPED_TRACE(sigabbrev_np(signal_number));
-    Child run({"-d", "big.mf4"}, root.string(), -1, true, kInNewPidNamespace);
-    const pid_t pid = ChildOf(run.Pid());
+  for (const int signal_number : signals) {
+    SCOPED_TRACE(SignalName(signal_number));
+    Child run({"-d", "big.mf4"}, root.string(), -1, true, launcher);
+    const pid_t pid = launcher.empty() ? run.Pid() : ChildOf(run.Pid());
     ASSERT_GT(pid, 0);
     const HeldTemporary held = StopWhileHolding(pid, root);
     ASSERT_FALSE(held.name.empty()) << "the run ended before it could be stopped";
@@ -664,6 +679,22 @@ TEST_F(HeldTemporaries, AsTheFirstProcessOfAPidNamespaceARunEndsOnEachSignalAndR
     EXPECT_FALSE(fs::exists(root / "big_out.MF4"));
     EXPECT_EQ(ReadFile(root / "big.mf4"), recording);
   }
+}
+
+TEST_F(HeldTemporaries, ARunEndsOnEachSignalThatEndsAProcessAndRemovesItsTemporary) {
+  // Batch schedulers end jobs with SIGXCPU (a CPU-time limit), SIGUSR1, SIGUSR2 or a timer's
+  // signal as well as with SIGTERM.
+  EndsOnEachSignalAndRemovesItsTemporary(fast_.Dir() / "ended", EndingSignals(), {});
+}
+
+TEST_F(HeldTemporaries, AsTheFirstProcessOfAPidNamespaceARunEndsOnEachSignalAndRemovesItsTemporary) {
+  // Process 1 of a namespace is spared the default action of a signal: the run must end all
+  // the same, as `docker stop` expects, and its temporary must go.
+  if (!PidNamespacesAvailable()) GTEST_SKIP() << "no PID namespaces here (unshare --pid needs root)";
+  // The way out is the same for every signal: a few of each kind.
+  EndsOnEachSignalAndRemovesItsTemporary(fast_.Dir() / "init",
+                                         {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU, SIGTRAP, SIGRTMAX},
+                                         kInNewPidNamespace);
 }
 
 TEST_F(HeldTemporaries, ASignalRemovesTheTemporaryOnlyWhileItIsTheRunsOwnFile) {

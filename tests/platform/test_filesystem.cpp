@@ -5,11 +5,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/entry_map.h"
@@ -256,6 +261,131 @@ TEST_F(NativeFs, ARenameThatMustNotReplaceTakesOnlyAFreeName) {
   EXPECT_TRUE(fsRenameNoReplace(fs_, cStrViewOf("a"), cStrViewOf("c")));
   EXPECT_EQ(Stat("a").kind, kFileKindMissing);
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("c")), "first");
+}
+
+/// What another process does right after a check of a name by the kind below (once).
+std::function<void()> g_after_check;
+bool CheckThenMeddle(cFileSystem_t* fs, const char* full_path, cFileStat_t* out) {
+  const bool looked = nativeFsLinkStat(fs, full_path, out);
+  if (const std::function<void()> meddle = std::exchange(g_after_check, nullptr)) meddle();
+  return looked;
+}
+
+/// A second native file system on the same folder whose no-replace rename is the one of a file
+/// system without an atomic one and without hard links (exFAT and FAT through FUSE).
+class LockedRename : public NativeFs {
+ protected:
+  void SetUp() override {
+    NativeFs::SetUp();
+    ops_ = *fs_->ops;
+    ops_.rename_no_replace = nativeFsRenameLocked;
+    fs_->ops = &ops_;
+    other_ = nativeFsNew(View(dir_.Path()));
+    ASSERT_NE(other_, nullptr);
+    other_ops_ = ops_;
+    other_->ops = &other_ops_;
+  }
+  void TearDown() override {
+    g_after_check = nullptr;
+    fsFree(other_);
+    NativeFs::TearDown();
+  }
+
+  /// A rename on `fs` by a thread of its own, as another run would make it: its result and errno.
+  static std::future<std::pair<bool, int>> RenameAside(cFileSystem_t* fs, const std::string& from,
+                                                       const std::string& to) {
+    return std::async(std::launch::async, [fs, from, to] {
+      errno = 0;
+      const bool renamed = fsRenameNoReplace(fs, View(from), View(to));
+      return std::make_pair(renamed, errno);
+    });
+  }
+
+  cFileSystemOps_t ops_{};
+  cFileSystemOps_t other_ops_{};
+  cFileSystem_t* other_ = nullptr;
+};
+
+TEST_F(LockedRename, TakesOnlyAFreeName) {
+  dir_.Write("a", "first");
+  dir_.Write("b", "second");
+  std::filesystem::create_symlink("nowhere", dir_ / "link");
+  dir_.MakeDir("sub");
+  struct Case {
+    const char* from;
+    const char* to;
+    int error;
+  };
+  const Case cases[] = {
+      {"a", "b", EEXIST},   {"a", "link", EEXIST},                              // a dangling link is a name too
+      {"a", "sub", EEXIST}, {"gone", "c", ENOENT}, {"a", "missing/c", ENOENT},  // no folder to lock
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.from) + " to " + c.to);
+    errno = 0;
+    EXPECT_FALSE(fsRenameNoReplace(fs_, cStrViewOf(c.from), cStrViewOf(c.to)));
+    EXPECT_EQ(errno, c.error);
+  }
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("a")), "first");
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("b")), "second");
+  EXPECT_TRUE(fsRenameNoReplace(fs_, cStrViewOf("a"), cStrViewOf("sub/c")));
+  EXPECT_EQ(Stat("a").kind, kFileKindMissing);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("sub/c")), "first");
+}
+
+TEST_F(LockedRename, AFileThatAnotherRunPutsUnderTheNameAfterTheCheckIsNeverReplaced) {
+  // Two runs publish different recordings under one name (batches whose numbering
+  // restarted). The second tries its rename while the first is between its check and its
+  // rename: it must wait, then find the name taken.
+  ops_.link_stat = CheckThenMeddle;
+  dir_.Write("first.part", "first run's output");
+  dir_.Write("second.part", "second run's output");
+  std::future<std::pair<bool, int>> second;
+  bool second_done_meanwhile = false;
+  g_after_check = [&] {
+    second = RenameAside(other_, "second.part", "out");
+    // Time enough for the other rename to end, were it not kept waiting.
+    second_done_meanwhile = second.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+  };
+  EXPECT_TRUE(fsRenameNoReplace(fs_, View("first.part"), View("out")));
+  ASSERT_TRUE(second.valid()) << "the check was never made";
+  const auto [second_renamed, second_error] = second.get();
+  EXPECT_FALSE(second_done_meanwhile);
+  EXPECT_FALSE(second_renamed);
+  EXPECT_EQ(second_error, EEXIST);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("out")), "first run's output");
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("second.part")), "second run's output");
+
+  // Many at once, again and again: each time one takes the name and every other keeps its file.
+  constexpr int kRacers = 8;
+  constexpr int kRounds = 25;
+  for (int round = 0; round < kRounds; ++round) {
+    std::filesystem::remove(dir_ / "taken");
+    std::vector<std::unique_ptr<cFileSystem_t, void (*)(cFileSystem_t*)>> racers;
+    std::vector<std::future<std::pair<bool, int>>> results;
+    for (int racer = 0; racer < kRacers; ++racer) {
+      dir_.Write("racer" + std::to_string(racer), std::to_string(racer));
+      racers.emplace_back(nativeFsNew(View(dir_.Path())), fsFree);
+      ASSERT_NE(racers.back(), nullptr);
+      racers.back()->ops = &other_ops_;
+    }
+    for (int racer = 0; racer < kRacers; ++racer) {
+      results.push_back(RenameAside(racers[racer].get(), "racer" + std::to_string(racer), "taken"));
+    }
+    int winners = 0;
+    for (int racer = 0; racer < kRacers; ++racer) {
+      const auto [renamed, error] = results[racer].get();
+      const bool kept = std::filesystem::exists(dir_ / ("racer" + std::to_string(racer)));
+      EXPECT_EQ(kept, !renamed) << round << " " << racer;
+      if (renamed) {
+        ++winners;
+        EXPECT_EQ(test::ReadWholeFile(dir_.Path("taken")), std::to_string(racer)) << round;
+      } else {
+        EXPECT_EQ(error, EEXIST) << round << " " << racer;
+      }
+    }
+    EXPECT_EQ(winners, 1) << round;
+  }
 }
 
 TEST_F(NativeFs, TellsWhatANameItselfIsAndWhichFileAStreamIsOn) {
