@@ -3,6 +3,8 @@
 #include <set>
 
 #include "blockchain.h"
+#include "damage.h"
+#include "datablock.h"
 #include "datalistblock.h"
 #include "dl4block.h"
 #include "dt4block.h"
@@ -80,6 +82,10 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool dat
   if (link <= 0) {
     return;
   }
+  if (BlockHeaderCutAt(buffer, link)) {
+    NoteCutHeader(static_cast<uint64_t>(link));  // a block begun where the recording ends: no data yet
+    return;
+  }
   // Lists nest through the blocks' own reads: the blocks above are the open levels.
   ReadGuard guard(Nesting::kDataList, PathOf(*this, BoundsOf(Nesting::kDataList).depth));
   SetStreamPosition(buffer, link);
@@ -117,6 +123,10 @@ void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t
   for (uint64_t i = 0; i < count && first + i < link_list_.size(); ++i) {
     const int64_t link = link_list_[first + i];
     if (link <= 0) {
+      continue;
+    }
+    if (BlockHeaderCutAt(buffer, link)) {
+      NoteCutHeader(static_cast<uint64_t>(link));  // a block begun where the recording ends: no data yet
       continue;
     }
     SetStreamPosition(buffer, link);

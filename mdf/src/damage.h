@@ -109,6 +109,8 @@ enum class Damage : uint8_t {
   kInvalidRecordIdSize,
   kMissingRecordIds,
   kRecordCountMismatch,
+  kOversizedRecord,
+  kPaddedEnd,
   kWrongBlockKind,
   kCyclicLink,
   kNestedTooDeep,
@@ -147,6 +149,8 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kMissingRecordIds:
       return {MdfLogSeverity::kError, true, false, true};
     case Damage::kRecordCountMismatch:
+    case Damage::kOversizedRecord:
+    case Damage::kPaddedEnd:
     case Damage::kWrongBlockKind:
     case Damage::kCyclicLink:
     case Damage::kNestedTooDeep:
@@ -181,6 +185,13 @@ void NoteBlockEnd(uint64_t end);
 /// The furthest block end noted for the file whose read is open on this thread; 0 when no
 /// read is open.
 uint64_t BlocksEnd();
+/// Notes for the file whose read is open on this thread that the end of the file cut the
+/// header of a block begun at `position` (BlockHeaderBegunAt), which only the finalization
+/// of an unfinalized recording may take for its torn end.
+void NoteCutHeader(uint64_t position);
+/// The position of the cut header noted for the file whose read is open on this thread;
+/// false when none was.
+bool CutHeaderNoted(uint64_t& position);
 
 /// The damage met on this thread while it lives is noted in the file's record. Damage is
 /// met deep inside block reads that know neither their file nor their reader, as a log

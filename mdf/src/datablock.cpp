@@ -2,8 +2,45 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 
 namespace mdf::detail {
+
+namespace {
+constexpr int64_t kHeaderBytes = 24;
+constexpr size_t kIdAndReserved = 8;
+}  // namespace
+
+bool BlockHeaderCutAt(std::streambuf& buffer, int64_t position, bool padded) {
+  try {
+    const int64_t end = GetLastStreamPosition(buffer);
+    if (position < 0 || position > end || (!padded && end - position >= kHeaderBytes)) return false;
+    const auto size = static_cast<size_t>(std::min<int64_t>(end - position, kIdAndReserved));
+    std::array<char, kIdAndReserved> head{};
+    SetStreamPosition(buffer, position);
+    if (buffer.sgetn(head.data(), static_cast<std::streamsize>(size)) != static_cast<std::streamsize>(size)) {
+      return false;
+    }
+    for (size_t i = 0; i < size; ++i) {
+      const char byte = head[i];
+      const bool fits = i < 2 ? byte == '#' : i < 4 ? byte >= 'A' && byte <= 'Z' : byte == 0;
+      if (!fits) return false;
+    }
+    if (end - position < kHeaderBytes) return true;
+    // Padded: everything behind the header's fields is zeros.
+    SetStreamPosition(buffer, position + kHeaderBytes);
+    std::array<char, 4096> chunk{};
+    for (int64_t left = end - position - kHeaderBytes; left > 0;) {
+      const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
+      if (buffer.sgetn(chunk.data(), wanted) != wanted) return false;
+      if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) return false;
+      left -= wanted;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
 
 uint64_t DataBlock::DataSize() const { return block_length_ > 24 ? block_length_ - 24 : 0; }
 

@@ -12,6 +12,14 @@ class IDataGroup;
 
 namespace mdf::detail {
 
+/// True when the bytes from `position` to the end of the file are the beginning of a block
+/// header that the end of the file cut (a logger lost power while it wrote it): fewer than a
+/// header's 24 bytes, whose first eight are an id ("##" and two capitals) and reserved zeros
+/// as far as they reach. With `padded`, the header may also reach further when nothing but
+/// zeros follows it (a file system that grew the file before the data reached it). Never
+/// throws: bytes that cannot be read are no header.
+bool BlockHeaderCutAt(std::streambuf& buffer, int64_t position, bool padded = false);
+
 class DataBlock : public MdfBlock {
  public:
   /// Payload bytes: block length - 24, 0 for a length of 24 or less.

@@ -78,8 +78,22 @@ void Mdf4File::ReadEverythingButData(std::streambuf& buffer) {
   }
   if (!tail_checked_) {
     tail_checked_ = true;  // after the finalization, which may let the last DT block reach the end
+    CheckCutHeader(buffer);
     CheckDataAfterBlocks(buffer);
   }
+}
+
+void Mdf4File::CheckCutHeader(std::streambuf& buffer) {
+  uint64_t position = 0;
+  if (!CutHeaderNoted(position)) return;
+  if (finalized_on_read_) {
+    // The block its logger began when the power was lost: the torn end, which holds no record.
+    const int64_t end = GetLastStreamPosition(buffer);
+    NoteBlockEnd(end > 0 ? static_cast<uint64_t>(end) : 0);
+    return;
+  }
+  MDF_DAMAGE(Damage::kUnreadableBlock) << "Block header cut by the end of the file. Block: "
+                                       << AddressToText(static_cast<int64_t>(position));
 }
 
 void Mdf4File::CheckDataAfterBlocks(std::streambuf& buffer) {

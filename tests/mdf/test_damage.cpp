@@ -196,7 +196,7 @@ std::vector<DamageCase> Cases() {
          file.resize(file.size() - 3);
          MoveDataIntoList(file, at, file.size() - at.dt - 24 - 2);
        },
-       "Parse of record failed. Error: End of file", kWholeSamples},
+       nullptr, kWholeSamples},
       {"signal data", true, [](Bytes& file, const Layout& at) { MoveDataBytesIntoSignalData(file, at); }, nullptr,
        kWholeSamples},
       {"signal data cut by the end of the file", true,
@@ -205,9 +205,9 @@ std::vector<DamageCase> Cases() {
          file.resize(file.size() - 3);
        },
        "Signal data block exceeds the file.", kWholeSamples},
+      // What a torn payload may claim is its reader's to judge (StreamEnd): the library cuts it.
       {"unfinalized, the VLSD length of the last record lies", false,
-       [](Bytes& file, const Layout&) { file[file.size() - 12] = 200; }, "Parse of record failed. Error: End of file",
-       kWholeSamples},
+       [](Bytes& file, const Layout&) { file[file.size() - 12] = 200; }, nullptr, kWholeSamples},
       {"finalized, cut", true, cut(3), "Parse of record failed. Error: End of file", kWholeSamples},
       {"a cycle count above the records", true,
        [](Bytes& file, const Layout& at) { Store(file, Layout::CycleCount(at.lin_group), 2); },
