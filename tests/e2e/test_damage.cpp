@@ -565,3 +565,145 @@ TEST_F(DamagedInputs, EveryFlippedByteInTheRecordsOfAnUnfinalizedRecordingIsDama
 }
 
 }  // namespace
+
+// ---- The torn end of a logger recording, and what only looks like one ----
+
+namespace {
+
+// The reproducers of torn ends and of damage taken for one, through the whole tool: a torn end
+// converts the frames held whole and removes the input; padding that may have completed a torn
+// record, and a size or a payload that lies, keep it with one line. No frame is invented: each
+// frame written from a cut example is one of the example's, with its data.
+TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
+  struct Case {
+    const char* name;
+    const char* damage;  // null: a torn end
+    size_t can;
+    size_t lin;
+    bool cut_example;  // a cut of the unfinalized example
+  };
+  const Case cases[] = {
+      // The LIN group's record size takes the rest of the file: its first record, the first of all.
+      {"unfinalized-record-size-to-end.MF4", "Record longer than its channels lay out. Record ID: 3", 0, 0, false},
+      // An 898-byte payload whose bytes end in zeros, then zeros: no frame claims it.
+      {"unfinalized-payload-no-frame-claims.MF4", "The end of the records cannot be told from padding. Offset: 0", 0, 0,
+       false},
+      // The last frame's payload is not in the file: the frame is left out.
+      {"torn-before-payload-of-last-frame.MF4", nullptr, 46, 7, true},
+      {"torn-inside-fd-payload-after-its-frame.MF4", nullptr, 11, 0, false},
+      // Zeros after a tear complete a CAN record, or follow a record id: which cannot be told.
+      {"torn-mid-record-zero-padded.MF4", "The end of the records cannot be told from padding. Offset: 6751", 157, 21,
+       true},
+      {"unfinalized-record-id-and-zeros-appended.MF4",
+       "The end of the records cannot be told from padding. Offset: 6808", 158, 22, true},
+      // The header of the DT block begun last is cut: the records before it convert.
+      {"torn-inside-last-dt-header-of-list.MF4", nullptr, 41, 8, false},
+      {"torn-inside-only-dt-header.MF4", nullptr, 0, 0, false},
+      // A record begun in one DT block of a list and torn in the next.
+      {"torn-record-begun-in-previous-dt.MF4", nullptr, 7, 0, false},
+  };
+  std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> recorded;
+  for (const Frame& frame : ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized)) {
+    recorded.insert({frame.kind, frame.channel, frame.id, frame.data, frame.time_us});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+    const test::ProgramResult result = Run({"-d", name});
+    EXPECT_EQ(result.status, c.damage != nullptr ? 8 : 0) << result.err;
+    EXPECT_EQ(Exists(name), c.damage != nullptr);
+    size_t lines = 0;
+    for (const std::string& line : result.Lines()) lines += line.rfind("E Damaged input file ", 0) == 0;
+    EXPECT_EQ(lines, c.damage != nullptr ? 1U : 0U) << result.err;
+    if (c.damage != nullptr) {
+      EXPECT_TRUE(HasLine(result, "E Damaged input file " + name + ": " + c.damage)) << result.err;
+    } else {
+      EXPECT_EQ(result.err.find("E "), std::string::npos) << result.err;
+    }
+    const std::vector<Frame> written = ReadFrames(dir_.Path(name.substr(0, name.size() - 4) + "_out.MF4"));
+    EXPECT_EQ(KindsOf(written)[kBusMsgCanDataFrame], c.can);
+    EXPECT_EQ(KindsOf(written)[kBusMsgLinFrame], c.lin);
+    for (const Frame& frame : written) {
+      if (c.cut_example) {
+        EXPECT_EQ(recorded.count({frame.kind, frame.channel, frame.id, frame.data, frame.time_us}), 1U) << frame;
+      }
+      if (name.find("-fd-") != std::string::npos) {
+        // Each with its payload: a frame given none was written with zeros for data.
+        EXPECT_NE(frame.data.find_first_not_of('0'), std::string::npos) << frame;
+      }
+    }
+  }
+  // The frame whose payload the tear left out is the example's last CAN frame before it.
+  const std::string torn = "torn-before-payload-of-last-frame_out.MF4";
+  bool found = false;
+  for (const Frame& frame : ReadFrames(dir_.Path(torn))) found = found || frame.id == 0x18FF0000;
+  EXPECT_FALSE(found) << "ID 0x18FF0000, DLC 3, payload 36 04 00 not yet written";
+}
+
+// The offsets of the records of the kit's logger layout in a recording, by record id.
+std::map<uint8_t, std::vector<size_t>> RecordOffsets(const std::string& file) {
+  using Writer = test::LoggerRecordingWriter;
+  std::map<uint8_t, std::vector<size_t>> offsets;
+  for (size_t at = RecordsStart(file); at + 5 <= file.size();) {
+    const auto id = static_cast<uint8_t>(file[at]);
+    offsets[id].push_back(at);
+    if (id == Writer::kVlsdRecordId) {
+      at += 5 + LoadLe(file, at + 1, 4);
+    } else {
+      at += 1 + (id == Writer::kCanRecordId ? Writer::kCanRecordBytes : Writer::kLinRecordBytes);
+    }
+  }
+  return offsets;
+}
+
+#ifdef LOGMEND_SANITIZED
+constexpr size_t kLengthSweepStride = 11;
+#else
+constexpr size_t kLengthSweepStride = 1;
+#endif
+
+// Both examples, each with one record size, or the length of one VLSD record, set so that the
+// record ends exactly where the file does: the record is whole, but what it swallowed is lost.
+// The input is damage (status 8, kept) or its output holds every frame, exact.
+TEST_F(DamagedInputs, ARecordSizeOrPayloadLengthThatEndsAtTheEndOfTheFileIsDamage) {
+  using Writer = test::LoggerRecordingWriter;
+  std::vector<Damaged> inputs;
+  std::map<char, std::vector<Frame>> whole;
+  for (const auto& [label, example] : {std::pair<char, const char*>{'f', kFinalized}, {'u', kUnfinalized}}) {
+    const std::string file = Example(example);
+    whole[label] = ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + example);
+    const std::map<uint8_t, std::vector<size_t>> offsets = RecordOffsets(file);
+    // A fixed group's data bytes, so that its first record ends at the end of the file.
+    for (const auto& [id, field] : {std::pair<uint8_t, size_t>{Writer::kCanRecordId, 0x14E8 + 24 + 6 * 8 + 24},
+                                    {Writer::kLinRecordId, 0x1458 + 24 + 6 * 8 + 24}}) {
+      ASSERT_FALSE(offsets.at(id).empty());
+      std::string bytes = file;
+      const uint64_t size = file.size() - offsets.at(id).front() - 1;
+      std::memcpy(&bytes[field], &size, 4);
+      inputs.push_back({std::string(1, label) + "-size-" + std::to_string(id), bytes});
+    }
+    const std::vector<size_t>& payloads = offsets.at(Writer::kVlsdRecordId);
+    for (size_t i = 0; i < payloads.size(); i += kLengthSweepStride) {
+      std::string bytes = file;
+      const uint64_t length = file.size() - payloads[i] - 5;
+      std::memcpy(&bytes[payloads[i] + 1], &length, 4);
+      if (bytes == file) continue;  // the last payload of a finalized recording ends there
+      inputs.push_back({std::string(1, label) + "-length-" + std::to_string(payloads[i]), bytes});
+    }
+  }
+  for (const Damaged& input : inputs) Write("in/" + input.name + ".MF4", input.bytes);
+  const test::ProgramResult result = Run({"-d", "in"});
+  EXPECT_EQ(result.status, 8);
+  for (const Damaged& input : inputs) {
+    if (Exists("in/" + input.name + ".MF4")) {
+      ++kept_;
+      continue;
+    }
+    EXPECT_EQ(ReadFrames(dir_.Path("in_out/" + input.name + "_out.MF4")), whole[input.name[0]])
+        << input.name << " was removed";
+  }
+  EXPECT_EQ(kept_, inputs.size()) << "each swallows records";
+}
+
+}  // namespace
