@@ -82,7 +82,8 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool dat
   if (link <= 0) {
     return;
   }
-  if (BlockHeaderCutAt(buffer, link)) {
+  if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, link);
+      found == HeaderAtEnd::kCut || found == HeaderAtEnd::kZeros) {
     NoteCutHeader(static_cast<uint64_t>(link));  // a block begun where the recording ends: no data yet
     return;
   }
@@ -125,7 +126,8 @@ void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t
     if (link <= 0) {
       continue;
     }
-    if (BlockHeaderCutAt(buffer, link)) {
+    if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, link);
+        found == HeaderAtEnd::kCut || found == HeaderAtEnd::kZeros) {
       NoteCutHeader(static_cast<uint64_t>(link));  // a block begun where the recording ends: no data yet
       continue;
     }

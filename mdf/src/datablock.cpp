@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <exception>
 
 namespace mdf::detail {
@@ -11,34 +12,56 @@ constexpr int64_t kHeaderBytes = 24;
 constexpr size_t kIdAndReserved = 8;
 }  // namespace
 
-bool BlockHeaderCutAt(std::streambuf& buffer, int64_t position, bool padded) {
+HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position) {
   try {
     const int64_t end = GetLastStreamPosition(buffer);
-    if (position < 0 || position > end || (!padded && end - position >= kHeaderBytes)) return false;
-    const auto size = static_cast<size_t>(std::min<int64_t>(end - position, kIdAndReserved));
-    std::array<char, kIdAndReserved> head{};
+    if (position < 0 || position > end) return HeaderAtEnd::kNone;
+    const int64_t tail = end - position;
+    std::array<uint8_t, kHeaderBytes> head{};
+    const auto size = static_cast<size_t>(std::min<int64_t>(tail, kHeaderBytes));
     SetStreamPosition(buffer, position);
-    if (buffer.sgetn(head.data(), static_cast<std::streamsize>(size)) != static_cast<std::streamsize>(size)) {
-      return false;
+    if (buffer.sgetn(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(size)) !=
+        static_cast<std::streamsize>(size)) {
+      return HeaderAtEnd::kNone;
     }
-    for (size_t i = 0; i < size; ++i) {
-      const char byte = head[i];
+    // The header was cut after its last byte other than zero; zeros may follow (padding).
+    size_t written = size;
+    while (written > 0 && head[written - 1] == 0) --written;
+    if (written == 0) {
+      // Nothing, or zeros: where a block was linked, its header was not begun yet.
+      for (int64_t left = tail - static_cast<int64_t>(size); left > 0;) {
+        std::array<char, 4096> chunk{};
+        const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
+        if (buffer.sgetn(chunk.data(), wanted) != wanted) return HeaderAtEnd::kNone;
+        if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) {
+          return HeaderAtEnd::kNone;
+        }
+        left -= wanted;
+      }
+      return HeaderAtEnd::kZeros;
+    }
+    for (size_t i = 0; i < std::min(written, kIdAndReserved); ++i) {
+      const uint8_t byte = head[i];
       const bool fits = i < 2 ? byte == '#' : i < 4 ? byte >= 'A' && byte <= 'Z' : byte == 0;
-      if (!fits) return false;
+      if (!fits) return HeaderAtEnd::kNone;
     }
-    if (end - position < kHeaderBytes) return true;
-    // Padded: everything behind the header's fields is zeros.
-    SetStreamPosition(buffer, position + kHeaderBytes);
+    if (tail < kHeaderBytes) return HeaderAtEnd::kCut;
     std::array<char, 4096> chunk{};
-    for (int64_t left = end - position - kHeaderBytes; left > 0;) {
+    for (int64_t left = tail - kHeaderBytes; left > 0;) {
       const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
-      if (buffer.sgetn(chunk.data(), wanted) != wanted) return false;
-      if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) return false;
+      if (buffer.sgetn(chunk.data(), wanted) != wanted) return HeaderAtEnd::kNone;
+      if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) {
+        return HeaderAtEnd::kNone;
+      }
       left -= wanted;
     }
-    return true;
+    // The whole header is in the file: it was cut when its length was not written yet (no
+    // block is shorter than its header).
+    uint64_t length = 0;
+    std::memcpy(&length, head.data() + kIdAndReserved, sizeof length);
+    return length < static_cast<uint64_t>(kHeaderBytes) ? HeaderAtEnd::kCut : HeaderAtEnd::kWhole;
   } catch (const std::exception&) {
-    return false;
+    return HeaderAtEnd::kNone;
   }
 }
 

@@ -12,13 +12,15 @@ class IDataGroup;
 
 namespace mdf::detail {
 
-/// True when the bytes from `position` to the end of the file are the beginning of a block
-/// header that the end of the file cut (a logger lost power while it wrote it): fewer than a
-/// header's 24 bytes, whose first eight are an id ("##" and two capitals) and reserved zeros
-/// as far as they reach. With `padded`, the header may also reach further when nothing but
-/// zeros follows it (a file system that grew the file before the data reached it). Never
-/// throws: bytes that cannot be read are no header.
-bool BlockHeaderCutAt(std::streambuf& buffer, int64_t position, bool padded = false);
+/// What the bytes from a position to the end of the file are: a block header begun there that
+/// the end of the file cut (a logger lost power while it wrote it), a whole header that only
+/// zeros follow, nothing but zeros (or nothing at all), or anything else. Cut: as far as its
+/// bytes other than zero reach, an id ("##" and two capitals) and reserved zeros, and no
+/// length written yet when all 24 bytes are there (no block is shorter than its header).
+/// Zeros may follow where it was cut (a file system that grew the file before the data
+/// reached it). Never throws: bytes that cannot be read are no header.
+enum class HeaderAtEnd : uint8_t { kNone, kCut, kWhole, kZeros };
+HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position);
 
 class DataBlock : public MdfBlock {
  public:

@@ -552,7 +552,8 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     cut_at = record->start;
   } else if (const auto& reach = sink.IntoZeros()) {
     if (reach->start < bytes.nonzero_end && reach->end == bytes.readable) {
-      sink.Take(*reach);  // it ends where the data do: nothing shows padding
+      sink.Take(*reach);    // it ends where the data do: nothing shows padding
+      cut_at = reach->end;  // the blocks may claim more than the file holds
     } else {
       // A record torn and completed by the zeros, or a whole one that ends in zeros: the
       // bytes cannot tell. It is left out, and the file kept.

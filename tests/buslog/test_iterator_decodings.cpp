@@ -228,6 +228,82 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
   EXPECT_EQ(fast.damage.find(": 1 frames without their payload"), fast.damage.size() - 32) << fast.damage;
 }
 
+// The torn end of a recording whose payloads follow or precede their frames: a frame whose
+// payload the end left out, and a payload whose frame it left out, are no events; what a torn
+// payload claims is judged against its frame (when that came first) and against 64 bytes.
+// Anything else is damage. Both decodings agree.
+TEST(IteratorDecodings, AgreeOnTornEndsBetweenFramesAndPayloads) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> records;
+    size_t events;
+    const char* damage;  // the end of the damage text; null: none
+  };
+  // A CAN FD frame of DLC 9 (12 bytes) with its data length field, and a payload that claims
+  // `claimed` bytes of which `size` are in the file.
+  const auto frame = [](std::vector<uint8_t> records, uint64_t time, uint8_t data_length = 12) {
+    test::PutLe(records, 2, 1);
+    test::PutLe(records, time, 8);
+    test::PutBytes(records, {1, 0x23, 0x01, 0, 0x80, 0x91, data_length});
+    test::PutLe(records, 0, 8);
+    return records;
+  };
+  const auto payload = [](std::vector<uint8_t> records, uint32_t claimed, size_t size) {
+    test::PutLe(records, 3, 1);
+    test::PutLe(records, claimed, 4);
+    for (size_t i = 0; i < size; ++i) records.push_back(static_cast<uint8_t>(0x40 + i));
+    return records;
+  };
+  const auto error_frame = [](std::vector<uint8_t> records, uint64_t time) {
+    test::PutLe(records, 5, 1);
+    test::PutLe(records, time, 8);
+    test::PutBytes(records, {1, 2});
+    return records;
+  };
+  const std::vector<uint8_t> after = payload(frame({}, 10), 12, 12);   // payloads after their frames
+  const std::vector<uint8_t> before = frame(payload({}, 12, 12), 10);  // and before
+  const Case cases[] = {
+      {"torn between a frame and its payload", frame(after, 20), 1, nullptr},
+      {"a torn payload its frame holds", payload(frame(after, 20), 12, 5), 1, nullptr},
+      {"a torn payload longer than its frame", payload(frame(after, 20), 13, 5), 1,
+       ": 1 payloads longer than their frames hold"},
+      {"torn between a payload and its frame", payload(before, 12, 12), 1, nullptr},
+      {"a torn payload a frame can hold", payload(before, 64, 30), 1, nullptr},
+      {"a torn payload longer than any frame", payload(before, 65, 30), 1,
+       ": 1 payloads longer than their frames hold"},
+      {"a frame without its payload before the end", error_frame(frame(after, 20), 30), 2,
+       ": 1 frames without their payload"},
+      {"two frames without their payloads", frame(frame(after, 20), 30), 1, ": 2 frames without their payload"},
+      {"two payloads without their frames", payload(payload(before, 12, 12), 12, 12), 1,
+       ": 2 payloads that no frame claims"},
+      {"a payload without its frame before the end", error_frame(payload(before, 12, 12), 30), 2,
+       ": 1 payloads that no frame claims"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageSpec spec = LoggerSpec(Recording{});
+    spec.file_id = "UnFinMF ";
+    spec.unfinalized_flags = 0x05;  // cycle counts and the last DT's length are stale
+    spec.dt_length = 24;
+    spec.records = c.records;
+    const Reading fast = ExpectSameEvents(spec, 1);
+    EXPECT_EQ(fast.events.size(), c.events);
+    if (c.damage == nullptr) {
+      EXPECT_EQ(fast.damage, "");
+    } else {
+      const std::string damage = c.damage;
+      EXPECT_GE(fast.damage.size(), damage.size());
+      EXPECT_EQ(fast.damage.rfind(damage), fast.damage.size() - damage.size()) << fast.damage;
+    }
+    for (const auto& event : fast.events) {
+      if (event.type == kBusMsgCanDataFrame) {
+        EXPECT_EQ(event.data.size(), 12U);
+        EXPECT_EQ(event.data[0], 0x40) << "the payload's bytes";
+      }
+    }
+  }
+}
+
 // A VLSD payload holds no more than its frame: 64 bytes, and no more than the event's own data
 // length says. A longer one is a length that lies, whose bytes took the records after it: both
 // decodings report it as damage, and the frames after the records it took still come.
