@@ -304,6 +304,86 @@ TEST(IteratorDecodings, AgreeOnTornEndsBetweenFramesAndPayloads) {
   }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kTearStride = 7;  // every byte takes minutes under the sanitizers
+#else
+constexpr size_t kTearStride = 1;
+#endif
+
+// A recording whose payloads follow their frames, or precede them, torn at every byte, the
+// file ending there or zeros following to the next 256 bytes: both decodings give exactly the
+// frames held whole with their payloads, and no damage; with the zeros they may instead find
+// that the end cannot be told from padding (a payload or a frame record the zeros complete
+// reads as one that ends in zeros), and then give no frame more.
+TEST(IteratorDecodings, AgreeOnEveryTearOfPayloadsAfterAndBeforeTheirFrames) {
+  const auto frame = [](std::vector<uint8_t>& records, uint64_t time, uint8_t size) {
+    test::PutLe(records, 2, 1);
+    test::PutLe(records, time, 8);
+    const auto dlc = static_cast<uint8_t>(size <= 8 ? size : size <= 24 ? 9 + (size - 12) / 4 : 13 + (size - 32) / 16);
+    test::PutBytes(records, {1, 0x23, 0x01, 0, 0x80, static_cast<uint8_t>(0x01 | dlc << 4), size});
+    test::PutLe(records, 0, 8);
+  };
+  const auto payload = [](std::vector<uint8_t>& records, uint8_t size) {
+    test::PutLe(records, 3, 1);
+    test::PutLe(records, size, 4);
+    for (uint8_t i = 0; i < size; ++i) records.push_back(static_cast<uint8_t>(0x41 + i));
+  };
+  const auto error_frame = [](std::vector<uint8_t>& records, uint64_t time) {
+    test::PutLe(records, 5, 1);
+    test::PutLe(records, time, 8);
+    test::PutBytes(records, {1, 3});
+  };
+  const uint8_t sizes[] = {8, 64, 0, 12, 3, 48, 20, 64};
+  for (const bool payload_first : {false, true}) {
+    std::vector<uint8_t> records;
+    std::vector<size_t> ends;  // where each frame is whole, with its payload; an error frame's own end
+    uint64_t time = 100;
+    for (const uint8_t size : sizes) {
+      if (payload_first) payload(records, size);
+      frame(records, time++, size);
+      if (!payload_first) payload(records, size);
+      ends.push_back(records.size());
+      if (size == 3) {
+        error_frame(records, time++);
+        ends.push_back(records.size());
+      }
+    }
+    size_t padding = 0;
+    for (size_t size = 0; size <= records.size(); size += kTearStride) {
+      for (const bool padded : {false, true}) {
+        SCOPED_TRACE(std::string(payload_first ? "payloads first" : "payloads after") + (padded ? ", padded" : "") +
+                     ", torn at " + std::to_string(size));
+        ImageSpec spec = LoggerSpec(Recording{});
+        spec.file_id = "UnFinMF ";
+        spec.unfinalized_flags = 0x05;
+        spec.dt_length = 24;
+        spec.records.assign(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(size));
+        std::vector<uint8_t> image = test::BuildLoggerImage(spec);
+        if (padded) image.resize((image.size() + 255) / 256 * 256, 0);
+        const Reading observed = test::ReadEvents(image, Decoding::kObservers, false);
+        const Reading fast = test::ReadEvents(image, Decoding::kFastest, false);
+        ASSERT_EQ(fast.events, observed.events);
+        ASSERT_EQ(fast.damage, observed.damage);
+        const size_t whole =
+            static_cast<size_t>(std::count_if(ends.begin(), ends.end(), [size](size_t end) { return end <= size; }));
+        if (fast.damage.empty()) {
+          ASSERT_EQ(fast.events.size(), whole);
+        } else {
+          ++padding;
+          ASSERT_TRUE(padded) << fast.damage;
+          ASSERT_EQ(fast.damage.rfind("The end of the records cannot be told from padding.", 0), 0U) << fast.damage;
+          ASSERT_LE(fast.events.size(), whole);
+        }
+        for (const auto& event : fast.events) {
+          if (event.type != kBusMsgCanDataFrame || event.data.empty()) continue;
+          ASSERT_EQ(event.data[0], 0x41) << "each frame with its own payload";
+        }
+      }
+    }
+    EXPECT_GT(padding, 0U) << "zeros that complete a torn record are met";
+  }
+}
+
 // A VLSD payload holds no more than its frame: 64 bytes, and no more than the event's own data
 // length says. A longer one is a length that lies, whose bytes took the records after it: both
 // decodings report it as damage, and the frames after the records it took still come.
