@@ -414,9 +414,8 @@ struct StreamBytes {
   uint64_t nonzero_end = 0;
 };
 
-StreamBytes ScanStreamBytes(std::streambuf& buffer, const std::vector<DataBlock*>& blocks) {
+StreamBytes ScanStreamBytes(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, int64_t file_size) {
   StreamBytes bytes;
-  const int64_t file_size = GetLastStreamPosition(buffer);
   bool zipped = false;
   for (const DataBlock* block : blocks) {
     if (block == nullptr) continue;
@@ -533,7 +532,7 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   }
   std::vector<RecordLayout> layouts;
   for (const RecordGroup& group : groups) layouts.push_back(group.layout);
-  const StreamBytes bytes = ScanStreamBytes(buffer, blocks);
+  const StreamBytes bytes = ScanStreamBytes(buffer, blocks, GetLastStreamPosition(buffer));
   StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts, 0, !group_list_cut_);
   CountingSink sink(groups, record_id_size_, bytes.nonzero_end);
   FramingResult result;
