@@ -22,6 +22,12 @@ void CheckBlockId(const MdfBlock& block, const char* expected_id);
 /// ("CG"); "" at the end of the stream. The stream is left at the position.
 std::string BlockIdAt(std::streambuf& buffer, int64_t position, size_t width = 4);
 
+/// True when a data link to the position leads to a block that was begun where the file ends:
+/// its header cut, or not begun yet (BlockHeaderAtEnd); it is noted (NoteCutHeader) for the
+/// file's finalization to take as its torn end, or else as damage. Only data blocks are begun
+/// so: any other block cut by the end of the file stays unreadable.
+bool PassCutHeader(std::streambuf& buffer, int64_t position);
+
 /// Walks the chain that the block at `from` starts with its link to `first`. Each position
 /// must be new to the chain, be admitted by the guard and hold a block with the id; then
 /// `read_one(position)` makes, reads and keeps the block there and returns it (null ends the

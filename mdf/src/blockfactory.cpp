@@ -3,8 +3,6 @@
 #include <set>
 
 #include "blockchain.h"
-#include "damage.h"
-#include "datablock.h"
 #include "datalistblock.h"
 #include "dl4block.h"
 #include "dt4block.h"
@@ -82,10 +80,8 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool dat
   if (link <= 0) {
     return;
   }
-  if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, link);
-      found == HeaderAtEnd::kCut || found == HeaderAtEnd::kZeros) {
-    NoteCutHeader(static_cast<uint64_t>(link));  // a block begun where the recording ends: no data yet
-    return;
+  if (PassCutHeader(buffer, link)) {
+    return;  // a block begun where the recording ends: no data yet
   }
   // Lists nest through the blocks' own reads: the blocks above are the open levels.
   ReadGuard guard(Nesting::kDataList, PathOf(*this, BoundsOf(Nesting::kDataList).depth));
@@ -126,10 +122,8 @@ void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t
     if (link <= 0) {
       continue;
     }
-    if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, link);
-        found == HeaderAtEnd::kCut || found == HeaderAtEnd::kZeros) {
-      NoteCutHeader(static_cast<uint64_t>(link));  // a block begun where the recording ends: no data yet
-      continue;
+    if (PassCutHeader(buffer, link)) {
+      continue;  // a block begun where the recording ends: no data yet
     }
     SetStreamPosition(buffer, link);
     const auto type = ReadBlockTypeText(buffer);
