@@ -237,26 +237,8 @@ std::vector<DamageCase> Cases() {
          MoveDataIntoList(file, at, file.size() - at.dt - 24 - 2);
        },
        nullptr, kWholeSamples},
-      // Blocks of 8 bytes: the last CAN frame's record begins at byte 131 and is torn at 152, at
-      // the end of the nineteenth block: it began two blocks before.
-      {"unfinalized, fixed-size blocks, the torn record begins in an earlier block", false,
-       [](Bytes& file, const Layout& at) { MoveDataIntoFixedBlocks(file, at, 8, 19, 0, false); }, nullptr,
-       kWholeSamples - 11},
-      {"unfinalized, fixed-size blocks, the next one linked at the end of the file", false,
-       [](Bytes& file, const Layout& at) { MoveDataIntoFixedBlocks(file, at, 8, 19, 0, true); }, nullptr,
-       kWholeSamples - 11},
-      {"unfinalized, fixed-size blocks, the header of the next one linked and cut", false,
-       [](Bytes& file, const Layout& at) { MoveDataIntoFixedBlocks(file, at, 8, 19, 4, true); }, nullptr,
-       kWholeSamples - 11},
-      {"unfinalized, fixed-size blocks, the header of the next one cut before it is linked", false,
-       [](Bytes& file, const Layout& at) { MoveDataIntoFixedBlocks(file, at, 8, 19, 23, false); }, nullptr,
-       kWholeSamples - 11},
-      {"unfinalized, fixed-size blocks, the header of the next one padded before it is linked", false,
-       [](Bytes& file, const Layout& at) {
-         MoveDataIntoFixedBlocks(file, at, 8, 19, 3, false);
-         file.resize(file.size() + 100, 0);
-       },
-       nullptr, kWholeSamples - 11},
+      // A logger filling blocks of a fixed size is torn at every byte below; in a finalized
+      // file a block header cut by its end is damage.
       {"finalized, a linked block header cut by the end of the file", true,
        [](Bytes& file, const Layout& at) { MoveDataIntoFixedBlocks(file, at, 8, 19, 4, true); },
        "Block header cut by the end of the file. Block: ", kWholeSamples},  // as many as the counts declare
