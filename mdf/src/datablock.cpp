@@ -12,7 +12,7 @@ constexpr int64_t kHeaderBytes = 24;
 constexpr size_t kIdAndReserved = 8;
 }  // namespace
 
-HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position) {
+HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too) {
   try {
     const int64_t end = GetLastStreamPosition(buffer);
     if (position < 0 || position > end) return HeaderAtEnd::kNone;
@@ -46,6 +46,10 @@ HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position) {
       if (!fits) return HeaderAtEnd::kNone;
     }
     if (tail < kHeaderBytes) return HeaderAtEnd::kCut;
+    uint64_t length = 0;
+    std::memcpy(&length, head.data() + kIdAndReserved, sizeof length);
+    const bool whole = length >= static_cast<uint64_t>(kHeaderBytes);  // no block is shorter than its header
+    if (whole && !whole_too) return HeaderAtEnd::kNone;                // the common case of a link: no bytes scanned
     std::array<char, 4096> chunk{};
     for (int64_t left = tail - kHeaderBytes; left > 0;) {
       const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
@@ -55,11 +59,8 @@ HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position) {
       }
       left -= wanted;
     }
-    // The whole header is in the file: it was cut when its length was not written yet (no
-    // block is shorter than its header).
-    uint64_t length = 0;
-    std::memcpy(&length, head.data() + kIdAndReserved, sizeof length);
-    return length < static_cast<uint64_t>(kHeaderBytes) ? HeaderAtEnd::kCut : HeaderAtEnd::kWhole;
+    // All 24 bytes are in the file: the header was cut when its length was not written yet.
+    return whole ? HeaderAtEnd::kWhole : HeaderAtEnd::kCut;
   } catch (const std::exception&) {
     return HeaderAtEnd::kNone;
   }

@@ -19,8 +19,10 @@ namespace mdf::detail {
 /// length written yet when all 24 bytes are there (no block is shorter than its header).
 /// Zeros may follow where it was cut (a file system that grew the file before the data
 /// reached it). Never throws: bytes that cannot be read are no header.
+/// Without `whole_too`, a whole header is not told from anything else (kNone), and the bytes
+/// behind it are not read.
 enum class HeaderAtEnd : uint8_t { kNone, kCut, kWhole, kZeros };
-HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position);
+HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too = false);
 
 class DataBlock : public MdfBlock {
  public:

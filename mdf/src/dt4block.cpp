@@ -55,7 +55,7 @@ void Dt4Block::UpdateDataSize(std::streambuf& buffer) {
     // A whole block that the header of the next one follows, cut or followed by zeros only
     // (a logger that links a block once its header is written): those bytes are no records.
     const auto claimed_end = static_cast<int64_t>(static_cast<uint64_t>(file_position_) + block_length_);
-    if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, claimed_end);
+    if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, claimed_end, true);
         found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole) {
       NoteCutHeader(static_cast<uint64_t>(claimed_end));
       MDF_TRACE() << "The last DT block is whole; a block header begun after it. Position: "

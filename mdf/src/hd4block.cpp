@@ -514,7 +514,7 @@ bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
     uint64_t begun = 0;
     const uint64_t end = BlocksEnd();
     const HeaderAtEnd after = end > 0 && end <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
-                                  ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(end))
+                                  ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(end), true)
                                   : HeaderAtEnd::kNone;
     if (CutHeaderNoted(begun) || after != HeaderAtEnd::kNone) {
       MDF_DEBUG() << "No last data block to update.";

@@ -91,7 +91,7 @@ void Mdf4File::CheckCutHeader(std::streambuf& buffer) {
     // A header begun after every block, before anything linked it.
     const uint64_t blocks_end = BlocksEnd();
     const HeaderAtEnd found = blocks_end > 0 && blocks_end < static_cast<uint64_t>(GetLastStreamPosition(buffer))
-                                  ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(blocks_end))
+                                  ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(blocks_end), true)
                                   : HeaderAtEnd::kNone;
     cut = found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole;
   }
