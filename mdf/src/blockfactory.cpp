@@ -97,9 +97,12 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool dat
       break;
     case ReadKind::Chain:
       // The first block's type is the type of every block in the chain.
-      WalkChain(buffer, guard, FilePosition(), link, "##" + type, 0, [&](int64_t position) -> const MdfBlock* {
-        return ReadChild(buffer, position, type) ? block_list_.back().get() : nullptr;
-      });
+      WalkChain(
+          buffer, guard, FilePosition(), link, "##" + type, 0,
+          [&](int64_t position) -> const MdfBlock* {
+            return ReadChild(buffer, position, type) ? block_list_.back().get() : nullptr;
+          },
+          type == "DL" || type == "LD");
       break;
     case ReadKind::None:
       if (data_only) {

@@ -238,7 +238,15 @@ std::vector<DamageCase> Cases() {
        },
        nullptr, kWholeSamples},
       // A logger filling blocks of a fixed size is torn at every byte below; in a finalized
-      // file a block header cut by its end is damage.
+      // file a block header cut by its end is damage. A next list begun where the file ends
+      // is the torn end too.
+      {"unfinalized, fixed-size blocks, the header of the next list cut", false,
+       [](Bytes& file, const Layout& at) {
+         MoveDataIntoFixedBlocks(file, at, 8, 19, 0, false);
+         Store(file, at.dt + 24, file.size());  // the list's next list
+         file.insert(file.end(), {'#', '#', 'D', 'L', 0, 0});
+       },
+       nullptr, kWholeSamples - 11},
       {"finalized, a linked block header cut by the end of the file", true,
        [](Bytes& file, const Layout& at) { MoveDataIntoFixedBlocks(file, at, 8, 19, 4, true); },
        "Block header cut by the end of the file. Block: ", kWholeSamples},  // as many as the counts declare
