@@ -63,9 +63,10 @@ struct Plan {
   size_t length_field = kNoField;  // the event's data length field, read for its VLSD payload
   std::unique_ptr<Slice> slice = std::make_unique<Slice>();
   uint64_t bad_times = 0;
-  uint64_t long_payloads = 0;   // longer than their event's frame holds (payloadLimit)
-  std::deque<Waiting> waiting;  // events whose VLSD payload had not come yet, in order
-  PayloadCounts payloads;       // once the data group is read: what settlePayloads weighs
+  std::vector<uint64_t> bad_samples;  // the events of those times: one left out is not counted
+  uint64_t long_payloads = 0;         // longer than their event's frame holds (payloadLimit)
+  std::deque<Waiting> waiting;        // events whose VLSD payload had not come yet, in order
+  PayloadCounts payloads;             // once the data group is read: what settlePayloads weighs
   uint64_t vlsd_record_id = 0;
 };
 
@@ -367,7 +368,10 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
     // of the interleaved groups (bench_pipeline).
     withKindRules(plan.kind, [&plan, values, &fields](auto rules) { decltype(rules)::Apply(plan, values, fields); });
   }
-  if (!finishFields(fields, plan.kind, start_)) ++plan.bad_times;
+  if (!finishFields(fields, plan.kind, start_)) {
+    ++plan.bad_times;
+    plan.bad_samples.push_back(sample);
+  }
   Event& event = appendFields(slice, fields);
   switch (plan.data) {
     case DataSource::kNone:
@@ -487,6 +491,8 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
       plan->long_payloads += payload_end.long_payloads;
       const uint64_t dropped = slice.size() > count ? slice.size() - count : 0;
       for (uint64_t i = 0; i < dropped; ++i) slice.DropLast();
+      plan->bad_times -= static_cast<uint64_t>(std::count_if(plan->bad_samples.begin(), plan->bad_samples.end(),
+                                                             [count](uint64_t sample) { return sample >= count; }));
       // One event left out is the last of the file when it is the torn end; else the order is lost.
       const auto tag = static_cast<uint8_t>(plan - plans.data());
       std::vector<uint8_t>& file_order = decoder.FileOrder();
