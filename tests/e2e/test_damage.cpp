@@ -707,3 +707,84 @@ TEST_F(DamagedInputs, ARecordSizeOrPayloadLengthThatEndsAtTheEndOfTheFileIsDamag
 }
 
 }  // namespace
+
+namespace {
+
+// Every byte holds as well (two minutes of conversions); the suite takes a sample, as the cut sweep
+// of the plain example covers every byte of the records.
+#ifdef LOGMEND_SANITIZED
+constexpr size_t kBlockTearStride = 131;
+#else
+constexpr size_t kBlockTearStride = 37;  // no record or block size is a multiple of it
+#endif
+
+// The unfinalized example as a logger that fills DT blocks of 64 bytes in a list lays it out:
+// its records cross from block to block, and each frame's payload follows its record. Torn
+// after the list, each block linked when begun or once its header is
+// whole, the file ending there or zeros following to the next 4 KiB: a plain tear converts
+// exactly the frames held whole, with their payloads (counted here from the bytes), and
+// removes the input; padding does the same or keeps the input, and never adds a frame.
+TEST_F(DamagedInputs, AnUnfinalizedRecordingInFixedSizeBlocksTornAnywhereGivesItsWholeFrames) {
+  const std::string example = Example(kUnfinalized);
+  const size_t dt = RecordsStart(example) - 24;
+  const std::string records = example.substr(dt + 24);
+  constexpr size_t kBlock = 64;
+  const size_t blocks = (records.size() + kBlock - 1) / kBlock;
+  const size_t list = dt;
+  const size_t first = list + 24 + 8 * (1 + blocks) + 8 + 8 * blocks;
+  std::string full = example.substr(0, dt);
+  const auto append = [&full](uint64_t value) { full.append(reinterpret_cast<const char*>(&value), 8); };
+  full += std::string("##DL\0\0\0\0", 8);
+  append(first - list);
+  append(1 + blocks);
+  append(0);
+  for (size_t i = 0; i < blocks; ++i) append(first + i * (24 + kBlock));
+  append(uint64_t{blocks} << 32);
+  for (size_t i = 0; i < blocks; ++i) append(i * kBlock);
+  for (size_t i = 0; i < blocks; ++i) {
+    const std::string data = records.substr(i * kBlock, kBlock);
+    full += std::string("##DT\0\0\0\0", 8);
+    append(24 + data.size());
+    append(0);
+    full += data;
+  }
+  ASSERT_EQ(full.size(), first + records.size() + 24 * blocks);
+
+  std::vector<Damaged> inputs;
+  std::map<std::string, std::map<int, size_t>> expected;
+  for (size_t size = first; size <= full.size(); size += kBlockTearStride) {
+    for (const bool begun : {true, false}) {
+      std::string file = full.substr(0, size);
+      size_t stream = 0;
+      for (size_t i = 0; i < blocks; ++i) {
+        const size_t block = first + i * (24 + kBlock);
+        if (!(begun ? block <= size : block + 24 <= size)) StoreLe(file, list + 24 + 8 * (1 + i), 0);
+        if (block + 24 <= size) stream += std::min(kBlock, size - block - 24);
+      }
+      const std::map<int, size_t> whole = WholeFramesBefore(example, dt + 24 + stream).kinds;
+      const std::string name = std::string(begun ? "begun-" : "whole-") + std::to_string(size);
+      inputs.push_back({name, file});
+      expected[name] = whole;
+      file.resize((file.size() + 4095) / 4096 * 4096, '\0');
+      inputs.push_back({name + "-padded", file});
+      expected[name + "-padded"] = whole;
+    }
+  }
+  RunAndCheckRemoved(inputs, [&expected](const Damaged& input) { return expected.at(input.name); });
+  size_t padded_kept = 0;
+  for (const Damaged& input : inputs) {
+    const bool kept = Exists("in/" + input.name + ".MF4");
+    if (input.name.find("-padded") == std::string::npos) {
+      EXPECT_FALSE(kept) << input.name << ": a plain tear is no damage";
+    } else if (kept) {
+      ++padded_kept;
+      EXPECT_LE(KindCountsOf(dir_.Path("in_out/" + input.name + "_out.MF4"))[kBusMsgCanDataFrame],
+                expected.at(input.name)[kBusMsgCanDataFrame])
+          << input.name;
+    }
+    if (HasFailure()) return;
+  }
+  EXPECT_LT(padded_kept, inputs.size() / 2);
+}
+
+}  // namespace
