@@ -63,8 +63,11 @@ struct Plan {
   size_t length_field = kNoField;  // the event's data length field, read for its VLSD payload
   std::unique_ptr<Slice> slice = std::make_unique<Slice>();
   uint64_t bad_times = 0;
-  uint64_t long_payloads = 0;   // longer than their event's frame holds (payloadLimit)
-  std::deque<Waiting> waiting;  // events whose VLSD payload had not come yet, in order
+  std::vector<uint64_t> bad_samples;  // the events of those times: one left out is not counted
+  uint64_t long_payloads = 0;         // longer than their event's frame holds (payloadLimit)
+  std::deque<Waiting> waiting;        // events whose VLSD payload had not come yet, in order
+  PayloadCounts payloads;             // once the data group is read: what settlePayloads weighs
+  uint64_t vlsd_record_id = 0;
 };
 
 // The payloads of a VLSD channel group, in record order: payload i belongs to event i of the
@@ -365,7 +368,10 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
     // of the interleaved groups (bench_pipeline).
     withKindRules(plan.kind, [&plan, values, &fields](auto rules) { decltype(rules)::Apply(plan, values, fields); });
   }
-  if (!finishFields(fields, plan.kind, start_)) ++plan.bad_times;
+  if (!finishFields(fields, plan.kind, start_)) {
+    ++plan.bad_times;
+    plan.bad_samples.push_back(sample);
+  }
   Event& event = appendFields(slice, fields);
   switch (plan.data) {
     case DataSource::kNone:
@@ -432,7 +438,16 @@ bool FastDecoder::TakePayload(VlsdPayloads& payloads, uint64_t sample, const uin
 }
 
 void FastDecoder::FinishPayloads() {
-  for (::Plan& plan : plans_) plan.waiting.clear();
+  for (::Plan& plan : plans_) {
+    if (plan.data == DataSource::kVlsd) {
+      const VlsdPayloads& payloads = vlsd_[plan.vlsd];
+      plan.vlsd_record_id = payloads.record_id;
+      plan.payloads.events = plan.slice->size();
+      plan.payloads.payloads = payloads.count;
+      plan.payloads.limit = plan.waiting.empty() ? 0 : plan.waiting.front().limit;
+    }
+    plan.waiting.clear();
+  }
   vlsd_.clear();
 }
 
@@ -466,8 +481,29 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
     if (plan == nullptr) return false;  // not reached: every bus-event group has a plan
     for (const std::string& name : plan->unmapped) logMessage(kLogWarning, "Unmapped key: %s", name.c_str());
     Slice& slice = *plan->slice;
+    uint64_t count = info.count;
+    PayloadEnd payload_end;
+    if (plan->data == DataSource::kVlsd) {
+      PayloadCounts counts = plan->payloads;
+      counts.events = info.count;
+      payload_end = settlePayloads(data_group, *info.group, plan->vlsd_record_id, counts);
+      count = payload_end.events;
+      plan->long_payloads += payload_end.long_payloads;
+      const uint64_t dropped = slice.size() > count ? slice.size() - count : 0;
+      for (uint64_t i = 0; i < dropped; ++i) slice.DropLast();
+      plan->bad_times -= static_cast<uint64_t>(std::count_if(plan->bad_samples.begin(), plan->bad_samples.end(),
+                                                             [count](uint64_t sample) { return sample >= count; }));
+      // One event left out is the last of the file when it is the torn end; else the order is lost.
+      const auto tag = static_cast<uint8_t>(plan - plans.data());
+      std::vector<uint8_t>& file_order = decoder.FileOrder();
+      if (dropped == 1 && !file_order.empty() && file_order.back() == tag) {
+        file_order.pop_back();
+      } else if (dropped > 0) {
+        order_usable = false;
+      }
+    }
     // A record counted but never delivered is filled by no channel: a zero event.
-    for (uint64_t i = slice.size(); i < info.count; ++i) {
+    for (uint64_t i = slice.size(); i < count; ++i) {
       cBusMsgHelper_t record{};
       finishFields(record, info.kind, start);
       const uint8_t none = 0;
@@ -476,6 +512,8 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
     }
     reportBadTimes(*info.group, plan->bad_times);
     reportLongPayloads(reader, *info.group, plan->long_payloads, gathered);
+    reportPayloadEnd(reader, payload_end, gathered);
+    if (slice.size() == 0) continue;  // its only event was left out
     local[static_cast<size_t>(plan - plans.data())] = static_cast<uint8_t>(slices.size());
     slices.push_back(std::move(plan->slice));
   }

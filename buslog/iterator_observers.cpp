@@ -12,6 +12,7 @@
 
 #include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
+#include "mdf/ichannelgroup.h"
 #include "mdf/ichannelobserver.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdfreader.h"
@@ -70,7 +71,8 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     array.records.resize(info.count, cBusMsgHelper_t{});
     cBusMsgHelper_t* first = array.records.data();
     const mdf::IChannelObserver* length = nullptr;
-    bool vlsd_data = false;  // the data bytes are VLSD payloads, as the last data channel says
+    bool vlsd_data = false;       // the data bytes are VLSD payloads, as the last data channel says
+    uint64_t vlsd_record_id = 0;  // of the VLSD group that holds them; 0: signal data
     for (const mdf::ChannelObserverPtr& observer : observers) {
       if (!observer || observer->Channel().ChannelGroup() != info.group) continue;
       const std::string name = observer->ChannelName();
@@ -80,26 +82,47 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
         continue;
       }
       if (found->second == FillRule::kDataLength) length = observer.get();
-      if (found->second == FillRule::kData) vlsd_data = observer->Channel().ChannelType() == mdf::kVlsdChannel;
+      if (found->second == FillRule::kData) {
+        vlsd_data = observer->Channel().ChannelType() == mdf::kVlsdChannel;
+        vlsd_record_id = vlsd_data ? observer->Channel().VlsdRecordId() : 0;
+      }
       applyRule(found->second, *observer, first, info.count);
+    }
+    const auto limit_of = [length](uint64_t i) {
+      uint32_t data_length = 0;
+      if (length != nullptr && i < length->NofHeldSamples()) length->ConvertedValue(i, data_length);
+      return payloadLimit(length != nullptr ? &data_length : nullptr);
+    };
+    uint64_t count = info.count;
+    PayloadEnd payload_end;
+    if (vlsd_record_id != 0) {
+      PayloadCounts counts;
+      counts.events = info.count;
+      for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
+        if (group != nullptr && group->RecordId() == vlsd_record_id) {
+          counts.payloads = std::min(group->NofSamples(), group->SampleCounter());
+          break;
+        }
+      }
+      counts.limit = limit_of(counts.payloads);
+      payload_end = settlePayloads(data_group, *info.group, vlsd_record_id, counts);
+      count = payload_end.events;
     }
     auto slice = std::make_unique<Slice>();
     uint64_t bad_times = 0;
-    uint64_t long_payloads = 0;
-    for (uint64_t i = 0; i < info.count; ++i) {
+    uint64_t long_payloads = payload_end.long_payloads;
+    for (uint64_t i = 0; i < count; ++i) {
       cBusMsgHelper_t& record = array.records[i];
       const auto size = static_cast<size_t>(cStrLength(&record.DataBytes));
-      if (vlsd_data) {
-        uint32_t data_length = 0;
-        if (length != nullptr && i < length->NofHeldSamples()) length->ConvertedValue(i, data_length);
-        if (size > payloadLimit(length != nullptr ? &data_length : nullptr)) ++long_payloads;
-      }
+      if (vlsd_data && size > limit_of(i)) ++long_payloads;
       if (!finishFields(record, info.kind, start)) ++bad_times;
       appendRecord(*slice, record, reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes)), size);
       cStrRelease(&record.DataBytes);
     }
     reportBadTimes(*info.group, bad_times);
     reportLongPayloads(reader, *info.group, long_payloads, gathered);
+    reportPayloadEnd(reader, payload_end, gathered);
+    if (slice->size() == 0) continue;  // its only event was left out
     // Slice after slice is file order here only while each one continues the one before.
     if (order_usable && !order.empty() && slice->At(0).time < last_time) order_usable = false;
     if (order_usable && !slice->sorted()) order_usable = false;

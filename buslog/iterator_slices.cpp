@@ -2,6 +2,7 @@
 // group.
 #include "buslog/iterator_slices.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -48,6 +49,55 @@ void iterator_detail::reportBadTimes(const mdf::IChannelGroup& group, uint64_t b
     logMessage(kLogWarning, "Channel group %s: %llu records without a valid time, taken as the file start",
                group.Name().c_str(), static_cast<unsigned long long>(bad_times));
   }
+}
+
+PayloadEnd iterator_detail::settlePayloads(const mdf::IDataGroup& data_group, const mdf::IChannelGroup& group,
+                                           uint64_t vlsd_record_id, const PayloadCounts& counts) {
+  PayloadEnd result;
+  result.events = std::min(counts.events, counts.payloads);
+  const mdf::StreamEnd* end = data_group.FinalizedEnd();
+  using Cut = mdf::StreamEnd::Cut;
+  // The record the end of the data cut is a payload of this group.
+  const bool payload_cut = end != nullptr && (end->cut == Cut::kVlsdLength || end->cut == Cut::kPayload) &&
+                           end->cut_record_id == vlsd_record_id;
+  const uint64_t cut_length = payload_cut && end->cut == Cut::kPayload ? end->cut_length : 0;
+  const auto last_is = [end](uint64_t record_id) {
+    return end != nullptr && end->has_last && end->last_record_id == record_id;
+  };
+  char text[256];
+  if (counts.events > counts.payloads) {
+    const uint64_t missing = counts.events - counts.payloads;
+    // The frame came first; its payload is cut, or was not begun.
+    const bool torn = missing == 1 && last_is(group.RecordId()) &&
+                      (end->cut == Cut::kNone || end->cut == Cut::kRecordId || payload_cut);
+    if (torn) {
+      result.long_payloads = cut_length > counts.limit ? 1 : 0;
+      return result;
+    }
+    std::snprintf(text, sizeof text, "Channel group %s: %llu frames without their payload", group.Name().c_str(),
+                  static_cast<unsigned long long>(missing));
+    result.damage = text;
+    return result;
+  }
+  if (counts.payloads > counts.events) {
+    const uint64_t extra = counts.payloads - counts.events;
+    // The payload came first; its frame is cut, or was not begun.
+    const bool torn = extra == 1 && last_is(vlsd_record_id) && end->last_size <= kCanMaxDataBytes && !payload_cut;
+    if (torn) return result;
+    std::snprintf(text, sizeof text, "Channel group %s: %llu payloads that no frame claims", group.Name().c_str(),
+                  static_cast<unsigned long long>(extra));
+    result.damage = text;
+    return result;
+  }
+  // The payload of a frame not yet written is cut.
+  result.long_payloads = cut_length > kCanMaxDataBytes ? 1 : 0;
+  return result;
+}
+
+void iterator_detail::reportPayloadEnd(const mdf::MdfReader& reader, const PayloadEnd& end, Gathered& gathered) {
+  if (end.damage.empty()) return;
+  logMessage(kLogWarning, "%s", end.damage.c_str());
+  if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = end.damage;
 }
 
 void iterator_detail::reportLongPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group,

@@ -167,6 +167,19 @@ class Slice {
     return event.stored <= kInlineBytes ? event.data.bytes : PoolBytes(event.data.pool);
   }
 
+  /// Takes back the last event appended; its pool bytes are no longer needed by it.
+  void DropLast() {
+    const auto [chunk, offset] = Locate(--size_);
+    const Event& event = Events(chunk)[offset];
+    if (event.stored > kInlineBytes) --pool_users_[event.data.pool >> 32];
+    if (offset == 0) {
+      chunks_.pop_back();  // its chunk held it alone: the next event makes a new one
+      tail_ = tail_end_ = nullptr;
+    } else {
+      tail_ = Events(chunk) + offset;
+    }
+  }
+
   [[nodiscard]] bool sorted() const { return sorted_; }
   void NoteTime(double time) {
     if (size_ > 1 && time < last_time_) sorted_ = false;
@@ -265,6 +278,32 @@ struct Gathered {
 // and notes a group whose records become no events as damage: they would be lost.
 std::vector<SliceInfo> collectSlices(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
                                      Gathered& gathered);
+
+// The VLSD payloads of a group's events as a decoding read them: payload i is event i's.
+struct PayloadCounts {
+  uint64_t events = 0;    // of the group
+  uint64_t payloads = 0;  // of its VLSD group
+  uint64_t limit = 0;     // payloadLimit of event `payloads`, the first without one (events > payloads)
+};
+
+// What becomes of the events without their payload and of the payloads without their event.
+struct PayloadEnd {
+  uint64_t events = 0;         // the events kept: the first ones, each with its payload
+  uint64_t long_payloads = 0;  // a torn payload that claims more than its frame holds
+  std::string damage;          // "" when nothing is lost
+};
+
+// The one rule both decodings follow. An event without its payload, or a payload without its
+// event, belongs to the torn end when the data group is the last of a recording that was
+// finalized when read, its stream ended right after it (StreamEnd: it is the last whole
+// record, followed by nothing or by the rest of its pair, cut), and it is the only one: the
+// event is left out, and so is a payload no longer than a frame carries. A torn payload may
+// claim no more than a frame carries (and than its frame, when that came first): else it is
+// a length that lies. Anything else is damage; events without their payload are left out too.
+PayloadEnd settlePayloads(const mdf::IDataGroup& data_group, const mdf::IChannelGroup& group, uint64_t vlsd_record_id,
+                          const PayloadCounts& counts);
+// Logs the damage a settlement found, and notes it when it is the first.
+void reportPayloadEnd(const mdf::MdfReader& reader, const PayloadEnd& end, Gathered& gathered);
 
 void reportBadTimes(const mdf::IChannelGroup& group, uint64_t bad_times);
 // Reports the events of a group whose VLSD payload is longer than their frame holds

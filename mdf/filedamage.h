@@ -13,6 +13,9 @@ struct FileDamage {
   std::string first;
   /// The furthest end of a block the reads met: bytes after it belong to no block.
   uint64_t blocks_end = 0;
+  /// A block header the end of the file cut, and where it begins.
+  bool cut_header = false;
+  uint64_t cut_header_at = 0;
   /// Keeps the first damage only: what follows it is often its consequence.
   void Note(const std::string& text) {
     if (!met) {

@@ -16,6 +16,21 @@ namespace mdf {
 class IChannel;
 class IChannelGroup;
 
+/// How the record stream of a data group ended where the finalization of an unfinalized
+/// recording counted it: the last whole record, and the record the end of the data cut,
+/// which is left out. What a cut record may claim is its reader's to judge: the library
+/// knows the record layouts, not what a record means.
+struct StreamEnd {
+  /// The part of a cut record that the data hold.
+  enum class Cut : uint8_t { kNone, kRecordId, kVlsdLength, kPayload };
+  bool has_last = false;        ///< a whole record was counted
+  uint64_t last_record_id = 0;  ///< of the last whole record
+  uint64_t last_size = 0;       ///< its payload bytes (of a VLSD record: without the length)
+  Cut cut = Cut::kNone;
+  uint64_t cut_record_id = 0;  ///< of a record cut in its VLSD length or payload
+  uint64_t cut_length = 0;     ///< the payload bytes a record cut in its payload claims
+};
+
 class IDataGroup : public IBlock {
  public:
   /// Frees the observer list and map; the observers themselves belong to their creators.
@@ -34,6 +49,9 @@ class IDataGroup : public IBlock {
   virtual void ClearData() { ResetSampleCounters(); }
   /// The channel group that holds the block (a channel), found by its file position.
   virtual IChannelGroup* FindParentChannelGroup(const IBlock& block) = 0;
+  /// The end of the record stream as the finalization of an unfinalized recording found it;
+  /// null for a data group it did not count (every group of a finalized file).
+  [[nodiscard]] virtual const StreamEnd* FinalizedEnd() const { return nullptr; }
 
   // Observers. They are not owned: each must be detached or destroyed before the group.
   /// Appends the observer; the same observer may stand in the list more than once.

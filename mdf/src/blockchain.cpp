@@ -1,5 +1,8 @@
 #include "blockchain.h"
 
+#include "damage.h"
+#include "datablock.h"
+
 namespace mdf::detail {
 
 void CheckBlockId(const MdfBlock& block, const char* expected_id) {
@@ -15,6 +18,13 @@ std::string BlockIdAt(std::streambuf& buffer, int64_t position, size_t width) {
   ReadFixedText(buffer, id, width);  // Stops short at the end of the stream.
   SetStreamPosition(buffer, position);
   return id;
+}
+
+bool PassCutHeader(std::streambuf& buffer, int64_t position) {
+  const HeaderAtEnd found = BlockHeaderAtEnd(buffer, position);
+  if (found != HeaderAtEnd::kCut && found != HeaderAtEnd::kZeros) return false;
+  NoteCutHeader(static_cast<uint64_t>(position));
+  return true;
 }
 
 }  // namespace mdf::detail

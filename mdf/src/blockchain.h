@@ -22,15 +22,22 @@ void CheckBlockId(const MdfBlock& block, const char* expected_id);
 /// ("CG"); "" at the end of the stream. The stream is left at the position.
 std::string BlockIdAt(std::streambuf& buffer, int64_t position, size_t width = 4);
 
+/// True when a data link to the position leads to a block that was begun where the file ends:
+/// its header cut, or not begun yet (BlockHeaderAtEnd); it is noted (NoteCutHeader) for the
+/// file's finalization to take as its torn end, or else as damage. Only data blocks are begun
+/// so: any other block cut by the end of the file stays unreadable.
+bool PassCutHeader(std::streambuf& buffer, int64_t position);
+
 /// Walks the chain that the block at `from` starts with its link to `first`. Each position
 /// must be new to the chain, be admitted by the guard and hold a block with the id; then
 /// `read_one(position)` makes, reads and keeps the block there and returns it (null ends the
 /// chain). Its link `next_link` leads on. A link that fails a check is reported and ends the
 /// chain; the blocks read before it stay. True when the chain ended at a link of 0 (or at
-/// a block `read_one` did not make), false when damage cut it.
+/// a block `read_one` did not make), false when damage cut it. In a chain of data lists
+/// (`data_chain`) a list begun where the file ends ends the chain too (PassCutHeader).
 template <typename ReadOne>
 bool WalkChain(std::streambuf& buffer, ReadGuard& guard, int64_t from, int64_t first, const std::string& id,
-               size_t next_link, ReadOne&& read_one) {
+               size_t next_link, ReadOne&& read_one, bool data_chain = false) {
   // A guard that remembers every block already sees a repeated position.
   std::set<int64_t> chain;
   const bool own_set = !guard.RemembersEveryBlock();
@@ -42,6 +49,9 @@ bool WalkChain(std::streambuf& buffer, ReadGuard& guard, int64_t from, int64_t f
     }
     if (!guard.MayEnter(from, position)) {
       return false;
+    }
+    if (data_chain && PassCutHeader(buffer, position)) {
+      return true;
     }
     if (const std::string found = BlockIdAt(buffer, position, id.size()); found != id) {
       guard.LogWrongKind(from, position, id, found);

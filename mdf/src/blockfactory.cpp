@@ -80,6 +80,9 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool dat
   if (link <= 0) {
     return;
   }
+  if (PassCutHeader(buffer, link)) {
+    return;  // a block begun where the recording ends: no data yet
+  }
   // Lists nest through the blocks' own reads: the blocks above are the open levels.
   ReadGuard guard(Nesting::kDataList, PathOf(*this, BoundsOf(Nesting::kDataList).depth));
   SetStreamPosition(buffer, link);
@@ -94,9 +97,12 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool dat
       break;
     case ReadKind::Chain:
       // The first block's type is the type of every block in the chain.
-      WalkChain(buffer, guard, FilePosition(), link, "##" + type, 0, [&](int64_t position) -> const MdfBlock* {
-        return ReadChild(buffer, position, type) ? block_list_.back().get() : nullptr;
-      });
+      WalkChain(
+          buffer, guard, FilePosition(), link, "##" + type, 0,
+          [&](int64_t position) -> const MdfBlock* {
+            return ReadChild(buffer, position, type) ? block_list_.back().get() : nullptr;
+          },
+          type == "DL" || type == "LD");
       break;
     case ReadKind::None:
       if (data_only) {
@@ -118,6 +124,9 @@ void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t
     const int64_t link = link_list_[first + i];
     if (link <= 0) {
       continue;
+    }
+    if (PassCutHeader(buffer, link)) {
+      continue;  // a block begun where the recording ends: no data yet
     }
     SetStreamPosition(buffer, link);
     const auto type = ReadBlockTypeText(buffer);

@@ -25,6 +25,19 @@ void NoteBlockEnd(uint64_t end) {
 
 uint64_t BlocksEnd() { return current_record != nullptr ? current_record->blocks_end : 0; }
 
+void NoteCutHeader(uint64_t position) {
+  if (current_record != nullptr && !current_record->cut_header) {
+    current_record->cut_header = true;
+    current_record->cut_header_at = position;
+  }
+}
+
+bool CutHeaderNoted(uint64_t& position) {
+  if (current_record == nullptr || !current_record->cut_header) return false;
+  position = current_record->cut_header_at;
+  return true;
+}
+
 DamageScope::DamageScope(FileDamage& record) : previous_(current_record) { current_record = &record; }
 
 DamageScope::~DamageScope() { current_record = previous_; }
@@ -70,6 +83,8 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
       return "Invalid record ID size. Size: " + std::to_string(id_size);
     case Damage::kMissingRecordIds:
       return "Several channel groups without record IDs: the records cannot be counted.";
+    case Damage::kOversizedRecord:
+      return "Record longer than its channels lay out. Record ID: " + std::to_string(record_id);
     default:
       return cause;  // the links between blocks are not met while records are framed
   }

@@ -25,6 +25,8 @@
 // | invalid record id size | error, nothing is read     | error, nothing counted, step fails  | stored counts   |
 // | missing record ids     | error, nothing is read     | error, nothing counted, step fails  | stored counts   |
 // | records not the count  | error, after the read      | (counts are what counting found)    | every record    |
+// | oversized record       | (the counts meet it)       | error, counting ends, step succeeds | records before  |
+// | padded end             | (the counts meet it)       | error, counting ends, step succeeds | records before  |
 //
 // An unknown record id is an id that no channel group of a multi-group data group carries:
 // nothing after it can be framed. A data group whose chain of channel groups was cut by
@@ -34,15 +36,24 @@
 // data blocks hold in the file (a block that claims more than the file holds ends at the
 // end of the file, a zipped block whose compressed bytes are not in the file ends before
 // it). For counting that is the normal end of an unfinalized recording, as long as it is
-// what a power loss leaves: the last record, begun in the last block and cut short, of a size
-// its group's layout can have. Then the torn record is no sample: the last DT block is cut to
-// the whole records, so a read finds the same end. A fixed-length record longer than its
-// group's channels lay out (Cg4Block::RecordSizeFitsChannels), or a VLSD record longer than
-// every record of its group before it, is no torn record but a size or length that lies: it
-// stays, and the read finds it. Zeros after the last whole record (a file system that grew
-// the file before the data reached it) are no record at all: they are cut too, whether they
-// frame as an unknown record id or a truncated record. For reading a truncated record is a
-// file that claims more than it holds. Data blocks that claim more
+// what a power loss leaves: the last record, begun in any block and cut short, of a size its
+// group's layout can have. Then the torn record is no sample: the blocks are cut to the whole
+// records, so a read finds the same end. A fixed-length record longer than its group's
+// channels lay out (Cg4Block::RecordSizeFitsChannels) is no torn record but a size that
+// lies: it stays, and the read finds it; a whole record of such a size is damage too
+// (oversized record), and counting ends before it. What a torn VLSD payload may claim is not
+// the library's to judge (it knows no frames): the counting reports the claimed length with
+// the last whole record (IDataGroup::FinalizedEnd), and the reader of the records judges it.
+// Zeros after the last byte other than zero may be padding (a file system that grew the
+// file before the data reached it): zeros that frame as no whole record are cut (an unknown
+// record id or a truncated record), but a record that ends inside them may be a torn one
+// that they complete, which the bytes cannot tell from a whole one ending in zeros: unless
+// it ends where the data do, it is left out with everything after it (padded end). A block
+// header begun at the end of the file (BlockHeaderAtEnd: cut, or padded) is the block the
+// logger began when the power was lost: a list's link to it is passed over, and the last DT
+// block before it is not stretched over its bytes; it is the torn end of a recording
+// finalized when read, and an unreadable block in any other file. For reading a truncated
+// record is a file that claims more than it holds. Data blocks that claim more
 // bytes than the file holds end as a truncated record too, also when the last whole record
 // ends where the file does. An unreadable data block is one whose bytes cannot be had (a
 // zipped block that does not inflate, signal data that cannot be loaded). An empty record
@@ -118,6 +129,8 @@ enum class Damage : uint8_t {
   kInvalidRecordIdSize,
   kMissingRecordIds,
   kRecordCountMismatch,
+  kOversizedRecord,
+  kPaddedEnd,
   kWrongBlockKind,
   kCyclicLink,
   kNestedTooDeep,
@@ -157,6 +170,8 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kMissingRecordIds:
       return {MdfLogSeverity::kError, true, false, true};
     case Damage::kRecordCountMismatch:
+    case Damage::kOversizedRecord:
+    case Damage::kPaddedEnd:
     case Damage::kWrongBlockKind:
     case Damage::kCyclicLink:
     case Damage::kNestedTooDeep:
@@ -193,6 +208,13 @@ void NoteBlockEnd(uint64_t end);
 /// The furthest block end noted for the file whose read is open on this thread; 0 when no
 /// read is open.
 uint64_t BlocksEnd();
+/// Notes for the file whose read is open on this thread that the end of the file cut the
+/// header of a block begun at `position` (BlockHeaderBegunAt), which only the finalization
+/// of an unfinalized recording may take for its torn end.
+void NoteCutHeader(uint64_t position);
+/// The position of the cut header noted for the file whose read is open on this thread;
+/// false when none was.
+bool CutHeaderNoted(uint64_t& position);
 
 /// The damage met on this thread while it lives is noted in the file's record. Damage is
 /// met deep inside block reads that know neither their file nor their reader, as a log

@@ -2,8 +2,69 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <exception>
 
 namespace mdf::detail {
+
+namespace {
+constexpr int64_t kHeaderBytes = 24;
+constexpr size_t kIdAndReserved = 8;
+}  // namespace
+
+HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too) {
+  try {
+    const int64_t end = GetLastStreamPosition(buffer);
+    if (position < 0 || position > end) return HeaderAtEnd::kNone;
+    const int64_t tail = end - position;
+    std::array<uint8_t, kHeaderBytes> head{};
+    const auto size = static_cast<size_t>(std::min<int64_t>(tail, kHeaderBytes));
+    SetStreamPosition(buffer, position);
+    if (buffer.sgetn(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(size)) !=
+        static_cast<std::streamsize>(size)) {
+      return HeaderAtEnd::kNone;
+    }
+    // The header was cut after its last byte other than zero; zeros may follow (padding).
+    size_t written = size;
+    while (written > 0 && head[written - 1] == 0) --written;
+    if (written == 0) {
+      // Nothing, or zeros: where a block was linked, its header was not begun yet.
+      for (int64_t left = tail - static_cast<int64_t>(size); left > 0;) {
+        std::array<char, 4096> chunk{};
+        const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
+        if (buffer.sgetn(chunk.data(), wanted) != wanted) return HeaderAtEnd::kNone;
+        if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) {
+          return HeaderAtEnd::kNone;
+        }
+        left -= wanted;
+      }
+      return HeaderAtEnd::kZeros;
+    }
+    for (size_t i = 0; i < std::min(written, kIdAndReserved); ++i) {
+      const uint8_t byte = head[i];
+      const bool fits = i < 2 ? byte == '#' : i < 4 ? byte >= 'A' && byte <= 'Z' : byte == 0;
+      if (!fits) return HeaderAtEnd::kNone;
+    }
+    if (tail < kHeaderBytes) return HeaderAtEnd::kCut;
+    uint64_t length = 0;
+    std::memcpy(&length, head.data() + kIdAndReserved, sizeof length);
+    const bool whole = length >= static_cast<uint64_t>(kHeaderBytes);  // no block is shorter than its header
+    if (whole && !whole_too) return HeaderAtEnd::kNone;                // the common case of a link: no bytes scanned
+    std::array<char, 4096> chunk{};
+    for (int64_t left = tail - kHeaderBytes; left > 0;) {
+      const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
+      if (buffer.sgetn(chunk.data(), wanted) != wanted) return HeaderAtEnd::kNone;
+      if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) {
+        return HeaderAtEnd::kNone;
+      }
+      left -= wanted;
+    }
+    // All 24 bytes are in the file: the header was cut when its length was not written yet.
+    return whole ? HeaderAtEnd::kWhole : HeaderAtEnd::kCut;
+  } catch (const std::exception&) {
+    return HeaderAtEnd::kNone;
+  }
+}
 
 uint64_t DataBlock::DataSize() const { return block_length_ > 24 ? block_length_ - 24 : 0; }
 

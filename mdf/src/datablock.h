@@ -12,6 +12,18 @@ class IDataGroup;
 
 namespace mdf::detail {
 
+/// What the bytes from a position to the end of the file are: a block header begun there that
+/// the end of the file cut (a logger lost power while it wrote it), a whole header that only
+/// zeros follow, nothing but zeros (or nothing at all), or anything else. Cut: as far as its
+/// bytes other than zero reach, an id ("##" and two capitals) and reserved zeros, and no
+/// length written yet when all 24 bytes are there (no block is shorter than its header).
+/// Zeros may follow where it was cut (a file system that grew the file before the data
+/// reached it). Never throws: bytes that cannot be read are no header.
+/// Without `whole_too`, a whole header is not told from anything else (kNone), and the bytes
+/// behind it are not read.
+enum class HeaderAtEnd : uint8_t { kNone, kCut, kWhole, kZeros };
+HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too = false);
+
 class DataBlock : public MdfBlock {
  public:
   /// Payload bytes: block length - 24, 0 for a length of 24 or less.

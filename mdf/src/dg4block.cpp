@@ -4,6 +4,7 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "blockchain.h"
@@ -334,84 +335,191 @@ std::vector<RecordGroup> Dg4Block::RecordGroups() const {
 namespace {
 
 // Counts the records of each channel group and the value bytes of the VLSD groups; no
-// payload is read.
+// payload is read. It stops at the first record of a size its group's channels do not lay
+// out, and at the first record that reaches into the zeros at the end of the stream (from
+// `zeros_from` on), which may be padding: both are decided by the caller.
 class CountingSink {
  public:
   struct Tally {
     uint64_t records = 0;
-    uint64_t bytes = 0;    // without the record id and the VLSD length
-    uint64_t longest = 0;  // record, as bytes
+    uint64_t bytes = 0;  // without the record id and the VLSD length
   };
-  explicit CountingSink(size_t nof_groups) : tallies_(nof_groups) {}
+  /// A record as the stream holds it: its offset, its end and what it is.
+  struct Framed {
+    size_t group = 0;
+    uint64_t record_id = 0;
+    uint64_t size = 0;  // its payload bytes
+    uint64_t start = 0;
+    uint64_t end = 0;
+  };
+  CountingSink(const std::vector<RecordGroup>& groups, uint8_t id_size, uint64_t zeros_from)
+      : tallies_(groups.size()), id_size_(id_size), zeros_from_(zeros_from) {
+    for (const RecordGroup& group : groups) {
+      vlsd_.push_back(group.layout.vlsd);
+      // A group without channels gives no values and lays out no size to hold its records to.
+      const auto* block = static_cast<const Cg4Block*>(group.group);
+      oversized_.push_back(!block->Channels().empty() && !block->RecordSizeFitsChannels());
+    }
+  }
 
   [[nodiscard]] bool Wants(size_t, uint64_t) const { return false; }
   FrameStep OnRecord(size_t, uint64_t, const uint8_t*, uint64_t) { return FrameStep::kContinue; }
-  FrameStep OnSkipped(size_t group, uint64_t, uint64_t size) {
-    Tally& tally = tallies_[group];
-    ++tally.records;
-    tally.bytes += size;
-    tally.longest = std::max(tally.longest, size);
+  FrameStep OnSkipped(size_t group, uint64_t record_id, uint64_t size) {
+    const uint64_t head = id_size_ + (vlsd_[group] ? sizeof(uint32_t) : 0);
+    const Framed record{group, record_id, size, offset_, offset_ + head + size};
+    if (oversized_[group]) {
+      oversized_record_ = record;
+      return FrameStep::kStop;
+    }
+    if (record.end > zeros_from_) {
+      into_zeros_ = record;
+      return FrameStep::kStop;
+    }
+    Take(record);
     return FrameStep::kContinue;
   }
+  /// Counts a record the sink stopped at.
+  void Take(const Framed& record) {
+    Tally& tally = tallies_[record.group];
+    ++tally.records;
+    tally.bytes += record.size;
+    last_ = record;
+    offset_ = record.end;
+  }
+
   [[nodiscard]] const Tally& Of(size_t group) const { return tallies_[group]; }
+  /// The bytes of the records counted, ids and VLSD lengths included.
+  [[nodiscard]] uint64_t Offset() const { return offset_; }
+  [[nodiscard]] const std::optional<Framed>& Last() const { return last_; }
+  [[nodiscard]] const std::optional<Framed>& Oversized() const { return oversized_record_; }
+  [[nodiscard]] const std::optional<Framed>& IntoZeros() const { return into_zeros_; }
 
  private:
   std::vector<Tally> tallies_;
+  std::vector<bool> vlsd_;
+  std::vector<bool> oversized_;  // a fixed record size its channels do not lay out
+  uint8_t id_size_;
+  uint64_t zeros_from_;
+  uint64_t offset_ = 0;
+  std::optional<Framed> last_;
+  std::optional<Framed> oversized_record_;
+  std::optional<Framed> into_zeros_;
 };
 
-// Cuts the last DT block to the whole records counted, so that a read of the records ends
-// where the counting did. Only the last block of a recording grows: the blocks before it must
-// hold all they claim, and the torn record must begin in the last one; else nothing is cut
-// and the read finds the tear as damage.
-void CutTornTail(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t whole_bytes) {
-  auto* dt = blocks.empty() ? nullptr : dynamic_cast<Dt4Block*>(blocks.back());
-  if (dt == nullptr) return;
-  const int64_t file_size = GetLastStreamPosition(buffer);
-  uint64_t before = 0;
-  for (size_t i = 0; i + 1 < blocks.size(); ++i) {
-    const DataBlock* block = blocks[i];
+// The bytes of a record stream that the file holds, and the offset just after its last byte
+// other than zero: the zeros behind it may be padding (a file system that grew the file
+// before the data reached it).
+struct StreamBytes {
+  uint64_t readable = 0;
+  uint64_t nonzero_end = 0;
+};
+
+StreamBytes ScanStreamBytes(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, int64_t file_size) {
+  StreamBytes bytes;
+  bool zipped = false;
+  for (const DataBlock* block : blocks) {
     if (block == nullptr) continue;
-    const uint64_t size = block->DataSize();
-    if (block->DataInFile(file_size) != size || size > whole_bytes - before) return;
-    before += size;
+    zipped = zipped || dynamic_cast<const Dz4Block*>(block) != nullptr;
+    bytes.readable += block->DataInFile(file_size);
   }
-  dt->CutDataSize(whole_bytes - before);
+  bytes.nonzero_end = bytes.readable;  // bytes that cannot be had are no zeros
+  const auto last_nonzero = [](const uint8_t* data, uint64_t size) -> std::optional<uint64_t> {
+    for (uint64_t i = size; i > 0; --i) {
+      if (data[i - 1] != 0) return i;
+    }
+    return std::nullopt;
+  };
+  try {
+    if (zipped) {
+      // Zipped blocks inflate only from their start: the stream is read forwards.
+      BlockStream stream(buffer, blocks);
+      uint64_t end = 0;
+      const uint8_t* data = nullptr;
+      uint64_t size = 0;
+      while (stream.NextPiece(data, size)) {
+        if (const auto found = last_nonzero(data, size)) end = stream.Consumed() - size + *found;
+      }
+      bytes.nonzero_end = end;
+      return bytes;
+    }
+    // Plain blocks are read backwards from the end, which is where the zeros are, if any.
+    constexpr uint64_t kChunk = 64 * 1024;
+    ByteArray chunk;
+    uint64_t block_end = bytes.readable;
+    for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
+      if (*it == nullptr) continue;
+      const uint64_t size = (*it)->DataInFile(file_size);
+      const uint64_t block_start = block_end - size;
+      for (uint64_t left = size; left > 0;) {
+        const uint64_t step = std::min(left, kChunk);
+        chunk.resize(static_cast<size_t>(step));
+        SetStreamPosition(buffer, (*it)->DataPosition() + static_cast<int64_t>(left - step));
+        if (buffer.sgetn(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(step)) !=
+            static_cast<std::streamsize>(step)) {
+          return bytes;
+        }
+        if (const auto found = last_nonzero(chunk.data(), step)) {
+          bytes.nonzero_end = block_start + left - step + *found;
+          return bytes;
+        }
+        left -= step;
+      }
+      block_end = block_start;
+    }
+    bytes.nonzero_end = 0;
+  } catch (const std::exception&) {
+    bytes.nonzero_end = bytes.readable;
+  }
+  return bytes;
 }
 
-// True when the record stream holds nothing but zeros from `offset` to its end.
-bool OnlyZerosFrom(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t offset) {
-  try {
-    BlockStream stream(buffer, blocks);
-    if (offset > stream.ReadableLeft()) return false;
-    stream.SkipBytes(offset);
-    const uint8_t* data = nullptr;
-    uint64_t size = 0;
-    while (stream.NextPiece(data, size)) {
-      if (std::any_of(data, data + size, [](uint8_t byte) { return byte != 0; })) return false;
-    }
-    return true;
-  } catch (const std::exception&) {
-    return false;  // bytes that cannot be had are no zeros
+// Cuts the record stream to its first `offset` bytes (the whole records before its torn end
+// or its padding), so that a read of the records ends where the counting did: the block the
+// offset falls in ends there, and the blocks after it hold nothing. The torn record may have
+// begun in any block. Only the lengths of DT blocks change, in memory; when a block that must
+// change is of another kind, nothing is cut and the read finds the rest as damage.
+void CutStreamAt(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t offset) {
+  const int64_t file_size = GetLastStreamPosition(buffer);
+  std::vector<std::pair<Dt4Block*, uint64_t>> cuts;
+  uint64_t before = 0;
+  for (DataBlock* block : blocks) {
+    if (block == nullptr) continue;
+    const uint64_t in_file = block->DataInFile(file_size);
+    const uint64_t keep = offset > before ? std::min(in_file, offset - before) : 0;
+    before += in_file;
+    if (keep == block->DataSize()) continue;
+    auto* dt = dynamic_cast<Dt4Block*>(block);
+    if (dt == nullptr) return;
+    cuts.emplace_back(dt, keep);
   }
+  for (const auto& [dt, keep] : cuts) dt->CutDataSize(keep);
 }
 
 // True when the stream ends in a record as a power loss leaves it: cut in its id or VLSD
-// length, or in a payload of a size its group's layout can have. A VLSD record longer than
-// every one of its group before it is no record torn by the end of a recording but a length
-// that lies; a fixed record longer than its channels lay out is a size that lies.
-bool TornByPowerLoss(const RecordFramer& framer, const std::vector<RecordGroup>& groups, const CountingSink& sink) {
+// length, or in a payload. A fixed record longer than its channels lay out is no record torn
+// by the end of a recording but a size that lies. What a VLSD payload may claim is the
+// reader's to judge (StreamEnd): the library knows no frames.
+bool TornByPowerLoss(const RecordFramer& framer, const std::vector<RecordGroup>& groups, StreamEnd& end) {
   size_t index = 0;
   uint64_t length = 0;
   switch (framer.Torn(index, length)) {
     case RecordFramer::TornPart::kNothing:  // the stream ended between records
+      return true;
     case RecordFramer::TornPart::kRecordId:
+      end.cut = StreamEnd::Cut::kRecordId;
+      return true;
     case RecordFramer::TornPart::kVlsdLength:
+      end.cut = StreamEnd::Cut::kVlsdLength;
+      end.cut_record_id = groups[index].layout.record_id;
       return true;
     case RecordFramer::TornPart::kPayload:
       break;
   }
   const auto* group = static_cast<const Cg4Block*>(groups[index].group);
-  return group->IsVlsd() ? length <= sink.Of(index).longest : group->RecordSizeFitsChannels();
+  end.cut = StreamEnd::Cut::kPayload;
+  end.cut_record_id = groups[index].layout.record_id;
+  end.cut_length = length;
+  return group->IsVlsd() || group->RecordSizeFitsChannels();
 }
 
 }  // namespace
@@ -424,32 +532,53 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   }
   std::vector<RecordLayout> layouts;
   for (const RecordGroup& group : groups) layouts.push_back(group.layout);
+  const StreamBytes bytes = ScanStreamBytes(buffer, blocks, GetLastStreamPosition(buffer));
   StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts, 0, !group_list_cut_);
-  CountingSink sink(groups.size());
+  CountingSink sink(groups, record_id_size_, bytes.nonzero_end);
   FramingResult result;
   framer.Run(sink, result);
 
-  uint64_t whole_bytes = 0;  // of the records counted, ids and VLSD lengths included
-  for (size_t i = 0; i < groups.size(); ++i) {
-    if (!framer.Framer().Frames(i)) continue;  // a later group with the same id has no records
-    const CountingSink::Tally& tally = sink.Of(i);
-    whole_bytes += tally.records * (record_id_size_ + (groups[i].layout.vlsd ? sizeof(uint32_t) : 0)) + tally.bytes;
-  }
   // The end a power loss leaves: the last record torn, or zeros after the last whole one.
-  const bool torn_end =
-      result.damaged && result.damage == Damage::kTruncatedRecord && TornByPowerLoss(framer.Framer(), groups, sink);
-  const bool zeros = !torn_end && result.damaged &&
-                     (result.damage == Damage::kTruncatedRecord || result.damage == Damage::kUnknownRecordId) &&
-                     OnlyZerosFrom(buffer, blocks, whole_bytes);
-
-  DamageOutcome outcome{MdfLogSeverity::kTrace, false, true, false};
-  if (zeros) {
-    MDF_DEBUG() << "Zeros after the last whole record are cut. Offset: " << whole_bytes;
+  // Anything else that ends the stream early stays in place: the read finds it as damage.
+  StreamEnd end;
+  std::optional<uint64_t> cut_at;
+  std::optional<Damage> damage;
+  std::string text;
+  const auto location = MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"};
+  if (const auto& record = sink.Oversized()) {
+    damage = Damage::kOversizedRecord;
+    text = DamageText(Damage::kOversizedRecord, RecordPath::kCounting, record->record_id, record_id_size_);
+    cut_at = record->start;
+  } else if (const auto& reach = sink.IntoZeros()) {
+    if (reach->start < bytes.nonzero_end && reach->end == bytes.readable) {
+      sink.Take(*reach);    // it ends where the data do: nothing shows padding
+      cut_at = reach->end;  // the blocks may claim more than the file holds
+    } else {
+      // A record torn and completed by the zeros, or a whole one that ends in zeros: the
+      // bytes cannot tell. It is left out, and the file kept.
+      damage = Damage::kPaddedEnd;
+      text = "The end of the records cannot be told from padding. Offset: " + std::to_string(reach->start);
+      cut_at = reach->start;
+    }
+  } else if (result.damaged &&
+             (result.damage == Damage::kTruncatedRecord || result.damage == Damage::kUnknownRecordId) &&
+             sink.Offset() >= bytes.nonzero_end) {
+    MDF_DEBUG() << "Zeros after the last whole record are cut. Offset: " << sink.Offset();
+    cut_at = sink.Offset();
+  } else if (result.damaged && result.damage == Damage::kTruncatedRecord &&
+             TornByPowerLoss(framer.Framer(), groups, end)) {
+    ReportDamage(location, result.damage, RecordPath::kCounting,
+                 DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_));
+    cut_at = sink.Offset();
   } else if (result.damaged) {
-    outcome = OutcomeOf(result.damage, RecordPath::kCounting);
-    // Reported under the finalization step that counts.
-    ReportDamage(MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"}, result.damage, RecordPath::kCounting,
-                 DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_, result.cause));
+    end.cut = StreamEnd::Cut::kNone;
+    damage = result.damage;
+    text = DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_, result.cause);
+  }
+  DamageOutcome outcome{MdfLogSeverity::kTrace, false, true, false};
+  if (damage.has_value()) {
+    outcome = OutcomeOf(*damage, RecordPath::kCounting);
+    ReportDamage(location, *damage, RecordPath::kCounting, text);  // under the finalization step that counts
   }
   if (!outcome.keeps_data) {
     return !outcome.fails;
@@ -457,7 +586,7 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   // The counts are set, not added: the records counted are all the stream holds, so a
   // stale count in the file can neither double them nor invent samples.
   for (size_t i = 0; i < groups.size(); ++i) {
-    if (!framer.Framer().Frames(i)) continue;
+    if (!framer.Framer().Frames(i)) continue;  // a later group with the same id has no records
     auto* group = static_cast<Cg4Block*>(groups[i].group);
     const CountingSink::Tally& tally = sink.Of(i);
     if (update_cycle_counts) {
@@ -469,10 +598,15 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
       group->NofInvalidBytes(static_cast<uint32_t>(tally.bytes >> 32));
     }
   }
-  // Anything else that ends the stream early stays in place: the read finds it as damage.
-  if (torn_end || zeros) {
-    CutTornTail(buffer, blocks, whole_bytes);
+  if (cut_at.has_value()) {
+    CutStreamAt(buffer, blocks, *cut_at);
   }
+  if (const auto& last = sink.Last()) {
+    end.has_last = true;
+    end.last_record_id = last->record_id;
+    end.last_size = last->size;
+  }
+  stream_end_ = end;
   return !outcome.fails;
 }
 

@@ -5,6 +5,7 @@
 // unfinalized file from its last DT block.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -76,6 +77,8 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   /// counts could not be determined.
   bool CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
                     bool update_vlsd_sizes);
+  /// Set by CountRecords: how the stream it counted ended.
+  [[nodiscard]] const StreamEnd* FinalizedEnd() const override { return stream_end_ ? &*stream_end_ : nullptr; }
   /// Known once the data blocks were read: every block is plain.
   [[nodiscard]] std::optional<uint64_t> RecordBytesInFile() const override;
   /// The non-null channel groups with the layout of their records, in list order.
@@ -101,6 +104,7 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   GroupList cg_list_;
   int64_t file_size_ = 0;        // of the file the data blocks were read from; 0 when not read
   bool group_list_cut_ = false;  // damage cut the chain of channel groups
+  std::optional<StreamEnd> stream_end_;
 };
 
 }  // namespace mdf::detail

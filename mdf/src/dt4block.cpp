@@ -50,7 +50,20 @@ size_t Dt4Block::Write(std::streambuf& buffer) {
 }
 
 void Dt4Block::UpdateDataSize(std::streambuf& buffer) {
-  const int64_t size = GetLastStreamPosition(buffer) - data_position_;
+  const int64_t end = GetLastStreamPosition(buffer);
+  if (file_position_ > 0 && block_length_ > 24 && block_length_ < static_cast<uint64_t>(end - file_position_)) {
+    // A whole block that the header of the next one follows, cut or followed by zeros only
+    // (a logger that links a block once its header is written): those bytes are no records.
+    const auto claimed_end = static_cast<int64_t>(static_cast<uint64_t>(file_position_) + block_length_);
+    if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, claimed_end, true);
+        found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole) {
+      NoteCutHeader(static_cast<uint64_t>(claimed_end));
+      MDF_TRACE() << "The last DT block is whole; a block header begun after it. Position: "
+                  << AddressToText(claimed_end);
+      return;
+    }
+  }
+  const int64_t size = end - data_position_;
   if (size > 0) {
     block_length_ = static_cast<uint64_t>(size) + 24;
     NoteBlockEnd(static_cast<uint64_t>(file_position_) + block_length_);  // the block now reaches the end

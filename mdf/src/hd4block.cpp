@@ -1,5 +1,6 @@
 #include "hd4block.h"
 
+#include <limits>
 #include <map>
 #include <unordered_map>
 
@@ -508,6 +509,18 @@ bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
   }
   std::vector<DataBlock*> blocks;
   last->CollectDataBlocks(blocks);
+  if (blocks.empty()) {
+    // The list's first block was only begun: linked with its header cut, or not linked yet.
+    uint64_t begun = 0;
+    const uint64_t end = BlocksEnd();
+    const HeaderAtEnd after = end > 0 && end <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+                                  ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(end), true)
+                                  : HeaderAtEnd::kNone;
+    if (CutHeaderNoted(begun) || after != HeaderAtEnd::kNone) {
+      MDF_DEBUG() << "No last data block to update.";
+      return true;
+    }
+  }
   auto* dt = blocks.empty() ? nullptr : dynamic_cast<Dt4Block*>(blocks.back());
   if (dt == nullptr || dt->BlockType() != "DT") {
     MDF_DAMAGE(Damage::kFailedFinalization)

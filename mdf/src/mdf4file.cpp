@@ -7,6 +7,7 @@
 #include "cg4block.h"
 #include "cn4block.h"
 #include "damage.h"
+#include "datablock.h"
 #include "dg4block.h"
 #include "mdf/ichannelarray.h"
 #include "mdf/mdflogstream.h"
@@ -78,8 +79,31 @@ void Mdf4File::ReadEverythingButData(std::streambuf& buffer) {
   }
   if (!tail_checked_) {
     tail_checked_ = true;  // after the finalization, which may let the last DT block reach the end
+    CheckCutHeader(buffer);
     CheckDataAfterBlocks(buffer);
   }
+}
+
+void Mdf4File::CheckCutHeader(std::streambuf& buffer) {
+  uint64_t position = 0;
+  bool cut = CutHeaderNoted(position);
+  if (!cut && finalized_on_read_) {
+    // A header begun after every block, before anything linked it.
+    const uint64_t blocks_end = BlocksEnd();
+    const HeaderAtEnd found = blocks_end > 0 && blocks_end < static_cast<uint64_t>(GetLastStreamPosition(buffer))
+                                  ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(blocks_end), true)
+                                  : HeaderAtEnd::kNone;
+    cut = found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole;
+  }
+  if (!cut) return;
+  if (finalized_on_read_) {
+    // The block its logger began when the power was lost: the torn end, which holds no record.
+    const int64_t end = GetLastStreamPosition(buffer);
+    NoteBlockEnd(end > 0 ? static_cast<uint64_t>(end) : 0);
+    return;
+  }
+  MDF_DAMAGE(Damage::kUnreadableBlock) << "Block header cut by the end of the file. Block: "
+                                       << AddressToText(static_cast<int64_t>(position));
 }
 
 void Mdf4File::CheckDataAfterBlocks(std::streambuf& buffer) {

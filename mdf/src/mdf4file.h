@@ -35,6 +35,9 @@ class Mdf4File : public IdHeaderFile<Hd4Block> {
   /// Reports bytes other than zeros behind every block the read met: records no block
   /// claims are data the file holds and a read cannot give.
   void CheckDataAfterBlocks(std::streambuf& buffer);
+  /// A block header that the end of the file cut is the torn end of a recording that was
+  /// finalized when read (its bytes then belong to a block); in any other file it is damage.
+  void CheckCutHeader(std::streambuf& buffer);
 
   bool finalized_on_read_ = false;
   bool tail_checked_ = false;

@@ -109,12 +109,19 @@ void AddLyingLinks(const std::string& label, const std::string& file, bool all, 
 /// group links, after its header.
 size_t RecordsStart(const std::string& file) { return LoadLe(file, LoadLe(file, 64 + 24) + 24 + 16) + 24; }
 
-/// Frames per kind of the whole records before `size` bytes of an unfinalized example: what a
-/// recording whose logger lost power there holds. Its layout is the kit's logger layout.
-std::map<int, size_t> WholeRecordsBefore(const std::string& file, size_t size) {
-  using Writer = test::LoggerRecordingWriter;
+/// Where the whole frames before `size` bytes of an unfinalized example end, and their count
+/// per kind: what a recording whose logger lost power there holds. Its layout is the kit's
+/// logger layout, where each CAN frame's payload follows its record: a frame whose payload is
+/// not whole is no frame yet.
+struct WholeFrames {
+  size_t end;
   std::map<int, size_t> kinds;
-  for (size_t at = RecordsStart(file); at < size;) {
+};
+
+WholeFrames WholeFramesBefore(const std::string& file, size_t size) {
+  using Writer = test::LoggerRecordingWriter;
+  WholeFrames whole{RecordsStart(file), {}};
+  for (size_t at = whole.end; at < size;) {
     const auto id = static_cast<uint8_t>(file[at]);
     size_t length = 1 + (id == Writer::kCanRecordId ? Writer::kCanRecordBytes : Writer::kLinRecordBytes);
     if (id == Writer::kVlsdRecordId) {
@@ -122,10 +129,16 @@ std::map<int, size_t> WholeRecordsBefore(const std::string& file, size_t size) {
       length = 5 + LoadLe(file, at + 1, 4);
     }
     if (at + length > size) break;
-    if (id != Writer::kVlsdRecordId) ++kinds[id == Writer::kCanRecordId ? kBusMsgCanDataFrame : kBusMsgLinFrame];
     at += length;
+    if (id == Writer::kCanRecordId) continue;  // counted with its payload
+    ++whole.kinds[id == Writer::kVlsdRecordId ? kBusMsgCanDataFrame : kBusMsgLinFrame];
+    whole.end = at;
   }
-  return kinds;
+  return whole;
+}
+
+std::map<int, size_t> WholeRecordsBefore(const std::string& file, size_t size) {
+  return WholeFramesBefore(file, size).kinds;
 }
 
 /// Writes the damaged copies into "in", runs "logmend -d in" and checks the output of every
@@ -183,8 +196,9 @@ TEST_F(DamagedInputs, DeleteConvertedRemovesADamagedExampleOnlyWithEveryFrame) {
   EXPECT_GT(removed_, inputs.size() / 10);
 }
 
-// An unfinalized recording ends where its logger lost power: a cut into its records is no
-// damage, and gives the frames of the records it holds whole; a cut into its blocks is damage.
+// An unfinalized recording ends where its logger lost power: a cut into its records or into
+// the header of its DT block is no damage, and gives the frames it holds whole; a cut into its
+// other blocks is damage.
 TEST_F(DamagedInputs, ACutUnfinalizedRecordingGivesTheFramesItHoldsWhole) {
   const std::string unfinalized = Example(kUnfinalized);
   std::vector<Damaged> inputs;
@@ -193,8 +207,9 @@ TEST_F(DamagedInputs, ACutUnfinalizedRecordingGivesTheFramesItHoldsWhole) {
       inputs, [&unfinalized](const Damaged& input) { return WholeRecordsBefore(unfinalized, input.bytes.size()); });
   EXPECT_EQ(result.status, 8) << result.err.substr(0, 4000);
   for (const Damaged& input : inputs) {
-    // A cut before the records leaves a block torn or missing: damage.
-    if (input.bytes.size() < RecordsStart(unfinalized)) {
+    // A cut before the DT block leaves a block torn or missing: damage. A cut into its header
+    // is the torn end of a recording whose first block was begun.
+    if (input.bytes.size() < RecordsStart(unfinalized) - 24) {
       EXPECT_TRUE(Exists("in/" + input.name + ".MF4")) << input.name;
     }
   }
@@ -547,33 +562,6 @@ TEST_F(LogmendRun, BlocksShorterThanTheirTypeAndCommentsNestedTooDeepAreDamage) 
 
 namespace {
 
-/// What a cut at `size` leaves of the records, counted from the bytes: where the whole records
-/// before it end, and whether it tears a VLSD payload whose length claims more than every one
-/// before it, which cannot be told from a length that lies.
-struct Cut {
-  size_t whole_end;
-  bool tears_longest_payload;
-};
-
-Cut CutAt(const std::string& file, size_t size) {
-  using Writer = test::LoggerRecordingWriter;
-  uint64_t longest = 0;
-  size_t at = RecordsStart(file);
-  while (at < size) {
-    const auto id = static_cast<uint8_t>(file[at]);
-    size_t length = 1 + (id == Writer::kCanRecordId ? Writer::kCanRecordBytes : Writer::kLinRecordBytes);
-    if (id == Writer::kVlsdRecordId) {
-      if (at + 5 > size) break;
-      length = 5 + LoadLe(file, at + 1, 4);
-      if (at + length > size) return {at, length - 5 > longest};
-      longest = std::max<uint64_t>(longest, length - 5);
-    }
-    if (at + length > size) break;
-    at += length;
-  }
-  return {at, false};
-}
-
 /// Frames per kind of an output, from the cycle counts of its channel groups: outputs are read
 /// back record by record elsewhere, and thousands of them would take minutes that way.
 std::map<int, size_t> KindCountsOf(const std::string& path) {
@@ -674,10 +662,9 @@ constexpr size_t kRecordSweepStride = 1;
 #endif
 
 // The unfinalized example cut at every byte of its records, as a power loss leaves it: each
-// gives the frames of the records it holds whole (counted here from the bytes), and none is
-// damage but a cut into a payload whose length claims more than every earlier one, which
-// cannot be told from a length that lies; that one is kept, with the same frames. Cuts that
-// leave the same whole records give the same output: one of them is read frame by frame.
+// gives the frames it holds whole (counted here from the bytes), and none is damage: a cut
+// payload claims no more than its frame holds. Cuts that leave the same whole frames give the
+// same output: one of them is read frame by frame.
 TEST_F(DamagedInputs, AnUnfinalizedRecordingCutAtEveryByteOfItsRecordsGivesItsWholeRecords) {
   const std::string unfinalized = Example(kUnfinalized);
   std::vector<size_t> sizes;
@@ -687,25 +674,20 @@ TEST_F(DamagedInputs, AnUnfinalizedRecordingCutAtEveryByteOfItsRecordsGivesItsWh
   for (const size_t size : sizes) Write("in/u-cut-" + std::to_string(size) + ".MF4", unfinalized.substr(0, size));
   const test::ProgramResult result = Run({"in"});
   const Failures failures = FailuresOf(result);
-  std::map<size_t, std::string> outputs;  // by the end of the whole records: the output read
-  size_t kept = 0;
+  std::map<size_t, std::string> outputs;  // by the end of the whole frames: the output read
+  EXPECT_TRUE(failures.failed.empty()) << result.err.substr(0, 4000);
   for (const size_t size : sizes) {
     const std::string name = "u-cut-" + std::to_string(size);
-    const Cut cut = CutAt(unfinalized, size);
-    kept += cut.tears_longest_payload;
-    EXPECT_EQ(failures.failed.count(name + ".MF4"), cut.tears_longest_payload ? 1U : 0U) << name;
-    EXPECT_EQ(failures.damaged.count(name + ".MF4"), cut.tears_longest_payload ? 1U : 0U) << name;
+    const WholeFrames whole = WholeFramesBefore(unfinalized, size);
     const std::string output = Read("in_out/" + name + "_out.MF4");
-    const auto read = outputs.find(cut.whole_end);
+    const auto read = outputs.find(whole.end);
     if (read == outputs.end() || read->second != output) {
-      EXPECT_EQ(KindsOf(ReadFrames(dir_.Path("in_out/" + name + "_out.MF4"))), WholeRecordsBefore(unfinalized, size))
-          << name;
-      outputs.emplace(cut.whole_end, output);
+      EXPECT_EQ(KindsOf(ReadFrames(dir_.Path("in_out/" + name + "_out.MF4"))), whole.kinds) << name;
+      outputs.emplace(whole.end, output);
     }
     if (HasFailure()) return;
   }
-  EXPECT_EQ(result.status, kept > 0 ? 8 : 0);
-  EXPECT_GT(kept, 0U);
+  EXPECT_EQ(result.status, 0);
   ExpectCheckerAcceptsEach("in_out");
 }
 
@@ -734,6 +716,229 @@ TEST_F(DamagedInputs, EveryFlippedByteInTheRecordsOfAnUnfinalizedRecordingIsDama
   EXPECT_EQ(result.status, 8);
   EXPECT_GT(failures.failed.size(), flips.size() / 10);
   EXPECT_LT(failures.failed.size(), flips.size());
+}
+
+}  // namespace
+
+// ---- The torn end of a logger recording, and what only looks like one ----
+
+namespace {
+
+// The reproducers of torn ends and of damage taken for one, through the whole tool: a torn end
+// converts the frames held whole and removes the input; padding that may have completed a torn
+// record, and a size or a payload that lies, keep it with one line. No frame is invented: each
+// frame written from a cut example is one of the example's, with its data.
+TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
+  struct Case {
+    const char* name;
+    const char* damage;  // null: a torn end
+    size_t can;
+    size_t lin;
+    bool cut_example;  // a cut of the unfinalized example
+  };
+  const Case cases[] = {
+      // The LIN group's record size takes the rest of the file: its first record, the first of all.
+      {"unfinalized-record-size-to-end.MF4", "Record longer than its channels lay out. Record ID: 3", 0, 0, false},
+      // An 898-byte payload whose bytes end in zeros, then zeros: no frame claims it.
+      {"unfinalized-payload-no-frame-claims.MF4", "The end of the records cannot be told from padding. Offset: 0", 0, 0,
+       false},
+      // The last frame's payload is not in the file: the frame is left out.
+      {"torn-before-payload-of-last-frame.MF4", nullptr, 46, 7, true},
+      {"torn-inside-fd-payload-after-its-frame.MF4", nullptr, 11, 0, false},
+      // Zeros after a tear complete a CAN record, or follow a record id: which cannot be told.
+      {"torn-mid-record-zero-padded.MF4", "The end of the records cannot be told from padding. Offset: 6751", 157, 21,
+       true},
+      {"unfinalized-record-id-and-zeros-appended.MF4",
+       "The end of the records cannot be told from padding. Offset: 6808", 158, 22, true},
+      // The header of the DT block begun last is cut: the records before it convert.
+      {"torn-inside-last-dt-header-of-list.MF4", nullptr, 41, 8, false},
+      {"torn-inside-only-dt-header.MF4", nullptr, 0, 0, false},
+      // A record begun in one DT block of a list and torn in the next.
+      {"torn-record-begun-in-previous-dt.MF4", nullptr, 7, 0, false},
+  };
+  std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> recorded;
+  for (const Frame& frame : ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized)) {
+    recorded.insert({frame.kind, frame.channel, frame.id, frame.data, frame.time_us});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+    const test::ProgramResult result = Run({"-d", name});
+    EXPECT_EQ(result.status, c.damage != nullptr ? 8 : 0) << result.err;
+    EXPECT_EQ(Exists(name), c.damage != nullptr);
+    size_t lines = 0;
+    for (const std::string& line : result.Lines()) lines += line.rfind("E Damaged input file ", 0) == 0;
+    EXPECT_EQ(lines, c.damage != nullptr ? 1U : 0U) << result.err;
+    if (c.damage != nullptr) {
+      EXPECT_TRUE(HasLine(result, "E Damaged input file " + name + ": " + c.damage)) << result.err;
+    } else {
+      EXPECT_EQ(result.err.find("E "), std::string::npos) << result.err;
+    }
+    const std::vector<Frame> written = ReadFrames(dir_.Path(name.substr(0, name.size() - 4) + "_out.MF4"));
+    EXPECT_EQ(KindsOf(written)[kBusMsgCanDataFrame], c.can);
+    EXPECT_EQ(KindsOf(written)[kBusMsgLinFrame], c.lin);
+    for (const Frame& frame : written) {
+      if (c.cut_example) {
+        EXPECT_EQ(recorded.count({frame.kind, frame.channel, frame.id, frame.data, frame.time_us}), 1U) << frame;
+      }
+      if (name.find("-fd-") != std::string::npos) {
+        // Each with its payload: a frame given none was written with zeros for data.
+        EXPECT_NE(frame.data.find_first_not_of('0'), std::string::npos) << frame;
+      }
+    }
+  }
+  // The frame whose payload the tear left out is the example's last CAN frame before it.
+  const std::string torn = "torn-before-payload-of-last-frame_out.MF4";
+  bool found = false;
+  for (const Frame& frame : ReadFrames(dir_.Path(torn))) found = found || frame.id == 0x18FF0000;
+  EXPECT_FALSE(found) << "ID 0x18FF0000, DLC 3, payload 36 04 00 not yet written";
+}
+
+// The offsets of the records of the kit's logger layout in a recording, by record id.
+std::map<uint8_t, std::vector<size_t>> RecordOffsets(const std::string& file) {
+  using Writer = test::LoggerRecordingWriter;
+  std::map<uint8_t, std::vector<size_t>> offsets;
+  for (size_t at = RecordsStart(file); at + 5 <= file.size();) {
+    const auto id = static_cast<uint8_t>(file[at]);
+    offsets[id].push_back(at);
+    if (id == Writer::kVlsdRecordId) {
+      at += 5 + LoadLe(file, at + 1, 4);
+    } else {
+      at += 1 + (id == Writer::kCanRecordId ? Writer::kCanRecordBytes : Writer::kLinRecordBytes);
+    }
+  }
+  return offsets;
+}
+
+#ifdef LOGMEND_SANITIZED
+constexpr size_t kLengthSweepStride = 11;
+#else
+constexpr size_t kLengthSweepStride = 1;
+#endif
+
+// Both examples, each with one record size, or the length of one VLSD record, set so that the
+// record ends exactly where the file does: the record is whole, but what it swallowed is lost.
+// The input is damage (status 8, kept) or its output holds every frame, exact.
+TEST_F(DamagedInputs, ARecordSizeOrPayloadLengthThatEndsAtTheEndOfTheFileIsDamage) {
+  using Writer = test::LoggerRecordingWriter;
+  std::vector<Damaged> inputs;
+  std::map<char, std::vector<Frame>> whole;
+  for (const auto& [label, example] : {std::pair<char, const char*>{'f', kFinalized}, {'u', kUnfinalized}}) {
+    const std::string file = Example(example);
+    whole[label] = ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + example);
+    const std::map<uint8_t, std::vector<size_t>> offsets = RecordOffsets(file);
+    // A fixed group's data bytes, so that its first record ends at the end of the file.
+    for (const auto& [id, field] : {std::pair<uint8_t, size_t>{Writer::kCanRecordId, 0x14E8 + 24 + 6 * 8 + 24},
+                                    {Writer::kLinRecordId, 0x1458 + 24 + 6 * 8 + 24}}) {
+      ASSERT_FALSE(offsets.at(id).empty());
+      std::string bytes = file;
+      const uint64_t size = file.size() - offsets.at(id).front() - 1;
+      std::memcpy(&bytes[field], &size, 4);
+      inputs.push_back({std::string(1, label) + "-size-" + std::to_string(id), bytes});
+    }
+    const std::vector<size_t>& payloads = offsets.at(Writer::kVlsdRecordId);
+    for (size_t i = 0; i < payloads.size(); i += kLengthSweepStride) {
+      std::string bytes = file;
+      const uint64_t length = file.size() - payloads[i] - 5;
+      std::memcpy(&bytes[payloads[i] + 1], &length, 4);
+      if (bytes == file) continue;  // the last payload of a finalized recording ends there
+      inputs.push_back({std::string(1, label) + "-length-" + std::to_string(payloads[i]), bytes});
+    }
+  }
+  for (const Damaged& input : inputs) Write("in/" + input.name + ".MF4", input.bytes);
+  const test::ProgramResult result = Run({"-d", "in"});
+  EXPECT_EQ(result.status, 8);
+  for (const Damaged& input : inputs) {
+    if (Exists("in/" + input.name + ".MF4")) {
+      ++kept_;
+      continue;
+    }
+    EXPECT_EQ(ReadFrames(dir_.Path("in_out/" + input.name + "_out.MF4")), whole[input.name[0]])
+        << input.name << " was removed";
+  }
+  EXPECT_EQ(kept_, inputs.size()) << "each swallows records";
+}
+
+}  // namespace
+
+namespace {
+
+// Every byte holds as well (two minutes of conversions); the suite takes a sample, as the cut sweep
+// of the plain example covers every byte of the records.
+#ifdef LOGMEND_SANITIZED
+constexpr size_t kBlockTearStride = 131;
+#else
+constexpr size_t kBlockTearStride = 37;  // no record or block size is a multiple of it
+#endif
+
+// The unfinalized example as a logger that fills DT blocks of 64 bytes in a list lays it out:
+// its records cross from block to block, and each frame's payload follows its record. Torn
+// after the list, each block linked when begun or once its header is
+// whole, the file ending there or zeros following to the next 4 KiB: a plain tear converts
+// exactly the frames held whole, with their payloads (counted here from the bytes), and
+// removes the input; padding does the same or keeps the input, and never adds a frame.
+TEST_F(DamagedInputs, AnUnfinalizedRecordingInFixedSizeBlocksTornAnywhereGivesItsWholeFrames) {
+  const std::string example = Example(kUnfinalized);
+  const size_t dt = RecordsStart(example) - 24;
+  const std::string records = example.substr(dt + 24);
+  constexpr size_t kBlock = 64;
+  const size_t blocks = (records.size() + kBlock - 1) / kBlock;
+  const size_t list = dt;
+  const size_t first = list + 24 + 8 * (1 + blocks) + 8 + 8 * blocks;
+  std::string full = example.substr(0, dt);
+  const auto append = [&full](uint64_t value) { full.append(reinterpret_cast<const char*>(&value), 8); };
+  full += std::string("##DL\0\0\0\0", 8);
+  append(first - list);
+  append(1 + blocks);
+  append(0);
+  for (size_t i = 0; i < blocks; ++i) append(first + i * (24 + kBlock));
+  append(uint64_t{blocks} << 32);
+  for (size_t i = 0; i < blocks; ++i) append(i * kBlock);
+  for (size_t i = 0; i < blocks; ++i) {
+    const std::string data = records.substr(i * kBlock, kBlock);
+    full += std::string("##DT\0\0\0\0", 8);
+    append(24 + data.size());
+    append(0);
+    full += data;
+  }
+  ASSERT_EQ(full.size(), first + records.size() + 24 * blocks);
+
+  std::vector<Damaged> inputs;
+  std::map<std::string, std::map<int, size_t>> expected;
+  for (size_t size = first; size <= full.size(); size += kBlockTearStride) {
+    for (const bool begun : {true, false}) {
+      std::string file = full.substr(0, size);
+      size_t stream = 0;
+      for (size_t i = 0; i < blocks; ++i) {
+        const size_t block = first + i * (24 + kBlock);
+        if (!(begun ? block <= size : block + 24 <= size)) StoreLe(file, list + 24 + 8 * (1 + i), 0);
+        if (block + 24 <= size) stream += std::min(kBlock, size - block - 24);
+      }
+      const std::map<int, size_t> whole = WholeFramesBefore(example, dt + 24 + stream).kinds;
+      const std::string name = std::string(begun ? "begun-" : "whole-") + std::to_string(size);
+      inputs.push_back({name, file});
+      expected[name] = whole;
+      file.resize((file.size() + 4095) / 4096 * 4096, '\0');
+      inputs.push_back({name + "-padded", file});
+      expected[name + "-padded"] = whole;
+    }
+  }
+  RunAndCheckRemoved(inputs, [&expected](const Damaged& input) { return expected.at(input.name); });
+  size_t padded_kept = 0;
+  for (const Damaged& input : inputs) {
+    const bool kept = Exists("in/" + input.name + ".MF4");
+    if (input.name.find("-padded") == std::string::npos) {
+      EXPECT_FALSE(kept) << input.name << ": a plain tear is no damage";
+    } else if (kept) {
+      ++padded_kept;
+      EXPECT_LE(KindCountsOf(dir_.Path("in_out/" + input.name + "_out.MF4"))[kBusMsgCanDataFrame],
+                expected.at(input.name)[kBusMsgCanDataFrame])
+          << input.name;
+    }
+    if (HasFailure()) return;
+  }
+  EXPECT_LT(padded_kept, inputs.size() / 2);
 }
 
 }  // namespace

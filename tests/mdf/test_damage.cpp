@@ -117,6 +117,46 @@ void MoveDataIntoList(Bytes& file, const Layout& at, uint64_t split) {
   Store(file, at.data_group + 24 + 16, list);
 }
 
+// Moves the first `blocks` x `size` bytes of the records into as many DT blocks of `size`
+// bytes in a list, each whole, as a logger that fills blocks of a fixed size lays them out;
+// the records after them are lost to the end of the file. Then `header` bytes of the next
+// DT block's header follow, which the list links when `linked` (a logger that links a block
+// when it begins it) and else not yet (one that links it once its header is whole).
+void MoveDataIntoFixedBlocks(Bytes& file, const Layout& at, uint64_t size, uint64_t blocks, size_t header,
+                             bool linked) {
+  const Bytes data(file.begin() + static_cast<std::ptrdiff_t>(at.dt + 24), file.end());
+  ASSERT_LE(size * blocks, data.size());
+  ASSERT_EQ(size % 8, 0U) << "the blocks stay aligned";
+  file.resize(at.dt);
+  const uint64_t list = file.size();
+  const uint64_t links = blocks + (linked ? 1 : 0);
+  const uint64_t first = list + 24 + 8 * (1 + links) + 8 + 8 * links;
+  const uint64_t stride = 24 + size;  // one after the other
+  const auto append = [&file](uint64_t field) {
+    file.resize(file.size() + 8);
+    Store(file, file.size() - 8, field);
+  };
+  file.insert(file.end(), {'#', '#', 'D', 'L', 0, 0, 0, 0});
+  append(first - list);
+  append(1 + links);
+  append(0);  // no next list
+  for (uint64_t i = 0; i < links; ++i) append(first + i * stride);
+  append(links << 32);
+  for (uint64_t i = 0; i < links; ++i) append(i * size);
+  for (uint64_t i = 0; i < blocks; ++i) {
+    file.insert(file.end(), {'#', '#', 'D', 'T', 0, 0, 0, 0});
+    append(24 + size);
+    append(0);
+    file.insert(file.end(), data.begin() + static_cast<std::ptrdiff_t>(i * size),
+                data.begin() + static_cast<std::ptrdiff_t>((i + 1) * size));
+  }
+  Bytes next = {'#', '#', 'D', 'T', 0, 0, 0, 0};
+  next.resize(24, 0);
+  Store(next, 8, 24 + size);
+  file.insert(file.end(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(header));
+  Store(file, at.data_group + 24 + 16, list);
+}
+
 // Gives the CAN data bytes their own signal data: an SD block at the end of the file that
 // holds what their VLSD group holds.
 void MoveDataBytesIntoSignalData(Bytes& file, const Layout& at) {
@@ -196,7 +236,20 @@ std::vector<DamageCase> Cases() {
          file.resize(file.size() - 3);
          MoveDataIntoList(file, at, file.size() - at.dt - 24 - 2);
        },
-       "Parse of record failed. Error: End of file", kWholeSamples},
+       nullptr, kWholeSamples},
+      // A logger filling blocks of a fixed size is torn at every byte below; in a finalized
+      // file a block header cut by its end is damage. A next list begun where the file ends
+      // is the torn end too.
+      {"unfinalized, fixed-size blocks, the header of the next list cut", false,
+       [](Bytes& file, const Layout& at) {
+         MoveDataIntoFixedBlocks(file, at, 8, 19, 0, false);
+         Store(file, at.dt + 24, file.size());  // the list's next list
+         file.insert(file.end(), {'#', '#', 'D', 'L', 0, 0});
+       },
+       nullptr, kWholeSamples - 11},
+      {"finalized, a linked block header cut by the end of the file", true,
+       [](Bytes& file, const Layout& at) { MoveDataIntoFixedBlocks(file, at, 8, 19, 4, true); },
+       "Block header cut by the end of the file. Block: ", kWholeSamples},  // as many as the counts declare
       {"signal data", true, [](Bytes& file, const Layout& at) { MoveDataBytesIntoSignalData(file, at); }, nullptr,
        kWholeSamples},
       {"signal data cut by the end of the file", true,
@@ -205,9 +258,9 @@ std::vector<DamageCase> Cases() {
          file.resize(file.size() - 3);
        },
        "Signal data block exceeds the file.", kWholeSamples},
+      // What a torn payload may claim is its reader's to judge (StreamEnd): the library cuts it.
       {"unfinalized, the VLSD length of the last record lies", false,
-       [](Bytes& file, const Layout&) { file[file.size() - 12] = 200; }, "Parse of record failed. Error: End of file",
-       kWholeSamples},
+       [](Bytes& file, const Layout&) { file[file.size() - 12] = 200; }, nullptr, kWholeSamples},
       {"finalized, cut", true, cut(3), "Parse of record failed. Error: End of file", kWholeSamples},
       {"a cycle count above the records", true,
        [](Bytes& file, const Layout& at) { Store(file, Layout::CycleCount(at.lin_group), 2); },
@@ -304,6 +357,73 @@ std::vector<DamageCase> Cases() {
        },
        "The last block of the data list is not a DT block.", 11},  // the records of its first block
   };
+}
+
+// The samples of the records a stream of `size` bytes of the recording's records holds whole.
+size_t WholeSamplesIn(const Bytes& records, size_t size) {
+  size_t samples = 0;
+  for (size_t at = 0; at < size;) {
+    const uint8_t id = records[at];
+    size_t length = 1 + (id == Writer::kCanRecordId ? Writer::kCanRecordBytes : Writer::kLinRecordBytes);
+    if (id == Writer::kVlsdRecordId) length = at + 5 <= size ? 5 + Load(records, at + 1) % (uint64_t{1} << 32) : size;
+    if (at + length > size) break;
+    samples += id == Writer::kCanRecordId ? 11 : id == Writer::kLinRecordId ? 7 : 0;
+    at += length;
+  }
+  return samples;
+}
+
+// A logger that fills DT blocks of a fixed size in a list, its records crossing from block to
+// block, torn at every byte after its list: it links each block when it begins it, or once
+// its header is whole; the file ends there, or zeros follow to the next 256 bytes (a file
+// system that grew the file). A plain tear is no damage and reads the whole records, header
+// bytes never among them; padding reads them too, or is damage that the end cannot be told
+// from padding, and never gives a sample more.
+TEST(FileDamage, ALoggerFillingFixedBlocksIsTornAtEveryByte) {
+  Bytes full = Recording(false);
+  const Layout at(full);
+  const Bytes records(full.begin() + static_cast<std::ptrdiff_t>(at.dt + 24), full.end());
+  constexpr uint64_t kBlock = 8;
+  const uint64_t blocks = records.size() / kBlock;
+  ASSERT_EQ(records.size() % kBlock, 0U);
+  MoveDataIntoFixedBlocks(full, at, kBlock, blocks, 0, false);
+  const uint64_t list = at.dt;
+  const uint64_t first = list + 24 + 8 * (1 + blocks) + 8 + 8 * blocks;
+  ASSERT_EQ(full.size(), first + blocks * (24 + kBlock));
+  size_t clean = 0;
+  size_t padding = 0;
+  for (const bool linked_when_begun : {true, false}) {
+    for (const bool padded : {false, true}) {
+      for (size_t size = first; size <= full.size(); ++size) {
+        const std::string name = std::string(linked_when_begun ? "begun" : "whole") + (padded ? ", padded" : "") +
+                                 ", cut at " + std::to_string(size);
+        Bytes file(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size));
+        size_t stream = 0;
+        for (uint64_t i = 0; i < blocks; ++i) {
+          const uint64_t block = first + i * (24 + kBlock);
+          const bool linked = linked_when_begun ? block <= size : block + 24 <= size;
+          if (!linked) Store(file, list + 24 + 8 * (1 + i), 0);
+          if (block + 24 <= size) stream += std::min<uint64_t>(kBlock, size - block - 24);
+        }
+        if (padded) file.resize((size + 255) / 256 * 256, 0);
+        const Read read = ReadWhole(file);
+        const size_t whole = WholeSamplesIn(records, stream);
+        if (!read.damaged) {
+          ++clean;
+          EXPECT_EQ(read.samples, whole) << name;
+        } else {
+          ++padding;
+          EXPECT_TRUE(padded) << name << ": " << read.first;
+          EXPECT_EQ(read.first.rfind("The end of the records cannot be told from padding.", 0), 0U)
+              << name << ": " << read.first;
+          EXPECT_LE(read.samples, whole) << name;
+        }
+        if (HasFailure()) return;
+      }
+    }
+  }
+  EXPECT_GT(padding, 0U);
+  EXPECT_GT(clean, 3 * padding);
 }
 
 TEST(FileDamage, EveryKindMarksTheFileAndRepairsDoNot) {

@@ -344,6 +344,66 @@ TEST(Dt4Block, UpdateDataSizeRunsToTheEndOfTheFile) {
   EXPECT_EQ(padded.DataSize(), 16U);
 }
 
+// The bytes from a position to the end of the file: the beginning of a block header that the
+// end of the file cut, or not. Zeros may follow where it was cut.
+TEST(DataBlock, BlockHeaderAtEndTellsABegunHeaderFromOtherBytes) {
+  const Bytes header = Bytes().Raw("##DT").Zeros(4).U64(24 + 16).U64(0);
+  const struct {
+    const char* name;
+    Bytes tail;
+    HeaderAtEnd found;
+  } cases[] = {
+      {"nothing yet", Bytes(), HeaderAtEnd::kZeros},
+      {"one byte of the id", Bytes().Raw("#"), HeaderAtEnd::kCut},
+      {"the id", Bytes().Raw("##DT"), HeaderAtEnd::kCut},
+      {"the id and the length", Bytes().Raw("##DT").Zeros(4).U64(40), HeaderAtEnd::kCut},
+      {"all but the last byte", Bytes().Raw("##DT").Zeros(4).U64(40).Zeros(7), HeaderAtEnd::kCut},
+      {"a cut id, then zeros", Bytes().Raw("##D").Zeros(100), HeaderAtEnd::kCut},
+      {"the id, then zeros where the length belongs", Bytes().Raw("##DT").Zeros(100), HeaderAtEnd::kCut},
+      {"a whole header", Bytes(header), HeaderAtEnd::kWhole},
+      {"a whole header and zeros", Bytes(header).Zeros(100), HeaderAtEnd::kWhole},
+      {"a whole header and data", Bytes(header).U8(1), HeaderAtEnd::kNone},
+      {"an id in lower case", Bytes().Raw("##Dt"), HeaderAtEnd::kNone},
+      {"no id", Bytes().Raw("#!"), HeaderAtEnd::kNone},
+      {"reserved bytes that are not zero", Bytes().Raw("##DT").U8(1), HeaderAtEnd::kNone},
+      {"the id, then zeros and data", Bytes().Raw("##DT").Zeros(40).U8(1), HeaderAtEnd::kNone},
+      {"record bytes", Bytes().U8(1).U32(5), HeaderAtEnd::kNone},
+      {"zeros", Bytes().Zeros(100), HeaderAtEnd::kZeros},
+      {"zeros, then data", Bytes().Zeros(100).U8(1), HeaderAtEnd::kNone},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryBuffer file(Bytes().Raw(std::string(64, 'x')).Raw(c.tail.Data()).Data());
+    EXPECT_EQ(BlockHeaderAtEnd(file, 64, true), c.found);
+    const bool told = c.found != HeaderAtEnd::kWhole;
+    EXPECT_EQ(BlockHeaderAtEnd(file, 64), told ? c.found : HeaderAtEnd::kNone) << "a whole header is not looked behind";
+  }
+  MemoryBuffer file(Bytes().Raw("##DT").Data());
+  EXPECT_EQ(BlockHeaderAtEnd(file, 5), HeaderAtEnd::kNone) << "beyond the end of the file";
+  EXPECT_EQ(BlockHeaderAtEnd(file, -1), HeaderAtEnd::kNone);
+}
+
+// The last DT block of a list whose logger links the next one once its header is whole: a
+// header begun after the block is no record data, whether zeros follow it or not.
+TEST(Dt4Block, UpdateDataSizeStopsAtABlockHeaderBegunAfterIt) {
+  for (const size_t header : {size_t{1}, size_t{12}, size_t{23}}) {
+    for (const size_t zeros : {size_t{0}, size_t{4096}}) {
+      SCOPED_TRACE(std::to_string(header) + " header bytes, " + std::to_string(zeros) + " zeros");
+      FileImage image;
+      image.Place(8, PlainBlock("##DT", Pattern(16)));
+      const std::vector<uint8_t> next = Bytes().Raw("##DT").Zeros(4).U64(40).U64(0).Data();
+      image.Place(48, Bytes()
+                          .Raw(std::vector<uint8_t>(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(header)))
+                          .Zeros(zeros));
+      MemoryBuffer buffer(image.Data());
+      Dt4Block block;
+      ReadInto(block, buffer, 8);
+      block.UpdateDataSize(buffer);
+      EXPECT_EQ(block.DataSize(), 16U);
+    }
+  }
+}
+
 TEST(Dt4Block, AttachToParentTakesTheDataGroup) {
   TestDataGroupList group;
   TestList other;

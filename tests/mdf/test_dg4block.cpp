@@ -90,7 +90,7 @@ TEST(Dg4Block, ReadRecordIdBySize) {
 }
 
 TEST(Dg4Block, FinalizationCountsEveryRecordForASingleGroup) {
-  const auto image = Unfinalized({CgFields().Id(7).Cycles(2).DataBytes(3)}, 0, Bytes().Zeros(12));
+  const auto image = Unfinalized({CgFields().Id(7).Cycles(2).DataBytes(3)}, 0, Bytes().Raw("abcdefghijkl"));
   LoadedGroup file(image);
   EXPECT_TRUE(file.group.FinalizeDtBlocks(file.buffer));
   EXPECT_EQ(file.group.DataSize(), 12U);
@@ -127,7 +127,8 @@ TEST(Dg4Block, FinalizationSkipsATruncatedLastRecord) {
 }
 
 // A torn last record is cut only when its size is one its group's channels lay out (padded
-// to 8 bytes); a longer size is no record a power loss tore, and stays for the read to find.
+// to 8 bytes); a longer size is no record a power loss tore, and stays for the read to find,
+// and a whole record of such a size is damage before it.
 TEST(Dg4Block, FinalizationCutsATornRecordOnlyOfASizeItsChannelsLayOut) {
   CnFields four_bytes;  // bits 0 to 31
   four_bytes.bit_count = 32;
@@ -178,8 +179,11 @@ TEST(Dg4Block, FinalizationCutsATornRecordOnlyOfASizeItsChannelsLayOut) {
     file.group.Cg4List()[0]->ReadCnList(file.buffer);
     file.group.FinalizeDtBlocks(file.buffer);
     EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
-    EXPECT_EQ(file.Cg(0).NofSamples(), 1U) << "the torn record is no sample either way";
-    EXPECT_EQ(file.group.DataSize(), c.cut ? size : size + size / 2);
+    // A size that lies is damage in a whole record too: nothing is counted from it on. A
+    // group without channels lays out no size to hold a whole record to.
+    const bool lies = !c.cut && !c.channels.empty();
+    EXPECT_EQ(file.Cg(0).NofSamples(), lies ? 0U : 1U) << "the torn record is no sample either way";
+    EXPECT_EQ(file.group.DataSize(), c.cut ? size : lies ? 0U : size + size / 2);
   }
 }
 
@@ -194,6 +198,60 @@ TEST(Dg4Block, FinalizationOfVlsdGroups) {
   EXPECT_EQ(file.Cg(0).NofSamples(), 2U);
   EXPECT_EQ(file.Cg(1).NofSamples(), 2U);
   EXPECT_EQ(file.Cg(1).VlsdByteCount(), 3U) << "the value bytes replace the 10 held";
+  // What the cut record claims is its reader's to judge: the counting tells it.
+  const mdf::StreamEnd* end = file.group.FinalizedEnd();
+  ASSERT_NE(end, nullptr);
+  EXPECT_TRUE(end->has_last);
+  EXPECT_EQ(end->last_record_id, 2U);
+  EXPECT_EQ(end->last_size, 0U);
+  EXPECT_EQ(end->cut, mdf::StreamEnd::Cut::kPayload);
+  EXPECT_EQ(end->cut_record_id, 2U);
+  EXPECT_EQ(end->cut_length, 50U);
+  EXPECT_EQ(file.group.DataSize(), records.Size() - 7) << "the torn record is cut";
+}
+
+// Zeros after the last byte a logger wrote may be padding (a file system that grew the file):
+// a record that ends inside them may be a torn one they complete, which the bytes cannot tell
+// from a whole one ending in zeros. Only a record that ends where the data do shows none.
+TEST(Dg4Block, FinalizationNeverTakesPaddingForARecord) {
+  const auto record = [](Bytes bytes, const char* data) { return bytes.U8(1).Raw(data); };
+  const struct {
+    const char* name;
+    Bytes records;
+    uint64_t counted;
+    uint64_t data_size;  // after the cut
+    const char* damage;  // the error logged; null: none
+  } cases[] = {
+      {"a plain tear", record(record(Bytes(), "abcd"), "ab"), 1, 5, nullptr},
+      {"a whole record ending in zeros where the data end", record(record(Bytes(), "abcd"), "ab").Zeros(2), 2, 10,
+       nullptr},
+      {"zeros after a whole record", record(Bytes(), "abcd").Zeros(7), 1, 5, nullptr},
+      {"a torn record the zeros complete", record(record(Bytes(), "abcd"), "ab").Zeros(9), 1, 5,
+       "The end of the records cannot be told from padding. Offset: 5"},
+      {"a record id and zeros", record(Bytes(), "abcd").U8(1).Zeros(40), 1, 5,
+       "The end of the records cannot be told from padding. Offset: 5"},
+      {"nothing but zeros", Bytes().Zeros(30), 0, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CnFields four_bytes;
+    four_bytes.bit_count = 32;
+    FileImage image =
+        Unfinalized({CgFields().Id(1).FirstCn(600).DataBytes(4), CgFields().Id(2).DataBytes(4)}, 1, c.records);
+    image.Place(600, ChannelBlock(four_bytes));
+    LoadedGroup file(image);
+    file.group.Cg4List()[0]->ReadCnList(file.buffer);
+    file.group.FinalizeDtBlocks(file.buffer);
+    test::LogCapture log;
+    EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+    EXPECT_EQ(file.Cg(0).NofSamples(), c.counted);
+    EXPECT_EQ(file.group.DataSize(), c.data_size);
+    const bool error = log.Contains("cannot be told from padding");
+    EXPECT_EQ(error, c.damage != nullptr);
+    if (c.damage != nullptr) {
+      EXPECT_TRUE(log.Contains(c.damage));
+    }
+  }
 }
 
 TEST(Dg4Block, FinalizationOfRecordsWithoutBytesEnds) {
