@@ -249,6 +249,7 @@ bool FastDecoder::Plan(const FillMap& table) {
   for (mdf::IChannelGroup* group : groups) {
     if (group == nullptr || group->NofSamples() == 0) continue;
     if (group->NofSamples() > kMaxFastSamples) return false;
+    if (group->ChannelListCut()) return false;  // the observer path leaves its records out
     const cBusMsgType_t kind =
         (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 ? kBusMsgUnknown : cMdfReader_t::getGroupType(group);
     for (const mdf::IChannel* channel : group->Channels()) {

@@ -27,6 +27,13 @@ std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& read
       logMessage(kLogWarning, "Channel group %s: %llu of %llu records read", group->Name().c_str(),
                  static_cast<unsigned long long>(count), static_cast<unsigned long long>(declared));
     }
+    if (group->ChannelListCut()) {
+      // Its records would be decoded without the channels damage cut off: a frame whose data
+      // or identifier was never read is no frame of the bus. The damage is the file's already.
+      logMessage(kLogWarning, "Channel group %s: %llu records left out, as damage cut its channels",
+                 group->Name().c_str(), static_cast<unsigned long long>(count));
+      continue;
+    }
     const cBusMsgType_t kind = cMdfReader_t::getGroupType(group);
     if (kind == kBusMsgUnknown) {
       gathered.default_records += count;

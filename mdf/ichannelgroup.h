@@ -54,6 +54,9 @@ class IChannelGroup : public IBlock {
   virtual void ResetSampleCounter() { sample_counter_ = 0; }
   /// The data group the channel group belongs to, or null.
   [[nodiscard]] virtual IDataGroup* DataGroup() const = 0;
+  /// True when damage cut the chain of the group's channels: some of its records' channels
+  /// are missing, so no record of the group can be decoded whole.
+  [[nodiscard]] virtual bool ChannelListCut() const { return false; }
 
   /// One record: data bytes, then invalidation bytes. Sized by the group when it is
   /// prepared for writing; the channels' setters write into it.

@@ -129,7 +129,12 @@ void Cg3Block::ReadCnList(std::streambuf& buffer) {
   if (!channel_list_.empty() || Link(kChannelLink) <= 0) {
     return;
   }
-  ReadBlockChain(buffer, this, Link(kChannelLink), "CN", channel_list_);
+  try {
+    channel_list_cut_ = !ReadBlockChain(buffer, this, Link(kChannelLink), "CN", channel_list_);
+  } catch (...) {
+    channel_list_cut_ = true;  // a channel that cannot be read ends the whole read
+    throw;
+  }
 }
 
 void Cg3Block::ReadSrList(std::streambuf& buffer) {

@@ -65,6 +65,7 @@ class Cg3Block : public MdfBlock, public IChannelGroup, public GroupRecordSize {
   size_t Write(std::streambuf& buffer) override;
 
   void ReadCnList(std::streambuf& buffer);
+  [[nodiscard]] bool ChannelListCut() const override { return channel_list_cut_; }
   void ReadSrList(std::streambuf& buffer);
   /// Loads the data of every sample reduction.
   void LoadSrData(std::streambuf& buffer);
@@ -89,6 +90,7 @@ class Cg3Block : public MdfBlock, public IChannelGroup, public GroupRecordSize {
   uint32_t nof_records_ = 0;
   std::string comment_;
   ChannelList channel_list_;
+  bool channel_list_cut_ = false;  // damage cut the chain of channels
   ReductionList sr_list_;
 };
 

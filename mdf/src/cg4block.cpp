@@ -439,7 +439,12 @@ void Cg4Block::ReadCnList(std::streambuf& buffer) {
   if (!channel_list_.empty() || link_list_.size() <= kChannelLink) {
     return;
   }
-  ReadBlockChain(buffer, this, Link(kChannelLink), "##CN", channel_list_);
+  try {
+    channel_list_cut_ = !ReadBlockChain(buffer, this, Link(kChannelLink), "##CN", channel_list_);
+  } catch (...) {
+    channel_list_cut_ = true;  // a channel that cannot be read ends the whole read
+    throw;
+  }
 }
 
 void Cg4Block::PrepareForWriting() {

@@ -67,6 +67,7 @@ class Cg4Block : public MdfBlock, public IChannelGroup, public GroupRecordSize {
   size_t Write(std::streambuf& buffer) override;
 
   void ReadCnList(std::streambuf& buffer);
+  [[nodiscard]] bool ChannelListCut() const override { return channel_list_cut_; }
   void ReadSrList(std::streambuf& buffer);
 
   /// Lays out the record: channels packed in list order, then the invalidation bits; sizes
@@ -136,6 +137,7 @@ class Cg4Block : public MdfBlock, public IChannelGroup, public GroupRecordSize {
   std::string name_;
   std::unique_ptr<Si4Block> si_block_;
   ChannelList channel_list_;
+  bool channel_list_cut_ = false;  // damage cut the chain of channels
   ReductionList sr_list_;
 
   int64_t cycle_count_position_ = 0;

@@ -340,20 +340,27 @@ void Hd4Block::ReadMeasurementInfo(std::streambuf& buffer) {
 }
 
 void Hd4Block::ReadEverythingButData(std::streambuf& buffer) {
-  for (auto& data_group : dg_list_) {
-    for (const auto& group : data_group->Cg4List()) {
-      if (group) {
-        group->ReadCnList(buffer);
-        group->ReadSrList(buffer);
+  try {
+    for (auto& data_group : dg_list_) {
+      for (const auto& group : data_group->Cg4List()) {
+        if (group) {
+          group->ReadCnList(buffer);
+          group->ReadSrList(buffer);
+        }
       }
     }
-  }
-  if (ch_list_.empty() && link_list_.size() > kChLink) {
-    ReadGuard hierarchy(Nesting::kHierarchy);
-    Ch4Block::ReadChain(buffer, *this, Link(kChLink), ch_list_, hierarchy);
-  }
-  if (ev_list_.empty() && link_list_.size() > kEvLink) {
-    ReadBlockChain(buffer, this, Link(kEvLink), "##EV", ev_list_);
+    if (ch_list_.empty() && link_list_.size() > kChLink) {
+      ReadGuard hierarchy(Nesting::kHierarchy);
+      Ch4Block::ReadChain(buffer, *this, Link(kChLink), ch_list_, hierarchy);
+    }
+    if (ev_list_.empty() && link_list_.size() > kEvLink) {
+      ReadBlockChain(buffer, this, Link(kEvLink), "##EV", ev_list_);
+    }
+  } catch (...) {
+    // The blocks read before a block that cannot be read stay usable: their references are
+    // resolved among them, so that a channel read whole still finds its signal data.
+    ResolveReferences();
+    throw;
   }
   ResolveReferences();
 }

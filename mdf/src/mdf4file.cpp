@@ -66,10 +66,15 @@ void Mdf4File::ReadMeasurementInfo(std::streambuf& buffer) {
 }
 
 void Mdf4File::ReadEverythingButData(std::streambuf& buffer) {
-  ReadHeader(buffer);
-  if (header_) {
-    header_->ReadMeasurementInfo(buffer);
-    header_->ReadEverythingButData(buffer);
+  try {
+    ReadHeader(buffer);
+    if (header_) {
+      header_->ReadMeasurementInfo(buffer);
+      header_->ReadEverythingButData(buffer);
+    }
+  } catch (...) {
+    ResolveChannelReferences();  // of the channels read before the damage, which stay usable
+    throw;
   }
   ResolveChannelReferences();
   uint16_t standard_flags = 0;

@@ -497,13 +497,14 @@ TEST_F(LogmendRun, BlocksShorterThanTheirTypeAndCommentsNestedTooDeepAreDamage) 
     size_t can;
     size_t lin;
   } cases[] = {
-      // The channel's fields would be read from where its links were: the read ends before it.
+      // The channel's fields would be read from where its links were: the read ends before it,
+      // and the group whose channels it cut gives no frame (nor does any group read after it).
       {"cn-link-count-5-finalized.MF4",
-       tree_read + "Block with fewer links than its type. Block: 0x5C8, Type: CN, Links: 5, Expected: 8", 212, 0},
+       tree_read + "Block with fewer links than its type. Block: 0x5C8, Type: CN, Links: 5, Expected: 8", 0, 0},
       {"cn-link-count-5-unfinalized.MF4",
        tree_read + "Block with fewer links than its type. Block: 0x5C8, Type: CN, Links: 5, Expected: 8", 0, 0},
       {"lin-cn-link-count-3-finalized.MF4",
-       tree_read + "Block with fewer links than its type. Block: 0xEC0, Type: CN, Links: 3, Expected: 8", 212, 28},
+       tree_read + "Block with fewer links than its type. Block: 0xEC0, Type: CN, Links: 3, Expected: 8", 212, 0},
       // A data list of no links: whatever its length claims, the data blocks are not found.
       {"dl-length-past-end-hides-data.MF4",
        tree_read + "Block with fewer links than its type. Block: 0xF80, Type: DL, Links: 0, Expected: 1", 0, 0},
@@ -533,6 +534,8 @@ TEST_F(LogmendRun, BlocksShorterThanTheirTypeAndCommentsNestedTooDeepAreDamage) 
     const std::vector<Frame> written = ReadFrames(output);
     EXPECT_EQ(KindsOf(written)[kBusMsgCanDataFrame], c.can);
     EXPECT_EQ(KindsOf(written)[kBusMsgLinFrame], c.lin);
+    // Every frame written is one recorded, data bytes and all: none decoded without its channels.
+    EXPECT_TRUE(std::includes(recorded.begin(), recorded.end(), written.begin(), written.end()));
   }
   // A comment nested too deep: every frame, and the header comment with the properties that
   // follow the levels below the bound, in an output that reads without damage.

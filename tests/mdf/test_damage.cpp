@@ -498,3 +498,48 @@ TEST(FileDamage, AGroupLeftByACutChainTakesOnlyItsOwnRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+// A channel that cannot be read (fewer links than a channel has) ends the read of the block
+// tree: the group whose chain it cut is marked, so that none of its records is decoded
+// without its channels, and the groups read before it keep their references (the CAN data
+// bytes in the VLSD group's signal data).
+TEST(FileDamage, AChannelThatCannotBeReadMarksItsGroupAndLeavesTheGroupsBeforeItWhole) {
+  for (const bool finalized : {true, false}) {
+    SCOPED_TRACE(finalized);
+    Bytes file = Recording(finalized);
+    const Layout at(file);
+    const uint64_t lin_first_channel = Load(file, at.lin_group + 24 + 8);
+    Store(file, lin_first_channel + 16, 5);  // the link count: a channel has 8
+    test::LogCapture log;
+    mdf::MdfReader reader(std::make_shared<test::MemoryBuffer>(file));
+    EXPECT_FALSE(reader.ReadEverythingButData());
+    EXPECT_TRUE(reader.IsDamaged());
+    mdf::DataGroupList groups;
+    reader.GetFile()->DataGroups(groups);
+    ASSERT_EQ(groups.size(), 1U);
+    const std::vector<mdf::IChannelGroup*> channel_groups = groups[0]->ChannelGroups();
+    ASSERT_EQ(channel_groups.size(), 3U);
+    EXPECT_FALSE(channel_groups[0]->ChannelListCut());
+    EXPECT_FALSE(channel_groups[1]->ChannelListCut());
+    EXPECT_TRUE(channel_groups[2]->ChannelListCut());
+    if (!finalized) continue;  // the finalization never ran: the counts are the file's
+    mdf::ChannelObserverList observers;
+    mdf::CreateObserversForDataGroup(*groups[0], observers);
+    reader.ReadData(*groups[0]);
+    const mdf::IChannelObserver* data = nullptr;
+    for (const auto& observer : observers) {
+      if (observer->ChannelName() == "CAN_DataFrame.DataBytes") data = observer.get();
+    }
+    ASSERT_NE(data, nullptr);
+    ASSERT_EQ(data->NofSamples(), 4U);
+    for (uint64_t sample = 0; sample < 4; ++sample) {
+      std::vector<uint8_t> bytes;
+      EXPECT_TRUE(data->GetByteArray(sample, bytes));
+      EXPECT_EQ(bytes, std::vector<uint8_t>(8, static_cast<uint8_t>(sample))) << sample;
+    }
+  }
+}
+
+}  // namespace
