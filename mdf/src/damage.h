@@ -48,7 +48,9 @@
 // file before the data reached it): zeros that frame as no whole record are cut (an unknown
 // record id or a truncated record), but a record that ends inside them may be a torn one
 // that they complete, which the bytes cannot tell from a whole one ending in zeros: unless
-// it ends where the data do, it is left out with everything after it (padded end). A block
+// it ends where the data do, and the file there does not end on a multiple of 512 bytes
+// (where a file system's padding may end), it is left out with everything after it (padded
+// end). A block
 // header begun at the end of the file (BlockHeaderAtEnd: cut, or padded) is the block the
 // logger began when the power was lost: a list's link to it is passed over, and the last DT
 // block before it is not stretched over its bytes; it is the torn end of a recording

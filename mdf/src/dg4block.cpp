@@ -334,6 +334,9 @@ std::vector<RecordGroup> Dg4Block::RecordGroups() const {
 
 namespace {
 
+/// The unit a file system grows a file by, and its multiples (clusters, pages).
+constexpr int64_t kSectorBytes = 512;
+
 // Counts the records of each channel group and the value bytes of the VLSD groups; no
 // payload is read. It stops at the first record of a size its group's channels do not lay
 // out, and at the first record that reaches into the zeros at the end of the stream (from
@@ -532,7 +535,8 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   }
   std::vector<RecordLayout> layouts;
   for (const RecordGroup& group : groups) layouts.push_back(group.layout);
-  const StreamBytes bytes = ScanStreamBytes(buffer, blocks, GetLastStreamPosition(buffer));
+  const int64_t file_size = GetLastStreamPosition(buffer);
+  const StreamBytes bytes = ScanStreamBytes(buffer, blocks, file_size);
   StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts, 0, !group_list_cut_);
   CountingSink sink(groups, record_id_size_, bytes.nonzero_end);
   FramingResult result;
@@ -550,7 +554,10 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     text = DamageText(Damage::kOversizedRecord, RecordPath::kCounting, record->record_id, record_id_size_);
     cut_at = record->start;
   } else if (const auto& reach = sink.IntoZeros()) {
-    if (reach->start < bytes.nonzero_end && reach->end == bytes.readable) {
+    // Zeros a file system added end where one of its sectors does (a file grown to the next
+    // 4 KiB, say): a record that ends there in zeros may be a torn one they completed.
+    const bool sector_end = file_size > 0 && file_size % kSectorBytes == 0;
+    if (reach->start < bytes.nonzero_end && reach->end == bytes.readable && !sector_end) {
       sink.Take(*reach);    // it ends where the data do: nothing shows padding
       cut_at = reach->end;  // the blocks may claim more than the file holds
     } else {

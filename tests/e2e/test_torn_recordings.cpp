@@ -1,6 +1,6 @@
 // Unfinalized recordings in each layout loggers write, torn where a logger lost power: the
 // built logmend with "-d" over a folder of every cut of one layout, plain and zero-padded to
-// the next 4 KiB. The whole frames of each cut are known from the bytes the test kit wrote
+// the next 512 bytes and 4 KiB. The whole frames of each cut are known from the bytes the test kit wrote
 // (tornrecording.h), not from our reader. An input that "-d" removes must give exactly those
 // frames; one it keeps must be damage (status 8, one line) and its output may hold no frame
 // that is not whole. A plain cut is what a power loss leaves: it must convert.
@@ -34,13 +34,23 @@ constexpr uint64_t kTearStride = 19;
 constexpr uint64_t kTearStride = 1;
 #endif
 
-// Plain cuts whose whole frames the bytes cannot tell: none is known. A cut listed here may
-// keep its input with status 8 (its output still holding no frame that is not whole).
-const std::set<std::pair<LoggerLayout, uint64_t>> kUnresolvablePlainCuts = {};
+// A plain cut the bytes cannot tell from a torn record that padding completed may keep its
+// input with status 8 (its output still holding no frame that is not whole): a file that ends
+// where a file system's padding may end (a multiple of 512 bytes) in a zero byte.
+bool Unresolvable(const std::vector<uint8_t>& bytes) {
+  return !bytes.empty() && bytes.size() % 512 == 0 && bytes.back() == 0;
+}
+
+// How a cut ends: as the logger's last byte left it, or zero-padded up to the next sector (the
+// least a file system grows a file by) or 4 KiB page.
+enum Padding : size_t { kPlain, kToSector, kToPage, kPaddings };
+constexpr uint64_t kPaddingBoundary[kPaddings] = {0, 512, TornRecording::kPaddingBoundary};
+constexpr const char* kPaddingName[kPaddings] = {"plain", "padded to 512 bytes", "padded to 4 KiB"};
+constexpr const char* kPaddingPrefix[kPaddings] = {"p-", "s-", "z-"};
 
 struct Cut {
   uint64_t size;
-  bool padded;
+  Padding padding;
   std::string name;  // below "in/", without ".MF4"
 };
 
@@ -90,8 +100,8 @@ class Faults {
     Entry& entry = faults_[kind];
     ++entry.count;
     if (entry.examples.size() < kExamples) {
-      entry.examples.push_back(std::string(cut.padded ? "padded " : "plain ") + std::to_string(cut.size) + " (" +
-                               detail + ")");
+      entry.examples.push_back(std::string(kPaddingName[cut.padding]) + " " + std::to_string(cut.size) + " (" + detail +
+                               ")");
     }
   }
   void Report(const char* layout) const {
@@ -142,10 +152,12 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
   const RecordingInfo& info = recording.Info();
   std::vector<Cut> cuts;
   for (uint64_t size = recording.DataStart(); size <= recording.Whole().size(); size += kTearStride) {
-    for (const bool padded : {false, true}) {
-      if (padded && size % TornRecording::kPaddingBoundary == 0) continue;  // nothing to pad
-      cuts.push_back({size, padded, (padded ? "z-" : "p-") + std::to_string(size)});
-      const std::vector<uint8_t> bytes = recording.At(size, padded);
+    for (const Padding padding : {kPlain, kToSector, kToPage}) {
+      const uint64_t boundary = kPaddingBoundary[padding];
+      if (padding != kPlain && size % boundary == 0) continue;  // nothing to pad
+      cuts.push_back({size, padding, kPaddingPrefix[padding] + std::to_string(size)});
+      std::vector<uint8_t> bytes = recording.At(size, false);
+      if (padding != kPlain) bytes.resize((size + boundary - 1) / boundary * boundary, 0);
       Write("in/" + cuts.back().name + ".MF4", {bytes.begin(), bytes.end()});
     }
   }
@@ -154,11 +166,11 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
   const Outcomes outcomes = OutcomesOf(result);
 
   Faults faults;
-  size_t clean[2] = {0, 0};  // status 0, plain and padded
-  size_t exact[2] = {0, 0};  // of them, with exactly the whole frames
-  size_t total[2] = {0, 0};
+  size_t clean[kPaddings] = {};  // status 0
+  size_t exact[kPaddings] = {};  // of them, with exactly the whole frames
+  size_t total[kPaddings] = {};
   for (const Cut& cut : cuts) {
-    ++total[cut.padded];
+    ++total[cut.padding];
     std::vector<Frame> whole;
     for (const test::LoggedFrame& frame : recording.WholeAt(cut.size)) {
       whole.push_back(frame.is_can ? Expected(info, frame.can) : Expected(info, frame.lin));
@@ -172,13 +184,13 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
     std::vector<Frame> lost;
     std::set_difference(whole.begin(), whole.end(), written.begin(), written.end(), std::back_inserter(lost));
     const TornRecording::CutPlace place = recording.DescribeCut(cut.size);
-    const std::string variant = cut.padded ? "padded, " : "plain, ";
+    const std::string variant = std::string(kPaddingName[cut.padding]) + ", ";
     const std::string invented_text =
         invented.empty() ? "" : ", invented " + ::testing::PrintToString(invented.front());
 
     if (!Exists("in/" + cut.name + ".MF4")) {
-      ++clean[cut.padded];
-      exact[cut.padded] += invented.empty() && lost.empty();
+      ++clean[cut.padding];
+      exact[cut.padding] += invented.empty() && lost.empty();
       if (!invented.empty() || !lost.empty()) {
         const char* what = lost.empty()       ? "invented frames"
                            : invented.empty() ? "lost whole frames"
@@ -198,7 +210,7 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
       faults.Add(variant + "kept (status 8) with invented frames; cut " + place.kind, cut,
                  place.detail + ", " + Counted(invented.size(), "invented") + invented_text);
     }
-    if (!cut.padded && kUnresolvablePlainCuts.count({layout, cut.size}) == 0) {
+    if (cut.padding == kPlain && !Unresolvable(recording.At(cut.size, false))) {
       const std::string text = damage == outcomes.damage.end() ? "?" : damage->second;
       faults.Add("plain, kept (status 8) \"" + WithoutNumbers(text) + "\"; cut " + place.kind, cut,
                  place.detail + ", " + Counted(written.size(), "frames") + " of " + std::to_string(whole.size()));
@@ -206,10 +218,15 @@ TEST_P(TornRecordings, EveryCutGivesExactlyItsWholeFramesOrIsKeptWithNoneInvente
   }
   faults.Report(test::LayoutName(layout));
   // The clean share: cuts that gave status 0, and of them those with exactly their whole frames.
-  std::printf(
-      "[ share    ] %s: status 0 at plain %zu/%zu (%.1f %%; exact %zu), zero-padded %zu/%zu (%.1f %%; exact %zu)\n",
-      test::LayoutName(layout), clean[0], total[0], Percent(clean[0], total[0]), exact[0], clean[1], total[1],
-      Percent(clean[1], total[1]), exact[1]);
+  std::string shares;
+  for (const Padding padding : {kPlain, kToSector, kToPage}) {
+    char share[160];
+    std::snprintf(share, sizeof share, "%s %s %zu/%zu (%.1f %%; exact %zu)", padding == kPlain ? "" : ",",
+                  kPaddingName[padding], clean[padding], total[padding], Percent(clean[padding], total[padding]),
+                  exact[padding]);
+    shares += share;
+  }
+  std::printf("[ share    ] %s: status 0 at%s\n", test::LayoutName(layout), shares.c_str());
   const size_t checked = ExpectCheckerAcceptsEach("in_out");
   if (!test::Mdf4CheckTool().empty()) {
     EXPECT_GT(checked, 1U);

@@ -215,6 +215,11 @@ TEST(Dg4Block, FinalizationOfVlsdGroups) {
 // from a whole one ending in zeros. Only a record that ends where the data do shows none.
 TEST(Dg4Block, FinalizationNeverTakesPaddingForARecord) {
   const auto record = [](Bytes bytes, const char* data) { return bytes.U8(1).Raw(data); };
+  const auto Records = [&record](size_t count) {
+    Bytes bytes;
+    for (size_t i = 0; i < count; ++i) bytes = record(bytes, "abcd");
+    return bytes;
+  };
   const struct {
     const char* name;
     Bytes records;
@@ -231,6 +236,11 @@ TEST(Dg4Block, FinalizationNeverTakesPaddingForARecord) {
       {"a record id and zeros", record(Bytes(), "abcd").U8(1).Zeros(40), 1, 5,
        "The end of the records cannot be told from padding. Offset: 5"},
       {"nothing but zeros", Bytes().Zeros(30), 0, 0, nullptr},
+      // The records begin at 1048: the zeros complete the last one at 2048, where a file
+      // system's padding may end.
+      {"a record ending in zeros where a sector ends", record(Records(199), "ab").Zeros(2), 199, 995,
+       "The end of the records cannot be told from padding. Offset: 995"},
+      {"a whole record where a sector ends", record(Records(199), "abcd"), 200, 1000, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
