@@ -10,6 +10,18 @@ namespace mdf::detail {
 namespace {
 constexpr int64_t kHeaderBytes = 24;
 constexpr size_t kIdAndReserved = 8;
+
+/// True when the next `left` bytes of the stream are all zeros (false when they cannot be read).
+bool OnlyZerosFollow(std::streambuf& buffer, int64_t left) {
+  std::array<char, 4096> chunk{};
+  while (left > 0) {
+    const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
+    if (buffer.sgetn(chunk.data(), wanted) != wanted) return false;
+    if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) return false;
+    left -= wanted;
+  }
+  return true;
+}
 }  // namespace
 
 HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too) {
@@ -29,16 +41,7 @@ HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whol
     while (written > 0 && head[written - 1] == 0) --written;
     if (written == 0) {
       // Nothing, or zeros: where a block was linked, its header was not begun yet.
-      for (int64_t left = tail - static_cast<int64_t>(size); left > 0;) {
-        std::array<char, 4096> chunk{};
-        const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
-        if (buffer.sgetn(chunk.data(), wanted) != wanted) return HeaderAtEnd::kNone;
-        if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) {
-          return HeaderAtEnd::kNone;
-        }
-        left -= wanted;
-      }
-      return HeaderAtEnd::kZeros;
+      return OnlyZerosFollow(buffer, tail - static_cast<int64_t>(size)) ? HeaderAtEnd::kZeros : HeaderAtEnd::kNone;
     }
     for (size_t i = 0; i < std::min(written, kIdAndReserved); ++i) {
       const uint8_t byte = head[i];
@@ -50,15 +53,7 @@ HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whol
     std::memcpy(&length, head.data() + kIdAndReserved, sizeof length);
     const bool whole = length >= static_cast<uint64_t>(kHeaderBytes);  // no block is shorter than its header
     if (whole && !whole_too) return HeaderAtEnd::kNone;                // the common case of a link: no bytes scanned
-    std::array<char, 4096> chunk{};
-    for (int64_t left = tail - kHeaderBytes; left > 0;) {
-      const auto wanted = static_cast<std::streamsize>(std::min<int64_t>(left, chunk.size()));
-      if (buffer.sgetn(chunk.data(), wanted) != wanted) return HeaderAtEnd::kNone;
-      if (std::any_of(chunk.begin(), chunk.begin() + wanted, [](char byte) { return byte != 0; })) {
-        return HeaderAtEnd::kNone;
-      }
-      left -= wanted;
-    }
+    if (!OnlyZerosFollow(buffer, tail - kHeaderBytes)) return HeaderAtEnd::kNone;
     // All 24 bytes are in the file: the header was cut when its length was not written yet.
     return whole ? HeaderAtEnd::kWhole : HeaderAtEnd::kCut;
   } catch (const std::exception&) {
