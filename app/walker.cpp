@@ -37,6 +37,13 @@ constexpr char kRemovingPrefix[] = ".~";
 constexpr int64_t kRemovingMaxLength = 24;
 constexpr int64_t kRemovingMinDigits = 1;
 constexpr int kRemovingAttempts = 16;
+// Where a file at the private name cannot go back under the input's name (another file took
+// it), it goes to "<stem>.conflict-<random digits>.<extension>" beside it: visible, and a log
+// file that later runs convert. The name is cut (at the stem's end) to the longer of the
+// input's name and kConflictMaxLength, which leaves room in a name for the output's suffix.
+constexpr char kConflictTag[] = ".conflict-";
+constexpr int64_t kConflictDigits = 8;
+constexpr int64_t kConflictMaxLength = 240;
 
 int Len(cStrView_t view) { return static_cast<int>(view.length); }
 
@@ -85,25 +92,32 @@ bool Remember(cWalkerOutputSet_t* set, cStrView_t key, cStrView_t input) {
   return false;
 }
 
-/// What a key tells of a file: which one it is, or also the state of its bytes (size and time
-/// of change), which a file that took over a removed file's inode number does not share.
+/// What a key tells of a file: which one it is, or also its state (size, modification time and
+/// when it was made), which a file that took over a removed file's inode number does not share.
 enum class Keyed { kIdentity, kIdentityAndState };
 
 /// A text key of the file, in `buffer`; empty when the file system cannot tell its identity.
+/// With the state, the time the file was made is its birth time where the file system tells
+/// it, else its time of status change (which a new file gets when it is made, but which also
+/// moves when one of the file's other names goes, so it serves only where no birth time does).
 struct IdentityKey {
   explicit IdentityKey(const cFileStat_t& stat, Keyed keyed = Keyed::kIdentity) {
     if (stat.device == 0 && stat.inode == 0) return;
+    const auto device = static_cast<unsigned long long>(stat.device);
+    const auto inode = static_cast<unsigned long long>(stat.inode);
+    if (keyed == Keyed::kIdentity) {
+      length = std::snprintf(buffer, sizeof(buffer), "%llx:%llx", device, inode);
+      return;
+    }
+    const bool born = stat.born_ns != 0;
     length =
-        keyed == Keyed::kIdentity
-            ? std::snprintf(buffer, sizeof(buffer), "%llx:%llx", static_cast<unsigned long long>(stat.device),
-                            static_cast<unsigned long long>(stat.inode))
-            : std::snprintf(buffer, sizeof(buffer), "%llx:%llx:%llx:%llx", static_cast<unsigned long long>(stat.device),
-                            static_cast<unsigned long long>(stat.inode), static_cast<unsigned long long>(stat.size),
-                            static_cast<unsigned long long>(stat.modified_ns));
+        std::snprintf(buffer, sizeof(buffer), "%llx:%llx:%llx:%llx:%c%llx", device, inode,
+                      static_cast<unsigned long long>(stat.size), static_cast<unsigned long long>(stat.modified_ns),
+                      born ? 'b' : 'c', static_cast<unsigned long long>(born ? stat.born_ns : stat.changed_ns));
   }
   [[nodiscard]] cStrView_t View() const { return {buffer, length}; }
   [[nodiscard]] bool Known() const { return length > 0; }
-  char buffer[80] = {};
+  char buffer[96] = {};
   int64_t length = 0;
 };
 
@@ -370,8 +384,9 @@ Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t out
 }
 
 /// Unwraps "Generic File" containers until the stream is none; 0, or the file's result.
-/// `stream` is replaced by each layer's result, the previous one closed.
-int UnwrapContainers(const cWalker_t* walker, cStream_t** stream) {
+/// `stream` is replaced by each layer's result, the previous one closed unless it is `base`
+/// (the caller's own layer).
+int UnwrapContainers(const cWalker_t* walker, cStream_t** stream, const cStream_t* base) {
   cContainerHeader_t header{};
   while (readContainerHeader(*stream, &header) == 1) {
     cStream_t* next = nullptr;
@@ -403,7 +418,7 @@ int UnwrapContainers(const cWalker_t* walker, cStream_t** stream) {
     } else {
       return kExitFileFailed;
     }
-    CloseStream(*stream);  // a container result holds the whole body; the layer below is done
+    if (*stream != base) CloseStream(*stream);  // a container result holds the whole body; the layer below is done
     *stream = next;
   }
   return kExitSuccess;
@@ -468,6 +483,44 @@ bool IsRemovingName(cStrView_t name) {
   return true;
 }
 
+/// "<folder of input><stem>.conflict-<random digits>.<extension>" in `out` (see kConflictTag);
+/// false when memory is short.
+bool ConflictName(cStr_t* out, cStrView_t input) {
+  const cStrView_t name = pathFileName(input);
+  const cStrView_t extension = pathExtension(input);
+  // A dotless name is its own extension and keeps it whole as its stem.
+  const int64_t stem_length = extension.length < name.length ? name.length - extension.length - 1 : name.length;
+  constexpr int64_t kTagLength = sizeof(kConflictTag) - 1;
+  const int64_t fixed = kTagLength + kConflictDigits + 1 + extension.length;
+  const int64_t limit = std::max(name.length, kConflictMaxLength);
+  int64_t stem = std::min(stem_length, std::max<int64_t>(limit - fixed, 1));
+  // Cut between characters: a FAT or exFAT driver refuses a name that is no UTF-8.
+  while (stem > 0 && stem < stem_length && (static_cast<unsigned char>(name.data[stem]) & 0xC0) == 0x80) --stem;
+  char digits[kConflictDigits];
+  processRandomHex(digits, sizeof digits);
+  const cStrView_t folder = pathParent(input);
+  cStrRelease(out);
+  return (folder.length == 0 || cStrAppend(out, folder) != nullptr) &&
+         (stem == 0 || cStrAppend(out, {name.data, stem}) != nullptr) &&
+         cStrAppend(out, cStrViewOf(kConflictTag)) != nullptr &&
+         cStrAppend(out, {digits, kConflictDigits}) != nullptr && cStrAppend(out, cStrViewOf(".")) != nullptr &&
+         cStrAppend(out, extension) != nullptr;
+}
+
+/// Whether the file at `path` holds exactly the bytes converted: 1 when it does, 0 when not,
+/// -1 when it cannot be read (errno tells why). Read again from the page cache, mostly.
+int HoldsConverted(cFileSystem_t* fs, cStrView_t path, const cStreamDigest_t& converted) {
+  cStream_t* stream = fsOpen(fs, path, kInputOpenFlags);
+  if (stream == nullptr) return -1;
+  cStreamDigest_t now{};
+  const bool read = streamDigest(stream, &now);
+  const int error = read ? 0 : (errno != 0 ? errno : EIO);
+  streamClose(stream);
+  errno = error;
+  if (!read) return -1;
+  return streamDigestEqual(now, converted) ? 1 : 0;
+}
+
 /// Removes the input by its name, as where the file system cannot tell one file from another.
 int RemoveByName(cFileSystem_t* fs, cStrView_t input) {
   if (fsRemove(fs, input)) return kExitSuccess;
@@ -490,15 +543,49 @@ int KeptChanged(cStrView_t input) {
   return kExitFileFailed;
 }
 
-/// Removes the input under its own name, where it cannot be moved aside (no room for a copy
-/// that a rename would need, as from an overlay's lower layer; no rename that refuses a taken
-/// name): checked once more right before the unlink, as then only a rename over it in between
-/// can beat the check.
-int RemoveInPlace(cFileSystem_t* fs, cStrView_t input, const cFileStat_t& opened, const cFsLease_t& lease) {
+/// The line of an input whose bytes could not be read again to compare them; 8.
+int KeptUnread(cStrView_t input, int error) {
+  logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
+             std::strerror(error));
+  return kExitFileFailed;
+}
+
+/// Removes the input under its own name once its bytes are found to be the ones converted:
+/// where the file system cannot tell files apart, or where the input cannot be moved aside (no
+/// room for a copy that a rename would need, as from an overlay's lower layer; no rename that
+/// refuses a taken name). Checked once more right before the unlink, as then only a rename over
+/// it in between can beat the check.
+int RemoveInPlace(cFileSystem_t* fs, cStrView_t input, const cFileStat_t& opened, const cStreamDigest_t& converted,
+                  const cFsLease_t& lease) {
+  const int content = HoldsConverted(fs, input, converted);
+  if (content < 0) return KeptUnread(input, errno);
+  if (content == 0) return KeptChanged(input);
   cFileStat_t now{};
-  if (fsStat(fs, input, &now) && now.kind != kFileKindMissing && !Unchanged(opened, now)) return KeptChanged(input);
+  if (fsStat(fs, input, &now) && now.kind != kFileKindMissing && IdentityKey(opened).Known() &&
+      !Unchanged(opened, now)) {
+    return KeptChanged(input);
+  }
   if (fsLeaseBroken(&lease)) return KeptOpenForWriting(input);
   return RemoveByName(fs, input);
+}
+
+/// Puts the file at the private name `aside` back under the input's name. Where that cannot be
+/// (another file took the name, or the folder's lock was held too long), the file goes to a
+/// visible name of its own that later runs convert: a run that ends normally leaves no
+/// recording hidden. The line names where the file is now.
+void MoveBack(cFileSystem_t* fs, cStrView_t input, cStrView_t aside) {
+  if (fsRenameNoReplace(fs, aside, input)) return;
+  const int error = errno;
+  cStr_t visible{};
+  bool moved = false;
+  for (int attempt = 0; !moved && attempt < kRemovingAttempts && ConflictName(&visible, input); ++attempt) {
+    moved = fsRenameNoReplace(fs, aside, cStrViewOfStr(&visible));
+    if (!moved && errno != EEXIST) break;
+  }
+  const cStrView_t now = moved ? cStrViewOfStr(&visible) : aside;
+  logMessage(kLogError, "Could not move input file %.*s back: it is now %.*s: %s", Len(input), input.data, Len(now),
+             now.data, std::strerror(error));
+  cStrRelease(&visible);
 }
 
 /// A lease held from the probe until the input is removed or kept.
@@ -511,9 +598,11 @@ struct HeldLease {
 };
 
 /// Removes the input once its output is durable: exactly the file converted (`opened`, the
-/// stat taken before it was opened), never one that replaced it, and not while another
-/// descriptor holds it open. 0, or 8 with a line saying why it is kept.
-int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t& opened) {
+/// stat taken before it was opened) holding exactly the bytes converted (`converted`), never
+/// one that replaced it or was rewritten meanwhile, and not while another descriptor holds it
+/// open. 0, or 8 with a line saying why it is kept.
+int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t& opened,
+                         const cStreamDigest_t& converted) {
   cFileSystem_t* fs = walker->input_fs;
   // A writer that appends in bursts leaves a file that converts cleanly between two bursts;
   // its descriptor, open for writing, tells it is not done. The lease stays until the file is
@@ -530,7 +619,7 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
   if (!Unchanged(opened, held)) return KeptChanged(input);
   if (use == kFsInUse) return KeptOpenForWriting(input);
   // Without identities the private name could not tell the file apart either.
-  if (!IdentityKey(opened).Known()) return RemoveByName(fs, input);
+  if (!IdentityKey(opened).Known()) return RemoveInPlace(fs, input, opened, converted, held_lease.lease);
 
   // The file is taken from its name in one step and checked where no one else puts a file,
   // so a file renamed over the input since the last check is never the one removed. Until it
@@ -550,7 +639,9 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
   }
   if (!moved) {
     cStrRelease(&aside);
-    if (error == ENOSYS || error == ENOSPC || error == EXDEV) return RemoveInPlace(fs, input, opened, held_lease.lease);
+    if (error == ENOSYS || error == ENOSPC || error == EXDEV) {
+      return RemoveInPlace(fs, input, opened, converted, held_lease.lease);
+    }
     logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
                std::strerror(error));
     return kExitFileFailed;
@@ -559,7 +650,11 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
   cFileStat_t now{};
   const bool stated = fsStat(fs, aside_name, &now);
   error = errno;
-  const bool same = stated && SameFileAndSize(opened, now);
+  // The times may not show a rewrite in place (exFAT and FAT through FUSE keep no time of
+  // status change): the bytes decide, here where no one else puts a file.
+  const int content = stated && SameFileAndSize(opened, now) ? HoldsConverted(fs, aside_name, converted) : 0;
+  if (content < 0) error = errno;
+  const bool same = content == 1;
   const bool written = same && fsLeaseBroken(&held_lease.lease);
   if (same && !written && fsRemove(fs, aside_name)) {
     cStrRelease(&aside);
@@ -571,18 +666,13 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
     // which goes back under its name.
     fsLeaseRelease(&held_lease.lease);
     KeptOpenForWriting(input);
-  } else if (!stated || same) {
-    logMessage(kLogError, "Could not remove input file after conversion: %.*s: %s", Len(input), input.data,
-               std::strerror(error));
+  } else if (!stated || content != 0) {
+    KeptUnread(input, error);
   } else {
     KeptChanged(input);
   }
   // Back under its name, unless another file took that name meanwhile: neither is lost.
-  if (!fsRenameNoReplace(fs, aside_name, input)) {
-    error = errno;
-    logMessage(kLogError, "Could not move input file %.*s back: it is now %.*s: %s", Len(input), input.data,
-               Len(aside_name), aside_name.data, std::strerror(error));
-  }
+  MoveBack(fs, input, aside_name);
   cStrRelease(&aside);
   return kExitFileFailed;
 }
@@ -735,11 +825,12 @@ int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, cons
     }
     case kFileKindRegular: {
       if (IsRemovingName(pathFileName(input))) {
-        // Only a run ended between moving an input aside and removing it or moving it back
-        // leaves one: a recording, converted or not, that no walk takes for an input.
+        // A run removing an input holds one for a moment; one ended before it removed the
+        // input or moved it back, or whose ways back were all taken, leaves one: a recording,
+        // converted or not, that no walk takes for an input.
         logMessage(kLogError,
-                   "Found %.*s, left by a run that was ended while it removed an input: it may hold a recording, "
-                   "perhaps its only copy, and is not converted",
+                   "Found %.*s, the hidden name of an input that a run is removing or could not remove or move "
+                   "back: it may hold a recording, perhaps its only copy, and is not converted",
                    Len(input), input.data);
         return kExitFileFailed;
       }
@@ -814,18 +905,26 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   if (const IdentityKey key(opened, Keyed::kIdentityAndState); identified && key.Known()) {
     Remember(&walker->converted, key.View(), input);  // short memory only costs a skip
   }
-  cStream_t* stream = fsOpen(walker->input_fs, input, kInputOpenFlags);
-  if (stream == nullptr) {
+  cStream_t* file = fsOpen(walker->input_fs, input, kInputOpenFlags);
+  if (file == nullptr) {
     logMessage(kLogError, "Could not open input file %.*s", Len(input), input.data);
     fileInfoRelease(&info);
     return kExitFileFailed;
   }
 
   int result = kExitSuccess;
+  // With "delete-converted" the file's bytes are digested as the conversion reads them (below
+  // every buffer and container layer), so that the file removed can be checked to hold them.
+  // This layer and the file stay open until the conversion is over; the ones above are closed
+  // as they are done.
+  // (Short memory leaves it out: the input is then converted but kept.)
+  cStream_t* digest = deleting ? digestStreamNew(file) : nullptr;
+  cStream_t* const raw = digest != nullptr ? digest : file;
+  cStream_t* stream = raw;
   int64_t buffer = walker->settings->buffer_size;
   if (buffer < 0) buffer = streamSize(stream);
-  if (buffer > 0) {
-    cStream_t* buffered = bufferedStreamNew(stream, true, buffer);
+  if (result == kExitSuccess && buffer > 0) {
+    cStream_t* buffered = bufferedStreamNew(stream, false, buffer);
     if (buffered == nullptr) {
       logMessage(kLogError, "Could not allocate buffer of size %zd", static_cast<ssize_t>(buffer));
       result = kExitFileFailed;
@@ -834,7 +933,7 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     }
   }
 
-  if (result == kExitSuccess) result = UnwrapContainers(walker, &stream);
+  if (result == kExitSuccess) result = UnwrapContainers(walker, &stream, raw);
 
   if (result == kExitSuccess) {
     walker->reader = mdfReaderOpen(stream);
@@ -879,7 +978,18 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
 
   mdfReaderClose(walker->reader);
   walker->reader = nullptr;
-  if (!CloseStream(stream)) {
+  if (stream != raw) CloseStream(stream);
+  // The bytes the conversion left unread (a tail no block reaches) count as read now.
+  cStreamDigest_t converted{};
+  if (result == kExitSuccess && chain_ok && deleting) {
+    errno = digest == nullptr ? ENOMEM : 0;
+    if (digest == nullptr || !digestStreamFinish(digest, &converted)) {
+      KeptUnread(input, errno != 0 ? errno : EIO);
+      result = kExitFileFailed;
+    }
+  }
+  streamClose(digest);
+  if (!CloseStream(file)) {
     logMessage(kLogError, "Could not close input file after conversion: %.*s", Len(input), input.data);
     result = kExitFileFailed;
   }
@@ -897,7 +1007,7 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     logMessage(kLogError, "Input file %.*s changed during its conversion and is kept", Len(input), input.data);
     result = kExitFileFailed;
   }
-  if (result == kExitSuccess && deleting) result = RemoveConvertedInput(walker, input, opened);
+  if (result == kExitSuccess && deleting) result = RemoveConvertedInput(walker, input, opened, converted);
   fileInfoRelease(&info);
   return result;
 }

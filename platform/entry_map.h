@@ -25,6 +25,9 @@ struct cFileStat_t {
   // When the file last changed in any way (bytes, names, owner, times set); no caller can set
   // it, so a rewrite that puts the modification time back still shows. 0 where unknown.
   int64_t changed_ns = 0;
+  // When the file was made, where the kind tells (statx's birth time); 0 where unknown. A file
+  // made later on a removed file's inode number differs here whatever its other times.
+  int64_t born_ns = 0;
 };
 
 struct cFsEntryNode_t {

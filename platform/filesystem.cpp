@@ -92,7 +92,33 @@ cFileStat_t StatOf(const struct statx& info) {
   plain.st_mtim = {static_cast<time_t>(info.stx_mtime.tv_sec), static_cast<long>(info.stx_mtime.tv_nsec)};
   plain.st_ctim = {static_cast<time_t>(info.stx_ctime.tv_sec), static_cast<long>(info.stx_ctime.tv_nsec)};
   plain.st_nlink = static_cast<nlink_t>(info.stx_nlink);
-  return StatOf(plain);
+  cFileStat_t out = StatOf(plain);
+  if ((info.stx_mask & STATX_BTIME) != 0) {
+    out.born_ns = static_cast<int64_t>(info.stx_btime.tv_sec) * 1000000000 + info.stx_btime.tv_nsec;
+  }
+  return out;
+}
+
+// statx(2) of what `flags` name (fstatat's flags, with AT_STATX_... sync flags), into `out`,
+// and the mode into `mode` when given; fstatat(2) where statx is missing (no birth time). 0,
+// or -1 with errno.
+int StatxOf(int descriptor, const char* path, int flags, cFileStat_t* out, unsigned* mode = nullptr) {
+  struct statx info {};
+  constexpr unsigned kWanted =
+      STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME | STATX_BTIME;
+  if (::statx(descriptor, path, flags, kWanted, &info) == 0) {
+    *out = StatOf(info);
+    if (mode != nullptr) *mode = info.stx_mode;
+    return 0;
+  }
+  if (errno != ENOSYS) return -1;
+  struct stat plain {};
+  const int result = ::fstatat(descriptor, path, &plain, flags & (AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH));
+  if (result == 0) {
+    *out = StatOf(plain);
+    if (mode != nullptr) *mode = plain.st_mode;
+  }
+  return result;
 }
 
 // fstatat(2) (`flags` 0, AT_SYMLINK_NOFOLLOW, or AT_EMPTY_PATH with a file's own descriptor)
@@ -101,18 +127,7 @@ cFileStat_t StatOf(const struct statx& info) {
 // host changed nothing yet. The change checks of a file being removed rest on it. 0, or -1
 // with errno.
 int FreshStat(int descriptor, const char* path, int flags, cFileStat_t* out) {
-  struct statx info {};
-  constexpr unsigned kWanted =
-      STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
-  if (::statx(descriptor, path, flags | AT_STATX_FORCE_SYNC, kWanted, &info) == 0) {
-    *out = StatOf(info);
-    return 0;
-  }
-  if (errno != ENOSYS) return -1;
-  struct stat plain {};
-  const int result = ::fstatat(descriptor, path, &plain, flags);
-  if (result == 0) *out = StatOf(plain);
-  return result;
+  return StatxOf(descriptor, path, flags | AT_STATX_FORCE_SYNC, out);
 }
 
 // The root-prefix step: a kind that lists full names has them made relative.
@@ -406,23 +421,25 @@ bool nativeFsList(cFileSystem_t*, const char* full_path, cFsEntryMap_t* map) {
     }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    struct stat info {};
-    if (fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    // statx as the other stats, so that a file listed and a file stat'ed by name give one
+    // birth time; from the cache, as fstatat would be.
+    cFileStat_t stat{};
+    unsigned mode = 0;
+    if (StatxOf(dir_fd, name, AT_SYMLINK_NOFOLLOW, &stat, &mode) != 0) {
       if (errno == ENOENT) continue;  // gone since readdir
       complete = false;
       break;
     }
-    if (S_ISLNK(info.st_mode)) {
-      if (fstatat(dir_fd, name, &info, 0) != 0) {
+    if (S_ISLNK(mode)) {
+      if (StatxOf(dir_fd, name, 0, &stat, &mode) != 0) {
         // A link that leads nowhere or loops is no recording; one whose target cannot be
         // reached for another reason may be one.
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) continue;
         complete = false;
         break;
       }
-      if (!S_ISREG(info.st_mode)) continue;
+      if (!S_ISREG(mode)) continue;
     }
-    const cFileStat_t stat = StatOf(info);
     if (stat.kind != kFileKindRegular && stat.kind != kFileKindDirectory) continue;
     if (!entryMapInsert(map, cStrViewOf(name), stat)) complete = false;
   }
@@ -506,10 +523,7 @@ bool nativeFsLinkStat(cFileSystem_t*, const char* full_path, cFileStat_t* out) {
 
 bool nativeFsStreamStat(cFileSystem_t*, cStream_t* stream, cFileStat_t* out) {
   const int fd = fileStreamDescriptor(stream);
-  struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0) return false;
-  *out = StatOf(info);
-  return true;
+  return fd >= 0 && StatxOf(fd, "", AT_EMPTY_PATH, out) == 0;
 }
 
 bool nativeFsLeaseSeesEveryWriter(int64_t fs_type) {

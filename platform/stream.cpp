@@ -489,6 +489,146 @@ int64_t MemoryCopyFrom(MemoryStream* self, cStream_t* source) {
   }
 }
 
+// ---- digest ----
+
+// Odd multipliers (so each multiplication is a bijection) with well-mixed bits, and the lanes'
+// distinct starting values.
+constexpr uint64_t kDigestPrime1 = 0x9E3779B185EBCA87ULL;
+constexpr uint64_t kDigestPrime2 = 0xC2B2AE3D27D4EB4FULL;
+constexpr int64_t kDigestStripe = 32;
+// The piece in which the pass-through reads and digests: large reads are cut into pieces that
+// are digested while they are still in the cache (a whole-file block would be read from
+// memory a second time), and gaps are read through a scratch piece of this size.
+constexpr int64_t kDigestPiece = int64_t{256} << 10;
+
+struct DigestState {
+  uint64_t lanes[4];
+  unsigned char pending[kDigestStripe];
+  int64_t pending_count;
+  int64_t length;
+};
+
+void DigestStart(DigestState* state) {
+  *state = DigestState{};
+  for (int i = 0; i < 4; ++i) state->lanes[i] = kDigestPrime1 * static_cast<uint64_t>(2 * i + 1);
+}
+
+uint64_t DigestRound(uint64_t lane, uint64_t word) {
+  lane += word * kDigestPrime2;
+  lane = (lane << 31) | (lane >> 33);
+  return lane * kDigestPrime1;
+}
+
+void DigestStripe(DigestState* state, const unsigned char* stripe) {
+  for (int i = 0; i < 4; ++i) {
+    uint64_t word = 0;
+    std::memcpy(&word, stripe + 8 * i, sizeof word);  // host order: digests are compared on one host
+    state->lanes[i] = DigestRound(state->lanes[i], word);
+  }
+}
+
+void DigestUpdate(DigestState* state, const unsigned char* bytes, int64_t count) {
+  state->length += count;
+  if (state->pending_count > 0) {
+    const int64_t take = std::min(count, kDigestStripe - state->pending_count);
+    std::memcpy(state->pending + state->pending_count, bytes, static_cast<size_t>(take));
+    state->pending_count += take;
+    bytes += take;
+    count -= take;
+    if (state->pending_count < kDigestStripe) return;
+    DigestStripe(state, state->pending);
+    state->pending_count = 0;
+  }
+  for (; count >= kDigestStripe; bytes += kDigestStripe, count -= kDigestStripe) DigestStripe(state, bytes);
+  std::memcpy(state->pending, bytes, static_cast<size_t>(count));
+  state->pending_count = count;
+}
+
+cStreamDigest_t DigestEnd(DigestState state) {
+  if (state.pending_count > 0) {
+    std::memset(state.pending + state.pending_count, 0, static_cast<size_t>(kDigestStripe - state.pending_count));
+    DigestStripe(&state, state.pending);
+  }
+  cStreamDigest_t out{};
+  std::memcpy(out.lanes, state.lanes, sizeof out.lanes);
+  out.length = state.length;
+  return out;
+}
+
+struct DigestStream {
+  cStream_t base;
+  cStream_t* source;
+  int64_t position;  // the source's, as this layer's reads and seeks left it
+  int64_t digested;  // the bytes from 0 digested so far
+  bool failed;
+  DigestState state;
+};
+
+unsigned char* ScratchOf(DigestStream* self) { return reinterpret_cast<unsigned char*>(self + 1); }
+
+// Digests the source's bytes from `digested` up to `until` (or its end) through the scratch
+// piece and puts the source back at the position; false when a read or seek failed.
+bool DigestGap(DigestStream* self, int64_t until) {
+  if (streamSeek(self->source, self->digested, kSeekFromStart) != self->digested) return false;
+  while (self->digested < until) {
+    const int64_t count = streamRead(self->source, ScratchOf(self),
+                                     static_cast<uint64_t>(std::min(kDigestPiece, until - self->digested)));
+    if (count < 0 || count > kDigestPiece) return false;
+    if (count == 0) break;
+    DigestUpdate(&self->state, ScratchOf(self), count);
+    self->digested += count;
+  }
+  return streamSeek(self->source, self->position, kSeekFromStart) == self->position;
+}
+
+int64_t DigestRead(cStream_t* stream, void* buffer, uint64_t length) {
+  auto* self = As<DigestStream>(stream);
+  if (!self->failed && self->position > self->digested && !DigestGap(self, self->position)) {
+    self->failed = true;
+    return kStreamFailed;
+  }
+  auto* out = static_cast<unsigned char*>(buffer);
+  const auto wanted = static_cast<int64_t>(ClampLength(length));
+  int64_t delivered = 0;
+  while (delivered < wanted) {
+    const int64_t ask = std::min(kDigestPiece, wanted - delivered);
+    const int64_t count = streamRead(self->source, out + delivered, static_cast<uint64_t>(ask));
+    if (count < 0 || count > ask) {
+      self->failed = true;
+      return delivered > 0 ? delivered : kStreamFailed;
+    }
+    if (count == 0) break;
+    const int64_t start = self->position;
+    self->position += count;
+    delivered += count;
+    // Bytes before `digested` were digested when first read; a start beyond it means the
+    // source grew past a gap that read as its end.
+    if (start > self->digested) {
+      self->failed = true;
+    } else if (!self->failed && self->position > self->digested) {
+      DigestUpdate(&self->state, out + delivered - (self->position - self->digested), self->position - self->digested);
+      self->digested = self->position;
+    }
+  }
+  return delivered;
+}
+
+int64_t DigestTell(cStream_t* stream) { return streamTell(As<DigestStream>(stream)->source); }
+
+int64_t DigestSeek(cStream_t* stream, int64_t offset, int origin) {
+  auto* self = As<DigestStream>(stream);
+  const int64_t position = streamSeek(self->source, offset, origin);
+  if (position >= 0) self->position = position;
+  return position;
+}
+
+int DigestClose(cStream_t* stream) {
+  std::free(stream);
+  return 0;
+}
+
+constexpr cStreamOps_t kDigestOps = {DigestRead, nullptr, DigestTell, DigestSeek, DigestClose};
+
 template <typename Kind>
 Kind* NewRecord(size_t extra = 0) {
   return static_cast<Kind*>(std::calloc(1, sizeof(Kind) + extra));
@@ -694,4 +834,44 @@ cStream_t* memoryStreamNew() {
   if (self == nullptr) return nullptr;
   self->base.ops = &kMemoryOps;
   return &self->base;
+}
+
+bool streamDigestEqual(const cStreamDigest_t& a, const cStreamDigest_t& b) {
+  return a.length == b.length && std::memcmp(a.lanes, b.lanes, sizeof a.lanes) == 0;
+}
+
+bool streamDigest(cStream_t* stream, cStreamDigest_t* out) {
+  if (stream == nullptr || stream->ops->read == nullptr) return false;
+  auto* piece = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(kDigestPiece)));
+  if (piece == nullptr) return false;
+  DigestState state{};
+  DigestStart(&state);
+  int64_t count = 0;
+  while ((count = streamRead(stream, piece, static_cast<uint64_t>(kDigestPiece))) > 0 && count <= kDigestPiece) {
+    DigestUpdate(&state, piece, count);
+  }
+  std::free(piece);
+  if (count != 0) return false;
+  *out = DigestEnd(state);
+  return true;
+}
+
+cStream_t* digestStreamNew(cStream_t* source) {
+  if (source == nullptr) return nullptr;
+  auto* self = NewRecord<DigestStream>(static_cast<size_t>(kDigestPiece));  // record and scratch piece
+  if (self == nullptr) return nullptr;
+  self->base.ops = &kDigestOps;
+  self->source = source;
+  self->position = streamTell(source);
+  self->failed = self->position < 0;
+  DigestStart(&self->state);
+  return &self->base;
+}
+
+bool digestStreamFinish(cStream_t* stream, cStreamDigest_t* out) {
+  if (stream == nullptr || stream->ops != &kDigestOps) return false;
+  auto* self = As<DigestStream>(stream);
+  if (self->failed || !DigestGap(self, std::numeric_limits<int64_t>::max())) return false;
+  *out = DigestEnd(self->state);
+  return true;
 }

@@ -106,6 +106,33 @@ cStream_t* bufferedStreamNew(cStream_t* source, bool owns_source, int64_t block_
 /// to start. Closing frees only the window.
 cStream_t* windowStreamNew(cStream_t* parent, int64_t start, int64_t end);
 
+/// What a digest of a run of bytes holds: four 64-bit lanes, each advanced by one 8-byte word
+/// of every 32-byte stripe (the last stripe zero-padded), and the byte count. Each step is a
+/// bijection of its lane for a fixed word and of the word for a fixed lane, so runs of one
+/// length that differ in a single word always differ here; other differences go unseen only
+/// by chance (about 2^-64). Not for adversaries: a crafted pair can collide.
+struct cStreamDigest_t {
+  uint64_t lanes[4];
+  int64_t length;
+};
+/// Whether two digests are of the same bytes.
+bool streamDigestEqual(const cStreamDigest_t& a, const cStreamDigest_t& b);
+/// The digest of a stream's bytes from where it stands to its end; false when a read failed,
+/// for a null stream, an empty read slot, and when memory is short.
+bool streamDigest(cStream_t* stream, cStreamDigest_t* out);
+
+/// A read-only pass-through over `source` (reads, tells and seeks go through) that digests the
+/// source's bytes from position 0 as reads deliver them, whatever their order: a read that
+/// starts beyond the bytes digested so far first reads the gap itself, and bytes read again
+/// count once. Closing frees only the pass-through. Null for a null source or when memory is
+/// short.
+cStream_t* digestStreamNew(cStream_t* source);
+/// Reads what the reads so far left out, up to the source's end, and gives the digest of all
+/// its bytes: those the reads delivered, as they delivered them, and the rest as read now.
+/// False when a read or seek of the pass-through failed (its digest then tells nothing), the
+/// source went on beyond a gap it could not read, and for a stream of another kind.
+bool digestStreamFinish(cStream_t* stream, cStreamDigest_t* out);
+
 /// An empty, growable memory stream. Seeking past the size and writing there fills the gap
 /// with zeros; seeking from the end with a positive offset extends the data with zeros.
 cStream_t* memoryStreamNew();

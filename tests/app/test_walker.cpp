@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,6 +29,7 @@
 #include "platform/log.h"
 #include "support/asidenames.h"
 #include "support/consolelog.h"
+#include "support/fusemount.h"
 #include "support/genericfile.h"
 #include "support/loggerrecording.h"
 #include "support/runprogram.h"
@@ -574,6 +576,13 @@ int g_mkdir_error = 0;
 bool g_fold_case = false;       // names found whatever their case, as on FAT, exFAT and NTFS
 bool g_rename_retimes = false;  // a rename writes the current time, as fusefat does
 int g_move_aside_error = 0;     // the move of the input aside fails with it
+int g_move_back_error = 0;      // the move back under the input's name fails with it
+int g_conflict_error = 0;       // a move to a visible ".conflict-" name fails with it
+// As exFAT and FAT through FUSE: no lease tells of a writer, and the input's times (also at its
+// private name) stay what they were when the run began, whatever is written.
+bool g_times_frozen = false;
+cFileStat_t g_frozen{};
+cFileStat_t g_identity{};  // with an inode: the identity g_spoofed reports once, in place of g_taken's
 
 /// The entry of the path's folder whose name equals the path's name but for ASCII case, or "".
 std::string FoldedCase(const std::string& path) {
@@ -594,10 +603,19 @@ std::string FoldedCase(const std::string& path) {
 void BeforeInputMoves(const char* path) {
   if (g_before_input_moves != nullptr && path == g_input) std::exchange(g_before_input_moves, nullptr)();
 }
+/// Whether the path is the input's or its private name's.
+bool IsInputOrAside(const std::string& path) {
+  return path == g_input || (!g_input.empty() && test::IsAsideName(std::filesystem::path(path).filename().string()));
+}
 bool HookedRenameNoReplace(cFileSystem_t* fs, const char* from, const char* to) {
   BeforeInputMoves(from);
-  if (from == g_input && g_move_aside_error != 0) {
-    errno = g_move_aside_error;
+  const bool from_aside = test::IsAsideName(std::filesystem::path(from).filename().string());
+  const int injected = from == g_input                                          ? g_move_aside_error
+                       : from_aside && to == g_input                            ? g_move_back_error
+                       : from_aside && std::strstr(to, ".conflict-") != nullptr ? g_conflict_error
+                                                                                : 0;
+  if (injected != 0) {
+    errno = injected;
     return false;
   }
   const bool moved = nativeFsRenameNoReplace(fs, from, to);
@@ -617,11 +635,22 @@ bool HookedStat(cFileSystem_t* fs, const char* path, cFileStat_t* out) {
   }
   cFileStat_t taken{};
   // A file that took over the inode number of one removed meanwhile.
-  if (path == g_spoofed && nativeFsStat(fs, g_taken.c_str(), &taken) && taken.kind == kFileKindRegular) {
+  if (path == g_spoofed && g_identity.inode != 0) {  // once: as the walk meets the file
+    out->device = g_identity.device;
+    out->inode = g_identity.inode;
+    g_spoofed.clear();
+  } else if (path == g_spoofed && nativeFsStat(fs, g_taken.c_str(), &taken) && taken.kind == kFileKindRegular) {
     out->device = taken.device;
     out->inode = taken.inode;
   }
+  if (g_times_frozen && out->kind == kFileKindRegular && IsInputOrAside(path)) {
+    out->modified_ns = g_frozen.modified_ns;
+    out->changed_ns = g_frozen.changed_ns;
+  }
   return true;
+}
+int HookedInUse(cFileSystem_t* fs, const char* path, cFileStat_t* held, cFsLease_t* lease) {
+  return g_times_frozen ? kFsUseUnknown : nativeFsInUse(fs, path, held, lease);
 }
 bool HookedMkdir(cFileSystem_t* fs, const char* path) {
   if (g_mkdir_error == 0) return nativeFsMkdir(fs, path);
@@ -638,69 +667,172 @@ class HookedWalkerTest : public WalkerTest {
     ops_.remove = HookedRemove;
     ops_.stat = HookedStat;
     ops_.make_directory = HookedMkdir;
+    ops_.in_use = HookedInUse;
     fs_->ops = &ops_;
     g_root = dir_.Path();
     g_before_input_moves = nullptr;
     g_after_input_moves = nullptr;
     g_input = g_spoofed = g_taken = "";
     g_mkdir_error = 0;
-    g_fold_case = g_rename_retimes = false;
-    g_move_aside_error = 0;
+    g_fold_case = g_rename_retimes = g_times_frozen = false;
+    g_move_aside_error = g_move_back_error = g_conflict_error = 0;
+    g_frozen = g_identity = cFileStat_t{};
   }
   /// The hidden names the walk moved inputs to, left in the folder.
-  std::vector<std::string> Aside() const {
+  std::vector<std::string> Aside() const { return Named(test::IsAsideName); }
+  /// The visible names of files whose way back was taken.
+  std::vector<std::string> Conflicts() const {
+    return Named([](const std::string& name) { return name.find(".conflict-") != std::string::npos; });
+  }
+  std::vector<std::string> Named(bool (*wanted)(const std::string&)) const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.Dir())) {
       const std::string name = entry.path().filename().string();
-      if (test::IsAsideName(name)) names.push_back(name);
+      if (wanted(name)) names.push_back(name);
     }
     return names;
   }
   cFileSystemOps_t ops_{};
 };
 
+/// `text` with the digits of each visible ".conflict-" name in it replaced by '*'.
+std::string MaskConflictDigits(std::string text) {
+  const std::string tag = ".conflict-";
+  for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1)) {
+    size_t end = at + tag.size();
+    while (end < text.size() && test::IsHexDigit(text[end])) ++end;
+    text.replace(at + tag.size(), end - at - tag.size(), "*");
+  }
+  return text;
+}
+
 TEST_F(HookedWalkerTest, AFileRenamedOverTheInputAtTheLastMomentIsKept) {
   // An uploader moves the complete recording over the partial one the run just converted.
+  // Where the way back is taken, the file goes to a visible name that a later run converts.
   settings_.delete_converted = 1;
   struct Case {
     const char* name;
     void (*after)();  // once the walk moved the file at the input's name aside
+    int move_back_error;
+    int conflict_error;
     std::vector<std::string> lines;
+    const char* left;  // where the complete recording is then: "input", "conflict" or "aside"
   };
+  const auto take_name = [] { std::ofstream(g_input, std::ios::binary) << "a third file"; };
   const std::vector<Case> cases = {
-      {"moved back", nullptr, {"E Input file a.mf4 changed during its conversion and is kept"}},
+      {"moved back", nullptr, 0, 0, {"E Input file a.mf4 changed during its conversion and is kept"}, "input"},
       {"its name taken again",
-       [] { std::ofstream(g_input, std::ios::binary) << "a third file"; },
+       take_name,
+       0,
+       0,
        {"E Input file a.mf4 changed during its conversion and is kept",
-        "E Could not move input file a.mf4 back: it is now .~*: File exists"}},
+        "E Could not move input file a.mf4 back: it is now a.conflict-*.mf4: File exists"},
+       "conflict"},
+      {"its folder's lock held too long",
+       nullptr,
+       EWOULDBLOCK,
+       0,
+       {"E Input file a.mf4 changed during its conversion and is kept",
+        "E Could not move input file a.mf4 back: it is now a.conflict-*.mf4: Resource temporarily unavailable"},
+       "conflict"},
+      {"no visible name to be had either",
+       take_name,
+       0,
+       EWOULDBLOCK,
+       {"E Input file a.mf4 changed during its conversion and is kept",
+        "E Could not move input file a.mf4 back: it is now .~*: File exists"},
+       "aside"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     walkerFree(walker_);
     walker_ = nullptr;
     for (const std::string& name : Aside()) std::filesystem::remove(dir_.Path(name));
+    for (const std::string& name : Conflicts()) std::filesystem::remove(dir_.Path(name));
     const std::string complete = Recording({}, 5);
     dir_.Write("a.mf4", Recording());
     dir_.Write("complete.mf4", complete);
     g_input = dir_.Path("a.mf4");
     g_before_input_moves = [] { std::filesystem::rename(g_root + "complete.mf4", g_input); };
     g_after_input_moves = c.after;
+    g_move_back_error = c.move_back_error;
+    g_conflict_error = c.conflict_error;
     test::ConsoleLog log(kLogError);
     EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
     std::vector<std::string> lines = log.Messages();
     ASSERT_FALSE(lines.empty());
     lines.pop_back();  // "Error during conversion of a.mf4"
-    for (std::string& line : lines) line = test::MaskAsideDigits(line);
+    for (std::string& line : lines) line = MaskConflictDigits(test::MaskAsideDigits(line));
     EXPECT_EQ(lines, c.lines);
     const std::vector<std::string> aside = Aside();
-    if (c.after == nullptr) {
+    const std::vector<std::string> conflicts = Conflicts();
+    const std::string left = c.left;
+    EXPECT_EQ(aside.size(), left == "aside" ? 1u : 0u);
+    ASSERT_EQ(conflicts.size(), left == "conflict" ? 1u : 0u);
+    if (left == "input") {
       EXPECT_EQ(test::ReadWholeFile(g_input), complete);
-      EXPECT_TRUE(aside.empty());
-    } else {
-      ASSERT_EQ(aside.size(), 1u);
+    } else if (left == "aside") {
       EXPECT_EQ(test::ReadWholeFile(dir_.Path(aside[0])), complete);
-      EXPECT_EQ(test::ReadWholeFile(g_input), "a third file");
     }
+    if (left != "conflict") continue;
+    EXPECT_EQ(test::ReadWholeFile(dir_.Path(conflicts[0])), complete);
+    if (c.after != nullptr) {
+      EXPECT_EQ(test::ReadWholeFile(g_input), "a third file");
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(g_input));
+    }
+    // A later run converts it.
+    g_move_back_error = g_conflict_error = 0;
+    walkerFree(walker_);
+    walker_ = nullptr;
+    stage_.outputs.clear();
+    EXPECT_EQ(Convert({conflicts[0]}), kExitSuccess);
+    const std::string stem = conflicts[0].substr(0, conflicts[0].size() - 4);
+    EXPECT_EQ(stage_.outputs, std::vector<std::string>{stem});
+    EXPECT_TRUE(Conflicts().empty());
+  }
+}
+
+TEST_F(HookedWalkerTest, AVisibleNameFitsWhereTheInputsNameFitsAndIsALogFile) {
+  // The longest name whose output fits keeps its output fitting, cut between characters; a
+  // dotless name is its own extension.
+  settings_.delete_converted = 1;
+  std::string long_stem;
+  for (int i = 0; i < 123; ++i) long_stem += "\xC3\xA9";  // e acute: two bytes each
+  long_stem += "x";                                       // 247 bytes: "_out.MF4" makes 255
+  struct Case {
+    std::string input;
+    std::string prefix;  // of the visible name, before its digits
+    std::string suffix;
+  };
+  const std::vector<Case> cases = {
+      {long_stem + ".mf4", long_stem.substr(0, 228) + ".conflict-", ".mf4"},
+      {"MF4", "MF4.conflict-", ".MF4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.prefix);
+    walkerFree(walker_);
+    walker_ = nullptr;
+    const std::string complete = Recording({}, 5);
+    g_input = dir_.Write(c.input, Recording());
+    dir_.Write("complete.mf4", complete);
+    g_before_input_moves = [] { std::filesystem::rename(g_root + "complete.mf4", g_input); };
+    g_move_back_error = EWOULDBLOCK;
+    EXPECT_EQ(Convert({c.input}), kExitFileFailed);
+    const std::vector<std::string> conflicts = Conflicts();
+    ASSERT_EQ(conflicts.size(), 1u);
+    const std::string& name = conflicts[0];
+    EXPECT_LE(name.size(), std::max<size_t>(c.input.size(), 240));
+    EXPECT_EQ(name.compare(0, c.prefix.size(), c.prefix), 0) << name;
+    EXPECT_EQ(name.size(), c.prefix.size() + 8 + c.suffix.size()) << name;
+    EXPECT_EQ(name.compare(name.size() - c.suffix.size(), c.suffix.size(), c.suffix), 0) << name;
+    EXPECT_EQ(test::ReadWholeFile(dir_.Path(name)), complete);
+    // Converted by a later run, its output's name fitting too.
+    g_move_back_error = 0;
+    walkerFree(walker_);
+    walker_ = nullptr;
+    EXPECT_EQ(Convert({name}), kExitSuccess);
+    EXPECT_TRUE(Conflicts().empty());
   }
 }
 
@@ -725,6 +857,40 @@ TEST_F(HookedWalkerTest, AFileOnTheInodeNumberOfARemovedOutputIsConverted) {
   // The output itself is still known, whatever path reaches it.
   const std::vector<std::string> lines = {"I Skipping a_out.MF4: it is the output of a.mf4"};
   EXPECT_EQ(log.Messages(), lines);
+}
+
+TEST_F(HookedWalkerTest, AnotherFileOnTheInodeNumberOfARemovedInputIsConverted) {
+  // ext4 gives a new upload the inode number of an input the run removed; same size and
+  // modification time (a copy that keeps times, a logger without a clock), other bytes.
+  settings_.delete_converted = 1;
+  RecordingInfo next;
+  next.split = 2;
+  const std::string first = Recording();
+  const std::string second = Recording(next);
+  ASSERT_EQ(first.size(), second.size());
+  dir_.MakeDir("logs/a");
+  dir_.MakeDir("logs/b");
+  const std::string r1 = dir_.Write("logs/a/r1.mf4", first);
+  const std::string r2 = dir_.Write("logs/b/r2.mf4", second);
+  struct stat made {};
+  ASSERT_EQ(::stat(r1.c_str(), &made), 0);
+  // Made later than r1 as the file system's clock tells (its ticks may be coarse).
+  struct stat later {};
+  const struct timespec times[2] = {made.st_atim, made.st_mtim};
+  do {
+    std::filesystem::remove(r2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    dir_.Write("logs/b/r2.mf4", second);
+    ASSERT_EQ(::utimensat(AT_FDCWD, r2.c_str(), times, 0), 0);
+    ASSERT_EQ(::stat(r2.c_str(), &later), 0);
+  } while (later.st_ctim.tv_sec == made.st_ctim.tv_sec && later.st_ctim.tv_nsec == made.st_ctim.tv_nsec);
+  ASSERT_TRUE(nativeFsStat(fs_, r1.c_str(), &g_identity));
+  g_spoofed = r2;
+  test::ConsoleLog log(kLogInfo);
+  EXPECT_EQ(Convert({"logs"}), kExitSuccess);
+  EXPECT_EQ(stage_.outputs, (std::vector<std::string>{"logs_out/a/r1", "logs_out/b/r2"}));
+  EXPECT_EQ(log.Messages(), std::vector<std::string>{});
+  EXPECT_FALSE(std::filesystem::exists(r2));
 }
 
 TEST_F(HookedWalkerTest, AnOutputFolderThatCannotBeMadeFailsItsFilesWithTheReason) {
@@ -918,6 +1084,148 @@ TEST_F(HookedWalkerTest, ARewriteOfTheSameSizeWithItsTimePutBackIsAChange) {
   EXPECT_NE(kept, recording);
 }
 
+/// Flips one byte of the file in place (its size stays); `at` below 0 counts from the end.
+void FlipByte(const std::string& path, int64_t at) {
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekg(0, std::ios::end);
+  const int64_t size = file.tellg();
+  const int64_t offset = at < 0 ? size + at : at;
+  file.seekg(offset);
+  const char byte = static_cast<char>(file.get() ^ 0x20);
+  file.seekp(offset);
+  file.put(byte);
+}
+
+int64_t g_flip_during = 0;  // the byte flipped while the conversion runs (below 0: from the end), or 0 for none
+
+TEST_F(HookedWalkerTest, AnInPlaceRewriteThatNoTimeShowsIsSeenInTheBytes) {
+  // As on exFAT and FAT through FUSE: no lease, and the times do not move (fusefat) or are put
+  // back with the modification time (exfat-fuse). With every buffer, for plain files and
+  // containers (whose raw bytes are compared), a byte rewritten during the conversion or just
+  // before the removal keeps the input; an untouched one is removed.
+  settings_.delete_converted = 1;
+  static const cRecordHandlerOps_t kRewritingOps = {StageRecord, StageNewFile,
+                                                    [](cRecordHandler_t* handler, const cFileInfo_t* info) {
+                                                      if (g_flip_during != 0) FlipByte(g_input, g_flip_during);
+                                                      return StageEndFile(handler, info);
+                                                    }};
+  stage_.handler.ops = &kRewritingOps;
+  const std::string plain = Recording({}, 40);
+  struct File {
+    const char* name;
+    std::string bytes;
+  };
+  const std::vector<File> files = {
+      {"a.mf4", plain},
+      {"zipped.mfc", test::CompressedContainer(plain)},
+  };
+  enum class When { kNever, kDuring, kBeforeRemoval };
+  for (const int64_t buffer : {int64_t{-1}, int64_t{0}, int64_t{64}, int64_t{4096}}) {
+    for (const File& file : files) {
+      for (const When when : {When::kNever, When::kDuring, When::kBeforeRemoval}) {
+        SCOPED_TRACE(std::string(file.name) + " buffer " + std::to_string(buffer) + " when " +
+                     std::to_string(static_cast<int>(when)));
+        walkerFree(walker_);
+        walker_ = nullptr;
+        settings_.buffer_size = buffer;
+        g_input = dir_.Write(file.name, file.bytes);
+        ASSERT_TRUE(nativeFsStat(fs_, g_input.c_str(), &g_frozen));
+        g_times_frozen = true;
+        // A byte in the middle while the file is converted; the last one (the container's check
+        // sum) once it is.
+        g_flip_during = when == When::kDuring ? static_cast<int64_t>(file.bytes.size() / 2) : 0;
+        g_before_input_moves = nullptr;
+        if (when == When::kBeforeRemoval) g_before_input_moves = [] { FlipByte(g_input, -1); };
+        test::ConsoleLog log(kLogError);
+        if (when == When::kNever) {
+          EXPECT_EQ(Convert({file.name}), kExitSuccess);
+          EXPECT_EQ(log.Messages(), std::vector<std::string>{});
+          EXPECT_FALSE(std::filesystem::exists(g_input));
+        } else {
+          EXPECT_EQ(Convert({file.name}), kExitFileFailed);
+          const std::vector<std::string> lines = {
+              "E Input file " + std::string(file.name) + " changed during its conversion and is kept",
+              "E Error during conversion of " + std::string(file.name)};
+          EXPECT_EQ(log.Messages(), lines);
+          const std::string kept = test::ReadWholeFile(g_input);
+          EXPECT_EQ(kept.size(), file.bytes.size());
+          EXPECT_NE(kept, file.bytes);
+          std::filesystem::remove(g_input);
+        }
+        EXPECT_TRUE(Aside().empty());
+      }
+    }
+  }
+}
+
+/// The walk on the file systems of loggers' cards through their FUSE drivers (exfat-fuse,
+/// fusefat), rooted at the mounted folder. Skipped where nothing can be mounted.
+class FuseWalkerTest : public WalkerTest, public ::testing::WithParamInterface<test::FuseKind> {
+ protected:
+  void SetUp() override {
+    WalkerTest::SetUp();
+    mount_ = std::make_unique<test::FuseMount>(GetParam(), dir_.Path(), dir_.Path("card"));
+    if (!mount_->Mounted()) GTEST_SKIP() << "cannot mount here: " << mount_->Why();
+    fsFree(fs_);
+    fs_ = nativeFsNew(cStrViewOf((dir_.Path("card") + "/").c_str()));
+    ASSERT_NE(fs_, nullptr);
+  }
+  void TearDown() override {
+    walkerFree(walker_);
+    walker_ = nullptr;
+    fsFree(fs_);
+    fs_ = nullptr;
+    mount_.reset();  // before the folder it lies in goes
+    WalkerTest::TearDown();
+  }
+  std::unique_ptr<test::FuseMount> mount_;
+};
+
+std::string g_rewrite;  // what the stage writes over g_input in place, its times put back
+
+TEST_P(FuseWalkerTest, AnInPlaceRewriteDuringTheConversionKeepsTheInput) {
+  // cp -p or rsync --inplace -t of another recording of the same size: exfat-fuse puts the
+  // change time back with the modification time, fusefat moves neither.
+  settings_.delete_converted = 1;
+  static const cRecordHandlerOps_t kRewritingOps = {
+      StageRecord, StageNewFile, [](cRecordHandler_t* handler, const cFileInfo_t* info) {
+        struct stat before {};
+        ::stat(g_input.c_str(), &before);
+        std::fstream(g_input, std::ios::binary | std::ios::in | std::ios::out) << g_rewrite;
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ::utimensat(AT_FDCWD, g_input.c_str(), times, 0);
+        return StageEndFile(handler, info);
+      }};
+  stage_.handler.ops = &kRewritingOps;
+  RecordingInfo other;
+  other.split = 2;
+  const std::string recording = Recording();
+  g_rewrite = Recording(other);
+  ASSERT_EQ(g_rewrite.size(), recording.size());
+  for (const int64_t buffer : {int64_t{-1}, int64_t{0}}) {
+    SCOPED_TRACE(buffer);
+    settings_.buffer_size = buffer;
+    walkerFree(walker_);
+    walker_ = nullptr;
+    g_input = dir_.Write("card/a.mf4", recording);
+    const struct timespec recorded[2] = {{1767225600, 0}, {1767225600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, g_input.c_str(), recorded, 0), 0);
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert({"a.mf4"}), kExitFileFailed);
+    const std::vector<std::string> lines = {"E Input file a.mf4 changed during its conversion and is kept",
+                                            "E Error during conversion of a.mf4"};
+    EXPECT_EQ(log.Messages(), lines);
+    EXPECT_TRUE(test::ReadWholeFile(g_input) == g_rewrite);  // not printed: a whole file
+    std::filesystem::remove(g_input);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFileSystems, FuseWalkerTest,
+                         ::testing::Values(test::FuseKind::kExfat, test::FuseKind::kFat),
+                         [](const ::testing::TestParamInfo<test::FuseKind>& kind) {
+                           return kind.param == test::FuseKind::kExfat ? std::string("Exfat") : std::string("Fat");
+                         });
+
 TEST_F(HookedWalkerTest, AnInputIsRemovedWhereItCannotBeMovedAsideOrARenameRetimesIt) {
   settings_.delete_converted = 1;
   struct Case {
@@ -971,8 +1279,8 @@ TEST_F(HookedWalkerTest, FilesARunLeavesOrFindsGoneAreFailuresWithAnErrorLine) {
   test::ConsoleLog log(kLogError);
   EXPECT_EQ(Convert({"logs"}), kExitInputMissing | kExitFileFailed);
   const std::vector<std::string> lines = {
-      "E Found logs/.~1fbee, left by a run that was ended while it removed an input: it may hold a recording, "
-      "perhaps its only copy, and is not converted",
+      "E Found logs/.~1fbee, the hidden name of an input that a run is removing or could not remove or move back: "
+      "it may hold a recording, perhaps its only copy, and is not converted",
       "E Could not find input file/folder logs/b.mf4"};
   EXPECT_EQ(log.Messages(), lines);
   EXPECT_EQ(stage_.outputs, std::vector<std::string>{"logs_out/a"});
