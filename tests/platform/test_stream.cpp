@@ -708,6 +708,140 @@ TEST(StreamCompare, TellsSameBytesPieceByPieceWhateverTheReadsDeliver) {
   EXPECT_EQ(streamSameBytes(nullptr, good.Stream()), kStreamNoOperation);
 }
 
+/// The digest of the bytes as a whole, read in one piece.
+cStreamDigest_t DigestOf(const std::string& bytes) {
+  test::Probed source(bytes);
+  cStreamDigest_t digest{};
+  EXPECT_TRUE(streamDigest(source.Stream(), &digest));
+  return digest;
+}
+
+TEST(DigestStream, DigestsEveryByteOnceWhateverTheOrderOfTheReads) {
+  // Larger than two of the pass-through's pieces, and no multiple of a stripe.
+  const std::string bytes = Pattern(700001);
+  const cStreamDigest_t whole = DigestOf(bytes);
+  using Reads = void (*)(cStream_t * stream, std::string * delivered);
+  struct Case {
+    const char* name;
+    Reads reads;
+  };
+  const Case cases[] = {
+      {"none: the end reads it all", [](cStream_t*, std::string*) {}},
+      {"one read of it all, as a whole-file buffer",
+       [](cStream_t* stream, std::string* delivered) {
+         cStream_t* buffered = bufferedStreamNew(stream, false, 700001);
+         *delivered = ReadAll(buffered, 1 << 20);
+         streamClose(buffered);
+       }},
+      {"small pieces", [](cStream_t* stream, std::string* delivered) { *delivered = ReadAll(stream, 7); }},
+      {"small blocks, jumping ahead and back",
+       [](cStream_t* stream, std::string* delivered) {
+         cStream_t* buffered = bufferedStreamNew(stream, false, 64);
+         char piece[100];
+         streamSeek(buffered, 600000, kSeekFromStart);
+         streamRead(buffered, piece, sizeof piece);
+         streamSeek(buffered, 10, kSeekFromStart);
+         streamRead(buffered, piece, sizeof piece);
+         streamSeek(buffered, 0, kSeekFromStart);
+         *delivered = ReadAll(buffered, 4096);
+         streamClose(buffered);
+       }},
+      {"twice over, and past the end",
+       [](cStream_t* stream, std::string* delivered) {
+         ReadAll(stream, 1000);
+         streamSeek(stream, 0, kSeekFromStart);
+         *delivered = ReadAll(stream, 333);
+         char byte = 0;
+         streamSeek(stream, 800000, kSeekFromStart);
+         EXPECT_EQ(streamRead(stream, &byte, 1), 0);
+       }},
+      {"a few scattered reads that never reach the end",
+       [](cStream_t* stream, std::string*) {
+         char piece[50];
+         streamSeek(stream, 300000, kSeekFromStart);
+         streamRead(stream, piece, sizeof piece);
+         streamSeek(stream, 5, kSeekFromStart);
+         streamRead(stream, piece, sizeof piece);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::Probed source(bytes);
+    cStream_t* digest = digestStreamNew(source.Stream());
+    ASSERT_NE(digest, nullptr);
+    std::string delivered;
+    c.reads(digest, &delivered);
+    EXPECT_TRUE(delivered.empty() || delivered == bytes);  // passed through unchanged; not printed
+    cStreamDigest_t finished{};
+    EXPECT_TRUE(digestStreamFinish(digest, &finished));
+    EXPECT_TRUE(streamDigestEqual(finished, whole));
+    streamClose(digest);
+  }
+}
+
+TEST(DigestStream, AnyChangedByteOrLengthChangesTheDigest) {
+  // Every single-byte change of runs around a stripe's size, and every cut or zero-padding.
+  for (const size_t size : {size_t{31}, size_t{32}, size_t{33}, size_t{200}}) {
+    const std::string bytes = Pattern(size);
+    const cStreamDigest_t digest = DigestOf(bytes);
+    for (size_t at = 0; at < size; ++at) {
+      for (const int flip : {0x01, 0x80}) {
+        std::string changed = bytes;
+        changed[at] = static_cast<char>(changed[at] ^ flip);
+        EXPECT_FALSE(streamDigestEqual(DigestOf(changed), digest)) << size << " " << at;
+      }
+    }
+    for (size_t cut = 0; cut < size; ++cut) {
+      EXPECT_FALSE(streamDigestEqual(DigestOf(bytes.substr(0, cut)), digest));
+    }
+    EXPECT_FALSE(streamDigestEqual(DigestOf(bytes + std::string(1, '\0')), digest));
+  }
+}
+
+TEST(DigestStream, AFailedReadOrSeekTellsNothingAndAGapCutShortIsReadOnceThereIsMore) {
+  const std::string bytes = Pattern(5000);
+  char piece[100];
+  cStreamDigest_t out{};
+  {
+    test::Probed source(bytes);
+    source.Counts().fail_reads_at = 1000;
+    cStream_t* digest = digestStreamNew(source.Stream());
+    ReadAll(digest, 100);
+    EXPECT_FALSE(digestStreamFinish(digest, &out));
+    streamClose(digest);
+  }
+  {
+    test::Probed source(bytes);
+    cStream_t* digest = digestStreamNew(source.Stream());
+    streamSeek(digest, 3000, kSeekFromStart);
+    source.Counts().fail_seeks = true;  // the gap before the read ahead cannot be reached
+    EXPECT_EQ(streamRead(digest, piece, sizeof piece), kStreamFailed);
+    source.Counts().fail_seeks = false;
+    EXPECT_FALSE(digestStreamFinish(digest, &out));
+    streamClose(digest);
+  }
+  {
+    // The source ended at 500 while the gap was read, then grew: the rest of the gap is read
+    // before the bytes beyond it count.
+    test::Probed source(bytes);
+    source.Counts().reads_end_at = 500;
+    cStream_t* digest = digestStreamNew(source.Stream());
+    streamSeek(digest, 800, kSeekFromStart);
+    EXPECT_EQ(streamRead(digest, piece, sizeof piece), 0);
+    source.Counts().reads_end_at = std::numeric_limits<int64_t>::max();
+    EXPECT_EQ(streamRead(digest, piece, sizeof piece), static_cast<int64_t>(sizeof piece));
+    EXPECT_EQ(std::string(piece, sizeof piece), bytes.substr(800, sizeof piece));
+    EXPECT_TRUE(digestStreamFinish(digest, &out));
+    EXPECT_TRUE(streamDigestEqual(out, DigestOf(bytes)));
+    streamClose(digest);
+  }
+  cStream_t* memory = memoryStreamNew();
+  EXPECT_FALSE(digestStreamFinish(memory, &out));  // no pass-through
+  streamClose(memory);
+  EXPECT_EQ(digestStreamNew(nullptr), nullptr);
+  EXPECT_FALSE(streamDigest(nullptr, &out));
+}
+
 TEST(FileStream, ClosingTheFileKeepsAHoldThatStillTellsTheFile) {
   test::TempDir dir;
   const std::string path = dir.Path("held");
