@@ -76,8 +76,8 @@ int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs);
 /// The result of one path: a folder's children ORed, a log file converted, other files 0. A
 /// file met before in this run is skipped with an info line; an output folder that cannot be
 /// made fails the file with 8 ("Could not make folder X: <reason>"); a missing path gives 1
-/// and a file under the private name of an input being removed (left by a run that was ended
-/// then) 8, each with an error line.
+/// and a file under the private name of an input being removed (by a run at work, or left by
+/// one that could not finish) 8, each with an error line.
 int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output);
 /// True when the path's extension, lower-cased, is "mf4", "mfc", "mfe" or "mfm"; a file name
 /// without a dot is its own extension.
@@ -88,9 +88,12 @@ bool isLogFile(cStrView_t path);
 /// holds open (a writer at work) or that cannot be removed (another run may have removed it)
 /// is kept and fails the file with 8 and a line saying why. A read lease taken before the
 /// removal is held until the input is gone, so a writer who opens it meanwhile keeps it too.
-/// The input is first moved to a private hidden name in its folder and checked there, so a
-/// file renamed over it at the last moment is moved back, never deleted; where it cannot be
-/// moved (no room, no such rename) it is checked again and removed under its own name.
+/// The input is first moved to a private hidden name in its folder and checked there (its
+/// bytes too: they must be the ones the conversion read, as a digest taken while it read them
+/// tells), so a file renamed over it or rewritten at the last moment is moved back, never
+/// deleted; where its name was taken meanwhile, it goes to a visible name of its own
+/// ("<stem>.conflict-<digits>.<extension>") that later runs convert. Where it cannot be moved
+/// (no room, no such rename) it is checked again and removed under its own name.
 int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output);
 
 /// Whether `info` continues `previous` (same serial number; same session with the same or
