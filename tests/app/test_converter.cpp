@@ -1,7 +1,8 @@
 // The converter stage behind the walker on a real folder: an output appears under its name
 // only complete, a failed one leaves neither a partial file nor its temporary, an earlier
-// output is replaced only by a complete one (with "delete-converted" only one of the same
-// bytes), no other process's file is published or removed, and dropped frames fail the file.
+// output is replaced only by a complete one (with "delete-converted" never: one of the same
+// bytes counts as the output), no other process's file is published or removed, and dropped
+// frames fail the file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
