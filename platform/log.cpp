@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -49,33 +50,23 @@ struct LineWriter {
   // would not fit whole is left out with the rest.
   void PutEscaped(const char* text, size_t text_length) {
     static const char kHex[] = "0123456789abcdef";
+    static const char kNamed[] = "\n\r\t\\";  // written as a backslash and the letter below
+    static const char kLetters[] = "nrt\\";
     for (size_t i = 0; i < text_length; ++i) {
       const auto byte = static_cast<unsigned char>(text[i]);
-      char escape[4] = {'\\', 0, 0, 0};
-      size_t escape_length = 2;
-      switch (byte) {
-        case '\n':
-          escape[1] = 'n';
-          break;
-        case '\r':
-          escape[1] = 'r';
-          break;
-        case '\t':
-          escape[1] = 't';
-          break;
-        case '\\':
-          escape[1] = '\\';
-          break;
-        default:
-          if (byte >= 0x20 && byte != 0x7F) {
-            escape[0] = static_cast<char>(byte);
-            escape_length = 1;
-          } else {
-            escape[1] = 'x';
-            escape[2] = kHex[byte >> 4];
-            escape[3] = kHex[byte & 15];
-            escape_length = 4;
-          }
+      const char* named = byte != 0 ? std::strchr(kNamed, byte) : nullptr;
+      char escape[4] = {static_cast<char>(byte), 0, 0, 0};
+      size_t escape_length = 1;
+      if (named != nullptr) {
+        escape[0] = '\\';
+        escape[1] = kLetters[named - kNamed];
+        escape_length = 2;
+      } else if (byte < 0x20 || byte == 0x7F) {
+        escape[0] = '\\';
+        escape[1] = 'x';
+        escape[2] = kHex[byte >> 4];
+        escape[3] = kHex[byte & 15];
+        escape_length = 4;
       }
       if (length + escape_length > kLogMaxText) return;
       for (size_t j = 0; j < escape_length; ++j) line[length++] = escape[j];
