@@ -170,33 +170,36 @@ void ReportUnremoved(const cConverterHandler_t* stage, const char* reason) {
 
 /// Removes the temporary by its name alone: where identities cannot be told, or after an open
 /// that failed once it had made the file. A name that cannot be there (its folder is missing
-/// or no folder) is no failure.
-void RemoveByName(const cConverterHandler_t* stage) {
+/// or no folder) is no failure. False, reported, when it stays.
+bool RemoveByName(const cConverterHandler_t* stage) {
   errno = 0;
   if (fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary)) || errno == ENOENT || errno == ENOTDIR ||
       errno == 0) {
-    return;
+    return true;
   }
   ReportUnremoved(stage, std::strerror(errno));
+  return false;
 }
 
 /// Removes the temporary while its name is the run's own file, and never another one. One that
-/// stays behind (its folder read-only, or moved away with it) is reported with its name.
-void RemoveTemporary(cConverterHandler_t* stage) {
+/// stays behind (its folder read-only, or moved away with it) is reported with its name (false).
+bool RemoveTemporary(cConverterHandler_t* stage) {
   cFileStat_t held{};
   switch (WhatIsAt(stage, cStrViewOfStr(&stage->temporary), &held)) {
     case Named::kUnknown:
-      RemoveByName(stage);
-      break;
+      return RemoveByName(stage);
     case Named::kOwnFile:
-      if (!fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary))) ReportUnremoved(stage, std::strerror(errno));
-      break;
+      if (fsRemove(stage->output_fs, cStrViewOfStr(&stage->temporary))) return true;
+      ReportUnremoved(stage, std::strerror(errno));
+      return false;
     case Named::kMissing:
     case Named::kOtherFile:
-      // A file that still has a name has it elsewhere, out of the run's reach.
-      if (held.links > 0) ReportUnremoved(stage, "it is no longer under that name");
       break;
   }
+  // A file that still has a name has it elsewhere, out of the run's reach.
+  if (held.links == 0) return true;
+  ReportUnremoved(stage, "it is no longer under that name");
+  return false;
 }
 
 /// Removes the temporary of an output that is not to be published, and closes it; the output's
@@ -305,11 +308,13 @@ bool ReportNotNamed(const cConverterHandler_t* stage, Named found, bool renamed)
   return false;
 }
 
-enum class Existing { kSame, kDifferent, kUnreadable };
+enum class Existing { kSame, kDifferent, kUnreadable, kGone, kUnsynced };
 
 /// Whether the file under the output's name holds the temporary's bytes, compared piece by
-/// piece; kUnreadable (errno set) when either could not be read. `compared` gets the stat of
-/// the file compared. A link there is not followed (it may lead to a FIFO, which would block).
+/// piece: kGone when the name is free again, kUnreadable (errno set) when either could not be
+/// read. A file of the same bytes is to count as the output, so it is synced as the run's own
+/// output would be (kUnsynced, errno set, when that fails). `compared` gets the stat of the
+/// file compared. A link there is not followed (it may lead to a FIFO, which would block).
 Existing CompareWithExisting(cConverterHandler_t* stage, cFileStat_t* compared) {
   if (fsLinkStat(stage->output_fs, cStrViewOfStr(&stage->final_name), compared) && compared->kind != kFileKindRegular &&
       compared->kind != kFileKindMissing) {
@@ -317,6 +322,7 @@ Existing CompareWithExisting(cConverterHandler_t* stage, cFileStat_t* compared) 
   }
   errno = 0;
   cStream_t* existing = fsOpen(stage->output_fs, cStrViewOfStr(&stage->final_name), kFsOpenRead);
+  if (existing == nullptr && errno == ENOENT) return Existing::kGone;
   cStream_t* written =
       existing != nullptr ? fsOpen(stage->output_fs, cStrViewOfStr(&stage->temporary), kFsOpenRead) : nullptr;
   const int open_error = errno != 0 ? errno : EIO;
@@ -327,8 +333,16 @@ Existing CompareWithExisting(cConverterHandler_t* stage, cFileStat_t* compared) 
         fsStreamStat(stage->output_fs, existing, compared) && fsStreamStat(stage->output_fs, written, &written_stat);
     same = sized && compared->size != written_stat.size ? 0 : streamSameBytes(existing, written);
   }
+  // A kind without descriptors has no disk to sync to.
+  int sync_error = 0;
+  const int descriptor = fileStreamDescriptor(existing);
+  if (same == 1 && descriptor >= 0 && ::fsync(descriptor) != 0) sync_error = errno != 0 ? errno : EIO;
   for (cStream_t* stream : {existing, written}) {
     if (streamClose(stream) != 0) streamClose(stream);  // a failed close keeps the record; the second frees it
+  }
+  if (sync_error != 0) {
+    errno = sync_error;
+    return Existing::kUnsynced;
   }
   if (same == 1) return Existing::kSame;
   if (same == 0) return Existing::kDifferent;
@@ -348,43 +362,91 @@ bool StillCompared(cConverterHandler_t* stage, const cFileStat_t& compared) {
          now.size == compared.size && now.modified_ns == compared.modified_ns;
 }
 
-/// Gives the written temporary the output's name. With "delete-converted" a file under that
-/// name is replaced only when it holds the same bytes (as after a run that was ended between
-/// its rename and the removal of its input); any other stays, and the output is not published.
-/// Before the rename the temporary's name, after it the output's, must hold the run's own
-/// file. False, with an error line, when the output was not published.
+/// Looks at a name taken by another file at most this often: each look again follows a change
+/// of the name by another process (the file moved away, another put there), and a name that
+/// keeps changing fails the file rather than hold the run.
+constexpr int kPublishLooks = 4;
+
+void ReportRenameFailure(const cConverterHandler_t* stage) {
+  const int error = errno;
+  logMessage(kLogError, "Could not rename %.*s to %.*s: %s", Len(stage->temporary), cStrData(&stage->temporary),
+             Len(stage->final_name), cStrData(&stage->final_name), std::strerror(error));
+}
+
+enum class Published { kRenamed, kFound, kFailed };
+
+/// The temporary takes the output's name only where it is free, so that no file another
+/// process put there is replaced, also one put there after a comparison. A file found there
+/// stays: one of the same bytes (as after a run that was ended between its rename and the
+/// removal of its input), synced and still under the name once compared, counts as the output
+/// (kFound); any other fails the file with an error line. A name freed or changed meanwhile is
+/// tried again.
+Published PublishWhereFree(cConverterHandler_t* stage, const cFileInfo_t* info) {
+  const cStrView_t final_name = cStrViewOfStr(&stage->final_name);
+  const int name_length = Len(stage->final_name);
+  for (int look = 0; look < kPublishLooks; ++look) {
+    errno = 0;
+    if (fsRenameNoReplace(stage->output_fs, cStrViewOfStr(&stage->temporary), final_name)) return Published::kRenamed;
+    if (errno != EEXIST) {
+      ReportRenameFailure(stage);
+      return Published::kFailed;
+    }
+    cFileStat_t compared{};
+    switch (CompareWithExisting(stage, &compared)) {
+      case Existing::kSame:
+        // Only while the file compared is under the name: another put there since holds other bytes.
+        if (StillCompared(stage, compared)) return Published::kFound;
+        break;
+      case Existing::kGone:
+        break;
+      case Existing::kDifferent:
+        logMessage(kLogError, "Output %.*s of %.*s would replace a different file of that name", name_length,
+                   final_name.data, Len(info->InputPath), cStrData(&info->InputPath));
+        return Published::kFailed;
+      case Existing::kUnreadable:
+        logMessage(kLogError, "Output %.*s of %.*s would replace a file of that name that could not be compared: %s",
+                   name_length, final_name.data, Len(info->InputPath), cStrData(&info->InputPath),
+                   std::strerror(errno));
+        return Published::kFailed;
+      case Existing::kUnsynced:
+        logMessage(kLogError, "Could not sync output file %.*s: %s", name_length, final_name.data,
+                   std::strerror(errno));
+        return Published::kFailed;
+    }
+  }
+  // At every look the name held another file than the one compared.
+  logMessage(kLogError, "Output %.*s of %.*s would replace a different file of that name", name_length, final_name.data,
+             Len(info->InputPath), cStrData(&info->InputPath));
+  return Published::kFailed;
+}
+
+/// Gives the written temporary the output's name. With "delete-converted" no file under that
+/// name is replaced (PublishWhereFree): one of the same bytes counts as the output and the
+/// temporary is removed; without, the output replaces a file of its name. Before the rename
+/// the temporary's name, after it the output's, must hold the run's own file. False, with an
+/// error line, when the output was not published or the temporary of one found could not be
+/// removed.
 bool Publish(cConverterHandler_t* stage, const cFileInfo_t* info) {
   const cStrView_t temporary = cStrViewOfStr(&stage->temporary);
   const cStrView_t final_name = cStrViewOfStr(&stage->final_name);
-  const int name_length = Len(stage->final_name);
   cFileStat_t held{};
   const Named before = WhatIsAt(stage, temporary, &held);
   if (before == Named::kMissing || before == Named::kOtherFile) return ReportNotNamed(stage, before, false);
-  errno = 0;
-  bool renamed = Deleting(stage) ? fsRenameNoReplace(stage->output_fs, temporary, final_name)
-                                 : fsRename(stage->output_fs, temporary, final_name);
-  if (!renamed && Deleting(stage) && errno == EEXIST) {
-    cFileStat_t compared{};
-    Existing existing = CompareWithExisting(stage, &compared);
-    if (existing == Existing::kSame && !StillCompared(stage, compared)) existing = Existing::kDifferent;
-    if (existing == Existing::kUnreadable) {
-      logMessage(kLogError, "Output %.*s of %.*s would replace a file of that name that could not be compared: %s",
-                 name_length, final_name.data, Len(info->InputPath), cStrData(&info->InputPath), std::strerror(errno));
-      return false;
+  if (Deleting(stage)) {
+    const Published published = PublishWhereFree(stage, info);
+    if (published == Published::kFailed) return false;
+    if (published == Published::kFound) {
+      const bool removed = RemoveTemporary(stage);
+      DisarmCleanup();  // only now: a signal before the removal still removes it
+      cStrRelease(&stage->temporary);
+      return removed;
     }
-    if (existing == Existing::kDifferent) {
-      logMessage(kLogError, "Output %.*s of %.*s would replace a different file of that name", name_length,
-                 final_name.data, Len(info->InputPath), cStrData(&info->InputPath));
-      return false;
-    }
+  } else {
     errno = 0;
-    renamed = fsRename(stage->output_fs, temporary, final_name);
-  }
-  if (!renamed) {
-    const int error = errno;
-    logMessage(kLogError, "Could not rename %.*s to %.*s: %s", Len(stage->temporary), temporary.data, name_length,
-               final_name.data, std::strerror(error));
-    return false;
+    if (!fsRename(stage->output_fs, temporary, final_name)) {
+      ReportRenameFailure(stage);
+      return false;
+    }
   }
   // The temporary's name is gone: nothing is left for a signal or a failure to remove.
   DisarmCleanup();

@@ -10,7 +10,8 @@
 // file to the end, and renames or removes a name only while it is that file: another
 // process's file under either name is never published or removed. With "delete-converted" the
 // output is synced before the rename and its folder after it, so that it is durable before
-// the walker deletes its input, and it replaces no file of its name that holds other bytes.
+// the walker deletes its input, and it replaces no file of its name: one found there that
+// holds the same bytes counts as the output.
 #include <cstdint>
 
 #include "app/output_names.h"
@@ -52,12 +53,13 @@ bool converterHandleRecord(cRecordHandler_t* handler, cBusMsgHelper_t* record);
 bool converterNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation);
 /// Writes the finalized file into the temporary, closes it and renames it to the output's
 /// name (with "delete-converted": synced before, its folder after). With "delete-converted" a
-/// file under that name is replaced only when it holds the same bytes; without, it is
-/// replaced. False, with an error line naming the output and the reason, when anything of
-/// that failed (the temporary is then removed and a file of the output's name stays as it
-/// was): also when the temporary's name no longer holds the file written, when the output's
-/// name does not hold it after the rename, when no output was open, and when the writer
-/// dropped frames (the output is then published all the same).
+/// file under that name is never replaced: one that holds the same bytes stays and counts as
+/// the output (synced, and its folder; the temporary is removed), any other fails the file;
+/// without, it is replaced. False, with an error line naming the output and the reason, when
+/// anything of that failed (the temporary is then removed and a file of the output's name
+/// stays as it was): also when the temporary's name no longer holds the file written, when the
+/// output's name does not hold it after the rename, when no output was open, and when the
+/// writer dropped frames (the output is then published all the same).
 bool converterEndFile(cRecordHandler_t* handler, const cFileInfo_t* info);
 
 /// Installs handlers for the ending signals (kEndingSignals and the real-time ones) that

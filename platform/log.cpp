@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -43,6 +44,33 @@ struct LineWriter {
     if (negative) digits[count++] = '-';
     for (int i = count; i < width; ++i) Put(pad);
     while (count > 0) Put(digits[--count]);
+  }
+  // The message's bytes, each control character (and the backslash that escapes) written as
+  // its escape, so that a name holding one keeps its line whole and readable. An escape that
+  // would not fit whole is left out with the rest.
+  void PutEscaped(const char* text, size_t text_length) {
+    static const char kHex[] = "0123456789abcdef";
+    static const char kNamed[] = "\n\r\t\\";  // written as a backslash and the letter below
+    static const char kLetters[] = "nrt\\";
+    for (size_t i = 0; i < text_length; ++i) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      const char* named = byte != 0 ? std::strchr(kNamed, byte) : nullptr;
+      char escape[4] = {static_cast<char>(byte), 0, 0, 0};
+      size_t escape_length = 1;
+      if (named != nullptr) {
+        escape[0] = '\\';
+        escape[1] = kLetters[named - kNamed];
+        escape_length = 2;
+      } else if (byte < 0x20 || byte == 0x7F) {
+        escape[0] = '\\';
+        escape[1] = 'x';
+        escape[2] = kHex[byte >> 4];
+        escape[3] = kHex[byte & 15];
+        escape_length = 4;
+      }
+      if (length + escape_length > kLogMaxText) return;
+      for (size_t j = 0; j < escape_length; ++j) line[length++] = escape[j];
+    }
   }
 };
 
@@ -125,12 +153,12 @@ size_t logFormat(char* line, uint32_t mask, const cLogContext_t* context, int le
     out.Put(' ');
   }
   if ((mask & kLogPartMessage) != 0 && out.length < kLogMaxText) {
-    // vsnprintf keeps its terminator inside the buffer and cuts what does not fit.
-    const int wanted = std::vsnprintf(line + out.length, kLogMaxText - out.length + 1, format, args);
-    if (wanted > 0) {
-      out.length += static_cast<size_t>(wanted) < kLogMaxText - out.length ? static_cast<size_t>(wanted)
-                                                                           : kLogMaxText - out.length;
-    }
+    // vsnprintf keeps its terminator inside the buffer and cuts what does not fit; escapes only
+    // lengthen the text, so what was cut could not have fitted either.
+    char message[kLogLineBuffer];
+    const size_t room = kLogMaxText - out.length;
+    const int wanted = std::vsnprintf(message, room + 1, format, args);
+    if (wanted > 0) out.PutEscaped(message, static_cast<size_t>(wanted) < room ? static_cast<size_t>(wanted) : room);
   }
   line[out.length] = '\n';
   return out.length + 1;

@@ -3,6 +3,9 @@
 //   "MM-DD HH:MM:SS.mmm " pid(%5d) " " tid(%5d) " " letter " " [tag " "]
 //   [function "@" file-base-name ":" line " "] message
 // cut at 510 characters, then "\n", written with a single write(2). No allocation, no lock.
+// In the message the control characters (bytes below 0x20 and 0x7F) are written as escapes,
+// "\n", "\r", "\t" or "\xhh", and a backslash as "\\", so that a name or a file's bytes in
+// it never split the line and every escape reads back one way.
 //
 // One process-wide threshold decides what is written: a message of level L when
 // threshold <= L. It is 255 (nothing) until logSetLevel. logWrite and logWriteWithSource do
@@ -71,8 +74,8 @@ void logWriteWithSource(const char* function, const char* file, uint32_t line, i
 /// The helper for the tool's own messages: logWrite without a tag when logEnabled(level).
 void logMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-/// Builds one line into `line` (kLogLineBuffer bytes) from the parts the mask selects and
-/// returns its length including the newline. `source` may be null.
+/// Builds one line into `line` (kLogLineBuffer bytes) from the parts the mask selects, the
+/// message escaped, and returns its length including the newline. `source` may be null.
 size_t logFormat(char* line, uint32_t mask, const cLogContext_t* context, int level, const char* tag,
                  const cLogSource_t* source, const char* format, va_list args);
 /// The context of a line written now.

@@ -1,10 +1,12 @@
 // The converter stage behind the walker on a real folder: an output appears under its name
 // only complete, a failed one leaves neither a partial file nor its temporary, an earlier
-// output is replaced only by a complete one (with "delete-converted" only one of the same
-// bytes), no other process's file is published or removed, and dropped frames fail the file.
+// output is replaced only by a complete one (with "delete-converted" never: one of the same
+// bytes counts as the output), no other process's file is published or removed, and dropped
+// frames fail the file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +177,15 @@ cStream_t* OpenAfterMeddling(cFileSystem_t* fs, const char* path, int flags) {
   return nativeFsOpen(fs, path, flags);
 }
 
+/// Looks at a name as the native kind does, then `g_after_link_stat` runs: another process acts
+/// right after the run's look.
+std::function<void(const std::string& path)> g_after_link_stat;
+bool LinkStatThenMeddling(cFileSystem_t* fs, const char* path, cFileStat_t* out) {
+  const bool looked = nativeFsLinkStat(fs, path, out);
+  if (g_after_link_stat) g_after_link_stat(path);
+  return looked;
+}
+
 /// Removes as the native kind does, but refuses (EACCES, as in a read-only folder) for temporaries.
 bool RemoveRefusedForTemporaries(cFileSystem_t* fs, const char* path) {
   if (IsTemporary(std::filesystem::path(path).filename().string())) {
@@ -221,6 +232,7 @@ class ConverterTest : public ::testing::Test {
   void TearDown() override {
     g_at_end_file = nullptr;
     g_at_read_open = nullptr;
+    g_after_link_stat = nullptr;
     g_take = nullptr;
     g_takes = 0;
     g_made.clear();
@@ -712,6 +724,132 @@ TEST_F(ConverterTest, WithDeleteConvertedAFileUnderTheOutputsNameIsReplacedOnlyB
     EXPECT_TRUE(fs::exists(dir_.Path("a.mf4")));
     EXPECT_EQ(test::ReadWholeFile(dir_.Path("a_out.MF4")), expected);
     EXPECT_EQ(Temporary(), "");
+  }
+}
+
+TEST_F(ConverterTest, WithDeleteConvertedAFileOfTheSameBytesStaysAndCountsAsTheOutput) {
+  const std::string recording = Recording(3);
+  const std::string expected = ReferenceOutput(recording);
+  static cFileSystemOps_t ops;
+  g_root = dir_.Path();
+  struct Case {
+    const char* name;
+    bool (*remove)(cFileSystem_t*, const char*);
+    std::vector<std::string> events;
+  };
+  const std::vector<Case> cases = {
+      // Never renamed over: the temporary goes, and the file found is made durable before the input goes.
+      {"the temporary removed",
+       NotedRemove,
+       {"rename-if-free <temporary> a_out.MF4", "remove <temporary>", "sync /", "rename-if-free a.mf4 .~*",
+        "remove .~*"}},
+      // The run's copy of an output that is in place is no reason to lose the input, but a failure.
+      {"the temporary cannot be removed", RemoveRefusedForTemporaries, {"rename-if-free <temporary> a_out.MF4"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& name : Files()) fs::remove(dir_.Path(name));
+    ops = kNative;
+    ops.rename = NotedRename;
+    ops.rename_no_replace = NotedRenameNoReplace;
+    ops.sync_directory = NotedSync;
+    ops.remove = c.remove;
+    fs_->ops = &ops;
+    dir_.Write("a.mf4", recording);
+    dir_.Write("a_out.MF4", expected);
+    struct stat found {};
+    ASSERT_EQ(::stat(dir_.Path("a_out.MF4").c_str(), &found), 0);
+    NewRun();
+    g_events.clear();
+    test::ConsoleLog log(kLogError);
+    const int result = Convert("a.mf4", "a");
+    const std::string temporary = Temporary();
+    EXPECT_EQ(g_events, c.events);
+    struct stat now {};
+    ASSERT_EQ(::stat(dir_.Path("a_out.MF4").c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, found.st_ino);  // the very file found
+    EXPECT_TRUE(test::ReadWholeFile(dir_.Path("a_out.MF4")) == expected);
+    if (c.remove == NotedRemove) {
+      EXPECT_EQ(result, kExitSuccess);
+      EXPECT_EQ(Files(), std::vector<std::string>{"a_out.MF4"});
+      EXPECT_TRUE(log.Messages().empty());
+    } else {
+      EXPECT_EQ(result, kExitFileFailed);
+      EXPECT_TRUE(fs::exists(dir_.Path("a.mf4")));
+      ASSERT_NE(temporary, "");
+      EXPECT_EQ(log.Messages(),
+                (std::vector<std::string>{"E Could not remove temporary file " + temporary + ": Permission denied",
+                                          "E Error during end file callback"}));
+    }
+  }
+}
+
+TEST_F(ConverterTest, WithDeleteConvertedAFileThatComesUnderTheOutputsNameAfterTheComparisonIsNeverReplaced) {
+  // An earlier output of the same bytes is under the name. After the run compared it, a shipper
+  // moves it away and, in some cases, another run publishes a different recording's output there.
+  const std::string recording = Recording(3);
+  const std::string expected = ReferenceOutput(recording);
+  const std::string other = "another run's output";
+  static cFileSystemOps_t ops;
+  ops = kNative;
+  ops.open = OpenAfterMeddling;
+  ops.link_stat = LinkStatThenMeddling;
+  fs_->ops = &ops;
+  bool compared = false;  // the comparison has begun: both files are open
+  bool meddled = false;
+  bool publish_other = false;
+  const auto meddle = [&] {
+    meddled = true;
+    fs::rename(dir_.Path("a_out.MF4"), dir_.Path("ship/a_out.MF4"));
+    if (publish_other) {
+      dir_.Write("other.part", other);
+      fs::rename(dir_.Path("other.part"), dir_.Path("a_out.MF4"));
+    }
+  };
+  const auto is_output = [](const std::string& path) { return fs::path(path).filename() == "a_out.MF4"; };
+  struct Case {
+    const char* name;
+    bool publish_other;
+    bool during_comparison;  // else right after the run's look at the name that follows it
+    int result;
+  };
+  const std::vector<Case> cases = {
+      // The name is free again: the run's own output takes it.
+      {"moved away during the comparison", false, true, kExitSuccess},
+      {"another output put there during the comparison", true, true, kExitFileFailed},
+      // Too late for any look to see: the run counts the file compared, whose bytes the shipper holds.
+      {"another output put there after the last look", true, false, kExitSuccess},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.Path("ship"));
+    for (const std::string& name : Files()) fs::remove(dir_.Path(name));
+    dir_.MakeDir("ship");
+    dir_.Write("a.mf4", recording);
+    dir_.Write("a_out.MF4", expected);
+    compared = meddled = false;
+    publish_other = c.publish_other;
+    g_at_read_open = [&](const std::string& path) {
+      if (!IsTemporary(fs::path(path).filename().string())) return true;
+      compared = true;
+      if (c.during_comparison && !meddled) meddle();
+      return true;
+    };
+    g_after_link_stat = [&](const std::string& path) {
+      if (compared && !c.during_comparison && !meddled && is_output(path)) meddle();
+    };
+    NewRun();
+    test::ConsoleLog log(kLogError);
+    EXPECT_EQ(Convert("a.mf4", "a"), c.result);
+    EXPECT_TRUE(meddled);
+    // Compared as booleans: a failure would print whole outputs.
+    EXPECT_TRUE(test::ReadWholeFile(dir_.Path("ship/a_out.MF4")) == expected);
+    EXPECT_TRUE(test::ReadWholeFile(dir_.Path("a_out.MF4")) == (c.publish_other ? other : expected));
+    EXPECT_EQ(fs::exists(dir_.Path("a.mf4")), c.result != kExitSuccess);
+    EXPECT_EQ(Temporary(), "");
+    if (c.result != kExitSuccess) {
+      EXPECT_TRUE(Has(log.Messages(), "E Output a_out.MF4 of a.mf4 would replace a different file of that name"));
+    }
   }
 }
 

@@ -247,10 +247,11 @@ TEST_F(LogmendRun, ChannelsWhoseBitsNoRecordHoldsAreReportedAndTheInputKept) {
   const test::ProgramResult result = Run({"-d", name});
   EXPECT_EQ(result.status, 8);
   EXPECT_TRUE(Exists(name));
-  // Its data link leads to two bytes at the end of the file.
-  EXPECT_TRUE(HasLine(result, "E Damaged input file " + name +
-                                  ": Unexpected block type. Expected: a data block, Found: \x16\x03, Position: 0x1590, "
-                                  "Block: 0x1550"))
+  // Its data link leads to two bytes at the end of the file (control characters, written escaped).
+  EXPECT_TRUE(
+      HasLine(result, "E Damaged input file " + name +
+                          ": Unexpected block type. Expected: a data block, Found: \\x16\\x03, Position: 0x1590, "
+                          "Block: 0x1550"))
       << result.err;
   for (const std::string damage :
        {"Channel bits outside the record. Channel: CAN_DataFrame.DataLength, Byte offset: 29439, Bit offset: 0, Bit "

@@ -97,6 +97,20 @@ TEST_F(LogmendRun, FailuresSetTheirBits) {
   }
 }
 
+TEST_F(LogmendRun, ControlCharactersInNamesAreEscapedSoEveryLineIsWhole) {
+  Write("logs/new\nline\x01.mf4", "corrupt");
+  Write("logs/back\\slash.mf4", "corrupt");
+  Write("logs/tab\t.mf4", RecordingOf({}, SomeTraffic(1)));
+  const test::ProgramResult result = Run({"-d", "logs"});
+  EXPECT_EQ(result.status, 8) << result.err;
+  for (const std::string& line : result.Lines()) EXPECT_EQ(line.rfind("<no header>", 0), std::string::npos) << line;
+  EXPECT_TRUE(HasLine(result, "E Error during conversion of logs/new\\nline\\x01.mf4")) << result.err;
+  EXPECT_TRUE(HasLine(result, "E Error during conversion of logs/back\\\\slash.mf4")) << result.err;
+  // Only the lines are escaped: the names on the disk are the inputs' own.
+  EXPECT_EQ(Files("logs"), (std::vector<std::string>{"back\\slash.mf4", "new\nline\x01.mf4"}));
+  EXPECT_EQ(Files("logs_out"), std::vector<std::string>{"tab\t_out.MF4"});
+}
+
 TEST_F(LogmendRun, AFolderOrsTheBitsOfItsFiles) {
   RecordingInfo info;
   test::EncryptionParameters no_key;

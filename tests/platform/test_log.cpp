@@ -89,6 +89,24 @@ TEST(LogFormat, CutsAtFiveHundredTenCharacters) {
   EXPECT_EQ(Format(context, kLogError, "", &source, "tail").size(), 511U);
 }
 
+TEST(LogFormat, EscapesControlCharactersSoEveryMessageIsOneLine) {
+  const cLogContext_t context{1, 1, 0, 0, 0, 0, 1, 1};
+  const std::string header = "01-01 00:00:00.000     1     1 E ";
+  // A name may hold any byte but '/' and NUL; the backslash is escaped too, so an escape is
+  // never ambiguous. Other bytes, UTF-8 among them, stay as they are.
+  EXPECT_EQ(Format(context, kLogError, nullptr, nullptr, "Could not open %s",
+                   "a\nb\rc\td\x01"
+                   "e\x7f"
+                   "f\\g \xC3\xA4"),
+            header + "Could not open a\\nb\\rc\\td\\x01e\\x7ff\\\\g \xC3\xA4\n");
+  EXPECT_EQ(Format(context, kLogError, nullptr, nullptr, "%c|%c", 0, 0x1F), header + "\\x00|\\x1f\n");
+  // An escape is written whole or not at all where the line is cut.
+  const std::string fits(473, 'm');
+  EXPECT_EQ(Format(context, kLogError, nullptr, nullptr, "%s\x01", fits.c_str()), header + fits + "\\x01\n");
+  const std::string one_more(474, 'm');
+  EXPECT_EQ(Format(context, kLogError, nullptr, nullptr, "%s\x01", one_more.c_str()), header + one_more + "\n");
+}
+
 TEST_F(Logger, ThresholdDecidesWhatTheHelperWrites) {
   EXPECT_EQ(kStartThreshold, kLogThresholdOff);
   {
@@ -131,6 +149,16 @@ TEST_F(Logger, BridgeWritesLibraryMessagesWithTheirLocation) {
   ASSERT_EQ(lines.size(), 2U);
   EXPECT_EQ(AfterHeader(lines[0], 'E'), "ReadData@x.cpp:42 seven");
   EXPECT_EQ(AfterHeader(lines[1], 'F'), "ReadData@x.cpp:42 eight");
+}
+
+TEST_F(Logger, ALibraryMessageThatHoldsANewlineIsOneLine) {
+  logSetLevel(kLogError);
+  test::StderrCapture capture;
+  const MdfLocation location{7, 1, "x.cpp", "Open"};
+  mdfLogBridge(location, mdf::MdfLogSeverity::kError, "Could not open new\nline.mf4");
+  const std::vector<std::string> lines = Lines(capture.Text());
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(AfterHeader(lines[0], 'E'), "Open@x.cpp:7 Could not open new\\nline.mf4");
 }
 
 TEST_F(Logger, LibraryMessagesReachStandardErrorOnceInstalled) {
