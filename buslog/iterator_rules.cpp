@@ -122,6 +122,8 @@ std::string iterator_detail::lackingField(const mdf::IChannelGroup& group, cBusM
   const mdf::IChannel* time = nullptr;
   for (const mdf::IChannel* channel : group.Channels()) {
     if (channel == nullptr) continue;
+    // Its field is one of the kind's, or another group's: which, nothing tells.
+    if (channel->Name().empty()) return "a channel without a name";
     names.insert(channel->Name());
     if (channel->Name() == kTimeName) time = channel;
   }

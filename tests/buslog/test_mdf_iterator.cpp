@@ -230,6 +230,7 @@ TEST(MdfIterator, AGroupThatLacksAFieldItsKindNeedsGivesNoFrameAndIsDamage) {
       {{"LIN_TransmissionError.BusChannel"}, "no channel LIN_TransmissionError.ID"},
       {{"CAN_ErrorFrame.BusChannel"}, nullptr},
       {{"LIN_SyncError.BusChannel"}, nullptr},
+      {{"CAN_DataFrame.ID", "CAN_DataFrame.DLC", "CAN_DataFrame.DataBytes", ""}, "a channel without a name"},
       {kCanNames, nullptr},
   };
   for (const Case& c : cases) {
@@ -245,6 +246,11 @@ TEST(MdfIterator, AGroupThatLacksAFieldItsKindNeedsGivesNoFrameAndIsDamage) {
         continue;
       }
       const std::string damage = std::string("Channel group : 1 records left out, as it has ") + c.lack;
+      if (c.names.back().empty()) {
+        EXPECT_TRUE(read.events.empty());
+        EXPECT_NE(read.damage, "");  // the library's, when it met the name link first
+        continue;
+      }
       EXPECT_TRUE(read.events.empty());
       EXPECT_EQ(read.damage, damage);
       EXPECT_NE(std::find(read.log.begin(), read.log.end(), "W " + damage), read.log.end());
