@@ -51,17 +51,19 @@ struct BlockLayout {
   std::array<NeededLink, 2> needed;  ///< the links that may not be NIL, and when
 };
 
+// Each row's comment names its fixed fields. Of the links that may not be NIL: every file has
+// a history naming the tool that wrote it (in the entry's comment), and every channel a name.
 inline constexpr std::array<BlockLayout, 25> kMdf4Layouts = {{
-    {"##HD", 6, 32, false, {{{1, "first file history"}}}},  // start time, time class, flags, reserved, start angle and
-                                                            // distance
-    {"##FH", 2, 16, false, {{{1, "comment"}}}},             // time, reserved
-    {"##DG", 4, 8, false, {{{1, "first channel group", LinkNeed::kData}}}},    // record id size, reserved
-    {"##CG", 6, 32, false, {{{1, "first channel", LinkNeed::kRecordBytes}}}},  // record id, cycle count, flags, path
-                                                                               // separator, reserved, data and
-                                                                               // invalidation bytes
-    {"##CN", 8, 72, false, {{{2, "name"}, {5, "data", LinkNeed::kVlsdChannel}}}},  // types, place in the record, flags,
-                                                                                   // precision, attachment count,
-                                                                                   // ranges and limits
+    // start time, time class, flags, reserved, start angle and distance
+    {"##HD", 6, 32, false, {{{1, "first file history"}}}},
+    // time, reserved
+    {"##FH", 2, 16, false, {{{1, "comment"}}}},
+    // record id size, reserved
+    {"##DG", 4, 8, false, {{{1, "first channel group", LinkNeed::kData}}}},
+    // record id, cycle count, flags, path separator, reserved, data and invalidation bytes
+    {"##CG", 6, 32, false, {{{1, "first channel", LinkNeed::kRecordBytes}}}},
+    // types, place in the record, flags, precision, attachment count, ranges and limits
+    {"##CN", 8, 72, false, {{{2, "name"}, {5, "data", LinkNeed::kVlsdChannel}}}},
     {"##CC", 4, 24, false, {}},  // type, precision, flags, reference and value counts, physical range
     {"##CA", 1, 16, false, {}},  // types, dimension count, flags, byte offset and invalidation bit bases
     {"##SI", 3, 8, false, {}},   // source type, bus type, flags, reserved
