@@ -518,6 +518,11 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
     local[static_cast<size_t>(plan - plans.data())] = static_cast<uint8_t>(slices.size());
     slices.push_back(std::move(plan->slice));
   }
+  for (const ::Plan& plan : plans) {
+    // A group whose records became no slice (collectSlices left it out) has its events in
+    // the file order still.
+    if (plan.slice != nullptr && plan.slice->size() > 0) order_usable = false;
+  }
   std::vector<uint8_t>& order = decoder.FileOrder();
   if (order_usable) {
     for (uint8_t& tag : order) tag = local[tag];

@@ -1,6 +1,7 @@
 // The fill table and the kinds of channel groups, told by their channel names.
 #include "buslog/iterator_rules.h"
 
+#include <array>
 #include <set>
 #include <string>
 
@@ -72,17 +73,25 @@ static_assert(sizeof(kFillTable) / sizeof(kFillTable[0]) == 46, "46 known channe
 struct GroupName {
   const char* name;
   cBusMsgType_t kind;
+  // The members (after "name.") whose fields each event of the kind carries, besides its
+  // time: without one of them every event would hold a 0 that no byte said. The others
+  // have the meaning of 0 as their default, and a logger may leave them out: the bus
+  // channel of its only bus, the direction, the FD flags, IDE beside an ID that carries it,
+  // the error type, a LIN frame's byte count beside its data length, the checksum.
+  std::array<const char*, 3> needs;
 };
 constexpr GroupName kGroupNames[] = {
-    {"CAN_DataFrame", kBusMsgCanDataFrame},
-    {"CAN_RemoteFrame", kBusMsgCanRemoteFrame},
-    {"CAN_ErrorFrame", kBusMsgCanErrorFrame},
-    {"LIN_Frame", kBusMsgLinFrame},
-    {"LIN_ChecksumError", kBusMsgLinChecksumError},
-    {"LIN_ReceiveError", kBusMsgLinReceiveError},
-    {"LIN_TransmissionError", kBusMsgLinTransmissionError},
-    {"LIN_SyncError", kBusMsgLinSyncError},
+    {"CAN_DataFrame", kBusMsgCanDataFrame, {"ID", "DLC", "DataBytes"}},
+    {"CAN_RemoteFrame", kBusMsgCanRemoteFrame, {"ID", "DLC"}},
+    {"CAN_ErrorFrame", kBusMsgCanErrorFrame, {}},
+    {"LIN_Frame", kBusMsgLinFrame, {"ID", "DataBytes"}},
+    {"LIN_ChecksumError", kBusMsgLinChecksumError, {"ID", "DataBytes"}},
+    {"LIN_ReceiveError", kBusMsgLinReceiveError, {"ID"}},
+    {"LIN_TransmissionError", kBusMsgLinTransmissionError, {"ID"}},
+    {"LIN_SyncError", kBusMsgLinSyncError, {}},
 };
+
+constexpr const char* kTimeName = "Timestamp";
 
 }  // namespace
 
@@ -106,4 +115,31 @@ cBusMsgType_t cMdfReader_t::getGroupType(const mdf::IChannelGroup* group) {
     if (*prefixes.begin() == known.name) return known.kind;
   }
   return kBusMsgUnknown;
+}
+
+std::string iterator_detail::lackingField(const mdf::IChannelGroup& group, cBusMsgType_t kind) {
+  std::set<std::string> names;
+  const mdf::IChannel* time = nullptr;
+  for (const mdf::IChannel* channel : group.Channels()) {
+    if (channel == nullptr) continue;
+    // Its field is one of the kind's, or another group's: which, nothing tells.
+    if (channel->Name().empty()) return "a channel without a name";
+    names.insert(channel->Name());
+    if (channel->Name() == kTimeName) time = channel;
+  }
+  if (time == nullptr) return std::string("no channel ") + kTimeName;
+  // The logger counts its time in integer units scaled to seconds by a conversion: without
+  // one they would be read as seconds.
+  if (time->DataType() < mdf::kFloatLe && time->ChannelConversion() == nullptr) {
+    return std::string("no conversion of its channel ") + kTimeName;
+  }
+  for (const GroupName& known : kGroupNames) {
+    if (known.kind != kind) continue;
+    for (const char* member : known.needs) {
+      if (member == nullptr) break;
+      const std::string name = std::string(known.name) + "." + member;
+      if (names.count(name) == 0) return "no channel " + name;
+    }
+  }
+  return {};
 }

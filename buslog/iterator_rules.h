@@ -7,10 +7,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "buslog/busmsg.h"
+
+namespace mdf {
+class IChannelGroup;
+}  // namespace mdf
 
 namespace iterator_detail {
 
@@ -39,6 +44,11 @@ using FillMap = std::unordered_map<std::string_view, FillRule>;
 
 /// The fill table of the bus-logging layouts' 46 channel names.
 FillMap buildFillTable();
+
+/// What a group of the known kind lacks of the fields each of its events needs ("no channel
+/// CAN_DataFrame.ID", and a time in seconds): a frame is made only of fields read from bytes.
+/// Empty when it lacks none.
+std::string lackingField(const mdf::IChannelGroup& group, cBusMsgType_t kind);
 
 inline uint8_t asFlag(uint8_t value) { return value != 0 ? 1 : 0; }
 

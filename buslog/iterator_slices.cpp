@@ -45,6 +45,14 @@ std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& read
         if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
       }
     } else if (count > 0) {
+      if (const std::string lack = lackingField(*group, kind); !lack.empty()) {
+        char text[256];
+        std::snprintf(text, sizeof text, "Channel group %s: %llu records left out, as it has %s", group->Name().c_str(),
+                      static_cast<unsigned long long>(count), lack.c_str());
+        logMessage(kLogWarning, "%s", text);
+        if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+        continue;
+      }
       slices.push_back({group, kind, count});
     }
   }

@@ -5,6 +5,12 @@
 // the next block lie: none of them can be read. The header read checks every block against
 // this one table (MdfBlock::ReadMdf4Header).
 //
+// It also names the fixed links that may not be NIL (0): those no block of the type is whole
+// without, and those whose NIL would leave bytes the file holds unread (records no channel
+// group frames, a record no channel reads, values no signal data holds). Some of them are
+// needed only as the block's own fields say: the block's read asks for those
+// (MdfBlock::CheckNeededLinks), the header read for the others.
+//
 // Versions 4.0 to 4.2 share these fixed parts; what a later version added (the channel
 // group's seventh link, the list blocks' time values, the event's group name) follows them,
 // announced by flags or counts, so one table serves every version the reader accepts.
@@ -19,6 +25,21 @@ inline constexpr uint64_t kMdf4HeaderSize = 24;
 /// Bytes of one link.
 inline constexpr uint64_t kMdf4LinkSize = 8;
 
+/// When a fixed link may not be NIL.
+enum class LinkNeed : uint8_t {
+  kAlways,       ///< in every block of the type
+  kVlsdChannel,  ///< in a channel of variable-length values: they lie only where it leads
+  kData,         ///< in a data group that links data: its channel groups frame the records
+  kRecordBytes,  ///< in a channel group whose records hold bytes: its channels read them
+};
+
+/// A fixed link that may not be NIL; a default one (no name) stands for none.
+struct NeededLink {
+  uint8_t index = 0;
+  std::string_view name;  ///< as damage reports name it
+  LinkNeed need = LinkNeed::kAlways;
+};
+
 struct BlockLayout {
   std::string_view id;  ///< "##CN"
   uint64_t links;       ///< links every block of the id has (more are counts' and flags' own)
@@ -27,27 +48,42 @@ struct BlockLayout {
   /// judge it (the last DT of an unfinalized recording is still growing when its logger loses
   /// power). A zipped block's fields and compressed bytes are whole once written.
   bool payload;
+  std::array<NeededLink, 2> needed;  ///< the links that may not be NIL, and when
 };
 
+// Each row's comment names its fixed fields. Of the links that may not be NIL: every file has
+// a history naming the tool that wrote it (in the entry's comment), and every channel a name.
 inline constexpr std::array<BlockLayout, 25> kMdf4Layouts = {{
-    {"##HD", 6, 32, false},  // start time, time class, flags, reserved, start angle and distance
-    {"##FH", 2, 16, false},  // time, reserved
-    {"##DG", 4, 8, false},   // record id size, reserved
-    {"##CG", 6, 32, false},  // record id, cycle count, flags, path separator, reserved, data and invalidation bytes
-    {"##CN", 8, 72, false},  // types, place in the record, flags, precision, attachment count, ranges and limits
-    {"##CC", 4, 24, false},  // type, precision, flags, reference and value counts, physical range
-    {"##CA", 1, 16, false},  // types, dimension count, flags, byte offset and invalidation bit bases
-    {"##SI", 3, 8, false},   // source type, bus type, flags, reserved
-    {"##AT", 4, 40, false},  // flags, creator index, reserved, MD5, original and embedded size
-    {"##CH", 4, 8, false},   // element count, hierarchy type, reserved
-    {"##EV", 5, 32, false},  // types, cause, flags, counts, creator index, sync base and factor
-    {"##SR", 2, 24, false},  // cycle count, interval, sync type, flags, reserved
-    {"##DL", 1, 8, false},   // flags, reserved, count
-    {"##HL", 1, 8, false},   // flags, zip type, reserved
-    {"##LD", 1, 8, false},   // flags, count
-    {"##DZ", 0, 24, false},  // original block type, zip type, reserved, parameter, both lengths
-    {"##TX", 0, 0, false},  {"##MD", 0, 0, false}, {"##DT", 0, 0, true}, {"##SD", 0, 0, true}, {"##RD", 0, 0, true},
-    {"##RI", 0, 0, true},   {"##RV", 0, 0, true},  {"##DI", 0, 0, true}, {"##DV", 0, 0, true},
+    // start time, time class, flags, reserved, start angle and distance
+    {"##HD", 6, 32, false, {{{1, "first file history"}}}},
+    // time, reserved
+    {"##FH", 2, 16, false, {{{1, "comment"}}}},
+    // record id size, reserved
+    {"##DG", 4, 8, false, {{{1, "first channel group", LinkNeed::kData}}}},
+    // record id, cycle count, flags, path separator, reserved, data and invalidation bytes
+    {"##CG", 6, 32, false, {{{1, "first channel", LinkNeed::kRecordBytes}}}},
+    // types, place in the record, flags, precision, attachment count, ranges and limits
+    {"##CN", 8, 72, false, {{{2, "name"}, {5, "data", LinkNeed::kVlsdChannel}}}},
+    {"##CC", 4, 24, false, {}},  // type, precision, flags, reference and value counts, physical range
+    {"##CA", 1, 16, false, {}},  // types, dimension count, flags, byte offset and invalidation bit bases
+    {"##SI", 3, 8, false, {}},   // source type, bus type, flags, reserved
+    {"##AT", 4, 40, false, {}},  // flags, creator index, reserved, MD5, original and embedded size
+    {"##CH", 4, 8, false, {}},   // element count, hierarchy type, reserved
+    {"##EV", 5, 32, false, {}},  // types, cause, flags, counts, creator index, sync base and factor
+    {"##SR", 2, 24, false, {}},  // cycle count, interval, sync type, flags, reserved
+    {"##DL", 1, 8, false, {}},   // flags, reserved, count
+    {"##HL", 1, 8, false, {}},   // flags, zip type, reserved
+    {"##LD", 1, 8, false, {}},   // flags, count
+    {"##DZ", 0, 24, false, {}},  // original block type, zip type, reserved, parameter, both lengths
+    {"##TX", 0, 0, false, {}},
+    {"##MD", 0, 0, false, {}},
+    {"##DT", 0, 0, true, {}},
+    {"##SD", 0, 0, true, {}},
+    {"##RD", 0, 0, true, {}},
+    {"##RI", 0, 0, true, {}},
+    {"##RV", 0, 0, true, {}},
+    {"##DI", 0, 0, true, {}},
+    {"##DV", 0, 0, true, {}},
 }};
 
 /// The layout of the block id; null for an id the format does not have.

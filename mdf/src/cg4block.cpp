@@ -5,6 +5,7 @@
 #include <set>
 
 #include "blockchain.h"
+#include "blocklayout.h"
 #include "byteorder.h"
 #include "cn4block.h"
 #include "mdf/ichannelarray.h"
@@ -152,6 +153,8 @@ size_t Cg4Block::Read(std::streambuf& buffer) {
   bytes += ReadNumber(buffer, reserved);
   bytes += ReadNumber(buffer, nof_data_bytes_);
   bytes += ReadNumber(buffer, nof_invalid_bytes_);
+  // A VLSD group's records are its channel's values; the others' bytes are read by channels.
+  if (!IsVlsd() && RecordSize() > 0) CheckNeededLinks(LinkNeed::kRecordBytes);
   name_ = LoadTx4Text(buffer, kNameLink);
   if (link_list_.size() > kSourceLink && Link(kSourceLink) > 0) {
     auto source = std::make_unique<Si4Block>();

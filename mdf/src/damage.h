@@ -79,6 +79,7 @@
 // | nested too deep     | error, the nested read is left out            | every block above it              |
 // | too many blocks     | error, the nested read is left out            | every block read within the bound |
 // | link outside file   | error, the link is not followed               | every other block                 |
+// | required link NIL   | error, the read goes on                       | every block                       |
 // | unreadable block    | error, the whole read ends (a field: goes on) | every block read before it        |
 // | unreadable text     | error, the read goes on                       | the part of the text read before  |
 // | data after blocks   | error, the read goes on                       | every block                       |
@@ -89,7 +90,10 @@
 // signal data. A cyclic link leads back to a block of the chain or of the tree being read;
 // a channel group that two data groups link is read for the first only. The depth and count
 // bounds of each kind of nesting stand in readguard.h. A link outside the file is a negative
-// one (a link beyond the end fails the read of the block it leads to). An unreadable block
+// one (a link beyond the end fails the read of the block it leads to). A required link NIL
+// is a fixed link that the block's layout (blocklayout.h) says may not be 0 where it is, as
+// a channel's name, or a VLSD channel's data: what it leads to is not in the tree, and what
+// the file holds of it (records, values) cannot be read. An unreadable block
 // is one whose bytes end or fail before its fields do, or one shorter than its type lays
 // out (fewer links than the type has, or a length that cannot hold them and the type's fixed
 // fields: blocklayout.h), whose fields lie where its links or the next block are; a field
@@ -138,6 +142,7 @@ enum class Damage : uint8_t {
   kNestedTooDeep,
   kTooManyBlocks,
   kLinkOutsideFile,
+  kNilLink,
   kUnreadableBlock,
   kUnreadableText,
   kDataAfterBlocks,
@@ -179,6 +184,7 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kNestedTooDeep:
     case Damage::kTooManyBlocks:
     case Damage::kLinkOutsideFile:
+    case Damage::kNilLink:
     case Damage::kUnreadableText:
     case Damage::kDataAfterBlocks:
       return {MdfLogSeverity::kError, false, true, true};

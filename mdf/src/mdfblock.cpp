@@ -309,7 +309,7 @@ size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
   }
   link_list_.clear();
   // An id the format does not have lays out no links or fields, but still its header.
-  static constexpr BlockLayout kUnknownLayout = {"", 0, 0, false};
+  static constexpr BlockLayout kUnknownLayout = {"", 0, 0, false, {}};
   const BlockLayout* known = FindBlockLayout(block_id_);
   const BlockLayout& layout = known != nullptr ? *known : kUnknownLayout;
   CheckLayout(layout);
@@ -329,7 +329,18 @@ size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
   if (!layout.payload) {
     CheckEndInFile(buffer, MinimumLength(layout, link_count_));
   }
+  CheckNeededLinks(LinkNeed::kAlways);
   return 24 + 8 * link_count_;
+}
+
+void MdfBlock::CheckNeededLinks(LinkNeed need) const {
+  const BlockLayout* layout = FindBlockLayout(block_id_);
+  if (layout == nullptr) return;
+  for (const NeededLink& link : layout->needed) {
+    if (link.name.empty() || link.need != need || Link(link.index) != 0) continue;
+    MDF_DAMAGE(Damage::kNilLink) << "Required link is NIL. Block: " << AddressToText(file_position_)
+                                 << ", Type: " << BlockType() << ", Link: " << link.name;
+  }
 }
 
 void MdfBlock::CheckEndInFile(std::streambuf& buffer, uint64_t fixed_size) const {

@@ -28,6 +28,7 @@ namespace detail {
 
 class Md4Block;
 struct BlockLayout;
+enum class LinkNeed : uint8_t;
 
 /// No block tree is deeper: the reader's nesting bounds (readguard.h) add up below it, so a
 /// walk up the parents that goes on longer follows a wiring mistake.
@@ -116,6 +117,10 @@ class MdfBlock {
   /// header is cut, or it is shorter than its type lays out (blocklayout.h); reports a block
   /// other than a payload block that claims more bytes than the file holds as damage.
   size_t ReadMdf4Header(std::streambuf& buffer);
+  /// Reports each link of the block's layout (blocklayout.h) that is NIL where the need
+  /// says it may not be; ReadMdf4Header asks for the links every block of the type needs,
+  /// a block's read for those its fields call for, once it has read them.
+  void CheckNeededLinks(LinkNeed need) const;
   size_t ReadMdf3Header(std::streambuf& buffer);
   size_t ReadLinks32(std::streambuf& buffer, uint64_t nof_links);
   void SeekToData(std::streambuf& buffer) const;

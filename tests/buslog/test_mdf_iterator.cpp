@@ -12,6 +12,7 @@
 #include "buslog/mdf_reader.h"
 #include "support/busrecords.h"
 #include "support/consolelog.h"
+#include "support/iteratorreading.h"
 #include "support/loggerimage.h"
 #include "support/streambytes.h"
 
@@ -89,18 +90,27 @@ std::vector<uint8_t> NamedRecord(uint64_t record_id, uint64_t time_us, const std
   return record;
 }
 
+// The fields each CAN data frame needs, the identifier first: a group of them and its record.
+const std::vector<std::string> kCanNames = {"CAN_DataFrame.ID", "CAN_DataFrame.DLC", "CAN_DataFrame.DataBytes"};
+
+ImageGroup CanGroup(uint64_t record_id, uint64_t cycles) { return NamedGroup(record_id, cycles, kCanNames); }
+
+std::vector<uint8_t> CanRecord(uint64_t record_id, uint64_t time_us, uint8_t id) {
+  return NamedRecord(record_id, time_us, {id, 0, 0});
+}
+
 TEST(MdfIterator, ClassifiesGroupsByTheirChannelNames) {
   struct Case {
     std::vector<std::string> names;
     int32_t kind;
   };
   const Case cases[] = {
-      {{"CAN_DataFrame", "CAN_DataFrame.ID", "CAN_DataFrame.DLC"}, kBusMsgCanDataFrame},
+      {{"CAN_DataFrame", "CAN_DataFrame.ID", "CAN_DataFrame.DLC", "CAN_DataFrame.DataBytes"}, kBusMsgCanDataFrame},
       {{"CAN_DataFrame", "CAN_DataFrame.ID", "Other.X"}, kBusMsgUnknown},
-      {{"CAN_RemoteFrame.ID"}, kBusMsgCanRemoteFrame},
+      {{"CAN_RemoteFrame.DLC", "CAN_RemoteFrame.ID"}, kBusMsgCanRemoteFrame},
       {{"CAN_ErrorFrame.BusChannel"}, kBusMsgCanErrorFrame},
-      {{"LIN_Frame.ID"}, kBusMsgLinFrame},
-      {{"LIN_ChecksumError.ID"}, kBusMsgLinChecksumError},
+      {{"LIN_Frame.DataBytes", "LIN_Frame.ID"}, kBusMsgLinFrame},
+      {{"LIN_ChecksumError.DataBytes", "LIN_ChecksumError.ID"}, kBusMsgLinChecksumError},
       {{"LIN_ReceiveError.ID"}, kBusMsgLinReceiveError},
       {{"LIN_TransmissionError.ID"}, kBusMsgLinTransmissionError},
       {{"LIN_SyncError.BusChannel"}, kBusMsgLinSyncError},
@@ -124,8 +134,8 @@ TEST(MdfIterator, ClassifiesGroupsByTheirChannelNames) {
 // group of no known kind as damage, after the events of the groups before it.
 TEST(MdfIterator, AGroupOfNoKnownKindIsDamage) {
   ImageSpec spec = BaseSpec();
-  spec.groups = {NamedGroup(1, 1, {"CAN_DataFrame.ID"}), NamedGroup(2, 2, {"Other.X"})};
-  spec.records = NamedRecord(1, 5, {1});
+  spec.groups = {CanGroup(1, 1), NamedGroup(2, 2, {"Other.X"})};
+  spec.records = CanRecord(1, 5, 1);
   test::PutBytes(spec.records, NamedRecord(2, 6, {2}));
   test::PutBytes(spec.records, NamedRecord(2, 7, {3}));
   test::ConsoleLog log(kLogWarning);
@@ -200,6 +210,64 @@ TEST(MdfIterator, FillsPlainLinFramesAndErrorFrames) {
   for (const size_t i : {1, 3, 4}) EXPECT_TRUE(frames[i].data.empty());
 }
 
+// A frame is made only of fields read from bytes: a group of a known kind that lacks a
+// channel its events need (or whose integer time has no conversion to seconds) gives no
+// frame, in either decoding, and is damage. Fields whose 0 is a default may be left out.
+TEST(MdfIterator, AGroupThatLacksAFieldItsKindNeedsGivesNoFrameAndIsDamage) {
+  struct Case {
+    std::vector<std::string> names;
+    const char* lack;  // null: the group is whole
+  };
+  const Case cases[] = {
+      {{"CAN_DataFrame.DLC", "CAN_DataFrame.DataBytes"}, "no channel CAN_DataFrame.ID"},
+      {{"CAN_DataFrame.ID", "CAN_DataFrame.DataBytes"}, "no channel CAN_DataFrame.DLC"},
+      {{"CAN_DataFrame.ID", "CAN_DataFrame.DLC"}, "no channel CAN_DataFrame.DataBytes"},
+      {{"CAN_RemoteFrame.ID"}, "no channel CAN_RemoteFrame.DLC"},
+      {{"LIN_Frame.ID"}, "no channel LIN_Frame.DataBytes"},
+      {{"LIN_Frame.DataBytes"}, "no channel LIN_Frame.ID"},
+      {{"LIN_ChecksumError.ID"}, "no channel LIN_ChecksumError.DataBytes"},
+      {{"LIN_ReceiveError.BusChannel"}, "no channel LIN_ReceiveError.ID"},
+      {{"LIN_TransmissionError.BusChannel"}, "no channel LIN_TransmissionError.ID"},
+      {{"CAN_ErrorFrame.BusChannel"}, nullptr},
+      {{"LIN_SyncError.BusChannel"}, nullptr},
+      {{"CAN_DataFrame.ID", "CAN_DataFrame.DLC", "CAN_DataFrame.DataBytes", ""}, "a channel without a name"},
+      {kCanNames, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.names.front());
+    ImageSpec spec = BaseSpec();
+    spec.groups = {NamedGroup(1, 1, c.names)};
+    spec.records = NamedRecord(1, 5, std::vector<uint8_t>(c.names.size(), 1));
+    for (const auto decoding : {cMdfReader_t::Decoding::kFastest, cMdfReader_t::Decoding::kObservers}) {
+      const test::IteratorReading read = test::ReadEvents(test::BuildLoggerImage(spec), decoding);
+      if (c.lack == nullptr) {
+        EXPECT_EQ(read.events.size(), 1U);
+        EXPECT_EQ(read.damage, "");
+        continue;
+      }
+      const std::string damage = std::string("Channel group : 1 records left out, as it has ") + c.lack;
+      if (c.names.back().empty()) {
+        EXPECT_TRUE(read.events.empty());
+        EXPECT_NE(read.damage, "");  // the library's, when it met the name link first
+        continue;
+      }
+      EXPECT_TRUE(read.events.empty());
+      EXPECT_EQ(read.damage, damage);
+      EXPECT_NE(std::find(read.log.begin(), read.log.end(), "W " + damage), read.log.end());
+    }
+  }
+  // The time: a Timestamp channel, whose integer counts a conversion scales to seconds.
+  ImageSpec spec = BaseSpec();
+  spec.records = CanRecord(1, 5, 1);
+  spec.groups = {CanGroup(1, 1)};
+  spec.groups[0].channels[0].microseconds = false;
+  EXPECT_EQ(test::ReadEvents(test::BuildLoggerImage(spec), cMdfReader_t::Decoding::kFastest).damage,
+            "Channel group : 1 records left out, as it has no conversion of its channel Timestamp");
+  spec.groups[0].channels[0].name = "Time";
+  EXPECT_EQ(test::ReadEvents(test::BuildLoggerImage(spec), cMdfReader_t::Decoding::kObservers).damage,
+            "Channel group : 1 records left out, as it has no channel Timestamp");
+}
+
 TEST(MdfIterator, RemoteFramesGetZeroDataOfTheirLength) {
   ImageSpec spec = BaseSpec();
   spec.groups = {NamedGroup(1, 1, {"CAN_RemoteFrame.ID", "CAN_RemoteFrame.DLC", "CAN_RemoteFrame.IDE"})};
@@ -214,23 +282,23 @@ TEST(MdfIterator, RemoteFramesGetZeroDataOfTheirLength) {
 
 TEST(MdfIterator, MergesGroupByGroupStably) {
   ImageSpec spec = BaseSpec();
-  spec.groups = {NamedGroup(1, 3, {"CAN_DataFrame.ID"}), NamedGroup(2, 2, {"CAN_DataFrame.ID"})};
+  spec.groups = {CanGroup(1, 3), CanGroup(2, 2)};
   // The first group's own samples are out of order: a group is merged, never sorted.
-  spec.records = NamedRecord(1, 1'000'000, {1});
-  test::PutBytes(spec.records, NamedRecord(2, 2'000'000, {3}));
-  test::PutBytes(spec.records, NamedRecord(1, 3'000'000, {2}));
-  test::PutBytes(spec.records, NamedRecord(2, 3'000'000, {4}));
-  test::PutBytes(spec.records, NamedRecord(1, 500'000, {5}));
+  spec.records = CanRecord(1, 1'000'000, 1);
+  test::PutBytes(spec.records, CanRecord(2, 2'000'000, 3));
+  test::PutBytes(spec.records, CanRecord(1, 3'000'000, 2));
+  test::PutBytes(spec.records, CanRecord(2, 3'000'000, 4));
+  test::PutBytes(spec.records, CanRecord(1, 500'000, 5));
   const std::vector<Frame> frames = Events(spec);
   std::vector<uint32_t> ids;
   for (const Frame& frame : frames) ids.push_back(frame.id);
   EXPECT_EQ(ids, (std::vector<uint32_t>{1, 3, 2, 5, 4}));
 
   // In order: 1.0, 2.0, then 3.0 of the first group before 3.0 of the second.
-  spec.records = NamedRecord(1, 1'000'000, {1});
-  test::PutBytes(spec.records, NamedRecord(2, 2'000'000, {2}));
-  test::PutBytes(spec.records, NamedRecord(1, 3'000'000, {3}));
-  test::PutBytes(spec.records, NamedRecord(2, 3'000'000, {4}));
+  spec.records = CanRecord(1, 1'000'000, 1);
+  test::PutBytes(spec.records, CanRecord(2, 2'000'000, 2));
+  test::PutBytes(spec.records, CanRecord(1, 3'000'000, 3));
+  test::PutBytes(spec.records, CanRecord(2, 3'000'000, 4));
   spec.groups[0].cycles = 2;
   ids.clear();
   for (const Frame& frame : Events(spec)) ids.push_back(frame.id);
@@ -243,7 +311,7 @@ TEST(MdfIterator, MergesOrderedGroupsLikeAStableSort) {
   ImageSpec spec = BaseSpec();
   constexpr uint64_t kGroups = 4;
   constexpr uint64_t kPerGroup = 40;
-  for (uint64_t g = 0; g < kGroups; ++g) spec.groups.push_back(NamedGroup(g + 1, kPerGroup, {"CAN_DataFrame.ID"}));
+  for (uint64_t g = 0; g < kGroups; ++g) spec.groups.push_back(CanGroup(g + 1, kPerGroup));
   struct Logged {
     uint64_t time_us;
     uint64_t group;
@@ -266,7 +334,7 @@ TEST(MdfIterator, MergesOrderedGroupsLikeAStableSort) {
     uint64_t pick = g;
     while (next[pick] == kPerGroup) pick = (pick + 1) % kGroups;
     const Logged& entry = logged[pick * kPerGroup + next[pick]++];
-    test::PutBytes(spec.records, NamedRecord(entry.group + 1, entry.time_us, {entry.id}));
+    test::PutBytes(spec.records, CanRecord(entry.group + 1, entry.time_us, entry.id));
   }
   std::vector<Logged> expected = logged;
   std::stable_sort(expected.begin(), expected.end(),
@@ -278,9 +346,9 @@ TEST(MdfIterator, MergesOrderedGroupsLikeAStableSort) {
 
 TEST(MdfIterator, OtherGroupsLeaveDefaultRecordsAtTheEnd) {
   ImageSpec spec = BaseSpec();
-  spec.groups = {NamedGroup(1, 1, {"CAN_DataFrame.ID"}), NamedGroup(2, 5, {"Engine.Speed"})};
+  spec.groups = {CanGroup(1, 1), NamedGroup(2, 5, {"Engine.Speed"})};
   for (uint8_t i = 0; i < 5; ++i) test::PutBytes(spec.records, NamedRecord(2, i, {i}));
-  test::PutBytes(spec.records, NamedRecord(1, 9, {0x42}));
+  test::PutBytes(spec.records, CanRecord(1, 9, 0x42));
   const std::vector<Frame> frames = Events(spec);
   ASSERT_EQ(frames.size(), 6U);
   EXPECT_EQ(frames[0].id, 0x42U);
@@ -291,9 +359,11 @@ TEST(MdfIterator, OtherGroupsLeaveDefaultRecordsAtTheEnd) {
 
 TEST(MdfIterator, UnknownNamesAreReportedOnce) {
   ImageSpec spec = BaseSpec();
-  spec.groups = {NamedGroup(1, 2, {"CAN_DataFrame.ID", "CAN_DataFrame.Extra"})};
-  spec.records = NamedRecord(1, 1, {1, 9});
-  test::PutBytes(spec.records, NamedRecord(1, 2, {2, 9}));
+  std::vector<std::string> names = kCanNames;
+  names.push_back("CAN_DataFrame.Extra");
+  spec.groups = {NamedGroup(1, 2, names)};
+  spec.records = NamedRecord(1, 1, {1, 0, 0, 9});
+  test::PutBytes(spec.records, NamedRecord(1, 2, {2, 0, 0, 9}));
   test::ConsoleLog log(kLogWarning);
   EXPECT_EQ(Events(spec).size(), 2U);
   EXPECT_EQ(log.Messages(), (std::vector<std::string>{"W Unmapped key: CAN_DataFrame.Extra"}));
@@ -346,12 +416,12 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
   const auto records = [](size_t count) {
     std::vector<uint8_t> stream;
     for (size_t i = 0; i < count; ++i)
-      test::PutBytes(stream, NamedRecord(1, 1000 * (i + 1), {static_cast<uint8_t>(i + 1)}));
+      test::PutBytes(stream, CanRecord(1, 1000 * (i + 1), static_cast<uint8_t>(i + 1)));
     return stream;
   };
   {  // a stale cycle count
     ImageSpec spec = BaseSpec();
-    spec.groups = {NamedGroup(1, 5, {"CAN_DataFrame.ID"})};
+    spec.groups = {CanGroup(1, 5)};
     spec.records = records(3);
     test::ConsoleLog log(kLogWarning);
     std::string damage;
@@ -366,7 +436,7 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
     ImageSpec spec = BaseSpec();
     spec.file_id = "UnFinMF ";
     spec.unfinalized_flags = 0x05;  // cycle counts and the last DT's length are stale
-    spec.groups = {NamedGroup(1, 0, {"CAN_DataFrame.ID"})};
+    spec.groups = {CanGroup(1, 0)};
     spec.records = records(4);
     spec.records.resize(spec.records.size() - cut);
     spec.dt_length = 24;
@@ -385,14 +455,14 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
 // A float master in seconds: a time that is no number is taken as the file start.
 TEST(MdfIterator, TimesThatAreNoNumberAreTheFileStart) {
   ImageSpec spec = BaseSpec();
-  ImageGroup group = NamedGroup(1, 2, {"CAN_DataFrame.ID"});
+  ImageGroup group = CanGroup(1, 2);
   group.channels[0].data_type = 4;  // IEEE double, no conversion
   group.channels[0].microseconds = false;
   spec.groups = {group};
   const auto record = [](double seconds, uint8_t id) {
     uint64_t bits = 0;
     std::memcpy(&bits, &seconds, sizeof bits);
-    return NamedRecord(1, bits, {id});
+    return CanRecord(1, bits, id);
   };
   spec.records = record(std::nan(""), 1);
   test::PutBytes(spec.records, record(0.5, 2));

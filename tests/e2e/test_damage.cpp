@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -943,6 +944,93 @@ TEST_F(DamagedInputs, AnUnfinalizedRecordingInFixedSizeBlocksTornAnywhereGivesIt
     if (HasFailure()) return;
   }
   EXPECT_LT(padded_kept, inputs.size() / 2);
+}
+
+}  // namespace
+
+// ---- Links set to NIL ----
+
+namespace {
+
+/// Every field of each event of a file as our reader gives it (kind, channel, identifier,
+/// flags, data, time), one text per event, sorted; empty when the file does not open.
+std::vector<std::string> EventsOf(const std::string& path) {
+  std::vector<std::string> events;
+  cStream_t* stream = fileStreamOpen(path.c_str(), kFileStreamRead);
+  if (stream == nullptr) return events;
+  if (cMdfReader_t* reader = mdfReaderOpen(stream)) {
+    if (cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader)) {
+      while (const cBusMsgHelper_t* record = mdfReaderIteratorNext(iterator)) {
+        uint8_t flags[sizeof record->Flags];
+        std::memcpy(flags, &record->Flags, sizeof flags);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(cStrData(&record->DataBytes));
+        events.push_back(std::to_string(record->MsgType) + " ch" + std::to_string(record->BusChannel) + " id" +
+                         std::to_string(record->ID) + " flags" + Hex({flags, flags + sizeof flags}) + " data" +
+                         Hex({bytes, bytes + cStrLength(&record->DataBytes)}) + " @" +
+                         std::to_string(static_cast<uint64_t>(record->Timestamp * 1e6 + 0.5)));
+      }
+      mdfReaderIteratorFree(iterator);
+    }
+    mdfReaderClose(reader);
+  }
+  streamClose(stream);
+  std::sort(events.begin(), events.end());
+  return events;
+}
+
+/// "" when the events written are those recorded, else how they differ, in short.
+std::string EventDifference(const std::vector<std::string>& written, const std::vector<std::string>& recorded) {
+  if (written == recorded) return "";
+  std::vector<std::string> missing;
+  std::vector<std::string> extra;
+  std::set_difference(recorded.begin(), recorded.end(), written.begin(), written.end(), std::back_inserter(missing));
+  std::set_difference(written.begin(), written.end(), recorded.begin(), recorded.end(), std::back_inserter(extra));
+  return std::to_string(written.size()) + " events of " + std::to_string(recorded.size()) + ", " +
+         std::to_string(missing.size()) + " missing (first " + (missing.empty() ? "-" : missing[0]) + "), " +
+         std::to_string(extra.size()) + " not recorded (first " + (extra.empty() ? "-" : extra[0]) + ")";
+}
+
+// Every link of both examples set to NIL, one at a time: a link the format requires, or one
+// whose loss leaves records or fields of a frame unread, is damage (status 8, the input kept
+// with a line naming it); any other converts every event exact, field by field, as the
+// undamaged example does.
+TEST_F(LogmendRun, EveryLinkOfTheExamplesSetToNilIsDamageOrConvertsEveryEventExact) {
+  std::map<char, std::vector<std::string>> whole;
+  std::vector<Damaged> inputs;
+  for (const auto& [label, example] : {std::pair<char, const char*>{'f', kFinalized}, {'u', kUnfinalized}}) {
+    const std::string file = Example(example);
+    Write(std::string("whole/") + label + ".MF4", file);
+    const std::vector<LinkField> fields = LinkFields(file);
+    ASSERT_GT(fields.size(), 40U) << label;
+    for (const LinkField& field : fields) {  // a few seconds under the sanitizers too
+      std::string bytes = file;
+      StoreLe(bytes, field.at, 0);
+      inputs.push_back({std::string(1, label) + "-nil-" + std::to_string(field.at), bytes});
+    }
+  }
+  ASSERT_EQ(Run({"whole"}).status, 0);
+  for (const char label : {'f', 'u'}) {
+    whole[label] = EventsOf(dir_.Path(std::string("whole_out/") + label + "_out.MF4"));
+    ASSERT_GT(whole[label].size(), 100U) << label;
+  }
+  for (const Damaged& input : inputs) Write("in/" + input.name + ".MF4", input.bytes);
+  const test::ProgramResult result = Run({"-d", "in"});
+  EXPECT_EQ(result.status, 8);
+  const Failures failures = FailuresOf(result);
+  size_t kept = 0;
+  for (const Damaged& input : inputs) {
+    const std::string name = input.name + ".MF4";
+    if (Exists("in/" + name)) {
+      ++kept;
+      EXPECT_EQ(failures.failed.count(name), 1U) << name << " was kept without a line";
+      continue;
+    }
+    EXPECT_EQ(EventDifference(EventsOf(dir_.Path("in_out/" + input.name + "_out.MF4")), whole[input.name[0]]), "")
+        << input.name << " was removed";
+  }
+  // The examples hold links of both kinds.
+  EXPECT_GT(kept, inputs.size() / 4);
+  EXPECT_LT(kept, inputs.size());
 }
 
 }  // namespace

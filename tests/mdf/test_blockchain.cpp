@@ -61,13 +61,14 @@ constexpr int64_t kOwner = 0x40;
 constexpr int64_t kFirst = 0x100;
 constexpr int64_t kSecond = 0x200;
 constexpr int64_t kForeign = 0x300;
+constexpr int64_t kName = 0x400;  // of every channel: a channel has one
 
 Bytes ChainBlock(Chain chain, int64_t next) {
   switch (chain) {
     case Chain::kCg:
       return CgBlock(CgFields().Next(next));
     case Chain::kCn:
-      return test::MemberChannel(next);
+      return test::MemberChannel(next, kName);
     case Chain::kSr:
       return test::SrBlock(next, 0, 0, 0.0, 0, 0);
   }
@@ -105,6 +106,7 @@ FileImage ChainImage(Chain chain, Fault fault) {
   image.Place(kFirst, ChainBlock(chain, kSecond));
   image.Place(kSecond, ChainBlock(chain, fault == Fault::kCyclic ? kFirst : kForeign));
   image.Place(kForeign, ForeignBlock(chain));
+  image.Place(kName, test::TextBlock("Value"));
   return image;
 }
 
@@ -273,7 +275,9 @@ TEST(ReadGuard, EveryNestingStopsAtItsBound) {
          // The root at 0x40, a data group over the lists from 0x80 on.
          FileImage image = Stack(
              kLevels, 0x40, [](int64_t next) { return test::HeaderList(next); }, 1);
-         image.Place(0x40, DgBlock(0, 0, 0x80, 0, 0));
+         // Data need a channel group to frame them.
+         image.Place(0x40, DgBlock(0, 0x8000, 0x80, 0, 0));
+         image.Place(0x8000, CgBlock(CgFields()));
          return image;
        }(),
        "Stopped reading blocks nested too deep."},
@@ -286,7 +290,11 @@ TEST(ReadGuard, EveryNestingStopsAtItsBound) {
            return list.empty() ? nullptr : list[0].get();
          });
        },
-       Stack(kLevels, 160, [](int64_t next) { return test::MemberChannel(0, 0, next); }),
+       [] {
+         FileImage image = Stack(kLevels, 160, [](int64_t next) { return test::MemberChannel(0, 0x8000, next); });
+         image.Place(0x8000, test::TextBlock("Member"));
+         return image;
+       }(),
        "Stopped reading a composition nested too deep."},
       {"hierarchies", mdf::detail::kMaxHierarchyDepth,
        [](MemoryBuffer& buffer) {

@@ -1,18 +1,29 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "cg4block.h"
+#include "cn4block.h"
 #include "damage.h"
+#include "dg4block.h"
+#include "mdf/channeltypes.h"
 #include "mdf/filedamage.h"
 #include "mdfblock.h"
+#include "support/channelfixtures.h"
+#include "support/datablockfixtures.h"
+#include "support/groupfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
 #include "support/rows.h"
 #include "support/thrown.h"
 
+using mdf::detail::Cg4Block;
+using mdf::detail::Cn4Block;
+using mdf::detail::Dg4Block;
 using mdf::detail::MdfBlock;
 using test::Bytes;
 using test::MemoryBuffer;
@@ -254,6 +265,72 @@ TEST(BlockIo, BlocksShorterThanTheirTypeCannotBeRead) {
   TestBlock block("");
   EXPECT_EQ(RuntimeText([&] { block.Read(unknown); }),
             "Block shorter than its type. Block: 0x0, Type: XY, Length: 23, Expected: 24");
+}
+
+// The links a block may not leave NIL (blocklayout.h): each is damage of its block, named
+// with the link, where the block's own fields call for it, and the read goes on; the same
+// link NIL where they do not is no damage.
+TEST(BlockIo, ALinkThatMayNotBeNilIsDamageWhereTheBlockNeedsIt) {
+  constexpr int64_t kAt = 0x40;
+  constexpr int64_t kName = 0x200;
+  constexpr int64_t kData = 0x300;
+  const auto channel = [](uint8_t type, int64_t name) {
+    test::CnFields cn;
+    cn.type = type;
+    cn.data_type = type == mdf::kVlsdChannel ? mdf::kByteArray : mdf::kUnsignedLe;
+    cn.bit_count = type == mdf::kVlsdChannel ? 64 : 8;
+    cn.links[2] = name;
+    return test::ChannelBlock(cn);
+  };
+  const auto header = [](const std::string& id, uint64_t links, uint64_t length) {
+    return Bytes().Raw(id).Zeros(4).U64(length).U64(links).Zeros(static_cast<size_t>(length - 24));
+  };
+  const struct {
+    const char* name;
+    Bytes block;
+    std::unique_ptr<MdfBlock> (*make)();
+    const char* link;  // null: no damage
+  } cases[] = {
+      {"a channel without a name", channel(mdf::kFixedLengthChannel, 0),
+       [] { return std::unique_ptr<MdfBlock>(new Cn4Block); }, "CN, Link: name"},
+      {"a fixed-length channel without data", channel(mdf::kFixedLengthChannel, kName),
+       [] { return std::unique_ptr<MdfBlock>(new Cn4Block); }, nullptr},
+      {"a VLSD channel without data", channel(mdf::kVlsdChannel, kName),
+       [] { return std::unique_ptr<MdfBlock>(new Cn4Block); }, "CN, Link: data"},
+      {"a data group with data and no channel group", test::DgBlock(0, 0, kData, 0, 0),
+       [] { return std::unique_ptr<MdfBlock>(new Dg4Block); }, "DG, Link: first channel group"},
+      {"a data group without data or channel group", test::DgBlock(0, 0, 0, 0, 0),
+       [] { return std::unique_ptr<MdfBlock>(new Dg4Block); }, nullptr},
+      {"a channel group of record bytes and no channel", test::CgBlock(test::CgFields().DataBytes(4)),
+       [] { return std::unique_ptr<MdfBlock>(new Cg4Block); }, "CG, Link: first channel"},
+      {"a channel group of no record bytes", test::CgBlock(test::CgFields()),
+       [] { return std::unique_ptr<MdfBlock>(new Cg4Block); }, nullptr},
+      {"a VLSD channel group, whose records its channel reads", test::CgBlock(test::CgFields().Flags(1).DataBytes(4)),
+       [] { return std::unique_ptr<MdfBlock>(new Cg4Block); }, nullptr},
+      {"a header without file history", header("##HD", 6, 104),
+       [] { return std::unique_ptr<MdfBlock>(new TestBlock("")); }, "HD, Link: first file history"},
+      {"a file history without comment", header("##FH", 2, 56),
+       [] { return std::unique_ptr<MdfBlock>(new TestBlock("")); }, "FH, Link: comment"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::FileImage image;
+    image.Place(kAt, c.block);
+    image.Place(kName, test::TextBlock("Value"));
+    image.Place(kData, test::PlainBlock("##DT", {1, 2, 3, 4}));
+    MemoryBuffer buffer(image.Data());
+    test::LogCapture log;
+    mdf::FileDamage record;
+    const mdf::detail::DamageScope scope(record);
+    std::unique_ptr<MdfBlock> block = c.make();
+    test::ReadInto(*block, buffer, kAt);
+    if (c.link == nullptr) {
+      EXPECT_FALSE(log.Contains("Required link is NIL.")) << record.first;
+      continue;
+    }
+    EXPECT_EQ(record.first, std::string("Required link is NIL. Block: 0x40, Type: ") + c.link);
+    EXPECT_EQ(log.entries.at(0).severity, mdf::detail::OutcomeOf(mdf::detail::Damage::kNilLink).severity);
+  }
 }
 
 // A block whose fixed part the file holds but whose length runs past its end is damage, and

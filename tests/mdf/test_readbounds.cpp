@@ -121,7 +121,9 @@ TEST(ReadBounds, ConvertedValuesFollowTheHeldSamples) {
 TEST(ReadBounds, ListLinkBeyondTheFileIsLogged) {
   test::FileImage image;
   image.Place(64, test::DgBlock(0, 128, 1024, 0, 0));
-  image.Place(128, test::CgBlock(test::CgFields().Id(0).Cycles(4).DataBytes(1)));
+  image.Place(128, test::CgBlock(test::CgFields().FirstCn(232).Id(0).Cycles(4).DataBytes(1)));
+  image.Place(232, test::MemberChannel(0, 400));
+  image.Place(400, test::TextBlock("Value"));
   image.Place(1024, test::DataList(0, {2048, 9000}, {0, 2}));
   image.Place(2048, test::PlainBlock("##DT", {1, 2}));
   test::LogCapture log;
