@@ -98,12 +98,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     if (vlsd_record_id != 0) {
       PayloadCounts counts;
       counts.events = info.count;
-      for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
-        if (group != nullptr && group->RecordId() == vlsd_record_id) {
-          counts.payloads = std::min(group->NofSamples(), group->SampleCounter());
-          break;
-        }
-      }
+      counts.payloads = payloadsRead(data_group, vlsd_record_id);
       counts.limit = limit_of(counts.payloads);
       payload_end = settlePayloads(data_group, *info.group, vlsd_record_id, counts);
       count = payload_end.events;

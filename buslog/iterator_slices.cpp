@@ -8,6 +8,7 @@
 
 #include "buslog/mdf_reader.h"
 #include "mdf/channeltypes.h"
+#include "mdf/ichannel.h"
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdfreader.h"
@@ -15,14 +16,43 @@
 
 using namespace iterator_detail;
 
+namespace {
+
+// The group's records read: of a VLSD group, its payloads.
+uint64_t recordsRead(const mdf::IChannelGroup& group) { return std::min(group.NofSamples(), group.SampleCounter()); }
+
+// A bus-event group without events may still have payloads, or a payload the end cut: none has
+// a frame, so each VLSD channel's are settled as a group with events settles its own (the
+// length a first payload claims is judged so too).
+void settleWithoutEvents(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
+                         const mdf::IChannelGroup& group, Gathered& gathered) {
+  for (const mdf::IChannel* channel : group.Channels()) {
+    if (channel == nullptr || channel->ChannelType() != mdf::kVlsdChannel || channel->VlsdRecordId() == 0) continue;
+    PayloadCounts counts;
+    counts.payloads = payloadsRead(data_group, channel->VlsdRecordId());
+    const PayloadEnd end = settlePayloads(data_group, group, channel->VlsdRecordId(), counts);
+    reportLongPayloads(reader, group, end.long_payloads, gathered);
+    reportPayloadEnd(reader, end, gathered);
+  }
+}
+
+}  // namespace
+
+uint64_t iterator_detail::payloadsRead(const mdf::IDataGroup& data_group, uint64_t vlsd_record_id) {
+  for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
+    if (group != nullptr && group->RecordId() == vlsd_record_id) return recordsRead(*group);
+  }
+  return 0;
+}
+
 std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
                                                       Gathered& gathered) {
   std::vector<SliceInfo> slices;
   for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
-    if (group == nullptr || (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0 || group->NofSamples() == 0) continue;
+    if (group == nullptr || (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0) continue;
     // Only records really read become events: a torn or missing record is no frame.
     const uint64_t declared = group->NofSamples();
-    const uint64_t count = std::min(declared, group->SampleCounter());
+    const uint64_t count = recordsRead(*group);
     if (count < declared) {
       logMessage(kLogWarning, "Channel group %s: %llu of %llu records read", group->Name().c_str(),
                  static_cast<unsigned long long>(count), static_cast<unsigned long long>(declared));
@@ -30,8 +60,10 @@ std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& read
     if (group->ChannelListCut()) {
       // Its records would be decoded without the channels damage cut off: a frame whose data
       // or identifier was never read is no frame of the bus. The damage is the file's already.
-      logMessage(kLogWarning, "Channel group %s: %llu records left out, as damage cut its channels",
-                 group->Name().c_str(), static_cast<unsigned long long>(count));
+      if (declared > 0) {
+        logMessage(kLogWarning, "Channel group %s: %llu records left out, as damage cut its channels",
+                   group->Name().c_str(), static_cast<unsigned long long>(count));
+      }
       continue;
     }
     const cBusMsgType_t kind = cMdfReader_t::getGroupType(group);
@@ -54,6 +86,8 @@ std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& read
         continue;
       }
       slices.push_back({group, kind, count});
+    } else {
+      settleWithoutEvents(reader, data_group, *group, gathered);
     }
   }
   return slices;

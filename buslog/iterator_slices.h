@@ -275,7 +275,8 @@ struct Gathered {
 };
 
 // The groups whose records become events; reports the groups whose records were not all read,
-// and notes a group whose records become no events as damage: they would be lost.
+// and notes a group whose records become no events as damage: they would be lost. A group of a
+// known kind without events has its payloads settled here: it has no slice to settle them.
 std::vector<SliceInfo> collectSlices(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
                                      Gathered& gathered);
 
@@ -285,6 +286,9 @@ struct PayloadCounts {
   uint64_t payloads = 0;  // of its VLSD group
   uint64_t limit = 0;     // payloadLimit of event `payloads`, the first without one (events > payloads)
 };
+
+// The payloads read of the data group's VLSD channel group of the record id (0 when none is).
+uint64_t payloadsRead(const mdf::IDataGroup& data_group, uint64_t vlsd_record_id);
 
 // What becomes of the events without their payload and of the payloads without their event.
 struct PayloadEnd {

@@ -658,9 +658,14 @@ bool Cn4Block::LocateValue(const std::vector<uint8_t>& record, bool maximum_leng
     uint64_t offset = 0;
     valid = UnsignedFromRecord(record, offset, 0);
     const uint64_t total = signal_data_.size();
-    if (offset > total || total - offset < 4) return false;
-    const uint64_t length = LoadLe32(signal_data_.data() + offset);
-    if (length > total - offset - 4) return false;
+    const bool length_inside = offset <= total && total - offset >= 4;
+    const uint64_t length = length_inside ? LoadLe32(signal_data_.data() + offset) : 0;
+    if (!length_inside || length > total - offset - 4) {
+      // An offset that could not be read is the channel's damage; one whose invalidation bit
+      // is set may be anything.
+      if (valid && GetValid(record, 0)) ReportEntryOutside(offset);
+      return false;
+    }
     data = signal_data_.data() + offset + 4;
     size = length;
     return true;
@@ -680,6 +685,14 @@ bool Cn4Block::LocateValue(const std::vector<uint8_t>& record, bool maximum_leng
   data = record.data() + position;
   size = count;
   return true;
+}
+
+void Cn4Block::ReportEntryOutside(uint64_t offset) const {
+  // Signal data made for writing, or not loaded, hold no entries of the file to judge.
+  if (!signal_data_loaded_ || entry_outside_reported_) return;
+  entry_outside_reported_ = true;  // once per load: every later value of a damaged file would repeat it
+  MDF_DAMAGE(Damage::kEntryOutsideSignalData)
+      << "Signal data entry exceeds its block. Channel: " << name_ << ", Offset: " << offset;
 }
 
 bool Cn4Block::GetByteArrayValue(const std::vector<uint8_t>& record, std::vector<uint8_t>& bytes) const {
@@ -770,6 +783,8 @@ bool Cn4Block::GetValid(const std::vector<uint8_t>& record, uint64_t array_index
 
 void Cn4Block::LoadSignalData(std::streambuf& buffer) {
   signal_data_.clear();
+  signal_data_loaded_ = false;
+  entry_outside_reported_ = false;
   // Sizes come from the file: every block's stored bytes must exist before the buffer is
   // sized from them. A zipped block may inflate to 1032 times its stored size at most.
   std::vector<DataBlock*> blocks;
@@ -793,6 +808,7 @@ void Cn4Block::LoadSignalData(std::streambuf& buffer) {
     signal_data_.resize(static_cast<size_t>(total));
     uint64_t index = 0;
     CopyDataToBuffer(buffer, signal_data_, index);
+    signal_data_loaded_ = true;
   } catch (...) {
     // Half-loaded signal data would deliver zeros as values.
     std::vector<uint8_t>().swap(signal_data_);
@@ -887,6 +903,7 @@ int64_t Cn4Block::WriteZippedSignalData(std::streambuf& buffer) {
 
 void Cn4Block::ClearData() {
   std::vector<uint8_t>().swap(signal_data_);
+  signal_data_loaded_ = false;
   vlsd_offset_overflow_ = false;
   DataListBlock::ClearData();
 }

@@ -180,6 +180,8 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// is the validity of the offset or size read on the way.
   bool LocateValue(const std::vector<uint8_t>& record, bool maximum_length, const uint8_t*& data, uint64_t& size,
                    bool& valid) const;
+  /// Reports the first signal data entry at `offset` of a load that lies outside the data.
+  void ReportEntryOutside(uint64_t offset) const;
   /// Reads the composition (an array or member channels) at the link into the composition
   /// tree that `composition` guards, unless one is loaded or the link is 0 (composition.cpp).
   void LoadComposition(std::streambuf& buffer, size_t index, ReadGuard& composition);
@@ -220,6 +222,8 @@ class Cn4Block : public DataListBlock, public IChannel {
   std::vector<IAttachment*> attachment_list_;
 
   std::vector<uint8_t> signal_data_;
+  bool signal_data_loaded_ = false;  // by LoadSignalData: its entries are the file's
+  mutable bool entry_outside_reported_ = false;
   bool vlsd_offset_overflow_ = false;
   IChannelGroup* channel_group_ = nullptr;
   IChannel* referenced_channel_ = nullptr;

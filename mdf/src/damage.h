@@ -27,6 +27,8 @@
 // | records not the count  | error, after the read      | (counts are what counting found)    | every record    |
 // | oversized record       | (the counts meet it)       | error, counting ends, step succeeds | records before  |
 // | padded end             | (the counts meet it)       | error, counting ends, step succeeds | records before  |
+// | entry outside its SD   | error, the read goes on    | (signal data are not read)          | every other     |
+// |                        |                            |                                     | value           |
 //
 // An unknown record id is an id that no channel group of a multi-group data group carries:
 // nothing after it can be framed. A data group whose chain of channel groups was cut by
@@ -62,7 +64,10 @@
 // (no record id and no bytes) would never advance the stream, and a record id size other
 // than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups
 // without a record id (missing record ids), which nothing tells apart: none of these layouts
-// can be framed at all. Counting sets
+// can be framed at all. An entry outside its signal data is a record's offset into the
+// loaded signal data of a VLSD channel whose entry (its length, or the bytes the length
+// claims) does not lie within them: the value is none, and the first such entry of each load
+// is reported. Counting sets
 // the channel groups' counts to what it counted, as long as it could begin. A read that
 // framed the whole stream (no damage, no observer stopped it) compares the records of each
 // channel group with its cycle count, in both directions: reads come after finalization,
@@ -137,6 +142,7 @@ enum class Damage : uint8_t {
   kRecordCountMismatch,
   kOversizedRecord,
   kPaddedEnd,
+  kEntryOutsideSignalData,
   kWrongBlockKind,
   kCyclicLink,
   kNestedTooDeep,
@@ -179,6 +185,7 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kRecordCountMismatch:
     case Damage::kOversizedRecord:
     case Damage::kPaddedEnd:
+    case Damage::kEntryOutsideSignalData:
     case Damage::kWrongBlockKind:
     case Damage::kCyclicLink:
     case Damage::kNestedTooDeep:

@@ -230,8 +230,8 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
 
 // The torn end of a recording whose payloads follow or precede their frames: a frame whose
 // payload the end left out, and a payload whose frame it left out, are no events; what a torn
-// payload claims is judged against its frame (when that came first) and against 64 bytes.
-// Anything else is damage. Both decodings agree.
+// payload claims is judged against its frame (when that came first) and against 64 bytes, also
+// where no frame of its group came before it. Anything else is damage. Both decodings agree.
 TEST(IteratorDecodings, AgreeOnTornEndsBetweenFramesAndPayloads) {
   struct Case {
     const char* name;
@@ -277,6 +277,14 @@ TEST(IteratorDecodings, AgreeOnTornEndsBetweenFramesAndPayloads) {
       {"two payloads without their frames", payload(payload(before, 12, 12), 12, 12), 1,
        ": 2 payloads that no frame claims"},
       {"a payload without its frame before the end", error_frame(payload(before, 12, 12), 30), 2,
+       ": 1 payloads that no frame claims"},
+      // The group's first payload, before any frame of it: its claim is judged the same way.
+      {"a first payload torn, as long as a frame can hold", payload({}, 64, 30), 0, nullptr},
+      {"a first payload torn, longer than any frame", payload({}, 65535, 30), 0,
+       ": 1 payloads longer than their frames hold"},
+      {"a first payload after an error frame, longer than any frame", payload(error_frame({}, 5), 65, 30), 1,
+       ": 1 payloads longer than their frames hold"},
+      {"a first payload whose claim ends where the file does", payload({}, 100, 100), 0,
        ": 1 payloads that no frame claims"},
   };
   for (const Case& c : cases) {

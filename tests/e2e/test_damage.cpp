@@ -731,7 +731,7 @@ namespace {
 
 // The reproducers of torn ends and of damage taken for one, through the whole tool: a torn end
 // converts the frames held whole and removes the input; padding that may have completed a torn
-// record, and a size or a payload that lies, keep it with one line. No frame is invented: each
+// record, and a size, a payload or a signal data entry that lies, keep it with one line. No frame is invented: each
 // frame written from a cut example is one of the example's, with its data.
 TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
   struct Case {
@@ -741,6 +741,8 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
     size_t lin;
     bool cut_example;  // a cut of the unfinalized example
   };
+  const char* const long_payload = "Channel group CAN_DataFrame: 1 payloads longer than their frames hold";
+  const char* const past_block = "Signal data entry exceeds its block. Channel: CAN_DataFrame.DataBytes, Offset: 394";
   const Case cases[] = {
       // The LIN group's record size takes the rest of the file: its first record, the first of all.
       {"unfinalized-record-size-to-end.MF4", "Record longer than its channels lay out. Record ID: 3", 0, 0, false},
@@ -760,6 +762,19 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
       {"torn-inside-only-dt-header.MF4", nullptr, 0, 0, false},
       // A record begun in one DT block of a list and torn in the next.
       {"torn-record-begun-in-previous-dt.MF4", nullptr, 7, 0, false},
+      // The group's first payload, no frame of it before, claims more than a frame carries (torn
+      // in one DT or in a list), or exactly to the end of the file; a CAN error frame before it
+      // stays.
+      {"first-payload-claims-65535.MF4", long_payload, 0, 0, false},
+      {"first-payload-length-bit16-flipped-fd64.MF4", long_payload, 0, 0, false},
+      {"first-payload-length-byte-ff-in-list.MF4", long_payload, 0, 0, false},
+      {"first-payload-claims-65535-after-error-frame.MF4", long_payload, 0, 0, false},
+      {"first-payload-claims-to-end.MF4", "Channel group CAN_DataFrame: 1 payloads that no frame claims", 0, 0, false},
+      // Payloads in an SD block before the records; an entry that runs past the block, finalized
+      // or not, is damage too.
+      {"sd-entries-before-records-unfinalized.MF4", nullptr, 33, 13, false},
+      {"sd-entry-one-byte-past-block.MF4", past_block, 33, 13, false},
+      {"sd-entry-past-block-unfinalized.MF4", past_block, 33, 13, false},
   };
   std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> recorded;
   for (const Frame& frame : ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized)) {
@@ -798,6 +813,9 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
   bool found = false;
   for (const Frame& frame : ReadFrames(dir_.Path(torn))) found = found || frame.id == 0x18FF0000;
   EXPECT_FALSE(found) << "ID 0x18FF0000, DLC 3, payload 36 04 00 not yet written";
+  const std::vector<Frame> before = ReadFrames(dir_.Path("first-payload-claims-65535-after-error-frame_out.MF4"));
+  ASSERT_EQ(before.size(), 1U);
+  EXPECT_EQ(before[0].kind, kBusMsgCanErrorFrame) << "the frame before the payload that lies";
 }
 
 // The offsets of the records of the kit's logger layout in a recording, by record id.

@@ -8,6 +8,8 @@
 
 #include "cg4block.h"
 #include "cn4block.h"
+#include "damage.h"
+#include "mdf/filedamage.h"
 #include "support/channelfixtures.h"
 #include "support/datablockfixtures.h"
 #include "support/logcapture.h"
@@ -192,6 +194,64 @@ TEST(Cn4SignalData, TextsFromSignalData) {
   std::vector<uint8_t> bytes = {9};
   EXPECT_FALSE(long_entry.GetByteArrayValue(Le64(0), bytes));
   EXPECT_TRUE(bytes.empty()) << "nothing is sized from the damaged length";
+}
+
+// An entry that the loaded signal data do not hold whole (its length, or the bytes its length
+// claims, past their end) is damage of the file, logged once per load. Signal data made for
+// writing are not the file's to judge.
+TEST(Cn4SignalData, AnEntryPastTheLoadedSignalDataIsDamage) {
+  const std::string text_of_damage = "Signal data entry exceeds its block. Channel: ";
+  const auto reports = [&text_of_damage](const LogCapture& log) {
+    size_t count = 0;
+    for (const LogEntry& entry : log.entries) count += entry.text.rfind(text_of_damage, 0) == 0;
+    return count;
+  };
+  {
+    LogCapture log;
+    mdf::FileDamage damage;
+    const mdf::detail::DamageScope scope(damage);
+    MemoryBuffer buffer(SignalDataImage(6, test::PlainBlock("##SD", TwoEntries())).Data());
+    TestHeader header;
+    auto& channel = LoadedChannel(header, buffer);
+    std::string text;
+    EXPECT_TRUE(channel.GetTextValue(Le64(10), text));
+    EXPECT_FALSE(damage.met) << "the last entry ends where the block does";
+    EXPECT_FALSE(channel.GetTextValue(Le64(18), text)) << "its length cut";
+    EXPECT_TRUE(damage.met);
+    EXPECT_EQ(damage.first, text_of_damage + ", Offset: 18");
+    EXPECT_FALSE(channel.GetTextValue(Le64(21), text)) << "past the end";
+    EXPECT_EQ(reports(log), 1U) << "once per load";
+    channel.LoadSignalData(buffer);
+    EXPECT_FALSE(channel.GetTextValue(Le64(20), text));
+    EXPECT_EQ(reports(log), 2U) << "a new load is judged anew";
+  }
+  {
+    LogCapture log;
+    mdf::FileDamage damage;
+    const mdf::detail::DamageScope scope(damage);
+    // One byte claimed past the block, as a logger that wrote the length before the bytes.
+    MemoryBuffer buffer(SignalDataImage(7, test::PlainBlock("##SD", Bytes().U32(4).Raw("abc"))).Data());
+    TestHeader header;
+    auto& channel = LoadedChannel(header, buffer);
+    std::vector<uint8_t> bytes = {9};
+    EXPECT_FALSE(channel.GetByteArrayValue(Le64(0), bytes));
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_EQ(damage.first, text_of_damage + ", Offset: 0");
+  }
+  {
+    LogCapture log;
+    mdf::FileDamage damage;
+    const mdf::detail::DamageScope scope(damage);
+    Cn4Block channel;  // signal data made for writing
+    channel.ChannelType(1);
+    channel.DataType(7);
+    channel.BitCount(64);
+    channel.AppendVlsdData({'a'});
+    std::string text;
+    EXPECT_FALSE(channel.GetTextValue(Le64(100), text));
+    EXPECT_FALSE(damage.met);
+    EXPECT_EQ(reports(log), 0U);
+  }
 }
 
 TEST(Cn4SignalData, TextEncodingsOfFixedFields) {
