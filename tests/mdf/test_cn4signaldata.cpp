@@ -28,9 +28,10 @@ FileImage SignalDataImage(uint8_t data_type, const Bytes& data_block) {
   cn.type = 1;
   cn.data_type = data_type;
   cn.bit_count = 64;
+  cn.links[2] = 4096;
   cn.links[5] = 256;
   FileImage image;
-  image.Place(64, ChannelBlock(cn)).Place(256, data_block);
+  image.Place(64, ChannelBlock(cn)).Place(256, data_block).Place(4096, TextBlock("v"));
   return image;
 }
 
@@ -218,7 +219,7 @@ TEST(Cn4SignalData, AnEntryPastTheLoadedSignalDataIsDamage) {
     EXPECT_FALSE(damage.met) << "the last entry ends where the block does";
     EXPECT_FALSE(channel.GetTextValue(Le64(18), text)) << "its length cut";
     EXPECT_TRUE(damage.met);
-    EXPECT_EQ(damage.first, text_of_damage + ", Offset: 18");
+    EXPECT_EQ(damage.first, text_of_damage + "v, Offset: 18");
     EXPECT_FALSE(channel.GetTextValue(Le64(21), text)) << "past the end";
     EXPECT_EQ(reports(log), 1U) << "once per load";
     channel.LoadSignalData(buffer);
@@ -236,7 +237,7 @@ TEST(Cn4SignalData, AnEntryPastTheLoadedSignalDataIsDamage) {
     std::vector<uint8_t> bytes = {9};
     EXPECT_FALSE(channel.GetByteArrayValue(Le64(0), bytes));
     EXPECT_TRUE(bytes.empty());
-    EXPECT_EQ(damage.first, text_of_damage + ", Offset: 0");
+    EXPECT_EQ(damage.first, text_of_damage + "v, Offset: 0");
   }
   {
     LogCapture log;
