@@ -565,7 +565,7 @@ bool ListFullNames(cFileSystem_t*, const char*, cFsEntryMap_t* map) {
 }
 
 TEST(FileSystemPaths, ListingDropsTheRootFromFullNames) {
-  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr,
+  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr, nullptr,
                                         nullptr, nullptr, nullptr,       nullptr, nullptr, nullptr};
   cFileSystem_t fs{};
   ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
