@@ -702,24 +702,24 @@ bool nativeFsStoredPath(cFileSystem_t*, const char* full_path, cStr_t* out) {
     while (rest > 0 && path.data[rest] != '/') --rest;
   }
   cStr_t stored{};
-  bool ok = cStrInit(&stored, cStrViewOf(resolved));
-  const int resolve_error = ok ? 0 : ENOMEM;
+  int error = cStrInit(&stored, cStrViewOf(resolved)) ? 0 : ENOMEM;
   struct statfs kind {};
-  if (ok && ::statfs(resolved, &kind) == 0 && static_cast<int64_t>(kind.f_type) == kFuseType) {
-    ok = RespellBelowMount(&stored);
+  if (error == 0 && ::statfs(resolved, &kind) == 0 && static_cast<int64_t>(kind.f_type) == kFuseType &&
+      !RespellBelowMount(&stored)) {
+    error = errno != 0 ? errno : ENOMEM;
   }
   std::free(resolved);
-  if (ok && rest < path.length) {
-    // The rest begins with its '/' (or is a relative path's first name).
-    const cStrView_t tail{path.data + rest, path.length - rest};
-    const bool joined = cStrLength(&stored) > 0 && cStrData(&stored)[cStrLength(&stored) - 1] == '/';
-    ok = (tail.data[0] == '/' || joined || cStrAppend(&stored, cStrViewOf("/")) != nullptr) &&
-         cStrAppend(&stored, joined && tail.data[0] == '/' ? cStrView_t{tail.data + 1, tail.length - 1} : tail) !=
-             nullptr;
+  if (error == 0 && rest < path.length) {
+    cStrView_t tail{path.data + rest, path.length - rest};
+    if (tail.data[0] == '/') tail = {tail.data + 1, tail.length - 1};
+    if ((cStrLength(&stored) > 1 && cStrAppend(&stored, cStrViewOf("/")) == nullptr) ||
+        cStrAppend(&stored, tail) == nullptr) {
+      error = ENOMEM;
+    }
   }
-  if (!ok) {
-    if (resolve_error != 0) errno = resolve_error;
-    ReleaseKeepingErrno(&stored);
+  if (error != 0) {
+    cStrRelease(&stored);
+    errno = error;
     return false;
   }
   cStrRelease(out);
