@@ -272,15 +272,6 @@ bool OutputKey(const cWalker_t* walker, cStrView_t output, cStr_t* key) {
          cStrAppend(key, pathFileName(output)) != nullptr;
 }
 
-/// The input that already wrote this output in the run, or null.
-const cWalkerOutput_t* FindOutput(const cWalker_t* walker, cStrView_t output) {
-  cStr_t key{};
-  const cWalkerOutput_t* found =
-      OutputKey(walker, output, &key) ? hashMapLookup(&walker->outputs, cStrViewOfStr(&key)) : nullptr;
-  cStrRelease(&key);
-  return found;
-}
-
 /// Notes a published output by identity and state, so that the walk never takes it for an
 /// input. One that cannot be noted (short memory) only costs its skip.
 void NotePublished(cWalker_t* walker, cStrView_t output, cStrView_t input) {
@@ -401,8 +392,10 @@ Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t out
   cFileStat_t existing{};
   bool folded = false;
   // The file as stored: where a FUSE driver gives each spelling its own node, the one every
-  // spelling of the input, listed or named, is known by too.
-  if (fsStoredStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
+  // spelling of the input, listed or named, is known by too. Only for a name taken (that costs
+  // a listing of the folder there).
+  if (fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular &&
+      fsStoredStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
     if (const cWalkerOutput_t* listed = FindFile(&walker->inputs, existing)) {
       result = cStrInit(other, cStrViewOfStr(&listed->input)) ? Replaces::kInput : Replaces::kNoMemory;
     } else if (ReachesTopLevelInput(walker, cStrViewOfStr(&target), existing, other)) {
@@ -647,6 +640,9 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
 /// input's stat taken before anything was converted), or null.
 int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, const cFileStat_t* seen);
 
+/// convertFile with the key of its output in the run's output set (OutputKey).
+int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cStrView_t output_key);
+
 }  // namespace
 
 cWalker_t* walkerNew(cFileSystem_t* input_fs, cFileSystem_t* output_fs, uint8_t create_dirs,
@@ -840,7 +836,20 @@ int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, cons
 }  // namespace
 
 int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
-  if (const cWalkerOutput_t* earlier = FindOutput(walker, output)) {
+  cStr_t output_key{};
+  if (!OutputKey(walker, output, &output_key)) {
+    cStrRelease(&output_key);
+    return kExitFileFailed;
+  }
+  const int result = ConvertFileKeyed(walker, input, output, cStrViewOfStr(&output_key));
+  cStrRelease(&output_key);
+  return result;
+}
+
+namespace {
+
+int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cStrView_t output_key) {
+  if (const cWalkerOutput_t* earlier = hashMapLookup(&walker->outputs, output_key)) {
     logMessage(kLogError, "Output %.*s%s of %.*s was written for %.*s already", Len(output), output.data, kOutputSuffix,
                Len(input), input.data, static_cast<int>(cStrLength(&earlier->input)), cStrData(&earlier->input));
     return kExitFileFailed;
@@ -922,10 +931,7 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     fileInfoRelease(&walker->previous);
     fileInfoCopy(&walker->previous, &info);  // short memory leaves it empty: the next file starts afresh
 
-    cStr_t key{};
-    const bool remembered = OutputKey(walker, output, &key) && Remember(&walker->outputs, cStrViewOfStr(&key), input);
-    cStrRelease(&key);
-    if (!remembered) {
+    if (!Remember(&walker->outputs, output_key, input)) {
       result = kExitFileFailed;
     } else {
       chain_ok = RunChain(walker, &info, continuation);
@@ -961,3 +967,5 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   fileInfoRelease(&info);
   return result;
 }
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "platform/hashmap.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -247,6 +249,50 @@ bool AppendListedSpelling(const char* folder, cStrView_t name, cStr_t* out) {
   return error == 0;
 }
 
+/// The stored spellings of folders found so far in this process, by their resolved paths: each
+/// costs a listing of every folder above it below the mount, which a run would otherwise repeat
+/// for every file (a card's flat folder of thousands of device folders). A folder renamed to
+/// another case while a run goes on keeps its old spelling here until the run ends.
+struct cStoredFolder_t {
+  cStr_t key;  // resolved path
+  cStr_t stored;
+};
+using cStoredFolders_t = cHashMap_t<cStoredFolder_t, cTextKeyTraits_t<cStoredFolder_t>>;
+/// Folders kept at most; a full cache starts afresh, so memory stays bounded on any tree.
+constexpr uint32_t kStoredFoldersMax = 4096;
+cStoredFolders_t g_stored_folders{};
+pthread_mutex_t g_stored_folders_lock = PTHREAD_MUTEX_INITIALIZER;
+
+/// The stored path of a resolved folder path, appended to `out`; false when none is known.
+bool AppendKnownFolder(cStrView_t resolved, cStr_t* out) {
+  pthread_mutex_lock(&g_stored_folders_lock);
+  const cStoredFolder_t* known = hashMapLookup(&g_stored_folders, resolved);
+  const bool found = known != nullptr && cStrAppend(out, cStrViewOfStr(&known->stored)) != nullptr;
+  pthread_mutex_unlock(&g_stored_folders_lock);
+  return found;
+}
+
+/// Keeps the stored path of a resolved folder path; short memory only costs a listing later.
+void KeepFolder(cStrView_t resolved, cStrView_t stored) {
+  pthread_mutex_lock(&g_stored_folders_lock);
+  if (g_stored_folders.size >= kStoredFoldersMax) {
+    for (uint32_t i = hashMapNext(&g_stored_folders, 0); i < g_stored_folders.buckets;
+         i = hashMapNext(&g_stored_folders, i + 1)) {
+      cStrRelease(&g_stored_folders.entries[i].key);
+      cStrRelease(&g_stored_folders.entries[i].stored);
+    }
+    hashMapRelease(&g_stored_folders);
+  }
+  const cHashInsert_t<cStoredFolder_t> slot = hashMapInsert(&g_stored_folders, resolved);
+  if (slot.entry != nullptr && slot.inserted &&
+      (!cStrInit(&slot.entry->key, resolved) || !cStrInit(&slot.entry->stored, stored))) {
+    // The bucket is claimed and cannot be given back; it stays with an empty key.
+    cStrRelease(&slot.entry->key);
+    cStrRelease(&slot.entry->stored);
+  }
+  pthread_mutex_unlock(&g_stored_folders_lock);
+}
+
 /// Replaces each name of a resolved path (absolute, no links) that lies below the mount point
 /// of its file system by the name its folder lists for it. The mount point keeps its name: the
 /// file system above it reaches one node by it whatever the spelling.
@@ -255,6 +301,7 @@ bool RespellBelowMount(cStr_t* path) {
   struct stat info {};
   if (::lstat(cStrData(path), &info) != 0) return false;
   const dev_t device = info.st_dev;
+  const bool is_folder = S_ISDIR(info.st_mode);
   // The first name below the mount point: upwards while the folder above is of the same device.
   // Each step drops a name, so it ends below "/" at the latest.
   int64_t first = resolved.length;
@@ -272,18 +319,26 @@ bool RespellBelowMount(cStr_t* path) {
   }
   if (!above_is_other && ::lstat("/", &info) == 0 && info.st_dev == device) first = 1;  // mounted on "/"
   if (first >= resolved.length) return true;                                            // the mount point itself
+  // Folders known already are taken whole: the deepest one that is, then a listing per name.
+  int64_t known = resolved.length;
   cStr_t stored{};
-  bool ok = cStrInit(&stored, {resolved.data, first});
-  for (int64_t at = first; ok && at < resolved.length;) {
+  while (known > first &&
+         !((known < resolved.length || is_folder) && AppendKnownFolder({resolved.data, known}, &stored))) {
+    --known;
+    while (known > first && resolved.data[known] != '/') --known;
+  }
+  bool ok = known > first || cStrInit(&stored, {resolved.data, first});
+  for (int64_t at = known > first ? known + 1 : first; ok && at < resolved.length;) {
     int64_t end = at;
     while (end < resolved.length && resolved.data[end] != '/') ++end;
     // The folder listed is the stored part so far, without its trailing '/' (but "/").
     cStr_t folder{};
+    if (cStrData(&stored)[cStrLength(&stored) - 1] != '/') ok = cStrAppend(&stored, cStrViewOf("/")) != nullptr;
     const int64_t folder_length = cStrLength(&stored) > 1 ? cStrLength(&stored) - 1 : cStrLength(&stored);
-    ok = cStrInit(&folder, {cStrData(&stored), folder_length}) &&
-         AppendListedSpelling(cStrData(&folder), {resolved.data + at, end - at}, &stored) &&
-         (end == resolved.length || cStrAppend(&stored, cStrViewOf("/")) != nullptr);
+    ok = ok && cStrInit(&folder, {cStrData(&stored), folder_length}) &&
+         AppendListedSpelling(cStrData(&folder), {resolved.data + at, end - at}, &stored);
     ReleaseKeepingErrno(&folder);
+    if (ok && (end < resolved.length || is_folder)) KeepFolder({resolved.data, end}, cStrViewOfStr(&stored));
     at = end + 1;
   }
   if (!ok) {
