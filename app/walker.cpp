@@ -75,11 +75,6 @@ void ReleaseOutputs(cWalkerOutputSet_t* outputs) {
   hashMapRelease(outputs);
 }
 
-/// The input that already wrote this output in the run, or null.
-const cWalkerOutput_t* FindOutput(const cWalker_t* walker, cStrView_t output) {
-  return hashMapLookup(&walker->outputs, output);
-}
-
 /// Remembers the path with its input (a path already there keeps its input); false when
 /// memory is short.
 bool Remember(cWalkerOutputSet_t* set, cStrView_t key, cStrView_t input) {
@@ -147,14 +142,6 @@ bool Unchanged(const cFileStat_t& before, const cFileStat_t& now) {
   return SameFileAndSize(before, now) && before.modified_ns == now.modified_ns && before.changed_ns == now.changed_ns;
 }
 
-/// Root + path in `out`, with a trailing '/' when `folder`; false when memory is short.
-bool FullPathOf(const cFileSystem_t* fs, cStrView_t path, bool folder, cStr_t* out) {
-  if (!fsFullPath(fs, path, out)) return false;
-  const int64_t length = cStrLength(out);
-  if (folder && (length == 0 || cStrData(out)[length - 1] != '/')) return cStrAppend(out, cStrViewOf("/")) != nullptr;
-  return true;
-}
-
 /// The top-level input with "_out" inserted at its first '/' (appended without one).
 bool AppendRoot(cStr_t* out, cStrView_t input) {
   int64_t slash = 0;
@@ -163,9 +150,31 @@ bool AppendRoot(cStr_t* out, cStrView_t input) {
          (slash == input.length || cStrAppend(out, {input.data + slash, input.length - slash}) != nullptr);
 }
 
-/// Whether the full path is the folder (a full path ending in '/') or lies in it.
-bool Within(const std::string& path, const std::string& folder) {
-  return !folder.empty() && folder.back() == '/' && path.compare(0, folder.size(), folder) == 0;
+/// Whether the file or folder `stat` is `folder` or lies in it: `chain` holds its identities and
+/// those of the folders above it (fsStoredChain), so neither a link nor a spelling hides it.
+bool Within(const std::vector<cFileStat_t>& chain, const cFileStat_t& folder) {
+  return std::any_of(chain.begin(), chain.end(), [&](const cFileStat_t& above) { return SameFile(above, folder); });
+}
+
+/// The identities of the path as stored and of the folders above it (fsStoredChain); empty where
+/// they cannot be told. `exists` tells whether the first is the path's own.
+std::vector<cFileStat_t> StoredChain(cFileSystem_t* fs, cStrView_t path, bool* exists = nullptr) {
+  cVec_t<cFileStat_t> found{};
+  cFileStat_t own{};
+  const bool known = fsStoredChain(fs, path, &found) && fsStoredStat(fs, path, &own);
+  std::vector<cFileStat_t> chain;
+  if (known) chain.assign(found.items, found.items + found.count);
+  vecRelease(&found);
+  if (exists != nullptr) *exists = known && own.kind != kFileKindMissing;
+  return chain;
+}
+
+/// Whether two paths, each of its own file system, name one folder, as stored.
+bool SameFolder(cFileSystem_t* fs_a, cStrView_t a, cFileSystem_t* fs_b, cStrView_t b) {
+  cFileStat_t stat_a{};
+  cFileStat_t stat_b{};
+  return fsStoredStat(fs_a, a, &stat_a) && stat_a.kind == kFileKindDirectory && fsStoredStat(fs_b, b, &stat_b) &&
+         SameFile(stat_a, stat_b);
 }
 
 /// Notes the top-level inputs by identity, and the output folder of each folder input that is
@@ -173,14 +182,17 @@ bool Within(const std::string& path, const std::string& folder) {
 /// input whose output tree holds another top-level input would write over what the run is to
 /// convert: `conflicts` gets, per input, the index of that other input, or -1; `seen` gets
 /// each input's stat (kind missing where it fails), taken before anything is converted. An
-/// input that cannot be stat'ed is left to the walk, which reports it. False when memory is
-/// short.
+/// input that cannot be stat'ed is left to the walk, which reports it. Every comparison is of
+/// identities, as stored: no link, "..", nor spelling makes two folders of one. False when
+/// memory is short.
 bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vector<int64_t>* conflicts,
                        std::vector<cFileStat_t>* seen) {
   ReleaseOutputs(&walker->inputs);
   ReleaseOutputs(&walker->output_folders);
-  std::vector<std::string> owns;
-  std::vector<std::string> trees;  // empty: no tree of its own
+  vecRelease(&walker->pending_output_folders, ReleaseOutput);
+  std::vector<std::vector<cFileStat_t>> owns;  // each input's chain; empty: it does not exist
+  std::vector<cFileStat_t> trees;              // kind missing: no tree of its own, or not made yet
+  std::vector<std::string> tree_paths;         // of the output file system; empty: none of its own
   bool ok = true;
   for (int64_t i = 0; ok && i < inputs->count; ++i) {
     const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
@@ -188,52 +200,90 @@ bool NoteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vec
     const bool known = fsStat(walker->input_fs, input, &stat);
     seen->push_back(known ? stat : cFileStat_t{kFileKindMissing, 0});
     const bool folder = known && stat.kind == kFileKindDirectory;
-    const IdentityKey key(stat);
-    if (known && key.Known()) ok = Remember(&walker->inputs, key.View(), input);
-    cStr_t own{};
-    cStr_t output{};
-    cStr_t tree{};
-    ok = ok && FullPathOf(walker->input_fs, input, folder, &own);
-    if (ok && folder) {
-      ok = (walker->settings->no_append_root != 0 ? cStrInit(&output, input) : AppendRoot(&output, input)) &&
-           FullPathOf(walker->output_fs, cStrViewOfStr(&output), true, &tree);
+    bool exists = false;
+    owns.push_back(StoredChain(walker->input_fs, input, &exists));
+    if (!exists) owns.back().clear();
+    for (const cFileStat_t* named : {&stat, owns.back().empty() ? nullptr : &owns.back().front()}) {
+      const IdentityKey key(named != nullptr ? *named : cFileStat_t{});
+      if (known && key.Known()) ok = ok && Remember(&walker->inputs, key.View(), input);
     }
-    if (ok) {
-      owns.emplace_back(cStrData(&own), static_cast<size_t>(cStrLength(&own)));
+    cStr_t output{};
+    cFileStat_t tree{kFileKindMissing, 0};
+    std::string tree_path;
+    if (ok && folder) {
+      ok = walker->settings->no_append_root != 0 ? cStrInit(&output, input) : AppendRoot(&output, input);
+      if (ok && (!fsStoredStat(walker->output_fs, cStrViewOfStr(&output), &tree) || tree.kind != kFileKindDirectory)) {
+        tree = {kFileKindMissing, 0};
+      }
       // Outputs beside their inputs ("no-append-root" without an output folder) are no tree of
       // their own: the walk lists the folder before it writes into it.
-      const bool beside = !folder || cStrViewEqual(cStrViewOfStr(&tree), cStrViewOfStr(&own));
-      trees.emplace_back(beside ? std::string() : std::string(cStrData(&tree), static_cast<size_t>(cStrLength(&tree))));
+      const bool beside = !owns.back().empty() && SameFile(tree, owns.back().front());
+      if (ok && !beside) tree_path.assign(cStrData(&output), static_cast<size_t>(cStrLength(&output)));
+      if (beside) tree = {kFileKindMissing, 0};
     }
-    cStrRelease(&own);
     cStrRelease(&output);
-    cStrRelease(&tree);
+    trees.push_back(tree);
+    tree_paths.push_back(tree_path);
   }
   if (!ok) return false;
   conflicts->assign(owns.size(), -1);
-  for (size_t i = 0; i < owns.size(); ++i) {
-    if (trees[i].empty()) continue;
-    for (size_t j = 0; j < owns.size() && (*conflicts)[i] < 0; ++j) {
-      if (j != i && owns[j] != owns[i] && Within(owns[j], trees[i])) (*conflicts)[i] = static_cast<int64_t>(j);
+  for (size_t i = 0; ok && i < owns.size(); ++i) {
+    if (tree_paths[i].empty()) continue;
+    for (size_t j = 0; j < owns.size() && (*conflicts)[i] < 0 && trees[i].kind == kFileKindDirectory; ++j) {
+      const bool same_input = !owns[i].empty() && !owns[j].empty() && SameFile(owns[i].front(), owns[j].front());
+      if (j != i && !same_input && Within(owns[j], trees[i])) (*conflicts)[i] = static_cast<int64_t>(j);
     }
     // A refused input writes nothing: its output tree is no reason to leave a folder out.
-    if ((*conflicts)[i] < 0) {
-      const cStrView_t tree{trees[i].data(), static_cast<int64_t>(trees[i].size())};
-      ok = ok && Remember(&walker->output_folders, tree, cStrViewOfStr(&inputs->items[i]));
+    if ((*conflicts)[i] >= 0) continue;
+    const cStrView_t input = cStrViewOfStr(&inputs->items[i]);
+    if (const IdentityKey key(trees[i]); key.Known()) {
+      ok = Remember(&walker->output_folders, key.View(), input);
+      continue;
+    }
+    // Not made yet: the walk can meet it only where it is to lie in an input.
+    const cStrView_t tree{tree_paths[i].data(), static_cast<int64_t>(tree_paths[i].size())};
+    const std::vector<cFileStat_t> above = StoredChain(walker->output_fs, tree);
+    const bool in_input = std::any_of(owns.begin(), owns.end(), [&](const std::vector<cFileStat_t>& own) {
+      return !own.empty() && own.front().kind == kFileKindDirectory && Within(above, own.front());
+    });
+    if (in_input) {
+      cWalkerOutput_t pending{};
+      ok = cStrInit(&pending.key, tree) && cStrInit(&pending.input, input) &&
+           vecPush(&walker->pending_output_folders, pending) != nullptr;
+      if (!ok) ReleaseOutput(&pending);
     }
   }
   return ok;
 }
 
-/// The top-level input whose output folder this folder is, or null.
+/// The top-level input whose output folder this folder is, or null: the folder's identity as
+/// stored against those of the output folders, and of those not made before the run that are
+/// there now.
 const cWalkerOutput_t* OutputFolderOwner(const cWalker_t* walker, cStrView_t folder) {
-  if (walker->output_folders.size == 0) return nullptr;
-  cStr_t full{};
-  const cWalkerOutput_t* owner = nullptr;
-  if (FullPathOf(walker->input_fs, folder, true, &full))
-    owner = hashMapLookup(&walker->output_folders, cStrViewOfStr(&full));
-  cStrRelease(&full);
-  return owner;
+  if (walker->output_folders.size == 0 && walker->pending_output_folders.count == 0) return nullptr;
+  cFileStat_t stat{};
+  if (!fsStoredStat(walker->input_fs, folder, &stat) || stat.kind != kFileKindDirectory) return nullptr;
+  if (const cWalkerOutput_t* owner = FindFile(&walker->output_folders, stat)) return owner;
+  for (int64_t i = 0; i < walker->pending_output_folders.count; ++i) {
+    const cWalkerOutput_t& pending = walker->pending_output_folders.items[i];
+    cFileStat_t tree{};
+    if (fsStoredStat(walker->output_fs, cStrViewOfStr(&pending.key), &tree) && SameFile(tree, stat)) return &pending;
+  }
+  return nullptr;
+}
+
+/// The key of an output of the run in `key`: the identity of its folder as stored, then its name,
+/// so that no spelling of the folder makes two outputs of one; the path itself where the folder
+/// cannot be told. False when memory is short.
+bool OutputKey(const cWalker_t* walker, cStrView_t output, cStr_t* key) {
+  cFileStat_t folder{};
+  const IdentityKey identity(fsStoredStat(walker->output_fs, pathParent(output), &folder) &&
+                                     folder.kind == kFileKindDirectory
+                                 ? folder
+                                 : cFileStat_t{});
+  if (!identity.Known()) return cStrInit(key, output);
+  return cStrInit(key, identity.View()) && cStrAppend(key, cStrViewOf("/")) != nullptr &&
+         cStrAppend(key, pathFileName(output)) != nullptr;
 }
 
 /// Notes a published output by identity and state, so that the walk never takes it for an
@@ -241,10 +291,15 @@ const cWalkerOutput_t* OutputFolderOwner(const cWalker_t* walker, cStrView_t fol
 void NotePublished(cWalker_t* walker, cStrView_t output, cStrView_t input) {
   cStr_t name{};
   cFileStat_t stat{};
+  cFileStat_t stored{};
   if (cStrInit(&name, output) && cStrAppend(&name, cStrViewOf(kOutputSuffix)) != nullptr &&
       fsStat(walker->output_fs, cStrViewOfStr(&name), &stat)) {
-    const IdentityKey key(stat, Keyed::kIdentityAndState);
-    if (key.Known()) Remember(&walker->published, key.View(), input);
+    // As named and as stored: a FUSE driver may give each spelling of its name a node of its own.
+    const bool told = fsStoredStat(walker->output_fs, cStrViewOfStr(&name), &stored);
+    for (const cFileStat_t& named : {stat, told ? stored : cFileStat_t{}}) {
+      const IdentityKey key(named, Keyed::kIdentityAndState);
+      if (key.Known()) Remember(&walker->published, key.View(), input);
+    }
   }
   cStrRelease(&name);
 }
@@ -295,25 +350,18 @@ bool Reaches(const cFileStat_t& existing, const cFileStat_t& listed, bool folded
 /// number); `other` gets that input's path. Inputs named on the command line are few.
 bool ReachesTopLevelInput(const cWalker_t* walker, cStrView_t target, const cFileStat_t& existing, cStr_t* other) {
   const cStrView_t name = pathFileName(target);
-  cStr_t output_folder{};
-  bool found = FullPathOf(walker->output_fs, pathParent(target), true, &output_folder);
   const cWalkerOutputSet_t& inputs = walker->inputs;
-  for (uint32_t i = 0; found && i < inputs.buckets; ++i) {
+  for (uint32_t i = 0; i < inputs.buckets; ++i) {
     if (inputs.control[i] == 0) continue;
     const cStrView_t input = cStrViewOfStr(&inputs.entries[i].input);
-    cStr_t input_folder{};
     cFileStat_t stat{};
     const bool alike = !cStrViewEqual(pathFileName(input), name) && SameNameButForCase(pathFileName(input), name) &&
-                       FullPathOf(walker->input_fs, pathParent(input), true, &input_folder) &&
-                       cStrViewEqual(cStrViewOfStr(&input_folder), cStrViewOfStr(&output_folder));
-    cStrRelease(&input_folder);
+                       SameFolder(walker->input_fs, pathParent(input), walker->output_fs, pathParent(target));
     if (alike && fsStat(walker->input_fs, input, &stat) && Reaches(existing, stat, true)) {
-      cStrRelease(&output_folder);
       cStrInit(other, input);  // short memory leaves the line without the name, not the refusal
       return true;
     }
   }
-  cStrRelease(&output_folder);
   return false;
 }
 
@@ -323,22 +371,19 @@ const cFsEntryNode_t* ListedLogFile(const cWalker_t* walker, cStrView_t input, c
                                     const cFileStat_t& existing, bool* folded) {
   *folded = false;
   if (walker->listing == nullptr) return nullptr;
-  // Only a name of the walked folder itself can be reached by another spelling of it.
+  // Only a name of the walked folder itself, known by its identity as stored, can be reached by
+  // another spelling of it; there the output's own name reaches its own entry, whichever node
+  // the spelling of the folder gave the two.
   const cStrView_t name = pathFileName(target);
-  cStr_t input_folder{};
-  cStr_t output_folder{};
-  const bool same_folder = FullPathOf(walker->input_fs, pathParent(input), true, &input_folder) &&
-                           FullPathOf(walker->output_fs, pathParent(target), true, &output_folder) &&
-                           cStrViewEqual(cStrViewOfStr(&input_folder), cStrViewOfStr(&output_folder)) &&
-                           entryMapFind(walker->listing, name) == nullptr;
-  cStrRelease(&input_folder);
-  cStrRelease(&output_folder);
+  const bool same_folder = SameFolder(walker->input_fs, pathParent(input), walker->output_fs, pathParent(target));
+  const bool listed = entryMapFind(walker->listing, name) != nullptr;
   cFsEntryIter_t iter{};
   entryMapIterBegin(&iter, walker->listing);
   while (const cFsEntryNode_t* entry = entryMapIterNext(&iter)) {
-    const cStrView_t listed = cStrViewOfStr(&entry->name);
-    const bool alike = same_folder && SameNameButForCase(listed, name);
-    if (isLogFile(listed) && Reaches(existing, entry->stat, alike)) {
+    const cStrView_t entry_name = cStrViewOfStr(&entry->name);
+    const bool alike =
+        same_folder && (cStrViewEqual(entry_name, name) || (!listed && SameNameButForCase(entry_name, name)));
+    if (isLogFile(entry_name) && Reaches(existing, entry->stat, alike)) {
       *folded = alike;
       return entry;
     }
@@ -360,7 +405,11 @@ Replaces ReplacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t out
   Replaces result = Replaces::kNothing;
   cFileStat_t existing{};
   bool folded = false;
-  if (fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
+  // The file as stored: where a FUSE driver gives each spelling its own node, the one every
+  // spelling of the input, listed or named, is known by too. Only for a name taken (that costs
+  // a listing of the folder there).
+  if (fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular &&
+      fsStoredStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
     if (const cWalkerOutput_t* listed = FindFile(&walker->inputs, existing)) {
       result = cStrInit(other, cStrViewOfStr(&listed->input)) ? Replaces::kInput : Replaces::kNoMemory;
     } else if (ReachesTopLevelInput(walker, cStrViewOfStr(&target), existing, other)) {
@@ -681,6 +730,9 @@ int RemoveConvertedInput(cWalker_t* walker, cStrView_t input, const cFileStat_t&
 /// input's stat taken before anything was converted), or null.
 int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, const cFileStat_t* seen);
 
+/// convertFile with the key of its output in the run's output set (OutputKey).
+int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cStrView_t output_key);
+
 }  // namespace
 
 cWalker_t* walkerNew(cFileSystem_t* input_fs, cFileSystem_t* output_fs, uint8_t create_dirs,
@@ -703,6 +755,7 @@ void walkerFree(cWalker_t* walker) {
   ReleaseOutputs(&walker->outputs);
   ReleaseOutputs(&walker->inputs);
   ReleaseOutputs(&walker->output_folders);
+  vecRelease(&walker->pending_output_folders, ReleaseOutput);
   ReleaseOutputs(&walker->published);
   ReleaseOutputs(&walker->converted);
   std::free(walker);
@@ -874,7 +927,20 @@ int ConvertPathSeen(cWalker_t* walker, cStrView_t input, cStrView_t output, cons
 }  // namespace
 
 int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
-  if (const cWalkerOutput_t* earlier = FindOutput(walker, output)) {
+  cStr_t output_key{};
+  if (!OutputKey(walker, output, &output_key)) {
+    cStrRelease(&output_key);
+    return kExitFileFailed;
+  }
+  const int result = ConvertFileKeyed(walker, input, output, cStrViewOfStr(&output_key));
+  cStrRelease(&output_key);
+  return result;
+}
+
+namespace {
+
+int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cStrView_t output_key) {
+  if (const cWalkerOutput_t* earlier = hashMapLookup(&walker->outputs, output_key)) {
     logMessage(kLogError, "Output %.*s%s of %.*s was written for %.*s already", Len(output), output.data, kOutputSuffix,
                Len(input), input.data, static_cast<int>(cStrLength(&earlier->input)), cStrData(&earlier->input));
     return kExitFileFailed;
@@ -964,7 +1030,7 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
     fileInfoRelease(&walker->previous);
     fileInfoCopy(&walker->previous, &info);  // short memory leaves it empty: the next file starts afresh
 
-    if (!Remember(&walker->outputs, output, input)) {
+    if (!Remember(&walker->outputs, output_key, input)) {
       result = kExitFileFailed;
     } else {
       chain_ok = RunChain(walker, &info, continuation);
@@ -1011,3 +1077,5 @@ int convertFile(cWalker_t* walker, cStrView_t input, cStrView_t output) {
   fileInfoRelease(&info);
   return result;
 }
+
+}  // namespace

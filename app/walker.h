@@ -20,8 +20,8 @@
 
 class cMdfReader_t;
 
-/// A path of this run and the input it belongs to: an output written (its path without the
-/// "_out.MF4" suffix), a top-level input or an output folder (full paths).
+/// A key of this run and the input it belongs to: an output written (its folder's identity and
+/// its name without the "_out.MF4" suffix), a file or folder by identity, or a path.
 struct cWalkerOutput_t {
   cStr_t key;
   cStr_t input;
@@ -40,12 +40,15 @@ struct cWalker_t {
   // Set before end-file when new-file, a record or the reading of the records failed: the
   // converter then publishes no output, as it would lack records.
   uint8_t chain_failed;
-  cWalkerOutputSet_t outputs;  // every output opened in this run
+  // Every output opened in this run, by the identity of its folder (as stored) and its name.
+  cWalkerOutputSet_t outputs;
   // What the walk must not overwrite or enter, set by convertInputs: the top-level inputs by
-  // file identity, and the output folders of folder inputs that lie elsewhere than the input
-  // itself (full path ending in '/').
+  // file identity (as named and as stored), and the output folders of folder inputs that lie
+  // elsewhere than the input itself, by identity; those not made yet that may lie in an input
+  // wait in `pending_output_folders` (paths of the output file system) until they are.
   cWalkerOutputSet_t inputs;
   cWalkerOutputSet_t output_folders;
+  cVec_t<cWalkerOutput_t> pending_output_folders;
   // The outputs this run published, by file identity with size and time of change: whatever
   // path reaches one, the walk never takes it for an input, nor a file that took over its
   // inode number once a shipper removed it.

@@ -13,6 +13,7 @@
 #include "platform/cstr.h"
 #include "platform/entry_map.h"
 #include "platform/stream.h"
+#include "platform/vector.h"
 
 struct cFileSystem_t;
 
@@ -47,6 +48,9 @@ struct cFileSystemOps_t {
   /// kFsUseUnknown; `held` gets the stat of the file probed where it could be opened. With a
   /// lease record, kFsNotInUse keeps the lease in it (fsLeaseRelease ends it).
   int (*in_use)(cFileSystem_t* fs, const char* full_path, cFileStat_t* held, cFsLease_t* lease);
+  /// The full path as the file system stores it (`out` replaced), so that every spelling of one
+  /// file or folder gives one path; false with errno where it cannot be told.
+  bool (*stored_path)(cFileSystem_t* fs, const char* full_path, cStr_t* out);
 };
 
 struct cFileSystem_t {
@@ -126,6 +130,22 @@ bool fsLinkStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out);
 /// and when it cannot be told.
 bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
 
+/// The full path of `path` as its file system stores it, in `out` (replaced; no trailing '/'
+/// but for "/"): the kind's stored_path, or root + path for a kind without one. Two spellings
+/// of one folder give one path where a FUSE driver would give each its own node, so a lock or
+/// an identity taken through it is one for every spelling. False (errno set) when it cannot be
+/// told, or for a null object.
+bool fsStoredPath(cFileSystem_t* fs, cStrView_t path, cStr_t* out);
+/// The kind's stat of the path as stored (fsStoredPath): an identity that every spelling of the
+/// file shares. False as fsStat, or when the stored path cannot be told.
+bool fsStoredStat(cFileSystem_t* fs, cStrView_t path, cFileStat_t* out);
+
+/// The kind's stats of the path as stored (fsStoredPath) and of every folder above it up to "/",
+/// nearest first, appended to `chain`; names not made yet are left out, so a missing path gives
+/// the folders it would lie in. The identities a path lies in, however links and spellings
+/// reached it. False (errno set) when the stored path cannot be told or a stat fails.
+bool fsStoredChain(cFileSystem_t* fs, cStrView_t path, cVec_t<cFileStat_t>* chain);
+
 /// A native file system rooted at an existing directory (root ending in '/'), or null.
 cFileSystem_t* nativeFsNew(cStrView_t root);
 /// stat(2), following links, of the path without its trailing '/', asked of the file system
@@ -157,13 +177,22 @@ bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_t
 bool nativeFsRenameNoReplace(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// The no-replace rename of a file system without an atomic one: the kind's link_stat of the
 /// name, then its rename only where the name is free (EEXIST otherwise), both while holding an
-/// exclusive flock(2) of the name's folder. Every run that takes this path takes the lock, so
+/// exclusive flock(2) of the name's folder, which is opened, checked and renamed into by its
+/// stored path (the kind's stored_path, where it has one): a flock holds a node, and on FUSE
+/// each spelling of a folder may have its own. Every run that takes this path takes the lock, so
 /// on one host none replaces a file another put there between the check and the rename; a
 /// process of another host, or one that renames without the lock, can still. Waits at most 10
 /// seconds for a lock another holds (then EWOULDBLOCK); fails where the folder cannot be
 /// opened for reading or locked (errno tells why), and with ENOSYS where the kind lacks either
 /// slot.
 bool nativeFsRenameLocked(cFileSystem_t* fs, const char* full_from, const char* full_to);
+/// The path with its links, "." and ".." resolved (realpath(3) of its longest existing part, the
+/// rest appended as given). On FUSE (by its statfs type), whose drivers for FAT and exFAT give
+/// each spelling of a name a node and an inode number of its own, every name below the mount
+/// point is then replaced by the one its folder lists for it: the same name, else the one equal
+/// to it but for ASCII case (FAT), else but for Unicode simple upper case (exFAT); of several,
+/// the least byte-wise, so every run picks the same.
+bool nativeFsStoredPath(cFileSystem_t* fs, const char* full_path, cStr_t* out);
 /// fsync(2) of the directory ("" or "/"-ended paths too).
 bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);
 /// lstat(2), asked of the file system as nativeFsStat is: kind 1 with the size, 2, or 0 for

@@ -584,6 +584,19 @@ TEST_F(LogmendRun, NoSpellingOfAPathHidesAnInputOrAnOutputOfTheRun) {
     EXPECT_FALSE(Exists("logs_out/a_out.MF4"));  // converted and removed
     EXPECT_EQ(ReadFrames(dir_.Path("logs_out_out/a_out_out.MF4")), Expected({}, SomeTraffic(2)));
   }
+  {
+    // The same folder named through a link: the folder it is decides, not the path's spelling.
+    // Without -d the output would replace the recording there.
+    fs::remove_all(dir_.Path("logs_out_out"));
+    Write("logs_out/a_out.MF4", theirs);
+    fs::create_directory_symlink(dir_.Path("logs_out"), dir_.Path("lo"));
+    const test::ProgramResult result = Run({"logs", "lo"});
+    EXPECT_EQ(result.status, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Outputs of logs/ would go into the input lo/: logs/ is not converted"))
+        << result.err;
+    EXPECT_TRUE(Read("logs_out/a_out.MF4") == theirs);  // not printed: a whole file
+    EXPECT_EQ(ReadFrames(dir_.Path("lo_out/a_out_out.MF4")), Expected({}, SomeTraffic(2)));
+  }
 }
 
 TEST_F(LogmendRun, AnOutputThatCannotBeOpenedIsNamedWithTheReason) {

@@ -107,6 +107,49 @@ TEST_P(OnFuse, AnOutputNamedLikeAnotherRecordingIsRefused) {
   }
 }
 
+TEST_P(OnFuse, AFolderSpeltInAnotherCaseIsTheSameFolder) {
+  // Each spelling of a name has a node and an inode number of its own here: the folders are
+  // known by the names the card stores, so a refusal holds whatever case the command line uses.
+  const std::string theirs = RecordingOf({}, SomeTraffic(2));
+  {
+    // The output folder of one input named as another input.
+    Write("card/logs/dev/00000001.MF4", RecordingOf({}, SomeTraffic(1)));
+    Write("card/LOGS_out/dev/00000001_out.mf4", theirs);  // a recording named like an output
+    const test::ProgramResult result = RunOnCard({"logs", "LOGS_out"});
+    EXPECT_EQ(result.status & 8, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Outputs of logs/ would go into the input LOGS_out/: logs/ is not converted"))
+        << result.err;
+    EXPECT_TRUE(Read("card/LOGS_out/dev/00000001_out.mf4") == theirs);  // not printed: a whole file
+  }
+  {
+    // The output root is the inputs' folder spelt otherwise: the outputs land beside their
+    // inputs, where a recording is named like one.
+    Write("card/data/logs/a.mf4", RecordingOf({}, SomeTraffic(1)));
+    Write("card/data/logs/a_out.mf4", theirs);
+    const test::ProgramResult result = RunOnCard({"-X", "-O", dir_.Path("card/DATA"), "data/logs"});
+    EXPECT_EQ(result.status & 8, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Output logs/a_out.MF4 of logs/a.mf4 would replace the input logs/a_out.mf4"))
+        << result.err;
+    EXPECT_TRUE(Read("card/data/logs/a_out.mf4") == theirs);
+  }
+  if (!OutputsOnCard()) return;
+  {
+    // Two recordings whose names differ only in case, converted onto the card: one output name.
+    Write("src/logs/A.mf4", RecordingOf({}, SomeTraffic(1)));
+    Write("src/logs/a.mf4", theirs);
+    fs::create_directories(dir_.Path("card/conv"));
+    const test::ProgramResult result =
+        test::RunProgram(LOGMEND_BINARY, {"-d", "-O", dir_.Path("card/conv"), "logs"}, dir_.Path("src"), dir_.Path());
+    EXPECT_EQ(result.status, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Output logs_out/a_out.MF4 of logs/a.mf4 was written for logs/A.mf4 already"))
+        << result.err;
+    EXPECT_FALSE(Exists("src/logs/A.mf4"));
+    EXPECT_TRUE(Read("src/logs/a.mf4") == theirs);
+    EXPECT_EQ(Files("card/conv/logs_out"), std::vector<std::string>{"A_out.MF4"});
+    EXPECT_EQ(ReadFrames(dir_.Path("card/conv/logs_out/A_out.MF4")), Expected({}, SomeTraffic(1)));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(CardFileSystems, OnFuse, ::testing::Values(test::FuseKind::kExfat, test::FuseKind::kFat),
                          [](const ::testing::TestParamInfo<test::FuseKind>& kind) {
                            return kind.param == test::FuseKind::kExfat ? std::string("Exfat") : std::string("Fat");

@@ -57,8 +57,8 @@ bool Rename(cFileSystem_t*, const char*, const char*) { return true; }
 bool SyncDirectory(cFileSystem_t*, const char*) { return true; }
 void Destroy(cFileSystem_t*) {}
 // No identity: the converter's checks of which file a name holds are skipped here.
-const cFileSystemOps_t kMemoryFsOps = {Destroy, Stat,          List,   MakeDirectory, Remove,  Open,
-                                       Rename,  SyncDirectory, Rename, nullptr,       nullptr, nullptr};
+const cFileSystemOps_t kMemoryFsOps = {Destroy,       Stat,   List,    MakeDirectory, Remove,  Open,   Rename,
+                                       SyncDirectory, Rename, nullptr, nullptr,       nullptr, nullptr};
 
 bool CheapToDerive(const uint8_t* data, size_t size) {
   if (size < static_cast<size_t>(kContainerHeaderSize) + 16 ||

@@ -388,6 +388,133 @@ TEST_F(LockedRename, AFileThatAnotherRunPutsUnderTheNameAfterTheCheckIsNeverRepl
   }
 }
 
+/// The stored path of `path` on `fs` as a string; empty where it cannot be told.
+std::string StoredPath(cFileSystem_t* fs, const std::string& path) {
+  cStr_t stored{};
+  const std::string result = fsStoredPath(fs, View(path), &stored) ? cStrData(&stored) : "";
+  cStrRelease(&stored);
+  return result;
+}
+
+TEST_F(NativeFs, TheStoredPathResolvesLinksAndKeepsTheNamesNotMadeYet) {
+  dir_.MakeDir("data/logs");
+  std::filesystem::create_directory_symlink(dir_ / "data", dir_ / "link");
+  const std::string real = std::filesystem::canonical(dir_.Dir()).string();
+  struct Case {
+    const char* path;
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"link/logs", real + "/data/logs"},
+      {"link/logs/", real + "/data/logs"},
+      {"data/../link/./logs/new/deeper", real + "/data/logs/new/deeper"},
+      {"", real},
+      {"DATA/logs", real + "/DATA/logs"},  // a file system that keeps case apart: no other spelling
+  };
+  for (const Case& c : cases) EXPECT_EQ(StoredPath(fs_, c.path), c.stored) << c.path;
+  dir_.Write("file", "x");
+  errno = 0;
+  EXPECT_EQ(StoredPath(fs_, "file/below"), real + "/file/below");
+  cFileStat_t through_link{};
+  ASSERT_TRUE(fsStoredStat(fs_, View("link/logs"), &through_link));
+  EXPECT_EQ(through_link.inode, Stat("data/logs").inode);
+}
+
+/// exFAT and FAT through their FUSE drivers, which give each spelling of a name a node and an
+/// inode number of its own.
+class OnCard : public testing::TestWithParam<test::FuseKind> {
+ protected:
+  void SetUp() override {
+    mount_ = std::make_unique<test::FuseMount>(GetParam(), dir_.Path(), dir_.Path("card"));
+    if (!mount_->Mounted()) GTEST_SKIP() << "cannot mount here: " << mount_->Why();
+    card_ = std::filesystem::canonical(dir_.Path("card")).string();
+    for (cFileSystem_t** fs : {&fs_, &other_}) {
+      *fs = nativeFsNew(View(card_ + "/"));
+      ASSERT_NE(*fs, nullptr);
+    }
+    ops_ = *fs_->ops;
+    ops_.rename_no_replace = nativeFsRenameLocked;
+    fs_->ops = &ops_;
+    other_ops_ = ops_;
+    other_->ops = &other_ops_;
+  }
+  void TearDown() override {
+    g_after_check = nullptr;
+    fsFree(fs_);
+    fsFree(other_);
+    mount_.reset();  // before the folder it lies in goes
+  }
+
+  test::TempDir dir_;
+  std::unique_ptr<test::FuseMount> mount_;
+  std::string card_;
+  cFileSystem_t* fs_ = nullptr;
+  cFileSystem_t* other_ = nullptr;
+  cFileSystemOps_t ops_{};
+  cFileSystemOps_t other_ops_{};
+};
+
+TEST_P(OnCard, EveryNameBelowTheMountIsSpeltAsStored) {
+  dir_.MakeDir("card/Data/logs");
+  dir_.Write("card/Data/logs/A.mf4", "recording");
+  struct Case {
+    const char* path;
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"data/LOGS/a.MF4", card_ + "/Data/logs/A.mf4"},
+      {"DATA/Logs/", card_ + "/Data/logs"},
+      {"dATA/logs/new/b.mf4", card_ + "/Data/logs/new/b.mf4"},  // not made yet: as given
+      {"", card_},                                              // the mount point keeps its name
+  };
+  for (const Case& c : cases) EXPECT_EQ(StoredPath(fs_, c.path), c.stored) << c.path;
+  cFileStat_t one{};
+  cFileStat_t other{};
+  ASSERT_TRUE(fsStoredStat(fs_, View("DATA/logs"), &one));
+  ASSERT_TRUE(fsStoredStat(fs_, View("data/LOGS"), &other));
+  EXPECT_EQ(one.inode, other.inode);
+  if (GetParam() == test::FuseKind::kExfat) {
+    // exFAT folds every letter to its simple upper case, not only ASCII ones.
+    dir_.MakeDir("card/Data/\xC3\x84rger");  // "Ärger"
+    EXPECT_EQ(StoredPath(fs_, "data/\xC3\xA4RGER"), card_ + "/Data/\xC3\x84rger");
+  }
+}
+
+TEST_P(OnCard, ARunThatSpellsTheFolderOtherwiseWaitsForTheLockAndNeverReplacesTheFile) {
+  // Two runs publish different recordings under one name in one folder, which each names in
+  // its own case. The second tries its rename while the first is between its check and its
+  // rename: the lock is the folder's, not its spelling's, so it waits the whole time the first
+  // holds it, longer than its bound, and gives up without touching the name.
+  dir_.MakeDir("card/conv");
+  dir_.Write("card/conv/first.part", "first run's output");
+  dir_.Write("card/conv/second.part", "second run's output");
+  ops_.link_stat = CheckThenMeddle;
+  bool second_renamed = true;
+  int second_error = 0;
+  g_after_check = [&] {
+    errno = 0;
+    second_renamed = fsRenameNoReplace(other_, View("CONV/second.part"), View("CONV/out"));
+    second_error = errno;
+  };
+  EXPECT_TRUE(fsRenameNoReplace(fs_, View("conv/first.part"), View("conv/out")));
+  EXPECT_FALSE(second_renamed);
+  EXPECT_EQ(second_error, EWOULDBLOCK);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/conv/out")), "first run's output");
+  // Once the lock is free, the second finds the name taken, whatever case it gives it.
+  errno = 0;
+  EXPECT_FALSE(fsRenameNoReplace(other_, View("Conv/second.part"), View("cONV/OUT")));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/conv/out")), "first run's output");
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/conv/second.part")), "second run's output");
+  EXPECT_TRUE(fsRenameNoReplace(other_, View("CONV/second.part"), View("CONV/second")));
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/conv/second")), "second run's output");
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFileSystems, OnCard, testing::Values(test::FuseKind::kExfat, test::FuseKind::kFat),
+                         [](const testing::TestParamInfo<test::FuseKind>& kind) {
+                           return kind.param == test::FuseKind::kExfat ? std::string("Exfat") : std::string("Fat");
+                         });
+
 TEST_F(NativeFs, TellsWhatANameItselfIsAndWhichFileAStreamIsOn) {
   dir_.Write("file", "12345");
   std::filesystem::create_symlink(dir_ / "file", dir_ / "link");
@@ -565,7 +692,7 @@ bool ListFullNames(cFileSystem_t*, const char*, cFsEntryMap_t* map) {
 }
 
 TEST(FileSystemPaths, ListingDropsTheRootFromFullNames) {
-  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr,
+  static const cFileSystemOps_t kOps = {nullptr, nullptr, ListFullNames, nullptr, nullptr, nullptr, nullptr,
                                         nullptr, nullptr, nullptr,       nullptr, nullptr, nullptr};
   cFileSystem_t fs{};
   ASSERT_TRUE(fsInit(&fs, cStrViewOf("/data/")));
