@@ -204,6 +204,11 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
 /// (DamageScope) when the damage marks the file.
 void ReportDamage(const MdfLocation& location, Damage damage, RecordPath path, const std::string& text);
 
+/// The one place that reports a read that memory ran short for (std::bad_alloc): no damage
+/// of the file, but a read that did not get all of it. Logs "Out of memory while <what>" as
+/// an error and notes it for the file whose read is open on this thread.
+void ReportOutOfMemory(const MdfLocation& location, const std::string& what);
+
 /// Notes for the file whose read is open on this thread that one of its blocks ends at
 /// `end`, so that bytes behind every block can be told (Damage::kDataAfterBlocks).
 void NoteBlockEnd(uint64_t end);

@@ -541,6 +541,10 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   CountingSink sink(groups, record_id_size_, bytes.nonzero_end);
   FramingResult result;
   framer.Run(sink, result);
+  if (result.out_of_memory) {
+    ReportOutOfMemory(MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"}, "counting the records.");
+    return false;
+  }
 
   // The end a power loss leaves: the last record torn, or zeros after the last whole one.
   // Anything else that ends the stream early stays in place: the read finds it as damage.

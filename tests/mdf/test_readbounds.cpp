@@ -2,7 +2,13 @@
 // memory than the bytes the file holds can justify, and the same result whatever stream
 // the file is read from.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,14 +16,19 @@
 #include "cg4block.h"
 #include "channelobserver.h"
 #include "cn4block.h"
+#include "damage.h"
 #include "dg4block.h"
+#include "dz4block.h"
+#include "mdf/filedamage.h"
 #include "mdf/isampleobserver.h"
 #include "mdfblock.h"
 #include "support/channelfixtures.h"
 #include "support/datablockfixtures.h"
+#include "support/deflate.h"
 #include "support/groupfixtures.h"
 #include "support/logcapture.h"
 #include "support/memorybuffer.h"
+#include "zlibutil.h"
 
 namespace {
 
@@ -92,6 +103,124 @@ TEST(ReadBounds, SkippedZippedBlockIsInflated) {
   file.group.ReadData(file.buffer);
   EXPECT_EQ(file.Cg(0).SampleCounter(), 0U);
   EXPECT_TRUE(log.Contains("Parse of record failed. Error: "));
+}
+
+// Records of 4 bytes without id, byte i of the stream i % 251, in one zipped block of the
+// given zip type (4 columns when transposed), which may be changed before it is placed.
+test::FileImage OneZippedBlock(uint64_t size, uint8_t zip_type,
+                               const std::function<void(std::vector<uint8_t>&)>& change = {}) {
+  std::vector<uint8_t> payload(size);
+  for (uint64_t i = 0; i < size; ++i) payload[i] = static_cast<uint8_t>(i % 251);
+  if (zip_type == 1) mdf::detail::TransposeBytes(payload, 4);
+  std::vector<uint8_t> compressed = test::Deflated(payload);
+  if (change) change(compressed);
+  test::FileImage image;
+  image.Place(64, test::DgBlock(0, 128, 1024, 0, 0));
+  image.Place(128, test::CgBlock(test::CgFields().Id(0).Cycles(size / 4).DataBytes(4)));
+  image.Place(1024, test::ZippedBlock("DT", zip_type, zip_type == 1 ? 4 : 0, size, compressed));
+  return image;
+}
+
+// Counts the records and checks their bytes against the stream's pattern.
+class PatternChecker : public mdf::ISampleObserver {
+ public:
+  explicit PatternChecker(mdf::IDataGroup& group) : ISampleObserver(group) {
+    DoOnSample = [this](uint64_t sample, uint64_t, const std::vector<uint8_t>& record) {
+      for (uint64_t i = 0; i < record.size(); ++i) right = right && record[i] == (sample * 4 + i) % 251;
+      ++records;
+      return true;
+    };
+  }
+  uint64_t records = 0;
+  bool right = true;
+};
+
+// Caps this process's address space at what it maps now and `room` more; false where the
+// sanitizers, which reserve far more than any cap, are built in.
+bool CapAddressSpace(uint64_t room) {
+#if defined(__SANITIZE_ADDRESS__)
+  (void)room;
+  return false;
+#else
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  statm >> pages;
+  const uint64_t cap = pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) + room;
+  const rlimit limit{cap, cap};
+  return setrlimit(RLIMIT_AS, &limit) == 0;
+#endif
+}
+
+// A zipped block longer than a reader holds whole is inflated piece by piece as its records
+// are read: its 64 MiB are read whole with 24 MiB of room. A damaged stream shows only at its
+// end: no record of it is handed on before that end is checked. A transposed block must be
+// held whole to be undone, so one that long is not read.
+TEST(ReadBounds, ALongZippedBlockIsReadInBoundedPieces) {
+  constexpr uint64_t kLong = uint64_t{64} << 20;
+  static_assert(kLong > mdf::detail::Dz4Block::kMaxWholeInflate);
+  {
+    test::LoadedGroup file(OneZippedBlock(kLong, 0));
+    PatternChecker checker(file.group);
+    EXPECT_EXIT(
+        {
+          CapAddressSpace(uint64_t{24} << 20);
+          const bool read = file.group.ReadData(file.buffer);
+          std::_Exit(read && checker.records == kLong / 4 && checker.right ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
+  constexpr uint64_t kShort = mdf::detail::Dz4Block::kMaxWholeInflate + 4096;
+  {
+    // The stream's check value is wrong: its bytes are all there, but do not hold.
+    test::LoadedGroup file(OneZippedBlock(kShort, 0, [](std::vector<uint8_t>& zipped) { zipped.back() ^= 1; }));
+    PatternChecker checker(file.group);
+    test::LogCapture log;
+    EXPECT_FALSE(file.group.ReadData(file.buffer));
+    EXPECT_EQ(checker.records, 0U);
+    EXPECT_TRUE(log.Contains("Parse of record failed. Error: Failed to inflate DZ block"));
+  }
+  {
+    test::LoadedGroup file(OneZippedBlock(kShort, 1));
+    PatternChecker checker(file.group);
+    test::LogCapture log;
+    EXPECT_FALSE(file.group.ReadData(file.buffer));
+    EXPECT_EQ(checker.records, 0U);
+    EXPECT_TRUE(log.Contains("Parse of record failed. Error: Transposed DZ block too long to inflate. Block: 0x400"));
+  }
+  {
+    // Up to the bound, a transposed block is read as before.
+    test::LoadedGroup file(OneZippedBlock(mdf::detail::Dz4Block::kMaxWholeInflate, 1));
+    PatternChecker checker(file.group);
+    EXPECT_TRUE(file.group.ReadData(file.buffer));
+    EXPECT_EQ(checker.records, mdf::detail::Dz4Block::kMaxWholeInflate / 4);
+    EXPECT_TRUE(checker.right);
+  }
+}
+
+// Memory that runs short while records are read is no damage of the file: it is logged as
+// what it is, and noted for the file, so that no caller takes the read for the whole file.
+TEST(ReadBounds, MemoryRunningShortIsReportedAsSuchNotAsDamage) {
+  test::FileImage image;
+  image.Place(64, test::DgBlock(0, 128, 1024, 0, 0));
+  image.Place(128, test::CgBlock(test::CgFields().Id(0).Cycles(10).DataBytes(4)));
+  image.Place(1024, test::PlainBlock("##DT", std::vector<uint8_t>(40, 1)));
+  test::LoadedGroup file(image);
+  Counter counter(file.group);
+  counter.DoOnSample = [&counter](uint64_t, uint64_t, const std::vector<uint8_t>&) -> bool {
+    if (++counter.records == 3) throw std::bad_alloc();
+    return true;
+  };
+  mdf::FileDamage record;
+  {
+    const mdf::detail::DamageScope scope(record);
+    test::LogCapture log;
+    EXPECT_FALSE(file.group.ReadData(file.buffer));
+    EXPECT_TRUE(log.Contains("Out of memory while reading the records."));
+    EXPECT_FALSE(log.Contains("Parse of record failed"));
+  }
+  EXPECT_TRUE(record.met);
+  EXPECT_TRUE(record.out_of_memory);
+  EXPECT_EQ(record.first, "Out of memory while reading the records.");
 }
 
 // A cycle count far beyond the data: converted values cover the samples the observer can
