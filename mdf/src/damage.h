@@ -59,7 +59,8 @@
 // bytes than the file holds end as a truncated record too, also when the last whole record
 // ends where the file does. An unreadable data block is one whose bytes cannot be had (a
 // zipped block that does not inflate, a transposed one too long to hold whole, signal data
-// that cannot be loaded). Memory that runs short is no damage (ReportOutOfMemory). An empty record
+// that cannot be loaded, zipped signal or reduction data that inflate to more than a read
+// holds: InflateBudget). Memory that runs short is no damage (ReportOutOfMemory). An empty record
 // (no record id and no bytes) would never advance the stream, and a record id size other
 // than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups
 // without a record id (missing record ids), which nothing tells apart: none of these layouts

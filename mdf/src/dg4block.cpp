@@ -281,11 +281,13 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
     ~Release() { group.ReleaseSignalData(); }
   } release{*this};
 
+  // The zipped signal and reduction data of every group are held together during the read.
+  InflateBudget budget(GetLastStreamPosition(buffer));
   for (const auto& group : cg_list_) {
     if (!group) continue;
     for (const auto& reduction : group->Sr4List()) {
       if (reduction) {
-        reduction->ReadSrData(buffer);
+        reduction->ReadSrData(buffer, budget);
       }
     }
     for (IChannel* channel : group->Channels()) {
@@ -305,7 +307,7 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
       const std::string type = data->BlockType();
       if (block->ChannelType() == kVlsdChannel && IsSubscribingOnChannelVlsd(*block) &&
           (type == "SD" || type == "DZ" || type == "DL" || type == "HL")) {
-        block->LoadSignalData(buffer);
+        block->LoadSignalData(buffer, budget);
       }
     }
   }

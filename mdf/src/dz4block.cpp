@@ -1,5 +1,8 @@
 #include "dz4block.h"
 
+#include <algorithm>
+
+#include "damage.h"
 #include "zlibutil.h"
 
 namespace {
@@ -17,6 +20,30 @@ std::string ZipTypeText(uint8_t zip_type) {
     default:
       return "Unknown";
   }
+}
+
+InflateBudget::InflateBudget(int64_t file_size) {
+  const uint64_t size = file_size > 0 ? static_cast<uint64_t>(file_size) : 0;
+  const uint64_t scaled = size > kCeiling / kPerFileByte ? kCeiling : size * kPerFileByte;
+  left_ = std::min(kCeiling, std::max(kFloor, scaled));
+}
+
+bool InflateBudget::Take(const std::vector<DataBlock*>& blocks, const std::string& what) {
+  uint64_t taken = 0;
+  for (const DataBlock* block : blocks) {
+    const auto* zipped = dynamic_cast<const Dz4Block*>(block);
+    if (zipped == nullptr) continue;
+    const uint64_t length = zipped->OrigDataLength();
+    if (length > left_ - taken) {
+      MDF_DAMAGE(Damage::kUnreadableData)
+          << "Zipped " << what << " too long to hold. Block: " << AddressToText(zipped->FilePosition())
+          << ", Length: " << length;
+      return false;
+    }
+    taken += length;
+  }
+  left_ -= taken;
+  return true;
 }
 
 std::unique_ptr<Dz4Block> CreateDz4Block() { return std::make_unique<Dz4Block>(); }

@@ -79,6 +79,31 @@ class Dz4Block : public DataBlock {
   uint64_t data_length_ = 0;
 };
 
+/// What one read of a data group may hold inflated of its zipped signal and sample reduction
+/// data. Those are held whole while the records are read (values point into them), so a
+/// stated original length would size the memory: each is taken from this budget before any
+/// buffer is sized from it. The budget is the larger of 64 MiB and 64 times the file, never
+/// above 1 GiB. A logger's signal data hold a payload of at most 64 bytes for a record of the
+/// file; bus payloads deflate far below 64:1, and the floor holds a million such payloads
+/// however well they deflate. Deflate alone lets a block claim about 1032 times its bytes,
+/// which a small file must not turn into memory it cannot justify.
+class InflateBudget {
+ public:
+  static constexpr uint64_t kFloor = uint64_t{64} << 20;
+  static constexpr uint64_t kPerFileByte = 64;
+  static constexpr uint64_t kCeiling = uint64_t{1} << 30;
+
+  /// The budget for a file of `file_size` bytes.
+  explicit InflateBudget(int64_t file_size);
+  /// Takes the original lengths of the zipped blocks among `blocks`. When one would pass what
+  /// is left, nothing is taken and false is returned, with the damage reported as "Zipped
+  /// <what> too long to hold. Block: 0x..., Length: N" (its stated original length).
+  bool Take(const std::vector<DataBlock*>& blocks, const std::string& what);
+
+ private:
+  uint64_t left_;
+};
+
 /// A new zipped block: original type "DT", zip type 0, no data; its id is set when written.
 std::unique_ptr<Dz4Block> CreateDz4Block();
 

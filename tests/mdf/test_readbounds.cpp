@@ -22,6 +22,7 @@
 #include "mdf/filedamage.h"
 #include "mdf/isampleobserver.h"
 #include "mdfblock.h"
+#include "sr4block.h"
 #include "support/channelfixtures.h"
 #include "support/datablockfixtures.h"
 #include "support/deflate.h"
@@ -221,6 +222,101 @@ TEST(ReadBounds, MemoryRunningShortIsReportedAsSuchNotAsDamage) {
   EXPECT_TRUE(record.met);
   EXPECT_TRUE(record.out_of_memory);
   EXPECT_EQ(record.first, "Out of memory while reading the records.");
+}
+
+// A data group of one record whose VLSD channel finds its signal data at 1024; a reduction
+// of the group keeps its data right after them when `reduction` is given.
+test::FileImage SignalDataGroup(const Bytes& signal, const std::optional<Bytes>& reduction = std::nullopt) {
+  test::CnFields channel;
+  channel.type = 1;
+  channel.data_type = 10;
+  channel.bit_count = 32;
+  channel.links[5] = 1024;
+  const auto after = static_cast<int64_t>(1024 + (signal.Data().size() + 7) / 8 * 8);
+  test::FileImage image;
+  image.Place(64, test::DgBlock(0, 128, 512, 0, 0));
+  image.Place(128,
+              test::CgBlock(test::CgFields().FirstCn(232).FirstSr(reduction ? 448 : 0).Id(0).Cycles(1).DataBytes(4)));
+  image.Place(232, test::ChannelBlock(channel));
+  image.Place(512, test::PlainBlock("##DT", Bytes().U32(0)));
+  image.Place(1024, signal);
+  if (reduction) {
+    image.Place(448, test::SrBlock(0, after, 1, 0.5, 1, 0));
+    image.Place(after, *reduction);
+  }
+  return image;
+}
+
+// Stored bytes of a zipped block whose original length is `length`: as few as deflate allows.
+std::vector<uint8_t> FewestStoredBytes(uint64_t length) {
+  return std::vector<uint8_t>(length / mdf::detail::Dz4Block::kMaxInflateRatio + 1);
+}
+
+struct ReadOutcome {
+  bool read = false;
+  std::vector<uint8_t> value;
+  mdf::FileDamage damage;
+};
+
+ReadOutcome ReadSignalDataGroup(test::LoadedGroup& file) {
+  auto& group = *file.group.Cg4List()[0];
+  group.ReadCnList(file.buffer);
+  group.ReadSrList(file.buffer);
+  mdf::detail::ChannelObserver<std::vector<uint8_t>> observer(file.group, group, *group.Cn4List()[0]);
+  ReadOutcome outcome;
+  const mdf::detail::DamageScope scope(outcome.damage);
+  outcome.read = file.group.ReadData(file.buffer);
+  observer.GetSampleByteArray(0, outcome.value);
+  return outcome;
+}
+
+// Zipped signal and reduction data are held whole while the records are read: what they
+// claim to inflate to is taken from one budget per read, before any memory is sized from it.
+// A claim past it is damage, told by its block and length, never an allocation that size.
+TEST(ReadBounds, ZippedSignalDataIsHeldWithinTheBudget) {
+  const std::vector<uint8_t> entry = Bytes().U32(3).Raw("xyz");
+  {
+    test::LoadedGroup file(SignalDataGroup(test::ZippedBlock("SD", 0, 0, entry.size(), test::Deflated(entry))));
+    const ReadOutcome outcome = ReadSignalDataGroup(file);
+    EXPECT_TRUE(outcome.read);
+    EXPECT_EQ(outcome.value, std::vector<uint8_t>({'x', 'y', 'z'}));
+    EXPECT_FALSE(outcome.damage.met) << outcome.damage.first;
+  }
+  // 256 MiB claimed by a file of about 250 KiB, read with 48 MiB of room.
+  constexpr uint64_t kClaim = uint64_t{256} << 20;
+  const auto claimed = test::ZippedBlock("SD", 0, 0, kClaim, FewestStoredBytes(kClaim));
+  for (const bool as_reduction : {false, true}) {
+    test::LoadedGroup file(
+        as_reduction ? SignalDataGroup(test::ZippedBlock("SD", 0, 0, entry.size(), test::Deflated(entry)), claimed)
+                     : SignalDataGroup(claimed));
+    const std::string line = as_reduction ? "Zipped sample reduction data too long to hold. Block: 0x"
+                                          : "Zipped signal data too long to hold. Block: 0x400, Length: 268435456";
+    EXPECT_EXIT(
+        {
+          CapAddressSpace(uint64_t{48} << 20);
+          test::LogCapture log;
+          const ReadOutcome outcome = ReadSignalDataGroup(file);
+          const bool held = as_reduction ? outcome.read && outcome.value.size() == 3 : outcome.value.empty();
+          std::_Exit(held && log.Contains(line) && outcome.damage.met && !outcome.damage.out_of_memory &&
+                             outcome.damage.first.find(line) != std::string::npos
+                         ? 0
+                         : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
+  {
+    // The reduction's 40 MiB are held when the signal data are loaded: 40 MiB more would pass
+    // the budget of a small file.
+    constexpr uint64_t kPart = uint64_t{40} << 20;
+    std::vector<uint8_t> reduced(kPart);
+    for (uint64_t i = 0; i < kPart; ++i) reduced[i] = static_cast<uint8_t>(i % 251);
+    test::LoadedGroup file(SignalDataGroup(test::ZippedBlock("SD", 0, 0, kPart, FewestStoredBytes(kPart)),
+                                           test::ZippedBlock("RD", 0, 0, kPart, test::Deflated(reduced))));
+    const ReadOutcome outcome = ReadSignalDataGroup(file);
+    EXPECT_EQ(file.group.Cg4List()[0]->Sr4List()[0]->ReductionData().size(), kPart);
+    EXPECT_TRUE(outcome.value.empty());
+    EXPECT_EQ(outcome.damage.first, "Zipped signal data too long to hold. Block: 0x400, Length: 41943040");
+  }
 }
 
 // A cycle count far beyond the data: converted values cover the samples the observer can
