@@ -1036,7 +1036,11 @@ int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cSt
       chain_ok = RunChain(walker, &info, continuation);
       // The output holds every frame that could be read, but not all the file holds.
       if (const char* damage = mdfReaderFirstDamage(walker->reader); damage != nullptr) {
-        logMessage(kLogError, "Damaged input file %.*s: %s", Len(input), input.data, damage);
+        if (mdfReaderOutOfMemory(walker->reader)) {
+          logMessage(kLogError, "Out of memory while reading input file %.*s", Len(input), input.data);
+        } else {
+          logMessage(kLogError, "Damaged input file %.*s: %s", Len(input), input.data, damage);
+        }
         result = kExitFileFailed;
       }
     }

@@ -73,6 +73,8 @@ const char* cMdfReader_t::firstDamage() const {
   return reader_->IsDamaged() ? reader_->FirstDamage().c_str() : nullptr;
 }
 
+bool cMdfReader_t::outOfMemory() const { return iterator_damage_.empty() && reader_->OutOfMemory(); }
+
 void cMdfReader_t::getFileInfo(cFileInfo_t* info) const {
   if (info == nullptr) return;
   const mdf::IHeader* header = reader_->FileHeader();
@@ -150,6 +152,8 @@ void mdfReaderClose(cMdfReader_t* reader) { delete reader; }
 const char* mdfReaderFirstDamage(const cMdfReader_t* reader) {
   return reader != nullptr ? reader->firstDamage() : nullptr;
 }
+
+bool mdfReaderOutOfMemory(const cMdfReader_t* reader) { return reader != nullptr && reader->outOfMemory(); }
 
 void mdfReaderGetFileInfo(cMdfReader_t* reader, cFileInfo_t* info) {
   if (reader == nullptr) return;

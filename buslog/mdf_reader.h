@@ -76,6 +76,9 @@ class cMdfReader_t {
   /// in its blocks and records, or a channel group whose records getIterator (either
   /// decoding) can make no events of, as they would be lost. Null when none.
   [[nodiscard]] const char* firstDamage() const;
+  /// True when that first damage is memory that ran short while the library read the file,
+  /// not damage in the file.
+  [[nodiscard]] bool outOfMemory() const;
 
   /// The kind of events a channel group holds, told by the one prefix (text before the
   /// first '.') of its non-master channel names; kBusMsgUnknown when there is no such
@@ -99,6 +102,9 @@ cMdfMetadata_t* mdfReaderGetMetadata(cMdfReader_t* reader);
 /// The text stays valid until the reader reads on or is closed. A file with damage holds
 /// more than its events: a caller that copies them must not take the copy for the whole.
 const char* mdfReaderFirstDamage(const cMdfReader_t* reader);
+/// True when what mdfReaderFirstDamage gives is memory that ran short, not damage: the file
+/// holds more than was read, but is not known to be damaged.
+bool mdfReaderOutOfMemory(const cMdfReader_t* reader);
 
 /// The iterator over the file's events, or null.
 cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader);

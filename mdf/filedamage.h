@@ -13,6 +13,9 @@ struct FileDamage {
   std::string first;
   /// The furthest end of a block the reads met: bytes after it belong to no block.
   uint64_t blocks_end = 0;
+  /// The first failure noted was memory running short, not damage in the file: it may
+  /// hold more than was read, but nothing wrong.
+  bool out_of_memory = false;
   /// A block header the end of the file cut, and where it begins.
   bool cut_header = false;
   uint64_t cut_header_at = 0;
@@ -22,6 +25,11 @@ struct FileDamage {
       met = true;
       first = text;
     }
+  }
+  /// Notes a read that memory ran short for: the file holds more than was read.
+  void NoteOutOfMemory(const std::string& text) {
+    if (!met) out_of_memory = true;
+    Note(text);
   }
 };
 

@@ -58,6 +58,9 @@ class MdfReader {
   /// counts alike on every path that meets it.
   [[nodiscard]] bool IsDamaged() const { return damage_.met; }
   [[nodiscard]] const std::string& FirstDamage() const { return damage_.first; }
+  /// True when the first failure noted was memory running short while a read was made
+  /// (then FirstDamage is its log line): the file is not known to be damaged.
+  [[nodiscard]] bool OutOfMemory() const { return damage_.out_of_memory; }
 
  private:
   void VerifyMdfFile();

@@ -782,11 +782,16 @@ bool Cn4Block::GetValid(const std::vector<uint8_t>& record, uint64_t array_index
 }
 
 void Cn4Block::LoadSignalData(std::streambuf& buffer) {
+  InflateBudget budget(GetLastStreamPosition(buffer));
+  LoadSignalData(buffer, budget);
+}
+
+void Cn4Block::LoadSignalData(std::streambuf& buffer, InflateBudget& budget) {
   signal_data_.clear();
   signal_data_loaded_ = false;
   entry_outside_reported_ = false;
   // Sizes come from the file: every block's stored bytes must exist before the buffer is
-  // sized from them. A zipped block may inflate to 1032 times its stored size at most.
+  // sized from them, and what zipped blocks inflate to must fit the budget.
   std::vector<DataBlock*> blocks;
   CollectDataBlocks(blocks);
   const int64_t end = GetLastStreamPosition(buffer);
@@ -803,6 +808,9 @@ void Cn4Block::LoadSignalData(std::streambuf& buffer) {
       return;
     }
     total += size;
+  }
+  if (!budget.Take(blocks, "signal data")) {
+    return;
   }
   try {
     signal_data_.resize(static_cast<size_t>(total));

@@ -16,6 +16,7 @@
 namespace mdf::detail {
 
 class Cc4Block;
+class InflateBudget;
 class Md4Block;
 class ReadGuard;
 class Si4Block;
@@ -149,8 +150,11 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// Appends one value (uint32 length, then the bytes) and returns its offset.
   uint64_t AppendVlsdData(const std::vector<uint8_t>& bytes) { return AppendVlsdData(bytes.data(), bytes.size()); }
   uint64_t AppendVlsdData(const uint8_t* bytes, size_t size);
-  /// Loads the signal data of the SD, DZ, DL and HL blocks below the channel.
+  /// Loads the signal data of the SD, DZ, DL and HL blocks below the channel. Zipped blocks
+  /// are taken from `budget` (shared by the loads of one read); the first form gives the
+  /// load a budget of its own.
   void LoadSignalData(std::streambuf& buffer);
+  void LoadSignalData(std::streambuf& buffer, InflateBudget& budget);
   /// Stores the signal data in SD, DZ or HL/DL/DZ blocks and links them; returns the bytes
   /// the top block's Write reported.
   int64_t WriteSignalData(std::streambuf& buffer, bool compress);

@@ -19,6 +19,14 @@ void ReportDamage(const MdfLocation& location, Damage damage, RecordPath path, c
   }
 }
 
+void ReportOutOfMemory(const MdfLocation& location, const std::string& what) {
+  const std::string text = "Out of memory while " + what;
+  MdfLogStream(location, MdfLogSeverity::kError) << text;
+  if (current_record != nullptr) {
+    current_record->NoteOutOfMemory(text);
+  }
+}
+
 void NoteBlockEnd(uint64_t end) {
   if (current_record != nullptr && end > current_record->blocks_end) current_record->blocks_end = end;
 }

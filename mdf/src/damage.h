@@ -60,7 +60,9 @@
 // record is a file that claims more than it holds. Data blocks that claim more
 // bytes than the file holds end as a truncated record too, also when the last whole record
 // ends where the file does. An unreadable data block is one whose bytes cannot be had (a
-// zipped block that does not inflate, signal data that cannot be loaded). An empty record
+// zipped block that does not inflate, a transposed one too long to hold whole, signal data
+// that cannot be loaded, zipped signal or reduction data that inflate to more than a read
+// holds: InflateBudget). Memory that runs short is no damage (ReportOutOfMemory). An empty record
 // (no record id and no bytes) would never advance the stream, and a record id size other
 // than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups
 // without a record id (missing record ids), which nothing tells apart: none of these layouts
@@ -216,6 +218,11 @@ std::string DamageText(Damage damage, RecordPath path, uint64_t record_id, uint8
 /// the damage on the path, and notes it for the file whose read is open on this thread
 /// (DamageScope) when the damage marks the file.
 void ReportDamage(const MdfLocation& location, Damage damage, RecordPath path, const std::string& text);
+
+/// The one place that reports a read that memory ran short for (std::bad_alloc): no damage
+/// of the file, but a read that did not get all of it. Logs "Out of memory while <what>" as
+/// an error and notes it for the file whose read is open on this thread.
+void ReportOutOfMemory(const MdfLocation& location, const std::string& what);
 
 /// Notes for the file whose read is open on this thread that one of its blocks ends at
 /// `end`, so that bytes behind every block can be told (Damage::kDataAfterBlocks).

@@ -283,11 +283,13 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
     ~Release() { group.ReleaseSignalData(); }
   } release{*this};
 
+  // The zipped signal and reduction data of every group are held together during the read.
+  InflateBudget budget(GetLastStreamPosition(buffer));
   for (const auto& group : cg_list_) {
     if (!group) continue;
     for (const auto& reduction : group->Sr4List()) {
       if (reduction) {
-        reduction->ReadSrData(buffer);
+        reduction->ReadSrData(buffer, budget);
       }
     }
     for (IChannel* channel : group->Channels()) {
@@ -307,7 +309,7 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
       const std::string type = data->BlockType();
       if (block->ChannelType() == kVlsdChannel && IsSubscribingOnChannelVlsd(*block) &&
           (type == "SD" || type == "DZ" || type == "DL" || type == "HL")) {
-        block->LoadSignalData(buffer);
+        block->LoadSignalData(buffer, budget);
       }
     }
   }
@@ -543,6 +545,10 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   CountingSink sink(groups, record_id_size_, bytes.nonzero_end);
   FramingResult result;
   framer.Run(sink, result);
+  if (result.out_of_memory) {
+    ReportOutOfMemory(MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"}, "counting the records.");
+    return false;
+  }
 
   // The end a power loss leaves: the last record torn, or zeros after the last whole one.
   // Anything else that ends the stream early stays in place: the read finds it as damage.

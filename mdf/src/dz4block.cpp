@@ -1,7 +1,8 @@
 #include "dz4block.h"
 
-#include <cstring>
+#include <algorithm>
 
+#include "damage.h"
 #include "zlibutil.h"
 
 namespace {
@@ -19,6 +20,30 @@ std::string ZipTypeText(uint8_t zip_type) {
     default:
       return "Unknown";
   }
+}
+
+InflateBudget::InflateBudget(int64_t file_size) {
+  const uint64_t size = file_size > 0 ? static_cast<uint64_t>(file_size) : 0;
+  const uint64_t scaled = size > kCeiling / kPerFileByte ? kCeiling : size * kPerFileByte;
+  left_ = std::min(kCeiling, std::max(kFloor, scaled));
+}
+
+bool InflateBudget::Take(const std::vector<DataBlock*>& blocks, const std::string& what) {
+  uint64_t taken = 0;
+  for (const DataBlock* block : blocks) {
+    const auto* zipped = dynamic_cast<const Dz4Block*>(block);
+    if (zipped == nullptr) continue;
+    const uint64_t length = zipped->OrigDataLength();
+    if (length > left_ - taken) {
+      MDF_DAMAGE(Damage::kUnreadableData)
+          << "Zipped " << what << " too long to hold. Block: " << AddressToText(zipped->FilePosition())
+          << ", Length: " << length;
+      return false;
+    }
+    taken += length;
+  }
+  left_ -= taken;
+  return true;
 }
 
 std::unique_ptr<Dz4Block> CreateDz4Block() { return std::make_unique<Dz4Block>(); }
@@ -101,7 +126,7 @@ uint64_t Dz4Block::CopyDataToStream(std::streambuf& buffer, std::streambuf& dest
     const bool ok = DecompressStream(buffer, data_length_, dest, produced);
     return ok && produced == orig_data_length_ ? orig_data_length_ : 0;
   }
-  if (type_ != 1) {
+  if (type_ != 1 || orig_data_length_ > kMaxWholeInflate) {
     return 0;
   }
   ByteArray compressed;
@@ -126,16 +151,39 @@ uint64_t Dz4Block::CopyDataToBuffer(std::streambuf& buffer, ByteArray& dest, uin
   if (data_length_ == 0 || type_ > 1) {
     throw MdfRuntimeError("Failed to inflate DZ block");
   }
-  if (type_ == 0) {
-    InflateInto(buffer, dest.data() + index);
-  } else {
-    ByteArray inflated(orig_data_length_);
-    InflateInto(buffer, inflated.data());
-    UntransposeBytes(inflated, parameter_);
-    std::memcpy(dest.data() + index, inflated.data(), inflated.size());
+  InflateInto(buffer, dest.data() + index);
+  if (type_ == 1) {
+    UntransposeBytes(dest.data() + index, static_cast<size_t>(orig_data_length_), parameter_);
   }
   index += orig_data_length_;
   return orig_data_length_;
+}
+
+void Dz4Block::CheckTransposedLength() const {
+  if (type_ == 1 && orig_data_length_ > kMaxWholeInflate) {
+    throw MdfRuntimeError("Transposed DZ block too long to inflate. Block: " + AddressToText(file_position_));
+  }
+}
+
+std::unique_ptr<Inflater> Dz4Block::StreamInPieces(std::streambuf& buffer, ByteArray& scratch) const {
+  CheckTransposedLength();
+  if (type_ != 0 || data_position_ <= 0 || data_length_ == 0 || scratch.empty()) {
+    throw MdfRuntimeError("Failed to inflate DZ block");
+  }
+  Inflater check(buffer, data_position_, data_length_);
+  uint64_t total = 0;
+  while (!check.Ended()) {
+    uint64_t got = 0;
+    // More than the original length is damage already: the check stops there.
+    if (!check.Read(scratch.data(), scratch.size(), got) || got > orig_data_length_ - total) {
+      throw MdfRuntimeError("Failed to inflate DZ block");
+    }
+    total += got;
+  }
+  if (total != orig_data_length_ || !check.AllInputUsed()) {
+    throw MdfRuntimeError("Failed to inflate DZ block");
+  }
+  return std::make_unique<Inflater>(buffer, data_position_, data_length_);
 }
 
 uint64_t Dz4Block::LoadData(std::streambuf& buffer) {

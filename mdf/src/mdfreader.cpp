@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <fstream>
+#include <new>
 #include <typeinfo>
 
 #include "channelobserver.h"
@@ -201,6 +202,10 @@ bool MdfReader::ReadEverythingButData() {
   const detail::DamageScope scope(damage_);
   try {
     file_->ReadEverythingButData(*buffer_);
+  } catch (const std::bad_alloc&) {
+    detail::ReportOutOfMemory(MdfLocation{__LINE__, 0, __FILE__, "ReadEverythingButData"},
+                              "reading the file information blocks.");
+    result = false;
   } catch (const std::exception& error) {
     // Short memory too: what was read is not all the file holds.
     MDF_DAMAGE(detail::Damage::kUnreadableBlock)
@@ -233,6 +238,9 @@ bool MdfReader::ReadData(IDataGroup& data_group) {
       auto& dg3 = dynamic_cast<detail::Dg3Block&>(data_group);
       result = dg3.ReadData(*buffer_);
     }
+  } catch (const std::bad_alloc&) {
+    detail::ReportOutOfMemory(MdfLocation{__LINE__, 0, __FILE__, "ReadData"}, "reading the records.");
+    result = false;
   } catch (const std::bad_cast& error) {
     // A data group of another file: nothing of this file was read.
     MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();

@@ -10,6 +10,7 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/idatagroup.h"
 #include "mdf/mdflogstream.h"
+#include "zlibutil.h"
 
 namespace mdf::detail {
 
@@ -40,6 +41,8 @@ BlockStream::BlockStream(std::streambuf& buffer, std::vector<DataBlock*> blocks)
   }
 }
 
+BlockStream::~BlockStream() = default;
+
 bool BlockStream::EnterNextBlock() {
   while (next_block_ < blocks_.size()) {
     const DataBlock* block = blocks_[next_block_++];
@@ -49,7 +52,8 @@ bool BlockStream::EnterNextBlock() {
     }
     block_ = block;
     block_size_ = size;
-    zipped_ = dynamic_cast<const Dz4Block*>(block) != nullptr;
+    zipped_ = dynamic_cast<const Dz4Block*>(block);
+    inflater_.reset();
     window_ = nullptr;
     window_offset_ = 0;
     window_size_ = 0;
@@ -57,7 +61,38 @@ bool BlockStream::EnterNextBlock() {
     return true;
   }
   block_ = nullptr;
+  inflater_.reset();
   return false;
+}
+
+void BlockStream::RefillZipped(uint64_t next) {
+  if (block_size_ <= Dz4Block::kMaxWholeInflate) {
+    // Entered once, at its start, and inflated whole: DataInFile has bounded the size by
+    // the compressed bytes, and the bound above by what a reader holds.
+    zipped_buffer_.resize(block_size_);
+    uint64_t index = 0;
+    block_->CopyDataToBuffer(buffer_, zipped_buffer_, index);
+    window_ = zipped_buffer_.data();
+    window_offset_ = 0;
+    window_size_ = block_size_;
+    window_pos_ = next;
+    return;
+  }
+  if (plain_buffer_.size() != kWindowSize) {
+    plain_buffer_.resize(kWindowSize);
+  }
+  if (next == 0) {
+    inflater_ = zipped_->StreamInPieces(buffer_, plain_buffer_);
+  }
+  const uint64_t wanted = std::min(kWindowSize, block_size_ - next);
+  uint64_t got = 0;
+  if (!inflater_ || !inflater_->Read(plain_buffer_.data(), wanted, got) || got != wanted) {
+    throw MdfRuntimeError("Failed to inflate DZ block");  // the stream changed since it was checked
+  }
+  window_ = plain_buffer_.data();
+  window_offset_ = next;
+  window_size_ = wanted;
+  window_pos_ = 0;
 }
 
 bool BlockStream::Refill() {
@@ -68,19 +103,8 @@ bool BlockStream::Refill() {
     }
     next = 0;
   }
-  if (zipped_) {
-    // A zipped block is entered once, at its start, and inflated whole: its real length
-    // is known only then. DataInFile has bounded the size by the compressed bytes.
-    if (block_size_ > std::numeric_limits<size_t>::max()) {
-      EndOfFile();
-    }
-    zipped_buffer_.resize(block_size_);
-    uint64_t index = 0;
-    block_->CopyDataToBuffer(buffer_, zipped_buffer_, index);
-    window_ = zipped_buffer_.data();
-    window_offset_ = 0;
-    window_size_ = block_size_;
-    window_pos_ = next;
+  if (zipped_ != nullptr) {
+    RefillZipped(next);
     return true;
   }
   const int64_t data_position = block_->DataPosition();
@@ -145,7 +169,7 @@ void BlockStream::SkipBytes(uint64_t nof_bytes) {
     nof_bytes -= in_window;
     consumed_ += in_window;
     window_pos_ = window_size_;
-    if (block_ != nullptr && !zipped_) {
+    if (block_ != nullptr && zipped_ == nullptr) {
       // Past the window but inside a plain block: only the position moves.
       const uint64_t in_block = block_size_ - (window_offset_ + window_size_);
       const uint64_t step = std::min(nof_bytes, in_block);
@@ -293,6 +317,12 @@ bool ReadCache::Parse(bool one_record) {
   FramingResult result;
   if (framer_->Run(*sink_, result)) {
     return true;
+  }
+  if (result.out_of_memory) {
+    ended_ = true;
+    damaged_ = true;
+    ReportOutOfMemory(MdfLocation{__LINE__, 0, __FILE__, "ParseRecord"}, "reading the records.");
+    return false;
   }
   if (!result.damaged && !sink_->Stopped() && !ended_) {
     sink_->ReportCountsThatDiffer();  // the whole stream was framed: every record was seen

@@ -2,9 +2,10 @@
 // Record reading: walks the record stream of a data group once, from its first data block
 // to its last, frames it into records and hands each observed record to the data group's
 // sample observers, or counts the records of each channel group. A record may start in one
-// data block and end in the next; zipped blocks are inflated as they are entered, one at a
-// time.
+// data block and end in the next; zipped blocks are inflated as they are read, one at a time.
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -21,15 +22,22 @@ class IDataGroup;
 namespace mdf::detail {
 
 class DataBlock;
+class Dz4Block;
+class Inflater;
 
 /// The bytes of a list of data blocks read as one stream. Plain blocks are read through a
 /// window that is reused from block to block; skipping past the window moves the file
-/// position without reading. A zipped block is inflated whole when it is entered, also by
-/// skipping. Empty blocks are passed over. Failures throw "End of file detected."
-/// (std::runtime_error); a zipped block that does not inflate throws its own error.
+/// position without reading. A zipped block of up to Dz4Block::kMaxWholeInflate bytes is
+/// inflated whole when it is entered, also by skipping; a longer one is inflated into the
+/// window piece by piece, so that what a block claims never sizes the memory. Empty blocks
+/// are passed over. Failures throw "End of file detected." (std::runtime_error); a zipped
+/// block that does not inflate throws its own error, before any of its bytes is handed on.
 class BlockStream {
  public:
   BlockStream(std::streambuf& buffer, std::vector<DataBlock*> blocks);
+  ~BlockStream();
+  BlockStream(const BlockStream&) = delete;
+  BlockStream& operator=(const BlockStream&) = delete;
 
   /// The bytes of all blocks together, as their headers claim.
   [[nodiscard]] uint64_t TotalSize() const { return total_size_; }
@@ -50,6 +58,8 @@ class BlockStream {
   bool Refill();
   /// Moves to the next block that holds data; false when none is left.
   bool EnterNextBlock();
+  /// Refill for a zipped block, from `next`, its offset in the block.
+  void RefillZipped(uint64_t next);
 
   std::streambuf& buffer_;
   std::vector<DataBlock*> blocks_;
@@ -60,7 +70,8 @@ class BlockStream {
 
   size_t next_block_ = 0;
   const DataBlock* block_ = nullptr;
-  bool zipped_ = false;
+  const Dz4Block* zipped_ = nullptr;
+  std::unique_ptr<Inflater> inflater_;  // a long zipped block, read in pieces
   uint64_t block_size_ = 0;
   uint64_t window_offset_ = 0;  // offset in the block of window_[0]
   const uint8_t* window_ = nullptr;
@@ -95,11 +106,13 @@ struct FramingResult {
   Damage damage = Damage::kUnknownRecordId;
   uint64_t record_id = 0;
   std::string cause;  ///< the error of an unreadable data block
+  /// Memory ran short (std::bad_alloc): no damage, but the framing ended there.
+  bool out_of_memory = false;
 };
 
 /// Frames the records of the stream into the sink until the data end, the sink stops or
-/// pauses, or damage is found (reported in the result, never thrown: an unreadable data
-/// block is damage too).
+/// pauses, damage is found or memory runs short (reported in the result, never thrown: an
+/// unreadable data block is damage too).
 template <typename Sink>
 class StreamFramer {
  public:
@@ -141,6 +154,9 @@ bool StreamFramer<Sink>::Run(Sink& sink, FramingResult& result) {
       piece_size_ -= used;
       if (framer_.Paused()) return true;
     }
+  } catch (const std::bad_alloc&) {
+    result.out_of_memory = true;
+    return false;
   } catch (const std::exception& error) {
     result.damaged = true;
     result.damage = Damage::kUnreadableData;
@@ -174,7 +190,7 @@ class ReadCache {
   /// At the end of the data, each channel group whose records differ from its cycle count
   /// is reported.
   bool ParseRecord();
-  /// Reads every record; false when damage ended the read (reported).
+  /// Reads every record; false when damage or short memory ended the read (reported).
   bool ParseRecords();
 
  private:

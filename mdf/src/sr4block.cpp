@@ -100,10 +100,8 @@ size_t Sr4Block::Write(std::streambuf&) {
   throw MdfRuntimeError("Writing SR blocks is not supported");
 }
 
-bool Sr4Block::DataFitsFile(std::streambuf& buffer, uint64_t size) const {
+bool Sr4Block::DataFitsFile(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t size) {
   const int64_t end = GetLastStreamPosition(buffer);
-  std::vector<DataBlock*> blocks;
-  CollectDataBlocks(blocks);
   for (const DataBlock* block : blocks) {
     // A zipped block is checked by its stored bytes; its ratio was checked when read.
     const auto* zipped = dynamic_cast<const Dz4Block*>(block);
@@ -117,15 +115,26 @@ bool Sr4Block::DataFitsFile(std::streambuf& buffer, uint64_t size) const {
 }
 
 void Sr4Block::ReadSrData(std::streambuf& buffer) {
+  InflateBudget budget(GetLastStreamPosition(buffer));
+  ReadSrData(buffer, budget);
+}
+
+void Sr4Block::ReadSrData(std::streambuf& buffer, InflateBudget& budget) {
   const uint64_t size = DataSize();
   if (block_list_.empty() || size == 0) {
     data_.clear();
     return;
   }
   try {
-    if (!DataFitsFile(buffer, size)) {
+    std::vector<DataBlock*> blocks;
+    CollectDataBlocks(blocks);
+    if (!DataFitsFile(buffer, blocks, size)) {
       MDF_DAMAGE(Damage::kUnreadableData)
           << "Sample reduction data lies beyond the end of the file. Block: " << AddressToText(file_position_);
+      data_.clear();
+      return;
+    }
+    if (!budget.Take(blocks, "sample reduction data")) {
       data_.clear();
       return;
     }

@@ -13,6 +13,9 @@
 
 namespace mdf::detail {
 
+class DataBlock;
+class InflateBudget;
+
 class Sr4Block : public DataListBlock, public ISampleReduction {
  public:
   Sr4Block();
@@ -46,15 +49,18 @@ class Sr4Block : public DataListBlock, public ISampleReduction {
   /// A block read from the file is never rewritten; a new one cannot be written.
   size_t Write(std::streambuf& buffer) override;
 
-  /// Loads the data of every child block, inflated, into memory.
+  /// Loads the data of every child block, inflated, into memory. Zipped blocks are taken
+  /// from `budget` (shared by the loads of one read); the first form gives the load a budget
+  /// of its own.
   void ReadSrData(std::streambuf& buffer);
+  void ReadSrData(std::streambuf& buffer, InflateBudget& budget);
   [[nodiscard]] const ByteArray& ReductionData() const { return data_; }
 
  private:
   template <typename T>
   void ChannelValue(const IChannel& channel, uint64_t sample, uint64_t array_index, SrValue<T>& value) const;
-  /// Bytes the children can deliver, checked against the file before any allocation.
-  [[nodiscard]] bool DataFitsFile(std::streambuf& buffer, uint64_t size) const;
+  /// Bytes the children (`blocks`) can deliver, checked against the file before any allocation.
+  [[nodiscard]] static bool DataFitsFile(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t size);
 
   uint64_t nof_samples_ = 0;
   double interval_ = 0.0;

@@ -15,6 +15,9 @@
 namespace {
 
 constexpr uint64_t kStreamChunk = 16'384;
+// Compressed bytes read from the file at a time by an Inflater: few file accesses for the
+// few KiB of memory (bench_datablocks' BM_StreamDzBlocks).
+constexpr uint64_t kInflaterInput = 64 * 1024;
 
 // A caller-supplied empty output gets room for deflate's worst case, so incompressible
 // data compresses too; small inputs keep the customary 100 bytes of headroom.
@@ -182,45 +185,84 @@ bool DecompressStream(std::streambuf& source, uint64_t nof_bytes, std::streambuf
 
 bool DecompressStream(std::streambuf& source, uint64_t nof_bytes, std::streambuf& sink, uint64_t& produced) {
   produced = 0;
-  std::vector<uint8_t> in(kStreamChunk);
-  std::vector<uint8_t> out(kStreamChunk);
-  z_stream stream{};
-  if (inflateInit(&stream) != Z_OK) {
+  const auto position = source.pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+  if (position < 0) {
     return false;
   }
-  int code = Z_OK;
-  bool failed = false;
-  uint64_t requested = 0;
-  while (!failed && code != Z_STREAM_END && requested < nof_bytes) {
-    const uint64_t wanted = std::min(nof_bytes - requested, kStreamChunk);
-    requested += wanted;
-    const auto got = source.sgetn(reinterpret_cast<char*>(in.data()), static_cast<std::streamsize>(wanted));
-    if (got <= 0) {
-      break;
+  Inflater inflater(source, static_cast<int64_t>(position), nof_bytes);
+  std::vector<uint8_t> out(kStreamChunk);
+  while (!inflater.Ended()) {
+    uint64_t got = 0;
+    if (!inflater.Read(out.data(), out.size(), got)) {
+      return false;
     }
-    stream.next_in = in.data();
-    stream.avail_in = static_cast<uInt>(got);
-    do {
-      stream.next_out = out.data();
-      stream.avail_out = static_cast<uInt>(out.size());
-      code = inflate(&stream, Z_NO_FLUSH);
-      if (IsInflateError(code)) {
-        failed = true;
+    const auto have = static_cast<std::streamsize>(got);
+    if (have > 0) {
+      const auto taken = sink.sputn(reinterpret_cast<const char*>(out.data()), have);
+      produced += static_cast<uint64_t>(std::max<std::streamsize>(taken, 0));
+      if (taken != have) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+Inflater::Inflater(std::streambuf& source, int64_t position, uint64_t nof_bytes)
+    : source_(source), position_(position), left_(nof_bytes), stream_(std::make_unique<z_stream>()) {
+  if (inflateInit(stream_.get()) != Z_OK) {
+    stream_.reset();
+    failed_ = true;
+  }
+}
+
+Inflater::~Inflater() {
+  if (stream_) {
+    inflateEnd(stream_.get());
+  }
+}
+
+bool Inflater::AllInputUsed() const { return left_ == 0 && (!stream_ || stream_->avail_in == 0); }
+
+bool Inflater::Read(uint8_t* dest, uint64_t size, uint64_t& produced) {
+  produced = 0;
+  while (!failed_ && !ended_ && produced < size) {
+    z_stream& stream = *stream_;
+    if (stream.avail_in == 0) {
+      if (left_ == 0) {
+        failed_ = true;  // the compressed bytes end before the stream does
         break;
       }
-      const auto have = static_cast<std::streamsize>(out.size() - stream.avail_out);
-      if (have > 0) {
-        const auto taken = sink.sputn(reinterpret_cast<const char*>(out.data()), have);
-        produced += static_cast<uint64_t>(std::max<std::streamsize>(taken, 0));
-        if (taken != have) {
-          failed = true;
-          break;
-        }
+      if (input_.empty()) {
+        input_.resize(kInflaterInput);
       }
-    } while (stream.avail_out == 0 && code != Z_STREAM_END);
+      const auto wanted = static_cast<std::streamsize>(std::min<uint64_t>(left_, input_.size()));
+      if (source_.pubseekpos(position_, std::ios_base::in) != position_) {
+        failed_ = true;
+        break;
+      }
+      const auto got = source_.sgetn(reinterpret_cast<char*>(input_.data()), wanted);
+      if (got <= 0) {
+        failed_ = true;
+        break;
+      }
+      position_ += got;
+      left_ -= static_cast<uint64_t>(got);
+      stream.next_in = input_.data();
+      stream.avail_in = static_cast<uInt>(got);
+    }
+    stream.next_out = dest + produced;
+    stream.avail_out = Piece(size - produced, internal::kMaxZlibChunk);
+    const uInt room = stream.avail_out;
+    const int code = inflate(&stream, Z_NO_FLUSH);
+    produced += room - stream.avail_out;
+    if (code == Z_STREAM_END) {
+      ended_ = true;
+    } else if (IsInflateError(code) || (code == Z_BUF_ERROR && stream.avail_in > 0 && stream.avail_out > 0)) {
+      failed_ = true;  // corrupt, or no progress although input and room are there
+    }
   }
-  inflateEnd(&stream);
-  return !failed && code == Z_STREAM_END;
+  return !failed_;
 }
 
 void TransposeBytes(ByteArray& data, uint32_t columns) {
@@ -240,15 +282,17 @@ void TransposeBytes(ByteArray& data, uint32_t columns) {
   }
 }
 
-void UntransposeBytes(ByteArray& data, uint32_t columns) {
+void UntransposeBytes(ByteArray& data, uint32_t columns) { UntransposeBytes(data.data(), data.size(), columns); }
+
+void UntransposeBytes(uint8_t* data, size_t size, uint32_t columns) {
   if (columns <= 1) {
     return;
   }
-  const size_t rows = data.size() / columns;
+  const size_t rows = size / columns;
   if (rows == 0) {
     return;
   }
-  const ByteArray copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(rows * columns));
+  const ByteArray copy(data, data + rows * columns);
   for (size_t column = 0; column < columns; ++column) {
     const uint8_t* lane = copy.data() + column * rows;
     for (size_t row = 0; row < rows; ++row) {

@@ -240,6 +240,40 @@ TEST_F(LogmendRun, EachDamagedReproducerIsKeptWithOneLineNamingItsDamage) {
   }
 }
 
+// A zipped data block is inflated in bounded pieces as its records are read, whatever
+// original length it claims: under an address-space limit far below that length, the
+// recording of one zipped block converts whole, and one whose block inflates to its records
+// and 256 MiB of zeros is kept for the zeros it cannot frame, not for memory running short.
+TEST_F(LogmendRun, ZippedBlocksAreReadInBoundedMemoryWhateverTheyClaim) {
+  const auto run_limited = [this](const std::string& name) {
+#ifdef LOGMEND_SANITIZED
+    return Run({"-d", name});  // the sanitizers reserve more address space than any limit
+#else
+    return test::RunProgram("/bin/sh", {"-c", "ulimit -v 160000 && exec \"$0\" \"$@\"", LOGMEND_BINARY, "-d", name},
+                            dir_.Path(), dir_.Path());
+#endif
+  };
+  {
+    const std::string name = "dz-plain.MF4";
+    Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+    const test::ProgramResult result = run_limited(name);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_FALSE(Exists(name));
+    EXPECT_EQ(ReadFrames(dir_.Path("dz-plain_out.MF4")).size(), 240U);
+  }
+  {
+    const std::string name = "dz-records-then-256mb-zeros.MF4";
+    Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+    const test::ProgramResult result = run_limited(name);
+    EXPECT_EQ(result.status, 8);
+    EXPECT_TRUE(Exists(name));
+    EXPECT_TRUE(
+        HasLine(result, "E Damaged input file " + name + ": Parse of record failed. Error: No channel group found."))
+        << result.err;
+    EXPECT_EQ(result.err.find("memory"), std::string::npos) << result.err;
+  }
+}
+
 // Channels whose bits no record holds (bit counts near 2^32 once wrapped a 32-bit guard of
 // the decoding) are damage, each reported as it is read, after the first damage of the file.
 TEST_F(LogmendRun, ChannelsWhoseBitsNoRecordHoldsAreReportedAndTheInputKept) {

@@ -214,6 +214,48 @@ TEST(DecompressStream, FailureCases) {
   }
 }
 
+// The stream is read from its place in the file piece by piece, also when the file was read
+// elsewhere between pieces; its end holds only when its check value does and no compressed
+// byte is left over.
+TEST(Inflater, InflatesPieceByPieceFromItsPlaceAndChecksTheEnd) {
+  const ByteArray input = RecordBytes(800'000);
+  const ByteArray compressed = Deflated(input);
+  ASSERT_GT(compressed.size(), 64U * 1024U);  // more than one read of compressed bytes
+  ByteArray file(100 + compressed.size() + 1, 0xAA);
+  std::copy(compressed.begin(), compressed.end(), file.begin() + 100);
+  const auto inflate_all = [&](uint64_t nof_bytes, ByteArray& out) {
+    MemoryBuffer source(file);
+    mdf::detail::Inflater inflater(source, 100, nof_bytes);
+    ByteArray piece(7'777);
+    while (!inflater.Ended()) {
+      uint64_t got = 0;
+      if (!inflater.Read(piece.data(), piece.size(), got)) return false;
+      EXPECT_TRUE(got == piece.size() || inflater.Ended()) << "short only at the end";
+      out.insert(out.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(got));
+      source.pubseekpos(0);  // another reader of the file
+    }
+    return inflater.AllInputUsed();
+  };
+  ByteArray out;
+  EXPECT_TRUE(inflate_all(compressed.size(), out));
+  EXPECT_EQ(out, input);
+  out.clear();
+  EXPECT_FALSE(inflate_all(compressed.size() + 1, out)) << "a byte after the stream's end";
+  EXPECT_EQ(out, input);
+  out.clear();
+  EXPECT_FALSE(inflate_all(compressed.size() - 1, out)) << "the compressed bytes end before the stream";
+  file[100 + compressed.size() - 1] ^= 1;  // the check value
+  out.clear();
+  EXPECT_FALSE(inflate_all(compressed.size(), out));
+  MemoryBuffer source(file);
+  mdf::detail::Inflater failed(source, 100, compressed.size());
+  ByteArray all(input.size() + 10);
+  uint64_t got = 0;
+  EXPECT_FALSE(failed.Read(all.data(), all.size(), got));
+  EXPECT_FALSE(failed.Read(all.data(), all.size(), got)) << "a failed inflater stays failed";
+  EXPECT_EQ(got, 0U);
+}
+
 TEST(CompressFile, WholeFileAndFailures) {
   TempDir dir;
   const ByteArray content = RandomBytes(600'000, 3);  // incompressible: needs the worst-case room
