@@ -17,6 +17,7 @@
 #include "e2e/logmendrun.h"
 #include "mdf/mdffile.h"
 #include "mdf/mdfreader.h"
+#include "support/tornrecording.h"
 
 namespace {
 
@@ -862,6 +863,51 @@ TEST_F(LogmendRun, RecordsEndWhereTheNextBlockBeginsAndNothingIsInvented) {
     EXPECT_TRUE(std::includes(whole.begin(), whole.end(), written.begin(), written.end()));
   }
   ExpectCheckerAcceptsEach("out");
+}
+
+// A list whose full block was still growing when its logger began the next header, torn in that
+// header: its records end where the header begins. Cut within its id ("#" .. "##D") the header
+// may as well be the last byte of the payload the block boundary split, which it would make
+// whole: that payload (and so its frame) is left out and the input kept. Once the id is whole
+// it is a header: the torn end converts.
+TEST_F(LogmendRun, AHeaderCutWithinItsIdThatCouldCompleteARecordKeepsTheInput) {
+  test::JournalOutput journal;
+  test::RecordingInfo info;
+  info.finalized = false;
+  test::RecordingLayout layout;
+  layout.block_data_bytes = 256;
+  layout.link_before_header = false;
+  layout.close_after_next_header = true;
+  test::LoggerRecordingWriter writer(journal, info, layout);
+  std::vector<Frame> lin;
+  for (uint8_t i = 0; i < 9; ++i) {  // 9 LIN records of 20 bytes, then a CAN record of 24
+    const test::LinFrameRecord frame{1000U + 100U * i, 1, i, false, {1, 2, 3, 4, 5, 6, 7, 8}};
+    writer.Add(frame);
+    lin.push_back(Expected(info, frame));
+  }
+  test::CanFrameRecord can{2000, 1, 0x123, false, false, true, false, false, 14, std::vector<uint8_t>(48, 0x5A)};
+  writer.Add(can);  // its payload of 53 bytes: 52 in the first block, the last one in the next
+  ASSERT_EQ(writer.DataBlocks().size(), 2U);
+  const uint64_t header = writer.DataBlocks()[1];
+  std::sort(lin.begin(), lin.end());
+  for (const uint64_t bytes : {1, 2, 3, 4, 10}) {
+    SCOPED_TRACE(std::to_string(bytes) + " header bytes");
+    const std::vector<uint8_t> file = journal.AsAt(header + bytes);
+    const std::string name = "cut-" + std::to_string(bytes) + ".MF4";
+    Write(name, {file.begin(), file.end()});
+    const test::ProgramResult result = Run({"-d", name});
+    const bool told = bytes >= 4;
+    EXPECT_EQ(result.status, told ? 0 : 8) << result.err;
+    EXPECT_EQ(Exists(name), !told);
+    if (!told) {
+      EXPECT_TRUE(HasLine(result, "E Damaged input file " + name +
+                                      ": The end of the records cannot be told from a block header. Offset: 204"))
+          << result.err;
+    }
+    std::vector<Frame> written = ReadFrames(dir_.Path("cut-" + std::to_string(bytes) + "_out.MF4"));
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, lin);
+  }
 }
 
 // The offsets of the records of the kit's logger layout in a recording, by record id.

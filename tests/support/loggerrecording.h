@@ -4,7 +4,8 @@
 // channel group (record id 2), and a LIN group (record id 3), the fields bit-packed. By
 // default every record lies in one last DT block, each payload right after its frame record;
 // RecordingLayout gives the other layouts loggers write (payloads before their frames, a DL
-// of fixed-size DT blocks, version 4.20). The unfinalized form has the id "UnFinMF ", flags
+// of fixed-size DT blocks, closed before or after the next header is written, or of blocks of
+// whole records with aligned headers, version 4.20). The unfinalized form has the id "UnFinMF ", flags
 // for cycle counts, VLSD sizes and the last DT length, cycle counts 0 and a last DT length
 // that covers only its header, as a logger leaves a file when its power is cut.
 //
