@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "blockchain.h"
 #include "ca4block.h"
 #include "cg4block.h"
 #include "cn4block.h"
@@ -98,7 +99,12 @@ void Mdf4File::CheckCutHeader(std::streambuf& buffer) {
     const HeaderAtEnd found = blocks_end > 0 && blocks_end < static_cast<uint64_t>(GetLastStreamPosition(buffer))
                                   ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(blocks_end), true)
                                   : HeaderAtEnd::kNone;
-    cut = found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole;
+    uint64_t length = 0;
+    uint64_t links = 0;
+    // Or a signal data block begun before anything linked it: its payloads are no frames.
+    cut = found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole ||
+          (found == HeaderAtEnd::kNone && blocks_end > 0 &&
+           BlockCutByEnd(buffer, static_cast<int64_t>(blocks_end), "##SD", length, links) && links == 0);
   }
   if (!cut) return;
   if (finalized_on_read_) {
