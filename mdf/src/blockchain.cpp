@@ -14,42 +14,6 @@ namespace mdf::detail {
 
 namespace {
 constexpr int64_t kHeaderBytes = 24;
-
-/// True when a data list's header is whole at the position but the end of the file cuts the
-/// list: a logger writes a list's header before its links and fields. What it had written of
-/// them leads to no block yet (every link there is 0, or to a block not begun), so the list
-/// holds nothing. A list that links a block already in the file is read as it is: what it
-/// lists may be the records of blocks written before it.
-bool ListBegunAtEnd(std::streambuf& buffer, int64_t position) {
-  uint64_t length = 0;
-  uint64_t links = 0;
-  if (!BlockCutByEnd(buffer, position, "##DL", length, links)) return false;
-  // A list of fewer links or fields than its type lays out is damage, cut or not.
-  const BlockLayout* layout = FindBlockLayout("##DL");
-  if (links > (length - kHeaderBytes) / 8 || layout == nullptr || links < layout->links ||
-      length < MinimumLength(*layout, links)) {
-    return false;
-  }
-  try {
-    const int64_t end = GetLastStreamPosition(buffer);
-    // Only the links the file holds whole: the rest were not written yet.
-    const uint64_t whole_links = std::min(links, static_cast<uint64_t>(end - position - kHeaderBytes) / 8);
-    SetStreamPosition(buffer, position + kHeaderBytes);
-    std::vector<int64_t> targets;
-    for (uint64_t i = 0; i < whole_links; ++i) {
-      std::array<uint8_t, 8> bytes{};
-      if (buffer.sgetn(reinterpret_cast<char*>(bytes.data()), 8) != 8) return false;
-      const uint64_t link = LoadLe64(bytes.data());
-      if (link != 0) targets.push_back(link >= static_cast<uint64_t>(end) ? end : static_cast<int64_t>(link));
-    }
-    return std::all_of(targets.begin(), targets.end(), [&buffer](int64_t target) {
-      const HeaderAtEnd found = BlockHeaderAtEnd(buffer, target);
-      return found == HeaderAtEnd::kCut || found == HeaderAtEnd::kZeros;
-    });
-  } catch (const std::exception&) {
-    return false;
-  }
-}
 }  // namespace
 
 void CheckBlockId(const MdfBlock& block, const char* expected_id) {
@@ -80,6 +44,37 @@ bool BlockCutByEnd(std::streambuf& buffer, int64_t position, const char* id, uin
     length = LoadLe64(head.data() + 8);
     links = LoadLe64(head.data() + 16);
     return length > static_cast<uint64_t>(end - position);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool ListBegunAtEnd(std::streambuf& buffer, int64_t position) {
+  uint64_t length = 0;
+  uint64_t links = 0;
+  if (!BlockCutByEnd(buffer, position, "##DL", length, links)) return false;
+  // A list of fewer links or fields than its type lays out is damage, cut or not.
+  const BlockLayout* layout = FindBlockLayout("##DL");
+  if (links > (length - kHeaderBytes) / 8 || layout == nullptr || links < layout->links ||
+      length < MinimumLength(*layout, links)) {
+    return false;
+  }
+  try {
+    const int64_t end = GetLastStreamPosition(buffer);
+    // Only the links the file holds whole: the rest were not written yet.
+    const uint64_t whole_links = std::min(links, static_cast<uint64_t>(end - position - kHeaderBytes) / 8);
+    SetStreamPosition(buffer, position + kHeaderBytes);
+    std::vector<int64_t> targets;
+    for (uint64_t i = 0; i < whole_links; ++i) {
+      std::array<uint8_t, 8> bytes{};
+      if (buffer.sgetn(reinterpret_cast<char*>(bytes.data()), 8) != 8) return false;
+      const uint64_t link = LoadLe64(bytes.data());
+      if (link != 0) targets.push_back(link >= static_cast<uint64_t>(end) ? end : static_cast<int64_t>(link));
+    }
+    return std::all_of(targets.begin(), targets.end(), [&buffer](int64_t target) {
+      const HeaderAtEnd found = BlockHeaderAtEnd(buffer, target);
+      return found == HeaderAtEnd::kCut || found == HeaderAtEnd::kZeros;
+    });
   } catch (const std::exception&) {
     return false;
   }

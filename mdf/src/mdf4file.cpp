@@ -101,10 +101,12 @@ void Mdf4File::CheckCutHeader(std::streambuf& buffer) {
                                   : HeaderAtEnd::kNone;
     uint64_t length = 0;
     uint64_t links = 0;
-    // Or a signal data block begun before anything linked it: its payloads are no frames.
+    // Or a list or a signal data block begun before anything linked it: a list that leads
+    // to no block yet, payloads that are no frames.
     cut = found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole ||
           (found == HeaderAtEnd::kNone && blocks_end > 0 &&
-           BlockCutByEnd(buffer, static_cast<int64_t>(blocks_end), "##SD", length, links) && links == 0);
+           (ListBegunAtEnd(buffer, static_cast<int64_t>(blocks_end)) ||
+            (BlockCutByEnd(buffer, static_cast<int64_t>(blocks_end), "##SD", length, links) && links == 0)));
   }
   if (!cut) return;
   if (finalized_on_read_) {

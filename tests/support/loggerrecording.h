@@ -176,6 +176,8 @@ class LoggerRecordingWriter {
     if (stream_ != nullptr) stream_->flush();
   }
 
+  /// Where the data list begins; 0 when the records lie in one DT block.
+  [[nodiscard]] int64_t ListBlock() const { return list_; }
   /// Where each data block begun so far begins (its header), in file order.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return data_blocks_; }
   [[nodiscard]] uint64_t CanCount() const { return can_count_; }

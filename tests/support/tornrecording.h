@@ -77,6 +77,8 @@ enum class LoggerLayout {
   kCanFd64,                 // CAN FD frames with payloads of up to 64 bytes, after their frames
   kLinOnly,                 // LIN frames alone: records of one size, no payloads
   kVersion420,              // as kPayloadAfterFrame, in an MDF 4.20 file
+  kListLinksAfterHeader,    // as kListLinkedAfterHeader, torn from the list's header on: its
+                            // links and fields are written after it
 };
 
 inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
@@ -86,7 +88,8 @@ inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
                                                     LoggerLayout::kListLinkedAfterHeader,
                                                     LoggerLayout::kCanFd64,
                                                     LoggerLayout::kLinOnly,
-                                                    LoggerLayout::kVersion420};
+                                                    LoggerLayout::kVersion420,
+                                                    LoggerLayout::kListLinksAfterHeader};
   return layouts;
 }
 
@@ -107,6 +110,8 @@ inline const char* LayoutName(LoggerLayout layout) {
       return "LinOnly";
     case LoggerLayout::kVersion420:
       return "Version420";
+    case LoggerLayout::kListLinksAfterHeader:
+      return "ListLinksAfterHeader";
   }
   return "?";
 }
@@ -142,7 +147,8 @@ class TornRecording {
     info_.serial = "0000C0DE";
     RecordingLayout places;
     places.payload_first = layout == LoggerLayout::kPayloadBeforeFrame;
-    if (layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader) {
+    if (layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader ||
+        layout == LoggerLayout::kListLinksAfterHeader) {
       places.block_data_bytes = kListBlockDataBytes;
       places.link_before_header = layout == LoggerLayout::kListLinkedBeforeHeader;
     }
@@ -152,6 +158,9 @@ class TornRecording {
     }
     LoggerRecordingWriter writer(journal_, info_, places);
     blocks_ = writer.DataBlocks();
+    // The list is written whole with links of 0, as a logger leaves it between writing its
+    // header and its links: a cut inside it is such a tear.
+    if (layout == LoggerLayout::kListLinksAfterHeader) first_torn_ = static_cast<uint64_t>(writer.ListBlock());
     for (const LoggedFrame& frame : Traffic(layout)) Add(writer, frame, places.payload_first);
     writer.Finish();
   }
@@ -160,8 +169,9 @@ class TornRecording {
   [[nodiscard]] const RecordingInfo& Info() const { return info_; }
   /// The recording as the logger left it when it stopped without a power loss.
   [[nodiscard]] const std::vector<uint8_t>& Whole() const { return journal_.Image(); }
-  /// The first data block's header: the first byte that a power loss can tear.
-  [[nodiscard]] uint64_t DataStart() const { return blocks_.front(); }
+  /// The first data block's header (the list's, where its links are written after it): the
+  /// first byte that a power loss can tear.
+  [[nodiscard]] uint64_t DataStart() const { return first_torn_ != 0 ? first_torn_ : blocks_.front(); }
   /// Where each data block's header begins.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return blocks_; }
   [[nodiscard]] const std::vector<LoggedFrame>& Frames() const { return frames_; }
@@ -357,6 +367,7 @@ class TornRecording {
   std::vector<LoggedFrame> frames_;
   std::vector<LoggedRecord> records_;
   std::vector<uint64_t> blocks_;  // where each data block's header begins
+  uint64_t first_torn_ = 0;       // where tears begin when not at the first data block
 };
 
 }  // namespace test
