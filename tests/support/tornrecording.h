@@ -79,6 +79,7 @@ enum class LoggerLayout {
   kVersion420,              // as kPayloadAfterFrame, in an MDF 4.20 file
   kListLinksAfterHeader,    // as kListLinkedAfterHeader, torn from the list's header on: its
                             // links and fields are written after it
+  kSignalDataFirst,         // the payloads in an SD block written whole before the records
 };
 
 inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
@@ -89,7 +90,8 @@ inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
                                                     LoggerLayout::kCanFd64,
                                                     LoggerLayout::kLinOnly,
                                                     LoggerLayout::kVersion420,
-                                                    LoggerLayout::kListLinksAfterHeader};
+                                                    LoggerLayout::kListLinksAfterHeader,
+                                                    LoggerLayout::kSignalDataFirst};
   return layouts;
 }
 
@@ -112,6 +114,8 @@ inline const char* LayoutName(LoggerLayout layout) {
       return "Version420";
     case LoggerLayout::kListLinksAfterHeader:
       return "ListLinksAfterHeader";
+    case LoggerLayout::kSignalDataFirst:
+      return "SignalDataFirst";
   }
   return "?";
 }
@@ -156,12 +160,21 @@ class TornRecording {
       places.version_text = "4.20";
       places.version = 420;
     }
+    places.signal_data_first = layout == LoggerLayout::kSignalDataFirst;
     LoggerRecordingWriter writer(journal_, info_, places);
+    const std::vector<LoggedFrame> traffic = Traffic(layout);
+    if (places.signal_data_first) {
+      std::vector<std::vector<uint8_t>> payloads;
+      for (const LoggedFrame& frame : traffic) {
+        if (frame.is_can) payloads.push_back(frame.can.data);
+      }
+      writer.SignalData(payloads);
+    }
     blocks_ = writer.DataBlocks();
     // The list is written whole with links of 0, as a logger leaves it between writing its
     // header and its links: a cut inside it is such a tear.
     if (layout == LoggerLayout::kListLinksAfterHeader) first_torn_ = static_cast<uint64_t>(writer.ListBlock());
-    for (const LoggedFrame& frame : Traffic(layout)) Add(writer, frame, places.payload_first);
+    for (const LoggedFrame& frame : traffic) Add(writer, frame, places);
     writer.Finish();
   }
 
@@ -256,7 +269,8 @@ class TornRecording {
     return bytes;
   }
 
-  void Add(LoggerRecordingWriter& writer, const LoggedFrame& frame, bool payload_first) {
+  void Add(LoggerRecordingWriter& writer, const LoggedFrame& frame, const RecordingLayout& places) {
+    const bool payload_first = places.payload_first;
     const size_t index = frames_.size();
     frames_.push_back(frame);
     frames_.back().extent = frame.is_can ? writer.Add(frame.can) : writer.Add(frame.lin);
@@ -264,6 +278,10 @@ class TornRecording {
     const FrameExtent extent = frames_.back().extent;
     if (!frame.is_can) {
       records_.push_back({LoggedRecord::kLin, index, extent, 1 + LoggerRecordingWriter::kLinRecordBytes});
+      return;
+    }
+    if (places.signal_data_first) {  // its payload was written before every record
+      records_.push_back({LoggedRecord::kCanFrame, index, extent, 1 + LoggerRecordingWriter::kCanRecordBytes});
       return;
     }
     // The two records follow each other, with at most a block header between them.
