@@ -771,11 +771,9 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
       {"first-of-two-data-groups-counts-0.MF4",
        "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 0, Records: 33", 0, 13,
        false},
-      // Zeros over the data of closed DT blocks, their headers kept: no power loss leaves them,
-      // and the record they complete is left out.
-      {"list-closed-dt-data-zeros.MF4", "Parse of record failed. Error: No channel group found.", 8, 5, false},
-      {"list-dt-data-zeros-mid-record.MF4", "Parse of record failed. Error: No channel group found.", 16, 6, false},
-      {"list-empty-dt-zeros-mid-record.MF4", "Parse of record failed. Error: No channel group found.", 16, 6, false},
+      // Zeros over the data of closed DT blocks and after, their headers kept: no power loss
+      // leaves them.
+      {"list-closed-dt-data-zeros.MF4", "Failed to find the CG block. Record ID: 0", 8, 5, false},
   };
   std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> recorded;
   for (const Frame& frame : ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized)) {
@@ -814,6 +812,72 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
   bool found = false;
   for (const Frame& frame : ReadFrames(dir_.Path(torn))) found = found || frame.id == 0x18FF0000;
   EXPECT_FALSE(found) << "ID 0x18FF0000, DLC 3, payload 36 04 00 not yet written";
+}
+
+// Reproducers of blocks a logger began behind the one it filled, through the whole tool: a DT
+// whose length is still 24 when the next block is begun (linked or not), a whole DT that a data
+// list or the block its list links follows, a header behind the zeros that align it. Their
+// records end where the next block begins, so a torn end converts exactly its whole frames and
+// removes the input; where the bytes cannot tell, it is kept. A DT of zeros in a list ends the
+// records before the one those zeros would complete. No frame is invented: each frame written
+// is one of its control's, a tear of the same recording just after the next header is whole.
+TEST_F(LogmendRun, RecordsEndWhereTheNextBlockBeginsAndNothingIsInvented) {
+  const struct {
+    const char* name;
+    const char* damage;  // null: a torn end
+    size_t frames;
+    const char* control;  // null: none
+  } cases[] = {
+      // The new DT not linked yet, its header cut: 10 or 5 bytes of it, or 19 behind a list of equal lengths.
+      {"torn-growing-dt-then-unlinked-header.MF4", nullptr, 35, "torn-growing-dt-then-unlinked-header-control.MF4"},
+      {"torn-growing-dt-then-unlinked-header-5-bytes.MF4", nullptr, 25,
+       "torn-growing-dt-then-unlinked-header-control.MF4"},
+      {"torn-growing-dt-then-unlinked-header-equal-list.MF4", nullptr, 51, nullptr},
+      // The new DT linked, its header cut; padded, the header whole and its data zeros.
+      {"torn-growing-dt-then-linked-header.MF4", nullptr, 66, nullptr},
+      {"torn-growing-first-dt-then-linked-header.MF4", nullptr, 10,
+       "torn-growing-first-dt-then-linked-header-control.MF4"},
+      {"torn-growing-first-dt-then-linked-header-padded.MF4",
+       "The end of the records cannot be told from padding. Offset: 247", 10,
+       "torn-growing-first-dt-then-linked-header-control.MF4"},
+      // A whole data list behind the last whole DT, with the DT it links torn or not begun.
+      {"torn-dt-header-behind-next-list.MF4", nullptr, 56, "torn-dt-header-behind-next-list-control.MF4"},
+      {"torn-at-dt-linked-by-next-list.MF4", nullptr, 56, "torn-dt-header-behind-next-list-control.MF4"},
+      {"torn-in-next-list-padded.MF4", nullptr, 56, "torn-dt-header-behind-next-list-control.MF4"},
+      {"torn-after-list-written-behind-its-blocks.MF4", nullptr, 56, nullptr},
+      // A DT closed at a record boundary, the header behind the zeros that align it torn.
+      {"torn-dt-header-behind-alignment-gap.MF4", nullptr, 29, nullptr},
+      {"torn-dt-header-behind-alignment-gap-length.MF4", nullptr, 29, nullptr},
+      // Zeros where a DT's records belong, its length kept or 24.
+      {"dt-of-zeros-in-list.MF4", "Failed to find the CG block. Record ID: 0", 36, nullptr},
+      {"dt-of-zeros-in-list-length-24.MF4", "Failed to find the CG block. Record ID: 0", 36, nullptr},
+  };
+  dir_.MakeDir("out");
+  dir_.MakeDir("controls");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+    const test::ProgramResult result = Run({"-d", "-O", "out", name});
+    EXPECT_EQ(result.status, c.damage != nullptr ? 8 : 0) << result.err;
+    EXPECT_EQ(Exists(name), c.damage != nullptr);
+    if (c.damage != nullptr) {
+      EXPECT_TRUE(HasLine(result, "E Damaged input file " + name + ": " + c.damage)) << result.err;
+    } else {
+      EXPECT_EQ(result.err.find("E "), std::string::npos) << result.err;
+    }
+    std::vector<Frame> written = ReadFrames(dir_.Path("out/" + name.substr(0, name.size() - 4) + "_out.MF4"));
+    EXPECT_EQ(written.size(), c.frames);
+    if (c.control == nullptr) continue;
+    const std::string control = c.control;
+    Write(control, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + control));
+    ASSERT_EQ(Run({"-O", "controls", control}).status, 0);
+    std::vector<Frame> whole = ReadFrames(dir_.Path("controls/" + control.substr(0, control.size() - 4) + "_out.MF4"));
+    std::sort(written.begin(), written.end());
+    std::sort(whole.begin(), whole.end());
+    EXPECT_TRUE(std::includes(whole.begin(), whole.end(), written.begin(), written.end()));
+  }
+  ExpectCheckerAcceptsEach("out");
 }
 
 // The offsets of the records of the kit's logger layout in a recording, by record id.

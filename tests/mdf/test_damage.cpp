@@ -248,7 +248,7 @@ std::vector<DamageCase> Cases() {
                    file.begin() + static_cast<std::ptrdiff_t>(first + 24 + 3 * 37), 0);
          std::fill(file.begin() + static_cast<std::ptrdiff_t>(second + 24), file.end(), 0);
        },
-       "Parse of record failed. Error: No channel group found.", 2 * 11},
+       "Failed to find the CG block. Record ID: 0", 2 * 11},
       // A logger filling blocks of a fixed size is torn at every byte below; in a finalized
       // file a block header cut by its end is damage. A next list begun where the file ends
       // is the torn end too.

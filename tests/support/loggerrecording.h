@@ -60,14 +60,21 @@ struct LinFrameRecord {
 struct RecordingLayout {
   bool payload_first = false;  // a CAN frame's payload record before its frame record, not after it
   /// 0: every record in one DT block. Otherwise DT blocks of this many data bytes (a multiple
-  /// of 8, so that each block follows the last without a gap) in a DL block of `list_slots`
-  /// data links, reserved up front and 0 until used; records run on from block to block.
+  /// of 8, so that each block follows the last without a gap; at most this many with
+  /// `whole_records`) in a DL block of `list_slots` data links, reserved up front and 0 until
+  /// used; records run on from block to block.
   uint32_t block_data_bytes = 0;
   uint32_t list_slots = 16;
   /// A new DT block is linked in the list (with its offset) before its header is written;
   /// otherwise only once its header is whole. Either way a full block gets its length when
-  /// the next one is begun.
+  /// the next one is begun: before its header, or with `close_after_next_header` only once
+  /// that header is written and linked, so that a power loss between leaves it growing.
   bool link_before_header = true;
+  bool close_after_next_header = false;
+  /// No record is split across blocks: one that does not fit the rest of a block begins the
+  /// next, so each block ends at a record boundary (closed with the length of its records) and
+  /// the next header follows behind the 0 to 7 zeros that align it to 8 bytes.
+  bool whole_records = false;
   std::string version_text = "4.11";
   uint16_t version = 411;
   /// The payloads in one SD block that the CAN data bytes channel links, written whole before
@@ -207,6 +214,8 @@ class LoggerRecordingWriter {
   [[nodiscard]] uint64_t CanCount() const { return can_count_; }
   [[nodiscard]] uint64_t LinCount() const { return lin_count_; }
   [[nodiscard]] uint64_t RecordBytes() const { return records_bytes_; }
+  /// Where the last record written begins (behind the header of a block begun before it).
+  [[nodiscard]] uint64_t LastRecordBegin() const { return last_record_begin_; }
 
  private:
   // The record's bytes behind the last ones; in a list, a full block is closed and the next
@@ -215,11 +224,20 @@ class LoggerRecordingWriter {
     const std::vector<uint8_t>& bytes = record.Data();
     records_bytes_ += bytes.size();
     if (layout_.block_data_bytes == 0) {
-      const uint64_t begin = output_.Size();
+      last_record_begin_ = output_.Size();
       image_.Raw(bytes);
-      return {begin, output_.Size()};
+      return {last_record_begin_, output_.Size()};
     }
     FrameExtent extent;
+    if (layout_.whole_records) {
+      if (block_filled_ > 0 && block_filled_ + bytes.size() > layout_.block_data_bytes) NextBlock();
+      extent.begin = output_.Size();
+      image_.Raw(bytes);
+      block_filled_ += bytes.size();
+      extent.end = output_.Size();
+      last_record_begin_ = extent.begin;
+      return extent;
+    }
     for (size_t at = 0; at < bytes.size();) {
       if (block_filled_ == layout_.block_data_bytes) NextBlock();
       if (at == 0) extent.begin = output_.Size();
@@ -230,6 +248,7 @@ class LoggerRecordingWriter {
       at += part;
     }
     extent.end = output_.Size();
+    last_record_begin_ = extent.begin;
     return extent;
   }
 
@@ -237,19 +256,23 @@ class LoggerRecordingWriter {
   // layout says. Its header says "empty" until it is full, as a growing last DT block does.
   void NextBlock() {
     if (blocks_ == layout_.list_slots) throw std::length_error("the data list has no slot left");
-    if (blocks_ > 0) image_.SetLength(dt_, 24 + layout_.block_data_bytes);
+    const int64_t full = dt_;
+    const uint64_t full_length = 24 + block_filled_;
+    if (blocks_ > 0 && !layout_.close_after_next_header) image_.SetLength(full, full_length);
+    list_bytes_ += block_filled_;
     const auto position = static_cast<int64_t>((output_.Size() + 7) / 8 * 8);
     if (layout_.link_before_header) LinkBlock(position);
     dt_ = image_.Block("##DT", {}, {}, 24);
     data_blocks_.push_back(static_cast<uint64_t>(dt_));
     if (!layout_.link_before_header) LinkBlock(dt_);
+    if (blocks_ > 0 && layout_.close_after_next_header) image_.SetLength(full, full_length);
     ++blocks_;
     block_filled_ = 0;
   }
 
   void LinkBlock(int64_t position) {
     image_.PatchLink(list_, 1 + blocks_, position);
-    image_.SetDataListOffset(list_, layout_.list_slots, blocks_, uint64_t{blocks_} * layout_.block_data_bytes);
+    image_.SetDataListOffset(list_, layout_.list_slots, blocks_, list_bytes_);
   }
 
   void WriteBlocks() {
@@ -297,7 +320,8 @@ class LoggerRecordingWriter {
       data_blocks_.push_back(static_cast<uint64_t>(dt_));
       return;
     }
-    if (layout_.block_data_bytes % 8 != 0) throw std::invalid_argument("data blocks of a list follow without gaps");
+    if (layout_.block_data_bytes % 8 != 0 && !layout_.whole_records)
+      throw std::invalid_argument("data blocks of a list follow without gaps");
     list_ = image_.DataList(std::vector<int64_t>(layout_.list_slots, 0), std::vector<uint64_t>(layout_.list_slots, 0));
     image_.PatchLink(dg_, 2, list_);
     NextBlock();
@@ -367,6 +391,7 @@ class LoggerRecordingWriter {
   int64_t list_ = 0;
   uint32_t blocks_ = 0;        // DT blocks begun in the list
   uint64_t block_filled_ = 0;  // data bytes of the last one
+  uint64_t list_bytes_ = 0;    // data bytes of the blocks before it
   std::vector<uint64_t> data_blocks_;
   int64_t can_cg_ = 0;
   int64_t vlsd_cg_ = 0;
@@ -375,6 +400,7 @@ class LoggerRecordingWriter {
   uint64_t lin_count_ = 0;
   uint64_t vlsd_bytes_ = 0;
   uint64_t records_bytes_ = 0;
+  uint64_t last_record_begin_ = 0;
 };
 
 /// A whole recording in memory.

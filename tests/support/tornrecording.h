@@ -70,16 +70,19 @@ class JournalOutput final : public ImageOutput {
 
 /// The layouts of unfinalized recordings that loggers write; each has traffic of its own.
 enum class LoggerLayout {
-  kPayloadAfterFrame,       // one DT block; each CAN payload right after its frame record
-  kPayloadBeforeFrame,      // one DT block; each CAN payload right before its frame record
-  kListLinkedBeforeHeader,  // a DL of 256-byte DT blocks, each linked when its header is begun
-  kListLinkedAfterHeader,   // the same, each linked once its header is whole
-  kCanFd64,                 // CAN FD frames with payloads of up to 64 bytes, after their frames
-  kLinOnly,                 // LIN frames alone: records of one size, no payloads
-  kVersion420,              // as kPayloadAfterFrame, in an MDF 4.20 file
-  kListLinksAfterHeader,    // as kListLinkedAfterHeader, torn from the list's header on: its
-                            // links and fields are written after it
-  kSignalDataFirst,         // the payloads in an SD block written whole before the records
+  kPayloadAfterFrame,        // one DT block; each CAN payload right after its frame record
+  kPayloadBeforeFrame,       // one DT block; each CAN payload right before its frame record
+  kListLinkedBeforeHeader,   // a DL of 256-byte DT blocks, each linked when its header is begun
+  kListLinkedAfterHeader,    // the same, each linked once its header is whole
+  kListGrowingLinkedBefore,  // as kListLinkedBeforeHeader, the full block closed only once the next header is written
+  kListGrowingLinkedAfter,   // as kListLinkedAfterHeader, the full block closed only once the next one is linked
+  kListAlignedRecords,       // blocks of whole records closed at a record boundary, each next header 8-aligned
+  kCanFd64,                  // CAN FD frames with payloads of up to 64 bytes, after their frames
+  kLinOnly,                  // LIN frames alone: records of one size, no payloads
+  kVersion420,               // as kPayloadAfterFrame, in an MDF 4.20 file
+  kListLinksAfterHeader,     // as kListLinkedAfterHeader, torn from the list's header on: its
+                             // links and fields are written after it
+  kSignalDataFirst,          // the payloads in an SD block written whole before the records
 };
 
 inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
@@ -87,6 +90,9 @@ inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
                                                     LoggerLayout::kPayloadBeforeFrame,
                                                     LoggerLayout::kListLinkedBeforeHeader,
                                                     LoggerLayout::kListLinkedAfterHeader,
+                                                    LoggerLayout::kListGrowingLinkedBefore,
+                                                    LoggerLayout::kListGrowingLinkedAfter,
+                                                    LoggerLayout::kListAlignedRecords,
                                                     LoggerLayout::kCanFd64,
                                                     LoggerLayout::kLinOnly,
                                                     LoggerLayout::kVersion420,
@@ -106,6 +112,12 @@ inline const char* LayoutName(LoggerLayout layout) {
       return "ListLinkedBeforeHeader";
     case LoggerLayout::kListLinkedAfterHeader:
       return "ListLinkedAfterHeader";
+    case LoggerLayout::kListGrowingLinkedBefore:
+      return "ListGrowingLinkedBefore";
+    case LoggerLayout::kListGrowingLinkedAfter:
+      return "ListGrowingLinkedAfter";
+    case LoggerLayout::kListAlignedRecords:
+      return "ListAlignedRecords";
     case LoggerLayout::kCanFd64:
       return "CanFd64";
     case LoggerLayout::kLinOnly:
@@ -121,6 +133,13 @@ inline const char* LayoutName(LoggerLayout layout) {
 }
 
 inline void PrintTo(LoggerLayout layout, std::ostream* out) { *out << LayoutName(layout); }
+
+/// True for the layouts that keep their records in a DL of DT blocks.
+inline bool IsListLayout(LoggerLayout layout) {
+  return layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader ||
+         layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter ||
+         layout == LoggerLayout::kListAlignedRecords || layout == LoggerLayout::kListLinksAfterHeader;
+}
 
 /// One frame of a recording and where its bytes lie.
 struct LoggedFrame {
@@ -151,10 +170,14 @@ class TornRecording {
     info_.serial = "0000C0DE";
     RecordingLayout places;
     places.payload_first = layout == LoggerLayout::kPayloadBeforeFrame;
-    if (layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader ||
-        layout == LoggerLayout::kListLinksAfterHeader) {
+    if (IsListLayout(layout)) {
       places.block_data_bytes = kListBlockDataBytes;
-      places.link_before_header = layout == LoggerLayout::kListLinkedBeforeHeader;
+      places.link_before_header = layout != LoggerLayout::kListLinkedAfterHeader &&
+                                  layout != LoggerLayout::kListGrowingLinkedAfter &&
+                                  layout != LoggerLayout::kListLinksAfterHeader;
+      places.close_after_next_header =
+          layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter;
+      places.whole_records = layout == LoggerLayout::kListAlignedRecords;
     }
     if (layout == LoggerLayout::kVersion420) {
       places.version_text = "4.20";
@@ -284,7 +307,8 @@ class TornRecording {
       records_.push_back({LoggedRecord::kCanFrame, index, extent, 1 + LoggerRecordingWriter::kCanRecordBytes});
       return;
     }
-    // The two records follow each other, with at most a block header between them.
+    // The two records follow each other, with at most a block header between them (behind the
+    // zeros that align it): the second begins where the writer put it.
     const uint64_t frame_bytes = 1 + LoggerRecordingWriter::kCanRecordBytes;
     const uint64_t payload_bytes = 5 + frame.can.data.size();
     const uint64_t first_bytes = payload_first ? payload_bytes : frame_bytes;
@@ -292,8 +316,7 @@ class TornRecording {
     const LoggedRecord::Kind first = payload_first ? LoggedRecord::kPayload : LoggedRecord::kCanFrame;
     const LoggedRecord::Kind second = payload_first ? LoggedRecord::kCanFrame : LoggedRecord::kPayload;
     records_.push_back({first, index, {extent.begin, split}, first_bytes});
-    const uint64_t second_begin =
-        std::find(blocks_.begin(), blocks_.end(), split) != blocks_.end() ? split + 24 : split;
+    const uint64_t second_begin = writer.LastRecordBegin();
     records_.push_back({second, index, {second_begin, extent.end}, payload_first ? frame_bytes : payload_bytes});
   }
 
