@@ -493,6 +493,21 @@ StreamBytes ScanStreamBytes(std::streambuf& buffer, const std::vector<DataBlock*
   return bytes;
 }
 
+// True when the stream offset lies in a block that another block of the stream follows: its
+// bytes were written before that block's header, so zeros there are no padding. An offset
+// at a boundary lies in the later block.
+bool LaterBlockFollows(const std::vector<DataBlock*>& blocks, int64_t file_size, uint64_t offset) {
+  uint64_t before = 0;
+  bool in_block = false;
+  for (const DataBlock* block : blocks) {
+    if (block == nullptr) continue;
+    if (in_block) return true;
+    before += block->DataInFile(file_size);
+    in_block = offset < before;
+  }
+  return false;
+}
+
 // Cuts the record stream to its first `offset` bytes (the whole records before its torn end
 // or its padding), so that a read of the records ends where the counting did: the block the
 // offset falls in ends there, and the blocks after it hold nothing. The torn record may have
@@ -589,6 +604,7 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   StreamEnd end;
   std::optional<uint64_t> cut_at;
   std::optional<Damage> damage;
+  RecordPath path = RecordPath::kCounting;
   std::string text;
   const auto location = MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"};
   if (const auto& record = sink.Oversized()) {
@@ -620,8 +636,18 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     }
   } else if (result.damaged &&
              (result.damage == Damage::kTruncatedRecord || result.damage == Damage::kUnknownRecordId) &&
-             sink.Offset() >= bytes.nonzero_end) {
+             sink.Offset() >= bytes.nonzero_end && !LaterBlockFollows(blocks, file_size, sink.Offset())) {
     MDF_DEBUG() << "Zeros after the last whole record are cut. Offset: " << sink.Offset();
+    cut_at = sink.Offset();
+  } else if (result.damaged && result.damage == Damage::kUnknownRecordId && result.record_id == 0) {
+    // Zeros where records must be (before a later block, or before more records): no power
+    // loss leaves them. A record that ends in a zero before them may be one they completed:
+    // it is left out too. The read ends at the cut, so the damage is the read's.
+    damage = result.damage;
+    path = RecordPath::kReading;
+    text = DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_);
+    const auto& last = sink.Last();
+    if (last && last->end == sink.Offset() && ZeroInStream(buffer, blocks, last->end - 1)) sink.DropLast();
     cut_at = sink.Offset();
   } else if (result.damaged && result.damage == Damage::kTruncatedRecord &&
              TornByPowerLoss(framer.Framer(), groups, end)) {
@@ -632,19 +658,11 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     end.cut = StreamEnd::Cut::kNone;
     damage = result.damage;
     text = DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_, result.cause);
-    // Zeros where a record id belongs (a block whose data were never written): a record before
-    // them that ends in a zero may have been completed by them, which the bytes cannot tell.
-    if (const auto& before = sink.Last(); result.damage == Damage::kUnknownRecordId && result.record_id == 0 &&
-                                          before && before->end == sink.Offset() &&
-                                          ZeroInStream(buffer, blocks, before->end - 1)) {
-      sink.DropLast();
-      cut_at = sink.Offset();
-    }
   }
   DamageOutcome outcome{MdfLogSeverity::kTrace, false, true, false};
   if (damage.has_value()) {
-    outcome = OutcomeOf(*damage, RecordPath::kCounting);
-    ReportDamage(location, *damage, RecordPath::kCounting, text);  // under the finalization step that counts
+    outcome = OutcomeOf(*damage, path);
+    ReportDamage(location, *damage, path, text);  // under the finalization step that counts
   }
   if (!outcome.keeps_data) {
     return !outcome.fails;

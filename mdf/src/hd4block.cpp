@@ -516,11 +516,27 @@ IDataGroup* Hd4Block::FindParentDataGroup(int64_t position) const {
 // the group itself; below a list the last DT of the list is repaired here, and the records
 // of a list or a zipped block are counted through the data group's own counting.
 
+Dg4Block* Hd4Block::GrowingDataGroup() const {
+  if (dg_list_.empty()) return nullptr;
+  // The data groups after it were written before its data began: after them, its data were
+  // closed, and its counts are no longer the finalization's.
+  int64_t later_end = 0;
+  for (auto it = dg_list_.rbegin(); it != dg_list_.rend(); ++it) {
+    const Dg4Block* group = it->get();
+    if (group == nullptr) break;
+    if (group->DataLink() != 0) {
+      return group->DataLink() > later_end ? it->get() : dg_list_.back().get();
+    }
+    later_end = std::max(later_end, group->FilePosition());
+  }
+  return dg_list_.back().get();
+}
+
 bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
   if (dg_list_.empty()) {
     return true;
   }
-  Dg4Block* last = dg_list_.back().get();
+  Dg4Block* last = GrowingDataGroup();
   if (last == nullptr) {
     return false;
   }
@@ -583,7 +599,7 @@ bool Hd4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, b
   if (dg_list_.empty()) {
     return true;
   }
-  Dg4Block* last = dg_list_.back().get();
+  Dg4Block* last = GrowingDataGroup();
   if (last == nullptr) {
     return false;
   }

@@ -759,6 +759,22 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
       {"torn-inside-only-dt-header.MF4", nullptr, 0, 0, false},
       // A record begun in one DT block of a list and torn in the next.
       {"torn-record-begun-in-previous-dt.MF4", nullptr, 7, 0, false},
+      // A list's header is whole, its links not yet written (after it, or in a chain of lists
+      // behind the lists before it): the list holds nothing yet.
+      {"torn-inside-list-links-before-any-dt.MF4", nullptr, 0, 0, false},
+      {"torn-inside-links-of-chained-list.MF4", nullptr, 12, 5, false},
+      {"torn-inside-first-link-of-chained-list.MF4", nullptr, 25, 11, false},
+      // A signal data block written before the records, torn before anything linked it.
+      {"torn-inside-signal-data-before-records.MF4", nullptr, 0, 0, false},
+      // The first of two data groups still growing, the second without data yet; with the
+      // second begun, the first's counts of 0 are damage.
+      {"torn-in-first-of-two-data-groups.MF4", nullptr, 16, 0, false},
+      {"first-of-two-data-groups-counts-0.MF4",
+       "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 0, Records: 33", 0, 13,
+       false},
+      // Zeros over the data of closed DT blocks and after, their headers kept: no power loss
+      // leaves them.
+      {"list-closed-dt-data-zeros.MF4", "Failed to find the CG block. Record ID: 0", 8, 5, false},
   };
   std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> recorded;
   for (const Frame& frame : ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized)) {

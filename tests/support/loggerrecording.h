@@ -78,6 +78,9 @@ struct RecordingLayout {
   bool whole_records = false;
   std::string version_text = "4.11";
   uint16_t version = 411;
+  /// The payloads in one SD block that the CAN data bytes channel links, written whole before
+  /// the records (SignalData) and linked once whole, not in a VLSD group among the records.
+  bool signal_data_first = false;
 };
 
 /// Where a frame's bytes lie in the file: the first byte of its first record (frame record or
@@ -149,6 +152,12 @@ class LoggerRecordingWriter {
                                    (frame.esi ? 0x40 : 0)));
     record.U8(static_cast<uint8_t>(frame.data.size()));
     record.U64(vlsd_bytes_);  // the VLSD channel's value: the offset of its payload
+    if (layout_.signal_data_first) {
+      const FrameExtent extent = Emit(record);
+      ++can_count_;
+      vlsd_bytes_ += 4 + frame.data.size();
+      return extent;
+    }
     Bytes payload;
     payload.U8(kVlsdRecordId).U32(static_cast<uint32_t>(frame.data.size())).Raw(frame.data);
     const FrameExtent first = Emit(layout_.payload_first ? payload : record);
@@ -172,18 +181,35 @@ class LoggerRecordingWriter {
     return extent;
   }
 
+  /// The SD block of every payload the frames to come carry, in their order (signal_data_first):
+  /// its header with its full length, the entries, then its link; the DT block follows it.
+  void SignalData(const std::vector<std::vector<uint8_t>>& payloads) {
+    if (!layout_.signal_data_first || dt_ != 0) throw std::logic_error("no signal data block to write here");
+    Bytes entries;
+    for (const std::vector<uint8_t>& payload : payloads)
+      entries.U32(static_cast<uint32_t>(payload.size())).Raw(payload);
+    const int64_t sd = image_.Block("##SD", {}, entries.Data());
+    data_blocks_.push_back(static_cast<uint64_t>(sd));
+    image_.PatchLink(can_data_bytes_, 5, sd);
+    BeginDt();
+  }
+
   /// Patches the counts and the last DT length (not in the unfinalized form) and flushes.
   void Finish() {
     if (info_.finalized) {
       image_.SetLength(dt_, 24 + (layout_.block_data_bytes == 0 ? records_bytes_ : block_filled_));
       image_.SetCycles(can_cg_, can_count_);
-      image_.SetCycles(vlsd_cg_, can_count_);
-      image_.SetVlsdSize(vlsd_cg_, vlsd_bytes_);
+      if (vlsd_cg_ != 0) {
+        image_.SetCycles(vlsd_cg_, can_count_);
+        image_.SetVlsdSize(vlsd_cg_, vlsd_bytes_);
+      }
       image_.SetCycles(lin_cg_, lin_count_);
     }
     if (stream_ != nullptr) stream_->flush();
   }
 
+  /// Where the data list begins; 0 when the records lie in one DT block.
+  [[nodiscard]] int64_t ListBlock() const { return list_; }
   /// Where each data block begun so far begins (its header), in file order.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return data_blocks_; }
   [[nodiscard]] uint64_t CanCount() const { return can_count_; }
@@ -263,41 +289,53 @@ class LoggerRecordingWriter {
     const int64_t lin_si = Source("LIN", 3);
 
     // The VLSD group first, which the CAN data bytes name; it is chained between CAN and LIN.
-    ImageGroup vlsd;
-    vlsd.record_id = kVlsdRecordId;
-    vlsd.flags = 0x01;
-    vlsd_cg_ = image_.GroupBlock(vlsd, 0, 0, 0, 0);
-    const int64_t can_channels = image_.Channels(CanChannels(), {vlsd_cg_}, time);
+    // Signal data instead are linked once written.
+    if (!layout_.signal_data_first) {
+      ImageGroup vlsd;
+      vlsd.record_id = kVlsdRecordId;
+      vlsd.flags = 0x01;
+      vlsd_cg_ = image_.GroupBlock(vlsd, 0, 0, 0, 0);
+    }
+    std::vector<int64_t> can_blocks;
+    const int64_t can_channels =
+        image_.Channels(CanChannels(!layout_.signal_data_first), {vlsd_cg_}, time, &can_blocks);
+    can_data_bytes_ = can_blocks.back();
     const int64_t lin_channels = image_.Channels(LinChannels(), {}, time);
     const int64_t lin_name = image_.Text("##TX", "LIN_Frame");
     lin_cg_ = image_.GroupBlock(BusGroup(kLinRecordId, kLinRecordBytes), 0, lin_channels, lin_name, lin_si);
     const int64_t can_name = image_.Text("##TX", "CAN_DataFrame");
-    can_cg_ = image_.GroupBlock(BusGroup(kCanRecordId, kCanRecordBytes), vlsd_cg_, can_channels, can_name, can_si);
-    image_.PatchLink(vlsd_cg_, 0, lin_cg_);
-    const int64_t dg = image_.DataGroup(1, can_cg_, 0);
-    image_.PatchLink(hd, 0, dg);
+    can_cg_ = image_.GroupBlock(BusGroup(kCanRecordId, kCanRecordBytes), vlsd_cg_ != 0 ? vlsd_cg_ : lin_cg_,
+                                can_channels, can_name, can_si);
+    if (vlsd_cg_ != 0) image_.PatchLink(vlsd_cg_, 0, lin_cg_);
+    dg_ = image_.DataGroup(1, can_cg_, 0);
+    image_.PatchLink(hd, 0, dg_);
+    if (layout_.signal_data_first) return;  // the DT block follows the signal data
+    BeginDt();
+  }
+
+  void BeginDt() {
     if (layout_.block_data_bytes == 0) {
       // The DT block's header; the records stream behind it and its length is patched at Finish.
       dt_ = image_.Block("##DT", {}, {}, 24);
-      image_.PatchLink(dg, 2, dt_);
+      image_.PatchLink(dg_, 2, dt_);
       data_blocks_.push_back(static_cast<uint64_t>(dt_));
       return;
     }
     if (layout_.block_data_bytes % 8 != 0 && !layout_.whole_records)
       throw std::invalid_argument("data blocks of a list follow without gaps");
     list_ = image_.DataList(std::vector<int64_t>(layout_.list_slots, 0), std::vector<uint64_t>(layout_.list_slots, 0));
-    image_.PatchLink(dg, 2, list_);
+    image_.PatchLink(dg_, 2, list_);
     NextBlock();
   }
 
   // CAN fields after the record id: Timestamp 0-7, BusChannel 8, ID bits 0-28 of 9-12 with
   // IDE and Dir in bits 29 and 30, DLC/EDL/BRS/ESI in 13, DataLength 14, DataBytes 15-22:
-  // the offset of the payload in the VLSD group.
-  static std::vector<ImageChannel> CanChannels() {
+  // the offset of the payload in the VLSD group, or of its entry in the signal data.
+  static std::vector<ImageChannel> CanChannels(bool in_vlsd_group) {
     const std::string can = "CAN_DataFrame.";
     ImageChannel data = ImageField(can + "DataBytes", 10, 15, 0, 64);
     data.type = 1;
-    data.vlsd_group = 0;
+    data.vlsd_group = in_vlsd_group ? 0 : -1;
     return {TimestampChannel(64),
             ImageField(can + "BusChannel", 0, 8, 0, 8),
             ImageField(can + "ID", 0, 9, 0, 29),
@@ -348,7 +386,9 @@ class LoggerRecordingWriter {
   RecordingInfo info_;
   RecordingLayout layout_;
   ImageWriter image_;
-  int64_t dt_ = 0;  // the last DT block
+  int64_t dg_ = 0;
+  int64_t can_data_bytes_ = 0;  // the CAN data bytes channel, which links signal data
+  int64_t dt_ = 0;              // the last DT block
   int64_t list_ = 0;
   uint32_t blocks_ = 0;        // DT blocks begun in the list
   uint64_t block_filled_ = 0;  // data bytes of the last one

@@ -80,6 +80,9 @@ enum class LoggerLayout {
   kCanFd64,                  // CAN FD frames with payloads of up to 64 bytes, after their frames
   kLinOnly,                  // LIN frames alone: records of one size, no payloads
   kVersion420,               // as kPayloadAfterFrame, in an MDF 4.20 file
+  kListLinksAfterHeader,     // as kListLinkedAfterHeader, torn from the list's header on: its
+                             // links and fields are written after it
+  kSignalDataFirst,          // the payloads in an SD block written whole before the records
 };
 
 inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
@@ -92,7 +95,9 @@ inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
                                                     LoggerLayout::kListAlignedRecords,
                                                     LoggerLayout::kCanFd64,
                                                     LoggerLayout::kLinOnly,
-                                                    LoggerLayout::kVersion420};
+                                                    LoggerLayout::kVersion420,
+                                                    LoggerLayout::kListLinksAfterHeader,
+                                                    LoggerLayout::kSignalDataFirst};
   return layouts;
 }
 
@@ -119,6 +124,10 @@ inline const char* LayoutName(LoggerLayout layout) {
       return "LinOnly";
     case LoggerLayout::kVersion420:
       return "Version420";
+    case LoggerLayout::kListLinksAfterHeader:
+      return "ListLinksAfterHeader";
+    case LoggerLayout::kSignalDataFirst:
+      return "SignalDataFirst";
   }
   return "?";
 }
@@ -129,7 +138,7 @@ inline void PrintTo(LoggerLayout layout, std::ostream* out) { *out << LayoutName
 inline bool IsListLayout(LoggerLayout layout) {
   return layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader ||
          layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter ||
-         layout == LoggerLayout::kListAlignedRecords;
+         layout == LoggerLayout::kListAlignedRecords || layout == LoggerLayout::kListLinksAfterHeader;
 }
 
 /// One frame of a recording and where its bytes lie.
@@ -163,8 +172,9 @@ class TornRecording {
     places.payload_first = layout == LoggerLayout::kPayloadBeforeFrame;
     if (IsListLayout(layout)) {
       places.block_data_bytes = kListBlockDataBytes;
-      places.link_before_header =
-          layout != LoggerLayout::kListLinkedAfterHeader && layout != LoggerLayout::kListGrowingLinkedAfter;
+      places.link_before_header = layout != LoggerLayout::kListLinkedAfterHeader &&
+                                  layout != LoggerLayout::kListGrowingLinkedAfter &&
+                                  layout != LoggerLayout::kListLinksAfterHeader;
       places.close_after_next_header =
           layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter;
       places.whole_records = layout == LoggerLayout::kListAlignedRecords;
@@ -173,9 +183,21 @@ class TornRecording {
       places.version_text = "4.20";
       places.version = 420;
     }
+    places.signal_data_first = layout == LoggerLayout::kSignalDataFirst;
     LoggerRecordingWriter writer(journal_, info_, places);
+    const std::vector<LoggedFrame> traffic = Traffic(layout);
+    if (places.signal_data_first) {
+      std::vector<std::vector<uint8_t>> payloads;
+      for (const LoggedFrame& frame : traffic) {
+        if (frame.is_can) payloads.push_back(frame.can.data);
+      }
+      writer.SignalData(payloads);
+    }
     blocks_ = writer.DataBlocks();
-    for (const LoggedFrame& frame : Traffic(layout)) Add(writer, frame, places.payload_first);
+    // The list is written whole with links of 0, as a logger leaves it between writing its
+    // header and its links: a cut inside it is such a tear.
+    if (layout == LoggerLayout::kListLinksAfterHeader) first_torn_ = static_cast<uint64_t>(writer.ListBlock());
+    for (const LoggedFrame& frame : traffic) Add(writer, frame, places);
     writer.Finish();
   }
 
@@ -183,8 +205,9 @@ class TornRecording {
   [[nodiscard]] const RecordingInfo& Info() const { return info_; }
   /// The recording as the logger left it when it stopped without a power loss.
   [[nodiscard]] const std::vector<uint8_t>& Whole() const { return journal_.Image(); }
-  /// The first data block's header: the first byte that a power loss can tear.
-  [[nodiscard]] uint64_t DataStart() const { return blocks_.front(); }
+  /// The first data block's header (the list's, where its links are written after it): the
+  /// first byte that a power loss can tear.
+  [[nodiscard]] uint64_t DataStart() const { return first_torn_ != 0 ? first_torn_ : blocks_.front(); }
   /// Where each data block's header begins.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return blocks_; }
   [[nodiscard]] const std::vector<LoggedFrame>& Frames() const { return frames_; }
@@ -269,7 +292,8 @@ class TornRecording {
     return bytes;
   }
 
-  void Add(LoggerRecordingWriter& writer, const LoggedFrame& frame, bool payload_first) {
+  void Add(LoggerRecordingWriter& writer, const LoggedFrame& frame, const RecordingLayout& places) {
+    const bool payload_first = places.payload_first;
     const size_t index = frames_.size();
     frames_.push_back(frame);
     frames_.back().extent = frame.is_can ? writer.Add(frame.can) : writer.Add(frame.lin);
@@ -277,6 +301,10 @@ class TornRecording {
     const FrameExtent extent = frames_.back().extent;
     if (!frame.is_can) {
       records_.push_back({LoggedRecord::kLin, index, extent, 1 + LoggerRecordingWriter::kLinRecordBytes});
+      return;
+    }
+    if (places.signal_data_first) {  // its payload was written before every record
+      records_.push_back({LoggedRecord::kCanFrame, index, extent, 1 + LoggerRecordingWriter::kCanRecordBytes});
       return;
     }
     // The two records follow each other, with at most a block header between them (behind the
@@ -380,6 +408,7 @@ class TornRecording {
   std::vector<LoggedFrame> frames_;
   std::vector<LoggedRecord> records_;
   std::vector<uint64_t> blocks_;  // where each data block's header begins
+  uint64_t first_torn_ = 0;       // where tears begin when not at the first data block
 };
 
 }  // namespace test
