@@ -22,8 +22,21 @@ void CheckBlockId(const MdfBlock& block, const char* expected_id);
 /// ("CG"); "" at the end of the stream. The stream is left at the position.
 std::string BlockIdAt(std::streambuf& buffer, int64_t position, size_t width = 4);
 
+/// True when a whole header of the block id ("##SD") begins at the position and the block's
+/// length runs past the end of the file: a block its logger was writing when the power was
+/// lost. `length` and `links` are its header's. Never throws.
+bool BlockCutByEnd(std::streambuf& buffer, int64_t position, const char* id, uint64_t& length, uint64_t& links);
+
+/// True when a data list's header is whole at the position but the end of the file cuts the
+/// list: a logger writes a list's header before its links and fields. What it had written of
+/// them leads to no block yet (every link there is 0, or to a block not begun), so the list
+/// holds nothing. A list that links a block already in the file is read as it is: what it
+/// lists may be the records of blocks written before it. Never throws.
+bool ListBegunAtEnd(std::streambuf& buffer, int64_t position);
+
 /// True when a data link to the position leads to a block that was begun where the file ends:
-/// its header cut, or not begun yet (BlockHeaderAtEnd); it is noted (NoteCutHeader) for the
+/// its header cut, or not begun yet (BlockHeaderAtEnd), or a data list whose header is whole
+/// but whose links the end cut before any led to a block; it is noted (NoteCutHeader) for the
 /// file's finalization to take as its torn end, or else as damage. Only data blocks are begun
 /// so: any other block cut by the end of the file stays unreadable.
 bool PassCutHeader(std::streambuf& buffer, int64_t position);

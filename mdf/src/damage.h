@@ -56,7 +56,14 @@
 // header begun at the end of the file (BlockHeaderAtEnd: cut, or padded) is the block the
 // logger began when the power was lost: a list's link to it is passed over, and the last DT
 // block before it is not stretched over its bytes; it is the torn end of a recording
-// finalized when read, and an unreadable block in any other file. For reading a truncated
+// finalized when read, and an unreadable block in any other file. A DT block ends where the
+// next block begins: a whole one before a header behind the zeros that align it or before a
+// block read (a list written behind it), and one whose length its logger had not written yet
+// (24) before the next block of its list or the header begun after it; a header cut within
+// its id ("#", "##D") may be record bytes, so a record whole only with them is left out as a
+// padded end. Zeros where a record id belongs (a block whose data were never written) end the
+// counting as an unknown record id, and the record before them is left out too when it ends
+// in a zero: they may have completed it. For reading a truncated
 // record is a file that claims more than it holds. Data blocks that claim more
 // bytes than the file holds end as a truncated record too, also when the last whole record
 // ends where the file does. An unreadable data block is one whose bytes cannot be had (a

@@ -4,12 +4,16 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <string_view>
+
+#include "blocklayout.h"
 
 namespace mdf::detail {
 
 namespace {
 constexpr int64_t kHeaderBytes = 24;
 constexpr size_t kIdAndReserved = 8;
+constexpr int64_t kAlignment = 8;  // where a writer begins each block
 
 /// True when the next `left` bytes of the stream are all zeros (false when they cannot be read).
 bool OnlyZerosFollow(std::streambuf& buffer, int64_t left) {
@@ -27,6 +31,10 @@ bool OnlyZerosFollow(std::streambuf& buffer, int64_t left) {
 HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too) {
   try {
     const int64_t end = GetLastStreamPosition(buffer);
+    if (position > end && position % kAlignment == 0 && position - end < kAlignment) {
+      // Linked before the zeros that align its header were written: nothing begun yet.
+      return HeaderAtEnd::kZeros;
+    }
     if (position < 0 || position > end) return HeaderAtEnd::kNone;
     const int64_t tail = end - position;
     std::array<uint8_t, kHeaderBytes> head{};
@@ -59,6 +67,90 @@ HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whol
   } catch (const std::exception&) {
     return HeaderAtEnd::kNone;
   }
+}
+
+namespace {
+int64_t AlignUp(int64_t position) { return (position + kAlignment - 1) / kAlignment * kAlignment; }
+
+/// True when the 24 bytes at the position are the header of a block the format has, with a
+/// length and link count its layout can have.
+bool KnownHeaderAt(std::streambuf& buffer, int64_t position) {
+  std::array<char, kHeaderBytes> head{};
+  SetStreamPosition(buffer, position);
+  if (buffer.sgetn(head.data(), kHeaderBytes) != kHeaderBytes) return false;
+  const BlockLayout* layout = FindBlockLayout(std::string_view(head.data(), 4));
+  if (layout == nullptr || std::any_of(head.begin() + 4, head.begin() + 8, [](char byte) { return byte != 0; })) {
+    return false;
+  }
+  uint64_t length = 0;
+  uint64_t links = 0;
+  std::memcpy(&length, head.data() + kIdAndReserved, sizeof length);
+  std::memcpy(&links, head.data() + kIdAndReserved + sizeof length, sizeof links);
+  if (length < kMdf4HeaderSize) return false;
+  return links >= layout->links && links <= (length - kMdf4HeaderSize) / kMdf4LinkSize &&
+         length >= MinimumLength(*layout, links);
+}
+}  // namespace
+
+HeaderBehind BlockHeaderBehind(std::streambuf& buffer, int64_t position) {
+  try {
+    const int64_t end = GetLastStreamPosition(buffer);
+    if (position < 0 || position >= end) return {};
+    const int64_t aligned = AlignUp(position);
+    if (aligned > position) {
+      // A header at the end itself, or behind the zeros that align it.
+      if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, position, true);
+          found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole) {
+        return {found, position, false};
+      }
+      SetStreamPosition(buffer, position);
+      if (aligned >= end || !OnlyZerosFollow(buffer, aligned - position)) return {};
+    }
+    if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, aligned, true);
+        found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole) {
+      return {found, aligned, false};
+    }
+    if (KnownHeaderAt(buffer, aligned)) return {HeaderAtEnd::kWhole, aligned, true};
+  } catch (const std::exception&) {
+  }
+  return {};
+}
+
+int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told) {
+  told = false;
+  try {
+    const int64_t end = GetLastStreamPosition(buffer);
+    if (from < 0 || from >= end) return 0;
+    // The last byte other than zero: a header begun at the end reaches it, and reaches no further
+    // back than its 24 bytes.
+    std::array<char, 4096> chunk{};
+    int64_t last = -1;
+    for (int64_t at = end; at > from && last < 0;) {
+      const int64_t step = std::min<int64_t>(at - from, static_cast<int64_t>(chunk.size()));
+      at -= step;
+      SetStreamPosition(buffer, at);
+      if (buffer.sgetn(chunk.data(), step) != step) return 0;
+      for (int64_t i = step; i > 0; --i) {
+        if (chunk[static_cast<size_t>(i - 1)] != 0) {
+          last = at + i - 1;
+          break;
+        }
+      }
+    }
+    if (last < 0) return 0;
+    for (int64_t candidate = last / kAlignment * kAlignment; candidate >= from && candidate > last - kHeaderBytes;
+         candidate -= kAlignment) {
+      const HeaderAtEnd found = BlockHeaderAtEnd(buffer, candidate, true);
+      if (found != HeaderAtEnd::kCut && found != HeaderAtEnd::kWhole) continue;
+      std::array<char, 4> id{};
+      SetStreamPosition(buffer, candidate);
+      told = buffer.sgetn(id.data(), 4) == 4 && FindBlockLayout(std::string_view(id.data(), id.size())) != nullptr;
+      return candidate;
+    }
+  } catch (const std::exception&) {
+  }
+  told = false;
+  return 0;
 }
 
 uint64_t DataBlock::DataSize() const { return block_length_ > 24 ? block_length_ - 24 : 0; }

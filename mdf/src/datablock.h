@@ -20,9 +20,30 @@ namespace mdf::detail {
 /// Zeros may follow where it was cut (a file system that grew the file before the data
 /// reached it). Never throws: bytes that cannot be read are no header.
 /// Without `whole_too`, a whole header is not told from anything else (kNone), and the bytes
-/// behind it are not read.
+/// behind it are not read. A position at a multiple of 8 that lies less than 8 bytes beyond
+/// the end is a block whose header was not begun yet either (kZeros): it was linked before
+/// the zeros that align the header were written.
 enum class HeaderAtEnd : uint8_t { kNone, kCut, kWhole, kZeros };
 HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too = false);
+
+/// A block header that begins where a block's bytes end (`position`), or behind the 1 to 7
+/// zeros that align it to 8 bytes: a header begun at the end of the file (kCut or kWhole, as
+/// BlockHeaderAtEnd tells it), or the whole header of a block the format has (a known id,
+/// reserved zeros, a length and link count its layout can have) that more bytes follow:
+/// kWhole with `followed`. None (kNone) for anything else, also for zeros only. Never throws.
+struct HeaderBehind {
+  HeaderAtEnd found = HeaderAtEnd::kNone;
+  int64_t position = 0;
+  bool followed = false;
+};
+HeaderBehind BlockHeaderBehind(std::streambuf& buffer, int64_t position);
+
+/// A header begun at the end of the file (kCut or kWhole, as BlockHeaderAtEnd tells it) at a
+/// multiple of 8 from `from` on, where a logger begins a block after the one it was still
+/// filling: its position, 0 when there is none. `told` says whether its bytes are told from
+/// record bytes: its whole id is there, one the format has; a header cut within its id ("#",
+/// "##D") may as well be the last bytes of records.
+int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told);
 
 class DataBlock : public MdfBlock {
  public:

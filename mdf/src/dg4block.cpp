@@ -344,7 +344,8 @@ constexpr int64_t kSectorBytes = 512;
 // Counts the records of each channel group and the value bytes of the VLSD groups; no
 // payload is read. It stops at the first record of a size its group's channels do not lay
 // out, and at the first record that reaches into the zeros at the end of the stream (from
-// `zeros_from` on), which may be padding: both are decided by the caller.
+// `zeros_from` on), which may be padding, or into a block header whose bytes may as well be
+// records (from `header_from` on): all are decided by the caller.
 class CountingSink {
  public:
   struct Tally {
@@ -359,8 +360,8 @@ class CountingSink {
     uint64_t start = 0;
     uint64_t end = 0;
   };
-  CountingSink(const std::vector<RecordGroup>& groups, uint8_t id_size, uint64_t zeros_from)
-      : tallies_(groups.size()), id_size_(id_size), zeros_from_(zeros_from) {
+  CountingSink(const std::vector<RecordGroup>& groups, uint8_t id_size, uint64_t zeros_from, uint64_t header_from)
+      : tallies_(groups.size()), id_size_(id_size), zeros_from_(zeros_from), header_from_(header_from) {
     for (const RecordGroup& group : groups) {
       vlsd_.push_back(group.layout.vlsd);
       // A group without channels gives no values and lays out no size to hold its records to.
@@ -378,6 +379,10 @@ class CountingSink {
       oversized_record_ = record;
       return FrameStep::kStop;
     }
+    if (record.end > header_from_) {
+      into_header_ = record;
+      return FrameStep::kStop;
+    }
     if (record.end > zeros_from_) {
       into_zeros_ = record;
       return FrameStep::kStop;
@@ -393,6 +398,15 @@ class CountingSink {
     last_ = record;
     offset_ = record.end;
   }
+  /// Leaves the last record counted out again: the stream ends before it.
+  void DropLast() {
+    if (!last_) return;
+    Tally& tally = tallies_[last_->group];
+    --tally.records;
+    tally.bytes -= last_->size;
+    offset_ = last_->start;
+    last_.reset();
+  }
 
   [[nodiscard]] const Tally& Of(size_t group) const { return tallies_[group]; }
   /// The bytes of the records counted, ids and VLSD lengths included.
@@ -400,6 +414,7 @@ class CountingSink {
   [[nodiscard]] const std::optional<Framed>& Last() const { return last_; }
   [[nodiscard]] const std::optional<Framed>& Oversized() const { return oversized_record_; }
   [[nodiscard]] const std::optional<Framed>& IntoZeros() const { return into_zeros_; }
+  [[nodiscard]] const std::optional<Framed>& IntoHeader() const { return into_header_; }
 
  private:
   std::vector<Tally> tallies_;
@@ -407,10 +422,12 @@ class CountingSink {
   std::vector<bool> oversized_;  // a fixed record size its channels do not lay out
   uint8_t id_size_;
   uint64_t zeros_from_;
+  uint64_t header_from_;
   uint64_t offset_ = 0;
   std::optional<Framed> last_;
   std::optional<Framed> oversized_record_;
   std::optional<Framed> into_zeros_;
+  std::optional<Framed> into_header_;
 };
 
 // The bytes of a record stream that the file holds, and the offset just after its last byte
@@ -480,6 +497,21 @@ StreamBytes ScanStreamBytes(std::streambuf& buffer, const std::vector<DataBlock*
   return bytes;
 }
 
+// True when the stream offset lies in a block that another block of the stream follows: its
+// bytes were written before that block's header, so zeros there are no padding. An offset
+// at a boundary lies in the later block.
+bool LaterBlockFollows(const std::vector<DataBlock*>& blocks, int64_t file_size, uint64_t offset) {
+  uint64_t before = 0;
+  bool in_block = false;
+  for (const DataBlock* block : blocks) {
+    if (block == nullptr) continue;
+    if (in_block) return true;
+    before += block->DataInFile(file_size);
+    in_block = offset < before;
+  }
+  return false;
+}
+
 // Cuts the record stream to its first `offset` bytes (the whole records before its torn end
 // or its padding), so that a read of the records ends where the counting did: the block the
 // offset falls in ends there, and the blocks after it hold nothing. The torn record may have
@@ -500,6 +532,20 @@ void CutStreamAt(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, 
     cuts.emplace_back(dt, keep);
   }
   for (const auto& [dt, keep] : cuts) dt->CutDataSize(keep);
+}
+
+// True when the byte of the record stream at `offset` is a zero; false when it is not or
+// cannot be read.
+bool ZeroInStream(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t offset) {
+  try {
+    BlockStream stream(buffer, blocks);
+    stream.SkipBytes(offset);
+    uint8_t byte = 1;
+    stream.ReadRecordBytes(&byte, 1);
+    return byte == 0;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 // True when the stream ends in a record as a power loss leaves it: cut in its id or VLSD
@@ -541,8 +587,19 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   for (const RecordGroup& group : groups) layouts.push_back(group.layout);
   const int64_t file_size = GetLastStreamPosition(buffer);
   const StreamBytes bytes = ScanStreamBytes(buffer, blocks, file_size);
+  // A header cut within its id at the end of the last block (Hd4Block::FinalizeDtBlocks): its
+  // offset in the stream.
+  uint64_t header_from = std::numeric_limits<uint64_t>::max();
+  if (header_begun_at_ > 0 && !blocks.empty() && blocks.back() != nullptr) {
+    const DataBlock& last = *blocks.back();
+    if (header_begun_at_ >= last.DataPosition() &&
+        static_cast<uint64_t>(header_begun_at_ - last.DataPosition()) <= last.DataInFile(file_size)) {
+      header_from =
+          bytes.readable - last.DataInFile(file_size) + static_cast<uint64_t>(header_begun_at_ - last.DataPosition());
+    }
+  }
   StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts, 0, !group_list_cut_);
-  CountingSink sink(groups, record_id_size_, bytes.nonzero_end);
+  CountingSink sink(groups, record_id_size_, bytes.nonzero_end, header_from);
   FramingResult result;
   framer.Run(sink, result);
   if (result.out_of_memory) {
@@ -555,12 +612,22 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   StreamEnd end;
   std::optional<uint64_t> cut_at;
   std::optional<Damage> damage;
+  RecordPath path = RecordPath::kCounting;
   std::string text;
   const auto location = MdfLocation{__LINE__, 0, __FILE__, "FinalizeCgAndVlsdBlocks"};
   if (const auto& record = sink.Oversized()) {
     damage = Damage::kOversizedRecord;
     text = DamageText(Damage::kOversizedRecord, RecordPath::kCounting, record->record_id, record_id_size_);
     cut_at = record->start;
+  } else if (const auto& into = sink.IntoHeader()) {
+    // A record whole only with the bytes of a header cut within its id: the bytes cannot tell
+    // which they are. It is left out, and the file kept.
+    damage = Damage::kPaddedEnd;
+    text = "The end of the records cannot be told from a block header. Offset: " + std::to_string(into->start);
+    cut_at = into->start;
+  } else if (result.damaged && result.damage == Damage::kUnknownRecordId && sink.Offset() == header_from) {
+    MDF_DEBUG() << "A block header begun after the last whole record is cut. Offset: " << sink.Offset();
+    cut_at = sink.Offset();
   } else if (const auto& reach = sink.IntoZeros()) {
     // Zeros a file system added end where one of its sectors does (a file grown to the next
     // 4 KiB, say): a record that ends there in zeros may be a torn one they completed.
@@ -577,8 +644,18 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     }
   } else if (result.damaged &&
              (result.damage == Damage::kTruncatedRecord || result.damage == Damage::kUnknownRecordId) &&
-             sink.Offset() >= bytes.nonzero_end) {
+             sink.Offset() >= bytes.nonzero_end && !LaterBlockFollows(blocks, file_size, sink.Offset())) {
     MDF_DEBUG() << "Zeros after the last whole record are cut. Offset: " << sink.Offset();
+    cut_at = sink.Offset();
+  } else if (result.damaged && result.damage == Damage::kUnknownRecordId && result.record_id == 0) {
+    // Zeros where records must be (before a later block, or before more records): no power
+    // loss leaves them. A record that ends in a zero before them may be one they completed:
+    // it is left out too. The read ends at the cut, so the damage is the read's.
+    damage = result.damage;
+    path = RecordPath::kReading;
+    text = DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_);
+    const auto& last = sink.Last();
+    if (last && last->end == sink.Offset() && ZeroInStream(buffer, blocks, last->end - 1)) sink.DropLast();
     cut_at = sink.Offset();
   } else if (result.damaged && result.damage == Damage::kTruncatedRecord &&
              TornByPowerLoss(framer.Framer(), groups, end)) {
@@ -592,8 +669,8 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   }
   DamageOutcome outcome{MdfLogSeverity::kTrace, false, true, false};
   if (damage.has_value()) {
-    outcome = OutcomeOf(*damage, RecordPath::kCounting);
-    ReportDamage(location, *damage, RecordPath::kCounting, text);  // under the finalization step that counts
+    outcome = OutcomeOf(*damage, path);
+    ReportDamage(location, *damage, path, text);  // under the finalization step that counts
   }
   if (!outcome.keeps_data) {
     return !outcome.fails;

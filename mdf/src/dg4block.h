@@ -77,6 +77,11 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   /// counts could not be determined.
   bool CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
                     bool update_vlsd_sizes);
+  /// A header cut within its id ("#", "##D") at the end of the file, at a multiple of 8 in the
+  /// last data block still growing: its bytes may be a header its logger began or the last
+  /// bytes of records. CountRecords cuts the stream there unless a record would end within
+  /// those bytes, which is then left out as damage (the bytes cannot tell).
+  void HeaderBegunAt(int64_t position) { header_begun_at_ = position; }
   /// Set by CountRecords: how the stream it counted ended.
   [[nodiscard]] const StreamEnd* FinalizedEnd() const override { return stream_end_ ? &*stream_end_ : nullptr; }
   /// Known once the data blocks were read: every block is plain.
@@ -104,6 +109,7 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   GroupList cg_list_;
   int64_t file_size_ = 0;        // of the file the data blocks were read from; 0 when not read
   bool group_list_cut_ = false;  // damage cut the chain of channel groups
+  int64_t header_begun_at_ = 0;  // HeaderBegunAt; 0 when none
   std::optional<StreamEnd> stream_end_;
 };
 

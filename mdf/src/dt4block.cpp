@@ -49,19 +49,28 @@ size_t Dt4Block::Write(std::streambuf& buffer) {
   return header + WriteBytes(buffer, data_);
 }
 
-void Dt4Block::UpdateDataSize(std::streambuf& buffer) {
+void Dt4Block::UpdateDataSize(std::streambuf& buffer, int64_t next_block) {
   const int64_t end = GetLastStreamPosition(buffer);
   if (file_position_ > 0 && block_length_ > 24 && block_length_ < static_cast<uint64_t>(end - file_position_)) {
-    // A whole block that the header of the next one follows, cut or followed by zeros only
-    // (a logger that links a block once its header is written): those bytes are no records.
+    // A whole block that a block header follows, at once or behind the zeros that align it: its
+    // length stands, those bytes are no records. A header begun at the end of the file is the
+    // block a logger begins before it links it (or links once its header is written).
     const auto claimed_end = static_cast<int64_t>(static_cast<uint64_t>(file_position_) + block_length_);
-    if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, claimed_end, true);
-        found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole) {
-      NoteCutHeader(static_cast<uint64_t>(claimed_end));
-      MDF_TRACE() << "The last DT block is whole; a block header begun after it. Position: "
-                  << AddressToText(claimed_end);
+    if (next_block >= claimed_end) {
+      // A block known behind its length, such as the next one its list links.
+      MDF_TRACE() << "The last DT block is whole; a block begun after it. Position: " << AddressToText(next_block);
       return;
     }
+    if (const HeaderBehind behind = BlockHeaderBehind(buffer, claimed_end); behind.found != HeaderAtEnd::kNone) {
+      if (!behind.followed) NoteCutHeader(static_cast<uint64_t>(behind.position));
+      MDF_TRACE() << "The last DT block is whole; a block header begun after it. Position: "
+                  << AddressToText(behind.position);
+      return;
+    }
+  }
+  if (file_position_ > 0 && block_length_ <= 24 && next_block >= data_position_ && next_block < end) {
+    GrowTo(next_block);
+    return;
   }
   const int64_t size = end - data_position_;
   if (size > 0) {
@@ -69,6 +78,12 @@ void Dt4Block::UpdateDataSize(std::streambuf& buffer) {
     NoteBlockEnd(static_cast<uint64_t>(file_position_) + block_length_);  // the block now reaches the end
   }
   MDF_TRACE() << "Updated the last DT block data size. Size: " << size;
+}
+
+void Dt4Block::GrowTo(int64_t next_block) {
+  if (file_position_ <= 0 || block_length_ > 24 || next_block < data_position_) return;
+  block_length_ = static_cast<uint64_t>(next_block - data_position_) + 24;
+  MDF_TRACE() << "A DT block still growing ends where the next block begins. Position: " << AddressToText(next_block);
 }
 
 void Dt4Block::CutDataSize(uint64_t size) {

@@ -33,8 +33,16 @@ class Dt4Block : public PlainDataBlock {
   /// (the stream is left at its data section).
   size_t Write(std::streambuf& buffer) override;
   /// The last DT of an unfinalized file runs to the end of the file: the length becomes
-  /// (end of stream - data position) + 24. Changes memory only.
-  void UpdateDataSize(std::streambuf& buffer);
+  /// (end of stream - data position) + 24. A length that a block header follows stands
+  /// (BlockHeaderBehind), as does one that `next_block` (a block known to begin behind the
+  /// data, 0 when none) lies behind; a length not written yet (24) ends at `next_block`
+  /// instead when that lies before the end: the block a logger began after this one
+  /// (GrowTo). Changes memory only.
+  void UpdateDataSize(std::streambuf& buffer, int64_t next_block = 0);
+  /// A DT whose length its logger had not written yet (24) when it began the next block, at
+  /// `next_block`: its records run up to that header. Any other block is left as it is.
+  /// Changes memory only.
+  void GrowTo(int64_t next_block);
   /// Cuts the data to its first `size` bytes (the whole records before a torn one); a
   /// larger size changes nothing. Changes memory only.
   void CutDataSize(uint64_t size);

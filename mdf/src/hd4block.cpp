@@ -1,5 +1,6 @@
 #include "hd4block.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <unordered_map>
@@ -101,6 +102,18 @@ bool DataUnderList(const Dg4Block& data_group) {
     }
   }
   return false;
+}
+
+// The positions of the blocks below a list (the lists and their data blocks), sorted. The tree
+// was read under the nesting bound of data lists, which bounds this walk too.
+void CollectBlockPositions(const DataListBlock& list, std::vector<int64_t>& dest) {
+  for (const auto& block : list.DataBlockList()) {
+    if (!block) continue;
+    dest.push_back(block->FilePosition());
+    if (const auto* nested = dynamic_cast<const DataListBlock*>(block.get()); nested != nullptr) {
+      CollectBlockPositions(*nested, dest);
+    }
+  }
 }
 
 // True for a block a VLSD channel's values can be in: a VLSD channel group or signal data.
@@ -503,11 +516,27 @@ IDataGroup* Hd4Block::FindParentDataGroup(int64_t position) const {
 // the group itself; below a list the last DT of the list is repaired here, and the records
 // of a list or a zipped block are counted through the data group's own counting.
 
+Dg4Block* Hd4Block::GrowingDataGroup() const {
+  if (dg_list_.empty()) return nullptr;
+  // The data groups after it were written before its data began: after them, its data were
+  // closed, and its counts are no longer the finalization's.
+  int64_t later_end = 0;
+  for (auto it = dg_list_.rbegin(); it != dg_list_.rend(); ++it) {
+    const Dg4Block* group = it->get();
+    if (group == nullptr) break;
+    if (group->DataLink() != 0) {
+      return group->DataLink() > later_end ? it->get() : dg_list_.back().get();
+    }
+    later_end = std::max(later_end, group->FilePosition());
+  }
+  return dg_list_.back().get();
+}
+
 bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
   if (dg_list_.empty()) {
     return true;
   }
-  Dg4Block* last = dg_list_.back().get();
+  Dg4Block* last = GrowingDataGroup();
   if (last == nullptr) {
     return false;
   }
@@ -534,7 +563,35 @@ bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
         << "The last block of the data list is not a DT block. Data group: " << AddressToText(last->FilePosition());
     return false;
   }
-  dt->UpdateDataSize(buffer);
+  // A logger may begin the next block (and link it) before it writes the length of the one it
+  // filled: a DT whose length is still 24 holds the records up to the nearest block behind it,
+  // a list or data block read, or the block begun where the file ends.
+  std::vector<int64_t> known;
+  CollectBlockPositions(*last, known);
+  if (uint64_t begun = 0; CutHeaderNoted(begun)) known.push_back(static_cast<int64_t>(begun));
+  std::sort(known.begin(), known.end());
+  const auto next_block = [&known](const DataBlock& block) -> int64_t {
+    const auto found = std::lower_bound(known.begin(), known.end(), block.DataPosition());
+    return found != known.end() ? *found : 0;
+  };
+  for (DataBlock* block : blocks) {
+    auto* growing = dynamic_cast<Dt4Block*>(block);
+    if (growing != nullptr && growing != dt && growing->DataSize() == 0) growing->GrowTo(next_block(*growing));
+  }
+  int64_t next = next_block(*dt);
+  if (next == 0 && dt->DataSize() == 0) {
+    // Not linked yet: a header begun at the end of the file.
+    bool told = false;
+    next = BlockHeaderBegunAtEnd(buffer, dt->DataPosition(), told);
+    if (next > 0) NoteCutHeader(static_cast<uint64_t>(next));
+    if (next > 0 && !told) {
+      // Cut within its id, its bytes may as well be the last of the records: the block runs to
+      // the end, and counting its records tells whether those bytes can be left out.
+      last->HeaderBegunAt(next);
+      next = 0;
+    }
+  }
+  dt->UpdateDataSize(buffer, next);
   return true;
 }
 
@@ -542,7 +599,7 @@ bool Hd4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, b
   if (dg_list_.empty()) {
     return true;
   }
-  Dg4Block* last = dg_list_.back().get();
+  Dg4Block* last = GrowingDataGroup();
   if (last == nullptr) {
     return false;
   }

@@ -101,7 +101,8 @@ class Hd4Block : public MdfBlock, public IHeader {
   /// The first data group whose subtree holds a block at the position; null for none.
   [[nodiscard]] IDataGroup* FindParentDataGroup(int64_t position) const;
 
-  /// The last data group's repairs of an unfinalized file; true without data groups. Data
+  /// The repairs of an unfinalized file's growing data group (GrowingDataGroup); true without
+  /// data groups. Data
   /// under a list gets its last DT repaired and every record counted again (the counts are
   /// set); false when that is not possible.
   bool FinalizeDtBlocks(std::streambuf& buffer);
@@ -115,6 +116,10 @@ class Hd4Block : public MdfBlock, public IHeader {
   void ReplaceComment(const IXmlFile& document);
   /// Channel data links, hierarchy elements and event references, through one position index.
   void ResolveReferences();
+  /// The data group a logger was writing when its power was lost: the last one, or the last
+  /// that has data when every one after it has none yet (its data were to follow). Null
+  /// without data groups.
+  [[nodiscard]] Dg4Block* GrowingDataGroup() const;
 
   Mdf4Timestamp start_time_;
   uint8_t time_class_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "blockchain.h"
 #include "ca4block.h"
 #include "cg4block.h"
 #include "cn4block.h"
@@ -93,12 +94,19 @@ void Mdf4File::CheckCutHeader(std::streambuf& buffer) {
   uint64_t position = 0;
   bool cut = CutHeaderNoted(position);
   if (!cut && finalized_on_read_) {
-    // A header begun after every block, before anything linked it.
+    // A header begun after every block (behind the zeros that align it), before anything
+    // linked it; or a list or a signal data block so begun whose header is whole: a list
+    // that leads to no block yet, payloads that are no frames.
     const uint64_t blocks_end = BlocksEnd();
-    const HeaderAtEnd found = blocks_end > 0 && blocks_end < static_cast<uint64_t>(GetLastStreamPosition(buffer))
-                                  ? BlockHeaderAtEnd(buffer, static_cast<int64_t>(blocks_end), true)
-                                  : HeaderAtEnd::kNone;
-    cut = found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole;
+    const HeaderBehind behind = blocks_end > 0 && blocks_end < static_cast<uint64_t>(GetLastStreamPosition(buffer))
+                                    ? BlockHeaderBehind(buffer, static_cast<int64_t>(blocks_end))
+                                    : HeaderBehind{};
+    uint64_t length = 0;
+    uint64_t links = 0;
+    cut = behind.found == HeaderAtEnd::kCut ||
+          (behind.found == HeaderAtEnd::kWhole &&
+           (!behind.followed || ListBegunAtEnd(buffer, behind.position) ||
+            (BlockCutByEnd(buffer, behind.position, "##SD", length, links) && links == 0)));
   }
   if (!cut) return;
   if (finalized_on_read_) {

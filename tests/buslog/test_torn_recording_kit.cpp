@@ -75,7 +75,7 @@ TEST(TornRecordingKit, EachLayoutDecodesInTheIndependentCheckerAsTheKitsFrames) 
   if (tool.empty()) GTEST_SKIP() << "mdf4check is not installed";
   test::TempDir dir;
   for (const LoggerLayout layout : test::AllLoggerLayouts()) {
-    if (layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader) continue;
+    if (test::IsListLayout(layout)) continue;
     SCOPED_TRACE(test::LayoutName(layout));
     const TornRecording recording(layout, true);
     const std::string path = dir.Write(std::string(test::LayoutName(layout)) + ".MF4", recording.Whole());
@@ -139,8 +139,10 @@ TEST(TornRecordingKit, EachRecordLiesWhereTheKitSaysItDoes) {
           break;
       }
     }
-    const bool list = recording.DataBlocks().size() > 1;
-    EXPECT_EQ(crossing > 0, list) << "records cross block boundaries in a list only";
+    // Signal data written first are a data block of their own before the records' blocks.
+    const bool split = recording.DataBlocks().size() > (layout == LoggerLayout::kSignalDataFirst ? 2U : 1U) &&
+                       layout != LoggerLayout::kListAlignedRecords;
+    EXPECT_EQ(crossing > 0, split) << "records cross block boundaries in a list of full blocks only";
   }
 }
 
@@ -161,25 +163,56 @@ ListState ListAt(const std::vector<uint8_t>& file) {
 }
 
 // The tear model of a list: the new block is linked before or after its header as the layout
-// says, and the full block before it gets its length when the new one is begun. A list's file
-// at any size is not a prefix of the finished file.
+// says, and the full block before it gets its length when the new one is begun, or only once
+// the new header is written (and linked); a block of whole records ends at a record boundary,
+// the next header behind the zeros that align it. A list's file at any size is not a prefix
+// of the finished file.
 TEST(TornRecordingKit, AListLinksEachNewBlockWhenItsLayoutSays) {
-  for (const LoggerLayout layout : {LoggerLayout::kListLinkedBeforeHeader, LoggerLayout::kListLinkedAfterHeader}) {
+  const struct {
+    LoggerLayout layout;
+    bool linked_before;
+    bool closed_before;  // the full block has its length before the new header is begun
+  } lists[] = {
+      {LoggerLayout::kListLinkedBeforeHeader, true, true},   {LoggerLayout::kListLinkedAfterHeader, false, true},
+      {LoggerLayout::kListGrowingLinkedBefore, true, false}, {LoggerLayout::kListGrowingLinkedAfter, false, false},
+      {LoggerLayout::kListAlignedRecords, true, true},
+  };
+  for (const auto& [layout, before, closed_before] : lists) {
     SCOPED_TRACE(test::LayoutName(layout));
     const TornRecording recording(layout);
     const std::vector<uint64_t>& blocks = recording.DataBlocks();
     ASSERT_GE(blocks.size(), 3U);
     const uint64_t second = blocks[1];
-    const bool before = layout == LoggerLayout::kListLinkedBeforeHeader;
-    const ListState full_not_closed = ListAt(recording.At(second - 1, false));
+    // The records of the full block: up to the second header, or with whole records up to the
+    // last one that ends before it.
+    const bool aligned = layout == LoggerLayout::kListAlignedRecords;
+    uint64_t records_end = second;
+    if (aligned) {
+      records_end = 0;
+      for (const test::LoggedRecord& record : recording.Records()) {
+        if (record.extent.end <= second) records_end = std::max(records_end, record.extent.end);
+      }
+    }
+    const uint64_t full_length = records_end - blocks[0];
+    if (aligned) {
+      EXPECT_LT(full_length, 24U + TornRecording::kListBlockDataBytes);
+      EXPECT_EQ(second, (records_end + 7) / 8 * 8) << "the next header is aligned behind the records";
+      EXPECT_TRUE(std::all_of(recording.Whole().begin() + static_cast<std::ptrdiff_t>(records_end),
+                              recording.Whole().begin() + static_cast<std::ptrdiff_t>(second),
+                              [](uint8_t byte) { return byte == 0; }));
+    } else {
+      EXPECT_EQ(full_length, 24U + TornRecording::kListBlockDataBytes);
+    }
+    const ListState full_not_closed = ListAt(recording.At(records_end - 1, false));
     EXPECT_EQ(full_not_closed.links.size(), 1U);
     EXPECT_EQ(full_not_closed.first_block_length, 24U) << "a growing block says it is empty";
     for (const uint64_t size : {second, second + 1, second + 23}) {
       const ListState torn_header = ListAt(recording.At(size, false));
       EXPECT_EQ(torn_header.links.size(), before ? 2U : 1U) << size;
-      EXPECT_EQ(torn_header.first_block_length, 24U + TornRecording::kListBlockDataBytes) << size;
+      EXPECT_EQ(torn_header.first_block_length, closed_before ? full_length : 24U) << size;
     }
     const ListState whole_header = ListAt(recording.At(second + 24, false));
+    EXPECT_EQ(whole_header.first_block_length, full_length);
     ASSERT_EQ(whole_header.links.size(), 2U);
     EXPECT_EQ(static_cast<uint64_t>(whole_header.links[1]), second);
     EXPECT_EQ(ListAt(recording.Whole()).links.size(), blocks.size());

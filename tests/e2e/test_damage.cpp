@@ -18,6 +18,7 @@
 #include "e2e/logmendrun.h"
 #include "mdf/mdffile.h"
 #include "mdf/mdfreader.h"
+#include "support/tornrecording.h"
 
 namespace {
 
@@ -809,6 +810,22 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
       {"sd-entries-before-records-unfinalized.MF4", nullptr, 33, 13, false},
       {"sd-entry-one-byte-past-block.MF4", past_block, 33, 13, false},
       {"sd-entry-past-block-unfinalized.MF4", past_block, 33, 13, false},
+      // A list's header is whole, its links not yet written (after it, or in a chain of lists
+      // behind the lists before it): the list holds nothing yet.
+      {"torn-inside-list-links-before-any-dt.MF4", nullptr, 0, 0, false},
+      {"torn-inside-links-of-chained-list.MF4", nullptr, 12, 5, false},
+      {"torn-inside-first-link-of-chained-list.MF4", nullptr, 25, 11, false},
+      // A signal data block written before the records, torn before anything linked it.
+      {"torn-inside-signal-data-before-records.MF4", nullptr, 0, 0, false},
+      // The first of two data groups still growing, the second without data yet; with the
+      // second begun, the first's counts of 0 are damage.
+      {"torn-in-first-of-two-data-groups.MF4", nullptr, 16, 0, false},
+      {"first-of-two-data-groups-counts-0.MF4",
+       "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 0, Records: 33", 0, 13,
+       false},
+      // Zeros over the data of closed DT blocks and after, their headers kept: no power loss
+      // leaves them.
+      {"list-closed-dt-data-zeros.MF4", "Failed to find the CG block. Record ID: 0", 8, 5, false},
   };
   std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> recorded;
   for (const Frame& frame : ReadFrames(std::string(LOGMEND_EXAMPLES) + "/" + kUnfinalized)) {
@@ -850,6 +867,117 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
   const std::vector<Frame> before = ReadFrames(dir_.Path("first-payload-claims-65535-after-error-frame_out.MF4"));
   ASSERT_EQ(before.size(), 1U);
   EXPECT_EQ(before[0].kind, kBusMsgCanErrorFrame) << "the frame before the payload that lies";
+}
+
+// Reproducers of blocks a logger began behind the one it filled, through the whole tool: a DT
+// whose length is still 24 when the next block is begun (linked or not), a whole DT that a data
+// list or the block its list links follows, a header behind the zeros that align it. Their
+// records end where the next block begins, so a torn end converts exactly its whole frames and
+// removes the input; where the bytes cannot tell, it is kept. A DT of zeros in a list ends the
+// records before the one those zeros would complete. No frame is invented: each frame written
+// is one of its control's, a tear of the same recording just after the next header is whole.
+TEST_F(LogmendRun, RecordsEndWhereTheNextBlockBeginsAndNothingIsInvented) {
+  const struct {
+    const char* name;
+    const char* damage;  // null: a torn end
+    size_t frames;
+    const char* control;  // null: none
+  } cases[] = {
+      // The new DT not linked yet, its header cut: 10 or 5 bytes of it, or 19 behind a list of equal lengths.
+      {"torn-growing-dt-then-unlinked-header.MF4", nullptr, 35, "torn-growing-dt-then-unlinked-header-control.MF4"},
+      {"torn-growing-dt-then-unlinked-header-5-bytes.MF4", nullptr, 25,
+       "torn-growing-dt-then-unlinked-header-control.MF4"},
+      {"torn-growing-dt-then-unlinked-header-equal-list.MF4", nullptr, 51, nullptr},
+      // The new DT linked, its header cut; padded, the header whole and its data zeros.
+      {"torn-growing-dt-then-linked-header.MF4", nullptr, 66, nullptr},
+      {"torn-growing-first-dt-then-linked-header.MF4", nullptr, 10,
+       "torn-growing-first-dt-then-linked-header-control.MF4"},
+      {"torn-growing-first-dt-then-linked-header-padded.MF4",
+       "The end of the records cannot be told from padding. Offset: 247", 10,
+       "torn-growing-first-dt-then-linked-header-control.MF4"},
+      // A whole data list behind the last whole DT, with the DT it links torn or not begun.
+      {"torn-dt-header-behind-next-list.MF4", nullptr, 56, "torn-dt-header-behind-next-list-control.MF4"},
+      {"torn-at-dt-linked-by-next-list.MF4", nullptr, 56, "torn-dt-header-behind-next-list-control.MF4"},
+      {"torn-in-next-list-padded.MF4", nullptr, 56, "torn-dt-header-behind-next-list-control.MF4"},
+      {"torn-after-list-written-behind-its-blocks.MF4", nullptr, 56, nullptr},
+      // A DT closed at a record boundary, the header behind the zeros that align it torn.
+      {"torn-dt-header-behind-alignment-gap.MF4", nullptr, 29, nullptr},
+      {"torn-dt-header-behind-alignment-gap-length.MF4", nullptr, 29, nullptr},
+      // Zeros where a DT's records belong, its length kept or 24.
+      {"dt-of-zeros-in-list.MF4", "Failed to find the CG block. Record ID: 0", 36, nullptr},
+      {"dt-of-zeros-in-list-length-24.MF4", "Failed to find the CG block. Record ID: 0", 36, nullptr},
+  };
+  dir_.MakeDir("out");
+  dir_.MakeDir("controls");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    Write(name, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + name));
+    const test::ProgramResult result = Run({"-d", "-O", "out", name});
+    EXPECT_EQ(result.status, c.damage != nullptr ? 8 : 0) << result.err;
+    EXPECT_EQ(Exists(name), c.damage != nullptr);
+    if (c.damage != nullptr) {
+      EXPECT_TRUE(HasLine(result, "E Damaged input file " + name + ": " + c.damage)) << result.err;
+    } else {
+      EXPECT_EQ(result.err.find("E "), std::string::npos) << result.err;
+    }
+    std::vector<Frame> written = ReadFrames(dir_.Path("out/" + name.substr(0, name.size() - 4) + "_out.MF4"));
+    EXPECT_EQ(written.size(), c.frames);
+    if (c.control == nullptr) continue;
+    const std::string control = c.control;
+    Write(control, test::ReadWholeFile(std::string(LOGMEND_CONVERSION_CORPUS) + "/" + control));
+    ASSERT_EQ(Run({"-O", "controls", control}).status, 0);
+    std::vector<Frame> whole = ReadFrames(dir_.Path("controls/" + control.substr(0, control.size() - 4) + "_out.MF4"));
+    std::sort(written.begin(), written.end());
+    std::sort(whole.begin(), whole.end());
+    EXPECT_TRUE(std::includes(whole.begin(), whole.end(), written.begin(), written.end()));
+  }
+  ExpectCheckerAcceptsEach("out");
+}
+
+// A list whose full block was still growing when its logger began the next header, torn in that
+// header: its records end where the header begins. Cut within its id ("#" .. "##D") the header
+// may as well be the last byte of the payload the block boundary split, which it would make
+// whole: that payload (and so its frame) is left out and the input kept. Once the id is whole
+// it is a header: the torn end converts.
+TEST_F(LogmendRun, AHeaderCutWithinItsIdThatCouldCompleteARecordKeepsTheInput) {
+  test::JournalOutput journal;
+  test::RecordingInfo info;
+  info.finalized = false;
+  test::RecordingLayout layout;
+  layout.block_data_bytes = 256;
+  layout.link_before_header = false;
+  layout.close_after_next_header = true;
+  test::LoggerRecordingWriter writer(journal, info, layout);
+  std::vector<Frame> lin;
+  for (uint8_t i = 0; i < 9; ++i) {  // 9 LIN records of 20 bytes, then a CAN record of 24
+    const test::LinFrameRecord frame{1000U + 100U * i, 1, i, false, {1, 2, 3, 4, 5, 6, 7, 8}};
+    writer.Add(frame);
+    lin.push_back(Expected(info, frame));
+  }
+  test::CanFrameRecord can{2000, 1, 0x123, false, false, true, false, false, 14, std::vector<uint8_t>(48, 0x5A)};
+  writer.Add(can);  // its payload of 53 bytes: 52 in the first block, the last one in the next
+  ASSERT_EQ(writer.DataBlocks().size(), 2U);
+  const uint64_t header = writer.DataBlocks()[1];
+  std::sort(lin.begin(), lin.end());
+  for (const uint64_t bytes : {1, 2, 3, 4, 10}) {
+    SCOPED_TRACE(std::to_string(bytes) + " header bytes");
+    const std::vector<uint8_t> file = journal.AsAt(header + bytes);
+    const std::string name = "cut-" + std::to_string(bytes) + ".MF4";
+    Write(name, {file.begin(), file.end()});
+    const test::ProgramResult result = Run({"-d", name});
+    const bool told = bytes >= 4;
+    EXPECT_EQ(result.status, told ? 0 : 8) << result.err;
+    EXPECT_EQ(Exists(name), !told);
+    if (!told) {
+      EXPECT_TRUE(HasLine(result, "E Damaged input file " + name +
+                                      ": The end of the records cannot be told from a block header. Offset: 204"))
+          << result.err;
+    }
+    std::vector<Frame> written = ReadFrames(dir_.Path("cut-" + std::to_string(bytes) + "_out.MF4"));
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, lin);
+  }
 }
 
 // The offsets of the records of the kit's logger layout in a recording, by record id.

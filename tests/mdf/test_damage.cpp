@@ -237,6 +237,18 @@ std::vector<DamageCase> Cases() {
          MoveDataIntoList(file, at, file.size() - at.dt - 24 - 2);
        },
        nullptr, kWholeSamples},
+      // Zeros from a record boundary in a closed block of a list on: written zeros, since the
+      // header of the next block came after them, never padding.
+      {"unfinalized, data in a list, zeros over the records of a closed block and after", false,
+       [](Bytes& file, const Layout& at) {
+         MoveDataIntoList(file, at, 3 * 37);
+         const uint64_t first = at.dt + 72;
+         const uint64_t second = (first + 24 + 3 * 37 + 7) / 8 * 8;
+         std::fill(file.begin() + static_cast<std::ptrdiff_t>(first + 24 + 2 * 37),
+                   file.begin() + static_cast<std::ptrdiff_t>(first + 24 + 3 * 37), 0);
+         std::fill(file.begin() + static_cast<std::ptrdiff_t>(second + 24), file.end(), 0);
+       },
+       "Failed to find the CG block. Record ID: 0", 2 * 11},
       // A logger filling blocks of a fixed size is torn at every byte below; in a finalized
       // file a block header cut by its end is damage. A next list begun where the file ends
       // is the torn end too.

@@ -404,6 +404,125 @@ TEST(Dt4Block, UpdateDataSizeStopsAtABlockHeaderBegunAfterIt) {
   }
 }
 
+// What follows the end of a block's bytes: a header at once or behind the zeros that align it
+// to 8 bytes, cut or whole; the whole header of a block the format has, with more behind it;
+// or nothing that is a header.
+TEST(DataBlock, BlockHeaderBehindFindsAHeaderAtOnceOrBehindTheAlignment) {
+  const Bytes list = Block("##DL", {0, 200}, Bytes().U8(0).Zeros(3).U32(1).U64(0).Data());
+  const struct {
+    const char* name;
+    Bytes tail;  // from offset 61 on: 3 bytes short of a multiple of 8
+    HeaderAtEnd found;
+    int64_t position;
+    bool followed;
+  } cases[] = {
+      {"a cut header at once", Bytes().Raw("##DT"), HeaderAtEnd::kCut, 61, false},
+      {"a cut header behind the alignment", Bytes().Zeros(3).Raw("##DT").Zeros(4).U8(0x18), HeaderAtEnd::kCut, 64,
+       false},
+      {"one byte of a header behind it", Bytes().Zeros(3).Raw("#"), HeaderAtEnd::kCut, 64, false},
+      {"a whole header and zeros behind it", Bytes().Zeros(3).Raw(Block("##DT", {}, {}).Data()).Zeros(9),
+       HeaderAtEnd::kWhole, 64, false},
+      {"a whole list behind it", Bytes().Zeros(3).Raw(list.Data()).U8(7), HeaderAtEnd::kWhole, 64, true},
+      {"a whole data block behind it", Bytes().Zeros(3).Raw(Block("##DT", {}, {1, 2, 3}).Data()), HeaderAtEnd::kWhole,
+       64, true},
+      {"zeros only", Bytes().Zeros(30), HeaderAtEnd::kNone, 0, false},
+      {"nothing", Bytes(), HeaderAtEnd::kNone, 0, false},
+      {"records", Bytes().U8(1).U32(5).Raw("##DT"), HeaderAtEnd::kNone, 0, false},
+      {"a byte other than zero in the gap", Bytes().Zeros(2).U8(1).Raw("##DT"), HeaderAtEnd::kNone, 0, false},
+      {"an id the format does not have", Bytes().Zeros(3).Raw(Block("##QQ", {}, {1}).Data()), HeaderAtEnd::kNone, 0,
+       false},
+      {"a list too short for its links", Bytes().Zeros(3).Raw(Block("##DL", {0, 200}, {}, 40).Data()).U8(7),
+       HeaderAtEnd::kNone, 0, false},
+      {"a header that is not aligned", Bytes().Zeros(4).Raw(Block("##DT", {}, {1}).Data()), HeaderAtEnd::kNone, 0,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryBuffer file(Bytes().Raw(std::string(61, 'x')).Raw(c.tail.Data()).Data());
+    const HeaderBehind behind = BlockHeaderBehind(file, 61);
+    EXPECT_EQ(behind.found, c.found);
+    EXPECT_EQ(behind.position, c.position);
+    EXPECT_EQ(behind.followed, c.followed);
+  }
+}
+
+// A link to the multiple of 8 that the zeros aligning a header lead to, before they reached it:
+// a block not begun yet. Anything further out is no header.
+TEST(DataBlock, BlockHeaderAtEndTakesALinkJustPastTheEndForABlockNotBegun) {
+  MemoryBuffer file(Bytes().Raw(std::string(61, 'x')).Data());
+  EXPECT_EQ(BlockHeaderAtEnd(file, 64), HeaderAtEnd::kZeros);
+  EXPECT_EQ(BlockHeaderAtEnd(file, 64, true), HeaderAtEnd::kZeros);
+  EXPECT_EQ(BlockHeaderAtEnd(file, 72), HeaderAtEnd::kNone);
+  EXPECT_EQ(BlockHeaderAtEnd(file, 63), HeaderAtEnd::kNone);
+}
+
+// A header begun where the file ends, at a multiple of 8 behind a block still growing: told
+// once its whole id is there, a known one; found behind padding zeros too.
+TEST(DataBlock, BlockHeaderBegunAtEndIsFoundAtAMultipleOfEight) {
+  const struct {
+    const char* name;
+    Bytes tail;  // from offset 64 on, behind 40 record bytes
+    int64_t position;
+    bool told;
+  } cases[] = {
+      {"the id and reserved bytes", Bytes().Raw("##DT").Zeros(4), 104, true},
+      {"the id and part of the length", Bytes().Raw("##DT").Zeros(4).U8(0x18), 104, true},
+      {"a whole header, then padding", Bytes().Raw(Block("##DT", {}, {}).Data()).Zeros(4000), 104, true},
+      {"a list's id", Bytes().Raw("##DL"), 104, true},
+      {"one byte of the id", Bytes().Raw("#"), 104, false},
+      {"three bytes of the id", Bytes().Raw("##D"), 104, false},
+      {"an id the format does not have", Bytes().Raw("##QQ"), 104, false},
+      {"records ending in zeros", Bytes().U8(3).Zeros(9), 0, false},
+      {"a header that is not aligned", Bytes().U8(3).Raw("##DT"), 0, false},
+      {"a header with data behind it", Bytes().Raw(Block("##DT", {}, {1, 2}).Data()), 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryBuffer file(Bytes().Raw(std::string(104, 'x')).Raw(c.tail.Data()).Data());
+    bool told = !c.told;
+    EXPECT_EQ(BlockHeaderBegunAtEnd(file, 64, told), c.position);
+    EXPECT_EQ(told, c.told);
+  }
+  MemoryBuffer file(Bytes().Raw(std::string(104, 'x')).Raw("##DT").Data());
+  bool told = false;
+  EXPECT_EQ(BlockHeaderBegunAtEnd(file, 108, told), 0) << "not before the data";
+}
+
+// The last DT block's length stands where a block follows it: behind the zeros that align a
+// cut header, a whole data list, or a block known to begin behind it. One whose length is
+// still 24 holds the bytes up to the block begun next.
+TEST(Dt4Block, UpdateDataSizeEndsWhereTheNextBlockBegins) {
+  const Bytes list = Block("##DL", {0, 200}, Bytes().U8(0).Zeros(3).U32(1).U64(0).Data());
+  const struct {
+    const char* name;
+    uint64_t length;  // of the DT at 8, whose 13 data bytes end at 45
+    Bytes behind;     // from 45 on
+    int64_t next_block;
+    uint64_t data_size;
+  } cases[] = {
+      {"a cut header behind the alignment", 37, Bytes().Zeros(3).Raw("##DT").Zeros(4).U8(0x18), 0, 13},
+      {"a data list behind the alignment", 37, Bytes().Zeros(3).Raw(list.Data()).Raw("records"), 0, 13},
+      {"a block known behind the alignment", 37, Bytes().Zeros(3).Raw("any bytes"), 48, 13},
+      {"a link past the alignment not yet reached", 37, Bytes().Zeros(1), 48, 13},
+      {"growing, the next block known", 24, Bytes().Zeros(3).Raw("any bytes"), 48, 16},
+      {"growing, the next block begun right behind its header", 24, Bytes().Raw("any"), 32, 0},
+      {"growing, nothing known: to the end", 24, Bytes().Zeros(3).Raw("any bytes"), 0, 25},
+      {"growing, a block known before its data", 24, Bytes().Raw("any"), 8, 16},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FileImage image;
+    image.Place(8, PlainBlock("##DT", Pattern(13))).Place(45, c.behind);
+    std::vector<uint8_t> data = image.Data();
+    data[16] = static_cast<uint8_t>(c.length);  // the length as the file holds it
+    MemoryBuffer buffer(data);
+    Dt4Block block;
+    ReadInto(block, buffer, 8);
+    block.UpdateDataSize(buffer, c.next_block);
+    EXPECT_EQ(block.DataSize(), c.data_size);
+  }
+}
+
 TEST(Dt4Block, AttachToParentTakesTheDataGroup) {
   TestDataGroupList group;
   TestList other;

@@ -62,8 +62,9 @@ int64_t ImageWriter::Conversion() {
 }
 
 int64_t ImageWriter::Channels(const std::vector<ImageChannel>& channels, const std::vector<int64_t>& groups,
-                              int64_t conversion) {
+                              int64_t conversion, std::vector<int64_t>* blocks) {
   int64_t next = 0;
+  if (blocks != nullptr) blocks->assign(channels.size(), 0);
   for (auto it = channels.rbegin(); it != channels.rend(); ++it) {
     const int64_t composition = it->members.empty() ? 0 : Channels(it->members, groups, conversion);
     const int64_t name = Text("##TX", it->name);
@@ -77,6 +78,7 @@ int64_t ImageWriter::Channels(const std::vector<ImageChannel>& channels, const s
     data.U8(0).U8(0).U16(0);  // precision, reserved, attachments
     for (int i = 0; i < 6; ++i) data.F64(0.0);
     next = Block("##CN", {next, composition, name, 0, own_conversion, data_link, 0, 0}, data);
+    if (blocks != nullptr) (*blocks)[static_cast<size_t>(channels.rend() - it - 1)] = next;
   }
   return next;
 }

@@ -125,9 +125,9 @@ class ImageWriter {
   /// The chain of channels, last to first so each knows its successor, members before the
   /// channel they compose; returns the first. `groups` holds the positions of the channel
   /// groups a VLSD channel may name; a microsecond channel links `conversion`, or a conversion
-  /// of its own when that is 0.
+  /// of its own when that is 0. `blocks`, when given, gets each channel's CN block, in order.
   int64_t Channels(const std::vector<ImageChannel>& channels, const std::vector<int64_t>& groups,
-                   int64_t conversion = 0);
+                   int64_t conversion = 0, std::vector<int64_t>* blocks = nullptr);
   /// The group's bus source: its name ("CAN1" or "LIN1"), its comment if any, the SI block; 0
   /// without a bus type.
   int64_t Source(const ImageGroup& group);

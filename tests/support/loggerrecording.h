@@ -4,7 +4,8 @@
 // channel group (record id 2), and a LIN group (record id 3), the fields bit-packed. By
 // default every record lies in one last DT block, each payload right after its frame record;
 // RecordingLayout gives the other layouts loggers write (payloads before their frames, a DL
-// of fixed-size DT blocks, version 4.20). The unfinalized form has the id "UnFinMF ", flags
+// of fixed-size DT blocks, closed before or after the next header is written, or of blocks of
+// whole records with aligned headers, version 4.20). The unfinalized form has the id "UnFinMF ", flags
 // for cycle counts, VLSD sizes and the last DT length, cycle counts 0 and a last DT length
 // that covers only its header, as a logger leaves a file when its power is cut.
 //
@@ -60,16 +61,26 @@ struct LinFrameRecord {
 struct RecordingLayout {
   bool payload_first = false;  // a CAN frame's payload record before its frame record, not after it
   /// 0: every record in one DT block. Otherwise DT blocks of this many data bytes (a multiple
-  /// of 8, so that each block follows the last without a gap) in a DL block of `list_slots`
-  /// data links, reserved up front and 0 until used; records run on from block to block.
+  /// of 8, so that each block follows the last without a gap; at most this many with
+  /// `whole_records`) in a DL block of `list_slots` data links, reserved up front and 0 until
+  /// used; records run on from block to block.
   uint32_t block_data_bytes = 0;
   uint32_t list_slots = 16;
   /// A new DT block is linked in the list (with its offset) before its header is written;
   /// otherwise only once its header is whole. Either way a full block gets its length when
-  /// the next one is begun.
+  /// the next one is begun: before its header, or with `close_after_next_header` only once
+  /// that header is written and linked, so that a power loss between leaves it growing.
   bool link_before_header = true;
+  bool close_after_next_header = false;
+  /// No record is split across blocks: one that does not fit the rest of a block begins the
+  /// next, so each block ends at a record boundary (closed with the length of its records) and
+  /// the next header follows behind the 0 to 7 zeros that align it to 8 bytes.
+  bool whole_records = false;
   std::string version_text = "4.11";
   uint16_t version = 411;
+  /// The payloads in one SD block that the CAN data bytes channel links, written whole before
+  /// the records (SignalData) and linked once whole, not in a VLSD group among the records.
+  bool signal_data_first = false;
 };
 
 /// Where a frame's bytes lie in the file: the first byte of its first record (frame record or
@@ -141,6 +152,12 @@ class LoggerRecordingWriter {
                                    (frame.esi ? 0x40 : 0)));
     record.U8(static_cast<uint8_t>(frame.data.size()));
     record.U64(vlsd_bytes_);  // the VLSD channel's value: the offset of its payload
+    if (layout_.signal_data_first) {
+      const FrameExtent extent = Emit(record);
+      ++can_count_;
+      vlsd_bytes_ += 4 + frame.data.size();
+      return extent;
+    }
     Bytes payload;
     payload.U8(kVlsdRecordId).U32(static_cast<uint32_t>(frame.data.size())).Raw(frame.data);
     const FrameExtent first = Emit(layout_.payload_first ? payload : record);
@@ -164,23 +181,42 @@ class LoggerRecordingWriter {
     return extent;
   }
 
+  /// The SD block of every payload the frames to come carry, in their order (signal_data_first):
+  /// its header with its full length, the entries, then its link; the DT block follows it.
+  void SignalData(const std::vector<std::vector<uint8_t>>& payloads) {
+    if (!layout_.signal_data_first || dt_ != 0) throw std::logic_error("no signal data block to write here");
+    Bytes entries;
+    for (const std::vector<uint8_t>& payload : payloads)
+      entries.U32(static_cast<uint32_t>(payload.size())).Raw(payload);
+    const int64_t sd = image_.Block("##SD", {}, entries.Data());
+    data_blocks_.push_back(static_cast<uint64_t>(sd));
+    image_.PatchLink(can_data_bytes_, 5, sd);
+    BeginDt();
+  }
+
   /// Patches the counts and the last DT length (not in the unfinalized form) and flushes.
   void Finish() {
     if (info_.finalized) {
       image_.SetLength(dt_, 24 + (layout_.block_data_bytes == 0 ? records_bytes_ : block_filled_));
       image_.SetCycles(can_cg_, can_count_);
-      image_.SetCycles(vlsd_cg_, can_count_);
-      image_.SetVlsdSize(vlsd_cg_, vlsd_bytes_);
+      if (vlsd_cg_ != 0) {
+        image_.SetCycles(vlsd_cg_, can_count_);
+        image_.SetVlsdSize(vlsd_cg_, vlsd_bytes_);
+      }
       image_.SetCycles(lin_cg_, lin_count_);
     }
     if (stream_ != nullptr) stream_->flush();
   }
 
+  /// Where the data list begins; 0 when the records lie in one DT block.
+  [[nodiscard]] int64_t ListBlock() const { return list_; }
   /// Where each data block begun so far begins (its header), in file order.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return data_blocks_; }
   [[nodiscard]] uint64_t CanCount() const { return can_count_; }
   [[nodiscard]] uint64_t LinCount() const { return lin_count_; }
   [[nodiscard]] uint64_t RecordBytes() const { return records_bytes_; }
+  /// Where the last record written begins (behind the header of a block begun before it).
+  [[nodiscard]] uint64_t LastRecordBegin() const { return last_record_begin_; }
 
  private:
   // The record's bytes behind the last ones; in a list, a full block is closed and the next
@@ -189,11 +225,20 @@ class LoggerRecordingWriter {
     const std::vector<uint8_t>& bytes = record.Data();
     records_bytes_ += bytes.size();
     if (layout_.block_data_bytes == 0) {
-      const uint64_t begin = output_.Size();
+      last_record_begin_ = output_.Size();
       image_.Raw(bytes);
-      return {begin, output_.Size()};
+      return {last_record_begin_, output_.Size()};
     }
     FrameExtent extent;
+    if (layout_.whole_records) {
+      if (block_filled_ > 0 && block_filled_ + bytes.size() > layout_.block_data_bytes) NextBlock();
+      extent.begin = output_.Size();
+      image_.Raw(bytes);
+      block_filled_ += bytes.size();
+      extent.end = output_.Size();
+      last_record_begin_ = extent.begin;
+      return extent;
+    }
     for (size_t at = 0; at < bytes.size();) {
       if (block_filled_ == layout_.block_data_bytes) NextBlock();
       if (at == 0) extent.begin = output_.Size();
@@ -204,6 +249,7 @@ class LoggerRecordingWriter {
       at += part;
     }
     extent.end = output_.Size();
+    last_record_begin_ = extent.begin;
     return extent;
   }
 
@@ -211,19 +257,23 @@ class LoggerRecordingWriter {
   // layout says. Its header says "empty" until it is full, as a growing last DT block does.
   void NextBlock() {
     if (blocks_ == layout_.list_slots) throw std::length_error("the data list has no slot left");
-    if (blocks_ > 0) image_.SetLength(dt_, 24 + layout_.block_data_bytes);
+    const int64_t full = dt_;
+    const uint64_t full_length = 24 + block_filled_;
+    if (blocks_ > 0 && !layout_.close_after_next_header) image_.SetLength(full, full_length);
+    list_bytes_ += block_filled_;
     const auto position = static_cast<int64_t>((output_.Size() + 7) / 8 * 8);
     if (layout_.link_before_header) LinkBlock(position);
     dt_ = image_.Block("##DT", {}, {}, 24);
     data_blocks_.push_back(static_cast<uint64_t>(dt_));
     if (!layout_.link_before_header) LinkBlock(dt_);
+    if (blocks_ > 0 && layout_.close_after_next_header) image_.SetLength(full, full_length);
     ++blocks_;
     block_filled_ = 0;
   }
 
   void LinkBlock(int64_t position) {
     image_.PatchLink(list_, 1 + blocks_, position);
-    image_.SetDataListOffset(list_, layout_.list_slots, blocks_, uint64_t{blocks_} * layout_.block_data_bytes);
+    image_.SetDataListOffset(list_, layout_.list_slots, blocks_, list_bytes_);
   }
 
   void WriteBlocks() {
@@ -239,40 +289,53 @@ class LoggerRecordingWriter {
     const int64_t lin_si = Source("LIN", 3);
 
     // The VLSD group first, which the CAN data bytes name; it is chained between CAN and LIN.
-    ImageGroup vlsd;
-    vlsd.record_id = kVlsdRecordId;
-    vlsd.flags = 0x01;
-    vlsd_cg_ = image_.GroupBlock(vlsd, 0, 0, 0, 0);
-    const int64_t can_channels = image_.Channels(CanChannels(), {vlsd_cg_}, time);
+    // Signal data instead are linked once written.
+    if (!layout_.signal_data_first) {
+      ImageGroup vlsd;
+      vlsd.record_id = kVlsdRecordId;
+      vlsd.flags = 0x01;
+      vlsd_cg_ = image_.GroupBlock(vlsd, 0, 0, 0, 0);
+    }
+    std::vector<int64_t> can_blocks;
+    const int64_t can_channels =
+        image_.Channels(CanChannels(!layout_.signal_data_first), {vlsd_cg_}, time, &can_blocks);
+    can_data_bytes_ = can_blocks.back();
     const int64_t lin_channels = image_.Channels(LinChannels(), {}, time);
     const int64_t lin_name = image_.Text("##TX", "LIN_Frame");
     lin_cg_ = image_.GroupBlock(BusGroup(kLinRecordId, kLinRecordBytes), 0, lin_channels, lin_name, lin_si);
     const int64_t can_name = image_.Text("##TX", "CAN_DataFrame");
-    can_cg_ = image_.GroupBlock(BusGroup(kCanRecordId, kCanRecordBytes), vlsd_cg_, can_channels, can_name, can_si);
-    image_.PatchLink(vlsd_cg_, 0, lin_cg_);
-    const int64_t dg = image_.DataGroup(1, can_cg_, 0);
-    image_.PatchLink(hd, 0, dg);
+    can_cg_ = image_.GroupBlock(BusGroup(kCanRecordId, kCanRecordBytes), vlsd_cg_ != 0 ? vlsd_cg_ : lin_cg_,
+                                can_channels, can_name, can_si);
+    if (vlsd_cg_ != 0) image_.PatchLink(vlsd_cg_, 0, lin_cg_);
+    dg_ = image_.DataGroup(1, can_cg_, 0);
+    image_.PatchLink(hd, 0, dg_);
+    if (layout_.signal_data_first) return;  // the DT block follows the signal data
+    BeginDt();
+  }
+
+  void BeginDt() {
     if (layout_.block_data_bytes == 0) {
       // The DT block's header; the records stream behind it and its length is patched at Finish.
       dt_ = image_.Block("##DT", {}, {}, 24);
-      image_.PatchLink(dg, 2, dt_);
+      image_.PatchLink(dg_, 2, dt_);
       data_blocks_.push_back(static_cast<uint64_t>(dt_));
       return;
     }
-    if (layout_.block_data_bytes % 8 != 0) throw std::invalid_argument("data blocks of a list follow without gaps");
+    if (layout_.block_data_bytes % 8 != 0 && !layout_.whole_records)
+      throw std::invalid_argument("data blocks of a list follow without gaps");
     list_ = image_.DataList(std::vector<int64_t>(layout_.list_slots, 0), std::vector<uint64_t>(layout_.list_slots, 0));
-    image_.PatchLink(dg, 2, list_);
+    image_.PatchLink(dg_, 2, list_);
     NextBlock();
   }
 
   // CAN fields after the record id: Timestamp 0-7, BusChannel 8, ID bits 0-28 of 9-12 with
   // IDE and Dir in bits 29 and 30, DLC/EDL/BRS/ESI in 13, DataLength 14, DataBytes 15-22:
-  // the offset of the payload in the VLSD group.
-  static std::vector<ImageChannel> CanChannels() {
+  // the offset of the payload in the VLSD group, or of its entry in the signal data.
+  static std::vector<ImageChannel> CanChannels(bool in_vlsd_group) {
     const std::string can = "CAN_DataFrame.";
     ImageChannel data = ImageField(can + "DataBytes", 10, 15, 0, 64);
     data.type = 1;
-    data.vlsd_group = 0;
+    data.vlsd_group = in_vlsd_group ? 0 : -1;
     return {TimestampChannel(64),
             ImageField(can + "BusChannel", 0, 8, 0, 8),
             ImageField(can + "ID", 0, 9, 0, 29),
@@ -323,10 +386,13 @@ class LoggerRecordingWriter {
   RecordingInfo info_;
   RecordingLayout layout_;
   ImageWriter image_;
-  int64_t dt_ = 0;  // the last DT block
+  int64_t dg_ = 0;
+  int64_t can_data_bytes_ = 0;  // the CAN data bytes channel, which links signal data
+  int64_t dt_ = 0;              // the last DT block
   int64_t list_ = 0;
   uint32_t blocks_ = 0;        // DT blocks begun in the list
   uint64_t block_filled_ = 0;  // data bytes of the last one
+  uint64_t list_bytes_ = 0;    // data bytes of the blocks before it
   std::vector<uint64_t> data_blocks_;
   int64_t can_cg_ = 0;
   int64_t vlsd_cg_ = 0;
@@ -335,6 +401,7 @@ class LoggerRecordingWriter {
   uint64_t lin_count_ = 0;
   uint64_t vlsd_bytes_ = 0;
   uint64_t records_bytes_ = 0;
+  uint64_t last_record_begin_ = 0;
 };
 
 /// A whole recording in memory.

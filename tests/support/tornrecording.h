@@ -70,13 +70,19 @@ class JournalOutput final : public ImageOutput {
 
 /// The layouts of unfinalized recordings that loggers write; each has traffic of its own.
 enum class LoggerLayout {
-  kPayloadAfterFrame,       // one DT block; each CAN payload right after its frame record
-  kPayloadBeforeFrame,      // one DT block; each CAN payload right before its frame record
-  kListLinkedBeforeHeader,  // a DL of 256-byte DT blocks, each linked when its header is begun
-  kListLinkedAfterHeader,   // the same, each linked once its header is whole
-  kCanFd64,                 // CAN FD frames with payloads of up to 64 bytes, after their frames
-  kLinOnly,                 // LIN frames alone: records of one size, no payloads
-  kVersion420,              // as kPayloadAfterFrame, in an MDF 4.20 file
+  kPayloadAfterFrame,        // one DT block; each CAN payload right after its frame record
+  kPayloadBeforeFrame,       // one DT block; each CAN payload right before its frame record
+  kListLinkedBeforeHeader,   // a DL of 256-byte DT blocks, each linked when its header is begun
+  kListLinkedAfterHeader,    // the same, each linked once its header is whole
+  kListGrowingLinkedBefore,  // as kListLinkedBeforeHeader, the full block closed only once the next header is written
+  kListGrowingLinkedAfter,   // as kListLinkedAfterHeader, the full block closed only once the next one is linked
+  kListAlignedRecords,       // blocks of whole records closed at a record boundary, each next header 8-aligned
+  kCanFd64,                  // CAN FD frames with payloads of up to 64 bytes, after their frames
+  kLinOnly,                  // LIN frames alone: records of one size, no payloads
+  kVersion420,               // as kPayloadAfterFrame, in an MDF 4.20 file
+  kListLinksAfterHeader,     // as kListLinkedAfterHeader, torn from the list's header on: its
+                             // links and fields are written after it
+  kSignalDataFirst,          // the payloads in an SD block written whole before the records
 };
 
 inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
@@ -84,9 +90,14 @@ inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
                                                     LoggerLayout::kPayloadBeforeFrame,
                                                     LoggerLayout::kListLinkedBeforeHeader,
                                                     LoggerLayout::kListLinkedAfterHeader,
+                                                    LoggerLayout::kListGrowingLinkedBefore,
+                                                    LoggerLayout::kListGrowingLinkedAfter,
+                                                    LoggerLayout::kListAlignedRecords,
                                                     LoggerLayout::kCanFd64,
                                                     LoggerLayout::kLinOnly,
-                                                    LoggerLayout::kVersion420};
+                                                    LoggerLayout::kVersion420,
+                                                    LoggerLayout::kListLinksAfterHeader,
+                                                    LoggerLayout::kSignalDataFirst};
   return layouts;
 }
 
@@ -101,17 +112,34 @@ inline const char* LayoutName(LoggerLayout layout) {
       return "ListLinkedBeforeHeader";
     case LoggerLayout::kListLinkedAfterHeader:
       return "ListLinkedAfterHeader";
+    case LoggerLayout::kListGrowingLinkedBefore:
+      return "ListGrowingLinkedBefore";
+    case LoggerLayout::kListGrowingLinkedAfter:
+      return "ListGrowingLinkedAfter";
+    case LoggerLayout::kListAlignedRecords:
+      return "ListAlignedRecords";
     case LoggerLayout::kCanFd64:
       return "CanFd64";
     case LoggerLayout::kLinOnly:
       return "LinOnly";
     case LoggerLayout::kVersion420:
       return "Version420";
+    case LoggerLayout::kListLinksAfterHeader:
+      return "ListLinksAfterHeader";
+    case LoggerLayout::kSignalDataFirst:
+      return "SignalDataFirst";
   }
   return "?";
 }
 
 inline void PrintTo(LoggerLayout layout, std::ostream* out) { *out << LayoutName(layout); }
+
+/// True for the layouts that keep their records in a DL of DT blocks.
+inline bool IsListLayout(LoggerLayout layout) {
+  return layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader ||
+         layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter ||
+         layout == LoggerLayout::kListAlignedRecords || layout == LoggerLayout::kListLinksAfterHeader;
+}
 
 /// One frame of a recording and where its bytes lie.
 struct LoggedFrame {
@@ -142,17 +170,34 @@ class TornRecording {
     info_.serial = "0000C0DE";
     RecordingLayout places;
     places.payload_first = layout == LoggerLayout::kPayloadBeforeFrame;
-    if (layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader) {
+    if (IsListLayout(layout)) {
       places.block_data_bytes = kListBlockDataBytes;
-      places.link_before_header = layout == LoggerLayout::kListLinkedBeforeHeader;
+      places.link_before_header = layout != LoggerLayout::kListLinkedAfterHeader &&
+                                  layout != LoggerLayout::kListGrowingLinkedAfter &&
+                                  layout != LoggerLayout::kListLinksAfterHeader;
+      places.close_after_next_header =
+          layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter;
+      places.whole_records = layout == LoggerLayout::kListAlignedRecords;
     }
     if (layout == LoggerLayout::kVersion420) {
       places.version_text = "4.20";
       places.version = 420;
     }
+    places.signal_data_first = layout == LoggerLayout::kSignalDataFirst;
     LoggerRecordingWriter writer(journal_, info_, places);
+    const std::vector<LoggedFrame> traffic = Traffic(layout);
+    if (places.signal_data_first) {
+      std::vector<std::vector<uint8_t>> payloads;
+      for (const LoggedFrame& frame : traffic) {
+        if (frame.is_can) payloads.push_back(frame.can.data);
+      }
+      writer.SignalData(payloads);
+    }
     blocks_ = writer.DataBlocks();
-    for (const LoggedFrame& frame : Traffic(layout)) Add(writer, frame, places.payload_first);
+    // The list is written whole with links of 0, as a logger leaves it between writing its
+    // header and its links: a cut inside it is such a tear.
+    if (layout == LoggerLayout::kListLinksAfterHeader) first_torn_ = static_cast<uint64_t>(writer.ListBlock());
+    for (const LoggedFrame& frame : traffic) Add(writer, frame, places);
     writer.Finish();
   }
 
@@ -160,8 +205,9 @@ class TornRecording {
   [[nodiscard]] const RecordingInfo& Info() const { return info_; }
   /// The recording as the logger left it when it stopped without a power loss.
   [[nodiscard]] const std::vector<uint8_t>& Whole() const { return journal_.Image(); }
-  /// The first data block's header: the first byte that a power loss can tear.
-  [[nodiscard]] uint64_t DataStart() const { return blocks_.front(); }
+  /// The first data block's header (the list's, where its links are written after it): the
+  /// first byte that a power loss can tear.
+  [[nodiscard]] uint64_t DataStart() const { return first_torn_ != 0 ? first_torn_ : blocks_.front(); }
   /// Where each data block's header begins.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return blocks_; }
   [[nodiscard]] const std::vector<LoggedFrame>& Frames() const { return frames_; }
@@ -246,7 +292,8 @@ class TornRecording {
     return bytes;
   }
 
-  void Add(LoggerRecordingWriter& writer, const LoggedFrame& frame, bool payload_first) {
+  void Add(LoggerRecordingWriter& writer, const LoggedFrame& frame, const RecordingLayout& places) {
+    const bool payload_first = places.payload_first;
     const size_t index = frames_.size();
     frames_.push_back(frame);
     frames_.back().extent = frame.is_can ? writer.Add(frame.can) : writer.Add(frame.lin);
@@ -256,7 +303,12 @@ class TornRecording {
       records_.push_back({LoggedRecord::kLin, index, extent, 1 + LoggerRecordingWriter::kLinRecordBytes});
       return;
     }
-    // The two records follow each other, with at most a block header between them.
+    if (places.signal_data_first) {  // its payload was written before every record
+      records_.push_back({LoggedRecord::kCanFrame, index, extent, 1 + LoggerRecordingWriter::kCanRecordBytes});
+      return;
+    }
+    // The two records follow each other, with at most a block header between them (behind the
+    // zeros that align it): the second begins where the writer put it.
     const uint64_t frame_bytes = 1 + LoggerRecordingWriter::kCanRecordBytes;
     const uint64_t payload_bytes = 5 + frame.can.data.size();
     const uint64_t first_bytes = payload_first ? payload_bytes : frame_bytes;
@@ -264,8 +316,7 @@ class TornRecording {
     const LoggedRecord::Kind first = payload_first ? LoggedRecord::kPayload : LoggedRecord::kCanFrame;
     const LoggedRecord::Kind second = payload_first ? LoggedRecord::kCanFrame : LoggedRecord::kPayload;
     records_.push_back({first, index, {extent.begin, split}, first_bytes});
-    const uint64_t second_begin =
-        std::find(blocks_.begin(), blocks_.end(), split) != blocks_.end() ? split + 24 : split;
+    const uint64_t second_begin = writer.LastRecordBegin();
     records_.push_back({second, index, {second_begin, extent.end}, payload_first ? frame_bytes : payload_bytes});
   }
 
@@ -357,6 +408,7 @@ class TornRecording {
   std::vector<LoggedFrame> frames_;
   std::vector<LoggedRecord> records_;
   std::vector<uint64_t> blocks_;  // where each data block's header begins
+  uint64_t first_torn_ = 0;       // where tears begin when not at the first data block
 };
 
 }  // namespace test
