@@ -340,7 +340,6 @@ size_t Cn4Block::ReadNested(std::streambuf& buffer, ReadGuard& composition) {
   bytes += ReadValue(buffer, ext_limit_min_);
   bytes += ReadValue(buffer, ext_limit_max_);
 
-  if (type_ == kVlsdChannel) CheckNeededLinks(LinkNeed::kVlsdChannel);
   name_ = LoadTx4Text(buffer, kNameLink);
   ReportChannelBits(*this, file_position_);  // also a channel, sync or data type of none the format has
 

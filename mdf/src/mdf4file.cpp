@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "blockchain.h"
+#include "blocklayout.h"
 #include "ca4block.h"
 #include "cg4block.h"
 #include "cn4block.h"
@@ -87,6 +88,24 @@ void Mdf4File::ReadEverythingButData(std::streambuf& buffer) {
     tail_checked_ = true;  // after the finalization, which may let the last DT block reach the end
     CheckCutHeader(buffer);
     CheckDataAfterBlocks(buffer);
+    CheckSignalDataLinks();
+  }
+}
+
+void Mdf4File::CheckSignalDataLinks() const {
+  // Judged once the records are counted: a logger that writes its signal data block before the
+  // records links it only once it is whole, so a recording torn inside it has a NIL link and no
+  // record that needs one.
+  for (const auto& data_group : header_->Dg4List()) {
+    for (const auto& group : data_group->Cg4List()) {
+      if (group->NofSamples() == 0) continue;
+      for (IChannel* channel : group->Channels()) {
+        if (const auto* cn = dynamic_cast<const Cn4Block*>(channel);
+            cn != nullptr && cn->ChannelType() == kVlsdChannel) {
+          cn->CheckNeededLinks(LinkNeed::kVlsdChannel);
+        }
+      }
+    }
   }
 }
 

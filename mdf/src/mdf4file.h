@@ -38,6 +38,8 @@ class Mdf4File : public IdHeaderFile<Hd4Block> {
   /// A block header that the end of the file cut is the torn end of a recording that was
   /// finalized when read (its bytes then belong to a block); in any other file it is damage.
   void CheckCutHeader(std::streambuf& buffer);
+  /// A VLSD channel of a group that holds records leads to its values (not NIL).
+  void CheckSignalDataLinks() const;
 
   bool finalized_on_read_ = false;
   bool tail_checked_ = false;

@@ -119,7 +119,8 @@ class MdfBlock {
   size_t ReadMdf4Header(std::streambuf& buffer);
   /// Reports each link of the block's layout (blocklayout.h) that is NIL where the need
   /// says it may not be; ReadMdf4Header asks for the links every block of the type needs,
-  /// a block's read for those its fields call for, once it has read them.
+  /// a block's read for those its fields call for, once it has read them, and the file for a
+  /// VLSD channel's data once its group's records are counted.
   void CheckNeededLinks(LinkNeed need) const;
   size_t ReadMdf3Header(std::streambuf& buffer);
   size_t ReadLinks32(std::streambuf& buffer, uint64_t nof_links);
