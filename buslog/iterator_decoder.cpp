@@ -63,10 +63,10 @@ struct Plan {
   size_t length_field = kNoField;  // the event's data length field, read for its VLSD payload
   std::unique_ptr<Slice> slice = std::make_unique<Slice>();
   uint64_t bad_times = 0;
-  std::vector<uint64_t> bad_samples;  // the events of those times: one left out is not counted
-  uint64_t long_payloads = 0;         // longer than their event's frame holds (payloadLimit)
-  std::deque<Waiting> waiting;        // events whose VLSD payload had not come yet, in order
-  PayloadCounts payloads;             // once the data group is read: what settlePayloads weighs
+  std::vector<uint64_t> bad_samples;   // the events of those times: one left out is not counted
+  std::vector<uint64_t> long_samples;  // events whose payload is longer than their frame holds (payloadLimit)
+  std::deque<Waiting> waiting;         // events whose VLSD payload had not come yet, in order
+  PayloadCounts payloads;              // once the data group is read: what settlePayloads weighs
   uint64_t vlsd_record_id = 0;
 };
 
@@ -140,7 +140,8 @@ constexpr uint64_t kMaxFastSamples = uint64_t{1} << 40;
 
 class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
  public:
-  FastDecoder(mdf::IDataGroup& data_group, double start) : ISampleObserver(data_group), start_(start) {
+  FastDecoder(mdf::IDataGroup& data_group, double start, PayloadFraming& framing)
+      : ISampleObserver(data_group), start_(start), framing_(framing) {
     record_id_list_.clear();
     small_.fill(kNone);
   }
@@ -167,6 +168,7 @@ class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
   void RethrowFailure() const { relay_.RethrowFailure(); }
 
   bool OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* record, size_t size) override {
+    framing_.See(sample, record_id, size);
     const size_t target = Target(record_id);
     if (target == kNone) return true;
     if (!relay_.Relaying()) return Take(target, sample, record, size);
@@ -222,6 +224,7 @@ class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
   }
 
   double start_;
+  PayloadFraming& framing_;
   std::vector<::Plan> plans_;
   std::vector<VlsdPayloads> vlsd_;
   // Read by both threads and written by neither while they run; on lines of its own.
@@ -272,6 +275,10 @@ bool FastDecoder::Plan(const FillMap& table) {
   for (size_t i = 0; i < vlsd_.size(); ++i) {
     if (Target(vlsd_[i].record_id) != kNone) return false;  // one record id, two uses
     Listen(vlsd_[i].record_id, kVlsdBase + i);
+  }
+  // The payloads of a group without events too: their lengths frame what follows.
+  for (const uint64_t record_id : framing_.PayloadIds()) {
+    if (!HasRecordId(record_id)) Listen(record_id, kNone);
   }
   return true;
 }
@@ -396,7 +403,7 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
       if (sample < payloads.count) {
         const VlsdPayloads::Payload payload = payloads.pending.front();
         payloads.pending.pop_front();
-        if (payload.size > limit) ++plan.long_payloads;
+        if (payload.size > limit) plan.long_samples.push_back(sample);
         slice.SetPooledData(event, payload.reference, payload.size);
       } else {
         Slice::ClearData(event);
@@ -430,7 +437,7 @@ bool FastDecoder::TakePayload(VlsdPayloads& payloads, uint64_t sample, const uin
     // the next to come.
     const Waiting waiting = plan.waiting.front();
     plan.waiting.pop_front();
-    if (size > waiting.limit) ++plan.long_payloads;
+    if (size > waiting.limit) plan.long_samples.push_back(waiting.sample);
     plan.slice->SetPooledData(plan.slice->At(waiting.sample), reference, size);
   } else {
     payloads.pending.push_back({reference, static_cast<uint32_t>(size)});
@@ -456,7 +463,8 @@ void FastDecoder::FinishPayloads() {
 
 bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table, double start,
                                Gathered& gathered) {
-  FastDecoder decoder(data_group, start);
+  PayloadFraming framing(data_group, table);
+  FastDecoder decoder(data_group, start, framing);
   if (!decoder.Plan(table)) return false;
   decoder.Start();
   reader.ReadData(data_group);  // damage is logged by the library; the counts tell what was read
@@ -470,7 +478,7 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
   }
   if (decoder.Unexpected()) return false;
   decoder.FinishPayloads();
-  const std::vector<SliceInfo> infos = collectSlices(reader, data_group, gathered);
+  const std::vector<SliceInfo> infos = collectSlices(reader, data_group, framing, gathered);
   std::vector<std::unique_ptr<Slice>> slices;
   std::vector<uint8_t> local(plans.size(), 0);
   bool order_usable = decoder.FileOrderUsable();
@@ -487,21 +495,27 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
     if (plan->data == DataSource::kVlsd) {
       PayloadCounts counts = plan->payloads;
       counts.events = info.count;
+      counts.payloads = framing.Framed(plan->vlsd_record_id, counts.payloads);
       payload_end = settlePayloads(data_group, *info.group, plan->vlsd_record_id, counts);
       count = payload_end.events;
-      plan->long_payloads += payload_end.long_payloads;
-      const uint64_t dropped = slice.size() > count ? slice.size() - count : 0;
-      for (uint64_t i = 0; i < dropped; ++i) slice.DropLast();
-      plan->bad_times -= static_cast<uint64_t>(std::count_if(plan->bad_samples.begin(), plan->bad_samples.end(),
-                                                             [count](uint64_t sample) { return sample >= count; }));
-      // One event left out is the last of the file when it is the torn end; else the order is lost.
-      const auto tag = static_cast<uint8_t>(plan - plans.data());
-      std::vector<uint8_t>& file_order = decoder.FileOrder();
-      if (dropped == 1 && !file_order.empty() && file_order.back() == tag) {
-        file_order.pop_back();
-      } else if (dropped > 0) {
-        order_usable = false;
-      }
+    }
+    // The events past the count: left out at the torn end, or framed after a length that lied.
+    const uint64_t dropped = slice.size() > count ? slice.size() - count : 0;
+    for (uint64_t i = 0; i < dropped; ++i) slice.DropLast();
+    const auto left_out = [count](uint64_t sample) { return sample >= count; };
+    plan->bad_times -=
+        static_cast<uint64_t>(std::count_if(plan->bad_samples.begin(), plan->bad_samples.end(), left_out));
+    const uint64_t long_payloads =
+        plan->long_samples.size() -
+        static_cast<uint64_t>(std::count_if(plan->long_samples.begin(), plan->long_samples.end(), left_out)) +
+        payload_end.long_payloads;
+    // One event left out is the last of the file when it is the torn end; else the order is lost.
+    const auto tag = static_cast<uint8_t>(plan - plans.data());
+    std::vector<uint8_t>& file_order = decoder.FileOrder();
+    if (dropped == 1 && !file_order.empty() && file_order.back() == tag) {
+      file_order.pop_back();
+    } else if (dropped > 0) {
+      order_usable = false;
     }
     // A record counted but never delivered is filled by no channel: a zero event.
     for (uint64_t i = slice.size(); i < count; ++i) {
@@ -512,7 +526,7 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
       order_usable = false;
     }
     reportBadTimes(*info.group, plan->bad_times);
-    reportLongPayloads(reader, *info.group, plan->long_payloads, gathered);
+    reportLongPayloads(reader, *info.group, long_payloads, gathered);
     reportPayloadEnd(reader, payload_end, gathered);
     if (slice.size() == 0) continue;  // its only event was left out
     local[static_cast<size_t>(plan - plans.data())] = static_cast<uint8_t>(slices.size());

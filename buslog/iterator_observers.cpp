@@ -15,6 +15,7 @@
 #include "mdf/ichannelgroup.h"
 #include "mdf/ichannelobserver.h"
 #include "mdf/idatagroup.h"
+#include "mdf/isampleobserver.h"
 #include "mdf/mdfreader.h"
 #include "platform/log.h"
 
@@ -22,13 +23,16 @@ using namespace iterator_detail;
 
 namespace {
 
-// Applies one observer's rule to the slice: sample i fills record i, up to the shorter one.
-void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelper_t* slice, uint64_t count) {
+// Applies one observer's rule to the slice: sample i fills record i, up to the shorter one. Of
+// the data rule, `unread` (when given) marks the samples whose bytes could not be read.
+void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelper_t* slice, uint64_t count,
+               std::vector<bool>* unread) {
   const uint64_t n = std::min(count, observer.NofHeldSamples());
   if (rule == FillRule::kData) {
     std::vector<uint8_t> bytes;
     for (uint64_t i = 0; i < n; ++i) {
-      observer.GetByteArray(i, bytes);  // empty unless a byte-array type; the flag is ignored
+      // Empty unless a byte-array type; the flag tells only where `unread` asks.
+      if (!observer.GetByteArray(i, bytes) && unread != nullptr) (*unread)[i] = true;
       cStr_t data{};
       const cStrView_t view{reinterpret_cast<const char*>(bytes.data()), static_cast<int64_t>(bytes.size())};
       if (!cStrInit(&data, view)) throw std::bad_alloc();
@@ -46,6 +50,24 @@ void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelp
   }
 }
 
+// Shows the framing every record of the data group as the library frames it.
+class FramingWatch : public mdf::ISampleObserver {
+ public:
+  FramingWatch(mdf::IDataGroup& data_group, PayloadFraming& framing) : ISampleObserver(data_group), framing_(framing) {
+    // The records of other groups are read for no observer, as without the watch.
+    const std::vector<uint64_t> watched = framing.RecordIds();
+    record_id_list_.clear();
+    record_id_list_.insert(watched.begin(), watched.end());
+  }
+  bool OnRecord(uint64_t sample, uint64_t record_id, const uint8_t* /* record */, size_t size) override {
+    framing_.See(sample, record_id, size);
+    return true;
+  }
+
+ private:
+  PayloadFraming& framing_;
+};
+
 // Owns records until they are packed.
 struct RecordArray {
   std::vector<cBusMsgHelper_t> records;
@@ -60,8 +82,11 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
                                         double start, Gathered& gathered) {
   mdf::ChannelObserverList observers;
   mdf::CreateObserversForDataGroup(data_group, observers);
+  PayloadFraming framing(data_group, table);
+  FramingWatch watch(data_group, framing);
   reader.ReadData(data_group);  // damage is logged by the library; the counts tell what was read
-  const std::vector<SliceInfo> infos = collectSlices(reader, data_group, gathered);
+  watch.Detach();
+  const std::vector<SliceInfo> infos = collectSlices(reader, data_group, framing, gathered);
   std::vector<std::unique_ptr<Slice>> slices;
   std::vector<uint8_t> order;
   bool order_usable = true;
@@ -71,6 +96,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     array.records.resize(info.count, cBusMsgHelper_t{});
     cBusMsgHelper_t* first = array.records.data();
     const mdf::IChannelObserver* length = nullptr;
+    std::vector<bool> unread;     // the events whose payload entry could not be read
     bool vlsd_data = false;       // the data bytes are VLSD payloads, as the last data channel says
     uint64_t vlsd_record_id = 0;  // of the VLSD group that holds them; 0: signal data
     for (const mdf::ChannelObserverPtr& observer : observers) {
@@ -82,11 +108,21 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
         continue;
       }
       if (found->second == FillRule::kDataLength) length = observer.get();
+      std::vector<bool>* marks = nullptr;
       if (found->second == FillRule::kData) {
-        vlsd_data = observer->Channel().ChannelType() == mdf::kVlsdChannel;
-        vlsd_record_id = vlsd_data ? observer->Channel().VlsdRecordId() : 0;
+        const mdf::IChannel& channel = observer->Channel();
+        vlsd_data = channel.ChannelType() == mdf::kVlsdChannel;
+        vlsd_record_id = vlsd_data ? channel.VlsdRecordId() : 0;
+        unread.clear();
+        // A payload in signal data is read from its entry there; without an invalidation bit
+        // a value not read is an entry that is not there (or no signal data at all).
+        if (vlsd_data && vlsd_record_id == 0 && (channel.Flags() & mdf::kChannelInvalidationBitFlag) == 0 &&
+            channel.DataType() >= mdf::kByteArray && channel.DataType() <= mdf::kMimeStream) {
+          unread.assign(info.count, false);
+          marks = &unread;
+        }
       }
-      applyRule(found->second, *observer, first, info.count);
+      applyRule(found->second, *observer, first, info.count, marks);
     }
     const auto limit_of = [length](uint64_t i) {
       uint32_t data_length = 0;
@@ -98,7 +134,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     if (vlsd_record_id != 0) {
       PayloadCounts counts;
       counts.events = info.count;
-      counts.payloads = payloadsRead(data_group, vlsd_record_id);
+      counts.payloads = payloadsRead(data_group, vlsd_record_id, framing);
       counts.limit = limit_of(counts.payloads);
       payload_end = settlePayloads(data_group, *info.group, vlsd_record_id, counts);
       count = payload_end.events;
@@ -106,8 +142,14 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     auto slice = std::make_unique<Slice>();
     uint64_t bad_times = 0;
     uint64_t long_payloads = payload_end.long_payloads;
+    uint64_t without_payload = 0;
     for (uint64_t i = 0; i < count; ++i) {
       cBusMsgHelper_t& record = array.records[i];
+      if (!unread.empty() && unread[i]) {
+        // No byte of its payload was read: it is no frame of the bus.
+        ++without_payload;
+        continue;
+      }
       const auto size = static_cast<size_t>(cStrLength(&record.DataBytes));
       if (vlsd_data && size > limit_of(i)) ++long_payloads;
       if (!finishFields(record, info.kind, start)) ++bad_times;
@@ -115,6 +157,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
       cStrRelease(&record.DataBytes);
     }
     reportBadTimes(*info.group, bad_times);
+    reportUnreadPayloads(reader, *info.group, without_payload, gathered);
     reportLongPayloads(reader, *info.group, long_payloads, gathered);
     reportPayloadEnd(reader, payload_end, gathered);
     if (slice->size() == 0) continue;  // its only event was left out

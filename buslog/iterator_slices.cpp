@@ -25,28 +25,116 @@ uint64_t recordsRead(const mdf::IChannelGroup& group) { return std::min(group.No
 // a frame, so each VLSD channel's are settled as a group with events settles its own (the
 // length a first payload claims is judged so too).
 void settleWithoutEvents(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
-                         const mdf::IChannelGroup& group, Gathered& gathered) {
+                         const mdf::IChannelGroup& group, const PayloadFraming& framing, Gathered& gathered) {
   for (const mdf::IChannel* channel : group.Channels()) {
     if (channel == nullptr || channel->ChannelType() != mdf::kVlsdChannel || channel->VlsdRecordId() == 0) continue;
     PayloadCounts counts;
-    counts.payloads = payloadsRead(data_group, channel->VlsdRecordId());
+    counts.payloads = payloadsRead(data_group, channel->VlsdRecordId(), framing);
     const PayloadEnd end = settlePayloads(data_group, group, channel->VlsdRecordId(), counts);
     reportLongPayloads(reader, group, end.long_payloads, gathered);
     reportPayloadEnd(reader, end, gathered);
   }
 }
 
+// Logs "Channel group <name>: <count> <what>" unless the count is 0, and notes it as damage when
+// it is the first.
+void reportGroupDamage(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t count, const char* what,
+                       Gathered& gathered) {
+  if (count == 0) return;
+  char text[256];
+  std::snprintf(text, sizeof text, "Channel group %s: %llu %s", group.Name().c_str(),
+                static_cast<unsigned long long>(count), what);
+  logMessage(kLogWarning, "%s", text);
+  if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+}
+
 }  // namespace
 
-uint64_t iterator_detail::payloadsRead(const mdf::IDataGroup& data_group, uint64_t vlsd_record_id) {
+uint64_t iterator_detail::payloadsRead(const mdf::IDataGroup& data_group, uint64_t vlsd_record_id,
+                                       const PayloadFraming& framing) {
   for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
-    if (group != nullptr && group->RecordId() == vlsd_record_id) return recordsRead(*group);
+    if (group != nullptr && group->RecordId() == vlsd_record_id) {
+      return framing.Framed(vlsd_record_id, recordsRead(*group));
+    }
   }
   return 0;
 }
 
+PayloadFraming::PayloadFraming(const mdf::IDataGroup& data_group, const FillMap& table) {
+  for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
+    if (group == nullptr || (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0) continue;
+    if (cMdfReader_t::getGroupType(group) == kBusMsgUnknown) continue;
+    // A group that declares no records is read for no observer: its data links stay unread.
+    if (group->NofSamples() > 0) event_ids_.push_back(group->RecordId());
+    for (const mdf::IChannel* channel : group->Channels()) {
+      if (channel == nullptr || channel->ChannelType() != mdf::kVlsdChannel || channel->VlsdRecordId() == 0) continue;
+      const auto found = table.find(channel->Name());
+      if (found != table.end() && found->second == FillRule::kData) payload_groups_[channel->VlsdRecordId()] = group;
+    }
+  }
+}
+
+std::vector<uint64_t> PayloadFraming::PayloadIds() const {
+  std::vector<uint64_t> ids;
+  for (const auto& [record_id, group] : payload_groups_) ids.push_back(record_id);
+  return ids;
+}
+
+std::vector<uint64_t> PayloadFraming::RecordIds() const {
+  std::vector<uint64_t> ids = PayloadIds();
+  ids.insert(ids.end(), event_ids_.begin(), event_ids_.end());
+  return ids;
+}
+
+void PayloadFraming::NoteClaim(uint64_t record_id, size_t size) {
+  const auto found = payload_groups_.find(record_id);
+  if (found == payload_groups_.end()) return;
+  // The payload itself was framed by its own length: its first bytes, as many as its frame
+  // says, are the frame's, and what claims it as its payload is judged as any frame is.
+  lie_ = found->second;
+  claim_ = size;
+}
+
+void PayloadFraming::Settle(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group) {
+  // The records after the lie may still be framed truly (a length that took whole records):
+  // so they are when they frame on to an end a power loss can leave. They are not where the
+  // read met damage, or where they end in a payload cut by the end that claims more than a
+  // frame carries: a second length that lies.
+  const mdf::StreamEnd* end = data_group.FinalizedEnd();
+  const bool lying_end = end != nullptr && end->cut == mdf::StreamEnd::Cut::kPayload &&
+                         end->cut_length > kCanMaxDataBytes && payload_groups_.count(end->cut_record_id) > 0;
+  cut_ = lie_ != nullptr && (reader.IsDamaged() || lying_end);
+  if (!cut_) return;
+  // Only what the lie framed is left out: a lie at the end of the records leaves none.
+  cut_ = false;
+  for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
+    if (group == nullptr) continue;
+    const auto found = after_.find(group->RecordId());
+    if (found != after_.end() && found->second < recordsRead(*group)) cut_ = true;
+  }
+}
+
+uint64_t PayloadFraming::Framed(uint64_t record_id, uint64_t count) const {
+  if (!cut_) return count;
+  const auto found = after_.find(record_id);
+  return found == after_.end() ? count : std::min(count, found->second);
+}
+
+void PayloadFraming::Report(const mdf::MdfReader& reader, Gathered& gathered) const {
+  if (!cut_) return;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "Channel group %s: a payload claims %llu bytes, more than a frame carries: the records after it "
+                "are left out",
+                lie_->Name().c_str(), static_cast<unsigned long long>(claim_));
+  logMessage(kLogWarning, "%s", text);
+  if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+}
+
 std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
-                                                      Gathered& gathered) {
+                                                      PayloadFraming& framing, Gathered& gathered) {
+  framing.Settle(reader, data_group);
+  framing.Report(reader, gathered);
   std::vector<SliceInfo> slices;
   for (const mdf::IChannelGroup* group : data_group.ChannelGroups()) {
     if (group == nullptr || (group->Flags() & mdf::kChannelGroupVlsdFlag) != 0) continue;
@@ -76,18 +164,18 @@ std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& read
         logMessage(kLogWarning, "%s", text);
         if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
       }
-    } else if (count > 0) {
+    } else if (const uint64_t framed = framing.Framed(group->RecordId(), count); framed > 0) {
       if (const std::string lack = lackingField(*group, kind); !lack.empty()) {
         char text[256];
         std::snprintf(text, sizeof text, "Channel group %s: %llu records left out, as it has %s", group->Name().c_str(),
-                      static_cast<unsigned long long>(count), lack.c_str());
+                      static_cast<unsigned long long>(framed), lack.c_str());
         logMessage(kLogWarning, "%s", text);
         if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
         continue;
       }
-      slices.push_back({group, kind, count});
+      slices.push_back({group, kind, framed});
     } else {
-      settleWithoutEvents(reader, data_group, *group, gathered);
+      settleWithoutEvents(reader, data_group, *group, framing, gathered);
     }
   }
   return slices;
@@ -149,14 +237,14 @@ void iterator_detail::reportPayloadEnd(const mdf::MdfReader& reader, const Paylo
   if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = end.damage;
 }
 
+void iterator_detail::reportUnreadPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group,
+                                           uint64_t unread, Gathered& gathered) {
+  reportGroupDamage(reader, group, unread, "frames left out, as their payloads could not be read", gathered);
+}
+
 void iterator_detail::reportLongPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group,
                                          uint64_t long_payloads, Gathered& gathered) {
-  if (long_payloads == 0) return;
-  char text[256];
-  std::snprintf(text, sizeof text, "Channel group %s: %llu payloads longer than their frames hold",
-                group.Name().c_str(), static_cast<unsigned long long>(long_payloads));
-  logMessage(kLogWarning, "%s", text);
-  if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+  reportGroupDamage(reader, group, long_payloads, "payloads longer than their frames hold", gathered);
 }
 
 void Gathered::Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -274,11 +275,51 @@ struct Gathered {
   void Add(std::vector<std::unique_ptr<Slice>> added, const std::vector<uint8_t>* order);
 };
 
+// Where a data group's records stop being framed by what their bytes say. A payload of a
+// bus-event group that claims more bytes than any frame carries has a length that lies, and the
+// records after it lie where that length put them: where nothing confirms that framing (the
+// read met damage after all, or the records end in a second such claim), they give no frames.
+// A claim within what a frame carries, though longer than its own frame, frames on truly.
+// Both decodings show it every record of the bus-event groups and their payloads in order.
+class PayloadFraming {
+ public:
+  PayloadFraming(const mdf::IDataGroup& data_group, const FillMap& table);
+
+  void See(uint64_t sample, uint64_t record_id, size_t size) {
+    if (lie_ == nullptr) {
+      if (size > kCanMaxDataBytes) NoteClaim(record_id, size);
+      return;
+    }
+    after_.emplace(record_id, sample);  // the first one after the lie stays
+  }
+  /// The record ids of the payloads of bus-event groups: each must be seen.
+  [[nodiscard]] std::vector<uint64_t> PayloadIds() const;
+  /// Those and the record ids of the bus-event groups: every record that can give a frame.
+  [[nodiscard]] std::vector<uint64_t> RecordIds() const;
+  /// Once the data group is read: whether the records after a lying length are left out.
+  void Settle(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group);
+  /// Of the `count` records of the record id read, those framed before a lying length.
+  [[nodiscard]] uint64_t Framed(uint64_t record_id, uint64_t count) const;
+  /// Logs the records left out, and notes it as damage when it is the first.
+  void Report(const mdf::MdfReader& reader, Gathered& gathered) const;
+
+ private:
+  void NoteClaim(uint64_t record_id, size_t size);
+
+  std::unordered_map<uint64_t, const mdf::IChannelGroup*> payload_groups_;  // by payload record id
+  std::vector<uint64_t> event_ids_;                                         // of the bus-event groups
+  const mdf::IChannelGroup* lie_ = nullptr;                                 // whose payload lied
+  uint64_t claim_ = 0;
+  std::unordered_map<uint64_t, uint64_t> after_;  // by record id: its first sample after the lie
+  bool cut_ = false;
+};
+
 // The groups whose records become events; reports the groups whose records were not all read,
 // and notes a group whose records become no events as damage: they would be lost. A group of a
 // known kind without events has its payloads settled here: it has no slice to settle them.
+// Settles the framing first: the counts are those of the records framed truly.
 std::vector<SliceInfo> collectSlices(const mdf::MdfReader& reader, const mdf::IDataGroup& data_group,
-                                     Gathered& gathered);
+                                     PayloadFraming& framing, Gathered& gathered);
 
 // The VLSD payloads of a group's events as a decoding read them: payload i is event i's.
 struct PayloadCounts {
@@ -287,8 +328,9 @@ struct PayloadCounts {
   uint64_t limit = 0;     // payloadLimit of event `payloads`, the first without one (events > payloads)
 };
 
-// The payloads read of the data group's VLSD channel group of the record id (0 when none is).
-uint64_t payloadsRead(const mdf::IDataGroup& data_group, uint64_t vlsd_record_id);
+// The payloads read of the data group's VLSD channel group of the record id (0 when none is),
+// as far as the framing is true.
+uint64_t payloadsRead(const mdf::IDataGroup& data_group, uint64_t vlsd_record_id, const PayloadFraming& framing);
 
 // What becomes of the events without their payload and of the payloads without their event.
 struct PayloadEnd {
@@ -310,6 +352,10 @@ PayloadEnd settlePayloads(const mdf::IDataGroup& data_group, const mdf::IChannel
 void reportPayloadEnd(const mdf::MdfReader& reader, const PayloadEnd& end, Gathered& gathered);
 
 void reportBadTimes(const mdf::IChannelGroup& group, uint64_t bad_times);
+// Reports the events of a group left out as their payload's entry in the signal data could not
+// be read, and notes it as damage: a frame is made only of bytes read.
+void reportUnreadPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t unread,
+                          Gathered& gathered);
 // Reports the events of a group whose VLSD payload is longer than their frame holds
 // (payloadLimit), and notes it as damage: the records such a length took are lost.
 void reportLongPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t long_payloads,

@@ -232,6 +232,28 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
 // payload the end left out, and a payload whose frame it left out, are no events; what a torn
 // payload claims is judged against its frame (when that came first) and against 64 bytes, also
 // where no frame of its group came before it. Anything else is damage. Both decodings agree.
+// A CAN FD frame record of ID 0x123 with its DLC byte (and flags) and its data length field.
+void PutCanFdFrame(std::vector<uint8_t>& records, uint64_t time, uint8_t dlc_byte, uint8_t data_length) {
+  test::PutLe(records, 2, 1);
+  test::PutLe(records, time, 8);
+  test::PutBytes(records, {1, 0x23, 0x01, 0, 0x80, dlc_byte, data_length});
+  test::PutLe(records, 0, 8);
+}
+
+// A payload record that claims `claimed` bytes, of which `size` follow: `first`, `first` + 1, ...
+void PutPayload(std::vector<uint8_t>& records, uint32_t claimed, size_t size, uint8_t first) {
+  test::PutLe(records, 3, 1);
+  test::PutLe(records, claimed, 4);
+  for (size_t i = 0; i < size; ++i) records.push_back(static_cast<uint8_t>(first + i));
+}
+
+// A CAN error frame record of the error type.
+void PutErrorFrame(std::vector<uint8_t>& records, uint64_t time, uint8_t type) {
+  test::PutLe(records, 5, 1);
+  test::PutLe(records, time, 8);
+  test::PutBytes(records, {1, type});
+}
+
 TEST(IteratorDecodings, AgreeOnTornEndsBetweenFramesAndPayloads) {
   struct Case {
     const char* name;
@@ -312,6 +334,54 @@ TEST(IteratorDecodings, AgreeOnTornEndsBetweenFramesAndPayloads) {
   }
 }
 
+// A payload whose length claims more than any frame carries frames the records after it where
+// that length put them. Where they end in a second such claim, cut by the end of an unfinalized
+// recording, that framing is none: its records give no frame, those before the lie stay. Where
+// they frame on to a clean end, the length took whole records, and they stay.
+TEST(IteratorDecodings, AgreeThatRecordsFramedAfterALyingPayloadLengthGiveNoFrame) {
+  const auto frame = [](std::vector<uint8_t>& records, uint64_t time) { PutCanFdFrame(records, time, 0x91, 12); };
+  const auto payload = [](std::vector<uint8_t>& records, uint32_t claimed, size_t size) {
+    PutPayload(records, claimed, size, 0x40);
+  };
+  const auto error_frame = [](std::vector<uint8_t>& records, uint64_t time) { PutErrorFrame(records, time, 2); };
+  const char* const lie =
+      "Channel group CAN_DataFrame: a payload claims 100 bytes, more than a frame carries: the "
+      "records after it are left out";
+  for (const bool payload_first : {false, true}) {
+    for (const bool second_lie : {true, false}) {
+      SCOPED_TRACE(std::string(payload_first ? "payloads first" : "frames first") +
+                   (second_lie ? ", ending in a second lie" : ", ending clean"));
+      std::vector<uint8_t> records;
+      if (payload_first) payload(records, 12, 12);
+      frame(records, 10);
+      if (!payload_first) payload(records, 12, 12);
+      payload(records, 100, 100);  // the lie; of a frame after it, or of the frame it follows
+      if (!payload_first) frame(records, 20);
+      error_frame(records, 30);
+      if (second_lie) payload(records, 70'000, 10);
+      ImageSpec spec = LoggerSpec(Recording{});
+      spec.file_id = "UnFinMF ";
+      spec.unfinalized_flags = 0x05;
+      spec.dt_length = 24;
+      spec.records = records;
+      const Reading fast = ExpectSameEvents(spec, 1);
+      if (second_lie) {
+        EXPECT_EQ(fast.damage, lie);
+        ASSERT_EQ(fast.events.size(), 1U) << "the frame before the lie, with its payload";
+        EXPECT_EQ(fast.events[0].type, kBusMsgCanDataFrame);
+        EXPECT_EQ(fast.events[0].data.size(), 12U);
+        EXPECT_EQ(fast.events[0].data[0], 0x40);
+      } else {
+        EXPECT_NE(fast.damage, "");
+        EXPECT_NE(fast.damage, lie);
+        const auto errors = std::count_if(fast.events.begin(), fast.events.end(),
+                                          [](const auto& event) { return event.type == kBusMsgCanErrorFrame; });
+        EXPECT_EQ(errors, 1) << "framed after a length that took whole records";
+      }
+    }
+  }
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t kTearStride = 7;  // every byte takes minutes under the sanitizers
 #else
@@ -325,22 +395,11 @@ constexpr size_t kTearStride = 1;
 // reads as one that ends in zeros), and then give no frame more.
 TEST(IteratorDecodings, AgreeOnEveryTearOfPayloadsAfterAndBeforeTheirFrames) {
   const auto frame = [](std::vector<uint8_t>& records, uint64_t time, uint8_t size) {
-    test::PutLe(records, 2, 1);
-    test::PutLe(records, time, 8);
     const auto dlc = static_cast<uint8_t>(size <= 8 ? size : size <= 24 ? 9 + (size - 12) / 4 : 13 + (size - 32) / 16);
-    test::PutBytes(records, {1, 0x23, 0x01, 0, 0x80, static_cast<uint8_t>(0x01 | dlc << 4), size});
-    test::PutLe(records, 0, 8);
+    PutCanFdFrame(records, time, static_cast<uint8_t>(0x01 | dlc << 4), size);
   };
-  const auto payload = [](std::vector<uint8_t>& records, uint8_t size) {
-    test::PutLe(records, 3, 1);
-    test::PutLe(records, size, 4);
-    for (uint8_t i = 0; i < size; ++i) records.push_back(static_cast<uint8_t>(0x41 + i));
-  };
-  const auto error_frame = [](std::vector<uint8_t>& records, uint64_t time) {
-    test::PutLe(records, 5, 1);
-    test::PutLe(records, time, 8);
-    test::PutBytes(records, {1, 3});
-  };
+  const auto payload = [](std::vector<uint8_t>& records, uint8_t size) { PutPayload(records, size, size, 0x41); };
+  const auto error_frame = [](std::vector<uint8_t>& records, uint64_t time) { PutErrorFrame(records, time, 3); };
   const uint8_t sizes[] = {8, 64, 0, 12, 3, 48, 20, 64};
   for (const bool payload_first : {false, true}) {
     std::vector<uint8_t> records;

@@ -805,11 +805,17 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
       {"first-payload-length-byte-ff-in-list.MF4", long_payload, 0, 0, false},
       {"first-payload-claims-65535-after-error-frame.MF4", long_payload, 0, 0, false},
       {"first-payload-claims-to-end.MF4", "Channel group CAN_DataFrame: 1 payloads that no frame claims", 0, 0, false},
+      // A claim of 255 bytes frames what follows as a CAN error frame of no valid time, and
+      // then as a payload that claims 2 GB: that framing is none, and gives no frame.
+      {"first-payload-claims-255.MF4",
+       "Channel group CAN_DataFrame: a payload claims 255 bytes, more than a frame carries: the records after it are "
+       "left out",
+       0, 0, false},
       // Payloads in an SD block before the records; an entry that runs past the block, finalized
       // or not, is damage too.
       {"sd-entries-before-records-unfinalized.MF4", nullptr, 33, 13, false},
-      {"sd-entry-one-byte-past-block.MF4", past_block, 33, 13, false},
-      {"sd-entry-past-block-unfinalized.MF4", past_block, 33, 13, false},
+      {"sd-entry-one-byte-past-block.MF4", past_block, 32, 13, false},
+      {"sd-entry-past-block-unfinalized.MF4", past_block, 32, 13, false},
       // A list's header is whole, its links not yet written (after it, or in a chain of lists
       // behind the lists before it): the list holds nothing yet.
       {"torn-inside-list-links-before-any-dt.MF4", nullptr, 0, 0, false},
@@ -867,6 +873,22 @@ TEST_F(LogmendRun, TornEndsConvertTheWholeFramesAndNothingIsInvented) {
   const std::vector<Frame> before = ReadFrames(dir_.Path("first-payload-claims-65535-after-error-frame_out.MF4"));
   ASSERT_EQ(before.size(), 1U);
   EXPECT_EQ(before[0].kind, kBusMsgCanErrorFrame) << "the frame before the payload that lies";
+  EXPECT_EQ(ReadFrames(dir_.Path("first-payload-claims-255_out.MF4")).size(), 0U);
+  // The frame whose signal data entry runs past its block is left out, not given zeros: every
+  // other frame is the undamaged recording's.
+  std::set<std::tuple<int, int, uint32_t, std::string, uint64_t>> undamaged;
+  for (const Frame& frame : ReadFrames(dir_.Path("sd-entries-before-records-unfinalized_out.MF4"))) {
+    undamaged.insert({frame.kind, frame.channel, frame.id, frame.data, frame.time_us});
+  }
+  ASSERT_EQ(undamaged.size(), 69U);
+  for (const char* damaged : {"sd-entry-one-byte-past-block_out.MF4", "sd-entry-past-block-unfinalized_out.MF4"}) {
+    SCOPED_TRACE(damaged);
+    const std::vector<Frame> written = ReadFrames(dir_.Path(damaged));
+    EXPECT_EQ(written.size(), undamaged.size() - 1);
+    for (const Frame& frame : written) {
+      EXPECT_EQ(undamaged.count({frame.kind, frame.channel, frame.id, frame.data, frame.time_us}), 1U) << frame;
+    }
+  }
 }
 
 // Reproducers of blocks a logger began behind the one it filled, through the whole tool: a DT
@@ -1172,8 +1194,8 @@ std::string EventDifference(const std::vector<std::string>& written, const std::
 
 // Every link of both examples set to NIL, one at a time: a link the format requires, or one
 // whose loss leaves records or fields of a frame unread, is damage (status 8, the input kept
-// with a line naming it); any other converts every event exact, field by field, as the
-// undamaged example does.
+// with a line naming it, its output holding none but the example's events); any other
+// converts every event exact, field by field, as the undamaged example does.
 TEST_F(LogmendRun, EveryLinkOfTheExamplesSetToNilIsDamageOrConvertsEveryEventExact) {
   std::map<char, std::vector<std::string>> whole;
   std::vector<Damaged> inputs;
@@ -1203,6 +1225,14 @@ TEST_F(LogmendRun, EveryLinkOfTheExamplesSetToNilIsDamageOrConvertsEveryEventExa
     if (Exists("in/" + name)) {
       ++kept;
       EXPECT_EQ(failures.failed.count(name), 1U) << name << " was kept without a line";
+      // A kept output too holds only events read whole: each one the example's.
+      std::vector<std::string> invented;
+      const std::vector<std::string> written = EventsOf(dir_.Path("in_out/" + input.name + "_out.MF4"));
+      const std::vector<std::string>& recorded = whole[input.name[0]];
+      std::set_difference(written.begin(), written.end(), recorded.begin(), recorded.end(),
+                          std::back_inserter(invented));
+      EXPECT_EQ(invented.size(), 0U) << name << " was kept with events not recorded, first "
+                                     << (invented.empty() ? "-" : invented[0]);
       continue;
     }
     EXPECT_EQ(EventDifference(EventsOf(dir_.Path("in_out/" + input.name + "_out.MF4")), whole[input.name[0]]), "")
