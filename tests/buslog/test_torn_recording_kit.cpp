@@ -133,15 +133,20 @@ TEST(TornRecordingKit, EachRecordLiesWhereTheKitSaysItDoes) {
           EXPECT_EQ(test::Slice(bytes, 1, 4), test::Bytes().U32(static_cast<uint32_t>(frame.can.data.size())).Data());
           EXPECT_EQ(test::Slice(bytes, 5), frame.can.data);
           break;
+        case test::LoggedRecord::kEntry:
+          EXPECT_EQ(test::Slice(bytes, 0, 4), test::Bytes().U32(static_cast<uint32_t>(frame.can.data.size())).Data());
+          EXPECT_EQ(test::Slice(bytes, 4), frame.can.data);
+          break;
         case test::LoggedRecord::kLin:
           EXPECT_EQ(bytes[0], test::LoggerRecordingWriter::kLinRecordId);
           EXPECT_EQ(test::ReadU64(bytes, 1), frame.lin.time_us);
           break;
       }
     }
-    // Signal data written first are a data block of their own before the records' blocks.
-    const bool split = recording.DataBlocks().size() > (layout == LoggerLayout::kSignalDataFirst ? 2U : 1U) &&
-                       layout != LoggerLayout::kListAlignedRecords;
+    // Signal data are a data block of their own before or after the records' blocks.
+    const bool signal_data = layout == LoggerLayout::kSignalDataFirst || test::IsSignalDataAfterLayout(layout);
+    const bool split =
+        recording.DataBlocks().size() > (signal_data ? 2U : 1U) && layout != LoggerLayout::kListAlignedRecords;
     EXPECT_EQ(crossing > 0, split) << "records cross block boundaries in a list of full blocks only";
   }
 }
@@ -222,6 +227,76 @@ TEST(TornRecordingKit, AListLinksEachNewBlockWhenItsLayoutSays) {
     EXPECT_EQ(test::Slice(padded, 0, second + 5), recording.At(second + 5, false));
     EXPECT_TRUE(std::all_of(padded.begin() + static_cast<std::ptrdiff_t>(second + 5), padded.end(),
                             [](uint8_t byte) { return byte == 0; }));
+  }
+}
+
+/// The DT block's length, the SD block's length and the data bytes channel's data link (0:
+/// none) of a recording with its payloads in signal data, read from a file's bytes.
+struct SignalDataState {
+  uint64_t dt_length;
+  uint64_t sd_length;
+  int64_t link;
+};
+
+SignalDataState SignalDataAt(const std::vector<uint8_t>& file, uint64_t dt, uint64_t sd) {
+  const int64_t data_group = test::HeaderAt(file, 64).links.at(0);
+  const int64_t can_group = test::HeaderAt(file, data_group).links.at(1);
+  // The data bytes channel is the CAN group's last one.
+  int64_t channel = test::HeaderAt(file, can_group).links.at(1);
+  for (int64_t next = channel; next != 0; next = test::HeaderAt(file, next).links.at(0)) channel = next;
+  return {test::ReadU64(file, dt + 8), sd + 16 <= file.size() ? test::ReadU64(file, sd + 8) : 0,
+          test::HeaderAt(file, channel).links.at(5)};
+}
+
+// The tear model of signal data after the records: the DT block gets its length before the SD
+// header is begun, growing; the data bytes channel links it once it is whole or as soon as its
+// header is written. A CAN frame is whole only once its entry is in the file and linked; a LIN
+// frame once its record is.
+TEST(TornRecordingKit, SignalDataAfterTheRecordsAreLinkedWhenTheirLayoutSays) {
+  for (const LoggerLayout layout : {LoggerLayout::kSignalDataAfter, LoggerLayout::kSignalDataAfterLinkedEarly}) {
+    SCOPED_TRACE(test::LayoutName(layout));
+    const bool early = layout == LoggerLayout::kSignalDataAfterLinkedEarly;
+    const TornRecording recording(layout);
+    ASSERT_EQ(recording.DataBlocks().size(), 2U);
+    const uint64_t dt = recording.DataBlocks()[0];
+    const uint64_t sd = recording.DataBlocks()[1];
+    const uint64_t end = recording.Whole().size();
+    uint64_t records_end = 0;
+    uint64_t first_entry = end;
+    for (const test::LoggedRecord& record : recording.Records()) {
+      if (record.kind == test::LoggedRecord::kEntry) {
+        first_entry = std::min(first_entry, record.extent.begin);
+      } else {
+        records_end = std::max(records_end, record.extent.end);
+      }
+    }
+    EXPECT_EQ(sd, (records_end + 7) / 8 * 8);
+    EXPECT_EQ(first_entry, sd + 24);
+
+    const SignalDataState growing = SignalDataAt(recording.At(records_end - 1, false), dt, sd);
+    EXPECT_EQ(growing.dt_length, 24U) << "a growing DT says it is empty";
+    EXPECT_EQ(growing.link, 0);
+    for (const uint64_t size : {sd, sd + 23}) {
+      const SignalDataState torn_header = SignalDataAt(recording.At(size, false), dt, sd);
+      EXPECT_EQ(torn_header.dt_length, records_end - dt) << size;
+      EXPECT_EQ(torn_header.link, 0) << size;
+    }
+    for (const uint64_t size : {sd + 24, end - 1}) {
+      const SignalDataState filling = SignalDataAt(recording.At(size, false), dt, sd);
+      EXPECT_EQ(filling.sd_length, 24U) << size;
+      EXPECT_EQ(filling.link, early ? static_cast<int64_t>(sd) : 0) << size;
+    }
+    const SignalDataState whole = SignalDataAt(recording.Whole(), dt, sd);
+    EXPECT_EQ(whole.sd_length, end - sd);
+    EXPECT_EQ(whole.link, static_cast<int64_t>(sd));
+
+    size_t can = 0;
+    size_t lin = 0;
+    for (const test::LoggedFrame& frame : recording.Frames()) (frame.is_can ? can : lin) += 1;
+    ASSERT_GT(can, 1U);
+    EXPECT_EQ(recording.WholeAt(records_end).size(), lin) << "no payload yet";
+    EXPECT_EQ(recording.WholeAt(end - 1).size(), early ? lin + can - 1 : lin);
+    EXPECT_EQ(recording.WholeAt(end).size(), lin + can);
   }
 }
 

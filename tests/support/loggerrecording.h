@@ -5,7 +5,8 @@
 // default every record lies in one last DT block, each payload right after its frame record;
 // RecordingLayout gives the other layouts loggers write (payloads before their frames, a DL
 // of fixed-size DT blocks, closed before or after the next header is written, or of blocks of
-// whole records with aligned headers, version 4.20). The unfinalized form has the id "UnFinMF ", flags
+// whole records with aligned headers, version 4.20, the payloads in
+// signal data before or after the records). The unfinalized form has the id "UnFinMF ", flags
 // for cycle counts, VLSD sizes and the last DT length, cycle counts 0 and a last DT length
 // that covers only its header, as a logger leaves a file when its power is cut.
 //
@@ -81,6 +82,12 @@ struct RecordingLayout {
   /// The payloads in one SD block that the CAN data bytes channel links, written whole before
   /// the records (SignalData) and linked once whole, not in a VLSD group among the records.
   bool signal_data_first = false;
+  /// The payloads in one SD block written after the records (SignalDataAfter): the DT block
+  /// gets its length, the SD header is begun growing, the entries follow and it gets its
+  /// length. The data bytes channel links it once it is whole, or with
+  /// `link_signal_data_when_begun` as soon as its header is written.
+  bool signal_data_after = false;
+  bool link_signal_data_when_begun = false;
 };
 
 /// Where a frame's bytes lie in the file: the first byte of its first record (frame record or
@@ -152,8 +159,9 @@ class LoggerRecordingWriter {
                                    (frame.esi ? 0x40 : 0)));
     record.U8(static_cast<uint8_t>(frame.data.size()));
     record.U64(vlsd_bytes_);  // the VLSD channel's value: the offset of its payload
-    if (layout_.signal_data_first) {
+    if (layout_.signal_data_first || layout_.signal_data_after) {
       const FrameExtent extent = Emit(record);
+      if (layout_.signal_data_after) pending_payloads_.push_back(frame.data);
       ++can_count_;
       vlsd_bytes_ += 4 + frame.data.size();
       return extent;
@@ -194,8 +202,33 @@ class LoggerRecordingWriter {
     BeginDt();
   }
 
-  /// Patches the counts and the last DT length (not in the unfinalized form) and flushes.
+  /// The SD block of the payloads of every frame so far, behind the records
+  /// (signal_data_after), linked as the layout says; the records end with it. Where each
+  /// entry lies, in the frames' order.
+  std::vector<FrameExtent> SignalDataAfter() {
+    if (!layout_.signal_data_after || layout_.block_data_bytes != 0 || signal_data_ != 0)
+      throw std::logic_error("no signal data block to write here");
+    image_.SetLength(dt_, 24 + records_bytes_);
+    signal_data_ = image_.Block("##SD", {}, {}, 24);
+    data_blocks_.push_back(static_cast<uint64_t>(signal_data_));
+    if (layout_.link_signal_data_when_begun) LinkSignalData();
+    std::vector<FrameExtent> entries;
+    for (const std::vector<uint8_t>& payload : pending_payloads_) {
+      const uint64_t begin = output_.Size();
+      image_.Raw(Bytes().U32(static_cast<uint32_t>(payload.size())).Raw(payload).Data());
+      entries.push_back({begin, output_.Size()});
+    }
+    image_.SetLength(signal_data_, output_.Size() - static_cast<uint64_t>(signal_data_));
+    if (!layout_.link_signal_data_when_begun) LinkSignalData();
+    return entries;
+  }
+  /// The file size at which the data bytes channel got its link to the signal data; 0 before.
+  [[nodiscard]] uint64_t SignalDataLinkedAt() const { return signal_data_linked_at_; }
+
+  /// Patches the counts and the last DT length (not in the unfinalized form) and flushes;
+  /// writes the signal data after the records where they are not written yet.
   void Finish() {
+    if (layout_.signal_data_after && signal_data_ == 0) SignalDataAfter();
     if (info_.finalized) {
       image_.SetLength(dt_, 24 + (layout_.block_data_bytes == 0 ? records_bytes_ : block_filled_));
       image_.SetCycles(can_cg_, can_count_);
@@ -271,6 +304,11 @@ class LoggerRecordingWriter {
     block_filled_ = 0;
   }
 
+  void LinkSignalData() {
+    image_.PatchLink(can_data_bytes_, 5, signal_data_);
+    signal_data_linked_at_ = output_.Size();
+  }
+
   void LinkBlock(int64_t position) {
     image_.PatchLink(list_, 1 + blocks_, position);
     image_.SetDataListOffset(list_, layout_.list_slots, blocks_, list_bytes_);
@@ -290,15 +328,15 @@ class LoggerRecordingWriter {
 
     // The VLSD group first, which the CAN data bytes name; it is chained between CAN and LIN.
     // Signal data instead are linked once written.
-    if (!layout_.signal_data_first) {
+    const bool signal_data = layout_.signal_data_first || layout_.signal_data_after;
+    if (!signal_data) {
       ImageGroup vlsd;
       vlsd.record_id = kVlsdRecordId;
       vlsd.flags = 0x01;
       vlsd_cg_ = image_.GroupBlock(vlsd, 0, 0, 0, 0);
     }
     std::vector<int64_t> can_blocks;
-    const int64_t can_channels =
-        image_.Channels(CanChannels(!layout_.signal_data_first), {vlsd_cg_}, time, &can_blocks);
+    const int64_t can_channels = image_.Channels(CanChannels(!signal_data), {vlsd_cg_}, time, &can_blocks);
     can_data_bytes_ = can_blocks.back();
     const int64_t lin_channels = image_.Channels(LinChannels(), {}, time);
     const int64_t lin_name = image_.Text("##TX", "LIN_Frame");
@@ -402,6 +440,9 @@ class LoggerRecordingWriter {
   uint64_t vlsd_bytes_ = 0;
   uint64_t records_bytes_ = 0;
   uint64_t last_record_begin_ = 0;
+  std::vector<std::vector<uint8_t>> pending_payloads_;  // of the signal data after the records
+  int64_t signal_data_ = 0;
+  uint64_t signal_data_linked_at_ = 0;
 };
 
 /// A whole recording in memory.

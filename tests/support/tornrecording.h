@@ -15,8 +15,8 @@
 // so far and the patches made by then, not a prefix of the finished file. Where each frame's
 // records lie is taken from the writer as it writes them, never from a reader, so WholeAt
 // counts the whole frames independently of the code under test: a frame is whole when its
-// frame record and, for CAN, its payload record are in the file; the headers of data blocks
-// begun between its bytes are not its bytes.
+// frame record and, for CAN, its payload record (or its entry in signal data, linked by then)
+// are in the file; the headers of data blocks begun between its bytes are not its bytes.
 #include <algorithm>
 #include <cstdint>
 #include <ostream>
@@ -83,6 +83,8 @@ enum class LoggerLayout {
   kListLinksAfterHeader,     // as kListLinkedAfterHeader, torn from the list's header on: its
                              // links and fields are written after it
   kSignalDataFirst,          // the payloads in an SD block written whole before the records
+  kSignalDataAfter,          // the payloads in an SD block after the records, linked once whole
+  kSignalDataAfterLinkedEarly,  // the same, linked as soon as its header is written
 };
 
 inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
@@ -97,7 +99,9 @@ inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
                                                     LoggerLayout::kLinOnly,
                                                     LoggerLayout::kVersion420,
                                                     LoggerLayout::kListLinksAfterHeader,
-                                                    LoggerLayout::kSignalDataFirst};
+                                                    LoggerLayout::kSignalDataFirst,
+                                                    LoggerLayout::kSignalDataAfter,
+                                                    LoggerLayout::kSignalDataAfterLinkedEarly};
   return layouts;
 }
 
@@ -128,6 +132,10 @@ inline const char* LayoutName(LoggerLayout layout) {
       return "ListLinksAfterHeader";
     case LoggerLayout::kSignalDataFirst:
       return "SignalDataFirst";
+    case LoggerLayout::kSignalDataAfter:
+      return "SignalDataAfter";
+    case LoggerLayout::kSignalDataAfterLinkedEarly:
+      return "SignalDataAfterLinkedEarly";
   }
   return "?";
 }
@@ -141,17 +149,26 @@ inline bool IsListLayout(LoggerLayout layout) {
          layout == LoggerLayout::kListAlignedRecords || layout == LoggerLayout::kListLinksAfterHeader;
 }
 
+/// True for the layouts that write the payloads in signal data after the records.
+inline bool IsSignalDataAfterLayout(LoggerLayout layout) {
+  return layout == LoggerLayout::kSignalDataAfter || layout == LoggerLayout::kSignalDataAfterLinkedEarly;
+}
+
 /// One frame of a recording and where its bytes lie.
 struct LoggedFrame {
   bool is_can = false;
   CanFrameRecord can{};  // when is_can
   LinFrameRecord lin{};  // otherwise
   FrameExtent extent;
+  /// The file size from which the block of its payload is linked, where that comes after its
+  /// bytes (signal data linked once whole); 0 otherwise.
+  uint64_t linked_at = 0;
 };
 
-/// One record as written: a CAN frame record, its payload (a VLSD record) or a LIN record.
+/// One record as written: a CAN frame record, its payload (a VLSD record), a LIN record, or a
+/// payload's entry in signal data (its 4-byte length and bytes).
 struct LoggedRecord {
-  enum Kind { kCanFrame, kPayload, kLin } kind;
+  enum Kind { kCanFrame, kPayload, kLin, kEntry } kind;
   size_t frame;  // index into Frames()
   FrameExtent extent;
   uint64_t bytes;  // record bytes, the record id included
@@ -184,6 +201,8 @@ class TornRecording {
       places.version = 420;
     }
     places.signal_data_first = layout == LoggerLayout::kSignalDataFirst;
+    places.signal_data_after = IsSignalDataAfterLayout(layout);
+    places.link_signal_data_when_begun = layout == LoggerLayout::kSignalDataAfterLinkedEarly;
     LoggerRecordingWriter writer(journal_, info_, places);
     const std::vector<LoggedFrame> traffic = Traffic(layout);
     if (places.signal_data_first) {
@@ -198,6 +217,7 @@ class TornRecording {
     // header and its links: a cut inside it is such a tear.
     if (layout == LoggerLayout::kListLinksAfterHeader) first_torn_ = static_cast<uint64_t>(writer.ListBlock());
     for (const LoggedFrame& frame : traffic) Add(writer, frame, places);
+    if (places.signal_data_after) AddSignalDataAfter(writer);
     writer.Finish();
   }
 
@@ -225,7 +245,7 @@ class TornRecording {
   [[nodiscard]] std::vector<LoggedFrame> WholeAt(uint64_t size) const {
     std::vector<LoggedFrame> whole;
     for (const LoggedFrame& frame : frames_) {
-      if (frame.extent.end <= size) whole.push_back(frame);
+      if (frame.extent.end <= size && frame.linked_at <= size) whole.push_back(frame);
     }
     return whole;
   }
@@ -252,7 +272,9 @@ class TornRecording {
       if (size > record.extent.begin && size < record.extent.end) {
         const uint64_t present = BytesBefore(record, size);
         std::string kind = std::string("inside a ") + KindName(record.kind);
-        if (record.kind == LoggedRecord::kPayload) {
+        if (record.kind == LoggedRecord::kEntry) {
+          kind += present < 4 ? " (its length)" : "";
+        } else if (record.kind == LoggedRecord::kPayload) {
           kind += present < 5         ? " (its id and length)"
                   : claimed > longest ? " longer than every earlier one"
                                       : " no longer than an earlier one";
@@ -265,6 +287,12 @@ class TornRecording {
                           std::to_string(record.bytes) + " bytes"};
       }
       if (size == record.extent.end) {
+        if (record.kind == LoggedRecord::kEntry ||
+            (i + 1 < records_.size() && records_[i + 1].kind == LoggedRecord::kEntry)) {
+          return {std::string("after a ") + KindName(record.kind) +
+                      (i + 1 < records_.size() ? ", before a payload entry" : ", the last one"),
+                  "frame " + std::to_string(record.frame)};
+        }
         if (i + 1 < records_.size() && records_[i + 1].frame == record.frame) {
           return {std::string("after a ") + KindName(record.kind) + ", before its " + KindName(records_[i + 1].kind),
                   "frame " + std::to_string(record.frame)};
@@ -273,13 +301,16 @@ class TornRecording {
       }
       if (record.kind == LoggedRecord::kPayload) longest = std::max(longest, claimed);
     }
-    return {"before the first record", ""};
+    const bool after_one = std::any_of(records_.begin(), records_.end(),
+                                       [size](const LoggedRecord& record) { return record.extent.end < size; });
+    return {after_one ? "between the records and the next block" : "before the first record", ""};
   }
 
  private:
   static const char* KindName(LoggedRecord::Kind kind) {
     return kind == LoggedRecord::kCanFrame  ? "CAN frame record"
            : kind == LoggedRecord::kPayload ? "payload"
+           : kind == LoggedRecord::kEntry   ? "payload entry in the signal data"
                                             : "LIN record";
   }
 
@@ -303,7 +334,7 @@ class TornRecording {
       records_.push_back({LoggedRecord::kLin, index, extent, 1 + LoggerRecordingWriter::kLinRecordBytes});
       return;
     }
-    if (places.signal_data_first) {  // its payload was written before every record
+    if (places.signal_data_first || places.signal_data_after) {  // its payload is not among the records
       records_.push_back({LoggedRecord::kCanFrame, index, extent, 1 + LoggerRecordingWriter::kCanRecordBytes});
       return;
     }
@@ -318,6 +349,22 @@ class TornRecording {
     records_.push_back({first, index, {extent.begin, split}, first_bytes});
     const uint64_t second_begin = writer.LastRecordBegin();
     records_.push_back({second, index, {second_begin, extent.end}, payload_first ? frame_bytes : payload_bytes});
+  }
+
+  // The entries follow every record in the frames' order; a frame ends with its entry and is
+  // whole once the block is linked.
+  void AddSignalDataAfter(LoggerRecordingWriter& writer) {
+    const std::vector<FrameExtent> entries = writer.SignalDataAfter();
+    blocks_ = writer.DataBlocks();
+    size_t entry = 0;
+    for (size_t index = 0; index < frames_.size(); ++index) {
+      LoggedFrame& frame = frames_[index];
+      if (!frame.is_can) continue;
+      const FrameExtent extent = entries.at(entry++);
+      records_.push_back({LoggedRecord::kEntry, index, extent, 4 + frame.can.data.size()});
+      frame.extent.end = extent.end;
+      frame.linked_at = writer.SignalDataLinkedAt();
+    }
   }
 
   // The end of `bytes` record bytes from `begin` on, past the headers of the blocks between.
