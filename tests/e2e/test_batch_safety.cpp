@@ -438,9 +438,23 @@ TEST_P(KilledRuns, LeaveCompleteOutputsOrNoneAndEveryInputOrItsOutput) {
   EXPECT_GT(killed, 0) << "every run ended before its signal";
 
   if (signal_number != SIGKILL) return;
-  // A run over what the last kill left finishes the job; leftover temporaries are no inputs.
-  Child rerun({"-d", "-p", Passwords(), "logs"}, root.string());
-  EXPECT_EQ(rerun.Wait(), 0);
+  // A run over what the last kill left finishes the job; leftover temporaries are no inputs. A
+  // kill between an input's move to its hidden name and its removal leaves it there: the rerun
+  // reports it (status 8) and never takes it for an input.
+  Child rerun({"-d", "-p", Passwords(), "logs"}, root.string(), -1, true);
+  const int rerun_status = rerun.Wait();
+  size_t hidden = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    hidden += entry.is_regular_file() && test::IsAsideName(entry.path().filename().string()) ? 1 : 0;
+  }
+  size_t errors = 0;
+  for (const std::string& line : rerun.Lines()) {
+    if (line.rfind("E ", 0) != 0) continue;
+    ++errors;
+    EXPECT_NE(line.find(", the hidden name of an input that a run is removing"), std::string::npos) << line;
+  }
+  EXPECT_EQ(errors, hidden) << rerun.Err();
+  EXPECT_EQ(rerun_status, hidden == 0 ? 0 : 8) << rerun.Err();
   problems = Problems(root, inputs, true);
   EXPECT_TRUE(problems.empty()) << Describe(problems);
   for (const std::string& input : inputs) EXPECT_FALSE(fs::exists(root / input)) << input;
