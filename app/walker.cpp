@@ -385,7 +385,7 @@ int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cSt
   if (result == kExitSuccess) result = UnwrapContainers(walker, &stream, raw);
 
   if (result == kExitSuccess) {
-    walker->reader = mdfReaderOpen(stream);
+    walker->reader = mdfReaderOpen(stream, input);
     if (walker->reader == nullptr) {
       logMessage(kLogError, "Could not open MDF");
       result = kExitFileFailed;

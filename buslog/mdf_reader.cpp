@@ -47,8 +47,8 @@ void mergeSourceComment(std::string& field, const std::string& text) {
 
 void mdfMetadataFree(cMdfMetadata_t* metadata) { delete metadata; }
 
-cMdfReader_t::cMdfReader_t(std::shared_ptr<cIO_wrapper> input)
-    : reader_(std::make_unique<mdf::MdfReader>(std::move(input))) {
+cMdfReader_t::cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name)
+    : reader_(std::make_unique<mdf::MdfReader>(std::move(input), std::move(name))) {
   if (reader_->GetFile() == nullptr) throw std::runtime_error("Unable to read file");
   reader_->ReadEverythingButData();  // damage is logged by the library; what was read decides below
   const mdf::MdfFile* file = reader_->GetFile();
@@ -139,9 +139,10 @@ cMdfMetadata_t* cMdfReader_t::getMetadata() const {
   return metadata.release();
 }
 
-cMdfReader_t* mdfReaderOpen(cStream_t* stream) {
+cMdfReader_t* mdfReaderOpen(cStream_t* stream, cStrView_t name) {
   try {
-    return new cMdfReader_t(std::make_shared<cIO_wrapper>(stream));
+    std::string text = name.length > 0 ? std::string(name.data, static_cast<size_t>(name.length)) : std::string();
+    return new cMdfReader_t(std::make_shared<cIO_wrapper>(stream), std::move(text));
   } catch (const std::exception&) {
     return nullptr;
   }

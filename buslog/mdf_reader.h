@@ -49,8 +49,8 @@ class cMdfReader_t {
   /// Opens the file through the wrapper. Throws std::runtime_error "Unable to read file"
   /// when the library cannot identify or read it, "Unsupported file" when it is not the
   /// logger's (program id "QX", version 4.11 or 4.20, exactly one file-history entry with
-  /// tool id "QX" and an empty tool vendor).
-  explicit cMdfReader_t(std::shared_ptr<cIO_wrapper> input);
+  /// tool id "QX" and an empty tool vendor). `name` is what the library's messages call the file.
+  explicit cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name = {});
   ~cMdfReader_t();
   cMdfReader_t(const cMdfReader_t&) = delete;
   cMdfReader_t& operator=(const cMdfReader_t&) = delete;
@@ -91,8 +91,9 @@ class cMdfReader_t {
 };
 
 /// A reader on the stream (not owned: it stays open after mdfReaderClose), or null when the
-/// file cannot be opened or is not the logger's.
-cMdfReader_t* mdfReaderOpen(cStream_t* stream);
+/// file cannot be opened or is not the logger's. `name` is what the library's messages about
+/// the file call it, such as its path; without one they name none.
+cMdfReader_t* mdfReaderOpen(cStream_t* stream, cStrView_t name = {});
 void mdfReaderClose(cMdfReader_t* reader);
 /// Fills what it can; a failure leaves the fields filled so far.
 void mdfReaderGetFileInfo(cMdfReader_t* reader, cFileInfo_t* info);

@@ -32,8 +32,9 @@ void CreateObserversForDataGroup(IDataGroup& data_group, ChannelObserverList& de
 class MdfReader {
  public:
   /// Verifies the file at once. A file that is not MDF, or cannot be read, leaves the reader
-  /// without a file object (GetFile() is null); nothing is thrown.
-  explicit MdfReader(std::shared_ptr<std::streambuf> buffer);
+  /// without a file object (GetFile() is null); nothing is thrown. `name` is what the
+  /// reader's messages call the file; the buffer is read as it is, never opened by that name.
+  explicit MdfReader(std::shared_ptr<std::streambuf> buffer, std::string name = {});
   /// Opens the named file through a file buffer of its own.
   explicit MdfReader(const std::string& filename);
   virtual ~MdfReader();
@@ -66,7 +67,8 @@ class MdfReader {
   void VerifyMdfFile();
 
   std::shared_ptr<std::streambuf> buffer_;
-  std::string filename_;
+  std::string filename_;  // the path a file buffer of its own is opened by; empty with a caller's buffer
+  std::string name_;      // what messages call the file: that path, or the name given with a buffer
   std::unique_ptr<MdfFile> file_;
   FileDamage damage_;
 };

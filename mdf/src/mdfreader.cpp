@@ -107,9 +107,13 @@ void CreateObserversForDataGroup(IDataGroup& data_group, ChannelObserverList& de
   }
 }
 
-MdfReader::MdfReader(std::shared_ptr<std::streambuf> buffer) : buffer_(std::move(buffer)) { VerifyMdfFile(); }
+MdfReader::MdfReader(std::shared_ptr<std::streambuf> buffer, std::string name)
+    : buffer_(std::move(buffer)), name_(std::move(name)) {
+  VerifyMdfFile();
+}
 
-MdfReader::MdfReader(const std::string& filename) : buffer_(std::make_shared<std::filebuf>()), filename_(filename) {
+MdfReader::MdfReader(const std::string& filename)
+    : buffer_(std::make_shared<std::filebuf>()), filename_(filename), name_(filename) {
   VerifyMdfFile();
 }
 
@@ -163,7 +167,7 @@ void MdfReader::VerifyMdfFile() {
     return;
   }
   if (!Open()) {
-    MDF_ERROR() << "The file couldn't be opened for reading (locked?). Filename: " << filename_;
+    MDF_ERROR() << "The file couldn't be opened for reading (locked?). Filename: " << name_;
     return;
   }
   auto id_block = std::make_unique<detail::IdBlock>();
@@ -176,7 +180,7 @@ void MdfReader::VerifyMdfFile() {
     return;
   }
   if (!detail::IdBlock::IsMdfFileId(id_block->FileId())) {
-    MDF_ERROR() << "This is not and MDF file. File: " << filename_;
+    MDF_ERROR() << "This is not and MDF file. File: " << name_;
     Close();
     return;
   }
@@ -190,12 +194,12 @@ void MdfReader::VerifyMdfFile() {
 
 bool MdfReader::ReadEverythingButData() {
   if (!file_ || !buffer_) {
-    MDF_ERROR() << "No instance created. File: " << filename_;
+    MDF_ERROR() << "No instance created. File: " << name_;
     return false;
   }
   const bool opened_here = !IsOpen() && Open();
   if (!IsOpen()) {
-    MDF_ERROR() << "File is not open. File: " << filename_;
+    MDF_ERROR() << "File is not open. File: " << name_;
     return false;
   }
   bool result = true;
@@ -220,12 +224,12 @@ bool MdfReader::ReadEverythingButData() {
 
 bool MdfReader::ReadData(IDataGroup& data_group) {
   if (!file_ || !buffer_) {
-    MDF_ERROR() << "No instance created. File: " << filename_;
+    MDF_ERROR() << "No instance created. File: " << name_;
     return false;
   }
   const bool opened_here = !IsOpen() && Open();
   if (!IsOpen()) {
-    MDF_ERROR() << "Failed to open file. File: " << filename_;
+    MDF_ERROR() << "Failed to open file. File: " << name_;
     return false;
   }
   bool result = true;

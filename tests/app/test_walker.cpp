@@ -335,6 +335,10 @@ TEST_F(WalkerTest, ContainerAndHeaderFailuresGiveTheirBits) {
        {"I Found encrypted file", "E No password found for device 0000ABCD"}},
       {"kind.mfc", unknown_kind, kExitFileFailed, {}},
       {"text.mf4", "this is no MDF file at all, just text", kExitFileFailed, {"E Could not open MDF"}},
+      {"prose.mf4",
+       "no MDF file either, but text long enough to hold an identification block",
+       kExitFileFailed,
+       {"E Could not open MDF"}},
       {"serial.mf4", Recording(no_serial), kExitFileFailed, {"E Could not parse file header"}},
       {"session.mf4", Recording(session_zero), kExitFileFailed, {"E Could not parse file header"}},
   };
@@ -354,6 +358,14 @@ TEST_F(WalkerTest, ContainerAndHeaderFailuresGiveTheirBits) {
       if (std::find(c.lines.begin(), c.lines.end(), line) != c.lines.end()) own.push_back(line);
     }
     EXPECT_EQ(own, c.lines) << c.name;
+    if (c.name == "prose.mf4") {
+      // The library's line names the file it refused, as the walk names it.
+      const bool named = std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        const std::string tail = " This is not and MDF file. File: prose.mf4";
+        return line.size() > tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+      });
+      EXPECT_TRUE(named) << ::testing::PrintToString(lines);
+    }
     if (c.result == kExitSuccess) {
       EXPECT_EQ(walker_->previous.Split, 1u) << c.name;
     }

@@ -51,12 +51,14 @@ TEST(MdfReader, AcceptsMdfAndUnfinalizedIdsInAnyCase) {
   }
   test::LogCapture log;
   for (const char* id : {"MD      ", "UnFinMX ", "HDF     "}) {
-    MdfReader reader(Buffer(IdOnly(id, 411)));
+    MdfReader reader(Buffer(IdOnly(id, 411)), std::string("logs/") + id);
     EXPECT_EQ(reader.GetFile(), nullptr) << id;
     EXPECT_EQ(reader.FileHeader(), nullptr);
   }
   ASSERT_EQ(log.entries.size(), 3U);
-  EXPECT_EQ(log.entries[0].text, "This is not and MDF file. File: ");
+  // A reader on a buffer names the file by the name it was given.
+  EXPECT_EQ(log.entries[0].text, "This is not and MDF file. File: logs/MD      ");
+  EXPECT_EQ(log.entries[2].text, "This is not and MDF file. File: logs/HDF     ");
   EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
 }
 
@@ -74,13 +76,13 @@ TEST(MdfReader, UnreadableFilesGiveNoFileObjectAndNoException) {
   const std::vector<std::vector<uint8_t>> inputs = {{}, Bytes().Raw("MDF     4.1"), std::vector<uint8_t>(64, 'x')};
   for (const auto& input : inputs) {
     std::unique_ptr<MdfReader> reader;
-    ASSERT_NO_THROW(reader = std::make_unique<MdfReader>(Buffer(input)));
+    ASSERT_NO_THROW(reader = std::make_unique<MdfReader>(Buffer(input), "in.mf4"));
     EXPECT_EQ(reader->GetFile(), nullptr);
     EXPECT_FALSE(reader->ReadEverythingButData());
   }
   EXPECT_TRUE(log.Contains("Failed to read the file information blocks. Error: Invalid number of bytes read"));
-  EXPECT_TRUE(log.Contains("This is not and MDF file. File: "));
-  EXPECT_TRUE(log.Contains("No instance created. File: "));
+  EXPECT_TRUE(log.Contains("This is not and MDF file. File: in.mf4"));
+  EXPECT_TRUE(log.Contains("No instance created. File: in.mf4"));
 
   MdfReader no_stream(std::shared_ptr<std::streambuf>{});
   EXPECT_EQ(no_stream.GetFile(), nullptr);
