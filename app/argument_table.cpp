@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/log.h"
+
 namespace {
 
 // Glossary option texts are cut here, so one overlong name cannot push a line out of shape.
@@ -182,9 +184,13 @@ void EndError(cArgumentEntry_t*, cStr_t* out, int code, const char* value, const
     case kArgumentMissingValue:
       AppendFormat(out, "%s: option \"%s\" requires an argument\n", program, shown);
       break;
-    default:
-      AppendFormat(out, "%s: invalid option \"-%c\"\n", program, code);
+    default: {
+      const char letter = static_cast<char>(code);
+      AppendFormat(out, "%s: invalid option \"-", program);
+      if (logAppendEscaped(out, {&letter, 1}) == nullptr) Panic();
+      Append(out, "\"\n");
       break;
+    }
   }
 }
 
@@ -572,10 +578,20 @@ void printArgumentGlossary(FILE* output, const cArgumentTable_t* table, const ch
 void printArgumentErrors(FILE* output, const cArgumentEnd_t* end, const char* program) {
   cStr_t text{};
   if (cStrReserve(&text, kFirstMessageRoom) == nullptr) Panic();
+  // What was given is shown escaped as log lines show it, so a newline in an argument cannot
+  // split the list and an escape sequence never reaches the terminal.
+  cStr_t shown{};
   for (int32_t i = 0; i < end->header.count; ++i) {
     const cArgumentError_t& error = end->errors[i];
-    error.parent->ops->error(error.parent, &text, error.code, error.value, program);
+    const char* value = error.value;
+    if (value != nullptr) {
+      cStrRelease(&shown);
+      if (logAppendEscaped(&shown, cStrViewOf(value)) == nullptr) Panic();
+      value = cStrData(&shown);
+    }
+    error.parent->ops->error(error.parent, &text, error.code, value, program);
   }
+  cStrRelease(&shown);
   Write(output, &text);
 }
 

@@ -139,7 +139,8 @@ void printArgumentSyntax(FILE* output, const cArgumentTable_t* table, const char
 /// Writes one line per entry with a glossary through `format` (option text, glossary; null:
 /// "  %-20s %s\n").
 void printArgumentGlossary(FILE* output, const cArgumentTable_t* table, const char* format);
-/// Writes the message of every recorded error, "<program>: " first.
+/// Writes the message of every recorded error, "<program>: " first; the values given (and an
+/// unknown option letter) escaped as log lines escape them.
 void printArgumentErrors(FILE* output, const cArgumentEnd_t* end, const char* program);
 /// Frees every entry and the table's storage.
 void freeArgumentTable(cArgumentTable_t* table);

@@ -49,25 +49,9 @@ struct LineWriter {
   // its escape, so that a name holding one keeps its line whole and readable. An escape that
   // would not fit whole is left out with the rest.
   void PutEscaped(const char* text, size_t text_length) {
-    static const char kHex[] = "0123456789abcdef";
-    static const char kNamed[] = "\n\r\t\\";  // written as a backslash and the letter below
-    static const char kLetters[] = "nrt\\";
     for (size_t i = 0; i < text_length; ++i) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      const char* named = byte != 0 ? std::strchr(kNamed, byte) : nullptr;
-      char escape[4] = {static_cast<char>(byte), 0, 0, 0};
-      size_t escape_length = 1;
-      if (named != nullptr) {
-        escape[0] = '\\';
-        escape[1] = kLetters[named - kNamed];
-        escape_length = 2;
-      } else if (byte < 0x20 || byte == 0x7F) {
-        escape[0] = '\\';
-        escape[1] = 'x';
-        escape[2] = kHex[byte >> 4];
-        escape[3] = kHex[byte & 15];
-        escape_length = 4;
-      }
+      char escape[kLogMaxEscape];
+      const size_t escape_length = logEscapeByte(static_cast<unsigned char>(text[i]), escape);
       if (length + escape_length > kLogMaxText) return;
       for (size_t j = 0; j < escape_length; ++j) line[length++] = escape[j];
     }
@@ -91,6 +75,36 @@ void WriteLine(int level, const char* tag, const cLogSource_t* source, const cha
 }
 
 }  // namespace
+
+size_t logEscapeByte(unsigned char byte, char* escape) {
+  static const char kHex[] = "0123456789abcdef";
+  static const char kNamed[] = "\n\r\t\\";  // written as a backslash and the letter below
+  static const char kLetters[] = "nrt\\";
+  const char* named = byte != 0 ? std::strchr(kNamed, byte) : nullptr;
+  if (named != nullptr) {
+    escape[0] = '\\';
+    escape[1] = kLetters[named - kNamed];
+    return 2;
+  }
+  if (byte < 0x20 || byte == 0x7F) {
+    escape[0] = '\\';
+    escape[1] = 'x';
+    escape[2] = kHex[byte >> 4];
+    escape[3] = kHex[byte & 15];
+    return 4;
+  }
+  escape[0] = static_cast<char>(byte);
+  return 1;
+}
+
+cStr_t* logAppendEscaped(cStr_t* out, cStrView_t text) {
+  for (int64_t i = 0; i < text.length; ++i) {
+    char escape[kLogMaxEscape];
+    const size_t length = logEscapeByte(static_cast<unsigned char>(text.data[i]), escape);
+    if (cStrAppend(out, {escape, static_cast<int64_t>(length)}) == nullptr) return nullptr;
+  }
+  return out;
+}
 
 void logSetLevel(int threshold) { g_threshold.store(threshold, std::memory_order_relaxed); }
 

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/cstr.h"
+
 enum cLogLevel_t : int {
   kLogVerbose = 1,  // V
   kLogDebug = 2,    // D
@@ -80,3 +82,13 @@ size_t logFormat(char* line, uint32_t mask, const cLogContext_t* context, int le
                  const cLogSource_t* source, const char* format, va_list args);
 /// The context of a line written now.
 void logCurrentContext(cLogContext_t* context);
+
+/// The most characters one byte's escape takes ("\xhh").
+constexpr size_t kLogMaxEscape = 4;
+/// The escape of one byte as a message shows it: "\n", "\r", "\t", "\\" or "\xhh" for a
+/// control character (and 0x7F) or the backslash, else the byte itself. Writes it to `escape`
+/// (kLogMaxEscape characters of room) and gives its length.
+size_t logEscapeByte(unsigned char byte, char* escape);
+/// Appends `text` escaped as a message is, for other outputs that show what was given (the
+/// argument-error list); allocates, unlike the logger itself. Null when memory is short.
+cStr_t* logAppendEscaped(cStr_t* out, cStrView_t text);

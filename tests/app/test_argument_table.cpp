@@ -192,7 +192,7 @@ TEST_F(SmallTable, ShortOptions) {
   EXPECT_EQ(Errors(),
             "prog: invalid option \"-z\"\n"
             "prog: invalid option \"-y\"\n"
-            "prog: invalid option \"-\x02\"\n"
+            "prog: invalid option \"-\\x02\"\n"  // shown escaped, as log lines show it
             "prog: option \"-n\" requires an argument\n");
   EXPECT_EQ(end_->errors[0].code, 'z');
 }

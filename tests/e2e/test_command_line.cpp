@@ -129,4 +129,28 @@ TEST_F(CommandLine, NamesWithABackslashAreNamesOfTheirOwn) {
   }
 }
 
+// The argument-error list on standard output shows what was given as log lines do: a newline
+// in an argument stays within its message, an escape sequence never reaches the terminal, and
+// a backslash reads back one way.
+TEST_F(CommandLine, TheErrorListEscapesWhatWasGiven) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"--bad\nname", "x.mf4"}, "logmend: invalid option \"--bad\\nname\"\n"},
+      {{"--\x1b[31mred\r", "x.mf4"}, "logmend: invalid option \"--\\x1b[31mred\\r\"\n"},
+      {{"--tab\there\x7f", "x.mf4"}, "logmend: invalid option \"--tab\\there\\x7f\"\n"},
+      {{"--back\\slash", "x.mf4"}, "logmend: invalid option \"--back\\\\slash\"\n"},
+      {{"-\x1b", "x.mf4"}, "logmend: invalid option \"-\\x1b\"\n"},
+      {{"--verbosity=1", "--verbosity=2\n", "x.mf4"}, "logmend: excess option --verbosity=2\\n\n"},
+      {{"--nope", "--bad\n", "x.mf4"}, "logmend: invalid option \"--nope\"\nlogmend: invalid option \"--bad\\n\"\n"},
+  };
+  for (const auto& c : cases) {
+    const test::ProgramResult result = Run(c.args);
+    EXPECT_EQ(result.status, 134) << c.args[0];
+    EXPECT_EQ(result.out, c.out) << c.args[0];
+  }
+}
+
 }  // namespace
