@@ -16,6 +16,9 @@ bool fileInfoCopy(cFileInfo_t* copy, const cFileInfo_t* info) {
   copy->StartTime = info->StartTime;
   copy->Session = info->Session;
   copy->Split = info->Split;
+  copy->TzOffsetMin = info->TzOffsetMin;
+  copy->DstOffsetMin = info->DstOffsetMin;
+  copy->TimeFlags = info->TimeFlags;
   return true;
 }
 

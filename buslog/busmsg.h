@@ -82,7 +82,7 @@ static_assert(offsetof(cCanErrorFlags_t, ErrorType) == offsetof(cCanFlags_t, BRS
 /// DataBytes: release them with busMsgReset. It is trivially copyable, so a bitwise copy
 /// shares a heap buffer and only one of the copies may be released.
 struct cBusMsgHelper_t {
-  double Timestamp;    // seconds since 1970-01-01 UTC
+  int64_t Timestamp;   // ns since the file's start (cFileInfo_t::StartTime), exact as recorded
   uint8_t BusChannel;  // bus channel as logged
   uint32_t ID;         // CAN (11 or 29 bit) or LIN identifier; the reader sets bit 31 for IDE frames
   cStr_t DataBytes;    // binary data bytes; the length is the data length
@@ -99,9 +99,13 @@ struct cFileInfo_t {
   cStr_t InputPath;
   cStr_t OutputPath;    // without extension
   cStr_t SerialNumber;  // empty when the header comment has none
-  double StartTime;     // seconds since 1970, microsecond resolution
+  uint64_t StartTime;   // the header's start: ns since 1970, exact
   uint32_t Session;     // 0 when absent
   uint32_t Split;       // 0 when absent
+  // The rest of the header's time record, carried into the output as it is.
+  int16_t TzOffsetMin;
+  int16_t DstOffsetMin;
+  uint8_t TimeFlags;  // bit 0 the start is local time, bit 1 the offsets are valid
 };
 
 /// Makes `copy` a deep copy of `info` (`copy` is overwritten, not released). False when memory

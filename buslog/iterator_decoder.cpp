@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -50,6 +51,7 @@ struct Plan {
   cBusMsgType_t kind = kBusMsgUnknown;
   mdf::RecordFields fields;
   std::vector<Step> steps;
+  std::vector<TimeScale> times;  // by field: the time fields' scales
   // The field of each number rule, for the kind's own rules applied in a fixed order: any
   // order gives the same record when each rule is there once (the rules of one kind fill
   // distinct places, the identifier by OR), and no channel of another kind's name can be in
@@ -84,16 +86,25 @@ struct VlsdPayloads {
   std::deque<Payload> pending;  // payloads count - pending.size() .. count - 1
 };
 
+// Applies a number rule to the record from the field's raw value.
+[[gnu::always_inline]] inline void applyFieldRule(FillRule rule, const Plan& plan, size_t field,
+                                                  const mdf::RawValue& raw, cBusMsgHelper_t& record) {
+  applyNumberRule(rule, record, [&plan, &raw, field](auto as) {
+    using Value = typename decltype(as)::Type;
+    if constexpr (std::is_same_v<Value, TimeNs>) {
+      return plan.times[field].Of(raw);
+    } else {
+      return plan.fields.Converted<Value>(field, raw);
+    }
+  });
+}
+
 template <FillRule kRule>
 [[gnu::always_inline]] inline void applyKindRule(const Plan& plan, const mdf::RawValue* values,
                                                  cBusMsgHelper_t& record) {
   const size_t field = plan.field_of[static_cast<size_t>(kRule)];
   if (field == kNoField) return;
-  const mdf::RecordFields& decoded = plan.fields;
-  const mdf::RawValue& raw = values[field];
-  applyNumberRule(kRule, record, [&decoded, &raw, field](auto as) {
-    return decoded.Converted<typename decltype(as)::Type>(field, raw);
-  });
+  applyFieldRule(kRule, plan, field, values[field], record);
 }
 
 // The number rules the fill table has for a kind's names (and "Timestamp"), named once: a
@@ -140,8 +151,7 @@ constexpr uint64_t kMaxFastSamples = uint64_t{1} << 40;
 
 class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
  public:
-  FastDecoder(mdf::IDataGroup& data_group, double start, PayloadFraming& framing)
-      : ISampleObserver(data_group), start_(start), framing_(framing) {
+  FastDecoder(mdf::IDataGroup& data_group, PayloadFraming& framing) : ISampleObserver(data_group), framing_(framing) {
     record_id_list_.clear();
     small_.fill(kNone);
   }
@@ -223,7 +233,6 @@ class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
     });
   }
 
-  double start_;
   PayloadFraming& framing_;
   std::vector<::Plan> plans_;
   std::vector<VlsdPayloads> vlsd_;
@@ -233,7 +242,7 @@ class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
   std::vector<mdf::RawValue> values_;
   alignas(kCacheLine) std::vector<uint8_t> file_order_;  // from here on the decoding's
   bool file_order_usable_ = true;
-  double last_time_ = 0.0;
+  int64_t last_time_ = 0;
   size_t last_plan_ = 0;
   bool out_of_memory_ = false;
   bool unexpected_ = false;
@@ -307,6 +316,10 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       const std::optional<size_t> field = plan.fields.AddNumber(*channel);
       if (!field.has_value()) return false;
       plan.steps.push_back({rule, *field});
+      if (rule == FillRule::kTime) {
+        plan.times.resize(plan.fields.Size());
+        plan.times[*field] = TimeScale(*channel);
+      }
       continue;
     }
     const uint8_t data_type = channel->DataType();
@@ -364,19 +377,13 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
   plan.fields.Read(record, size, values);
   cBusMsgHelper_t fields{};
   if (plan.in_order) {
-    for (const Step& step : plan.steps) {
-      const mdf::RecordFields& decoded = plan.fields;
-      const mdf::RawValue& raw = values[step.field];
-      applyNumberRule(step.rule, fields, [&decoded, &raw, &step](auto as) {
-        return decoded.Converted<typename decltype(as)::Type>(step.field, raw);
-      });
-    }
+    for (const Step& step : plan.steps) applyFieldRule(step.rule, plan, step.field, values[step.field], fields);
   } else {
     // One branch on the kind per record, where a switch per field mispredicts at every field
     // of the interleaved groups (bench_pipeline).
     withKindRules(plan.kind, [&plan, values, &fields](auto rules) { decltype(rules)::Apply(plan, values, fields); });
   }
-  if (!finishFields(fields, plan.kind, start_)) {
+  if (!finishFields(fields, plan.kind)) {
     ++plan.bad_times;
     plan.bad_samples.push_back(sample);
   }
@@ -461,10 +468,10 @@ void FastDecoder::FinishPayloads() {
 
 }  // namespace
 
-bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table, double start,
+bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table,
                                Gathered& gathered) {
   PayloadFraming framing(data_group, table);
-  FastDecoder decoder(data_group, start, framing);
+  FastDecoder decoder(data_group, framing);
   if (!decoder.Plan(table)) return false;
   decoder.Start();
   reader.ReadData(data_group);  // damage is logged by the library; the counts tell what was read
@@ -520,7 +527,7 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
     // A record counted but never delivered is filled by no channel: a zero event.
     for (uint64_t i = slice.size(); i < count; ++i) {
       cBusMsgHelper_t record{};
-      finishFields(record, info.kind, start);
+      finishFields(record, info.kind);
       const uint8_t none = 0;
       appendRecord(slice, record, &none, 0);
       order_usable = false;

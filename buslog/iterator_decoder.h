@@ -15,7 +15,6 @@ class MdfReader;
 namespace iterator_detail {
 
 // Reads the data group straight from its records; false when it needs the observers.
-bool readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table, double start,
-              Gathered& gathered);
+bool readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table, Gathered& gathered);
 
 }  // namespace iterator_detail

@@ -75,9 +75,9 @@ struct cMdfReaderIterator_t {
       case Order::kMerge: {
         // The earliest head; among equal times the earlier slice.
         size_t best = 0;
-        double best_time = slices[active[0]]->Head().time;
+        int64_t best_time = slices[active[0]]->Head().time;
         for (size_t i = 1; i < active.size(); ++i) {
-          const double time = slices[active[i]]->Head().time;
+          const int64_t time = slices[active[i]]->Head().time;
           if (time < best_time) {
             best = i;
             best_time = time;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "mdf/channeltypes.h"
@@ -41,11 +42,17 @@ void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelp
     }
     return;
   }
+  const TimeScale scale = rule == FillRule::kTime ? TimeScale(observer.Channel()) : TimeScale();
   for (uint64_t i = 0; i < n; ++i) {
-    applyNumberRule(rule, slice[i], [&observer, i](auto as) {
-      typename decltype(as)::Type value{};
-      observer.ConvertedValue(i, value);  // validity flags are not consulted
-      return value;
+    applyNumberRule(rule, slice[i], [&observer, &scale, i](auto as) {
+      using Value = typename decltype(as)::Type;
+      if constexpr (std::is_same_v<Value, TimeNs>) {
+        return scale.OfSample(observer, i);
+      } else {
+        Value value{};
+        observer.ConvertedValue(i, value);  // validity flags are not consulted
+        return value;
+      }
     });
   }
 }
@@ -79,7 +86,7 @@ struct RecordArray {
 }  // namespace
 
 void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table,
-                                        double start, Gathered& gathered) {
+                                        Gathered& gathered) {
   mdf::ChannelObserverList observers;
   mdf::CreateObserversForDataGroup(data_group, observers);
   PayloadFraming framing(data_group, table);
@@ -90,7 +97,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
   std::vector<std::unique_ptr<Slice>> slices;
   std::vector<uint8_t> order;
   bool order_usable = true;
-  double last_time = 0.0;
+  int64_t last_time = 0;
   for (const SliceInfo& info : infos) {
     RecordArray array;
     array.records.resize(info.count, cBusMsgHelper_t{});
@@ -152,7 +159,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
       }
       const auto size = static_cast<size_t>(cStrLength(&record.DataBytes));
       if (vlsd_data && size > limit_of(i)) ++long_payloads;
-      if (!finishFields(record, info.kind, start)) ++bad_times;
+      if (!finishFields(record, info.kind)) ++bad_times;
       appendRecord(*slice, record, reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes)), size);
       cStrRelease(&record.DataBytes);
     }

@@ -13,7 +13,6 @@ class MdfReader;
 namespace iterator_detail {
 
 // Reads the data group through channel observers and packs its slices.
-void readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table, double start,
-                       Gathered& gathered);
+void readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup& data_group, const FillMap& table, Gathered& gathered);
 
 }  // namespace iterator_detail

@@ -1,17 +1,17 @@
 #pragma once
 // The event iterator's fill rules: which field of a bus event record each known channel name
-// fills and how (the fill table), and the finishing of a filled record (absolute time, kind,
-// the kind's data length). Both decodings fill through here, so they give the same records.
+// fills and how (the fill table), and the finishing of a filled record (a time there is,
+// kind, the kind's data length). Both decodings fill through here, so they give the same records.
 // iterator_rules.cpp also tells a channel group's kind by its names (cMdfReader_t::getGroupType).
-// Relies on the bus event record only.
+// Relies on the bus event record and the event times.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "buslog/busmsg.h"
+#include "buslog/iterator_time.h"
 
 namespace mdf {
 class IChannelGroup;
@@ -57,8 +57,13 @@ struct As {
   using Type = T;
 };
 
+/// What the time rule asks a value as: the event's ns since the file start (TimeScale), or
+/// kNoTime.
+struct TimeNs {};
+
 // Applies a number rule to the record; `value(As<T>{})` gives the field's value after the
-// channel's conversion as the type the rule takes. Both decodings fill through here.
+// channel's conversion as the type the rule takes, `value(As<TimeNs>{})` the time. Both
+// decodings fill through here.
 template <typename Value>
 void applyNumberRule(FillRule rule, cBusMsgHelper_t& record, const Value& value) {
   switch (rule) {
@@ -67,7 +72,7 @@ void applyNumberRule(FillRule rule, cBusMsgHelper_t& record, const Value& value)
     case FillRule::kDataLength:
       break;
     case FillRule::kTime:
-      record.Timestamp = value(As<double>{});
+      record.Timestamp = value(As<TimeNs>{});
       break;
     case FillRule::kChannel:
       record.BusChannel = value(As<uint8_t>{});
@@ -124,11 +129,11 @@ inline uint64_t payloadLimit(const uint32_t* data_length) {
   return data_length != nullptr ? std::min(kCanMaxDataBytes, *data_length) : kCanMaxDataBytes;
 }
 
-// Absolute time, kind and the kind's flags; returns false for a time that is no number (it is
-// then taken as the file start).
-inline bool finishFields(cBusMsgHelper_t& record, cBusMsgType_t kind, double start) {
-  const bool usable = std::isfinite(record.Timestamp);
-  record.Timestamp = (usable ? record.Timestamp : 0.0) + start;
+// Kind and the kind's flags; returns false for a record without a usable time (it is then
+// taken as the file start).
+inline bool finishFields(cBusMsgHelper_t& record, cBusMsgType_t kind) {
+  const bool usable = record.Timestamp != kNoTime;
+  if (!usable) record.Timestamp = 0;
   record.MsgType = kind;
   if (kind == kBusMsgCanRemoteFrame) record.Flags.Can.RTR = 1;
   return usable;

@@ -37,7 +37,7 @@ namespace iterator_detail {
 constexpr uint8_t kInlineBytes = 8;
 
 struct Event {
-  double time;  // absolute, finished
+  int64_t time;  // ns since the file start, finished
   uint32_t id;
   uint8_t channel;
   uint8_t kind;
@@ -182,7 +182,7 @@ class Slice {
   }
 
   [[nodiscard]] bool sorted() const { return sorted_; }
-  void NoteTime(double time) {
+  void NoteTime(int64_t time) {
     if (size_ > 1 && time < last_time_) sorted_ = false;
     last_time_ = time;
   }
@@ -226,7 +226,7 @@ class Slice {
   size_t pool_used_ = 0;
   bool sealed_ = false;
   bool sorted_ = true;
-  double last_time_ = 0.0;
+  int64_t last_time_ = 0;
 };
 
 // A new event of the slice holding a finished record's fields; its data is the caller's to set.
@@ -264,7 +264,7 @@ struct Gathered {
   std::vector<std::unique_ptr<Slice>> slices;
   std::vector<uint8_t> tags;  // the slice of each event in file order, while usable
   bool tags_usable = true;
-  double last_time = 0.0;
+  int64_t last_time = 0;
   uint64_t default_records = 0;
   uint64_t fast_groups = 0;
   std::string damage;  // the first the iterator met, when it came before the library's

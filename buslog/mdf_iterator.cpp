@@ -20,16 +20,9 @@
 
 using namespace iterator_detail;
 
-namespace {
-
-constexpr double kSecondsPerNs = 1e-9;
-
-}  // namespace
-
 cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
   const mdf::IHeader* header = reader_->FileHeader();
   if (header == nullptr) throw std::runtime_error("Unexpected NULL ptr");
-  const double start = static_cast<double>(header->StartTime()) * kSecondsPerNs;
   const FillMap table = buildFillTable();
   Gathered gathered;
   {
@@ -38,8 +31,8 @@ cMdfReaderIterator_t* cMdfReader_t::getIterator(Decoding decoding) const {
     // One data group at a time: what decodes it is released before the next one is read.
     for (mdf::IDataGroup* data_group : header->DataGroups()) {
       if (data_group == nullptr) continue;
-      if (decoding == Decoding::kFastest && readFast(*reader_, *data_group, table, start, gathered)) continue;
-      readWithObservers(*reader_, *data_group, table, start, gathered);
+      if (decoding == Decoding::kFastest && readFast(*reader_, *data_group, table, gathered)) continue;
+      readWithObservers(*reader_, *data_group, table, gathered);
     }
   }
 

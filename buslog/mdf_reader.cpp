@@ -10,6 +10,7 @@
 #include "mdf/idatagroup.h"
 #include "mdf/ifilehistory.h"
 #include "mdf/iheader.h"
+#include "mdf/imdftimestamp.h"
 #include "mdf/imetadata.h"
 #include "mdf/isourceinformation.h"
 #include "mdf/mdffile.h"
@@ -21,8 +22,6 @@ constexpr const char* kLoggerProgramId = "QX";
 constexpr const char* kLoggerToolId = "QX";
 constexpr int kAcceptedMainVersion = 4;
 constexpr int kAcceptedMinorVersions[] = {11, 20};
-constexpr uint64_t kNsPerUs = 1000;
-constexpr double kSecondsPerUs = 1e-6;
 
 [[noreturn]] void unsupported() { throw std::runtime_error("Unsupported file"); }
 [[noreturn]] void unexpectedNull() { throw std::runtime_error("Unexpected NULL ptr"); }
@@ -79,8 +78,12 @@ void cMdfReader_t::getFileInfo(cFileInfo_t* info) const {
   if (info == nullptr) return;
   const mdf::IHeader* header = reader_->FileHeader();
   if (header == nullptr) return;
-  // Whole microseconds first: a double cannot hold the nanoseconds of a 1970-based time.
-  info->StartTime = static_cast<double>(header->StartTime() / kNsPerUs) * kSecondsPerUs;
+  info->StartTime = header->StartTime();
+  if (const mdf::IMdfTimestamp* start = header->StartTimestamp(); start != nullptr) {
+    info->TzOffsetMin = start->GetTzOffsetMin();
+    info->DstOffsetMin = start->GetDstOffsetMin();
+    info->TimeFlags = start->GetTimeFlags();
+  }
   const mdf::IMetaData* comment = header->MetaDataInterface();
   if (comment == nullptr) return;
   for (const mdf::MetaProperty& entry : comment->ReadPropertyList()) {

@@ -55,9 +55,9 @@ class cMdfReader_t {
   cMdfReader_t(const cMdfReader_t&) = delete;
   cMdfReader_t& operator=(const cMdfReader_t&) = delete;
 
-  /// Start time (microsecond resolution) and the header comment's "serial number",
-  /// "session" and "split", taken only from inside its top-level trees. Nothing without an
-  /// info record or a header; stops without a header comment.
+  /// The header's start time record as it is (ns, offsets, flags) and the header comment's
+  /// "serial number", "session" and "split", taken only from inside its top-level trees.
+  /// Nothing without an info record or a header; stops without a header comment.
   void getFileInfo(cFileInfo_t* info) const;
   /// A new record, or throws: std::runtime_error "Unexpected NULL ptr" without header,
   /// header comment, file-history entry or its comment; "Different metadata" when two bus

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -37,10 +36,7 @@ constexpr uint16_t kPathSeparator = '.';
 constexpr uint32_t kBusEventChannelFlag = 0x400;
 constexpr uint64_t kTimestampBytes = 8;
 constexpr double kMicrosecondFactor = 1e-6;
-constexpr double kUsPerSecond = 1e6;
-constexpr int64_t kNsPerUs = 1000;
-// The largest time in microseconds whose nanoseconds still fit a signed 64-bit number.
-constexpr double kMaxTimeUs = static_cast<double>(std::numeric_limits<int64_t>::max() / kNsPerUs);
+constexpr uint64_t kNsPerUs = 1000;
 
 struct MemberSpec {
   const char* field;
@@ -346,10 +342,10 @@ bool buildGroup(mdf::MdfWriter& writer, uint64_t& record_id, const GroupSpec& sp
   return true;
 }
 
-uint64_t startNs(double seconds) {
-  const double us = seconds * kUsPerSecond;
-  if (!(us >= 0.0) || us > kMaxTimeUs) return 0;  // not a time of this era (NaN included)
-  return static_cast<uint64_t>(std::llround(us)) * kNsPerUs;
+// The input's start time record as it is: the output's frames count from the same instant on
+// the same clock.
+mdf::RecordedTimestamp startOf(const cFileInfo_t& info) {
+  return mdf::RecordedTimestamp(info.StartTime, info.TzOffsetMin, info.DstOffsetMin, info.TimeFlags);
 }
 
 }  // namespace
@@ -397,8 +393,7 @@ bool cMdfWriter_t::open(std::shared_ptr<cIO_wrapper> output, const cFileInfo_t* 
     metadata_.reset();
     return false;
   }
-  start_ns_ = startNs(info_.StartTime);
-  start_us_ = start_ns_ / kNsPerUs;
+  start_ns_ = info_.StartTime;
   return true;
 }
 
@@ -438,18 +433,17 @@ size_t cMdfWriter_t::layOut(const cBusMsgHelper_t& record, uint64_t time_us, uin
   return kGroups[group].record_bytes;
 }
 
-uint64_t cMdfWriter_t::timeField(double timestamp, bool& bad) const {
-  const double us = timestamp * kUsPerSecond;
-  if (!std::isfinite(us) || us > kMaxTimeUs) {
+uint64_t cMdfWriter_t::timeField(int64_t timestamp, bool& bad) const {
+  // Never before the start, where the library's writer would trim it away.
+  if (timestamp <= 0) return 0;
+  // The nearest microsecond, halves up: exact for a time the logger counted in them.
+  const uint64_t us = (static_cast<uint64_t>(timestamp) + kNsPerUs / 2) / kNsPerUs;
+  // The library's writer takes the sample's time in ns since 1970, which must fit.
+  if (us > (std::numeric_limits<uint64_t>::max() - start_ns_) / kNsPerUs) {
     bad = true;
     return 0;
   }
-  if (us <= 0.0) return 0;
-  // Rounded to the microsecond the logger wrote, and never before the start, where the
-  // library's writer would trim it away.
-  // In microseconds, as the start is whole ones: a division per record showed in bench_writer.
-  const auto rounded = static_cast<uint64_t>(std::llround(us));
-  return rounded > start_us_ ? rounded - start_us_ : 0;
+  return us;
 }
 
 bool cMdfWriter_t::writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cRecordStore_t& store, int group) {
@@ -459,7 +453,7 @@ bool cMdfWriter_t::writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cReco
   if (!buildGroup(writer, record_id, spec, metadata_.get(), out)) return false;
   writer.WorkPeriod(kDrainPeriod);
   bool written = writer.InitMeasurement();
-  writer.StartMeasurement(mdf::UtcTimestamp(start_ns_));
+  writer.StartMeasurement(startOf(info_));
   // The records were laid out by the table the group was built from.
   if (out.group->SampleBuffer().size() != spec.record_bytes) {
     store.clear();
@@ -541,7 +535,7 @@ bool cMdfWriter_t::writeFile() {
   file->SetMinorVersion(kOutputMinorVersion);
   mdf::IHeader* header = writer->Header();
   if (header == nullptr) return false;
-  start_ns_ = startNs(info_.StartTime);
+  start_ns_ = info_.StartTime;
 
   mdf::IFileHistory* history = header->CreateFileHistory();
   if (history == nullptr) return false;
@@ -560,7 +554,7 @@ bool cMdfWriter_t::writeFile() {
     if (comment == nullptr) return false;
     comment->SetXmlText(metadata_->HeaderComment);
   }
-  header->StartTime(mdf::UtcTimestamp(start_ns_));
+  header->StartTime(startOf(info_));
 
   // CAN error before CAN remote; record ids count the groups really written.
   uint64_t record_id = 1;

@@ -138,7 +138,7 @@ class cMdfWriter_t {
   bool writeFile();
   bool writeGroup(mdf::MdfWriter& writer, uint64_t& record_id, cRecordStore_t& store, int group);
   /// The time field of a record: microseconds since the start.
-  [[nodiscard]] uint64_t timeField(double timestamp, bool& bad) const;
+  [[nodiscard]] uint64_t timeField(int64_t timestamp, bool& bad) const;
 
   cFileInfo_t info_{};
   std::unique_ptr<cMdfMetadata_t> metadata_;
@@ -146,8 +146,7 @@ class cMdfWriter_t {
   cRecordStore_t frames_[kListCount];
   cRecordStore_t events_[kEventListCount];
   uint64_t dropped_ = 0;    // CAN records with too many data bytes
-  uint64_t start_ns_ = 0;   // the output's start time
-  uint64_t start_us_ = 0;   // the same in microseconds (whole ones)
+  uint64_t start_ns_ = 0;   // the output's start time: the input's
   uint64_t bad_times_ = 0;  // records written whose time is not a usable number
   uint64_t lost_ = 0;       // records that could not be kept (memory)
   // Records kept with a bad time, by group; they count once their group is written.

@@ -1,6 +1,5 @@
 #include "buslog/tp_handler.h"
 
-#include <charconv>
 #include <cstdlib>
 
 #include "buslog/keyed_vec.h"
@@ -15,20 +14,21 @@ constexpr uint32_t kTpDtKey = j1939PgnKey(kJ1939PgnTpDt << 8, 1);
 constexpr uint32_t kTpDtFoldMask = 0xFFECFFFF;
 constexpr uint32_t kTpDtFoldBits = 0x00EC0000;
 
-// Fixed notation with six decimals, like printf's %f, but never with the locale's decimal
-// comma. A double in fixed notation has at most 309 integer digits.
-constexpr size_t kFixedTextBuffer = 330;
-constexpr int kFixedDecimals = 6;
+constexpr int64_t kNsPerUs = 1000;
+constexpr int64_t kUsPerSecond = 1'000'000;
 
 bool Forward(cRecordHandler_t* handler, cBusMsgHelper_t* record) { return recordHandlerHandle(handler->next, record); }
 
-void LogTpError(const cBusMsgHelper_t* record) {
+// The record's time in seconds since 1970 with six decimals, like printf's %f, worked out in
+// integers: never with the locale's decimal comma, and exact for any start.
+void LogTpError(const cTpHandler_t* stage, const cBusMsgHelper_t* record) {
   if (!logEnabled(kLogInfo)) return;
-  char time[kFixedTextBuffer];
-  const auto result =
-      std::to_chars(time, time + sizeof time - 1, record->Timestamp, std::chars_format::fixed, kFixedDecimals);
-  *result.ptr = '\0';
-  logMessage(kLogInfo, "TP error (time: %s, id: 0x%X)", time, static_cast<unsigned>(record->ID));
+  const __int128 ns = static_cast<__int128>(stage->start_ns) + record->Timestamp;
+  const __int128 magnitude = ns < 0 ? -ns : ns;
+  const auto us = static_cast<uint64_t>((magnitude + kNsPerUs / 2) / kNsPerUs);  // below 2^65 / 1000
+  logMessage(kLogInfo, "TP error (time: %s%llu.%06llu, id: 0x%X)", ns < 0 && us > 0 ? "-" : "",
+             static_cast<unsigned long long>(us / kUsPerSecond), static_cast<unsigned long long>(us % kUsPerSecond),
+             static_cast<unsigned>(record->ID));
 }
 
 cTpSession_t* NewSessionFor(int32_t protocol, bool* supported) {
@@ -164,12 +164,14 @@ bool tpHandleRecord(cRecordHandler_t* handler, cBusMsgHelper_t* record) {
   vecRemoveAt(&stage->sessions, index);
   tpSessionFree(session);
   if (fed == kTpFeedComplete) return Forward(handler, record);
-  LogTpError(record);
+  LogTpError(stage, record);
   return true;
 }
 
 bool tpNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t continuation) {
   if (handler == nullptr || info == nullptr) return false;
-  if (continuation == 0) FreeSessions(reinterpret_cast<cTpHandler_t*>(handler));
+  auto* stage = reinterpret_cast<cTpHandler_t*>(handler);
+  if (continuation == 0) FreeSessions(stage);
+  stage->start_ns = info->StartTime;
   return recordHandlerNewFile(handler->next, info, continuation);
 }

@@ -44,6 +44,7 @@ struct cTpHandler_t {
   cVec_t<uint8_t> j1939_channels;
   cVec_t<cTpConfigEntry_t> config;     // sorted by key
   cVec_t<cTpSessionEntry_t> sessions;  // sorted by key
+  uint64_t start_ns;                   // the current file's start: the times logged are since 1970
 };
 
 /// A stage with empty channel list and maps whose next stage is `next`, or null when memory is

@@ -17,6 +17,9 @@ class IMdfTimestamp {
   [[nodiscard]] virtual int16_t GetDstOffsetMin() const = 0;
   /// MDF4: 0 UTC, 1 local time, 3 with time-zone offsets. MDF3: 2.
   [[nodiscard]] virtual int GetTimeType() const = 0;
+  /// The MDF4 time flags as recorded, every bit (bit 0 local time, bit 1 offsets valid):
+  /// what a copy of the record into another file keeps. MDF3 keeps local time: 1.
+  [[nodiscard]] virtual uint8_t GetTimeFlags() const = 0;
 
  protected:
   // Destroyed through the block that embeds it.

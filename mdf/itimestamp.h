@@ -55,4 +55,25 @@ class TimezoneTimestamp : public ITimestamp {
   int16_t dst_offset_min_;
 };
 
+/// A time record as a file holds it: the ns count, both offsets and the time flags, every bit
+/// kept, for a copy of one file's start into another's. Its ns count on the clock the flags
+/// name (local time when bit 0 is set, whose zone is not known), so GetUtcTimeNs gives them
+/// as they are: the times that count from it are on the same clock.
+class RecordedTimestamp : public ITimestamp {
+ public:
+  RecordedTimestamp(uint64_t time_ns, int16_t tz_offset_min, int16_t dst_offset_min, uint8_t time_flags)
+      : time_ns_(time_ns), tz_offset_min_(tz_offset_min), dst_offset_min_(dst_offset_min), time_flags_(time_flags) {}
+  [[nodiscard]] uint64_t GetTimeNs() const override { return time_ns_; }
+  [[nodiscard]] int16_t GetTzOffsetMin() const override { return tz_offset_min_; }
+  [[nodiscard]] int16_t GetDstOffsetMin() const override { return dst_offset_min_; }
+  [[nodiscard]] uint64_t GetUtcTimeNs() const override { return time_ns_; }
+  [[nodiscard]] uint8_t GetTimeFlags() const { return time_flags_; }
+
+ private:
+  uint64_t time_ns_;
+  int16_t tz_offset_min_;
+  int16_t dst_offset_min_;
+  uint8_t time_flags_;
+};
+
 }  // namespace mdf

@@ -33,7 +33,7 @@ bool CountRecord(cRecordHandler_t* handler, cBusMsgHelper_t* record) {
 
 const cRecordHandlerOps_t kCountingOps = {CountRecord, nullptr, handlerForwardEndFile};
 
-cBusMsgHelper_t Record(uint8_t channel, uint32_t id, std::vector<uint8_t> data, double time) {
+cBusMsgHelper_t Record(uint8_t channel, uint32_t id, std::vector<uint8_t> data, int64_t time) {
   cBusMsgHelper_t record{};
   record.Timestamp = time;
   record.BusChannel = channel;
@@ -48,19 +48,19 @@ cBusMsgHelper_t Record(uint8_t channel, uint32_t id, std::vector<uint8_t> data, 
 // frames with one sub-frame each and three first + consecutive frame pairs with two.
 std::vector<cBusMsgHelper_t> Pattern(bool mixed) {
   std::vector<cBusMsgHelper_t> records;
-  double time = 0;
+  int64_t time = 0;  // ns
   const int plain = mixed ? 90 : kPatternLength;
   for (int i = 0; i < plain; ++i) {
     records.push_back(Record(static_cast<uint8_t>(1 + i % 3), 0x100 + static_cast<uint32_t>(i),
-                             {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(i)}, time += 0.001));
+                             {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(i)}, time += 1'000'000));
   }
   if (!mixed) return records;
   for (int i = 0; i < 4; ++i) {  // SF of 7: sub-frame slot 0, id 0x200, 4 data bytes
-    records.push_back(Record(kCarrierChannel, kCarrierId, {0x07, 0x08, 0x02, 0x00, 9, 9, 9, 9}, time += 0.001));
+    records.push_back(Record(kCarrierChannel, kCarrierId, {0x07, 0x08, 0x02, 0x00, 9, 9, 9, 9}, time += 1'000'000));
   }
   for (int i = 0; i < 3; ++i) {  // 13 bytes: sub-frame slot 1, id 0x300, 8 data bytes; error sub-frame slot 2
-    records.push_back(Record(kCarrierChannel, kCarrierId, {0x10, 0x0D, 0x24, 0x03, 0x00, 1, 2, 3}, time += 0.001));
-    records.push_back(Record(kCarrierChannel, kCarrierId, {0x21, 4, 5, 6, 7, 8, 0x47, 0x03}, time += 0.001));
+    records.push_back(Record(kCarrierChannel, kCarrierId, {0x10, 0x0D, 0x24, 0x03, 0x00, 1, 2, 3}, time += 1'000'000));
+    records.push_back(Record(kCarrierChannel, kCarrierId, {0x21, 4, 5, 6, 7, 8, 0x47, 0x03}, time += 1'000'000));
   }
   return records;
 }

@@ -13,9 +13,9 @@
 namespace {
 
 constexpr int64_t kRecords = 2'000'000;
-constexpr double kStart = 1'700'000'000.0;
+constexpr uint64_t kStartNs = 1'700'000'000'000'000'000;
 
-cBusMsgHelper_t Record(int32_t type, uint32_t id, size_t length, double time) {
+cBusMsgHelper_t Record(int32_t type, uint32_t id, size_t length, int64_t time) {
   cBusMsgHelper_t record{};
   record.Timestamp = time;
   record.BusChannel = 1;
@@ -31,9 +31,9 @@ cBusMsgHelper_t Record(int32_t type, uint32_t id, size_t length, double time) {
 std::vector<cBusMsgHelper_t> Pattern() {
   static constexpr size_t kFdLengths[] = {12, 16, 20, 24, 32, 48, 64};
   std::vector<cBusMsgHelper_t> records;
-  double time = kStart;
+  int64_t time = 0;  // ns since the start
   for (uint32_t i = 0; i < 100; ++i) {
-    time += 25e-6;
+    time += 25'000;
     if (i < 30) {
       records.push_back(Record(kBusMsgCanDataFrame, 0x100 + i, 8, time));
     } else if (i < 60) {
@@ -61,17 +61,17 @@ void BM_WriterCollectAndFinalize(benchmark::State& state) {
     cStream_t* output = memoryStreamNew();
     cMdfWriter_t* writer = mdfWriterNew();
     cFileInfo_t info{};
-    info.StartTime = kStart;
+    info.StartTime = kStartNs;
     mdfWriterOpen(writer, output, &info, new cMdfMetadata_t);
     const auto start = std::chrono::steady_clock::now();
-    double shift = 0;
+    int64_t shift = 0;
     for (int64_t done = 0; done < kRecords; done += static_cast<int64_t>(pattern.size())) {
       for (cBusMsgHelper_t& record : pattern) {
         record.Timestamp += shift;
         mdfWriterAddRecord(writer, &record);
         record.Timestamp -= shift;
       }
-      shift += 2.5e-3;
+      shift += 2'500'000;
     }
     const auto collected = std::chrono::steady_clock::now();
     if (!mdfWriterFinalize(writer)) state.SkipWithError("finalize failed");

@@ -25,6 +25,8 @@ class Mdf3Timestamp : public IMdfTimestamp, public MdfBlock {
   [[nodiscard]] int16_t GetTzOffsetMin() const override { return static_cast<int16_t>(utc_offset_ * 60); }
   [[nodiscard]] int16_t GetDstOffsetMin() const override { return 0; }
   [[nodiscard]] int GetTimeType() const override { return kMdf3TimeType; }
+  /// Local time.
+  [[nodiscard]] uint8_t GetTimeFlags() const override { return 1; }
 
   /// The header reads the fields itself: nothing to read here.
   size_t Read(std::streambuf& /* buffer */) override { return 0; }

@@ -59,6 +59,10 @@ void Mdf4Timestamp::SetTime(const ITimestamp& timestamp) {
     flags_ = kOffsetsValid;
     tz_offset_ = timestamp.GetTzOffsetMin();
     dst_offset_ = timestamp.GetDstOffsetMin();
+  } else if (const auto* recorded = dynamic_cast<const RecordedTimestamp*>(&timestamp); recorded != nullptr) {
+    flags_ = recorded->GetTimeFlags();
+    tz_offset_ = recorded->GetTzOffsetMin();
+    dst_offset_ = recorded->GetDstOffsetMin();
   } else {
     throw MdfRuntimeError("Unknown timestamp type");
   }

@@ -13,13 +13,15 @@ class Mdf4Timestamp : public IMdfTimestamp, public MdfBlock {
   static constexpr uint8_t kLocalTime = 0x01;
   static constexpr uint8_t kOffsetsValid = 0x02;
 
-  /// Throws "Unknown timestamp type" for another kind; the time is taken even then.
+  /// A RecordedTimestamp is taken whole, flags and offsets as they are. Throws "Unknown
+  /// timestamp type" for another kind; the time is taken even then.
   void SetTime(const ITimestamp& timestamp) override;
   void SetTime(uint64_t time_ns) override;
   [[nodiscard]] uint64_t GetTimeNs() const override { return time_; }
   [[nodiscard]] int16_t GetTzOffsetMin() const override { return tz_offset_; }
   [[nodiscard]] int16_t GetDstOffsetMin() const override { return dst_offset_; }
   [[nodiscard]] int GetTimeType() const override;
+  [[nodiscard]] uint8_t GetTimeFlags() const override { return flags_; }
   [[nodiscard]] uint8_t Flags() const { return flags_; }
 
   /// Four rows: "ISO Time", "TZ Offset [min]", "DST Offset [min]", "Time Flags".

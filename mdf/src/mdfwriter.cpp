@@ -235,13 +235,16 @@ bool MdfWriter::WriteSignalData(std::streambuf& /* buffer */) { return true; }
 
 void MdfWriter::TrimQueue() {
   const uint64_t start = start_time_;
+  // Started once StartMeasurement ran: a start of 0 is 1970-01-01T00:00:00Z, not "no start".
+  const WriterState state = state_;
+  const bool started = state != WriterState::kCreate && state != WriterState::kInit;
   const uint64_t pre_trig = pre_trig_time_;
   // The window ends at the start time, or before it at the newest sample. Differences
   // saturate: a window reaching back before 1970, or samples out of time order, never
   // make a sample count as old.
   while (sample_queue_.AtLeast(2)) {
     const uint64_t second = sample_queue_.TimeAt(1);
-    if (start == 0) {
+    if (!started) {
       const uint64_t newest = sample_queue_.BackTime();
       if (newest <= second || newest - second <= pre_trig) break;
     } else if (second >= (start > pre_trig ? start - pre_trig : 0)) {

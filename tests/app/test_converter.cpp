@@ -86,7 +86,7 @@ bool OverlongNewFile(cRecordHandler_t* handler, const cFileInfo_t* info, uint8_t
 bool OverlongEndFile(cRecordHandler_t* handler, const cFileInfo_t* info) {
   if (reinterpret_cast<OverlongStage*>(handler)->inject) {
     cBusMsgHelper_t record{};
-    record.Timestamp = 1.7e9;
+    record.Timestamp = 1'000'000'000;
     record.BusChannel = 1;
     record.ID = 0x123;
     record.MsgType = kBusMsgCanDataFrame;

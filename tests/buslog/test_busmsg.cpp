@@ -12,7 +12,7 @@ namespace {
 
 TEST(BusMsg, TheDefaultRecordReadsZeroInEveryView) {
   const cBusMsgHelper_t record{};
-  EXPECT_EQ(record.Timestamp, 0.0);
+  EXPECT_EQ(record.Timestamp, 0);
   EXPECT_EQ(record.BusChannel, 0);
   EXPECT_EQ(record.ID, 0U);
   EXPECT_EQ(cStrLength(&record.DataBytes), 0);
@@ -93,9 +93,12 @@ TEST(FileInfo, CopyIsDeepAndReleaseEmpties) {
   ASSERT_TRUE(cStrInit(&info.InputPath, cStrViewOf("input/a folder with a long name/00000001.MF4")));
   ASSERT_TRUE(cStrInit(&info.OutputPath, cStrViewOf("output/a folder with a long name/00000001")));
   ASSERT_TRUE(cStrInit(&info.SerialNumber, cStrViewOf("AB12CD34")));
-  info.StartTime = 1700000000.123456;
+  info.StartTime = 1'700'000'000'123'456'789ULL;
   info.Session = 7;
   info.Split = 0x100;
+  info.TzOffsetMin = -90;
+  info.DstOffsetMin = 60;
+  info.TimeFlags = 2;
 
   cFileInfo_t copy;
   ASSERT_TRUE(fileInfoCopy(&copy, &info));
@@ -104,9 +107,12 @@ TEST(FileInfo, CopyIsDeepAndReleaseEmpties) {
   EXPECT_STREQ(cStrData(&copy.InputPath), "input/a folder with a long name/00000001.MF4");
   EXPECT_STREQ(cStrData(&copy.OutputPath), "output/a folder with a long name/00000001");
   EXPECT_STREQ(cStrData(&copy.SerialNumber), "AB12CD34");
-  EXPECT_EQ(copy.StartTime, 1700000000.123456);
+  EXPECT_EQ(copy.StartTime, 1'700'000'000'123'456'789ULL);
   EXPECT_EQ(copy.Session, 7U);
   EXPECT_EQ(copy.Split, 0x100U);
+  EXPECT_EQ(copy.TzOffsetMin, -90);
+  EXPECT_EQ(copy.DstOffsetMin, 60);
+  EXPECT_EQ(copy.TimeFlags, 2);
   fileInfoRelease(&copy);
 }
 

@@ -24,7 +24,6 @@ using test::ImageGroup;
 using test::ImageSpec;
 
 constexpr uint64_t kStartNs = 1'600'000'000'000'000'000ULL;
-constexpr double kStart = 1.6e9;
 
 ImageSpec BaseSpec() {
   ImageSpec spec;
@@ -164,7 +163,7 @@ TEST(MdfIterator, FillsComposedCanFrames) {
   ASSERT_EQ(frames.size(), 3U);
 
   EXPECT_EQ(frames[0].type, kBusMsgCanDataFrame);
-  EXPECT_EQ(frames[0].time, kStart + 1.0);
+  EXPECT_EQ(frames[0].time, 1'000'000'000);
   EXPECT_EQ(frames[0].channel, 2);
   EXPECT_EQ(frames[0].id, 0x80000123U);
   EXPECT_EQ(frames[0].flags.Can.IDE, 1);
@@ -201,7 +200,7 @@ TEST(MdfIterator, FillsPlainLinFramesAndErrorFrames) {
   EXPECT_EQ(frames[0].flags.Lin.Dir, 1);
   EXPECT_EQ(frames[0].flags.Lin.ReceivedDataByteCount, 4);
   EXPECT_EQ(frames[0].data, (std::vector<uint8_t>{0xA0, 0xA1, 0xA2, 0xA3}));  // cut to the byte count
-  EXPECT_EQ(frames[0].time, kStart + 100e-6);
+  EXPECT_EQ(frames[0].time, 100'000);
   EXPECT_EQ(frames[2].channel, 2);
   EXPECT_EQ(frames[2].data, (std::vector<uint8_t>{0x5A, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(frames[1].flags.Error.ErrorType, kCanErrorOther);  // 7 is no error type
@@ -447,7 +446,7 @@ TEST(MdfIterator, MissingAndTornRecordsGiveNoFrames) {
     ASSERT_EQ(frames.size(), 3U);
     for (size_t i = 0; i < frames.size(); ++i) {
       EXPECT_EQ(frames[i].id, i + 1);
-      EXPECT_EQ(frames[i].time, kStart + 1e-3 * static_cast<double>(i + 1));
+      EXPECT_EQ(frames[i].time, static_cast<int64_t>(i + 1) * 1'000'000);
     }
   }
 }
@@ -469,8 +468,8 @@ TEST(MdfIterator, TimesThatAreNoNumberAreTheFileStart) {
   test::ConsoleLog log(kLogWarning);
   const std::vector<Frame> frames = Events(spec);
   ASSERT_EQ(frames.size(), 2U);
-  EXPECT_EQ(frames[0].time, kStart);
-  EXPECT_EQ(frames[1].time, kStart + 0.5);
+  EXPECT_EQ(frames[0].time, 0);
+  EXPECT_EQ(frames[1].time, 500'000'000);
   EXPECT_EQ(log.Messages(),
             (std::vector<std::string>{"W Channel group : 1 records without a valid time, taken as the file start"}));
 }

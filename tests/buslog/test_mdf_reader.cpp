@@ -327,12 +327,17 @@ TEST(MdfReader, AcceptsOnlyTheLoggersFiles) {
 TEST(MdfReader, FileInfoFromTheHeader) {
   ImageSpec spec = SmallSpec();
   spec.start_ns = 1'500'000'000'123'456'789ULL;
+  spec.tz_offset_min = -300;
+  spec.dst_offset_min = 60;
+  spec.time_flags = 0x03;  // every bit as it is, the pair the format forbids too
   Opened opened(test::BuildLoggerImage(spec));
   ASSERT_NE(opened.reader, nullptr);
   cFileInfo_t info{};
   mdfReaderGetFileInfo(opened.reader, &info);
-  EXPECT_NEAR(info.StartTime, 1500000000.123456, 1e-6);
-  EXPECT_EQ(std::llround(info.StartTime * 1e6), 1'500'000'000'123'456LL);  // the ns digits are dropped
+  EXPECT_EQ(info.StartTime, 1'500'000'000'123'456'789ULL);  // to the ns
+  EXPECT_EQ(info.TzOffsetMin, -300);
+  EXPECT_EQ(info.DstOffsetMin, 60);
+  EXPECT_EQ(info.TimeFlags, 0x03);
   EXPECT_STREQ(cStrData(&info.SerialNumber), "0000A1B2");
   EXPECT_EQ(info.Session, 17U);
   EXPECT_EQ(info.Split, 3U);
@@ -377,7 +382,7 @@ TEST(MdfReader, PropertiesCountOnlyInsideTrees) {
     EXPECT_EQ(cStrData(&info.SerialNumber), c.serial);
     EXPECT_EQ(info.Session, c.session);
     EXPECT_EQ(info.Split, c.split);
-    EXPECT_GT(info.StartTime, 1.5e9);
+    EXPECT_EQ(info.StartTime, spec.start_ns);
     fileInfoRelease(&info);
   }
 }

@@ -21,6 +21,7 @@
 #include "mdf/idatagroup.h"
 #include "mdf/ifilehistory.h"
 #include "mdf/iheader.h"
+#include "mdf/imdftimestamp.h"
 #include "mdf/imetadata.h"
 #include "mdf/isourceinformation.h"
 #include "mdf/mdffile.h"
@@ -35,7 +36,8 @@ namespace {
 
 using test::Frame;
 
-constexpr double kStart = 1600000000.25;
+constexpr uint64_t kStartNs = 1'600'000'000'250'000'000;
+const cFileInfo_t kStart = test::StartInfo(kStartNs);
 
 Frame Can(uint32_t id, std::vector<uint8_t> data, double time, uint8_t dlc) {
   Frame frame = test::CanFrame(1, id, std::move(data), time);
@@ -176,28 +178,28 @@ const std::vector<GroupLayout>& Layouts() {
 
 // One record of every kind, given in the list order the writer does not write them in.
 std::vector<Frame> OneOfEach() {
-  Frame lin = Of(kBusMsgLinFrame, 0x7F, kStart + 6, {1, 2, 3});
+  Frame lin = Of(kBusMsgLinFrame, 0x7F, 6, {1, 2, 3});
   lin.flags.Lin.ReceivedDataByteCount = 3;
   lin.flags.Lin.Dir = 1;
-  Frame checksum = Of(kBusMsgLinChecksumError, 0x41, kStart + 5, {9, 8});
+  Frame checksum = Of(kBusMsgLinChecksumError, 0x41, 5, {9, 8});
   checksum.flags.Lin.ReceivedDataByteCount = 2;
   checksum.flags.Lin.Checksum = 0xA5;
   checksum.flags.Lin.ChecksumModel = 1;
-  Frame error = Of(kBusMsgCanErrorFrame, 0, kStart + 3);
+  Frame error = Of(kBusMsgCanErrorFrame, 0, 3);
   error.flags.Error.ErrorType = kCanErrorCrc;
-  Frame remote = Of(kBusMsgCanRemoteFrame, 0x80000555, kStart + 4);
+  Frame remote = Of(kBusMsgCanRemoteFrame, 0x80000555, 4);
   remote.flags.Can.IDE = 1;
   remote.flags.Can.DLC = 4;
-  return {Of(kBusMsgLinTransmissionError, 0x7E, kStart + 9),
-          Of(kBusMsgLinSyncError, 0, kStart + 8),
-          Of(kBusMsgLinReceiveError, 0x12, kStart + 7),
+  return {Of(kBusMsgLinTransmissionError, 0x7E, 9),
+          Of(kBusMsgLinSyncError, 0, 8),
+          Of(kBusMsgLinReceiveError, 0x12, 7),
           lin,
           checksum,
           remote,
           error,
-          Can(0x123, std::vector<uint8_t>(64, 0xCD), kStart + 2, 15),
-          Can(0x80000321, {1, 2, 3}, kStart + 1, 8),
-          Of(kBusMsgUnknown, 0, kStart)};
+          Can(0x123, std::vector<uint8_t>(64, 0xCD), 2, 15),
+          Can(0x80000321, {1, 2, 3}, 1, 8),
+          Of(kBusMsgUnknown, 0, 0)};
 }
 
 TEST(MdfWriter, WritesTheLayoutOfEveryKind) {
@@ -299,7 +301,7 @@ TEST(MdfWriter, StoresTheValuesOfEveryKind) {
 
   // The input's metadata and start time.
   const mdf::IHeader* header = out.Header();
-  EXPECT_EQ(header->StartTime(), 1'600'000'000'250'000'000ULL);
+  EXPECT_EQ(header->StartTime(), kStartNs);
   ASSERT_NE(header->MetaDataInterface(), nullptr);
   cMdfMetadata_t* expected = test::LoggerMetadata();
   EXPECT_EQ(header->MetaDataInterface()->XmlText(), expected->HeaderComment);
@@ -383,7 +385,7 @@ std::vector<Frame> Varied(int32_t type, bool fd) {
       fd ? std::vector<std::vector<uint8_t>>{std::vector<uint8_t>(64, 0xA7), std::vector<uint8_t>(12, 0x5C)}
          : std::vector<std::vector<uint8_t>>{full, {0xEE}, {}};
   for (size_t i = 0; i < payloads.size(); ++i) {
-    Frame frame = Of(type, i % 2 == 0 ? 0xFFFFFFFFU : 0x80000123U, kStart, payloads[i]);
+    Frame frame = Of(type, i % 2 == 0 ? 0xFFFFFFFFU : 0x80000123U, 0, payloads[i]);
     frame.channel = static_cast<uint8_t>(0xF0 + i);
     std::memset(&frame.flags, i % 2 == 0 ? 0xFF : 0x01, sizeof frame.flags);
     if (type == kBusMsgCanErrorFrame) frame.flags.Error.ErrorType = i % 2 == 0 ? kCanErrorOther : kCanErrorCrc;
@@ -473,12 +475,12 @@ TEST(MdfWriter, GroupsOnlyTheKindsPresent) {
     std::vector<Frame> frames;
     std::vector<std::string> groups;
   };
-  Frame lin = Of(kBusMsgLinFrame, 0x7F, kStart + 1, {1});
+  Frame lin = Of(kBusMsgLinFrame, 0x7F, 1, {1});
   lin.flags.Lin.ReceivedDataByteCount = 1;
   const Case cases[] = {
       {"LIN only", {lin, lin}, {"LIN_Frame"}},
       {"8 and 12 data bytes",
-       {Can(1, std::vector<uint8_t>(12, 1), kStart, 9), Can(2, std::vector<uint8_t>(8, 2), kStart, 8)},
+       {Can(1, std::vector<uint8_t>(12, 1), 0, 9), Can(2, std::vector<uint8_t>(8, 2), 0, 8)},
        {"CAN_DataFrame", "CAN_DataFrame"}},
   };
   for (const Case& c : cases) {
@@ -496,34 +498,59 @@ TEST(MdfWriter, GroupsOnlyTheKindsPresent) {
   }
 }
 
-// Times are stored in whole microseconds since the start, rounded, never before the start.
-TEST(MdfWriter, StoresMicrosecondsExactly) {
-  const double start = 1600000000.123456;  // as the reader gives it: microseconds
-  std::vector<Frame> frames;
-  for (int i = 0; i < 5; ++i) frames.push_back(Can(1, {1}, start, 1));  // all at the start
-  const std::vector<int64_t> offsets_us = {1, 7, 999'999, 1'000'001, 123'456'789};
-  for (const int64_t us : offsets_us) frames.push_back(Can(2, {2}, start + static_cast<double>(us) * 1e-6, 1));
-  frames.push_back(Can(3, {3}, start - 5.0, 1));  // before the start: stored at it
-  const test::WrittenFile file = test::WriteBusLog(frames, start, test::LoggerMetadata());
-  ASSERT_TRUE(file.finalized);
-  Output out(file.bytes);
-  ASSERT_TRUE(out.Read());
-  EXPECT_EQ(out.Header()->StartTime(), 1'600'000'000'123'456'000ULL);
-  ASSERT_EQ(out.Group(0)->NofSamples(), frames.size());
-  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(out.Value(0, "Timestamp", i), 0U);
-  for (size_t i = 0; i < offsets_us.size(); ++i) {
-    EXPECT_EQ(out.Value(0, "Timestamp", 5 + i), static_cast<uint64_t>(offsets_us[i])) << offsets_us[i];
+// The output's start is the input's to the ns, its time flags and offsets too, whatever they
+// are; each time is stored in microseconds since it, the nearest (halves up), and never before
+// it.
+TEST(MdfWriter, KeepsTheStartAndStoresTheNearestMicrosecond) {
+  struct Case {
+    uint64_t start_ns;
+    int16_t tz;
+    int16_t dst;
+    uint8_t flags;
+  };
+  const Case starts[] = {
+      {1'600'000'000'123'456'789ULL, 0, 0, 0},     {1'796'987'569'268'208'400ULL, 60, 60, 2},
+      {1'796'987'569'000'000'000ULL, 0, 0, 1},     {7, -300, 0, 2},
+      {18'446'644'073'709'551'615ULL, 0, 0, 0xFF}, {0, 120, 60, 3},
+  };
+  struct Time {
+    int64_t ns;  // since the start
+    uint64_t us;
+  };
+  const Time times[] = {{0, 0},
+                        {1, 0},
+                        {499, 0},
+                        {500, 1},
+                        {1'499, 1},
+                        {1'500, 2},
+                        {999'999'999, 1'000'000},
+                        {86'400'000'000'123, 86'400'000'000},  // a day in
+                        {-5'000'000'000, 0},                   // before the start: stored at it
+                        {-400, 0}};
+  for (const Case& c : starts) {
+    SCOPED_TRACE(c.start_ns);
+    std::vector<Frame> frames;
+    for (const Time& time : times) {
+      Frame frame = Can(2, {2}, 0, 1);
+      frame.time = time.ns;
+      frames.push_back(frame);
+    }
+    const test::WrittenFile file =
+        test::WriteBusLog(frames, test::StartInfo(c.start_ns, c.tz, c.dst, c.flags), test::LoggerMetadata());
+    ASSERT_TRUE(file.finalized);
+    Output out(file.bytes);
+    ASSERT_TRUE(out.Read());
+    const mdf::IMdfTimestamp* start = out.Header()->StartTimestamp();
+    EXPECT_EQ(start->GetTimeNs(), c.start_ns);
+    EXPECT_EQ(start->GetTzOffsetMin(), c.tz);
+    EXPECT_EQ(start->GetDstOffsetMin(), c.dst);
+    EXPECT_EQ(start->GetTimeFlags(), c.flags);
+    ASSERT_EQ(out.Group(0)->NofSamples(), frames.size());
+    for (size_t i = 0; i < std::size(times); ++i) {
+      EXPECT_EQ(out.Value(0, "Timestamp", i), times[i].us) << times[i].ns;
+    }
+    test::ExpectCheckerAccepts(file.bytes);
   }
-  EXPECT_EQ(out.Value(0, "Timestamp", 10), 0U);
-
-  // 1.5 s since 1970 is 1,500,000,000 ns, 1.0000004 s rounds to 1,000,000,000 ns.
-  const test::WrittenFile small = test::WriteBusLog({Can(1, {}, 1.0000004, 0), Can(2, {}, 1.5, 0)}, 1.0, nullptr);
-  Output read(small.bytes);
-  ASSERT_TRUE(read.Read());
-  test::ExpectCheckerAccepts(file.bytes);
-  EXPECT_EQ(read.Header()->StartTime(), 1'000'000'000ULL);
-  EXPECT_EQ(read.Value(0, "Timestamp", 0), 0U);
-  EXPECT_EQ(read.Value(0, "Timestamp", 1), 500'000U);
 }
 
 // Enough frames that the kept records and data bytes fill more than one chunk of storage.
@@ -536,8 +563,7 @@ TEST(MdfWriter, KeepsEveryByteOfManyFrames) {
     return bytes;
   };
   std::vector<Frame> frames;
-  for (size_t i = 0; i < kFrames; ++i)
-    frames.push_back(Can(static_cast<uint32_t>(i), payload(i), kStart + 1e-3 * i, 15));
+  for (size_t i = 0; i < kFrames; ++i) frames.push_back(Can(static_cast<uint32_t>(i), payload(i), 1e-3 * i, 15));
   const test::WrittenFile file = test::WriteBusLog(frames, kStart, test::LoggerMetadata());
   ASSERT_TRUE(file.finalized);
   Output out(file.bytes);
@@ -549,18 +575,22 @@ TEST(MdfWriter, KeepsEveryByteOfManyFrames) {
   }
 }
 
-TEST(MdfWriter, TimesThatAreNoNumberGoToTheStart) {
+// Past the last ns since 1970 the format holds there is no time to store.
+TEST(MdfWriter, TimesBeyondTheFormatGoToTheStart) {
+  constexpr uint64_t kLastSecond = std::numeric_limits<uint64_t>::max() - 1'000'000'000;
   test::ConsoleLog log(kLogWarning);
-  const test::WrittenFile file = test::WriteBusLog(
-      {Can(1, {1}, std::nan(""), 1), Can(2, {2}, kStart + 1, 1), Can(3, {3}, HUGE_VAL, 1), Can(4, {4}, 1e300, 1)},
-      kStart, test::LoggerMetadata());
+  std::vector<Frame> frames = {Can(1, {1}, 0, 1), Can(2, {2}, 1, 1), Can(3, {3}, 0, 1), Can(4, {4}, 0, 1)};
+  frames[0].time = 1'000'001'000;  // a µs past the last
+  frames[2].time = std::numeric_limits<int64_t>::max();
+  frames[3].time = 1'000'000'499;  // rounds to the last µs there is
+  const test::WrittenFile file = test::WriteBusLog(frames, test::StartInfo(kLastSecond), test::LoggerMetadata());
   EXPECT_TRUE(file.finalized);
   EXPECT_EQ(log.Messages(),
-            (std::vector<std::string>{"W 3 records without a valid time were written at the file start"}));
+            (std::vector<std::string>{"W 2 records without a valid time were written at the file start"}));
   Output out(file.bytes);
   ASSERT_TRUE(out.Read());
   ASSERT_EQ(out.Group(0)->NofSamples(), 4U);
-  const std::vector<uint64_t> stored = {0, 1'000'000, 0, 0};
+  const std::vector<uint64_t> stored = {0, 1'000'000, 0, 1'000'000};
   for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(out.Value(0, "Timestamp", i), stored[i]) << i;
 }
 
@@ -574,7 +604,7 @@ TEST(MdfWriter, FailsWithoutOutputOrWhenTheOutputFails) {
   cMdfWriter_t* writer = mdfWriterNew();
   cFileInfo_t info{};
   EXPECT_FALSE(mdfWriterOpen(writer, nullptr, &info, test::LoggerMetadata()));
-  test::OwnedRecord record(Can(1, {1}, kStart, 1));
+  test::OwnedRecord record(Can(1, {1}, 0, 1));
   mdfWriterAddRecord(writer, &record.msg);
   EXPECT_FALSE(mdfWriterFinalize(writer));  // no output: the records have nowhere to go
 
@@ -598,8 +628,8 @@ TEST(MdfWriter, FailsWithoutOutputOrWhenTheOutputFails) {
 TEST(MdfWriter, FinalizeFailsWhereverTheOutputFails) {
   std::vector<Frame> frames = OneOfEach();
   for (uint32_t i = 0; i < 6; ++i) {
-    frames.push_back(Can(0x200 + i, std::vector<uint8_t>(12 + 4 * i, static_cast<uint8_t>(i)), kStart + 10 + i, 9));
-    frames.push_back(Can(0x300 + i, {static_cast<uint8_t>(i)}, kStart + 10 + i, 1));
+    frames.push_back(Can(0x200 + i, std::vector<uint8_t>(12 + 4 * i, static_cast<uint8_t>(i)), 10 + i, 9));
+    frames.push_back(Can(0x300 + i, {static_cast<uint8_t>(i)}, 10 + i, 1));
   }
   struct Written {
     bool finalized = false;
@@ -668,7 +698,7 @@ TEST(MdfWriter, FinalizeFailsWhereverTheOutputFails) {
 
 TEST(MdfWriter, MissingMetadataWritesTheFramesAndFails) {
   test::ConsoleLog log(kLogError);
-  const test::WrittenFile file = test::WriteBusLog({Can(1, {1}, kStart, 1)}, kStart, nullptr);
+  const test::WrittenFile file = test::WriteBusLog({Can(1, {1}, 0, 1)}, kStart, nullptr);
   const std::vector<std::string> messages = log.Messages();
   EXPECT_FALSE(file.finalized);
   ASSERT_EQ(messages.size(), 1U);
@@ -685,7 +715,7 @@ TEST(MdfWriter, MissingMetadataWritesTheFramesAndFails) {
 TEST(MdfWriter, AnEmptySourceCommentMakesNoCommentBlock) {
   cMdfMetadata_t* metadata = test::LoggerMetadata();
   metadata->LinSourceComment.clear();
-  Frame lin = Of(kBusMsgLinFrame, 1, kStart, {});
+  Frame lin = Of(kBusMsgLinFrame, 1, 0, {});
   const test::WrittenFile file = test::WriteBusLog({lin}, kStart, metadata);
   ASSERT_TRUE(file.finalized);
   Output out(file.bytes);
@@ -707,7 +737,7 @@ TEST(MdfWriter, CommentsReachTheOutputOnlyAsFarAsTheyCanBeRead) {
   metadata->LinSourceComment = "<SIcomment><TX>LIN 1</TX><bus name='LIN1'>\xC0\x80</bus></SIcomment>";
   test::LogCapture log;
   const test::WrittenFile file =
-      test::WriteBusLog({Can(1, {1}, kStart, 1), Of(kBusMsgLinFrame, 1, kStart, {})}, kStart, metadata);
+      test::WriteBusLog({Can(1, {1}, 0, 1), Of(kBusMsgLinFrame, 1, 0, {})}, kStart, metadata);
   ASSERT_TRUE(file.finalized);
   size_t cuts = 0;
   for (const test::LogEntry& entry : log.entries)
@@ -728,10 +758,9 @@ TEST(MdfWriter, CommentsReachTheOutputOnlyAsFarAsTheyCanBeRead) {
 
 TEST(MdfWriter, OverlongCanFramesAreDroppedAndReported) {
   test::ConsoleLog log(kLogWarning);
-  const test::WrittenFile file =
-      test::WriteBusLog({Can(1, std::vector<uint8_t>(65, 1), kStart, 15), Can(2, {2}, kStart, 1),
-                         Can(3, std::vector<uint8_t>(70, 1), kStart, 15)},
-                        kStart, test::LoggerMetadata());
+  const test::WrittenFile file = test::WriteBusLog(
+      {Can(1, std::vector<uint8_t>(65, 1), 0, 15), Can(2, {2}, 0, 1), Can(3, std::vector<uint8_t>(70, 1), 0, 15)},
+      kStart, test::LoggerMetadata());
   EXPECT_TRUE(file.finalized);  // the output holds every other frame; the caller fails the file
   EXPECT_EQ(file.dropped, 2U);
   EXPECT_EQ(log.Messages(), (std::vector<std::string>{"E Dropped 2 CAN frames with more than 64 data bytes"}));

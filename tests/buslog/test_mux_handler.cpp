@@ -46,11 +46,11 @@ Frame CanFd(uint8_t channel, uint32_t id, uint8_t dlc, uint8_t flags_ide, uint8_
   return frame;
 }
 
-Frame ErrorFrame(uint8_t channel, cCanErrorMsgType_t type, double time = 0) {
+Frame ErrorFrame(uint8_t channel, cCanErrorMsgType_t type, double seconds = 0) {
   Frame frame;
   frame.type = kBusMsgCanErrorFrame;
   frame.channel = channel;
-  frame.time = time;
+  frame.time = test::Ns(seconds);
   frame.flags.Error.ErrorType = type;
   return frame;
 }
@@ -135,7 +135,7 @@ TEST_F(MuxChain, UnpacksSubFramesOntoTheirSlotsChannels) {
   Frame first = CanFd(3, 0x010, 2, 0, 0, 0, 0, 0, {0x11, 0x22});
   Frame remote = CanFd(6, 0x010, 4, 0, 0, 0, 0, 1, {});
   Frame empty = CanFd(4, 0x7FF, 0, 0, 0, 0, 0, 0, {});
-  for (Frame* frame : {&first, &remote, &empty}) frame->time = 5.5;
+  for (Frame* frame : {&first, &remote, &empty}) frame->time = test::Ns(5.5);
   EXPECT_EQ(last_.records, (std::vector<Frame>{first, ErrorFrame(5, kCanErrorBitStuffing, 5.5), remote, empty}));
 }
 
@@ -210,7 +210,7 @@ TEST_F(MuxChain, SubFramesReenterAtTheHeadForReassembly) {
   EXPECT_TRUE(Push(test::CanFrame(2, 0x010, SubFrame(0, 0x7E8, {0x21, 7, 8, 9, 10, 0xCC, 0xCC, 0xCC}), 2.0)));
   ASSERT_EQ(last_.records.size(), 1U);
   Frame message = CanFd(3, 0x7E8, 8, 0, 0, 0, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-  message.time = 2.0;  // of the last frame; flags of the sub-frame that completed it
+  message.time = test::Ns(2.0);  // of the last frame; flags of the sub-frame that completed it
   EXPECT_EQ(last_.records[0], message);
 }
 
@@ -230,7 +230,7 @@ TEST_F(MuxChain, AReassembledCarrierIsUnpacked) {
   EXPECT_EQ(last_.records[0].data, Bytes(8, 0xAA));
   EXPECT_EQ(last_.records[1].channel, 6);
   EXPECT_EQ(last_.records[1].data, Bytes(24, 0xBB));
-  EXPECT_EQ(last_.records[1].time, 1.5);
+  EXPECT_EQ(last_.records[1].time, test::Ns(1.5));
 }
 
 TEST_F(MuxChain, ExchangedDataBytesAreReleasedOnce) {
@@ -266,7 +266,7 @@ TEST_F(MuxChain, CarriersNestUpToTheBound) {
   ASSERT_EQ(last_.records.size(), 1U);
   EXPECT_EQ(last_.records[0].id, 0x123U);
   EXPECT_EQ(last_.records[0].channel, 2);  // eight carriers on 2, 3, 2, ..., 3, then the frame on 2
-  EXPECT_EQ(last_.records[0].time, 4.0);
+  EXPECT_EQ(last_.records[0].time, test::Ns(4.0));
   EXPECT_TRUE(log.Messages().empty());
 }
 

@@ -3,6 +3,8 @@
 // and the collected records through the bus-log writer, all on memory streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "buslog/mdf_reader.h"
@@ -10,14 +12,15 @@
 #include "buslog/mux_handler.h"
 #include "buslog/tp_handler.h"
 #include "support/buslogfiles.h"
+#include "support/consolelog.h"
 #include "support/loggerimage.h"
+#include "support/outputtimes.h"
 
 namespace {
 
 using test::Frame;
 
 constexpr uint64_t kStartNs = 1'650'000'000'000'000'000ULL;
-constexpr double kStart = 1.65e9;
 
 test::ImageSpec Recording() {
   test::ImageSpec spec;
@@ -54,7 +57,7 @@ TEST(Pipeline, ConvertsARecordingEndToEnd) {
   ASSERT_NE(reader, nullptr);
   cFileInfo_t info{};
   mdfReaderGetFileInfo(reader, &info);
-  EXPECT_EQ(info.StartTime, kStart);
+  EXPECT_EQ(info.StartTime, kStartNs);
   EXPECT_STREQ(cStrData(&info.SerialNumber), "0000C0DE");
   cMdfMetadata_t* metadata = mdfReaderGetMetadata(reader);
   ASSERT_NE(metadata, nullptr);
@@ -78,10 +81,10 @@ TEST(Pipeline, ConvertsARecordingEndToEnd) {
                                       kBusMsgCanDataFrame, kBusMsgCanDataFrame, kBusMsgCanErrorFrame};
   for (size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(last.records[i].type, kinds[i]) << i;
   EXPECT_EQ(last.records[0].data, (std::vector<uint8_t>{1, 2, 3}));  // the single frame's payload
-  EXPECT_EQ(last.records[0].time, kStart + 1.0);
+  EXPECT_EQ(last.records[0].time, 1'000'000'000);
   EXPECT_EQ(last.records[1].data, (std::vector<uint8_t>{0xAB, 0xCD}));
   EXPECT_EQ(last.records[2].data, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));  // reassembled
-  EXPECT_EQ(last.records[2].time, kStart + 1.6);
+  EXPECT_EQ(last.records[2].time, 1'600'000'000);
   EXPECT_EQ(last.records[3].channel, 5);  // the sub-frame of slot 0, sent back through the chain
   EXPECT_EQ(last.records[3].id, 0x010U);
   EXPECT_EQ(last.records[3].data, (std::vector<uint8_t>{0x11, 0x22}));
@@ -133,40 +136,40 @@ namespace {
 // Every kind the writer writes, read back through the reader: the fill rules of every field
 // channel the writer lays out, with the iterator's finishing rules.
 TEST(Pipeline, EveryKindReadsBackFromTheWritersLayout) {
-  const double start = 1700000000.5;
   std::vector<Frame> frames;
-  Frame can = test::ExtendedFrame(3, 0x80000000 | 0x1234567, {1, 2, 3, 4, 5, 6, 7, 8}, start + 0.1);
+  Frame can = test::ExtendedFrame(3, 0x80000000 | 0x1234567, {1, 2, 3, 4, 5, 6, 7, 8}, 0.1);
   can.flags.Can.DLC = 8;
   can.flags.Can.Dir = 1;
-  Frame fd = test::CanFrame(4, 0x321, std::vector<uint8_t>(20, 0x5A), start + 0.2);
+  Frame fd = test::CanFrame(4, 0x321, std::vector<uint8_t>(20, 0x5A), 0.2);
   fd.flags.Can.DLC = 11;
   fd.flags.Can.EDL = 1;
   fd.flags.Can.BRS = 1;
   fd.flags.Can.ESI = 1;
-  Frame remote = test::CanFrame(1, 0x7FF, {0, 0, 0}, start + 0.3);
+  Frame remote = test::CanFrame(1, 0x7FF, {0, 0, 0}, 0.3);
   remote.type = kBusMsgCanRemoteFrame;
   remote.flags.Can.DLC = 3;
   remote.flags.Can.RTR = 1;
-  Frame error = test::CanFrame(2, 0, {}, start + 0.4);
+  Frame error = test::CanFrame(2, 0, {}, 0.4);
   error.type = kBusMsgCanErrorFrame;
   error.flags.Error.ErrorType = kCanErrorAck;
-  Frame lin = test::LinFrame(5, 0x3C, {9, 8, 7}, start + 0.5);
+  Frame lin = test::LinFrame(5, 0x3C, {9, 8, 7}, 0.5);
   lin.flags.Lin.ReceivedDataByteCount = 3;
   lin.flags.Lin.Dir = 1;
-  Frame checksum = test::LinFrame(6, 0x11, {4, 5}, start + 0.6);
+  Frame checksum = test::LinFrame(6, 0x11, {4, 5}, 0.6);
   checksum.type = kBusMsgLinChecksumError;
   checksum.flags.Lin.ReceivedDataByteCount = 2;
   checksum.flags.Lin.Checksum = 0x99;
   checksum.flags.Lin.ChecksumModel = 1;
-  Frame receive = test::LinFrame(7, 0x21, {}, start + 0.7);
+  Frame receive = test::LinFrame(7, 0x21, {}, 0.7);
   receive.type = kBusMsgLinReceiveError;
-  Frame sync = test::LinFrame(8, 0, {}, start + 0.8);
+  Frame sync = test::LinFrame(8, 0, {}, 0.8);
   sync.type = kBusMsgLinSyncError;
-  Frame transmission = test::LinFrame(9, 0x2A, {}, start + 0.9);
+  Frame transmission = test::LinFrame(9, 0x2A, {}, 0.9);
   transmission.type = kBusMsgLinTransmissionError;
   frames = {can, fd, remote, error, lin, checksum, receive, sync, transmission};
 
-  const test::WrittenFile file = test::WriteBusLog(frames, start, test::LoggerMetadata());
+  const test::WrittenFile file =
+      test::WriteBusLog(frames, test::StartInfo(1'700'000'000'500'000'000), test::LoggerMetadata());
   ASSERT_TRUE(file.finalized);
   test::StreamPtr stream = test::MemoryStreamOf(file.bytes);
   cMdfReader_t* reader = mdfReaderOpen(stream.get());
@@ -182,11 +185,99 @@ TEST(Pipeline, EveryKindReadsBackFromTheWritersLayout) {
   fd.data.resize(20);  // DLC 11 is 20 bytes
   const std::vector<Frame> expected = {can, fd, remote, error, lin, checksum, receive, sync, transmission};
   ASSERT_EQ(read.size(), expected.size());
-  for (size_t i = 0; i < read.size(); ++i) {
-    // The output holds whole microseconds; the double of the time may differ in its last bits.
-    EXPECT_NEAR(read[i].time, expected[i].time, 1e-6) << i;
-    read[i].time = expected[i].time;
-    EXPECT_EQ(read[i], expected[i]) << i;
+  for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(read[i], expected[i]) << i;
+}
+
+}  // namespace
+
+namespace {
+
+// The last stage of a chain that writes: every record to the writer, as the converter stage
+// hands them on.
+struct WriterStage {
+  cRecordHandler_t handler;
+  cMdfWriter_t* writer;
+};
+bool WriteRecord(cRecordHandler_t* handler, cBusMsgHelper_t* record) {
+  mdfWriterAddRecord(reinterpret_cast<WriterStage*>(handler)->writer, record);
+  return true;
+}
+bool Accept(cRecordHandler_t*, const cFileInfo_t*, uint8_t) { return true; }
+bool AcceptEnd(cRecordHandler_t*, const cFileInfo_t*) { return true; }
+constexpr cRecordHandlerOps_t kWriterStageOps = {WriteRecord, Accept, AcceptEnd};
+
+// Reassembled and demultiplexed frames keep the time of the frame that carried them to the
+// nanosecond for any start, and a TP error names its time since 1970 exactly, to the
+// microsecond.
+TEST(Pipeline, TimesAreExactThroughEveryStage) {
+  struct Case {
+    uint64_t start_ns;
+    const char* tp_error_time;  // the consecutive frame at 2.7 s without its first frame
+  };
+  const Case cases[] = {
+      {0, "2.700000"},
+      {1'796'987'569'268'208'400ULL, "1796987571.968208"},
+      {4'102'444'800'123'456'789ULL, "4102444802.823457"},
+      {18'446'744'000'000'000'500ULL, "18446744002.700001"},  // beyond a signed count; a half rounds up
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.start_ns);
+    test::ImageSpec spec = Recording();
+    spec.start_ns = c.start_ns;
+    spec.tz_offset_min = 60;
+    spec.time_flags = 2;
+    test::PutBytes(spec.records, test::ComposedCanRecord(1, 2'700'000, 0x7E8, 0, 2, {0x21, 1}, 2));
+    ++spec.groups[0].cycles;
+    test::StreamPtr input = test::MemoryStreamOf(test::BuildLoggerImage(spec));
+    cMdfReader_t* reader = mdfReaderOpen(input.get());
+    ASSERT_NE(reader, nullptr);
+    cFileInfo_t info{};
+    mdfReaderGetFileInfo(reader, &info);
+    test::StreamPtr output(memoryStreamNew());
+    WriterStage last{{}, mdfWriterNew()};
+    ASSERT_TRUE(recordHandlerInit(&last.handler));
+    last.handler.ops = &kWriterStageOps;
+    cMuxHandler_t* mux = muxHandlerNew(&last.handler, nullptr);
+    cTpHandler_t* tp = tpHandlerNew(&mux->handler);
+    ASSERT_TRUE(muxHandlerSetDemuxTarget(mux, &tp->handler));
+    ASSERT_TRUE(tpHandlerConfigure(tp, kBusTypeCan, 2, canIdKey(0x7E8, 0), kTpProtocolIsoTp));
+    const uint8_t targets[kMuxSlotCount] = {5, 6, 7, 8};
+    ASSERT_TRUE(muxHandlerConfigure(mux, kBusTypeCan, 2, canIdKey(0x010, 0), targets));
+    ASSERT_TRUE(mdfWriterOpen(last.writer, output.get(), &info, mdfReaderGetMetadata(reader)));
+    std::vector<std::string> log;
+    {
+      test::ConsoleLog console(kLogInfo);
+      ASSERT_TRUE(recordHandlerNewFile(&tp->handler, &info, 0));
+      cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader);
+      for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(iterator)) != nullptr;) {
+        EXPECT_TRUE(recordHandlerHandle(&tp->handler, record));
+      }
+      mdfReaderIteratorFree(iterator);
+      log = console.Messages();
+    }
+    EXPECT_TRUE(mdfWriterFinalize(last.writer));
+    mdfWriterFree(last.writer);
+    tpHandlerFree(tp);
+    muxHandlerFree(mux);
+    mdfReaderClose(reader);
+    fileInfoRelease(&info);
+    EXPECT_EQ(log, std::vector<std::string>{"I TP error (time: " + std::string(c.tp_error_time) + ", id: 0x7E8)"});
+
+    const test::OutputTimes out = test::ReadOutputTimes(test::StreamBytes(output.get()));
+    EXPECT_EQ(out.start_ns, c.start_ns);
+    EXPECT_EQ(out.tz_offset_min, 60);
+    EXPECT_EQ(out.time_flags, 2);
+    std::vector<std::string> times;
+    for (const test::OutputFrame& frame : out.frames) times.push_back(test::NsText(frame.ns));
+    std::sort(times.begin(), times.end());
+    // The single frame, the LIN frame, the reassembled message, the demultiplexed sub-frame,
+    // the plain frame and the error frame, each at its own time (ms since the start).
+    std::vector<std::string> expected;
+    for (const uint64_t ms : {1000, 1200, 1600, 2000, 2500, 3000}) {
+      expected.push_back(test::NsText(c.start_ns + static_cast<unsigned __int128>(ms) * 1'000'000));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(times, expected);
   }
 }
 

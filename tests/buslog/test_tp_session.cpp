@@ -71,7 +71,7 @@ void RunCase(const SessionCase& c) {
     if (result == kTpFeedComplete) {
       EXPECT_EQ(record.Data(), c.message);
       EXPECT_EQ(record.msg.ID, c.message_id);
-      EXPECT_EQ(record.msg.Timestamp, 1.0 + static_cast<double>(i));  // the completing frame's own
+      EXPECT_EQ(record.msg.Timestamp, test::Ns(1.0 + static_cast<double>(i)));  // the completing frame's own
     } else {
       EXPECT_EQ(record.Data(), step.data) << "a frame that completes nothing keeps its bytes";
     }

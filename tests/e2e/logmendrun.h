@@ -130,17 +130,19 @@ inline std::vector<Frame> ReadFrames(const std::string& path) {
   cStream_t* stream = fileStreamOpen(path.c_str(), kFileStreamRead);
   if (stream == nullptr) return frames;
   if (cMdfReader_t* reader = mdfReaderOpen(stream)) {
+    cFileInfo_t info{};
+    mdfReaderGetFileInfo(reader, &info);
     if (cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader)) {
       while (const cBusMsgHelper_t* record = mdfReaderIteratorNext(iterator)) {
         if (record->MsgType == kBusMsgUnknown) continue;
         const auto* bytes = reinterpret_cast<const uint8_t*>(cStrData(&record->DataBytes));
         const std::vector<uint8_t> data(bytes, bytes + cStrLength(&record->DataBytes));
-        // Times carry microseconds; rounding keeps a double's last bit out of the comparison.
         frames.push_back({record->MsgType, record->BusChannel, record->ID, Hex(data),
-                          static_cast<uint64_t>(record->Timestamp * 1e6 + 0.5)});
+                          (info.StartTime + static_cast<uint64_t>(record->Timestamp)) / 1000});
       }
       mdfReaderIteratorFree(iterator);
     }
+    fileInfoRelease(&info);
     mdfReaderClose(reader);
   }
   streamClose(stream);

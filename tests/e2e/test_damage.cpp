@@ -1161,6 +1161,8 @@ std::vector<std::string> EventsOf(const std::string& path) {
   cStream_t* stream = fileStreamOpen(path.c_str(), kFileStreamRead);
   if (stream == nullptr) return events;
   if (cMdfReader_t* reader = mdfReaderOpen(stream)) {
+    cFileInfo_t info{};
+    mdfReaderGetFileInfo(reader, &info);
     if (cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader)) {
       while (const cBusMsgHelper_t* record = mdfReaderIteratorNext(iterator)) {
         uint8_t flags[sizeof record->Flags];
@@ -1169,10 +1171,11 @@ std::vector<std::string> EventsOf(const std::string& path) {
         events.push_back(std::to_string(record->MsgType) + " ch" + std::to_string(record->BusChannel) + " id" +
                          std::to_string(record->ID) + " flags" + Hex({flags, flags + sizeof flags}) + " data" +
                          Hex({bytes, bytes + cStrLength(&record->DataBytes)}) + " @" +
-                         std::to_string(static_cast<uint64_t>(record->Timestamp * 1e6 + 0.5)));
+                         std::to_string(info.StartTime + static_cast<uint64_t>(record->Timestamp)));
       }
       mdfReaderIteratorFree(iterator);
     }
+    fileInfoRelease(&info);
     mdfReaderClose(reader);
   }
   streamClose(stream);

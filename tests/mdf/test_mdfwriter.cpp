@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -223,25 +224,26 @@ TEST(MdfWriter, SamplesBeforeTheStartOfALaterCycleKeepTheirValues) {
 TEST(MdfWriter, TrimmingKeepsOneSampleOlderThanTheWindow) {
   struct Case {
     const char* name;
-    uint64_t start;
+    std::optional<uint64_t> start;
     uint64_t pre_trig;
     std::vector<uint64_t> times;
     std::vector<uint64_t> kept;
   };
   const std::vector<Case> cases = {
-      {"no start, no pre-trigger", 0, 0, {1, 2, 3}, {2, 3}},
-      {"no start, window of 2", 0, 2, {1, 2, 3, 4, 5}, {2, 3, 4, 5}},
+      {"no start, no pre-trigger", std::nullopt, 0, {1, 2, 3}, {2, 3}},
+      {"no start, window of 2", std::nullopt, 2, {1, 2, 3, 4, 5}, {2, 3, 4, 5}},
       {"start 10", 10, 0, {5, 8, 12, 15}, {8, 12, 15}},
       {"start 10, pre-trigger 4", 10, 4, {1, 3, 5, 8, 12}, {5, 8, 12}},
       {"window reaching before 1970", 10, 20, {1, 2, 3}, {1, 2, 3}},
-      {"samples out of order", 0, 0, {5, 9, 4}, {5, 9, 4}},
-      {"one sample", 0, 0, {7}, {7}},
+      {"start at 1970-01-01T00:00:00Z", 0, 0, {0, 5, 9, 12}, {0, 5, 9, 12}},
+      {"samples out of order", std::nullopt, 0, {5, 9, 4}, {5, 9, 4}},
+      {"one sample", std::nullopt, 0, {7}, {7}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ProbeCycle cycle;
     cycle.writer.PreTrigTime(c.pre_trig);
-    if (c.start > 0) cycle.writer.StartMeasurement(c.start);
+    if (c.start.has_value()) cycle.writer.StartMeasurement(*c.start);
     for (const uint64_t time : c.times) cycle.writer.SaveSample(*cycle.groups.rich, time);
     cycle.writer.RunPass(WriterState::kInit);
     EXPECT_EQ(cycle.writer.QueuedTimes(), c.kept);

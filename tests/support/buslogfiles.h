@@ -40,14 +40,23 @@ struct WrittenFile {
   std::vector<uint8_t> bytes;
 };
 
+/// The input's start for the writer: its ns since 1970, UTC without offsets unless given.
+inline cFileInfo_t StartInfo(uint64_t start_ns, int16_t tz_offset_min = 0, int16_t dst_offset_min = 0,
+                             uint8_t time_flags = 0) {
+  cFileInfo_t info{};
+  info.StartTime = start_ns;
+  info.TzOffsetMin = tz_offset_min;
+  info.DstOffsetMin = dst_offset_min;
+  info.TimeFlags = time_flags;
+  return info;
+}
+
 /// The frames through a fresh writer into `output`, which the caller reads back (the bytes
 /// are left empty); the metadata is handed over (null: none).
-inline WrittenFile WriteBusLogTo(cStream_t* output, const std::vector<Frame>& frames, double start_time,
+inline WrittenFile WriteBusLogTo(cStream_t* output, const std::vector<Frame>& frames, const cFileInfo_t& info,
                                  cMdfMetadata_t* metadata) {
   WrittenFile file;
   cMdfWriter_t* writer = mdfWriterNew();
-  cFileInfo_t info{};
-  info.StartTime = start_time;
   EXPECT_TRUE(mdfWriterOpen(writer, output, &info, metadata));
   for (const Frame& frame : frames) {
     OwnedRecord record(frame);
@@ -60,9 +69,9 @@ inline WrittenFile WriteBusLogTo(cStream_t* output, const std::vector<Frame>& fr
 }
 
 /// The frames through a fresh writer into a memory stream.
-inline WrittenFile WriteBusLog(const std::vector<Frame>& frames, double start_time, cMdfMetadata_t* metadata) {
+inline WrittenFile WriteBusLog(const std::vector<Frame>& frames, const cFileInfo_t& info, cMdfMetadata_t* metadata) {
   StreamPtr output(memoryStreamNew());
-  WrittenFile file = WriteBusLogTo(output.get(), frames, start_time, metadata);
+  WrittenFile file = WriteBusLogTo(output.get(), frames, info, metadata);
   file.bytes = StreamBytes(output.get());
   return file;
 }

@@ -4,6 +4,7 @@
 // a chain and releases whatever the record holds afterwards (LeakSanitizer checks the rest).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,13 +20,16 @@ namespace test {
 
 using Bytes = std::vector<uint8_t>;
 
+/// Seconds as a record's time counts them: whole ns, the nearest.
+inline int64_t Ns(double seconds) { return std::llround(seconds * 1e9); }
+
 /// One record in plain form; flags as the record stores them.
 struct Frame {
   int32_t type = kBusMsgCanDataFrame;
   uint8_t channel = 0;
   uint32_t id = 0;
   Bytes data;
-  double time = 0;
+  int64_t time = 0;  // ns since the file's start
   cBusMsgFlags_t flags{};
 
   bool operator==(const Frame& other) const {
@@ -36,8 +40,8 @@ struct Frame {
 
 inline void PrintTo(const Frame& frame, std::ostream* out) {
   char head[96];
-  std::snprintf(head, sizeof head, "{type %d, channel %u, id 0x%X, time %g, data", frame.type, frame.channel, frame.id,
-                frame.time);
+  std::snprintf(head, sizeof head, "{type %d, channel %u, id 0x%X, time %lld ns, data", frame.type, frame.channel,
+                frame.id, static_cast<long long>(frame.time));
   *out << head;
   for (const uint8_t byte : frame.data) {
     char hex[4];
@@ -51,25 +55,25 @@ inline void PrintTo(const Frame& frame, std::ostream* out) {
   *out << '}';
 }
 
-/// A CAN data frame with an 11-bit identifier (IDE 0).
-inline Frame CanFrame(uint8_t channel, uint32_t id, Bytes data, double time = 0) {
+/// A CAN data frame with an 11-bit identifier (IDE 0), `seconds` after the file's start.
+inline Frame CanFrame(uint8_t channel, uint32_t id, Bytes data, double seconds = 0) {
   Frame frame;
   frame.channel = channel;
   frame.id = id;
   frame.data = std::move(data);
-  frame.time = time;
+  frame.time = Ns(seconds);
   return frame;
 }
 
 /// A CAN data frame with a 29-bit identifier (IDE 1); the identifier is stored as given.
-inline Frame ExtendedFrame(uint8_t channel, uint32_t id, Bytes data, double time = 0) {
-  Frame frame = CanFrame(channel, id, std::move(data), time);
+inline Frame ExtendedFrame(uint8_t channel, uint32_t id, Bytes data, double seconds = 0) {
+  Frame frame = CanFrame(channel, id, std::move(data), seconds);
   frame.flags.Can.IDE = 1;
   return frame;
 }
 
-inline Frame LinFrame(uint8_t channel, uint32_t id, Bytes data, double time = 0) {
-  Frame frame = CanFrame(channel, id, std::move(data), time);
+inline Frame LinFrame(uint8_t channel, uint32_t id, Bytes data, double seconds = 0) {
+  Frame frame = CanFrame(channel, id, std::move(data), seconds);
   frame.type = kBusMsgLinFrame;
   return frame;
 }

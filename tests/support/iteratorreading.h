@@ -18,7 +18,7 @@ namespace test {
 
 /// One record as handed out: its fields and its data bytes.
 struct EventCopy {
-  double time = 0;
+  int64_t time = 0;
   uint8_t channel = 0;
   uint32_t id = 0;
   int32_t type = 0;
@@ -26,8 +26,8 @@ struct EventCopy {
   std::vector<uint8_t> data;
 
   bool operator==(const EventCopy& other) const {
-    return std::memcmp(&time, &other.time, sizeof time) == 0 && channel == other.channel && id == other.id &&
-           type == other.type && std::memcmp(flags, other.flags, sizeof flags) == 0 && data == other.data;
+    return time == other.time && channel == other.channel && id == other.id && type == other.type &&
+           std::memcmp(flags, other.flags, sizeof flags) == 0 && data == other.data;
   }
 };
 

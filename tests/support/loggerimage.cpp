@@ -35,9 +35,12 @@ void ImageWriter::Identification(const std::string& file_id, const std::string& 
   out_.Append(IdentificationBlock(file_id, version_text, version, program, unfinalized_flags));
 }
 
-int64_t ImageWriter::Header(uint64_t start_ns, const std::string& comment, const std::vector<ImageHistory>& histories) {
-  const int64_t hd =
-      Block("##HD", {0, 0, 0, 0, 0, 0}, Bytes().U64(start_ns).U16(0).U16(0).U8(0).U8(0).U8(0).U8(0).F64(0).F64(0));
+int64_t ImageWriter::Header(uint64_t start_ns, const std::string& comment, const std::vector<ImageHistory>& histories,
+                            int16_t tz_offset_min, int16_t dst_offset_min, uint8_t time_flags) {
+  Bytes data;
+  data.U64(start_ns).U16(static_cast<uint16_t>(tz_offset_min)).U16(static_cast<uint16_t>(dst_offset_min));
+  data.U8(time_flags).U8(0).U8(0).U8(0).F64(0).F64(0);
+  const int64_t hd = Block("##HD", {0, 0, 0, 0, 0, 0}, data);
   if (!comment.empty()) PatchLink(hd, 5, Text("##MD", comment));
   int64_t next_history = 0;
   for (auto it = histories.rbegin(); it != histories.rend(); ++it) {
@@ -55,9 +58,9 @@ int64_t ImageWriter::Text(const char* id, const std::string& text) {
   return Block(id, {}, data);
 }
 
-int64_t ImageWriter::Conversion() {
+int64_t ImageWriter::Conversion(double offset, double factor) {
   const std::vector<uint8_t> data =
-      Bytes().U8(1).U8(0).U16(0).U16(0).U16(2).F64(0.0).F64(0.0).F64(0.0).F64(1e-6);  // linear, 1e-6
+      Bytes().U8(1).U8(0).U16(0).U16(0).U16(2).F64(0.0).F64(0.0).F64(offset).F64(factor);  // linear
   return Block("##CC", {0, 0, 0, 0}, data);
 }
 
@@ -68,7 +71,10 @@ int64_t ImageWriter::Channels(const std::vector<ImageChannel>& channels, const s
   for (auto it = channels.rbegin(); it != channels.rend(); ++it) {
     const int64_t composition = it->members.empty() ? 0 : Channels(it->members, groups, conversion);
     const int64_t name = Text("##TX", it->name);
-    const int64_t own_conversion = !it->microseconds ? 0 : conversion != 0 ? conversion : Conversion();
+    const int64_t own_conversion = it->linear          ? Conversion(it->linear->first, it->linear->second)
+                                   : !it->microseconds ? 0
+                                   : conversion != 0   ? conversion
+                                                       : Conversion();
     const int64_t data_link = it->vlsd_group >= 0 ? groups.at(static_cast<size_t>(it->vlsd_group)) : 0;
     Bytes data;
     data.U8(it->type).U8(it->sync.value_or(it->type == 2 ? 1 : 0));  // a master is synchronised on time
@@ -197,7 +203,8 @@ std::vector<uint8_t> BuildLoggerImage(const ImageSpec& spec) {
   VectorOutput out(bytes);
   ImageWriter image(out);
   image.Identification(spec.file_id, spec.version_text, spec.version, spec.program, spec.unfinalized_flags);
-  const int64_t hd = image.Header(spec.start_ns, spec.header_comment, spec.histories);
+  const int64_t hd = image.Header(spec.start_ns, spec.header_comment, spec.histories, spec.tz_offset_min,
+                                  spec.dst_offset_min, spec.time_flags);
   const int64_t dg = image.DataGroup(spec.record_id_size, image.Groups(spec.groups), 0);
   image.PatchLink(hd, 0, dg);
   // The data block ends the file, as in a recording the logger may not have finalized.

@@ -11,6 +11,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test {
@@ -27,6 +28,8 @@ struct ImageChannel {
   std::vector<ImageChannel> members;  // composed into this channel
   std::optional<uint8_t> sync;        // unset: 1 (time) for a master, else 0
   std::optional<uint32_t> flags;      // unset: 0x400 (bus event) for a channel with members, else 0
+  /// A linear conversion of its own (offset, factor), in place of the microseconds one.
+  std::optional<std::pair<double, double>> linear;
 };
 
 struct ImageGroup {
@@ -54,6 +57,9 @@ struct ImageSpec {
   std::string program = "QX";
   uint16_t unfinalized_flags = 0;
   uint64_t start_ns = 1'600'000'000'000'000'000ULL;
+  int16_t tz_offset_min = 0;  // the rest of the header's time record
+  int16_t dst_offset_min = 0;
+  uint8_t time_flags = 0;
   std::string header_comment;  // XML of the header's MD comment; empty: none
   std::vector<ImageHistory> histories = {ImageHistory{}};
   uint8_t record_id_size = 1;
@@ -116,12 +122,14 @@ class ImageWriter {
   /// The identification block; non-zero `unfinalized_flags` belong to an "UnFinMF " file.
   void Identification(const std::string& file_id, const std::string& version_text, uint16_t version,
                       const std::string& program, uint16_t unfinalized_flags);
-  /// The header, its comment (none when empty) and the file-history entries in their order;
-  /// returns the header, whose first data group is the caller's to patch in (link 0).
-  int64_t Header(uint64_t start_ns, const std::string& comment, const std::vector<ImageHistory>& histories);
+  /// The header with its time record (UTC without offsets unless given), its comment (none
+  /// when empty) and the file-history entries in their order; returns the header, whose first
+  /// data group is the caller's to patch in (link 0).
+  int64_t Header(uint64_t start_ns, const std::string& comment, const std::vector<ImageHistory>& histories,
+                 int16_t tz_offset_min = 0, int16_t dst_offset_min = 0, uint8_t time_flags = 0);
   int64_t Text(const char* id, const std::string& text);
-  /// A linear conversion with factor 1e-6: microseconds to seconds.
-  int64_t Conversion();
+  /// A linear conversion, by default with factor 1e-6: microseconds to seconds.
+  int64_t Conversion(double offset = 0.0, double factor = 1e-6);
   /// The chain of channels, last to first so each knows its successor, members before the
   /// channel they compose; returns the first. `groups` holds the positions of the channel
   /// groups a VLSD channel may name; a microsecond channel links `conversion`, or a conversion

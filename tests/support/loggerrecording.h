@@ -33,6 +33,9 @@ struct RecordingInfo {
   uint32_t session = 1;
   uint32_t split = 1;
   uint64_t start_ns = 1767225600000000000ULL;  // 2026-01-01T00:00:00Z
+  int16_t tz_offset_min = 0;                   // the rest of the header's time record
+  int16_t dst_offset_min = 0;
+  uint8_t time_flags = 0;
   bool finalized = true;
   std::string firmware = "01.07.02";
 };
@@ -321,7 +324,8 @@ class LoggerRecordingWriter {
                           finalized ? 0 : 0x25);
     ImageHistory history;
     history.tool_version = info_.firmware;
-    const int64_t hd = image_.Header(info_.start_ns, LoggerHeaderCommentFor(info_), {history});
+    const int64_t hd = image_.Header(info_.start_ns, LoggerHeaderCommentFor(info_), {history}, info_.tz_offset_min,
+                                     info_.dst_offset_min, info_.time_flags);
     const int64_t time = image_.Conversion();
     const int64_t can_si = Source("CAN", 2);
     const int64_t lin_si = Source("LIN", 3);
