@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -89,6 +90,27 @@ void ReleaseRoots(cRootSet_t* roots) {
   hashMapRelease(roots);
 }
 
+/// The status of a run whose common root is no folder to open, with its lines: every input lies
+/// in that root. Where it does not exist as a folder (missing, a file, or a path through a
+/// file) the inputs are missing, each named as given (1); where it cannot be queried (a looping
+/// link, no permission) or memory is short, the run cannot start (129).
+int RefuseRoot(const cOptions_t* options, const cArgumentString_t* given) {
+  cFileStat_t stat{};
+  const bool known = nativeFsStat(nullptr, cStrData(&options->common_root), &stat);
+  const int error = errno;
+  const bool missing = known ? stat.kind != kFileKindDirectory : error == ENOTDIR;
+  if (given == nullptr || given->header.count == 0) return kExitStart;
+  if (!missing) {
+    // A folder that could not be opened is one the memory could not hold: no input's fault.
+    if (!known) logMessage(kLogFatal, "Could not query %s for information", given->values[0]);
+    return kExitStart;
+  }
+  for (int32_t i = 0; i < given->header.count; ++i) {
+    logMessage(kLogError, "Could not find input file/folder %s", given->values[i]);
+  }
+  return kExitInputMissing;
+}
+
 }  // namespace
 
 cOptions_t* optionsNew() {
@@ -149,8 +171,8 @@ bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* t) {
   add(HeaderOf(
       argumentFlagNew("i", "input-files=<file(s)/folder(s)>", "paths to input files/folders (must have common root)")));
   // As many inputs as the command line has arguments, so the syntax shows that many.
-  add(HeaderOf(argumentFileNew(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 2 ? argc - 1 : 1, nullptr, CollectPaths,
-                               PathError, &options->inputs)));
+  add(HeaderOf(t->inputs = argumentFileNew(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 2 ? argc - 1 : 1, nullptr,
+                                           CollectPaths, PathError, &options->inputs)));
   add(HeaderOf(t->end = argumentEndNew(kErrorSlots)));
   if (complete && checkArgumentTable(table)) return true;
   freeArgumentTable(table);
@@ -206,7 +228,7 @@ bool applyOptions(cOptions_t* options, const cOptionTable_t* t, int argc, int* s
 
   options->input_fs = nativeFsNew(cStrViewOfStr(&options->common_root));
   if (options->input_fs == nullptr) {
-    *status = kExitStart;
+    *status = RefuseRoot(options, t->inputs);
     return false;
   }
   options->output_fs = options->input_fs;

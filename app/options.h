@@ -54,6 +54,7 @@ struct cOptionTable_t {
   cArgumentFlag_t* delete_converted;
   cArgumentFlag_t* no_append_root;
   cArgumentInteger_t* buffer;
+  cArgumentString_t* inputs;  // the positional inputs, as given
   cArgumentEnd_t* end;
 };
 
@@ -73,7 +74,10 @@ bool addToolOptions(cOptions_t* options, cArgumentTable_t* table);
 /// when an entry could not be made (the table is then freed).
 bool buildOptionTable(cOptions_t* options, int argc, cOptionTable_t* table);
 /// Acts on a parsed table: usage, version, errors, verbosity, flags, buffer size, passwords,
-/// common root and file systems.
+/// common root and file systems. A common root that does not exist as a folder (a mistyped
+/// folder, a name below a file) leaves every input missing: each gets "Could not find input
+/// file/folder %s" as given, and the status is 1; one that cannot be queried gets "Could not
+/// query %s for information" for the first input, and 129.
 bool applyOptions(cOptions_t* options, const cOptionTable_t* table, int argc, int* status);
 /// Finds the one folder that holds every input (D/x, D/y/ -> D/) and makes the inputs relative
 /// to it; fails with 132 (logging "Could not find root for %.*s" or "No common root detected

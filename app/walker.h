@@ -1,63 +1,21 @@
 #pragma once
-// cWalker_t: the input walk. It visits the inputs in command-line order, folders recursively
+// The input walk. It visits the inputs in command-line order, folders recursively
 // with their entries in byte-wise sorted order, picks the log files by extension, mirrors the
 // input tree into the output root, and converts each log file: containers unwrapped, the
 // logger-file reader opened, the header checked against the previous file, and the record-
-// handler chain driven through one new-file, record and end-file cycle.
+// handler chain driven through one new-file, record and end-file cycle. What keeps the walk
+// clear of this run's outputs and of files met before is app/identity.h; how "delete-converted"
+// removes an input is app/removal.h.
 //
 // Results per input are failure bits ORed up the tree: kExitInputMissing (1), kExitNoPassword
 // (2), kExitDecompression (4), kExitFileFailed (8); kExitStart (129) for a path that is
 // neither file, folder nor missing, or whose stat fails.
 #include <cstdint>
 
-#include "app/options.h"
-#include "buslog/busmsg.h"
-#include "buslog/record_handler.h"
+#include "app/output_names.h"
+#include "app/walker_state.h"
 #include "platform/cstr.h"
-#include "platform/filesystem.h"
-#include "platform/hashmap.h"
 #include "platform/vector.h"
-
-class cMdfReader_t;
-
-/// A key of this run and the input it belongs to: an output written (its folder's identity and
-/// its name without the "_out.MF4" suffix), a file or folder by identity, or a path.
-struct cWalkerOutput_t {
-  cStr_t key;
-  cStr_t input;
-};
-using cWalkerOutputSet_t = cHashMap_t<cWalkerOutput_t, cTextKeyTraits_t<cWalkerOutput_t>>;
-
-/// The walker's fields belong to it; callers use the functions below.
-struct cWalker_t {
-  cFileSystem_t* input_fs;   // not owned
-  cFileSystem_t* output_fs;  // not owned; may be input_fs
-  uint8_t create_dirs;
-  const cSettings_t* settings;  // not owned
-  cRecordHandler_t* head;       // not owned
-  cFileInfo_t previous;         // the last file whose header was parsed; empty at the start
-  cMdfReader_t* reader;         // set only while a file is converted
-  // Set before end-file when new-file, a record or the reading of the records failed: the
-  // converter then publishes no output, as it would lack records.
-  uint8_t chain_failed;
-  // Every output opened in this run, by the identity of its folder (as stored) and its name.
-  cWalkerOutputSet_t outputs;
-  // What the walk must not overwrite or enter, set by convertInputs: the top-level inputs by
-  // file identity (as named and as stored), and the output folders of folder inputs that lie
-  // elsewhere than the input itself, by identity; those not made yet that may lie in an input
-  // wait in `pending_output_folders` (paths of the output file system) until they are.
-  cWalkerOutputSet_t inputs;
-  cWalkerOutputSet_t output_folders;
-  cVec_t<cWalkerOutput_t> pending_output_folders;
-  // The outputs this run published, by file identity with size and time of change: whatever
-  // path reaches one, the walk never takes it for an input, nor a file that took over its
-  // inode number once a shipper removed it.
-  cWalkerOutputSet_t published;
-  // The files this run met for conversion, keyed alike: a second path to one (named twice, a
-  // link beside its target) converts nothing again, also when "delete-converted" removed it.
-  cWalkerOutputSet_t converted;
-  const cFsEntryMap_t* listing;  // the entries of the folder being walked; null outside one
-};
 
 /// A walker, or null when a reference is missing or memory is short. Installs the console
 /// logger as the MDF library's log output.
@@ -82,9 +40,6 @@ int convertInputs(cWalker_t* walker, const cVec_t<cStr_t>* inputs);
 /// and a file under the private name of an input being removed (by a run at work, or left by
 /// one that could not finish) 8, each with an error line.
 int convertPath(cWalker_t* walker, cStrView_t input, cStrView_t output);
-/// True when the path's extension, lower-cased, is "mf4", "mfc", "mfe" or "mfm"; a file name
-/// without a dot is its own extension.
-bool isLogFile(cStrView_t path);
 /// Converts one log file to `output` + "_out.MF4"; 0, 2, 4 or 8. With "delete-converted" the
 /// input is removed after a good conversion (the converter has made the output durable), and
 /// only the very file converted: one that changed meanwhile, that another descriptor still

@@ -16,7 +16,9 @@ namespace {
 constexpr size_t kFirstCurrentDirectory = 1024;
 constexpr size_t kMaxCurrentDirectory = size_t{1} << 20;
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+// Only '/': on this system a backslash is a character of a name ("back\slash" names one
+// file), so taking it for a separator would make a given name reach another path or none.
+bool IsSeparator(char c) { return c == '/'; }
 
 bool IsDotSegment(const char* segment, int64_t length) {
   return (length == 1 && segment[0] == '.') || (length == 2 && segment[0] == '.' && segment[1] == '.');

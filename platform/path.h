@@ -6,14 +6,14 @@
 
 #include "platform/cstr.h"
 
-/// Makes a command-line path absolute and canonical in place: backslashes become '/', a
-/// relative path is put behind the current directory, "." and ".." segments are resolved
-/// lexically (".." at the root stays there) and runs of '/' collapse. Then the path is
-/// stat'ed: a directory ends in '/', a regular file does not, a missing path keeps its form;
-/// any other stat failure logs "Could not stat path %s" at level error. A relative path
-/// stays unchanged (and the result is true) when the current directory is unknown, so callers
-/// needing an absolute path check for the leading '/'. False (the path unchanged) when memory
-/// is short.
+/// Makes a command-line path absolute and canonical in place: a relative path is put behind
+/// the current directory, "." and ".." segments are resolved lexically (".." at the root stays
+/// there) and runs of '/' collapse; a backslash is a character of a name, as everywhere on this
+/// system, never a separator. Then the path is stat'ed: a directory ends in '/', a regular file
+/// does not, a missing path keeps its form; any other stat failure logs "Could not stat path
+/// %s" at level error. A relative path stays unchanged (and the result is true) when the
+/// current directory is unknown, so callers needing an absolute path check for the leading
+/// '/'. False (the path unchanged) when memory is short.
 bool pathNormalize(cStr_t* path);
 /// The process's current directory, ending in '/', normalised. False when unknown.
 bool currentDirectory(cStr_t* out);

@@ -64,7 +64,8 @@ TEST_F(PathInTree, NormalizeMakesPathsAbsoluteAndCanonical) {
       {"./b.mf4", "b.mf4"},  // "./a.mf4 b.mf4" share a root
       {"b.mf4/", "b.mf4"},   // a regular file loses a trailing '/'
       {"sub/../b.mf4", "b.mf4"},
-      {"sub\\..\\b.mf4", "b.mf4"},    // backslashes are separators
+      {"sub\\..\\b.mf4", "sub\\..\\b.mf4"},  // a backslash is part of a name, no separator
+      {"sub\\", "sub\\"},
       {"x///y//z.mf4", "x/y/z.mf4"},  // every run of '/' collapses, missing paths keep their form
       {"missing/", "missing/"},
       {".", ""},
