@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -280,6 +281,30 @@ std::future<std::pair<bool, int>> RenameAside(cFileSystem_t* fs, const std::stri
   });
 }
 
+/// How two runs' renames went where the second tried its rename while the first was between its
+/// check (by a link_stat of CheckThenMeddle) and its rename.
+struct RenamesRaced {
+  bool first_renamed = false;
+  bool checked = false;                // the first made its check, so the second tried
+  bool second_done_meanwhile = false;  // before the first let its lock go
+  bool second_renamed = false;
+  int second_error = 0;
+};
+RenamesRaced RaceAfterTheCheck(cFileSystem_t* first, const std::string& first_from, const std::string& first_to,
+                               cFileSystem_t* second, const std::string& second_from, const std::string& second_to) {
+  RenamesRaced raced;
+  std::future<std::pair<bool, int>> renamed;
+  g_after_check = [&] {
+    renamed = RenameAside(second, second_from, second_to);
+    // Time enough for the other rename to end, were it not kept waiting.
+    raced.second_done_meanwhile = renamed.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+  };
+  raced.first_renamed = fsRenameNoReplace(first, View(first_from), View(first_to));
+  raced.checked = renamed.valid();
+  if (raced.checked) std::tie(raced.second_renamed, raced.second_error) = renamed.get();
+  return raced;
+}
+
 /// A second native file system on the same folder whose no-replace rename is the one of a file
 /// system without an atomic one and without hard links (exFAT and FAT through FUSE).
 class LockedRename : public NativeFs {
@@ -339,19 +364,12 @@ TEST_F(LockedRename, AFileThatAnotherRunPutsUnderTheNameAfterTheCheckIsNeverRepl
   ops_.link_stat = CheckThenMeddle;
   dir_.Write("first.part", "first run's output");
   dir_.Write("second.part", "second run's output");
-  std::future<std::pair<bool, int>> second;
-  bool second_done_meanwhile = false;
-  g_after_check = [&] {
-    second = RenameAside(other_, "second.part", "out");
-    // Time enough for the other rename to end, were it not kept waiting.
-    second_done_meanwhile = second.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
-  };
-  EXPECT_TRUE(fsRenameNoReplace(fs_, View("first.part"), View("out")));
-  ASSERT_TRUE(second.valid()) << "the check was never made";
-  const auto [second_renamed, second_error] = second.get();
-  EXPECT_FALSE(second_done_meanwhile);
-  EXPECT_FALSE(second_renamed);
-  EXPECT_EQ(second_error, EEXIST);
+  const RenamesRaced raced = RaceAfterTheCheck(fs_, "first.part", "out", other_, "second.part", "out");
+  EXPECT_TRUE(raced.first_renamed);
+  ASSERT_TRUE(raced.checked) << "the check was never made";
+  EXPECT_FALSE(raced.second_done_meanwhile);
+  EXPECT_FALSE(raced.second_renamed);
+  EXPECT_EQ(raced.second_error, EEXIST);
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("out")), "first run's output");
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("second.part")), "second run's output");
 
@@ -543,19 +561,13 @@ TEST_P(OnCard, AFolderRenamedInCaseIsOneLockAndOneStoredPathStill) {
   EXPECT_EQ(StoredPath(fs_, "conv/dev"), card_ + "/Conv/dev");
   EXPECT_EQ(StoredPath(fs_, "CONV"), card_ + "/Conv");
   ops_.link_stat = CheckThenMeddle;
-  std::future<std::pair<bool, int>> second;
-  bool second_done_meanwhile = false;
-  g_after_check = [&] {
-    second = RenameAside(other_, "Conv/second.part", "Conv/out");
-    // Time enough for the other rename to end, were it not kept waiting.
-    second_done_meanwhile = second.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
-  };
-  EXPECT_TRUE(fsRenameNoReplace(fs_, View("conv/first.part"), View("conv/out")));
-  ASSERT_TRUE(second.valid()) << "the check was never made";
-  const auto [second_renamed, second_error] = second.get();
-  EXPECT_FALSE(second_done_meanwhile);
-  EXPECT_FALSE(second_renamed);
-  EXPECT_EQ(second_error, EEXIST);
+  const RenamesRaced raced =
+      RaceAfterTheCheck(fs_, "conv/first.part", "conv/out", other_, "Conv/second.part", "Conv/out");
+  EXPECT_TRUE(raced.first_renamed);
+  ASSERT_TRUE(raced.checked) << "the check was never made";
+  EXPECT_FALSE(raced.second_done_meanwhile);
+  EXPECT_FALSE(raced.second_renamed);
+  EXPECT_EQ(raced.second_error, EEXIST);
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/Conv/out")), "first run's output");
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/Conv/second.part")), "second run's output");
 }
