@@ -4,7 +4,7 @@
 // the slot; they give false or null for a null object or an empty slot, and log nothing.
 // The native kind maps the slots onto POSIX: stat(2), opendir/readdir, mkdir(2), unlink(2),
 // the file streams, rename(2), fsync(2) of a directory, renameat2(2) (or a rename under a lock
-// of the folder), lstat(2) and fstat(2).
+// of the mount's root folder), lstat(2) and fstat(2); its stored paths live in stored_path.cpp.
 // When a native slot fails, errno tells why (the generic functions keep it). A kind that
 // cannot tell a file's identity leaves the last two slots empty.
 #include <cerrno>
