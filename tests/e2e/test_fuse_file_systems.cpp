@@ -207,10 +207,12 @@ TEST_P(OnFuse, ANameIsTakenForTheVeryFolderItReachesOrNotAtAll) {
   const std::string small_mu = "\xCE\xBC";
   const std::string micro = "\xC2\xB5";
   const std::string theirs = RecordingOf({}, SomeTraffic(2));
+  // Each case in a folder of its own: the driver's nodes of names a case removed would
+  // otherwise answer for the next case's files from its cache for a while.
   const auto make = [&](const std::string& folder) {
-    fs::create_directories(dir_.Path("card/" + folder));
-    Write("card/" + folder + "/a.mf4", RecordingOf({}, SomeTraffic(1)));
-    Write("card/" + folder + "/a_out.mf4", theirs);
+    fs::create_directories(dir_.Path(folder));
+    Write(folder + "/a.mf4", RecordingOf({}, SomeTraffic(1)));
+    Write(folder + "/a_out.mf4", theirs);
   };
   const auto set_time = [&](const std::string& path) {
     const struct timespec recorded[2] = {{kRecordedAt, 0}, {kRecordedAt, 0}};
@@ -218,30 +220,28 @@ TEST_P(OnFuse, ANameIsTakenForTheVeryFolderItReachesOrNotAtAll) {
   };
   for (const std::vector<std::string>& extra : {std::vector<std::string>{}, std::vector<std::string>{"-d"}}) {
     SCOPED_TRACE(extra.empty() ? "without -d" : "with -d");
-    fs::remove_all(dir_.Path("card/" + capital_mu));
-    fs::remove_all(dir_.Path("card/" + micro));
-    make(capital_mu);
-    fs::create_directories(dir_.Path("card/" + micro));
+    const std::string at = extra.empty() ? "card/plain/" : "card/deleting/";
+    make(at + capital_mu);
+    fs::create_directories(dir_.Path(at + micro));
     std::vector<std::string> args = extra;
-    args.insert(args.end(), {"-X", dir_.Path("card/" + small_mu)});
+    args.insert(args.end(), {"-X", dir_.Path(at + small_mu)});
     const test::ProgramResult result = RunOnCard(args);
     EXPECT_EQ(result.status, 8) << result.err;
     EXPECT_TRUE(HasLine(result, "E Output " + small_mu + "/a_out.MF4 of " + small_mu +
                                     "/a.mf4 would replace the input " + small_mu + "/a_out.mf4"))
         << result.err;
-    EXPECT_TRUE(Exists("card/" + capital_mu + "/a.mf4"));
-    EXPECT_TRUE(Read("card/" + capital_mu + "/a_out.mf4") == theirs || !extra.empty());
-    EXPECT_EQ(Files("card/" + micro), std::vector<std::string>{});
+    EXPECT_TRUE(Exists(at + capital_mu + "/a.mf4"));
+    EXPECT_TRUE(Read(at + capital_mu + "/a_out.mf4") == theirs || !extra.empty());
+    EXPECT_EQ(Files(at + micro), std::vector<std::string>{});
   }
   {
     // Two folders alike in all the card tells of them: which one "μ" reaches cannot be told.
-    fs::remove_all(dir_.Path("card/" + capital_mu));
-    fs::remove_all(dir_.Path("card/" + micro));
+    const std::string at = "card/alike/";
     for (const std::string& folder : {capital_mu, micro}) {
-      make(folder);
-      for (const char* name : {"/a.mf4", "/a_out.mf4", ""}) set_time("card/" + folder + name);
+      make(at + folder);
+      for (const char* name : {"/a.mf4", "/a_out.mf4", ""}) set_time(at + folder + name);
     }
-    const test::ProgramResult result = RunOnCard({"-X", dir_.Path("card/" + small_mu)});
+    const test::ProgramResult result = RunOnCard({"-X", dir_.Path(at + small_mu)});
     EXPECT_EQ(result.status, 8) << result.err;
     EXPECT_TRUE(HasLine(result, "E Output " + small_mu +
                                     "/a_out.MF4 is not written: which of several names alike but for case its path "
@@ -249,8 +249,8 @@ TEST_P(OnFuse, ANameIsTakenForTheVeryFolderItReachesOrNotAtAll) {
         << result.err;
     for (const std::string& folder : {capital_mu, micro}) {
       SCOPED_TRACE(folder);
-      EXPECT_TRUE(Read("card/" + folder + "/a_out.mf4") == theirs);
-      EXPECT_EQ(Files("card/" + folder), (std::vector<std::string>{"a.mf4", "a_out.mf4"}));
+      EXPECT_TRUE(Read(at + folder + "/a_out.mf4") == theirs);
+      EXPECT_EQ(Files(at + folder), (std::vector<std::string>{"a.mf4", "a_out.mf4"}));
     }
   }
 }
