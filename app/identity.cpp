@@ -1,12 +1,14 @@
 #include "app/identity.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "app/output_names.h"
 #include "platform/entry_map.h"
 #include "platform/hashmap.h"
+#include "platform/log.h"
 #include "platform/path.h"
 #include "platform/utf8.h"
 
@@ -162,6 +164,15 @@ const cFsEntryNode_t* ListedLogFile(const cWalker_t* walker, cStrView_t input, c
   return nullptr;
 }
 
+/// The line of an output whose path reaches one of several names alike but for case that its
+/// file system lists, which cannot be told apart (kFsNameNotTold): what it would replace is
+/// unknown, so nothing is written.
+void LogNotTold(cStrView_t output) {
+  logMessage(kLogError,
+             "Output %.*s%s is not written: which of several names alike but for case its path reaches cannot be told",
+             static_cast<int>(output.length), output.data, kOutputSuffix);
+}
+
 }  // namespace
 
 bool noteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vector<int64_t>* conflicts,
@@ -250,10 +261,12 @@ const cWalkerOutput_t* outputFolderOwner(const cWalker_t* walker, cStrView_t fol
 
 bool outputKey(const cWalker_t* walker, cStrView_t output, cStr_t* key) {
   cFileStat_t folder{};
-  const cIdentityKey_t identity(fsStoredStat(walker->output_fs, pathParent(output), &folder) &&
-                                        folder.kind == kFileKindDirectory
-                                    ? folder
-                                    : cFileStat_t{});
+  const bool told = fsStoredStat(walker->output_fs, pathParent(output), &folder);
+  if (!told && errno == kFsNameNotTold) {
+    LogNotTold(output);
+    return false;
+  }
+  const cIdentityKey_t identity(told && folder.kind == kFileKindDirectory ? folder : cFileStat_t{});
   if (!identity.Known()) return cStrInit(key, output);
   return cStrInit(key, identity.View()) && cStrAppend(key, cStrViewOf("/")) != nullptr &&
          cStrAppend(key, pathFileName(output)) != nullptr;
@@ -291,8 +304,12 @@ cReplaces_t replacedInput(const cWalker_t* walker, cStrView_t input, cStrView_t 
   // The file as stored: where a FUSE driver gives each spelling its own node, the one every
   // spelling of the input, listed or named, is known by too. Only for a name taken (that costs
   // a listing of the folder there).
-  if (fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular &&
-      fsStoredStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular) {
+  const bool taken = fsStat(walker->output_fs, cStrViewOfStr(&target), &existing) && existing.kind == kFileKindRegular;
+  const bool told = taken && fsStoredStat(walker->output_fs, cStrViewOfStr(&target), &existing);
+  if (taken && !told && errno == kFsNameNotTold) {
+    LogNotTold(output);
+    result = cReplaces_t::kNotTold;
+  } else if (told && existing.kind == kFileKindRegular) {
     if (const cWalkerOutput_t* listed = findFile(&walker->inputs, existing)) {
       result = cStrInit(other, cStrViewOfStr(&listed->input)) ? cReplaces_t::kInput : cReplaces_t::kNoMemory;
     } else if (ReachesTopLevelInput(walker, cStrViewOfStr(&target), existing, other)) {

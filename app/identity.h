@@ -67,7 +67,8 @@ bool noteTopLevelPaths(cWalker_t* walker, const cVec_t<cStr_t>* inputs, std::vec
 const cWalkerOutput_t* outputFolderOwner(const cWalker_t* walker, cStrView_t folder);
 /// The key of an output of the run in `key`: the identity of its folder as stored, then its name,
 /// so that no spelling of the folder makes two outputs of one; the path itself where the folder
-/// cannot be told. False when memory is short.
+/// cannot be stat'ed. False when memory is short, and, with its line written, where the folder's
+/// path reaches one of several names alike but for case (kFsNameNotTold).
 bool outputKey(const cWalker_t* walker, cStrView_t output, cStr_t* key);
 /// Notes a published output by identity and state, so that the walk never takes it for an
 /// input. One that cannot be noted (short memory) only costs its skip.
@@ -78,7 +79,9 @@ void notePublished(cWalker_t* walker, cStrView_t output, cStrView_t input);
 /// one taken before (when the path is gone, perhaps removed by this run).
 const cWalkerOutput_t* metBefore(const cWalker_t* walker, const cFileStat_t& stat);
 
-enum class cReplaces_t { kNothing, kInput, kOutput, kNoMemory };
+/// kNotTold: the output's name is taken, and which of several names alike but for case it
+/// reaches cannot be told; its line is written here.
+enum class cReplaces_t { kNothing, kInput, kOutput, kNoMemory, kNotTold };
 
 /// Whether the output would replace a file this run lists as an input (a top-level input, or
 /// a log file of the folder being walked, where outputs beside their inputs land) or an output

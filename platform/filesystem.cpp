@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -17,9 +16,6 @@
 #include <ctime>
 #include <initializer_list>
 
-#include "platform/hashmap.h"
-#include "platform/utf8.h"
-
 namespace {
 
 void BaseDestroy(cFileSystem_t*) {}
@@ -33,9 +29,6 @@ constexpr cFileSystemOps_t kNativeOps = {
     BaseDestroy,        nativeFsStat,   nativeFsList,      nativeFsMkdir,           nativeFsRemove,
     nativeFsOpen,       nativeFsRename, nativeFsSyncDir,   nativeFsRenameNoReplace, nativeFsLinkStat,
     nativeFsStreamStat, nativeFsInUse,  nativeFsStoredPath};
-
-// statfs f_type of FUSE (linux/magic.h), block-device mounts (fuseblk) included.
-constexpr int64_t kFuseType = 0x65735546;
 
 bool EndsWithSlash(cStrView_t text) { return text.length > 0 && text.data[text.length - 1] == '/'; }
 
@@ -180,189 +173,14 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-/// The folder that holds the name (up to its last '/', "." without one) and the name, in `folder`
-/// and `name`; false when memory is short.
-bool SplitFolder(const char* full_path, cStr_t* folder, cStr_t* name) {
+/// The folder that holds the name (up to its last '/', "." without one), in `folder`; false when
+/// memory is short.
+bool FolderOf(const char* full_path, cStr_t* folder) {
   const char* slash = std::strrchr(full_path, '/');
-  const bool ok = slash == nullptr
-                      ? cStrInit(folder, cStrViewOf(".")) && cStrInit(name, cStrViewOf(full_path))
-                      : cStrInit(folder, {full_path, slash - full_path + 1}) && cStrInit(name, cStrViewOf(slash + 1));
+  const bool ok =
+      slash == nullptr ? cStrInit(folder, cStrViewOf(".")) : cStrInit(folder, {full_path, slash - full_path + 1});
   if (!ok) errno = ENOMEM;
   return ok;
-}
-
-/// Whether two names are one but for the case of ASCII letters.
-bool SameButForAsciiCase(cStrView_t a, cStrView_t b) {
-  if (a.length != b.length) return false;
-  for (int64_t i = 0; i < a.length; ++i) {
-    const auto x = static_cast<unsigned char>(a.data[i]);
-    const auto y = static_cast<unsigned char>(b.data[i]);
-    if (x != y && !(x >= 'A' && x <= 'Z' && x + ('a' - 'A') == y) && !(y >= 'A' && y <= 'Z' && y + ('a' - 'A') == x)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-/// Whether `a` precedes `b` byte-wise (unsigned bytes, a prefix first).
-bool ByteWiseBefore(cStrView_t a, cStrView_t b) {
-  const int order = std::memcmp(a.data, b.data, static_cast<size_t>(a.length < b.length ? a.length : b.length));
-  return order < 0 || (order == 0 && a.length < b.length);
-}
-
-/// Keeps the least byte-wise of the candidates met in `best` (an empty one holds none yet).
-bool KeepLeast(cStr_t* best, cStrView_t candidate) {
-  if (cStrLength(best) > 0 && !ByteWiseBefore(candidate, cStrViewOfStr(best))) return true;
-  cStrRelease(best);
-  return cStrInit(best, candidate);
-}
-
-/// The name the folder lists for `name`, appended to `out`: itself where listed, else the
-/// least of those equal to it but for ASCII case, else but for Unicode simple upper case, else
-/// `name`. A name is found by spellings the file system takes for it, so where one folds case
-/// only ASCII letters (FAT) the first tier holds the entry it finds, and where it folds more
-/// (exFAT) two entries equal but for case cannot both be there. False (errno set) when the
-/// folder cannot be read whole or memory is short.
-bool AppendListedSpelling(const char* folder, cStrView_t name, cStr_t* out) {
-  DIR* dir = ::opendir(folder);
-  if (dir == nullptr) return false;
-  cStr_t upper_name{};
-  cStr_t upper{};
-  cStr_t ascii_alike{};
-  cStr_t upper_alike{};
-  bool exact = false;
-  int error = utf8CaseTransform(&upper_name, name, kUtf8CaseUpper) != nullptr ? 0 : ENOMEM;
-  while (error == 0 && !exact) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      error = errno;
-      break;
-    }
-    const cStrView_t listed = cStrViewOf(entry->d_name);
-    exact = cStrViewEqual(listed, name);
-    if (!exact && SameButForAsciiCase(listed, name)) {
-      if (!KeepLeast(&ascii_alike, listed)) error = ENOMEM;
-    } else if (!exact && cStrLength(&ascii_alike) == 0) {
-      if (utf8CaseTransform(&upper, listed, kUtf8CaseUpper) == nullptr) {
-        error = ENOMEM;
-      } else if (cStrViewEqual(cStrViewOfStr(&upper), cStrViewOfStr(&upper_name)) && !KeepLeast(&upper_alike, listed)) {
-        error = ENOMEM;
-      }
-    }
-  }
-  ::closedir(dir);
-  cStrView_t stored = name;
-  if (!exact && cStrLength(&ascii_alike) > 0) {
-    stored = cStrViewOfStr(&ascii_alike);
-  } else if (!exact && cStrLength(&upper_alike) > 0) {
-    stored = cStrViewOfStr(&upper_alike);
-  }
-  if (error == 0 && cStrAppend(out, stored) == nullptr) error = ENOMEM;
-  for (cStr_t* text : {&upper_name, &upper, &ascii_alike, &upper_alike}) cStrRelease(text);
-  errno = error;
-  return error == 0;
-}
-
-/// The stored spellings of folders found so far in this process, by their resolved paths: each
-/// costs a listing of every folder above it below the mount, which a run would otherwise repeat
-/// for every file (a card's flat folder of thousands of device folders). A folder renamed to
-/// another case while a run goes on keeps its old spelling here until the run ends.
-struct cStoredFolder_t {
-  cStr_t key;  // resolved path
-  cStr_t stored;
-};
-using cStoredFolders_t = cHashMap_t<cStoredFolder_t, cTextKeyTraits_t<cStoredFolder_t>>;
-/// Folders kept at most; a full cache starts afresh, so memory stays bounded on any tree.
-constexpr uint32_t kStoredFoldersMax = 4096;
-cStoredFolders_t g_stored_folders{};
-pthread_mutex_t g_stored_folders_lock = PTHREAD_MUTEX_INITIALIZER;
-
-/// The stored path of a resolved folder path, appended to `out`; false when none is known.
-bool AppendKnownFolder(cStrView_t resolved, cStr_t* out) {
-  pthread_mutex_lock(&g_stored_folders_lock);
-  const cStoredFolder_t* known = hashMapLookup(&g_stored_folders, resolved);
-  const bool found = known != nullptr && cStrAppend(out, cStrViewOfStr(&known->stored)) != nullptr;
-  pthread_mutex_unlock(&g_stored_folders_lock);
-  return found;
-}
-
-/// Keeps the stored path of a resolved folder path; short memory only costs a listing later.
-void KeepFolder(cStrView_t resolved, cStrView_t stored) {
-  pthread_mutex_lock(&g_stored_folders_lock);
-  if (g_stored_folders.size >= kStoredFoldersMax) {
-    for (uint32_t i = hashMapNext(&g_stored_folders, 0); i < g_stored_folders.buckets;
-         i = hashMapNext(&g_stored_folders, i + 1)) {
-      cStrRelease(&g_stored_folders.entries[i].key);
-      cStrRelease(&g_stored_folders.entries[i].stored);
-    }
-    hashMapRelease(&g_stored_folders);
-  }
-  const cHashInsert_t<cStoredFolder_t> slot = hashMapInsert(&g_stored_folders, resolved);
-  if (slot.entry != nullptr && slot.inserted &&
-      (!cStrInit(&slot.entry->key, resolved) || !cStrInit(&slot.entry->stored, stored))) {
-    // The bucket is claimed and cannot be given back; it stays with an empty key.
-    cStrRelease(&slot.entry->key);
-    cStrRelease(&slot.entry->stored);
-  }
-  pthread_mutex_unlock(&g_stored_folders_lock);
-}
-
-/// Replaces each name of a resolved path (absolute, no links) that lies below the mount point
-/// of its file system by the name its folder lists for it. The mount point keeps its name: the
-/// file system above it reaches one node by it whatever the spelling.
-bool RespellBelowMount(cStr_t* path) {
-  const cStrView_t resolved = cStrViewOfStr(path);
-  struct stat info {};
-  if (::lstat(cStrData(path), &info) != 0) return false;
-  const dev_t device = info.st_dev;
-  const bool is_folder = S_ISDIR(info.st_mode);
-  // The first name below the mount point: upwards while the folder above is of the same device.
-  // Each step drops a name, so it ends below "/" at the latest.
-  int64_t first = resolved.length;
-  bool above_is_other = false;
-  for (int64_t slash = resolved.length - 1; slash > 0 && !above_is_other; --slash) {
-    if (resolved.data[slash] != '/') continue;
-    cStr_t above{};
-    if (!cStrInit(&above, {resolved.data, slash})) {
-      errno = ENOMEM;
-      return false;
-    }
-    above_is_other = ::lstat(cStrData(&above), &info) != 0 || info.st_dev != device;
-    cStrRelease(&above);
-    if (!above_is_other) first = slash + 1;
-  }
-  if (!above_is_other && ::lstat("/", &info) == 0 && info.st_dev == device) first = 1;  // mounted on "/"
-  if (first >= resolved.length) return true;                                            // the mount point itself
-  // Folders known already are taken whole: the deepest one that is, then a listing per name.
-  int64_t known = resolved.length;
-  cStr_t stored{};
-  while (known > first &&
-         !((known < resolved.length || is_folder) && AppendKnownFolder({resolved.data, known}, &stored))) {
-    --known;
-    while (known > first && resolved.data[known] != '/') --known;
-  }
-  bool ok = known > first || cStrInit(&stored, {resolved.data, first});
-  for (int64_t at = known > first ? known + 1 : first; ok && at < resolved.length;) {
-    int64_t end = at;
-    while (end < resolved.length && resolved.data[end] != '/') ++end;
-    // The folder listed is the stored part so far, without its trailing '/' (but "/").
-    cStr_t folder{};
-    if (cStrData(&stored)[cStrLength(&stored) - 1] != '/') ok = cStrAppend(&stored, cStrViewOf("/")) != nullptr;
-    const int64_t folder_length = cStrLength(&stored) > 1 ? cStrLength(&stored) - 1 : cStrLength(&stored);
-    ok = ok && cStrInit(&folder, {cStrData(&stored), folder_length}) &&
-         AppendListedSpelling(cStrData(&folder), {resolved.data + at, end - at}, &stored);
-    ReleaseKeepingErrno(&folder);
-    if (ok && (end < resolved.length || is_folder)) KeepFolder({resolved.data, end}, cStrViewOfStr(&stored));
-    at = end + 1;
-  }
-  if (!ok) {
-    ReleaseKeepingErrno(&stored);
-    return false;
-  }
-  cStrRelease(path);
-  *path = stored;
-  return true;
 }
 
 /// Takes the exclusive lock of the folder, waiting while another holds it, at most
@@ -708,95 +526,27 @@ bool nativeFsRenameLocked(cFileSystem_t* fs, const char* full_from, const char* 
     errno = ENOSYS;
     return false;
   }
-  // A flock holds a node: the folder is known by its stored path, which every spelling of it
-  // shares, so one folder is one lock whatever path a run was given.
   cStr_t folder{};
-  cStr_t name{};
-  cStr_t target{};
-  bool ok = SplitFolder(full_to, &folder, &name);
-  if (ok && fs->ops->stored_path != nullptr) {
-    cStr_t stored{};
-    ok = fs->ops->stored_path(fs, cStrData(&folder), &stored);
-    ReleaseKeepingErrno(&folder);
-    folder = stored;
-    ok = ok && (cStrLength(&folder) == 1 || cStrAppend(&folder, cStrViewOf("/")) != nullptr);
-  }
-  ok = ok && cStrInit(&target, cStrViewOfStr(&folder)) && cStrAppend(&target, cStrViewOfStr(&name)) != nullptr;
-  if (!ok && errno == 0) errno = ENOMEM;
-  const int folder_fd = ok ? ::open(cStrData(&folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  cStr_t root{};
+  const bool ok = FolderOf(full_to, &folder) && nativeFsMountRoot(cStrData(&folder), &root);
+  const int root_fd = ok ? ::open(cStrData(&root), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
   // Every run that takes this path checks and renames only while it holds the lock, so none
   // can put a file under the name between another's check and its rename.
   bool renamed = false;
   cFileStat_t at{};
-  if (folder_fd >= 0 && LockFolder(folder_fd) && fs->ops->link_stat(fs, cStrData(&target), &at)) {
+  if (root_fd >= 0 && LockFolder(root_fd) && fs->ops->link_stat(fs, full_to, &at)) {
     if (at.kind == kFileKindMissing) {
-      renamed = fs->ops->rename(fs, full_from, cStrData(&target));
+      renamed = fs->ops->rename(fs, full_from, full_to);
     } else {
       errno = EEXIST;
     }
   }
   const int error = errno;
-  if (folder_fd >= 0) ::close(folder_fd);  // lets the lock go
+  if (root_fd >= 0) ::close(root_fd);  // lets the lock go
   cStrRelease(&folder);
-  cStrRelease(&name);
-  cStrRelease(&target);
+  cStrRelease(&root);
   errno = error;
   return renamed;
-}
-
-bool nativeFsStoredPath(cFileSystem_t*, const char* full_path, cStr_t* out) {
-  cStrView_t path = cStrViewOf(full_path);
-  while (path.length > 1 && path.data[path.length - 1] == '/') --path.length;
-  if (path.length == 0) {
-    errno = ENOENT;
-    return false;
-  }
-  // realpath of the longest part that exists; the names below it (not made yet) stay as given.
-  // Each round drops a name, so it ends at "/" (or the current folder) at the latest.
-  int64_t rest = path.length;
-  char* resolved = nullptr;
-  for (;;) {
-    cStr_t head{};
-    const cStrView_t part = rest > 0 ? cStrView_t{path.data, rest} : cStrViewOf(path.data[0] == '/' ? "/" : ".");
-    if (!cStrInit(&head, part)) {
-      errno = ENOMEM;
-      return false;
-    }
-    resolved = ::realpath(cStrData(&head), nullptr);
-    const int error = errno;
-    cStrRelease(&head);
-    if (resolved != nullptr) break;
-    if ((error != ENOENT && error != ENOTDIR) || rest == 0) {
-      errno = error;
-      return false;
-    }
-    --rest;
-    while (rest > 0 && path.data[rest] != '/') --rest;
-  }
-  cStr_t stored{};
-  int error = cStrInit(&stored, cStrViewOf(resolved)) ? 0 : ENOMEM;
-  struct statfs kind {};
-  if (error == 0 && ::statfs(resolved, &kind) == 0 && static_cast<int64_t>(kind.f_type) == kFuseType &&
-      !RespellBelowMount(&stored)) {
-    error = errno != 0 ? errno : ENOMEM;
-  }
-  std::free(resolved);
-  if (error == 0 && rest < path.length) {
-    cStrView_t tail{path.data + rest, path.length - rest};
-    if (tail.data[0] == '/') tail = {tail.data + 1, tail.length - 1};
-    if ((cStrLength(&stored) > 1 && cStrAppend(&stored, cStrViewOf("/")) == nullptr) ||
-        cStrAppend(&stored, tail) == nullptr) {
-      error = ENOMEM;
-    }
-  }
-  if (error != 0) {
-    cStrRelease(&stored);
-    errno = error;
-    return false;
-  }
-  cStrRelease(out);
-  *out = stored;
-  return true;
 }
 
 bool nativeFsSyncDir(cFileSystem_t*, const char* full_path) {
@@ -838,7 +588,7 @@ bool nativeFsLeaseSeesEveryWriter(int64_t fs_type) {
   constexpr int64_t kLustre = 0x0BD00BD0;
   constexpr int64_t kGpfs = 0x47504653;
   constexpr int64_t kOrangeFs = 0x20030528;
-  for (const int64_t shared : {kFuseType, kNfs, kSmb, kCifs, kSmb2, kCeph, kV9fs, kAfs, kKafs, kCoda, kNcp, kOcfs2,
+  for (const int64_t shared : {kFsTypeFuse, kNfs, kSmb, kCifs, kSmb2, kCeph, kV9fs, kAfs, kKafs, kCoda, kNcp, kOcfs2,
                                kGfs2, kLustre, kGpfs, kOrangeFs}) {
     if (fs_type == shared) return false;
   }

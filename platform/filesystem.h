@@ -4,9 +4,10 @@
 // the slot; they give false or null for a null object or an empty slot, and log nothing.
 // The native kind maps the slots onto POSIX: stat(2), opendir/readdir, mkdir(2), unlink(2),
 // the file streams, rename(2), fsync(2) of a directory, renameat2(2) (or a rename under a lock
-// of the folder), lstat(2) and fstat(2).
+// of the mount's root folder), lstat(2) and fstat(2); its stored paths live in stored_path.cpp.
 // When a native slot fails, errno tells why (the generic functions keep it). A kind that
 // cannot tell a file's identity leaves the last two slots empty.
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 
@@ -57,6 +58,12 @@ struct cFileSystem_t {
   const cFileSystemOps_t* ops;
   cStr_t root;
 };
+
+/// statfs f_type of FUSE (linux/magic.h), block-device mounts (fuseblk) included.
+constexpr int64_t kFsTypeFuse = 0x65735546;
+/// errno of a stored path that cannot be told: the name given reaches one of several entries
+/// listed alike but for case, and nothing the file system tells says which.
+constexpr int kFsNameNotTold = ENOTUNIQ;
 
 // Open flags; further bits are ignored. Inputs are opened with 5, outputs with 14.
 constexpr int kFsOpenRead = 1;
@@ -132,9 +139,10 @@ bool fsStreamStat(cFileSystem_t* fs, cStream_t* stream, cFileStat_t* out);
 
 /// The full path of `path` as its file system stores it, in `out` (replaced; no trailing '/'
 /// but for "/"): the kind's stored_path, or root + path for a kind without one. Two spellings
-/// of one folder give one path where a FUSE driver would give each its own node, so a lock or
-/// an identity taken through it is one for every spelling. False (errno set) when it cannot be
-/// told, or for a null object.
+/// of one folder give one path where a FUSE driver would give each its own node, so an identity
+/// taken through it is one for every spelling. False (errno set) when it cannot be told
+/// (kFsNameNotTold: the name reaches one of several entries alike, which cannot be told apart),
+/// or for a null object.
 bool fsStoredPath(cFileSystem_t* fs, cStrView_t path, cStr_t* out);
 /// The kind's stat of the path as stored (fsStoredPath): an identity that every spelling of the
 /// file shares. False as fsStat, or when the stored path cannot be told.
@@ -176,23 +184,35 @@ bool nativeFsRename(cFileSystem_t* fs, const char* full_from, const char* full_t
 /// (exFAT and FAT through FUSE), nativeFsRenameLocked.
 bool nativeFsRenameNoReplace(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// The no-replace rename of a file system without an atomic one: the kind's link_stat of the
-/// name, then its rename only where the name is free (EEXIST otherwise), both while holding an
-/// exclusive flock(2) of the name's folder, which is opened, checked and renamed into by its
-/// stored path (the kind's stored_path, where it has one): a flock holds a node, and on FUSE
-/// each spelling of a folder may have its own. Every run that takes this path takes the lock, so
-/// on one host none replaces a file another put there between the check and the rename; a
-/// process of another host, or one that renames without the lock, can still. Waits at most 10
-/// seconds for a lock another holds (then EWOULDBLOCK); fails where the folder cannot be
-/// opened for reading or locked (errno tells why), and with ENOSYS where the kind lacks either
-/// slot.
+/// name, then its rename only where the name is free (EEXIST otherwise), both by the paths as
+/// given and while holding an exclusive flock(2) of the root folder of the mount that holds the
+/// name (nativeFsMountRoot). A flock holds a node, and on FUSE each spelling of a folder may
+/// have its own, which a rename in case hands on to another spelling while a run goes on; the
+/// mount's root has one node, so the lock is one for every folder of the file system and every
+/// spelling, now and later. Checked and renamed by the paths given, so that what a caller
+/// checks next by those paths is what was renamed. Every run that takes this path takes the
+/// lock, so on one host none replaces a file another put there between the check and the
+/// rename; a process of another host, or one that renames without the lock, can still (so can
+/// a run that reaches the file system through a bind mount of a folder below its root, which
+/// takes that folder's lock). Waits at most 10 seconds for a lock another holds (then
+/// EWOULDBLOCK); fails where the root cannot be found, opened for reading or locked (errno
+/// tells why), and with ENOSYS where the kind lacks either slot.
 bool nativeFsRenameLocked(cFileSystem_t* fs, const char* full_from, const char* full_to);
 /// The path with its links, "." and ".." resolved (realpath(3) of its longest existing part, the
 /// rest appended as given). On FUSE (by its statfs type), whose drivers for FAT and exFAT give
 /// each spelling of a name a node and an inode number of its own, every name below the mount
-/// point is then replaced by the one its folder lists for it: the same name, else the one equal
-/// to it but for ASCII case (FAT), else but for Unicode simple upper case (exFAT); of several,
-/// the least byte-wise, so every run picks the same.
+/// point is then replaced by the one its folder lists for it: the same name where listed, else
+/// the entry alike it but for case (ASCII, Unicode simple upper case or case folding) that the
+/// name reaches, told by a shared identity where the driver gives one, else by the entry's
+/// kind, size and times and, for a folder, the names it lists, each alike what the name
+/// reaches. False with kFsNameNotTold where that leaves several entries, or none after a few
+/// rounds (a folder changing meanwhile), so a path is never spelt as a sibling's. Stored
+/// folders are kept for the process, each taken again only while its stored path still has the
+/// identity it had (a folder renamed in case on FUSE gets a new one under its old spelling).
 bool nativeFsStoredPath(cFileSystem_t* fs, const char* full_path, cStr_t* out);
+/// The mount point of the file system that holds the path (its longest existing part, links
+/// resolved), in `out` (replaced); false with errno where it cannot be stat'ed.
+bool nativeFsMountRoot(const char* full_path, cStr_t* out);
 /// fsync(2) of the directory ("" or "/"-ended paths too).
 bool nativeFsSyncDir(cFileSystem_t* fs, const char* full_path);
 /// lstat(2), asked of the file system as nativeFsStat is: kind 1 with the size, 2, or 0 for

@@ -150,6 +150,111 @@ TEST_P(OnFuse, AFolderSpeltInAnotherCaseIsTheSameFolder) {
   }
 }
 
+TEST_P(OnFuse, AnySpellingOfAFolderGivesWhatItsStoredSpellingGives) {
+  // The card stores "out" and "logs2"; the runs name them "OUT" and "LOGS2". Each spelling of a
+  // name has a node of its own here: a run that renamed under one spelling and checked under
+  // another would keep every input and report a file that is its own output.
+  struct Case {
+    std::string what;
+    std::string input;   // where the recording is written
+    std::string output;  // where its output lands, as stored
+    std::string folder;  // the run's current folder, below the test's
+    std::vector<std::string> args;
+    bool on_card;  // the outputs go to the card
+  };
+  const std::vector<Case> cases = {
+      {"outputs into a folder named otherwise",
+       "src/logs/00000001.MF4",
+       "card/out/logs_out/00000001_out.MF4",
+       "src",
+       {"-d", "-O", dir_.Path("card/OUT"), "logs"},
+       true},
+      {"card to card, both named otherwise",
+       "card/logs2/dev/00000001.MF4",
+       "card/out/LOGS2/dev/00000001_out.MF4",
+       "card",
+       {"-d", "-X", "-O", dir_.Path("card/OUT"), "LOGS2"},
+       true},
+      {"an input folder named otherwise",
+       "card/logs3/dev/00000001.MF4",
+       "out/LOGS3_out/dev/00000001_out.MF4",
+       "card",
+       {"-d", "-O", dir_.Path("out"), "LOGS3"},
+       false},
+  };
+  fs::create_directories(dir_.Path("card/out"));
+  fs::create_directories(dir_.Path("out"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.on_card && !OutputsOnCard()) continue;
+    fs::create_directories(dir_.Path(c.input).substr(0, dir_.Path(c.input).rfind('/')));
+    Write(c.input, RecordingOf({}, SomeTraffic(1)));
+    const test::ProgramResult result = test::RunProgram(LOGMEND_BINARY, c.args, dir_.Path(c.folder), dir_.Path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    EXPECT_FALSE(Exists(c.input));
+    EXPECT_EQ(ReadFrames(dir_.Path(c.output)), Expected({}, SomeTraffic(1)));
+    EXPECT_TRUE(Checked(c.output));
+  }
+}
+
+TEST_P(OnFuse, ANameIsTakenForTheVeryFolderItReachesOrNotAtAll) {
+  // exFAT keeps MICRO SIGN (U+00B5) apart from GREEK SMALL LETTER MU (U+03BC), which reaches
+  // the folder "Μ" (U+039C); Unicode upper-cases all three alike, and "µ" sorts first. The run
+  // names the folder "μ": the recording named like an output is that folder's, never replaced.
+  if (GetParam() != test::FuseKind::kExfat) GTEST_SKIP() << "FAT folds ASCII letters only";
+  const std::string capital_mu = "\xCE\x9C";
+  const std::string small_mu = "\xCE\xBC";
+  const std::string micro = "\xC2\xB5";
+  const std::string theirs = RecordingOf({}, SomeTraffic(2));
+  // Each case in a folder of its own: the driver's nodes of names a case removed would
+  // otherwise answer for the next case's files from its cache for a while.
+  const auto make = [&](const std::string& folder) {
+    fs::create_directories(dir_.Path(folder));
+    Write(folder + "/a.mf4", RecordingOf({}, SomeTraffic(1)));
+    Write(folder + "/a_out.mf4", theirs);
+  };
+  const auto set_time = [&](const std::string& path) {
+    const struct timespec recorded[2] = {{kRecordedAt, 0}, {kRecordedAt, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir_.Path(path).c_str(), recorded, 0), 0) << path;
+  };
+  for (const std::vector<std::string>& extra : {std::vector<std::string>{}, std::vector<std::string>{"-d"}}) {
+    SCOPED_TRACE(extra.empty() ? "without -d" : "with -d");
+    const std::string at = extra.empty() ? "card/plain/" : "card/deleting/";
+    make(at + capital_mu);
+    fs::create_directories(dir_.Path(at + micro));
+    std::vector<std::string> args = extra;
+    args.insert(args.end(), {"-X", dir_.Path(at + small_mu)});
+    const test::ProgramResult result = RunOnCard(args);
+    EXPECT_EQ(result.status, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Output " + small_mu + "/a_out.MF4 of " + small_mu +
+                                    "/a.mf4 would replace the input " + small_mu + "/a_out.mf4"))
+        << result.err;
+    EXPECT_TRUE(Exists(at + capital_mu + "/a.mf4"));
+    EXPECT_TRUE(Read(at + capital_mu + "/a_out.mf4") == theirs || !extra.empty());
+    EXPECT_EQ(Files(at + micro), std::vector<std::string>{});
+  }
+  {
+    // Two folders alike in all the card tells of them: which one "μ" reaches cannot be told.
+    const std::string at = "card/alike/";
+    for (const std::string& folder : {capital_mu, micro}) {
+      make(at + folder);
+      for (const char* name : {"/a.mf4", "/a_out.mf4", ""}) set_time(at + folder + name);
+    }
+    const test::ProgramResult result = RunOnCard({"-X", dir_.Path(at + small_mu)});
+    EXPECT_EQ(result.status, 8) << result.err;
+    EXPECT_TRUE(HasLine(result, "E Output " + small_mu +
+                                    "/a_out.MF4 is not written: which of several names alike but for case its path "
+                                    "reaches cannot be told"))
+        << result.err;
+    for (const std::string& folder : {capital_mu, micro}) {
+      SCOPED_TRACE(folder);
+      EXPECT_TRUE(Read(at + folder + "/a_out.mf4") == theirs);
+      EXPECT_EQ(Files(at + folder), (std::vector<std::string>{"a.mf4", "a_out.mf4"}));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(CardFileSystems, OnFuse, ::testing::Values(test::FuseKind::kExfat, test::FuseKind::kFat),
                          [](const ::testing::TestParamInfo<test::FuseKind>& kind) {
                            return kind.param == test::FuseKind::kExfat ? std::string("Exfat") : std::string("Fat");

@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -271,6 +272,39 @@ bool CheckThenMeddle(cFileSystem_t* fs, const char* full_path, cFileStat_t* out)
   return looked;
 }
 
+/// A rename on `fs` by a thread of its own, as another run would make it: its result and errno.
+std::future<std::pair<bool, int>> RenameAside(cFileSystem_t* fs, const std::string& from, const std::string& to) {
+  return std::async(std::launch::async, [fs, from, to] {
+    errno = 0;
+    const bool renamed = fsRenameNoReplace(fs, View(from), View(to));
+    return std::make_pair(renamed, errno);
+  });
+}
+
+/// How two runs' renames went where the second tried its rename while the first was between its
+/// check (by a link_stat of CheckThenMeddle) and its rename.
+struct RenamesRaced {
+  bool first_renamed = false;
+  bool checked = false;                // the first made its check, so the second tried
+  bool second_done_meanwhile = false;  // before the first let its lock go
+  bool second_renamed = false;
+  int second_error = 0;
+};
+RenamesRaced RaceAfterTheCheck(cFileSystem_t* first, const std::string& first_from, const std::string& first_to,
+                               cFileSystem_t* second, const std::string& second_from, const std::string& second_to) {
+  RenamesRaced raced;
+  std::future<std::pair<bool, int>> renamed;
+  g_after_check = [&] {
+    renamed = RenameAside(second, second_from, second_to);
+    // Time enough for the other rename to end, were it not kept waiting.
+    raced.second_done_meanwhile = renamed.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+  };
+  raced.first_renamed = fsRenameNoReplace(first, View(first_from), View(first_to));
+  raced.checked = renamed.valid();
+  if (raced.checked) std::tie(raced.second_renamed, raced.second_error) = renamed.get();
+  return raced;
+}
+
 /// A second native file system on the same folder whose no-replace rename is the one of a file
 /// system without an atomic one and without hard links (exFAT and FAT through FUSE).
 class LockedRename : public NativeFs {
@@ -289,16 +323,6 @@ class LockedRename : public NativeFs {
     g_after_check = nullptr;
     fsFree(other_);
     NativeFs::TearDown();
-  }
-
-  /// A rename on `fs` by a thread of its own, as another run would make it: its result and errno.
-  static std::future<std::pair<bool, int>> RenameAside(cFileSystem_t* fs, const std::string& from,
-                                                       const std::string& to) {
-    return std::async(std::launch::async, [fs, from, to] {
-      errno = 0;
-      const bool renamed = fsRenameNoReplace(fs, View(from), View(to));
-      return std::make_pair(renamed, errno);
-    });
   }
 
   cFileSystemOps_t ops_{};
@@ -340,19 +364,12 @@ TEST_F(LockedRename, AFileThatAnotherRunPutsUnderTheNameAfterTheCheckIsNeverRepl
   ops_.link_stat = CheckThenMeddle;
   dir_.Write("first.part", "first run's output");
   dir_.Write("second.part", "second run's output");
-  std::future<std::pair<bool, int>> second;
-  bool second_done_meanwhile = false;
-  g_after_check = [&] {
-    second = RenameAside(other_, "second.part", "out");
-    // Time enough for the other rename to end, were it not kept waiting.
-    second_done_meanwhile = second.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
-  };
-  EXPECT_TRUE(fsRenameNoReplace(fs_, View("first.part"), View("out")));
-  ASSERT_TRUE(second.valid()) << "the check was never made";
-  const auto [second_renamed, second_error] = second.get();
-  EXPECT_FALSE(second_done_meanwhile);
-  EXPECT_FALSE(second_renamed);
-  EXPECT_EQ(second_error, EEXIST);
+  const RenamesRaced raced = RaceAfterTheCheck(fs_, "first.part", "out", other_, "second.part", "out");
+  EXPECT_TRUE(raced.first_renamed);
+  ASSERT_TRUE(raced.checked) << "the check was never made";
+  EXPECT_FALSE(raced.second_done_meanwhile);
+  EXPECT_FALSE(raced.second_renamed);
+  EXPECT_EQ(raced.second_error, EEXIST);
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("out")), "first run's output");
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("second.part")), "second run's output");
 
@@ -508,6 +525,118 @@ TEST_P(OnCard, ARunThatSpellsTheFolderOtherwiseWaitsForTheLockAndNeverReplacesTh
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/conv/second.part")), "second run's output");
   EXPECT_TRUE(fsRenameNoReplace(other_, View("CONV/second.part"), View("CONV/second")));
   EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/conv/second")), "second run's output");
+}
+
+TEST_P(OnCard, ALockedRenameKeepsTheSpellingItWasGiven) {
+  // The folder stored as "conv" is named "CONV": what the rename moved is what that name shows
+  // afterwards, so that the check a caller makes next finds its own file.
+  dir_.MakeDir("card/conv");
+  dir_.Write("card/conv/out.part", "output");
+  cStream_t* part = fsOpen(fs_, View("CONV/out.part"), kFsOpenRead);
+  ASSERT_NE(part, nullptr);
+  cFileStat_t opened{};
+  ASSERT_TRUE(fsStreamStat(fs_, part, &opened));
+  streamClose(part);
+  ASSERT_TRUE(fsRenameNoReplace(fs_, View("CONV/out.part"), View("CONV/out")));
+  cFileStat_t named{};
+  ASSERT_TRUE(fsLinkStat(fs_, View("CONV/out"), &named));
+  EXPECT_EQ(named.kind, kFileKindRegular);
+  EXPECT_EQ(named.inode, opened.inode);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/conv/out")), "output");
+}
+
+TEST_P(OnCard, AFolderRenamedInCaseIsOneLockAndOneStoredPathStill) {
+  // A run has met the folder as "conv"; another program renames it "Conv". A second run that
+  // names it "Conv" tries its rename while the first is between its check and its rename under
+  // "conv": it must wait for the first, then find the name taken.
+  if (GetParam() == test::FuseKind::kFat) GTEST_SKIP() << "fusefat's renamed folder lists none of its entries";
+  dir_.MakeDir("card/conv/dev");
+  dir_.Write("card/conv/a.part", "earlier output");
+  dir_.Write("card/conv/first.part", "first run's output");
+  dir_.Write("card/conv/second.part", "second run's output");
+  ASSERT_TRUE(fsRenameNoReplace(fs_, View("conv/a.part"), View("conv/a")));
+  EXPECT_EQ(StoredPath(fs_, "conv/dev"), card_ + "/conv/dev");
+  std::filesystem::rename(dir_.Path("card/conv"), dir_.Path("card/Conv"));
+  // The stored spelling is the one the card holds now, not the one met first.
+  EXPECT_EQ(StoredPath(fs_, "conv/dev"), card_ + "/Conv/dev");
+  EXPECT_EQ(StoredPath(fs_, "CONV"), card_ + "/Conv");
+  ops_.link_stat = CheckThenMeddle;
+  const RenamesRaced raced =
+      RaceAfterTheCheck(fs_, "conv/first.part", "conv/out", other_, "Conv/second.part", "Conv/out");
+  EXPECT_TRUE(raced.first_renamed);
+  ASSERT_TRUE(raced.checked) << "the check was never made";
+  EXPECT_FALSE(raced.second_done_meanwhile);
+  EXPECT_FALSE(raced.second_renamed);
+  EXPECT_EQ(raced.second_error, EEXIST);
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/Conv/out")), "first run's output");
+  EXPECT_EQ(test::ReadWholeFile(dir_.Path("card/Conv/second.part")), "second run's output");
+}
+
+TEST_P(OnCard, ANameIsSpeltAsTheVeryEntryItReaches) {
+  // exFAT keeps MICRO SIGN (U+00B5) apart from GREEK SMALL LETTER MU (U+03BC) and its capital
+  // (U+039C), which Unicode upper-cases alike: "μ" reaches "Μ", never its sibling "µ", however
+  // the names sort. Where nothing the card tells sets the siblings apart, the path is not told.
+  if (GetParam() != test::FuseKind::kExfat) GTEST_SKIP() << "FAT folds ASCII letters only";
+  const std::string capital_mu = "\xCE\x9C";
+  const std::string small_mu = "\xCE\xBC";
+  const std::string micro = "\xC2\xB5";
+  const auto touch = [&](const std::string& path, time_t at) {
+    const struct timespec times[2] = {{at, 0}, {at, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir_.Path(path).c_str(), times, 0), 0) << path;
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::string path;
+    std::string stored;  // empty: not told
+  };
+  const Case cases[] = {
+      {"a folder beside an empty sibling",
+       [&] {
+         dir_.MakeDir("card/t1/" + capital_mu);
+         dir_.Write("card/t1/" + capital_mu + "/a.mf4", "recording");
+         dir_.MakeDir("card/t1/" + micro);
+       },
+       "t1/" + small_mu + "/a.mf4", card_ + "/t1/" + capital_mu + "/a.mf4"},
+      {"folders alike in their names, not in their times",
+       [&] {
+         for (const std::string& name : {capital_mu, micro}) {
+           dir_.MakeDir("card/t2/" + name);
+           dir_.Write("card/t2/" + name + "/a.mf4", "x");
+         }
+         touch("card/t2/" + micro, 1767225600);
+         touch("card/t2/" + capital_mu, 1767225700);
+       },
+       "t2/" + small_mu, card_ + "/t2/" + capital_mu},
+      {"files of other sizes",
+       [&] {
+         dir_.MakeDir("card/t3");
+         dir_.Write("card/t3/" + micro + ".mf4", "short");
+         dir_.Write("card/t3/" + capital_mu + ".mf4", "a longer recording");
+       },
+       "t3/" + small_mu + ".mf4", card_ + "/t3/" + capital_mu + ".mf4"},
+      {"folders alike in all the card tells",
+       [&] {
+         for (const std::string& name : {capital_mu, micro}) {
+           dir_.MakeDir("card/t4/" + name);
+           dir_.Write("card/t4/" + name + "/a.mf4", "x");
+           touch("card/t4/" + name + "/a.mf4", 1767225600);
+           touch("card/t4/" + name, 1767225600);
+         }
+       },
+       "t4/" + small_mu + "/a.mf4", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    cStr_t stored{};
+    errno = 0;
+    const bool told = fsStoredPath(fs_, View(c.path), &stored);
+    const int error = errno;
+    EXPECT_EQ(told ? std::string(cStrData(&stored)) : "", c.stored);
+    EXPECT_EQ(told ? 0 : error, c.stored.empty() ? kFsNameNotTold : 0);
+    cStrRelease(&stored);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(CardFileSystems, OnCard, testing::Values(test::FuseKind::kExfat, test::FuseKind::kFat),
