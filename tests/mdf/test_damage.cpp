@@ -295,9 +295,20 @@ std::vector<DamageCase> Cases() {
       {"a channel group that two data groups link", true,
        [](Bytes& file, const Layout& at) { AppendDataGroup(file, at, at.can_group, 0); },
        "Stopped reading a cyclic block chain.", kWholeSamples},
-      {"unfinalized, counts of a data group before the last are not repaired", true,
+      // Counts the flags call stale are what the data hold, in every data group; counts they
+      // call final stand, and differ from the records as damage.
+      {"unfinalized, counts of a data group before the last", true,
        [](Bytes& file, const Layout& at) {
          MarkCountsStale(file);
+         for (const uint64_t group : {at.can_group, at.vlsd_group, at.lin_group})
+           Store(file, Layout::CycleCount(group), 0);
+         AppendDataGroup(file, at, 0, 0);
+       },
+       nullptr, kWholeSamples},
+      {"unfinalized, counts the flags call final", true,
+       [](Bytes& file, const Layout& at) {
+         MarkCountsStale(file);
+         file[60] = 0x04;  // the last DT's length only
          for (const uint64_t group : {at.can_group, at.vlsd_group, at.lin_group})
            Store(file, Layout::CycleCount(group), 0);
          AppendDataGroup(file, at, 0, 0);

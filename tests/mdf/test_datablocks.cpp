@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "blockchain.h"
 #include "datablock.h"
 #include "datalistblock.h"
 #include "dl4block.h"
