@@ -511,15 +511,48 @@ IDataGroup* Hd4Block::FindParentDataGroup(int64_t position) const {
 
 namespace {
 
-// Where blocks are known to begin: every block the read met, and the header a link leads to
-// where the file ends. Sorted.
-std::vector<int64_t> KnownBlockStarts() {
+// The data group whose data reach a position (its data link, its blocks, its lists' links).
+using DataOwners = std::unordered_map<int64_t, const Dg4Block*>;
+
+// Notes the data group as the owner of what its data reach: its data link, its blocks and the
+// links of its lists; a position another group reached first stays that group's. The tree was
+// read under the nesting bound of data lists, which bounds this walk too.
+void NoteDataOwner(const Dg4Block& group, const DataListBlock& list, DataOwners& owners) {
+  for (const auto& block : list.DataBlockList()) {
+    if (!block) continue;
+    owners.emplace(block->FilePosition(), &group);
+    if (const auto* nested = dynamic_cast<const DataListBlock*>(block.get()); nested != nullptr) {
+      for (const int64_t link : nested->Links()) {
+        if (link > 0) owners.emplace(link, &group);
+      }
+      NoteDataOwner(group, *nested, owners);
+    }
+  }
+}
+
+// The owners of what every data group's data reach.
+DataOwners DataOwnersOf(const std::vector<std::unique_ptr<Dg4Block>>& groups) {
+  DataOwners owners;
+  for (const auto& group : groups) {
+    if (!group) continue;
+    if (group->DataLink() > 0) owners.emplace(group->DataLink(), group.get());
+    NoteDataOwner(*group, *group, owners);
+  }
+  return owners;
+}
+
+// Where blocks are known to begin: every block the read met, what the data groups' data reach
+// (their blocks, and the links to blocks not begun yet), and the header the end of the file
+// cut. Sorted.
+std::vector<int64_t> KnownBlockStarts(const DataOwners& owners) {
   std::vector<int64_t> starts = BlockStarts();
+  for (const auto& owner : owners) starts.push_back(owner.first);
   if (uint64_t begun = 0;
       CutHeaderNoted(begun) && begun <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-    const auto at = static_cast<int64_t>(begun);
-    starts.insert(std::upper_bound(starts.begin(), starts.end(), at), at);
+    starts.push_back(static_cast<int64_t>(begun));
   }
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
   return starts;
 }
 
@@ -529,32 +562,13 @@ int64_t NextBlockStart(const std::vector<int64_t>& starts, int64_t from) {
   return found != starts.end() ? *found : 0;
 }
 
-// True when the list's blocks, or the links of its lists, reach the position. The tree was
-// read under the nesting bound of data lists, which bounds this walk too.
-bool ListReaches(const DataListBlock& list, int64_t position) {
-  for (const auto& block : list.DataBlockList()) {
-    if (!block) continue;
-    if (block->FilePosition() == position) return true;
-    if (const auto* nested = dynamic_cast<const DataListBlock*>(block.get()); nested != nullptr) {
-      const auto& links = nested->Links();
-      if (std::find(links.begin(), links.end(), position) != links.end() || ListReaches(*nested, position)) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 // True when the block at `next`, begun behind the data group's last data block, may be where
 // its records go on: a record of a list may run on into the block begun behind the one it
 // began in. So may a data block or list header (or one cut within its id) that no other data
-// group links; a block of another kind, or another group's, ends the records.
-bool MayContinueAt(std::streambuf& buffer, const std::vector<std::unique_ptr<Dg4Block>>& groups, const Dg4Block& group,
-                   int64_t next) {
+// group's data reach; a block of another kind, or another group's, ends the records.
+bool MayContinueAt(std::streambuf& buffer, const DataOwners& owners, const Dg4Block& group, int64_t next) {
   if (!DataUnderList(group)) return false;
-  for (const auto& other : groups) {
-    if (other && other.get() != &group && (other->DataLink() == next || ListReaches(*other, next))) return false;
-  }
+  if (const auto owner = owners.find(next); owner != owners.end() && owner->second != &group) return false;
   std::string id;
   try {
     id = BlockIdAt(buffer, next);
@@ -566,18 +580,23 @@ bool MayContinueAt(std::streambuf& buffer, const std::vector<std::unique_ptr<Dg4
                      [&id](std::string_view data_id) { return data_id.substr(0, id.size()) == id; });
 }
 
-}  // namespace
-
-bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
-  const std::vector<int64_t> starts = KnownBlockStarts();
-  bool result = true;
-  for (const auto& group : dg_list_) {
-    if (group && !FinalizeDataGroupDts(buffer, *group, starts)) result = false;
-  }
-  return result;
+// True when a block of the file begins behind the data group's last data block that its
+// records cannot go on into: they were whole before it was begun, and end in whole records and
+// the zeros that align it, not where the power was lost.
+bool ClosedByLaterBlock(std::streambuf& buffer, const Dg4Block& group, const std::vector<DataBlock*>& blocks,
+                        const std::vector<int64_t>& starts, const DataOwners& owners) {
+  const auto last =
+      std::find_if(blocks.rbegin(), blocks.rend(), [](const DataBlock* block) { return block != nullptr; });
+  if (last == blocks.rend() || (*last)->FilePosition() <= 0) return false;
+  const auto position = static_cast<uint64_t>((*last)->FilePosition());
+  const uint64_t length = (*last)->BlockLength();
+  if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - position) return false;
+  const int64_t next = NextBlockStart(starts, static_cast<int64_t>(position + length));
+  return next > 0 && !MayContinueAt(buffer, owners, group, next);
 }
 
-bool Hd4Block::FinalizeDataGroupDts(std::streambuf& buffer, Dg4Block& group, const std::vector<int64_t>& starts) {
+// The DT repairs of one data group among the blocks known to begin in the file.
+bool FinalizeDataGroupDts(std::streambuf& buffer, Dg4Block& group, const std::vector<int64_t>& starts) {
   std::vector<DataBlock*> blocks;
   group.CollectDataBlocks(blocks);
   const bool listed = DataUnderList(group);
@@ -636,8 +655,20 @@ bool Hd4Block::FinalizeDataGroupDts(std::streambuf& buffer, Dg4Block& group, con
   return true;
 }
 
+}  // namespace
+
+bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
+  const std::vector<int64_t> starts = KnownBlockStarts(DataOwnersOf(dg_list_));
+  bool result = true;
+  for (const auto& group : dg_list_) {
+    if (group && !FinalizeDataGroupDts(buffer, *group, starts)) result = false;
+  }
+  return result;
+}
+
 bool Hd4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, bool update_vlsd) {
-  const std::vector<int64_t> starts = KnownBlockStarts();
+  const DataOwners owners = DataOwnersOf(dg_list_);
+  const std::vector<int64_t> starts = KnownBlockStarts(owners);
   bool result = true;
   for (const auto& group : dg_list_) {
     if (!group || group->DataBlockList().empty()) continue;  // no data: its counts stand
@@ -645,23 +676,11 @@ bool Hd4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, b
     std::vector<DataBlock*> blocks;
     group->CollectDataBlocks(blocks);
     if (!group->CountRecords(buffer, blocks, update_cg, update_vlsd,
-                             ClosedByLaterBlock(buffer, *group, blocks, starts))) {
+                             ClosedByLaterBlock(buffer, *group, blocks, starts, owners))) {
       result = false;
     }
   }
   return result;
-}
-
-bool Hd4Block::ClosedByLaterBlock(std::streambuf& buffer, const Dg4Block& group, const std::vector<DataBlock*>& blocks,
-                                  const std::vector<int64_t>& starts) const {
-  const auto last =
-      std::find_if(blocks.rbegin(), blocks.rend(), [](const DataBlock* block) { return block != nullptr; });
-  if (last == blocks.rend() || (*last)->FilePosition() <= 0) return false;
-  const auto position = static_cast<uint64_t>((*last)->FilePosition());
-  const uint64_t length = (*last)->BlockLength();
-  if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - position) return false;
-  const int64_t next = NextBlockStart(starts, static_cast<int64_t>(position + length));
-  return next > 0 && !MayContinueAt(buffer, dg_list_, group, next);
 }
 
 }  // namespace mdf::detail

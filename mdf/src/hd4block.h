@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -22,7 +21,6 @@ class IXmlFile;
 
 namespace mdf::detail {
 
-class DataBlock;
 class Dg4Block;
 
 class Hd4Block : public MdfBlock, public IHeader {
@@ -119,14 +117,6 @@ class Hd4Block : public MdfBlock, public IHeader {
   void ReplaceComment(const IXmlFile& document);
   /// Channel data links, hierarchy elements and event references, through one position index.
   void ResolveReferences();
-  /// The DT repairs of one data group among the blocks known to begin in the file (sorted).
-  bool FinalizeDataGroupDts(std::streambuf& buffer, Dg4Block& group, const std::vector<int64_t>& starts);
-  /// True when a block of the file begins behind the data group's last data block that its
-  /// records cannot go on into: they were whole before it was begun, and end in whole records
-  /// and the zeros that align it, not where the power was lost.
-  [[nodiscard]] bool ClosedByLaterBlock(std::streambuf& buffer, const Dg4Block& group,
-                                        const std::vector<DataBlock*>& blocks,
-                                        const std::vector<int64_t>& starts) const;
 
   Mdf4Timestamp start_time_;
   uint8_t time_class_ = 0;
