@@ -537,9 +537,10 @@ void CutStreamAt(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, 
   for (const auto& [dt, keep] : cuts) dt->CutDataSize(keep);
 }
 
-// True when the `count` bytes (at most 8) of the record stream from `offset` on are zeros; false
-// when they are not or cannot be read.
+// True when the `count` bytes (at most 8) of the record stream from `offset` on are zeros (also
+// when there are none); false when they are not or cannot be read.
 bool ZerosInStream(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t offset, uint64_t count) {
+  if (count == 0) return true;
   try {
     BlockStream stream(buffer, blocks);
     stream.SkipBytes(offset);
