@@ -3,6 +3,7 @@
 // the blocks note into it: a header of its own, so that the reports need not know the reader.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace mdf {
 
@@ -19,6 +20,9 @@ struct FileDamage {
   /// A block header the end of the file cut, and where it begins.
   bool cut_header = false;
   uint64_t cut_header_at = 0;
+  /// Where each block the reads met begins, in the order met (a block may stand twice): the
+  /// records of a block whose length was never written end where the next of them begins.
+  std::vector<uint64_t> block_starts;
   /// Keeps the first damage only: what follows it is often its consequence.
   void Note(const std::string& text) {
     if (!met) {

@@ -34,6 +34,24 @@ bool BlockCutByEnd(std::streambuf& buffer, int64_t position, const char* id, uin
 /// lists may be the records of blocks written before it. Never throws.
 bool ListBegunAtEnd(std::streambuf& buffer, int64_t position);
 
+/// True when the bytes from `position` to the end of the file are blocks a logger begins or
+/// appends behind the records it writes, as its power loss leaves them: from the position, or
+/// behind the zeros that align it, each block ends where the next begins (behind the zeros
+/// that align it), and the last is a header cut by the end (BlockHeaderAtEnd: cut, or whole
+/// with only zeros behind it), a block the end cuts, or a whole block that only zeros follow.
+/// Before the last, only blocks that hold no records: a comment (MD, TX), an event (EV), or a
+/// data list that lists nothing yet (ListBegunAtEnd, cut or padded); a signal data block begun
+/// (no links, cut by the end) may be the last. Never throws.
+bool BlocksBegunBehind(std::streambuf& buffer, int64_t position);
+
+/// The first position, a multiple of 8 from `from` on, where blocks begun behind the records
+/// a logger was writing reach the end of the file (BlocksBegunBehind), looked for in the last
+/// 64 KiB before the last byte other than zero (zeros behind it may be padding): 0 when there
+/// is none. `told` says whether the first block's bytes are told from record bytes: its whole
+/// id is there, one the format has; a header cut within its id ("#", "##D") may as well be the
+/// last bytes of records. Never throws.
+int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told);
+
 /// True when a data link to the position leads to a block that was begun where the file ends:
 /// its header cut, or not begun yet (BlockHeaderAtEnd), or a data list whose header is whole
 /// but whose links the end cut before any led to a block; it is noted (NoteCutHeader) for the

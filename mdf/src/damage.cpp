@@ -1,5 +1,8 @@
 #include "damage.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "mdf/filedamage.h"
 
 namespace mdf::detail {
@@ -32,6 +35,22 @@ void NoteBlockEnd(uint64_t end) {
 }
 
 uint64_t BlocksEnd() { return current_record != nullptr ? current_record->blocks_end : 0; }
+
+void NoteBlockStart(uint64_t position) {
+  if (current_record != nullptr) current_record->block_starts.push_back(position);
+}
+
+std::vector<int64_t> BlockStarts() {
+  std::vector<int64_t> starts;
+  if (current_record == nullptr) return starts;
+  constexpr auto kLast = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  for (const uint64_t start : current_record->block_starts) {
+    if (start <= kLast) starts.push_back(static_cast<int64_t>(start));
+  }
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  return starts;
+}
 
 void NoteCutHeader(uint64_t position) {
   if (current_record != nullptr && !current_record->cut_header) {

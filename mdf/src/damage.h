@@ -56,32 +56,33 @@
 // header begun at the end of the file (BlockHeaderAtEnd: cut, or padded) is the block the
 // logger began when the power was lost: a list's link to it is passed over, and the last DT
 // block before it is not stretched over its bytes; it is the torn end of a recording
-// finalized when read, and an unreadable block in any other file. A DT block ends where the
-// next block begins: a whole one before a header behind the zeros that align it or before a
-// block read (a list written behind it), and one whose length its logger had not written yet
-// (24) before the next block of its list or the header begun after it; a header cut within
-// its id ("#", "##D") may be record bytes, so a record whole only with them is left out as a
-// padded end. Zeros where a record id belongs (a block whose data were never written) end the
-// counting as an unknown record id, and the record before them is left out too when it ends
-// in a zero: they may have completed it. For reading a truncated
-// record is a file that claims more than it holds. Data blocks that claim more
-// bytes than the file holds end as a truncated record too, also when the last whole record
-// ends where the file does. An unreadable data block is one whose bytes cannot be had (a
-// zipped block that does not inflate, a transposed one too long to hold whole, signal data
-// that cannot be loaded, zipped signal or reduction data that inflate to more than a read
-// holds: InflateBudget). Memory that runs short is no damage (ReportOutOfMemory). An empty record
-// (no record id and no bytes) would never advance the stream, and a record id size other
-// than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups
-// without a record id (missing record ids), which nothing tells apart: none of these layouts
-// can be framed at all. An entry outside its signal data is a record's offset into the
-// loaded signal data of a VLSD channel whose entry (its length, or the bytes the length
-// claims) does not lie within them: the value is none, and the first such entry of each load
-// is reported. Counting sets
-// the channel groups' counts to what it counted, as long as it could begin. A read that
-// framed the whole stream (no damage, no observer stopped it) compares the records of each
-// channel group with its cycle count, in both directions: reads come after finalization,
-// so counts it did not repair (those of data groups before the last) are damage too when
-// they do not match, as records beyond a count are read for no one.
+// finalized when read, and an unreadable block in any other file. So are the blocks a logger
+// appends behind its records when it loses power (BlocksBegunBehind: a comment, an event, a
+// list that lists nothing yet). A DT block ends where the next block begins: a whole one
+// before a header behind the zeros that align it or before a block read (a list written
+// behind it), and one whose length its logger had not written yet (24) before the next block
+// of the file, in any data group (the next group's DT, say), or before the blocks begun at the
+// end of the file; a header cut within its id ("#", "##D") may be record bytes, so a record
+// whole only with them is left out as a padded end. The records of a data group that a later
+// block closes (one they cannot go on into: not a block of their own list) were whole before
+// it was begun: they end in whole records and at most the zeros that align that block, and a
+// record the end of such a stream cuts is damage the read finds, not a torn end. Zeros where a record id belongs (a
+// block whose data were never written) end the counting as an unknown record id, and the record before them is left out
+// too when it ends in a zero: they may have completed it. For reading a truncated record is a file that claims more
+// than it holds. Data blocks that claim more bytes than the file holds end as a truncated record too, also when the
+// last whole record ends where the file does. An unreadable data block is one whose bytes cannot be had (a zipped block
+// that does not inflate, a transposed one too long to hold whole, signal data that cannot be loaded, zipped signal or
+// reduction data that inflate to more than a read holds: InflateBudget). Memory that runs short is no damage
+// (ReportOutOfMemory). An empty record (no record id and no bytes) would never advance the stream, and a record id size
+// other than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups without a record id
+// (missing record ids), which nothing tells apart: none of these layouts can be framed at all. An entry outside its
+// signal data is a record's offset into the loaded signal data of a VLSD channel whose entry (its length, or the bytes
+// the length claims) does not lie within them: the value is none, and the first such entry of each load is reported.
+// Counting sets the channel groups' counts to what it counted, as long as it could begin, in every data group that has
+// data. A read that framed the whole stream (no damage, no observer stopped it) compares the records of each channel
+// group with its cycle count, in both directions: reads come after finalization, so counts it did not repair (where the
+// flags say the counts are final, or a group without data) are damage too when they do not match, as records beyond a
+// count are read for no one.
 //
 // Damage in the blocks and the links between them is met while the block tree is read,
 // which every path does the same way (a finalization reads the tree as a read does):
@@ -132,6 +133,7 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "mdf/mdflogstream.h"
 
@@ -237,6 +239,11 @@ void NoteBlockEnd(uint64_t end);
 /// The furthest block end noted for the file whose read is open on this thread; 0 when no
 /// read is open.
 uint64_t BlocksEnd();
+/// Notes for the file whose read is open on this thread that a block begins at `position`.
+void NoteBlockStart(uint64_t position);
+/// Where the blocks noted for the file whose read is open on this thread begin, sorted and
+/// each once; empty when no read is open.
+std::vector<int64_t> BlockStarts();
 /// Notes for the file whose read is open on this thread that the end of the file cut the
 /// header of a block begun at `position` (BlockHeaderBegunAt), which only the finalization
 /// of an unfinalized recording may take for its torn end.

@@ -71,9 +71,8 @@ HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whol
 
 namespace {
 int64_t AlignUp(int64_t position) { return (position + kAlignment - 1) / kAlignment * kAlignment; }
+}  // namespace
 
-/// True when the 24 bytes at the position are the header of a block the format has, with a
-/// length and link count its layout can have.
 bool KnownHeaderAt(std::streambuf& buffer, int64_t position) {
   std::array<char, kHeaderBytes> head{};
   SetStreamPosition(buffer, position);
@@ -90,7 +89,6 @@ bool KnownHeaderAt(std::streambuf& buffer, int64_t position) {
   return links >= layout->links && links <= (length - kMdf4HeaderSize) / kMdf4LinkSize &&
          length >= MinimumLength(*layout, links);
 }
-}  // namespace
 
 HeaderBehind BlockHeaderBehind(std::streambuf& buffer, int64_t position) {
   try {
@@ -114,43 +112,6 @@ HeaderBehind BlockHeaderBehind(std::streambuf& buffer, int64_t position) {
   } catch (const std::exception&) {
   }
   return {};
-}
-
-int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told) {
-  told = false;
-  try {
-    const int64_t end = GetLastStreamPosition(buffer);
-    if (from < 0 || from >= end) return 0;
-    // The last byte other than zero: a header begun at the end reaches it, and reaches no further
-    // back than its 24 bytes.
-    std::array<char, 4096> chunk{};
-    int64_t last = -1;
-    for (int64_t at = end; at > from && last < 0;) {
-      const int64_t step = std::min<int64_t>(at - from, static_cast<int64_t>(chunk.size()));
-      at -= step;
-      SetStreamPosition(buffer, at);
-      if (buffer.sgetn(chunk.data(), step) != step) return 0;
-      for (int64_t i = step; i > 0; --i) {
-        if (chunk[static_cast<size_t>(i - 1)] != 0) {
-          last = at + i - 1;
-          break;
-        }
-      }
-    }
-    if (last < 0) return 0;
-    for (int64_t candidate = last / kAlignment * kAlignment; candidate >= from && candidate > last - kHeaderBytes;
-         candidate -= kAlignment) {
-      const HeaderAtEnd found = BlockHeaderAtEnd(buffer, candidate, true);
-      if (found != HeaderAtEnd::kCut && found != HeaderAtEnd::kWhole) continue;
-      std::array<char, 4> id{};
-      SetStreamPosition(buffer, candidate);
-      told = buffer.sgetn(id.data(), 4) == 4 && FindBlockLayout(std::string_view(id.data(), id.size())) != nullptr;
-      return candidate;
-    }
-  } catch (const std::exception&) {
-  }
-  told = false;
-  return 0;
 }
 
 uint64_t DataBlock::DataSize() const { return block_length_ > 24 ? block_length_ - 24 : 0; }

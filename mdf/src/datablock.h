@@ -38,12 +38,9 @@ struct HeaderBehind {
 };
 HeaderBehind BlockHeaderBehind(std::streambuf& buffer, int64_t position);
 
-/// A header begun at the end of the file (kCut or kWhole, as BlockHeaderAtEnd tells it) at a
-/// multiple of 8 from `from` on, where a logger begins a block after the one it was still
-/// filling: its position, 0 when there is none. `told` says whether its bytes are told from
-/// record bytes: its whole id is there, one the format has; a header cut within its id ("#",
-/// "##D") may as well be the last bytes of records.
-int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told);
+/// True when the 24 bytes at the position are the header of a block the format has, with a
+/// length and link count its layout can have; false when they cannot be read.
+bool KnownHeaderAt(std::streambuf& buffer, int64_t position);
 
 class DataBlock : public MdfBlock {
  public:

@@ -1,6 +1,7 @@
 #include "dg4block.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <limits>
 #include <map>
@@ -340,6 +341,8 @@ namespace {
 
 /// The unit a file system grows a file by, and its multiples (clusters, pages).
 constexpr int64_t kSectorBytes = 512;
+/// Where a writer begins each block: the zeros before a block's header align it.
+constexpr uint64_t kAlignment = 8;
 
 // Counts the records of each channel group and the value bytes of the VLSD groups; no
 // payload is read. It stops at the first record of a size its group's channels do not lay
@@ -534,15 +537,18 @@ void CutStreamAt(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, 
   for (const auto& [dt, keep] : cuts) dt->CutDataSize(keep);
 }
 
-// True when the byte of the record stream at `offset` is a zero; false when it is not or
-// cannot be read.
-bool ZeroInStream(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t offset) {
+// True when the `count` bytes (at most 8) of the record stream from `offset` on are zeros (also
+// when there are none); false when they are not or cannot be read.
+bool ZerosInStream(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, uint64_t offset, uint64_t count) {
+  if (count == 0) return true;
   try {
     BlockStream stream(buffer, blocks);
     stream.SkipBytes(offset);
-    uint8_t byte = 1;
-    stream.ReadRecordBytes(&byte, 1);
-    return byte == 0;
+    std::array<uint8_t, kAlignment> bytes{};
+    if (count > bytes.size()) return false;
+    stream.ReadRecordBytes(bytes.data(), count);
+    return std::all_of(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count),
+                       [](uint8_t byte) { return byte == 0; });
   } catch (const std::exception&) {
     return false;
   }
@@ -578,7 +584,7 @@ bool TornByPowerLoss(const RecordFramer& framer, const std::vector<RecordGroup>&
 }  // namespace
 
 bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
-                            bool update_vlsd_sizes) {
+                            bool update_vlsd_sizes, bool closed) {
   const std::vector<RecordGroup> groups = RecordGroups();
   if (groups.empty()) {
     return true;
@@ -599,7 +605,9 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     }
   }
   StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts, 0, !group_list_cut_);
-  CountingSink sink(groups, record_id_size_, bytes.nonzero_end, header_from);
+  // Behind a closed stream the file goes on: its zeros are no padding.
+  CountingSink sink(groups, record_id_size_, closed ? std::numeric_limits<uint64_t>::max() : bytes.nonzero_end,
+                    header_from);
   FramingResult result;
   framer.Run(sink, result);
   if (result.out_of_memory) {
@@ -625,8 +633,16 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     damage = Damage::kPaddedEnd;
     text = "The end of the records cannot be told from a block header. Offset: " + std::to_string(into->start);
     cut_at = into->start;
-  } else if (result.damaged && result.damage == Damage::kUnknownRecordId && sink.Offset() == header_from) {
+  } else if (result.damaged && result.damage == Damage::kUnknownRecordId && sink.Offset() <= header_from &&
+             header_from - sink.Offset() < kAlignment &&
+             ZerosInStream(buffer, blocks, sink.Offset(), header_from - sink.Offset())) {
     MDF_DEBUG() << "A block header begun after the last whole record is cut. Offset: " << sink.Offset();
+    cut_at = sink.Offset();
+  } else if (closed && result.damaged &&
+             (result.damage == Damage::kTruncatedRecord || result.damage == Damage::kUnknownRecordId) &&
+             bytes.readable - sink.Offset() < kAlignment && sink.Offset() >= bytes.nonzero_end &&
+             !LaterBlockFollows(blocks, file_size, sink.Offset())) {
+    MDF_DEBUG() << "The zeros that align the next block are cut. Offset: " << sink.Offset();
     cut_at = sink.Offset();
   } else if (const auto& reach = sink.IntoZeros()) {
     // Zeros a file system added end where one of its sectors does (a file grown to the next
@@ -642,7 +658,7 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
       text = "The end of the records cannot be told from padding. Offset: " + std::to_string(reach->start);
       cut_at = reach->start;
     }
-  } else if (result.damaged &&
+  } else if (!closed && result.damaged &&
              (result.damage == Damage::kTruncatedRecord || result.damage == Damage::kUnknownRecordId) &&
              sink.Offset() >= bytes.nonzero_end && !LaterBlockFollows(blocks, file_size, sink.Offset())) {
     MDF_DEBUG() << "Zeros after the last whole record are cut. Offset: " << sink.Offset();
@@ -655,9 +671,9 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     path = RecordPath::kReading;
     text = DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_);
     const auto& last = sink.Last();
-    if (last && last->end == sink.Offset() && ZeroInStream(buffer, blocks, last->end - 1)) sink.DropLast();
+    if (last && last->end == sink.Offset() && ZerosInStream(buffer, blocks, last->end - 1, 1)) sink.DropLast();
     cut_at = sink.Offset();
-  } else if (result.damaged && result.damage == Damage::kTruncatedRecord &&
+  } else if (!closed && result.damaged && result.damage == Damage::kTruncatedRecord &&
              TornByPowerLoss(framer.Framer(), groups, end)) {
     ReportDamage(location, result.damage, RecordPath::kCounting,
                  DamageText(result.damage, RecordPath::kCounting, result.record_id, record_id_size_));

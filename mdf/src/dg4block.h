@@ -74,9 +74,11 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   bool FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle_counts, bool update_vlsd_sizes);
   /// Counts the records the blocks hold and sets each channel group's cycle count (and a
   /// VLSD group's byte count) to them. Damage is treated as damage.h says; false when the
-  /// counts could not be determined.
+  /// counts could not be determined. A stream `closed` by a block begun behind it ends in
+  /// whole records and at most the zeros that align that block: it holds no torn record and
+  /// no padding.
   bool CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
-                    bool update_vlsd_sizes);
+                    bool update_vlsd_sizes, bool closed = false);
   /// A header cut within its id ("#", "##D") at the end of the file, at a multiple of 8 in the
   /// last data block still growing: its bytes may be a header its logger began or the last
   /// bytes of records. CountRecords cuts the stream there unless a record would end within

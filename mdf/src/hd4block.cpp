@@ -1,8 +1,11 @@
 #include "hd4block.h"
 
 #include <algorithm>
+#include <exception>
+#include <iterator>
 #include <limits>
 #include <map>
+#include <string_view>
 #include <unordered_map>
 
 #include "blockchain.h"
@@ -102,18 +105,6 @@ bool DataUnderList(const Dg4Block& data_group) {
     }
   }
   return false;
-}
-
-// The positions of the blocks below a list (the lists and their data blocks), sorted. The tree
-// was read under the nesting bound of data lists, which bounds this walk too.
-void CollectBlockPositions(const DataListBlock& list, std::vector<int64_t>& dest) {
-  for (const auto& block : list.DataBlockList()) {
-    if (!block) continue;
-    dest.push_back(block->FilePosition());
-    if (const auto* nested = dynamic_cast<const DataListBlock*>(block.get()); nested != nullptr) {
-      CollectBlockPositions(*nested, dest);
-    }
-  }
 }
 
 // True for a block a VLSD channel's values can be in: a VLSD channel group or signal data.
@@ -511,41 +502,109 @@ IDataGroup* Hd4Block::FindParentDataGroup(int64_t position) const {
 
 // ---- Finalization ----
 //
-// A logger's unfinalized data group usually keeps its data in a list (DL) whose last DT
-// block was still growing. The data group's own repairs only look at a last DT block of
-// the group itself; below a list the last DT of the list is repaired here, and the records
-// of a list or a zipped block are counted through the data group's own counting.
+// A logger that writes one data group per bus leaves every group's data unfinalized, not only
+// the last: it may begin the next group's DT before it writes the length of the one it filled,
+// and a list's last DT grows as a single DT does. Every data group is repaired here, each from
+// where its blocks lie among all the blocks of the file: the records of a DT whose length is
+// still 24 end where the next block of the file begins, and only the one that no block follows
+// runs to the end of the file, where the power was lost.
 
-Dg4Block* Hd4Block::GrowingDataGroup() const {
-  if (dg_list_.empty()) return nullptr;
-  // The data groups after it were written before its data began: after them, its data were
-  // closed, and its counts are no longer the finalization's.
-  int64_t later_end = 0;
-  for (auto it = dg_list_.rbegin(); it != dg_list_.rend(); ++it) {
-    const Dg4Block* group = it->get();
-    if (group == nullptr) break;
-    if (group->DataLink() != 0) {
-      return group->DataLink() > later_end ? it->get() : dg_list_.back().get();
+namespace {
+
+// The data group whose data reach a position (its data link, its blocks, its lists' links).
+using DataOwners = std::unordered_map<int64_t, const Dg4Block*>;
+
+// Notes the data group as the owner of what its data reach: its data link, its blocks and the
+// links of its lists; a position another group reached first stays that group's. The tree was
+// read under the nesting bound of data lists, which bounds this walk too.
+void NoteDataOwner(const Dg4Block& group, const DataListBlock& list, DataOwners& owners) {
+  for (const auto& block : list.DataBlockList()) {
+    if (!block) continue;
+    owners.emplace(block->FilePosition(), &group);
+    if (const auto* nested = dynamic_cast<const DataListBlock*>(block.get()); nested != nullptr) {
+      for (const int64_t link : nested->Links()) {
+        if (link > 0) owners.emplace(link, &group);
+      }
+      NoteDataOwner(group, *nested, owners);
     }
-    later_end = std::max(later_end, group->FilePosition());
   }
-  return dg_list_.back().get();
 }
 
-bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
-  if (dg_list_.empty()) {
-    return true;
+// The owners of what every data group's data reach.
+DataOwners DataOwnersOf(const std::vector<std::unique_ptr<Dg4Block>>& groups) {
+  DataOwners owners;
+  for (const auto& group : groups) {
+    if (!group) continue;
+    if (group->DataLink() > 0) owners.emplace(group->DataLink(), group.get());
+    NoteDataOwner(*group, *group, owners);
   }
-  Dg4Block* last = GrowingDataGroup();
-  if (last == nullptr) {
-    return false;
+  return owners;
+}
+
+// Where blocks are known to begin: every block the read met, what the data groups' data reach
+// (their blocks, and the links to blocks not begun yet), and the header the end of the file
+// cut. Sorted.
+std::vector<int64_t> KnownBlockStarts(const DataOwners& owners) {
+  std::vector<int64_t> starts = BlockStarts();
+  for (const auto& owner : owners) starts.push_back(owner.first);
+  if (uint64_t begun = 0;
+      CutHeaderNoted(begun) && begun <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    starts.push_back(static_cast<int64_t>(begun));
   }
-  if (!DataUnderList(*last)) {
-    return last->FinalizeDtBlocks(buffer);
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  return starts;
+}
+
+// The first block known to begin at or after the position; 0 when none.
+int64_t NextBlockStart(const std::vector<int64_t>& starts, int64_t from) {
+  const auto found = std::lower_bound(starts.begin(), starts.end(), from);
+  return found != starts.end() ? *found : 0;
+}
+
+// True when the block at `next`, begun behind the data group's last data block, may be where
+// its records go on: a record of a list may run on into the block begun behind the one it
+// began in. So may a data block or list header (or one cut within its id) that no other data
+// group's data reach; a block of another kind, or another group's, ends the records.
+bool MayContinueAt(std::streambuf& buffer, const DataOwners& owners, const Dg4Block& group, int64_t next) {
+  if (!DataUnderList(group)) return false;
+  if (const auto owner = owners.find(next); owner != owners.end() && owner->second != &group) return false;
+  std::string id;
+  try {
+    id = BlockIdAt(buffer, next);
+  } catch (const std::exception&) {
+    // Not begun yet: a link past the end of the file.
   }
+  static constexpr std::string_view kDataIds[] = {"##DT", "##DZ", "##DL", "##HL"};
+  return std::any_of(std::begin(kDataIds), std::end(kDataIds),
+                     [&id](std::string_view data_id) { return data_id.substr(0, id.size()) == id; });
+}
+
+// True when a block of the file begins behind the data group's last data block that its
+// records cannot go on into: they were whole before it was begun, and end in whole records and
+// the zeros that align it, not where the power was lost.
+bool ClosedByLaterBlock(std::streambuf& buffer, const Dg4Block& group, const std::vector<DataBlock*>& blocks,
+                        const std::vector<int64_t>& starts, const DataOwners& owners) {
+  const auto last =
+      std::find_if(blocks.rbegin(), blocks.rend(), [](const DataBlock* block) { return block != nullptr; });
+  if (last == blocks.rend() || (*last)->FilePosition() <= 0) return false;
+  const auto position = static_cast<uint64_t>((*last)->FilePosition());
+  const uint64_t length = (*last)->BlockLength();
+  if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - position) return false;
+  const int64_t next = NextBlockStart(starts, static_cast<int64_t>(position + length));
+  return next > 0 && !MayContinueAt(buffer, owners, group, next);
+}
+
+// The DT repairs of one data group among the blocks known to begin in the file.
+bool FinalizeDataGroupDts(std::streambuf& buffer, Dg4Block& group, const std::vector<int64_t>& starts) {
   std::vector<DataBlock*> blocks;
-  last->CollectDataBlocks(blocks);
+  group.CollectDataBlocks(blocks);
+  const bool listed = DataUnderList(group);
   if (blocks.empty()) {
+    if (!listed) {
+      MDF_DEBUG() << "No last data block to update.";
+      return true;
+    }
     // The list's first block was only begun: linked with its header cut, or not linked yet.
     uint64_t begun = 0;
     const uint64_t end = BlocksEnd();
@@ -559,35 +618,36 @@ bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
   }
   auto* dt = blocks.empty() ? nullptr : dynamic_cast<Dt4Block*>(blocks.back());
   if (dt == nullptr || dt->BlockType() != "DT") {
+    if (!listed) {
+      MDF_DEBUG() << "Last data block is not a DT block.";
+      return true;
+    }
     MDF_DAMAGE(Damage::kFailedFinalization)
-        << "The last block of the data list is not a DT block. Data group: " << AddressToText(last->FilePosition());
+        << "The last block of the data list is not a DT block. Data group: " << AddressToText(group.FilePosition());
     return false;
   }
   // A logger may begin the next block (and link it) before it writes the length of the one it
-  // filled: a DT whose length is still 24 holds the records up to the nearest block behind it,
-  // a list or data block read, or the block begun where the file ends.
-  std::vector<int64_t> known;
-  CollectBlockPositions(*last, known);
-  if (uint64_t begun = 0; CutHeaderNoted(begun)) known.push_back(static_cast<int64_t>(begun));
-  std::sort(known.begin(), known.end());
-  const auto next_block = [&known](const DataBlock& block) -> int64_t {
-    const auto found = std::lower_bound(known.begin(), known.end(), block.DataPosition());
-    return found != known.end() ? *found : 0;
-  };
+  // filled: a DT whose length is still 24 holds the records up to the nearest block behind it.
   for (DataBlock* block : blocks) {
     auto* growing = dynamic_cast<Dt4Block*>(block);
-    if (growing != nullptr && growing != dt && growing->DataSize() == 0) growing->GrowTo(next_block(*growing));
+    if (growing != nullptr && growing != dt && growing->DataSize() == 0) {
+      growing->GrowTo(NextBlockStart(starts, growing->DataPosition()));
+    }
   }
-  int64_t next = next_block(*dt);
+  int64_t next = NextBlockStart(starts, dt->DataPosition());
+  if (next > 0 && dt->DataSize() > 0) return true;  // whole, and another block follows: its length stands
   if (next == 0 && dt->DataSize() == 0) {
-    // Not linked yet: a header begun at the end of the file.
+    // Nothing known behind it: the blocks its logger began at the end of the file, not linked yet.
     bool told = false;
     next = BlockHeaderBegunAtEnd(buffer, dt->DataPosition(), told);
-    if (next > 0) NoteCutHeader(static_cast<uint64_t>(next));
+    if (next > 0) {
+      NoteCutHeader(static_cast<uint64_t>(next));
+      NoteBlockStart(static_cast<uint64_t>(next));
+    }
     if (next > 0 && !told) {
       // Cut within its id, its bytes may as well be the last of the records: the block runs to
       // the end, and counting its records tells whether those bytes can be left out.
-      last->HeaderBegunAt(next);
+      group.HeaderBegunAt(next);
       next = 0;
     }
   }
@@ -595,22 +655,32 @@ bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
   return true;
 }
 
+}  // namespace
+
+bool Hd4Block::FinalizeDtBlocks(std::streambuf& buffer) {
+  const std::vector<int64_t> starts = KnownBlockStarts(DataOwnersOf(dg_list_));
+  bool result = true;
+  for (const auto& group : dg_list_) {
+    if (group && !FinalizeDataGroupDts(buffer, *group, starts)) result = false;
+  }
+  return result;
+}
+
 bool Hd4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, bool update_vlsd) {
-  if (dg_list_.empty()) {
-    return true;
+  const DataOwners owners = DataOwnersOf(dg_list_);
+  const std::vector<int64_t> starts = KnownBlockStarts(owners);
+  bool result = true;
+  for (const auto& group : dg_list_) {
+    if (!group || group->DataBlockList().empty()) continue;  // no data: its counts stand
+    // Every block is counted, of a list or a zipped block too.
+    std::vector<DataBlock*> blocks;
+    group->CollectDataBlocks(blocks);
+    if (!group->CountRecords(buffer, blocks, update_cg, update_vlsd,
+                             ClosedByLaterBlock(buffer, *group, blocks, starts, owners))) {
+      result = false;
+    }
   }
-  Dg4Block* last = GrowingDataGroup();
-  if (last == nullptr) {
-    return false;
-  }
-  const auto& data = last->DataBlockList();
-  if (data.empty() || (data.size() == 1 && data.front() && data.front()->BlockType() == "DT")) {
-    return last->FinalizeCgAndVlsdBlocks(buffer, update_cg, update_vlsd);
-  }
-  // A list or a zipped block: every block is counted.
-  std::vector<DataBlock*> blocks;
-  last->CollectDataBlocks(blocks);
-  return last->CountRecords(buffer, blocks, update_cg, update_vlsd);
+  return result;
 }
 
 }  // namespace mdf::detail

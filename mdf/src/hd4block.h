@@ -101,10 +101,11 @@ class Hd4Block : public MdfBlock, public IHeader {
   /// The first data group whose subtree holds a block at the position; null for none.
   [[nodiscard]] IDataGroup* FindParentDataGroup(int64_t position) const;
 
-  /// The repairs of an unfinalized file's growing data group (GrowingDataGroup); true without
-  /// data groups. Data
-  /// under a list gets its last DT repaired and every record counted again (the counts are
-  /// set); false when that is not possible.
+  /// The repairs of an unfinalized file, in every data group that has data: the DT blocks
+  /// whose length was not written end where the next block of the file begins, the one no
+  /// block follows at the end of the file (FinalizeDtBlocks); the records of each group are
+  /// counted again, whatever blocks hold them, and the counts set (FinalizeCgAndVlsdBlocks).
+  /// True without data groups; false when a repair is not possible.
   bool FinalizeDtBlocks(std::streambuf& buffer);
   bool FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cg, bool update_vlsd);
 
@@ -116,10 +117,6 @@ class Hd4Block : public MdfBlock, public IHeader {
   void ReplaceComment(const IXmlFile& document);
   /// Channel data links, hierarchy elements and event references, through one position index.
   void ResolveReferences();
-  /// The data group a logger was writing when its power was lost: the last one, or the last
-  /// that has data when every one after it has none yet (its data were to follow). Null
-  /// without data groups.
-  [[nodiscard]] Dg4Block* GrowingDataGroup() const;
 
   Mdf4Timestamp start_time_;
   uint8_t time_class_ = 0;

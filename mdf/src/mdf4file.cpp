@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 #include "blockchain.h"
 #include "blocklayout.h"
@@ -113,19 +114,11 @@ void Mdf4File::CheckCutHeader(std::streambuf& buffer) {
   uint64_t position = 0;
   bool cut = CutHeaderNoted(position);
   if (!cut && finalized_on_read_) {
-    // A header begun after every block (behind the zeros that align it), before anything
-    // linked it; or a list or a signal data block so begun whose header is whole: a list
-    // that leads to no block yet, payloads that are no frames.
+    // Blocks begun after every block before anything linked them: a header, a list that leads
+    // to no block yet, payloads that are no frames, a comment or an event appended.
     const uint64_t blocks_end = BlocksEnd();
-    const HeaderBehind behind = blocks_end > 0 && blocks_end < static_cast<uint64_t>(GetLastStreamPosition(buffer))
-                                    ? BlockHeaderBehind(buffer, static_cast<int64_t>(blocks_end))
-                                    : HeaderBehind{};
-    uint64_t length = 0;
-    uint64_t links = 0;
-    cut = behind.found == HeaderAtEnd::kCut ||
-          (behind.found == HeaderAtEnd::kWhole &&
-           (!behind.followed || ListBegunAtEnd(buffer, behind.position) ||
-            (BlockCutByEnd(buffer, behind.position, "##SD", length, links) && links == 0)));
+    cut = blocks_end > 0 && blocks_end < static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
+          BlocksBegunBehind(buffer, static_cast<int64_t>(blocks_end));
   }
   if (!cut) return;
   if (finalized_on_read_) {

@@ -297,6 +297,7 @@ size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
   if (file_position_ >= 0) {
     constexpr uint64_t kLast = std::numeric_limits<uint64_t>::max();
     const auto position = static_cast<uint64_t>(file_position_);
+    NoteBlockStart(position);
     NoteBlockEnd(block_length_ > kLast - position ? kLast : position + block_length_);
   }
 

@@ -96,14 +96,16 @@ TEST(TornRecordingKit, EachLayoutDecodesInTheIndependentCheckerAsTheKitsFrames) 
   }
 }
 
-/// The record bytes of an extent, without the headers of the data blocks begun inside it.
+/// The record bytes of an extent, without the blocks begun inside it.
 std::vector<uint8_t> RecordBytes(const TornRecording& recording, const test::FrameExtent& extent) {
   std::vector<uint8_t> bytes;
   const std::vector<uint8_t>& image = recording.Whole();
-  const std::vector<uint64_t>& blocks = recording.DataBlocks();
+  const std::vector<test::FrameExtent> blocks = recording.BlocksBetweenRecords();
   for (uint64_t at = extent.begin; at < extent.end;) {
-    if (std::find(blocks.begin(), blocks.end(), at) != blocks.end()) {
-      at += 24;
+    const auto block = std::find_if(blocks.begin(), blocks.end(),
+                                    [at](const test::FrameExtent& between) { return between.begin == at; });
+    if (block != blocks.end()) {
+      at = block->end;
       continue;
     }
     bytes.push_back(image.at(at++));
@@ -143,10 +145,9 @@ TEST(TornRecordingKit, EachRecordLiesWhereTheKitSaysItDoes) {
           break;
       }
     }
-    // Signal data are a data block of their own before or after the records' blocks.
-    const bool signal_data = layout == LoggerLayout::kSignalDataFirst || test::IsSignalDataAfterLayout(layout);
-    const bool split =
-        recording.DataBlocks().size() > (signal_data ? 2U : 1U) && layout != LoggerLayout::kListAlignedRecords;
+    // Signal data are a data block of their own before or after the records' blocks, and so
+    // is each data group's DT.
+    const bool split = test::IsListLayout(layout) && layout != LoggerLayout::kListAlignedRecords;
     EXPECT_EQ(crossing > 0, split) << "records cross block boundaries in a list of full blocks only";
   }
 }

@@ -88,6 +88,26 @@ void AppendDataGroup(Bytes& file, const Layout& at, uint64_t first_group, uint64
   Store(file, at.data_group + 24, position);
 }
 
+// Begins the data of a second data group behind the records, as a logger that writes one data
+// group per bus does: `zeros` zero bytes, the zeros that align the next block, then its DT
+// block's header, still empty, and the data group that links it, with a channel group of no
+// record bytes yet. The DT before it keeps the length it has.
+void BeginNextDataGroup(Bytes& file, const Layout& at, size_t zeros) {
+  const auto append_header = [&file](const char* id, uint64_t length, uint64_t links) {
+    file.resize((file.size() + 7) / 8 * 8, 0);
+    const uint64_t position = file.size();
+    file.insert(file.end(), {'#', '#', static_cast<uint8_t>(id[0]), static_cast<uint8_t>(id[1]), 0, 0, 0, 0});
+    file.resize(position + length, 0);
+    Store(file, position + 8, length);
+    Store(file, position + 16, links);
+    return position;
+  };
+  file.resize(file.size() + zeros, 0);
+  const uint64_t dt = append_header("DT", 24, 0);
+  const uint64_t group = append_header("CG", 104, 6);
+  AppendDataGroup(file, at, group, dt);
+}
+
 // Moves the records of the DT block, the last block of the file, into a list of two DT
 // blocks, the first holding `split` bytes, the second still open (its length only covers
 // its header), as a logger leaves a recording whose data grew through a list.
@@ -295,9 +315,34 @@ std::vector<DamageCase> Cases() {
       {"a channel group that two data groups link", true,
        [](Bytes& file, const Layout& at) { AppendDataGroup(file, at, at.can_group, 0); },
        "Stopped reading a cyclic block chain.", kWholeSamples},
-      {"unfinalized, counts of a data group before the last are not repaired", true,
+      // The DT of a data group whose length its logger never wrote when it began the next
+      // group's: its records end there, whole, and at most the zeros that align the next DT
+      // follow them. A record that ends cut, or zeros where records must be, are damage.
+      {"unfinalized, a data group's DT still growing when the next group's begins", false,
+       [](Bytes& file, const Layout& at) { BeginNextDataGroup(file, at, 0); }, nullptr, kWholeSamples},
+      {"unfinalized, a data group's DT still growing, its last record cut, when the next group's begins", false,
+       [](Bytes& file, const Layout& at) {
+         file.resize(file.size() - 10);  // in the payload's length: no zeros that align the DT complete it
+         BeginNextDataGroup(file, at, 0);
+       },
+       "Parse of record failed. Error: End of file detected.", kWholeSamples},
+      {"unfinalized, a data group's DT still growing, zeros behind its records, when the next group's begins", false,
+       [](Bytes& file, const Layout& at) { BeginNextDataGroup(file, at, 8); },
+       "Failed to find the CG block. Record ID: 0", kWholeSamples},
+      // Counts the flags call stale are what the data hold, in every data group; counts they
+      // call final stand, and differ from the records as damage.
+      {"unfinalized, counts of a data group before the last", true,
        [](Bytes& file, const Layout& at) {
          MarkCountsStale(file);
+         for (const uint64_t group : {at.can_group, at.vlsd_group, at.lin_group})
+           Store(file, Layout::CycleCount(group), 0);
+         AppendDataGroup(file, at, 0, 0);
+       },
+       nullptr, kWholeSamples},
+      {"unfinalized, counts the flags call final", true,
+       [](Bytes& file, const Layout& at) {
+         MarkCountsStale(file);
+         file[60] = 0x04;  // the last DT's length only
          for (const uint64_t group : {at.can_group, at.vlsd_group, at.lin_group})
            Store(file, Layout::CycleCount(group), 0);
          AppendDataGroup(file, at, 0, 0);

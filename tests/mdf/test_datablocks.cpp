@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "blockchain.h"
 #include "datablock.h"
 #include "datalistblock.h"
 #include "dl4block.h"
@@ -446,6 +447,50 @@ TEST(DataBlock, BlockHeaderBehindFindsAHeaderAtOnceOrBehindTheAlignment) {
   }
 }
 
+// What a logger begins or appends behind its records when it loses power, from offset 61 on (3
+// bytes short of a multiple of 8) to the end of the file: each block ends where the next begins,
+// behind the zeros that align it; only blocks that hold no records come before the last.
+TEST(DataBlock, BlocksBegunBehindAreBlocksThatHoldNoRecordsUpToTheEnd) {
+  const Bytes comment = Block("##MD", {}, Bytes().Raw("<EVcomment/>").Zeros(4).Data());  // 40 bytes
+  const Bytes event = Block("##EV", {0, 0, 0, 0, 64}, Bytes().U8(1).U8(1).Zeros(14).U64(0).F64(1.0).Data());
+  const Bytes empty_list = Block("##DL", {0, 0}, Bytes().U8(0).Zeros(3).U32(1).U64(0).Data());
+  const Bytes listing = Block("##DL", {0, 8}, Bytes().U8(0).Zeros(3).U32(1).U64(0).Data());
+  const auto cut = [](const Bytes& block, size_t keep) {
+    return Bytes().Raw(
+        std::vector<uint8_t>(block.Data().begin(), block.Data().begin() + static_cast<std::ptrdiff_t>(keep)));
+  };
+  const struct {
+    const char* name;
+    Bytes tail;  // from offset 61 on
+    bool begun;
+  } cases[] = {
+      {"a header cut at once", Bytes().Raw("##MD"), true},
+      {"a header cut behind the alignment", Bytes().Zeros(3).Raw("##E"), true},
+      {"a comment up to the end", Bytes().Zeros(3).Raw(comment.Data()), true},
+      {"a comment cut by the end", Bytes().Zeros(3).Raw(cut(comment, 30).Data()), true},
+      {"a comment, then padding", Bytes().Zeros(3).Raw(comment.Data()).Zeros(500), true},
+      {"a comment, then an event", Bytes().Zeros(3).Raw(comment.Data()).Raw(event.Data()), true},
+      {"a comment, then an event cut in its header", Bytes().Zeros(3).Raw(comment.Data()).Raw(cut(event, 13).Data()),
+       true},
+      {"a list that lists nothing yet, cut in its fields", Bytes().Zeros(3).Raw(cut(empty_list, 45).Data()), true},
+      {"a list that lists nothing yet, then padding", Bytes().Zeros(3).Raw(empty_list.Data()).Zeros(300), true},
+      {"signal data begun", Bytes().Zeros(3).Raw(Block("##SD", {}, {4, 0, 0, 0, 1}, 200).Data()), true},
+      {"a list that lists a block of the file", Bytes().Zeros(3).Raw(listing.Data()), false},
+      {"a comment, then a data block with data",
+       Bytes().Zeros(3).Raw(comment.Data()).Raw(Block("##DT", {}, {1}).Data()), false},
+      {"a data block with data", Bytes().Zeros(3).Raw(Block("##DT", {}, {1, 2}).Data()), false},
+      {"a comment, then bytes that are no block", Bytes().Zeros(3).Raw(comment.Data()).U8(1).U32(5), false},
+      {"a byte other than zero in the gap", Bytes().Zeros(2).U8(1).Raw(comment.Data()), false},
+      {"zeros only", Bytes().Zeros(30), false},
+      {"records", Bytes().U8(1).U32(5).Raw("##MD"), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryBuffer file(Bytes().Raw(std::string(61, 'x')).Raw(c.tail.Data()).Data());
+    EXPECT_EQ(BlocksBegunBehind(file, 61), c.begun);
+  }
+}
+
 // A link to the multiple of 8 that the zeros aligning a header lead to, before they reached it:
 // a block not begun yet. Anything further out is no header.
 TEST(DataBlock, BlockHeaderAtEndTakesALinkJustPastTheEndForABlockNotBegun) {
@@ -475,6 +520,15 @@ TEST(DataBlock, BlockHeaderBegunAtEndIsFoundAtAMultipleOfEight) {
       {"records ending in zeros", Bytes().U8(3).Zeros(9), 0, false},
       {"a header that is not aligned", Bytes().U8(3).Raw("##DT"), 0, false},
       {"a header with data behind it", Bytes().Raw(Block("##DT", {}, {1, 2}).Data()), 0, false},
+      // Blocks appended up to the end: the first of them, however far back its header lies.
+      {"a comment and an event",
+       Bytes()
+           .Raw(Block("##MD", {}, Bytes().Raw(std::string(500, 'c')).Data()).Data())
+           .Zeros(4)
+           .Raw(Block("##EV", {0, 0, 0, 0, 104}, Bytes().Zeros(32).Data()).Data()),
+       104, true},
+      {"a list begun, cut in its fields", Bytes().Raw(Block("##DL", {0, 0, 0}, Bytes().U8(0).Data(), 64).Data()), 104,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

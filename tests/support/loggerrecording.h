@@ -5,8 +5,9 @@
 // default every record lies in one last DT block, each payload right after its frame record;
 // RecordingLayout gives the other layouts loggers write (payloads before their frames, a DL
 // of fixed-size DT blocks, closed before or after the next header is written, or of blocks of
-// whole records with aligned headers, version 4.20, the payloads in
-// signal data before or after the records). The unfinalized form has the id "UnFinMF ", flags
+// whole records with aligned headers, or in a chain of lists, version 4.20, the payloads in
+// signal data before or after the records), and AppendPowerLossNote what a logger appends
+// behind its records when it loses power. The unfinalized form has the id "UnFinMF ", flags
 // for cycle counts, VLSD sizes and the last DT length, cycle counts 0 and a last DT length
 // that covers only its header, as a logger leaves a file when its power is cut.
 //
@@ -91,6 +92,10 @@ struct RecordingLayout {
   /// `link_signal_data_when_begun` as soon as its header is written.
   bool signal_data_after = false;
   bool link_signal_data_when_begun = false;
+  /// A full list is followed by a new one of `list_slots` links, written whole with its links
+  /// 0 before the next block is begun, and linked from the list before it once whole; without
+  /// it a list has no slot left once full.
+  bool chain_lists = false;
 };
 
 /// Where a frame's bytes lie in the file: the first byte of its first record (frame record or
@@ -152,8 +157,9 @@ class LoggerRecordingWriter {
   LoggerRecordingWriter(const LoggerRecordingWriter&) = delete;
   LoggerRecordingWriter& operator=(const LoggerRecordingWriter&) = delete;
 
-  /// The frame record and its payload record, in the layout's order.
-  FrameExtent Add(const CanFrameRecord& frame) {
+  /// A CAN frame's record; `payload_offset` is the data bytes channel's value, the offset of
+  /// its payload in the VLSD group or signal data.
+  static Bytes CanRecord(const CanFrameRecord& frame, uint64_t payload_offset) {
     Bytes record;
     record.U8(kCanRecordId).U64(frame.time_us).U8(frame.channel);
     const uint32_t id_field = (frame.id & 0x1FFFFFFF) | (frame.ide ? 1u << 29 : 0) | (frame.dir ? 1u << 30 : 0);
@@ -161,24 +167,14 @@ class LoggerRecordingWriter {
     record.U8(static_cast<uint8_t>((frame.dlc & 0x0F) | (frame.edl ? 0x10 : 0) | (frame.brs ? 0x20 : 0) |
                                    (frame.esi ? 0x40 : 0)));
     record.U8(static_cast<uint8_t>(frame.data.size()));
-    record.U64(vlsd_bytes_);  // the VLSD channel's value: the offset of its payload
-    if (layout_.signal_data_first || layout_.signal_data_after) {
-      const FrameExtent extent = Emit(record);
-      if (layout_.signal_data_after) pending_payloads_.push_back(frame.data);
-      ++can_count_;
-      vlsd_bytes_ += 4 + frame.data.size();
-      return extent;
-    }
-    Bytes payload;
-    payload.U8(kVlsdRecordId).U32(static_cast<uint32_t>(frame.data.size())).Raw(frame.data);
-    const FrameExtent first = Emit(layout_.payload_first ? payload : record);
-    const FrameExtent second = Emit(layout_.payload_first ? record : payload);
-    ++can_count_;
-    vlsd_bytes_ += 4 + frame.data.size();
-    return {first.begin, second.end};
+    record.U64(payload_offset);
+    return record;
   }
-
-  FrameExtent Add(const LinFrameRecord& frame) {
+  /// A CAN frame's payload, a record of the VLSD group.
+  static Bytes PayloadRecord(const CanFrameRecord& frame) {
+    return Bytes().U8(kVlsdRecordId).U32(static_cast<uint32_t>(frame.data.size())).Raw(frame.data);
+  }
+  static Bytes LinRecord(const LinFrameRecord& frame) {
     Bytes record;
     record.U8(kLinRecordId).U64(frame.time_us).U8(frame.channel);
     record.U8(static_cast<uint8_t>((frame.id & 0x3F) | (frame.dir ? 0x40 : 0)));
@@ -187,7 +183,29 @@ class LoggerRecordingWriter {
     std::vector<uint8_t> data = frame.data;
     data.resize(8, 0);
     record.Raw(data);
-    const FrameExtent extent = Emit(record);
+    return record;
+  }
+
+  /// The frame record and its payload record, in the layout's order.
+  FrameExtent Add(const CanFrameRecord& frame) {
+    const Bytes record = CanRecord(frame, vlsd_bytes_);
+    if (layout_.signal_data_first || layout_.signal_data_after) {
+      const FrameExtent extent = Emit(record);
+      if (layout_.signal_data_after) pending_payloads_.push_back(frame.data);
+      ++can_count_;
+      vlsd_bytes_ += 4 + frame.data.size();
+      return extent;
+    }
+    const Bytes payload = PayloadRecord(frame);
+    const FrameExtent first = Emit(layout_.payload_first ? payload : record);
+    const FrameExtent second = Emit(layout_.payload_first ? record : payload);
+    ++can_count_;
+    vlsd_bytes_ += 4 + frame.data.size();
+    return {first.begin, second.end};
+  }
+
+  FrameExtent Add(const LinFrameRecord& frame) {
+    const FrameExtent extent = Emit(LinRecord(frame));
     ++lin_count_;
     return extent;
   }
@@ -228,6 +246,19 @@ class LoggerRecordingWriter {
   /// The file size at which the data bytes channel got its link to the signal data; 0 before.
   [[nodiscard]] uint64_t SignalDataLinkedAt() const { return signal_data_linked_at_; }
 
+  /// What a logger appends behind its records when it loses power: a comment (MD) and, with
+  /// `event`, an event (EV) that the comment explains, linked from the header once whole.
+  /// Neither holds a record, and the last DT keeps its length.
+  void AppendPowerLossNote(bool event) {
+    const int64_t comment = image_.Text("##MD", "<EVcomment><TX>power lost</TX></EVcomment>");
+    if (!event) return;
+    // A recording interrupt at one point in time, caused by an error.
+    Bytes fields;
+    fields.U8(1).U8(1).U8(0).U8(1).U8(0).Zeros(3).U32(0).U16(0).U16(0).U64(0).F64(1.0);
+    const int64_t interrupt = image_.Block("##EV", {0, 0, 0, 0, comment}, fields.Data());
+    image_.PatchLink(hd_, 4, interrupt);
+  }
+
   /// Patches the counts and the last DT length (not in the unfinalized form) and flushes;
   /// writes the signal data after the records where they are not written yet.
   void Finish() {
@@ -245,7 +276,9 @@ class LoggerRecordingWriter {
   }
 
   /// Where the data list begins; 0 when the records lie in one DT block.
-  [[nodiscard]] int64_t ListBlock() const { return list_; }
+  [[nodiscard]] int64_t ListBlock() const { return first_list_; }
+  /// The bytes of each list chained behind the first, in file order.
+  [[nodiscard]] const std::vector<FrameExtent>& ChainedLists() const { return chained_lists_; }
   /// Where each data block begun so far begins (its header), in file order.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return data_blocks_; }
   [[nodiscard]] uint64_t CanCount() const { return can_count_; }
@@ -253,6 +286,58 @@ class LoggerRecordingWriter {
   [[nodiscard]] uint64_t RecordBytes() const { return records_bytes_; }
   /// Where the last record written begins (behind the header of a block begun before it).
   [[nodiscard]] uint64_t LastRecordBegin() const { return last_record_begin_; }
+
+  /// CAN fields after the record id: Timestamp 0-7, BusChannel 8, ID bits 0-28 of 9-12 with
+  /// IDE and Dir in bits 29 and 30, DLC/EDL/BRS/ESI in 13, DataLength 14, DataBytes 15-22:
+  /// the offset of the payload in the VLSD group, or of its entry in the signal data.
+  static std::vector<ImageChannel> CanChannels(bool in_vlsd_group) {
+    const std::string can = "CAN_DataFrame.";
+    ImageChannel data = ImageField(can + "DataBytes", 10, 15, 0, 64);
+    data.type = 1;
+    data.vlsd_group = in_vlsd_group ? 0 : -1;
+    return {TimestampChannel(64),
+            ImageField(can + "BusChannel", 0, 8, 0, 8),
+            ImageField(can + "ID", 0, 9, 0, 29),
+            ImageField(can + "IDE", 0, 12, 5, 1),
+            ImageField(can + "Dir", 0, 12, 6, 1),
+            ImageField(can + "DLC", 0, 13, 0, 4),
+            ImageField(can + "EDL", 0, 13, 4, 1),
+            ImageField(can + "BRS", 0, 13, 5, 1),
+            ImageField(can + "ESI", 0, 13, 6, 1),
+            ImageField(can + "DataLength", 0, 14, 0, 8),
+            data};
+  }
+
+  /// LIN fields: Timestamp 0-7, BusChannel 8, ID bits 0-5 and Dir bit 6 of 9, received
+  /// bytes and data length in the nibbles of 10, DataBytes 11-18.
+  static std::vector<ImageChannel> LinChannels() {
+    const std::string lin = "LIN_Frame.";
+    return {TimestampChannel(64),
+            ImageField(lin + "BusChannel", 0, 8, 0, 8),
+            ImageField(lin + "ID", 0, 9, 0, 6),
+            ImageField(lin + "Dir", 0, 9, 6, 1),
+            ImageField(lin + "ReceivedDataByteCount", 0, 10, 0, 4),
+            ImageField(lin + "DataLength", 0, 10, 4, 4),
+            ImageField(lin + "DataBytes", 10, 11, 0, 64)};
+  }
+
+  /// The CG fields of a bus-event group (flags: bus event, plain bus event); its name and
+  /// source are blocks of their own.
+  static ImageGroup BusGroup(uint64_t record_id, uint32_t data_bytes) {
+    ImageGroup group;
+    group.record_id = record_id;
+    group.flags = 0x06;
+    group.data_bytes = data_bytes;
+    return group;
+  }
+
+  /// The source of the bus ("CAN"): its comment, then its name, then the SI block.
+  static int64_t Source(ImageWriter& image, const std::string& name, uint8_t bus_type) {
+    const int64_t comment =
+        image.Text("##MD", "<SIcomment><TX>" + name + " bus</TX><bus name='" + name + "1'/></SIcomment>");
+    const int64_t source_name = image.Text("##TX", name + "1");
+    return image.SourceBlock(bus_type, source_name, comment);
+  }
 
  private:
   // The record's bytes behind the last ones; in a list, a full block is closed and the next
@@ -292,11 +377,20 @@ class LoggerRecordingWriter {
   // The full block gets its length; the new one is linked before or after its header, as the
   // layout says. Its header says "empty" until it is full, as a growing last DT block does.
   void NextBlock() {
-    if (blocks_ == layout_.list_slots) throw std::length_error("the data list has no slot left");
+    const bool list_full = slot_ == layout_.list_slots;
+    if (list_full && !layout_.chain_lists) throw std::length_error("the data list has no slot left");
     const int64_t full = dt_;
     const uint64_t full_length = 24 + block_filled_;
     if (blocks_ > 0 && !layout_.close_after_next_header) image_.SetLength(full, full_length);
     list_bytes_ += block_filled_;
+    if (list_full) {
+      const int64_t next_list =
+          image_.DataList(std::vector<int64_t>(layout_.list_slots, 0), std::vector<uint64_t>(layout_.list_slots, 0));
+      image_.PatchLink(list_, 0, next_list);
+      chained_lists_.push_back({static_cast<uint64_t>(next_list), output_.Size()});
+      list_ = next_list;
+      slot_ = 0;
+    }
     const auto position = static_cast<int64_t>((output_.Size() + 7) / 8 * 8);
     if (layout_.link_before_header) LinkBlock(position);
     dt_ = image_.Block("##DT", {}, {}, 24);
@@ -304,6 +398,7 @@ class LoggerRecordingWriter {
     if (!layout_.link_before_header) LinkBlock(dt_);
     if (blocks_ > 0 && layout_.close_after_next_header) image_.SetLength(full, full_length);
     ++blocks_;
+    ++slot_;
     block_filled_ = 0;
   }
 
@@ -313,8 +408,8 @@ class LoggerRecordingWriter {
   }
 
   void LinkBlock(int64_t position) {
-    image_.PatchLink(list_, 1 + blocks_, position);
-    image_.SetDataListOffset(list_, layout_.list_slots, blocks_, list_bytes_);
+    image_.PatchLink(list_, 1 + slot_, position);
+    image_.SetDataListOffset(list_, layout_.list_slots, slot_, list_bytes_);
   }
 
   void WriteBlocks() {
@@ -324,11 +419,11 @@ class LoggerRecordingWriter {
                           finalized ? 0 : 0x25);
     ImageHistory history;
     history.tool_version = info_.firmware;
-    const int64_t hd = image_.Header(info_.start_ns, LoggerHeaderCommentFor(info_), {history}, info_.tz_offset_min,
-                                     info_.dst_offset_min, info_.time_flags);
+    hd_ = image_.Header(info_.start_ns, LoggerHeaderCommentFor(info_), {history}, info_.tz_offset_min,
+                        info_.dst_offset_min, info_.time_flags);
     const int64_t time = image_.Conversion();
-    const int64_t can_si = Source("CAN", 2);
-    const int64_t lin_si = Source("LIN", 3);
+    const int64_t can_si = Source(image_, "CAN", 2);
+    const int64_t lin_si = Source(image_, "LIN", 3);
 
     // The VLSD group first, which the CAN data bytes name; it is chained between CAN and LIN.
     // Signal data instead are linked once written.
@@ -350,7 +445,7 @@ class LoggerRecordingWriter {
                                 can_channels, can_name, can_si);
     if (vlsd_cg_ != 0) image_.PatchLink(vlsd_cg_, 0, lin_cg_);
     dg_ = image_.DataGroup(1, can_cg_, 0);
-    image_.PatchLink(hd, 0, dg_);
+    image_.PatchLink(hd_, 0, dg_);
     if (layout_.signal_data_first) return;  // the DT block follows the signal data
     BeginDt();
   }
@@ -365,61 +460,10 @@ class LoggerRecordingWriter {
     }
     if (layout_.block_data_bytes % 8 != 0 && !layout_.whole_records)
       throw std::invalid_argument("data blocks of a list follow without gaps");
-    list_ = image_.DataList(std::vector<int64_t>(layout_.list_slots, 0), std::vector<uint64_t>(layout_.list_slots, 0));
+    list_ = first_list_ =
+        image_.DataList(std::vector<int64_t>(layout_.list_slots, 0), std::vector<uint64_t>(layout_.list_slots, 0));
     image_.PatchLink(dg_, 2, list_);
     NextBlock();
-  }
-
-  // CAN fields after the record id: Timestamp 0-7, BusChannel 8, ID bits 0-28 of 9-12 with
-  // IDE and Dir in bits 29 and 30, DLC/EDL/BRS/ESI in 13, DataLength 14, DataBytes 15-22:
-  // the offset of the payload in the VLSD group, or of its entry in the signal data.
-  static std::vector<ImageChannel> CanChannels(bool in_vlsd_group) {
-    const std::string can = "CAN_DataFrame.";
-    ImageChannel data = ImageField(can + "DataBytes", 10, 15, 0, 64);
-    data.type = 1;
-    data.vlsd_group = in_vlsd_group ? 0 : -1;
-    return {TimestampChannel(64),
-            ImageField(can + "BusChannel", 0, 8, 0, 8),
-            ImageField(can + "ID", 0, 9, 0, 29),
-            ImageField(can + "IDE", 0, 12, 5, 1),
-            ImageField(can + "Dir", 0, 12, 6, 1),
-            ImageField(can + "DLC", 0, 13, 0, 4),
-            ImageField(can + "EDL", 0, 13, 4, 1),
-            ImageField(can + "BRS", 0, 13, 5, 1),
-            ImageField(can + "ESI", 0, 13, 6, 1),
-            ImageField(can + "DataLength", 0, 14, 0, 8),
-            data};
-  }
-
-  // LIN fields: Timestamp 0-7, BusChannel 8, ID bits 0-5 and Dir bit 6 of 9, received
-  // bytes and data length in the nibbles of 10, DataBytes 11-18.
-  static std::vector<ImageChannel> LinChannels() {
-    const std::string lin = "LIN_Frame.";
-    return {TimestampChannel(64),
-            ImageField(lin + "BusChannel", 0, 8, 0, 8),
-            ImageField(lin + "ID", 0, 9, 0, 6),
-            ImageField(lin + "Dir", 0, 9, 6, 1),
-            ImageField(lin + "ReceivedDataByteCount", 0, 10, 0, 4),
-            ImageField(lin + "DataLength", 0, 10, 4, 4),
-            ImageField(lin + "DataBytes", 10, 11, 0, 64)};
-  }
-
-  // The CG fields of a bus-event group (flags: bus event, plain bus event); its name and
-  // source are blocks of their own.
-  static ImageGroup BusGroup(uint64_t record_id, uint32_t data_bytes) {
-    ImageGroup group;
-    group.record_id = record_id;
-    group.flags = 0x06;
-    group.data_bytes = data_bytes;
-    return group;
-  }
-
-  // The source's comment, then its name, then the SI block.
-  int64_t Source(const std::string& name, uint8_t bus_type) {
-    const int64_t comment =
-        image_.Text("##MD", "<SIcomment><TX>" + name + " bus</TX><bus name='" + name + "1'/></SIcomment>");
-    const int64_t source_name = image_.Text("##TX", name + "1");
-    return image_.SourceBlock(bus_type, source_name, comment);
   }
 
   std::ostream* stream_ = nullptr;  // flushed at Finish
@@ -428,11 +472,15 @@ class LoggerRecordingWriter {
   RecordingInfo info_;
   RecordingLayout layout_;
   ImageWriter image_;
+  int64_t hd_ = 0;
   int64_t dg_ = 0;
   int64_t can_data_bytes_ = 0;  // the CAN data bytes channel, which links signal data
   int64_t dt_ = 0;              // the last DT block
-  int64_t list_ = 0;
-  uint32_t blocks_ = 0;        // DT blocks begun in the list
+  int64_t first_list_ = 0;
+  int64_t list_ = 0;  // the last list
+  std::vector<FrameExtent> chained_lists_;
+  uint32_t blocks_ = 0;        // DT blocks begun in the lists
+  uint32_t slot_ = 0;          // of them, in the last list
   uint64_t block_filled_ = 0;  // data bytes of the last one
   uint64_t list_bytes_ = 0;    // data bytes of the blocks before it
   std::vector<uint64_t> data_blocks_;

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "support/busgrouprecording.h"
 #include "support/loggerimage.h"
 #include "support/loggerrecording.h"
 
@@ -85,6 +86,18 @@ enum class LoggerLayout {
   kSignalDataFirst,          // the payloads in an SD block written whole before the records
   kSignalDataAfter,          // the payloads in an SD block after the records, linked once whole
   kSignalDataAfterLinkedEarly,  // the same, linked as soon as its header is written
+  kListChainGrowing,        // lists of 3 DT blocks each linked once its header is whole, the next list written whole
+                            // and linked once whole before the next block, the full block closed only after that
+  kListChainClosed,         // the same, the full block closed before the next list is written
+  kCommentBehindGrowingDt,  // as kPayloadAfterFrame, a comment block appended behind the growing DT
+  kEventBehindGrowingDt,    // the same with an event block over the comment, linked once whole
+  // One data group per bus (busgrouprecording.h), their records one group after the other:
+  kTwoBusGroupsGrowing,           // CAN, LIN; the CAN group's DT left growing; flags 0x25
+  kTwoBusGroupsGrowingLinFirst,   // LIN, CAN; the same; flags 0x05
+  kTwoBusGroupsClosed,            // CAN, LIN; the CAN group's DT closed, its counts left 0; flags 0x05
+  kTwoBusGroupsClosedCounted,     // LIN, CAN; the LIN group's DT closed and its count written; flags 0x25
+  kThreeBusGroupsGrowing,         // CAN, CAN, LIN; the earlier DTs left growing, their counts written; flags 0x25
+  kThreeBusGroupsLinFirstClosed,  // LIN, CAN, CAN; the earlier DTs closed, their counts written; flags 0x65
 };
 
 inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
@@ -101,7 +114,17 @@ inline const std::vector<LoggerLayout>& AllLoggerLayouts() {
                                                     LoggerLayout::kListLinksAfterHeader,
                                                     LoggerLayout::kSignalDataFirst,
                                                     LoggerLayout::kSignalDataAfter,
-                                                    LoggerLayout::kSignalDataAfterLinkedEarly};
+                                                    LoggerLayout::kSignalDataAfterLinkedEarly,
+                                                    LoggerLayout::kListChainGrowing,
+                                                    LoggerLayout::kListChainClosed,
+                                                    LoggerLayout::kCommentBehindGrowingDt,
+                                                    LoggerLayout::kEventBehindGrowingDt,
+                                                    LoggerLayout::kTwoBusGroupsGrowing,
+                                                    LoggerLayout::kTwoBusGroupsGrowingLinFirst,
+                                                    LoggerLayout::kTwoBusGroupsClosed,
+                                                    LoggerLayout::kTwoBusGroupsClosedCounted,
+                                                    LoggerLayout::kThreeBusGroupsGrowing,
+                                                    LoggerLayout::kThreeBusGroupsLinFirstClosed};
   return layouts;
 }
 
@@ -136,6 +159,26 @@ inline const char* LayoutName(LoggerLayout layout) {
       return "SignalDataAfter";
     case LoggerLayout::kSignalDataAfterLinkedEarly:
       return "SignalDataAfterLinkedEarly";
+    case LoggerLayout::kListChainGrowing:
+      return "ListChainGrowing";
+    case LoggerLayout::kListChainClosed:
+      return "ListChainClosed";
+    case LoggerLayout::kCommentBehindGrowingDt:
+      return "CommentBehindGrowingDt";
+    case LoggerLayout::kEventBehindGrowingDt:
+      return "EventBehindGrowingDt";
+    case LoggerLayout::kTwoBusGroupsGrowing:
+      return "TwoBusGroupsGrowing";
+    case LoggerLayout::kTwoBusGroupsGrowingLinFirst:
+      return "TwoBusGroupsGrowingLinFirst";
+    case LoggerLayout::kTwoBusGroupsClosed:
+      return "TwoBusGroupsClosed";
+    case LoggerLayout::kTwoBusGroupsClosedCounted:
+      return "TwoBusGroupsClosedCounted";
+    case LoggerLayout::kThreeBusGroupsGrowing:
+      return "ThreeBusGroupsGrowing";
+    case LoggerLayout::kThreeBusGroupsLinFirstClosed:
+      return "ThreeBusGroupsLinFirstClosed";
   }
   return "?";
 }
@@ -146,7 +189,28 @@ inline void PrintTo(LoggerLayout layout, std::ostream* out) { *out << LayoutName
 inline bool IsListLayout(LoggerLayout layout) {
   return layout == LoggerLayout::kListLinkedBeforeHeader || layout == LoggerLayout::kListLinkedAfterHeader ||
          layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter ||
-         layout == LoggerLayout::kListAlignedRecords || layout == LoggerLayout::kListLinksAfterHeader;
+         layout == LoggerLayout::kListAlignedRecords || layout == LoggerLayout::kListLinksAfterHeader ||
+         layout == LoggerLayout::kListChainGrowing || layout == LoggerLayout::kListChainClosed;
+}
+
+/// The data groups of a layout with one per bus; none for every other layout.
+inline BusGroupLayout BusGroupsOf(LoggerLayout layout) {
+  switch (layout) {
+    case LoggerLayout::kTwoBusGroupsGrowing:
+      return {{Bus::kCan, Bus::kLin}, false, false, 0x25};
+    case LoggerLayout::kTwoBusGroupsGrowingLinFirst:
+      return {{Bus::kLin, Bus::kCan}, false, false, 0x05};
+    case LoggerLayout::kTwoBusGroupsClosed:
+      return {{Bus::kCan, Bus::kLin}, true, false, 0x05};
+    case LoggerLayout::kTwoBusGroupsClosedCounted:
+      return {{Bus::kLin, Bus::kCan}, true, true, 0x25};
+    case LoggerLayout::kThreeBusGroupsGrowing:
+      return {{Bus::kCan, Bus::kCan, Bus::kLin}, false, true, 0x25};
+    case LoggerLayout::kThreeBusGroupsLinFirstClosed:
+      return {{Bus::kLin, Bus::kCan, Bus::kCan}, true, true, 0x65};
+    default:
+      return {};
+  }
 }
 
 /// True for the layouts that write the payloads in signal data after the records.
@@ -180,11 +244,17 @@ class TornRecording {
   /// clusters before the data reached the card leaves zeros up to the next boundary.
   static constexpr uint64_t kPaddingBoundary = 4096;
   static constexpr uint32_t kListBlockDataBytes = 256;
+  /// The slots of each list in a chain of lists: a few, so that the traffic fills several.
+  static constexpr uint32_t kChainedListSlots = 3;
 
   /// `finalized`: as the logger would have closed it, for checks of the kit itself.
   explicit TornRecording(LoggerLayout layout, bool finalized = false) : layout_(layout) {
     info_.finalized = finalized;
     info_.serial = "0000C0DE";
+    if (const BusGroupLayout groups = BusGroupsOf(layout); !groups.buses.empty()) {
+      WriteBusGroups(groups);
+      return;
+    }
     RecordingLayout places;
     places.payload_first = layout == LoggerLayout::kPayloadBeforeFrame;
     if (IsListLayout(layout)) {
@@ -192,9 +262,15 @@ class TornRecording {
       places.link_before_header = layout != LoggerLayout::kListLinkedAfterHeader &&
                                   layout != LoggerLayout::kListGrowingLinkedAfter &&
                                   layout != LoggerLayout::kListLinksAfterHeader;
-      places.close_after_next_header =
-          layout == LoggerLayout::kListGrowingLinkedBefore || layout == LoggerLayout::kListGrowingLinkedAfter;
+      places.close_after_next_header = layout == LoggerLayout::kListGrowingLinkedBefore ||
+                                       layout == LoggerLayout::kListGrowingLinkedAfter ||
+                                       layout == LoggerLayout::kListChainGrowing;
       places.whole_records = layout == LoggerLayout::kListAlignedRecords;
+      places.chain_lists = layout == LoggerLayout::kListChainGrowing || layout == LoggerLayout::kListChainClosed;
+      if (places.chain_lists) {
+        places.list_slots = kChainedListSlots;
+        places.link_before_header = false;
+      }
     }
     if (layout == LoggerLayout::kVersion420) {
       places.version_text = "4.20";
@@ -216,8 +292,13 @@ class TornRecording {
     // The list is written whole with links of 0, as a logger leaves it between writing its
     // header and its links: a cut inside it is such a tear.
     if (layout == LoggerLayout::kListLinksAfterHeader) first_torn_ = static_cast<uint64_t>(writer.ListBlock());
-    for (const LoggedFrame& frame : traffic) Add(writer, frame, places);
+    for (const LoggedFrame& frame : traffic) {
+      Add(writer, frame, places.payload_first, places.signal_data_first || places.signal_data_after);
+    }
     if (places.signal_data_after) AddSignalDataAfter(writer);
+    if (layout == LoggerLayout::kCommentBehindGrowingDt || layout == LoggerLayout::kEventBehindGrowingDt) {
+      writer.AppendPowerLossNote(layout == LoggerLayout::kEventBehindGrowingDt);
+    }
     writer.Finish();
   }
 
@@ -230,6 +311,15 @@ class TornRecording {
   [[nodiscard]] uint64_t DataStart() const { return first_torn_ != 0 ? first_torn_ : blocks_.front(); }
   /// Where each data block's header begins.
   [[nodiscard]] const std::vector<uint64_t>& DataBlocks() const { return blocks_; }
+  /// The bytes of blocks that lie between records, in file order: each data block's header,
+  /// and each list a chain of lists begins behind a full block (a record may run on past it).
+  [[nodiscard]] std::vector<FrameExtent> BlocksBetweenRecords() const {
+    std::vector<FrameExtent> between = lists_;
+    for (const uint64_t block : blocks_) between.push_back({block, block + 24});
+    std::sort(between.begin(), between.end(),
+              [](const FrameExtent& a, const FrameExtent& b) { return a.begin < b.begin; });
+    return between;
+  }
   [[nodiscard]] const std::vector<LoggedFrame>& Frames() const { return frames_; }
   [[nodiscard]] const std::vector<LoggedRecord>& Records() const { return records_; }
 
@@ -259,6 +349,13 @@ class TornRecording {
   };
 
   [[nodiscard]] CutPlace DescribeCut(uint64_t size) const {
+    for (size_t list = 0; list < lists_.size(); ++list) {
+      if (size >= lists_[list].begin && size < lists_[list].end) {
+        return {"in a list chained behind a full block",
+                "list " + std::to_string(list + 1) + ", " + std::to_string(size - lists_[list].begin) + " of its " +
+                    std::to_string(lists_[list].end - lists_[list].begin) + " bytes"};
+      }
+    }
     for (size_t block = 0; block < blocks_.size(); ++block) {
       if (size >= blocks_[block] && size < blocks_[block] + 24) {
         return {"in a data block's header",
@@ -314,27 +411,50 @@ class TornRecording {
                                             : "LIN record";
   }
 
-  // The record's bytes before the cut: its extent less the block headers begun inside it.
+  // The record's bytes before the cut: its extent less the blocks begun inside it.
   [[nodiscard]] uint64_t BytesBefore(const LoggedRecord& record, uint64_t size) const {
     uint64_t bytes = size - record.extent.begin;
-    for (const uint64_t block : blocks_) {
-      if (block > record.extent.begin && block < size) bytes -= std::min<uint64_t>(24, size - block);
+    for (const FrameExtent& block : BlocksBetweenRecords()) {
+      if (block.begin > record.extent.begin && block.begin < size) bytes -= std::min(block.end, size) - block.begin;
     }
     return bytes;
   }
 
-  void Add(LoggerRecordingWriter& writer, const LoggedFrame& frame, const RecordingLayout& places) {
-    const bool payload_first = places.payload_first;
+  // The data groups' records one group after the other, each group's in the order of the
+  // traffic: a CAN group of one of two buses its channel's frames.
+  void WriteBusGroups(const BusGroupLayout& groups) {
+    BusGroupRecordingWriter writer(journal_, info_, groups);
+    const std::vector<LoggedFrame> traffic = Traffic(LoggerLayout::kPayloadAfterFrame);
+    const auto can_buses = std::count(groups.buses.begin(), groups.buses.end(), Bus::kCan);
+    int can_bus = 0;
+    for (const Bus bus : groups.buses) {
+      writer.NextGroup();
+      if (bus == Bus::kCan) ++can_bus;
+      for (const LoggedFrame& frame : traffic) {
+        const bool ours =
+            bus == Bus::kCan ? frame.is_can && (can_buses == 1 || frame.can.channel == can_bus) : !frame.is_can;
+        if (ours) Add(writer, frame, false, false);
+      }
+    }
+    writer.Finish();
+  }
+
+  void NoteChainedLists(const LoggerRecordingWriter& writer) { lists_ = writer.ChainedLists(); }
+  void NoteChainedLists(const BusGroupRecordingWriter&) {}
+
+  template <typename Writer>
+  void Add(Writer& writer, const LoggedFrame& frame, bool payload_first, bool signal_data) {
     const size_t index = frames_.size();
     frames_.push_back(frame);
     frames_.back().extent = frame.is_can ? writer.Add(frame.can) : writer.Add(frame.lin);
     blocks_ = writer.DataBlocks();
+    NoteChainedLists(writer);
     const FrameExtent extent = frames_.back().extent;
     if (!frame.is_can) {
       records_.push_back({LoggedRecord::kLin, index, extent, 1 + LoggerRecordingWriter::kLinRecordBytes});
       return;
     }
-    if (places.signal_data_first || places.signal_data_after) {  // its payload is not among the records
+    if (signal_data) {  // its payload is not among the records
       records_.push_back({LoggedRecord::kCanFrame, index, extent, 1 + LoggerRecordingWriter::kCanRecordBytes});
       return;
     }
@@ -367,11 +487,11 @@ class TornRecording {
     }
   }
 
-  // The end of `bytes` record bytes from `begin` on, past the headers of the blocks between.
+  // The end of `bytes` record bytes from `begin` on, past the blocks begun between them.
   [[nodiscard]] uint64_t EndOf(uint64_t begin, uint64_t bytes) const {
     uint64_t end = begin + bytes;
-    for (const uint64_t block : blocks_) {
-      if (block > begin && block < end) end += 24;
+    for (const FrameExtent& block : BlocksBetweenRecords()) {
+      if (block.begin > begin && block.begin < end) end += block.end - block.begin;
     }
     return end;
   }
@@ -454,8 +574,9 @@ class TornRecording {
   JournalOutput journal_;
   std::vector<LoggedFrame> frames_;
   std::vector<LoggedRecord> records_;
-  std::vector<uint64_t> blocks_;  // where each data block's header begins
-  uint64_t first_torn_ = 0;       // where tears begin when not at the first data block
+  std::vector<uint64_t> blocks_;    // where each data block's header begins
+  std::vector<FrameExtent> lists_;  // the lists chained behind the first
+  uint64_t first_torn_ = 0;         // where tears begin when not at the first data block
 };
 
 }  // namespace test
