@@ -1,0 +1,202 @@
+// The memory account of a file's reads: what the reads hold beyond the records is taken from
+// it before it is allocated and given back when it is freed; past its limit a read fails as
+// memory that ran short, before the memory is taken; a text linked many times counts once.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cg4block.h"
+#include "channelobserver.h"
+#include "cn4block.h"
+#include "damage.h"
+#include "dg4block.h"
+#include "dz4block.h"
+#include "md4block.h"
+#include "mdf/filedamage.h"
+#include "mdf/memoryaccount.h"
+#include "sr4block.h"
+#include "support/channelfixtures.h"
+#include "support/datablockfixtures.h"
+#include "support/deflate.h"
+#include "support/groupfixtures.h"
+#include "support/logcapture.h"
+#include "support/memorybuffer.h"
+#include "zlibutil.h"
+
+namespace {
+
+using mdf::MemoryAccount;
+using mdf::MemoryCharge;
+using test::Bytes;
+
+TEST(MemoryAccount, TakesWithinItsLimitAndChargesGiveBackWhatTheyHold) {
+  MemoryAccount account(100);
+  account.Take(60);
+  EXPECT_THROW(account.Take(41), mdf::MemoryCeilingReached);
+  EXPECT_EQ(account.Held(), 60U) << "a refused take takes nothing";
+  try {
+    account.Take(41);
+  } catch (const std::bad_alloc&) {
+    // To every caller the file's memory ran short.
+  }
+  account.Give(60);
+  {
+    MemoryCharge charge;
+    charge.Hold(&account, 70);
+    charge.Hold(&account, 30);  // the allocation shrank
+    EXPECT_EQ(account.Held(), 30U);
+    EXPECT_THROW(charge.Hold(&account, 101), mdf::MemoryCeilingReached);
+    EXPECT_EQ(charge.Bytes(), 30U) << "a charge that cannot grow holds what it held";
+    MemoryCharge moved = std::move(charge);
+    EXPECT_EQ(account.Held(), 30U);
+    charge.Hold(nullptr, 1'000'000);  // without an account nothing is counted
+  }
+  EXPECT_EQ(account.Held(), 0U) << "every charge gave back";
+  EXPECT_EQ(account.Peak(), 70U);
+  EXPECT_GE(MemoryAccount::CeilingFor(0), uint64_t{1} << 30);
+  EXPECT_GE(MemoryAccount::CeilingFor(int64_t{1} << 32), uint64_t{16} << 32);
+}
+
+// A data group of one record whose VLSD channel finds its signal data at 1024; a reduction of
+// the group keeps its data right after them when given.
+test::FileImage SignalDataGroup(const Bytes& signal, const std::optional<Bytes>& reduction = std::nullopt) {
+  test::CnFields channel;
+  channel.type = 1;
+  channel.data_type = 10;
+  channel.bit_count = 32;
+  channel.links[5] = 1024;
+  const auto after = static_cast<int64_t>(1024 + (signal.Data().size() + 7) / 8 * 8);
+  test::FileImage image;
+  image.Place(64, test::DgBlock(0, 128, 512, 0, 0));
+  image.Place(128,
+              test::CgBlock(test::CgFields().FirstCn(232).FirstSr(reduction ? 448 : 0).Id(0).Cycles(1).DataBytes(4)));
+  image.Place(232, test::ChannelBlock(channel));
+  image.Place(512, test::PlainBlock("##DT", Bytes().U32(0)));
+  image.Place(1024, signal);
+  if (reduction) {
+    image.Place(448, test::SrBlock(0, after, 1, 0.5, 1, 0));
+    image.Place(after, *reduction);
+  }
+  return image;
+}
+
+// Stored bytes of a zipped block whose original length is `length`: as few as deflate allows.
+std::vector<uint8_t> FewestStoredBytes(uint64_t length) {
+  return std::vector<uint8_t>(length / mdf::detail::Dz4Block::kMaxInflateRatio + 1);
+}
+
+struct Outcome {
+  bool read = false;
+  bool short_of_memory = false;  // reported as such (the record reader), or thrown to the file's reader
+  std::vector<uint8_t> value;
+  mdf::FileDamage damage;
+};
+
+// Reads the group's records, observing its first channel's values, within the account.
+Outcome ReadWithin(test::LoadedGroup& file, MemoryAccount& account) {
+  file.group.SetMemoryAccount(&account);
+  auto& group = *file.group.Cg4List()[0];
+  group.ReadCnList(file.buffer);
+  group.ReadSrList(file.buffer);
+  mdf::detail::ChannelObserver<std::vector<uint8_t>> observer(file.group, group, *group.Cn4List()[0]);
+  Outcome outcome;
+  const mdf::detail::DamageScope scope(outcome.damage);
+  try {
+    outcome.read = file.group.ReadData(file.buffer);
+  } catch (const std::bad_alloc&) {
+    outcome.short_of_memory = true;
+  }
+  outcome.short_of_memory = outcome.short_of_memory || outcome.damage.out_of_memory;
+  observer.GetSampleByteArray(0, outcome.value);
+  return outcome;
+}
+
+// What a read holds is the file's to give: signal data, reduction data, a transposed block of
+// records, each taken before it is allocated. Past the limit the read fails as memory that ran
+// short (the input is not damaged; the allocation is never made); within it the bytes are
+// given back once the read is over, except the reduction's, which stay loaded.
+TEST(MemoryAccount, ReadsHoldWithinTheAccountAndPastItFailAsMemoryRunningShort) {
+  const std::vector<uint8_t> entry = Bytes().U32(3).Raw("xyz");
+  const auto small = test::ZippedBlock("SD", 0, 0, entry.size(), test::Deflated(entry));
+  constexpr uint64_t kClaim = uint64_t{256} << 20;  // in a file of 250 KiB: a claim deflate allows
+  const auto claimed = [](const char* type) {
+    return test::ZippedBlock(type, 0, 0, kClaim, FewestStoredBytes(kClaim));
+  };
+  std::vector<uint8_t> records(uint64_t{2} << 20);  // of 4 bytes; transposed as a writer stores them
+  mdf::detail::TransposeBytes(records, 4);
+  test::FileImage transposed;
+  transposed.Place(64, test::DgBlock(0, 128, 1024, 0, 0));
+  transposed.Place(128, test::CgBlock(test::CgFields().FirstCn(232).Id(0).Cycles(records.size() / 4).DataBytes(4)));
+  test::CnFields cn;
+  cn.data_type = 10;
+  cn.bit_count = 32;
+  transposed.Place(232, test::ChannelBlock(cn));
+  transposed.Place(1024, test::ZippedBlock("DT", 1, 4, records.size(), test::Deflated(records)));
+  const struct {
+    const char* name;
+    test::FileImage image;
+  } past[] = {
+      {"signal data", SignalDataGroup(claimed("SD"))},
+      {"reduction data", SignalDataGroup(small, claimed("RD"))},
+      {"a transposed block of records", transposed},
+  };
+  for (const auto& c : past) {
+    SCOPED_TRACE(c.name);
+    test::LoadedGroup file(c.image);
+    MemoryAccount account(uint64_t{1} << 20);
+    test::LogCapture log;
+    const Outcome outcome = ReadWithin(file, account);
+    EXPECT_FALSE(outcome.read);
+    EXPECT_TRUE(outcome.short_of_memory);
+    EXPECT_TRUE(!outcome.damage.met || outcome.damage.out_of_memory) << "no damage: " << outcome.damage.first;
+    EXPECT_FALSE(log.Contains("Parse of record failed"));
+    EXPECT_LE(account.Peak(), account.Limit());
+    EXPECT_EQ(account.Held(), 0U);
+  }
+  {
+    test::LoadedGroup file(SignalDataGroup(small, small));
+    MemoryAccount account;
+    const Outcome outcome = ReadWithin(file, account);
+    EXPECT_TRUE(outcome.read);
+    EXPECT_EQ(outcome.value, std::vector<uint8_t>({'x', 'y', 'z'}));
+    EXPECT_EQ(account.Peak(), 2 * entry.size());
+    EXPECT_EQ(account.Held(), entry.size()) << "the reduction's data stay loaded";
+    file.group.ClearData();
+    EXPECT_EQ(account.Held(), 0U);
+  }
+  {
+    test::LoadedGroup file(transposed);
+    MemoryAccount account;
+    file.group.SetMemoryAccount(&account);
+    EXPECT_TRUE(file.group.ReadData(file.buffer));
+    EXPECT_EQ(account.Peak(), 2 * records.size()) << "the block and the copy its untransposition takes";
+    EXPECT_EQ(account.Held(), 0U);
+  }
+}
+
+// A text that many blocks link is read once and counted once, as long as one of them holds
+// it; a text past what the account can give fails the read as memory that ran short.
+TEST(MemoryAccount, ATextLinkedManyTimesIsCountedOnce) {
+  const std::string xml = "<CNcomment><TX>" + std::string(4000, 'm') + "</TX></CNcomment>";
+  test::MemoryBuffer buffer(test::FileImage().Place(64, test::MetaBlock(xml)).Place(8192, test::TextBlock("t")).Data());
+  MemoryAccount account;
+  test::TestHeader header;
+  header.SetMemoryAccount(&account);
+  std::vector<const mdf::detail::Md4Block*> comments;
+  for (int i = 0; i < 100; ++i) comments.push_back(&header.ReadAt<mdf::detail::Md4Block>(buffer, 64));
+  header.ReadAt<mdf::detail::Md4Block>(buffer, 8192);
+  EXPECT_EQ(account.Held(), xml.size() + 1);
+  for (const auto* comment : comments) EXPECT_EQ(comment->XmlText(), xml);
+
+  MemoryAccount small(xml.size() - 1);
+  test::TestHeader other;
+  other.SetMemoryAccount(&small);
+  EXPECT_THROW(other.ReadAt<mdf::detail::Md4Block>(buffer, 64), std::bad_alloc);
+  EXPECT_EQ(small.Held(), 0U);
+}
+
+}  // namespace
