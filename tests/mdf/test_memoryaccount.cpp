@@ -61,58 +61,9 @@ TEST(MemoryAccount, TakesWithinItsLimitAndChargesGiveBackWhatTheyHold) {
   EXPECT_GE(MemoryAccount::CeilingFor(int64_t{1} << 32), uint64_t{16} << 32);
 }
 
-// A data group of one record whose VLSD channel finds its signal data at 1024; a reduction of
-// the group keeps its data right after them when given.
-test::FileImage SignalDataGroup(const Bytes& signal, const std::optional<Bytes>& reduction = std::nullopt) {
-  test::CnFields channel;
-  channel.type = 1;
-  channel.data_type = 10;
-  channel.bit_count = 32;
-  channel.links[5] = 1024;
-  const auto after = static_cast<int64_t>(1024 + (signal.Data().size() + 7) / 8 * 8);
-  test::FileImage image;
-  image.Place(64, test::DgBlock(0, 128, 512, 0, 0));
-  image.Place(128,
-              test::CgBlock(test::CgFields().FirstCn(232).FirstSr(reduction ? 448 : 0).Id(0).Cycles(1).DataBytes(4)));
-  image.Place(232, test::ChannelBlock(channel));
-  image.Place(512, test::PlainBlock("##DT", Bytes().U32(0)));
-  image.Place(1024, signal);
-  if (reduction) {
-    image.Place(448, test::SrBlock(0, after, 1, 0.5, 1, 0));
-    image.Place(after, *reduction);
-  }
-  return image;
-}
-
 // Stored bytes of a zipped block whose original length is `length`: as few as deflate allows.
 std::vector<uint8_t> FewestStoredBytes(uint64_t length) {
   return std::vector<uint8_t>(length / mdf::detail::Dz4Block::kMaxInflateRatio + 1);
-}
-
-struct Outcome {
-  bool read = false;
-  bool short_of_memory = false;  // reported as such (the record reader), or thrown to the file's reader
-  std::vector<uint8_t> value;
-  mdf::FileDamage damage;
-};
-
-// Reads the group's records, observing its first channel's values, within the account.
-Outcome ReadWithin(test::LoadedGroup& file, MemoryAccount& account) {
-  file.group.SetMemoryAccount(&account);
-  auto& group = *file.group.Cg4List()[0];
-  group.ReadCnList(file.buffer);
-  group.ReadSrList(file.buffer);
-  mdf::detail::ChannelObserver<std::vector<uint8_t>> observer(file.group, group, *group.Cn4List()[0]);
-  Outcome outcome;
-  const mdf::detail::DamageScope scope(outcome.damage);
-  try {
-    outcome.read = file.group.ReadData(file.buffer);
-  } catch (const std::bad_alloc&) {
-    outcome.short_of_memory = true;
-  }
-  outcome.short_of_memory = outcome.short_of_memory || outcome.damage.out_of_memory;
-  observer.GetSampleByteArray(0, outcome.value);
-  return outcome;
 }
 
 // What a read holds is the file's to give: signal data, reduction data, a transposed block of
@@ -140,8 +91,8 @@ TEST(MemoryAccount, ReadsHoldWithinTheAccountAndPastItFailAsMemoryRunningShort) 
     const char* name;
     test::FileImage image;
   } past[] = {
-      {"signal data", SignalDataGroup(claimed("SD"))},
-      {"reduction data", SignalDataGroup(small, claimed("RD"))},
+      {"signal data", test::SignalDataGroup(claimed("SD"))},
+      {"reduction data", test::SignalDataGroup(small, claimed("RD"))},
       {"a transposed block of records", transposed},
   };
   for (const auto& c : past) {
@@ -149,7 +100,7 @@ TEST(MemoryAccount, ReadsHoldWithinTheAccountAndPastItFailAsMemoryRunningShort) 
     test::LoadedGroup file(c.image);
     MemoryAccount account(uint64_t{1} << 20);
     test::LogCapture log;
-    const Outcome outcome = ReadWithin(file, account);
+    const test::SignalDataRead outcome = test::ReadSignalDataGroup(file, &account);
     EXPECT_FALSE(outcome.read);
     EXPECT_TRUE(outcome.short_of_memory);
     EXPECT_TRUE(!outcome.damage.met || outcome.damage.out_of_memory) << "no damage: " << outcome.damage.first;
@@ -158,9 +109,9 @@ TEST(MemoryAccount, ReadsHoldWithinTheAccountAndPastItFailAsMemoryRunningShort) 
     EXPECT_EQ(account.Held(), 0U);
   }
   {
-    test::LoadedGroup file(SignalDataGroup(small, small));
+    test::LoadedGroup file(test::SignalDataGroup(small, small));
     MemoryAccount account;
-    const Outcome outcome = ReadWithin(file, account);
+    const test::SignalDataRead outcome = test::ReadSignalDataGroup(file, &account);
     EXPECT_TRUE(outcome.read);
     EXPECT_EQ(outcome.value, std::vector<uint8_t>({'x', 'y', 'z'}));
     EXPECT_EQ(account.Peak(), 2 * entry.size());

@@ -233,47 +233,6 @@ TEST(ReadBounds, MemoryRunningShortIsReportedAsSuchNotAsDamage) {
   EXPECT_EQ(record.first, "Out of memory while reading the records.");
 }
 
-// A data group of one record whose VLSD channel finds its signal data at 1024; a reduction
-// of the group keeps its data right after them when `reduction` is given.
-test::FileImage SignalDataGroup(const Bytes& signal, const std::optional<Bytes>& reduction = std::nullopt) {
-  test::CnFields channel;
-  channel.type = 1;
-  channel.data_type = 10;
-  channel.bit_count = 32;
-  channel.links[5] = 1024;
-  const auto after = static_cast<int64_t>(1024 + (signal.Data().size() + 7) / 8 * 8);
-  test::FileImage image;
-  image.Place(64, test::DgBlock(0, 128, 512, 0, 0));
-  image.Place(128,
-              test::CgBlock(test::CgFields().FirstCn(232).FirstSr(reduction ? 448 : 0).Id(0).Cycles(1).DataBytes(4)));
-  image.Place(232, test::ChannelBlock(channel));
-  image.Place(512, test::PlainBlock("##DT", Bytes().U32(0)));
-  image.Place(1024, signal);
-  if (reduction) {
-    image.Place(448, test::SrBlock(0, after, 1, 0.5, 1, 0));
-    image.Place(after, *reduction);
-  }
-  return image;
-}
-
-struct ReadOutcome {
-  bool read = false;
-  std::vector<uint8_t> value;
-  mdf::FileDamage damage;
-};
-
-ReadOutcome ReadSignalDataGroup(test::LoadedGroup& file) {
-  auto& group = *file.group.Cg4List()[0];
-  group.ReadCnList(file.buffer);
-  group.ReadSrList(file.buffer);
-  mdf::detail::ChannelObserver<std::vector<uint8_t>> observer(file.group, group, *group.Cn4List()[0]);
-  ReadOutcome outcome;
-  const mdf::detail::DamageScope scope(outcome.damage);
-  outcome.read = file.group.ReadData(file.buffer);
-  observer.GetSampleByteArray(0, outcome.value);
-  return outcome;
-}
-
 // Zipped signal and reduction data are held whole while the records are read, whatever they
 // inflate to: payloads that deflate a thousandfold (80 MiB in a file of 160 KB) are no damage.
 TEST(ReadBounds, ZippedSignalAndReductionDataInflateToWhatTheyClaim) {
@@ -284,11 +243,11 @@ TEST(ReadBounds, ZippedSignalAndReductionDataInflateToWhatTheyClaim) {
   const std::vector<uint8_t> deflated = test::Deflated(data);
   for (const bool as_reduction : {false, true}) {
     SCOPED_TRACE(as_reduction ? "reduction" : "signal data");
-    test::LoadedGroup file(as_reduction
-                               ? SignalDataGroup(test::ZippedBlock("SD", 0, 0, entry.size(), test::Deflated(entry)),
-                                                 test::ZippedBlock("RD", 0, 0, kLength, deflated))
-                               : SignalDataGroup(test::ZippedBlock("SD", 0, 0, kLength, deflated)));
-    const ReadOutcome outcome = ReadSignalDataGroup(file);
+    test::LoadedGroup file(
+        as_reduction ? test::SignalDataGroup(test::ZippedBlock("SD", 0, 0, entry.size(), test::Deflated(entry)),
+                                             test::ZippedBlock("RD", 0, 0, kLength, deflated))
+                     : test::SignalDataGroup(test::ZippedBlock("SD", 0, 0, kLength, deflated)));
+    const test::SignalDataRead outcome = test::ReadSignalDataGroup(file);
     EXPECT_TRUE(outcome.read);
     EXPECT_EQ(outcome.value, std::vector<uint8_t>({'x', 'y', 'z'}));
     EXPECT_FALSE(outcome.damage.met) << outcome.damage.first;
