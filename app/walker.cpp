@@ -2,9 +2,13 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "app/exit_status.h"
@@ -13,6 +17,7 @@
 #include "app/passwords.h"
 #include "app/removal.h"
 #include "buslog/mdf_reader.h"
+#include "mdf/memoryaccount.h"
 #include "platform/container.h"
 #include "platform/entry_map.h"
 #include "platform/log.h"
@@ -50,15 +55,25 @@ int SkipMetBefore(cStrView_t input, const cWalkerOutput_t& met) {
 
 /// Unwraps "Generic File" containers until the stream is none; 0, or the file's result.
 /// `stream` is replaced by each layer's result, the previous one closed unless it is `base`
-/// (the caller's own layer).
-int UnwrapContainers(const cWalker_t* walker, cStream_t** stream, const cStream_t* base) {
+/// (the caller's own layer). The bodies are held in the file's `memory`, the last one's in
+/// `body` (the caller's, as long as the stream is open); the key derivation of all layers
+/// together within one bound. A body that memory cannot hold fails the file as memory that ran
+/// short (`short_of_memory`, with 8).
+int UnwrapContainers(const cWalker_t* walker, cStream_t** stream, const cStream_t* base, mdf::MemoryAccount* memory,
+                     mdf::MemoryCharge* body, bool* short_of_memory) {
   cContainerHeader_t header{};
+  cContainerBounds_t bounds;
   while (readContainerHeader(*stream, &header) == 1) {
     cStream_t* next = nullptr;
+    bounds.memory = static_cast<int64_t>(std::min<uint64_t>(memory->Left(), std::numeric_limits<int64_t>::max()));
     if (header.kind == kContainerCompressed) {
       logMessage(kLogInfo, "Found compressed file");
       // Each layer may expand its body thousandfold: the depth is bounded as a decompression failure.
-      if (containerDepth(*stream) < kMaxContainerLayers) next = openCompressedStream(*stream, &header);
+      if (containerDepth(*stream) < kMaxContainerLayers) next = openCompressedStream(*stream, &header, &bounds);
+      if (next == nullptr && bounds.exceeded == kContainerOverMemory) {
+        *short_of_memory = true;
+        return kExitFileFailed;
+      }
       if (next == nullptr) {
         logMessage(kLogError, "Could not decompress file");
         return kExitDecompression;
@@ -75,7 +90,11 @@ int UnwrapContainers(const cWalker_t* walker, cStream_t** stream, const cStream_
         return kExitDecompression;
       }
       next = openEncryptedStream(*stream, &header, reinterpret_cast<const uint8_t*>(cStrData(password)),
-                                 static_cast<size_t>(cStrLength(password)));
+                                 static_cast<size_t>(cStrLength(password)), &bounds);
+      if (next == nullptr && bounds.exceeded == kContainerOverMemory) {
+        *short_of_memory = true;
+        return kExitFileFailed;
+      }
       if (next == nullptr) {
         logMessage(kLogError, "Could not decrypt file");
         return kExitNoPassword;
@@ -83,8 +102,11 @@ int UnwrapContainers(const cWalker_t* walker, cStream_t** stream, const cStream_
     } else {
       return kExitFileFailed;
     }
+    mdf::MemoryCharge held;
+    held.Hold(memory, static_cast<uint64_t>(containerBodyMemory(next)));  // within what the bounds gave
     if (*stream != base) CloseStream(*stream);  // a container result holds the whole body; the layer below is done
     *stream = next;
+    *body = std::move(held);
   }
   return kExitSuccess;
 }
@@ -105,8 +127,11 @@ bool RunChain(cWalker_t* walker, const cFileInfo_t* info, uint8_t continuation) 
     }
     mdfReaderIteratorFree(iterator);
   } else {
-    logMessage(kLogError, "Could not read the records of %.*s", static_cast<int>(cStrLength(&info->InputPath)),
-               cStrData(&info->InputPath));
+    // Memory that ran short is told once the chain is done, as for every read of the file.
+    if (!mdfReaderOutOfMemory(walker->reader)) {
+      logMessage(kLogError, "Could not read the records of %.*s", static_cast<int>(cStrLength(&info->InputPath)),
+                 cStrData(&info->InputPath));
+    }
     ok = false;
   }
   // Also after a failure: the stages expect every new-file to end, and the converter closes
@@ -370,27 +395,33 @@ int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cSt
   cStream_t* digest = deleting ? digestStreamNew(file) : nullptr;
   cStream_t* const raw = digest != nullptr ? digest : file;
   cStream_t* stream = raw;
+  const int64_t size = streamSize(stream);
+  // What the conversion holds beyond the records, container bodies first, is bounded per file.
+  mdf::MemoryAccount memory(mdf::MemoryAccount::CeilingFor(size));
+  mdf::MemoryCharge body;  // of the last container layer, while `stream` is open
+  bool short_of_memory = false;
   int64_t buffer = walker->settings->buffer_size;
-  if (buffer < 0) buffer = streamSize(stream);
+  if (buffer < 0) buffer = size;
   if (result == kExitSuccess && buffer > 0) {
     cStream_t* buffered = bufferedStreamNew(stream, false, buffer);
     if (buffered == nullptr) {
-      logMessage(kLogError, "Could not allocate buffer of size %zd", static_cast<ssize_t>(buffer));
+      short_of_memory = true;
       result = kExitFileFailed;
     } else {
       stream = buffered;
     }
   }
 
-  if (result == kExitSuccess) result = UnwrapContainers(walker, &stream, raw);
+  if (result == kExitSuccess) result = UnwrapContainers(walker, &stream, raw, &memory, &body, &short_of_memory);
 
   if (result == kExitSuccess) {
-    walker->reader = mdfReaderOpen(stream, input);
+    walker->reader = mdfReaderOpen(stream, input, &memory, &short_of_memory);
     if (walker->reader == nullptr) {
-      logMessage(kLogError, "Could not open MDF");
+      if (!short_of_memory) logMessage(kLogError, "Could not open MDF");
       result = kExitFileFailed;
     }
   }
+  if (short_of_memory) logMessage(kLogError, "Out of memory while reading input file %.*s", Len(input), input.data);
 
   if (result == kExitSuccess) {
     mdfReaderGetFileInfo(walker->reader, &info);
@@ -432,6 +463,7 @@ int ConvertFileKeyed(cWalker_t* walker, cStrView_t input, cStrView_t output, cSt
   mdfReaderClose(walker->reader);
   walker->reader = nullptr;
   if (stream != raw) CloseStream(stream);
+  body.Release();
   // The bytes the conversion left unread (a tail no block reaches) count as read now.
   cStreamDigest_t converted{};
   if (result == kExitSuccess && chain_ok && deleting) {

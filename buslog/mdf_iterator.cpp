@@ -51,6 +51,9 @@ cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader) {
   if (reader == nullptr) return nullptr;
   try {
     return reader->getIterator();
+  } catch (const std::bad_alloc&) {
+    reader->noteOutOfMemory();
+    return nullptr;
   } catch (const std::exception&) {
     return nullptr;
   }

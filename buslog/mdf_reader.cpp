@@ -25,6 +25,12 @@ constexpr int kAcceptedMinorVersions[] = {11, 20};
 
 [[noreturn]] void unsupported() { throw std::runtime_error("Unsupported file"); }
 [[noreturn]] void unexpectedNull() { throw std::runtime_error("Unexpected NULL ptr"); }
+// A file the reader did not get whole for want of memory lacks what it lacks for that reason,
+// not because it is another's.
+[[noreturn]] void refuse(const mdf::MdfReader& reader) {
+  if (reader.OutOfMemory()) throw std::bad_alloc();
+  unsupported();
+}
 
 // A property's value text up to its first zero character.
 cStrView_t untilZero(const std::string& text) {
@@ -46,23 +52,23 @@ void mergeSourceComment(std::string& field, const std::string& text) {
 
 void mdfMetadataFree(cMdfMetadata_t* metadata) { delete metadata; }
 
-cMdfReader_t::cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name)
-    : reader_(std::make_unique<mdf::MdfReader>(std::move(input), std::move(name))) {
+cMdfReader_t::cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name, mdf::MemoryAccount* memory)
+    : reader_(std::make_unique<mdf::MdfReader>(std::move(input), std::move(name), memory)) {
   if (reader_->GetFile() == nullptr) throw std::runtime_error("Unable to read file");
   reader_->ReadEverythingButData();  // damage is logged by the library; what was read decides below
   const mdf::MdfFile* file = reader_->GetFile();
   if (file == nullptr) throw std::runtime_error("Unable to read file");
-  if (file->ProgramId() != kLoggerProgramId) unsupported();
-  if (file->MainVersion() != kAcceptedMainVersion) unsupported();
+  if (file->ProgramId() != kLoggerProgramId) refuse(*reader_);
+  if (file->MainVersion() != kAcceptedMainVersion) refuse(*reader_);
   const int minor = file->MinorVersion();
   bool known_minor = false;
   for (const int accepted : kAcceptedMinorVersions) known_minor = known_minor || minor == accepted;
-  if (!known_minor) unsupported();
+  if (!known_minor) refuse(*reader_);
   const mdf::IHeader* header = file->Header();
-  if (header == nullptr) unsupported();
+  if (header == nullptr) refuse(*reader_);
   const std::vector<mdf::IFileHistory*> histories = header->FileHistories();
-  if (histories.size() != 1 || histories[0] == nullptr) unsupported();
-  if (histories[0]->ToolId() != kLoggerToolId || !histories[0]->ToolVendor().empty()) unsupported();
+  if (histories.size() != 1 || histories[0] == nullptr) refuse(*reader_);
+  if (histories[0]->ToolId() != kLoggerToolId || !histories[0]->ToolVendor().empty()) refuse(*reader_);
 }
 
 cMdfReader_t::~cMdfReader_t() = default;
@@ -72,7 +78,15 @@ const char* cMdfReader_t::firstDamage() const {
   return reader_->IsDamaged() ? reader_->FirstDamage().c_str() : nullptr;
 }
 
-bool cMdfReader_t::outOfMemory() const { return iterator_damage_.empty() && reader_->OutOfMemory(); }
+bool cMdfReader_t::outOfMemory() const {
+  return iterator_damage_.empty() ? reader_->OutOfMemory() : iterator_out_of_memory_;
+}
+
+void cMdfReader_t::noteOutOfMemory() const {
+  if (firstDamage() != nullptr) return;
+  iterator_damage_ = "Out of memory while reading the records.";
+  iterator_out_of_memory_ = true;
+}
 
 void cMdfReader_t::getFileInfo(cFileInfo_t* info) const {
   if (info == nullptr) return;
@@ -142,10 +156,13 @@ cMdfMetadata_t* cMdfReader_t::getMetadata() const {
   return metadata.release();
 }
 
-cMdfReader_t* mdfReaderOpen(cStream_t* stream, cStrView_t name) {
+cMdfReader_t* mdfReaderOpen(cStream_t* stream, cStrView_t name, mdf::MemoryAccount* memory, bool* out_of_memory) {
   try {
     std::string text = name.length > 0 ? std::string(name.data, static_cast<size_t>(name.length)) : std::string();
-    return new cMdfReader_t(std::make_shared<cIO_wrapper>(stream), std::move(text));
+    return new cMdfReader_t(std::make_shared<cIO_wrapper>(stream), std::move(text), memory);
+  } catch (const std::bad_alloc&) {
+    if (out_of_memory != nullptr) *out_of_memory = true;
+    return nullptr;
   } catch (const std::exception&) {
     return nullptr;
   }

@@ -16,6 +16,7 @@
 namespace mdf {
 class IChannelGroup;
 class MdfReader;
+class MemoryAccount;
 }  // namespace mdf
 
 /// File-level metadata carried from an input to its output. Texts are empty and the time 0
@@ -46,11 +47,14 @@ constexpr uint8_t kBusTypeMdfLin = 3;
 
 class cMdfReader_t {
  public:
-  /// Opens the file through the wrapper. Throws std::runtime_error "Unable to read file"
-  /// when the library cannot identify or read it, "Unsupported file" when it is not the
+  /// Opens the file through the wrapper; its reads hold their memory in `memory` (not owned),
+  /// or in an account of the library reader's own. Throws std::runtime_error "Unable to read
+  /// file" when the library cannot identify or read it, "Unsupported file" when it is not the
   /// logger's (program id "QX", version 4.11 or 4.20, exactly one file-history entry with
-  /// tool id "QX" and an empty tool vendor). `name` is what the library's messages call the file.
-  explicit cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name = {});
+  /// tool id "QX" and an empty tool vendor), and std::bad_alloc instead when memory ran short
+  /// while the library read it (the file is then not known to be another's). `name` is what the
+  /// library's messages call the file.
+  explicit cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name = {}, mdf::MemoryAccount* memory = nullptr);
   ~cMdfReader_t();
   cMdfReader_t(const cMdfReader_t&) = delete;
   cMdfReader_t& operator=(const cMdfReader_t&) = delete;
@@ -77,8 +81,10 @@ class cMdfReader_t {
   /// decoding) can make no events of, as they would be lost. Null when none.
   [[nodiscard]] const char* firstDamage() const;
   /// True when that first damage is memory that ran short while the library read the file,
-  /// not damage in the file.
+  /// or while getIterator held its events, not damage in the file.
   [[nodiscard]] bool outOfMemory() const;
+  /// Notes that getIterator failed for memory: the first damage unless one came before.
+  void noteOutOfMemory() const;
 
   /// The kind of events a channel group holds, told by the one prefix (text before the
   /// first '.') of its non-master channel names; kBusMsgUnknown when there is no such
@@ -88,12 +94,16 @@ class cMdfReader_t {
  private:
   std::unique_ptr<mdf::MdfReader> reader_;
   mutable std::string iterator_damage_;  // set only when it came before the library's first
+  mutable bool iterator_out_of_memory_ = false;
 };
 
 /// A reader on the stream (not owned: it stays open after mdfReaderClose), or null when the
-/// file cannot be opened or is not the logger's. `name` is what the library's messages about
-/// the file call it, such as its path; without one they name none.
-cMdfReader_t* mdfReaderOpen(cStream_t* stream, cStrView_t name = {});
+/// file cannot be opened or is not the logger's, or memory ran short (then `out_of_memory`,
+/// when given, is set). `name` is what the library's messages about the file call it, such as
+/// its path; without one they name none. The reads hold their memory in `memory` (not owned;
+/// it outlives the reader), or in an account of the reader's own.
+cMdfReader_t* mdfReaderOpen(cStream_t* stream, cStrView_t name = {}, mdf::MemoryAccount* memory = nullptr,
+                            bool* out_of_memory = nullptr);
 void mdfReaderClose(cMdfReader_t* reader);
 /// Fills what it can; a failure leaves the fields filled so far.
 void mdfReaderGetFileInfo(cMdfReader_t* reader, cFileInfo_t* info);
@@ -107,7 +117,8 @@ const char* mdfReaderFirstDamage(const cMdfReader_t* reader);
 /// holds more than was read, but is not known to be damaged.
 bool mdfReaderOutOfMemory(const cMdfReader_t* reader);
 
-/// The iterator over the file's events, or null.
+/// The iterator over the file's events, or null; null for memory that ran short is noted as
+/// the reader's first damage unless one came before (mdfReaderOutOfMemory).
 cMdfReaderIterator_t* mdfReaderGetIterator(cMdfReader_t* reader);
 /// The record under the cursor, then the cursor advances; null at the end. The record stays
 /// the iterator's and the stages may change it in place (its data bytes too: the iterator

@@ -9,6 +9,7 @@
 
 #include "mdf/filedamage.h"
 #include "mdf/mdffile.h"
+#include "mdf/memoryaccount.h"
 
 namespace mdf {
 
@@ -34,7 +35,10 @@ class MdfReader {
   /// Verifies the file at once. A file that is not MDF, or cannot be read, leaves the reader
   /// without a file object (GetFile() is null); nothing is thrown. `name` is what the
   /// reader's messages call the file; the buffer is read as it is, never opened by that name.
-  explicit MdfReader(std::shared_ptr<std::streambuf> buffer, std::string name = {});
+  /// Every read of the file holds its memory within `memory` (not owned; it outlives the
+  /// reader); without one the reader keeps an account of its own, limited by
+  /// MemoryAccount::CeilingFor the file's size.
+  explicit MdfReader(std::shared_ptr<std::streambuf> buffer, std::string name = {}, MemoryAccount* memory = nullptr);
   /// Opens the named file through a file buffer of its own.
   explicit MdfReader(const std::string& filename);
   virtual ~MdfReader();
@@ -62,6 +66,8 @@ class MdfReader {
   /// True when the first failure noted was memory running short while a read was made
   /// (then FirstDamage is its log line): the file is not known to be damaged.
   [[nodiscard]] bool OutOfMemory() const { return damage_.out_of_memory; }
+  /// The account the reads of this file hold their memory in; null before a file was opened.
+  [[nodiscard]] MemoryAccount* Memory() const { return memory_; }
 
  private:
   void VerifyMdfFile();
@@ -69,6 +75,9 @@ class MdfReader {
   std::shared_ptr<std::streambuf> buffer_;
   std::string filename_;  // the path a file buffer of its own is opened by; empty with a caller's buffer
   std::string name_;      // what messages call the file: that path, or the name given with a buffer
+  // Before the file, whose blocks hold their memory in it.
+  std::unique_ptr<MemoryAccount> own_memory_;
+  MemoryAccount* memory_ = nullptr;
   std::unique_ptr<MdfFile> file_;
   FileDamage damage_;
 };

@@ -65,13 +65,13 @@ int ResultClose(cStream_t* stream) {
 
 constexpr cStreamOps_t kResultOps = {ResultRead, ResultWrite, ResultTell, ResultSeek, ResultClose};
 
-ContainerResult* NewResult(const cContainerHeader_t& header, int depth) {
+ContainerResult* NewResult(const cContainerHeader_t& header, int depth, const cContainerBounds_t* bounds) {
   auto* result = static_cast<ContainerResult*>(std::calloc(1, sizeof(ContainerResult)));
   if (result == nullptr) return nullptr;
   result->base.ops = &kResultOps;
   result->header = header;
   result->depth = depth;
-  result->body = memoryStreamNew();
+  result->body = memoryStreamNewLimited(bounds != nullptr ? bounds->memory : INT64_MAX);
   if (result->body == nullptr) {
     std::free(result);
     return nullptr;
@@ -79,7 +79,9 @@ ContainerResult* NewResult(const cContainerHeader_t& header, int depth) {
   return result;
 }
 
-cStream_t* Discard(ContainerResult* result) {
+// Frees a result that failed, telling the bounds when its body ran out of memory.
+cStream_t* Discard(ContainerResult* result, cContainerBounds_t* bounds) {
+  if (bounds != nullptr && memoryStreamShortOfMemory(result->body)) bounds->exceeded = kContainerOverMemory;
   ResultClose(&result->base);
   return nullptr;
 }
@@ -220,7 +222,7 @@ int readContainerHeader(cStream_t* stream, cContainerHeader_t* header) {
   return complete && std::memcmp(header->magic, kContainerMagic, kContainerMagicSize) == 0 ? 1 : 0;
 }
 
-cStream_t* openCompressedStream(cStream_t* source, const cContainerHeader_t* header) {
+cStream_t* openCompressedStream(cStream_t* source, const cContainerHeader_t* header, cContainerBounds_t* bounds) {
   if (source == nullptr || header == nullptr || header->kind != kContainerCompressed ||
       header->fixed != kContainerFixedByte || header->flag_a > 1 || header->flag_b != header->flag_a) {
     return nullptr;
@@ -237,7 +239,7 @@ cStream_t* openCompressedStream(cStream_t* source, const cContainerHeader_t* hea
   // The window's logarithm is the index of its lowest set bit (0 for none, which is refused).
   const int window_bits = window_field == 0 ? 0 : __builtin_ctz(window_field);
   const int lookahead_bits = static_cast<int>(lookahead_field & kLookaheadMask);
-  ContainerResult* result = NewResult(*header, depth);
+  ContainerResult* result = NewResult(*header, depth, bounds);
   if (result == nullptr) return nullptr;
   result->window_bits = static_cast<uint8_t>(window_bits);
   result->lookahead_bits = static_cast<uint8_t>(lookahead_bits);
@@ -247,26 +249,28 @@ cStream_t* openCompressedStream(cStream_t* source, const cContainerHeader_t* hea
   const int64_t payload_end = size - (footer ? kFooterSize : 0);
   if (size < 0 || payload_end < kPayloadStart) {
     if (footer && size >= 0) logMessage(kLogError, "Expected to read out CRC from footer, but found none");
-    return Discard(result);
+    return Discard(result, bounds);
   }
   uint32_t crc = kCrc32Initial;
-  if (!DecodePayload(source, payload_end, window_bits, lookahead_bits, result->body, &crc)) return Discard(result);
+  if (!DecodePayload(source, payload_end, window_bits, lookahead_bits, result->body, &crc)) {
+    return Discard(result, bounds);
+  }
   if (!footer) return &result->base;
 
   uint32_t stored = 0;
   if (!CursorAt(&cursor, source, payload_end) || !byteReaderReadU32Be(&cursor, &stored)) {
     logMessage(kLogError, "Expected to read out CRC from footer, but found none");
-    return Discard(result);
+    return Discard(result, bounds);
   }
   if (stored != crc) {
     logMessage(kLogError, "Could not validate checksum, expected %08X but found %08X", stored, crc);
-    return Discard(result);
+    return Discard(result, bounds);
   }
   return &result->base;
 }
 
 cStream_t* openEncryptedStream(cStream_t* source, const cContainerHeader_t* header, const uint8_t* password,
-                               size_t password_length) {
+                               size_t password_length, cContainerBounds_t* bounds) {
   if (source == nullptr || header == nullptr || (password == nullptr && password_length != 0) ||
       header->kind != kContainerEncrypted || header->fixed != kContainerFixedByte || header->flag_a > 1 ||
       header->flag_b != 0) {
@@ -283,12 +287,20 @@ cStream_t* openEncryptedStream(cStream_t* source, const cContainerHeader_t* head
     return nullptr;
   }
   // Checked before the key is derived, so that refusing costs nothing.
-  if (iterations == 0 || iterations > kMaxPbkdf2Iterations) return nullptr;
+  const uint32_t left = bounds != nullptr ? bounds->iterations : kMaxPbkdf2Iterations;
+  if (iterations == 0) return nullptr;
+  if (iterations > left) {
+    logMessage(kLogError, "Key derivation refused: the layer asks for %u iterations, %u are left of the %u per file",
+               iterations, left, kMaxPbkdf2Iterations);
+    if (bounds != nullptr) bounds->exceeded = kContainerOverIterations;
+    return nullptr;
+  }
   const int64_t size = streamSize(source);
   if (size < kMinEncryptedSize) return nullptr;
 
-  ContainerResult* result = NewResult(*header, depth);
+  ContainerResult* result = NewResult(*header, depth, bounds);
   if (result == nullptr) return nullptr;
+  if (bounds != nullptr) bounds->iterations = left - iterations;  // spent, whatever the derivation gives
   static const uint8_t kNoPassword = 0;
   uint8_t key[kKeySize];
   bool ok = DeriveKey(password != nullptr ? password : &kNoPassword, password_length, salt, iterations, key);
@@ -299,7 +311,13 @@ cStream_t* openEncryptedStream(cStream_t* source, const cContainerHeader_t* head
     mbedtls_cipher_free(&cipher);
   }
   mbedtls_platform_zeroize(key, sizeof key);
-  return ok ? &result->base : Discard(result);
+  return ok ? &result->base : Discard(result, bounds);
+}
+
+int64_t containerBodyMemory(const cStream_t* stream) {
+  return stream != nullptr && stream->ops == &kResultOps
+             ? memoryStreamHeld(reinterpret_cast<const ContainerResult*>(stream)->body)
+             : 0;
 }
 
 int containerDepth(cStream_t* stream) {

@@ -31,9 +31,21 @@ constexpr uint8_t kContainerFixedByte = 1;
 /// Containers inside containers are opened up to this depth: a crafted file cannot make the
 /// walk expand layer after layer without end.
 constexpr int kMaxContainerLayers = 8;
-/// Iteration counts above this are refused: far above what a logger writes, and it keeps a
-/// crafted file from costing hours of key derivation.
+/// The key-derivation iterations of all the encrypted layers of one file together: far above
+/// what a logger writes, and it keeps a crafted file (layer in layer) from costing minutes of
+/// key derivation.
 constexpr uint32_t kMaxPbkdf2Iterations = 10'000'000;
+
+/// What the layers of one file may spend, shared by all of them: the caller sets the memory a
+/// body may take before each open, and the key derivation of each encrypted layer takes its
+/// iterations from what is left. An open refused for either tells it in `exceeded`.
+struct cContainerBounds_t {
+  int64_t memory = INT64_MAX;                  ///< bytes the decoded body may take
+  uint32_t iterations = kMaxPbkdf2Iterations;  ///< key-derivation iterations left
+  uint8_t exceeded = 0;                        ///< kContainerOverMemory, kContainerOverIterations or 0
+};
+constexpr uint8_t kContainerOverMemory = 1;
+constexpr uint8_t kContainerOverIterations = 2;
 
 struct cContainerHeader_t {
   char magic[kContainerMagicSize];
@@ -65,17 +77,24 @@ int readContainerHeader(cStream_t* stream, cContainerHeader_t* header);
 
 /// Decodes a compressed container, or null when the header is refused (kind, fixed byte, flag
 /// A not 0 or 1, flag B not equal to A), a size field is out of range, a read, a decode or a
-/// memory write fails, the source ends before the payload does, the nesting is too deep, or
-/// the CRC-32 footer is missing or differs (both logged as errors).
-cStream_t* openCompressedStream(cStream_t* source, const cContainerHeader_t* header);
+/// memory write fails (for want of memory, or of the bounds' memory: kContainerOverMemory),
+/// the source ends before the payload does, the nesting is too deep, or the CRC-32 footer is
+/// missing or differs (both logged as errors). Without bounds only memory itself bounds it.
+cStream_t* openCompressedStream(cStream_t* source, const cContainerHeader_t* header,
+                                cContainerBounds_t* bounds = nullptr);
 
 /// Decrypts an encrypted container with the password's bytes (null only with length 0), or
 /// null when the header is refused (kind, fixed byte, flag A not 0 or 1, flag B not 0), the
-/// file is too short or cut, the iteration count is 0 or above kMaxPbkdf2Iterations, the
-/// nesting is too deep, mbedTLS fails or the tag does not match (a wrong password looks the
+/// file is too short or cut, the iteration count is 0 or above what the bounds have left
+/// (logged as an error, kContainerOverIterations; without bounds, above
+/// kMaxPbkdf2Iterations), the nesting is too deep, the body does not fit memory or the bounds
+/// (kContainerOverMemory), mbedTLS fails or the tag does not match (a wrong password looks the
 /// same as damage).
 cStream_t* openEncryptedStream(cStream_t* source, const cContainerHeader_t* header, const uint8_t* password,
-                               size_t password_length);
+                               size_t password_length, cContainerBounds_t* bounds = nullptr);
+
+/// The bytes of memory a container result holds for its body; 0 for other streams.
+int64_t containerBodyMemory(const cStream_t* stream);
 
 /// The number of container layers that `stream` was unwrapped from: 0 for a stream that is
 /// not a container result. A caller that finds kMaxContainerLayers here reports the next

@@ -26,6 +26,12 @@ Kind* As(cStream_t* stream) {
   return reinterpret_cast<Kind*>(stream);
 }
 
+template <typename Kind>
+const Kind* As(const cStream_t* stream) {
+  static_assert(std::is_standard_layout_v<Kind>, "stream kinds start with their cStream_t");
+  return reinterpret_cast<const Kind*>(stream);
+}
+
 // Counts are signed: no single call asks for more than the signed range.
 uint64_t ClampLength(uint64_t length) { return std::min<uint64_t>(length, kMaxInt64); }
 
@@ -367,21 +373,30 @@ struct MemoryStream {
   int64_t position;
   unsigned char* data;
   int64_t present;  // bytes from the start whose pages were made present ahead of writes
+  int64_t limit;    // the capacity it may grow to
+  bool short_of_memory;
 };
 
-// Grows the buffer by doubling (from 2) until it holds `needed` bytes. False when memory is
-// short or the doubling would overflow; the stream is then unchanged.
+// Grows the buffer by doubling (from 2, at most to the limit) until it holds `needed` bytes.
+// False when memory is short, the limit is reached or the doubling would overflow; the stream
+// is then unchanged.
 bool MemoryReserve(MemoryStream* self, int64_t needed) {
   if (needed <= self->capacity) return true;
+  if (needed > self->limit) {
+    self->short_of_memory = true;
+    return false;
+  }
   int64_t capacity = self->capacity == 0 ? 2 : self->capacity;
   while (capacity < needed) {
-    if (capacity > kMaxInt64 / 2) return false;
-    capacity *= 2;
+    capacity = capacity > self->limit / 2 ? self->limit : capacity * 2;
   }
   // Grown in place of copied: an output of hundreds of megabytes doubles a dozen times.
   auto* data = static_cast<unsigned char*>(
       memBlockResize(self->data, static_cast<size_t>(self->capacity), static_cast<size_t>(capacity)));
-  if (data == nullptr) return false;
+  if (data == nullptr) {
+    self->short_of_memory = true;
+    return false;
+  }
   self->data = data;
   self->capacity = capacity;
   return true;
@@ -829,11 +844,22 @@ cStream_t* windowStreamNew(cStream_t* parent, int64_t start, int64_t end) {
   return &self->base;
 }
 
-cStream_t* memoryStreamNew() {
+cStream_t* memoryStreamNew() { return memoryStreamNewLimited(kMaxInt64); }
+
+cStream_t* memoryStreamNewLimited(int64_t limit) {
   auto* self = NewRecord<MemoryStream>();
   if (self == nullptr) return nullptr;
   self->base.ops = &kMemoryOps;
+  self->limit = std::max<int64_t>(limit, 0);
   return &self->base;
+}
+
+int64_t memoryStreamHeld(const cStream_t* stream) {
+  return stream != nullptr && stream->ops == &kMemoryOps ? As<MemoryStream>(stream)->capacity : 0;
+}
+
+bool memoryStreamShortOfMemory(const cStream_t* stream) {
+  return stream != nullptr && stream->ops == &kMemoryOps && As<MemoryStream>(stream)->short_of_memory;
 }
 
 bool streamDigestEqual(const cStreamDigest_t& a, const cStreamDigest_t& b) {

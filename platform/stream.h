@@ -136,3 +136,11 @@ bool digestStreamFinish(cStream_t* stream, cStreamDigest_t* out);
 /// An empty, growable memory stream. Seeking past the size and writing there fills the gap
 /// with zeros; seeking from the end with a positive offset extends the data with zeros.
 cStream_t* memoryStreamNew();
+/// The same, whose memory never grows past `limit` bytes: a write or seek that would need more
+/// fails (-1) and leaves the stream as it was.
+cStream_t* memoryStreamNewLimited(int64_t limit);
+/// The bytes a memory stream holds allocated (at least its size); 0 for other kinds.
+int64_t memoryStreamHeld(const cStream_t* stream);
+/// True once a write or seek of a memory stream failed for memory: its limit, or an
+/// allocation that failed; false for other kinds.
+bool memoryStreamShortOfMemory(const cStream_t* stream);

@@ -1,13 +1,11 @@
 // One logger recording of about 220 MB converted from memory to memory as the command line
-// converts a file: reader (file information, metadata), iterator, the transport-protocol and
-// demultiplexer stages, the bus-log writer. The recording is laid out as the logger writes
+// converts a file (benchconvert.h). The recording is laid out as the logger writes
 // it: one unsorted data group, each kind of event a group whose members are packed to the
 // bit into its frame channel, the CAN FD payloads in a VLSD channel group; the mix gives
 // every kind several hundred thousand frames. Each conversion runs in a child process, so
 // its peak memory is its own; the phases' times say where the time goes.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,10 +14,7 @@
 #include <vector>
 
 #include "benchchild.h"
-#include "buslog/mdf_reader.h"
-#include "buslog/mdf_writer.h"
-#include "buslog/mux_handler.h"
-#include "buslog/tp_handler.h"
+#include "benchconvert.h"
 #include "mdf/mdflogstream.h"
 #include "support/loggerimage.h"
 
@@ -135,98 +130,10 @@ Recording MakeRecording() {
   return recording;
 }
 
-struct Result {
-  double open_s = 0;      // open, file information, metadata
-  double iterator_s = 0;  // observers, data read, fill, merge
-  double chain_s = 0;     // the stages and the writer's collection
-  double finalize_s = 0;  // the measurement cycles
-  double peak_mib = 0;
-  uint64_t events = 0;
-  uint64_t output_bytes = 0;
-  bool ok = false;
-};
-
-struct WriterStage {
-  cRecordHandler_t handler;
-  cMdfWriter_t* writer;
-};
-
-bool Collect(cRecordHandler_t* handler, cBusMsgHelper_t* record) {
-  mdfWriterAddRecord(reinterpret_cast<WriterStage*>(handler)->writer, record);
-  return true;
-}
-bool NewFile(cRecordHandler_t*, const cFileInfo_t*, uint8_t) { return true; }
-bool EndFile(cRecordHandler_t*, const cFileInfo_t*) { return true; }
-const cRecordHandlerOps_t kWriterOps = {Collect, NewFile, EndFile};
-
-double Since(std::chrono::steady_clock::time_point& mark) {
-  const auto now = std::chrono::steady_clock::now();
-  const double seconds = std::chrono::duration<double>(now - mark).count();
-  mark = now;
-  return seconds;
-}
-
-Result ConvertOnce(const Recording& recording) {
-  Result result;
-  cStream_t* input = memoryStreamNew();
-  {
-    std::ifstream file(recording.path, std::ios::binary);
-    std::vector<char> chunk(1 << 20);
-    while (file.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || file.gcount() > 0) {
-      streamWrite(input, chunk.data(), static_cast<uint64_t>(file.gcount()));
-    }
-    streamSeek(input, 0, kSeekFromStart);
-  }
-  cStream_t* output = memoryStreamNew();
-  cMdfWriter_t* writer = mdfWriterNew();
-  WriterStage last{{&kWriterOps, nullptr}, writer};
-  cMuxHandler_t* mux = muxHandlerNew(&last.handler, nullptr);
-  cTpHandler_t* tp = tpHandlerNew(&mux->handler);
-  muxHandlerSetDemuxTarget(mux, &tp->handler);
-  tpHandlerConfigure(tp, kBusTypeCan, 1, canIdKey(0x7E8, 0), kTpProtocolIsoTp);
-  const uint8_t targets[kMuxSlotCount] = {5, 6, 7, 8};
-  muxHandlerConfigure(mux, kBusTypeCan, 1, canIdKey(0x010, 0), targets);
-
-  auto mark = std::chrono::steady_clock::now();
-  cMdfReader_t* reader = mdfReaderOpen(input);
-  cFileInfo_t info{};
-  mdfReaderGetFileInfo(reader, &info);
-  const bool opened = reader != nullptr && mdfWriterOpen(writer, output, &info, mdfReaderGetMetadata(reader));
-  result.open_s = Since(mark);
-  cMdfReaderIterator_t* iterator = mdfReaderGetIterator(reader);
-  result.iterator_s = Since(mark);
-  recordHandlerNewFile(&tp->handler, &info, 0);
-  for (cBusMsgHelper_t* record; (record = mdfReaderIteratorNext(iterator)) != nullptr;) {
-    recordHandlerHandle(&tp->handler, record);
-    ++result.events;
-  }
-  recordHandlerEndFile(&tp->handler, &info);
-  mdfReaderIteratorFree(iterator);
-  mdfReaderClose(reader);
-  result.chain_s = Since(mark);
-  result.ok = opened && iterator != nullptr && mdfWriterFinalize(writer);
-  result.finalize_s = Since(mark);
-  result.output_bytes = static_cast<uint64_t>(streamSeek(output, 0, kSeekFromEnd));
-  // LOGMEND_BENCH_OUTPUT names a file for the output, to compare the outputs of two builds.
-  if (const char* path = std::getenv("LOGMEND_BENCH_OUTPUT"); path != nullptr && *path != '\0') {
-    std::ofstream file(path, std::ios::binary);
-    std::vector<char> chunk(1 << 20);
-    streamSeek(output, 0, kSeekFromStart);
-    for (int64_t n; (n = streamRead(output, chunk.data(), chunk.size())) > 0;) file.write(chunk.data(), n);
-  }
-
-  result.peak_mib = static_cast<double>(bench::PeakKiB()) / 1024;
-  mdfWriterFree(writer);
-  tpHandlerFree(tp);
-  muxHandlerFree(mux);
-  fileInfoRelease(&info);
-  streamClose(output);
-  streamClose(input);
-  return result;
-}
+using bench::Result;
 
 Result ConvertInChild(const Recording& recording) {
-  return bench::RunInChild<Result>([&] { return ConvertOnce(recording); });
+  return bench::RunInChild<Result>([&] { return bench::ConvertOnce(recording.path); });
 }
 
 void BM_ConvertLoggerFile(benchmark::State& state) {

@@ -40,6 +40,13 @@ std::vector<int64_t> PathOf(const MdfBlock& block, size_t bound) {
   return path;
 }
 
+// A data block named a second time below one data group, channel or reduction: a file holds
+// its bytes once, so they are read once.
+void ReportNamedTwice(int64_t list, int64_t block) {
+  MDF_DAMAGE(Damage::kBlockNamedTwice) << "Data block named twice. List: " << AddressToText(list)
+                                       << ", Block: " << AddressToText(block);
+}
+
 }  // namespace
 
 std::unique_ptr<MdfBlock> CreateDataBlock(const std::string& type) {
@@ -110,6 +117,23 @@ void DataListBlock::ReadBlockList(std::streambuf& buffer, size_t index, bool dat
       }
       break;
   }
+  std::set<int64_t> named;
+  bool reported = false;
+  DropRepeatedBlocks(named, reported);
+}
+
+void DataListBlock::DropRepeatedBlocks(std::set<int64_t>& named, bool& reported) {
+  // The tree was read within the nesting bounds, so the recursion is bounded by them.
+  for (auto& block : block_list_) {
+    if (auto* list = dynamic_cast<DataListBlock*>(block.get()); list != nullptr) {
+      list->DropRepeatedBlocks(named, reported);
+    } else if (block && dynamic_cast<const DataBlock*>(block.get()) != nullptr &&
+               !named.insert(block->FilePosition()).second) {
+      if (!reported) ReportNamedTwice(FilePosition(), block->FilePosition());
+      reported = true;
+      block.reset();
+    }
+  }
 }
 
 void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t count) {
@@ -120,9 +144,16 @@ void DataListBlock::ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t
   // data and no links, so nothing below them nests. A link to anything else (or beyond the
   // end of the file) holds no data: the records it should have held are missing.
   const ReadGuard guard(Nesting::kDataList, file_position_);
+  std::set<int64_t> named;
+  bool reported = false;
   for (uint64_t i = 0; i < count && first + i < link_list_.size(); ++i) {
     const int64_t link = link_list_[first + i];
     if (link <= 0) {
+      continue;
+    }
+    if (!named.insert(link).second) {
+      if (!reported) ReportNamedTwice(file_position_, link);  // once: a list may repeat one block thousands of times
+      reported = true;
       continue;
     }
     if (PassCutHeader(buffer, link)) {

@@ -27,7 +27,7 @@ constexpr uint64_t kFixedLength = 80;  // header, four links and the data before
 class TextReference : public Tx4Block {
  public:
   explicit TextReference(std::string text = {}) : Tx4Block(std::move(text)) { block_id_ = "##TX"; }
-  void SetText(const std::string& text) { text_ = text; }
+  void SetText(const std::string& text) { SetRawText(text); }
 };
 
 std::string TypeText(uint8_t type) {

@@ -781,16 +781,12 @@ bool Cn4Block::GetValid(const std::vector<uint8_t>& record, uint64_t array_index
 }
 
 void Cn4Block::LoadSignalData(std::streambuf& buffer) {
-  InflateBudget budget(GetLastStreamPosition(buffer));
-  LoadSignalData(buffer, budget);
-}
-
-void Cn4Block::LoadSignalData(std::streambuf& buffer, InflateBudget& budget) {
-  signal_data_.clear();
+  std::vector<uint8_t>().swap(signal_data_);
+  signal_data_charge_.Release();
   signal_data_loaded_ = false;
   entry_outside_reported_ = false;
   // Sizes come from the file: every block's stored bytes must exist before the buffer is
-  // sized from them, and what zipped blocks inflate to must fit the budget.
+  // sized from them, and the memory is the file's to give.
   std::vector<DataBlock*> blocks;
   CollectDataBlocks(blocks);
   const int64_t end = GetLastStreamPosition(buffer);
@@ -808,10 +804,8 @@ void Cn4Block::LoadSignalData(std::streambuf& buffer, InflateBudget& budget) {
     }
     total += size;
   }
-  if (!budget.Take(blocks, "signal data")) {
-    return;
-  }
   try {
+    signal_data_charge_.Hold(Memory(), total);
     signal_data_.resize(static_cast<size_t>(total));
     uint64_t index = 0;
     CopyDataToBuffer(buffer, signal_data_, index);
@@ -819,6 +813,7 @@ void Cn4Block::LoadSignalData(std::streambuf& buffer, InflateBudget& budget) {
   } catch (...) {
     // Half-loaded signal data would deliver zeros as values.
     std::vector<uint8_t>().swap(signal_data_);
+    signal_data_charge_.Release();
     throw;
   }
 }
@@ -910,6 +905,7 @@ int64_t Cn4Block::WriteZippedSignalData(std::streambuf& buffer) {
 
 void Cn4Block::ClearData() {
   std::vector<uint8_t>().swap(signal_data_);
+  signal_data_charge_.Release();
   signal_data_loaded_ = false;
   vlsd_offset_overflow_ = false;
   DataListBlock::ClearData();

@@ -12,11 +12,11 @@
 
 #include "datalistblock.h"
 #include "mdf/ichannel.h"
+#include "mdf/memoryaccount.h"
 
 namespace mdf::detail {
 
 class Cc4Block;
-class InflateBudget;
 class Md4Block;
 class ReadGuard;
 class Si4Block;
@@ -150,11 +150,10 @@ class Cn4Block : public DataListBlock, public IChannel {
   /// Appends one value (uint32 length, then the bytes) and returns its offset.
   uint64_t AppendVlsdData(const std::vector<uint8_t>& bytes) { return AppendVlsdData(bytes.data(), bytes.size()); }
   uint64_t AppendVlsdData(const uint8_t* bytes, size_t size);
-  /// Loads the signal data of the SD, DZ, DL and HL blocks below the channel. Zipped blocks
-  /// are taken from `budget` (shared by the loads of one read); the first form gives the
-  /// load a budget of its own.
+  /// Loads the signal data of the SD, DZ, DL and HL blocks below the channel, held in the
+  /// file's memory account (Memory) until ClearData: what they inflate to is taken from it
+  /// before any of it is allocated (MemoryCeilingReached past its limit).
   void LoadSignalData(std::streambuf& buffer);
-  void LoadSignalData(std::streambuf& buffer, InflateBudget& budget);
   /// Stores the signal data in SD, DZ or HL/DL/DZ blocks and links them; returns the bytes
   /// the top block's Write reported.
   int64_t WriteSignalData(std::streambuf& buffer, bool compress);
@@ -226,6 +225,7 @@ class Cn4Block : public DataListBlock, public IChannel {
   std::vector<IAttachment*> attachment_list_;
 
   std::vector<uint8_t> signal_data_;
+  MemoryCharge signal_data_charge_;  // of loaded signal data
   bool signal_data_loaded_ = false;  // by LoadSignalData: its entries are the file's
   mutable bool entry_outside_reported_ = false;
   bool vlsd_offset_overflow_ = false;

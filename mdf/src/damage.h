@@ -71,9 +71,8 @@
 // too when it ends in a zero: they may have completed it. For reading a truncated record is a file that claims more
 // than it holds. Data blocks that claim more bytes than the file holds end as a truncated record too, also when the
 // last whole record ends where the file does. An unreadable data block is one whose bytes cannot be had (a zipped block
-// that does not inflate, a transposed one too long to hold whole, signal data that cannot be loaded, zipped signal or
-// reduction data that inflate to more than a read holds: InflateBudget). Memory that runs short is no damage
-// (ReportOutOfMemory). An empty record (no record id and no bytes) would never advance the stream, and a record id size
+// that does not inflate, signal data that cannot be loaded). Memory that runs short, also where the file's memory
+// account has no more to give (mdf/memoryaccount.h), is no damage (ReportOutOfMemory). An empty record (no record id and no bytes) would never advance the stream, and a record id size
 // other than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups without a record id
 // (missing record ids), which nothing tells apart: none of these layouts can be framed at all. An entry outside its
 // signal data is a record's offset into the loaded signal data of a VLSD channel whose entry (its length, or the bytes
@@ -94,6 +93,7 @@
 // | nested too deep     | error, the nested read is left out            | every block above it              |
 // | too many blocks     | error, the nested read is left out            | every block read within the bound |
 // | link outside file   | error, the link is not followed               | every other block                 |
+// | block named twice   | error, the repeat is left out                 | every block, once                 |
 // | required link NIL   | error, the read goes on                       | every block                       |
 // | unreadable block    | error, the whole read ends (a field: goes on) | every block read before it        |
 // | unreadable text     | error, the read goes on                       | the part of the text read before  |
@@ -105,7 +105,9 @@
 // signal data. A cyclic link leads back to a block of the chain or of the tree being read;
 // a channel group that two data groups link is read for the first only. The depth and count
 // bounds of each kind of nesting stand in readguard.h. A link outside the file is a negative
-// one (a link beyond the end fails the read of the block it leads to). A required link NIL
+// one (a link beyond the end fails the read of the block it leads to). A block named twice is
+// a data block that the lists below one data group, channel or reduction name more than once:
+// its bytes are read once, as a file holds them once. A required link NIL
 // is a fixed link that the block's layout (blocklayout.h) says may not be 0 where it is, as
 // a channel's name, or a VLSD channel's data: what it leads to is not in the tree, and what
 // the file holds of it (records, values) cannot be read. An unreadable block
@@ -159,6 +161,7 @@ enum class Damage : uint8_t {
   kNestedTooDeep,
   kTooManyBlocks,
   kLinkOutsideFile,
+  kBlockNamedTwice,
   kNilLink,
   kUnreadableBlock,
   kUnreadableText,
@@ -202,6 +205,7 @@ constexpr DamageOutcome OutcomeOf(Damage damage, RecordPath path) {
     case Damage::kNestedTooDeep:
     case Damage::kTooManyBlocks:
     case Damage::kLinkOutsideFile:
+    case Damage::kBlockNamedTwice:
     case Damage::kNilLink:
     case Damage::kUnreadableText:
     case Damage::kDataAfterBlocks:

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <streambuf>
 #include <vector>
 
@@ -45,8 +46,10 @@ class DataListBlock : public MdfBlock {
   /// Reads the block or block chain that link[index] points to as children, once. The
   /// blocks above this one are the levels of the read already open. With `data_only`, a
   /// link to a block of no data kind is damage (a channel's data link may lead elsewhere).
+  /// A data block that the lists below name a second time is damage, and left out there.
   void ReadBlockList(std::streambuf& buffer, size_t index, bool data_only = false);
-  /// Reads the plain and zipped data blocks of count links from first on as children, once.
+  /// Reads the plain and zipped data blocks of count links from first on as children, once;
+  /// a link to a block the list named before is damage, and not read again.
   void ReadDataLinks(std::streambuf& buffer, size_t first, uint64_t count);
   /// Writes the children that are not in the file yet and patches link first + i of each.
   void WriteChildBlocks(std::streambuf& buffer, size_t first);
@@ -65,6 +68,9 @@ class DataListBlock : public MdfBlock {
   /// Creates, attaches, reads and appends the block at position. False when the type is
   /// not one that may be created here.
   bool ReadChild(std::streambuf& buffer, int64_t position, const std::string& type);
+  /// Leaves out each data block of the tree below that a list names after one named before
+  /// (its position in `named`), reporting the first.
+  void DropRepeatedBlocks(std::set<int64_t>& named, bool& reported);
 };
 
 }  // namespace mdf::detail

@@ -259,11 +259,12 @@ void Dg4Block::ClearData() {
 }
 
 void Dg4Block::ReleaseSignalData() {
+  // Every channel a read may have loaded, the members of a composition too.
   for (const auto& group : cg_list_) {
     if (!group) continue;
-    for (const auto& channel : group->Cn4List()) {
-      if (channel) {
-        channel->ClearData();
+    for (IChannel* channel : group->Channels()) {
+      if (auto* block = dynamic_cast<Cn4Block*>(channel); block != nullptr) {
+        block->ClearData();
       }
     }
   }
@@ -284,13 +285,13 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
     ~Release() { group.ReleaseSignalData(); }
   } release{*this};
 
-  // The zipped signal and reduction data of every group are held together during the read.
-  InflateBudget budget(GetLastStreamPosition(buffer));
+  // The signal and reduction data of every group are held together during the read, in the
+  // file's memory account.
   for (const auto& group : cg_list_) {
     if (!group) continue;
     for (const auto& reduction : group->Sr4List()) {
       if (reduction) {
-        reduction->ReadSrData(buffer, budget);
+        reduction->ReadSrData(buffer);
       }
     }
     for (IChannel* channel : group->Channels()) {
@@ -310,7 +311,7 @@ bool Dg4Block::ReadData(std::streambuf& buffer) {
       const std::string type = data->BlockType();
       if (block->ChannelType() == kVlsdChannel && IsSubscribingOnChannelVlsd(*block) &&
           (type == "SD" || type == "DZ" || type == "DL" || type == "HL")) {
-        block->LoadSignalData(buffer, budget);
+        block->LoadSignalData(buffer);
       }
     }
   }

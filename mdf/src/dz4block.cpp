@@ -1,8 +1,7 @@
 #include "dz4block.h"
 
-#include <algorithm>
-
 #include "damage.h"
+#include "mdf/memoryaccount.h"
 #include "zlibutil.h"
 
 namespace {
@@ -20,30 +19,6 @@ std::string ZipTypeText(uint8_t zip_type) {
     default:
       return "Unknown";
   }
-}
-
-InflateBudget::InflateBudget(int64_t file_size) {
-  const uint64_t size = file_size > 0 ? static_cast<uint64_t>(file_size) : 0;
-  const uint64_t scaled = size > kCeiling / kPerFileByte ? kCeiling : size * kPerFileByte;
-  left_ = std::min(kCeiling, std::max(kFloor, scaled));
-}
-
-bool InflateBudget::Take(const std::vector<DataBlock*>& blocks, const std::string& what) {
-  uint64_t taken = 0;
-  for (const DataBlock* block : blocks) {
-    const auto* zipped = dynamic_cast<const Dz4Block*>(block);
-    if (zipped == nullptr) continue;
-    const uint64_t length = zipped->OrigDataLength();
-    if (length > left_ - taken) {
-      MDF_DAMAGE(Damage::kUnreadableData)
-          << "Zipped " << what << " too long to hold. Block: " << AddressToText(zipped->FilePosition())
-          << ", Length: " << length;
-      return false;
-    }
-    taken += length;
-  }
-  left_ -= taken;
-  return true;
 }
 
 std::unique_ptr<Dz4Block> CreateDz4Block() { return std::make_unique<Dz4Block>(); }
@@ -126,16 +101,18 @@ uint64_t Dz4Block::CopyDataToStream(std::streambuf& buffer, std::streambuf& dest
     const bool ok = DecompressStream(buffer, data_length_, dest, produced);
     return ok && produced == orig_data_length_ ? orig_data_length_ : 0;
   }
-  if (type_ != 1 || orig_data_length_ > kMaxWholeInflate) {
+  if (type_ != 1) {
     return 0;
   }
   ByteArray compressed;
   ReadBytes(buffer, compressed, data_length_);
+  MemoryCharge held;
+  held.Hold(Memory(), orig_data_length_);
   ByteArray inflated(orig_data_length_);
   if (!DecompressBuffer(compressed, inflated) || inflated.size() != orig_data_length_) {
     return 0;
   }
-  UntransposeBytes(inflated, parameter_);
+  Untranspose(inflated.data());
   const auto size = static_cast<std::streamsize>(inflated.size());
   return dest.sputn(reinterpret_cast<const char*>(inflated.data()), size) == size ? orig_data_length_ : 0;
 }
@@ -153,20 +130,19 @@ uint64_t Dz4Block::CopyDataToBuffer(std::streambuf& buffer, ByteArray& dest, uin
   }
   InflateInto(buffer, dest.data() + index);
   if (type_ == 1) {
-    UntransposeBytes(dest.data() + index, static_cast<size_t>(orig_data_length_), parameter_);
+    Untranspose(dest.data() + index);
   }
   index += orig_data_length_;
   return orig_data_length_;
 }
 
-void Dz4Block::CheckTransposedLength() const {
-  if (type_ == 1 && orig_data_length_ > kMaxWholeInflate) {
-    throw MdfRuntimeError("Transposed DZ block too long to inflate. Block: " + AddressToText(file_position_));
-  }
+void Dz4Block::Untranspose(uint8_t* data) const {
+  MemoryCharge copy;  // the rows are copied once to be moved
+  copy.Hold(Memory(), orig_data_length_);
+  UntransposeBytes(data, static_cast<size_t>(orig_data_length_), parameter_);
 }
 
 std::unique_ptr<Inflater> Dz4Block::StreamInPieces(std::streambuf& buffer, ByteArray& scratch) const {
-  CheckTransposedLength();
   if (type_ != 0 || data_position_ <= 0 || data_length_ == 0 || scratch.empty()) {
     throw MdfRuntimeError("Failed to inflate DZ block");
   }

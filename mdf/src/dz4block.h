@@ -24,13 +24,11 @@ class Dz4Block : public DataBlock {
 
   /// Deflate cannot expand one input byte to more than this many output bytes.
   static constexpr uint64_t kMaxInflateRatio = 1032;
-  /// The largest original length a reader holds in memory whole: a block up to it is
-  /// inflated at once, a larger one in pieces (StreamInPieces), which costs a second
-  /// inflation for the check of its end. Writers zip records in blocks of about 4 MiB
-  /// (bench_datablocks, bench_unsorted): those keep the one inflation. A transposed block
-  /// must be held whole to be undone, so one above this is not read: its original length is
-  /// a claim of the file that no writer needs, and a small file must not take memory it
-  /// cannot justify.
+  /// The largest original length a reader of records inflates at once: a longer block is
+  /// inflated in pieces (StreamInPieces), which costs a second inflation for the check of its
+  /// end. Writers zip records in blocks of about 4 MiB (bench_datablocks, bench_unsorted):
+  /// those keep the one inflation. A transposed block must be held whole to be undone,
+  /// whatever its length; what it holds is taken from the file's memory account.
   static constexpr uint64_t kMaxWholeInflate = uint64_t{16} << 20;
 
   /// The original (inflated) length.
@@ -38,17 +36,18 @@ class Dz4Block : public DataBlock {
   /// The original length when the compressed bytes lie in the file (Read has bounded it
   /// by kMaxInflateRatio times their count), else nothing: the data end before the block.
   [[nodiscard]] uint64_t DataInFile(int64_t file_size) const override;
-  /// Inflates into the sink; returns the original length, or 0 when inflation failed or
-  /// the block is transposed and longer than kMaxWholeInflate.
+  /// Inflates into the sink; returns the original length, or 0 when inflation failed. A
+  /// transposed block is held whole on the way, in the file's memory account.
   uint64_t CopyDataToStream(std::streambuf& buffer, std::streambuf& dest) const override;
   /// Inflates into dest at index. A block that does not inflate to its original length
-  /// throws "Failed to inflate DZ block"; its bytes are never delivered as zeros.
+  /// throws "Failed to inflate DZ block"; its bytes are never delivered as zeros. Undoing a
+  /// transposition takes a copy of the block's length from the file's memory account.
   uint64_t CopyDataToBuffer(std::streambuf& buffer, ByteArray& dest, uint64_t& index) const override;
   /// An inflater over the block's stream, to read its original bytes in pieces, after the
   /// whole stream was inflated once through `scratch` (not resized; not empty) and found to
   /// give exactly the original length: a damaged stream shows only at its end, and none of
   /// its bytes may be handed on before. Throws "Failed to inflate DZ block" when it does not
-  /// inflate so, or is not of zip type 0 (a transposed block throws its own error).
+  /// inflate so, or is not of zip type 0 (a transposed block is read whole).
   [[nodiscard]] std::unique_ptr<Inflater> StreamInPieces(std::streambuf& buffer, ByteArray& scratch) const;
   /// Loads the compressed bytes.
   uint64_t LoadData(std::streambuf& buffer) override;
@@ -69,39 +68,14 @@ class Dz4Block : public DataBlock {
  private:
   /// Reads the compressed bytes and inflates them into out (orig length bytes).
   void InflateInto(std::streambuf& buffer, uint8_t* out) const;
-  /// Throws when the block is transposed and longer than kMaxWholeInflate.
-  void CheckTransposedLength() const;
+  /// Undoes the transposition of the original bytes at `data`.
+  void Untranspose(uint8_t* data) const;
 
   std::string orig_block_type_ = "DT";
   uint8_t type_ = 0;
   uint32_t parameter_ = 0;
   uint64_t orig_data_length_ = 0;
   uint64_t data_length_ = 0;
-};
-
-/// What one read of a data group may hold inflated of its zipped signal and sample reduction
-/// data. Those are held whole while the records are read (values point into them), so a
-/// stated original length would size the memory: each is taken from this budget before any
-/// buffer is sized from it. The budget is the larger of 64 MiB and 64 times the file, never
-/// above 1 GiB. A logger's signal data hold a payload of at most 64 bytes for a record of the
-/// file; bus payloads deflate far below 64:1, and the floor holds a million such payloads
-/// however well they deflate. Deflate alone lets a block claim about 1032 times its bytes,
-/// which a small file must not turn into memory it cannot justify.
-class InflateBudget {
- public:
-  static constexpr uint64_t kFloor = uint64_t{64} << 20;
-  static constexpr uint64_t kPerFileByte = 64;
-  static constexpr uint64_t kCeiling = uint64_t{1} << 30;
-
-  /// The budget for a file of `file_size` bytes.
-  explicit InflateBudget(int64_t file_size);
-  /// Takes the original lengths of the zipped blocks among `blocks`. When one would pass what
-  /// is left, nothing is taken and false is returned, with the damage reported as "Zipped
-  /// <what> too long to hold. Block: 0x..., Length: N" (its stated original length).
-  bool Take(const std::vector<DataBlock*>& blocks, const std::string& what);
-
- private:
-  uint64_t left_;
 };
 
 /// A new zipped block: original type "DT", zip type 0, no data; its id is set when written.

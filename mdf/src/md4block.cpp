@@ -235,18 +235,18 @@ void AddNames(std::vector<BlockProperty>& dest, const IXmlNode& names) {
 
 Md4Block::Md4Block() { block_id_ = "##MD"; }
 
-Md4Block::Md4Block(std::string text) : Tx4Block(std::move(text)) { block_id_ = IsXmlText(text_) ? "##MD" : "##TX"; }
+Md4Block::Md4Block(std::string text) : Tx4Block(std::move(text)) { block_id_ = IsXmlText(RawText()) ? "##MD" : "##TX"; }
 
 bool Md4Block::SetElementText(const std::string& value) {
   auto document = MakeXmlFile("Expat");
-  std::string trimmed = text_;
+  std::string trimmed = RawText();
   TrimSpace(trimmed);
   if (trimmed.empty() || trimmed[0] != '<') {
     // No document to edit: the plain text was the comment's "TX" text, which the value
     // replaces in a new comment document.
     IXmlNode* root = document->SetRootName(parent_ != nullptr ? parent_->BlockType() + "comment" : "comment");
     root->NewChild("TX")->SetValueText(value);
-  } else if (document->ParseString(text_)) {
+  } else if (document->ParseString(RawText())) {
     document->RootNode()->UniqueChild("TX")->SetValueText(value);
   } else {
     return false;  // Storing the tree cut at the error would lose the rest of the text.
@@ -260,11 +260,11 @@ std::string Md4Block::Text() const {
   if (IsTxBlock()) {
     return Tx4Block::Text();
   }
-  if (IsBlank(text_)) {
+  if (IsBlank(RawText())) {
     return {};
   }
   auto document = MakeXmlFile("Expat");
-  if (!document->ParseString(text_)) {
+  if (!document->ParseString(RawText())) {
     return {};
   }
   return ShortenText(document->Property("TX", ""), kDisplayLength);
@@ -272,7 +272,7 @@ std::string Md4Block::Text() const {
 
 void Md4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
   auto document = MakeXmlFile("Expat");
-  if (IsTxBlock() || IsBlank(text_) || !document->ParseString(text_)) {
+  if (IsTxBlock() || IsBlank(RawText()) || !document->ParseString(RawText())) {
     dest.emplace_back("Comment", FullText());
     return;
   }

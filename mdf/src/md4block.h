@@ -20,8 +20,8 @@ class Md4Block : public Tx4Block, public IMetaData {
   IMetaData* MakeMetaData() override { return MdfBlock::MakeMetaData(); }
   [[nodiscard]] const IMetaData* MetaDataInterface() const override { return MdfBlock::MetaDataInterface(); }
 
-  [[nodiscard]] const std::string& XmlText() const override { return text_; }
-  void SetXmlText(const std::string& text) override { text_ = text; }
+  [[nodiscard]] const std::string& XmlText() const override { return RawText(); }
+  void SetXmlText(const std::string& text) override { SetRawText(text); }
 
   /// Sets the comment's "TX" element and makes the block an MD block. Plain or empty text
   /// becomes a new comment document holding the value; XML that does not parse is kept

@@ -286,6 +286,14 @@ const MdfBlock* MdfBlock::FindAncestorHd() const { return FindAncestor(*this, "H
 const MdfBlock* MdfBlock::FindAncestorDg() const { return FindAncestor(*this, "DG"); }
 const MdfBlock* MdfBlock::FindAncestorCg() const { return FindAncestor(*this, "CG"); }
 
+MemoryAccount* MdfBlock::Memory() const {
+  const MdfBlock* block = this;
+  for (size_t depth = 0; block != nullptr && depth < kMaxTreeDepth; ++depth, block = block->parent_) {
+    if (block->memory_ != nullptr) return block->memory_;
+  }
+  return nullptr;
+}
+
 size_t MdfBlock::ReadMdf4Header(std::streambuf& buffer) {
   file_position_ = GetStreamPosition(buffer);
   ReadFixedText(buffer, block_id_, 4);

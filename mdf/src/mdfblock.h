@@ -19,6 +19,7 @@
 namespace mdf {
 
 class IMetaData;
+class MemoryAccount;
 
 /// Opens the file behind a file buffer with shared access, retrying a busy file for 5 s.
 /// Buffers that are not file buffers, and an empty name, need no opening: true.
@@ -113,6 +114,12 @@ class MdfBlock {
   [[nodiscard]] const MdfBlock* FindAncestorDg() const;
   [[nodiscard]] const MdfBlock* FindAncestorCg() const;
 
+  /// The memory account of the file whose tree holds this block: the nearest one set on this
+  /// block or a block above it (the file sets one on its root); null for a tree without one,
+  /// whose reads are not counted.
+  [[nodiscard]] MemoryAccount* Memory() const;
+  void SetMemoryAccount(MemoryAccount* account) { memory_ = account; }
+
   /// Reads the header and links of an MDF 4 block. Throws when the block cannot be read: its
   /// header is cut, or it is shorter than its type lays out (blocklayout.h); reports a block
   /// other than a payload block that claims more bytes than the file holds as damage.
@@ -161,6 +168,8 @@ class MdfBlock {
   MdfBlock* parent_ = nullptr;
 
  private:
+  MemoryAccount* memory_ = nullptr;
+
   /// Throws when the block has fewer links or bytes than its type lays out.
   void CheckLayout(const BlockLayout& layout) const;
   /// Reports a block whose fixed part (`fixed_size` bytes) the file holds but whose length

@@ -107,8 +107,8 @@ void CreateObserversForDataGroup(IDataGroup& data_group, ChannelObserverList& de
   }
 }
 
-MdfReader::MdfReader(std::shared_ptr<std::streambuf> buffer, std::string name)
-    : buffer_(std::move(buffer)), name_(std::move(name)) {
+MdfReader::MdfReader(std::shared_ptr<std::streambuf> buffer, std::string name, MemoryAccount* memory)
+    : buffer_(std::move(buffer)), name_(std::move(name)), memory_(memory) {
   VerifyMdfFile();
 }
 
@@ -171,8 +171,10 @@ void MdfReader::VerifyMdfFile() {
     return;
   }
   auto id_block = std::make_unique<detail::IdBlock>();
+  int64_t file_size = 0;
   try {
     id_block->Read(*buffer_);
+    file_size = detail::GetLastStreamPosition(*buffer_);
   } catch (const std::exception& error) {
     // A file too short for its identification is no MDF file; the constructor never throws.
     MDF_ERROR() << "Failed to read the file information blocks. Error: " << error.what();
@@ -184,6 +186,11 @@ void MdfReader::VerifyMdfFile() {
     Close();
     return;
   }
+  if (memory_ == nullptr) {
+    own_memory_ = std::make_unique<MemoryAccount>(MemoryAccount::CeilingFor(file_size));
+    memory_ = own_memory_.get();
+  }
+  id_block->SetMemoryAccount(memory_);  // the root of the file's block tree
   if (id_block->Version() < 400) {
     file_ = std::make_unique<detail::Mdf3File>(std::move(id_block));
   } else {

@@ -35,6 +35,7 @@ BlockStream::BlockStream(std::streambuf& buffer, std::vector<DataBlock*> blocks)
   }
   for (const DataBlock* block : blocks_) {
     if (block != nullptr) {
+      if (memory_ == nullptr) memory_ = block->Memory();
       total_size_ = AddSaturated(total_size_, block->DataSize());
       readable_size_ = AddSaturated(readable_size_, block->DataInFile(file_size_));
     }
@@ -66,9 +67,13 @@ bool BlockStream::EnterNextBlock() {
 }
 
 void BlockStream::RefillZipped(uint64_t next) {
-  if (block_size_ <= Dz4Block::kMaxWholeInflate) {
+  if (block_size_ <= Dz4Block::kMaxWholeInflate || zipped_->Type() == 1) {
     // Entered once, at its start, and inflated whole: DataInFile has bounded the size by
-    // the compressed bytes, and the bound above by what a reader holds.
+    // the compressed bytes, and the account by what the file may hold.
+    if (block_size_ > zipped_buffer_.capacity()) {
+      zipped_charge_.Hold(memory_, block_size_);
+      zipped_buffer_.reserve(block_size_);
+    }
     zipped_buffer_.resize(block_size_);
     uint64_t index = 0;
     block_->CopyDataToBuffer(buffer_, zipped_buffer_, index);

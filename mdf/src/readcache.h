@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "damage.h"
+#include "mdf/memoryaccount.h"
 #include "mdfblock.h"
 #include "recordframer.h"
 
@@ -27,11 +28,12 @@ class Inflater;
 
 /// The bytes of a list of data blocks read as one stream. Plain blocks are read through a
 /// window that is reused from block to block; skipping past the window moves the file
-/// position without reading. A zipped block of up to Dz4Block::kMaxWholeInflate bytes is
-/// inflated whole when it is entered, also by skipping; a longer one is inflated into the
-/// window piece by piece, so that what a block claims never sizes the memory. Empty blocks
-/// are passed over. Failures throw "End of file detected." (std::runtime_error); a zipped
-/// block that does not inflate throws its own error, before any of its bytes is handed on.
+/// position without reading. A zipped block of up to Dz4Block::kMaxWholeInflate bytes, and a
+/// transposed one of any length, is inflated whole when it is entered, also by skipping, into
+/// a buffer held in the file's memory account (MemoryCeilingReached past its limit); a longer
+/// deflated one is inflated into the window piece by piece. Empty blocks are passed over.
+/// Failures throw "End of file detected." (std::runtime_error); a zipped block that does not
+/// inflate throws its own error, before any of its bytes is handed on.
 class BlockStream {
  public:
   BlockStream(std::streambuf& buffer, std::vector<DataBlock*> blocks);
@@ -79,6 +81,8 @@ class BlockStream {
   uint64_t window_pos_ = 0;
   ByteArray plain_buffer_;
   ByteArray zipped_buffer_;
+  MemoryAccount* memory_ = nullptr;  // the file's, found at the blocks' root
+  MemoryCharge zipped_charge_;       // of zipped_buffer_
 };
 
 /// One channel group of a record stream.

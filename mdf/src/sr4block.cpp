@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "damage.h"
 #include "datablock.h"
@@ -62,8 +63,8 @@ const IChannelGroup* Sr4Block::ChannelGroup() const { return dynamic_cast<const 
 
 void Sr4Block::ClearData() {
   DataListBlock::ClearData();
-  data_.clear();
-  data_.shrink_to_fit();
+  ByteArray().swap(data_);
+  data_charge_.Release();
 }
 
 void Sr4Block::GetBlockProperty(std::vector<BlockProperty>& dest) const {
@@ -115,14 +116,9 @@ bool Sr4Block::DataFitsFile(std::streambuf& buffer, const std::vector<DataBlock*
 }
 
 void Sr4Block::ReadSrData(std::streambuf& buffer) {
-  InflateBudget budget(GetLastStreamPosition(buffer));
-  ReadSrData(buffer, budget);
-}
-
-void Sr4Block::ReadSrData(std::streambuf& buffer, InflateBudget& budget) {
+  ClearData();
   const uint64_t size = DataSize();
   if (block_list_.empty() || size == 0) {
-    data_.clear();
     return;
   }
   try {
@@ -131,26 +127,27 @@ void Sr4Block::ReadSrData(std::streambuf& buffer, InflateBudget& budget) {
     if (!DataFitsFile(buffer, blocks, size)) {
       MDF_DAMAGE(Damage::kUnreadableData)
           << "Sample reduction data lies beyond the end of the file. Block: " << AddressToText(file_position_);
-      data_.clear();
       return;
     }
-    if (!budget.Take(blocks, "sample reduction data")) {
-      data_.clear();
-      return;
-    }
-    data_.assign(size, 0);
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception&) {
-    data_.clear();  // no memory for the reduction: it reads as absent
-    return;
+    return;  // the file cannot be measured: the reduction reads as absent
   }
   try {
+    // Memory that runs short is not the reduction's to hide: the file holds more than was read.
+    data_charge_.Hold(Memory(), size);
+    data_.assign(size, 0);
     uint64_t index = 0;
     CopyDataToBuffer(buffer, data_, index);
+  } catch (const std::bad_alloc&) {
+    ClearData();
+    throw;
   } catch (const std::exception& err) {
     // A damaged reduction must not stop the records of the data group from being read.
     MDF_DAMAGE(Damage::kUnreadableData) << "Failed to read the sample reduction data. Block: "
                                         << AddressToText(file_position_) << ", Error: " << err.what();
-    data_.clear();
+    ClearData();
   }
 }
 

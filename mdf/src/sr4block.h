@@ -9,12 +9,12 @@
 
 #include "datalistblock.h"
 #include "mdf/isamplereduction.h"
+#include "mdf/memoryaccount.h"
 #include "mdf/numbertext.h"
 
 namespace mdf::detail {
 
 class DataBlock;
-class InflateBudget;
 
 class Sr4Block : public DataListBlock, public ISampleReduction {
  public:
@@ -49,11 +49,10 @@ class Sr4Block : public DataListBlock, public ISampleReduction {
   /// A block read from the file is never rewritten; a new one cannot be written.
   size_t Write(std::streambuf& buffer) override;
 
-  /// Loads the data of every child block, inflated, into memory. Zipped blocks are taken
-  /// from `budget` (shared by the loads of one read); the first form gives the load a budget
-  /// of its own.
+  /// Loads the data of every child block, inflated, into memory, held in the file's memory
+  /// account (Memory) until ClearData; memory that runs short (MemoryCeilingReached too) is
+  /// thrown as std::bad_alloc, damage in the data leaves them absent.
   void ReadSrData(std::streambuf& buffer);
-  void ReadSrData(std::streambuf& buffer, InflateBudget& budget);
   [[nodiscard]] const ByteArray& ReductionData() const { return data_; }
 
  private:
@@ -67,6 +66,7 @@ class Sr4Block : public DataListBlock, public ISampleReduction {
   uint8_t sync_type_ = 0;
   uint8_t flags_ = 0;
   ByteArray data_;
+  MemoryCharge data_charge_;
 };
 
 }  // namespace mdf::detail

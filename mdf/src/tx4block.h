@@ -1,6 +1,7 @@
 #pragma once
 // MDF4 text block "##TX": one zero-terminated UTF-8 text. Md4Block derives from it, since an
 // MD block has the same shape.
+#include <memory>
 #include <string>
 
 #include "mdfblock.h"
@@ -16,11 +17,13 @@ std::string ShortenText(const std::string& text, size_t nof_chars);
 
 class Tx4Block : public MdfBlock {
  public:
-  Tx4Block() = default;
-  explicit Tx4Block(std::string text) : text_(std::move(text)) {}
+  Tx4Block();
+  explicit Tx4Block(std::string text);
 
   void GetBlockProperty(std::vector<BlockProperty>& dest) const override;
   /// A text that breaks the rule of mdf/textrule.h is damage; the block keeps its readable part.
+  /// The text is held in the file's memory account (MdfBlock::Memory), once for all the
+  /// blocks that read it while one of them holds it: a text linked many times is held once.
   size_t Read(std::streambuf& buffer) override;
   /// Writes a new block at the aligned end: "##MD" for XML text, else "##TX". A text that
   /// breaks the rule of mdf/textrule.h is logged and cut to its readable part first. A block
@@ -34,7 +37,12 @@ class Tx4Block : public MdfBlock {
   [[nodiscard]] bool IsTxBlock() const;
 
  protected:
-  std::string text_;
+  /// The text as read or set, untrimmed; a text read may be shared with other blocks.
+  [[nodiscard]] const std::string& RawText() const { return *text_; }
+  void SetRawText(std::string text);
+
+ private:
+  std::shared_ptr<const std::string> text_;  // never null
 };
 
 }  // namespace mdf::detail

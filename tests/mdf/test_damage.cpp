@@ -407,6 +407,14 @@ std::vector<DamageCase> Cases() {
       // Any step of a finalization that fails is damage.
       {"unfinalized, the flags ask for a repair of a list", false, [](Bytes& file, const Layout&) { file[60] |= 0x10; },
        "Finalizing DL block is not supported.", kWholeSamples},
+      // A list that names its first block again in place of its second: the block is read
+      // once, and what the second held is lost.
+      {"unfinalized, data in a list that names a block twice", false,
+       [](Bytes& file, const Layout& at) {
+         MoveDataIntoList(file, at, 40);
+         Store(file, at.dt + 24 + 16, Load(file, at.dt + 24 + 8));
+       },
+       "Data block named twice. List: ", 11},
       {"unfinalized, the last block of a list is no DT block", false,
        [](Bytes& file, const Layout& at) {
          MoveDataIntoList(file, at, 40);

@@ -33,10 +33,14 @@ std::string ReadAll(cStream_t* stream) {
   return out;
 }
 
-// Opens one layer of whichever kind the header names; null when it is refused.
-cStream_t* OpenLayer(cStream_t* source, const cContainerHeader_t& header, const std::string& password) {
-  if (header.kind == kContainerCompressed) return openCompressedStream(source, &header);
-  if (header.kind == kContainerEncrypted) return openEncryptedStream(source, &header, Bytes(password), password.size());
+// Opens one layer of whichever kind the header names, within the bounds when given; null
+// when it is refused.
+cStream_t* OpenLayer(cStream_t* source, const cContainerHeader_t& header, const std::string& password,
+                     cContainerBounds_t* bounds = nullptr) {
+  if (header.kind == kContainerCompressed) return openCompressedStream(source, &header, bounds);
+  if (header.kind == kContainerEncrypted) {
+    return openEncryptedStream(source, &header, Bytes(password), password.size(), bounds);
+  }
   return nullptr;
 }
 
@@ -47,12 +51,12 @@ struct Unwrapped {
 };
 
 // Unwraps layer after layer as the input walk does, closing each stream it replaces.
-Unwrapped Unwrap(cStream_t* input, const std::string& password = "secret") {
+Unwrapped Unwrap(cStream_t* input, const std::string& password = "secret", cContainerBounds_t* bounds = nullptr) {
   Unwrapped result;
   cStream_t* current = input;
   cContainerHeader_t header;
   while (readContainerHeader(current, &header) == 1) {
-    cStream_t* next = OpenLayer(current, header, password);
+    cStream_t* next = OpenLayer(current, header, password, bounds);
     if (next == nullptr) {
       result.failed = true;
       break;
@@ -71,9 +75,10 @@ Unwrapped Unwrap(cStream_t* input, const std::string& password = "secret") {
   return result;
 }
 
-Unwrapped UnwrapBytes(const std::string& file, const std::string& password = "secret") {
+Unwrapped UnwrapBytes(const std::string& file, const std::string& password = "secret",
+                      cContainerBounds_t* bounds = nullptr) {
   Probed source(file);
-  Unwrapped result = Unwrap(source.Stream(), password);
+  Unwrapped result = Unwrap(source.Stream(), password, bounds);
   EXPECT_EQ(source.Counts().closes, 0);  // no layer closes its source
   return result;
 }
@@ -431,6 +436,59 @@ TEST(NestedContainers, EightLayersOpenAndTheNinthIsRefused) {
     const Unwrapped result = UnwrapBytes(nine);
     EXPECT_TRUE(result.failed);
     EXPECT_EQ(result.layers, kMaxContainerLayers);
+  }
+}
+
+// The layers of one file share its bounds: the key derivation of all encrypted layers
+// together (each takes its count from what the outer ones left, and one that asks for more is
+// refused with a line before its key is derived), and the memory each body may take (a body
+// that would grow past it is refused as such, its memory never beyond).
+TEST(NestedContainers, TheLayersOfAFileShareItsBounds) {
+  const std::string body = test::LoggerLikeBody(100000, 14);
+  EncryptionParameters outer;
+  outer.iterations = 600;
+  EncryptionParameters inner;
+  inner.iterations = 500;
+  const std::string nested = EncryptedContainer(EncryptedContainer(body, inner), outer);
+  {
+    cContainerBounds_t bounds;
+    bounds.iterations = 1100;
+    const Unwrapped whole = UnwrapBytes(nested, "secret", &bounds);
+    EXPECT_FALSE(whole.failed);
+    EXPECT_EQ(whole.layers, 2);
+    EXPECT_EQ(bounds.iterations, 0U);
+    EXPECT_EQ(bounds.exceeded, 0);
+  }
+  {
+    cContainerBounds_t bounds;
+    bounds.iterations = 1099;
+    Unwrapped refused;
+    const std::vector<std::string> errors = ErrorsDuring([&] { refused = UnwrapBytes(nested, "secret", &bounds); });
+    EXPECT_TRUE(refused.failed);
+    EXPECT_EQ(refused.layers, 1);
+    EXPECT_EQ(bounds.exceeded, kContainerOverIterations);
+    EXPECT_EQ(errors, std::vector<std::string>(
+                          {"Key derivation refused: the layer asks for 500 iterations, 499 are left of the 10000000 "
+                           "per file"}));
+  }
+  for (const bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "compressed");
+    const std::string file = encrypted ? EncryptedContainer(body) : CompressedContainer(body);
+    cContainerBounds_t bounds;
+    bounds.memory = static_cast<int64_t>(body.size() / 2);
+    EXPECT_TRUE(UnwrapBytes(file, "secret", &bounds).failed);
+    EXPECT_EQ(bounds.exceeded, kContainerOverMemory);
+    Probed source(file);
+    cContainerHeader_t header;
+    ASSERT_EQ(readContainerHeader(source.Stream(), &header), 1);
+    bounds = cContainerBounds_t{};
+    bounds.memory = static_cast<int64_t>(body.size()) * 2;
+    cStream_t* result = OpenLayer(source.Stream(), header, "secret", &bounds);
+    ASSERT_NE(result, nullptr);
+    EXPECT_GE(containerBodyMemory(result), static_cast<int64_t>(body.size()));
+    EXPECT_LE(containerBodyMemory(result), bounds.memory);
+    EXPECT_EQ(ReadAll(result), body);
+    EXPECT_EQ(streamClose(result), 0);
   }
 }
 

@@ -77,6 +77,28 @@ TEST(MemoryStream, GrowsByDoublingAndReadsBackWhatWasWritten) {
   EXPECT_EQ(streamClose(memory), 0);
 }
 
+// A limited memory stream grows by doubling up to its limit and no further: what would need
+// more fails and leaves the stream as it was, and the failure is told as one of memory.
+TEST(MemoryStream, NeverGrowsPastItsLimit) {
+  cStream_t* memory = memoryStreamNewLimited(10);
+  ASSERT_NE(memory, nullptr);
+  EXPECT_EQ(streamWrite(memory, "abcdefg", 7), 7);
+  EXPECT_EQ(memoryStreamHeld(memory), 8);
+  EXPECT_FALSE(memoryStreamShortOfMemory(memory));
+  EXPECT_EQ(streamWrite(memory, "hij", 3), 3) << "up to the limit itself";
+  EXPECT_EQ(memoryStreamHeld(memory), 10);
+  EXPECT_EQ(streamWrite(memory, "k", 1), -1);
+  EXPECT_EQ(streamSeek(memory, 1, kSeekFromEnd), -1);
+  EXPECT_TRUE(memoryStreamShortOfMemory(memory));
+  EXPECT_EQ(memoryStreamHeld(memory), 10);
+  EXPECT_EQ(streamSize(memory), 10);
+  EXPECT_EQ(streamClose(memory), 0);
+  cStream_t* unlimited = memoryStreamNew();
+  EXPECT_FALSE(memoryStreamShortOfMemory(unlimited));
+  EXPECT_EQ(memoryStreamHeld(nullptr), 0);
+  EXPECT_EQ(streamClose(unlimited), 0);
+}
+
 // Past the size from which the buffer is mapped on its own and grown in place: every byte
 // written in odd pieces reads back, across every growth step, also after rewriting the middle.
 TEST(MemoryStream, GrowsPastTheMappedSizeKeepingEveryByte) {

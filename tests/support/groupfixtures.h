@@ -1,10 +1,19 @@
 #pragma once
-// Hand-made MDF4 data group, channel group and sample reduction blocks.
+// Hand-made MDF4 data group, channel group and sample reduction blocks, and small files of them.
 #include <cstdint>
+#include <new>
+#include <optional>
 #include <vector>
 
+#include "cg4block.h"
+#include "channelobserver.h"
+#include "damage.h"
 #include "dg4block.h"
+#include "mdf/filedamage.h"
+#include "mdf/memoryaccount.h"
 #include "mdfblock.h"
+#include "support/channelfixtures.h"
+#include "support/datablockfixtures.h"
 #include "support/image.h"
 #include "support/memorybuffer.h"
 
@@ -149,5 +158,57 @@ struct LoadedGroup {
   MemoryBuffer buffer;
   mdf::detail::Dg4Block group;
 };
+
+// A data group of one record whose VLSD channel finds its signal data at 1024; a reduction
+// of the group keeps its data right after them when `reduction` is given.
+inline FileImage SignalDataGroup(const Bytes& signal, const std::optional<Bytes>& reduction = std::nullopt) {
+  CnFields channel;
+  channel.type = 1;
+  channel.data_type = 10;
+  channel.bit_count = 32;
+  channel.links[5] = 1024;
+  const auto after = static_cast<int64_t>(1024 + (signal.Data().size() + 7) / 8 * 8);
+  FileImage image;
+  image.Place(64, DgBlock(0, 128, 512, 0, 0));
+  image.Place(128, CgBlock(CgFields().FirstCn(232).FirstSr(reduction ? 448 : 0).Id(0).Cycles(1).DataBytes(4)));
+  image.Place(232, ChannelBlock(channel));
+  image.Place(512, PlainBlock("##DT", Bytes().U32(0)));
+  image.Place(1024, signal);
+  if (reduction) {
+    image.Place(448, SrBlock(0, after, 1, 0.5, 1, 0));
+    image.Place(after, *reduction);
+  }
+  return image;
+}
+
+/// What a read of a group's records gave: whether it succeeded, the first channel's byte array
+/// of sample 0, and the damage noted, memory that ran short among it (as the record reader
+/// reports it, or thrown to the file's reader).
+struct SignalDataRead {
+  bool read = false;
+  bool short_of_memory = false;
+  std::vector<uint8_t> value;
+  mdf::FileDamage damage;
+};
+
+/// Reads the records of a group such as SignalDataGroup gives, observing its first channel,
+/// within `memory` when given.
+inline SignalDataRead ReadSignalDataGroup(LoadedGroup& file, mdf::MemoryAccount* memory = nullptr) {
+  if (memory != nullptr) file.group.SetMemoryAccount(memory);
+  auto& group = *file.group.Cg4List()[0];
+  group.ReadCnList(file.buffer);
+  group.ReadSrList(file.buffer);
+  mdf::detail::ChannelObserver<std::vector<uint8_t>> observer(file.group, group, *group.Cn4List()[0]);
+  SignalDataRead outcome;
+  const mdf::detail::DamageScope scope(outcome.damage);
+  try {
+    outcome.read = file.group.ReadData(file.buffer);
+  } catch (const std::bad_alloc&) {
+    outcome.short_of_memory = true;
+  }
+  outcome.short_of_memory = outcome.short_of_memory || outcome.damage.out_of_memory;
+  observer.GetSampleByteArray(0, outcome.value);
+  return outcome;
+}
 
 }  // namespace test

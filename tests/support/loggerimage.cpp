@@ -132,9 +132,9 @@ int64_t ImageWriter::Block(const std::string& id, const std::vector<int64_t>& li
   return Append(test::Block(id, links, data, length));
 }
 
-int64_t ImageWriter::Zipped(const std::vector<uint8_t>& packed, uint64_t plain_size) {
+int64_t ImageWriter::Zipped(const std::vector<uint8_t>& packed, uint64_t plain_size, const std::string& original) {
   // Deflate (0) of the original block type, no parameter.
-  return Block("##DZ", {}, Bytes().Raw("DT").U8(0).U8(0).U32(0).U64(plain_size).U64(packed.size()).Raw(packed));
+  return Block("##DZ", {}, Bytes().Text(original, 2).U8(0).U8(0).U32(0).U64(plain_size).U64(packed.size()).Raw(packed));
 }
 
 int64_t ImageWriter::DataList(const std::vector<int64_t>& blocks, const std::vector<uint64_t>& offsets) {

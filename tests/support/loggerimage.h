@@ -152,8 +152,9 @@ class ImageWriter {
   /// Any block: id, links and data; its length field exact unless given.
   int64_t Block(const std::string& id, const std::vector<int64_t>& links, const std::vector<uint8_t>& data,
                 uint64_t length = 0);
-  /// A DZ block standing for a DT block of `plain_size` bytes that deflated to `packed`.
-  int64_t Zipped(const std::vector<uint8_t>& packed, uint64_t plain_size);
+  /// A DZ block standing for a block of the original type (DT, SD, ...) of `plain_size` bytes
+  /// that deflated to `packed`.
+  int64_t Zipped(const std::vector<uint8_t>& packed, uint64_t plain_size, const std::string& original = "DT");
   /// A DL block of the blocks, with the offsets of their data.
   int64_t DataList(const std::vector<int64_t>& blocks, const std::vector<uint64_t>& offsets);
   /// Sets the data offset of block `index` in a DL block of `blocks` data links.

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/bytes.h"
+#include "support/deflate.h"
 #include "support/loggerimage.h"
 
 namespace test {
@@ -86,6 +87,10 @@ struct RecordingLayout {
   /// The payloads in one SD block that the CAN data bytes channel links, written whole before
   /// the records (SignalData) and linked once whole, not in a VLSD group among the records.
   bool signal_data_first = false;
+  /// With signal_data_first, the SD block zipped (a DZ block of original type SD), its
+  /// entries followed by empty ones (4 zero bytes each) up to at least this many bytes: the
+  /// payloads of a logger whose frames repeat deflate a thousandfold. 0: a plain SD block.
+  uint64_t zipped_signal_data = 0;
   /// The payloads in one SD block written after the records (SignalDataAfter): the DT block
   /// gets its length, the SD header is begun growing, the entries follow and it gets its
   /// length. The data bytes channel links it once it is whole, or with
@@ -217,7 +222,12 @@ class LoggerRecordingWriter {
     Bytes entries;
     for (const std::vector<uint8_t>& payload : payloads)
       entries.U32(static_cast<uint32_t>(payload.size())).Raw(payload);
-    const int64_t sd = image_.Block("##SD", {}, entries.Data());
+    std::vector<uint8_t> plain = entries.Data();
+    if (plain.size() < layout_.zipped_signal_data) {
+      plain.resize(plain.size() + (layout_.zipped_signal_data - plain.size() + 3) / 4 * 4, 0);
+    }
+    const int64_t sd = layout_.zipped_signal_data > 0 ? image_.Zipped(Deflated(plain), plain.size(), "SD")
+                                                      : image_.Block("##SD", {}, plain);
     data_blocks_.push_back(static_cast<uint64_t>(sd));
     image_.PatchLink(can_data_bytes_, 5, sd);
     BeginDt();
