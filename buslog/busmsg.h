@@ -126,7 +126,8 @@ constexpr uint32_t kCanClassicMaxBytes = 8;
 
 /// Data length of a CAN frame: the CAN FD table for an FD frame (EDL set), else the DLC up to 8.
 constexpr uint32_t canFrameLength(uint8_t dlc, uint8_t edl) {
-  return edl != 0 ? canDlcToLength(dlc) : (dlc & 0x0F) < kCanClassicMaxBytes ? dlc & 0x0F : kCanClassicMaxBytes;
+  const uint32_t length = kCanDlcLengths[dlc & 0x0F];
+  return edl != 0 || length < kCanClassicMaxBytes ? length : kCanClassicMaxBytes;
 }
 
 /// Data bytes a CAN data frame can carry, a CAN FD one; no bus frame carries more. The writer

@@ -55,6 +55,10 @@ struct Plan {
   // the group. A rule missing leaves its place as it is. Otherwise `steps` apply in order.
   std::array<size_t, kRuleCount> field_of{};
   bool in_order = false;
+  // The fields whose channels may give a value outside them (inField), checked on their raw
+  // values: a channel of another type, or through a conversion other than 1:1, gives no frame
+  // anyway (lackingField). The logger's own fields fit theirs: none is checked (bench_pipeline).
+  std::vector<Step> range_checks;
   std::vector<std::string> unmapped;    // names reported when the slice is filled
   DataSource data = DataSource::kNone;  // the last data channel decides
   LinLength lin_length = LinLength::kByteCount;
@@ -87,22 +91,14 @@ struct VlsdPayloads {
   std::deque<Payload> pending;  // payloads count - pending.size() .. count - 1
 };
 
-// Applies the step's rule; false for a value outside its field's range.
-inline bool applyStep(const mdf::RecordFields& decoded, FillRule rule, size_t field, const mdf::RawValue& raw,
-                      cBusMsgHelper_t& record) {
-  return applyNumberRule(rule, record, [&decoded, &raw, field](auto as) {
-    return decoded.Converted<typename decltype(as)::Type>(field, raw);
-  });
-}
-
 template <FillRule kRule>
-[[gnu::always_inline]] inline bool applyKindRule(const Plan& plan, const mdf::RawValue* values,
+[[gnu::always_inline]] inline void applyKindRule(const Plan& plan, const mdf::RawValue* values,
                                                  cBusMsgHelper_t& record) {
   const size_t field = plan.field_of[static_cast<size_t>(kRule)];
-  if (field == kNoField) return true;
+  if (field == kNoField) return;
   const mdf::RecordFields& decoded = plan.fields;
   const mdf::RawValue& raw = values[field];
-  return applyNumberRule(kRule, record, [&decoded, &raw, field](auto as) {
+  applyNumberRule(kRule, record, [&decoded, &raw, field](auto as) {
     return decoded.Converted<typename decltype(as)::Type>(field, raw);
   });
 }
@@ -112,9 +108,8 @@ template <FillRule kRule>
 template <FillRule... kRules>
 struct KindRules {
   static constexpr bool Takes(FillRule rule) { return ((rule == kRules) || ...); }
-  // Every rule applies; false when one met a value outside its field's range.
-  static bool Apply(const Plan& plan, const mdf::RawValue* values, cBusMsgHelper_t& record) {
-    return (static_cast<unsigned>(applyKindRule<kRules>(plan, values, record)) & ...) != 0;
+  static void Apply(const Plan& plan, const mdf::RawValue* values, cBusMsgHelper_t& record) {
+    (applyKindRule<kRules>(plan, values, record), ...);
   }
 };
 
@@ -227,8 +222,8 @@ class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
     }
   }
   bool TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* record, size_t size);
-  // Notes which rules of the plan met a value outside their field's range in the record.
-  static void NoteOutOfRange(::Plan& plan, uint64_t sample, const mdf::RawValue* values);
+  // Notes the first sample of each checked field whose value lies outside it.
+  static void CheckRanges(::Plan& plan, uint64_t sample, const mdf::RawValue* values);
   // Stores the event's data bytes, and notes the event when they are fewer than its length.
   static void SetPooled(::Plan& plan, Event& event, uint64_t sample, uint64_t reference, size_t size);
   bool TakePayload(VlsdPayloads& payloads, uint64_t sample, const uint8_t* record, size_t size);
@@ -324,6 +319,10 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       const std::optional<size_t> field = plan.fields.AddNumber(*channel);
       if (!field.has_value()) return false;
       plan.steps.push_back({rule, *field});
+      const bool unsigned_plain = channel->DataType() <= mdf::kUnsignedBe && channel->ChannelConversion() == nullptr;
+      if (mayLeaveField(rule, unsigned_plain, channel->BitCount())) {
+        plan.range_checks.push_back({rule, *field});
+      }
       continue;
     }
     const uint8_t data_type = channel->DataType();
@@ -380,18 +379,20 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
   mdf::RawValue* values = values_.data();
   plan.fields.Read(record, size, values);
   cBusMsgHelper_t fields{};
-  bool in_range = true;
   if (plan.in_order) {
     for (const Step& step : plan.steps) {
-      in_range = applyStep(plan.fields, step.rule, step.field, values[step.field], fields) && in_range;
+      const mdf::RecordFields& decoded = plan.fields;
+      const mdf::RawValue& raw = values[step.field];
+      applyNumberRule(step.rule, fields, [&decoded, &raw, &step](auto as) {
+        return decoded.Converted<typename decltype(as)::Type>(step.field, raw);
+      });
     }
   } else {
     // One branch on the kind per record, where a switch per field mispredicts at every field
     // of the interleaved groups (bench_pipeline).
-    in_range = withKindRules(
-        plan.kind, [&plan, values, &fields](auto rules) { return decltype(rules)::Apply(plan, values, fields); });
+    withKindRules(plan.kind, [&plan, values, &fields](auto rules) { decltype(rules)::Apply(plan, values, fields); });
   }
-  if (!in_range) NoteOutOfRange(plan, sample, values);
+  if (!plan.range_checks.empty()) CheckRanges(plan, sample, values);
   if (!finishFields(fields, plan.kind, start_)) {
     ++plan.bad_times;
     plan.bad_samples.push_back(sample);
@@ -442,17 +443,15 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
   return true;
 }
 
-void FastDecoder::NoteOutOfRange(::Plan& plan, uint64_t sample, const mdf::RawValue* values) {
-  for (const Step& step : plan.steps) {
-    cBusMsgHelper_t scratch{};
-    uint64_t& first = plan.out_of_range[static_cast<size_t>(step.rule)];
-    if (first == kNoSample && !applyStep(plan.fields, step.rule, step.field, values[step.field], scratch)) {
-      first = sample;
-    }
+void FastDecoder::CheckRanges(::Plan& plan, uint64_t sample, const mdf::RawValue* values) {
+  for (const Step& check : plan.range_checks) {
+    uint64_t& first = plan.out_of_range[static_cast<size_t>(check.rule)];
+    if (first == kNoSample && !inField(check.rule, values[check.field].bits)) first = sample;
   }
 }
 
-void FastDecoder::SetPooled(::Plan& plan, Event& event, uint64_t sample, uint64_t reference, size_t size) {
+[[gnu::always_inline]] inline void FastDecoder::SetPooled(::Plan& plan, Event& event, uint64_t sample,
+                                                          uint64_t reference, size_t size) {
   if (plan.lin_length == LinLength::kDataBytes) lengthFromLoggedBytes(event, size);
   plan.slice->SetPooledData(event, reference, size);
   if (lacksBytes(event)) plan.short_samples.push_back(sample);
