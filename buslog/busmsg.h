@@ -116,11 +116,23 @@ void fileInfoRelease(cFileInfo_t* info);
 
 // The helpers run for every record on the pass-through path, hence inline (constexpr).
 
+/// The largest data length code: 4 bits.
+constexpr uint32_t kCanMaxDlc = 15;
+
 /// Data lengths of the CAN (FD) data length codes 0 to 15 (ISO 11898-1).
 constexpr uint8_t kCanDlcLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
 
 /// Data length of a CAN (FD) data length code; only its low 4 bits count.
 constexpr uint32_t canDlcToLength(uint8_t dlc) { return kCanDlcLengths[dlc & 0x0F]; }
+
+/// Data bytes a classic (not CAN FD) frame carries: its DLCs 9 to 15 mean 8 as well.
+constexpr uint32_t kCanClassicMaxBytes = 8;
+
+/// Data length of a CAN frame: the CAN FD table for an FD frame (EDL set), else the DLC up to 8.
+constexpr uint32_t canFrameLength(uint8_t dlc, uint8_t edl) {
+  const uint32_t length = kCanDlcLengths[dlc & 0x0F];
+  return edl != 0 || length < kCanClassicMaxBytes ? length : kCanClassicMaxBytes;
+}
 
 /// Data bytes a CAN data frame can carry, a CAN FD one; no bus frame carries more. The writer
 /// drops longer records (and counts them); the reader takes a longer payload for damage.

@@ -30,7 +30,6 @@ using namespace iterator_detail;
 
 namespace {
 
-constexpr size_t kRuleCount = static_cast<size_t>(FillRule::kDataLength) + 1;
 constexpr size_t kNoField = std::numeric_limits<size_t>::max();
 
 struct Step {
@@ -58,8 +57,13 @@ struct Plan {
   // the group. A rule missing leaves its place as it is. Otherwise `steps` apply in order.
   std::array<size_t, kRuleCount> field_of{};
   bool in_order = false;
+  // The fields whose channels may give a value outside them (inField), checked on their raw
+  // values: a channel of another type, or through a conversion other than 1:1, gives no frame
+  // anyway (lackingField). The logger's own fields fit theirs: none is checked (bench_pipeline).
+  std::vector<Step> range_checks;
   std::vector<std::string> unmapped;    // names reported when the slice is filled
   DataSource data = DataSource::kNone;  // the last data channel decides
+  LinLength lin_length = LinLength::kByteCount;
   size_t data_field = 0;
   size_t vlsd = 0;                 // index of the VLSD payloads
   size_t length_field = kNoField;  // the event's data length field, read for its VLSD payload
@@ -70,6 +74,9 @@ struct Plan {
   std::deque<Waiting> waiting;         // events whose VLSD payload had not come yet, in order
   PayloadCounts payloads;              // once the data group is read: what settlePayloads weighs
   uint64_t vlsd_record_id = 0;
+  // Events whose logged bytes are fewer than their length (lacksBytes).
+  std::vector<uint64_t> short_samples;
+  RuleSamples out_of_range = noRuleSamples();
 };
 
 // The payloads of a VLSD channel group, in record order: payload i belongs to event i of the
@@ -122,20 +129,20 @@ decltype(auto) withKindRules(cBusMsgType_t kind, Visit&& visit) {
   using R = FillRule;
   switch (kind) {
     case kBusMsgCanDataFrame:
-      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kExtended, R::kDlc, R::kCanDirection, R::kEdl,
+      return visit(KindRules<R::kTime, R::kChannel, R::kCanIdentifier, R::kExtended, R::kDlc, R::kCanDirection, R::kEdl,
                              R::kBrs, R::kEsi>{});
     case kBusMsgCanRemoteFrame:
-      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kExtended, R::kDlc, R::kCanDirection>{});
+      return visit(KindRules<R::kTime, R::kChannel, R::kCanIdentifier, R::kExtended, R::kDlc, R::kCanDirection>{});
     case kBusMsgCanErrorFrame:
       return visit(KindRules<R::kTime, R::kChannel, R::kErrorType>{});
     case kBusMsgLinFrame:
-      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kLinDirection, R::kByteCount>{});
+      return visit(KindRules<R::kTime, R::kChannel, R::kLinIdentifier, R::kLinDirection, R::kByteCount>{});
     case kBusMsgLinChecksumError:
-      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier, R::kLinDirection, R::kByteCount, R::kChecksum,
+      return visit(KindRules<R::kTime, R::kChannel, R::kLinIdentifier, R::kLinDirection, R::kByteCount, R::kChecksum,
                              R::kChecksumModel>{});
     case kBusMsgLinReceiveError:
     case kBusMsgLinTransmissionError:
-      return visit(KindRules<R::kTime, R::kChannel, R::kIdentifier>{});
+      return visit(KindRules<R::kTime, R::kChannel, R::kLinIdentifier>{});
     default:
       return visit(KindRules<R::kTime, R::kChannel>{});
   }
@@ -225,6 +232,10 @@ class FastDecoder : public mdf::ISampleObserver, private RecordTaker {
     }
   }
   bool TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* record, size_t size);
+  // Notes the first sample of each checked field whose value lies outside it.
+  static void CheckRanges(::Plan& plan, uint64_t sample, const mdf::RawValue* values);
+  // Stores the event's data bytes, and notes the event when they are fewer than its length.
+  static void SetPooled(::Plan& plan, Event& event, uint64_t sample, uint64_t reference, size_t size);
   bool TakePayload(VlsdPayloads& payloads, uint64_t sample, const uint8_t* record, size_t size);
   // On the decoding thread.
   bool TakeBatch(const RecordBatch& batch) override {
@@ -297,6 +308,7 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
   ::Plan plan;
   plan.group = &group;
   plan.kind = kind;
+  plan.lin_length = linLengthOf(group, kind);
   const mdf::IChannel* length_channel = nullptr;
   for (const mdf::IChannel* channel : group.Channels()) {
     if (channel == nullptr) continue;
@@ -306,11 +318,11 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       plan.unmapped.push_back(name);
       continue;
     }
-    const FillRule rule = found->second;
+    const FillRule rule = groupRule(found->second, plan.lin_length);
     if (rule == FillRule::kNone) continue;
-    if (rule == FillRule::kDataLength) {
+    if (found->second == FillRule::kDataLength) {
       length_channel = channel;  // the last one decides, as the observers' order does
-      continue;
+      if (rule == FillRule::kDataLength) continue;
     }
     if (rule != FillRule::kData) {
       const std::optional<size_t> field = plan.fields.AddNumber(*channel);
@@ -319,6 +331,10 @@ bool FastDecoder::PlanGroup(const FillMap& table, mdf::IChannelGroup& group, cBu
       if (rule == FillRule::kTime) {
         plan.times.resize(plan.fields.Size());
         plan.times[*field] = TimeScale(*channel);
+      }
+      const bool unsigned_plain = channel->DataType() <= mdf::kUnsignedBe && channel->ChannelConversion() == nullptr;
+      if (mayLeaveField(rule, unsigned_plain, channel->BitCount())) {
+        plan.range_checks.push_back({rule, *field});
       }
       continue;
     }
@@ -383,6 +399,7 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
     // of the interleaved groups (bench_pipeline).
     withKindRules(plan.kind, [&plan, values, &fields](auto rules) { decltype(rules)::Apply(plan, values, fields); });
   }
+  if (!plan.range_checks.empty()) CheckRanges(plan, sample, values);
   if (!finishFields(fields, plan.kind)) {
     ++plan.bad_times;
     plan.bad_samples.push_back(sample);
@@ -395,7 +412,9 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
       break;
     case DataSource::kFixed: {
       const auto [offset, length] = plan.fields.BytesOf(plan.data_field);
+      if (plan.lin_length == LinLength::kDataBytes) lengthFromLoggedBytes(event, length);
       slice.SetData(event, record + offset, length);
+      if (lacksBytes(event)) plan.short_samples.push_back(sample);
       break;
     }
     case DataSource::kVlsd: {
@@ -411,7 +430,7 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
         const VlsdPayloads::Payload payload = payloads.pending.front();
         payloads.pending.pop_front();
         if (payload.size > limit) plan.long_samples.push_back(sample);
-        slice.SetPooledData(event, payload.reference, payload.size);
+        SetPooled(plan, event, sample, payload.reference, payload.size);
       } else {
         Slice::ClearData(event);
         plan.waiting.push_back({sample, limit});
@@ -431,6 +450,20 @@ bool FastDecoder::TakeRecord(::Plan& plan, uint64_t sample, const uint8_t* recor
   return true;
 }
 
+void FastDecoder::CheckRanges(::Plan& plan, uint64_t sample, const mdf::RawValue* values) {
+  for (const Step& check : plan.range_checks) {
+    uint64_t& first = plan.out_of_range[static_cast<size_t>(check.rule)];
+    if (first == kNoSample && !inField(check.rule, values[check.field].bits)) first = sample;
+  }
+}
+
+[[gnu::always_inline]] inline void FastDecoder::SetPooled(::Plan& plan, Event& event, uint64_t sample,
+                                                          uint64_t reference, size_t size) {
+  if (plan.lin_length == LinLength::kDataBytes) lengthFromLoggedBytes(event, size);
+  plan.slice->SetPooledData(event, reference, size);
+  if (lacksBytes(event)) plan.short_samples.push_back(sample);
+}
+
 bool FastDecoder::TakePayload(VlsdPayloads& payloads, uint64_t sample, const uint8_t* record, size_t size) {
   if (sample != payloads.count || size > std::numeric_limits<uint32_t>::max()) {
     unexpected_ = true;
@@ -445,7 +478,7 @@ bool FastDecoder::TakePayload(VlsdPayloads& payloads, uint64_t sample, const uin
     const Waiting waiting = plan.waiting.front();
     plan.waiting.pop_front();
     if (size > waiting.limit) plan.long_samples.push_back(waiting.sample);
-    plan.slice->SetPooledData(plan.slice->At(waiting.sample), reference, size);
+    SetPooled(plan, plan.slice->At(waiting.sample), waiting.sample, reference, size);
   } else {
     payloads.pending.push_back({reference, static_cast<uint32_t>(size)});
   }
@@ -496,6 +529,10 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
     }
     if (plan == nullptr) return false;  // not reached: every bus-event group has a plan
     for (const std::string& name : plan->unmapped) logMessage(kLogWarning, "Unmapped key: %s", name.c_str());
+    if (const std::string lack = outOfRange(*info.group, info.kind, plan->out_of_range, info.count); !lack.empty()) {
+      reportLeftOutGroup(reader, *info.group, info.count, lack, gathered);
+      continue;  // its events stay in the file order: that order is not used
+    }
     Slice& slice = *plan->slice;
     uint64_t count = info.count;
     PayloadEnd payload_end;
@@ -532,10 +569,18 @@ bool iterator_detail::readFast(mdf::MdfReader& reader, mdf::IDataGroup& data_gro
       appendRecord(slice, record, &none, 0);
       order_usable = false;
     }
+    std::vector<uint64_t>& short_samples = plan->short_samples;
+    short_samples.erase(std::remove_if(short_samples.begin(), short_samples.end(), left_out), short_samples.end());
+    if (!short_samples.empty()) {
+      std::sort(short_samples.begin(), short_samples.end());
+      plan->slice = withoutEvents(slice, short_samples);
+      order_usable = false;
+    }
     reportBadTimes(*info.group, plan->bad_times);
+    reportShortFrames(reader, *info.group, short_samples.size(), gathered);
     reportLongPayloads(reader, *info.group, long_payloads, gathered);
     reportPayloadEnd(reader, payload_end, gathered);
-    if (slice.size() == 0) continue;  // its only event was left out
+    if (plan->slice->size() == 0) continue;  // its only event was left out
     local[static_cast<size_t>(plan - plans.data())] = static_cast<uint8_t>(slices.size());
     slices.push_back(std::move(plan->slice));
   }

@@ -25,9 +25,10 @@ using namespace iterator_detail;
 namespace {
 
 // Applies one observer's rule to the slice: sample i fills record i, up to the shorter one. Of
-// the data rule, `unread` (when given) marks the samples whose bytes could not be read.
+// the data rule, `unread` (when given) marks the samples whose bytes could not be read; of a
+// number rule, `out_of_range` gets the first sample whose value lies outside its field's range.
 void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelper_t* slice, uint64_t count,
-               std::vector<bool>* unread) {
+               std::vector<bool>* unread, RuleSamples& out_of_range) {
   const uint64_t n = std::min(count, observer.NofHeldSamples());
   if (rule == FillRule::kData) {
     std::vector<uint8_t> bytes;
@@ -43,8 +44,9 @@ void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelp
     return;
   }
   const TimeScale scale = rule == FillRule::kTime ? TimeScale(observer.Channel()) : TimeScale();
+  uint64_t& first = out_of_range[static_cast<size_t>(rule)];
   for (uint64_t i = 0; i < n; ++i) {
-    applyNumberRule(rule, slice[i], [&observer, &scale, i](auto as) {
+    const bool in_range = applyNumberRule(rule, slice[i], [&observer, &scale, i](auto as) {
       using Value = typename decltype(as)::Type;
       if constexpr (std::is_same_v<Value, TimeNs>) {
         return scale.OfSample(observer, i);
@@ -54,6 +56,7 @@ void applyRule(FillRule rule, const mdf::IChannelObserver& observer, cBusMsgHelp
         return value;
       }
     });
+    if (!in_range && i < first) first = i;
   }
 }
 
@@ -106,6 +109,8 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     std::vector<bool> unread;     // the events whose payload entry could not be read
     bool vlsd_data = false;       // the data bytes are VLSD payloads, as the last data channel says
     uint64_t vlsd_record_id = 0;  // of the VLSD group that holds them; 0: signal data
+    RuleSamples out_of_range = noRuleSamples();
+    const LinLength lin_length = linLengthOf(*info.group, info.kind);
     for (const mdf::ChannelObserverPtr& observer : observers) {
       if (!observer || observer->Channel().ChannelGroup() != info.group) continue;
       const std::string name = observer->ChannelName();
@@ -115,6 +120,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
         continue;
       }
       if (found->second == FillRule::kDataLength) length = observer.get();
+      const FillRule rule = groupRule(found->second, lin_length);
       std::vector<bool>* marks = nullptr;
       if (found->second == FillRule::kData) {
         const mdf::IChannel& channel = observer->Channel();
@@ -129,7 +135,11 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
           marks = &unread;
         }
       }
-      applyRule(found->second, *observer, first, info.count, marks);
+      applyRule(rule, *observer, first, info.count, marks, out_of_range);
+    }
+    if (const std::string lack = outOfRange(*info.group, info.kind, out_of_range, info.count); !lack.empty()) {
+      reportLeftOutGroup(reader, *info.group, info.count, lack, gathered);
+      continue;
     }
     const auto limit_of = [length](uint64_t i) {
       uint32_t data_length = 0;
@@ -150,6 +160,7 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
     uint64_t bad_times = 0;
     uint64_t long_payloads = payload_end.long_payloads;
     uint64_t without_payload = 0;
+    uint64_t short_frames = 0;
     for (uint64_t i = 0; i < count; ++i) {
       cBusMsgHelper_t& record = array.records[i];
       if (!unread.empty() && unread[i]) {
@@ -160,11 +171,19 @@ void iterator_detail::readWithObservers(mdf::MdfReader& reader, mdf::IDataGroup&
       const auto size = static_cast<size_t>(cStrLength(&record.DataBytes));
       if (vlsd_data && size > limit_of(i)) ++long_payloads;
       if (!finishFields(record, info.kind)) ++bad_times;
-      appendRecord(*slice, record, reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes)), size);
+      const Event& event = packRecord(*slice, record, reinterpret_cast<const uint8_t*>(cStrData(&record.DataBytes)),
+                                      size, lin_length == LinLength::kDataBytes);
       cStrRelease(&record.DataBytes);
+      if (lacksBytes(event)) {
+        slice->DropLast();
+        ++short_frames;
+      } else {
+        slice->NoteTime(event.time);
+      }
     }
     reportBadTimes(*info.group, bad_times);
     reportUnreadPayloads(reader, *info.group, without_payload, gathered);
+    reportShortFrames(reader, *info.group, short_frames, gathered);
     reportLongPayloads(reader, *info.group, long_payloads, gathered);
     reportPayloadEnd(reader, payload_end, gathered);
     if (slice->size() == 0) continue;  // its only event was left out

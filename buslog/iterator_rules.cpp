@@ -1,4 +1,5 @@
-// The fill table and the kinds of channel groups, told by their channel names.
+// The fill table, the kinds of channel groups, told by their channel names, and what of a
+// group's channels makes no frame.
 #include "buslog/iterator_rules.h"
 
 #include <array>
@@ -8,6 +9,7 @@
 #include "buslog/mdf_reader.h"
 #include "mdf/channeltypes.h"
 #include "mdf/ichannel.h"
+#include "mdf/ichannelconversion.h"
 #include "mdf/ichannelgroup.h"
 
 using namespace iterator_detail;
@@ -25,7 +27,7 @@ constexpr FillEntry kFillTable[] = {
     {"CAN_DataFrame", FillRule::kNone},
     {"CAN_DataFrame.DataLength", FillRule::kDataLength},
     {"CAN_DataFrame.BusChannel", FillRule::kChannel},
-    {"CAN_DataFrame.ID", FillRule::kIdentifier},
+    {"CAN_DataFrame.ID", FillRule::kCanIdentifier},
     {"CAN_DataFrame.IDE", FillRule::kExtended},
     {"CAN_DataFrame.DLC", FillRule::kDlc},
     {"CAN_DataFrame.Dir", FillRule::kCanDirection},
@@ -39,14 +41,14 @@ constexpr FillEntry kFillTable[] = {
     {"CAN_RemoteFrame", FillRule::kNone},
     {"CAN_RemoteFrame.DataLength", FillRule::kDataLength},
     {"CAN_RemoteFrame.BusChannel", FillRule::kChannel},
-    {"CAN_RemoteFrame.ID", FillRule::kIdentifier},
+    {"CAN_RemoteFrame.ID", FillRule::kCanIdentifier},
     {"CAN_RemoteFrame.IDE", FillRule::kExtended},
     {"CAN_RemoteFrame.DLC", FillRule::kDlc},
     {"CAN_RemoteFrame.Dir", FillRule::kCanDirection},
     {"LIN_ChecksumError", FillRule::kNone},
     {"LIN_ChecksumError.DataLength", FillRule::kDataLength},
     {"LIN_ChecksumError.BusChannel", FillRule::kChannel},
-    {"LIN_ChecksumError.ID", FillRule::kIdentifier},
+    {"LIN_ChecksumError.ID", FillRule::kLinIdentifier},
     {"LIN_ChecksumError.Dir", FillRule::kLinDirection},
     {"LIN_ChecksumError.ReceivedDataByteCount", FillRule::kByteCount},
     {"LIN_ChecksumError.Checksum", FillRule::kChecksum},
@@ -55,18 +57,18 @@ constexpr FillEntry kFillTable[] = {
     {"LIN_Frame", FillRule::kNone},
     {"LIN_Frame.DataLength", FillRule::kDataLength},
     {"LIN_Frame.BusChannel", FillRule::kChannel},
-    {"LIN_Frame.ID", FillRule::kIdentifier},
+    {"LIN_Frame.ID", FillRule::kLinIdentifier},
     {"LIN_Frame.Dir", FillRule::kLinDirection},
     {"LIN_Frame.ReceivedDataByteCount", FillRule::kByteCount},
     {"LIN_Frame.DataBytes", FillRule::kData},
     {"LIN_ReceiveError", FillRule::kNone},
     {"LIN_ReceiveError.BusChannel", FillRule::kChannel},
-    {"LIN_ReceiveError.ID", FillRule::kIdentifier},
+    {"LIN_ReceiveError.ID", FillRule::kLinIdentifier},
     {"LIN_SyncError", FillRule::kNone},
     {"LIN_SyncError.BusChannel", FillRule::kChannel},
     {"LIN_TransmissionError", FillRule::kNone},
     {"LIN_TransmissionError.BusChannel", FillRule::kChannel},
-    {"LIN_TransmissionError.ID", FillRule::kIdentifier},
+    {"LIN_TransmissionError.ID", FillRule::kLinIdentifier},
 };
 static_assert(sizeof(kFillTable) / sizeof(kFillTable[0]) == 46, "46 known channel names");
 
@@ -92,6 +94,70 @@ constexpr GroupName kGroupNames[] = {
 };
 
 constexpr const char* kTimeName = "Timestamp";
+
+// The rule of a channel name; kNone for a name the layouts do not have.
+FillRule ruleOf(const std::string& name) {
+  for (const FillEntry& entry : kFillTable) {
+    if (name == entry.name) return entry.rule;
+  }
+  return FillRule::kNone;
+}
+
+// A conversion that gives the raw value unchanged: none, 1:1, or linear with offset 0 and
+// factor 1.
+bool isOneToOne(const mdf::IChannelConversion* conversion) {
+  if (conversion == nullptr) return true;
+  switch (conversion->Type()) {
+    case mdf::kOneToOneConversion:
+      return true;
+    case mdf::kLinearConversion:
+      return conversion->Parameters().size() >= 2 && conversion->ParameterAsDouble(0) == 0.0 &&
+             conversion->ParameterAsDouble(1) == 1.0;
+    default:
+      return false;
+  }
+}
+
+// A conversion whose result is a number: a time's tick.
+bool givesNumber(const mdf::IChannelConversion& conversion) {
+  switch (conversion.Type()) {
+    case mdf::kOneToOneConversion:
+    case mdf::kLinearConversion:
+    case mdf::kRationalConversion:
+    case mdf::kInterpolatedTableConversion:
+    case mdf::kValueTableConversion:
+    case mdf::kRangeTableConversion:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What makes a field channel give no value of its field's kind, or "".
+std::string unfitField(const mdf::IChannel& channel, FillRule rule) {
+  const std::string name = "a channel " + channel.Name();
+  const uint8_t data_type = channel.DataType();
+  const mdf::IChannelConversion* conversion = channel.ChannelConversion();
+  if (rule == FillRule::kTime) {
+    // A time in seconds: a number, or counts a numeric conversion scales.
+    if (data_type > mdf::kFloatBe) return name + " of data type " + std::to_string(data_type) + ", not a number";
+    if (conversion != nullptr && !givesNumber(*conversion)) {
+      return name + " with a conversion of type " + std::to_string(conversion->Type()) + ", not to seconds";
+    }
+    return {};
+  }
+  if (rule == FillRule::kData) {
+    if (data_type < mdf::kByteArray || data_type > mdf::kMimeStream) {
+      return name + " of data type " + std::to_string(data_type) + ", not bytes";
+    }
+  } else if (data_type > mdf::kSignedBe) {
+    return name + " of data type " + std::to_string(data_type) + ", not an integer";
+  }
+  if (!isOneToOne(conversion)) {
+    return name + " with a conversion of type " + std::to_string(conversion->Type()) + ", not 1:1";
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -139,6 +205,37 @@ std::string iterator_detail::lackingField(const mdf::IChannelGroup& group, cBusM
       if (member == nullptr) break;
       const std::string name = std::string(known.name) + "." + member;
       if (names.count(name) == 0) return "no channel " + name;
+    }
+  }
+  for (const mdf::IChannel* channel : group.Channels()) {
+    if (channel == nullptr) continue;
+    const FillRule rule = ruleOf(channel->Name());
+    if (rule == FillRule::kNone) continue;
+    if (std::string unfit = unfitField(*channel, rule); !unfit.empty()) return unfit;
+  }
+  return {};
+}
+
+LinLength iterator_detail::linLengthOf(const mdf::IChannelGroup& group, cBusMsgType_t kind) {
+  if (kind != kBusMsgLinFrame && kind != kBusMsgLinChecksumError) return LinLength::kByteCount;
+  bool data_length = false;
+  for (const mdf::IChannel* channel : group.Channels()) {
+    if (channel == nullptr) continue;
+    const FillRule rule = ruleOf(channel->Name());
+    if (rule == FillRule::kByteCount) return LinLength::kByteCount;
+    if (rule == FillRule::kDataLength) data_length = true;
+  }
+  return data_length ? LinLength::kDataLength : LinLength::kDataBytes;
+}
+
+std::string iterator_detail::outOfRange(const mdf::IChannelGroup& group, cBusMsgType_t kind, const RuleSamples& first,
+                                        uint64_t count) {
+  const LinLength length = linLengthOf(group, kind);
+  for (const mdf::IChannel* channel : group.Channels()) {
+    if (channel == nullptr) continue;
+    const FillRule rule = groupRule(ruleOf(channel->Name()), length);
+    if (first[static_cast<size_t>(rule)] < count) {
+      return "a channel " + channel->Name() + " with a value out of its range";
     }
   }
   return {};

@@ -166,11 +166,7 @@ std::vector<SliceInfo> iterator_detail::collectSlices(const mdf::MdfReader& read
       }
     } else if (const uint64_t framed = framing.Framed(group->RecordId(), count); framed > 0) {
       if (const std::string lack = lackingField(*group, kind); !lack.empty()) {
-        char text[256];
-        std::snprintf(text, sizeof text, "Channel group %s: %llu records left out, as it has %s", group->Name().c_str(),
-                      static_cast<unsigned long long>(framed), lack.c_str());
-        logMessage(kLogWarning, "%s", text);
-        if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+        reportLeftOutGroup(reader, *group, framed, lack, gathered);
         continue;
       }
       slices.push_back({group, kind, framed});
@@ -186,6 +182,38 @@ void iterator_detail::reportBadTimes(const mdf::IChannelGroup& group, uint64_t b
     logMessage(kLogWarning, "Channel group %s: %llu records without a valid time, taken as the file start",
                group.Name().c_str(), static_cast<unsigned long long>(bad_times));
   }
+}
+
+void iterator_detail::reportLeftOutGroup(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t count,
+                                         const std::string& lack, Gathered& gathered) {
+  char text[256];
+  std::snprintf(text, sizeof text, "Channel group %s: %llu records left out, as it has %s", group.Name().c_str(),
+                static_cast<unsigned long long>(count), lack.c_str());
+  logMessage(kLogWarning, "%s", text);
+  if (gathered.damage.empty() && !reader.IsDamaged()) gathered.damage = text;
+}
+
+void iterator_detail::reportShortFrames(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t count,
+                                        Gathered& gathered) {
+  reportGroupDamage(reader, group, count, "frames left out, as they hold fewer data bytes than their data length",
+                    gathered);
+}
+
+std::unique_ptr<Slice> iterator_detail::withoutEvents(const Slice& slice, const std::vector<uint64_t>& samples) {
+  auto kept = std::make_unique<Slice>();
+  size_t next = 0;
+  for (uint64_t i = 0; i < slice.size(); ++i) {
+    if (next < samples.size() && samples[next] == i) {
+      ++next;
+      continue;
+    }
+    const Event& event = slice.At(i);
+    Event& copy = kept->Append();
+    copy = event;
+    if (event.stored > kInlineBytes) kept->Refer(copy, kept->PutBytes(slice.DataOf(event), event.stored));
+    kept->NoteTime(copy.time);
+  }
+  return kept;
 }
 
 PayloadEnd iterator_detail::settlePayloads(const mdf::IDataGroup& data_group, const mdf::IChannelGroup& group,

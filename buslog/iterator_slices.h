@@ -241,16 +241,37 @@ inline Event& appendFields(Slice& slice, const cBusMsgHelper_t& record) {
   return event;
 }
 
-// Packs a finished record (its data bytes of the record's data length) into the slice.
-inline void appendRecord(Slice& slice, const cBusMsgHelper_t& record, const uint8_t* bytes, size_t size) {
+// A LIN event whose group logs no length (LinLength::kDataBytes): its length is the bytes
+// logged for it, which its byte count says too.
+inline void lengthFromLoggedBytes(Event& event, size_t size) {
+  event.length = static_cast<uint8_t>(std::min<size_t>(size, kCanMaxDataBytes));
+  event.flags[offsetof(cLinFlags_t, ReceivedDataByteCount)] = event.length;
+}
+
+// An event whose logged bytes are fewer than its data length: the rest would be bytes no frame
+// carried. Such a frame is left out, and is damage.
+inline bool lacksBytes(const Event& event) { return event.stored < event.length && carriesData(event.kind); }
+
+// Packs a finished record (its data bytes of the record's data length, or with
+// `length_from_data` of the bytes given) into the slice; its time is the caller's to note.
+inline Event& packRecord(Slice& slice, const cBusMsgHelper_t& record, const uint8_t* bytes, size_t size,
+                         bool length_from_data = false) {
   Event& event = appendFields(slice, record);
+  if (length_from_data) lengthFromLoggedBytes(event, size);
   if (size == 0) {
     Slice::ClearData(event);
   } else {
     slice.SetData(event, bytes, size);
   }
-  slice.NoteTime(event.time);
+  return event;
 }
+
+inline void appendRecord(Slice& slice, const cBusMsgHelper_t& record, const uint8_t* bytes, size_t size) {
+  slice.NoteTime(packRecord(slice, record, bytes, size).time);
+}
+
+// The slice without the events of the samples, which are ascending.
+std::unique_ptr<Slice> withoutEvents(const Slice& slice, const std::vector<uint64_t>& samples);
 
 // A bus-event channel group with events, in file order.
 struct SliceInfo {
@@ -352,6 +373,14 @@ PayloadEnd settlePayloads(const mdf::IDataGroup& data_group, const mdf::IChannel
 void reportPayloadEnd(const mdf::MdfReader& reader, const PayloadEnd& end, Gathered& gathered);
 
 void reportBadTimes(const mdf::IChannelGroup& group, uint64_t bad_times);
+// Reports the group's `count` records left out as it has what `lack` says (lackingField,
+// outOfRange), and notes it as damage: its records give no frame.
+void reportLeftOutGroup(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t count,
+                        const std::string& lack, Gathered& gathered);
+// Reports the frames of a group left out as they hold fewer data bytes than their data length
+// (lacksBytes), and notes it as damage.
+void reportShortFrames(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t count,
+                       Gathered& gathered);
 // Reports the events of a group left out as their payload's entry in the signal data could not
 // be read, and notes it as damage: a frame is made only of bytes read.
 void reportUnreadPayloads(const mdf::MdfReader& reader, const mdf::IChannelGroup& group, uint64_t unread,

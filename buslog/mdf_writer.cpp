@@ -232,6 +232,9 @@ size_t lengthOf(const cBusMsgHelper_t& record) {
 template <int G>
 void layOutCan(const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out) {
   const cCanFlags_t& can = record.Flags.Can;
+  // A classic frame's DLC above 8 means 8 bytes. The CAN FD group holds the records of more
+  // bytes than a classic frame carries: the CAN FD length of the DLC is theirs.
+  const uint32_t length = G == cMdfWriter_t::kCanData ? canFrameLength(can.DLC, can.EDL) : canDlcToLength(can.DLC);
   RecordCursor<G> cursor(out, time_us);
   cursor.put(record.ID & kCanExtendedIdMask)
       .put(can.IDE != 0)
@@ -240,7 +243,7 @@ void layOutCan(const cBusMsgHelper_t& record, uint64_t time_us, uint8_t* out) {
       .put(can.BRS != 0)
       .put(can.ESI != 0)
       .put(can.DLC)
-      .put(static_cast<uint8_t>(canDlcToLength(can.DLC)))
+      .put(static_cast<uint8_t>(length))
       .put(record.BusChannel);
   if constexpr (G == cMdfWriter_t::kCanData) {
     cursor.putBytes(dataOf(record), lengthOf(record));
@@ -271,7 +274,7 @@ void layOutIn(int group, const cBusMsgHelper_t& record, uint64_t time_us, uint8_
           .put(can.IDE != 0)
           .put(can.Dir != 0)
           .put(can.DLC)
-          .put(static_cast<uint8_t>(canDlcToLength(can.DLC)))
+          .put(static_cast<uint8_t>(canFrameLength(can.DLC, 0)))  // remote frames are classic ones
           .put(record.BusChannel);
       break;
     }

@@ -11,6 +11,10 @@
 // needed only as the block's own fields say: the block's read asks for those
 // (MdfBlock::CheckNeededLinks), the header read for the others.
 //
+// A block whose links beyond the fixed ones are counted by its own fields (a conversion's
+// references) has exactly as many: the block's read checks them once it has read the count
+// (MdfBlock::CheckCountedLinks), as a link more would have its fields read where the next one lies.
+//
 // Versions 4.0 to 4.2 share these fixed parts; what a later version added (the channel
 // group's seventh link, the list blocks' time values, the event's group name) follows them,
 // announced by flags or counts, so one table serves every version the reader accepts.
@@ -29,7 +33,7 @@ inline constexpr uint64_t kMdf4LinkSize = 8;
 enum class LinkNeed : uint8_t {
   kAlways,       ///< in every block of the type
   kVlsdChannel,  ///< in a channel of variable-length values: they lie only where it leads
-  kData,         ///< in a data group that links data: its channel groups frame the records
+  kData,         ///< in a data group whose data hold a record: its channel groups frame the records
   kRecordBytes,  ///< in a channel group whose records hold bytes: its channels read them
 };
 
@@ -49,6 +53,7 @@ struct BlockLayout {
   /// power). A zipped block's fields and compressed bytes are whole once written.
   bool payload;
   std::array<NeededLink, 2> needed;  ///< the links that may not be NIL, and when
+  bool counted_links = false;        ///< the links beyond `links` are as many as the block's fields count
 };
 
 // Each row's comment names its fixed fields. Of the links that may not be NIL: every file has
@@ -64,7 +69,8 @@ inline constexpr std::array<BlockLayout, 25> kMdf4Layouts = {{
     {"##CG", 6, 32, false, {{{1, "first channel", LinkNeed::kRecordBytes}}}},
     // types, place in the record, flags, precision, attachment count, ranges and limits
     {"##CN", 8, 72, false, {{{2, "name"}, {5, "data", LinkNeed::kVlsdChannel}}}},
-    {"##CC", 4, 24, false, {}},  // type, precision, flags, reference and value counts, physical range
+    // type, precision, flags, reference and value counts, physical range; a link per reference
+    {"##CC", 4, 24, false, {}, true},
     {"##CA", 1, 16, false, {}},  // types, dimension count, flags, byte offset and invalidation bit bases
     {"##SI", 3, 8, false, {}},   // source type, bus type, flags, reserved
     {"##AT", 4, 40, false, {}},  // flags, creator index, reserved, MD5, original and embedded size

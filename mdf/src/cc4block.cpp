@@ -290,6 +290,7 @@ size_t Cc4Block::ReadNested(std::streambuf& buffer, ReadGuard& conversions) {
   bytes += ReadNumber(buffer, flags_);
   bytes += ReadNumber(buffer, nof_references_);
   bytes += ReadNumber(buffer, nof_values_);
+  CheckCountedLinks(nof_references_);
   bytes += ReadValue(buffer, range_min_);
   bytes += ReadValue(buffer, range_max_);
 

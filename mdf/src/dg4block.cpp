@@ -9,7 +9,6 @@
 #include <set>
 
 #include "blockchain.h"
-#include "blocklayout.h"
 #include "cg4block.h"
 #include "cn4block.h"
 #include "dt4block.h"
@@ -177,7 +176,6 @@ size_t Dg4Block::Read(std::streambuf& buffer) {
     MDF_DAMAGE(Damage::kInvalidRecordIdSize) << "Invalid record ID size. Size: " << static_cast<int>(record_id_size_)
                                              << ", Block: " << AddressToText(file_position_);
   }
-  if (Link(kDataLink) != 0) CheckNeededLinks(LinkNeed::kData);
   LoadMdComment(buffer, kCommentLink);
   ReadBlockList(buffer, kDataLink, true);
   file_size_ = GetLastStreamPosition(buffer);

@@ -90,6 +90,15 @@ void Mdf4File::ReadEverythingButData(std::streambuf& buffer) {
     CheckCutHeader(buffer);
     CheckDataAfterBlocks(buffer);
     CheckSignalDataLinks();
+    CheckChannelGroupLinks();
+  }
+}
+
+void Mdf4File::CheckChannelGroupLinks() const {
+  // Judged once the last DT block of an unfinalized recording has its length: a recording
+  // without any event has data that hold no record, which need no channel group to frame them.
+  for (const auto& data_group : header_->Dg4List()) {
+    if (data_group && data_group->DataSize() > 0) data_group->CheckNeededLinks(LinkNeed::kData);
   }
 }
 

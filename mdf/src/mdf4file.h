@@ -40,6 +40,8 @@ class Mdf4File : public IdHeaderFile<Hd4Block> {
   void CheckCutHeader(std::streambuf& buffer);
   /// A VLSD channel of a group that holds records leads to its values (not NIL).
   void CheckSignalDataLinks() const;
+  /// A data group whose data hold a record links the channel groups that frame them (not NIL).
+  void CheckChannelGroupLinks() const;
 
   bool finalized_on_read_ = false;
   bool tail_checked_ = false;

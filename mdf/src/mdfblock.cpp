@@ -352,6 +352,14 @@ void MdfBlock::CheckNeededLinks(LinkNeed need) const {
   }
 }
 
+void MdfBlock::CheckCountedLinks(uint64_t counted) const {
+  const BlockLayout* layout = FindBlockLayout(block_id_);
+  if (layout == nullptr || !layout->counted_links || link_count_ == layout->links + counted) return;
+  throw MdfRuntimeError("Block with other links than its counts. Block: " + AddressToText(file_position_) +
+                        ", Type: " + BlockType() + ", Links: " + std::to_string(link_count_) +
+                        ", Expected: " + std::to_string(layout->links + counted));
+}
+
 void MdfBlock::CheckEndInFile(std::streambuf& buffer, uint64_t fixed_size) const {
   // Only a block whose fixed part the file holds: a cut one fails the reads of its fields.
   const int64_t here = GetStreamPosition(buffer);

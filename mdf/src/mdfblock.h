@@ -129,6 +129,9 @@ class MdfBlock {
   /// a block's read for those its fields call for, once it has read them, and the file for a
   /// VLSD channel's data once its group's records are counted.
   void CheckNeededLinks(LinkNeed need) const;
+  /// Throws when the block's layout (blocklayout.h) counts its links beyond the fixed ones by
+  /// its fields, and it has other than `counted` of them: its fields were read in the wrong place.
+  void CheckCountedLinks(uint64_t counted) const;
   size_t ReadMdf3Header(std::streambuf& buffer);
   size_t ReadLinks32(std::streambuf& buffer, uint64_t nof_links);
   void SeekToData(std::streambuf& buffer) const;

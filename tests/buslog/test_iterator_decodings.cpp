@@ -66,8 +66,8 @@ struct Recording {
 };
 
 // A mix of every kind, with values that exercise every fill and finishing rule: extended
-// identifiers, DLCs above 8 on classic events, CAN FD payloads shorter and longer than their
-// DLC, LIN byte counts above 8, error types above 5.
+// identifiers, DLCs above 8 on classic events, CAN FD payloads longer than their DLC gives
+// (also longer than any frame), LIN byte counts below 8, error types above 5.
 Recording MakeRecording(size_t records, Times times, uint32_t seed = 0x2545F491) {
   Recording out;
   std::vector<uint8_t>& stream = out.records;
@@ -100,15 +100,17 @@ Recording MakeRecording(size_t records, Times times, uint32_t seed = 0x2545F491)
     };
     const uint32_t kind = draw % 100;
     const uint32_t can_id = draw >> 3 & 0x1FFFFFFF;
-    if (kind < 25) {  // classic CAN; any DLC, 8 logged bytes
+    if (kind < 25) {  // classic CAN; any DLC, 8 logged bytes: EDL only where they hold the DLC's
       record(1);
       put(1 + (draw & 3), 1);
-      put(can_id | (draw & 0xE0000000), 4);  // IDE, Dir, EDL at the top
-      put(((draw >> 7) & 0xF) << 4 | (draw >> 11 & 3), 1);
+      const uint32_t dlc = (draw >> 7) & 0xF;
+      put(can_id | (draw & 0x60000000) | (dlc <= 8 ? draw & 0x80000000 : 0), 4);  // IDE, Dir, EDL at the top
+      put(dlc << 4 | (draw >> 11 & 3), 1);
       put(8, 1);
       put(uint64_t{draw} * 0x9E3779B97F4A7C15ULL, 8);
     } else if (kind < 50) {  // CAN FD: the payload first, in the VLSD group
-      const uint32_t length = (draw >> 9) % 70;
+      const uint32_t dlc = (draw >> 5) & 0xF;
+      const uint32_t length = std::max(canDlcToLength(static_cast<uint8_t>(dlc)), (draw >> 9) % 70);
       put(3, 1);
       put(length, 4);
       for (uint32_t i = 0; i < length; ++i) put(((draw >> (i % 24)) + i) & 0xFF, 1);
@@ -116,14 +118,14 @@ Recording MakeRecording(size_t records, Times times, uint32_t seed = 0x2545F491)
       record(2);
       put(1 + (draw & 3), 1);
       put(can_id | 0x80000000, 4);
-      put(0x01 | (((draw >> 5) & 0xF) << 4), 1);
+      put(0x01 | (dlc << 4), 1);
       put(length, 1);
       put(0, 8);
-    } else if (kind < 65) {  // LIN frame, byte counts up to 15
+    } else if (kind < 65) {  // LIN frame, byte counts up to 8
       record(6);
       put(1, 1);
       put(draw >> 10 & 0xBF, 1);
-      put(((draw >> 20) & 0xF) | 0x80, 1);
+      put(((draw >> 20) % 9) | 0x80, 1);
       put(uint64_t{draw} * 0x2545F4914F6CDD1DULL, 8);
     } else if (kind < 75) {
       record(4);  // remote frame
@@ -139,7 +141,7 @@ Recording MakeRecording(size_t records, Times times, uint32_t seed = 0x2545F491)
       record(7);  // LIN checksum error
       put(1, 1);
       put(draw >> 10 & 0xBF, 1);
-      put(draw >> 16 & 0xFF, 1);
+      put(((draw >> 16) % 9) | 0x80, 1);
       put(draw >> 16 & 0xFF, 1);
       put(uint64_t{draw} * 0x2545F4914F6CDD1DULL, 8);
     } else {
@@ -215,7 +217,7 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
   frame(10, 15);
   frame(20, 9);
   payload(64);
-  payload(5);
+  payload(12);
   frame(30, 13);
   payload(40);
   frame(40, 15);
@@ -223,8 +225,9 @@ TEST(IteratorDecodings, AgreeOnPayloadsLateAndMissing) {
   spec.groups[2].cycles = 3;
   const Reading fast = ExpectSameEvents(spec, 1);
   ASSERT_EQ(fast.events.size(), 3U);
-  EXPECT_EQ(fast.events[1].data, (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(fast.events[2].data.size(), 32U);
+  EXPECT_EQ(fast.events[1].data,
+            (std::vector<uint8_t>{0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3A, 0x3B}));
+  EXPECT_EQ(fast.events[2].data.size(), 32U) << "a payload longer than its DLC gives is cut";
   EXPECT_EQ(fast.damage.find(": 1 frames without their payload"), fast.damage.size() - 32) << fast.damage;
 }
 
@@ -453,13 +456,14 @@ TEST(IteratorDecodings, AgreeOnEveryTearOfPayloadsAfterAndBeforeTheirFrames) {
 
 // A VLSD payload holds no more than its frame: 64 bytes, and no more than the event's own data
 // length says. A longer one is a length that lies, whose bytes took the records after it: both
-// decodings report it as damage, and the frames after the records it took still come.
+// decodings report it as damage, and the frames after the records it took still come. A
+// payload shorter than its DLC gives holds no frame: no byte of it is made up.
 TEST(IteratorDecodings, AgreeThatAPayloadLongerThanItsFrameIsDamage) {
-  // A CAN FD frame (DLC 15) with its data length, and a payload with its length.
-  const auto frame = [](std::vector<uint8_t>& records, uint64_t time, uint8_t data_length) {
+  // A CAN FD frame of the DLC with its data length, and a payload with its length.
+  const auto frame = [](std::vector<uint8_t>& records, uint64_t time, uint8_t dlc, uint8_t data_length) {
     test::PutLe(records, 2, 1);
     test::PutLe(records, time, 8);
-    test::PutBytes(records, {1, 0x23, 0x01, 0, 0x80, 0xF1, data_length});
+    test::PutBytes(records, {1, 0x23, 0x01, 0, 0x80, static_cast<uint8_t>(dlc << 4 | 1), data_length});
     test::PutLe(records, 0, 8);
   };
   const auto payload = [](std::vector<uint8_t>& records, uint32_t claimed, size_t size) {
@@ -467,50 +471,56 @@ TEST(IteratorDecodings, AgreeThatAPayloadLongerThanItsFrameIsDamage) {
     test::PutLe(records, claimed, 4);
     for (size_t i = 0; i < size; ++i) records.push_back(static_cast<uint8_t>(0x30 + i));
   };
+  const char* const longer = "Channel group CAN_DataFrame: 1 payloads longer than their frames hold";
+  const char* const shorter =
+      "Channel group CAN_DataFrame: 1 frames left out, as they hold fewer data bytes than their data length";
   struct Case {
     const char* name;
+    uint8_t dlc;
     uint32_t data_length;
     uint32_t payload;
-    bool damage;
+    const char* damage;  // null: none
+    size_t events;
   };
   const Case cases[] = {
-      {"as long as its data length", 12, 12, false},
-      {"shorter than its data length", 64, 5, false},
-      {"the 64 bytes of a CAN FD frame", 64, 64, false},
-      {"longer than its data length", 12, 13, true},
-      {"longer than any frame, as the data length says", 100, 65, true},
+      {"as long as its data length", 9, 12, 12, nullptr, 1},
+      {"shorter than its data length, as long as its DLC gives", 9, 64, 12, nullptr, 1},
+      {"the 64 bytes of a CAN FD frame", 15, 64, 64, nullptr, 1},
+      {"longer than its data length", 9, 12, 13, longer, 1},
+      {"longer than any frame, as the data length says", 15, 100, 65, longer, 1},
+      {"shorter than its DLC gives", 15, 64, 5, shorter, 0},
   };
   for (const bool payload_first : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (payload_first ? ", payload first" : ", frame first"));
       ImageSpec spec = LoggerSpec(Recording{});
       if (payload_first) payload(spec.records, c.payload, c.payload);
-      frame(spec.records, 10, static_cast<uint8_t>(c.data_length));
+      frame(spec.records, 10, c.dlc, static_cast<uint8_t>(c.data_length));
       if (!payload_first) payload(spec.records, c.payload, c.payload);
       spec.groups[1].cycles = 1;
       spec.groups[2].cycles = 1;
       const Reading fast = ExpectSameEvents(spec, 1);
-      ASSERT_EQ(fast.events.size(), 1U);
-      EXPECT_EQ(fast.damage, c.damage ? "Channel group CAN_DataFrame: 1 payloads longer than their frames hold" : "");
+      ASSERT_EQ(fast.events.size(), c.events);
+      EXPECT_EQ(fast.damage, c.damage != nullptr ? c.damage : "");
     }
   }
 
   // A length that claims the next frame and its payload besides its own 8 bytes.
   ImageSpec spec = LoggerSpec(Recording{});
-  frame(spec.records, 10, 8);
+  frame(spec.records, 10, 8, 8);
   std::vector<uint8_t> taken;
-  frame(taken, 20, 8);
+  frame(taken, 20, 8, 8);
   payload(taken, 8, 8);
   payload(spec.records, static_cast<uint32_t>(8 + taken.size()), 8);
   test::PutBytes(spec.records, taken);
-  frame(spec.records, 30, 8);
+  frame(spec.records, 30, 8, 8);
   payload(spec.records, 8, 8);
   spec.groups[1].cycles = 2;
   spec.groups[2].cycles = 2;
   const Reading fast = ExpectSameEvents(spec, 1);
-  EXPECT_EQ(fast.damage, "Channel group CAN_DataFrame: 1 payloads longer than their frames hold");
+  EXPECT_EQ(fast.damage, longer);
   ASSERT_EQ(fast.events.size(), 2U) << "the frame whose records the length took is lost";
-  std::vector<uint8_t> after(64, 0);  // the frame after them, with its own payload
+  std::vector<uint8_t> after(8, 0);  // the frame after them, with its own payload
   for (uint8_t i = 0; i < 8; ++i) after[i] = static_cast<uint8_t>(0x30 + i);
   EXPECT_EQ(fast.events[1].data, after);
 }
@@ -541,23 +551,37 @@ TEST(IteratorDecodings, AgreeAcrossManyBatchesAndAPayloadLongerThanOne) {
             1);
 }
 
-// A fixed data channel wider than eight bytes, and a conversion on a field.
+// A fixed data channel wider than eight bytes: a CAN FD frame takes the bytes its DLC gives,
+// a classic one no more than 8. A field through a conversion other than 1:1 gives no frame.
 TEST(IteratorDecodings, AgreeOnWideDataAndConvertedFields) {
-  ImageSpec spec = LoggerSpec(Recording{});
-  spec.groups = {test::LoggerBusGroup("CAN_DataFrame", 1, 71, test::LoggerCanMembers(false), 2)};
-  spec.groups[0].channels[1].members.back().bit_count = 64 * 8;
-  spec.groups[0].channels[1].members[0].microseconds = true;  // the bus channel: 1e-6 of the raw value
-  for (uint8_t dlc = 0; dlc < 16; ++dlc) {
-    test::PutLe(spec.records, 1, 1);
-    test::PutLe(spec.records, 100 + dlc, 8);
-    test::PutBytes(spec.records, {static_cast<uint8_t>(dlc * 16), 0x10, 0, 0, 0, static_cast<uint8_t>(dlc << 4), 64});
-    for (uint8_t i = 0; i < 64; ++i) spec.records.push_back(static_cast<uint8_t>(i + dlc));
+  for (const bool edl : {true, false}) {
+    SCOPED_TRACE(edl ? "CAN FD" : "classic");
+    ImageSpec spec = LoggerSpec(Recording{});
+    spec.groups = {test::LoggerBusGroup("CAN_DataFrame", 1, 71, test::LoggerCanMembers(false), 2)};
+    spec.groups[0].channels[1].members.back().bit_count = 64 * 8;
+    for (uint8_t dlc = 0; dlc < 16; ++dlc) {
+      test::PutLe(spec.records, 1, 1);
+      test::PutLe(spec.records, 100 + dlc, 8);
+      test::PutBytes(spec.records, {static_cast<uint8_t>(dlc * 16), 0x10, 0, 0, static_cast<uint8_t>(edl ? 0x80 : 0),
+                                    static_cast<uint8_t>(dlc << 4), 64});
+      for (uint8_t i = 0; i < 64; ++i) spec.records.push_back(static_cast<uint8_t>(i + dlc));
+    }
+    spec.groups[0].cycles = 16;
+    Reading fast = ExpectSameEvents(spec, 1);
+    ASSERT_EQ(fast.events.size(), 16U);
+    EXPECT_EQ(fast.damage, "");
+    for (uint8_t dlc = 0; dlc < 16; ++dlc) {
+      ASSERT_EQ(fast.events[dlc].data.size(), edl ? canDlcToLength(dlc) : std::min<uint32_t>(dlc, 8)) << int{dlc};
+    }
+    EXPECT_EQ(fast.events[15].data.back(), edl ? 63 + 15 : 7 + 15);
+
+    spec.groups[0].channels[1].members[0].microseconds = true;  // the bus channel: 1e-6 of the raw value
+    fast = ExpectSameEvents(spec, 1);
+    EXPECT_TRUE(fast.events.empty());
+    EXPECT_EQ(fast.damage,
+              "Channel group CAN_DataFrame: 16 records left out, as it has a channel CAN_DataFrame.BusChannel with a "
+              "conversion of type 1, not 1:1");
   }
-  spec.groups[0].cycles = 16;
-  const Reading fast = ExpectSameEvents(spec, 1);
-  ASSERT_EQ(fast.events.size(), 16U);
-  EXPECT_EQ(fast.events[15].data.size(), 64U);
-  EXPECT_EQ(fast.events[15].data[63], 63 + 15);
 }
 
 // Layouts off the logger's own; those the record fields do not take go through the observers.

@@ -70,14 +70,20 @@ ImageChannel Master() {
   return time;
 }
 
-// A group of a master and one-byte channels of the names, each record 8 + names bytes.
+// A group of a master and one-byte channels of the names (a data channel a byte array, the
+// others integers), each record 8 + names bytes.
 ImageGroup NamedGroup(uint64_t record_id, uint64_t cycles, const std::vector<std::string>& names) {
   ImageGroup group;
   group.record_id = record_id;
   group.cycles = cycles;
   group.data_bytes = 8 + static_cast<uint32_t>(names.size());
   group.channels.push_back(Master());
-  for (size_t i = 0; i < names.size(); ++i) group.channels.push_back(Plain(names[i], 8 + static_cast<uint32_t>(i)));
+  const std::string data = ".DataBytes";
+  for (size_t i = 0; i < names.size(); ++i) {
+    const bool bytes =
+        names[i].size() >= data.size() && names[i].compare(names[i].size() - data.size(), data.size(), data) == 0;
+    group.channels.push_back(Plain(names[i], 8 + static_cast<uint32_t>(i), 8, bytes ? 10 : 0));
+  }
   return group;
 }
 
@@ -156,7 +162,7 @@ TEST(MdfIterator, FillsComposedCanFrames) {
   ImageSpec spec = BaseSpec();
   spec.groups = {test::ComposedCanGroup(1, 3)};
   const std::vector<uint8_t> eight = {1, 2, 3, 4, 5, 6, 7, 8};
-  spec.records = test::ComposedCanRecord(1, 1'000'000, 0x123, 1, 9, eight, 2, 1, 1, 1, 1);
+  spec.records = test::ComposedCanRecord(1, 1'000'000, 0x123, 1, 8, eight, 2, 1, 1, 1, 1);
   test::PutBytes(spec.records, test::ComposedCanRecord(1, 1'500'000, 0x7FF, 0, 2, eight, 1));
   test::PutBytes(spec.records, test::ComposedCanRecord(1, 2'000'000, 0x1FFFFFFF, 1, 0, eight, 3));
   const std::vector<Frame> frames = Events(spec);
@@ -172,8 +178,8 @@ TEST(MdfIterator, FillsComposedCanFrames) {
   EXPECT_EQ(frames[0].flags.Can.BRS, 1);
   EXPECT_EQ(frames[0].flags.Can.ESI, 1);
   EXPECT_EQ(frames[0].flags.Can.RTR, 0);
-  EXPECT_EQ(frames[0].flags.Can.DLC, 9);
-  EXPECT_EQ(frames[0].data, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0}));  // DLC 9: 12 bytes
+  EXPECT_EQ(frames[0].flags.Can.DLC, 8);
+  EXPECT_EQ(frames[0].data, eight);
 
   EXPECT_EQ(frames[1].id, 0x7FFU);
   EXPECT_EQ(frames[1].flags.Can.IDE, 0);
@@ -372,12 +378,12 @@ TEST(MdfIterator, UnknownNamesAreReportedOnce) {
 // follows in a record of the VLSD group, which itself yields no events.
 TEST(MdfIterator, ReadsPayloadsFromAVlsdChannelGroup) {
   ImageSpec spec = BaseSpec();
-  ImageGroup can = NamedGroup(1, 2, {"CAN_DataFrame.ID", "CAN_DataFrame.DLC"});
-  ImageChannel data = Plain("CAN_DataFrame.DataBytes", 10, 64, 10);
+  ImageGroup can = NamedGroup(1, 2, {"CAN_DataFrame.ID", "CAN_DataFrame.DLC", "CAN_DataFrame.EDL"});
+  ImageChannel data = Plain("CAN_DataFrame.DataBytes", 11, 64, 10);
   data.type = 1;
   data.vlsd_group = 1;
   can.channels.push_back(data);
-  can.data_bytes = 18;
+  can.data_bytes = 19;
   ImageGroup vlsd;
   vlsd.record_id = 2;
   vlsd.cycles = 2;
@@ -393,7 +399,7 @@ TEST(MdfIterator, ReadsPayloadsFromAVlsdChannelGroup) {
     return record;
   };
   const auto fixed = [](uint64_t time_us, uint8_t id, uint8_t dlc, uint64_t offset) {
-    std::vector<uint8_t> record = NamedRecord(1, time_us, {id, dlc});
+    std::vector<uint8_t> record = NamedRecord(1, time_us, {id, dlc, 1});
     test::PutLe(record, offset, 8);
     return record;
   };

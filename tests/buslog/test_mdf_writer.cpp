@@ -313,6 +313,35 @@ TEST(MdfWriter, StoresTheValuesOfEveryKind) {
   mdfMetadataFree(expected);
 }
 
+// On classic CAN a DLC of 9 to 15 means 8 data bytes: such a frame stays in the classic group
+// with its DLC and DataLength 8, as a remote frame asks for 8; a CAN FD frame's DLC gives its
+// length from the CAN FD table.
+TEST(MdfWriter, AClassicFramesDlcAbove8MeansEightBytes) {
+  std::vector<Frame> frames;
+  for (const uint8_t dlc : {9, 12, 15}) frames.push_back(Can(0x100 + dlc, {1, 2, 3, 4, 5, 6, 7, 8}, kStart + dlc, dlc));
+  Frame fd = Can(0x200, std::vector<uint8_t>(24, 0xFD), kStart + 20, 12);
+  fd.flags.Can.EDL = 1;
+  frames.push_back(fd);
+  Frame remote = Of(kBusMsgCanRemoteFrame, 0x300, kStart + 21);
+  remote.flags.Can.DLC = 12;
+  frames.push_back(remote);
+  const test::WrittenFile file = test::WriteBusLog(frames, kStart, test::LoggerMetadata());
+  ASSERT_TRUE(file.finalized);
+  Output out(file.bytes);
+  ASSERT_TRUE(out.Read());
+  ASSERT_EQ(out.Groups().size(), 3U) << "classic, CAN FD, remote";
+  for (uint64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(out.Value(0, "CAN_DataFrame.DLC", i), std::vector<uint64_t>({9, 12, 15})[i]);
+    EXPECT_EQ(out.Value(0, "CAN_DataFrame.DataLength", i), 8U);
+    EXPECT_EQ(out.Bytes(0, "CAN_DataFrame.DataBytes", i), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  }
+  EXPECT_EQ(out.Value(1, "CAN_DataFrame.DataLength", 0), 24U);
+  EXPECT_EQ(out.Bytes(1, "CAN_DataFrame.DataBytes", 0), std::vector<uint8_t>(24, 0xFD));
+  EXPECT_EQ(out.Value(2, "CAN_RemoteFrame.DLC", 0), 12U);
+  EXPECT_EQ(out.Value(2, "CAN_RemoteFrame.DataLength", 0), 8U);
+  test::ExpectCheckerAccepts(file.bytes);
+}
+
 // The values of a record set through the library's setters, member by member in layout order:
 // the reference for the records the writer lays out itself.
 void SetThroughChannels(size_t layout, const std::vector<mdf::IChannel*>& m, const cBusMsgHelper_t& record) {
@@ -330,7 +359,9 @@ void SetThroughChannels(size_t layout, const std::vector<mdf::IChannel*>& m, con
       m[4]->SetChannelValue(static_cast<uint8_t>(can.BRS != 0));
       m[5]->SetChannelValue(static_cast<uint8_t>(can.ESI != 0));
       m[6]->SetChannelValue(can.DLC);
-      m[7]->SetChannelValue(static_cast<uint8_t>(canDlcToLength(can.DLC)));
+      // A classic frame's DLC above 8 means 8 bytes; the CAN FD group holds frames of more.
+      m[7]->SetChannelValue(
+          static_cast<uint8_t>(layout == 0 ? canFrameLength(can.DLC, can.EDL) : canDlcToLength(can.DLC)));
       m[8]->SetChannelValue(record.BusChannel);
       m[9]->SetValueFromBytes(data, true, 0);
       break;
@@ -343,7 +374,7 @@ void SetThroughChannels(size_t layout, const std::vector<mdf::IChannel*>& m, con
       m[1]->SetChannelValue(static_cast<uint8_t>(can.IDE != 0));
       m[2]->SetChannelValue(static_cast<uint8_t>(can.Dir != 0));
       m[3]->SetChannelValue(can.DLC);
-      m[4]->SetChannelValue(static_cast<uint8_t>(canDlcToLength(can.DLC)));
+      m[4]->SetChannelValue(static_cast<uint8_t>(canFrameLength(can.DLC, 0)));
       m[5]->SetChannelValue(record.BusChannel);
       break;
     case 4:  // LIN checksum error

@@ -227,7 +227,7 @@ TEST(RoundTrip, EveryTickSizeGivesTheNearestMicrosecond) {
       spec.start_ns = start;
       spec.header_comment = test::HeaderCommentWith("1", "1", "1");
       test::ImageGroup can = test::ComposedCanGroup(1, std::size(raws));
-      can.channels[0].linear = std::make_pair(tick.offset_s, tick.factor_s);
+      can.channels[0].conversion = test::ImageConversion{1, {tick.offset_s, tick.factor_s}, {}};
       spec.groups = {can};
       std::vector<std::string> expected;
       for (uint32_t i = 0; i < std::size(raws); ++i) {

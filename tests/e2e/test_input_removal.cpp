@@ -176,4 +176,50 @@ TEST_F(LogmendRun, RefusalsOfTheFileSystemFailTheFileWithTheirReason) {
   }
 }
 
+// A recording without any event (one data group whose DT block holds no byte, no channel
+// group) is no damage: plain or in either container it converts to the empty output of an
+// input without frames, and "-d" removes it. Data that hold records still need a group.
+TEST_F(LogmendRun, ARecordingWithoutAnyEventConvertsToAnEmptyOutputAndIsRemoved) {
+  test::ImageSpec spec;
+  spec.header_comment = test::LoggerHeaderCommentFor(RecordingInfo{});
+  spec.empty_data_block = true;
+  const std::vector<uint8_t> image = test::BuildLoggerImage(spec);
+  const std::string empty(image.begin(), image.end());
+  spec.records = {1, 2, 3, 4, 5, 6, 7, 8};
+  const std::vector<uint8_t> ungrouped_image = test::BuildLoggerImage(spec);
+  const std::string ungrouped(ungrouped_image.begin(), ungrouped_image.end());
+  test::EncryptionParameters encryption;
+  encryption.password = kPassword;
+  encryption.device_id = kDevice;
+  Write("passwords.json", "{\"0000ABCD\": \"secret\"}\n");
+  const struct {
+    const char* name;
+    std::string content;
+    int status;
+  } cases[] = {
+      {"plain.MF4", empty, 0},
+      {"zipped.MFC", test::CompressedContainer(empty), 0},
+      {"locked.MFE", test::EncryptedContainer(empty, encryption), 0},
+      {"ungrouped.MF4", ungrouped, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    Write("in/" + name, c.content);
+    const test::ProgramResult result = Run({"-d", "-p", "passwords.json", "in/" + name});
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_EQ(Exists("in/" + name), c.status != 0);
+    const std::string output = "in/" + name.substr(0, name.size() - 4) + "_out.MF4";
+    if (c.status == 0) {
+      EXPECT_EQ(result.err, "");
+      ASSERT_TRUE(Exists(output));
+      EXPECT_EQ(Read(output), "");
+    } else {
+      EXPECT_NE(result.err.find("E Damaged input file " + name + ": Required link is NIL. Block: "), std::string::npos)
+          << result.err;
+      EXPECT_NE(result.err.find(", Type: DG, Link: first channel group"), std::string::npos) << result.err;
+    }
+  }
+}
+
 }  // namespace

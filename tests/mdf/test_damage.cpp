@@ -108,6 +108,18 @@ void BeginNextDataGroup(Bytes& file, const Layout& at, size_t zeros) {
   AppendDataGroup(file, at, group, dt);
 }
 
+// Appends a DT block whose length covers `claimed` of the `bytes` that follow its header, and
+// a last data group that links it and no channel group.
+void AppendDataWithoutGroups(Bytes& file, const Layout& at, uint64_t claimed, uint64_t bytes) {
+  file.resize((file.size() + 7) / 8 * 8, 0);
+  const uint64_t dt = file.size();
+  file.insert(file.end(), {'#', '#', 'D', 'T', 0, 0, 0, 0});
+  file.resize(file.size() + 16, 0);
+  Store(file, dt + 8, 24 + claimed);
+  for (uint64_t i = 0; i < bytes; ++i) file.push_back(static_cast<uint8_t>(1 + i));
+  AppendDataGroup(file, at, 0, dt);
+}
+
 // Moves the records of the DT block, the last block of the file, into a list of two DT
 // blocks, the first holding `split` bytes, the second still open (its length only covers
 // its header), as a logger leaves a recording whose data grew through a list.
@@ -348,6 +360,25 @@ std::vector<DamageCase> Cases() {
          AppendDataGroup(file, at, 0, 0);
        },
        "Records differ from the cycle count. Group: CAN_DataFrame, Record ID: 1, Cycle count: 0, Records: 4", 0},
+      // Data that hold no record need no channel group to frame them (a recording without any
+      // event); data that hold one do, also where the finalization gives the last DT its bytes.
+      {"a data group whose data hold no record and no channel group", true,
+       [](Bytes& file, const Layout& at) { AppendDataWithoutGroups(file, at, 0, 0); }, nullptr, kWholeSamples},
+      {"a data group whose data hold a record and no channel group", true,
+       [](Bytes& file, const Layout& at) { AppendDataWithoutGroups(file, at, 10, 10); },
+       "Required link is NIL. Block: ", kWholeSamples},
+      {"unfinalized, the last DT of a data group without channel group gets its records", true,
+       [](Bytes& file, const Layout& at) {
+         AppendDataWithoutGroups(file, at, 0, 10);
+         std::memcpy(file.data(), "UnFinMF ", 8);
+         file[60] = 0x04;  // the last DT's length is stale
+       },
+       "Required link is NIL. Block: ", kWholeSamples},
+      // A conversion has a link per reference besides its four: with one more its fields are
+      // read 8 bytes late (the time's factor 1e-6 as 1:1).
+      {"a conversion with more links than its references", true,
+       [](Bytes& file, const Layout& at) { Store(file, Load(file, at.can_first_channel + 24 + 4 * 8) + 16, 5); },
+       "Failed to read the file information blocks. Error: Block with other links than its counts. Block: ", 0},
       {"a channel name that is not UTF-8", true,
        [](Bytes& file, const Layout& at) { file[at.can_first_name + 28] = 0xFF; },
        "Text that is not valid UTF-8. Block: ", kWholeSamples},

@@ -64,6 +64,17 @@ int64_t ImageWriter::Conversion(double offset, double factor) {
   return Block("##CC", {0, 0, 0, 0}, data);
 }
 
+int64_t ImageWriter::Conversion(const ImageConversion& conversion) {
+  std::vector<int64_t> links = {0, 0, 0, 0};
+  for (const std::string& text : conversion.texts) links.push_back(Text("##TX", text));
+  Bytes data;
+  data.U8(conversion.type).U8(0).U16(0);
+  data.U16(static_cast<uint16_t>(conversion.texts.size())).U16(static_cast<uint16_t>(conversion.values.size()));
+  data.F64(0.0).F64(0.0);
+  for (const double value : conversion.values) data.F64(value);
+  return Block("##CC", links, data);
+}
+
 int64_t ImageWriter::Channels(const std::vector<ImageChannel>& channels, const std::vector<int64_t>& groups,
                               int64_t conversion, std::vector<int64_t>* blocks) {
   int64_t next = 0;
@@ -71,10 +82,10 @@ int64_t ImageWriter::Channels(const std::vector<ImageChannel>& channels, const s
   for (auto it = channels.rbegin(); it != channels.rend(); ++it) {
     const int64_t composition = it->members.empty() ? 0 : Channels(it->members, groups, conversion);
     const int64_t name = Text("##TX", it->name);
-    const int64_t own_conversion = it->linear          ? Conversion(it->linear->first, it->linear->second)
-                                   : !it->microseconds ? 0
-                                   : conversion != 0   ? conversion
-                                                       : Conversion();
+    const int64_t own_conversion = it->conversion.has_value() ? Conversion(*it->conversion)
+                                   : !it->microseconds        ? 0
+                                   : conversion != 0          ? conversion
+                                                              : Conversion();
     const int64_t data_link = it->vlsd_group >= 0 ? groups.at(static_cast<size_t>(it->vlsd_group)) : 0;
     Bytes data;
     data.U8(it->type).U8(it->sync.value_or(it->type == 2 ? 1 : 0));  // a master is synchronised on time
@@ -208,7 +219,8 @@ std::vector<uint8_t> BuildLoggerImage(const ImageSpec& spec) {
   const int64_t dg = image.DataGroup(spec.record_id_size, image.Groups(spec.groups), 0);
   image.PatchLink(hd, 0, dg);
   // The data block ends the file, as in a recording the logger may not have finalized.
-  if (!spec.records.empty()) image.PatchLink(dg, 2, image.Block("##DT", {}, spec.records, spec.dt_length));
+  if (!spec.records.empty() || spec.empty_data_block)
+    image.PatchLink(dg, 2, image.Block("##DT", {}, spec.records, spec.dt_length));
   return bytes;
 }
 

@@ -16,6 +16,13 @@
 
 namespace test {
 
+/// A conversion block: its type, values and references (each a text block, in order).
+struct ImageConversion {
+  uint8_t type = 0;
+  std::vector<double> values;
+  std::vector<std::string> texts;
+};
+
 struct ImageChannel {
   std::string name;
   uint8_t type = 0;       // 0 fixed, 1 VLSD, 2 master
@@ -23,13 +30,13 @@ struct ImageChannel {
   uint32_t byte_offset = 0;
   uint8_t bit_offset = 0;
   uint32_t bit_count = 8;
-  bool microseconds = false;          // a linear conversion with factor 1e-6 (a time master)
+  bool microseconds = false;  // a linear conversion with factor 1e-6 (a time master)
+  /// A conversion of its own, in place of the microseconds one.
+  std::optional<ImageConversion> conversion;
   int vlsd_group = -1;                // VLSD: index of the channel group holding the values
   std::vector<ImageChannel> members;  // composed into this channel
   std::optional<uint8_t> sync;        // unset: 1 (time) for a master, else 0
   std::optional<uint32_t> flags;      // unset: 0x400 (bus event) for a channel with members, else 0
-  /// A linear conversion of its own (offset, factor), in place of the microseconds one.
-  std::optional<std::pair<double, double>> linear;
 };
 
 struct ImageGroup {
@@ -65,7 +72,9 @@ struct ImageSpec {
   uint8_t record_id_size = 1;
   std::vector<ImageGroup> groups;
   std::vector<uint8_t> records;  // the record stream, in one DT block
-  uint64_t dt_length = 0;        // the DT block's length field; 0: exact
+  /// A DT block also without records, as a logger that logged no event writes it.
+  bool empty_data_block = false;
+  uint64_t dt_length = 0;  // the DT block's length field; 0: exact
 };
 
 /// The file-history comment for the entry, as the logger writes it.
@@ -130,6 +139,8 @@ class ImageWriter {
   int64_t Text(const char* id, const std::string& text);
   /// A linear conversion, by default with factor 1e-6: microseconds to seconds.
   int64_t Conversion(double offset = 0.0, double factor = 1e-6);
+  /// The conversion after the texts of its references.
+  int64_t Conversion(const ImageConversion& conversion);
   /// The chain of channels, last to first so each knows its successor, members before the
   /// channel they compose; returns the first. `groups` holds the positions of the channel
   /// groups a VLSD channel may name; a microsecond channel links `conversion`, or a conversion
