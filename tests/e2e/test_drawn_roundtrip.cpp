@@ -38,6 +38,13 @@ constexpr uint64_t kFirstSeed = 1;
 constexpr size_t kDraws = 300;
 constexpr size_t kReportedRecordings = 12;  // each with all it shows; the summary counts the rest
 
+// An unfinalized recording that ends in zeros where a 512-byte sector does: zeros a file
+// system added could have completed its last record, so the bytes cannot tell and the tool
+// keeps it as damage ("... cannot be told from padding"), the sound outcome there.
+bool EndsLikePadding(const DrawnRecording& recording, const std::vector<uint8_t>& bytes) {
+  return !recording.info.finalized && bytes.size() % 512 == 0 && bytes.back() == 0;
+}
+
 std::string InputName(uint64_t seed) { return "seed_" + std::to_string(seed) + ".MF4"; }
 std::string OutputName(uint64_t seed) { return "seed_" + std::to_string(seed) + "_out.MF4"; }
 
@@ -72,10 +79,12 @@ class DrawnRoundTrip : public LogmendRun {
   // Draws, converts and compares the seeds' recordings; fails with what differs.
   void RoundTrip(const std::vector<uint64_t>& seeds) {
     std::map<uint64_t, DrawnRecording> recordings;
+    std::set<uint64_t> padded_like;
     for (const uint64_t seed : seeds) {
       DrawnRecording recording = test::DrawRecording(seed);
       const std::vector<uint8_t> bytes = test::DrawnRecordingBytes(recording);
       Write("draws/" + InputName(seed), std::string(bytes.begin(), bytes.end()));
+      if (EndsLikePadding(recording, bytes)) padded_like.insert(seed);
       recordings.emplace(seed, std::move(recording));
     }
     const test::ProgramResult run = Run({"--non-interactive", "draws"});
@@ -91,13 +100,19 @@ class DrawnRoundTrip : public LogmendRun {
     };
     std::vector<std::string> checked;
     std::map<std::string, uint64_t> seed_of;
+    bool kept_as_damage = false;  // a recording that ends like padding was
     for (const auto& [seed, recording] : recordings) {
+      std::vector<std::string> errors;
       for (const std::string& line : lines) {
-        if (line.rfind("E ", 0) == 0 && line.find("draws/" + InputName(seed)) != std::string::npos) {
-          note(seed, {"conversion failed", line});
-          break;
-        }
+        if (line.rfind("E ", 0) == 0 && line.find("draws/" + InputName(seed)) != std::string::npos)
+          errors.push_back(line);
       }
+      if (padded_like.count(seed) != 0 && !errors.empty() &&
+          errors.front().find("cannot be told from padding") != std::string::npos) {
+        kept_as_damage = true;
+        continue;
+      }
+      if (!errors.empty()) note(seed, {"conversion failed", errors.front()});
       const std::string output = "draws_out/" + OutputName(seed);
       if (!Exists(output)) {
         note(seed, {"no output", output});
@@ -160,7 +175,7 @@ class DrawnRoundTrip : public LogmendRun {
       }
       ADD_FAILURE() << summary.str();
     }
-    EXPECT_EQ(run.status, 0) << run.err.substr(0, 2000);
+    EXPECT_EQ(run.status, kept_as_damage ? 8 : 0) << run.err.substr(0, 2000);
   }
 };
 
