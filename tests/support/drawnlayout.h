@@ -1,8 +1,9 @@
 #pragma once
 // A drawn recording (recordingdraw.h) laid out as the logger writes it: one unsorted data group
-// (record ids of 1 byte) holding each drawn group with a "Timestamp" master of the drawn tick
-// and width at byte 0 and the group's fields behind it, packed to the bit or in whole bytes, in
-// the group's own order, as plain channels or composed into a frame channel; CAN data bytes in
+// (record ids of the drawn size) holding each drawn group with a "Timestamp" master of the drawn
+// tick and width at byte 0 and the group's fields behind it, packed to the bit or in whole
+// bytes (little- or big-endian), in the group's own order, as plain channels or composed into a
+// frame channel; CAN data bytes in
 // a fixed field or as offsets into a VLSD group of their own; the records in time order in one
 // DT block, a payload's record after its frame's or before it. The unfinalized form has the id
 // "UnFinMF ", cycle counts and VLSD sizes 0 and a DT length that covers only its header.
@@ -23,7 +24,7 @@ struct LaidField {
   uint32_t byte_offset = 0;
   uint8_t bit_offset = 0;
   uint32_t bit_count = 0;
-  uint8_t data_type = 0;  // 0 unsigned little-endian, 10 bytes
+  uint8_t data_type = 0;  // 0 unsigned little-endian, 1 big-endian, 10 bytes
   bool vlsd = false;      // the field holds the offset of the payload in the VLSD group
 };
 
@@ -58,6 +59,12 @@ inline void PutBits(std::vector<uint8_t>& record, uint32_t byte_offset, uint32_t
   }
 }
 
+// The whole bytes of a big-endian field, most significant first.
+inline void PutBigEndian(std::vector<uint8_t>& record, uint32_t byte_offset, uint32_t bit_count, uint64_t value) {
+  const uint32_t bytes = bit_count / 8;
+  for (uint32_t i = 0; i < bytes; ++i) record.at(byte_offset + bytes - 1 - i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
 }  // namespace drawn_detail
 
 /// The group's record layout: its fields in a drawn order, the data bytes behind them.
@@ -83,7 +90,8 @@ inline GroupLayout LayOutGroup(const DrawnGroup& group, uint32_t time_bits) {
       bits = bits <= 8 ? 8 : bits <= 16 ? 16 : 32;
       bit = (bit + 7) / 8 * 8;
     }
-    layout.fields.push_back({field, bit / 8, static_cast<uint8_t>(bit % 8), bits, 0, false});
+    const uint8_t data_type = group.big_endian && bits > 8 ? 1 : 0;
+    layout.fields.push_back({field, bit / 8, static_cast<uint8_t>(bit % 8), bits, data_type, false});
     bit += bits;
   }
   bit = (bit + 7) / 8 * 8;
@@ -194,7 +202,7 @@ inline std::vector<uint8_t> DrawnRecordingBytes(const DrawnRecording& recording)
       groups.push_back(vlsd);
     }
   }
-  const int64_t dg = image.DataGroup(1, image.Groups(groups, conversion), 0);
+  const int64_t dg = image.DataGroup(recording.record_id_size, image.Groups(groups, conversion), 0);
   image.PatchLink(hd, 0, dg);
 
   std::vector<uint8_t> records;
@@ -207,12 +215,18 @@ inline std::vector<uint8_t> DrawnRecordingBytes(const DrawnRecording& recording)
     PutBits(record, 0, 0, layout.time_bytes * 8, frame.ticks);
     std::vector<uint8_t> payload;
     for (const LaidField& laid : layout.fields) {
-      if (laid.field != "DataBytes") {
+      if (laid.data_type == 1) {
+        PutBigEndian(record, laid.byte_offset, laid.bit_count, LoggedValue(drawn, frame, laid.field));
+      } else if (laid.field != "DataBytes") {
         PutBits(record, laid.byte_offset, laid.bit_offset, laid.bit_count, LoggedValue(drawn, frame, laid.field));
       } else if (laid.vlsd) {
         PutBits(record, laid.byte_offset, 0, 64, vlsd_offsets[frame.group]);
         vlsd_offsets[frame.group] += 4 + frame.data.size();
-        payload = Bytes().U8(drawn.vlsd_record_id).U32(static_cast<uint32_t>(frame.data.size())).Raw(frame.data).Data();
+        payload = Bytes()
+                      .Le(drawn.vlsd_record_id, recording.record_id_size)
+                      .U32(static_cast<uint32_t>(frame.data.size()))
+                      .Raw(frame.data)
+                      .Data();
       } else {
         std::vector<uint8_t> field = frame.data;
         const std::vector<uint8_t> tail = garbage.Bytes(laid.bit_count / 8 - field.size());
@@ -222,7 +236,8 @@ inline std::vector<uint8_t> DrawnRecordingBytes(const DrawnRecording& recording)
         std::copy(field.begin(), field.end(), record.begin() + laid.byte_offset);
       }
     }
-    record.insert(record.begin(), drawn.record_id);
+    const std::vector<uint8_t> id = Bytes().Le(drawn.record_id, recording.record_id_size).Data();
+    record.insert(record.begin(), id.begin(), id.end());
     if (recording.payload_first) PutBytes(records, payload);
     PutBytes(records, record);
     if (!recording.payload_first) PutBytes(records, payload);

@@ -144,8 +144,9 @@ enum class DataBytesForm : uint8_t {
 struct DrawnGroup {
   BusKind kind = BusKind::kCanData;
   uint8_t record_id = 1;
-  bool composed = true;  // the fields are members of a frame channel named like the group
-  bool packed = true;    // the fields are packed to the bit, else each in whole bytes
+  bool composed = true;     // the fields are members of a frame channel named like the group
+  bool packed = true;       // the fields are packed to the bit, else each in whole bytes
+  bool big_endian = false;  // its whole-byte integer fields wider than a byte are big-endian
   // The optional channels, where the kind has them.
   bool bus_channel = true;
   bool dir = true;
@@ -240,6 +241,7 @@ struct DrawnRecording {
   uint8_t time_flags = 0;  // bit 0 local time, bit 1 the offsets are valid
   uint64_t tick_ns = 1000;
   uint32_t time_bits = 64;
+  uint8_t record_id_size = 1;
   std::string version_text = "4.11";
   uint16_t version = 411;
   bool payload_first = false;   // a VLSD payload's record before its frame's
@@ -398,6 +400,7 @@ inline DrawnGroup DrawGroup(BusKind kind, DrawRandom& random) {
   group.fd_frames = group.edl && group.data != DataBytesForm::kFixed8;
   group.tail_garbage = random.Chance(30);
   group.order_seed = random.Next();
+  group.big_endian = !group.packed && random.Chance(20);
   // A group is told by its field channels: a sync error's only one is its bus channel.
   if (kind == BusKind::kLinSyncError) group.bus_channel = true;
   return group;
@@ -419,6 +422,7 @@ inline DrawnRecording DrawRecording(uint64_t seed) {
     recording.version = 420;
   }
   recording.payload_first = random.Chance(30);
+  recording.record_id_size = random.Weighted<uint8_t>({{85, 1}, {5, 2}, {5, 4}, {5, 8}});
   recording.tick_ns = random.Weighted<uint64_t>({{45, 1000},
                                                  {8, 1},
                                                  {6, 10},
@@ -742,11 +746,13 @@ inline std::string DrawnRecording::Describe() const {
   std::ostringstream text;
   text << "seed " << seed << ": start " << info.start_ns << " ns, time flags " << unsigned{time_flags} << " tz "
        << tz_offset_min << " dst " << dst_offset_min << ", tick " << tick_ns << " ns in " << time_bits << " bits, "
-       << (info.finalized ? "finalized " : "unfinalized ") << version_text << (payload_first ? ", payloads first" : "");
+       << (info.finalized ? "finalized " : "unfinalized ") << version_text << (payload_first ? ", payloads first" : "")
+       << ", record ids of " << unsigned{record_id_size} << " bytes";
   if (without_groups) text << ", no channel group";
   for (const DrawnGroup& group : groups) {
     text << "; " << GroupNameOf(group.kind) << " #" << unsigned{group.record_id}
-         << (group.composed ? " composed" : " plain") << (group.packed ? " packed" : " aligned");
+         << (group.composed ? " composed" : " plain") << (group.packed ? " packed" : " aligned")
+         << (group.big_endian ? " big-endian" : "");
     text << " [";
     for (const std::string& field : InputFieldsOf(group)) text << " " << field;
     text << " ]";
