@@ -63,6 +63,13 @@ std::vector<FrameDifference> Differences(const DrawnRecording& recording, const 
   header("time flags", int{file.time_flags}, int{recording.time_flags});
   header("tz offset", int{file.tz_offset_min}, int{recording.tz_offset_min});
   header("dst offset", int{file.dst_offset_min}, int{recording.dst_offset_min});
+  for (const test::OutputGroup& group : file.groups) {
+    for (const test::OutputChannel& channel : group.channels) {
+      if (channel.type == 2 && !std::is_sorted(channel.values.begin(), channel.values.end())) {
+        differences.push_back({group.name + " order", "its samples are not in time order"});
+      }
+    }
+  }
   std::string problem;
   const std::vector<test::BusFrame> frames = test::OutputFrames(file, problem);
   if (!problem.empty()) differences.push_back({"output layout", problem});
@@ -173,6 +180,8 @@ class DrawnRoundTrip : public LogmendRun {
         for (size_t i = 0; i < with.size() && i < 8; ++i) summary << " " << with[i];
         summary << (with.size() > 8 ? " ...)" : ")");
       }
+      summary << "\nReplay one with LOGMEND_DRAW_SEEDS=<seed> e2e_tests --gtest_also_run_disabled_tests"
+                 " --gtest_filter=DrawnRoundTrip.DISABLED_ManyMoreSeeds";
       ADD_FAILURE() << summary.str();
     }
     EXPECT_EQ(run.status, kept_as_damage ? 8 : 0) << run.err.substr(0, 2000);
