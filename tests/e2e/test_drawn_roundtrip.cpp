@@ -1,9 +1,10 @@
 // Round trips of drawn recordings through the built logmend: each seed draws a recording as
 // loggers vary them (recordingdraw.h: the start to the nanosecond in any year, local time and
 // offsets, ticks and spans, optional channels, both IDE conventions, classic and FD DLCs 0 to
-// 15, fixed and VLSD data bytes, every kind of event, finalized or not), laid out by
-// drawnlayout.h. All are converted in one run over their folder, as a user converts a day's
-// files, and each output is compared with the model: its header's start, time flags and
+// 15, fixed and VLSD data bytes, every kind of event, finalized or not, frames of other buses
+// multiplexed into ISO-TP messages), laid out by drawnlayout.h. All are converted in one run
+// over their folder, as a user converts a day's files (with the rule that unpacks the
+// multiplexed frames), and each output is compared with the model: its header's start, time flags and
 // offsets, and every frame field by field, its absolute time to the nanosecond (to the nearest
 // microsecond where the model's time is no whole microsecond). The outputs are read through our
 // MDF library and through the independent checker, never through our bus-log reader. A
@@ -26,6 +27,7 @@
 #include "e2e/logmendrun.h"
 #include "support/busoutput.h"
 #include "support/drawnlayout.h"
+#include "support/framecompare.h"
 #include "support/recordingdraw.h"
 
 namespace {
@@ -94,7 +96,7 @@ class DrawnRoundTrip : public LogmendRun {
       if (EndsLikePadding(recording, bytes)) padded_like.insert(seed);
       recordings.emplace(seed, std::move(recording));
     }
-    const test::ProgramResult run = Run({"--non-interactive", "draws"});
+    const test::ProgramResult run = Run({"--non-interactive", test::kMuxRule, "draws"});
     const std::vector<std::string> lines = run.Lines();
 
     std::map<uint64_t, std::vector<FrameDifference>> found;

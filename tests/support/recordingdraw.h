@@ -5,11 +5,13 @@
 // which groups, each group with or without each optional channel, IDE as a channel, in bit 31
 // of the identifier or both, fields packed to the bit or byte-aligned, plain or composed into a
 // frame channel, in any order; classic and CAN FD frames of DLC 0 to 15, data bytes in a fixed
-// field or a VLSD group; finalized or not. The drawn recording is the model: its frames are
-// what a conversion must give back (ExpectedFrames, compared by FrameDifferences);
-// drawnlayout.h lays it out as the logger's bytes, busoutput.h reads a conversion's output.
+// field or a VLSD group; finalized or not; now and then frames of other buses multiplexed into
+// ISO-TP messages on a carrier identifier. The drawn recording is the model: its frames are
+// what a conversion must give back (ExpectedFrames; framecompare.h compares); drawnlayout.h
+// lays it out as the logger's bytes, busoutput.h reads a conversion's output.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <sstream>
@@ -126,6 +128,16 @@ inline size_t CanFrameBytes(uint8_t dlc, bool edl) {
   return edl ? kDrawnDlcLengths[dlc & 15] : std::min<size_t>(dlc & 15, 8);
 }
 
+/// The multiplexed carrier that drawn recordings may hold, one rule for the whole run
+/// (kMuxRule): on bus channel kMuxChannel, which no other drawn frame uses, ISO-TP messages on
+/// the 11-bit identifier kMuxId whose payloads are packed sub-frames for the four target
+/// channels of their slots. The tool writes the sub-frames, at the time of the frame that
+/// completed their message, and not the carrier's frames.
+inline constexpr uint8_t kMuxChannel = 250;
+inline constexpr uint32_t kMuxId = 0x7DF;
+inline constexpr uint8_t kMuxTargets[4] = {251, 252, 253, 254};
+inline constexpr const char* kMuxRule = "--muxtp-can250=7DF#251:252:253:254";
+
 /// How a CAN group tells an extended identifier.
 enum class IdeConvention : uint8_t {
   kChannel,       // an IDE channel; the ID field holds the bare identifier
@@ -183,6 +195,7 @@ struct DrawnFrame {
   uint8_t error_type = 0;     // as logged: 0 to 7
   uint8_t checksum = 0;
   uint8_t checksum_model = 0;
+  bool carrier = false;  // an ISO-TP frame of the multiplexed carrier, not written itself
 };
 
 /// The fields the group logs, in the order of the kind's layout: those its kind always has and
@@ -248,6 +261,9 @@ struct DrawnRecording {
   bool without_groups = false;  // one data group with an empty DT block and no channel group
   std::vector<DrawnGroup> groups;
   std::vector<DrawnFrame> frames;  // in the order logged: by time
+  /// The carrier's sub-frames as the tool unpacks them: on their target channels, each at the
+  /// time of the carrier frame that completed its message; `group` is not used.
+  std::vector<DrawnFrame> unpacked;
 
   [[nodiscard]] uint64_t TimeNs(const DrawnFrame& frame) const { return frame.ticks * tick_ns; }
   [[nodiscard]] std::string Describe() const;
@@ -261,7 +277,7 @@ struct BusFrame {
   bool exact_time = true;  // of an expected frame: exact, else to the nearest microsecond
   std::map<std::string, uint64_t> fields;
   std::vector<uint8_t> data;
-  size_t source = 0;  // of an expected frame: its index in the recording's frames
+  size_t source = 0;  // of an expected frame: its index in the recording's frames, then in its unpacked ones
 };
 
 namespace draw_detail {
@@ -304,7 +320,8 @@ inline uint64_t DrawSeconds(DrawRandom& random) {
 }
 
 inline uint8_t DrawChannel(DrawRandom& random) {
-  return static_cast<uint8_t>(random.Chance(80) ? random.Between(1, 4) : random.Below(256));
+  const auto channel = static_cast<uint8_t>(random.Chance(80) ? random.Between(1, 4) : random.Below(256));
+  return channel == kMuxChannel ? channel + 1 : channel;  // the carrier's alone
 }
 
 inline uint8_t DrawDlc(DrawRandom& random) {
@@ -365,6 +382,74 @@ inline DrawnFrame DrawFrame(const DrawnGroup& group, size_t index, DrawRandom& r
       break;
   }
   return frame;
+}
+
+// One sub-frame of a multiplexed payload: data (classic of DLC 0 to 8, or FD), remote or
+// error, for the target channel of a drawn slot.
+inline DrawnFrame DrawSubFrame(DrawRandom& random) {
+  DrawnFrame frame;
+  frame.kind = random.Weighted<BusKind>({{70, BusKind::kCanData}, {15, BusKind::kCanRemote}, {15, BusKind::kCanError}});
+  frame.channel = kMuxTargets[random.Below(4)];
+  if (frame.kind == BusKind::kCanError) {
+    frame.error_type = static_cast<uint8_t>(random.Between(1, 5));
+    return frame;
+  }
+  frame.ide = random.Chance(40);
+  frame.id = static_cast<uint32_t>(frame.ide ? random.Below(1u << 29) : random.Below(0x800));
+  frame.dir = random.Chance(50);
+  frame.edl = frame.kind == BusKind::kCanData && random.Chance(40);
+  frame.dlc = static_cast<uint8_t>(frame.edl ? random.Below(16) : random.Below(9));
+  frame.brs = frame.edl && random.Chance(50);
+  if (frame.kind == BusKind::kCanData) frame.data = random.Bytes(CanFrameBytes(frame.dlc, frame.edl));
+  return frame;
+}
+
+// The sub-frame packed: slot, IDE, EDL and the DLC's bits 3 to 1; the DLC's bit 0, Dir, BRS
+// or RTR and the identifier's top bits; the rest of the identifier; the data bytes. An error
+// sub-frame is its slot with the code 7, then its error type.
+inline std::vector<uint8_t> PackedSubFrame(const DrawnFrame& frame) {
+  const auto slot = static_cast<uint8_t>(std::find(std::begin(kMuxTargets), std::end(kMuxTargets), frame.channel) -
+                                         std::begin(kMuxTargets));
+  if (frame.kind == BusKind::kCanError) return {static_cast<uint8_t>(slot << 5 | 7), frame.error_type};
+  const bool remote = frame.kind == BusKind::kCanRemote;
+  std::vector<uint8_t> bytes = {
+      static_cast<uint8_t>(slot << 5 | (frame.ide ? 0x10 : 0) | (frame.edl ? 0x08 : 0) | (frame.dlc >> 1 & 7)),
+      static_cast<uint8_t>((frame.dlc & 1) << 7 | (frame.dir ? 0x40 : 0) |
+                           ((frame.edl ? frame.brs : remote) ? 0x20 : 0))};
+  if (frame.ide) {
+    bytes[1] = static_cast<uint8_t>(bytes[1] | (frame.id >> 24 & 0x1F));
+    for (const int shift : {16, 8, 0}) bytes.push_back(static_cast<uint8_t>(frame.id >> shift));
+  } else {
+    bytes[1] = static_cast<uint8_t>(bytes[1] | (frame.id >> 8 & 0x07));
+    bytes.push_back(static_cast<uint8_t>(frame.id));
+  }
+  bytes.insert(bytes.end(), frame.data.begin(), frame.data.end());
+  return bytes;
+}
+
+// The ISO-TP frames of the payload, each 8 bytes: a single frame, or a first frame and
+// consecutive frames; the padding is random.
+inline std::vector<std::vector<uint8_t>> IsoTpFrames(const std::vector<uint8_t>& payload, DrawRandom& random) {
+  std::vector<std::vector<uint8_t>> frames;
+  const auto frame_of = [&random](std::vector<uint8_t> head, const uint8_t* bytes, size_t count) {
+    head.insert(head.end(), bytes, bytes + count);
+    const std::vector<uint8_t> padding = random.Bytes(8 - head.size());
+    head.insert(head.end(), padding.begin(), padding.end());
+    return head;
+  };
+  if (payload.size() <= 7) {
+    frames.push_back(frame_of({static_cast<uint8_t>(payload.size())}, payload.data(), payload.size()));
+    return frames;
+  }
+  const auto length = static_cast<uint32_t>(payload.size());
+  frames.push_back(
+      frame_of({static_cast<uint8_t>(0x10 | length >> 8), static_cast<uint8_t>(length)}, payload.data(), 6));
+  unsigned sequence = 1;
+  for (size_t at = 6; at < payload.size(); at += 7, ++sequence) {
+    frames.push_back(frame_of({static_cast<uint8_t>(0x20 | (sequence & 15))}, payload.data() + at,
+                              std::min<size_t>(7, payload.size() - at)));
+  }
+  return frames;
 }
 
 inline DrawnGroup DrawGroup(BusKind kind, DrawRandom& random) {
@@ -493,9 +578,50 @@ inline DrawnRecording DrawRecording(uint64_t seed) {
   const uint64_t min_gap = std::max<uint64_t>(1, (2000 + tick - 1) / tick);
   const uint64_t mean_gap = std::max<uint64_t>(min_gap, span_ns / std::max<size_t>(count, 1) / tick);
   uint64_t ticks = random.Chance(30) ? 0 : random.Below(mean_gap + 1);
+  // The carrier's messages, each unpacked at its last frame, in a CAN group with bus channels.
+  std::vector<std::vector<uint8_t>> carrier_frames;
+  std::vector<std::vector<DrawnFrame>> carried;  // by carrier frame: the sub-frames it completes
+  size_t carrier_group = recording.groups.size();
+  for (size_t g = 0; g < recording.groups.size(); ++g) {
+    if (recording.groups[g].kind == BusKind::kCanData && recording.groups[g].bus_channel) carrier_group = g;
+  }
+  if (carrier_group < recording.groups.size() && count > 0 && random.Chance(15)) {
+    for (uint64_t message = random.Between(1, 6); message > 0; --message) {
+      std::vector<DrawnFrame> subs;
+      std::vector<uint8_t> payload;
+      for (uint64_t n = random.Between(1, 5); n > 0; --n) {
+        subs.push_back(DrawSubFrame(random));
+        const std::vector<uint8_t> packed = PackedSubFrame(subs.back());
+        payload.insert(payload.end(), packed.begin(), packed.end());
+      }
+      for (const std::vector<uint8_t>& frame : IsoTpFrames(payload, random)) {
+        carrier_frames.push_back(frame);
+        carried.emplace_back();
+      }
+      carried.back() = subs;
+    }
+  }
   if (!recording.without_groups) {
-    for (size_t i = 0; i < count; ++i) {
+    const size_t total = count + carrier_frames.size();
+    size_t carrier = 0;
+    for (size_t i = 0; i < total; ++i) {
       if (i > 0 && !random.Chance(5)) ticks += std::max(min_gap, random.Between(1, 2 * mean_gap));
+      if (carrier < carrier_frames.size() && random.Below(total - i) < carrier_frames.size() - carrier) {
+        DrawnFrame frame;
+        frame.group = carrier_group;
+        frame.channel = kMuxChannel;
+        frame.id = kMuxId;
+        frame.dlc = 8;
+        frame.data = carrier_frames[carrier];
+        frame.carrier = true;
+        frame.ticks = ticks;
+        recording.frames.push_back(frame);
+        for (DrawnFrame sub : carried[carrier++]) {
+          sub.ticks = ticks;
+          recording.unpacked.push_back(sub);
+        }
+        continue;
+      }
       const size_t group = random.Below(recording.groups.size());
       DrawnFrame frame = DrawFrame(recording.groups[group], group, random);
       frame.ticks = ticks;
@@ -534,8 +660,10 @@ inline DrawnRecording DrawRecording(uint64_t seed) {
 /// The frames a sound conversion of the recording writes, in its order.
 inline std::vector<BusFrame> ExpectedFrames(const DrawnRecording& recording) {
   std::vector<BusFrame> frames;
-  for (size_t i = 0; i < recording.frames.size(); ++i) {
-    const DrawnFrame& frame = recording.frames[i];
+  const size_t logged = recording.frames.size();
+  for (size_t i = 0; i < logged + recording.unpacked.size(); ++i) {
+    const DrawnFrame& frame = i < logged ? recording.frames[i] : recording.unpacked[i - logged];
+    if (frame.carrier) continue;
     BusFrame out;
     out.kind = frame.kind;
     out.time_ns = recording.info.start_ns + recording.TimeNs(frame);
@@ -586,160 +714,6 @@ inline std::vector<BusFrame> ExpectedFrames(const DrawnRecording& recording) {
   return frames;
 }
 
-/// One way an output differs from the model: what differs ("CAN_DataFrame.IDE", "header
-/// time flags", ...) and the first example of it.
-struct FrameDifference {
-  std::string what;
-  std::string example;
-};
-
-namespace draw_detail {
-
-inline std::string HexOf(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const uint8_t byte : bytes) text += {kDigits[byte >> 4], kDigits[byte & 15]};
-  return text.empty() ? "(none)" : text;
-}
-
-inline std::string FrameText(const BusFrame& frame) {
-  std::ostringstream text;
-  text << GroupNameOf(frame.kind) << " at " << frame.time_ns << " ns";
-  for (const auto& [name, value] : frame.fields) text << " " << name << "=" << value;
-  if (HasDataBytes(frame.kind)) text << " data " << HexOf(frame.data);
-  return text.str();
-}
-
-// By time, then by fields: the order of the output, where frames that share a time are compared
-// in one order whatever order their groups gave them.
-inline void SortByTime(std::vector<BusFrame>& frames) {
-  std::stable_sort(frames.begin(), frames.end(), [](const BusFrame& a, const BusFrame& b) {
-    return std::tie(a.time_ns, a.fields, a.data) < std::tie(b.time_ns, b.fields, b.data);
-  });
-}
-
-inline bool TimeAgrees(const BusFrame& want, const BusFrame& got) {
-  const auto late = static_cast<int64_t>(got.time_ns - want.time_ns);  // modulo 2^64: negative ones wrap
-  return want.exact_time ? late == 0 : late <= 500 && late >= -500;
-}
-
-// How unlike the frames are: 1 for the time and for each field that differs, for the data
-// bytes 1 where one holds the other's first and 2 where they differ otherwise.
-inline size_t Mismatches(const BusFrame& want, const BusFrame& got) {
-  size_t count = TimeAgrees(want, got) ? 0 : 1;
-  for (const auto& [name, value] : want.fields) {
-    const auto written = got.fields.find(name);
-    if (written == got.fields.end() || written->second != value) ++count;
-  }
-  if (want.data == got.data) return count;
-  const size_t common = std::min(want.data.size(), got.data.size());
-  return count +
-         (std::equal(want.data.begin(), want.data.begin() + static_cast<std::ptrdiff_t>(common), got.data.begin()) ? 1
-                                                                                                                   : 2);
-}
-
-// `got` reordered so that each expected frame, in time order, has the written frame most like
-// it: frames paired whatever became of their times or of one of their fields.
-inline std::vector<BusFrame> PairedByLikeness(const std::vector<BusFrame>& want, const std::vector<BusFrame>& got) {
-  std::vector<bool> taken(got.size(), false);
-  std::vector<BusFrame> paired;
-  for (const BusFrame& w : want) {
-    size_t best = got.size();
-    size_t best_mismatches = 0;
-    for (size_t j = 0; j < got.size(); ++j) {
-      if (taken[j]) continue;
-      const size_t mismatches = Mismatches(w, got[j]);
-      if (best == got.size() || mismatches < best_mismatches) {
-        best = j;
-        best_mismatches = mismatches;
-      }
-      if (mismatches == 0) break;
-    }
-    taken[best] = true;
-    paired.push_back(got[best]);
-  }
-  return paired;
-}
-
-// The ways the paired frames differ, each with its first example; the number of their
-// mismatches (times, fields and data bytes).
-inline size_t CompareFrames(const std::vector<BusFrame>& want, const std::vector<BusFrame>& got,
-                            std::vector<FrameDifference>& differences) {
-  size_t mismatches = 0;
-  std::map<std::string, bool> seen;
-  const std::string group = GroupNameOf(want.front().kind);
-  for (size_t i = 0; i < want.size(); ++i) {
-    const BusFrame& w = want[i];
-    const BusFrame& g = got[i];
-    mismatches += Mismatches(w, g);
-    const auto note = [&](const std::string& what, const std::string& example) {
-      if (seen.emplace(what, true).second) {
-        differences.push_back(
-            {what, example + " (frame " + std::to_string(w.source) + " of the recording: " + FrameText(w) + ")"});
-      }
-    };
-    if (!TimeAgrees(w, g)) {
-      note(group + (w.exact_time ? " time" : " time (to the microsecond)"),
-           "written at " + std::to_string(g.time_ns) + " ns, " +
-               std::to_string(static_cast<int64_t>(g.time_ns - w.time_ns)) + " ns late");
-    }
-    for (const std::string& field : OutputFieldsOf(w.kind)) {
-      const auto written = g.fields.find(field);
-      if (written == g.fields.end()) {
-        note(group + "." + field + " missing", "the output has no such channel");
-      } else if (written->second != w.fields.at(field)) {
-        note(group + "." + field,
-             "written " + std::to_string(written->second) + ", expected " + std::to_string(w.fields.at(field)));
-      }
-    }
-    if (HasDataBytes(w.kind) && g.data != w.data) {
-      note(group + ".DataBytes", "written " + HexOf(g.data) + ", expected " + HexOf(w.data));
-    }
-  }
-  return mismatches;
-}
-
-}  // namespace draw_detail
-
-/// Every way the output's frames differ from the expected ones, kind by kind: the count, then
-/// each field, the data bytes and the time (exact, or within 500 ns where the model's time is
-/// no whole microsecond), with the first frame that shows it. The frames are paired in time
-/// order, or each with the written one most like it where that pairs more of them alike (when
-/// times went wrong).
-inline std::vector<FrameDifference> FrameDifferences(const std::vector<BusFrame>& expected,
-                                                     const std::vector<BusFrame>& actual) {
-  using namespace draw_detail;
-  std::vector<FrameDifference> differences;
-  for (const BusKind kind : kBusKinds) {
-    std::vector<BusFrame> want;
-    std::vector<BusFrame> got;
-    for (const BusFrame& frame : expected)
-      if (frame.kind == kind) want.push_back(frame);
-    for (const BusFrame& frame : actual)
-      if (frame.kind == kind) got.push_back(frame);
-    if (want.size() != got.size()) {
-      SortByTime(want);
-      SortByTime(got);
-      differences.push_back({std::string(GroupNameOf(kind)) + " frame count",
-                             std::to_string(got.size()) + " frames, expected " + std::to_string(want.size()) +
-                                 (want.empty() ? "" : "; first expected: " + FrameText(want.front())) +
-                                 (got.empty() ? "" : "; first written: " + FrameText(got.front()))});
-      continue;
-    }
-    if (want.empty()) continue;
-    SortByTime(want);
-    SortByTime(got);
-    std::vector<FrameDifference> by_time;
-    const size_t mismatches = CompareFrames(want, got, by_time);
-    if (mismatches > 0) {
-      std::vector<FrameDifference> by_likeness;
-      if (CompareFrames(want, PairedByLikeness(want, got), by_likeness) < mismatches) by_time = by_likeness;
-    }
-    differences.insert(differences.end(), by_time.begin(), by_time.end());
-  }
-  return differences;
-}
-
 inline std::string DrawnRecording::Describe() const {
   static const char* const kIde[] = {"IDE channel", "IDE in ID bit 31", "IDE channel and bit 31", "standard IDs only"};
   static const char* const kData[] = {"data fixed 8", "data fixed 64", "data VLSD"};
@@ -764,6 +738,7 @@ inline std::string DrawnRecording::Describe() const {
     }
   }
   text << "; " << frames.size() << " frames";
+  if (!unpacked.empty()) text << " (carrying " << unpacked.size() << " multiplexed)";
   return text.str();
 }
 
