@@ -4,9 +4,9 @@
 // 15, fixed and VLSD data bytes, every kind of event, finalized or not, frames of other buses
 // multiplexed into ISO-TP messages), laid out by drawnlayout.h. All are converted in one run
 // over their folder, as a user converts a day's files (with the rule that unpacks the
-// multiplexed frames), and each output is compared with the model: its header's start, time flags and
-// offsets, and every frame field by field, its absolute time to the nanosecond (to the nearest
-// microsecond where the model's time is no whole microsecond). The outputs are read through our
+// multiplexed frames), and each output is compared with the model: its header's start, time
+// flags and offsets, and every frame field by field, its absolute time to the nanosecond (to
+// the nearest microsecond where the model's time is no whole microsecond). The outputs are read through our
 // MDF library and through the independent checker, never through our bus-log reader. A
 // recording that differs is reported with its seed, every way it differs and the first frame
 // that shows each; DISABLED_ManyMoreSeeds runs thousands more (LOGMEND_DRAWS, LOGMEND_FIRST_DRAW)
@@ -81,6 +81,22 @@ std::vector<FrameDifference> Differences(const DrawnRecording& recording, const 
   return differences;
 }
 
+// What differs per seed: each way once, the first reader's example standing.
+class Findings {
+ public:
+  void Note(uint64_t seed, FrameDifference difference) {
+    std::vector<FrameDifference>& list = found_[seed];
+    for (const FrameDifference& known : list) {
+      if (known.what == difference.what) return;
+    }
+    list.push_back(std::move(difference));
+  }
+  [[nodiscard]] const std::map<uint64_t, std::vector<FrameDifference>>& BySeed() const { return found_; }
+
+ private:
+  std::map<uint64_t, std::vector<FrameDifference>> found_;
+};
+
 class DrawnRoundTrip : public LogmendRun {
  protected:
   DrawnRoundTrip() : LogmendRun(FastBase()) {}
@@ -99,94 +115,96 @@ class DrawnRoundTrip : public LogmendRun {
     const test::ProgramResult run = Run({"--non-interactive", test::kMuxRule, "draws"});
     const std::vector<std::string> lines = run.Lines();
 
-    std::map<uint64_t, std::vector<FrameDifference>> found;
-    const auto note = [&found](uint64_t seed, FrameDifference difference) {
-      std::vector<FrameDifference>& list = found[seed];
-      for (const FrameDifference& known : list) {
-        if (known.what == difference.what) return;  // the first reader's example stands
-      }
-      list.push_back(std::move(difference));
-    };
-    std::vector<std::string> checked;
-    std::map<std::string, uint64_t> seed_of;
-    bool kept_as_damage = false;  // a recording that ends like padding was
+    Findings findings;
+    std::map<std::string, uint64_t> checked;  // the outputs read, by path: their seeds
+    bool kept_as_damage = false;              // a recording that ends like padding was
     for (const auto& [seed, recording] : recordings) {
       std::vector<std::string> errors;
       for (const std::string& line : lines) {
-        if (line.rfind("E ", 0) == 0 && line.find("draws/" + InputName(seed)) != std::string::npos)
+        if (line.rfind("E ", 0) == 0 && line.find("draws/" + InputName(seed)) != std::string::npos) {
           errors.push_back(line);
+        }
       }
       if (padded_like.count(seed) != 0 && !errors.empty() &&
           errors.front().find("cannot be told from padding") != std::string::npos) {
         kept_as_damage = true;
         continue;
       }
-      if (!errors.empty()) note(seed, {"conversion failed", errors.front()});
+      if (!errors.empty()) findings.Note(seed, {"conversion failed", errors.front()});
       const std::string output = "draws_out/" + OutputName(seed);
       if (!Exists(output)) {
-        note(seed, {"no output", output});
+        findings.Note(seed, {"no output", output});
         continue;
       }
       const std::string content = Read(output);
-      if (recording.frames.empty()) {
-        if (!content.empty())
-          note(seed, {"output of a recording without frames", std::to_string(content.size()) + " bytes"});
+      if (test::ExpectedFrames(recording).empty()) {
+        if (!content.empty()) {
+          findings.Note(seed, {"output of a recording without frames", std::to_string(content.size()) + " bytes"});
+        }
         continue;
       }
       const std::vector<uint8_t> bytes(content.begin(), content.end());
       for (FrameDifference& difference : Differences(recording, test::ReadOutputBack(bytes), "our MDF library")) {
-        note(seed, std::move(difference));
+        findings.Note(seed, std::move(difference));
       }
-      checked.push_back(dir_.Path(output));
-      seed_of[checked.back()] = seed;
+      checked.emplace(dir_.Path(output), seed);
     }
     // The independent checker reads every output too, so that a fault of our MDF library's
     // reader cannot hide one of its writer.
-    const std::string tool = test::Mdf4CheckTool();
     size_t read_by_checker = 0;
-    if (!tool.empty()) {
-      for (const auto& [path, file] : test::ReadOutputsWithChecker(tool, checked)) {
-        const uint64_t seed = seed_of.at(path);
+    if (const std::string tool = test::Mdf4CheckTool(); !tool.empty()) {
+      std::vector<std::string> files;
+      for (const auto& entry : checked) files.push_back(entry.first);
+      for (const auto& [path, file] : test::ReadOutputsWithChecker(tool, files)) {
+        const uint64_t seed = checked.at(path);
         ++read_by_checker;
         for (FrameDifference& difference : Differences(recordings.at(seed), file, "mdf4check")) {
           difference.example += " [mdf4check]";
-          note(seed, std::move(difference));
+          findings.Note(seed, std::move(difference));
         }
       }
     }
+    const std::string readers = std::to_string(checked.size()) + " outputs read through our MDF library, " +
+                                std::to_string(read_by_checker) + " by mdf4check";
+    Report(recordings, findings, readers);
+    EXPECT_EQ(run.status, kept_as_damage ? 8 : 0) << run.err.substr(0, 2000);
+  }
 
+  // The first recordings that differ, each with all it shows, and a summary of them all by
+  // what differs; with LOGMEND_DRAW_REPORT every one of them into that file too.
+  static void Report(const std::map<uint64_t, DrawnRecording>& recordings, const Findings& findings,
+                     const std::string& readers) {
     std::map<std::string, std::vector<uint64_t>> by_what;
-    size_t reported = 0;
+    size_t differing = 0;
     const char* report_path = std::getenv("LOGMEND_DRAW_REPORT");
     std::ofstream report;
     if (report_path != nullptr && *report_path != '\0') report.open(report_path, std::ios::app);
-    for (const auto& [seed, differences] : found) {
+    for (const auto& [seed, differences] : findings.BySeed()) {
       if (differences.empty()) continue;
+      const std::string recording = recordings.at(seed).Describe();
       std::ostringstream message;
-      message << recordings.at(seed).Describe();
+      message << recording;
       for (const FrameDifference& difference : differences) {
         message << "\n  " << difference.what << ": " << difference.example;
         by_what[difference.what].push_back(seed);
-        if (report.is_open())
-          report << seed << "\t" << difference.what << "\t" << difference.example << "\t"
-                 << recordings.at(seed).Describe() << "\n";
+        if (report.is_open()) {
+          report << seed << "\t" << difference.what << "\t" << difference.example << "\t" << recording << "\n";
+        }
       }
-      if (reported++ < kReportedRecordings) ADD_FAILURE() << message.str();
+      if (differing++ < kReportedRecordings) ADD_FAILURE() << message.str();
     }
-    if (reported > 0) {
-      std::ostringstream summary;
-      summary << reported << " of " << seeds.size() << " recordings differ from what was recorded (" << checked.size()
-              << " outputs read through our MDF library, " << read_by_checker << " by mdf4check):";
-      for (const auto& [what, with] : by_what) {
-        summary << "\n  " << what << ": " << with.size() << " (seeds";
-        for (size_t i = 0; i < with.size() && i < 8; ++i) summary << " " << with[i];
-        summary << (with.size() > 8 ? " ...)" : ")");
-      }
-      summary << "\nReplay one with LOGMEND_DRAW_SEEDS=<seed> e2e_tests --gtest_also_run_disabled_tests"
-                 " --gtest_filter=DrawnRoundTrip.DISABLED_ManyMoreSeeds";
-      ADD_FAILURE() << summary.str();
+    if (differing == 0) return;
+    std::ostringstream summary;
+    summary << differing << " of " << recordings.size() << " recordings differ from what was recorded (" << readers
+            << "):";
+    for (const auto& [what, with] : by_what) {
+      summary << "\n  " << what << ": " << with.size() << " (seeds";
+      for (size_t i = 0; i < with.size() && i < 8; ++i) summary << " " << with[i];
+      summary << (with.size() > 8 ? " ...)" : ")");
     }
-    EXPECT_EQ(run.status, kept_as_damage ? 8 : 0) << run.err.substr(0, 2000);
+    summary << "\nReplay one with LOGMEND_DRAW_SEEDS=<seed> e2e_tests --gtest_also_run_disabled_tests"
+               " --gtest_filter=DrawnRoundTrip.DISABLED_ManyMoreSeeds";
+    ADD_FAILURE() << summary.str();
   }
 };
 
