@@ -3,6 +3,7 @@
 // command runner it needs. The tests skip the check where the checker is not installed.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -44,30 +45,42 @@ inline CheckResult RunMdf4Check(const std::string& tool, const std::string& opti
   return RunCommand("'" + tool + "' " + option + " '" + file + "' 2>&1");
 }
 
-/// Runs the checker (without option) on many files in one Python process, as a sweep over
-/// hundreds of outputs would spend most of its time starting Python: the checker's own file
-/// is loaded as a module and its main run once per file. Gives each file's status and lines.
-inline std::map<std::string, CheckResult> RunMdf4CheckOnEach(const std::string& tool,
-                                                             const std::vector<std::string>& files) {
-  // In single quotes on the shell's command line: the script holds none.
-  static const char* const kScript = R"(import contextlib, importlib.machinery, importlib.util, io, sys
+/// Runs the Python `body` over many files in few Python processes, as a sweep over hundreds
+/// of files would spend most of its time starting Python: the checker's own file is loaded
+/// as the module `check`, and each run's files are `sys.argv[2:]`. The body holds no single
+/// quote (it goes on the shell's command line in them). `take` (index of the run's first file,
+/// index after its last, what the run printed) gets each run's output.
+template <typename Take>
+void RunWithChecker(const std::string& tool, const std::vector<std::string>& files, const std::string& body,
+                    Take take) {
+  static const char* const kLoad = R"(import contextlib, importlib.machinery, importlib.util, io, sys
 loader = importlib.machinery.SourceFileLoader("mdf4check", sys.argv[1])
 check = importlib.util.module_from_spec(importlib.util.spec_from_loader("mdf4check", loader))
 loader.exec_module(check)
-for path in sys.argv[2:]:
+)";
+  constexpr size_t kFilesPerRun = 200;  // keeps each command line short
+  for (size_t first = 0; first < files.size(); first += kFilesPerRun) {
+    const size_t end = std::min(files.size(), first + kFilesPerRun);
+    std::string command = "python3 -c '" + (kLoad + body) + "' '" + tool + "'";
+    for (size_t i = first; i < end; ++i) command += " '" + files[i] + "'";
+    take(first, end, RunCommand(command + " 2>&1").output);
+  }
+}
+
+/// Runs the checker (without option) on each file (RunWithChecker); gives each file's status
+/// and lines.
+inline std::map<std::string, CheckResult> RunMdf4CheckOnEach(const std::string& tool,
+                                                             const std::vector<std::string>& files) {
+  static const char* const kBody = R"(for path in sys.argv[2:]:
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         status = check.main(["mdf4check", path])
     print("== %d %s" % (status, path))
     sys.stdout.write(out.getvalue())
 )";
-  constexpr size_t kFilesPerRun = 200;  // keeps each command line short
   std::map<std::string, CheckResult> results;
-  for (size_t first = 0; first < files.size(); first += kFilesPerRun) {
-    std::string command = std::string("python3 -c '") + kScript + "' '" + tool + "'";
-    for (size_t i = first; i < files.size() && i < first + kFilesPerRun; ++i) command += " '" + files[i] + "'";
-    const CheckResult run = RunCommand(command + " 2>&1");
-    std::istringstream lines(run.output);
+  RunWithChecker(tool, files, kBody, [&](size_t first, size_t end, const std::string& output) {
+    std::istringstream lines(output);
     CheckResult* current = nullptr;
     for (std::string line; std::getline(lines, line);) {
       if (line.rfind("== ", 0) == 0) {
@@ -78,10 +91,10 @@ for path in sys.argv[2:]:
         current->output += line + "\n";
       }
     }
-    for (size_t i = first; i < files.size() && i < first + kFilesPerRun; ++i) {
-      if (results.count(files[i]) == 0) results[files[i]] = {-1, run.output};  // the run ended before it
+    for (size_t i = first; i < end; ++i) {
+      if (results.count(files[i]) == 0) results[files[i]] = {-1, output};  // the run ended before it
     }
-  }
+  });
   return results;
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 // The writer tests' kit: a writer kind with its worker's passes and queue in reach, the
-// independent file checker, and a read-back of a written image through the reader and
-// channel observers.
+// independent file checker and its agreement with a read-back of a written image (readback.h).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -33,6 +32,7 @@
 #include "mdf/mdfwriter.h"
 #include "support/mdf4check.h"
 #include "support/memorybuffer.h"
+#include "support/readback.h"
 
 namespace test {
 
@@ -133,40 +133,6 @@ for dg, group in enumerate(json.load(sys.stdin)['data_groups']):
     for channel_group in group['channel_groups']:
         walk(channel_group['channels'], dg)
 )PY";
-
-/// The image read back as a user reads it: every data group's values into observers.
-class ReadBack {
- public:
-  explicit ReadBack(const std::vector<uint8_t>& image) : reader_(std::make_shared<MemoryBuffer>(image)) {
-    if (reader_.GetFile() == nullptr) return;
-    info_read_ = reader_.ReadEverythingButData();
-    reader_.GetFile()->DataGroups(groups_);
-    for (mdf::IDataGroup* group : groups_) {
-      auto& observers = observers_.emplace_back();
-      mdf::CreateObserversForDataGroup(*group, observers);
-      data_read_ = reader_.ReadData(*group) && data_read_;
-    }
-  }
-
-  [[nodiscard]] bool Ok() const { return reader_.GetFile() != nullptr && info_read_ && data_read_; }
-  [[nodiscard]] mdf::MdfFile* File() const { return reader_.GetFile(); }
-  [[nodiscard]] const mdf::DataGroupList& DataGroups() const { return groups_; }
-  /// The observer of the named channel in the data group; null when there is none.
-  [[nodiscard]] const mdf::IChannelObserver* Observer(size_t data_group, const std::string& name) const {
-    if (data_group >= observers_.size()) return nullptr;
-    for (const auto& observer : observers_[data_group]) {
-      if (observer && observer->ChannelName() == name) return observer.get();
-    }
-    return nullptr;
-  }
-
- private:
-  mdf::MdfReader reader_;
-  bool info_read_ = false;
-  bool data_read_ = true;
-  mdf::DataGroupList groups_;
-  std::vector<mdf::ChannelObserverList> observers_;
-};
 
 /// Every value the checker decodes from the file equals the value our reader gives for
 /// it. Returns the number of values compared.
