@@ -120,11 +120,10 @@ constexpr bool mayLeaveField(FillRule rule, bool unsigned_plain, uint32_t bits) 
 }
 
 // Applies a number rule to the record; `value(As<T>{})` gives the field's value after the
-// channel's conversion as the type the rule takes, `value(As<TimeNs>{})` the time. Every field is read whole, so that a value
-// outside its field (inField: a DLC above 15, an identifier of more bits than its bus has, a
-// count beyond its byte) is told, not cut to a value no byte said: false then. Both decodings
-// fill through here. Inlined into the fast decoding's per-kind rules, where a call per field
-// showed (bench_pipeline).
+// channel's conversion as the type the rule takes, `value(As<TimeNs>{})` the time. Every field is read whole, so that a
+// value outside its field (inField: a DLC above 15, an identifier of more bits than its bus has, a count beyond its
+// byte) is told, not cut to a value no byte said: false then. Both decodings fill through here. Inlined into the fast
+// decoding's per-kind rules, where a call per field showed (bench_pipeline).
 template <typename Value>
 [[gnu::always_inline]] inline bool applyNumberRule(FillRule rule, cBusMsgHelper_t& record, const Value& value) {
   switch (rule) {

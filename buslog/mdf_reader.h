@@ -54,7 +54,8 @@ class cMdfReader_t {
   /// tool id "QX" and an empty tool vendor), and std::bad_alloc instead when memory ran short
   /// while the library read it (the file is then not known to be another's). `name` is what the
   /// library's messages call the file.
-  explicit cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name = {}, mdf::MemoryAccount* memory = nullptr);
+  explicit cMdfReader_t(std::shared_ptr<cIO_wrapper> input, std::string name = {},
+                        mdf::MemoryAccount* memory = nullptr);
   ~cMdfReader_t();
   cMdfReader_t(const cMdfReader_t&) = delete;
   cMdfReader_t& operator=(const cMdfReader_t&) = delete;

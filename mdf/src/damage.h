@@ -72,16 +72,16 @@
 // than it holds. Data blocks that claim more bytes than the file holds end as a truncated record too, also when the
 // last whole record ends where the file does. An unreadable data block is one whose bytes cannot be had (a zipped block
 // that does not inflate, signal data that cannot be loaded). Memory that runs short, also where the file's memory
-// account has no more to give (mdf/memoryaccount.h), is no damage (ReportOutOfMemory). An empty record (no record id and no bytes) would never advance the stream, and a record id size
-// other than 0, 1, 2, 4 or 8 cannot be read, and neither can the records of several channel groups without a record id
-// (missing record ids), which nothing tells apart: none of these layouts can be framed at all. An entry outside its
-// signal data is a record's offset into the loaded signal data of a VLSD channel whose entry (its length, or the bytes
-// the length claims) does not lie within them: the value is none, and the first such entry of each load is reported.
-// Counting sets the channel groups' counts to what it counted, as long as it could begin, in every data group that has
-// data. A read that framed the whole stream (no damage, no observer stopped it) compares the records of each channel
-// group with its cycle count, in both directions: reads come after finalization, so counts it did not repair (where the
-// flags say the counts are final, or a group without data) are damage too when they do not match, as records beyond a
-// count are read for no one.
+// account has no more to give (mdf/memoryaccount.h), is no damage (ReportOutOfMemory). An empty record (no record id
+// and no bytes) would never advance the stream, and a record id size other than 0, 1, 2, 4 or 8 cannot be read, and
+// neither can the records of several channel groups without a record id (missing record ids), which nothing tells
+// apart: none of these layouts can be framed at all. An entry outside its signal data is a record's offset into the
+// loaded signal data of a VLSD channel whose entry (its length, or the bytes the length claims) does not lie within
+// them: the value is none, and the first such entry of each load is reported. Counting sets the channel groups' counts
+// to what it counted, as long as it could begin, in every data group that has data. A read that framed the whole stream
+// (no damage, no observer stopped it) compares the records of each channel group with its cycle count, in both
+// directions: reads come after finalization, so counts it did not repair (where the flags say the counts are final, or
+// a group without data) are damage too when they do not match, as records beyond a count are read for no one.
 //
 // Damage in the blocks and the links between them is met while the block tree is read,
 // which every path does the same way (a finalization reads the tree as a read does):

@@ -318,11 +318,11 @@ TEST(MdfWriter, StoresTheValuesOfEveryKind) {
 // length from the CAN FD table.
 TEST(MdfWriter, AClassicFramesDlcAbove8MeansEightBytes) {
   std::vector<Frame> frames;
-  for (const uint8_t dlc : {9, 12, 15}) frames.push_back(Can(0x100 + dlc, {1, 2, 3, 4, 5, 6, 7, 8}, kStart + dlc, dlc));
-  Frame fd = Can(0x200, std::vector<uint8_t>(24, 0xFD), kStart + 20, 12);
+  for (const uint8_t dlc : {9, 12, 15}) frames.push_back(Can(0x100 + dlc, {1, 2, 3, 4, 5, 6, 7, 8}, dlc, dlc));
+  Frame fd = Can(0x200, std::vector<uint8_t>(24, 0xFD), 20, 12);
   fd.flags.Can.EDL = 1;
   frames.push_back(fd);
-  Frame remote = Of(kBusMsgCanRemoteFrame, 0x300, kStart + 21);
+  Frame remote = Of(kBusMsgCanRemoteFrame, 0x300, 21);
   remote.flags.Can.DLC = 12;
   frames.push_back(remote);
   const test::WrittenFile file = test::WriteBusLog(frames, kStart, test::LoggerMetadata());

@@ -39,6 +39,8 @@ class UnfinalizedGroups : public LogmendRun {
   }
 };
 
+// Every CAN FD frame of these files holds the bytes its DLC gives, so that only how the groups
+// end decides the outcome (one with fewer bytes is damage of its own).
 TEST_F(UnfinalizedGroups, EveryDataGroupConvertsItsWholeFramesAndTheInputGoesOnlyWithAllOfThem) {
   const struct {
     const char* name;
