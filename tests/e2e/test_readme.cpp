@@ -208,26 +208,34 @@ TEST_F(Readme, EveryExitStatusOfTheTableComesFromItsCommand) {
   Write("mixed/locked.mfe", test::ReadWholeFile(Example("00000002/00000002.MFE")));
   Write("mixed/text.mf4", "no MDF at all");
   Write("elsewhere/deeper/b.mf4", recording_);
+  fs::create_symlink("loop-b", dir_.Path("loop-a"));
+  fs::create_symlink("loop-a", dir_.Path("loop-b"));
+  const std::string below_missing = dir_.Path("no-such-folder/a.mf4");
+  const std::string below_loop = dir_.Path("loop-a/a.mf4");
+  const std::string no_password = "No password found for device 0000ABCD";
 
   struct Case {
     int status;
     std::vector<std::string> args;
     std::string line;     // what standard error or output must hold ("" for nothing)
-    bool quoted = false;  // the README quotes the line
+    std::string quote{};  // the README's quote of the line, its path as X ("" for none)
     bool ored = false;    // stands for the row of ORed bits, not for one number
   };
   const std::vector<Case> cases = {
       {0, {Input("good")}, ""},
       {1, {dir_.Path("in/missing.mf4")}, ""},
-      {2, {dir_.Path("in/locked.mfe")}, "No password found for device 0000ABCD", true},
-      {4, {dir_.Path("in/torn.mfc")}, "Could not decompress file", true},
-      {8, {dir_.Path("in/text.mf4")}, "Could not open MDF", true},
-      {8, {dir_.Path("in/foreign.mf4")}, "Could not open MDF", true},
-      {8, {dir_.Path("in/serial.mf4")}, "Could not parse file header", true},
-      {2 | 8, {dir_.Path("mixed")}, "", false, true},
+      // A folder that does not exist: the input is missing, named as typed.
+      {1, {below_missing}, "E Could not find input file/folder " + below_missing, "Could not find input file/folder X"},
+      {2, {dir_.Path("in/locked.mfe")}, no_password, no_password},
+      {4, {dir_.Path("in/torn.mfc")}, "Could not decompress file", "Could not decompress file"},
+      {8, {dir_.Path("in/text.mf4")}, "Could not open MDF", "Could not open MDF"},
+      {8, {dir_.Path("in/foreign.mf4")}, "Could not open MDF", "Could not open MDF"},
+      {8, {dir_.Path("in/serial.mf4")}, "Could not parse file header", "Could not parse file header"},
+      {2 | 8, {dir_.Path("mixed")}, "", "", true},
       {129, {"--help"}, "Usage: logmend"},
       {129, {}, "Usage: logmend"},
-      {129, {"-O", dir_.Path("no-such-folder"), Input("setup")}, "Invalid output path", true},
+      {129, {"-O", dir_.Path("no-such-folder"), Input("setup")}, "Invalid output path", "Invalid output path"},
+      {129, {below_loop}, "F Could not query " + below_loop + " for information", "Could not query X for information"},
       {130, {Input("last"), "-b"}, ""},
       {130, {"--buffer=", Input("empty")}, ""},
       {131, {"-b", "abc", Input("number")}, ""},
@@ -246,8 +254,8 @@ TEST_F(Readme, EveryExitStatusOfTheTableComesFromItsCommand) {
     EXPECT_EQ(result.status, c.status) << shown << "\n" << result.out << result.err;
     if (c.line.empty()) continue;
     EXPECT_NE((result.out + result.err).find(c.line), std::string::npos) << shown << "\n" << result.out << result.err;
-    if (c.quoted) {
-      EXPECT_NE(readme.find(c.line), std::string::npos) << "the README does not quote \"" << c.line << "\"";
+    if (!c.quote.empty()) {
+      EXPECT_NE(readme.find(c.quote), std::string::npos) << "the README does not quote \"" << c.quote << "\"";
     }
   }
   EXPECT_EQ(documented, covered);
