@@ -177,7 +177,9 @@ class Slice {
       chunks_.pop_back();  // its chunk held it alone: the next event makes a new one
       tail_ = tail_end_ = nullptr;
     } else {
+      // Also after a chunk was popped: the next event goes into this chunk, up to its end.
       tail_ = Events(chunk) + offset;
+      tail_end_ = Events(chunk) + (chunk == 0 ? kFirstEvents : kChunkEvents);
     }
   }
 
