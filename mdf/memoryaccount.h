@@ -3,11 +3,12 @@
 // reductions, texts, inflated blocks, and the decoded bodies of the containers it came in. One
 // account per file, handed down as the context of everything that reads it: the front end
 // makes it and sets its limit, a reader without one makes its own, and a block tree finds it
-// at its root (MdfBlock::Memory). Every holder takes its bytes before it allocates them and
-// gives them back when it frees them, so a structure that would make a small file hold
-// gigabytes (a text linked thousands of times, blocks that inflate a thousandfold) fails as
-// memory that ran short, before the memory is taken. A text linked many times is held once:
-// the account keeps what a read found at a position for the next read of it.
+// at its root (MdfBlock::Memory). Every holder of data takes its bytes before it allocates
+// them and gives them back when it frees them, so a structure that would make a small file hold
+// gigabytes (blocks that inflate a thousandfold, signal data listed many times) fails as memory
+// that ran short, before the memory is taken. Texts are taken once read (one is never more than
+// the file's bytes) and stay taken while the file is read; a text linked many times is held
+// once: the account keeps what a read found at a position for the next read of it.
 #include <cstdint>
 #include <limits>
 #include <map>

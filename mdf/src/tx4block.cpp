@@ -54,7 +54,7 @@ size_t Tx4Block::Read(std::streambuf& buffer) {
   const uint64_t text_size = block_length_ - header;
   // ReadFixedText stops at the first zero byte or at the end of the stream, so a damaged
   // length cannot make it allocate more than the stream holds: one text is never more than
-  // the file's bytes, and is taken from the account as soon as its size is known.
+  // the file's bytes, and is taken from the account once read.
   std::string text;
   ReadFixedText(buffer, text, static_cast<size_t>(text_size));
   const bool xml = CompareNoCaseN(block_id_, "##MD", 4) == 0;
