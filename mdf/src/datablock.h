@@ -82,4 +82,10 @@ class DataBlock : public MdfBlock {
   ByteArray data_;
 };
 
+/// Sizes a file claims add up without wrapping: a sum past what can exist stays the maximum,
+/// which no bound lets pass, where a wrapped one would be small.
+inline uint64_t AddSaturated(uint64_t total, uint64_t size) {
+  return size > UINT64_MAX - total ? UINT64_MAX : total + size;
+}
+
 }  // namespace mdf::detail

@@ -18,9 +18,9 @@ uint64_t DataListBlock::DataSize() const {
   uint64_t size = 0;
   for (const auto& block : block_list_) {
     if (const auto* list = dynamic_cast<const DataListBlock*>(block.get()); list != nullptr) {
-      size += list->DataSize();
+      size = AddSaturated(size, list->DataSize());
     } else if (const auto* data = dynamic_cast<const DataBlock*>(block.get()); data != nullptr) {
-      size += data->DataSize();
+      size = AddSaturated(size, data->DataSize());
     }
   }
   return size;

@@ -22,10 +22,6 @@ constexpr uint64_t kWindowSize = 256 * 1024;
 
 [[noreturn]] void EndOfFile() { throw MdfRuntimeError("End of file detected."); }
 
-uint64_t AddSaturated(uint64_t total, uint64_t size) {
-  return size > std::numeric_limits<uint64_t>::max() - total ? std::numeric_limits<uint64_t>::max() : total + size;
-}
-
 }  // namespace
 
 BlockStream::BlockStream(std::streambuf& buffer, std::vector<DataBlock*> blocks)
