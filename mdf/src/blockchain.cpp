@@ -4,6 +4,7 @@
 #include <array>
 #include <exception>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "blocklayout.h"
@@ -113,7 +114,15 @@ bool ListBegunAtEnd(std::streambuf& buffer, int64_t position) {
   }
 }
 
-bool BlocksBegunBehind(std::streambuf& buffer, int64_t position) {
+namespace {
+
+// What the walks of BlocksBegunBehind found from the positions they reached behind a block:
+// from there the answer depends on the position alone.
+using BegunWalks = std::unordered_map<int64_t, bool>;
+
+// The walk of BlocksBegunBehind. With `known`, a position reached behind a block that a walk
+// before reached gives its answer; the others it reaches are added to `passed`.
+bool WalkBegunBlocks(std::streambuf& buffer, int64_t position, const BegunWalks* known, std::vector<int64_t>& passed) {
   try {
     const int64_t end = GetLastStreamPosition(buffer);
     if (position < 0 || position >= end) return false;
@@ -130,6 +139,10 @@ bool BlocksBegunBehind(std::streambuf& buffer, int64_t position) {
     // Each block ends where the next begins (behind the zeros that align it); every step
     // passes a whole header, so the walk ends.
     for (bool first = true; at < end; first = false) {
+      if (!first && known != nullptr) {
+        if (const auto found = known->find(at); found != known->end()) return found->second;
+        passed.push_back(at);
+      }
       switch (BlockHeaderAtEnd(buffer, at, true)) {
         case HeaderAtEnd::kCut:
         case HeaderAtEnd::kWhole:
@@ -164,6 +177,22 @@ bool BlocksBegunBehind(std::streambuf& buffer, int64_t position) {
   } catch (const std::exception&) {
     return false;
   }
+}
+
+// BlocksBegunBehind for one of many positions of a search: each stretch of blocks behind them
+// is walked once, whichever position's walk reaches it first.
+bool BlocksBegunBehind(std::streambuf& buffer, int64_t position, BegunWalks& known) {
+  std::vector<int64_t> passed;
+  const bool begun = WalkBegunBlocks(buffer, position, &known, passed);
+  for (const int64_t at : passed) known.emplace(at, begun);
+  return begun;
+}
+
+}  // namespace
+
+bool BlocksBegunBehind(std::streambuf& buffer, int64_t position) {
+  std::vector<int64_t> passed;
+  return WalkBegunBlocks(buffer, position, nullptr, passed);
 }
 
 int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told) {
@@ -201,13 +230,16 @@ int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told) 
       const int64_t index = at - window;
       return index < static_cast<int64_t>(bytes.size()) ? bytes[static_cast<size_t>(index)] : 0;
     };
+    // The candidates' walks meet in the blocks behind them: without the answers found, a tail
+    // of thousands of small blocks would be walked to its end from each of them.
+    BegunWalks walks;
     for (int64_t candidate = window; candidate <= last; candidate += kAlignment) {
       bool fits = true;
       for (int64_t i = 0; i < kAlignment && fits && candidate + i < end; ++i) {
         const uint8_t byte = byte_at(candidate + i);
         fits = i < 2 ? byte == '#' : i < 4 ? byte >= 'A' && byte <= 'Z' : byte == 0;
       }
-      if (!fits || !BlocksBegunBehind(buffer, candidate)) continue;
+      if (!fits || !BlocksBegunBehind(buffer, candidate, walks)) continue;
       std::array<char, 4> id{};
       SetStreamPosition(buffer, candidate);
       told = buffer.sgetn(id.data(), 4) == 4 && FindBlockLayout(std::string_view(id.data(), id.size())) != nullptr;

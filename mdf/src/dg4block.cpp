@@ -499,6 +499,22 @@ StreamBytes ScanStreamBytes(std::streambuf& buffer, const std::vector<DataBlock*
   return bytes;
 }
 
+// The first record end from which the zeros that end a stream closed by the block its last
+// DT grew up to (GrowTo) may as well be the zeros that align that block (fewer than 8) as
+// records of zeros: only records of one fixed size below 8 bytes, without record ids, fit
+// whole in them. The maximum when there is none, or the last block is no such DT.
+uint64_t AlignmentZerosFrom(const std::vector<RecordGroup>& groups, uint8_t id_size,
+                            const std::vector<DataBlock*>& blocks, const StreamBytes& bytes) {
+  constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+  const auto* last = blocks.empty() ? nullptr : dynamic_cast<const Dt4Block*>(blocks.back());
+  if (last == nullptr || !last->Grown() || id_size != 0 || groups.size() != 1 || groups[0].layout.vlsd) return kNone;
+  const uint64_t size = groups[0].layout.record_bytes;
+  if (size == 0 || size >= kAlignment) return kNone;
+  // Zeros only from there on, and fewer than 8 of them.
+  const uint64_t from = std::max(bytes.readable >= kAlignment ? bytes.readable - kAlignment + 1 : 0, bytes.nonzero_end);
+  return (from + size - 1) / size * size;
+}
+
 // True when the stream offset lies in a block that another block of the stream follows: its
 // bytes were written before that block's header, so zeros there are no padding. An offset
 // at a boundary lies in the later block.
@@ -604,8 +620,10 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
     }
   }
   StreamFramer<CountingSink> framer(buffer, blocks, record_id_size_, layouts, 0, !group_list_cut_);
-  // Behind a closed stream the file goes on: its zeros are no padding.
-  CountingSink sink(groups, record_id_size_, closed ? std::numeric_limits<uint64_t>::max() : bytes.nonzero_end,
+  // Behind a closed stream the file goes on: its zeros are no padding, unless they may be the
+  // zeros that align the block behind it.
+  CountingSink sink(groups, record_id_size_,
+                    closed ? AlignmentZerosFrom(groups, record_id_size_, blocks, bytes) : bytes.nonzero_end,
                     header_from);
   FramingResult result;
   framer.Run(sink, result);

@@ -76,7 +76,9 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   /// VLSD group's byte count) to them. Damage is treated as damage.h says; false when the
   /// counts could not be determined. A stream `closed` by a block begun behind it ends in
   /// whole records and at most the zeros that align that block: it holds no torn record and
-  /// no padding.
+  /// no padding. Where those zeros may as well be whole records (of a DT grown up to that block,
+  /// Dt4Block::Grown, whose one group's fixed records are shorter than 8 bytes), the bytes
+  /// cannot tell: the records end before them, as damage (Damage::kPaddedEnd).
   bool CountRecords(std::streambuf& buffer, const std::vector<DataBlock*>& blocks, bool update_cycle_counts,
                     bool update_vlsd_sizes, bool closed = false);
   /// A header cut within its id ("#", "##D") at the end of the file, at a multiple of 8 in the

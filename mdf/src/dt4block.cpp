@@ -83,6 +83,7 @@ void Dt4Block::UpdateDataSize(std::streambuf& buffer, int64_t next_block) {
 void Dt4Block::GrowTo(int64_t next_block) {
   if (file_position_ <= 0 || block_length_ > 24 || next_block < data_position_) return;
   block_length_ = static_cast<uint64_t>(next_block - data_position_) + 24;
+  grown_ = true;
   NoteBlockEnd(static_cast<uint64_t>(next_block));  // what follows is the next block's
   MDF_TRACE() << "A DT block still growing ends where the next block begins. Position: " << AddressToText(next_block);
 }

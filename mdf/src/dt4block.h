@@ -43,9 +43,15 @@ class Dt4Block : public PlainDataBlock {
   /// `next_block`: its records run up to that header. Any other block is left as it is.
   /// Changes memory only.
   void GrowTo(int64_t next_block);
+  /// True once GrowTo gave the block its length: its last bytes may be the zeros that align
+  /// the next block as well as records.
+  [[nodiscard]] bool Grown() const { return grown_; }
   /// Cuts the data to its first `size` bytes (the whole records before a torn one); a
   /// larger size changes nothing. Changes memory only.
   void CutDataSize(uint64_t size);
+
+ private:
+  bool grown_ = false;
 };
 
 class Sd4Block : public PlainDataBlock {

@@ -504,6 +504,13 @@ TEST(DataBlock, BlockHeaderAtEndTakesALinkJustPastTheEndForABlockNotBegun) {
 // A header begun where the file ends, at a multiple of 8 behind a block still growing: told
 // once its whole id is there, a known one; found behind padding zeros too.
 TEST(DataBlock, BlockHeaderBegunAtEndIsFoundAtAMultipleOfEight) {
+  // Thousands of empty comments, each ending where the next begins, then `last`: every one of
+  // them begins a walk to the end.
+  const auto comments = [](const Bytes& last) {
+    Bytes chain;
+    for (int i = 0; i < 2500; ++i) chain.Raw(Block("##TX", {}, {}).Data());
+    return chain.Raw(last.Data());
+  };
   const struct {
     const char* name;
     Bytes tail;  // from offset 64 on, behind 40 record bytes
@@ -529,6 +536,8 @@ TEST(DataBlock, BlockHeaderBegunAtEndIsFoundAtAMultipleOfEight) {
        104, true},
       {"a list begun, cut in its fields", Bytes().Raw(Block("##DL", {0, 0, 0}, Bytes().U8(0).Data(), 64).Data()), 104,
        true},
+      {"comments up to a header cut", comments(Bytes().Raw("##DT")), 104, true},
+      {"comments up to a data block with data", comments(Block("##DT", {}, {1, 2})), 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

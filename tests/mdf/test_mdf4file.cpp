@@ -1,5 +1,5 @@
 // The MDF4 file object: a new file, the header-less file object, and the finalization of an
-// unfinalized logger file as its flags ask.
+// unfinalized logger file as its flags ask, every data group of it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,9 +11,13 @@
 
 #include "idblock.h"
 #include "mdf/ichannelgroup.h"
+#include "mdf/ichannelobserver.h"
 #include "mdf/idatagroup.h"
+#include "mdf/mdfreader.h"
 #include "mdf4file.h"
 #include "support/channelfixtures.h"
+#include "support/groupfixtures.h"
+#include "support/image.h"
 #include "support/logcapture.h"
 #include "support/loggerfile.h"
 #include "support/memorybuffer.h"
@@ -247,6 +251,95 @@ TEST(Mdf4File, FinalizesOncePerFileObject) {
   again->ReadEverythingButData(failing);
   EXPECT_EQ(log.entries.size(), 2U);
   EXPECT_FALSE(again->FinalizedOnRead());
+}
+
+// An unfinalized file of two data groups without record ids, as a logger that writes one per
+// bus leaves it: the first group's DT holds `records` records of `record_bytes` bytes, each
+// ending in its number as an unsigned value (of 2 bytes, else 4); the second group's DT, still
+// growing, begins at the next multiple of 8 behind them and holds 3 records of 4 bytes up to
+// the end of the file. The first DT's length is still 24 unless `length_written`.
+std::vector<uint8_t> TwoGroupsOneGrowing(uint32_t record_bytes, uint32_t records, bool length_written) {
+  test::FileImage file(test::IdentificationBlock("UnFinMF ", "4.11", 411, "QX", 0x05));
+  const int64_t hd = file.Append("##HD", {0, 0, 0, 0, 0, 0}, test::Bytes().U64(0).U16(0).U16(0).Zeros(4).F64(0).F64(0));
+  const int64_t history_comment = file.Append(test::MetaBlock(
+      "<FHcomment><TX>logger</TX><tool_id>test</tool_id><tool_vendor>test</tool_vendor><tool_version>1</tool_version>"
+      "</FHcomment>"));
+  file.PatchLink(hd, 1, file.Append("##FH", {0, history_comment}, test::Bytes().U64(0).Zeros(8)));
+  const auto data_group = [&file](const std::string& name, uint32_t bytes, uint32_t value_bytes) {
+    test::CnFields cn;
+    cn.links[2] = file.Append(test::TextBlock(name));
+    cn.byte_offset = bytes - value_bytes;
+    cn.bit_count = 8 * value_bytes;
+    const int64_t channel = file.Append(test::ChannelBlock(cn));
+    const int64_t group = file.Append(test::CgBlock(test::CgFields().FirstCn(channel).DataBytes(bytes)));
+    return file.Append(test::DgBlock(0, group, 0, 0, 0));
+  };
+  const int64_t first = data_group("first", record_bytes, record_bytes == 2 ? 2 : 4);
+  const int64_t second = data_group("second", 4, 4);
+  file.PatchLink(hd, 0, first);
+  file.PatchLink(first, 0, second);
+  test::Bytes data;
+  for (uint32_t i = 1; i <= records; ++i) {
+    data.Zeros(record_bytes - (record_bytes == 2 ? 2 : 4));
+    record_bytes == 2 ? data.U16(static_cast<uint16_t>(i)) : data.U32(i);
+  }
+  file.PatchLink(first, 2, file.Append("##DT", {}, data.Data(), length_written ? 24 + data.Size() : 24));
+  file.PatchLink(second, 2, file.Append("##DT", {}, test::Bytes().U32(7).U32(8).U32(9).Data(), 24));
+  return file.Data();
+}
+
+// A DT grown up to the next group's block ends in whole records and the zeros that align that
+// block, fewer than 8. Where those zeros hold whole records of a fixed size, the bytes cannot
+// tell records of zeros from alignment: the file is kept, and no record of zeros is read.
+TEST(Mdf4File, TheZerosThatAlignTheNextGroupsDtAreNoRecordsOfAGrowingOne) {
+  const struct {
+    const char* name;
+    uint32_t record_bytes;
+    uint32_t records;
+    bool length_written;
+    uint64_t samples;    // of the first group
+    const char* damage;  // the start of the first damage's text; null: none
+  } cases[] = {
+      {"4-byte records, 4 zeros to align", 4, 5, false, 5,
+       "The end of the records cannot be told from padding. Offset: 20"},
+      {"2-byte records, 6 zeros to align", 2, 1, false, 1,
+       "The end of the records cannot be told from padding. Offset: 2"},
+      {"4-byte records, none to align", 4, 6, false, 6, nullptr},
+      {"4-byte records, 4 zeros behind a length written", 4, 5, true, 5, nullptr},
+      {"12-byte records, 4 zeros to align", 12, 5, false, 5, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::LogCapture log;
+    mdf::MdfReader reader(
+        std::make_shared<MemoryBuffer>(TwoGroupsOneGrowing(c.record_bytes, c.records, c.length_written)));
+    ASSERT_TRUE(reader.ReadEverythingButData());
+    mdf::DataGroupList groups;
+    reader.GetFile()->DataGroups(groups);
+    ASSERT_EQ(groups.size(), 2U);
+    std::vector<mdf::ChannelObserverList> observers(2);
+    for (size_t g = 0; g < 2; ++g) {
+      mdf::CreateObserversForDataGroup(*groups[g], observers[g]);
+      EXPECT_TRUE(reader.ReadData(*groups[g]));
+      ASSERT_EQ(observers[g].size(), 1U);
+    }
+    EXPECT_EQ(reader.IsDamaged(), c.damage != nullptr) << reader.FirstDamage();
+    if (c.damage != nullptr) {
+      EXPECT_EQ(reader.FirstDamage().rfind(c.damage, 0), 0U) << reader.FirstDamage();
+    }
+    const mdf::IChannelObserver& first = *observers[0][0];
+    ASSERT_EQ(first.NofSamples(), c.samples);
+    for (uint64_t s = 0; s < c.samples; ++s) {
+      uint64_t value = 0;
+      EXPECT_TRUE(first.GetChannelValue(s, value));
+      EXPECT_EQ(value, s + 1) << "sample " << s;
+    }
+    const mdf::IChannelObserver& second = *observers[1][0];
+    ASSERT_EQ(second.NofSamples(), 3U);
+    uint64_t value = 0;
+    EXPECT_TRUE(second.GetChannelValue(2, value));
+    EXPECT_EQ(value, 9U);
+  }
 }
 
 }  // namespace
