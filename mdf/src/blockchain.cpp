@@ -16,7 +16,6 @@ namespace mdf::detail {
 
 namespace {
 constexpr int64_t kHeaderBytes = 24;
-constexpr int64_t kAlignment = 8;  // where a writer begins each block
 // How far before the end of the data the first block begun behind the records is looked for:
 // a logger appends small blocks when it loses power (a comment, an event, a list's header);
 // blocks begun further back are read as what they are (their bytes end the records as damage).
@@ -85,15 +84,13 @@ bool ListLeadsNowhere(std::streambuf& buffer, int64_t position, uint64_t length,
   });
 }
 
-int64_t AlignUp(int64_t position) { return (position + kAlignment - 1) / kAlignment * kAlignment; }
-
 // True when the bytes from `from` up to `to` are zeros (none when `to` is not past `from`).
 bool ZerosBetween(std::streambuf& buffer, int64_t from, int64_t to) {
   if (to <= from) return true;
-  std::array<char, kAlignment> gap{};
+  std::array<char, kMdf4BlockAlignment> gap{};
   SetStreamPosition(buffer, from);
   const auto size = static_cast<std::streamsize>(to - from);
-  return size <= kAlignment && buffer.sgetn(gap.data(), size) == size &&
+  return size <= kMdf4BlockAlignment && buffer.sgetn(gap.data(), size) == size &&
          std::all_of(gap.begin(), gap.begin() + size, [](char byte) { return byte == 0; });
 }
 
@@ -127,7 +124,7 @@ bool WalkBegunBlocks(std::streambuf& buffer, int64_t position, const BegunWalks*
     const int64_t end = GetLastStreamPosition(buffer);
     if (position < 0 || position >= end) return false;
     int64_t at = position;
-    if (at % kAlignment != 0) {
+    if (at % kMdf4BlockAlignment != 0) {
       // A header begun at once where the file ends, or behind the zeros that align it.
       if (const HeaderAtEnd found = BlockHeaderAtEnd(buffer, at, true);
           found == HeaderAtEnd::kCut || found == HeaderAtEnd::kWhole) {
@@ -233,9 +230,9 @@ int64_t BlockHeaderBegunAtEnd(std::streambuf& buffer, int64_t from, bool& told) 
     // The candidates' walks meet in the blocks behind them: without the answers found, a tail
     // of thousands of small blocks would be walked to its end from each of them.
     BegunWalks walks;
-    for (int64_t candidate = window; candidate <= last; candidate += kAlignment) {
+    for (int64_t candidate = window; candidate <= last; candidate += kMdf4BlockAlignment) {
       bool fits = true;
-      for (int64_t i = 0; i < kAlignment && fits && candidate + i < end; ++i) {
+      for (int64_t i = 0; i < kMdf4BlockAlignment && fits && candidate + i < end; ++i) {
         const uint8_t byte = byte_at(candidate + i);
         fits = i < 2 ? byte == '#' : i < 4 ? byte >= 'A' && byte <= 'Z' : byte == 0;
       }

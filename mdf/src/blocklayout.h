@@ -28,6 +28,13 @@ namespace mdf::detail {
 inline constexpr uint64_t kMdf4HeaderSize = 24;
 /// Bytes of one link.
 inline constexpr uint64_t kMdf4LinkSize = 8;
+/// Where a writer begins each block: the zeros before a block's header align it to a multiple
+/// of this.
+inline constexpr int64_t kMdf4BlockAlignment = 8;
+/// The first position from `position` on where a block may begin.
+constexpr int64_t AlignUp(int64_t position) {
+  return (position + kMdf4BlockAlignment - 1) / kMdf4BlockAlignment * kMdf4BlockAlignment;
+}
 
 /// When a fixed link may not be NIL.
 enum class LinkNeed : uint8_t {

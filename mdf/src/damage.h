@@ -6,7 +6,7 @@
 //
 // Every kind of damage marks the file as damaged, on every path, with one exception: what
 // the finalization of an unfinalized recording repairs (its flags, the cycle counts, the
-// last DT length and a torn last record) is the normal end of a recording whose logger
+// lengths of the DTs still growing and a torn last record) is the normal end of a recording whose logger
 // lost power, so a truncated record met while counting is no damage when it is such an end
 // (see below); every other truncated record is left for the read, which finds it as
 // damage. A reader keeps, per file, whether its reads met damage and the first damage as its

@@ -13,7 +13,6 @@ namespace mdf::detail {
 namespace {
 constexpr int64_t kHeaderBytes = 24;
 constexpr size_t kIdAndReserved = 8;
-constexpr int64_t kAlignment = 8;  // where a writer begins each block
 
 /// True when the next `left` bytes of the stream are all zeros (false when they cannot be read).
 bool OnlyZerosFollow(std::streambuf& buffer, int64_t left) {
@@ -31,7 +30,7 @@ bool OnlyZerosFollow(std::streambuf& buffer, int64_t left) {
 HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whole_too) {
   try {
     const int64_t end = GetLastStreamPosition(buffer);
-    if (position > end && position % kAlignment == 0 && position - end < kAlignment) {
+    if (position > end && position % kMdf4BlockAlignment == 0 && position - end < kMdf4BlockAlignment) {
       // Linked before the zeros that align its header were written: nothing begun yet.
       return HeaderAtEnd::kZeros;
     }
@@ -68,10 +67,6 @@ HeaderAtEnd BlockHeaderAtEnd(std::streambuf& buffer, int64_t position, bool whol
     return HeaderAtEnd::kNone;
   }
 }
-
-namespace {
-int64_t AlignUp(int64_t position) { return (position + kAlignment - 1) / kAlignment * kAlignment; }
-}  // namespace
 
 bool KnownHeaderAt(std::streambuf& buffer, int64_t position) {
   std::array<char, kHeaderBytes> head{};

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "blockchain.h"
+#include "blocklayout.h"
 #include "cg4block.h"
 #include "cn4block.h"
 #include "dt4block.h"
@@ -340,8 +341,7 @@ namespace {
 
 /// The unit a file system grows a file by, and its multiples (clusters, pages).
 constexpr int64_t kSectorBytes = 512;
-/// Where a writer begins each block: the zeros before a block's header align it.
-constexpr uint64_t kAlignment = 8;
+constexpr auto kAlignment = static_cast<uint64_t>(kMdf4BlockAlignment);
 
 // Counts the records of each channel group and the value bytes of the VLSD groups; no
 // payload is read. It stops at the first record of a size its group's channels do not lay
@@ -733,66 +733,6 @@ bool Dg4Block::CountRecords(std::streambuf& buffer, const std::vector<DataBlock*
   }
   stream_end_ = end;
   return !outcome.fails;
-}
-
-Dt4Block* Dg4Block::LastDtBlock(LastBlock& state) const {
-  if (block_list_.empty()) {
-    state = LastBlock::kNone;
-    return nullptr;
-  }
-  const auto& last = block_list_.back();
-  if (!last || last->BlockType() != "DT") {
-    state = LastBlock::kNotDt;
-    return nullptr;
-  }
-  auto* dt = dynamic_cast<Dt4Block*>(last.get());
-  state = dt != nullptr ? LastBlock::kDt : LastBlock::kNotDt4;
-  return dt;
-}
-
-Dt4Block* Dg4Block::LastDtToFinalize(bool& result, const char* function) const {
-  // Logged under the finalization step that asks.
-  const auto log = [function](MdfLogSeverity severity) {
-    return MdfLogStream(MdfLocation{__LINE__, 0, __FILE__, function}, severity);
-  };
-  LastBlock state = LastBlock::kNone;
-  Dt4Block* dt = LastDtBlock(state);
-  result = true;
-  switch (state) {
-    case LastBlock::kNone:
-      log(MdfLogSeverity::kDebug) << "No last data block to update.";
-      return nullptr;
-    case LastBlock::kNotDt:
-      log(MdfLogSeverity::kDebug) << "Last data block is not a DT block.";
-      return nullptr;
-    case LastBlock::kNotDt4:
-      ReportDamage(MdfLocation{__LINE__, 0, __FILE__, function}, Damage::kFailedFinalization, RecordPath::kReading,
-                   "Invalid DT block type-cast.");
-      result = false;
-      return nullptr;
-    case LastBlock::kDt:
-      break;
-  }
-  return dt;
-}
-
-bool Dg4Block::FinalizeDtBlocks(std::streambuf& buffer) {
-  bool result = true;
-  Dt4Block* dt = LastDtToFinalize(result, __func__);
-  if (dt == nullptr) {
-    return result;
-  }
-  dt->UpdateDataSize(buffer);
-  return true;
-}
-
-bool Dg4Block::FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle_counts, bool update_vlsd_sizes) {
-  bool result = true;
-  Dt4Block* dt = LastDtToFinalize(result, __func__);
-  if (dt == nullptr) {
-    return result;
-  }
-  return CountRecords(buffer, {dt}, update_cycle_counts, update_vlsd_sizes);
 }
 
 size_t Dg4Block::Write(std::streambuf& buffer) {

@@ -1,8 +1,8 @@
 #pragma once
 // MDF4 data group block "##DG": the channel groups whose records share one record stream,
 // and the data blocks (DT, DZ, DL, HL) that hold it. Samples are read per data group: its
-// records go to the sample observers attached to it. It also repairs the counts of an
-// unfinalized file from its last DT block.
+// records go to the sample observers attached to it. It also counts the records of an
+// unfinalized file into its counts (CountRecords), once the file has given its DTs their lengths.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -67,11 +67,6 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   /// Reads a record id of the group's size at the stream position; returns its bytes.
   size_t ReadRecordId(std::streambuf& buffer, uint64_t& record_id) const;
 
-  /// The last DT block of an unfinalized file runs to the end of the file.
-  bool FinalizeDtBlocks(std::streambuf& buffer);
-  /// Counts the records of the last DT block, when it is the data group's last data block,
-  /// into the cycle counts (and the byte counts of VLSD groups): CountRecords.
-  bool FinalizeCgAndVlsdBlocks(std::streambuf& buffer, bool update_cycle_counts, bool update_vlsd_sizes);
   /// Counts the records the blocks hold and sets each channel group's cycle count (and a
   /// VLSD group's byte count) to them. Damage is treated as damage.h says; false when the
   /// counts could not be determined. A stream `closed` by a block begun behind it ends in
@@ -102,11 +97,6 @@ class Dg4Block : public DataListBlock, public IDataGroup {
   [[nodiscard]] static bool IsValidRecordIdSize(uint8_t id_size);
 
  private:
-  enum class LastBlock { kNone, kNotDt, kNotDt4, kDt };
-  /// The last data block when it is a DT block; `state` says what was found.
-  [[nodiscard]] Dt4Block* LastDtBlock(LastBlock& state) const;
-  /// The last DT block, or null with the result the finalization step `function` reports.
-  Dt4Block* LastDtToFinalize(bool& result, const char* function) const;
   void ReleaseSignalData();
 
   uint8_t record_id_size_ = 0;

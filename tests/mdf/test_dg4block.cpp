@@ -92,12 +92,12 @@ TEST(Dg4Block, ReadRecordIdBySize) {
 TEST(Dg4Block, FinalizationCountsEveryRecordForASingleGroup) {
   const auto image = Unfinalized({CgFields().Id(7).Cycles(2).DataBytes(3)}, 0, Bytes().Raw("abcdefghijkl"));
   LoadedGroup file(image);
-  EXPECT_TRUE(file.group.FinalizeDtBlocks(file.buffer));
+  file.GrowLastDt();
   EXPECT_EQ(file.group.DataSize(), 12U);
-  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_TRUE(file.CountRecords(true, true));
   EXPECT_EQ(file.Cg(0).NofSamples(), 4U) << "the 4 records replace the 2 held: never added to them";
   EXPECT_EQ(file.Cg(0).NofDataBytes(), 3U) << "a fixed group keeps its sizes";
-  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, false, true));
+  EXPECT_TRUE(file.CountRecords(false, true));
   EXPECT_EQ(file.Cg(0).NofSamples(), 4U);
 }
 
@@ -105,9 +105,9 @@ TEST(Dg4Block, FinalizationStopsAtAnUnknownRecordId) {
   const auto records = Bytes().U8(1).U16(0).U8(2).U8(0).U8(1).U16(0).U8(9).U16(0).U8(1).U16(0);
   const auto image = Unfinalized({CgFields().Id(1).DataBytes(2), CgFields().Id(2).Cycles(10).DataBytes(1)}, 1, records);
   LoadedGroup file(image);
-  file.group.FinalizeDtBlocks(file.buffer);
+  file.GrowLastDt();
   test::LogCapture log;
-  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, false));
+  EXPECT_TRUE(file.CountRecords(true, false));
   EXPECT_EQ(file.Cg(0).NofSamples(), 2U);
   EXPECT_EQ(file.Cg(1).NofSamples(), 1U) << "the one record counted replaces the 10 held";
   ASSERT_EQ(log.entries.size(), 1U);
@@ -119,9 +119,9 @@ TEST(Dg4Block, FinalizationStopsAtAnUnknownRecordId) {
 TEST(Dg4Block, FinalizationSkipsATruncatedLastRecord) {
   const auto image = Unfinalized({CgFields().Id(1).DataBytes(4)}, 1, Bytes().U8(1).U32(5).U8(1).U16(6));
   LoadedGroup file(image);
-  file.group.FinalizeDtBlocks(file.buffer);
+  file.GrowLastDt();
   test::LogCapture log;
-  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  EXPECT_TRUE(file.CountRecords(true, true));
   EXPECT_EQ(file.Cg(0).NofSamples(), 1U) << "the record cut by the end of the file is no sample";
   EXPECT_TRUE(log.Contains("Truncated record"));
 }
@@ -177,8 +177,8 @@ TEST(Dg4Block, FinalizationCutsATornRecordOnlyOfASizeItsChannelsLayOut) {
     }
     LoadedGroup file(image);
     file.group.Cg4List()[0]->ReadCnList(file.buffer);
-    file.group.FinalizeDtBlocks(file.buffer);
-    EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+    file.GrowLastDt();
+    EXPECT_TRUE(file.CountRecords(true, true));
     // A size that lies is damage in a whole record too: nothing is counted from it on. A
     // group without channels lays out no size to hold a whole record to.
     const bool lies = !c.cut && !c.channels.empty();
@@ -193,8 +193,8 @@ TEST(Dg4Block, FinalizationOfVlsdGroups) {
   const auto records = Bytes().U8(1).U32(0).U8(2).U32(3).Raw("abc").U8(1).U32(7).U8(2).U32(0).U8(2).U32(50).Raw("xy");
   const auto image = Unfinalized({CgFields().Id(1).DataBytes(4), CgFields().Id(2).Flags(1).DataBytes(10)}, 1, records);
   LoadedGroup file(image);
-  file.group.FinalizeDtBlocks(file.buffer);
-  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+  file.GrowLastDt();
+  EXPECT_TRUE(file.CountRecords(true, true));
   EXPECT_EQ(file.Cg(0).NofSamples(), 2U);
   EXPECT_EQ(file.Cg(1).NofSamples(), 2U);
   EXPECT_EQ(file.Cg(1).VlsdByteCount(), 3U) << "the value bytes replace the 10 held";
@@ -251,9 +251,9 @@ TEST(Dg4Block, FinalizationNeverTakesPaddingForARecord) {
     image.Place(600, ChannelBlock(four_bytes));
     LoadedGroup file(image);
     file.group.Cg4List()[0]->ReadCnList(file.buffer);
-    file.group.FinalizeDtBlocks(file.buffer);
+    file.GrowLastDt();
     test::LogCapture log;
-    EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
+    EXPECT_TRUE(file.CountRecords(true, true));
     EXPECT_EQ(file.Cg(0).NofSamples(), c.counted);
     EXPECT_EQ(file.group.DataSize(), c.data_size);
     const bool error = log.Contains("cannot be told from padding");
@@ -267,38 +267,12 @@ TEST(Dg4Block, FinalizationNeverTakesPaddingForARecord) {
 TEST(Dg4Block, FinalizationOfRecordsWithoutBytesEnds) {
   const auto image = Unfinalized({CgFields().Id(0).Cycles(0)}, 0, Bytes().Zeros(16));
   LoadedGroup file(image);
-  file.group.FinalizeDtBlocks(file.buffer);
+  file.GrowLastDt();
   test::LogCapture log;
-  EXPECT_FALSE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true)) << "the records cannot be counted";
+  EXPECT_FALSE(file.CountRecords(true, true)) << "the records cannot be counted";
   EXPECT_EQ(file.Cg(0).NofSamples(), 0U);
   ASSERT_EQ(log.entries.size(), 1U);
   EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kError);
-}
-
-TEST(Dg4Block, FinalizationNeedsALastDtBlock) {
-  FileImage listed;
-  listed.Place(64, DgBlock(0, 128, 512, 0, 0));
-  listed.Place(128, CgBlock(CgFields().Id(0).Cycles(1).DataBytes(1)));
-  listed.Place(512, test::DataList(0, {1024}, {0}));
-  listed.Place(1024, PlainBlock("##DT", {1, 2, 3}));
-  LoadedGroup file(listed);
-  test::LogCapture log;
-  EXPECT_TRUE(file.group.FinalizeDtBlocks(file.buffer));
-  EXPECT_TRUE(file.group.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
-  EXPECT_EQ(file.Cg(0).NofSamples(), 1U);
-  ASSERT_EQ(log.entries.size(), 2U);
-  EXPECT_EQ(log.entries[0].text, "Last data block is not a DT block.");
-  EXPECT_EQ(log.entries[0].location.function, "FinalizeDtBlocks");
-  EXPECT_EQ(log.entries[1].text, "Last data block is not a DT block.");
-  EXPECT_EQ(log.entries[1].location.function, "FinalizeCgAndVlsdBlocks");
-
-  Dg4Block empty;
-  log.entries.clear();
-  EXPECT_TRUE(empty.FinalizeDtBlocks(file.buffer));
-  EXPECT_TRUE(empty.FinalizeCgAndVlsdBlocks(file.buffer, true, true));
-  ASSERT_EQ(log.entries.size(), 2U);
-  EXPECT_EQ(log.entries[0].text, "No last data block to update.");
-  EXPECT_EQ(log.entries[0].severity, mdf::MdfLogSeverity::kDebug);
 }
 
 TEST(Dg4Block, WriteNewThenInPlace) {

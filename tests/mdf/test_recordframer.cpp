@@ -271,7 +271,7 @@ TEST(RecordDamage, SameOutcomeOnEveryPathAndLayout) {
           // The data group's own step counts a single DT block the same way.
           test::LoadedGroup again(image);
           test::LogCapture again_log;
-          EXPECT_EQ(again.group.FinalizeCgAndVlsdBlocks(again.buffer, true, true), result);
+          EXPECT_EQ(again.CountRecords(true, true), result);
           EXPECT_EQ(again.Cg(0).NofSamples(), file.Cg(0).NofSamples());
           ASSERT_EQ(again_log.entries.size(), 1U);
           EXPECT_EQ(again_log.entries[0].text, log.entries[0].text);
@@ -295,7 +295,7 @@ TEST(RecordDamage, EmptyRecordsAreRefusedOnEveryPath) {
 
   test::LoadedGroup counting(image);
   log.entries.clear();
-  EXPECT_FALSE(counting.group.FinalizeCgAndVlsdBlocks(counting.buffer, true, false));
+  EXPECT_FALSE(counting.CountRecords(true, false));
   EXPECT_EQ(counting.Cg(0).NofSamples(), 5U) << "the stored count stays";
   ASSERT_EQ(log.entries.size(), 1U);
   EXPECT_EQ(log.entries[0].severity, MdfLogSeverity::kError);

@@ -9,6 +9,7 @@
 #include "channelobserver.h"
 #include "damage.h"
 #include "dg4block.h"
+#include "dt4block.h"
 #include "mdf/filedamage.h"
 #include "mdf/memoryaccount.h"
 #include "mdfblock.h"
@@ -155,6 +156,21 @@ struct LoadedGroup {
     group.ReadCgList(buffer);
   }
   [[nodiscard]] const mdf::detail::Cg4Block& Cg(size_t index) const { return *group.Cg4List()[index]; }
+  /// The group's last data block when it is a DT block, as the finalization of one group finds it.
+  [[nodiscard]] mdf::detail::Dt4Block* LastDt() const {
+    const auto& blocks = group.DataBlockList();
+    return blocks.empty() ? nullptr : dynamic_cast<mdf::detail::Dt4Block*>(blocks.back().get());
+  }
+  /// A last DT still growing runs to the end of the file.
+  void GrowLastDt() {
+    if (auto* dt = LastDt(); dt != nullptr) dt->UpdateDataSize(buffer);
+  }
+  /// Counts the records of the last DT into the counts (Dg4Block::CountRecords); true when
+  /// there is none.
+  bool CountRecords(bool cycle_counts, bool vlsd_sizes) {
+    auto* dt = LastDt();
+    return dt == nullptr || group.CountRecords(buffer, {dt}, cycle_counts, vlsd_sizes);
+  }
   MemoryBuffer buffer;
   mdf::detail::Dg4Block group;
 };
