@@ -29,20 +29,7 @@ constexpr uint64_t kSignalDataBytes = 68'000'000;  // the frames' 68-byte entrie
 constexpr uint64_t kTransposedBytes = uint64_t{17} << 20;
 constexpr uint32_t kClassicRecordBytes = 24;  // record id, Timestamp, the 15-byte frame
 
-struct Input {
-  std::string path;
-  uint64_t size = 0;
-  uint64_t frames = 0;
-  Input() = default;
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
-  Input(Input&& other) noexcept : path(std::move(other.path)), size(other.size), frames(other.frames) {
-    other.path.clear();
-  }
-  ~Input() {
-    if (!path.empty()) std::remove(path.c_str());
-  }
-};
+using bench::Recording;
 
 std::string TemporaryPath(const char* name) {
   return "/tmp/bench_compressible_" + std::to_string(::getpid()) + "_" + name + ".mf4";
@@ -65,7 +52,7 @@ std::vector<uint8_t> TransposedZipped(const std::vector<uint8_t>& stream, uint32
 // CAN FD frames of 64 bytes in bursts of equal times, the payloads in one zipped SD block
 // written before the records, the records in one transposed zipped block: 1,000,000 frames in
 // a file of a few hundred KB, as a logger whose signals change seldom writes them.
-void MakeZippedSignalData(Input& input) {
+void MakeZippedSignalData(Recording& input) {
   std::ostringstream out;
   test::RecordingLayout layout;
   layout.signal_data_first = true;
@@ -105,7 +92,7 @@ void MakeZippedSignalData(Input& input) {
 }
 
 // Classic CAN records of the logger's layout in one transposed zipped block.
-void MakeTransposedRecords(Input& input) {
+void MakeTransposedRecords(Recording& input) {
   const uint64_t records = kTransposedBytes / kClassicRecordBytes;
   std::vector<uint8_t> stream;
   stream.reserve(records * kClassicRecordBytes);
@@ -136,7 +123,7 @@ void MakeTransposedRecords(Input& input) {
   input.frames = records;
 }
 
-void Convert(benchmark::State& state, const Input& input) {
+void Convert(benchmark::State& state, const Recording& input) {
   mdf::InstallLogCallback({});
   bench::Result last;
   for (auto _ : state) {
@@ -153,8 +140,8 @@ void Convert(benchmark::State& state, const Input& input) {
 }
 
 void BM_ConvertZippedSignalData(benchmark::State& state) {
-  static const Input input = [] {
-    Input made;
+  static const Recording input = [] {
+    Recording made;
     MakeZippedSignalData(made);
     return made;
   }();
@@ -162,8 +149,8 @@ void BM_ConvertZippedSignalData(benchmark::State& state) {
 }
 
 void BM_ConvertTransposedRecords(benchmark::State& state) {
-  static const Input input = [] {
-    Input made;
+  static const Recording input = [] {
+    Recording made;
     MakeTransposedRecords(made);
     return made;
   }();

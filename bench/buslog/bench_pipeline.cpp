@@ -29,20 +29,7 @@ uint64_t RecordBytes() {
 }
 constexpr uint64_t kStartNs = 1'700'000'000'000'000'000ULL;
 
-struct Recording {
-  std::string path;
-  uint64_t size = 0;
-  uint64_t frames = 0;
-  Recording() = default;
-  Recording(const Recording&) = delete;
-  Recording& operator=(const Recording&) = delete;
-  Recording(Recording&& other) noexcept : path(std::move(other.path)), size(other.size), frames(other.frames) {
-    other.path.clear();
-  }
-  ~Recording() {
-    if (!path.empty()) std::remove(path.c_str());
-  }
-};
+using bench::Recording;
 
 // Writes the recording to a temporary file, so that the parent holds none of it.
 Recording MakeRecording() {

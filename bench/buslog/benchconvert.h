@@ -4,9 +4,11 @@
 // bus-log writer; each phase timed, and the peak memory of the process that ran it.
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "benchchild.h"
@@ -16,6 +18,22 @@
 #include "buslog/tp_handler.h"
 
 namespace bench {
+
+/// A recording a benchmark wrote to a temporary file, removed with it.
+struct Recording {
+  std::string path;
+  uint64_t size = 0;
+  uint64_t frames = 0;
+  Recording() = default;
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+  Recording(Recording&& other) noexcept : path(std::move(other.path)), size(other.size), frames(other.frames) {
+    other.path.clear();
+  }
+  ~Recording() {
+    if (!path.empty()) std::remove(path.c_str());
+  }
+};
 
 struct Result {
   double open_s = 0;      // open, file information, metadata
